@@ -1,0 +1,186 @@
+// XML documents and elements (over pugixml), path selection and XML text conversions.
+//
+// Elements are created by qualified name ("m:Items", "t:Subject"); the document's root element
+// declares the prefixes. Paths select by local name whatever the prefix (see docs/XML.md for the
+// path language and its matching rules).
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <pugixml.hpp>
+
+#include "DvSysUtils.h"
+
+namespace dv {
+
+// Raised for malformed XML, refused constructs (DTDs, external entities) and I/O failures.
+class EDvXMLException : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+class IDvDOMDocument;
+class IDvDOMElement;
+class IDvDOMElementList;
+class IDvDOMAttributeList;
+using DvDOMDocumentPtr = std::shared_ptr<IDvDOMDocument>;
+using DvDOMElementPtr = std::shared_ptr<IDvDOMElement>;
+using DvDOMElementListPtr = std::shared_ptr<IDvDOMElementList>;
+using DvDOMAttributeListPtr = std::shared_ptr<IDvDOMAttributeList>;
+
+// Matching flags for path selection. By default local names match without regard to ASCII case;
+// xsoCaseSensitive makes them exact.
+enum class TDvXMLSelectOption { xsoCaseSensitive };
+using TDvXMLSelectOptions = TSet<TDvXMLSelectOption>;
+
+// A selected list of elements, in document order.
+class IDvDOMElementList {
+ public:
+  virtual ~IDvDOMElementList() = default;
+  virtual int Count() const = 0;
+  virtual DvDOMElementPtr GetItem(int index) const = 0;  // EListError when out of range
+};
+
+struct TDvDOMAttribute {
+  std::string Name;  // qualified name as written ("xmlns:t", "Id")
+  std::string Value;
+};
+
+class IDvDOMAttributeList {
+ public:
+  virtual ~IDvDOMAttributeList() = default;
+  virtual int Count() const = 0;
+  virtual TDvDOMAttribute GetItem(int index) const = 0;  // EListError when out of range
+};
+
+// An element of a document. An element keeps its document alive.
+class IDvDOMElement {
+ public:
+  virtual ~IDvDOMElement() = default;
+
+  // Appends a child element by qualified name and returns it.
+  virtual DvDOMElementPtr AddElement(std::string_view qualifiedName) = 0;
+  // Inserts a child element before (or after) the reference child.
+  virtual DvDOMElementPtr InsertElement(std::string_view qualifiedName,
+                                        const DvDOMElementPtr& reference, bool before = true) = 0;
+  // Removes a child element (and its subtree).
+  virtual void RemoveElement(const DvDOMElementPtr& child) = 0;
+  // Removes every child node (elements and text).
+  virtual void Clear() = 0;
+
+  virtual void SetAttribute(std::string_view name, std::string_view value) = 0;
+  virtual std::string GetAttribute(std::string_view name) const = 0;  // empty when absent
+  virtual bool HasAttribute(std::string_view name) const = 0;
+  // Appends an attribute without looking for an existing one of the same name.
+  virtual void AddAttribute(std::string_view name, std::string_view value) = 0;
+  virtual void RemoveAttribute(std::string_view name) = 0;
+  virtual int AttributeCount() const = 0;
+  virtual DvDOMAttributeListPtr GetAttributes() const = 0;
+
+  virtual int ElementCount() const = 0;  // child elements
+  virtual DvDOMElementPtr GetElement(int index) const = 0;  // child element by position
+  virtual bool HasChildElement(std::string_view path, TDvXMLSelectOptions options = {}) const = 0;
+  // First child element with that local name, or none.
+  virtual DvDOMElementPtr ElementByName(std::string_view localName) const = 0;
+  virtual DvDOMElementPtr SelectSingleElement(std::string_view path,
+                                              TDvXMLSelectOptions options = {}) const = 0;
+  virtual DvDOMElementListPtr CreateElementList(std::string_view path,
+                                                TDvXMLSelectOptions options = {}) const = 0;
+
+  // The element's text content (all descendant text).
+  virtual std::string GetAsString() const = 0;
+  // Replaces the element's children with one text node.
+  virtual void SetAsString(std::string_view value) = 0;
+  virtual std::int64_t GetAsInteger() const = 0;
+  virtual void SetAsInteger(std::int64_t value) = 0;
+  virtual bool GetAsBoolean() const = 0;
+  virtual void SetAsBoolean(bool value) = 0;
+  virtual TDateTime GetAsDateTime() const = 0;
+  virtual void SetAsDateTime(TDateTime value) = 0;
+
+  virtual std::string GetLocalName() const = 0;
+  virtual std::string GetQualifiedName() const = 0;
+  virtual std::string GetPrefix() const = 0;
+  // The namespace URI the element's prefix is bound to (looked up through the ancestors).
+  virtual std::string GetNamespaceURI() const = 0;
+
+  virtual DvDOMElementPtr GetParent() const = 0;  // none for the root element
+  virtual DvDOMDocumentPtr GetOwnerDocument() const = 0;
+  // The element and its subtree as XML text.
+  virtual std::string GetXML() const = 0;
+  // True when both wrap the same DOM node.
+  virtual bool IsSameNode(const IDvDOMElement& other) const = 0;
+
+  // The underlying pugixml node, for the platform's own fast paths.
+  virtual pugi::xml_node GetNativeNode() const = 0;
+};
+
+// A document. Parsing refuses DTDs (and with them every entity declaration), so nothing external
+// is fetched and no entity is expanded. Character references to characters XML 1.0 forbids
+// (&#x0;, &#x1A;, …) are read as U+FFFD instead of failing the document.
+class IDvDOMDocument {
+ public:
+  virtual ~IDvDOMDocument() = default;
+
+  virtual void LoadXML(std::string_view text) = 0;  // EDvXMLException when malformed
+  virtual void LoadFromStream(std::istream& stream) = 0;
+  virtual void SetXml(std::string_view text) = 0;  // same as LoadXML: replaces the content
+  virtual std::string GetXML() const = 0;
+  virtual void SaveToFile(const std::string& fileName) const = 0;
+
+  virtual DvDOMElementPtr GetDocumentElement() const = 0;  // none when empty
+  // Creates (replacing any) the root element.
+  virtual DvDOMElementPtr CreateDocumentElement(std::string_view qualifiedName) = 0;
+  // Paths here are relative to the document node: "Envelope/Body" or "/Envelope/Body".
+  virtual DvDOMElementPtr SelectSingleElement(std::string_view path,
+                                              TDvXMLSelectOptions options = {}) const = 0;
+  virtual DvDOMElementListPtr CreateElementList(std::string_view path,
+                                                TDvXMLSelectOptions options = {}) const = 0;
+
+  // Wraps a node of this document.
+  virtual DvDOMElementPtr WrapNode(pugi::xml_node node) = 0;
+  virtual pugi::xml_document& GetNativeDocument() = 0;
+};
+
+// An empty document.
+DvDOMDocumentPtr DvCreateDOM();
+// A document parsed from UTF-8 text (EDvXMLException when malformed).
+DvDOMDocumentPtr DvCreateDOM(std::string_view text);
+// A document parsed from bytes in a code page (a code page name ICU knows, such as
+// "windows-1252"; empty: detect from the XML declaration or byte-order mark).
+DvDOMDocumentPtr DvCreateDOM(std::string_view bytes, const std::string& codePage);
+DvDOMDocumentPtr DvCreateDOMFromStream(std::istream& stream);
+
+// Escapes text for an element's content or an attribute value (&, <, >, ", ') and replaces
+// characters XML 1.0 forbids with U+FFFD.
+std::string DvXMLEscape(std::string_view text);
+// Replaces characters XML 1.0 forbids (and invalid UTF-8) with U+FFFD.
+std::string DvXMLSanitize(std::string_view text);
+
+// ---- Text conversions (XML Schema lexical forms) ----
+
+// Reads an xs:dateTime (or xs:date): "Z", numeric offsets, fractional seconds and no zone are
+// accepted; the result is UTC (a text without a zone is taken as UTC). EConvertError when
+// malformed; empty text gives the zero date-time.
+TDateTime DvXMLToDateTime(std::string_view text);
+// Writes "YYYY-MM-DDThh:mm:ssZ", with ".fff" when the value has milliseconds. The zero
+// date-time is written as an empty text.
+std::string DvDateTimeToXML(TDateTime value);
+// xs:date "YYYY-MM-DD" and xs:time "hh:mm:ss" of a date-time.
+std::string DvDateToXML(TDateTime value);
+std::string DvTimeToXML(TDateTime value);
+// "true"/"1" (any case) give true; "false"/"0"/empty give false; anything else: EConvertError.
+bool DvXMLToBool(std::string_view text);
+std::string DvBoolToXML(bool value);  // "true" or "false"
+std::int64_t DvXMLToInt(std::string_view text);  // EConvertError when malformed
+std::string DvIntToXML(std::int64_t value);
+double DvXMLToDouble(std::string_view text);  // accepts INF, -INF, NaN
+std::string DvDoubleToXML(double value);      // shortest text that reads back the same value
+// Writes a variant as XML text (Null: empty; bytes: Base64; list: space-separated).
+std::string DvVariantToXML(const TDvVariant& value);
+
+}  // namespace dv

@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# One entry point for everything: installing packages, building, the demo and the tests.
+#
+#   ./run.sh demo     install missing packages, build, run the demo
+#   ./run.sh test     install missing packages, build, run every test (plain and sanitized builds)
+#   ./run.sh build    install missing packages and build (build/)
+#   ./run.sh bench    build and run the benchmarks
+#   ./run.sh format   reformat every tracked C++ file with clang-format
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$(pwd)
+JOBS=${JOBS:-$(nproc)}
+
+log() { printf '\n== %s\n' "$*"; }
+
+deps() {
+  local missing=()
+  while read -r pkg; do
+    [[ -z "$pkg" || "$pkg" == \#* ]] && continue
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  done <"$ROOT/deps.txt"
+  if ((${#missing[@]})); then
+    log "installing ${missing[*]}"
+    local sudo=""
+    [[ $(id -u) -ne 0 ]] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+# build DIR [cmake args...]
+build_tree() {
+  local dir=$1
+  shift
+  cmake -S "$ROOT" -B "$ROOT/$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$ROOT/$dir" -j "$JOBS"
+}
+
+build() { build_tree build -DCMAKE_BUILD_TYPE=RelWithDebInfo; }
+
+format_check() {
+  log "clang-format check"
+  local files
+  files=$(git ls-files '*.cpp' '*.h' | grep -v '^ews/generated/' || true)
+  [[ -z "$files" ]] && return 0
+  # shellcheck disable=SC2086
+  clang-format --dry-run -Werror $files
+}
+
+run_tests() {
+  local dir=$1
+  shift
+  (cd "$ROOT/$dir" && ctest --output-on-failure -j "$JOBS" "$@")
+}
+
+case "${1:-}" in
+  deps) deps ;;
+  build) deps && build ;;
+  demo)
+    deps
+    build
+    log "demo"
+    "$ROOT/examples/demo.sh" "$ROOT/build"
+    ;;
+  test)
+    deps
+    format_check
+    log "build (RelWithDebInfo)"
+    build
+    log "tests"
+    run_tests build
+    log "build (AddressSanitizer + UndefinedBehaviorSanitizer)"
+    build_tree build-asan -DCMAKE_BUILD_TYPE=Debug -DEWS_SANITIZE=address
+    log "tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+      UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+      run_tests build-asan -LE nosanitize
+    if grep -q 'EWS_TSAN_TESTS' "$ROOT/tests/CMakeLists.txt"; then
+      log "build (ThreadSanitizer)"
+      build_tree build-tsan -DCMAKE_BUILD_TYPE=Debug -DEWS_SANITIZE=thread
+      log "threaded tests under ThreadSanitizer"
+      TSAN_OPTIONS=halt_on_error=1 run_tests build-tsan -L tsan
+    fi
+    ;;
+  bench)
+    deps
+    build
+    for b in "$ROOT"/build/bench/bench_*; do
+      [[ -x "$b" ]] && "$b"
+    done
+    ;;
+  format)
+    git ls-files '*.cpp' '*.h' | grep -v '^ews/generated/' | xargs -r clang-format -i
+    ;;
+  *)
+    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    exit 2
+    ;;
+esac
