@@ -34,7 +34,9 @@ void CivilFromDays(std::int64_t z, int& year, int& month, int& day) {
   year = static_cast<int>(y + (month <= 2));
 }
 
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(int y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int DaysInMonth(int y, int m) {
   static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -50,8 +52,8 @@ TDateTime TDateTime::Encode(int year, int month, int day, int hour, int minute, 
       second < 0 || second > 60 || millisecond < 0 || millisecond > 999) {
     throw EConvertError("Invalid argument to date encode");
   }
-  const std::int64_t days = DaysFromCivil(year, static_cast<unsigned>(month),
-                                          static_cast<unsigned>(day));
+  const std::int64_t days =
+      DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
   const std::int64_t ms =
       days * kMsPerDay + ((hour * 60LL + minute) * 60LL + second) * 1000LL + millisecond;
   return FromUnixMilliseconds(ms);
@@ -90,7 +92,9 @@ std::chrono::system_clock::time_point TDateTime::ToTimePoint() const {
   return std::chrono::system_clock::time_point(std::chrono::milliseconds(ToUnixMilliseconds()));
 }
 
-TDateTime TDateTime::NowUTC() { return FromTimePoint(std::chrono::system_clock::now()); }
+TDateTime TDateTime::NowUTC() {
+  return FromTimePoint(std::chrono::system_clock::now());
+}
 
 TDvComponent::TDvComponent(TDvComponent* owner) : owner_(owner) {
   if (owner_) owner_->InsertOwned(this);
@@ -135,8 +139,12 @@ void TDvComponent::Notification(TDvComponent* component, TOperation operation) {
   (void)operation;
 }
 
-void TDvComponent::InsertOwned(TDvComponent* c) { owned_.push_back(c); }
+void TDvComponent::InsertOwned(TDvComponent* c) {
+  owned_.push_back(c);
+}
 
-void TDvComponent::RemoveOwned(TDvComponent* c) { std::erase(owned_, c); }
+void TDvComponent::RemoveOwned(TDvComponent* c) {
+  std::erase(owned_, c);
+}
 
 }  // namespace dv

@@ -76,7 +76,8 @@ class TSet {
  public:
   constexpr TSet() = default;
   constexpr TSet(std::initializer_list<E> values) {
-    for (E v : values) Include(v);
+    for (E v : values)
+      Include(v);
   }
   static constexpr TSet FromBits(std::uint64_t bits) {
     TSet s;
@@ -113,7 +114,9 @@ class TSet {
 using TDvVariant = std::variant<std::monostate, bool, std::int32_t, std::int64_t, double,
                                 std::string, TDateTime, TBytes, std::vector<std::string>>;
 
-inline bool VarIsNull(const TDvVariant& v) { return std::holds_alternative<std::monostate>(v); }
+inline bool VarIsNull(const TDvVariant& v) {
+  return std::holds_alternative<std::monostate>(v);
+}
 
 // Base of components that have an owner and are told when a component they refer to goes away
 // (free notification). A component deletes the components it owns when it is destroyed.

@@ -7,8 +7,9 @@ using namespace dv;
 TEST(DateTime, EncodeDecodeRoundTripsAcrossEpochs) {
   struct Case {
     int y, mo, d, h, mi, s, ms;
-  } cases[] = {{1899, 12, 30, 0, 0, 0, 0}, {1970, 1, 1, 0, 0, 0, 0},  {2000, 2, 29, 23, 59, 59, 999},
-               {1601, 1, 1, 12, 0, 0, 0},  {9999, 12, 31, 1, 2, 3, 4}, {2026, 12, 5, 14, 2, 58, 0}};
+  } cases[] = {{1899, 12, 30, 0, 0, 0, 0},     {1970, 1, 1, 0, 0, 0, 0},
+               {2000, 2, 29, 23, 59, 59, 999}, {1601, 1, 1, 12, 0, 0, 0},
+               {9999, 12, 31, 1, 2, 3, 4},     {2026, 12, 5, 14, 2, 58, 0}};
   for (const auto& c : cases) {
     const TDateTime dt = TDateTime::Encode(c.y, c.mo, c.d, c.h, c.mi, c.s, c.ms);
     int y, mo, d, h, mi, s, ms;

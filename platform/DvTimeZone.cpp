@@ -1,0 +1,75 @@
+#include "DvTimeZone.h"
+
+#include <unicode/timezone.h>
+#include <unicode/unistr.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace dv {
+
+namespace {
+
+std::string ToUtf8(const icu::UnicodeString& s) {
+  std::string out;
+  s.toUTF8String(out);
+  return out;
+}
+
+std::unique_ptr<icu::TimeZone> CreateZone(const std::string& ianaId) {
+  return std::unique_ptr<icu::TimeZone>(
+      icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(ianaId)));
+}
+
+}  // namespace
+
+std::string DvLocalTimeZoneId() {
+  // ICU's host detection reads TZ first, then /etc/localtime; it gives "Etc/Unknown" when both
+  // fail, which we report as UTC.
+  std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::detectHostTimeZone());
+  if (!zone) return "Etc/UTC";
+  icu::UnicodeString id;
+  zone->getID(id);
+  std::string text = ToUtf8(id);
+  if (text.empty() || text == "Etc/Unknown") return "Etc/UTC";
+  return text;
+}
+
+std::string DvWindowsTimeZoneId(const std::string& ianaId) {
+  UErrorCode status = U_ZERO_ERROR;
+  icu::UnicodeString windowsId;
+  icu::TimeZone::getWindowsID(icu::UnicodeString::fromUTF8(ianaId), windowsId, status);
+  if (U_FAILURE(status)) return {};
+  return ToUtf8(windowsId);
+}
+
+std::string DvLocalWindowsTimeZoneId() {
+  return DvWindowsTimeZoneId(DvLocalTimeZoneId());
+}
+
+int DvTimeZoneOffsetMinutes(const std::string& ianaId, TDateTime at) {
+  auto zone = CreateZone(ianaId);
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t raw = 0;
+  int32_t dst = 0;
+  const UDate when = static_cast<UDate>(at.ToUnixMilliseconds());
+  zone->getOffset(when, false, raw, dst, status);
+  if (U_FAILURE(status)) return 0;
+  return (raw + dst) / 60000;
+}
+
+int DvLocalUTCOffsetMinutes() {
+  return DvTimeZoneOffsetMinutes(DvLocalTimeZoneId(), TDateTime::NowUTC());
+}
+
+std::string DvUTCOffsetText(int offsetMinutes) {
+  if (offsetMinutes == 0) return "(UTC+00:00)";
+  const int magnitude = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "(UTC%c%02d:%02d)", offsetMinutes < 0 ? '-' : '+',
+                magnitude / 60, magnitude % 60);
+  return buffer;
+}
+
+}  // namespace dv
