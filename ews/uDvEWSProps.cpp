@@ -1,0 +1,507 @@
+// The property and field registry: registration, lookups, node paths and field URI writers.
+#include "uDvEWSProps.h"
+
+#include <array>
+#include <cstdio>
+
+namespace dv {
+
+// ---- Property sets ----
+
+constinit const TDvGUID PS_MAPI{0x00020328, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TDvGUID PS_PUBLIC_STRINGS{
+    0x00020329, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TDvGUID PS_INTERNET_HEADERS{
+    0x00020386, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TDvGUID PSETID_Appointment{
+    0x00062002, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TDvGUID PSETID_Task{0x00062003, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TDvGUID PSETID_Address{0x00062004, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TDvGUID PSETID_Common{0x00062008, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TDvGUID PSETID_Log{0x0006200A, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TDvGUID PSETID_Note{0x0006200E, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TDvGUID PSETID_Sharing{0x00062040, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TDvGUID PSETID_PostRss{0x00062041, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TDvGUID PSETID_Messaging{
+    0x41F28F13, 0x83F4, 0x4114, {0xA5, 0x84, 0xEE, 0xDB, 0x5A, 0x6B, 0x0B, 0xFF}};
+constinit const TDvGUID PSETID_Attachment{
+    0x96357F7F, 0x59E1, 0x47D0, {0x99, 0xA7, 0x46, 0x51, 0x5C, 0x18, 0x3B, 0x54}};
+constinit const TDvGUID PSETID_CalendarAssistant{
+    0x11000E07, 0xB51B, 0x40D6, {0xAF, 0x21, 0xCA, 0xA8, 0x5E, 0xDA, 0xB1, 0xD0}};
+constinit const TDvGUID PSETID_UnifiedMessaging{
+    0x4442858E, 0xA9E3, 0x4E80, {0xB9, 0x00, 0x31, 0x7A, 0x21, 0x0C, 0xC1, 0x5B}};
+constinit const TDvGUID PSETID_Meeting{
+    0x6ED8DA90, 0x450B, 0x101B, {0x98, 0xDA, 0x00, 0xAA, 0x00, 0x3F, 0x13, 0x05}};
+constinit const TDvGUID PSETID_AirSync{
+    0x71035549, 0x0739, 0x4DCB, {0x91, 0x63, 0x00, 0xF0, 0x58, 0x0D, 0xBB, 0xDF}};
+constinit const TDvGUID PSETID_Dovrane{
+    0x52A474EE, 0xE1A3, 0x4E63, {0x8F, 0xFC, 0xFC, 0xDA, 0xCB, 0x06, 0xA7, 0xFC}};
+constinit const TDvGUID PSETID_PublicStrings = PS_PUBLIC_STRINGS;
+constinit const TDvGUID PSETID_InternetHeaders = PS_INTERNET_HEADERS;
+constinit const TDvGUID GUID_PKMDocSummaryInformation{
+    0xD5CDD502, 0x2E9C, 0x101B, {0x93, 0x97, 0x08, 0x00, 0x2B, 0x2C, 0xF9, 0xAE}};
+constinit const TDvGUID PSETID_Exchange1{
+    0x48862A09, 0xF786, 0x0114, {0x02, 0x81, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}};
+
+namespace {
+
+constexpr std::size_t kShortNameMax = 255;
+
+// The registry's view of a caller's name: cut at 255 bytes like a short string.
+std::string_view Short(std::string_view text) {
+  return text.size() > kShortNameMax ? text.substr(0, kShortNameMax) : text;
+}
+
+char AsciiUpper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+std::string AsciiUpper(std::string_view text) {
+  std::string s(text);
+  for (char& c : s)
+    c = AsciiUpper(c);
+  return s;
+}
+
+bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+  return true;
+}
+
+[[noreturn]] void RaiseNoPropDef(std::string_view name) {
+  throw Exception("There is no property definition \"" + std::string(name) + "\"!");
+}
+
+[[noreturn]] void RaiseNoFieldDef(std::string_view name) {
+  throw Exception("There is no field definition \"" + std::string(name) + "\"!");
+}
+
+std::string IndexedKey(std::string_view fieldURI, std::string_view fieldIndex) {
+  std::string key;
+  key.reserve(fieldURI.size() + fieldIndex.size() + 1);
+  key.append(fieldURI).push_back('\n');
+  key.append(fieldIndex);
+  return key;
+}
+
+constexpr std::array<std::string_view, 27> kPropTypeNames = {"Null",
+                                                             "ApplicationTime",
+                                                             "ApplicationTimeArray",
+                                                             "Binary",
+                                                             "BinaryArray",
+                                                             "Boolean",
+                                                             "CLSID",
+                                                             "CLSIDArray",
+                                                             "Currency",
+                                                             "CurrencyArray",
+                                                             "Double",
+                                                             "DoubleArray",
+                                                             "Error",
+                                                             "Float",
+                                                             "FloatArray",
+                                                             "Integer",
+                                                             "IntegerArray",
+                                                             "Long",
+                                                             "LongArray",
+                                                             "Object",
+                                                             "ObjectArray",
+                                                             "Short",
+                                                             "ShortArray",
+                                                             "SystemTime",
+                                                             "SystemTimeArray",
+                                                             "String",
+                                                             "StringArray"};
+
+// The attribute values of t:ExtendedFieldURI, in the order they are written.
+struct TExtendedAttributes {
+  std::array<std::pair<std::string_view, std::string>, 3> Items;
+  int Count = 0;
+  void Add(std::string_view name, std::string value) {
+    Items[static_cast<std::size_t>(Count++)] = {name, std::move(value)};
+  }
+};
+
+TExtendedAttributes ExtendedAttributes(PDvEWSPropDef d) {
+  if (d == nullptr) throw Exception("No property definition for an extended field URI!");
+  TExtendedAttributes a;
+  if (d->PropertyTag != 0) {
+    a.Add("PropertyTag", "0x" + PropTagToHex(d->PropertyTag));
+  } else {
+    if (!d->DistinguishedPropertySetId.empty())
+      a.Add("DistinguishedPropertySetId", std::string(d->DistinguishedPropertySetId));
+    else
+      a.Add("PropertySetId",
+            d->PropertySetId != nullptr ? PropSetIDToString(*d->PropertySetId) : std::string());
+    if (d->PropKind == TDvEWSPropKind::pkName)
+      a.Add("PropertyName", std::string(d->Name));
+    else
+      a.Add("PropertyId", std::to_string(d->Id));
+  }
+  a.Add("PropertyType", std::string(DvEWSPropTypeToString(d->PropType)));
+  return a;
+}
+
+}  // namespace
+
+// ---- Property sets and types ----
+
+std::string PropSetIDToString(const TDvGUID& g) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                static_cast<unsigned>(g.D1), static_cast<unsigned>(g.D2),
+                static_cast<unsigned>(g.D3), g.D4[0], g.D4[1], g.D4[2], g.D4[3], g.D4[4], g.D4[5],
+                g.D4[6], g.D4[7]);
+  return buf;
+}
+
+TDvGUID StringToPropSetID(std::string_view text) {
+  auto fail = [&]() -> TDvGUID {
+    throw EConvertError("\"" + std::string(text) + "\" is not a valid GUID");
+  };
+  std::string_view t = text;
+  if (t.size() == 38 && t.front() == '{' && t.back() == '}') t = t.substr(1, 36);
+  if (t.size() != 36 || t[8] != '-' || t[13] != '-' || t[18] != '-' || t[23] != '-') return fail();
+  std::uint8_t bytes[16];
+  std::size_t pos = 0;
+  for (std::size_t i = 0; i < 16; ++i) {
+    if (t[pos] == '-') ++pos;
+    int v = 0;
+    for (int k = 0; k < 2; ++k) {
+      char c = t[pos++];
+      int n = (c >= '0' && c <= '9')   ? c - '0'
+              : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+              : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                       : -1;
+      if (n < 0) return fail();
+      v = v * 16 + n;
+    }
+    bytes[i] = static_cast<std::uint8_t>(v);
+  }
+  TDvGUID g{};
+  g.D1 = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
+         (std::uint32_t{bytes[2]} << 8) | bytes[3];
+  g.D2 = static_cast<std::uint16_t>((bytes[4] << 8) | bytes[5]);
+  g.D3 = static_cast<std::uint16_t>((bytes[6] << 8) | bytes[7]);
+  for (int i = 0; i < 8; ++i)
+    g.D4[i] = bytes[8 + i];
+  return g;
+}
+
+std::string_view DvEWSPropTypeToString(TDvEWSPropType type) {
+  auto i = static_cast<std::size_t>(type);
+  return i < kPropTypeNames.size() ? kPropTypeNames[i] : std::string_view();
+}
+
+TDvEWSPropType DvEWSStringToPropType(std::string_view text) {
+  for (std::size_t i = 0; i < kPropTypeNames.size(); ++i)
+    if (kPropTypeNames[i] == text) return static_cast<TDvEWSPropType>(i);
+  throw EConvertError("\"" + std::string(text) + "\" is not a MAPI property type");
+}
+
+// ---- Short strings ----
+
+std::string EWSShortName(std::string_view text) {
+  return std::string(Short(text));
+}
+
+std::string EWSShortNameEx(std::string_view text) {
+  return EWSShortName(text);
+}
+
+std::string EWSShortNameToStr(std::string_view shortName) {
+  return std::string(shortName);
+}
+
+// ---- Registry ----
+
+void TDvEWSPropRegistry::RegisterCatalog() {
+  const std::size_t props =
+      props_.size() + DvCatalogPR.size() + DvCatalogMPR.size() + DvCatalogEPR.size();
+  const std::size_t fields =
+      fields_.size() + DvCatalogFLD.size() + DvCatalogMFLD.size() + DvCatalogEFLD.size();
+  props_.reserve(props);
+  fields_.reserve(fields);
+  propOrder_.reserve(props);
+  fieldOrder_.reserve(fields);
+  for (PDvEWSPropDef d : DvCatalogPR)
+    RegisterProp(d);
+  for (PDvEWSFieldDef f : DvCatalogFLD)
+    RegisterField(f);
+  for (PDvEWSPropDef d : DvCatalogMPR)
+    RegisterProp(d);
+  for (PDvEWSPropDef d : DvCatalogEPR)
+    RegisterProp(d);
+  for (PDvEWSFieldDef f : DvCatalogMFLD)
+    RegisterField(f);
+  for (PDvEWSFieldDef f : DvCatalogEFLD)
+    RegisterField(f);
+}
+
+void TDvEWSPropRegistry::RegisterProp(PDvEWSPropDef def) {
+  if (def == nullptr) return;
+  if (!props_.emplace(Short(def->PropDefName), def).second) return;
+  propOrder_.push_back(def);
+  if (!def->Extended && def->ParentProp != nullptr) children_[def->ParentProp].push_back(def);
+}
+
+void TDvEWSPropRegistry::RegisterField(PDvEWSFieldDef def) {
+  if (def == nullptr) return;
+  if (!fields_.emplace(Short(def->FieldDefName), def).second) return;
+  fieldOrder_.push_back(def);
+  if (def->FieldType == TDvEWSFieldDefType::fdtIndexedField)
+    indexed_.emplace(IndexedKey(def->UnindexedFieldURI, def->FieldIndex), def);
+}
+
+PDvEWSPropDef TDvEWSPropRegistry::FindProp(std::string_view name) const {
+  auto it = props_.find(Short(name));
+  return it == props_.end() ? nullptr : it->second;
+}
+
+PDvEWSFieldDef TDvEWSPropRegistry::FindField(std::string_view name) const {
+  auto it = fields_.find(Short(name));
+  return it == fields_.end() ? nullptr : it->second;
+}
+
+PDvEWSFieldDef TDvEWSPropRegistry::FindIndexedField(std::string_view fieldURI,
+                                                    std::string_view fieldIndex) const {
+  auto it = indexed_.find(IndexedKey(Short(fieldURI), Short(fieldIndex)));
+  return it == indexed_.end() ? nullptr : it->second;
+}
+
+const TDvEWSPropDefArray* TDvEWSPropRegistry::FindChildren(PDvEWSPropDef def) const {
+  auto it = children_.find(def);
+  return it == children_.end() ? nullptr : &it->second;
+}
+
+TDvEWSPropRegistry& DvEWSPropRegistry() {
+  struct TCatalogRegistry : TDvEWSPropRegistry {
+    TCatalogRegistry() { RegisterCatalog(); }
+  };
+  static TCatalogRegistry registry;
+  return registry;
+}
+
+void RegisterProp(PDvEWSPropDef def) {
+  DvEWSPropRegistry().RegisterProp(def);
+}
+
+void RegisterField(PDvEWSFieldDef def) {
+  DvEWSPropRegistry().RegisterField(def);
+}
+
+std::size_t RegisteredPropCount() {
+  return DvEWSPropRegistry().Props().size();
+}
+
+std::size_t RegisteredFieldCount() {
+  return DvEWSPropRegistry().Fields().size();
+}
+
+PDvEWSPropDef GetPropDef(std::string_view name, bool raise) {
+  PDvEWSPropDef d = DvEWSPropRegistry().FindProp(name);
+  if (d == nullptr && raise) RaiseNoPropDef(Short(name));
+  return d;
+}
+
+PDvEWSPropDef GetPropDef(const TDvEWSPropDef& d) {
+  const TDvEWSPropRegistry& reg = DvEWSPropRegistry();
+  if (!d.PropDefName.empty())
+    if (PDvEWSPropDef p = reg.FindProp(d.PropDefName)) return p;
+  if (d.Extended) {
+    using enum TDvEWSPropKind;
+    for (PDvEWSPropDef p : reg.Props()) {
+      if (!p->Extended) continue;
+      if (d.PropertyTag != 0 && p->PropertyTag == d.PropertyTag) return p;
+      if (!d.DistinguishedPropertySetId.empty() &&
+          SameTextIgnoringCase(d.DistinguishedPropertySetId, p->DistinguishedPropertySetId)) {
+        if (d.PropKind == pkId && p->PropKind == pkId && d.Id == p->Id) return p;
+        if (d.PropKind == pkName && p->PropKind == pkName && d.Name == p->Name) return p;
+      }
+      if (d.PropertySetId != nullptr && p->PropertySetId != nullptr &&
+          *d.PropertySetId == *p->PropertySetId && d.PropKind == p->PropKind) {
+        if (d.PropKind == pkId && d.Id == p->Id) return p;
+        if (d.PropKind == pkName && d.Name == p->Name) return p;
+      }
+    }
+  }
+  RaiseNoPropDef(Short(d.PropDefName));
+}
+
+PDvEWSPropDef GetPropDef(std::string_view owner, std::string_view name, bool raise) {
+  if (!owner.empty())
+    if (PDvEWSFieldDef f = GetFieldDef(owner, name, false)) return f->PropDef;
+  const TDvEWSPropRegistry& reg = DvEWSPropRegistry();
+  std::string_view key = Short(name);
+  for (PDvEWSPropDef p : reg.Props())
+    if (p->Extended ? p->PropDefName == key : p->NodeName == key) return p;
+  constexpr std::string_view kPrefix = "EPR_";
+  for (PDvEWSPropDef p : reg.Props())
+    if (p->Extended && p->PropDefName.starts_with(kPrefix) &&
+        SameTextIgnoringCase(p->PropDefName.substr(kPrefix.size()), key))
+      return p;
+  if (raise)
+    throw Exception("There is no property definition for \"" + std::string(owner) + ":" +
+                    std::string(name) + "\"!");
+  return nullptr;
+}
+
+PDvEWSFieldDef GetFieldDef(std::string_view name, bool raise) {
+  PDvEWSFieldDef f = DvEWSPropRegistry().FindField(name);
+  if (f == nullptr && raise) RaiseNoFieldDef(Short(name));
+  return f;
+}
+
+PDvEWSFieldDef GetFieldDef(const TDvEWSFieldDef& def) {
+  return GetFieldDef(def.FieldDefName, true);
+}
+
+PDvEWSFieldDef GetFieldDef(std::string_view className, std::string_view elementName, bool raise) {
+  static constexpr std::pair<std::string_view, std::string_view> kClassWords[] = {
+      {"TEwsFolder", "FOLDER"},
+      {"TEwsMessage", "MESSAGE"},
+      {"TEwsCalendarItem", "CALENDAR"},
+      {"TEwsTask", "TASK"},
+      {"TEwsContactItem", "CONTACT"},
+      {"TEwsMeetingMessage", "MEETING"},
+      {"TEwsMeetingRequestMessage", "MEETINGREQUEST"},
+  };
+  std::string word;
+  for (const auto& [cls, w] : kClassWords)
+    if (cls == className) word = w;
+  if (word.empty()) word = AsciiUpper(className);
+  const std::string u = AsciiUpper(elementName);
+  const TDvEWSPropRegistry& reg = DvEWSPropRegistry();
+  PDvEWSFieldDef f = nullptr;
+  if (word != "CONTACT") {
+    f = reg.FindField("FLD_" + word + "_" + u);
+  } else {
+    for (std::string_view prefix : {"FLD_CONTACTS_", "FLD_PERSONA_", "FLD_PERSON_"}) {
+      f = reg.FindField(std::string(prefix) + u);
+      if (f != nullptr) break;
+    }
+  }
+  if (f == nullptr) f = reg.FindField("FLD_ITEM_" + u);
+  if (f == nullptr && raise)
+    throw Exception("There is no field definition for \"" + std::string(className) + "." +
+                    std::string(elementName) + "\"!");
+  return f;
+}
+
+PDvEWSFieldDef GetIndexedFieldDef(std::string_view fieldURI, std::string_view fieldIndex,
+                                  bool raise) {
+  PDvEWSFieldDef f = DvEWSPropRegistry().FindIndexedField(fieldURI, fieldIndex);
+  if (f == nullptr && raise)
+    throw Exception("There is no field definition for \"" + std::string(fieldURI) + "[" +
+                    std::string(fieldIndex) + "]\"!");
+  return f;
+}
+
+PDvEWSFieldDef GetFirstFieldDef(std::string_view propDefName) {
+  std::string_view key = Short(propDefName);
+  for (PDvEWSFieldDef f : DvEWSPropRegistry().Fields())
+    if (f->PropDef != nullptr && f->PropDef->PropDefName == key) return f;
+  throw Exception("There is no field definition for \"" + std::string(key) + "\"!");
+}
+
+TDvEWSPropDefArray GetKeyPropDefs(PDvEWSPropDef def) {
+  const TDvEWSPropDefArray* children = DvEWSPropRegistry().FindChildren(def);
+  return children != nullptr ? *children : TDvEWSPropDefArray();
+}
+
+// ---- Node paths and field URIs ----
+
+std::string PropTagToHex(std::uint16_t tag) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, tag <= 0xFF ? "%02X" : "%04X", static_cast<unsigned>(tag));
+  return buf;
+}
+
+std::string GetNodePath(const TDvEWSPropDef& d) {
+  if (!d.Extended) return std::string(d.NodeName);
+  std::string path = "ExtendedProperty/ExtendedFieldURI[";
+  if (d.PropertyTag != 0) {
+    path += "(@PropertyTag=\"0x" + PropTagToHex(d.PropertyTag) + "\")]/../Value";
+    return path;
+  }
+  if (!d.DistinguishedPropertySetId.empty())
+    path += "(@DistinguishedPropertySetId=\"" + std::string(d.DistinguishedPropertySetId) + "\")";
+  else
+    path += "(@PropertySetId=\"" +
+            (d.PropertySetId != nullptr ? PropSetIDToString(*d.PropertySetId) : std::string()) +
+            "\")";
+  if (d.PropKind == TDvEWSPropKind::pkName)
+    path += " and (@PropertyName=\"" + std::string(d.Name) + "\")]/../Value";
+  else
+    path += " and (@PropertyId=\"" + std::to_string(d.Id) + "\")]/../Value";
+  return path;
+}
+
+std::string GetNodePath(PDvEWSPropDef def) {
+  if (def == nullptr) throw Exception("No property definition for a node path!");
+  return GetNodePath(*def);
+}
+
+std::string NodeNameToPropName(std::string_view nodeName) {
+  static constexpr std::string_view kReserved[] = {"To",  "Create", "String",  "Property", "Type",
+                                                   "And", "Or",     "Message", "Start",    "End"};
+  for (std::string_view r : kReserved)
+    if (r == nodeName) return std::string(nodeName) + "_";
+  return std::string(nodeName);
+}
+
+void WriteFieldURI(PDvEWSFieldDef def, std::string& stream) {
+  if (def == nullptr) throw Exception("No field definition to write!");
+  switch (def->FieldType) {
+    case TDvEWSFieldDefType::fdtField:
+      stream += "<t:FieldURI FieldURI=\"";
+      stream += DvXMLEscape(def->UnindexedFieldURI);
+      stream += "\" />";
+      break;
+    case TDvEWSFieldDefType::fdtIndexedField:
+      stream += "<t:IndexedFieldURI FieldURI=\"";
+      stream += DvXMLEscape(def->FieldURI());
+      stream += "\" FieldIndex=\"";
+      stream += DvXMLEscape(def->FieldIndex);
+      stream += "\" />";
+      break;
+    case TDvEWSFieldDefType::fdtExtendedField:
+      WriteExtendedFieldURI(def->PropDef, stream);
+      break;
+  }
+}
+
+void WriteExtendedFieldURI(PDvEWSPropDef def, std::string& stream) {
+  const TExtendedAttributes a = ExtendedAttributes(def);
+  stream += "<t:ExtendedFieldURI ";
+  for (int i = 0; i < a.Count; ++i) {
+    const auto& [name, value] = a.Items[static_cast<std::size_t>(i)];
+    stream += name;
+    stream += "=\"";
+    stream += DvXMLEscape(value);
+    stream += "\" ";
+  }
+  stream += "/>";
+}
+
+DvDOMElementPtr WriteExtendedFieldURI(PDvEWSPropDef def, const DvDOMElementPtr& parent) {
+  const TExtendedAttributes a = ExtendedAttributes(def);
+  DvDOMElementPtr e = parent->AddElement("t:ExtendedFieldURI");
+  for (int i = 0; i < a.Count; ++i)
+    e->SetAttribute(a.Items[static_cast<std::size_t>(i)].first,
+                    a.Items[static_cast<std::size_t>(i)].second);
+  return e;
+}
+
+pugi::xml_node WriteExtendedFieldURI(PDvEWSPropDef def, pugi::xml_node parent) {
+  const TExtendedAttributes a = ExtendedAttributes(def);
+  pugi::xml_node e = parent.append_child("t:ExtendedFieldURI");
+  for (int i = 0; i < a.Count; ++i) {
+    const auto& [name, value] = a.Items[static_cast<std::size_t>(i)];
+    e.append_attribute(std::string(name).c_str()).set_value(value.c_str());
+  }
+  return e;
+}
+
+}  // namespace dv

@@ -1,0 +1,355 @@
+// Property and field definitions, the process-wide registry that holds them, and the XML that
+// names a field in a request or finds a value in a response.
+//
+// A property definition (TDvEWSPropDef) says where a value lives: an EWS element of an item or
+// folder, or an extended MAPI property (by tag, or named in a property set). A field definition
+// (TDvEWSFieldDef) says how a request names that value: an unindexed field URI, an indexed field
+// URI (a dictionary URI and a key), or an extended field URI built from its property definition.
+//
+// Definitions are constant records referred to by pointer; the registry never owns or frees them.
+// Text fields are short strings (at most 255 bytes of UTF-8) viewed by std::string_view, so a
+// record made by an application must outlive its registration together with the texts it views.
+// The predefined catalogue (uDvEWSPropsCatalog.h, included below) is registered on first use of
+// any registry function.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include <pugixml.hpp>
+
+#include "DvXML.h"
+
+namespace dv {
+
+// A GUID in its usual parts (Data1-Data2-Data3-Data4[0..1]-Data4[2..7]).
+struct TDvGUID {
+  std::uint32_t D1;
+  std::uint16_t D2;
+  std::uint16_t D3;
+  std::uint8_t D4[8];
+  friend constexpr bool operator==(const TDvGUID&, const TDvGUID&) = default;
+};
+
+// MAPI property types. The wire text of a value (EWS MapiPropertyType) is its identifier less
+// the "pt" prefix: ptString is "String", ptInteger (32-bit) "Integer", ptLong (64-bit) "Long".
+enum class TDvEWSPropType : std::uint8_t {
+  ptNull,
+  ptApplicationTime,
+  ptApplicationTimeArray,
+  ptBinary,
+  ptBinaryArray,
+  ptBoolean,
+  ptCLSID,
+  ptCLSIDArray,
+  ptCurrency,
+  ptCurrencyArray,
+  ptDouble,
+  ptDoubleArray,
+  ptError,
+  ptFloat,
+  ptFloatArray,
+  ptInteger,
+  ptIntegerArray,
+  ptLong,
+  ptLongArray,
+  ptObject,
+  ptObjectArray,
+  ptShort,
+  ptShortArray,
+  ptSystemTime,
+  ptSystemTimeArray,
+  ptString,
+  ptStringArray,
+};
+
+// How an element definition's node holds its value: as text, as named child values, or as keyed
+// "Entry" children.
+enum class TDvEWSPropDefNodeType : std::uint8_t { pdntSimple, pdntComplex, pdntArray };
+
+// How a named property is identified: by numeric id or by string name.
+enum class TDvEWSPropKind : std::uint8_t { pkId, pkName };
+
+// How a request names a field.
+enum class TDvEWSFieldDefType : std::uint8_t { fdtField, fdtIndexedField, fdtExtendedField };
+
+struct TDvEWSPropDef;
+using PDvEWSPropDef = const TDvEWSPropDef*;
+
+// A property definition. Extended == false: an element definition (NodeName, NodeType,
+// ParentProp). Extended == true: a MAPI property, tagged (PropertyTag != 0, no set, pkId, Id 0)
+// or named (PropertyTag == 0, a DistinguishedPropertySetId or a PropertySetId, and an Id or a
+// Name according to PropKind).
+struct TDvEWSPropDef {
+  std::string_view PropDefName;
+  bool Extended = false;
+  // Element part.
+  std::string_view NodeName;
+  TDvEWSPropDefNodeType NodeType = TDvEWSPropDefNodeType::pdntSimple;
+  PDvEWSPropDef ParentProp = nullptr;
+  // Extended part.
+  TDvEWSPropType PropType = TDvEWSPropType::ptNull;
+  std::string_view DistinguishedPropertySetId;
+  const TDvGUID* PropertySetId = nullptr;
+  std::uint16_t PropertyTag = 0;
+  TDvEWSPropKind PropKind = TDvEWSPropKind::pkId;
+  std::string_view Name;  // pkName
+  std::int32_t Id = 0;    // pkId
+};
+
+// A field definition. UnindexedFieldURI is the field URI of fdtField and fdtIndexedField
+// ("item:Subject", "contacts:EmailAddress"; FieldURI() reads the same storage); FieldIndex is
+// the dictionary key of an indexed field.
+struct TDvEWSFieldDef {
+  std::string_view FieldDefName;
+  PDvEWSPropDef PropDef = nullptr;
+  TDvEWSFieldDefType FieldType = TDvEWSFieldDefType::fdtField;
+  std::string_view UnindexedFieldURI;
+  std::string_view FieldIndex;
+  constexpr std::string_view FieldURI() const { return UnindexedFieldURI; }
+};
+using PDvEWSFieldDef = const TDvEWSFieldDef*;
+
+using TDvEWSPropDefArray = std::vector<PDvEWSPropDef>;
+
+// ---- Record builders (constant expressions) ----
+
+constexpr TDvEWSPropDef DvElementPropDef(
+    std::string_view name, std::string_view nodeName,
+    TDvEWSPropDefNodeType nodeType = TDvEWSPropDefNodeType::pdntSimple,
+    PDvEWSPropDef parent = nullptr) {
+  TDvEWSPropDef d;
+  d.PropDefName = name;
+  d.NodeName = nodeName;
+  d.NodeType = nodeType;
+  d.ParentProp = parent;
+  return d;
+}
+
+constexpr TDvEWSPropDef DvTaggedPropDef(std::string_view name, TDvEWSPropType type,
+                                        std::uint16_t tag) {
+  TDvEWSPropDef d;
+  d.PropDefName = name;
+  d.Extended = true;
+  d.PropType = type;
+  d.PropertyTag = tag;
+  return d;
+}
+
+constexpr TDvEWSPropDef DvNamedIdPropDef(std::string_view name, TDvEWSPropType type,
+                                         const TDvGUID* propertySet, std::int32_t id) {
+  TDvEWSPropDef d;
+  d.PropDefName = name;
+  d.Extended = true;
+  d.PropType = type;
+  d.PropertySetId = propertySet;
+  d.Id = id;
+  return d;
+}
+
+constexpr TDvEWSPropDef DvNamedStringPropDef(std::string_view name, TDvEWSPropType type,
+                                             const TDvGUID* propertySet,
+                                             std::string_view propName) {
+  TDvEWSPropDef d;
+  d.PropDefName = name;
+  d.Extended = true;
+  d.PropType = type;
+  d.PropertySetId = propertySet;
+  d.PropKind = TDvEWSPropKind::pkName;
+  d.Name = propName;
+  return d;
+}
+
+// Named properties in a distinguished property set ("Common", "PublicStrings", …).
+constexpr TDvEWSPropDef DvDistinguishedIdPropDef(std::string_view name, TDvEWSPropType type,
+                                                 std::string_view distinguishedSet,
+                                                 std::int32_t id) {
+  TDvEWSPropDef d;
+  d.PropDefName = name;
+  d.Extended = true;
+  d.PropType = type;
+  d.DistinguishedPropertySetId = distinguishedSet;
+  d.Id = id;
+  return d;
+}
+
+constexpr TDvEWSPropDef DvDistinguishedStringPropDef(std::string_view name, TDvEWSPropType type,
+                                                     std::string_view distinguishedSet,
+                                                     std::string_view propName) {
+  TDvEWSPropDef d;
+  d.PropDefName = name;
+  d.Extended = true;
+  d.PropType = type;
+  d.DistinguishedPropertySetId = distinguishedSet;
+  d.PropKind = TDvEWSPropKind::pkName;
+  d.Name = propName;
+  return d;
+}
+
+constexpr TDvEWSFieldDef DvFieldDef(std::string_view name, PDvEWSPropDef prop,
+                                    std::string_view fieldURI) {
+  return TDvEWSFieldDef{name, prop, TDvEWSFieldDefType::fdtField, fieldURI, {}};
+}
+
+constexpr TDvEWSFieldDef DvIndexedFieldDef(std::string_view name, PDvEWSPropDef prop,
+                                           std::string_view fieldURI, std::string_view fieldIndex) {
+  return TDvEWSFieldDef{name, prop, TDvEWSFieldDefType::fdtIndexedField, fieldURI, fieldIndex};
+}
+
+constexpr TDvEWSFieldDef DvExtendedFieldDef(std::string_view name, PDvEWSPropDef prop) {
+  return TDvEWSFieldDef{name, prop, TDvEWSFieldDefType::fdtExtendedField, {}, {}};
+}
+
+// ---- Property sets ----
+
+extern const TDvGUID PS_MAPI;
+extern const TDvGUID PS_PUBLIC_STRINGS;
+extern const TDvGUID PS_INTERNET_HEADERS;
+extern const TDvGUID PSETID_Appointment;
+extern const TDvGUID PSETID_Task;
+extern const TDvGUID PSETID_Address;
+extern const TDvGUID PSETID_Common;
+extern const TDvGUID PSETID_Log;
+extern const TDvGUID PSETID_Note;
+extern const TDvGUID PSETID_Sharing;
+extern const TDvGUID PSETID_PostRss;
+extern const TDvGUID PSETID_Messaging;
+extern const TDvGUID PSETID_Attachment;
+extern const TDvGUID PSETID_CalendarAssistant;
+extern const TDvGUID PSETID_UnifiedMessaging;
+extern const TDvGUID PSETID_Meeting;
+extern const TDvGUID PSETID_AirSync;
+extern const TDvGUID PSETID_Dovrane;          // the library's own named properties
+extern const TDvGUID PSETID_PublicStrings;    // same GUID as PS_PUBLIC_STRINGS
+extern const TDvGUID PSETID_InternetHeaders;  // same GUID as PS_INTERNET_HEADERS
+extern const TDvGUID GUID_PKMDocSummaryInformation;
+extern const TDvGUID PSETID_Exchange1;
+
+// The GUID in lower case, hyphenated, without braces
+// ("00062008-0000-0000-c000-000000000046").
+std::string PropSetIDToString(const TDvGUID& guid);
+// Reads a GUID written with or without braces, in either case; EConvertError when malformed.
+TDvGUID StringToPropSetID(std::string_view text);
+
+// ---- Property types ----
+
+// The EWS MapiPropertyType text of a type ("String", "Integer", …).
+std::string_view DvEWSPropTypeToString(TDvEWSPropType type);
+// The type of an EWS MapiPropertyType text (exact case); EConvertError when unknown.
+TDvEWSPropType DvEWSStringToPropType(std::string_view text);
+
+// ---- Short strings ----
+
+// UTF-8 text cut at 255 bytes: the form in which names are compared with the registry's keys.
+std::string EWSShortName(std::string_view text);
+std::string EWSShortNameEx(std::string_view text);
+std::string EWSShortNameToStr(std::string_view shortName);
+
+// ---- Registry ----
+
+// A registry: definitions by name (hash lookups), the children of each complex or array
+// definition, and indexed fields by dictionary URI and key. The free functions below work on the
+// process-wide registry, which holds the catalogue; separate instances serve tests and
+// measurements. Lookups take no lock; registering while other threads look up is not supported.
+class TDvEWSPropRegistry {
+ public:
+  TDvEWSPropRegistry() = default;
+  TDvEWSPropRegistry(const TDvEWSPropRegistry&) = delete;
+  TDvEWSPropRegistry& operator=(const TDvEWSPropRegistry&) = delete;
+
+  // Registers the whole catalogue, family by family, in catalogue order.
+  void RegisterCatalog();
+
+  void RegisterProp(PDvEWSPropDef def);
+  void RegisterField(PDvEWSFieldDef def);
+
+  PDvEWSPropDef FindProp(std::string_view name) const;
+  PDvEWSFieldDef FindField(std::string_view name) const;
+  PDvEWSFieldDef FindIndexedField(std::string_view fieldURI, std::string_view fieldIndex) const;
+  const TDvEWSPropDefArray* FindChildren(PDvEWSPropDef def) const;
+  // Every definition in registration order (the order of the registry's scans).
+  const std::vector<PDvEWSPropDef>& Props() const { return propOrder_; }
+  const std::vector<PDvEWSFieldDef>& Fields() const { return fieldOrder_; }
+
+ private:
+  std::unordered_map<std::string_view, PDvEWSPropDef> props_;
+  std::unordered_map<std::string_view, PDvEWSFieldDef> fields_;
+  std::unordered_map<PDvEWSPropDef, TDvEWSPropDefArray> children_;
+  std::unordered_map<std::string, PDvEWSFieldDef> indexed_;
+  std::vector<PDvEWSPropDef> propOrder_;
+  std::vector<PDvEWSFieldDef> fieldOrder_;
+};
+
+// The process-wide registry, created with the catalogue registered on first use.
+TDvEWSPropRegistry& DvEWSPropRegistry();
+
+// Adds a definition unless its name is registered already (the first registration wins). An
+// element definition with a ParentProp is appended to that parent's children.
+void RegisterProp(PDvEWSPropDef def);
+void RegisterField(PDvEWSFieldDef def);
+
+// By name (case-sensitive). On a miss: nullptr, or Exception
+// "There is no property definition \"<name>\"!" when raise is set.
+PDvEWSPropDef GetPropDef(std::string_view name, bool raise);
+// The registered definition equal to a given (possibly ad-hoc) one: by name first, else, for an
+// extended definition, by tag or by set and id or name, scanning in registration order.
+// Exception "There is no property definition \"<PropDefName>\"!" when none matches.
+PDvEWSPropDef GetPropDef(const TDvEWSPropDef& def);
+// An element or property name seen in a schema object: through the owner class's field
+// definitions, else a definition with that name or node name, else an EPR_ definition whose
+// name after "EPR_" equals it in any case. Exception
+// "There is no property definition for \"<owner>:<name>\"!" when raise is set.
+PDvEWSPropDef GetPropDef(std::string_view owner, std::string_view name, bool raise);
+
+// By name. Exception "There is no field definition \"<name>\"!" when raise is set.
+PDvEWSFieldDef GetFieldDef(std::string_view name, bool raise);
+// By the record's FieldDefName, raising on a miss.
+PDvEWSFieldDef GetFieldDef(const TDvEWSFieldDef& def);
+// From a schema class name ("TEwsMessage") and an element name ("IsRead"). Exception
+// "There is no field definition for \"<class>.<element>\"!" when raise is set.
+PDvEWSFieldDef GetFieldDef(std::string_view className, std::string_view elementName, bool raise);
+// The indexed field definition of a dictionary field URI and a key
+// ("contacts:PhoneNumber", "BusinessFax"): a hash lookup. Exception
+// "There is no field definition for \"<uri>[<index>]\"!" when raise is set.
+PDvEWSFieldDef GetIndexedFieldDef(std::string_view fieldURI, std::string_view fieldIndex,
+                                  bool raise);
+// A field definition whose PropDef has that name (the first registered). Exception
+// "There is no field definition for \"<name>\"!" on a miss.
+PDvEWSFieldDef GetFirstFieldDef(std::string_view propDefName);
+
+// The registered children of a complex or array definition, in registration order.
+TDvEWSPropDefArray GetKeyPropDefs(PDvEWSPropDef def);
+
+// Counts of registered definitions.
+std::size_t RegisteredPropCount();
+std::size_t RegisteredFieldCount();
+
+// ---- Node paths and field URIs ----
+
+// Where a value lies below an object's element: the node name of an element definition, or the
+// path to the Value beside a matching ExtendedFieldURI.
+std::string GetNodePath(PDvEWSPropDef def);
+std::string GetNodePath(const TDvEWSPropDef& def);
+
+// The name under which the schema classes publish an element: "To", "Create", "String",
+// "Property", "Type", "And", "Or", "Message", "Start" and "End" get a trailing "_".
+std::string NodeNameToPropName(std::string_view nodeName);
+
+// The property tag as written in XML after "0x": upper-case hexadecimal, two digits up to 0xFF,
+// four above.
+std::string PropTagToHex(std::uint16_t tag);
+
+// Appends t:FieldURI, t:IndexedFieldURI or t:ExtendedFieldURI as XML text; attribute values are
+// escaped.
+void WriteFieldURI(PDvEWSFieldDef def, std::string& stream);
+void WriteExtendedFieldURI(PDvEWSPropDef def, std::string& stream);
+// Adds a t:ExtendedFieldURI child element to parent and returns it.
+DvDOMElementPtr WriteExtendedFieldURI(PDvEWSPropDef def, const DvDOMElementPtr& parent);
+pugi::xml_node WriteExtendedFieldURI(PDvEWSPropDef def, pugi::xml_node parent);
+
+}  // namespace dv
+
+#include "generated/uDvEWSPropsCatalog.h"
