@@ -1,8 +1,13 @@
 // XML documents and elements (over pugixml), path selection and XML text conversions.
 //
 // Elements are created by qualified name ("m:Items", "t:Subject"); the document's root element
-// declares the prefixes. Paths select by local name whatever the prefix (see docs/XML.md for the
-// path language and its matching rules).
+// declares the prefixes. Paths select by local name whatever the prefix (docs/ARCHITECTURE.md,
+// "XML layer", describes the path language and its matching rules).
+//
+// Element wrappers are cheap (a node and a reference to the document's tree). A wrapper of an
+// element that was removed from its tree (RemoveElement, Clear, SetAsString on its parent) must
+// not be used any more; loading or replacing a document's content keeps the old tree alive for
+// the wrappers that still refer to it.
 #pragma once
 
 #include <cstdint>
@@ -82,9 +87,10 @@ class IDvDOMElement {
   virtual DvDOMAttributeListPtr GetAttributes() const = 0;
 
   virtual int ElementCount() const = 0;  // child elements
-  virtual DvDOMElementPtr GetElement(int index) const = 0;  // child element by position
+  // Child element by position; EListError when out of range.
+  virtual DvDOMElementPtr GetElement(int index) const = 0;
   virtual bool HasChildElement(std::string_view path, TDvXMLSelectOptions options = {}) const = 0;
-  // First child element with that local name, or none.
+  // First child element with that local name (ASCII case-insensitive), or none.
   virtual DvDOMElementPtr ElementByName(std::string_view localName) const = 0;
   virtual DvDOMElementPtr SelectSingleElement(std::string_view path,
                                               TDvXMLSelectOptions options = {}) const = 0;
@@ -95,6 +101,8 @@ class IDvDOMElement {
   virtual std::string GetAsString() const = 0;
   // Replaces the element's children with one text node.
   virtual void SetAsString(std::string_view value) = 0;
+  // Empty text reads as 0 (integer) and false (boolean); other malformed text raises
+  // EConvertError.
   virtual std::int64_t GetAsInteger() const = 0;
   virtual void SetAsInteger(std::int64_t value) = 0;
   virtual bool GetAsBoolean() const = 0;
@@ -114,6 +122,13 @@ class IDvDOMElement {
   virtual std::string GetXML() const = 0;
   // True when both wrap the same DOM node.
   virtual bool IsSameNode(const IDvDOMElement& other) const = 0;
+
+  // The XML text of the element's children.
+  virtual std::string GetInnerXML() const = 0;
+  // Appends a deep copy of an element (of this or another document) and returns the copy.
+  virtual DvDOMElementPtr AppendCopy(const DvDOMElementPtr& source) = 0;
+  // Parses an XML fragment (elements and text, checked like a document) and appends its nodes.
+  virtual void AppendXML(std::string_view fragment) = 0;
 
   // The underlying pugixml node, for the platform's own fast paths.
   virtual pugi::xml_node GetNativeNode() const = 0;
@@ -175,7 +190,7 @@ std::string DvDateToXML(TDateTime value);
 std::string DvTimeToXML(TDateTime value);
 // "true"/"1" (any case) give true; "false"/"0"/empty give false; anything else: EConvertError.
 bool DvXMLToBool(std::string_view text);
-std::string DvBoolToXML(bool value);  // "true" or "false"
+std::string DvBoolToXML(bool value);             // "true" or "false"
 std::int64_t DvXMLToInt(std::string_view text);  // EConvertError when malformed
 std::string DvIntToXML(std::int64_t value);
 double DvXMLToDouble(std::string_view text);  // accepts INF, -INF, NaN

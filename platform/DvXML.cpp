@@ -1,0 +1,947 @@
+// XML documents and elements over pugixml, input checking (DTDs refused, forbidden characters
+// replaced) and the XML text conversions.
+#include "DvXML.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "DvUtils.h"
+#include "DvXMLPath.h"
+
+namespace dv {
+
+namespace {
+
+constexpr std::string_view kReplacementChar = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+
+// Parse flags: the defaults (escapes, CDATA, end-of-line normalisation) and whitespace-only text
+// kept when it is an element's only content (a subject of " " stays " "). Declarations,
+// comments, processing instructions and DTDs are not kept.
+constexpr unsigned kParseFlags = pugi::parse_default | pugi::parse_ws_pcdata_single;
+constexpr unsigned kFormatFlags = pugi::format_raw | pugi::format_no_declaration;
+
+bool IsXmlChar(std::uint32_t cp) {
+  return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
+         (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
+}
+
+// Decodes one UTF-8 sequence at s (n bytes available). Returns its length, or 0 when the bytes
+// are not well-formed UTF-8 (overlong forms, surrogates and values above U+10FFFF included).
+std::size_t DecodeUTF8(const unsigned char* s, std::size_t n, std::uint32_t& cp) {
+  const unsigned char c = s[0];
+  if (c < 0x80) {
+    cp = c;
+    return 1;
+  }
+  std::size_t len;
+  std::uint32_t min;
+  if ((c & 0xE0) == 0xC0) {
+    len = 2;
+    cp = c & 0x1F;
+    min = 0x80;
+  } else if ((c & 0xF0) == 0xE0) {
+    len = 3;
+    cp = c & 0x0F;
+    min = 0x800;
+  } else if ((c & 0xF8) == 0xF0) {
+    len = 4;
+    cp = c & 0x07;
+    min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (n < len) return 0;
+  for (std::size_t i = 1; i < len; ++i) {
+    if ((s[i] & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (s[i] & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
+
+// Byte classes for the input scan.
+enum : std::uint8_t { kPlain = 0, kControl = 1, kAmp = 2, kLess = 3 };
+
+constexpr std::array<std::uint8_t, 256> MakeScanTable() {
+  std::array<std::uint8_t, 256> t{};
+  for (int c = 0; c < 0x20; ++c) {
+    if (c != 0x9 && c != 0xA && c != 0xD) t[c] = kControl;
+  }
+  t['&'] = kAmp;
+  t['<'] = kLess;
+  return t;
+}
+constexpr std::array<std::uint8_t, 256> kScanTable = MakeScanTable();
+
+// Checks parser input and rewrites what XML 1.0 forbids but real mailboxes contain:
+// - a DOCTYPE (or any other markup declaration) is refused, so no entity is ever declared,
+//   expanded or fetched;
+// - an entity reference other than the five predefined ones is refused;
+// - a character reference to a character XML 1.0 forbids (&#x0;, &#x1A;, &#xB;, …) and a literal
+//   control byte become U+FFFD.
+// Comments, CDATA sections and processing instructions are skipped (their '&' is literal), but
+// their control bytes are replaced too. Returns true when `fixed` holds a rewritten copy.
+class TInputScanner {
+ public:
+  TInputScanner(std::string_view in, std::string& fixed) : in_(in), fixed_(fixed) {}
+
+  bool Run() {
+    const std::size_t n = in_.size();
+    std::size_t i = 0;
+    while (i < n) {
+      const std::uint8_t kind = kScanTable[static_cast<unsigned char>(in_[i])];
+      if (kind == kPlain) {
+        ++i;
+        continue;
+      }
+      switch (kind) {
+        case kControl:
+          Replace(i, i + 1, kReplacementChar);
+          ++i;
+          break;
+        case kLess:
+          i = Markup(i);
+          break;
+        default:
+          i = Reference(i);
+          break;
+      }
+    }
+    if (!rewritten_) return false;
+    fixed_.append(in_.substr(copied_));
+    return true;
+  }
+
+ private:
+  void Replace(std::size_t from, std::size_t to, std::string_view with) {
+    if (!rewritten_) {
+      fixed_.clear();
+      fixed_.reserve(in_.size() + 64);
+      rewritten_ = true;
+    }
+    fixed_.append(in_.substr(copied_, from - copied_));
+    fixed_.append(with);
+    copied_ = to;
+  }
+
+  // Replaces control bytes in [from, to) and returns `to`.
+  std::size_t Skip(std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) {
+      if (kScanTable[static_cast<unsigned char>(in_[i])] == kControl) {
+        Replace(i, i + 1, kReplacementChar);
+      }
+    }
+    return to;
+  }
+
+  std::size_t SkipTo(std::size_t from, std::string_view terminator) {
+    const std::size_t end = in_.find(terminator, from);
+    if (end == std::string_view::npos) return Skip(from, in_.size());  // the parser reports it
+    return Skip(from, end + terminator.size());
+  }
+
+  std::size_t Markup(std::size_t i) {
+    const std::string_view rest = in_.substr(i);
+    if (rest.size() < 2) return i + 1;
+    if (rest[1] == '?') return SkipTo(i + 2, "?>");
+    if (rest[1] != '!') return i + 1;
+    if (rest.substr(0, 4) == "<!--") return SkipTo(i + 4, "-->");
+    if (rest.substr(0, 9) == "<![CDATA[") return SkipTo(i + 9, "]]>");
+    throw EDvXMLException(
+        "XML refused: a document type declaration (DOCTYPE) or other markup declaration at "
+        "offset " +
+        std::to_string(i) + "; DTDs and entity declarations are not accepted");
+  }
+
+  std::size_t Reference(std::size_t i) {
+    const std::size_t n = in_.size();
+    std::size_t j = i + 1;
+    if (j < n && in_[j] == '#') {
+      ++j;
+      const bool hex = j < n && (in_[j] == 'x' || in_[j] == 'X');
+      if (hex) ++j;
+      const std::size_t digitsStart = j;
+      std::uint64_t v = 0;
+      while (j < n && j - digitsStart < 12) {
+        const char c = in_[j];
+        int d;
+        if (c >= '0' && c <= '9') {
+          d = c - '0';
+        } else if (hex && c >= 'a' && c <= 'f') {
+          d = c - 'a' + 10;
+        } else if (hex && c >= 'A' && c <= 'F') {
+          d = c - 'A' + 10;
+        } else {
+          break;
+        }
+        v = v * (hex ? 16 : 10) + static_cast<std::uint64_t>(d);
+        ++j;
+      }
+      if (j == digitsStart || j >= n || in_[j] != ';') {
+        throw EDvXMLException("Malformed XML at offset " + std::to_string(i) +
+                              ": invalid character reference");
+      }
+      if (!IsXmlChar(v > 0x10FFFF ? 0xFFFFFFFFu : static_cast<std::uint32_t>(v))) {
+        Replace(i, j + 1, kReplacementChar);
+      }
+      return j + 1;
+    }
+    std::size_t k = j;
+    while (k < n && k - j < 32 && in_[k] != ';' && in_[k] != '&' && in_[k] != '<' &&
+           static_cast<unsigned char>(in_[k]) > ' ') {
+      ++k;
+    }
+    const std::string_view name = in_.substr(j, k - j);
+    if (k >= n || in_[k] != ';' || name.empty()) {
+      throw EDvXMLException("Malformed XML at offset " + std::to_string(i) +
+                            ": '&' must start an entity or character reference");
+    }
+    if (name != "amp" && name != "lt" && name != "gt" && name != "quot" && name != "apos") {
+      throw EDvXMLException("XML refused: undefined entity reference \"&" + std::string(name) +
+                            ";\" at offset " + std::to_string(i) +
+                            "; entities are not declared or expanded");
+    }
+    return k + 1;
+  }
+
+  std::string_view in_;
+  std::string& fixed_;
+  std::size_t copied_ = 0;
+  bool rewritten_ = false;
+};
+
+std::string_view StripUTF8Bom(std::string_view text) {
+  if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  return text;
+}
+
+// Parses checked UTF-8 input into `tree` (a document or, with parse_fragment, a fragment).
+void ParseInto(pugi::xml_document& tree, std::string_view text, unsigned extraFlags) {
+  text = StripUTF8Bom(text);
+  std::string fixed;
+  const bool rewritten = TInputScanner(text, fixed).Run();
+  const std::string_view input = rewritten ? std::string_view(fixed) : text;
+  const pugi::xml_parse_result result =
+      tree.load_buffer(input.data(), input.size(), kParseFlags | extraFlags, pugi::encoding_utf8);
+  if (!result) {
+    throw EDvXMLException("Malformed XML at offset " + std::to_string(result.offset) + ": " +
+                          result.description());
+  }
+  if ((extraFlags & pugi::parse_fragment) == 0) {
+    const pugi::xml_node root = tree.document_element();
+    for (pugi::xml_node n = root.next_sibling(); n; n = n.next_sibling()) {
+      if (n.type() == pugi::node_element) {
+        throw EDvXMLException("Malformed XML at offset " + std::to_string(n.offset_debug()) +
+                              ": more than one root element");
+      }
+    }
+  }
+}
+
+bool IsUTF8Name(std::string_view cp) {
+  return DvSameText(cp, "utf-8") || DvSameText(cp, "utf8") || cp == "65001";
+}
+
+// Converts document bytes in a code page (empty: detect) to UTF-8.
+std::string BytesToUTF8(std::string_view bytes, const std::string& codePage) {
+  const std::string cp = codePage.empty() ? DvDetectCodePage(bytes) : codePage;
+  if (cp.empty() || IsUTF8Name(cp)) return std::string(StripUTF8Bom(bytes));
+  try {
+    return DvCodePageToUTF8(bytes, cp);
+  } catch (const EConvertError& e) {
+    throw EDvXMLException(std::string("Cannot read the XML document: ") + e.what());
+  }
+}
+
+struct TStringWriter : pugi::xml_writer {
+  std::string text;
+  void write(const void* data, std::size_t size) override {
+    text.append(static_cast<const char*>(data), size);
+  }
+};
+
+// A qualified name as the library writes it: a non-empty XML name with at most one colon.
+void CheckName(std::string_view name, const char* what) {
+  bool ok = !name.empty() && name.front() != ':' && name.back() != ':' &&
+            !(name.front() >= '0' && name.front() <= '9') && name.front() != '-' &&
+            name.front() != '.';
+  int colons = 0;
+  for (char c : name) {
+    if (c == ':') ++colons;
+    if (static_cast<unsigned char>(c) <= ' ' || c == '<' || c == '>' || c == '&' || c == '"' ||
+        c == '\'' || c == '=' || c == '/' || c == '[' || c == ']' || c == '(' || c == ')') {
+      ok = false;
+    }
+  }
+  if (!ok || colons > 1) {
+    throw EDvXMLException(std::string("Invalid ") + what + " name \"" + std::string(name) + "\"");
+  }
+}
+
+bool CaseSensitive(TDvXMLSelectOptions options) {
+  return options.Contains(TDvXMLSelectOption::xsoCaseSensitive);
+}
+
+class TDvDOMDocumentImpl;
+using TTreePtr = std::shared_ptr<pugi::xml_document>;
+
+DvDOMElementPtr Wrap(pugi::xml_node node, const std::shared_ptr<TDvDOMDocumentImpl>& doc,
+                     const TTreePtr& tree);
+
+class TDvDOMElementList final : public IDvDOMElementList {
+ public:
+  TDvDOMElementList(std::shared_ptr<TDvDOMDocumentImpl> doc, TTreePtr tree,
+                    std::vector<pugi::xml_node> nodes)
+      : doc_(std::move(doc)), tree_(std::move(tree)), nodes_(std::move(nodes)) {}
+
+  int Count() const override { return static_cast<int>(nodes_.size()); }
+  DvDOMElementPtr GetItem(int index) const override {
+    if (index < 0 || static_cast<std::size_t>(index) >= nodes_.size()) {
+      throw EListError("List index out of bounds (" + std::to_string(index) + ")");
+    }
+    return Wrap(nodes_[static_cast<std::size_t>(index)], doc_, tree_);
+  }
+
+ private:
+  std::shared_ptr<TDvDOMDocumentImpl> doc_;
+  TTreePtr tree_;
+  std::vector<pugi::xml_node> nodes_;
+};
+
+class TDvDOMAttributeList final : public IDvDOMAttributeList {
+ public:
+  explicit TDvDOMAttributeList(std::vector<TDvDOMAttribute> items) : items_(std::move(items)) {}
+  int Count() const override { return static_cast<int>(items_.size()); }
+  TDvDOMAttribute GetItem(int index) const override {
+    if (index < 0 || static_cast<std::size_t>(index) >= items_.size()) {
+      throw EListError("List index out of bounds (" + std::to_string(index) + ")");
+    }
+    return items_[static_cast<std::size_t>(index)];
+  }
+
+ private:
+  std::vector<TDvDOMAttribute> items_;
+};
+
+DvDOMElementListPtr MakeList(pugi::xml_node context, std::string_view path,
+                             TDvXMLSelectOptions options,
+                             const std::shared_ptr<TDvDOMDocumentImpl>& doc, const TTreePtr& tree) {
+  const auto compiled = xmlpath::Compile(path);
+  std::vector<pugi::xml_node> nodes;
+  xmlpath::SelectAll(*compiled, context, CaseSensitive(options), nodes);
+  return std::make_shared<TDvDOMElementList>(doc, tree, std::move(nodes));
+}
+
+DvDOMElementPtr SelectOne(pugi::xml_node context, std::string_view path,
+                          TDvXMLSelectOptions options,
+                          const std::shared_ptr<TDvDOMDocumentImpl>& doc, const TTreePtr& tree) {
+  const auto compiled = xmlpath::Compile(path);
+  const pugi::xml_node found = xmlpath::SelectFirst(*compiled, context, CaseSensitive(options));
+  return found ? Wrap(found, doc, tree) : nullptr;
+}
+
+class TDvDOMDocumentImpl final : public IDvDOMDocument,
+                                 public std::enable_shared_from_this<TDvDOMDocumentImpl> {
+ public:
+  TDvDOMDocumentImpl() : tree_(std::make_shared<pugi::xml_document>()) {}
+
+  void LoadXML(std::string_view text) override {
+    // Text is UTF-8; a document in another encoding announced by its byte-order mark is
+    // converted first.
+    if (text.size() >= 2 &&
+        (static_cast<unsigned char>(text[0]) == 0xFF ||
+         static_cast<unsigned char>(text[0]) == 0xFE || (text[0] == '\0' && text[1] != '\0'))) {
+      LoadBytes(text, {});
+      return;
+    }
+    auto tree = std::make_shared<pugi::xml_document>();
+    ParseInto(*tree, text, 0);
+    tree_ = std::move(tree);
+  }
+
+  void LoadBytes(std::string_view bytes, const std::string& codePage) {
+    auto tree = std::make_shared<pugi::xml_document>();
+    ParseInto(*tree, BytesToUTF8(bytes, codePage), 0);
+    tree_ = std::move(tree);
+  }
+
+  void LoadFromStream(std::istream& stream) override {
+    const std::string bytes((std::istreambuf_iterator<char>(stream)),
+                            std::istreambuf_iterator<char>());
+    if (stream.bad()) throw EDvXMLException("Cannot read the XML stream");
+    LoadBytes(bytes, {});
+  }
+
+  void SetXml(std::string_view text) override { LoadXML(text); }
+
+  std::string GetXML() const override {
+    TStringWriter w;
+    tree_->save(w, "", kFormatFlags, pugi::encoding_utf8);
+    return std::move(w.text);
+  }
+
+  void SaveToFile(const std::string& fileName) const override {
+    std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
+    if (!out) throw EDvXMLException("Cannot create the file \"" + fileName + "\"");
+    out << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n" << GetXML();
+    out.flush();
+    if (!out) throw EDvXMLException("Cannot write the file \"" + fileName + "\"");
+  }
+
+  DvDOMElementPtr GetDocumentElement() const override {
+    const pugi::xml_node root = tree_->document_element();
+    return root ? Wrap(root, Self(), tree_) : nullptr;
+  }
+
+  DvDOMElementPtr CreateDocumentElement(std::string_view qualifiedName) override {
+    CheckName(qualifiedName, "element");
+    auto tree = std::make_shared<pugi::xml_document>();
+    const pugi::xml_node root = tree->append_child(std::string(qualifiedName).c_str());
+    tree_ = std::move(tree);
+    return Wrap(root, Self(), tree_);
+  }
+
+  DvDOMElementPtr SelectSingleElement(std::string_view path,
+                                      TDvXMLSelectOptions options) const override {
+    return SelectOne(*tree_, path, options, Self(), tree_);
+  }
+
+  DvDOMElementListPtr CreateElementList(std::string_view path,
+                                        TDvXMLSelectOptions options) const override {
+    return MakeList(*tree_, path, options, Self(), tree_);
+  }
+
+  DvDOMElementPtr WrapNode(pugi::xml_node node) override {
+    if (!node || node.type() != pugi::node_element || node.root() != *tree_) return nullptr;
+    return Wrap(node, Self(), tree_);
+  }
+
+  pugi::xml_document& GetNativeDocument() override { return *tree_; }
+
+ private:
+  std::shared_ptr<TDvDOMDocumentImpl> Self() const {
+    return std::const_pointer_cast<TDvDOMDocumentImpl>(shared_from_this());
+  }
+
+  TTreePtr tree_;
+};
+
+class TDvDOMElementImpl final : public IDvDOMElement {
+ public:
+  TDvDOMElementImpl(pugi::xml_node node, std::shared_ptr<TDvDOMDocumentImpl> doc, TTreePtr tree)
+      : node_(node), doc_(std::move(doc)), tree_(std::move(tree)) {}
+
+  DvDOMElementPtr AddElement(std::string_view qualifiedName) override {
+    CheckName(qualifiedName, "element");
+    return WrapHere(node_.append_child(std::string(qualifiedName).c_str()));
+  }
+
+  DvDOMElementPtr InsertElement(std::string_view qualifiedName, const DvDOMElementPtr& reference,
+                                bool before) override {
+    CheckName(qualifiedName, "element");
+    if (!reference) return AddElement(qualifiedName);
+    const pugi::xml_node ref = reference->GetNativeNode();
+    if (ref.parent() != node_) {
+      throw EDvXMLException("The reference element is not a child of \"" +
+                            std::string(node_.name()) + "\"");
+    }
+    const std::string name(qualifiedName);
+    return WrapHere(before ? node_.insert_child_before(name.c_str(), ref)
+                           : node_.insert_child_after(name.c_str(), ref));
+  }
+
+  void RemoveElement(const DvDOMElementPtr& child) override {
+    if (!child) return;
+    const pugi::xml_node c = child->GetNativeNode();
+    if (c.parent() != node_) {
+      throw EDvXMLException("The element is not a child of \"" + std::string(node_.name()) + "\"");
+    }
+    node_.remove_child(c);
+  }
+
+  void Clear() override { node_.remove_children(); }
+
+  void SetAttribute(std::string_view name, std::string_view value) override {
+    CheckName(name, "attribute");
+    const std::string n(name);
+    pugi::xml_attribute a = node_.attribute(n.c_str());
+    if (!a) a = node_.append_attribute(n.c_str());
+    a.set_value(DvXMLSanitize(value).c_str());
+  }
+
+  std::string GetAttribute(std::string_view name) const override {
+    return node_.attribute(std::string(name).c_str()).value();
+  }
+
+  bool HasAttribute(std::string_view name) const override {
+    return static_cast<bool>(node_.attribute(std::string(name).c_str()));
+  }
+
+  void AddAttribute(std::string_view name, std::string_view value) override {
+    CheckName(name, "attribute");
+    node_.append_attribute(std::string(name).c_str()).set_value(DvXMLSanitize(value).c_str());
+  }
+
+  void RemoveAttribute(std::string_view name) override {
+    node_.remove_attribute(std::string(name).c_str());
+  }
+
+  int AttributeCount() const override {
+    int n = 0;
+    for (pugi::xml_attribute a = node_.first_attribute(); a; a = a.next_attribute())
+      ++n;
+    return n;
+  }
+
+  DvDOMAttributeListPtr GetAttributes() const override {
+    std::vector<TDvDOMAttribute> items;
+    for (pugi::xml_attribute a = node_.first_attribute(); a; a = a.next_attribute()) {
+      items.push_back({a.name(), a.value()});
+    }
+    return std::make_shared<TDvDOMAttributeList>(std::move(items));
+  }
+
+  int ElementCount() const override {
+    int n = 0;
+    for (pugi::xml_node c = node_.first_child(); c; c = c.next_sibling()) {
+      if (c.type() == pugi::node_element) ++n;
+    }
+    return n;
+  }
+
+  DvDOMElementPtr GetElement(int index) const override {
+    if (index >= 0) {
+      int i = 0;
+      for (pugi::xml_node c = node_.first_child(); c; c = c.next_sibling()) {
+        if (c.type() == pugi::node_element && i++ == index) return WrapHere(c);
+      }
+    }
+    throw EListError("List index out of bounds (" + std::to_string(index) + ")");
+  }
+
+  bool HasChildElement(std::string_view path, TDvXMLSelectOptions options) const override {
+    const auto compiled = xmlpath::Compile(path);
+    return static_cast<bool>(xmlpath::SelectFirst(*compiled, node_, CaseSensitive(options)));
+  }
+
+  DvDOMElementPtr ElementByName(std::string_view localName) const override {
+    for (pugi::xml_node c = node_.first_child(); c; c = c.next_sibling()) {
+      if (c.type() == pugi::node_element && xmlpath::LocalNameIs(c.name(), localName, false)) {
+        return WrapHere(c);
+      }
+    }
+    return nullptr;
+  }
+
+  DvDOMElementPtr SelectSingleElement(std::string_view path,
+                                      TDvXMLSelectOptions options) const override {
+    return SelectOne(node_, path, options, doc_, tree_);
+  }
+
+  DvDOMElementListPtr CreateElementList(std::string_view path,
+                                        TDvXMLSelectOptions options) const override {
+    return MakeList(node_, path, options, doc_, tree_);
+  }
+
+  std::string GetAsString() const override { return xmlpath::NodeText(node_); }
+
+  void SetAsString(std::string_view value) override {
+    node_.remove_children();
+    if (!value.empty()) {
+      node_.append_child(pugi::node_pcdata).set_value(DvXMLSanitize(value).c_str());
+    }
+  }
+
+  std::int64_t GetAsInteger() const override {
+    const std::string text = DvTrim(GetAsString());
+    return text.empty() ? 0 : DvXMLToInt(text);
+  }
+  void SetAsInteger(std::int64_t value) override { SetAsString(DvIntToXML(value)); }
+  bool GetAsBoolean() const override { return DvXMLToBool(GetAsString()); }
+  void SetAsBoolean(bool value) override { SetAsString(DvBoolToXML(value)); }
+  TDateTime GetAsDateTime() const override { return DvXMLToDateTime(GetAsString()); }
+  void SetAsDateTime(TDateTime value) override { SetAsString(DvDateTimeToXML(value)); }
+
+  std::string GetLocalName() const override {
+    const std::string_view q = node_.name();
+    const std::size_t colon = q.find(':');
+    return std::string(colon == std::string_view::npos ? q : q.substr(colon + 1));
+  }
+  std::string GetQualifiedName() const override { return node_.name(); }
+  std::string GetPrefix() const override {
+    const std::string_view q = node_.name();
+    const std::size_t colon = q.find(':');
+    return colon == std::string_view::npos ? std::string() : std::string(q.substr(0, colon));
+  }
+
+  std::string GetNamespaceURI() const override {
+    const std::string prefix = GetPrefix();
+    if (prefix == "xml") return "http://www.w3.org/XML/1998/namespace";
+    const std::string attr = prefix.empty() ? "xmlns" : "xmlns:" + prefix;
+    for (pugi::xml_node n = node_; n && n.type() == pugi::node_element; n = n.parent()) {
+      if (pugi::xml_attribute a = n.attribute(attr.c_str())) return a.value();
+    }
+    return {};
+  }
+
+  DvDOMElementPtr GetParent() const override {
+    const pugi::xml_node p = node_.parent();
+    return p && p.type() == pugi::node_element ? WrapHere(p) : nullptr;
+  }
+
+  DvDOMDocumentPtr GetOwnerDocument() const override { return doc_; }
+
+  std::string GetXML() const override {
+    TStringWriter w;
+    node_.print(w, "", kFormatFlags, pugi::encoding_utf8);
+    return std::move(w.text);
+  }
+
+  bool IsSameNode(const IDvDOMElement& other) const override {
+    return other.GetNativeNode() == node_;
+  }
+
+  std::string GetInnerXML() const override {
+    TStringWriter w;
+    for (pugi::xml_node c = node_.first_child(); c; c = c.next_sibling()) {
+      c.print(w, "", kFormatFlags, pugi::encoding_utf8);
+    }
+    return std::move(w.text);
+  }
+
+  DvDOMElementPtr AppendCopy(const DvDOMElementPtr& source) override {
+    if (!source) throw EDvXMLException("No element to copy");
+    const pugi::xml_node src = source->GetNativeNode();
+    for (pugi::xml_node n = node_; n; n = n.parent()) {
+      if (n == src) throw EDvXMLException("An element cannot be copied into itself");
+    }
+    return WrapHere(node_.append_copy(src));
+  }
+
+  void AppendXML(std::string_view fragment) override {
+    pugi::xml_document tmp;
+    ParseInto(tmp, fragment, pugi::parse_fragment);
+    for (pugi::xml_node c = tmp.first_child(); c; c = c.next_sibling())
+      node_.append_copy(c);
+  }
+
+  pugi::xml_node GetNativeNode() const override { return node_; }
+
+ private:
+  DvDOMElementPtr WrapHere(pugi::xml_node n) const {
+    if (!n) return nullptr;
+    return std::make_shared<TDvDOMElementImpl>(n, doc_, tree_);
+  }
+
+  pugi::xml_node node_;
+  std::shared_ptr<TDvDOMDocumentImpl> doc_;
+  TTreePtr tree_;
+};
+
+DvDOMElementPtr Wrap(pugi::xml_node node, const std::shared_ptr<TDvDOMDocumentImpl>& doc,
+                     const TTreePtr& tree) {
+  return std::make_shared<TDvDOMElementImpl>(node, doc, tree);
+}
+
+// ---- Number and date-time parsing helpers ----
+
+std::string_view TrimView(std::string_view s) {
+  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ')
+    s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ')
+    s.remove_suffix(1);
+  return s;
+}
+
+[[noreturn]] void BadDateTime(std::string_view text) {
+  throw EConvertError("'" + std::string(text) + "' is not a valid XML date-time");
+}
+
+// Reads exactly `count` digits at s[pos].
+bool ReadDigits(std::string_view s, std::size_t& pos, std::size_t count, int& value) {
+  if (pos + count > s.size()) return false;
+  value = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const char c = s[pos + i];
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  pos += count;
+  return true;
+}
+
+bool Expect(std::string_view s, std::size_t& pos, char c) {
+  if (pos < s.size() && s[pos] == c) {
+    ++pos;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// ---- Factories ----
+
+DvDOMDocumentPtr DvCreateDOM() {
+  return std::make_shared<TDvDOMDocumentImpl>();
+}
+
+DvDOMDocumentPtr DvCreateDOM(std::string_view text) {
+  auto doc = std::make_shared<TDvDOMDocumentImpl>();
+  doc->LoadXML(text);
+  return doc;
+}
+
+DvDOMDocumentPtr DvCreateDOM(std::string_view bytes, const std::string& codePage) {
+  auto doc = std::make_shared<TDvDOMDocumentImpl>();
+  doc->LoadBytes(bytes, codePage);
+  return doc;
+}
+
+DvDOMDocumentPtr DvCreateDOMFromStream(std::istream& stream) {
+  auto doc = std::make_shared<TDvDOMDocumentImpl>();
+  doc->LoadFromStream(stream);
+  return doc;
+}
+
+// ---- Escaping ----
+
+std::string DvXMLSanitize(std::string_view text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  // Fast path: printable ASCII and tab/line breaks need no work.
+  while (i < n && ((s[i] >= 0x20 && s[i] < 0x80) || s[i] == 0x9 || s[i] == 0xA || s[i] == 0xD)) {
+    ++i;
+  }
+  if (i == n) return std::string(text);
+  std::string out(text.substr(0, i));
+  out.reserve(n + 8);
+  while (i < n) {
+    std::uint32_t cp;
+    const std::size_t len = DecodeUTF8(s + i, n - i, cp);
+    if (len == 0) {
+      out += kReplacementChar;
+      ++i;
+      continue;
+    }
+    if (IsXmlChar(cp)) {
+      out.append(text.substr(i, len));
+    } else {
+      out += kReplacementChar;
+    }
+    i += len;
+  }
+  return out;
+}
+
+std::string DvXMLEscape(std::string_view text) {
+  const std::string clean = DvXMLSanitize(text);
+  std::string out;
+  out.reserve(clean.size() + 16);
+  for (char c : clean) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      case '\r':
+        out += "&#13;";  // a literal CR would be read back as a line feed
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+// ---- Text conversions ----
+
+TDateTime DvXMLToDateTime(std::string_view text) {
+  const std::string_view s = TrimView(text);
+  if (s.empty()) return TDateTime();
+  std::size_t pos = 0;
+  int year, month, day, hour = 0, minute = 0, second = 0;
+  if (!ReadDigits(s, pos, 4, year) || !Expect(s, pos, '-') || !ReadDigits(s, pos, 2, month) ||
+      !Expect(s, pos, '-') || !ReadDigits(s, pos, 2, day)) {
+    BadDateTime(text);
+  }
+  std::int64_t fractionMs = 0;
+  if (pos < s.size() && (s[pos] == 'T' || s[pos] == 't')) {
+    ++pos;
+    if (!ReadDigits(s, pos, 2, hour) || !Expect(s, pos, ':') || !ReadDigits(s, pos, 2, minute)) {
+      BadDateTime(text);
+    }
+    if (Expect(s, pos, ':') && !ReadDigits(s, pos, 2, second)) BadDateTime(text);
+    if (Expect(s, pos, '.')) {
+      // Fractional seconds of any length, rounded to the millisecond.
+      double scale = 100.0;
+      double ms = 0.0;
+      const std::size_t start = pos;
+      while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
+        ms += (s[pos] - '0') * scale;
+        scale /= 10.0;
+        ++pos;
+      }
+      if (pos == start) BadDateTime(text);
+      fractionMs = std::llround(ms);
+    }
+  }
+  int offsetMinutes = 0;
+  if (pos < s.size()) {
+    if (s[pos] == 'Z' || s[pos] == 'z') {
+      ++pos;
+    } else if (s[pos] == '+' || s[pos] == '-') {
+      const int sign = s[pos] == '-' ? -1 : 1;
+      ++pos;
+      int oh, om = 0;
+      if (!ReadDigits(s, pos, 2, oh)) BadDateTime(text);
+      if (Expect(s, pos, ':')) {
+        if (!ReadDigits(s, pos, 2, om)) BadDateTime(text);
+      } else if (pos < s.size() && !ReadDigits(s, pos, 2, om)) {
+        BadDateTime(text);
+      }
+      if (oh > 14 || om > 59) BadDateTime(text);
+      offsetMinutes = sign * (oh * 60 + om);
+    }
+  }
+  if (pos != s.size()) BadDateTime(text);
+  // 24:00:00 is the end of the day, i.e. midnight of the next one.
+  bool endOfDay = false;
+  if (hour == 24) {
+    if (minute != 0 || second != 0 || fractionMs != 0) BadDateTime(text);
+    hour = 0;
+    endOfDay = true;
+  }
+  TDateTime base;
+  try {
+    base = TDateTime::Encode(year, month, day, hour, minute, second, 0);
+  } catch (const EConvertError&) {
+    BadDateTime(text);
+  }
+  std::int64_t ms = base.ToUnixMilliseconds() + fractionMs - offsetMinutes * 60000LL;
+  if (endOfDay) ms += 86400000LL;
+  return TDateTime::FromUnixMilliseconds(ms);
+}
+
+std::string DvDateTimeToXML(TDateTime value) {
+  if (value.IsZero()) return {};
+  int y, mo, d, h, mi, s, ms;
+  value.Decode(y, mo, d, h, mi, s, ms);
+  char buf[40];
+  if (ms != 0) {
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", y, mo, d, h, mi, s, ms);
+  } else {
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", y, mo, d, h, mi, s);
+  }
+  return buf;
+}
+
+std::string DvDateToXML(TDateTime value) {
+  if (value.IsZero()) return {};
+  int y, mo, d, h, mi, s, ms;
+  value.Decode(y, mo, d, h, mi, s, ms);
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", y, mo, d);
+  return buf;
+}
+
+std::string DvTimeToXML(TDateTime value) {
+  int y, mo, d, h, mi, s, ms;
+  value.Decode(y, mo, d, h, mi, s, ms);
+  char buf[16];
+  if (ms != 0) {
+    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", h, mi, s, ms);
+  } else {
+    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", h, mi, s);
+  }
+  return buf;
+}
+
+bool DvXMLToBool(std::string_view text) {
+  const std::string_view s = TrimView(text);
+  if (s.empty() || s == "0" || DvSameText(s, "false")) return false;
+  if (s == "1" || DvSameText(s, "true")) return true;
+  throw EConvertError("'" + std::string(text) + "' is not a valid boolean value");
+}
+
+std::string DvBoolToXML(bool value) {
+  return value ? "true" : "false";
+}
+
+std::int64_t DvXMLToInt(std::string_view text) {
+  std::string_view s = TrimView(text);
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  std::int64_t v = 0;
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (s.empty() || ec != std::errc() || end != s.data() + s.size()) {
+    throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
+  }
+  return v;
+}
+
+std::string DvIntToXML(std::int64_t value) {
+  return std::to_string(value);
+}
+
+double DvXMLToDouble(std::string_view text) {
+  std::string_view s = TrimView(text);
+  if (s == "INF" || s == "+INF") return HUGE_VAL;
+  if (s == "-INF") return -HUGE_VAL;
+  if (s == "NaN") return std::nan("");
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  double v = 0;
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (s.empty() || ec != std::errc() || end != s.data() + s.size()) {
+    throw EConvertError("'" + std::string(text) + "' is not a valid floating point value");
+  }
+  return v;
+}
+
+std::string DvDoubleToXML(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value > 0 ? "INF" : "-INF";
+  char buf[64];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+  return std::string(buf, ec == std::errc() ? end : buf);
+}
+
+std::string DvVariantToXML(const TDvVariant& value) {
+  struct TVisitor {
+    std::string operator()(std::monostate) const { return {}; }
+    std::string operator()(bool v) const { return DvBoolToXML(v); }
+    std::string operator()(std::int32_t v) const { return DvIntToXML(v); }
+    std::string operator()(std::int64_t v) const { return DvIntToXML(v); }
+    std::string operator()(double v) const { return DvDoubleToXML(v); }
+    std::string operator()(const std::string& v) const { return v; }
+    std::string operator()(TDateTime v) const { return DvDateTimeToXML(v); }
+    std::string operator()(const TBytes& v) const { return DvBase64Encode(v); }
+    std::string operator()(const std::vector<std::string>& v) const {
+      std::string out;
+      for (const std::string& s : v) {
+        if (!out.empty()) out += ' ';
+        out += s;
+      }
+      return out;
+    }
+  };
+  return std::visit(TVisitor{}, value);
+}
+
+}  // namespace dv

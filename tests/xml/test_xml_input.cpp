@@ -1,0 +1,178 @@
+// Parser input: malformed documents, refused DTD and entity constructs, characters XML 1.0
+// forbids (read as U+FFFD, never written), encodings.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "DvUtils.h"
+#include "DvXML.h"
+#include "xml_samples.h"
+
+using namespace dv;
+
+namespace {
+
+const std::string kFFFD = "\xEF\xBF\xBD";
+
+std::string ErrorOf(std::string_view xml) {
+  try {
+    DvCreateDOM(xml);
+  } catch (const EDvXMLException& e) {
+    return e.what();
+  }
+  return "<no error>";
+}
+
+bool Contains(const std::string& s, const std::string& part) {
+  return s.find(part) != std::string::npos;
+}
+
+std::string FindItemWithSubject(const std::string& subject, const std::string& body) {
+  return EWS_SOAP_OPEN "<m:GetItemResponse" EWS_NS
+                       "><m:ResponseMessages><m:GetItemResponseMessage ResponseClass=\"Success\">"
+                       "<m:ResponseCode>NoError</m:ResponseCode><m:Items><t:Message>"
+                       "<t:Subject>" +
+         subject + "</t:Subject><t:Body BodyType=\"Text\">" + body +
+         "</t:Body></t:Message><t:Message><t:Subject>next</t:Subject></t:Message></m:Items>"
+         "</m:GetItemResponseMessage></m:ResponseMessages></m:GetItemResponse>" EWS_SOAP_CLOSE;
+}
+
+}  // namespace
+
+TEST(XmlInput, MalformedDocumentsRaiseWithTheOffset) {
+  struct Case {
+    const char* xml;
+    const char* offset;
+  } cases[] = {
+      {"<a><b></a>", "offset 8: Start-end tags mismatch"},
+      {"<a>", "offset"},
+      {"", "offset 0"},
+      {"just text", "offset"},
+      {"<a x=\"1></a>", "offset"},
+      {"<a>AT&T</a>", "offset 5"},
+      {"<a>&#xZZ;</a>", "offset 3"},
+      {"<a>&#;</a>", "offset 3"},
+      {"<a></a><b></b>", "offset 8: more than one root element"},
+  };
+  for (const auto& c : cases) {
+    const std::string err = ErrorOf(c.xml);
+    EXPECT_TRUE(Contains(err, c.offset)) << c.xml << " -> " << err;
+  }
+  // Truncated responses of every length fail cleanly (no crash, no partial success).
+  const std::string full = samples::kResolveNames;
+  for (std::size_t n = 0; n + 1 < full.size(); n += 7) {
+    EXPECT_THROW(DvCreateDOM(full.substr(0, n)), EDvXMLException) << n;
+  }
+}
+
+TEST(XmlInput, DtdsEntitiesAndExternalReferencesAreRefused) {
+  const char* attacks[] = {
+      // External entity (XXE).
+      "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><r>&x;</r>",
+      // External DTD.
+      "<!DOCTYPE r SYSTEM \"http://127.0.0.1:1/evil.dtd\"><r/>",
+      // Entity expansion (billion laughs).
+      "<?xml version=\"1.0\"?><!DOCTYPE lolz [<!ENTITY lol \"lol\">"
+      "<!ENTITY lol2 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">"
+      "<!ENTITY lol3 \"&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;\">]>"
+      "<lolz>&lol3;</lolz>",
+      // Parameter entities.
+      "<!DOCTYPE r [<!ENTITY % p SYSTEM \"http://127.0.0.1:1/p\"> %p;]><r/>",
+      // A DOCTYPE after a comment and whitespace, and one inside the content.
+      "<!-- c -->\n  <!DOCTYPE r><r/>",
+      "<r><!DOCTYPE r></r>",
+  };
+  for (const char* xml : attacks) {
+    const std::string err = ErrorOf(xml);
+    EXPECT_TRUE(Contains(err, "DOCTYPE")) << xml << " -> " << err;
+  }
+  // An entity that was never declared is refused, not passed through or expanded.
+  const std::string err = ErrorOf("<r>&lol3;</r>");
+  EXPECT_TRUE(Contains(err, "undefined entity")) << err;
+  // The predefined entities and character references are fine.
+  const auto doc = DvCreateDOM("<r a=\"&quot;&apos;\">&lt;&gt;&amp;&#65;&#x42;&#x1F600;</r>");
+  EXPECT_EQ(doc->GetDocumentElement()->GetAsString(), "<>&AB\xF0\x9F\x98\x80");
+  EXPECT_EQ(doc->GetDocumentElement()->GetAttribute("a"), "\"'");
+}
+
+TEST(XmlInput, ForbiddenCharacterReferencesReadAsReplacementCharacter) {
+  for (const char* ref : {"&#x0;", "&#x1;", "&#x1A;", "&#xB;", "&#0;", "&#11;", "&#xFFFE;",
+                          "&#xD800;", "&#x110000;", "&#99999999999;"}) {
+    const auto doc = DvCreateDOM(
+        FindItemWithSubject(std::string("Re: ") + ref + "news", std::string("line") + ref + "end"));
+    const auto items = doc->CreateElementList("//Items/Message");
+    ASSERT_EQ(items->Count(), 2) << ref;  // the whole page is still there
+    EXPECT_EQ(items->GetItem(0)->SelectSingleElement("Subject")->GetAsString(),
+              "Re: " + kFFFD + "news")
+        << ref;
+    EXPECT_EQ(items->GetItem(0)->SelectSingleElement("Body")->GetAsString(),
+              "line" + kFFFD + "end");
+  }
+  // In attributes too, and allowed references around them are untouched.
+  const auto doc = DvCreateDOM("<r a=\"x&#x1;y&#x9;z\">&#xA;&#x1F;&#xD;</r>");
+  EXPECT_EQ(doc->GetDocumentElement()->GetAttribute("a"), "x" + kFFFD + "y\tz");
+  EXPECT_EQ(doc->GetDocumentElement()->GetAsString(), "\n" + kFFFD + "\r");
+}
+
+TEST(XmlInput, LiteralControlBytesAndMarkupSectionsAreHandled) {
+  const auto doc =
+      DvCreateDOM(FindItemWithSubject(std::string("a\x01z\x1A", 4), std::string("b\0c\x0B", 4)));
+  const auto msg = doc->SelectSingleElement("//Items/Message");
+  EXPECT_EQ(msg->SelectSingleElement("Subject")->GetAsString(), "a" + kFFFD + "z" + kFFFD);
+  EXPECT_EQ(msg->SelectSingleElement("Body")->GetAsString(), "b" + kFFFD + "c" + kFFFD);
+  // CDATA, comments and processing instructions keep their '&' literal.
+  const auto cdata =
+      DvCreateDOM("<?pi a&b?><r><!-- AT&T &#x0; --><![CDATA[&#x0; & <tag> \x01]]><x>&amp;</x></r>");
+  EXPECT_EQ(cdata->GetDocumentElement()->GetAsString(), "&#x0; & <tag> " + kFFFD + "&");
+}
+
+TEST(XmlInput, WrittenTextNeverCarriesForbiddenCharacters) {
+  const auto doc = DvCreateDOM();
+  const auto root = doc->CreateDocumentElement("t:Message");
+  root->AddElement("t:Subject")->SetAsString(std::string("a\x01\x0B\0b", 5));
+  root->SetAttribute("Note", "x\x1Fy");
+  root->AddAttribute("Bad", "\xC3(");  // invalid UTF-8
+  root->AddElement("t:Body")->SetAsString("tab\tnl\n ok \xE2\x82\xAC");
+  const std::string xml = doc->GetXML();
+  for (char c = 0; c < 0x20; ++c) {
+    if (c == '\t' || c == '\n' || c == '\r') continue;
+    EXPECT_EQ(xml.find(c), std::string::npos) << static_cast<int>(c);
+  }
+  EXPECT_FALSE(Contains(xml, "&#1;") || Contains(xml, "&#01;") || Contains(xml, "&#31;"));
+  // What was written reads back (replacement characters included).
+  const auto back = DvCreateDOM(xml)->GetDocumentElement();
+  EXPECT_EQ(back->SelectSingleElement("Subject")->GetAsString(), "a" + kFFFD + kFFFD + kFFFD + "b");
+  EXPECT_EQ(back->GetAttribute("Note"), "x" + kFFFD + "y");
+  EXPECT_EQ(back->GetAttribute("Bad"), kFFFD + "(");
+  EXPECT_EQ(back->SelectSingleElement("Body")->GetAsString(), "tab\tnl\n ok \xE2\x82\xAC");
+
+  EXPECT_EQ(DvXMLSanitize(std::string("ok\0\x7F\xEF\xBF\xBF\xED\xA0\x80", 10)),
+            "ok" + kFFFD + "\x7F" + kFFFD + kFFFD + kFFFD + kFFFD);
+  EXPECT_EQ(DvXMLEscape("<a href=\"x\">Tom & 'Jerry'\x02</a>\r"),
+            "&lt;a href=&quot;x&quot;&gt;Tom &amp; &apos;Jerry&apos;" + kFFFD + "&lt;/a&gt;&#13;");
+}
+
+TEST(XmlInput, EncodingsFromBomDeclarationOrCaller) {
+  // windows-1252 bytes announced by the declaration.
+  const std::string cp1252 =
+      "<?xml version=\"1.0\" encoding=\"windows-1252\"?><r>Caf\xE9 \x80 \x93q\x94</r>";
+  EXPECT_EQ(DvCreateDOM(cp1252, "")->GetDocumentElement()->GetAsString(),
+            "Caf\xC3\xA9 \xE2\x82\xAC \xE2\x80\x9Cq\xE2\x80\x9D");
+  // The caller names the code page (the declaration is silent).
+  EXPECT_EQ(
+      DvCreateDOM(std::string("<r>\xE9</r>"), "iso-8859-1")->GetDocumentElement()->GetAsString(),
+      "\xC3\xA9");
+  // UTF-16LE with a byte-order mark, through the stream loader and through LoadXML.
+  const std::u16string u16 = u"\uFEFF<r a=\"\u00e9\">\u20ac\U0001F600</r>";
+  const std::string bytes(reinterpret_cast<const char*>(u16.data()), u16.size() * 2);
+  std::istringstream in(bytes);
+  const auto doc = DvCreateDOMFromStream(in);
+  EXPECT_EQ(doc->GetDocumentElement()->GetAsString(), "\xE2\x82\xAC\xF0\x9F\x98\x80");
+  EXPECT_EQ(doc->GetDocumentElement()->GetAttribute("a"), "\xC3\xA9");
+  EXPECT_EQ(DvCreateDOM(bytes)->GetDocumentElement()->GetAsString(),
+            "\xE2\x82\xAC\xF0\x9F\x98\x80");
+  // UTF-8 with a byte-order mark.
+  EXPECT_EQ(DvCreateDOM("\xEF\xBB\xBF<r>x</r>")->GetDocumentElement()->GetAsString(), "x");
+  // An unknown code page is a clear error.
+  EXPECT_THROW(DvCreateDOM(std::string("<r/>"), "no-such-charset"), EDvXMLException);
+}
