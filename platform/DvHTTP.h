@@ -1,0 +1,578 @@
+// HTTP clients over libcurl (OpenSSL): back-end sessions, clients in two flavours (WinHTTP-like
+// and WinINet-like), requests and responses, cookies, URL decoding and the HTTP failures.
+//
+// A client owns its own connection cache: one client reuses its connection across requests
+// (keep-alive), and two clients never share a connection, so a connection authenticated with one
+// set of credentials (NTLM authenticates connections) never carries another client's requests.
+// A client is used by one thread at a time; only IDvHTTPRequest::Abort may be called from another
+// thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <istream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "DvSysUtils.h"
+
+namespace dv {
+
+class TDvOAuth;
+class IDvHTTPClient;
+class IDvHTTPRequest;
+class TDvHTTPResponse;
+class TDvWinINetClient;
+class TDvHTTPRequest;
+
+// A window handle (for the password dialog of the WinINet flavour); none is nullptr.
+using TDvWindowHandle = void*;
+
+// ---- Windows-style error codes carried by EDvHTTPApiException ----
+namespace DvHTTPError {
+constexpr std::uint32_t InvalidHandle = 6;  // the request was aborted
+constexpr std::uint32_t OutOfMemory = 8;
+constexpr std::uint32_t Timeout = 12002;  // a time-out expired
+constexpr std::uint32_t InternalError = 12004;
+constexpr std::uint32_t InvalidURL = 12005;
+constexpr std::uint32_t UnrecognizedScheme = 12006;
+constexpr std::uint32_t NameNotResolved = 12007;  // host (or proxy) name not resolved
+constexpr std::uint32_t IncorrectUserName = 12013;
+constexpr std::uint32_t IncorrectPassword = 12014;
+constexpr std::uint32_t LoginFailure = 12015;  // credentials or token refused (401/407)
+constexpr std::uint32_t OperationCancelled = 12017;
+constexpr std::uint32_t CannotConnect = 12029;  // connection refused or unreachable
+constexpr std::uint32_t ConnectionAborted = 12030;
+constexpr std::uint32_t ConnectionReset = 12031;
+constexpr std::uint32_t SecureCertDateInvalid = 12037;
+constexpr std::uint32_t SecureCertCNInvalid = 12038;
+constexpr std::uint32_t SecureInvalidCA = 12045;
+constexpr std::uint32_t SecureCertRevFailed = 12057;
+constexpr std::uint32_t RedirectFailed = 12156;
+constexpr std::uint32_t InvalidServerResponse = 12152;
+constexpr std::uint32_t SecureCertRevoked = 12170;
+constexpr std::uint32_t SecureFailure = 12175;
+constexpr std::uint32_t SecureCertWrongUsage = 12179;
+}  // namespace DvHTTPError
+
+// ---- Failures ----
+
+// An HTTP-level failure: the server answered with a status the caller cannot use. StatusCode is
+// the HTTP status (0 when there is none).
+class EDvHTTPException : public Exception {
+ public:
+  explicit EDvHTTPException(const std::string& message, int statusCode = 0)
+      : Exception(message), statusCode_(statusCode) {}
+  int GetStatusCode() const { return statusCode_; }
+
+ private:
+  int statusCode_;
+};
+
+// A transport failure with the Windows-style error code of the operation that failed.
+// FunctionName is the failing operation's name ("WinHttpSendRequest", "HttpSendRequest", …), the
+// "first text" that callers may carry over into an exception of their own.
+class EDvHTTPApiException : public EDvHTTPException {
+ public:
+  EDvHTTPApiException(const std::string& functionName, const std::string& message,
+                      std::uint32_t errorCode)
+      : EDvHTTPException(message), functionName_(functionName), errorCode_(errorCode) {}
+  const std::string& GetFunctionName() const { return functionName_; }
+  std::uint32_t GetErrorCode() const { return errorCode_; }
+
+ private:
+  std::string functionName_;
+  std::uint32_t errorCode_;
+};
+
+// A failure the client itself decides on: the server refused the credentials or token after the
+// authentication exchange (LoginFailure), the client was misused (no URL, no session), …
+class EDvHTTPClientApiException : public EDvHTTPApiException {
+ public:
+  using EDvHTTPApiException::EDvHTTPApiException;
+};
+
+// ---- Settings ----
+
+// How a back-end session reaches the network. atPreconfig uses the proxy of the environment
+// (http_proxy, https_proxy, no_proxy), atDirect never uses a proxy, atNamedProxy uses ProxyServer
+// with ProxyServerBypass.
+enum class TDvHTTPAccessType { atPreconfig, atDirect, atNamedProxy };
+
+enum class TDvHTTPVersion { hvHTTP10, hvHTTP11, hvHTTP2 };
+
+// Certificate checks a client may skip. Everything is verified by default.
+enum class TDvHTTPSecurityFlag {
+  sfIgnoreInvalidCertDate,
+  sfIgnoreUnknownCA,
+  sfIgnoreInvalidCommonName,
+  sfIgnoreRevocation,
+  sfIgnoreWrongUsage
+};
+using TDvHTTPSecurityFlags = TSet<TDvHTTPSecurityFlag>;
+
+// Authentication schemes. asDefault negotiates Basic, NTLM and Negotiate with the server (the
+// strongest the server offers); asOAuth sends the OAuth settings' bearer token; asNone sends no
+// credentials.
+enum class TDvHTTPAuthScheme { asDefault, asOAuth, asBasic, asNTLM, asNegotiate, asNone };
+
+// The "Connection" request header: keep the connection open, or close it after each request.
+enum class TDvHTTPConnection { hcKeepAlive, hcClose };
+
+// Three time-outs in milliseconds (0: no limit). ConnectTimeout covers name resolution, the TCP
+// connection and the TLS handshake; SendTimeout is the longest pause while the request is sent;
+// ReceiveTimeout the longest pause while waiting for or reading the response.
+struct TDvHTTPTimeOuts {
+  int ConnectTimeout = 60000;
+  int SendTimeout = 30000;
+  int ReceiveTimeout = 30000;
+
+  TDvHTTPTimeOuts() = default;
+  TDvHTTPTimeOuts(int connect, int send, int receive)
+      : ConnectTimeout(connect), SendTimeout(send), ReceiveTimeout(receive) {}
+  void Assign(const TDvHTTPTimeOuts& other) { *this = other; }
+  bool operator==(const TDvHTTPTimeOuts&) const = default;
+};
+
+// A user name and password (UTF-8).
+class TDvCredentials {
+ public:
+  TDvCredentials() = default;
+  TDvCredentials(std::string userName, std::string password)
+      : userName_(std::move(userName)), password_(std::move(password)) {}
+
+  const std::string& GetUserName() const { return userName_; }
+  void SetUserName(const std::string& v) { userName_ = v; }
+  const std::string& GetPassword() const { return password_; }
+  void SetPassword(const std::string& v) { password_ = v; }
+  void Assign(const TDvCredentials& other) { *this = other; }
+  void Clear() { userName_.clear(), password_.clear(); }
+  bool IsEmpty() const { return userName_.empty() && password_.empty(); }
+  bool operator==(const TDvCredentials&) const = default;
+
+ private:
+  std::string userName_;
+  std::string password_;
+};
+
+// ---- URLs ----
+
+// The parts of a URL. Port is 0 when the URL names none (GetDefaultPort gives the scheme's);
+// Path is empty when the URL has no path part; Query and Fragment exclude '?' and '#'.
+struct TDvURLData {
+  std::string Scheme;  // lower case
+  std::string UserName;
+  std::string Password;
+  std::string Host;  // lower case; IPv6 literals without brackets
+  int Port = 0;
+  std::string Path;
+  std::string Query;
+  std::string Fragment;
+
+  TDvURLData() = default;
+  explicit TDvURLData(std::string_view url);  // same as DvDecodeURL
+
+  int GetDefaultPort() const;  // Port, else 443 for https, 80 otherwise
+  bool IsSecure() const { return Scheme == "https"; }
+  std::string GetPathOrRoot() const { return Path.empty() ? std::string("/") : Path; }
+};
+
+// Splits a URL into its parts. Raises EConvertError when the text has no "scheme://host".
+TDvURLData DvDecodeURL(std::string_view url);
+// Percent-encodes everything but the unreserved characters (A-Z a-z 0-9 - . _ ~).
+std::string DvURLEncode(std::string_view text);
+// Reverses DvURLEncode (and reads '+' as a blank when plusAsSpace).
+std::string DvURLDecode(std::string_view text, bool plusAsSpace = false);
+
+// ---- Headers ----
+
+// An ordered list of header fields; names compare without regard to ASCII case.
+class TDvHTTPHeaders {
+ public:
+  using Item = std::pair<std::string, std::string>;
+
+  int Count() const { return static_cast<int>(items_.size()); }
+  const Item& GetItem(int index) const;  // EListError when out of range
+  const std::vector<Item>& Items() const { return items_; }
+  // The first field of that name, or empty text.
+  std::string GetValue(std::string_view name) const;
+  bool Has(std::string_view name) const;
+  // Every field of that name, in order.
+  std::vector<std::string> GetValues(std::string_view name) const;
+  // Replaces every field of that name with one (removes them when value is empty).
+  void SetValue(std::string_view name, std::string_view value);
+  void Add(std::string_view name, std::string_view value);
+  void Remove(std::string_view name);
+  void Clear() { items_.clear(); }
+
+ private:
+  std::vector<Item> items_;
+};
+
+// The headers a client adds to every request.
+class TDvHTTPRequestHeaders : public TDvHTTPHeaders {
+ public:
+  void SetAccept(std::string_view value) { SetValue("Accept", value); }
+  std::string GetAccept() const { return GetValue("Accept"); }
+  void SetConnection(TDvHTTPConnection value) { connection_ = value; }
+  TDvHTTPConnection GetConnection() const { return connection_; }
+
+ private:
+  TDvHTTPConnection connection_ = TDvHTTPConnection::hcKeepAlive;
+};
+
+// ---- Cookies ----
+
+struct TDvHTTPCookie {
+  std::string Name;
+  std::string Value;
+  std::string Domain;  // lower case, without a leading dot
+  std::string Path = "/";
+  bool HostOnly = true;  // no Domain attribute: sent to that host only
+  bool Secure = false;
+  bool HttpOnly = false;
+  TDateTime Expires;  // zero: a session cookie
+};
+
+// Parses one Set-Cookie header value (or a bare "name=value") received from url.
+// Returns false when the text holds no cookie.
+bool DvParseSetCookie(std::string_view text, const TDvURLData& url, TDvHTTPCookie& cookie);
+
+// A cookie store. Add takes a Set-Cookie text as received from a URL; a cookie replaces the one
+// with the same name, domain and path; an expired cookie removes it.
+class TDvHTTPCookieList {
+ public:
+  void Add(const TDvURLData& url, std::string_view setCookie);
+  void Add(std::string_view url, std::string_view setCookie) { Add(DvDecodeURL(url), setCookie); }
+  void Add(const TDvHTTPCookie& cookie);
+  int Count() const { return static_cast<int>(items_.size()); }
+  const TDvHTTPCookie& GetItem(int index) const;  // EListError when out of range
+  // The value of the first cookie of that name (any domain), or empty text.
+  std::string GetValue(std::string_view name) const;
+  // The "Cookie" header value for a request to url ("a=1; b=2"), or empty text.
+  std::string GetCookieHeader(const TDvURLData& url) const;
+  void Remove(std::string_view name);
+  void Clear() { items_.clear(); }
+
+ private:
+  void Purge() const;
+  mutable std::vector<TDvHTTPCookie> items_;
+};
+
+// ---- Back-end sessions ----
+
+// Connection settings shared by the clients bound to a session, and a cache of resolved names
+// and TLS sessions they share. Connections themselves are never shared (see the file comment).
+class TDvHTTPSession {
+ public:
+  TDvHTTPSession();
+  virtual ~TDvHTTPSession();
+  TDvHTTPSession(const TDvHTTPSession&) = delete;
+  TDvHTTPSession& operator=(const TDvHTTPSession&) = delete;
+
+  const std::string& GetUserAgent() const { return userAgent_; }
+  void SetUserAgent(const std::string& v) { userAgent_ = v; }
+  const std::string& GetProxyServer() const { return proxyServer_; }
+  void SetProxyServer(const std::string& v) { proxyServer_ = v; }
+  // Hosts reached without the proxy, separated by ';', ',' or blanks; "<local>" stands for
+  // host names without a dot and the loopback addresses.
+  const std::string& GetProxyServerBypass() const { return proxyBypass_; }
+  void SetProxyServerBypass(const std::string& v) { proxyBypass_ = v; }
+  TDvHTTPAccessType GetAccessType() const { return accessType_; }
+  void SetAccessType(TDvHTTPAccessType v) { accessType_ = v; }
+  bool GetActive() const { return active_; }
+  // Activating checks the settings (atNamedProxy needs a proxy server).
+  void SetActive(bool v);
+
+  // Closes the client's connection, so that its next request opens a new one.
+  void ResetConnection(IDvHTTPClient& client);
+
+  // The name of the operation reported in EDvHTTPApiException for a failed send.
+  virtual std::string SendFunctionName() const = 0;
+
+  // libcurl share handle (names and TLS sessions), for the clients.
+  void* GetShareHandle() const { return share_; }
+
+ private:
+  std::string userAgent_ = "Dovrane EWS Client";
+  std::string proxyServer_;
+  std::string proxyBypass_;
+  TDvHTTPAccessType accessType_ = TDvHTTPAccessType::atPreconfig;
+  bool active_ = false;
+  void* share_ = nullptr;
+  std::mutex locks_[8];  // one per libcurl lock_data kind
+  static void Lock(void*, int, int, void*);
+  static void Unlock(void*, int, void*);
+};
+
+// The WinHTTP flavour (used by services).
+class TDvWinHTTPSession : public TDvHTTPSession {
+ public:
+  std::string SendFunctionName() const override { return "WinHttpSendRequest"; }
+};
+
+// The WinINet flavour (used by desktop applications).
+class TDvWinINetSession : public TDvHTTPSession {
+ public:
+  std::string SendFunctionName() const override { return "HttpSendRequest"; }
+};
+
+// ---- Requests and responses ----
+
+class TDvHTTPResponse {
+ public:
+  int GetStatusCode() const { return statusCode_; }
+  const std::string& GetReasonPhrase() const { return reason_; }  // the status line's text
+  const std::string& GetHTTPVersion() const { return version_; }  // "HTTP/1.1", "HTTP/2", …
+  const TDvHTTPHeaders& GetHeaders() const { return headers_; }
+  std::string GetHeader(std::string_view name) const { return headers_.GetValue(name); }
+  std::string GetContentType() const { return headers_.GetValue("Content-Type"); }
+  // The decoded body (what was not handed to a data-received handler or body sink).
+  const std::string& GetContent() const { return content_; }
+  std::string TakeContent() { return std::move(content_); }
+  // The URL that answered (after redirects).
+  const std::string& GetURL() const { return url_; }
+  // The cookies this response sets; GetCookie gives one's value, or empty text.
+  std::vector<TDvHTTPCookie> GetCookies() const;
+  std::string GetCookie(std::string_view name) const;
+
+ private:
+  friend class TDvHTTPClient;
+  int statusCode_ = 0;
+  std::string reason_;
+  std::string version_;
+  TDvHTTPHeaders headers_;
+  std::string content_;
+  std::string url_;
+};
+using DvHTTPResponsePtr = std::shared_ptr<TDvHTTPResponse>;
+
+// One request. Send blocks until the response is complete and returns it whatever its status,
+// except that a refusal of the credentials after the authentication exchange raises
+// EDvHTTPClientApiException with LoginFailure (unless the client's AuthFailureAsError is off).
+// Abort may be called from any thread: a pending or later Send then raises EDvHTTPApiException
+// with InvalidHandle within 100 ms.
+class IDvHTTPRequest {
+ public:
+  using TBodySink = std::function<void(const char* data, std::size_t size)>;
+
+  virtual ~IDvHTTPRequest() = default;
+  virtual const std::string& GetMethod() const = 0;
+  virtual const std::string& GetURL() const = 0;
+  virtual const std::string& GetContentType() const = 0;
+  // Per-request header fields, sent after the client's.
+  virtual TDvHTTPHeaders& GetHeaders() = 0;
+  virtual void AddHeader(std::string_view name, std::string_view value) = 0;
+  // A cookie sent with this request only (besides the client's matching cookies).
+  virtual void AddCookie(std::string_view name, std::string_view value) = 0;
+  // Receives the final response's body bytes instead of the response's content.
+  virtual void SetBodySink(TBodySink sink) = 0;
+  virtual DvHTTPResponsePtr Send() = 0;
+  virtual void Abort() = 0;
+  virtual bool GetAborted() const = 0;
+  virtual DvHTTPResponsePtr GetResponse() const = 0;  // the last response, or none
+};
+using DvHTTPRequestPtr = std::shared_ptr<IDvHTTPRequest>;
+
+// ---- Clients ----
+
+class IDvHTTPClient {
+ public:
+  // Called with each request just before it is sent.
+  using TRequestEvent = std::function<void(IDvHTTPClient& sender, IDvHTTPRequest& request)>;
+  // Called with each response (any status) before Send returns.
+  using TResponseEvent = std::function<void(IDvHTTPClient& sender, IDvHTTPRequest& request,
+                                            TDvHTTPResponse& response)>;
+  // Called with the Windows-style code of a transport failure before it is raised; the handler
+  // may raise an exception of its own instead.
+  using TErrorEvent =
+      std::function<void(IDvHTTPClient& sender, IDvHTTPRequest& request, std::uint32_t errorCode)>;
+  // Called as response bytes arrive, before the request completes. `buffer` holds the bytes
+  // received and not yet consumed; the handler erases what it consumes, the rest stays for the
+  // next call and ends up as the response's content.
+  using TDataReceivedEvent = std::function<void(IDvHTTPClient& sender, std::string& buffer)>;
+
+  virtual ~IDvHTTPClient() = default;
+
+  virtual std::shared_ptr<TDvHTTPSession> GetSession() const = 0;
+  virtual void SetSession(std::shared_ptr<TDvHTTPSession> session) = 0;
+
+  virtual TDvHTTPVersion GetHTTPVersion() const = 0;
+  virtual void SetHTTPVersion(TDvHTTPVersion v) = 0;
+  virtual TDvHTTPSecurityFlags GetSecurityFlags() const = 0;
+  virtual void SetSecurityFlags(TDvHTTPSecurityFlags v) = 0;
+  virtual TDvHTTPAuthScheme GetAuthScheme() const = 0;
+  virtual void SetAuthScheme(TDvHTTPAuthScheme v) = 0;
+  // Changing credentials through these objects takes effect with the next request, on a new
+  // connection.
+  virtual TDvCredentials& GetCredentials() = 0;
+  virtual TDvCredentials& GetProxyCredentials() = 0;
+  virtual TDvOAuth& GetOAuth() = 0;
+  virtual TDvHTTPRequestHeaders& GetRequestHeaders() = 0;
+  virtual TDvHTTPTimeOuts GetTimeOuts() const = 0;
+  virtual void SetTimeOuts(const TDvHTTPTimeOuts& v) = 0;
+  // Follow 301/302/303/307/308 answers (default); off, they are returned to the caller.
+  virtual bool GetFollowRedirects() const = 0;
+  virtual void SetFollowRedirects(bool v) = 0;
+  // Advertise compressed encodings (gzip, deflate, br, zstd as libcurl supports) and decode
+  // them (default on).
+  virtual bool GetAcceptCompression() const = 0;
+  virtual void SetAcceptCompression(bool v) = 0;
+  // Raise LoginFailure for a 401/407 after the exchange (default on); off, it is returned.
+  virtual bool GetAuthFailureAsError() const = 0;
+  virtual void SetAuthFailureAsError(bool v) = 0;
+  // A PEM file of extra trusted certificate authorities (empty: the system's).
+  virtual const std::string& GetCAFile() const = 0;
+  virtual void SetCAFile(const std::string& path) = 0;
+  virtual TDvHTTPCookieList& GetCookies() = 0;
+
+  virtual void SetOnRequest(TRequestEvent handler) = 0;
+  virtual void SetOnResponse(TResponseEvent handler) = 0;
+  virtual void SetOnError(TErrorEvent handler) = 0;
+  virtual void SetOnDataReceived(TDataReceivedEvent handler) = 0;
+
+  // A request. Body and content type may be empty (a body-less request).
+  virtual DvHTTPRequestPtr CreateRequest(std::string_view method, std::string_view url,
+                                         std::string body = {},
+                                         std::string_view contentType = {}) = 0;
+  // A request whose body is read from a stream (from its current position when sent).
+  virtual DvHTTPRequestPtr CreateRequest(std::string_view method, std::string_view url,
+                                         std::shared_ptr<std::istream> body,
+                                         std::string_view contentType) = 0;
+  // Closes the connection; the next request opens a new one.
+  virtual void ResetConnection() = 0;
+};
+using DvHTTPClientPtr = std::shared_ptr<IDvHTTPClient>;
+
+// The client over libcurl. Make one with std::make_shared of a flavour below (or of this class,
+// which behaves as the WinHTTP flavour).
+class TDvHTTPClient : public IDvHTTPClient, public std::enable_shared_from_this<TDvHTTPClient> {
+ public:
+  TDvHTTPClient();
+  ~TDvHTTPClient() override;
+  TDvHTTPClient(const TDvHTTPClient&) = delete;
+  TDvHTTPClient& operator=(const TDvHTTPClient&) = delete;
+
+  std::shared_ptr<TDvHTTPSession> GetSession() const override { return session_; }
+  void SetSession(std::shared_ptr<TDvHTTPSession> session) override;
+  TDvHTTPVersion GetHTTPVersion() const override { return httpVersion_; }
+  void SetHTTPVersion(TDvHTTPVersion v) override { httpVersion_ = v; }
+  TDvHTTPSecurityFlags GetSecurityFlags() const override { return securityFlags_; }
+  void SetSecurityFlags(TDvHTTPSecurityFlags v) override;
+  TDvHTTPAuthScheme GetAuthScheme() const override { return authScheme_; }
+  void SetAuthScheme(TDvHTTPAuthScheme v) override { authScheme_ = v; }
+  TDvCredentials& GetCredentials() override { return credentials_; }
+  TDvCredentials& GetProxyCredentials() override { return proxyCredentials_; }
+  TDvOAuth& GetOAuth() override { return *oauth_; }
+  TDvHTTPRequestHeaders& GetRequestHeaders() override { return requestHeaders_; }
+  TDvHTTPTimeOuts GetTimeOuts() const override { return timeOuts_; }
+  void SetTimeOuts(const TDvHTTPTimeOuts& v) override { timeOuts_ = v; }
+  bool GetFollowRedirects() const override { return followRedirects_; }
+  void SetFollowRedirects(bool v) override { followRedirects_ = v; }
+  bool GetAcceptCompression() const override { return acceptCompression_; }
+  void SetAcceptCompression(bool v) override { acceptCompression_ = v; }
+  bool GetAuthFailureAsError() const override { return authFailureAsError_; }
+  void SetAuthFailureAsError(bool v) override { authFailureAsError_ = v; }
+  const std::string& GetCAFile() const override { return caFile_; }
+  void SetCAFile(const std::string& path) override { caFile_ = path; }
+  TDvHTTPCookieList& GetCookies() override { return cookies_; }
+
+  void SetOnRequest(TRequestEvent handler) override { onRequest_ = std::move(handler); }
+  void SetOnResponse(TResponseEvent handler) override { onResponse_ = std::move(handler); }
+  void SetOnError(TErrorEvent handler) override { onError_ = std::move(handler); }
+  void SetOnDataReceived(TDataReceivedEvent handler) override {
+    onDataReceived_ = std::move(handler);
+  }
+
+  DvHTTPRequestPtr CreateRequest(std::string_view method, std::string_view url,
+                                 std::string body = {}, std::string_view contentType = {}) override;
+  DvHTTPRequestPtr CreateRequest(std::string_view method, std::string_view url,
+                                 std::shared_ptr<std::istream> body,
+                                 std::string_view contentType) override;
+  void ResetConnection() override;
+
+  // Copies the settings (not the session, handlers, cookies or connection) of another client.
+  void AssignSettings(const TDvHTTPClient& other);
+
+  // Internal state of a transfer and of the certificate checks (defined in the implementation).
+  struct Transfer;
+  struct TlsState;
+
+ protected:
+  // Called for a login failure (LoginFailure) or a certificate failure before it is raised; a
+  // flavour may ask for the request to be sent again by returning true.
+  virtual bool HandleSendError(std::uint32_t errorCode) { return false; }
+  virtual std::string SendFunctionName() const;
+
+ private:
+  friend class TDvHTTPRequest;
+  DvHTTPResponsePtr Execute(TDvHTTPRequest& request);
+  bool Perform(TDvHTTPRequest& request, Transfer& t);
+  void Configure(TDvHTTPRequest& request, Transfer& t);
+  void EnsureHandles();
+  void Wakeup();
+  std::size_t ConnectionKey() const;
+
+  std::shared_ptr<TDvHTTPSession> session_;
+  TDvHTTPVersion httpVersion_ = TDvHTTPVersion::hvHTTP11;
+  TDvHTTPSecurityFlags securityFlags_;
+  TDvHTTPAuthScheme authScheme_ = TDvHTTPAuthScheme::asDefault;
+  TDvCredentials credentials_;
+  TDvCredentials proxyCredentials_;
+  std::unique_ptr<TDvOAuth> oauth_;
+  TDvHTTPRequestHeaders requestHeaders_;
+  TDvHTTPTimeOuts timeOuts_;
+  bool followRedirects_ = true;
+  bool acceptCompression_ = true;
+  bool authFailureAsError_ = true;
+  std::string caFile_;
+  TDvHTTPCookieList cookies_;
+  TRequestEvent onRequest_;
+  TResponseEvent onResponse_;
+  TErrorEvent onError_;
+  TDataReceivedEvent onDataReceived_;
+
+  std::mutex handleLock_;  // guards multi_ against Abort's wake-up during a reset
+  void* multi_ = nullptr;  // CURLM*: the client's connection cache
+  void* easy_ = nullptr;   // CURL*
+  std::size_t connectionKey_ = 0;
+  std::unique_ptr<TlsState> tls_;
+};
+
+// The WinHTTP flavour.
+class TDvWinHTTPClient : public TDvHTTPClient {};
+
+// The WinINet flavour: no IgnoreWrongUsage security flag (it is dropped from any set given),
+// a parent window for the password dialog and an error handler that may ask for a retry.
+class TDvWinINetClient : public TDvHTTPClient {
+ public:
+  // Called for login failures (12013, 12014, 12015) and certificate failures (12037, 12038,
+  // 12045, 12057, 12170, 12179). The handler may clear `window` (no dialog) and set `retry` to
+  // send the request again (after changing the credentials or security flags, say).
+  using TWinINetErrorEvent = std::function<void(TDvWinINetClient& sender, std::uint32_t errorCode,
+                                                TDvWindowHandle& window, bool& retry)>;
+
+  void SetSecurityFlags(TDvHTTPSecurityFlags v) override;
+  TDvWindowHandle GetParentWnd() const { return parentWnd_; }
+  void SetParentWnd(TDvWindowHandle v) { parentWnd_ = v; }
+  void SetOnWinINetError(TWinINetErrorEvent handler) { onWinINetError_ = std::move(handler); }
+
+ protected:
+  bool HandleSendError(std::uint32_t errorCode) override;
+  std::string SendFunctionName() const override { return "HttpSendRequest"; }
+
+ private:
+  TDvWindowHandle parentWnd_ = nullptr;
+  TWinINetErrorEvent onWinINetError_;
+  int retries_ = 0;
+};
+
+// Maps a libcurl result to the Windows-style code (see docs/ARCHITECTURE.md for the table).
+std::uint32_t DvCurlCodeToWinError(int curlCode);
+
+}  // namespace dv
