@@ -2,6 +2,7 @@
 // replaced) and the XML text conversions.
 #include "DvXML.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -906,9 +907,13 @@ double DvXMLToDouble(std::string_view text) {
   if (s == "-INF") return -HUGE_VAL;
   if (s == "NaN") return std::nan("");
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  // Only digits, a point, a sign and an exponent: "inf" and "nan" are not xs:double forms.
+  const bool lexical = std::all_of(s.begin(), s.end(), [](char c) {
+    return (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+' || c == 'e' || c == 'E';
+  });
   double v = 0;
   const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (s.empty() || ec != std::errc() || end != s.data() + s.size()) {
+  if (s.empty() || !lexical || ec != std::errc() || end != s.data() + s.size()) {
     throw EConvertError("'" + std::string(text) + "' is not a valid floating point value");
   }
   return v;
