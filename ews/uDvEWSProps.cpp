@@ -216,13 +216,21 @@ std::string EWSShortNameToStr(std::string_view shortName) {
 
 // ---- Registry ----
 
+std::string_view DvEWSPropDefKey(PDvEWSPropDef def) {
+  return Short(def->PropDefName);
+}
+
+std::string_view DvEWSFieldDefKey(PDvEWSFieldDef def) {
+  return Short(def->FieldDefName);
+}
+
 void TDvEWSPropRegistry::RegisterCatalog() {
   const std::size_t props =
-      props_.size() + DvCatalogPR.size() + DvCatalogMPR.size() + DvCatalogEPR.size();
+      props_.Size() + DvCatalogPR.size() + DvCatalogMPR.size() + DvCatalogEPR.size();
   const std::size_t fields =
-      fields_.size() + DvCatalogFLD.size() + DvCatalogMFLD.size() + DvCatalogEFLD.size();
-  props_.reserve(props);
-  fields_.reserve(fields);
+      fields_.Size() + DvCatalogFLD.size() + DvCatalogMFLD.size() + DvCatalogEFLD.size();
+  props_.Reserve(props);
+  fields_.Reserve(fields);
   propOrder_.reserve(props);
   fieldOrder_.reserve(fields);
   for (PDvEWSPropDef d : DvCatalogPR)
@@ -241,27 +249,25 @@ void TDvEWSPropRegistry::RegisterCatalog() {
 
 void TDvEWSPropRegistry::RegisterProp(PDvEWSPropDef def) {
   if (def == nullptr) return;
-  if (!props_.emplace(Short(def->PropDefName), def).second) return;
+  if (!props_.Insert(def)) return;
   propOrder_.push_back(def);
   if (!def->Extended && def->ParentProp != nullptr) children_[def->ParentProp].push_back(def);
 }
 
 void TDvEWSPropRegistry::RegisterField(PDvEWSFieldDef def) {
   if (def == nullptr) return;
-  if (!fields_.emplace(Short(def->FieldDefName), def).second) return;
+  if (!fields_.Insert(def)) return;
   fieldOrder_.push_back(def);
   if (def->FieldType == TDvEWSFieldDefType::fdtIndexedField)
     indexed_.emplace(IndexedKey(def->UnindexedFieldURI, def->FieldIndex), def);
 }
 
 PDvEWSPropDef TDvEWSPropRegistry::FindProp(std::string_view name) const {
-  auto it = props_.find(Short(name));
-  return it == props_.end() ? nullptr : it->second;
+  return props_.Find(Short(name));
 }
 
 PDvEWSFieldDef TDvEWSPropRegistry::FindField(std::string_view name) const {
-  auto it = fields_.find(Short(name));
-  return it == fields_.end() ? nullptr : it->second;
+  return fields_.Find(Short(name));
 }
 
 PDvEWSFieldDef TDvEWSPropRegistry::FindIndexedField(std::string_view fieldURI,

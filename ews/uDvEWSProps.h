@@ -250,6 +250,65 @@ std::string EWSShortNameToStr(std::string_view shortName);
 
 // ---- Registry ----
 
+// An open-addressing hash index of records by name (no allocation per entry). KeyOf gives a
+// record's key; keys are compared byte for byte.
+template <typename P, std::string_view (*KeyOf)(P)>
+class TDvEWSNameIndex {
+ public:
+  std::size_t Size() const { return count_; }
+  void Reserve(std::size_t n) {
+    std::size_t capacity = 16;
+    while (capacity < n * 2)
+      capacity *= 2;
+    if (capacity > slots_.size()) Rehash(capacity);
+  }
+  // Adds the record unless its key is present; true when added.
+  bool Insert(P record) {
+    if ((count_ + 1) * 2 > slots_.size()) Rehash(slots_.empty() ? 16 : slots_.size() * 2);
+    const std::string_view key = KeyOf(record);
+    std::size_t i = Hash(key) & (slots_.size() - 1);
+    while (slots_[i] != nullptr) {
+      if (KeyOf(slots_[i]) == key) return false;
+      i = (i + 1) & (slots_.size() - 1);
+    }
+    slots_[i] = record;
+    ++count_;
+    return true;
+  }
+  P Find(std::string_view key) const {
+    if (slots_.empty()) return nullptr;
+    std::size_t i = Hash(key) & (slots_.size() - 1);
+    while (slots_[i] != nullptr) {
+      if (KeyOf(slots_[i]) == key) return slots_[i];
+      i = (i + 1) & (slots_.size() - 1);
+    }
+    return nullptr;
+  }
+
+ private:
+  static std::size_t Hash(std::string_view key) {
+    std::uint64_t h = 14695981039346656037ull;  // FNV-1a
+    for (char c : key) {
+      h ^= static_cast<unsigned char>(c);
+      h *= 1099511628211ull;
+    }
+    return static_cast<std::size_t>(h ^ (h >> 32));
+  }
+  void Rehash(std::size_t capacity) {
+    std::vector<P> old(capacity, nullptr);
+    old.swap(slots_);
+    count_ = 0;
+    for (P record : old)
+      if (record != nullptr) Insert(record);
+  }
+  std::vector<P> slots_;
+  std::size_t count_ = 0;
+};
+
+// The registry's key of a record: its name, cut at 255 bytes like a short string.
+std::string_view DvEWSPropDefKey(PDvEWSPropDef def);
+std::string_view DvEWSFieldDefKey(PDvEWSFieldDef def);
+
 // A registry: definitions by name (hash lookups), the children of each complex or array
 // definition, and indexed fields by dictionary URI and key. The free functions below work on the
 // process-wide registry, which holds the catalogue; separate instances serve tests and
@@ -275,8 +334,8 @@ class TDvEWSPropRegistry {
   const std::vector<PDvEWSFieldDef>& Fields() const { return fieldOrder_; }
 
  private:
-  std::unordered_map<std::string_view, PDvEWSPropDef> props_;
-  std::unordered_map<std::string_view, PDvEWSFieldDef> fields_;
+  TDvEWSNameIndex<PDvEWSPropDef, DvEWSPropDefKey> props_;
+  TDvEWSNameIndex<PDvEWSFieldDef, DvEWSFieldDefKey> fields_;
   std::unordered_map<PDvEWSPropDef, TDvEWSPropDefArray> children_;
   std::unordered_map<std::string, PDvEWSFieldDef> indexed_;
   std::vector<PDvEWSPropDef> propOrder_;
