@@ -1,0 +1,164 @@
+// Reading a FindItem page: pugixml's raw parse of the bytes against the XML layer's parse plus
+// row selection plus each row's subject through path selection.
+#include <benchmark/benchmark.h>
+
+#include <pugixml.hpp>
+
+#include "DvXML.h"
+
+namespace {
+
+constexpr int kRows = 1000;
+constexpr const char* kRowsPath =
+    "/Envelope/Body/FindItemResponse/ResponseMessages/FindItemResponseMessage/RootFolder/"
+    "Items/*";
+
+// A long opaque id the way Exchange makes them (Base64 of a binary entry id).
+std::string LongId(int i) {
+  std::string id = "AAMkADk0ZDc2NGI4LWQ1ZjItNDBkMS05ZTA3LTE2NjQxNzE1NTI2ZABGAAAAAAA4QjdF";
+  id += "kT0xTKzYOHpVwRdKBwBGAcsDPv2nS5XjKmZ3ddVLAAAAAAEMAABGAcsDPv2nS5XjKmZ3ddVLAAAC";
+  id += std::to_string(100000 + i) + "AAA=";
+  return id;
+}
+
+std::string BuildFindItemResponse() {
+  std::string x;
+  x.reserve(1 << 20);
+  x += "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
+       "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Header>"
+       "<h:ServerVersionInfo MajorVersion=\"15\" MinorVersion=\"20\" MajorBuildNumber=\"7228\" "
+       "MinorBuildNumber=\"30\" Version=\"V2018_01_08\" "
+       "xmlns:h=\"http://schemas.microsoft.com/exchange/services/2006/types\" "
+       "xmlns=\"http://schemas.microsoft.com/exchange/services/2006/types\" "
+       "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
+       "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"/></s:Header>"
+       "<s:Body><m:FindItemResponse "
+       "xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\" "
+       "xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\">"
+       "<m:ResponseMessages><m:FindItemResponseMessage ResponseClass=\"Success\">"
+       "<m:ResponseCode>NoError</m:ResponseCode>"
+       "<m:RootFolder IndexedPagingOffset=\"1000\" TotalItemsInView=\"4711\" "
+       "IncludesLastItemInRange=\"false\"><t:Items>";
+  for (int i = 0; i < kRows; ++i) {
+    const std::string n = std::to_string(i);
+    x +=
+        "<t:Message><t:ItemId Id=\"" + LongId(i) +
+        "\" ChangeKey=\"CQAAABYAAABGAcsDPv2nS5XjKmZ3ddVLAAAC" + n +
+        "Ab\"/><t:ParentFolderId Id=\"AAMkADk0ZDc2NGI4LWQ1ZjItNDBkMS05ZTA3LTE2NjQxNzE1NTI2ZAAu"
+        "AAAAAAA4QjdFkT0xTKzYOHpVwRdKAQBGAcsDPv2nS5XjKmZ3ddVLAAAAAAEMAAA=\" "
+        "ChangeKey=\"AQAAAA==\"/><t:ItemClass>IPM.Note</t:ItemClass>"
+        "<t:Subject>Quarterly report &amp; planning, part " +
+        n + "</t:Subject><t:Sensitivity>Normal</t:Sensitivity><t:Size>" +
+        std::to_string(4096 + i * 13) +
+        "</t:Size><t:DateTimeSent>2026-11-30T09:" + std::to_string(10 + i % 50) +
+        ":00Z</t:DateTimeSent><t:DateTimeCreated>2026-11-30T09:" + std::to_string(10 + i % 50) +
+        ":02Z</t:DateTimeCreated><t:DateTimeReceived>2026-11-30T09:" + std::to_string(10 + i % 50) +
+        ":01Z</t:DateTimeReceived><t:HasAttachments>false</t:HasAttachments>"
+        "<t:Importance>Normal</t:Importance><t:IsDraft>false</t:IsDraft>"
+        "<t:From><t:Mailbox><t:Name>Sender Number " +
+        n + "</t:Name><t:EmailAddress>sender" + n +
+        "@example.com</t:EmailAddress><t:RoutingType>SMTP</t:RoutingType>"
+        "<t:MailboxType>OneOff</t:MailboxType></t:Mailbox></t:From>"
+        "<t:ConversationId Id=\"AAQkADk0ZDc2NGI4LWQ1ZjItNDBkMS05ZTA3LTE2NjQxNzE1NTI2ZAAQAC" +
+        n + "\"/><t:IsRead>" + (i % 3 ? "true" : "false") + "</t:IsRead></t:Message>";
+  }
+  x += "</t:Items></m:RootFolder></m:FindItemResponseMessage></m:ResponseMessages>"
+       "</m:FindItemResponse></s:Body></s:Envelope>";
+  return x;
+}
+
+const std::string& Page() {
+  static const std::string page = BuildFindItemResponse();
+  return page;
+}
+
+void SetCounters(benchmark::State& state) {
+  const double bytes = static_cast<double>(Page().size());
+  state.counters["MB/s"] =
+      benchmark::Counter(bytes / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["rows/s"] =
+      benchmark::Counter(kRows, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["page_KB"] = bytes / 1024.0;
+}
+
+// (a) pugixml alone: parse the same bytes with its default options.
+void BM_PugixmlRawParse(benchmark::State& state) {
+  const std::string& page = Page();
+  for (auto _ : state) {
+    pugi::xml_document doc;
+    const auto result = doc.load_buffer(page.data(), page.size());
+    benchmark::DoNotOptimize(result.status);
+  }
+  SetCounters(state);
+}
+BENCHMARK(BM_PugixmlRawParse)->Unit(benchmark::kMillisecond);
+
+// (b) the XML layer: checked parse, the page's rows, each row's subject by path.
+void BM_DvParseRowsAndSubjects(benchmark::State& state) {
+  const std::string& page = Page();
+  std::size_t total = 0;
+  for (auto _ : state) {
+    const auto doc = dv::DvCreateDOM(page);
+    const auto rows = doc->CreateElementList(kRowsPath);
+    for (int i = 0; i < rows->Count(); ++i) {
+      total += rows->GetItem(i)->SelectSingleElement("Subject")->GetAsString().size();
+    }
+    if (rows->Count() != kRows) state.SkipWithError("wrong row count");
+  }
+  benchmark::DoNotOptimize(total);
+  SetCounters(state);
+}
+BENCHMARK(BM_DvParseRowsAndSubjects)->Unit(benchmark::kMillisecond);
+
+// The parts of (b): the checked parse alone, and the selections on a parsed page.
+void BM_DvParseOnly(benchmark::State& state) {
+  const std::string& page = Page();
+  for (auto _ : state)
+    benchmark::DoNotOptimize(dv::DvCreateDOM(page));
+  SetCounters(state);
+}
+BENCHMARK(BM_DvParseOnly)->Unit(benchmark::kMillisecond);
+
+void BM_DvSelectRowsAndSubjects(benchmark::State& state) {
+  const auto doc = dv::DvCreateDOM(Page());
+  std::size_t total = 0;
+  for (auto _ : state) {
+    const auto rows = doc->CreateElementList(kRowsPath);
+    for (int i = 0; i < rows->Count(); ++i) {
+      total += rows->GetItem(i)->SelectSingleElement("Subject")->GetAsString().size();
+    }
+  }
+  benchmark::DoNotOptimize(total);
+  state.counters["rows/s"] =
+      benchmark::Counter(kRows, benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_DvSelectRowsAndSubjects)->Unit(benchmark::kMicrosecond);
+
+// Selection cost grows linearly with the page: rows of pages of 250 to 4000 messages.
+void BM_DvSelectScaling(benchmark::State& state) {
+  const int copies = static_cast<int>(state.range(0));
+  auto doc = dv::DvCreateDOM();
+  const auto items = doc->CreateDocumentElement("t:Items");
+  const auto sample = dv::DvCreateDOM(Page())->SelectSingleElement(kRowsPath);
+  for (int i = 0; i < copies; ++i)
+    items->AppendCopy(sample);
+  std::size_t total = 0;
+  for (auto _ : state) {
+    const auto rows = items->CreateElementList("*");
+    for (int i = 0; i < rows->Count(); ++i) {
+      total +=
+          rows->GetItem(i)->SelectSingleElement("From/Mailbox/EmailAddress")->GetAsString().size();
+    }
+  }
+  benchmark::DoNotOptimize(total);
+  state.SetComplexityN(copies);
+}
+BENCHMARK(BM_DvSelectScaling)
+    ->RangeMultiplier(2)
+    ->Range(250, 4000)
+    ->Complexity(benchmark::oN)
+    ->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
