@@ -3,44 +3,44 @@
 
 #include <array>
 #include <cstdio>
+#include <utility>
 
 namespace dv {
 
 // ---- Property sets ----
 
-constinit const TDvGUID PS_MAPI{0x00020328, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-constinit const TDvGUID PS_PUBLIC_STRINGS{
-    0x00020329, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-constinit const TDvGUID PS_INTERNET_HEADERS{
+constinit const TGUID PS_MAPI{0x00020328, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TGUID PS_PUBLIC_STRINGS{0x00020329, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TGUID PS_INTERNET_HEADERS{
     0x00020386, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-constinit const TDvGUID PSETID_Appointment{
+constinit const TGUID PSETID_Appointment{
     0x00062002, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-constinit const TDvGUID PSETID_Task{0x00062003, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-constinit const TDvGUID PSETID_Address{0x00062004, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-constinit const TDvGUID PSETID_Common{0x00062008, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-constinit const TDvGUID PSETID_Log{0x0006200A, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-constinit const TDvGUID PSETID_Note{0x0006200E, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-constinit const TDvGUID PSETID_Sharing{0x00062040, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-constinit const TDvGUID PSETID_PostRss{0x00062041, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-constinit const TDvGUID PSETID_Messaging{
+constinit const TGUID PSETID_Task{0x00062003, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TGUID PSETID_Address{0x00062004, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TGUID PSETID_Common{0x00062008, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TGUID PSETID_Log{0x0006200A, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TGUID PSETID_Note{0x0006200E, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TGUID PSETID_Sharing{0x00062040, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TGUID PSETID_PostRss{0x00062041, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TGUID PSETID_Messaging{
     0x41F28F13, 0x83F4, 0x4114, {0xA5, 0x84, 0xEE, 0xDB, 0x5A, 0x6B, 0x0B, 0xFF}};
-constinit const TDvGUID PSETID_Attachment{
+constinit const TGUID PSETID_Attachment{
     0x96357F7F, 0x59E1, 0x47D0, {0x99, 0xA7, 0x46, 0x51, 0x5C, 0x18, 0x3B, 0x54}};
-constinit const TDvGUID PSETID_CalendarAssistant{
+constinit const TGUID PSETID_CalendarAssistant{
     0x11000E07, 0xB51B, 0x40D6, {0xAF, 0x21, 0xCA, 0xA8, 0x5E, 0xDA, 0xB1, 0xD0}};
-constinit const TDvGUID PSETID_UnifiedMessaging{
+constinit const TGUID PSETID_UnifiedMessaging{
     0x4442858E, 0xA9E3, 0x4E80, {0xB9, 0x00, 0x31, 0x7A, 0x21, 0x0C, 0xC1, 0x5B}};
-constinit const TDvGUID PSETID_Meeting{
+constinit const TGUID PSETID_Meeting{
     0x6ED8DA90, 0x450B, 0x101B, {0x98, 0xDA, 0x00, 0xAA, 0x00, 0x3F, 0x13, 0x05}};
-constinit const TDvGUID PSETID_AirSync{
+constinit const TGUID PSETID_AirSync{
     0x71035549, 0x0739, 0x4DCB, {0x91, 0x63, 0x00, 0xF0, 0x58, 0x0D, 0xBB, 0xDF}};
-constinit const TDvGUID PSETID_Dovrane{
+constinit const TGUID PSETID_Dovrane{
     0x52A474EE, 0xE1A3, 0x4E63, {0x8F, 0xFC, 0xFC, 0xDA, 0xCB, 0x06, 0xA7, 0xFC}};
-constinit const TDvGUID PSETID_PublicStrings = PS_PUBLIC_STRINGS;
-constinit const TDvGUID PSETID_InternetHeaders = PS_INTERNET_HEADERS;
-constinit const TDvGUID GUID_PKMDocSummaryInformation{
+constinit const TGUID PSETID_PublicStrings = PS_PUBLIC_STRINGS;
+constinit const TGUID PSETID_InternetHeaders = PS_INTERNET_HEADERS;
+constinit const TGUID GUID_PKMDocSummaryInformation{
     0xD5CDD502, 0x2E9C, 0x101B, {0x93, 0x97, 0x08, 0x00, 0x2B, 0x2C, 0xF9, 0xAE}};
-constinit const TDvGUID PSETID_Exchange1{
+constinit const TGUID PSETID_Exchange1{
     0x48862A09, 0xF786, 0x0114, {0x02, 0x81, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}};
 
 namespace {
@@ -147,46 +147,8 @@ TExtendedAttributes ExtendedAttributes(PDvEWSPropDef d) {
 
 // ---- Property sets and types ----
 
-std::string PropSetIDToString(const TDvGUID& g) {
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                static_cast<unsigned>(g.D1), static_cast<unsigned>(g.D2),
-                static_cast<unsigned>(g.D3), g.D4[0], g.D4[1], g.D4[2], g.D4[3], g.D4[4], g.D4[5],
-                g.D4[6], g.D4[7]);
-  return buf;
-}
-
-TDvGUID StringToPropSetID(std::string_view text) {
-  auto fail = [&]() -> TDvGUID {
-    throw EConvertError("\"" + std::string(text) + "\" is not a valid GUID");
-  };
-  std::string_view t = text;
-  if (t.size() == 38 && t.front() == '{' && t.back() == '}') t = t.substr(1, 36);
-  if (t.size() != 36 || t[8] != '-' || t[13] != '-' || t[18] != '-' || t[23] != '-') return fail();
-  std::uint8_t bytes[16];
-  std::size_t pos = 0;
-  for (std::size_t i = 0; i < 16; ++i) {
-    if (t[pos] == '-') ++pos;
-    int v = 0;
-    for (int k = 0; k < 2; ++k) {
-      char c = t[pos++];
-      int n = (c >= '0' && c <= '9')   ? c - '0'
-              : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-              : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                       : -1;
-      if (n < 0) return fail();
-      v = v * 16 + n;
-    }
-    bytes[i] = static_cast<std::uint8_t>(v);
-  }
-  TDvGUID g{};
-  g.D1 = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
-         (std::uint32_t{bytes[2]} << 8) | bytes[3];
-  g.D2 = static_cast<std::uint16_t>((bytes[4] << 8) | bytes[5]);
-  g.D3 = static_cast<std::uint16_t>((bytes[6] << 8) | bytes[7]);
-  for (int i = 0; i < 8; ++i)
-    g.D4[i] = bytes[8 + i];
-  return g;
+std::string PropSetIDToString(const TGUID& guid) {
+  return DvGUIDToString(guid, false, false);
 }
 
 std::string_view DvEWSPropTypeToString(TDvEWSPropType type) {

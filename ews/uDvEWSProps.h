@@ -21,18 +21,10 @@
 
 #include <pugixml.hpp>
 
+#include "DvUtils.h"
 #include "DvXML.h"
 
 namespace dv {
-
-// A GUID in its usual parts (Data1-Data2-Data3-Data4[0..1]-Data4[2..7]).
-struct TDvGUID {
-  std::uint32_t D1;
-  std::uint16_t D2;
-  std::uint16_t D3;
-  std::uint8_t D4[8];
-  friend constexpr bool operator==(const TDvGUID&, const TDvGUID&) = default;
-};
 
 // MAPI property types. The wire text of a value (EWS MapiPropertyType) is its identifier less
 // the "pt" prefix: ptString is "String", ptInteger (32-bit) "Integer", ptLong (64-bit) "Long".
@@ -93,7 +85,7 @@ struct TDvEWSPropDef {
   // Extended part.
   TDvEWSPropType PropType = TDvEWSPropType::ptNull;
   std::string_view DistinguishedPropertySetId;
-  const TDvGUID* PropertySetId = nullptr;
+  const TGUID* PropertySetId = nullptr;
   std::uint16_t PropertyTag = 0;
   TDvEWSPropKind PropKind = TDvEWSPropKind::pkId;
   std::string_view Name;  // pkName
@@ -140,7 +132,7 @@ constexpr TDvEWSPropDef DvTaggedPropDef(std::string_view name, TDvEWSPropType ty
 }
 
 constexpr TDvEWSPropDef DvNamedIdPropDef(std::string_view name, TDvEWSPropType type,
-                                         const TDvGUID* propertySet, std::int32_t id) {
+                                         const TGUID* propertySet, std::int32_t id) {
   TDvEWSPropDef d;
   d.PropDefName = name;
   d.Extended = true;
@@ -151,8 +143,7 @@ constexpr TDvEWSPropDef DvNamedIdPropDef(std::string_view name, TDvEWSPropType t
 }
 
 constexpr TDvEWSPropDef DvNamedStringPropDef(std::string_view name, TDvEWSPropType type,
-                                             const TDvGUID* propertySet,
-                                             std::string_view propName) {
+                                             const TGUID* propertySet, std::string_view propName) {
   TDvEWSPropDef d;
   d.PropDefName = name;
   d.Extended = true;
@@ -205,34 +196,32 @@ constexpr TDvEWSFieldDef DvExtendedFieldDef(std::string_view name, PDvEWSPropDef
 
 // ---- Property sets ----
 
-extern const TDvGUID PS_MAPI;
-extern const TDvGUID PS_PUBLIC_STRINGS;
-extern const TDvGUID PS_INTERNET_HEADERS;
-extern const TDvGUID PSETID_Appointment;
-extern const TDvGUID PSETID_Task;
-extern const TDvGUID PSETID_Address;
-extern const TDvGUID PSETID_Common;
-extern const TDvGUID PSETID_Log;
-extern const TDvGUID PSETID_Note;
-extern const TDvGUID PSETID_Sharing;
-extern const TDvGUID PSETID_PostRss;
-extern const TDvGUID PSETID_Messaging;
-extern const TDvGUID PSETID_Attachment;
-extern const TDvGUID PSETID_CalendarAssistant;
-extern const TDvGUID PSETID_UnifiedMessaging;
-extern const TDvGUID PSETID_Meeting;
-extern const TDvGUID PSETID_AirSync;
-extern const TDvGUID PSETID_Dovrane;          // the library's own named properties
-extern const TDvGUID PSETID_PublicStrings;    // same GUID as PS_PUBLIC_STRINGS
-extern const TDvGUID PSETID_InternetHeaders;  // same GUID as PS_INTERNET_HEADERS
-extern const TDvGUID GUID_PKMDocSummaryInformation;
-extern const TDvGUID PSETID_Exchange1;
+extern const TGUID PS_MAPI;
+extern const TGUID PS_PUBLIC_STRINGS;
+extern const TGUID PS_INTERNET_HEADERS;
+extern const TGUID PSETID_Appointment;
+extern const TGUID PSETID_Task;
+extern const TGUID PSETID_Address;
+extern const TGUID PSETID_Common;
+extern const TGUID PSETID_Log;
+extern const TGUID PSETID_Note;
+extern const TGUID PSETID_Sharing;
+extern const TGUID PSETID_PostRss;
+extern const TGUID PSETID_Messaging;
+extern const TGUID PSETID_Attachment;
+extern const TGUID PSETID_CalendarAssistant;
+extern const TGUID PSETID_UnifiedMessaging;
+extern const TGUID PSETID_Meeting;
+extern const TGUID PSETID_AirSync;
+extern const TGUID PSETID_Dovrane;          // the library's own named properties
+extern const TGUID PSETID_PublicStrings;    // same GUID as PS_PUBLIC_STRINGS
+extern const TGUID PSETID_InternetHeaders;  // same GUID as PS_INTERNET_HEADERS
+extern const TGUID GUID_PKMDocSummaryInformation;
+extern const TGUID PSETID_Exchange1;
 
 // The GUID in lower case, hyphenated, without braces
 // ("00062008-0000-0000-c000-000000000046").
-std::string PropSetIDToString(const TDvGUID& guid);
-// Reads a GUID written with or without braces, in either case; EConvertError when malformed.
-TDvGUID StringToPropSetID(std::string_view text);
+std::string PropSetIDToString(const TGUID& guid);
 
 // ---- Property types ----
 

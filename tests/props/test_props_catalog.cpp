@@ -60,8 +60,7 @@ void ExpectTagged(std::string_view name, TDvEWSPropType type, std::uint16_t tag)
   EXPECT_TRUE(d->DistinguishedPropertySetId.empty());
 }
 
-void ExpectNamedId(std::string_view name, TDvEWSPropType type, const TDvGUID& set,
-                   std::int32_t id) {
+void ExpectNamedId(std::string_view name, TDvEWSPropType type, const TGUID& set, std::int32_t id) {
   SCOPED_TRACE(std::string(name));
   PDvEWSPropDef d = Prop(name);
   EXPECT_TRUE(d->Extended);
@@ -306,7 +305,7 @@ TEST(Catalogue, LibraryOwnNamedProperties) {
 TEST(Catalogue, NamedByString) {
   struct Row {
     const char* name;
-    const TDvGUID* set;
+    const TGUID* set;
     const char* propName;
     TDvEWSPropType type;
   } rows[] = {
