@@ -1,0 +1,99 @@
+// ewssim: an Exchange Web Services server simulator.
+//
+// A Server holds a set of mailboxes in memory and answers EWS SOAP 1.1 requests over HTTP or
+// HTTPS. Tests start one in-process on an ephemeral loopback port; the `ewssim` program wraps the
+// same class for use from the command line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ewssim {
+
+// One mailbox user: the login name is the SMTP address.
+struct UserConfig {
+  std::string address;
+  std::string password;
+  std::string displayName;
+  // Mailboxes this user may impersonate (SMTP addresses); "*" grants every mailbox.
+  std::vector<std::string> impersonate;
+  // Security identifier used by the SID form of ExchangeImpersonation; generated when empty.
+  std::string sid;
+};
+
+// What the ServerVersionInfo SOAP header reports. Negative build numbers take the defaults of the
+// named version.
+struct VersionConfig {
+  std::string name = "Exchange2016";
+  int majorVersion = -1;
+  int minorVersion = -1;
+  int majorBuild = -1;
+  int minorBuild = -1;
+  // Answer without any SOAP header (some proxies strip it).
+  bool omitHeader = false;
+};
+
+// Deterministic sample content created in every mailbox at start.
+struct SeedConfig {
+  int messages = 0;
+  int calendarItems = 0;
+  int contacts = 0;
+};
+
+struct Config {
+  std::string listen = "127.0.0.1:0";  // host:port; port 0 picks a free one
+  bool tls = false;
+  std::string certificateFile;  // PEM; a self-signed certificate is made when empty
+  std::string privateKeyFile;
+  std::vector<UserConfig> users;
+  VersionConfig version;
+  SeedConfig seed;
+  std::string stateFile;  // loaded at start when it exists, written at stop
+  std::size_t maxRequestBytes = 35u * 1024u * 1024u;
+  bool validateRequests = true;  // check request bodies against the EWS schema
+  std::string schemaDir;         // folder with ews-validate.xsd and types.xsd; built-in default
+  int threads = 8;
+
+  // Reads the JSON configuration file format (see README.md); throws std::runtime_error.
+  static Config FromJson(const std::string& jsonText);
+  static Config FromFile(const std::string& path);
+};
+
+// Parses "ADDRESS:PASSWORD[:Display Name]"; returns false when malformed.
+bool ParseUserArg(const std::string& arg, UserConfig& user);
+
+// The names of ExchangeVersionType, oldest first.
+const std::vector<std::string>& KnownVersions();
+
+class ServerImpl;
+
+class Server {
+ public:
+  explicit Server(Config config);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Binds and starts serving on background threads; throws std::runtime_error on failure.
+  void Start();
+  // Stops serving and waits for the worker threads; saves the state file when configured.
+  void Stop();
+
+  int Port() const;
+  // The EWS endpoint, e.g. "http://127.0.0.1:PORT/EWS/Exchange.asmx".
+  std::string Url() const;
+  const Config& GetConfig() const;
+  // The PEM certificate served with TLS (the generated one when none was given).
+  std::string CertificatePem() const;
+
+  // Number of items in a mailbox's distinguished folder (for tests); -1 when unknown.
+  long FolderItemCount(const std::string& address, const std::string& distinguishedId) const;
+
+ private:
+  std::unique_ptr<ServerImpl> impl_;
+};
+
+}  // namespace ewssim

@@ -1,0 +1,104 @@
+// The JSON configuration file and the --user argument.
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <ewssim/ewssim.h>
+
+namespace ewssim {
+
+namespace {
+int Int(const nlohmann::json& j, const char* key, int fallback) {
+  return j.contains(key) ? j.at(key).get<int>() : fallback;
+}
+}  // namespace
+
+Config Config::FromJson(const std::string& text) {
+  nlohmann::json j;
+  try {
+    j = nlohmann::json::parse(text);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(std::string("configuration is not valid JSON: ") + e.what());
+  }
+  if (!j.is_object()) throw std::runtime_error("configuration must be a JSON object");
+  Config c;
+  try {
+    c.listen = j.value("listen", c.listen);
+    c.tls = j.value("tls", c.tls);
+    c.certificateFile = j.value("certificate", c.certificateFile);
+    c.privateKeyFile = j.value("private_key", c.privateKeyFile);
+    c.stateFile = j.value("state_file", c.stateFile);
+    c.maxRequestBytes = j.value("max_request_bytes", c.maxRequestBytes);
+    c.validateRequests = j.value("validate_requests", c.validateRequests);
+    c.schemaDir = j.value("schema_dir", c.schemaDir);
+    c.threads = j.value("threads", c.threads);
+    for (const auto& u : j.value("users", nlohmann::json::array())) {
+      UserConfig user;
+      user.address = u.at("address").get<std::string>();
+      user.password = u.value("password", "");
+      user.displayName = u.value("display_name", "");
+      user.sid = u.value("sid", "");
+      if (u.contains("impersonate")) {
+        const auto& imp = u.at("impersonate");
+        if (imp.is_string())
+          user.impersonate.push_back(imp.get<std::string>());
+        else
+          user.impersonate = imp.get<std::vector<std::string>>();
+      }
+      c.users.push_back(std::move(user));
+    }
+    if (j.contains("server_version")) {
+      const auto& v = j.at("server_version");
+      if (v.is_string()) {
+        c.version.name = v.get<std::string>();
+      } else {
+        c.version.name = v.value("name", c.version.name);
+        c.version.majorVersion = Int(v, "major", -1);
+        c.version.minorVersion = Int(v, "minor", -1);
+        c.version.majorBuild = Int(v, "major_build", -1);
+        c.version.minorBuild = Int(v, "minor_build", -1);
+        c.version.omitHeader = v.value("omit_header", false);
+      }
+    }
+    if (j.contains("seed")) {
+      const auto& s = j.at("seed");
+      if (s.is_number()) {
+        c.seed.messages = c.seed.calendarItems = c.seed.contacts = s.get<int>();
+      } else {
+        c.seed.messages = Int(s, "messages", 0);
+        c.seed.calendarItems = Int(s, "calendar_items", 0);
+        c.seed.contacts = Int(s, "contacts", 0);
+      }
+    }
+  } catch (const nlohmann::json::exception& e) {
+    throw std::runtime_error(std::string("configuration: ") + e.what());
+  }
+  const auto& known = KnownVersions();
+  if (std::find(known.begin(), known.end(), c.version.name) == known.end())
+    throw std::runtime_error("unknown server version " + c.version.name);
+  return c;
+}
+
+Config Config::FromFile(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return FromJson(ss.str());
+}
+
+bool ParseUserArg(const std::string& arg, UserConfig& user) {
+  auto first = arg.find(':');
+  if (first == std::string::npos || first == 0) return false;
+  user.address = arg.substr(0, first);
+  auto second = arg.find(':', first + 1);
+  user.password =
+      arg.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+  user.displayName = second == std::string::npos ? std::string() : arg.substr(second + 1);
+  return user.address.find('@') != std::string::npos;
+}
+
+}  // namespace ewssim

@@ -1,0 +1,78 @@
+// The operation handlers and what they share: the request context and response-message writing.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+
+#include <ewssim/ewssim.h>
+
+#include "store.h"
+#include "util.h"
+
+namespace ewssim {
+
+class ServerImpl;
+
+struct Ctx {
+  Ctx(Store& s, const SchemaModel& sc, const Config& cf) : store(s), schema(sc), config(cf) {}
+  Store& store;
+  const SchemaModel& schema;
+  const Config& config;
+  const UserConfig* user = nullptr;  // the authenticated user
+  Mailbox* self = nullptr;           // the mailbox acted on by default (impersonated or own)
+  ParseContext pctx;
+  int versionRank = 0;  // index of the request's RequestServerVersion
+  pugi::xml_node op;    // the operation element
+  std::string out;      // the content of m:ResponseMessages
+
+  // The mailbox named by a t:Mailbox element (own mailbox when null); checks access.
+  Mailbox& MailboxOf(const pugi::xml_node& mailboxElement);
+  Mailbox& MailboxByIndex(uint16_t index);
+  // A t:FolderId or t:DistinguishedFolderId; throws ErrorFolderNotFound and friends.
+  std::pair<Mailbox*, Folder*> ResolveFolder(const pugi::xml_node& idElement);
+  // The first folder id element under `parent` (m:ParentFolderId, m:SavedItemFolderId, …).
+  std::pair<Mailbox*, Folder*> ResolveFolderIn(const pugi::xml_node& parent);
+  // A t:ItemId (or any element with Id/ChangeKey attributes naming an item).
+  std::pair<Mailbox*, Item*> ResolveItem(const pugi::xml_node& idElement);
+  bool MayAccess(const Mailbox& m) const;
+};
+
+// <m:{name}ResponseMessage ResponseClass=…> with MessageText/ResponseCode/DescriptiveLinkKey.
+void MsgOpen(std::string& out, const std::string& name, const EwsError* error,
+             bool warning = false);
+void MsgClose(std::string& out, const std::string& name);
+// Runs `body` for one response message; an EwsError turns it into an error message whose
+// payload is `onError` (such as "<m:Items/>").
+void PerMessage(Ctx& c, const std::string& name, const char* onError,
+                const std::function<void(std::string&)>& body);
+
+struct OpInfo {
+  std::function<void(Ctx&)> handler;
+  bool writes = false;
+};
+using OpTable = std::map<std::string, OpInfo, std::less<>>;
+
+void RegisterFolderOps(OpTable& t);
+void RegisterItemOps(OpTable& t);
+void RegisterFindOps(OpTable& t);
+void RegisterMiscOps(OpTable& t);
+
+// Paging of FindItem / FindFolder results as Exchange applies an IndexedPage…View or
+// FractionalPage…View (at most 1,000 rows a page).
+struct Paging {
+  size_t start = 0, count = 0, total = 0;
+  bool includesLast = true;
+  std::string attributes;  // the RootFolder attributes
+};
+Paging Page(const pugi::xml_node& op, const char* indexedName, const char* fractionalName,
+            size_t total);
+
+// Shared by the item operations: delivery of a message to local recipients.
+void DeliverMessage(Ctx& c, Mailbox& sender, const Item& msg);
+// Restriction evaluation (ops_find.cpp), used by search folders too.
+bool EvaluateRestriction(const pugi::xml_node& expr, const Item& item);
+// Seeds a mailbox with deterministic sample content.
+void SeedMailbox(Store& store, const SchemaModel& schema, Mailbox& m, const SeedConfig& seed);
+
+}  // namespace ewssim

@@ -1,0 +1,564 @@
+// The HTTP side and the SOAP frame: authentication, headers, faults, dispatch.
+#include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <fstream>
+#include <thread>
+
+#include "ops.h"
+#include "schema.h"
+#include "state.h"
+#include "timezones.h"
+
+namespace ewssim {
+
+// ---------------------------------------------------------------- versions
+
+const std::vector<std::string>& KnownVersions() {
+  static const std::vector<std::string> v = {"Exchange2007", "Exchange2007_SP1", "Exchange2009",
+                                             "Exchange2010", "Exchange2010_SP1", "Exchange2010_SP2",
+                                             "Exchange2012", "Exchange2013",     "Exchange2013_SP1",
+                                             "Exchange2015", "Exchange2016",     "V2015_10_05",
+                                             "V2016_01_06",  "V2016_04_13",      "V2016_07_13",
+                                             "V2016_10_10",  "V2017_01_07",      "V2017_04_14",
+                                             "V2017_07_11",  "V2017_10_09",      "V2018_01_08"};
+  return v;
+}
+
+namespace {
+int VersionRank(const std::string& name) {
+  const auto& v = KnownVersions();
+  auto it = std::find(v.begin(), v.end(), name);
+  return it == v.end() ? -1 : static_cast<int>(it - v.begin());
+}
+
+struct Build {
+  int major, minor, majorBuild, minorBuild;
+};
+
+Build DefaultBuild(const std::string& name) {
+  static const std::map<std::string, Build> builds = {
+      {"Exchange2007", {8, 0, 685, 24}},      {"Exchange2007_SP1", {8, 1, 240, 6}},
+      {"Exchange2009", {14, 0, 639, 21}},     {"Exchange2010", {14, 0, 639, 21}},
+      {"Exchange2010_SP1", {14, 1, 218, 15}}, {"Exchange2010_SP2", {14, 2, 247, 5}},
+      {"Exchange2012", {15, 0, 516, 32}},     {"Exchange2013", {15, 0, 516, 32}},
+      {"Exchange2013_SP1", {15, 0, 847, 32}}, {"Exchange2015", {15, 1, 225, 42}},
+      {"Exchange2016", {15, 1, 2507, 6}},     {"V2015_10_05", {15, 1, 225, 42}},
+      {"V2016_01_06", {15, 1, 396, 30}},      {"V2016_04_13", {15, 1, 466, 34}},
+      {"V2016_07_13", {15, 1, 544, 27}},      {"V2016_10_10", {15, 1, 669, 32}},
+      {"V2017_01_07", {15, 1, 845, 34}},      {"V2017_04_14", {15, 1, 1034, 26}},
+      {"V2017_07_11", {15, 20, 1, 0}},        {"V2017_10_09", {15, 20, 100, 0}},
+      {"V2018_01_08", {15, 20, 200, 0}}};
+  auto it = builds.find(name);
+  return it == builds.end() ? Build{15, 1, 2507, 6} : it->second;
+}
+
+const char* kXsiXsd =
+    " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+    "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\"";
+}  // namespace
+
+// ---------------------------------------------------------------- response messages
+
+void MsgOpen(std::string& out, const std::string& name, const EwsError* error, bool warning) {
+  out += "<m:" + name + "ResponseMessage ResponseClass=\"";
+  if (!error) {
+    out += "Success\"><m:ResponseCode>NoError</m:ResponseCode>";
+    return;
+  }
+  out += warning ? "Warning\">" : "Error\">";
+  out += "<m:MessageText>";
+  AppendEscaped(out, error->text);
+  out += "</m:MessageText><m:ResponseCode>" + error->code +
+         "</m:ResponseCode><m:DescriptiveLinkKey>0</m:DescriptiveLinkKey>";
+}
+
+void MsgClose(std::string& out, const std::string& name) {
+  out += "</m:" + name + "ResponseMessage>";
+}
+
+void PerMessage(Ctx& c, const std::string& name, const char* onError,
+                const std::function<void(std::string&)>& body) {
+  std::string payload;
+  try {
+    body(payload);
+    MsgOpen(c.out, name, nullptr);
+    c.out += payload;
+  } catch (const EwsError& e) {
+    MsgOpen(c.out, name, &e);
+    if (onError) c.out += onError;
+  }
+  MsgClose(c.out, name);
+}
+
+// ---------------------------------------------------------------- context
+
+bool Ctx::MayAccess(const Mailbox& m) const {
+  if (self && self->index == m.index) return true;
+  if (!user) return false;
+  if (EqualsNoCase(user->address, m.address)) return true;
+  for (auto& a : user->impersonate)
+    if (a == "*" || EqualsNoCase(a, m.address)) return true;
+  return false;
+}
+
+Mailbox& Ctx::MailboxOf(const pugi::xml_node& mailboxElement) {
+  if (!mailboxElement) return *self;
+  std::string address = ChildText(mailboxElement, "EmailAddress");
+  if (address.empty()) return *self;
+  Mailbox* m = store.Find(address);
+  if (!m) FailCode("ErrorNonExistentMailbox");
+  if (!MayAccess(*m)) FailCode("ErrorAccessDenied");
+  return *m;
+}
+
+Mailbox& Ctx::MailboxByIndex(uint16_t index) {
+  Mailbox* m = store.At(index);
+  if (!m) FailCode("ErrorItemNotFound");
+  if (!MayAccess(*m)) FailCode("ErrorAccessDenied");
+  return *m;
+}
+
+std::pair<Mailbox*, Folder*> Ctx::ResolveFolder(const pugi::xml_node& idElement) {
+  auto ln = LocalName(idElement);
+  if (ln == "DistinguishedFolderId") {
+    Mailbox& m = MailboxOf(Child(idElement, "Mailbox"));
+    Folder* f = m.Distinguished(Attr(idElement, "Id"));
+    if (!f) FailCode("ErrorFolderNotFound");
+    return {&m, f};
+  }
+  if (ln == "FolderId") {
+    DecodedId id = DecodeId(Attr(idElement, "Id"));
+    if (id.kind != IdKind::Folder) FailCode("ErrorInvalidIdMalformed");
+    Mailbox* m = store.At(id.mailbox);
+    if (!m) FailCode("ErrorFolderNotFound");
+    if (!MayAccess(*m)) FailCode("ErrorAccessDenied");
+    Folder* f = m->FolderById(static_cast<uint32_t>(id.local));
+    if (!f) FailCode("ErrorFolderNotFound");
+    return {m, f};
+  }
+  FailCode("ErrorInvalidRequest");
+}
+
+std::pair<Mailbox*, Folder*> Ctx::ResolveFolderIn(const pugi::xml_node& parent) {
+  for (auto c : Elements(parent)) {
+    auto ln = LocalName(c);
+    if (ln == "FolderId" || ln == "DistinguishedFolderId") return ResolveFolder(c);
+  }
+  FailCode("ErrorFolderNotFound");
+}
+
+std::pair<Mailbox*, Item*> Ctx::ResolveItem(const pugi::xml_node& idElement) {
+  DecodedId id = DecodeId(Attr(idElement, "Id"));
+  if (id.kind != IdKind::Item) FailCode("ErrorInvalidIdMalformed");
+  Mailbox* m = store.At(id.mailbox);
+  if (!m) FailCode("ErrorItemNotFound");
+  if (!MayAccess(*m)) FailCode("ErrorAccessDenied");
+  Item* item = m->ItemById(id.local);
+  if (!item) FailCode("ErrorItemNotFound");
+  return {m, item};
+}
+
+// ---------------------------------------------------------------- server
+
+class ServerImpl {
+ public:
+  explicit ServerImpl(Config c) : cfg(std::move(c)) {}
+  ~ServerImpl() { Stop(); }
+
+  Config cfg;
+  Store store;
+  const SchemaModel* schema = nullptr;
+  SchemaValidator* validator = nullptr;
+  OpTable ops;
+  std::unique_ptr<httplib::Server> http;
+  std::thread thread;
+  int port = 0;
+  std::string host;
+  bool running = false;
+  std::string certPem;
+  X509* cert = nullptr;
+  EVP_PKEY* key = nullptr;
+
+  void Start();
+  void Stop();
+  void Handle(const httplib::Request& req, httplib::Response& res);
+  void MakeCertificate();
+  std::string Envelope(const std::string& bodyContent, bool header) const;
+  void Fault(httplib::Response& res, const std::string& code, const std::string& faultString,
+             const std::string& message, int line = 0, int column = 0,
+             const std::string& violation = {}) const;
+  const UserConfig* Authenticate(const httplib::Request& req) const;
+};
+
+std::string ServerImpl::Envelope(const std::string& bodyContent, bool header) const {
+  std::string out = "<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope xmlns:s=\"";
+  out += kNsSoap;
+  out += "\">";
+  if (header && !cfg.version.omitHeader) {
+    Build b = DefaultBuild(cfg.version.name);
+    if (cfg.version.majorVersion >= 0) b.major = cfg.version.majorVersion;
+    if (cfg.version.minorVersion >= 0) b.minor = cfg.version.minorVersion;
+    if (cfg.version.majorBuild >= 0) b.majorBuild = cfg.version.majorBuild;
+    if (cfg.version.minorBuild >= 0) b.minorBuild = cfg.version.minorBuild;
+    out += "<s:Header><h:ServerVersionInfo MajorVersion=\"" + std::to_string(b.major) +
+           "\" MinorVersion=\"" + std::to_string(b.minor) + "\" MajorBuildNumber=\"" +
+           std::to_string(b.majorBuild) + "\" MinorBuildNumber=\"" + std::to_string(b.minorBuild) +
+           "\" Version=\"" + cfg.version.name + "\" xmlns:h=\"" + kNsTypes + "\" xmlns=\"" +
+           kNsTypes + "\"" + kXsiXsd + "/></s:Header>";
+  }
+  out += "<s:Body";
+  out += kXsiXsd;
+  out += ">" + bodyContent + "</s:Body></s:Envelope>";
+  return out;
+}
+
+void ServerImpl::Fault(httplib::Response& res, const std::string& code,
+                       const std::string& faultString, const std::string& message, int line,
+                       int column, const std::string& violation) const {
+  std::string body = "<s:Fault><faultcode xmlns:a=\"";
+  body += kNsTypes;
+  body += "\">a:" + code + "</faultcode><faultstring xml:lang=\"en-US\">";
+  AppendEscaped(body, faultString);
+  body += "</faultstring><detail><e:ResponseCode xmlns:e=\"";
+  body += kNsErrors;
+  body += "\">" + code + "</e:ResponseCode><e:Message xmlns:e=\"";
+  body += kNsErrors;
+  body += "\">";
+  AppendEscaped(body, message);
+  body += "</e:Message>";
+  if (line > 0 || !violation.empty()) {
+    body += "<t:MessageXml xmlns:t=\"";
+    body += kNsTypes;
+    body += "\"><t:LineNumber>" + std::to_string(line) + "</t:LineNumber><t:LinePosition>" +
+            std::to_string(column) + "</t:LinePosition><t:Violation>";
+    AppendEscaped(body, violation);
+    body += "</t:Violation></t:MessageXml>";
+  }
+  body += "</detail></s:Fault>";
+  res.status = 500;
+  res.set_content(Envelope(body, false), "text/xml; charset=utf-8");
+}
+
+const UserConfig* ServerImpl::Authenticate(const httplib::Request& req) const {
+  std::string auth = req.get_header_value("Authorization");
+  if (auth.size() < 6 || !EqualsNoCase(auth.substr(0, 6), "Basic ")) return nullptr;
+  auto decoded = Base64Decode(auth.substr(6));
+  if (!decoded) return nullptr;
+  auto colon = decoded->find(':');
+  if (colon == std::string::npos) return nullptr;
+  std::string name = decoded->substr(0, colon), password = decoded->substr(colon + 1);
+  for (const auto& u : cfg.users) {
+    bool nameMatches = EqualsNoCase(u.address, name) ||
+                       EqualsNoCase(u.address.substr(0, u.address.find('@')), name);
+    if (nameMatches && u.password == password) return &u;
+  }
+  return nullptr;
+}
+
+void ServerImpl::Handle(const httplib::Request& req, httplib::Response& res) {
+  if (!EqualsNoCase(req.path, "/EWS/Exchange.asmx")) {
+    res.status = 404;
+    return;
+  }
+  // Exchange hands a client an affinity cookie on its first request.
+  if (req.get_header_value("Cookie").find("exchangecookie=") == std::string::npos) {
+    unsigned char rnd[16];
+    RAND_bytes(rnd, sizeof rnd);
+    res.set_header("Set-Cookie",
+                   "exchangecookie=" +
+                       Lower(HexEncode(std::string(reinterpret_cast<char*>(rnd), sizeof rnd))) +
+                       "; path=/");
+  }
+  const UserConfig* user = Authenticate(req);
+  if (!user) {
+    res.status = 401;
+    res.set_header("WWW-Authenticate", "Basic realm=\"" + host + "\"");
+    return;
+  }
+  // Malformed XML and schema violations of the operation element.
+  if (cfg.validateRequests) {
+    auto r = validator->ValidateBodyOf(req.body);
+    if (!r.ok) {
+      std::string where =
+          " Line " + std::to_string(r.line) + ", position " + std::to_string(r.column) + ".";
+      return Fault(res, "ErrorSchemaValidation",
+                   "The request failed schema validation: " + r.message + where,
+                   "The request failed schema validation.", r.line, r.column, r.message + where);
+    }
+  }
+  pugi::xml_document doc;
+  auto parsed = doc.load_buffer(req.body.data(), req.body.size());
+  if (!parsed) {
+    return Fault(res, "ErrorSchemaValidation",
+                 std::string("The request failed schema validation: ") + parsed.description(),
+                 "The request failed schema validation.", 1, static_cast<int>(parsed.offset),
+                 parsed.description());
+  }
+  auto envelope = doc.document_element();
+  auto header = Child(envelope, "Header");
+  auto body = Child(envelope, "Body");
+  pugi::xml_node op =
+      body ? Elements(body).empty() ? pugi::xml_node() : Elements(body).front() : pugi::xml_node();
+  if (LocalName(envelope) != "Envelope" || !op) {
+    return Fault(res, "ErrorSchemaValidation",
+                 "The request failed schema validation: the SOAP envelope or body is missing.",
+                 "The request failed schema validation.", 1, 1, "Missing SOAP body.");
+  }
+  Ctx ctx(store, *schema, cfg);
+  ctx.user = user;
+  ctx.op = op;
+  ctx.pctx.schema = schema;
+  ctx.versionRank = VersionRank("Exchange2007_SP1");
+  int serverRank = VersionRank(cfg.version.name);
+  std::string impersonate, impersonateKind;
+  for (auto h : Elements(header)) {
+    auto ln = LocalName(h);
+    if (ln == "RequestServerVersion") {
+      int rank = VersionRank(Attr(h, "Version"));
+      if (rank < 0 || rank > serverRank)
+        return Fault(res, "ErrorInvalidServerVersion", StandardText("ErrorInvalidServerVersion"),
+                     StandardText("ErrorInvalidServerVersion"));
+      ctx.versionRank = rank;
+    } else if (ln == "TimeZoneContext") {
+      std::string id = Attr(Child(h, "TimeZoneDefinition"), "Id");
+      if (!id.empty() && id != "UTC" && !IsKnownZone(id))
+        return Fault(res, "ErrorTimeZone", StandardText("ErrorTimeZone"),
+                     StandardText("ErrorTimeZone"));
+      ctx.pctx.timeZone = id;
+    } else if (ln == "ExchangeImpersonation") {
+      auto sid = Child(h, "ConnectingSID");
+      auto which = Elements(sid);
+      if (!which.empty()) {
+        impersonateKind = std::string(LocalName(which.front()));
+        impersonate = Text(which.front());
+      }
+    }
+  }
+  {
+    std::shared_lock lock(store.mutex);
+    ctx.self = store.Find(user->address);
+  }
+  if (!impersonate.empty()) {
+    const UserConfig* target = nullptr;
+    for (const auto& u : cfg.users) {
+      if (impersonateKind == "SID" ? u.sid == impersonate : EqualsNoCase(u.address, impersonate))
+        target = &u;
+    }
+    if (!target)
+      return Fault(res, "ErrorNonExistentMailbox", StandardText("ErrorNonExistentMailbox"),
+                   StandardText("ErrorNonExistentMailbox"));
+    bool allowed = EqualsNoCase(target->address, user->address);
+    for (auto& a : user->impersonate)
+      if (a == "*" || EqualsNoCase(a, target->address)) allowed = true;
+    if (!allowed)
+      return Fault(res, "ErrorImpersonateUserDenied", StandardText("ErrorImpersonateUserDenied"),
+                   StandardText("ErrorImpersonateUserDenied"));
+    std::shared_lock lock(store.mutex);
+    ctx.self = store.Find(target->address);
+  }
+  if (!ctx.self) {
+    return Fault(res, "ErrorNonExistentMailbox", StandardText("ErrorNonExistentMailbox"),
+                 StandardText("ErrorNonExistentMailbox"));
+  }
+  std::string opName(LocalName(op));
+  auto it = ops.find(opName);
+  if (it == ops.end()) {
+    return Fault(res, "ErrorInvalidRequest",
+                 "The request is invalid: the operation " + opName + " is not supported.",
+                 StandardText("ErrorInvalidRequest"));
+  }
+  try {
+    if (it->second.writes) {
+      std::unique_lock lock(store.mutex);
+      store.generation.fetch_add(1);
+      try {
+        it->second.handler(ctx);
+      } catch (...) {
+        store.generation.fetch_add(1);
+        throw;
+      }
+      store.generation.fetch_add(1);
+    } else {
+      std::shared_lock lock(store.mutex);
+      it->second.handler(ctx);
+    }
+  } catch (const EwsError& e) {
+    return Fault(res, e.code, e.text, e.text);
+  }
+  std::string content = "<m:" + opName + "Response xmlns:m=\"" + kNsMessages + "\" xmlns:t=\"" +
+                        kNsTypes + "\"><m:ResponseMessages>" + ctx.out +
+                        "</m:ResponseMessages></m:" + opName + "Response>";
+  res.status = 200;
+  res.set_content(Envelope(content, true), "text/xml; charset=utf-8");
+}
+
+void ServerImpl::MakeCertificate() {
+  if (!cfg.certificateFile.empty()) {
+    FILE* f = std::fopen(cfg.certificateFile.c_str(), "r");
+    if (!f) throw std::runtime_error("cannot read " + cfg.certificateFile);
+    cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
+    std::fclose(f);
+    f = std::fopen(cfg.privateKeyFile.c_str(), "r");
+    if (!f) throw std::runtime_error("cannot read " + cfg.privateKeyFile);
+    key = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
+    std::fclose(f);
+    if (!cert || !key) throw std::runtime_error("cannot load the certificate or its key");
+  } else {
+    key = EVP_EC_gen("P-256");
+    cert = X509_new();
+    if (!key || !cert) throw std::runtime_error("cannot make a certificate");
+    X509_set_version(cert, 2);
+    unsigned char serial[8];
+    RAND_bytes(serial, sizeof serial);
+    BIGNUM* bn = BN_bin2bn(serial, sizeof serial, nullptr);
+    BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert));
+    BN_free(bn);
+    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 60L * 60 * 24 * 365);
+    X509_set_pubkey(cert, key);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(host.c_str()), -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    std::string san = "DNS:localhost";
+    bool ip = !host.empty() && host.find_first_not_of("0123456789.:") == std::string::npos;
+    san += ip ? ",IP:" + host : ",DNS:" + host;
+    X509V3_CTX v3;
+    X509V3_set_ctx_nodb(&v3);
+    X509V3_set_ctx(&v3, cert, cert, nullptr, nullptr, 0);
+    if (X509_EXTENSION* ext =
+            X509V3_EXT_conf_nid(nullptr, &v3, NID_subject_alt_name, san.c_str())) {
+      X509_add_ext(cert, ext, -1);
+      X509_EXTENSION_free(ext);
+    }
+    X509_sign(cert, key, EVP_sha256());
+  }
+  BIO* bio = BIO_new(BIO_s_mem());
+  PEM_write_bio_X509(bio, cert);
+  char* data = nullptr;
+  long len = BIO_get_mem_data(bio, &data);
+  certPem.assign(data, static_cast<size_t>(len));
+  BIO_free(bio);
+}
+
+void ServerImpl::Start() {
+  if (running) return;
+  std::string dir = cfg.schemaDir.empty() ? DefaultSchemaDir() : cfg.schemaDir;
+  schema = &SchemaModel::Get(dir);
+  validator = &SchemaValidator::Get(dir);
+  RegisterFolderOps(ops);
+  RegisterItemOps(ops);
+  RegisterFindOps(ops);
+  RegisterMiscOps(ops);
+  {
+    std::unique_lock lock(store.mutex);
+    if (store.mailboxes.empty()) {
+      bool loaded = !cfg.stateFile.empty() && LoadState(cfg.stateFile, *schema, store);
+      for (auto& u : cfg.users) {
+        if (store.Find(u.address)) continue;
+        Mailbox& m = store.Add(u.address, u.displayName.empty() ? u.address : u.displayName);
+        if (!loaded) SeedMailbox(store, *schema, m, cfg.seed);
+      }
+    }
+  }
+  auto colon = cfg.listen.rfind(':');
+  if (colon == std::string::npos) throw std::runtime_error("--listen needs HOST:PORT");
+  host = cfg.listen.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+  int wanted = std::stoi(cfg.listen.substr(colon + 1));
+  if (cfg.tls) {
+    MakeCertificate();
+    http = std::make_unique<httplib::SSLServer>(cert, key);
+  } else {
+    http = std::make_unique<httplib::Server>();
+  }
+  if (!http->is_valid()) throw std::runtime_error("cannot set up the HTTP server");
+  int threads = cfg.threads > 0 ? cfg.threads : 8;
+  http->new_task_queue = [threads] {
+    return new httplib::ThreadPool(static_cast<size_t>(threads));
+  };
+  http->set_keep_alive_max_count(100000);
+  http->set_keep_alive_timeout(30);
+  http->set_tcp_nodelay(true);
+  http->set_payload_max_length(cfg.maxRequestBytes);
+  auto handler = [this](const httplib::Request& req, httplib::Response& res) { Handle(req, res); };
+  http->Post(".*", handler);
+  http->Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
+    if (!EqualsNoCase(req.path, "/EWS/Exchange.asmx")) {
+      res.status = 404;
+      return;
+    }
+    if (!Authenticate(req)) {
+      res.status = 401;
+      res.set_header("WWW-Authenticate", "Basic realm=\"" + host + "\"");
+      return;
+    }
+    res.status = 200;
+    res.set_content("<html><body>ewssim EWS endpoint</body></html>", "text/html");
+  });
+  if (wanted == 0) {
+    port = http->bind_to_any_port(host);
+  } else {
+    port = http->bind_to_port(host, wanted) ? wanted : -1;
+  }
+  if (port <= 0) throw std::runtime_error("cannot listen on " + cfg.listen);
+  running = true;
+  thread = std::thread([this] { http->listen_after_bind(); });
+}
+
+void ServerImpl::Stop() {
+  if (!running) return;
+  http->stop();
+  if (thread.joinable()) thread.join();
+  running = false;
+  if (!cfg.stateFile.empty()) {
+    std::shared_lock lock(store.mutex);
+    SaveState(cfg.stateFile, store);
+  }
+  http.reset();
+  if (cert) X509_free(cert);
+  if (key) EVP_PKEY_free(key);
+  cert = nullptr;
+  key = nullptr;
+}
+
+// ---------------------------------------------------------------- public API
+
+Server::Server(Config config) : impl_(std::make_unique<ServerImpl>(std::move(config))) {}
+Server::~Server() = default;
+void Server::Start() {
+  impl_->Start();
+}
+void Server::Stop() {
+  impl_->Stop();
+}
+int Server::Port() const {
+  return impl_->port;
+}
+const Config& Server::GetConfig() const {
+  return impl_->cfg;
+}
+std::string Server::CertificatePem() const {
+  return impl_->certPem;
+}
+
+std::string Server::Url() const {
+  std::string h =
+      impl_->host.find(':') != std::string::npos ? "[" + impl_->host + "]" : impl_->host;
+  return std::string(impl_->cfg.tls ? "https" : "http") + "://" + h + ":" +
+         std::to_string(impl_->port) + "/EWS/Exchange.asmx";
+}
+
+long Server::FolderItemCount(const std::string& address, const std::string& distinguishedId) const {
+  std::shared_lock lock(impl_->store.mutex);
+  Mailbox* m = impl_->store.Find(address);
+  Folder* f = m ? m->Distinguished(distinguishedId) : nullptr;
+  return f ? static_cast<long>(f->items.size()) : -1;
+}
+
+}  // namespace ewssim

@@ -1,0 +1,190 @@
+// The state file: every mailbox with its folders and items as JSON (item elements as XML text).
+#include "state.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "util.h"
+
+namespace ewssim {
+
+namespace {
+
+nlohmann::json ItemToJson(const Item& item) {
+  nlohmann::json j;
+  j["id"] = item.id;
+  j["change_key"] = item.changeKey;
+  j["folder"] = item.folder;
+  j["kind"] = item.kind;
+  j["created"] = item.created;
+  j["modified"] = item.modified;
+  j["next_attachment"] = item.nextAttachment;
+  auto& fields = j["fields"] = nlohmann::json::array();
+  for (auto& [idx, f] : item.fields)
+    fields.push_back(f.xml);
+  auto& ext = j["ext"] = nlohmann::json::array();
+  for (auto& p : item.ext)
+    ext.push_back({{"key", p.key},
+                   {"uri", p.uriXml},
+                   {"type", p.type},
+                   {"multi", p.multi},
+                   {"values", p.values}});
+  auto& atts = j["attachments"] = nlohmann::json::array();
+  for (auto& a : item.attachments) {
+    nlohmann::json aj = {{"num", a.num},
+                         {"name", a.name},
+                         {"content_type", a.contentType},
+                         {"content_id", a.contentId},
+                         {"content_location", a.contentLocation},
+                         {"inline", a.isInline},
+                         {"contact_photo", a.isContactPhoto},
+                         {"modified", a.lastModified},
+                         {"content", Base64Encode(a.content)}};
+    if (a.isItem && a.item) aj["item"] = ItemToJson(*a.item);
+    atts.push_back(aj);
+  }
+  return j;
+}
+
+std::shared_ptr<Item> ItemFromJson(const nlohmann::json& j, const SchemaModel& schema) {
+  auto item = std::make_shared<Item>();
+  item->id = j.at("id").get<uint64_t>();
+  item->changeKey = j.at("change_key").get<uint64_t>();
+  item->folder = j.at("folder").get<uint32_t>();
+  item->kind = j.at("kind").get<std::string>();
+  const std::string* typeName = ItemTypeName(item->kind);
+  item->type = typeName ? schema.Type(*typeName) : nullptr;
+  if (!item->type) return nullptr;
+  item->created = j.at("created").get<int64_t>();
+  item->modified = j.at("modified").get<int64_t>();
+  item->nextAttachment = j.at("next_attachment").get<uint32_t>();
+  ParseContext ctx{&schema, {}};
+  for (auto& xml : j.at("fields")) {
+    pugi::xml_document doc;
+    std::string text = xml.get<std::string>();
+    if (!doc.load_string(text.c_str())) continue;
+    auto n = doc.document_element();
+    int idx = item->type->IndexOf(LocalName(n));
+    if (idx < 0) continue;
+    item->fields[idx] = MakeField(ctx, n, item->type->children[static_cast<size_t>(idx)].type);
+  }
+  for (auto& p : j.at("ext")) {
+    ExtProp e;
+    e.key = p.at("key").get<std::string>();
+    e.uriXml = p.at("uri").get<std::string>();
+    e.type = p.at("type").get<std::string>();
+    e.multi = p.at("multi").get<bool>();
+    e.values = p.at("values").get<std::vector<std::string>>();
+    item->ext.push_back(std::move(e));
+  }
+  for (auto& aj : j.at("attachments")) {
+    Attachment a;
+    a.num = aj.at("num").get<uint32_t>();
+    a.name = aj.at("name").get<std::string>();
+    a.contentType = aj.at("content_type").get<std::string>();
+    a.contentId = aj.at("content_id").get<std::string>();
+    a.contentLocation = aj.at("content_location").get<std::string>();
+    a.isInline = aj.at("inline").get<bool>();
+    a.isContactPhoto = aj.at("contact_photo").get<bool>();
+    a.lastModified = aj.at("modified").get<int64_t>();
+    a.content = Base64Decode(aj.at("content").get<std::string>()).value_or("");
+    if (aj.contains("item")) {
+      a.isItem = true;
+      a.item = ItemFromJson(aj.at("item"), schema);
+    }
+    item->attachments.push_back(std::move(a));
+  }
+  return item;
+}
+
+}  // namespace
+
+void SaveState(const std::string& path, const Store& store) {
+  nlohmann::json root;
+  root["change_counter"] = store.changeCounter.load();
+  auto& boxes = root["mailboxes"] = nlohmann::json::array();
+  for (auto& m : store.mailboxes) {
+    nlohmann::json mj;
+    mj["address"] = m->address;
+    mj["display_name"] = m->displayName;
+    mj["next_item"] = m->nextItem;
+    mj["next_folder"] = m->nextFolder;
+    auto& folders = mj["folders"] = nlohmann::json::array();
+    for (auto& [id, f] : m->folders) {
+      nlohmann::json fj = {{"id", f.id},
+                           {"parent", f.parent},
+                           {"distinguished", f.distinguished},
+                           {"kind", f.kind},
+                           {"name", f.displayName},
+                           {"class", f.folderClass},
+                           {"change_key", f.changeKey},
+                           {"search_restriction", f.searchRestriction},
+                           {"search_roots", f.searchRoots},
+                           {"search_deep", f.searchDeep}};
+      folders.push_back(fj);
+    }
+    auto& items = mj["items"] = nlohmann::json::array();
+    for (auto& [id, item] : m->items)
+      items.push_back(ItemToJson(*item));
+    boxes.push_back(std::move(mj));
+  }
+  std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp);
+    out << root.dump();
+  }
+  std::rename(tmp.c_str(), path.c_str());
+}
+
+bool LoadState(const std::string& path, const SchemaModel& schema, Store& store) {
+  std::ifstream in(path);
+  if (!in) return false;
+  nlohmann::json root;
+  try {
+    root = nlohmann::json::parse(in);
+    store.changeCounter = root.at("change_counter").get<uint64_t>();
+    for (auto& mj : root.at("mailboxes")) {
+      auto m = std::make_unique<Mailbox>();
+      m->index = static_cast<uint16_t>(store.mailboxes.size());
+      m->address = mj.at("address").get<std::string>();
+      m->displayName = mj.at("display_name").get<std::string>();
+      m->nextItem = mj.at("next_item").get<uint64_t>();
+      m->nextFolder = mj.at("next_folder").get<uint32_t>();
+      for (auto& fj : mj.at("folders")) {
+        Folder f;
+        f.id = fj.at("id").get<uint32_t>();
+        f.parent = fj.at("parent").get<uint32_t>();
+        f.distinguished = fj.at("distinguished").get<std::string>();
+        f.kind = fj.at("kind").get<std::string>();
+        f.displayName = fj.at("name").get<std::string>();
+        f.folderClass = fj.at("class").get<std::string>();
+        f.changeKey = fj.at("change_key").get<uint64_t>();
+        f.searchRestriction = fj.at("search_restriction").get<std::string>();
+        f.searchRoots = fj.at("search_roots").get<std::vector<uint32_t>>();
+        f.searchDeep = fj.at("search_deep").get<bool>();
+        if (!f.distinguished.empty()) m->distinguished[f.distinguished] = f.id;
+        m->folders[f.id] = f;
+      }
+      for (auto& [id, f] : m->folders)
+        if (Folder* p = m->FolderById(f.parent)) p->children.insert(id);
+      for (auto& ij : mj.at("items")) {
+        auto item = ItemFromJson(ij, schema);
+        if (!item) continue;
+        uint32_t folder = item->folder;
+        m->AddItem(item, folder);
+      }
+      for (auto& [id, item] : m->items)
+        Refresh(*m, *item, false);
+      store.mailboxes.push_back(std::move(m));
+    }
+  } catch (const std::exception&) {
+    store.mailboxes.clear();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace ewssim
