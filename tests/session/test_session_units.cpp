@@ -1,0 +1,149 @@
+// Parts of the session that need no server: the EWS exception, message formatting and the
+// time-zone table.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "uDvEWSBase.h"
+#include "uDvEWSInterfaces.h"
+
+using namespace dv;
+
+namespace {
+
+// The smallest concrete session base: the frame operations are not needed here.
+class TTableOnlySession : public TDvEWSBaseSession {
+ public:
+  using TDvEWSBaseSession::TDvEWSBaseSession;
+  std::string GetServiceURL() const override { return {}; }
+  const TDvCredentials& GetCredentials() const override { return credentials_; }
+  TServerVersion GetServerVersion() const override { return TServerVersion::Exchange2010; }
+  std::shared_ptr<IDvHTTPClient> CreateHTTPClient(bool) override { return nullptr; }
+  std::shared_ptr<TDvSOAPClient> CreateSOAPClient(const std::shared_ptr<IDvHTTPClient>&) override {
+    return nullptr;
+  }
+  std::shared_ptr<IDvSOAPRequest> CreateRequest(const std::shared_ptr<TDvSOAPClient>&,
+                                                const std::string&, const std::string&) override {
+    return nullptr;
+  }
+  void CheckResponseError(const std::shared_ptr<IDvDOMElement>&) override {}
+  void SetNTService(bool) override {}
+
+ private:
+  TDvCredentials credentials_;
+};
+
+}  // namespace
+
+TEST(EEWSException, LeadDetailAndCodeForms) {
+  // The lead's one final period is dropped; the detail keeps its own.
+  EEWSException a("ErrorItemNotFound.", "The item was not found.", 404);
+  EXPECT_STREQ(a.what(), "ErrorItemNotFound (The item was not found.).");
+  EXPECT_EQ(a.GetEWSErrorCode(), "The item was not found.");
+  EXPECT_EQ(a.GetHTTPErrorCode(), 404u);
+
+  EEWSException b("ErrorItemNotFound", "There was no ItemId in the SOAP Response!", 0);
+  EXPECT_STREQ(b.what(), "ErrorItemNotFound (There was no ItemId in the SOAP Response!).");
+
+  // Only one period goes.
+  EXPECT_STREQ(EEWSException("Lead..", "d", 0).what(), "Lead. (d).");
+
+  EEWSException plain("Failed to create a profile!", 12029);
+  EXPECT_STREQ(plain.what(), "Failed to create a profile!");
+  EXPECT_EQ(plain.GetEWSErrorCode(), "");
+  EXPECT_EQ(plain.GetHTTPErrorCode(), 12029u);
+
+  EEWSException f1 = EEWSException::CreateFmt("Failed to get the mailtips for %s!",
+                                              {"a@example.com"}, "ErrorMailRecipientNotFound");
+  EXPECT_STREQ(f1.what(),
+               "Failed to get the mailtips for a@example.com! (ErrorMailRecipientNotFound).");
+  EXPECT_EQ(f1.GetEWSErrorCode(), "ErrorMailRecipientNotFound");
+  EXPECT_EQ(f1.GetHTTPErrorCode(), 0u);
+
+  EEWSException f2 = EEWSException::CreateFmt("Failed to load profile \"%s\"!", {"Work"}, 7u);
+  EXPECT_STREQ(f2.what(), "Failed to load profile \"Work\"!");
+  EXPECT_EQ(f2.GetEWSErrorCode(), "");
+  EXPECT_EQ(f2.GetHTTPErrorCode(), 7u);
+
+  // It is a dv::Exception.
+  EXPECT_THROW(throw EEWSException("x"), Exception);
+}
+
+TEST(DvEWSFormat, DirectivesAndIndexes) {
+  EXPECT_EQ(DvEWSFormat("%s and %s", {"a", "b"}), "a and b");
+  EXPECT_EQ(DvEWSFormat("%d.%d.%d.%d", {"15", "0", "847", "32"}), "15.0.847.32");
+  EXPECT_EQ(DvEWSFormat("\"%:0s.A\" and \"%:0s.B\"", {"Session1"}),
+            "\"Session1.A\" and \"Session1.B\"");
+  EXPECT_EQ(DvEWSFormat("%1:s %0:s %s", {"x", "y"}), "y x y");
+  EXPECT_EQ(DvEWSFormat("100%% %s", {"sure"}), "100% sure");
+  // Missing arguments and a lone percent sign stay as written.
+  EXPECT_EQ(DvEWSFormat("%s %s", {"only"}), "only %s");
+  EXPECT_EQ(DvEWSFormat("50% off", {}), "50% off");
+  EXPECT_EQ(DvEWSFormat("end %", {}), "end %");
+}
+
+TEST(TimeZoneTable, EntriesOrderAndOffsets) {
+  TTableOnlySession session;
+  ASSERT_EQ(session.TimezoneCount(), 134);
+  // Byte-wise key order; every value has the offset form.
+  std::set<std::string> offsets;
+  for (int i = 0; i < session.TimezoneCount(); ++i) {
+    const std::string id = session.GetTimezoneId(i);
+    if (i > 0) {
+      EXPECT_LT(session.GetTimezoneId(i - 1), id);
+    }
+    const std::string& text = session.GetTimeZones().at(id);
+    ASSERT_EQ(text.size(), 11u) << id;
+    EXPECT_EQ(text.substr(0, 4), "(UTC") << id;
+    offsets.insert(text);
+  }
+  EXPECT_EQ(offsets.size(), 39u);
+  EXPECT_EQ(session.GetTimezoneId(0), "AUS Central Standard Time");
+  EXPECT_EQ(session.GetTimezoneId(133), "Yakutsk Standard Time");
+  EXPECT_THROW(session.GetTimezoneId(134), EListError);
+  EXPECT_THROW(session.GetTimezoneId(-1), EListError);
+  EXPECT_EQ(session.GetTimeZones().count("UTC"), 0u);
+
+  EXPECT_EQ(session.GetTimezoneOffset("Newfoundland Standard Time"), -210);
+  EXPECT_EQ(session.GetTimezoneOffset("Nepal Standard Time"), 345);
+  EXPECT_EQ(session.GetTimezoneOffset("Morocco Standard Time"), 0);
+  EXPECT_EQ(session.GetTimezoneOffset("Dateline Standard Time"), -720);
+  EXPECT_EQ(session.GetTimezoneOffset("Line Islands Standard Time"), 840);
+  EXPECT_EQ(session.GetTimezoneOffset("UTC-02"), -120);
+  EXPECT_EQ(session.GetTimezoneOffset("UTC+13"), 780);
+  EXPECT_EQ(session.GetTimezoneOffset("W. Europe Standard Time"), 60);
+  try {
+    session.GetTimezoneOffset("w. europe standard time");  // exact text only
+    FAIL();
+  } catch (const EEWSException& e) {
+    EXPECT_STREQ(e.what(), "The specified TimezoneId is not valid!");
+  }
+}
+
+TEST(SessionRef, OutlivesTheSessionSafely) {
+  DvEWSSessionPtr ref;
+  {
+    TTableOnlySession session;
+    ref = session.GetSessionIntf();
+    EXPECT_EQ(ref, session.GetSessionIntf());
+    EXPECT_EQ(ref->GetServerVersion(), TServerVersion::Exchange2010);
+  }
+  EXPECT_THROW(ref->GetServerVersion(), Exception);
+}
+
+TEST(BaseSession, HookDefaultsAndStoredValues) {
+  TTableOnlySession session;
+  try {
+    session.CreateProfile("");
+    FAIL();
+  } catch (const EEWSException& e) {
+    EXPECT_STREQ(e.what(), "Failed to create a profile!");
+  }
+  EXPECT_EQ(session.SelectProfile(), "");
+  session.SetExchangeCookie("abc");
+  EXPECT_EQ(session.GetExchangeCookie(), "abc");
+  TDvOAuthAccessToken token;
+  token.AccessToken = "t";
+  session.SetAccessToken(token);
+  EXPECT_EQ(session.GetAccessToken(), token);
+}
