@@ -1,0 +1,449 @@
+// The schema element base: typed, index-addressed access to the children and attributes of one
+// DOM element, as declared by a schema class; element arrays; simple-content elements; and the
+// enumeration text conversion (serializer hints).
+//
+// A schema class describes its children with a static table (TDvXMLSchemaClassInfo) built once
+// per class, inherited declarations included; instances only point at it, so wrapping an element
+// costs one allocation. Declarations can also be added to one instance at run time
+// (AddSchemaInfo). Wrappers of class children and arrays are created on first use and owned by
+// the parent wrapper; the DOM belongs to its document.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "DvSysUtils.h"
+#include "DvXML.h"
+
+namespace dv {
+
+// ---- Enumerations as text ----
+
+// The table of one enumeration: its value names (identifiers) and wire texts, in ordinal order.
+// The wire text of a value is its name less the enumeration's serializer-hint prefix
+// ("scNormal" is "Normal" with prefix "sc"); an enumeration without a prefix is written as named.
+struct TDvEnumTypeInfo {
+  std::string_view Name;
+  std::string_view Prefix;
+  int Count;
+  const std::string_view* Identifiers;
+  const std::string_view* WireTexts;
+  const std::uint16_t* SortedByWire;  // ordinals sorted by wire text (byte order)
+
+  // The wire text of an ordinal; EConvertError when out of range.
+  std::string_view ToXML(int ordinal) const;
+  // The ordinal of a wire text (exact match, binary search); false when unknown.
+  bool FromXML(std::string_view text, int& ordinal) const;
+  std::string_view IdentifierOf(int ordinal) const;
+  int FindIdentifier(std::string_view identifier) const;  // -1 when unknown
+};
+
+// An enumeration table built at run time from the value names, for enumerations written by hand:
+//   const TDvEnumTypeTable kSearchScope("TSearchScope", {"scActiveDirectory", "scContacts"});
+//   const TDvEnumTypeInfo& DvEnumTypeInfo(TSearchScope) { return kSearchScope.Info(); }
+// The prefix is the leading lowercase letters of the first value name unless given.
+class TDvEnumTypeTable {
+ public:
+  TDvEnumTypeTable(std::string_view name, std::initializer_list<std::string_view> identifiers);
+  TDvEnumTypeTable(std::string_view name, std::string_view prefix,
+                   std::initializer_list<std::string_view> identifiers);
+  TDvEnumTypeTable(const TDvEnumTypeTable&) = delete;
+  TDvEnumTypeTable& operator=(const TDvEnumTypeTable&) = delete;
+  const TDvEnumTypeInfo& Info() const { return info_; }
+
+ private:
+  void Build(std::string_view name, std::string_view prefix,
+             std::initializer_list<std::string_view> identifiers);
+  std::string name_, prefix_;
+  std::vector<std::string> idText_;
+  std::vector<std::string_view> ids_, wires_;
+  std::vector<std::uint16_t> sorted_;
+  TDvEnumTypeInfo info_{};
+};
+
+// The prefix rule: the leading lowercase letters of a value name ("dfininbox" -> "dfin").
+std::string_view DvEnumHintPrefix(std::string_view identifier);
+
+// Generic conversions of any enumeration E that has a `const TDvEnumTypeInfo& DvEnumTypeInfo(E)`
+// (found by argument-dependent lookup).
+template <typename E>
+std::string DvEnumToXML(E value) {
+  return std::string(DvEnumTypeInfo(value).ToXML(static_cast<int>(value)));
+}
+template <typename E>
+bool DvTryXMLToEnum(std::string_view text, E& value) {
+  int ordinal = 0;
+  if (!DvEnumTypeInfo(E{}).FromXML(text, ordinal)) return false;
+  value = static_cast<E>(ordinal);
+  return true;
+}
+[[noreturn]] void DvRaiseEnumConvertError(const TDvEnumTypeInfo& info, std::string_view text);
+// EConvertError when the text is not a value of E.
+template <typename E>
+E DvXMLToEnum(std::string_view text) {
+  E value{};
+  if (!DvTryXMLToEnum(text, value)) DvRaiseEnumConvertError(DvEnumTypeInfo(E{}), text);
+  return value;
+}
+template <typename E>
+std::string_view DvEnumName(E value) {
+  return DvEnumTypeInfo(value).IdentifierOf(static_cast<int>(value));
+}
+
+// ---- Declarations ----
+
+class TDvXMLSchemaElement;
+class TDvXMLSchemaElementArrayBase;
+struct TDvXMLSchemaClassInfo;
+
+// What a declared child holds.
+enum class TDvXMLSchemaValueKind {
+  None,
+  String,
+  Int,
+  Long,
+  Boolean,
+  Double,
+  Datetime,
+  Date,
+  Time,
+  Duration,
+  Base64binary,
+  AnyUri,
+  Language,
+  Guid,
+  Enum,         // EnumType gives the values
+  Class,        // ClassType gives the wrapper class
+  Array,        // repeated element of ClassType
+  SimpleArray,  // repeated element with text content
+};
+
+constexpr int kDvSchemaElementNode = 1;
+constexpr int kDvSchemaAttributeNode = 2;
+constexpr int kDvSchemaUnbounded = -1;
+constexpr int kDvSchemaNoChoice = -1;
+
+using TDvXMLSchemaFactory = std::unique_ptr<TDvXMLSchemaElement> (*)(const DvDOMElementPtr&);
+using TDvXMLSchemaArrayFactory = std::unique_ptr<TDvXMLSchemaElementArrayBase> (*)(
+    const DvDOMElementPtr& parent, std::string_view qualifiedName);
+
+// One child declaration.
+struct TDvXMLSchemaInfo {
+  int Index;
+  int NodeKind;                    // 1 element, 2 attribute
+  std::string_view QualifiedName;  // "t:Subject"; attributes without prefix ("BodyType")
+  std::string_view LocalName;
+  std::string_view PropName;  // the name the class publishes ("Type_" for "Type")
+  int MinOccurs;
+  int MaxOccurs;  // -1 unbounded
+  bool Required;
+  int ChoiceGroup;  // -1 none
+  TDvXMLSchemaValueKind Kind;
+  const TDvXMLSchemaClassInfo* ClassType;
+  const TDvEnumTypeInfo* EnumType;
+  TDvXMLSchemaArrayFactory ArrayFactory;
+  int Position;  // declaration order: missing children are created in this order
+};
+
+// The static description of one schema class (run-time type information).
+struct TDvXMLSchemaClassInfo {
+  std::string_view Name;         // "TEwsItem"
+  std::string_view SchemaName;   // "t:ItemType" (empty for classes that are not schema types)
+  std::string_view ElementName;  // the element a non-schema class wraps, if fixed
+  const TDvXMLSchemaClassInfo* Parent;
+  TDvXMLSchemaFactory Create;
+  const TDvXMLSchemaInfo* Decls;  // declaration order, inherited ones first
+  const std::uint16_t* ByIndex;   // positions sorted by index
+  const std::uint16_t* ByName;    // positions sorted by local name
+  int Count;
+  TDvXMLSchemaValueKind TextKind;  // simple content: the kind of the element's own text
+  const TDvEnumTypeInfo* TextEnum;
+
+  const TDvXMLSchemaInfo* FindByIndex(int index) const;
+  // By local name (elements before attributes of the same name).
+  const TDvXMLSchemaInfo* FindByLocalName(std::string_view localName) const;
+  // By local name, qualified name or published name.
+  const TDvXMLSchemaInfo* FindByName(std::string_view name) const;
+  bool InheritsFrom(const TDvXMLSchemaClassInfo& other) const;
+  // True when the class declares an element with that local name.
+  bool HasElement(std::string_view localName) const;
+};
+
+// Called when a getter finds a declared child missing, before it gives up (returns the empty
+// value) or creates a class child. Returning true means the handler has put the child into the
+// element (for example by loading it from the server); the getter then looks again.
+using TDvXMLSchemaMissingElementEvent =
+    std::function<bool(TDvXMLSchemaElement& sender, const TDvXMLSchemaInfo& info)>;
+
+// ---- The schema element base ----
+
+class TDvXMLSchemaElement {
+ public:
+  // A wrapper without a class table: children are declared with AddSchemaInfo.
+  explicit TDvXMLSchemaElement(const DvDOMElementPtr& element);
+  TDvXMLSchemaElement(const DvDOMElementPtr& element, const TDvXMLSchemaClassInfo& info);
+  virtual ~TDvXMLSchemaElement();
+  TDvXMLSchemaElement(const TDvXMLSchemaElement&) = delete;
+  TDvXMLSchemaElement& operator=(const TDvXMLSchemaElement&) = delete;
+
+  const TDvXMLSchemaClassInfo* GetClassInfo() const { return info_; }
+  std::string_view GetClassName() const;
+  const DvDOMElementPtr& AsElement() const { return element_; }
+  std::string GetXML() const;
+
+  // Declares a child on this instance. EListError when the index is already declared.
+  void AddSchemaInfo(int index, int nodeKind, std::string_view qualifiedName, int minOccurs,
+                     int maxOccurs, bool required, int choiceGroup,
+                     TDvXMLSchemaValueKind kind = TDvXMLSchemaValueKind::String,
+                     const TDvXMLSchemaClassInfo* classType = nullptr,
+                     const TDvEnumTypeInfo* enumType = nullptr);
+  // The declaration of an index; EListError "Invalid Schema Index" when undeclared.
+  const TDvXMLSchemaInfo& GetSchemaInfo(int index) const;
+  // The declaration of a child by local, qualified or published name; none when undeclared.
+  const TDvXMLSchemaInfo* FindSchemaInfo(std::string_view name) const;
+  bool HasElement(std::string_view localName) const;
+
+  // The declared child element, or none when it is missing and `create` is false; a missing one
+  // is created at its declaration position. Attributes have no element: none.
+  DvDOMElementPtr GetNodeByIndex(int index, bool create);
+  // A child element by local name (declared or not); none when missing.
+  DvDOMElementPtr FindNode(std::string_view name) const;
+  // A declared child element by name, created when missing; EListError when undeclared.
+  DvDOMElementPtr GetNode(std::string_view name);
+  // Removes a child element or attribute by name (and any wrapper of it).
+  void RemoveNode(std::string_view name);
+
+  // Typed values by index. A missing child gives the empty value (empty text, 0, false, the
+  // zero date-time) and adds nothing; setters create the child.
+  std::string GetAsString(int index);
+  void SetAsString(int index, std::string_view value);
+  std::int32_t GetAsInt(int index);
+  void SetAsInt(int index, std::int32_t value);
+  std::int64_t GetAsLong(int index);
+  void SetAsLong(int index, std::int64_t value);
+  bool GetAsBoolean(int index);
+  void SetAsBoolean(int index, bool value);
+  double GetAsDouble(int index);
+  void SetAsDouble(int index, double value);
+  TDateTime GetAsDatetime(int index);
+  void SetAsDatetime(int index, TDateTime value);
+  TDateTime GetAsDate(int index);  // the date part
+  void SetAsDate(int index, TDateTime value);
+  TDateTime GetAsTime(int index);  // the time of day as a fraction of a day
+  void SetAsTime(int index, TDateTime value);
+  std::string GetAsDuration(int index);  // xs:duration text ("PT30M")
+  void SetAsDuration(int index, std::string_view value);
+  TBytes GetAsBase64binary(int index);
+  void SetAsBase64binary(int index, const TBytes& value);
+  std::string GetAsAnyUri(int index);
+  void SetAsAnyUri(int index, std::string_view value);
+  std::string GetAsLanguage(int index);
+  void SetAsLanguage(int index, std::string_view value);
+  std::string GetAsGuid(int index);
+  void SetAsGuid(int index, std::string_view value);
+  // Text by index, whatever the declared kind.
+  void SetValue(int index, std::string_view text);
+
+  // Enumerations by index: the ordinal of the child's wire text (0 when missing or unknown).
+  int GetEnumOrdinal(int index);
+  void SetEnumOrdinal(int index, int ordinal);
+  template <typename E>
+  E GetEnum(int index) {
+    return static_cast<E>(GetEnumOrdinal(index));
+  }
+  template <typename E>
+  void SetEnum(int index, E value) {
+    SetEnumOrdinal(index, static_cast<int>(value));
+  }
+
+  // The wrapper of a class child, created (with its element) when missing and kept by this
+  // object. "Only TDvXMLSchemaElement class types are supported!" when the child is not
+  // declared with a schema class.
+  TDvXMLSchemaElement* GetChildObject(int index);
+  template <typename T>
+  T* GetChild(int index) {
+    if constexpr (!std::is_base_of_v<TDvXMLSchemaElement, T>) {
+      RaiseNotSchemaClass();
+    } else {
+      T* typed = dynamic_cast<T*>(GetChildObject(index));
+      if (typed == nullptr) RaiseNotSchemaClass();
+      return typed;
+    }
+  }
+  // Replaces the class child's content and attributes with a copy of `value`'s.
+  void SetChildObject(int index, const TDvXMLSchemaElement& value);
+  template <typename T>
+  void SetChild(int index, const T& value) {
+    if constexpr (!std::is_base_of_v<TDvXMLSchemaElement, T>) {
+      RaiseNotSchemaClass();
+    } else {
+      SetChildObject(index, value);
+    }
+  }
+  // The array of a repeated child, created on first use and kept by this object.
+  TDvXMLSchemaElementArrayBase* GetArrayChild(int index);
+
+  // Run-time lookups by published name (NodeNameToPropName of the element name): none when
+  // the class declares no such child or it is not of that kind.
+  TDvXMLSchemaElement* GetObjectByName(std::string_view propName);
+  TDvXMLSchemaElementArrayBase* GetArrayByName(std::string_view propName);
+
+  void SetOnMissingElement(TDvXMLSchemaMissingElementEvent handler) {
+    onMissing_ = std::move(handler);
+  }
+  const TDvXMLSchemaMissingElementEvent& GetOnMissingElement() const { return onMissing_; }
+
+  [[noreturn]] static void RaiseNotSchemaClass();
+
+ protected:
+  // Asks the missing-element handler for a declared child; true when it was supplied.
+  virtual bool DoMissingElement(const TDvXMLSchemaInfo& info);
+
+  // The element's own text (simple content).
+  std::string GetElementText() const;
+  void SetElementText(std::string_view text);
+  std::string GetTextAsString() const { return GetElementText(); }
+  void SetTextAsString(std::string_view v) { SetElementText(v); }
+  std::int32_t GetTextAsInt() const;
+  void SetTextAsInt(std::int32_t v);
+  std::int64_t GetTextAsLong() const;
+  void SetTextAsLong(std::int64_t v);
+  bool GetTextAsBoolean() const;
+  void SetTextAsBoolean(bool v);
+  double GetTextAsDouble() const;
+  void SetTextAsDouble(double v);
+  TDateTime GetTextAsDatetime() const;
+  void SetTextAsDatetime(TDateTime v);
+  TDateTime GetTextAsDate() const;
+  void SetTextAsDate(TDateTime v);
+  TDateTime GetTextAsTime() const;
+  void SetTextAsTime(TDateTime v);
+  std::string GetTextAsDuration() const { return GetElementText(); }
+  void SetTextAsDuration(std::string_view v) { SetElementText(v); }
+  TBytes GetTextAsBase64binary() const;
+  void SetTextAsBase64binary(const TBytes& v);
+  std::string GetTextAsAnyUri() const { return GetElementText(); }
+  void SetTextAsAnyUri(std::string_view v) { SetElementText(v); }
+  std::string GetTextAsLanguage() const { return GetElementText(); }
+  void SetTextAsLanguage(std::string_view v) { SetElementText(v); }
+  std::string GetTextAsGuid() const { return GetElementText(); }
+  void SetTextAsGuid(std::string_view v) { SetElementText(v); }
+  int GetTextEnumOrdinal() const;
+  void SetTextEnumOrdinal(int ordinal);
+
+ private:
+  struct TDynamicInfo;
+  struct TCache;
+  const TDvXMLSchemaInfo* LookupIndex(int index) const;
+  const TDvXMLSchemaInfo* LookupLocalName(std::string_view localName) const;
+  pugi::xml_node FindChild(const TDvXMLSchemaInfo& info) const;
+  DvDOMElementPtr CreateChild(const TDvXMLSchemaInfo& info);
+  DvDOMElementPtr Wrap(pugi::xml_node node) const;
+  // Reads the text of a declared child; false when it is missing (after asking the handler).
+  bool ReadText(int index, std::string& text);
+  void WriteText(int index, std::string_view text);
+  TCache& Cache();
+  void DropCached(int index);
+
+  DvDOMElementPtr element_;
+  const TDvXMLSchemaClassInfo* info_ = nullptr;
+  std::unique_ptr<std::vector<std::unique_ptr<TDynamicInfo>>> dynamic_;
+  std::unique_ptr<TCache> cache_;
+  TDvXMLSchemaMissingElementEvent onMissing_;
+};
+
+// ---- Arrays ----
+
+// The elements of one name under a parent element, each wrapped on first use and kept.
+class TDvXMLSchemaElementArrayBase {
+ public:
+  TDvXMLSchemaElementArrayBase(const DvDOMElementPtr& parent, std::string_view qualifiedName,
+                               TDvXMLSchemaFactory factory);
+  virtual ~TDvXMLSchemaElementArrayBase();
+  TDvXMLSchemaElementArrayBase(const TDvXMLSchemaElementArrayBase&) = delete;
+  TDvXMLSchemaElementArrayBase& operator=(const TDvXMLSchemaElementArrayBase&) = delete;
+
+  // Child elements of the parent with the array's local name.
+  int Count() const;
+  // The wrapper at a position (the same object on every call); EListError when out of range.
+  TDvXMLSchemaElement* GetElement(int position);
+  // Appends a new element (after the last one of the array, else at the end) and wraps it.
+  TDvXMLSchemaElement* AddElement();
+  // Removes the element at a position and frees its wrapper.
+  void Delete(int position);
+  // Removes every element of the array (other children of the parent stay).
+  void Clear();
+  // The position of the element that is `node`, or -1.
+  int IndexOfNode(const IDvDOMElement& node) const;
+
+  const std::string& GetQualifiedName() const { return qualifiedName_; }
+  const DvDOMElementPtr& GetParent() const { return parent_; }
+
+ private:
+  pugi::xml_node NodeAt(int position) const;
+  DvDOMElementPtr parent_;
+  std::string qualifiedName_;
+  std::string localName_;
+  TDvXMLSchemaFactory factory_;
+  std::vector<std::unique_ptr<TDvXMLSchemaElement>> items_;  // by position, created lazily
+};
+
+template <typename T>
+class TDvXMLSchemaElementArray final : public TDvXMLSchemaElementArrayBase {
+  static_assert(std::is_base_of_v<TDvXMLSchemaElement, T>,
+                "Only TDvXMLSchemaElement class types are supported!");
+
+ public:
+  TDvXMLSchemaElementArray(const DvDOMElementPtr& parent, std::string_view qualifiedName)
+      : TDvXMLSchemaElementArrayBase(parent, qualifiedName, &New) {}
+  T* GetItem(int position) { return static_cast<T*>(GetElement(position)); }
+  T* Add() { return static_cast<T*>(AddElement()); }
+
+ private:
+  static std::unique_ptr<TDvXMLSchemaElement> New(const DvDOMElementPtr& element) {
+    return std::unique_ptr<TDvXMLSchemaElement>(new T(element));
+  }
+};
+
+// ---- Simple content ----
+
+// Text conversions of the simple-content element's value types.
+void DvSchemaTextTo(std::string_view text, std::string& value);
+void DvSchemaTextTo(std::string_view text, std::int32_t& value);
+void DvSchemaTextTo(std::string_view text, std::int64_t& value);
+void DvSchemaTextTo(std::string_view text, bool& value);
+void DvSchemaTextTo(std::string_view text, double& value);
+void DvSchemaTextTo(std::string_view text, TDateTime& value);
+std::string DvSchemaTextFrom(const std::string& value);
+std::string DvSchemaTextFrom(std::int32_t value);
+std::string DvSchemaTextFrom(std::int64_t value);
+std::string DvSchemaTextFrom(bool value);
+std::string DvSchemaTextFrom(double value);
+std::string DvSchemaTextFrom(TDateTime value);
+
+// An element whose own text is the value (a string, a GUID as text, a number, …).
+template <typename T>
+class TDvXMLSchemaSimpleContentElement : public TDvXMLSchemaElement {
+ public:
+  explicit TDvXMLSchemaSimpleContentElement(const DvDOMElementPtr& element)
+      : TDvXMLSchemaElement(element) {}
+  using TDvXMLSchemaElement::SetValue;
+  T GetValue() const {
+    T value{};
+    DvSchemaTextTo(GetElementText(), value);
+    return value;
+  }
+  void SetValue(const T& value) { SetElementText(DvSchemaTextFrom(value)); }
+};
+
+// The array factory of repeated text elements.
+std::unique_ptr<TDvXMLSchemaElementArrayBase> DvNewSimpleContentArray(
+    const DvDOMElementPtr& parent, std::string_view qualifiedName);
+
+}  // namespace dv
