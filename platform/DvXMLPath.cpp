@@ -590,13 +590,21 @@ bool EvalExpr(const TExpr& e, pugi::xml_node n, bool cs) {
   });
 }
 
+// Appends the text of n's descendants in document order (iteratively: a hostile document may be
+// nested deeper than the stack allows).
 void AppendText(pugi::xml_node n, std::string& out) {
-  for (pugi::xml_node c = n.first_child(); c; c = c.next_sibling()) {
-    if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) {
-      out += c.value();
-    } else if (c.type() == pugi::node_element) {
-      AppendText(c, out);
+  pugi::xml_node cur = n.first_child();
+  while (cur) {
+    if (cur.type() == pugi::node_pcdata || cur.type() == pugi::node_cdata) {
+      out += cur.value();
+    } else if (cur.type() == pugi::node_element && cur.first_child()) {
+      cur = cur.first_child();
+      continue;
     }
+    while (cur != n && !cur.next_sibling())
+      cur = cur.parent();
+    if (cur == n) break;
+    cur = cur.next_sibling();
   }
 }
 

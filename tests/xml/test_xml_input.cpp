@@ -176,3 +176,17 @@ TEST(XmlInput, EncodingsFromBomDeclarationOrCaller) {
   // An unknown code page is a clear error.
   EXPECT_THROW(DvCreateDOM(std::string("<r/>"), "no-such-charset"), EDvXMLException);
 }
+
+TEST(XmlInput, DeeplyNestedDocumentsDoNotExhaustTheStack) {
+  constexpr int kDepth = 100000;
+  std::string xml;
+  for (int i = 0; i < kDepth; ++i)
+    xml += "<a>";
+  xml += "<b>deep</b>";
+  for (int i = 0; i < kDepth; ++i)
+    xml += "</a>";
+  const auto doc = DvCreateDOM(xml);
+  EXPECT_EQ(doc->GetDocumentElement()->GetAsString(), "deep");
+  EXPECT_EQ(doc->CreateElementList("//b")->Count(), 1);
+  EXPECT_EQ(doc->GetXML().size(), xml.size());
+}
