@@ -190,3 +190,46 @@ TEST(XmlInput, DeeplyNestedDocumentsDoNotExhaustTheStack) {
   EXPECT_EQ(doc->CreateElementList("//b")->Count(), 1);
   EXPECT_EQ(doc->GetXML().size(), xml.size());
 }
+
+TEST(XmlInput, MutatedResponsesParseOrFailCleanly) {
+  // Random byte edits of a real-shaped response: every outcome is a document or an
+  // EDvXMLException, and what parses can be selected from and written out.
+  const std::string base = samples::kResolveNames;
+  std::uint32_t seed = 12345;
+  const auto next = [&seed] {
+    seed = seed * 1664525u + 1013904223u;
+    return seed >> 8;
+  };
+  const char alphabet[] =
+      "<>&;#x/\"'=![]-?\0\x01\xFF"
+      "aZ09 ";
+  int parsed = 0;
+  for (int round = 0; round < 2000; ++round) {
+    std::string xml = base;
+    const int edits = 1 + static_cast<int>(next() % 4);
+    for (int e = 0; e < edits; ++e) {
+      const std::size_t pos = next() % xml.size();
+      const char c = alphabet[next() % (sizeof alphabet - 1)];
+      switch (next() % 3) {
+        case 0:
+          xml[pos] = c;
+          break;
+        case 1:
+          xml.insert(pos, 1, c);
+          break;
+        default:
+          xml.erase(pos, 1 + next() % 8);
+          break;
+      }
+    }
+    try {
+      const auto doc = DvCreateDOM(xml);
+      doc->CreateElementList("//Mailbox[./MailboxType=\"Contact\"]/..");
+      const std::string out = doc->GetXML();
+      EXPECT_NO_THROW(DvCreateDOM(out)) << out;  // what we write, we can read
+      ++parsed;
+    } catch (const EDvXMLException&) {
+    }
+  }
+  EXPECT_GT(parsed, 0);
+}
