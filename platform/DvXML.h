@@ -134,17 +134,24 @@ class IDvDOMElement {
   virtual pugi::xml_node GetNativeNode() const = 0;
 };
 
-// A document. Parsing refuses DTDs (and with them every entity declaration), so nothing external
-// is fetched and no entity is expanded. Character references to characters XML 1.0 forbids
-// (&#x0;, &#x1A;, …) are read as U+FFFD instead of failing the document.
+// A document. Parsing refuses DTDs (and with them every entity declaration) and undeclared
+// entity references, so nothing external is fetched and no entity is expanded. Character
+// references to characters XML 1.0 forbids (&#x0;, &#x1A;, …) and literal control bytes are read
+// as U+FFFD instead of failing the document. A failed load leaves the content as it was.
 class IDvDOMDocument {
  public:
   virtual ~IDvDOMDocument() = default;
 
-  virtual void LoadXML(std::string_view text) = 0;  // EDvXMLException when malformed
+  // Text is UTF-8 (text starting with a UTF-16/32 byte-order mark is converted). EDvXMLException
+  // "Malformed XML at offset N: …" when malformed.
+  virtual void LoadXML(std::string_view text) = 0;
+  // Reads the stream to its end; the encoding comes from the byte-order mark or the XML
+  // declaration (UTF-8 when neither says).
   virtual void LoadFromStream(std::istream& stream) = 0;
   virtual void SetXml(std::string_view text) = 0;  // same as LoadXML: replaces the content
+  // Compact XML (no indentation, no declaration).
   virtual std::string GetXML() const = 0;
+  // UTF-8 with an XML declaration; EDvXMLException when the file cannot be written.
   virtual void SaveToFile(const std::string& fileName) const = 0;
 
   virtual DvDOMElementPtr GetDocumentElement() const = 0;  // none when empty
@@ -156,7 +163,7 @@ class IDvDOMDocument {
   virtual DvDOMElementListPtr CreateElementList(std::string_view path,
                                                 TDvXMLSelectOptions options = {}) const = 0;
 
-  // Wraps a node of this document.
+  // Wraps an element node of this document (none for other nodes).
   virtual DvDOMElementPtr WrapNode(pugi::xml_node node) = 0;
   virtual pugi::xml_document& GetNativeDocument() = 0;
 };
@@ -165,13 +172,13 @@ class IDvDOMDocument {
 DvDOMDocumentPtr DvCreateDOM();
 // A document parsed from UTF-8 text (EDvXMLException when malformed).
 DvDOMDocumentPtr DvCreateDOM(std::string_view text);
-// A document parsed from bytes in a code page (a code page name ICU knows, such as
-// "windows-1252"; empty: detect from the XML declaration or byte-order mark).
+// A document parsed from bytes in a code page (a name ICU knows, such as "windows-1252", or a
+// Windows code-page number; empty: detect from the byte-order mark or XML declaration).
 DvDOMDocumentPtr DvCreateDOM(std::string_view bytes, const std::string& codePage);
 DvDOMDocumentPtr DvCreateDOMFromStream(std::istream& stream);
 
-// Escapes text for an element's content or an attribute value (&, <, >, ", ') and replaces
-// characters XML 1.0 forbids with U+FFFD.
+// Escapes text for an element's content or an attribute value (&, <, >, ", ' and CR) and
+// replaces characters XML 1.0 forbids with U+FFFD.
 std::string DvXMLEscape(std::string_view text);
 // Replaces characters XML 1.0 forbids (and invalid UTF-8) with U+FFFD.
 std::string DvXMLSanitize(std::string_view text);
@@ -185,7 +192,8 @@ TDateTime DvXMLToDateTime(std::string_view text);
 // Writes "YYYY-MM-DDThh:mm:ssZ", with ".fff" when the value has milliseconds. The zero
 // date-time is written as an empty text.
 std::string DvDateTimeToXML(TDateTime value);
-// xs:date "YYYY-MM-DD" and xs:time "hh:mm:ss" of a date-time.
+// xs:date "YYYY-MM-DD" (empty for the zero date-time) and xs:time "hh:mm:ss" (".fff" added
+// when there are milliseconds) of a date-time.
 std::string DvDateToXML(TDateTime value);
 std::string DvTimeToXML(TDateTime value);
 // "true"/"1" (any case) give true; "false"/"0"/empty give false; anything else: EConvertError.
