@@ -19,8 +19,22 @@ bool IsNumericType(const std::string& t) {
          t == "unsignedLong" || t == "nonNegativeInteger";
 }
 
+// Enumerations that sort by their MAPI value rather than their text; -1 for other types.
+int EnumRank(const std::string& type, const std::string& value) {
+  static const std::map<std::string, std::vector<std::string>> ranks = {
+      {"ImportanceChoicesType", {"Low", "Normal", "High"}},
+      {"SensitivityChoicesType", {"Normal", "Personal", "Private", "Confidential"}}};
+  auto it = ranks.find(type);
+  if (it == ranks.end()) return -1;
+  for (size_t i = 0; i < it->second.size(); ++i)
+    if (EqualsNoCase(it->second[i], value)) return static_cast<int>(i);
+  return -1;
+}
+
 // -1, 0, 1; `ok` false when the values cannot be compared as the type says.
 int CompareTyped(const std::string& a, const std::string& b, const std::string& type) {
+  int ra = EnumRank(type, a), rb = EnumRank(type, b);
+  if (ra >= 0 && rb >= 0) return ra < rb ? -1 : ra > rb ? 1 : 0;
   if (type == "dateTime") {
     auto x = ParseDateTime(a), y = ParseDateTime(b);
     if (x && y) return *x < *y ? -1 : *x > *y ? 1 : 0;
@@ -300,7 +314,9 @@ std::vector<uint64_t> Query(Mailbox& m, Folder& folder, const pugi::xml_node& op
       std::string type = PathType(*item, o.path);
       if (v && !v->empty()) {
         k.present = true;
-        if (IsNumericType(type) || type == "boolean") {
+        if (EnumRank(type, v->front()) >= 0) {
+          k.num = EnumRank(type, v->front());
+        } else if (IsNumericType(type) || type == "boolean") {
           bool b;
           if (type == "boolean" && ParseBool(v->front(), b))
             k.num = b;

@@ -136,18 +136,17 @@ void FindFolder(Ctx& c) {
 }
 
 void CreateFolder(Ctx& c) {
-  auto [pm, parentFolder] = [&]() -> std::pair<Mailbox*, Folder*> {
-    try {
-      return c.ResolveFolderIn(Child(c.op, "ParentFolderId"));
-    } catch (const EwsError& e) {
-      if (e.code == "ErrorFolderNotFound") FailCode("ErrorParentFolderNotFound");
-      throw;
-    }
-  }();
-  Mailbox* m = pm;
-  uint32_t parentId = parentFolder->id;
   for (auto f : Elements(Child(c.op, "Folders"))) {
     PerMessage(c, "CreateFolder", nullptr, [&](std::string& out) {
+      auto [m, parentFolder] = [&]() -> std::pair<Mailbox*, Folder*> {
+        try {
+          return c.ResolveFolderIn(Child(c.op, "ParentFolderId"));
+        } catch (const EwsError& e) {
+          if (e.code == "ErrorFolderNotFound") FailCode("ErrorParentFolderNotFound");
+          throw;
+        }
+      }();
+      uint32_t parentId = parentFolder->id;
       std::string kind(LocalName(f));
       std::string name = ChildText(f, "DisplayName");
       Folder* parent = m->FolderById(parentId);
@@ -284,9 +283,9 @@ void UpdateFolder(Ctx& c) {
 }
 
 void MoveFolder(Ctx& c) {
-  auto [tm, target] = c.ResolveFolderIn(Child(c.op, "ToFolderId"));
   for (auto id : Elements(Child(c.op, "FolderIds"))) {
     PerMessage(c, "MoveFolder", nullptr, [&](std::string& out) {
+      auto [tm, target] = c.ResolveFolderIn(Child(c.op, "ToFolderId"));
       auto [m, f] = c.ResolveFolder(id);
       if (m != tm) FailCode("ErrorMoveCopyFailed");
       if (!f->distinguished.empty()) FailCode("ErrorMoveDistinguishedFolder");

@@ -476,12 +476,12 @@ void DeleteItem(Ctx& c) {
 }
 
 void CopyOrMove(Ctx& c, bool move) {
-  auto [tm, target] = c.ResolveFolderIn(Child(c.op, "ToFolderId"));
   bool returnIds = true;
   ParseBool(Attr(c.op, "ReturnNewItemIds"), returnIds);
   const char* name = move ? "MoveItem" : "CopyItem";
   for (auto id : Elements(Child(c.op, "ItemIds"))) {
     PerMessage(c, name, "<m:Items/>", [&](std::string& out) {
+      auto [tm, target] = c.ResolveFolderIn(Child(c.op, "ToFolderId"));
       auto [m, item] = c.ResolveItem(id);
       Item* result;
       if (move && m == tm) {
@@ -535,7 +535,7 @@ std::pair<Mailbox*, Item*> ResolveAttachment(Ctx& c, const pugi::xml_node& id, A
 void CreateAttachment(Ctx& c) {
   auto parentId = Child(c.op, "ParentItemId");
   for (auto a : Elements(Child(c.op, "Attachments"))) {
-    PerMessage(c, "CreateAttachment", nullptr, [&](std::string& out) {
+    PerMessage(c, "CreateAttachment", "<m:Attachments/>", [&](std::string& out) {
       auto [m, item] = c.ResolveItem(parentId);
       // Reuse the item parser for the attachment element.
       auto holder = std::make_shared<Item>();
@@ -564,7 +564,7 @@ void GetAttachment(Ctx& c) {
   bool mime = false;
   ParseBool(ChildText(shape, "IncludeMimeContent"), mime);
   for (auto id : Elements(Child(c.op, "AttachmentIds"))) {
-    PerMessage(c, "GetAttachment", nullptr, [&](std::string& out) {
+    PerMessage(c, "GetAttachment", "<m:Attachments/>", [&](std::string& out) {
       Attachment* att = nullptr;
       auto [m, item] = ResolveAttachment(c, id, att);
       out += "<m:Attachments>";

@@ -205,7 +205,7 @@ void ConvertId(Ctx& c) {
 void GetServerTimeZones(Ctx& c) {
   bool full = true;
   ParseBool(Attr(c.op, "ReturnFullTimeZoneData"), full);
-  PerMessage(c, "GetServerTimeZones", nullptr, [&](std::string& out) {
+  PerMessage(c, "GetServerTimeZones", "<m:TimeZoneDefinitions/>", [&](std::string& out) {
     std::vector<const WindowsZone*> zones;
     if (auto ids = Child(c.op, "Ids")) {
       for (auto id : Children(ids, "Id")) {

@@ -163,6 +163,22 @@ struct DocHolder {
   }
 };
 
+// Attributes that clients send where the schema has none and that Exchange ignores: the root
+// item id of an attachment id in GetAttachment and DeleteAttachment requests.
+void DropTolerated(xmlNodePtr n) {
+  for (; n; n = n->next) {
+    if (n->type != XML_ELEMENT_NODE) continue;
+    if (n->name && std::string_view(reinterpret_cast<const char*>(n->name)) == "AttachmentId" &&
+        n->parent && n->parent->name &&
+        std::string_view(reinterpret_cast<const char*>(n->parent->name)) == "AttachmentIds") {
+      for (const char* a : {"RootItemId", "RootItemChangeKey"})
+        if (xmlAttrPtr attr = xmlHasProp(n, reinterpret_cast<const xmlChar*>(a)))
+          xmlRemoveProp(attr);
+    }
+    if (n->children) DropTolerated(n->children);
+  }
+}
+
 xmlNodePtr FirstElement(xmlNodePtr n) {
   for (; n; n = n->next)
     if (n->type == XML_ELEMENT_NODE) return n;
@@ -214,6 +230,8 @@ SchemaValidator::Result ParseAndValidate(
     return result;
   }
   std::vector<xmlNodePtr> targets = pick(xmlDocGetRootElement(holder.doc));
+  for (xmlNodePtr t : targets)
+    DropTolerated(t);
   thread_local std::unique_ptr<xmlSchemaValidCtxt, void (*)(xmlSchemaValidCtxtPtr)> vctx(
       nullptr, xmlSchemaFreeValidCtxt);
   thread_local xmlSchemaPtr vctxSchema = nullptr;

@@ -802,6 +802,8 @@ std::string StripTags(std::string_view html) {
   replace("&amp;", "&");
   while (!out.empty() && (out.front() == '\n' || out.front() == ' '))
     out.erase(0, 1);
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+    out.pop_back();
   return out;
 }
 

@@ -1,0 +1,339 @@
+// FindItem (restrictions, sorting, paging, calendar views) and the name, id and time-zone services.
+#include "sim_fixture.h"
+
+using namespace simtest;
+
+namespace {
+
+class SearchTest : public SimTest {
+ protected:
+  // A folder of 12 messages: subject "Item NN", importance alternating, every third unread,
+  // received one hour apart, with a named integer property equal to NN.
+  static void SetUpTestSuite() {
+    SimTest::SetUpTestSuite();
+    auto f = Call("<m:CreateFolder><m:ParentFolderId>" + Dist("inbox") +
+                  "</m:ParentFolderId><m:Folders><t:Folder><t:DisplayName>Search</t:DisplayName>"
+                  "</t:Folder></m:Folders></m:CreateFolder>");
+    folder() = std::string("<t:FolderId Id=\"") +
+               First(f.root(), "FolderId").attribute("Id").value() + "\"/>";
+    std::string items;
+    for (int i = 1; i <= 12; ++i) {
+      char n[8];
+      std::snprintf(n, sizeof n, "%02d", i);
+      items += std::string("<t:Message><t:Subject>Item ") + n + (i == 5 ? " Café report" : "") +
+               "</t:Subject><t:Body BodyType=\"Text\">body " + n +
+               "</t:Body><t:DateTimeReceived>2026-02-01T" + n +
+               ":00:00Z</t:DateTimeReceived><t:Importance>" + (i % 2 ? "High" : "Low") +
+               "</t:Importance><t:ExtendedProperty><t:ExtendedFieldURI "
+               "DistinguishedPropertySetId=\"PublicStrings\" PropertyName=\"Rank\" "
+               "PropertyType=\"Integer\"/><t:Value>" +
+               std::to_string(i) + "</t:Value></t:ExtendedProperty><t:IsRead>" +
+               (i % 3 == 0 ? "false" : "true") + "</t:IsRead></t:Message>";
+    }
+    auto r = Call("<m:CreateItem MessageDisposition=\"SaveOnly\"><m:SavedItemFolderId>" + folder() +
+                  "</m:SavedItemFolderId><m:Items>" + items + "</m:Items></m:CreateItem>");
+    ASSERT_EQ(r.Messages().size(), 12u) << r.http.body;
+  }
+  static std::string& folder() {
+    static std::string f;
+    return f;
+  }
+  static Reply Find(const std::string& restriction, const std::string& view = "",
+                    const std::string& sort = "", const std::string& extra = "") {
+    return Call(
+        "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>Default</t:BaseShape>" +
+        extra + "</m:ItemShape>" + view +
+        (restriction.empty() ? "" : "<m:Restriction>" + restriction + "</m:Restriction>") +
+        (sort.empty() ? "" : "<m:SortOrder>" + sort + "</m:SortOrder>") + "<m:ParentFolderIds>" +
+        folder() + "</m:ParentFolderIds></m:FindItem>");
+  }
+  static std::vector<std::string> Subjects(const Reply& r) {
+    std::vector<std::string> out;
+    for (auto s : All(r.root(), "Subject"))
+      out.push_back(s.text().as_string());
+    return out;
+  }
+  static std::string Cmp(const char* op, const std::string& field, const std::string& value) {
+    return std::string("<t:") + op + "><t:FieldURI FieldURI=\"" + field +
+           "\"/><t:FieldURIOrConstant><t:Constant Value=\"" + value +
+           "\"/></t:FieldURIOrConstant></t:" + op + ">";
+  }
+};
+
+TEST_F(SearchTest, PagingAttributesAsExchangeSetsThem) {
+  auto first = Find("",
+                    "<m:IndexedPageItemView MaxEntriesReturned=\"5\" Offset=\"0\" "
+                    "BasePoint=\"Beginning\"/>",
+                    "<t:FieldOrder Order=\"Ascending\"><t:FieldURI FieldURI=\"item:Subject\"/>"
+                    "</t:FieldOrder>");
+  auto root = First(first.root(), "RootFolder");
+  EXPECT_EQ(root.attribute("IndexedPagingOffset").as_int(), 5);
+  EXPECT_EQ(root.attribute("TotalItemsInView").as_int(), 12);
+  EXPECT_STREQ(root.attribute("IncludesLastItemInRange").value(), "false");
+  EXPECT_EQ(Subjects(first).front(), "Item 01");
+
+  auto last = Find("",
+                   "<m:IndexedPageItemView MaxEntriesReturned=\"5\" Offset=\"10\" "
+                   "BasePoint=\"Beginning\"/>");
+  root = First(last.root(), "RootFolder");
+  EXPECT_EQ(root.attribute("IndexedPagingOffset").as_int(), 12);
+  EXPECT_STREQ(root.attribute("IncludesLastItemInRange").value(), "true");
+  EXPECT_EQ(All(root, "Message").size(), 2u);
+
+  // From the end: the last three of the default order (newest first) are the oldest three.
+  auto end = Find("",
+                  "<m:IndexedPageItemView MaxEntriesReturned=\"3\" Offset=\"0\" "
+                  "BasePoint=\"End\"/>");
+  EXPECT_EQ(Subjects(end), (std::vector<std::string>{"Item 03", "Item 02", "Item 01"}));
+
+  auto beyond = Find("",
+                     "<m:IndexedPageItemView MaxEntriesReturned=\"3\" Offset=\"40\" "
+                     "BasePoint=\"Beginning\"/>");
+  EXPECT_EQ(All(beyond.root(), "Message").size(), 0u);
+  EXPECT_STREQ(First(beyond.root(), "RootFolder").attribute("IncludesLastItemInRange").value(),
+               "true");
+
+  auto frac = Find("",
+                   "<m:FractionalPageItemView MaxEntriesReturned=\"4\" Numerator=\"1\" "
+                   "Denominator=\"2\"/>");
+  root = First(frac.root(), "RootFolder");
+  EXPECT_EQ(root.attribute("NumeratorOffset").as_int(), 10);
+  EXPECT_EQ(root.attribute("AbsoluteDenominator").as_int(), 12);
+}
+
+TEST_F(SearchTest, RestrictionsOnPlainIndexedAndExtendedFields) {
+  auto count = [&](const std::string& r) { return All(Find(r).root(), "Message").size(); };
+  EXPECT_EQ(count(Cmp("IsEqualTo", "message:IsRead", "false")), 4u);
+  EXPECT_EQ(count(Cmp("IsNotEqualTo", "item:Importance", "High")), 6u);
+  EXPECT_EQ(count(Cmp("IsGreaterThan", "item:DateTimeReceived", "2026-02-01T10:00:00Z")), 2u);
+  EXPECT_EQ(count(Cmp("IsGreaterThanOrEqualTo", "item:DateTimeReceived", "2026-02-01T10:00:00Z")),
+            3u);
+  EXPECT_EQ(count(Cmp("IsLessThan", "item:Subject", "Item 03")), 2u);
+  EXPECT_EQ(count(Cmp("IsLessThanOrEqualTo", "item:Subject", "item 03")), 3u);
+  std::string rank =
+      "<t:ExtendedFieldURI DistinguishedPropertySetId=\"PublicStrings\" "
+      "PropertyName=\"Rank\" PropertyType=\"Integer\"/>";
+  EXPECT_EQ(count("<t:IsGreaterThan>" + rank +
+                  "<t:FieldURIOrConstant><t:Constant Value=\"9\"/>"
+                  "</t:FieldURIOrConstant></t:IsGreaterThan>"),
+            3u);  // numeric, not text, comparison: 10, 11, 12
+  EXPECT_EQ(count("<t:And>" + Cmp("IsEqualTo", "item:Importance", "High") + "<t:Not>" +
+                  Cmp("IsEqualTo", "message:IsRead", "true") + "</t:Not></t:And>"),
+            2u);  // 3 and 9
+  EXPECT_EQ(count("<t:Or>" + Cmp("IsEqualTo", "item:Subject", "Item 01") +
+                  Cmp("IsEqualTo", "item:Subject", "Item 02") + "</t:Or>"),
+            2u);
+  EXPECT_EQ(count("<t:Exists>" + rank + "</t:Exists>"), 12u);
+  EXPECT_EQ(count("<t:Exists><t:FieldURI FieldURI=\"message:ToRecipients\"/></t:Exists>"), 0u);
+  // Field against field: received equals itself, created differs from received.
+  EXPECT_EQ(count("<t:IsEqualTo><t:FieldURI FieldURI=\"item:DateTimeReceived\"/>"
+                  "<t:FieldURIOrConstant><t:FieldURI FieldURI=\"item:DateTimeReceived\"/>"
+                  "</t:FieldURIOrConstant></t:IsEqualTo>"),
+            12u);
+  // Excludes with a bitmask: message flags without the read bit.
+  EXPECT_EQ(
+      count("<t:Excludes><t:ExtendedFieldURI PropertyTag=\"0x0E07\" PropertyType=\"Integer\"/>"
+            "<t:Bitmask Value=\"0x1\"/></t:Excludes>"),
+      4u);
+}
+
+TEST_F(SearchTest, ContainsModesAndComparisons) {
+  auto count = [&](const char* mode, const char* cmp, const std::string& value) {
+    return All(Find(std::string("<t:Contains ContainmentMode=\"") + mode +
+                    "\" ContainmentComparison=\"" + cmp +
+                    "\"><t:FieldURI FieldURI=\"item:Subject\"/><t:Constant Value=\"" + value +
+                    "\"/></t:Contains>")
+                   .root(),
+               "Message")
+        .size();
+  };
+  EXPECT_EQ(count("Substring", "IgnoreCase", "item 1"), 3u);
+  EXPECT_EQ(count("Substring", "Exact", "item 1"), 0u);
+  EXPECT_EQ(count("Prefixed", "Exact", "Item 0"), 9u);
+  EXPECT_EQ(count("FullString", "IgnoreCase", "ITEM 07"), 1u);
+  EXPECT_EQ(count("FullString", "Exact", "Item 0"), 0u);
+  EXPECT_EQ(count("PrefixOnWords", "IgnoreCase", "rep"), 1u);
+  EXPECT_EQ(count("ExactPhrase", "IgnoreCase", "rep"), 0u);
+  EXPECT_EQ(count("ExactPhrase", "IgnoreCase", "café report"), 1u);
+  EXPECT_EQ(count("Substring", "IgnoreCase", "cafe"), 0u);
+  EXPECT_EQ(count("Substring", "IgnoreCaseAndNonSpacingCharacters", "CAFE"), 1u);
+  EXPECT_EQ(count("Substring", "Loose", "cafe"), 1u);
+}
+
+TEST_F(SearchTest, SortOrdersAndShapes) {
+  auto byImportanceThenSubject = Find(
+      "", "<m:IndexedPageItemView MaxEntriesReturned=\"3\" Offset=\"0\" BasePoint=\"Beginning\"/>",
+      "<t:FieldOrder Order=\"Descending\"><t:FieldURI FieldURI=\"item:Importance\"/></t:FieldOrder>"
+      "<t:FieldOrder Order=\"Descending\"><t:FieldURI FieldURI=\"item:Subject\"/></t:FieldOrder>");
+  // Importance sorts by its rank (Low < Normal < High), not by its text.
+  EXPECT_EQ(Subjects(byImportanceThenSubject),
+            (std::vector<std::string>{"Item 11", "Item 09", "Item 07"}));
+  std::string rank =
+      "<t:ExtendedFieldURI DistinguishedPropertySetId=\"PublicStrings\" "
+      "PropertyName=\"Rank\" PropertyType=\"Integer\"/>";
+  auto byRank = Find(Cmp("IsLessThan", "item:Subject", "Item 04"), "",
+                     "<t:FieldOrder Order=\"Ascending\">" + rank + "</t:FieldOrder>",
+                     "<t:AdditionalProperties>" + rank +
+                         "<t:FieldURI FieldURI=\"item:Body\"/>"
+                         "</t:AdditionalProperties>");
+  EXPECT_EQ(Subjects(byRank), (std::vector<std::string>{"Item 01", "Item 02", "Item 03"}));
+  EXPECT_EQ(All(byRank.root(), "ExtendedProperty").size(), 3u);
+  EXPECT_EQ(All(First(byRank.root(), "Items"), "Body").size(),
+            0u);  // FindItem does not return bodies
+}
+
+TEST_F(SearchTest, PageSizeIsCappedAtOneThousand) {
+  auto f = Call("<m:CreateFolder><m:ParentFolderId>" + Dist("inbox") +
+                "</m:ParentFolderId><m:Folders><t:Folder><t:DisplayName>Bulk</t:DisplayName>"
+                "</t:Folder></m:Folders></m:CreateFolder>");
+  std::string bulk = std::string("<t:FolderId Id=\"") +
+                     First(f.root(), "FolderId").attribute("Id").value() + "\"/>";
+  std::string items;
+  for (int i = 0; i < 1005; ++i)
+    items += "<t:Message><t:Subject>b</t:Subject></t:Message>";
+  Call("<m:CreateItem MessageDisposition=\"SaveOnly\"><m:SavedItemFolderId>" + bulk +
+       "</m:SavedItemFolderId><m:Items>" + items + "</m:Items></m:CreateItem>");
+  auto r = Call(
+      "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape>"
+      "</m:ItemShape><m:IndexedPageItemView MaxEntriesReturned=\"5000\" Offset=\"0\" "
+      "BasePoint=\"Beginning\"/><m:ParentFolderIds>" +
+      bulk + "</m:ParentFolderIds></m:FindItem>");
+  auto root = First(r.root(), "RootFolder");
+  EXPECT_EQ(All(root, "ItemId").size(), 1000u);
+  EXPECT_EQ(root.attribute("TotalItemsInView").as_int(), 1005);
+  EXPECT_STREQ(root.attribute("IncludesLastItemInRange").value(), "false");
+}
+
+TEST_F(SearchTest, CalendarViewOverSingleItems) {
+  std::string items;
+  const char* spans[][2] = {{"2026-04-01T09:00:00Z", "2026-04-01T10:00:00Z"},
+                            {"2026-04-02T23:00:00Z", "2026-04-03T01:00:00Z"},
+                            {"2026-04-05T09:00:00Z", "2026-04-05T10:00:00Z"},
+                            {"2026-03-31T08:00:00Z", "2026-03-31T09:00:00Z"}};
+  int n = 0;
+  for (auto& s : spans)
+    items += "<t:CalendarItem><t:Subject>cv" + std::to_string(++n) + "</t:Subject><t:Start>" +
+             s[0] + "</t:Start><t:End>" + s[1] + "</t:End></t:CalendarItem>";
+  Call("<m:CreateItem SendMeetingInvitations=\"SendToNone\"><m:Items>" + items +
+           "</m:Items></m:CreateItem>",
+       "bob@example.com");
+  auto view = Call(
+      "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>Default</t:BaseShape>"
+      "</m:ItemShape><m:CalendarView MaxEntriesReturned=\"2\" StartDate="
+      "\"2026-04-01T00:00:00Z\" EndDate=\"2026-04-05T00:00:00Z\"/><m:ParentFolderIds>" +
+          Dist("calendar") + "</m:ParentFolderIds></m:FindItem>",
+      "bob@example.com");
+  auto root = First(view.root(), "RootFolder");
+  EXPECT_EQ(root.attribute("TotalItemsInView").as_int(), 2);
+  EXPECT_STREQ(root.attribute("IncludesLastItemInRange").value(), "true");
+  EXPECT_FALSE(root.attribute("IndexedPagingOffset"));
+  EXPECT_EQ(Subjects(view), (std::vector<std::string>{"cv1", "cv2"}));
+  auto capped = Call(
+      "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape>"
+      "</m:ItemShape><m:CalendarView MaxEntriesReturned=\"1\" StartDate="
+      "\"2026-03-01T00:00:00Z\" EndDate=\"2026-05-01T00:00:00Z\"/><m:ParentFolderIds>" +
+          Dist("calendar") + "</m:ParentFolderIds></m:FindItem>",
+      "bob@example.com");
+  EXPECT_STREQ(First(capped.root(), "RootFolder").attribute("IncludesLastItemInRange").value(),
+               "false");
+}
+
+TEST_F(SearchTest, ResolveNames) {
+  auto unique = Call(
+      "<m:ResolveNames ReturnFullContactData=\"true\"><m:UnresolvedEntry>bob"
+      "</m:UnresolvedEntry></m:ResolveNames>");
+  EXPECT_EQ(unique.Class(), "Success");
+  EXPECT_EQ(TextOf(unique.root(), "EmailAddress"), "bob@example.com");
+  EXPECT_EQ(TextOf(unique.root(), "DisplayName"), "Bob Baker");
+  EXPECT_EQ(TextOf(unique.root(), "ContactSource"), "ActiveDirectory");
+
+  // "a" starts Alice Archer and Service Account: a warning with both candidates.
+  auto many = Call(
+      "<m:ResolveNames ReturnFullContactData=\"false\"><m:UnresolvedEntry>a"
+      "</m:UnresolvedEntry></m:ResolveNames>");
+  EXPECT_EQ(many.Class(), "Warning");
+  EXPECT_EQ(many.Code(), "ErrorNameResolutionMultipleResults");
+  EXPECT_EQ(All(many.root(), "Resolution").size(), 2u);
+  EXPECT_EQ(First(many.root(), "ResolutionSet").attribute("TotalItemsInView").as_int(), 2);
+
+  auto none = Call(
+      "<m:ResolveNames ReturnFullContactData=\"false\"><m:UnresolvedEntry>zzz"
+      "</m:UnresolvedEntry></m:ResolveNames>");
+  EXPECT_EQ(none.Code(), "ErrorNameResolutionNoResults");
+
+  // A personal contact, found in the Contacts scope only.
+  Call(
+      "<m:CreateItem><m:Items><t:Contact><t:DisplayName>Quentin Quill</t:DisplayName>"
+      "<t:EmailAddresses><t:Entry Key=\"EmailAddress1\">qq@x.test</t:Entry></t:EmailAddresses>"
+      "</t:Contact></m:Items></m:CreateItem>");
+  auto contact = Call(
+      "<m:ResolveNames ReturnFullContactData=\"true\" SearchScope=\"Contacts\">"
+      "<m:UnresolvedEntry>quill</m:UnresolvedEntry></m:ResolveNames>");
+  EXPECT_EQ(contact.Class(), "Success");
+  EXPECT_EQ(TextOf(contact.root(), "MailboxType"), "Contact");
+  EXPECT_TRUE(First(First(contact.root(), "Mailbox"), "ItemId"));
+  auto directoryOnly = Call(
+      "<m:ResolveNames ReturnFullContactData=\"false\" SearchScope="
+      "\"ActiveDirectory\"><m:UnresolvedEntry>quill</m:UnresolvedEntry>"
+      "</m:ResolveNames>");
+  EXPECT_EQ(directoryOnly.Code(), "ErrorNameResolutionNoResults");
+}
+
+TEST_F(SearchTest, ConvertIdRoundTripsEveryFormat) {
+  auto inbox = Call(
+      "<m:GetFolder><m:FolderShape><t:BaseShape>IdOnly</t:BaseShape></m:FolderShape>"
+      "<m:FolderIds>" +
+      Dist("inbox") + "</m:FolderIds></m:GetFolder>");
+  std::string ewsId = First(inbox.root(), "FolderId").attribute("Id").value();
+  for (const char* format : {"EwsLegacyId", "EntryId", "HexEntryId", "StoreId", "OwaId", "EwsId"}) {
+    auto to = Call(std::string("<m:ConvertId DestinationFormat=\"") + format +
+                   "\"><m:SourceIds><t:AlternateId Format=\"EwsId\" Id=\"" + ewsId +
+                   "\" Mailbox=\"alice@example.com\"/></m:SourceIds></m:ConvertId>");
+    ASSERT_EQ(to.Class(), "Success") << format << to.http.body;
+    auto alt = First(to.root(), "AlternateId");
+    EXPECT_STREQ(alt.attribute("Mailbox").value(), "alice@example.com");
+    EXPECT_STREQ(alt.attribute("Format").value(), format);
+    auto back = Call(std::string("<m:ConvertId DestinationFormat=\"EwsId\"><m:SourceIds>"
+                                 "<t:AlternateId Format=\"") +
+                     format + "\" Id=\"" + alt.attribute("Id").value() +
+                     "\" Mailbox=\"alice@example.com\"/></m:SourceIds></m:ConvertId>");
+    EXPECT_EQ(First(back.root(), "AlternateId").attribute("Id").value(), ewsId) << format;
+  }
+  auto bad = Call(
+      "<m:ConvertId DestinationFormat=\"EntryId\"><m:SourceIds><t:AlternateId "
+      "Format=\"EwsId\" Id=\"DUMMY\" Mailbox=\"DUMMY\"/></m:SourceIds></m:ConvertId>");
+  EXPECT_EQ(bad.Code(), "ErrorInvalidIdMalformed");
+  EXPECT_TRUE(First(bad.root(), "ServerVersionInfo"));
+}
+
+TEST_F(SearchTest, ServerTimeZones) {
+  auto all = Call("<m:GetServerTimeZones ReturnFullTimeZoneData=\"false\"/>");
+  bool found = false;
+  for (auto d : All(all.root(), "TimeZoneDefinition"))
+    if (std::string(d.attribute("Id").value()) == "W. Europe Standard Time")
+      found = std::string(d.attribute("Name").value()) ==
+              "(UTC+01:00) Amsterdam, Berlin, Bern, Rome, Stockholm, Vienna";
+  EXPECT_TRUE(found);
+  auto full = Call(
+      "<m:GetServerTimeZones><m:Ids><t:Id>W. Europe Standard Time</t:Id>"
+      "<t:Id>Tokyo Standard Time</t:Id></m:Ids></m:GetServerTimeZones>");
+  auto defs = All(full.root(), "TimeZoneDefinition");
+  ASSERT_EQ(defs.size(), 2u);
+  auto periods = All(defs[0], "Period");
+  ASSERT_EQ(periods.size(), 2u);
+  EXPECT_STREQ(periods[0].attribute("Bias").value(), "-PT1H");
+  EXPECT_STREQ(periods[1].attribute("Bias").value(), "-PT2H");
+  auto transitions = All(defs[0], "RecurringDayTransition");
+  ASSERT_EQ(transitions.size(), 2u);
+  EXPECT_EQ(TextOf(transitions[0], "Month"), "3");
+  EXPECT_EQ(TextOf(transitions[0], "Occurrence"), "-1");
+  EXPECT_EQ(TextOf(transitions[0], "TimeOffset"), "PT2H");
+  EXPECT_EQ(TextOf(transitions[1], "TimeOffset"), "PT3H");
+  EXPECT_EQ(All(defs[1], "Period").size(), 1u);
+  EXPECT_EQ(Call("<m:GetServerTimeZones><m:Ids><t:Id>Mars Standard Time</t:Id></m:Ids>"
+                 "</m:GetServerTimeZones>")
+                .Class(),
+            "Error");
+}
+
+}  // namespace
