@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "uDvEWS.h"
 #include "uDvEWSBase.h"
 #include "uDvEWSInterfaces.h"
 
@@ -146,4 +147,85 @@ TEST(BaseSession, HookDefaultsAndStoredValues) {
   token.AccessToken = "t";
   session.SetAccessToken(token);
   EXPECT_EQ(session.GetAccessToken(), token);
+}
+
+// ---- Versions ----
+
+TEST(ServerVersion, NamesAndRuleByNameOrNumbers) {
+  EXPECT_EQ(EwsServerVersionName(TServerVersion::Exchange2010_SP1), "Exchange2010_SP1");
+  EXPECT_EQ(EwsServerVersionName(TServerVersion::V2016_01_06), "V2016_01_06");
+
+  auto from = [](const char* version, int major, int minor, int build) {
+    TServerVersionInfo info;
+    info.Version = version;
+    info.MajorVersion = major;
+    info.MinorVersion = minor;
+    info.MajorBuildNumber = build;
+    return EwsServerVersionFromInfo(info);
+  };
+  using V = TServerVersion;
+  // A known name wins over the numbers; anything above Exchange2016 is lowered to it.
+  EXPECT_EQ(from("Exchange2010_SP2", 15, 1, 0), V::Exchange2010_SP2);
+  EXPECT_EQ(from("V2016_01_06", 15, 1, 396), V::Exchange2016);
+  EXPECT_EQ(from("V2015_10_05", 0, 0, 0), V::Exchange2016);
+  EXPECT_EQ(from("V2018_01_08", 0, 0, 0), V::Exchange2016);
+  EXPECT_EQ(from("Exchange2016", 0, 0, 0), V::Exchange2016);
+  // Names compare exactly; otherwise the numbers decide, first match wins.
+  EXPECT_EQ(from("exchange2010", 8, 0, 0), V::Exchange2007);
+  EXPECT_EQ(from("V2_23", 15, 1, 0), V::Exchange2016);
+  EXPECT_EQ(from("V2_23", 15, 0, 847), V::Exchange2013_SP1);
+  EXPECT_EQ(from("V2_23", 15, 0, 846), V::Exchange2013);
+  EXPECT_EQ(from("", 16, 0, 0), V::Exchange2013);
+  EXPECT_EQ(from("", 14, 3, 0), V::Exchange2012);
+  EXPECT_EQ(from("", 14, 2, 0), V::Exchange2010_SP2);
+  EXPECT_EQ(from("", 14, 1, 0), V::Exchange2010_SP1);
+  EXPECT_EQ(from("", 14, 0, 0), V::Exchange2010);
+  EXPECT_EQ(from("", 8, 1, 0), V::Exchange2007_SP1);
+  EXPECT_EQ(from("", 8, 0, 0), V::Exchange2007);
+  EXPECT_EQ(from("", 0, 0, 0), V::Exchange2007);
+  EXPECT_EQ(from("", 9, 0, 0), V::Exchange2007);
+}
+
+TEST(ServerVersion, CheckVersionGuard) {
+  EXPECT_NO_THROW(EwsCheckVersion(TServerVersion::Exchange2010, TServerVersion::Exchange2010, "X"));
+  EXPECT_NO_THROW(EwsCheckVersion(TServerVersion::Exchange2010, TServerVersion::Exchange2016, "X"));
+  try {
+    EwsCheckVersion(TServerVersion::Exchange2013, TServerVersion::Exchange2010_SP1,
+                    "GetCategories");
+    FAIL();
+  } catch (const EEWSException&) {
+    FAIL() << "a plain error is expected";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(),
+                 "\"GetCategories\" is not supported by Exchange2010_SP1. This feature requires "
+                 "Exchange Exchange2013!");
+  }
+}
+
+TEST(ServerVersion, Descriptions) {
+  TServerVersionInfo info;
+  info.MajorVersion = 15;
+  info.MinorVersion = 0;
+  info.MajorBuildNumber = 847;
+  info.MinorBuildNumber = 32;
+  using V = TServerVersion;
+  const std::pair<V, const char*> cases[] = {
+      {V::Exchange2007, "Exchange Server (15.0.847.32)"},
+      {V::Exchange2007_SP1, "Exchange Server 2007 SP1 (15.0.847.32)"},
+      {V::Exchange2009, "Exchange Server (15.0.847.32)"},
+      {V::Exchange2010, "Exchange Server 2010 (15.0.847.32)"},
+      {V::Exchange2010_SP1, "Exchange Server 2010 SP1 (15.0.847.32)"},
+      {V::Exchange2010_SP2, "Exchange Server 2010 SP2 (15.0.847.32)"},
+      {V::Exchange2012, "Exchange Server (15.0.847.32)"},
+      {V::Exchange2013, "Exchange Server 2013 (15.0.847.32)"},
+      {V::Exchange2013_SP1, "Exchange Server 2013 SP1 (15.0.847.32)"},
+      {V::Exchange2015, "Exchange Server 2015 (15.0.847.32)"},
+      {V::Exchange2016, "Exchange Server 2016 (15.0.847.32)"},
+      {V::V2015_10_05, "Exchange Server 2016 (15.0.847.32)"},
+      {V::V2016_01_06, "Exchange Server 2016 (15.0.847.32)"},
+  };
+  for (const auto& [version, text] : cases)
+    EXPECT_EQ(EwsServerDescription(version, info), text) << EwsServerVersionName(version);
+  EXPECT_EQ(EwsServerDescription(V::Exchange2007, TServerVersionInfo()),
+            "Exchange Server (0.0.0.0)");
 }
