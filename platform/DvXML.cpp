@@ -531,6 +531,9 @@ class TDvDOMElementImpl final : public IDvDOMElement {
   }
 
   DvDOMElementPtr ElementByName(std::string_view localName) const override {
+    if (const std::size_t colon = localName.rfind(':'); colon != std::string_view::npos) {
+      localName.remove_prefix(colon + 1);  // a qualified name is looked up by its local part
+    }
     for (pugi::xml_node c = node_.first_child(); c; c = c.next_sibling()) {
       if (c.type() == pugi::node_element && xmlpath::LocalNameIs(c.name(), localName, false)) {
         return WrapHere(c);

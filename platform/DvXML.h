@@ -90,7 +90,8 @@ class IDvDOMElement {
   // Child element by position; EListError when out of range.
   virtual DvDOMElementPtr GetElement(int index) const = 0;
   virtual bool HasChildElement(std::string_view path, TDvXMLSelectOptions options = {}) const = 0;
-  // First child element with that local name (ASCII case-insensitive), or none.
+  // First child element with that local name (ASCII case-insensitive; a prefix given with the
+  // name is ignored), or none.
   virtual DvDOMElementPtr ElementByName(std::string_view localName) const = 0;
   virtual DvDOMElementPtr SelectSingleElement(std::string_view path,
                                               TDvXMLSelectOptions options = {}) const = 0;

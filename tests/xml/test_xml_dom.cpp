@@ -95,6 +95,7 @@ TEST(XmlDom, AttributesChildrenAndEditing) {
   EXPECT_THROW(r->GetElement(-1), EListError);
   EXPECT_EQ(r->ElementByName("Z")->GetLocalName(), "z");
   EXPECT_EQ(r->ElementByName("w"), nullptr);
+  EXPECT_EQ(r->ElementByName("t:z")->GetLocalName(), "z");
 
   // Insert before and after a reference child, so a child lands at its declared position.
   const auto y = r->GetElement(1);
