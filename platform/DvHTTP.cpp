@@ -511,7 +511,6 @@ class TDvHTTPRequest : public IDvHTTPRequest {
 
 struct TDvHTTPClient::TlsState {
   TDvHTTPSecurityFlags flags;
-  std::string caFile;
   std::uint32_t error = 0;  // the first certificate failure not ignored
 };
 
@@ -586,10 +585,6 @@ CURLcode SslCtxCallback(CURL*, void* sslctx, void* user) {
   auto* state = static_cast<TDvHTTPClient::TlsState*>(user);
   SSL_CTX_set_ex_data(ctx, TlsIndex(), state);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &VerifyCallback);
-  if (!state->caFile.empty()) {
-    if (X509_STORE_load_file(SSL_CTX_get_cert_store(ctx), state->caFile.c_str()) != 1)
-      return CURLE_SSL_CACERT_BADFILE;
-  }
   return CURLE_OK;
 }
 
@@ -839,14 +834,30 @@ DvHTTPRequestPtr TDvHTTPClient::CreateRequest(std::string_view method, std::stri
 
 void TDvHTTPClient::EnsureHandles() {
   std::lock_guard<std::mutex> lock(handleLock_);
-  if (!easy_) easy_ = curl_easy_init();
-  if (!multi_) multi_ = curl_multi_init();
+  if (!easy_) {
+    easy_ = curl_easy_init();
+    if (easy_) {
+      // libcurl's own trust store, put back when no extra authority file is set.
+      char* text = nullptr;
+      if (curl_easy_getinfo(static_cast<CURL*>(easy_), CURLINFO_CAINFO, &text) == CURLE_OK && text)
+        defaultCAInfo_ = text;
+      text = nullptr;
+      if (curl_easy_getinfo(static_cast<CURL*>(easy_), CURLINFO_CAPATH, &text) == CURLE_OK && text)
+        defaultCAPath_ = text;
+    }
+  }
+  if (!multi_) {
+    multi_ = curl_multi_init();
+    // One kept-alive connection per client: a new connection evicts the previous one.
+    if (multi_) curl_multi_setopt(static_cast<CURLM*>(multi_), CURLMOPT_MAXCONNECTS, 1L);
+  }
   if (!easy_ || !multi_)
     throw EDvHTTPApiException(SendFunctionName(), "Cannot create the HTTP handles",
                               DvHTTPError::OutOfMemory);
 }
 
 void TDvHTTPClient::ResetConnection() {
+  // Closes the cached connection at once (the server sees it go).
   std::lock_guard<std::mutex> lock(handleLock_);
   if (multi_) curl_multi_cleanup(static_cast<CURLM*>(multi_));
   multi_ = nullptr;
@@ -1017,7 +1028,6 @@ void TDvHTTPClient::Configure(TDvHTTPRequest& request, Transfer& t) {
   // Certificates: verified unless a flag says otherwise; sessions resumed only between
   // transfers that verify everything.
   tls_->flags = securityFlags_;
-  tls_->caFile = caFile_;
   tls_->error = 0;
   bool relaxed = !securityFlags_.Empty() || !caFile_.empty();
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -1025,6 +1035,13 @@ void TDvHTTPClient::Configure(TDvHTTPRequest& request, Transfer& t) {
       h, CURLOPT_SSL_VERIFYHOST,
       securityFlags_.Contains(TDvHTTPSecurityFlag::sfIgnoreInvalidCommonName) ? 0L : 2L);
   curl_easy_setopt(h, CURLOPT_SSL_SESSIONID_CACHE, relaxed ? 0L : 1L);
+  if (!caFile_.empty()) {
+    curl_easy_setopt(h, CURLOPT_CAINFO, caFile_.c_str());
+    curl_easy_setopt(h, CURLOPT_CAPATH, X509_get_default_cert_dir());
+  } else {
+    curl_easy_setopt(h, CURLOPT_CAINFO, defaultCAInfo_.empty() ? nullptr : defaultCAInfo_.c_str());
+    curl_easy_setopt(h, CURLOPT_CAPATH, defaultCAPath_.empty() ? nullptr : defaultCAPath_.c_str());
+  }
   curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &SslCtxCallback);
   curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, tls_.get());
 

@@ -444,7 +444,8 @@ class IDvHTTPClient {
   virtual DvHTTPRequestPtr CreateRequest(std::string_view method, std::string_view url,
                                          std::shared_ptr<std::istream> body,
                                          std::string_view contentType) = 0;
-  // Closes the connection; the next request opens a new one.
+  // Closes the connection; the next request opens a new one. Not while a Send of this client
+  // runs on another thread.
   virtual void ResetConnection() = 0;
 };
 using DvHTTPClientPtr = std::shared_ptr<IDvHTTPClient>;
@@ -537,9 +538,11 @@ class TDvHTTPClient : public IDvHTTPClient, public std::enable_shared_from_this<
   TErrorEvent onError_;
   TDataReceivedEvent onDataReceived_;
 
-  std::mutex handleLock_;  // guards multi_ against Abort's wake-up during a reset
+  std::mutex handleLock_;  // guards the handles against Abort's wake-up while they are made
   void* multi_ = nullptr;  // CURLM*: the client's connection cache
   void* easy_ = nullptr;   // CURL*
+  std::string defaultCAInfo_;
+  std::string defaultCAPath_;
   std::size_t connectionKey_ = 0;
   std::unique_ptr<TlsState> tls_;
 };
@@ -569,7 +572,6 @@ class TDvWinINetClient : public TDvHTTPClient {
  private:
   TDvWindowHandle parentWnd_ = nullptr;
   TWinINetErrorEvent onWinINetError_;
-  int retries_ = 0;
 };
 
 // Maps a libcurl result to the Windows-style code (see docs/ARCHITECTURE.md for the table).
