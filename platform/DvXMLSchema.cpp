@@ -136,8 +136,19 @@ std::string_view DvEnumHintPrefix(std::string_view identifier) {
 
 TDvEnumTypeTable::TDvEnumTypeTable(std::string_view name,
                                    std::initializer_list<std::string_view> identifiers) {
-  Build(name, identifiers.size() > 0 ? DvEnumHintPrefix(*identifiers.begin()) : std::string_view(),
-        identifiers);
+  std::string_view prefix;
+  bool first = true;
+  for (std::string_view id : identifiers) {
+    std::string_view lower = DvEnumHintPrefix(id);
+    if (first) {
+      prefix = lower;
+      first = false;
+    }
+    std::size_t n = 0;
+    while (n < prefix.size() && n < lower.size() && prefix[n] == lower[n]) ++n;
+    prefix = prefix.substr(0, n);
+  }
+  Build(name, prefix, identifiers);
 }
 
 TDvEnumTypeTable::TDvEnumTypeTable(std::string_view name, std::string_view prefix,
@@ -594,6 +605,8 @@ TDvXMLSchemaElementArrayBase* TDvXMLSchemaElement::GetArrayChild(int index) {
     RaiseNotSchemaClass();
   }
   if (!FindChild(info)) DoMissingElement(info);
+  arr->owner_ = this;
+  arr->ownerInfo_ = &info;
   TDvXMLSchemaElementArrayBase* result = arr.get();
   cache.Arrays.emplace_back(index, std::move(arr));
   return result;
@@ -734,6 +747,8 @@ TDvXMLSchemaElement* TDvXMLSchemaElementArrayBase::AddElement() {
   }
   if (last && last.next_sibling()) {
     parent_->InsertElement(qualifiedName_, parent_->GetOwnerDocument()->WrapNode(last), false);
+  } else if (!last && owner_ != nullptr) {
+    owner_->CreateChild(*ownerInfo_);
   } else {
     parent_->AddElement(qualifiedName_);
   }

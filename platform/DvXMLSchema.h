@@ -47,7 +47,8 @@ struct TDvEnumTypeInfo {
 // An enumeration table built at run time from the value names, for enumerations written by hand:
 //   const TDvEnumTypeTable kSearchScope("TSearchScope", {"scActiveDirectory", "scContacts"});
 //   const TDvEnumTypeInfo& DvEnumTypeInfo(TSearchScope) { return kSearchScope.Info(); }
-// The prefix is the leading lowercase letters of the first value name unless given.
+// Without a prefix, the prefix is the longest common start of the values' leading lowercase
+// letters ("scActiveDirectory", "scContacts" -> "sc").
 class TDvEnumTypeTable {
  public:
   TDvEnumTypeTable(std::string_view name, std::initializer_list<std::string_view> identifiers);
@@ -67,7 +68,8 @@ class TDvEnumTypeTable {
   TDvEnumTypeInfo info_{};
 };
 
-// The prefix rule: the leading lowercase letters of a value name ("dfininbox" -> "dfin").
+// The prefix rule: the leading lowercase letters of a value name ("scNormal" -> "sc"). Values
+// whose wire texts begin in lower case ("dfininbox") need their prefix given explicitly.
 std::string_view DvEnumHintPrefix(std::string_view identifier);
 
 // Generic conversions of any enumeration E that has a `const TDvEnumTypeInfo& DvEnumTypeInfo(E)`
@@ -338,6 +340,7 @@ class TDvXMLSchemaElement {
   void SetTextEnumOrdinal(int ordinal);
 
  private:
+  friend class TDvXMLSchemaElementArrayBase;
   struct TDynamicInfo;
   struct TCache;
   const TDvXMLSchemaInfo* LookupIndex(int index) const;
@@ -386,7 +389,12 @@ class TDvXMLSchemaElementArrayBase {
   const DvDOMElementPtr& GetParent() const { return parent_; }
 
  private:
+  friend class TDvXMLSchemaElement;
   pugi::xml_node NodeAt(int position) const;
+  // The schema element that declares the array (it owns the array): the first element is
+  // created at the declaration's position among the owner's children.
+  TDvXMLSchemaElement* owner_ = nullptr;
+  const TDvXMLSchemaInfo* ownerInfo_ = nullptr;
   DvDOMElementPtr parent_;
   std::string qualifiedName_;
   std::string localName_;

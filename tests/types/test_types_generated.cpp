@@ -1,0 +1,585 @@
+// The generated schema classes: the names and indexes other units rely on, every enumeration's
+// lookups both ways, a write/parse/read round trip of every class, the run-time tables, and the
+// generator's reproduction of the committed output.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <unistd.h>
+
+#include "uDvEWSTypes.h"
+
+using namespace dv;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kRoot =
+    "<m:Root xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\" "
+    "xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\">";
+
+DvDOMElementPtr Parse(DvDOMDocumentPtr& doc, const std::string& inner) {
+  doc = DvCreateDOM(std::string(kRoot) + inner + "</m:Root>");
+  return doc->GetDocumentElement()->GetElement(0);
+}
+
+std::vector<std::string> DeclaredNames(const TDvXMLSchemaClassInfo& info, int from, int count) {
+  std::vector<std::string> names;
+  for (int i = from; i < from + count; ++i) {
+    const TDvXMLSchemaInfo* d = info.FindByIndex(i);
+    names.emplace_back(d ? std::string(d->LocalName) : "<none>");
+  }
+  return names;
+}
+
+TEST(GeneratedNames, ItemAndMessageKeepTheirIndexesAndOrder) {
+  const std::vector<std::string> item = {"MimeContent",
+                                         "ItemId",
+                                         "ParentFolderId",
+                                         "ItemClass",
+                                         "Subject",
+                                         "Sensitivity",
+                                         "Body",
+                                         "Attachments",
+                                         "DateTimeReceived",
+                                         "Size",
+                                         "Categories",
+                                         "Importance",
+                                         "InReplyTo",
+                                         "IsSubmitted",
+                                         "IsDraft",
+                                         "IsFromMe",
+                                         "IsResend",
+                                         "IsUnmodified",
+                                         "InternetMessageHeaders",
+                                         "DateTimeSent",
+                                         "DateTimeCreated",
+                                         "ResponseObjects",
+                                         "ReminderDueBy",
+                                         "ReminderIsSet",
+                                         "ReminderNextTime",
+                                         "ReminderMinutesBeforeStart",
+                                         "DisplayCc",
+                                         "DisplayTo",
+                                         "HasAttachments",
+                                         "ExtendedProperty",
+                                         "Culture",
+                                         "EffectiveRights",
+                                         "LastModifiedName",
+                                         "LastModifiedTime",
+                                         "IsAssociated",
+                                         "WebClientReadFormQueryString",
+                                         "WebClientEditFormQueryString",
+                                         "ConversationId",
+                                         "UniqueBody",
+                                         "Flag",
+                                         "StoreEntryId",
+                                         "InstanceKey",
+                                         "NormalizedBody",
+                                         "EntityExtractionResult",
+                                         "PolicyTag",
+                                         "ArchiveTag",
+                                         "RetentionDate",
+                                         "Preview",
+                                         "RightsManagementLicenseData",
+                                         "PredictedActionReasons",
+                                         "IsClutter",
+                                         "BlockStatus",
+                                         "HasBlockedImages",
+                                         "TextBody",
+                                         "IconIndex",
+                                         "SearchKey",
+                                         "SortKey",
+                                         "Hashtags",
+                                         "Mentions",
+                                         "MentionedMe",
+                                         "MentionsPreview",
+                                         "MentionsEx",
+                                         "AppliedHashtags",
+                                         "AppliedHashtagsPreview",
+                                         "Likes",
+                                         "LikesPreview",
+                                         "PendingSocialActivityTagIds",
+                                         "AtAllMention"};
+  EXPECT_EQ(DeclaredNames(TEwsItem::ClassInfo, 93, 68), item);
+  EXPECT_EQ(TEwsItem::ClassInfo.FindByIndex(122)->MaxOccurs, kDvSchemaUnbounded);
+  EXPECT_EQ(TEwsItem::ClassInfo.FindByIndex(122)->QualifiedName, "t:ExtendedProperty");
+  // Children of the newer schema are numbered after the list but declared in schema order.
+  EXPECT_EQ(DeclaredNames(TEwsItem::ClassInfo, 161, 3),
+            (std::vector<std::string>{"DisplayBcc", "CanDelete", "InferenceClassification"}));
+  const TDvXMLSchemaInfo* bcc = TEwsItem::ClassInfo.FindByLocalName("DisplayBcc");
+  EXPECT_EQ(bcc->Position, TEwsItem::ClassInfo.FindByLocalName("DisplayTo")->Position + 1);
+
+  const std::vector<std::string> message = {"Sender",
+                                            "ToRecipients",
+                                            "CcRecipients",
+                                            "BccRecipients",
+                                            "IsReadReceiptRequested",
+                                            "IsDeliveryReceiptRequested",
+                                            "ConversationIndex",
+                                            "ConversationTopic",
+                                            "From",
+                                            "InternetMessageId",
+                                            "IsRead",
+                                            "IsResponseRequested",
+                                            "References",
+                                            "ReplyTo",
+                                            "ReceivedBy",
+                                            "ReceivedRepresenting",
+                                            "ApprovalRequestData",
+                                            "VotingInformation",
+                                            "ReminderMessageData",
+                                            "SenderSMTPAddress",
+                                            "MailboxGuids"};
+  EXPECT_EQ(DeclaredNames(TEwsMessage::ClassInfo, 235, 21), message);
+  EXPECT_EQ(TEwsMessage::ClassInfo.Parent, &TEwsItem::ClassInfo);
+  EXPECT_EQ(TEwsMessage::ClassInfo.FindByIndex(97)->LocalName, "Subject");  // inherited
+  EXPECT_EQ(TEwsMessage::ClassInfo.Count, 71 + 24);
+}
+
+TEST(GeneratedNames, FoldersBodyAndAttributeOnlyClasses) {
+  EXPECT_EQ(
+      DeclaredNames(TEwsBaseFolder::ClassInfo, 653, 13),
+      (std::vector<std::string>{
+          "FolderId", "ParentFolderId", "FolderClass", "DisplayName", "TotalCount",
+          "ChildFolderCount", "ExtendedProperty", "ManagedFolderInformation", "EffectiveRights",
+          "DistinguishedFolderId", "PolicyTag", "ArchiveTag", "ReplicaList"}));
+  EXPECT_EQ(DeclaredNames(TEwsFolder::ClassInfo, 666, 2),
+            (std::vector<std::string>{"PermissionSet", "UnreadCount"}));
+  EXPECT_EQ(TEwsFolder::ClassInfo.Parent, &TEwsBaseFolder::ClassInfo);
+
+  const TDvXMLSchemaInfo* bodyType = TEwsBody::ClassInfo.FindByIndex(0);
+  ASSERT_NE(bodyType, nullptr);
+  EXPECT_EQ(bodyType->LocalName, "BodyType");
+  EXPECT_EQ(bodyType->NodeKind, kDvSchemaAttributeNode);
+  EXPECT_TRUE(bodyType->Required);
+  EXPECT_EQ(bodyType->EnumType, &DvEnumInfo_TBodyType);
+  EXPECT_EQ(TEwsBody::ClassInfo.FindByIndex(1)->LocalName, "IsTruncated");
+  EXPECT_FALSE(TEwsBody::ClassInfo.FindByIndex(1)->Required);
+  EXPECT_EQ(TEwsItemId::ClassInfo.FindByIndex(0)->LocalName, "Id");
+
+  // Choice groups: the recurrence patterns share one group, the ranges another.
+  const TDvXMLSchemaInfo* weekly = TEwsRecurrence::ClassInfo.FindByLocalName("WeeklyRecurrence");
+  const TDvXMLSchemaInfo* daily = TEwsRecurrence::ClassInfo.FindByLocalName("DailyRecurrence");
+  const TDvXMLSchemaInfo* endDate = TEwsRecurrence::ClassInfo.FindByLocalName("EndDateRecurrence");
+  ASSERT_TRUE(weekly && daily && endDate);
+  EXPECT_NE(weekly->ChoiceGroup, kDvSchemaNoChoice);
+  EXPECT_EQ(weekly->ChoiceGroup, daily->ChoiceGroup);
+  EXPECT_NE(weekly->ChoiceGroup, endDate->ChoiceGroup);
+  const TDvXMLSchemaInfo* value = TEwsExtendedProperty::ClassInfo.FindByLocalName("Value");
+  const TDvXMLSchemaInfo* values = TEwsExtendedProperty::ClassInfo.FindByLocalName("Values");
+  EXPECT_EQ(value->ChoiceGroup, values->ChoiceGroup);
+  EXPECT_EQ(TEwsExtendedProperty::ClassInfo.FindByLocalName("ExtendedFieldURI")->ChoiceGroup,
+            kDvSchemaNoChoice);
+}
+
+TEST(GeneratedNames, RenamedChildrenAndRuntimeTables) {
+  // Element names that clash with reserved words are published with a trailing "_".
+  EXPECT_EQ(TEwsArrayOfRealItems::ClassInfo.FindByLocalName("Message")->PropName, "Message_");
+  EXPECT_EQ(TEwsArrayOfRealItems::ClassInfo.FindByName("Message_")->LocalName, "Message");
+  EXPECT_EQ(TEwsCalendarItem::ClassInfo.FindByLocalName("End")->PropName, "End_");
+  EXPECT_EQ(TEwsCalendarItem::ClassInfo.FindByLocalName("Start")->PropName, "Start_");
+  EXPECT_EQ(TEwsCalendarItem::ClassInfo.FindByLocalName("Location")->PropName, "Location");
+
+  EXPECT_EQ(DvFindEwsSchemaClass("TEwsItem"), &TEwsItem::ClassInfo);
+  EXPECT_EQ(DvFindEwsSchemaClass("ItemType"), &TEwsItem::ClassInfo);
+  EXPECT_EQ(DvFindEwsSchemaClass("t:EmailAddressType"), &TEwsEmailAddressType::ClassInfo);
+  EXPECT_EQ(DvFindEwsSchemaClass("m:ConvertIdResponseMessageType"),
+            &TEwsConvertIdResponseMessage::ClassInfo);
+  EXPECT_EQ(DvFindEwsSchemaClass("NoSuchType"), nullptr);
+  EXPECT_EQ(TEwsMailTips::ClassInfo.SchemaName, "t:MailTips");
+  EXPECT_EQ(TEwsBaseObjectChangedEventType::ClassInfo.SchemaName, "t:BaseObjectChangedEventType");
+
+  EXPECT_TRUE(TEwsMessage::ClassInfo.HasElement("Subject"));
+  EXPECT_TRUE(TEwsMessage::ClassInfo.HasElement("IsRead"));
+  EXPECT_FALSE(TEwsItem::ClassInfo.HasElement("IsRead"));
+  EXPECT_FALSE(TEwsBody::ClassInfo.HasElement("BodyType"));  // an attribute
+  EXPECT_TRUE(TEwsContactItem::ClassInfo.InheritsFrom(TEwsItem::ClassInfo));
+  EXPECT_FALSE(TEwsFolder::ClassInfo.InheritsFrom(TEwsItem::ClassInfo));
+
+  const TDvXMLSchemaInfo* to = TEwsMessage::ClassInfo.FindByName("ToRecipients");
+  EXPECT_EQ(to->Kind, TDvXMLSchemaValueKind::Class);
+  EXPECT_EQ(to->ClassType, &TEwsArrayOfRecipients::ClassInfo);
+  const TDvXMLSchemaInfo* mailbox = TEwsArrayOfRecipients::ClassInfo.FindByName("Mailbox");
+  EXPECT_EQ(mailbox->Kind, TDvXMLSchemaValueKind::Array);
+  EXPECT_EQ(mailbox->ClassType, &TEwsEmailAddressType::ClassInfo);
+  EXPECT_EQ(TEwsMessage::ClassInfo.FindByName("IsRead")->Kind, TDvXMLSchemaValueKind::Boolean);
+  EXPECT_EQ(TEwsArrayOfFolders::ClassInfo.FindByName("Folder")->Kind, TDvXMLSchemaValueKind::Array);
+
+  DvDOMDocumentPtr doc;
+  TEwsMessage msg(Parse(doc, "<t:Message/>"));
+  EXPECT_EQ(msg.GetClassName(), "TEwsMessage");
+  EXPECT_EQ(msg.GetClassInfo(), &TEwsMessage::ClassInfo);
+}
+
+TEST(GeneratedNames, ConvertIdResultArray) {
+  DvDOMDocumentPtr doc;
+  TDvEwsNonEmptyArrayOfAlternateIds ids(Parse(
+      doc,
+      "<m:ResponseMessages><m:ConvertIdResponseMessage ResponseClass=\"Success\">"
+      "<m:ResponseCode>NoError</m:ResponseCode><m:AlternateId "
+      "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:type=\"t:AlternateIdType\" "
+      "Format=\"EwsId\" Id=\"AAMk\" Mailbox=\"a@example.com\"/></m:ConvertIdResponseMessage>"
+      "</m:ResponseMessages>"));
+  auto* messages = ids.GetConvertIdResponseMessage();
+  ASSERT_EQ(messages->Count(), 1);
+  TEwsConvertIdResponseMessage* m = messages->GetItem(0);
+  EXPECT_EQ(m->GetResponseClass(), TResponseClass::rcSuccess);
+  EXPECT_EQ(m->GetResponseCode(), TResponseCode::rcNoError);
+  EXPECT_EQ(m->GetAlternateId()->GetFormat(), TIdFormat::ifEwsId);
+  EXPECT_EQ(m->GetAlternateId()->AsElement()->GetAttribute("Id"), "AAMk");
+}
+
+// ---- Enumerations ----
+
+TEST(GeneratedEnums, EveryValueConvertsBothWays) {
+  int count = 0;
+  const TDvEnumTypeInfo* const* all = DvEwsEnumTypes(count);
+  ASSERT_GT(count, 150);
+  int values = 0;
+  for (int e = 0; e < count; ++e) {
+    const TDvEnumTypeInfo& info = *all[e];
+    std::set<std::string_view> wires;
+    for (int o = 0; o < info.Count; ++o) {
+      ++values;
+      const std::string_view wire = info.ToXML(o);
+      EXPECT_TRUE(wires.insert(wire).second) << info.Name << " " << wire;
+      int back = -1;
+      ASSERT_TRUE(info.FromXML(wire, back)) << info.Name << " " << wire;
+      EXPECT_EQ(back, o) << info.Name << " " << wire;
+      EXPECT_EQ(info.FindIdentifier(info.IdentifierOf(o)), o);
+      // The identifier is the prefix and the wire text made an identifier (the one exception
+      // is the photo sizes, whose names keep an upper-case X).
+      std::string expected(info.Prefix);
+      for (char c : wire) {
+        expected += (std::isalnum(static_cast<unsigned char>(c)) || c == '_') ? c : '_';
+      }
+      if (info.Name != "TSizeRequested") {
+        EXPECT_EQ(info.IdentifierOf(o), expected);
+      }
+    }
+    int none = -1;
+    EXPECT_FALSE(info.FromXML("\x01no such value", none));
+  }
+  EXPECT_GT(values, 2000);
+}
+
+TEST(GeneratedEnums, NamedValuesAndWireTexts) {
+  EXPECT_EQ(DvEnumToXML(TServerVersion::Exchange2007_SP1), "Exchange2007_SP1");
+  EXPECT_EQ(DvEnumToXML(TServerVersion::V2016_01_06), "V2016_01_06");
+  EXPECT_LT(static_cast<int>(TServerVersion::Exchange2013),
+            static_cast<int>(TServerVersion::Exchange2013_SP1));
+  EXPECT_EQ(DvEnumTypeInfo(TServerVersion{}).Count, 21);
+  EXPECT_EQ(static_cast<int>(TServerVersion::V2016_01_06), 12);
+
+  EXPECT_EQ(DvEnumToXML(TSensitivityChoices::scNormal), "Normal");
+  EXPECT_EQ(DvEnumToXML(TMapiPropertyType::mptInteger), "Integer");
+  EXPECT_EQ(DvEnumToXML(TDistinguishedFolderIdName::dfininbox), "inbox");
+  EXPECT_EQ(static_cast<int>(TDistinguishedFolderIdName::dfinscheduled), 49);
+  EXPECT_EQ(DvEnumTypeInfo(TDistinguishedFolderIdName{}).Count, 71);
+  EXPECT_EQ(DvEnumToXML(TUnindexedFieldURI::ufuitem_Subject), "item:Subject");
+  EXPECT_EQ(DvEnumToXML(TUnindexedFieldURI::ufubooking_CustomerEmail), "booking:CustomerEmail");
+  EXPECT_EQ(DvEnumTypeInfo(TUnindexedFieldURI{}).Count, 510);
+  EXPECT_EQ(DvEnumToXML(TDictionaryURI::duitem_InternetMessageHeader),
+            "item:InternetMessageHeader");
+  EXPECT_EQ(DvEnumTypeInfo(TExceptionPropertyURI{}).Prefix, "epu");
+  EXPECT_EQ(DvEnumToXML(TCalendarItemType::citRecurringMaster), "RecurringMaster");
+  EXPECT_EQ(DvEnumToXML(TOofState::osDisabled), "Disabled");
+  EXPECT_EQ(DvEnumToXML(TExternalAudience::eaNone), "None");
+  EXPECT_EQ(DvEnumToXML(TSizeRequested::HR48x48), "HR48x48");
+  EXPECT_EQ(DvEnumToXML(TSizeRequested::HR96X96), "HR96x96");
+  EXPECT_EQ(DvEnumName(TSizeRequested::HR648X648), "HR648X648");
+  EXPECT_EQ(DvEnumToXML(TConnectingSIDType::csPrimarySmtpAddress), "PrimarySmtpAddress");
+  EXPECT_EQ(DvEnumToXML(TItemAttachmentType::iaCalendarItem), "CalendarItem");
+  EXPECT_EQ(DvEnumToXML(TSetFolderFieldType::sffTasksFolder), "TasksFolder");
+  EXPECT_EQ(DvEnumToXML(TMailboxType::mtGroupMailbox), "GroupMailbox");
+  EXPECT_EQ(DvEnumName(TMemberStatus::msDemoted), "msDemoted");
+
+  EXPECT_EQ(DvXMLToEnum<TDistinguishedFolderIdName>("archive"),
+            TDistinguishedFolderIdName::dfinarchive);
+  EXPECT_EQ(DvXMLToEnum<TUnindexedFieldURI>("message:IsRead"),
+            TUnindexedFieldURI::ufumessage_IsRead);
+  EXPECT_EQ(DvXMLToEnum<TSizeRequested>("HR240x240"), TSizeRequested::HR240X240);
+  EXPECT_THROW(DvXMLToEnum<TSizeRequested>("HR240X240"), EConvertError);
+  EXPECT_THROW(DvXMLToEnum<TBodyType>("html"), EConvertError);
+  TServerVersion v = TServerVersion::Exchange2007;
+  EXPECT_FALSE(DvTryXMLToEnum("Exchange2099", v));
+  EXPECT_TRUE(DvTryXMLToEnum("Exchange2010_SP2", v));
+  EXPECT_EQ(v, TServerVersion::Exchange2010_SP2);
+}
+
+// ---- Round trip of every class ----
+
+std::string SampleText(const TDvXMLSchemaInfo& d) {
+  switch (d.Kind) {
+    case TDvXMLSchemaValueKind::Language:
+      return "en-GB";
+    case TDvXMLSchemaValueKind::Guid:
+      return "6f1a2b3c-0000-4000-8000-" + std::to_string(100000000000 + d.Index);
+    case TDvXMLSchemaValueKind::Duration:
+      return "PT" + std::to_string(d.Index) + "M";
+    case TDvXMLSchemaValueKind::AnyUri:
+      return "https://example.com/" + std::to_string(d.Index);
+    default:
+      return "v" + std::to_string(d.Index) + " <&>";
+  }
+}
+
+const TDateTime kWhen = TDateTime::Encode(2023, 7, 5, 10, 20, 30);
+
+// Writes one sample value into every declared child, in reverse declaration order.
+void WriteSamples(TDvXMLSchemaElement& e, const TDvXMLSchemaClassInfo& info) {
+  for (int p = info.Count - 1; p >= 0; --p) {
+    const TDvXMLSchemaInfo& d = info.Decls[p];
+    switch (d.Kind) {
+      case TDvXMLSchemaValueKind::Int:
+        e.SetAsInt(d.Index, -d.Index);
+        break;
+      case TDvXMLSchemaValueKind::Long:
+        e.SetAsLong(d.Index, 10000000000LL + d.Index);
+        break;
+      case TDvXMLSchemaValueKind::Boolean:
+        e.SetAsBoolean(d.Index, true);
+        break;
+      case TDvXMLSchemaValueKind::Double:
+        e.SetAsDouble(d.Index, d.Index + 0.25);
+        break;
+      case TDvXMLSchemaValueKind::Datetime:
+        e.SetAsDatetime(d.Index, kWhen);
+        break;
+      case TDvXMLSchemaValueKind::Date:
+        e.SetAsDate(d.Index, kWhen);
+        break;
+      case TDvXMLSchemaValueKind::Time:
+        e.SetAsTime(d.Index, TDateTime(0.5));
+        break;
+      case TDvXMLSchemaValueKind::Base64binary:
+        e.SetAsBase64binary(d.Index, TBytes{1, 2, static_cast<std::uint8_t>(d.Index)});
+        break;
+      case TDvXMLSchemaValueKind::Enum:
+        e.SetEnumOrdinal(d.Index, d.EnumType->Count - 1);
+        break;
+      case TDvXMLSchemaValueKind::Class:
+        e.GetChildObject(d.Index);
+        break;
+      case TDvXMLSchemaValueKind::Array:
+        e.GetArrayChild(d.Index)->AddElement();
+        e.GetArrayChild(d.Index)->AddElement();
+        break;
+      case TDvXMLSchemaValueKind::SimpleArray:
+        static_cast<TDvXMLSchemaSimpleContentElement<std::string>*>(
+            e.GetArrayChild(d.Index)->AddElement())
+            ->SetValue(SampleText(d));
+        break;
+      default:
+        e.SetValue(d.Index, SampleText(d));
+        break;
+    }
+  }
+}
+
+void CheckSamples(TDvXMLSchemaElement& e, const TDvXMLSchemaClassInfo& info) {
+  for (int p = 0; p < info.Count; ++p) {
+    const TDvXMLSchemaInfo& d = info.Decls[p];
+    SCOPED_TRACE(std::string(info.Name) + "." + std::string(d.LocalName));
+    switch (d.Kind) {
+      case TDvXMLSchemaValueKind::Int:
+        EXPECT_EQ(e.GetAsInt(d.Index), -d.Index);
+        break;
+      case TDvXMLSchemaValueKind::Long:
+        EXPECT_EQ(e.GetAsLong(d.Index), 10000000000LL + d.Index);
+        break;
+      case TDvXMLSchemaValueKind::Boolean:
+        EXPECT_TRUE(e.GetAsBoolean(d.Index));
+        break;
+      case TDvXMLSchemaValueKind::Double:
+        EXPECT_EQ(e.GetAsDouble(d.Index), d.Index + 0.25);
+        break;
+      case TDvXMLSchemaValueKind::Datetime:
+        EXPECT_EQ(e.GetAsDatetime(d.Index), kWhen);
+        break;
+      case TDvXMLSchemaValueKind::Date:
+        EXPECT_EQ(e.GetAsDate(d.Index), TDateTime::Encode(2023, 7, 5));
+        break;
+      case TDvXMLSchemaValueKind::Time:
+        EXPECT_EQ(e.GetAsTime(d.Index), TDateTime(0.5));
+        break;
+      case TDvXMLSchemaValueKind::Base64binary:
+        EXPECT_EQ(e.GetAsBase64binary(d.Index), (TBytes{1, 2, static_cast<std::uint8_t>(d.Index)}));
+        break;
+      case TDvXMLSchemaValueKind::Enum:
+        EXPECT_EQ(e.GetEnumOrdinal(d.Index), d.EnumType->Count - 1);
+        break;
+      case TDvXMLSchemaValueKind::Class: {
+        ASSERT_NE(e.GetNodeByIndex(d.Index, false), nullptr);
+        EXPECT_EQ(e.GetChildObject(d.Index)->GetClassInfo(), d.ClassType);
+        break;
+      }
+      case TDvXMLSchemaValueKind::Array:
+        ASSERT_EQ(e.GetArrayChild(d.Index)->Count(), 2);
+        EXPECT_EQ(e.GetArrayChild(d.Index)->GetElement(1)->GetClassInfo(), d.ClassType);
+        break;
+      case TDvXMLSchemaValueKind::SimpleArray:
+        ASSERT_EQ(e.GetArrayChild(d.Index)->Count(), 1);
+        EXPECT_EQ(static_cast<TDvXMLSchemaSimpleContentElement<std::string>*>(
+                      e.GetArrayChild(d.Index)->GetElement(0))
+                      ->GetValue(),
+                  SampleText(d));
+        break;
+      default:
+        EXPECT_EQ(e.GetAsString(d.Index), SampleText(d));
+        break;
+    }
+  }
+}
+
+TEST(GeneratedClasses, EveryClassRoundTripsThroughXML) {
+  int count = 0;
+  const TDvXMLSchemaClassInfo* const* all = DvEwsSchemaClasses(count);
+  ASSERT_GT(count, 900);
+  int declarations = 0;
+  for (int c = 0; c < count; ++c) {
+    const TDvXMLSchemaClassInfo& info = *all[c];
+    SCOPED_TRACE(std::string(info.Name));
+    DvDOMDocumentPtr doc;
+    std::unique_ptr<TDvXMLSchemaElement> e = info.Create(Parse(doc, "<t:Sample/>"));
+    ASSERT_EQ(e->GetClassInfo(), &info);
+    WriteSamples(*e, info);
+
+    // Children come out in declaration order whatever order they were written in.
+    int last = -1;
+    const DvDOMElementPtr& el = e->AsElement();
+    for (int i = 0; i < el->ElementCount(); ++i) {
+      const TDvXMLSchemaInfo* d = info.FindByLocalName(el->GetElement(i)->GetLocalName());
+      ASSERT_NE(d, nullptr);
+      EXPECT_GE(d->Position, last);
+      last = d->Position;
+    }
+
+    DvDOMDocumentPtr again;
+    std::unique_ptr<TDvXMLSchemaElement> r = info.Create(Parse(again, e->GetXML()));
+    CheckSamples(*r, info);
+    declarations += info.Count;
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+  EXPECT_GT(declarations, 5000);
+}
+
+// The typed accessors call the base with their child's index.
+TEST(GeneratedClasses, TypedAccessorsAddressTheirOwnChild) {
+  DvDOMDocumentPtr doc;
+  TEwsCalendarItem cal(Parse(doc, "<t:CalendarItem/>"));
+  cal.SetSubject("Review");
+  cal.SetStart_(kWhen);
+  cal.SetEnd_(kWhen.AddMinutes(30));
+  cal.SetIsAllDayEvent(false);
+  cal.SetLegacyFreeBusyStatus(TLegacyFreeBusy::lfbTentative);
+  cal.GetRequiredAttendees()->GetAttendee()->Add()->GetMailbox()->SetEmailAddress("b@x.org");
+  DvDOMDocumentPtr again;
+  TEwsCalendarItem r(Parse(again, cal.GetXML()));
+  EXPECT_EQ(r.GetSubject(), "Review");
+  EXPECT_EQ(r.GetStart_(), kWhen);
+  EXPECT_NEAR(r.GetEnd_().Value, kWhen.AddMinutes(30).Value, 1e-8);
+  EXPECT_EQ(r.GetLegacyFreeBusyStatus(), TLegacyFreeBusy::lfbTentative);
+  EXPECT_EQ(r.FindNode("LegacyFreeBusyStatus")->GetAsString(), "Tentative");
+  EXPECT_EQ(r.GetRequiredAttendees()->GetAttendee()->GetItem(0)->GetMailbox()->GetEmailAddress(),
+            "b@x.org");
+  EXPECT_EQ(r.AsElement()
+                ->SelectSingleElement("RequiredAttendees/Attendee/Mailbox/EmailAddress")
+                ->GetAsString(),
+            "b@x.org");
+}
+
+// ---- The generator ----
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+struct TempDir {
+  fs::path path;
+  TempDir() {
+    path = fs::temp_directory_path() /
+           ("ews_types_" + std::to_string(::getpid()) + "_" + std::to_string(std::rand()));
+    fs::create_directories(path);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+};
+
+int RunGenerator(const fs::path& schema, const fs::path& out, const fs::path& log) {
+  const std::string cmd = std::string("\"") + EWS_PYTHON + "\" \"" + EWS_SOURCE_DIR +
+                          "/scripts/gen_types.py\" \"" + schema.string() + "\" \"" + out.string() +
+                          "\" > \"" + log.string() + "\" 2>&1";
+  return std::system(cmd.c_str());
+}
+
+TEST(Generator, ReproducesTheCommittedOutputByteForByte) {
+  TempDir tmp;
+  const fs::path out = tmp.path / "out";
+  ASSERT_EQ(RunGenerator(fs::path(EWS_SHARED_DIR) / "ews-schema", out, tmp.path / "log"), 0)
+      << ReadFile(tmp.path / "log");
+  const fs::path committed = fs::path(EWS_SOURCE_DIR) / "ews" / "generated";
+  std::set<std::string> produced, present;
+  for (const auto& f : fs::directory_iterator(out))
+    produced.insert(f.path().filename());
+  for (const auto& f : fs::directory_iterator(committed)) {
+    if (f.path().filename().string().rfind("uDvEWSTypes", 0) == 0) {
+      present.insert(f.path().filename());
+    }
+  }
+  EXPECT_EQ(produced, present);
+  for (const std::string& name : produced) {
+    EXPECT_TRUE(ReadFile(out / name) == ReadFile(committed / name))
+        << name << " differs from the generator's output; rerun scripts/gen_types.py";
+  }
+}
+
+// The generator refuses a schema that lacks a class or a value other units use.
+TEST(Generator, FailsWhenANameOtherUnitsUseIsMissing) {
+  struct Case {
+    std::string from, to, message;
+  };
+  const Case cases[] = {
+      {"\"MailTips\"", "\"MailTipz\"", "class TEwsMailTips is missing"},
+      {"<xs:enumeration value=\"inbox\" />", "<xs:enumeration value=\"in-box\" />",
+       "value dfininbox of TDistinguishedFolderIdName is missing"},
+  };
+  const fs::path source = fs::path(EWS_SHARED_DIR) / "ews-schema";
+  for (const Case& c : cases) {
+    TempDir tmp;
+    std::string types = ReadFile(source / "types.xsd");
+    std::string messages = ReadFile(source / "messages.xsd");
+    auto replaceAll = [&](std::string& s, const std::string& from, const std::string& to) {
+      int n = 0;
+      for (std::size_t at = s.find(from); at != std::string::npos; at = s.find(from, at)) {
+        s.replace(at, from.size(), to);
+        at += to.size();
+        ++n;
+      }
+      return n;
+    };
+    int n = replaceAll(types, c.from, c.to);
+    ASSERT_GT(n, 0) << c.from;
+    replaceAll(types, "t:" + c.from.substr(1), "t:" + c.to.substr(1));
+    replaceAll(messages, "t:" + c.from.substr(1), "t:" + c.to.substr(1));
+    std::ofstream(tmp.path / "types.xsd", std::ios::binary) << types;
+    std::ofstream(tmp.path / "messages.xsd", std::ios::binary) << messages;
+    EXPECT_NE(RunGenerator(tmp.path, tmp.path / "out", tmp.path / "log"), 0);
+    EXPECT_NE(ReadFile(tmp.path / "log").find(c.message), std::string::npos)
+        << ReadFile(tmp.path / "log");
+  }
+}
+
+}  // namespace
