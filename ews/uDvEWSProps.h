@@ -26,6 +26,11 @@
 
 namespace dv {
 
+// Schema enumerations (defined in uDvEWSTypes).
+enum class TUnindexedFieldURI;
+enum class TDictionaryURI;
+enum class TMapiPropertyType;
+
 // MAPI property types. The wire text of a value (EWS MapiPropertyType) is its identifier less
 // the "pt" prefix: ptString is "String", ptInteger (32-bit) "Integer", ptLong (64-bit) "Long".
 enum class TDvEWSPropType : std::uint8_t {
@@ -230,6 +235,10 @@ std::string_view DvEWSPropTypeToString(TDvEWSPropType type);
 // The type of an EWS MapiPropertyType text (exact case); EConvertError when unknown.
 TDvEWSPropType DvEWSStringToPropType(std::string_view text);
 
+// The schema's MapiPropertyType value of a type, and back (both by the wire text).
+TMapiPropertyType DvEWSPropTypeToMapiPropertyType(TDvEWSPropType type);
+TDvEWSPropType DvMapiPropertyTypeToEWSPropType(TMapiPropertyType type);
+
 // ---- Short strings ----
 
 // UTF-8 text cut at 255 bytes: the form in which names are compared with the registry's keys.
@@ -364,6 +373,15 @@ PDvEWSFieldDef GetFieldDef(std::string_view className, std::string_view elementN
 // "There is no field definition for \"<uri>[<index>]\"!" when raise is set.
 PDvEWSFieldDef GetIndexedFieldDef(std::string_view fieldURI, std::string_view fieldIndex,
                                   bool raise);
+// From a schema enumeration value (uDvEWSTypes): the value's name less its prefix, upper-cased,
+// after "FLD_" (ufuitem_Subject: FLD_ITEM_SUBJECT), raising on a miss. No definition carries the
+// name of a bare dictionary URI (FLD_CONTACTS_EMAILADDRESS), so the single-argument dictionary
+// form always raises; with a key it finds the indexed definition of that URI and key
+// (ducontacts_PhoneNumber, "BusinessFax": FLD_CONTACTS_PHONENUMBER_BUSINESSFAX).
+PDvEWSFieldDef GetFieldDef(TUnindexedFieldURI uri);
+PDvEWSFieldDef GetFieldDef(TDictionaryURI uri);
+PDvEWSFieldDef GetFieldDef(TDictionaryURI uri, std::string_view fieldIndex);
+
 // A field definition whose PropDef has that name (the first registered). Exception
 // "There is no field definition for \"<name>\"!" on a miss.
 PDvEWSFieldDef GetFirstFieldDef(std::string_view propDefName);

@@ -429,17 +429,3 @@ TEST(Catalogue, KeyedArrayChildrenInCatalogueOrder) {
   EXPECT_TRUE(GetKeyPropDefs(&MPR_SUBJECT).empty());
   EXPECT_TRUE(GetKeyPropDefs(nullptr).empty());
 }
-
-TEST(Catalogue, NamesAreShortIdentifiers) {
-  std::set<std::string_view> seen;
-  auto check = [&](std::string_view n) {
-    EXPECT_LE(n.size(), 255u);
-    EXPECT_TRUE(seen.insert(n).second) << "duplicate " << n;
-  };
-  for (PDvEWSPropDef d : DvCatalogPR)
-    check(d->PropDefName);
-  for (PDvEWSPropDef d : DvCatalogMPR)
-    check(d->PropDefName);
-  for (PDvEWSPropDef d : DvCatalogEPR)
-    check(d->PropDefName);
-}
