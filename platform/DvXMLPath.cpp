@@ -475,7 +475,11 @@ void SelectNodes(const TPath& p, pugi::xml_node ctx, bool cs, std::vector<pugi::
         (step.kind == TStep::TKind::Parent || step.descendant)) {
       Dedup(next);
     }
-    if (next.size() > 1 && (step.kind == TStep::TKind::Parent || step.descendant)) {
+    // Parents of several nodes, and the matches of a '//' step from several contexts or followed
+    // by further steps (nested matches), may leave document order.
+    const bool last = &step == &p.steps.back();
+    if (next.size() > 1 &&
+        (step.kind == TStep::TKind::Parent || (step.descendant && (cur.size() > 1 || !last)))) {
       mayBeUnordered = true;
     }
     cur.swap(next);

@@ -134,6 +134,22 @@ void BM_DvSelectRowsAndSubjects(benchmark::State& state) {
 }
 BENCHMARK(BM_DvSelectRowsAndSubjects)->Unit(benchmark::kMicrosecond);
 
+// Every row's id through a '//' search of the whole page.
+void BM_DvDescendantSelect(benchmark::State& state) {
+  const auto doc = dv::DvCreateDOM(Page());
+  std::size_t total = 0;
+  for (auto _ : state) {
+    const auto ids = doc->CreateElementList("//ItemId");
+    for (int i = 0; i < ids->Count(); ++i)
+      total += ids->GetItem(i)->GetAttribute("Id").size();
+    if (ids->Count() != kRows) state.SkipWithError("wrong id count");
+  }
+  benchmark::DoNotOptimize(total);
+  state.counters["rows/s"] =
+      benchmark::Counter(kRows, benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_DvDescendantSelect)->Unit(benchmark::kMicrosecond);
+
 // Selection cost grows linearly with the page: rows of pages of 250 to 4000 messages.
 void BM_DvSelectScaling(benchmark::State& state) {
   const int copies = static_cast<int>(state.range(0));
