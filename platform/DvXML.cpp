@@ -362,13 +362,13 @@ class TDvDOMDocumentImpl final : public IDvDOMDocument,
     }
     auto tree = std::make_shared<pugi::xml_document>();
     ParseInto(*tree, text, 0);
-    tree_ = std::move(tree);
+    ReplaceTree(std::move(tree));
   }
 
   void LoadBytes(std::string_view bytes, const std::string& codePage) {
     auto tree = std::make_shared<pugi::xml_document>();
     ParseInto(*tree, BytesToUTF8(bytes, codePage), 0);
-    tree_ = std::move(tree);
+    ReplaceTree(std::move(tree));
   }
 
   void LoadFromStream(std::istream& stream) override {
@@ -403,7 +403,7 @@ class TDvDOMDocumentImpl final : public IDvDOMDocument,
     CheckName(qualifiedName, "element");
     auto tree = std::make_shared<pugi::xml_document>();
     const pugi::xml_node root = tree->append_child(std::string(qualifiedName).c_str());
-    tree_ = std::move(tree);
+    ReplaceTree(std::move(tree));
     return Wrap(root, Self(), tree_);
   }
 
@@ -418,8 +418,14 @@ class TDvDOMDocumentImpl final : public IDvDOMDocument,
   }
 
   DvDOMElementPtr WrapNode(pugi::xml_node node) override {
-    if (!node || node.type() != pugi::node_element || node.root() != *tree_) return nullptr;
-    return Wrap(node, Self(), tree_);
+    if (!node || node.type() != pugi::node_element) return nullptr;
+    const pugi::xml_node root = node.root();
+    if (root == *tree_) return Wrap(node, Self(), tree_);
+    // A node of an earlier content that wrappers still hold.
+    for (const auto& weak : oldTrees_) {
+      if (TTreePtr old = weak.lock(); old && root == *old) return Wrap(node, Self(), old);
+    }
+    return nullptr;
   }
 
   pugi::xml_document& GetNativeDocument() override { return *tree_; }
@@ -429,7 +435,16 @@ class TDvDOMDocumentImpl final : public IDvDOMDocument,
     return std::const_pointer_cast<TDvDOMDocumentImpl>(shared_from_this());
   }
 
+  // Replaces the content; the old tree lives on while wrappers refer to it.
+  void ReplaceTree(TTreePtr tree) {
+    std::erase_if(oldTrees_,
+                  [](const std::weak_ptr<pugi::xml_document>& w) { return w.expired(); });
+    if (tree_.use_count() > 1) oldTrees_.push_back(tree_);
+    tree_ = std::move(tree);
+  }
+
   TTreePtr tree_;
+  std::vector<std::weak_ptr<pugi::xml_document>> oldTrees_;
 };
 
 class TDvDOMElementImpl final : public IDvDOMElement {

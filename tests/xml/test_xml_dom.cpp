@@ -172,10 +172,16 @@ TEST(XmlDom, WrappersKeepTheirDocumentAndTreeAlive) {
   // A document keeps its content when a load fails.
   EXPECT_THROW(doc->LoadXML("<broken>"), EDvXMLException);
   EXPECT_EQ(doc->GetXML(), "<third/>");
-  // Native access: wrap a pugixml node of this document; nodes of another are refused.
+  // Native access: wrap a pugixml node of this document, also one of an earlier content that a
+  // wrapper still holds; nodes of another document are refused.
   const pugi::xml_node native = doc->GetNativeDocument().document_element();
   EXPECT_EQ(doc->WrapNode(native)->GetLocalName(), "third");
-  EXPECT_EQ(doc->WrapNode(subject->GetNativeNode()), nullptr);
+  const auto rewrapped = doc->WrapNode(subject->GetNativeNode());
+  ASSERT_TRUE(rewrapped);
+  EXPECT_EQ(rewrapped->GetParent()->SelectSingleElement("s")->GetAsString(), "kept");
+  const auto other = DvCreateDOM("<o/>");
+  EXPECT_EQ(doc->WrapNode(other->GetDocumentElement()->GetNativeNode()), nullptr);
+  EXPECT_EQ(doc->WrapNode(pugi::xml_node()), nullptr);
 }
 
 TEST(XmlDom, CopyingInnerXmlAndFragments) {
