@@ -531,6 +531,90 @@ std::string DvExtensionFromMimeType(std::string_view mimeType) {
   return {};
 }
 
+// ---- HTML ----
+
+const TDvHTMLAttribute* TDvHTMLTag::Find(std::string_view name) const {
+  for (const TDvHTMLAttribute& a : Attributes) {
+    if (DvSameText(a.Name, name)) return &a;
+  }
+  return nullptr;
+}
+
+std::vector<TDvHTMLTag> DvScanHTMLTags(std::string_view html, std::string_view tagName) {
+  std::vector<TDvHTMLTag> tags;
+  const std::size_t n = html.size();
+  const auto isNameEnd = [](char c) { return IsSpace(c) || c == '>' || c == '/' || c == '='; };
+  std::size_t pos = 0;
+  while ((pos = html.find('<', pos)) != std::string_view::npos) {
+    if (html.substr(pos, 4) == "<!--") {
+      const std::size_t end = html.find("-->", pos + 4);
+      if (end == std::string_view::npos) break;
+      pos = end + 3;
+      continue;
+    }
+    std::size_t p = pos + 1;
+    while (p < n && !isNameEnd(html[p]))
+      ++p;
+    const std::string_view name = html.substr(pos + 1, p - pos - 1);
+    if (!DvSameText(name, tagName)) {
+      ++pos;
+      continue;
+    }
+    TDvHTMLTag tag;
+    tag.Offset = pos;
+    tag.Name = std::string(name);
+    bool closed = false;
+    while (p < n) {
+      while (p < n && (IsSpace(html[p]) || html[p] == '/'))
+        ++p;
+      if (p >= n) break;
+      if (html[p] == '>') {
+        closed = true;
+        ++p;
+        break;
+      }
+      const std::size_t nameStart = p;
+      while (p < n && !isNameEnd(html[p]))
+        ++p;
+      TDvHTMLAttribute attr;
+      attr.Name = std::string(html.substr(nameStart, p - nameStart));
+      if (p == nameStart) ++p;  // a stray '=': skip it
+      std::size_t q = p;
+      while (q < n && IsSpace(html[q]))
+        ++q;
+      if (q < n && html[q] == '=') {
+        ++q;
+        while (q < n && IsSpace(html[q]))
+          ++q;
+        if (q < n && (html[q] == '"' || html[q] == '\'')) {
+          const char quote = html[q];
+          const std::size_t end = html.find(quote, q + 1);
+          if (end == std::string_view::npos) break;
+          attr.ValueOffset = q + 1;
+          attr.ValueLength = end - q - 1;
+          p = end + 1;
+        } else {
+          const std::size_t start = q;
+          while (q < n && !IsSpace(html[q]) && html[q] != '>')
+            ++q;
+          attr.ValueOffset = start;
+          attr.ValueLength = q - start;
+          p = q;
+        }
+        attr.Value = std::string(html.substr(attr.ValueOffset, attr.ValueLength));
+      } else {
+        attr.ValueOffset = p;
+      }
+      if (!attr.Name.empty()) tag.Attributes.push_back(std::move(attr));
+    }
+    if (!closed) break;
+    tag.Length = p - pos;
+    tags.push_back(std::move(tag));
+    pos = p;
+  }
+  return tags;
+}
+
 // ---- GUIDs ----
 
 bool DvTryStringToGUID(std::string_view text, TGUID& guid) {

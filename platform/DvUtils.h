@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "DvSysUtils.h"
 
@@ -77,6 +78,32 @@ bool DvIsValidUTF8(std::string_view bytes);
 std::string DvMimeTypeFromFileName(std::string_view fileName);
 // The usual extension (with its dot) for a MIME type, empty when unknown.
 std::string DvExtensionFromMimeType(std::string_view mimeType);
+
+// ---- HTML ----
+
+// One attribute of an HTML start tag. ValueOffset/ValueLength locate the value in the scanned
+// text (inside any quotes), so a caller can replace it; an attribute without a value has length
+// 0 at the end of its name.
+struct TDvHTMLAttribute {
+  std::string Name;   // as written
+  std::string Value;  // as written (entities are not decoded)
+  std::size_t ValueOffset = 0;
+  std::size_t ValueLength = 0;
+};
+
+struct TDvHTMLTag {
+  std::size_t Offset = 0;  // of the '<'
+  std::size_t Length = 0;  // up to and including the '>'
+  std::string Name;        // as written
+  std::vector<TDvHTMLAttribute> Attributes;
+
+  // The first attribute of that name (ASCII case-insensitive), or none.
+  const TDvHTMLAttribute* Find(std::string_view name) const;
+};
+
+// The start tags of one name (ASCII case-insensitive, "img") in HTML text, in order. Comments
+// are skipped; quoted values may hold '>'; an unterminated last tag is ignored.
+std::vector<TDvHTMLTag> DvScanHTMLTags(std::string_view html, std::string_view tagName);
 
 // ---- GUIDs ----
 

@@ -169,3 +169,24 @@ TEST(Utils, Utf16Helpers) {
   EXPECT_EQ(DvUTF16ToUTF8(u"\u00e9\U0001F600"), "\xC3\xA9\xF0\x9F\x98\x80");
   EXPECT_EQ(DvUTF16ToUTF8(std::u16string(1, char16_t{0xD800})), "\xEF\xBF\xBD");  // lone surrogate
 }
+
+TEST(Utils, HtmlStartTagsAndAttributeValuePositions) {
+  const std::string html =
+      "<p>a<IMG alt='x > y' SRC = \"data:image/png;base64,iVBO\" width=10 hidden>"
+      "<!-- <img src=\"ignored\"> --><imgx src=no><img\nsrc='file:///tmp/a.png'/>"
+      "<img src=\"unterminated";
+  const auto tags = DvScanHTMLTags(html, "img");
+  ASSERT_EQ(tags.size(), 2u);
+  const TDvHTMLAttribute* src = tags[0].Find("src");
+  ASSERT_NE(src, nullptr);
+  EXPECT_EQ(src->Value, "data:image/png;base64,iVBO");
+  EXPECT_EQ(html.substr(src->ValueOffset, src->ValueLength), src->Value);
+  EXPECT_EQ(tags[0].Find("alt")->Value, "x > y");
+  EXPECT_EQ(tags[0].Find("width")->Value, "10");
+  ASSERT_NE(tags[0].Find("hidden"), nullptr);
+  EXPECT_EQ(tags[0].Find("hidden")->Value, "");
+  EXPECT_EQ(html.substr(tags[0].Offset, 4), "<IMG");
+  EXPECT_EQ(html[tags[0].Offset + tags[0].Length - 1], '>');
+  EXPECT_EQ(tags[1].Find("SRC")->Value, "file:///tmp/a.png");
+  EXPECT_TRUE(DvScanHTMLTags("no tags", "img").empty());
+}
