@@ -38,8 +38,14 @@ std::string AddressHeader(const std::vector<Address>& list) {
   std::string out;
   for (auto& a : list) {
     if (!out.empty()) out += ", ";
-    if (!a.name.empty()) out += "\"" + EncodeWord(a.name) + "\" ";
-    out += "<" + a.email + ">";
+    if (!a.name.empty()) {
+      out += '"';
+      out += EncodeWord(a.name);
+      out += "\" ";
+    }
+    out += '<';
+    out += a.email;
+    out += '>';
   }
   return out;
 }
@@ -70,7 +76,9 @@ Part ParsePart(const std::string& text) {
     pos = eol + 1;
     if (line.empty()) break;
     if ((line[0] == ' ' || line[0] == '\t') && !lastName.empty()) {
-      p.headers[lastName] += " " + line.substr(line.find_first_not_of(" \t"));
+      std::string& value = p.headers[lastName];
+      value += ' ';
+      value.append(line, line.find_first_not_of(" \t"));
       continue;
     }
     auto colon = line.find(':');
