@@ -331,7 +331,7 @@ std::string DvUpperCase(std::string_view text) {
 
 // ---- Code pages ----
 
-std::string DvDetectCodePage(std::string_view bytes) {
+std::string DvByteOrderMarkCodePage(std::string_view bytes) {
   const auto b = [&](std::size_t i) -> unsigned {
     return i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : 0x100u;
   };
@@ -340,6 +340,14 @@ std::string DvDetectCodePage(std::string_view bytes) {
   if (b(0) == 0 && b(1) == 0 && b(2) == 0xFE && b(3) == 0xFF) return "UTF-32BE";
   if (b(0) == 0xFF && b(1) == 0xFE) return "UTF-16LE";
   if (b(0) == 0xFE && b(1) == 0xFF) return "UTF-16BE";
+  return {};
+}
+
+std::string DvDetectCodePage(std::string_view bytes) {
+  if (std::string bom = DvByteOrderMarkCodePage(bytes); !bom.empty()) return bom;
+  const auto b = [&](std::size_t i) -> unsigned {
+    return i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : 0x100u;
+  };
   if (b(0) == '<' && b(1) == 0 && b(2) == 0 && b(3) == 0) return "UTF-32LE";
   if (b(0) == 0 && b(1) == 0 && b(2) == 0 && b(3) == '<') return "UTF-32BE";
   if (b(0) == '<' && b(1) == 0) return "UTF-16LE";
@@ -354,7 +362,8 @@ std::string DvDetectCodePage(std::string_view bytes) {
 }
 
 std::string DvCodePageToUTF8(std::string_view bytes, std::string_view codePage) {
-  std::string cp(codePage);
+  std::string cp = DvByteOrderMarkCodePage(bytes);
+  if (cp.empty()) cp = std::string(codePage);
   if (cp.empty()) cp = DvDetectCodePage(bytes);
   if (cp.empty()) cp = "UTF-8";
   const TConverterPtr cnv = OpenConverter(cp);

@@ -58,10 +58,13 @@ std::string DvUpperCase(std::string_view text);  // Unicode upper case (root loc
 // "UTF-32LE", "UTF-32BE"), else from the encoding of an XML declaration (as written there),
 // else from the layout of "<?xml" in UTF-16/32 without a mark; empty when nothing says.
 std::string DvDetectCodePage(std::string_view bytes);
+// The code page named by a byte-order mark at the start of the bytes, empty when there is none.
+std::string DvByteOrderMarkCodePage(std::string_view bytes);
 // Converts bytes in a code page to UTF-8. The code page is any name ICU knows ("windows-1252",
 // "iso-8859-1", "utf-16le", "cp1252", "latin1") or a Windows code-page number ("1252",
-// "65001"); empty means detect (DvDetectCodePage, UTF-8 when nothing says). A byte-order mark is
-// removed; bytes that cannot be converted become U+FFFD. EConvertError for an unknown code page.
+// "65001"); empty means detect (DvDetectCodePage, UTF-8 when nothing says). A byte-order mark
+// wins over the code page given and is removed; bytes that cannot be converted become U+FFFD.
+// EConvertError for an unknown code page.
 std::string DvCodePageToUTF8(std::string_view bytes, std::string_view codePage = {});
 // Converts UTF-8 text to a code page (characters it lacks become its substitute character).
 std::string DvUTF8ToCodePage(std::string_view text, std::string_view codePage);

@@ -250,7 +250,9 @@ bool IsUTF8Name(std::string_view cp) {
 
 // Converts document bytes in a code page (empty: detect) to UTF-8.
 std::string BytesToUTF8(std::string_view bytes, const std::string& codePage) {
-  const std::string cp = codePage.empty() ? DvDetectCodePage(bytes) : codePage;
+  // A byte-order mark wins over the code page given.
+  std::string cp = DvByteOrderMarkCodePage(bytes);
+  if (cp.empty()) cp = codePage.empty() ? DvDetectCodePage(bytes) : codePage;
   if (cp.empty() || IsUTF8Name(cp)) return std::string(StripUTF8Bom(bytes));
   try {
     return DvCodePageToUTF8(bytes, cp);

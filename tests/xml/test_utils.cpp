@@ -103,6 +103,12 @@ TEST(Utils, CodePageDetectionAndConversion) {
                                          4)),
             "A");  // detected, mark dropped
   EXPECT_EQ(DvCodePageToUTF8("\xEF\xBB\xBFok"), "ok");
+  // A byte-order mark wins over the code page given.
+  EXPECT_EQ(DvCodePageToUTF8(std::string("\xFF\xFE"
+                                         "A\0",
+                                         4),
+                             "65001"),
+            "A");
   EXPECT_EQ(DvCodePageToUTF8("\xC3(", "utf-8"), "\xEF\xBF\xBD(");        // broken UTF-8 repaired
   EXPECT_EQ(DvCodePageToUTF8("\x82\xA0", "shift_jis"), "\xE3\x81\x82");  // あ
   EXPECT_THROW(DvCodePageToUTF8("x", "no-such-charset"), EConvertError);

@@ -171,6 +171,7 @@ TEST(XmlInput, EncodingsFromBomDeclarationOrCaller) {
   EXPECT_EQ(doc->GetDocumentElement()->GetAttribute("a"), "\xC3\xA9");
   EXPECT_EQ(DvCreateDOM(bytes)->GetDocumentElement()->GetAsString(),
             "\xE2\x82\xAC\xF0\x9F\x98\x80");
+  EXPECT_EQ(DvCreateDOM(bytes, "utf-8")->GetDocumentElement()->GetAttribute("a"), "\xC3\xA9");
   // UTF-8 with a byte-order mark.
   EXPECT_EQ(DvCreateDOM("\xEF\xBB\xBF<r>x</r>")->GetDocumentElement()->GetAsString(), "x");
   // An unknown code page is a clear error.
