@@ -356,7 +356,14 @@ std::string DvDetectCodePage(std::string_view bytes) {
     const std::size_t end = bytes.find("?>");
     const std::string_view decl = bytes.substr(
         0, end == std::string_view::npos ? std::min<std::size_t>(bytes.size(), 200) : end);
-    return DeclarationAttribute(decl, "encoding");
+    std::string declared = DeclarationAttribute(decl, "encoding");
+    // "<?xml" read byte by byte cannot be UTF-16 or UTF-32, whatever the declaration says (a
+    // document re-encoded without updating its declaration).
+    if (DvStartsText(declared, "utf-16") || DvStartsText(declared, "utf-32") ||
+        DvStartsText(declared, "ucs-") || DvStartsText(declared, "unicode")) {
+      return "UTF-8";
+    }
+    return declared;
   }
   return {};
 }

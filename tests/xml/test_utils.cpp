@@ -87,6 +87,7 @@ TEST(Utils, CodePageDetectionAndConversion) {
   EXPECT_EQ(DvDetectCodePage(std::string("<\0?\0", 4)), "UTF-16LE");
   EXPECT_EQ(DvDetectCodePage("<?xml version=\"1.0\" encoding='ISO-8859-1'?><a/>"), "ISO-8859-1");
   EXPECT_EQ(DvDetectCodePage("<?xml version=\"1.0\"?><a/>"), "");
+  EXPECT_EQ(DvDetectCodePage("<?xml version=\"1.0\" encoding=\"utf-16\"?><a/>"), "UTF-8");
   EXPECT_EQ(DvDetectCodePage("plain"), "");
 
   EXPECT_EQ(DvCodePageToUTF8("\x80 \xE9", "windows-1252"), "\xE2\x82\xAC \xC3\xA9");
