@@ -145,7 +145,8 @@ TDvEnumTypeTable::TDvEnumTypeTable(std::string_view name,
       first = false;
     }
     std::size_t n = 0;
-    while (n < prefix.size() && n < lower.size() && prefix[n] == lower[n]) ++n;
+    while (n < prefix.size() && n < lower.size() && prefix[n] == lower[n])
+      ++n;
     prefix = prefix.substr(0, n);
   }
   Build(name, prefix, identifiers);
@@ -216,6 +217,39 @@ bool TDvXMLSchemaClassInfo::HasElement(std::string_view localName) const {
   const TDvXMLSchemaInfo* d = FindByLocalName(localName);
   return d != nullptr && d->NodeKind == kDvSchemaElementNode;
 }
+
+const TDvXMLSchemaClassInfo* TDvXMLSchemaClassInfo::FindDerived(
+    std::string_view schemaTypeName) const {
+  std::string_view local = LocalPart(schemaTypeName);
+  if (LocalPart(SchemaName) == local) return this;
+  for (int i = 0; i < DerivedCount; ++i) {
+    if (LocalPart(Derived[i]->SchemaName) == local) return Derived[i];
+  }
+  return nullptr;
+}
+
+namespace {
+
+constexpr std::string_view kXsiNamespace = "http://www.w3.org/2001/XMLSchema-instance";
+
+// The value of the element's xsi:type attribute (whatever prefix is bound to the namespace).
+std::string_view XsiType(const pugi::xml_node& node) {
+  for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
+    std::string_view name = a.name();
+    if (name.size() < 5 || name.substr(name.size() - 5) != ":type") continue;
+    std::string decl = "xmlns:" + std::string(name.substr(0, name.size() - 5));
+    for (pugi::xml_node n = node; n; n = n.parent()) {
+      pugi::xml_attribute ns = n.attribute(decl.c_str());
+      if (ns) {
+        if (ns.value() == kXsiNamespace) return a.value();
+        break;
+      }
+    }
+  }
+  return std::string_view();
+}
+
+}  // namespace
 
 // ---- The schema element base ----
 
@@ -560,8 +594,15 @@ TDvXMLSchemaElement* TDvXMLSchemaElement::GetChildObject(int index) {
     std::erase_if(cache.Objects, [index](const auto& p) { return p.first == index; });
     break;
   }
+  const TDvXMLSchemaClassInfo* cls = info.ClassType;
+  if (node && cls->DerivedCount > 0) {
+    std::string_view type = XsiType(node);
+    if (!type.empty()) {
+      if (const TDvXMLSchemaClassInfo* derived = cls->FindDerived(type)) cls = derived;
+    }
+  }
   DvDOMElementPtr element = node ? Wrap(node) : CreateChild(info);
-  std::unique_ptr<TDvXMLSchemaElement> obj = info.ClassType->Create(element);
+  std::unique_ptr<TDvXMLSchemaElement> obj = cls->Create(element);
   TDvXMLSchemaElement* result = obj.get();
   cache.Objects.emplace_back(index, std::move(obj));
   return result;

@@ -166,6 +166,8 @@ struct TDvXMLSchemaClassInfo {
   int Count;
   TDvXMLSchemaValueKind TextKind;  // simple content: the kind of the element's own text
   const TDvEnumTypeInfo* TextEnum;
+  const TDvXMLSchemaClassInfo* const* Derived;  // every class derived from this one
+  int DerivedCount;
 
   const TDvXMLSchemaInfo* FindByIndex(int index) const;
   // By local name (elements before attributes of the same name).
@@ -175,6 +177,9 @@ struct TDvXMLSchemaClassInfo {
   bool InheritsFrom(const TDvXMLSchemaClassInfo& other) const;
   // True when the class declares an element with that local name.
   bool HasElement(std::string_view localName) const;
+  // This class or the derived class whose schema type has that local name ("AlternateIdType",
+  // as an xsi:type names it); none when neither.
+  const TDvXMLSchemaClassInfo* FindDerived(std::string_view schemaTypeName) const;
 };
 
 // Called when a getter finds a declared child missing, before it gives up (returns the empty
@@ -265,7 +270,8 @@ class TDvXMLSchemaElement {
   }
 
   // The wrapper of a class child, created (with its element) when missing and kept by this
-  // object. "Only TDvXMLSchemaElement class types are supported!" when the child is not
+  // object. An element whose xsi:type names a type derived from the declared one is wrapped in
+  // the derived class. "Only TDvXMLSchemaElement class types are supported!" when the child is not
   // declared with a schema class.
   TDvXMLSchemaElement* GetChildObject(int index);
   template <typename T>

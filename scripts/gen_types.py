@@ -801,6 +801,21 @@ class Generator:
                 out.append(self.classes[n])
         return out
 
+    def descendants(self, c):
+        """Every class derived from c, directly or not, sorted by name."""
+        if not hasattr(self, "_children"):
+            self._children = {}
+            for k in self.classes.values():
+                if k.base:
+                    self._children.setdefault(k.base.name, []).append(k.name)
+        out = []
+        todo = list(self._children.get(c.name, []))
+        while todo:
+            n = todo.pop()
+            out.append(n)
+            todo.extend(self._children.get(n, []))
+        return sorted(out)
+
     def emit_order(self):
         """Classes with each base before its derived classes."""
         out = []
@@ -1046,9 +1061,14 @@ def emit_class_cpp(g, classes, part):
             by_name = sorted(range(len(decls)), key=lambda k: (decls[k].local.encode(), k))
             out.append("const std::uint16_t kByName%s[] = {%s};\n" % (
                 c.name, ", ".join(str(k) for k in by_name)))
+        derived = g.descendants(c)
+        if derived:
+            out.append("const TDvXMLSchemaClassInfo* const kDerived%s[] = {%s};\n" % (
+                c.name, ", ".join("&%s::ClassInfo" % d for d in derived)))
     out.append("\n}  // namespace\n\n")
     for c in classes:
         decls = c.all_decls()
+        derived = g.descendants(c)
         base = ("&%s::ClassInfo" % c.base.name) if c.base else "nullptr"
         schema_name = ("%s:%s" % c.key) if c.key else ""
         elem = c.owner_elem or ""
@@ -1058,10 +1078,11 @@ def emit_class_cpp(g, classes, part):
             tables = "kDecls%s, kByIndex%s, kByName%s, %d" % (c.name, c.name, c.name, len(decls))
         else:
             tables = "nullptr, nullptr, nullptr, 0"
+        der = ("kDerived%s, %d" % (c.name, len(derived))) if derived else "nullptr, 0"
         out.append("const TDvXMLSchemaClassInfo %s::ClassInfo = {%s, %s, %s, %s, &New%s, %s, "
-                   "TDvXMLSchemaValueKind::%s, %s};\n" % (
+                   "TDvXMLSchemaValueKind::%s, %s, %s};\n" % (
                        c.name, cpp_str(c.name), cpp_str(schema_name), cpp_str(elem), base,
-                       c.name, tables, tk, tenum))
+                       c.name, tables, tk, tenum, der))
         if c.text_kind:
             if c.text_kind == "Enum":
                 out.append("%s %s::GetValue() { return static_cast<%s>(GetTextEnumOrdinal()); }\n"

@@ -370,6 +370,7 @@ std::unique_ptr<TDvXMLSchemaElement> NewTEwsProxySecurityContext(const DvDOMElem
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseEmailAddress(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseEmailAddress(e));
 }
+const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseEmailAddress[] = {&TEwsEmailAddressExtended::ClassInfo, &TEwsEmailAddressType::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEmailAddressType(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEmailAddressType(e));
 }
@@ -383,6 +384,7 @@ const TDvXMLSchemaInfo kDeclsTEwsEmailAddressType[] = {
 };
 const std::uint16_t kByIndexTEwsEmailAddressType[] = {0, 1, 2, 3, 4, 5};
 const std::uint16_t kByNameTEwsEmailAddressType[] = {1, 4, 3, 0, 5, 2};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsEmailAddressType[] = {&TEwsEmailAddressExtended::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEmailAddressExtended(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEmailAddressExtended(e));
 }
@@ -414,6 +416,7 @@ const TDvXMLSchemaInfo kDeclsTEwsDirectoryEntry[] = {
 };
 const std::uint16_t kByIndexTEwsDirectoryEntry[] = {0};
 const std::uint16_t kByNameTEwsDirectoryEntry[] = {0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsDirectoryEntry[] = {&TEwsRoom::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRoom(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRoom(e));
 }
@@ -491,6 +494,7 @@ const std::uint16_t kByNameTEwsSingleRecipient[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBasePathToElement(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBasePathToElement(e));
 }
+const TDvXMLSchemaClassInfo* const kDerivedTEwsBasePathToElement[] = {&TEwsPathToExceptionField::ClassInfo, &TEwsPathToExtendedField::ClassInfo, &TEwsPathToIndexedField::ClassInfo, &TEwsPathToUnindexedField::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPathToUnindexedField(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPathToUnindexedField(e));
 }
@@ -665,6 +669,7 @@ const TDvXMLSchemaInfo kDeclsTEwsChangeDescription[] = {
 };
 const std::uint16_t kByIndexTEwsChangeDescription[] = {0, 1, 2};
 const std::uint16_t kByNameTEwsChangeDescription[] = {2, 0, 1};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsChangeDescription[] = {&TEwsAppendToFolderField::ClassInfo, &TEwsAppendToItemField::ClassInfo, &TEwsDeleteFolderField::ClassInfo, &TEwsDeleteItemField::ClassInfo, &TEwsFolderChangeDescription::ClassInfo, &TEwsItemChangeDescription::ClassInfo, &TEwsSetFolderField::ClassInfo, &TEwsSetItemField::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsItemChangeDescription(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsItemChangeDescription(e));
 }
@@ -675,6 +680,7 @@ const TDvXMLSchemaInfo kDeclsTEwsItemChangeDescription[] = {
 };
 const std::uint16_t kByIndexTEwsItemChangeDescription[] = {0, 1, 2};
 const std::uint16_t kByNameTEwsItemChangeDescription[] = {2, 0, 1};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsItemChangeDescription[] = {&TEwsAppendToItemField::ClassInfo, &TEwsDeleteItemField::ClassInfo, &TEwsSetItemField::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFolderChangeDescription(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFolderChangeDescription(e));
 }
@@ -685,6 +691,7 @@ const TDvXMLSchemaInfo kDeclsTEwsFolderChangeDescription[] = {
 };
 const std::uint16_t kByIndexTEwsFolderChangeDescription[] = {0, 1, 2};
 const std::uint16_t kByNameTEwsFolderChangeDescription[] = {2, 0, 1};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsFolderChangeDescription[] = {&TEwsAppendToFolderField::ClassInfo, &TEwsDeleteFolderField::ClassInfo, &TEwsSetFolderField::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetItemField(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetItemField(e));
 }
@@ -852,6 +859,7 @@ const std::uint16_t kByNameTEwsNonEmptyArrayOfPredictedActionReason[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseItemId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseItemId(e));
 }
+const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseItemId[] = {&TEwsAttachmentId::ClassInfo, &TEwsItemId::ClassInfo, &TEwsOccurrenceItemId::ClassInfo, &TEwsRecurringMasterItemId::ClassInfo, &TEwsRecurringMasterItemIdRanges::ClassInfo, &TEwsRequestAttachmentId::ClassInfo, &TEwsRootItemId::ClassInfo, &TEwsSearchResultConversationId::ClassInfo, &TEwsSearchResultItemId::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRequestAttachmentId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRequestAttachmentId(e));
 }
@@ -860,6 +868,7 @@ const TDvXMLSchemaInfo kDeclsTEwsRequestAttachmentId[] = {
 };
 const std::uint16_t kByIndexTEwsRequestAttachmentId[] = {0};
 const std::uint16_t kByNameTEwsRequestAttachmentId[] = {0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsRequestAttachmentId[] = {&TEwsAttachmentId::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAttachmentId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAttachmentId(e));
 }
@@ -903,6 +912,7 @@ const TDvXMLSchemaInfo kDeclsTEwsAttachment[] = {
 };
 const std::uint16_t kByIndexTEwsAttachment[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
 const std::uint16_t kByNameTEwsAttachment[] = {0, 5, 3, 4, 2, 8, 7, 1, 6};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsAttachment[] = {&TEwsFileAttachment::ClassInfo, &TEwsItemAttachment::ClassInfo, &TEwsReferenceAttachment::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsItemAttachment(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsItemAttachment(e));
 }
@@ -1047,6 +1057,7 @@ const std::uint16_t kByNameTEwsNormalizedBody[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseFolderId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseFolderId(e));
 }
+const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseFolderId[] = {&TEwsAddressListId::ClassInfo, &TEwsDistinguishedFolderId::ClassInfo, &TEwsFolderId::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDistinguishedFolderId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDistinguishedFolderId(e));
 }
@@ -1101,6 +1112,7 @@ const TDvXMLSchemaInfo kDeclsTEwsTargetFolderId[] = {
 };
 const std::uint16_t kByIndexTEwsTargetFolderId[] = {0, 1, 2};
 const std::uint16_t kByNameTEwsTargetFolderId[] = {2, 1, 0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsTargetFolderId[] = {&TEwsUserConfigurationName::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfUploadItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfUploadItems(e));
 }
@@ -1154,6 +1166,7 @@ const TDvXMLSchemaInfo kDeclsTEwsBaseFolder[] = {
 };
 const std::uint16_t kByIndexTEwsBaseFolder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
 const std::uint16_t kByNameTEwsBaseFolder[] = {11, 5, 3, 9, 8, 6, 2, 0, 7, 1, 10, 12, 4};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseFolder[] = {&TEwsCalendarFolder::ClassInfo, &TEwsContactsFolder::ClassInfo, &TEwsFolder::ClassInfo, &TEwsSearchFolder::ClassInfo, &TEwsTasksFolder::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsManagedFolderInformation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsManagedFolderInformation(e));
 }
@@ -1193,6 +1206,7 @@ const TDvXMLSchemaInfo kDeclsTEwsFolder[] = {
 };
 const std::uint16_t kByIndexTEwsFolder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
 const std::uint16_t kByNameTEwsFolder[] = {11, 5, 3, 9, 8, 6, 2, 0, 7, 1, 13, 10, 12, 4, 14};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsFolder[] = {&TEwsSearchFolder::ClassInfo, &TEwsTasksFolder::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCalendarFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCalendarFolder(e));
 }
@@ -1335,6 +1349,7 @@ const TDvXMLSchemaInfo kDeclsTEwsItemId[] = {
 };
 const std::uint16_t kByIndexTEwsItemId[] = {0, 1};
 const std::uint16_t kByNameTEwsItemId[] = {1, 0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsItemId[] = {&TEwsRecurringMasterItemIdRanges::ClassInfo, &TEwsSearchResultConversationId::ClassInfo, &TEwsSearchResultItemId::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfBaseItemIds(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfBaseItemIds(e));
 }
@@ -1448,6 +1463,7 @@ const TDvXMLSchemaInfo kDeclsTEwsItem[] = {
 };
 const std::uint16_t kByIndexTEwsItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70};
 const std::uint16_t kByNameTEwsItem[] = {63, 64, 46, 68, 7, 52, 6, 69, 10, 38, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 14, 15, 16, 13, 17, 3, 1, 33, 34, 65, 66, 60, 59, 62, 61, 0, 43, 2, 67, 45, 50, 48, 22, 23, 25, 24, 21, 47, 49, 56, 5, 9, 57, 41, 4, 54, 39, 37, 36};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsItem[] = {&TEwsAbchPersonItem::ClassInfo, &TEwsAcceptItem::ClassInfo, &TEwsAcceptSharingInvitation::ClassInfo, &TEwsAddItemToMyCalendar::ClassInfo, &TEwsCalendarItem::ClassInfo, &TEwsCancelCalendarItem::ClassInfo, &TEwsContactItem::ClassInfo, &TEwsDeclineItem::ClassInfo, &TEwsDelveItem::ClassInfo, &TEwsDistributionList::ClassInfo, &TEwsDocumentFileItem::ClassInfo, &TEwsFileItem::ClassInfo, &TEwsForwardItem::ClassInfo, &TEwsMeetingCancellationMessage::ClassInfo, &TEwsMeetingMessage::ClassInfo, &TEwsMeetingRegistrationResponseObject::ClassInfo, &TEwsMeetingRequestMessage::ClassInfo, &TEwsMeetingResponseMessage::ClassInfo, &TEwsMessage::ClassInfo, &TEwsNetworkItem::ClassInfo, &TEwsOneDriveItem::ClassInfo, &TEwsPostItem::ClassInfo, &TEwsPostReplyItem::ClassInfo, &TEwsPostReplyItemBase::ClassInfo, &TEwsProposeNewTime::ClassInfo, &TEwsReferenceItemResponse::ClassInfo, &TEwsRemoveItem::ClassInfo, &TEwsReplyAllToItem::ClassInfo, &TEwsReplyToItem::ClassInfo, &TEwsResponseObject::ClassInfo, &TEwsResponseObjectCore::ClassInfo, &TEwsRoleMemberItem::ClassInfo, &TEwsSharingMessage::ClassInfo, &TEwsSmartResponse::ClassInfo, &TEwsSmartResponseBase::ClassInfo, &TEwsSuppressReadReceipt::ClassInfo, &TEwsTask::ClassInfo, &TEwsTentativelyAcceptItem::ClassInfo, &TEwsWellKnownResponseObject::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMessage(e));
 }
@@ -1550,6 +1566,7 @@ const TDvXMLSchemaInfo kDeclsTEwsMessage[] = {
 };
 const std::uint16_t kByIndexTEwsMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94};
 const std::uint16_t kByNameTEwsMessage[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 2, 67, 45, 50, 48, 93, 94, 85, 86, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsMessage[] = {&TEwsAcceptItem::ClassInfo, &TEwsAcceptSharingInvitation::ClassInfo, &TEwsAddItemToMyCalendar::ClassInfo, &TEwsCancelCalendarItem::ClassInfo, &TEwsDeclineItem::ClassInfo, &TEwsForwardItem::ClassInfo, &TEwsMeetingCancellationMessage::ClassInfo, &TEwsMeetingMessage::ClassInfo, &TEwsMeetingRegistrationResponseObject::ClassInfo, &TEwsMeetingRequestMessage::ClassInfo, &TEwsMeetingResponseMessage::ClassInfo, &TEwsPostReplyItem::ClassInfo, &TEwsPostReplyItemBase::ClassInfo, &TEwsProposeNewTime::ClassInfo, &TEwsReferenceItemResponse::ClassInfo, &TEwsRemoveItem::ClassInfo, &TEwsReplyAllToItem::ClassInfo, &TEwsReplyToItem::ClassInfo, &TEwsResponseObject::ClassInfo, &TEwsResponseObjectCore::ClassInfo, &TEwsSharingMessage::ClassInfo, &TEwsSmartResponse::ClassInfo, &TEwsSmartResponseBase::ClassInfo, &TEwsSuppressReadReceipt::ClassInfo, &TEwsTentativelyAcceptItem::ClassInfo, &TEwsWellKnownResponseObject::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsResponseObjectCore(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsResponseObjectCore(e));
 }
@@ -1653,6 +1670,7 @@ const TDvXMLSchemaInfo kDeclsTEwsResponseObjectCore[] = {
 };
 const std::uint16_t kByIndexTEwsResponseObjectCore[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95};
 const std::uint16_t kByNameTEwsResponseObjectCore[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsResponseObjectCore[] = {&TEwsAcceptItem::ClassInfo, &TEwsAcceptSharingInvitation::ClassInfo, &TEwsAddItemToMyCalendar::ClassInfo, &TEwsCancelCalendarItem::ClassInfo, &TEwsDeclineItem::ClassInfo, &TEwsForwardItem::ClassInfo, &TEwsMeetingRegistrationResponseObject::ClassInfo, &TEwsPostReplyItem::ClassInfo, &TEwsPostReplyItemBase::ClassInfo, &TEwsProposeNewTime::ClassInfo, &TEwsReferenceItemResponse::ClassInfo, &TEwsRemoveItem::ClassInfo, &TEwsReplyAllToItem::ClassInfo, &TEwsReplyToItem::ClassInfo, &TEwsResponseObject::ClassInfo, &TEwsSmartResponse::ClassInfo, &TEwsSmartResponseBase::ClassInfo, &TEwsSuppressReadReceipt::ClassInfo, &TEwsTentativelyAcceptItem::ClassInfo, &TEwsWellKnownResponseObject::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsResponseObject(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsResponseObject(e));
 }
@@ -1757,6 +1775,7 @@ const TDvXMLSchemaInfo kDeclsTEwsResponseObject[] = {
 };
 const std::uint16_t kByIndexTEwsResponseObject[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
 const std::uint16_t kByNameTEwsResponseObject[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsResponseObject[] = {&TEwsAcceptItem::ClassInfo, &TEwsAcceptSharingInvitation::ClassInfo, &TEwsAddItemToMyCalendar::ClassInfo, &TEwsCancelCalendarItem::ClassInfo, &TEwsDeclineItem::ClassInfo, &TEwsForwardItem::ClassInfo, &TEwsMeetingRegistrationResponseObject::ClassInfo, &TEwsPostReplyItem::ClassInfo, &TEwsPostReplyItemBase::ClassInfo, &TEwsProposeNewTime::ClassInfo, &TEwsReferenceItemResponse::ClassInfo, &TEwsRemoveItem::ClassInfo, &TEwsReplyAllToItem::ClassInfo, &TEwsReplyToItem::ClassInfo, &TEwsSmartResponse::ClassInfo, &TEwsSmartResponseBase::ClassInfo, &TEwsSuppressReadReceipt::ClassInfo, &TEwsTentativelyAcceptItem::ClassInfo, &TEwsWellKnownResponseObject::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfResponseObjects(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfResponseObjects(e));
 }
@@ -1899,6 +1918,7 @@ const TDvXMLSchemaInfo kDeclsTEwsWellKnownResponseObject[] = {
 };
 const std::uint16_t kByIndexTEwsWellKnownResponseObject[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
 const std::uint16_t kByNameTEwsWellKnownResponseObject[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsWellKnownResponseObject[] = {&TEwsAcceptItem::ClassInfo, &TEwsDeclineItem::ClassInfo, &TEwsMeetingRegistrationResponseObject::ClassInfo, &TEwsTentativelyAcceptItem::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSmartResponseBase(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSmartResponseBase(e));
 }
@@ -2003,6 +2023,7 @@ const TDvXMLSchemaInfo kDeclsTEwsSmartResponseBase[] = {
 };
 const std::uint16_t kByIndexTEwsSmartResponseBase[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
 const std::uint16_t kByNameTEwsSmartResponseBase[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsSmartResponseBase[] = {&TEwsCancelCalendarItem::ClassInfo, &TEwsForwardItem::ClassInfo, &TEwsReplyAllToItem::ClassInfo, &TEwsReplyToItem::ClassInfo, &TEwsSmartResponse::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSmartResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSmartResponse(e));
 }
@@ -2108,6 +2129,7 @@ const TDvXMLSchemaInfo kDeclsTEwsSmartResponse[] = {
 };
 const std::uint16_t kByIndexTEwsSmartResponse[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97};
 const std::uint16_t kByNameTEwsSmartResponse[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 97, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsSmartResponse[] = {&TEwsCancelCalendarItem::ClassInfo, &TEwsForwardItem::ClassInfo, &TEwsReplyAllToItem::ClassInfo, &TEwsReplyToItem::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsReplyToItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsReplyToItem(e));
 }
@@ -2532,11 +2554,11 @@ const std::uint16_t kByNameTEwsCancelCalendarItem[] = {63, 64, 87, 46, 68, 7, 74
 
 }  // namespace
 
-const TDvXMLSchemaClassInfo TEwsMailboxCulture::ClassInfo = {"TEwsMailboxCulture", "t:MailboxCultureType", "", nullptr, &NewTEwsMailboxCulture, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::Language, nullptr};
+const TDvXMLSchemaClassInfo TEwsMailboxCulture::ClassInfo = {"TEwsMailboxCulture", "t:MailboxCultureType", "", nullptr, &NewTEwsMailboxCulture, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::Language, nullptr, nullptr, 0};
 std::string TEwsMailboxCulture::GetValue() { return GetTextAsLanguage(); }
 void TEwsMailboxCulture::SetValue(const std::string& value) { SetTextAsLanguage(value); }
 
-const TDvXMLSchemaClassInfo TEwsInstalledApp::ClassInfo = {"TEwsInstalledApp", "t:InstalledAppType", "", nullptr, &NewTEwsInstalledApp, kDeclsTEwsInstalledApp, kByIndexTEwsInstalledApp, kByNameTEwsInstalledApp, 14, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsInstalledApp::ClassInfo = {"TEwsInstalledApp", "t:InstalledAppType", "", nullptr, &NewTEwsInstalledApp, kDeclsTEwsInstalledApp, kByIndexTEwsInstalledApp, kByNameTEwsInstalledApp, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsInstalledApp::GetId() { return GetAsString(0); }
 void TEwsInstalledApp::SetId(const std::string& value) { SetAsString(0, value); }
 std::string TEwsInstalledApp::GetMarketplaceAssetId() { return GetAsString(1); }
@@ -2566,26 +2588,26 @@ void TEwsInstalledApp::SetRequirements(const std::string& value) { SetAsString(1
 std::string TEwsInstalledApp::GetVersion() { return GetAsString(13); }
 void TEwsInstalledApp::SetVersion(const std::string& value) { SetAsString(13, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfRole::ClassInfo = {"TEwsNonEmptyArrayOfRole", "t:NonEmptyArrayOfRoleType", "", nullptr, &NewTEwsNonEmptyArrayOfRole, kDeclsTEwsNonEmptyArrayOfRole, kByIndexTEwsNonEmptyArrayOfRole, kByNameTEwsNonEmptyArrayOfRole, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfRole::ClassInfo = {"TEwsNonEmptyArrayOfRole", "t:NonEmptyArrayOfRoleType", "", nullptr, &NewTEwsNonEmptyArrayOfRole, kDeclsTEwsNonEmptyArrayOfRole, kByIndexTEwsNonEmptyArrayOfRole, kByNameTEwsNonEmptyArrayOfRole, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsNonEmptyArrayOfRole::GetRole() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(14)); }
 
-const TDvXMLSchemaClassInfo TEwsManagementRole::ClassInfo = {"TEwsManagementRole", "t:ManagementRoleType", "", nullptr, &NewTEwsManagementRole, kDeclsTEwsManagementRole, kByIndexTEwsManagementRole, kByNameTEwsManagementRole, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsManagementRole::ClassInfo = {"TEwsManagementRole", "t:ManagementRoleType", "", nullptr, &NewTEwsManagementRole, kDeclsTEwsManagementRole, kByIndexTEwsManagementRole, kByNameTEwsManagementRole, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfRole* TEwsManagementRole::GetUserRoles() { return static_cast<TEwsNonEmptyArrayOfRole*>(GetChildObject(15)); }
 TEwsNonEmptyArrayOfRole* TEwsManagementRole::GetApplicationRoles() { return static_cast<TEwsNonEmptyArrayOfRole*>(GetChildObject(16)); }
 
-const TDvXMLSchemaClassInfo TEwsSidAndAttributes::ClassInfo = {"TEwsSidAndAttributes", "t:SidAndAttributesType", "", nullptr, &NewTEwsSidAndAttributes, kDeclsTEwsSidAndAttributes, kByIndexTEwsSidAndAttributes, kByNameTEwsSidAndAttributes, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSidAndAttributes::ClassInfo = {"TEwsSidAndAttributes", "t:SidAndAttributesType", "", nullptr, &NewTEwsSidAndAttributes, kDeclsTEwsSidAndAttributes, kByIndexTEwsSidAndAttributes, kByNameTEwsSidAndAttributes, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSidAndAttributes::GetSecurityIdentifier() { return GetAsString(17); }
 void TEwsSidAndAttributes::SetSecurityIdentifier(const std::string& value) { SetAsString(17, value); }
 std::int64_t TEwsSidAndAttributes::GetAttributes() { return GetAsLong(18); }
 void TEwsSidAndAttributes::SetAttributes(std::int64_t value) { SetAsLong(18, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfGroupIdentifiers::ClassInfo = {"TEwsNonEmptyArrayOfGroupIdentifiers", "t:NonEmptyArrayOfGroupIdentifiersType", "", nullptr, &NewTEwsNonEmptyArrayOfGroupIdentifiers, kDeclsTEwsNonEmptyArrayOfGroupIdentifiers, kByIndexTEwsNonEmptyArrayOfGroupIdentifiers, kByNameTEwsNonEmptyArrayOfGroupIdentifiers, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfGroupIdentifiers::ClassInfo = {"TEwsNonEmptyArrayOfGroupIdentifiers", "t:NonEmptyArrayOfGroupIdentifiersType", "", nullptr, &NewTEwsNonEmptyArrayOfGroupIdentifiers, kDeclsTEwsNonEmptyArrayOfGroupIdentifiers, kByIndexTEwsNonEmptyArrayOfGroupIdentifiers, kByNameTEwsNonEmptyArrayOfGroupIdentifiers, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSidAndAttributes>* TEwsNonEmptyArrayOfGroupIdentifiers::GetGroupIdentifier() { return static_cast<TDvXMLSchemaElementArray<TEwsSidAndAttributes>*>(GetArrayChild(19)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfRestrictedGroupIdentifiers::ClassInfo = {"TEwsNonEmptyArrayOfRestrictedGroupIdentifiers", "t:NonEmptyArrayOfRestrictedGroupIdentifiersType", "", nullptr, &NewTEwsNonEmptyArrayOfRestrictedGroupIdentifiers, kDeclsTEwsNonEmptyArrayOfRestrictedGroupIdentifiers, kByIndexTEwsNonEmptyArrayOfRestrictedGroupIdentifiers, kByNameTEwsNonEmptyArrayOfRestrictedGroupIdentifiers, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfRestrictedGroupIdentifiers::ClassInfo = {"TEwsNonEmptyArrayOfRestrictedGroupIdentifiers", "t:NonEmptyArrayOfRestrictedGroupIdentifiersType", "", nullptr, &NewTEwsNonEmptyArrayOfRestrictedGroupIdentifiers, kDeclsTEwsNonEmptyArrayOfRestrictedGroupIdentifiers, kByIndexTEwsNonEmptyArrayOfRestrictedGroupIdentifiers, kByNameTEwsNonEmptyArrayOfRestrictedGroupIdentifiers, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSidAndAttributes>* TEwsNonEmptyArrayOfRestrictedGroupIdentifiers::GetRestrictedGroupIdentifier() { return static_cast<TDvXMLSchemaElementArray<TEwsSidAndAttributes>*>(GetArrayChild(20)); }
 
-const TDvXMLSchemaClassInfo TEwsSerializedSecurityContext::ClassInfo = {"TEwsSerializedSecurityContext", "t:SerializedSecurityContextType", "", nullptr, &NewTEwsSerializedSecurityContext, kDeclsTEwsSerializedSecurityContext, kByIndexTEwsSerializedSecurityContext, kByNameTEwsSerializedSecurityContext, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSerializedSecurityContext::ClassInfo = {"TEwsSerializedSecurityContext", "t:SerializedSecurityContextType", "", nullptr, &NewTEwsSerializedSecurityContext, kDeclsTEwsSerializedSecurityContext, kByIndexTEwsSerializedSecurityContext, kByNameTEwsSerializedSecurityContext, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSerializedSecurityContext::GetUserSid() { return GetAsString(21); }
 void TEwsSerializedSecurityContext::SetUserSid(const std::string& value) { SetAsString(21, value); }
 TEwsNonEmptyArrayOfGroupIdentifiers* TEwsSerializedSecurityContext::GetGroupSids() { return static_cast<TEwsNonEmptyArrayOfGroupIdentifiers*>(GetChildObject(22)); }
@@ -2593,45 +2615,45 @@ TEwsNonEmptyArrayOfRestrictedGroupIdentifiers* TEwsSerializedSecurityContext::Ge
 std::string TEwsSerializedSecurityContext::GetPrimarySmtpAddress() { return GetAsString(24); }
 void TEwsSerializedSecurityContext::SetPrimarySmtpAddress(const std::string& value) { SetAsString(24, value); }
 
-const TDvXMLSchemaClassInfo TEwsConnectingSID::ClassInfo = {"TEwsConnectingSID", "t:ConnectingSIDType", "", nullptr, &NewTEwsConnectingSID, kDeclsTEwsConnectingSID, kByIndexTEwsConnectingSID, kByNameTEwsConnectingSID, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsConnectingSID::ClassInfo = {"TEwsConnectingSID", "t:ConnectingSIDType", "", nullptr, &NewTEwsConnectingSID, kDeclsTEwsConnectingSID, kByIndexTEwsConnectingSID, kByNameTEwsConnectingSID, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPrincipalName* TEwsConnectingSID::GetPrincipalName() { return static_cast<TEwsPrincipalName*>(GetChildObject(25)); }
 TEwsSID* TEwsConnectingSID::GetSID() { return static_cast<TEwsSID*>(GetChildObject(26)); }
 TEwsPrimarySmtpAddress* TEwsConnectingSID::GetPrimarySmtpAddress() { return static_cast<TEwsPrimarySmtpAddress*>(GetChildObject(27)); }
 TEwsSmtpAddress* TEwsConnectingSID::GetSmtpAddress() { return static_cast<TEwsSmtpAddress*>(GetChildObject(28)); }
 
-const TDvXMLSchemaClassInfo TEwsPrincipalName::ClassInfo = {"TEwsPrincipalName", "t:PrincipalNameType", "", nullptr, &NewTEwsPrincipalName, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::String, nullptr};
+const TDvXMLSchemaClassInfo TEwsPrincipalName::ClassInfo = {"TEwsPrincipalName", "t:PrincipalNameType", "", nullptr, &NewTEwsPrincipalName, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsPrincipalName::GetValue() { return GetTextAsString(); }
 void TEwsPrincipalName::SetValue(const std::string& value) { SetTextAsString(value); }
 
-const TDvXMLSchemaClassInfo TEwsSID::ClassInfo = {"TEwsSID", "t:SIDType", "", nullptr, &NewTEwsSID, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::String, nullptr};
+const TDvXMLSchemaClassInfo TEwsSID::ClassInfo = {"TEwsSID", "t:SIDType", "", nullptr, &NewTEwsSID, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsSID::GetValue() { return GetTextAsString(); }
 void TEwsSID::SetValue(const std::string& value) { SetTextAsString(value); }
 
-const TDvXMLSchemaClassInfo TEwsPrimarySmtpAddress::ClassInfo = {"TEwsPrimarySmtpAddress", "t:PrimarySmtpAddressType", "", nullptr, &NewTEwsPrimarySmtpAddress, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::String, nullptr};
+const TDvXMLSchemaClassInfo TEwsPrimarySmtpAddress::ClassInfo = {"TEwsPrimarySmtpAddress", "t:PrimarySmtpAddressType", "", nullptr, &NewTEwsPrimarySmtpAddress, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsPrimarySmtpAddress::GetValue() { return GetTextAsString(); }
 void TEwsPrimarySmtpAddress::SetValue(const std::string& value) { SetTextAsString(value); }
 
-const TDvXMLSchemaClassInfo TEwsSmtpAddress::ClassInfo = {"TEwsSmtpAddress", "t:SmtpAddressType", "", nullptr, &NewTEwsSmtpAddress, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::String, nullptr};
+const TDvXMLSchemaClassInfo TEwsSmtpAddress::ClassInfo = {"TEwsSmtpAddress", "t:SmtpAddressType", "", nullptr, &NewTEwsSmtpAddress, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsSmtpAddress::GetValue() { return GetTextAsString(); }
 void TEwsSmtpAddress::SetValue(const std::string& value) { SetTextAsString(value); }
 
-const TDvXMLSchemaClassInfo TEwsExchangeImpersonation::ClassInfo = {"TEwsExchangeImpersonation", "t:ExchangeImpersonationType", "", nullptr, &NewTEwsExchangeImpersonation, kDeclsTEwsExchangeImpersonation, kByIndexTEwsExchangeImpersonation, kByNameTEwsExchangeImpersonation, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExchangeImpersonation::ClassInfo = {"TEwsExchangeImpersonation", "t:ExchangeImpersonationType", "", nullptr, &NewTEwsExchangeImpersonation, kDeclsTEwsExchangeImpersonation, kByIndexTEwsExchangeImpersonation, kByNameTEwsExchangeImpersonation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsConnectingSID* TEwsExchangeImpersonation::GetConnectingSID() { return static_cast<TEwsConnectingSID*>(GetChildObject(29)); }
 
-const TDvXMLSchemaClassInfo TEwsOpenAsAdminOrSystemService::ClassInfo = {"TEwsOpenAsAdminOrSystemService", "t:OpenAsAdminOrSystemServiceType", "", nullptr, &NewTEwsOpenAsAdminOrSystemService, kDeclsTEwsOpenAsAdminOrSystemService, kByIndexTEwsOpenAsAdminOrSystemService, kByNameTEwsOpenAsAdminOrSystemService, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsOpenAsAdminOrSystemService::ClassInfo = {"TEwsOpenAsAdminOrSystemService", "t:OpenAsAdminOrSystemServiceType", "", nullptr, &NewTEwsOpenAsAdminOrSystemService, kDeclsTEwsOpenAsAdminOrSystemService, kByIndexTEwsOpenAsAdminOrSystemService, kByNameTEwsOpenAsAdminOrSystemService, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsConnectingSID* TEwsOpenAsAdminOrSystemService::GetConnectingSID() { return static_cast<TEwsConnectingSID*>(GetChildObject(30)); }
 TSpecialLogonType TEwsOpenAsAdminOrSystemService::GetLogonType() { return static_cast<TSpecialLogonType>(GetEnumOrdinal(31)); }
 void TEwsOpenAsAdminOrSystemService::SetLogonType(TSpecialLogonType value) { SetEnumOrdinal(31, static_cast<int>(value)); }
 std::int32_t TEwsOpenAsAdminOrSystemService::GetBudgetType() { return GetAsInt(32); }
 void TEwsOpenAsAdminOrSystemService::SetBudgetType(std::int32_t value) { SetAsInt(32, value); }
 
-const TDvXMLSchemaClassInfo TEwsProxySecurityContext::ClassInfo = {"TEwsProxySecurityContext", "t:ProxySecurityContextType", "", nullptr, &NewTEwsProxySecurityContext, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::Base64binary, nullptr};
+const TDvXMLSchemaClassInfo TEwsProxySecurityContext::ClassInfo = {"TEwsProxySecurityContext", "t:ProxySecurityContextType", "", nullptr, &NewTEwsProxySecurityContext, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::Base64binary, nullptr, nullptr, 0};
 TBytes TEwsProxySecurityContext::GetValue() { return GetTextAsBase64binary(); }
 void TEwsProxySecurityContext::SetValue(const TBytes& value) { SetTextAsBase64binary(value); }
 
-const TDvXMLSchemaClassInfo TEwsBaseEmailAddress::ClassInfo = {"TEwsBaseEmailAddress", "t:BaseEmailAddressType", "", nullptr, &NewTEwsBaseEmailAddress, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBaseEmailAddress::ClassInfo = {"TEwsBaseEmailAddress", "t:BaseEmailAddressType", "", nullptr, &NewTEwsBaseEmailAddress, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseEmailAddress, 2};
 
-const TDvXMLSchemaClassInfo TEwsEmailAddressType::ClassInfo = {"TEwsEmailAddressType", "t:EmailAddressType", "", &TEwsBaseEmailAddress::ClassInfo, &NewTEwsEmailAddressType, kDeclsTEwsEmailAddressType, kByIndexTEwsEmailAddressType, kByNameTEwsEmailAddressType, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEmailAddressType::ClassInfo = {"TEwsEmailAddressType", "t:EmailAddressType", "", &TEwsBaseEmailAddress::ClassInfo, &NewTEwsEmailAddressType, kDeclsTEwsEmailAddressType, kByIndexTEwsEmailAddressType, kByNameTEwsEmailAddressType, 6, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsEmailAddressType, 1};
 std::string TEwsEmailAddressType::GetName() { return GetAsString(33); }
 void TEwsEmailAddressType::SetName(const std::string& value) { SetAsString(33, value); }
 std::string TEwsEmailAddressType::GetEmailAddress() { return GetAsString(34); }
@@ -2644,36 +2666,36 @@ TEwsItemId* TEwsEmailAddressType::GetItemId() { return static_cast<TEwsItemId*>(
 std::string TEwsEmailAddressType::GetOriginalDisplayName() { return GetAsString(38); }
 void TEwsEmailAddressType::SetOriginalDisplayName(const std::string& value) { SetAsString(38, value); }
 
-const TDvXMLSchemaClassInfo TEwsEmailAddressExtended::ClassInfo = {"TEwsEmailAddressExtended", "t:EmailAddressExtendedType", "", &TEwsEmailAddressType::ClassInfo, &NewTEwsEmailAddressExtended, kDeclsTEwsEmailAddressExtended, kByIndexTEwsEmailAddressExtended, kByNameTEwsEmailAddressExtended, 8, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEmailAddressExtended::ClassInfo = {"TEwsEmailAddressExtended", "t:EmailAddressExtendedType", "", &TEwsEmailAddressType::ClassInfo, &NewTEwsEmailAddressExtended, kDeclsTEwsEmailAddressExtended, kByIndexTEwsEmailAddressExtended, kByNameTEwsEmailAddressExtended, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsEmailAddressExtended::GetExternalObjectId() { return GetAsString(39); }
 void TEwsEmailAddressExtended::SetExternalObjectId(const std::string& value) { SetAsString(39, value); }
 std::string TEwsEmailAddressExtended::GetPrimaryEmailAddress() { return GetAsString(40); }
 void TEwsEmailAddressExtended::SetPrimaryEmailAddress(const std::string& value) { SetAsString(40, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfEmailAddresses::ClassInfo = {"TEwsArrayOfEmailAddresses", "t:ArrayOfEmailAddressesType", "", nullptr, &NewTEwsArrayOfEmailAddresses, kDeclsTEwsArrayOfEmailAddresses, kByIndexTEwsArrayOfEmailAddresses, kByNameTEwsArrayOfEmailAddresses, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfEmailAddresses::ClassInfo = {"TEwsArrayOfEmailAddresses", "t:ArrayOfEmailAddressesType", "", nullptr, &NewTEwsArrayOfEmailAddresses, kDeclsTEwsArrayOfEmailAddresses, kByIndexTEwsArrayOfEmailAddresses, kByNameTEwsArrayOfEmailAddresses, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsEmailAddressType>* TEwsArrayOfEmailAddresses::GetAddress() { return static_cast<TDvXMLSchemaElementArray<TEwsEmailAddressType>*>(GetArrayChild(41)); }
 
-const TDvXMLSchemaClassInfo TEwsDirectoryEntry::ClassInfo = {"TEwsDirectoryEntry", "t:DirectoryEntryType", "", nullptr, &NewTEwsDirectoryEntry, kDeclsTEwsDirectoryEntry, kByIndexTEwsDirectoryEntry, kByNameTEwsDirectoryEntry, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDirectoryEntry::ClassInfo = {"TEwsDirectoryEntry", "t:DirectoryEntryType", "", nullptr, &NewTEwsDirectoryEntry, kDeclsTEwsDirectoryEntry, kByIndexTEwsDirectoryEntry, kByNameTEwsDirectoryEntry, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsDirectoryEntry, 1};
 TEwsEmailAddressType* TEwsDirectoryEntry::GetId() { return static_cast<TEwsEmailAddressType*>(GetChildObject(42)); }
 
-const TDvXMLSchemaClassInfo TEwsRoom::ClassInfo = {"TEwsRoom", "t:RoomType", "", &TEwsDirectoryEntry::ClassInfo, &NewTEwsRoom, kDeclsTEwsRoom, kByIndexTEwsRoom, kByNameTEwsRoom, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRoom::ClassInfo = {"TEwsRoom", "t:RoomType", "", &TEwsDirectoryEntry::ClassInfo, &NewTEwsRoom, kDeclsTEwsRoom, kByIndexTEwsRoom, kByNameTEwsRoom, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRooms::ClassInfo = {"TEwsArrayOfRooms", "t:ArrayOfRoomsType", "", nullptr, &NewTEwsArrayOfRooms, kDeclsTEwsArrayOfRooms, kByIndexTEwsArrayOfRooms, kByNameTEwsArrayOfRooms, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfRooms::ClassInfo = {"TEwsArrayOfRooms", "t:ArrayOfRoomsType", "", nullptr, &NewTEwsArrayOfRooms, kDeclsTEwsArrayOfRooms, kByIndexTEwsArrayOfRooms, kByNameTEwsArrayOfRooms, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsRoom>* TEwsArrayOfRooms::GetRoom() { return static_cast<TDvXMLSchemaElementArray<TEwsRoom>*>(GetArrayChild(43)); }
 
-const TDvXMLSchemaClassInfo TEwsTimeSlot::ClassInfo = {"TEwsTimeSlot", "t:TimeSlot", "", nullptr, &NewTEwsTimeSlot, kDeclsTEwsTimeSlot, kByIndexTEwsTimeSlot, kByNameTEwsTimeSlot, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsTimeSlot::ClassInfo = {"TEwsTimeSlot", "t:TimeSlot", "", nullptr, &NewTEwsTimeSlot, kDeclsTEwsTimeSlot, kByIndexTEwsTimeSlot, kByNameTEwsTimeSlot, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsTimeSlot::GetStartTime() { return GetAsDatetime(44); }
 void TEwsTimeSlot::SetStartTime(TDateTime value) { SetAsDatetime(44, value); }
 double TEwsTimeSlot::GetDurationInMinutes() { return GetAsDouble(45); }
 void TEwsTimeSlot::SetDurationInMinutes(double value) { SetAsDouble(45, value); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingLocation::ClassInfo = {"TEwsMeetingLocation", "t:MeetingLocation", "", nullptr, &NewTEwsMeetingLocation, kDeclsTEwsMeetingLocation, kByIndexTEwsMeetingLocation, kByNameTEwsMeetingLocation, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMeetingLocation::ClassInfo = {"TEwsMeetingLocation", "t:MeetingLocation", "", nullptr, &NewTEwsMeetingLocation, kDeclsTEwsMeetingLocation, kByIndexTEwsMeetingLocation, kByNameTEwsMeetingLocation, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMeetingLocation::GetEmailAddress() { return GetAsString(46); }
 void TEwsMeetingLocation::SetEmailAddress(const std::string& value) { SetAsString(46, value); }
 std::string TEwsMeetingLocation::GetDisplayName() { return GetAsString(47); }
 void TEwsMeetingLocation::SetDisplayName(const std::string& value) { SetAsString(47, value); }
 
-const TDvXMLSchemaClassInfo TEwsReminder::ClassInfo = {"TEwsReminder", "t:ReminderType", "", nullptr, &NewTEwsReminder, kDeclsTEwsReminder, kByIndexTEwsReminder, kByNameTEwsReminder, 9, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsReminder::ClassInfo = {"TEwsReminder", "t:ReminderType", "", nullptr, &NewTEwsReminder, kDeclsTEwsReminder, kByIndexTEwsReminder, kByNameTEwsReminder, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsReminder::GetSubject() { return GetAsString(48); }
 void TEwsReminder::SetSubject(const std::string& value) { SetAsString(48, value); }
 std::string TEwsReminder::GetLocation() { return GetAsString(49); }
@@ -2691,32 +2713,32 @@ void TEwsReminder::SetReminderGroup(TReminderGroup value) { SetEnumOrdinal(55, s
 std::string TEwsReminder::GetUID() { return GetAsString(56); }
 void TEwsReminder::SetUID(const std::string& value) { SetAsString(56, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfReminders::ClassInfo = {"TEwsArrayOfReminders", "t:ArrayOfRemindersType", "", nullptr, &NewTEwsArrayOfReminders, kDeclsTEwsArrayOfReminders, kByIndexTEwsArrayOfReminders, kByNameTEwsArrayOfReminders, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfReminders::ClassInfo = {"TEwsArrayOfReminders", "t:ArrayOfRemindersType", "", nullptr, &NewTEwsArrayOfReminders, kDeclsTEwsArrayOfReminders, kByIndexTEwsArrayOfReminders, kByNameTEwsArrayOfReminders, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsReminder>* TEwsArrayOfReminders::GetReminder() { return static_cast<TDvXMLSchemaElementArray<TEwsReminder>*>(GetArrayChild(57)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRecipients::ClassInfo = {"TEwsArrayOfRecipients", "t:ArrayOfRecipientsType", "", nullptr, &NewTEwsArrayOfRecipients, kDeclsTEwsArrayOfRecipients, kByIndexTEwsArrayOfRecipients, kByNameTEwsArrayOfRecipients, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfRecipients::ClassInfo = {"TEwsArrayOfRecipients", "t:ArrayOfRecipientsType", "", nullptr, &NewTEwsArrayOfRecipients, kDeclsTEwsArrayOfRecipients, kByIndexTEwsArrayOfRecipients, kByNameTEwsArrayOfRecipients, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsEmailAddressType>* TEwsArrayOfRecipients::GetMailbox() { return static_cast<TDvXMLSchemaElementArray<TEwsEmailAddressType>*>(GetArrayChild(58)); }
 
-const TDvXMLSchemaClassInfo TEwsSingleRecipient::ClassInfo = {"TEwsSingleRecipient", "t:SingleRecipientType", "", nullptr, &NewTEwsSingleRecipient, kDeclsTEwsSingleRecipient, kByIndexTEwsSingleRecipient, kByNameTEwsSingleRecipient, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSingleRecipient::ClassInfo = {"TEwsSingleRecipient", "t:SingleRecipientType", "", nullptr, &NewTEwsSingleRecipient, kDeclsTEwsSingleRecipient, kByIndexTEwsSingleRecipient, kByNameTEwsSingleRecipient, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsSingleRecipient::GetMailbox() { return static_cast<TEwsEmailAddressType*>(GetChildObject(59)); }
 
-const TDvXMLSchemaClassInfo TEwsBasePathToElement::ClassInfo = {"TEwsBasePathToElement", "t:BasePathToElementType", "", nullptr, &NewTEwsBasePathToElement, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBasePathToElement::ClassInfo = {"TEwsBasePathToElement", "t:BasePathToElementType", "", nullptr, &NewTEwsBasePathToElement, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBasePathToElement, 4};
 
-const TDvXMLSchemaClassInfo TEwsPathToUnindexedField::ClassInfo = {"TEwsPathToUnindexedField", "t:PathToUnindexedFieldType", "", &TEwsBasePathToElement::ClassInfo, &NewTEwsPathToUnindexedField, kDeclsTEwsPathToUnindexedField, kByIndexTEwsPathToUnindexedField, kByNameTEwsPathToUnindexedField, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPathToUnindexedField::ClassInfo = {"TEwsPathToUnindexedField", "t:PathToUnindexedFieldType", "", &TEwsBasePathToElement::ClassInfo, &NewTEwsPathToUnindexedField, kDeclsTEwsPathToUnindexedField, kByIndexTEwsPathToUnindexedField, kByNameTEwsPathToUnindexedField, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TUnindexedFieldURI TEwsPathToUnindexedField::GetFieldURI() { return static_cast<TUnindexedFieldURI>(GetEnumOrdinal(0)); }
 void TEwsPathToUnindexedField::SetFieldURI(TUnindexedFieldURI value) { SetEnumOrdinal(0, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsPathToIndexedField::ClassInfo = {"TEwsPathToIndexedField", "t:PathToIndexedFieldType", "", &TEwsBasePathToElement::ClassInfo, &NewTEwsPathToIndexedField, kDeclsTEwsPathToIndexedField, kByIndexTEwsPathToIndexedField, kByNameTEwsPathToIndexedField, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPathToIndexedField::ClassInfo = {"TEwsPathToIndexedField", "t:PathToIndexedFieldType", "", &TEwsBasePathToElement::ClassInfo, &NewTEwsPathToIndexedField, kDeclsTEwsPathToIndexedField, kByIndexTEwsPathToIndexedField, kByNameTEwsPathToIndexedField, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDictionaryURI TEwsPathToIndexedField::GetFieldURI() { return static_cast<TDictionaryURI>(GetEnumOrdinal(0)); }
 void TEwsPathToIndexedField::SetFieldURI(TDictionaryURI value) { SetEnumOrdinal(0, static_cast<int>(value)); }
 std::string TEwsPathToIndexedField::GetFieldIndex() { return GetAsString(1); }
 void TEwsPathToIndexedField::SetFieldIndex(const std::string& value) { SetAsString(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsPathToExceptionField::ClassInfo = {"TEwsPathToExceptionField", "t:PathToExceptionFieldType", "", &TEwsBasePathToElement::ClassInfo, &NewTEwsPathToExceptionField, kDeclsTEwsPathToExceptionField, kByIndexTEwsPathToExceptionField, kByNameTEwsPathToExceptionField, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPathToExceptionField::ClassInfo = {"TEwsPathToExceptionField", "t:PathToExceptionFieldType", "", &TEwsBasePathToElement::ClassInfo, &NewTEwsPathToExceptionField, kDeclsTEwsPathToExceptionField, kByIndexTEwsPathToExceptionField, kByNameTEwsPathToExceptionField, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TExceptionPropertyURI TEwsPathToExceptionField::GetFieldURI() { return static_cast<TExceptionPropertyURI>(GetEnumOrdinal(0)); }
 void TEwsPathToExceptionField::SetFieldURI(TExceptionPropertyURI value) { SetEnumOrdinal(0, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsPathToExtendedField::ClassInfo = {"TEwsPathToExtendedField", "t:PathToExtendedFieldType", "", &TEwsBasePathToElement::ClassInfo, &NewTEwsPathToExtendedField, kDeclsTEwsPathToExtendedField, kByIndexTEwsPathToExtendedField, kByNameTEwsPathToExtendedField, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPathToExtendedField::ClassInfo = {"TEwsPathToExtendedField", "t:PathToExtendedFieldType", "", &TEwsBasePathToElement::ClassInfo, &NewTEwsPathToExtendedField, kDeclsTEwsPathToExtendedField, kByIndexTEwsPathToExtendedField, kByNameTEwsPathToExtendedField, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDistinguishedPropertySet TEwsPathToExtendedField::GetDistinguishedPropertySetId() { return static_cast<TDistinguishedPropertySet>(GetEnumOrdinal(0)); }
 void TEwsPathToExtendedField::SetDistinguishedPropertySetId(TDistinguishedPropertySet value) { SetEnumOrdinal(0, static_cast<int>(value)); }
 std::string TEwsPathToExtendedField::GetPropertySetId() { return GetAsGuid(1); }
@@ -2730,29 +2752,29 @@ void TEwsPathToExtendedField::SetPropertyId(std::int32_t value) { SetAsInt(4, va
 TMapiPropertyType TEwsPathToExtendedField::GetPropertyType() { return static_cast<TMapiPropertyType>(GetEnumOrdinal(5)); }
 void TEwsPathToExtendedField::SetPropertyType(TMapiPropertyType value) { SetEnumOrdinal(5, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPathsToElement::ClassInfo = {"TEwsNonEmptyArrayOfPathsToElement", "t:NonEmptyArrayOfPathsToElementType", "", nullptr, &NewTEwsNonEmptyArrayOfPathsToElement, kDeclsTEwsNonEmptyArrayOfPathsToElement, kByIndexTEwsNonEmptyArrayOfPathsToElement, kByNameTEwsNonEmptyArrayOfPathsToElement, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPathsToElement::ClassInfo = {"TEwsNonEmptyArrayOfPathsToElement", "t:NonEmptyArrayOfPathsToElementType", "", nullptr, &NewTEwsNonEmptyArrayOfPathsToElement, kDeclsTEwsNonEmptyArrayOfPathsToElement, kByIndexTEwsNonEmptyArrayOfPathsToElement, kByNameTEwsNonEmptyArrayOfPathsToElement, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPathToUnindexedField>* TEwsNonEmptyArrayOfPathsToElement::GetFieldURI() { return static_cast<TDvXMLSchemaElementArray<TEwsPathToUnindexedField>*>(GetArrayChild(60)); }
 TDvXMLSchemaElementArray<TEwsPathToIndexedField>* TEwsNonEmptyArrayOfPathsToElement::GetIndexedFieldURI() { return static_cast<TDvXMLSchemaElementArray<TEwsPathToIndexedField>*>(GetArrayChild(61)); }
 TDvXMLSchemaElementArray<TEwsPathToExtendedField>* TEwsNonEmptyArrayOfPathsToElement::GetExtendedFieldURI() { return static_cast<TDvXMLSchemaElementArray<TEwsPathToExtendedField>*>(GetArrayChild(62)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPropertyValues::ClassInfo = {"TEwsNonEmptyArrayOfPropertyValues", "t:NonEmptyArrayOfPropertyValuesType", "", nullptr, &NewTEwsNonEmptyArrayOfPropertyValues, kDeclsTEwsNonEmptyArrayOfPropertyValues, kByIndexTEwsNonEmptyArrayOfPropertyValues, kByNameTEwsNonEmptyArrayOfPropertyValues, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPropertyValues::ClassInfo = {"TEwsNonEmptyArrayOfPropertyValues", "t:NonEmptyArrayOfPropertyValuesType", "", nullptr, &NewTEwsNonEmptyArrayOfPropertyValues, kDeclsTEwsNonEmptyArrayOfPropertyValues, kByIndexTEwsNonEmptyArrayOfPropertyValues, kByNameTEwsNonEmptyArrayOfPropertyValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsNonEmptyArrayOfPropertyValues::GetValue() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(63)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfExtendedProperty::ClassInfo = {"TEwsNonEmptyArrayOfExtendedProperty", "t:NonEmptyArrayOfExtendedPropertyType", "", nullptr, &NewTEwsNonEmptyArrayOfExtendedProperty, kDeclsTEwsNonEmptyArrayOfExtendedProperty, kByIndexTEwsNonEmptyArrayOfExtendedProperty, kByNameTEwsNonEmptyArrayOfExtendedProperty, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfExtendedProperty::ClassInfo = {"TEwsNonEmptyArrayOfExtendedProperty", "t:NonEmptyArrayOfExtendedPropertyType", "", nullptr, &NewTEwsNonEmptyArrayOfExtendedProperty, kDeclsTEwsNonEmptyArrayOfExtendedProperty, kByIndexTEwsNonEmptyArrayOfExtendedProperty, kByNameTEwsNonEmptyArrayOfExtendedProperty, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsExtendedProperty>* TEwsNonEmptyArrayOfExtendedProperty::GetExtendedProperty() { return static_cast<TDvXMLSchemaElementArray<TEwsExtendedProperty>*>(GetArrayChild(64)); }
 
-const TDvXMLSchemaClassInfo TEwsExtendedProperty::ClassInfo = {"TEwsExtendedProperty", "t:ExtendedPropertyType", "", nullptr, &NewTEwsExtendedProperty, kDeclsTEwsExtendedProperty, kByIndexTEwsExtendedProperty, kByNameTEwsExtendedProperty, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExtendedProperty::ClassInfo = {"TEwsExtendedProperty", "t:ExtendedPropertyType", "", nullptr, &NewTEwsExtendedProperty, kDeclsTEwsExtendedProperty, kByIndexTEwsExtendedProperty, kByNameTEwsExtendedProperty, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPathToExtendedField* TEwsExtendedProperty::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(65)); }
 std::string TEwsExtendedProperty::GetValue() { return GetAsString(66); }
 void TEwsExtendedProperty::SetValue(const std::string& value) { SetAsString(66, value); }
 TEwsNonEmptyArrayOfPropertyValues* TEwsExtendedProperty::GetValues() { return static_cast<TEwsNonEmptyArrayOfPropertyValues*>(GetChildObject(67)); }
 
-const TDvXMLSchemaClassInfo TEwsFolderResponseShape::ClassInfo = {"TEwsFolderResponseShape", "t:FolderResponseShapeType", "", nullptr, &NewTEwsFolderResponseShape, kDeclsTEwsFolderResponseShape, kByIndexTEwsFolderResponseShape, kByNameTEwsFolderResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFolderResponseShape::ClassInfo = {"TEwsFolderResponseShape", "t:FolderResponseShapeType", "", nullptr, &NewTEwsFolderResponseShape, kDeclsTEwsFolderResponseShape, kByIndexTEwsFolderResponseShape, kByNameTEwsFolderResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDefaultShapeNames TEwsFolderResponseShape::GetBaseShape() { return static_cast<TDefaultShapeNames>(GetEnumOrdinal(68)); }
 void TEwsFolderResponseShape::SetBaseShape(TDefaultShapeNames value) { SetEnumOrdinal(68, static_cast<int>(value)); }
 TEwsNonEmptyArrayOfPathsToElement* TEwsFolderResponseShape::GetAdditionalProperties() { return static_cast<TEwsNonEmptyArrayOfPathsToElement*>(GetChildObject(69)); }
 
-const TDvXMLSchemaClassInfo TEwsItemResponseShape::ClassInfo = {"TEwsItemResponseShape", "t:ItemResponseShapeType", "", nullptr, &NewTEwsItemResponseShape, kDeclsTEwsItemResponseShape, kByIndexTEwsItemResponseShape, kByNameTEwsItemResponseShape, 12, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsItemResponseShape::ClassInfo = {"TEwsItemResponseShape", "t:ItemResponseShapeType", "", nullptr, &NewTEwsItemResponseShape, kDeclsTEwsItemResponseShape, kByIndexTEwsItemResponseShape, kByNameTEwsItemResponseShape, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDefaultShapeNames TEwsItemResponseShape::GetBaseShape() { return static_cast<TDefaultShapeNames>(GetEnumOrdinal(70)); }
 void TEwsItemResponseShape::SetBaseShape(TDefaultShapeNames value) { SetEnumOrdinal(70, static_cast<int>(value)); }
 bool TEwsItemResponseShape::GetIncludeMimeContent() { return GetAsBoolean(71); }
@@ -2777,7 +2799,7 @@ std::int32_t TEwsItemResponseShape::GetMaximumBodySize() { return GetAsInt(80); 
 void TEwsItemResponseShape::SetMaximumBodySize(std::int32_t value) { SetAsInt(80, value); }
 TEwsNonEmptyArrayOfPathsToElement* TEwsItemResponseShape::GetAdditionalProperties() { return static_cast<TEwsNonEmptyArrayOfPathsToElement*>(GetChildObject(81)); }
 
-const TDvXMLSchemaClassInfo TEwsAttachmentResponseShape::ClassInfo = {"TEwsAttachmentResponseShape", "t:AttachmentResponseShapeType", "", nullptr, &NewTEwsAttachmentResponseShape, kDeclsTEwsAttachmentResponseShape, kByIndexTEwsAttachmentResponseShape, kByNameTEwsAttachmentResponseShape, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAttachmentResponseShape::ClassInfo = {"TEwsAttachmentResponseShape", "t:AttachmentResponseShapeType", "", nullptr, &NewTEwsAttachmentResponseShape, kDeclsTEwsAttachmentResponseShape, kByIndexTEwsAttachmentResponseShape, kByNameTEwsAttachmentResponseShape, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsAttachmentResponseShape::GetIncludeMimeContent() { return GetAsBoolean(82); }
 void TEwsAttachmentResponseShape::SetIncludeMimeContent(bool value) { SetAsBoolean(82, value); }
 TBodyTypeResponse TEwsAttachmentResponseShape::GetBodyType() { return static_cast<TBodyTypeResponse>(GetEnumOrdinal(83)); }
@@ -2786,20 +2808,20 @@ bool TEwsAttachmentResponseShape::GetFilterHtmlContent() { return GetAsBoolean(8
 void TEwsAttachmentResponseShape::SetFilterHtmlContent(bool value) { SetAsBoolean(84, value); }
 TEwsNonEmptyArrayOfPathsToElement* TEwsAttachmentResponseShape::GetAdditionalProperties() { return static_cast<TEwsNonEmptyArrayOfPathsToElement*>(GetChildObject(85)); }
 
-const TDvXMLSchemaClassInfo TEwsConversationResponseShape::ClassInfo = {"TEwsConversationResponseShape", "t:ConversationResponseShapeType", "", nullptr, &NewTEwsConversationResponseShape, kDeclsTEwsConversationResponseShape, kByIndexTEwsConversationResponseShape, kByNameTEwsConversationResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsConversationResponseShape::ClassInfo = {"TEwsConversationResponseShape", "t:ConversationResponseShapeType", "", nullptr, &NewTEwsConversationResponseShape, kDeclsTEwsConversationResponseShape, kByIndexTEwsConversationResponseShape, kByNameTEwsConversationResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDefaultShapeNames TEwsConversationResponseShape::GetBaseShape() { return static_cast<TDefaultShapeNames>(GetEnumOrdinal(86)); }
 void TEwsConversationResponseShape::SetBaseShape(TDefaultShapeNames value) { SetEnumOrdinal(86, static_cast<int>(value)); }
 TEwsNonEmptyArrayOfPathsToElement* TEwsConversationResponseShape::GetAdditionalProperties() { return static_cast<TEwsNonEmptyArrayOfPathsToElement*>(GetChildObject(87)); }
 
-const TDvXMLSchemaClassInfo TEwsPersonaResponseShape::ClassInfo = {"TEwsPersonaResponseShape", "t:PersonaResponseShapeType", "", nullptr, &NewTEwsPersonaResponseShape, kDeclsTEwsPersonaResponseShape, kByIndexTEwsPersonaResponseShape, kByNameTEwsPersonaResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPersonaResponseShape::ClassInfo = {"TEwsPersonaResponseShape", "t:PersonaResponseShapeType", "", nullptr, &NewTEwsPersonaResponseShape, kDeclsTEwsPersonaResponseShape, kByIndexTEwsPersonaResponseShape, kByNameTEwsPersonaResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDefaultShapeNames TEwsPersonaResponseShape::GetBaseShape() { return static_cast<TDefaultShapeNames>(GetEnumOrdinal(88)); }
 void TEwsPersonaResponseShape::SetBaseShape(TDefaultShapeNames value) { SetEnumOrdinal(88, static_cast<int>(value)); }
 TEwsNonEmptyArrayOfPathsToElement* TEwsPersonaResponseShape::GetAdditionalProperties() { return static_cast<TEwsNonEmptyArrayOfPathsToElement*>(GetChildObject(89)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfClientAccessTokenRequests::ClassInfo = {"TEwsNonEmptyArrayOfClientAccessTokenRequests", "t:NonEmptyArrayOfClientAccessTokenRequestsType", "", nullptr, &NewTEwsNonEmptyArrayOfClientAccessTokenRequests, kDeclsTEwsNonEmptyArrayOfClientAccessTokenRequests, kByIndexTEwsNonEmptyArrayOfClientAccessTokenRequests, kByNameTEwsNonEmptyArrayOfClientAccessTokenRequests, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfClientAccessTokenRequests::ClassInfo = {"TEwsNonEmptyArrayOfClientAccessTokenRequests", "t:NonEmptyArrayOfClientAccessTokenRequestsType", "", nullptr, &NewTEwsNonEmptyArrayOfClientAccessTokenRequests, kDeclsTEwsNonEmptyArrayOfClientAccessTokenRequests, kByIndexTEwsNonEmptyArrayOfClientAccessTokenRequests, kByNameTEwsNonEmptyArrayOfClientAccessTokenRequests, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsClientAccessTokenRequest>* TEwsNonEmptyArrayOfClientAccessTokenRequests::GetTokenRequest() { return static_cast<TDvXMLSchemaElementArray<TEwsClientAccessTokenRequest>*>(GetArrayChild(90)); }
 
-const TDvXMLSchemaClassInfo TEwsClientAccessTokenRequest::ClassInfo = {"TEwsClientAccessTokenRequest", "t:ClientAccessTokenRequestType", "", nullptr, &NewTEwsClientAccessTokenRequest, kDeclsTEwsClientAccessTokenRequest, kByIndexTEwsClientAccessTokenRequest, kByNameTEwsClientAccessTokenRequest, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsClientAccessTokenRequest::ClassInfo = {"TEwsClientAccessTokenRequest", "t:ClientAccessTokenRequestType", "", nullptr, &NewTEwsClientAccessTokenRequest, kDeclsTEwsClientAccessTokenRequest, kByIndexTEwsClientAccessTokenRequest, kByNameTEwsClientAccessTokenRequest, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsClientAccessTokenRequest::GetId() { return GetAsString(164); }
 void TEwsClientAccessTokenRequest::SetId(const std::string& value) { SetAsString(164, value); }
 TClientAccessTokenType TEwsClientAccessTokenRequest::GetTokenType() { return static_cast<TClientAccessTokenType>(GetEnumOrdinal(165)); }
@@ -2815,7 +2837,7 @@ void TEwsClientAccessTokenRequest::SetRequestedCapabilities(const std::string& v
 bool TEwsClientAccessTokenRequest::GetSupportsSharedFolders() { return GetAsBoolean(170); }
 void TEwsClientAccessTokenRequest::SetSupportsSharedFolders(bool value) { SetAsBoolean(170, value); }
 
-const TDvXMLSchemaClassInfo TEwsClientAccessToken::ClassInfo = {"TEwsClientAccessToken", "t:ClientAccessTokenType", "", nullptr, &NewTEwsClientAccessToken, kDeclsTEwsClientAccessToken, kByIndexTEwsClientAccessToken, kByNameTEwsClientAccessToken, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsClientAccessToken::ClassInfo = {"TEwsClientAccessToken", "t:ClientAccessTokenType", "", nullptr, &NewTEwsClientAccessToken, kDeclsTEwsClientAccessToken, kByIndexTEwsClientAccessToken, kByNameTEwsClientAccessToken, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsClientAccessToken::GetId() { return GetAsString(171); }
 void TEwsClientAccessToken::SetId(const std::string& value) { SetAsString(171, value); }
 TClientAccessTokenType TEwsClientAccessToken::GetTokenType() { return static_cast<TClientAccessTokenType>(GetEnumOrdinal(172)); }
@@ -2825,16 +2847,16 @@ void TEwsClientAccessToken::SetTokenValue(const std::string& value) { SetAsStrin
 std::int64_t TEwsClientAccessToken::GetTTL() { return GetAsLong(174); }
 void TEwsClientAccessToken::SetTTL(std::int64_t value) { SetAsLong(174, value); }
 
-const TDvXMLSchemaClassInfo TEwsChangeDescription::ClassInfo = {"TEwsChangeDescription", "t:ChangeDescriptionType", "", nullptr, &NewTEwsChangeDescription, kDeclsTEwsChangeDescription, kByIndexTEwsChangeDescription, kByNameTEwsChangeDescription, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsChangeDescription::ClassInfo = {"TEwsChangeDescription", "t:ChangeDescriptionType", "", nullptr, &NewTEwsChangeDescription, kDeclsTEwsChangeDescription, kByIndexTEwsChangeDescription, kByNameTEwsChangeDescription, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsChangeDescription, 8};
 TEwsPathToUnindexedField* TEwsChangeDescription::GetFieldURI() { return static_cast<TEwsPathToUnindexedField*>(GetChildObject(175)); }
 TEwsPathToIndexedField* TEwsChangeDescription::GetIndexedFieldURI() { return static_cast<TEwsPathToIndexedField*>(GetChildObject(176)); }
 TEwsPathToExtendedField* TEwsChangeDescription::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(177)); }
 
-const TDvXMLSchemaClassInfo TEwsItemChangeDescription::ClassInfo = {"TEwsItemChangeDescription", "t:ItemChangeDescriptionType", "", &TEwsChangeDescription::ClassInfo, &NewTEwsItemChangeDescription, kDeclsTEwsItemChangeDescription, kByIndexTEwsItemChangeDescription, kByNameTEwsItemChangeDescription, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsItemChangeDescription::ClassInfo = {"TEwsItemChangeDescription", "t:ItemChangeDescriptionType", "", &TEwsChangeDescription::ClassInfo, &NewTEwsItemChangeDescription, kDeclsTEwsItemChangeDescription, kByIndexTEwsItemChangeDescription, kByNameTEwsItemChangeDescription, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsItemChangeDescription, 3};
 
-const TDvXMLSchemaClassInfo TEwsFolderChangeDescription::ClassInfo = {"TEwsFolderChangeDescription", "t:FolderChangeDescriptionType", "", &TEwsChangeDescription::ClassInfo, &NewTEwsFolderChangeDescription, kDeclsTEwsFolderChangeDescription, kByIndexTEwsFolderChangeDescription, kByNameTEwsFolderChangeDescription, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFolderChangeDescription::ClassInfo = {"TEwsFolderChangeDescription", "t:FolderChangeDescriptionType", "", &TEwsChangeDescription::ClassInfo, &NewTEwsFolderChangeDescription, kDeclsTEwsFolderChangeDescription, kByIndexTEwsFolderChangeDescription, kByNameTEwsFolderChangeDescription, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsFolderChangeDescription, 3};
 
-const TDvXMLSchemaClassInfo TEwsSetItemField::ClassInfo = {"TEwsSetItemField", "t:SetItemFieldType", "", &TEwsItemChangeDescription::ClassInfo, &NewTEwsSetItemField, kDeclsTEwsSetItemField, kByIndexTEwsSetItemField, kByNameTEwsSetItemField, 18, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetItemField::ClassInfo = {"TEwsSetItemField", "t:SetItemFieldType", "", &TEwsItemChangeDescription::ClassInfo, &NewTEwsSetItemField, kDeclsTEwsSetItemField, kByIndexTEwsSetItemField, kByNameTEwsSetItemField, 18, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItem* TEwsSetItemField::GetItem() { return static_cast<TEwsItem*>(GetChildObject(178)); }
 TEwsMessage* TEwsSetItemField::GetMessage_() { return static_cast<TEwsMessage*>(GetChildObject(179)); }
 TEwsSharingMessage* TEwsSetItemField::GetSharingMessage() { return static_cast<TEwsSharingMessage*>(GetChildObject(180)); }
@@ -2851,18 +2873,18 @@ TEwsRoleMemberItem* TEwsSetItemField::GetRoleMember() { return static_cast<TEwsR
 TEwsNetworkItem* TEwsSetItemField::GetNetwork() { return static_cast<TEwsNetworkItem*>(GetChildObject(191)); }
 TEwsAbchPersonItem* TEwsSetItemField::GetPerson() { return static_cast<TEwsAbchPersonItem*>(GetChildObject(192)); }
 
-const TDvXMLSchemaClassInfo TEwsSetFolderField::ClassInfo = {"TEwsSetFolderField", "t:SetFolderFieldType", "", &TEwsFolderChangeDescription::ClassInfo, &NewTEwsSetFolderField, kDeclsTEwsSetFolderField, kByIndexTEwsSetFolderField, kByNameTEwsSetFolderField, 8, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetFolderField::ClassInfo = {"TEwsSetFolderField", "t:SetFolderFieldType", "", &TEwsFolderChangeDescription::ClassInfo, &NewTEwsSetFolderField, kDeclsTEwsSetFolderField, kByIndexTEwsSetFolderField, kByNameTEwsSetFolderField, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolder* TEwsSetFolderField::GetFolder() { return static_cast<TEwsFolder*>(GetChildObject(193)); }
 TEwsCalendarFolder* TEwsSetFolderField::GetCalendarFolder() { return static_cast<TEwsCalendarFolder*>(GetChildObject(194)); }
 TEwsContactsFolder* TEwsSetFolderField::GetContactsFolder() { return static_cast<TEwsContactsFolder*>(GetChildObject(195)); }
 TEwsSearchFolder* TEwsSetFolderField::GetSearchFolder() { return static_cast<TEwsSearchFolder*>(GetChildObject(196)); }
 TEwsTasksFolder* TEwsSetFolderField::GetTasksFolder() { return static_cast<TEwsTasksFolder*>(GetChildObject(197)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteItemField::ClassInfo = {"TEwsDeleteItemField", "t:DeleteItemFieldType", "", &TEwsItemChangeDescription::ClassInfo, &NewTEwsDeleteItemField, kDeclsTEwsDeleteItemField, kByIndexTEwsDeleteItemField, kByNameTEwsDeleteItemField, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteItemField::ClassInfo = {"TEwsDeleteItemField", "t:DeleteItemFieldType", "", &TEwsItemChangeDescription::ClassInfo, &NewTEwsDeleteItemField, kDeclsTEwsDeleteItemField, kByIndexTEwsDeleteItemField, kByNameTEwsDeleteItemField, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsDeleteFolderField::ClassInfo = {"TEwsDeleteFolderField", "t:DeleteFolderFieldType", "", &TEwsFolderChangeDescription::ClassInfo, &NewTEwsDeleteFolderField, kDeclsTEwsDeleteFolderField, kByIndexTEwsDeleteFolderField, kByNameTEwsDeleteFolderField, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteFolderField::ClassInfo = {"TEwsDeleteFolderField", "t:DeleteFolderFieldType", "", &TEwsFolderChangeDescription::ClassInfo, &NewTEwsDeleteFolderField, kDeclsTEwsDeleteFolderField, kByIndexTEwsDeleteFolderField, kByNameTEwsDeleteFolderField, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsAppendToItemField::ClassInfo = {"TEwsAppendToItemField", "t:AppendToItemFieldType", "", &TEwsItemChangeDescription::ClassInfo, &NewTEwsAppendToItemField, kDeclsTEwsAppendToItemField, kByIndexTEwsAppendToItemField, kByNameTEwsAppendToItemField, 18, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAppendToItemField::ClassInfo = {"TEwsAppendToItemField", "t:AppendToItemFieldType", "", &TEwsItemChangeDescription::ClassInfo, &NewTEwsAppendToItemField, kDeclsTEwsAppendToItemField, kByIndexTEwsAppendToItemField, kByNameTEwsAppendToItemField, 18, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItem* TEwsAppendToItemField::GetItem() { return static_cast<TEwsItem*>(GetChildObject(198)); }
 TEwsMessage* TEwsAppendToItemField::GetMessage_() { return static_cast<TEwsMessage*>(GetChildObject(199)); }
 TEwsSharingMessage* TEwsAppendToItemField::GetSharingMessage() { return static_cast<TEwsSharingMessage*>(GetChildObject(200)); }
@@ -2879,67 +2901,67 @@ TEwsRoleMemberItem* TEwsAppendToItemField::GetRoleMember() { return static_cast<
 TEwsNetworkItem* TEwsAppendToItemField::GetNetwork() { return static_cast<TEwsNetworkItem*>(GetChildObject(211)); }
 TEwsAbchPersonItem* TEwsAppendToItemField::GetPerson() { return static_cast<TEwsAbchPersonItem*>(GetChildObject(212)); }
 
-const TDvXMLSchemaClassInfo TEwsAppendToFolderField::ClassInfo = {"TEwsAppendToFolderField", "t:AppendToFolderFieldType", "", &TEwsFolderChangeDescription::ClassInfo, &NewTEwsAppendToFolderField, kDeclsTEwsAppendToFolderField, kByIndexTEwsAppendToFolderField, kByNameTEwsAppendToFolderField, 8, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAppendToFolderField::ClassInfo = {"TEwsAppendToFolderField", "t:AppendToFolderFieldType", "", &TEwsFolderChangeDescription::ClassInfo, &NewTEwsAppendToFolderField, kDeclsTEwsAppendToFolderField, kByIndexTEwsAppendToFolderField, kByNameTEwsAppendToFolderField, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolder* TEwsAppendToFolderField::GetFolder() { return static_cast<TEwsFolder*>(GetChildObject(213)); }
 TEwsCalendarFolder* TEwsAppendToFolderField::GetCalendarFolder() { return static_cast<TEwsCalendarFolder*>(GetChildObject(214)); }
 TEwsContactsFolder* TEwsAppendToFolderField::GetContactsFolder() { return static_cast<TEwsContactsFolder*>(GetChildObject(215)); }
 TEwsSearchFolder* TEwsAppendToFolderField::GetSearchFolder() { return static_cast<TEwsSearchFolder*>(GetChildObject(216)); }
 TEwsTasksFolder* TEwsAppendToFolderField::GetTasksFolder() { return static_cast<TEwsTasksFolder*>(GetChildObject(217)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfItemChangeDescriptions::ClassInfo = {"TEwsNonEmptyArrayOfItemChangeDescriptions", "t:NonEmptyArrayOfItemChangeDescriptionsType", "", nullptr, &NewTEwsNonEmptyArrayOfItemChangeDescriptions, kDeclsTEwsNonEmptyArrayOfItemChangeDescriptions, kByIndexTEwsNonEmptyArrayOfItemChangeDescriptions, kByNameTEwsNonEmptyArrayOfItemChangeDescriptions, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfItemChangeDescriptions::ClassInfo = {"TEwsNonEmptyArrayOfItemChangeDescriptions", "t:NonEmptyArrayOfItemChangeDescriptionsType", "", nullptr, &NewTEwsNonEmptyArrayOfItemChangeDescriptions, kDeclsTEwsNonEmptyArrayOfItemChangeDescriptions, kByIndexTEwsNonEmptyArrayOfItemChangeDescriptions, kByNameTEwsNonEmptyArrayOfItemChangeDescriptions, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAppendToItemField>* TEwsNonEmptyArrayOfItemChangeDescriptions::GetAppendToItemField() { return static_cast<TDvXMLSchemaElementArray<TEwsAppendToItemField>*>(GetArrayChild(218)); }
 TDvXMLSchemaElementArray<TEwsSetItemField>* TEwsNonEmptyArrayOfItemChangeDescriptions::GetSetItemField() { return static_cast<TDvXMLSchemaElementArray<TEwsSetItemField>*>(GetArrayChild(219)); }
 TDvXMLSchemaElementArray<TEwsDeleteItemField>* TEwsNonEmptyArrayOfItemChangeDescriptions::GetDeleteItemField() { return static_cast<TDvXMLSchemaElementArray<TEwsDeleteItemField>*>(GetArrayChild(220)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFolderChangeDescriptions::ClassInfo = {"TEwsNonEmptyArrayOfFolderChangeDescriptions", "t:NonEmptyArrayOfFolderChangeDescriptionsType", "", nullptr, &NewTEwsNonEmptyArrayOfFolderChangeDescriptions, kDeclsTEwsNonEmptyArrayOfFolderChangeDescriptions, kByIndexTEwsNonEmptyArrayOfFolderChangeDescriptions, kByNameTEwsNonEmptyArrayOfFolderChangeDescriptions, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFolderChangeDescriptions::ClassInfo = {"TEwsNonEmptyArrayOfFolderChangeDescriptions", "t:NonEmptyArrayOfFolderChangeDescriptionsType", "", nullptr, &NewTEwsNonEmptyArrayOfFolderChangeDescriptions, kDeclsTEwsNonEmptyArrayOfFolderChangeDescriptions, kByIndexTEwsNonEmptyArrayOfFolderChangeDescriptions, kByNameTEwsNonEmptyArrayOfFolderChangeDescriptions, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAppendToFolderField>* TEwsNonEmptyArrayOfFolderChangeDescriptions::GetAppendToFolderField() { return static_cast<TDvXMLSchemaElementArray<TEwsAppendToFolderField>*>(GetArrayChild(221)); }
 TDvXMLSchemaElementArray<TEwsSetFolderField>* TEwsNonEmptyArrayOfFolderChangeDescriptions::GetSetFolderField() { return static_cast<TDvXMLSchemaElementArray<TEwsSetFolderField>*>(GetArrayChild(222)); }
 TDvXMLSchemaElementArray<TEwsDeleteFolderField>* TEwsNonEmptyArrayOfFolderChangeDescriptions::GetDeleteFolderField() { return static_cast<TDvXMLSchemaElementArray<TEwsDeleteFolderField>*>(GetArrayChild(223)); }
 
-const TDvXMLSchemaClassInfo TEwsItemChange::ClassInfo = {"TEwsItemChange", "t:ItemChangeType", "", nullptr, &NewTEwsItemChange, kDeclsTEwsItemChange, kByIndexTEwsItemChange, kByNameTEwsItemChange, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsItemChange::ClassInfo = {"TEwsItemChange", "t:ItemChangeType", "", nullptr, &NewTEwsItemChange, kDeclsTEwsItemChange, kByIndexTEwsItemChange, kByNameTEwsItemChange, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsItemChange::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(224)); }
 TEwsOccurrenceItemId* TEwsItemChange::GetOccurrenceItemId() { return static_cast<TEwsOccurrenceItemId*>(GetChildObject(225)); }
 TEwsRecurringMasterItemId* TEwsItemChange::GetRecurringMasterItemId() { return static_cast<TEwsRecurringMasterItemId*>(GetChildObject(226)); }
 TEwsNonEmptyArrayOfItemChangeDescriptions* TEwsItemChange::GetUpdates() { return static_cast<TEwsNonEmptyArrayOfItemChangeDescriptions*>(GetChildObject(227)); }
 TEwsCalendarActivityData* TEwsItemChange::GetCalendarActivityData() { return static_cast<TEwsCalendarActivityData*>(GetChildObject(228)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfItemChanges::ClassInfo = {"TEwsNonEmptyArrayOfItemChanges", "t:NonEmptyArrayOfItemChangesType", "", nullptr, &NewTEwsNonEmptyArrayOfItemChanges, kDeclsTEwsNonEmptyArrayOfItemChanges, kByIndexTEwsNonEmptyArrayOfItemChanges, kByNameTEwsNonEmptyArrayOfItemChanges, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfItemChanges::ClassInfo = {"TEwsNonEmptyArrayOfItemChanges", "t:NonEmptyArrayOfItemChangesType", "", nullptr, &NewTEwsNonEmptyArrayOfItemChanges, kDeclsTEwsNonEmptyArrayOfItemChanges, kByIndexTEwsNonEmptyArrayOfItemChanges, kByNameTEwsNonEmptyArrayOfItemChanges, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItemChange>* TEwsNonEmptyArrayOfItemChanges::GetItemChange() { return static_cast<TDvXMLSchemaElementArray<TEwsItemChange>*>(GetArrayChild(229)); }
 
-const TDvXMLSchemaClassInfo TEwsInternetHeader::ClassInfo = {"TEwsInternetHeader", "t:InternetHeaderType", "", nullptr, &NewTEwsInternetHeader, kDeclsTEwsInternetHeader, kByIndexTEwsInternetHeader, kByNameTEwsInternetHeader, 1, TDvXMLSchemaValueKind::String, nullptr};
+const TDvXMLSchemaClassInfo TEwsInternetHeader::ClassInfo = {"TEwsInternetHeader", "t:InternetHeaderType", "", nullptr, &NewTEwsInternetHeader, kDeclsTEwsInternetHeader, kByIndexTEwsInternetHeader, kByNameTEwsInternetHeader, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsInternetHeader::GetValue() { return GetTextAsString(); }
 void TEwsInternetHeader::SetValue(const std::string& value) { SetTextAsString(value); }
 std::string TEwsInternetHeader::GetHeaderName() { return GetAsString(0); }
 void TEwsInternetHeader::SetHeaderName(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfInternetHeaders::ClassInfo = {"TEwsNonEmptyArrayOfInternetHeaders", "t:NonEmptyArrayOfInternetHeadersType", "", nullptr, &NewTEwsNonEmptyArrayOfInternetHeaders, kDeclsTEwsNonEmptyArrayOfInternetHeaders, kByIndexTEwsNonEmptyArrayOfInternetHeaders, kByNameTEwsNonEmptyArrayOfInternetHeaders, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfInternetHeaders::ClassInfo = {"TEwsNonEmptyArrayOfInternetHeaders", "t:NonEmptyArrayOfInternetHeadersType", "", nullptr, &NewTEwsNonEmptyArrayOfInternetHeaders, kDeclsTEwsNonEmptyArrayOfInternetHeaders, kByIndexTEwsNonEmptyArrayOfInternetHeaders, kByNameTEwsNonEmptyArrayOfInternetHeaders, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsInternetHeader>* TEwsNonEmptyArrayOfInternetHeaders::GetInternetMessageHeader() { return static_cast<TDvXMLSchemaElementArray<TEwsInternetHeader>*>(GetArrayChild(230)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPredictedActionReason::ClassInfo = {"TEwsNonEmptyArrayOfPredictedActionReason", "t:NonEmptyArrayOfPredictedActionReasonType", "", nullptr, &NewTEwsNonEmptyArrayOfPredictedActionReason, kDeclsTEwsNonEmptyArrayOfPredictedActionReason, kByIndexTEwsNonEmptyArrayOfPredictedActionReason, kByNameTEwsNonEmptyArrayOfPredictedActionReason, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPredictedActionReason::ClassInfo = {"TEwsNonEmptyArrayOfPredictedActionReason", "t:NonEmptyArrayOfPredictedActionReasonType", "", nullptr, &NewTEwsNonEmptyArrayOfPredictedActionReason, kDeclsTEwsNonEmptyArrayOfPredictedActionReason, kByIndexTEwsNonEmptyArrayOfPredictedActionReason, kByNameTEwsNonEmptyArrayOfPredictedActionReason, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsNonEmptyArrayOfPredictedActionReason::GetPredictedActionReason() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(231)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseItemId::ClassInfo = {"TEwsBaseItemId", "t:BaseItemIdType", "", nullptr, &NewTEwsBaseItemId, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBaseItemId::ClassInfo = {"TEwsBaseItemId", "t:BaseItemIdType", "", nullptr, &NewTEwsBaseItemId, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseItemId, 9};
 
-const TDvXMLSchemaClassInfo TEwsRequestAttachmentId::ClassInfo = {"TEwsRequestAttachmentId", "t:RequestAttachmentIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsRequestAttachmentId, kDeclsTEwsRequestAttachmentId, kByIndexTEwsRequestAttachmentId, kByNameTEwsRequestAttachmentId, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRequestAttachmentId::ClassInfo = {"TEwsRequestAttachmentId", "t:RequestAttachmentIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsRequestAttachmentId, kDeclsTEwsRequestAttachmentId, kByIndexTEwsRequestAttachmentId, kByNameTEwsRequestAttachmentId, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsRequestAttachmentId, 1};
 std::string TEwsRequestAttachmentId::GetId() { return GetAsString(0); }
 void TEwsRequestAttachmentId::SetId(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsAttachmentId::ClassInfo = {"TEwsAttachmentId", "t:AttachmentIdType", "", &TEwsRequestAttachmentId::ClassInfo, &NewTEwsAttachmentId, kDeclsTEwsAttachmentId, kByIndexTEwsAttachmentId, kByNameTEwsAttachmentId, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAttachmentId::ClassInfo = {"TEwsAttachmentId", "t:AttachmentIdType", "", &TEwsRequestAttachmentId::ClassInfo, &NewTEwsAttachmentId, kDeclsTEwsAttachmentId, kByIndexTEwsAttachmentId, kByNameTEwsAttachmentId, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAttachmentId::GetRootItemId() { return GetAsString(1); }
 void TEwsAttachmentId::SetRootItemId(const std::string& value) { SetAsString(1, value); }
 std::string TEwsAttachmentId::GetRootItemChangeKey() { return GetAsString(2); }
 void TEwsAttachmentId::SetRootItemChangeKey(const std::string& value) { SetAsString(2, value); }
 
-const TDvXMLSchemaClassInfo TEwsRootItemId::ClassInfo = {"TEwsRootItemId", "t:RootItemIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsRootItemId, kDeclsTEwsRootItemId, kByIndexTEwsRootItemId, kByNameTEwsRootItemId, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRootItemId::ClassInfo = {"TEwsRootItemId", "t:RootItemIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsRootItemId, kDeclsTEwsRootItemId, kByIndexTEwsRootItemId, kByNameTEwsRootItemId, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsRootItemId::GetRootItemId() { return GetAsString(0); }
 void TEwsRootItemId::SetRootItemId(const std::string& value) { SetAsString(0, value); }
 std::string TEwsRootItemId::GetRootItemChangeKey() { return GetAsString(1); }
 void TEwsRootItemId::SetRootItemChangeKey(const std::string& value) { SetAsString(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfRequestAttachmentIds::ClassInfo = {"TEwsNonEmptyArrayOfRequestAttachmentIds", "t:NonEmptyArrayOfRequestAttachmentIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfRequestAttachmentIds, kDeclsTEwsNonEmptyArrayOfRequestAttachmentIds, kByIndexTEwsNonEmptyArrayOfRequestAttachmentIds, kByNameTEwsNonEmptyArrayOfRequestAttachmentIds, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfRequestAttachmentIds::ClassInfo = {"TEwsNonEmptyArrayOfRequestAttachmentIds", "t:NonEmptyArrayOfRequestAttachmentIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfRequestAttachmentIds, kDeclsTEwsNonEmptyArrayOfRequestAttachmentIds, kByIndexTEwsNonEmptyArrayOfRequestAttachmentIds, kByNameTEwsNonEmptyArrayOfRequestAttachmentIds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsRequestAttachmentId>* TEwsNonEmptyArrayOfRequestAttachmentIds::GetAttachmentId() { return static_cast<TDvXMLSchemaElementArray<TEwsRequestAttachmentId>*>(GetArrayChild(232)); }
 
-const TDvXMLSchemaClassInfo TEwsAttachment::ClassInfo = {"TEwsAttachment", "t:AttachmentType", "", nullptr, &NewTEwsAttachment, kDeclsTEwsAttachment, kByIndexTEwsAttachment, kByNameTEwsAttachment, 9, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAttachment::ClassInfo = {"TEwsAttachment", "t:AttachmentType", "", nullptr, &NewTEwsAttachment, kDeclsTEwsAttachment, kByIndexTEwsAttachment, kByNameTEwsAttachment, 9, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsAttachment, 3};
 TEwsAttachmentId* TEwsAttachment::GetAttachmentId() { return static_cast<TEwsAttachmentId*>(GetChildObject(259)); }
 std::string TEwsAttachment::GetName() { return GetAsString(260); }
 void TEwsAttachment::SetName(const std::string& value) { SetAsString(260, value); }
@@ -2958,7 +2980,7 @@ void TEwsAttachment::SetLastModifiedTime(TDateTime value) { SetAsDatetime(266, v
 bool TEwsAttachment::GetIsInline() { return GetAsBoolean(267); }
 void TEwsAttachment::SetIsInline(bool value) { SetAsBoolean(267, value); }
 
-const TDvXMLSchemaClassInfo TEwsItemAttachment::ClassInfo = {"TEwsItemAttachment", "t:ItemAttachmentType", "", &TEwsAttachment::ClassInfo, &NewTEwsItemAttachment, kDeclsTEwsItemAttachment, kByIndexTEwsItemAttachment, kByNameTEwsItemAttachment, 23, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsItemAttachment::ClassInfo = {"TEwsItemAttachment", "t:ItemAttachmentType", "", &TEwsAttachment::ClassInfo, &NewTEwsItemAttachment, kDeclsTEwsItemAttachment, kByIndexTEwsItemAttachment, kByNameTEwsItemAttachment, 23, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItem* TEwsItemAttachment::GetItem() { return static_cast<TEwsItem*>(GetChildObject(268)); }
 TEwsMessage* TEwsItemAttachment::GetMessage_() { return static_cast<TEwsMessage*>(GetChildObject(269)); }
 TEwsSharingMessage* TEwsItemAttachment::GetSharingMessage() { return static_cast<TEwsSharingMessage*>(GetChildObject(270)); }
@@ -2974,7 +2996,7 @@ TEwsRoleMemberItem* TEwsItemAttachment::GetRoleMember() { return static_cast<TEw
 TEwsNetworkItem* TEwsItemAttachment::GetNetwork() { return static_cast<TEwsNetworkItem*>(GetChildObject(280)); }
 TEwsAbchPersonItem* TEwsItemAttachment::GetPerson() { return static_cast<TEwsAbchPersonItem*>(GetChildObject(281)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderItemsCreateOrUpdate::ClassInfo = {"TEwsSyncFolderItemsCreateOrUpdate", "t:SyncFolderItemsCreateOrUpdateType", "", nullptr, &NewTEwsSyncFolderItemsCreateOrUpdate, kDeclsTEwsSyncFolderItemsCreateOrUpdate, kByIndexTEwsSyncFolderItemsCreateOrUpdate, kByNameTEwsSyncFolderItemsCreateOrUpdate, 15, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSyncFolderItemsCreateOrUpdate::ClassInfo = {"TEwsSyncFolderItemsCreateOrUpdate", "t:SyncFolderItemsCreateOrUpdateType", "", nullptr, &NewTEwsSyncFolderItemsCreateOrUpdate, kDeclsTEwsSyncFolderItemsCreateOrUpdate, kByIndexTEwsSyncFolderItemsCreateOrUpdate, kByNameTEwsSyncFolderItemsCreateOrUpdate, 15, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItem* TEwsSyncFolderItemsCreateOrUpdate::GetItem() { return static_cast<TEwsItem*>(GetChildObject(282)); }
 TEwsMessage* TEwsSyncFolderItemsCreateOrUpdate::GetMessage_() { return static_cast<TEwsMessage*>(GetChildObject(283)); }
 TEwsSharingMessage* TEwsSyncFolderItemsCreateOrUpdate::GetSharingMessage() { return static_cast<TEwsSharingMessage*>(GetChildObject(284)); }
@@ -2991,13 +3013,13 @@ TEwsRoleMemberItem* TEwsSyncFolderItemsCreateOrUpdate::GetRoleMember() { return 
 TEwsNetworkItem* TEwsSyncFolderItemsCreateOrUpdate::GetNetwork() { return static_cast<TEwsNetworkItem*>(GetChildObject(295)); }
 TEwsAbchPersonItem* TEwsSyncFolderItemsCreateOrUpdate::GetPerson() { return static_cast<TEwsAbchPersonItem*>(GetChildObject(296)); }
 
-const TDvXMLSchemaClassInfo TEwsFileAttachment::ClassInfo = {"TEwsFileAttachment", "t:FileAttachmentType", "", &TEwsAttachment::ClassInfo, &NewTEwsFileAttachment, kDeclsTEwsFileAttachment, kByIndexTEwsFileAttachment, kByNameTEwsFileAttachment, 11, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFileAttachment::ClassInfo = {"TEwsFileAttachment", "t:FileAttachmentType", "", &TEwsAttachment::ClassInfo, &NewTEwsFileAttachment, kDeclsTEwsFileAttachment, kByIndexTEwsFileAttachment, kByNameTEwsFileAttachment, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsFileAttachment::GetIsContactPhoto() { return GetAsBoolean(297); }
 void TEwsFileAttachment::SetIsContactPhoto(bool value) { SetAsBoolean(297, value); }
 TBytes TEwsFileAttachment::GetContent() { return GetAsBase64binary(298); }
 void TEwsFileAttachment::SetContent(const TBytes& value) { SetAsBase64binary(298, value); }
 
-const TDvXMLSchemaClassInfo TEwsReferenceAttachment::ClassInfo = {"TEwsReferenceAttachment", "t:ReferenceAttachmentType", "", &TEwsAttachment::ClassInfo, &NewTEwsReferenceAttachment, kDeclsTEwsReferenceAttachment, kByIndexTEwsReferenceAttachment, kByNameTEwsReferenceAttachment, 17, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsReferenceAttachment::ClassInfo = {"TEwsReferenceAttachment", "t:ReferenceAttachmentType", "", &TEwsAttachment::ClassInfo, &NewTEwsReferenceAttachment, kDeclsTEwsReferenceAttachment, kByIndexTEwsReferenceAttachment, kByNameTEwsReferenceAttachment, 17, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsReferenceAttachment::GetAttachLongPathName() { return GetAsString(299); }
 void TEwsReferenceAttachment::SetAttachLongPathName(const std::string& value) { SetAsString(299, value); }
 std::string TEwsReferenceAttachment::GetProviderType() { return GetAsString(300); }
@@ -3015,17 +3037,17 @@ void TEwsReferenceAttachment::SetOriginalPermissionType(std::int32_t value) { Se
 bool TEwsReferenceAttachment::GetAttachmentIsFolder() { return GetAsBoolean(306); }
 void TEwsReferenceAttachment::SetAttachmentIsFolder(bool value) { SetAsBoolean(306, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfAttachments::ClassInfo = {"TEwsArrayOfAttachments", "t:ArrayOfAttachmentsType", "", nullptr, &NewTEwsArrayOfAttachments, kDeclsTEwsArrayOfAttachments, kByIndexTEwsArrayOfAttachments, kByNameTEwsArrayOfAttachments, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfAttachments::ClassInfo = {"TEwsArrayOfAttachments", "t:ArrayOfAttachmentsType", "", nullptr, &NewTEwsArrayOfAttachments, kDeclsTEwsArrayOfAttachments, kByIndexTEwsArrayOfAttachments, kByNameTEwsArrayOfAttachments, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItemAttachment>* TEwsArrayOfAttachments::GetItemAttachment() { return static_cast<TDvXMLSchemaElementArray<TEwsItemAttachment>*>(GetArrayChild(307)); }
 TDvXMLSchemaElementArray<TEwsFileAttachment>* TEwsArrayOfAttachments::GetFileAttachment() { return static_cast<TDvXMLSchemaElementArray<TEwsFileAttachment>*>(GetArrayChild(308)); }
 TDvXMLSchemaElementArray<TEwsReferenceAttachment>* TEwsArrayOfAttachments::GetReferenceAttachment() { return static_cast<TDvXMLSchemaElementArray<TEwsReferenceAttachment>*>(GetArrayChild(309)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAttachments::ClassInfo = {"TEwsNonEmptyArrayOfAttachments", "t:NonEmptyArrayOfAttachmentsType", "", nullptr, &NewTEwsNonEmptyArrayOfAttachments, kDeclsTEwsNonEmptyArrayOfAttachments, kByIndexTEwsNonEmptyArrayOfAttachments, kByNameTEwsNonEmptyArrayOfAttachments, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAttachments::ClassInfo = {"TEwsNonEmptyArrayOfAttachments", "t:NonEmptyArrayOfAttachmentsType", "", nullptr, &NewTEwsNonEmptyArrayOfAttachments, kDeclsTEwsNonEmptyArrayOfAttachments, kByIndexTEwsNonEmptyArrayOfAttachments, kByNameTEwsNonEmptyArrayOfAttachments, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItemAttachment>* TEwsNonEmptyArrayOfAttachments::GetItemAttachment() { return static_cast<TDvXMLSchemaElementArray<TEwsItemAttachment>*>(GetArrayChild(310)); }
 TDvXMLSchemaElementArray<TEwsFileAttachment>* TEwsNonEmptyArrayOfAttachments::GetFileAttachment() { return static_cast<TDvXMLSchemaElementArray<TEwsFileAttachment>*>(GetArrayChild(311)); }
 TDvXMLSchemaElementArray<TEwsReferenceAttachment>* TEwsNonEmptyArrayOfAttachments::GetReferenceAttachment() { return static_cast<TDvXMLSchemaElementArray<TEwsReferenceAttachment>*>(GetArrayChild(312)); }
 
-const TDvXMLSchemaClassInfo TEwsBody::ClassInfo = {"TEwsBody", "t:BodyType", "", nullptr, &NewTEwsBody, kDeclsTEwsBody, kByIndexTEwsBody, kByNameTEwsBody, 2, TDvXMLSchemaValueKind::String, nullptr};
+const TDvXMLSchemaClassInfo TEwsBody::ClassInfo = {"TEwsBody", "t:BodyType", "", nullptr, &NewTEwsBody, kDeclsTEwsBody, kByIndexTEwsBody, kByNameTEwsBody, 2, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsBody::GetValue() { return GetTextAsString(); }
 void TEwsBody::SetValue(const std::string& value) { SetTextAsString(value); }
 TBodyType TEwsBody::GetBodyType() { return static_cast<TBodyType>(GetEnumOrdinal(0)); }
@@ -3033,7 +3055,7 @@ void TEwsBody::SetBodyType(TBodyType value) { SetEnumOrdinal(0, static_cast<int>
 bool TEwsBody::GetIsTruncated() { return GetAsBoolean(1); }
 void TEwsBody::SetIsTruncated(bool value) { SetAsBoolean(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsUniqueBody::ClassInfo = {"TEwsUniqueBody", "t:UniqueBodyType", "", nullptr, &NewTEwsUniqueBody, kDeclsTEwsUniqueBody, kByIndexTEwsUniqueBody, kByNameTEwsUniqueBody, 2, TDvXMLSchemaValueKind::String, nullptr};
+const TDvXMLSchemaClassInfo TEwsUniqueBody::ClassInfo = {"TEwsUniqueBody", "t:UniqueBodyType", "", nullptr, &NewTEwsUniqueBody, kDeclsTEwsUniqueBody, kByIndexTEwsUniqueBody, kByNameTEwsUniqueBody, 2, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsUniqueBody::GetValue() { return GetTextAsString(); }
 void TEwsUniqueBody::SetValue(const std::string& value) { SetTextAsString(value); }
 TBodyType TEwsUniqueBody::GetUniqueBodyType() { return static_cast<TBodyType>(GetEnumOrdinal(0)); }
@@ -3041,7 +3063,7 @@ void TEwsUniqueBody::SetUniqueBodyType(TBodyType value) { SetEnumOrdinal(0, stat
 bool TEwsUniqueBody::GetIsTruncated() { return GetAsBoolean(1); }
 void TEwsUniqueBody::SetIsTruncated(bool value) { SetAsBoolean(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsNormalizedBody::ClassInfo = {"TEwsNormalizedBody", "t:NormalizedBodyType", "", nullptr, &NewTEwsNormalizedBody, kDeclsTEwsNormalizedBody, kByIndexTEwsNormalizedBody, kByNameTEwsNormalizedBody, 2, TDvXMLSchemaValueKind::String, nullptr};
+const TDvXMLSchemaClassInfo TEwsNormalizedBody::ClassInfo = {"TEwsNormalizedBody", "t:NormalizedBodyType", "", nullptr, &NewTEwsNormalizedBody, kDeclsTEwsNormalizedBody, kByIndexTEwsNormalizedBody, kByNameTEwsNormalizedBody, 2, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsNormalizedBody::GetValue() { return GetTextAsString(); }
 void TEwsNormalizedBody::SetValue(const std::string& value) { SetTextAsString(value); }
 TBodyType TEwsNormalizedBody::GetNormalizedBodyType() { return static_cast<TBodyType>(GetEnumOrdinal(0)); }
@@ -3049,41 +3071,41 @@ void TEwsNormalizedBody::SetNormalizedBodyType(TBodyType value) { SetEnumOrdinal
 bool TEwsNormalizedBody::GetIsTruncated() { return GetAsBoolean(1); }
 void TEwsNormalizedBody::SetIsTruncated(bool value) { SetAsBoolean(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsBaseFolderId::ClassInfo = {"TEwsBaseFolderId", "t:BaseFolderIdType", "", nullptr, &NewTEwsBaseFolderId, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBaseFolderId::ClassInfo = {"TEwsBaseFolderId", "t:BaseFolderIdType", "", nullptr, &NewTEwsBaseFolderId, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseFolderId, 3};
 
-const TDvXMLSchemaClassInfo TEwsDistinguishedFolderId::ClassInfo = {"TEwsDistinguishedFolderId", "t:DistinguishedFolderIdType", "", &TEwsBaseFolderId::ClassInfo, &NewTEwsDistinguishedFolderId, kDeclsTEwsDistinguishedFolderId, kByIndexTEwsDistinguishedFolderId, kByNameTEwsDistinguishedFolderId, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDistinguishedFolderId::ClassInfo = {"TEwsDistinguishedFolderId", "t:DistinguishedFolderIdType", "", &TEwsBaseFolderId::ClassInfo, &NewTEwsDistinguishedFolderId, kDeclsTEwsDistinguishedFolderId, kByIndexTEwsDistinguishedFolderId, kByNameTEwsDistinguishedFolderId, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsDistinguishedFolderId::GetMailbox() { return static_cast<TEwsEmailAddressType*>(GetChildObject(313)); }
 TDistinguishedFolderIdName TEwsDistinguishedFolderId::GetId() { return static_cast<TDistinguishedFolderIdName>(GetEnumOrdinal(314)); }
 void TEwsDistinguishedFolderId::SetId(TDistinguishedFolderIdName value) { SetEnumOrdinal(314, static_cast<int>(value)); }
 std::string TEwsDistinguishedFolderId::GetChangeKey() { return GetAsString(315); }
 void TEwsDistinguishedFolderId::SetChangeKey(const std::string& value) { SetAsString(315, value); }
 
-const TDvXMLSchemaClassInfo TEwsFolderId::ClassInfo = {"TEwsFolderId", "t:FolderIdType", "", &TEwsBaseFolderId::ClassInfo, &NewTEwsFolderId, kDeclsTEwsFolderId, kByIndexTEwsFolderId, kByNameTEwsFolderId, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFolderId::ClassInfo = {"TEwsFolderId", "t:FolderIdType", "", &TEwsBaseFolderId::ClassInfo, &NewTEwsFolderId, kDeclsTEwsFolderId, kByIndexTEwsFolderId, kByNameTEwsFolderId, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsFolderId::GetId() { return GetAsString(0); }
 void TEwsFolderId::SetId(const std::string& value) { SetAsString(0, value); }
 std::string TEwsFolderId::GetChangeKey() { return GetAsString(1); }
 void TEwsFolderId::SetChangeKey(const std::string& value) { SetAsString(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsAddressListId::ClassInfo = {"TEwsAddressListId", "t:AddressListIdType", "", &TEwsBaseFolderId::ClassInfo, &NewTEwsAddressListId, kDeclsTEwsAddressListId, kByIndexTEwsAddressListId, kByNameTEwsAddressListId, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAddressListId::ClassInfo = {"TEwsAddressListId", "t:AddressListIdType", "", &TEwsBaseFolderId::ClassInfo, &NewTEwsAddressListId, kDeclsTEwsAddressListId, kByIndexTEwsAddressListId, kByNameTEwsAddressListId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAddressListId::GetId() { return GetAsString(0); }
 void TEwsAddressListId::SetId(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfDistinguishedFolderId::ClassInfo = {"TEwsArrayOfDistinguishedFolderId", "t:ArrayOfDistinguishedFolderIdType", "", nullptr, &NewTEwsArrayOfDistinguishedFolderId, kDeclsTEwsArrayOfDistinguishedFolderId, kByIndexTEwsArrayOfDistinguishedFolderId, kByNameTEwsArrayOfDistinguishedFolderId, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfDistinguishedFolderId::ClassInfo = {"TEwsArrayOfDistinguishedFolderId", "t:ArrayOfDistinguishedFolderIdType", "", nullptr, &NewTEwsArrayOfDistinguishedFolderId, kDeclsTEwsArrayOfDistinguishedFolderId, kByIndexTEwsArrayOfDistinguishedFolderId, kByNameTEwsArrayOfDistinguishedFolderId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsDistinguishedFolderId>* TEwsArrayOfDistinguishedFolderId::GetDistinguishedFolderId() { return static_cast<TDvXMLSchemaElementArray<TEwsDistinguishedFolderId>*>(GetArrayChild(316)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo = {"TEwsNonEmptyArrayOfBaseFolderIds", "t:NonEmptyArrayOfBaseFolderIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfBaseFolderIds, kDeclsTEwsNonEmptyArrayOfBaseFolderIds, kByIndexTEwsNonEmptyArrayOfBaseFolderIds, kByNameTEwsNonEmptyArrayOfBaseFolderIds, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo = {"TEwsNonEmptyArrayOfBaseFolderIds", "t:NonEmptyArrayOfBaseFolderIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfBaseFolderIds, kDeclsTEwsNonEmptyArrayOfBaseFolderIds, kByIndexTEwsNonEmptyArrayOfBaseFolderIds, kByNameTEwsNonEmptyArrayOfBaseFolderIds, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFolderId>* TEwsNonEmptyArrayOfBaseFolderIds::GetFolderId() { return static_cast<TDvXMLSchemaElementArray<TEwsFolderId>*>(GetArrayChild(317)); }
 TDvXMLSchemaElementArray<TEwsDistinguishedFolderId>* TEwsNonEmptyArrayOfBaseFolderIds::GetDistinguishedFolderId() { return static_cast<TDvXMLSchemaElementArray<TEwsDistinguishedFolderId>*>(GetArrayChild(318)); }
 
-const TDvXMLSchemaClassInfo TEwsTargetFolderId::ClassInfo = {"TEwsTargetFolderId", "t:TargetFolderIdType", "", nullptr, &NewTEwsTargetFolderId, kDeclsTEwsTargetFolderId, kByIndexTEwsTargetFolderId, kByNameTEwsTargetFolderId, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsTargetFolderId::ClassInfo = {"TEwsTargetFolderId", "t:TargetFolderIdType", "", nullptr, &NewTEwsTargetFolderId, kDeclsTEwsTargetFolderId, kByIndexTEwsTargetFolderId, kByNameTEwsTargetFolderId, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsTargetFolderId, 1};
 TEwsFolderId* TEwsTargetFolderId::GetFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(319)); }
 TEwsDistinguishedFolderId* TEwsTargetFolderId::GetDistinguishedFolderId() { return static_cast<TEwsDistinguishedFolderId*>(GetChildObject(320)); }
 TEwsAddressListId* TEwsTargetFolderId::GetAddressListId() { return static_cast<TEwsAddressListId*>(GetChildObject(321)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfUploadItems::ClassInfo = {"TEwsNonEmptyArrayOfUploadItems", "t:NonEmptyArrayOfUploadItemsType", "", nullptr, &NewTEwsNonEmptyArrayOfUploadItems, kDeclsTEwsNonEmptyArrayOfUploadItems, kByIndexTEwsNonEmptyArrayOfUploadItems, kByNameTEwsNonEmptyArrayOfUploadItems, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfUploadItems::ClassInfo = {"TEwsNonEmptyArrayOfUploadItems", "t:NonEmptyArrayOfUploadItemsType", "", nullptr, &NewTEwsNonEmptyArrayOfUploadItems, kDeclsTEwsNonEmptyArrayOfUploadItems, kByIndexTEwsNonEmptyArrayOfUploadItems, kByNameTEwsNonEmptyArrayOfUploadItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsUploadItem>* TEwsNonEmptyArrayOfUploadItems::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsUploadItem>*>(GetArrayChild(322)); }
 
-const TDvXMLSchemaClassInfo TEwsUploadItem::ClassInfo = {"TEwsUploadItem", "t:UploadItemType", "", nullptr, &NewTEwsUploadItem, kDeclsTEwsUploadItem, kByIndexTEwsUploadItem, kByNameTEwsUploadItem, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUploadItem::ClassInfo = {"TEwsUploadItem", "t:UploadItemType", "", nullptr, &NewTEwsUploadItem, kDeclsTEwsUploadItem, kByIndexTEwsUploadItem, kByNameTEwsUploadItem, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderId* TEwsUploadItem::GetParentFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(323)); }
 TEwsItemId* TEwsUploadItem::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(324)); }
 TBytes TEwsUploadItem::GetData() { return GetAsBase64binary(325); }
@@ -3093,7 +3115,7 @@ void TEwsUploadItem::SetCreateAction(TCreateAction value) { SetEnumOrdinal(326, 
 bool TEwsUploadItem::GetIsAssociated() { return GetAsBoolean(327); }
 void TEwsUploadItem::SetIsAssociated(bool value) { SetAsBoolean(327, value); }
 
-const TDvXMLSchemaClassInfo TEwsFindFolderParent::ClassInfo = {"TEwsFindFolderParent", "t:FindFolderParentType", "", nullptr, &NewTEwsFindFolderParent, kDeclsTEwsFindFolderParent, kByIndexTEwsFindFolderParent, kByNameTEwsFindFolderParent, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindFolderParent::ClassInfo = {"TEwsFindFolderParent", "t:FindFolderParentType", "", nullptr, &NewTEwsFindFolderParent, kDeclsTEwsFindFolderParent, kByIndexTEwsFindFolderParent, kByNameTEwsFindFolderParent, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfFolders* TEwsFindFolderParent::GetFolders() { return static_cast<TEwsArrayOfFolders*>(GetChildObject(328)); }
 std::int32_t TEwsFindFolderParent::GetIndexedPagingOffset() { return GetAsInt(329); }
 void TEwsFindFolderParent::SetIndexedPagingOffset(std::int32_t value) { SetAsInt(329, value); }
@@ -3106,7 +3128,7 @@ void TEwsFindFolderParent::SetIncludesLastItemInRange(bool value) { SetAsBoolean
 std::int32_t TEwsFindFolderParent::GetTotalItemsInView() { return GetAsInt(333); }
 void TEwsFindFolderParent::SetTotalItemsInView(std::int32_t value) { SetAsInt(333, value); }
 
-const TDvXMLSchemaClassInfo TEwsBaseFolder::ClassInfo = {"TEwsBaseFolder", "t:BaseFolderType", "", nullptr, &NewTEwsBaseFolder, kDeclsTEwsBaseFolder, kByIndexTEwsBaseFolder, kByNameTEwsBaseFolder, 13, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBaseFolder::ClassInfo = {"TEwsBaseFolder", "t:BaseFolderType", "", nullptr, &NewTEwsBaseFolder, kDeclsTEwsBaseFolder, kByIndexTEwsBaseFolder, kByNameTEwsBaseFolder, 13, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseFolder, 5};
 TEwsFolderId* TEwsBaseFolder::GetFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(653)); }
 TEwsFolderId* TEwsBaseFolder::GetParentFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(654)); }
 std::string TEwsBaseFolder::GetFolderClass() { return GetAsString(655); }
@@ -3126,7 +3148,7 @@ TEwsRetentionTag* TEwsBaseFolder::GetPolicyTag() { return static_cast<TEwsRetent
 TEwsRetentionTag* TEwsBaseFolder::GetArchiveTag() { return static_cast<TEwsRetentionTag*>(GetChildObject(664)); }
 TEwsArrayOfStrings* TEwsBaseFolder::GetReplicaList() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(665)); }
 
-const TDvXMLSchemaClassInfo TEwsManagedFolderInformation::ClassInfo = {"TEwsManagedFolderInformation", "t:ManagedFolderInformationType", "", nullptr, &NewTEwsManagedFolderInformation, kDeclsTEwsManagedFolderInformation, kByIndexTEwsManagedFolderInformation, kByNameTEwsManagedFolderInformation, 10, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsManagedFolderInformation::ClassInfo = {"TEwsManagedFolderInformation", "t:ManagedFolderInformationType", "", nullptr, &NewTEwsManagedFolderInformation, kDeclsTEwsManagedFolderInformation, kByIndexTEwsManagedFolderInformation, kByNameTEwsManagedFolderInformation, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsManagedFolderInformation::GetCanDelete() { return GetAsBoolean(334); }
 void TEwsManagedFolderInformation::SetCanDelete(bool value) { SetAsBoolean(334, value); }
 bool TEwsManagedFolderInformation::GetCanRenameOrMove() { return GetAsBoolean(335); }
@@ -3148,27 +3170,27 @@ void TEwsManagedFolderInformation::SetFolderSize(std::int32_t value) { SetAsInt(
 std::string TEwsManagedFolderInformation::GetHomePage() { return GetAsString(343); }
 void TEwsManagedFolderInformation::SetHomePage(const std::string& value) { SetAsString(343, value); }
 
-const TDvXMLSchemaClassInfo TEwsFolder::ClassInfo = {"TEwsFolder", "t:FolderType", "", &TEwsBaseFolder::ClassInfo, &NewTEwsFolder, kDeclsTEwsFolder, kByIndexTEwsFolder, kByNameTEwsFolder, 15, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFolder::ClassInfo = {"TEwsFolder", "t:FolderType", "", &TEwsBaseFolder::ClassInfo, &NewTEwsFolder, kDeclsTEwsFolder, kByIndexTEwsFolder, kByNameTEwsFolder, 15, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsFolder, 2};
 TEwsPermissionSet* TEwsFolder::GetPermissionSet() { return static_cast<TEwsPermissionSet*>(GetChildObject(666)); }
 std::int32_t TEwsFolder::GetUnreadCount() { return GetAsInt(667); }
 void TEwsFolder::SetUnreadCount(std::int32_t value) { SetAsInt(667, value); }
 
-const TDvXMLSchemaClassInfo TEwsCalendarFolder::ClassInfo = {"TEwsCalendarFolder", "t:CalendarFolderType", "", &TEwsBaseFolder::ClassInfo, &NewTEwsCalendarFolder, kDeclsTEwsCalendarFolder, kByIndexTEwsCalendarFolder, kByNameTEwsCalendarFolder, 15, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCalendarFolder::ClassInfo = {"TEwsCalendarFolder", "t:CalendarFolderType", "", &TEwsBaseFolder::ClassInfo, &NewTEwsCalendarFolder, kDeclsTEwsCalendarFolder, kByIndexTEwsCalendarFolder, kByNameTEwsCalendarFolder, 15, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TCalendarPermissionReadAccess TEwsCalendarFolder::GetSharingEffectiveRights() { return static_cast<TCalendarPermissionReadAccess>(GetEnumOrdinal(668)); }
 void TEwsCalendarFolder::SetSharingEffectiveRights(TCalendarPermissionReadAccess value) { SetEnumOrdinal(668, static_cast<int>(value)); }
 TEwsCalendarPermissionSet* TEwsCalendarFolder::GetPermissionSet() { return static_cast<TEwsCalendarPermissionSet*>(GetChildObject(669)); }
 
-const TDvXMLSchemaClassInfo TEwsReminderItemAction::ClassInfo = {"TEwsReminderItemAction", "t:ReminderItemActionType", "", nullptr, &NewTEwsReminderItemAction, kDeclsTEwsReminderItemAction, kByIndexTEwsReminderItemAction, kByNameTEwsReminderItemAction, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsReminderItemAction::ClassInfo = {"TEwsReminderItemAction", "t:ReminderItemActionType", "", nullptr, &NewTEwsReminderItemAction, kDeclsTEwsReminderItemAction, kByIndexTEwsReminderItemAction, kByNameTEwsReminderItemAction, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TReminderAction TEwsReminderItemAction::GetActionType() { return static_cast<TReminderAction>(GetEnumOrdinal(670)); }
 void TEwsReminderItemAction::SetActionType(TReminderAction value) { SetEnumOrdinal(670, static_cast<int>(value)); }
 TEwsItemId* TEwsReminderItemAction::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(671)); }
 std::string TEwsReminderItemAction::GetNewReminderTime() { return GetAsString(672); }
 void TEwsReminderItemAction::SetNewReminderTime(const std::string& value) { SetAsString(672, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfReminderItemAction::ClassInfo = {"TEwsNonEmptyArrayOfReminderItemAction", "t:NonEmptyArrayOfReminderItemActionType", "", nullptr, &NewTEwsNonEmptyArrayOfReminderItemAction, kDeclsTEwsNonEmptyArrayOfReminderItemAction, kByIndexTEwsNonEmptyArrayOfReminderItemAction, kByNameTEwsNonEmptyArrayOfReminderItemAction, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfReminderItemAction::ClassInfo = {"TEwsNonEmptyArrayOfReminderItemAction", "t:NonEmptyArrayOfReminderItemActionType", "", nullptr, &NewTEwsNonEmptyArrayOfReminderItemAction, kDeclsTEwsNonEmptyArrayOfReminderItemAction, kByIndexTEwsNonEmptyArrayOfReminderItemAction, kByNameTEwsNonEmptyArrayOfReminderItemAction, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsReminderItemAction>* TEwsNonEmptyArrayOfReminderItemAction::GetReminderItemAction() { return static_cast<TDvXMLSchemaElementArray<TEwsReminderItemAction>*>(GetArrayChild(673)); }
 
-const TDvXMLSchemaClassInfo TEwsContactsFolder::ClassInfo = {"TEwsContactsFolder", "t:ContactsFolderType", "", &TEwsBaseFolder::ClassInfo, &NewTEwsContactsFolder, kDeclsTEwsContactsFolder, kByIndexTEwsContactsFolder, kByNameTEwsContactsFolder, 17, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsContactsFolder::ClassInfo = {"TEwsContactsFolder", "t:ContactsFolderType", "", &TEwsBaseFolder::ClassInfo, &NewTEwsContactsFolder, kDeclsTEwsContactsFolder, kByIndexTEwsContactsFolder, kByNameTEwsContactsFolder, 17, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TPermissionReadAccess TEwsContactsFolder::GetSharingEffectiveRights() { return static_cast<TPermissionReadAccess>(GetEnumOrdinal(674)); }
 void TEwsContactsFolder::SetSharingEffectiveRights(TPermissionReadAccess value) { SetEnumOrdinal(674, static_cast<int>(value)); }
 TEwsPermissionSet* TEwsContactsFolder::GetPermissionSet() { return static_cast<TEwsPermissionSet*>(GetChildObject(675)); }
@@ -3177,47 +3199,47 @@ void TEwsContactsFolder::SetSourceId(const std::string& value) { SetAsString(676
 std::string TEwsContactsFolder::GetAccountName() { return GetAsString(677); }
 void TEwsContactsFolder::SetAccountName(const std::string& value) { SetAsString(677, value); }
 
-const TDvXMLSchemaClassInfo TEwsSearchFolder::ClassInfo = {"TEwsSearchFolder", "t:SearchFolderType", "", &TEwsFolder::ClassInfo, &NewTEwsSearchFolder, kDeclsTEwsSearchFolder, kByIndexTEwsSearchFolder, kByNameTEwsSearchFolder, 16, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchFolder::ClassInfo = {"TEwsSearchFolder", "t:SearchFolderType", "", &TEwsFolder::ClassInfo, &NewTEwsSearchFolder, kDeclsTEwsSearchFolder, kByIndexTEwsSearchFolder, kByNameTEwsSearchFolder, 16, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSearchParameters* TEwsSearchFolder::GetSearchParameters() { return static_cast<TEwsSearchParameters*>(GetChildObject(678)); }
 
-const TDvXMLSchemaClassInfo TEwsTasksFolder::ClassInfo = {"TEwsTasksFolder", "t:TasksFolderType", "", &TEwsFolder::ClassInfo, &NewTEwsTasksFolder, kDeclsTEwsTasksFolder, kByIndexTEwsTasksFolder, kByNameTEwsTasksFolder, 15, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsTasksFolder::ClassInfo = {"TEwsTasksFolder", "t:TasksFolderType", "", &TEwsFolder::ClassInfo, &NewTEwsTasksFolder, kDeclsTEwsTasksFolder, kByIndexTEwsTasksFolder, kByNameTEwsTasksFolder, 15, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFolders::ClassInfo = {"TEwsNonEmptyArrayOfFolders", "t:NonEmptyArrayOfFoldersType", "", nullptr, &NewTEwsNonEmptyArrayOfFolders, kDeclsTEwsNonEmptyArrayOfFolders, kByIndexTEwsNonEmptyArrayOfFolders, kByNameTEwsNonEmptyArrayOfFolders, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFolders::ClassInfo = {"TEwsNonEmptyArrayOfFolders", "t:NonEmptyArrayOfFoldersType", "", nullptr, &NewTEwsNonEmptyArrayOfFolders, kDeclsTEwsNonEmptyArrayOfFolders, kByIndexTEwsNonEmptyArrayOfFolders, kByNameTEwsNonEmptyArrayOfFolders, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFolder>* TEwsNonEmptyArrayOfFolders::GetFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsFolder>*>(GetArrayChild(679)); }
 TDvXMLSchemaElementArray<TEwsCalendarFolder>* TEwsNonEmptyArrayOfFolders::GetCalendarFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsCalendarFolder>*>(GetArrayChild(680)); }
 TDvXMLSchemaElementArray<TEwsContactsFolder>* TEwsNonEmptyArrayOfFolders::GetContactsFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsContactsFolder>*>(GetArrayChild(681)); }
 TDvXMLSchemaElementArray<TEwsSearchFolder>* TEwsNonEmptyArrayOfFolders::GetSearchFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsSearchFolder>*>(GetArrayChild(682)); }
 TDvXMLSchemaElementArray<TEwsTasksFolder>* TEwsNonEmptyArrayOfFolders::GetTasksFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsTasksFolder>*>(GetArrayChild(683)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfFolders::ClassInfo = {"TEwsArrayOfFolders", "t:ArrayOfFoldersType", "", nullptr, &NewTEwsArrayOfFolders, kDeclsTEwsArrayOfFolders, kByIndexTEwsArrayOfFolders, kByNameTEwsArrayOfFolders, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfFolders::ClassInfo = {"TEwsArrayOfFolders", "t:ArrayOfFoldersType", "", nullptr, &NewTEwsArrayOfFolders, kDeclsTEwsArrayOfFolders, kByIndexTEwsArrayOfFolders, kByNameTEwsArrayOfFolders, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFolder>* TEwsArrayOfFolders::GetFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsFolder>*>(GetArrayChild(684)); }
 TDvXMLSchemaElementArray<TEwsCalendarFolder>* TEwsArrayOfFolders::GetCalendarFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsCalendarFolder>*>(GetArrayChild(685)); }
 TDvXMLSchemaElementArray<TEwsContactsFolder>* TEwsArrayOfFolders::GetContactsFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsContactsFolder>*>(GetArrayChild(686)); }
 TDvXMLSchemaElementArray<TEwsSearchFolder>* TEwsArrayOfFolders::GetSearchFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsSearchFolder>*>(GetArrayChild(687)); }
 TDvXMLSchemaElementArray<TEwsTasksFolder>* TEwsArrayOfFolders::GetTasksFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsTasksFolder>*>(GetArrayChild(688)); }
 
-const TDvXMLSchemaClassInfo TEwsItemId::ClassInfo = {"TEwsItemId", "t:ItemIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsItemId, kDeclsTEwsItemId, kByIndexTEwsItemId, kByNameTEwsItemId, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsItemId::ClassInfo = {"TEwsItemId", "t:ItemIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsItemId, kDeclsTEwsItemId, kByIndexTEwsItemId, kByNameTEwsItemId, 2, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsItemId, 3};
 std::string TEwsItemId::GetId() { return GetAsString(0); }
 void TEwsItemId::SetId(const std::string& value) { SetAsString(0, value); }
 std::string TEwsItemId::GetChangeKey() { return GetAsString(1); }
 void TEwsItemId::SetChangeKey(const std::string& value) { SetAsString(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfBaseItemIds::ClassInfo = {"TEwsNonEmptyArrayOfBaseItemIds", "t:NonEmptyArrayOfBaseItemIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfBaseItemIds, kDeclsTEwsNonEmptyArrayOfBaseItemIds, kByIndexTEwsNonEmptyArrayOfBaseItemIds, kByNameTEwsNonEmptyArrayOfBaseItemIds, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfBaseItemIds::ClassInfo = {"TEwsNonEmptyArrayOfBaseItemIds", "t:NonEmptyArrayOfBaseItemIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfBaseItemIds, kDeclsTEwsNonEmptyArrayOfBaseItemIds, kByIndexTEwsNonEmptyArrayOfBaseItemIds, kByNameTEwsNonEmptyArrayOfBaseItemIds, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItemId>* TEwsNonEmptyArrayOfBaseItemIds::GetItemId() { return static_cast<TDvXMLSchemaElementArray<TEwsItemId>*>(GetArrayChild(689)); }
 TDvXMLSchemaElementArray<TEwsOccurrenceItemId>* TEwsNonEmptyArrayOfBaseItemIds::GetOccurrenceItemId() { return static_cast<TDvXMLSchemaElementArray<TEwsOccurrenceItemId>*>(GetArrayChild(690)); }
 TDvXMLSchemaElementArray<TEwsRecurringMasterItemId>* TEwsNonEmptyArrayOfBaseItemIds::GetRecurringMasterItemId() { return static_cast<TDvXMLSchemaElementArray<TEwsRecurringMasterItemId>*>(GetArrayChild(691)); }
 TDvXMLSchemaElementArray<TEwsRecurringMasterItemIdRanges>* TEwsNonEmptyArrayOfBaseItemIds::GetRecurringMasterItemIdRanges() { return static_cast<TDvXMLSchemaElementArray<TEwsRecurringMasterItemIdRanges>*>(GetArrayChild(692)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfBaseItemIds::ClassInfo = {"TEwsArrayOfBaseItemIds", "t:ArrayOfBaseItemIdsType", "", nullptr, &NewTEwsArrayOfBaseItemIds, kDeclsTEwsArrayOfBaseItemIds, kByIndexTEwsArrayOfBaseItemIds, kByNameTEwsArrayOfBaseItemIds, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfBaseItemIds::ClassInfo = {"TEwsArrayOfBaseItemIds", "t:ArrayOfBaseItemIdsType", "", nullptr, &NewTEwsArrayOfBaseItemIds, kDeclsTEwsArrayOfBaseItemIds, kByIndexTEwsArrayOfBaseItemIds, kByNameTEwsArrayOfBaseItemIds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItemId>* TEwsArrayOfBaseItemIds::GetItemId() { return static_cast<TDvXMLSchemaElementArray<TEwsItemId>*>(GetArrayChild(693)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfItemIds::ClassInfo = {"TEwsNonEmptyArrayOfItemIds", "t:NonEmptyArrayOfItemIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfItemIds, kDeclsTEwsNonEmptyArrayOfItemIds, kByIndexTEwsNonEmptyArrayOfItemIds, kByNameTEwsNonEmptyArrayOfItemIds, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfItemIds::ClassInfo = {"TEwsNonEmptyArrayOfItemIds", "t:NonEmptyArrayOfItemIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfItemIds, kDeclsTEwsNonEmptyArrayOfItemIds, kByIndexTEwsNonEmptyArrayOfItemIds, kByNameTEwsNonEmptyArrayOfItemIds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItemId>* TEwsNonEmptyArrayOfItemIds::GetItemId() { return static_cast<TDvXMLSchemaElementArray<TEwsItemId>*>(GetArrayChild(694)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfItemIds::ClassInfo = {"TEwsArrayOfItemIds", "t:ArrayOfItemIdsType", "", nullptr, &NewTEwsArrayOfItemIds, kDeclsTEwsArrayOfItemIds, kByIndexTEwsArrayOfItemIds, kByNameTEwsArrayOfItemIds, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfItemIds::ClassInfo = {"TEwsArrayOfItemIds", "t:ArrayOfItemIdsType", "", nullptr, &NewTEwsArrayOfItemIds, kDeclsTEwsArrayOfItemIds, kByIndexTEwsArrayOfItemIds, kByNameTEwsArrayOfItemIds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItemId>* TEwsArrayOfItemIds::GetItemId() { return static_cast<TDvXMLSchemaElementArray<TEwsItemId>*>(GetArrayChild(695)); }
 
-const TDvXMLSchemaClassInfo TEwsItem::ClassInfo = {"TEwsItem", "t:ItemType", "", nullptr, &NewTEwsItem, kDeclsTEwsItem, kByIndexTEwsItem, kByNameTEwsItem, 71, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsItem::ClassInfo = {"TEwsItem", "t:ItemType", "", nullptr, &NewTEwsItem, kDeclsTEwsItem, kByIndexTEwsItem, kByNameTEwsItem, 71, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsItem, 39};
 TEwsMimeContent* TEwsItem::GetMimeContent() { return static_cast<TEwsMimeContent*>(GetChildObject(93)); }
 TEwsItemId* TEwsItem::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(94)); }
 TEwsFolderId* TEwsItem::GetParentFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(95)); }
@@ -3332,7 +3354,7 @@ void TEwsItem::SetCanDelete(bool value) { SetAsBoolean(162, value); }
 TInferenceClassification TEwsItem::GetInferenceClassification() { return static_cast<TInferenceClassification>(GetEnumOrdinal(163)); }
 void TEwsItem::SetInferenceClassification(TInferenceClassification value) { SetEnumOrdinal(163, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsMessage::ClassInfo = {"TEwsMessage", "t:MessageType", "", &TEwsItem::ClassInfo, &NewTEwsMessage, kDeclsTEwsMessage, kByIndexTEwsMessage, kByNameTEwsMessage, 95, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMessage::ClassInfo = {"TEwsMessage", "t:MessageType", "", &TEwsItem::ClassInfo, &NewTEwsMessage, kDeclsTEwsMessage, kByIndexTEwsMessage, kByNameTEwsMessage, 95, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsMessage, 26};
 TEwsSingleRecipient* TEwsMessage::GetSender() { return static_cast<TEwsSingleRecipient*>(GetChildObject(235)); }
 TEwsArrayOfRecipients* TEwsMessage::GetToRecipients() { return static_cast<TEwsArrayOfRecipients*>(GetChildObject(236)); }
 TEwsArrayOfRecipients* TEwsMessage::GetCcRecipients() { return static_cast<TEwsArrayOfRecipients*>(GetChildObject(237)); }
@@ -3368,14 +3390,14 @@ void TEwsMessage::SetPublishedCalendarItemIcs(const std::string& value) { SetAsS
 std::string TEwsMessage::GetPublishedCalendarItemName() { return GetAsString(258); }
 void TEwsMessage::SetPublishedCalendarItemName(const std::string& value) { SetAsString(258, value); }
 
-const TDvXMLSchemaClassInfo TEwsResponseObjectCore::ClassInfo = {"TEwsResponseObjectCore", "t:ResponseObjectCoreType", "", &TEwsMessage::ClassInfo, &NewTEwsResponseObjectCore, kDeclsTEwsResponseObjectCore, kByIndexTEwsResponseObjectCore, kByNameTEwsResponseObjectCore, 96, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsResponseObjectCore::ClassInfo = {"TEwsResponseObjectCore", "t:ResponseObjectCoreType", "", &TEwsMessage::ClassInfo, &NewTEwsResponseObjectCore, kDeclsTEwsResponseObjectCore, kByIndexTEwsResponseObjectCore, kByNameTEwsResponseObjectCore, 96, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsResponseObjectCore, 20};
 TEwsItemId* TEwsResponseObjectCore::GetReferenceItemId() { return static_cast<TEwsItemId*>(GetChildObject(696)); }
 
-const TDvXMLSchemaClassInfo TEwsResponseObject::ClassInfo = {"TEwsResponseObject", "t:ResponseObjectType", "", &TEwsResponseObjectCore::ClassInfo, &NewTEwsResponseObject, kDeclsTEwsResponseObject, kByIndexTEwsResponseObject, kByNameTEwsResponseObject, 97, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsResponseObject::ClassInfo = {"TEwsResponseObject", "t:ResponseObjectType", "", &TEwsResponseObjectCore::ClassInfo, &NewTEwsResponseObject, kDeclsTEwsResponseObject, kByIndexTEwsResponseObject, kByNameTEwsResponseObject, 97, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsResponseObject, 19};
 std::string TEwsResponseObject::GetObjectName() { return GetAsString(697); }
 void TEwsResponseObject::SetObjectName(const std::string& value) { SetAsString(697, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfResponseObjects::ClassInfo = {"TEwsNonEmptyArrayOfResponseObjects", "t:NonEmptyArrayOfResponseObjectsType", "", nullptr, &NewTEwsNonEmptyArrayOfResponseObjects, kDeclsTEwsNonEmptyArrayOfResponseObjects, kByIndexTEwsNonEmptyArrayOfResponseObjects, kByNameTEwsNonEmptyArrayOfResponseObjects, 13, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfResponseObjects::ClassInfo = {"TEwsNonEmptyArrayOfResponseObjects", "t:NonEmptyArrayOfResponseObjectsType", "", nullptr, &NewTEwsNonEmptyArrayOfResponseObjects, kDeclsTEwsNonEmptyArrayOfResponseObjects, kByIndexTEwsNonEmptyArrayOfResponseObjects, kByNameTEwsNonEmptyArrayOfResponseObjects, 13, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAcceptItem>* TEwsNonEmptyArrayOfResponseObjects::GetAcceptItem() { return static_cast<TDvXMLSchemaElementArray<TEwsAcceptItem>*>(GetArrayChild(698)); }
 TDvXMLSchemaElementArray<TEwsTentativelyAcceptItem>* TEwsNonEmptyArrayOfResponseObjects::GetTentativelyAcceptItem() { return static_cast<TDvXMLSchemaElementArray<TEwsTentativelyAcceptItem>*>(GetArrayChild(699)); }
 TDvXMLSchemaElementArray<TEwsDeclineItem>* TEwsNonEmptyArrayOfResponseObjects::GetDeclineItem() { return static_cast<TDvXMLSchemaElementArray<TEwsDeclineItem>*>(GetArrayChild(700)); }
@@ -3390,29 +3412,29 @@ TDvXMLSchemaElementArray<TEwsAcceptSharingInvitation>* TEwsNonEmptyArrayOfRespon
 TDvXMLSchemaElementArray<TEwsAddItemToMyCalendar>* TEwsNonEmptyArrayOfResponseObjects::GetAddItemToMyCalendar() { return static_cast<TDvXMLSchemaElementArray<TEwsAddItemToMyCalendar>*>(GetArrayChild(709)); }
 TDvXMLSchemaElementArray<TEwsProposeNewTime>* TEwsNonEmptyArrayOfResponseObjects::GetProposeNewTime() { return static_cast<TDvXMLSchemaElementArray<TEwsProposeNewTime>*>(GetArrayChild(710)); }
 
-const TDvXMLSchemaClassInfo TEwsFolderChange::ClassInfo = {"TEwsFolderChange", "t:FolderChangeType", "", nullptr, &NewTEwsFolderChange, kDeclsTEwsFolderChange, kByIndexTEwsFolderChange, kByNameTEwsFolderChange, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFolderChange::ClassInfo = {"TEwsFolderChange", "t:FolderChangeType", "", nullptr, &NewTEwsFolderChange, kDeclsTEwsFolderChange, kByIndexTEwsFolderChange, kByNameTEwsFolderChange, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderId* TEwsFolderChange::GetFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(711)); }
 TEwsDistinguishedFolderId* TEwsFolderChange::GetDistinguishedFolderId() { return static_cast<TEwsDistinguishedFolderId*>(GetChildObject(712)); }
 TEwsNonEmptyArrayOfFolderChangeDescriptions* TEwsFolderChange::GetUpdates() { return static_cast<TEwsNonEmptyArrayOfFolderChangeDescriptions*>(GetChildObject(713)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFolderChanges::ClassInfo = {"TEwsNonEmptyArrayOfFolderChanges", "t:NonEmptyArrayOfFolderChangesType", "", nullptr, &NewTEwsNonEmptyArrayOfFolderChanges, kDeclsTEwsNonEmptyArrayOfFolderChanges, kByIndexTEwsNonEmptyArrayOfFolderChanges, kByNameTEwsNonEmptyArrayOfFolderChanges, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFolderChanges::ClassInfo = {"TEwsNonEmptyArrayOfFolderChanges", "t:NonEmptyArrayOfFolderChangesType", "", nullptr, &NewTEwsNonEmptyArrayOfFolderChanges, kDeclsTEwsNonEmptyArrayOfFolderChanges, kByIndexTEwsNonEmptyArrayOfFolderChanges, kByNameTEwsNonEmptyArrayOfFolderChanges, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFolderChange>* TEwsNonEmptyArrayOfFolderChanges::GetFolderChange() { return static_cast<TDvXMLSchemaElementArray<TEwsFolderChange>*>(GetArrayChild(714)); }
 
-const TDvXMLSchemaClassInfo TEwsWellKnownResponseObject::ClassInfo = {"TEwsWellKnownResponseObject", "t:WellKnownResponseObjectType", "", &TEwsResponseObject::ClassInfo, &NewTEwsWellKnownResponseObject, kDeclsTEwsWellKnownResponseObject, kByIndexTEwsWellKnownResponseObject, kByNameTEwsWellKnownResponseObject, 97, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsWellKnownResponseObject::ClassInfo = {"TEwsWellKnownResponseObject", "t:WellKnownResponseObjectType", "", &TEwsResponseObject::ClassInfo, &NewTEwsWellKnownResponseObject, kDeclsTEwsWellKnownResponseObject, kByIndexTEwsWellKnownResponseObject, kByNameTEwsWellKnownResponseObject, 97, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsWellKnownResponseObject, 4};
 
-const TDvXMLSchemaClassInfo TEwsSmartResponseBase::ClassInfo = {"TEwsSmartResponseBase", "t:SmartResponseBaseType", "", &TEwsResponseObject::ClassInfo, &NewTEwsSmartResponseBase, kDeclsTEwsSmartResponseBase, kByIndexTEwsSmartResponseBase, kByNameTEwsSmartResponseBase, 97, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSmartResponseBase::ClassInfo = {"TEwsSmartResponseBase", "t:SmartResponseBaseType", "", &TEwsResponseObject::ClassInfo, &NewTEwsSmartResponseBase, kDeclsTEwsSmartResponseBase, kByIndexTEwsSmartResponseBase, kByNameTEwsSmartResponseBase, 97, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsSmartResponseBase, 5};
 
-const TDvXMLSchemaClassInfo TEwsSmartResponse::ClassInfo = {"TEwsSmartResponse", "t:SmartResponseType", "", &TEwsSmartResponseBase::ClassInfo, &NewTEwsSmartResponse, kDeclsTEwsSmartResponse, kByIndexTEwsSmartResponse, kByNameTEwsSmartResponse, 98, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSmartResponse::ClassInfo = {"TEwsSmartResponse", "t:SmartResponseType", "", &TEwsSmartResponseBase::ClassInfo, &NewTEwsSmartResponse, kDeclsTEwsSmartResponse, kByIndexTEwsSmartResponse, kByNameTEwsSmartResponse, 98, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsSmartResponse, 4};
 TEwsBody* TEwsSmartResponse::GetNewBodyContent() { return static_cast<TEwsBody*>(GetChildObject(715)); }
 
-const TDvXMLSchemaClassInfo TEwsReplyToItem::ClassInfo = {"TEwsReplyToItem", "t:ReplyToItemType", "", &TEwsSmartResponse::ClassInfo, &NewTEwsReplyToItem, kDeclsTEwsReplyToItem, kByIndexTEwsReplyToItem, kByNameTEwsReplyToItem, 98, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsReplyToItem::ClassInfo = {"TEwsReplyToItem", "t:ReplyToItemType", "", &TEwsSmartResponse::ClassInfo, &NewTEwsReplyToItem, kDeclsTEwsReplyToItem, kByIndexTEwsReplyToItem, kByNameTEwsReplyToItem, 98, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsReplyAllToItem::ClassInfo = {"TEwsReplyAllToItem", "t:ReplyAllToItemType", "", &TEwsSmartResponse::ClassInfo, &NewTEwsReplyAllToItem, kDeclsTEwsReplyAllToItem, kByIndexTEwsReplyAllToItem, kByNameTEwsReplyAllToItem, 99, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsReplyAllToItem::ClassInfo = {"TEwsReplyAllToItem", "t:ReplyAllToItemType", "", &TEwsSmartResponse::ClassInfo, &NewTEwsReplyAllToItem, kDeclsTEwsReplyAllToItem, kByIndexTEwsReplyAllToItem, kByNameTEwsReplyAllToItem, 99, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsReplyAllToItem::GetIsSpecificMessageReply() { return GetAsBoolean(716); }
 void TEwsReplyAllToItem::SetIsSpecificMessageReply(bool value) { SetAsBoolean(716, value); }
 
-const TDvXMLSchemaClassInfo TEwsForwardItem::ClassInfo = {"TEwsForwardItem", "t:ForwardItemType", "", &TEwsSmartResponse::ClassInfo, &NewTEwsForwardItem, kDeclsTEwsForwardItem, kByIndexTEwsForwardItem, kByNameTEwsForwardItem, 98, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsForwardItem::ClassInfo = {"TEwsForwardItem", "t:ForwardItemType", "", &TEwsSmartResponse::ClassInfo, &NewTEwsForwardItem, kDeclsTEwsForwardItem, kByIndexTEwsForwardItem, kByNameTEwsForwardItem, 98, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsCancelCalendarItem::ClassInfo = {"TEwsCancelCalendarItem", "t:CancelCalendarItemType", "", &TEwsSmartResponse::ClassInfo, &NewTEwsCancelCalendarItem, kDeclsTEwsCancelCalendarItem, kByIndexTEwsCancelCalendarItem, kByNameTEwsCancelCalendarItem, 98, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCancelCalendarItem::ClassInfo = {"TEwsCancelCalendarItem", "t:CancelCalendarItemType", "", &TEwsSmartResponse::ClassInfo, &NewTEwsCancelCalendarItem, kDeclsTEwsCancelCalendarItem, kByIndexTEwsCancelCalendarItem, kByNameTEwsCancelCalendarItem, 98, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
 }  // namespace dv

@@ -430,6 +430,7 @@ const TDvXMLSchemaInfo kDeclsTEwsReferenceItemResponse[] = {
 };
 const std::uint16_t kByIndexTEwsReferenceItemResponse[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
 const std::uint16_t kByNameTEwsReferenceItemResponse[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsReferenceItemResponse[] = {&TEwsAcceptSharingInvitation::ClassInfo, &TEwsSuppressReadReceipt::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSuppressReadReceipt(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSuppressReadReceipt(e));
 }
@@ -575,6 +576,7 @@ const TDvXMLSchemaInfo kDeclsTEwsEntity[] = {
 };
 const std::uint16_t kByIndexTEwsEntity[] = {0};
 const std::uint16_t kByNameTEwsEntity[] = {0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsEntity[] = {&TEwsAddressEntity::ClassInfo, &TEwsContact::ClassInfo, &TEwsEmailAddressEntity::ClassInfo, &TEwsMeetingSuggestion::ClassInfo, &TEwsPhoneEntity::ClassInfo, &TEwsTaskSuggestion::ClassInfo, &TEwsUrlEntity::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfAddresses(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfAddresses(e));
 }
@@ -1293,6 +1295,7 @@ const TDvXMLSchemaInfo kDeclsTEwsInsightValue[] = {
 };
 const std::uint16_t kByIndexTEwsInsightValue[] = {0, 1};
 const std::uint16_t kByNameTEwsInsightValue[] = {0, 1};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsInsightValue[] = {&TEwsCompanyInsightValue::ClassInfo, &TEwsComputedInsightValue::ClassInfo, &TEwsDelveDocument::ClassInfo, &TEwsEducationInsightValue::ClassInfo, &TEwsEmailInsightValue::ClassInfo, &TEwsJobInsightValue::ClassInfo, &TEwsMeetingInsightValue::ClassInfo, &TEwsOutOfOfficeInsightValue::ClassInfo, &TEwsProfileInsightValue::ClassInfo, &TEwsSkillInsightValue::ClassInfo, &TEwsStringInsightValue::ClassInfo, &TEwsUserProfilePicture::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsStringInsightValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsStringInsightValue(e));
 }
@@ -1500,6 +1503,7 @@ const std::uint16_t kByNameTEwsArrayOfCompanyInsightValue[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsInsightContent(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsInsightContent(e));
 }
+const TDvXMLSchemaClassInfo* const kDerivedTEwsInsightContent[] = {&TEwsMultiValueInsightContent::ClassInfo, &TEwsSingleValueInsightContent::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSingleValueInsightContent(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSingleValueInsightContent(e));
 }
@@ -1772,6 +1776,7 @@ const TDvXMLSchemaInfo kDeclsTEwsMailboxLocator[] = {
 };
 const std::uint16_t kByIndexTEwsMailboxLocator[] = {0, 1, 2, 3, 4};
 const std::uint16_t kByNameTEwsMailboxLocator[] = {3, 2, 0, 1, 4};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsMailboxLocator[] = {&TEwsGroupLocator::ClassInfo, &TEwsUserLocator::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGroupLocator(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGroupLocator(e));
 }
@@ -1995,6 +2000,7 @@ const TDvXMLSchemaInfo kDeclsTEwsMeetingRegistrationResponseObject[] = {
 };
 const std::uint16_t kByIndexTEwsMeetingRegistrationResponseObject[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98};
 const std::uint16_t kByNameTEwsMeetingRegistrationResponseObject[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 98, 97, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsMeetingRegistrationResponseObject[] = {&TEwsAcceptItem::ClassInfo, &TEwsDeclineItem::ClassInfo, &TEwsTentativelyAcceptItem::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAcceptItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAcceptItem(e));
 }
@@ -2628,11 +2634,11 @@ const std::uint16_t kByNameTEwsAddItemToMyCalendar[] = {63, 64, 87, 46, 68, 7, 7
 
 }  // namespace
 
-const TDvXMLSchemaClassInfo TEwsReferenceItemResponse::ClassInfo = {"TEwsReferenceItemResponse", "t:ReferenceItemResponseType", "", &TEwsResponseObject::ClassInfo, &NewTEwsReferenceItemResponse, kDeclsTEwsReferenceItemResponse, kByIndexTEwsReferenceItemResponse, kByNameTEwsReferenceItemResponse, 97, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsReferenceItemResponse::ClassInfo = {"TEwsReferenceItemResponse", "t:ReferenceItemResponseType", "", &TEwsResponseObject::ClassInfo, &NewTEwsReferenceItemResponse, kDeclsTEwsReferenceItemResponse, kByIndexTEwsReferenceItemResponse, kByNameTEwsReferenceItemResponse, 97, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsReferenceItemResponse, 2};
 
-const TDvXMLSchemaClassInfo TEwsSuppressReadReceipt::ClassInfo = {"TEwsSuppressReadReceipt", "t:SuppressReadReceiptType", "", &TEwsReferenceItemResponse::ClassInfo, &NewTEwsSuppressReadReceipt, kDeclsTEwsSuppressReadReceipt, kByIndexTEwsSuppressReadReceipt, kByNameTEwsSuppressReadReceipt, 97, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSuppressReadReceipt::ClassInfo = {"TEwsSuppressReadReceipt", "t:SuppressReadReceiptType", "", &TEwsReferenceItemResponse::ClassInfo, &NewTEwsSuppressReadReceipt, kDeclsTEwsSuppressReadReceipt, kByIndexTEwsSuppressReadReceipt, kByNameTEwsSuppressReadReceipt, 97, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsFindItemParent::ClassInfo = {"TEwsFindItemParent", "t:FindItemParentType", "", nullptr, &NewTEwsFindItemParent, kDeclsTEwsFindItemParent, kByIndexTEwsFindItemParent, kByNameTEwsFindItemParent, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindItemParent::ClassInfo = {"TEwsFindItemParent", "t:FindItemParentType", "", nullptr, &NewTEwsFindItemParent, kDeclsTEwsFindItemParent, kByIndexTEwsFindItemParent, kByNameTEwsFindItemParent, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfRealItems* TEwsFindItemParent::GetItems() { return static_cast<TEwsArrayOfRealItems*>(GetChildObject(717)); }
 TEwsArrayOfGroupedItems* TEwsFindItemParent::GetGroups() { return static_cast<TEwsArrayOfGroupedItems*>(GetChildObject(718)); }
 std::int32_t TEwsFindItemParent::GetIndexedPagingOffset() { return GetAsInt(719); }
@@ -2646,10 +2652,10 @@ void TEwsFindItemParent::SetIncludesLastItemInRange(bool value) { SetAsBoolean(7
 std::int32_t TEwsFindItemParent::GetTotalItemsInView() { return GetAsInt(723); }
 void TEwsFindItemParent::SetTotalItemsInView(std::int32_t value) { SetAsInt(723, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfItemClass::ClassInfo = {"TEwsArrayOfItemClass", "t:ArrayOfItemClassType", "", nullptr, &NewTEwsArrayOfItemClass, kDeclsTEwsArrayOfItemClass, kByIndexTEwsArrayOfItemClass, kByNameTEwsArrayOfItemClass, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfItemClass::ClassInfo = {"TEwsArrayOfItemClass", "t:ArrayOfItemClassType", "", nullptr, &NewTEwsArrayOfItemClass, kDeclsTEwsArrayOfItemClass, kByIndexTEwsArrayOfItemClass, kByNameTEwsArrayOfItemClass, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfItemClass::GetItemClass() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(724)); }
 
-const TDvXMLSchemaClassInfo TEwsFlag::ClassInfo = {"TEwsFlag", "t:FlagType", "", nullptr, &NewTEwsFlag, kDeclsTEwsFlag, kByIndexTEwsFlag, kByNameTEwsFlag, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFlag::ClassInfo = {"TEwsFlag", "t:FlagType", "", nullptr, &NewTEwsFlag, kDeclsTEwsFlag, kByIndexTEwsFlag, kByNameTEwsFlag, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TFlagStatus TEwsFlag::GetFlagStatus() { return static_cast<TFlagStatus>(GetEnumOrdinal(725)); }
 void TEwsFlag::SetFlagStatus(TFlagStatus value) { SetEnumOrdinal(725, static_cast<int>(value)); }
 TDateTime TEwsFlag::GetStartDate() { return GetAsDatetime(726); }
@@ -2659,37 +2665,37 @@ void TEwsFlag::SetDueDate(TDateTime value) { SetAsDatetime(727, value); }
 TDateTime TEwsFlag::GetCompleteDate() { return GetAsDatetime(728); }
 void TEwsFlag::SetCompleteDate(TDateTime value) { SetAsDatetime(728, value); }
 
-const TDvXMLSchemaClassInfo TEwsEntity::ClassInfo = {"TEwsEntity", "t:EntityType", "", nullptr, &NewTEwsEntity, kDeclsTEwsEntity, kByIndexTEwsEntity, kByNameTEwsEntity, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEntity::ClassInfo = {"TEwsEntity", "t:EntityType", "", nullptr, &NewTEwsEntity, kDeclsTEwsEntity, kByIndexTEwsEntity, kByNameTEwsEntity, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsEntity, 7};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsEntity::GetPosition() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(729)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfAddresses::ClassInfo = {"TEwsArrayOfAddresses", "t:ArrayOfAddressesType", "", nullptr, &NewTEwsArrayOfAddresses, kDeclsTEwsArrayOfAddresses, kByIndexTEwsArrayOfAddresses, kByNameTEwsArrayOfAddresses, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfAddresses::ClassInfo = {"TEwsArrayOfAddresses", "t:ArrayOfAddressesType", "", nullptr, &NewTEwsArrayOfAddresses, kDeclsTEwsArrayOfAddresses, kByIndexTEwsArrayOfAddresses, kByNameTEwsArrayOfAddresses, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfAddresses::GetAddress() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(730)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfAddressEntities::ClassInfo = {"TEwsArrayOfAddressEntities", "t:ArrayOfAddressEntitiesType", "", nullptr, &NewTEwsArrayOfAddressEntities, kDeclsTEwsArrayOfAddressEntities, kByIndexTEwsArrayOfAddressEntities, kByNameTEwsArrayOfAddressEntities, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfAddressEntities::ClassInfo = {"TEwsArrayOfAddressEntities", "t:ArrayOfAddressEntitiesType", "", nullptr, &NewTEwsArrayOfAddressEntities, kDeclsTEwsArrayOfAddressEntities, kByIndexTEwsArrayOfAddressEntities, kByNameTEwsArrayOfAddressEntities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAddressEntity>* TEwsArrayOfAddressEntities::GetAddressEntity() { return static_cast<TDvXMLSchemaElementArray<TEwsAddressEntity>*>(GetArrayChild(731)); }
 
-const TDvXMLSchemaClassInfo TEwsAddressEntity::ClassInfo = {"TEwsAddressEntity", "t:AddressEntityType", "", &TEwsEntity::ClassInfo, &NewTEwsAddressEntity, kDeclsTEwsAddressEntity, kByIndexTEwsAddressEntity, kByNameTEwsAddressEntity, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAddressEntity::ClassInfo = {"TEwsAddressEntity", "t:AddressEntityType", "", &TEwsEntity::ClassInfo, &NewTEwsAddressEntity, kDeclsTEwsAddressEntity, kByIndexTEwsAddressEntity, kByNameTEwsAddressEntity, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAddressEntity::GetAddress() { return GetAsString(732); }
 void TEwsAddressEntity::SetAddress(const std::string& value) { SetAsString(732, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfEmailAddressEntities::ClassInfo = {"TEwsArrayOfEmailAddressEntities", "t:ArrayOfEmailAddressEntitiesType", "", nullptr, &NewTEwsArrayOfEmailAddressEntities, kDeclsTEwsArrayOfEmailAddressEntities, kByIndexTEwsArrayOfEmailAddressEntities, kByNameTEwsArrayOfEmailAddressEntities, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfEmailAddressEntities::ClassInfo = {"TEwsArrayOfEmailAddressEntities", "t:ArrayOfEmailAddressEntitiesType", "", nullptr, &NewTEwsArrayOfEmailAddressEntities, kDeclsTEwsArrayOfEmailAddressEntities, kByIndexTEwsArrayOfEmailAddressEntities, kByNameTEwsArrayOfEmailAddressEntities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsEmailAddressEntity>* TEwsArrayOfEmailAddressEntities::GetEmailAddressEntity() { return static_cast<TDvXMLSchemaElementArray<TEwsEmailAddressEntity>*>(GetArrayChild(733)); }
 
-const TDvXMLSchemaClassInfo TEwsEmailAddressEntity::ClassInfo = {"TEwsEmailAddressEntity", "t:EmailAddressEntityType", "", &TEwsEntity::ClassInfo, &NewTEwsEmailAddressEntity, kDeclsTEwsEmailAddressEntity, kByIndexTEwsEmailAddressEntity, kByNameTEwsEmailAddressEntity, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEmailAddressEntity::ClassInfo = {"TEwsEmailAddressEntity", "t:EmailAddressEntityType", "", &TEwsEntity::ClassInfo, &NewTEwsEmailAddressEntity, kDeclsTEwsEmailAddressEntity, kByIndexTEwsEmailAddressEntity, kByNameTEwsEmailAddressEntity, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsEmailAddressEntity::GetEmailAddress() { return GetAsString(734); }
 void TEwsEmailAddressEntity::SetEmailAddress(const std::string& value) { SetAsString(734, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfUrlEntities::ClassInfo = {"TEwsArrayOfUrlEntities", "t:ArrayOfUrlEntitiesType", "", nullptr, &NewTEwsArrayOfUrlEntities, kDeclsTEwsArrayOfUrlEntities, kByIndexTEwsArrayOfUrlEntities, kByNameTEwsArrayOfUrlEntities, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfUrlEntities::ClassInfo = {"TEwsArrayOfUrlEntities", "t:ArrayOfUrlEntitiesType", "", nullptr, &NewTEwsArrayOfUrlEntities, kDeclsTEwsArrayOfUrlEntities, kByIndexTEwsArrayOfUrlEntities, kByNameTEwsArrayOfUrlEntities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsUrlEntity>* TEwsArrayOfUrlEntities::GetUrlEntity() { return static_cast<TDvXMLSchemaElementArray<TEwsUrlEntity>*>(GetArrayChild(735)); }
 
-const TDvXMLSchemaClassInfo TEwsUrlEntity::ClassInfo = {"TEwsUrlEntity", "t:UrlEntityType", "", &TEwsEntity::ClassInfo, &NewTEwsUrlEntity, kDeclsTEwsUrlEntity, kByIndexTEwsUrlEntity, kByNameTEwsUrlEntity, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUrlEntity::ClassInfo = {"TEwsUrlEntity", "t:UrlEntityType", "", &TEwsEntity::ClassInfo, &NewTEwsUrlEntity, kDeclsTEwsUrlEntity, kByIndexTEwsUrlEntity, kByNameTEwsUrlEntity, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsUrlEntity::GetUrl() { return GetAsString(736); }
 void TEwsUrlEntity::SetUrl(const std::string& value) { SetAsString(736, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfMeetingSuggestions::ClassInfo = {"TEwsArrayOfMeetingSuggestions", "t:ArrayOfMeetingSuggestionsType", "", nullptr, &NewTEwsArrayOfMeetingSuggestions, kDeclsTEwsArrayOfMeetingSuggestions, kByIndexTEwsArrayOfMeetingSuggestions, kByNameTEwsArrayOfMeetingSuggestions, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfMeetingSuggestions::ClassInfo = {"TEwsArrayOfMeetingSuggestions", "t:ArrayOfMeetingSuggestionsType", "", nullptr, &NewTEwsArrayOfMeetingSuggestions, kDeclsTEwsArrayOfMeetingSuggestions, kByIndexTEwsArrayOfMeetingSuggestions, kByNameTEwsArrayOfMeetingSuggestions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMeetingSuggestion>* TEwsArrayOfMeetingSuggestions::GetMeetingSuggestion() { return static_cast<TDvXMLSchemaElementArray<TEwsMeetingSuggestion>*>(GetArrayChild(737)); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingSuggestion::ClassInfo = {"TEwsMeetingSuggestion", "t:MeetingSuggestionType", "", &TEwsEntity::ClassInfo, &NewTEwsMeetingSuggestion, kDeclsTEwsMeetingSuggestion, kByIndexTEwsMeetingSuggestion, kByNameTEwsMeetingSuggestion, 11, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMeetingSuggestion::ClassInfo = {"TEwsMeetingSuggestion", "t:MeetingSuggestionType", "", &TEwsEntity::ClassInfo, &NewTEwsMeetingSuggestion, kDeclsTEwsMeetingSuggestion, kByIndexTEwsMeetingSuggestion, kByNameTEwsMeetingSuggestion, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfEmailUsers* TEwsMeetingSuggestion::GetAttendees() { return static_cast<TEwsArrayOfEmailUsers*>(GetChildObject(738)); }
 std::string TEwsMeetingSuggestion::GetLocation() { return GetAsString(739); }
 void TEwsMeetingSuggestion::SetLocation(const std::string& value) { SetAsString(739, value); }
@@ -2710,13 +2716,13 @@ void TEwsMeetingSuggestion::SetEntityId(const std::string& value) { SetAsString(
 std::string TEwsMeetingSuggestion::GetExtractionId() { return GetAsString(747); }
 void TEwsMeetingSuggestion::SetExtractionId(const std::string& value) { SetAsString(747, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfTaskSuggestions::ClassInfo = {"TEwsArrayOfTaskSuggestions", "t:ArrayOfTaskSuggestionsType", "", nullptr, &NewTEwsArrayOfTaskSuggestions, kDeclsTEwsArrayOfTaskSuggestions, kByIndexTEwsArrayOfTaskSuggestions, kByNameTEwsArrayOfTaskSuggestions, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfTaskSuggestions::ClassInfo = {"TEwsArrayOfTaskSuggestions", "t:ArrayOfTaskSuggestionsType", "", nullptr, &NewTEwsArrayOfTaskSuggestions, kDeclsTEwsArrayOfTaskSuggestions, kByIndexTEwsArrayOfTaskSuggestions, kByNameTEwsArrayOfTaskSuggestions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsTaskSuggestion>* TEwsArrayOfTaskSuggestions::GetTaskSuggestion() { return static_cast<TDvXMLSchemaElementArray<TEwsTaskSuggestion>*>(GetArrayChild(748)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfContacts::ClassInfo = {"TEwsArrayOfContacts", "t:ArrayOfContactsType", "", nullptr, &NewTEwsArrayOfContacts, kDeclsTEwsArrayOfContacts, kByIndexTEwsArrayOfContacts, kByNameTEwsArrayOfContacts, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfContacts::ClassInfo = {"TEwsArrayOfContacts", "t:ArrayOfContactsType", "", nullptr, &NewTEwsArrayOfContacts, kDeclsTEwsArrayOfContacts, kByIndexTEwsArrayOfContacts, kByNameTEwsArrayOfContacts, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsContact>* TEwsArrayOfContacts::GetContact() { return static_cast<TDvXMLSchemaElementArray<TEwsContact>*>(GetArrayChild(749)); }
 
-const TDvXMLSchemaClassInfo TEwsContact::ClassInfo = {"TEwsContact", "t:ContactType", "", &TEwsEntity::ClassInfo, &NewTEwsContact, kDeclsTEwsContact, kByIndexTEwsContact, kByNameTEwsContact, 8, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsContact::ClassInfo = {"TEwsContact", "t:ContactType", "", &TEwsEntity::ClassInfo, &NewTEwsContact, kDeclsTEwsContact, kByIndexTEwsContact, kByNameTEwsContact, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsContact::GetPersonName() { return GetAsString(750); }
 void TEwsContact::SetPersonName(const std::string& value) { SetAsString(750, value); }
 std::string TEwsContact::GetBusinessName() { return GetAsString(751); }
@@ -2728,13 +2734,13 @@ TEwsArrayOfAddresses* TEwsContact::GetAddresses() { return static_cast<TEwsArray
 std::string TEwsContact::GetContactString() { return GetAsString(756); }
 void TEwsContact::SetContactString(const std::string& value) { SetAsString(756, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfUrls::ClassInfo = {"TEwsArrayOfUrls", "t:ArrayOfUrlsType", "", nullptr, &NewTEwsArrayOfUrls, kDeclsTEwsArrayOfUrls, kByIndexTEwsArrayOfUrls, kByNameTEwsArrayOfUrls, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfUrls::ClassInfo = {"TEwsArrayOfUrls", "t:ArrayOfUrlsType", "", nullptr, &NewTEwsArrayOfUrls, kDeclsTEwsArrayOfUrls, kByIndexTEwsArrayOfUrls, kByNameTEwsArrayOfUrls, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfUrls::GetUrl() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(757)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPhones::ClassInfo = {"TEwsArrayOfPhones", "t:ArrayOfPhonesType", "", nullptr, &NewTEwsArrayOfPhones, kDeclsTEwsArrayOfPhones, kByIndexTEwsArrayOfPhones, kByNameTEwsArrayOfPhones, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfPhones::ClassInfo = {"TEwsArrayOfPhones", "t:ArrayOfPhonesType", "", nullptr, &NewTEwsArrayOfPhones, kDeclsTEwsArrayOfPhones, kByIndexTEwsArrayOfPhones, kByNameTEwsArrayOfPhones, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPhone>* TEwsArrayOfPhones::GetPhone() { return static_cast<TDvXMLSchemaElementArray<TEwsPhone>*>(GetArrayChild(758)); }
 
-const TDvXMLSchemaClassInfo TEwsPhone::ClassInfo = {"TEwsPhone", "t:PhoneType", "", nullptr, &NewTEwsPhone, kDeclsTEwsPhone, kByIndexTEwsPhone, kByNameTEwsPhone, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPhone::ClassInfo = {"TEwsPhone", "t:PhoneType", "", nullptr, &NewTEwsPhone, kDeclsTEwsPhone, kByIndexTEwsPhone, kByNameTEwsPhone, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPhone::GetOriginalPhoneString() { return GetAsString(759); }
 void TEwsPhone::SetOriginalPhoneString(const std::string& value) { SetAsString(759, value); }
 std::string TEwsPhone::GetPhoneString() { return GetAsString(760); }
@@ -2742,10 +2748,10 @@ void TEwsPhone::SetPhoneString(const std::string& value) { SetAsString(760, valu
 std::string TEwsPhone::GetType_() { return GetAsString(761); }
 void TEwsPhone::SetType_(const std::string& value) { SetAsString(761, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPhoneEntities::ClassInfo = {"TEwsArrayOfPhoneEntities", "t:ArrayOfPhoneEntitiesType", "", nullptr, &NewTEwsArrayOfPhoneEntities, kDeclsTEwsArrayOfPhoneEntities, kByIndexTEwsArrayOfPhoneEntities, kByNameTEwsArrayOfPhoneEntities, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfPhoneEntities::ClassInfo = {"TEwsArrayOfPhoneEntities", "t:ArrayOfPhoneEntitiesType", "", nullptr, &NewTEwsArrayOfPhoneEntities, kDeclsTEwsArrayOfPhoneEntities, kByIndexTEwsArrayOfPhoneEntities, kByNameTEwsArrayOfPhoneEntities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPhoneEntity>* TEwsArrayOfPhoneEntities::GetPhone() { return static_cast<TDvXMLSchemaElementArray<TEwsPhoneEntity>*>(GetArrayChild(762)); }
 
-const TDvXMLSchemaClassInfo TEwsPhoneEntity::ClassInfo = {"TEwsPhoneEntity", "t:PhoneEntityType", "", &TEwsEntity::ClassInfo, &NewTEwsPhoneEntity, kDeclsTEwsPhoneEntity, kByIndexTEwsPhoneEntity, kByNameTEwsPhoneEntity, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPhoneEntity::ClassInfo = {"TEwsPhoneEntity", "t:PhoneEntityType", "", &TEwsEntity::ClassInfo, &NewTEwsPhoneEntity, kDeclsTEwsPhoneEntity, kByIndexTEwsPhoneEntity, kByNameTEwsPhoneEntity, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPhoneEntity::GetOriginalPhoneString() { return GetAsString(763); }
 void TEwsPhoneEntity::SetOriginalPhoneString(const std::string& value) { SetAsString(763, value); }
 std::string TEwsPhoneEntity::GetPhoneString() { return GetAsString(764); }
@@ -2753,24 +2759,24 @@ void TEwsPhoneEntity::SetPhoneString(const std::string& value) { SetAsString(764
 std::string TEwsPhoneEntity::GetType_() { return GetAsString(765); }
 void TEwsPhoneEntity::SetType_(const std::string& value) { SetAsString(765, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfEmailUsers::ClassInfo = {"TEwsArrayOfEmailUsers", "t:ArrayOfEmailUsersType", "", nullptr, &NewTEwsArrayOfEmailUsers, kDeclsTEwsArrayOfEmailUsers, kByIndexTEwsArrayOfEmailUsers, kByNameTEwsArrayOfEmailUsers, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfEmailUsers::ClassInfo = {"TEwsArrayOfEmailUsers", "t:ArrayOfEmailUsersType", "", nullptr, &NewTEwsArrayOfEmailUsers, kDeclsTEwsArrayOfEmailUsers, kByIndexTEwsArrayOfEmailUsers, kByNameTEwsArrayOfEmailUsers, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsEmailUser>* TEwsArrayOfEmailUsers::GetEmailUser() { return static_cast<TDvXMLSchemaElementArray<TEwsEmailUser>*>(GetArrayChild(766)); }
 
-const TDvXMLSchemaClassInfo TEwsEmailUser::ClassInfo = {"TEwsEmailUser", "t:EmailUserType", "", nullptr, &NewTEwsEmailUser, kDeclsTEwsEmailUser, kByIndexTEwsEmailUser, kByNameTEwsEmailUser, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEmailUser::ClassInfo = {"TEwsEmailUser", "t:EmailUserType", "", nullptr, &NewTEwsEmailUser, kDeclsTEwsEmailUser, kByIndexTEwsEmailUser, kByNameTEwsEmailUser, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsEmailUser::GetName() { return GetAsString(767); }
 void TEwsEmailUser::SetName(const std::string& value) { SetAsString(767, value); }
 std::string TEwsEmailUser::GetUserId() { return GetAsString(768); }
 void TEwsEmailUser::SetUserId(const std::string& value) { SetAsString(768, value); }
 
-const TDvXMLSchemaClassInfo TEwsTaskSuggestion::ClassInfo = {"TEwsTaskSuggestion", "t:TaskSuggestionType", "", &TEwsEntity::ClassInfo, &NewTEwsTaskSuggestion, kDeclsTEwsTaskSuggestion, kByIndexTEwsTaskSuggestion, kByNameTEwsTaskSuggestion, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsTaskSuggestion::ClassInfo = {"TEwsTaskSuggestion", "t:TaskSuggestionType", "", &TEwsEntity::ClassInfo, &NewTEwsTaskSuggestion, kDeclsTEwsTaskSuggestion, kByIndexTEwsTaskSuggestion, kByNameTEwsTaskSuggestion, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsTaskSuggestion::GetTaskString() { return GetAsString(769); }
 void TEwsTaskSuggestion::SetTaskString(const std::string& value) { SetAsString(769, value); }
 TEwsArrayOfEmailUsers* TEwsTaskSuggestion::GetAssignees() { return static_cast<TEwsArrayOfEmailUsers*>(GetChildObject(770)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfExtractedEmailAddresses::ClassInfo = {"TEwsArrayOfExtractedEmailAddresses", "t:ArrayOfExtractedEmailAddresses", "", nullptr, &NewTEwsArrayOfExtractedEmailAddresses, kDeclsTEwsArrayOfExtractedEmailAddresses, kByIndexTEwsArrayOfExtractedEmailAddresses, kByNameTEwsArrayOfExtractedEmailAddresses, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfExtractedEmailAddresses::ClassInfo = {"TEwsArrayOfExtractedEmailAddresses", "t:ArrayOfExtractedEmailAddresses", "", nullptr, &NewTEwsArrayOfExtractedEmailAddresses, kDeclsTEwsArrayOfExtractedEmailAddresses, kByIndexTEwsArrayOfExtractedEmailAddresses, kByNameTEwsArrayOfExtractedEmailAddresses, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfExtractedEmailAddresses::GetEmailAddress() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(771)); }
 
-const TDvXMLSchemaClassInfo TEwsParcelDeliveryEntity::ClassInfo = {"TEwsParcelDeliveryEntity", "t:ParcelDeliveryEntityType", "", nullptr, &NewTEwsParcelDeliveryEntity, kDeclsTEwsParcelDeliveryEntity, kByIndexTEwsParcelDeliveryEntity, kByNameTEwsParcelDeliveryEntity, 21, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsParcelDeliveryEntity::ClassInfo = {"TEwsParcelDeliveryEntity", "t:ParcelDeliveryEntityType", "", nullptr, &NewTEwsParcelDeliveryEntity, kDeclsTEwsParcelDeliveryEntity, kByIndexTEwsParcelDeliveryEntity, kByNameTEwsParcelDeliveryEntity, 21, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsParcelDeliveryEntity::GetCarrier() { return GetAsString(772); }
 void TEwsParcelDeliveryEntity::SetCarrier(const std::string& value) { SetAsString(772, value); }
 std::string TEwsParcelDeliveryEntity::GetTrackingNumber() { return GetAsString(773); }
@@ -2814,7 +2820,7 @@ void TEwsParcelDeliveryEntity::SetAddressCountry(const std::string& value) { Set
 std::string TEwsParcelDeliveryEntity::GetPostalCode() { return GetAsString(792); }
 void TEwsParcelDeliveryEntity::SetPostalCode(const std::string& value) { SetAsString(792, value); }
 
-const TDvXMLSchemaClassInfo TEwsInferenceClassificationOverride::ClassInfo = {"TEwsInferenceClassificationOverride", "t:InferenceClassificationOverrideType", "", nullptr, &NewTEwsInferenceClassificationOverride, kDeclsTEwsInferenceClassificationOverride, kByIndexTEwsInferenceClassificationOverride, kByNameTEwsInferenceClassificationOverride, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsInferenceClassificationOverride::ClassInfo = {"TEwsInferenceClassificationOverride", "t:InferenceClassificationOverrideType", "", nullptr, &NewTEwsInferenceClassificationOverride, kDeclsTEwsInferenceClassificationOverride, kByIndexTEwsInferenceClassificationOverride, kByNameTEwsInferenceClassificationOverride, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsInferenceClassificationOverride::GetId() { return GetAsGuid(793); }
 void TEwsInferenceClassificationOverride::SetId(const std::string& value) { SetAsGuid(793, value); }
 std::string TEwsInferenceClassificationOverride::GetSenderSmtpAddress() { return GetAsString(794); }
@@ -2824,13 +2830,13 @@ void TEwsInferenceClassificationOverride::SetSenderDisplayName(const std::string
 TInferenceClassification TEwsInferenceClassificationOverride::GetAlwaysClassifyAs() { return static_cast<TInferenceClassification>(GetEnumOrdinal(796)); }
 void TEwsInferenceClassificationOverride::SetAlwaysClassifyAs(TInferenceClassification value) { SetEnumOrdinal(796, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfInferenceClassificationOverrides::ClassInfo = {"TEwsArrayOfInferenceClassificationOverrides", "t:ArrayOfInferenceClassificationOverridesType", "", nullptr, &NewTEwsArrayOfInferenceClassificationOverrides, kDeclsTEwsArrayOfInferenceClassificationOverrides, kByIndexTEwsArrayOfInferenceClassificationOverrides, kByNameTEwsArrayOfInferenceClassificationOverrides, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfInferenceClassificationOverrides::ClassInfo = {"TEwsArrayOfInferenceClassificationOverrides", "t:ArrayOfInferenceClassificationOverridesType", "", nullptr, &NewTEwsArrayOfInferenceClassificationOverrides, kDeclsTEwsArrayOfInferenceClassificationOverrides, kByIndexTEwsArrayOfInferenceClassificationOverrides, kByNameTEwsArrayOfInferenceClassificationOverrides, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsInferenceClassificationOverride>* TEwsArrayOfInferenceClassificationOverrides::GetOverride() { return static_cast<TDvXMLSchemaElementArray<TEwsInferenceClassificationOverride>*>(GetArrayChild(797)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfParcelDeliveryEntities::ClassInfo = {"TEwsArrayOfParcelDeliveryEntities", "t:ArrayOfParcelDeliveryEntitiesType", "", nullptr, &NewTEwsArrayOfParcelDeliveryEntities, kDeclsTEwsArrayOfParcelDeliveryEntities, kByIndexTEwsArrayOfParcelDeliveryEntities, kByNameTEwsArrayOfParcelDeliveryEntities, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfParcelDeliveryEntities::ClassInfo = {"TEwsArrayOfParcelDeliveryEntities", "t:ArrayOfParcelDeliveryEntitiesType", "", nullptr, &NewTEwsArrayOfParcelDeliveryEntities, kDeclsTEwsArrayOfParcelDeliveryEntities, kByIndexTEwsArrayOfParcelDeliveryEntities, kByNameTEwsArrayOfParcelDeliveryEntities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsParcelDeliveryEntity>* TEwsArrayOfParcelDeliveryEntities::GetParcelDelivery() { return static_cast<TDvXMLSchemaElementArray<TEwsParcelDeliveryEntity>*>(GetArrayChild(798)); }
 
-const TDvXMLSchemaClassInfo TEwsFlightEntity::ClassInfo = {"TEwsFlightEntity", "t:FlightEntityType", "", nullptr, &NewTEwsFlightEntity, kDeclsTEwsFlightEntity, kByIndexTEwsFlightEntity, kByNameTEwsFlightEntity, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFlightEntity::ClassInfo = {"TEwsFlightEntity", "t:FlightEntityType", "", nullptr, &NewTEwsFlightEntity, kDeclsTEwsFlightEntity, kByIndexTEwsFlightEntity, kByNameTEwsFlightEntity, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsFlightEntity::GetFlightNumber() { return GetAsString(799); }
 void TEwsFlightEntity::SetFlightNumber(const std::string& value) { SetAsString(799, value); }
 std::string TEwsFlightEntity::GetAirlineIataCode() { return GetAsString(800); }
@@ -2844,10 +2850,10 @@ void TEwsFlightEntity::SetDepartureAirportIataCode(const std::string& value) { S
 std::string TEwsFlightEntity::GetArrivalAirportIataCode() { return GetAsString(804); }
 void TEwsFlightEntity::SetArrivalAirportIataCode(const std::string& value) { SetAsString(804, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfFlights::ClassInfo = {"TEwsArrayOfFlights", "t:ArrayOfFlightsType", "", nullptr, &NewTEwsArrayOfFlights, kDeclsTEwsArrayOfFlights, kByIndexTEwsArrayOfFlights, kByNameTEwsArrayOfFlights, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfFlights::ClassInfo = {"TEwsArrayOfFlights", "t:ArrayOfFlightsType", "", nullptr, &NewTEwsArrayOfFlights, kDeclsTEwsArrayOfFlights, kByIndexTEwsArrayOfFlights, kByNameTEwsArrayOfFlights, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFlightEntity>* TEwsArrayOfFlights::GetFlight() { return static_cast<TDvXMLSchemaElementArray<TEwsFlightEntity>*>(GetArrayChild(805)); }
 
-const TDvXMLSchemaClassInfo TEwsFlightReservationEntity::ClassInfo = {"TEwsFlightReservationEntity", "t:FlightReservationEntityType", "", nullptr, &NewTEwsFlightReservationEntity, kDeclsTEwsFlightReservationEntity, kByIndexTEwsFlightReservationEntity, kByNameTEwsFlightReservationEntity, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFlightReservationEntity::ClassInfo = {"TEwsFlightReservationEntity", "t:FlightReservationEntityType", "", nullptr, &NewTEwsFlightReservationEntity, kDeclsTEwsFlightReservationEntity, kByIndexTEwsFlightReservationEntity, kByNameTEwsFlightReservationEntity, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsFlightReservationEntity::GetReservationId() { return GetAsString(806); }
 void TEwsFlightReservationEntity::SetReservationId(const std::string& value) { SetAsString(806, value); }
 std::string TEwsFlightReservationEntity::GetReservationStatus() { return GetAsString(807); }
@@ -2860,17 +2866,17 @@ std::string TEwsFlightReservationEntity::GetBrokerPhone() { return GetAsString(8
 void TEwsFlightReservationEntity::SetBrokerPhone(const std::string& value) { SetAsString(810, value); }
 TEwsArrayOfFlights* TEwsFlightReservationEntity::GetFlights() { return static_cast<TEwsArrayOfFlights*>(GetChildObject(811)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfFlightReservations::ClassInfo = {"TEwsArrayOfFlightReservations", "t:ArrayOfFlightReservationsType", "", nullptr, &NewTEwsArrayOfFlightReservations, kDeclsTEwsArrayOfFlightReservations, kByIndexTEwsArrayOfFlightReservations, kByNameTEwsArrayOfFlightReservations, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfFlightReservations::ClassInfo = {"TEwsArrayOfFlightReservations", "t:ArrayOfFlightReservationsType", "", nullptr, &NewTEwsArrayOfFlightReservations, kDeclsTEwsArrayOfFlightReservations, kByIndexTEwsArrayOfFlightReservations, kByNameTEwsArrayOfFlightReservations, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFlightReservationEntity>* TEwsArrayOfFlightReservations::GetFlightReservation() { return static_cast<TDvXMLSchemaElementArray<TEwsFlightReservationEntity>*>(GetArrayChild(812)); }
 
-const TDvXMLSchemaClassInfo TEwsSenderAddInEntity::ClassInfo = {"TEwsSenderAddInEntity", "t:SenderAddInEntityType", "", nullptr, &NewTEwsSenderAddInEntity, kDeclsTEwsSenderAddInEntity, kByIndexTEwsSenderAddInEntity, kByNameTEwsSenderAddInEntity, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSenderAddInEntity::ClassInfo = {"TEwsSenderAddInEntity", "t:SenderAddInEntityType", "", nullptr, &NewTEwsSenderAddInEntity, kDeclsTEwsSenderAddInEntity, kByIndexTEwsSenderAddInEntity, kByNameTEwsSenderAddInEntity, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSenderAddInEntity::GetExtensionId() { return GetAsString(813); }
 void TEwsSenderAddInEntity::SetExtensionId(const std::string& value) { SetAsString(813, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSenderAddIns::ClassInfo = {"TEwsArrayOfSenderAddIns", "t:ArrayOfSenderAddInsType", "", nullptr, &NewTEwsArrayOfSenderAddIns, kDeclsTEwsArrayOfSenderAddIns, kByIndexTEwsArrayOfSenderAddIns, kByNameTEwsArrayOfSenderAddIns, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfSenderAddIns::ClassInfo = {"TEwsArrayOfSenderAddIns", "t:ArrayOfSenderAddInsType", "", nullptr, &NewTEwsArrayOfSenderAddIns, kDeclsTEwsArrayOfSenderAddIns, kByIndexTEwsArrayOfSenderAddIns, kByNameTEwsArrayOfSenderAddIns, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSenderAddInEntity>* TEwsArrayOfSenderAddIns::GetMicrosoft_OutlookServices_SenderApp() { return static_cast<TDvXMLSchemaElementArray<TEwsSenderAddInEntity>*>(GetArrayChild(814)); }
 
-const TDvXMLSchemaClassInfo TEwsEntityExtractionResult::ClassInfo = {"TEwsEntityExtractionResult", "t:EntityExtractionResultType", "", nullptr, &NewTEwsEntityExtractionResult, kDeclsTEwsEntityExtractionResult, kByIndexTEwsEntityExtractionResult, kByNameTEwsEntityExtractionResult, 10, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEntityExtractionResult::ClassInfo = {"TEwsEntityExtractionResult", "t:EntityExtractionResultType", "", nullptr, &NewTEwsEntityExtractionResult, kDeclsTEwsEntityExtractionResult, kByIndexTEwsEntityExtractionResult, kByNameTEwsEntityExtractionResult, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfAddressEntities* TEwsEntityExtractionResult::GetAddresses() { return static_cast<TEwsArrayOfAddressEntities*>(GetChildObject(815)); }
 TEwsArrayOfMeetingSuggestions* TEwsEntityExtractionResult::GetMeetingSuggestions() { return static_cast<TEwsArrayOfMeetingSuggestions*>(GetChildObject(816)); }
 TEwsArrayOfTaskSuggestions* TEwsEntityExtractionResult::GetTaskSuggestions() { return static_cast<TEwsArrayOfTaskSuggestions*>(GetChildObject(817)); }
@@ -2882,7 +2888,7 @@ TEwsArrayOfParcelDeliveryEntities* TEwsEntityExtractionResult::GetParcelDeliveri
 TEwsArrayOfFlightReservations* TEwsEntityExtractionResult::GetFlightReservations() { return static_cast<TEwsArrayOfFlightReservations*>(GetChildObject(823)); }
 TEwsArrayOfSenderAddIns* TEwsEntityExtractionResult::GetSenderAddIns() { return static_cast<TEwsArrayOfSenderAddIns*>(GetChildObject(824)); }
 
-const TDvXMLSchemaClassInfo TEwsRightsManagementLicenseData::ClassInfo = {"TEwsRightsManagementLicenseData", "t:RightsManagementLicenseDataType", "", nullptr, &NewTEwsRightsManagementLicenseData, kDeclsTEwsRightsManagementLicenseData, kByIndexTEwsRightsManagementLicenseData, kByNameTEwsRightsManagementLicenseData, 16, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRightsManagementLicenseData::ClassInfo = {"TEwsRightsManagementLicenseData", "t:RightsManagementLicenseDataType", "", nullptr, &NewTEwsRightsManagementLicenseData, kDeclsTEwsRightsManagementLicenseData, kByIndexTEwsRightsManagementLicenseData, kByNameTEwsRightsManagementLicenseData, 16, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsRightsManagementLicenseData::GetRightsManagedMessageDecryptionStatus() { return GetAsInt(825); }
 void TEwsRightsManagementLicenseData::SetRightsManagedMessageDecryptionStatus(std::int32_t value) { SetAsInt(825, value); }
 std::string TEwsRightsManagementLicenseData::GetRmsTemplateId() { return GetAsString(826); }
@@ -2916,7 +2922,7 @@ void TEwsRightsManagementLicenseData::SetContentOwner(const std::string& value) 
 std::string TEwsRightsManagementLicenseData::GetContentExpiryDate() { return GetAsString(840); }
 void TEwsRightsManagementLicenseData::SetContentExpiryDate(const std::string& value) { SetAsString(840, value); }
 
-const TDvXMLSchemaClassInfo TEwsConversationAction::ClassInfo = {"TEwsConversationAction", "t:ConversationActionType", "", nullptr, &NewTEwsConversationAction, kDeclsTEwsConversationAction, kByIndexTEwsConversationAction, kByNameTEwsConversationAction, 14, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsConversationAction::ClassInfo = {"TEwsConversationAction", "t:ConversationActionType", "", nullptr, &NewTEwsConversationAction, kDeclsTEwsConversationAction, kByIndexTEwsConversationAction, kByNameTEwsConversationAction, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TConversationActionType TEwsConversationAction::GetAction() { return static_cast<TConversationActionType>(GetEnumOrdinal(841)); }
 void TEwsConversationAction::SetAction(TConversationActionType value) { SetEnumOrdinal(841, static_cast<int>(value)); }
 TEwsItemId* TEwsConversationAction::GetConversationId() { return static_cast<TEwsItemId*>(GetChildObject(842)); }
@@ -2941,10 +2947,10 @@ TEwsFlag* TEwsConversationAction::GetFlag() { return static_cast<TEwsFlag*>(GetC
 bool TEwsConversationAction::GetSuppressReadReceipts() { return GetAsBoolean(854); }
 void TEwsConversationAction::SetSuppressReadReceipts(bool value) { SetAsBoolean(854, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfApplyConversationAction::ClassInfo = {"TEwsNonEmptyArrayOfApplyConversationAction", "t:NonEmptyArrayOfApplyConversationActionType", "", nullptr, &NewTEwsNonEmptyArrayOfApplyConversationAction, kDeclsTEwsNonEmptyArrayOfApplyConversationAction, kByIndexTEwsNonEmptyArrayOfApplyConversationAction, kByNameTEwsNonEmptyArrayOfApplyConversationAction, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfApplyConversationAction::ClassInfo = {"TEwsNonEmptyArrayOfApplyConversationAction", "t:NonEmptyArrayOfApplyConversationActionType", "", nullptr, &NewTEwsNonEmptyArrayOfApplyConversationAction, kDeclsTEwsNonEmptyArrayOfApplyConversationAction, kByIndexTEwsNonEmptyArrayOfApplyConversationAction, kByNameTEwsNonEmptyArrayOfApplyConversationAction, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsConversationAction>* TEwsNonEmptyArrayOfApplyConversationAction::GetConversationAction() { return static_cast<TDvXMLSchemaElementArray<TEwsConversationAction>*>(GetArrayChild(855)); }
 
-const TDvXMLSchemaClassInfo TEwsConversation::ClassInfo = {"TEwsConversation", "t:ConversationType", "", nullptr, &NewTEwsConversation, kDeclsTEwsConversation, kByIndexTEwsConversation, kByNameTEwsConversation, 46, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsConversation::ClassInfo = {"TEwsConversation", "t:ConversationType", "", nullptr, &NewTEwsConversation, kDeclsTEwsConversation, kByIndexTEwsConversation, kByNameTEwsConversation, 46, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsConversation::GetConversationId() { return static_cast<TEwsItemId*>(GetChildObject(856)); }
 std::string TEwsConversation::GetConversationTopic() { return GetAsString(857); }
 void TEwsConversation::SetConversationTopic(const std::string& value) { SetAsString(857, value); }
@@ -3021,34 +3027,34 @@ void TEwsConversation::SetAtAllMention(bool value) { SetAsBoolean(900, value); }
 bool TEwsConversation::GetGlobalAtAllMention() { return GetAsBoolean(901); }
 void TEwsConversation::SetGlobalAtAllMention(bool value) { SetAsBoolean(901, value); }
 
-const TDvXMLSchemaClassInfo TEwsHighlightTerm::ClassInfo = {"TEwsHighlightTerm", "t:HighlightTermType", "", nullptr, &NewTEwsHighlightTerm, kDeclsTEwsHighlightTerm, kByIndexTEwsHighlightTerm, kByNameTEwsHighlightTerm, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsHighlightTerm::ClassInfo = {"TEwsHighlightTerm", "t:HighlightTermType", "", nullptr, &NewTEwsHighlightTerm, kDeclsTEwsHighlightTerm, kByIndexTEwsHighlightTerm, kByNameTEwsHighlightTerm, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsHighlightTerm::GetScope() { return GetAsString(902); }
 void TEwsHighlightTerm::SetScope(const std::string& value) { SetAsString(902, value); }
 std::string TEwsHighlightTerm::GetValue() { return GetAsString(903); }
 void TEwsHighlightTerm::SetValue(const std::string& value) { SetAsString(903, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfConversations::ClassInfo = {"TEwsArrayOfConversations", "t:ArrayOfConversationsType", "", nullptr, &NewTEwsArrayOfConversations, kDeclsTEwsArrayOfConversations, kByIndexTEwsArrayOfConversations, kByNameTEwsArrayOfConversations, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfConversations::ClassInfo = {"TEwsArrayOfConversations", "t:ArrayOfConversationsType", "", nullptr, &NewTEwsArrayOfConversations, kDeclsTEwsArrayOfConversations, kByIndexTEwsArrayOfConversations, kByNameTEwsArrayOfConversations, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsConversation>* TEwsArrayOfConversations::GetConversation() { return static_cast<TDvXMLSchemaElementArray<TEwsConversation>*>(GetArrayChild(904)); }
 
-const TDvXMLSchemaClassInfo TEwsConversationRequest::ClassInfo = {"TEwsConversationRequest", "t:ConversationRequestType", "", nullptr, &NewTEwsConversationRequest, kDeclsTEwsConversationRequest, kByIndexTEwsConversationRequest, kByNameTEwsConversationRequest, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsConversationRequest::ClassInfo = {"TEwsConversationRequest", "t:ConversationRequestType", "", nullptr, &NewTEwsConversationRequest, kDeclsTEwsConversationRequest, kByIndexTEwsConversationRequest, kByNameTEwsConversationRequest, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsConversationRequest::GetConversationId() { return static_cast<TEwsItemId*>(GetChildObject(905)); }
 TBytes TEwsConversationRequest::GetSyncState() { return GetAsBase64binary(906); }
 void TEwsConversationRequest::SetSyncState(const TBytes& value) { SetAsBase64binary(906, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfConversationRequests::ClassInfo = {"TEwsArrayOfConversationRequests", "t:ArrayOfConversationRequestsType", "", nullptr, &NewTEwsArrayOfConversationRequests, kDeclsTEwsArrayOfConversationRequests, kByIndexTEwsArrayOfConversationRequests, kByNameTEwsArrayOfConversationRequests, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfConversationRequests::ClassInfo = {"TEwsArrayOfConversationRequests", "t:ArrayOfConversationRequestsType", "", nullptr, &NewTEwsArrayOfConversationRequests, kDeclsTEwsArrayOfConversationRequests, kByIndexTEwsArrayOfConversationRequests, kByNameTEwsArrayOfConversationRequests, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsConversationRequest>* TEwsArrayOfConversationRequests::GetConversation() { return static_cast<TDvXMLSchemaElementArray<TEwsConversationRequest>*>(GetArrayChild(907)); }
 
-const TDvXMLSchemaClassInfo TEwsConversationNode::ClassInfo = {"TEwsConversationNode", "t:ConversationNodeType", "", nullptr, &NewTEwsConversationNode, kDeclsTEwsConversationNode, kByIndexTEwsConversationNode, kByNameTEwsConversationNode, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsConversationNode::ClassInfo = {"TEwsConversationNode", "t:ConversationNodeType", "", nullptr, &NewTEwsConversationNode, kDeclsTEwsConversationNode, kByIndexTEwsConversationNode, kByNameTEwsConversationNode, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsConversationNode::GetInternetMessageId() { return GetAsString(908); }
 void TEwsConversationNode::SetInternetMessageId(const std::string& value) { SetAsString(908, value); }
 std::string TEwsConversationNode::GetParentInternetMessageId() { return GetAsString(909); }
 void TEwsConversationNode::SetParentInternetMessageId(const std::string& value) { SetAsString(909, value); }
 TEwsNonEmptyArrayOfAllItems* TEwsConversationNode::GetItems() { return static_cast<TEwsNonEmptyArrayOfAllItems*>(GetChildObject(910)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfConversationNodes::ClassInfo = {"TEwsArrayOfConversationNodes", "t:ArrayOfConversationNodesType", "", nullptr, &NewTEwsArrayOfConversationNodes, kDeclsTEwsArrayOfConversationNodes, kByIndexTEwsArrayOfConversationNodes, kByNameTEwsArrayOfConversationNodes, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfConversationNodes::ClassInfo = {"TEwsArrayOfConversationNodes", "t:ArrayOfConversationNodesType", "", nullptr, &NewTEwsArrayOfConversationNodes, kDeclsTEwsArrayOfConversationNodes, kByIndexTEwsArrayOfConversationNodes, kByNameTEwsArrayOfConversationNodes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsConversationNode>* TEwsArrayOfConversationNodes::GetConversationNode() { return static_cast<TDvXMLSchemaElementArray<TEwsConversationNode>*>(GetArrayChild(911)); }
 
-const TDvXMLSchemaClassInfo TEwsConversationResponse::ClassInfo = {"TEwsConversationResponse", "t:ConversationResponseType", "", nullptr, &NewTEwsConversationResponse, kDeclsTEwsConversationResponse, kByIndexTEwsConversationResponse, kByNameTEwsConversationResponse, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsConversationResponse::ClassInfo = {"TEwsConversationResponse", "t:ConversationResponseType", "", nullptr, &NewTEwsConversationResponse, kDeclsTEwsConversationResponse, kByIndexTEwsConversationResponse, kByNameTEwsConversationResponse, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsConversationResponse::GetConversationId() { return static_cast<TEwsItemId*>(GetChildObject(912)); }
 TBytes TEwsConversationResponse::GetSyncState() { return GetAsBase64binary(913); }
 void TEwsConversationResponse::SetSyncState(const TBytes& value) { SetAsBase64binary(913, value); }
@@ -3056,10 +3062,10 @@ TEwsArrayOfConversationNodes* TEwsConversationResponse::GetConversationNodes() {
 bool TEwsConversationResponse::GetCanDelete() { return GetAsBoolean(915); }
 void TEwsConversationResponse::SetCanDelete(bool value) { SetAsBoolean(915, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfHighlightTerms::ClassInfo = {"TEwsArrayOfHighlightTerms", "t:ArrayOfHighlightTermsType", "", nullptr, &NewTEwsArrayOfHighlightTerms, kDeclsTEwsArrayOfHighlightTerms, kByIndexTEwsArrayOfHighlightTerms, kByNameTEwsArrayOfHighlightTerms, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfHighlightTerms::ClassInfo = {"TEwsArrayOfHighlightTerms", "t:ArrayOfHighlightTermsType", "", nullptr, &NewTEwsArrayOfHighlightTerms, kDeclsTEwsArrayOfHighlightTerms, kByIndexTEwsArrayOfHighlightTerms, kByNameTEwsArrayOfHighlightTerms, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsHighlightTerm>* TEwsArrayOfHighlightTerms::GetTerm() { return static_cast<TDvXMLSchemaElementArray<TEwsHighlightTerm>*>(GetArrayChild(916)); }
 
-const TDvXMLSchemaClassInfo TEwsPersonaAttribution::ClassInfo = {"TEwsPersonaAttribution", "t:PersonaAttributionType", "", nullptr, &NewTEwsPersonaAttribution, kDeclsTEwsPersonaAttribution, kByIndexTEwsPersonaAttribution, kByNameTEwsPersonaAttribution, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPersonaAttribution::ClassInfo = {"TEwsPersonaAttribution", "t:PersonaAttributionType", "", nullptr, &NewTEwsPersonaAttribution, kDeclsTEwsPersonaAttribution, kByIndexTEwsPersonaAttribution, kByNameTEwsPersonaAttribution, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPersonaAttribution::GetId() { return GetAsString(917); }
 void TEwsPersonaAttribution::SetId(const std::string& value) { SetAsString(917, value); }
 TEwsItemId* TEwsPersonaAttribution::GetSourceId() { return static_cast<TEwsItemId*>(GetChildObject(918)); }
@@ -3073,49 +3079,49 @@ bool TEwsPersonaAttribution::GetIsHidden() { return GetAsBoolean(922); }
 void TEwsPersonaAttribution::SetIsHidden(bool value) { SetAsBoolean(922, value); }
 TEwsFolderId* TEwsPersonaAttribution::GetFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(923)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPersonaAttributions::ClassInfo = {"TEwsArrayOfPersonaAttributions", "t:ArrayOfPersonaAttributionsType", "", nullptr, &NewTEwsArrayOfPersonaAttributions, kDeclsTEwsArrayOfPersonaAttributions, kByIndexTEwsArrayOfPersonaAttributions, kByNameTEwsArrayOfPersonaAttributions, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfPersonaAttributions::ClassInfo = {"TEwsArrayOfPersonaAttributions", "t:ArrayOfPersonaAttributionsType", "", nullptr, &NewTEwsArrayOfPersonaAttributions, kDeclsTEwsArrayOfPersonaAttributions, kByIndexTEwsArrayOfPersonaAttributions, kByNameTEwsArrayOfPersonaAttributions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPersonaAttribution>* TEwsArrayOfPersonaAttributions::GetAttribution() { return static_cast<TDvXMLSchemaElementArray<TEwsPersonaAttribution>*>(GetArrayChild(924)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfValueAttributions::ClassInfo = {"TEwsArrayOfValueAttributions", "t:ArrayOfValueAttributionsType", "", nullptr, &NewTEwsArrayOfValueAttributions, kDeclsTEwsArrayOfValueAttributions, kByIndexTEwsArrayOfValueAttributions, kByNameTEwsArrayOfValueAttributions, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfValueAttributions::ClassInfo = {"TEwsArrayOfValueAttributions", "t:ArrayOfValueAttributionsType", "", nullptr, &NewTEwsArrayOfValueAttributions, kDeclsTEwsArrayOfValueAttributions, kByIndexTEwsArrayOfValueAttributions, kByNameTEwsArrayOfValueAttributions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfValueAttributions::GetAttribution() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(925)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfStringValue::ClassInfo = {"TEwsArrayOfStringValue", "t:ArrayOfStringValueType", "", nullptr, &NewTEwsArrayOfStringValue, kDeclsTEwsArrayOfStringValue, kByIndexTEwsArrayOfStringValue, kByNameTEwsArrayOfStringValue, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfStringValue::ClassInfo = {"TEwsArrayOfStringValue", "t:ArrayOfStringValueType", "", nullptr, &NewTEwsArrayOfStringValue, kDeclsTEwsArrayOfStringValue, kByIndexTEwsArrayOfStringValue, kByNameTEwsArrayOfStringValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfStringValue::GetValue() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(926)); }
 
-const TDvXMLSchemaClassInfo TEwsStringAttributedValue::ClassInfo = {"TEwsStringAttributedValue", "t:StringAttributedValueType", "", nullptr, &NewTEwsStringAttributedValue, kDeclsTEwsStringAttributedValue, kByIndexTEwsStringAttributedValue, kByNameTEwsStringAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsStringAttributedValue::ClassInfo = {"TEwsStringAttributedValue", "t:StringAttributedValueType", "", nullptr, &NewTEwsStringAttributedValue, kDeclsTEwsStringAttributedValue, kByIndexTEwsStringAttributedValue, kByNameTEwsStringAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsStringAttributedValue::GetValue() { return GetAsString(927); }
 void TEwsStringAttributedValue::SetValue(const std::string& value) { SetAsString(927, value); }
 TEwsArrayOfValueAttributions* TEwsStringAttributedValue::GetAttributions() { return static_cast<TEwsArrayOfValueAttributions*>(GetChildObject(928)); }
 
-const TDvXMLSchemaClassInfo TEwsBodyContent::ClassInfo = {"TEwsBodyContent", "t:BodyContentType", "", nullptr, &NewTEwsBodyContent, kDeclsTEwsBodyContent, kByIndexTEwsBodyContent, kByNameTEwsBodyContent, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBodyContent::ClassInfo = {"TEwsBodyContent", "t:BodyContentType", "", nullptr, &NewTEwsBodyContent, kDeclsTEwsBodyContent, kByIndexTEwsBodyContent, kByNameTEwsBodyContent, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsBodyContent::GetValue() { return GetAsString(929); }
 void TEwsBodyContent::SetValue(const std::string& value) { SetAsString(929, value); }
 TBodyType TEwsBodyContent::GetBodyType() { return static_cast<TBodyType>(GetEnumOrdinal(930)); }
 void TEwsBodyContent::SetBodyType(TBodyType value) { SetEnumOrdinal(930, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsBodyContentAttributedValue::ClassInfo = {"TEwsBodyContentAttributedValue", "t:BodyContentAttributedValueType", "", nullptr, &NewTEwsBodyContentAttributedValue, kDeclsTEwsBodyContentAttributedValue, kByIndexTEwsBodyContentAttributedValue, kByNameTEwsBodyContentAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBodyContentAttributedValue::ClassInfo = {"TEwsBodyContentAttributedValue", "t:BodyContentAttributedValueType", "", nullptr, &NewTEwsBodyContentAttributedValue, kDeclsTEwsBodyContentAttributedValue, kByIndexTEwsBodyContentAttributedValue, kByNameTEwsBodyContentAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsBodyContent* TEwsBodyContentAttributedValue::GetValue() { return static_cast<TEwsBodyContent*>(GetChildObject(931)); }
 TEwsArrayOfValueAttributions* TEwsBodyContentAttributedValue::GetAttributions() { return static_cast<TEwsArrayOfValueAttributions*>(GetChildObject(932)); }
 
-const TDvXMLSchemaClassInfo TEwsStringArrayAttributedValue::ClassInfo = {"TEwsStringArrayAttributedValue", "t:StringArrayAttributedValueType", "", nullptr, &NewTEwsStringArrayAttributedValue, kDeclsTEwsStringArrayAttributedValue, kByIndexTEwsStringArrayAttributedValue, kByNameTEwsStringArrayAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsStringArrayAttributedValue::ClassInfo = {"TEwsStringArrayAttributedValue", "t:StringArrayAttributedValueType", "", nullptr, &NewTEwsStringArrayAttributedValue, kDeclsTEwsStringArrayAttributedValue, kByIndexTEwsStringArrayAttributedValue, kByNameTEwsStringArrayAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfStringValue* TEwsStringArrayAttributedValue::GetValues() { return static_cast<TEwsArrayOfStringValue*>(GetChildObject(933)); }
 TEwsArrayOfValueAttributions* TEwsStringArrayAttributedValue::GetAttributions() { return static_cast<TEwsArrayOfValueAttributions*>(GetChildObject(934)); }
 
-const TDvXMLSchemaClassInfo TEwsEmailAddressAttributedValue::ClassInfo = {"TEwsEmailAddressAttributedValue", "t:EmailAddressAttributedValueType", "", nullptr, &NewTEwsEmailAddressAttributedValue, kDeclsTEwsEmailAddressAttributedValue, kByIndexTEwsEmailAddressAttributedValue, kByNameTEwsEmailAddressAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEmailAddressAttributedValue::ClassInfo = {"TEwsEmailAddressAttributedValue", "t:EmailAddressAttributedValueType", "", nullptr, &NewTEwsEmailAddressAttributedValue, kDeclsTEwsEmailAddressAttributedValue, kByIndexTEwsEmailAddressAttributedValue, kByNameTEwsEmailAddressAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsEmailAddressAttributedValue::GetValue() { return static_cast<TEwsEmailAddressType*>(GetChildObject(935)); }
 TEwsArrayOfValueAttributions* TEwsEmailAddressAttributedValue::GetAttributions() { return static_cast<TEwsArrayOfValueAttributions*>(GetChildObject(936)); }
 
-const TDvXMLSchemaClassInfo TEwsPersonaPhoneNumber::ClassInfo = {"TEwsPersonaPhoneNumber", "t:PersonaPhoneNumberType", "", nullptr, &NewTEwsPersonaPhoneNumber, kDeclsTEwsPersonaPhoneNumber, kByIndexTEwsPersonaPhoneNumber, kByNameTEwsPersonaPhoneNumber, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPersonaPhoneNumber::ClassInfo = {"TEwsPersonaPhoneNumber", "t:PersonaPhoneNumberType", "", nullptr, &NewTEwsPersonaPhoneNumber, kDeclsTEwsPersonaPhoneNumber, kByIndexTEwsPersonaPhoneNumber, kByNameTEwsPersonaPhoneNumber, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPersonaPhoneNumber::GetNumber() { return GetAsString(937); }
 void TEwsPersonaPhoneNumber::SetNumber(const std::string& value) { SetAsString(937, value); }
 std::string TEwsPersonaPhoneNumber::GetType_() { return GetAsString(938); }
 void TEwsPersonaPhoneNumber::SetType_(const std::string& value) { SetAsString(938, value); }
 
-const TDvXMLSchemaClassInfo TEwsPhoneNumberAttributedValue::ClassInfo = {"TEwsPhoneNumberAttributedValue", "t:PhoneNumberAttributedValueType", "", nullptr, &NewTEwsPhoneNumberAttributedValue, kDeclsTEwsPhoneNumberAttributedValue, kByIndexTEwsPhoneNumberAttributedValue, kByNameTEwsPhoneNumberAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPhoneNumberAttributedValue::ClassInfo = {"TEwsPhoneNumberAttributedValue", "t:PhoneNumberAttributedValueType", "", nullptr, &NewTEwsPhoneNumberAttributedValue, kDeclsTEwsPhoneNumberAttributedValue, kByIndexTEwsPhoneNumberAttributedValue, kByNameTEwsPhoneNumberAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPersonaPhoneNumber* TEwsPhoneNumberAttributedValue::GetValue() { return static_cast<TEwsPersonaPhoneNumber*>(GetChildObject(939)); }
 TEwsArrayOfValueAttributions* TEwsPhoneNumberAttributedValue::GetAttributions() { return static_cast<TEwsArrayOfValueAttributions*>(GetChildObject(940)); }
 
-const TDvXMLSchemaClassInfo TEwsPersonaPostalAddress::ClassInfo = {"TEwsPersonaPostalAddress", "t:PersonaPostalAddressType", "", nullptr, &NewTEwsPersonaPostalAddress, kDeclsTEwsPersonaPostalAddress, kByIndexTEwsPersonaPostalAddress, kByNameTEwsPersonaPostalAddress, 15, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPersonaPostalAddress::ClassInfo = {"TEwsPersonaPostalAddress", "t:PersonaPostalAddressType", "", nullptr, &NewTEwsPersonaPostalAddress, kDeclsTEwsPersonaPostalAddress, kByIndexTEwsPersonaPostalAddress, kByNameTEwsPersonaPostalAddress, 15, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPersonaPostalAddress::GetStreet() { return GetAsString(941); }
 void TEwsPersonaPostalAddress::SetStreet(const std::string& value) { SetAsString(941, value); }
 std::string TEwsPersonaPostalAddress::GetCity() { return GetAsString(942); }
@@ -3147,53 +3153,53 @@ void TEwsPersonaPostalAddress::SetLocationUri(const std::string& value) { SetAsS
 TLocationSource TEwsPersonaPostalAddress::GetLocationSource() { return static_cast<TLocationSource>(GetEnumOrdinal(955)); }
 void TEwsPersonaPostalAddress::SetLocationSource(TLocationSource value) { SetEnumOrdinal(955, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsPostalAddressAttributedValue::ClassInfo = {"TEwsPostalAddressAttributedValue", "t:PostalAddressAttributedValueType", "", nullptr, &NewTEwsPostalAddressAttributedValue, kDeclsTEwsPostalAddressAttributedValue, kByIndexTEwsPostalAddressAttributedValue, kByNameTEwsPostalAddressAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPostalAddressAttributedValue::ClassInfo = {"TEwsPostalAddressAttributedValue", "t:PostalAddressAttributedValueType", "", nullptr, &NewTEwsPostalAddressAttributedValue, kDeclsTEwsPostalAddressAttributedValue, kByIndexTEwsPostalAddressAttributedValue, kByNameTEwsPostalAddressAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPersonaPostalAddress* TEwsPostalAddressAttributedValue::GetValue() { return static_cast<TEwsPersonaPostalAddress*>(GetChildObject(956)); }
 TEwsArrayOfValueAttributions* TEwsPostalAddressAttributedValue::GetAttributions() { return static_cast<TEwsArrayOfValueAttributions*>(GetChildObject(957)); }
 
-const TDvXMLSchemaClassInfo TEwsExtendedPropertyAttributedValue::ClassInfo = {"TEwsExtendedPropertyAttributedValue", "t:ExtendedPropertyAttributedValueType", "", nullptr, &NewTEwsExtendedPropertyAttributedValue, kDeclsTEwsExtendedPropertyAttributedValue, kByIndexTEwsExtendedPropertyAttributedValue, kByNameTEwsExtendedPropertyAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExtendedPropertyAttributedValue::ClassInfo = {"TEwsExtendedPropertyAttributedValue", "t:ExtendedPropertyAttributedValueType", "", nullptr, &NewTEwsExtendedPropertyAttributedValue, kDeclsTEwsExtendedPropertyAttributedValue, kByIndexTEwsExtendedPropertyAttributedValue, kByNameTEwsExtendedPropertyAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsExtendedProperty* TEwsExtendedPropertyAttributedValue::GetValue() { return static_cast<TEwsExtendedProperty*>(GetChildObject(958)); }
 TEwsArrayOfValueAttributions* TEwsExtendedPropertyAttributedValue::GetAttributions() { return static_cast<TEwsArrayOfValueAttributions*>(GetChildObject(959)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfStringAttributedValues::ClassInfo = {"TEwsArrayOfStringAttributedValues", "t:ArrayOfStringAttributedValuesType", "", nullptr, &NewTEwsArrayOfStringAttributedValues, kDeclsTEwsArrayOfStringAttributedValues, kByIndexTEwsArrayOfStringAttributedValues, kByNameTEwsArrayOfStringAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfStringAttributedValues::ClassInfo = {"TEwsArrayOfStringAttributedValues", "t:ArrayOfStringAttributedValuesType", "", nullptr, &NewTEwsArrayOfStringAttributedValues, kDeclsTEwsArrayOfStringAttributedValues, kByIndexTEwsArrayOfStringAttributedValues, kByNameTEwsArrayOfStringAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsStringAttributedValue>* TEwsArrayOfStringAttributedValues::GetStringAttributedValue() { return static_cast<TDvXMLSchemaElementArray<TEwsStringAttributedValue>*>(GetArrayChild(960)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfStringArrayAttributedValues::ClassInfo = {"TEwsArrayOfStringArrayAttributedValues", "t:ArrayOfStringArrayAttributedValuesType", "", nullptr, &NewTEwsArrayOfStringArrayAttributedValues, kDeclsTEwsArrayOfStringArrayAttributedValues, kByIndexTEwsArrayOfStringArrayAttributedValues, kByNameTEwsArrayOfStringArrayAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfStringArrayAttributedValues::ClassInfo = {"TEwsArrayOfStringArrayAttributedValues", "t:ArrayOfStringArrayAttributedValuesType", "", nullptr, &NewTEwsArrayOfStringArrayAttributedValues, kDeclsTEwsArrayOfStringArrayAttributedValues, kByIndexTEwsArrayOfStringArrayAttributedValues, kByNameTEwsArrayOfStringArrayAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsStringArrayAttributedValue>* TEwsArrayOfStringArrayAttributedValues::GetStringArrayAttributedValue() { return static_cast<TDvXMLSchemaElementArray<TEwsStringArrayAttributedValue>*>(GetArrayChild(961)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfBodyContentAttributedValues::ClassInfo = {"TEwsArrayOfBodyContentAttributedValues", "t:ArrayOfBodyContentAttributedValuesType", "", nullptr, &NewTEwsArrayOfBodyContentAttributedValues, kDeclsTEwsArrayOfBodyContentAttributedValues, kByIndexTEwsArrayOfBodyContentAttributedValues, kByNameTEwsArrayOfBodyContentAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfBodyContentAttributedValues::ClassInfo = {"TEwsArrayOfBodyContentAttributedValues", "t:ArrayOfBodyContentAttributedValuesType", "", nullptr, &NewTEwsArrayOfBodyContentAttributedValues, kDeclsTEwsArrayOfBodyContentAttributedValues, kByIndexTEwsArrayOfBodyContentAttributedValues, kByNameTEwsArrayOfBodyContentAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsBodyContentAttributedValue>* TEwsArrayOfBodyContentAttributedValues::GetBodyContentAttributedValue() { return static_cast<TDvXMLSchemaElementArray<TEwsBodyContentAttributedValue>*>(GetArrayChild(962)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfEmailAddressAttributedValues::ClassInfo = {"TEwsArrayOfEmailAddressAttributedValues", "t:ArrayOfEmailAddressAttributedValuesType", "", nullptr, &NewTEwsArrayOfEmailAddressAttributedValues, kDeclsTEwsArrayOfEmailAddressAttributedValues, kByIndexTEwsArrayOfEmailAddressAttributedValues, kByNameTEwsArrayOfEmailAddressAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfEmailAddressAttributedValues::ClassInfo = {"TEwsArrayOfEmailAddressAttributedValues", "t:ArrayOfEmailAddressAttributedValuesType", "", nullptr, &NewTEwsArrayOfEmailAddressAttributedValues, kDeclsTEwsArrayOfEmailAddressAttributedValues, kByIndexTEwsArrayOfEmailAddressAttributedValues, kByNameTEwsArrayOfEmailAddressAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsEmailAddressAttributedValue>* TEwsArrayOfEmailAddressAttributedValues::GetEmailAddressAttributedValue() { return static_cast<TDvXMLSchemaElementArray<TEwsEmailAddressAttributedValue>*>(GetArrayChild(963)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPhoneNumberAttributedValues::ClassInfo = {"TEwsArrayOfPhoneNumberAttributedValues", "t:ArrayOfPhoneNumberAttributedValuesType", "", nullptr, &NewTEwsArrayOfPhoneNumberAttributedValues, kDeclsTEwsArrayOfPhoneNumberAttributedValues, kByIndexTEwsArrayOfPhoneNumberAttributedValues, kByNameTEwsArrayOfPhoneNumberAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfPhoneNumberAttributedValues::ClassInfo = {"TEwsArrayOfPhoneNumberAttributedValues", "t:ArrayOfPhoneNumberAttributedValuesType", "", nullptr, &NewTEwsArrayOfPhoneNumberAttributedValues, kDeclsTEwsArrayOfPhoneNumberAttributedValues, kByIndexTEwsArrayOfPhoneNumberAttributedValues, kByNameTEwsArrayOfPhoneNumberAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPhoneNumberAttributedValue>* TEwsArrayOfPhoneNumberAttributedValues::GetPhoneNumberAttributedValue() { return static_cast<TDvXMLSchemaElementArray<TEwsPhoneNumberAttributedValue>*>(GetArrayChild(964)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPostalAddressAttributedValues::ClassInfo = {"TEwsArrayOfPostalAddressAttributedValues", "t:ArrayOfPostalAddressAttributedValuesType", "", nullptr, &NewTEwsArrayOfPostalAddressAttributedValues, kDeclsTEwsArrayOfPostalAddressAttributedValues, kByIndexTEwsArrayOfPostalAddressAttributedValues, kByNameTEwsArrayOfPostalAddressAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfPostalAddressAttributedValues::ClassInfo = {"TEwsArrayOfPostalAddressAttributedValues", "t:ArrayOfPostalAddressAttributedValuesType", "", nullptr, &NewTEwsArrayOfPostalAddressAttributedValues, kDeclsTEwsArrayOfPostalAddressAttributedValues, kByIndexTEwsArrayOfPostalAddressAttributedValues, kByNameTEwsArrayOfPostalAddressAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPostalAddressAttributedValue>* TEwsArrayOfPostalAddressAttributedValues::GetPostalAddressAttributedValue() { return static_cast<TDvXMLSchemaElementArray<TEwsPostalAddressAttributedValue>*>(GetArrayChild(965)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfExtendedPropertyAttributedValue::ClassInfo = {"TEwsArrayOfExtendedPropertyAttributedValue", "t:ArrayOfExtendedPropertyAttributedValueType", "", nullptr, &NewTEwsArrayOfExtendedPropertyAttributedValue, kDeclsTEwsArrayOfExtendedPropertyAttributedValue, kByIndexTEwsArrayOfExtendedPropertyAttributedValue, kByNameTEwsArrayOfExtendedPropertyAttributedValue, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfExtendedPropertyAttributedValue::ClassInfo = {"TEwsArrayOfExtendedPropertyAttributedValue", "t:ArrayOfExtendedPropertyAttributedValueType", "", nullptr, &NewTEwsArrayOfExtendedPropertyAttributedValue, kDeclsTEwsArrayOfExtendedPropertyAttributedValue, kByIndexTEwsArrayOfExtendedPropertyAttributedValue, kByNameTEwsArrayOfExtendedPropertyAttributedValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsExtendedPropertyAttributedValue>* TEwsArrayOfExtendedPropertyAttributedValue::GetExtendedPropertyAttributedValue() { return static_cast<TDvXMLSchemaElementArray<TEwsExtendedPropertyAttributedValue>*>(GetArrayChild(966)); }
 
-const TDvXMLSchemaClassInfo TEwsInsightFilters::ClassInfo = {"TEwsInsightFilters", "t:InsightFiltersType", "", nullptr, &NewTEwsInsightFilters, kDeclsTEwsInsightFilters, kByIndexTEwsInsightFilters, kByNameTEwsInsightFilters, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsInsightFilters::ClassInfo = {"TEwsInsightFilters", "t:InsightFiltersType", "", nullptr, &NewTEwsInsightFilters, kDeclsTEwsInsightFilters, kByIndexTEwsInsightFilters, kByNameTEwsInsightFilters, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsInsightFilters::GetCount() { return GetAsInt(967); }
 void TEwsInsightFilters::SetCount(std::int32_t value) { SetAsInt(967, value); }
 TEwsArrayOfStrings* TEwsInsightFilters::GetTypes() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(968)); }
 bool TEwsInsightFilters::GetKeyInsightsOnly() { return GetAsBoolean(969); }
 void TEwsInsightFilters::SetKeyInsightsOnly(bool value) { SetAsBoolean(969, value); }
 
-const TDvXMLSchemaClassInfo TEwsInsightValue::ClassInfo = {"TEwsInsightValue", "t:InsightValue", "", nullptr, &NewTEwsInsightValue, kDeclsTEwsInsightValue, kByIndexTEwsInsightValue, kByNameTEwsInsightValue, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsInsightValue::ClassInfo = {"TEwsInsightValue", "t:InsightValue", "", nullptr, &NewTEwsInsightValue, kDeclsTEwsInsightValue, kByIndexTEwsInsightValue, kByNameTEwsInsightValue, 2, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsInsightValue, 12};
 std::string TEwsInsightValue::GetInsightSource() { return GetAsString(970); }
 void TEwsInsightValue::SetInsightSource(const std::string& value) { SetAsString(970, value); }
 std::int64_t TEwsInsightValue::GetUpdatedUtcTicks() { return GetAsLong(971); }
 void TEwsInsightValue::SetUpdatedUtcTicks(std::int64_t value) { SetAsLong(971, value); }
 
-const TDvXMLSchemaClassInfo TEwsStringInsightValue::ClassInfo = {"TEwsStringInsightValue", "t:StringInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsStringInsightValue, kDeclsTEwsStringInsightValue, kByIndexTEwsStringInsightValue, kByNameTEwsStringInsightValue, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsStringInsightValue::ClassInfo = {"TEwsStringInsightValue", "t:StringInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsStringInsightValue, kDeclsTEwsStringInsightValue, kByIndexTEwsStringInsightValue, kByNameTEwsStringInsightValue, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsStringInsightValue::GetData() { return GetAsString(972); }
 void TEwsStringInsightValue::SetData(const std::string& value) { SetAsString(972, value); }
 
-const TDvXMLSchemaClassInfo TEwsDelveDocument::ClassInfo = {"TEwsDelveDocument", "t:DelveDocument", "", &TEwsInsightValue::ClassInfo, &NewTEwsDelveDocument, kDeclsTEwsDelveDocument, kByIndexTEwsDelveDocument, kByNameTEwsDelveDocument, 12, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDelveDocument::ClassInfo = {"TEwsDelveDocument", "t:DelveDocument", "", &TEwsInsightValue::ClassInfo, &NewTEwsDelveDocument, kDeclsTEwsDelveDocument, kByIndexTEwsDelveDocument, kByNameTEwsDelveDocument, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 double TEwsDelveDocument::GetRank() { return GetAsDouble(973); }
 void TEwsDelveDocument::SetRank(double value) { SetAsDouble(973, value); }
 std::string TEwsDelveDocument::GetAuthor() { return GetAsString(974); }
@@ -3215,7 +3221,7 @@ void TEwsDelveDocument::SetPreviewURL(const std::string& value) { SetAsString(98
 std::string TEwsDelveDocument::GetLastEditor() { return GetAsString(982); }
 void TEwsDelveDocument::SetLastEditor(const std::string& value) { SetAsString(982, value); }
 
-const TDvXMLSchemaClassInfo TEwsProfileInsightValue::ClassInfo = {"TEwsProfileInsightValue", "t:ProfileInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsProfileInsightValue, kDeclsTEwsProfileInsightValue, kByIndexTEwsProfileInsightValue, kByNameTEwsProfileInsightValue, 10, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsProfileInsightValue::ClassInfo = {"TEwsProfileInsightValue", "t:ProfileInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsProfileInsightValue, kDeclsTEwsProfileInsightValue, kByIndexTEwsProfileInsightValue, kByNameTEwsProfileInsightValue, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsProfileInsightValue::GetFullName() { return GetAsString(983); }
 void TEwsProfileInsightValue::SetFullName(const std::string& value) { SetAsString(983, value); }
 std::string TEwsProfileInsightValue::GetFirstName() { return GetAsString(984); }
@@ -3232,7 +3238,7 @@ TEwsUserProfilePicture* TEwsProfileInsightValue::GetProfilePicture() { return st
 std::string TEwsProfileInsightValue::GetTitle() { return GetAsString(990); }
 void TEwsProfileInsightValue::SetTitle(const std::string& value) { SetAsString(990, value); }
 
-const TDvXMLSchemaClassInfo TEwsOutOfOfficeInsightValue::ClassInfo = {"TEwsOutOfOfficeInsightValue", "t:OutOfOfficeInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsOutOfOfficeInsightValue, kDeclsTEwsOutOfOfficeInsightValue, kByIndexTEwsOutOfOfficeInsightValue, kByNameTEwsOutOfOfficeInsightValue, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsOutOfOfficeInsightValue::ClassInfo = {"TEwsOutOfOfficeInsightValue", "t:OutOfOfficeInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsOutOfOfficeInsightValue, kDeclsTEwsOutOfOfficeInsightValue, kByIndexTEwsOutOfOfficeInsightValue, kByNameTEwsOutOfOfficeInsightValue, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsOutOfOfficeInsightValue::GetStartTime() { return GetAsDatetime(991); }
 void TEwsOutOfOfficeInsightValue::SetStartTime(TDateTime value) { SetAsDatetime(991, value); }
 TDateTime TEwsOutOfOfficeInsightValue::GetEndTime() { return GetAsDatetime(992); }
@@ -3242,7 +3248,7 @@ void TEwsOutOfOfficeInsightValue::SetMessage_(const std::string& value) { SetAsS
 std::string TEwsOutOfOfficeInsightValue::GetCulture() { return GetAsString(994); }
 void TEwsOutOfOfficeInsightValue::SetCulture(const std::string& value) { SetAsString(994, value); }
 
-const TDvXMLSchemaClassInfo TEwsJobInsightValue::ClassInfo = {"TEwsJobInsightValue", "t:JobInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsJobInsightValue, kDeclsTEwsJobInsightValue, kByIndexTEwsJobInsightValue, kByNameTEwsJobInsightValue, 11, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsJobInsightValue::ClassInfo = {"TEwsJobInsightValue", "t:JobInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsJobInsightValue, kDeclsTEwsJobInsightValue, kByIndexTEwsJobInsightValue, kByNameTEwsJobInsightValue, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsJobInsightValue::GetCompany() { return GetAsString(995); }
 void TEwsJobInsightValue::SetCompany(const std::string& value) { SetAsString(995, value); }
 std::string TEwsJobInsightValue::GetCompanyDescription() { return GetAsString(996); }
@@ -3262,7 +3268,7 @@ void TEwsJobInsightValue::SetStartUtcTicks(std::int64_t value) { SetAsLong(1002,
 std::int64_t TEwsJobInsightValue::GetEndUtcTicks() { return GetAsLong(1003); }
 void TEwsJobInsightValue::SetEndUtcTicks(std::int64_t value) { SetAsLong(1003, value); }
 
-const TDvXMLSchemaClassInfo TEwsCompanyInsightValue::ClassInfo = {"TEwsCompanyInsightValue", "t:CompanyInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsCompanyInsightValue, kDeclsTEwsCompanyInsightValue, kByIndexTEwsCompanyInsightValue, kByNameTEwsCompanyInsightValue, 11, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCompanyInsightValue::ClassInfo = {"TEwsCompanyInsightValue", "t:CompanyInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsCompanyInsightValue, kDeclsTEwsCompanyInsightValue, kByIndexTEwsCompanyInsightValue, kByNameTEwsCompanyInsightValue, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsCompanyInsightValue::GetName() { return GetAsString(1004); }
 void TEwsCompanyInsightValue::SetName(const std::string& value) { SetAsString(1004, value); }
 std::string TEwsCompanyInsightValue::GetSatoriId() { return GetAsString(1005); }
@@ -3282,7 +3288,7 @@ void TEwsCompanyInsightValue::SetFinanceSymbol(const std::string& value) { SetAs
 std::string TEwsCompanyInsightValue::GetWebsiteUrl() { return GetAsString(1012); }
 void TEwsCompanyInsightValue::SetWebsiteUrl(const std::string& value) { SetAsString(1012, value); }
 
-const TDvXMLSchemaClassInfo TEwsUserProfilePicture::ClassInfo = {"TEwsUserProfilePicture", "t:UserProfilePicture", "", &TEwsInsightValue::ClassInfo, &NewTEwsUserProfilePicture, kDeclsTEwsUserProfilePicture, kByIndexTEwsUserProfilePicture, kByNameTEwsUserProfilePicture, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUserProfilePicture::ClassInfo = {"TEwsUserProfilePicture", "t:UserProfilePicture", "", &TEwsInsightValue::ClassInfo, &NewTEwsUserProfilePicture, kDeclsTEwsUserProfilePicture, kByIndexTEwsUserProfilePicture, kByNameTEwsUserProfilePicture, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsUserProfilePicture::GetBlob() { return GetAsString(1013); }
 void TEwsUserProfilePicture::SetBlob(const std::string& value) { SetAsString(1013, value); }
 std::string TEwsUserProfilePicture::GetPhotoSize() { return GetAsString(1014); }
@@ -3292,7 +3298,7 @@ void TEwsUserProfilePicture::SetUrl(const std::string& value) { SetAsString(1015
 std::string TEwsUserProfilePicture::GetImageType() { return GetAsString(1016); }
 void TEwsUserProfilePicture::SetImageType(const std::string& value) { SetAsString(1016, value); }
 
-const TDvXMLSchemaClassInfo TEwsEducationInsightValue::ClassInfo = {"TEwsEducationInsightValue", "t:EducationInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsEducationInsightValue, kDeclsTEwsEducationInsightValue, kByIndexTEwsEducationInsightValue, kByNameTEwsEducationInsightValue, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEducationInsightValue::ClassInfo = {"TEwsEducationInsightValue", "t:EducationInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsEducationInsightValue, kDeclsTEwsEducationInsightValue, kByIndexTEwsEducationInsightValue, kByNameTEwsEducationInsightValue, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsEducationInsightValue::GetInstitute() { return GetAsString(1017); }
 void TEwsEducationInsightValue::SetInstitute(const std::string& value) { SetAsString(1017, value); }
 std::string TEwsEducationInsightValue::GetDegree() { return GetAsString(1018); }
@@ -3302,13 +3308,13 @@ void TEwsEducationInsightValue::SetStartUtcTicks(std::int64_t value) { SetAsLong
 std::int64_t TEwsEducationInsightValue::GetEndUtcTicks() { return GetAsLong(1020); }
 void TEwsEducationInsightValue::SetEndUtcTicks(std::int64_t value) { SetAsLong(1020, value); }
 
-const TDvXMLSchemaClassInfo TEwsSkillInsightValue::ClassInfo = {"TEwsSkillInsightValue", "t:SkillInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsSkillInsightValue, kDeclsTEwsSkillInsightValue, kByIndexTEwsSkillInsightValue, kByNameTEwsSkillInsightValue, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSkillInsightValue::ClassInfo = {"TEwsSkillInsightValue", "t:SkillInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsSkillInsightValue, kDeclsTEwsSkillInsightValue, kByIndexTEwsSkillInsightValue, kByNameTEwsSkillInsightValue, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSkillInsightValue::GetName() { return GetAsString(1021); }
 void TEwsSkillInsightValue::SetName(const std::string& value) { SetAsString(1021, value); }
 std::int32_t TEwsSkillInsightValue::GetStrength() { return GetAsInt(1022); }
 void TEwsSkillInsightValue::SetStrength(std::int32_t value) { SetAsInt(1022, value); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingInsightValue::ClassInfo = {"TEwsMeetingInsightValue", "t:MeetingInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsMeetingInsightValue, kDeclsTEwsMeetingInsightValue, kByIndexTEwsMeetingInsightValue, kByNameTEwsMeetingInsightValue, 9, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMeetingInsightValue::ClassInfo = {"TEwsMeetingInsightValue", "t:MeetingInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsMeetingInsightValue, kDeclsTEwsMeetingInsightValue, kByIndexTEwsMeetingInsightValue, kByNameTEwsMeetingInsightValue, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMeetingInsightValue::GetId() { return GetAsString(1023); }
 void TEwsMeetingInsightValue::SetId(const std::string& value) { SetAsString(1023, value); }
 std::string TEwsMeetingInsightValue::GetSubject() { return GetAsString(1024); }
@@ -3322,7 +3328,7 @@ void TEwsMeetingInsightValue::SetLocation(const std::string& value) { SetAsStrin
 TEwsProfileInsightValue* TEwsMeetingInsightValue::GetOrganizer() { return static_cast<TEwsProfileInsightValue*>(GetChildObject(1028)); }
 TEwsArrayOfProfileInsightValue* TEwsMeetingInsightValue::GetAttendees() { return static_cast<TEwsArrayOfProfileInsightValue*>(GetChildObject(1029)); }
 
-const TDvXMLSchemaClassInfo TEwsEmailInsightValue::ClassInfo = {"TEwsEmailInsightValue", "t:EmailInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsEmailInsightValue, kDeclsTEwsEmailInsightValue, kByIndexTEwsEmailInsightValue, kByNameTEwsEmailInsightValue, 9, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEmailInsightValue::ClassInfo = {"TEwsEmailInsightValue", "t:EmailInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsEmailInsightValue, kDeclsTEwsEmailInsightValue, kByIndexTEwsEmailInsightValue, kByNameTEwsEmailInsightValue, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsEmailInsightValue::GetId() { return GetAsString(1030); }
 void TEwsEmailInsightValue::SetId(const std::string& value) { SetAsString(1030, value); }
 std::string TEwsEmailInsightValue::GetThreadId() { return GetAsString(1031); }
@@ -3337,30 +3343,30 @@ TEwsProfileInsightValue* TEwsEmailInsightValue::GetLastEmailSender() { return st
 std::int32_t TEwsEmailInsightValue::GetEmailsCount() { return GetAsInt(1036); }
 void TEwsEmailInsightValue::SetEmailsCount(std::int32_t value) { SetAsInt(1036, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfInsightValue::ClassInfo = {"TEwsArrayOfInsightValue", "t:ArrayOfInsightValue", "", nullptr, &NewTEwsArrayOfInsightValue, kDeclsTEwsArrayOfInsightValue, kByIndexTEwsArrayOfInsightValue, kByNameTEwsArrayOfInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfInsightValue::ClassInfo = {"TEwsArrayOfInsightValue", "t:ArrayOfInsightValue", "", nullptr, &NewTEwsArrayOfInsightValue, kDeclsTEwsArrayOfInsightValue, kByIndexTEwsArrayOfInsightValue, kByNameTEwsArrayOfInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsInsightValue>* TEwsArrayOfInsightValue::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsInsightValue>*>(GetArrayChild(1037)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSkillInsightValue::ClassInfo = {"TEwsArrayOfSkillInsightValue", "t:ArrayOfSkillInsightValue", "", nullptr, &NewTEwsArrayOfSkillInsightValue, kDeclsTEwsArrayOfSkillInsightValue, kByIndexTEwsArrayOfSkillInsightValue, kByNameTEwsArrayOfSkillInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfSkillInsightValue::ClassInfo = {"TEwsArrayOfSkillInsightValue", "t:ArrayOfSkillInsightValue", "", nullptr, &NewTEwsArrayOfSkillInsightValue, kDeclsTEwsArrayOfSkillInsightValue, kByIndexTEwsArrayOfSkillInsightValue, kByNameTEwsArrayOfSkillInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSkillInsightValue>* TEwsArrayOfSkillInsightValue::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsSkillInsightValue>*>(GetArrayChild(1038)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfProfileInsightValue::ClassInfo = {"TEwsArrayOfProfileInsightValue", "t:ArrayOfProfileInsightValue", "", nullptr, &NewTEwsArrayOfProfileInsightValue, kDeclsTEwsArrayOfProfileInsightValue, kByIndexTEwsArrayOfProfileInsightValue, kByNameTEwsArrayOfProfileInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfProfileInsightValue::ClassInfo = {"TEwsArrayOfProfileInsightValue", "t:ArrayOfProfileInsightValue", "", nullptr, &NewTEwsArrayOfProfileInsightValue, kDeclsTEwsArrayOfProfileInsightValue, kByIndexTEwsArrayOfProfileInsightValue, kByNameTEwsArrayOfProfileInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsProfileInsightValue>* TEwsArrayOfProfileInsightValue::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsProfileInsightValue>*>(GetArrayChild(1039)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfJobInsightValue::ClassInfo = {"TEwsArrayOfJobInsightValue", "t:ArrayOfJobInsightValue", "", nullptr, &NewTEwsArrayOfJobInsightValue, kDeclsTEwsArrayOfJobInsightValue, kByIndexTEwsArrayOfJobInsightValue, kByNameTEwsArrayOfJobInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfJobInsightValue::ClassInfo = {"TEwsArrayOfJobInsightValue", "t:ArrayOfJobInsightValue", "", nullptr, &NewTEwsArrayOfJobInsightValue, kDeclsTEwsArrayOfJobInsightValue, kByIndexTEwsArrayOfJobInsightValue, kByNameTEwsArrayOfJobInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsJobInsightValue>* TEwsArrayOfJobInsightValue::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsJobInsightValue>*>(GetArrayChild(1040)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfCompanyInsightValue::ClassInfo = {"TEwsArrayOfCompanyInsightValue", "t:ArrayOfCompanyInsightValue", "", nullptr, &NewTEwsArrayOfCompanyInsightValue, kDeclsTEwsArrayOfCompanyInsightValue, kByIndexTEwsArrayOfCompanyInsightValue, kByNameTEwsArrayOfCompanyInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfCompanyInsightValue::ClassInfo = {"TEwsArrayOfCompanyInsightValue", "t:ArrayOfCompanyInsightValue", "", nullptr, &NewTEwsArrayOfCompanyInsightValue, kDeclsTEwsArrayOfCompanyInsightValue, kByIndexTEwsArrayOfCompanyInsightValue, kByNameTEwsArrayOfCompanyInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsCompanyInsightValue>* TEwsArrayOfCompanyInsightValue::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsCompanyInsightValue>*>(GetArrayChild(1041)); }
 
-const TDvXMLSchemaClassInfo TEwsInsightContent::ClassInfo = {"TEwsInsightContent", "t:InsightContent", "", nullptr, &NewTEwsInsightContent, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsInsightContent::ClassInfo = {"TEwsInsightContent", "t:InsightContent", "", nullptr, &NewTEwsInsightContent, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsInsightContent, 2};
 
-const TDvXMLSchemaClassInfo TEwsSingleValueInsightContent::ClassInfo = {"TEwsSingleValueInsightContent", "t:SingleValueInsightContent", "", &TEwsInsightContent::ClassInfo, &NewTEwsSingleValueInsightContent, kDeclsTEwsSingleValueInsightContent, kByIndexTEwsSingleValueInsightContent, kByNameTEwsSingleValueInsightContent, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSingleValueInsightContent::ClassInfo = {"TEwsSingleValueInsightContent", "t:SingleValueInsightContent", "", &TEwsInsightContent::ClassInfo, &NewTEwsSingleValueInsightContent, kDeclsTEwsSingleValueInsightContent, kByIndexTEwsSingleValueInsightContent, kByNameTEwsSingleValueInsightContent, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsInsightValue* TEwsSingleValueInsightContent::GetItem() { return static_cast<TEwsInsightValue*>(GetChildObject(1042)); }
 
-const TDvXMLSchemaClassInfo TEwsMultiValueInsightContent::ClassInfo = {"TEwsMultiValueInsightContent", "t:MultiValueInsightContent", "", &TEwsInsightContent::ClassInfo, &NewTEwsMultiValueInsightContent, kDeclsTEwsMultiValueInsightContent, kByIndexTEwsMultiValueInsightContent, kByNameTEwsMultiValueInsightContent, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMultiValueInsightContent::ClassInfo = {"TEwsMultiValueInsightContent", "t:MultiValueInsightContent", "", &TEwsInsightContent::ClassInfo, &NewTEwsMultiValueInsightContent, kDeclsTEwsMultiValueInsightContent, kByIndexTEwsMultiValueInsightContent, kByNameTEwsMultiValueInsightContent, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfInsightValue* TEwsMultiValueInsightContent::GetItemList() { return static_cast<TEwsArrayOfInsightValue*>(GetChildObject(1043)); }
 
-const TDvXMLSchemaClassInfo TEwsInsight::ClassInfo = {"TEwsInsight", "t:Insight", "", nullptr, &NewTEwsInsight, kDeclsTEwsInsight, kByIndexTEwsInsight, kByNameTEwsInsight, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsInsight::ClassInfo = {"TEwsInsight", "t:Insight", "", nullptr, &NewTEwsInsight, kDeclsTEwsInsight, kByIndexTEwsInsight, kByNameTEwsInsight, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsInsight::GetInsightType() { return GetAsString(1044); }
 void TEwsInsight::SetInsightType(const std::string& value) { SetAsString(1044, value); }
 double TEwsInsight::GetRank() { return GetAsDouble(1045); }
@@ -3372,27 +3378,27 @@ TEwsArrayOfInsightValue* TEwsInsight::GetItemList() { return static_cast<TEwsArr
 bool TEwsInsight::GetRequiresToken() { return GetAsBoolean(1049); }
 void TEwsInsight::SetRequiresToken(bool value) { SetAsBoolean(1049, value); }
 
-const TDvXMLSchemaClassInfo TEwsComputedInsightValueProperty::ClassInfo = {"TEwsComputedInsightValueProperty", "t:ComputedInsightValueProperty", "", nullptr, &NewTEwsComputedInsightValueProperty, kDeclsTEwsComputedInsightValueProperty, kByIndexTEwsComputedInsightValueProperty, kByNameTEwsComputedInsightValueProperty, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsComputedInsightValueProperty::ClassInfo = {"TEwsComputedInsightValueProperty", "t:ComputedInsightValueProperty", "", nullptr, &NewTEwsComputedInsightValueProperty, kDeclsTEwsComputedInsightValueProperty, kByIndexTEwsComputedInsightValueProperty, kByNameTEwsComputedInsightValueProperty, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsComputedInsightValueProperty::GetKey() { return GetAsString(1050); }
 void TEwsComputedInsightValueProperty::SetKey(const std::string& value) { SetAsString(1050, value); }
 std::string TEwsComputedInsightValueProperty::GetValue() { return GetAsString(1051); }
 void TEwsComputedInsightValueProperty::SetValue(const std::string& value) { SetAsString(1051, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfComputedInsightValueProperty::ClassInfo = {"TEwsArrayOfComputedInsightValueProperty", "t:ArrayOfComputedInsightValueProperty", "", nullptr, &NewTEwsArrayOfComputedInsightValueProperty, kDeclsTEwsArrayOfComputedInsightValueProperty, kByIndexTEwsArrayOfComputedInsightValueProperty, kByNameTEwsArrayOfComputedInsightValueProperty, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfComputedInsightValueProperty::ClassInfo = {"TEwsArrayOfComputedInsightValueProperty", "t:ArrayOfComputedInsightValueProperty", "", nullptr, &NewTEwsArrayOfComputedInsightValueProperty, kDeclsTEwsArrayOfComputedInsightValueProperty, kByIndexTEwsArrayOfComputedInsightValueProperty, kByNameTEwsArrayOfComputedInsightValueProperty, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsComputedInsightValueProperty>* TEwsArrayOfComputedInsightValueProperty::GetProperty_() { return static_cast<TDvXMLSchemaElementArray<TEwsComputedInsightValueProperty>*>(GetArrayChild(1052)); }
 
-const TDvXMLSchemaClassInfo TEwsComputedInsightValue::ClassInfo = {"TEwsComputedInsightValue", "t:ComputedInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsComputedInsightValue, kDeclsTEwsComputedInsightValue, kByIndexTEwsComputedInsightValue, kByNameTEwsComputedInsightValue, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsComputedInsightValue::ClassInfo = {"TEwsComputedInsightValue", "t:ComputedInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsComputedInsightValue, kDeclsTEwsComputedInsightValue, kByIndexTEwsComputedInsightValue, kByNameTEwsComputedInsightValue, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfComputedInsightValueProperty* TEwsComputedInsightValue::GetProperties() { return static_cast<TEwsArrayOfComputedInsightValueProperty*>(GetChildObject(1053)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfInsight::ClassInfo = {"TEwsArrayOfInsight", "t:ArrayOfInsight", "", nullptr, &NewTEwsArrayOfInsight, kDeclsTEwsArrayOfInsight, kByIndexTEwsArrayOfInsight, kByNameTEwsArrayOfInsight, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfInsight::ClassInfo = {"TEwsArrayOfInsight", "t:ArrayOfInsight", "", nullptr, &NewTEwsArrayOfInsight, kDeclsTEwsArrayOfInsight, kByIndexTEwsArrayOfInsight, kByNameTEwsArrayOfInsight, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsInsight>* TEwsArrayOfInsight::GetInsight() { return static_cast<TDvXMLSchemaElementArray<TEwsInsight>*>(GetArrayChild(1054)); }
 
-const TDvXMLSchemaClassInfo TEwsPersonResponseShape::ClassInfo = {"TEwsPersonResponseShape", "t:PersonResponseShapeType", "", nullptr, &NewTEwsPersonResponseShape, kDeclsTEwsPersonResponseShape, kByIndexTEwsPersonResponseShape, kByNameTEwsPersonResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPersonResponseShape::ClassInfo = {"TEwsPersonResponseShape", "t:PersonResponseShapeType", "", nullptr, &NewTEwsPersonResponseShape, kDeclsTEwsPersonResponseShape, kByIndexTEwsPersonResponseShape, kByNameTEwsPersonResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDefaultShapeNames TEwsPersonResponseShape::GetBaseShape() { return static_cast<TDefaultShapeNames>(GetEnumOrdinal(1055)); }
 void TEwsPersonResponseShape::SetBaseShape(TDefaultShapeNames value) { SetEnumOrdinal(1055, static_cast<int>(value)); }
 TEwsNonEmptyArrayOfPathsToElement* TEwsPersonResponseShape::GetAdditionalProperties() { return static_cast<TEwsNonEmptyArrayOfPathsToElement*>(GetChildObject(1056)); }
 
-const TDvXMLSchemaClassInfo TEwsPerson::ClassInfo = {"TEwsPerson", "t:PersonType", "", nullptr, &NewTEwsPerson, kDeclsTEwsPerson, kByIndexTEwsPerson, kByNameTEwsPerson, 27, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPerson::ClassInfo = {"TEwsPerson", "t:PersonType", "", nullptr, &NewTEwsPerson, kDeclsTEwsPerson, kByIndexTEwsPerson, kByNameTEwsPerson, 27, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPerson::GetFullName() { return GetAsString(1057); }
 void TEwsPerson::SetFullName(const std::string& value) { SetAsString(1057, value); }
 std::string TEwsPerson::GetGivenName() { return GetAsString(1058); }
@@ -3438,10 +3444,10 @@ TEwsProfileInsightValue* TEwsPerson::GetMutualManager() { return static_cast<TEw
 TEwsArrayOfInsight* TEwsPerson::GetInsights() { return static_cast<TEwsArrayOfInsight*>(GetChildObject(1082)); }
 TEwsUserProfilePicture* TEwsPerson::GetUserProfilePicture() { return static_cast<TEwsUserProfilePicture*>(GetChildObject(1083)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPerson::ClassInfo = {"TEwsArrayOfPerson", "t:ArrayOfPersonType", "", nullptr, &NewTEwsArrayOfPerson, kDeclsTEwsArrayOfPerson, kByIndexTEwsArrayOfPerson, kByNameTEwsArrayOfPerson, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfPerson::ClassInfo = {"TEwsArrayOfPerson", "t:ArrayOfPersonType", "", nullptr, &NewTEwsArrayOfPerson, kDeclsTEwsArrayOfPerson, kByIndexTEwsArrayOfPerson, kByNameTEwsArrayOfPerson, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPerson>* TEwsArrayOfPerson::GetPerson() { return static_cast<TDvXMLSchemaElementArray<TEwsPerson>*>(GetArrayChild(1084)); }
 
-const TDvXMLSchemaClassInfo TEwsPeopleToken::ClassInfo = {"TEwsPeopleToken", "t:PeopleTokenType", "", nullptr, &NewTEwsPeopleToken, kDeclsTEwsPeopleToken, kByIndexTEwsPeopleToken, kByNameTEwsPeopleToken, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPeopleToken::ClassInfo = {"TEwsPeopleToken", "t:PeopleTokenType", "", nullptr, &NewTEwsPeopleToken, kDeclsTEwsPeopleToken, kByIndexTEwsPeopleToken, kByNameTEwsPeopleToken, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TTokenSource TEwsPeopleToken::GetTokenSource() { return static_cast<TTokenSource>(GetEnumOrdinal(1085)); }
 void TEwsPeopleToken::SetTokenSource(TTokenSource value) { SetEnumOrdinal(1085, static_cast<int>(value)); }
 TDateTime TEwsPeopleToken::GetExpirationDateTime() { return GetAsDatetime(1086); }
@@ -3449,10 +3455,10 @@ void TEwsPeopleToken::SetExpirationDateTime(TDateTime value) { SetAsDatetime(108
 std::string TEwsPeopleToken::GetTokenValue() { return GetAsString(1087); }
 void TEwsPeopleToken::SetTokenValue(const std::string& value) { SetAsString(1087, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPeopleToken::ClassInfo = {"TEwsNonEmptyArrayOfPeopleToken", "t:NonEmptyArrayOfPeopleTokenType", "", nullptr, &NewTEwsNonEmptyArrayOfPeopleToken, kDeclsTEwsNonEmptyArrayOfPeopleToken, kByIndexTEwsNonEmptyArrayOfPeopleToken, kByNameTEwsNonEmptyArrayOfPeopleToken, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPeopleToken::ClassInfo = {"TEwsNonEmptyArrayOfPeopleToken", "t:NonEmptyArrayOfPeopleTokenType", "", nullptr, &NewTEwsNonEmptyArrayOfPeopleToken, kDeclsTEwsNonEmptyArrayOfPeopleToken, kByIndexTEwsNonEmptyArrayOfPeopleToken, kByNameTEwsNonEmptyArrayOfPeopleToken, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPeopleToken>* TEwsNonEmptyArrayOfPeopleToken::GetPeopleToken() { return static_cast<TDvXMLSchemaElementArray<TEwsPeopleToken>*>(GetArrayChild(1088)); }
 
-const TDvXMLSchemaClassInfo TEwsPersona::ClassInfo = {"TEwsPersona", "t:PersonaType", "", nullptr, &NewTEwsPersona, kDeclsTEwsPersona, kByIndexTEwsPersona, kByNameTEwsPersona, 112, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPersona::ClassInfo = {"TEwsPersona", "t:PersonaType", "", nullptr, &NewTEwsPersona, kDeclsTEwsPersona, kByIndexTEwsPersona, kByNameTEwsPersona, 112, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsPersona::GetPersonaId() { return static_cast<TEwsItemId*>(GetChildObject(1089)); }
 std::string TEwsPersona::GetPersonaType() { return GetAsString(1090); }
 void TEwsPersona::SetPersonaType(const std::string& value) { SetAsString(1090, value); }
@@ -3608,10 +3614,10 @@ void TEwsPersona::SetMapiTransmittableDisplayName(const std::string& value) { Se
 bool TEwsPersona::GetMapiSendRichInfo() { return GetAsBoolean(1200); }
 void TEwsPersona::SetMapiSendRichInfo(bool value) { SetAsBoolean(1200, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPeople::ClassInfo = {"TEwsArrayOfPeople", "t:ArrayOfPeopleType", "", nullptr, &NewTEwsArrayOfPeople, kDeclsTEwsArrayOfPeople, kByIndexTEwsArrayOfPeople, kByNameTEwsArrayOfPeople, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfPeople::ClassInfo = {"TEwsArrayOfPeople", "t:ArrayOfPeopleType", "", nullptr, &NewTEwsArrayOfPeople, kDeclsTEwsArrayOfPeople, kByIndexTEwsArrayOfPeople, kByNameTEwsArrayOfPeople, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPersona>* TEwsArrayOfPeople::GetPersona() { return static_cast<TDvXMLSchemaElementArray<TEwsPersona>*>(GetArrayChild(1201)); }
 
-const TDvXMLSchemaClassInfo TEwsMailboxLocator::ClassInfo = {"TEwsMailboxLocator", "t:MailboxLocatorType", "", nullptr, &NewTEwsMailboxLocator, kDeclsTEwsMailboxLocator, kByIndexTEwsMailboxLocator, kByNameTEwsMailboxLocator, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMailboxLocator::ClassInfo = {"TEwsMailboxLocator", "t:MailboxLocatorType", "", nullptr, &NewTEwsMailboxLocator, kDeclsTEwsMailboxLocator, kByIndexTEwsMailboxLocator, kByNameTEwsMailboxLocator, 5, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsMailboxLocator, 2};
 std::string TEwsMailboxLocator::GetExternalDirectoryObjectId() { return GetAsString(1202); }
 void TEwsMailboxLocator::SetExternalDirectoryObjectId(const std::string& value) { SetAsString(1202, value); }
 std::string TEwsMailboxLocator::GetLegacyDn() { return GetAsString(1203); }
@@ -3623,19 +3629,19 @@ void TEwsMailboxLocator::SetDisplayName(const std::string& value) { SetAsString(
 std::string TEwsMailboxLocator::GetOrganizationId() { return GetAsString(1206); }
 void TEwsMailboxLocator::SetOrganizationId(const std::string& value) { SetAsString(1206, value); }
 
-const TDvXMLSchemaClassInfo TEwsGroupLocator::ClassInfo = {"TEwsGroupLocator", "t:GroupLocatorType", "", &TEwsMailboxLocator::ClassInfo, &NewTEwsGroupLocator, kDeclsTEwsGroupLocator, kByIndexTEwsGroupLocator, kByNameTEwsGroupLocator, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGroupLocator::ClassInfo = {"TEwsGroupLocator", "t:GroupLocatorType", "", &TEwsMailboxLocator::ClassInfo, &NewTEwsGroupLocator, kDeclsTEwsGroupLocator, kByIndexTEwsGroupLocator, kByNameTEwsGroupLocator, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsGroupLocator::GetAccessType() { return GetAsInt(1207); }
 void TEwsGroupLocator::SetAccessType(std::int32_t value) { SetAsInt(1207, value); }
 
-const TDvXMLSchemaClassInfo TEwsUserLocator::ClassInfo = {"TEwsUserLocator", "t:UserLocatorType", "", &TEwsMailboxLocator::ClassInfo, &NewTEwsUserLocator, kDeclsTEwsUserLocator, kByIndexTEwsUserLocator, kByNameTEwsUserLocator, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUserLocator::ClassInfo = {"TEwsUserLocator", "t:UserLocatorType", "", &TEwsMailboxLocator::ClassInfo, &NewTEwsUserLocator, kDeclsTEwsUserLocator, kByIndexTEwsUserLocator, kByNameTEwsUserLocator, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsArrayOfItems::ClassInfo = {"TEwsArrayOfItems", "t:ArrayOfItemsType", "", nullptr, &NewTEwsArrayOfItems, kDeclsTEwsArrayOfItems, kByIndexTEwsArrayOfItems, kByNameTEwsArrayOfItems, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfItems::ClassInfo = {"TEwsArrayOfItems", "t:ArrayOfItemsType", "", nullptr, &NewTEwsArrayOfItems, kDeclsTEwsArrayOfItems, kByIndexTEwsArrayOfItems, kByNameTEwsArrayOfItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItem>* TEwsArrayOfItems::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsItem>*>(GetArrayChild(1208)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfCalendarItems::ClassInfo = {"TEwsArrayOfCalendarItems", "t:ArrayOfCalendarItemsType", "", nullptr, &NewTEwsArrayOfCalendarItems, kDeclsTEwsArrayOfCalendarItems, kByIndexTEwsArrayOfCalendarItems, kByNameTEwsArrayOfCalendarItems, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfCalendarItems::ClassInfo = {"TEwsArrayOfCalendarItems", "t:ArrayOfCalendarItemsType", "", nullptr, &NewTEwsArrayOfCalendarItems, kDeclsTEwsArrayOfCalendarItems, kByIndexTEwsArrayOfCalendarItems, kByNameTEwsArrayOfCalendarItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsCalendarItem>* TEwsArrayOfCalendarItems::GetCalendarItem() { return static_cast<TDvXMLSchemaElementArray<TEwsCalendarItem>*>(GetArrayChild(1209)); }
 
-const TDvXMLSchemaClassInfo TEwsInstantSearchPayload::ClassInfo = {"TEwsInstantSearchPayload", "t:InstantSearchPayloadType", "", nullptr, &NewTEwsInstantSearchPayload, kDeclsTEwsInstantSearchPayload, kByIndexTEwsInstantSearchPayload, kByNameTEwsInstantSearchPayload, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsInstantSearchPayload::ClassInfo = {"TEwsInstantSearchPayload", "t:InstantSearchPayloadType", "", nullptr, &NewTEwsInstantSearchPayload, kDeclsTEwsInstantSearchPayload, kByIndexTEwsInstantSearchPayload, kByNameTEwsInstantSearchPayload, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsInstantSearchPayload::GetSearchSessionId() { return GetAsString(1210); }
 void TEwsInstantSearchPayload::SetSearchSessionId(const std::string& value) { SetAsString(1210, value); }
 std::int64_t TEwsInstantSearchPayload::GetSearchRequestId() { return GetAsLong(1211); }
@@ -3646,10 +3652,10 @@ TEwsArrayOfItems* TEwsInstantSearchPayload::GetItems() { return static_cast<TEws
 TEwsArrayOfConversations* TEwsInstantSearchPayload::GetConversations() { return static_cast<TEwsArrayOfConversations*>(GetChildObject(1214)); }
 TEwsArrayOfCalendarItems* TEwsInstantSearchPayload::GetCalendarItems() { return static_cast<TEwsArrayOfCalendarItems*>(GetChildObject(1215)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfStrings::ClassInfo = {"TEwsArrayOfStrings", "t:ArrayOfStringsType", "", nullptr, &NewTEwsArrayOfStrings, kDeclsTEwsArrayOfStrings, kByIndexTEwsArrayOfStrings, kByNameTEwsArrayOfStrings, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfStrings::ClassInfo = {"TEwsArrayOfStrings", "t:ArrayOfStringsType", "", nullptr, &NewTEwsArrayOfStrings, kDeclsTEwsArrayOfStrings, kByIndexTEwsArrayOfStrings, kByNameTEwsArrayOfStrings, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfStrings::GetString_() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1216)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRealItems::ClassInfo = {"TEwsArrayOfRealItems", "t:ArrayOfRealItemsType", "", nullptr, &NewTEwsArrayOfRealItems, kDeclsTEwsArrayOfRealItems, kByIndexTEwsArrayOfRealItems, kByNameTEwsArrayOfRealItems, 15, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfRealItems::ClassInfo = {"TEwsArrayOfRealItems", "t:ArrayOfRealItemsType", "", nullptr, &NewTEwsArrayOfRealItems, kDeclsTEwsArrayOfRealItems, kByIndexTEwsArrayOfRealItems, kByNameTEwsArrayOfRealItems, 15, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItem>* TEwsArrayOfRealItems::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsItem>*>(GetArrayChild(1217)); }
 TDvXMLSchemaElementArray<TEwsMessage>* TEwsArrayOfRealItems::GetMessage_() { return static_cast<TDvXMLSchemaElementArray<TEwsMessage>*>(GetArrayChild(1218)); }
 TDvXMLSchemaElementArray<TEwsSharingMessage>* TEwsArrayOfRealItems::GetSharingMessage() { return static_cast<TDvXMLSchemaElementArray<TEwsSharingMessage>*>(GetArrayChild(1219)); }
@@ -3666,7 +3672,7 @@ TDvXMLSchemaElementArray<TEwsRoleMemberItem>* TEwsArrayOfRealItems::GetRoleMembe
 TDvXMLSchemaElementArray<TEwsNetworkItem>* TEwsArrayOfRealItems::GetNetwork() { return static_cast<TDvXMLSchemaElementArray<TEwsNetworkItem>*>(GetArrayChild(1230)); }
 TDvXMLSchemaElementArray<TEwsAbchPersonItem>* TEwsArrayOfRealItems::GetPerson() { return static_cast<TDvXMLSchemaElementArray<TEwsAbchPersonItem>*>(GetArrayChild(1231)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAllItems::ClassInfo = {"TEwsNonEmptyArrayOfAllItems", "t:NonEmptyArrayOfAllItemsType", "", nullptr, &NewTEwsNonEmptyArrayOfAllItems, kDeclsTEwsNonEmptyArrayOfAllItems, kByIndexTEwsNonEmptyArrayOfAllItems, kByNameTEwsNonEmptyArrayOfAllItems, 26, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAllItems::ClassInfo = {"TEwsNonEmptyArrayOfAllItems", "t:NonEmptyArrayOfAllItemsType", "", nullptr, &NewTEwsNonEmptyArrayOfAllItems, kDeclsTEwsNonEmptyArrayOfAllItems, kByIndexTEwsNonEmptyArrayOfAllItems, kByNameTEwsNonEmptyArrayOfAllItems, 26, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItem>* TEwsNonEmptyArrayOfAllItems::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsItem>*>(GetArrayChild(1232)); }
 TDvXMLSchemaElementArray<TEwsMessage>* TEwsNonEmptyArrayOfAllItems::GetMessage_() { return static_cast<TDvXMLSchemaElementArray<TEwsMessage>*>(GetArrayChild(1233)); }
 TDvXMLSchemaElementArray<TEwsSharingMessage>* TEwsNonEmptyArrayOfAllItems::GetSharingMessage() { return static_cast<TDvXMLSchemaElementArray<TEwsSharingMessage>*>(GetArrayChild(1234)); }
@@ -3694,22 +3700,22 @@ TDvXMLSchemaElementArray<TEwsRoleMemberItem>* TEwsNonEmptyArrayOfAllItems::GetRo
 TDvXMLSchemaElementArray<TEwsNetworkItem>* TEwsNonEmptyArrayOfAllItems::GetNetwork() { return static_cast<TDvXMLSchemaElementArray<TEwsNetworkItem>*>(GetArrayChild(1256)); }
 TDvXMLSchemaElementArray<TEwsAbchPersonItem>* TEwsNonEmptyArrayOfAllItems::GetPerson() { return static_cast<TDvXMLSchemaElementArray<TEwsAbchPersonItem>*>(GetArrayChild(1257)); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingRegistrationResponseObject::ClassInfo = {"TEwsMeetingRegistrationResponseObject", "t:MeetingRegistrationResponseObjectType", "", &TEwsWellKnownResponseObject::ClassInfo, &NewTEwsMeetingRegistrationResponseObject, kDeclsTEwsMeetingRegistrationResponseObject, kByIndexTEwsMeetingRegistrationResponseObject, kByNameTEwsMeetingRegistrationResponseObject, 99, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMeetingRegistrationResponseObject::ClassInfo = {"TEwsMeetingRegistrationResponseObject", "t:MeetingRegistrationResponseObjectType", "", &TEwsWellKnownResponseObject::ClassInfo, &NewTEwsMeetingRegistrationResponseObject, kDeclsTEwsMeetingRegistrationResponseObject, kByIndexTEwsMeetingRegistrationResponseObject, kByNameTEwsMeetingRegistrationResponseObject, 99, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsMeetingRegistrationResponseObject, 3};
 TDateTime TEwsMeetingRegistrationResponseObject::GetProposedStart() { return GetAsDatetime(1258); }
 void TEwsMeetingRegistrationResponseObject::SetProposedStart(TDateTime value) { SetAsDatetime(1258, value); }
 TDateTime TEwsMeetingRegistrationResponseObject::GetProposedEnd() { return GetAsDatetime(1259); }
 void TEwsMeetingRegistrationResponseObject::SetProposedEnd(TDateTime value) { SetAsDatetime(1259, value); }
 
-const TDvXMLSchemaClassInfo TEwsAcceptItem::ClassInfo = {"TEwsAcceptItem", "t:AcceptItemType", "", &TEwsMeetingRegistrationResponseObject::ClassInfo, &NewTEwsAcceptItem, kDeclsTEwsAcceptItem, kByIndexTEwsAcceptItem, kByNameTEwsAcceptItem, 99, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAcceptItem::ClassInfo = {"TEwsAcceptItem", "t:AcceptItemType", "", &TEwsMeetingRegistrationResponseObject::ClassInfo, &NewTEwsAcceptItem, kDeclsTEwsAcceptItem, kByIndexTEwsAcceptItem, kByNameTEwsAcceptItem, 99, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsTentativelyAcceptItem::ClassInfo = {"TEwsTentativelyAcceptItem", "t:TentativelyAcceptItemType", "", &TEwsMeetingRegistrationResponseObject::ClassInfo, &NewTEwsTentativelyAcceptItem, kDeclsTEwsTentativelyAcceptItem, kByIndexTEwsTentativelyAcceptItem, kByNameTEwsTentativelyAcceptItem, 99, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsTentativelyAcceptItem::ClassInfo = {"TEwsTentativelyAcceptItem", "t:TentativelyAcceptItemType", "", &TEwsMeetingRegistrationResponseObject::ClassInfo, &NewTEwsTentativelyAcceptItem, kDeclsTEwsTentativelyAcceptItem, kByIndexTEwsTentativelyAcceptItem, kByNameTEwsTentativelyAcceptItem, 99, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsDeclineItem::ClassInfo = {"TEwsDeclineItem", "t:DeclineItemType", "", &TEwsMeetingRegistrationResponseObject::ClassInfo, &NewTEwsDeclineItem, kDeclsTEwsDeclineItem, kByIndexTEwsDeclineItem, kByNameTEwsDeclineItem, 99, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeclineItem::ClassInfo = {"TEwsDeclineItem", "t:DeclineItemType", "", &TEwsMeetingRegistrationResponseObject::ClassInfo, &NewTEwsDeclineItem, kDeclsTEwsDeclineItem, kByIndexTEwsDeclineItem, kByNameTEwsDeclineItem, 99, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsProposeNewTime::ClassInfo = {"TEwsProposeNewTime", "t:ProposeNewTimeType", "", &TEwsResponseObject::ClassInfo, &NewTEwsProposeNewTime, kDeclsTEwsProposeNewTime, kByIndexTEwsProposeNewTime, kByNameTEwsProposeNewTime, 97, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsProposeNewTime::ClassInfo = {"TEwsProposeNewTime", "t:ProposeNewTimeType", "", &TEwsResponseObject::ClassInfo, &NewTEwsProposeNewTime, kDeclsTEwsProposeNewTime, kByIndexTEwsProposeNewTime, kByNameTEwsProposeNewTime, 97, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsRemoveItem::ClassInfo = {"TEwsRemoveItem", "t:RemoveItemType", "", &TEwsResponseObject::ClassInfo, &NewTEwsRemoveItem, kDeclsTEwsRemoveItem, kByIndexTEwsRemoveItem, kByNameTEwsRemoveItem, 97, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRemoveItem::ClassInfo = {"TEwsRemoveItem", "t:RemoveItemType", "", &TEwsResponseObject::ClassInfo, &NewTEwsRemoveItem, kDeclsTEwsRemoveItem, kByIndexTEwsRemoveItem, kByNameTEwsRemoveItem, 97, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsAddItemToMyCalendar::ClassInfo = {"TEwsAddItemToMyCalendar", "t:AddItemToMyCalendarType", "", &TEwsResponseObject::ClassInfo, &NewTEwsAddItemToMyCalendar, kDeclsTEwsAddItemToMyCalendar, kByIndexTEwsAddItemToMyCalendar, kByNameTEwsAddItemToMyCalendar, 97, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAddItemToMyCalendar::ClassInfo = {"TEwsAddItemToMyCalendar", "t:AddItemToMyCalendarType", "", &TEwsResponseObject::ClassInfo, &NewTEwsAddItemToMyCalendar, kDeclsTEwsAddItemToMyCalendar, kByIndexTEwsAddItemToMyCalendar, kByNameTEwsAddItemToMyCalendar, 97, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
 }  // namespace dv

@@ -215,6 +215,7 @@ const TDvXMLSchemaInfo kDeclsTEwsPostReplyItemBase[] = {
 };
 const std::uint16_t kByIndexTEwsPostReplyItemBase[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
 const std::uint16_t kByNameTEwsPostReplyItemBase[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsPostReplyItemBase[] = {&TEwsPostReplyItem::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPostReplyItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPostReplyItem(e));
 }
@@ -652,6 +653,7 @@ const TDvXMLSchemaInfo kDeclsTEwsBasePaging[] = {
 };
 const std::uint16_t kByIndexTEwsBasePaging[] = {0};
 const std::uint16_t kByNameTEwsBasePaging[] = {0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsBasePaging[] = {&TEwsCalendarView::ClassInfo, &TEwsContactsView::ClassInfo, &TEwsFractionalPageView::ClassInfo, &TEwsIndexedPageView::ClassInfo, &TEwsSeekToConditionPageView::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsIndexedPageView(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsIndexedPageView(e));
 }
@@ -834,6 +836,7 @@ const std::uint16_t kByNameTEwsOccurrencesRange[] = {3, 2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRecurrencePatternBase(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRecurrencePatternBase(e));
 }
+const TDvXMLSchemaClassInfo* const kDerivedTEwsRecurrencePatternBase[] = {&TEwsAbsoluteMonthlyRecurrencePattern::ClassInfo, &TEwsAbsoluteYearlyRecurrencePattern::ClassInfo, &TEwsDailyRecurrencePattern::ClassInfo, &TEwsDailyRegeneratingPattern::ClassInfo, &TEwsIntervalRecurrencePatternBase::ClassInfo, &TEwsMonthlyRegeneratingPattern::ClassInfo, &TEwsRegeneratingPatternBase::ClassInfo, &TEwsRelativeMonthlyRecurrencePattern::ClassInfo, &TEwsRelativeYearlyRecurrencePattern::ClassInfo, &TEwsWeeklyRecurrencePattern::ClassInfo, &TEwsWeeklyRegeneratingPattern::ClassInfo, &TEwsYearlyRegeneratingPattern::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsIntervalRecurrencePatternBase(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsIntervalRecurrencePatternBase(e));
 }
@@ -842,6 +845,7 @@ const TDvXMLSchemaInfo kDeclsTEwsIntervalRecurrencePatternBase[] = {
 };
 const std::uint16_t kByIndexTEwsIntervalRecurrencePatternBase[] = {0};
 const std::uint16_t kByNameTEwsIntervalRecurrencePatternBase[] = {0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsIntervalRecurrencePatternBase[] = {&TEwsAbsoluteMonthlyRecurrencePattern::ClassInfo, &TEwsDailyRecurrencePattern::ClassInfo, &TEwsDailyRegeneratingPattern::ClassInfo, &TEwsMonthlyRegeneratingPattern::ClassInfo, &TEwsRegeneratingPatternBase::ClassInfo, &TEwsRelativeMonthlyRecurrencePattern::ClassInfo, &TEwsWeeklyRecurrencePattern::ClassInfo, &TEwsWeeklyRegeneratingPattern::ClassInfo, &TEwsYearlyRegeneratingPattern::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRegeneratingPatternBase(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRegeneratingPatternBase(e));
 }
@@ -850,6 +854,7 @@ const TDvXMLSchemaInfo kDeclsTEwsRegeneratingPatternBase[] = {
 };
 const std::uint16_t kByIndexTEwsRegeneratingPatternBase[] = {0};
 const std::uint16_t kByNameTEwsRegeneratingPatternBase[] = {0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsRegeneratingPatternBase[] = {&TEwsDailyRegeneratingPattern::ClassInfo, &TEwsMonthlyRegeneratingPattern::ClassInfo, &TEwsWeeklyRegeneratingPattern::ClassInfo, &TEwsYearlyRegeneratingPattern::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDailyRegeneratingPattern(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDailyRegeneratingPattern(e));
 }
@@ -995,6 +1000,7 @@ const TDvXMLSchemaInfo kDeclsTEwsTransition[] = {
 };
 const std::uint16_t kByIndexTEwsTransition[] = {0};
 const std::uint16_t kByNameTEwsTransition[] = {0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsTransition[] = {&TEwsAbsoluteDateTransition::ClassInfo, &TEwsRecurringDateTransition::ClassInfo, &TEwsRecurringDayTransition::ClassInfo, &TEwsRecurringTimeTransition::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAbsoluteDateTransition(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAbsoluteDateTransition(e));
 }
@@ -1014,6 +1020,7 @@ const TDvXMLSchemaInfo kDeclsTEwsRecurringTimeTransition[] = {
 };
 const std::uint16_t kByIndexTEwsRecurringTimeTransition[] = {0, 1, 2};
 const std::uint16_t kByNameTEwsRecurringTimeTransition[] = {2, 1, 0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsRecurringTimeTransition[] = {&TEwsRecurringDateTransition::ClassInfo, &TEwsRecurringDayTransition::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRecurringDateTransition(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRecurringDateTransition(e));
 }
@@ -1095,6 +1102,7 @@ const TDvXMLSchemaInfo kDeclsTEwsRecurrenceRangeBase[] = {
 };
 const std::uint16_t kByIndexTEwsRecurrenceRangeBase[] = {0};
 const std::uint16_t kByNameTEwsRecurrenceRangeBase[] = {0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsRecurrenceRangeBase[] = {&TEwsEndDateRecurrenceRange::ClassInfo, &TEwsNoEndRecurrenceRange::ClassInfo, &TEwsNumberedRecurrenceRange::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNoEndRecurrenceRange(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNoEndRecurrenceRange(e));
 }
@@ -1436,6 +1444,7 @@ const TDvXMLSchemaInfo kDeclsTEwsMeetingMessage[] = {
 };
 const std::uint16_t kByIndexTEwsMeetingMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98, 99, 100, 101, 102, 103};
 const std::uint16_t kByNameTEwsMeetingMessage[] = {63, 64, 87, 46, 95, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 102, 28, 26, 27, 32, 44, 30, 40, 79, 29, 98, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 96, 76, 14, 15, 103, 97, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 2, 67, 45, 50, 48, 93, 94, 85, 86, 101, 83, 22, 23, 89, 25, 24, 84, 21, 99, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 100, 39, 88, 37, 36};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsMeetingMessage[] = {&TEwsMeetingCancellationMessage::ClassInfo, &TEwsMeetingRequestMessage::ClassInfo, &TEwsMeetingResponseMessage::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsChangeHighlights(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsChangeHighlights(e));
 }
@@ -2269,24 +2278,24 @@ const std::uint16_t kByNameTEwsAbchPersonItem[] = {71, 63, 64, 46, 68, 7, 52, 6,
 
 }  // namespace
 
-const TDvXMLSchemaClassInfo TEwsPostReplyItemBase::ClassInfo = {"TEwsPostReplyItemBase", "t:PostReplyItemBaseType", "", &TEwsResponseObject::ClassInfo, &NewTEwsPostReplyItemBase, kDeclsTEwsPostReplyItemBase, kByIndexTEwsPostReplyItemBase, kByNameTEwsPostReplyItemBase, 97, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPostReplyItemBase::ClassInfo = {"TEwsPostReplyItemBase", "t:PostReplyItemBaseType", "", &TEwsResponseObject::ClassInfo, &NewTEwsPostReplyItemBase, kDeclsTEwsPostReplyItemBase, kByIndexTEwsPostReplyItemBase, kByNameTEwsPostReplyItemBase, 97, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsPostReplyItemBase, 1};
 
-const TDvXMLSchemaClassInfo TEwsPostReplyItem::ClassInfo = {"TEwsPostReplyItem", "t:PostReplyItemType", "", &TEwsPostReplyItemBase::ClassInfo, &NewTEwsPostReplyItem, kDeclsTEwsPostReplyItem, kByIndexTEwsPostReplyItem, kByNameTEwsPostReplyItem, 98, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPostReplyItem::ClassInfo = {"TEwsPostReplyItem", "t:PostReplyItemType", "", &TEwsPostReplyItemBase::ClassInfo, &NewTEwsPostReplyItem, kDeclsTEwsPostReplyItem, kByIndexTEwsPostReplyItem, kByNameTEwsPostReplyItem, 98, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsBody* TEwsPostReplyItem::GetNewBodyContent() { return static_cast<TEwsBody*>(GetChildObject(1260)); }
 
-const TDvXMLSchemaClassInfo TEwsMimeContent::ClassInfo = {"TEwsMimeContent", "t:MimeContentType", "", nullptr, &NewTEwsMimeContent, kDeclsTEwsMimeContent, kByIndexTEwsMimeContent, kByNameTEwsMimeContent, 1, TDvXMLSchemaValueKind::String, nullptr};
+const TDvXMLSchemaClassInfo TEwsMimeContent::ClassInfo = {"TEwsMimeContent", "t:MimeContentType", "", nullptr, &NewTEwsMimeContent, kDeclsTEwsMimeContent, kByIndexTEwsMimeContent, kByNameTEwsMimeContent, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsMimeContent::GetValue() { return GetTextAsString(); }
 void TEwsMimeContent::SetValue(const std::string& value) { SetTextAsString(value); }
 std::string TEwsMimeContent::GetCharacterSet() { return GetAsString(0); }
 void TEwsMimeContent::SetCharacterSet(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsMimeContentUTF8::ClassInfo = {"TEwsMimeContentUTF8", "t:MimeContentUTF8Type", "", nullptr, &NewTEwsMimeContentUTF8, kDeclsTEwsMimeContentUTF8, kByIndexTEwsMimeContentUTF8, kByNameTEwsMimeContentUTF8, 1, TDvXMLSchemaValueKind::String, nullptr};
+const TDvXMLSchemaClassInfo TEwsMimeContentUTF8::ClassInfo = {"TEwsMimeContentUTF8", "t:MimeContentUTF8Type", "", nullptr, &NewTEwsMimeContentUTF8, kDeclsTEwsMimeContentUTF8, kByIndexTEwsMimeContentUTF8, kByNameTEwsMimeContentUTF8, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsMimeContentUTF8::GetValue() { return GetTextAsString(); }
 void TEwsMimeContentUTF8::SetValue(const std::string& value) { SetTextAsString(value); }
 std::string TEwsMimeContentUTF8::GetCharacterSet() { return GetAsString(0); }
 void TEwsMimeContentUTF8::SetCharacterSet(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsTask::ClassInfo = {"TEwsTask", "t:TaskType", "", &TEwsItem::ClassInfo, &NewTEwsTask, kDeclsTEwsTask, kByIndexTEwsTask, kByNameTEwsTask, 93, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsTask::ClassInfo = {"TEwsTask", "t:TaskType", "", &TEwsItem::ClassInfo, &NewTEwsTask, kDeclsTEwsTask, kByIndexTEwsTask, kByNameTEwsTask, 93, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsTask::GetActualWork() { return GetAsInt(1261); }
 void TEwsTask::SetActualWork(std::int32_t value) { SetAsInt(1261, value); }
 TDateTime TEwsTask::GetAssignedTime() { return GetAsDatetime(1262); }
@@ -2329,7 +2338,7 @@ void TEwsTask::SetStatusDescription(const std::string& value) { SetAsString(1281
 std::int32_t TEwsTask::GetTotalWork() { return GetAsInt(1282); }
 void TEwsTask::SetTotalWork(std::int32_t value) { SetAsInt(1282, value); }
 
-const TDvXMLSchemaClassInfo TEwsPostItem::ClassInfo = {"TEwsPostItem", "t:PostItemType", "", &TEwsItem::ClassInfo, &NewTEwsPostItem, kDeclsTEwsPostItem, kByIndexTEwsPostItem, kByNameTEwsPostItem, 79, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPostItem::ClassInfo = {"TEwsPostItem", "t:PostItemType", "", &TEwsItem::ClassInfo, &NewTEwsPostItem, kDeclsTEwsPostItem, kByIndexTEwsPostItem, kByNameTEwsPostItem, 79, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TBytes TEwsPostItem::GetConversationIndex() { return GetAsBase64binary(1283); }
 void TEwsPostItem::SetConversationIndex(const TBytes& value) { SetAsBase64binary(1283, value); }
 std::string TEwsPostItem::GetConversationTopic() { return GetAsString(1284); }
@@ -2345,14 +2354,14 @@ std::string TEwsPostItem::GetReferences() { return GetAsString(1289); }
 void TEwsPostItem::SetReferences(const std::string& value) { SetAsString(1289, value); }
 TEwsSingleRecipient* TEwsPostItem::GetSender() { return static_cast<TEwsSingleRecipient*>(GetChildObject(1290)); }
 
-const TDvXMLSchemaClassInfo TEwsSharingMessage::ClassInfo = {"TEwsSharingMessage", "t:SharingMessageType", "", &TEwsMessage::ClassInfo, &NewTEwsSharingMessage, kDeclsTEwsSharingMessage, kByIndexTEwsSharingMessage, kByNameTEwsSharingMessage, 97, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSharingMessage::ClassInfo = {"TEwsSharingMessage", "t:SharingMessageType", "", &TEwsMessage::ClassInfo, &NewTEwsSharingMessage, kDeclsTEwsSharingMessage, kByIndexTEwsSharingMessage, kByNameTEwsSharingMessage, 97, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSharingMessageAction* TEwsSharingMessage::GetSharingMessageAction() { return static_cast<TEwsSharingMessageAction*>(GetChildObject(1291)); }
 TEwsArrayOfSharingMessageAction* TEwsSharingMessage::GetSharingMessageActions() { return static_cast<TEwsArrayOfSharingMessageAction*>(GetChildObject(1292)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSharingMessageAction::ClassInfo = {"TEwsArrayOfSharingMessageAction", "t:ArrayOfSharingMessageActionType", "", nullptr, &NewTEwsArrayOfSharingMessageAction, kDeclsTEwsArrayOfSharingMessageAction, kByIndexTEwsArrayOfSharingMessageAction, kByNameTEwsArrayOfSharingMessageAction, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfSharingMessageAction::ClassInfo = {"TEwsArrayOfSharingMessageAction", "t:ArrayOfSharingMessageActionType", "", nullptr, &NewTEwsArrayOfSharingMessageAction, kDeclsTEwsArrayOfSharingMessageAction, kByIndexTEwsArrayOfSharingMessageAction, kByNameTEwsArrayOfSharingMessageAction, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSharingMessageAction* TEwsArrayOfSharingMessageAction::GetSharingMessageAction() { return static_cast<TEwsSharingMessageAction*>(GetChildObject(1293)); }
 
-const TDvXMLSchemaClassInfo TEwsSharingMessageAction::ClassInfo = {"TEwsSharingMessageAction", "t:SharingMessageActionType", "", nullptr, &NewTEwsSharingMessageAction, kDeclsTEwsSharingMessageAction, kByIndexTEwsSharingMessageAction, kByNameTEwsSharingMessageAction, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSharingMessageAction::ClassInfo = {"TEwsSharingMessageAction", "t:SharingMessageActionType", "", nullptr, &NewTEwsSharingMessageAction, kDeclsTEwsSharingMessageAction, kByIndexTEwsSharingMessageAction, kByNameTEwsSharingMessageAction, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TSharingActionImportance TEwsSharingMessageAction::GetImportance() { return static_cast<TSharingActionImportance>(GetEnumOrdinal(1294)); }
 void TEwsSharingMessageAction::SetImportance(TSharingActionImportance value) { SetEnumOrdinal(1294, static_cast<int>(value)); }
 TSharingAction TEwsSharingMessageAction::GetActionType() { return static_cast<TSharingAction>(GetEnumOrdinal(1295)); }
@@ -2360,44 +2369,44 @@ void TEwsSharingMessageAction::SetActionType(TSharingAction value) { SetEnumOrdi
 TSharingAction TEwsSharingMessageAction::GetAction() { return static_cast<TSharingAction>(GetEnumOrdinal(1296)); }
 void TEwsSharingMessageAction::SetAction(TSharingAction value) { SetEnumOrdinal(1296, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsBasePaging::ClassInfo = {"TEwsBasePaging", "t:BasePagingType", "", nullptr, &NewTEwsBasePaging, kDeclsTEwsBasePaging, kByIndexTEwsBasePaging, kByNameTEwsBasePaging, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBasePaging::ClassInfo = {"TEwsBasePaging", "t:BasePagingType", "", nullptr, &NewTEwsBasePaging, kDeclsTEwsBasePaging, kByIndexTEwsBasePaging, kByNameTEwsBasePaging, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBasePaging, 5};
 std::int32_t TEwsBasePaging::GetMaxEntriesReturned() { return GetAsInt(0); }
 void TEwsBasePaging::SetMaxEntriesReturned(std::int32_t value) { SetAsInt(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsIndexedPageView::ClassInfo = {"TEwsIndexedPageView", "t:IndexedPageViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsIndexedPageView, kDeclsTEwsIndexedPageView, kByIndexTEwsIndexedPageView, kByNameTEwsIndexedPageView, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsIndexedPageView::ClassInfo = {"TEwsIndexedPageView", "t:IndexedPageViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsIndexedPageView, kDeclsTEwsIndexedPageView, kByIndexTEwsIndexedPageView, kByNameTEwsIndexedPageView, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsIndexedPageView::GetOffset() { return GetAsInt(1); }
 void TEwsIndexedPageView::SetOffset(std::int32_t value) { SetAsInt(1, value); }
 TIndexBasePoint TEwsIndexedPageView::GetBasePoint() { return static_cast<TIndexBasePoint>(GetEnumOrdinal(2)); }
 void TEwsIndexedPageView::SetBasePoint(TIndexBasePoint value) { SetEnumOrdinal(2, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsFractionalPageView::ClassInfo = {"TEwsFractionalPageView", "t:FractionalPageViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsFractionalPageView, kDeclsTEwsFractionalPageView, kByIndexTEwsFractionalPageView, kByNameTEwsFractionalPageView, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFractionalPageView::ClassInfo = {"TEwsFractionalPageView", "t:FractionalPageViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsFractionalPageView, kDeclsTEwsFractionalPageView, kByIndexTEwsFractionalPageView, kByNameTEwsFractionalPageView, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsFractionalPageView::GetNumerator() { return GetAsInt(1); }
 void TEwsFractionalPageView::SetNumerator(std::int32_t value) { SetAsInt(1, value); }
 std::int32_t TEwsFractionalPageView::GetDenominator() { return GetAsInt(2); }
 void TEwsFractionalPageView::SetDenominator(std::int32_t value) { SetAsInt(2, value); }
 
-const TDvXMLSchemaClassInfo TEwsSeekToConditionPageView::ClassInfo = {"TEwsSeekToConditionPageView", "t:SeekToConditionPageViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsSeekToConditionPageView, kDeclsTEwsSeekToConditionPageView, kByIndexTEwsSeekToConditionPageView, kByNameTEwsSeekToConditionPageView, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSeekToConditionPageView::ClassInfo = {"TEwsSeekToConditionPageView", "t:SeekToConditionPageViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsSeekToConditionPageView, kDeclsTEwsSeekToConditionPageView, kByIndexTEwsSeekToConditionPageView, kByNameTEwsSeekToConditionPageView, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsRestriction* TEwsSeekToConditionPageView::GetCondition() { return static_cast<TEwsRestriction*>(GetChildObject(1297)); }
 TIndexBasePoint TEwsSeekToConditionPageView::GetBasePoint() { return static_cast<TIndexBasePoint>(GetEnumOrdinal(1298)); }
 void TEwsSeekToConditionPageView::SetBasePoint(TIndexBasePoint value) { SetEnumOrdinal(1298, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsCalendarView::ClassInfo = {"TEwsCalendarView", "t:CalendarViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsCalendarView, kDeclsTEwsCalendarView, kByIndexTEwsCalendarView, kByNameTEwsCalendarView, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCalendarView::ClassInfo = {"TEwsCalendarView", "t:CalendarViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsCalendarView, kDeclsTEwsCalendarView, kByIndexTEwsCalendarView, kByNameTEwsCalendarView, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsCalendarView::GetStartDate() { return GetAsDatetime(1); }
 void TEwsCalendarView::SetStartDate(TDateTime value) { SetAsDatetime(1, value); }
 TDateTime TEwsCalendarView::GetEndDate() { return GetAsDatetime(2); }
 void TEwsCalendarView::SetEndDate(TDateTime value) { SetAsDatetime(2, value); }
 
-const TDvXMLSchemaClassInfo TEwsContactsView::ClassInfo = {"TEwsContactsView", "t:ContactsViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsContactsView, kDeclsTEwsContactsView, kByIndexTEwsContactsView, kByNameTEwsContactsView, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsContactsView::ClassInfo = {"TEwsContactsView", "t:ContactsViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsContactsView, kDeclsTEwsContactsView, kByIndexTEwsContactsView, kByNameTEwsContactsView, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsContactsView::GetInitialName() { return GetAsString(1); }
 void TEwsContactsView::SetInitialName(const std::string& value) { SetAsString(1, value); }
 std::string TEwsContactsView::GetFinalName() { return GetAsString(2); }
 void TEwsContactsView::SetFinalName(const std::string& value) { SetAsString(2, value); }
 
-const TDvXMLSchemaClassInfo TEwsResolution::ClassInfo = {"TEwsResolution", "t:ResolutionType", "", nullptr, &NewTEwsResolution, kDeclsTEwsResolution, kByIndexTEwsResolution, kByNameTEwsResolution, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsResolution::ClassInfo = {"TEwsResolution", "t:ResolutionType", "", nullptr, &NewTEwsResolution, kDeclsTEwsResolution, kByIndexTEwsResolution, kByNameTEwsResolution, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsResolution::GetMailbox() { return static_cast<TEwsEmailAddressType*>(GetChildObject(1299)); }
 TEwsContactItem* TEwsResolution::GetContact() { return static_cast<TEwsContactItem*>(GetChildObject(1300)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfResolution::ClassInfo = {"TEwsArrayOfResolution", "t:ArrayOfResolutionType", "", nullptr, &NewTEwsArrayOfResolution, kDeclsTEwsArrayOfResolution, kByIndexTEwsArrayOfResolution, kByNameTEwsArrayOfResolution, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfResolution::ClassInfo = {"TEwsArrayOfResolution", "t:ArrayOfResolutionType", "", nullptr, &NewTEwsArrayOfResolution, kDeclsTEwsArrayOfResolution, kByIndexTEwsArrayOfResolution, kByNameTEwsArrayOfResolution, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsResolution>* TEwsArrayOfResolution::GetResolution() { return static_cast<TDvXMLSchemaElementArray<TEwsResolution>*>(GetArrayChild(1301)); }
 std::int32_t TEwsArrayOfResolution::GetIndexedPagingOffset() { return GetAsInt(1302); }
 void TEwsArrayOfResolution::SetIndexedPagingOffset(std::int32_t value) { SetAsInt(1302, value); }
@@ -2410,7 +2419,7 @@ void TEwsArrayOfResolution::SetIncludesLastItemInRange(bool value) { SetAsBoolea
 std::int32_t TEwsArrayOfResolution::GetTotalItemsInView() { return GetAsInt(1306); }
 void TEwsArrayOfResolution::SetTotalItemsInView(std::int32_t value) { SetAsInt(1306, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfDLExpansion::ClassInfo = {"TEwsArrayOfDLExpansion", "t:ArrayOfDLExpansionType", "", nullptr, &NewTEwsArrayOfDLExpansion, kDeclsTEwsArrayOfDLExpansion, kByIndexTEwsArrayOfDLExpansion, kByNameTEwsArrayOfDLExpansion, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfDLExpansion::ClassInfo = {"TEwsArrayOfDLExpansion", "t:ArrayOfDLExpansionType", "", nullptr, &NewTEwsArrayOfDLExpansion, kDeclsTEwsArrayOfDLExpansion, kByIndexTEwsArrayOfDLExpansion, kByNameTEwsArrayOfDLExpansion, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsEmailAddressType>* TEwsArrayOfDLExpansion::GetMailbox() { return static_cast<TDvXMLSchemaElementArray<TEwsEmailAddressType>*>(GetArrayChild(1307)); }
 std::int32_t TEwsArrayOfDLExpansion::GetIndexedPagingOffset() { return GetAsInt(1308); }
 void TEwsArrayOfDLExpansion::SetIndexedPagingOffset(std::int32_t value) { SetAsInt(1308, value); }
@@ -2423,13 +2432,13 @@ void TEwsArrayOfDLExpansion::SetIncludesLastItemInRange(bool value) { SetAsBoole
 std::int32_t TEwsArrayOfDLExpansion::GetTotalItemsInView() { return GetAsInt(1312); }
 void TEwsArrayOfDLExpansion::SetTotalItemsInView(std::int32_t value) { SetAsInt(1312, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfTimeZoneId::ClassInfo = {"TEwsNonEmptyArrayOfTimeZoneId", "t:NonEmptyArrayOfTimeZoneIdType", "", nullptr, &NewTEwsNonEmptyArrayOfTimeZoneId, kDeclsTEwsNonEmptyArrayOfTimeZoneId, kByIndexTEwsNonEmptyArrayOfTimeZoneId, kByNameTEwsNonEmptyArrayOfTimeZoneId, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfTimeZoneId::ClassInfo = {"TEwsNonEmptyArrayOfTimeZoneId", "t:NonEmptyArrayOfTimeZoneIdType", "", nullptr, &NewTEwsNonEmptyArrayOfTimeZoneId, kDeclsTEwsNonEmptyArrayOfTimeZoneId, kByIndexTEwsNonEmptyArrayOfTimeZoneId, kByNameTEwsNonEmptyArrayOfTimeZoneId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsNonEmptyArrayOfTimeZoneId::GetId() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1313)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfTimeZoneDefinition::ClassInfo = {"TEwsArrayOfTimeZoneDefinition", "t:ArrayOfTimeZoneDefinitionType", "", nullptr, &NewTEwsArrayOfTimeZoneDefinition, kDeclsTEwsArrayOfTimeZoneDefinition, kByIndexTEwsArrayOfTimeZoneDefinition, kByNameTEwsArrayOfTimeZoneDefinition, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfTimeZoneDefinition::ClassInfo = {"TEwsArrayOfTimeZoneDefinition", "t:ArrayOfTimeZoneDefinitionType", "", nullptr, &NewTEwsArrayOfTimeZoneDefinition, kDeclsTEwsArrayOfTimeZoneDefinition, kByIndexTEwsArrayOfTimeZoneDefinition, kByNameTEwsArrayOfTimeZoneDefinition, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsTimeZoneDefinition>* TEwsArrayOfTimeZoneDefinition::GetTimeZoneDefinition() { return static_cast<TDvXMLSchemaElementArray<TEwsTimeZoneDefinition>*>(GetArrayChild(1314)); }
 
-const TDvXMLSchemaClassInfo TEwsOnlineMeetingSettings::ClassInfo = {"TEwsOnlineMeetingSettings", "t:OnlineMeetingSettingsType", "", nullptr, &NewTEwsOnlineMeetingSettings, kDeclsTEwsOnlineMeetingSettings, kByIndexTEwsOnlineMeetingSettings, kByNameTEwsOnlineMeetingSettings, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsOnlineMeetingSettings::ClassInfo = {"TEwsOnlineMeetingSettings", "t:OnlineMeetingSettingsType", "", nullptr, &NewTEwsOnlineMeetingSettings, kDeclsTEwsOnlineMeetingSettings, kByIndexTEwsOnlineMeetingSettings, kByNameTEwsOnlineMeetingSettings, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TLobbyBypass TEwsOnlineMeetingSettings::GetLobbyBypass() { return static_cast<TLobbyBypass>(GetEnumOrdinal(1315)); }
 void TEwsOnlineMeetingSettings::SetLobbyBypass(TLobbyBypass value) { SetEnumOrdinal(1315, static_cast<int>(value)); }
 TOnlineMeetingAccessLevel TEwsOnlineMeetingSettings::GetAccessLevel() { return static_cast<TOnlineMeetingAccessLevel>(GetEnumOrdinal(1316)); }
@@ -2437,7 +2446,7 @@ void TEwsOnlineMeetingSettings::SetAccessLevel(TOnlineMeetingAccessLevel value) 
 TPresenters TEwsOnlineMeetingSettings::GetPresenters() { return static_cast<TPresenters>(GetEnumOrdinal(1317)); }
 void TEwsOnlineMeetingSettings::SetPresenters(TPresenters value) { SetEnumOrdinal(1317, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsAttendee::ClassInfo = {"TEwsAttendee", "t:AttendeeType", "", nullptr, &NewTEwsAttendee, kDeclsTEwsAttendee, kByIndexTEwsAttendee, kByNameTEwsAttendee, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAttendee::ClassInfo = {"TEwsAttendee", "t:AttendeeType", "", nullptr, &NewTEwsAttendee, kDeclsTEwsAttendee, kByIndexTEwsAttendee, kByNameTEwsAttendee, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsAttendee::GetMailbox() { return static_cast<TEwsEmailAddressType*>(GetChildObject(1318)); }
 TResponseType TEwsAttendee::GetResponseType() { return static_cast<TResponseType>(GetEnumOrdinal(1319)); }
 void TEwsAttendee::SetResponseType(TResponseType value) { SetEnumOrdinal(1319, static_cast<int>(value)); }
@@ -2448,10 +2457,10 @@ void TEwsAttendee::SetProposedStart(TDateTime value) { SetAsDatetime(1321, value
 TDateTime TEwsAttendee::GetProposedEnd() { return GetAsDatetime(1322); }
 void TEwsAttendee::SetProposedEnd(TDateTime value) { SetAsDatetime(1322, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAttendees::ClassInfo = {"TEwsNonEmptyArrayOfAttendees", "t:NonEmptyArrayOfAttendeesType", "", nullptr, &NewTEwsNonEmptyArrayOfAttendees, kDeclsTEwsNonEmptyArrayOfAttendees, kByIndexTEwsNonEmptyArrayOfAttendees, kByNameTEwsNonEmptyArrayOfAttendees, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAttendees::ClassInfo = {"TEwsNonEmptyArrayOfAttendees", "t:NonEmptyArrayOfAttendeesType", "", nullptr, &NewTEwsNonEmptyArrayOfAttendees, kDeclsTEwsNonEmptyArrayOfAttendees, kByIndexTEwsNonEmptyArrayOfAttendees, kByNameTEwsNonEmptyArrayOfAttendees, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAttendee>* TEwsNonEmptyArrayOfAttendees::GetAttendee() { return static_cast<TDvXMLSchemaElementArray<TEwsAttendee>*>(GetArrayChild(1323)); }
 
-const TDvXMLSchemaClassInfo TEwsOccurrenceItemId::ClassInfo = {"TEwsOccurrenceItemId", "t:OccurrenceItemIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsOccurrenceItemId, kDeclsTEwsOccurrenceItemId, kByIndexTEwsOccurrenceItemId, kByNameTEwsOccurrenceItemId, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsOccurrenceItemId::ClassInfo = {"TEwsOccurrenceItemId", "t:OccurrenceItemIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsOccurrenceItemId, kDeclsTEwsOccurrenceItemId, kByIndexTEwsOccurrenceItemId, kByNameTEwsOccurrenceItemId, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsOccurrenceItemId::GetRecurringMasterId() { return GetAsString(0); }
 void TEwsOccurrenceItemId::SetRecurringMasterId(const std::string& value) { SetAsString(0, value); }
 std::string TEwsOccurrenceItemId::GetChangeKey() { return GetAsString(1); }
@@ -2459,19 +2468,19 @@ void TEwsOccurrenceItemId::SetChangeKey(const std::string& value) { SetAsString(
 std::int32_t TEwsOccurrenceItemId::GetInstanceIndex() { return GetAsInt(2); }
 void TEwsOccurrenceItemId::SetInstanceIndex(std::int32_t value) { SetAsInt(2, value); }
 
-const TDvXMLSchemaClassInfo TEwsRecurringMasterItemId::ClassInfo = {"TEwsRecurringMasterItemId", "t:RecurringMasterItemIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsRecurringMasterItemId, kDeclsTEwsRecurringMasterItemId, kByIndexTEwsRecurringMasterItemId, kByNameTEwsRecurringMasterItemId, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRecurringMasterItemId::ClassInfo = {"TEwsRecurringMasterItemId", "t:RecurringMasterItemIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsRecurringMasterItemId, kDeclsTEwsRecurringMasterItemId, kByIndexTEwsRecurringMasterItemId, kByNameTEwsRecurringMasterItemId, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsRecurringMasterItemId::GetOccurrenceId() { return GetAsString(0); }
 void TEwsRecurringMasterItemId::SetOccurrenceId(const std::string& value) { SetAsString(0, value); }
 std::string TEwsRecurringMasterItemId::GetChangeKey() { return GetAsString(1); }
 void TEwsRecurringMasterItemId::SetChangeKey(const std::string& value) { SetAsString(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsRecurringMasterItemIdRanges::ClassInfo = {"TEwsRecurringMasterItemIdRanges", "t:RecurringMasterItemIdRangesType", "", &TEwsItemId::ClassInfo, &NewTEwsRecurringMasterItemIdRanges, kDeclsTEwsRecurringMasterItemIdRanges, kByIndexTEwsRecurringMasterItemIdRanges, kByNameTEwsRecurringMasterItemIdRanges, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRecurringMasterItemIdRanges::ClassInfo = {"TEwsRecurringMasterItemIdRanges", "t:RecurringMasterItemIdRangesType", "", &TEwsItemId::ClassInfo, &NewTEwsRecurringMasterItemIdRanges, kDeclsTEwsRecurringMasterItemIdRanges, kByIndexTEwsRecurringMasterItemIdRanges, kByNameTEwsRecurringMasterItemIdRanges, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfOccurrenceRanges* TEwsRecurringMasterItemIdRanges::GetRanges() { return static_cast<TEwsArrayOfOccurrenceRanges*>(GetChildObject(1324)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfOccurrenceRanges::ClassInfo = {"TEwsArrayOfOccurrenceRanges", "t:ArrayOfOccurrenceRangesType", "", nullptr, &NewTEwsArrayOfOccurrenceRanges, kDeclsTEwsArrayOfOccurrenceRanges, kByIndexTEwsArrayOfOccurrenceRanges, kByNameTEwsArrayOfOccurrenceRanges, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfOccurrenceRanges::ClassInfo = {"TEwsArrayOfOccurrenceRanges", "t:ArrayOfOccurrenceRangesType", "", nullptr, &NewTEwsArrayOfOccurrenceRanges, kDeclsTEwsArrayOfOccurrenceRanges, kByIndexTEwsArrayOfOccurrenceRanges, kByNameTEwsArrayOfOccurrenceRanges, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsOccurrencesRange>* TEwsArrayOfOccurrenceRanges::GetRange() { return static_cast<TDvXMLSchemaElementArray<TEwsOccurrencesRange>*>(GetArrayChild(1325)); }
 
-const TDvXMLSchemaClassInfo TEwsOccurrencesRange::ClassInfo = {"TEwsOccurrencesRange", "t:OccurrencesRangeType", "", nullptr, &NewTEwsOccurrencesRange, kDeclsTEwsOccurrencesRange, kByIndexTEwsOccurrencesRange, kByNameTEwsOccurrencesRange, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsOccurrencesRange::ClassInfo = {"TEwsOccurrencesRange", "t:OccurrencesRangeType", "", nullptr, &NewTEwsOccurrencesRange, kDeclsTEwsOccurrencesRange, kByIndexTEwsOccurrencesRange, kByNameTEwsOccurrencesRange, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsOccurrencesRange::GetStart_() { return GetAsDatetime(0); }
 void TEwsOccurrencesRange::SetStart_(TDateTime value) { SetAsDatetime(0, value); }
 TDateTime TEwsOccurrencesRange::GetEnd_() { return GetAsDatetime(1); }
@@ -2481,23 +2490,23 @@ void TEwsOccurrencesRange::SetCount(std::int32_t value) { SetAsInt(2, value); }
 bool TEwsOccurrencesRange::GetCompareOriginalStartTime() { return GetAsBoolean(3); }
 void TEwsOccurrencesRange::SetCompareOriginalStartTime(bool value) { SetAsBoolean(3, value); }
 
-const TDvXMLSchemaClassInfo TEwsRecurrencePatternBase::ClassInfo = {"TEwsRecurrencePatternBase", "t:RecurrencePatternBaseType", "", nullptr, &NewTEwsRecurrencePatternBase, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRecurrencePatternBase::ClassInfo = {"TEwsRecurrencePatternBase", "t:RecurrencePatternBaseType", "", nullptr, &NewTEwsRecurrencePatternBase, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsRecurrencePatternBase, 12};
 
-const TDvXMLSchemaClassInfo TEwsIntervalRecurrencePatternBase::ClassInfo = {"TEwsIntervalRecurrencePatternBase", "t:IntervalRecurrencePatternBaseType", "", &TEwsRecurrencePatternBase::ClassInfo, &NewTEwsIntervalRecurrencePatternBase, kDeclsTEwsIntervalRecurrencePatternBase, kByIndexTEwsIntervalRecurrencePatternBase, kByNameTEwsIntervalRecurrencePatternBase, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsIntervalRecurrencePatternBase::ClassInfo = {"TEwsIntervalRecurrencePatternBase", "t:IntervalRecurrencePatternBaseType", "", &TEwsRecurrencePatternBase::ClassInfo, &NewTEwsIntervalRecurrencePatternBase, kDeclsTEwsIntervalRecurrencePatternBase, kByIndexTEwsIntervalRecurrencePatternBase, kByNameTEwsIntervalRecurrencePatternBase, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsIntervalRecurrencePatternBase, 9};
 std::int32_t TEwsIntervalRecurrencePatternBase::GetInterval() { return GetAsInt(1326); }
 void TEwsIntervalRecurrencePatternBase::SetInterval(std::int32_t value) { SetAsInt(1326, value); }
 
-const TDvXMLSchemaClassInfo TEwsRegeneratingPatternBase::ClassInfo = {"TEwsRegeneratingPatternBase", "t:RegeneratingPatternBaseType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsRegeneratingPatternBase, kDeclsTEwsRegeneratingPatternBase, kByIndexTEwsRegeneratingPatternBase, kByNameTEwsRegeneratingPatternBase, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRegeneratingPatternBase::ClassInfo = {"TEwsRegeneratingPatternBase", "t:RegeneratingPatternBaseType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsRegeneratingPatternBase, kDeclsTEwsRegeneratingPatternBase, kByIndexTEwsRegeneratingPatternBase, kByNameTEwsRegeneratingPatternBase, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsRegeneratingPatternBase, 4};
 
-const TDvXMLSchemaClassInfo TEwsDailyRegeneratingPattern::ClassInfo = {"TEwsDailyRegeneratingPattern", "t:DailyRegeneratingPatternType", "", &TEwsRegeneratingPatternBase::ClassInfo, &NewTEwsDailyRegeneratingPattern, kDeclsTEwsDailyRegeneratingPattern, kByIndexTEwsDailyRegeneratingPattern, kByNameTEwsDailyRegeneratingPattern, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDailyRegeneratingPattern::ClassInfo = {"TEwsDailyRegeneratingPattern", "t:DailyRegeneratingPatternType", "", &TEwsRegeneratingPatternBase::ClassInfo, &NewTEwsDailyRegeneratingPattern, kDeclsTEwsDailyRegeneratingPattern, kByIndexTEwsDailyRegeneratingPattern, kByNameTEwsDailyRegeneratingPattern, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsWeeklyRegeneratingPattern::ClassInfo = {"TEwsWeeklyRegeneratingPattern", "t:WeeklyRegeneratingPatternType", "", &TEwsRegeneratingPatternBase::ClassInfo, &NewTEwsWeeklyRegeneratingPattern, kDeclsTEwsWeeklyRegeneratingPattern, kByIndexTEwsWeeklyRegeneratingPattern, kByNameTEwsWeeklyRegeneratingPattern, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsWeeklyRegeneratingPattern::ClassInfo = {"TEwsWeeklyRegeneratingPattern", "t:WeeklyRegeneratingPatternType", "", &TEwsRegeneratingPatternBase::ClassInfo, &NewTEwsWeeklyRegeneratingPattern, kDeclsTEwsWeeklyRegeneratingPattern, kByIndexTEwsWeeklyRegeneratingPattern, kByNameTEwsWeeklyRegeneratingPattern, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsMonthlyRegeneratingPattern::ClassInfo = {"TEwsMonthlyRegeneratingPattern", "t:MonthlyRegeneratingPatternType", "", &TEwsRegeneratingPatternBase::ClassInfo, &NewTEwsMonthlyRegeneratingPattern, kDeclsTEwsMonthlyRegeneratingPattern, kByIndexTEwsMonthlyRegeneratingPattern, kByNameTEwsMonthlyRegeneratingPattern, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMonthlyRegeneratingPattern::ClassInfo = {"TEwsMonthlyRegeneratingPattern", "t:MonthlyRegeneratingPatternType", "", &TEwsRegeneratingPatternBase::ClassInfo, &NewTEwsMonthlyRegeneratingPattern, kDeclsTEwsMonthlyRegeneratingPattern, kByIndexTEwsMonthlyRegeneratingPattern, kByNameTEwsMonthlyRegeneratingPattern, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsYearlyRegeneratingPattern::ClassInfo = {"TEwsYearlyRegeneratingPattern", "t:YearlyRegeneratingPatternType", "", &TEwsRegeneratingPatternBase::ClassInfo, &NewTEwsYearlyRegeneratingPattern, kDeclsTEwsYearlyRegeneratingPattern, kByIndexTEwsYearlyRegeneratingPattern, kByNameTEwsYearlyRegeneratingPattern, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsYearlyRegeneratingPattern::ClassInfo = {"TEwsYearlyRegeneratingPattern", "t:YearlyRegeneratingPatternType", "", &TEwsRegeneratingPatternBase::ClassInfo, &NewTEwsYearlyRegeneratingPattern, kDeclsTEwsYearlyRegeneratingPattern, kByIndexTEwsYearlyRegeneratingPattern, kByNameTEwsYearlyRegeneratingPattern, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsRelativeYearlyRecurrencePattern::ClassInfo = {"TEwsRelativeYearlyRecurrencePattern", "t:RelativeYearlyRecurrencePatternType", "", &TEwsRecurrencePatternBase::ClassInfo, &NewTEwsRelativeYearlyRecurrencePattern, kDeclsTEwsRelativeYearlyRecurrencePattern, kByIndexTEwsRelativeYearlyRecurrencePattern, kByNameTEwsRelativeYearlyRecurrencePattern, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRelativeYearlyRecurrencePattern::ClassInfo = {"TEwsRelativeYearlyRecurrencePattern", "t:RelativeYearlyRecurrencePatternType", "", &TEwsRecurrencePatternBase::ClassInfo, &NewTEwsRelativeYearlyRecurrencePattern, kDeclsTEwsRelativeYearlyRecurrencePattern, kByIndexTEwsRelativeYearlyRecurrencePattern, kByNameTEwsRelativeYearlyRecurrencePattern, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDayOfWeek TEwsRelativeYearlyRecurrencePattern::GetDaysOfWeek() { return static_cast<TDayOfWeek>(GetEnumOrdinal(1327)); }
 void TEwsRelativeYearlyRecurrencePattern::SetDaysOfWeek(TDayOfWeek value) { SetEnumOrdinal(1327, static_cast<int>(value)); }
 TDayOfWeekIndex TEwsRelativeYearlyRecurrencePattern::GetDayOfWeekIndex() { return static_cast<TDayOfWeekIndex>(GetEnumOrdinal(1328)); }
@@ -2505,38 +2514,38 @@ void TEwsRelativeYearlyRecurrencePattern::SetDayOfWeekIndex(TDayOfWeekIndex valu
 TMonthNames TEwsRelativeYearlyRecurrencePattern::GetMonth() { return static_cast<TMonthNames>(GetEnumOrdinal(1329)); }
 void TEwsRelativeYearlyRecurrencePattern::SetMonth(TMonthNames value) { SetEnumOrdinal(1329, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsAbsoluteYearlyRecurrencePattern::ClassInfo = {"TEwsAbsoluteYearlyRecurrencePattern", "t:AbsoluteYearlyRecurrencePatternType", "", &TEwsRecurrencePatternBase::ClassInfo, &NewTEwsAbsoluteYearlyRecurrencePattern, kDeclsTEwsAbsoluteYearlyRecurrencePattern, kByIndexTEwsAbsoluteYearlyRecurrencePattern, kByNameTEwsAbsoluteYearlyRecurrencePattern, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAbsoluteYearlyRecurrencePattern::ClassInfo = {"TEwsAbsoluteYearlyRecurrencePattern", "t:AbsoluteYearlyRecurrencePatternType", "", &TEwsRecurrencePatternBase::ClassInfo, &NewTEwsAbsoluteYearlyRecurrencePattern, kDeclsTEwsAbsoluteYearlyRecurrencePattern, kByIndexTEwsAbsoluteYearlyRecurrencePattern, kByNameTEwsAbsoluteYearlyRecurrencePattern, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsAbsoluteYearlyRecurrencePattern::GetDayOfMonth() { return GetAsInt(1330); }
 void TEwsAbsoluteYearlyRecurrencePattern::SetDayOfMonth(std::int32_t value) { SetAsInt(1330, value); }
 TMonthNames TEwsAbsoluteYearlyRecurrencePattern::GetMonth() { return static_cast<TMonthNames>(GetEnumOrdinal(1331)); }
 void TEwsAbsoluteYearlyRecurrencePattern::SetMonth(TMonthNames value) { SetEnumOrdinal(1331, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsRelativeMonthlyRecurrencePattern::ClassInfo = {"TEwsRelativeMonthlyRecurrencePattern", "t:RelativeMonthlyRecurrencePatternType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsRelativeMonthlyRecurrencePattern, kDeclsTEwsRelativeMonthlyRecurrencePattern, kByIndexTEwsRelativeMonthlyRecurrencePattern, kByNameTEwsRelativeMonthlyRecurrencePattern, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRelativeMonthlyRecurrencePattern::ClassInfo = {"TEwsRelativeMonthlyRecurrencePattern", "t:RelativeMonthlyRecurrencePatternType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsRelativeMonthlyRecurrencePattern, kDeclsTEwsRelativeMonthlyRecurrencePattern, kByIndexTEwsRelativeMonthlyRecurrencePattern, kByNameTEwsRelativeMonthlyRecurrencePattern, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDayOfWeek TEwsRelativeMonthlyRecurrencePattern::GetDaysOfWeek() { return static_cast<TDayOfWeek>(GetEnumOrdinal(1332)); }
 void TEwsRelativeMonthlyRecurrencePattern::SetDaysOfWeek(TDayOfWeek value) { SetEnumOrdinal(1332, static_cast<int>(value)); }
 TDayOfWeekIndex TEwsRelativeMonthlyRecurrencePattern::GetDayOfWeekIndex() { return static_cast<TDayOfWeekIndex>(GetEnumOrdinal(1333)); }
 void TEwsRelativeMonthlyRecurrencePattern::SetDayOfWeekIndex(TDayOfWeekIndex value) { SetEnumOrdinal(1333, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsAbsoluteMonthlyRecurrencePattern::ClassInfo = {"TEwsAbsoluteMonthlyRecurrencePattern", "t:AbsoluteMonthlyRecurrencePatternType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsAbsoluteMonthlyRecurrencePattern, kDeclsTEwsAbsoluteMonthlyRecurrencePattern, kByIndexTEwsAbsoluteMonthlyRecurrencePattern, kByNameTEwsAbsoluteMonthlyRecurrencePattern, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAbsoluteMonthlyRecurrencePattern::ClassInfo = {"TEwsAbsoluteMonthlyRecurrencePattern", "t:AbsoluteMonthlyRecurrencePatternType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsAbsoluteMonthlyRecurrencePattern, kDeclsTEwsAbsoluteMonthlyRecurrencePattern, kByIndexTEwsAbsoluteMonthlyRecurrencePattern, kByNameTEwsAbsoluteMonthlyRecurrencePattern, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsAbsoluteMonthlyRecurrencePattern::GetDayOfMonth() { return GetAsInt(1334); }
 void TEwsAbsoluteMonthlyRecurrencePattern::SetDayOfMonth(std::int32_t value) { SetAsInt(1334, value); }
 
-const TDvXMLSchemaClassInfo TEwsWeeklyRecurrencePattern::ClassInfo = {"TEwsWeeklyRecurrencePattern", "t:WeeklyRecurrencePatternType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsWeeklyRecurrencePattern, kDeclsTEwsWeeklyRecurrencePattern, kByIndexTEwsWeeklyRecurrencePattern, kByNameTEwsWeeklyRecurrencePattern, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsWeeklyRecurrencePattern::ClassInfo = {"TEwsWeeklyRecurrencePattern", "t:WeeklyRecurrencePatternType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsWeeklyRecurrencePattern, kDeclsTEwsWeeklyRecurrencePattern, kByIndexTEwsWeeklyRecurrencePattern, kByNameTEwsWeeklyRecurrencePattern, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsWeeklyRecurrencePattern::GetDaysOfWeek() { return GetAsString(1335); }
 void TEwsWeeklyRecurrencePattern::SetDaysOfWeek(const std::string& value) { SetAsString(1335, value); }
 TDayOfWeek TEwsWeeklyRecurrencePattern::GetFirstDayOfWeek() { return static_cast<TDayOfWeek>(GetEnumOrdinal(1336)); }
 void TEwsWeeklyRecurrencePattern::SetFirstDayOfWeek(TDayOfWeek value) { SetEnumOrdinal(1336, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsDailyRecurrencePattern::ClassInfo = {"TEwsDailyRecurrencePattern", "t:DailyRecurrencePatternType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsDailyRecurrencePattern, kDeclsTEwsDailyRecurrencePattern, kByIndexTEwsDailyRecurrencePattern, kByNameTEwsDailyRecurrencePattern, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDailyRecurrencePattern::ClassInfo = {"TEwsDailyRecurrencePattern", "t:DailyRecurrencePatternType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsDailyRecurrencePattern, kDeclsTEwsDailyRecurrencePattern, kByIndexTEwsDailyRecurrencePattern, kByNameTEwsDailyRecurrencePattern, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsEnhancedLocation::ClassInfo = {"TEwsEnhancedLocation", "t:EnhancedLocationType", "", nullptr, &NewTEwsEnhancedLocation, kDeclsTEwsEnhancedLocation, kByIndexTEwsEnhancedLocation, kByNameTEwsEnhancedLocation, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEnhancedLocation::ClassInfo = {"TEwsEnhancedLocation", "t:EnhancedLocationType", "", nullptr, &NewTEwsEnhancedLocation, kDeclsTEwsEnhancedLocation, kByIndexTEwsEnhancedLocation, kByNameTEwsEnhancedLocation, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsEnhancedLocation::GetDisplayName() { return GetAsString(1337); }
 void TEwsEnhancedLocation::SetDisplayName(const std::string& value) { SetAsString(1337, value); }
 std::string TEwsEnhancedLocation::GetAnnotation() { return GetAsString(1338); }
 void TEwsEnhancedLocation::SetAnnotation(const std::string& value) { SetAsString(1338, value); }
 TEwsPersonaPostalAddress* TEwsEnhancedLocation::GetPostalAddress() { return static_cast<TEwsPersonaPostalAddress*>(GetChildObject(1339)); }
 
-const TDvXMLSchemaClassInfo TEwsTimeChange::ClassInfo = {"TEwsTimeChange", "t:TimeChangeType", "", nullptr, &NewTEwsTimeChange, kDeclsTEwsTimeChange, kByIndexTEwsTimeChange, kByNameTEwsTimeChange, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsTimeChange::ClassInfo = {"TEwsTimeChange", "t:TimeChangeType", "", nullptr, &NewTEwsTimeChange, kDeclsTEwsTimeChange, kByIndexTEwsTimeChange, kByNameTEwsTimeChange, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsTimeChange::GetOffset() { return GetAsDuration(1340); }
 void TEwsTimeChange::SetOffset(const std::string& value) { SetAsDuration(1340, value); }
 TEwsRelativeYearlyRecurrencePattern* TEwsTimeChange::GetRelativeYearlyRecurrence() { return static_cast<TEwsRelativeYearlyRecurrencePattern*>(GetChildObject(1341)); }
@@ -2547,7 +2556,7 @@ void TEwsTimeChange::SetTime(TDateTime value) { SetAsTime(1343, value); }
 std::string TEwsTimeChange::GetTimeZoneName() { return GetAsString(1344); }
 void TEwsTimeChange::SetTimeZoneName(const std::string& value) { SetAsString(1344, value); }
 
-const TDvXMLSchemaClassInfo TEwsTimeZone::ClassInfo = {"TEwsTimeZone", "t:TimeZoneType", "", nullptr, &NewTEwsTimeZone, kDeclsTEwsTimeZone, kByIndexTEwsTimeZone, kByNameTEwsTimeZone, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsTimeZone::ClassInfo = {"TEwsTimeZone", "t:TimeZoneType", "", nullptr, &NewTEwsTimeZone, kDeclsTEwsTimeZone, kByIndexTEwsTimeZone, kByNameTEwsTimeZone, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsTimeZone::GetBaseOffset() { return GetAsDuration(1345); }
 void TEwsTimeZone::SetBaseOffset(const std::string& value) { SetAsDuration(1345, value); }
 TEwsTimeChange* TEwsTimeZone::GetStandard() { return static_cast<TEwsTimeChange*>(GetChildObject(1346)); }
@@ -2555,39 +2564,39 @@ TEwsTimeChange* TEwsTimeZone::GetDaylight() { return static_cast<TEwsTimeChange*
 std::string TEwsTimeZone::GetTimeZoneName() { return GetAsString(1348); }
 void TEwsTimeZone::SetTimeZoneName(const std::string& value) { SetAsString(1348, value); }
 
-const TDvXMLSchemaClassInfo TEwsTimeZoneContext::ClassInfo = {"TEwsTimeZoneContext", "t:TimeZoneContextType", "", nullptr, &NewTEwsTimeZoneContext, kDeclsTEwsTimeZoneContext, kByIndexTEwsTimeZoneContext, kByNameTEwsTimeZoneContext, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsTimeZoneContext::ClassInfo = {"TEwsTimeZoneContext", "t:TimeZoneContextType", "", nullptr, &NewTEwsTimeZoneContext, kDeclsTEwsTimeZoneContext, kByIndexTEwsTimeZoneContext, kByNameTEwsTimeZoneContext, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsTimeZoneDefinition* TEwsTimeZoneContext::GetTimeZoneDefinition() { return static_cast<TEwsTimeZoneDefinition*>(GetChildObject(1349)); }
 
-const TDvXMLSchemaClassInfo TEwsTransitionTarget::ClassInfo = {"TEwsTransitionTarget", "t:TransitionTargetType", "", nullptr, &NewTEwsTransitionTarget, kDeclsTEwsTransitionTarget, kByIndexTEwsTransitionTarget, kByNameTEwsTransitionTarget, 1, TDvXMLSchemaValueKind::String, nullptr};
+const TDvXMLSchemaClassInfo TEwsTransitionTarget::ClassInfo = {"TEwsTransitionTarget", "t:TransitionTargetType", "", nullptr, &NewTEwsTransitionTarget, kDeclsTEwsTransitionTarget, kByIndexTEwsTransitionTarget, kByNameTEwsTransitionTarget, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsTransitionTarget::GetValue() { return GetTextAsString(); }
 void TEwsTransitionTarget::SetValue(const std::string& value) { SetTextAsString(value); }
 TTransitionTargetKind TEwsTransitionTarget::GetKind() { return static_cast<TTransitionTargetKind>(GetEnumOrdinal(0)); }
 void TEwsTransitionTarget::SetKind(TTransitionTargetKind value) { SetEnumOrdinal(0, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsTransition::ClassInfo = {"TEwsTransition", "t:TransitionType", "", nullptr, &NewTEwsTransition, kDeclsTEwsTransition, kByIndexTEwsTransition, kByNameTEwsTransition, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsTransition::ClassInfo = {"TEwsTransition", "t:TransitionType", "", nullptr, &NewTEwsTransition, kDeclsTEwsTransition, kByIndexTEwsTransition, kByNameTEwsTransition, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsTransition, 4};
 TEwsTransitionTarget* TEwsTransition::GetTo_() { return static_cast<TEwsTransitionTarget*>(GetChildObject(1350)); }
 
-const TDvXMLSchemaClassInfo TEwsAbsoluteDateTransition::ClassInfo = {"TEwsAbsoluteDateTransition", "t:AbsoluteDateTransitionType", "", &TEwsTransition::ClassInfo, &NewTEwsAbsoluteDateTransition, kDeclsTEwsAbsoluteDateTransition, kByIndexTEwsAbsoluteDateTransition, kByNameTEwsAbsoluteDateTransition, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAbsoluteDateTransition::ClassInfo = {"TEwsAbsoluteDateTransition", "t:AbsoluteDateTransitionType", "", &TEwsTransition::ClassInfo, &NewTEwsAbsoluteDateTransition, kDeclsTEwsAbsoluteDateTransition, kByIndexTEwsAbsoluteDateTransition, kByNameTEwsAbsoluteDateTransition, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsAbsoluteDateTransition::GetDateTime() { return GetAsDatetime(1351); }
 void TEwsAbsoluteDateTransition::SetDateTime(TDateTime value) { SetAsDatetime(1351, value); }
 
-const TDvXMLSchemaClassInfo TEwsRecurringTimeTransition::ClassInfo = {"TEwsRecurringTimeTransition", "t:RecurringTimeTransitionType", "", &TEwsTransition::ClassInfo, &NewTEwsRecurringTimeTransition, kDeclsTEwsRecurringTimeTransition, kByIndexTEwsRecurringTimeTransition, kByNameTEwsRecurringTimeTransition, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRecurringTimeTransition::ClassInfo = {"TEwsRecurringTimeTransition", "t:RecurringTimeTransitionType", "", &TEwsTransition::ClassInfo, &NewTEwsRecurringTimeTransition, kDeclsTEwsRecurringTimeTransition, kByIndexTEwsRecurringTimeTransition, kByNameTEwsRecurringTimeTransition, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsRecurringTimeTransition, 2};
 std::string TEwsRecurringTimeTransition::GetTimeOffset() { return GetAsDuration(1352); }
 void TEwsRecurringTimeTransition::SetTimeOffset(const std::string& value) { SetAsDuration(1352, value); }
 std::int32_t TEwsRecurringTimeTransition::GetMonth() { return GetAsInt(1353); }
 void TEwsRecurringTimeTransition::SetMonth(std::int32_t value) { SetAsInt(1353, value); }
 
-const TDvXMLSchemaClassInfo TEwsRecurringDateTransition::ClassInfo = {"TEwsRecurringDateTransition", "t:RecurringDateTransitionType", "", &TEwsRecurringTimeTransition::ClassInfo, &NewTEwsRecurringDateTransition, kDeclsTEwsRecurringDateTransition, kByIndexTEwsRecurringDateTransition, kByNameTEwsRecurringDateTransition, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRecurringDateTransition::ClassInfo = {"TEwsRecurringDateTransition", "t:RecurringDateTransitionType", "", &TEwsRecurringTimeTransition::ClassInfo, &NewTEwsRecurringDateTransition, kDeclsTEwsRecurringDateTransition, kByIndexTEwsRecurringDateTransition, kByNameTEwsRecurringDateTransition, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsRecurringDateTransition::GetDay() { return GetAsInt(1354); }
 void TEwsRecurringDateTransition::SetDay(std::int32_t value) { SetAsInt(1354, value); }
 
-const TDvXMLSchemaClassInfo TEwsRecurringDayTransition::ClassInfo = {"TEwsRecurringDayTransition", "t:RecurringDayTransitionType", "", &TEwsRecurringTimeTransition::ClassInfo, &NewTEwsRecurringDayTransition, kDeclsTEwsRecurringDayTransition, kByIndexTEwsRecurringDayTransition, kByNameTEwsRecurringDayTransition, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRecurringDayTransition::ClassInfo = {"TEwsRecurringDayTransition", "t:RecurringDayTransitionType", "", &TEwsRecurringTimeTransition::ClassInfo, &NewTEwsRecurringDayTransition, kDeclsTEwsRecurringDayTransition, kByIndexTEwsRecurringDayTransition, kByNameTEwsRecurringDayTransition, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDayOfWeek TEwsRecurringDayTransition::GetDayOfWeek() { return static_cast<TDayOfWeek>(GetEnumOrdinal(1355)); }
 void TEwsRecurringDayTransition::SetDayOfWeek(TDayOfWeek value) { SetEnumOrdinal(1355, static_cast<int>(value)); }
 std::int32_t TEwsRecurringDayTransition::GetOccurrence() { return GetAsInt(1356); }
 void TEwsRecurringDayTransition::SetOccurrence(std::int32_t value) { SetAsInt(1356, value); }
 
-const TDvXMLSchemaClassInfo TEwsTimeZoneDefinition::ClassInfo = {"TEwsTimeZoneDefinition", "t:TimeZoneDefinitionType", "", nullptr, &NewTEwsTimeZoneDefinition, kDeclsTEwsTimeZoneDefinition, kByIndexTEwsTimeZoneDefinition, kByNameTEwsTimeZoneDefinition, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsTimeZoneDefinition::ClassInfo = {"TEwsTimeZoneDefinition", "t:TimeZoneDefinitionType", "", nullptr, &NewTEwsTimeZoneDefinition, kDeclsTEwsTimeZoneDefinition, kByIndexTEwsTimeZoneDefinition, kByNameTEwsTimeZoneDefinition, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfPeriods* TEwsTimeZoneDefinition::GetPeriods() { return static_cast<TEwsNonEmptyArrayOfPeriods*>(GetChildObject(1357)); }
 TEwsArrayOfTransitionsGroups* TEwsTimeZoneDefinition::GetTransitionsGroups() { return static_cast<TEwsArrayOfTransitionsGroups*>(GetChildObject(1358)); }
 TEwsArrayOfTransitions* TEwsTimeZoneDefinition::GetTransitions() { return static_cast<TEwsArrayOfTransitions*>(GetChildObject(1359)); }
@@ -2596,10 +2605,10 @@ void TEwsTimeZoneDefinition::SetId(const std::string& value) { SetAsString(1360,
 std::string TEwsTimeZoneDefinition::GetName() { return GetAsString(1361); }
 void TEwsTimeZoneDefinition::SetName(const std::string& value) { SetAsString(1361, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPeriods::ClassInfo = {"TEwsNonEmptyArrayOfPeriods", "t:NonEmptyArrayOfPeriodsType", "", nullptr, &NewTEwsNonEmptyArrayOfPeriods, kDeclsTEwsNonEmptyArrayOfPeriods, kByIndexTEwsNonEmptyArrayOfPeriods, kByNameTEwsNonEmptyArrayOfPeriods, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPeriods::ClassInfo = {"TEwsNonEmptyArrayOfPeriods", "t:NonEmptyArrayOfPeriodsType", "", nullptr, &NewTEwsNonEmptyArrayOfPeriods, kDeclsTEwsNonEmptyArrayOfPeriods, kByIndexTEwsNonEmptyArrayOfPeriods, kByNameTEwsNonEmptyArrayOfPeriods, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPeriod>* TEwsNonEmptyArrayOfPeriods::GetPeriod() { return static_cast<TDvXMLSchemaElementArray<TEwsPeriod>*>(GetArrayChild(1362)); }
 
-const TDvXMLSchemaClassInfo TEwsPeriod::ClassInfo = {"TEwsPeriod", "t:PeriodType", "", nullptr, &NewTEwsPeriod, kDeclsTEwsPeriod, kByIndexTEwsPeriod, kByNameTEwsPeriod, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPeriod::ClassInfo = {"TEwsPeriod", "t:PeriodType", "", nullptr, &NewTEwsPeriod, kDeclsTEwsPeriod, kByIndexTEwsPeriod, kByNameTEwsPeriod, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPeriod::GetBias() { return GetAsDuration(0); }
 void TEwsPeriod::SetBias(const std::string& value) { SetAsDuration(0, value); }
 std::string TEwsPeriod::GetName() { return GetAsString(1); }
@@ -2607,10 +2616,10 @@ void TEwsPeriod::SetName(const std::string& value) { SetAsString(1, value); }
 std::string TEwsPeriod::GetId() { return GetAsString(2); }
 void TEwsPeriod::SetId(const std::string& value) { SetAsString(2, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfTransitionsGroups::ClassInfo = {"TEwsArrayOfTransitionsGroups", "t:ArrayOfTransitionsGroupsType", "", nullptr, &NewTEwsArrayOfTransitionsGroups, kDeclsTEwsArrayOfTransitionsGroups, kByIndexTEwsArrayOfTransitionsGroups, kByNameTEwsArrayOfTransitionsGroups, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfTransitionsGroups::ClassInfo = {"TEwsArrayOfTransitionsGroups", "t:ArrayOfTransitionsGroupsType", "", nullptr, &NewTEwsArrayOfTransitionsGroups, kDeclsTEwsArrayOfTransitionsGroups, kByIndexTEwsArrayOfTransitionsGroups, kByNameTEwsArrayOfTransitionsGroups, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsArrayOfTransitions>* TEwsArrayOfTransitionsGroups::GetTransitionsGroup() { return static_cast<TDvXMLSchemaElementArray<TEwsArrayOfTransitions>*>(GetArrayChild(1363)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfTransitions::ClassInfo = {"TEwsArrayOfTransitions", "t:ArrayOfTransitionsType", "", nullptr, &NewTEwsArrayOfTransitions, kDeclsTEwsArrayOfTransitions, kByIndexTEwsArrayOfTransitions, kByNameTEwsArrayOfTransitions, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfTransitions::ClassInfo = {"TEwsArrayOfTransitions", "t:ArrayOfTransitionsType", "", nullptr, &NewTEwsArrayOfTransitions, kDeclsTEwsArrayOfTransitions, kByIndexTEwsArrayOfTransitions, kByNameTEwsArrayOfTransitions, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsTransition>* TEwsArrayOfTransitions::GetTransition() { return static_cast<TDvXMLSchemaElementArray<TEwsTransition>*>(GetArrayChild(1364)); }
 TDvXMLSchemaElementArray<TEwsAbsoluteDateTransition>* TEwsArrayOfTransitions::GetAbsoluteDateTransition() { return static_cast<TDvXMLSchemaElementArray<TEwsAbsoluteDateTransition>*>(GetArrayChild(1365)); }
 TDvXMLSchemaElementArray<TEwsRecurringDayTransition>* TEwsArrayOfTransitions::GetRecurringDayTransition() { return static_cast<TDvXMLSchemaElementArray<TEwsRecurringDayTransition>*>(GetArrayChild(1366)); }
@@ -2618,21 +2627,21 @@ TDvXMLSchemaElementArray<TEwsRecurringDateTransition>* TEwsArrayOfTransitions::G
 std::string TEwsArrayOfTransitions::GetId() { return GetAsString(1368); }
 void TEwsArrayOfTransitions::SetId(const std::string& value) { SetAsString(1368, value); }
 
-const TDvXMLSchemaClassInfo TEwsRecurrenceRangeBase::ClassInfo = {"TEwsRecurrenceRangeBase", "t:RecurrenceRangeBaseType", "", nullptr, &NewTEwsRecurrenceRangeBase, kDeclsTEwsRecurrenceRangeBase, kByIndexTEwsRecurrenceRangeBase, kByNameTEwsRecurrenceRangeBase, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRecurrenceRangeBase::ClassInfo = {"TEwsRecurrenceRangeBase", "t:RecurrenceRangeBaseType", "", nullptr, &NewTEwsRecurrenceRangeBase, kDeclsTEwsRecurrenceRangeBase, kByIndexTEwsRecurrenceRangeBase, kByNameTEwsRecurrenceRangeBase, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsRecurrenceRangeBase, 3};
 TDateTime TEwsRecurrenceRangeBase::GetStartDate() { return GetAsDate(1369); }
 void TEwsRecurrenceRangeBase::SetStartDate(TDateTime value) { SetAsDate(1369, value); }
 
-const TDvXMLSchemaClassInfo TEwsNoEndRecurrenceRange::ClassInfo = {"TEwsNoEndRecurrenceRange", "t:NoEndRecurrenceRangeType", "", &TEwsRecurrenceRangeBase::ClassInfo, &NewTEwsNoEndRecurrenceRange, kDeclsTEwsNoEndRecurrenceRange, kByIndexTEwsNoEndRecurrenceRange, kByNameTEwsNoEndRecurrenceRange, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNoEndRecurrenceRange::ClassInfo = {"TEwsNoEndRecurrenceRange", "t:NoEndRecurrenceRangeType", "", &TEwsRecurrenceRangeBase::ClassInfo, &NewTEwsNoEndRecurrenceRange, kDeclsTEwsNoEndRecurrenceRange, kByIndexTEwsNoEndRecurrenceRange, kByNameTEwsNoEndRecurrenceRange, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsEndDateRecurrenceRange::ClassInfo = {"TEwsEndDateRecurrenceRange", "t:EndDateRecurrenceRangeType", "", &TEwsRecurrenceRangeBase::ClassInfo, &NewTEwsEndDateRecurrenceRange, kDeclsTEwsEndDateRecurrenceRange, kByIndexTEwsEndDateRecurrenceRange, kByNameTEwsEndDateRecurrenceRange, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEndDateRecurrenceRange::ClassInfo = {"TEwsEndDateRecurrenceRange", "t:EndDateRecurrenceRangeType", "", &TEwsRecurrenceRangeBase::ClassInfo, &NewTEwsEndDateRecurrenceRange, kDeclsTEwsEndDateRecurrenceRange, kByIndexTEwsEndDateRecurrenceRange, kByNameTEwsEndDateRecurrenceRange, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsEndDateRecurrenceRange::GetEndDate() { return GetAsDate(1370); }
 void TEwsEndDateRecurrenceRange::SetEndDate(TDateTime value) { SetAsDate(1370, value); }
 
-const TDvXMLSchemaClassInfo TEwsNumberedRecurrenceRange::ClassInfo = {"TEwsNumberedRecurrenceRange", "t:NumberedRecurrenceRangeType", "", &TEwsRecurrenceRangeBase::ClassInfo, &NewTEwsNumberedRecurrenceRange, kDeclsTEwsNumberedRecurrenceRange, kByIndexTEwsNumberedRecurrenceRange, kByNameTEwsNumberedRecurrenceRange, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNumberedRecurrenceRange::ClassInfo = {"TEwsNumberedRecurrenceRange", "t:NumberedRecurrenceRangeType", "", &TEwsRecurrenceRangeBase::ClassInfo, &NewTEwsNumberedRecurrenceRange, kDeclsTEwsNumberedRecurrenceRange, kByIndexTEwsNumberedRecurrenceRange, kByNameTEwsNumberedRecurrenceRange, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsNumberedRecurrenceRange::GetNumberOfOccurrences() { return GetAsInt(1371); }
 void TEwsNumberedRecurrenceRange::SetNumberOfOccurrences(std::int32_t value) { SetAsInt(1371, value); }
 
-const TDvXMLSchemaClassInfo TEwsRecurrence::ClassInfo = {"TEwsRecurrence", "t:RecurrenceType", "", nullptr, &NewTEwsRecurrence, kDeclsTEwsRecurrence, kByIndexTEwsRecurrence, kByNameTEwsRecurrence, 9, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRecurrence::ClassInfo = {"TEwsRecurrence", "t:RecurrenceType", "", nullptr, &NewTEwsRecurrence, kDeclsTEwsRecurrence, kByIndexTEwsRecurrence, kByNameTEwsRecurrence, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsRelativeYearlyRecurrencePattern* TEwsRecurrence::GetRelativeYearlyRecurrence() { return static_cast<TEwsRelativeYearlyRecurrencePattern*>(GetChildObject(1372)); }
 TEwsAbsoluteYearlyRecurrencePattern* TEwsRecurrence::GetAbsoluteYearlyRecurrence() { return static_cast<TEwsAbsoluteYearlyRecurrencePattern*>(GetChildObject(1373)); }
 TEwsRelativeMonthlyRecurrencePattern* TEwsRecurrence::GetRelativeMonthlyRecurrence() { return static_cast<TEwsRelativeMonthlyRecurrencePattern*>(GetChildObject(1374)); }
@@ -2643,7 +2652,7 @@ TEwsNoEndRecurrenceRange* TEwsRecurrence::GetNoEndRecurrence() { return static_c
 TEwsEndDateRecurrenceRange* TEwsRecurrence::GetEndDateRecurrence() { return static_cast<TEwsEndDateRecurrenceRange*>(GetChildObject(1379)); }
 TEwsNumberedRecurrenceRange* TEwsRecurrence::GetNumberedRecurrence() { return static_cast<TEwsNumberedRecurrenceRange*>(GetChildObject(1380)); }
 
-const TDvXMLSchemaClassInfo TEwsTaskRecurrence::ClassInfo = {"TEwsTaskRecurrence", "t:TaskRecurrenceType", "", nullptr, &NewTEwsTaskRecurrence, kDeclsTEwsTaskRecurrence, kByIndexTEwsTaskRecurrence, kByNameTEwsTaskRecurrence, 13, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsTaskRecurrence::ClassInfo = {"TEwsTaskRecurrence", "t:TaskRecurrenceType", "", nullptr, &NewTEwsTaskRecurrence, kDeclsTEwsTaskRecurrence, kByIndexTEwsTaskRecurrence, kByNameTEwsTaskRecurrence, 13, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsRelativeYearlyRecurrencePattern* TEwsTaskRecurrence::GetRelativeYearlyRecurrence() { return static_cast<TEwsRelativeYearlyRecurrencePattern*>(GetChildObject(1381)); }
 TEwsAbsoluteYearlyRecurrencePattern* TEwsTaskRecurrence::GetAbsoluteYearlyRecurrence() { return static_cast<TEwsAbsoluteYearlyRecurrencePattern*>(GetChildObject(1382)); }
 TEwsRelativeMonthlyRecurrencePattern* TEwsTaskRecurrence::GetRelativeMonthlyRecurrence() { return static_cast<TEwsRelativeMonthlyRecurrencePattern*>(GetChildObject(1383)); }
@@ -2658,7 +2667,7 @@ TEwsNoEndRecurrenceRange* TEwsTaskRecurrence::GetNoEndRecurrence() { return stat
 TEwsEndDateRecurrenceRange* TEwsTaskRecurrence::GetEndDateRecurrence() { return static_cast<TEwsEndDateRecurrenceRange*>(GetChildObject(1392)); }
 TEwsNumberedRecurrenceRange* TEwsTaskRecurrence::GetNumberedRecurrence() { return static_cast<TEwsNumberedRecurrenceRange*>(GetChildObject(1393)); }
 
-const TDvXMLSchemaClassInfo TEwsOccurrenceInfo::ClassInfo = {"TEwsOccurrenceInfo", "t:OccurrenceInfoType", "", nullptr, &NewTEwsOccurrenceInfo, kDeclsTEwsOccurrenceInfo, kByIndexTEwsOccurrenceInfo, kByNameTEwsOccurrenceInfo, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsOccurrenceInfo::ClassInfo = {"TEwsOccurrenceInfo", "t:OccurrenceInfoType", "", nullptr, &NewTEwsOccurrenceInfo, kDeclsTEwsOccurrenceInfo, kByIndexTEwsOccurrenceInfo, kByNameTEwsOccurrenceInfo, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsOccurrenceInfo::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(1394)); }
 TDateTime TEwsOccurrenceInfo::GetStart_() { return GetAsDatetime(1395); }
 void TEwsOccurrenceInfo::SetStart_(TDateTime value) { SetAsDatetime(1395, value); }
@@ -2667,17 +2676,17 @@ void TEwsOccurrenceInfo::SetEnd_(TDateTime value) { SetAsDatetime(1396, value); 
 TDateTime TEwsOccurrenceInfo::GetOriginalStart() { return GetAsDatetime(1397); }
 void TEwsOccurrenceInfo::SetOriginalStart(TDateTime value) { SetAsDatetime(1397, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfOccurrenceInfo::ClassInfo = {"TEwsNonEmptyArrayOfOccurrenceInfo", "t:NonEmptyArrayOfOccurrenceInfoType", "", nullptr, &NewTEwsNonEmptyArrayOfOccurrenceInfo, kDeclsTEwsNonEmptyArrayOfOccurrenceInfo, kByIndexTEwsNonEmptyArrayOfOccurrenceInfo, kByNameTEwsNonEmptyArrayOfOccurrenceInfo, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfOccurrenceInfo::ClassInfo = {"TEwsNonEmptyArrayOfOccurrenceInfo", "t:NonEmptyArrayOfOccurrenceInfoType", "", nullptr, &NewTEwsNonEmptyArrayOfOccurrenceInfo, kDeclsTEwsNonEmptyArrayOfOccurrenceInfo, kByIndexTEwsNonEmptyArrayOfOccurrenceInfo, kByNameTEwsNonEmptyArrayOfOccurrenceInfo, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsOccurrenceInfo>* TEwsNonEmptyArrayOfOccurrenceInfo::GetOccurrence() { return static_cast<TDvXMLSchemaElementArray<TEwsOccurrenceInfo>*>(GetArrayChild(1398)); }
 
-const TDvXMLSchemaClassInfo TEwsDeletedOccurrenceInfo::ClassInfo = {"TEwsDeletedOccurrenceInfo", "t:DeletedOccurrenceInfoType", "", nullptr, &NewTEwsDeletedOccurrenceInfo, kDeclsTEwsDeletedOccurrenceInfo, kByIndexTEwsDeletedOccurrenceInfo, kByNameTEwsDeletedOccurrenceInfo, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeletedOccurrenceInfo::ClassInfo = {"TEwsDeletedOccurrenceInfo", "t:DeletedOccurrenceInfoType", "", nullptr, &NewTEwsDeletedOccurrenceInfo, kDeclsTEwsDeletedOccurrenceInfo, kByIndexTEwsDeletedOccurrenceInfo, kByNameTEwsDeletedOccurrenceInfo, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsDeletedOccurrenceInfo::GetStart_() { return GetAsDatetime(1399); }
 void TEwsDeletedOccurrenceInfo::SetStart_(TDateTime value) { SetAsDatetime(1399, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfDeletedOccurrences::ClassInfo = {"TEwsNonEmptyArrayOfDeletedOccurrences", "t:NonEmptyArrayOfDeletedOccurrencesType", "", nullptr, &NewTEwsNonEmptyArrayOfDeletedOccurrences, kDeclsTEwsNonEmptyArrayOfDeletedOccurrences, kByIndexTEwsNonEmptyArrayOfDeletedOccurrences, kByNameTEwsNonEmptyArrayOfDeletedOccurrences, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfDeletedOccurrences::ClassInfo = {"TEwsNonEmptyArrayOfDeletedOccurrences", "t:NonEmptyArrayOfDeletedOccurrencesType", "", nullptr, &NewTEwsNonEmptyArrayOfDeletedOccurrences, kDeclsTEwsNonEmptyArrayOfDeletedOccurrences, kByIndexTEwsNonEmptyArrayOfDeletedOccurrences, kByNameTEwsNonEmptyArrayOfDeletedOccurrences, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsDeletedOccurrenceInfo>* TEwsNonEmptyArrayOfDeletedOccurrences::GetDeletedOccurrence() { return static_cast<TDvXMLSchemaElementArray<TEwsDeletedOccurrenceInfo>*>(GetArrayChild(1400)); }
 
-const TDvXMLSchemaClassInfo TEwsCalendarItem::ClassInfo = {"TEwsCalendarItem", "t:CalendarItemType", "", &TEwsItem::ClassInfo, &NewTEwsCalendarItem, kDeclsTEwsCalendarItem, kByIndexTEwsCalendarItem, kByNameTEwsCalendarItem, 126, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCalendarItem::ClassInfo = {"TEwsCalendarItem", "t:CalendarItemType", "", &TEwsItem::ClassInfo, &NewTEwsCalendarItem, kDeclsTEwsCalendarItem, kByIndexTEwsCalendarItem, kByNameTEwsCalendarItem, 126, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsCalendarItem::GetUID() { return GetAsString(1401); }
 void TEwsCalendarItem::SetUID(const std::string& value) { SetAsString(1401, value); }
 TDateTime TEwsCalendarItem::GetRecurrenceId() { return GetAsDatetime(1402); }
@@ -2771,7 +2780,7 @@ TEwsCalendarActivityData* TEwsCalendarItem::GetCalendarActivityData() { return s
 bool TEwsCalendarItem::GetDoNotForwardMeeting() { return GetAsBoolean(1455); }
 void TEwsCalendarItem::SetDoNotForwardMeeting(bool value) { SetAsBoolean(1455, value); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingMessage::ClassInfo = {"TEwsMeetingMessage", "t:MeetingMessageType", "", &TEwsMessage::ClassInfo, &NewTEwsMeetingMessage, kDeclsTEwsMeetingMessage, kByIndexTEwsMeetingMessage, kByNameTEwsMeetingMessage, 104, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMeetingMessage::ClassInfo = {"TEwsMeetingMessage", "t:MeetingMessageType", "", &TEwsMessage::ClassInfo, &NewTEwsMeetingMessage, kDeclsTEwsMeetingMessage, kByIndexTEwsMeetingMessage, kByNameTEwsMeetingMessage, 104, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsMeetingMessage, 3};
 TEwsItemId* TEwsMeetingMessage::GetAssociatedCalendarItemId() { return static_cast<TEwsItemId*>(GetChildObject(1456)); }
 bool TEwsMeetingMessage::GetIsDelegated() { return GetAsBoolean(1457); }
 void TEwsMeetingMessage::SetIsDelegated(bool value) { SetAsBoolean(1457, value); }
@@ -2790,7 +2799,7 @@ void TEwsMeetingMessage::SetDateTimeStamp(TDateTime value) { SetAsDatetime(1463,
 bool TEwsMeetingMessage::GetIsOrganizer() { return GetAsBoolean(1464); }
 void TEwsMeetingMessage::SetIsOrganizer(bool value) { SetAsBoolean(1464, value); }
 
-const TDvXMLSchemaClassInfo TEwsChangeHighlights::ClassInfo = {"TEwsChangeHighlights", "t:ChangeHighlightsType", "", nullptr, &NewTEwsChangeHighlights, kDeclsTEwsChangeHighlights, kByIndexTEwsChangeHighlights, kByNameTEwsChangeHighlights, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsChangeHighlights::ClassInfo = {"TEwsChangeHighlights", "t:ChangeHighlightsType", "", nullptr, &NewTEwsChangeHighlights, kDeclsTEwsChangeHighlights, kByIndexTEwsChangeHighlights, kByNameTEwsChangeHighlights, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsChangeHighlights::GetHasLocationChanged() { return GetAsBoolean(1465); }
 void TEwsChangeHighlights::SetHasLocationChanged(bool value) { SetAsBoolean(1465, value); }
 std::string TEwsChangeHighlights::GetLocation() { return GetAsString(1466); }
@@ -2804,7 +2813,7 @@ void TEwsChangeHighlights::SetHasEndTimeChanged(bool value) { SetAsBoolean(1469,
 TDateTime TEwsChangeHighlights::GetEnd_() { return GetAsDatetime(1470); }
 void TEwsChangeHighlights::SetEnd_(TDateTime value) { SetAsDatetime(1470, value); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingRequestMessage::ClassInfo = {"TEwsMeetingRequestMessage", "t:MeetingRequestMessageType", "", &TEwsMeetingMessage::ClassInfo, &NewTEwsMeetingRequestMessage, kDeclsTEwsMeetingRequestMessage, kByIndexTEwsMeetingRequestMessage, kByNameTEwsMeetingRequestMessage, 152, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMeetingRequestMessage::ClassInfo = {"TEwsMeetingRequestMessage", "t:MeetingRequestMessageType", "", &TEwsMeetingMessage::ClassInfo, &NewTEwsMeetingRequestMessage, kDeclsTEwsMeetingRequestMessage, kByIndexTEwsMeetingRequestMessage, kByNameTEwsMeetingRequestMessage, 152, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TMeetingRequestType TEwsMeetingRequestMessage::GetMeetingRequestType() { return static_cast<TMeetingRequestType>(GetEnumOrdinal(1471)); }
 void TEwsMeetingRequestMessage::SetMeetingRequestType(TMeetingRequestType value) { SetEnumOrdinal(1471, static_cast<int>(value)); }
 TLegacyFreeBusy TEwsMeetingRequestMessage::GetIntendedFreeBusyStatus() { return static_cast<TLegacyFreeBusy>(GetEnumOrdinal(1472)); }
@@ -2886,7 +2895,7 @@ void TEwsMeetingRequestMessage::SetEndTimeZoneId(const std::string& value) { Set
 bool TEwsMeetingRequestMessage::GetDoNotForwardMeeting() { return GetAsBoolean(1518); }
 void TEwsMeetingRequestMessage::SetDoNotForwardMeeting(bool value) { SetAsBoolean(1518, value); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingResponseMessage::ClassInfo = {"TEwsMeetingResponseMessage", "t:MeetingResponseMessageType", "", &TEwsMeetingMessage::ClassInfo, &NewTEwsMeetingResponseMessage, kDeclsTEwsMeetingResponseMessage, kByIndexTEwsMeetingResponseMessage, kByNameTEwsMeetingResponseMessage, 112, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMeetingResponseMessage::ClassInfo = {"TEwsMeetingResponseMessage", "t:MeetingResponseMessageType", "", &TEwsMeetingMessage::ClassInfo, &NewTEwsMeetingResponseMessage, kDeclsTEwsMeetingResponseMessage, kByIndexTEwsMeetingResponseMessage, kByNameTEwsMeetingResponseMessage, 112, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsMeetingResponseMessage::GetStart_() { return GetAsDatetime(1519); }
 void TEwsMeetingResponseMessage::SetStart_(TDateTime value) { SetAsDatetime(1519, value); }
 TDateTime TEwsMeetingResponseMessage::GetEnd_() { return GetAsDatetime(1520); }
@@ -2902,7 +2911,7 @@ TDateTime TEwsMeetingResponseMessage::GetProposedEnd() { return GetAsDatetime(15
 void TEwsMeetingResponseMessage::SetProposedEnd(TDateTime value) { SetAsDatetime(1525, value); }
 TEwsEnhancedLocation* TEwsMeetingResponseMessage::GetEnhancedLocation() { return static_cast<TEwsEnhancedLocation*>(GetChildObject(1526)); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingCancellationMessage::ClassInfo = {"TEwsMeetingCancellationMessage", "t:MeetingCancellationMessageType", "", &TEwsMeetingMessage::ClassInfo, &NewTEwsMeetingCancellationMessage, kDeclsTEwsMeetingCancellationMessage, kByIndexTEwsMeetingCancellationMessage, kByNameTEwsMeetingCancellationMessage, 111, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMeetingCancellationMessage::ClassInfo = {"TEwsMeetingCancellationMessage", "t:MeetingCancellationMessageType", "", &TEwsMeetingMessage::ClassInfo, &NewTEwsMeetingCancellationMessage, kDeclsTEwsMeetingCancellationMessage, kByIndexTEwsMeetingCancellationMessage, kByNameTEwsMeetingCancellationMessage, 111, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsMeetingCancellationMessage::GetStart_() { return GetAsDatetime(1527); }
 void TEwsMeetingCancellationMessage::SetStart_(TDateTime value) { SetAsDatetime(1527, value); }
 TDateTime TEwsMeetingCancellationMessage::GetEnd_() { return GetAsDatetime(1528); }
@@ -2916,7 +2925,7 @@ TEwsEnhancedLocation* TEwsMeetingCancellationMessage::GetEnhancedLocation() { re
 bool TEwsMeetingCancellationMessage::GetDoNotForwardMeeting() { return GetAsBoolean(1533); }
 void TEwsMeetingCancellationMessage::SetDoNotForwardMeeting(bool value) { SetAsBoolean(1533, value); }
 
-const TDvXMLSchemaClassInfo TEwsCompleteName::ClassInfo = {"TEwsCompleteName", "t:CompleteNameType", "", nullptr, &NewTEwsCompleteName, kDeclsTEwsCompleteName, kByIndexTEwsCompleteName, kByNameTEwsCompleteName, 10, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCompleteName::ClassInfo = {"TEwsCompleteName", "t:CompleteNameType", "", nullptr, &NewTEwsCompleteName, kDeclsTEwsCompleteName, kByIndexTEwsCompleteName, kByNameTEwsCompleteName, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsCompleteName::GetTitle() { return GetAsString(1534); }
 void TEwsCompleteName::SetTitle(const std::string& value) { SetAsString(1534, value); }
 std::string TEwsCompleteName::GetFirstName() { return GetAsString(1535); }
@@ -2938,13 +2947,13 @@ void TEwsCompleteName::SetYomiFirstName(const std::string& value) { SetAsString(
 std::string TEwsCompleteName::GetYomiLastName() { return GetAsString(1543); }
 void TEwsCompleteName::SetYomiLastName(const std::string& value) { SetAsString(1543, value); }
 
-const TDvXMLSchemaClassInfo TEwsImAddressDictionaryEntry::ClassInfo = {"TEwsImAddressDictionaryEntry", "t:ImAddressDictionaryEntryType", "", nullptr, &NewTEwsImAddressDictionaryEntry, kDeclsTEwsImAddressDictionaryEntry, kByIndexTEwsImAddressDictionaryEntry, kByNameTEwsImAddressDictionaryEntry, 1, TDvXMLSchemaValueKind::String, nullptr};
+const TDvXMLSchemaClassInfo TEwsImAddressDictionaryEntry::ClassInfo = {"TEwsImAddressDictionaryEntry", "t:ImAddressDictionaryEntryType", "", nullptr, &NewTEwsImAddressDictionaryEntry, kDeclsTEwsImAddressDictionaryEntry, kByIndexTEwsImAddressDictionaryEntry, kByNameTEwsImAddressDictionaryEntry, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsImAddressDictionaryEntry::GetValue() { return GetTextAsString(); }
 void TEwsImAddressDictionaryEntry::SetValue(const std::string& value) { SetTextAsString(value); }
 TImAddressKey TEwsImAddressDictionaryEntry::GetKey() { return static_cast<TImAddressKey>(GetEnumOrdinal(0)); }
 void TEwsImAddressDictionaryEntry::SetKey(TImAddressKey value) { SetEnumOrdinal(0, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsContactUrlDictionaryEntry::ClassInfo = {"TEwsContactUrlDictionaryEntry", "t:ContactUrlDictionaryEntryType", "", nullptr, &NewTEwsContactUrlDictionaryEntry, kDeclsTEwsContactUrlDictionaryEntry, kByIndexTEwsContactUrlDictionaryEntry, kByNameTEwsContactUrlDictionaryEntry, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsContactUrlDictionaryEntry::ClassInfo = {"TEwsContactUrlDictionaryEntry", "t:ContactUrlDictionaryEntryType", "", nullptr, &NewTEwsContactUrlDictionaryEntry, kDeclsTEwsContactUrlDictionaryEntry, kByIndexTEwsContactUrlDictionaryEntry, kByNameTEwsContactUrlDictionaryEntry, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TContactUrlKey TEwsContactUrlDictionaryEntry::GetType_() { return static_cast<TContactUrlKey>(GetEnumOrdinal(1544)); }
 void TEwsContactUrlDictionaryEntry::SetType_(TContactUrlKey value) { SetEnumOrdinal(1544, static_cast<int>(value)); }
 std::string TEwsContactUrlDictionaryEntry::GetName() { return GetAsString(1545); }
@@ -2952,7 +2961,7 @@ void TEwsContactUrlDictionaryEntry::SetName(const std::string& value) { SetAsStr
 std::string TEwsContactUrlDictionaryEntry::GetAddress() { return GetAsString(1546); }
 void TEwsContactUrlDictionaryEntry::SetAddress(const std::string& value) { SetAsString(1546, value); }
 
-const TDvXMLSchemaClassInfo TEwsAbchEmailAddressDictionaryEntry::ClassInfo = {"TEwsAbchEmailAddressDictionaryEntry", "t:AbchEmailAddressDictionaryEntryType", "", nullptr, &NewTEwsAbchEmailAddressDictionaryEntry, kDeclsTEwsAbchEmailAddressDictionaryEntry, kByIndexTEwsAbchEmailAddressDictionaryEntry, kByNameTEwsAbchEmailAddressDictionaryEntry, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAbchEmailAddressDictionaryEntry::ClassInfo = {"TEwsAbchEmailAddressDictionaryEntry", "t:AbchEmailAddressDictionaryEntryType", "", nullptr, &NewTEwsAbchEmailAddressDictionaryEntry, kDeclsTEwsAbchEmailAddressDictionaryEntry, kByIndexTEwsAbchEmailAddressDictionaryEntry, kByNameTEwsAbchEmailAddressDictionaryEntry, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TAbchEmailAddressType TEwsAbchEmailAddressDictionaryEntry::GetType_() { return static_cast<TAbchEmailAddressType>(GetEnumOrdinal(1547)); }
 void TEwsAbchEmailAddressDictionaryEntry::SetType_(TAbchEmailAddressType value) { SetEnumOrdinal(1547, static_cast<int>(value)); }
 std::string TEwsAbchEmailAddressDictionaryEntry::GetAddress() { return GetAsString(1548); }
@@ -2962,7 +2971,7 @@ void TEwsAbchEmailAddressDictionaryEntry::SetIsMessengerEnabled(bool value) { Se
 std::int64_t TEwsAbchEmailAddressDictionaryEntry::GetCapabilities() { return GetAsLong(1550); }
 void TEwsAbchEmailAddressDictionaryEntry::SetCapabilities(std::int64_t value) { SetAsLong(1550, value); }
 
-const TDvXMLSchemaClassInfo TEwsEmailAddressDictionaryEntry::ClassInfo = {"TEwsEmailAddressDictionaryEntry", "t:EmailAddressDictionaryEntryType", "", nullptr, &NewTEwsEmailAddressDictionaryEntry, kDeclsTEwsEmailAddressDictionaryEntry, kByIndexTEwsEmailAddressDictionaryEntry, kByNameTEwsEmailAddressDictionaryEntry, 4, TDvXMLSchemaValueKind::String, nullptr};
+const TDvXMLSchemaClassInfo TEwsEmailAddressDictionaryEntry::ClassInfo = {"TEwsEmailAddressDictionaryEntry", "t:EmailAddressDictionaryEntryType", "", nullptr, &NewTEwsEmailAddressDictionaryEntry, kDeclsTEwsEmailAddressDictionaryEntry, kByIndexTEwsEmailAddressDictionaryEntry, kByNameTEwsEmailAddressDictionaryEntry, 4, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsEmailAddressDictionaryEntry::GetValue() { return GetTextAsString(); }
 void TEwsEmailAddressDictionaryEntry::SetValue(const std::string& value) { SetTextAsString(value); }
 TEmailAddressKey TEwsEmailAddressDictionaryEntry::GetKey() { return static_cast<TEmailAddressKey>(GetEnumOrdinal(0)); }
@@ -2974,13 +2983,13 @@ void TEwsEmailAddressDictionaryEntry::SetRoutingType(const std::string& value) {
 TMailboxType TEwsEmailAddressDictionaryEntry::GetMailboxType() { return static_cast<TMailboxType>(GetEnumOrdinal(3)); }
 void TEwsEmailAddressDictionaryEntry::SetMailboxType(TMailboxType value) { SetEnumOrdinal(3, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsPhoneNumberDictionaryEntry::ClassInfo = {"TEwsPhoneNumberDictionaryEntry", "t:PhoneNumberDictionaryEntryType", "", nullptr, &NewTEwsPhoneNumberDictionaryEntry, kDeclsTEwsPhoneNumberDictionaryEntry, kByIndexTEwsPhoneNumberDictionaryEntry, kByNameTEwsPhoneNumberDictionaryEntry, 1, TDvXMLSchemaValueKind::String, nullptr};
+const TDvXMLSchemaClassInfo TEwsPhoneNumberDictionaryEntry::ClassInfo = {"TEwsPhoneNumberDictionaryEntry", "t:PhoneNumberDictionaryEntryType", "", nullptr, &NewTEwsPhoneNumberDictionaryEntry, kDeclsTEwsPhoneNumberDictionaryEntry, kByIndexTEwsPhoneNumberDictionaryEntry, kByNameTEwsPhoneNumberDictionaryEntry, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsPhoneNumberDictionaryEntry::GetValue() { return GetTextAsString(); }
 void TEwsPhoneNumberDictionaryEntry::SetValue(const std::string& value) { SetTextAsString(value); }
 TPhoneNumberKey TEwsPhoneNumberDictionaryEntry::GetKey() { return static_cast<TPhoneNumberKey>(GetEnumOrdinal(0)); }
 void TEwsPhoneNumberDictionaryEntry::SetKey(TPhoneNumberKey value) { SetEnumOrdinal(0, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsPhysicalAddressDictionaryEntry::ClassInfo = {"TEwsPhysicalAddressDictionaryEntry", "t:PhysicalAddressDictionaryEntryType", "", nullptr, &NewTEwsPhysicalAddressDictionaryEntry, kDeclsTEwsPhysicalAddressDictionaryEntry, kByIndexTEwsPhysicalAddressDictionaryEntry, kByNameTEwsPhysicalAddressDictionaryEntry, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPhysicalAddressDictionaryEntry::ClassInfo = {"TEwsPhysicalAddressDictionaryEntry", "t:PhysicalAddressDictionaryEntryType", "", nullptr, &NewTEwsPhysicalAddressDictionaryEntry, kDeclsTEwsPhysicalAddressDictionaryEntry, kByIndexTEwsPhysicalAddressDictionaryEntry, kByNameTEwsPhysicalAddressDictionaryEntry, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPhysicalAddressDictionaryEntry::GetStreet() { return GetAsString(1551); }
 void TEwsPhysicalAddressDictionaryEntry::SetStreet(const std::string& value) { SetAsString(1551, value); }
 std::string TEwsPhysicalAddressDictionaryEntry::GetCity() { return GetAsString(1552); }
@@ -2994,35 +3003,35 @@ void TEwsPhysicalAddressDictionaryEntry::SetPostalCode(const std::string& value)
 TPhysicalAddressKey TEwsPhysicalAddressDictionaryEntry::GetKey() { return static_cast<TPhysicalAddressKey>(GetEnumOrdinal(1556)); }
 void TEwsPhysicalAddressDictionaryEntry::SetKey(TPhysicalAddressKey value) { SetEnumOrdinal(1556, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsContactUrlDictionary::ClassInfo = {"TEwsContactUrlDictionary", "t:ContactUrlDictionaryType", "", nullptr, &NewTEwsContactUrlDictionary, kDeclsTEwsContactUrlDictionary, kByIndexTEwsContactUrlDictionary, kByNameTEwsContactUrlDictionary, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsContactUrlDictionary::ClassInfo = {"TEwsContactUrlDictionary", "t:ContactUrlDictionaryType", "", nullptr, &NewTEwsContactUrlDictionary, kDeclsTEwsContactUrlDictionary, kByIndexTEwsContactUrlDictionary, kByNameTEwsContactUrlDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsContactUrlDictionaryEntry>* TEwsContactUrlDictionary::GetUrl() { return static_cast<TDvXMLSchemaElementArray<TEwsContactUrlDictionaryEntry>*>(GetArrayChild(1557)); }
 
-const TDvXMLSchemaClassInfo TEwsAbchEmailAddressDictionary::ClassInfo = {"TEwsAbchEmailAddressDictionary", "t:AbchEmailAddressDictionaryType", "", nullptr, &NewTEwsAbchEmailAddressDictionary, kDeclsTEwsAbchEmailAddressDictionary, kByIndexTEwsAbchEmailAddressDictionary, kByNameTEwsAbchEmailAddressDictionary, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAbchEmailAddressDictionary::ClassInfo = {"TEwsAbchEmailAddressDictionary", "t:AbchEmailAddressDictionaryType", "", nullptr, &NewTEwsAbchEmailAddressDictionary, kDeclsTEwsAbchEmailAddressDictionary, kByIndexTEwsAbchEmailAddressDictionary, kByNameTEwsAbchEmailAddressDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAbchEmailAddressDictionaryEntry>* TEwsAbchEmailAddressDictionary::GetEmail() { return static_cast<TDvXMLSchemaElementArray<TEwsAbchEmailAddressDictionaryEntry>*>(GetArrayChild(1558)); }
 
-const TDvXMLSchemaClassInfo TEwsImAddressDictionary::ClassInfo = {"TEwsImAddressDictionary", "t:ImAddressDictionaryType", "", nullptr, &NewTEwsImAddressDictionary, kDeclsTEwsImAddressDictionary, kByIndexTEwsImAddressDictionary, kByNameTEwsImAddressDictionary, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsImAddressDictionary::ClassInfo = {"TEwsImAddressDictionary", "t:ImAddressDictionaryType", "", nullptr, &NewTEwsImAddressDictionary, kDeclsTEwsImAddressDictionary, kByIndexTEwsImAddressDictionary, kByNameTEwsImAddressDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsImAddressDictionaryEntry>* TEwsImAddressDictionary::GetEntry() { return static_cast<TDvXMLSchemaElementArray<TEwsImAddressDictionaryEntry>*>(GetArrayChild(1559)); }
 
-const TDvXMLSchemaClassInfo TEwsEmailAddressDictionary::ClassInfo = {"TEwsEmailAddressDictionary", "t:EmailAddressDictionaryType", "", nullptr, &NewTEwsEmailAddressDictionary, kDeclsTEwsEmailAddressDictionary, kByIndexTEwsEmailAddressDictionary, kByNameTEwsEmailAddressDictionary, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEmailAddressDictionary::ClassInfo = {"TEwsEmailAddressDictionary", "t:EmailAddressDictionaryType", "", nullptr, &NewTEwsEmailAddressDictionary, kDeclsTEwsEmailAddressDictionary, kByIndexTEwsEmailAddressDictionary, kByNameTEwsEmailAddressDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsEmailAddressDictionaryEntry>* TEwsEmailAddressDictionary::GetEntry() { return static_cast<TDvXMLSchemaElementArray<TEwsEmailAddressDictionaryEntry>*>(GetArrayChild(1560)); }
 
-const TDvXMLSchemaClassInfo TEwsPhoneNumberDictionary::ClassInfo = {"TEwsPhoneNumberDictionary", "t:PhoneNumberDictionaryType", "", nullptr, &NewTEwsPhoneNumberDictionary, kDeclsTEwsPhoneNumberDictionary, kByIndexTEwsPhoneNumberDictionary, kByNameTEwsPhoneNumberDictionary, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPhoneNumberDictionary::ClassInfo = {"TEwsPhoneNumberDictionary", "t:PhoneNumberDictionaryType", "", nullptr, &NewTEwsPhoneNumberDictionary, kDeclsTEwsPhoneNumberDictionary, kByIndexTEwsPhoneNumberDictionary, kByNameTEwsPhoneNumberDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPhoneNumberDictionaryEntry>* TEwsPhoneNumberDictionary::GetEntry() { return static_cast<TDvXMLSchemaElementArray<TEwsPhoneNumberDictionaryEntry>*>(GetArrayChild(1561)); }
 
-const TDvXMLSchemaClassInfo TEwsPhysicalAddressDictionary::ClassInfo = {"TEwsPhysicalAddressDictionary", "t:PhysicalAddressDictionaryType", "", nullptr, &NewTEwsPhysicalAddressDictionary, kDeclsTEwsPhysicalAddressDictionary, kByIndexTEwsPhysicalAddressDictionary, kByNameTEwsPhysicalAddressDictionary, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPhysicalAddressDictionary::ClassInfo = {"TEwsPhysicalAddressDictionary", "t:PhysicalAddressDictionaryType", "", nullptr, &NewTEwsPhysicalAddressDictionary, kDeclsTEwsPhysicalAddressDictionary, kByIndexTEwsPhysicalAddressDictionary, kByNameTEwsPhysicalAddressDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPhysicalAddressDictionaryEntry>* TEwsPhysicalAddressDictionary::GetEntry() { return static_cast<TDvXMLSchemaElementArray<TEwsPhysicalAddressDictionaryEntry>*>(GetArrayChild(1562)); }
 
-const TDvXMLSchemaClassInfo TEwsMembersList::ClassInfo = {"TEwsMembersList", "t:MembersListType", "", nullptr, &NewTEwsMembersList, kDeclsTEwsMembersList, kByIndexTEwsMembersList, kByNameTEwsMembersList, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMembersList::ClassInfo = {"TEwsMembersList", "t:MembersListType", "", nullptr, &NewTEwsMembersList, kDeclsTEwsMembersList, kByIndexTEwsMembersList, kByNameTEwsMembersList, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMember>* TEwsMembersList::GetMember() { return static_cast<TDvXMLSchemaElementArray<TEwsMember>*>(GetArrayChild(1563)); }
 
-const TDvXMLSchemaClassInfo TEwsMember::ClassInfo = {"TEwsMember", "t:MemberType", "", nullptr, &NewTEwsMember, kDeclsTEwsMember, kByIndexTEwsMember, kByNameTEwsMember, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMember::ClassInfo = {"TEwsMember", "t:MemberType", "", nullptr, &NewTEwsMember, kDeclsTEwsMember, kByIndexTEwsMember, kByNameTEwsMember, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsMember::GetMailbox() { return static_cast<TEwsEmailAddressType*>(GetChildObject(1564)); }
 TMemberStatus TEwsMember::GetStatus() { return static_cast<TMemberStatus>(GetEnumOrdinal(1565)); }
 void TEwsMember::SetStatus(TMemberStatus value) { SetEnumOrdinal(1565, static_cast<int>(value)); }
 std::string TEwsMember::GetKey() { return GetAsString(1566); }
 void TEwsMember::SetKey(const std::string& value) { SetAsString(1566, value); }
 
-const TDvXMLSchemaClassInfo TEwsRoleMemberItem::ClassInfo = {"TEwsRoleMemberItem", "t:RoleMemberItemType", "", &TEwsItem::ClassInfo, &NewTEwsRoleMemberItem, kDeclsTEwsRoleMemberItem, kByIndexTEwsRoleMemberItem, kByNameTEwsRoleMemberItem, 74, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRoleMemberItem::ClassInfo = {"TEwsRoleMemberItem", "t:RoleMemberItemType", "", &TEwsItem::ClassInfo, &NewTEwsRoleMemberItem, kDeclsTEwsRoleMemberItem, kByIndexTEwsRoleMemberItem, kByNameTEwsRoleMemberItem, 74, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsRoleMemberItem::GetDisplayName() { return GetAsString(1567); }
 void TEwsRoleMemberItem::SetDisplayName(const std::string& value) { SetAsString(1567, value); }
 TRoleMemberType TEwsRoleMemberItem::GetType_() { return static_cast<TRoleMemberType>(GetEnumOrdinal(1568)); }
@@ -3030,7 +3039,7 @@ void TEwsRoleMemberItem::SetType_(TRoleMemberType value) { SetEnumOrdinal(1568, 
 std::string TEwsRoleMemberItem::GetMemberId() { return GetAsString(1569); }
 void TEwsRoleMemberItem::SetMemberId(const std::string& value) { SetAsString(1569, value); }
 
-const TDvXMLSchemaClassInfo TEwsNetworkItem::ClassInfo = {"TEwsNetworkItem", "t:NetworkItemType", "", &TEwsItem::ClassInfo, &NewTEwsNetworkItem, kDeclsTEwsNetworkItem, kByIndexTEwsNetworkItem, kByNameTEwsNetworkItem, 102, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNetworkItem::ClassInfo = {"TEwsNetworkItem", "t:NetworkItemType", "", &TEwsItem::ClassInfo, &NewTEwsNetworkItem, kDeclsTEwsNetworkItem, kByIndexTEwsNetworkItem, kByNameTEwsNetworkItem, 102, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsNetworkItem::GetDomainId() { return GetAsInt(1570); }
 void TEwsNetworkItem::SetDomainId(std::int32_t value) { SetAsInt(1570, value); }
 std::string TEwsNetworkItem::GetDomainTag() { return GetAsString(1571); }
@@ -3094,7 +3103,7 @@ void TEwsNetworkItem::SetAccountName(const std::string& value) { SetAsString(159
 TDateTime TEwsNetworkItem::GetLastSync() { return GetAsDatetime(1600); }
 void TEwsNetworkItem::SetLastSync(TDateTime value) { SetAsDatetime(1600, value); }
 
-const TDvXMLSchemaClassInfo TEwsAbchPersonItem::ClassInfo = {"TEwsAbchPersonItem", "t:AbchPersonItemType", "", &TEwsItem::ClassInfo, &NewTEwsAbchPersonItem, kDeclsTEwsAbchPersonItem, kByIndexTEwsAbchPersonItem, kByNameTEwsAbchPersonItem, 80, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAbchPersonItem::ClassInfo = {"TEwsAbchPersonItem", "t:AbchPersonItemType", "", &TEwsItem::ClassInfo, &NewTEwsAbchPersonItem, kDeclsTEwsAbchPersonItem, kByIndexTEwsAbchPersonItem, kByNameTEwsAbchPersonItem, 80, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAbchPersonItem::GetAntiLinkInfo() { return GetAsString(1601); }
 void TEwsAbchPersonItem::SetAntiLinkInfo(const std::string& value) { SetAsString(1601, value); }
 std::string TEwsAbchPersonItem::GetPersonId() { return GetAsGuid(1602); }

@@ -686,6 +686,7 @@ const std::uint16_t kByNameTEwsConstantValue[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchExpression(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchExpression(e));
 }
+const TDvXMLSchemaClassInfo* const kDerivedTEwsSearchExpression[] = {&TEwsAnd::ClassInfo, &TEwsContainsExpression::ClassInfo, &TEwsExcludes::ClassInfo, &TEwsExists::ClassInfo, &TEwsIsEqualTo::ClassInfo, &TEwsIsGreaterThan::ClassInfo, &TEwsIsGreaterThanOrEqualTo::ClassInfo, &TEwsIsLessThan::ClassInfo, &TEwsIsLessThanOrEqualTo::ClassInfo, &TEwsIsNotEqualTo::ClassInfo, &TEwsMultipleOperandBooleanExpression::ClassInfo, &TEwsNear::ClassInfo, &TEwsNot::ClassInfo, &TEwsOr::ClassInfo, &TEwsTwoOperandExpression::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAggregateOn(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAggregateOn(e));
 }
@@ -705,6 +706,7 @@ const TDvXMLSchemaInfo kDeclsTEwsBaseGroupBy[] = {
 };
 const std::uint16_t kByIndexTEwsBaseGroupBy[] = {0};
 const std::uint16_t kByNameTEwsBaseGroupBy[] = {0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseGroupBy[] = {&TEwsDistinguishedGroupBy::ClassInfo, &TEwsGroupBy::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGroupBy(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGroupBy(e));
 }
@@ -799,6 +801,7 @@ const TDvXMLSchemaInfo kDeclsTEwsTwoOperandExpression[] = {
 };
 const std::uint16_t kByIndexTEwsTwoOperandExpression[] = {0, 1, 2, 3};
 const std::uint16_t kByNameTEwsTwoOperandExpression[] = {2, 0, 3, 1};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsTwoOperandExpression[] = {&TEwsIsEqualTo::ClassInfo, &TEwsIsGreaterThan::ClassInfo, &TEwsIsGreaterThanOrEqualTo::ClassInfo, &TEwsIsLessThan::ClassInfo, &TEwsIsLessThanOrEqualTo::ClassInfo, &TEwsIsNotEqualTo::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExcludesValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExcludesValue(e));
 }
@@ -939,6 +942,7 @@ const TDvXMLSchemaInfo kDeclsTEwsMultipleOperandBooleanExpression[] = {
 };
 const std::uint16_t kByIndexTEwsMultipleOperandBooleanExpression[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
 const std::uint16_t kByNameTEwsMultipleOperandBooleanExpression[] = {11, 9, 2, 1, 3, 5, 6, 7, 8, 4, 13, 10, 12, 0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsMultipleOperandBooleanExpression[] = {&TEwsAnd::ClassInfo, &TEwsNear::ClassInfo, &TEwsOr::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAnd(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAnd(e));
 }
@@ -1060,6 +1064,7 @@ const TDvXMLSchemaInfo kDeclsTEwsBaseNotificationEvent[] = {
 };
 const std::uint16_t kByIndexTEwsBaseNotificationEvent[] = {0};
 const std::uint16_t kByNameTEwsBaseNotificationEvent[] = {0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseNotificationEvent[] = {&TEwsBaseObjectChangedEventType::ClassInfo, &TEwsModifiedEventType::ClassInfo, &TEwsMovedCopiedEventType::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseObjectChangedEventType(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseObjectChangedEventType(e));
 }
@@ -1072,6 +1077,7 @@ const TDvXMLSchemaInfo kDeclsTEwsBaseObjectChangedEventType[] = {
 };
 const std::uint16_t kByIndexTEwsBaseObjectChangedEventType[] = {0, 1, 2, 3, 4};
 const std::uint16_t kByNameTEwsBaseObjectChangedEventType[] = {2, 3, 4, 1, 0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseObjectChangedEventType[] = {&TEwsModifiedEventType::ClassInfo, &TEwsMovedCopiedEventType::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsModifiedEventType(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsModifiedEventType(e));
 }
@@ -1137,6 +1143,7 @@ const TDvXMLSchemaInfo kDeclsTEwsBaseSubscriptionRequest[] = {
 };
 const std::uint16_t kByIndexTEwsBaseSubscriptionRequest[] = {0, 1, 2, 3};
 const std::uint16_t kByNameTEwsBaseSubscriptionRequest[] = {1, 0, 3, 2};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseSubscriptionRequest[] = {&TEwsPullSubscriptionRequest::ClassInfo, &TEwsPushSubscriptionRequest::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPushSubscriptionRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPushSubscriptionRequest(e));
 }
@@ -1426,6 +1433,7 @@ const std::uint16_t kByNameTEwsArrayOfAttendeeConflictData[] = {3, 1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAttendeeConflictData(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAttendeeConflictData(e));
 }
+const TDvXMLSchemaClassInfo* const kDerivedTEwsAttendeeConflictData[] = {&TEwsGroupAttendeeConflictData::ClassInfo, &TEwsIndividualAttendeeConflictData::ClassInfo, &TEwsTooBigGroupAttendeeConflictData::ClassInfo, &TEwsUnknownAttendeeConflictData::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUnknownAttendeeConflictData(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUnknownAttendeeConflictData(e));
 }
@@ -1600,6 +1608,7 @@ const TDvXMLSchemaInfo kDeclsTEwsAlternateIdBase[] = {
 };
 const std::uint16_t kByIndexTEwsAlternateIdBase[] = {0};
 const std::uint16_t kByNameTEwsAlternateIdBase[] = {0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsAlternateIdBase[] = {&TEwsAlternateId::ClassInfo, &TEwsAlternatePublicFolderId::ClassInfo, &TEwsAlternatePublicFolderItemId::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAlternateId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAlternateId(e));
 }
@@ -1620,6 +1629,7 @@ const TDvXMLSchemaInfo kDeclsTEwsAlternatePublicFolderId[] = {
 };
 const std::uint16_t kByIndexTEwsAlternatePublicFolderId[] = {0, 1};
 const std::uint16_t kByNameTEwsAlternatePublicFolderId[] = {1, 0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsAlternatePublicFolderId[] = {&TEwsAlternatePublicFolderItemId::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAlternatePublicFolderItemId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAlternatePublicFolderItemId(e));
 }
@@ -1691,6 +1701,7 @@ const TDvXMLSchemaInfo kDeclsTEwsBasePermission[] = {
 };
 const std::uint16_t kByIndexTEwsBasePermission[] = {0, 1, 2, 3, 4, 5, 6, 7};
 const std::uint16_t kByNameTEwsBasePermission[] = {1, 2, 7, 6, 5, 3, 4, 0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsBasePermission[] = {&TEwsCalendarPermission::ClassInfo, &TEwsPermission::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPermission(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPermission(e));
 }
@@ -1872,6 +1883,7 @@ const std::uint16_t kByNameTEwsRecipientSuggestion[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsServiceConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsServiceConfiguration(e));
 }
+const TDvXMLSchemaClassInfo* const kDerivedTEwsServiceConfiguration[] = {&TEwsMailTipsServiceConfiguration::ClassInfo, &TEwsOfficeIntegrationConfiguration::ClassInfo, &TEwsProtectionRulesServiceConfiguration::ClassInfo, &TEwsSharePointURLsServiceConfiguration::ClassInfo, &TEwsUnifiedMessageServiceConfiguration::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMailTipsServiceConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMailTipsServiceConfiguration(e));
 }
@@ -2448,6 +2460,7 @@ const std::uint16_t kByNameTEwsArrayOfRuleValidationErrors[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRuleOperation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRuleOperation(e));
 }
+const TDvXMLSchemaClassInfo* const kDerivedTEwsRuleOperation[] = {&TEwsCreateRuleOperation::ClassInfo, &TEwsDeleteRuleOperation::ClassInfo, &TEwsSetRuleOperation::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfRuleOperations(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfRuleOperations(e));
 }
@@ -2825,10 +2838,10 @@ const std::uint16_t kByNameTEwsOneDriveItem[] = {63, 64, 46, 68, 7, 52, 6, 69, 1
 
 }  // namespace
 
-const TDvXMLSchemaClassInfo TEwsArrayOfAbchPersonContactHandles::ClassInfo = {"TEwsArrayOfAbchPersonContactHandles", "t:ArrayOfAbchPersonContactHandlesType", "", nullptr, &NewTEwsArrayOfAbchPersonContactHandles, kDeclsTEwsArrayOfAbchPersonContactHandles, kByIndexTEwsArrayOfAbchPersonContactHandles, kByNameTEwsArrayOfAbchPersonContactHandles, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfAbchPersonContactHandles::ClassInfo = {"TEwsArrayOfAbchPersonContactHandles", "t:ArrayOfAbchPersonContactHandlesType", "", nullptr, &NewTEwsArrayOfAbchPersonContactHandles, kDeclsTEwsArrayOfAbchPersonContactHandles, kByIndexTEwsArrayOfAbchPersonContactHandles, kByNameTEwsArrayOfAbchPersonContactHandles, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAbchPersonContactHandle>* TEwsArrayOfAbchPersonContactHandles::GetContactHandle() { return static_cast<TDvXMLSchemaElementArray<TEwsAbchPersonContactHandle>*>(GetArrayChild(1610)); }
 
-const TDvXMLSchemaClassInfo TEwsAbchPersonContactHandle::ClassInfo = {"TEwsAbchPersonContactHandle", "t:AbchPersonContactHandle", "", nullptr, &NewTEwsAbchPersonContactHandle, kDeclsTEwsAbchPersonContactHandle, kByIndexTEwsAbchPersonContactHandle, kByNameTEwsAbchPersonContactHandle, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAbchPersonContactHandle::ClassInfo = {"TEwsAbchPersonContactHandle", "t:AbchPersonContactHandle", "", nullptr, &NewTEwsAbchPersonContactHandle, kDeclsTEwsAbchPersonContactHandle, kByIndexTEwsAbchPersonContactHandle, kByNameTEwsAbchPersonContactHandle, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAbchPersonContactHandle::GetSourceId() { return GetAsString(1611); }
 void TEwsAbchPersonContactHandle::SetSourceId(const std::string& value) { SetAsString(1611, value); }
 std::string TEwsAbchPersonContactHandle::GetObjectId() { return GetAsString(1612); }
@@ -2836,10 +2849,10 @@ void TEwsAbchPersonContactHandle::SetObjectId(const std::string& value) { SetAsS
 std::string TEwsAbchPersonContactHandle::GetAccountName() { return GetAsString(1613); }
 void TEwsAbchPersonContactHandle::SetAccountName(const std::string& value) { SetAsString(1613, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfGuid::ClassInfo = {"TEwsArrayOfGuid", "t:ArrayOfGuidType", "", nullptr, &NewTEwsArrayOfGuid, kDeclsTEwsArrayOfGuid, kByIndexTEwsArrayOfGuid, kByNameTEwsArrayOfGuid, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfGuid::ClassInfo = {"TEwsArrayOfGuid", "t:ArrayOfGuidType", "", nullptr, &NewTEwsArrayOfGuid, kDeclsTEwsArrayOfGuid, kByIndexTEwsArrayOfGuid, kByNameTEwsArrayOfGuid, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfGuid::GetGuid() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1614)); }
 
-const TDvXMLSchemaClassInfo TEwsContactItem::ClassInfo = {"TEwsContactItem", "t:ContactItemType", "", &TEwsItem::ClassInfo, &NewTEwsContactItem, kDeclsTEwsContactItem, kByIndexTEwsContactItem, kByNameTEwsContactItem, 156, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsContactItem::ClassInfo = {"TEwsContactItem", "t:ContactItemType", "", &TEwsItem::ClassInfo, &NewTEwsContactItem, kDeclsTEwsContactItem, kByIndexTEwsContactItem, kByNameTEwsContactItem, 156, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsContactItem::GetFileAs() { return GetAsString(1615); }
 void TEwsContactItem::SetFileAs(const std::string& value) { SetAsString(1615, value); }
 TFileAsMapping TEwsContactItem::GetFileAsMapping() { return static_cast<TFileAsMapping>(GetEnumOrdinal(1616)); }
@@ -2997,10 +3010,10 @@ void TEwsContactItem::SetPersonId(const std::string& value) { SetAsString(1698, 
 std::string TEwsContactItem::GetConversationGuid() { return GetAsGuid(1699); }
 void TEwsContactItem::SetConversationGuid(const std::string& value) { SetAsGuid(1699, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfBinary::ClassInfo = {"TEwsArrayOfBinary", "t:ArrayOfBinaryType", "", nullptr, &NewTEwsArrayOfBinary, kDeclsTEwsArrayOfBinary, kByIndexTEwsArrayOfBinary, kByNameTEwsArrayOfBinary, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfBinary::ClassInfo = {"TEwsArrayOfBinary", "t:ArrayOfBinaryType", "", nullptr, &NewTEwsArrayOfBinary, kDeclsTEwsArrayOfBinary, kByIndexTEwsArrayOfBinary, kByNameTEwsArrayOfBinary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfBinary::GetBase64Binary() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1700)); }
 
-const TDvXMLSchemaClassInfo TEwsDistributionList::ClassInfo = {"TEwsDistributionList", "t:DistributionListType", "", &TEwsItem::ClassInfo, &NewTEwsDistributionList, kDeclsTEwsDistributionList, kByIndexTEwsDistributionList, kByNameTEwsDistributionList, 75, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDistributionList::ClassInfo = {"TEwsDistributionList", "t:DistributionListType", "", &TEwsItem::ClassInfo, &NewTEwsDistributionList, kDeclsTEwsDistributionList, kByIndexTEwsDistributionList, kByNameTEwsDistributionList, 75, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsDistributionList::GetDisplayName() { return GetAsString(1701); }
 void TEwsDistributionList::SetDisplayName(const std::string& value) { SetAsString(1701, value); }
 std::string TEwsDistributionList::GetFileAs() { return GetAsString(1702); }
@@ -3009,30 +3022,30 @@ TContactSource TEwsDistributionList::GetContactSource() { return static_cast<TCo
 void TEwsDistributionList::SetContactSource(TContactSource value) { SetEnumOrdinal(1703, static_cast<int>(value)); }
 TEwsMembersList* TEwsDistributionList::GetMembers() { return static_cast<TEwsMembersList*>(GetChildObject(1704)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchParameters::ClassInfo = {"TEwsSearchParameters", "t:SearchParametersType", "", nullptr, &NewTEwsSearchParameters, kDeclsTEwsSearchParameters, kByIndexTEwsSearchParameters, kByNameTEwsSearchParameters, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchParameters::ClassInfo = {"TEwsSearchParameters", "t:SearchParametersType", "", nullptr, &NewTEwsSearchParameters, kDeclsTEwsSearchParameters, kByIndexTEwsSearchParameters, kByNameTEwsSearchParameters, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsRestriction* TEwsSearchParameters::GetRestriction() { return static_cast<TEwsRestriction*>(GetChildObject(1705)); }
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsSearchParameters::GetBaseFolderIds() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(1706)); }
 TSearchFolderTraversal TEwsSearchParameters::GetTraversal() { return static_cast<TSearchFolderTraversal>(GetEnumOrdinal(1707)); }
 void TEwsSearchParameters::SetTraversal(TSearchFolderTraversal value) { SetEnumOrdinal(1707, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsConstantValue::ClassInfo = {"TEwsConstantValue", "t:ConstantValueType", "", nullptr, &NewTEwsConstantValue, kDeclsTEwsConstantValue, kByIndexTEwsConstantValue, kByNameTEwsConstantValue, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsConstantValue::ClassInfo = {"TEwsConstantValue", "t:ConstantValueType", "", nullptr, &NewTEwsConstantValue, kDeclsTEwsConstantValue, kByIndexTEwsConstantValue, kByNameTEwsConstantValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsConstantValue::GetValue() { return GetAsString(0); }
 void TEwsConstantValue::SetValue(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsSearchExpression::ClassInfo = {"TEwsSearchExpression", "t:SearchExpressionType", "", nullptr, &NewTEwsSearchExpression, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchExpression::ClassInfo = {"TEwsSearchExpression", "t:SearchExpressionType", "", nullptr, &NewTEwsSearchExpression, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsSearchExpression, 15};
 
-const TDvXMLSchemaClassInfo TEwsAggregateOn::ClassInfo = {"TEwsAggregateOn", "t:AggregateOnType", "", nullptr, &NewTEwsAggregateOn, kDeclsTEwsAggregateOn, kByIndexTEwsAggregateOn, kByNameTEwsAggregateOn, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAggregateOn::ClassInfo = {"TEwsAggregateOn", "t:AggregateOnType", "", nullptr, &NewTEwsAggregateOn, kDeclsTEwsAggregateOn, kByIndexTEwsAggregateOn, kByNameTEwsAggregateOn, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPathToUnindexedField* TEwsAggregateOn::GetFieldURI() { return static_cast<TEwsPathToUnindexedField*>(GetChildObject(1708)); }
 TEwsPathToIndexedField* TEwsAggregateOn::GetIndexedFieldURI() { return static_cast<TEwsPathToIndexedField*>(GetChildObject(1709)); }
 TEwsPathToExtendedField* TEwsAggregateOn::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(1710)); }
 TAggregate TEwsAggregateOn::GetAggregate() { return static_cast<TAggregate>(GetEnumOrdinal(1711)); }
 void TEwsAggregateOn::SetAggregate(TAggregate value) { SetEnumOrdinal(1711, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseGroupBy::ClassInfo = {"TEwsBaseGroupBy", "t:BaseGroupByType", "", nullptr, &NewTEwsBaseGroupBy, kDeclsTEwsBaseGroupBy, kByIndexTEwsBaseGroupBy, kByNameTEwsBaseGroupBy, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBaseGroupBy::ClassInfo = {"TEwsBaseGroupBy", "t:BaseGroupByType", "", nullptr, &NewTEwsBaseGroupBy, kDeclsTEwsBaseGroupBy, kByIndexTEwsBaseGroupBy, kByNameTEwsBaseGroupBy, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseGroupBy, 2};
 TSortDirection TEwsBaseGroupBy::GetOrder() { return static_cast<TSortDirection>(GetEnumOrdinal(0)); }
 void TEwsBaseGroupBy::SetOrder(TSortDirection value) { SetEnumOrdinal(0, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsGroupBy::ClassInfo = {"TEwsGroupBy", "t:GroupByType", "", &TEwsBaseGroupBy::ClassInfo, &NewTEwsGroupBy, kDeclsTEwsGroupBy, kByIndexTEwsGroupBy, kByNameTEwsGroupBy, 9, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGroupBy::ClassInfo = {"TEwsGroupBy", "t:GroupByType", "", &TEwsBaseGroupBy::ClassInfo, &NewTEwsGroupBy, kDeclsTEwsGroupBy, kByIndexTEwsGroupBy, kByNameTEwsGroupBy, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPathToUnindexedField* TEwsGroupBy::GetFieldURI() { return static_cast<TEwsPathToUnindexedField*>(GetChildObject(1712)); }
 TEwsPathToIndexedField* TEwsGroupBy::GetIndexedFieldURI() { return static_cast<TEwsPathToIndexedField*>(GetChildObject(1713)); }
 TEwsPathToExtendedField* TEwsGroupBy::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(1714)); }
@@ -3045,23 +3058,23 @@ std::int64_t TEwsGroupBy::GetMaxItemsPerGroup() { return GetAsLong(1718); }
 void TEwsGroupBy::SetMaxItemsPerGroup(std::int64_t value) { SetAsLong(1718, value); }
 TEwsArrayOfGroupId* TEwsGroupBy::GetGroupsToExpand() { return static_cast<TEwsArrayOfGroupId*>(GetChildObject(1719)); }
 
-const TDvXMLSchemaClassInfo TEwsDistinguishedGroupBy::ClassInfo = {"TEwsDistinguishedGroupBy", "t:DistinguishedGroupByType", "", &TEwsBaseGroupBy::ClassInfo, &NewTEwsDistinguishedGroupBy, kDeclsTEwsDistinguishedGroupBy, kByIndexTEwsDistinguishedGroupBy, kByNameTEwsDistinguishedGroupBy, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDistinguishedGroupBy::ClassInfo = {"TEwsDistinguishedGroupBy", "t:DistinguishedGroupByType", "", &TEwsBaseGroupBy::ClassInfo, &NewTEwsDistinguishedGroupBy, kDeclsTEwsDistinguishedGroupBy, kByIndexTEwsDistinguishedGroupBy, kByNameTEwsDistinguishedGroupBy, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TStandardGroupBy TEwsDistinguishedGroupBy::GetStandardGroupBy() { return static_cast<TStandardGroupBy>(GetEnumOrdinal(1720)); }
 void TEwsDistinguishedGroupBy::SetStandardGroupBy(TStandardGroupBy value) { SetEnumOrdinal(1720, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfGroupId::ClassInfo = {"TEwsArrayOfGroupId", "t:ArrayOfGroupIdType", "", nullptr, &NewTEwsArrayOfGroupId, kDeclsTEwsArrayOfGroupId, kByIndexTEwsArrayOfGroupId, kByNameTEwsArrayOfGroupId, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfGroupId::ClassInfo = {"TEwsArrayOfGroupId", "t:ArrayOfGroupIdType", "", nullptr, &NewTEwsArrayOfGroupId, kDeclsTEwsArrayOfGroupId, kByIndexTEwsArrayOfGroupId, kByNameTEwsArrayOfGroupId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfGroupId::GetGroupId() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1721)); }
 
-const TDvXMLSchemaClassInfo TEwsGroupedItems::ClassInfo = {"TEwsGroupedItems", "t:GroupedItemsType", "", nullptr, &NewTEwsGroupedItems, kDeclsTEwsGroupedItems, kByIndexTEwsGroupedItems, kByNameTEwsGroupedItems, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGroupedItems::ClassInfo = {"TEwsGroupedItems", "t:GroupedItemsType", "", nullptr, &NewTEwsGroupedItems, kDeclsTEwsGroupedItems, kByIndexTEwsGroupedItems, kByNameTEwsGroupedItems, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGroupedItems::GetGroupIndex() { return GetAsString(1722); }
 void TEwsGroupedItems::SetGroupIndex(const std::string& value) { SetAsString(1722, value); }
 TEwsArrayOfRealItems* TEwsGroupedItems::GetItems() { return static_cast<TEwsArrayOfRealItems*>(GetChildObject(1723)); }
 TEwsGroupSummary* TEwsGroupedItems::GetGroupSummary() { return static_cast<TEwsGroupSummary*>(GetChildObject(1724)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfGroupedItems::ClassInfo = {"TEwsArrayOfGroupedItems", "t:ArrayOfGroupedItemsType", "", nullptr, &NewTEwsArrayOfGroupedItems, kDeclsTEwsArrayOfGroupedItems, kByIndexTEwsArrayOfGroupedItems, kByNameTEwsArrayOfGroupedItems, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfGroupedItems::ClassInfo = {"TEwsArrayOfGroupedItems", "t:ArrayOfGroupedItemsType", "", nullptr, &NewTEwsArrayOfGroupedItems, kDeclsTEwsArrayOfGroupedItems, kByIndexTEwsArrayOfGroupedItems, kByNameTEwsArrayOfGroupedItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsGroupedItems>* TEwsArrayOfGroupedItems::GetGroupedItems() { return static_cast<TDvXMLSchemaElementArray<TEwsGroupedItems>*>(GetArrayChild(1725)); }
 
-const TDvXMLSchemaClassInfo TEwsGroupSummary::ClassInfo = {"TEwsGroupSummary", "t:GroupSummaryType", "", nullptr, &NewTEwsGroupSummary, kDeclsTEwsGroupSummary, kByIndexTEwsGroupSummary, kByNameTEwsGroupSummary, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGroupSummary::ClassInfo = {"TEwsGroupSummary", "t:GroupSummaryType", "", nullptr, &NewTEwsGroupSummary, kDeclsTEwsGroupSummary, kByIndexTEwsGroupSummary, kByNameTEwsGroupSummary, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsGroupSummary::GetGroupCount() { return GetAsInt(1726); }
 void TEwsGroupSummary::SetGroupCount(std::int32_t value) { SetAsInt(1726, value); }
 std::int32_t TEwsGroupSummary::GetUnreadCount() { return GetAsInt(1727); }
@@ -3071,46 +3084,46 @@ void TEwsGroupSummary::SetInstanceKey(const TBytes& value) { SetAsBase64binary(1
 std::string TEwsGroupSummary::GetGroupByValue() { return GetAsString(1729); }
 void TEwsGroupSummary::SetGroupByValue(const std::string& value) { SetAsString(1729, value); }
 
-const TDvXMLSchemaClassInfo TEwsExists::ClassInfo = {"TEwsExists", "t:ExistsType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsExists, kDeclsTEwsExists, kByIndexTEwsExists, kByNameTEwsExists, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExists::ClassInfo = {"TEwsExists", "t:ExistsType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsExists, kDeclsTEwsExists, kByIndexTEwsExists, kByNameTEwsExists, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPathToUnindexedField* TEwsExists::GetFieldURI() { return static_cast<TEwsPathToUnindexedField*>(GetChildObject(1730)); }
 TEwsPathToIndexedField* TEwsExists::GetIndexedFieldURI() { return static_cast<TEwsPathToIndexedField*>(GetChildObject(1731)); }
 TEwsPathToExtendedField* TEwsExists::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(1732)); }
 
-const TDvXMLSchemaClassInfo TEwsFieldURIOrConstant::ClassInfo = {"TEwsFieldURIOrConstant", "t:FieldURIOrConstantType", "", nullptr, &NewTEwsFieldURIOrConstant, kDeclsTEwsFieldURIOrConstant, kByIndexTEwsFieldURIOrConstant, kByNameTEwsFieldURIOrConstant, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFieldURIOrConstant::ClassInfo = {"TEwsFieldURIOrConstant", "t:FieldURIOrConstantType", "", nullptr, &NewTEwsFieldURIOrConstant, kDeclsTEwsFieldURIOrConstant, kByIndexTEwsFieldURIOrConstant, kByNameTEwsFieldURIOrConstant, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPathToUnindexedField* TEwsFieldURIOrConstant::GetFieldURI() { return static_cast<TEwsPathToUnindexedField*>(GetChildObject(1733)); }
 TEwsPathToIndexedField* TEwsFieldURIOrConstant::GetIndexedFieldURI() { return static_cast<TEwsPathToIndexedField*>(GetChildObject(1734)); }
 TEwsPathToExtendedField* TEwsFieldURIOrConstant::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(1735)); }
 TEwsConstantValue* TEwsFieldURIOrConstant::GetConstant() { return static_cast<TEwsConstantValue*>(GetChildObject(1736)); }
 
-const TDvXMLSchemaClassInfo TEwsTwoOperandExpression::ClassInfo = {"TEwsTwoOperandExpression", "t:TwoOperandExpressionType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsTwoOperandExpression, kDeclsTEwsTwoOperandExpression, kByIndexTEwsTwoOperandExpression, kByNameTEwsTwoOperandExpression, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsTwoOperandExpression::ClassInfo = {"TEwsTwoOperandExpression", "t:TwoOperandExpressionType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsTwoOperandExpression, kDeclsTEwsTwoOperandExpression, kByIndexTEwsTwoOperandExpression, kByNameTEwsTwoOperandExpression, 4, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsTwoOperandExpression, 6};
 TEwsPathToUnindexedField* TEwsTwoOperandExpression::GetFieldURI() { return static_cast<TEwsPathToUnindexedField*>(GetChildObject(1737)); }
 TEwsPathToIndexedField* TEwsTwoOperandExpression::GetIndexedFieldURI() { return static_cast<TEwsPathToIndexedField*>(GetChildObject(1738)); }
 TEwsPathToExtendedField* TEwsTwoOperandExpression::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(1739)); }
 TEwsFieldURIOrConstant* TEwsTwoOperandExpression::GetFieldURIOrConstant() { return static_cast<TEwsFieldURIOrConstant*>(GetChildObject(1740)); }
 
-const TDvXMLSchemaClassInfo TEwsExcludesValue::ClassInfo = {"TEwsExcludesValue", "t:ExcludesValueType", "", nullptr, &NewTEwsExcludesValue, kDeclsTEwsExcludesValue, kByIndexTEwsExcludesValue, kByNameTEwsExcludesValue, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExcludesValue::ClassInfo = {"TEwsExcludesValue", "t:ExcludesValueType", "", nullptr, &NewTEwsExcludesValue, kDeclsTEwsExcludesValue, kByIndexTEwsExcludesValue, kByNameTEwsExcludesValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsExcludesValue::GetValue() { return GetAsString(0); }
 void TEwsExcludesValue::SetValue(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsExcludes::ClassInfo = {"TEwsExcludes", "t:ExcludesType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsExcludes, kDeclsTEwsExcludes, kByIndexTEwsExcludes, kByNameTEwsExcludes, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExcludes::ClassInfo = {"TEwsExcludes", "t:ExcludesType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsExcludes, kDeclsTEwsExcludes, kByIndexTEwsExcludes, kByNameTEwsExcludes, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPathToUnindexedField* TEwsExcludes::GetFieldURI() { return static_cast<TEwsPathToUnindexedField*>(GetChildObject(1741)); }
 TEwsPathToIndexedField* TEwsExcludes::GetIndexedFieldURI() { return static_cast<TEwsPathToIndexedField*>(GetChildObject(1742)); }
 TEwsPathToExtendedField* TEwsExcludes::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(1743)); }
 TEwsExcludesValue* TEwsExcludes::GetBitmask() { return static_cast<TEwsExcludesValue*>(GetChildObject(1744)); }
 
-const TDvXMLSchemaClassInfo TEwsIsEqualTo::ClassInfo = {"TEwsIsEqualTo", "t:IsEqualToType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsEqualTo, kDeclsTEwsIsEqualTo, kByIndexTEwsIsEqualTo, kByNameTEwsIsEqualTo, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsIsEqualTo::ClassInfo = {"TEwsIsEqualTo", "t:IsEqualToType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsEqualTo, kDeclsTEwsIsEqualTo, kByIndexTEwsIsEqualTo, kByNameTEwsIsEqualTo, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsIsNotEqualTo::ClassInfo = {"TEwsIsNotEqualTo", "t:IsNotEqualToType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsNotEqualTo, kDeclsTEwsIsNotEqualTo, kByIndexTEwsIsNotEqualTo, kByNameTEwsIsNotEqualTo, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsIsNotEqualTo::ClassInfo = {"TEwsIsNotEqualTo", "t:IsNotEqualToType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsNotEqualTo, kDeclsTEwsIsNotEqualTo, kByIndexTEwsIsNotEqualTo, kByNameTEwsIsNotEqualTo, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsIsGreaterThan::ClassInfo = {"TEwsIsGreaterThan", "t:IsGreaterThanType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsGreaterThan, kDeclsTEwsIsGreaterThan, kByIndexTEwsIsGreaterThan, kByNameTEwsIsGreaterThan, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsIsGreaterThan::ClassInfo = {"TEwsIsGreaterThan", "t:IsGreaterThanType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsGreaterThan, kDeclsTEwsIsGreaterThan, kByIndexTEwsIsGreaterThan, kByNameTEwsIsGreaterThan, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsIsGreaterThanOrEqualTo::ClassInfo = {"TEwsIsGreaterThanOrEqualTo", "t:IsGreaterThanOrEqualToType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsGreaterThanOrEqualTo, kDeclsTEwsIsGreaterThanOrEqualTo, kByIndexTEwsIsGreaterThanOrEqualTo, kByNameTEwsIsGreaterThanOrEqualTo, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsIsGreaterThanOrEqualTo::ClassInfo = {"TEwsIsGreaterThanOrEqualTo", "t:IsGreaterThanOrEqualToType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsGreaterThanOrEqualTo, kDeclsTEwsIsGreaterThanOrEqualTo, kByIndexTEwsIsGreaterThanOrEqualTo, kByNameTEwsIsGreaterThanOrEqualTo, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsIsLessThan::ClassInfo = {"TEwsIsLessThan", "t:IsLessThanType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsLessThan, kDeclsTEwsIsLessThan, kByIndexTEwsIsLessThan, kByNameTEwsIsLessThan, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsIsLessThan::ClassInfo = {"TEwsIsLessThan", "t:IsLessThanType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsLessThan, kDeclsTEwsIsLessThan, kByIndexTEwsIsLessThan, kByNameTEwsIsLessThan, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsIsLessThanOrEqualTo::ClassInfo = {"TEwsIsLessThanOrEqualTo", "t:IsLessThanOrEqualToType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsLessThanOrEqualTo, kDeclsTEwsIsLessThanOrEqualTo, kByIndexTEwsIsLessThanOrEqualTo, kByNameTEwsIsLessThanOrEqualTo, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsIsLessThanOrEqualTo::ClassInfo = {"TEwsIsLessThanOrEqualTo", "t:IsLessThanOrEqualToType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsLessThanOrEqualTo, kDeclsTEwsIsLessThanOrEqualTo, kByIndexTEwsIsLessThanOrEqualTo, kByNameTEwsIsLessThanOrEqualTo, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsContainsExpression::ClassInfo = {"TEwsContainsExpression", "t:ContainsExpressionType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsContainsExpression, kDeclsTEwsContainsExpression, kByIndexTEwsContainsExpression, kByNameTEwsContainsExpression, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsContainsExpression::ClassInfo = {"TEwsContainsExpression", "t:ContainsExpressionType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsContainsExpression, kDeclsTEwsContainsExpression, kByIndexTEwsContainsExpression, kByNameTEwsContainsExpression, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPathToUnindexedField* TEwsContainsExpression::GetFieldURI() { return static_cast<TEwsPathToUnindexedField*>(GetChildObject(1745)); }
 TEwsPathToIndexedField* TEwsContainsExpression::GetIndexedFieldURI() { return static_cast<TEwsPathToIndexedField*>(GetChildObject(1746)); }
 TEwsPathToExtendedField* TEwsContainsExpression::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(1747)); }
@@ -3120,7 +3133,7 @@ void TEwsContainsExpression::SetContainmentMode(TContainmentMode value) { SetEnu
 TContainmentComparison TEwsContainsExpression::GetContainmentComparison() { return static_cast<TContainmentComparison>(GetEnumOrdinal(1750)); }
 void TEwsContainsExpression::SetContainmentComparison(TContainmentComparison value) { SetEnumOrdinal(1750, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsNot::ClassInfo = {"TEwsNot", "t:NotType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsNot, kDeclsTEwsNot, kByIndexTEwsNot, kByNameTEwsNot, 14, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNot::ClassInfo = {"TEwsNot", "t:NotType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsNot, kDeclsTEwsNot, kByIndexTEwsNot, kByNameTEwsNot, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSearchExpression* TEwsNot::GetSearchExpression() { return static_cast<TEwsSearchExpression*>(GetChildObject(1751)); }
 TEwsExists* TEwsNot::GetExists() { return static_cast<TEwsExists*>(GetChildObject(1752)); }
 TEwsExcludes* TEwsNot::GetExcludes() { return static_cast<TEwsExcludes*>(GetChildObject(1753)); }
@@ -3136,7 +3149,7 @@ TEwsAnd* TEwsNot::GetAnd_() { return static_cast<TEwsAnd*>(GetChildObject(1762))
 TEwsOr* TEwsNot::GetOr_() { return static_cast<TEwsOr*>(GetChildObject(1763)); }
 TEwsNear* TEwsNot::GetNear() { return static_cast<TEwsNear*>(GetChildObject(1764)); }
 
-const TDvXMLSchemaClassInfo TEwsMultipleOperandBooleanExpression::ClassInfo = {"TEwsMultipleOperandBooleanExpression", "t:MultipleOperandBooleanExpressionType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsMultipleOperandBooleanExpression, kDeclsTEwsMultipleOperandBooleanExpression, kByIndexTEwsMultipleOperandBooleanExpression, kByNameTEwsMultipleOperandBooleanExpression, 14, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMultipleOperandBooleanExpression::ClassInfo = {"TEwsMultipleOperandBooleanExpression", "t:MultipleOperandBooleanExpressionType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsMultipleOperandBooleanExpression, kDeclsTEwsMultipleOperandBooleanExpression, kByIndexTEwsMultipleOperandBooleanExpression, kByNameTEwsMultipleOperandBooleanExpression, 14, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsMultipleOperandBooleanExpression, 3};
 TDvXMLSchemaElementArray<TEwsSearchExpression>* TEwsMultipleOperandBooleanExpression::GetSearchExpression() { return static_cast<TDvXMLSchemaElementArray<TEwsSearchExpression>*>(GetArrayChild(1765)); }
 TDvXMLSchemaElementArray<TEwsExists>* TEwsMultipleOperandBooleanExpression::GetExists() { return static_cast<TDvXMLSchemaElementArray<TEwsExists>*>(GetArrayChild(1766)); }
 TDvXMLSchemaElementArray<TEwsExcludes>* TEwsMultipleOperandBooleanExpression::GetExcludes() { return static_cast<TDvXMLSchemaElementArray<TEwsExcludes>*>(GetArrayChild(1767)); }
@@ -3152,17 +3165,17 @@ TDvXMLSchemaElementArray<TEwsAnd>* TEwsMultipleOperandBooleanExpression::GetAnd_
 TDvXMLSchemaElementArray<TEwsOr>* TEwsMultipleOperandBooleanExpression::GetOr_() { return static_cast<TDvXMLSchemaElementArray<TEwsOr>*>(GetArrayChild(1777)); }
 TDvXMLSchemaElementArray<TEwsNear>* TEwsMultipleOperandBooleanExpression::GetNear() { return static_cast<TDvXMLSchemaElementArray<TEwsNear>*>(GetArrayChild(1778)); }
 
-const TDvXMLSchemaClassInfo TEwsAnd::ClassInfo = {"TEwsAnd", "t:AndType", "", &TEwsMultipleOperandBooleanExpression::ClassInfo, &NewTEwsAnd, kDeclsTEwsAnd, kByIndexTEwsAnd, kByNameTEwsAnd, 14, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAnd::ClassInfo = {"TEwsAnd", "t:AndType", "", &TEwsMultipleOperandBooleanExpression::ClassInfo, &NewTEwsAnd, kDeclsTEwsAnd, kByIndexTEwsAnd, kByNameTEwsAnd, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsOr::ClassInfo = {"TEwsOr", "t:OrType", "", &TEwsMultipleOperandBooleanExpression::ClassInfo, &NewTEwsOr, kDeclsTEwsOr, kByIndexTEwsOr, kByNameTEwsOr, 14, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsOr::ClassInfo = {"TEwsOr", "t:OrType", "", &TEwsMultipleOperandBooleanExpression::ClassInfo, &NewTEwsOr, kDeclsTEwsOr, kByIndexTEwsOr, kByNameTEwsOr, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsNear::ClassInfo = {"TEwsNear", "t:NearType", "", &TEwsMultipleOperandBooleanExpression::ClassInfo, &NewTEwsNear, kDeclsTEwsNear, kByIndexTEwsNear, kByNameTEwsNear, 16, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNear::ClassInfo = {"TEwsNear", "t:NearType", "", &TEwsMultipleOperandBooleanExpression::ClassInfo, &NewTEwsNear, kDeclsTEwsNear, kByIndexTEwsNear, kByNameTEwsNear, 16, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int64_t TEwsNear::GetDistance() { return GetAsLong(1779); }
 void TEwsNear::SetDistance(std::int64_t value) { SetAsLong(1779, value); }
 bool TEwsNear::GetOrdered() { return GetAsBoolean(1780); }
 void TEwsNear::SetOrdered(bool value) { SetAsBoolean(1780, value); }
 
-const TDvXMLSchemaClassInfo TEwsRestriction::ClassInfo = {"TEwsRestriction", "t:RestrictionType", "", nullptr, &NewTEwsRestriction, kDeclsTEwsRestriction, kByIndexTEwsRestriction, kByNameTEwsRestriction, 14, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRestriction::ClassInfo = {"TEwsRestriction", "t:RestrictionType", "", nullptr, &NewTEwsRestriction, kDeclsTEwsRestriction, kByIndexTEwsRestriction, kByNameTEwsRestriction, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSearchExpression* TEwsRestriction::GetSearchExpression() { return static_cast<TEwsSearchExpression*>(GetChildObject(1781)); }
 TEwsExists* TEwsRestriction::GetExists() { return static_cast<TEwsExists*>(GetChildObject(1782)); }
 TEwsExcludes* TEwsRestriction::GetExcludes() { return static_cast<TEwsExcludes*>(GetChildObject(1783)); }
@@ -3178,40 +3191,40 @@ TEwsAnd* TEwsRestriction::GetAnd_() { return static_cast<TEwsAnd*>(GetChildObjec
 TEwsOr* TEwsRestriction::GetOr_() { return static_cast<TEwsOr*>(GetChildObject(1793)); }
 TEwsNear* TEwsRestriction::GetNear() { return static_cast<TEwsNear*>(GetChildObject(1794)); }
 
-const TDvXMLSchemaClassInfo TEwsFieldOrder::ClassInfo = {"TEwsFieldOrder", "t:FieldOrderType", "", nullptr, &NewTEwsFieldOrder, kDeclsTEwsFieldOrder, kByIndexTEwsFieldOrder, kByNameTEwsFieldOrder, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFieldOrder::ClassInfo = {"TEwsFieldOrder", "t:FieldOrderType", "", nullptr, &NewTEwsFieldOrder, kDeclsTEwsFieldOrder, kByIndexTEwsFieldOrder, kByNameTEwsFieldOrder, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPathToUnindexedField* TEwsFieldOrder::GetFieldURI() { return static_cast<TEwsPathToUnindexedField*>(GetChildObject(1795)); }
 TEwsPathToIndexedField* TEwsFieldOrder::GetIndexedFieldURI() { return static_cast<TEwsPathToIndexedField*>(GetChildObject(1796)); }
 TEwsPathToExtendedField* TEwsFieldOrder::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(1797)); }
 TSortDirection TEwsFieldOrder::GetOrder() { return static_cast<TSortDirection>(GetEnumOrdinal(1798)); }
 void TEwsFieldOrder::SetOrder(TSortDirection value) { SetEnumOrdinal(1798, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFieldOrders::ClassInfo = {"TEwsNonEmptyArrayOfFieldOrders", "t:NonEmptyArrayOfFieldOrdersType", "", nullptr, &NewTEwsNonEmptyArrayOfFieldOrders, kDeclsTEwsNonEmptyArrayOfFieldOrders, kByIndexTEwsNonEmptyArrayOfFieldOrders, kByNameTEwsNonEmptyArrayOfFieldOrders, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFieldOrders::ClassInfo = {"TEwsNonEmptyArrayOfFieldOrders", "t:NonEmptyArrayOfFieldOrdersType", "", nullptr, &NewTEwsNonEmptyArrayOfFieldOrders, kDeclsTEwsNonEmptyArrayOfFieldOrders, kByIndexTEwsNonEmptyArrayOfFieldOrders, kByNameTEwsNonEmptyArrayOfFieldOrders, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFieldOrder>* TEwsNonEmptyArrayOfFieldOrders::GetFieldOrder() { return static_cast<TDvXMLSchemaElementArray<TEwsFieldOrder>*>(GetArrayChild(1799)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFolderNames::ClassInfo = {"TEwsNonEmptyArrayOfFolderNames", "t:NonEmptyArrayOfFolderNamesType", "", nullptr, &NewTEwsNonEmptyArrayOfFolderNames, kDeclsTEwsNonEmptyArrayOfFolderNames, kByIndexTEwsNonEmptyArrayOfFolderNames, kByNameTEwsNonEmptyArrayOfFolderNames, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFolderNames::ClassInfo = {"TEwsNonEmptyArrayOfFolderNames", "t:NonEmptyArrayOfFolderNamesType", "", nullptr, &NewTEwsNonEmptyArrayOfFolderNames, kDeclsTEwsNonEmptyArrayOfFolderNames, kByIndexTEwsNonEmptyArrayOfFolderNames, kByNameTEwsNonEmptyArrayOfFolderNames, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsNonEmptyArrayOfFolderNames::GetFolderName() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1800)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseNotificationEvent::ClassInfo = {"TEwsBaseNotificationEvent", "t:BaseNotificationEventType", "", nullptr, &NewTEwsBaseNotificationEvent, kDeclsTEwsBaseNotificationEvent, kByIndexTEwsBaseNotificationEvent, kByNameTEwsBaseNotificationEvent, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBaseNotificationEvent::ClassInfo = {"TEwsBaseNotificationEvent", "t:BaseNotificationEventType", "", nullptr, &NewTEwsBaseNotificationEvent, kDeclsTEwsBaseNotificationEvent, kByIndexTEwsBaseNotificationEvent, kByNameTEwsBaseNotificationEvent, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseNotificationEvent, 3};
 std::string TEwsBaseNotificationEvent::GetWatermark() { return GetAsString(1801); }
 void TEwsBaseNotificationEvent::SetWatermark(const std::string& value) { SetAsString(1801, value); }
 
-const TDvXMLSchemaClassInfo TEwsBaseObjectChangedEventType::ClassInfo = {"TEwsBaseObjectChangedEventType", "t:BaseObjectChangedEventType", "", &TEwsBaseNotificationEvent::ClassInfo, &NewTEwsBaseObjectChangedEventType, kDeclsTEwsBaseObjectChangedEventType, kByIndexTEwsBaseObjectChangedEventType, kByNameTEwsBaseObjectChangedEventType, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBaseObjectChangedEventType::ClassInfo = {"TEwsBaseObjectChangedEventType", "t:BaseObjectChangedEventType", "", &TEwsBaseNotificationEvent::ClassInfo, &NewTEwsBaseObjectChangedEventType, kDeclsTEwsBaseObjectChangedEventType, kByIndexTEwsBaseObjectChangedEventType, kByNameTEwsBaseObjectChangedEventType, 5, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseObjectChangedEventType, 2};
 TDateTime TEwsBaseObjectChangedEventType::GetTimeStamp() { return GetAsDatetime(1802); }
 void TEwsBaseObjectChangedEventType::SetTimeStamp(TDateTime value) { SetAsDatetime(1802, value); }
 TEwsFolderId* TEwsBaseObjectChangedEventType::GetFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(1803)); }
 TEwsItemId* TEwsBaseObjectChangedEventType::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(1804)); }
 TEwsFolderId* TEwsBaseObjectChangedEventType::GetParentFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(1805)); }
 
-const TDvXMLSchemaClassInfo TEwsModifiedEventType::ClassInfo = {"TEwsModifiedEventType", "t:ModifiedEventType", "", &TEwsBaseObjectChangedEventType::ClassInfo, &NewTEwsModifiedEventType, kDeclsTEwsModifiedEventType, kByIndexTEwsModifiedEventType, kByNameTEwsModifiedEventType, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsModifiedEventType::ClassInfo = {"TEwsModifiedEventType", "t:ModifiedEventType", "", &TEwsBaseObjectChangedEventType::ClassInfo, &NewTEwsModifiedEventType, kDeclsTEwsModifiedEventType, kByIndexTEwsModifiedEventType, kByNameTEwsModifiedEventType, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsModifiedEventType::GetUnreadCount() { return GetAsInt(1806); }
 void TEwsModifiedEventType::SetUnreadCount(std::int32_t value) { SetAsInt(1806, value); }
 
-const TDvXMLSchemaClassInfo TEwsMovedCopiedEventType::ClassInfo = {"TEwsMovedCopiedEventType", "t:MovedCopiedEventType", "", &TEwsBaseObjectChangedEventType::ClassInfo, &NewTEwsMovedCopiedEventType, kDeclsTEwsMovedCopiedEventType, kByIndexTEwsMovedCopiedEventType, kByNameTEwsMovedCopiedEventType, 8, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMovedCopiedEventType::ClassInfo = {"TEwsMovedCopiedEventType", "t:MovedCopiedEventType", "", &TEwsBaseObjectChangedEventType::ClassInfo, &NewTEwsMovedCopiedEventType, kDeclsTEwsMovedCopiedEventType, kByIndexTEwsMovedCopiedEventType, kByNameTEwsMovedCopiedEventType, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderId* TEwsMovedCopiedEventType::GetOldFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(1807)); }
 TEwsItemId* TEwsMovedCopiedEventType::GetOldItemId() { return static_cast<TEwsItemId*>(GetChildObject(1808)); }
 TEwsFolderId* TEwsMovedCopiedEventType::GetOldParentFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(1809)); }
 
-const TDvXMLSchemaClassInfo TEwsNotification::ClassInfo = {"TEwsNotification", "t:NotificationType", "", nullptr, &NewTEwsNotification, kDeclsTEwsNotification, kByIndexTEwsNotification, kByNameTEwsNotification, 11, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNotification::ClassInfo = {"TEwsNotification", "t:NotificationType", "", nullptr, &NewTEwsNotification, kDeclsTEwsNotification, kByIndexTEwsNotification, kByNameTEwsNotification, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsNotification::GetSubscriptionId() { return GetAsString(1810); }
 void TEwsNotification::SetSubscriptionId(const std::string& value) { SetAsString(1810, value); }
 std::string TEwsNotification::GetPreviousWatermark() { return GetAsString(1811); }
@@ -3227,10 +3240,10 @@ TDvXMLSchemaElementArray<TEwsBaseObjectChangedEventType>* TEwsNotification::GetN
 TDvXMLSchemaElementArray<TEwsBaseNotificationEvent>* TEwsNotification::GetStatusEvent() { return static_cast<TDvXMLSchemaElementArray<TEwsBaseNotificationEvent>*>(GetArrayChild(1819)); }
 TDvXMLSchemaElementArray<TEwsBaseObjectChangedEventType>* TEwsNotification::GetFreeBusyChangedEvent() { return static_cast<TDvXMLSchemaElementArray<TEwsBaseObjectChangedEventType>*>(GetArrayChild(1820)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfNotificationEventTypes::ClassInfo = {"TEwsNonEmptyArrayOfNotificationEventTypes", "t:NonEmptyArrayOfNotificationEventTypesType", "", nullptr, &NewTEwsNonEmptyArrayOfNotificationEventTypes, kDeclsTEwsNonEmptyArrayOfNotificationEventTypes, kByIndexTEwsNonEmptyArrayOfNotificationEventTypes, kByNameTEwsNonEmptyArrayOfNotificationEventTypes, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfNotificationEventTypes::ClassInfo = {"TEwsNonEmptyArrayOfNotificationEventTypes", "t:NonEmptyArrayOfNotificationEventTypesType", "", nullptr, &NewTEwsNonEmptyArrayOfNotificationEventTypes, kDeclsTEwsNonEmptyArrayOfNotificationEventTypes, kByIndexTEwsNonEmptyArrayOfNotificationEventTypes, kByNameTEwsNonEmptyArrayOfNotificationEventTypes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsNonEmptyArrayOfNotificationEventTypes::GetEventType() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1821)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseSubscriptionRequest::ClassInfo = {"TEwsBaseSubscriptionRequest", "t:BaseSubscriptionRequestType", "", nullptr, &NewTEwsBaseSubscriptionRequest, kDeclsTEwsBaseSubscriptionRequest, kByIndexTEwsBaseSubscriptionRequest, kByNameTEwsBaseSubscriptionRequest, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBaseSubscriptionRequest::ClassInfo = {"TEwsBaseSubscriptionRequest", "t:BaseSubscriptionRequestType", "", nullptr, &NewTEwsBaseSubscriptionRequest, kDeclsTEwsBaseSubscriptionRequest, kByIndexTEwsBaseSubscriptionRequest, kByNameTEwsBaseSubscriptionRequest, 4, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseSubscriptionRequest, 2};
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsBaseSubscriptionRequest::GetFolderIds() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(1822)); }
 TEwsNonEmptyArrayOfNotificationEventTypes* TEwsBaseSubscriptionRequest::GetEventTypes() { return static_cast<TEwsNonEmptyArrayOfNotificationEventTypes*>(GetChildObject(1823)); }
 std::string TEwsBaseSubscriptionRequest::GetWatermark() { return GetAsString(1824); }
@@ -3238,7 +3251,7 @@ void TEwsBaseSubscriptionRequest::SetWatermark(const std::string& value) { SetAs
 bool TEwsBaseSubscriptionRequest::GetSubscribeToAllFolders() { return GetAsBoolean(1825); }
 void TEwsBaseSubscriptionRequest::SetSubscribeToAllFolders(bool value) { SetAsBoolean(1825, value); }
 
-const TDvXMLSchemaClassInfo TEwsPushSubscriptionRequest::ClassInfo = {"TEwsPushSubscriptionRequest", "t:PushSubscriptionRequestType", "", &TEwsBaseSubscriptionRequest::ClassInfo, &NewTEwsPushSubscriptionRequest, kDeclsTEwsPushSubscriptionRequest, kByIndexTEwsPushSubscriptionRequest, kByNameTEwsPushSubscriptionRequest, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPushSubscriptionRequest::ClassInfo = {"TEwsPushSubscriptionRequest", "t:PushSubscriptionRequestType", "", &TEwsBaseSubscriptionRequest::ClassInfo, &NewTEwsPushSubscriptionRequest, kDeclsTEwsPushSubscriptionRequest, kByIndexTEwsPushSubscriptionRequest, kByNameTEwsPushSubscriptionRequest, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsPushSubscriptionRequest::GetStatusFrequency() { return GetAsInt(1826); }
 void TEwsPushSubscriptionRequest::SetStatusFrequency(std::int32_t value) { SetAsInt(1826, value); }
 std::string TEwsPushSubscriptionRequest::GetURL() { return GetAsString(1827); }
@@ -3246,56 +3259,56 @@ void TEwsPushSubscriptionRequest::SetURL(const std::string& value) { SetAsString
 std::string TEwsPushSubscriptionRequest::GetCallerData() { return GetAsString(1828); }
 void TEwsPushSubscriptionRequest::SetCallerData(const std::string& value) { SetAsString(1828, value); }
 
-const TDvXMLSchemaClassInfo TEwsPullSubscriptionRequest::ClassInfo = {"TEwsPullSubscriptionRequest", "t:PullSubscriptionRequestType", "", &TEwsBaseSubscriptionRequest::ClassInfo, &NewTEwsPullSubscriptionRequest, kDeclsTEwsPullSubscriptionRequest, kByIndexTEwsPullSubscriptionRequest, kByNameTEwsPullSubscriptionRequest, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPullSubscriptionRequest::ClassInfo = {"TEwsPullSubscriptionRequest", "t:PullSubscriptionRequestType", "", &TEwsBaseSubscriptionRequest::ClassInfo, &NewTEwsPullSubscriptionRequest, kDeclsTEwsPullSubscriptionRequest, kByIndexTEwsPullSubscriptionRequest, kByNameTEwsPullSubscriptionRequest, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsPullSubscriptionRequest::GetTimeout() { return GetAsInt(1829); }
 void TEwsPullSubscriptionRequest::SetTimeout(std::int32_t value) { SetAsInt(1829, value); }
 
-const TDvXMLSchemaClassInfo TEwsStreamingSubscriptionRequest::ClassInfo = {"TEwsStreamingSubscriptionRequest", "t:StreamingSubscriptionRequestType", "", nullptr, &NewTEwsStreamingSubscriptionRequest, kDeclsTEwsStreamingSubscriptionRequest, kByIndexTEwsStreamingSubscriptionRequest, kByNameTEwsStreamingSubscriptionRequest, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsStreamingSubscriptionRequest::ClassInfo = {"TEwsStreamingSubscriptionRequest", "t:StreamingSubscriptionRequestType", "", nullptr, &NewTEwsStreamingSubscriptionRequest, kDeclsTEwsStreamingSubscriptionRequest, kByIndexTEwsStreamingSubscriptionRequest, kByNameTEwsStreamingSubscriptionRequest, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsStreamingSubscriptionRequest::GetFolderIds() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(1830)); }
 TEwsNonEmptyArrayOfNotificationEventTypes* TEwsStreamingSubscriptionRequest::GetEventTypes() { return static_cast<TEwsNonEmptyArrayOfNotificationEventTypes*>(GetChildObject(1831)); }
 bool TEwsStreamingSubscriptionRequest::GetSubscribeToAllFolders() { return GetAsBoolean(1832); }
 void TEwsStreamingSubscriptionRequest::SetSubscribeToAllFolders(bool value) { SetAsBoolean(1832, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfSubscriptionIds::ClassInfo = {"TEwsNonEmptyArrayOfSubscriptionIds", "t:NonEmptyArrayOfSubscriptionIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfSubscriptionIds, kDeclsTEwsNonEmptyArrayOfSubscriptionIds, kByIndexTEwsNonEmptyArrayOfSubscriptionIds, kByNameTEwsNonEmptyArrayOfSubscriptionIds, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfSubscriptionIds::ClassInfo = {"TEwsNonEmptyArrayOfSubscriptionIds", "t:NonEmptyArrayOfSubscriptionIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfSubscriptionIds, kDeclsTEwsNonEmptyArrayOfSubscriptionIds, kByIndexTEwsNonEmptyArrayOfSubscriptionIds, kByNameTEwsNonEmptyArrayOfSubscriptionIds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsNonEmptyArrayOfSubscriptionIds::GetSubscriptionId() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1833)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfNotifications::ClassInfo = {"TEwsNonEmptyArrayOfNotifications", "t:NonEmptyArrayOfNotificationsType", "", nullptr, &NewTEwsNonEmptyArrayOfNotifications, kDeclsTEwsNonEmptyArrayOfNotifications, kByIndexTEwsNonEmptyArrayOfNotifications, kByNameTEwsNonEmptyArrayOfNotifications, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfNotifications::ClassInfo = {"TEwsNonEmptyArrayOfNotifications", "t:NonEmptyArrayOfNotificationsType", "", nullptr, &NewTEwsNonEmptyArrayOfNotifications, kDeclsTEwsNonEmptyArrayOfNotifications, kByIndexTEwsNonEmptyArrayOfNotifications, kByNameTEwsNonEmptyArrayOfNotifications, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsNotification>* TEwsNonEmptyArrayOfNotifications::GetNotification() { return static_cast<TDvXMLSchemaElementArray<TEwsNotification>*>(GetArrayChild(1834)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderItemsDelete::ClassInfo = {"TEwsSyncFolderItemsDelete", "t:SyncFolderItemsDeleteType", "", nullptr, &NewTEwsSyncFolderItemsDelete, kDeclsTEwsSyncFolderItemsDelete, kByIndexTEwsSyncFolderItemsDelete, kByNameTEwsSyncFolderItemsDelete, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSyncFolderItemsDelete::ClassInfo = {"TEwsSyncFolderItemsDelete", "t:SyncFolderItemsDeleteType", "", nullptr, &NewTEwsSyncFolderItemsDelete, kDeclsTEwsSyncFolderItemsDelete, kByIndexTEwsSyncFolderItemsDelete, kByNameTEwsSyncFolderItemsDelete, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsSyncFolderItemsDelete::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(1835)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderItemsReadFlag::ClassInfo = {"TEwsSyncFolderItemsReadFlag", "t:SyncFolderItemsReadFlagType", "", nullptr, &NewTEwsSyncFolderItemsReadFlag, kDeclsTEwsSyncFolderItemsReadFlag, kByIndexTEwsSyncFolderItemsReadFlag, kByNameTEwsSyncFolderItemsReadFlag, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSyncFolderItemsReadFlag::ClassInfo = {"TEwsSyncFolderItemsReadFlag", "t:SyncFolderItemsReadFlagType", "", nullptr, &NewTEwsSyncFolderItemsReadFlag, kDeclsTEwsSyncFolderItemsReadFlag, kByIndexTEwsSyncFolderItemsReadFlag, kByNameTEwsSyncFolderItemsReadFlag, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsSyncFolderItemsReadFlag::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(1836)); }
 bool TEwsSyncFolderItemsReadFlag::GetIsRead() { return GetAsBoolean(1837); }
 void TEwsSyncFolderItemsReadFlag::SetIsRead(bool value) { SetAsBoolean(1837, value); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderItemsChanges::ClassInfo = {"TEwsSyncFolderItemsChanges", "t:SyncFolderItemsChangesType", "", nullptr, &NewTEwsSyncFolderItemsChanges, kDeclsTEwsSyncFolderItemsChanges, kByIndexTEwsSyncFolderItemsChanges, kByNameTEwsSyncFolderItemsChanges, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSyncFolderItemsChanges::ClassInfo = {"TEwsSyncFolderItemsChanges", "t:SyncFolderItemsChangesType", "", nullptr, &NewTEwsSyncFolderItemsChanges, kDeclsTEwsSyncFolderItemsChanges, kByIndexTEwsSyncFolderItemsChanges, kByNameTEwsSyncFolderItemsChanges, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSyncFolderItemsCreateOrUpdate>* TEwsSyncFolderItemsChanges::GetCreate_() { return static_cast<TDvXMLSchemaElementArray<TEwsSyncFolderItemsCreateOrUpdate>*>(GetArrayChild(1838)); }
 TDvXMLSchemaElementArray<TEwsSyncFolderItemsCreateOrUpdate>* TEwsSyncFolderItemsChanges::GetUpdate() { return static_cast<TDvXMLSchemaElementArray<TEwsSyncFolderItemsCreateOrUpdate>*>(GetArrayChild(1839)); }
 TDvXMLSchemaElementArray<TEwsSyncFolderItemsDelete>* TEwsSyncFolderItemsChanges::GetDelete() { return static_cast<TDvXMLSchemaElementArray<TEwsSyncFolderItemsDelete>*>(GetArrayChild(1840)); }
 TDvXMLSchemaElementArray<TEwsSyncFolderItemsReadFlag>* TEwsSyncFolderItemsChanges::GetReadFlagChange() { return static_cast<TDvXMLSchemaElementArray<TEwsSyncFolderItemsReadFlag>*>(GetArrayChild(1841)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyCreateOrUpdate::ClassInfo = {"TEwsSyncFolderHierarchyCreateOrUpdate", "t:SyncFolderHierarchyCreateOrUpdateType", "", nullptr, &NewTEwsSyncFolderHierarchyCreateOrUpdate, kDeclsTEwsSyncFolderHierarchyCreateOrUpdate, kByIndexTEwsSyncFolderHierarchyCreateOrUpdate, kByNameTEwsSyncFolderHierarchyCreateOrUpdate, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyCreateOrUpdate::ClassInfo = {"TEwsSyncFolderHierarchyCreateOrUpdate", "t:SyncFolderHierarchyCreateOrUpdateType", "", nullptr, &NewTEwsSyncFolderHierarchyCreateOrUpdate, kDeclsTEwsSyncFolderHierarchyCreateOrUpdate, kByIndexTEwsSyncFolderHierarchyCreateOrUpdate, kByNameTEwsSyncFolderHierarchyCreateOrUpdate, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolder* TEwsSyncFolderHierarchyCreateOrUpdate::GetFolder() { return static_cast<TEwsFolder*>(GetChildObject(1842)); }
 TEwsCalendarFolder* TEwsSyncFolderHierarchyCreateOrUpdate::GetCalendarFolder() { return static_cast<TEwsCalendarFolder*>(GetChildObject(1843)); }
 TEwsContactsFolder* TEwsSyncFolderHierarchyCreateOrUpdate::GetContactsFolder() { return static_cast<TEwsContactsFolder*>(GetChildObject(1844)); }
 TEwsSearchFolder* TEwsSyncFolderHierarchyCreateOrUpdate::GetSearchFolder() { return static_cast<TEwsSearchFolder*>(GetChildObject(1845)); }
 TEwsTasksFolder* TEwsSyncFolderHierarchyCreateOrUpdate::GetTasksFolder() { return static_cast<TEwsTasksFolder*>(GetChildObject(1846)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyDelete::ClassInfo = {"TEwsSyncFolderHierarchyDelete", "t:SyncFolderHierarchyDeleteType", "", nullptr, &NewTEwsSyncFolderHierarchyDelete, kDeclsTEwsSyncFolderHierarchyDelete, kByIndexTEwsSyncFolderHierarchyDelete, kByNameTEwsSyncFolderHierarchyDelete, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyDelete::ClassInfo = {"TEwsSyncFolderHierarchyDelete", "t:SyncFolderHierarchyDeleteType", "", nullptr, &NewTEwsSyncFolderHierarchyDelete, kDeclsTEwsSyncFolderHierarchyDelete, kByIndexTEwsSyncFolderHierarchyDelete, kByNameTEwsSyncFolderHierarchyDelete, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderId* TEwsSyncFolderHierarchyDelete::GetFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(1847)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyChanges::ClassInfo = {"TEwsSyncFolderHierarchyChanges", "t:SyncFolderHierarchyChangesType", "", nullptr, &NewTEwsSyncFolderHierarchyChanges, kDeclsTEwsSyncFolderHierarchyChanges, kByIndexTEwsSyncFolderHierarchyChanges, kByNameTEwsSyncFolderHierarchyChanges, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyChanges::ClassInfo = {"TEwsSyncFolderHierarchyChanges", "t:SyncFolderHierarchyChangesType", "", nullptr, &NewTEwsSyncFolderHierarchyChanges, kDeclsTEwsSyncFolderHierarchyChanges, kByIndexTEwsSyncFolderHierarchyChanges, kByNameTEwsSyncFolderHierarchyChanges, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSyncFolderHierarchyCreateOrUpdate>* TEwsSyncFolderHierarchyChanges::GetCreate_() { return static_cast<TDvXMLSchemaElementArray<TEwsSyncFolderHierarchyCreateOrUpdate>*>(GetArrayChild(1848)); }
 TDvXMLSchemaElementArray<TEwsSyncFolderHierarchyCreateOrUpdate>* TEwsSyncFolderHierarchyChanges::GetUpdate() { return static_cast<TDvXMLSchemaElementArray<TEwsSyncFolderHierarchyCreateOrUpdate>*>(GetArrayChild(1849)); }
 TDvXMLSchemaElementArray<TEwsSyncFolderHierarchyDelete>* TEwsSyncFolderHierarchyChanges::GetDelete() { return static_cast<TDvXMLSchemaElementArray<TEwsSyncFolderHierarchyDelete>*>(GetArrayChild(1850)); }
 
-const TDvXMLSchemaClassInfo TEwsRequestTypeHeader::ClassInfo = {"TEwsRequestTypeHeader", "t:RequestTypeHeader", "", nullptr, &NewTEwsRequestTypeHeader, kDeclsTEwsRequestTypeHeader, kByIndexTEwsRequestTypeHeader, kByNameTEwsRequestTypeHeader, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRequestTypeHeader::ClassInfo = {"TEwsRequestTypeHeader", "t:RequestTypeHeader", "", nullptr, &NewTEwsRequestTypeHeader, kDeclsTEwsRequestTypeHeader, kByIndexTEwsRequestTypeHeader, kByNameTEwsRequestTypeHeader, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TAvailabilityProxyRequest TEwsRequestTypeHeader::GetRequestType() { return static_cast<TAvailabilityProxyRequest>(GetEnumOrdinal(1851)); }
 void TEwsRequestTypeHeader::SetRequestType(TAvailabilityProxyRequest value) { SetEnumOrdinal(1851, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsCalendarEventDetails::ClassInfo = {"TEwsCalendarEventDetails", "t:CalendarEventDetails", "", nullptr, &NewTEwsCalendarEventDetails, kDeclsTEwsCalendarEventDetails, kByIndexTEwsCalendarEventDetails, kByNameTEwsCalendarEventDetails, 8, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCalendarEventDetails::ClassInfo = {"TEwsCalendarEventDetails", "t:CalendarEventDetails", "", nullptr, &NewTEwsCalendarEventDetails, kDeclsTEwsCalendarEventDetails, kByIndexTEwsCalendarEventDetails, kByNameTEwsCalendarEventDetails, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsCalendarEventDetails::GetID() { return GetAsString(1852); }
 void TEwsCalendarEventDetails::SetID(const std::string& value) { SetAsString(1852, value); }
 std::string TEwsCalendarEventDetails::GetSubject() { return GetAsString(1853); }
@@ -3313,7 +3326,7 @@ void TEwsCalendarEventDetails::SetIsReminderSet(bool value) { SetAsBoolean(1858,
 bool TEwsCalendarEventDetails::GetIsPrivate() { return GetAsBoolean(1859); }
 void TEwsCalendarEventDetails::SetIsPrivate(bool value) { SetAsBoolean(1859, value); }
 
-const TDvXMLSchemaClassInfo TEwsCalendarEvent::ClassInfo = {"TEwsCalendarEvent", "t:CalendarEvent", "", nullptr, &NewTEwsCalendarEvent, kDeclsTEwsCalendarEvent, kByIndexTEwsCalendarEvent, kByNameTEwsCalendarEvent, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCalendarEvent::ClassInfo = {"TEwsCalendarEvent", "t:CalendarEvent", "", nullptr, &NewTEwsCalendarEvent, kDeclsTEwsCalendarEvent, kByIndexTEwsCalendarEvent, kByNameTEwsCalendarEvent, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsCalendarEvent::GetStartTime() { return GetAsDatetime(1860); }
 void TEwsCalendarEvent::SetStartTime(TDateTime value) { SetAsDatetime(1860, value); }
 TDateTime TEwsCalendarEvent::GetEndTime() { return GetAsDatetime(1861); }
@@ -3322,16 +3335,16 @@ TLegacyFreeBusy TEwsCalendarEvent::GetBusyType() { return static_cast<TLegacyFre
 void TEwsCalendarEvent::SetBusyType(TLegacyFreeBusy value) { SetEnumOrdinal(1862, static_cast<int>(value)); }
 TEwsCalendarEventDetails* TEwsCalendarEvent::GetCalendarEventDetails() { return static_cast<TEwsCalendarEventDetails*>(GetChildObject(1863)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfCalendarEvent::ClassInfo = {"TEwsArrayOfCalendarEvent", "t:ArrayOfCalendarEvent", "", nullptr, &NewTEwsArrayOfCalendarEvent, kDeclsTEwsArrayOfCalendarEvent, kByIndexTEwsArrayOfCalendarEvent, kByNameTEwsArrayOfCalendarEvent, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfCalendarEvent::ClassInfo = {"TEwsArrayOfCalendarEvent", "t:ArrayOfCalendarEvent", "", nullptr, &NewTEwsArrayOfCalendarEvent, kDeclsTEwsArrayOfCalendarEvent, kByIndexTEwsArrayOfCalendarEvent, kByNameTEwsArrayOfCalendarEvent, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsCalendarEvent>* TEwsArrayOfCalendarEvent::GetCalendarEvent() { return static_cast<TDvXMLSchemaElementArray<TEwsCalendarEvent>*>(GetArrayChild(1864)); }
 
-const TDvXMLSchemaClassInfo TEwsDuration::ClassInfo = {"TEwsDuration", "t:Duration", "", nullptr, &NewTEwsDuration, kDeclsTEwsDuration, kByIndexTEwsDuration, kByNameTEwsDuration, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDuration::ClassInfo = {"TEwsDuration", "t:Duration", "", nullptr, &NewTEwsDuration, kDeclsTEwsDuration, kByIndexTEwsDuration, kByNameTEwsDuration, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsDuration::GetStartTime() { return GetAsDatetime(1865); }
 void TEwsDuration::SetStartTime(TDateTime value) { SetAsDatetime(1865, value); }
 TDateTime TEwsDuration::GetEndTime() { return GetAsDatetime(1866); }
 void TEwsDuration::SetEndTime(TDateTime value) { SetAsDatetime(1866, value); }
 
-const TDvXMLSchemaClassInfo TEwsEmailAddress::ClassInfo = {"TEwsEmailAddress", "t:EmailAddress", "", nullptr, &NewTEwsEmailAddress, kDeclsTEwsEmailAddress, kByIndexTEwsEmailAddress, kByNameTEwsEmailAddress, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEmailAddress::ClassInfo = {"TEwsEmailAddress", "t:EmailAddress", "", nullptr, &NewTEwsEmailAddress, kDeclsTEwsEmailAddress, kByIndexTEwsEmailAddress, kByNameTEwsEmailAddress, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsEmailAddress::GetName() { return GetAsString(1867); }
 void TEwsEmailAddress::SetName(const std::string& value) { SetAsString(1867, value); }
 std::string TEwsEmailAddress::GetAddress() { return GetAsString(1868); }
@@ -3339,14 +3352,14 @@ void TEwsEmailAddress::SetAddress(const std::string& value) { SetAsString(1868, 
 std::string TEwsEmailAddress::GetRoutingType() { return GetAsString(1869); }
 void TEwsEmailAddress::SetRoutingType(const std::string& value) { SetAsString(1869, value); }
 
-const TDvXMLSchemaClassInfo TEwsFreeBusyViewOptions::ClassInfo = {"TEwsFreeBusyViewOptions", "t:FreeBusyViewOptionsType", "", nullptr, &NewTEwsFreeBusyViewOptions, kDeclsTEwsFreeBusyViewOptions, kByIndexTEwsFreeBusyViewOptions, kByNameTEwsFreeBusyViewOptions, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFreeBusyViewOptions::ClassInfo = {"TEwsFreeBusyViewOptions", "t:FreeBusyViewOptionsType", "", nullptr, &NewTEwsFreeBusyViewOptions, kDeclsTEwsFreeBusyViewOptions, kByIndexTEwsFreeBusyViewOptions, kByNameTEwsFreeBusyViewOptions, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsDuration* TEwsFreeBusyViewOptions::GetTimeWindow() { return static_cast<TEwsDuration*>(GetChildObject(1870)); }
 std::int32_t TEwsFreeBusyViewOptions::GetMergedFreeBusyIntervalInMinutes() { return GetAsInt(1871); }
 void TEwsFreeBusyViewOptions::SetMergedFreeBusyIntervalInMinutes(std::int32_t value) { SetAsInt(1871, value); }
 std::string TEwsFreeBusyViewOptions::GetRequestedView() { return GetAsString(1872); }
 void TEwsFreeBusyViewOptions::SetRequestedView(const std::string& value) { SetAsString(1872, value); }
 
-const TDvXMLSchemaClassInfo TEwsWorkingPeriod::ClassInfo = {"TEwsWorkingPeriod", "t:WorkingPeriod", "", nullptr, &NewTEwsWorkingPeriod, kDeclsTEwsWorkingPeriod, kByIndexTEwsWorkingPeriod, kByNameTEwsWorkingPeriod, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsWorkingPeriod::ClassInfo = {"TEwsWorkingPeriod", "t:WorkingPeriod", "", nullptr, &NewTEwsWorkingPeriod, kDeclsTEwsWorkingPeriod, kByIndexTEwsWorkingPeriod, kByNameTEwsWorkingPeriod, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsWorkingPeriod::GetDayOfWeek() { return GetAsString(1873); }
 void TEwsWorkingPeriod::SetDayOfWeek(const std::string& value) { SetAsString(1873, value); }
 std::int32_t TEwsWorkingPeriod::GetStartTimeInMinutes() { return GetAsInt(1874); }
@@ -3354,10 +3367,10 @@ void TEwsWorkingPeriod::SetStartTimeInMinutes(std::int32_t value) { SetAsInt(187
 std::int32_t TEwsWorkingPeriod::GetEndTimeInMinutes() { return GetAsInt(1875); }
 void TEwsWorkingPeriod::SetEndTimeInMinutes(std::int32_t value) { SetAsInt(1875, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfWorkingPeriod::ClassInfo = {"TEwsArrayOfWorkingPeriod", "t:ArrayOfWorkingPeriod", "", nullptr, &NewTEwsArrayOfWorkingPeriod, kDeclsTEwsArrayOfWorkingPeriod, kByIndexTEwsArrayOfWorkingPeriod, kByNameTEwsArrayOfWorkingPeriod, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfWorkingPeriod::ClassInfo = {"TEwsArrayOfWorkingPeriod", "t:ArrayOfWorkingPeriod", "", nullptr, &NewTEwsArrayOfWorkingPeriod, kDeclsTEwsArrayOfWorkingPeriod, kByIndexTEwsArrayOfWorkingPeriod, kByNameTEwsArrayOfWorkingPeriod, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsWorkingPeriod>* TEwsArrayOfWorkingPeriod::GetWorkingPeriod() { return static_cast<TDvXMLSchemaElementArray<TEwsWorkingPeriod>*>(GetArrayChild(1876)); }
 
-const TDvXMLSchemaClassInfo TEwsSerializableTimeZoneTime::ClassInfo = {"TEwsSerializableTimeZoneTime", "t:SerializableTimeZoneTime", "", nullptr, &NewTEwsSerializableTimeZoneTime, kDeclsTEwsSerializableTimeZoneTime, kByIndexTEwsSerializableTimeZoneTime, kByNameTEwsSerializableTimeZoneTime, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSerializableTimeZoneTime::ClassInfo = {"TEwsSerializableTimeZoneTime", "t:SerializableTimeZoneTime", "", nullptr, &NewTEwsSerializableTimeZoneTime, kDeclsTEwsSerializableTimeZoneTime, kByIndexTEwsSerializableTimeZoneTime, kByNameTEwsSerializableTimeZoneTime, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsSerializableTimeZoneTime::GetBias() { return GetAsInt(1877); }
 void TEwsSerializableTimeZoneTime::SetBias(std::int32_t value) { SetAsInt(1877, value); }
 std::string TEwsSerializableTimeZoneTime::GetTime() { return GetAsString(1878); }
@@ -3371,17 +3384,17 @@ void TEwsSerializableTimeZoneTime::SetDayOfWeek(TDayOfWeek value) { SetEnumOrdin
 std::string TEwsSerializableTimeZoneTime::GetYear() { return GetAsString(1882); }
 void TEwsSerializableTimeZoneTime::SetYear(const std::string& value) { SetAsString(1882, value); }
 
-const TDvXMLSchemaClassInfo TEwsSerializableTimeZone::ClassInfo = {"TEwsSerializableTimeZone", "t:SerializableTimeZone", "", nullptr, &NewTEwsSerializableTimeZone, kDeclsTEwsSerializableTimeZone, kByIndexTEwsSerializableTimeZone, kByNameTEwsSerializableTimeZone, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSerializableTimeZone::ClassInfo = {"TEwsSerializableTimeZone", "t:SerializableTimeZone", "", nullptr, &NewTEwsSerializableTimeZone, kDeclsTEwsSerializableTimeZone, kByIndexTEwsSerializableTimeZone, kByNameTEwsSerializableTimeZone, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsSerializableTimeZone::GetBias() { return GetAsInt(1883); }
 void TEwsSerializableTimeZone::SetBias(std::int32_t value) { SetAsInt(1883, value); }
 TEwsSerializableTimeZoneTime* TEwsSerializableTimeZone::GetStandardTime() { return static_cast<TEwsSerializableTimeZoneTime*>(GetChildObject(1884)); }
 TEwsSerializableTimeZoneTime* TEwsSerializableTimeZone::GetDaylightTime() { return static_cast<TEwsSerializableTimeZoneTime*>(GetChildObject(1885)); }
 
-const TDvXMLSchemaClassInfo TEwsWorkingHours::ClassInfo = {"TEwsWorkingHours", "t:WorkingHours", "", nullptr, &NewTEwsWorkingHours, kDeclsTEwsWorkingHours, kByIndexTEwsWorkingHours, kByNameTEwsWorkingHours, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsWorkingHours::ClassInfo = {"TEwsWorkingHours", "t:WorkingHours", "", nullptr, &NewTEwsWorkingHours, kDeclsTEwsWorkingHours, kByIndexTEwsWorkingHours, kByNameTEwsWorkingHours, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSerializableTimeZone* TEwsWorkingHours::GetTimeZone() { return static_cast<TEwsSerializableTimeZone*>(GetChildObject(1886)); }
 TEwsArrayOfWorkingPeriod* TEwsWorkingHours::GetWorkingPeriodArray() { return static_cast<TEwsArrayOfWorkingPeriod*>(GetChildObject(1887)); }
 
-const TDvXMLSchemaClassInfo TEwsFreeBusyView::ClassInfo = {"TEwsFreeBusyView", "t:FreeBusyView", "", nullptr, &NewTEwsFreeBusyView, kDeclsTEwsFreeBusyView, kByIndexTEwsFreeBusyView, kByNameTEwsFreeBusyView, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFreeBusyView::ClassInfo = {"TEwsFreeBusyView", "t:FreeBusyView", "", nullptr, &NewTEwsFreeBusyView, kDeclsTEwsFreeBusyView, kByIndexTEwsFreeBusyView, kByNameTEwsFreeBusyView, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsFreeBusyView::GetFreeBusyViewType() { return GetAsString(1888); }
 void TEwsFreeBusyView::SetFreeBusyViewType(const std::string& value) { SetAsString(1888, value); }
 std::string TEwsFreeBusyView::GetMergedFreeBusy() { return GetAsString(1889); }
@@ -3389,17 +3402,17 @@ void TEwsFreeBusyView::SetMergedFreeBusy(const std::string& value) { SetAsString
 TEwsArrayOfCalendarEvent* TEwsFreeBusyView::GetCalendarEventArray() { return static_cast<TEwsArrayOfCalendarEvent*>(GetChildObject(1890)); }
 TEwsWorkingHours* TEwsFreeBusyView::GetWorkingHours() { return static_cast<TEwsWorkingHours*>(GetChildObject(1891)); }
 
-const TDvXMLSchemaClassInfo TEwsMailboxData::ClassInfo = {"TEwsMailboxData", "t:MailboxData", "", nullptr, &NewTEwsMailboxData, kDeclsTEwsMailboxData, kByIndexTEwsMailboxData, kByNameTEwsMailboxData, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMailboxData::ClassInfo = {"TEwsMailboxData", "t:MailboxData", "", nullptr, &NewTEwsMailboxData, kDeclsTEwsMailboxData, kByIndexTEwsMailboxData, kByNameTEwsMailboxData, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddress* TEwsMailboxData::GetEmail() { return static_cast<TEwsEmailAddress*>(GetChildObject(1892)); }
 TMeetingAttendee TEwsMailboxData::GetAttendeeType() { return static_cast<TMeetingAttendee>(GetEnumOrdinal(1893)); }
 void TEwsMailboxData::SetAttendeeType(TMeetingAttendee value) { SetEnumOrdinal(1893, static_cast<int>(value)); }
 bool TEwsMailboxData::GetExcludeConflicts() { return GetAsBoolean(1894); }
 void TEwsMailboxData::SetExcludeConflicts(bool value) { SetAsBoolean(1894, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfMailboxData::ClassInfo = {"TEwsArrayOfMailboxData", "t:ArrayOfMailboxData", "", nullptr, &NewTEwsArrayOfMailboxData, kDeclsTEwsArrayOfMailboxData, kByIndexTEwsArrayOfMailboxData, kByNameTEwsArrayOfMailboxData, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfMailboxData::ClassInfo = {"TEwsArrayOfMailboxData", "t:ArrayOfMailboxData", "", nullptr, &NewTEwsArrayOfMailboxData, kDeclsTEwsArrayOfMailboxData, kByIndexTEwsArrayOfMailboxData, kByNameTEwsArrayOfMailboxData, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMailboxData>* TEwsArrayOfMailboxData::GetMailboxData() { return static_cast<TDvXMLSchemaElementArray<TEwsMailboxData>*>(GetArrayChild(1895)); }
 
-const TDvXMLSchemaClassInfo TEwsSuggestionsViewOptions::ClassInfo = {"TEwsSuggestionsViewOptions", "t:SuggestionsViewOptionsType", "", nullptr, &NewTEwsSuggestionsViewOptions, kDeclsTEwsSuggestionsViewOptions, kByIndexTEwsSuggestionsViewOptions, kByNameTEwsSuggestionsViewOptions, 8, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSuggestionsViewOptions::ClassInfo = {"TEwsSuggestionsViewOptions", "t:SuggestionsViewOptionsType", "", nullptr, &NewTEwsSuggestionsViewOptions, kDeclsTEwsSuggestionsViewOptions, kByIndexTEwsSuggestionsViewOptions, kByNameTEwsSuggestionsViewOptions, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsSuggestionsViewOptions::GetGoodThreshold() { return GetAsInt(1896); }
 void TEwsSuggestionsViewOptions::SetGoodThreshold(std::int32_t value) { SetAsInt(1896, value); }
 std::int32_t TEwsSuggestionsViewOptions::GetMaximumResultsByDay() { return GetAsInt(1897); }
@@ -3416,23 +3429,23 @@ void TEwsSuggestionsViewOptions::SetCurrentMeetingTime(TDateTime value) { SetAsD
 std::string TEwsSuggestionsViewOptions::GetGlobalObjectId() { return GetAsString(1903); }
 void TEwsSuggestionsViewOptions::SetGlobalObjectId(const std::string& value) { SetAsString(1903, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfAttendeeConflictData::ClassInfo = {"TEwsArrayOfAttendeeConflictData", "t:ArrayOfAttendeeConflictData", "", nullptr, &NewTEwsArrayOfAttendeeConflictData, kDeclsTEwsArrayOfAttendeeConflictData, kByIndexTEwsArrayOfAttendeeConflictData, kByNameTEwsArrayOfAttendeeConflictData, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfAttendeeConflictData::ClassInfo = {"TEwsArrayOfAttendeeConflictData", "t:ArrayOfAttendeeConflictData", "", nullptr, &NewTEwsArrayOfAttendeeConflictData, kDeclsTEwsArrayOfAttendeeConflictData, kByIndexTEwsArrayOfAttendeeConflictData, kByNameTEwsArrayOfAttendeeConflictData, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsUnknownAttendeeConflictData>* TEwsArrayOfAttendeeConflictData::GetUnknownAttendeeConflictData() { return static_cast<TDvXMLSchemaElementArray<TEwsUnknownAttendeeConflictData>*>(GetArrayChild(1904)); }
 TDvXMLSchemaElementArray<TEwsIndividualAttendeeConflictData>* TEwsArrayOfAttendeeConflictData::GetIndividualAttendeeConflictData() { return static_cast<TDvXMLSchemaElementArray<TEwsIndividualAttendeeConflictData>*>(GetArrayChild(1905)); }
 TDvXMLSchemaElementArray<TEwsTooBigGroupAttendeeConflictData>* TEwsArrayOfAttendeeConflictData::GetTooBigGroupAttendeeConflictData() { return static_cast<TDvXMLSchemaElementArray<TEwsTooBigGroupAttendeeConflictData>*>(GetArrayChild(1906)); }
 TDvXMLSchemaElementArray<TEwsGroupAttendeeConflictData>* TEwsArrayOfAttendeeConflictData::GetGroupAttendeeConflictData() { return static_cast<TDvXMLSchemaElementArray<TEwsGroupAttendeeConflictData>*>(GetArrayChild(1907)); }
 
-const TDvXMLSchemaClassInfo TEwsAttendeeConflictData::ClassInfo = {"TEwsAttendeeConflictData", "t:AttendeeConflictData", "", nullptr, &NewTEwsAttendeeConflictData, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAttendeeConflictData::ClassInfo = {"TEwsAttendeeConflictData", "t:AttendeeConflictData", "", nullptr, &NewTEwsAttendeeConflictData, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsAttendeeConflictData, 4};
 
-const TDvXMLSchemaClassInfo TEwsUnknownAttendeeConflictData::ClassInfo = {"TEwsUnknownAttendeeConflictData", "t:UnknownAttendeeConflictData", "", &TEwsAttendeeConflictData::ClassInfo, &NewTEwsUnknownAttendeeConflictData, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUnknownAttendeeConflictData::ClassInfo = {"TEwsUnknownAttendeeConflictData", "t:UnknownAttendeeConflictData", "", &TEwsAttendeeConflictData::ClassInfo, &NewTEwsUnknownAttendeeConflictData, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsTooBigGroupAttendeeConflictData::ClassInfo = {"TEwsTooBigGroupAttendeeConflictData", "t:TooBigGroupAttendeeConflictData", "", &TEwsAttendeeConflictData::ClassInfo, &NewTEwsTooBigGroupAttendeeConflictData, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsTooBigGroupAttendeeConflictData::ClassInfo = {"TEwsTooBigGroupAttendeeConflictData", "t:TooBigGroupAttendeeConflictData", "", &TEwsAttendeeConflictData::ClassInfo, &NewTEwsTooBigGroupAttendeeConflictData, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsIndividualAttendeeConflictData::ClassInfo = {"TEwsIndividualAttendeeConflictData", "t:IndividualAttendeeConflictData", "", &TEwsAttendeeConflictData::ClassInfo, &NewTEwsIndividualAttendeeConflictData, kDeclsTEwsIndividualAttendeeConflictData, kByIndexTEwsIndividualAttendeeConflictData, kByNameTEwsIndividualAttendeeConflictData, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsIndividualAttendeeConflictData::ClassInfo = {"TEwsIndividualAttendeeConflictData", "t:IndividualAttendeeConflictData", "", &TEwsAttendeeConflictData::ClassInfo, &NewTEwsIndividualAttendeeConflictData, kDeclsTEwsIndividualAttendeeConflictData, kByIndexTEwsIndividualAttendeeConflictData, kByNameTEwsIndividualAttendeeConflictData, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TLegacyFreeBusy TEwsIndividualAttendeeConflictData::GetBusyType() { return static_cast<TLegacyFreeBusy>(GetEnumOrdinal(1908)); }
 void TEwsIndividualAttendeeConflictData::SetBusyType(TLegacyFreeBusy value) { SetEnumOrdinal(1908, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsGroupAttendeeConflictData::ClassInfo = {"TEwsGroupAttendeeConflictData", "t:GroupAttendeeConflictData", "", &TEwsAttendeeConflictData::ClassInfo, &NewTEwsGroupAttendeeConflictData, kDeclsTEwsGroupAttendeeConflictData, kByIndexTEwsGroupAttendeeConflictData, kByNameTEwsGroupAttendeeConflictData, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGroupAttendeeConflictData::ClassInfo = {"TEwsGroupAttendeeConflictData", "t:GroupAttendeeConflictData", "", &TEwsAttendeeConflictData::ClassInfo, &NewTEwsGroupAttendeeConflictData, kDeclsTEwsGroupAttendeeConflictData, kByIndexTEwsGroupAttendeeConflictData, kByNameTEwsGroupAttendeeConflictData, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsGroupAttendeeConflictData::GetNumberOfMembers() { return GetAsInt(1909); }
 void TEwsGroupAttendeeConflictData::SetNumberOfMembers(std::int32_t value) { SetAsInt(1909, value); }
 std::int32_t TEwsGroupAttendeeConflictData::GetNumberOfMembersAvailable() { return GetAsInt(1910); }
@@ -3442,7 +3455,7 @@ void TEwsGroupAttendeeConflictData::SetNumberOfMembersWithConflict(std::int32_t 
 std::int32_t TEwsGroupAttendeeConflictData::GetNumberOfMembersWithNoData() { return GetAsInt(1912); }
 void TEwsGroupAttendeeConflictData::SetNumberOfMembersWithNoData(std::int32_t value) { SetAsInt(1912, value); }
 
-const TDvXMLSchemaClassInfo TEwsSuggestion::ClassInfo = {"TEwsSuggestion", "t:Suggestion", "", nullptr, &NewTEwsSuggestion, kDeclsTEwsSuggestion, kByIndexTEwsSuggestion, kByNameTEwsSuggestion, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSuggestion::ClassInfo = {"TEwsSuggestion", "t:Suggestion", "", nullptr, &NewTEwsSuggestion, kDeclsTEwsSuggestion, kByIndexTEwsSuggestion, kByNameTEwsSuggestion, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsSuggestion::GetMeetingTime() { return GetAsDatetime(1913); }
 void TEwsSuggestion::SetMeetingTime(TDateTime value) { SetAsDatetime(1913, value); }
 bool TEwsSuggestion::GetIsWorkTime() { return GetAsBoolean(1914); }
@@ -3451,29 +3464,29 @@ TSuggestionQuality TEwsSuggestion::GetSuggestionQuality() { return static_cast<T
 void TEwsSuggestion::SetSuggestionQuality(TSuggestionQuality value) { SetEnumOrdinal(1915, static_cast<int>(value)); }
 TEwsArrayOfAttendeeConflictData* TEwsSuggestion::GetAttendeeConflictDataArray() { return static_cast<TEwsArrayOfAttendeeConflictData*>(GetChildObject(1916)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSuggestion::ClassInfo = {"TEwsArrayOfSuggestion", "t:ArrayOfSuggestion", "", nullptr, &NewTEwsArrayOfSuggestion, kDeclsTEwsArrayOfSuggestion, kByIndexTEwsArrayOfSuggestion, kByNameTEwsArrayOfSuggestion, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfSuggestion::ClassInfo = {"TEwsArrayOfSuggestion", "t:ArrayOfSuggestion", "", nullptr, &NewTEwsArrayOfSuggestion, kDeclsTEwsArrayOfSuggestion, kByIndexTEwsArrayOfSuggestion, kByNameTEwsArrayOfSuggestion, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSuggestion>* TEwsArrayOfSuggestion::GetSuggestion() { return static_cast<TDvXMLSchemaElementArray<TEwsSuggestion>*>(GetArrayChild(1917)); }
 
-const TDvXMLSchemaClassInfo TEwsSuggestionDayResult::ClassInfo = {"TEwsSuggestionDayResult", "t:SuggestionDayResult", "", nullptr, &NewTEwsSuggestionDayResult, kDeclsTEwsSuggestionDayResult, kByIndexTEwsSuggestionDayResult, kByNameTEwsSuggestionDayResult, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSuggestionDayResult::ClassInfo = {"TEwsSuggestionDayResult", "t:SuggestionDayResult", "", nullptr, &NewTEwsSuggestionDayResult, kDeclsTEwsSuggestionDayResult, kByIndexTEwsSuggestionDayResult, kByNameTEwsSuggestionDayResult, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsSuggestionDayResult::GetDate() { return GetAsDatetime(1918); }
 void TEwsSuggestionDayResult::SetDate(TDateTime value) { SetAsDatetime(1918, value); }
 TSuggestionQuality TEwsSuggestionDayResult::GetDayQuality() { return static_cast<TSuggestionQuality>(GetEnumOrdinal(1919)); }
 void TEwsSuggestionDayResult::SetDayQuality(TSuggestionQuality value) { SetEnumOrdinal(1919, static_cast<int>(value)); }
 TEwsArrayOfSuggestion* TEwsSuggestionDayResult::GetSuggestionArray() { return static_cast<TEwsArrayOfSuggestion*>(GetChildObject(1920)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSuggestionDayResult::ClassInfo = {"TEwsArrayOfSuggestionDayResult", "t:ArrayOfSuggestionDayResult", "", nullptr, &NewTEwsArrayOfSuggestionDayResult, kDeclsTEwsArrayOfSuggestionDayResult, kByIndexTEwsArrayOfSuggestionDayResult, kByNameTEwsArrayOfSuggestionDayResult, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfSuggestionDayResult::ClassInfo = {"TEwsArrayOfSuggestionDayResult", "t:ArrayOfSuggestionDayResult", "", nullptr, &NewTEwsArrayOfSuggestionDayResult, kDeclsTEwsArrayOfSuggestionDayResult, kByIndexTEwsArrayOfSuggestionDayResult, kByNameTEwsArrayOfSuggestionDayResult, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSuggestionDayResult>* TEwsArrayOfSuggestionDayResult::GetSuggestionDayResult() { return static_cast<TDvXMLSchemaElementArray<TEwsSuggestionDayResult>*>(GetArrayChild(1921)); }
 
-const TDvXMLSchemaClassInfo TEwsReplyBody::ClassInfo = {"TEwsReplyBody", "t:ReplyBody", "", nullptr, &NewTEwsReplyBody, kDeclsTEwsReplyBody, kByIndexTEwsReplyBody, kByNameTEwsReplyBody, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsReplyBody::ClassInfo = {"TEwsReplyBody", "t:ReplyBody", "", nullptr, &NewTEwsReplyBody, kDeclsTEwsReplyBody, kByIndexTEwsReplyBody, kByNameTEwsReplyBody, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsReplyBody::GetMessage_() { return GetAsString(1922); }
 void TEwsReplyBody::SetMessage_(const std::string& value) { SetAsString(1922, value); }
 std::string TEwsReplyBody::Getxml_lang() { return GetAsLanguage(1923); }
 void TEwsReplyBody::Setxml_lang(const std::string& value) { SetAsLanguage(1923, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfEventID::ClassInfo = {"TEwsArrayOfEventID", "t:ArrayOfEventIDType", "", nullptr, &NewTEwsArrayOfEventID, kDeclsTEwsArrayOfEventID, kByIndexTEwsArrayOfEventID, kByNameTEwsArrayOfEventID, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfEventID::ClassInfo = {"TEwsArrayOfEventID", "t:ArrayOfEventIDType", "", nullptr, &NewTEwsArrayOfEventID, kDeclsTEwsArrayOfEventID, kByIndexTEwsArrayOfEventID, kByNameTEwsArrayOfEventID, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfEventID::GetEventToDeleteID() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1924)); }
 
-const TDvXMLSchemaClassInfo TEwsUserOofSettings::ClassInfo = {"TEwsUserOofSettings", "t:UserOofSettings", "", nullptr, &NewTEwsUserOofSettings, kDeclsTEwsUserOofSettings, kByIndexTEwsUserOofSettings, kByNameTEwsUserOofSettings, 13, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUserOofSettings::ClassInfo = {"TEwsUserOofSettings", "t:UserOofSettings", "", nullptr, &NewTEwsUserOofSettings, kDeclsTEwsUserOofSettings, kByIndexTEwsUserOofSettings, kByNameTEwsUserOofSettings, 13, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TOofState TEwsUserOofSettings::GetOofState() { return static_cast<TOofState>(GetEnumOrdinal(1925)); }
 void TEwsUserOofSettings::SetOofState(TOofState value) { SetEnumOrdinal(1925, static_cast<int>(value)); }
 TExternalAudience TEwsUserOofSettings::GetExternalAudience() { return static_cast<TExternalAudience>(GetEnumOrdinal(1926)); }
@@ -3496,13 +3509,13 @@ std::string TEwsUserOofSettings::GetOOFEventID() { return GetAsString(1936); }
 void TEwsUserOofSettings::SetOOFEventID(const std::string& value) { SetAsString(1936, value); }
 TEwsArrayOfEventID* TEwsUserOofSettings::GetEventsToDeleteIDs() { return static_cast<TEwsArrayOfEventID*>(GetChildObject(1937)); }
 
-const TDvXMLSchemaClassInfo TEwsValue::ClassInfo = {"TEwsValue", "t:Value", "", nullptr, &NewTEwsValue, kDeclsTEwsValue, kByIndexTEwsValue, kByNameTEwsValue, 1, TDvXMLSchemaValueKind::String, nullptr};
+const TDvXMLSchemaClassInfo TEwsValue::ClassInfo = {"TEwsValue", "t:Value", "", nullptr, &NewTEwsValue, kDeclsTEwsValue, kByIndexTEwsValue, kByNameTEwsValue, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsValue::GetValue() { return GetTextAsString(); }
 void TEwsValue::SetValue(const std::string& value) { SetTextAsString(value); }
 std::string TEwsValue::GetName() { return GetAsString(0); }
 void TEwsValue::SetName(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsApprovalRequestData::ClassInfo = {"TEwsApprovalRequestData", "t:ApprovalRequestDataType", "", nullptr, &NewTEwsApprovalRequestData, kDeclsTEwsApprovalRequestData, kByIndexTEwsApprovalRequestData, kByNameTEwsApprovalRequestData, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsApprovalRequestData::ClassInfo = {"TEwsApprovalRequestData", "t:ApprovalRequestDataType", "", nullptr, &NewTEwsApprovalRequestData, kDeclsTEwsApprovalRequestData, kByIndexTEwsApprovalRequestData, kByNameTEwsApprovalRequestData, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsApprovalRequestData::GetIsUndecidedApprovalRequest() { return GetAsBoolean(1938); }
 void TEwsApprovalRequestData::SetIsUndecidedApprovalRequest(bool value) { SetAsBoolean(1938, value); }
 std::int32_t TEwsApprovalRequestData::GetApprovalDecision() { return GetAsInt(1939); }
@@ -3512,7 +3525,7 @@ void TEwsApprovalRequestData::SetApprovalDecisionMaker(const std::string& value)
 TDateTime TEwsApprovalRequestData::GetApprovalDecisionTime() { return GetAsDatetime(1941); }
 void TEwsApprovalRequestData::SetApprovalDecisionTime(TDateTime value) { SetAsDatetime(1941, value); }
 
-const TDvXMLSchemaClassInfo TEwsReminderMessageData::ClassInfo = {"TEwsReminderMessageData", "t:ReminderMessageDataType", "", nullptr, &NewTEwsReminderMessageData, kDeclsTEwsReminderMessageData, kByIndexTEwsReminderMessageData, kByNameTEwsReminderMessageData, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsReminderMessageData::ClassInfo = {"TEwsReminderMessageData", "t:ReminderMessageDataType", "", nullptr, &NewTEwsReminderMessageData, kDeclsTEwsReminderMessageData, kByIndexTEwsReminderMessageData, kByNameTEwsReminderMessageData, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsReminderMessageData::GetReminderText() { return GetAsString(1942); }
 void TEwsReminderMessageData::SetReminderText(const std::string& value) { SetAsString(1942, value); }
 std::string TEwsReminderMessageData::GetLocation() { return GetAsString(1943); }
@@ -3523,7 +3536,7 @@ TDateTime TEwsReminderMessageData::GetEndTime() { return GetAsDatetime(1945); }
 void TEwsReminderMessageData::SetEndTime(TDateTime value) { SetAsDatetime(1945, value); }
 TEwsItemId* TEwsReminderMessageData::GetAssociatedCalendarItemId() { return static_cast<TEwsItemId*>(GetChildObject(1946)); }
 
-const TDvXMLSchemaClassInfo TEwsMessageSafety::ClassInfo = {"TEwsMessageSafety", "t:MessageSafetyType", "", nullptr, &NewTEwsMessageSafety, kDeclsTEwsMessageSafety, kByIndexTEwsMessageSafety, kByNameTEwsMessageSafety, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMessageSafety::ClassInfo = {"TEwsMessageSafety", "t:MessageSafetyType", "", nullptr, &NewTEwsMessageSafety, kDeclsTEwsMessageSafety, kByIndexTEwsMessageSafety, kByNameTEwsMessageSafety, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsMessageSafety::GetMessageSafetyLevel() { return GetAsInt(1947); }
 void TEwsMessageSafety::SetMessageSafetyLevel(std::int32_t value) { SetAsInt(1947, value); }
 std::int32_t TEwsMessageSafety::GetMessageSafetyReason() { return GetAsInt(1948); }
@@ -3531,25 +3544,25 @@ void TEwsMessageSafety::SetMessageSafetyReason(std::int32_t value) { SetAsInt(19
 std::string TEwsMessageSafety::GetInfo() { return GetAsString(1949); }
 void TEwsMessageSafety::SetInfo(const std::string& value) { SetAsString(1949, value); }
 
-const TDvXMLSchemaClassInfo TEwsVotingOptionData::ClassInfo = {"TEwsVotingOptionData", "t:VotingOptionDataType", "", nullptr, &NewTEwsVotingOptionData, kDeclsTEwsVotingOptionData, kByIndexTEwsVotingOptionData, kByNameTEwsVotingOptionData, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsVotingOptionData::ClassInfo = {"TEwsVotingOptionData", "t:VotingOptionDataType", "", nullptr, &NewTEwsVotingOptionData, kDeclsTEwsVotingOptionData, kByIndexTEwsVotingOptionData, kByNameTEwsVotingOptionData, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsVotingOptionData::GetDisplayName() { return GetAsString(1950); }
 void TEwsVotingOptionData::SetDisplayName(const std::string& value) { SetAsString(1950, value); }
 TSendPrompt TEwsVotingOptionData::GetSendPrompt() { return static_cast<TSendPrompt>(GetEnumOrdinal(1951)); }
 void TEwsVotingOptionData::SetSendPrompt(TSendPrompt value) { SetEnumOrdinal(1951, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfVotingOptionData::ClassInfo = {"TEwsArrayOfVotingOptionData", "t:ArrayOfVotingOptionDataType", "", nullptr, &NewTEwsArrayOfVotingOptionData, kDeclsTEwsArrayOfVotingOptionData, kByIndexTEwsArrayOfVotingOptionData, kByNameTEwsArrayOfVotingOptionData, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfVotingOptionData::ClassInfo = {"TEwsArrayOfVotingOptionData", "t:ArrayOfVotingOptionDataType", "", nullptr, &NewTEwsArrayOfVotingOptionData, kDeclsTEwsArrayOfVotingOptionData, kByIndexTEwsArrayOfVotingOptionData, kByNameTEwsArrayOfVotingOptionData, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsVotingOptionData>* TEwsArrayOfVotingOptionData::GetVotingOptionData() { return static_cast<TDvXMLSchemaElementArray<TEwsVotingOptionData>*>(GetArrayChild(1952)); }
 
-const TDvXMLSchemaClassInfo TEwsVotingInformation::ClassInfo = {"TEwsVotingInformation", "t:VotingInformationType", "", nullptr, &NewTEwsVotingInformation, kDeclsTEwsVotingInformation, kByIndexTEwsVotingInformation, kByNameTEwsVotingInformation, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsVotingInformation::ClassInfo = {"TEwsVotingInformation", "t:VotingInformationType", "", nullptr, &NewTEwsVotingInformation, kDeclsTEwsVotingInformation, kByIndexTEwsVotingInformation, kByNameTEwsVotingInformation, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfVotingOptionData* TEwsVotingInformation::GetUserOptions() { return static_cast<TEwsArrayOfVotingOptionData*>(GetChildObject(1953)); }
 std::string TEwsVotingInformation::GetVotingResponse() { return GetAsString(1954); }
 void TEwsVotingInformation::SetVotingResponse(const std::string& value) { SetAsString(1954, value); }
 
-const TDvXMLSchemaClassInfo TEwsAlternateIdBase::ClassInfo = {"TEwsAlternateIdBase", "t:AlternateIdBaseType", "", nullptr, &NewTEwsAlternateIdBase, kDeclsTEwsAlternateIdBase, kByIndexTEwsAlternateIdBase, kByNameTEwsAlternateIdBase, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAlternateIdBase::ClassInfo = {"TEwsAlternateIdBase", "t:AlternateIdBaseType", "", nullptr, &NewTEwsAlternateIdBase, kDeclsTEwsAlternateIdBase, kByIndexTEwsAlternateIdBase, kByNameTEwsAlternateIdBase, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsAlternateIdBase, 3};
 TIdFormat TEwsAlternateIdBase::GetFormat() { return static_cast<TIdFormat>(GetEnumOrdinal(0)); }
 void TEwsAlternateIdBase::SetFormat(TIdFormat value) { SetEnumOrdinal(0, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsAlternateId::ClassInfo = {"TEwsAlternateId", "t:AlternateIdType", "", &TEwsAlternateIdBase::ClassInfo, &NewTEwsAlternateId, kDeclsTEwsAlternateId, kByIndexTEwsAlternateId, kByNameTEwsAlternateId, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAlternateId::ClassInfo = {"TEwsAlternateId", "t:AlternateIdType", "", &TEwsAlternateIdBase::ClassInfo, &NewTEwsAlternateId, kDeclsTEwsAlternateId, kByIndexTEwsAlternateId, kByNameTEwsAlternateId, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAlternateId::GetId() { return GetAsString(1); }
 void TEwsAlternateId::SetId(const std::string& value) { SetAsString(1, value); }
 std::string TEwsAlternateId::GetMailbox() { return GetAsString(2); }
@@ -3557,20 +3570,20 @@ void TEwsAlternateId::SetMailbox(const std::string& value) { SetAsString(2, valu
 bool TEwsAlternateId::GetIsArchive() { return GetAsBoolean(3); }
 void TEwsAlternateId::SetIsArchive(bool value) { SetAsBoolean(3, value); }
 
-const TDvXMLSchemaClassInfo TEwsAlternatePublicFolderId::ClassInfo = {"TEwsAlternatePublicFolderId", "t:AlternatePublicFolderIdType", "", &TEwsAlternateIdBase::ClassInfo, &NewTEwsAlternatePublicFolderId, kDeclsTEwsAlternatePublicFolderId, kByIndexTEwsAlternatePublicFolderId, kByNameTEwsAlternatePublicFolderId, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAlternatePublicFolderId::ClassInfo = {"TEwsAlternatePublicFolderId", "t:AlternatePublicFolderIdType", "", &TEwsAlternateIdBase::ClassInfo, &NewTEwsAlternatePublicFolderId, kDeclsTEwsAlternatePublicFolderId, kByIndexTEwsAlternatePublicFolderId, kByNameTEwsAlternatePublicFolderId, 2, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsAlternatePublicFolderId, 1};
 std::string TEwsAlternatePublicFolderId::GetFolderId() { return GetAsString(1); }
 void TEwsAlternatePublicFolderId::SetFolderId(const std::string& value) { SetAsString(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsAlternatePublicFolderItemId::ClassInfo = {"TEwsAlternatePublicFolderItemId", "t:AlternatePublicFolderItemIdType", "", &TEwsAlternatePublicFolderId::ClassInfo, &NewTEwsAlternatePublicFolderItemId, kDeclsTEwsAlternatePublicFolderItemId, kByIndexTEwsAlternatePublicFolderItemId, kByNameTEwsAlternatePublicFolderItemId, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAlternatePublicFolderItemId::ClassInfo = {"TEwsAlternatePublicFolderItemId", "t:AlternatePublicFolderItemIdType", "", &TEwsAlternatePublicFolderId::ClassInfo, &NewTEwsAlternatePublicFolderItemId, kDeclsTEwsAlternatePublicFolderItemId, kByIndexTEwsAlternatePublicFolderItemId, kByNameTEwsAlternatePublicFolderItemId, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAlternatePublicFolderItemId::GetItemId() { return GetAsString(2); }
 void TEwsAlternatePublicFolderItemId::SetItemId(const std::string& value) { SetAsString(2, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAlternateIds::ClassInfo = {"TEwsNonEmptyArrayOfAlternateIds", "t:NonEmptyArrayOfAlternateIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfAlternateIds, kDeclsTEwsNonEmptyArrayOfAlternateIds, kByIndexTEwsNonEmptyArrayOfAlternateIds, kByNameTEwsNonEmptyArrayOfAlternateIds, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAlternateIds::ClassInfo = {"TEwsNonEmptyArrayOfAlternateIds", "t:NonEmptyArrayOfAlternateIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfAlternateIds, kDeclsTEwsNonEmptyArrayOfAlternateIds, kByIndexTEwsNonEmptyArrayOfAlternateIds, kByNameTEwsNonEmptyArrayOfAlternateIds, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAlternateId>* TEwsNonEmptyArrayOfAlternateIds::GetAlternateId() { return static_cast<TDvXMLSchemaElementArray<TEwsAlternateId>*>(GetArrayChild(1955)); }
 TDvXMLSchemaElementArray<TEwsAlternatePublicFolderId>* TEwsNonEmptyArrayOfAlternateIds::GetAlternatePublicFolderId() { return static_cast<TDvXMLSchemaElementArray<TEwsAlternatePublicFolderId>*>(GetArrayChild(1956)); }
 TDvXMLSchemaElementArray<TEwsAlternatePublicFolderItemId>* TEwsNonEmptyArrayOfAlternateIds::GetAlternatePublicFolderItemId() { return static_cast<TDvXMLSchemaElementArray<TEwsAlternatePublicFolderItemId>*>(GetArrayChild(1957)); }
 
-const TDvXMLSchemaClassInfo TEwsUserId::ClassInfo = {"TEwsUserId", "t:UserIdType", "", nullptr, &NewTEwsUserId, kDeclsTEwsUserId, kByIndexTEwsUserId, kByNameTEwsUserId, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUserId::ClassInfo = {"TEwsUserId", "t:UserIdType", "", nullptr, &NewTEwsUserId, kDeclsTEwsUserId, kByIndexTEwsUserId, kByNameTEwsUserId, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsUserId::GetSID() { return GetAsString(1958); }
 void TEwsUserId::SetSID(const std::string& value) { SetAsString(1958, value); }
 std::string TEwsUserId::GetPrimarySmtpAddress() { return GetAsString(1959); }
@@ -3582,16 +3595,16 @@ void TEwsUserId::SetDistinguishedUser(TDistinguishedUser value) { SetEnumOrdinal
 std::string TEwsUserId::GetExternalUserIdentity() { return GetAsString(1962); }
 void TEwsUserId::SetExternalUserIdentity(const std::string& value) { SetAsString(1962, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPermissions::ClassInfo = {"TEwsArrayOfPermissions", "t:ArrayOfPermissionsType", "", nullptr, &NewTEwsArrayOfPermissions, kDeclsTEwsArrayOfPermissions, kByIndexTEwsArrayOfPermissions, kByNameTEwsArrayOfPermissions, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfPermissions::ClassInfo = {"TEwsArrayOfPermissions", "t:ArrayOfPermissionsType", "", nullptr, &NewTEwsArrayOfPermissions, kDeclsTEwsArrayOfPermissions, kByIndexTEwsArrayOfPermissions, kByNameTEwsArrayOfPermissions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPermission>* TEwsArrayOfPermissions::GetPermission() { return static_cast<TDvXMLSchemaElementArray<TEwsPermission>*>(GetArrayChild(1963)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfCalendarPermissions::ClassInfo = {"TEwsArrayOfCalendarPermissions", "t:ArrayOfCalendarPermissionsType", "", nullptr, &NewTEwsArrayOfCalendarPermissions, kDeclsTEwsArrayOfCalendarPermissions, kByIndexTEwsArrayOfCalendarPermissions, kByNameTEwsArrayOfCalendarPermissions, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfCalendarPermissions::ClassInfo = {"TEwsArrayOfCalendarPermissions", "t:ArrayOfCalendarPermissionsType", "", nullptr, &NewTEwsArrayOfCalendarPermissions, kDeclsTEwsArrayOfCalendarPermissions, kByIndexTEwsArrayOfCalendarPermissions, kByNameTEwsArrayOfCalendarPermissions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsCalendarPermission>* TEwsArrayOfCalendarPermissions::GetCalendarPermission() { return static_cast<TDvXMLSchemaElementArray<TEwsCalendarPermission>*>(GetArrayChild(1964)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfUnknownEntries::ClassInfo = {"TEwsArrayOfUnknownEntries", "t:ArrayOfUnknownEntriesType", "", nullptr, &NewTEwsArrayOfUnknownEntries, kDeclsTEwsArrayOfUnknownEntries, kByIndexTEwsArrayOfUnknownEntries, kByNameTEwsArrayOfUnknownEntries, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfUnknownEntries::ClassInfo = {"TEwsArrayOfUnknownEntries", "t:ArrayOfUnknownEntriesType", "", nullptr, &NewTEwsArrayOfUnknownEntries, kDeclsTEwsArrayOfUnknownEntries, kByIndexTEwsArrayOfUnknownEntries, kByNameTEwsArrayOfUnknownEntries, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfUnknownEntries::GetUnknownEntry() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1965)); }
 
-const TDvXMLSchemaClassInfo TEwsBasePermission::ClassInfo = {"TEwsBasePermission", "t:BasePermissionType", "", nullptr, &NewTEwsBasePermission, kDeclsTEwsBasePermission, kByIndexTEwsBasePermission, kByNameTEwsBasePermission, 8, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBasePermission::ClassInfo = {"TEwsBasePermission", "t:BasePermissionType", "", nullptr, &NewTEwsBasePermission, kDeclsTEwsBasePermission, kByIndexTEwsBasePermission, kByNameTEwsBasePermission, 8, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBasePermission, 2};
 TEwsUserId* TEwsBasePermission::GetUserId() { return static_cast<TEwsUserId*>(GetChildObject(1966)); }
 bool TEwsBasePermission::GetCanCreateItems() { return GetAsBoolean(1967); }
 void TEwsBasePermission::SetCanCreateItems(bool value) { SetAsBoolean(1967, value); }
@@ -3608,27 +3621,27 @@ void TEwsBasePermission::SetEditItems(TPermissionAction value) { SetEnumOrdinal(
 TPermissionAction TEwsBasePermission::GetDeleteItems() { return static_cast<TPermissionAction>(GetEnumOrdinal(1973)); }
 void TEwsBasePermission::SetDeleteItems(TPermissionAction value) { SetEnumOrdinal(1973, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsPermission::ClassInfo = {"TEwsPermission", "t:PermissionType", "", &TEwsBasePermission::ClassInfo, &NewTEwsPermission, kDeclsTEwsPermission, kByIndexTEwsPermission, kByNameTEwsPermission, 10, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPermission::ClassInfo = {"TEwsPermission", "t:PermissionType", "", &TEwsBasePermission::ClassInfo, &NewTEwsPermission, kDeclsTEwsPermission, kByIndexTEwsPermission, kByNameTEwsPermission, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TPermissionReadAccess TEwsPermission::GetReadItems() { return static_cast<TPermissionReadAccess>(GetEnumOrdinal(1974)); }
 void TEwsPermission::SetReadItems(TPermissionReadAccess value) { SetEnumOrdinal(1974, static_cast<int>(value)); }
 TPermissionLevel TEwsPermission::GetPermissionLevel() { return static_cast<TPermissionLevel>(GetEnumOrdinal(1975)); }
 void TEwsPermission::SetPermissionLevel(TPermissionLevel value) { SetEnumOrdinal(1975, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsCalendarPermission::ClassInfo = {"TEwsCalendarPermission", "t:CalendarPermissionType", "", &TEwsBasePermission::ClassInfo, &NewTEwsCalendarPermission, kDeclsTEwsCalendarPermission, kByIndexTEwsCalendarPermission, kByNameTEwsCalendarPermission, 10, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCalendarPermission::ClassInfo = {"TEwsCalendarPermission", "t:CalendarPermissionType", "", &TEwsBasePermission::ClassInfo, &NewTEwsCalendarPermission, kDeclsTEwsCalendarPermission, kByIndexTEwsCalendarPermission, kByNameTEwsCalendarPermission, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TCalendarPermissionReadAccess TEwsCalendarPermission::GetReadItems() { return static_cast<TCalendarPermissionReadAccess>(GetEnumOrdinal(1976)); }
 void TEwsCalendarPermission::SetReadItems(TCalendarPermissionReadAccess value) { SetEnumOrdinal(1976, static_cast<int>(value)); }
 TCalendarPermissionLevel TEwsCalendarPermission::GetCalendarPermissionLevel() { return static_cast<TCalendarPermissionLevel>(GetEnumOrdinal(1977)); }
 void TEwsCalendarPermission::SetCalendarPermissionLevel(TCalendarPermissionLevel value) { SetEnumOrdinal(1977, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsPermissionSet::ClassInfo = {"TEwsPermissionSet", "t:PermissionSetType", "", nullptr, &NewTEwsPermissionSet, kDeclsTEwsPermissionSet, kByIndexTEwsPermissionSet, kByNameTEwsPermissionSet, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPermissionSet::ClassInfo = {"TEwsPermissionSet", "t:PermissionSetType", "", nullptr, &NewTEwsPermissionSet, kDeclsTEwsPermissionSet, kByIndexTEwsPermissionSet, kByNameTEwsPermissionSet, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfPermissions* TEwsPermissionSet::GetPermissions() { return static_cast<TEwsArrayOfPermissions*>(GetChildObject(1978)); }
 TEwsArrayOfUnknownEntries* TEwsPermissionSet::GetUnknownEntries() { return static_cast<TEwsArrayOfUnknownEntries*>(GetChildObject(1979)); }
 
-const TDvXMLSchemaClassInfo TEwsCalendarPermissionSet::ClassInfo = {"TEwsCalendarPermissionSet", "t:CalendarPermissionSetType", "", nullptr, &NewTEwsCalendarPermissionSet, kDeclsTEwsCalendarPermissionSet, kByIndexTEwsCalendarPermissionSet, kByNameTEwsCalendarPermissionSet, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCalendarPermissionSet::ClassInfo = {"TEwsCalendarPermissionSet", "t:CalendarPermissionSetType", "", nullptr, &NewTEwsCalendarPermissionSet, kDeclsTEwsCalendarPermissionSet, kByIndexTEwsCalendarPermissionSet, kByNameTEwsCalendarPermissionSet, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfCalendarPermissions* TEwsCalendarPermissionSet::GetCalendarPermissions() { return static_cast<TEwsArrayOfCalendarPermissions*>(GetChildObject(1980)); }
 TEwsArrayOfUnknownEntries* TEwsCalendarPermissionSet::GetUnknownEntries() { return static_cast<TEwsArrayOfUnknownEntries*>(GetChildObject(1981)); }
 
-const TDvXMLSchemaClassInfo TEwsEffectiveRights::ClassInfo = {"TEwsEffectiveRights", "t:EffectiveRightsType", "", nullptr, &NewTEwsEffectiveRights, kDeclsTEwsEffectiveRights, kByIndexTEwsEffectiveRights, kByNameTEwsEffectiveRights, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEffectiveRights::ClassInfo = {"TEwsEffectiveRights", "t:EffectiveRightsType", "", nullptr, &NewTEwsEffectiveRights, kDeclsTEwsEffectiveRights, kByIndexTEwsEffectiveRights, kByNameTEwsEffectiveRights, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsEffectiveRights::GetCreateAssociated() { return GetAsBoolean(1982); }
 void TEwsEffectiveRights::SetCreateAssociated(bool value) { SetAsBoolean(1982, value); }
 bool TEwsEffectiveRights::GetCreateContents() { return GetAsBoolean(1983); }
@@ -3644,13 +3657,13 @@ void TEwsEffectiveRights::SetRead(bool value) { SetAsBoolean(1987, value); }
 bool TEwsEffectiveRights::GetViewPrivateItems() { return GetAsBoolean(1988); }
 void TEwsEffectiveRights::SetViewPrivateItems(bool value) { SetAsBoolean(1988, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfDelegateUser::ClassInfo = {"TEwsArrayOfDelegateUser", "t:ArrayOfDelegateUserType", "", nullptr, &NewTEwsArrayOfDelegateUser, kDeclsTEwsArrayOfDelegateUser, kByIndexTEwsArrayOfDelegateUser, kByNameTEwsArrayOfDelegateUser, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfDelegateUser::ClassInfo = {"TEwsArrayOfDelegateUser", "t:ArrayOfDelegateUserType", "", nullptr, &NewTEwsArrayOfDelegateUser, kDeclsTEwsArrayOfDelegateUser, kByIndexTEwsArrayOfDelegateUser, kByNameTEwsArrayOfDelegateUser, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsDelegateUser>* TEwsArrayOfDelegateUser::GetDelegateUser() { return static_cast<TDvXMLSchemaElementArray<TEwsDelegateUser>*>(GetArrayChild(1989)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfUserId::ClassInfo = {"TEwsArrayOfUserId", "t:ArrayOfUserIdType", "", nullptr, &NewTEwsArrayOfUserId, kDeclsTEwsArrayOfUserId, kByIndexTEwsArrayOfUserId, kByNameTEwsArrayOfUserId, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfUserId::ClassInfo = {"TEwsArrayOfUserId", "t:ArrayOfUserIdType", "", nullptr, &NewTEwsArrayOfUserId, kDeclsTEwsArrayOfUserId, kByIndexTEwsArrayOfUserId, kByNameTEwsArrayOfUserId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsUserId>* TEwsArrayOfUserId::GetUserId() { return static_cast<TDvXMLSchemaElementArray<TEwsUserId>*>(GetArrayChild(1990)); }
 
-const TDvXMLSchemaClassInfo TEwsDelegateUser::ClassInfo = {"TEwsDelegateUser", "t:DelegateUserType", "", nullptr, &NewTEwsDelegateUser, kDeclsTEwsDelegateUser, kByIndexTEwsDelegateUser, kByNameTEwsDelegateUser, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDelegateUser::ClassInfo = {"TEwsDelegateUser", "t:DelegateUserType", "", nullptr, &NewTEwsDelegateUser, kDeclsTEwsDelegateUser, kByIndexTEwsDelegateUser, kByNameTEwsDelegateUser, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserId* TEwsDelegateUser::GetUserId() { return static_cast<TEwsUserId*>(GetChildObject(1991)); }
 TEwsDelegatePermissions* TEwsDelegateUser::GetDelegatePermissions() { return static_cast<TEwsDelegatePermissions*>(GetChildObject(1992)); }
 bool TEwsDelegateUser::GetReceiveCopiesOfMeetingMessages() { return GetAsBoolean(1993); }
@@ -3658,7 +3671,7 @@ void TEwsDelegateUser::SetReceiveCopiesOfMeetingMessages(bool value) { SetAsBool
 bool TEwsDelegateUser::GetViewPrivateItems() { return GetAsBoolean(1994); }
 void TEwsDelegateUser::SetViewPrivateItems(bool value) { SetAsBoolean(1994, value); }
 
-const TDvXMLSchemaClassInfo TEwsDelegatePermissions::ClassInfo = {"TEwsDelegatePermissions", "t:DelegatePermissionsType", "", nullptr, &NewTEwsDelegatePermissions, kDeclsTEwsDelegatePermissions, kByIndexTEwsDelegatePermissions, kByNameTEwsDelegatePermissions, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDelegatePermissions::ClassInfo = {"TEwsDelegatePermissions", "t:DelegatePermissionsType", "", nullptr, &NewTEwsDelegatePermissions, kDeclsTEwsDelegatePermissions, kByIndexTEwsDelegatePermissions, kByNameTEwsDelegatePermissions, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDelegateFolderPermissionLevel TEwsDelegatePermissions::GetCalendarFolderPermissionLevel() { return static_cast<TDelegateFolderPermissionLevel>(GetEnumOrdinal(1995)); }
 void TEwsDelegatePermissions::SetCalendarFolderPermissionLevel(TDelegateFolderPermissionLevel value) { SetEnumOrdinal(1995, static_cast<int>(value)); }
 TDelegateFolderPermissionLevel TEwsDelegatePermissions::GetTasksFolderPermissionLevel() { return static_cast<TDelegateFolderPermissionLevel>(GetEnumOrdinal(1996)); }
@@ -3672,24 +3685,24 @@ void TEwsDelegatePermissions::SetNotesFolderPermissionLevel(TDelegateFolderPermi
 TDelegateFolderPermissionLevel TEwsDelegatePermissions::GetJournalFolderPermissionLevel() { return static_cast<TDelegateFolderPermissionLevel>(GetEnumOrdinal(2000)); }
 void TEwsDelegatePermissions::SetJournalFolderPermissionLevel(TDelegateFolderPermissionLevel value) { SetEnumOrdinal(2000, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsConflictResults::ClassInfo = {"TEwsConflictResults", "t:ConflictResultsType", "", nullptr, &NewTEwsConflictResults, kDeclsTEwsConflictResults, kByIndexTEwsConflictResults, kByNameTEwsConflictResults, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsConflictResults::ClassInfo = {"TEwsConflictResults", "t:ConflictResultsType", "", nullptr, &NewTEwsConflictResults, kDeclsTEwsConflictResults, kByIndexTEwsConflictResults, kByNameTEwsConflictResults, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsConflictResults::GetCount() { return GetAsInt(2001); }
 void TEwsConflictResults::SetCount(std::int32_t value) { SetAsInt(2001, value); }
 
-const TDvXMLSchemaClassInfo TEwsOutOfOfficeMailTip::ClassInfo = {"TEwsOutOfOfficeMailTip", "t:OutOfOfficeMailTip", "", nullptr, &NewTEwsOutOfOfficeMailTip, kDeclsTEwsOutOfOfficeMailTip, kByIndexTEwsOutOfOfficeMailTip, kByNameTEwsOutOfOfficeMailTip, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsOutOfOfficeMailTip::ClassInfo = {"TEwsOutOfOfficeMailTip", "t:OutOfOfficeMailTip", "", nullptr, &NewTEwsOutOfOfficeMailTip, kDeclsTEwsOutOfOfficeMailTip, kByIndexTEwsOutOfOfficeMailTip, kByNameTEwsOutOfOfficeMailTip, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsReplyBody* TEwsOutOfOfficeMailTip::GetReplyBody() { return static_cast<TEwsReplyBody*>(GetChildObject(2002)); }
 TEwsDuration* TEwsOutOfOfficeMailTip::GetDuration() { return static_cast<TEwsDuration*>(GetChildObject(2003)); }
 
-const TDvXMLSchemaClassInfo TEwsSmtpDomainList::ClassInfo = {"TEwsSmtpDomainList", "t:SmtpDomainList", "", nullptr, &NewTEwsSmtpDomainList, kDeclsTEwsSmtpDomainList, kByIndexTEwsSmtpDomainList, kByNameTEwsSmtpDomainList, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSmtpDomainList::ClassInfo = {"TEwsSmtpDomainList", "t:SmtpDomainList", "", nullptr, &NewTEwsSmtpDomainList, kDeclsTEwsSmtpDomainList, kByIndexTEwsSmtpDomainList, kByNameTEwsSmtpDomainList, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSmtpDomain>* TEwsSmtpDomainList::GetDomain() { return static_cast<TDvXMLSchemaElementArray<TEwsSmtpDomain>*>(GetArrayChild(2004)); }
 
-const TDvXMLSchemaClassInfo TEwsSmtpDomain::ClassInfo = {"TEwsSmtpDomain", "t:SmtpDomain", "", nullptr, &NewTEwsSmtpDomain, kDeclsTEwsSmtpDomain, kByIndexTEwsSmtpDomain, kByNameTEwsSmtpDomain, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSmtpDomain::ClassInfo = {"TEwsSmtpDomain", "t:SmtpDomain", "", nullptr, &NewTEwsSmtpDomain, kDeclsTEwsSmtpDomain, kByIndexTEwsSmtpDomain, kByNameTEwsSmtpDomain, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSmtpDomain::GetName() { return GetAsString(0); }
 void TEwsSmtpDomain::SetName(const std::string& value) { SetAsString(0, value); }
 bool TEwsSmtpDomain::GetIncludeSubdomains() { return GetAsBoolean(1); }
 void TEwsSmtpDomain::SetIncludeSubdomains(bool value) { SetAsBoolean(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsMailTips::ClassInfo = {"TEwsMailTips", "t:MailTips", "", nullptr, &NewTEwsMailTips, kDeclsTEwsMailTips, kByIndexTEwsMailTips, kByNameTEwsMailTips, 14, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMailTips::ClassInfo = {"TEwsMailTips", "t:MailTips", "", nullptr, &NewTEwsMailTips, kDeclsTEwsMailTips, kByIndexTEwsMailTips, kByNameTEwsMailTips, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsMailTips::GetRecipientAddress() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2005)); }
 std::string TEwsMailTips::GetPendingMailTips() { return GetAsString(2006); }
 void TEwsMailTips::SetPendingMailTips(const std::string& value) { SetAsString(2006, value); }
@@ -3716,18 +3729,18 @@ TEwsArrayOfRecipientSuggestions* TEwsMailTips::GetRecipientSuggestions() { retur
 bool TEwsMailTips::GetPreferAccessibleContent() { return GetAsBoolean(2018); }
 void TEwsMailTips::SetPreferAccessibleContent(bool value) { SetAsBoolean(2018, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRecipientSuggestions::ClassInfo = {"TEwsArrayOfRecipientSuggestions", "t:ArrayOfRecipientSuggestionsType", "", nullptr, &NewTEwsArrayOfRecipientSuggestions, kDeclsTEwsArrayOfRecipientSuggestions, kByIndexTEwsArrayOfRecipientSuggestions, kByNameTEwsArrayOfRecipientSuggestions, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfRecipientSuggestions::ClassInfo = {"TEwsArrayOfRecipientSuggestions", "t:ArrayOfRecipientSuggestionsType", "", nullptr, &NewTEwsArrayOfRecipientSuggestions, kDeclsTEwsArrayOfRecipientSuggestions, kByIndexTEwsArrayOfRecipientSuggestions, kByNameTEwsArrayOfRecipientSuggestions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsRecipientSuggestion>* TEwsArrayOfRecipientSuggestions::GetRecipientSuggestion() { return static_cast<TDvXMLSchemaElementArray<TEwsRecipientSuggestion>*>(GetArrayChild(2019)); }
 
-const TDvXMLSchemaClassInfo TEwsRecipientSuggestion::ClassInfo = {"TEwsRecipientSuggestion", "t:RecipientSuggestionType", "", nullptr, &NewTEwsRecipientSuggestion, kDeclsTEwsRecipientSuggestion, kByIndexTEwsRecipientSuggestion, kByNameTEwsRecipientSuggestion, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRecipientSuggestion::ClassInfo = {"TEwsRecipientSuggestion", "t:RecipientSuggestionType", "", nullptr, &NewTEwsRecipientSuggestion, kDeclsTEwsRecipientSuggestion, kByIndexTEwsRecipientSuggestion, kByNameTEwsRecipientSuggestion, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsRecipientSuggestion::GetDisplayName() { return GetAsString(2020); }
 void TEwsRecipientSuggestion::SetDisplayName(const std::string& value) { SetAsString(2020, value); }
 std::string TEwsRecipientSuggestion::GetEmailAddress() { return GetAsString(2021); }
 void TEwsRecipientSuggestion::SetEmailAddress(const std::string& value) { SetAsString(2021, value); }
 
-const TDvXMLSchemaClassInfo TEwsServiceConfiguration::ClassInfo = {"TEwsServiceConfiguration", "t:ServiceConfiguration", "", nullptr, &NewTEwsServiceConfiguration, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsServiceConfiguration::ClassInfo = {"TEwsServiceConfiguration", "t:ServiceConfiguration", "", nullptr, &NewTEwsServiceConfiguration, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsServiceConfiguration, 5};
 
-const TDvXMLSchemaClassInfo TEwsMailTipsServiceConfiguration::ClassInfo = {"TEwsMailTipsServiceConfiguration", "t:MailTipsServiceConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsMailTipsServiceConfiguration, kDeclsTEwsMailTipsServiceConfiguration, kByIndexTEwsMailTipsServiceConfiguration, kByNameTEwsMailTipsServiceConfiguration, 8, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMailTipsServiceConfiguration::ClassInfo = {"TEwsMailTipsServiceConfiguration", "t:MailTipsServiceConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsMailTipsServiceConfiguration, kDeclsTEwsMailTipsServiceConfiguration, kByIndexTEwsMailTipsServiceConfiguration, kByNameTEwsMailTipsServiceConfiguration, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsMailTipsServiceConfiguration::GetMailTipsEnabled() { return GetAsBoolean(2022); }
 void TEwsMailTipsServiceConfiguration::SetMailTipsEnabled(bool value) { SetAsBoolean(2022, value); }
 std::int32_t TEwsMailTipsServiceConfiguration::GetMaxRecipientsPerGetMailTipsRequest() { return GetAsInt(2023); }
@@ -3744,7 +3757,7 @@ void TEwsMailTipsServiceConfiguration::SetPolicyTipsEnabled(bool value) { SetAsB
 std::int32_t TEwsMailTipsServiceConfiguration::GetLargeAudienceCap() { return GetAsInt(2029); }
 void TEwsMailTipsServiceConfiguration::SetLargeAudienceCap(std::int32_t value) { SetAsInt(2029, value); }
 
-const TDvXMLSchemaClassInfo TEwsUnifiedMessageServiceConfiguration::ClassInfo = {"TEwsUnifiedMessageServiceConfiguration", "t:UnifiedMessageServiceConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsUnifiedMessageServiceConfiguration, kDeclsTEwsUnifiedMessageServiceConfiguration, kByIndexTEwsUnifiedMessageServiceConfiguration, kByNameTEwsUnifiedMessageServiceConfiguration, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUnifiedMessageServiceConfiguration::ClassInfo = {"TEwsUnifiedMessageServiceConfiguration", "t:UnifiedMessageServiceConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsUnifiedMessageServiceConfiguration, kDeclsTEwsUnifiedMessageServiceConfiguration, kByIndexTEwsUnifiedMessageServiceConfiguration, kByNameTEwsUnifiedMessageServiceConfiguration, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsUnifiedMessageServiceConfiguration::GetUmEnabled() { return GetAsBoolean(2030); }
 void TEwsUnifiedMessageServiceConfiguration::SetUmEnabled(bool value) { SetAsBoolean(2030, value); }
 std::string TEwsUnifiedMessageServiceConfiguration::GetPlayOnPhoneDialString() { return GetAsString(2031); }
@@ -3752,34 +3765,34 @@ void TEwsUnifiedMessageServiceConfiguration::SetPlayOnPhoneDialString(const std:
 bool TEwsUnifiedMessageServiceConfiguration::GetPlayOnPhoneEnabled() { return GetAsBoolean(2032); }
 void TEwsUnifiedMessageServiceConfiguration::SetPlayOnPhoneEnabled(bool value) { SetAsBoolean(2032, value); }
 
-const TDvXMLSchemaClassInfo TEwsSharePointURLsServiceConfiguration::ClassInfo = {"TEwsSharePointURLsServiceConfiguration", "t:SharePointURLsServiceConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsSharePointURLsServiceConfiguration, kDeclsTEwsSharePointURLsServiceConfiguration, kByIndexTEwsSharePointURLsServiceConfiguration, kByNameTEwsSharePointURLsServiceConfiguration, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSharePointURLsServiceConfiguration::ClassInfo = {"TEwsSharePointURLsServiceConfiguration", "t:SharePointURLsServiceConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsSharePointURLsServiceConfiguration, kDeclsTEwsSharePointURLsServiceConfiguration, kByIndexTEwsSharePointURLsServiceConfiguration, kByNameTEwsSharePointURLsServiceConfiguration, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSharePointURLsServiceConfiguration::GetInternalSPMySiteHostURL() { return GetAsString(2033); }
 void TEwsSharePointURLsServiceConfiguration::SetInternalSPMySiteHostURL(const std::string& value) { SetAsString(2033, value); }
 std::string TEwsSharePointURLsServiceConfiguration::GetExternalSPMySiteHostURL() { return GetAsString(2034); }
 void TEwsSharePointURLsServiceConfiguration::SetExternalSPMySiteHostURL(const std::string& value) { SetAsString(2034, value); }
 
-const TDvXMLSchemaClassInfo TEwsOfficeIntegrationConfiguration::ClassInfo = {"TEwsOfficeIntegrationConfiguration", "t:OfficeIntegrationConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsOfficeIntegrationConfiguration, kDeclsTEwsOfficeIntegrationConfiguration, kByIndexTEwsOfficeIntegrationConfiguration, kByNameTEwsOfficeIntegrationConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsOfficeIntegrationConfiguration::ClassInfo = {"TEwsOfficeIntegrationConfiguration", "t:OfficeIntegrationConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsOfficeIntegrationConfiguration, kDeclsTEwsOfficeIntegrationConfiguration, kByIndexTEwsOfficeIntegrationConfiguration, kByNameTEwsOfficeIntegrationConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsOfficeIntegrationConfiguration::GetOfficeSidebarURL() { return GetAsString(2035); }
 void TEwsOfficeIntegrationConfiguration::SetOfficeSidebarURL(const std::string& value) { SetAsString(2035, value); }
 
-const TDvXMLSchemaClassInfo TEwsConfigurationRequestDetails::ClassInfo = {"TEwsConfigurationRequestDetails", "t:ConfigurationRequestDetailsType", "", nullptr, &NewTEwsConfigurationRequestDetails, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsConfigurationRequestDetails::ClassInfo = {"TEwsConfigurationRequestDetails", "t:ConfigurationRequestDetailsType", "", nullptr, &NewTEwsConfigurationRequestDetails, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSmtpAddress::ClassInfo = {"TEwsArrayOfSmtpAddress", "t:ArrayOfSmtpAddressType", "", nullptr, &NewTEwsArrayOfSmtpAddress, kDeclsTEwsArrayOfSmtpAddress, kByIndexTEwsArrayOfSmtpAddress, kByNameTEwsArrayOfSmtpAddress, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfSmtpAddress::ClassInfo = {"TEwsArrayOfSmtpAddress", "t:ArrayOfSmtpAddressType", "", nullptr, &NewTEwsArrayOfSmtpAddress, kDeclsTEwsArrayOfSmtpAddress, kByIndexTEwsArrayOfSmtpAddress, kByNameTEwsArrayOfSmtpAddress, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfSmtpAddress::GetSmtpAddress() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2036)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfEncryptedSharedFolderData::ClassInfo = {"TEwsArrayOfEncryptedSharedFolderData", "t:ArrayOfEncryptedSharedFolderDataType", "", nullptr, &NewTEwsArrayOfEncryptedSharedFolderData, kDeclsTEwsArrayOfEncryptedSharedFolderData, kByIndexTEwsArrayOfEncryptedSharedFolderData, kByNameTEwsArrayOfEncryptedSharedFolderData, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfEncryptedSharedFolderData::ClassInfo = {"TEwsArrayOfEncryptedSharedFolderData", "t:ArrayOfEncryptedSharedFolderDataType", "", nullptr, &NewTEwsArrayOfEncryptedSharedFolderData, kDeclsTEwsArrayOfEncryptedSharedFolderData, kByIndexTEwsArrayOfEncryptedSharedFolderData, kByNameTEwsArrayOfEncryptedSharedFolderData, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsEncryptedSharedFolderData>* TEwsArrayOfEncryptedSharedFolderData::GetEncryptedSharedFolderData() { return static_cast<TDvXMLSchemaElementArray<TEwsEncryptedSharedFolderData>*>(GetArrayChild(2037)); }
 
-const TDvXMLSchemaClassInfo TEwsEncryptedSharedFolderData::ClassInfo = {"TEwsEncryptedSharedFolderData", "t:EncryptedSharedFolderDataType", "", nullptr, &NewTEwsEncryptedSharedFolderData, kDeclsTEwsEncryptedSharedFolderData, kByIndexTEwsEncryptedSharedFolderData, kByNameTEwsEncryptedSharedFolderData, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEncryptedSharedFolderData::ClassInfo = {"TEwsEncryptedSharedFolderData", "t:EncryptedSharedFolderDataType", "", nullptr, &NewTEwsEncryptedSharedFolderData, kDeclsTEwsEncryptedSharedFolderData, kByIndexTEwsEncryptedSharedFolderData, kByNameTEwsEncryptedSharedFolderData, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEncryptedDataContainer* TEwsEncryptedSharedFolderData::GetToken() { return static_cast<TEwsEncryptedDataContainer*>(GetChildObject(2038)); }
 TEwsEncryptedDataContainer* TEwsEncryptedSharedFolderData::GetData() { return static_cast<TEwsEncryptedDataContainer*>(GetChildObject(2039)); }
 
-const TDvXMLSchemaClassInfo TEwsEncryptedDataContainer::ClassInfo = {"TEwsEncryptedDataContainer", "t:EncryptedDataContainerType", "", nullptr, &NewTEwsEncryptedDataContainer, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEncryptedDataContainer::ClassInfo = {"TEwsEncryptedDataContainer", "t:EncryptedDataContainerType", "", nullptr, &NewTEwsEncryptedDataContainer, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsArrayOfInvalidRecipients::ClassInfo = {"TEwsArrayOfInvalidRecipients", "t:ArrayOfInvalidRecipientsType", "", nullptr, &NewTEwsArrayOfInvalidRecipients, kDeclsTEwsArrayOfInvalidRecipients, kByIndexTEwsArrayOfInvalidRecipients, kByNameTEwsArrayOfInvalidRecipients, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfInvalidRecipients::ClassInfo = {"TEwsArrayOfInvalidRecipients", "t:ArrayOfInvalidRecipientsType", "", nullptr, &NewTEwsArrayOfInvalidRecipients, kDeclsTEwsArrayOfInvalidRecipients, kByIndexTEwsArrayOfInvalidRecipients, kByNameTEwsArrayOfInvalidRecipients, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsInvalidRecipient>* TEwsArrayOfInvalidRecipients::GetInvalidRecipient() { return static_cast<TDvXMLSchemaElementArray<TEwsInvalidRecipient>*>(GetArrayChild(2040)); }
 
-const TDvXMLSchemaClassInfo TEwsInvalidRecipient::ClassInfo = {"TEwsInvalidRecipient", "t:InvalidRecipientType", "", nullptr, &NewTEwsInvalidRecipient, kDeclsTEwsInvalidRecipient, kByIndexTEwsInvalidRecipient, kByNameTEwsInvalidRecipient, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsInvalidRecipient::ClassInfo = {"TEwsInvalidRecipient", "t:InvalidRecipientType", "", nullptr, &NewTEwsInvalidRecipient, kDeclsTEwsInvalidRecipient, kByIndexTEwsInvalidRecipient, kByNameTEwsInvalidRecipient, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsInvalidRecipient::GetSmtpAddress() { return GetAsString(2041); }
 void TEwsInvalidRecipient::SetSmtpAddress(const std::string& value) { SetAsString(2041, value); }
 TInvalidRecipientResponseCode TEwsInvalidRecipient::GetResponseCode() { return static_cast<TInvalidRecipientResponseCode>(GetEnumOrdinal(2042)); }
@@ -3787,13 +3800,13 @@ void TEwsInvalidRecipient::SetResponseCode(TInvalidRecipientResponseCode value) 
 std::string TEwsInvalidRecipient::GetMessageText() { return GetAsString(2043); }
 void TEwsInvalidRecipient::SetMessageText(const std::string& value) { SetAsString(2043, value); }
 
-const TDvXMLSchemaClassInfo TEwsAcceptSharingInvitation::ClassInfo = {"TEwsAcceptSharingInvitation", "t:AcceptSharingInvitationType", "", &TEwsReferenceItemResponse::ClassInfo, &NewTEwsAcceptSharingInvitation, kDeclsTEwsAcceptSharingInvitation, kByIndexTEwsAcceptSharingInvitation, kByNameTEwsAcceptSharingInvitation, 97, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAcceptSharingInvitation::ClassInfo = {"TEwsAcceptSharingInvitation", "t:AcceptSharingInvitationType", "", &TEwsReferenceItemResponse::ClassInfo, &NewTEwsAcceptSharingInvitation, kDeclsTEwsAcceptSharingInvitation, kByIndexTEwsAcceptSharingInvitation, kByNameTEwsAcceptSharingInvitation, 97, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsPhoneCallId::ClassInfo = {"TEwsPhoneCallId", "t:PhoneCallIdType", "", nullptr, &NewTEwsPhoneCallId, kDeclsTEwsPhoneCallId, kByIndexTEwsPhoneCallId, kByNameTEwsPhoneCallId, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPhoneCallId::ClassInfo = {"TEwsPhoneCallId", "t:PhoneCallIdType", "", nullptr, &NewTEwsPhoneCallId, kDeclsTEwsPhoneCallId, kByIndexTEwsPhoneCallId, kByNameTEwsPhoneCallId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPhoneCallId::GetId() { return GetAsString(0); }
 void TEwsPhoneCallId::SetId(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsPhoneCallInformation::ClassInfo = {"TEwsPhoneCallInformation", "t:PhoneCallInformationType", "", nullptr, &NewTEwsPhoneCallInformation, kDeclsTEwsPhoneCallInformation, kByIndexTEwsPhoneCallInformation, kByNameTEwsPhoneCallInformation, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPhoneCallInformation::ClassInfo = {"TEwsPhoneCallInformation", "t:PhoneCallInformationType", "", nullptr, &NewTEwsPhoneCallInformation, kDeclsTEwsPhoneCallInformation, kByIndexTEwsPhoneCallInformation, kByNameTEwsPhoneCallInformation, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TPhoneCallState TEwsPhoneCallInformation::GetPhoneCallState() { return static_cast<TPhoneCallState>(GetEnumOrdinal(2044)); }
 void TEwsPhoneCallInformation::SetPhoneCallState(TPhoneCallState value) { SetEnumOrdinal(2044, static_cast<int>(value)); }
 TConnectionFailureCause TEwsPhoneCallInformation::GetConnectionFailureCause() { return static_cast<TConnectionFailureCause>(GetEnumOrdinal(2045)); }
@@ -3803,23 +3816,23 @@ void TEwsPhoneCallInformation::SetSIPResponseText(const std::string& value) { Se
 std::int32_t TEwsPhoneCallInformation::GetSIPResponseCode() { return GetAsInt(2047); }
 void TEwsPhoneCallInformation::SetSIPResponseCode(std::int32_t value) { SetAsInt(2047, value); }
 
-const TDvXMLSchemaClassInfo TEwsUserConfigurationName::ClassInfo = {"TEwsUserConfigurationName", "t:UserConfigurationNameType", "", &TEwsTargetFolderId::ClassInfo, &NewTEwsUserConfigurationName, kDeclsTEwsUserConfigurationName, kByIndexTEwsUserConfigurationName, kByNameTEwsUserConfigurationName, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUserConfigurationName::ClassInfo = {"TEwsUserConfigurationName", "t:UserConfigurationNameType", "", &TEwsTargetFolderId::ClassInfo, &NewTEwsUserConfigurationName, kDeclsTEwsUserConfigurationName, kByIndexTEwsUserConfigurationName, kByNameTEwsUserConfigurationName, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsUserConfigurationName::GetName() { return GetAsString(2048); }
 void TEwsUserConfigurationName::SetName(const std::string& value) { SetAsString(2048, value); }
 
-const TDvXMLSchemaClassInfo TEwsUserConfigurationDictionaryObject::ClassInfo = {"TEwsUserConfigurationDictionaryObject", "t:UserConfigurationDictionaryObjectType", "", nullptr, &NewTEwsUserConfigurationDictionaryObject, kDeclsTEwsUserConfigurationDictionaryObject, kByIndexTEwsUserConfigurationDictionaryObject, kByNameTEwsUserConfigurationDictionaryObject, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUserConfigurationDictionaryObject::ClassInfo = {"TEwsUserConfigurationDictionaryObject", "t:UserConfigurationDictionaryObjectType", "", nullptr, &NewTEwsUserConfigurationDictionaryObject, kDeclsTEwsUserConfigurationDictionaryObject, kByIndexTEwsUserConfigurationDictionaryObject, kByNameTEwsUserConfigurationDictionaryObject, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TUserConfigurationDictionaryObjectTypes TEwsUserConfigurationDictionaryObject::GetType_() { return static_cast<TUserConfigurationDictionaryObjectTypes>(GetEnumOrdinal(2049)); }
 void TEwsUserConfigurationDictionaryObject::SetType_(TUserConfigurationDictionaryObjectTypes value) { SetEnumOrdinal(2049, static_cast<int>(value)); }
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsUserConfigurationDictionaryObject::GetValue() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2050)); }
 
-const TDvXMLSchemaClassInfo TEwsUserConfigurationDictionaryEntry::ClassInfo = {"TEwsUserConfigurationDictionaryEntry", "t:UserConfigurationDictionaryEntryType", "", nullptr, &NewTEwsUserConfigurationDictionaryEntry, kDeclsTEwsUserConfigurationDictionaryEntry, kByIndexTEwsUserConfigurationDictionaryEntry, kByNameTEwsUserConfigurationDictionaryEntry, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUserConfigurationDictionaryEntry::ClassInfo = {"TEwsUserConfigurationDictionaryEntry", "t:UserConfigurationDictionaryEntryType", "", nullptr, &NewTEwsUserConfigurationDictionaryEntry, kDeclsTEwsUserConfigurationDictionaryEntry, kByIndexTEwsUserConfigurationDictionaryEntry, kByNameTEwsUserConfigurationDictionaryEntry, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserConfigurationDictionaryObject* TEwsUserConfigurationDictionaryEntry::GetDictionaryKey() { return static_cast<TEwsUserConfigurationDictionaryObject*>(GetChildObject(2051)); }
 TEwsUserConfigurationDictionaryObject* TEwsUserConfigurationDictionaryEntry::GetDictionaryValue() { return static_cast<TEwsUserConfigurationDictionaryObject*>(GetChildObject(2052)); }
 
-const TDvXMLSchemaClassInfo TEwsUserConfigurationDictionary::ClassInfo = {"TEwsUserConfigurationDictionary", "t:UserConfigurationDictionaryType", "", nullptr, &NewTEwsUserConfigurationDictionary, kDeclsTEwsUserConfigurationDictionary, kByIndexTEwsUserConfigurationDictionary, kByNameTEwsUserConfigurationDictionary, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUserConfigurationDictionary::ClassInfo = {"TEwsUserConfigurationDictionary", "t:UserConfigurationDictionaryType", "", nullptr, &NewTEwsUserConfigurationDictionary, kDeclsTEwsUserConfigurationDictionary, kByIndexTEwsUserConfigurationDictionary, kByNameTEwsUserConfigurationDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsUserConfigurationDictionaryEntry>* TEwsUserConfigurationDictionary::GetDictionaryEntry() { return static_cast<TDvXMLSchemaElementArray<TEwsUserConfigurationDictionaryEntry>*>(GetArrayChild(2053)); }
 
-const TDvXMLSchemaClassInfo TEwsUserConfiguration::ClassInfo = {"TEwsUserConfiguration", "t:UserConfigurationType", "", nullptr, &NewTEwsUserConfiguration, kDeclsTEwsUserConfiguration, kByIndexTEwsUserConfiguration, kByNameTEwsUserConfiguration, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUserConfiguration::ClassInfo = {"TEwsUserConfiguration", "t:UserConfigurationType", "", nullptr, &NewTEwsUserConfiguration, kDeclsTEwsUserConfiguration, kByIndexTEwsUserConfiguration, kByNameTEwsUserConfiguration, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserConfigurationName* TEwsUserConfiguration::GetUserConfigurationName() { return static_cast<TEwsUserConfigurationName*>(GetChildObject(2054)); }
 TEwsItemId* TEwsUserConfiguration::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(2055)); }
 TEwsUserConfigurationDictionary* TEwsUserConfiguration::GetDictionary() { return static_cast<TEwsUserConfigurationDictionary*>(GetChildObject(2056)); }
@@ -3828,16 +3841,16 @@ void TEwsUserConfiguration::SetXmlData(const TBytes& value) { SetAsBase64binary(
 TBytes TEwsUserConfiguration::GetBinaryData() { return GetAsBase64binary(2058); }
 void TEwsUserConfiguration::SetBinaryData(const TBytes& value) { SetAsBase64binary(2058, value); }
 
-const TDvXMLSchemaClassInfo TEwsProtectionRulesServiceConfiguration::ClassInfo = {"TEwsProtectionRulesServiceConfiguration", "t:ProtectionRulesServiceConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsProtectionRulesServiceConfiguration, kDeclsTEwsProtectionRulesServiceConfiguration, kByIndexTEwsProtectionRulesServiceConfiguration, kByNameTEwsProtectionRulesServiceConfiguration, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsProtectionRulesServiceConfiguration::ClassInfo = {"TEwsProtectionRulesServiceConfiguration", "t:ProtectionRulesServiceConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsProtectionRulesServiceConfiguration, kDeclsTEwsProtectionRulesServiceConfiguration, kByIndexTEwsProtectionRulesServiceConfiguration, kByNameTEwsProtectionRulesServiceConfiguration, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfProtectionRules* TEwsProtectionRulesServiceConfiguration::GetRules() { return static_cast<TEwsArrayOfProtectionRules*>(GetChildObject(2059)); }
 TEwsSmtpDomainList* TEwsProtectionRulesServiceConfiguration::GetInternalDomains() { return static_cast<TEwsSmtpDomainList*>(GetChildObject(2060)); }
 std::int32_t TEwsProtectionRulesServiceConfiguration::GetRefreshInterval() { return GetAsInt(2061); }
 void TEwsProtectionRulesServiceConfiguration::SetRefreshInterval(std::int32_t value) { SetAsInt(2061, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfProtectionRules::ClassInfo = {"TEwsArrayOfProtectionRules", "t:ArrayOfProtectionRulesType", "", nullptr, &NewTEwsArrayOfProtectionRules, kDeclsTEwsArrayOfProtectionRules, kByIndexTEwsArrayOfProtectionRules, kByNameTEwsArrayOfProtectionRules, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfProtectionRules::ClassInfo = {"TEwsArrayOfProtectionRules", "t:ArrayOfProtectionRulesType", "", nullptr, &NewTEwsArrayOfProtectionRules, kDeclsTEwsArrayOfProtectionRules, kByIndexTEwsArrayOfProtectionRules, kByNameTEwsArrayOfProtectionRules, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsProtectionRule>* TEwsArrayOfProtectionRules::GetRule() { return static_cast<TDvXMLSchemaElementArray<TEwsProtectionRule>*>(GetArrayChild(2062)); }
 
-const TDvXMLSchemaClassInfo TEwsProtectionRule::ClassInfo = {"TEwsProtectionRule", "t:ProtectionRuleType", "", nullptr, &NewTEwsProtectionRule, kDeclsTEwsProtectionRule, kByIndexTEwsProtectionRule, kByNameTEwsProtectionRule, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsProtectionRule::ClassInfo = {"TEwsProtectionRule", "t:ProtectionRuleType", "", nullptr, &NewTEwsProtectionRule, kDeclsTEwsProtectionRule, kByIndexTEwsProtectionRule, kByNameTEwsProtectionRule, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsProtectionRuleCondition* TEwsProtectionRule::GetCondition() { return static_cast<TEwsProtectionRuleCondition*>(GetChildObject(2063)); }
 TEwsProtectionRuleAction* TEwsProtectionRule::GetAction() { return static_cast<TEwsProtectionRuleAction*>(GetChildObject(2064)); }
 std::string TEwsProtectionRule::GetName() { return GetAsString(2065); }
@@ -3847,7 +3860,7 @@ void TEwsProtectionRule::SetUserOverridable(bool value) { SetAsBoolean(2066, val
 std::int32_t TEwsProtectionRule::GetPriority() { return GetAsInt(2067); }
 void TEwsProtectionRule::SetPriority(std::int32_t value) { SetAsInt(2067, value); }
 
-const TDvXMLSchemaClassInfo TEwsProtectionRuleCondition::ClassInfo = {"TEwsProtectionRuleCondition", "t:ProtectionRuleConditionType", "", nullptr, &NewTEwsProtectionRuleCondition, kDeclsTEwsProtectionRuleCondition, kByIndexTEwsProtectionRuleCondition, kByNameTEwsProtectionRuleCondition, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsProtectionRuleCondition::ClassInfo = {"TEwsProtectionRuleCondition", "t:ProtectionRuleConditionType", "", nullptr, &NewTEwsProtectionRuleCondition, kDeclsTEwsProtectionRuleCondition, kByIndexTEwsProtectionRuleCondition, kByNameTEwsProtectionRuleCondition, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsProtectionRuleCondition::GetAllInternal() { return GetAsString(2068); }
 void TEwsProtectionRuleCondition::SetAllInternal(const std::string& value) { SetAsString(2068, value); }
 TEwsProtectionRuleAnd* TEwsProtectionRuleCondition::GetAnd_() { return static_cast<TEwsProtectionRuleAnd*>(GetChildObject(2069)); }
@@ -3856,34 +3869,34 @@ TEwsProtectionRuleSenderDepartments* TEwsProtectionRuleCondition::GetSenderDepar
 std::string TEwsProtectionRuleCondition::GetTrue() { return GetAsString(2072); }
 void TEwsProtectionRuleCondition::SetTrue(const std::string& value) { SetAsString(2072, value); }
 
-const TDvXMLSchemaClassInfo TEwsProtectionRuleAnd::ClassInfo = {"TEwsProtectionRuleAnd", "t:ProtectionRuleAndType", "", nullptr, &NewTEwsProtectionRuleAnd, kDeclsTEwsProtectionRuleAnd, kByIndexTEwsProtectionRuleAnd, kByNameTEwsProtectionRuleAnd, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsProtectionRuleAnd::ClassInfo = {"TEwsProtectionRuleAnd", "t:ProtectionRuleAndType", "", nullptr, &NewTEwsProtectionRuleAnd, kDeclsTEwsProtectionRuleAnd, kByIndexTEwsProtectionRuleAnd, kByNameTEwsProtectionRuleAnd, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsProtectionRuleAnd::GetAllInternal() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2073)); }
 TDvXMLSchemaElementArray<TEwsProtectionRuleAnd>* TEwsProtectionRuleAnd::GetAnd_() { return static_cast<TDvXMLSchemaElementArray<TEwsProtectionRuleAnd>*>(GetArrayChild(2074)); }
 TDvXMLSchemaElementArray<TEwsProtectionRuleRecipientIs>* TEwsProtectionRuleAnd::GetRecipientIs() { return static_cast<TDvXMLSchemaElementArray<TEwsProtectionRuleRecipientIs>*>(GetArrayChild(2075)); }
 TDvXMLSchemaElementArray<TEwsProtectionRuleSenderDepartments>* TEwsProtectionRuleAnd::GetSenderDepartments() { return static_cast<TDvXMLSchemaElementArray<TEwsProtectionRuleSenderDepartments>*>(GetArrayChild(2076)); }
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsProtectionRuleAnd::GetTrue() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2077)); }
 
-const TDvXMLSchemaClassInfo TEwsProtectionRuleRecipientIs::ClassInfo = {"TEwsProtectionRuleRecipientIs", "t:ProtectionRuleRecipientIsType", "", nullptr, &NewTEwsProtectionRuleRecipientIs, kDeclsTEwsProtectionRuleRecipientIs, kByIndexTEwsProtectionRuleRecipientIs, kByNameTEwsProtectionRuleRecipientIs, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsProtectionRuleRecipientIs::ClassInfo = {"TEwsProtectionRuleRecipientIs", "t:ProtectionRuleRecipientIsType", "", nullptr, &NewTEwsProtectionRuleRecipientIs, kDeclsTEwsProtectionRuleRecipientIs, kByIndexTEwsProtectionRuleRecipientIs, kByNameTEwsProtectionRuleRecipientIs, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsProtectionRuleRecipientIs::GetValue() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2078)); }
 
-const TDvXMLSchemaClassInfo TEwsProtectionRuleSenderDepartments::ClassInfo = {"TEwsProtectionRuleSenderDepartments", "t:ProtectionRuleSenderDepartmentsType", "", nullptr, &NewTEwsProtectionRuleSenderDepartments, kDeclsTEwsProtectionRuleSenderDepartments, kByIndexTEwsProtectionRuleSenderDepartments, kByNameTEwsProtectionRuleSenderDepartments, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsProtectionRuleSenderDepartments::ClassInfo = {"TEwsProtectionRuleSenderDepartments", "t:ProtectionRuleSenderDepartmentsType", "", nullptr, &NewTEwsProtectionRuleSenderDepartments, kDeclsTEwsProtectionRuleSenderDepartments, kByIndexTEwsProtectionRuleSenderDepartments, kByNameTEwsProtectionRuleSenderDepartments, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsProtectionRuleSenderDepartments::GetValue() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2079)); }
 
-const TDvXMLSchemaClassInfo TEwsProtectionRuleAction::ClassInfo = {"TEwsProtectionRuleAction", "t:ProtectionRuleActionType", "", nullptr, &NewTEwsProtectionRuleAction, kDeclsTEwsProtectionRuleAction, kByIndexTEwsProtectionRuleAction, kByNameTEwsProtectionRuleAction, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsProtectionRuleAction::ClassInfo = {"TEwsProtectionRuleAction", "t:ProtectionRuleActionType", "", nullptr, &NewTEwsProtectionRuleAction, kDeclsTEwsProtectionRuleAction, kByIndexTEwsProtectionRuleAction, kByNameTEwsProtectionRuleAction, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsProtectionRuleArgument>* TEwsProtectionRuleAction::GetArgument() { return static_cast<TDvXMLSchemaElementArray<TEwsProtectionRuleArgument>*>(GetArrayChild(2080)); }
 TProtectionRuleActionKind TEwsProtectionRuleAction::GetName() { return static_cast<TProtectionRuleActionKind>(GetEnumOrdinal(2081)); }
 void TEwsProtectionRuleAction::SetName(TProtectionRuleActionKind value) { SetEnumOrdinal(2081, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsProtectionRuleArgument::ClassInfo = {"TEwsProtectionRuleArgument", "t:ProtectionRuleArgumentType", "", nullptr, &NewTEwsProtectionRuleArgument, kDeclsTEwsProtectionRuleArgument, kByIndexTEwsProtectionRuleArgument, kByNameTEwsProtectionRuleArgument, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsProtectionRuleArgument::ClassInfo = {"TEwsProtectionRuleArgument", "t:ProtectionRuleArgumentType", "", nullptr, &NewTEwsProtectionRuleArgument, kDeclsTEwsProtectionRuleArgument, kByIndexTEwsProtectionRuleArgument, kByNameTEwsProtectionRuleArgument, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsProtectionRuleArgument::GetValue() { return GetAsString(0); }
 void TEwsProtectionRuleArgument::SetValue(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsPolicyNudgeRulesServiceConfiguration::ClassInfo = {"TEwsPolicyNudgeRulesServiceConfiguration", "t:PolicyNudgeRulesServiceConfiguration", "", nullptr, &NewTEwsPolicyNudgeRulesServiceConfiguration, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPolicyNudgeRulesServiceConfiguration::ClassInfo = {"TEwsPolicyNudgeRulesServiceConfiguration", "t:PolicyNudgeRulesServiceConfiguration", "", nullptr, &NewTEwsPolicyNudgeRulesServiceConfiguration, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsArrayOfFolderId::ClassInfo = {"TEwsArrayOfFolderId", "t:ArrayOfFolderIdType", "", nullptr, &NewTEwsArrayOfFolderId, kDeclsTEwsArrayOfFolderId, kByIndexTEwsArrayOfFolderId, kByNameTEwsArrayOfFolderId, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfFolderId::ClassInfo = {"TEwsArrayOfFolderId", "t:ArrayOfFolderIdType", "", nullptr, &NewTEwsArrayOfFolderId, kDeclsTEwsArrayOfFolderId, kByIndexTEwsArrayOfFolderId, kByNameTEwsArrayOfFolderId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFolderId>* TEwsArrayOfFolderId::GetFolderId() { return static_cast<TDvXMLSchemaElementArray<TEwsFolderId>*>(GetArrayChild(2082)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMessageTrackingSearchResult::ClassInfo = {"TEwsFindMessageTrackingSearchResult", "t:FindMessageTrackingSearchResultType", "", nullptr, &NewTEwsFindMessageTrackingSearchResult, kDeclsTEwsFindMessageTrackingSearchResult, kByIndexTEwsFindMessageTrackingSearchResult, kByNameTEwsFindMessageTrackingSearchResult, 9, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindMessageTrackingSearchResult::ClassInfo = {"TEwsFindMessageTrackingSearchResult", "t:FindMessageTrackingSearchResultType", "", nullptr, &NewTEwsFindMessageTrackingSearchResult, kDeclsTEwsFindMessageTrackingSearchResult, kByIndexTEwsFindMessageTrackingSearchResult, kByNameTEwsFindMessageTrackingSearchResult, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsFindMessageTrackingSearchResult::GetSubject() { return GetAsString(2083); }
 void TEwsFindMessageTrackingSearchResult::SetSubject(const std::string& value) { SetAsString(2083, value); }
 TEwsEmailAddressType* TEwsFindMessageTrackingSearchResult::GetSender() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2084)); }
@@ -3899,10 +3912,10 @@ std::string TEwsFindMessageTrackingSearchResult::GetFirstHopServer() { return Ge
 void TEwsFindMessageTrackingSearchResult::SetFirstHopServer(const std::string& value) { SetAsString(2090, value); }
 TEwsArrayOfTrackingProperties* TEwsFindMessageTrackingSearchResult::GetProperties() { return static_cast<TEwsArrayOfTrackingProperties*>(GetChildObject(2091)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfFindMessageTrackingSearchResult::ClassInfo = {"TEwsArrayOfFindMessageTrackingSearchResult", "t:ArrayOfFindMessageTrackingSearchResultType", "", nullptr, &NewTEwsArrayOfFindMessageTrackingSearchResult, kDeclsTEwsArrayOfFindMessageTrackingSearchResult, kByIndexTEwsArrayOfFindMessageTrackingSearchResult, kByNameTEwsArrayOfFindMessageTrackingSearchResult, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfFindMessageTrackingSearchResult::ClassInfo = {"TEwsArrayOfFindMessageTrackingSearchResult", "t:ArrayOfFindMessageTrackingSearchResultType", "", nullptr, &NewTEwsArrayOfFindMessageTrackingSearchResult, kDeclsTEwsArrayOfFindMessageTrackingSearchResult, kByIndexTEwsArrayOfFindMessageTrackingSearchResult, kByNameTEwsArrayOfFindMessageTrackingSearchResult, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFindMessageTrackingSearchResult>* TEwsArrayOfFindMessageTrackingSearchResult::GetMessageTrackingSearchResult() { return static_cast<TDvXMLSchemaElementArray<TEwsFindMessageTrackingSearchResult>*>(GetArrayChild(2092)); }
 
-const TDvXMLSchemaClassInfo TEwsRecipientTrackingEvent::ClassInfo = {"TEwsRecipientTrackingEvent", "t:RecipientTrackingEventType", "", nullptr, &NewTEwsRecipientTrackingEvent, kDeclsTEwsRecipientTrackingEvent, kByIndexTEwsRecipientTrackingEvent, kByNameTEwsRecipientTrackingEvent, 12, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRecipientTrackingEvent::ClassInfo = {"TEwsRecipientTrackingEvent", "t:RecipientTrackingEventType", "", nullptr, &NewTEwsRecipientTrackingEvent, kDeclsTEwsRecipientTrackingEvent, kByIndexTEwsRecipientTrackingEvent, kByNameTEwsRecipientTrackingEvent, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsRecipientTrackingEvent::GetDate() { return GetAsDatetime(2093); }
 void TEwsRecipientTrackingEvent::SetDate(TDateTime value) { SetAsDatetime(2093, value); }
 TEwsEmailAddressType* TEwsRecipientTrackingEvent::GetRecipient() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2094)); }
@@ -3925,7 +3938,7 @@ std::string TEwsRecipientTrackingEvent::GetRootAddress() { return GetAsString(21
 void TEwsRecipientTrackingEvent::SetRootAddress(const std::string& value) { SetAsString(2103, value); }
 TEwsArrayOfTrackingProperties* TEwsRecipientTrackingEvent::GetProperties() { return static_cast<TEwsArrayOfTrackingProperties*>(GetChildObject(2104)); }
 
-const TDvXMLSchemaClassInfo TEwsMessageTrackingReport::ClassInfo = {"TEwsMessageTrackingReport", "t:MessageTrackingReportType", "", nullptr, &NewTEwsMessageTrackingReport, kDeclsTEwsMessageTrackingReport, kByIndexTEwsMessageTrackingReport, kByNameTEwsMessageTrackingReport, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMessageTrackingReport::ClassInfo = {"TEwsMessageTrackingReport", "t:MessageTrackingReportType", "", nullptr, &NewTEwsMessageTrackingReport, kDeclsTEwsMessageTrackingReport, kByIndexTEwsMessageTrackingReport, kByNameTEwsMessageTrackingReport, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsMessageTrackingReport::GetSender() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2105)); }
 TEwsEmailAddressType* TEwsMessageTrackingReport::GetPurportedSender() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2106)); }
 std::string TEwsMessageTrackingReport::GetSubject() { return GetAsString(2107); }
@@ -3936,34 +3949,34 @@ TEwsArrayOfEmailAddresses* TEwsMessageTrackingReport::GetOriginalRecipients() { 
 TEwsArrayOfRecipientTrackingEvent* TEwsMessageTrackingReport::GetRecipientTrackingEvents() { return static_cast<TEwsArrayOfRecipientTrackingEvent*>(GetChildObject(2110)); }
 TEwsArrayOfTrackingProperties* TEwsMessageTrackingReport::GetProperties() { return static_cast<TEwsArrayOfTrackingProperties*>(GetChildObject(2111)); }
 
-const TDvXMLSchemaClassInfo TEwsTrackingProperty::ClassInfo = {"TEwsTrackingProperty", "t:TrackingPropertyType", "", nullptr, &NewTEwsTrackingProperty, kDeclsTEwsTrackingProperty, kByIndexTEwsTrackingProperty, kByNameTEwsTrackingProperty, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsTrackingProperty::ClassInfo = {"TEwsTrackingProperty", "t:TrackingPropertyType", "", nullptr, &NewTEwsTrackingProperty, kDeclsTEwsTrackingProperty, kByIndexTEwsTrackingProperty, kByNameTEwsTrackingProperty, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsTrackingProperty::GetName() { return GetAsString(2112); }
 void TEwsTrackingProperty::SetName(const std::string& value) { SetAsString(2112, value); }
 std::string TEwsTrackingProperty::GetValue() { return GetAsString(2113); }
 void TEwsTrackingProperty::SetValue(const std::string& value) { SetAsString(2113, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfTrackingProperties::ClassInfo = {"TEwsArrayOfTrackingProperties", "t:ArrayOfTrackingPropertiesType", "", nullptr, &NewTEwsArrayOfTrackingProperties, kDeclsTEwsArrayOfTrackingProperties, kByIndexTEwsArrayOfTrackingProperties, kByNameTEwsArrayOfTrackingProperties, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfTrackingProperties::ClassInfo = {"TEwsArrayOfTrackingProperties", "t:ArrayOfTrackingPropertiesType", "", nullptr, &NewTEwsArrayOfTrackingProperties, kDeclsTEwsArrayOfTrackingProperties, kByIndexTEwsArrayOfTrackingProperties, kByNameTEwsArrayOfTrackingProperties, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsTrackingProperty>* TEwsArrayOfTrackingProperties::GetTrackingPropertyType() { return static_cast<TDvXMLSchemaElementArray<TEwsTrackingProperty>*>(GetArrayChild(2114)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfArraysOfTrackingProperties::ClassInfo = {"TEwsArrayOfArraysOfTrackingProperties", "t:ArrayOfArraysOfTrackingPropertiesType", "", nullptr, &NewTEwsArrayOfArraysOfTrackingProperties, kDeclsTEwsArrayOfArraysOfTrackingProperties, kByIndexTEwsArrayOfArraysOfTrackingProperties, kByNameTEwsArrayOfArraysOfTrackingProperties, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfArraysOfTrackingProperties::ClassInfo = {"TEwsArrayOfArraysOfTrackingProperties", "t:ArrayOfArraysOfTrackingPropertiesType", "", nullptr, &NewTEwsArrayOfArraysOfTrackingProperties, kDeclsTEwsArrayOfArraysOfTrackingProperties, kByIndexTEwsArrayOfArraysOfTrackingProperties, kByNameTEwsArrayOfArraysOfTrackingProperties, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsArrayOfTrackingProperties>* TEwsArrayOfArraysOfTrackingProperties::GetArrayOfTrackingPropertiesType() { return static_cast<TDvXMLSchemaElementArray<TEwsArrayOfTrackingProperties>*>(GetArrayChild(2115)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRecipientTrackingEvent::ClassInfo = {"TEwsArrayOfRecipientTrackingEvent", "t:ArrayOfRecipientTrackingEventType", "", nullptr, &NewTEwsArrayOfRecipientTrackingEvent, kDeclsTEwsArrayOfRecipientTrackingEvent, kByIndexTEwsArrayOfRecipientTrackingEvent, kByNameTEwsArrayOfRecipientTrackingEvent, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfRecipientTrackingEvent::ClassInfo = {"TEwsArrayOfRecipientTrackingEvent", "t:ArrayOfRecipientTrackingEventType", "", nullptr, &NewTEwsArrayOfRecipientTrackingEvent, kDeclsTEwsArrayOfRecipientTrackingEvent, kByIndexTEwsArrayOfRecipientTrackingEvent, kByNameTEwsArrayOfRecipientTrackingEvent, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsRecipientTrackingEvent>* TEwsArrayOfRecipientTrackingEvent::GetRecipientTrackingEvent() { return static_cast<TDvXMLSchemaElementArray<TEwsRecipientTrackingEvent>*>(GetArrayChild(2116)); }
 
-const TDvXMLSchemaClassInfo TEwsRulePredicateSizeRange::ClassInfo = {"TEwsRulePredicateSizeRange", "t:RulePredicateSizeRangeType", "", nullptr, &NewTEwsRulePredicateSizeRange, kDeclsTEwsRulePredicateSizeRange, kByIndexTEwsRulePredicateSizeRange, kByNameTEwsRulePredicateSizeRange, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRulePredicateSizeRange::ClassInfo = {"TEwsRulePredicateSizeRange", "t:RulePredicateSizeRangeType", "", nullptr, &NewTEwsRulePredicateSizeRange, kDeclsTEwsRulePredicateSizeRange, kByIndexTEwsRulePredicateSizeRange, kByNameTEwsRulePredicateSizeRange, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsRulePredicateSizeRange::GetMinimumSize() { return GetAsInt(2117); }
 void TEwsRulePredicateSizeRange::SetMinimumSize(std::int32_t value) { SetAsInt(2117, value); }
 std::int32_t TEwsRulePredicateSizeRange::GetMaximumSize() { return GetAsInt(2118); }
 void TEwsRulePredicateSizeRange::SetMaximumSize(std::int32_t value) { SetAsInt(2118, value); }
 
-const TDvXMLSchemaClassInfo TEwsRulePredicateDateRange::ClassInfo = {"TEwsRulePredicateDateRange", "t:RulePredicateDateRangeType", "", nullptr, &NewTEwsRulePredicateDateRange, kDeclsTEwsRulePredicateDateRange, kByIndexTEwsRulePredicateDateRange, kByNameTEwsRulePredicateDateRange, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRulePredicateDateRange::ClassInfo = {"TEwsRulePredicateDateRange", "t:RulePredicateDateRangeType", "", nullptr, &NewTEwsRulePredicateDateRange, kDeclsTEwsRulePredicateDateRange, kByIndexTEwsRulePredicateDateRange, kByNameTEwsRulePredicateDateRange, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsRulePredicateDateRange::GetStartDateTime() { return GetAsDatetime(2119); }
 void TEwsRulePredicateDateRange::SetStartDateTime(TDateTime value) { SetAsDatetime(2119, value); }
 TDateTime TEwsRulePredicateDateRange::GetEndDateTime() { return GetAsDatetime(2120); }
 void TEwsRulePredicateDateRange::SetEndDateTime(TDateTime value) { SetAsDatetime(2120, value); }
 
-const TDvXMLSchemaClassInfo TEwsRulePredicates::ClassInfo = {"TEwsRulePredicates", "t:RulePredicatesType", "", nullptr, &NewTEwsRulePredicates, kDeclsTEwsRulePredicates, kByIndexTEwsRulePredicates, kByNameTEwsRulePredicates, 34, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRulePredicates::ClassInfo = {"TEwsRulePredicates", "t:RulePredicatesType", "", nullptr, &NewTEwsRulePredicates, kDeclsTEwsRulePredicates, kByIndexTEwsRulePredicates, kByNameTEwsRulePredicates, 34, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfStrings* TEwsRulePredicates::GetCategories() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(2121)); }
 TEwsArrayOfStrings* TEwsRulePredicates::GetContainsBodyStrings() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(2122)); }
 TEwsArrayOfStrings* TEwsRulePredicates::GetContainsHeaderStrings() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(2123)); }
@@ -4019,7 +4032,7 @@ void TEwsRulePredicates::SetSensitivity(TSensitivityChoices value) { SetEnumOrdi
 TEwsRulePredicateDateRange* TEwsRulePredicates::GetWithinDateRange() { return static_cast<TEwsRulePredicateDateRange*>(GetChildObject(2153)); }
 TEwsRulePredicateSizeRange* TEwsRulePredicates::GetWithinSizeRange() { return static_cast<TEwsRulePredicateSizeRange*>(GetChildObject(2154)); }
 
-const TDvXMLSchemaClassInfo TEwsRuleActions::ClassInfo = {"TEwsRuleActions", "t:RuleActionsType", "", nullptr, &NewTEwsRuleActions, kDeclsTEwsRuleActions, kByIndexTEwsRuleActions, kByNameTEwsRuleActions, 13, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRuleActions::ClassInfo = {"TEwsRuleActions", "t:RuleActionsType", "", nullptr, &NewTEwsRuleActions, kDeclsTEwsRuleActions, kByIndexTEwsRuleActions, kByNameTEwsRuleActions, 13, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfStrings* TEwsRuleActions::GetAssignCategories() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(2155)); }
 TEwsTargetFolderId* TEwsRuleActions::GetCopyToFolder() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2156)); }
 bool TEwsRuleActions::GetDelete() { return GetAsBoolean(2157); }
@@ -4039,7 +4052,7 @@ TEwsItemId* TEwsRuleActions::GetServerReplyWithMessage() { return static_cast<TE
 bool TEwsRuleActions::GetStopProcessingRules() { return GetAsBoolean(2167); }
 void TEwsRuleActions::SetStopProcessingRules(bool value) { SetAsBoolean(2167, value); }
 
-const TDvXMLSchemaClassInfo TEwsRule::ClassInfo = {"TEwsRule", "t:RuleType", "", nullptr, &NewTEwsRule, kDeclsTEwsRule, kByIndexTEwsRule, kByNameTEwsRule, 9, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRule::ClassInfo = {"TEwsRule", "t:RuleType", "", nullptr, &NewTEwsRule, kDeclsTEwsRule, kByIndexTEwsRule, kByNameTEwsRule, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsRule::GetRuleId() { return GetAsString(2168); }
 void TEwsRule::SetRuleId(const std::string& value) { SetAsString(2168, value); }
 std::string TEwsRule::GetDisplayName() { return GetAsString(2169); }
@@ -4056,10 +4069,10 @@ TEwsRulePredicates* TEwsRule::GetConditions() { return static_cast<TEwsRulePredi
 TEwsRulePredicates* TEwsRule::GetExceptions() { return static_cast<TEwsRulePredicates*>(GetChildObject(2175)); }
 TEwsRuleActions* TEwsRule::GetActions() { return static_cast<TEwsRuleActions*>(GetChildObject(2176)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRules::ClassInfo = {"TEwsArrayOfRules", "t:ArrayOfRulesType", "", nullptr, &NewTEwsArrayOfRules, kDeclsTEwsArrayOfRules, kByIndexTEwsArrayOfRules, kByNameTEwsArrayOfRules, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfRules::ClassInfo = {"TEwsArrayOfRules", "t:ArrayOfRulesType", "", nullptr, &NewTEwsArrayOfRules, kDeclsTEwsArrayOfRules, kByIndexTEwsArrayOfRules, kByNameTEwsArrayOfRules, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsRule>* TEwsArrayOfRules::GetRule() { return static_cast<TDvXMLSchemaElementArray<TEwsRule>*>(GetArrayChild(2177)); }
 
-const TDvXMLSchemaClassInfo TEwsRuleValidationError::ClassInfo = {"TEwsRuleValidationError", "t:RuleValidationErrorType", "", nullptr, &NewTEwsRuleValidationError, kDeclsTEwsRuleValidationError, kByIndexTEwsRuleValidationError, kByNameTEwsRuleValidationError, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRuleValidationError::ClassInfo = {"TEwsRuleValidationError", "t:RuleValidationErrorType", "", nullptr, &NewTEwsRuleValidationError, kDeclsTEwsRuleValidationError, kByIndexTEwsRuleValidationError, kByNameTEwsRuleValidationError, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TRuleFieldURI TEwsRuleValidationError::GetFieldURI() { return static_cast<TRuleFieldURI>(GetEnumOrdinal(2178)); }
 void TEwsRuleValidationError::SetFieldURI(TRuleFieldURI value) { SetEnumOrdinal(2178, static_cast<int>(value)); }
 TRuleValidationErrorCode TEwsRuleValidationError::GetErrorCode() { return static_cast<TRuleValidationErrorCode>(GetEnumOrdinal(2179)); }
@@ -4069,47 +4082,47 @@ void TEwsRuleValidationError::SetErrorMessage(const std::string& value) { SetAsS
 std::string TEwsRuleValidationError::GetFieldValue() { return GetAsString(2181); }
 void TEwsRuleValidationError::SetFieldValue(const std::string& value) { SetAsString(2181, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRuleValidationErrors::ClassInfo = {"TEwsArrayOfRuleValidationErrors", "t:ArrayOfRuleValidationErrorsType", "", nullptr, &NewTEwsArrayOfRuleValidationErrors, kDeclsTEwsArrayOfRuleValidationErrors, kByIndexTEwsArrayOfRuleValidationErrors, kByNameTEwsArrayOfRuleValidationErrors, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfRuleValidationErrors::ClassInfo = {"TEwsArrayOfRuleValidationErrors", "t:ArrayOfRuleValidationErrorsType", "", nullptr, &NewTEwsArrayOfRuleValidationErrors, kDeclsTEwsArrayOfRuleValidationErrors, kByIndexTEwsArrayOfRuleValidationErrors, kByNameTEwsArrayOfRuleValidationErrors, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsRuleValidationError>* TEwsArrayOfRuleValidationErrors::GetError() { return static_cast<TDvXMLSchemaElementArray<TEwsRuleValidationError>*>(GetArrayChild(2182)); }
 
-const TDvXMLSchemaClassInfo TEwsRuleOperation::ClassInfo = {"TEwsRuleOperation", "t:RuleOperationType", "", nullptr, &NewTEwsRuleOperation, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRuleOperation::ClassInfo = {"TEwsRuleOperation", "t:RuleOperationType", "", nullptr, &NewTEwsRuleOperation, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsRuleOperation, 3};
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRuleOperations::ClassInfo = {"TEwsArrayOfRuleOperations", "t:ArrayOfRuleOperationsType", "", nullptr, &NewTEwsArrayOfRuleOperations, kDeclsTEwsArrayOfRuleOperations, kByIndexTEwsArrayOfRuleOperations, kByNameTEwsArrayOfRuleOperations, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfRuleOperations::ClassInfo = {"TEwsArrayOfRuleOperations", "t:ArrayOfRuleOperationsType", "", nullptr, &NewTEwsArrayOfRuleOperations, kDeclsTEwsArrayOfRuleOperations, kByIndexTEwsArrayOfRuleOperations, kByNameTEwsArrayOfRuleOperations, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsCreateRuleOperation>* TEwsArrayOfRuleOperations::GetCreateRuleOperation() { return static_cast<TDvXMLSchemaElementArray<TEwsCreateRuleOperation>*>(GetArrayChild(2183)); }
 TDvXMLSchemaElementArray<TEwsSetRuleOperation>* TEwsArrayOfRuleOperations::GetSetRuleOperation() { return static_cast<TDvXMLSchemaElementArray<TEwsSetRuleOperation>*>(GetArrayChild(2184)); }
 TDvXMLSchemaElementArray<TEwsDeleteRuleOperation>* TEwsArrayOfRuleOperations::GetDeleteRuleOperation() { return static_cast<TDvXMLSchemaElementArray<TEwsDeleteRuleOperation>*>(GetArrayChild(2185)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateRuleOperation::ClassInfo = {"TEwsCreateRuleOperation", "t:CreateRuleOperationType", "", &TEwsRuleOperation::ClassInfo, &NewTEwsCreateRuleOperation, kDeclsTEwsCreateRuleOperation, kByIndexTEwsCreateRuleOperation, kByNameTEwsCreateRuleOperation, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateRuleOperation::ClassInfo = {"TEwsCreateRuleOperation", "t:CreateRuleOperationType", "", &TEwsRuleOperation::ClassInfo, &NewTEwsCreateRuleOperation, kDeclsTEwsCreateRuleOperation, kByIndexTEwsCreateRuleOperation, kByNameTEwsCreateRuleOperation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsRule* TEwsCreateRuleOperation::GetRule() { return static_cast<TEwsRule*>(GetChildObject(2186)); }
 
-const TDvXMLSchemaClassInfo TEwsSetRuleOperation::ClassInfo = {"TEwsSetRuleOperation", "t:SetRuleOperationType", "", &TEwsRuleOperation::ClassInfo, &NewTEwsSetRuleOperation, kDeclsTEwsSetRuleOperation, kByIndexTEwsSetRuleOperation, kByNameTEwsSetRuleOperation, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetRuleOperation::ClassInfo = {"TEwsSetRuleOperation", "t:SetRuleOperationType", "", &TEwsRuleOperation::ClassInfo, &NewTEwsSetRuleOperation, kDeclsTEwsSetRuleOperation, kByIndexTEwsSetRuleOperation, kByNameTEwsSetRuleOperation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsRule* TEwsSetRuleOperation::GetRule() { return static_cast<TEwsRule*>(GetChildObject(2187)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteRuleOperation::ClassInfo = {"TEwsDeleteRuleOperation", "t:DeleteRuleOperationType", "", &TEwsRuleOperation::ClassInfo, &NewTEwsDeleteRuleOperation, kDeclsTEwsDeleteRuleOperation, kByIndexTEwsDeleteRuleOperation, kByNameTEwsDeleteRuleOperation, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteRuleOperation::ClassInfo = {"TEwsDeleteRuleOperation", "t:DeleteRuleOperationType", "", &TEwsRuleOperation::ClassInfo, &NewTEwsDeleteRuleOperation, kDeclsTEwsDeleteRuleOperation, kByIndexTEwsDeleteRuleOperation, kByNameTEwsDeleteRuleOperation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsDeleteRuleOperation::GetRuleId() { return GetAsString(2188); }
 void TEwsDeleteRuleOperation::SetRuleId(const std::string& value) { SetAsString(2188, value); }
 
-const TDvXMLSchemaClassInfo TEwsRuleOperationError::ClassInfo = {"TEwsRuleOperationError", "t:RuleOperationErrorType", "", nullptr, &NewTEwsRuleOperationError, kDeclsTEwsRuleOperationError, kByIndexTEwsRuleOperationError, kByNameTEwsRuleOperationError, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRuleOperationError::ClassInfo = {"TEwsRuleOperationError", "t:RuleOperationErrorType", "", nullptr, &NewTEwsRuleOperationError, kDeclsTEwsRuleOperationError, kByIndexTEwsRuleOperationError, kByNameTEwsRuleOperationError, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsRuleOperationError::GetOperationIndex() { return GetAsInt(2189); }
 void TEwsRuleOperationError::SetOperationIndex(std::int32_t value) { SetAsInt(2189, value); }
 TEwsArrayOfRuleValidationErrors* TEwsRuleOperationError::GetValidationErrors() { return static_cast<TEwsArrayOfRuleValidationErrors*>(GetChildObject(2190)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRuleOperationErrors::ClassInfo = {"TEwsArrayOfRuleOperationErrors", "t:ArrayOfRuleOperationErrorsType", "", nullptr, &NewTEwsArrayOfRuleOperationErrors, kDeclsTEwsArrayOfRuleOperationErrors, kByIndexTEwsArrayOfRuleOperationErrors, kByNameTEwsArrayOfRuleOperationErrors, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfRuleOperationErrors::ClassInfo = {"TEwsArrayOfRuleOperationErrors", "t:ArrayOfRuleOperationErrorsType", "", nullptr, &NewTEwsArrayOfRuleOperationErrors, kDeclsTEwsArrayOfRuleOperationErrors, kByIndexTEwsArrayOfRuleOperationErrors, kByNameTEwsArrayOfRuleOperationErrors, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsRuleOperationError>* TEwsArrayOfRuleOperationErrors::GetRuleOperationError() { return static_cast<TDvXMLSchemaElementArray<TEwsRuleOperationError>*>(GetArrayChild(2191)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSearchItemKinds::ClassInfo = {"TEwsArrayOfSearchItemKinds", "t:ArrayOfSearchItemKindsType", "", nullptr, &NewTEwsArrayOfSearchItemKinds, kDeclsTEwsArrayOfSearchItemKinds, kByIndexTEwsArrayOfSearchItemKinds, kByNameTEwsArrayOfSearchItemKinds, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfSearchItemKinds::ClassInfo = {"TEwsArrayOfSearchItemKinds", "t:ArrayOfSearchItemKindsType", "", nullptr, &NewTEwsArrayOfSearchItemKinds, kDeclsTEwsArrayOfSearchItemKinds, kByIndexTEwsArrayOfSearchItemKinds, kByNameTEwsArrayOfSearchItemKinds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfSearchItemKinds::GetSearchItemKind() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2192)); }
 
-const TDvXMLSchemaClassInfo TEwsUserMailbox::ClassInfo = {"TEwsUserMailbox", "t:UserMailboxType", "", nullptr, &NewTEwsUserMailbox, kDeclsTEwsUserMailbox, kByIndexTEwsUserMailbox, kByNameTEwsUserMailbox, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUserMailbox::ClassInfo = {"TEwsUserMailbox", "t:UserMailboxType", "", nullptr, &NewTEwsUserMailbox, kDeclsTEwsUserMailbox, kByIndexTEwsUserMailbox, kByNameTEwsUserMailbox, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsUserMailbox::GetId() { return GetAsString(0); }
 void TEwsUserMailbox::SetId(const std::string& value) { SetAsString(0, value); }
 bool TEwsUserMailbox::GetIsArchive() { return GetAsBoolean(1); }
 void TEwsUserMailbox::SetIsArchive(bool value) { SetAsBoolean(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfUserMailboxes::ClassInfo = {"TEwsArrayOfUserMailboxes", "t:ArrayOfUserMailboxesType", "", nullptr, &NewTEwsArrayOfUserMailboxes, kDeclsTEwsArrayOfUserMailboxes, kByIndexTEwsArrayOfUserMailboxes, kByNameTEwsArrayOfUserMailboxes, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfUserMailboxes::ClassInfo = {"TEwsArrayOfUserMailboxes", "t:ArrayOfUserMailboxesType", "", nullptr, &NewTEwsArrayOfUserMailboxes, kDeclsTEwsArrayOfUserMailboxes, kByIndexTEwsArrayOfUserMailboxes, kByNameTEwsArrayOfUserMailboxes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsUserMailbox>* TEwsArrayOfUserMailboxes::GetUserMailbox() { return static_cast<TDvXMLSchemaElementArray<TEwsUserMailbox>*>(GetArrayChild(2193)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchableMailbox::ClassInfo = {"TEwsSearchableMailbox", "t:SearchableMailboxType", "", nullptr, &NewTEwsSearchableMailbox, kDeclsTEwsSearchableMailbox, kByIndexTEwsSearchableMailbox, kByNameTEwsSearchableMailbox, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchableMailbox::ClassInfo = {"TEwsSearchableMailbox", "t:SearchableMailboxType", "", nullptr, &NewTEwsSearchableMailbox, kDeclsTEwsSearchableMailbox, kByIndexTEwsSearchableMailbox, kByNameTEwsSearchableMailbox, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSearchableMailbox::GetGuid() { return GetAsGuid(2194); }
 void TEwsSearchableMailbox::SetGuid(const std::string& value) { SetAsGuid(2194, value); }
 std::string TEwsSearchableMailbox::GetPrimarySmtpAddress() { return GetAsString(2195); }
@@ -4125,10 +4138,10 @@ void TEwsSearchableMailbox::SetIsMembershipGroup(bool value) { SetAsBoolean(2199
 std::string TEwsSearchableMailbox::GetReferenceId() { return GetAsString(2200); }
 void TEwsSearchableMailbox::SetReferenceId(const std::string& value) { SetAsString(2200, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSearchableMailboxes::ClassInfo = {"TEwsArrayOfSearchableMailboxes", "t:ArrayOfSearchableMailboxesType", "", nullptr, &NewTEwsArrayOfSearchableMailboxes, kDeclsTEwsArrayOfSearchableMailboxes, kByIndexTEwsArrayOfSearchableMailboxes, kByNameTEwsArrayOfSearchableMailboxes, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfSearchableMailboxes::ClassInfo = {"TEwsArrayOfSearchableMailboxes", "t:ArrayOfSearchableMailboxesType", "", nullptr, &NewTEwsArrayOfSearchableMailboxes, kDeclsTEwsArrayOfSearchableMailboxes, kByIndexTEwsArrayOfSearchableMailboxes, kByNameTEwsArrayOfSearchableMailboxes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSearchableMailbox>* TEwsArrayOfSearchableMailboxes::GetSearchableMailbox() { return static_cast<TDvXMLSchemaElementArray<TEwsSearchableMailbox>*>(GetArrayChild(2201)); }
 
-const TDvXMLSchemaClassInfo TEwsKeywordStatisticsSearchResult::ClassInfo = {"TEwsKeywordStatisticsSearchResult", "t:KeywordStatisticsSearchResultType", "", nullptr, &NewTEwsKeywordStatisticsSearchResult, kDeclsTEwsKeywordStatisticsSearchResult, kByIndexTEwsKeywordStatisticsSearchResult, kByNameTEwsKeywordStatisticsSearchResult, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsKeywordStatisticsSearchResult::ClassInfo = {"TEwsKeywordStatisticsSearchResult", "t:KeywordStatisticsSearchResultType", "", nullptr, &NewTEwsKeywordStatisticsSearchResult, kDeclsTEwsKeywordStatisticsSearchResult, kByIndexTEwsKeywordStatisticsSearchResult, kByNameTEwsKeywordStatisticsSearchResult, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsKeywordStatisticsSearchResult::GetKeyword() { return GetAsString(2202); }
 void TEwsKeywordStatisticsSearchResult::SetKeyword(const std::string& value) { SetAsString(2202, value); }
 std::int32_t TEwsKeywordStatisticsSearchResult::GetItemHits() { return GetAsInt(2203); }
@@ -4136,55 +4149,55 @@ void TEwsKeywordStatisticsSearchResult::SetItemHits(std::int32_t value) { SetAsI
 std::int64_t TEwsKeywordStatisticsSearchResult::GetSize() { return GetAsLong(2204); }
 void TEwsKeywordStatisticsSearchResult::SetSize(std::int64_t value) { SetAsLong(2204, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfKeywordStatisticsSearchResults::ClassInfo = {"TEwsArrayOfKeywordStatisticsSearchResults", "t:ArrayOfKeywordStatisticsSearchResultsType", "", nullptr, &NewTEwsArrayOfKeywordStatisticsSearchResults, kDeclsTEwsArrayOfKeywordStatisticsSearchResults, kByIndexTEwsArrayOfKeywordStatisticsSearchResults, kByNameTEwsArrayOfKeywordStatisticsSearchResults, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfKeywordStatisticsSearchResults::ClassInfo = {"TEwsArrayOfKeywordStatisticsSearchResults", "t:ArrayOfKeywordStatisticsSearchResultsType", "", nullptr, &NewTEwsArrayOfKeywordStatisticsSearchResults, kDeclsTEwsArrayOfKeywordStatisticsSearchResults, kByIndexTEwsArrayOfKeywordStatisticsSearchResults, kByNameTEwsArrayOfKeywordStatisticsSearchResults, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsKeywordStatisticsSearchResult>* TEwsArrayOfKeywordStatisticsSearchResults::GetKeywordStat() { return static_cast<TDvXMLSchemaElementArray<TEwsKeywordStatisticsSearchResult>*>(GetArrayChild(2205)); }
 
-const TDvXMLSchemaClassInfo TEwsMailboxStatisticsSearchResult::ClassInfo = {"TEwsMailboxStatisticsSearchResult", "t:MailboxStatisticsSearchResultType", "", nullptr, &NewTEwsMailboxStatisticsSearchResult, kDeclsTEwsMailboxStatisticsSearchResult, kByIndexTEwsMailboxStatisticsSearchResult, kByNameTEwsMailboxStatisticsSearchResult, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMailboxStatisticsSearchResult::ClassInfo = {"TEwsMailboxStatisticsSearchResult", "t:MailboxStatisticsSearchResultType", "", nullptr, &NewTEwsMailboxStatisticsSearchResult, kDeclsTEwsMailboxStatisticsSearchResult, kByIndexTEwsMailboxStatisticsSearchResult, kByNameTEwsMailboxStatisticsSearchResult, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserMailbox* TEwsMailboxStatisticsSearchResult::GetUserMailbox() { return static_cast<TEwsUserMailbox*>(GetChildObject(2206)); }
 TEwsKeywordStatisticsSearchResult* TEwsMailboxStatisticsSearchResult::GetKeywordStatisticsSearchResult() { return static_cast<TEwsKeywordStatisticsSearchResult*>(GetChildObject(2207)); }
 
-const TDvXMLSchemaClassInfo TEwsExtendedAttribute::ClassInfo = {"TEwsExtendedAttribute", "t:ExtendedAttributeType", "", nullptr, &NewTEwsExtendedAttribute, kDeclsTEwsExtendedAttribute, kByIndexTEwsExtendedAttribute, kByNameTEwsExtendedAttribute, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExtendedAttribute::ClassInfo = {"TEwsExtendedAttribute", "t:ExtendedAttributeType", "", nullptr, &NewTEwsExtendedAttribute, kDeclsTEwsExtendedAttribute, kByIndexTEwsExtendedAttribute, kByNameTEwsExtendedAttribute, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsExtendedAttribute::GetName() { return GetAsString(2208); }
 void TEwsExtendedAttribute::SetName(const std::string& value) { SetAsString(2208, value); }
 std::string TEwsExtendedAttribute::GetValue() { return GetAsString(2209); }
 void TEwsExtendedAttribute::SetValue(const std::string& value) { SetAsString(2209, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfExtendedAttributes::ClassInfo = {"TEwsArrayOfExtendedAttributes", "t:ArrayOfExtendedAttributesType", "", nullptr, &NewTEwsArrayOfExtendedAttributes, kDeclsTEwsArrayOfExtendedAttributes, kByIndexTEwsArrayOfExtendedAttributes, kByNameTEwsArrayOfExtendedAttributes, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfExtendedAttributes::ClassInfo = {"TEwsArrayOfExtendedAttributes", "t:ArrayOfExtendedAttributesType", "", nullptr, &NewTEwsArrayOfExtendedAttributes, kDeclsTEwsArrayOfExtendedAttributes, kByIndexTEwsArrayOfExtendedAttributes, kByNameTEwsArrayOfExtendedAttributes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsExtendedAttribute>* TEwsArrayOfExtendedAttributes::GetExtendedAttribute() { return static_cast<TDvXMLSchemaElementArray<TEwsExtendedAttribute>*>(GetArrayChild(2210)); }
 
-const TDvXMLSchemaClassInfo TEwsMailboxSearchScope::ClassInfo = {"TEwsMailboxSearchScope", "t:MailboxSearchScopeType", "", nullptr, &NewTEwsMailboxSearchScope, kDeclsTEwsMailboxSearchScope, kByIndexTEwsMailboxSearchScope, kByNameTEwsMailboxSearchScope, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMailboxSearchScope::ClassInfo = {"TEwsMailboxSearchScope", "t:MailboxSearchScopeType", "", nullptr, &NewTEwsMailboxSearchScope, kDeclsTEwsMailboxSearchScope, kByIndexTEwsMailboxSearchScope, kByNameTEwsMailboxSearchScope, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMailboxSearchScope::GetMailbox() { return GetAsString(2211); }
 void TEwsMailboxSearchScope::SetMailbox(const std::string& value) { SetAsString(2211, value); }
 TMailboxSearchLocation TEwsMailboxSearchScope::GetSearchScope() { return static_cast<TMailboxSearchLocation>(GetEnumOrdinal(2212)); }
 void TEwsMailboxSearchScope::SetSearchScope(TMailboxSearchLocation value) { SetEnumOrdinal(2212, static_cast<int>(value)); }
 TEwsArrayOfExtendedAttributes* TEwsMailboxSearchScope::GetExtendedAttributes() { return static_cast<TEwsArrayOfExtendedAttributes*>(GetChildObject(2213)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfMailboxSearchScopes::ClassInfo = {"TEwsNonEmptyArrayOfMailboxSearchScopes", "t:NonEmptyArrayOfMailboxSearchScopesType", "", nullptr, &NewTEwsNonEmptyArrayOfMailboxSearchScopes, kDeclsTEwsNonEmptyArrayOfMailboxSearchScopes, kByIndexTEwsNonEmptyArrayOfMailboxSearchScopes, kByNameTEwsNonEmptyArrayOfMailboxSearchScopes, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfMailboxSearchScopes::ClassInfo = {"TEwsNonEmptyArrayOfMailboxSearchScopes", "t:NonEmptyArrayOfMailboxSearchScopesType", "", nullptr, &NewTEwsNonEmptyArrayOfMailboxSearchScopes, kDeclsTEwsNonEmptyArrayOfMailboxSearchScopes, kByIndexTEwsNonEmptyArrayOfMailboxSearchScopes, kByNameTEwsNonEmptyArrayOfMailboxSearchScopes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMailboxSearchScope>* TEwsNonEmptyArrayOfMailboxSearchScopes::GetMailboxSearchScope() { return static_cast<TDvXMLSchemaElementArray<TEwsMailboxSearchScope>*>(GetArrayChild(2214)); }
 
-const TDvXMLSchemaClassInfo TEwsMailboxQuery::ClassInfo = {"TEwsMailboxQuery", "t:MailboxQueryType", "", nullptr, &NewTEwsMailboxQuery, kDeclsTEwsMailboxQuery, kByIndexTEwsMailboxQuery, kByNameTEwsMailboxQuery, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMailboxQuery::ClassInfo = {"TEwsMailboxQuery", "t:MailboxQueryType", "", nullptr, &NewTEwsMailboxQuery, kDeclsTEwsMailboxQuery, kByIndexTEwsMailboxQuery, kByNameTEwsMailboxQuery, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMailboxQuery::GetQuery() { return GetAsString(2215); }
 void TEwsMailboxQuery::SetQuery(const std::string& value) { SetAsString(2215, value); }
 TEwsNonEmptyArrayOfMailboxSearchScopes* TEwsMailboxQuery::GetMailboxSearchScopes() { return static_cast<TEwsNonEmptyArrayOfMailboxSearchScopes*>(GetChildObject(2216)); }
 
-const TDvXMLSchemaClassInfo TEwsPreviewItemMailbox::ClassInfo = {"TEwsPreviewItemMailbox", "t:PreviewItemMailboxType", "", nullptr, &NewTEwsPreviewItemMailbox, kDeclsTEwsPreviewItemMailbox, kByIndexTEwsPreviewItemMailbox, kByNameTEwsPreviewItemMailbox, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPreviewItemMailbox::ClassInfo = {"TEwsPreviewItemMailbox", "t:PreviewItemMailboxType", "", nullptr, &NewTEwsPreviewItemMailbox, kDeclsTEwsPreviewItemMailbox, kByIndexTEwsPreviewItemMailbox, kByNameTEwsPreviewItemMailbox, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPreviewItemMailbox::GetMailboxId() { return GetAsString(2217); }
 void TEwsPreviewItemMailbox::SetMailboxId(const std::string& value) { SetAsString(2217, value); }
 std::string TEwsPreviewItemMailbox::GetPrimarySmtpAddress() { return GetAsString(2218); }
 void TEwsPreviewItemMailbox::SetPrimarySmtpAddress(const std::string& value) { SetAsString(2218, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfMailboxQueries::ClassInfo = {"TEwsNonEmptyArrayOfMailboxQueries", "t:NonEmptyArrayOfMailboxQueriesType", "", nullptr, &NewTEwsNonEmptyArrayOfMailboxQueries, kDeclsTEwsNonEmptyArrayOfMailboxQueries, kByIndexTEwsNonEmptyArrayOfMailboxQueries, kByNameTEwsNonEmptyArrayOfMailboxQueries, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfMailboxQueries::ClassInfo = {"TEwsNonEmptyArrayOfMailboxQueries", "t:NonEmptyArrayOfMailboxQueriesType", "", nullptr, &NewTEwsNonEmptyArrayOfMailboxQueries, kDeclsTEwsNonEmptyArrayOfMailboxQueries, kByIndexTEwsNonEmptyArrayOfMailboxQueries, kByNameTEwsNonEmptyArrayOfMailboxQueries, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMailboxQuery>* TEwsNonEmptyArrayOfMailboxQueries::GetMailboxQuery() { return static_cast<TDvXMLSchemaElementArray<TEwsMailboxQuery>*>(GetArrayChild(2219)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfExtendedFieldURIsType::ClassInfo = {"TEwsNonEmptyArrayOfExtendedFieldURIsType", "t:NonEmptyArrayOfExtendedFieldURIsType", "", nullptr, &NewTEwsNonEmptyArrayOfExtendedFieldURIsType, kDeclsTEwsNonEmptyArrayOfExtendedFieldURIsType, kByIndexTEwsNonEmptyArrayOfExtendedFieldURIsType, kByNameTEwsNonEmptyArrayOfExtendedFieldURIsType, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfExtendedFieldURIsType::ClassInfo = {"TEwsNonEmptyArrayOfExtendedFieldURIsType", "t:NonEmptyArrayOfExtendedFieldURIsType", "", nullptr, &NewTEwsNonEmptyArrayOfExtendedFieldURIsType, kDeclsTEwsNonEmptyArrayOfExtendedFieldURIsType, kByIndexTEwsNonEmptyArrayOfExtendedFieldURIsType, kByNameTEwsNonEmptyArrayOfExtendedFieldURIsType, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPathToExtendedField>* TEwsNonEmptyArrayOfExtendedFieldURIsType::GetExtendedFieldURI() { return static_cast<TDvXMLSchemaElementArray<TEwsPathToExtendedField>*>(GetArrayChild(2220)); }
 
-const TDvXMLSchemaClassInfo TEwsPreviewItemResponseShape::ClassInfo = {"TEwsPreviewItemResponseShape", "t:PreviewItemResponseShapeType", "", nullptr, &NewTEwsPreviewItemResponseShape, kDeclsTEwsPreviewItemResponseShape, kByIndexTEwsPreviewItemResponseShape, kByNameTEwsPreviewItemResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPreviewItemResponseShape::ClassInfo = {"TEwsPreviewItemResponseShape", "t:PreviewItemResponseShapeType", "", nullptr, &NewTEwsPreviewItemResponseShape, kDeclsTEwsPreviewItemResponseShape, kByIndexTEwsPreviewItemResponseShape, kByNameTEwsPreviewItemResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TPreviewItemBaseShape TEwsPreviewItemResponseShape::GetBaseShape() { return static_cast<TPreviewItemBaseShape>(GetEnumOrdinal(2221)); }
 void TEwsPreviewItemResponseShape::SetBaseShape(TPreviewItemBaseShape value) { SetEnumOrdinal(2221, static_cast<int>(value)); }
 TEwsNonEmptyArrayOfExtendedFieldURIsType* TEwsPreviewItemResponseShape::GetAdditionalProperties() { return static_cast<TEwsNonEmptyArrayOfExtendedFieldURIsType*>(GetChildObject(2222)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchPreviewItem::ClassInfo = {"TEwsSearchPreviewItem", "t:SearchPreviewItemType", "", nullptr, &NewTEwsSearchPreviewItem, kDeclsTEwsSearchPreviewItem, kByIndexTEwsSearchPreviewItem, kByNameTEwsSearchPreviewItem, 21, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchPreviewItem::ClassInfo = {"TEwsSearchPreviewItem", "t:SearchPreviewItemType", "", nullptr, &NewTEwsSearchPreviewItem, kDeclsTEwsSearchPreviewItem, kByIndexTEwsSearchPreviewItem, kByNameTEwsSearchPreviewItem, 21, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsSearchPreviewItem::GetId() { return static_cast<TEwsItemId*>(GetChildObject(2223)); }
 TEwsPreviewItemMailbox* TEwsSearchPreviewItem::GetMailbox() { return static_cast<TEwsPreviewItemMailbox*>(GetChildObject(2224)); }
 TEwsItemId* TEwsSearchPreviewItem::GetParentId() { return static_cast<TEwsItemId*>(GetChildObject(2225)); }
@@ -4221,10 +4234,10 @@ bool TEwsSearchPreviewItem::GetHasAttachment() { return GetAsBoolean(2242); }
 void TEwsSearchPreviewItem::SetHasAttachment(bool value) { SetAsBoolean(2242, value); }
 TEwsNonEmptyArrayOfExtendedProperty* TEwsSearchPreviewItem::GetExtendedProperties() { return static_cast<TEwsNonEmptyArrayOfExtendedProperty*>(GetChildObject(2243)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSearchPreviewItems::ClassInfo = {"TEwsArrayOfSearchPreviewItems", "t:ArrayOfSearchPreviewItemsType", "", nullptr, &NewTEwsArrayOfSearchPreviewItems, kDeclsTEwsArrayOfSearchPreviewItems, kByIndexTEwsArrayOfSearchPreviewItems, kByNameTEwsArrayOfSearchPreviewItems, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfSearchPreviewItems::ClassInfo = {"TEwsArrayOfSearchPreviewItems", "t:ArrayOfSearchPreviewItemsType", "", nullptr, &NewTEwsArrayOfSearchPreviewItems, kDeclsTEwsArrayOfSearchPreviewItems, kByIndexTEwsArrayOfSearchPreviewItems, kByNameTEwsArrayOfSearchPreviewItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSearchPreviewItem>* TEwsArrayOfSearchPreviewItems::GetSearchPreviewItem() { return static_cast<TDvXMLSchemaElementArray<TEwsSearchPreviewItem>*>(GetArrayChild(2244)); }
 
-const TDvXMLSchemaClassInfo TEwsFailedSearchMailbox::ClassInfo = {"TEwsFailedSearchMailbox", "t:FailedSearchMailboxType", "", nullptr, &NewTEwsFailedSearchMailbox, kDeclsTEwsFailedSearchMailbox, kByIndexTEwsFailedSearchMailbox, kByNameTEwsFailedSearchMailbox, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFailedSearchMailbox::ClassInfo = {"TEwsFailedSearchMailbox", "t:FailedSearchMailboxType", "", nullptr, &NewTEwsFailedSearchMailbox, kDeclsTEwsFailedSearchMailbox, kByIndexTEwsFailedSearchMailbox, kByNameTEwsFailedSearchMailbox, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsFailedSearchMailbox::GetMailbox() { return GetAsString(2245); }
 void TEwsFailedSearchMailbox::SetMailbox(const std::string& value) { SetAsString(2245, value); }
 std::int32_t TEwsFailedSearchMailbox::GetErrorCode() { return GetAsInt(2246); }
@@ -4234,10 +4247,10 @@ void TEwsFailedSearchMailbox::SetErrorMessage(const std::string& value) { SetAsS
 bool TEwsFailedSearchMailbox::GetIsArchive() { return GetAsBoolean(2248); }
 void TEwsFailedSearchMailbox::SetIsArchive(bool value) { SetAsBoolean(2248, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfFailedSearchMailboxes::ClassInfo = {"TEwsArrayOfFailedSearchMailboxes", "t:ArrayOfFailedSearchMailboxesType", "", nullptr, &NewTEwsArrayOfFailedSearchMailboxes, kDeclsTEwsArrayOfFailedSearchMailboxes, kByIndexTEwsArrayOfFailedSearchMailboxes, kByNameTEwsArrayOfFailedSearchMailboxes, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfFailedSearchMailboxes::ClassInfo = {"TEwsArrayOfFailedSearchMailboxes", "t:ArrayOfFailedSearchMailboxesType", "", nullptr, &NewTEwsArrayOfFailedSearchMailboxes, kDeclsTEwsArrayOfFailedSearchMailboxes, kByIndexTEwsArrayOfFailedSearchMailboxes, kByNameTEwsArrayOfFailedSearchMailboxes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFailedSearchMailbox>* TEwsArrayOfFailedSearchMailboxes::GetFailedMailbox() { return static_cast<TDvXMLSchemaElementArray<TEwsFailedSearchMailbox>*>(GetArrayChild(2249)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchMailboxesResult::ClassInfo = {"TEwsSearchMailboxesResult", "t:SearchMailboxesResultType", "", nullptr, &NewTEwsSearchMailboxesResult, kDeclsTEwsSearchMailboxesResult, kByIndexTEwsSearchMailboxesResult, kByNameTEwsSearchMailboxesResult, 11, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchMailboxesResult::ClassInfo = {"TEwsSearchMailboxesResult", "t:SearchMailboxesResultType", "", nullptr, &NewTEwsSearchMailboxesResult, kDeclsTEwsSearchMailboxesResult, kByIndexTEwsSearchMailboxesResult, kByNameTEwsSearchMailboxesResult, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfMailboxQueries* TEwsSearchMailboxesResult::GetSearchQueries() { return static_cast<TEwsNonEmptyArrayOfMailboxQueries*>(GetChildObject(2250)); }
 TSearchResult TEwsSearchMailboxesResult::GetResultType() { return static_cast<TSearchResult>(GetEnumOrdinal(2251)); }
 void TEwsSearchMailboxesResult::SetResultType(TSearchResult value) { SetEnumOrdinal(2251, static_cast<int>(value)); }
@@ -4255,7 +4268,7 @@ TEwsArrayOfFailedSearchMailboxes* TEwsSearchMailboxesResult::GetFailedMailboxes(
 TEwsArrayOfSearchRefinerItems* TEwsSearchMailboxesResult::GetRefiners() { return static_cast<TEwsArrayOfSearchRefinerItems*>(GetChildObject(2259)); }
 TEwsArrayOfMailboxStatisticsItems* TEwsSearchMailboxesResult::GetMailboxStats() { return static_cast<TEwsArrayOfMailboxStatisticsItems*>(GetChildObject(2260)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchRefinerItem::ClassInfo = {"TEwsSearchRefinerItem", "t:SearchRefinerItemType", "", nullptr, &NewTEwsSearchRefinerItem, kDeclsTEwsSearchRefinerItem, kByIndexTEwsSearchRefinerItem, kByNameTEwsSearchRefinerItem, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchRefinerItem::ClassInfo = {"TEwsSearchRefinerItem", "t:SearchRefinerItemType", "", nullptr, &NewTEwsSearchRefinerItem, kDeclsTEwsSearchRefinerItem, kByIndexTEwsSearchRefinerItem, kByNameTEwsSearchRefinerItem, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSearchRefinerItem::GetName() { return GetAsString(2261); }
 void TEwsSearchRefinerItem::SetName(const std::string& value) { SetAsString(2261, value); }
 std::string TEwsSearchRefinerItem::GetValue() { return GetAsString(2262); }
@@ -4265,10 +4278,10 @@ void TEwsSearchRefinerItem::SetCount(std::int64_t value) { SetAsLong(2263, value
 std::string TEwsSearchRefinerItem::GetToken() { return GetAsString(2264); }
 void TEwsSearchRefinerItem::SetToken(const std::string& value) { SetAsString(2264, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSearchRefinerItems::ClassInfo = {"TEwsArrayOfSearchRefinerItems", "t:ArrayOfSearchRefinerItemsType", "", nullptr, &NewTEwsArrayOfSearchRefinerItems, kDeclsTEwsArrayOfSearchRefinerItems, kByIndexTEwsArrayOfSearchRefinerItems, kByNameTEwsArrayOfSearchRefinerItems, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfSearchRefinerItems::ClassInfo = {"TEwsArrayOfSearchRefinerItems", "t:ArrayOfSearchRefinerItemsType", "", nullptr, &NewTEwsArrayOfSearchRefinerItems, kDeclsTEwsArrayOfSearchRefinerItems, kByIndexTEwsArrayOfSearchRefinerItems, kByNameTEwsArrayOfSearchRefinerItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSearchRefinerItem>* TEwsArrayOfSearchRefinerItems::GetRefiner() { return static_cast<TDvXMLSchemaElementArray<TEwsSearchRefinerItem>*>(GetArrayChild(2265)); }
 
-const TDvXMLSchemaClassInfo TEwsOneDriveItem::ClassInfo = {"TEwsOneDriveItem", "t:OneDriveItemType", "", &TEwsItem::ClassInfo, &NewTEwsOneDriveItem, kDeclsTEwsOneDriveItem, kByIndexTEwsOneDriveItem, kByNameTEwsOneDriveItem, 72, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsOneDriveItem::ClassInfo = {"TEwsOneDriveItem", "t:OneDriveItemType", "", &TEwsItem::ClassInfo, &NewTEwsOneDriveItem, kDeclsTEwsOneDriveItem, kByIndexTEwsOneDriveItem, kByNameTEwsOneDriveItem, 72, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsOneDriveItem::GetResourceId() { return GetAsString(2266); }
 void TEwsOneDriveItem::SetResourceId(const std::string& value) { SetAsString(2266, value); }
 

@@ -520,6 +520,7 @@ const TDvXMLSchemaInfo kDeclsTEwsFileItem[] = {
 };
 const std::uint16_t kByIndexTEwsFileItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96};
 const std::uint16_t kByNameTEwsFileItem[] = {63, 64, 46, 68, 96, 7, 52, 6, 69, 10, 38, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 84, 74, 72, 77, 75, 71, 73, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 14, 15, 16, 13, 17, 3, 90, 1, 82, 81, 78, 83, 33, 34, 65, 66, 60, 59, 62, 61, 0, 43, 2, 67, 45, 50, 48, 88, 89, 79, 22, 23, 25, 24, 21, 47, 49, 56, 80, 5, 91, 92, 93, 94, 95, 9, 57, 76, 41, 4, 54, 39, 87, 86, 85, 37, 36};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsFileItem[] = {&TEwsDocumentFileItem::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDocumentFileItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDocumentFileItem(e));
 }
@@ -940,6 +941,7 @@ const std::uint16_t kByNameTEwsNonEmptyStateDefinition[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseCalendarItemStateDefinition(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseCalendarItemStateDefinition(e));
 }
+const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseCalendarItemStateDefinition[] = {&TEwsDeleteFromFolderStateDefinition::ClassInfo, &TEwsDeletedOccurrenceStateDefinition::ClassInfo, &TEwsLocationBasedStateDefinition::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeletedOccurrenceStateDefinition(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeletedOccurrenceStateDefinition(e));
 }
@@ -1157,6 +1159,7 @@ const TDvXMLSchemaInfo kDeclsTEwsSuggestionType[] = {
 };
 const std::uint16_t kByIndexTEwsSuggestionType[] = {0, 1, 2, 3, 4, 5};
 const std::uint16_t kByNameTEwsSuggestionType[] = {1, 5, 0, 2, 4, 3};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsSuggestionType[] = {&TEwsFileSuggestion::ClassInfo, &TEwsPeopleSuggestion::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPeopleSuggestion(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPeopleSuggestion(e));
 }
@@ -1233,6 +1236,7 @@ const TDvXMLSchemaInfo kDeclsTEwsSearchRefiner[] = {
 };
 const std::uint16_t kByIndexTEwsSearchRefiner[] = {0, 1, 2};
 const std::uint16_t kByNameTEwsSearchRefiner[] = {1, 0, 2};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsSearchRefiner[] = {&TEwsAttachmentRefiner::ClassInfo, &TEwsFolderRefiner::ClassInfo, &TEwsHashtagRefiner::ClassInfo, &TEwsMailboxRefiner::ClassInfo, &TEwsPeopleRefiner::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFolderRefiner(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFolderRefiner(e));
 }
@@ -1688,6 +1692,7 @@ const TDvXMLSchemaInfo kDeclsTEwsMeetingTimeCandidatesConstraintItem[] = {
 };
 const std::uint16_t kByIndexTEwsMeetingTimeCandidatesConstraintItem[] = {0};
 const std::uint16_t kByNameTEwsMeetingTimeCandidatesConstraintItem[] = {0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsMeetingTimeCandidatesConstraintItem[] = {&TEwsAttendeeConstraintItem::ClassInfo, &TEwsLocationConstraintItem::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAttendeeConstraintItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAttendeeConstraintItem(e));
 }
@@ -1839,6 +1844,7 @@ const TDvXMLSchemaInfo kDeclsTEwsResponseMessage[] = {
 };
 const std::uint16_t kByIndexTEwsResponseMessage[] = {0, 1, 2, 3, 4};
 const std::uint16_t kByNameTEwsResponseMessage[] = {2, 0, 3, 4, 1};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsResponseMessage[] = {&TEwsAddDelegateResponseMessage::ClassInfo, &TEwsAddDistributionGroupToImListResponseMessage::ClassInfo, &TEwsAddImContactToGroupResponseMessage::ClassInfo, &TEwsAddImGroupResponseMessage::ClassInfo, &TEwsAddNewImContactToGroupResponseMessage::ClassInfo, &TEwsAddNewTelUriContactToGroupResponseMessage::ClassInfo, &TEwsAddTagResponseMessage::ClassInfo, &TEwsApplyConversationActionResponseMessage::ClassInfo, &TEwsAttachmentInfoResponseMessage::ClassInfo, &TEwsBaseDelegateResponseMessage::ClassInfo, &TEwsConvertIdResponseMessage::ClassInfo, &TEwsCreateMeetingInstanceResponseMessage::ClassInfo, &TEwsCreateMeetingSpaceResponseMessage::ClassInfo, &TEwsDelegateUserResponseMessage::ClassInfo, &TEwsDeleteAttachmentResponseMessage::ClassInfo, &TEwsDeleteItemResponseMessage::ClassInfo, &TEwsDeleteMeetingInstanceResponseMessage::ClassInfo, &TEwsDeleteMeetingSpaceResponseMessage::ClassInfo, &TEwsDeleteSearchSuggestionResponseMessage::ClassInfo, &TEwsDisableAppResponse::ClassInfo, &TEwsDisconnectPhoneCallResponseMessage::ClassInfo, &TEwsEndSearchSessionResponseMessage::ClassInfo, &TEwsExecuteSearchResponseMessage::ClassInfo, &TEwsExpandDLResponseMessage::ClassInfo, &TEwsExportItemsResponseMessage::ClassInfo, &TEwsFindAvailableMeetingTimesResponseMessage::ClassInfo, &TEwsFindConversationResponseMessage::ClassInfo, &TEwsFindFolderResponseMessage::ClassInfo, &TEwsFindItemResponseMessage::ClassInfo, &TEwsFindMailboxStatisticsByKeywordsResponseMessage::ClassInfo, &TEwsFindMeetingSpaceByJoinUrlResponseMessage::ClassInfo, &TEwsFindMeetingTimeCandidatesResponseMessage::ClassInfo, &TEwsFindMessageTrackingReportResponseMessage::ClassInfo, &TEwsFindPeopleResponseMessage::ClassInfo, &TEwsFindTagsResponseMessage::ClassInfo, &TEwsFolderInfoResponseMessage::ClassInfo, &TEwsGetAppManifestsResponse::ClassInfo, &TEwsGetAppMarketplaceUrlResponseMessage::ClassInfo, &TEwsGetClientAccessTokenResponseMessage::ClassInfo, &TEwsGetConversationItemsResponseMessage::ClassInfo, &TEwsGetDelegateResponseMessage::ClassInfo, &TEwsGetDiscoverySearchConfigurationResponseMessage::ClassInfo, &TEwsGetEventsResponseMessage::ClassInfo, &TEwsGetHoldOnMailboxesResponseMessage::ClassInfo, &TEwsGetImItemListResponseMessage::ClassInfo, &TEwsGetImItemsResponseMessage::ClassInfo, &TEwsGetInboxRulesResponse::ClassInfo, &TEwsGetLastPrivateCatalogUpdateResponse::ClassInfo, &TEwsGetMailTipsResponseMessage::ClassInfo, &TEwsGetMeetingInstanceResponseMessage::ClassInfo, &TEwsGetMeetingSpaceResponseMessage::ClassInfo, &TEwsGetMessageTrackingReportResponseMessage::ClassInfo, &TEwsGetNonIndexableItemDetailsResponseMessage::ClassInfo, &TEwsGetNonIndexableItemStatisticsResponseMessage::ClassInfo, &TEwsGetOMEMessageStatusResponse::ClassInfo, &TEwsGetPasswordExpirationDateResponseMessage::ClassInfo, &TEwsGetPersonaResponseMessage::ClassInfo, &TEwsGetPhoneCallInformationResponseMessage::ClassInfo, &TEwsGetPrivateCatalogAddInsResponse::ClassInfo, &TEwsGetRemindersResponseMessage::ClassInfo, &TEwsGetRoomListsResponseMessage::ClassInfo, &TEwsGetRoomsResponseMessage::ClassInfo, &TEwsGetSearchSuggestionsResponseMessage::ClassInfo, &TEwsGetSearchableMailboxesResponseMessage::ClassInfo, &TEwsGetServerTimeZonesResponseMessage::ClassInfo, &TEwsGetServiceConfigurationResponseMessage::ClassInfo, &TEwsGetSharingFolderResponseMessage::ClassInfo, &TEwsGetSharingMetadataResponseMessage::ClassInfo, &TEwsGetSpecificUserConfigurationResponseMessage::ClassInfo, &TEwsGetStreamingEventsResponseMessage::ClassInfo, &TEwsGetUserConfigurationResponseMessage::ClassInfo, &TEwsGetUserPhotoResponseMessage::ClassInfo, &TEwsGetUserRetentionPolicyTagsResponseMessage::ClassInfo, &TEwsHideTagResponseMessage::ClassInfo, &TEwsInstallAppResponse::ClassInfo, &TEwsItemInfoResponseMessage::ClassInfo, &TEwsMailTipsResponseMessage::ClassInfo, &TEwsMarkAsJunkResponseMessage::ClassInfo, &TEwsMarkAsPhishingResponseMessage::ClassInfo, &TEwsOMEConfigurationResponse::ClassInfo, &TEwsPerformInstantSearchResponse::ClassInfo, &TEwsPerformReminderActionResponseMessage::ClassInfo, &TEwsPlayOnPhoneResponseMessage::ClassInfo, &TEwsRefreshSharingFolderResponseMessage::ClassInfo, &TEwsRegisterConsentResponseMessage::ClassInfo, &TEwsRemoveContactFromImListResponseMessage::ClassInfo, &TEwsRemoveDelegateResponseMessage::ClassInfo, &TEwsRemoveDistributionGroupFromImListResponseMessage::ClassInfo, &TEwsRemoveImContactFromGroupResponseMessage::ClassInfo, &TEwsRemoveImGroupResponseMessage::ClassInfo, &TEwsReportMessageResponseMessage::ClassInfo, &TEwsResolveNamesResponseMessage::ClassInfo, &TEwsSearchMailboxesResponseMessage::ClassInfo, &TEwsSendNotificationResponseMessage::ClassInfo, &TEwsServiceConfigurationResponseMessage::ClassInfo, &TEwsSetHoldOnMailboxesResponseMessage::ClassInfo, &TEwsSetImGroupResponseMessage::ClassInfo, &TEwsSetImListMigrationCompletedResponseMessage::ClassInfo, &TEwsSetOMEConfigurationResponse::ClassInfo, &TEwsSetOMEMessageStatusResponse::ClassInfo, &TEwsSetTeamMailboxResponseMessage::ClassInfo, &TEwsStartSearchSessionResponseMessage::ClassInfo, &TEwsSubscribeResponseMessage::ClassInfo, &TEwsSyncFolderHierarchyResponseMessage::ClassInfo, &TEwsSyncFolderItemsResponseMessage::ClassInfo, &TEwsUninstallAppResponse::ClassInfo, &TEwsUnpinTeamMailboxResponseMessage::ClassInfo, &TEwsUpdateDelegateResponseMessage::ClassInfo, &TEwsUpdateExtensionUsageResponse::ClassInfo, &TEwsUpdateInboxRulesResponse::ClassInfo, &TEwsUpdateItemInRecoverableItemsResponseMessage::ClassInfo, &TEwsUpdateItemResponseMessage::ClassInfo, &TEwsUpdateMeetingInstanceResponseMessage::ClassInfo, &TEwsUpdateMeetingSpaceResponseMessage::ClassInfo, &TEwsUploadItemsResponseMessage::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfResponseMessages(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfResponseMessages(e));
 }
@@ -1934,9 +1940,11 @@ const TDvXMLSchemaInfo kDeclsTEwsBaseResponseMessage[] = {
 };
 const std::uint16_t kByIndexTEwsBaseResponseMessage[] = {0};
 const std::uint16_t kByNameTEwsBaseResponseMessage[] = {0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseResponseMessage[] = {&TEwsApplyConversationActionResponse::ClassInfo, &TEwsArchiveItemResponse::ClassInfo, &TEwsConvertIdResponse::ClassInfo, &TEwsCopyFolderResponse::ClassInfo, &TEwsCopyItemResponse::ClassInfo, &TEwsCreateAttachmentResponse::ClassInfo, &TEwsCreateFolderPathResponse::ClassInfo, &TEwsCreateFolderResponse::ClassInfo, &TEwsCreateItemResponse::ClassInfo, &TEwsCreateManagedFolderResponse::ClassInfo, &TEwsCreateOrUpdateFocusedOtherOverrideResponse::ClassInfo, &TEwsCreateUserConfigurationResponse::ClassInfo, &TEwsDeleteAttachmentResponse::ClassInfo, &TEwsDeleteFocusedOtherOverrideResponse::ClassInfo, &TEwsDeleteFolderResponse::ClassInfo, &TEwsDeleteItemResponse::ClassInfo, &TEwsDeleteUserConfigurationResponse::ClassInfo, &TEwsEmptyFolderResponse::ClassInfo, &TEwsExpandDLResponse::ClassInfo, &TEwsExportItemsResponse::ClassInfo, &TEwsFindFolderResponse::ClassInfo, &TEwsFindItemResponse::ClassInfo, &TEwsFindMailboxStatisticsByKeywordsResponse::ClassInfo, &TEwsGetAttachmentResponse::ClassInfo, &TEwsGetClientAccessTokenResponse::ClassInfo, &TEwsGetConversationItemsResponse::ClassInfo, &TEwsGetEventsResponse::ClassInfo, &TEwsGetFocusedOtherOverridesResponse::ClassInfo, &TEwsGetFolderResponse::ClassInfo, &TEwsGetItemResponse::ClassInfo, &TEwsGetServerTimeZonesResponse::ClassInfo, &TEwsGetSpecificUserConfigurationResponse::ClassInfo, &TEwsGetStreamingEventsResponse::ClassInfo, &TEwsGetUserConfigurationResponse::ClassInfo, &TEwsGetUserPhotoResponse::ClassInfo, &TEwsMarkAllItemsAsReadResponse::ClassInfo, &TEwsMarkAsJunkResponse::ClassInfo, &TEwsMarkAsPhishingResponse::ClassInfo, &TEwsMoveFolderResponse::ClassInfo, &TEwsMoveItemResponse::ClassInfo, &TEwsReportMessageResponse::ClassInfo, &TEwsResolveNamesResponse::ClassInfo, &TEwsSearchMailboxesResponse::ClassInfo, &TEwsSendItemResponse::ClassInfo, &TEwsSendNotificationResponse::ClassInfo, &TEwsSetUserPhotoResponseMessage::ClassInfo, &TEwsSubscribeResponse::ClassInfo, &TEwsSyncFolderHierarchyResponse::ClassInfo, &TEwsSyncFolderItemsResponse::ClassInfo, &TEwsUnsubscribeResponse::ClassInfo, &TEwsUpdateFolderResponse::ClassInfo, &TEwsUpdateItemInRecoverableItemsResponse::ClassInfo, &TEwsUpdateItemResponse::ClassInfo, &TEwsUpdateUserConfigurationResponse::ClassInfo, &TEwsUploadItemsResponse::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseRequest(e));
 }
+const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseRequest[] = {&TEwsAddDelegate::ClassInfo, &TEwsAddDistributionGroupToImList::ClassInfo, &TEwsAddImContactToGroup::ClassInfo, &TEwsAddImGroup::ClassInfo, &TEwsAddNewImContactToGroup::ClassInfo, &TEwsAddNewTelUriContactToGroup::ClassInfo, &TEwsAddTag::ClassInfo, &TEwsApplyConversationAction::ClassInfo, &TEwsArchiveItem::ClassInfo, &TEwsBaseDelegate::ClassInfo, &TEwsBaseMoveCopyFolder::ClassInfo, &TEwsBaseMoveCopyItem::ClassInfo, &TEwsConvertId::ClassInfo, &TEwsCopyFolder::ClassInfo, &TEwsCopyItem::ClassInfo, &TEwsCreateAttachment::ClassInfo, &TEwsCreateFolder::ClassInfo, &TEwsCreateFolderPath::ClassInfo, &TEwsCreateItem::ClassInfo, &TEwsCreateManagedFolderRequest::ClassInfo, &TEwsCreateMeetingInstanceRequest::ClassInfo, &TEwsCreateMeetingSpace::ClassInfo, &TEwsCreateOrUpdateFocusedOtherOverrideRequest::ClassInfo, &TEwsCreateUserConfiguration::ClassInfo, &TEwsDeleteAttachment::ClassInfo, &TEwsDeleteFocusedOtherOverrideRequest::ClassInfo, &TEwsDeleteFolder::ClassInfo, &TEwsDeleteItem::ClassInfo, &TEwsDeleteMeetingInstanceRequest::ClassInfo, &TEwsDeleteMeetingSpace::ClassInfo, &TEwsDeleteSearchSuggestion::ClassInfo, &TEwsDeleteUserConfiguration::ClassInfo, &TEwsDisableApp::ClassInfo, &TEwsDisconnectPhoneCall::ClassInfo, &TEwsEmptyFolder::ClassInfo, &TEwsEndInstantSearchSessionRequest::ClassInfo, &TEwsEndSearchSession::ClassInfo, &TEwsExecuteSearch::ClassInfo, &TEwsExpandDL::ClassInfo, &TEwsExportItems::ClassInfo, &TEwsFindAvailableMeetingTimes::ClassInfo, &TEwsFindConversation::ClassInfo, &TEwsFindFolder::ClassInfo, &TEwsFindItem::ClassInfo, &TEwsFindMailboxStatisticsByKeywords::ClassInfo, &TEwsFindMeetingSpaceByJoinUrl::ClassInfo, &TEwsFindMeetingTimeCandidates::ClassInfo, &TEwsFindMessageTrackingReportRequest::ClassInfo, &TEwsFindPeople::ClassInfo, &TEwsFindTags::ClassInfo, &TEwsGetAppManifests::ClassInfo, &TEwsGetAppMarketplaceUrl::ClassInfo, &TEwsGetAttachment::ClassInfo, &TEwsGetClientAccessToken::ClassInfo, &TEwsGetConversationItems::ClassInfo, &TEwsGetDelegate::ClassInfo, &TEwsGetDiscoverySearchConfiguration::ClassInfo, &TEwsGetEvents::ClassInfo, &TEwsGetFocusedOtherOverridesRequest::ClassInfo, &TEwsGetFolder::ClassInfo, &TEwsGetHoldOnMailboxes::ClassInfo, &TEwsGetImItemList::ClassInfo, &TEwsGetImItems::ClassInfo, &TEwsGetInboxRulesRequest::ClassInfo, &TEwsGetItem::ClassInfo, &TEwsGetLastPrivateCatalogUpdate::ClassInfo, &TEwsGetMailTips::ClassInfo, &TEwsGetMeetingInstanceRequest::ClassInfo, &TEwsGetMeetingSpace::ClassInfo, &TEwsGetMessageTrackingReportRequest::ClassInfo, &TEwsGetNonIndexableItemDetails::ClassInfo, &TEwsGetNonIndexableItemStatistics::ClassInfo, &TEwsGetOMEConfiguration::ClassInfo, &TEwsGetOMEMessageStatus::ClassInfo, &TEwsGetPasswordExpirationDate::ClassInfo, &TEwsGetPersona::ClassInfo, &TEwsGetPhoneCallInformation::ClassInfo, &TEwsGetPrivateCatalogAddIns::ClassInfo, &TEwsGetReminders::ClassInfo, &TEwsGetRoomLists::ClassInfo, &TEwsGetRooms::ClassInfo, &TEwsGetSearchSuggestions::ClassInfo, &TEwsGetSearchableMailboxes::ClassInfo, &TEwsGetServerTimeZones::ClassInfo, &TEwsGetServiceConfiguration::ClassInfo, &TEwsGetSharingFolder::ClassInfo, &TEwsGetSharingMetadata::ClassInfo, &TEwsGetSpecificUserConfiguration::ClassInfo, &TEwsGetStreamingEvents::ClassInfo, &TEwsGetUserAvailabilityRequest::ClassInfo, &TEwsGetUserConfiguration::ClassInfo, &TEwsGetUserOofSettingsRequest::ClassInfo, &TEwsGetUserPhoto::ClassInfo, &TEwsGetUserRetentionPolicyTags::ClassInfo, &TEwsHideTag::ClassInfo, &TEwsInstallApp::ClassInfo, &TEwsMarkAllItemsAsRead::ClassInfo, &TEwsMarkAsJunk::ClassInfo, &TEwsMarkAsPhishing::ClassInfo, &TEwsMoveFolder::ClassInfo, &TEwsMoveItem::ClassInfo, &TEwsPerformInstantSearchRequest::ClassInfo, &TEwsPerformReminderAction::ClassInfo, &TEwsPlayOnPhone::ClassInfo, &TEwsRefreshSharingFolder::ClassInfo, &TEwsRegisterConsent::ClassInfo, &TEwsRemoveContactFromImList::ClassInfo, &TEwsRemoveDelegate::ClassInfo, &TEwsRemoveDistributionGroupFromImList::ClassInfo, &TEwsRemoveImContactFromGroup::ClassInfo, &TEwsRemoveImGroup::ClassInfo, &TEwsReportMessage::ClassInfo, &TEwsResolveNames::ClassInfo, &TEwsSearchMailboxes::ClassInfo, &TEwsSendItem::ClassInfo, &TEwsSetHoldOnMailboxes::ClassInfo, &TEwsSetImGroup::ClassInfo, &TEwsSetImListMigrationCompleted::ClassInfo, &TEwsSetOMEConfiguration::ClassInfo, &TEwsSetOMEMessageStatus::ClassInfo, &TEwsSetTeamMailboxRequest::ClassInfo, &TEwsSetUserOofSettingsRequest::ClassInfo, &TEwsSetUserPhoto::ClassInfo, &TEwsStartSearchSession::ClassInfo, &TEwsSubscribe::ClassInfo, &TEwsSyncFolderHierarchy::ClassInfo, &TEwsSyncFolderItems::ClassInfo, &TEwsUninstallApp::ClassInfo, &TEwsUnpinTeamMailboxRequest::ClassInfo, &TEwsUnsubscribe::ClassInfo, &TEwsUpdateDelegate::ClassInfo, &TEwsUpdateExtensionUsage::ClassInfo, &TEwsUpdateFolder::ClassInfo, &TEwsUpdateInboxRulesRequest::ClassInfo, &TEwsUpdateItem::ClassInfo, &TEwsUpdateItemInRecoverableItems::ClassInfo, &TEwsUpdateMeetingInstanceRequest::ClassInfo, &TEwsUpdateMeetingSpace::ClassInfo, &TEwsUpdateUserConfiguration::ClassInfo, &TEwsUploadItems::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetFolder(e));
 }
@@ -2105,6 +2113,7 @@ const TDvXMLSchemaInfo kDeclsTEwsBaseMoveCopyFolder[] = {
 };
 const std::uint16_t kByIndexTEwsBaseMoveCopyFolder[] = {0, 1};
 const std::uint16_t kByNameTEwsBaseMoveCopyFolder[] = {1, 0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseMoveCopyFolder[] = {&TEwsCopyFolder::ClassInfo, &TEwsMoveFolder::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMoveFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMoveFolder(e));
 }
@@ -2234,6 +2243,7 @@ const TDvXMLSchemaInfo kDeclsTEwsItemInfoResponseMessage[] = {
 };
 const std::uint16_t kByIndexTEwsItemInfoResponseMessage[] = {0, 1, 2, 3, 4, 5};
 const std::uint16_t kByNameTEwsItemInfoResponseMessage[] = {2, 5, 0, 3, 4, 1};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsItemInfoResponseMessage[] = {&TEwsUpdateItemInRecoverableItemsResponseMessage::ClassInfo, &TEwsUpdateItemResponseMessage::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateItemResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateItemResponseMessage(e));
 }
@@ -2322,6 +2332,7 @@ const TDvXMLSchemaInfo kDeclsTEwsBaseMoveCopyItem[] = {
 };
 const std::uint16_t kByIndexTEwsBaseMoveCopyItem[] = {0, 1, 2};
 const std::uint16_t kByNameTEwsBaseMoveCopyItem[] = {1, 2, 0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseMoveCopyItem[] = {&TEwsCopyItem::ClassInfo, &TEwsMoveItem::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMoveItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMoveItem(e));
 }
@@ -2929,7 +2940,7 @@ const std::uint16_t kByNameTEwsGetMailTipsResponseMessage[] = {2, 0, 3, 4, 1, 5}
 
 }  // namespace
 
-const TDvXMLSchemaClassInfo TEwsFileItem::ClassInfo = {"TEwsFileItem", "t:FileItemType", "", &TEwsItem::ClassInfo, &NewTEwsFileItem, kDeclsTEwsFileItem, kByIndexTEwsFileItem, kByNameTEwsFileItem, 97, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFileItem::ClassInfo = {"TEwsFileItem", "t:FileItemType", "", &TEwsItem::ClassInfo, &NewTEwsFileItem, kDeclsTEwsFileItem, kByIndexTEwsFileItem, kByNameTEwsFileItem, 97, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsFileItem, 1};
 std::string TEwsFileItem::GetFileName() { return GetAsString(2267); }
 void TEwsFileItem::SetFileName(const std::string& value) { SetAsString(2267, value); }
 std::string TEwsFileItem::GetFileExtension() { return GetAsString(2268); }
@@ -2982,18 +2993,18 @@ void TEwsFileItem::SetSharepointItemWebId(const std::string& value) { SetAsGuid(
 std::string TEwsFileItem::GetAttachmentId() { return GetAsString(2292); }
 void TEwsFileItem::SetAttachmentId(const std::string& value) { SetAsString(2292, value); }
 
-const TDvXMLSchemaClassInfo TEwsDocumentFileItem::ClassInfo = {"TEwsDocumentFileItem", "t:DocumentFileItemType", "", &TEwsFileItem::ClassInfo, &NewTEwsDocumentFileItem, kDeclsTEwsDocumentFileItem, kByIndexTEwsDocumentFileItem, kByNameTEwsDocumentFileItem, 100, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDocumentFileItem::ClassInfo = {"TEwsDocumentFileItem", "t:DocumentFileItemType", "", &TEwsFileItem::ClassInfo, &NewTEwsDocumentFileItem, kDeclsTEwsDocumentFileItem, kByIndexTEwsDocumentFileItem, kByNameTEwsDocumentFileItem, 100, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfStrings* TEwsDocumentFileItem::GetAuthor() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(2293)); }
 std::string TEwsDocumentFileItem::GetTitle() { return GetAsString(2294); }
 void TEwsDocumentFileItem::SetTitle(const std::string& value) { SetAsString(2294, value); }
 std::string TEwsDocumentFileItem::GetLastModifiedBy() { return GetAsString(2295); }
 void TEwsDocumentFileItem::SetLastModifiedBy(const std::string& value) { SetAsString(2295, value); }
 
-const TDvXMLSchemaClassInfo TEwsDelveItem::ClassInfo = {"TEwsDelveItem", "t:DelveItemType", "", &TEwsItem::ClassInfo, &NewTEwsDelveItem, kDeclsTEwsDelveItem, kByIndexTEwsDelveItem, kByNameTEwsDelveItem, 72, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDelveItem::ClassInfo = {"TEwsDelveItem", "t:DelveItemType", "", &TEwsItem::ClassInfo, &NewTEwsDelveItem, kDeclsTEwsDelveItem, kByIndexTEwsDelveItem, kByNameTEwsDelveItem, 72, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsDelveItem::GetGraphNodeLogicalId() { return GetAsString(2296); }
 void TEwsDelveItem::SetGraphNodeLogicalId(const std::string& value) { SetAsString(2296, value); }
 
-const TDvXMLSchemaClassInfo TEwsMailboxStatisticsItem::ClassInfo = {"TEwsMailboxStatisticsItem", "t:MailboxStatisticsItemType", "", nullptr, &NewTEwsMailboxStatisticsItem, kDeclsTEwsMailboxStatisticsItem, kByIndexTEwsMailboxStatisticsItem, kByNameTEwsMailboxStatisticsItem, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMailboxStatisticsItem::ClassInfo = {"TEwsMailboxStatisticsItem", "t:MailboxStatisticsItemType", "", nullptr, &NewTEwsMailboxStatisticsItem, kDeclsTEwsMailboxStatisticsItem, kByIndexTEwsMailboxStatisticsItem, kByNameTEwsMailboxStatisticsItem, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMailboxStatisticsItem::GetMailboxId() { return GetAsString(2297); }
 void TEwsMailboxStatisticsItem::SetMailboxId(const std::string& value) { SetAsString(2297, value); }
 std::string TEwsMailboxStatisticsItem::GetDisplayName() { return GetAsString(2298); }
@@ -3003,10 +3014,10 @@ void TEwsMailboxStatisticsItem::SetItemCount(std::int64_t value) { SetAsLong(229
 std::int64_t TEwsMailboxStatisticsItem::GetSize() { return GetAsLong(2300); }
 void TEwsMailboxStatisticsItem::SetSize(std::int64_t value) { SetAsLong(2300, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfMailboxStatisticsItems::ClassInfo = {"TEwsArrayOfMailboxStatisticsItems", "t:ArrayOfMailboxStatisticsItemsType", "", nullptr, &NewTEwsArrayOfMailboxStatisticsItems, kDeclsTEwsArrayOfMailboxStatisticsItems, kByIndexTEwsArrayOfMailboxStatisticsItems, kByNameTEwsArrayOfMailboxStatisticsItems, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfMailboxStatisticsItems::ClassInfo = {"TEwsArrayOfMailboxStatisticsItems", "t:ArrayOfMailboxStatisticsItemsType", "", nullptr, &NewTEwsArrayOfMailboxStatisticsItems, kDeclsTEwsArrayOfMailboxStatisticsItems, kByIndexTEwsArrayOfMailboxStatisticsItems, kByNameTEwsArrayOfMailboxStatisticsItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMailboxStatisticsItem>* TEwsArrayOfMailboxStatisticsItems::GetMailboxStat() { return static_cast<TDvXMLSchemaElementArray<TEwsMailboxStatisticsItem>*>(GetArrayChild(2301)); }
 
-const TDvXMLSchemaClassInfo TEwsMailboxHoldStatus::ClassInfo = {"TEwsMailboxHoldStatus", "t:MailboxHoldStatusType", "", nullptr, &NewTEwsMailboxHoldStatus, kDeclsTEwsMailboxHoldStatus, kByIndexTEwsMailboxHoldStatus, kByNameTEwsMailboxHoldStatus, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMailboxHoldStatus::ClassInfo = {"TEwsMailboxHoldStatus", "t:MailboxHoldStatusType", "", nullptr, &NewTEwsMailboxHoldStatus, kDeclsTEwsMailboxHoldStatus, kByIndexTEwsMailboxHoldStatus, kByNameTEwsMailboxHoldStatus, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMailboxHoldStatus::GetMailbox() { return GetAsString(2302); }
 void TEwsMailboxHoldStatus::SetMailbox(const std::string& value) { SetAsString(2302, value); }
 THoldStatus TEwsMailboxHoldStatus::GetStatus() { return static_cast<THoldStatus>(GetEnumOrdinal(2303)); }
@@ -3014,20 +3025,20 @@ void TEwsMailboxHoldStatus::SetStatus(THoldStatus value) { SetEnumOrdinal(2303, 
 std::string TEwsMailboxHoldStatus::GetAdditionalInfo() { return GetAsString(2304); }
 void TEwsMailboxHoldStatus::SetAdditionalInfo(const std::string& value) { SetAsString(2304, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfMailboxHoldStatus::ClassInfo = {"TEwsArrayOfMailboxHoldStatus", "t:ArrayOfMailboxHoldStatusType", "", nullptr, &NewTEwsArrayOfMailboxHoldStatus, kDeclsTEwsArrayOfMailboxHoldStatus, kByIndexTEwsArrayOfMailboxHoldStatus, kByNameTEwsArrayOfMailboxHoldStatus, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfMailboxHoldStatus::ClassInfo = {"TEwsArrayOfMailboxHoldStatus", "t:ArrayOfMailboxHoldStatusType", "", nullptr, &NewTEwsArrayOfMailboxHoldStatus, kDeclsTEwsArrayOfMailboxHoldStatus, kByIndexTEwsArrayOfMailboxHoldStatus, kByNameTEwsArrayOfMailboxHoldStatus, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMailboxHoldStatus>* TEwsArrayOfMailboxHoldStatus::GetMailboxHoldStatus() { return static_cast<TDvXMLSchemaElementArray<TEwsMailboxHoldStatus>*>(GetArrayChild(2305)); }
 
-const TDvXMLSchemaClassInfo TEwsMailboxHoldResult::ClassInfo = {"TEwsMailboxHoldResult", "t:MailboxHoldResultType", "", nullptr, &NewTEwsMailboxHoldResult, kDeclsTEwsMailboxHoldResult, kByIndexTEwsMailboxHoldResult, kByNameTEwsMailboxHoldResult, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMailboxHoldResult::ClassInfo = {"TEwsMailboxHoldResult", "t:MailboxHoldResultType", "", nullptr, &NewTEwsMailboxHoldResult, kDeclsTEwsMailboxHoldResult, kByIndexTEwsMailboxHoldResult, kByNameTEwsMailboxHoldResult, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMailboxHoldResult::GetHoldId() { return GetAsString(2306); }
 void TEwsMailboxHoldResult::SetHoldId(const std::string& value) { SetAsString(2306, value); }
 std::string TEwsMailboxHoldResult::GetQuery() { return GetAsString(2307); }
 void TEwsMailboxHoldResult::SetQuery(const std::string& value) { SetAsString(2307, value); }
 TEwsArrayOfMailboxHoldStatus* TEwsMailboxHoldResult::GetMailboxHoldStatuses() { return static_cast<TEwsArrayOfMailboxHoldStatus*>(GetChildObject(2308)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfLegacyDNs::ClassInfo = {"TEwsNonEmptyArrayOfLegacyDNs", "t:NonEmptyArrayOfLegacyDNsType", "", nullptr, &NewTEwsNonEmptyArrayOfLegacyDNs, kDeclsTEwsNonEmptyArrayOfLegacyDNs, kByIndexTEwsNonEmptyArrayOfLegacyDNs, kByNameTEwsNonEmptyArrayOfLegacyDNs, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfLegacyDNs::ClassInfo = {"TEwsNonEmptyArrayOfLegacyDNs", "t:NonEmptyArrayOfLegacyDNsType", "", nullptr, &NewTEwsNonEmptyArrayOfLegacyDNs, kDeclsTEwsNonEmptyArrayOfLegacyDNs, kByIndexTEwsNonEmptyArrayOfLegacyDNs, kByNameTEwsNonEmptyArrayOfLegacyDNs, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsNonEmptyArrayOfLegacyDNs::GetLegacyDN() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2309)); }
 
-const TDvXMLSchemaClassInfo TEwsNonIndexableItemStatistic::ClassInfo = {"TEwsNonIndexableItemStatistic", "t:NonIndexableItemStatisticType", "", nullptr, &NewTEwsNonIndexableItemStatistic, kDeclsTEwsNonIndexableItemStatistic, kByIndexTEwsNonIndexableItemStatistic, kByNameTEwsNonIndexableItemStatistic, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonIndexableItemStatistic::ClassInfo = {"TEwsNonIndexableItemStatistic", "t:NonIndexableItemStatisticType", "", nullptr, &NewTEwsNonIndexableItemStatistic, kDeclsTEwsNonIndexableItemStatistic, kByIndexTEwsNonIndexableItemStatistic, kByNameTEwsNonIndexableItemStatistic, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsNonIndexableItemStatistic::GetMailbox() { return GetAsString(2310); }
 void TEwsNonIndexableItemStatistic::SetMailbox(const std::string& value) { SetAsString(2310, value); }
 std::int64_t TEwsNonIndexableItemStatistic::GetItemCount() { return GetAsLong(2311); }
@@ -3035,10 +3046,10 @@ void TEwsNonIndexableItemStatistic::SetItemCount(std::int64_t value) { SetAsLong
 std::string TEwsNonIndexableItemStatistic::GetErrorMessage() { return GetAsString(2312); }
 void TEwsNonIndexableItemStatistic::SetErrorMessage(const std::string& value) { SetAsString(2312, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfNonIndexableItemStatistics::ClassInfo = {"TEwsArrayOfNonIndexableItemStatistics", "t:ArrayOfNonIndexableItemStatisticsType", "", nullptr, &NewTEwsArrayOfNonIndexableItemStatistics, kDeclsTEwsArrayOfNonIndexableItemStatistics, kByIndexTEwsArrayOfNonIndexableItemStatistics, kByNameTEwsArrayOfNonIndexableItemStatistics, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfNonIndexableItemStatistics::ClassInfo = {"TEwsArrayOfNonIndexableItemStatistics", "t:ArrayOfNonIndexableItemStatisticsType", "", nullptr, &NewTEwsArrayOfNonIndexableItemStatistics, kDeclsTEwsArrayOfNonIndexableItemStatistics, kByIndexTEwsArrayOfNonIndexableItemStatistics, kByNameTEwsArrayOfNonIndexableItemStatistics, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsNonIndexableItemStatistic>* TEwsArrayOfNonIndexableItemStatistics::GetNonIndexableItemStatistic() { return static_cast<TDvXMLSchemaElementArray<TEwsNonIndexableItemStatistic>*>(GetArrayChild(2313)); }
 
-const TDvXMLSchemaClassInfo TEwsNonIndexableItemDetail::ClassInfo = {"TEwsNonIndexableItemDetail", "t:NonIndexableItemDetailType", "", nullptr, &NewTEwsNonIndexableItemDetail, kDeclsTEwsNonIndexableItemDetail, kByIndexTEwsNonIndexableItemDetail, kByNameTEwsNonIndexableItemDetail, 9, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonIndexableItemDetail::ClassInfo = {"TEwsNonIndexableItemDetail", "t:NonIndexableItemDetailType", "", nullptr, &NewTEwsNonIndexableItemDetail, kDeclsTEwsNonIndexableItemDetail, kByIndexTEwsNonIndexableItemDetail, kByNameTEwsNonIndexableItemDetail, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsNonIndexableItemDetail::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(2314)); }
 TItemIndexError TEwsNonIndexableItemDetail::GetErrorCode() { return static_cast<TItemIndexError>(GetEnumOrdinal(2315)); }
 void TEwsNonIndexableItemDetail::SetErrorCode(TItemIndexError value) { SetEnumOrdinal(2315, static_cast<int>(value)); }
@@ -3057,14 +3068,14 @@ void TEwsNonIndexableItemDetail::SetLastAttemptTime(TDateTime value) { SetAsDate
 std::string TEwsNonIndexableItemDetail::GetAdditionalInfo() { return GetAsString(2322); }
 void TEwsNonIndexableItemDetail::SetAdditionalInfo(const std::string& value) { SetAsString(2322, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfNonIndexableItemDetails::ClassInfo = {"TEwsArrayOfNonIndexableItemDetails", "t:ArrayOfNonIndexableItemDetailsType", "", nullptr, &NewTEwsArrayOfNonIndexableItemDetails, kDeclsTEwsArrayOfNonIndexableItemDetails, kByIndexTEwsArrayOfNonIndexableItemDetails, kByNameTEwsArrayOfNonIndexableItemDetails, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfNonIndexableItemDetails::ClassInfo = {"TEwsArrayOfNonIndexableItemDetails", "t:ArrayOfNonIndexableItemDetailsType", "", nullptr, &NewTEwsArrayOfNonIndexableItemDetails, kDeclsTEwsArrayOfNonIndexableItemDetails, kByIndexTEwsArrayOfNonIndexableItemDetails, kByNameTEwsArrayOfNonIndexableItemDetails, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsNonIndexableItemDetail>* TEwsArrayOfNonIndexableItemDetails::GetNonIndexableItemDetail() { return static_cast<TDvXMLSchemaElementArray<TEwsNonIndexableItemDetail>*>(GetArrayChild(2323)); }
 
-const TDvXMLSchemaClassInfo TEwsNonIndexableItemDetailResult::ClassInfo = {"TEwsNonIndexableItemDetailResult", "t:NonIndexableItemDetailResultType", "", nullptr, &NewTEwsNonIndexableItemDetailResult, kDeclsTEwsNonIndexableItemDetailResult, kByIndexTEwsNonIndexableItemDetailResult, kByNameTEwsNonIndexableItemDetailResult, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonIndexableItemDetailResult::ClassInfo = {"TEwsNonIndexableItemDetailResult", "t:NonIndexableItemDetailResultType", "", nullptr, &NewTEwsNonIndexableItemDetailResult, kDeclsTEwsNonIndexableItemDetailResult, kByIndexTEwsNonIndexableItemDetailResult, kByNameTEwsNonIndexableItemDetailResult, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfNonIndexableItemDetails* TEwsNonIndexableItemDetailResult::GetItems() { return static_cast<TEwsArrayOfNonIndexableItemDetails*>(GetChildObject(2324)); }
 TEwsArrayOfFailedSearchMailboxes* TEwsNonIndexableItemDetailResult::GetFailedMailboxes() { return static_cast<TEwsArrayOfFailedSearchMailboxes*>(GetChildObject(2325)); }
 
-const TDvXMLSchemaClassInfo TEwsDiscoverySearchConfiguration::ClassInfo = {"TEwsDiscoverySearchConfiguration", "t:DiscoverySearchConfigurationType", "", nullptr, &NewTEwsDiscoverySearchConfiguration, kDeclsTEwsDiscoverySearchConfiguration, kByIndexTEwsDiscoverySearchConfiguration, kByNameTEwsDiscoverySearchConfiguration, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDiscoverySearchConfiguration::ClassInfo = {"TEwsDiscoverySearchConfiguration", "t:DiscoverySearchConfigurationType", "", nullptr, &NewTEwsDiscoverySearchConfiguration, kDeclsTEwsDiscoverySearchConfiguration, kByIndexTEwsDiscoverySearchConfiguration, kByNameTEwsDiscoverySearchConfiguration, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsDiscoverySearchConfiguration::GetSearchId() { return GetAsString(2326); }
 void TEwsDiscoverySearchConfiguration::SetSearchId(const std::string& value) { SetAsString(2326, value); }
 std::string TEwsDiscoverySearchConfiguration::GetSearchQuery() { return GetAsString(2327); }
@@ -3077,16 +3088,16 @@ void TEwsDiscoverySearchConfiguration::SetManagedByOrganization(const std::strin
 std::string TEwsDiscoverySearchConfiguration::GetLanguage() { return GetAsString(2331); }
 void TEwsDiscoverySearchConfiguration::SetLanguage(const std::string& value) { SetAsString(2331, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfDiscoverySearchConfiguration::ClassInfo = {"TEwsArrayOfDiscoverySearchConfiguration", "t:ArrayOfDiscoverySearchConfigurationType", "", nullptr, &NewTEwsArrayOfDiscoverySearchConfiguration, kDeclsTEwsArrayOfDiscoverySearchConfiguration, kByIndexTEwsArrayOfDiscoverySearchConfiguration, kByNameTEwsArrayOfDiscoverySearchConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfDiscoverySearchConfiguration::ClassInfo = {"TEwsArrayOfDiscoverySearchConfiguration", "t:ArrayOfDiscoverySearchConfigurationType", "", nullptr, &NewTEwsArrayOfDiscoverySearchConfiguration, kDeclsTEwsArrayOfDiscoverySearchConfiguration, kByIndexTEwsArrayOfDiscoverySearchConfiguration, kByNameTEwsArrayOfDiscoverySearchConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsDiscoverySearchConfiguration>* TEwsArrayOfDiscoverySearchConfiguration::GetDiscoverySearchConfiguration() { return static_cast<TDvXMLSchemaElementArray<TEwsDiscoverySearchConfiguration>*>(GetArrayChild(2332)); }
 
-const TDvXMLSchemaClassInfo TEwsRetentionTag::ClassInfo = {"TEwsRetentionTag", "t:RetentionTagType", "", nullptr, &NewTEwsRetentionTag, kDeclsTEwsRetentionTag, kByIndexTEwsRetentionTag, kByNameTEwsRetentionTag, 1, TDvXMLSchemaValueKind::Guid, nullptr};
+const TDvXMLSchemaClassInfo TEwsRetentionTag::ClassInfo = {"TEwsRetentionTag", "t:RetentionTagType", "", nullptr, &NewTEwsRetentionTag, kDeclsTEwsRetentionTag, kByIndexTEwsRetentionTag, kByNameTEwsRetentionTag, 1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, 0};
 std::string TEwsRetentionTag::GetValue() { return GetTextAsGuid(); }
 void TEwsRetentionTag::SetValue(const std::string& value) { SetTextAsGuid(value); }
 bool TEwsRetentionTag::GetIsExplicit() { return GetAsBoolean(0); }
 void TEwsRetentionTag::SetIsExplicit(bool value) { SetAsBoolean(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsRetentionPolicyTag::ClassInfo = {"TEwsRetentionPolicyTag", "t:RetentionPolicyTagType", "", nullptr, &NewTEwsRetentionPolicyTag, kDeclsTEwsRetentionPolicyTag, kByIndexTEwsRetentionPolicyTag, kByNameTEwsRetentionPolicyTag, 11, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRetentionPolicyTag::ClassInfo = {"TEwsRetentionPolicyTag", "t:RetentionPolicyTagType", "", nullptr, &NewTEwsRetentionPolicyTag, kDeclsTEwsRetentionPolicyTag, kByIndexTEwsRetentionPolicyTag, kByNameTEwsRetentionPolicyTag, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsRetentionPolicyTag::GetDisplayName() { return GetAsString(2333); }
 void TEwsRetentionPolicyTag::SetDisplayName(const std::string& value) { SetAsString(2333, value); }
 std::string TEwsRetentionPolicyTag::GetRetentionId() { return GetAsGuid(2334); }
@@ -3110,10 +3121,10 @@ void TEwsRetentionPolicyTag::SetParentLabelIdentity(const std::string& value) { 
 std::int32_t TEwsRetentionPolicyTag::GetPriority() { return GetAsInt(2343); }
 void TEwsRetentionPolicyTag::SetPriority(std::int32_t value) { SetAsInt(2343, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRetentionPolicyTags::ClassInfo = {"TEwsArrayOfRetentionPolicyTags", "t:ArrayOfRetentionPolicyTagsType", "", nullptr, &NewTEwsArrayOfRetentionPolicyTags, kDeclsTEwsArrayOfRetentionPolicyTags, kByIndexTEwsArrayOfRetentionPolicyTags, kByNameTEwsArrayOfRetentionPolicyTags, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfRetentionPolicyTags::ClassInfo = {"TEwsArrayOfRetentionPolicyTags", "t:ArrayOfRetentionPolicyTagsType", "", nullptr, &NewTEwsArrayOfRetentionPolicyTags, kDeclsTEwsArrayOfRetentionPolicyTags, kByIndexTEwsArrayOfRetentionPolicyTags, kByNameTEwsArrayOfRetentionPolicyTags, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsRetentionPolicyTag>* TEwsArrayOfRetentionPolicyTags::GetRetentionPolicyTag() { return static_cast<TDvXMLSchemaElementArray<TEwsRetentionPolicyTag>*>(GetArrayChild(2344)); }
 
-const TDvXMLSchemaClassInfo TEwsClientExtension::ClassInfo = {"TEwsClientExtension", "t:ClientExtensionType", "", nullptr, &NewTEwsClientExtension, kDeclsTEwsClientExtension, kByIndexTEwsClientExtension, kByNameTEwsClientExtension, 15, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsClientExtension::ClassInfo = {"TEwsClientExtension", "t:ClientExtensionType", "", nullptr, &NewTEwsClientExtension, kDeclsTEwsClientExtension, kByIndexTEwsClientExtension, kByNameTEwsClientExtension, 15, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfStrings* TEwsClientExtension::GetSpecificUsers() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(2345)); }
 TBytes TEwsClientExtension::GetManifest() { return GetAsBase64binary(2346); }
 void TEwsClientExtension::SetManifest(const TBytes& value) { SetAsBase64binary(2346, value); }
@@ -3144,7 +3155,7 @@ void TEwsClientExtension::SetVersion(const std::string& value) { SetAsString(235
 std::string TEwsClientExtension::GetExtensionId() { return GetAsString(2359); }
 void TEwsClientExtension::SetExtensionId(const std::string& value) { SetAsString(2359, value); }
 
-const TDvXMLSchemaClassInfo TEwsImGroup::ClassInfo = {"TEwsImGroup", "t:ImGroupType", "", nullptr, &NewTEwsImGroup, kDeclsTEwsImGroup, kByIndexTEwsImGroup, kByNameTEwsImGroup, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsImGroup::ClassInfo = {"TEwsImGroup", "t:ImGroupType", "", nullptr, &NewTEwsImGroup, kDeclsTEwsImGroup, kByIndexTEwsImGroup, kByNameTEwsImGroup, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsImGroup::GetDisplayName() { return GetAsString(2360); }
 void TEwsImGroup::SetDisplayName(const std::string& value) { SetAsString(2360, value); }
 std::string TEwsImGroup::GetGroupType() { return GetAsString(2361); }
@@ -3155,38 +3166,38 @@ TEwsNonEmptyArrayOfExtendedProperty* TEwsImGroup::GetExtendedProperties() { retu
 std::string TEwsImGroup::GetSmtpAddress() { return GetAsString(2365); }
 void TEwsImGroup::SetSmtpAddress(const std::string& value) { SetAsString(2365, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfImGroup::ClassInfo = {"TEwsArrayOfImGroup", "t:ArrayOfImGroupType", "", nullptr, &NewTEwsArrayOfImGroup, kDeclsTEwsArrayOfImGroup, kByIndexTEwsArrayOfImGroup, kByNameTEwsArrayOfImGroup, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfImGroup::ClassInfo = {"TEwsArrayOfImGroup", "t:ArrayOfImGroupType", "", nullptr, &NewTEwsArrayOfImGroup, kDeclsTEwsArrayOfImGroup, kByIndexTEwsArrayOfImGroup, kByNameTEwsArrayOfImGroup, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsImGroup>* TEwsArrayOfImGroup::GetImGroup() { return static_cast<TDvXMLSchemaElementArray<TEwsImGroup>*>(GetArrayChild(2366)); }
 
-const TDvXMLSchemaClassInfo TEwsImItemList::ClassInfo = {"TEwsImItemList", "t:ImItemListType", "", nullptr, &NewTEwsImItemList, kDeclsTEwsImItemList, kByIndexTEwsImItemList, kByNameTEwsImItemList, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsImItemList::ClassInfo = {"TEwsImItemList", "t:ImItemListType", "", nullptr, &NewTEwsImItemList, kDeclsTEwsImItemList, kByIndexTEwsImItemList, kByNameTEwsImItemList, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfImGroup* TEwsImItemList::GetGroups() { return static_cast<TEwsArrayOfImGroup*>(GetChildObject(2367)); }
 TEwsArrayOfPeople* TEwsImItemList::GetPersonas() { return static_cast<TEwsArrayOfPeople*>(GetChildObject(2368)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfExtendedFieldURIs::ClassInfo = {"TEwsNonEmptyArrayOfExtendedFieldURIs", "t:NonEmptyArrayOfExtendedFieldURIs", "", nullptr, &NewTEwsNonEmptyArrayOfExtendedFieldURIs, kDeclsTEwsNonEmptyArrayOfExtendedFieldURIs, kByIndexTEwsNonEmptyArrayOfExtendedFieldURIs, kByNameTEwsNonEmptyArrayOfExtendedFieldURIs, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfExtendedFieldURIs::ClassInfo = {"TEwsNonEmptyArrayOfExtendedFieldURIs", "t:NonEmptyArrayOfExtendedFieldURIs", "", nullptr, &NewTEwsNonEmptyArrayOfExtendedFieldURIs, kDeclsTEwsNonEmptyArrayOfExtendedFieldURIs, kByIndexTEwsNonEmptyArrayOfExtendedFieldURIs, kByNameTEwsNonEmptyArrayOfExtendedFieldURIs, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPathToExtendedField>* TEwsNonEmptyArrayOfExtendedFieldURIs::GetExtendedProperty() { return static_cast<TDvXMLSchemaElementArray<TEwsPathToExtendedField>*>(GetArrayChild(2369)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyStateDefinition::ClassInfo = {"TEwsNonEmptyStateDefinition", "t:NonEmptyStateDefinitionType", "", nullptr, &NewTEwsNonEmptyStateDefinition, kDeclsTEwsNonEmptyStateDefinition, kByIndexTEwsNonEmptyStateDefinition, kByNameTEwsNonEmptyStateDefinition, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyStateDefinition::ClassInfo = {"TEwsNonEmptyStateDefinition", "t:NonEmptyStateDefinitionType", "", nullptr, &NewTEwsNonEmptyStateDefinition, kDeclsTEwsNonEmptyStateDefinition, kByIndexTEwsNonEmptyStateDefinition, kByNameTEwsNonEmptyStateDefinition, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsDeletedOccurrenceStateDefinition* TEwsNonEmptyStateDefinition::GetDeletedOccurrenceStateDefinition() { return static_cast<TEwsDeletedOccurrenceStateDefinition*>(GetChildObject(2370)); }
 TEwsDeleteFromFolderStateDefinition* TEwsNonEmptyStateDefinition::GetDeleteFromFolderStateDefinition() { return static_cast<TEwsDeleteFromFolderStateDefinition*>(GetChildObject(2371)); }
 TEwsLocationBasedStateDefinition* TEwsNonEmptyStateDefinition::GetLocationBasedStateDefinition() { return static_cast<TEwsLocationBasedStateDefinition*>(GetChildObject(2372)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseCalendarItemStateDefinition::ClassInfo = {"TEwsBaseCalendarItemStateDefinition", "t:BaseCalendarItemStateDefinitionType", "", nullptr, &NewTEwsBaseCalendarItemStateDefinition, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBaseCalendarItemStateDefinition::ClassInfo = {"TEwsBaseCalendarItemStateDefinition", "t:BaseCalendarItemStateDefinitionType", "", nullptr, &NewTEwsBaseCalendarItemStateDefinition, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseCalendarItemStateDefinition, 3};
 
-const TDvXMLSchemaClassInfo TEwsDeletedOccurrenceStateDefinition::ClassInfo = {"TEwsDeletedOccurrenceStateDefinition", "t:DeletedOccurrenceStateDefinitionType", "", &TEwsBaseCalendarItemStateDefinition::ClassInfo, &NewTEwsDeletedOccurrenceStateDefinition, kDeclsTEwsDeletedOccurrenceStateDefinition, kByIndexTEwsDeletedOccurrenceStateDefinition, kByNameTEwsDeletedOccurrenceStateDefinition, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeletedOccurrenceStateDefinition::ClassInfo = {"TEwsDeletedOccurrenceStateDefinition", "t:DeletedOccurrenceStateDefinitionType", "", &TEwsBaseCalendarItemStateDefinition::ClassInfo, &NewTEwsDeletedOccurrenceStateDefinition, kDeclsTEwsDeletedOccurrenceStateDefinition, kByIndexTEwsDeletedOccurrenceStateDefinition, kByNameTEwsDeletedOccurrenceStateDefinition, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsDeletedOccurrenceStateDefinition::GetOccurrenceDate() { return GetAsDatetime(2373); }
 void TEwsDeletedOccurrenceStateDefinition::SetOccurrenceDate(TDateTime value) { SetAsDatetime(2373, value); }
 bool TEwsDeletedOccurrenceStateDefinition::GetIsOccurrencePresent() { return GetAsBoolean(2374); }
 void TEwsDeletedOccurrenceStateDefinition::SetIsOccurrencePresent(bool value) { SetAsBoolean(2374, value); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteFromFolderStateDefinition::ClassInfo = {"TEwsDeleteFromFolderStateDefinition", "t:DeleteFromFolderStateDefinitionType", "", &TEwsBaseCalendarItemStateDefinition::ClassInfo, &NewTEwsDeleteFromFolderStateDefinition, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteFromFolderStateDefinition::ClassInfo = {"TEwsDeleteFromFolderStateDefinition", "t:DeleteFromFolderStateDefinitionType", "", &TEwsBaseCalendarItemStateDefinition::ClassInfo, &NewTEwsDeleteFromFolderStateDefinition, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsLocationBasedStateDefinition::ClassInfo = {"TEwsLocationBasedStateDefinition", "t:LocationBasedStateDefinitionType", "", &TEwsBaseCalendarItemStateDefinition::ClassInfo, &NewTEwsLocationBasedStateDefinition, kDeclsTEwsLocationBasedStateDefinition, kByIndexTEwsLocationBasedStateDefinition, kByNameTEwsLocationBasedStateDefinition, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsLocationBasedStateDefinition::ClassInfo = {"TEwsLocationBasedStateDefinition", "t:LocationBasedStateDefinitionType", "", &TEwsBaseCalendarItemStateDefinition::ClassInfo, &NewTEwsLocationBasedStateDefinition, kDeclsTEwsLocationBasedStateDefinition, kByIndexTEwsLocationBasedStateDefinition, kByNameTEwsLocationBasedStateDefinition, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsLocationBasedStateDefinition::GetOrganizerLocation() { return GetAsString(2375); }
 void TEwsLocationBasedStateDefinition::SetOrganizerLocation(const std::string& value) { SetAsString(2375, value); }
 std::string TEwsLocationBasedStateDefinition::GetAttendeeLocation() { return GetAsString(2376); }
 void TEwsLocationBasedStateDefinition::SetAttendeeLocation(const std::string& value) { SetAsString(2376, value); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingSpace::ClassInfo = {"TEwsMeetingSpace", "t:MeetingSpaceType", "", nullptr, &NewTEwsMeetingSpace, kDeclsTEwsMeetingSpace, kByIndexTEwsMeetingSpace, kByNameTEwsMeetingSpace, 10, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMeetingSpace::ClassInfo = {"TEwsMeetingSpace", "t:MeetingSpaceType", "", nullptr, &NewTEwsMeetingSpace, kDeclsTEwsMeetingSpace, kByIndexTEwsMeetingSpace, kByNameTEwsMeetingSpace, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMeetingSpace::GetId() { return GetAsString(2377); }
 void TEwsMeetingSpace::SetId(const std::string& value) { SetAsString(2377, value); }
 std::string TEwsMeetingSpace::GetChangeKey() { return GetAsString(2378); }
@@ -3208,7 +3219,7 @@ void TEwsMeetingSpace::SetMeadata(const std::string& value) { SetAsString(2385, 
 std::string TEwsMeetingSpace::GetTag() { return GetAsString(2386); }
 void TEwsMeetingSpace::SetTag(const std::string& value) { SetAsString(2386, value); }
 
-const TDvXMLSchemaClassInfo TEwsParticipantActivity::ClassInfo = {"TEwsParticipantActivity", "t:ParticipantActivity", "", nullptr, &NewTEwsParticipantActivity, kDeclsTEwsParticipantActivity, kByIndexTEwsParticipantActivity, kByNameTEwsParticipantActivity, 8, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsParticipantActivity::ClassInfo = {"TEwsParticipantActivity", "t:ParticipantActivity", "", nullptr, &NewTEwsParticipantActivity, kDeclsTEwsParticipantActivity, kByIndexTEwsParticipantActivity, kByNameTEwsParticipantActivity, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsParticipantActivity::GetId() { return GetAsGuid(2387); }
 void TEwsParticipantActivity::SetId(const std::string& value) { SetAsGuid(2387, value); }
 std::string TEwsParticipantActivity::GetCreatedBy() { return GetAsString(2388); }
@@ -3226,10 +3237,10 @@ void TEwsParticipantActivity::SetMediaType(TParticipantActivityMedia value) { Se
 std::string TEwsParticipantActivity::GetMediaDetails() { return GetAsString(2394); }
 void TEwsParticipantActivity::SetMediaDetails(const std::string& value) { SetAsString(2394, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfParticipantActivities::ClassInfo = {"TEwsNonEmptyArrayOfParticipantActivities", "t:NonEmptyArrayOfParticipantActivities", "", nullptr, &NewTEwsNonEmptyArrayOfParticipantActivities, kDeclsTEwsNonEmptyArrayOfParticipantActivities, kByIndexTEwsNonEmptyArrayOfParticipantActivities, kByNameTEwsNonEmptyArrayOfParticipantActivities, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfParticipantActivities::ClassInfo = {"TEwsNonEmptyArrayOfParticipantActivities", "t:NonEmptyArrayOfParticipantActivities", "", nullptr, &NewTEwsNonEmptyArrayOfParticipantActivities, kDeclsTEwsNonEmptyArrayOfParticipantActivities, kByIndexTEwsNonEmptyArrayOfParticipantActivities, kByNameTEwsNonEmptyArrayOfParticipantActivities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsParticipantActivity>* TEwsNonEmptyArrayOfParticipantActivities::GetParticipantActivity() { return static_cast<TDvXMLSchemaElementArray<TEwsParticipantActivity>*>(GetArrayChild(2395)); }
 
-const TDvXMLSchemaClassInfo TEwsContentActivity::ClassInfo = {"TEwsContentActivity", "t:ContentActivity", "", nullptr, &NewTEwsContentActivity, kDeclsTEwsContentActivity, kByIndexTEwsContentActivity, kByNameTEwsContentActivity, 8, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsContentActivity::ClassInfo = {"TEwsContentActivity", "t:ContentActivity", "", nullptr, &NewTEwsContentActivity, kDeclsTEwsContentActivity, kByIndexTEwsContentActivity, kByNameTEwsContentActivity, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsContentActivity::GetId() { return GetAsGuid(2396); }
 void TEwsContentActivity::SetId(const std::string& value) { SetAsGuid(2396, value); }
 std::string TEwsContentActivity::GetSharedBy() { return GetAsString(2397); }
@@ -3247,10 +3258,10 @@ void TEwsContentActivity::SetMediaType(TContentActivityMedia value) { SetEnumOrd
 TContentActivityAcl TEwsContentActivity::GetAcl() { return static_cast<TContentActivityAcl>(GetEnumOrdinal(2403)); }
 void TEwsContentActivity::SetAcl(TContentActivityAcl value) { SetEnumOrdinal(2403, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfContentActivities::ClassInfo = {"TEwsNonEmptyArrayOfContentActivities", "t:NonEmptyArrayOfContentActivities", "", nullptr, &NewTEwsNonEmptyArrayOfContentActivities, kDeclsTEwsNonEmptyArrayOfContentActivities, kByIndexTEwsNonEmptyArrayOfContentActivities, kByNameTEwsNonEmptyArrayOfContentActivities, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfContentActivities::ClassInfo = {"TEwsNonEmptyArrayOfContentActivities", "t:NonEmptyArrayOfContentActivities", "", nullptr, &NewTEwsNonEmptyArrayOfContentActivities, kDeclsTEwsNonEmptyArrayOfContentActivities, kByIndexTEwsNonEmptyArrayOfContentActivities, kByNameTEwsNonEmptyArrayOfContentActivities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsContentActivity>* TEwsNonEmptyArrayOfContentActivities::GetContentActivity() { return static_cast<TDvXMLSchemaElementArray<TEwsContentActivity>*>(GetArrayChild(2404)); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingInstance::ClassInfo = {"TEwsMeetingInstance", "t:MeetingInstanceType", "", nullptr, &NewTEwsMeetingInstance, kDeclsTEwsMeetingInstance, kByIndexTEwsMeetingInstance, kByNameTEwsMeetingInstance, 11, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMeetingInstance::ClassInfo = {"TEwsMeetingInstance", "t:MeetingInstanceType", "", nullptr, &NewTEwsMeetingInstance, kDeclsTEwsMeetingInstance, kByIndexTEwsMeetingInstance, kByNameTEwsMeetingInstance, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMeetingInstance::GetId() { return GetAsString(2405); }
 void TEwsMeetingInstance::SetId(const std::string& value) { SetAsString(2405, value); }
 std::string TEwsMeetingInstance::GetChangeKey() { return GetAsString(2406); }
@@ -3272,46 +3283,46 @@ void TEwsMeetingInstance::SetParentGoid(const std::string& value) { SetAsString(
 TEwsNonEmptyArrayOfParticipantActivities* TEwsMeetingInstance::GetParticipantActivities() { return static_cast<TEwsNonEmptyArrayOfParticipantActivities*>(GetChildObject(2414)); }
 TEwsNonEmptyArrayOfContentActivities* TEwsMeetingInstance::GetContentActivities() { return static_cast<TEwsNonEmptyArrayOfContentActivities*>(GetChildObject(2415)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchFolderScope::ClassInfo = {"TEwsSearchFolderScope", "t:SearchFolderScopeType", "", nullptr, &NewTEwsSearchFolderScope, kDeclsTEwsSearchFolderScope, kByIndexTEwsSearchFolderScope, kByNameTEwsSearchFolderScope, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchFolderScope::ClassInfo = {"TEwsSearchFolderScope", "t:SearchFolderScopeType", "", nullptr, &NewTEwsSearchFolderScope, kDeclsTEwsSearchFolderScope, kByIndexTEwsSearchFolderScope, kByNameTEwsSearchFolderScope, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderId* TEwsSearchFolderScope::GetFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(2416)); }
 TEwsDistinguishedFolderId* TEwsSearchFolderScope::GetWellKnownFolder() { return static_cast<TEwsDistinguishedFolderId*>(GetChildObject(2417)); }
 
-const TDvXMLSchemaClassInfo TEwsPrimaryMailboxSearchScope::ClassInfo = {"TEwsPrimaryMailboxSearchScope", "t:PrimaryMailboxSearchScopeType", "", nullptr, &NewTEwsPrimaryMailboxSearchScope, kDeclsTEwsPrimaryMailboxSearchScope, kByIndexTEwsPrimaryMailboxSearchScope, kByNameTEwsPrimaryMailboxSearchScope, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPrimaryMailboxSearchScope::ClassInfo = {"TEwsPrimaryMailboxSearchScope", "t:PrimaryMailboxSearchScopeType", "", nullptr, &NewTEwsPrimaryMailboxSearchScope, kDeclsTEwsPrimaryMailboxSearchScope, kByIndexTEwsPrimaryMailboxSearchScope, kByNameTEwsPrimaryMailboxSearchScope, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSearchFolderScope* TEwsPrimaryMailboxSearchScope::GetFolderScope() { return static_cast<TEwsSearchFolderScope*>(GetChildObject(2418)); }
 bool TEwsPrimaryMailboxSearchScope::GetIsDeepTraversal() { return GetAsBoolean(2419); }
 void TEwsPrimaryMailboxSearchScope::SetIsDeepTraversal(bool value) { SetAsBoolean(2419, value); }
 
-const TDvXMLSchemaClassInfo TEwsLargeArchiveSearchScope::ClassInfo = {"TEwsLargeArchiveSearchScope", "t:LargeArchiveSearchScopeType", "", nullptr, &NewTEwsLargeArchiveSearchScope, kDeclsTEwsLargeArchiveSearchScope, kByIndexTEwsLargeArchiveSearchScope, kByNameTEwsLargeArchiveSearchScope, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsLargeArchiveSearchScope::ClassInfo = {"TEwsLargeArchiveSearchScope", "t:LargeArchiveSearchScopeType", "", nullptr, &NewTEwsLargeArchiveSearchScope, kDeclsTEwsLargeArchiveSearchScope, kByIndexTEwsLargeArchiveSearchScope, kByNameTEwsLargeArchiveSearchScope, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsLargeArchiveSearchScope::GetArchiveTypes() { return GetAsString(2420); }
 void TEwsLargeArchiveSearchScope::SetArchiveTypes(const std::string& value) { SetAsString(2420, value); }
 
-const TDvXMLSchemaClassInfo TEwsGroupSearchScope::ClassInfo = {"TEwsGroupSearchScope", "t:GroupSearchScopeType", "", nullptr, &NewTEwsGroupSearchScope, kDeclsTEwsGroupSearchScope, kByIndexTEwsGroupSearchScope, kByNameTEwsGroupSearchScope, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGroupSearchScope::ClassInfo = {"TEwsGroupSearchScope", "t:GroupSearchScopeType", "", nullptr, &NewTEwsGroupSearchScope, kDeclsTEwsGroupSearchScope, kByIndexTEwsGroupSearchScope, kByNameTEwsGroupSearchScope, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGroupSearchScope::GetGroupTypes() { return GetAsString(2421); }
 void TEwsGroupSearchScope::SetGroupTypes(const std::string& value) { SetAsString(2421, value); }
 
-const TDvXMLSchemaClassInfo TEwsSingleLargeArchiveSearchScope::ClassInfo = {"TEwsSingleLargeArchiveSearchScope", "t:SingleLargeArchiveSearchScopeType", "", nullptr, &NewTEwsSingleLargeArchiveSearchScope, kDeclsTEwsSingleLargeArchiveSearchScope, kByIndexTEwsSingleLargeArchiveSearchScope, kByNameTEwsSingleLargeArchiveSearchScope, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSingleLargeArchiveSearchScope::ClassInfo = {"TEwsSingleLargeArchiveSearchScope", "t:SingleLargeArchiveSearchScopeType", "", nullptr, &NewTEwsSingleLargeArchiveSearchScope, kDeclsTEwsSingleLargeArchiveSearchScope, kByIndexTEwsSingleLargeArchiveSearchScope, kByNameTEwsSingleLargeArchiveSearchScope, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSingleLargeArchiveSearchScope::GetMailboxGuid() { return GetAsGuid(2422); }
 void TEwsSingleLargeArchiveSearchScope::SetMailboxGuid(const std::string& value) { SetAsGuid(2422, value); }
 TEwsSearchFolderScope* TEwsSingleLargeArchiveSearchScope::GetFolderScope() { return static_cast<TEwsSearchFolderScope*>(GetChildObject(2423)); }
 bool TEwsSingleLargeArchiveSearchScope::GetIsDeepTraversal() { return GetAsBoolean(2424); }
 void TEwsSingleLargeArchiveSearchScope::SetIsDeepTraversal(bool value) { SetAsBoolean(2424, value); }
 
-const TDvXMLSchemaClassInfo TEwsOneDriveSearchScope::ClassInfo = {"TEwsOneDriveSearchScope", "t:OneDriveSearchScopeType", "", nullptr, &NewTEwsOneDriveSearchScope, kDeclsTEwsOneDriveSearchScope, kByIndexTEwsOneDriveSearchScope, kByNameTEwsOneDriveSearchScope, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsOneDriveSearchScope::ClassInfo = {"TEwsOneDriveSearchScope", "t:OneDriveSearchScopeType", "", nullptr, &NewTEwsOneDriveSearchScope, kDeclsTEwsOneDriveSearchScope, kByIndexTEwsOneDriveSearchScope, kByNameTEwsOneDriveSearchScope, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsOneDriveSearchScope::GetOneDriveView() { return GetAsString(2425); }
 void TEwsOneDriveSearchScope::SetOneDriveView(const std::string& value) { SetAsString(2425, value); }
 
-const TDvXMLSchemaClassInfo TEwsDelveSearchScope::ClassInfo = {"TEwsDelveSearchScope", "t:DelveSearchScopeType", "", nullptr, &NewTEwsDelveSearchScope, kDeclsTEwsDelveSearchScope, kByIndexTEwsDelveSearchScope, kByNameTEwsDelveSearchScope, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDelveSearchScope::ClassInfo = {"TEwsDelveSearchScope", "t:DelveSearchScopeType", "", nullptr, &NewTEwsDelveSearchScope, kDeclsTEwsDelveSearchScope, kByIndexTEwsDelveSearchScope, kByNameTEwsDelveSearchScope, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsDelveSearchScope::GetDelveView() { return GetAsString(2426); }
 void TEwsDelveSearchScope::SetDelveView(const std::string& value) { SetAsString(2426, value); }
 
-const TDvXMLSchemaClassInfo TEwsCustomSearchScope::ClassInfo = {"TEwsCustomSearchScope", "t:CustomSearchScopeType", "", nullptr, &NewTEwsCustomSearchScope, kDeclsTEwsCustomSearchScope, kByIndexTEwsCustomSearchScope, kByNameTEwsCustomSearchScope, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCustomSearchScope::ClassInfo = {"TEwsCustomSearchScope", "t:CustomSearchScopeType", "", nullptr, &NewTEwsCustomSearchScope, kDeclsTEwsCustomSearchScope, kByIndexTEwsCustomSearchScope, kByNameTEwsCustomSearchScope, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsCustomSearchScope::GetMailboxGuid() { return GetAsGuid(2427); }
 void TEwsCustomSearchScope::SetMailboxGuid(const std::string& value) { SetAsGuid(2427, value); }
 TEwsSearchFolderScope* TEwsCustomSearchScope::GetFolderScope() { return static_cast<TEwsSearchFolderScope*>(GetChildObject(2428)); }
 bool TEwsCustomSearchScope::GetIsDeepTraversal() { return GetAsBoolean(2429); }
 void TEwsCustomSearchScope::SetIsDeepTraversal(bool value) { SetAsBoolean(2429, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSearchScope::ClassInfo = {"TEwsArrayOfSearchScope", "t:ArrayOfSearchScopeType", "", nullptr, &NewTEwsArrayOfSearchScope, kDeclsTEwsArrayOfSearchScope, kByIndexTEwsArrayOfSearchScope, kByNameTEwsArrayOfSearchScope, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfSearchScope::ClassInfo = {"TEwsArrayOfSearchScope", "t:ArrayOfSearchScopeType", "", nullptr, &NewTEwsArrayOfSearchScope, kDeclsTEwsArrayOfSearchScope, kByIndexTEwsArrayOfSearchScope, kByNameTEwsArrayOfSearchScope, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPrimaryMailboxSearchScope* TEwsArrayOfSearchScope::GetPrimaryMailboxSearchScope() { return static_cast<TEwsPrimaryMailboxSearchScope*>(GetChildObject(2430)); }
 TEwsLargeArchiveSearchScope* TEwsArrayOfSearchScope::GetLargeArchiveSearchScope() { return static_cast<TEwsLargeArchiveSearchScope*>(GetChildObject(2431)); }
 TEwsGroupSearchScope* TEwsArrayOfSearchScope::GetGroupSearchScope() { return static_cast<TEwsGroupSearchScope*>(GetChildObject(2432)); }
@@ -3320,18 +3331,18 @@ TEwsOneDriveSearchScope* TEwsArrayOfSearchScope::GetOneDriveSearchScope() { retu
 TEwsSingleLargeArchiveSearchScope* TEwsArrayOfSearchScope::GetSingleLargeArchiveSearchScope() { return static_cast<TEwsSingleLargeArchiveSearchScope*>(GetChildObject(2435)); }
 TEwsDelveSearchScope* TEwsArrayOfSearchScope::GetDelveSearchScope() { return static_cast<TEwsDelveSearchScope*>(GetChildObject(2436)); }
 
-const TDvXMLSchemaClassInfo TEwsDynamicRefinerQuery::ClassInfo = {"TEwsDynamicRefinerQuery", "t:DynamicRefinerQueryType", "", nullptr, &NewTEwsDynamicRefinerQuery, kDeclsTEwsDynamicRefinerQuery, kByIndexTEwsDynamicRefinerQuery, kByNameTEwsDynamicRefinerQuery, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDynamicRefinerQuery::ClassInfo = {"TEwsDynamicRefinerQuery", "t:DynamicRefinerQueryType", "", nullptr, &NewTEwsDynamicRefinerQuery, kDeclsTEwsDynamicRefinerQuery, kByIndexTEwsDynamicRefinerQuery, kByNameTEwsDynamicRefinerQuery, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsDynamicRefinerQuery::GetRefinerQuery() { return GetAsString(2437); }
 void TEwsDynamicRefinerQuery::SetRefinerQuery(const std::string& value) { SetAsString(2437, value); }
 std::int32_t TEwsDynamicRefinerQuery::GetTDRefinerId() { return GetAsInt(2438); }
 void TEwsDynamicRefinerQuery::SetTDRefinerId(std::int32_t value) { SetAsInt(2438, value); }
 
-const TDvXMLSchemaClassInfo TEwsExtendedKeywordDefinition::ClassInfo = {"TEwsExtendedKeywordDefinition", "t:ExtendedKeywordDefinitionType", "", nullptr, &NewTEwsExtendedKeywordDefinition, kDeclsTEwsExtendedKeywordDefinition, kByIndexTEwsExtendedKeywordDefinition, kByNameTEwsExtendedKeywordDefinition, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExtendedKeywordDefinition::ClassInfo = {"TEwsExtendedKeywordDefinition", "t:ExtendedKeywordDefinitionType", "", nullptr, &NewTEwsExtendedKeywordDefinition, kDeclsTEwsExtendedKeywordDefinition, kByIndexTEwsExtendedKeywordDefinition, kByNameTEwsExtendedKeywordDefinition, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsExtendedKeywordDefinition::GetKeyword() { return GetAsString(2439); }
 void TEwsExtendedKeywordDefinition::SetKeyword(const std::string& value) { SetAsString(2439, value); }
 TEwsNonEmptyArrayOfExtendedFieldURIsType* TEwsExtendedKeywordDefinition::GetProperties() { return static_cast<TEwsNonEmptyArrayOfExtendedFieldURIsType*>(GetChildObject(2440)); }
 
-const TDvXMLSchemaClassInfo TEwsSuggestionType::ClassInfo = {"TEwsSuggestionType", "t:SuggestionType", "", nullptr, &NewTEwsSuggestionType, kDeclsTEwsSuggestionType, kByIndexTEwsSuggestionType, kByNameTEwsSuggestionType, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSuggestionType::ClassInfo = {"TEwsSuggestionType", "t:SuggestionType", "", nullptr, &NewTEwsSuggestionType, kDeclsTEwsSuggestionType, kByIndexTEwsSuggestionType, kByNameTEwsSuggestionType, 6, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsSuggestionType, 2};
 std::string TEwsSuggestionType::GetSuggestedQuery() { return GetAsString(2441); }
 void TEwsSuggestionType::SetSuggestedQuery(const std::string& value) { SetAsString(2441, value); }
 std::string TEwsSuggestionType::GetDisplayText() { return GetAsString(2442); }
@@ -3345,13 +3356,13 @@ void TEwsSuggestionType::SetTDSuggestionId(std::int32_t value) { SetAsInt(2445, 
 bool TEwsSuggestionType::GetIsDeletable() { return GetAsBoolean(2446); }
 void TEwsSuggestionType::SetIsDeletable(bool value) { SetAsBoolean(2446, value); }
 
-const TDvXMLSchemaClassInfo TEwsPeopleSuggestion::ClassInfo = {"TEwsPeopleSuggestion", "t:PeopleSuggestionType", "", &TEwsSuggestionType::ClassInfo, &NewTEwsPeopleSuggestion, kDeclsTEwsPeopleSuggestion, kByIndexTEwsPeopleSuggestion, kByNameTEwsPeopleSuggestion, 8, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPeopleSuggestion::ClassInfo = {"TEwsPeopleSuggestion", "t:PeopleSuggestionType", "", &TEwsSuggestionType::ClassInfo, &NewTEwsPeopleSuggestion, kDeclsTEwsPeopleSuggestion, kByIndexTEwsPeopleSuggestion, kByNameTEwsPeopleSuggestion, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPeopleSuggestion::GetPrimarySmtpAddress() { return GetAsString(2447); }
 void TEwsPeopleSuggestion::SetPrimarySmtpAddress(const std::string& value) { SetAsString(2447, value); }
 std::string TEwsPeopleSuggestion::GetPersonType() { return GetAsString(2448); }
 void TEwsPeopleSuggestion::SetPersonType(const std::string& value) { SetAsString(2448, value); }
 
-const TDvXMLSchemaClassInfo TEwsFileSuggestion::ClassInfo = {"TEwsFileSuggestion", "t:FileSuggestionType", "", &TEwsSuggestionType::ClassInfo, &NewTEwsFileSuggestion, kDeclsTEwsFileSuggestion, kByIndexTEwsFileSuggestion, kByNameTEwsFileSuggestion, 12, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFileSuggestion::ClassInfo = {"TEwsFileSuggestion", "t:FileSuggestionType", "", &TEwsSuggestionType::ClassInfo, &NewTEwsFileSuggestion, kDeclsTEwsFileSuggestion, kByIndexTEwsFileSuggestion, kByNameTEwsFileSuggestion, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsFileSuggestion::GetFileName() { return GetAsString(2449); }
 void TEwsFileSuggestion::SetFileName(const std::string& value) { SetAsString(2449, value); }
 std::string TEwsFileSuggestion::GetFileExtension() { return GetAsString(2450); }
@@ -3365,7 +3376,7 @@ void TEwsFileSuggestion::SetContainerTitle(const std::string& value) { SetAsStri
 std::string TEwsFileSuggestion::GetContainerUrl() { return GetAsString(2454); }
 void TEwsFileSuggestion::SetContainerUrl(const std::string& value) { SetAsString(2454, value); }
 
-const TDvXMLSchemaClassInfo TEwsSearchSuggestions::ClassInfo = {"TEwsSearchSuggestions", "t:SearchSuggestionsType", "", nullptr, &NewTEwsSearchSuggestions, kDeclsTEwsSearchSuggestions, kByIndexTEwsSearchSuggestions, kByNameTEwsSearchSuggestions, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchSuggestions::ClassInfo = {"TEwsSearchSuggestions", "t:SearchSuggestionsType", "", nullptr, &NewTEwsSearchSuggestions, kDeclsTEwsSearchSuggestions, kByIndexTEwsSearchSuggestions, kByNameTEwsSearchSuggestions, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int64_t TEwsSearchSuggestions::GetTDSuggestionsBatchId() { return GetAsLong(2455); }
 void TEwsSearchSuggestions::SetTDSuggestionsBatchId(std::int64_t value) { SetAsLong(2455, value); }
 std::string TEwsSearchSuggestions::GetTDSuggestionsInstanceId() { return GetAsGuid(2456); }
@@ -3373,14 +3384,14 @@ void TEwsSearchSuggestions::SetTDSuggestionsInstanceId(const std::string& value)
 TEwsSearchSuggestions_Suggestions* TEwsSearchSuggestions::GetSuggestions() { return static_cast<TEwsSearchSuggestions_Suggestions*>(GetChildObject(2457)); }
 TEwsSearchDiagnostics* TEwsSearchSuggestions::GetDiagnosticsData() { return static_cast<TEwsSearchDiagnostics*>(GetChildObject(2458)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteSearchSuggestionResponse::ClassInfo = {"TEwsDeleteSearchSuggestionResponse", "t:DeleteSearchSuggestionResponseType", "", nullptr, &NewTEwsDeleteSearchSuggestionResponse, kDeclsTEwsDeleteSearchSuggestionResponse, kByIndexTEwsDeleteSearchSuggestionResponse, kByNameTEwsDeleteSearchSuggestionResponse, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteSearchSuggestionResponse::ClassInfo = {"TEwsDeleteSearchSuggestionResponse", "t:DeleteSearchSuggestionResponseType", "", nullptr, &NewTEwsDeleteSearchSuggestionResponse, kDeclsTEwsDeleteSearchSuggestionResponse, kByIndexTEwsDeleteSearchSuggestionResponse, kByNameTEwsDeleteSearchSuggestionResponse, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsDeleteSearchSuggestionResponse::GetSuccess() { return GetAsBoolean(2459); }
 void TEwsDeleteSearchSuggestionResponse::SetSuccess(bool value) { SetAsBoolean(2459, value); }
 std::string TEwsDeleteSearchSuggestionResponse::GetStatusMessage() { return GetAsString(2460); }
 void TEwsDeleteSearchSuggestionResponse::SetStatusMessage(const std::string& value) { SetAsString(2460, value); }
 TEwsSearchDiagnostics* TEwsDeleteSearchSuggestionResponse::GetDiagnosticsData() { return static_cast<TEwsSearchDiagnostics*>(GetChildObject(2461)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchDiagnosticsStep::ClassInfo = {"TEwsSearchDiagnosticsStep", "t:SearchDiagnosticsStepType", "", nullptr, &NewTEwsSearchDiagnosticsStep, kDeclsTEwsSearchDiagnosticsStep, kByIndexTEwsSearchDiagnosticsStep, kByNameTEwsSearchDiagnosticsStep, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchDiagnosticsStep::ClassInfo = {"TEwsSearchDiagnosticsStep", "t:SearchDiagnosticsStepType", "", nullptr, &NewTEwsSearchDiagnosticsStep, kDeclsTEwsSearchDiagnosticsStep, kByIndexTEwsSearchDiagnosticsStep, kByNameTEwsSearchDiagnosticsStep, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSearchDiagnosticsStep::GetStartTime() { return GetAsString(2462); }
 void TEwsSearchDiagnosticsStep::SetStartTime(const std::string& value) { SetAsString(2462, value); }
 std::int64_t TEwsSearchDiagnosticsStep::GetStepTime() { return GetAsLong(2463); }
@@ -3389,47 +3400,47 @@ std::string TEwsSearchDiagnosticsStep::GetStepType() { return GetAsString(2464);
 void TEwsSearchDiagnosticsStep::SetStepType(const std::string& value) { SetAsString(2464, value); }
 TEwsSearchDiagnosticsStep_AdditionalEntries* TEwsSearchDiagnosticsStep::GetAdditionalEntries() { return static_cast<TEwsSearchDiagnosticsStep_AdditionalEntries*>(GetChildObject(2465)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchRefiner::ClassInfo = {"TEwsSearchRefiner", "t:SearchRefinerType", "", nullptr, &NewTEwsSearchRefiner, kDeclsTEwsSearchRefiner, kByIndexTEwsSearchRefiner, kByNameTEwsSearchRefiner, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchRefiner::ClassInfo = {"TEwsSearchRefiner", "t:SearchRefinerType", "", nullptr, &NewTEwsSearchRefiner, kDeclsTEwsSearchRefiner, kByIndexTEwsSearchRefiner, kByNameTEwsSearchRefiner, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsSearchRefiner, 5};
 TRefinerType TEwsSearchRefiner::GetRefinerType() { return static_cast<TRefinerType>(GetEnumOrdinal(2466)); }
 void TEwsSearchRefiner::SetRefinerType(TRefinerType value) { SetEnumOrdinal(2466, static_cast<int>(value)); }
 TEwsDynamicRefinerQuery* TEwsSearchRefiner::GetRefiner() { return static_cast<TEwsDynamicRefinerQuery*>(GetChildObject(2467)); }
 std::int64_t TEwsSearchRefiner::GetResultCount() { return GetAsLong(2468); }
 void TEwsSearchRefiner::SetResultCount(std::int64_t value) { SetAsLong(2468, value); }
 
-const TDvXMLSchemaClassInfo TEwsFolderRefiner::ClassInfo = {"TEwsFolderRefiner", "t:FolderRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsFolderRefiner, kDeclsTEwsFolderRefiner, kByIndexTEwsFolderRefiner, kByNameTEwsFolderRefiner, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFolderRefiner::ClassInfo = {"TEwsFolderRefiner", "t:FolderRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsFolderRefiner, kDeclsTEwsFolderRefiner, kByIndexTEwsFolderRefiner, kByNameTEwsFolderRefiner, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderId* TEwsFolderRefiner::GetFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(2469)); }
 
-const TDvXMLSchemaClassInfo TEwsPeopleRefiner::ClassInfo = {"TEwsPeopleRefiner", "t:PeopleRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsPeopleRefiner, kDeclsTEwsPeopleRefiner, kByIndexTEwsPeopleRefiner, kByNameTEwsPeopleRefiner, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPeopleRefiner::ClassInfo = {"TEwsPeopleRefiner", "t:PeopleRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsPeopleRefiner, kDeclsTEwsPeopleRefiner, kByIndexTEwsPeopleRefiner, kByNameTEwsPeopleRefiner, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPeopleRefiner::GetDisplayName() { return GetAsString(2470); }
 void TEwsPeopleRefiner::SetDisplayName(const std::string& value) { SetAsString(2470, value); }
 TEwsSmtpAddress* TEwsPeopleRefiner::GetSmtpAddress() { return static_cast<TEwsSmtpAddress*>(GetChildObject(2471)); }
 
-const TDvXMLSchemaClassInfo TEwsMailboxRefiner::ClassInfo = {"TEwsMailboxRefiner", "t:MailboxRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsMailboxRefiner, kDeclsTEwsMailboxRefiner, kByIndexTEwsMailboxRefiner, kByNameTEwsMailboxRefiner, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMailboxRefiner::ClassInfo = {"TEwsMailboxRefiner", "t:MailboxRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsMailboxRefiner, kDeclsTEwsMailboxRefiner, kByIndexTEwsMailboxRefiner, kByNameTEwsMailboxRefiner, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMailboxRefiner::GetMailboxDisplayName() { return GetAsString(2472); }
 void TEwsMailboxRefiner::SetMailboxDisplayName(const std::string& value) { SetAsString(2472, value); }
 
-const TDvXMLSchemaClassInfo TEwsAttachmentRefiner::ClassInfo = {"TEwsAttachmentRefiner", "t:AttachmentRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsAttachmentRefiner, kDeclsTEwsAttachmentRefiner, kByIndexTEwsAttachmentRefiner, kByNameTEwsAttachmentRefiner, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAttachmentRefiner::ClassInfo = {"TEwsAttachmentRefiner", "t:AttachmentRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsAttachmentRefiner, kDeclsTEwsAttachmentRefiner, kByIndexTEwsAttachmentRefiner, kByNameTEwsAttachmentRefiner, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsAttachmentRefiner::GetHasAttachment() { return GetAsBoolean(2473); }
 void TEwsAttachmentRefiner::SetHasAttachment(bool value) { SetAsBoolean(2473, value); }
 
-const TDvXMLSchemaClassInfo TEwsHashtagRefiner::ClassInfo = {"TEwsHashtagRefiner", "t:HashtagRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsHashtagRefiner, kDeclsTEwsHashtagRefiner, kByIndexTEwsHashtagRefiner, kByNameTEwsHashtagRefiner, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsHashtagRefiner::ClassInfo = {"TEwsHashtagRefiner", "t:HashtagRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsHashtagRefiner, kDeclsTEwsHashtagRefiner, kByIndexTEwsHashtagRefiner, kByNameTEwsHashtagRefiner, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsHashtagRefiner::GetDisplayName() { return GetAsString(2474); }
 void TEwsHashtagRefiner::SetDisplayName(const std::string& value) { SetAsString(2474, value); }
 
-const TDvXMLSchemaClassInfo TEwsSearchDiagnostics::ClassInfo = {"TEwsSearchDiagnostics", "t:SearchDiagnosticsType", "", nullptr, &NewTEwsSearchDiagnostics, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchDiagnostics::ClassInfo = {"TEwsSearchDiagnostics", "t:SearchDiagnosticsType", "", nullptr, &NewTEwsSearchDiagnostics, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsMailboxInformation::ClassInfo = {"TEwsMailboxInformation", "t:MailboxInformationType", "", nullptr, &NewTEwsMailboxInformation, kDeclsTEwsMailboxInformation, kByIndexTEwsMailboxInformation, kByNameTEwsMailboxInformation, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMailboxInformation::ClassInfo = {"TEwsMailboxInformation", "t:MailboxInformationType", "", nullptr, &NewTEwsMailboxInformation, kDeclsTEwsMailboxInformation, kByIndexTEwsMailboxInformation, kByNameTEwsMailboxInformation, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMailboxInformation::GetMailboxGuid() { return GetAsGuid(2475); }
 void TEwsMailboxInformation::SetMailboxGuid(const std::string& value) { SetAsGuid(2475, value); }
 TEwsSmtpAddress* TEwsMailboxInformation::GetMailboxAddress() { return static_cast<TEwsSmtpAddress*>(GetChildObject(2476)); }
 std::string TEwsMailboxInformation::GetMailboxDisplayName() { return GetAsString(2477); }
 void TEwsMailboxInformation::SetMailboxDisplayName(const std::string& value) { SetAsString(2477, value); }
 
-const TDvXMLSchemaClassInfo TEwsExecuteSearchQueryId::ClassInfo = {"TEwsExecuteSearchQueryId", "t:ExecuteSearchQueryIdType", "", nullptr, &NewTEwsExecuteSearchQueryId, kDeclsTEwsExecuteSearchQueryId, kByIndexTEwsExecuteSearchQueryId, kByNameTEwsExecuteSearchQueryId, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExecuteSearchQueryId::ClassInfo = {"TEwsExecuteSearchQueryId", "t:ExecuteSearchQueryIdType", "", nullptr, &NewTEwsExecuteSearchQueryId, kDeclsTEwsExecuteSearchQueryId, kByIndexTEwsExecuteSearchQueryId, kByNameTEwsExecuteSearchQueryId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsExecuteSearchQueryId::GetId() { return GetAsGuid(0); }
 void TEwsExecuteSearchQueryId::SetId(const std::string& value) { SetAsGuid(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsSearchResults::ClassInfo = {"TEwsSearchResults", "t:SearchResultsType", "", nullptr, &NewTEwsSearchResults, kDeclsTEwsSearchResults, kByIndexTEwsSearchResults, kByNameTEwsSearchResults, 12, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchResults::ClassInfo = {"TEwsSearchResults", "t:SearchResultsType", "", nullptr, &NewTEwsSearchResults, kDeclsTEwsSearchResults, kByIndexTEwsSearchResults, kByNameTEwsSearchResults, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSearchResults_Items* TEwsSearchResults::GetItems() { return static_cast<TEwsSearchResults_Items*>(GetChildObject(2478)); }
 TEwsSearchResults_Conversations* TEwsSearchResults::GetConversations() { return static_cast<TEwsSearchResults_Conversations*>(GetChildObject(2479)); }
 TEwsSearchResults_People* TEwsSearchResults::GetPeople() { return static_cast<TEwsSearchResults_People*>(GetChildObject(2480)); }
@@ -3447,51 +3458,51 @@ TEwsArrayOfStrings* TEwsSearchResults::GetSearchTerms() { return static_cast<TEw
 TEwsExecuteSearchQueryId* TEwsSearchResults::GetQueryId() { return static_cast<TEwsExecuteSearchQueryId*>(GetChildObject(2488)); }
 TEwsSearchResults_MailboxesInformation* TEwsSearchResults::GetMailboxesInformation() { return static_cast<TEwsSearchResults_MailboxesInformation*>(GetChildObject(2489)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchResultItemId::ClassInfo = {"TEwsSearchResultItemId", "t:SearchResultItemIdType", "", &TEwsItemId::ClassInfo, &NewTEwsSearchResultItemId, kDeclsTEwsSearchResultItemId, kByIndexTEwsSearchResultItemId, kByNameTEwsSearchResultItemId, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchResultItemId::ClassInfo = {"TEwsSearchResultItemId", "t:SearchResultItemIdType", "", &TEwsItemId::ClassInfo, &NewTEwsSearchResultItemId, kDeclsTEwsSearchResultItemId, kByIndexTEwsSearchResultItemId, kByNameTEwsSearchResultItemId, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TBytes TEwsSearchResultItemId::GetEntryId() { return GetAsBase64binary(2490); }
 void TEwsSearchResultItemId::SetEntryId(const TBytes& value) { SetAsBase64binary(2490, value); }
 TBytes TEwsSearchResultItemId::GetOutlookItemId() { return GetAsBase64binary(2491); }
 void TEwsSearchResultItemId::SetOutlookItemId(const TBytes& value) { SetAsBase64binary(2491, value); }
 
-const TDvXMLSchemaClassInfo TEwsSearchResultConversationId::ClassInfo = {"TEwsSearchResultConversationId", "t:SearchResultConversationIdType", "", &TEwsItemId::ClassInfo, &NewTEwsSearchResultConversationId, kDeclsTEwsSearchResultConversationId, kByIndexTEwsSearchResultConversationId, kByNameTEwsSearchResultConversationId, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchResultConversationId::ClassInfo = {"TEwsSearchResultConversationId", "t:SearchResultConversationIdType", "", &TEwsItemId::ClassInfo, &NewTEwsSearchResultConversationId, kDeclsTEwsSearchResultConversationId, kByIndexTEwsSearchResultConversationId, kByNameTEwsSearchResultConversationId, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TBytes TEwsSearchResultConversationId::GetOutlookConversationId() { return GetAsBase64binary(2492); }
 void TEwsSearchResultConversationId::SetOutlookConversationId(const TBytes& value) { SetAsBase64binary(2492, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfWorkHours::ClassInfo = {"TEwsArrayOfWorkHours", "t:ArrayOfWorkHours", "", nullptr, &NewTEwsArrayOfWorkHours, kDeclsTEwsArrayOfWorkHours, kByIndexTEwsArrayOfWorkHours, kByNameTEwsArrayOfWorkHours, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfWorkHours::ClassInfo = {"TEwsArrayOfWorkHours", "t:ArrayOfWorkHours", "", nullptr, &NewTEwsArrayOfWorkHours, kDeclsTEwsArrayOfWorkHours, kByIndexTEwsArrayOfWorkHours, kByNameTEwsArrayOfWorkHours, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsWorkHours>* TEwsArrayOfWorkHours::GetWorkHours() { return static_cast<TDvXMLSchemaElementArray<TEwsWorkHours>*>(GetArrayChild(2493)); }
 
-const TDvXMLSchemaClassInfo TEwsWorkHours::ClassInfo = {"TEwsWorkHours", "t:WorkHoursType", "", nullptr, &NewTEwsWorkHours, kDeclsTEwsWorkHours, kByIndexTEwsWorkHours, kByNameTEwsWorkHours, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsWorkHours::ClassInfo = {"TEwsWorkHours", "t:WorkHoursType", "", nullptr, &NewTEwsWorkHours, kDeclsTEwsWorkHours, kByIndexTEwsWorkHours, kByNameTEwsWorkHours, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TSystemDayOfWeek TEwsWorkHours::GetWorkDay() { return static_cast<TSystemDayOfWeek>(GetEnumOrdinal(2494)); }
 void TEwsWorkHours::SetWorkDay(TSystemDayOfWeek value) { SetEnumOrdinal(2494, static_cast<int>(value)); }
 TEwsArrayOfWorkTimeSlot* TEwsWorkHours::GetTimeSlots() { return static_cast<TEwsArrayOfWorkTimeSlot*>(GetChildObject(2495)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfWorkTimeSlot::ClassInfo = {"TEwsArrayOfWorkTimeSlot", "t:ArrayOfWorkTimeSlot", "", nullptr, &NewTEwsArrayOfWorkTimeSlot, kDeclsTEwsArrayOfWorkTimeSlot, kByIndexTEwsArrayOfWorkTimeSlot, kByNameTEwsArrayOfWorkTimeSlot, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfWorkTimeSlot::ClassInfo = {"TEwsArrayOfWorkTimeSlot", "t:ArrayOfWorkTimeSlot", "", nullptr, &NewTEwsArrayOfWorkTimeSlot, kDeclsTEwsArrayOfWorkTimeSlot, kByIndexTEwsArrayOfWorkTimeSlot, kByNameTEwsArrayOfWorkTimeSlot, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsWorkTimeSlot>* TEwsArrayOfWorkTimeSlot::GetTimeSlot() { return static_cast<TDvXMLSchemaElementArray<TEwsWorkTimeSlot>*>(GetArrayChild(2496)); }
 
-const TDvXMLSchemaClassInfo TEwsWorkTimeSlot::ClassInfo = {"TEwsWorkTimeSlot", "t:WorkTimeSlot", "", nullptr, &NewTEwsWorkTimeSlot, kDeclsTEwsWorkTimeSlot, kByIndexTEwsWorkTimeSlot, kByNameTEwsWorkTimeSlot, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsWorkTimeSlot::ClassInfo = {"TEwsWorkTimeSlot", "t:WorkTimeSlot", "", nullptr, &NewTEwsWorkTimeSlot, kDeclsTEwsWorkTimeSlot, kByIndexTEwsWorkTimeSlot, kByNameTEwsWorkTimeSlot, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsWorkTimeSlot::GetStartTimeInMinutes() { return GetAsInt(2497); }
 void TEwsWorkTimeSlot::SetStartTimeInMinutes(std::int32_t value) { SetAsInt(2497, value); }
 std::int32_t TEwsWorkTimeSlot::GetEndTimeInMinutes() { return GetAsInt(2498); }
 void TEwsWorkTimeSlot::SetEndTimeInMinutes(std::int32_t value) { SetAsInt(2498, value); }
 
-const TDvXMLSchemaClassInfo TEwsAnalyzedQuery::ClassInfo = {"TEwsAnalyzedQuery", "t:AnalyzedQuery", "", nullptr, &NewTEwsAnalyzedQuery, kDeclsTEwsAnalyzedQuery, kByIndexTEwsAnalyzedQuery, kByNameTEwsAnalyzedQuery, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAnalyzedQuery::ClassInfo = {"TEwsAnalyzedQuery", "t:AnalyzedQuery", "", nullptr, &NewTEwsAnalyzedQuery, kDeclsTEwsAnalyzedQuery, kByIndexTEwsAnalyzedQuery, kByNameTEwsAnalyzedQuery, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAnalyzedQuery::GetQueryLanguage() { return GetAsString(2499); }
 void TEwsAnalyzedQuery::SetQueryLanguage(const std::string& value) { SetAsString(2499, value); }
 TEwsRestriction* TEwsAnalyzedQuery::GetSearchRestrictions() { return static_cast<TEwsRestriction*>(GetChildObject(2500)); }
 
-const TDvXMLSchemaClassInfo TEwsContextProperty::ClassInfo = {"TEwsContextProperty", "t:ContextPropertyType", "", nullptr, &NewTEwsContextProperty, kDeclsTEwsContextProperty, kByIndexTEwsContextProperty, kByNameTEwsContextProperty, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsContextProperty::ClassInfo = {"TEwsContextProperty", "t:ContextPropertyType", "", nullptr, &NewTEwsContextProperty, kDeclsTEwsContextProperty, kByIndexTEwsContextProperty, kByNameTEwsContextProperty, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsContextProperty::GetKey() { return GetAsString(2501); }
 void TEwsContextProperty::SetKey(const std::string& value) { SetAsString(2501, value); }
 std::string TEwsContextProperty::GetValue() { return GetAsString(2502); }
 void TEwsContextProperty::SetValue(const std::string& value) { SetAsString(2502, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfContextProperty::ClassInfo = {"TEwsArrayOfContextProperty", "t:ArrayOfContextProperty", "", nullptr, &NewTEwsArrayOfContextProperty, kDeclsTEwsArrayOfContextProperty, kByIndexTEwsArrayOfContextProperty, kByNameTEwsArrayOfContextProperty, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfContextProperty::ClassInfo = {"TEwsArrayOfContextProperty", "t:ArrayOfContextProperty", "", nullptr, &NewTEwsArrayOfContextProperty, kDeclsTEwsArrayOfContextProperty, kByIndexTEwsArrayOfContextProperty, kByNameTEwsArrayOfContextProperty, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsContextProperty>* TEwsArrayOfContextProperty::GetContextProperty() { return static_cast<TDvXMLSchemaElementArray<TEwsContextProperty>*>(GetArrayChild(2503)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfEntityFeedbackEntry::ClassInfo = {"TEwsArrayOfEntityFeedbackEntry", "t:ArrayOfEntityFeedbackEntry", "", nullptr, &NewTEwsArrayOfEntityFeedbackEntry, kDeclsTEwsArrayOfEntityFeedbackEntry, kByIndexTEwsArrayOfEntityFeedbackEntry, kByNameTEwsArrayOfEntityFeedbackEntry, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfEntityFeedbackEntry::ClassInfo = {"TEwsArrayOfEntityFeedbackEntry", "t:ArrayOfEntityFeedbackEntry", "", nullptr, &NewTEwsArrayOfEntityFeedbackEntry, kDeclsTEwsArrayOfEntityFeedbackEntry, kByIndexTEwsArrayOfEntityFeedbackEntry, kByNameTEwsArrayOfEntityFeedbackEntry, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsEntityFeedbackEntry>* TEwsArrayOfEntityFeedbackEntry::GetEntityFeedbackEntry() { return static_cast<TDvXMLSchemaElementArray<TEwsEntityFeedbackEntry>*>(GetArrayChild(2504)); }
 
-const TDvXMLSchemaClassInfo TEwsEntityFeedbackEntry::ClassInfo = {"TEwsEntityFeedbackEntry", "t:EntityFeedbackEntryType", "", nullptr, &NewTEwsEntityFeedbackEntry, kDeclsTEwsEntityFeedbackEntry, kByIndexTEwsEntityFeedbackEntry, kByNameTEwsEntityFeedbackEntry, 11, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEntityFeedbackEntry::ClassInfo = {"TEwsEntityFeedbackEntry", "t:EntityFeedbackEntryType", "", nullptr, &NewTEwsEntityFeedbackEntry, kDeclsTEwsEntityFeedbackEntry, kByIndexTEwsEntityFeedbackEntry, kByNameTEwsEntityFeedbackEntry, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsEntityFeedbackEntry::GetClientEventTimeUtc() { return GetAsDatetime(2505); }
 void TEwsEntityFeedbackEntry::SetClientEventTimeUtc(TDateTime value) { SetAsDatetime(2505, value); }
 TDateTime TEwsEntityFeedbackEntry::GetClientEventTimeLocal() { return GetAsDatetime(2506); }
@@ -3515,10 +3526,10 @@ void TEwsEntityFeedbackEntry::SetEntityAddSource(TEntityFeedbackEntityAddSource 
 std::string TEwsEntityFeedbackEntry::GetJsonPropertyBag() { return GetAsString(2515); }
 void TEwsEntityFeedbackEntry::SetJsonPropertyBag(const std::string& value) { SetAsString(2515, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfInboxReminder::ClassInfo = {"TEwsArrayOfInboxReminder", "t:ArrayOfInboxReminderType", "", nullptr, &NewTEwsArrayOfInboxReminder, kDeclsTEwsArrayOfInboxReminder, kByIndexTEwsArrayOfInboxReminder, kByNameTEwsArrayOfInboxReminder, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfInboxReminder::ClassInfo = {"TEwsArrayOfInboxReminder", "t:ArrayOfInboxReminderType", "", nullptr, &NewTEwsArrayOfInboxReminder, kDeclsTEwsArrayOfInboxReminder, kByIndexTEwsArrayOfInboxReminder, kByNameTEwsArrayOfInboxReminder, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsInboxReminder>* TEwsArrayOfInboxReminder::GetInboxReminder() { return static_cast<TDvXMLSchemaElementArray<TEwsInboxReminder>*>(GetArrayChild(2516)); }
 
-const TDvXMLSchemaClassInfo TEwsInboxReminder::ClassInfo = {"TEwsInboxReminder", "t:InboxReminderType", "", nullptr, &NewTEwsInboxReminder, kDeclsTEwsInboxReminder, kByIndexTEwsInboxReminder, kByNameTEwsInboxReminder, 8, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsInboxReminder::ClassInfo = {"TEwsInboxReminder", "t:InboxReminderType", "", nullptr, &NewTEwsInboxReminder, kDeclsTEwsInboxReminder, kByIndexTEwsInboxReminder, kByNameTEwsInboxReminder, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsInboxReminder::GetId() { return GetAsGuid(2517); }
 void TEwsInboxReminder::SetId(const std::string& value) { SetAsGuid(2517, value); }
 std::int32_t TEwsInboxReminder::GetReminderOffset() { return GetAsInt(2518); }
@@ -3536,16 +3547,16 @@ void TEwsInboxReminder::SetSubject(const std::string& value) { SetAsString(2523,
 std::string TEwsInboxReminder::GetRichTextMessage() { return GetAsString(2524); }
 void TEwsInboxReminder::SetRichTextMessage(const std::string& value) { SetAsString(2524, value); }
 
-const TDvXMLSchemaClassInfo TEwsInsightContextItem::ClassInfo = {"TEwsInsightContextItem", "t:InsightContextItem", "", nullptr, &NewTEwsInsightContextItem, kDeclsTEwsInsightContextItem, kByIndexTEwsInsightContextItem, kByNameTEwsInsightContextItem, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsInsightContextItem::ClassInfo = {"TEwsInsightContextItem", "t:InsightContextItem", "", nullptr, &NewTEwsInsightContextItem, kDeclsTEwsInsightContextItem, kByIndexTEwsInsightContextItem, kByNameTEwsInsightContextItem, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsInsightContextItem::GetName() { return GetAsString(2525); }
 void TEwsInsightContextItem::SetName(const std::string& value) { SetAsString(2525, value); }
 std::string TEwsInsightContextItem::GetVal() { return GetAsString(2526); }
 void TEwsInsightContextItem::SetVal(const std::string& value) { SetAsString(2526, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfInsightContextItem::ClassInfo = {"TEwsArrayOfInsightContextItem", "t:ArrayOfInsightContextItem", "", nullptr, &NewTEwsArrayOfInsightContextItem, kDeclsTEwsArrayOfInsightContextItem, kByIndexTEwsArrayOfInsightContextItem, kByNameTEwsArrayOfInsightContextItem, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfInsightContextItem::ClassInfo = {"TEwsArrayOfInsightContextItem", "t:ArrayOfInsightContextItem", "", nullptr, &NewTEwsArrayOfInsightContextItem, kDeclsTEwsArrayOfInsightContextItem, kByIndexTEwsArrayOfInsightContextItem, kByNameTEwsArrayOfInsightContextItem, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsInsightContextItem>* TEwsArrayOfInsightContextItem::GetContext() { return static_cast<TDvXMLSchemaElementArray<TEwsInsightContextItem>*>(GetArrayChild(2527)); }
 
-const TDvXMLSchemaClassInfo TEwsInsightItem::ClassInfo = {"TEwsInsightItem", "t:InsightItemType", "", nullptr, &NewTEwsInsightItem, kDeclsTEwsInsightItem, kByIndexTEwsInsightItem, kByNameTEwsInsightItem, 12, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsInsightItem::ClassInfo = {"TEwsInsightItem", "t:InsightItemType", "", nullptr, &NewTEwsInsightItem, kDeclsTEwsInsightItem, kByIndexTEwsInsightItem, kByNameTEwsInsightItem, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsInsightItem::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(2528)); }
 std::string TEwsInsightItem::GetInsightId() { return GetAsGuid(2529); }
 void TEwsInsightItem::SetInsightId(const std::string& value) { SetAsGuid(2529, value); }
@@ -3567,10 +3578,10 @@ std::string TEwsInsightItem::GetSuggestedActions() { return GetAsString(2538); }
 void TEwsInsightItem::SetSuggestedActions(const std::string& value) { SetAsString(2538, value); }
 TEwsArrayOfStrings* TEwsInsightItem::GetAppContexts() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(2539)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfInsightItem::ClassInfo = {"TEwsArrayOfInsightItem", "t:ArrayOfInsightItemType", "", nullptr, &NewTEwsArrayOfInsightItem, kDeclsTEwsArrayOfInsightItem, kByIndexTEwsArrayOfInsightItem, kByNameTEwsArrayOfInsightItem, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfInsightItem::ClassInfo = {"TEwsArrayOfInsightItem", "t:ArrayOfInsightItemType", "", nullptr, &NewTEwsArrayOfInsightItem, kDeclsTEwsArrayOfInsightItem, kByIndexTEwsArrayOfInsightItem, kByNameTEwsArrayOfInsightItem, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsInsightItem>* TEwsArrayOfInsightItem::GetInsight() { return static_cast<TDvXMLSchemaElementArray<TEwsInsightItem>*>(GetArrayChild(2540)); }
 
-const TDvXMLSchemaClassInfo TEwsResponseMessageInfo::ClassInfo = {"TEwsResponseMessageInfo", "t:ResponseMessageInfoType", "", nullptr, &NewTEwsResponseMessageInfo, kDeclsTEwsResponseMessageInfo, kByIndexTEwsResponseMessageInfo, kByNameTEwsResponseMessageInfo, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsResponseMessageInfo::ClassInfo = {"TEwsResponseMessageInfo", "t:ResponseMessageInfoType", "", nullptr, &NewTEwsResponseMessageInfo, kDeclsTEwsResponseMessageInfo, kByIndexTEwsResponseMessageInfo, kByNameTEwsResponseMessageInfo, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsResponseMessageInfo::GetMessageText() { return GetAsString(2541); }
 void TEwsResponseMessageInfo::SetMessageText(const std::string& value) { SetAsString(2541, value); }
 std::string TEwsResponseMessageInfo::GetResponseCode() { return GetAsString(2542); }
@@ -3578,14 +3589,14 @@ void TEwsResponseMessageInfo::SetResponseCode(const std::string& value) { SetAsS
 TResponseClass TEwsResponseMessageInfo::GetResponseClass() { return static_cast<TResponseClass>(GetEnumOrdinal(2543)); }
 void TEwsResponseMessageInfo::SetResponseClass(TResponseClass value) { SetEnumOrdinal(2543, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseAvailabilityCalendarView::ClassInfo = {"TEwsBaseAvailabilityCalendarView", "t:BaseAvailabilityCalendarViewType", "", nullptr, &NewTEwsBaseAvailabilityCalendarView, kDeclsTEwsBaseAvailabilityCalendarView, kByIndexTEwsBaseAvailabilityCalendarView, kByNameTEwsBaseAvailabilityCalendarView, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBaseAvailabilityCalendarView::ClassInfo = {"TEwsBaseAvailabilityCalendarView", "t:BaseAvailabilityCalendarViewType", "", nullptr, &NewTEwsBaseAvailabilityCalendarView, kDeclsTEwsBaseAvailabilityCalendarView, kByIndexTEwsBaseAvailabilityCalendarView, kByNameTEwsBaseAvailabilityCalendarView, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsBaseAvailabilityCalendarView::GetFreeBusyViewType() { return GetAsString(2544); }
 void TEwsBaseAvailabilityCalendarView::SetFreeBusyViewType(const std::string& value) { SetAsString(2544, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPeopleQuerySource::ClassInfo = {"TEwsArrayOfPeopleQuerySource", "t:ArrayOfPeopleQuerySource", "", nullptr, &NewTEwsArrayOfPeopleQuerySource, kDeclsTEwsArrayOfPeopleQuerySource, kByIndexTEwsArrayOfPeopleQuerySource, kByNameTEwsArrayOfPeopleQuerySource, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfPeopleQuerySource::ClassInfo = {"TEwsArrayOfPeopleQuerySource", "t:ArrayOfPeopleQuerySource", "", nullptr, &NewTEwsArrayOfPeopleQuerySource, kDeclsTEwsArrayOfPeopleQuerySource, kByIndexTEwsArrayOfPeopleQuerySource, kByNameTEwsArrayOfPeopleQuerySource, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfPeopleQuerySource::GetSource() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2545)); }
 
-const TDvXMLSchemaClassInfo TEwsCalendarActivityData::ClassInfo = {"TEwsCalendarActivityData", "t:CalendarActivityDataType", "", nullptr, &NewTEwsCalendarActivityData, kDeclsTEwsCalendarActivityData, kByIndexTEwsCalendarActivityData, kByNameTEwsCalendarActivityData, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCalendarActivityData::ClassInfo = {"TEwsCalendarActivityData", "t:CalendarActivityDataType", "", nullptr, &NewTEwsCalendarActivityData, kDeclsTEwsCalendarActivityData, kByIndexTEwsCalendarActivityData, kByNameTEwsCalendarActivityData, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsCalendarActivityData::GetActivityAction() { return GetAsString(2546); }
 void TEwsCalendarActivityData::SetActivityAction(const std::string& value) { SetAsString(2546, value); }
 std::string TEwsCalendarActivityData::GetClientId() { return GetAsString(2547); }
@@ -3595,7 +3606,7 @@ void TEwsCalendarActivityData::SetCasRequestId(const std::string& value) { SetAs
 std::int32_t TEwsCalendarActivityData::GetIndexSelected() { return GetAsInt(2549); }
 void TEwsCalendarActivityData::SetIndexSelected(std::int32_t value) { SetAsInt(2549, value); }
 
-const TDvXMLSchemaClassInfo TEwsMentionAction::ClassInfo = {"TEwsMentionAction", "t:MentionActionType", "", nullptr, &NewTEwsMentionAction, kDeclsTEwsMentionAction, kByIndexTEwsMentionAction, kByNameTEwsMentionAction, 9, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMentionAction::ClassInfo = {"TEwsMentionAction", "t:MentionActionType", "", nullptr, &NewTEwsMentionAction, kDeclsTEwsMentionAction, kByIndexTEwsMentionAction, kByNameTEwsMentionAction, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMentionAction::GetId() { return GetAsString(2550); }
 void TEwsMentionAction::SetId(const std::string& value) { SetAsString(2550, value); }
 TEwsEmailAddressExtended* TEwsMentionAction::GetCreatedBy() { return static_cast<TEwsEmailAddressExtended*>(GetChildObject(2551)); }
@@ -3613,10 +3624,10 @@ void TEwsMentionAction::SetMentionText(const std::string& value) { SetAsString(2
 std::string TEwsMentionAction::GetClientReference() { return GetAsString(2558); }
 void TEwsMentionAction::SetClientReference(const std::string& value) { SetAsString(2558, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfMentionActions::ClassInfo = {"TEwsNonEmptyArrayOfMentionActions", "t:NonEmptyArrayOfMentionActionsType", "", nullptr, &NewTEwsNonEmptyArrayOfMentionActions, kDeclsTEwsNonEmptyArrayOfMentionActions, kByIndexTEwsNonEmptyArrayOfMentionActions, kByNameTEwsNonEmptyArrayOfMentionActions, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfMentionActions::ClassInfo = {"TEwsNonEmptyArrayOfMentionActions", "t:NonEmptyArrayOfMentionActionsType", "", nullptr, &NewTEwsNonEmptyArrayOfMentionActions, kDeclsTEwsNonEmptyArrayOfMentionActions, kByIndexTEwsNonEmptyArrayOfMentionActions, kByNameTEwsNonEmptyArrayOfMentionActions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMentionAction>* TEwsNonEmptyArrayOfMentionActions::GetMentionAction() { return static_cast<TDvXMLSchemaElementArray<TEwsMentionAction>*>(GetArrayChild(2559)); }
 
-const TDvXMLSchemaClassInfo TEwsAppliedHashtag::ClassInfo = {"TEwsAppliedHashtag", "t:AppliedHashtagType", "", nullptr, &NewTEwsAppliedHashtag, kDeclsTEwsAppliedHashtag, kByIndexTEwsAppliedHashtag, kByNameTEwsAppliedHashtag, 9, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAppliedHashtag::ClassInfo = {"TEwsAppliedHashtag", "t:AppliedHashtagType", "", nullptr, &NewTEwsAppliedHashtag, kDeclsTEwsAppliedHashtag, kByIndexTEwsAppliedHashtag, kByNameTEwsAppliedHashtag, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAppliedHashtag::GetId() { return GetAsString(2560); }
 void TEwsAppliedHashtag::SetId(const std::string& value) { SetAsString(2560, value); }
 TEwsEmailAddressExtended* TEwsAppliedHashtag::GetCreatedBy() { return static_cast<TEwsEmailAddressExtended*>(GetChildObject(2561)); }
@@ -3635,13 +3646,13 @@ void TEwsAppliedHashtag::SetIsAutoTagged(bool value) { SetAsBoolean(2567, value)
 bool TEwsAppliedHashtag::GetIsInlined() { return GetAsBoolean(2568); }
 void TEwsAppliedHashtag::SetIsInlined(bool value) { SetAsBoolean(2568, value); }
 
-const TDvXMLSchemaClassInfo TEwsAppliedHashtagsPreview::ClassInfo = {"TEwsAppliedHashtagsPreview", "t:AppliedHashtagsPreviewType", "", nullptr, &NewTEwsAppliedHashtagsPreview, kDeclsTEwsAppliedHashtagsPreview, kByIndexTEwsAppliedHashtagsPreview, kByNameTEwsAppliedHashtagsPreview, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAppliedHashtagsPreview::ClassInfo = {"TEwsAppliedHashtagsPreview", "t:AppliedHashtagsPreviewType", "", nullptr, &NewTEwsAppliedHashtagsPreview, kDeclsTEwsAppliedHashtagsPreview, kByIndexTEwsAppliedHashtagsPreview, kByNameTEwsAppliedHashtagsPreview, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfStrings* TEwsAppliedHashtagsPreview::GetHashtags() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(2569)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAppliedHashtag::ClassInfo = {"TEwsNonEmptyArrayOfAppliedHashtag", "t:NonEmptyArrayOfAppliedHashtagType", "", nullptr, &NewTEwsNonEmptyArrayOfAppliedHashtag, kDeclsTEwsNonEmptyArrayOfAppliedHashtag, kByIndexTEwsNonEmptyArrayOfAppliedHashtag, kByNameTEwsNonEmptyArrayOfAppliedHashtag, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAppliedHashtag::ClassInfo = {"TEwsNonEmptyArrayOfAppliedHashtag", "t:NonEmptyArrayOfAppliedHashtagType", "", nullptr, &NewTEwsNonEmptyArrayOfAppliedHashtag, kDeclsTEwsNonEmptyArrayOfAppliedHashtag, kByIndexTEwsNonEmptyArrayOfAppliedHashtag, kByNameTEwsNonEmptyArrayOfAppliedHashtag, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAppliedHashtag>* TEwsNonEmptyArrayOfAppliedHashtag::GetAppliedHashtag() { return static_cast<TDvXMLSchemaElementArray<TEwsAppliedHashtag>*>(GetArrayChild(2570)); }
 
-const TDvXMLSchemaClassInfo TEwsLike::ClassInfo = {"TEwsLike", "t:LikeType", "", nullptr, &NewTEwsLike, kDeclsTEwsLike, kByIndexTEwsLike, kByNameTEwsLike, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsLike::ClassInfo = {"TEwsLike", "t:LikeType", "", nullptr, &NewTEwsLike, kDeclsTEwsLike, kByIndexTEwsLike, kByNameTEwsLike, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsLike::GetId() { return GetAsString(2571); }
 void TEwsLike::SetId(const std::string& value) { SetAsString(2571, value); }
 TEwsEmailAddressExtended* TEwsLike::GetCreatedBy() { return static_cast<TEwsEmailAddressExtended*>(GetChildObject(2572)); }
@@ -3654,30 +3665,30 @@ void TEwsLike::SetDeepLink(const std::string& value) { SetAsString(2575, value);
 std::string TEwsLike::GetApplication() { return GetAsString(2576); }
 void TEwsLike::SetApplication(const std::string& value) { SetAsString(2576, value); }
 
-const TDvXMLSchemaClassInfo TEwsLikesPreview::ClassInfo = {"TEwsLikesPreview", "t:LikesPreviewType", "", nullptr, &NewTEwsLikesPreview, kDeclsTEwsLikesPreview, kByIndexTEwsLikesPreview, kByNameTEwsLikesPreview, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsLikesPreview::ClassInfo = {"TEwsLikesPreview", "t:LikesPreviewType", "", nullptr, &NewTEwsLikesPreview, kDeclsTEwsLikesPreview, kByIndexTEwsLikesPreview, kByNameTEwsLikesPreview, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsLikesPreview::GetLikeCount() { return GetAsInt(2577); }
 void TEwsLikesPreview::SetLikeCount(std::int32_t value) { SetAsInt(2577, value); }
 
-const TDvXMLSchemaClassInfo TEwsMentionsPreview::ClassInfo = {"TEwsMentionsPreview", "t:MentionsPreviewType", "", nullptr, &NewTEwsMentionsPreview, kDeclsTEwsMentionsPreview, kByIndexTEwsMentionsPreview, kByNameTEwsMentionsPreview, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMentionsPreview::ClassInfo = {"TEwsMentionsPreview", "t:MentionsPreviewType", "", nullptr, &NewTEwsMentionsPreview, kDeclsTEwsMentionsPreview, kByIndexTEwsMentionsPreview, kByNameTEwsMentionsPreview, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsMentionsPreview::GetIsMentioned() { return GetAsBoolean(2578); }
 void TEwsMentionsPreview::SetIsMentioned(bool value) { SetAsBoolean(2578, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfLike::ClassInfo = {"TEwsNonEmptyArrayOfLike", "t:NonEmptyArrayOfLikeType", "", nullptr, &NewTEwsNonEmptyArrayOfLike, kDeclsTEwsNonEmptyArrayOfLike, kByIndexTEwsNonEmptyArrayOfLike, kByNameTEwsNonEmptyArrayOfLike, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfLike::ClassInfo = {"TEwsNonEmptyArrayOfLike", "t:NonEmptyArrayOfLikeType", "", nullptr, &NewTEwsNonEmptyArrayOfLike, kDeclsTEwsNonEmptyArrayOfLike, kByIndexTEwsNonEmptyArrayOfLike, kByNameTEwsNonEmptyArrayOfLike, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsLike>* TEwsNonEmptyArrayOfLike::GetLike() { return static_cast<TDvXMLSchemaElementArray<TEwsLike>*>(GetArrayChild(2579)); }
 
-const TDvXMLSchemaClassInfo TEwsAttendeeAvailability::ClassInfo = {"TEwsAttendeeAvailability", "t:AttendeeAvailability", "", nullptr, &NewTEwsAttendeeAvailability, kDeclsTEwsAttendeeAvailability, kByIndexTEwsAttendeeAvailability, kByNameTEwsAttendeeAvailability, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAttendeeAvailability::ClassInfo = {"TEwsAttendeeAvailability", "t:AttendeeAvailability", "", nullptr, &NewTEwsAttendeeAvailability, kDeclsTEwsAttendeeAvailability, kByIndexTEwsAttendeeAvailability, kByNameTEwsAttendeeAvailability, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAttendeeAvailability::GetEmailAddress() { return GetAsString(2580); }
 void TEwsAttendeeAvailability::SetEmailAddress(const std::string& value) { SetAsString(2580, value); }
 TAvailabilityStatus TEwsAttendeeAvailability::GetAvailability() { return static_cast<TAvailabilityStatus>(GetEnumOrdinal(2581)); }
 void TEwsAttendeeAvailability::SetAvailability(TAvailabilityStatus value) { SetEnumOrdinal(2581, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfMeetingLocation::ClassInfo = {"TEwsArrayOfMeetingLocation", "t:ArrayOfMeetingLocation", "", nullptr, &NewTEwsArrayOfMeetingLocation, kDeclsTEwsArrayOfMeetingLocation, kByIndexTEwsArrayOfMeetingLocation, kByNameTEwsArrayOfMeetingLocation, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfMeetingLocation::ClassInfo = {"TEwsArrayOfMeetingLocation", "t:ArrayOfMeetingLocation", "", nullptr, &NewTEwsArrayOfMeetingLocation, kDeclsTEwsArrayOfMeetingLocation, kByIndexTEwsArrayOfMeetingLocation, kByNameTEwsArrayOfMeetingLocation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMeetingLocation>* TEwsArrayOfMeetingLocation::GetMeetingLocation() { return static_cast<TDvXMLSchemaElementArray<TEwsMeetingLocation>*>(GetArrayChild(2582)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfAttendeeAvailability::ClassInfo = {"TEwsArrayOfAttendeeAvailability", "t:ArrayOfAttendeeAvailability", "", nullptr, &NewTEwsArrayOfAttendeeAvailability, kDeclsTEwsArrayOfAttendeeAvailability, kByIndexTEwsArrayOfAttendeeAvailability, kByNameTEwsArrayOfAttendeeAvailability, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfAttendeeAvailability::ClassInfo = {"TEwsArrayOfAttendeeAvailability", "t:ArrayOfAttendeeAvailability", "", nullptr, &NewTEwsArrayOfAttendeeAvailability, kDeclsTEwsArrayOfAttendeeAvailability, kByIndexTEwsArrayOfAttendeeAvailability, kByNameTEwsArrayOfAttendeeAvailability, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAttendeeAvailability>* TEwsArrayOfAttendeeAvailability::GetAttendeeAvailability() { return static_cast<TDvXMLSchemaElementArray<TEwsAttendeeAvailability>*>(GetArrayChild(2583)); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingTimeCandidate::ClassInfo = {"TEwsMeetingTimeCandidate", "t:MeetingTimeCandidate", "", nullptr, &NewTEwsMeetingTimeCandidate, kDeclsTEwsMeetingTimeCandidate, kByIndexTEwsMeetingTimeCandidate, kByNameTEwsMeetingTimeCandidate, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMeetingTimeCandidate::ClassInfo = {"TEwsMeetingTimeCandidate", "t:MeetingTimeCandidate", "", nullptr, &NewTEwsMeetingTimeCandidate, kDeclsTEwsMeetingTimeCandidate, kByIndexTEwsMeetingTimeCandidate, kByNameTEwsMeetingTimeCandidate, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsTimeSlot* TEwsMeetingTimeCandidate::GetMeetingTimeslot() { return static_cast<TEwsTimeSlot*>(GetChildObject(2584)); }
 double TEwsMeetingTimeCandidate::GetConfidence() { return GetAsDouble(2585); }
 void TEwsMeetingTimeCandidate::SetConfidence(double value) { SetAsDouble(2585, value); }
@@ -3690,50 +3701,50 @@ TEwsArrayOfMeetingLocation* TEwsMeetingTimeCandidate::GetLocations() { return st
 std::string TEwsMeetingTimeCandidate::GetSuggestionHint() { return GetAsString(2590); }
 void TEwsMeetingTimeCandidate::SetSuggestionHint(const std::string& value) { SetAsString(2590, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfMeetingTimeCandidate::ClassInfo = {"TEwsArrayOfMeetingTimeCandidate", "t:ArrayOfMeetingTimeCandidate", "", nullptr, &NewTEwsArrayOfMeetingTimeCandidate, kDeclsTEwsArrayOfMeetingTimeCandidate, kByIndexTEwsArrayOfMeetingTimeCandidate, kByNameTEwsArrayOfMeetingTimeCandidate, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfMeetingTimeCandidate::ClassInfo = {"TEwsArrayOfMeetingTimeCandidate", "t:ArrayOfMeetingTimeCandidate", "", nullptr, &NewTEwsArrayOfMeetingTimeCandidate, kDeclsTEwsArrayOfMeetingTimeCandidate, kByIndexTEwsArrayOfMeetingTimeCandidate, kByNameTEwsArrayOfMeetingTimeCandidate, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMeetingTimeCandidate>* TEwsArrayOfMeetingTimeCandidate::GetMeetingTimeCandidate() { return static_cast<TDvXMLSchemaElementArray<TEwsMeetingTimeCandidate>*>(GetArrayChild(2591)); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingTimeCandidatesConstraintItem::ClassInfo = {"TEwsMeetingTimeCandidatesConstraintItem", "t:MeetingTimeCandidatesConstraintItem", "", nullptr, &NewTEwsMeetingTimeCandidatesConstraintItem, kDeclsTEwsMeetingTimeCandidatesConstraintItem, kByIndexTEwsMeetingTimeCandidatesConstraintItem, kByNameTEwsMeetingTimeCandidatesConstraintItem, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMeetingTimeCandidatesConstraintItem::ClassInfo = {"TEwsMeetingTimeCandidatesConstraintItem", "t:MeetingTimeCandidatesConstraintItem", "", nullptr, &NewTEwsMeetingTimeCandidatesConstraintItem, kDeclsTEwsMeetingTimeCandidatesConstraintItem, kByIndexTEwsMeetingTimeCandidatesConstraintItem, kByNameTEwsMeetingTimeCandidatesConstraintItem, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsMeetingTimeCandidatesConstraintItem, 2};
 std::string TEwsMeetingTimeCandidatesConstraintItem::GetEmail() { return GetAsString(2592); }
 void TEwsMeetingTimeCandidatesConstraintItem::SetEmail(const std::string& value) { SetAsString(2592, value); }
 
-const TDvXMLSchemaClassInfo TEwsAttendeeConstraintItem::ClassInfo = {"TEwsAttendeeConstraintItem", "t:AttendeeConstraintItem", "", &TEwsMeetingTimeCandidatesConstraintItem::ClassInfo, &NewTEwsAttendeeConstraintItem, kDeclsTEwsAttendeeConstraintItem, kByIndexTEwsAttendeeConstraintItem, kByNameTEwsAttendeeConstraintItem, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAttendeeConstraintItem::ClassInfo = {"TEwsAttendeeConstraintItem", "t:AttendeeConstraintItem", "", &TEwsMeetingTimeCandidatesConstraintItem::ClassInfo, &NewTEwsAttendeeConstraintItem, kDeclsTEwsAttendeeConstraintItem, kByIndexTEwsAttendeeConstraintItem, kByNameTEwsAttendeeConstraintItem, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsAttendeeConstraintItem::GetIsRequired() { return GetAsBoolean(2593); }
 void TEwsAttendeeConstraintItem::SetIsRequired(bool value) { SetAsBoolean(2593, value); }
 
-const TDvXMLSchemaClassInfo TEwsLocationConstraintItem::ClassInfo = {"TEwsLocationConstraintItem", "t:LocationConstraintItem", "", &TEwsMeetingTimeCandidatesConstraintItem::ClassInfo, &NewTEwsLocationConstraintItem, kDeclsTEwsLocationConstraintItem, kByIndexTEwsLocationConstraintItem, kByNameTEwsLocationConstraintItem, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsLocationConstraintItem::ClassInfo = {"TEwsLocationConstraintItem", "t:LocationConstraintItem", "", &TEwsMeetingTimeCandidatesConstraintItem::ClassInfo, &NewTEwsLocationConstraintItem, kDeclsTEwsLocationConstraintItem, kByIndexTEwsLocationConstraintItem, kByNameTEwsLocationConstraintItem, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsLocationConstraintItem::GetName() { return GetAsString(2594); }
 void TEwsLocationConstraintItem::SetName(const std::string& value) { SetAsString(2594, value); }
 bool TEwsLocationConstraintItem::GetResolveAvailability() { return GetAsBoolean(2595); }
 void TEwsLocationConstraintItem::SetResolveAvailability(bool value) { SetAsBoolean(2595, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfLocationConstraintItems::ClassInfo = {"TEwsArrayOfLocationConstraintItems", "t:ArrayOfLocationConstraintItems", "", nullptr, &NewTEwsArrayOfLocationConstraintItems, kDeclsTEwsArrayOfLocationConstraintItems, kByIndexTEwsArrayOfLocationConstraintItems, kByNameTEwsArrayOfLocationConstraintItems, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfLocationConstraintItems::ClassInfo = {"TEwsArrayOfLocationConstraintItems", "t:ArrayOfLocationConstraintItems", "", nullptr, &NewTEwsArrayOfLocationConstraintItems, kDeclsTEwsArrayOfLocationConstraintItems, kByIndexTEwsArrayOfLocationConstraintItems, kByNameTEwsArrayOfLocationConstraintItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsLocationConstraintItem>* TEwsArrayOfLocationConstraintItems::GetLocationItem() { return static_cast<TDvXMLSchemaElementArray<TEwsLocationConstraintItem>*>(GetArrayChild(2596)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfAttendeeConstraintItems::ClassInfo = {"TEwsArrayOfAttendeeConstraintItems", "t:ArrayOfAttendeeConstraintItems", "", nullptr, &NewTEwsArrayOfAttendeeConstraintItems, kDeclsTEwsArrayOfAttendeeConstraintItems, kByIndexTEwsArrayOfAttendeeConstraintItems, kByNameTEwsArrayOfAttendeeConstraintItems, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfAttendeeConstraintItems::ClassInfo = {"TEwsArrayOfAttendeeConstraintItems", "t:ArrayOfAttendeeConstraintItems", "", nullptr, &NewTEwsArrayOfAttendeeConstraintItems, kDeclsTEwsArrayOfAttendeeConstraintItems, kByIndexTEwsArrayOfAttendeeConstraintItems, kByNameTEwsArrayOfAttendeeConstraintItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAttendeeConstraintItem>* TEwsArrayOfAttendeeConstraintItems::GetAttendeeItem() { return static_cast<TDvXMLSchemaElementArray<TEwsAttendeeConstraintItem>*>(GetArrayChild(2597)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfTimeSlot::ClassInfo = {"TEwsArrayOfTimeSlot", "t:ArrayOfTimeSlot", "", nullptr, &NewTEwsArrayOfTimeSlot, kDeclsTEwsArrayOfTimeSlot, kByIndexTEwsArrayOfTimeSlot, kByNameTEwsArrayOfTimeSlot, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfTimeSlot::ClassInfo = {"TEwsArrayOfTimeSlot", "t:ArrayOfTimeSlot", "", nullptr, &NewTEwsArrayOfTimeSlot, kDeclsTEwsArrayOfTimeSlot, kByIndexTEwsArrayOfTimeSlot, kByNameTEwsArrayOfTimeSlot, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsTimeSlot>* TEwsArrayOfTimeSlot::GetTimeSlot() { return static_cast<TDvXMLSchemaElementArray<TEwsTimeSlot>*>(GetArrayChild(2598)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMeetingTimesAttendeeConstraints::ClassInfo = {"TEwsFindMeetingTimesAttendeeConstraints", "t:FindMeetingTimesAttendeeConstraints", "", nullptr, &NewTEwsFindMeetingTimesAttendeeConstraints, kDeclsTEwsFindMeetingTimesAttendeeConstraints, kByIndexTEwsFindMeetingTimesAttendeeConstraints, kByNameTEwsFindMeetingTimesAttendeeConstraints, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindMeetingTimesAttendeeConstraints::ClassInfo = {"TEwsFindMeetingTimesAttendeeConstraints", "t:FindMeetingTimesAttendeeConstraints", "", nullptr, &NewTEwsFindMeetingTimesAttendeeConstraints, kDeclsTEwsFindMeetingTimesAttendeeConstraints, kByIndexTEwsFindMeetingTimesAttendeeConstraints, kByNameTEwsFindMeetingTimesAttendeeConstraints, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfAttendeeConstraintItems* TEwsFindMeetingTimesAttendeeConstraints::GetAttendeeEntries() { return static_cast<TEwsArrayOfAttendeeConstraintItems*>(GetChildObject(2599)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMeetingTimesLocationConstraints::ClassInfo = {"TEwsFindMeetingTimesLocationConstraints", "t:FindMeetingTimesLocationConstraints", "", nullptr, &NewTEwsFindMeetingTimesLocationConstraints, kDeclsTEwsFindMeetingTimesLocationConstraints, kByIndexTEwsFindMeetingTimesLocationConstraints, kByNameTEwsFindMeetingTimesLocationConstraints, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindMeetingTimesLocationConstraints::ClassInfo = {"TEwsFindMeetingTimesLocationConstraints", "t:FindMeetingTimesLocationConstraints", "", nullptr, &NewTEwsFindMeetingTimesLocationConstraints, kDeclsTEwsFindMeetingTimesLocationConstraints, kByIndexTEwsFindMeetingTimesLocationConstraints, kByNameTEwsFindMeetingTimesLocationConstraints, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfLocationConstraintItems* TEwsFindMeetingTimesLocationConstraints::GetLocationEntries() { return static_cast<TEwsArrayOfLocationConstraintItems*>(GetChildObject(2600)); }
 bool TEwsFindMeetingTimesLocationConstraints::GetIsRequired() { return GetAsBoolean(2601); }
 void TEwsFindMeetingTimesLocationConstraints::SetIsRequired(bool value) { SetAsBoolean(2601, value); }
 bool TEwsFindMeetingTimesLocationConstraints::GetSuggestLocation() { return GetAsBoolean(2602); }
 void TEwsFindMeetingTimesLocationConstraints::SetSuggestLocation(bool value) { SetAsBoolean(2602, value); }
 
-const TDvXMLSchemaClassInfo TEwsFindMeetingTimesSearchConstraints::ClassInfo = {"TEwsFindMeetingTimesSearchConstraints", "t:FindMeetingTimesSearchConstraints", "", nullptr, &NewTEwsFindMeetingTimesSearchConstraints, kDeclsTEwsFindMeetingTimesSearchConstraints, kByIndexTEwsFindMeetingTimesSearchConstraints, kByNameTEwsFindMeetingTimesSearchConstraints, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindMeetingTimesSearchConstraints::ClassInfo = {"TEwsFindMeetingTimesSearchConstraints", "t:FindMeetingTimesSearchConstraints", "", nullptr, &NewTEwsFindMeetingTimesSearchConstraints, kDeclsTEwsFindMeetingTimesSearchConstraints, kByIndexTEwsFindMeetingTimesSearchConstraints, kByNameTEwsFindMeetingTimesSearchConstraints, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfTimeSlot* TEwsFindMeetingTimesSearchConstraints::GetSearchWindows() { return static_cast<TEwsArrayOfTimeSlot*>(GetChildObject(2603)); }
 std::int32_t TEwsFindMeetingTimesSearchConstraints::GetMeetingDurationInMinutes() { return GetAsInt(2604); }
 void TEwsFindMeetingTimesSearchConstraints::SetMeetingDurationInMinutes(std::int32_t value) { SetAsInt(2604, value); }
 TActivityDomain TEwsFindMeetingTimesSearchConstraints::GetActivityDomain() { return static_cast<TActivityDomain>(GetEnumOrdinal(2605)); }
 void TEwsFindMeetingTimesSearchConstraints::SetActivityDomain(TActivityDomain value) { SetEnumOrdinal(2605, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMeetingTimesConstraints::ClassInfo = {"TEwsFindMeetingTimesConstraints", "t:FindMeetingTimesConstraints", "", nullptr, &NewTEwsFindMeetingTimesConstraints, kDeclsTEwsFindMeetingTimesConstraints, kByIndexTEwsFindMeetingTimesConstraints, kByNameTEwsFindMeetingTimesConstraints, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindMeetingTimesConstraints::ClassInfo = {"TEwsFindMeetingTimesConstraints", "t:FindMeetingTimesConstraints", "", nullptr, &NewTEwsFindMeetingTimesConstraints, kDeclsTEwsFindMeetingTimesConstraints, kByIndexTEwsFindMeetingTimesConstraints, kByNameTEwsFindMeetingTimesConstraints, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsFindMeetingTimesConstraints::GetMaxCandidates() { return GetAsInt(2606); }
 void TEwsFindMeetingTimesConstraints::SetMaxCandidates(std::int32_t value) { SetAsInt(2606, value); }
 bool TEwsFindMeetingTimesConstraints::GetIsOrganizerOptional() { return GetAsBoolean(2607); }
@@ -3747,28 +3758,28 @@ void TEwsFindMeetingTimesConstraints::SetAppScenario(const std::string& value) {
 double TEwsFindMeetingTimesConstraints::GetMinimumAttendeePercentage() { return GetAsDouble(2611); }
 void TEwsFindMeetingTimesConstraints::SetMinimumAttendeePercentage(double value) { SetAsDouble(2611, value); }
 
-const TDvXMLSchemaClassInfo TEwsOfficeClient::ClassInfo = {"TEwsOfficeClient", "t:OfficeClientType", "", nullptr, &NewTEwsOfficeClient, kDeclsTEwsOfficeClient, kByIndexTEwsOfficeClient, kByNameTEwsOfficeClient, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsOfficeClient::ClassInfo = {"TEwsOfficeClient", "t:OfficeClientType", "", nullptr, &NewTEwsOfficeClient, kDeclsTEwsOfficeClient, kByIndexTEwsOfficeClient, kByNameTEwsOfficeClient, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsOfficeClient::GetCode() { return GetAsString(0); }
 void TEwsOfficeClient::SetCode(const std::string& value) { SetAsString(0, value); }
 std::string TEwsOfficeClient::GetVersion() { return GetAsString(1); }
 void TEwsOfficeClient::SetVersion(const std::string& value) { SetAsString(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfApps::ClassInfo = {"TEwsArrayOfApps", "t:ArrayOfAppsType", "", nullptr, &NewTEwsArrayOfApps, kDeclsTEwsArrayOfApps, kByIndexTEwsArrayOfApps, kByNameTEwsArrayOfApps, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfApps::ClassInfo = {"TEwsArrayOfApps", "t:ArrayOfAppsType", "", nullptr, &NewTEwsArrayOfApps, kDeclsTEwsArrayOfApps, kByIndexTEwsArrayOfApps, kByNameTEwsArrayOfApps, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsApp>* TEwsArrayOfApps::GetApp() { return static_cast<TDvXMLSchemaElementArray<TEwsApp>*>(GetArrayChild(2612)); }
 TEwsMetadata* TEwsArrayOfApps::GetMetadata() { return static_cast<TEwsMetadata*>(GetChildObject(2613)); }
 
-const TDvXMLSchemaClassInfo TEwsApp::ClassInfo = {"TEwsApp", "t:AppType", "", nullptr, &NewTEwsApp, kDeclsTEwsApp, kByIndexTEwsApp, kByNameTEwsApp, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsApp::ClassInfo = {"TEwsApp", "t:AppType", "", nullptr, &NewTEwsApp, kDeclsTEwsApp, kByIndexTEwsApp, kByNameTEwsApp, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsAppMetadata* TEwsApp::GetMetadata() { return static_cast<TEwsAppMetadata*>(GetChildObject(2614)); }
 TBytes TEwsApp::GetManifest() { return GetAsBase64binary(2615); }
 void TEwsApp::SetManifest(const TBytes& value) { SetAsBase64binary(2615, value); }
 
-const TDvXMLSchemaClassInfo TEwsMetadata::ClassInfo = {"TEwsMetadata", "t:Metadata", "", nullptr, &NewTEwsMetadata, kDeclsTEwsMetadata, kByIndexTEwsMetadata, kByNameTEwsMetadata, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMetadata::ClassInfo = {"TEwsMetadata", "t:Metadata", "", nullptr, &NewTEwsMetadata, kDeclsTEwsMetadata, kByIndexTEwsMetadata, kByNameTEwsMetadata, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMetadata::GetCustomApps() { return GetAsString(2616); }
 void TEwsMetadata::SetCustomApps(const std::string& value) { SetAsString(2616, value); }
 std::string TEwsMetadata::GetGenericInfo() { return GetAsString(2617); }
 void TEwsMetadata::SetGenericInfo(const std::string& value) { SetAsString(2617, value); }
 
-const TDvXMLSchemaClassInfo TEwsAppMetadata::ClassInfo = {"TEwsAppMetadata", "t:AppMetadata", "", nullptr, &NewTEwsAppMetadata, kDeclsTEwsAppMetadata, kByIndexTEwsAppMetadata, kByNameTEwsAppMetadata, 12, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAppMetadata::ClassInfo = {"TEwsAppMetadata", "t:AppMetadata", "", nullptr, &NewTEwsAppMetadata, kDeclsTEwsAppMetadata, kByIndexTEwsAppMetadata, kByNameTEwsAppMetadata, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAppMetadata::GetEndNodeUrl() { return GetAsString(2618); }
 void TEwsAppMetadata::SetEndNodeUrl(const std::string& value) { SetAsString(2618, value); }
 std::string TEwsAppMetadata::GetAppStatus() { return GetAsString(2619); }
@@ -3794,7 +3805,7 @@ void TEwsAppMetadata::SetInstalledBy(const std::string& value) { SetAsString(262
 bool TEwsAppMetadata::GetIsMandatory() { return GetAsBoolean(2629); }
 void TEwsAppMetadata::SetIsMandatory(bool value) { SetAsBoolean(2629, value); }
 
-const TDvXMLSchemaClassInfo TEwsResponseMessage::ClassInfo = {"TEwsResponseMessage", "m:ResponseMessageType", "", nullptr, &NewTEwsResponseMessage, kDeclsTEwsResponseMessage, kByIndexTEwsResponseMessage, kByNameTEwsResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsResponseMessage::ClassInfo = {"TEwsResponseMessage", "m:ResponseMessageType", "", nullptr, &NewTEwsResponseMessage, kDeclsTEwsResponseMessage, kByIndexTEwsResponseMessage, kByNameTEwsResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsResponseMessage, 115};
 std::string TEwsResponseMessage::GetMessageText() { return GetAsString(2630); }
 void TEwsResponseMessage::SetMessageText(const std::string& value) { SetAsString(2630, value); }
 TResponseCode TEwsResponseMessage::GetResponseCode() { return static_cast<TResponseCode>(GetEnumOrdinal(2631)); }
@@ -3805,7 +3816,7 @@ TEwsResponseMessage_MessageXml* TEwsResponseMessage::GetMessageXml() { return st
 TResponseClass TEwsResponseMessage::GetResponseClass() { return static_cast<TResponseClass>(GetEnumOrdinal(2634)); }
 void TEwsResponseMessage::SetResponseClass(TResponseClass value) { SetEnumOrdinal(2634, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfResponseMessages::ClassInfo = {"TEwsArrayOfResponseMessages", "m:ArrayOfResponseMessagesType", "", nullptr, &NewTEwsArrayOfResponseMessages, kDeclsTEwsArrayOfResponseMessages, kByIndexTEwsArrayOfResponseMessages, kByNameTEwsArrayOfResponseMessages, 80, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfResponseMessages::ClassInfo = {"TEwsArrayOfResponseMessages", "m:ArrayOfResponseMessagesType", "", nullptr, &NewTEwsArrayOfResponseMessages, kDeclsTEwsArrayOfResponseMessages, kByIndexTEwsArrayOfResponseMessages, kByNameTEwsArrayOfResponseMessages, 80, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItemInfoResponseMessage>* TEwsArrayOfResponseMessages::GetCreateItemResponseMessage() { return static_cast<TDvXMLSchemaElementArray<TEwsItemInfoResponseMessage>*>(GetArrayChild(2635)); }
 TDvXMLSchemaElementArray<TEwsDeleteItemResponseMessage>* TEwsArrayOfResponseMessages::GetDeleteItemResponseMessage() { return static_cast<TDvXMLSchemaElementArray<TEwsDeleteItemResponseMessage>*>(GetArrayChild(2636)); }
 TDvXMLSchemaElementArray<TEwsItemInfoResponseMessage>* TEwsArrayOfResponseMessages::GetGetItemResponseMessage() { return static_cast<TDvXMLSchemaElementArray<TEwsItemInfoResponseMessage>*>(GetArrayChild(2637)); }
@@ -3887,38 +3898,38 @@ TDvXMLSchemaElementArray<TEwsItemInfoResponseMessage>* TEwsArrayOfResponseMessag
 TDvXMLSchemaElementArray<TEwsResponseMessage>* TEwsArrayOfResponseMessages::GetGetLastPrivateCatalogUpdateResponseMessage() { return static_cast<TDvXMLSchemaElementArray<TEwsResponseMessage>*>(GetArrayChild(2713)); }
 TDvXMLSchemaElementArray<TEwsResponseMessage>* TEwsArrayOfResponseMessages::GetGetPrivateCatalogAddInsResponseMessage() { return static_cast<TDvXMLSchemaElementArray<TEwsResponseMessage>*>(GetArrayChild(2714)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseResponseMessage::ClassInfo = {"TEwsBaseResponseMessage", "m:BaseResponseMessageType", "", nullptr, &NewTEwsBaseResponseMessage, kDeclsTEwsBaseResponseMessage, kByIndexTEwsBaseResponseMessage, kByNameTEwsBaseResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBaseResponseMessage::ClassInfo = {"TEwsBaseResponseMessage", "m:BaseResponseMessageType", "", nullptr, &NewTEwsBaseResponseMessage, kDeclsTEwsBaseResponseMessage, kByIndexTEwsBaseResponseMessage, kByNameTEwsBaseResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseResponseMessage, 55};
 TEwsArrayOfResponseMessages* TEwsBaseResponseMessage::GetResponseMessages() { return static_cast<TEwsArrayOfResponseMessages*>(GetChildObject(2715)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseRequest::ClassInfo = {"TEwsBaseRequest", "m:BaseRequestType", "", nullptr, &NewTEwsBaseRequest, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBaseRequest::ClassInfo = {"TEwsBaseRequest", "m:BaseRequestType", "", nullptr, &NewTEwsBaseRequest, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseRequest, 140};
 
-const TDvXMLSchemaClassInfo TEwsGetFolder::ClassInfo = {"TEwsGetFolder", "m:GetFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetFolder, kDeclsTEwsGetFolder, kByIndexTEwsGetFolder, kByNameTEwsGetFolder, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetFolder::ClassInfo = {"TEwsGetFolder", "m:GetFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetFolder, kDeclsTEwsGetFolder, kByIndexTEwsGetFolder, kByNameTEwsGetFolder, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderResponseShape* TEwsGetFolder::GetFolderShape() { return static_cast<TEwsFolderResponseShape*>(GetChildObject(2716)); }
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsGetFolder::GetFolderIds() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(2717)); }
 
-const TDvXMLSchemaClassInfo TEwsUploadItems::ClassInfo = {"TEwsUploadItems", "m:UploadItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUploadItems, kDeclsTEwsUploadItems, kByIndexTEwsUploadItems, kByNameTEwsUploadItems, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUploadItems::ClassInfo = {"TEwsUploadItems", "m:UploadItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUploadItems, kDeclsTEwsUploadItems, kByIndexTEwsUploadItems, kByNameTEwsUploadItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfUploadItems* TEwsUploadItems::GetItems() { return static_cast<TEwsNonEmptyArrayOfUploadItems*>(GetChildObject(2718)); }
 
-const TDvXMLSchemaClassInfo TEwsUploadItemsResponseMessage::ClassInfo = {"TEwsUploadItemsResponseMessage", "m:UploadItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUploadItemsResponseMessage, kDeclsTEwsUploadItemsResponseMessage, kByIndexTEwsUploadItemsResponseMessage, kByNameTEwsUploadItemsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUploadItemsResponseMessage::ClassInfo = {"TEwsUploadItemsResponseMessage", "m:UploadItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUploadItemsResponseMessage, kDeclsTEwsUploadItemsResponseMessage, kByIndexTEwsUploadItemsResponseMessage, kByNameTEwsUploadItemsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsUploadItemsResponseMessage::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(2719)); }
 
-const TDvXMLSchemaClassInfo TEwsUploadItemsResponse::ClassInfo = {"TEwsUploadItemsResponse", "m:UploadItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUploadItemsResponse, kDeclsTEwsUploadItemsResponse, kByIndexTEwsUploadItemsResponse, kByNameTEwsUploadItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUploadItemsResponse::ClassInfo = {"TEwsUploadItemsResponse", "m:UploadItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUploadItemsResponse, kDeclsTEwsUploadItemsResponse, kByIndexTEwsUploadItemsResponse, kByNameTEwsUploadItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsExportItems::ClassInfo = {"TEwsExportItems", "m:ExportItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsExportItems, kDeclsTEwsExportItems, kByIndexTEwsExportItems, kByNameTEwsExportItems, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExportItems::ClassInfo = {"TEwsExportItems", "m:ExportItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsExportItems, kDeclsTEwsExportItems, kByIndexTEwsExportItems, kByNameTEwsExportItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfItemIds* TEwsExportItems::GetItemIds() { return static_cast<TEwsNonEmptyArrayOfItemIds*>(GetChildObject(2720)); }
 
-const TDvXMLSchemaClassInfo TEwsExportItemsResponseMessage::ClassInfo = {"TEwsExportItemsResponseMessage", "m:ExportItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsExportItemsResponseMessage, kDeclsTEwsExportItemsResponseMessage, kByIndexTEwsExportItemsResponseMessage, kByNameTEwsExportItemsResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExportItemsResponseMessage::ClassInfo = {"TEwsExportItemsResponseMessage", "m:ExportItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsExportItemsResponseMessage, kDeclsTEwsExportItemsResponseMessage, kByIndexTEwsExportItemsResponseMessage, kByNameTEwsExportItemsResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsExportItemsResponseMessage::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(2721)); }
 TBytes TEwsExportItemsResponseMessage::GetData() { return GetAsBase64binary(2722); }
 void TEwsExportItemsResponseMessage::SetData(const TBytes& value) { SetAsBase64binary(2722, value); }
 
-const TDvXMLSchemaClassInfo TEwsExportItemsResponse::ClassInfo = {"TEwsExportItemsResponse", "m:ExportItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsExportItemsResponse, kDeclsTEwsExportItemsResponse, kByIndexTEwsExportItemsResponse, kByNameTEwsExportItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExportItemsResponse::ClassInfo = {"TEwsExportItemsResponse", "m:ExportItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsExportItemsResponse, kDeclsTEwsExportItemsResponse, kByIndexTEwsExportItemsResponse, kByNameTEwsExportItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsCreateFolder::ClassInfo = {"TEwsCreateFolder", "m:CreateFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateFolder, kDeclsTEwsCreateFolder, kByIndexTEwsCreateFolder, kByNameTEwsCreateFolder, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateFolder::ClassInfo = {"TEwsCreateFolder", "m:CreateFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateFolder, kDeclsTEwsCreateFolder, kByIndexTEwsCreateFolder, kByNameTEwsCreateFolder, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsTargetFolderId* TEwsCreateFolder::GetParentFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2723)); }
 TEwsNonEmptyArrayOfFolders* TEwsCreateFolder::GetFolders() { return static_cast<TEwsNonEmptyArrayOfFolders*>(GetChildObject(2724)); }
 
-const TDvXMLSchemaClassInfo TEwsFindFolder::ClassInfo = {"TEwsFindFolder", "m:FindFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindFolder, kDeclsTEwsFindFolder, kByIndexTEwsFindFolder, kByNameTEwsFindFolder, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindFolder::ClassInfo = {"TEwsFindFolder", "m:FindFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindFolder, kDeclsTEwsFindFolder, kByIndexTEwsFindFolder, kByNameTEwsFindFolder, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderResponseShape* TEwsFindFolder::GetFolderShape() { return static_cast<TEwsFolderResponseShape*>(GetChildObject(2725)); }
 TEwsIndexedPageView* TEwsFindFolder::GetIndexedPageFolderView() { return static_cast<TEwsIndexedPageView*>(GetChildObject(2726)); }
 TEwsFractionalPageView* TEwsFindFolder::GetFractionalPageFolderView() { return static_cast<TEwsFractionalPageView*>(GetChildObject(2727)); }
@@ -3927,62 +3938,62 @@ TEwsNonEmptyArrayOfBaseFolderIds* TEwsFindFolder::GetParentFolderIds() { return 
 TFolderQueryTraversal TEwsFindFolder::GetTraversal() { return static_cast<TFolderQueryTraversal>(GetEnumOrdinal(2730)); }
 void TEwsFindFolder::SetTraversal(TFolderQueryTraversal value) { SetEnumOrdinal(2730, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsFolderInfoResponseMessage::ClassInfo = {"TEwsFolderInfoResponseMessage", "m:FolderInfoResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFolderInfoResponseMessage, kDeclsTEwsFolderInfoResponseMessage, kByIndexTEwsFolderInfoResponseMessage, kByNameTEwsFolderInfoResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFolderInfoResponseMessage::ClassInfo = {"TEwsFolderInfoResponseMessage", "m:FolderInfoResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFolderInfoResponseMessage, kDeclsTEwsFolderInfoResponseMessage, kByIndexTEwsFolderInfoResponseMessage, kByNameTEwsFolderInfoResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfFolders* TEwsFolderInfoResponseMessage::GetFolders() { return static_cast<TEwsArrayOfFolders*>(GetChildObject(2731)); }
 
-const TDvXMLSchemaClassInfo TEwsFindFolderResponseMessage::ClassInfo = {"TEwsFindFolderResponseMessage", "m:FindFolderResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindFolderResponseMessage, kDeclsTEwsFindFolderResponseMessage, kByIndexTEwsFindFolderResponseMessage, kByNameTEwsFindFolderResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindFolderResponseMessage::ClassInfo = {"TEwsFindFolderResponseMessage", "m:FindFolderResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindFolderResponseMessage, kDeclsTEwsFindFolderResponseMessage, kByIndexTEwsFindFolderResponseMessage, kByNameTEwsFindFolderResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFindFolderParent* TEwsFindFolderResponseMessage::GetRootFolder() { return static_cast<TEwsFindFolderParent*>(GetChildObject(2732)); }
 
-const TDvXMLSchemaClassInfo TEwsFindFolderResponse::ClassInfo = {"TEwsFindFolderResponse", "m:FindFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsFindFolderResponse, kDeclsTEwsFindFolderResponse, kByIndexTEwsFindFolderResponse, kByNameTEwsFindFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindFolderResponse::ClassInfo = {"TEwsFindFolderResponse", "m:FindFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsFindFolderResponse, kDeclsTEwsFindFolderResponse, kByIndexTEwsFindFolderResponse, kByNameTEwsFindFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsDeleteFolder::ClassInfo = {"TEwsDeleteFolder", "m:DeleteFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteFolder, kDeclsTEwsDeleteFolder, kByIndexTEwsDeleteFolder, kByNameTEwsDeleteFolder, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteFolder::ClassInfo = {"TEwsDeleteFolder", "m:DeleteFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteFolder, kDeclsTEwsDeleteFolder, kByIndexTEwsDeleteFolder, kByNameTEwsDeleteFolder, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsDeleteFolder::GetFolderIds() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(2733)); }
 TDisposal TEwsDeleteFolder::GetDeleteType() { return static_cast<TDisposal>(GetEnumOrdinal(2734)); }
 void TEwsDeleteFolder::SetDeleteType(TDisposal value) { SetEnumOrdinal(2734, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteFolderResponse::ClassInfo = {"TEwsDeleteFolderResponse", "m:DeleteFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteFolderResponse, kDeclsTEwsDeleteFolderResponse, kByIndexTEwsDeleteFolderResponse, kByNameTEwsDeleteFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteFolderResponse::ClassInfo = {"TEwsDeleteFolderResponse", "m:DeleteFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteFolderResponse, kDeclsTEwsDeleteFolderResponse, kByIndexTEwsDeleteFolderResponse, kByNameTEwsDeleteFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsEmptyFolder::ClassInfo = {"TEwsEmptyFolder", "m:EmptyFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsEmptyFolder, kDeclsTEwsEmptyFolder, kByIndexTEwsEmptyFolder, kByNameTEwsEmptyFolder, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEmptyFolder::ClassInfo = {"TEwsEmptyFolder", "m:EmptyFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsEmptyFolder, kDeclsTEwsEmptyFolder, kByIndexTEwsEmptyFolder, kByNameTEwsEmptyFolder, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsEmptyFolder::GetFolderIds() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(2735)); }
 TDisposal TEwsEmptyFolder::GetDeleteType() { return static_cast<TDisposal>(GetEnumOrdinal(2736)); }
 void TEwsEmptyFolder::SetDeleteType(TDisposal value) { SetEnumOrdinal(2736, static_cast<int>(value)); }
 bool TEwsEmptyFolder::GetDeleteSubFolders() { return GetAsBoolean(2737); }
 void TEwsEmptyFolder::SetDeleteSubFolders(bool value) { SetAsBoolean(2737, value); }
 
-const TDvXMLSchemaClassInfo TEwsEmptyFolderResponse::ClassInfo = {"TEwsEmptyFolderResponse", "m:EmptyFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsEmptyFolderResponse, kDeclsTEwsEmptyFolderResponse, kByIndexTEwsEmptyFolderResponse, kByNameTEwsEmptyFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEmptyFolderResponse::ClassInfo = {"TEwsEmptyFolderResponse", "m:EmptyFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsEmptyFolderResponse, kDeclsTEwsEmptyFolderResponse, kByIndexTEwsEmptyFolderResponse, kByNameTEwsEmptyFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsBaseMoveCopyFolder::ClassInfo = {"TEwsBaseMoveCopyFolder", "m:BaseMoveCopyFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsBaseMoveCopyFolder, kDeclsTEwsBaseMoveCopyFolder, kByIndexTEwsBaseMoveCopyFolder, kByNameTEwsBaseMoveCopyFolder, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBaseMoveCopyFolder::ClassInfo = {"TEwsBaseMoveCopyFolder", "m:BaseMoveCopyFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsBaseMoveCopyFolder, kDeclsTEwsBaseMoveCopyFolder, kByIndexTEwsBaseMoveCopyFolder, kByNameTEwsBaseMoveCopyFolder, 2, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseMoveCopyFolder, 2};
 TEwsTargetFolderId* TEwsBaseMoveCopyFolder::GetToFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2738)); }
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsBaseMoveCopyFolder::GetFolderIds() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(2739)); }
 
-const TDvXMLSchemaClassInfo TEwsMoveFolder::ClassInfo = {"TEwsMoveFolder", "m:MoveFolderType", "", &TEwsBaseMoveCopyFolder::ClassInfo, &NewTEwsMoveFolder, kDeclsTEwsMoveFolder, kByIndexTEwsMoveFolder, kByNameTEwsMoveFolder, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMoveFolder::ClassInfo = {"TEwsMoveFolder", "m:MoveFolderType", "", &TEwsBaseMoveCopyFolder::ClassInfo, &NewTEwsMoveFolder, kDeclsTEwsMoveFolder, kByIndexTEwsMoveFolder, kByNameTEwsMoveFolder, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsCopyFolder::ClassInfo = {"TEwsCopyFolder", "m:CopyFolderType", "", &TEwsBaseMoveCopyFolder::ClassInfo, &NewTEwsCopyFolder, kDeclsTEwsCopyFolder, kByIndexTEwsCopyFolder, kByNameTEwsCopyFolder, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCopyFolder::ClassInfo = {"TEwsCopyFolder", "m:CopyFolderType", "", &TEwsBaseMoveCopyFolder::ClassInfo, &NewTEwsCopyFolder, kDeclsTEwsCopyFolder, kByIndexTEwsCopyFolder, kByNameTEwsCopyFolder, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsUpdateFolder::ClassInfo = {"TEwsUpdateFolder", "m:UpdateFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateFolder, kDeclsTEwsUpdateFolder, kByIndexTEwsUpdateFolder, kByNameTEwsUpdateFolder, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateFolder::ClassInfo = {"TEwsUpdateFolder", "m:UpdateFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateFolder, kDeclsTEwsUpdateFolder, kByIndexTEwsUpdateFolder, kByNameTEwsUpdateFolder, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfFolderChanges* TEwsUpdateFolder::GetFolderChanges() { return static_cast<TEwsNonEmptyArrayOfFolderChanges*>(GetChildObject(2740)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateFolderResponse::ClassInfo = {"TEwsCreateFolderResponse", "m:CreateFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateFolderResponse, kDeclsTEwsCreateFolderResponse, kByIndexTEwsCreateFolderResponse, kByNameTEwsCreateFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateFolderResponse::ClassInfo = {"TEwsCreateFolderResponse", "m:CreateFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateFolderResponse, kDeclsTEwsCreateFolderResponse, kByIndexTEwsCreateFolderResponse, kByNameTEwsCreateFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetFolderResponse::ClassInfo = {"TEwsGetFolderResponse", "m:GetFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetFolderResponse, kDeclsTEwsGetFolderResponse, kByIndexTEwsGetFolderResponse, kByNameTEwsGetFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetFolderResponse::ClassInfo = {"TEwsGetFolderResponse", "m:GetFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetFolderResponse, kDeclsTEwsGetFolderResponse, kByIndexTEwsGetFolderResponse, kByNameTEwsGetFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsUpdateFolderResponse::ClassInfo = {"TEwsUpdateFolderResponse", "m:UpdateFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUpdateFolderResponse, kDeclsTEwsUpdateFolderResponse, kByIndexTEwsUpdateFolderResponse, kByNameTEwsUpdateFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateFolderResponse::ClassInfo = {"TEwsUpdateFolderResponse", "m:UpdateFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUpdateFolderResponse, kDeclsTEwsUpdateFolderResponse, kByIndexTEwsUpdateFolderResponse, kByNameTEwsUpdateFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsMoveFolderResponse::ClassInfo = {"TEwsMoveFolderResponse", "m:MoveFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMoveFolderResponse, kDeclsTEwsMoveFolderResponse, kByIndexTEwsMoveFolderResponse, kByNameTEwsMoveFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMoveFolderResponse::ClassInfo = {"TEwsMoveFolderResponse", "m:MoveFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMoveFolderResponse, kDeclsTEwsMoveFolderResponse, kByIndexTEwsMoveFolderResponse, kByNameTEwsMoveFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsCopyFolderResponse::ClassInfo = {"TEwsCopyFolderResponse", "m:CopyFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCopyFolderResponse, kDeclsTEwsCopyFolderResponse, kByIndexTEwsCopyFolderResponse, kByNameTEwsCopyFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCopyFolderResponse::ClassInfo = {"TEwsCopyFolderResponse", "m:CopyFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCopyFolderResponse, kDeclsTEwsCopyFolderResponse, kByIndexTEwsCopyFolderResponse, kByNameTEwsCopyFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsCreateFolderPath::ClassInfo = {"TEwsCreateFolderPath", "m:CreateFolderPathType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateFolderPath, kDeclsTEwsCreateFolderPath, kByIndexTEwsCreateFolderPath, kByNameTEwsCreateFolderPath, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateFolderPath::ClassInfo = {"TEwsCreateFolderPath", "m:CreateFolderPathType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateFolderPath, kDeclsTEwsCreateFolderPath, kByIndexTEwsCreateFolderPath, kByNameTEwsCreateFolderPath, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsTargetFolderId* TEwsCreateFolderPath::GetParentFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2741)); }
 TEwsNonEmptyArrayOfFolders* TEwsCreateFolderPath::GetRelativeFolderPath() { return static_cast<TEwsNonEmptyArrayOfFolders*>(GetChildObject(2742)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateFolderPathResponse::ClassInfo = {"TEwsCreateFolderPathResponse", "m:CreateFolderPathResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateFolderPathResponse, kDeclsTEwsCreateFolderPathResponse, kByIndexTEwsCreateFolderPathResponse, kByNameTEwsCreateFolderPathResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateFolderPathResponse::ClassInfo = {"TEwsCreateFolderPathResponse", "m:CreateFolderPathResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateFolderPathResponse, kDeclsTEwsCreateFolderPathResponse, kByIndexTEwsCreateFolderPathResponse, kByNameTEwsCreateFolderPathResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetItem::ClassInfo = {"TEwsGetItem", "m:GetItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetItem, kDeclsTEwsGetItem, kByIndexTEwsGetItem, kByNameTEwsGetItem, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetItem::ClassInfo = {"TEwsGetItem", "m:GetItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetItem, kDeclsTEwsGetItem, kByIndexTEwsGetItem, kByNameTEwsGetItem, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemResponseShape* TEwsGetItem::GetItemShape() { return static_cast<TEwsItemResponseShape*>(GetChildObject(2743)); }
 TEwsNonEmptyArrayOfBaseItemIds* TEwsGetItem::GetItemIds() { return static_cast<TEwsNonEmptyArrayOfBaseItemIds*>(GetChildObject(2744)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateItem::ClassInfo = {"TEwsCreateItem", "m:CreateItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateItem, kDeclsTEwsCreateItem, kByIndexTEwsCreateItem, kByNameTEwsCreateItem, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateItem::ClassInfo = {"TEwsCreateItem", "m:CreateItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateItem, kDeclsTEwsCreateItem, kByIndexTEwsCreateItem, kByNameTEwsCreateItem, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsTargetFolderId* TEwsCreateItem::GetSavedItemFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2745)); }
 TEwsNonEmptyArrayOfAllItems* TEwsCreateItem::GetItems() { return static_cast<TEwsNonEmptyArrayOfAllItems*>(GetChildObject(2746)); }
 TMessageDisposition TEwsCreateItem::GetMessageDisposition() { return static_cast<TMessageDisposition>(GetEnumOrdinal(2747)); }
@@ -3990,7 +4001,7 @@ void TEwsCreateItem::SetMessageDisposition(TMessageDisposition value) { SetEnumO
 TCalendarItemCreateOrDeleteOperation TEwsCreateItem::GetSendMeetingInvitations() { return static_cast<TCalendarItemCreateOrDeleteOperation>(GetEnumOrdinal(2748)); }
 void TEwsCreateItem::SetSendMeetingInvitations(TCalendarItemCreateOrDeleteOperation value) { SetEnumOrdinal(2748, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateItem::ClassInfo = {"TEwsUpdateItem", "m:UpdateItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateItem, kDeclsTEwsUpdateItem, kByIndexTEwsUpdateItem, kByNameTEwsUpdateItem, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateItem::ClassInfo = {"TEwsUpdateItem", "m:UpdateItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateItem, kDeclsTEwsUpdateItem, kByIndexTEwsUpdateItem, kByNameTEwsUpdateItem, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsTargetFolderId* TEwsUpdateItem::GetSavedItemFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2749)); }
 TEwsNonEmptyArrayOfItemChanges* TEwsUpdateItem::GetItemChanges() { return static_cast<TEwsNonEmptyArrayOfItemChanges*>(GetChildObject(2750)); }
 TConflictResolution TEwsUpdateItem::GetConflictResolution() { return static_cast<TConflictResolution>(GetEnumOrdinal(2751)); }
@@ -4002,24 +4013,24 @@ void TEwsUpdateItem::SetSendMeetingInvitationsOrCancellations(TCalendarItemUpdat
 bool TEwsUpdateItem::GetSuppressReadReceipts() { return GetAsBoolean(2754); }
 void TEwsUpdateItem::SetSuppressReadReceipts(bool value) { SetAsBoolean(2754, value); }
 
-const TDvXMLSchemaClassInfo TEwsItemInfoResponseMessage::ClassInfo = {"TEwsItemInfoResponseMessage", "m:ItemInfoResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsItemInfoResponseMessage, kDeclsTEwsItemInfoResponseMessage, kByIndexTEwsItemInfoResponseMessage, kByNameTEwsItemInfoResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsItemInfoResponseMessage::ClassInfo = {"TEwsItemInfoResponseMessage", "m:ItemInfoResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsItemInfoResponseMessage, kDeclsTEwsItemInfoResponseMessage, kByIndexTEwsItemInfoResponseMessage, kByNameTEwsItemInfoResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsItemInfoResponseMessage, 2};
 TEwsArrayOfRealItems* TEwsItemInfoResponseMessage::GetItems() { return static_cast<TEwsArrayOfRealItems*>(GetChildObject(2755)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateItemResponseMessage::ClassInfo = {"TEwsUpdateItemResponseMessage", "m:UpdateItemResponseMessageType", "", &TEwsItemInfoResponseMessage::ClassInfo, &NewTEwsUpdateItemResponseMessage, kDeclsTEwsUpdateItemResponseMessage, kByIndexTEwsUpdateItemResponseMessage, kByNameTEwsUpdateItemResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateItemResponseMessage::ClassInfo = {"TEwsUpdateItemResponseMessage", "m:UpdateItemResponseMessageType", "", &TEwsItemInfoResponseMessage::ClassInfo, &NewTEwsUpdateItemResponseMessage, kDeclsTEwsUpdateItemResponseMessage, kByIndexTEwsUpdateItemResponseMessage, kByNameTEwsUpdateItemResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsConflictResults* TEwsUpdateItemResponseMessage::GetConflictResults() { return static_cast<TEwsConflictResults*>(GetChildObject(2756)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateItemInRecoverableItems::ClassInfo = {"TEwsUpdateItemInRecoverableItems", "m:UpdateItemInRecoverableItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateItemInRecoverableItems, kDeclsTEwsUpdateItemInRecoverableItems, kByIndexTEwsUpdateItemInRecoverableItems, kByNameTEwsUpdateItemInRecoverableItems, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateItemInRecoverableItems::ClassInfo = {"TEwsUpdateItemInRecoverableItems", "m:UpdateItemInRecoverableItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateItemInRecoverableItems, kDeclsTEwsUpdateItemInRecoverableItems, kByIndexTEwsUpdateItemInRecoverableItems, kByNameTEwsUpdateItemInRecoverableItems, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsUpdateItemInRecoverableItems::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(2757)); }
 TEwsNonEmptyArrayOfItemChangeDescriptions* TEwsUpdateItemInRecoverableItems::GetUpdates() { return static_cast<TEwsNonEmptyArrayOfItemChangeDescriptions*>(GetChildObject(2758)); }
 TEwsNonEmptyArrayOfAttachments* TEwsUpdateItemInRecoverableItems::GetAttachments() { return static_cast<TEwsNonEmptyArrayOfAttachments*>(GetChildObject(2759)); }
 bool TEwsUpdateItemInRecoverableItems::GetMakeItemImmutable() { return GetAsBoolean(2760); }
 void TEwsUpdateItemInRecoverableItems::SetMakeItemImmutable(bool value) { SetAsBoolean(2760, value); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateItemInRecoverableItemsResponseMessage::ClassInfo = {"TEwsUpdateItemInRecoverableItemsResponseMessage", "m:UpdateItemInRecoverableItemsResponseMessageType", "", &TEwsItemInfoResponseMessage::ClassInfo, &NewTEwsUpdateItemInRecoverableItemsResponseMessage, kDeclsTEwsUpdateItemInRecoverableItemsResponseMessage, kByIndexTEwsUpdateItemInRecoverableItemsResponseMessage, kByNameTEwsUpdateItemInRecoverableItemsResponseMessage, 8, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateItemInRecoverableItemsResponseMessage::ClassInfo = {"TEwsUpdateItemInRecoverableItemsResponseMessage", "m:UpdateItemInRecoverableItemsResponseMessageType", "", &TEwsItemInfoResponseMessage::ClassInfo, &NewTEwsUpdateItemInRecoverableItemsResponseMessage, kDeclsTEwsUpdateItemInRecoverableItemsResponseMessage, kByIndexTEwsUpdateItemInRecoverableItemsResponseMessage, kByNameTEwsUpdateItemInRecoverableItemsResponseMessage, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfAttachments* TEwsUpdateItemInRecoverableItemsResponseMessage::GetAttachments() { return static_cast<TEwsArrayOfAttachments*>(GetChildObject(2761)); }
 TEwsConflictResults* TEwsUpdateItemInRecoverableItemsResponseMessage::GetConflictResults() { return static_cast<TEwsConflictResults*>(GetChildObject(2762)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteItem::ClassInfo = {"TEwsDeleteItem", "m:DeleteItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteItem, kDeclsTEwsDeleteItem, kByIndexTEwsDeleteItem, kByNameTEwsDeleteItem, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteItem::ClassInfo = {"TEwsDeleteItem", "m:DeleteItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteItem, kDeclsTEwsDeleteItem, kByIndexTEwsDeleteItem, kByNameTEwsDeleteItem, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfBaseItemIds* TEwsDeleteItem::GetItemIds() { return static_cast<TEwsNonEmptyArrayOfBaseItemIds*>(GetChildObject(2763)); }
 TDisposal TEwsDeleteItem::GetDeleteType() { return static_cast<TDisposal>(GetEnumOrdinal(2764)); }
 void TEwsDeleteItem::SetDeleteType(TDisposal value) { SetEnumOrdinal(2764, static_cast<int>(value)); }
@@ -4030,35 +4041,35 @@ void TEwsDeleteItem::SetAffectedTaskOccurrences(TAffectedTaskOccurrences value) 
 bool TEwsDeleteItem::GetSuppressReadReceipts() { return GetAsBoolean(2767); }
 void TEwsDeleteItem::SetSuppressReadReceipts(bool value) { SetAsBoolean(2767, value); }
 
-const TDvXMLSchemaClassInfo TEwsAttachmentInfoResponseMessage::ClassInfo = {"TEwsAttachmentInfoResponseMessage", "m:AttachmentInfoResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAttachmentInfoResponseMessage, kDeclsTEwsAttachmentInfoResponseMessage, kByIndexTEwsAttachmentInfoResponseMessage, kByNameTEwsAttachmentInfoResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAttachmentInfoResponseMessage::ClassInfo = {"TEwsAttachmentInfoResponseMessage", "m:AttachmentInfoResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAttachmentInfoResponseMessage, kDeclsTEwsAttachmentInfoResponseMessage, kByIndexTEwsAttachmentInfoResponseMessage, kByNameTEwsAttachmentInfoResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfAttachments* TEwsAttachmentInfoResponseMessage::GetAttachments() { return static_cast<TEwsArrayOfAttachments*>(GetChildObject(2768)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteAttachmentResponseMessage::ClassInfo = {"TEwsDeleteAttachmentResponseMessage", "m:DeleteAttachmentResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteAttachmentResponseMessage, kDeclsTEwsDeleteAttachmentResponseMessage, kByIndexTEwsDeleteAttachmentResponseMessage, kByNameTEwsDeleteAttachmentResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteAttachmentResponseMessage::ClassInfo = {"TEwsDeleteAttachmentResponseMessage", "m:DeleteAttachmentResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteAttachmentResponseMessage, kDeclsTEwsDeleteAttachmentResponseMessage, kByIndexTEwsDeleteAttachmentResponseMessage, kByNameTEwsDeleteAttachmentResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsRootItemId* TEwsDeleteAttachmentResponseMessage::GetRootItemId() { return static_cast<TEwsRootItemId*>(GetChildObject(2769)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseMoveCopyItem::ClassInfo = {"TEwsBaseMoveCopyItem", "m:BaseMoveCopyItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsBaseMoveCopyItem, kDeclsTEwsBaseMoveCopyItem, kByIndexTEwsBaseMoveCopyItem, kByNameTEwsBaseMoveCopyItem, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBaseMoveCopyItem::ClassInfo = {"TEwsBaseMoveCopyItem", "m:BaseMoveCopyItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsBaseMoveCopyItem, kDeclsTEwsBaseMoveCopyItem, kByIndexTEwsBaseMoveCopyItem, kByNameTEwsBaseMoveCopyItem, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseMoveCopyItem, 2};
 TEwsTargetFolderId* TEwsBaseMoveCopyItem::GetToFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2770)); }
 TEwsNonEmptyArrayOfBaseItemIds* TEwsBaseMoveCopyItem::GetItemIds() { return static_cast<TEwsNonEmptyArrayOfBaseItemIds*>(GetChildObject(2771)); }
 bool TEwsBaseMoveCopyItem::GetReturnNewItemIds() { return GetAsBoolean(2772); }
 void TEwsBaseMoveCopyItem::SetReturnNewItemIds(bool value) { SetAsBoolean(2772, value); }
 
-const TDvXMLSchemaClassInfo TEwsMoveItem::ClassInfo = {"TEwsMoveItem", "m:MoveItemType", "", &TEwsBaseMoveCopyItem::ClassInfo, &NewTEwsMoveItem, kDeclsTEwsMoveItem, kByIndexTEwsMoveItem, kByNameTEwsMoveItem, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMoveItem::ClassInfo = {"TEwsMoveItem", "m:MoveItemType", "", &TEwsBaseMoveCopyItem::ClassInfo, &NewTEwsMoveItem, kDeclsTEwsMoveItem, kByIndexTEwsMoveItem, kByNameTEwsMoveItem, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsCopyItem::ClassInfo = {"TEwsCopyItem", "m:CopyItemType", "", &TEwsBaseMoveCopyItem::ClassInfo, &NewTEwsCopyItem, kDeclsTEwsCopyItem, kByIndexTEwsCopyItem, kByNameTEwsCopyItem, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCopyItem::ClassInfo = {"TEwsCopyItem", "m:CopyItemType", "", &TEwsBaseMoveCopyItem::ClassInfo, &NewTEwsCopyItem, kDeclsTEwsCopyItem, kByIndexTEwsCopyItem, kByNameTEwsCopyItem, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsArchiveItem::ClassInfo = {"TEwsArchiveItem", "m:ArchiveItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsArchiveItem, kDeclsTEwsArchiveItem, kByIndexTEwsArchiveItem, kByNameTEwsArchiveItem, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArchiveItem::ClassInfo = {"TEwsArchiveItem", "m:ArchiveItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsArchiveItem, kDeclsTEwsArchiveItem, kByIndexTEwsArchiveItem, kByNameTEwsArchiveItem, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsTargetFolderId* TEwsArchiveItem::GetArchiveSourceFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2773)); }
 TEwsNonEmptyArrayOfBaseItemIds* TEwsArchiveItem::GetItemIds() { return static_cast<TEwsNonEmptyArrayOfBaseItemIds*>(GetChildObject(2774)); }
 
-const TDvXMLSchemaClassInfo TEwsSendItem::ClassInfo = {"TEwsSendItem", "m:SendItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSendItem, kDeclsTEwsSendItem, kByIndexTEwsSendItem, kByNameTEwsSendItem, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSendItem::ClassInfo = {"TEwsSendItem", "m:SendItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSendItem, kDeclsTEwsSendItem, kByIndexTEwsSendItem, kByNameTEwsSendItem, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfBaseItemIds* TEwsSendItem::GetItemIds() { return static_cast<TEwsNonEmptyArrayOfBaseItemIds*>(GetChildObject(2775)); }
 TEwsTargetFolderId* TEwsSendItem::GetSavedItemFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2776)); }
 bool TEwsSendItem::GetSaveItemToFolder() { return GetAsBoolean(2777); }
 void TEwsSendItem::SetSaveItemToFolder(bool value) { SetAsBoolean(2777, value); }
 
-const TDvXMLSchemaClassInfo TEwsSendItemResponse::ClassInfo = {"TEwsSendItemResponse", "m:SendItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSendItemResponse, kDeclsTEwsSendItemResponse, kByIndexTEwsSendItemResponse, kByNameTEwsSendItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSendItemResponse::ClassInfo = {"TEwsSendItemResponse", "m:SendItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSendItemResponse, kDeclsTEwsSendItemResponse, kByIndexTEwsSendItemResponse, kByNameTEwsSendItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsQueryString::ClassInfo = {"TEwsQueryString", "m:QueryStringType", "", nullptr, &NewTEwsQueryString, kDeclsTEwsQueryString, kByIndexTEwsQueryString, kByNameTEwsQueryString, 3, TDvXMLSchemaValueKind::String, nullptr};
+const TDvXMLSchemaClassInfo TEwsQueryString::ClassInfo = {"TEwsQueryString", "m:QueryStringType", "", nullptr, &NewTEwsQueryString, kDeclsTEwsQueryString, kByIndexTEwsQueryString, kByNameTEwsQueryString, 3, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsQueryString::GetValue() { return GetTextAsString(); }
 void TEwsQueryString::SetValue(const std::string& value) { SetTextAsString(value); }
 bool TEwsQueryString::GetResetCache() { return GetAsBoolean(0); }
@@ -4068,7 +4079,7 @@ void TEwsQueryString::SetReturnHighlightTerms(bool value) { SetAsBoolean(1, valu
 bool TEwsQueryString::GetReturnDeletedItems() { return GetAsBoolean(2); }
 void TEwsQueryString::SetReturnDeletedItems(bool value) { SetAsBoolean(2, value); }
 
-const TDvXMLSchemaClassInfo TEwsFindItem::ClassInfo = {"TEwsFindItem", "m:FindItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindItem, kDeclsTEwsFindItem, kByIndexTEwsFindItem, kByNameTEwsFindItem, 13, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindItem::ClassInfo = {"TEwsFindItem", "m:FindItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindItem, kDeclsTEwsFindItem, kByIndexTEwsFindItem, kByNameTEwsFindItem, 13, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemResponseShape* TEwsFindItem::GetItemShape() { return static_cast<TEwsItemResponseShape*>(GetChildObject(2778)); }
 TEwsIndexedPageView* TEwsFindItem::GetIndexedPageItemView() { return static_cast<TEwsIndexedPageView*>(GetChildObject(2779)); }
 TEwsFractionalPageView* TEwsFindItem::GetFractionalPageItemView() { return static_cast<TEwsFractionalPageView*>(GetChildObject(2780)); }
@@ -4084,7 +4095,7 @@ TEwsQueryString* TEwsFindItem::GetQueryString() { return static_cast<TEwsQuerySt
 TItemQueryTraversal TEwsFindItem::GetTraversal() { return static_cast<TItemQueryTraversal>(GetEnumOrdinal(2790)); }
 void TEwsFindItem::SetTraversal(TItemQueryTraversal value) { SetEnumOrdinal(2790, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsFindConversation::ClassInfo = {"TEwsFindConversation", "m:FindConversationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindConversation, kDeclsTEwsFindConversation, kByIndexTEwsFindConversation, kByNameTEwsFindConversation, 9, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindConversation::ClassInfo = {"TEwsFindConversation", "m:FindConversationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindConversation, kDeclsTEwsFindConversation, kByIndexTEwsFindConversation, kByNameTEwsFindConversation, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsIndexedPageView* TEwsFindConversation::GetIndexedPageItemView() { return static_cast<TEwsIndexedPageView*>(GetChildObject(2791)); }
 TEwsSeekToConditionPageView* TEwsFindConversation::GetSeekToConditionPageItemView() { return static_cast<TEwsSeekToConditionPageView*>(GetChildObject(2792)); }
 TEwsNonEmptyArrayOfFieldOrders* TEwsFindConversation::GetSortOrder() { return static_cast<TEwsNonEmptyArrayOfFieldOrders*>(GetChildObject(2793)); }
@@ -4098,7 +4109,7 @@ void TEwsFindConversation::SetTraversal(TConversationQueryTraversal value) { Set
 TViewFilter TEwsFindConversation::GetViewFilter() { return static_cast<TViewFilter>(GetEnumOrdinal(2799)); }
 void TEwsFindConversation::SetViewFilter(TViewFilter value) { SetEnumOrdinal(2799, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsFindConversationResponseMessage::ClassInfo = {"TEwsFindConversationResponseMessage", "m:FindConversationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindConversationResponseMessage, kDeclsTEwsFindConversationResponseMessage, kByIndexTEwsFindConversationResponseMessage, kByNameTEwsFindConversationResponseMessage, 9, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindConversationResponseMessage::ClassInfo = {"TEwsFindConversationResponseMessage", "m:FindConversationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindConversationResponseMessage, kDeclsTEwsFindConversationResponseMessage, kByIndexTEwsFindConversationResponseMessage, kByNameTEwsFindConversationResponseMessage, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfConversations* TEwsFindConversationResponseMessage::GetConversations() { return static_cast<TEwsArrayOfConversations*>(GetChildObject(2800)); }
 TEwsArrayOfHighlightTerms* TEwsFindConversationResponseMessage::GetHighlightTerms() { return static_cast<TEwsArrayOfHighlightTerms*>(GetChildObject(2801)); }
 std::int32_t TEwsFindConversationResponseMessage::GetTotalConversationsInView() { return GetAsInt(2802); }
@@ -4106,7 +4117,7 @@ void TEwsFindConversationResponseMessage::SetTotalConversationsInView(std::int32
 std::int32_t TEwsFindConversationResponseMessage::GetIndexedOffset() { return GetAsInt(2803); }
 void TEwsFindConversationResponseMessage::SetIndexedOffset(std::int32_t value) { SetAsInt(2803, value); }
 
-const TDvXMLSchemaClassInfo TEwsPerformInstantSearchRequest::ClassInfo = {"TEwsPerformInstantSearchRequest", "m:PerformInstantSearchRequest", "", &TEwsBaseRequest::ClassInfo, &NewTEwsPerformInstantSearchRequest, kDeclsTEwsPerformInstantSearchRequest, kByIndexTEwsPerformInstantSearchRequest, kByNameTEwsPerformInstantSearchRequest, 9, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPerformInstantSearchRequest::ClassInfo = {"TEwsPerformInstantSearchRequest", "m:PerformInstantSearchRequest", "", &TEwsBaseRequest::ClassInfo, &NewTEwsPerformInstantSearchRequest, kDeclsTEwsPerformInstantSearchRequest, kByIndexTEwsPerformInstantSearchRequest, kByNameTEwsPerformInstantSearchRequest, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPerformInstantSearchRequest::GetSearchSessionId() { return GetAsString(2804); }
 void TEwsPerformInstantSearchRequest::SetSearchSessionId(const std::string& value) { SetAsString(2804, value); }
 std::string TEwsPerformInstantSearchRequest::GetItemType() { return GetAsString(2805); }
@@ -4124,21 +4135,21 @@ void TEwsPerformInstantSearchRequest::SetIsDeepTraversal(bool value) { SetAsBool
 bool TEwsPerformInstantSearchRequest::GetWaitOnSearchResults() { return GetAsBoolean(2812); }
 void TEwsPerformInstantSearchRequest::SetWaitOnSearchResults(bool value) { SetAsBoolean(2812, value); }
 
-const TDvXMLSchemaClassInfo TEwsPerformInstantSearchResponse::ClassInfo = {"TEwsPerformInstantSearchResponse", "m:PerformInstantSearchResponse", "", &TEwsResponseMessage::ClassInfo, &NewTEwsPerformInstantSearchResponse, kDeclsTEwsPerformInstantSearchResponse, kByIndexTEwsPerformInstantSearchResponse, kByNameTEwsPerformInstantSearchResponse, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPerformInstantSearchResponse::ClassInfo = {"TEwsPerformInstantSearchResponse", "m:PerformInstantSearchResponse", "", &TEwsResponseMessage::ClassInfo, &NewTEwsPerformInstantSearchResponse, kDeclsTEwsPerformInstantSearchResponse, kByIndexTEwsPerformInstantSearchResponse, kByNameTEwsPerformInstantSearchResponse, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsInstantSearchPayload* TEwsPerformInstantSearchResponse::GetPayload() { return static_cast<TEwsInstantSearchPayload*>(GetChildObject(2813)); }
 
-const TDvXMLSchemaClassInfo TEwsEndInstantSearchSessionRequest::ClassInfo = {"TEwsEndInstantSearchSessionRequest", "m:EndInstantSearchSessionRequest", "", &TEwsBaseRequest::ClassInfo, &NewTEwsEndInstantSearchSessionRequest, kDeclsTEwsEndInstantSearchSessionRequest, kByIndexTEwsEndInstantSearchSessionRequest, kByNameTEwsEndInstantSearchSessionRequest, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEndInstantSearchSessionRequest::ClassInfo = {"TEwsEndInstantSearchSessionRequest", "m:EndInstantSearchSessionRequest", "", &TEwsBaseRequest::ClassInfo, &NewTEwsEndInstantSearchSessionRequest, kDeclsTEwsEndInstantSearchSessionRequest, kByIndexTEwsEndInstantSearchSessionRequest, kByNameTEwsEndInstantSearchSessionRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsEndInstantSearchSessionRequest::GetSessionId() { return GetAsString(2814); }
 void TEwsEndInstantSearchSessionRequest::SetSessionId(const std::string& value) { SetAsString(2814, value); }
 
-const TDvXMLSchemaClassInfo TEwsApplyConversationAction::ClassInfo = {"TEwsApplyConversationAction", "m:ApplyConversationActionType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsApplyConversationAction, kDeclsTEwsApplyConversationAction, kByIndexTEwsApplyConversationAction, kByNameTEwsApplyConversationAction, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsApplyConversationAction::ClassInfo = {"TEwsApplyConversationAction", "m:ApplyConversationActionType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsApplyConversationAction, kDeclsTEwsApplyConversationAction, kByIndexTEwsApplyConversationAction, kByNameTEwsApplyConversationAction, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfApplyConversationAction* TEwsApplyConversationAction::GetConversationActions() { return static_cast<TEwsNonEmptyArrayOfApplyConversationAction*>(GetChildObject(2815)); }
 
-const TDvXMLSchemaClassInfo TEwsApplyConversationActionResponse::ClassInfo = {"TEwsApplyConversationActionResponse", "m:ApplyConversationActionResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsApplyConversationActionResponse, kDeclsTEwsApplyConversationActionResponse, kByIndexTEwsApplyConversationActionResponse, kByNameTEwsApplyConversationActionResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsApplyConversationActionResponse::ClassInfo = {"TEwsApplyConversationActionResponse", "m:ApplyConversationActionResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsApplyConversationActionResponse, kDeclsTEwsApplyConversationActionResponse, kByIndexTEwsApplyConversationActionResponse, kByNameTEwsApplyConversationActionResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsApplyConversationActionResponseMessage::ClassInfo = {"TEwsApplyConversationActionResponseMessage", "m:ApplyConversationActionResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsApplyConversationActionResponseMessage, kDeclsTEwsApplyConversationActionResponseMessage, kByIndexTEwsApplyConversationActionResponseMessage, kByNameTEwsApplyConversationActionResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsApplyConversationActionResponseMessage::ClassInfo = {"TEwsApplyConversationActionResponseMessage", "m:ApplyConversationActionResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsApplyConversationActionResponseMessage, kDeclsTEwsApplyConversationActionResponseMessage, kByIndexTEwsApplyConversationActionResponseMessage, kByNameTEwsApplyConversationActionResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsFindPeople::ClassInfo = {"TEwsFindPeople", "m:FindPeopleType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindPeople, kDeclsTEwsFindPeople, kByIndexTEwsFindPeople, kByNameTEwsFindPeople, 12, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindPeople::ClassInfo = {"TEwsFindPeople", "m:FindPeopleType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindPeople, kDeclsTEwsFindPeople, kByIndexTEwsFindPeople, kByNameTEwsFindPeople, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPersonaResponseShape* TEwsFindPeople::GetPersonaShape() { return static_cast<TEwsPersonaResponseShape*>(GetChildObject(2816)); }
 TEwsIndexedPageView* TEwsFindPeople::GetIndexedPageItemView() { return static_cast<TEwsIndexedPageView*>(GetChildObject(2817)); }
 TEwsRestriction* TEwsFindPeople::GetRestriction() { return static_cast<TEwsRestriction*>(GetChildObject(2818)); }
@@ -4156,7 +4167,7 @@ TEwsArrayOfPeopleQuerySource* TEwsFindPeople::GetQuerySources() { return static_
 bool TEwsFindPeople::GetReturnFlattenedResults() { return GetAsBoolean(2827); }
 void TEwsFindPeople::SetReturnFlattenedResults(bool value) { SetAsBoolean(2827, value); }
 
-const TDvXMLSchemaClassInfo TEwsFindPeopleResponseMessage::ClassInfo = {"TEwsFindPeopleResponseMessage", "m:FindPeopleResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindPeopleResponseMessage, kDeclsTEwsFindPeopleResponseMessage, kByIndexTEwsFindPeopleResponseMessage, kByNameTEwsFindPeopleResponseMessage, 10, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindPeopleResponseMessage::ClassInfo = {"TEwsFindPeopleResponseMessage", "m:FindPeopleResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindPeopleResponseMessage, kDeclsTEwsFindPeopleResponseMessage, kByIndexTEwsFindPeopleResponseMessage, kByNameTEwsFindPeopleResponseMessage, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfPeople* TEwsFindPeopleResponseMessage::GetPeople() { return static_cast<TEwsArrayOfPeople*>(GetChildObject(2828)); }
 std::int32_t TEwsFindPeopleResponseMessage::GetTotalNumberOfPeopleInView() { return GetAsInt(2829); }
 void TEwsFindPeopleResponseMessage::SetTotalNumberOfPeopleInView(std::int32_t value) { SetAsInt(2829, value); }
@@ -4167,35 +4178,35 @@ void TEwsFindPeopleResponseMessage::SetFirstLoadedRowIndex(std::int32_t value) {
 std::string TEwsFindPeopleResponseMessage::GetTransactionId() { return GetAsGuid(2832); }
 void TEwsFindPeopleResponseMessage::SetTransactionId(const std::string& value) { SetAsGuid(2832, value); }
 
-const TDvXMLSchemaClassInfo TEwsFindTags::ClassInfo = {"TEwsFindTags", "m:FindTagsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindTags, kDeclsTEwsFindTags, kByIndexTEwsFindTags, kByNameTEwsFindTags, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindTags::ClassInfo = {"TEwsFindTags", "m:FindTagsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindTags, kDeclsTEwsFindTags, kByIndexTEwsFindTags, kByNameTEwsFindTags, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsIndexedPageView* TEwsFindTags::GetIndexedPageItemView() { return static_cast<TEwsIndexedPageView*>(GetChildObject(2833)); }
 TEwsNonEmptyArrayOfFieldOrders* TEwsFindTags::GetSortOrder() { return static_cast<TEwsNonEmptyArrayOfFieldOrders*>(GetChildObject(2834)); }
 std::string TEwsFindTags::GetQueryString() { return GetAsString(2835); }
 void TEwsFindTags::SetQueryString(const std::string& value) { SetAsString(2835, value); }
 TEwsArrayOfContextProperty* TEwsFindTags::GetContext() { return static_cast<TEwsArrayOfContextProperty*>(GetChildObject(2836)); }
 
-const TDvXMLSchemaClassInfo TEwsFindTagsResponseMessage::ClassInfo = {"TEwsFindTagsResponseMessage", "m:FindTagsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindTagsResponseMessage, kDeclsTEwsFindTagsResponseMessage, kByIndexTEwsFindTagsResponseMessage, kByNameTEwsFindTagsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindTagsResponseMessage::ClassInfo = {"TEwsFindTagsResponseMessage", "m:FindTagsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindTagsResponseMessage, kDeclsTEwsFindTagsResponseMessage, kByIndexTEwsFindTagsResponseMessage, kByNameTEwsFindTagsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfStrings* TEwsFindTagsResponseMessage::GetTags() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(2837)); }
 
-const TDvXMLSchemaClassInfo TEwsAddTag::ClassInfo = {"TEwsAddTag", "m:AddTagType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddTag, kDeclsTEwsAddTag, kByIndexTEwsAddTag, kByNameTEwsAddTag, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAddTag::ClassInfo = {"TEwsAddTag", "m:AddTagType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddTag, kDeclsTEwsAddTag, kByIndexTEwsAddTag, kByNameTEwsAddTag, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAddTag::GetTag() { return GetAsString(2838); }
 void TEwsAddTag::SetTag(const std::string& value) { SetAsString(2838, value); }
 std::string TEwsAddTag::GetAppName() { return GetAsString(2839); }
 void TEwsAddTag::SetAppName(const std::string& value) { SetAsString(2839, value); }
 
-const TDvXMLSchemaClassInfo TEwsAddTagResponseMessage::ClassInfo = {"TEwsAddTagResponseMessage", "m:AddTagResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddTagResponseMessage, kDeclsTEwsAddTagResponseMessage, kByIndexTEwsAddTagResponseMessage, kByNameTEwsAddTagResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAddTagResponseMessage::ClassInfo = {"TEwsAddTagResponseMessage", "m:AddTagResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddTagResponseMessage, kDeclsTEwsAddTagResponseMessage, kByIndexTEwsAddTagResponseMessage, kByNameTEwsAddTagResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsAddTagResponseMessage::GetWasSuccessful() { return GetAsBoolean(2840); }
 void TEwsAddTagResponseMessage::SetWasSuccessful(bool value) { SetAsBoolean(2840, value); }
 
-const TDvXMLSchemaClassInfo TEwsHideTag::ClassInfo = {"TEwsHideTag", "m:HideTagType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsHideTag, kDeclsTEwsHideTag, kByIndexTEwsHideTag, kByNameTEwsHideTag, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsHideTag::ClassInfo = {"TEwsHideTag", "m:HideTagType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsHideTag, kDeclsTEwsHideTag, kByIndexTEwsHideTag, kByNameTEwsHideTag, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsHideTag::GetTag() { return GetAsString(2841); }
 void TEwsHideTag::SetTag(const std::string& value) { SetAsString(2841, value); }
 
-const TDvXMLSchemaClassInfo TEwsHideTagResponseMessage::ClassInfo = {"TEwsHideTagResponseMessage", "m:HideTagResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsHideTagResponseMessage, kDeclsTEwsHideTagResponseMessage, kByIndexTEwsHideTagResponseMessage, kByNameTEwsHideTagResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsHideTagResponseMessage::ClassInfo = {"TEwsHideTagResponseMessage", "m:HideTagResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsHideTagResponseMessage, kDeclsTEwsHideTagResponseMessage, kByIndexTEwsHideTagResponseMessage, kByNameTEwsHideTagResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsHideTagResponseMessage::GetWasSuccessful() { return GetAsBoolean(2842); }
 void TEwsHideTagResponseMessage::SetWasSuccessful(bool value) { SetAsBoolean(2842, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetPersona::ClassInfo = {"TEwsGetPersona", "m:GetPersonaType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetPersona, kDeclsTEwsGetPersona, kByIndexTEwsGetPersona, kByNameTEwsGetPersona, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetPersona::ClassInfo = {"TEwsGetPersona", "m:GetPersonaType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetPersona, kDeclsTEwsGetPersona, kByIndexTEwsGetPersona, kByNameTEwsGetPersona, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsGetPersona::GetPersonaId() { return static_cast<TEwsItemId*>(GetChildObject(2843)); }
 TEwsEmailAddressType* TEwsGetPersona::GetEmailAddress() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2844)); }
 TEwsTargetFolderId* TEwsGetPersona::GetParentFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2845)); }
@@ -4203,64 +4214,64 @@ std::string TEwsGetPersona::GetItemLinkId() { return GetAsString(2846); }
 void TEwsGetPersona::SetItemLinkId(const std::string& value) { SetAsString(2846, value); }
 TEwsNonEmptyArrayOfPathsToElement* TEwsGetPersona::GetAdditionalProperties() { return static_cast<TEwsNonEmptyArrayOfPathsToElement*>(GetChildObject(2847)); }
 
-const TDvXMLSchemaClassInfo TEwsGetPersonaResponseMessage::ClassInfo = {"TEwsGetPersonaResponseMessage", "m:GetPersonaResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetPersonaResponseMessage, kDeclsTEwsGetPersonaResponseMessage, kByIndexTEwsGetPersonaResponseMessage, kByNameTEwsGetPersonaResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetPersonaResponseMessage::ClassInfo = {"TEwsGetPersonaResponseMessage", "m:GetPersonaResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetPersonaResponseMessage, kDeclsTEwsGetPersonaResponseMessage, kByIndexTEwsGetPersonaResponseMessage, kByNameTEwsGetPersonaResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPersona* TEwsGetPersonaResponseMessage::GetPersona() { return static_cast<TEwsPersona*>(GetChildObject(2848)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateAttachment::ClassInfo = {"TEwsCreateAttachment", "m:CreateAttachmentType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateAttachment, kDeclsTEwsCreateAttachment, kByIndexTEwsCreateAttachment, kByNameTEwsCreateAttachment, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateAttachment::ClassInfo = {"TEwsCreateAttachment", "m:CreateAttachmentType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateAttachment, kDeclsTEwsCreateAttachment, kByIndexTEwsCreateAttachment, kByNameTEwsCreateAttachment, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsCreateAttachment::GetParentItemId() { return static_cast<TEwsItemId*>(GetChildObject(2849)); }
 TEwsNonEmptyArrayOfAttachments* TEwsCreateAttachment::GetAttachments() { return static_cast<TEwsNonEmptyArrayOfAttachments*>(GetChildObject(2850)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateAttachmentResponse::ClassInfo = {"TEwsCreateAttachmentResponse", "m:CreateAttachmentResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateAttachmentResponse, kDeclsTEwsCreateAttachmentResponse, kByIndexTEwsCreateAttachmentResponse, kByNameTEwsCreateAttachmentResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateAttachmentResponse::ClassInfo = {"TEwsCreateAttachmentResponse", "m:CreateAttachmentResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateAttachmentResponse, kDeclsTEwsCreateAttachmentResponse, kByIndexTEwsCreateAttachmentResponse, kByNameTEwsCreateAttachmentResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsDeleteAttachment::ClassInfo = {"TEwsDeleteAttachment", "m:DeleteAttachmentType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteAttachment, kDeclsTEwsDeleteAttachment, kByIndexTEwsDeleteAttachment, kByNameTEwsDeleteAttachment, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteAttachment::ClassInfo = {"TEwsDeleteAttachment", "m:DeleteAttachmentType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteAttachment, kDeclsTEwsDeleteAttachment, kByIndexTEwsDeleteAttachment, kByNameTEwsDeleteAttachment, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfRequestAttachmentIds* TEwsDeleteAttachment::GetAttachmentIds() { return static_cast<TEwsNonEmptyArrayOfRequestAttachmentIds*>(GetChildObject(2851)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteAttachmentResponse::ClassInfo = {"TEwsDeleteAttachmentResponse", "m:DeleteAttachmentResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteAttachmentResponse, kDeclsTEwsDeleteAttachmentResponse, kByIndexTEwsDeleteAttachmentResponse, kByNameTEwsDeleteAttachmentResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteAttachmentResponse::ClassInfo = {"TEwsDeleteAttachmentResponse", "m:DeleteAttachmentResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteAttachmentResponse, kDeclsTEwsDeleteAttachmentResponse, kByIndexTEwsDeleteAttachmentResponse, kByNameTEwsDeleteAttachmentResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetAttachment::ClassInfo = {"TEwsGetAttachment", "m:GetAttachmentType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetAttachment, kDeclsTEwsGetAttachment, kByIndexTEwsGetAttachment, kByNameTEwsGetAttachment, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetAttachment::ClassInfo = {"TEwsGetAttachment", "m:GetAttachmentType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetAttachment, kDeclsTEwsGetAttachment, kByIndexTEwsGetAttachment, kByNameTEwsGetAttachment, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsAttachmentResponseShape* TEwsGetAttachment::GetAttachmentShape() { return static_cast<TEwsAttachmentResponseShape*>(GetChildObject(2852)); }
 TEwsNonEmptyArrayOfRequestAttachmentIds* TEwsGetAttachment::GetAttachmentIds() { return static_cast<TEwsNonEmptyArrayOfRequestAttachmentIds*>(GetChildObject(2853)); }
 
-const TDvXMLSchemaClassInfo TEwsGetAttachmentResponse::ClassInfo = {"TEwsGetAttachmentResponse", "m:GetAttachmentResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetAttachmentResponse, kDeclsTEwsGetAttachmentResponse, kByIndexTEwsGetAttachmentResponse, kByNameTEwsGetAttachmentResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetAttachmentResponse::ClassInfo = {"TEwsGetAttachmentResponse", "m:GetAttachmentResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetAttachmentResponse, kDeclsTEwsGetAttachmentResponse, kByIndexTEwsGetAttachmentResponse, kByNameTEwsGetAttachmentResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsCreateItemResponse::ClassInfo = {"TEwsCreateItemResponse", "m:CreateItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateItemResponse, kDeclsTEwsCreateItemResponse, kByIndexTEwsCreateItemResponse, kByNameTEwsCreateItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateItemResponse::ClassInfo = {"TEwsCreateItemResponse", "m:CreateItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateItemResponse, kDeclsTEwsCreateItemResponse, kByIndexTEwsCreateItemResponse, kByNameTEwsCreateItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsUpdateItemResponse::ClassInfo = {"TEwsUpdateItemResponse", "m:UpdateItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUpdateItemResponse, kDeclsTEwsUpdateItemResponse, kByIndexTEwsUpdateItemResponse, kByNameTEwsUpdateItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateItemResponse::ClassInfo = {"TEwsUpdateItemResponse", "m:UpdateItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUpdateItemResponse, kDeclsTEwsUpdateItemResponse, kByIndexTEwsUpdateItemResponse, kByNameTEwsUpdateItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsUpdateItemInRecoverableItemsResponse::ClassInfo = {"TEwsUpdateItemInRecoverableItemsResponse", "m:UpdateItemInRecoverableItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUpdateItemInRecoverableItemsResponse, kDeclsTEwsUpdateItemInRecoverableItemsResponse, kByIndexTEwsUpdateItemInRecoverableItemsResponse, kByNameTEwsUpdateItemInRecoverableItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateItemInRecoverableItemsResponse::ClassInfo = {"TEwsUpdateItemInRecoverableItemsResponse", "m:UpdateItemInRecoverableItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUpdateItemInRecoverableItemsResponse, kDeclsTEwsUpdateItemInRecoverableItemsResponse, kByIndexTEwsUpdateItemInRecoverableItemsResponse, kByNameTEwsUpdateItemInRecoverableItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetItemResponse::ClassInfo = {"TEwsGetItemResponse", "m:GetItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetItemResponse, kDeclsTEwsGetItemResponse, kByIndexTEwsGetItemResponse, kByNameTEwsGetItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetItemResponse::ClassInfo = {"TEwsGetItemResponse", "m:GetItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetItemResponse, kDeclsTEwsGetItemResponse, kByIndexTEwsGetItemResponse, kByNameTEwsGetItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsMoveItemResponse::ClassInfo = {"TEwsMoveItemResponse", "m:MoveItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMoveItemResponse, kDeclsTEwsMoveItemResponse, kByIndexTEwsMoveItemResponse, kByNameTEwsMoveItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMoveItemResponse::ClassInfo = {"TEwsMoveItemResponse", "m:MoveItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMoveItemResponse, kDeclsTEwsMoveItemResponse, kByIndexTEwsMoveItemResponse, kByNameTEwsMoveItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsCopyItemResponse::ClassInfo = {"TEwsCopyItemResponse", "m:CopyItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCopyItemResponse, kDeclsTEwsCopyItemResponse, kByIndexTEwsCopyItemResponse, kByNameTEwsCopyItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCopyItemResponse::ClassInfo = {"TEwsCopyItemResponse", "m:CopyItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCopyItemResponse, kDeclsTEwsCopyItemResponse, kByIndexTEwsCopyItemResponse, kByNameTEwsCopyItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsDeleteItemResponse::ClassInfo = {"TEwsDeleteItemResponse", "m:DeleteItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteItemResponse, kDeclsTEwsDeleteItemResponse, kByIndexTEwsDeleteItemResponse, kByNameTEwsDeleteItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteItemResponse::ClassInfo = {"TEwsDeleteItemResponse", "m:DeleteItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteItemResponse, kDeclsTEwsDeleteItemResponse, kByIndexTEwsDeleteItemResponse, kByNameTEwsDeleteItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsDeleteItemResponseMessage::ClassInfo = {"TEwsDeleteItemResponseMessage", "m:DeleteItemResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteItemResponseMessage, kDeclsTEwsDeleteItemResponseMessage, kByIndexTEwsDeleteItemResponseMessage, kByNameTEwsDeleteItemResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteItemResponseMessage::ClassInfo = {"TEwsDeleteItemResponseMessage", "m:DeleteItemResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteItemResponseMessage, kDeclsTEwsDeleteItemResponseMessage, kByIndexTEwsDeleteItemResponseMessage, kByNameTEwsDeleteItemResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsFindItemResponseMessage::ClassInfo = {"TEwsFindItemResponseMessage", "m:FindItemResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindItemResponseMessage, kDeclsTEwsFindItemResponseMessage, kByIndexTEwsFindItemResponseMessage, kByNameTEwsFindItemResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindItemResponseMessage::ClassInfo = {"TEwsFindItemResponseMessage", "m:FindItemResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindItemResponseMessage, kDeclsTEwsFindItemResponseMessage, kByIndexTEwsFindItemResponseMessage, kByNameTEwsFindItemResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFindItemParent* TEwsFindItemResponseMessage::GetRootFolder() { return static_cast<TEwsFindItemParent*>(GetChildObject(2854)); }
 TEwsArrayOfHighlightTerms* TEwsFindItemResponseMessage::GetHighlightTerms() { return static_cast<TEwsArrayOfHighlightTerms*>(GetChildObject(2855)); }
 
-const TDvXMLSchemaClassInfo TEwsFindItemResponse::ClassInfo = {"TEwsFindItemResponse", "m:FindItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsFindItemResponse, kDeclsTEwsFindItemResponse, kByIndexTEwsFindItemResponse, kByNameTEwsFindItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindItemResponse::ClassInfo = {"TEwsFindItemResponse", "m:FindItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsFindItemResponse, kDeclsTEwsFindItemResponse, kByIndexTEwsFindItemResponse, kByNameTEwsFindItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsArchiveItemResponse::ClassInfo = {"TEwsArchiveItemResponse", "m:ArchiveItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsArchiveItemResponse, kDeclsTEwsArchiveItemResponse, kByIndexTEwsArchiveItemResponse, kByNameTEwsArchiveItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArchiveItemResponse::ClassInfo = {"TEwsArchiveItemResponse", "m:ArchiveItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsArchiveItemResponse, kDeclsTEwsArchiveItemResponse, kByIndexTEwsArchiveItemResponse, kByNameTEwsArchiveItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetClientAccessToken::ClassInfo = {"TEwsGetClientAccessToken", "m:GetClientAccessTokenType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetClientAccessToken, kDeclsTEwsGetClientAccessToken, kByIndexTEwsGetClientAccessToken, kByNameTEwsGetClientAccessToken, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetClientAccessToken::ClassInfo = {"TEwsGetClientAccessToken", "m:GetClientAccessTokenType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetClientAccessToken, kDeclsTEwsGetClientAccessToken, kByIndexTEwsGetClientAccessToken, kByNameTEwsGetClientAccessToken, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfClientAccessTokenRequests* TEwsGetClientAccessToken::GetTokenRequests() { return static_cast<TEwsNonEmptyArrayOfClientAccessTokenRequests*>(GetChildObject(2856)); }
 
-const TDvXMLSchemaClassInfo TEwsGetClientAccessTokenResponseMessage::ClassInfo = {"TEwsGetClientAccessTokenResponseMessage", "m:GetClientAccessTokenResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetClientAccessTokenResponseMessage, kDeclsTEwsGetClientAccessTokenResponseMessage, kByIndexTEwsGetClientAccessTokenResponseMessage, kByNameTEwsGetClientAccessTokenResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetClientAccessTokenResponseMessage::ClassInfo = {"TEwsGetClientAccessTokenResponseMessage", "m:GetClientAccessTokenResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetClientAccessTokenResponseMessage, kDeclsTEwsGetClientAccessTokenResponseMessage, kByIndexTEwsGetClientAccessTokenResponseMessage, kByNameTEwsGetClientAccessTokenResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsClientAccessToken* TEwsGetClientAccessTokenResponseMessage::GetToken() { return static_cast<TEwsClientAccessToken*>(GetChildObject(2857)); }
 
-const TDvXMLSchemaClassInfo TEwsGetClientAccessTokenResponse::ClassInfo = {"TEwsGetClientAccessTokenResponse", "m:GetClientAccessTokenResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetClientAccessTokenResponse, kDeclsTEwsGetClientAccessTokenResponse, kByIndexTEwsGetClientAccessTokenResponse, kByNameTEwsGetClientAccessTokenResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetClientAccessTokenResponse::ClassInfo = {"TEwsGetClientAccessTokenResponse", "m:GetClientAccessTokenResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetClientAccessTokenResponse, kDeclsTEwsGetClientAccessTokenResponse, kByIndexTEwsGetClientAccessTokenResponse, kByNameTEwsGetClientAccessTokenResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetFocusedOtherOverridesRequest::ClassInfo = {"TEwsGetFocusedOtherOverridesRequest", "m:GetFocusedOtherOverridesRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetFocusedOtherOverridesRequest, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetFocusedOtherOverridesRequest::ClassInfo = {"TEwsGetFocusedOtherOverridesRequest", "m:GetFocusedOtherOverridesRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetFocusedOtherOverridesRequest, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetFocusedOtherOverridesResponse::ClassInfo = {"TEwsGetFocusedOtherOverridesResponse", "m:GetFocusedOtherOverridesResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetFocusedOtherOverridesResponse, kDeclsTEwsGetFocusedOtherOverridesResponse, kByIndexTEwsGetFocusedOtherOverridesResponse, kByNameTEwsGetFocusedOtherOverridesResponse, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetFocusedOtherOverridesResponse::ClassInfo = {"TEwsGetFocusedOtherOverridesResponse", "m:GetFocusedOtherOverridesResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetFocusedOtherOverridesResponse, kDeclsTEwsGetFocusedOtherOverridesResponse, kByIndexTEwsGetFocusedOtherOverridesResponse, kByNameTEwsGetFocusedOtherOverridesResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfInferenceClassificationOverrides* TEwsGetFocusedOtherOverridesResponse::GetOverrides() { return static_cast<TEwsArrayOfInferenceClassificationOverrides*>(GetChildObject(2858)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateOrUpdateFocusedOtherOverrideRequest::ClassInfo = {"TEwsCreateOrUpdateFocusedOtherOverrideRequest", "m:CreateOrUpdateFocusedOtherOverrideRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateOrUpdateFocusedOtherOverrideRequest, kDeclsTEwsCreateOrUpdateFocusedOtherOverrideRequest, kByIndexTEwsCreateOrUpdateFocusedOtherOverrideRequest, kByNameTEwsCreateOrUpdateFocusedOtherOverrideRequest, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateOrUpdateFocusedOtherOverrideRequest::ClassInfo = {"TEwsCreateOrUpdateFocusedOtherOverrideRequest", "m:CreateOrUpdateFocusedOtherOverrideRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateOrUpdateFocusedOtherOverrideRequest, kDeclsTEwsCreateOrUpdateFocusedOtherOverrideRequest, kByIndexTEwsCreateOrUpdateFocusedOtherOverrideRequest, kByNameTEwsCreateOrUpdateFocusedOtherOverrideRequest, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsCreateOrUpdateFocusedOtherOverrideRequest::GetSenderSmtpAddress() { return GetAsString(2859); }
 void TEwsCreateOrUpdateFocusedOtherOverrideRequest::SetSenderSmtpAddress(const std::string& value) { SetAsString(2859, value); }
 std::string TEwsCreateOrUpdateFocusedOtherOverrideRequest::GetSenderDisplayName() { return GetAsString(2860); }
@@ -4268,17 +4279,17 @@ void TEwsCreateOrUpdateFocusedOtherOverrideRequest::SetSenderDisplayName(const s
 TInferenceClassification TEwsCreateOrUpdateFocusedOtherOverrideRequest::GetAlwaysClassifyAs() { return static_cast<TInferenceClassification>(GetEnumOrdinal(2861)); }
 void TEwsCreateOrUpdateFocusedOtherOverrideRequest::SetAlwaysClassifyAs(TInferenceClassification value) { SetEnumOrdinal(2861, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateOrUpdateFocusedOtherOverrideResponse::ClassInfo = {"TEwsCreateOrUpdateFocusedOtherOverrideResponse", "m:CreateOrUpdateFocusedOtherOverrideResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateOrUpdateFocusedOtherOverrideResponse, kDeclsTEwsCreateOrUpdateFocusedOtherOverrideResponse, kByIndexTEwsCreateOrUpdateFocusedOtherOverrideResponse, kByNameTEwsCreateOrUpdateFocusedOtherOverrideResponse, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateOrUpdateFocusedOtherOverrideResponse::ClassInfo = {"TEwsCreateOrUpdateFocusedOtherOverrideResponse", "m:CreateOrUpdateFocusedOtherOverrideResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateOrUpdateFocusedOtherOverrideResponse, kDeclsTEwsCreateOrUpdateFocusedOtherOverrideResponse, kByIndexTEwsCreateOrUpdateFocusedOtherOverrideResponse, kByNameTEwsCreateOrUpdateFocusedOtherOverrideResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsInferenceClassificationOverride* TEwsCreateOrUpdateFocusedOtherOverrideResponse::GetOverride() { return static_cast<TEwsInferenceClassificationOverride*>(GetChildObject(2862)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteFocusedOtherOverrideRequest::ClassInfo = {"TEwsDeleteFocusedOtherOverrideRequest", "m:DeleteFocusedOtherOverrideRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteFocusedOtherOverrideRequest, kDeclsTEwsDeleteFocusedOtherOverrideRequest, kByIndexTEwsDeleteFocusedOtherOverrideRequest, kByNameTEwsDeleteFocusedOtherOverrideRequest, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteFocusedOtherOverrideRequest::ClassInfo = {"TEwsDeleteFocusedOtherOverrideRequest", "m:DeleteFocusedOtherOverrideRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteFocusedOtherOverrideRequest, kDeclsTEwsDeleteFocusedOtherOverrideRequest, kByIndexTEwsDeleteFocusedOtherOverrideRequest, kByNameTEwsDeleteFocusedOtherOverrideRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsDeleteFocusedOtherOverrideRequest::GetId() { return GetAsGuid(2863); }
 void TEwsDeleteFocusedOtherOverrideRequest::SetId(const std::string& value) { SetAsGuid(2863, value); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteFocusedOtherOverrideResponse::ClassInfo = {"TEwsDeleteFocusedOtherOverrideResponse", "m:DeleteFocusedOtherOverrideResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteFocusedOtherOverrideResponse, kDeclsTEwsDeleteFocusedOtherOverrideResponse, kByIndexTEwsDeleteFocusedOtherOverrideResponse, kByNameTEwsDeleteFocusedOtherOverrideResponse, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteFocusedOtherOverrideResponse::ClassInfo = {"TEwsDeleteFocusedOtherOverrideResponse", "m:DeleteFocusedOtherOverrideResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteFocusedOtherOverrideResponse, kDeclsTEwsDeleteFocusedOtherOverrideResponse, kByIndexTEwsDeleteFocusedOtherOverrideResponse, kByNameTEwsDeleteFocusedOtherOverrideResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsInferenceClassificationOverride* TEwsDeleteFocusedOtherOverrideResponse::GetOverride() { return static_cast<TEwsInferenceClassificationOverride*>(GetChildObject(2864)); }
 
-const TDvXMLSchemaClassInfo TEwsResolveNames::ClassInfo = {"TEwsResolveNames", "m:ResolveNamesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsResolveNames, kDeclsTEwsResolveNames, kByIndexTEwsResolveNames, kByNameTEwsResolveNames, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsResolveNames::ClassInfo = {"TEwsResolveNames", "m:ResolveNamesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsResolveNames, kDeclsTEwsResolveNames, kByIndexTEwsResolveNames, kByNameTEwsResolveNames, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsResolveNames::GetParentFolderIds() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(2865)); }
 std::string TEwsResolveNames::GetUnresolvedEntry() { return GetAsString(2866); }
 void TEwsResolveNames::SetUnresolvedEntry(const std::string& value) { SetAsString(2866, value); }
@@ -4289,26 +4300,26 @@ void TEwsResolveNames::SetSearchScope(TResolveNamesSearchScope value) { SetEnumO
 TDefaultShapeNames TEwsResolveNames::GetContactDataShape() { return static_cast<TDefaultShapeNames>(GetEnumOrdinal(2869)); }
 void TEwsResolveNames::SetContactDataShape(TDefaultShapeNames value) { SetEnumOrdinal(2869, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsResolveNamesResponseMessage::ClassInfo = {"TEwsResolveNamesResponseMessage", "m:ResolveNamesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsResolveNamesResponseMessage, kDeclsTEwsResolveNamesResponseMessage, kByIndexTEwsResolveNamesResponseMessage, kByNameTEwsResolveNamesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsResolveNamesResponseMessage::ClassInfo = {"TEwsResolveNamesResponseMessage", "m:ResolveNamesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsResolveNamesResponseMessage, kDeclsTEwsResolveNamesResponseMessage, kByIndexTEwsResolveNamesResponseMessage, kByNameTEwsResolveNamesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfResolution* TEwsResolveNamesResponseMessage::GetResolutionSet() { return static_cast<TEwsArrayOfResolution*>(GetChildObject(2870)); }
 
-const TDvXMLSchemaClassInfo TEwsResolveNamesResponse::ClassInfo = {"TEwsResolveNamesResponse", "m:ResolveNamesResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsResolveNamesResponse, kDeclsTEwsResolveNamesResponse, kByIndexTEwsResolveNamesResponse, kByNameTEwsResolveNamesResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsResolveNamesResponse::ClassInfo = {"TEwsResolveNamesResponse", "m:ResolveNamesResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsResolveNamesResponse, kDeclsTEwsResolveNamesResponse, kByIndexTEwsResolveNamesResponse, kByNameTEwsResolveNamesResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetPasswordExpirationDate::ClassInfo = {"TEwsGetPasswordExpirationDate", "m:GetPasswordExpirationDateType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetPasswordExpirationDate, kDeclsTEwsGetPasswordExpirationDate, kByIndexTEwsGetPasswordExpirationDate, kByNameTEwsGetPasswordExpirationDate, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetPasswordExpirationDate::ClassInfo = {"TEwsGetPasswordExpirationDate", "m:GetPasswordExpirationDateType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetPasswordExpirationDate, kDeclsTEwsGetPasswordExpirationDate, kByIndexTEwsGetPasswordExpirationDate, kByNameTEwsGetPasswordExpirationDate, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetPasswordExpirationDate::GetMailboxSmtpAddress() { return GetAsString(2871); }
 void TEwsGetPasswordExpirationDate::SetMailboxSmtpAddress(const std::string& value) { SetAsString(2871, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetPasswordExpirationDateResponseMessage::ClassInfo = {"TEwsGetPasswordExpirationDateResponseMessage", "m:GetPasswordExpirationDateResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetPasswordExpirationDateResponseMessage, kDeclsTEwsGetPasswordExpirationDateResponseMessage, kByIndexTEwsGetPasswordExpirationDateResponseMessage, kByNameTEwsGetPasswordExpirationDateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetPasswordExpirationDateResponseMessage::ClassInfo = {"TEwsGetPasswordExpirationDateResponseMessage", "m:GetPasswordExpirationDateResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetPasswordExpirationDateResponseMessage, kDeclsTEwsGetPasswordExpirationDateResponseMessage, kByIndexTEwsGetPasswordExpirationDateResponseMessage, kByNameTEwsGetPasswordExpirationDateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsGetPasswordExpirationDateResponseMessage::GetPasswordExpirationDate() { return GetAsDatetime(2872); }
 void TEwsGetPasswordExpirationDateResponseMessage::SetPasswordExpirationDate(TDateTime value) { SetAsDatetime(2872, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetMailTips::ClassInfo = {"TEwsGetMailTips", "m:GetMailTipsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetMailTips, kDeclsTEwsGetMailTips, kByIndexTEwsGetMailTips, kByNameTEwsGetMailTips, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetMailTips::ClassInfo = {"TEwsGetMailTips", "m:GetMailTipsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetMailTips, kDeclsTEwsGetMailTips, kByIndexTEwsGetMailTips, kByNameTEwsGetMailTips, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsGetMailTips::GetSendingAs() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2873)); }
 TEwsArrayOfRecipients* TEwsGetMailTips::GetRecipients() { return static_cast<TEwsArrayOfRecipients*>(GetChildObject(2874)); }
 std::string TEwsGetMailTips::GetMailTipsRequested() { return GetAsString(2875); }
 void TEwsGetMailTips::SetMailTipsRequested(const std::string& value) { SetAsString(2875, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetMailTipsResponseMessage::ClassInfo = {"TEwsGetMailTipsResponseMessage", "m:GetMailTipsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetMailTipsResponseMessage, kDeclsTEwsGetMailTipsResponseMessage, kByIndexTEwsGetMailTipsResponseMessage, kByNameTEwsGetMailTipsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetMailTipsResponseMessage::ClassInfo = {"TEwsGetMailTipsResponseMessage", "m:GetMailTipsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetMailTipsResponseMessage, kDeclsTEwsGetMailTipsResponseMessage, kByIndexTEwsGetMailTipsResponseMessage, kByNameTEwsGetMailTipsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfMailTipsResponseMessage* TEwsGetMailTipsResponseMessage::GetResponseMessages() { return static_cast<TEwsArrayOfMailTipsResponseMessage*>(GetChildObject(2876)); }
 
 }  // namespace dv

@@ -568,6 +568,7 @@ const TDvXMLSchemaInfo kDeclsTEwsBaseDelegate[] = {
 };
 const std::uint16_t kByIndexTEwsBaseDelegate[] = {0};
 const std::uint16_t kByNameTEwsBaseDelegate[] = {0};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseDelegate[] = {&TEwsAddDelegate::ClassInfo, &TEwsGetDelegate::ClassInfo, &TEwsRemoveDelegate::ClassInfo, &TEwsUpdateDelegate::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetDelegate(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetDelegate(e));
 }
@@ -591,6 +592,7 @@ const TDvXMLSchemaInfo kDeclsTEwsBaseDelegateResponseMessage[] = {
 };
 const std::uint16_t kByIndexTEwsBaseDelegateResponseMessage[] = {0, 1, 2, 3, 4, 5};
 const std::uint16_t kByNameTEwsBaseDelegateResponseMessage[] = {2, 0, 3, 4, 1, 5};
+const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseDelegateResponseMessage[] = {&TEwsAddDelegateResponseMessage::ClassInfo, &TEwsGetDelegateResponseMessage::ClassInfo, &TEwsRemoveDelegateResponseMessage::ClassInfo, &TEwsUpdateDelegateResponseMessage::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetDelegateResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetDelegateResponseMessage(e));
 }
@@ -2711,35 +2713,35 @@ const std::uint16_t kByNameTDvEwsNonEmptyArrayOfAlternateIds[] = {0};
 
 }  // namespace
 
-const TDvXMLSchemaClassInfo TEwsArrayOfMailTipsResponseMessage::ClassInfo = {"TEwsArrayOfMailTipsResponseMessage", "m:ArrayOfMailTipsResponseMessageType", "", nullptr, &NewTEwsArrayOfMailTipsResponseMessage, kDeclsTEwsArrayOfMailTipsResponseMessage, kByIndexTEwsArrayOfMailTipsResponseMessage, kByNameTEwsArrayOfMailTipsResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfMailTipsResponseMessage::ClassInfo = {"TEwsArrayOfMailTipsResponseMessage", "m:ArrayOfMailTipsResponseMessageType", "", nullptr, &NewTEwsArrayOfMailTipsResponseMessage, kDeclsTEwsArrayOfMailTipsResponseMessage, kByIndexTEwsArrayOfMailTipsResponseMessage, kByNameTEwsArrayOfMailTipsResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMailTipsResponseMessage>* TEwsArrayOfMailTipsResponseMessage::GetMailTipsResponseMessageType() { return static_cast<TDvXMLSchemaElementArray<TEwsMailTipsResponseMessage>*>(GetArrayChild(2877)); }
 
-const TDvXMLSchemaClassInfo TEwsMailTipsResponseMessage::ClassInfo = {"TEwsMailTipsResponseMessage", "m:MailTipsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsMailTipsResponseMessage, kDeclsTEwsMailTipsResponseMessage, kByIndexTEwsMailTipsResponseMessage, kByNameTEwsMailTipsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMailTipsResponseMessage::ClassInfo = {"TEwsMailTipsResponseMessage", "m:MailTipsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsMailTipsResponseMessage, kDeclsTEwsMailTipsResponseMessage, kByIndexTEwsMailTipsResponseMessage, kByNameTEwsMailTipsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMailTips* TEwsMailTipsResponseMessage::GetMailTips() { return static_cast<TEwsMailTips*>(GetChildObject(2878)); }
 
-const TDvXMLSchemaClassInfo TEwsPlayOnPhone::ClassInfo = {"TEwsPlayOnPhone", "m:PlayOnPhoneType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsPlayOnPhone, kDeclsTEwsPlayOnPhone, kByIndexTEwsPlayOnPhone, kByNameTEwsPlayOnPhone, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPlayOnPhone::ClassInfo = {"TEwsPlayOnPhone", "m:PlayOnPhoneType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsPlayOnPhone, kDeclsTEwsPlayOnPhone, kByIndexTEwsPlayOnPhone, kByNameTEwsPlayOnPhone, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsPlayOnPhone::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(2879)); }
 std::string TEwsPlayOnPhone::GetDialString() { return GetAsString(2880); }
 void TEwsPlayOnPhone::SetDialString(const std::string& value) { SetAsString(2880, value); }
 
-const TDvXMLSchemaClassInfo TEwsPlayOnPhoneResponseMessage::ClassInfo = {"TEwsPlayOnPhoneResponseMessage", "m:PlayOnPhoneResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsPlayOnPhoneResponseMessage, kDeclsTEwsPlayOnPhoneResponseMessage, kByIndexTEwsPlayOnPhoneResponseMessage, kByNameTEwsPlayOnPhoneResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPlayOnPhoneResponseMessage::ClassInfo = {"TEwsPlayOnPhoneResponseMessage", "m:PlayOnPhoneResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsPlayOnPhoneResponseMessage, kDeclsTEwsPlayOnPhoneResponseMessage, kByIndexTEwsPlayOnPhoneResponseMessage, kByNameTEwsPlayOnPhoneResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPhoneCallId* TEwsPlayOnPhoneResponseMessage::GetPhoneCallId() { return static_cast<TEwsPhoneCallId*>(GetChildObject(2881)); }
 
-const TDvXMLSchemaClassInfo TEwsGetPhoneCallInformation::ClassInfo = {"TEwsGetPhoneCallInformation", "m:GetPhoneCallInformationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetPhoneCallInformation, kDeclsTEwsGetPhoneCallInformation, kByIndexTEwsGetPhoneCallInformation, kByNameTEwsGetPhoneCallInformation, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetPhoneCallInformation::ClassInfo = {"TEwsGetPhoneCallInformation", "m:GetPhoneCallInformationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetPhoneCallInformation, kDeclsTEwsGetPhoneCallInformation, kByIndexTEwsGetPhoneCallInformation, kByNameTEwsGetPhoneCallInformation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPhoneCallId* TEwsGetPhoneCallInformation::GetPhoneCallId() { return static_cast<TEwsPhoneCallId*>(GetChildObject(2882)); }
 
-const TDvXMLSchemaClassInfo TEwsGetPhoneCallInformationResponseMessage::ClassInfo = {"TEwsGetPhoneCallInformationResponseMessage", "m:GetPhoneCallInformationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetPhoneCallInformationResponseMessage, kDeclsTEwsGetPhoneCallInformationResponseMessage, kByIndexTEwsGetPhoneCallInformationResponseMessage, kByNameTEwsGetPhoneCallInformationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetPhoneCallInformationResponseMessage::ClassInfo = {"TEwsGetPhoneCallInformationResponseMessage", "m:GetPhoneCallInformationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetPhoneCallInformationResponseMessage, kDeclsTEwsGetPhoneCallInformationResponseMessage, kByIndexTEwsGetPhoneCallInformationResponseMessage, kByNameTEwsGetPhoneCallInformationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPhoneCallInformation* TEwsGetPhoneCallInformationResponseMessage::GetPhoneCallInformation() { return static_cast<TEwsPhoneCallInformation*>(GetChildObject(2883)); }
 
-const TDvXMLSchemaClassInfo TEwsDisconnectPhoneCall::ClassInfo = {"TEwsDisconnectPhoneCall", "m:DisconnectPhoneCallType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDisconnectPhoneCall, kDeclsTEwsDisconnectPhoneCall, kByIndexTEwsDisconnectPhoneCall, kByNameTEwsDisconnectPhoneCall, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDisconnectPhoneCall::ClassInfo = {"TEwsDisconnectPhoneCall", "m:DisconnectPhoneCallType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDisconnectPhoneCall, kDeclsTEwsDisconnectPhoneCall, kByIndexTEwsDisconnectPhoneCall, kByNameTEwsDisconnectPhoneCall, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPhoneCallId* TEwsDisconnectPhoneCall::GetPhoneCallId() { return static_cast<TEwsPhoneCallId*>(GetChildObject(2884)); }
 
-const TDvXMLSchemaClassInfo TEwsDisconnectPhoneCallResponseMessage::ClassInfo = {"TEwsDisconnectPhoneCallResponseMessage", "m:DisconnectPhoneCallResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDisconnectPhoneCallResponseMessage, kDeclsTEwsDisconnectPhoneCallResponseMessage, kByIndexTEwsDisconnectPhoneCallResponseMessage, kByNameTEwsDisconnectPhoneCallResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDisconnectPhoneCallResponseMessage::ClassInfo = {"TEwsDisconnectPhoneCallResponseMessage", "m:DisconnectPhoneCallResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDisconnectPhoneCallResponseMessage, kDeclsTEwsDisconnectPhoneCallResponseMessage, kByIndexTEwsDisconnectPhoneCallResponseMessage, kByNameTEwsDisconnectPhoneCallResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsExpandDL::ClassInfo = {"TEwsExpandDL", "m:ExpandDLType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsExpandDL, kDeclsTEwsExpandDL, kByIndexTEwsExpandDL, kByNameTEwsExpandDL, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExpandDL::ClassInfo = {"TEwsExpandDL", "m:ExpandDLType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsExpandDL, kDeclsTEwsExpandDL, kByIndexTEwsExpandDL, kByNameTEwsExpandDL, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsExpandDL::GetMailbox() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2885)); }
 
-const TDvXMLSchemaClassInfo TEwsExpandDLResponseMessage::ClassInfo = {"TEwsExpandDLResponseMessage", "m:ExpandDLResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsExpandDLResponseMessage, kDeclsTEwsExpandDLResponseMessage, kByIndexTEwsExpandDLResponseMessage, kByNameTEwsExpandDLResponseMessage, 11, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExpandDLResponseMessage::ClassInfo = {"TEwsExpandDLResponseMessage", "m:ExpandDLResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsExpandDLResponseMessage, kDeclsTEwsExpandDLResponseMessage, kByIndexTEwsExpandDLResponseMessage, kByNameTEwsExpandDLResponseMessage, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfDLExpansion* TEwsExpandDLResponseMessage::GetDLExpansion() { return static_cast<TEwsArrayOfDLExpansion*>(GetChildObject(2886)); }
 std::int32_t TEwsExpandDLResponseMessage::GetIndexedPagingOffset() { return GetAsInt(2887); }
 void TEwsExpandDLResponseMessage::SetIndexedPagingOffset(std::int32_t value) { SetAsInt(2887, value); }
@@ -2752,92 +2754,92 @@ void TEwsExpandDLResponseMessage::SetIncludesLastItemInRange(bool value) { SetAs
 std::int32_t TEwsExpandDLResponseMessage::GetTotalItemsInView() { return GetAsInt(2891); }
 void TEwsExpandDLResponseMessage::SetTotalItemsInView(std::int32_t value) { SetAsInt(2891, value); }
 
-const TDvXMLSchemaClassInfo TEwsExpandDLResponse::ClassInfo = {"TEwsExpandDLResponse", "m:ExpandDLResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsExpandDLResponse, kDeclsTEwsExpandDLResponse, kByIndexTEwsExpandDLResponse, kByNameTEwsExpandDLResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExpandDLResponse::ClassInfo = {"TEwsExpandDLResponse", "m:ExpandDLResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsExpandDLResponse, kDeclsTEwsExpandDLResponse, kByIndexTEwsExpandDLResponse, kByNameTEwsExpandDLResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetServerTimeZones::ClassInfo = {"TEwsGetServerTimeZones", "m:GetServerTimeZonesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetServerTimeZones, kDeclsTEwsGetServerTimeZones, kByIndexTEwsGetServerTimeZones, kByNameTEwsGetServerTimeZones, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetServerTimeZones::ClassInfo = {"TEwsGetServerTimeZones", "m:GetServerTimeZonesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetServerTimeZones, kDeclsTEwsGetServerTimeZones, kByIndexTEwsGetServerTimeZones, kByNameTEwsGetServerTimeZones, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfTimeZoneId* TEwsGetServerTimeZones::GetIds() { return static_cast<TEwsNonEmptyArrayOfTimeZoneId*>(GetChildObject(2892)); }
 bool TEwsGetServerTimeZones::GetReturnFullTimeZoneData() { return GetAsBoolean(2893); }
 void TEwsGetServerTimeZones::SetReturnFullTimeZoneData(bool value) { SetAsBoolean(2893, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetServerTimeZonesResponseMessage::ClassInfo = {"TEwsGetServerTimeZonesResponseMessage", "m:GetServerTimeZonesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetServerTimeZonesResponseMessage, kDeclsTEwsGetServerTimeZonesResponseMessage, kByIndexTEwsGetServerTimeZonesResponseMessage, kByNameTEwsGetServerTimeZonesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetServerTimeZonesResponseMessage::ClassInfo = {"TEwsGetServerTimeZonesResponseMessage", "m:GetServerTimeZonesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetServerTimeZonesResponseMessage, kDeclsTEwsGetServerTimeZonesResponseMessage, kByIndexTEwsGetServerTimeZonesResponseMessage, kByNameTEwsGetServerTimeZonesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfTimeZoneDefinition* TEwsGetServerTimeZonesResponseMessage::GetTimeZoneDefinitions() { return static_cast<TEwsArrayOfTimeZoneDefinition*>(GetChildObject(2894)); }
 
-const TDvXMLSchemaClassInfo TEwsGetServerTimeZonesResponse::ClassInfo = {"TEwsGetServerTimeZonesResponse", "m:GetServerTimeZonesResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetServerTimeZonesResponse, kDeclsTEwsGetServerTimeZonesResponse, kByIndexTEwsGetServerTimeZonesResponse, kByNameTEwsGetServerTimeZonesResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetServerTimeZonesResponse::ClassInfo = {"TEwsGetServerTimeZonesResponse", "m:GetServerTimeZonesResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetServerTimeZonesResponse, kDeclsTEwsGetServerTimeZonesResponse, kByIndexTEwsGetServerTimeZonesResponse, kByNameTEwsGetServerTimeZonesResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsCreateManagedFolderRequest::ClassInfo = {"TEwsCreateManagedFolderRequest", "m:CreateManagedFolderRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateManagedFolderRequest, kDeclsTEwsCreateManagedFolderRequest, kByIndexTEwsCreateManagedFolderRequest, kByNameTEwsCreateManagedFolderRequest, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateManagedFolderRequest::ClassInfo = {"TEwsCreateManagedFolderRequest", "m:CreateManagedFolderRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateManagedFolderRequest, kDeclsTEwsCreateManagedFolderRequest, kByIndexTEwsCreateManagedFolderRequest, kByNameTEwsCreateManagedFolderRequest, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfFolderNames* TEwsCreateManagedFolderRequest::GetFolderNames() { return static_cast<TEwsNonEmptyArrayOfFolderNames*>(GetChildObject(2895)); }
 TEwsEmailAddressType* TEwsCreateManagedFolderRequest::GetMailbox() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2896)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateManagedFolderResponse::ClassInfo = {"TEwsCreateManagedFolderResponse", "m:CreateManagedFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateManagedFolderResponse, kDeclsTEwsCreateManagedFolderResponse, kByIndexTEwsCreateManagedFolderResponse, kByNameTEwsCreateManagedFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateManagedFolderResponse::ClassInfo = {"TEwsCreateManagedFolderResponse", "m:CreateManagedFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateManagedFolderResponse, kDeclsTEwsCreateManagedFolderResponse, kByIndexTEwsCreateManagedFolderResponse, kByNameTEwsCreateManagedFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsSubscribe::ClassInfo = {"TEwsSubscribe", "m:SubscribeType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSubscribe, kDeclsTEwsSubscribe, kByIndexTEwsSubscribe, kByNameTEwsSubscribe, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSubscribe::ClassInfo = {"TEwsSubscribe", "m:SubscribeType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSubscribe, kDeclsTEwsSubscribe, kByIndexTEwsSubscribe, kByNameTEwsSubscribe, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPullSubscriptionRequest* TEwsSubscribe::GetPullSubscriptionRequest() { return static_cast<TEwsPullSubscriptionRequest*>(GetChildObject(2897)); }
 TEwsPushSubscriptionRequest* TEwsSubscribe::GetPushSubscriptionRequest() { return static_cast<TEwsPushSubscriptionRequest*>(GetChildObject(2898)); }
 TEwsStreamingSubscriptionRequest* TEwsSubscribe::GetStreamingSubscriptionRequest() { return static_cast<TEwsStreamingSubscriptionRequest*>(GetChildObject(2899)); }
 
-const TDvXMLSchemaClassInfo TEwsSubscribeResponseMessage::ClassInfo = {"TEwsSubscribeResponseMessage", "m:SubscribeResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSubscribeResponseMessage, kDeclsTEwsSubscribeResponseMessage, kByIndexTEwsSubscribeResponseMessage, kByNameTEwsSubscribeResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSubscribeResponseMessage::ClassInfo = {"TEwsSubscribeResponseMessage", "m:SubscribeResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSubscribeResponseMessage, kDeclsTEwsSubscribeResponseMessage, kByIndexTEwsSubscribeResponseMessage, kByNameTEwsSubscribeResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSubscribeResponseMessage::GetSubscriptionId() { return GetAsString(2900); }
 void TEwsSubscribeResponseMessage::SetSubscriptionId(const std::string& value) { SetAsString(2900, value); }
 std::string TEwsSubscribeResponseMessage::GetWatermark() { return GetAsString(2901); }
 void TEwsSubscribeResponseMessage::SetWatermark(const std::string& value) { SetAsString(2901, value); }
 
-const TDvXMLSchemaClassInfo TEwsSubscribeResponse::ClassInfo = {"TEwsSubscribeResponse", "m:SubscribeResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSubscribeResponse, kDeclsTEwsSubscribeResponse, kByIndexTEwsSubscribeResponse, kByNameTEwsSubscribeResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSubscribeResponse::ClassInfo = {"TEwsSubscribeResponse", "m:SubscribeResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSubscribeResponse, kDeclsTEwsSubscribeResponse, kByIndexTEwsSubscribeResponse, kByNameTEwsSubscribeResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsUnsubscribe::ClassInfo = {"TEwsUnsubscribe", "m:UnsubscribeType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUnsubscribe, kDeclsTEwsUnsubscribe, kByIndexTEwsUnsubscribe, kByNameTEwsUnsubscribe, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUnsubscribe::ClassInfo = {"TEwsUnsubscribe", "m:UnsubscribeType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUnsubscribe, kDeclsTEwsUnsubscribe, kByIndexTEwsUnsubscribe, kByNameTEwsUnsubscribe, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsUnsubscribe::GetSubscriptionId() { return GetAsString(2902); }
 void TEwsUnsubscribe::SetSubscriptionId(const std::string& value) { SetAsString(2902, value); }
 
-const TDvXMLSchemaClassInfo TEwsUnsubscribeResponse::ClassInfo = {"TEwsUnsubscribeResponse", "m:UnsubscribeResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUnsubscribeResponse, kDeclsTEwsUnsubscribeResponse, kByIndexTEwsUnsubscribeResponse, kByNameTEwsUnsubscribeResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUnsubscribeResponse::ClassInfo = {"TEwsUnsubscribeResponse", "m:UnsubscribeResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUnsubscribeResponse, kDeclsTEwsUnsubscribeResponse, kByIndexTEwsUnsubscribeResponse, kByNameTEwsUnsubscribeResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetEvents::ClassInfo = {"TEwsGetEvents", "m:GetEventsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetEvents, kDeclsTEwsGetEvents, kByIndexTEwsGetEvents, kByNameTEwsGetEvents, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetEvents::ClassInfo = {"TEwsGetEvents", "m:GetEventsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetEvents, kDeclsTEwsGetEvents, kByIndexTEwsGetEvents, kByNameTEwsGetEvents, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetEvents::GetSubscriptionId() { return GetAsString(2903); }
 void TEwsGetEvents::SetSubscriptionId(const std::string& value) { SetAsString(2903, value); }
 std::string TEwsGetEvents::GetWatermark() { return GetAsString(2904); }
 void TEwsGetEvents::SetWatermark(const std::string& value) { SetAsString(2904, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetEventsResponseMessage::ClassInfo = {"TEwsGetEventsResponseMessage", "m:GetEventsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetEventsResponseMessage, kDeclsTEwsGetEventsResponseMessage, kByIndexTEwsGetEventsResponseMessage, kByNameTEwsGetEventsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetEventsResponseMessage::ClassInfo = {"TEwsGetEventsResponseMessage", "m:GetEventsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetEventsResponseMessage, kDeclsTEwsGetEventsResponseMessage, kByIndexTEwsGetEventsResponseMessage, kByNameTEwsGetEventsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNotification* TEwsGetEventsResponseMessage::GetNotification() { return static_cast<TEwsNotification*>(GetChildObject(2905)); }
 
-const TDvXMLSchemaClassInfo TEwsGetEventsResponse::ClassInfo = {"TEwsGetEventsResponse", "m:GetEventsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetEventsResponse, kDeclsTEwsGetEventsResponse, kByIndexTEwsGetEventsResponse, kByNameTEwsGetEventsResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetEventsResponse::ClassInfo = {"TEwsGetEventsResponse", "m:GetEventsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetEventsResponse, kDeclsTEwsGetEventsResponse, kByIndexTEwsGetEventsResponse, kByNameTEwsGetEventsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetStreamingEvents::ClassInfo = {"TEwsGetStreamingEvents", "m:GetStreamingEventsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetStreamingEvents, kDeclsTEwsGetStreamingEvents, kByIndexTEwsGetStreamingEvents, kByNameTEwsGetStreamingEvents, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetStreamingEvents::ClassInfo = {"TEwsGetStreamingEvents", "m:GetStreamingEventsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetStreamingEvents, kDeclsTEwsGetStreamingEvents, kByIndexTEwsGetStreamingEvents, kByNameTEwsGetStreamingEvents, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfSubscriptionIds* TEwsGetStreamingEvents::GetSubscriptionIds() { return static_cast<TEwsNonEmptyArrayOfSubscriptionIds*>(GetChildObject(2906)); }
 std::int32_t TEwsGetStreamingEvents::GetConnectionTimeout() { return GetAsInt(2907); }
 void TEwsGetStreamingEvents::SetConnectionTimeout(std::int32_t value) { SetAsInt(2907, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetStreamingEventsResponseMessage::ClassInfo = {"TEwsGetStreamingEventsResponseMessage", "m:GetStreamingEventsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetStreamingEventsResponseMessage, kDeclsTEwsGetStreamingEventsResponseMessage, kByIndexTEwsGetStreamingEventsResponseMessage, kByNameTEwsGetStreamingEventsResponseMessage, 8, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetStreamingEventsResponseMessage::ClassInfo = {"TEwsGetStreamingEventsResponseMessage", "m:GetStreamingEventsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetStreamingEventsResponseMessage, kDeclsTEwsGetStreamingEventsResponseMessage, kByIndexTEwsGetStreamingEventsResponseMessage, kByNameTEwsGetStreamingEventsResponseMessage, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfNotifications* TEwsGetStreamingEventsResponseMessage::GetNotifications() { return static_cast<TEwsNonEmptyArrayOfNotifications*>(GetChildObject(2908)); }
 TEwsNonEmptyArrayOfSubscriptionIds* TEwsGetStreamingEventsResponseMessage::GetErrorSubscriptionIds() { return static_cast<TEwsNonEmptyArrayOfSubscriptionIds*>(GetChildObject(2909)); }
 TConnectionStatus TEwsGetStreamingEventsResponseMessage::GetConnectionStatus() { return static_cast<TConnectionStatus>(GetEnumOrdinal(2910)); }
 void TEwsGetStreamingEventsResponseMessage::SetConnectionStatus(TConnectionStatus value) { SetEnumOrdinal(2910, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsGetStreamingEventsResponse::ClassInfo = {"TEwsGetStreamingEventsResponse", "m:GetStreamingEventsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetStreamingEventsResponse, kDeclsTEwsGetStreamingEventsResponse, kByIndexTEwsGetStreamingEventsResponse, kByNameTEwsGetStreamingEventsResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetStreamingEventsResponse::ClassInfo = {"TEwsGetStreamingEventsResponse", "m:GetStreamingEventsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetStreamingEventsResponse, kDeclsTEwsGetStreamingEventsResponse, kByIndexTEwsGetStreamingEventsResponse, kByNameTEwsGetStreamingEventsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsSendNotificationResponseMessage::ClassInfo = {"TEwsSendNotificationResponseMessage", "m:SendNotificationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSendNotificationResponseMessage, kDeclsTEwsSendNotificationResponseMessage, kByIndexTEwsSendNotificationResponseMessage, kByNameTEwsSendNotificationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSendNotificationResponseMessage::ClassInfo = {"TEwsSendNotificationResponseMessage", "m:SendNotificationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSendNotificationResponseMessage, kDeclsTEwsSendNotificationResponseMessage, kByIndexTEwsSendNotificationResponseMessage, kByNameTEwsSendNotificationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNotification* TEwsSendNotificationResponseMessage::GetNotification() { return static_cast<TEwsNotification*>(GetChildObject(2911)); }
 
-const TDvXMLSchemaClassInfo TEwsSendNotificationResponse::ClassInfo = {"TEwsSendNotificationResponse", "m:SendNotificationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSendNotificationResponse, kDeclsTEwsSendNotificationResponse, kByIndexTEwsSendNotificationResponse, kByNameTEwsSendNotificationResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSendNotificationResponse::ClassInfo = {"TEwsSendNotificationResponse", "m:SendNotificationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSendNotificationResponse, kDeclsTEwsSendNotificationResponse, kByIndexTEwsSendNotificationResponse, kByNameTEwsSendNotificationResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsSendNotificationResult::ClassInfo = {"TEwsSendNotificationResult", "m:SendNotificationResultType", "", nullptr, &NewTEwsSendNotificationResult, kDeclsTEwsSendNotificationResult, kByIndexTEwsSendNotificationResult, kByNameTEwsSendNotificationResult, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSendNotificationResult::ClassInfo = {"TEwsSendNotificationResult", "m:SendNotificationResultType", "", nullptr, &NewTEwsSendNotificationResult, kDeclsTEwsSendNotificationResult, kByIndexTEwsSendNotificationResult, kByNameTEwsSendNotificationResult, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TSubscriptionStatus TEwsSendNotificationResult::GetSubscriptionStatus() { return static_cast<TSubscriptionStatus>(GetEnumOrdinal(2912)); }
 void TEwsSendNotificationResult::SetSubscriptionStatus(TSubscriptionStatus value) { SetEnumOrdinal(2912, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchy::ClassInfo = {"TEwsSyncFolderHierarchy", "m:SyncFolderHierarchyType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSyncFolderHierarchy, kDeclsTEwsSyncFolderHierarchy, kByIndexTEwsSyncFolderHierarchy, kByNameTEwsSyncFolderHierarchy, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchy::ClassInfo = {"TEwsSyncFolderHierarchy", "m:SyncFolderHierarchyType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSyncFolderHierarchy, kDeclsTEwsSyncFolderHierarchy, kByIndexTEwsSyncFolderHierarchy, kByNameTEwsSyncFolderHierarchy, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderResponseShape* TEwsSyncFolderHierarchy::GetFolderShape() { return static_cast<TEwsFolderResponseShape*>(GetChildObject(2913)); }
 TEwsTargetFolderId* TEwsSyncFolderHierarchy::GetSyncFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2914)); }
 std::string TEwsSyncFolderHierarchy::GetSyncState() { return GetAsString(2915); }
 void TEwsSyncFolderHierarchy::SetSyncState(const std::string& value) { SetAsString(2915, value); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyResponseMessage::ClassInfo = {"TEwsSyncFolderHierarchyResponseMessage", "m:SyncFolderHierarchyResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSyncFolderHierarchyResponseMessage, kDeclsTEwsSyncFolderHierarchyResponseMessage, kByIndexTEwsSyncFolderHierarchyResponseMessage, kByNameTEwsSyncFolderHierarchyResponseMessage, 8, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyResponseMessage::ClassInfo = {"TEwsSyncFolderHierarchyResponseMessage", "m:SyncFolderHierarchyResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSyncFolderHierarchyResponseMessage, kDeclsTEwsSyncFolderHierarchyResponseMessage, kByIndexTEwsSyncFolderHierarchyResponseMessage, kByNameTEwsSyncFolderHierarchyResponseMessage, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSyncFolderHierarchyResponseMessage::GetSyncState() { return GetAsString(2916); }
 void TEwsSyncFolderHierarchyResponseMessage::SetSyncState(const std::string& value) { SetAsString(2916, value); }
 bool TEwsSyncFolderHierarchyResponseMessage::GetIncludesLastFolderInRange() { return GetAsBoolean(2917); }
 void TEwsSyncFolderHierarchyResponseMessage::SetIncludesLastFolderInRange(bool value) { SetAsBoolean(2917, value); }
 TEwsSyncFolderHierarchyChanges* TEwsSyncFolderHierarchyResponseMessage::GetChanges() { return static_cast<TEwsSyncFolderHierarchyChanges*>(GetChildObject(2918)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyResponse::ClassInfo = {"TEwsSyncFolderHierarchyResponse", "m:SyncFolderHierarchyResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSyncFolderHierarchyResponse, kDeclsTEwsSyncFolderHierarchyResponse, kByIndexTEwsSyncFolderHierarchyResponse, kByNameTEwsSyncFolderHierarchyResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyResponse::ClassInfo = {"TEwsSyncFolderHierarchyResponse", "m:SyncFolderHierarchyResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSyncFolderHierarchyResponse, kDeclsTEwsSyncFolderHierarchyResponse, kByIndexTEwsSyncFolderHierarchyResponse, kByNameTEwsSyncFolderHierarchyResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderItems::ClassInfo = {"TEwsSyncFolderItems", "m:SyncFolderItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSyncFolderItems, kDeclsTEwsSyncFolderItems, kByIndexTEwsSyncFolderItems, kByNameTEwsSyncFolderItems, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSyncFolderItems::ClassInfo = {"TEwsSyncFolderItems", "m:SyncFolderItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSyncFolderItems, kDeclsTEwsSyncFolderItems, kByIndexTEwsSyncFolderItems, kByNameTEwsSyncFolderItems, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemResponseShape* TEwsSyncFolderItems::GetItemShape() { return static_cast<TEwsItemResponseShape*>(GetChildObject(2919)); }
 TEwsTargetFolderId* TEwsSyncFolderItems::GetSyncFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2920)); }
 std::string TEwsSyncFolderItems::GetSyncState() { return GetAsString(2921); }
@@ -2848,118 +2850,118 @@ void TEwsSyncFolderItems::SetMaxChangesReturned(std::int32_t value) { SetAsInt(2
 TSyncFolderItemsScope TEwsSyncFolderItems::GetSyncScope() { return static_cast<TSyncFolderItemsScope>(GetEnumOrdinal(2924)); }
 void TEwsSyncFolderItems::SetSyncScope(TSyncFolderItemsScope value) { SetEnumOrdinal(2924, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderItemsResponseMessage::ClassInfo = {"TEwsSyncFolderItemsResponseMessage", "m:SyncFolderItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSyncFolderItemsResponseMessage, kDeclsTEwsSyncFolderItemsResponseMessage, kByIndexTEwsSyncFolderItemsResponseMessage, kByNameTEwsSyncFolderItemsResponseMessage, 8, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSyncFolderItemsResponseMessage::ClassInfo = {"TEwsSyncFolderItemsResponseMessage", "m:SyncFolderItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSyncFolderItemsResponseMessage, kDeclsTEwsSyncFolderItemsResponseMessage, kByIndexTEwsSyncFolderItemsResponseMessage, kByNameTEwsSyncFolderItemsResponseMessage, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSyncFolderItemsResponseMessage::GetSyncState() { return GetAsString(2925); }
 void TEwsSyncFolderItemsResponseMessage::SetSyncState(const std::string& value) { SetAsString(2925, value); }
 bool TEwsSyncFolderItemsResponseMessage::GetIncludesLastItemInRange() { return GetAsBoolean(2926); }
 void TEwsSyncFolderItemsResponseMessage::SetIncludesLastItemInRange(bool value) { SetAsBoolean(2926, value); }
 TEwsSyncFolderItemsChanges* TEwsSyncFolderItemsResponseMessage::GetChanges() { return static_cast<TEwsSyncFolderItemsChanges*>(GetChildObject(2927)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderItemsResponse::ClassInfo = {"TEwsSyncFolderItemsResponse", "m:SyncFolderItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSyncFolderItemsResponse, kDeclsTEwsSyncFolderItemsResponse, kByIndexTEwsSyncFolderItemsResponse, kByNameTEwsSyncFolderItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSyncFolderItemsResponse::ClassInfo = {"TEwsSyncFolderItemsResponse", "m:SyncFolderItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSyncFolderItemsResponse, kDeclsTEwsSyncFolderItemsResponse, kByIndexTEwsSyncFolderItemsResponse, kByNameTEwsSyncFolderItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetUserAvailabilityRequest::ClassInfo = {"TEwsGetUserAvailabilityRequest", "m:GetUserAvailabilityRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserAvailabilityRequest, kDeclsTEwsGetUserAvailabilityRequest, kByIndexTEwsGetUserAvailabilityRequest, kByNameTEwsGetUserAvailabilityRequest, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetUserAvailabilityRequest::ClassInfo = {"TEwsGetUserAvailabilityRequest", "m:GetUserAvailabilityRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserAvailabilityRequest, kDeclsTEwsGetUserAvailabilityRequest, kByIndexTEwsGetUserAvailabilityRequest, kByNameTEwsGetUserAvailabilityRequest, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSerializableTimeZone* TEwsGetUserAvailabilityRequest::GetTimeZone() { return static_cast<TEwsSerializableTimeZone*>(GetChildObject(2928)); }
 TEwsArrayOfMailboxData* TEwsGetUserAvailabilityRequest::GetMailboxDataArray() { return static_cast<TEwsArrayOfMailboxData*>(GetChildObject(2929)); }
 TEwsFreeBusyViewOptions* TEwsGetUserAvailabilityRequest::GetFreeBusyViewOptions() { return static_cast<TEwsFreeBusyViewOptions*>(GetChildObject(2930)); }
 TEwsSuggestionsViewOptions* TEwsGetUserAvailabilityRequest::GetSuggestionsViewOptions() { return static_cast<TEwsSuggestionsViewOptions*>(GetChildObject(2931)); }
 
-const TDvXMLSchemaClassInfo TEwsFreeBusyResponse::ClassInfo = {"TEwsFreeBusyResponse", "m:FreeBusyResponseType", "", nullptr, &NewTEwsFreeBusyResponse, kDeclsTEwsFreeBusyResponse, kByIndexTEwsFreeBusyResponse, kByNameTEwsFreeBusyResponse, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFreeBusyResponse::ClassInfo = {"TEwsFreeBusyResponse", "m:FreeBusyResponseType", "", nullptr, &NewTEwsFreeBusyResponse, kDeclsTEwsFreeBusyResponse, kByIndexTEwsFreeBusyResponse, kByNameTEwsFreeBusyResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsResponseMessage* TEwsFreeBusyResponse::GetResponseMessage() { return static_cast<TEwsResponseMessage*>(GetChildObject(2932)); }
 TEwsFreeBusyView* TEwsFreeBusyResponse::GetFreeBusyView() { return static_cast<TEwsFreeBusyView*>(GetChildObject(2933)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfFreeBusyResponse::ClassInfo = {"TEwsArrayOfFreeBusyResponse", "m:ArrayOfFreeBusyResponse", "", nullptr, &NewTEwsArrayOfFreeBusyResponse, kDeclsTEwsArrayOfFreeBusyResponse, kByIndexTEwsArrayOfFreeBusyResponse, kByNameTEwsArrayOfFreeBusyResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfFreeBusyResponse::ClassInfo = {"TEwsArrayOfFreeBusyResponse", "m:ArrayOfFreeBusyResponse", "", nullptr, &NewTEwsArrayOfFreeBusyResponse, kDeclsTEwsArrayOfFreeBusyResponse, kByIndexTEwsArrayOfFreeBusyResponse, kByNameTEwsArrayOfFreeBusyResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFreeBusyResponse>* TEwsArrayOfFreeBusyResponse::GetFreeBusyResponse() { return static_cast<TDvXMLSchemaElementArray<TEwsFreeBusyResponse>*>(GetArrayChild(2934)); }
 
-const TDvXMLSchemaClassInfo TEwsSuggestionsResponse::ClassInfo = {"TEwsSuggestionsResponse", "m:SuggestionsResponseType", "", nullptr, &NewTEwsSuggestionsResponse, kDeclsTEwsSuggestionsResponse, kByIndexTEwsSuggestionsResponse, kByNameTEwsSuggestionsResponse, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSuggestionsResponse::ClassInfo = {"TEwsSuggestionsResponse", "m:SuggestionsResponseType", "", nullptr, &NewTEwsSuggestionsResponse, kDeclsTEwsSuggestionsResponse, kByIndexTEwsSuggestionsResponse, kByNameTEwsSuggestionsResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsResponseMessage* TEwsSuggestionsResponse::GetResponseMessage() { return static_cast<TEwsResponseMessage*>(GetChildObject(2935)); }
 TEwsArrayOfSuggestionDayResult* TEwsSuggestionsResponse::GetSuggestionDayResultArray() { return static_cast<TEwsArrayOfSuggestionDayResult*>(GetChildObject(2936)); }
 
-const TDvXMLSchemaClassInfo TEwsGetUserAvailabilityResponse::ClassInfo = {"TEwsGetUserAvailabilityResponse", "m:GetUserAvailabilityResponseType", "", nullptr, &NewTEwsGetUserAvailabilityResponse, kDeclsTEwsGetUserAvailabilityResponse, kByIndexTEwsGetUserAvailabilityResponse, kByNameTEwsGetUserAvailabilityResponse, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetUserAvailabilityResponse::ClassInfo = {"TEwsGetUserAvailabilityResponse", "m:GetUserAvailabilityResponseType", "", nullptr, &NewTEwsGetUserAvailabilityResponse, kDeclsTEwsGetUserAvailabilityResponse, kByIndexTEwsGetUserAvailabilityResponse, kByNameTEwsGetUserAvailabilityResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfFreeBusyResponse* TEwsGetUserAvailabilityResponse::GetFreeBusyResponseArray() { return static_cast<TEwsArrayOfFreeBusyResponse*>(GetChildObject(2937)); }
 TEwsSuggestionsResponse* TEwsGetUserAvailabilityResponse::GetSuggestionsResponse() { return static_cast<TEwsSuggestionsResponse*>(GetChildObject(2938)); }
 
-const TDvXMLSchemaClassInfo TEwsGetUserOofSettingsRequest::ClassInfo = {"TEwsGetUserOofSettingsRequest", "m:GetUserOofSettingsRequest", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserOofSettingsRequest, kDeclsTEwsGetUserOofSettingsRequest, kByIndexTEwsGetUserOofSettingsRequest, kByNameTEwsGetUserOofSettingsRequest, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetUserOofSettingsRequest::ClassInfo = {"TEwsGetUserOofSettingsRequest", "m:GetUserOofSettingsRequest", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserOofSettingsRequest, kDeclsTEwsGetUserOofSettingsRequest, kByIndexTEwsGetUserOofSettingsRequest, kByNameTEwsGetUserOofSettingsRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddress* TEwsGetUserOofSettingsRequest::GetMailbox() { return static_cast<TEwsEmailAddress*>(GetChildObject(2939)); }
 
-const TDvXMLSchemaClassInfo TEwsGetUserOofSettingsResponse::ClassInfo = {"TEwsGetUserOofSettingsResponse", "m:GetUserOofSettingsResponse", "", nullptr, &NewTEwsGetUserOofSettingsResponse, kDeclsTEwsGetUserOofSettingsResponse, kByIndexTEwsGetUserOofSettingsResponse, kByNameTEwsGetUserOofSettingsResponse, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetUserOofSettingsResponse::ClassInfo = {"TEwsGetUserOofSettingsResponse", "m:GetUserOofSettingsResponse", "", nullptr, &NewTEwsGetUserOofSettingsResponse, kDeclsTEwsGetUserOofSettingsResponse, kByIndexTEwsGetUserOofSettingsResponse, kByNameTEwsGetUserOofSettingsResponse, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsResponseMessage* TEwsGetUserOofSettingsResponse::GetResponseMessage() { return static_cast<TEwsResponseMessage*>(GetChildObject(2940)); }
 TEwsUserOofSettings* TEwsGetUserOofSettingsResponse::GetOofSettings() { return static_cast<TEwsUserOofSettings*>(GetChildObject(2941)); }
 TExternalAudience TEwsGetUserOofSettingsResponse::GetAllowExternalOof() { return static_cast<TExternalAudience>(GetEnumOrdinal(2942)); }
 void TEwsGetUserOofSettingsResponse::SetAllowExternalOof(TExternalAudience value) { SetEnumOrdinal(2942, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsSetUserOofSettingsRequest::ClassInfo = {"TEwsSetUserOofSettingsRequest", "m:SetUserOofSettingsRequest", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetUserOofSettingsRequest, kDeclsTEwsSetUserOofSettingsRequest, kByIndexTEwsSetUserOofSettingsRequest, kByNameTEwsSetUserOofSettingsRequest, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetUserOofSettingsRequest::ClassInfo = {"TEwsSetUserOofSettingsRequest", "m:SetUserOofSettingsRequest", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetUserOofSettingsRequest, kDeclsTEwsSetUserOofSettingsRequest, kByIndexTEwsSetUserOofSettingsRequest, kByNameTEwsSetUserOofSettingsRequest, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddress* TEwsSetUserOofSettingsRequest::GetMailbox() { return static_cast<TEwsEmailAddress*>(GetChildObject(2943)); }
 TEwsUserOofSettings* TEwsSetUserOofSettingsRequest::GetUserOofSettings() { return static_cast<TEwsUserOofSettings*>(GetChildObject(2944)); }
 
-const TDvXMLSchemaClassInfo TEwsSetUserOofSettingsResponse::ClassInfo = {"TEwsSetUserOofSettingsResponse", "m:SetUserOofSettingsResponse", "", nullptr, &NewTEwsSetUserOofSettingsResponse, kDeclsTEwsSetUserOofSettingsResponse, kByIndexTEwsSetUserOofSettingsResponse, kByNameTEwsSetUserOofSettingsResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetUserOofSettingsResponse::ClassInfo = {"TEwsSetUserOofSettingsResponse", "m:SetUserOofSettingsResponse", "", nullptr, &NewTEwsSetUserOofSettingsResponse, kDeclsTEwsSetUserOofSettingsResponse, kByIndexTEwsSetUserOofSettingsResponse, kByNameTEwsSetUserOofSettingsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsResponseMessage* TEwsSetUserOofSettingsResponse::GetResponseMessage() { return static_cast<TEwsResponseMessage*>(GetChildObject(2945)); }
 
-const TDvXMLSchemaClassInfo TEwsConvertId::ClassInfo = {"TEwsConvertId", "m:ConvertIdType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsConvertId, kDeclsTEwsConvertId, kByIndexTEwsConvertId, kByNameTEwsConvertId, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsConvertId::ClassInfo = {"TEwsConvertId", "m:ConvertIdType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsConvertId, kDeclsTEwsConvertId, kByIndexTEwsConvertId, kByNameTEwsConvertId, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfAlternateIds* TEwsConvertId::GetSourceIds() { return static_cast<TEwsNonEmptyArrayOfAlternateIds*>(GetChildObject(2946)); }
 TIdFormat TEwsConvertId::GetDestinationFormat() { return static_cast<TIdFormat>(GetEnumOrdinal(2947)); }
 void TEwsConvertId::SetDestinationFormat(TIdFormat value) { SetEnumOrdinal(2947, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsConvertIdResponse::ClassInfo = {"TEwsConvertIdResponse", "m:ConvertIdResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsConvertIdResponse, kDeclsTEwsConvertIdResponse, kByIndexTEwsConvertIdResponse, kByNameTEwsConvertIdResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsConvertIdResponse::ClassInfo = {"TEwsConvertIdResponse", "m:ConvertIdResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsConvertIdResponse, kDeclsTEwsConvertIdResponse, kByIndexTEwsConvertIdResponse, kByNameTEwsConvertIdResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsConvertIdResponseMessage::ClassInfo = {"TEwsConvertIdResponseMessage", "m:ConvertIdResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsConvertIdResponseMessage, kDeclsTEwsConvertIdResponseMessage, kByIndexTEwsConvertIdResponseMessage, kByNameTEwsConvertIdResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsConvertIdResponseMessage::ClassInfo = {"TEwsConvertIdResponseMessage", "m:ConvertIdResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsConvertIdResponseMessage, kDeclsTEwsConvertIdResponseMessage, kByIndexTEwsConvertIdResponseMessage, kByNameTEwsConvertIdResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsAlternateIdBase* TEwsConvertIdResponseMessage::GetAlternateId() { return static_cast<TEwsAlternateIdBase*>(GetChildObject(2948)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseDelegate::ClassInfo = {"TEwsBaseDelegate", "m:BaseDelegateType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsBaseDelegate, kDeclsTEwsBaseDelegate, kByIndexTEwsBaseDelegate, kByNameTEwsBaseDelegate, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBaseDelegate::ClassInfo = {"TEwsBaseDelegate", "m:BaseDelegateType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsBaseDelegate, kDeclsTEwsBaseDelegate, kByIndexTEwsBaseDelegate, kByNameTEwsBaseDelegate, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseDelegate, 4};
 TEwsEmailAddressType* TEwsBaseDelegate::GetMailbox() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2949)); }
 
-const TDvXMLSchemaClassInfo TEwsGetDelegate::ClassInfo = {"TEwsGetDelegate", "m:GetDelegateType", "", &TEwsBaseDelegate::ClassInfo, &NewTEwsGetDelegate, kDeclsTEwsGetDelegate, kByIndexTEwsGetDelegate, kByNameTEwsGetDelegate, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetDelegate::ClassInfo = {"TEwsGetDelegate", "m:GetDelegateType", "", &TEwsBaseDelegate::ClassInfo, &NewTEwsGetDelegate, kDeclsTEwsGetDelegate, kByIndexTEwsGetDelegate, kByNameTEwsGetDelegate, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfUserId* TEwsGetDelegate::GetUserIds() { return static_cast<TEwsArrayOfUserId*>(GetChildObject(2950)); }
 bool TEwsGetDelegate::GetIncludePermissions() { return GetAsBoolean(2951); }
 void TEwsGetDelegate::SetIncludePermissions(bool value) { SetAsBoolean(2951, value); }
 
-const TDvXMLSchemaClassInfo TEwsBaseDelegateResponseMessage::ClassInfo = {"TEwsBaseDelegateResponseMessage", "m:BaseDelegateResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsBaseDelegateResponseMessage, kDeclsTEwsBaseDelegateResponseMessage, kByIndexTEwsBaseDelegateResponseMessage, kByNameTEwsBaseDelegateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsBaseDelegateResponseMessage::ClassInfo = {"TEwsBaseDelegateResponseMessage", "m:BaseDelegateResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsBaseDelegateResponseMessage, kDeclsTEwsBaseDelegateResponseMessage, kByIndexTEwsBaseDelegateResponseMessage, kByNameTEwsBaseDelegateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseDelegateResponseMessage, 4};
 TEwsArrayOfDelegateUserResponseMessage* TEwsBaseDelegateResponseMessage::GetResponseMessages() { return static_cast<TEwsArrayOfDelegateUserResponseMessage*>(GetChildObject(2952)); }
 
-const TDvXMLSchemaClassInfo TEwsGetDelegateResponseMessage::ClassInfo = {"TEwsGetDelegateResponseMessage", "m:GetDelegateResponseMessageType", "", &TEwsBaseDelegateResponseMessage::ClassInfo, &NewTEwsGetDelegateResponseMessage, kDeclsTEwsGetDelegateResponseMessage, kByIndexTEwsGetDelegateResponseMessage, kByNameTEwsGetDelegateResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetDelegateResponseMessage::ClassInfo = {"TEwsGetDelegateResponseMessage", "m:GetDelegateResponseMessageType", "", &TEwsBaseDelegateResponseMessage::ClassInfo, &NewTEwsGetDelegateResponseMessage, kDeclsTEwsGetDelegateResponseMessage, kByIndexTEwsGetDelegateResponseMessage, kByNameTEwsGetDelegateResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDeliverMeetingRequests TEwsGetDelegateResponseMessage::GetDeliverMeetingRequests() { return static_cast<TDeliverMeetingRequests>(GetEnumOrdinal(2953)); }
 void TEwsGetDelegateResponseMessage::SetDeliverMeetingRequests(TDeliverMeetingRequests value) { SetEnumOrdinal(2953, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfDelegateUserResponseMessage::ClassInfo = {"TEwsArrayOfDelegateUserResponseMessage", "m:ArrayOfDelegateUserResponseMessageType", "", nullptr, &NewTEwsArrayOfDelegateUserResponseMessage, kDeclsTEwsArrayOfDelegateUserResponseMessage, kByIndexTEwsArrayOfDelegateUserResponseMessage, kByNameTEwsArrayOfDelegateUserResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfDelegateUserResponseMessage::ClassInfo = {"TEwsArrayOfDelegateUserResponseMessage", "m:ArrayOfDelegateUserResponseMessageType", "", nullptr, &NewTEwsArrayOfDelegateUserResponseMessage, kDeclsTEwsArrayOfDelegateUserResponseMessage, kByIndexTEwsArrayOfDelegateUserResponseMessage, kByNameTEwsArrayOfDelegateUserResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsDelegateUserResponseMessage>* TEwsArrayOfDelegateUserResponseMessage::GetDelegateUserResponseMessageType() { return static_cast<TDvXMLSchemaElementArray<TEwsDelegateUserResponseMessage>*>(GetArrayChild(2954)); }
 
-const TDvXMLSchemaClassInfo TEwsDelegateUserResponseMessage::ClassInfo = {"TEwsDelegateUserResponseMessage", "m:DelegateUserResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDelegateUserResponseMessage, kDeclsTEwsDelegateUserResponseMessage, kByIndexTEwsDelegateUserResponseMessage, kByNameTEwsDelegateUserResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDelegateUserResponseMessage::ClassInfo = {"TEwsDelegateUserResponseMessage", "m:DelegateUserResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDelegateUserResponseMessage, kDeclsTEwsDelegateUserResponseMessage, kByIndexTEwsDelegateUserResponseMessage, kByNameTEwsDelegateUserResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsDelegateUser* TEwsDelegateUserResponseMessage::GetDelegateUser() { return static_cast<TEwsDelegateUser*>(GetChildObject(2955)); }
 
-const TDvXMLSchemaClassInfo TEwsAddDelegate::ClassInfo = {"TEwsAddDelegate", "m:AddDelegateType", "", &TEwsBaseDelegate::ClassInfo, &NewTEwsAddDelegate, kDeclsTEwsAddDelegate, kByIndexTEwsAddDelegate, kByNameTEwsAddDelegate, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAddDelegate::ClassInfo = {"TEwsAddDelegate", "m:AddDelegateType", "", &TEwsBaseDelegate::ClassInfo, &NewTEwsAddDelegate, kDeclsTEwsAddDelegate, kByIndexTEwsAddDelegate, kByNameTEwsAddDelegate, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfDelegateUser* TEwsAddDelegate::GetDelegateUsers() { return static_cast<TEwsArrayOfDelegateUser*>(GetChildObject(2956)); }
 TDeliverMeetingRequests TEwsAddDelegate::GetDeliverMeetingRequests() { return static_cast<TDeliverMeetingRequests>(GetEnumOrdinal(2957)); }
 void TEwsAddDelegate::SetDeliverMeetingRequests(TDeliverMeetingRequests value) { SetEnumOrdinal(2957, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsAddDelegateResponseMessage::ClassInfo = {"TEwsAddDelegateResponseMessage", "m:AddDelegateResponseMessageType", "", &TEwsBaseDelegateResponseMessage::ClassInfo, &NewTEwsAddDelegateResponseMessage, kDeclsTEwsAddDelegateResponseMessage, kByIndexTEwsAddDelegateResponseMessage, kByNameTEwsAddDelegateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAddDelegateResponseMessage::ClassInfo = {"TEwsAddDelegateResponseMessage", "m:AddDelegateResponseMessageType", "", &TEwsBaseDelegateResponseMessage::ClassInfo, &NewTEwsAddDelegateResponseMessage, kDeclsTEwsAddDelegateResponseMessage, kByIndexTEwsAddDelegateResponseMessage, kByNameTEwsAddDelegateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsRemoveDelegate::ClassInfo = {"TEwsRemoveDelegate", "m:RemoveDelegateType", "", &TEwsBaseDelegate::ClassInfo, &NewTEwsRemoveDelegate, kDeclsTEwsRemoveDelegate, kByIndexTEwsRemoveDelegate, kByNameTEwsRemoveDelegate, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRemoveDelegate::ClassInfo = {"TEwsRemoveDelegate", "m:RemoveDelegateType", "", &TEwsBaseDelegate::ClassInfo, &NewTEwsRemoveDelegate, kDeclsTEwsRemoveDelegate, kByIndexTEwsRemoveDelegate, kByNameTEwsRemoveDelegate, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfUserId* TEwsRemoveDelegate::GetUserIds() { return static_cast<TEwsArrayOfUserId*>(GetChildObject(2958)); }
 
-const TDvXMLSchemaClassInfo TEwsRemoveDelegateResponseMessage::ClassInfo = {"TEwsRemoveDelegateResponseMessage", "m:RemoveDelegateResponseMessageType", "", &TEwsBaseDelegateResponseMessage::ClassInfo, &NewTEwsRemoveDelegateResponseMessage, kDeclsTEwsRemoveDelegateResponseMessage, kByIndexTEwsRemoveDelegateResponseMessage, kByNameTEwsRemoveDelegateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRemoveDelegateResponseMessage::ClassInfo = {"TEwsRemoveDelegateResponseMessage", "m:RemoveDelegateResponseMessageType", "", &TEwsBaseDelegateResponseMessage::ClassInfo, &NewTEwsRemoveDelegateResponseMessage, kDeclsTEwsRemoveDelegateResponseMessage, kByIndexTEwsRemoveDelegateResponseMessage, kByNameTEwsRemoveDelegateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsUpdateDelegate::ClassInfo = {"TEwsUpdateDelegate", "m:UpdateDelegateType", "", &TEwsBaseDelegate::ClassInfo, &NewTEwsUpdateDelegate, kDeclsTEwsUpdateDelegate, kByIndexTEwsUpdateDelegate, kByNameTEwsUpdateDelegate, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateDelegate::ClassInfo = {"TEwsUpdateDelegate", "m:UpdateDelegateType", "", &TEwsBaseDelegate::ClassInfo, &NewTEwsUpdateDelegate, kDeclsTEwsUpdateDelegate, kByIndexTEwsUpdateDelegate, kByNameTEwsUpdateDelegate, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfDelegateUser* TEwsUpdateDelegate::GetDelegateUsers() { return static_cast<TEwsArrayOfDelegateUser*>(GetChildObject(2959)); }
 TDeliverMeetingRequests TEwsUpdateDelegate::GetDeliverMeetingRequests() { return static_cast<TDeliverMeetingRequests>(GetEnumOrdinal(2960)); }
 void TEwsUpdateDelegate::SetDeliverMeetingRequests(TDeliverMeetingRequests value) { SetEnumOrdinal(2960, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateDelegateResponseMessage::ClassInfo = {"TEwsUpdateDelegateResponseMessage", "m:UpdateDelegateResponseMessageType", "", &TEwsBaseDelegateResponseMessage::ClassInfo, &NewTEwsUpdateDelegateResponseMessage, kDeclsTEwsUpdateDelegateResponseMessage, kByIndexTEwsUpdateDelegateResponseMessage, kByNameTEwsUpdateDelegateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateDelegateResponseMessage::ClassInfo = {"TEwsUpdateDelegateResponseMessage", "m:UpdateDelegateResponseMessageType", "", &TEwsBaseDelegateResponseMessage::ClassInfo, &NewTEwsUpdateDelegateResponseMessage, kDeclsTEwsUpdateDelegateResponseMessage, kByIndexTEwsUpdateDelegateResponseMessage, kByNameTEwsUpdateDelegateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetSharingMetadata::ClassInfo = {"TEwsGetSharingMetadata", "m:GetSharingMetadataType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSharingMetadata, kDeclsTEwsGetSharingMetadata, kByIndexTEwsGetSharingMetadata, kByNameTEwsGetSharingMetadata, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetSharingMetadata::ClassInfo = {"TEwsGetSharingMetadata", "m:GetSharingMetadataType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSharingMetadata, kDeclsTEwsGetSharingMetadata, kByIndexTEwsGetSharingMetadata, kByNameTEwsGetSharingMetadata, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderId* TEwsGetSharingMetadata::GetIdOfFolderToShare() { return static_cast<TEwsFolderId*>(GetChildObject(2961)); }
 std::string TEwsGetSharingMetadata::GetSenderSmtpAddress() { return GetAsString(2962); }
 void TEwsGetSharingMetadata::SetSenderSmtpAddress(const std::string& value) { SetAsString(2962, value); }
 TEwsArrayOfSmtpAddress* TEwsGetSharingMetadata::GetRecipients() { return static_cast<TEwsArrayOfSmtpAddress*>(GetChildObject(2963)); }
 
-const TDvXMLSchemaClassInfo TEwsGetSharingMetadataResponseMessage::ClassInfo = {"TEwsGetSharingMetadataResponseMessage", "m:GetSharingMetadataResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSharingMetadataResponseMessage, kDeclsTEwsGetSharingMetadataResponseMessage, kByIndexTEwsGetSharingMetadataResponseMessage, kByNameTEwsGetSharingMetadataResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetSharingMetadataResponseMessage::ClassInfo = {"TEwsGetSharingMetadataResponseMessage", "m:GetSharingMetadataResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSharingMetadataResponseMessage, kDeclsTEwsGetSharingMetadataResponseMessage, kByIndexTEwsGetSharingMetadataResponseMessage, kByNameTEwsGetSharingMetadataResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfEncryptedSharedFolderData* TEwsGetSharingMetadataResponseMessage::GetEncryptedSharedFolderDataCollection() { return static_cast<TEwsArrayOfEncryptedSharedFolderData*>(GetChildObject(2964)); }
 TEwsArrayOfInvalidRecipients* TEwsGetSharingMetadataResponseMessage::GetInvalidRecipients() { return static_cast<TEwsArrayOfInvalidRecipients*>(GetChildObject(2965)); }
 
-const TDvXMLSchemaClassInfo TEwsRefreshSharingFolder::ClassInfo = {"TEwsRefreshSharingFolder", "m:RefreshSharingFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRefreshSharingFolder, kDeclsTEwsRefreshSharingFolder, kByIndexTEwsRefreshSharingFolder, kByNameTEwsRefreshSharingFolder, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRefreshSharingFolder::ClassInfo = {"TEwsRefreshSharingFolder", "m:RefreshSharingFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRefreshSharingFolder, kDeclsTEwsRefreshSharingFolder, kByIndexTEwsRefreshSharingFolder, kByNameTEwsRefreshSharingFolder, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderId* TEwsRefreshSharingFolder::GetSharingFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(2966)); }
 
-const TDvXMLSchemaClassInfo TEwsRefreshSharingFolderResponseMessage::ClassInfo = {"TEwsRefreshSharingFolderResponseMessage", "m:RefreshSharingFolderResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRefreshSharingFolderResponseMessage, kDeclsTEwsRefreshSharingFolderResponseMessage, kByIndexTEwsRefreshSharingFolderResponseMessage, kByNameTEwsRefreshSharingFolderResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRefreshSharingFolderResponseMessage::ClassInfo = {"TEwsRefreshSharingFolderResponseMessage", "m:RefreshSharingFolderResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRefreshSharingFolderResponseMessage, kDeclsTEwsRefreshSharingFolderResponseMessage, kByIndexTEwsRefreshSharingFolderResponseMessage, kByNameTEwsRefreshSharingFolderResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetSharingFolder::ClassInfo = {"TEwsGetSharingFolder", "m:GetSharingFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSharingFolder, kDeclsTEwsGetSharingFolder, kByIndexTEwsGetSharingFolder, kByNameTEwsGetSharingFolder, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetSharingFolder::ClassInfo = {"TEwsGetSharingFolder", "m:GetSharingFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSharingFolder, kDeclsTEwsGetSharingFolder, kByIndexTEwsGetSharingFolder, kByNameTEwsGetSharingFolder, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetSharingFolder::GetSmtpAddress() { return GetAsString(2967); }
 void TEwsGetSharingFolder::SetSmtpAddress(const std::string& value) { SetAsString(2967, value); }
 TSharingData TEwsGetSharingFolder::GetDataType() { return static_cast<TSharingData>(GetEnumOrdinal(2968)); }
@@ -2967,70 +2969,70 @@ void TEwsGetSharingFolder::SetDataType(TSharingData value) { SetEnumOrdinal(2968
 std::string TEwsGetSharingFolder::GetSharedFolderId() { return GetAsString(2969); }
 void TEwsGetSharingFolder::SetSharedFolderId(const std::string& value) { SetAsString(2969, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetSharingFolderResponseMessage::ClassInfo = {"TEwsGetSharingFolderResponseMessage", "m:GetSharingFolderResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSharingFolderResponseMessage, kDeclsTEwsGetSharingFolderResponseMessage, kByIndexTEwsGetSharingFolderResponseMessage, kByNameTEwsGetSharingFolderResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetSharingFolderResponseMessage::ClassInfo = {"TEwsGetSharingFolderResponseMessage", "m:GetSharingFolderResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSharingFolderResponseMessage, kDeclsTEwsGetSharingFolderResponseMessage, kByIndexTEwsGetSharingFolderResponseMessage, kByNameTEwsGetSharingFolderResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderId* TEwsGetSharingFolderResponseMessage::GetSharingFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(2970)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateUserConfiguration::ClassInfo = {"TEwsCreateUserConfiguration", "m:CreateUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateUserConfiguration, kDeclsTEwsCreateUserConfiguration, kByIndexTEwsCreateUserConfiguration, kByNameTEwsCreateUserConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateUserConfiguration::ClassInfo = {"TEwsCreateUserConfiguration", "m:CreateUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateUserConfiguration, kDeclsTEwsCreateUserConfiguration, kByIndexTEwsCreateUserConfiguration, kByNameTEwsCreateUserConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserConfiguration* TEwsCreateUserConfiguration::GetUserConfiguration() { return static_cast<TEwsUserConfiguration*>(GetChildObject(2971)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateUserConfigurationResponse::ClassInfo = {"TEwsCreateUserConfigurationResponse", "m:CreateUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateUserConfigurationResponse, kDeclsTEwsCreateUserConfigurationResponse, kByIndexTEwsCreateUserConfigurationResponse, kByNameTEwsCreateUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateUserConfigurationResponse::ClassInfo = {"TEwsCreateUserConfigurationResponse", "m:CreateUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateUserConfigurationResponse, kDeclsTEwsCreateUserConfigurationResponse, kByIndexTEwsCreateUserConfigurationResponse, kByNameTEwsCreateUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsDeleteUserConfiguration::ClassInfo = {"TEwsDeleteUserConfiguration", "m:DeleteUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteUserConfiguration, kDeclsTEwsDeleteUserConfiguration, kByIndexTEwsDeleteUserConfiguration, kByNameTEwsDeleteUserConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteUserConfiguration::ClassInfo = {"TEwsDeleteUserConfiguration", "m:DeleteUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteUserConfiguration, kDeclsTEwsDeleteUserConfiguration, kByIndexTEwsDeleteUserConfiguration, kByNameTEwsDeleteUserConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserConfigurationName* TEwsDeleteUserConfiguration::GetUserConfigurationName() { return static_cast<TEwsUserConfigurationName*>(GetChildObject(2972)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteUserConfigurationResponse::ClassInfo = {"TEwsDeleteUserConfigurationResponse", "m:DeleteUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteUserConfigurationResponse, kDeclsTEwsDeleteUserConfigurationResponse, kByIndexTEwsDeleteUserConfigurationResponse, kByNameTEwsDeleteUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteUserConfigurationResponse::ClassInfo = {"TEwsDeleteUserConfigurationResponse", "m:DeleteUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteUserConfigurationResponse, kDeclsTEwsDeleteUserConfigurationResponse, kByIndexTEwsDeleteUserConfigurationResponse, kByNameTEwsDeleteUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetUserConfiguration::ClassInfo = {"TEwsGetUserConfiguration", "m:GetUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserConfiguration, kDeclsTEwsGetUserConfiguration, kByIndexTEwsGetUserConfiguration, kByNameTEwsGetUserConfiguration, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetUserConfiguration::ClassInfo = {"TEwsGetUserConfiguration", "m:GetUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserConfiguration, kDeclsTEwsGetUserConfiguration, kByIndexTEwsGetUserConfiguration, kByNameTEwsGetUserConfiguration, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserConfigurationName* TEwsGetUserConfiguration::GetUserConfigurationName() { return static_cast<TEwsUserConfigurationName*>(GetChildObject(2973)); }
 std::string TEwsGetUserConfiguration::GetUserConfigurationProperties() { return GetAsString(2974); }
 void TEwsGetUserConfiguration::SetUserConfigurationProperties(const std::string& value) { SetAsString(2974, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetUserConfigurationResponseMessage::ClassInfo = {"TEwsGetUserConfigurationResponseMessage", "m:GetUserConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetUserConfigurationResponseMessage, kDeclsTEwsGetUserConfigurationResponseMessage, kByIndexTEwsGetUserConfigurationResponseMessage, kByNameTEwsGetUserConfigurationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetUserConfigurationResponseMessage::ClassInfo = {"TEwsGetUserConfigurationResponseMessage", "m:GetUserConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetUserConfigurationResponseMessage, kDeclsTEwsGetUserConfigurationResponseMessage, kByIndexTEwsGetUserConfigurationResponseMessage, kByNameTEwsGetUserConfigurationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserConfiguration* TEwsGetUserConfigurationResponseMessage::GetUserConfiguration() { return static_cast<TEwsUserConfiguration*>(GetChildObject(2975)); }
 
-const TDvXMLSchemaClassInfo TEwsGetUserConfigurationResponse::ClassInfo = {"TEwsGetUserConfigurationResponse", "m:GetUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetUserConfigurationResponse, kDeclsTEwsGetUserConfigurationResponse, kByIndexTEwsGetUserConfigurationResponse, kByNameTEwsGetUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetUserConfigurationResponse::ClassInfo = {"TEwsGetUserConfigurationResponse", "m:GetUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetUserConfigurationResponse, kDeclsTEwsGetUserConfigurationResponse, kByIndexTEwsGetUserConfigurationResponse, kByNameTEwsGetUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetSpecificUserConfiguration::ClassInfo = {"TEwsGetSpecificUserConfiguration", "m:GetSpecificUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSpecificUserConfiguration, kDeclsTEwsGetSpecificUserConfiguration, kByIndexTEwsGetSpecificUserConfiguration, kByNameTEwsGetSpecificUserConfiguration, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetSpecificUserConfiguration::ClassInfo = {"TEwsGetSpecificUserConfiguration", "m:GetSpecificUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSpecificUserConfiguration, kDeclsTEwsGetSpecificUserConfiguration, kByIndexTEwsGetSpecificUserConfiguration, kByNameTEwsGetSpecificUserConfiguration, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserConfigurationName* TEwsGetSpecificUserConfiguration::GetUserConfigurationName() { return static_cast<TEwsUserConfigurationName*>(GetChildObject(2976)); }
 std::string TEwsGetSpecificUserConfiguration::GetUserConfigurationProperties() { return GetAsString(2977); }
 void TEwsGetSpecificUserConfiguration::SetUserConfigurationProperties(const std::string& value) { SetAsString(2977, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetSpecificUserConfigurationResponseMessage::ClassInfo = {"TEwsGetSpecificUserConfigurationResponseMessage", "m:GetSpecificUserConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSpecificUserConfigurationResponseMessage, kDeclsTEwsGetSpecificUserConfigurationResponseMessage, kByIndexTEwsGetSpecificUserConfigurationResponseMessage, kByNameTEwsGetSpecificUserConfigurationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetSpecificUserConfigurationResponseMessage::ClassInfo = {"TEwsGetSpecificUserConfigurationResponseMessage", "m:GetSpecificUserConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSpecificUserConfigurationResponseMessage, kDeclsTEwsGetSpecificUserConfigurationResponseMessage, kByIndexTEwsGetSpecificUserConfigurationResponseMessage, kByNameTEwsGetSpecificUserConfigurationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserConfiguration* TEwsGetSpecificUserConfigurationResponseMessage::GetUserConfiguration() { return static_cast<TEwsUserConfiguration*>(GetChildObject(2978)); }
 
-const TDvXMLSchemaClassInfo TEwsGetSpecificUserConfigurationResponse::ClassInfo = {"TEwsGetSpecificUserConfigurationResponse", "m:GetSpecificUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetSpecificUserConfigurationResponse, kDeclsTEwsGetSpecificUserConfigurationResponse, kByIndexTEwsGetSpecificUserConfigurationResponse, kByNameTEwsGetSpecificUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetSpecificUserConfigurationResponse::ClassInfo = {"TEwsGetSpecificUserConfigurationResponse", "m:GetSpecificUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetSpecificUserConfigurationResponse, kDeclsTEwsGetSpecificUserConfigurationResponse, kByIndexTEwsGetSpecificUserConfigurationResponse, kByNameTEwsGetSpecificUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsUpdateUserConfiguration::ClassInfo = {"TEwsUpdateUserConfiguration", "m:UpdateUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateUserConfiguration, kDeclsTEwsUpdateUserConfiguration, kByIndexTEwsUpdateUserConfiguration, kByNameTEwsUpdateUserConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateUserConfiguration::ClassInfo = {"TEwsUpdateUserConfiguration", "m:UpdateUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateUserConfiguration, kDeclsTEwsUpdateUserConfiguration, kByIndexTEwsUpdateUserConfiguration, kByNameTEwsUpdateUserConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserConfiguration* TEwsUpdateUserConfiguration::GetUserConfiguration() { return static_cast<TEwsUserConfiguration*>(GetChildObject(2979)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateUserConfigurationResponse::ClassInfo = {"TEwsUpdateUserConfigurationResponse", "m:UpdateUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUpdateUserConfigurationResponse, kDeclsTEwsUpdateUserConfigurationResponse, kByIndexTEwsUpdateUserConfigurationResponse, kByNameTEwsUpdateUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateUserConfigurationResponse::ClassInfo = {"TEwsUpdateUserConfigurationResponse", "m:UpdateUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUpdateUserConfigurationResponse, kDeclsTEwsUpdateUserConfigurationResponse, kByIndexTEwsUpdateUserConfigurationResponse, kByNameTEwsUpdateUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsSetTeamMailboxRequest::ClassInfo = {"TEwsSetTeamMailboxRequest", "m:SetTeamMailboxRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetTeamMailboxRequest, kDeclsTEwsSetTeamMailboxRequest, kByIndexTEwsSetTeamMailboxRequest, kByNameTEwsSetTeamMailboxRequest, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetTeamMailboxRequest::ClassInfo = {"TEwsSetTeamMailboxRequest", "m:SetTeamMailboxRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetTeamMailboxRequest, kDeclsTEwsSetTeamMailboxRequest, kByIndexTEwsSetTeamMailboxRequest, kByNameTEwsSetTeamMailboxRequest, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsSetTeamMailboxRequest::GetEmailAddress() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2980)); }
 std::string TEwsSetTeamMailboxRequest::GetSharePointSiteUrl() { return GetAsString(2981); }
 void TEwsSetTeamMailboxRequest::SetSharePointSiteUrl(const std::string& value) { SetAsString(2981, value); }
 TTeamMailboxLifecycleState TEwsSetTeamMailboxRequest::GetState() { return static_cast<TTeamMailboxLifecycleState>(GetEnumOrdinal(2982)); }
 void TEwsSetTeamMailboxRequest::SetState(TTeamMailboxLifecycleState value) { SetEnumOrdinal(2982, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsUnpinTeamMailboxRequest::ClassInfo = {"TEwsUnpinTeamMailboxRequest", "m:UnpinTeamMailboxRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUnpinTeamMailboxRequest, kDeclsTEwsUnpinTeamMailboxRequest, kByIndexTEwsUnpinTeamMailboxRequest, kByNameTEwsUnpinTeamMailboxRequest, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUnpinTeamMailboxRequest::ClassInfo = {"TEwsUnpinTeamMailboxRequest", "m:UnpinTeamMailboxRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUnpinTeamMailboxRequest, kDeclsTEwsUnpinTeamMailboxRequest, kByIndexTEwsUnpinTeamMailboxRequest, kByNameTEwsUnpinTeamMailboxRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsUnpinTeamMailboxRequest::GetEmailAddress() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2983)); }
 
-const TDvXMLSchemaClassInfo TEwsSetTeamMailboxResponseMessage::ClassInfo = {"TEwsSetTeamMailboxResponseMessage", "m:SetTeamMailboxResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetTeamMailboxResponseMessage, kDeclsTEwsSetTeamMailboxResponseMessage, kByIndexTEwsSetTeamMailboxResponseMessage, kByNameTEwsSetTeamMailboxResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetTeamMailboxResponseMessage::ClassInfo = {"TEwsSetTeamMailboxResponseMessage", "m:SetTeamMailboxResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetTeamMailboxResponseMessage, kDeclsTEwsSetTeamMailboxResponseMessage, kByIndexTEwsSetTeamMailboxResponseMessage, kByNameTEwsSetTeamMailboxResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsUnpinTeamMailboxResponseMessage::ClassInfo = {"TEwsUnpinTeamMailboxResponseMessage", "m:UnpinTeamMailboxResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUnpinTeamMailboxResponseMessage, kDeclsTEwsUnpinTeamMailboxResponseMessage, kByIndexTEwsUnpinTeamMailboxResponseMessage, kByNameTEwsUnpinTeamMailboxResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUnpinTeamMailboxResponseMessage::ClassInfo = {"TEwsUnpinTeamMailboxResponseMessage", "m:UnpinTeamMailboxResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUnpinTeamMailboxResponseMessage, kDeclsTEwsUnpinTeamMailboxResponseMessage, kByIndexTEwsUnpinTeamMailboxResponseMessage, kByNameTEwsUnpinTeamMailboxResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetRoomLists::ClassInfo = {"TEwsGetRoomLists", "m:GetRoomListsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetRoomLists, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetRoomLists::ClassInfo = {"TEwsGetRoomLists", "m:GetRoomListsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetRoomLists, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetRoomListsResponseMessage::ClassInfo = {"TEwsGetRoomListsResponseMessage", "m:GetRoomListsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetRoomListsResponseMessage, kDeclsTEwsGetRoomListsResponseMessage, kByIndexTEwsGetRoomListsResponseMessage, kByNameTEwsGetRoomListsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetRoomListsResponseMessage::ClassInfo = {"TEwsGetRoomListsResponseMessage", "m:GetRoomListsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetRoomListsResponseMessage, kDeclsTEwsGetRoomListsResponseMessage, kByIndexTEwsGetRoomListsResponseMessage, kByNameTEwsGetRoomListsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfEmailAddresses* TEwsGetRoomListsResponseMessage::GetRoomLists() { return static_cast<TEwsArrayOfEmailAddresses*>(GetChildObject(2984)); }
 
-const TDvXMLSchemaClassInfo TEwsGetRooms::ClassInfo = {"TEwsGetRooms", "m:GetRoomsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetRooms, kDeclsTEwsGetRooms, kByIndexTEwsGetRooms, kByNameTEwsGetRooms, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetRooms::ClassInfo = {"TEwsGetRooms", "m:GetRoomsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetRooms, kDeclsTEwsGetRooms, kByIndexTEwsGetRooms, kByNameTEwsGetRooms, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsGetRooms::GetRoomList() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2985)); }
 
-const TDvXMLSchemaClassInfo TEwsGetRoomsResponseMessage::ClassInfo = {"TEwsGetRoomsResponseMessage", "m:GetRoomsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetRoomsResponseMessage, kDeclsTEwsGetRoomsResponseMessage, kByIndexTEwsGetRoomsResponseMessage, kByNameTEwsGetRoomsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetRoomsResponseMessage::ClassInfo = {"TEwsGetRoomsResponseMessage", "m:GetRoomsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetRoomsResponseMessage, kDeclsTEwsGetRoomsResponseMessage, kByIndexTEwsGetRoomsResponseMessage, kByNameTEwsGetRoomsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfRooms* TEwsGetRoomsResponseMessage::GetRooms() { return static_cast<TEwsArrayOfRooms*>(GetChildObject(2986)); }
 
-const TDvXMLSchemaClassInfo TEwsGetReminders::ClassInfo = {"TEwsGetReminders", "m:GetRemindersType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetReminders, kDeclsTEwsGetReminders, kByIndexTEwsGetReminders, kByNameTEwsGetReminders, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetReminders::ClassInfo = {"TEwsGetReminders", "m:GetRemindersType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetReminders, kDeclsTEwsGetReminders, kByIndexTEwsGetReminders, kByNameTEwsGetReminders, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsGetReminders::GetBeginTime() { return GetAsDatetime(2987); }
 void TEwsGetReminders::SetBeginTime(TDateTime value) { SetAsDatetime(2987, value); }
 TDateTime TEwsGetReminders::GetEndTime() { return GetAsDatetime(2988); }
@@ -3040,37 +3042,37 @@ void TEwsGetReminders::SetMaxItems(std::int32_t value) { SetAsInt(2989, value); 
 TGetRemindersReminderType TEwsGetReminders::GetReminderType() { return static_cast<TGetRemindersReminderType>(GetEnumOrdinal(2990)); }
 void TEwsGetReminders::SetReminderType(TGetRemindersReminderType value) { SetEnumOrdinal(2990, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsGetRemindersResponseMessage::ClassInfo = {"TEwsGetRemindersResponseMessage", "m:GetRemindersResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetRemindersResponseMessage, kDeclsTEwsGetRemindersResponseMessage, kByIndexTEwsGetRemindersResponseMessage, kByNameTEwsGetRemindersResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetRemindersResponseMessage::ClassInfo = {"TEwsGetRemindersResponseMessage", "m:GetRemindersResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetRemindersResponseMessage, kDeclsTEwsGetRemindersResponseMessage, kByIndexTEwsGetRemindersResponseMessage, kByNameTEwsGetRemindersResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfReminders* TEwsGetRemindersResponseMessage::GetReminders() { return static_cast<TEwsArrayOfReminders*>(GetChildObject(2991)); }
 
-const TDvXMLSchemaClassInfo TEwsPerformReminderAction::ClassInfo = {"TEwsPerformReminderAction", "m:PerformReminderActionType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsPerformReminderAction, kDeclsTEwsPerformReminderAction, kByIndexTEwsPerformReminderAction, kByNameTEwsPerformReminderAction, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPerformReminderAction::ClassInfo = {"TEwsPerformReminderAction", "m:PerformReminderActionType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsPerformReminderAction, kDeclsTEwsPerformReminderAction, kByIndexTEwsPerformReminderAction, kByNameTEwsPerformReminderAction, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfReminderItemAction* TEwsPerformReminderAction::GetReminderItemActions() { return static_cast<TEwsNonEmptyArrayOfReminderItemAction*>(GetChildObject(2992)); }
 
-const TDvXMLSchemaClassInfo TEwsPerformReminderActionResponseMessage::ClassInfo = {"TEwsPerformReminderActionResponseMessage", "m:PerformReminderActionResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsPerformReminderActionResponseMessage, kDeclsTEwsPerformReminderActionResponseMessage, kByIndexTEwsPerformReminderActionResponseMessage, kByNameTEwsPerformReminderActionResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPerformReminderActionResponseMessage::ClassInfo = {"TEwsPerformReminderActionResponseMessage", "m:PerformReminderActionResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsPerformReminderActionResponseMessage, kDeclsTEwsPerformReminderActionResponseMessage, kByIndexTEwsPerformReminderActionResponseMessage, kByNameTEwsPerformReminderActionResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfItemIds* TEwsPerformReminderActionResponseMessage::GetUpdatedItemIds() { return static_cast<TEwsNonEmptyArrayOfItemIds*>(GetChildObject(2993)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfServiceConfiguration::ClassInfo = {"TEwsArrayOfServiceConfiguration", "m:ArrayOfServiceConfigurationType", "", nullptr, &NewTEwsArrayOfServiceConfiguration, kDeclsTEwsArrayOfServiceConfiguration, kByIndexTEwsArrayOfServiceConfiguration, kByNameTEwsArrayOfServiceConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfServiceConfiguration::ClassInfo = {"TEwsArrayOfServiceConfiguration", "m:ArrayOfServiceConfigurationType", "", nullptr, &NewTEwsArrayOfServiceConfiguration, kDeclsTEwsArrayOfServiceConfiguration, kByIndexTEwsArrayOfServiceConfiguration, kByNameTEwsArrayOfServiceConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfServiceConfiguration::GetConfigurationName() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2994)); }
 
-const TDvXMLSchemaClassInfo TEwsGetServiceConfiguration::ClassInfo = {"TEwsGetServiceConfiguration", "m:GetServiceConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetServiceConfiguration, kDeclsTEwsGetServiceConfiguration, kByIndexTEwsGetServiceConfiguration, kByNameTEwsGetServiceConfiguration, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetServiceConfiguration::ClassInfo = {"TEwsGetServiceConfiguration", "m:GetServiceConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetServiceConfiguration, kDeclsTEwsGetServiceConfiguration, kByIndexTEwsGetServiceConfiguration, kByNameTEwsGetServiceConfiguration, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsGetServiceConfiguration::GetActingAs() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2995)); }
 TEwsArrayOfServiceConfiguration* TEwsGetServiceConfiguration::GetRequestedConfiguration() { return static_cast<TEwsArrayOfServiceConfiguration*>(GetChildObject(2996)); }
 TEwsConfigurationRequestDetails* TEwsGetServiceConfiguration::GetConfigurationRequestDetails() { return static_cast<TEwsConfigurationRequestDetails*>(GetChildObject(2997)); }
 
-const TDvXMLSchemaClassInfo TEwsGetServiceConfigurationResponseMessage::ClassInfo = {"TEwsGetServiceConfigurationResponseMessage", "m:GetServiceConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetServiceConfigurationResponseMessage, kDeclsTEwsGetServiceConfigurationResponseMessage, kByIndexTEwsGetServiceConfigurationResponseMessage, kByNameTEwsGetServiceConfigurationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetServiceConfigurationResponseMessage::ClassInfo = {"TEwsGetServiceConfigurationResponseMessage", "m:GetServiceConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetServiceConfigurationResponseMessage, kDeclsTEwsGetServiceConfigurationResponseMessage, kByIndexTEwsGetServiceConfigurationResponseMessage, kByNameTEwsGetServiceConfigurationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfServiceConfigurationResponseMessage* TEwsGetServiceConfigurationResponseMessage::GetResponseMessages() { return static_cast<TEwsArrayOfServiceConfigurationResponseMessage*>(GetChildObject(2998)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfServiceConfigurationResponseMessage::ClassInfo = {"TEwsArrayOfServiceConfigurationResponseMessage", "m:ArrayOfServiceConfigurationResponseMessageType", "", nullptr, &NewTEwsArrayOfServiceConfigurationResponseMessage, kDeclsTEwsArrayOfServiceConfigurationResponseMessage, kByIndexTEwsArrayOfServiceConfigurationResponseMessage, kByNameTEwsArrayOfServiceConfigurationResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfServiceConfigurationResponseMessage::ClassInfo = {"TEwsArrayOfServiceConfigurationResponseMessage", "m:ArrayOfServiceConfigurationResponseMessageType", "", nullptr, &NewTEwsArrayOfServiceConfigurationResponseMessage, kDeclsTEwsArrayOfServiceConfigurationResponseMessage, kByIndexTEwsArrayOfServiceConfigurationResponseMessage, kByNameTEwsArrayOfServiceConfigurationResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsServiceConfigurationResponseMessage>* TEwsArrayOfServiceConfigurationResponseMessage::GetServiceConfigurationResponseMessageType() { return static_cast<TDvXMLSchemaElementArray<TEwsServiceConfigurationResponseMessage>*>(GetArrayChild(2999)); }
 
-const TDvXMLSchemaClassInfo TEwsServiceConfigurationResponseMessage::ClassInfo = {"TEwsServiceConfigurationResponseMessage", "m:ServiceConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsServiceConfigurationResponseMessage, kDeclsTEwsServiceConfigurationResponseMessage, kByIndexTEwsServiceConfigurationResponseMessage, kByNameTEwsServiceConfigurationResponseMessage, 10, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsServiceConfigurationResponseMessage::ClassInfo = {"TEwsServiceConfigurationResponseMessage", "m:ServiceConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsServiceConfigurationResponseMessage, kDeclsTEwsServiceConfigurationResponseMessage, kByIndexTEwsServiceConfigurationResponseMessage, kByNameTEwsServiceConfigurationResponseMessage, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMailTipsServiceConfiguration* TEwsServiceConfigurationResponseMessage::GetMailTipsConfiguration() { return static_cast<TEwsMailTipsServiceConfiguration*>(GetChildObject(3000)); }
 TEwsUnifiedMessageServiceConfiguration* TEwsServiceConfigurationResponseMessage::GetUnifiedMessagingConfiguration() { return static_cast<TEwsUnifiedMessageServiceConfiguration*>(GetChildObject(3001)); }
 TEwsProtectionRulesServiceConfiguration* TEwsServiceConfigurationResponseMessage::GetProtectionRulesConfiguration() { return static_cast<TEwsProtectionRulesServiceConfiguration*>(GetChildObject(3002)); }
 TEwsPolicyNudgeRulesServiceConfiguration* TEwsServiceConfigurationResponseMessage::GetPolicyNudgeRulesConfiguration() { return static_cast<TEwsPolicyNudgeRulesServiceConfiguration*>(GetChildObject(3003)); }
 TEwsSharePointURLsServiceConfiguration* TEwsServiceConfigurationResponseMessage::GetSharePointURLsConfiguration() { return static_cast<TEwsSharePointURLsServiceConfiguration*>(GetChildObject(3004)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMessageTrackingReportRequest::ClassInfo = {"TEwsFindMessageTrackingReportRequest", "m:FindMessageTrackingReportRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindMessageTrackingReportRequest, kDeclsTEwsFindMessageTrackingReportRequest, kByIndexTEwsFindMessageTrackingReportRequest, kByNameTEwsFindMessageTrackingReportRequest, 13, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindMessageTrackingReportRequest::ClassInfo = {"TEwsFindMessageTrackingReportRequest", "m:FindMessageTrackingReportRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindMessageTrackingReportRequest, kDeclsTEwsFindMessageTrackingReportRequest, kByIndexTEwsFindMessageTrackingReportRequest, kByNameTEwsFindMessageTrackingReportRequest, 13, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsFindMessageTrackingReportRequest::GetScope() { return GetAsString(3005); }
 void TEwsFindMessageTrackingReportRequest::SetScope(const std::string& value) { SetAsString(3005, value); }
 std::string TEwsFindMessageTrackingReportRequest::GetDomain() { return GetAsString(3006); }
@@ -3093,7 +3095,7 @@ std::string TEwsFindMessageTrackingReportRequest::GetServerHint() { return GetAs
 void TEwsFindMessageTrackingReportRequest::SetServerHint(const std::string& value) { SetAsString(3016, value); }
 TEwsArrayOfTrackingProperties* TEwsFindMessageTrackingReportRequest::GetProperties() { return static_cast<TEwsArrayOfTrackingProperties*>(GetChildObject(3017)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMessageTrackingReportResponseMessage::ClassInfo = {"TEwsFindMessageTrackingReportResponseMessage", "m:FindMessageTrackingReportResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindMessageTrackingReportResponseMessage, kDeclsTEwsFindMessageTrackingReportResponseMessage, kByIndexTEwsFindMessageTrackingReportResponseMessage, kByNameTEwsFindMessageTrackingReportResponseMessage, 10, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindMessageTrackingReportResponseMessage::ClassInfo = {"TEwsFindMessageTrackingReportResponseMessage", "m:FindMessageTrackingReportResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindMessageTrackingReportResponseMessage, kDeclsTEwsFindMessageTrackingReportResponseMessage, kByIndexTEwsFindMessageTrackingReportResponseMessage, kByNameTEwsFindMessageTrackingReportResponseMessage, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfStrings* TEwsFindMessageTrackingReportResponseMessage::GetDiagnostics() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(3018)); }
 TEwsArrayOfFindMessageTrackingSearchResult* TEwsFindMessageTrackingReportResponseMessage::GetMessageTrackingSearchResults() { return static_cast<TEwsArrayOfFindMessageTrackingSearchResult*>(GetChildObject(3019)); }
 std::string TEwsFindMessageTrackingReportResponseMessage::GetExecutedSearchScope() { return GetAsString(3020); }
@@ -3101,7 +3103,7 @@ void TEwsFindMessageTrackingReportResponseMessage::SetExecutedSearchScope(const 
 TEwsArrayOfArraysOfTrackingProperties* TEwsFindMessageTrackingReportResponseMessage::GetErrors() { return static_cast<TEwsArrayOfArraysOfTrackingProperties*>(GetChildObject(3021)); }
 TEwsArrayOfTrackingProperties* TEwsFindMessageTrackingReportResponseMessage::GetProperties() { return static_cast<TEwsArrayOfTrackingProperties*>(GetChildObject(3022)); }
 
-const TDvXMLSchemaClassInfo TEwsGetMessageTrackingReportRequest::ClassInfo = {"TEwsGetMessageTrackingReportRequest", "m:GetMessageTrackingReportRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetMessageTrackingReportRequest, kDeclsTEwsGetMessageTrackingReportRequest, kByIndexTEwsGetMessageTrackingReportRequest, kByNameTEwsGetMessageTrackingReportRequest, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetMessageTrackingReportRequest::ClassInfo = {"TEwsGetMessageTrackingReportRequest", "m:GetMessageTrackingReportRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetMessageTrackingReportRequest, kDeclsTEwsGetMessageTrackingReportRequest, kByIndexTEwsGetMessageTrackingReportRequest, kByNameTEwsGetMessageTrackingReportRequest, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetMessageTrackingReportRequest::GetScope() { return GetAsString(3023); }
 void TEwsGetMessageTrackingReportRequest::SetScope(const std::string& value) { SetAsString(3023, value); }
 TMessageTrackingReportTemplate TEwsGetMessageTrackingReportRequest::GetReportTemplate() { return static_cast<TMessageTrackingReportTemplate>(GetEnumOrdinal(3024)); }
@@ -3115,32 +3117,32 @@ std::string TEwsGetMessageTrackingReportRequest::GetDiagnosticsLevel() { return 
 void TEwsGetMessageTrackingReportRequest::SetDiagnosticsLevel(const std::string& value) { SetAsString(3028, value); }
 TEwsArrayOfTrackingProperties* TEwsGetMessageTrackingReportRequest::GetProperties() { return static_cast<TEwsArrayOfTrackingProperties*>(GetChildObject(3029)); }
 
-const TDvXMLSchemaClassInfo TEwsGetMessageTrackingReportResponseMessage::ClassInfo = {"TEwsGetMessageTrackingReportResponseMessage", "m:GetMessageTrackingReportResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetMessageTrackingReportResponseMessage, kDeclsTEwsGetMessageTrackingReportResponseMessage, kByIndexTEwsGetMessageTrackingReportResponseMessage, kByNameTEwsGetMessageTrackingReportResponseMessage, 9, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetMessageTrackingReportResponseMessage::ClassInfo = {"TEwsGetMessageTrackingReportResponseMessage", "m:GetMessageTrackingReportResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetMessageTrackingReportResponseMessage, kDeclsTEwsGetMessageTrackingReportResponseMessage, kByIndexTEwsGetMessageTrackingReportResponseMessage, kByNameTEwsGetMessageTrackingReportResponseMessage, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMessageTrackingReport* TEwsGetMessageTrackingReportResponseMessage::GetMessageTrackingReport() { return static_cast<TEwsMessageTrackingReport*>(GetChildObject(3030)); }
 TEwsArrayOfStrings* TEwsGetMessageTrackingReportResponseMessage::GetDiagnostics() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(3031)); }
 TEwsArrayOfArraysOfTrackingProperties* TEwsGetMessageTrackingReportResponseMessage::GetErrors() { return static_cast<TEwsArrayOfArraysOfTrackingProperties*>(GetChildObject(3032)); }
 TEwsArrayOfTrackingProperties* TEwsGetMessageTrackingReportResponseMessage::GetProperties() { return static_cast<TEwsArrayOfTrackingProperties*>(GetChildObject(3033)); }
 
-const TDvXMLSchemaClassInfo TEwsGetInboxRulesRequest::ClassInfo = {"TEwsGetInboxRulesRequest", "m:GetInboxRulesRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetInboxRulesRequest, kDeclsTEwsGetInboxRulesRequest, kByIndexTEwsGetInboxRulesRequest, kByNameTEwsGetInboxRulesRequest, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetInboxRulesRequest::ClassInfo = {"TEwsGetInboxRulesRequest", "m:GetInboxRulesRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetInboxRulesRequest, kDeclsTEwsGetInboxRulesRequest, kByIndexTEwsGetInboxRulesRequest, kByNameTEwsGetInboxRulesRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetInboxRulesRequest::GetMailboxSmtpAddress() { return GetAsString(3034); }
 void TEwsGetInboxRulesRequest::SetMailboxSmtpAddress(const std::string& value) { SetAsString(3034, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetInboxRulesResponse::ClassInfo = {"TEwsGetInboxRulesResponse", "m:GetInboxRulesResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetInboxRulesResponse, kDeclsTEwsGetInboxRulesResponse, kByIndexTEwsGetInboxRulesResponse, kByNameTEwsGetInboxRulesResponse, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetInboxRulesResponse::ClassInfo = {"TEwsGetInboxRulesResponse", "m:GetInboxRulesResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetInboxRulesResponse, kDeclsTEwsGetInboxRulesResponse, kByIndexTEwsGetInboxRulesResponse, kByNameTEwsGetInboxRulesResponse, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsGetInboxRulesResponse::GetOutlookRuleBlobExists() { return GetAsBoolean(3035); }
 void TEwsGetInboxRulesResponse::SetOutlookRuleBlobExists(bool value) { SetAsBoolean(3035, value); }
 TEwsArrayOfRules* TEwsGetInboxRulesResponse::GetInboxRules() { return static_cast<TEwsArrayOfRules*>(GetChildObject(3036)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateInboxRulesRequest::ClassInfo = {"TEwsUpdateInboxRulesRequest", "m:UpdateInboxRulesRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateInboxRulesRequest, kDeclsTEwsUpdateInboxRulesRequest, kByIndexTEwsUpdateInboxRulesRequest, kByNameTEwsUpdateInboxRulesRequest, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateInboxRulesRequest::ClassInfo = {"TEwsUpdateInboxRulesRequest", "m:UpdateInboxRulesRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateInboxRulesRequest, kDeclsTEwsUpdateInboxRulesRequest, kByIndexTEwsUpdateInboxRulesRequest, kByNameTEwsUpdateInboxRulesRequest, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsUpdateInboxRulesRequest::GetMailboxSmtpAddress() { return GetAsString(3037); }
 void TEwsUpdateInboxRulesRequest::SetMailboxSmtpAddress(const std::string& value) { SetAsString(3037, value); }
 bool TEwsUpdateInboxRulesRequest::GetRemoveOutlookRuleBlob() { return GetAsBoolean(3038); }
 void TEwsUpdateInboxRulesRequest::SetRemoveOutlookRuleBlob(bool value) { SetAsBoolean(3038, value); }
 TEwsArrayOfRuleOperations* TEwsUpdateInboxRulesRequest::GetOperations() { return static_cast<TEwsArrayOfRuleOperations*>(GetChildObject(3039)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateInboxRulesResponse::ClassInfo = {"TEwsUpdateInboxRulesResponse", "m:UpdateInboxRulesResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUpdateInboxRulesResponse, kDeclsTEwsUpdateInboxRulesResponse, kByIndexTEwsUpdateInboxRulesResponse, kByNameTEwsUpdateInboxRulesResponse, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateInboxRulesResponse::ClassInfo = {"TEwsUpdateInboxRulesResponse", "m:UpdateInboxRulesResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUpdateInboxRulesResponse, kDeclsTEwsUpdateInboxRulesResponse, kByIndexTEwsUpdateInboxRulesResponse, kByNameTEwsUpdateInboxRulesResponse, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfRuleOperationErrors* TEwsUpdateInboxRulesResponse::GetRuleOperationErrors() { return static_cast<TEwsArrayOfRuleOperationErrors*>(GetChildObject(3040)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMailboxStatisticsByKeywords::ClassInfo = {"TEwsFindMailboxStatisticsByKeywords", "m:FindMailboxStatisticsByKeywordsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindMailboxStatisticsByKeywords, kDeclsTEwsFindMailboxStatisticsByKeywords, kByIndexTEwsFindMailboxStatisticsByKeywords, kByNameTEwsFindMailboxStatisticsByKeywords, 11, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindMailboxStatisticsByKeywords::ClassInfo = {"TEwsFindMailboxStatisticsByKeywords", "m:FindMailboxStatisticsByKeywordsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindMailboxStatisticsByKeywords, kDeclsTEwsFindMailboxStatisticsByKeywords, kByIndexTEwsFindMailboxStatisticsByKeywords, kByNameTEwsFindMailboxStatisticsByKeywords, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfUserMailboxes* TEwsFindMailboxStatisticsByKeywords::GetMailboxes() { return static_cast<TEwsArrayOfUserMailboxes*>(GetChildObject(3041)); }
 TEwsArrayOfStrings* TEwsFindMailboxStatisticsByKeywords::GetKeywords() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(3042)); }
 std::string TEwsFindMailboxStatisticsByKeywords::GetLanguage() { return GetAsString(3043); }
@@ -3159,22 +3161,22 @@ void TEwsFindMailboxStatisticsByKeywords::SetIncludePersonalArchive(bool value) 
 bool TEwsFindMailboxStatisticsByKeywords::GetIncludeUnsearchableItems() { return GetAsBoolean(3051); }
 void TEwsFindMailboxStatisticsByKeywords::SetIncludeUnsearchableItems(bool value) { SetAsBoolean(3051, value); }
 
-const TDvXMLSchemaClassInfo TEwsFindMailboxStatisticsByKeywordsResponse::ClassInfo = {"TEwsFindMailboxStatisticsByKeywordsResponse", "m:FindMailboxStatisticsByKeywordsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsFindMailboxStatisticsByKeywordsResponse, kDeclsTEwsFindMailboxStatisticsByKeywordsResponse, kByIndexTEwsFindMailboxStatisticsByKeywordsResponse, kByNameTEwsFindMailboxStatisticsByKeywordsResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindMailboxStatisticsByKeywordsResponse::ClassInfo = {"TEwsFindMailboxStatisticsByKeywordsResponse", "m:FindMailboxStatisticsByKeywordsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsFindMailboxStatisticsByKeywordsResponse, kDeclsTEwsFindMailboxStatisticsByKeywordsResponse, kByIndexTEwsFindMailboxStatisticsByKeywordsResponse, kByNameTEwsFindMailboxStatisticsByKeywordsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsFindMailboxStatisticsByKeywordsResponseMessage::ClassInfo = {"TEwsFindMailboxStatisticsByKeywordsResponseMessage", "m:FindMailboxStatisticsByKeywordsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindMailboxStatisticsByKeywordsResponseMessage, kDeclsTEwsFindMailboxStatisticsByKeywordsResponseMessage, kByIndexTEwsFindMailboxStatisticsByKeywordsResponseMessage, kByNameTEwsFindMailboxStatisticsByKeywordsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindMailboxStatisticsByKeywordsResponseMessage::ClassInfo = {"TEwsFindMailboxStatisticsByKeywordsResponseMessage", "m:FindMailboxStatisticsByKeywordsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindMailboxStatisticsByKeywordsResponseMessage, kDeclsTEwsFindMailboxStatisticsByKeywordsResponseMessage, kByIndexTEwsFindMailboxStatisticsByKeywordsResponseMessage, kByNameTEwsFindMailboxStatisticsByKeywordsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMailboxStatisticsSearchResult* TEwsFindMailboxStatisticsByKeywordsResponseMessage::GetMailboxStatisticsSearchResult() { return static_cast<TEwsMailboxStatisticsSearchResult*>(GetChildObject(3052)); }
 
-const TDvXMLSchemaClassInfo TEwsGetSearchableMailboxes::ClassInfo = {"TEwsGetSearchableMailboxes", "m:GetSearchableMailboxesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSearchableMailboxes, kDeclsTEwsGetSearchableMailboxes, kByIndexTEwsGetSearchableMailboxes, kByNameTEwsGetSearchableMailboxes, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetSearchableMailboxes::ClassInfo = {"TEwsGetSearchableMailboxes", "m:GetSearchableMailboxesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSearchableMailboxes, kDeclsTEwsGetSearchableMailboxes, kByIndexTEwsGetSearchableMailboxes, kByNameTEwsGetSearchableMailboxes, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetSearchableMailboxes::GetSearchFilter() { return GetAsString(3053); }
 void TEwsGetSearchableMailboxes::SetSearchFilter(const std::string& value) { SetAsString(3053, value); }
 bool TEwsGetSearchableMailboxes::GetExpandGroupMembership() { return GetAsBoolean(3054); }
 void TEwsGetSearchableMailboxes::SetExpandGroupMembership(bool value) { SetAsBoolean(3054, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetSearchableMailboxesResponseMessage::ClassInfo = {"TEwsGetSearchableMailboxesResponseMessage", "m:GetSearchableMailboxesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSearchableMailboxesResponseMessage, kDeclsTEwsGetSearchableMailboxesResponseMessage, kByIndexTEwsGetSearchableMailboxesResponseMessage, kByNameTEwsGetSearchableMailboxesResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetSearchableMailboxesResponseMessage::ClassInfo = {"TEwsGetSearchableMailboxesResponseMessage", "m:GetSearchableMailboxesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSearchableMailboxesResponseMessage, kDeclsTEwsGetSearchableMailboxesResponseMessage, kByIndexTEwsGetSearchableMailboxesResponseMessage, kByNameTEwsGetSearchableMailboxesResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfSearchableMailboxes* TEwsGetSearchableMailboxesResponseMessage::GetSearchableMailboxes() { return static_cast<TEwsArrayOfSearchableMailboxes*>(GetChildObject(3055)); }
 TEwsArrayOfFailedSearchMailboxes* TEwsGetSearchableMailboxesResponseMessage::GetFailedMailboxes() { return static_cast<TEwsArrayOfFailedSearchMailboxes*>(GetChildObject(3056)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchMailboxes::ClassInfo = {"TEwsSearchMailboxes", "m:SearchMailboxesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSearchMailboxes, kDeclsTEwsSearchMailboxes, kByIndexTEwsSearchMailboxes, kByNameTEwsSearchMailboxes, 9, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchMailboxes::ClassInfo = {"TEwsSearchMailboxes", "m:SearchMailboxesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSearchMailboxes, kDeclsTEwsSearchMailboxes, kByIndexTEwsSearchMailboxes, kByNameTEwsSearchMailboxes, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfMailboxQueries* TEwsSearchMailboxes::GetSearchQueries() { return static_cast<TEwsNonEmptyArrayOfMailboxQueries*>(GetChildObject(3057)); }
 TSearchResult TEwsSearchMailboxes::GetResultType() { return static_cast<TSearchResult>(GetEnumOrdinal(3058)); }
 void TEwsSearchMailboxes::SetResultType(TSearchResult value) { SetEnumOrdinal(3058, static_cast<int>(value)); }
@@ -3191,12 +3193,12 @@ void TEwsSearchMailboxes::SetPageItemReference(const std::string& value) { SetAs
 TSearchPageDirection TEwsSearchMailboxes::GetPageDirection() { return static_cast<TSearchPageDirection>(GetEnumOrdinal(3065)); }
 void TEwsSearchMailboxes::SetPageDirection(TSearchPageDirection value) { SetEnumOrdinal(3065, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchMailboxesResponse::ClassInfo = {"TEwsSearchMailboxesResponse", "m:SearchMailboxesResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSearchMailboxesResponse, kDeclsTEwsSearchMailboxesResponse, kByIndexTEwsSearchMailboxesResponse, kByNameTEwsSearchMailboxesResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchMailboxesResponse::ClassInfo = {"TEwsSearchMailboxesResponse", "m:SearchMailboxesResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSearchMailboxesResponse, kDeclsTEwsSearchMailboxesResponse, kByIndexTEwsSearchMailboxesResponse, kByNameTEwsSearchMailboxesResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsSearchMailboxesResponseMessage::ClassInfo = {"TEwsSearchMailboxesResponseMessage", "m:SearchMailboxesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSearchMailboxesResponseMessage, kDeclsTEwsSearchMailboxesResponseMessage, kByIndexTEwsSearchMailboxesResponseMessage, kByNameTEwsSearchMailboxesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchMailboxesResponseMessage::ClassInfo = {"TEwsSearchMailboxesResponseMessage", "m:SearchMailboxesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSearchMailboxesResponseMessage, kDeclsTEwsSearchMailboxesResponseMessage, kByIndexTEwsSearchMailboxesResponseMessage, kByNameTEwsSearchMailboxesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSearchMailboxesResult* TEwsSearchMailboxesResponseMessage::GetSearchMailboxesResult() { return static_cast<TEwsSearchMailboxesResult*>(GetChildObject(3066)); }
 
-const TDvXMLSchemaClassInfo TEwsGetDiscoverySearchConfiguration::ClassInfo = {"TEwsGetDiscoverySearchConfiguration", "m:GetDiscoverySearchConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetDiscoverySearchConfiguration, kDeclsTEwsGetDiscoverySearchConfiguration, kByIndexTEwsGetDiscoverySearchConfiguration, kByNameTEwsGetDiscoverySearchConfiguration, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetDiscoverySearchConfiguration::ClassInfo = {"TEwsGetDiscoverySearchConfiguration", "m:GetDiscoverySearchConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetDiscoverySearchConfiguration, kDeclsTEwsGetDiscoverySearchConfiguration, kByIndexTEwsGetDiscoverySearchConfiguration, kByNameTEwsGetDiscoverySearchConfiguration, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetDiscoverySearchConfiguration::GetSearchId() { return GetAsString(3067); }
 void TEwsGetDiscoverySearchConfiguration::SetSearchId(const std::string& value) { SetAsString(3067, value); }
 bool TEwsGetDiscoverySearchConfiguration::GetExpandGroupMembership() { return GetAsBoolean(3068); }
@@ -3204,17 +3206,17 @@ void TEwsGetDiscoverySearchConfiguration::SetExpandGroupMembership(bool value) {
 bool TEwsGetDiscoverySearchConfiguration::GetInPlaceHoldConfigurationOnly() { return GetAsBoolean(3069); }
 void TEwsGetDiscoverySearchConfiguration::SetInPlaceHoldConfigurationOnly(bool value) { SetAsBoolean(3069, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetDiscoverySearchConfigurationResponseMessage::ClassInfo = {"TEwsGetDiscoverySearchConfigurationResponseMessage", "m:GetDiscoverySearchConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetDiscoverySearchConfigurationResponseMessage, kDeclsTEwsGetDiscoverySearchConfigurationResponseMessage, kByIndexTEwsGetDiscoverySearchConfigurationResponseMessage, kByNameTEwsGetDiscoverySearchConfigurationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetDiscoverySearchConfigurationResponseMessage::ClassInfo = {"TEwsGetDiscoverySearchConfigurationResponseMessage", "m:GetDiscoverySearchConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetDiscoverySearchConfigurationResponseMessage, kDeclsTEwsGetDiscoverySearchConfigurationResponseMessage, kByIndexTEwsGetDiscoverySearchConfigurationResponseMessage, kByNameTEwsGetDiscoverySearchConfigurationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfDiscoverySearchConfiguration* TEwsGetDiscoverySearchConfigurationResponseMessage::GetDiscoverySearchConfigurations() { return static_cast<TEwsArrayOfDiscoverySearchConfiguration*>(GetChildObject(3070)); }
 
-const TDvXMLSchemaClassInfo TEwsGetHoldOnMailboxes::ClassInfo = {"TEwsGetHoldOnMailboxes", "m:GetHoldOnMailboxesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetHoldOnMailboxes, kDeclsTEwsGetHoldOnMailboxes, kByIndexTEwsGetHoldOnMailboxes, kByNameTEwsGetHoldOnMailboxes, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetHoldOnMailboxes::ClassInfo = {"TEwsGetHoldOnMailboxes", "m:GetHoldOnMailboxesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetHoldOnMailboxes, kDeclsTEwsGetHoldOnMailboxes, kByIndexTEwsGetHoldOnMailboxes, kByNameTEwsGetHoldOnMailboxes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetHoldOnMailboxes::GetHoldId() { return GetAsString(3071); }
 void TEwsGetHoldOnMailboxes::SetHoldId(const std::string& value) { SetAsString(3071, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetHoldOnMailboxesResponseMessage::ClassInfo = {"TEwsGetHoldOnMailboxesResponseMessage", "m:GetHoldOnMailboxesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetHoldOnMailboxesResponseMessage, kDeclsTEwsGetHoldOnMailboxesResponseMessage, kByIndexTEwsGetHoldOnMailboxesResponseMessage, kByNameTEwsGetHoldOnMailboxesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetHoldOnMailboxesResponseMessage::ClassInfo = {"TEwsGetHoldOnMailboxesResponseMessage", "m:GetHoldOnMailboxesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetHoldOnMailboxesResponseMessage, kDeclsTEwsGetHoldOnMailboxesResponseMessage, kByIndexTEwsGetHoldOnMailboxesResponseMessage, kByNameTEwsGetHoldOnMailboxesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMailboxHoldResult* TEwsGetHoldOnMailboxesResponseMessage::GetMailboxHoldResult() { return static_cast<TEwsMailboxHoldResult*>(GetChildObject(3072)); }
 
-const TDvXMLSchemaClassInfo TEwsSetHoldOnMailboxes::ClassInfo = {"TEwsSetHoldOnMailboxes", "m:SetHoldOnMailboxesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetHoldOnMailboxes, kDeclsTEwsSetHoldOnMailboxes, kByIndexTEwsSetHoldOnMailboxes, kByNameTEwsSetHoldOnMailboxes, 9, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetHoldOnMailboxes::ClassInfo = {"TEwsSetHoldOnMailboxes", "m:SetHoldOnMailboxesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetHoldOnMailboxes, kDeclsTEwsSetHoldOnMailboxes, kByIndexTEwsSetHoldOnMailboxes, kByNameTEwsSetHoldOnMailboxes, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 THoldAction TEwsSetHoldOnMailboxes::GetActionType() { return static_cast<THoldAction>(GetEnumOrdinal(3073)); }
 void TEwsSetHoldOnMailboxes::SetActionType(THoldAction value) { SetEnumOrdinal(3073, static_cast<int>(value)); }
 std::string TEwsSetHoldOnMailboxes::GetHoldId() { return GetAsString(3074); }
@@ -3233,18 +3235,18 @@ void TEwsSetHoldOnMailboxes::SetInPlaceHoldIdentity(const std::string& value) { 
 std::string TEwsSetHoldOnMailboxes::GetItemHoldPeriod() { return GetAsString(3081); }
 void TEwsSetHoldOnMailboxes::SetItemHoldPeriod(const std::string& value) { SetAsString(3081, value); }
 
-const TDvXMLSchemaClassInfo TEwsSetHoldOnMailboxesResponseMessage::ClassInfo = {"TEwsSetHoldOnMailboxesResponseMessage", "m:SetHoldOnMailboxesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetHoldOnMailboxesResponseMessage, kDeclsTEwsSetHoldOnMailboxesResponseMessage, kByIndexTEwsSetHoldOnMailboxesResponseMessage, kByNameTEwsSetHoldOnMailboxesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetHoldOnMailboxesResponseMessage::ClassInfo = {"TEwsSetHoldOnMailboxesResponseMessage", "m:SetHoldOnMailboxesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetHoldOnMailboxesResponseMessage, kDeclsTEwsSetHoldOnMailboxesResponseMessage, kByIndexTEwsSetHoldOnMailboxesResponseMessage, kByNameTEwsSetHoldOnMailboxesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMailboxHoldResult* TEwsSetHoldOnMailboxesResponseMessage::GetMailboxHoldResult() { return static_cast<TEwsMailboxHoldResult*>(GetChildObject(3082)); }
 
-const TDvXMLSchemaClassInfo TEwsGetNonIndexableItemStatistics::ClassInfo = {"TEwsGetNonIndexableItemStatistics", "m:GetNonIndexableItemStatisticsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetNonIndexableItemStatistics, kDeclsTEwsGetNonIndexableItemStatistics, kByIndexTEwsGetNonIndexableItemStatistics, kByNameTEwsGetNonIndexableItemStatistics, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetNonIndexableItemStatistics::ClassInfo = {"TEwsGetNonIndexableItemStatistics", "m:GetNonIndexableItemStatisticsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetNonIndexableItemStatistics, kDeclsTEwsGetNonIndexableItemStatistics, kByIndexTEwsGetNonIndexableItemStatistics, kByNameTEwsGetNonIndexableItemStatistics, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfLegacyDNs* TEwsGetNonIndexableItemStatistics::GetMailboxes() { return static_cast<TEwsNonEmptyArrayOfLegacyDNs*>(GetChildObject(3083)); }
 bool TEwsGetNonIndexableItemStatistics::GetSearchArchiveOnly() { return GetAsBoolean(3084); }
 void TEwsGetNonIndexableItemStatistics::SetSearchArchiveOnly(bool value) { SetAsBoolean(3084, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetNonIndexableItemStatisticsResponseMessage::ClassInfo = {"TEwsGetNonIndexableItemStatisticsResponseMessage", "m:GetNonIndexableItemStatisticsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetNonIndexableItemStatisticsResponseMessage, kDeclsTEwsGetNonIndexableItemStatisticsResponseMessage, kByIndexTEwsGetNonIndexableItemStatisticsResponseMessage, kByNameTEwsGetNonIndexableItemStatisticsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetNonIndexableItemStatisticsResponseMessage::ClassInfo = {"TEwsGetNonIndexableItemStatisticsResponseMessage", "m:GetNonIndexableItemStatisticsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetNonIndexableItemStatisticsResponseMessage, kDeclsTEwsGetNonIndexableItemStatisticsResponseMessage, kByIndexTEwsGetNonIndexableItemStatisticsResponseMessage, kByNameTEwsGetNonIndexableItemStatisticsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfNonIndexableItemStatistics* TEwsGetNonIndexableItemStatisticsResponseMessage::GetNonIndexableItemStatistics() { return static_cast<TEwsArrayOfNonIndexableItemStatistics*>(GetChildObject(3085)); }
 
-const TDvXMLSchemaClassInfo TEwsGetNonIndexableItemDetails::ClassInfo = {"TEwsGetNonIndexableItemDetails", "m:GetNonIndexableItemDetailsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetNonIndexableItemDetails, kDeclsTEwsGetNonIndexableItemDetails, kByIndexTEwsGetNonIndexableItemDetails, kByNameTEwsGetNonIndexableItemDetails, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetNonIndexableItemDetails::ClassInfo = {"TEwsGetNonIndexableItemDetails", "m:GetNonIndexableItemDetailsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetNonIndexableItemDetails, kDeclsTEwsGetNonIndexableItemDetails, kByIndexTEwsGetNonIndexableItemDetails, kByNameTEwsGetNonIndexableItemDetails, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfLegacyDNs* TEwsGetNonIndexableItemDetails::GetMailboxes() { return static_cast<TEwsNonEmptyArrayOfLegacyDNs*>(GetChildObject(3086)); }
 std::int32_t TEwsGetNonIndexableItemDetails::GetPageSize() { return GetAsInt(3087); }
 void TEwsGetNonIndexableItemDetails::SetPageSize(std::int32_t value) { SetAsInt(3087, value); }
@@ -3255,19 +3257,19 @@ void TEwsGetNonIndexableItemDetails::SetPageDirection(TSearchPageDirection value
 bool TEwsGetNonIndexableItemDetails::GetSearchArchiveOnly() { return GetAsBoolean(3090); }
 void TEwsGetNonIndexableItemDetails::SetSearchArchiveOnly(bool value) { SetAsBoolean(3090, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetNonIndexableItemDetailsResponseMessage::ClassInfo = {"TEwsGetNonIndexableItemDetailsResponseMessage", "m:GetNonIndexableItemDetailsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetNonIndexableItemDetailsResponseMessage, kDeclsTEwsGetNonIndexableItemDetailsResponseMessage, kByIndexTEwsGetNonIndexableItemDetailsResponseMessage, kByNameTEwsGetNonIndexableItemDetailsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetNonIndexableItemDetailsResponseMessage::ClassInfo = {"TEwsGetNonIndexableItemDetailsResponseMessage", "m:GetNonIndexableItemDetailsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetNonIndexableItemDetailsResponseMessage, kDeclsTEwsGetNonIndexableItemDetailsResponseMessage, kByIndexTEwsGetNonIndexableItemDetailsResponseMessage, kByNameTEwsGetNonIndexableItemDetailsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonIndexableItemDetailResult* TEwsGetNonIndexableItemDetailsResponseMessage::GetNonIndexableItemDetailsResult() { return static_cast<TEwsNonIndexableItemDetailResult*>(GetChildObject(3091)); }
 
-const TDvXMLSchemaClassInfo TEwsMarkAllItemsAsRead::ClassInfo = {"TEwsMarkAllItemsAsRead", "m:MarkAllItemsAsReadType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsMarkAllItemsAsRead, kDeclsTEwsMarkAllItemsAsRead, kByIndexTEwsMarkAllItemsAsRead, kByNameTEwsMarkAllItemsAsRead, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMarkAllItemsAsRead::ClassInfo = {"TEwsMarkAllItemsAsRead", "m:MarkAllItemsAsReadType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsMarkAllItemsAsRead, kDeclsTEwsMarkAllItemsAsRead, kByIndexTEwsMarkAllItemsAsRead, kByNameTEwsMarkAllItemsAsRead, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsMarkAllItemsAsRead::GetReadFlag() { return GetAsBoolean(3092); }
 void TEwsMarkAllItemsAsRead::SetReadFlag(bool value) { SetAsBoolean(3092, value); }
 bool TEwsMarkAllItemsAsRead::GetSuppressReadReceipts() { return GetAsBoolean(3093); }
 void TEwsMarkAllItemsAsRead::SetSuppressReadReceipts(bool value) { SetAsBoolean(3093, value); }
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsMarkAllItemsAsRead::GetFolderIds() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(3094)); }
 
-const TDvXMLSchemaClassInfo TEwsMarkAllItemsAsReadResponse::ClassInfo = {"TEwsMarkAllItemsAsReadResponse", "m:MarkAllItemsAsReadResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMarkAllItemsAsReadResponse, kDeclsTEwsMarkAllItemsAsReadResponse, kByIndexTEwsMarkAllItemsAsReadResponse, kByNameTEwsMarkAllItemsAsReadResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMarkAllItemsAsReadResponse::ClassInfo = {"TEwsMarkAllItemsAsReadResponse", "m:MarkAllItemsAsReadResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMarkAllItemsAsReadResponse, kDeclsTEwsMarkAllItemsAsReadResponse, kByIndexTEwsMarkAllItemsAsReadResponse, kByNameTEwsMarkAllItemsAsReadResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetConversationItems::ClassInfo = {"TEwsGetConversationItems", "m:GetConversationItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetConversationItems, kDeclsTEwsGetConversationItems, kByIndexTEwsGetConversationItems, kByNameTEwsGetConversationItems, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetConversationItems::ClassInfo = {"TEwsGetConversationItems", "m:GetConversationItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetConversationItems, kDeclsTEwsGetConversationItems, kByIndexTEwsGetConversationItems, kByNameTEwsGetConversationItems, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemResponseShape* TEwsGetConversationItems::GetItemShape() { return static_cast<TEwsItemResponseShape*>(GetChildObject(3095)); }
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsGetConversationItems::GetFoldersToIgnore() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(3096)); }
 std::int32_t TEwsGetConversationItems::GetMaxItemsToReturn() { return GetAsInt(3097); }
@@ -3278,33 +3280,33 @@ TMailboxSearchLocation TEwsGetConversationItems::GetMailboxScope() { return stat
 void TEwsGetConversationItems::SetMailboxScope(TMailboxSearchLocation value) { SetEnumOrdinal(3099, static_cast<int>(value)); }
 TEwsArrayOfConversationRequests* TEwsGetConversationItems::GetConversations() { return static_cast<TEwsArrayOfConversationRequests*>(GetChildObject(3100)); }
 
-const TDvXMLSchemaClassInfo TEwsGetConversationItemsResponseMessage::ClassInfo = {"TEwsGetConversationItemsResponseMessage", "m:GetConversationItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetConversationItemsResponseMessage, kDeclsTEwsGetConversationItemsResponseMessage, kByIndexTEwsGetConversationItemsResponseMessage, kByNameTEwsGetConversationItemsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetConversationItemsResponseMessage::ClassInfo = {"TEwsGetConversationItemsResponseMessage", "m:GetConversationItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetConversationItemsResponseMessage, kDeclsTEwsGetConversationItemsResponseMessage, kByIndexTEwsGetConversationItemsResponseMessage, kByNameTEwsGetConversationItemsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsConversationResponse* TEwsGetConversationItemsResponseMessage::GetConversation() { return static_cast<TEwsConversationResponse*>(GetChildObject(3101)); }
 
-const TDvXMLSchemaClassInfo TEwsGetConversationItemsResponse::ClassInfo = {"TEwsGetConversationItemsResponse", "m:GetConversationItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetConversationItemsResponse, kDeclsTEwsGetConversationItemsResponse, kByIndexTEwsGetConversationItemsResponse, kByNameTEwsGetConversationItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetConversationItemsResponse::ClassInfo = {"TEwsGetConversationItemsResponse", "m:GetConversationItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetConversationItemsResponse, kDeclsTEwsGetConversationItemsResponse, kByIndexTEwsGetConversationItemsResponse, kByNameTEwsGetConversationItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetOMEConfiguration::ClassInfo = {"TEwsGetOMEConfiguration", "m:GetOMEConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetOMEConfiguration, kDeclsTEwsGetOMEConfiguration, kByIndexTEwsGetOMEConfiguration, kByNameTEwsGetOMEConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetOMEConfiguration::ClassInfo = {"TEwsGetOMEConfiguration", "m:GetOMEConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetOMEConfiguration, kDeclsTEwsGetOMEConfiguration, kByIndexTEwsGetOMEConfiguration, kByNameTEwsGetOMEConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetOMEConfiguration::GetTemplateName() { return GetAsString(3102); }
 void TEwsGetOMEConfiguration::SetTemplateName(const std::string& value) { SetAsString(3102, value); }
 
-const TDvXMLSchemaClassInfo TEwsOMEConfigurationResponse::ClassInfo = {"TEwsOMEConfigurationResponse", "m:OMEConfigurationResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsOMEConfigurationResponse, kDeclsTEwsOMEConfigurationResponse, kByIndexTEwsOMEConfigurationResponse, kByNameTEwsOMEConfigurationResponse, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsOMEConfigurationResponse::ClassInfo = {"TEwsOMEConfigurationResponse", "m:OMEConfigurationResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsOMEConfigurationResponse, kDeclsTEwsOMEConfigurationResponse, kByIndexTEwsOMEConfigurationResponse, kByNameTEwsOMEConfigurationResponse, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsOMEConfigurationResponse::GetXml() { return GetAsString(3103); }
 void TEwsOMEConfigurationResponse::SetXml(const std::string& value) { SetAsString(3103, value); }
 TEwsArrayOfStrings* TEwsOMEConfigurationResponse::GetConfigList() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(3104)); }
 
-const TDvXMLSchemaClassInfo TEwsSetOMEConfiguration::ClassInfo = {"TEwsSetOMEConfiguration", "m:SetOMEConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetOMEConfiguration, kDeclsTEwsSetOMEConfiguration, kByIndexTEwsSetOMEConfiguration, kByNameTEwsSetOMEConfiguration, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetOMEConfiguration::ClassInfo = {"TEwsSetOMEConfiguration", "m:SetOMEConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetOMEConfiguration, kDeclsTEwsSetOMEConfiguration, kByIndexTEwsSetOMEConfiguration, kByNameTEwsSetOMEConfiguration, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSetOMEConfiguration::GetXml() { return GetAsString(3105); }
 void TEwsSetOMEConfiguration::SetXml(const std::string& value) { SetAsString(3105, value); }
 std::string TEwsSetOMEConfiguration::GetTemplateName() { return GetAsString(3106); }
 void TEwsSetOMEConfiguration::SetTemplateName(const std::string& value) { SetAsString(3106, value); }
 
-const TDvXMLSchemaClassInfo TEwsSetOMEConfigurationResponse::ClassInfo = {"TEwsSetOMEConfigurationResponse", "m:SetOMEConfigurationResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetOMEConfigurationResponse, kDeclsTEwsSetOMEConfigurationResponse, kByIndexTEwsSetOMEConfigurationResponse, kByNameTEwsSetOMEConfigurationResponse, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetOMEConfigurationResponse::ClassInfo = {"TEwsSetOMEConfigurationResponse", "m:SetOMEConfigurationResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetOMEConfigurationResponse, kDeclsTEwsSetOMEConfigurationResponse, kByIndexTEwsSetOMEConfigurationResponse, kByNameTEwsSetOMEConfigurationResponse, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetOMEMessageStatus::ClassInfo = {"TEwsGetOMEMessageStatus", "m:GetOMEMessageStatusType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetOMEMessageStatus, kDeclsTEwsGetOMEMessageStatus, kByIndexTEwsGetOMEMessageStatus, kByNameTEwsGetOMEMessageStatus, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetOMEMessageStatus::ClassInfo = {"TEwsGetOMEMessageStatus", "m:GetOMEMessageStatusType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetOMEMessageStatus, kDeclsTEwsGetOMEMessageStatus, kByIndexTEwsGetOMEMessageStatus, kByNameTEwsGetOMEMessageStatus, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetOMEMessageStatus::GetMessageId() { return GetAsString(3107); }
 void TEwsGetOMEMessageStatus::SetMessageId(const std::string& value) { SetAsString(3107, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetOMEMessageStatusResponse::ClassInfo = {"TEwsGetOMEMessageStatusResponse", "m:GetOMEMessageStatusResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetOMEMessageStatusResponse, kDeclsTEwsGetOMEMessageStatusResponse, kByIndexTEwsGetOMEMessageStatusResponse, kByNameTEwsGetOMEMessageStatusResponse, 10, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetOMEMessageStatusResponse::ClassInfo = {"TEwsGetOMEMessageStatusResponse", "m:GetOMEMessageStatusResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetOMEMessageStatusResponse, kDeclsTEwsGetOMEMessageStatusResponse, kByIndexTEwsGetOMEMessageStatusResponse, kByNameTEwsGetOMEMessageStatusResponse, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsGetOMEMessageStatusResponse::GetIsRevoked() { return GetAsBoolean(3108); }
 void TEwsGetOMEMessageStatusResponse::SetIsRevoked(bool value) { SetAsBoolean(3108, value); }
 TDateTime TEwsGetOMEMessageStatusResponse::GetReceivedTime() { return GetAsDatetime(3109); }
@@ -3316,13 +3318,13 @@ void TEwsGetOMEMessageStatusResponse::SetContainer(const std::string& value) { S
 bool TEwsGetOMEMessageStatusResponse::GetIsRevocable() { return GetAsBoolean(3112); }
 void TEwsGetOMEMessageStatusResponse::SetIsRevocable(bool value) { SetAsBoolean(3112, value); }
 
-const TDvXMLSchemaClassInfo TEwsSetOMEMessageStatus::ClassInfo = {"TEwsSetOMEMessageStatus", "m:SetOMEMessageStatusType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetOMEMessageStatus, kDeclsTEwsSetOMEMessageStatus, kByIndexTEwsSetOMEMessageStatus, kByNameTEwsSetOMEMessageStatus, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetOMEMessageStatus::ClassInfo = {"TEwsSetOMEMessageStatus", "m:SetOMEMessageStatusType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetOMEMessageStatus, kDeclsTEwsSetOMEMessageStatus, kByIndexTEwsSetOMEMessageStatus, kByNameTEwsSetOMEMessageStatus, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSetOMEMessageStatus::GetMessageId() { return GetAsString(3113); }
 void TEwsSetOMEMessageStatus::SetMessageId(const std::string& value) { SetAsString(3113, value); }
 bool TEwsSetOMEMessageStatus::GetIsRevoked() { return GetAsBoolean(3114); }
 void TEwsSetOMEMessageStatus::SetIsRevoked(bool value) { SetAsBoolean(3114, value); }
 
-const TDvXMLSchemaClassInfo TEwsSetOMEMessageStatusResponse::ClassInfo = {"TEwsSetOMEMessageStatusResponse", "m:SetOMEMessageStatusResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetOMEMessageStatusResponse, kDeclsTEwsSetOMEMessageStatusResponse, kByIndexTEwsSetOMEMessageStatusResponse, kByNameTEwsSetOMEMessageStatusResponse, 10, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetOMEMessageStatusResponse::ClassInfo = {"TEwsSetOMEMessageStatusResponse", "m:SetOMEMessageStatusResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetOMEMessageStatusResponse, kDeclsTEwsSetOMEMessageStatusResponse, kByIndexTEwsSetOMEMessageStatusResponse, kByNameTEwsSetOMEMessageStatusResponse, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSetOMEMessageStatusResponse::GetSubject() { return GetAsString(3115); }
 void TEwsSetOMEMessageStatusResponse::SetSubject(const std::string& value) { SetAsString(3115, value); }
 std::string TEwsSetOMEMessageStatusResponse::GetMessageId() { return GetAsString(3116); }
@@ -3334,7 +3336,7 @@ void TEwsSetOMEMessageStatusResponse::SetRevokeStatus(TOMEMessageRevocationStatu
 bool TEwsSetOMEMessageStatusResponse::GetIsRevoked() { return GetAsBoolean(3119); }
 void TEwsSetOMEMessageStatusResponse::SetIsRevoked(bool value) { SetAsBoolean(3119, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetAppManifests::ClassInfo = {"TEwsGetAppManifests", "m:GetAppManifestsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetAppManifests, kDeclsTEwsGetAppManifests, kByIndexTEwsGetAppManifests, kByNameTEwsGetAppManifests, 9, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetAppManifests::ClassInfo = {"TEwsGetAppManifests", "m:GetAppManifestsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetAppManifests, kDeclsTEwsGetAppManifests, kByIndexTEwsGetAppManifests, kByNameTEwsGetAppManifests, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetAppManifests::GetApiVersionSupported() { return GetAsString(3120); }
 void TEwsGetAppManifests::SetApiVersionSupported(const std::string& value) { SetAsString(3120, value); }
 std::string TEwsGetAppManifests::GetSchemaVersionSupported() { return GetAsString(3121); }
@@ -3353,44 +3355,44 @@ TEwsArrayOfPrivateCatalogAddIns* TEwsGetAppManifests::GetAddIns() { return stati
 bool TEwsGetAppManifests::GetIncludeExtensionMetaData() { return GetAsBoolean(3128); }
 void TEwsGetAppManifests::SetIncludeExtensionMetaData(bool value) { SetAsBoolean(3128, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetAppManifestsResponse::ClassInfo = {"TEwsGetAppManifestsResponse", "m:GetAppManifestsResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetAppManifestsResponse, kDeclsTEwsGetAppManifestsResponse, kByIndexTEwsGetAppManifestsResponse, kByNameTEwsGetAppManifestsResponse, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetAppManifestsResponse::ClassInfo = {"TEwsGetAppManifestsResponse", "m:GetAppManifestsResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetAppManifestsResponse, kDeclsTEwsGetAppManifestsResponse, kByIndexTEwsGetAppManifestsResponse, kByNameTEwsGetAppManifestsResponse, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfApps* TEwsGetAppManifestsResponse::GetApps() { return static_cast<TEwsArrayOfApps*>(GetChildObject(3129)); }
 TEwsArrayOfAppManifests* TEwsGetAppManifestsResponse::GetManifests() { return static_cast<TEwsArrayOfAppManifests*>(GetChildObject(3130)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfAppManifests::ClassInfo = {"TEwsArrayOfAppManifests", "m:ArrayOfAppManifestsType", "", nullptr, &NewTEwsArrayOfAppManifests, kDeclsTEwsArrayOfAppManifests, kByIndexTEwsArrayOfAppManifests, kByNameTEwsArrayOfAppManifests, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfAppManifests::ClassInfo = {"TEwsArrayOfAppManifests", "m:ArrayOfAppManifestsType", "", nullptr, &NewTEwsArrayOfAppManifests, kDeclsTEwsArrayOfAppManifests, kByIndexTEwsArrayOfAppManifests, kByNameTEwsArrayOfAppManifests, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfAppManifests::GetManifest() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(3131)); }
 
-const TDvXMLSchemaClassInfo TEwsGetAppMarketplaceUrl::ClassInfo = {"TEwsGetAppMarketplaceUrl", "m:GetAppMarketplaceUrlType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetAppMarketplaceUrl, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetAppMarketplaceUrl::ClassInfo = {"TEwsGetAppMarketplaceUrl", "m:GetAppMarketplaceUrlType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetAppMarketplaceUrl, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetAppMarketplaceUrlResponseMessage::ClassInfo = {"TEwsGetAppMarketplaceUrlResponseMessage", "m:GetAppMarketplaceUrlResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetAppMarketplaceUrlResponseMessage, kDeclsTEwsGetAppMarketplaceUrlResponseMessage, kByIndexTEwsGetAppMarketplaceUrlResponseMessage, kByNameTEwsGetAppMarketplaceUrlResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetAppMarketplaceUrlResponseMessage::ClassInfo = {"TEwsGetAppMarketplaceUrlResponseMessage", "m:GetAppMarketplaceUrlResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetAppMarketplaceUrlResponseMessage, kDeclsTEwsGetAppMarketplaceUrlResponseMessage, kByIndexTEwsGetAppMarketplaceUrlResponseMessage, kByNameTEwsGetAppMarketplaceUrlResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetAppMarketplaceUrlResponseMessage::GetAppMarketplaceUrl() { return GetAsString(3132); }
 void TEwsGetAppMarketplaceUrlResponseMessage::SetAppMarketplaceUrl(const std::string& value) { SetAsString(3132, value); }
 std::string TEwsGetAppMarketplaceUrlResponseMessage::GetConnectorsManagementUrl() { return GetAsString(3133); }
 void TEwsGetAppMarketplaceUrlResponseMessage::SetConnectorsManagementUrl(const std::string& value) { SetAsString(3133, value); }
 
-const TDvXMLSchemaClassInfo TEwsMarkAsJunk::ClassInfo = {"TEwsMarkAsJunk", "m:MarkAsJunkType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsMarkAsJunk, kDeclsTEwsMarkAsJunk, kByIndexTEwsMarkAsJunk, kByNameTEwsMarkAsJunk, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMarkAsJunk::ClassInfo = {"TEwsMarkAsJunk", "m:MarkAsJunkType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsMarkAsJunk, kDeclsTEwsMarkAsJunk, kByIndexTEwsMarkAsJunk, kByNameTEwsMarkAsJunk, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfBaseItemIds* TEwsMarkAsJunk::GetItemIds() { return static_cast<TEwsNonEmptyArrayOfBaseItemIds*>(GetChildObject(3134)); }
 bool TEwsMarkAsJunk::GetIsJunk() { return GetAsBoolean(3135); }
 void TEwsMarkAsJunk::SetIsJunk(bool value) { SetAsBoolean(3135, value); }
 bool TEwsMarkAsJunk::GetMoveItem() { return GetAsBoolean(3136); }
 void TEwsMarkAsJunk::SetMoveItem(bool value) { SetAsBoolean(3136, value); }
 
-const TDvXMLSchemaClassInfo TEwsMarkAsJunkResponse::ClassInfo = {"TEwsMarkAsJunkResponse", "m:MarkAsJunkResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMarkAsJunkResponse, kDeclsTEwsMarkAsJunkResponse, kByIndexTEwsMarkAsJunkResponse, kByNameTEwsMarkAsJunkResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMarkAsJunkResponse::ClassInfo = {"TEwsMarkAsJunkResponse", "m:MarkAsJunkResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMarkAsJunkResponse, kDeclsTEwsMarkAsJunkResponse, kByIndexTEwsMarkAsJunkResponse, kByNameTEwsMarkAsJunkResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsMarkAsJunkResponseMessage::ClassInfo = {"TEwsMarkAsJunkResponseMessage", "m:MarkAsJunkResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsMarkAsJunkResponseMessage, kDeclsTEwsMarkAsJunkResponseMessage, kByIndexTEwsMarkAsJunkResponseMessage, kByNameTEwsMarkAsJunkResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMarkAsJunkResponseMessage::ClassInfo = {"TEwsMarkAsJunkResponseMessage", "m:MarkAsJunkResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsMarkAsJunkResponseMessage, kDeclsTEwsMarkAsJunkResponseMessage, kByIndexTEwsMarkAsJunkResponseMessage, kByNameTEwsMarkAsJunkResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsMarkAsJunkResponseMessage::GetMovedItemId() { return static_cast<TEwsItemId*>(GetChildObject(3137)); }
 
-const TDvXMLSchemaClassInfo TEwsMarkAsPhishing::ClassInfo = {"TEwsMarkAsPhishing", "m:MarkAsPhishingType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsMarkAsPhishing, kDeclsTEwsMarkAsPhishing, kByIndexTEwsMarkAsPhishing, kByNameTEwsMarkAsPhishing, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMarkAsPhishing::ClassInfo = {"TEwsMarkAsPhishing", "m:MarkAsPhishingType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsMarkAsPhishing, kDeclsTEwsMarkAsPhishing, kByIndexTEwsMarkAsPhishing, kByNameTEwsMarkAsPhishing, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfBaseItemIds* TEwsMarkAsPhishing::GetItemIds() { return static_cast<TEwsNonEmptyArrayOfBaseItemIds*>(GetChildObject(3138)); }
 bool TEwsMarkAsPhishing::GetMoveItem() { return GetAsBoolean(3139); }
 void TEwsMarkAsPhishing::SetMoveItem(bool value) { SetAsBoolean(3139, value); }
 
-const TDvXMLSchemaClassInfo TEwsMarkAsPhishingResponse::ClassInfo = {"TEwsMarkAsPhishingResponse", "m:MarkAsPhishingResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMarkAsPhishingResponse, kDeclsTEwsMarkAsPhishingResponse, kByIndexTEwsMarkAsPhishingResponse, kByNameTEwsMarkAsPhishingResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMarkAsPhishingResponse::ClassInfo = {"TEwsMarkAsPhishingResponse", "m:MarkAsPhishingResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMarkAsPhishingResponse, kDeclsTEwsMarkAsPhishingResponse, kByIndexTEwsMarkAsPhishingResponse, kByNameTEwsMarkAsPhishingResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsMarkAsPhishingResponseMessage::ClassInfo = {"TEwsMarkAsPhishingResponseMessage", "m:MarkAsPhishingResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsMarkAsPhishingResponseMessage, kDeclsTEwsMarkAsPhishingResponseMessage, kByIndexTEwsMarkAsPhishingResponseMessage, kByNameTEwsMarkAsPhishingResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMarkAsPhishingResponseMessage::ClassInfo = {"TEwsMarkAsPhishingResponseMessage", "m:MarkAsPhishingResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsMarkAsPhishingResponseMessage, kDeclsTEwsMarkAsPhishingResponseMessage, kByIndexTEwsMarkAsPhishingResponseMessage, kByNameTEwsMarkAsPhishingResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsMarkAsPhishingResponseMessage::GetMovedItemId() { return static_cast<TEwsItemId*>(GetChildObject(3140)); }
 
-const TDvXMLSchemaClassInfo TEwsReportMessage::ClassInfo = {"TEwsReportMessage", "m:ReportMessageType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsReportMessage, kDeclsTEwsReportMessage, kByIndexTEwsReportMessage, kByNameTEwsReportMessage, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsReportMessage::ClassInfo = {"TEwsReportMessage", "m:ReportMessageType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsReportMessage, kDeclsTEwsReportMessage, kByIndexTEwsReportMessage, kByNameTEwsReportMessage, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfBaseItemIds* TEwsReportMessage::GetItemIds() { return static_cast<TEwsArrayOfBaseItemIds*>(GetChildObject(3141)); }
 bool TEwsReportMessage::GetBlockReportingToMicrosoft() { return GetAsBoolean(3142); }
 void TEwsReportMessage::SetBlockReportingToMicrosoft(bool value) { SetAsBoolean(3142, value); }
@@ -3399,14 +3401,14 @@ void TEwsReportMessage::SetPlatform(TReportMessagePlatform value) { SetEnumOrdin
 TReportMessageAction TEwsReportMessage::GetReportAction() { return static_cast<TReportMessageAction>(GetEnumOrdinal(3144)); }
 void TEwsReportMessage::SetReportAction(TReportMessageAction value) { SetEnumOrdinal(3144, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsReportMessageResponse::ClassInfo = {"TEwsReportMessageResponse", "m:ReportMessageResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsReportMessageResponse, kDeclsTEwsReportMessageResponse, kByIndexTEwsReportMessageResponse, kByNameTEwsReportMessageResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsReportMessageResponse::ClassInfo = {"TEwsReportMessageResponse", "m:ReportMessageResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsReportMessageResponse, kDeclsTEwsReportMessageResponse, kByIndexTEwsReportMessageResponse, kByNameTEwsReportMessageResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsReportMessageResponseMessage::ClassInfo = {"TEwsReportMessageResponseMessage", "m:ReportMessageResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsReportMessageResponseMessage, kDeclsTEwsReportMessageResponseMessage, kByIndexTEwsReportMessageResponseMessage, kByNameTEwsReportMessageResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsReportMessageResponseMessage::ClassInfo = {"TEwsReportMessageResponseMessage", "m:ReportMessageResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsReportMessageResponseMessage, kDeclsTEwsReportMessageResponseMessage, kByIndexTEwsReportMessageResponseMessage, kByNameTEwsReportMessageResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsReportMessageResponseMessage::GetMovedItemId() { return static_cast<TEwsItemId*>(GetChildObject(3145)); }
 std::string TEwsReportMessageResponseMessage::GetPolicy() { return GetAsString(3146); }
 void TEwsReportMessageResponseMessage::SetPolicy(const std::string& value) { SetAsString(3146, value); }
 
-const TDvXMLSchemaClassInfo TEwsInstallApp::ClassInfo = {"TEwsInstallApp", "m:InstallAppType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsInstallApp, kDeclsTEwsInstallApp, kByIndexTEwsInstallApp, kByNameTEwsInstallApp, 10, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsInstallApp::ClassInfo = {"TEwsInstallApp", "m:InstallAppType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsInstallApp, kDeclsTEwsInstallApp, kByIndexTEwsInstallApp, kByNameTEwsInstallApp, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TBytes TEwsInstallApp::GetManifest() { return GetAsBase64binary(3147); }
 void TEwsInstallApp::SetManifest(const TBytes& value) { SetAsBase64binary(3147, value); }
 std::string TEwsInstallApp::GetMarketplaceAssetId() { return GetAsString(3148); }
@@ -3428,38 +3430,38 @@ void TEwsInstallApp::SetIsMetaOSApp(bool value) { SetAsBoolean(3155, value); }
 std::string TEwsInstallApp::GetMetaOSSyncData() { return GetAsString(3156); }
 void TEwsInstallApp::SetMetaOSSyncData(const std::string& value) { SetAsString(3156, value); }
 
-const TDvXMLSchemaClassInfo TEwsInstallAppResponse::ClassInfo = {"TEwsInstallAppResponse", "m:InstallAppResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsInstallAppResponse, kDeclsTEwsInstallAppResponse, kByIndexTEwsInstallAppResponse, kByNameTEwsInstallAppResponse, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsInstallAppResponse::ClassInfo = {"TEwsInstallAppResponse", "m:InstallAppResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsInstallAppResponse, kDeclsTEwsInstallAppResponse, kByIndexTEwsInstallAppResponse, kByNameTEwsInstallAppResponse, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsInstallAppResponse::GetWasFirstInstall() { return GetAsBoolean(3157); }
 void TEwsInstallAppResponse::SetWasFirstInstall(bool value) { SetAsBoolean(3157, value); }
 TEwsInstalledApp* TEwsInstallAppResponse::GetExtension() { return static_cast<TEwsInstalledApp*>(GetChildObject(3158)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateExtensionUsage::ClassInfo = {"TEwsUpdateExtensionUsage", "m:UpdateExtensionUsageType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateExtensionUsage, kDeclsTEwsUpdateExtensionUsage, kByIndexTEwsUpdateExtensionUsage, kByNameTEwsUpdateExtensionUsage, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateExtensionUsage::ClassInfo = {"TEwsUpdateExtensionUsage", "m:UpdateExtensionUsageType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateExtensionUsage, kDeclsTEwsUpdateExtensionUsage, kByIndexTEwsUpdateExtensionUsage, kByNameTEwsUpdateExtensionUsage, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsUpdateExtensionUsage::GetClient() { return GetAsString(3159); }
 void TEwsUpdateExtensionUsage::SetClient(const std::string& value) { SetAsString(3159, value); }
 TEwsArrayOfUpdateExtensionUsageItem* TEwsUpdateExtensionUsage::GetExtensions() { return static_cast<TEwsArrayOfUpdateExtensionUsageItem*>(GetChildObject(3160)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfUpdateExtensionUsageItem::ClassInfo = {"TEwsArrayOfUpdateExtensionUsageItem", "m:ArrayOfUpdateExtensionUsageItemType", "", nullptr, &NewTEwsArrayOfUpdateExtensionUsageItem, kDeclsTEwsArrayOfUpdateExtensionUsageItem, kByIndexTEwsArrayOfUpdateExtensionUsageItem, kByNameTEwsArrayOfUpdateExtensionUsageItem, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfUpdateExtensionUsageItem::ClassInfo = {"TEwsArrayOfUpdateExtensionUsageItem", "m:ArrayOfUpdateExtensionUsageItemType", "", nullptr, &NewTEwsArrayOfUpdateExtensionUsageItem, kDeclsTEwsArrayOfUpdateExtensionUsageItem, kByIndexTEwsArrayOfUpdateExtensionUsageItem, kByNameTEwsArrayOfUpdateExtensionUsageItem, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsArrayOfUpdateExtensionUsageItem::GetExtensionId() { return GetAsString(3161); }
 void TEwsArrayOfUpdateExtensionUsageItem::SetExtensionId(const std::string& value) { SetAsString(3161, value); }
 TEwsArrayOfExtensionUsageScenarioCounter* TEwsArrayOfUpdateExtensionUsageItem::GetScenarios() { return static_cast<TEwsArrayOfExtensionUsageScenarioCounter*>(GetChildObject(3162)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfExtensionUsageScenarioCounter::ClassInfo = {"TEwsArrayOfExtensionUsageScenarioCounter", "m:ArrayOfExtensionUsageScenarioCounterType", "", nullptr, &NewTEwsArrayOfExtensionUsageScenarioCounter, kDeclsTEwsArrayOfExtensionUsageScenarioCounter, kByIndexTEwsArrayOfExtensionUsageScenarioCounter, kByNameTEwsArrayOfExtensionUsageScenarioCounter, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfExtensionUsageScenarioCounter::ClassInfo = {"TEwsArrayOfExtensionUsageScenarioCounter", "m:ArrayOfExtensionUsageScenarioCounterType", "", nullptr, &NewTEwsArrayOfExtensionUsageScenarioCounter, kDeclsTEwsArrayOfExtensionUsageScenarioCounter, kByIndexTEwsArrayOfExtensionUsageScenarioCounter, kByNameTEwsArrayOfExtensionUsageScenarioCounter, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsArrayOfExtensionUsageScenarioCounter::GetScenarioName() { return GetAsString(3163); }
 void TEwsArrayOfExtensionUsageScenarioCounter::SetScenarioName(const std::string& value) { SetAsString(3163, value); }
 std::int32_t TEwsArrayOfExtensionUsageScenarioCounter::GetCount() { return GetAsInt(3164); }
 void TEwsArrayOfExtensionUsageScenarioCounter::SetCount(std::int32_t value) { SetAsInt(3164, value); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateExtensionUsageResponse::ClassInfo = {"TEwsUpdateExtensionUsageResponse", "m:UpdateExtensionUsageResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUpdateExtensionUsageResponse, kDeclsTEwsUpdateExtensionUsageResponse, kByIndexTEwsUpdateExtensionUsageResponse, kByNameTEwsUpdateExtensionUsageResponse, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateExtensionUsageResponse::ClassInfo = {"TEwsUpdateExtensionUsageResponse", "m:UpdateExtensionUsageResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUpdateExtensionUsageResponse, kDeclsTEwsUpdateExtensionUsageResponse, kByIndexTEwsUpdateExtensionUsageResponse, kByNameTEwsUpdateExtensionUsageResponse, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsUninstallApp::ClassInfo = {"TEwsUninstallApp", "m:UninstallAppType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUninstallApp, kDeclsTEwsUninstallApp, kByIndexTEwsUninstallApp, kByNameTEwsUninstallApp, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUninstallApp::ClassInfo = {"TEwsUninstallApp", "m:UninstallAppType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUninstallApp, kDeclsTEwsUninstallApp, kByIndexTEwsUninstallApp, kByNameTEwsUninstallApp, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsUninstallApp::GetID() { return GetAsString(3165); }
 void TEwsUninstallApp::SetID(const std::string& value) { SetAsString(3165, value); }
 bool TEwsUninstallApp::GetIsMetaOSApp() { return GetAsBoolean(3166); }
 void TEwsUninstallApp::SetIsMetaOSApp(bool value) { SetAsBoolean(3166, value); }
 
-const TDvXMLSchemaClassInfo TEwsUninstallAppResponse::ClassInfo = {"TEwsUninstallAppResponse", "m:UninstallAppResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUninstallAppResponse, kDeclsTEwsUninstallAppResponse, kByIndexTEwsUninstallAppResponse, kByNameTEwsUninstallAppResponse, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUninstallAppResponse::ClassInfo = {"TEwsUninstallAppResponse", "m:UninstallAppResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUninstallAppResponse, kDeclsTEwsUninstallAppResponse, kByIndexTEwsUninstallAppResponse, kByNameTEwsUninstallAppResponse, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsDisableApp::ClassInfo = {"TEwsDisableApp", "m:DisableAppType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDisableApp, kDeclsTEwsDisableApp, kByIndexTEwsDisableApp, kByNameTEwsDisableApp, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDisableApp::ClassInfo = {"TEwsDisableApp", "m:DisableAppType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDisableApp, kDeclsTEwsDisableApp, kByIndexTEwsDisableApp, kByNameTEwsDisableApp, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsDisableApp::GetID() { return GetAsString(3167); }
 void TEwsDisableApp::SetID(const std::string& value) { SetAsString(3167, value); }
 TDisableReason TEwsDisableApp::GetDisableReason() { return static_cast<TDisableReason>(GetEnumOrdinal(3168)); }
@@ -3467,19 +3469,19 @@ void TEwsDisableApp::SetDisableReason(TDisableReason value) { SetEnumOrdinal(316
 bool TEwsDisableApp::GetIsMetaOSApp() { return GetAsBoolean(3169); }
 void TEwsDisableApp::SetIsMetaOSApp(bool value) { SetAsBoolean(3169, value); }
 
-const TDvXMLSchemaClassInfo TEwsDisableAppResponse::ClassInfo = {"TEwsDisableAppResponse", "m:DisableAppResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDisableAppResponse, kDeclsTEwsDisableAppResponse, kByIndexTEwsDisableAppResponse, kByNameTEwsDisableAppResponse, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDisableAppResponse::ClassInfo = {"TEwsDisableAppResponse", "m:DisableAppResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDisableAppResponse, kDeclsTEwsDisableAppResponse, kByIndexTEwsDisableAppResponse, kByNameTEwsDisableAppResponse, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsAddNewImContactToGroup::ClassInfo = {"TEwsAddNewImContactToGroup", "m:AddNewImContactToGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddNewImContactToGroup, kDeclsTEwsAddNewImContactToGroup, kByIndexTEwsAddNewImContactToGroup, kByNameTEwsAddNewImContactToGroup, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAddNewImContactToGroup::ClassInfo = {"TEwsAddNewImContactToGroup", "m:AddNewImContactToGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddNewImContactToGroup, kDeclsTEwsAddNewImContactToGroup, kByIndexTEwsAddNewImContactToGroup, kByNameTEwsAddNewImContactToGroup, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAddNewImContactToGroup::GetImAddress() { return GetAsString(3170); }
 void TEwsAddNewImContactToGroup::SetImAddress(const std::string& value) { SetAsString(3170, value); }
 std::string TEwsAddNewImContactToGroup::GetDisplayName() { return GetAsString(3171); }
 void TEwsAddNewImContactToGroup::SetDisplayName(const std::string& value) { SetAsString(3171, value); }
 TEwsItemId* TEwsAddNewImContactToGroup::GetGroupId() { return static_cast<TEwsItemId*>(GetChildObject(3172)); }
 
-const TDvXMLSchemaClassInfo TEwsAddNewImContactToGroupResponseMessage::ClassInfo = {"TEwsAddNewImContactToGroupResponseMessage", "m:AddNewImContactToGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddNewImContactToGroupResponseMessage, kDeclsTEwsAddNewImContactToGroupResponseMessage, kByIndexTEwsAddNewImContactToGroupResponseMessage, kByNameTEwsAddNewImContactToGroupResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAddNewImContactToGroupResponseMessage::ClassInfo = {"TEwsAddNewImContactToGroupResponseMessage", "m:AddNewImContactToGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddNewImContactToGroupResponseMessage, kDeclsTEwsAddNewImContactToGroupResponseMessage, kByIndexTEwsAddNewImContactToGroupResponseMessage, kByNameTEwsAddNewImContactToGroupResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPersona* TEwsAddNewImContactToGroupResponseMessage::GetPersona() { return static_cast<TEwsPersona*>(GetChildObject(3173)); }
 
-const TDvXMLSchemaClassInfo TEwsAddNewTelUriContactToGroup::ClassInfo = {"TEwsAddNewTelUriContactToGroup", "m:AddNewTelUriContactToGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddNewTelUriContactToGroup, kDeclsTEwsAddNewTelUriContactToGroup, kByIndexTEwsAddNewTelUriContactToGroup, kByNameTEwsAddNewTelUriContactToGroup, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAddNewTelUriContactToGroup::ClassInfo = {"TEwsAddNewTelUriContactToGroup", "m:AddNewTelUriContactToGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddNewTelUriContactToGroup, kDeclsTEwsAddNewTelUriContactToGroup, kByIndexTEwsAddNewTelUriContactToGroup, kByNameTEwsAddNewTelUriContactToGroup, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAddNewTelUriContactToGroup::GetTelUriAddress() { return GetAsString(3174); }
 void TEwsAddNewTelUriContactToGroup::SetTelUriAddress(const std::string& value) { SetAsString(3174, value); }
 std::string TEwsAddNewTelUriContactToGroup::GetImContactSipUriAddress() { return GetAsString(3175); }
@@ -3488,85 +3490,85 @@ std::string TEwsAddNewTelUriContactToGroup::GetImTelephoneNumber() { return GetA
 void TEwsAddNewTelUriContactToGroup::SetImTelephoneNumber(const std::string& value) { SetAsString(3176, value); }
 TEwsItemId* TEwsAddNewTelUriContactToGroup::GetGroupId() { return static_cast<TEwsItemId*>(GetChildObject(3177)); }
 
-const TDvXMLSchemaClassInfo TEwsAddNewTelUriContactToGroupResponseMessage::ClassInfo = {"TEwsAddNewTelUriContactToGroupResponseMessage", "m:AddNewTelUriContactToGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddNewTelUriContactToGroupResponseMessage, kDeclsTEwsAddNewTelUriContactToGroupResponseMessage, kByIndexTEwsAddNewTelUriContactToGroupResponseMessage, kByNameTEwsAddNewTelUriContactToGroupResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAddNewTelUriContactToGroupResponseMessage::ClassInfo = {"TEwsAddNewTelUriContactToGroupResponseMessage", "m:AddNewTelUriContactToGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddNewTelUriContactToGroupResponseMessage, kDeclsTEwsAddNewTelUriContactToGroupResponseMessage, kByIndexTEwsAddNewTelUriContactToGroupResponseMessage, kByNameTEwsAddNewTelUriContactToGroupResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPersona* TEwsAddNewTelUriContactToGroupResponseMessage::GetPersona() { return static_cast<TEwsPersona*>(GetChildObject(3178)); }
 
-const TDvXMLSchemaClassInfo TEwsAddImContactToGroup::ClassInfo = {"TEwsAddImContactToGroup", "m:AddImContactToGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddImContactToGroup, kDeclsTEwsAddImContactToGroup, kByIndexTEwsAddImContactToGroup, kByNameTEwsAddImContactToGroup, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAddImContactToGroup::ClassInfo = {"TEwsAddImContactToGroup", "m:AddImContactToGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddImContactToGroup, kDeclsTEwsAddImContactToGroup, kByIndexTEwsAddImContactToGroup, kByNameTEwsAddImContactToGroup, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsAddImContactToGroup::GetContactId() { return static_cast<TEwsItemId*>(GetChildObject(3179)); }
 TEwsItemId* TEwsAddImContactToGroup::GetGroupId() { return static_cast<TEwsItemId*>(GetChildObject(3180)); }
 
-const TDvXMLSchemaClassInfo TEwsAddImContactToGroupResponseMessage::ClassInfo = {"TEwsAddImContactToGroupResponseMessage", "m:AddImContactToGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddImContactToGroupResponseMessage, kDeclsTEwsAddImContactToGroupResponseMessage, kByIndexTEwsAddImContactToGroupResponseMessage, kByNameTEwsAddImContactToGroupResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAddImContactToGroupResponseMessage::ClassInfo = {"TEwsAddImContactToGroupResponseMessage", "m:AddImContactToGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddImContactToGroupResponseMessage, kDeclsTEwsAddImContactToGroupResponseMessage, kByIndexTEwsAddImContactToGroupResponseMessage, kByNameTEwsAddImContactToGroupResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsRemoveImContactFromGroup::ClassInfo = {"TEwsRemoveImContactFromGroup", "m:RemoveImContactFromGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRemoveImContactFromGroup, kDeclsTEwsRemoveImContactFromGroup, kByIndexTEwsRemoveImContactFromGroup, kByNameTEwsRemoveImContactFromGroup, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRemoveImContactFromGroup::ClassInfo = {"TEwsRemoveImContactFromGroup", "m:RemoveImContactFromGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRemoveImContactFromGroup, kDeclsTEwsRemoveImContactFromGroup, kByIndexTEwsRemoveImContactFromGroup, kByNameTEwsRemoveImContactFromGroup, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsRemoveImContactFromGroup::GetContactId() { return static_cast<TEwsItemId*>(GetChildObject(3181)); }
 TEwsItemId* TEwsRemoveImContactFromGroup::GetGroupId() { return static_cast<TEwsItemId*>(GetChildObject(3182)); }
 
-const TDvXMLSchemaClassInfo TEwsRemoveImContactFromGroupResponseMessage::ClassInfo = {"TEwsRemoveImContactFromGroupResponseMessage", "m:RemoveImContactFromGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRemoveImContactFromGroupResponseMessage, kDeclsTEwsRemoveImContactFromGroupResponseMessage, kByIndexTEwsRemoveImContactFromGroupResponseMessage, kByNameTEwsRemoveImContactFromGroupResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRemoveImContactFromGroupResponseMessage::ClassInfo = {"TEwsRemoveImContactFromGroupResponseMessage", "m:RemoveImContactFromGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRemoveImContactFromGroupResponseMessage, kDeclsTEwsRemoveImContactFromGroupResponseMessage, kByIndexTEwsRemoveImContactFromGroupResponseMessage, kByNameTEwsRemoveImContactFromGroupResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsAddImGroup::ClassInfo = {"TEwsAddImGroup", "m:AddImGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddImGroup, kDeclsTEwsAddImGroup, kByIndexTEwsAddImGroup, kByNameTEwsAddImGroup, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAddImGroup::ClassInfo = {"TEwsAddImGroup", "m:AddImGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddImGroup, kDeclsTEwsAddImGroup, kByIndexTEwsAddImGroup, kByNameTEwsAddImGroup, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAddImGroup::GetDisplayName() { return GetAsString(3183); }
 void TEwsAddImGroup::SetDisplayName(const std::string& value) { SetAsString(3183, value); }
 
-const TDvXMLSchemaClassInfo TEwsAddImGroupResponseMessage::ClassInfo = {"TEwsAddImGroupResponseMessage", "m:AddImGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddImGroupResponseMessage, kDeclsTEwsAddImGroupResponseMessage, kByIndexTEwsAddImGroupResponseMessage, kByNameTEwsAddImGroupResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAddImGroupResponseMessage::ClassInfo = {"TEwsAddImGroupResponseMessage", "m:AddImGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddImGroupResponseMessage, kDeclsTEwsAddImGroupResponseMessage, kByIndexTEwsAddImGroupResponseMessage, kByNameTEwsAddImGroupResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsImGroup* TEwsAddImGroupResponseMessage::GetImGroup() { return static_cast<TEwsImGroup*>(GetChildObject(3184)); }
 
-const TDvXMLSchemaClassInfo TEwsAddDistributionGroupToImList::ClassInfo = {"TEwsAddDistributionGroupToImList", "m:AddDistributionGroupToImListType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddDistributionGroupToImList, kDeclsTEwsAddDistributionGroupToImList, kByIndexTEwsAddDistributionGroupToImList, kByNameTEwsAddDistributionGroupToImList, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAddDistributionGroupToImList::ClassInfo = {"TEwsAddDistributionGroupToImList", "m:AddDistributionGroupToImListType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddDistributionGroupToImList, kDeclsTEwsAddDistributionGroupToImList, kByIndexTEwsAddDistributionGroupToImList, kByNameTEwsAddDistributionGroupToImList, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAddDistributionGroupToImList::GetSmtpAddress() { return GetAsString(3185); }
 void TEwsAddDistributionGroupToImList::SetSmtpAddress(const std::string& value) { SetAsString(3185, value); }
 std::string TEwsAddDistributionGroupToImList::GetDisplayName() { return GetAsString(3186); }
 void TEwsAddDistributionGroupToImList::SetDisplayName(const std::string& value) { SetAsString(3186, value); }
 
-const TDvXMLSchemaClassInfo TEwsAddDistributionGroupToImListResponseMessage::ClassInfo = {"TEwsAddDistributionGroupToImListResponseMessage", "m:AddDistributionGroupToImListResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddDistributionGroupToImListResponseMessage, kDeclsTEwsAddDistributionGroupToImListResponseMessage, kByIndexTEwsAddDistributionGroupToImListResponseMessage, kByNameTEwsAddDistributionGroupToImListResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsAddDistributionGroupToImListResponseMessage::ClassInfo = {"TEwsAddDistributionGroupToImListResponseMessage", "m:AddDistributionGroupToImListResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddDistributionGroupToImListResponseMessage, kDeclsTEwsAddDistributionGroupToImListResponseMessage, kByIndexTEwsAddDistributionGroupToImListResponseMessage, kByNameTEwsAddDistributionGroupToImListResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsImGroup* TEwsAddDistributionGroupToImListResponseMessage::GetImGroup() { return static_cast<TEwsImGroup*>(GetChildObject(3187)); }
 
-const TDvXMLSchemaClassInfo TEwsGetImItemList::ClassInfo = {"TEwsGetImItemList", "m:GetImItemListType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetImItemList, kDeclsTEwsGetImItemList, kByIndexTEwsGetImItemList, kByNameTEwsGetImItemList, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetImItemList::ClassInfo = {"TEwsGetImItemList", "m:GetImItemListType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetImItemList, kDeclsTEwsGetImItemList, kByIndexTEwsGetImItemList, kByNameTEwsGetImItemList, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfExtendedFieldURIs* TEwsGetImItemList::GetExtendedProperties() { return static_cast<TEwsNonEmptyArrayOfExtendedFieldURIs*>(GetChildObject(3188)); }
 
-const TDvXMLSchemaClassInfo TEwsGetImItemListResponseMessage::ClassInfo = {"TEwsGetImItemListResponseMessage", "m:GetImItemListResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetImItemListResponseMessage, kDeclsTEwsGetImItemListResponseMessage, kByIndexTEwsGetImItemListResponseMessage, kByNameTEwsGetImItemListResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetImItemListResponseMessage::ClassInfo = {"TEwsGetImItemListResponseMessage", "m:GetImItemListResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetImItemListResponseMessage, kDeclsTEwsGetImItemListResponseMessage, kByIndexTEwsGetImItemListResponseMessage, kByNameTEwsGetImItemListResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsImItemList* TEwsGetImItemListResponseMessage::GetImItemList() { return static_cast<TEwsImItemList*>(GetChildObject(3189)); }
 
-const TDvXMLSchemaClassInfo TEwsGetImItems::ClassInfo = {"TEwsGetImItems", "m:GetImItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetImItems, kDeclsTEwsGetImItems, kByIndexTEwsGetImItems, kByNameTEwsGetImItems, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetImItems::ClassInfo = {"TEwsGetImItems", "m:GetImItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetImItems, kDeclsTEwsGetImItems, kByIndexTEwsGetImItems, kByNameTEwsGetImItems, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfBaseItemIds* TEwsGetImItems::GetContactIds() { return static_cast<TEwsNonEmptyArrayOfBaseItemIds*>(GetChildObject(3190)); }
 TEwsNonEmptyArrayOfBaseItemIds* TEwsGetImItems::GetGroupIds() { return static_cast<TEwsNonEmptyArrayOfBaseItemIds*>(GetChildObject(3191)); }
 TEwsNonEmptyArrayOfExtendedFieldURIs* TEwsGetImItems::GetExtendedProperties() { return static_cast<TEwsNonEmptyArrayOfExtendedFieldURIs*>(GetChildObject(3192)); }
 
-const TDvXMLSchemaClassInfo TEwsGetImItemsResponseMessage::ClassInfo = {"TEwsGetImItemsResponseMessage", "m:GetImItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetImItemsResponseMessage, kDeclsTEwsGetImItemsResponseMessage, kByIndexTEwsGetImItemsResponseMessage, kByNameTEwsGetImItemsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetImItemsResponseMessage::ClassInfo = {"TEwsGetImItemsResponseMessage", "m:GetImItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetImItemsResponseMessage, kDeclsTEwsGetImItemsResponseMessage, kByIndexTEwsGetImItemsResponseMessage, kByNameTEwsGetImItemsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsImItemList* TEwsGetImItemsResponseMessage::GetImItemList() { return static_cast<TEwsImItemList*>(GetChildObject(3193)); }
 
-const TDvXMLSchemaClassInfo TEwsRemoveContactFromImList::ClassInfo = {"TEwsRemoveContactFromImList", "m:RemoveContactFromImListType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRemoveContactFromImList, kDeclsTEwsRemoveContactFromImList, kByIndexTEwsRemoveContactFromImList, kByNameTEwsRemoveContactFromImList, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRemoveContactFromImList::ClassInfo = {"TEwsRemoveContactFromImList", "m:RemoveContactFromImListType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRemoveContactFromImList, kDeclsTEwsRemoveContactFromImList, kByIndexTEwsRemoveContactFromImList, kByNameTEwsRemoveContactFromImList, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsRemoveContactFromImList::GetContactId() { return static_cast<TEwsItemId*>(GetChildObject(3194)); }
 
-const TDvXMLSchemaClassInfo TEwsRemoveContactFromImListResponseMessage::ClassInfo = {"TEwsRemoveContactFromImListResponseMessage", "m:RemoveContactFromImListResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRemoveContactFromImListResponseMessage, kDeclsTEwsRemoveContactFromImListResponseMessage, kByIndexTEwsRemoveContactFromImListResponseMessage, kByNameTEwsRemoveContactFromImListResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRemoveContactFromImListResponseMessage::ClassInfo = {"TEwsRemoveContactFromImListResponseMessage", "m:RemoveContactFromImListResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRemoveContactFromImListResponseMessage, kDeclsTEwsRemoveContactFromImListResponseMessage, kByIndexTEwsRemoveContactFromImListResponseMessage, kByNameTEwsRemoveContactFromImListResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsRemoveDistributionGroupFromImList::ClassInfo = {"TEwsRemoveDistributionGroupFromImList", "m:RemoveDistributionGroupFromImListType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRemoveDistributionGroupFromImList, kDeclsTEwsRemoveDistributionGroupFromImList, kByIndexTEwsRemoveDistributionGroupFromImList, kByNameTEwsRemoveDistributionGroupFromImList, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRemoveDistributionGroupFromImList::ClassInfo = {"TEwsRemoveDistributionGroupFromImList", "m:RemoveDistributionGroupFromImListType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRemoveDistributionGroupFromImList, kDeclsTEwsRemoveDistributionGroupFromImList, kByIndexTEwsRemoveDistributionGroupFromImList, kByNameTEwsRemoveDistributionGroupFromImList, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsRemoveDistributionGroupFromImList::GetGroupId() { return static_cast<TEwsItemId*>(GetChildObject(3195)); }
 
-const TDvXMLSchemaClassInfo TEwsRemoveDistributionGroupFromImListResponseMessage::ClassInfo = {"TEwsRemoveDistributionGroupFromImListResponseMessage", "m:RemoveDistributionGroupFromImListResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRemoveDistributionGroupFromImListResponseMessage, kDeclsTEwsRemoveDistributionGroupFromImListResponseMessage, kByIndexTEwsRemoveDistributionGroupFromImListResponseMessage, kByNameTEwsRemoveDistributionGroupFromImListResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRemoveDistributionGroupFromImListResponseMessage::ClassInfo = {"TEwsRemoveDistributionGroupFromImListResponseMessage", "m:RemoveDistributionGroupFromImListResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRemoveDistributionGroupFromImListResponseMessage, kDeclsTEwsRemoveDistributionGroupFromImListResponseMessage, kByIndexTEwsRemoveDistributionGroupFromImListResponseMessage, kByNameTEwsRemoveDistributionGroupFromImListResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsRemoveImGroup::ClassInfo = {"TEwsRemoveImGroup", "m:RemoveImGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRemoveImGroup, kDeclsTEwsRemoveImGroup, kByIndexTEwsRemoveImGroup, kByNameTEwsRemoveImGroup, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRemoveImGroup::ClassInfo = {"TEwsRemoveImGroup", "m:RemoveImGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRemoveImGroup, kDeclsTEwsRemoveImGroup, kByIndexTEwsRemoveImGroup, kByNameTEwsRemoveImGroup, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsRemoveImGroup::GetGroupId() { return static_cast<TEwsItemId*>(GetChildObject(3196)); }
 
-const TDvXMLSchemaClassInfo TEwsRemoveImGroupResponseMessage::ClassInfo = {"TEwsRemoveImGroupResponseMessage", "m:RemoveImGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRemoveImGroupResponseMessage, kDeclsTEwsRemoveImGroupResponseMessage, kByIndexTEwsRemoveImGroupResponseMessage, kByNameTEwsRemoveImGroupResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRemoveImGroupResponseMessage::ClassInfo = {"TEwsRemoveImGroupResponseMessage", "m:RemoveImGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRemoveImGroupResponseMessage, kDeclsTEwsRemoveImGroupResponseMessage, kByIndexTEwsRemoveImGroupResponseMessage, kByNameTEwsRemoveImGroupResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsSetImGroup::ClassInfo = {"TEwsSetImGroup", "m:SetImGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetImGroup, kDeclsTEwsSetImGroup, kByIndexTEwsSetImGroup, kByNameTEwsSetImGroup, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetImGroup::ClassInfo = {"TEwsSetImGroup", "m:SetImGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetImGroup, kDeclsTEwsSetImGroup, kByIndexTEwsSetImGroup, kByNameTEwsSetImGroup, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsSetImGroup::GetGroupId() { return static_cast<TEwsItemId*>(GetChildObject(3197)); }
 std::string TEwsSetImGroup::GetNewDisplayName() { return GetAsString(3198); }
 void TEwsSetImGroup::SetNewDisplayName(const std::string& value) { SetAsString(3198, value); }
 
-const TDvXMLSchemaClassInfo TEwsSetImGroupResponseMessage::ClassInfo = {"TEwsSetImGroupResponseMessage", "m:SetImGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetImGroupResponseMessage, kDeclsTEwsSetImGroupResponseMessage, kByIndexTEwsSetImGroupResponseMessage, kByNameTEwsSetImGroupResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetImGroupResponseMessage::ClassInfo = {"TEwsSetImGroupResponseMessage", "m:SetImGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetImGroupResponseMessage, kDeclsTEwsSetImGroupResponseMessage, kByIndexTEwsSetImGroupResponseMessage, kByNameTEwsSetImGroupResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsSetImListMigrationCompleted::ClassInfo = {"TEwsSetImListMigrationCompleted", "m:SetImListMigrationCompletedType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetImListMigrationCompleted, kDeclsTEwsSetImListMigrationCompleted, kByIndexTEwsSetImListMigrationCompleted, kByNameTEwsSetImListMigrationCompleted, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetImListMigrationCompleted::ClassInfo = {"TEwsSetImListMigrationCompleted", "m:SetImListMigrationCompletedType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetImListMigrationCompleted, kDeclsTEwsSetImListMigrationCompleted, kByIndexTEwsSetImListMigrationCompleted, kByNameTEwsSetImListMigrationCompleted, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsSetImListMigrationCompleted::GetImListMigrationCompleted() { return GetAsBoolean(3199); }
 void TEwsSetImListMigrationCompleted::SetImListMigrationCompleted(bool value) { SetAsBoolean(3199, value); }
 
-const TDvXMLSchemaClassInfo TEwsSetImListMigrationCompletedResponseMessage::ClassInfo = {"TEwsSetImListMigrationCompletedResponseMessage", "m:SetImListMigrationCompletedResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetImListMigrationCompletedResponseMessage, kDeclsTEwsSetImListMigrationCompletedResponseMessage, kByIndexTEwsSetImListMigrationCompletedResponseMessage, kByNameTEwsSetImListMigrationCompletedResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetImListMigrationCompletedResponseMessage::ClassInfo = {"TEwsSetImListMigrationCompletedResponseMessage", "m:SetImListMigrationCompletedResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetImListMigrationCompletedResponseMessage, kDeclsTEwsSetImListMigrationCompletedResponseMessage, kByIndexTEwsSetImListMigrationCompletedResponseMessage, kByNameTEwsSetImListMigrationCompletedResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetUserRetentionPolicyTags::ClassInfo = {"TEwsGetUserRetentionPolicyTags", "m:GetUserRetentionPolicyTagsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserRetentionPolicyTags, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetUserRetentionPolicyTags::ClassInfo = {"TEwsGetUserRetentionPolicyTags", "m:GetUserRetentionPolicyTagsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserRetentionPolicyTags, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetUserRetentionPolicyTagsResponseMessage::ClassInfo = {"TEwsGetUserRetentionPolicyTagsResponseMessage", "m:GetUserRetentionPolicyTagsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetUserRetentionPolicyTagsResponseMessage, kDeclsTEwsGetUserRetentionPolicyTagsResponseMessage, kByIndexTEwsGetUserRetentionPolicyTagsResponseMessage, kByNameTEwsGetUserRetentionPolicyTagsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetUserRetentionPolicyTagsResponseMessage::ClassInfo = {"TEwsGetUserRetentionPolicyTagsResponseMessage", "m:GetUserRetentionPolicyTagsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetUserRetentionPolicyTagsResponseMessage, kDeclsTEwsGetUserRetentionPolicyTagsResponseMessage, kByIndexTEwsGetUserRetentionPolicyTagsResponseMessage, kByNameTEwsGetUserRetentionPolicyTagsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfRetentionPolicyTags* TEwsGetUserRetentionPolicyTagsResponseMessage::GetRetentionPolicyTags() { return static_cast<TEwsArrayOfRetentionPolicyTags*>(GetChildObject(3200)); }
 
-const TDvXMLSchemaClassInfo TEwsGetUserPhoto::ClassInfo = {"TEwsGetUserPhoto", "m:GetUserPhotoType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserPhoto, kDeclsTEwsGetUserPhoto, kByIndexTEwsGetUserPhoto, kByNameTEwsGetUserPhoto, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetUserPhoto::ClassInfo = {"TEwsGetUserPhoto", "m:GetUserPhotoType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserPhoto, kDeclsTEwsGetUserPhoto, kByIndexTEwsGetUserPhoto, kByNameTEwsGetUserPhoto, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetUserPhoto::GetEmail() { return GetAsString(3201); }
 void TEwsGetUserPhoto::SetEmail(const std::string& value) { SetAsString(3201, value); }
 TSizeRequested TEwsGetUserPhoto::GetSizeRequested() { return static_cast<TSizeRequested>(GetEnumOrdinal(3202)); }
@@ -3574,72 +3576,72 @@ void TEwsGetUserPhoto::SetSizeRequested(TSizeRequested value) { SetEnumOrdinal(3
 TUserPhotoType TEwsGetUserPhoto::GetTypeRequested() { return static_cast<TUserPhotoType>(GetEnumOrdinal(3203)); }
 void TEwsGetUserPhoto::SetTypeRequested(TUserPhotoType value) { SetEnumOrdinal(3203, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsGetUserPhotoResponseMessage::ClassInfo = {"TEwsGetUserPhotoResponseMessage", "m:GetUserPhotoResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetUserPhotoResponseMessage, kDeclsTEwsGetUserPhotoResponseMessage, kByIndexTEwsGetUserPhotoResponseMessage, kByNameTEwsGetUserPhotoResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetUserPhotoResponseMessage::ClassInfo = {"TEwsGetUserPhotoResponseMessage", "m:GetUserPhotoResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetUserPhotoResponseMessage, kDeclsTEwsGetUserPhotoResponseMessage, kByIndexTEwsGetUserPhotoResponseMessage, kByNameTEwsGetUserPhotoResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsGetUserPhotoResponseMessage::GetHasChanged() { return GetAsBoolean(3204); }
 void TEwsGetUserPhotoResponseMessage::SetHasChanged(bool value) { SetAsBoolean(3204, value); }
 TBytes TEwsGetUserPhotoResponseMessage::GetPictureData() { return GetAsBase64binary(3205); }
 void TEwsGetUserPhotoResponseMessage::SetPictureData(const TBytes& value) { SetAsBase64binary(3205, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetUserPhotoResponse::ClassInfo = {"TEwsGetUserPhotoResponse", "m:GetUserPhotoResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetUserPhotoResponse, kDeclsTEwsGetUserPhotoResponse, kByIndexTEwsGetUserPhotoResponse, kByNameTEwsGetUserPhotoResponse, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetUserPhotoResponse::ClassInfo = {"TEwsGetUserPhotoResponse", "m:GetUserPhotoResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetUserPhotoResponse, kDeclsTEwsGetUserPhotoResponse, kByIndexTEwsGetUserPhotoResponse, kByNameTEwsGetUserPhotoResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetMeetingSpace::ClassInfo = {"TEwsGetMeetingSpace", "m:GetMeetingSpaceType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetMeetingSpace, kDeclsTEwsGetMeetingSpace, kByIndexTEwsGetMeetingSpace, kByNameTEwsGetMeetingSpace, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetMeetingSpace::ClassInfo = {"TEwsGetMeetingSpace", "m:GetMeetingSpaceType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetMeetingSpace, kDeclsTEwsGetMeetingSpace, kByIndexTEwsGetMeetingSpace, kByNameTEwsGetMeetingSpace, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsGetMeetingSpace::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(3206)); }
 
-const TDvXMLSchemaClassInfo TEwsGetMeetingSpaceResponseMessage::ClassInfo = {"TEwsGetMeetingSpaceResponseMessage", "m:GetMeetingSpaceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetMeetingSpaceResponseMessage, kDeclsTEwsGetMeetingSpaceResponseMessage, kByIndexTEwsGetMeetingSpaceResponseMessage, kByNameTEwsGetMeetingSpaceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetMeetingSpaceResponseMessage::ClassInfo = {"TEwsGetMeetingSpaceResponseMessage", "m:GetMeetingSpaceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetMeetingSpaceResponseMessage, kDeclsTEwsGetMeetingSpaceResponseMessage, kByIndexTEwsGetMeetingSpaceResponseMessage, kByNameTEwsGetMeetingSpaceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMeetingSpace* TEwsGetMeetingSpaceResponseMessage::GetMeetingSpace() { return static_cast<TEwsMeetingSpace*>(GetChildObject(3207)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateMeetingSpace::ClassInfo = {"TEwsCreateMeetingSpace", "m:CreateMeetingSpaceType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateMeetingSpace, kDeclsTEwsCreateMeetingSpace, kByIndexTEwsCreateMeetingSpace, kByNameTEwsCreateMeetingSpace, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateMeetingSpace::ClassInfo = {"TEwsCreateMeetingSpace", "m:CreateMeetingSpaceType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateMeetingSpace, kDeclsTEwsCreateMeetingSpace, kByIndexTEwsCreateMeetingSpace, kByNameTEwsCreateMeetingSpace, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMeetingSpace* TEwsCreateMeetingSpace::GetMeetingSpace() { return static_cast<TEwsMeetingSpace*>(GetChildObject(3208)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateMeetingSpaceResponseMessage::ClassInfo = {"TEwsCreateMeetingSpaceResponseMessage", "m:CreateMeetingSpaceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsCreateMeetingSpaceResponseMessage, kDeclsTEwsCreateMeetingSpaceResponseMessage, kByIndexTEwsCreateMeetingSpaceResponseMessage, kByNameTEwsCreateMeetingSpaceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateMeetingSpaceResponseMessage::ClassInfo = {"TEwsCreateMeetingSpaceResponseMessage", "m:CreateMeetingSpaceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsCreateMeetingSpaceResponseMessage, kDeclsTEwsCreateMeetingSpaceResponseMessage, kByIndexTEwsCreateMeetingSpaceResponseMessage, kByNameTEwsCreateMeetingSpaceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMeetingSpace* TEwsCreateMeetingSpaceResponseMessage::GetMeetingSpace() { return static_cast<TEwsMeetingSpace*>(GetChildObject(3209)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateMeetingSpace::ClassInfo = {"TEwsUpdateMeetingSpace", "m:UpdateMeetingSpaceType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateMeetingSpace, kDeclsTEwsUpdateMeetingSpace, kByIndexTEwsUpdateMeetingSpace, kByNameTEwsUpdateMeetingSpace, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateMeetingSpace::ClassInfo = {"TEwsUpdateMeetingSpace", "m:UpdateMeetingSpaceType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateMeetingSpace, kDeclsTEwsUpdateMeetingSpace, kByIndexTEwsUpdateMeetingSpace, kByNameTEwsUpdateMeetingSpace, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsUpdateMeetingSpace::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(3210)); }
 TEwsMeetingSpace* TEwsUpdateMeetingSpace::GetMeetingSpace() { return static_cast<TEwsMeetingSpace*>(GetChildObject(3211)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateMeetingSpaceResponseMessage::ClassInfo = {"TEwsUpdateMeetingSpaceResponseMessage", "m:UpdateMeetingSpaceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUpdateMeetingSpaceResponseMessage, kDeclsTEwsUpdateMeetingSpaceResponseMessage, kByIndexTEwsUpdateMeetingSpaceResponseMessage, kByNameTEwsUpdateMeetingSpaceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateMeetingSpaceResponseMessage::ClassInfo = {"TEwsUpdateMeetingSpaceResponseMessage", "m:UpdateMeetingSpaceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUpdateMeetingSpaceResponseMessage, kDeclsTEwsUpdateMeetingSpaceResponseMessage, kByIndexTEwsUpdateMeetingSpaceResponseMessage, kByNameTEwsUpdateMeetingSpaceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMeetingSpace* TEwsUpdateMeetingSpaceResponseMessage::GetMeetingSpace() { return static_cast<TEwsMeetingSpace*>(GetChildObject(3212)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMeetingSpaceByJoinUrl::ClassInfo = {"TEwsFindMeetingSpaceByJoinUrl", "m:FindMeetingSpaceByJoinUrlType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindMeetingSpaceByJoinUrl, kDeclsTEwsFindMeetingSpaceByJoinUrl, kByIndexTEwsFindMeetingSpaceByJoinUrl, kByNameTEwsFindMeetingSpaceByJoinUrl, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindMeetingSpaceByJoinUrl::ClassInfo = {"TEwsFindMeetingSpaceByJoinUrl", "m:FindMeetingSpaceByJoinUrlType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindMeetingSpaceByJoinUrl, kDeclsTEwsFindMeetingSpaceByJoinUrl, kByIndexTEwsFindMeetingSpaceByJoinUrl, kByNameTEwsFindMeetingSpaceByJoinUrl, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsFindMeetingSpaceByJoinUrl::GetJoinUrl() { return GetAsString(3213); }
 void TEwsFindMeetingSpaceByJoinUrl::SetJoinUrl(const std::string& value) { SetAsString(3213, value); }
 
-const TDvXMLSchemaClassInfo TEwsFindMeetingSpaceByJoinUrlResponseMessage::ClassInfo = {"TEwsFindMeetingSpaceByJoinUrlResponseMessage", "m:FindMeetingSpaceByJoinUrlResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindMeetingSpaceByJoinUrlResponseMessage, kDeclsTEwsFindMeetingSpaceByJoinUrlResponseMessage, kByIndexTEwsFindMeetingSpaceByJoinUrlResponseMessage, kByNameTEwsFindMeetingSpaceByJoinUrlResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindMeetingSpaceByJoinUrlResponseMessage::ClassInfo = {"TEwsFindMeetingSpaceByJoinUrlResponseMessage", "m:FindMeetingSpaceByJoinUrlResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindMeetingSpaceByJoinUrlResponseMessage, kDeclsTEwsFindMeetingSpaceByJoinUrlResponseMessage, kByIndexTEwsFindMeetingSpaceByJoinUrlResponseMessage, kByNameTEwsFindMeetingSpaceByJoinUrlResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMeetingSpace* TEwsFindMeetingSpaceByJoinUrlResponseMessage::GetMeetingSpace() { return static_cast<TEwsMeetingSpace*>(GetChildObject(3214)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteMeetingSpace::ClassInfo = {"TEwsDeleteMeetingSpace", "m:DeleteMeetingSpaceType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteMeetingSpace, kDeclsTEwsDeleteMeetingSpace, kByIndexTEwsDeleteMeetingSpace, kByNameTEwsDeleteMeetingSpace, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteMeetingSpace::ClassInfo = {"TEwsDeleteMeetingSpace", "m:DeleteMeetingSpaceType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteMeetingSpace, kDeclsTEwsDeleteMeetingSpace, kByIndexTEwsDeleteMeetingSpace, kByNameTEwsDeleteMeetingSpace, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsDeleteMeetingSpace::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(3215)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteMeetingSpaceResponseMessage::ClassInfo = {"TEwsDeleteMeetingSpaceResponseMessage", "m:DeleteMeetingSpaceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteMeetingSpaceResponseMessage, kDeclsTEwsDeleteMeetingSpaceResponseMessage, kByIndexTEwsDeleteMeetingSpaceResponseMessage, kByNameTEwsDeleteMeetingSpaceResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteMeetingSpaceResponseMessage::ClassInfo = {"TEwsDeleteMeetingSpaceResponseMessage", "m:DeleteMeetingSpaceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteMeetingSpaceResponseMessage, kDeclsTEwsDeleteMeetingSpaceResponseMessage, kByIndexTEwsDeleteMeetingSpaceResponseMessage, kByNameTEwsDeleteMeetingSpaceResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetMeetingInstanceRequest::ClassInfo = {"TEwsGetMeetingInstanceRequest", "m:GetMeetingInstanceRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetMeetingInstanceRequest, kDeclsTEwsGetMeetingInstanceRequest, kByIndexTEwsGetMeetingInstanceRequest, kByNameTEwsGetMeetingInstanceRequest, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetMeetingInstanceRequest::ClassInfo = {"TEwsGetMeetingInstanceRequest", "m:GetMeetingInstanceRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetMeetingInstanceRequest, kDeclsTEwsGetMeetingInstanceRequest, kByIndexTEwsGetMeetingInstanceRequest, kByNameTEwsGetMeetingInstanceRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsGetMeetingInstanceRequest::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(3216)); }
 
-const TDvXMLSchemaClassInfo TEwsGetMeetingInstanceResponseMessage::ClassInfo = {"TEwsGetMeetingInstanceResponseMessage", "m:GetMeetingInstanceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetMeetingInstanceResponseMessage, kDeclsTEwsGetMeetingInstanceResponseMessage, kByIndexTEwsGetMeetingInstanceResponseMessage, kByNameTEwsGetMeetingInstanceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetMeetingInstanceResponseMessage::ClassInfo = {"TEwsGetMeetingInstanceResponseMessage", "m:GetMeetingInstanceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetMeetingInstanceResponseMessage, kDeclsTEwsGetMeetingInstanceResponseMessage, kByIndexTEwsGetMeetingInstanceResponseMessage, kByNameTEwsGetMeetingInstanceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMeetingInstance* TEwsGetMeetingInstanceResponseMessage::GetMeetingInstance() { return static_cast<TEwsMeetingInstance*>(GetChildObject(3217)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateMeetingInstanceRequest::ClassInfo = {"TEwsCreateMeetingInstanceRequest", "m:CreateMeetingInstanceRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateMeetingInstanceRequest, kDeclsTEwsCreateMeetingInstanceRequest, kByIndexTEwsCreateMeetingInstanceRequest, kByNameTEwsCreateMeetingInstanceRequest, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateMeetingInstanceRequest::ClassInfo = {"TEwsCreateMeetingInstanceRequest", "m:CreateMeetingInstanceRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateMeetingInstanceRequest, kDeclsTEwsCreateMeetingInstanceRequest, kByIndexTEwsCreateMeetingInstanceRequest, kByNameTEwsCreateMeetingInstanceRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMeetingInstance* TEwsCreateMeetingInstanceRequest::GetMeetingInstance() { return static_cast<TEwsMeetingInstance*>(GetChildObject(3218)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateMeetingInstanceResponseMessage::ClassInfo = {"TEwsCreateMeetingInstanceResponseMessage", "m:CreateMeetingInstanceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsCreateMeetingInstanceResponseMessage, kDeclsTEwsCreateMeetingInstanceResponseMessage, kByIndexTEwsCreateMeetingInstanceResponseMessage, kByNameTEwsCreateMeetingInstanceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsCreateMeetingInstanceResponseMessage::ClassInfo = {"TEwsCreateMeetingInstanceResponseMessage", "m:CreateMeetingInstanceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsCreateMeetingInstanceResponseMessage, kDeclsTEwsCreateMeetingInstanceResponseMessage, kByIndexTEwsCreateMeetingInstanceResponseMessage, kByNameTEwsCreateMeetingInstanceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMeetingInstance* TEwsCreateMeetingInstanceResponseMessage::GetMeetingInstance() { return static_cast<TEwsMeetingInstance*>(GetChildObject(3219)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateMeetingInstanceRequest::ClassInfo = {"TEwsUpdateMeetingInstanceRequest", "m:UpdateMeetingInstanceRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateMeetingInstanceRequest, kDeclsTEwsUpdateMeetingInstanceRequest, kByIndexTEwsUpdateMeetingInstanceRequest, kByNameTEwsUpdateMeetingInstanceRequest, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateMeetingInstanceRequest::ClassInfo = {"TEwsUpdateMeetingInstanceRequest", "m:UpdateMeetingInstanceRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateMeetingInstanceRequest, kDeclsTEwsUpdateMeetingInstanceRequest, kByIndexTEwsUpdateMeetingInstanceRequest, kByNameTEwsUpdateMeetingInstanceRequest, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsUpdateMeetingInstanceRequest::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(3220)); }
 TEwsMeetingInstance* TEwsUpdateMeetingInstanceRequest::GetMeetingInstance() { return static_cast<TEwsMeetingInstance*>(GetChildObject(3221)); }
 TEwsNonEmptyArrayOfContentActivities* TEwsUpdateMeetingInstanceRequest::GetContentActivitiesToAdd() { return static_cast<TEwsNonEmptyArrayOfContentActivities*>(GetChildObject(3222)); }
 TEwsNonEmptyArrayOfParticipantActivities* TEwsUpdateMeetingInstanceRequest::GetParticipantActivitiesToAdd() { return static_cast<TEwsNonEmptyArrayOfParticipantActivities*>(GetChildObject(3223)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateMeetingInstanceResponseMessage::ClassInfo = {"TEwsUpdateMeetingInstanceResponseMessage", "m:UpdateMeetingInstanceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUpdateMeetingInstanceResponseMessage, kDeclsTEwsUpdateMeetingInstanceResponseMessage, kByIndexTEwsUpdateMeetingInstanceResponseMessage, kByNameTEwsUpdateMeetingInstanceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsUpdateMeetingInstanceResponseMessage::ClassInfo = {"TEwsUpdateMeetingInstanceResponseMessage", "m:UpdateMeetingInstanceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUpdateMeetingInstanceResponseMessage, kDeclsTEwsUpdateMeetingInstanceResponseMessage, kByIndexTEwsUpdateMeetingInstanceResponseMessage, kByNameTEwsUpdateMeetingInstanceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMeetingInstance* TEwsUpdateMeetingInstanceResponseMessage::GetMeetingInstance() { return static_cast<TEwsMeetingInstance*>(GetChildObject(3224)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteMeetingInstanceRequest::ClassInfo = {"TEwsDeleteMeetingInstanceRequest", "m:DeleteMeetingInstanceRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteMeetingInstanceRequest, kDeclsTEwsDeleteMeetingInstanceRequest, kByIndexTEwsDeleteMeetingInstanceRequest, kByNameTEwsDeleteMeetingInstanceRequest, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteMeetingInstanceRequest::ClassInfo = {"TEwsDeleteMeetingInstanceRequest", "m:DeleteMeetingInstanceRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteMeetingInstanceRequest, kDeclsTEwsDeleteMeetingInstanceRequest, kByIndexTEwsDeleteMeetingInstanceRequest, kByNameTEwsDeleteMeetingInstanceRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsDeleteMeetingInstanceRequest::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(3225)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteMeetingInstanceResponseMessage::ClassInfo = {"TEwsDeleteMeetingInstanceResponseMessage", "m:DeleteMeetingInstanceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteMeetingInstanceResponseMessage, kDeclsTEwsDeleteMeetingInstanceResponseMessage, kByIndexTEwsDeleteMeetingInstanceResponseMessage, kByNameTEwsDeleteMeetingInstanceResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteMeetingInstanceResponseMessage::ClassInfo = {"TEwsDeleteMeetingInstanceResponseMessage", "m:DeleteMeetingInstanceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteMeetingInstanceResponseMessage, kDeclsTEwsDeleteMeetingInstanceResponseMessage, kByIndexTEwsDeleteMeetingInstanceResponseMessage, kByNameTEwsDeleteMeetingInstanceResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsSetUserPhoto::ClassInfo = {"TEwsSetUserPhoto", "m:SetUserPhotoType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetUserPhoto, kDeclsTEwsSetUserPhoto, kByIndexTEwsSetUserPhoto, kByNameTEwsSetUserPhoto, 3, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetUserPhoto::ClassInfo = {"TEwsSetUserPhoto", "m:SetUserPhotoType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetUserPhoto, kDeclsTEwsSetUserPhoto, kByIndexTEwsSetUserPhoto, kByNameTEwsSetUserPhoto, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSetUserPhoto::GetEmail() { return GetAsString(3226); }
 void TEwsSetUserPhoto::SetEmail(const std::string& value) { SetAsString(3226, value); }
 std::string TEwsSetUserPhoto::GetContent() { return GetAsString(3227); }
@@ -3647,17 +3649,17 @@ void TEwsSetUserPhoto::SetContent(const std::string& value) { SetAsString(3227, 
 TUserPhotoType TEwsSetUserPhoto::GetTypeRequested() { return static_cast<TUserPhotoType>(GetEnumOrdinal(3228)); }
 void TEwsSetUserPhoto::SetTypeRequested(TUserPhotoType value) { SetEnumOrdinal(3228, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsSetUserPhotoResponseMessage::ClassInfo = {"TEwsSetUserPhotoResponseMessage", "m:SetUserPhotoResponseMessageType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSetUserPhotoResponseMessage, kDeclsTEwsSetUserPhotoResponseMessage, kByIndexTEwsSetUserPhotoResponseMessage, kByNameTEwsSetUserPhotoResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSetUserPhotoResponseMessage::ClassInfo = {"TEwsSetUserPhotoResponseMessage", "m:SetUserPhotoResponseMessageType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSetUserPhotoResponseMessage, kDeclsTEwsSetUserPhotoResponseMessage, kByIndexTEwsSetUserPhotoResponseMessage, kByNameTEwsSetUserPhotoResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsRegisterConsent::ClassInfo = {"TEwsRegisterConsent", "m:RegisterConsentType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRegisterConsent, kDeclsTEwsRegisterConsent, kByIndexTEwsRegisterConsent, kByNameTEwsRegisterConsent, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRegisterConsent::ClassInfo = {"TEwsRegisterConsent", "m:RegisterConsentType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRegisterConsent, kDeclsTEwsRegisterConsent, kByIndexTEwsRegisterConsent, kByNameTEwsRegisterConsent, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsRegisterConsent::GetId() { return GetAsString(3229); }
 void TEwsRegisterConsent::SetId(const std::string& value) { SetAsString(3229, value); }
 TConsentState TEwsRegisterConsent::GetConsentState() { return static_cast<TConsentState>(GetEnumOrdinal(3230)); }
 void TEwsRegisterConsent::SetConsentState(TConsentState value) { SetEnumOrdinal(3230, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsRegisterConsentResponseMessage::ClassInfo = {"TEwsRegisterConsentResponseMessage", "m:RegisterConsentResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRegisterConsentResponseMessage, kDeclsTEwsRegisterConsentResponseMessage, kByIndexTEwsRegisterConsentResponseMessage, kByNameTEwsRegisterConsentResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsRegisterConsentResponseMessage::ClassInfo = {"TEwsRegisterConsentResponseMessage", "m:RegisterConsentResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRegisterConsentResponseMessage, kDeclsTEwsRegisterConsentResponseMessage, kByIndexTEwsRegisterConsentResponseMessage, kByNameTEwsRegisterConsentResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsFindAvailableMeetingTimes::ClassInfo = {"TEwsFindAvailableMeetingTimes", "m:FindAvailableMeetingTimesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindAvailableMeetingTimes, kDeclsTEwsFindAvailableMeetingTimes, kByIndexTEwsFindAvailableMeetingTimes, kByNameTEwsFindAvailableMeetingTimes, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindAvailableMeetingTimes::ClassInfo = {"TEwsFindAvailableMeetingTimes", "m:FindAvailableMeetingTimesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindAvailableMeetingTimes, kDeclsTEwsFindAvailableMeetingTimes, kByIndexTEwsFindAvailableMeetingTimes, kByNameTEwsFindAvailableMeetingTimes, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfSmtpAddress* TEwsFindAvailableMeetingTimes::GetAttendees() { return static_cast<TEwsArrayOfSmtpAddress*>(GetChildObject(3231)); }
 TDateTime TEwsFindAvailableMeetingTimes::GetSearchWindowStart() { return GetAsDatetime(3232); }
 void TEwsFindAvailableMeetingTimes::SetSearchWindowStart(TDateTime value) { SetAsDatetime(3232, value); }
@@ -3672,21 +3674,21 @@ void TEwsFindAvailableMeetingTimes::SetMaxCandidates(std::int32_t value) { SetAs
 TActivityDomain TEwsFindAvailableMeetingTimes::GetActivityDomain() { return static_cast<TActivityDomain>(GetEnumOrdinal(3237)); }
 void TEwsFindAvailableMeetingTimes::SetActivityDomain(TActivityDomain value) { SetEnumOrdinal(3237, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsFindAvailableMeetingTimesResponseMessage::ClassInfo = {"TEwsFindAvailableMeetingTimesResponseMessage", "m:FindAvailableMeetingTimesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindAvailableMeetingTimesResponseMessage, kDeclsTEwsFindAvailableMeetingTimesResponseMessage, kByIndexTEwsFindAvailableMeetingTimesResponseMessage, kByNameTEwsFindAvailableMeetingTimesResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindAvailableMeetingTimesResponseMessage::ClassInfo = {"TEwsFindAvailableMeetingTimesResponseMessage", "m:FindAvailableMeetingTimesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindAvailableMeetingTimesResponseMessage, kDeclsTEwsFindAvailableMeetingTimesResponseMessage, kByIndexTEwsFindAvailableMeetingTimesResponseMessage, kByNameTEwsFindAvailableMeetingTimesResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfMeetingTimeCandidate* TEwsFindAvailableMeetingTimesResponseMessage::GetMeetingTimeCandidates() { return static_cast<TEwsArrayOfMeetingTimeCandidate*>(GetChildObject(3238)); }
 TEmptySuggestionReason TEwsFindAvailableMeetingTimesResponseMessage::GetEmptySuggestionsHint() { return static_cast<TEmptySuggestionReason>(GetEnumOrdinal(3239)); }
 void TEwsFindAvailableMeetingTimesResponseMessage::SetEmptySuggestionsHint(TEmptySuggestionReason value) { SetEnumOrdinal(3239, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMeetingTimeCandidates::ClassInfo = {"TEwsFindMeetingTimeCandidates", "m:FindMeetingTimeCandidatesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindMeetingTimeCandidates, kDeclsTEwsFindMeetingTimeCandidates, kByIndexTEwsFindMeetingTimeCandidates, kByNameTEwsFindMeetingTimeCandidates, 4, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindMeetingTimeCandidates::ClassInfo = {"TEwsFindMeetingTimeCandidates", "m:FindMeetingTimeCandidatesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindMeetingTimeCandidates, kDeclsTEwsFindMeetingTimeCandidates, kByIndexTEwsFindMeetingTimeCandidates, kByNameTEwsFindMeetingTimeCandidates, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFindMeetingTimesAttendeeConstraints* TEwsFindMeetingTimeCandidates::GetAttendeeConstraints() { return static_cast<TEwsFindMeetingTimesAttendeeConstraints*>(GetChildObject(3240)); }
 TEwsFindMeetingTimesLocationConstraints* TEwsFindMeetingTimeCandidates::GetLocationConstraints() { return static_cast<TEwsFindMeetingTimesLocationConstraints*>(GetChildObject(3241)); }
 TEwsFindMeetingTimesSearchConstraints* TEwsFindMeetingTimeCandidates::GetSearchConstraints() { return static_cast<TEwsFindMeetingTimesSearchConstraints*>(GetChildObject(3242)); }
 TEwsFindMeetingTimesConstraints* TEwsFindMeetingTimeCandidates::GetConstraints() { return static_cast<TEwsFindMeetingTimesConstraints*>(GetChildObject(3243)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMeetingTimeCandidatesResponseMessage::ClassInfo = {"TEwsFindMeetingTimeCandidatesResponseMessage", "m:FindMeetingTimeCandidatesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindMeetingTimeCandidatesResponseMessage, kDeclsTEwsFindMeetingTimeCandidatesResponseMessage, kByIndexTEwsFindMeetingTimeCandidatesResponseMessage, kByNameTEwsFindMeetingTimeCandidatesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsFindMeetingTimeCandidatesResponseMessage::ClassInfo = {"TEwsFindMeetingTimeCandidatesResponseMessage", "m:FindMeetingTimeCandidatesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindMeetingTimeCandidatesResponseMessage, kDeclsTEwsFindMeetingTimeCandidatesResponseMessage, kByIndexTEwsFindMeetingTimeCandidatesResponseMessage, kByNameTEwsFindMeetingTimeCandidatesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfMeetingTimeCandidate* TEwsFindMeetingTimeCandidatesResponseMessage::GetMeetingTimeCandidates() { return static_cast<TEwsArrayOfMeetingTimeCandidate*>(GetChildObject(3244)); }
 
-const TDvXMLSchemaClassInfo TEwsStartSearchSession::ClassInfo = {"TEwsStartSearchSession", "m:StartSearchSession", "", &TEwsBaseRequest::ClassInfo, &NewTEwsStartSearchSession, kDeclsTEwsStartSearchSession, kByIndexTEwsStartSearchSession, kByNameTEwsStartSearchSession, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsStartSearchSession::ClassInfo = {"TEwsStartSearchSession", "m:StartSearchSession", "", &TEwsBaseRequest::ClassInfo, &NewTEwsStartSearchSession, kDeclsTEwsStartSearchSession, kByIndexTEwsStartSearchSession, kByNameTEwsStartSearchSession, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsStartSearchSession::GetSearchSessionId() { return GetAsGuid(3245); }
 void TEwsStartSearchSession::SetSearchSessionId(const std::string& value) { SetAsGuid(3245, value); }
 std::string TEwsStartSearchSession::GetWarmupOptions() { return GetAsString(3246); }
@@ -3701,9 +3703,9 @@ void TEwsStartSearchSession::SetApplicationId(const std::string& value) { SetAsS
 std::string TEwsStartSearchSession::GetScenario() { return GetAsString(3251); }
 void TEwsStartSearchSession::SetScenario(const std::string& value) { SetAsString(3251, value); }
 
-const TDvXMLSchemaClassInfo TEwsStartSearchSessionResponseMessage::ClassInfo = {"TEwsStartSearchSessionResponseMessage", "m:StartSearchSessionResponseMessage", "", &TEwsResponseMessage::ClassInfo, &NewTEwsStartSearchSessionResponseMessage, kDeclsTEwsStartSearchSessionResponseMessage, kByIndexTEwsStartSearchSessionResponseMessage, kByNameTEwsStartSearchSessionResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsStartSearchSessionResponseMessage::ClassInfo = {"TEwsStartSearchSessionResponseMessage", "m:StartSearchSessionResponseMessage", "", &TEwsResponseMessage::ClassInfo, &NewTEwsStartSearchSessionResponseMessage, kDeclsTEwsStartSearchSessionResponseMessage, kByIndexTEwsStartSearchSessionResponseMessage, kByNameTEwsStartSearchSessionResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetSearchSuggestions::ClassInfo = {"TEwsGetSearchSuggestions", "m:GetSearchSuggestions", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSearchSuggestions, kDeclsTEwsGetSearchSuggestions, kByIndexTEwsGetSearchSuggestions, kByNameTEwsGetSearchSuggestions, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetSearchSuggestions::ClassInfo = {"TEwsGetSearchSuggestions", "m:GetSearchSuggestions", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSearchSuggestions, kDeclsTEwsGetSearchSuggestions, kByIndexTEwsGetSearchSuggestions, kByNameTEwsGetSearchSuggestions, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetSearchSuggestions::GetSearchSessionId() { return GetAsGuid(3252); }
 void TEwsGetSearchSuggestions::SetSearchSessionId(const std::string& value) { SetAsGuid(3252, value); }
 std::string TEwsGetSearchSuggestions::GetQuery() { return GetAsString(3253); }
@@ -3718,10 +3720,10 @@ TEwsArrayOfSearchScope* TEwsGetSearchSuggestions::GetSearchScope() { return stat
 std::string TEwsGetSearchSuggestions::GetScenario() { return GetAsString(3258); }
 void TEwsGetSearchSuggestions::SetScenario(const std::string& value) { SetAsString(3258, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetSearchSuggestionsResponseMessage::ClassInfo = {"TEwsGetSearchSuggestionsResponseMessage", "m:GetSearchSuggestionsResponseMessage", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSearchSuggestionsResponseMessage, kDeclsTEwsGetSearchSuggestionsResponseMessage, kByIndexTEwsGetSearchSuggestionsResponseMessage, kByNameTEwsGetSearchSuggestionsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetSearchSuggestionsResponseMessage::ClassInfo = {"TEwsGetSearchSuggestionsResponseMessage", "m:GetSearchSuggestionsResponseMessage", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSearchSuggestionsResponseMessage, kDeclsTEwsGetSearchSuggestionsResponseMessage, kByIndexTEwsGetSearchSuggestionsResponseMessage, kByNameTEwsGetSearchSuggestionsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSearchSuggestions* TEwsGetSearchSuggestionsResponseMessage::GetSearchSuggestions() { return static_cast<TEwsSearchSuggestions*>(GetChildObject(3259)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteSearchSuggestion::ClassInfo = {"TEwsDeleteSearchSuggestion", "m:DeleteSearchSuggestion", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteSearchSuggestion, kDeclsTEwsDeleteSearchSuggestion, kByIndexTEwsDeleteSearchSuggestion, kByNameTEwsDeleteSearchSuggestion, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteSearchSuggestion::ClassInfo = {"TEwsDeleteSearchSuggestion", "m:DeleteSearchSuggestion", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteSearchSuggestion, kDeclsTEwsDeleteSearchSuggestion, kByIndexTEwsDeleteSearchSuggestion, kByNameTEwsDeleteSearchSuggestion, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsDeleteSearchSuggestion::GetSearchSessionId() { return GetAsGuid(3260); }
 void TEwsDeleteSearchSuggestion::SetSearchSessionId(const std::string& value) { SetAsGuid(3260, value); }
 std::string TEwsDeleteSearchSuggestion::GetQuery() { return GetAsString(3261); }
@@ -3732,10 +3734,10 @@ TEwsArrayOfSearchScope* TEwsDeleteSearchSuggestion::GetSearchScope() { return st
 std::string TEwsDeleteSearchSuggestion::GetScenario() { return GetAsString(3264); }
 void TEwsDeleteSearchSuggestion::SetScenario(const std::string& value) { SetAsString(3264, value); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteSearchSuggestionResponseMessage::ClassInfo = {"TEwsDeleteSearchSuggestionResponseMessage", "m:DeleteSearchSuggestionResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteSearchSuggestionResponseMessage, kDeclsTEwsDeleteSearchSuggestionResponseMessage, kByIndexTEwsDeleteSearchSuggestionResponseMessage, kByNameTEwsDeleteSearchSuggestionResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsDeleteSearchSuggestionResponseMessage::ClassInfo = {"TEwsDeleteSearchSuggestionResponseMessage", "m:DeleteSearchSuggestionResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteSearchSuggestionResponseMessage, kDeclsTEwsDeleteSearchSuggestionResponseMessage, kByIndexTEwsDeleteSearchSuggestionResponseMessage, kByNameTEwsDeleteSearchSuggestionResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsDeleteSearchSuggestionResponse* TEwsDeleteSearchSuggestionResponseMessage::GetResponse() { return static_cast<TEwsDeleteSearchSuggestionResponse*>(GetChildObject(3265)); }
 
-const TDvXMLSchemaClassInfo TEwsExecuteSearch::ClassInfo = {"TEwsExecuteSearch", "m:ExecuteSearch", "", &TEwsBaseRequest::ClassInfo, &NewTEwsExecuteSearch, kDeclsTEwsExecuteSearch, kByIndexTEwsExecuteSearch, kByNameTEwsExecuteSearch, 23, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExecuteSearch::ClassInfo = {"TEwsExecuteSearch", "m:ExecuteSearch", "", &TEwsBaseRequest::ClassInfo, &NewTEwsExecuteSearch, kDeclsTEwsExecuteSearch, kByIndexTEwsExecuteSearch, kByNameTEwsExecuteSearch, 23, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TSearchApplicationId TEwsExecuteSearch::GetApplicationId() { return static_cast<TSearchApplicationId>(GetEnumOrdinal(3266)); }
 void TEwsExecuteSearch::SetApplicationId(TSearchApplicationId value) { SetEnumOrdinal(3266, static_cast<int>(value)); }
 std::string TEwsExecuteSearch::GetScenario() { return GetAsString(3267); }
@@ -3777,34 +3779,34 @@ bool TEwsExecuteSearch::GetReturnAdditionalIds() { return GetAsBoolean(3287); }
 void TEwsExecuteSearch::SetReturnAdditionalIds(bool value) { SetAsBoolean(3287, value); }
 TEwsArrayOfStrings* TEwsExecuteSearch::GetRequestedProperties() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(3288)); }
 
-const TDvXMLSchemaClassInfo TEwsExecuteSearchResponseMessage::ClassInfo = {"TEwsExecuteSearchResponseMessage", "m:ExecuteSearchResponseMessage", "", &TEwsResponseMessage::ClassInfo, &NewTEwsExecuteSearchResponseMessage, kDeclsTEwsExecuteSearchResponseMessage, kByIndexTEwsExecuteSearchResponseMessage, kByNameTEwsExecuteSearchResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExecuteSearchResponseMessage::ClassInfo = {"TEwsExecuteSearchResponseMessage", "m:ExecuteSearchResponseMessage", "", &TEwsResponseMessage::ClassInfo, &NewTEwsExecuteSearchResponseMessage, kDeclsTEwsExecuteSearchResponseMessage, kByIndexTEwsExecuteSearchResponseMessage, kByNameTEwsExecuteSearchResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSearchResults* TEwsExecuteSearchResponseMessage::GetSearchResults() { return static_cast<TEwsSearchResults*>(GetChildObject(3289)); }
 
-const TDvXMLSchemaClassInfo TEwsEndSearchSession::ClassInfo = {"TEwsEndSearchSession", "m:EndSearchSession", "", &TEwsBaseRequest::ClassInfo, &NewTEwsEndSearchSession, kDeclsTEwsEndSearchSession, kByIndexTEwsEndSearchSession, kByNameTEwsEndSearchSession, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEndSearchSession::ClassInfo = {"TEwsEndSearchSession", "m:EndSearchSession", "", &TEwsBaseRequest::ClassInfo, &NewTEwsEndSearchSession, kDeclsTEwsEndSearchSession, kByIndexTEwsEndSearchSession, kByNameTEwsEndSearchSession, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsEndSearchSession::GetSearchSessionId() { return GetAsGuid(3290); }
 void TEwsEndSearchSession::SetSearchSessionId(const std::string& value) { SetAsGuid(3290, value); }
 
-const TDvXMLSchemaClassInfo TEwsEndSearchSessionResponseMessage::ClassInfo = {"TEwsEndSearchSessionResponseMessage", "m:EndSearchSessionResponseMessage", "", &TEwsResponseMessage::ClassInfo, &NewTEwsEndSearchSessionResponseMessage, kDeclsTEwsEndSearchSessionResponseMessage, kByIndexTEwsEndSearchSessionResponseMessage, kByNameTEwsEndSearchSessionResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsEndSearchSessionResponseMessage::ClassInfo = {"TEwsEndSearchSessionResponseMessage", "m:EndSearchSessionResponseMessage", "", &TEwsResponseMessage::ClassInfo, &NewTEwsEndSearchSessionResponseMessage, kDeclsTEwsEndSearchSessionResponseMessage, kByIndexTEwsEndSearchSessionResponseMessage, kByNameTEwsEndSearchSessionResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetLastPrivateCatalogUpdate::ClassInfo = {"TEwsGetLastPrivateCatalogUpdate", "m:GetLastPrivateCatalogUpdateType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetLastPrivateCatalogUpdate, kDeclsTEwsGetLastPrivateCatalogUpdate, kByIndexTEwsGetLastPrivateCatalogUpdate, kByNameTEwsGetLastPrivateCatalogUpdate, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetLastPrivateCatalogUpdate::ClassInfo = {"TEwsGetLastPrivateCatalogUpdate", "m:GetLastPrivateCatalogUpdateType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetLastPrivateCatalogUpdate, kDeclsTEwsGetLastPrivateCatalogUpdate, kByIndexTEwsGetLastPrivateCatalogUpdate, kByNameTEwsGetLastPrivateCatalogUpdate, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsOfficeClient* TEwsGetLastPrivateCatalogUpdate::GetClient() { return static_cast<TEwsOfficeClient*>(GetChildObject(3291)); }
 
-const TDvXMLSchemaClassInfo TEwsGetLastPrivateCatalogUpdateResponse::ClassInfo = {"TEwsGetLastPrivateCatalogUpdateResponse", "m:GetLastPrivateCatalogUpdateResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetLastPrivateCatalogUpdateResponse, kDeclsTEwsGetLastPrivateCatalogUpdateResponse, kByIndexTEwsGetLastPrivateCatalogUpdateResponse, kByNameTEwsGetLastPrivateCatalogUpdateResponse, 7, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetLastPrivateCatalogUpdateResponse::ClassInfo = {"TEwsGetLastPrivateCatalogUpdateResponse", "m:GetLastPrivateCatalogUpdateResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetLastPrivateCatalogUpdateResponse, kDeclsTEwsGetLastPrivateCatalogUpdateResponse, kByIndexTEwsGetLastPrivateCatalogUpdateResponse, kByNameTEwsGetLastPrivateCatalogUpdateResponse, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsGetLastPrivateCatalogUpdateResponse::GetLastUpdate() { return GetAsDatetime(3292); }
 void TEwsGetLastPrivateCatalogUpdateResponse::SetLastUpdate(TDateTime value) { SetAsDatetime(3292, value); }
 std::string TEwsGetLastPrivateCatalogUpdateResponse::GetCatalogHash() { return GetAsString(3293); }
 void TEwsGetLastPrivateCatalogUpdateResponse::SetCatalogHash(const std::string& value) { SetAsString(3293, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetPrivateCatalogAddIns::ClassInfo = {"TEwsGetPrivateCatalogAddIns", "m:GetPrivateCatalogAddInsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetPrivateCatalogAddIns, kDeclsTEwsGetPrivateCatalogAddIns, kByIndexTEwsGetPrivateCatalogAddIns, kByNameTEwsGetPrivateCatalogAddIns, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetPrivateCatalogAddIns::ClassInfo = {"TEwsGetPrivateCatalogAddIns", "m:GetPrivateCatalogAddInsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetPrivateCatalogAddIns, kDeclsTEwsGetPrivateCatalogAddIns, kByIndexTEwsGetPrivateCatalogAddIns, kByNameTEwsGetPrivateCatalogAddIns, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsOfficeClient* TEwsGetPrivateCatalogAddIns::GetClient() { return static_cast<TEwsOfficeClient*>(GetChildObject(3294)); }
 
-const TDvXMLSchemaClassInfo TEwsGetPrivateCatalogAddInsResponse::ClassInfo = {"TEwsGetPrivateCatalogAddInsResponse", "m:GetPrivateCatalogAddInsResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetPrivateCatalogAddInsResponse, kDeclsTEwsGetPrivateCatalogAddInsResponse, kByIndexTEwsGetPrivateCatalogAddInsResponse, kByNameTEwsGetPrivateCatalogAddInsResponse, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsGetPrivateCatalogAddInsResponse::ClassInfo = {"TEwsGetPrivateCatalogAddInsResponse", "m:GetPrivateCatalogAddInsResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetPrivateCatalogAddInsResponse, kDeclsTEwsGetPrivateCatalogAddInsResponse, kByIndexTEwsGetPrivateCatalogAddInsResponse, kByNameTEwsGetPrivateCatalogAddInsResponse, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfPrivateCatalogAddIns* TEwsGetPrivateCatalogAddInsResponse::GetAddIns() { return static_cast<TEwsArrayOfPrivateCatalogAddIns*>(GetChildObject(3295)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPrivateCatalogAddIns::ClassInfo = {"TEwsArrayOfPrivateCatalogAddIns", "m:ArrayOfPrivateCatalogAddInsType", "", nullptr, &NewTEwsArrayOfPrivateCatalogAddIns, kDeclsTEwsArrayOfPrivateCatalogAddIns, kByIndexTEwsArrayOfPrivateCatalogAddIns, kByNameTEwsArrayOfPrivateCatalogAddIns, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsArrayOfPrivateCatalogAddIns::ClassInfo = {"TEwsArrayOfPrivateCatalogAddIns", "m:ArrayOfPrivateCatalogAddInsType", "", nullptr, &NewTEwsArrayOfPrivateCatalogAddIns, kDeclsTEwsArrayOfPrivateCatalogAddIns, kByIndexTEwsArrayOfPrivateCatalogAddIns, kByNameTEwsArrayOfPrivateCatalogAddIns, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPrivateCatalogAddIns>* TEwsArrayOfPrivateCatalogAddIns::GetAddIn() { return static_cast<TDvXMLSchemaElementArray<TEwsPrivateCatalogAddIns>*>(GetArrayChild(3296)); }
 
-const TDvXMLSchemaClassInfo TEwsPrivateCatalogAddIns::ClassInfo = {"TEwsPrivateCatalogAddIns", "m:PrivateCatalogAddInsType", "", nullptr, &NewTEwsPrivateCatalogAddIns, kDeclsTEwsPrivateCatalogAddIns, kByIndexTEwsPrivateCatalogAddIns, kByNameTEwsPrivateCatalogAddIns, 6, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPrivateCatalogAddIns::ClassInfo = {"TEwsPrivateCatalogAddIns", "m:PrivateCatalogAddInsType", "", nullptr, &NewTEwsPrivateCatalogAddIns, kDeclsTEwsPrivateCatalogAddIns, kByIndexTEwsPrivateCatalogAddIns, kByNameTEwsPrivateCatalogAddIns, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPrivateCatalogAddInStoreInfo* TEwsPrivateCatalogAddIns::GetStoreInfo() { return static_cast<TEwsPrivateCatalogAddInStoreInfo*>(GetChildObject(3297)); }
 std::string TEwsPrivateCatalogAddIns::GetProductId() { return GetAsString(3298); }
 void TEwsPrivateCatalogAddIns::SetProductId(const std::string& value) { SetAsString(3298, value); }
@@ -3817,48 +3819,48 @@ void TEwsPrivateCatalogAddIns::SetDefaultEnabledStatus(TAADOfficeExtensionStatus
 std::int64_t TEwsPrivateCatalogAddIns::GetInstallTimeInTicks() { return GetAsLong(3302); }
 void TEwsPrivateCatalogAddIns::SetInstallTimeInTicks(std::int64_t value) { SetAsLong(3302, value); }
 
-const TDvXMLSchemaClassInfo TEwsPrivateCatalogAddInStoreInfo::ClassInfo = {"TEwsPrivateCatalogAddInStoreInfo", "m:PrivateCatalogAddInStoreInfoType", "", nullptr, &NewTEwsPrivateCatalogAddInStoreInfo, kDeclsTEwsPrivateCatalogAddInStoreInfo, kByIndexTEwsPrivateCatalogAddInStoreInfo, kByNameTEwsPrivateCatalogAddInStoreInfo, 2, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsPrivateCatalogAddInStoreInfo::ClassInfo = {"TEwsPrivateCatalogAddInStoreInfo", "m:PrivateCatalogAddInStoreInfoType", "", nullptr, &NewTEwsPrivateCatalogAddInStoreInfo, kDeclsTEwsPrivateCatalogAddInStoreInfo, kByIndexTEwsPrivateCatalogAddInStoreInfo, kByNameTEwsPrivateCatalogAddInStoreInfo, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPrivateCatalogAddInStoreInfo::GetAssetId() { return GetAsString(0); }
 void TEwsPrivateCatalogAddInStoreInfo::SetAssetId(const std::string& value) { SetAsString(0, value); }
 std::string TEwsPrivateCatalogAddInStoreInfo::GetContentMarket() { return GetAsString(1); }
 void TEwsPrivateCatalogAddInStoreInfo::SetContentMarket(const std::string& value) { SetAsString(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsMessage_MailboxGuids::ClassInfo = {"TEwsMessage_MailboxGuids", "", "", nullptr, &NewTEwsMessage_MailboxGuids, kDeclsTEwsMessage_MailboxGuids, kByIndexTEwsMessage_MailboxGuids, kByNameTEwsMessage_MailboxGuids, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsMessage_MailboxGuids::ClassInfo = {"TEwsMessage_MailboxGuids", "", "", nullptr, &NewTEwsMessage_MailboxGuids, kDeclsTEwsMessage_MailboxGuids, kByIndexTEwsMessage_MailboxGuids, kByNameTEwsMessage_MailboxGuids, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsMessage_MailboxGuids::GetMailboxGuid() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(3303)); }
 
-const TDvXMLSchemaClassInfo TEwsConversation_MailboxGuids::ClassInfo = {"TEwsConversation_MailboxGuids", "", "", nullptr, &NewTEwsConversation_MailboxGuids, kDeclsTEwsConversation_MailboxGuids, kByIndexTEwsConversation_MailboxGuids, kByNameTEwsConversation_MailboxGuids, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsConversation_MailboxGuids::ClassInfo = {"TEwsConversation_MailboxGuids", "", "", nullptr, &NewTEwsConversation_MailboxGuids, kDeclsTEwsConversation_MailboxGuids, kByIndexTEwsConversation_MailboxGuids, kByNameTEwsConversation_MailboxGuids, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsConversation_MailboxGuids::GetMailboxGuid() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(3304)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchSuggestions_Suggestions::ClassInfo = {"TEwsSearchSuggestions_Suggestions", "", "", nullptr, &NewTEwsSearchSuggestions_Suggestions, kDeclsTEwsSearchSuggestions_Suggestions, kByIndexTEwsSearchSuggestions_Suggestions, kByNameTEwsSearchSuggestions_Suggestions, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchSuggestions_Suggestions::ClassInfo = {"TEwsSearchSuggestions_Suggestions", "", "", nullptr, &NewTEwsSearchSuggestions_Suggestions, kDeclsTEwsSearchSuggestions_Suggestions, kByIndexTEwsSearchSuggestions_Suggestions, kByNameTEwsSearchSuggestions_Suggestions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSuggestionType>* TEwsSearchSuggestions_Suggestions::GetSuggestion() { return static_cast<TDvXMLSchemaElementArray<TEwsSuggestionType>*>(GetArrayChild(3305)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchDiagnosticsStep_AdditionalEntries::ClassInfo = {"TEwsSearchDiagnosticsStep_AdditionalEntries", "", "", nullptr, &NewTEwsSearchDiagnosticsStep_AdditionalEntries, kDeclsTEwsSearchDiagnosticsStep_AdditionalEntries, kByIndexTEwsSearchDiagnosticsStep_AdditionalEntries, kByNameTEwsSearchDiagnosticsStep_AdditionalEntries, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchDiagnosticsStep_AdditionalEntries::ClassInfo = {"TEwsSearchDiagnosticsStep_AdditionalEntries", "", "", nullptr, &NewTEwsSearchDiagnosticsStep_AdditionalEntries, kDeclsTEwsSearchDiagnosticsStep_AdditionalEntries, kByIndexTEwsSearchDiagnosticsStep_AdditionalEntries, kByNameTEwsSearchDiagnosticsStep_AdditionalEntries, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsSearchDiagnosticsStep_AdditionalEntries::GetEntry() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(3306)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchResults_Items::ClassInfo = {"TEwsSearchResults_Items", "", "", nullptr, &NewTEwsSearchResults_Items, kDeclsTEwsSearchResults_Items, kByIndexTEwsSearchResults_Items, kByNameTEwsSearchResults_Items, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchResults_Items::ClassInfo = {"TEwsSearchResults_Items", "", "", nullptr, &NewTEwsSearchResults_Items, kDeclsTEwsSearchResults_Items, kByIndexTEwsSearchResults_Items, kByNameTEwsSearchResults_Items, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItem>* TEwsSearchResults_Items::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsItem>*>(GetArrayChild(3307)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchResults_Conversations::ClassInfo = {"TEwsSearchResults_Conversations", "", "", nullptr, &NewTEwsSearchResults_Conversations, kDeclsTEwsSearchResults_Conversations, kByIndexTEwsSearchResults_Conversations, kByNameTEwsSearchResults_Conversations, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchResults_Conversations::ClassInfo = {"TEwsSearchResults_Conversations", "", "", nullptr, &NewTEwsSearchResults_Conversations, kDeclsTEwsSearchResults_Conversations, kByIndexTEwsSearchResults_Conversations, kByNameTEwsSearchResults_Conversations, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsConversation>* TEwsSearchResults_Conversations::GetConversation() { return static_cast<TDvXMLSchemaElementArray<TEwsConversation>*>(GetArrayChild(3308)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchResults_People::ClassInfo = {"TEwsSearchResults_People", "", "", nullptr, &NewTEwsSearchResults_People, kDeclsTEwsSearchResults_People, kByIndexTEwsSearchResults_People, kByNameTEwsSearchResults_People, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchResults_People::ClassInfo = {"TEwsSearchResults_People", "", "", nullptr, &NewTEwsSearchResults_People, kDeclsTEwsSearchResults_People, kByIndexTEwsSearchResults_People, kByNameTEwsSearchResults_People, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPersona>* TEwsSearchResults_People::GetPersona() { return static_cast<TDvXMLSchemaElementArray<TEwsPersona>*>(GetArrayChild(3309)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchResults_SearchRefiners::ClassInfo = {"TEwsSearchResults_SearchRefiners", "", "", nullptr, &NewTEwsSearchResults_SearchRefiners, kDeclsTEwsSearchResults_SearchRefiners, kByIndexTEwsSearchResults_SearchRefiners, kByNameTEwsSearchResults_SearchRefiners, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchResults_SearchRefiners::ClassInfo = {"TEwsSearchResults_SearchRefiners", "", "", nullptr, &NewTEwsSearchResults_SearchRefiners, kDeclsTEwsSearchResults_SearchRefiners, kByIndexTEwsSearchResults_SearchRefiners, kByNameTEwsSearchResults_SearchRefiners, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSearchRefiner>* TEwsSearchResults_SearchRefiners::GetSearchRefiner() { return static_cast<TDvXMLSchemaElementArray<TEwsSearchRefiner>*>(GetArrayChild(3310)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchResults_MailboxesInformation::ClassInfo = {"TEwsSearchResults_MailboxesInformation", "", "", nullptr, &NewTEwsSearchResults_MailboxesInformation, kDeclsTEwsSearchResults_MailboxesInformation, kByIndexTEwsSearchResults_MailboxesInformation, kByNameTEwsSearchResults_MailboxesInformation, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsSearchResults_MailboxesInformation::ClassInfo = {"TEwsSearchResults_MailboxesInformation", "", "", nullptr, &NewTEwsSearchResults_MailboxesInformation, kDeclsTEwsSearchResults_MailboxesInformation, kByIndexTEwsSearchResults_MailboxesInformation, kByNameTEwsSearchResults_MailboxesInformation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMailboxInformation>* TEwsSearchResults_MailboxesInformation::GetMailboxInformation() { return static_cast<TDvXMLSchemaElementArray<TEwsMailboxInformation>*>(GetArrayChild(3311)); }
 
-const TDvXMLSchemaClassInfo TEwsResponseMessage_MessageXml::ClassInfo = {"TEwsResponseMessage_MessageXml", "", "", nullptr, &NewTEwsResponseMessage_MessageXml, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsResponseMessage_MessageXml::ClassInfo = {"TEwsResponseMessage_MessageXml", "", "", nullptr, &NewTEwsResponseMessage_MessageXml, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsExecuteSearch_SearchRefiners::ClassInfo = {"TEwsExecuteSearch_SearchRefiners", "", "", nullptr, &NewTEwsExecuteSearch_SearchRefiners, kDeclsTEwsExecuteSearch_SearchRefiners, kByIndexTEwsExecuteSearch_SearchRefiners, kByNameTEwsExecuteSearch_SearchRefiners, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExecuteSearch_SearchRefiners::ClassInfo = {"TEwsExecuteSearch_SearchRefiners", "", "", nullptr, &NewTEwsExecuteSearch_SearchRefiners, kDeclsTEwsExecuteSearch_SearchRefiners, kByIndexTEwsExecuteSearch_SearchRefiners, kByNameTEwsExecuteSearch_SearchRefiners, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsDynamicRefinerQuery>* TEwsExecuteSearch_SearchRefiners::GetSearchRefiner() { return static_cast<TDvXMLSchemaElementArray<TEwsDynamicRefinerQuery>*>(GetArrayChild(3312)); }
 
-const TDvXMLSchemaClassInfo TEwsExecuteSearch_ExtendedKeywords::ClassInfo = {"TEwsExecuteSearch_ExtendedKeywords", "", "", nullptr, &NewTEwsExecuteSearch_ExtendedKeywords, kDeclsTEwsExecuteSearch_ExtendedKeywords, kByIndexTEwsExecuteSearch_ExtendedKeywords, kByNameTEwsExecuteSearch_ExtendedKeywords, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TEwsExecuteSearch_ExtendedKeywords::ClassInfo = {"TEwsExecuteSearch_ExtendedKeywords", "", "", nullptr, &NewTEwsExecuteSearch_ExtendedKeywords, kDeclsTEwsExecuteSearch_ExtendedKeywords, kByIndexTEwsExecuteSearch_ExtendedKeywords, kByNameTEwsExecuteSearch_ExtendedKeywords, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsExtendedKeywordDefinition>* TEwsExecuteSearch_ExtendedKeywords::GetExtendedKeywordDefinition() { return static_cast<TDvXMLSchemaElementArray<TEwsExtendedKeywordDefinition>*>(GetArrayChild(3313)); }
 
-const TDvXMLSchemaClassInfo TDvEwsNonEmptyArrayOfAlternateIds::ClassInfo = {"TDvEwsNonEmptyArrayOfAlternateIds", "", "m:ResponseMessages", nullptr, &NewTDvEwsNonEmptyArrayOfAlternateIds, kDeclsTDvEwsNonEmptyArrayOfAlternateIds, kByIndexTDvEwsNonEmptyArrayOfAlternateIds, kByNameTDvEwsNonEmptyArrayOfAlternateIds, 1, TDvXMLSchemaValueKind::None, nullptr};
+const TDvXMLSchemaClassInfo TDvEwsNonEmptyArrayOfAlternateIds::ClassInfo = {"TDvEwsNonEmptyArrayOfAlternateIds", "", "m:ResponseMessages", nullptr, &NewTDvEwsNonEmptyArrayOfAlternateIds, kDeclsTDvEwsNonEmptyArrayOfAlternateIds, kByIndexTDvEwsNonEmptyArrayOfAlternateIds, kByNameTDvEwsNonEmptyArrayOfAlternateIds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsConvertIdResponseMessage>* TDvEwsNonEmptyArrayOfAlternateIds::GetConvertIdResponseMessage() { return static_cast<TDvXMLSchemaElementArray<TEwsConvertIdResponseMessage>*>(GetArrayChild(3314)); }
 
 }  // namespace dv

@@ -233,7 +233,14 @@ TEST(GeneratedNames, ConvertIdResultArray) {
   EXPECT_EQ(m->GetResponseClass(), TResponseClass::rcSuccess);
   EXPECT_EQ(m->GetResponseCode(), TResponseCode::rcNoError);
   EXPECT_EQ(m->GetAlternateId()->GetFormat(), TIdFormat::ifEwsId);
-  EXPECT_EQ(m->GetAlternateId()->AsElement()->GetAttribute("Id"), "AAMk");
+  // The element's xsi:type picks the derived class.
+  auto* alt = dynamic_cast<TEwsAlternateId*>(m->GetAlternateId());
+  ASSERT_NE(alt, nullptr);
+  EXPECT_EQ(alt->GetId(), "AAMk");
+  EXPECT_EQ(alt->GetMailbox(), "a@example.com");
+  EXPECT_EQ(TEwsAlternateIdBase::ClassInfo.FindDerived("t:AlternatePublicFolderItemIdType"),
+            &TEwsAlternatePublicFolderItemId::ClassInfo);
+  EXPECT_EQ(TEwsAlternateId::ClassInfo.FindDerived("AlternatePublicFolderIdType"), nullptr);
 }
 
 // ---- Enumerations ----
