@@ -1,0 +1,652 @@
+// Logon, versions, time zones, cookies, failures and the request frame against an in-process
+// ewssim, with a recording proxy in between to see the bytes that reach the server.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <regex>
+
+#include "DvTimeZone.h"
+#include "session_fixture.h"
+
+using namespace dv;
+using namespace session_test;
+
+namespace {
+
+class ScopedTZ {
+ public:
+  explicit ScopedTZ(const char* zone) {
+    if (const char* old = std::getenv("TZ")) old_ = old, had_ = true;
+    setenv("TZ", zone, 1);
+  }
+  ~ScopedTZ() {
+    if (had_)
+      setenv("TZ", old_.c_str(), 1);
+    else
+      unsetenv("TZ");
+  }
+
+ private:
+  std::string old_;
+  bool had_ = false;
+};
+
+// A session whose learnt values tests may set.
+class TestSession : public TDvEWSCustomSession {
+ public:
+  using TDvEWSCustomSession::TDvEWSCustomSession;
+  void SetDefaultStoreEmail(const std::string& v) { FDefaultStoreEmail = v; }
+  void SetRequestVersion(TServerVersion v) { FRequestVersion = v; }
+};
+
+struct Env {
+  explicit Env(ewssim::Config config = SimConfig()) : sim(std::move(config)), proxy(sim.Port()) {}
+  ews_test::SimServer sim;
+  RecordingProxy proxy;
+  RequestValidator validator;
+
+  std::unique_ptr<TestSession> Session(const std::string& user = "alice@example.com",
+                                       const std::string& password = "alice-pw") {
+    auto s = std::make_unique<TestSession>();
+    s->SetPasswordDialog(false);
+    s->SetServiceUrl(proxy.Url());
+    s->SetCredentials(TDvCredentials(user, password));
+    validator.Attach(*s);
+    return s;
+  }
+};
+
+// The local names of the SOAP header's elements, in order.
+std::vector<std::string> HeaderNames(const std::string& envelope) {
+  std::vector<std::string> names;
+  auto header = DvCreateDOM(envelope)->SelectSingleElement("Envelope/Header");
+  if (!header) return names;
+  for (int i = 0; i < header->ElementCount(); ++i)
+    names.push_back(header->GetElement(i)->GetLocalName());
+  return names;
+}
+
+DvDOMElementPtr Select(const std::string& xml, const std::string& path) {
+  return DvCreateDOM(xml)->SelectSingleElement(path);
+}
+
+// A GetFolder of the inbox through the session's frame; checks every response message.
+void SendGetInbox(TDvEWSCustomSession& s, const std::shared_ptr<TDvSOAPClient>& client = nullptr) {
+  auto r = s.CreateRequest(client, "m:GetFolder", "m:GetFolderResponse");
+  auto op = r->GetOperation();
+  op->AddElement("m:FolderShape")->AddElement("t:BaseShape")->SetAsString("IdOnly");
+  op->AddElement("m:FolderIds")->AddElement("t:DistinguishedFolderId")->SetAttribute("Id", "inbox");
+  auto messages = r->Send()->GetResponse()->SelectSingleElement("ResponseMessages");
+  ASSERT_TRUE(messages);
+  for (int i = 0; i < messages->ElementCount(); ++i)
+    s.CheckResponseError(messages->GetElement(i));
+}
+
+std::string CookieValue(const std::string& setCookie) {
+  const auto eq = setCookie.find('=');
+  const auto semi = setCookie.find(';');
+  return setCookie.substr(eq + 1, semi == std::string::npos ? std::string::npos : semi - eq - 1);
+}
+
+int ClosedLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);  // nothing listens there any more
+  return ntohs(addr.sin_port);
+}
+
+}  // namespace
+
+TEST(SessionServer, LogonCheckVersionTimeZoneCookieAndLogoff) {
+  ScopedTZ tz("Asia/Tokyo");
+  Env env(SimConfig("Exchange2013_SP1"));
+  auto s = env.Session();
+  EXPECT_EQ(s->GetCurrentTimeZoneContext(), "Tokyo Standard Time");
+  int afterLogon = 0, beforeLogoff = 0, afterLogoff = 0;
+  s->SetAfterLogon([&](TDvEWSCustomSession& sender) {
+    EXPECT_EQ(&sender, s.get());
+    EXPECT_TRUE(sender.GetActive());
+    ++afterLogon;
+  });
+  s->SetBeforeLogoff([&](TDvEWSCustomSession& sender) {
+    EXPECT_TRUE(sender.GetActive());
+    ++beforeLogoff;
+  });
+  s->SetAfterLogoff([&](TDvEWSCustomSession& sender) {
+    EXPECT_FALSE(sender.GetActive());
+    ++afterLogoff;
+  });
+
+  s->SetActive(true);
+  ASSERT_TRUE(s->GetActive());
+  EXPECT_EQ(afterLogon, 1);
+  EXPECT_EQ(s->GetServerVersion(), TServerVersion::Exchange2013_SP1);
+  EXPECT_EQ(s->GetRequestVersion(), TServerVersion::Exchange2013_SP1);
+  const TServerVersionInfo& info = s->GetServerVersionInfo();
+  EXPECT_EQ(info.MajorVersion, 15);
+  EXPECT_EQ(info.MinorVersion, 0);
+  EXPECT_EQ(info.MajorBuildNumber, 847);
+  EXPECT_EQ(info.MinorBuildNumber, 32);
+  EXPECT_EQ(info.Version, "Exchange2013_SP1");
+  EXPECT_EQ(s->GetServerDescription(), "Exchange Server 2013 SP1 (15.0.847.32)");
+  EXPECT_EQ(s->GetCurrentTimeZoneContext(), "Tokyo Standard Time");
+
+  // The logon check, then the time-zone request.
+  auto sent = env.proxy.Authenticated();
+  ASSERT_EQ(sent.size(), 2u);
+  const Exchange& check = sent[0];
+  EXPECT_EQ(HeaderNames(check.body), std::vector<std::string>{"RequestServerVersion"});
+  EXPECT_EQ(Select(check.body, "Envelope/Header/RequestServerVersion")->GetAttribute("Version"),
+            "Exchange2007_SP1");
+  auto convert = Select(check.body, "Envelope/Body/ConvertId");
+  ASSERT_TRUE(convert);
+  EXPECT_EQ(convert->GetAttribute("DestinationFormat"), "HexEntryId");
+  auto alternate = convert->SelectSingleElement("SourceIds/AlternateId");
+  ASSERT_TRUE(alternate);
+  EXPECT_EQ(alternate->GetAttribute("Format"), "HexEntryId");
+  EXPECT_EQ(alternate->GetAttribute("Id"), "00");
+  EXPECT_FALSE(alternate->GetAttribute("Mailbox").empty());
+  EXPECT_EQ(check.Header("Accept"), "text/xml");
+  EXPECT_EQ(check.Header("User-Agent"), "Dovrane EWS Client");
+  EXPECT_FALSE(check.HasHeader("X-AnchorMailbox"));
+  EXPECT_NE(check.Header("SOAPAction").find("/messages/ConvertId"), std::string::npos);
+
+  const Exchange& zones = sent[1];
+  EXPECT_EQ(HeaderNames(zones.body),
+            (std::vector<std::string>{"RequestServerVersion", "TimeZoneContext"}));
+  EXPECT_EQ(Select(zones.body, "Envelope/Header/RequestServerVersion")->GetAttribute("Version"),
+            "Exchange2013_SP1");
+  EXPECT_EQ(
+      Select(zones.body, "Envelope/Header/TimeZoneContext/TimeZoneDefinition")->GetAttribute("Id"),
+      "Tokyo Standard Time");
+  EXPECT_EQ(Select(zones.body, "Envelope/Body/GetServerTimeZones")
+                ->GetAttribute("ReturnFullTimeZoneData"),
+            "false");
+
+  // The affinity cookie the server handed out.
+  std::string cookie;
+  for (const auto& x : env.proxy.Exchanges())
+    if (!x.setCookie.empty()) cookie = CookieValue(x.setCookie);
+  ASSERT_FALSE(cookie.empty());
+  EXPECT_EQ(s->GetExchangeCookie(), cookie);
+
+  // Logging on again does nothing.
+  env.proxy.Clear();
+  s->SetActive(true);
+  EXPECT_TRUE(env.proxy.Exchanges().empty());
+  EXPECT_EQ(afterLogon, 1);
+
+  s->SetActive(false);
+  EXPECT_FALSE(s->GetActive());
+  EXPECT_EQ(beforeLogoff, 1);
+  EXPECT_EQ(afterLogoff, 1);
+  EXPECT_EQ(s->GetExchangeCookie(), "");
+  EXPECT_FALSE(s->GetHTTPClient());
+  EXPECT_FALSE(s->GetSOAPClient());
+  EXPECT_FALSE(s->GetHTTPSession());
+  EXPECT_EQ(s->GetServiceUrl(), env.proxy.Url());
+  EXPECT_THROW(s->GetServerVersion(), Exception);
+  s->SetActive(false);
+  EXPECT_EQ(beforeLogoff, 1);
+  EXPECT_EQ(afterLogoff, 1);
+
+  // A second logon works on new transport objects.
+  s->SetActive(true);
+  EXPECT_TRUE(s->GetActive());
+  EXPECT_EQ(env.validator.Problems(), "");
+}
+
+TEST(SessionServer, ServerVersionReports) {
+  struct Case {
+    const char* name;
+    int majorBuild;
+    bool omitHeader;
+    bool hideName;  // the answer's Version text names no known version
+    TServerVersion expected;
+    const char* description;
+  };
+  const Case cases[] = {
+      {"V2016_01_06", -1, false, false, TServerVersion::Exchange2016,
+       "Exchange Server 2016 (15.1.396.30)"},
+      {"Exchange2016", -1, true, false, TServerVersion::Exchange2007, "Exchange Server (0.0.0.0)"},
+      {"Exchange2013_SP1", 847, false, true, TServerVersion::Exchange2013_SP1,
+       "Exchange Server 2013 SP1 (15.0.847.32)"},
+      {"Exchange2013_SP1", 846, false, true, TServerVersion::Exchange2013,
+       "Exchange Server 2013 (15.0.846.32)"},
+      {"Exchange2010_SP2", -1, false, false, TServerVersion::Exchange2010_SP2,
+       "Exchange Server 2010 SP2 (14.2.247.5)"},
+      {"Exchange2007_SP1", -1, false, false, TServerVersion::Exchange2007_SP1,
+       "Exchange Server 2007 SP1 (8.1.240.6)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + (c.omitHeader ? " without header" : "") +
+                 (c.hideName ? " by numbers" : ""));
+    ewssim::Config config = SimConfig(c.name);
+    config.version.majorBuild = c.majorBuild;
+    config.version.omitHeader = c.omitHeader;
+    Env env(config);
+    if (c.hideName) {
+      const std::string named = std::string("Version=\"") + c.name + "\"";
+      env.proxy.SetRewrite([named](std::string& body) {
+        const auto at = body.find(named);
+        if (at != std::string::npos) body.replace(at, named.size(), "Version=\"V2_23\"");
+      });
+    }
+    auto s = env.Session();
+    const std::string zone = s->GetCurrentTimeZoneContext();
+    s->SetActive(true);
+    ASSERT_TRUE(s->GetActive());
+    EXPECT_EQ(s->GetServerVersion(), c.expected);
+    EXPECT_EQ(s->GetRequestVersion(), c.expected);
+    EXPECT_EQ(s->GetServerDescription(), c.description);
+    if (c.omitHeader) {
+      EXPECT_EQ(s->GetServerVersionInfo(), TServerVersionInfo());
+    }
+    if (c.hideName) {
+      EXPECT_EQ(s->GetServerVersionInfo().Version, "V2_23");
+    }
+    // Below Exchange2010 no time-zone request is sent.
+    const auto sent = env.proxy.Authenticated();
+    const bool zonesAsked = c.expected >= TServerVersion::Exchange2010;
+    EXPECT_EQ(sent.size(), zonesAsked ? 2u : 1u);
+    if (!zonesAsked) {
+      EXPECT_EQ(s->GetCurrentTimeZoneContext(), zone);
+    }
+    // Requests carry the version found.
+    env.proxy.Clear();
+    SendGetInbox(*s);
+    const auto after = env.proxy.Authenticated();
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(
+        Select(after[0].body, "Envelope/Header/RequestServerVersion")->GetAttribute("Version"),
+        EwsServerVersionName(c.expected));
+    EXPECT_EQ(env.validator.Problems(), "");
+  }
+}
+
+TEST(SessionServer, TimeZoneSelectionAgainstTheServer) {
+  {
+    // The server lacks the local zone: the first of its zones with the local offset.
+    ScopedTZ tz("Asia/Tokyo");
+    Env env;
+    env.proxy.SetRewrite([](std::string& body) {
+      body = std::regex_replace(body,
+                                std::regex("<t:TimeZoneDefinition [^>]*Id=\"Tokyo Standard "
+                                           "Time\"[^>]*/>"),
+                                "");
+    });
+    auto s = env.Session();
+    ASSERT_EQ(s->GetCurrentTimeZoneContext(), "Tokyo Standard Time");
+    s->SetActive(true);
+    EXPECT_EQ(s->GetCurrentTimeZoneContext(), "Korea Standard Time");
+    env.proxy.Clear();
+    SendGetInbox(*s);
+    EXPECT_EQ(Select(env.proxy.Authenticated().at(0).body,
+                     "Envelope/Header/TimeZoneContext/TimeZoneDefinition")
+                  ->GetAttribute("Id"),
+              "Korea Standard Time");
+  }
+  {
+    // The server refuses the zone (a fault): swallowed, the zone stays, the logon succeeds.
+    ScopedTZ tz("Pacific/Marquesas");
+    Env env;
+    auto s = env.Session();
+    ASSERT_EQ(s->GetCurrentTimeZoneContext(), "Marquesas Standard Time");
+    s->SetActive(true);
+    EXPECT_TRUE(s->GetActive());
+    EXPECT_EQ(s->GetCurrentTimeZoneContext(), "Marquesas Standard Time");
+    const auto sent = env.proxy.Authenticated();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[1].status, 500);
+  }
+  {
+    // No zone of the local offset on the server: unchanged.
+    ScopedTZ tz("Asia/Tokyo");
+    Env env;
+    env.proxy.SetRewrite([](std::string& body) {
+      body = std::regex_replace(
+          body, std::regex("<t:TimeZoneDefinition [^>]*\\(UTC\\+09:00\\)[^>]*/>"), "");
+    });
+    auto s = env.Session();
+    s->SetCurrentTimeZoneContext("Yakutsk Standard Time");
+    s->SetActive(true);
+    EXPECT_EQ(s->GetCurrentTimeZoneContext(), "Yakutsk Standard Time");
+  }
+}
+
+TEST(SessionServer, FailureTranslation) {
+  Env env;
+  struct Outcome {
+    std::string type, message, detail;
+    std::uint32_t code = 0;
+    std::string function;
+  };
+  auto logon = [&](const std::string& url, const std::string& password,
+                   const std::string& autodiscover) {
+    auto s = env.Session("alice@example.com", password);
+    if (!autodiscover.empty()) s->SetAutodiscoverEMail(autodiscover);
+    s->SetServiceUrl(url);
+    Outcome o;
+    try {
+      s->SetActive(true);
+      o.type = "none";
+    } catch (const EEWSException& e) {
+      o = {"EEWSException", e.what(), e.GetEWSErrorCode(), e.GetHTTPErrorCode(), ""};
+    } catch (const EDvHTTPClientApiException& e) {
+      o = {"EDvHTTPClientApiException", e.what(), "", e.GetErrorCode(), e.GetFunctionName()};
+    } catch (const EDvHTTPApiException& e) {
+      o = {"EDvHTTPApiException", e.what(), "", e.GetErrorCode(), e.GetFunctionName()};
+    } catch (const std::exception& e) {
+      o = {"other", e.what(), "", 0, ""};
+    }
+    EXPECT_FALSE(s->GetActive());
+    EXPECT_EQ(s->GetServiceUrl(), "");
+    return o;
+  };
+  const std::string loginFailure =
+      "LOGIN_FAILURE: Either an invalid name and/or password were provided!";
+
+  Outcome wrong = logon(env.proxy.Url(), "wrong", "");
+  EXPECT_EQ(wrong.type, "EDvHTTPApiException");
+  EXPECT_EQ(wrong.message, loginFailure);
+  EXPECT_EQ(wrong.code, 12015u);
+  EXPECT_EQ(wrong.function, "HttpSendRequest");
+
+  Outcome wrongAuto = logon(env.proxy.Url(), "wrong", "alice@example.com");
+  EXPECT_EQ(wrongAuto.type, "EEWSException");
+  EXPECT_EQ(wrongAuto.message, "ErrorConnectionFailed (" + loginFailure + ").");
+  EXPECT_EQ(wrongAuto.detail, loginFailure);
+  EXPECT_EQ(wrongAuto.code, 12015u);
+
+  const std::string nowhere = "http://ews-host.invalid/EWS/Exchange.asmx";
+  Outcome unknown = logon(nowhere, "alice-pw", "");
+  EXPECT_EQ(unknown.type, "EDvHTTPApiException");
+  EXPECT_EQ(unknown.message,
+            "NAME_NOT_RESOLVED: The specified EWS Service \"" + nowhere + "\" could not be found!");
+  EXPECT_EQ(unknown.code, 12007u);
+
+  Outcome unknownAuto = logon(nowhere, "alice-pw", "alice@example.com");
+  EXPECT_EQ(unknownAuto.type, "EEWSException");
+  const std::string notFound =
+      "NAME_NOT_RESOLVED: The autodiscover returned the following url for the EWS Service \"" +
+      nowhere + "\", however, the service could not be found!";
+  EXPECT_EQ(unknownAuto.message, "ErrorAutoDiscoverFailed (" + notFound + ").");
+  EXPECT_EQ(unknownAuto.detail, notFound);
+  EXPECT_EQ(unknownAuto.code, 12007u);
+
+  const std::string closed =
+      "http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/EWS/Exchange.asmx";
+  for (const char* autodiscover : {"", "alice@example.com"}) {
+    Outcome refused = logon(closed, "alice-pw", autodiscover);
+    EXPECT_EQ(refused.type, "EEWSException");
+    EXPECT_EQ(refused.code, 12029u);
+    EXPECT_FALSE(refused.detail.empty());
+    EXPECT_EQ(refused.message, "ErrorAutoDiscoverFailed (" + refused.detail + ").");
+  }
+}
+
+TEST(SessionServer, RequestFrameHeaders) {
+  ScopedTZ tz("Europe/Berlin");
+  Env env(SimConfig("V2016_01_06"));
+  auto s = env.Session("svc@example.com", "svc-pw");
+  s->SetActive(true);
+  ASSERT_EQ(s->GetCurrentTimeZoneContext(), "W. Europe Standard Time");
+
+  struct Seen {
+    std::vector<std::string> headers;
+    std::string anchor, affinity, impersonated;
+    bool hasAnchor, hasAffinity;
+  };
+  auto send = [&]() {
+    env.proxy.Clear();
+    SendGetInbox(*s);
+    const auto sent = env.proxy.Authenticated();
+    EXPECT_EQ(sent.size(), 1u);
+    const Exchange& x = sent.at(0);
+    Seen seen{HeaderNames(x.body),
+              x.Header("X-AnchorMailbox"),
+              x.Header("X-PreferServerAffinity"),
+              "",
+              x.HasHeader("X-AnchorMailbox"),
+              x.HasHeader("X-PreferServerAffinity")};
+    if (auto e = Select(x.body, "Envelope/Header/ExchangeImpersonation/ConnectingSID/*"))
+      seen.impersonated = e->GetQualifiedName() + "=" + e->GetAsString();
+    return seen;
+  };
+  using Names = std::vector<std::string>;
+
+  // Plain: version and time zone, in that order; no anchor.
+  Seen plain = send();
+  EXPECT_EQ(plain.headers, (Names{"RequestServerVersion", "TimeZoneContext"}));
+  EXPECT_FALSE(plain.hasAnchor);
+  EXPECT_FALSE(plain.hasAffinity);
+
+  // The version written by name, whatever it is.
+  s->SetRequestVersion(TServerVersion::V2016_01_06);
+  env.proxy.Clear();
+  SendGetInbox(*s);
+  EXPECT_EQ(Select(env.proxy.Authenticated().at(0).body, "Envelope/Header/RequestServerVersion")
+                ->GetAttribute("Version"),
+            "V2016_01_06");
+
+  // No time zone: no TimeZoneContext.
+  s->SetCurrentTimeZoneContext("");
+  EXPECT_EQ(send().headers, Names{"RequestServerVersion"});
+  s->SetCurrentTimeZoneContext("W. Europe Standard Time");
+
+  // Without the ClientCredentials grant nothing impersonates, whatever ConnectingSID holds; the
+  // anchor is the default store's address, else the autodiscover address.
+  s->SetConnectingSID("bob@example.com");
+  s->SetAutodiscoverEMail("svc@example.com");
+  Seen anchored = send();
+  EXPECT_EQ(anchored.headers, (Names{"RequestServerVersion", "TimeZoneContext"}));
+  EXPECT_EQ(anchored.anchor, "svc@example.com");
+  EXPECT_FALSE(anchored.hasAffinity);
+  s->SetDefaultStoreEmail("alice@example.com");
+  EXPECT_EQ(send().anchor, "alice@example.com");
+
+  TDvOAuth oauth;
+  oauth.SetGrantType(TDvOAuthGrantType::gtPassword);
+  s->SetOAuth(oauth);
+  Seen password = send();
+  EXPECT_EQ(password.impersonated, "");
+  EXPECT_EQ(password.anchor, "alice@example.com");
+
+  // ClientCredentials with ConnectingSID: impersonation after the version and time zone, and
+  // both routing headers. The SID type does not change the element.
+  oauth.SetGrantType(TDvOAuthGrantType::gtClientCredentials);
+  s->SetOAuth(oauth);
+  s->SetConnectingSIDType(TConnectingSIDType::csPrincipalName);
+  Seen impersonating = send();
+  EXPECT_EQ(impersonating.headers,
+            (Names{"RequestServerVersion", "TimeZoneContext", "ExchangeImpersonation"}));
+  EXPECT_EQ(impersonating.impersonated, "t:PrimarySmtpAddress=bob@example.com");
+  EXPECT_EQ(impersonating.anchor, "bob@example.com");
+  EXPECT_EQ(impersonating.affinity, "true");
+
+  // ClientCredentials without ConnectingSID: the autodiscover address, and no HTTP header.
+  s->SetConnectingSID("");
+  Seen own = send();
+  EXPECT_EQ(own.impersonated, "t:PrimarySmtpAddress=svc@example.com");
+  EXPECT_FALSE(own.hasAnchor);
+  EXPECT_FALSE(own.hasAffinity);
+
+  EXPECT_EQ(env.validator.Problems(), "");
+  EXPECT_GE(env.validator.Count(), 9);
+}
+
+TEST(SessionServer, ClientCredentialsLogonCheck) {
+  Env env;
+  auto s = env.Session("", "bob-pw");
+  TDvOAuth oauth;
+  oauth.SetGrantType(TDvOAuthGrantType::gtClientCredentials);
+  s->SetOAuth(oauth);
+  s->SetConnectingSID("bob@example.com");
+  s->SetActive(true);
+  ASSERT_TRUE(s->GetActive());
+  // The address became the client's user name; the session's settings are unchanged.
+  EXPECT_EQ(s->GetHTTPClient()->GetCredentials().GetUserName(), "bob@example.com");
+  EXPECT_EQ(s->GetCredentials().GetUserName(), "");
+  const auto sent = env.proxy.Authenticated();
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(HeaderNames(sent[0].body),
+            (std::vector<std::string>{"RequestServerVersion", "ExchangeImpersonation"}));
+  EXPECT_EQ(Select(sent[0].body,
+                   "Envelope/Header/ExchangeImpersonation/ConnectingSID/"
+                   "PrimarySmtpAddress")
+                ->GetAsString(),
+            "bob@example.com");
+  EXPECT_EQ(env.validator.Problems(), "");
+}
+
+TEST(SessionServer, ResponseCheck) {
+  Env env;
+  auto s = env.Session();
+  s->SetActive(true);
+  auto r = s->CreateRequest(nullptr, "m:GetFolder", "m:GetFolderResponse");
+  auto op = r->GetOperation();
+  op->AddElement("m:FolderShape")->AddElement("t:BaseShape")->SetAsString("IdOnly");
+  op->AddElement("m:FolderIds")->AddElement("t:FolderId")->SetAttribute("Id", "AAMkAGI2TG93AAA=");
+  auto message = r->Send()->GetResponse()->SelectSingleElement("ResponseMessages/*");
+  ASSERT_TRUE(message);
+  ASSERT_NE(message->GetAttribute("ResponseClass"), "Success");
+  const std::string code = message->SelectSingleElement("ResponseCode")->GetAsString();
+  const std::string text = message->SelectSingleElement("MessageText")->GetAsString();
+  try {
+    s->CheckResponseError(message);
+    FAIL();
+  } catch (const EEWSException& e) {
+    EXPECT_EQ(std::string(e.what()), code + " (" + text + ").");
+    EXPECT_EQ(e.GetEWSErrorCode(), text);
+    EXPECT_EQ(e.GetHTTPErrorCode(), 0u);
+  }
+
+  auto element = [](const std::string& xml) { return DvCreateDOM(xml)->GetDocumentElement(); };
+  EXPECT_NO_THROW(s->CheckResponseError(element("<m:X ResponseClass=\"Success\"/>")));
+  try {
+    // A warning raises too; the message text keeps its period.
+    s->CheckResponseError(
+        element("<X ResponseClass=\"Warning\"><MessageText>Several matches.</MessageText>"
+                "<ResponseCode>ErrorNameResolutionMultipleResults</ResponseCode></X>"));
+    FAIL();
+  } catch (const EEWSException& e) {
+    EXPECT_STREQ(e.what(), "ErrorNameResolutionMultipleResults (Several matches.).");
+  }
+  // "success" is not "Success"; a message without its texts fails in the XML layer.
+  EXPECT_THROW(s->CheckResponseError(element("<X ResponseClass=\"success\"/>")), EDvXMLException);
+  EXPECT_THROW(s->CheckResponseError(
+                   element("<X ResponseClass=\"Error\"><ResponseCode>E</ResponseCode></X>")),
+               EDvXMLException);
+}
+
+TEST(SessionServer, TransportClientsAndNTService) {
+  Env env;
+  auto s = env.Session();
+  s->SetSecurityFlags(
+      {TDvHTTPSecurityFlag::sfIgnoreUnknownCA, TDvHTTPSecurityFlag::sfIgnoreWrongUsage});
+  s->SetActive(true);
+  auto main = s->GetHTTPClient();
+  ASSERT_TRUE(std::dynamic_pointer_cast<TDvWinINetClient>(main));
+  EXPECT_TRUE(std::dynamic_pointer_cast<TDvWinINetSession>(s->GetHTTPSession()));
+  EXPECT_EQ(main->GetHTTPVersion(), TDvHTTPVersion::hvHTTP11);
+  EXPECT_EQ(main->GetSecurityFlags(), TDvHTTPSecurityFlags{TDvHTTPSecurityFlag::sfIgnoreUnknownCA});
+  EXPECT_EQ(main->GetTimeOuts(), TDvHTTPTimeOuts(15000, 15000, 15000));
+  EXPECT_EQ(main->GetAuthScheme(), TDvHTTPAuthScheme::asDefault);
+  EXPECT_EQ(main->GetRequestHeaders().GetAccept(), "text/xml");
+  s->SetSecurityFlags({TDvHTTPSecurityFlag::sfIgnoreRevocation});
+  EXPECT_EQ(main->GetSecurityFlags(),
+            TDvHTTPSecurityFlags{TDvHTTPSecurityFlag::sfIgnoreRevocation});
+  s->SetUserAgent("Agent/2");
+  EXPECT_EQ(s->GetHTTPSession()->GetUserAgent(), "Agent/2");
+  s->SetCredentials(TDvCredentials("alice@example.com", "alice-pw"));
+  EXPECT_EQ(main->GetCredentials().GetPassword(), "alice-pw");
+
+  // Extra clients: the session's settings and back-end session, not its time-outs or handlers;
+  // a stored token that has not expired.
+  TDvOAuthAccessToken token;
+  token.AccessToken = "opaque";
+  token.Expires = TDateTime::NowUTC().AddDays(1);
+  s->SetAccessToken(token);
+  auto extra = std::dynamic_pointer_cast<TDvHTTPClient>(s->CreateHTTPClient(true));
+  ASSERT_TRUE(extra);
+  EXPECT_EQ(extra->GetSession(), s->GetHTTPSession());
+  EXPECT_EQ(extra->GetTimeOuts(), TDvHTTPTimeOuts());
+  EXPECT_EQ(extra->GetRequestHeaders().GetAccept(), "text/xml");
+  EXPECT_EQ(extra->GetOAuth().GetAccessToken(), token);
+  EXPECT_FALSE(s->CreateHTTPClient(false)->GetSession());
+  token.Expires = TDateTime::NowUTC().AddDays(-1);
+  s->SetAccessToken(token);
+  EXPECT_TRUE(s->CreateHTTPClient(true)->GetOAuth().GetAccessToken().IsEmpty());
+  auto soap = s->CreateSOAPClient(extra);
+  EXPECT_EQ(soap->GetURL(), env.proxy.Url());
+  ASSERT_EQ(soap->GetNamespaces().size(), 4u);
+  EXPECT_EQ(soap->GetNamespaces()[0].Prefix, "xsi");
+  EXPECT_EQ(soap->GetNamespaces()[1].Prefix, "soap");
+  EXPECT_EQ(soap->GetNamespaces()[2].Prefix, "m");
+  EXPECT_EQ(soap->GetNamespaces()[3].Prefix, "t");
+  env.proxy.Clear();
+  SendGetInbox(*s, soap);
+  EXPECT_EQ(env.proxy.Authenticated().size(), 1u);
+
+  // Switching the flavour while active makes new transport objects and keeps working.
+  s->SetNTService(true);
+  EXPECT_FALSE(s->GetPasswordDialog());
+  EXPECT_FALSE(s->GetLogonDialog());
+  ASSERT_TRUE(std::dynamic_pointer_cast<TDvWinHTTPClient>(s->GetHTTPClient()));
+  EXPECT_TRUE(std::dynamic_pointer_cast<TDvWinHTTPSession>(s->GetHTTPSession()));
+  EXPECT_EQ(s->GetHTTPClient()->GetSecurityFlags(),
+            TDvHTTPSecurityFlags{TDvHTTPSecurityFlag::sfIgnoreRevocation});
+  SendGetInbox(*s);
+  EXPECT_EQ(env.validator.Problems(), "");
+}
+
+TEST(SessionServer, ServiceSessionAndAssignTo) {
+  Env env;
+  TDvEWSServiceSession service;
+  env.validator.Attach(service);
+  service.SetServiceUrl(env.proxy.Url());
+  service.SetCredentials(TDvCredentials("bob@example.com", "bob-pw"));
+  service.SetUserAgent("Service/1");
+  service.SetConnectingSID("alice@example.com");
+  service.SetProxyServerBypass("<local>");
+  service.SetActive(true);
+  ASSERT_TRUE(service.GetActive());
+  EXPECT_TRUE(std::dynamic_pointer_cast<TDvWinHTTPClient>(service.GetHTTPClient()));
+  EXPECT_EQ(service.GetMsgStores().Count(), 1);
+  EXPECT_EQ(service.GetMsgStores().GetName(0), "bob@example.com");
+
+  // The target logs on with its own settings first, then takes the source's.
+  TDvEWSCustomSession target;
+  target.SetPasswordDialog(false);
+  target.SetServiceUrl(env.proxy.Url());
+  target.SetCredentials(TDvCredentials("alice@example.com", "alice-pw"));
+  service.AssignTo(target);
+  EXPECT_TRUE(target.GetActive());
+  EXPECT_EQ(target.GetUserAgent(), "Service/1");
+  EXPECT_EQ(target.GetProxyServerBypass(), "<local>");
+  EXPECT_EQ(target.GetConnectingSID(), "alice@example.com");
+  EXPECT_TRUE(target.GetNTService());
+  EXPECT_FALSE(target.GetLogonDialog());
+  EXPECT_EQ(target.GetCredentials(), service.GetCredentials());
+  EXPECT_EQ(target.GetServerVersion(), service.GetServerVersion());
+  EXPECT_EQ(target.GetServiceUrl(), env.proxy.Url());
+
+  // An inactive source logs the target off.
+  TDvEWSCustomSession idle;
+  idle.SetServiceUrl("https://other.example/EWS/Exchange.asmx");
+  idle.AssignTo(target);
+  EXPECT_FALSE(target.GetActive());
+  EXPECT_EQ(target.GetServiceUrl(), "https://other.example/EWS/Exchange.asmx");
+  EXPECT_EQ(env.validator.Problems(), "");
+}
