@@ -49,6 +49,8 @@ namespace DvSOAPNS {
 constexpr const char* XSI = "http://www.w3.org/2001/XMLSchema-instance";
 constexpr const char* Envelope11 = "http://schemas.xmlsoap.org/soap/envelope/";
 constexpr const char* Envelope12 = "http://www.w3.org/2003/05/soap-envelope";
+constexpr const char* EWSMessages = "http://schemas.microsoft.com/exchange/services/2006/messages";
+constexpr const char* EWSTypes = "http://schemas.microsoft.com/exchange/services/2006/types";
 }  // namespace DvSOAPNS
 
 // What the trace hook sees: each request before it is sent and each response as received, with
