@@ -51,6 +51,73 @@ std::string Base64(const std::string& s) {
   return r;
 }
 
+std::string Unbase64(const std::string& s) {
+  std::string r;
+  unsigned bits = 0;
+  int count = 0;
+  for (char c : s) {
+    const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const char* p = std::strchr(t, c);
+    if (c == '=' || !p || !c) break;
+    bits = (bits << 6) | unsigned(p - t);
+    count += 6;
+    if (count >= 8) r += static_cast<char>((bits >> (count -= 8)) & 0xFF);
+  }
+  return r;
+}
+
+// The server side of an NTLM handshake, far enough to see the client's three legs: the
+// negotiate message, a challenge, and the authenticate message naming the user. (The response
+// hashes are not checked.)
+struct NtlmServer {
+  Server srv;
+  int handshakePort = 0;
+  std::vector<std::string> users;
+
+  NtlmServer() {
+    srv.Http().Get("/ntlm", [this](const httplib::Request& req, httplib::Response& res) {
+      std::string auth = req.get_header_value("Authorization");
+      if (auth.rfind("NTLM ", 0) != 0) {
+        res.status = 401;
+        res.headers.emplace("WWW-Authenticate", "NTLM");
+        res.headers.emplace("WWW-Authenticate", "Basic realm=\"test\"");
+        return;
+      }
+      std::string msg = Unbase64(auth.substr(5));
+      if (msg.size() < 12 || msg.compare(0, 8, std::string("NTLMSSP\0", 8)) != 0) {
+        res.status = 400;
+        return;
+      }
+      if (msg[8] == 1) {
+        handshakePort = req.remote_port;
+        std::string challenge("NTLMSSP\0", 8);
+        challenge += std::string("\x02\0\0\0", 4);          // type 2
+        challenge += std::string("\0\0\0\0\x30\0\0\0", 8);  // empty target name
+        challenge += std::string("\x01\x02\x00\x00", 4);    // Unicode, NTLM
+        challenge += "\x11\x22\x33\x44\x55\x66\x77\x88";    // server challenge
+        challenge += std::string(8, '\0');                  // context
+        challenge += std::string("\0\0\0\0\x30\0\0\0", 8);  // empty target info
+        res.status = 401;
+        res.set_header("WWW-Authenticate", "NTLM " + Base64(challenge));
+        return;
+      }
+      // Authenticate message: the user name's security buffer is at offset 36.
+      auto u16 = [&](std::size_t at) {
+        return unsigned(static_cast<unsigned char>(msg[at])) |
+               unsigned(static_cast<unsigned char>(msg[at + 1])) << 8;
+      };
+      std::size_t len = u16(36), offset = u16(40);
+      std::string user;
+      for (std::size_t i = offset; i + 1 < offset + len && i + 1 < msg.size(); i += 2)
+        user += msg[i];
+      users.push_back(user);
+      res.set_content(req.remote_port == handshakePort ? "same connection" : "other connection",
+                      "text/plain");
+    });
+    srv.Start();
+  }
+};
+
 }  // namespace
 
 TEST(HTTPClient, SendsRequestsAndReusesTheConnection) {
@@ -152,6 +219,20 @@ TEST(HTTPClient, BasicAuthenticationNegotiatedWithUtf8Password) {
   // The same answer returned when the client is told to.
   client->SetAuthFailureAsError(false);
   EXPECT_EQ(client->CreateRequest("GET", srv.URL("/secure"))->Send()->GetStatusCode(), 401);
+}
+
+TEST(HTTPClient, DefaultSchemePrefersNTLMAndKeepsTheHandshakeOnOneConnection) {
+  NtlmServer ntlm;
+  auto client = NewClient();
+  client->GetCredentials() = TDvCredentials("alice", "secret");
+  EXPECT_EQ(client->CreateRequest("GET", ntlm.srv.URL("/ntlm"))->Send()->GetContent(),
+            "same connection");
+  // Credentials of another user: a new connection and a new handshake.
+  auto other = NewClient();
+  other->GetCredentials() = TDvCredentials("bob", "secret");
+  EXPECT_EQ(other->CreateRequest("GET", ntlm.srv.URL("/ntlm"))->Send()->GetContent(),
+            "same connection");
+  EXPECT_EQ(ntlm.users, (std::vector<std::string>{"alice", "bob"}));
 }
 
 TEST(HTTPClient, WinINetErrorHandlerCanRetryWithNewCredentials) {
