@@ -235,6 +235,42 @@ TEST(HTTPClient, DefaultSchemePrefersNTLMAndKeepsTheHandshakeOnOneConnection) {
   EXPECT_EQ(ntlm.users, (std::vector<std::string>{"alice", "bob"}));
 }
 
+TEST(HTTPClient, NamedProxyWithCredentialsAndBypassList) {
+  Server proxy;
+  proxy.Http().Get(".*", [](const httplib::Request& req, httplib::Response& res) {
+    if (req.get_header_value("Proxy-Authorization") != "Basic " + Base64("px:pw")) {
+      res.status = 407;
+      res.set_header("Proxy-Authenticate", "Basic realm=\"proxy\"");
+      return;
+    }
+    res.set_content("via proxy: " + req.target, "text/plain");
+  });
+  proxy.Start();
+  auto session = std::make_shared<TDvWinINetSession>();
+  session->SetAccessType(TDvHTTPAccessType::atNamedProxy);
+  session->SetProxyServer("127.0.0.1:" + std::to_string(proxy.Port()));
+  session->SetProxyServerBypass("*.bypassed.invalid; <local>");
+  session->SetActive(true);
+  auto client = std::make_shared<TDvWinINetClient>();
+  client->SetSession(session);
+
+  // The proxy refuses without its credentials.
+  EXPECT_EQ(
+      ApiErrorOf([&] { client->CreateRequest("GET", "http://ews.example.invalid/ews")->Send(); }),
+      DvHTTPError::LoginFailure);
+  client->GetProxyCredentials() = TDvCredentials("px", "pw");
+  EXPECT_EQ(client->CreateRequest("GET", "http://ews.example.invalid/ews")->Send()->GetContent(),
+            "via proxy: http://ews.example.invalid/ews");
+  // Bypassed hosts are reached directly (and this one does not exist).
+  EXPECT_EQ(
+      ApiErrorOf([&] { client->CreateRequest("GET", "http://mail.bypassed.invalid/ews")->Send(); }),
+      DvHTTPError::NameNotResolved);
+
+  auto noProxy = std::make_shared<TDvWinINetSession>();
+  noProxy->SetAccessType(TDvHTTPAccessType::atNamedProxy);
+  EXPECT_THROW(noProxy->SetActive(true), EDvHTTPClientApiException);
+}
+
 TEST(HTTPClient, WinINetErrorHandlerCanRetryWithNewCredentials) {
   Server srv;
   srv.Http().Get("/secure", [](const httplib::Request& req, httplib::Response& res) {
