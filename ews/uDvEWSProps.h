@@ -351,6 +351,9 @@ void RegisterField(PDvEWSFieldDef def);
 // By name (case-sensitive). On a miss: nullptr, or Exception
 // "There is no property definition \"<name>\"!" when raise is set.
 PDvEWSPropDef GetPropDef(std::string_view name, bool raise);
+// Guards against a text silently taken as the raise flag: GetPropDef("owner", "name") does not
+// compile; pass raise explicitly.
+PDvEWSPropDef GetPropDef(std::string_view, const char*) = delete;
 // The registered definition equal to a given (possibly ad-hoc) one: by name first, else, for an
 // extended definition, by tag or by set and id or name, scanning in registration order.
 // Exception "There is no property definition \"<PropDefName>\"!" when none matches.
@@ -363,6 +366,7 @@ PDvEWSPropDef GetPropDef(std::string_view owner, std::string_view name, bool rai
 
 // By name. Exception "There is no field definition \"<name>\"!" when raise is set.
 PDvEWSFieldDef GetFieldDef(std::string_view name, bool raise);
+PDvEWSFieldDef GetFieldDef(std::string_view, const char*) = delete;  // as for GetPropDef
 // By the record's FieldDefName, raising on a miss.
 PDvEWSFieldDef GetFieldDef(const TDvEWSFieldDef& def);
 // From a schema class name ("TEwsMessage") and an element name ("IsRead"). Exception
