@@ -5,6 +5,8 @@
 #include <curl/curl.h>
 #include <httplib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -225,8 +227,56 @@ void BM_Interleaved(benchmark::State& state) {
   state.counters["soap_ratio"] = ms(viaSoap) / ms(bare);
 }
 
+// The time from Abort on another thread to the blocked Send returning (the request waits on a
+// server that answers only after 10 seconds).
+void BM_AbortLatency(benchmark::State& state) {
+  httplib::Server slow;
+  std::atomic<bool> stop{false};
+  slow.Get("/slow", [&stop](const httplib::Request&, httplib::Response& res) {
+    for (int i = 0; i < 1000 && !stop; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    res.set_content("late", "text/plain");
+  });
+  int port = slow.bind_to_any_port("127.0.0.1");
+  std::thread listener([&slow] { slow.listen_after_bind(); });
+  while (!slow.is_running())
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  auto client = NewClient();
+  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/slow";
+  double worstMs = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto request = client->CreateRequest("GET", url);
+    std::atomic<bool> sent{false};
+    std::chrono::steady_clock::time_point returned;
+    std::thread sender([&] {
+      sent = true;
+      try {
+        request->Send();
+      } catch (const EDvHTTPApiException&) {
+      }
+      returned = std::chrono::steady_clock::now();
+    });
+    while (!sent)
+      std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the request is on its way
+    state.ResumeTiming();
+    auto aborted = std::chrono::steady_clock::now();
+    request->Abort();
+    sender.join();
+    double ms = std::chrono::duration<double, std::milli>(returned - aborted).count();
+    worstMs = std::max(worstMs, ms);
+    state.SetIterationTime(ms / 1000.0);
+  }
+  state.counters["worst_ms"] = worstMs;
+  stop = true;
+  slow.stop();
+  listener.join();
+}
+
 }  // namespace
 
+BENCHMARK(BM_AbortLatency)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(BM_Interleaved)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_BareCurl)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_HTTPClient)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
