@@ -132,6 +132,7 @@ ewssim::Config DefaultSimConfig() {
   ewssim::Config c;
   c.listen = "127.0.0.1:0";
   c.threads = 4;
+  c.keepAliveSeconds = 1;  // so that stopping never waits long for idle client connections
   c.users = {{"alice@example.com", "alice-pw", "Alice Archer", {}, ""},
              {"bob@example.com", "bob-pw", "Bob Baker", {}, ""},
              {"svc@example.com", "svc-pw", "Service Account", {"*"}, ""}};

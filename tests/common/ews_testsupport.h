@@ -35,7 +35,7 @@ std::string Envelope(
 
 // A configuration with the users alice@example.com (password "alice-pw"), bob@example.com
 // ("bob-pw") and the service account svc@example.com ("svc-pw", may impersonate everyone),
-// listening on an ephemeral loopback port.
+// listening on an ephemeral loopback port, idle keep-alive connections closed after a second.
 ewssim::Config DefaultSimConfig();
 
 // An ewssim server running in this process for the lifetime of the object.

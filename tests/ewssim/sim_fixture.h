@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -62,7 +63,14 @@ class SimTest : public ::testing::Test {
     return sim;
   }
   static void SetUpTestSuite() { Sim() = std::make_unique<ews_test::SimServer>(SuiteConfig()); }
-  static void TearDownTestSuite() { Sim().reset(); }
+  static void TearDownTestSuite() {
+    Clients().clear();  // close the connections first so the server stops at once
+    Sim().reset();
+  }
+  static std::map<std::string, std::unique_ptr<ews_test::SoapClient>>& Clients() {
+    static std::map<std::string, std::unique_ptr<ews_test::SoapClient>> clients;
+    return clients;
+  }
 
   static std::string Password(const std::string& user) {
     return user.substr(0, user.find('@')) + "-pw";
@@ -71,9 +79,12 @@ class SimTest : public ::testing::Test {
   // Posts a raw envelope; validates and parses the response.
   static Reply PostRaw(const std::string& envelope, const std::string& user = "alice@example.com",
                        const std::multimap<std::string, std::string>& headers = {}) {
-    ews_test::SoapClient client(Sim()->Url(), user, Password(user));
+    // One keep-alive connection per server and user.
+    auto& client = Clients()[user];
+    if (!client)
+      client = std::make_unique<ews_test::SoapClient>(Sim()->Url(), user, Password(user));
     Reply r;
-    r.http = client.Post(envelope, headers);
+    r.http = client->Post(envelope, headers);
     Check(r);
     return r;
   }

@@ -286,6 +286,19 @@ TEST_F(MailboxTest, MimeImportWithMessageFlags) {
   EXPECT_EQ(TextOf(got.root(), "HasAttachments"), "true");
   EXPECT_EQ(TextOf(First(got.root(), "FileAttachment"), "Name"), "a.pdf");
   EXPECT_NE(TextOf(First(got.root(), "Message"), "Body").find("Body line"), std::string::npos);
+
+  // The decimal tag form with unmodified + unsent (10): an unread draft.
+  auto draft =
+      Call("<m:CreateItem MessageDisposition=\"SaveOnly\"><m:SavedItemFolderId>" + Dist("drafts") +
+           "</m:SavedItemFolderId><m:Items><t:Message><t:MimeContent "
+           "CharacterSet=\"UTF-8\">" +
+           b64 +
+           "</t:MimeContent><t:ExtendedProperty>"
+           "<t:ExtendedFieldURI PropertyTag=\"3591\" PropertyType=\"Integer\"/><t:Value>10"
+           "</t:Value></t:ExtendedProperty></t:Message></m:Items></m:CreateItem>");
+  auto d = GetItem(ItemIdXml(First(draft.root(), "ItemId")));
+  EXPECT_EQ(TextOf(d.root(), "IsRead"), "false");
+  EXPECT_EQ(TextOf(d.root(), "IsDraft"), "true");
 }
 
 TEST_F(MailboxTest, UpdateItemFieldsAndChangeKeys) {

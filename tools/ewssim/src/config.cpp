@@ -35,6 +35,7 @@ Config Config::FromJson(const std::string& text) {
     c.validateRequests = j.value("validate_requests", c.validateRequests);
     c.schemaDir = j.value("schema_dir", c.schemaDir);
     c.threads = j.value("threads", c.threads);
+    c.keepAliveSeconds = j.value("keep_alive_seconds", c.keepAliveSeconds);
     for (const auto& u : j.value("users", nlohmann::json::array())) {
       UserConfig user;
       user.address = u.at("address").get<std::string>();

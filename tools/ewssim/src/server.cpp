@@ -483,7 +483,7 @@ void ServerImpl::Start() {
     return new httplib::ThreadPool(static_cast<size_t>(threads));
   };
   http->set_keep_alive_max_count(100000);
-  http->set_keep_alive_timeout(30);
+  http->set_keep_alive_timeout(std::max(1, cfg.keepAliveSeconds));
   http->set_tcp_nodelay(true);
   http->set_payload_max_length(cfg.maxRequestBytes);
   auto handler = [this](const httplib::Request& req, httplib::Response& res) { Handle(req, res); };

@@ -554,6 +554,7 @@ void SetExtProp(Item& item, ExtProp p) {
     if (IsMessageKind(item.kind)) {
       item.SetText("IsRead", BoolText(flags & 0x1));
       item.SetText("IsDraft", BoolText(flags & 0x8));
+      item.SetText("IsFromMe", BoolText(flags & 0x20));
     }
     return;  // mirrored by the elements, computed on read
   }
@@ -592,7 +593,8 @@ std::optional<ExtProp> GetExtProp(const Item& item, const std::string& key) {
     if (item.Bool("IsRead", true)) flags |= 0x1;
     if (item.Bool("IsDraft", false)) flags |= 0x8;
     if (!item.attachments.empty()) flags |= 0x10;
-    if (!item.Bool("IsDraft", false) && !item.Bool("IsFromMe", false)) flags |= 0x0;
+    if (item.Bool("IsUnmodified", false)) flags |= 0x2;
+    if (item.Bool("IsFromMe", false)) flags |= 0x20;
     return make("Integer", std::to_string(flags));
   }
   if (t == kTagSubject && item.Get("Subject")) return make("String", item.Value("Subject"));
@@ -703,7 +705,7 @@ void Refresh(const Mailbox& mbx, Item& item, bool touch) {
     if (!item.Get("IsDraft")) item.SetText("IsDraft", "true");
     item.SetText("IsSubmitted", "false");
     item.SetText("IsUnmodified", BoolText(!item.Bool("IsDraft", true)));
-    item.SetText("IsFromMe", "false");
+    if (!item.Get("IsFromMe")) item.SetText("IsFromMe", "false");
     item.SetText("IsResend", "false");
   }
   if (item.attachments.empty()) {

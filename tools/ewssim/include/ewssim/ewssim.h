@@ -56,6 +56,9 @@ struct Config {
   bool validateRequests = true;  // check request bodies against the EWS schema
   std::string schemaDir;         // folder with ews-validate.xsd and types.xsd; built-in default
   int threads = 8;
+  // How long an idle keep-alive connection stays open; Stop waits for idle connections at most
+  // this long.
+  int keepAliveSeconds = 5;
 
   // Reads the JSON configuration file format (see README.md); throws std::runtime_error.
   static Config FromJson(const std::string& jsonText);
