@@ -151,7 +151,7 @@ TEST_F(MailboxTest, FolderTreeOperationsAndLiveCounts) {
                   Dist("inbox") + "</m:FolderIds></m:DeleteFolder>");
   EXPECT_EQ(del.Class(0), "Success");
   EXPECT_EQ(del.Code(1), "ErrorDeleteDistinguishedFolder");
-  EXPECT_EQ(GetFolder(projects).Code(), "ErrorFolderNotFound");
+  EXPECT_EQ(GetFolder(projects).Code(), "ErrorItemNotFound");
 }
 
 TEST_F(MailboxTest, EveryItemKindIsCreatedInItsDefaultFolder) {

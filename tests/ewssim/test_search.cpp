@@ -238,6 +238,39 @@ TEST_F(SearchTest, CalendarViewOverSingleItems) {
                "false");
 }
 
+TEST_F(SearchTest, IndexedFieldsAndFolderRestrictions) {
+  Call("<m:CreateItem><m:SavedItemFolderId>" + Dist("contacts") +
+           "</m:SavedItemFolderId><m:Items><t:Contact><t:DisplayName>Ida Index</t:DisplayName>"
+           "<t:EmailAddresses><t:Entry "
+           "Key=\"EmailAddress2\">ida@idx.test</t:Entry></t:EmailAddresses>"
+           "<t:PhoneNumbers><t:Entry Key=\"MobilePhone\">+1 555 0100</t:Entry></t:PhoneNumbers>"
+           "</t:Contact><t:Contact><t:DisplayName>Other</t:DisplayName></t:Contact></m:Items>"
+           "</m:CreateItem>",
+       "bob@example.com");
+  auto byMail = Call(
+      "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape>"
+      "<t:AdditionalProperties><t:IndexedFieldURI FieldURI=\"contacts:PhoneNumber\" "
+      "FieldIndex=\"MobilePhone\"/></t:AdditionalProperties></m:ItemShape><m:Restriction>"
+      "<t:Contains ContainmentMode=\"Substring\" ContainmentComparison=\"IgnoreCase\">"
+      "<t:IndexedFieldURI FieldURI=\"contacts:EmailAddress\" FieldIndex=\"EmailAddress2\"/>"
+      "<t:Constant Value=\"@IDX.\"/></t:Contains></m:Restriction><m:ParentFolderIds>" +
+          Dist("contacts") + "</m:ParentFolderIds></m:FindItem>",
+      "bob@example.com");
+  auto contacts = All(byMail.root(), "Contact");
+  ASSERT_EQ(contacts.size(), 1u);
+  EXPECT_EQ(TextOf(contacts[0], "Entry"), "+1 555 0100");
+
+  auto folders = Call(
+      "<m:FindFolder Traversal=\"Deep\"><m:FolderShape><t:BaseShape>Default"
+      "</t:BaseShape></m:FolderShape><m:Restriction><t:IsEqualTo><t:FieldURI "
+      "FieldURI=\"folder:DisplayName\"/><t:FieldURIOrConstant><t:Constant "
+      "Value=\"search\"/></t:FieldURIOrConstant></t:IsEqualTo></m:Restriction>"
+      "<m:ParentFolderIds>" +
+      Dist("msgfolderroot") + "</m:ParentFolderIds></m:FindFolder>");
+  EXPECT_EQ(All(folders.root(), "Folder").size(), 1u);
+  EXPECT_EQ(TextOf(folders.root(), "DisplayName"), "Search");
+}
+
 TEST_F(SearchTest, ResolveNames) {
   auto unique = Call(
       "<m:ResolveNames ReturnFullContactData=\"true\"><m:UnresolvedEntry>bob"

@@ -142,7 +142,8 @@ void CreateFolder(Ctx& c) {
         try {
           return c.ResolveFolderIn(Child(c.op, "ParentFolderId"));
         } catch (const EwsError& e) {
-          if (e.code == "ErrorFolderNotFound") FailCode("ErrorParentFolderNotFound");
+          if (e.code == "ErrorFolderNotFound" || e.code == "ErrorItemNotFound")
+            FailCode("ErrorParentFolderNotFound");
           throw;
         }
       }();

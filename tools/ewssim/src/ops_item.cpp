@@ -47,7 +47,8 @@ uint32_t TargetFolder(Ctx& c, Mailbox*& m, const pugi::xml_node& saved, const st
       try {
         return c.ResolveFolderIn(saved);
       } catch (const EwsError& e) {
-        if (e.code == "ErrorFolderNotFound") FailCode("ErrorSavedItemFolderNotFound");
+        if (e.code == "ErrorFolderNotFound" || e.code == "ErrorItemNotFound")
+          FailCode("ErrorSavedItemFolderNotFound");
         throw;
       }
     }();

@@ -137,8 +137,9 @@ std::pair<Mailbox*, Folder*> Ctx::ResolveFolder(const pugi::xml_node& idElement)
     Mailbox* m = store.At(id.mailbox);
     if (!m) FailCode("ErrorFolderNotFound");
     if (!MayAccess(*m)) FailCode("ErrorAccessDenied");
+    // A well-formed id of a folder that is gone: Exchange answers as for any missing object.
     Folder* f = m->FolderById(static_cast<uint32_t>(id.local));
-    if (!f) FailCode("ErrorFolderNotFound");
+    if (!f) FailCode("ErrorItemNotFound");
     return {m, f};
   }
   FailCode("ErrorInvalidRequest");
