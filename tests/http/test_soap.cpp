@@ -45,6 +45,8 @@ struct SoapFixture {
     soap.SetHTTPClient(http);
     soap.InitSOAPEnv(srv.URL("/ews/exchange.asmx"), "soap", EwsNamespaces());
   }
+  // The server's threads end before the strings they write go.
+  ~SoapFixture() { srv.Stop(); }
 };
 
 }  // namespace
