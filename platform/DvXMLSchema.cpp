@@ -79,6 +79,11 @@ double ToDouble(std::string_view text) {
   return t.empty() ? 0.0 : DvXMLToDouble(t);
 }
 
+TGUID ToGuid(std::string_view text) {
+  std::string t = TrimmedText(text);
+  return t.empty() ? TGUID{} : DvStringToGUID(t);
+}
+
 TDateTime ToDateTime(std::string_view text) {
   return DvXMLToDateTime(TrimmedText(text));
 }
@@ -537,11 +542,11 @@ std::string TDvXMLSchemaElement::GetAsLanguage(int index) {
 void TDvXMLSchemaElement::SetAsLanguage(int index, std::string_view value) {
   WriteText(index, value);
 }
-std::string TDvXMLSchemaElement::GetAsGuid(int index) {
-  return GetAsString(index);
+TGUID TDvXMLSchemaElement::GetAsGuid(int index) {
+  return ToGuid(GetAsString(index));
 }
-void TDvXMLSchemaElement::SetAsGuid(int index, std::string_view value) {
-  WriteText(index, value);
+void TDvXMLSchemaElement::SetAsGuid(int index, const TGUID& value) {
+  WriteText(index, DvGUIDToString(value, false, false));
 }
 void TDvXMLSchemaElement::SetValue(int index, std::string_view text) {
   WriteText(index, text);
@@ -723,6 +728,12 @@ TBytes TDvXMLSchemaElement::GetTextAsBase64binary() const {
 void TDvXMLSchemaElement::SetTextAsBase64binary(const TBytes& v) {
   SetElementText(DvBase64Encode(v));
 }
+TGUID TDvXMLSchemaElement::GetTextAsGuid() const {
+  return ToGuid(GetElementText());
+}
+void TDvXMLSchemaElement::SetTextAsGuid(const TGUID& v) {
+  SetElementText(DvGUIDToString(v, false, false));
+}
 int TDvXMLSchemaElement::GetTextEnumOrdinal() const {
   int ordinal = 0;
   if (info_ == nullptr || info_->TextEnum == nullptr) return 0;
@@ -771,12 +782,15 @@ pugi::xml_node TDvXMLSchemaElementArrayBase::NodeAt(int position) const {
 }
 
 TDvXMLSchemaElement* TDvXMLSchemaElementArrayBase::GetElement(int position) {
+  // A cached wrapper is handed out as it is: the array's own Add, Delete and Clear keep the cache
+  // in step with the elements, so reading row after row costs one walk per new row.
+  if (position >= 0 && static_cast<std::size_t>(position) < items_.size() && items_[position]) {
+    return items_[position].get();
+  }
   pugi::xml_node node = NodeAt(position);
   if (static_cast<std::size_t>(position) >= items_.size()) items_.resize(position + 1);
-  std::unique_ptr<TDvXMLSchemaElement>& slot = items_[position];
-  if (slot && slot->AsElement()->GetNativeNode() == node) return slot.get();
-  slot = factory_(parent_->GetOwnerDocument()->WrapNode(node));
-  return slot.get();
+  items_[position] = factory_(parent_->GetOwnerDocument()->WrapNode(node));
+  return items_[position].get();
 }
 
 TDvXMLSchemaElement* TDvXMLSchemaElementArrayBase::AddElement() {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "DvSysUtils.h"
+#include "DvUtils.h"
 #include "DvXML.h"
 
 namespace dv {
@@ -252,8 +253,8 @@ class TDvXMLSchemaElement {
   void SetAsAnyUri(int index, std::string_view value);
   std::string GetAsLanguage(int index);
   void SetAsLanguage(int index, std::string_view value);
-  std::string GetAsGuid(int index);
-  void SetAsGuid(int index, std::string_view value);
+  TGUID GetAsGuid(int index);                     // the null GUID when missing
+  void SetAsGuid(int index, const TGUID& value);  // lower case, without braces
   // Text by index, whatever the declared kind.
   void SetValue(int index, std::string_view text);
 
@@ -340,8 +341,8 @@ class TDvXMLSchemaElement {
   void SetTextAsAnyUri(std::string_view v) { SetElementText(v); }
   std::string GetTextAsLanguage() const { return GetElementText(); }
   void SetTextAsLanguage(std::string_view v) { SetElementText(v); }
-  std::string GetTextAsGuid() const { return GetElementText(); }
-  void SetTextAsGuid(std::string_view v) { SetElementText(v); }
+  TGUID GetTextAsGuid() const;
+  void SetTextAsGuid(const TGUID& v);
   int GetTextEnumOrdinal() const;
   void SetTextEnumOrdinal(int ordinal);
 
@@ -434,12 +435,14 @@ void DvSchemaTextTo(std::string_view text, std::int64_t& value);
 void DvSchemaTextTo(std::string_view text, bool& value);
 void DvSchemaTextTo(std::string_view text, double& value);
 void DvSchemaTextTo(std::string_view text, TDateTime& value);
+void DvSchemaTextTo(std::string_view text, TGUID& value);
 std::string DvSchemaTextFrom(const std::string& value);
 std::string DvSchemaTextFrom(std::int32_t value);
 std::string DvSchemaTextFrom(std::int64_t value);
 std::string DvSchemaTextFrom(bool value);
 std::string DvSchemaTextFrom(double value);
 std::string DvSchemaTextFrom(TDateTime value);
+std::string DvSchemaTextFrom(const TGUID& value);
 
 // An element whose own text is the value (a string, a GUID as text, a number, …).
 template <typename T>

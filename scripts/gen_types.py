@@ -236,9 +236,9 @@ CPP_TYPE = {
     "String": "std::string", "Int": "std::int32_t", "Long": "std::int64_t", "Boolean": "bool",
     "Double": "double", "Datetime": "TDateTime", "Date": "TDateTime", "Time": "TDateTime",
     "Duration": "std::string", "Base64binary": "TBytes", "AnyUri": "std::string",
-    "Language": "std::string", "Guid": "std::string",
+    "Language": "std::string", "Guid": "TGUID",
 }
-PASS_BY_REF = {"std::string", "TBytes"}
+PASS_BY_REF = {"std::string", "TBytes", "TGUID"}
 
 
 class GenError(Exception):

@@ -1484,8 +1484,8 @@ class TEwsPathToExtendedField : public TEwsBasePathToElement {
   explicit TEwsPathToExtendedField(const DvDOMElementPtr& element) : TEwsPathToExtendedField(element, ClassInfo) {}
   TDistinguishedPropertySet GetDistinguishedPropertySetId();
   void SetDistinguishedPropertySetId(TDistinguishedPropertySet value);
-  std::string GetPropertySetId();
-  void SetPropertySetId(const std::string& value);
+  TGUID GetPropertySetId();
+  void SetPropertySetId(const TGUID& value);
   std::string GetPropertyTag();
   void SetPropertyTag(const std::string& value);
   std::string GetPropertyName();
@@ -3380,8 +3380,8 @@ class TEwsInferenceClassificationOverride : public TDvXMLSchemaElement {
  public:
   static const TDvXMLSchemaClassInfo ClassInfo;
   explicit TEwsInferenceClassificationOverride(const DvDOMElementPtr& element) : TEwsInferenceClassificationOverride(element, ClassInfo) {}
-  std::string GetId();
-  void SetId(const std::string& value);
+  TGUID GetId();
+  void SetId(const TGUID& value);
   std::string GetSenderSmtpAddress();
   void SetSenderSmtpAddress(const std::string& value);
   std::string GetSenderDisplayName();
@@ -6744,8 +6744,8 @@ class TEwsAbchPersonItem : public TEwsItem {
   explicit TEwsAbchPersonItem(const DvDOMElementPtr& element) : TEwsAbchPersonItem(element, ClassInfo) {}
   std::string GetAntiLinkInfo();
   void SetAntiLinkInfo(const std::string& value);
-  std::string GetPersonId();
-  void SetPersonId(const std::string& value);
+  TGUID GetPersonId();
+  void SetPersonId(const TGUID& value);
   TEwsArrayOfAbchPersonContactHandles* GetContactHandles();
   TEwsArrayOfStrings* GetContactCategories();
   std::string GetRelevanceOrder1();
@@ -6756,8 +6756,8 @@ class TEwsAbchPersonItem : public TEwsItem {
   void SetTrustLevel(std::int32_t value);
   std::int32_t GetFavoriteOrder();
   void SetFavoriteOrder(std::int32_t value);
-  std::string GetExchangePersonIdGuid();
-  void SetExchangePersonIdGuid(const std::string& value);
+  TGUID GetExchangePersonIdGuid();
+  void SetExchangePersonIdGuid(const TGUID& value);
 
  protected:
   TEwsAbchPersonItem(const DvDOMElementPtr& element, const TDvXMLSchemaClassInfo& info)
@@ -6942,8 +6942,8 @@ class TEwsContactItem : public TEwsItem {
   TEwsArrayOfStrings* GetMris();
   std::string GetWlid();
   void SetWlid(const std::string& value);
-  std::string GetAbchContactId();
-  void SetAbchContactId(const std::string& value);
+  TGUID GetAbchContactId();
+  void SetAbchContactId(const TGUID& value);
   bool GetNotInBirthdayCalendar();
   void SetNotInBirthdayCalendar(bool value);
   std::string GetShellContactType();
@@ -6964,8 +6964,8 @@ class TEwsContactItem : public TEwsItem {
   void SetPartnerNetworkThumbnailPhotoUrl(const std::string& value);
   std::string GetPersonId();
   void SetPersonId(const std::string& value);
-  std::string GetConversationGuid();
-  void SetConversationGuid(const std::string& value);
+  TGUID GetConversationGuid();
+  void SetConversationGuid(const TGUID& value);
 
  protected:
   TEwsContactItem(const DvDOMElementPtr& element, const TDvXMLSchemaClassInfo& info)
@@ -9633,8 +9633,8 @@ class TEwsSearchableMailbox : public TDvXMLSchemaElement {
  public:
   static const TDvXMLSchemaClassInfo ClassInfo;
   explicit TEwsSearchableMailbox(const DvDOMElementPtr& element) : TEwsSearchableMailbox(element, ClassInfo) {}
-  std::string GetGuid();
-  void SetGuid(const std::string& value);
+  TGUID GetGuid();
+  void SetGuid(const TGUID& value);
   std::string GetPrimarySmtpAddress();
   void SetPrimarySmtpAddress(const std::string& value);
   bool GetIsExternalMailbox();
@@ -10035,16 +10035,16 @@ class TEwsFileItem : public TEwsItem {
   void SetReferenceAttachmentProviderType(const std::string& value);
   std::string GetItemConversationId();
   void SetItemConversationId(const std::string& value);
-  std::string GetSharepointItemListId();
-  void SetSharepointItemListId(const std::string& value);
+  TGUID GetSharepointItemListId();
+  void SetSharepointItemListId(const TGUID& value);
   std::string GetSharepointItemListItemId();
   void SetSharepointItemListItemId(const std::string& value);
-  std::string GetSharepointItemSiteId();
-  void SetSharepointItemSiteId(const std::string& value);
+  TGUID GetSharepointItemSiteId();
+  void SetSharepointItemSiteId(const TGUID& value);
   std::string GetSharepointItemSitePath();
   void SetSharepointItemSitePath(const std::string& value);
-  std::string GetSharepointItemWebId();
-  void SetSharepointItemWebId(const std::string& value);
+  TGUID GetSharepointItemWebId();
+  void SetSharepointItemWebId(const TGUID& value);
   std::string GetAttachmentId();
   void SetAttachmentId(const std::string& value);
 
@@ -10292,8 +10292,8 @@ class TEwsRetentionTag : public TDvXMLSchemaElement {
   static const TDvXMLSchemaClassInfo ClassInfo;
   using TDvXMLSchemaElement::SetValue;
   explicit TEwsRetentionTag(const DvDOMElementPtr& element) : TEwsRetentionTag(element, ClassInfo) {}
-  std::string GetValue();
-  void SetValue(const std::string& value);
+  TGUID GetValue();
+  void SetValue(const TGUID& value);
   bool GetIsExplicit();
   void SetIsExplicit(bool value);
 
@@ -10309,8 +10309,8 @@ class TEwsRetentionPolicyTag : public TDvXMLSchemaElement {
   explicit TEwsRetentionPolicyTag(const DvDOMElementPtr& element) : TEwsRetentionPolicyTag(element, ClassInfo) {}
   std::string GetDisplayName();
   void SetDisplayName(const std::string& value);
-  std::string GetRetentionId();
-  void SetRetentionId(const std::string& value);
+  TGUID GetRetentionId();
+  void SetRetentionId(const TGUID& value);
   std::int32_t GetRetentionPeriod();
   void SetRetentionPeriod(std::int32_t value);
   TElcFolder GetType_();
@@ -10546,8 +10546,8 @@ class TEwsParticipantActivity : public TDvXMLSchemaElement {
  public:
   static const TDvXMLSchemaClassInfo ClassInfo;
   explicit TEwsParticipantActivity(const DvDOMElementPtr& element) : TEwsParticipantActivity(element, ClassInfo) {}
-  std::string GetId();
-  void SetId(const std::string& value);
+  TGUID GetId();
+  void SetId(const TGUID& value);
   std::string GetCreatedBy();
   void SetCreatedBy(const std::string& value);
   std::string GetStartTime();
@@ -10585,8 +10585,8 @@ class TEwsContentActivity : public TDvXMLSchemaElement {
  public:
   static const TDvXMLSchemaClassInfo ClassInfo;
   explicit TEwsContentActivity(const DvDOMElementPtr& element) : TEwsContentActivity(element, ClassInfo) {}
-  std::string GetId();
-  void SetId(const std::string& value);
+  TGUID GetId();
+  void SetId(const TGUID& value);
   std::string GetSharedBy();
   void SetSharedBy(const std::string& value);
   std::string GetContentLocation();
@@ -10708,8 +10708,8 @@ class TEwsSingleLargeArchiveSearchScope : public TDvXMLSchemaElement {
  public:
   static const TDvXMLSchemaClassInfo ClassInfo;
   explicit TEwsSingleLargeArchiveSearchScope(const DvDOMElementPtr& element) : TEwsSingleLargeArchiveSearchScope(element, ClassInfo) {}
-  std::string GetMailboxGuid();
-  void SetMailboxGuid(const std::string& value);
+  TGUID GetMailboxGuid();
+  void SetMailboxGuid(const TGUID& value);
   TEwsSearchFolderScope* GetFolderScope();
   bool GetIsDeepTraversal();
   void SetIsDeepTraversal(bool value);
@@ -10750,8 +10750,8 @@ class TEwsCustomSearchScope : public TDvXMLSchemaElement {
  public:
   static const TDvXMLSchemaClassInfo ClassInfo;
   explicit TEwsCustomSearchScope(const DvDOMElementPtr& element) : TEwsCustomSearchScope(element, ClassInfo) {}
-  std::string GetMailboxGuid();
-  void SetMailboxGuid(const std::string& value);
+  TGUID GetMailboxGuid();
+  void SetMailboxGuid(const TGUID& value);
   TEwsSearchFolderScope* GetFolderScope();
   bool GetIsDeepTraversal();
   void SetIsDeepTraversal(bool value);
@@ -10876,8 +10876,8 @@ class TEwsSearchSuggestions : public TDvXMLSchemaElement {
   explicit TEwsSearchSuggestions(const DvDOMElementPtr& element) : TEwsSearchSuggestions(element, ClassInfo) {}
   std::int64_t GetTDSuggestionsBatchId();
   void SetTDSuggestionsBatchId(std::int64_t value);
-  std::string GetTDSuggestionsInstanceId();
-  void SetTDSuggestionsInstanceId(const std::string& value);
+  TGUID GetTDSuggestionsInstanceId();
+  void SetTDSuggestionsInstanceId(const TGUID& value);
   TEwsSearchSuggestions_Suggestions* GetSuggestions();
   TEwsSearchDiagnostics* GetDiagnosticsData();
 
@@ -11017,8 +11017,8 @@ class TEwsMailboxInformation : public TDvXMLSchemaElement {
  public:
   static const TDvXMLSchemaClassInfo ClassInfo;
   explicit TEwsMailboxInformation(const DvDOMElementPtr& element) : TEwsMailboxInformation(element, ClassInfo) {}
-  std::string GetMailboxGuid();
-  void SetMailboxGuid(const std::string& value);
+  TGUID GetMailboxGuid();
+  void SetMailboxGuid(const TGUID& value);
   TEwsSmtpAddress* GetMailboxAddress();
   std::string GetMailboxDisplayName();
   void SetMailboxDisplayName(const std::string& value);
@@ -11033,8 +11033,8 @@ class TEwsExecuteSearchQueryId : public TDvXMLSchemaElement {
  public:
   static const TDvXMLSchemaClassInfo ClassInfo;
   explicit TEwsExecuteSearchQueryId(const DvDOMElementPtr& element) : TEwsExecuteSearchQueryId(element, ClassInfo) {}
-  std::string GetId();
-  void SetId(const std::string& value);
+  TGUID GetId();
+  void SetId(const TGUID& value);
 
  protected:
   TEwsExecuteSearchQueryId(const DvDOMElementPtr& element, const TDvXMLSchemaClassInfo& info)
@@ -11212,8 +11212,8 @@ class TEwsEntityFeedbackEntry : public TDvXMLSchemaElement {
   void SetClientEventTimeUtc(TDateTime value);
   TDateTime GetClientEventTimeLocal();
   void SetClientEventTimeLocal(TDateTime value);
-  std::string GetClientSessionId();
-  void SetClientSessionId(const std::string& value);
+  TGUID GetClientSessionId();
+  void SetClientSessionId(const TGUID& value);
   std::string GetClientVersion();
   void SetClientVersion(const std::string& value);
   TClientId GetClientId();
@@ -11253,8 +11253,8 @@ class TEwsInboxReminder : public TDvXMLSchemaElement {
  public:
   static const TDvXMLSchemaClassInfo ClassInfo;
   explicit TEwsInboxReminder(const DvDOMElementPtr& element) : TEwsInboxReminder(element, ClassInfo) {}
-  std::string GetId();
-  void SetId(const std::string& value);
+  TGUID GetId();
+  void SetId(const TGUID& value);
   std::int32_t GetReminderOffset();
   void SetReminderOffset(std::int32_t value);
   std::string GetMessage_();
@@ -11308,8 +11308,8 @@ class TEwsInsightItem : public TDvXMLSchemaElement {
   static const TDvXMLSchemaClassInfo ClassInfo;
   explicit TEwsInsightItem(const DvDOMElementPtr& element) : TEwsInsightItem(element, ClassInfo) {}
   TEwsItemId* GetItemId();
-  std::string GetInsightId();
-  void SetInsightId(const std::string& value);
+  TGUID GetInsightId();
+  void SetInsightId(const TGUID& value);
   std::string GetType_();
   void SetType_(const std::string& value);
   TDateTime GetStartTimeUtc();
@@ -11396,8 +11396,8 @@ class TEwsCalendarActivityData : public TDvXMLSchemaElement {
   void SetActivityAction(const std::string& value);
   std::string GetClientId();
   void SetClientId(const std::string& value);
-  std::string GetCasRequestId();
-  void SetCasRequestId(const std::string& value);
+  TGUID GetCasRequestId();
+  void SetCasRequestId(const TGUID& value);
   std::int32_t GetIndexSelected();
   void SetIndexSelected(std::int32_t value);
 
@@ -12763,8 +12763,8 @@ class TEwsFindPeopleResponseMessage : public TEwsResponseMessage {
   void SetFirstMatchingRowIndex(std::int32_t value);
   std::int32_t GetFirstLoadedRowIndex();
   void SetFirstLoadedRowIndex(std::int32_t value);
-  std::string GetTransactionId();
-  void SetTransactionId(const std::string& value);
+  TGUID GetTransactionId();
+  void SetTransactionId(const TGUID& value);
 
  protected:
   TEwsFindPeopleResponseMessage(const DvDOMElementPtr& element, const TDvXMLSchemaClassInfo& info)
@@ -13168,8 +13168,8 @@ class TEwsDeleteFocusedOtherOverrideRequest : public TEwsBaseRequest {
  public:
   static const TDvXMLSchemaClassInfo ClassInfo;
   explicit TEwsDeleteFocusedOtherOverrideRequest(const DvDOMElementPtr& element) : TEwsDeleteFocusedOtherOverrideRequest(element, ClassInfo) {}
-  std::string GetId();
-  void SetId(const std::string& value);
+  TGUID GetId();
+  void SetId(const TGUID& value);
 
  protected:
   TEwsDeleteFocusedOtherOverrideRequest(const DvDOMElementPtr& element, const TDvXMLSchemaClassInfo& info)
@@ -16199,8 +16199,8 @@ class TEwsStartSearchSession : public TEwsBaseRequest {
  public:
   static const TDvXMLSchemaClassInfo ClassInfo;
   explicit TEwsStartSearchSession(const DvDOMElementPtr& element) : TEwsStartSearchSession(element, ClassInfo) {}
-  std::string GetSearchSessionId();
-  void SetSearchSessionId(const std::string& value);
+  TGUID GetSearchSessionId();
+  void SetSearchSessionId(const TGUID& value);
   std::string GetWarmupOptions();
   void SetWarmupOptions(const std::string& value);
   std::string GetSuggestionTypes();
@@ -16234,8 +16234,8 @@ class TEwsGetSearchSuggestions : public TEwsBaseRequest {
  public:
   static const TDvXMLSchemaClassInfo ClassInfo;
   explicit TEwsGetSearchSuggestions(const DvDOMElementPtr& element) : TEwsGetSearchSuggestions(element, ClassInfo) {}
-  std::string GetSearchSessionId();
-  void SetSearchSessionId(const std::string& value);
+  TGUID GetSearchSessionId();
+  void SetSearchSessionId(const TGUID& value);
   std::string GetQuery();
   void SetQuery(const std::string& value);
   std::string GetSuggestionTypes();
@@ -16270,8 +16270,8 @@ class TEwsDeleteSearchSuggestion : public TEwsBaseRequest {
  public:
   static const TDvXMLSchemaClassInfo ClassInfo;
   explicit TEwsDeleteSearchSuggestion(const DvDOMElementPtr& element) : TEwsDeleteSearchSuggestion(element, ClassInfo) {}
-  std::string GetSearchSessionId();
-  void SetSearchSessionId(const std::string& value);
+  TGUID GetSearchSessionId();
+  void SetSearchSessionId(const TGUID& value);
   std::string GetQuery();
   void SetQuery(const std::string& value);
   std::string GetSuggestionTypes();
@@ -16306,8 +16306,8 @@ class TEwsExecuteSearch : public TEwsBaseRequest {
   void SetApplicationId(TSearchApplicationId value);
   std::string GetScenario();
   void SetScenario(const std::string& value);
-  std::string GetSearchSessionId();
-  void SetSearchSessionId(const std::string& value);
+  TGUID GetSearchSessionId();
+  void SetSearchSessionId(const TGUID& value);
   TEwsArrayOfSearchScope* GetSearchScope();
   std::string GetQuery();
   void SetQuery(const std::string& value);
@@ -16365,8 +16365,8 @@ class TEwsEndSearchSession : public TEwsBaseRequest {
  public:
   static const TDvXMLSchemaClassInfo ClassInfo;
   explicit TEwsEndSearchSession(const DvDOMElementPtr& element) : TEwsEndSearchSession(element, ClassInfo) {}
-  std::string GetSearchSessionId();
-  void SetSearchSessionId(const std::string& value);
+  TGUID GetSearchSessionId();
+  void SetSearchSessionId(const TGUID& value);
 
  protected:
   TEwsEndSearchSession(const DvDOMElementPtr& element, const TDvXMLSchemaClassInfo& info)

@@ -2741,8 +2741,8 @@ void TEwsPathToExceptionField::SetFieldURI(TExceptionPropertyURI value) { SetEnu
 const TDvXMLSchemaClassInfo TEwsPathToExtendedField::ClassInfo = {"TEwsPathToExtendedField", "t:PathToExtendedFieldType", "", &TEwsBasePathToElement::ClassInfo, &NewTEwsPathToExtendedField, kDeclsTEwsPathToExtendedField, kByIndexTEwsPathToExtendedField, kByNameTEwsPathToExtendedField, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDistinguishedPropertySet TEwsPathToExtendedField::GetDistinguishedPropertySetId() { return static_cast<TDistinguishedPropertySet>(GetEnumOrdinal(0)); }
 void TEwsPathToExtendedField::SetDistinguishedPropertySetId(TDistinguishedPropertySet value) { SetEnumOrdinal(0, static_cast<int>(value)); }
-std::string TEwsPathToExtendedField::GetPropertySetId() { return GetAsGuid(1); }
-void TEwsPathToExtendedField::SetPropertySetId(const std::string& value) { SetAsGuid(1, value); }
+TGUID TEwsPathToExtendedField::GetPropertySetId() { return GetAsGuid(1); }
+void TEwsPathToExtendedField::SetPropertySetId(const TGUID& value) { SetAsGuid(1, value); }
 std::string TEwsPathToExtendedField::GetPropertyTag() { return GetAsString(2); }
 void TEwsPathToExtendedField::SetPropertyTag(const std::string& value) { SetAsString(2, value); }
 std::string TEwsPathToExtendedField::GetPropertyName() { return GetAsString(3); }

@@ -2821,8 +2821,8 @@ std::string TEwsParcelDeliveryEntity::GetPostalCode() { return GetAsString(792);
 void TEwsParcelDeliveryEntity::SetPostalCode(const std::string& value) { SetAsString(792, value); }
 
 const TDvXMLSchemaClassInfo TEwsInferenceClassificationOverride::ClassInfo = {"TEwsInferenceClassificationOverride", "t:InferenceClassificationOverrideType", "", nullptr, &NewTEwsInferenceClassificationOverride, kDeclsTEwsInferenceClassificationOverride, kByIndexTEwsInferenceClassificationOverride, kByNameTEwsInferenceClassificationOverride, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
-std::string TEwsInferenceClassificationOverride::GetId() { return GetAsGuid(793); }
-void TEwsInferenceClassificationOverride::SetId(const std::string& value) { SetAsGuid(793, value); }
+TGUID TEwsInferenceClassificationOverride::GetId() { return GetAsGuid(793); }
+void TEwsInferenceClassificationOverride::SetId(const TGUID& value) { SetAsGuid(793, value); }
 std::string TEwsInferenceClassificationOverride::GetSenderSmtpAddress() { return GetAsString(794); }
 void TEwsInferenceClassificationOverride::SetSenderSmtpAddress(const std::string& value) { SetAsString(794, value); }
 std::string TEwsInferenceClassificationOverride::GetSenderDisplayName() { return GetAsString(795); }

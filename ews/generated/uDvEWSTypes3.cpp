@@ -3106,8 +3106,8 @@ void TEwsNetworkItem::SetLastSync(TDateTime value) { SetAsDatetime(1600, value);
 const TDvXMLSchemaClassInfo TEwsAbchPersonItem::ClassInfo = {"TEwsAbchPersonItem", "t:AbchPersonItemType", "", &TEwsItem::ClassInfo, &NewTEwsAbchPersonItem, kDeclsTEwsAbchPersonItem, kByIndexTEwsAbchPersonItem, kByNameTEwsAbchPersonItem, 80, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAbchPersonItem::GetAntiLinkInfo() { return GetAsString(1601); }
 void TEwsAbchPersonItem::SetAntiLinkInfo(const std::string& value) { SetAsString(1601, value); }
-std::string TEwsAbchPersonItem::GetPersonId() { return GetAsGuid(1602); }
-void TEwsAbchPersonItem::SetPersonId(const std::string& value) { SetAsGuid(1602, value); }
+TGUID TEwsAbchPersonItem::GetPersonId() { return GetAsGuid(1602); }
+void TEwsAbchPersonItem::SetPersonId(const TGUID& value) { SetAsGuid(1602, value); }
 TEwsArrayOfAbchPersonContactHandles* TEwsAbchPersonItem::GetContactHandles() { return static_cast<TEwsArrayOfAbchPersonContactHandles*>(GetChildObject(1603)); }
 TEwsArrayOfStrings* TEwsAbchPersonItem::GetContactCategories() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(1604)); }
 std::string TEwsAbchPersonItem::GetRelevanceOrder1() { return GetAsString(1605); }
@@ -3118,7 +3118,7 @@ std::int32_t TEwsAbchPersonItem::GetTrustLevel() { return GetAsInt(1607); }
 void TEwsAbchPersonItem::SetTrustLevel(std::int32_t value) { SetAsInt(1607, value); }
 std::int32_t TEwsAbchPersonItem::GetFavoriteOrder() { return GetAsInt(1608); }
 void TEwsAbchPersonItem::SetFavoriteOrder(std::int32_t value) { SetAsInt(1608, value); }
-std::string TEwsAbchPersonItem::GetExchangePersonIdGuid() { return GetAsGuid(1609); }
-void TEwsAbchPersonItem::SetExchangePersonIdGuid(const std::string& value) { SetAsGuid(1609, value); }
+TGUID TEwsAbchPersonItem::GetExchangePersonIdGuid() { return GetAsGuid(1609); }
+void TEwsAbchPersonItem::SetExchangePersonIdGuid(const TGUID& value) { SetAsGuid(1609, value); }
 
 }  // namespace dv

@@ -2985,8 +2985,8 @@ void TEwsContactItem::SetUnifiedInbox(bool value) { SetAsBoolean(1685, value); }
 TEwsArrayOfStrings* TEwsContactItem::GetMris() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(1686)); }
 std::string TEwsContactItem::GetWlid() { return GetAsString(1687); }
 void TEwsContactItem::SetWlid(const std::string& value) { SetAsString(1687, value); }
-std::string TEwsContactItem::GetAbchContactId() { return GetAsGuid(1688); }
-void TEwsContactItem::SetAbchContactId(const std::string& value) { SetAsGuid(1688, value); }
+TGUID TEwsContactItem::GetAbchContactId() { return GetAsGuid(1688); }
+void TEwsContactItem::SetAbchContactId(const TGUID& value) { SetAsGuid(1688, value); }
 bool TEwsContactItem::GetNotInBirthdayCalendar() { return GetAsBoolean(1689); }
 void TEwsContactItem::SetNotInBirthdayCalendar(bool value) { SetAsBoolean(1689, value); }
 std::string TEwsContactItem::GetShellContactType() { return GetAsString(1690); }
@@ -3007,8 +3007,8 @@ std::string TEwsContactItem::GetPartnerNetworkThumbnailPhotoUrl() { return GetAs
 void TEwsContactItem::SetPartnerNetworkThumbnailPhotoUrl(const std::string& value) { SetAsString(1697, value); }
 std::string TEwsContactItem::GetPersonId() { return GetAsString(1698); }
 void TEwsContactItem::SetPersonId(const std::string& value) { SetAsString(1698, value); }
-std::string TEwsContactItem::GetConversationGuid() { return GetAsGuid(1699); }
-void TEwsContactItem::SetConversationGuid(const std::string& value) { SetAsGuid(1699, value); }
+TGUID TEwsContactItem::GetConversationGuid() { return GetAsGuid(1699); }
+void TEwsContactItem::SetConversationGuid(const TGUID& value) { SetAsGuid(1699, value); }
 
 const TDvXMLSchemaClassInfo TEwsArrayOfBinary::ClassInfo = {"TEwsArrayOfBinary", "t:ArrayOfBinaryType", "", nullptr, &NewTEwsArrayOfBinary, kDeclsTEwsArrayOfBinary, kByIndexTEwsArrayOfBinary, kByNameTEwsArrayOfBinary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfBinary::GetBase64Binary() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1700)); }
@@ -4123,8 +4123,8 @@ const TDvXMLSchemaClassInfo TEwsArrayOfUserMailboxes::ClassInfo = {"TEwsArrayOfU
 TDvXMLSchemaElementArray<TEwsUserMailbox>* TEwsArrayOfUserMailboxes::GetUserMailbox() { return static_cast<TDvXMLSchemaElementArray<TEwsUserMailbox>*>(GetArrayChild(2193)); }
 
 const TDvXMLSchemaClassInfo TEwsSearchableMailbox::ClassInfo = {"TEwsSearchableMailbox", "t:SearchableMailboxType", "", nullptr, &NewTEwsSearchableMailbox, kDeclsTEwsSearchableMailbox, kByIndexTEwsSearchableMailbox, kByNameTEwsSearchableMailbox, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
-std::string TEwsSearchableMailbox::GetGuid() { return GetAsGuid(2194); }
-void TEwsSearchableMailbox::SetGuid(const std::string& value) { SetAsGuid(2194, value); }
+TGUID TEwsSearchableMailbox::GetGuid() { return GetAsGuid(2194); }
+void TEwsSearchableMailbox::SetGuid(const TGUID& value) { SetAsGuid(2194, value); }
 std::string TEwsSearchableMailbox::GetPrimarySmtpAddress() { return GetAsString(2195); }
 void TEwsSearchableMailbox::SetPrimarySmtpAddress(const std::string& value) { SetAsString(2195, value); }
 bool TEwsSearchableMailbox::GetIsExternalMailbox() { return GetAsBoolean(2196); }

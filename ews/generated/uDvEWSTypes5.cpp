@@ -2980,16 +2980,16 @@ std::string TEwsFileItem::GetReferenceAttachmentProviderType() { return GetAsStr
 void TEwsFileItem::SetReferenceAttachmentProviderType(const std::string& value) { SetAsString(2285, value); }
 std::string TEwsFileItem::GetItemConversationId() { return GetAsString(2286); }
 void TEwsFileItem::SetItemConversationId(const std::string& value) { SetAsString(2286, value); }
-std::string TEwsFileItem::GetSharepointItemListId() { return GetAsGuid(2287); }
-void TEwsFileItem::SetSharepointItemListId(const std::string& value) { SetAsGuid(2287, value); }
+TGUID TEwsFileItem::GetSharepointItemListId() { return GetAsGuid(2287); }
+void TEwsFileItem::SetSharepointItemListId(const TGUID& value) { SetAsGuid(2287, value); }
 std::string TEwsFileItem::GetSharepointItemListItemId() { return GetAsString(2288); }
 void TEwsFileItem::SetSharepointItemListItemId(const std::string& value) { SetAsString(2288, value); }
-std::string TEwsFileItem::GetSharepointItemSiteId() { return GetAsGuid(2289); }
-void TEwsFileItem::SetSharepointItemSiteId(const std::string& value) { SetAsGuid(2289, value); }
+TGUID TEwsFileItem::GetSharepointItemSiteId() { return GetAsGuid(2289); }
+void TEwsFileItem::SetSharepointItemSiteId(const TGUID& value) { SetAsGuid(2289, value); }
 std::string TEwsFileItem::GetSharepointItemSitePath() { return GetAsString(2290); }
 void TEwsFileItem::SetSharepointItemSitePath(const std::string& value) { SetAsString(2290, value); }
-std::string TEwsFileItem::GetSharepointItemWebId() { return GetAsGuid(2291); }
-void TEwsFileItem::SetSharepointItemWebId(const std::string& value) { SetAsGuid(2291, value); }
+TGUID TEwsFileItem::GetSharepointItemWebId() { return GetAsGuid(2291); }
+void TEwsFileItem::SetSharepointItemWebId(const TGUID& value) { SetAsGuid(2291, value); }
 std::string TEwsFileItem::GetAttachmentId() { return GetAsString(2292); }
 void TEwsFileItem::SetAttachmentId(const std::string& value) { SetAsString(2292, value); }
 
@@ -3092,16 +3092,16 @@ const TDvXMLSchemaClassInfo TEwsArrayOfDiscoverySearchConfiguration::ClassInfo =
 TDvXMLSchemaElementArray<TEwsDiscoverySearchConfiguration>* TEwsArrayOfDiscoverySearchConfiguration::GetDiscoverySearchConfiguration() { return static_cast<TDvXMLSchemaElementArray<TEwsDiscoverySearchConfiguration>*>(GetArrayChild(2332)); }
 
 const TDvXMLSchemaClassInfo TEwsRetentionTag::ClassInfo = {"TEwsRetentionTag", "t:RetentionTagType", "", nullptr, &NewTEwsRetentionTag, kDeclsTEwsRetentionTag, kByIndexTEwsRetentionTag, kByNameTEwsRetentionTag, 1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, 0};
-std::string TEwsRetentionTag::GetValue() { return GetTextAsGuid(); }
-void TEwsRetentionTag::SetValue(const std::string& value) { SetTextAsGuid(value); }
+TGUID TEwsRetentionTag::GetValue() { return GetTextAsGuid(); }
+void TEwsRetentionTag::SetValue(const TGUID& value) { SetTextAsGuid(value); }
 bool TEwsRetentionTag::GetIsExplicit() { return GetAsBoolean(0); }
 void TEwsRetentionTag::SetIsExplicit(bool value) { SetAsBoolean(0, value); }
 
 const TDvXMLSchemaClassInfo TEwsRetentionPolicyTag::ClassInfo = {"TEwsRetentionPolicyTag", "t:RetentionPolicyTagType", "", nullptr, &NewTEwsRetentionPolicyTag, kDeclsTEwsRetentionPolicyTag, kByIndexTEwsRetentionPolicyTag, kByNameTEwsRetentionPolicyTag, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsRetentionPolicyTag::GetDisplayName() { return GetAsString(2333); }
 void TEwsRetentionPolicyTag::SetDisplayName(const std::string& value) { SetAsString(2333, value); }
-std::string TEwsRetentionPolicyTag::GetRetentionId() { return GetAsGuid(2334); }
-void TEwsRetentionPolicyTag::SetRetentionId(const std::string& value) { SetAsGuid(2334, value); }
+TGUID TEwsRetentionPolicyTag::GetRetentionId() { return GetAsGuid(2334); }
+void TEwsRetentionPolicyTag::SetRetentionId(const TGUID& value) { SetAsGuid(2334, value); }
 std::int32_t TEwsRetentionPolicyTag::GetRetentionPeriod() { return GetAsInt(2335); }
 void TEwsRetentionPolicyTag::SetRetentionPeriod(std::int32_t value) { SetAsInt(2335, value); }
 TElcFolder TEwsRetentionPolicyTag::GetType_() { return static_cast<TElcFolder>(GetEnumOrdinal(2336)); }
@@ -3220,8 +3220,8 @@ std::string TEwsMeetingSpace::GetTag() { return GetAsString(2386); }
 void TEwsMeetingSpace::SetTag(const std::string& value) { SetAsString(2386, value); }
 
 const TDvXMLSchemaClassInfo TEwsParticipantActivity::ClassInfo = {"TEwsParticipantActivity", "t:ParticipantActivity", "", nullptr, &NewTEwsParticipantActivity, kDeclsTEwsParticipantActivity, kByIndexTEwsParticipantActivity, kByNameTEwsParticipantActivity, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
-std::string TEwsParticipantActivity::GetId() { return GetAsGuid(2387); }
-void TEwsParticipantActivity::SetId(const std::string& value) { SetAsGuid(2387, value); }
+TGUID TEwsParticipantActivity::GetId() { return GetAsGuid(2387); }
+void TEwsParticipantActivity::SetId(const TGUID& value) { SetAsGuid(2387, value); }
 std::string TEwsParticipantActivity::GetCreatedBy() { return GetAsString(2388); }
 void TEwsParticipantActivity::SetCreatedBy(const std::string& value) { SetAsString(2388, value); }
 std::string TEwsParticipantActivity::GetStartTime() { return GetAsString(2389); }
@@ -3241,8 +3241,8 @@ const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfParticipantActivities::ClassInfo 
 TDvXMLSchemaElementArray<TEwsParticipantActivity>* TEwsNonEmptyArrayOfParticipantActivities::GetParticipantActivity() { return static_cast<TDvXMLSchemaElementArray<TEwsParticipantActivity>*>(GetArrayChild(2395)); }
 
 const TDvXMLSchemaClassInfo TEwsContentActivity::ClassInfo = {"TEwsContentActivity", "t:ContentActivity", "", nullptr, &NewTEwsContentActivity, kDeclsTEwsContentActivity, kByIndexTEwsContentActivity, kByNameTEwsContentActivity, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
-std::string TEwsContentActivity::GetId() { return GetAsGuid(2396); }
-void TEwsContentActivity::SetId(const std::string& value) { SetAsGuid(2396, value); }
+TGUID TEwsContentActivity::GetId() { return GetAsGuid(2396); }
+void TEwsContentActivity::SetId(const TGUID& value) { SetAsGuid(2396, value); }
 std::string TEwsContentActivity::GetSharedBy() { return GetAsString(2397); }
 void TEwsContentActivity::SetSharedBy(const std::string& value) { SetAsString(2397, value); }
 std::string TEwsContentActivity::GetContentLocation() { return GetAsString(2398); }
@@ -3301,8 +3301,8 @@ std::string TEwsGroupSearchScope::GetGroupTypes() { return GetAsString(2421); }
 void TEwsGroupSearchScope::SetGroupTypes(const std::string& value) { SetAsString(2421, value); }
 
 const TDvXMLSchemaClassInfo TEwsSingleLargeArchiveSearchScope::ClassInfo = {"TEwsSingleLargeArchiveSearchScope", "t:SingleLargeArchiveSearchScopeType", "", nullptr, &NewTEwsSingleLargeArchiveSearchScope, kDeclsTEwsSingleLargeArchiveSearchScope, kByIndexTEwsSingleLargeArchiveSearchScope, kByNameTEwsSingleLargeArchiveSearchScope, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
-std::string TEwsSingleLargeArchiveSearchScope::GetMailboxGuid() { return GetAsGuid(2422); }
-void TEwsSingleLargeArchiveSearchScope::SetMailboxGuid(const std::string& value) { SetAsGuid(2422, value); }
+TGUID TEwsSingleLargeArchiveSearchScope::GetMailboxGuid() { return GetAsGuid(2422); }
+void TEwsSingleLargeArchiveSearchScope::SetMailboxGuid(const TGUID& value) { SetAsGuid(2422, value); }
 TEwsSearchFolderScope* TEwsSingleLargeArchiveSearchScope::GetFolderScope() { return static_cast<TEwsSearchFolderScope*>(GetChildObject(2423)); }
 bool TEwsSingleLargeArchiveSearchScope::GetIsDeepTraversal() { return GetAsBoolean(2424); }
 void TEwsSingleLargeArchiveSearchScope::SetIsDeepTraversal(bool value) { SetAsBoolean(2424, value); }
@@ -3316,8 +3316,8 @@ std::string TEwsDelveSearchScope::GetDelveView() { return GetAsString(2426); }
 void TEwsDelveSearchScope::SetDelveView(const std::string& value) { SetAsString(2426, value); }
 
 const TDvXMLSchemaClassInfo TEwsCustomSearchScope::ClassInfo = {"TEwsCustomSearchScope", "t:CustomSearchScopeType", "", nullptr, &NewTEwsCustomSearchScope, kDeclsTEwsCustomSearchScope, kByIndexTEwsCustomSearchScope, kByNameTEwsCustomSearchScope, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
-std::string TEwsCustomSearchScope::GetMailboxGuid() { return GetAsGuid(2427); }
-void TEwsCustomSearchScope::SetMailboxGuid(const std::string& value) { SetAsGuid(2427, value); }
+TGUID TEwsCustomSearchScope::GetMailboxGuid() { return GetAsGuid(2427); }
+void TEwsCustomSearchScope::SetMailboxGuid(const TGUID& value) { SetAsGuid(2427, value); }
 TEwsSearchFolderScope* TEwsCustomSearchScope::GetFolderScope() { return static_cast<TEwsSearchFolderScope*>(GetChildObject(2428)); }
 bool TEwsCustomSearchScope::GetIsDeepTraversal() { return GetAsBoolean(2429); }
 void TEwsCustomSearchScope::SetIsDeepTraversal(bool value) { SetAsBoolean(2429, value); }
@@ -3379,8 +3379,8 @@ void TEwsFileSuggestion::SetContainerUrl(const std::string& value) { SetAsString
 const TDvXMLSchemaClassInfo TEwsSearchSuggestions::ClassInfo = {"TEwsSearchSuggestions", "t:SearchSuggestionsType", "", nullptr, &NewTEwsSearchSuggestions, kDeclsTEwsSearchSuggestions, kByIndexTEwsSearchSuggestions, kByNameTEwsSearchSuggestions, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int64_t TEwsSearchSuggestions::GetTDSuggestionsBatchId() { return GetAsLong(2455); }
 void TEwsSearchSuggestions::SetTDSuggestionsBatchId(std::int64_t value) { SetAsLong(2455, value); }
-std::string TEwsSearchSuggestions::GetTDSuggestionsInstanceId() { return GetAsGuid(2456); }
-void TEwsSearchSuggestions::SetTDSuggestionsInstanceId(const std::string& value) { SetAsGuid(2456, value); }
+TGUID TEwsSearchSuggestions::GetTDSuggestionsInstanceId() { return GetAsGuid(2456); }
+void TEwsSearchSuggestions::SetTDSuggestionsInstanceId(const TGUID& value) { SetAsGuid(2456, value); }
 TEwsSearchSuggestions_Suggestions* TEwsSearchSuggestions::GetSuggestions() { return static_cast<TEwsSearchSuggestions_Suggestions*>(GetChildObject(2457)); }
 TEwsSearchDiagnostics* TEwsSearchSuggestions::GetDiagnosticsData() { return static_cast<TEwsSearchDiagnostics*>(GetChildObject(2458)); }
 
@@ -3430,15 +3430,15 @@ void TEwsHashtagRefiner::SetDisplayName(const std::string& value) { SetAsString(
 const TDvXMLSchemaClassInfo TEwsSearchDiagnostics::ClassInfo = {"TEwsSearchDiagnostics", "t:SearchDiagnosticsType", "", nullptr, &NewTEwsSearchDiagnostics, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
 const TDvXMLSchemaClassInfo TEwsMailboxInformation::ClassInfo = {"TEwsMailboxInformation", "t:MailboxInformationType", "", nullptr, &NewTEwsMailboxInformation, kDeclsTEwsMailboxInformation, kByIndexTEwsMailboxInformation, kByNameTEwsMailboxInformation, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
-std::string TEwsMailboxInformation::GetMailboxGuid() { return GetAsGuid(2475); }
-void TEwsMailboxInformation::SetMailboxGuid(const std::string& value) { SetAsGuid(2475, value); }
+TGUID TEwsMailboxInformation::GetMailboxGuid() { return GetAsGuid(2475); }
+void TEwsMailboxInformation::SetMailboxGuid(const TGUID& value) { SetAsGuid(2475, value); }
 TEwsSmtpAddress* TEwsMailboxInformation::GetMailboxAddress() { return static_cast<TEwsSmtpAddress*>(GetChildObject(2476)); }
 std::string TEwsMailboxInformation::GetMailboxDisplayName() { return GetAsString(2477); }
 void TEwsMailboxInformation::SetMailboxDisplayName(const std::string& value) { SetAsString(2477, value); }
 
 const TDvXMLSchemaClassInfo TEwsExecuteSearchQueryId::ClassInfo = {"TEwsExecuteSearchQueryId", "t:ExecuteSearchQueryIdType", "", nullptr, &NewTEwsExecuteSearchQueryId, kDeclsTEwsExecuteSearchQueryId, kByIndexTEwsExecuteSearchQueryId, kByNameTEwsExecuteSearchQueryId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
-std::string TEwsExecuteSearchQueryId::GetId() { return GetAsGuid(0); }
-void TEwsExecuteSearchQueryId::SetId(const std::string& value) { SetAsGuid(0, value); }
+TGUID TEwsExecuteSearchQueryId::GetId() { return GetAsGuid(0); }
+void TEwsExecuteSearchQueryId::SetId(const TGUID& value) { SetAsGuid(0, value); }
 
 const TDvXMLSchemaClassInfo TEwsSearchResults::ClassInfo = {"TEwsSearchResults", "t:SearchResultsType", "", nullptr, &NewTEwsSearchResults, kDeclsTEwsSearchResults, kByIndexTEwsSearchResults, kByNameTEwsSearchResults, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSearchResults_Items* TEwsSearchResults::GetItems() { return static_cast<TEwsSearchResults_Items*>(GetChildObject(2478)); }
@@ -3507,8 +3507,8 @@ TDateTime TEwsEntityFeedbackEntry::GetClientEventTimeUtc() { return GetAsDatetim
 void TEwsEntityFeedbackEntry::SetClientEventTimeUtc(TDateTime value) { SetAsDatetime(2505, value); }
 TDateTime TEwsEntityFeedbackEntry::GetClientEventTimeLocal() { return GetAsDatetime(2506); }
 void TEwsEntityFeedbackEntry::SetClientEventTimeLocal(TDateTime value) { SetAsDatetime(2506, value); }
-std::string TEwsEntityFeedbackEntry::GetClientSessionId() { return GetAsGuid(2507); }
-void TEwsEntityFeedbackEntry::SetClientSessionId(const std::string& value) { SetAsGuid(2507, value); }
+TGUID TEwsEntityFeedbackEntry::GetClientSessionId() { return GetAsGuid(2507); }
+void TEwsEntityFeedbackEntry::SetClientSessionId(const TGUID& value) { SetAsGuid(2507, value); }
 std::string TEwsEntityFeedbackEntry::GetClientVersion() { return GetAsString(2508); }
 void TEwsEntityFeedbackEntry::SetClientVersion(const std::string& value) { SetAsString(2508, value); }
 TClientId TEwsEntityFeedbackEntry::GetClientId() { return static_cast<TClientId>(GetEnumOrdinal(2509)); }
@@ -3530,8 +3530,8 @@ const TDvXMLSchemaClassInfo TEwsArrayOfInboxReminder::ClassInfo = {"TEwsArrayOfI
 TDvXMLSchemaElementArray<TEwsInboxReminder>* TEwsArrayOfInboxReminder::GetInboxReminder() { return static_cast<TDvXMLSchemaElementArray<TEwsInboxReminder>*>(GetArrayChild(2516)); }
 
 const TDvXMLSchemaClassInfo TEwsInboxReminder::ClassInfo = {"TEwsInboxReminder", "t:InboxReminderType", "", nullptr, &NewTEwsInboxReminder, kDeclsTEwsInboxReminder, kByIndexTEwsInboxReminder, kByNameTEwsInboxReminder, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
-std::string TEwsInboxReminder::GetId() { return GetAsGuid(2517); }
-void TEwsInboxReminder::SetId(const std::string& value) { SetAsGuid(2517, value); }
+TGUID TEwsInboxReminder::GetId() { return GetAsGuid(2517); }
+void TEwsInboxReminder::SetId(const TGUID& value) { SetAsGuid(2517, value); }
 std::int32_t TEwsInboxReminder::GetReminderOffset() { return GetAsInt(2518); }
 void TEwsInboxReminder::SetReminderOffset(std::int32_t value) { SetAsInt(2518, value); }
 std::string TEwsInboxReminder::GetMessage_() { return GetAsString(2519); }
@@ -3558,8 +3558,8 @@ TDvXMLSchemaElementArray<TEwsInsightContextItem>* TEwsArrayOfInsightContextItem:
 
 const TDvXMLSchemaClassInfo TEwsInsightItem::ClassInfo = {"TEwsInsightItem", "t:InsightItemType", "", nullptr, &NewTEwsInsightItem, kDeclsTEwsInsightItem, kByIndexTEwsInsightItem, kByNameTEwsInsightItem, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsInsightItem::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(2528)); }
-std::string TEwsInsightItem::GetInsightId() { return GetAsGuid(2529); }
-void TEwsInsightItem::SetInsightId(const std::string& value) { SetAsGuid(2529, value); }
+TGUID TEwsInsightItem::GetInsightId() { return GetAsGuid(2529); }
+void TEwsInsightItem::SetInsightId(const TGUID& value) { SetAsGuid(2529, value); }
 std::string TEwsInsightItem::GetType_() { return GetAsString(2530); }
 void TEwsInsightItem::SetType_(const std::string& value) { SetAsString(2530, value); }
 TDateTime TEwsInsightItem::GetStartTimeUtc() { return GetAsDatetime(2531); }
@@ -3601,8 +3601,8 @@ std::string TEwsCalendarActivityData::GetActivityAction() { return GetAsString(2
 void TEwsCalendarActivityData::SetActivityAction(const std::string& value) { SetAsString(2546, value); }
 std::string TEwsCalendarActivityData::GetClientId() { return GetAsString(2547); }
 void TEwsCalendarActivityData::SetClientId(const std::string& value) { SetAsString(2547, value); }
-std::string TEwsCalendarActivityData::GetCasRequestId() { return GetAsGuid(2548); }
-void TEwsCalendarActivityData::SetCasRequestId(const std::string& value) { SetAsGuid(2548, value); }
+TGUID TEwsCalendarActivityData::GetCasRequestId() { return GetAsGuid(2548); }
+void TEwsCalendarActivityData::SetCasRequestId(const TGUID& value) { SetAsGuid(2548, value); }
 std::int32_t TEwsCalendarActivityData::GetIndexSelected() { return GetAsInt(2549); }
 void TEwsCalendarActivityData::SetIndexSelected(std::int32_t value) { SetAsInt(2549, value); }
 
@@ -4175,8 +4175,8 @@ std::int32_t TEwsFindPeopleResponseMessage::GetFirstMatchingRowIndex() { return 
 void TEwsFindPeopleResponseMessage::SetFirstMatchingRowIndex(std::int32_t value) { SetAsInt(2830, value); }
 std::int32_t TEwsFindPeopleResponseMessage::GetFirstLoadedRowIndex() { return GetAsInt(2831); }
 void TEwsFindPeopleResponseMessage::SetFirstLoadedRowIndex(std::int32_t value) { SetAsInt(2831, value); }
-std::string TEwsFindPeopleResponseMessage::GetTransactionId() { return GetAsGuid(2832); }
-void TEwsFindPeopleResponseMessage::SetTransactionId(const std::string& value) { SetAsGuid(2832, value); }
+TGUID TEwsFindPeopleResponseMessage::GetTransactionId() { return GetAsGuid(2832); }
+void TEwsFindPeopleResponseMessage::SetTransactionId(const TGUID& value) { SetAsGuid(2832, value); }
 
 const TDvXMLSchemaClassInfo TEwsFindTags::ClassInfo = {"TEwsFindTags", "m:FindTagsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindTags, kDeclsTEwsFindTags, kByIndexTEwsFindTags, kByNameTEwsFindTags, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsIndexedPageView* TEwsFindTags::GetIndexedPageItemView() { return static_cast<TEwsIndexedPageView*>(GetChildObject(2833)); }
@@ -4283,8 +4283,8 @@ const TDvXMLSchemaClassInfo TEwsCreateOrUpdateFocusedOtherOverrideResponse::Clas
 TEwsInferenceClassificationOverride* TEwsCreateOrUpdateFocusedOtherOverrideResponse::GetOverride() { return static_cast<TEwsInferenceClassificationOverride*>(GetChildObject(2862)); }
 
 const TDvXMLSchemaClassInfo TEwsDeleteFocusedOtherOverrideRequest::ClassInfo = {"TEwsDeleteFocusedOtherOverrideRequest", "m:DeleteFocusedOtherOverrideRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteFocusedOtherOverrideRequest, kDeclsTEwsDeleteFocusedOtherOverrideRequest, kByIndexTEwsDeleteFocusedOtherOverrideRequest, kByNameTEwsDeleteFocusedOtherOverrideRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
-std::string TEwsDeleteFocusedOtherOverrideRequest::GetId() { return GetAsGuid(2863); }
-void TEwsDeleteFocusedOtherOverrideRequest::SetId(const std::string& value) { SetAsGuid(2863, value); }
+TGUID TEwsDeleteFocusedOtherOverrideRequest::GetId() { return GetAsGuid(2863); }
+void TEwsDeleteFocusedOtherOverrideRequest::SetId(const TGUID& value) { SetAsGuid(2863, value); }
 
 const TDvXMLSchemaClassInfo TEwsDeleteFocusedOtherOverrideResponse::ClassInfo = {"TEwsDeleteFocusedOtherOverrideResponse", "m:DeleteFocusedOtherOverrideResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteFocusedOtherOverrideResponse, kDeclsTEwsDeleteFocusedOtherOverrideResponse, kByIndexTEwsDeleteFocusedOtherOverrideResponse, kByNameTEwsDeleteFocusedOtherOverrideResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsInferenceClassificationOverride* TEwsDeleteFocusedOtherOverrideResponse::GetOverride() { return static_cast<TEwsInferenceClassificationOverride*>(GetChildObject(2864)); }

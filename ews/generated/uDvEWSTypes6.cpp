@@ -3689,8 +3689,8 @@ const TDvXMLSchemaClassInfo TEwsFindMeetingTimeCandidatesResponseMessage::ClassI
 TEwsArrayOfMeetingTimeCandidate* TEwsFindMeetingTimeCandidatesResponseMessage::GetMeetingTimeCandidates() { return static_cast<TEwsArrayOfMeetingTimeCandidate*>(GetChildObject(3244)); }
 
 const TDvXMLSchemaClassInfo TEwsStartSearchSession::ClassInfo = {"TEwsStartSearchSession", "m:StartSearchSession", "", &TEwsBaseRequest::ClassInfo, &NewTEwsStartSearchSession, kDeclsTEwsStartSearchSession, kByIndexTEwsStartSearchSession, kByNameTEwsStartSearchSession, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
-std::string TEwsStartSearchSession::GetSearchSessionId() { return GetAsGuid(3245); }
-void TEwsStartSearchSession::SetSearchSessionId(const std::string& value) { SetAsGuid(3245, value); }
+TGUID TEwsStartSearchSession::GetSearchSessionId() { return GetAsGuid(3245); }
+void TEwsStartSearchSession::SetSearchSessionId(const TGUID& value) { SetAsGuid(3245, value); }
 std::string TEwsStartSearchSession::GetWarmupOptions() { return GetAsString(3246); }
 void TEwsStartSearchSession::SetWarmupOptions(const std::string& value) { SetAsString(3246, value); }
 std::string TEwsStartSearchSession::GetSuggestionTypes() { return GetAsString(3247); }
@@ -3706,8 +3706,8 @@ void TEwsStartSearchSession::SetScenario(const std::string& value) { SetAsString
 const TDvXMLSchemaClassInfo TEwsStartSearchSessionResponseMessage::ClassInfo = {"TEwsStartSearchSessionResponseMessage", "m:StartSearchSessionResponseMessage", "", &TEwsResponseMessage::ClassInfo, &NewTEwsStartSearchSessionResponseMessage, kDeclsTEwsStartSearchSessionResponseMessage, kByIndexTEwsStartSearchSessionResponseMessage, kByNameTEwsStartSearchSessionResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
 const TDvXMLSchemaClassInfo TEwsGetSearchSuggestions::ClassInfo = {"TEwsGetSearchSuggestions", "m:GetSearchSuggestions", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSearchSuggestions, kDeclsTEwsGetSearchSuggestions, kByIndexTEwsGetSearchSuggestions, kByNameTEwsGetSearchSuggestions, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
-std::string TEwsGetSearchSuggestions::GetSearchSessionId() { return GetAsGuid(3252); }
-void TEwsGetSearchSuggestions::SetSearchSessionId(const std::string& value) { SetAsGuid(3252, value); }
+TGUID TEwsGetSearchSuggestions::GetSearchSessionId() { return GetAsGuid(3252); }
+void TEwsGetSearchSuggestions::SetSearchSessionId(const TGUID& value) { SetAsGuid(3252, value); }
 std::string TEwsGetSearchSuggestions::GetQuery() { return GetAsString(3253); }
 void TEwsGetSearchSuggestions::SetQuery(const std::string& value) { SetAsString(3253, value); }
 std::string TEwsGetSearchSuggestions::GetSuggestionTypes() { return GetAsString(3254); }
@@ -3724,8 +3724,8 @@ const TDvXMLSchemaClassInfo TEwsGetSearchSuggestionsResponseMessage::ClassInfo =
 TEwsSearchSuggestions* TEwsGetSearchSuggestionsResponseMessage::GetSearchSuggestions() { return static_cast<TEwsSearchSuggestions*>(GetChildObject(3259)); }
 
 const TDvXMLSchemaClassInfo TEwsDeleteSearchSuggestion::ClassInfo = {"TEwsDeleteSearchSuggestion", "m:DeleteSearchSuggestion", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteSearchSuggestion, kDeclsTEwsDeleteSearchSuggestion, kByIndexTEwsDeleteSearchSuggestion, kByNameTEwsDeleteSearchSuggestion, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
-std::string TEwsDeleteSearchSuggestion::GetSearchSessionId() { return GetAsGuid(3260); }
-void TEwsDeleteSearchSuggestion::SetSearchSessionId(const std::string& value) { SetAsGuid(3260, value); }
+TGUID TEwsDeleteSearchSuggestion::GetSearchSessionId() { return GetAsGuid(3260); }
+void TEwsDeleteSearchSuggestion::SetSearchSessionId(const TGUID& value) { SetAsGuid(3260, value); }
 std::string TEwsDeleteSearchSuggestion::GetQuery() { return GetAsString(3261); }
 void TEwsDeleteSearchSuggestion::SetQuery(const std::string& value) { SetAsString(3261, value); }
 std::string TEwsDeleteSearchSuggestion::GetSuggestionTypes() { return GetAsString(3262); }
@@ -3742,8 +3742,8 @@ TSearchApplicationId TEwsExecuteSearch::GetApplicationId() { return static_cast<
 void TEwsExecuteSearch::SetApplicationId(TSearchApplicationId value) { SetEnumOrdinal(3266, static_cast<int>(value)); }
 std::string TEwsExecuteSearch::GetScenario() { return GetAsString(3267); }
 void TEwsExecuteSearch::SetScenario(const std::string& value) { SetAsString(3267, value); }
-std::string TEwsExecuteSearch::GetSearchSessionId() { return GetAsGuid(3268); }
-void TEwsExecuteSearch::SetSearchSessionId(const std::string& value) { SetAsGuid(3268, value); }
+TGUID TEwsExecuteSearch::GetSearchSessionId() { return GetAsGuid(3268); }
+void TEwsExecuteSearch::SetSearchSessionId(const TGUID& value) { SetAsGuid(3268, value); }
 TEwsArrayOfSearchScope* TEwsExecuteSearch::GetSearchScope() { return static_cast<TEwsArrayOfSearchScope*>(GetChildObject(3269)); }
 std::string TEwsExecuteSearch::GetQuery() { return GetAsString(3270); }
 void TEwsExecuteSearch::SetQuery(const std::string& value) { SetAsString(3270, value); }
@@ -3783,8 +3783,8 @@ const TDvXMLSchemaClassInfo TEwsExecuteSearchResponseMessage::ClassInfo = {"TEws
 TEwsSearchResults* TEwsExecuteSearchResponseMessage::GetSearchResults() { return static_cast<TEwsSearchResults*>(GetChildObject(3289)); }
 
 const TDvXMLSchemaClassInfo TEwsEndSearchSession::ClassInfo = {"TEwsEndSearchSession", "m:EndSearchSession", "", &TEwsBaseRequest::ClassInfo, &NewTEwsEndSearchSession, kDeclsTEwsEndSearchSession, kByIndexTEwsEndSearchSession, kByNameTEwsEndSearchSession, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
-std::string TEwsEndSearchSession::GetSearchSessionId() { return GetAsGuid(3290); }
-void TEwsEndSearchSession::SetSearchSessionId(const std::string& value) { SetAsGuid(3290, value); }
+TGUID TEwsEndSearchSession::GetSearchSessionId() { return GetAsGuid(3290); }
+void TEwsEndSearchSession::SetSearchSessionId(const TGUID& value) { SetAsGuid(3290, value); }
 
 const TDvXMLSchemaClassInfo TEwsEndSearchSessionResponseMessage::ClassInfo = {"TEwsEndSearchSessionResponseMessage", "m:EndSearchSessionResponseMessage", "", &TEwsResponseMessage::ClassInfo, &NewTEwsEndSearchSessionResponseMessage, kDeclsTEwsEndSearchSessionResponseMessage, kByIndexTEwsEndSearchSessionResponseMessage, kByNameTEwsEndSearchSessionResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 

@@ -372,6 +372,9 @@ void WriteSamples(TDvXMLSchemaElement& e, const TDvXMLSchemaClassInfo& info) {
       case TDvXMLSchemaValueKind::Enum:
         e.SetEnumOrdinal(d.Index, d.EnumType->Count - 1);
         break;
+      case TDvXMLSchemaValueKind::Guid:
+        e.SetAsGuid(d.Index, DvStringToGUID(SampleText(d)));
+        break;
       case TDvXMLSchemaValueKind::Class:
         e.GetChildObject(d.Index);
         break;
@@ -422,6 +425,10 @@ void CheckSamples(TDvXMLSchemaElement& e, const TDvXMLSchemaClassInfo& info) {
         break;
       case TDvXMLSchemaValueKind::Enum:
         EXPECT_EQ(e.GetEnumOrdinal(d.Index), d.EnumType->Count - 1);
+        break;
+      case TDvXMLSchemaValueKind::Guid:
+        EXPECT_EQ(e.GetAsGuid(d.Index), DvStringToGUID(SampleText(d)));
+        EXPECT_EQ(e.GetAsString(d.Index), SampleText(d));
         break;
       case TDvXMLSchemaValueKind::Class: {
         ASSERT_NE(e.GetNodeByIndex(d.Index, false), nullptr);
