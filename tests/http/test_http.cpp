@@ -164,6 +164,12 @@ TEST(HTTPClient, SendsRequestsAndReusesTheConnection) {
   client->GetCredentials().SetUserName("someone");
   auto r6 = client->CreateRequest("POST", srv.URL("/echo"), "x", "text/plain")->Send();
   EXPECT_NE(r6->GetHeader("X-Port"), r5->GetHeader("X-Port"));
+
+  // "Connection: close" gives every request a connection of its own.
+  client->GetRequestHeaders().SetConnection(TDvHTTPConnection::hcClose);
+  auto r7 = client->CreateRequest("POST", srv.URL("/echo"), "x", "text/plain")->Send();
+  auto r8 = client->CreateRequest("POST", srv.URL("/echo"), "x", "text/plain")->Send();
+  EXPECT_NE(r7->GetHeader("X-Port"), r8->GetHeader("X-Port"));
 }
 
 TEST(HTTPClient, ReturnsErrorStatusesAndDecodesCompressedBodies) {
@@ -369,6 +375,17 @@ TEST(HTTPClient, ChunkedResponseReachesDataHandlerInPieces) {
   EXPECT_EQ(documents[0], "<Envelope>one</Envelope>");
   EXPECT_EQ(documents[1], "<Envelope>two</Envelope>");
   EXPECT_EQ(r->GetContent(), "tail");
+
+  // A handler's exception ends the request and reaches the caller as it was raised.
+  client->SetOnDataReceived([](IDvHTTPClient&, std::string&) { throw Exception("stop here"); });
+  try {
+    client->CreateRequest("GET", srv.URL("/stream"))->Send();
+    FAIL();
+  } catch (const EDvHTTPException&) {
+    FAIL() << "the handler's exception was expected";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "stop here");
+  }
 }
 
 TEST(HTTPClient, AbortFromAnotherThreadEndsTheSendQuickly) {
