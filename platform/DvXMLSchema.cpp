@@ -773,9 +773,22 @@ int TDvXMLSchemaElementArrayBase::Count() const {
 pugi::xml_node TDvXMLSchemaElementArrayBase::NodeAt(int position) const {
   if (position >= 0) {
     int n = 0;
-    pugi::xml_node parent = parent_->GetNativeNode();
-    for (pugi::xml_node c = parent.first_child(); c; c = c.next_sibling()) {
-      if (IsNamed(c, localName_) && n++ == position) return c;
+    pugi::xml_node c = parent_->GetNativeNode().first_child();
+    // Continue from the element found last when reading forward, so that reading the rows of
+    // a page one after the other walks the page once.
+    if (hintNode_ && position >= hintPosition_) {
+      n = hintPosition_;
+      c = hintNode_;
+    }
+    for (; c; c = c.next_sibling()) {
+      if (IsNamed(c, localName_)) {
+        if (n == position) {
+          hintPosition_ = position;
+          hintNode_ = c;
+          return c;
+        }
+        ++n;
+      }
     }
   }
   throw EListError("List index out of bounds (" + std::to_string(position) + ")");
@@ -794,6 +807,7 @@ TDvXMLSchemaElement* TDvXMLSchemaElementArrayBase::GetElement(int position) {
 }
 
 TDvXMLSchemaElement* TDvXMLSchemaElementArrayBase::AddElement() {
+  hintNode_ = pugi::xml_node();
   int count = Count();
   pugi::xml_node parent = parent_->GetNativeNode();
   pugi::xml_node last;
@@ -812,6 +826,7 @@ TDvXMLSchemaElement* TDvXMLSchemaElementArrayBase::AddElement() {
 
 void TDvXMLSchemaElementArrayBase::Delete(int position) {
   pugi::xml_node node = NodeAt(position);
+  hintNode_ = pugi::xml_node();
   if (static_cast<std::size_t>(position) < items_.size()) {
     items_.erase(items_.begin() + position);
   }
@@ -820,6 +835,7 @@ void TDvXMLSchemaElementArrayBase::Delete(int position) {
 
 void TDvXMLSchemaElementArrayBase::Clear() {
   items_.clear();
+  hintNode_ = pugi::xml_node();
   pugi::xml_node parent = parent_->GetNativeNode();
   for (pugi::xml_node c = parent.first_child(); c;) {
     pugi::xml_node next = c.next_sibling();

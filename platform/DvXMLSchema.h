@@ -370,7 +370,9 @@ class TDvXMLSchemaElement {
 
 // ---- Arrays ----
 
-// The elements of one name under a parent element, each wrapped on first use and kept.
+// The elements of one name under a parent element, each wrapped on first use and kept. Change
+// the elements through the array (Add, Delete, Clear): wrappers already handed out, and the
+// position of the element read last, are not told about changes made to the DOM directly.
 class TDvXMLSchemaElementArrayBase {
  public:
   TDvXMLSchemaElementArrayBase(const DvDOMElementPtr& parent, std::string_view qualifiedName,
@@ -407,6 +409,8 @@ class TDvXMLSchemaElementArrayBase {
   std::string localName_;
   TDvXMLSchemaFactory factory_;
   std::vector<std::unique_ptr<TDvXMLSchemaElement>> items_;  // by position, created lazily
+  mutable int hintPosition_ = 0;  // the element found last (reading forward continues there)
+  mutable pugi::xml_node hintNode_;
 };
 
 template <typename T>

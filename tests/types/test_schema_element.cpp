@@ -125,6 +125,15 @@ TEST(SchemaElement, ArrayAddDeleteClearKeepOtherChildren) {
             (std::vector<std::string>{"Subject", "ExtendedProperty", "ExtendedProperty",
                                       "ExtendedProperty", "Culture"}));
   EXPECT_EQ(props->GetItem(1), p1);
+  {
+    // Another wrapper's array reads the same elements in any order.
+    TEwsItem other(item.AsElement());
+    auto* again = other.GetExtendedProperty();
+    EXPECT_EQ(again->GetItem(2)->GetValue(), "two");
+    EXPECT_EQ(again->GetItem(0)->GetValue(), "zero");
+    EXPECT_EQ(again->GetItem(1)->GetValue(), "one");
+    EXPECT_THROW(again->GetItem(3), EListError);
+  }
   props->Delete(0);
   ASSERT_EQ(props->Count(), 2);
   EXPECT_EQ(props->GetItem(0), p1);  // the wrappers move with their elements
