@@ -131,7 +131,7 @@ std::string Envelope(std::string_view body, std::string_view header) {
 ewssim::Config DefaultSimConfig() {
   ewssim::Config c;
   c.listen = "127.0.0.1:0";
-  c.threads = 4;
+  c.threads = 16;
   c.keepAliveSeconds = 1;  // so that stopping never waits long for idle client connections
   c.users = {{"alice@example.com", "alice-pw", "Alice Archer", {}, ""},
              {"bob@example.com", "bob-pw", "Bob Baker", {}, ""},

@@ -517,4 +517,53 @@ TEST_F(MailboxTest, SendingDeliversToLocalMailboxes) {
   EXPECT_EQ(Sim()->Server().FolderItemCount("alice@example.com", "inbox"), aliceBefore + 2);
 }
 
+TEST_F(MailboxTest, ReplyAllAddressesEveryoneButTheReplier) {
+  auto sent = Call(
+      "<m:CreateItem "
+      "MessageDisposition=\"SendOnly\"><m:Items><t:Message><t:Subject>Plan</t:Subject>"
+      "<t:Body BodyType=\"HTML\">&lt;p&gt;Draft plan&lt;/p&gt;</t:Body><t:ToRecipients><t:Mailbox>"
+      "<t:EmailAddress>bob@example.com</t:EmailAddress></t:Mailbox></"
+      "t:ToRecipients><t:CcRecipients>"
+      "<t:Mailbox><t:Name>Svc</t:Name><t:EmailAddress>svc@example.com</t:EmailAddress></t:Mailbox>"
+      "</t:CcRecipients></t:Message></m:Items></m:CreateItem>");
+  ASSERT_EQ(sent.Class(), "Success");
+  auto found = Call(
+      "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape>"
+      "</m:ItemShape><m:Restriction><t:IsEqualTo><t:FieldURI FieldURI=\"item:Subject\"/>"
+      "<t:FieldURIOrConstant><t:Constant Value=\"Plan\"/></t:FieldURIOrConstant>"
+      "</t:IsEqualTo></m:Restriction><m:ParentFolderIds>" +
+          Dist("inbox") + "</m:ParentFolderIds></m:FindItem>",
+      "bob@example.com");
+  std::string received = ItemIdXml(First(found.root(), "ItemId"));
+  auto reply = Call(
+      "<m:CreateItem MessageDisposition=\"SaveOnly\"><m:Items><t:ReplyAllToItem>"
+      "<t:ReferenceItemId" +
+          received.substr(9) +
+          "</t:ReplyAllToItem></m:Items>"
+          "</m:CreateItem>",
+      "bob@example.com");
+  ASSERT_EQ(reply.Class(), "Success") << reply.http.body;
+  auto draftReply =
+      GetItem(ItemIdXml(First(reply.root(), "ItemId")), "AllProperties", "", "bob@example.com");
+  auto draft = First(draftReply.root(), "Message");
+  std::vector<std::string> to, cc;
+  for (auto m : All(First(draft, "ToRecipients"), "EmailAddress"))
+    to.push_back(m.text().as_string());
+  for (auto m : All(First(draft, "CcRecipients"), "EmailAddress"))
+    cc.push_back(m.text().as_string());
+  EXPECT_EQ(to, std::vector<std::string>{"alice@example.com"});
+  EXPECT_EQ(cc, std::vector<std::string>{"svc@example.com"});
+  EXPECT_EQ(First(draft, "Body").attribute("BodyType").value(), std::string("HTML"));
+  EXPECT_NE(TextOf(draft, "Body").find("Draft plan"), std::string::npos);
+  EXPECT_EQ(TextOf(draft, "IsDraft"), "true");
+  // Drafts are saved in Drafts.
+  auto drafts = Call(
+      "<m:GetFolder><m:FolderShape><t:BaseShape>IdOnly</t:BaseShape></m:FolderShape>"
+      "<m:FolderIds>" +
+          Dist("drafts") + "</m:FolderIds></m:GetFolder>",
+      "bob@example.com");
+  EXPECT_STREQ(First(draft, "ParentFolderId").attribute("Id").value(),
+               First(drafts.root(), "FolderId").attribute("Id").value());
+}
+
 }  // namespace

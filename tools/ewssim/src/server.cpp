@@ -479,7 +479,7 @@ void ServerImpl::Start() {
     http = std::make_unique<httplib::Server>();
   }
   if (!http->is_valid()) throw std::runtime_error("cannot set up the HTTP server");
-  int threads = cfg.threads > 0 ? cfg.threads : 8;
+  int threads = cfg.threads > 0 ? cfg.threads : 32;
   http->new_task_queue = [threads] {
     return new httplib::ThreadPool(static_cast<size_t>(threads));
   };
