@@ -23,6 +23,7 @@
 #include "DvXMLSchema.h"
 #include "uDvEWSBase.h"
 #include "uDvEWSInterfaces.h"
+#include "uDvEWSInterfacesRecipients.h"
 #include "uDvEWSInterfacesValues.h"
 
 namespace dv {

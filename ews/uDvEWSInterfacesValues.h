@@ -38,14 +38,6 @@
 
 namespace dv {
 
-// The identifier of an item or folder: an empty Id means the object is not on the server yet.
-struct TItemId {
-  std::string Id;
-  std::string ChangeKey;
-  bool IsEmpty() const { return Id.empty(); }
-  friend bool operator==(const TItemId&, const TItemId&) = default;
-};
-
 // ---- Data access ----
 
 enum class TDvEWSGetDataElmSource { desOriginal, desCurrent };
