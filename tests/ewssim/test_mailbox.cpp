@@ -356,6 +356,11 @@ TEST_F(MailboxTest, UpdateItemFieldsAndChangeKeys) {
 }
 
 TEST_F(MailboxTest, AppendRecipientsAndDeleteCopyMove) {
+  // Messages need a disposition, on creation and on update.
+  EXPECT_EQ(Call("<m:CreateItem><m:Items><t:Message><t:Subject>x</t:Subject></t:Message>"
+                 "</m:Items></m:CreateItem>")
+                .Code(),
+            "ErrorMessageDispositionRequired");
   auto id = CreateMessage(
       "<t:Subject>cm</t:Subject><t:ToRecipients><t:Mailbox><t:EmailAddress>"
       "a@x.test</t:EmailAddress></t:Mailbox></t:ToRecipients>");

@@ -260,7 +260,7 @@ void CreateItem(Ctx& c) {
         FailCode("ErrorInvalidRequest");
       }
       bool message = IsMessageKind(item->kind);
-      if (message && disposition.empty()) FailCode("ErrorInvalidRequest");
+      if (message && disposition.empty()) FailCode("ErrorMessageDispositionRequired");
       if (!message || disposition == "SaveOnly" || disposition.empty()) {
         uint32_t folder = TargetFolder(c, m, saved, DefaultFolderFor(item->kind));
         if (!message) item->Erase("IsDraft");
@@ -427,6 +427,8 @@ void UpdateItem(Ctx& c) {
       auto idEl = Child(change, "ItemId");
       if (!idEl) FailCode("ErrorItemNotFound");
       auto [m, item] = c.ResolveItem(idEl);
+      if (IsMessageKind(item->kind) && disposition.empty())
+        FailCode("ErrorMessageDispositionRequired");
       std::string ck = Attr(idEl, "ChangeKey");
       if (!ck.empty()) {
         uint64_t given = DecodeChangeKey(ck);
