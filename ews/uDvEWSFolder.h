@@ -1,0 +1,279 @@
+// Folders: one mailbox folder opened by its identifier. A folder reads its properties, lists its
+// sub-folders and its items as pageable tables, creates and deletes folders, and creates, copies,
+// moves, deletes and imports items; a calendar folder also gives a calendar view over a date
+// range and deletes meetings with a chosen cancellation mode.
+//
+// Every operation is one EWS request made through the creator chain (so headers a store adds
+// reach it) and checked by the object base. Identifier elements carry the ChangeKey attribute
+// only when the session's server version is Exchange2013_SP1 or later.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <memory>
+#include <string>
+
+#include "DvSysUtils.h"
+#include "uDvEWSBaseObject.h"
+#include "uDvEWSInterfacesRecipients.h"
+#include "uDvEWSTable.h"
+#include "uDvEWSTypes.h"
+#include "uDvEWSTypesEnums.h"
+
+namespace dv {
+
+class IDvEWSMsgStore;
+using DvEWSMsgStorePtr = std::shared_ptr<IDvEWSMsgStore>;
+// The item interface; declared by the item unit (uDvEWSItem.h).
+class IDvEWSItem;
+using DvEWSItemPtr = std::shared_ptr<IDvEWSItem>;
+
+// ---- Enumerations (texts are the names less their lowercase prefix) ----
+
+enum class TDvEWSFolderDeleteType { dtHardDelete, dtSoftDelete, dtMoveToDeletedItems };
+
+enum class TItemType {
+  tItem,
+  tMessage,
+  tCalendarItem,
+  tContact,
+  tDistributionList,
+  tMeetingMessage,
+  tMeetingRequest,
+  tMeetingResponse,
+  tMeetingCancellation,
+  tTask,
+  tPostItem,
+  tReplyToItem,
+  tReplyAllToItem,
+  tForwardItem
+};
+
+enum class TDvEWSMessageFlag { msgflgRead, msgflgUnmodified, msgflgUnsent, msgflgFromMe };
+using TDvEWSMessageFlags = TSet<TDvEWSMessageFlag>;
+
+enum class TSendMeetingInvitationsOrCancellations {
+  smiocSendToNone,
+  smiocSendOnlyToAll,
+  smiocSendToAllAndSaveCopy,
+  smiocSendOnlyToChanged,
+  smiocSendToChangedAndSaveCopy
+};
+
+// "HardDelete", "SoftDelete", "MoveToDeletedItems".
+std::string DvEWSDeleteTypeText(TDvEWSFolderDeleteType type);
+// "SendToNone", "SendOnlyToAll", …
+std::string DvEWSSendMeetingText(TSendMeetingInvitationsOrCancellations mode);
+// "Folder", "CalendarFolder", "ContactsFolder", "SearchFolder", "TasksFolder".
+std::string DvEWSFolderFieldTypeText(TSetFolderFieldType type);
+// The folder kind whose text is an element's local name (sffFolder for any other name).
+TSetFolderFieldType DvEWSFolderFieldTypeOf(const std::string& localName);
+// The PR_MESSAGE_FLAGS bits of a flag set (read 1, unmodified 2, unsent 8, from me 32).
+std::int32_t DvEWSMessageFlagsValue(TDvEWSMessageFlags flags);
+
+// ---- The item classes, as the item unit provides them ----
+
+// A new item object of the class for `type` (TDvEWSEMail for tMessage; the generic TDvEWSItem
+// for kinds whose class does not exist yet), owned by `owner` (a store or folder). With a
+// non-empty id the object loads that item from the server; with an empty id it is new and
+// unsaved. Defined by the item unit (uDvEWSItem.cpp); a build without it raises.
+DvEWSItemPtr DvEWSCreateItemObject(TDvEWSObject& owner, TItemType type, const TItemId& id);
+// The item kind of an item element's local name, compared ignoring case ("Message" tMessage,
+// "CalendarItem" tCalendarItem, "Contact" tContact, "Task" tTask, "DistributionList"
+// tDistributionList; anything else tItem).
+TItemType DvEWSItemTypeOfElement(const std::string& localName);
+
+// ---- Tables of a folder ----
+
+class IDvEWSItems : public virtual IDvEWSTableBase {
+ public:
+  // The current row's ItemId.
+  virtual TItemId GetItemId() = 0;
+};
+using DvEWSItemsPtr = std::shared_ptr<IDvEWSItems>;
+
+class IDvEWSFolders : public virtual IDvEWSTableBase {
+ public:
+  // The current row's FolderId.
+  virtual TItemId GetItemId() = 0;
+  // The current row's kind, from its element name.
+  virtual TSetFolderFieldType FolderFieldType() = 0;
+};
+using DvEWSFoldersPtr = std::shared_ptr<IDvEWSFolders>;
+
+// ---- Folder interfaces ----
+
+class IDvEWSFolder : public virtual IDvEWSPropObject {
+ public:
+  virtual DvEWSMsgStorePtr GetMsgStore() = 0;
+  virtual TItemId GetParentFolderId() = 0;
+  virtual TSetFolderFieldType GetFolderFieldType() = 0;
+  virtual int GetChildFolderCount() = 0;
+  virtual std::string GetDisplayName() = 0;
+  // The EffectiveRights element of the folder data (none when the server sent none).
+  virtual TEwsEffectiveRights* GetEffectiveRights() = 0;
+  virtual int GetTotalCount() = 0;
+  virtual int GetUnreadCount() = 0;
+  // Stored in the folder's data only; nothing is sent.
+  virtual void SetDisplayName(const std::string& value) = 0;
+  virtual DvEWSFoldersPtr GetSubFolders() = 0;
+  virtual TItemId CreateFolder(TSetFolderFieldType folderType, const std::string& displayName) = 0;
+  virtual void EmptyFolder(TDvEWSFolderDeleteType deleteType, bool deleteSubFolders) = 0;
+  virtual void DeleteFolder(const TItemId& folderId, TDvEWSFolderDeleteType deleteType) = 0;
+  // Always raises: folders are read only.
+  virtual void SaveChanges() = 0;
+  virtual DvEWSItemsPtr GetItems() = 0;
+  virtual DvEWSItemPtr GetItem(const TItemId& itemId) = 0;
+  virtual DvEWSItemPtr CreateItem(TItemType itemType) = 0;
+  virtual TItemId CopyItem(const TItemId& itemId, const TItemId& toFolderId) = 0;
+  virtual TItemId CopyItem(TEwsItemId& itemId, TEwsFolderId& toFolderId) = 0;
+  virtual TItemId MoveItem(const TItemId& itemId, const TItemId& toFolderId) = 0;
+  virtual TItemId MoveItem(TEwsItemId& itemId, TEwsFolderId& toFolderId) = 0;
+  virtual void DeleteItem(const TItemId& itemId, TDvEWSFolderDeleteType deleteType) = 0;
+  virtual void DeleteItem(TEwsItemId& itemId, TDvEWSFolderDeleteType deleteType) = 0;
+  // A MIME message read from the stream (UTF-8, byte-order mark honoured); gives the new item's id.
+  virtual TItemId ImportItem(std::istream& stream, const TDvEWSMessageFlags* flags) = 0;
+  virtual TItemId ImportItem(const std::string& fileName, std::ios::openmode fileMode,
+                             const TDvEWSMessageFlags* flags) = 0;
+};
+using DvEWSFolderPtr = std::shared_ptr<IDvEWSFolder>;
+
+class IDvEWSCalendarFolder : public virtual IDvEWSFolder {
+ public:
+  // Items between two date-times (at most maxEntries) in one page without automatic paging.
+  virtual DvEWSItemsPtr GetCalendarView(TDateTime startDate, TDateTime endDate, int maxEntries) = 0;
+  // Deletes one item carrying sendMode as SendMeetingCancellations.
+  virtual void DeleteMeeting(const TItemId& itemId, TDvEWSFolderDeleteType deleteType,
+                             TSendMeetingInvitationsOrCancellations sendMode) = 0;
+  virtual void DeleteMeeting(TEwsItemId& itemId, TDvEWSFolderDeleteType deleteType,
+                             TSendMeetingInvitationsOrCancellations sendMode) = 0;
+};
+using DvEWSCalendarFolderPtr = std::shared_ptr<IDvEWSCalendarFolder>;
+
+// ---- Classes ----
+
+class TDvEWSFolder : public TDvEWSPropObject<TEwsFolder>, public virtual IDvEWSFolder {
+ public:
+  // Opens the folder at once (GetFolder with all properties). Create with std::make_shared
+  // through DvEWSOpenFolder, which also runs the store lookup.
+  TDvEWSFolder(TDvComponent* owner, const TItemId& folderId);
+  ~TDvEWSFolder() override;
+
+  TItemId GetID() override;
+  // Always raises EEWSException ErrorReadOnly.
+  void SetId(const TItemId& id) override;
+  DvEWSMsgStorePtr GetMsgStore() override;
+  TItemId GetParentFolderId() override;
+  TSetFolderFieldType GetFolderFieldType() override;
+  int GetChildFolderCount() override;
+  std::string GetDisplayName() override;
+  TEwsEffectiveRights* GetEffectiveRights() override;
+  int GetTotalCount() override;
+  int GetUnreadCount() override;
+  void SetDisplayName(const std::string& value) override;
+  DvEWSFoldersPtr GetSubFolders() override;
+  TItemId CreateFolder(TSetFolderFieldType folderType, const std::string& displayName) override;
+  void EmptyFolder(TDvEWSFolderDeleteType deleteType, bool deleteSubFolders) override;
+  void DeleteFolder(const TItemId& folderId, TDvEWSFolderDeleteType deleteType) override;
+  void SaveChanges() override;
+  DvEWSItemsPtr GetItems() override;
+  DvEWSItemPtr GetItem(const TItemId& itemId) override;
+  DvEWSItemPtr CreateItem(TItemType itemType) override;
+  TItemId CopyItem(const TItemId& itemId, const TItemId& toFolderId) override;
+  TItemId CopyItem(TEwsItemId& itemId, TEwsFolderId& toFolderId) override;
+  TItemId MoveItem(const TItemId& itemId, const TItemId& toFolderId) override;
+  TItemId MoveItem(TEwsItemId& itemId, TEwsFolderId& toFolderId) override;
+  void DeleteItem(const TItemId& itemId, TDvEWSFolderDeleteType deleteType) override;
+  void DeleteItem(TEwsItemId& itemId, TDvEWSFolderDeleteType deleteType) override;
+  TItemId ImportItem(std::istream& stream, const TDvEWSMessageFlags* flags) override;
+  TItemId ImportItem(const std::string& fileName, std::ios::openmode fileMode,
+                     const TDvEWSMessageFlags* flags) override;
+
+  // Appends a t:FolderId / t:ItemId element for an id: Id, and ChangeKey from Exchange2013_SP1.
+  DvDOMElementPtr AddFolderId(const DvDOMElementPtr& parent, const TItemId& id);
+  DvDOMElementPtr AddItemId(const DvDOMElementPtr& parent, const TItemId& id);
+
+ protected:
+  // The SendMeetingCancellations text a deletion carries, when any ("" for none), after the item
+  // class rule.
+  virtual std::string MeetingCancellationsFor(const std::string& fromItemClass);
+  // Sends a request and gives its checked response message (path below the body).
+  DvDOMElementPtr SendAndCheck(const std::shared_ptr<IDvSOAPRequest>& request,
+                               const std::string& responseName);
+  bool IsDraftsFolder();
+
+ private:
+  void Load(const TItemId& folderId);
+
+  std::weak_ptr<IDvEWSMsgStore> FMsgStore;
+  bool FDraftsChecked = false;
+  bool FIsDrafts = false;
+};
+
+class TDvEWSCalendarFolder : public TDvEWSFolder, public IDvEWSCalendarFolder {
+ public:
+  TDvEWSCalendarFolder(TDvComponent* owner, const TItemId& folderId);
+
+  DvEWSItemsPtr GetCalendarView(TDateTime startDate, TDateTime endDate, int maxEntries) override;
+  void DeleteMeeting(const TItemId& itemId, TDvEWSFolderDeleteType deleteType,
+                     TSendMeetingInvitationsOrCancellations sendMode) override;
+  void DeleteMeeting(TEwsItemId& itemId, TDvEWSFolderDeleteType deleteType,
+                     TSendMeetingInvitationsOrCancellations sendMode) override;
+  using TDvEWSFolder::DeleteItem;
+  void DeleteItem(const TItemId& itemId, TDvEWSFolderDeleteType deleteType) override;
+
+  TDateTime GetStartDate() const { return FStartDate; }
+  TDateTime GetEndDate() const { return FEndDate; }
+  int GetMaxEntries() const { return FMaxEntries; }
+  TSendMeetingInvitationsOrCancellations GetPendingCancellation() const { return FSendMode; }
+
+ protected:
+  std::string MeetingCancellationsFor(const std::string& fromItemClass) override;
+
+ private:
+  TDateTime FStartDate;
+  TDateTime FEndDate;
+  int FMaxEntries = 0;
+  TSendMeetingInvitationsOrCancellations FSendMode =
+      TSendMeetingInvitationsOrCancellations::smiocSendToNone;
+};
+
+// Sub-folders of a folder.
+class TDvEWSFolders : public TDvEWSTable, public IDvEWSFolders {
+ public:
+  TDvEWSFolders(TDvComponent* owner, const TItemId& parentId);
+  TItemId GetItemId() override;
+  TSetFolderFieldType FolderFieldType() override;
+  const TItemId& GetParentId() const { return FParentId; }
+
+ protected:
+  void GetNextPage() override;
+
+ private:
+  TItemId FParentId;
+};
+
+// Items of a folder.
+class TDvEWSItems : public TDvEWSTable, public IDvEWSItems {
+ public:
+  TDvEWSItems(TDvComponent* owner, const TItemId& parentId);
+  TItemId GetItemId() override;
+  const TItemId& GetParentId() const { return FParentId; }
+
+ protected:
+  void GetNextPage() override;
+
+ private:
+  TItemId FParentId;
+};
+
+// Items of a calendar folder in its date range: one page, no automatic paging.
+class TDvEWSCalendarView : public TDvEWSItems {
+ public:
+  TDvEWSCalendarView(TDvComponent* owner, const TItemId& parentId);
+};
+
+// Opens a folder as the right class: a TDvEWSCalendarFolder when the folder data says it is one.
+DvEWSFolderPtr DvEWSOpenFolder(TDvComponent* owner, const TItemId& folderId);
+
+}  // namespace dv
