@@ -77,6 +77,16 @@ TEST_F(ServerTest, MalformedAndSchemaInvalidRequestsGetTheSchemaFault) {
   EXPECT_EQ(invalid.FaultCode(), "a:ErrorSchemaValidation");
   EXPECT_NE(TextOf(invalid.root(), "Violation").find("inbox1"), std::string::npos);
 
+  // Bodies that are no SOAP request at all.
+  for (std::string junk :
+       {std::string(), std::string("hello"),
+        std::string("<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"/>"),
+        std::string(2000, '<')}) {
+    auto r = PostRaw(junk);
+    EXPECT_EQ(r.http.status, 500) << junk.substr(0, 40);
+    EXPECT_EQ(r.FaultCode(), "a:ErrorSchemaValidation") << junk.substr(0, 40);
+  }
+
   // An element no operation of the schema has.
   auto unknown = Call("<m:FrobnicateItem/>");
   EXPECT_EQ(unknown.http.status, 500);

@@ -390,6 +390,9 @@ void ServerImpl::Handle(const httplib::Request& req, httplib::Response& res) {
     }
   } catch (const EwsError& e) {
     return Fault(res, e.code, e.text, e.text);
+  } catch (const std::exception&) {
+    return Fault(res, "ErrorInternalServerError", StandardText("ErrorInternalServerError"),
+                 StandardText("ErrorInternalServerError"));
   }
   std::string content = "<m:" + opName + "Response xmlns:m=\"" + kNsMessages + "\" xmlns:t=\"" +
                         kNsTypes + "\"><m:ResponseMessages>" + ctx.out +
