@@ -55,7 +55,7 @@ struct Config {
   std::size_t maxRequestBytes = 35u * 1024u * 1024u;
   bool validateRequests = true;  // check request bodies against the EWS schema
   std::string schemaDir;         // folder with ews-validate.xsd and types.xsd; built-in default
-  int threads = 32;  // worker threads; each open keep-alive connection holds one
+  int threads = 32;              // worker threads; each open keep-alive connection holds one
   // How long an idle keep-alive connection stays open; Stop waits for idle connections at most
   // this long.
   int keepAliveSeconds = 5;
