@@ -212,6 +212,12 @@ TDvEWSRecipients::~TDvEWSRecipients() {
   ClearElements();
 }
 
+std::shared_ptr<TDvEWSRecipients> TDvEWSRecipients::CreateStandalone(TServerVersion serverVersion) {
+  DvDOMElementPtr root = DvCreateDOM()->CreateDocumentElement("t:Recipients");
+  root->SetAttribute("xmlns:t", "http://schemas.microsoft.com/exchange/services/2006/types");
+  return std::make_shared<TDvEWSRecipients>(root, "Mailbox", serverVersion);
+}
+
 const DvEWSRecipientObjPtr& TDvEWSRecipients::GetItem(int index) const {
   if (index < 0 || index >= static_cast<int>(FList.size())) RaiseIndex(index);
   return FList[index];

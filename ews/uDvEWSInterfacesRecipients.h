@@ -130,6 +130,9 @@ class TDvEWSRecipients : public IDvEWSRecipients {
                    TServerVersion serverVersion);
   // Runs Clear: the parent's child elements go with the list.
   ~TDvEWSRecipients() override;
+  // An empty list over a document of its own (root "t:Recipients"), for lists that belong to no
+  // item (an address-book dialog's, a name resolution's).
+  static std::shared_ptr<TDvEWSRecipients> CreateStandalone(TServerVersion serverVersion);
   TDvEWSRecipients(const TDvEWSRecipients&) = delete;
   TDvEWSRecipients& operator=(const TDvEWSRecipients&) = delete;
 

@@ -55,6 +55,14 @@ class SimSession {
     return n;
   }
 
+  // The last request whose operation is `op`, or empty.
+  std::string Last(const std::string& op) {
+    std::lock_guard<std::mutex> lock(lock_);
+    for (auto it = requests_.rbegin(); it != requests_.rend(); ++it)
+      if (DvCreateDOM(*it)->SelectSingleElement("/Envelope/Body/" + op)) return *it;
+    return {};
+  }
+
   // Every request validated against the schema; otherwise the first violation.
   std::string Problems() {
     std::lock_guard<std::mutex> lock(lock_);
@@ -206,6 +214,10 @@ TEST_F(Attachments, ContentIsFetchedOnceThenCached) {
   EXPECT_EQ(first.str(), "hello world");
   EXPECT_EQ(second.str(), "hello world");
   EXPECT_EQ(sim_->Sent("GetAttachment"), before + 1);
+  EXPECT_NE(sim_->Last("GetAttachment")
+                .find("<m:AttachmentShape/><m:AttachmentIds><t:AttachmentId Id=\"" +
+                      a->GetAttachmentId() + "\"/></m:AttachmentIds>"),
+            std::string::npos);
 
   // The content now sits in the item's XML: a new object over it needs no request either.
   std::ostringstream third;
@@ -237,6 +249,10 @@ TEST_F(Attachments, ItemKindIsFetchedOnceAndGuardsTheAccessors) {
   EXPECT_EQ(item->GetItemAttachmentType(), TItemAttachmentType::iaCalendarItem);
   EXPECT_EQ(sim_->Sent("GetAttachment"), before + 1);
   // The request asked for the MIME content of the item.
+  EXPECT_NE(sim_->Last("GetAttachment")
+                .find("<m:AttachmentShape><t:IncludeMimeContent>true</t:IncludeMimeContent>"
+                      "</m:AttachmentShape>"),
+            std::string::npos);
   EXPECT_EQ(ThrownMessage([&] { item->GetMessage(); }), "This attachment is not an email message!");
   EXPECT_EQ(ThrownMessage([&] { item->GetItem(); }), "This attachment is not an item!");
   EXPECT_EQ(ThrownMessage([&] { item->GetContact(); }), "This attachment is not a contact!");

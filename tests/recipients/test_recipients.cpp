@@ -223,6 +223,14 @@ TEST(Recipients, DestroyingTheListClearsItsElements) {
   EXPECT_EQ(held->GetEmailAddress(), "a@example.com");
 }
 
+TEST(Recipients, StandaloneList) {
+  auto list = TDvEWSRecipients::CreateStandalone(TServerVersion::Exchange2013);
+  EXPECT_EQ(list->Count(), 0);
+  list->SetAsString("x@example.com;Y <y@example.com>");
+  EXPECT_EQ(list->GetAsString(), "x@example.com; Y <y@example.com>");
+  EXPECT_EQ(list->GetMailBoxParent()->ElementCount(), 2);
+}
+
 TEST(Recipients, ItemIdMailboxTypeAndOriginalDisplayName) {
   auto doc = CreateItemDoc();
   auto list = ToList(doc, TServerVersion::Exchange2010_SP2);
