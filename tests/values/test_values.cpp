@@ -178,6 +178,47 @@ TEST_F(ValuesTest, IndexedValuesUseOneEntryPathForLookupAndCreation) {
             "<t:IndexedFieldURI FieldURI=\"contacts:EmailAddress\" FieldIndex=\"EmailAddress1\"/>");
 }
 
+// A derived table: its own entries first, then the parent's; types come from the getters.
+class TTestReply : public TTestMessage {
+  DV_EWS_PUBLISHED_CLASS
+ public:
+  using TTestMessage::TTestMessage;
+  TImportanceChoices GetImportance() { return GetCurrent()->GetImportance(); }
+  TEwsBody* GetBody() { return GetCurrent()->GetBody(); }
+  std::vector<std::string> GetKeywords() { return {}; }
+};
+const TDvEWSPublishedClass TTestReply::PublishedClass(
+    "TTestReply", &TTestMessage::PublishedClass,
+    {DV_EWS_PUBLISHED(TTestReply, Importance), DV_EWS_PUBLISHED(TTestReply, Body),
+     DV_EWS_PUBLISHED_FIELD(TTestReply, Keywords, "EPR_COMMENT")});
+
+TEST_F(ValuesTest, PublishedTablesInheritAndResolveAnnotations) {
+  const TDvEWSPublishedClass& cls = TTestReply::PublishedClass;
+  ASSERT_NE(cls.FindProperty("SUBJECT"), nullptr);  // inherited, any case
+  EXPECT_EQ(cls.FindProperty("Subject"), TTestMessage::PublishedClass.FindProperty("Subject"));
+  EXPECT_EQ(cls.FindProperty("Missing"), nullptr);
+  EXPECT_EQ(cls.GetProperties().size(), 5u);
+  EXPECT_EQ(cls.GetProperties().front()->Name, "Subject");
+
+  const TDvEWSTypeInfo importance = cls.FindProperty("Importance")->Type;
+  EXPECT_EQ(importance.Kind, TDvEWSTypeKind::tkEnumeration);
+  EXPECT_EQ(importance.EnumType, &DvEnumTypeInfo(TImportanceChoices{}));
+  EXPECT_EQ(cls.FindProperty("Body")->Type.ClassType, &TEwsBody::ClassInfo);
+  EXPECT_EQ(cls.FindProperty("Keywords")->Type.Name(), "array of string");
+  EXPECT_FALSE(importance.IsStructured());
+
+  EXPECT_EQ(cls.FindByField("pr_isread")->Name, "ReadFlag");
+  EXPECT_EQ(cls.FindByField("EPR_COMMENT")->Name, "Keywords");
+  EXPECT_EQ(cls.FindByField("PR_SUBJECT"), nullptr);  // Subject carries no annotation
+
+  // The annotation forms resolve to the catalogue's definitions.
+  EXPECT_EQ(DvEWSField(TUnindexedFieldURI::ufuitem_Subject).GetPropDef(), &PR_SUBJECT);
+  EXPECT_EQ(DvEWSField(TDictionaryURI::ducontacts_EmailAddress, "EmailAddress2").GetPropDef(),
+            &PR_EMAILADDRESS2);
+  EXPECT_EQ(ErrorOf([] { DvEWSField("NO_SUCH_DEF").GetPropDef(); }),
+            "There is no property definition \"NO_SUCH_DEF\"!");
+}
+
 // ---- Value nodes, creation order and demand loads ----
 
 TEST_F(ValuesTest, MissingValuesAreCreatedInSchemaOrderAndStayValid) {
