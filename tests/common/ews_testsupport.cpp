@@ -167,7 +167,8 @@ struct SoapClient::Impl {
   std::string path;
 };
 
-SoapClient::SoapClient(const std::string& url, const std::string& user, const std::string& password)
+SoapClient::SoapClient(const std::string& url, const std::string& user, const std::string& password,
+                       const std::string& caCertFile)
     : impl_(std::make_unique<Impl>()) {
   auto scheme = url.find("://");
   auto pathStart = url.find('/', scheme + 3);
@@ -176,7 +177,12 @@ SoapClient::SoapClient(const std::string& url, const std::string& user, const st
   impl_->client = std::make_unique<httplib::Client>(base);
   impl_->client->set_keep_alive(true);
   impl_->client->set_tcp_nodelay(true);
-  impl_->client->enable_server_certificate_verification(false);
+  if (caCertFile.empty()) {
+    impl_->client->enable_server_certificate_verification(false);
+  } else {
+    impl_->client->set_ca_cert_path(caCertFile.c_str());
+    impl_->client->enable_server_certificate_verification(true);
+  }
   impl_->client->set_read_timeout(30, 0);
   if (!user.empty()) impl_->client->set_basic_auth(user.c_str(), password.c_str());
 }

@@ -61,7 +61,10 @@ struct HttpReply {
 // A keep-alive HTTP client posting SOAP envelopes with Basic authentication.
 class SoapClient {
  public:
-  SoapClient(const std::string& url, const std::string& user, const std::string& password);
+  // With `caCertFile` (PEM) the server certificate is verified against it; without, HTTPS
+  // certificates are not checked.
+  SoapClient(const std::string& url, const std::string& user, const std::string& password,
+             const std::string& caCertFile = {});
   ~SoapClient();
   HttpReply Post(const std::string& envelope,
                  const std::multimap<std::string, std::string>& headers = {});

@@ -92,6 +92,26 @@ TEST(Program, ListensPrintsItsUrlAndStopsOnSignals) {
   }
 }
 
+TEST(Program, TlsWritesTheCertificateForClientsToTrust) {
+  auto pem = std::filesystem::temp_directory_path() /
+             ("ewssim-prog-cert-" + std::to_string(getpid()) + ".pem");
+  Child c = Spawn({"--listen", "127.0.0.1:0", "--tls", "--cert-out", pem.string(), "--user",
+                   "alice@example.com:alice-pw"});
+  ASSERT_GT(c.pid, 0);
+  std::string line = FirstLine(c.out);
+  ASSERT_EQ(line.rfind("listening on https://127.0.0.1:", 0), 0u) << line;
+  ews_test::SoapClient client(line.substr(std::string("listening on ").size()), "alice@example.com",
+                              "alice-pw", pem.string());
+  auto r = client.Post(ews_test::Envelope(
+      "<m:GetFolder><m:FolderShape><t:BaseShape>IdOnly</t:BaseShape></m:FolderShape>"
+      "<m:FolderIds><t:DistinguishedFolderId Id=\"inbox\"/></m:FolderIds></m:GetFolder>"));
+  EXPECT_EQ(r.status, 200);
+  kill(c.pid, SIGTERM);
+  EXPECT_EQ(Wait(c.pid), 0);
+  close(c.out);
+  std::filesystem::remove(pem);
+}
+
 TEST(Program, RefusesBadArguments) {
   for (std::vector<std::string> args :
        {std::vector<std::string>{"--user", "alice@example.com:pw", "--server-version",

@@ -1,5 +1,9 @@
 // The server core: HTTP, authentication, SOAP envelopes, headers, faults and limits.
+#include <unistd.h>
+
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "sim_fixture.h"
@@ -238,10 +242,21 @@ TEST_F(ServerTest, TlsWithGeneratedCertificate) {
   ews_test::SimServer tls(c);
   EXPECT_EQ(tls.Url().rfind("https://127.0.0.1:", 0), 0u);
   EXPECT_NE(tls.Server().CertificatePem().find("BEGIN CERTIFICATE"), std::string::npos);
-  ews_test::SoapClient client(tls.Url(), "alice@example.com", "alice-pw");
+  // The generated certificate verifies as its own trust anchor, for the address served.
+  auto pem =
+      std::filesystem::temp_directory_path() / ("ewssim-cert-" + std::to_string(getpid()) + ".pem");
+  std::ofstream(pem) << tls.Server().CertificatePem();
+  ews_test::SoapClient client(tls.Url(), "alice@example.com", "alice-pw", pem.string());
   auto r = client.Post(ews_test::Envelope(kGetInbox));
   EXPECT_EQ(r.status, 200);
   EXPECT_TRUE(ews_test::ValidateEnvelope(r.body).ok);
+  // Another certificate does not verify.
+  ewssim::Config other = ews_test::DefaultSimConfig();
+  other.tls = true;
+  ews_test::SimServer stranger(other);
+  ews_test::SoapClient wrong(stranger.Url(), "alice@example.com", "alice-pw", pem.string());
+  EXPECT_EQ(wrong.Post(ews_test::Envelope(kGetInbox)).status, -1);
+  std::filesystem::remove(pem);
 }
 
 TEST(ServerConfig, JsonAndUserArguments) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <string>
 
@@ -14,7 +15,8 @@ namespace {
 void Usage() {
   std::cerr
       << "usage: ewssim [--listen HOST:PORT] [--config FILE] [--user ADDRESS:PASSWORD[:Name]]...\n"
-         "              [--server-version NAME] [--seed N] [--tls] [--state FILE]\n";
+         "              [--server-version NAME] [--seed N] [--tls [--cert-out FILE]] [--state "
+         "FILE]\n";
 }
 
 }  // namespace
@@ -26,6 +28,7 @@ int main(int argc, char** argv) {
   int seed = -1;
   bool tls = false;
   std::string state;
+  std::string certOut;
   try {
     for (int i = 1; i < argc; ++i) {
       std::string a = argv[i];
@@ -50,6 +53,8 @@ int main(int argc, char** argv) {
         tls = true;
       else if (a == "--state")
         state = next();
+      else if (a == "--cert-out")
+        certOut = next();
       else if (a == "--help" || a == "-h") {
         Usage();
         return 0;
@@ -88,6 +93,7 @@ int main(int argc, char** argv) {
     std::cerr << "ewssim: " << e.what() << "\n";
     return 1;
   }
+  if (!certOut.empty() && config.tls) std::ofstream(certOut) << server.CertificatePem();
   std::cout << "listening on " << server.Url() << std::endl;
   int sig = 0;
   sigwait(&signals, &sig);
