@@ -943,10 +943,10 @@ def emit_enums_cpp(g):
     out.append("}  // namespace\n\n")
     for i, name in enumerate(names):
         e = g.enums[name]
-        out.append("const TDvEnumTypeInfo DvEnumInfo_%s = {%s, %s, %d, kIdent%d, kWire%d, "
+        out.append("constinit const TDvEnumTypeInfo DvEnumInfo_%s = {%s, %s, %d, kIdent%d, kWire%d, "
                    "kSorted%d};\n" % (name, cpp_str(name), cpp_str(e.prefix), len(e.wires), i, i,
                                        i))
-    out.append("\nnamespace {\n\nconst TDvEnumTypeInfo* const kAll[] = {\n")
+    out.append("\nnamespace {\n\nconstinit const TDvEnumTypeInfo* const kAll[] = {\n")
     for name in names:
         out.append("    &DvEnumInfo_%s,\n" % name)
     out.append("};\n\n}  // namespace\n")
@@ -1042,7 +1042,7 @@ def emit_class_cpp(g, classes, part):
                    "  return std::unique_ptr<TDvXMLSchemaElement>(new %s(e));\n}\n"
                    % (c.name, c.name))
         if decls:
-            out.append("const TDvXMLSchemaInfo kDecls%s[] = {\n" % c.name)
+            out.append("constinit const TDvXMLSchemaInfo kDecls%s[] = {\n" % c.name)
             for pos, d in enumerate(decls):
                 cls_ref = ("&%s::ClassInfo" % d.ref) if d.kind in ("Class", "Array") else \
                     "nullptr"
@@ -1056,14 +1056,14 @@ def emit_class_cpp(g, classes, part):
                                d.choice, KIND_ENUM[d.kind], cls_ref, enum_ref, arr, pos))
             out.append("};\n")
             by_index = sorted(range(len(decls)), key=lambda k: decls[k].index)
-            out.append("const std::uint16_t kByIndex%s[] = {%s};\n" % (
+            out.append("constexpr std::uint16_t kByIndex%s[] = {%s};\n" % (
                 c.name, ", ".join(str(k) for k in by_index)))
             by_name = sorted(range(len(decls)), key=lambda k: (decls[k].local.encode(), k))
-            out.append("const std::uint16_t kByName%s[] = {%s};\n" % (
+            out.append("constexpr std::uint16_t kByName%s[] = {%s};\n" % (
                 c.name, ", ".join(str(k) for k in by_name)))
         derived = g.descendants(c)
         if derived:
-            out.append("const TDvXMLSchemaClassInfo* const kDerived%s[] = {%s};\n" % (
+            out.append("constinit const TDvXMLSchemaClassInfo* const kDerived%s[] = {%s};\n" % (
                 c.name, ", ".join("&%s::ClassInfo" % d for d in derived)))
     out.append("\n}  // namespace\n\n")
     for c in classes:
@@ -1079,7 +1079,7 @@ def emit_class_cpp(g, classes, part):
         else:
             tables = "nullptr, nullptr, nullptr, 0"
         der = ("kDerived%s, %d" % (c.name, len(derived))) if derived else "nullptr, 0"
-        out.append("const TDvXMLSchemaClassInfo %s::ClassInfo = {%s, %s, %s, %s, &New%s, %s, "
+        out.append("constinit const TDvXMLSchemaClassInfo %s::ClassInfo = {%s, %s, %s, %s, &New%s, %s, "
                    "TDvXMLSchemaValueKind::%s, %s, %s};\n" % (
                        c.name, cpp_str(c.name), cpp_str(schema_name), cpp_str(elem), base,
                        c.name, tables, tk, tenum, der))
@@ -1122,7 +1122,7 @@ def emit_table_cpp(g):
     out = [HEADER_NOTE, "#include <algorithm>\n\n#include \"uDvEWSTypes.h\"\n\nnamespace dv {\n\n"
            "namespace {\n\n"]
     names = sorted(g.classes)
-    out.append("const TDvXMLSchemaClassInfo* const kAll[] = {\n")
+    out.append("constinit const TDvXMLSchemaClassInfo* const kAll[] = {\n")
     for n in names:
         out.append("    &%s::ClassInfo,\n" % n)
     out.append("};\n\n")
@@ -1134,7 +1134,7 @@ def emit_table_cpp(g):
             keyed.append(("%s:%s" % c.key, n))
     keyed.sort(key=lambda kv: kv[0].encode())
     out.append("struct TSchemaName {\n  std::string_view Name;\n  const TDvXMLSchemaClassInfo* "
-               "Info;\n};\nconst TSchemaName kBySchemaName[] = {\n")
+               "Info;\n};\nconstinit const TSchemaName kBySchemaName[] = {\n")
     for k, n in keyed:
         out.append("    {%s, &%s::ClassInfo},\n" % (cpp_str(k), n))
     out.append("};\n\n}  // namespace\n\n")

@@ -252,7 +252,7 @@ std::unique_ptr<TDvXMLSchemaElement> NewTEwsMailboxCulture(const DvDOMElementPtr
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsInstalledApp(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsInstalledApp(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsInstalledApp[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsInstalledApp[] = {
     {0, 1, "t:Id", "Id", "Id", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1, 1, "t:MarketplaceAssetId", "MarketplaceAssetId", "MarketplaceAssetId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2, 1, "t:Enabled", "Enabled", "Enabled", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
@@ -268,72 +268,72 @@ const TDvXMLSchemaInfo kDeclsTEwsInstalledApp[] = {
     {12, 1, "t:Requirements", "Requirements", "Requirements", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 12},
     {13, 1, "t:Version", "Version", "Version", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 13},
 };
-const std::uint16_t kByIndexTEwsInstalledApp[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
-const std::uint16_t kByNameTEwsInstalledApp[] = {3, 11, 10, 2, 9, 8, 0, 5, 1, 7, 12, 6, 4, 13};
+constexpr std::uint16_t kByIndexTEwsInstalledApp[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+constexpr std::uint16_t kByNameTEwsInstalledApp[] = {3, 11, 10, 2, 9, 8, 0, 5, 1, 7, 12, 6, 4, 13};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfRole(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfRole(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfRole[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfRole[] = {
     {14, 1, "t:Role", "Role", "Role", 1, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfRole[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfRole[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfRole[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfRole[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsManagementRole(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsManagementRole(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsManagementRole[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsManagementRole[] = {
     {15, 1, "t:UserRoles", "UserRoles", "UserRoles", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfRole::ClassInfo, nullptr, nullptr, 0},
     {16, 1, "t:ApplicationRoles", "ApplicationRoles", "ApplicationRoles", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfRole::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsManagementRole[] = {0, 1};
-const std::uint16_t kByNameTEwsManagementRole[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsManagementRole[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsManagementRole[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSidAndAttributes(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSidAndAttributes(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSidAndAttributes[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSidAndAttributes[] = {
     {17, 1, "t:SecurityIdentifier", "SecurityIdentifier", "SecurityIdentifier", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {18, 2, "Attributes", "Attributes", "Attributes", 1, 1, true, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsSidAndAttributes[] = {0, 1};
-const std::uint16_t kByNameTEwsSidAndAttributes[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsSidAndAttributes[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsSidAndAttributes[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfGroupIdentifiers(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfGroupIdentifiers(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfGroupIdentifiers[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfGroupIdentifiers[] = {
     {19, 1, "t:GroupIdentifier", "GroupIdentifier", "GroupIdentifier", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsSidAndAttributes::ClassInfo, nullptr, &NewArrayOfTEwsSidAndAttributes, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfGroupIdentifiers[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfGroupIdentifiers[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfGroupIdentifiers[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfGroupIdentifiers[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfRestrictedGroupIdentifiers(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfRestrictedGroupIdentifiers(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfRestrictedGroupIdentifiers[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfRestrictedGroupIdentifiers[] = {
     {20, 1, "t:RestrictedGroupIdentifier", "RestrictedGroupIdentifier", "RestrictedGroupIdentifier", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsSidAndAttributes::ClassInfo, nullptr, &NewArrayOfTEwsSidAndAttributes, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfRestrictedGroupIdentifiers[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfRestrictedGroupIdentifiers[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfRestrictedGroupIdentifiers[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfRestrictedGroupIdentifiers[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSerializedSecurityContext(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSerializedSecurityContext(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSerializedSecurityContext[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSerializedSecurityContext[] = {
     {21, 1, "t:UserSid", "UserSid", "UserSid", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {22, 1, "t:GroupSids", "GroupSids", "GroupSids", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfGroupIdentifiers::ClassInfo, nullptr, nullptr, 1},
     {23, 1, "t:RestrictedGroupSids", "RestrictedGroupSids", "RestrictedGroupSids", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfRestrictedGroupIdentifiers::ClassInfo, nullptr, nullptr, 2},
     {24, 1, "t:PrimarySmtpAddress", "PrimarySmtpAddress", "PrimarySmtpAddress", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsSerializedSecurityContext[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsSerializedSecurityContext[] = {1, 3, 2, 0};
+constexpr std::uint16_t kByIndexTEwsSerializedSecurityContext[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsSerializedSecurityContext[] = {1, 3, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsConnectingSID(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsConnectingSID(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsConnectingSID[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsConnectingSID[] = {
     {25, 1, "t:PrincipalName", "PrincipalName", "PrincipalName", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPrincipalName::ClassInfo, nullptr, nullptr, 0},
     {26, 1, "t:SID", "SID", "SID", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsSID::ClassInfo, nullptr, nullptr, 1},
     {27, 1, "t:PrimarySmtpAddress", "PrimarySmtpAddress", "PrimarySmtpAddress", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPrimarySmtpAddress::ClassInfo, nullptr, nullptr, 2},
     {28, 1, "t:SmtpAddress", "SmtpAddress", "SmtpAddress", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsSmtpAddress::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsConnectingSID[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsConnectingSID[] = {2, 0, 1, 3};
+constexpr std::uint16_t kByIndexTEwsConnectingSID[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsConnectingSID[] = {2, 0, 1, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPrincipalName(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPrincipalName(e));
 }
@@ -349,32 +349,32 @@ std::unique_ptr<TDvXMLSchemaElement> NewTEwsSmtpAddress(const DvDOMElementPtr& e
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExchangeImpersonation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExchangeImpersonation(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExchangeImpersonation[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExchangeImpersonation[] = {
     {29, 1, "t:ConnectingSID", "ConnectingSID", "ConnectingSID", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsConnectingSID::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsExchangeImpersonation[] = {0};
-const std::uint16_t kByNameTEwsExchangeImpersonation[] = {0};
+constexpr std::uint16_t kByIndexTEwsExchangeImpersonation[] = {0};
+constexpr std::uint16_t kByNameTEwsExchangeImpersonation[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsOpenAsAdminOrSystemService(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsOpenAsAdminOrSystemService(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsOpenAsAdminOrSystemService[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsOpenAsAdminOrSystemService[] = {
     {30, 1, "t:ConnectingSID", "ConnectingSID", "ConnectingSID", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsConnectingSID::ClassInfo, nullptr, nullptr, 0},
     {31, 2, "LogonType", "LogonType", "LogonType", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSpecialLogonType, nullptr, 1},
     {32, 2, "BudgetType", "BudgetType", "BudgetType", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsOpenAsAdminOrSystemService[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsOpenAsAdminOrSystemService[] = {2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsOpenAsAdminOrSystemService[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsOpenAsAdminOrSystemService[] = {2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsProxySecurityContext(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsProxySecurityContext(e));
 }
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseEmailAddress(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseEmailAddress(e));
 }
-const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseEmailAddress[] = {&TEwsEmailAddressExtended::ClassInfo, &TEwsEmailAddressType::ClassInfo};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseEmailAddress[] = {&TEwsEmailAddressExtended::ClassInfo, &TEwsEmailAddressType::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEmailAddressType(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEmailAddressType(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEmailAddressType[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEmailAddressType[] = {
     {33, 1, "t:Name", "Name", "Name", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {34, 1, "t:EmailAddress", "EmailAddress", "EmailAddress", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {35, 1, "t:RoutingType", "RoutingType", "RoutingType", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -382,13 +382,13 @@ const TDvXMLSchemaInfo kDeclsTEwsEmailAddressType[] = {
     {37, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 4},
     {38, 1, "t:OriginalDisplayName", "OriginalDisplayName", "OriginalDisplayName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsEmailAddressType[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsEmailAddressType[] = {1, 4, 3, 0, 5, 2};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsEmailAddressType[] = {&TEwsEmailAddressExtended::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsEmailAddressType[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsEmailAddressType[] = {1, 4, 3, 0, 5, 2};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsEmailAddressType[] = {&TEwsEmailAddressExtended::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEmailAddressExtended(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEmailAddressExtended(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEmailAddressExtended[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEmailAddressExtended[] = {
     {33, 1, "t:Name", "Name", "Name", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {34, 1, "t:EmailAddress", "EmailAddress", "EmailAddress", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {35, 1, "t:RoutingType", "RoutingType", "RoutingType", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -398,63 +398,63 @@ const TDvXMLSchemaInfo kDeclsTEwsEmailAddressExtended[] = {
     {39, 1, "t:ExternalObjectId", "ExternalObjectId", "ExternalObjectId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 6},
     {40, 1, "t:PrimaryEmailAddress", "PrimaryEmailAddress", "PrimaryEmailAddress", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 7},
 };
-const std::uint16_t kByIndexTEwsEmailAddressExtended[] = {0, 1, 2, 3, 4, 5, 6, 7};
-const std::uint16_t kByNameTEwsEmailAddressExtended[] = {1, 6, 4, 3, 0, 5, 7, 2};
+constexpr std::uint16_t kByIndexTEwsEmailAddressExtended[] = {0, 1, 2, 3, 4, 5, 6, 7};
+constexpr std::uint16_t kByNameTEwsEmailAddressExtended[] = {1, 6, 4, 3, 0, 5, 7, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfEmailAddresses(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfEmailAddresses(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfEmailAddresses[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfEmailAddresses[] = {
     {41, 1, "t:Address", "Address", "Address", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsEmailAddressType::ClassInfo, nullptr, &NewArrayOfTEwsEmailAddressType, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfEmailAddresses[] = {0};
-const std::uint16_t kByNameTEwsArrayOfEmailAddresses[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfEmailAddresses[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfEmailAddresses[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDirectoryEntry(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDirectoryEntry(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDirectoryEntry[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDirectoryEntry[] = {
     {42, 1, "t:Id", "Id", "Id", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsDirectoryEntry[] = {0};
-const std::uint16_t kByNameTEwsDirectoryEntry[] = {0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsDirectoryEntry[] = {&TEwsRoom::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsDirectoryEntry[] = {0};
+constexpr std::uint16_t kByNameTEwsDirectoryEntry[] = {0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsDirectoryEntry[] = {&TEwsRoom::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRoom(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRoom(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRoom[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRoom[] = {
     {42, 1, "t:Id", "Id", "Id", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsRoom[] = {0};
-const std::uint16_t kByNameTEwsRoom[] = {0};
+constexpr std::uint16_t kByIndexTEwsRoom[] = {0};
+constexpr std::uint16_t kByNameTEwsRoom[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfRooms(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfRooms(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfRooms[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfRooms[] = {
     {43, 1, "t:Room", "Room", "Room", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsRoom::ClassInfo, nullptr, &NewArrayOfTEwsRoom, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfRooms[] = {0};
-const std::uint16_t kByNameTEwsArrayOfRooms[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfRooms[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfRooms[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsTimeSlot(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsTimeSlot(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsTimeSlot[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsTimeSlot[] = {
     {44, 1, "t:StartTime", "StartTime", "StartTime", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 0},
     {45, 1, "t:DurationInMinutes", "DurationInMinutes", "DurationInMinutes", 1, 1, false, -1, TDvXMLSchemaValueKind::Double, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsTimeSlot[] = {0, 1};
-const std::uint16_t kByNameTEwsTimeSlot[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsTimeSlot[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsTimeSlot[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMeetingLocation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMeetingLocation(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMeetingLocation[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMeetingLocation[] = {
     {46, 1, "t:EmailAddress", "EmailAddress", "EmailAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {47, 1, "t:DisplayName", "DisplayName", "DisplayName", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsMeetingLocation[] = {0, 1};
-const std::uint16_t kByNameTEwsMeetingLocation[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsMeetingLocation[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsMeetingLocation[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsReminder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsReminder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsReminder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsReminder[] = {
     {48, 1, "t:Subject", "Subject", "Subject", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {49, 1, "t:Location", "Location", "Location", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {50, 1, "t:ReminderTime", "ReminderTime", "ReminderTime", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 2},
@@ -465,65 +465,65 @@ const TDvXMLSchemaInfo kDeclsTEwsReminder[] = {
     {55, 1, "t:ReminderGroup", "ReminderGroup", "ReminderGroup", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TReminderGroup, nullptr, 7},
     {56, 1, "t:UID", "UID", "UID", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 8},
 };
-const std::uint16_t kByIndexTEwsReminder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-const std::uint16_t kByNameTEwsReminder[] = {4, 5, 1, 6, 7, 2, 3, 0, 8};
+constexpr std::uint16_t kByIndexTEwsReminder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::uint16_t kByNameTEwsReminder[] = {4, 5, 1, 6, 7, 2, 3, 0, 8};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfReminders(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfReminders(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfReminders[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfReminders[] = {
     {57, 1, "t:Reminder", "Reminder", "Reminder", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsReminder::ClassInfo, nullptr, &NewArrayOfTEwsReminder, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfReminders[] = {0};
-const std::uint16_t kByNameTEwsArrayOfReminders[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfReminders[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfReminders[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfRecipients(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfRecipients(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfRecipients[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfRecipients[] = {
     {58, 1, "t:Mailbox", "Mailbox", "Mailbox", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsEmailAddressType::ClassInfo, nullptr, &NewArrayOfTEwsEmailAddressType, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfRecipients[] = {0};
-const std::uint16_t kByNameTEwsArrayOfRecipients[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfRecipients[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfRecipients[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSingleRecipient(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSingleRecipient(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSingleRecipient[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSingleRecipient[] = {
     {59, 1, "t:Mailbox", "Mailbox", "Mailbox", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsSingleRecipient[] = {0};
-const std::uint16_t kByNameTEwsSingleRecipient[] = {0};
+constexpr std::uint16_t kByIndexTEwsSingleRecipient[] = {0};
+constexpr std::uint16_t kByNameTEwsSingleRecipient[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBasePathToElement(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBasePathToElement(e));
 }
-const TDvXMLSchemaClassInfo* const kDerivedTEwsBasePathToElement[] = {&TEwsPathToExceptionField::ClassInfo, &TEwsPathToExtendedField::ClassInfo, &TEwsPathToIndexedField::ClassInfo, &TEwsPathToUnindexedField::ClassInfo};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsBasePathToElement[] = {&TEwsPathToExceptionField::ClassInfo, &TEwsPathToExtendedField::ClassInfo, &TEwsPathToIndexedField::ClassInfo, &TEwsPathToUnindexedField::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPathToUnindexedField(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPathToUnindexedField(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPathToUnindexedField[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPathToUnindexedField[] = {
     {0, 2, "FieldURI", "FieldURI", "FieldURI", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TUnindexedFieldURI, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsPathToUnindexedField[] = {0};
-const std::uint16_t kByNameTEwsPathToUnindexedField[] = {0};
+constexpr std::uint16_t kByIndexTEwsPathToUnindexedField[] = {0};
+constexpr std::uint16_t kByNameTEwsPathToUnindexedField[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPathToIndexedField(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPathToIndexedField(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPathToIndexedField[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPathToIndexedField[] = {
     {0, 2, "FieldURI", "FieldURI", "FieldURI", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDictionaryURI, nullptr, 0},
     {1, 2, "FieldIndex", "FieldIndex", "FieldIndex", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsPathToIndexedField[] = {0, 1};
-const std::uint16_t kByNameTEwsPathToIndexedField[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsPathToIndexedField[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsPathToIndexedField[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPathToExceptionField(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPathToExceptionField(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPathToExceptionField[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPathToExceptionField[] = {
     {0, 2, "FieldURI", "FieldURI", "FieldURI", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TExceptionPropertyURI, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsPathToExceptionField[] = {0};
-const std::uint16_t kByNameTEwsPathToExceptionField[] = {0};
+constexpr std::uint16_t kByIndexTEwsPathToExceptionField[] = {0};
+constexpr std::uint16_t kByNameTEwsPathToExceptionField[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPathToExtendedField(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPathToExtendedField(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPathToExtendedField[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPathToExtendedField[] = {
     {0, 2, "DistinguishedPropertySetId", "DistinguishedPropertySetId", "DistinguishedPropertySetId", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDistinguishedPropertySet, nullptr, 0},
     {1, 2, "PropertySetId", "PropertySetId", "PropertySetId", 0, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 1},
     {2, 2, "PropertyTag", "PropertyTag", "PropertyTag", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -531,57 +531,57 @@ const TDvXMLSchemaInfo kDeclsTEwsPathToExtendedField[] = {
     {4, 2, "PropertyId", "PropertyId", "PropertyId", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 4},
     {5, 2, "PropertyType", "PropertyType", "PropertyType", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TMapiPropertyType, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsPathToExtendedField[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsPathToExtendedField[] = {0, 4, 3, 1, 2, 5};
+constexpr std::uint16_t kByIndexTEwsPathToExtendedField[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsPathToExtendedField[] = {0, 4, 3, 1, 2, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfPathsToElement(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfPathsToElement(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfPathsToElement[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfPathsToElement[] = {
     {60, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsPathToUnindexedField::ClassInfo, nullptr, &NewArrayOfTEwsPathToUnindexedField, 0},
     {61, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsPathToIndexedField::ClassInfo, nullptr, &NewArrayOfTEwsPathToIndexedField, 1},
     {62, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsPathToExtendedField::ClassInfo, nullptr, &NewArrayOfTEwsPathToExtendedField, 2},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfPathsToElement[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfPathsToElement[] = {2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfPathsToElement[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfPathsToElement[] = {2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfPropertyValues(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfPropertyValues(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfPropertyValues[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfPropertyValues[] = {
     {63, 1, "t:Value", "Value", "Value", 0, -1, false, 0, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfPropertyValues[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfPropertyValues[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfPropertyValues[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfPropertyValues[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfExtendedProperty(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfExtendedProperty(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfExtendedProperty[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfExtendedProperty[] = {
     {64, 1, "t:ExtendedProperty", "ExtendedProperty", "ExtendedProperty", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsExtendedProperty::ClassInfo, nullptr, &NewArrayOfTEwsExtendedProperty, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfExtendedProperty[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfExtendedProperty[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfExtendedProperty[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfExtendedProperty[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExtendedProperty(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExtendedProperty(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExtendedProperty[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExtendedProperty[] = {
     {65, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 0},
     {66, 1, "t:Value", "Value", "Value", 0, 1, false, 0, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {67, 1, "t:Values", "Values", "Values", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfPropertyValues::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsExtendedProperty[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsExtendedProperty[] = {0, 1, 2};
+constexpr std::uint16_t kByIndexTEwsExtendedProperty[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsExtendedProperty[] = {0, 1, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFolderResponseShape(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFolderResponseShape(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFolderResponseShape[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFolderResponseShape[] = {
     {68, 1, "t:BaseShape", "BaseShape", "BaseShape", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDefaultShapeNames, nullptr, 0},
     {69, 1, "t:AdditionalProperties", "AdditionalProperties", "AdditionalProperties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfPathsToElement::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsFolderResponseShape[] = {0, 1};
-const std::uint16_t kByNameTEwsFolderResponseShape[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsFolderResponseShape[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsFolderResponseShape[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsItemResponseShape(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsItemResponseShape(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsItemResponseShape[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsItemResponseShape[] = {
     {70, 1, "t:BaseShape", "BaseShape", "BaseShape", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDefaultShapeNames, nullptr, 0},
     {71, 1, "t:IncludeMimeContent", "IncludeMimeContent", "IncludeMimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
     {72, 1, "t:BodyType", "BodyType", "BodyType", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TBodyTypeResponse, nullptr, 2},
@@ -595,49 +595,49 @@ const TDvXMLSchemaInfo kDeclsTEwsItemResponseShape[] = {
     {80, 1, "t:MaximumBodySize", "MaximumBodySize", "MaximumBodySize", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 10},
     {81, 1, "t:AdditionalProperties", "AdditionalProperties", "AdditionalProperties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfPathsToElement::ClassInfo, nullptr, nullptr, 11},
 };
-const std::uint16_t kByIndexTEwsItemResponseShape[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
-const std::uint16_t kByNameTEwsItemResponseShape[] = {9, 11, 0, 8, 2, 6, 5, 1, 7, 10, 4, 3};
+constexpr std::uint16_t kByIndexTEwsItemResponseShape[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+constexpr std::uint16_t kByNameTEwsItemResponseShape[] = {9, 11, 0, 8, 2, 6, 5, 1, 7, 10, 4, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAttachmentResponseShape(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAttachmentResponseShape(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAttachmentResponseShape[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAttachmentResponseShape[] = {
     {82, 1, "t:IncludeMimeContent", "IncludeMimeContent", "IncludeMimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 0},
     {83, 1, "t:BodyType", "BodyType", "BodyType", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TBodyTypeResponse, nullptr, 1},
     {84, 1, "t:FilterHtmlContent", "FilterHtmlContent", "FilterHtmlContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
     {85, 1, "t:AdditionalProperties", "AdditionalProperties", "AdditionalProperties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfPathsToElement::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsAttachmentResponseShape[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsAttachmentResponseShape[] = {3, 1, 2, 0};
+constexpr std::uint16_t kByIndexTEwsAttachmentResponseShape[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsAttachmentResponseShape[] = {3, 1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsConversationResponseShape(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsConversationResponseShape(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsConversationResponseShape[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsConversationResponseShape[] = {
     {86, 1, "t:BaseShape", "BaseShape", "BaseShape", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDefaultShapeNames, nullptr, 0},
     {87, 1, "t:AdditionalProperties", "AdditionalProperties", "AdditionalProperties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfPathsToElement::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsConversationResponseShape[] = {0, 1};
-const std::uint16_t kByNameTEwsConversationResponseShape[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsConversationResponseShape[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsConversationResponseShape[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPersonaResponseShape(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPersonaResponseShape(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPersonaResponseShape[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPersonaResponseShape[] = {
     {88, 1, "t:BaseShape", "BaseShape", "BaseShape", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDefaultShapeNames, nullptr, 0},
     {89, 1, "t:AdditionalProperties", "AdditionalProperties", "AdditionalProperties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfPathsToElement::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsPersonaResponseShape[] = {0, 1};
-const std::uint16_t kByNameTEwsPersonaResponseShape[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsPersonaResponseShape[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsPersonaResponseShape[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfClientAccessTokenRequests(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfClientAccessTokenRequests(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfClientAccessTokenRequests[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfClientAccessTokenRequests[] = {
     {90, 1, "t:TokenRequest", "TokenRequest", "TokenRequest", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsClientAccessTokenRequest::ClassInfo, nullptr, &NewArrayOfTEwsClientAccessTokenRequest, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfClientAccessTokenRequests[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfClientAccessTokenRequests[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfClientAccessTokenRequests[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfClientAccessTokenRequests[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsClientAccessTokenRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsClientAccessTokenRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsClientAccessTokenRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsClientAccessTokenRequest[] = {
     {164, 1, "t:Id", "Id", "Id", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {165, 1, "t:TokenType", "TokenType", "TokenType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TClientAccessTokenType, nullptr, 1},
     {166, 1, "t:Scope", "Scope", "Scope", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -646,56 +646,56 @@ const TDvXMLSchemaInfo kDeclsTEwsClientAccessTokenRequest[] = {
     {169, 1, "t:RequestedCapabilities", "RequestedCapabilities", "RequestedCapabilities", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 5},
     {170, 1, "t:SupportsSharedFolders", "SupportsSharedFolders", "SupportsSharedFolders", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsClientAccessTokenRequest[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsClientAccessTokenRequest[] = {0, 4, 5, 3, 2, 6, 1};
+constexpr std::uint16_t kByIndexTEwsClientAccessTokenRequest[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsClientAccessTokenRequest[] = {0, 4, 5, 3, 2, 6, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsClientAccessToken(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsClientAccessToken(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsClientAccessToken[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsClientAccessToken[] = {
     {171, 1, "t:Id", "Id", "Id", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {172, 1, "t:TokenType", "TokenType", "TokenType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TClientAccessTokenType, nullptr, 1},
     {173, 1, "t:TokenValue", "TokenValue", "TokenValue", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {174, 1, "t:TTL", "TTL", "TTL", 1, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsClientAccessToken[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsClientAccessToken[] = {0, 3, 1, 2};
+constexpr std::uint16_t kByIndexTEwsClientAccessToken[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsClientAccessToken[] = {0, 3, 1, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsChangeDescription(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsChangeDescription(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsChangeDescription[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsChangeDescription[] = {
     {175, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {176, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {177, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsChangeDescription[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsChangeDescription[] = {2, 0, 1};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsChangeDescription[] = {&TEwsAppendToFolderField::ClassInfo, &TEwsAppendToItemField::ClassInfo, &TEwsDeleteFolderField::ClassInfo, &TEwsDeleteItemField::ClassInfo, &TEwsFolderChangeDescription::ClassInfo, &TEwsItemChangeDescription::ClassInfo, &TEwsSetFolderField::ClassInfo, &TEwsSetItemField::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsChangeDescription[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsChangeDescription[] = {2, 0, 1};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsChangeDescription[] = {&TEwsAppendToFolderField::ClassInfo, &TEwsAppendToItemField::ClassInfo, &TEwsDeleteFolderField::ClassInfo, &TEwsDeleteItemField::ClassInfo, &TEwsFolderChangeDescription::ClassInfo, &TEwsItemChangeDescription::ClassInfo, &TEwsSetFolderField::ClassInfo, &TEwsSetItemField::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsItemChangeDescription(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsItemChangeDescription(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsItemChangeDescription[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsItemChangeDescription[] = {
     {175, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {176, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {177, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsItemChangeDescription[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsItemChangeDescription[] = {2, 0, 1};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsItemChangeDescription[] = {&TEwsAppendToItemField::ClassInfo, &TEwsDeleteItemField::ClassInfo, &TEwsSetItemField::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsItemChangeDescription[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsItemChangeDescription[] = {2, 0, 1};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsItemChangeDescription[] = {&TEwsAppendToItemField::ClassInfo, &TEwsDeleteItemField::ClassInfo, &TEwsSetItemField::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFolderChangeDescription(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFolderChangeDescription(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFolderChangeDescription[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFolderChangeDescription[] = {
     {175, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {176, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {177, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsFolderChangeDescription[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsFolderChangeDescription[] = {2, 0, 1};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsFolderChangeDescription[] = {&TEwsAppendToFolderField::ClassInfo, &TEwsDeleteFolderField::ClassInfo, &TEwsSetFolderField::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsFolderChangeDescription[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsFolderChangeDescription[] = {2, 0, 1};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsFolderChangeDescription[] = {&TEwsAppendToFolderField::ClassInfo, &TEwsDeleteFolderField::ClassInfo, &TEwsSetFolderField::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetItemField(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetItemField(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetItemField[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetItemField[] = {
     {175, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {176, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {177, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
@@ -715,12 +715,12 @@ const TDvXMLSchemaInfo kDeclsTEwsSetItemField[] = {
     {191, 1, "t:Network", "Network", "Network", 0, 1, false, 1, TDvXMLSchemaValueKind::Class, &TEwsNetworkItem::ClassInfo, nullptr, nullptr, 16},
     {192, 1, "t:Person", "Person", "Person", 0, 1, false, 1, TDvXMLSchemaValueKind::Class, &TEwsAbchPersonItem::ClassInfo, nullptr, nullptr, 17},
 };
-const std::uint16_t kByIndexTEwsSetItemField[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
-const std::uint16_t kByNameTEwsSetItemField[] = {6, 7, 8, 2, 0, 1, 3, 12, 9, 10, 11, 4, 16, 17, 14, 15, 5, 13};
+constexpr std::uint16_t kByIndexTEwsSetItemField[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
+constexpr std::uint16_t kByNameTEwsSetItemField[] = {6, 7, 8, 2, 0, 1, 3, 12, 9, 10, 11, 4, 16, 17, 14, 15, 5, 13};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetFolderField(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetFolderField(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetFolderField[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetFolderField[] = {
     {175, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {176, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {177, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
@@ -730,32 +730,32 @@ const TDvXMLSchemaInfo kDeclsTEwsSetFolderField[] = {
     {196, 1, "t:SearchFolder", "SearchFolder", "SearchFolder", 0, 1, false, 1, TDvXMLSchemaValueKind::Class, &TEwsSearchFolder::ClassInfo, nullptr, nullptr, 6},
     {197, 1, "t:TasksFolder", "TasksFolder", "TasksFolder", 0, 1, false, 1, TDvXMLSchemaValueKind::Class, &TEwsTasksFolder::ClassInfo, nullptr, nullptr, 7},
 };
-const std::uint16_t kByIndexTEwsSetFolderField[] = {0, 1, 2, 3, 4, 5, 6, 7};
-const std::uint16_t kByNameTEwsSetFolderField[] = {4, 5, 2, 0, 3, 1, 6, 7};
+constexpr std::uint16_t kByIndexTEwsSetFolderField[] = {0, 1, 2, 3, 4, 5, 6, 7};
+constexpr std::uint16_t kByNameTEwsSetFolderField[] = {4, 5, 2, 0, 3, 1, 6, 7};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteItemField(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteItemField(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteItemField[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteItemField[] = {
     {175, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {176, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {177, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsDeleteItemField[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsDeleteItemField[] = {2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsDeleteItemField[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsDeleteItemField[] = {2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteFolderField(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteFolderField(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteFolderField[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteFolderField[] = {
     {175, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {176, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {177, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsDeleteFolderField[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsDeleteFolderField[] = {2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsDeleteFolderField[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsDeleteFolderField[] = {2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAppendToItemField(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAppendToItemField(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAppendToItemField[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAppendToItemField[] = {
     {175, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {176, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {177, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
@@ -775,12 +775,12 @@ const TDvXMLSchemaInfo kDeclsTEwsAppendToItemField[] = {
     {211, 1, "t:Network", "Network", "Network", 0, 1, false, 1, TDvXMLSchemaValueKind::Class, &TEwsNetworkItem::ClassInfo, nullptr, nullptr, 16},
     {212, 1, "t:Person", "Person", "Person", 0, 1, false, 1, TDvXMLSchemaValueKind::Class, &TEwsAbchPersonItem::ClassInfo, nullptr, nullptr, 17},
 };
-const std::uint16_t kByIndexTEwsAppendToItemField[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
-const std::uint16_t kByNameTEwsAppendToItemField[] = {6, 7, 8, 2, 0, 1, 3, 12, 9, 10, 11, 4, 16, 17, 14, 15, 5, 13};
+constexpr std::uint16_t kByIndexTEwsAppendToItemField[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
+constexpr std::uint16_t kByNameTEwsAppendToItemField[] = {6, 7, 8, 2, 0, 1, 3, 12, 9, 10, 11, 4, 16, 17, 14, 15, 5, 13};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAppendToFolderField(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAppendToFolderField(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAppendToFolderField[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAppendToFolderField[] = {
     {175, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {176, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {177, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
@@ -790,116 +790,116 @@ const TDvXMLSchemaInfo kDeclsTEwsAppendToFolderField[] = {
     {216, 1, "t:SearchFolder", "SearchFolder", "SearchFolder", 0, 1, false, 1, TDvXMLSchemaValueKind::Class, &TEwsSearchFolder::ClassInfo, nullptr, nullptr, 6},
     {217, 1, "t:TasksFolder", "TasksFolder", "TasksFolder", 0, 1, false, 1, TDvXMLSchemaValueKind::Class, &TEwsTasksFolder::ClassInfo, nullptr, nullptr, 7},
 };
-const std::uint16_t kByIndexTEwsAppendToFolderField[] = {0, 1, 2, 3, 4, 5, 6, 7};
-const std::uint16_t kByNameTEwsAppendToFolderField[] = {4, 5, 2, 0, 3, 1, 6, 7};
+constexpr std::uint16_t kByIndexTEwsAppendToFolderField[] = {0, 1, 2, 3, 4, 5, 6, 7};
+constexpr std::uint16_t kByNameTEwsAppendToFolderField[] = {4, 5, 2, 0, 3, 1, 6, 7};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfItemChangeDescriptions(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfItemChangeDescriptions(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfItemChangeDescriptions[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfItemChangeDescriptions[] = {
     {218, 1, "t:AppendToItemField", "AppendToItemField", "AppendToItemField", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsAppendToItemField::ClassInfo, nullptr, &NewArrayOfTEwsAppendToItemField, 0},
     {219, 1, "t:SetItemField", "SetItemField", "SetItemField", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsSetItemField::ClassInfo, nullptr, &NewArrayOfTEwsSetItemField, 1},
     {220, 1, "t:DeleteItemField", "DeleteItemField", "DeleteItemField", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsDeleteItemField::ClassInfo, nullptr, &NewArrayOfTEwsDeleteItemField, 2},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfItemChangeDescriptions[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfItemChangeDescriptions[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfItemChangeDescriptions[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfItemChangeDescriptions[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfFolderChangeDescriptions(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfFolderChangeDescriptions(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfFolderChangeDescriptions[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfFolderChangeDescriptions[] = {
     {221, 1, "t:AppendToFolderField", "AppendToFolderField", "AppendToFolderField", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsAppendToFolderField::ClassInfo, nullptr, &NewArrayOfTEwsAppendToFolderField, 0},
     {222, 1, "t:SetFolderField", "SetFolderField", "SetFolderField", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsSetFolderField::ClassInfo, nullptr, &NewArrayOfTEwsSetFolderField, 1},
     {223, 1, "t:DeleteFolderField", "DeleteFolderField", "DeleteFolderField", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsDeleteFolderField::ClassInfo, nullptr, &NewArrayOfTEwsDeleteFolderField, 2},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfFolderChangeDescriptions[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfFolderChangeDescriptions[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfFolderChangeDescriptions[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfFolderChangeDescriptions[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsItemChange(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsItemChange(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsItemChange[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsItemChange[] = {
     {224, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {225, 1, "t:OccurrenceItemId", "OccurrenceItemId", "OccurrenceItemId", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsOccurrenceItemId::ClassInfo, nullptr, nullptr, 1},
     {226, 1, "t:RecurringMasterItemId", "RecurringMasterItemId", "RecurringMasterItemId", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsRecurringMasterItemId::ClassInfo, nullptr, nullptr, 2},
     {227, 1, "t:Updates", "Updates", "Updates", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfItemChangeDescriptions::ClassInfo, nullptr, nullptr, 3},
     {228, 1, "t:CalendarActivityData", "CalendarActivityData", "CalendarActivityData", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsCalendarActivityData::ClassInfo, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsItemChange[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsItemChange[] = {4, 0, 1, 2, 3};
+constexpr std::uint16_t kByIndexTEwsItemChange[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsItemChange[] = {4, 0, 1, 2, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfItemChanges(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfItemChanges(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfItemChanges[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfItemChanges[] = {
     {229, 1, "t:ItemChange", "ItemChange", "ItemChange", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsItemChange::ClassInfo, nullptr, &NewArrayOfTEwsItemChange, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfItemChanges[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfItemChanges[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfItemChanges[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfItemChanges[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsInternetHeader(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsInternetHeader(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsInternetHeader[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsInternetHeader[] = {
     {0, 2, "HeaderName", "HeaderName", "HeaderName", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsInternetHeader[] = {0};
-const std::uint16_t kByNameTEwsInternetHeader[] = {0};
+constexpr std::uint16_t kByIndexTEwsInternetHeader[] = {0};
+constexpr std::uint16_t kByNameTEwsInternetHeader[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfInternetHeaders(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfInternetHeaders(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfInternetHeaders[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfInternetHeaders[] = {
     {230, 1, "t:InternetMessageHeader", "InternetMessageHeader", "InternetMessageHeader", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsInternetHeader::ClassInfo, nullptr, &NewArrayOfTEwsInternetHeader, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfInternetHeaders[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfInternetHeaders[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfInternetHeaders[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfInternetHeaders[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfPredictedActionReason(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfPredictedActionReason(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfPredictedActionReason[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfPredictedActionReason[] = {
     {231, 1, "t:PredictedActionReason", "PredictedActionReason", "PredictedActionReason", 1, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfPredictedActionReason[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfPredictedActionReason[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfPredictedActionReason[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfPredictedActionReason[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseItemId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseItemId(e));
 }
-const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseItemId[] = {&TEwsAttachmentId::ClassInfo, &TEwsItemId::ClassInfo, &TEwsOccurrenceItemId::ClassInfo, &TEwsRecurringMasterItemId::ClassInfo, &TEwsRecurringMasterItemIdRanges::ClassInfo, &TEwsRequestAttachmentId::ClassInfo, &TEwsRootItemId::ClassInfo, &TEwsSearchResultConversationId::ClassInfo, &TEwsSearchResultItemId::ClassInfo};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseItemId[] = {&TEwsAttachmentId::ClassInfo, &TEwsItemId::ClassInfo, &TEwsOccurrenceItemId::ClassInfo, &TEwsRecurringMasterItemId::ClassInfo, &TEwsRecurringMasterItemIdRanges::ClassInfo, &TEwsRequestAttachmentId::ClassInfo, &TEwsRootItemId::ClassInfo, &TEwsSearchResultConversationId::ClassInfo, &TEwsSearchResultItemId::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRequestAttachmentId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRequestAttachmentId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRequestAttachmentId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRequestAttachmentId[] = {
     {0, 2, "Id", "Id", "Id", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsRequestAttachmentId[] = {0};
-const std::uint16_t kByNameTEwsRequestAttachmentId[] = {0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsRequestAttachmentId[] = {&TEwsAttachmentId::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsRequestAttachmentId[] = {0};
+constexpr std::uint16_t kByNameTEwsRequestAttachmentId[] = {0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsRequestAttachmentId[] = {&TEwsAttachmentId::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAttachmentId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAttachmentId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAttachmentId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAttachmentId[] = {
     {0, 2, "Id", "Id", "Id", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1, 2, "RootItemId", "RootItemId", "RootItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2, 2, "RootItemChangeKey", "RootItemChangeKey", "RootItemChangeKey", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsAttachmentId[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsAttachmentId[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsAttachmentId[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsAttachmentId[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRootItemId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRootItemId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRootItemId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRootItemId[] = {
     {0, 2, "RootItemId", "RootItemId", "RootItemId", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1, 2, "RootItemChangeKey", "RootItemChangeKey", "RootItemChangeKey", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsRootItemId[] = {0, 1};
-const std::uint16_t kByNameTEwsRootItemId[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsRootItemId[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsRootItemId[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfRequestAttachmentIds(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfRequestAttachmentIds(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfRequestAttachmentIds[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfRequestAttachmentIds[] = {
     {232, 1, "t:AttachmentId", "AttachmentId", "AttachmentId", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsRequestAttachmentId::ClassInfo, nullptr, &NewArrayOfTEwsRequestAttachmentId, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfRequestAttachmentIds[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfRequestAttachmentIds[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfRequestAttachmentIds[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfRequestAttachmentIds[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAttachment(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAttachment(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAttachment[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAttachment[] = {
     {259, 1, "t:AttachmentId", "AttachmentId", "AttachmentId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsAttachmentId::ClassInfo, nullptr, nullptr, 0},
     {260, 1, "t:Name", "Name", "Name", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {261, 1, "t:ContentType", "ContentType", "ContentType", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -910,13 +910,13 @@ const TDvXMLSchemaInfo kDeclsTEwsAttachment[] = {
     {266, 1, "t:LastModifiedTime", "LastModifiedTime", "LastModifiedTime", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 7},
     {267, 1, "t:IsInline", "IsInline", "IsInline", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 8},
 };
-const std::uint16_t kByIndexTEwsAttachment[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-const std::uint16_t kByNameTEwsAttachment[] = {0, 5, 3, 4, 2, 8, 7, 1, 6};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsAttachment[] = {&TEwsFileAttachment::ClassInfo, &TEwsItemAttachment::ClassInfo, &TEwsReferenceAttachment::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsAttachment[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::uint16_t kByNameTEwsAttachment[] = {0, 5, 3, 4, 2, 8, 7, 1, 6};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsAttachment[] = {&TEwsFileAttachment::ClassInfo, &TEwsItemAttachment::ClassInfo, &TEwsReferenceAttachment::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsItemAttachment(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsItemAttachment(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsItemAttachment[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsItemAttachment[] = {
     {259, 1, "t:AttachmentId", "AttachmentId", "AttachmentId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsAttachmentId::ClassInfo, nullptr, nullptr, 0},
     {260, 1, "t:Name", "Name", "Name", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {261, 1, "t:ContentType", "ContentType", "ContentType", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -941,12 +941,12 @@ const TDvXMLSchemaInfo kDeclsTEwsItemAttachment[] = {
     {280, 1, "t:Network", "Network", "Network", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsNetworkItem::ClassInfo, nullptr, nullptr, 21},
     {281, 1, "t:Person", "Person", "Person", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsAbchPersonItem::ClassInfo, nullptr, nullptr, 22},
 };
-const std::uint16_t kByIndexTEwsItemAttachment[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22};
-const std::uint16_t kByNameTEwsItemAttachment[] = {0, 5, 12, 13, 3, 4, 2, 8, 9, 7, 17, 14, 15, 16, 10, 1, 21, 22, 19, 20, 11, 6, 18};
+constexpr std::uint16_t kByIndexTEwsItemAttachment[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22};
+constexpr std::uint16_t kByNameTEwsItemAttachment[] = {0, 5, 12, 13, 3, 4, 2, 8, 9, 7, 17, 14, 15, 16, 10, 1, 21, 22, 19, 20, 11, 6, 18};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSyncFolderItemsCreateOrUpdate(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSyncFolderItemsCreateOrUpdate(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSyncFolderItemsCreateOrUpdate[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSyncFolderItemsCreateOrUpdate[] = {
     {282, 1, "t:Item", "Item", "Item", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsItem::ClassInfo, nullptr, nullptr, 0},
     {283, 1, "t:Message", "Message", "Message_", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsMessage::ClassInfo, nullptr, nullptr, 1},
     {284, 1, "t:SharingMessage", "SharingMessage", "SharingMessage", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsSharingMessage::ClassInfo, nullptr, nullptr, 2},
@@ -963,12 +963,12 @@ const TDvXMLSchemaInfo kDeclsTEwsSyncFolderItemsCreateOrUpdate[] = {
     {295, 1, "t:Network", "Network", "Network", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsNetworkItem::ClassInfo, nullptr, nullptr, 13},
     {296, 1, "t:Person", "Person", "Person", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsAbchPersonItem::ClassInfo, nullptr, nullptr, 14},
 };
-const std::uint16_t kByIndexTEwsSyncFolderItemsCreateOrUpdate[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
-const std::uint16_t kByNameTEwsSyncFolderItemsCreateOrUpdate[] = {3, 4, 5, 0, 9, 6, 7, 8, 1, 13, 14, 11, 12, 2, 10};
+constexpr std::uint16_t kByIndexTEwsSyncFolderItemsCreateOrUpdate[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
+constexpr std::uint16_t kByNameTEwsSyncFolderItemsCreateOrUpdate[] = {3, 4, 5, 0, 9, 6, 7, 8, 1, 13, 14, 11, 12, 2, 10};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFileAttachment(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFileAttachment(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFileAttachment[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFileAttachment[] = {
     {259, 1, "t:AttachmentId", "AttachmentId", "AttachmentId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsAttachmentId::ClassInfo, nullptr, nullptr, 0},
     {260, 1, "t:Name", "Name", "Name", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {261, 1, "t:ContentType", "ContentType", "ContentType", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -981,12 +981,12 @@ const TDvXMLSchemaInfo kDeclsTEwsFileAttachment[] = {
     {297, 1, "t:IsContactPhoto", "IsContactPhoto", "IsContactPhoto", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 9},
     {298, 1, "t:Content", "Content", "Content", 0, 1, false, -1, TDvXMLSchemaValueKind::Base64binary, nullptr, nullptr, nullptr, 10},
 };
-const std::uint16_t kByIndexTEwsFileAttachment[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-const std::uint16_t kByNameTEwsFileAttachment[] = {0, 5, 10, 3, 4, 2, 9, 8, 7, 1, 6};
+constexpr std::uint16_t kByIndexTEwsFileAttachment[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+constexpr std::uint16_t kByNameTEwsFileAttachment[] = {0, 5, 10, 3, 4, 2, 9, 8, 7, 1, 6};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsReferenceAttachment(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsReferenceAttachment(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsReferenceAttachment[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsReferenceAttachment[] = {
     {259, 1, "t:AttachmentId", "AttachmentId", "AttachmentId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsAttachmentId::ClassInfo, nullptr, nullptr, 0},
     {260, 1, "t:Name", "Name", "Name", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {261, 1, "t:ContentType", "ContentType", "ContentType", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1005,138 +1005,138 @@ const TDvXMLSchemaInfo kDeclsTEwsReferenceAttachment[] = {
     {305, 1, "t:OriginalPermissionType", "OriginalPermissionType", "OriginalPermissionType", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 15},
     {306, 1, "t:AttachmentIsFolder", "AttachmentIsFolder", "AttachmentIsFolder", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 16},
 };
-const std::uint16_t kByIndexTEwsReferenceAttachment[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-const std::uint16_t kByNameTEwsReferenceAttachment[] = {9, 0, 16, 5, 13, 12, 3, 4, 2, 8, 7, 1, 15, 14, 11, 10, 6};
+constexpr std::uint16_t kByIndexTEwsReferenceAttachment[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+constexpr std::uint16_t kByNameTEwsReferenceAttachment[] = {9, 0, 16, 5, 13, 12, 3, 4, 2, 8, 7, 1, 15, 14, 11, 10, 6};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfAttachments(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfAttachments(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfAttachments[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfAttachments[] = {
     {307, 1, "t:ItemAttachment", "ItemAttachment", "ItemAttachment", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsItemAttachment::ClassInfo, nullptr, &NewArrayOfTEwsItemAttachment, 0},
     {308, 1, "t:FileAttachment", "FileAttachment", "FileAttachment", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsFileAttachment::ClassInfo, nullptr, &NewArrayOfTEwsFileAttachment, 1},
     {309, 1, "t:ReferenceAttachment", "ReferenceAttachment", "ReferenceAttachment", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsReferenceAttachment::ClassInfo, nullptr, &NewArrayOfTEwsReferenceAttachment, 2},
 };
-const std::uint16_t kByIndexTEwsArrayOfAttachments[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsArrayOfAttachments[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsArrayOfAttachments[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsArrayOfAttachments[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfAttachments(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfAttachments(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfAttachments[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfAttachments[] = {
     {310, 1, "t:ItemAttachment", "ItemAttachment", "ItemAttachment", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsItemAttachment::ClassInfo, nullptr, &NewArrayOfTEwsItemAttachment, 0},
     {311, 1, "t:FileAttachment", "FileAttachment", "FileAttachment", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsFileAttachment::ClassInfo, nullptr, &NewArrayOfTEwsFileAttachment, 1},
     {312, 1, "t:ReferenceAttachment", "ReferenceAttachment", "ReferenceAttachment", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsReferenceAttachment::ClassInfo, nullptr, &NewArrayOfTEwsReferenceAttachment, 2},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfAttachments[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfAttachments[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfAttachments[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfAttachments[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBody(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBody(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsBody[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsBody[] = {
     {0, 2, "BodyType", "BodyType", "BodyType", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TBodyType, nullptr, 0},
     {1, 2, "IsTruncated", "IsTruncated", "IsTruncated", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsBody[] = {0, 1};
-const std::uint16_t kByNameTEwsBody[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsBody[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsBody[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUniqueBody(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUniqueBody(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUniqueBody[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUniqueBody[] = {
     {0, 2, "UniqueBodyType", "UniqueBodyType", "UniqueBodyType", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TBodyType, nullptr, 0},
     {1, 2, "IsTruncated", "IsTruncated", "IsTruncated", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsUniqueBody[] = {0, 1};
-const std::uint16_t kByNameTEwsUniqueBody[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsUniqueBody[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsUniqueBody[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNormalizedBody(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNormalizedBody(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNormalizedBody[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNormalizedBody[] = {
     {0, 2, "NormalizedBodyType", "NormalizedBodyType", "NormalizedBodyType", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TBodyType, nullptr, 0},
     {1, 2, "IsTruncated", "IsTruncated", "IsTruncated", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsNormalizedBody[] = {0, 1};
-const std::uint16_t kByNameTEwsNormalizedBody[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsNormalizedBody[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsNormalizedBody[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseFolderId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseFolderId(e));
 }
-const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseFolderId[] = {&TEwsAddressListId::ClassInfo, &TEwsDistinguishedFolderId::ClassInfo, &TEwsFolderId::ClassInfo};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseFolderId[] = {&TEwsAddressListId::ClassInfo, &TEwsDistinguishedFolderId::ClassInfo, &TEwsFolderId::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDistinguishedFolderId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDistinguishedFolderId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDistinguishedFolderId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDistinguishedFolderId[] = {
     {313, 1, "t:Mailbox", "Mailbox", "Mailbox", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
     {314, 2, "Id", "Id", "Id", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDistinguishedFolderIdName, nullptr, 1},
     {315, 2, "ChangeKey", "ChangeKey", "ChangeKey", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsDistinguishedFolderId[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsDistinguishedFolderId[] = {2, 1, 0};
+constexpr std::uint16_t kByIndexTEwsDistinguishedFolderId[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsDistinguishedFolderId[] = {2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFolderId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFolderId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFolderId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFolderId[] = {
     {0, 2, "Id", "Id", "Id", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1, 2, "ChangeKey", "ChangeKey", "ChangeKey", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsFolderId[] = {0, 1};
-const std::uint16_t kByNameTEwsFolderId[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsFolderId[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsFolderId[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAddressListId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAddressListId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAddressListId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAddressListId[] = {
     {0, 2, "Id", "Id", "Id", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsAddressListId[] = {0};
-const std::uint16_t kByNameTEwsAddressListId[] = {0};
+constexpr std::uint16_t kByIndexTEwsAddressListId[] = {0};
+constexpr std::uint16_t kByNameTEwsAddressListId[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfDistinguishedFolderId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfDistinguishedFolderId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfDistinguishedFolderId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfDistinguishedFolderId[] = {
     {316, 1, "t:DistinguishedFolderId", "DistinguishedFolderId", "DistinguishedFolderId", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsDistinguishedFolderId::ClassInfo, nullptr, &NewArrayOfTEwsDistinguishedFolderId, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfDistinguishedFolderId[] = {0};
-const std::uint16_t kByNameTEwsArrayOfDistinguishedFolderId[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfDistinguishedFolderId[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfDistinguishedFolderId[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfBaseFolderIds(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfBaseFolderIds(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfBaseFolderIds[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfBaseFolderIds[] = {
     {317, 1, "t:FolderId", "FolderId", "FolderId", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsFolderId::ClassInfo, nullptr, &NewArrayOfTEwsFolderId, 0},
     {318, 1, "t:DistinguishedFolderId", "DistinguishedFolderId", "DistinguishedFolderId", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsDistinguishedFolderId::ClassInfo, nullptr, &NewArrayOfTEwsDistinguishedFolderId, 1},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfBaseFolderIds[] = {0, 1};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfBaseFolderIds[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfBaseFolderIds[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfBaseFolderIds[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsTargetFolderId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsTargetFolderId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsTargetFolderId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsTargetFolderId[] = {
     {319, 1, "t:FolderId", "FolderId", "FolderId", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 0},
     {320, 1, "t:DistinguishedFolderId", "DistinguishedFolderId", "DistinguishedFolderId", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsDistinguishedFolderId::ClassInfo, nullptr, nullptr, 1},
     {321, 1, "t:AddressListId", "AddressListId", "AddressListId", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsAddressListId::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsTargetFolderId[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsTargetFolderId[] = {2, 1, 0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsTargetFolderId[] = {&TEwsUserConfigurationName::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsTargetFolderId[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsTargetFolderId[] = {2, 1, 0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsTargetFolderId[] = {&TEwsUserConfigurationName::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfUploadItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfUploadItems(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfUploadItems[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfUploadItems[] = {
     {322, 1, "t:Item", "Item", "Item", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsUploadItem::ClassInfo, nullptr, &NewArrayOfTEwsUploadItem, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfUploadItems[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfUploadItems[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfUploadItems[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfUploadItems[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUploadItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUploadItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUploadItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUploadItem[] = {
     {323, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 0},
     {324, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {325, 1, "t:Data", "Data", "Data", 1, 1, false, -1, TDvXMLSchemaValueKind::Base64binary, nullptr, nullptr, nullptr, 2},
     {326, 2, "CreateAction", "CreateAction", "CreateAction", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TCreateAction, nullptr, 3},
     {327, 2, "IsAssociated", "IsAssociated", "IsAssociated", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsUploadItem[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsUploadItem[] = {3, 2, 4, 1, 0};
+constexpr std::uint16_t kByIndexTEwsUploadItem[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsUploadItem[] = {3, 2, 4, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindFolderParent(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindFolderParent(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindFolderParent[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindFolderParent[] = {
     {328, 1, "t:Folders", "Folders", "Folders", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfFolders::ClassInfo, nullptr, nullptr, 0},
     {329, 2, "IndexedPagingOffset", "IndexedPagingOffset", "IndexedPagingOffset", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
     {330, 2, "NumeratorOffset", "NumeratorOffset", "NumeratorOffset", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1144,12 +1144,12 @@ const TDvXMLSchemaInfo kDeclsTEwsFindFolderParent[] = {
     {332, 2, "IncludesLastItemInRange", "IncludesLastItemInRange", "IncludesLastItemInRange", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 4},
     {333, 2, "TotalItemsInView", "TotalItemsInView", "TotalItemsInView", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsFindFolderParent[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsFindFolderParent[] = {3, 0, 4, 1, 2, 5};
+constexpr std::uint16_t kByIndexTEwsFindFolderParent[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsFindFolderParent[] = {3, 0, 4, 1, 2, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseFolder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsBaseFolder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsBaseFolder[] = {
     {653, 1, "t:FolderId", "FolderId", "FolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 0},
     {654, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 1},
     {655, 1, "t:FolderClass", "FolderClass", "FolderClass", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1164,13 +1164,13 @@ const TDvXMLSchemaInfo kDeclsTEwsBaseFolder[] = {
     {664, 1, "t:ArchiveTag", "ArchiveTag", "ArchiveTag", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsRetentionTag::ClassInfo, nullptr, nullptr, 11},
     {665, 1, "t:ReplicaList", "ReplicaList", "ReplicaList", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfStrings::ClassInfo, nullptr, nullptr, 12},
 };
-const std::uint16_t kByIndexTEwsBaseFolder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-const std::uint16_t kByNameTEwsBaseFolder[] = {11, 5, 3, 9, 8, 6, 2, 0, 7, 1, 10, 12, 4};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseFolder[] = {&TEwsCalendarFolder::ClassInfo, &TEwsContactsFolder::ClassInfo, &TEwsFolder::ClassInfo, &TEwsSearchFolder::ClassInfo, &TEwsTasksFolder::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsBaseFolder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+constexpr std::uint16_t kByNameTEwsBaseFolder[] = {11, 5, 3, 9, 8, 6, 2, 0, 7, 1, 10, 12, 4};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseFolder[] = {&TEwsCalendarFolder::ClassInfo, &TEwsContactsFolder::ClassInfo, &TEwsFolder::ClassInfo, &TEwsSearchFolder::ClassInfo, &TEwsTasksFolder::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsManagedFolderInformation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsManagedFolderInformation(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsManagedFolderInformation[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsManagedFolderInformation[] = {
     {334, 1, "t:CanDelete", "CanDelete", "CanDelete", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 0},
     {335, 1, "t:CanRenameOrMove", "CanRenameOrMove", "CanRenameOrMove", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
     {336, 1, "t:MustDisplayComment", "MustDisplayComment", "MustDisplayComment", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
@@ -1182,12 +1182,12 @@ const TDvXMLSchemaInfo kDeclsTEwsManagedFolderInformation[] = {
     {342, 1, "t:FolderSize", "FolderSize", "FolderSize", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 8},
     {343, 1, "t:HomePage", "HomePage", "HomePage", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 9},
 };
-const std::uint16_t kByIndexTEwsManagedFolderInformation[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-const std::uint16_t kByNameTEwsManagedFolderInformation[] = {0, 1, 6, 8, 3, 9, 4, 5, 2, 7};
+constexpr std::uint16_t kByIndexTEwsManagedFolderInformation[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+constexpr std::uint16_t kByNameTEwsManagedFolderInformation[] = {0, 1, 6, 8, 3, 9, 4, 5, 2, 7};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFolder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFolder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFolder[] = {
     {653, 1, "t:FolderId", "FolderId", "FolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 0},
     {654, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 1},
     {655, 1, "t:FolderClass", "FolderClass", "FolderClass", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1204,13 +1204,13 @@ const TDvXMLSchemaInfo kDeclsTEwsFolder[] = {
     {666, 1, "t:PermissionSet", "PermissionSet", "PermissionSet", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPermissionSet::ClassInfo, nullptr, nullptr, 13},
     {667, 1, "t:UnreadCount", "UnreadCount", "UnreadCount", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 14},
 };
-const std::uint16_t kByIndexTEwsFolder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
-const std::uint16_t kByNameTEwsFolder[] = {11, 5, 3, 9, 8, 6, 2, 0, 7, 1, 13, 10, 12, 4, 14};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsFolder[] = {&TEwsSearchFolder::ClassInfo, &TEwsTasksFolder::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsFolder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
+constexpr std::uint16_t kByNameTEwsFolder[] = {11, 5, 3, 9, 8, 6, 2, 0, 7, 1, 13, 10, 12, 4, 14};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsFolder[] = {&TEwsSearchFolder::ClassInfo, &TEwsTasksFolder::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCalendarFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCalendarFolder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCalendarFolder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCalendarFolder[] = {
     {653, 1, "t:FolderId", "FolderId", "FolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 0},
     {654, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 1},
     {655, 1, "t:FolderClass", "FolderClass", "FolderClass", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1227,30 +1227,30 @@ const TDvXMLSchemaInfo kDeclsTEwsCalendarFolder[] = {
     {668, 1, "t:SharingEffectiveRights", "SharingEffectiveRights", "SharingEffectiveRights", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TCalendarPermissionReadAccess, nullptr, 13},
     {669, 1, "t:PermissionSet", "PermissionSet", "PermissionSet", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsCalendarPermissionSet::ClassInfo, nullptr, nullptr, 14},
 };
-const std::uint16_t kByIndexTEwsCalendarFolder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
-const std::uint16_t kByNameTEwsCalendarFolder[] = {11, 5, 3, 9, 8, 6, 2, 0, 7, 1, 14, 10, 12, 13, 4};
+constexpr std::uint16_t kByIndexTEwsCalendarFolder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
+constexpr std::uint16_t kByNameTEwsCalendarFolder[] = {11, 5, 3, 9, 8, 6, 2, 0, 7, 1, 14, 10, 12, 13, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsReminderItemAction(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsReminderItemAction(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsReminderItemAction[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsReminderItemAction[] = {
     {670, 1, "t:ActionType", "ActionType", "ActionType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TReminderAction, nullptr, 0},
     {671, 1, "t:ItemId", "ItemId", "ItemId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {672, 1, "t:NewReminderTime", "NewReminderTime", "NewReminderTime", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsReminderItemAction[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsReminderItemAction[] = {0, 1, 2};
+constexpr std::uint16_t kByIndexTEwsReminderItemAction[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsReminderItemAction[] = {0, 1, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfReminderItemAction(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfReminderItemAction(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfReminderItemAction[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfReminderItemAction[] = {
     {673, 1, "t:ReminderItemAction", "ReminderItemAction", "ReminderItemAction", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsReminderItemAction::ClassInfo, nullptr, &NewArrayOfTEwsReminderItemAction, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfReminderItemAction[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfReminderItemAction[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfReminderItemAction[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfReminderItemAction[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsContactsFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsContactsFolder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsContactsFolder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsContactsFolder[] = {
     {653, 1, "t:FolderId", "FolderId", "FolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 0},
     {654, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 1},
     {655, 1, "t:FolderClass", "FolderClass", "FolderClass", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1269,12 +1269,12 @@ const TDvXMLSchemaInfo kDeclsTEwsContactsFolder[] = {
     {676, 1, "t:SourceId", "SourceId", "SourceId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 15},
     {677, 1, "t:AccountName", "AccountName", "AccountName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 16},
 };
-const std::uint16_t kByIndexTEwsContactsFolder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-const std::uint16_t kByNameTEwsContactsFolder[] = {16, 11, 5, 3, 9, 8, 6, 2, 0, 7, 1, 14, 10, 12, 13, 15, 4};
+constexpr std::uint16_t kByIndexTEwsContactsFolder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+constexpr std::uint16_t kByNameTEwsContactsFolder[] = {16, 11, 5, 3, 9, 8, 6, 2, 0, 7, 1, 14, 10, 12, 13, 15, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchFolder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchFolder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchFolder[] = {
     {653, 1, "t:FolderId", "FolderId", "FolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 0},
     {654, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 1},
     {655, 1, "t:FolderClass", "FolderClass", "FolderClass", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1292,12 +1292,12 @@ const TDvXMLSchemaInfo kDeclsTEwsSearchFolder[] = {
     {667, 1, "t:UnreadCount", "UnreadCount", "UnreadCount", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 14},
     {678, 1, "t:SearchParameters", "SearchParameters", "SearchParameters", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSearchParameters::ClassInfo, nullptr, nullptr, 15},
 };
-const std::uint16_t kByIndexTEwsSearchFolder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-const std::uint16_t kByNameTEwsSearchFolder[] = {11, 5, 3, 9, 8, 6, 2, 0, 7, 1, 13, 10, 12, 15, 4, 14};
+constexpr std::uint16_t kByIndexTEwsSearchFolder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+constexpr std::uint16_t kByNameTEwsSearchFolder[] = {11, 5, 3, 9, 8, 6, 2, 0, 7, 1, 13, 10, 12, 15, 4, 14};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsTasksFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsTasksFolder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsTasksFolder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsTasksFolder[] = {
     {653, 1, "t:FolderId", "FolderId", "FolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 0},
     {654, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 1},
     {655, 1, "t:FolderClass", "FolderClass", "FolderClass", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1314,81 +1314,81 @@ const TDvXMLSchemaInfo kDeclsTEwsTasksFolder[] = {
     {666, 1, "t:PermissionSet", "PermissionSet", "PermissionSet", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPermissionSet::ClassInfo, nullptr, nullptr, 13},
     {667, 1, "t:UnreadCount", "UnreadCount", "UnreadCount", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 14},
 };
-const std::uint16_t kByIndexTEwsTasksFolder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
-const std::uint16_t kByNameTEwsTasksFolder[] = {11, 5, 3, 9, 8, 6, 2, 0, 7, 1, 13, 10, 12, 4, 14};
+constexpr std::uint16_t kByIndexTEwsTasksFolder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
+constexpr std::uint16_t kByNameTEwsTasksFolder[] = {11, 5, 3, 9, 8, 6, 2, 0, 7, 1, 13, 10, 12, 4, 14};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfFolders(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfFolders(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfFolders[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfFolders[] = {
     {679, 1, "t:Folder", "Folder", "Folder", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsFolder::ClassInfo, nullptr, &NewArrayOfTEwsFolder, 0},
     {680, 1, "t:CalendarFolder", "CalendarFolder", "CalendarFolder", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsCalendarFolder::ClassInfo, nullptr, &NewArrayOfTEwsCalendarFolder, 1},
     {681, 1, "t:ContactsFolder", "ContactsFolder", "ContactsFolder", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsContactsFolder::ClassInfo, nullptr, &NewArrayOfTEwsContactsFolder, 2},
     {682, 1, "t:SearchFolder", "SearchFolder", "SearchFolder", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsSearchFolder::ClassInfo, nullptr, &NewArrayOfTEwsSearchFolder, 3},
     {683, 1, "t:TasksFolder", "TasksFolder", "TasksFolder", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsTasksFolder::ClassInfo, nullptr, &NewArrayOfTEwsTasksFolder, 4},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfFolders[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfFolders[] = {1, 2, 0, 3, 4};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfFolders[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfFolders[] = {1, 2, 0, 3, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfFolders(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfFolders(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfFolders[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfFolders[] = {
     {684, 1, "t:Folder", "Folder", "Folder", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsFolder::ClassInfo, nullptr, &NewArrayOfTEwsFolder, 0},
     {685, 1, "t:CalendarFolder", "CalendarFolder", "CalendarFolder", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsCalendarFolder::ClassInfo, nullptr, &NewArrayOfTEwsCalendarFolder, 1},
     {686, 1, "t:ContactsFolder", "ContactsFolder", "ContactsFolder", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsContactsFolder::ClassInfo, nullptr, &NewArrayOfTEwsContactsFolder, 2},
     {687, 1, "t:SearchFolder", "SearchFolder", "SearchFolder", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsSearchFolder::ClassInfo, nullptr, &NewArrayOfTEwsSearchFolder, 3},
     {688, 1, "t:TasksFolder", "TasksFolder", "TasksFolder", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsTasksFolder::ClassInfo, nullptr, &NewArrayOfTEwsTasksFolder, 4},
 };
-const std::uint16_t kByIndexTEwsArrayOfFolders[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsArrayOfFolders[] = {1, 2, 0, 3, 4};
+constexpr std::uint16_t kByIndexTEwsArrayOfFolders[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsArrayOfFolders[] = {1, 2, 0, 3, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsItemId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsItemId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsItemId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsItemId[] = {
     {0, 2, "Id", "Id", "Id", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1, 2, "ChangeKey", "ChangeKey", "ChangeKey", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsItemId[] = {0, 1};
-const std::uint16_t kByNameTEwsItemId[] = {1, 0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsItemId[] = {&TEwsRecurringMasterItemIdRanges::ClassInfo, &TEwsSearchResultConversationId::ClassInfo, &TEwsSearchResultItemId::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsItemId[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsItemId[] = {1, 0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsItemId[] = {&TEwsRecurringMasterItemIdRanges::ClassInfo, &TEwsSearchResultConversationId::ClassInfo, &TEwsSearchResultItemId::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfBaseItemIds(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfBaseItemIds(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfBaseItemIds[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfBaseItemIds[] = {
     {689, 1, "t:ItemId", "ItemId", "ItemId", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsItemId::ClassInfo, nullptr, &NewArrayOfTEwsItemId, 0},
     {690, 1, "t:OccurrenceItemId", "OccurrenceItemId", "OccurrenceItemId", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsOccurrenceItemId::ClassInfo, nullptr, &NewArrayOfTEwsOccurrenceItemId, 1},
     {691, 1, "t:RecurringMasterItemId", "RecurringMasterItemId", "RecurringMasterItemId", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsRecurringMasterItemId::ClassInfo, nullptr, &NewArrayOfTEwsRecurringMasterItemId, 2},
     {692, 1, "t:RecurringMasterItemIdRanges", "RecurringMasterItemIdRanges", "RecurringMasterItemIdRanges", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsRecurringMasterItemIdRanges::ClassInfo, nullptr, &NewArrayOfTEwsRecurringMasterItemIdRanges, 3},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfBaseItemIds[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfBaseItemIds[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfBaseItemIds[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfBaseItemIds[] = {0, 1, 2, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfBaseItemIds(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfBaseItemIds(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfBaseItemIds[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfBaseItemIds[] = {
     {693, 1, "t:ItemId", "ItemId", "ItemId", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsItemId::ClassInfo, nullptr, &NewArrayOfTEwsItemId, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfBaseItemIds[] = {0};
-const std::uint16_t kByNameTEwsArrayOfBaseItemIds[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfBaseItemIds[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfBaseItemIds[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfItemIds(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfItemIds(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfItemIds[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfItemIds[] = {
     {694, 1, "t:ItemId", "ItemId", "ItemId", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsItemId::ClassInfo, nullptr, &NewArrayOfTEwsItemId, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfItemIds[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfItemIds[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfItemIds[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfItemIds[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfItemIds(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfItemIds(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfItemIds[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfItemIds[] = {
     {695, 1, "t:ItemId", "ItemId", "ItemId", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsItemId::ClassInfo, nullptr, &NewArrayOfTEwsItemId, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfItemIds[] = {0};
-const std::uint16_t kByNameTEwsArrayOfItemIds[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfItemIds[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfItemIds[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -1461,13 +1461,13 @@ const TDvXMLSchemaInfo kDeclsTEwsItem[] = {
     {162, 1, "t:CanDelete", "CanDelete", "CanDelete", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 69},
     {163, 1, "t:InferenceClassification", "InferenceClassification", "InferenceClassification", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TInferenceClassification, nullptr, 70},
 };
-const std::uint16_t kByIndexTEwsItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70};
-const std::uint16_t kByNameTEwsItem[] = {63, 64, 46, 68, 7, 52, 6, 69, 10, 38, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 14, 15, 16, 13, 17, 3, 1, 33, 34, 65, 66, 60, 59, 62, 61, 0, 43, 2, 67, 45, 50, 48, 22, 23, 25, 24, 21, 47, 49, 56, 5, 9, 57, 41, 4, 54, 39, 37, 36};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsItem[] = {&TEwsAbchPersonItem::ClassInfo, &TEwsAcceptItem::ClassInfo, &TEwsAcceptSharingInvitation::ClassInfo, &TEwsAddItemToMyCalendar::ClassInfo, &TEwsCalendarItem::ClassInfo, &TEwsCancelCalendarItem::ClassInfo, &TEwsContactItem::ClassInfo, &TEwsDeclineItem::ClassInfo, &TEwsDelveItem::ClassInfo, &TEwsDistributionList::ClassInfo, &TEwsDocumentFileItem::ClassInfo, &TEwsFileItem::ClassInfo, &TEwsForwardItem::ClassInfo, &TEwsMeetingCancellationMessage::ClassInfo, &TEwsMeetingMessage::ClassInfo, &TEwsMeetingRegistrationResponseObject::ClassInfo, &TEwsMeetingRequestMessage::ClassInfo, &TEwsMeetingResponseMessage::ClassInfo, &TEwsMessage::ClassInfo, &TEwsNetworkItem::ClassInfo, &TEwsOneDriveItem::ClassInfo, &TEwsPostItem::ClassInfo, &TEwsPostReplyItem::ClassInfo, &TEwsPostReplyItemBase::ClassInfo, &TEwsProposeNewTime::ClassInfo, &TEwsReferenceItemResponse::ClassInfo, &TEwsRemoveItem::ClassInfo, &TEwsReplyAllToItem::ClassInfo, &TEwsReplyToItem::ClassInfo, &TEwsResponseObject::ClassInfo, &TEwsResponseObjectCore::ClassInfo, &TEwsRoleMemberItem::ClassInfo, &TEwsSharingMessage::ClassInfo, &TEwsSmartResponse::ClassInfo, &TEwsSmartResponseBase::ClassInfo, &TEwsSuppressReadReceipt::ClassInfo, &TEwsTask::ClassInfo, &TEwsTentativelyAcceptItem::ClassInfo, &TEwsWellKnownResponseObject::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70};
+constexpr std::uint16_t kByNameTEwsItem[] = {63, 64, 46, 68, 7, 52, 6, 69, 10, 38, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 14, 15, 16, 13, 17, 3, 1, 33, 34, 65, 66, 60, 59, 62, 61, 0, 43, 2, 67, 45, 50, 48, 22, 23, 25, 24, 21, 47, 49, 56, 5, 9, 57, 41, 4, 54, 39, 37, 36};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsItem[] = {&TEwsAbchPersonItem::ClassInfo, &TEwsAcceptItem::ClassInfo, &TEwsAcceptSharingInvitation::ClassInfo, &TEwsAddItemToMyCalendar::ClassInfo, &TEwsCalendarItem::ClassInfo, &TEwsCancelCalendarItem::ClassInfo, &TEwsContactItem::ClassInfo, &TEwsDeclineItem::ClassInfo, &TEwsDelveItem::ClassInfo, &TEwsDistributionList::ClassInfo, &TEwsDocumentFileItem::ClassInfo, &TEwsFileItem::ClassInfo, &TEwsForwardItem::ClassInfo, &TEwsMeetingCancellationMessage::ClassInfo, &TEwsMeetingMessage::ClassInfo, &TEwsMeetingRegistrationResponseObject::ClassInfo, &TEwsMeetingRequestMessage::ClassInfo, &TEwsMeetingResponseMessage::ClassInfo, &TEwsMessage::ClassInfo, &TEwsNetworkItem::ClassInfo, &TEwsOneDriveItem::ClassInfo, &TEwsPostItem::ClassInfo, &TEwsPostReplyItem::ClassInfo, &TEwsPostReplyItemBase::ClassInfo, &TEwsProposeNewTime::ClassInfo, &TEwsReferenceItemResponse::ClassInfo, &TEwsRemoveItem::ClassInfo, &TEwsReplyAllToItem::ClassInfo, &TEwsReplyToItem::ClassInfo, &TEwsResponseObject::ClassInfo, &TEwsResponseObjectCore::ClassInfo, &TEwsRoleMemberItem::ClassInfo, &TEwsSharingMessage::ClassInfo, &TEwsSmartResponse::ClassInfo, &TEwsSmartResponseBase::ClassInfo, &TEwsSuppressReadReceipt::ClassInfo, &TEwsTask::ClassInfo, &TEwsTentativelyAcceptItem::ClassInfo, &TEwsWellKnownResponseObject::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMessage[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -1564,13 +1564,13 @@ const TDvXMLSchemaInfo kDeclsTEwsMessage[] = {
     {257, 1, "t:PublishedCalendarItemIcs", "PublishedCalendarItemIcs", "PublishedCalendarItemIcs", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 93},
     {258, 1, "t:PublishedCalendarItemName", "PublishedCalendarItemName", "PublishedCalendarItemName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 94},
 };
-const std::uint16_t kByIndexTEwsMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94};
-const std::uint16_t kByNameTEwsMessage[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 2, 67, 45, 50, 48, 93, 94, 85, 86, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsMessage[] = {&TEwsAcceptItem::ClassInfo, &TEwsAcceptSharingInvitation::ClassInfo, &TEwsAddItemToMyCalendar::ClassInfo, &TEwsCancelCalendarItem::ClassInfo, &TEwsDeclineItem::ClassInfo, &TEwsForwardItem::ClassInfo, &TEwsMeetingCancellationMessage::ClassInfo, &TEwsMeetingMessage::ClassInfo, &TEwsMeetingRegistrationResponseObject::ClassInfo, &TEwsMeetingRequestMessage::ClassInfo, &TEwsMeetingResponseMessage::ClassInfo, &TEwsPostReplyItem::ClassInfo, &TEwsPostReplyItemBase::ClassInfo, &TEwsProposeNewTime::ClassInfo, &TEwsReferenceItemResponse::ClassInfo, &TEwsRemoveItem::ClassInfo, &TEwsReplyAllToItem::ClassInfo, &TEwsReplyToItem::ClassInfo, &TEwsResponseObject::ClassInfo, &TEwsResponseObjectCore::ClassInfo, &TEwsSharingMessage::ClassInfo, &TEwsSmartResponse::ClassInfo, &TEwsSmartResponseBase::ClassInfo, &TEwsSuppressReadReceipt::ClassInfo, &TEwsTentativelyAcceptItem::ClassInfo, &TEwsWellKnownResponseObject::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94};
+constexpr std::uint16_t kByNameTEwsMessage[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 2, 67, 45, 50, 48, 93, 94, 85, 86, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsMessage[] = {&TEwsAcceptItem::ClassInfo, &TEwsAcceptSharingInvitation::ClassInfo, &TEwsAddItemToMyCalendar::ClassInfo, &TEwsCancelCalendarItem::ClassInfo, &TEwsDeclineItem::ClassInfo, &TEwsForwardItem::ClassInfo, &TEwsMeetingCancellationMessage::ClassInfo, &TEwsMeetingMessage::ClassInfo, &TEwsMeetingRegistrationResponseObject::ClassInfo, &TEwsMeetingRequestMessage::ClassInfo, &TEwsMeetingResponseMessage::ClassInfo, &TEwsPostReplyItem::ClassInfo, &TEwsPostReplyItemBase::ClassInfo, &TEwsProposeNewTime::ClassInfo, &TEwsReferenceItemResponse::ClassInfo, &TEwsRemoveItem::ClassInfo, &TEwsReplyAllToItem::ClassInfo, &TEwsReplyToItem::ClassInfo, &TEwsResponseObject::ClassInfo, &TEwsResponseObjectCore::ClassInfo, &TEwsSharingMessage::ClassInfo, &TEwsSmartResponse::ClassInfo, &TEwsSmartResponseBase::ClassInfo, &TEwsSuppressReadReceipt::ClassInfo, &TEwsTentativelyAcceptItem::ClassInfo, &TEwsWellKnownResponseObject::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsResponseObjectCore(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsResponseObjectCore(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsResponseObjectCore[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsResponseObjectCore[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -1668,13 +1668,13 @@ const TDvXMLSchemaInfo kDeclsTEwsResponseObjectCore[] = {
     {258, 1, "t:PublishedCalendarItemName", "PublishedCalendarItemName", "PublishedCalendarItemName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 94},
     {696, 1, "t:ReferenceItemId", "ReferenceItemId", "ReferenceItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 95},
 };
-const std::uint16_t kByIndexTEwsResponseObjectCore[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95};
-const std::uint16_t kByNameTEwsResponseObjectCore[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsResponseObjectCore[] = {&TEwsAcceptItem::ClassInfo, &TEwsAcceptSharingInvitation::ClassInfo, &TEwsAddItemToMyCalendar::ClassInfo, &TEwsCancelCalendarItem::ClassInfo, &TEwsDeclineItem::ClassInfo, &TEwsForwardItem::ClassInfo, &TEwsMeetingRegistrationResponseObject::ClassInfo, &TEwsPostReplyItem::ClassInfo, &TEwsPostReplyItemBase::ClassInfo, &TEwsProposeNewTime::ClassInfo, &TEwsReferenceItemResponse::ClassInfo, &TEwsRemoveItem::ClassInfo, &TEwsReplyAllToItem::ClassInfo, &TEwsReplyToItem::ClassInfo, &TEwsResponseObject::ClassInfo, &TEwsSmartResponse::ClassInfo, &TEwsSmartResponseBase::ClassInfo, &TEwsSuppressReadReceipt::ClassInfo, &TEwsTentativelyAcceptItem::ClassInfo, &TEwsWellKnownResponseObject::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsResponseObjectCore[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95};
+constexpr std::uint16_t kByNameTEwsResponseObjectCore[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsResponseObjectCore[] = {&TEwsAcceptItem::ClassInfo, &TEwsAcceptSharingInvitation::ClassInfo, &TEwsAddItemToMyCalendar::ClassInfo, &TEwsCancelCalendarItem::ClassInfo, &TEwsDeclineItem::ClassInfo, &TEwsForwardItem::ClassInfo, &TEwsMeetingRegistrationResponseObject::ClassInfo, &TEwsPostReplyItem::ClassInfo, &TEwsPostReplyItemBase::ClassInfo, &TEwsProposeNewTime::ClassInfo, &TEwsReferenceItemResponse::ClassInfo, &TEwsRemoveItem::ClassInfo, &TEwsReplyAllToItem::ClassInfo, &TEwsReplyToItem::ClassInfo, &TEwsResponseObject::ClassInfo, &TEwsSmartResponse::ClassInfo, &TEwsSmartResponseBase::ClassInfo, &TEwsSuppressReadReceipt::ClassInfo, &TEwsTentativelyAcceptItem::ClassInfo, &TEwsWellKnownResponseObject::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsResponseObject(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsResponseObject(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsResponseObject[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsResponseObject[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -1773,13 +1773,13 @@ const TDvXMLSchemaInfo kDeclsTEwsResponseObject[] = {
     {696, 1, "t:ReferenceItemId", "ReferenceItemId", "ReferenceItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 95},
     {697, 2, "ObjectName", "ObjectName", "ObjectName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 96},
 };
-const std::uint16_t kByIndexTEwsResponseObject[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
-const std::uint16_t kByNameTEwsResponseObject[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsResponseObject[] = {&TEwsAcceptItem::ClassInfo, &TEwsAcceptSharingInvitation::ClassInfo, &TEwsAddItemToMyCalendar::ClassInfo, &TEwsCancelCalendarItem::ClassInfo, &TEwsDeclineItem::ClassInfo, &TEwsForwardItem::ClassInfo, &TEwsMeetingRegistrationResponseObject::ClassInfo, &TEwsPostReplyItem::ClassInfo, &TEwsPostReplyItemBase::ClassInfo, &TEwsProposeNewTime::ClassInfo, &TEwsReferenceItemResponse::ClassInfo, &TEwsRemoveItem::ClassInfo, &TEwsReplyAllToItem::ClassInfo, &TEwsReplyToItem::ClassInfo, &TEwsSmartResponse::ClassInfo, &TEwsSmartResponseBase::ClassInfo, &TEwsSuppressReadReceipt::ClassInfo, &TEwsTentativelyAcceptItem::ClassInfo, &TEwsWellKnownResponseObject::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsResponseObject[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
+constexpr std::uint16_t kByNameTEwsResponseObject[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsResponseObject[] = {&TEwsAcceptItem::ClassInfo, &TEwsAcceptSharingInvitation::ClassInfo, &TEwsAddItemToMyCalendar::ClassInfo, &TEwsCancelCalendarItem::ClassInfo, &TEwsDeclineItem::ClassInfo, &TEwsForwardItem::ClassInfo, &TEwsMeetingRegistrationResponseObject::ClassInfo, &TEwsPostReplyItem::ClassInfo, &TEwsPostReplyItemBase::ClassInfo, &TEwsProposeNewTime::ClassInfo, &TEwsReferenceItemResponse::ClassInfo, &TEwsRemoveItem::ClassInfo, &TEwsReplyAllToItem::ClassInfo, &TEwsReplyToItem::ClassInfo, &TEwsSmartResponse::ClassInfo, &TEwsSmartResponseBase::ClassInfo, &TEwsSuppressReadReceipt::ClassInfo, &TEwsTentativelyAcceptItem::ClassInfo, &TEwsWellKnownResponseObject::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfResponseObjects(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfResponseObjects(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfResponseObjects[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfResponseObjects[] = {
     {698, 1, "t:AcceptItem", "AcceptItem", "AcceptItem", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsAcceptItem::ClassInfo, nullptr, &NewArrayOfTEwsAcceptItem, 0},
     {699, 1, "t:TentativelyAcceptItem", "TentativelyAcceptItem", "TentativelyAcceptItem", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsTentativelyAcceptItem::ClassInfo, nullptr, &NewArrayOfTEwsTentativelyAcceptItem, 1},
     {700, 1, "t:DeclineItem", "DeclineItem", "DeclineItem", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsDeclineItem::ClassInfo, nullptr, &NewArrayOfTEwsDeclineItem, 2},
@@ -1794,30 +1794,30 @@ const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfResponseObjects[] = {
     {709, 1, "t:AddItemToMyCalendar", "AddItemToMyCalendar", "AddItemToMyCalendar", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsAddItemToMyCalendar::ClassInfo, nullptr, &NewArrayOfTEwsAddItemToMyCalendar, 11},
     {710, 1, "t:ProposeNewTime", "ProposeNewTime", "ProposeNewTime", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsProposeNewTime::ClassInfo, nullptr, &NewArrayOfTEwsProposeNewTime, 12},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfResponseObjects[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfResponseObjects[] = {0, 10, 11, 6, 2, 4, 9, 12, 7, 5, 3, 8, 1};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfResponseObjects[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfResponseObjects[] = {0, 10, 11, 6, 2, 4, 9, 12, 7, 5, 3, 8, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFolderChange(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFolderChange(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFolderChange[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFolderChange[] = {
     {711, 1, "t:FolderId", "FolderId", "FolderId", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 0},
     {712, 1, "t:DistinguishedFolderId", "DistinguishedFolderId", "DistinguishedFolderId", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsDistinguishedFolderId::ClassInfo, nullptr, nullptr, 1},
     {713, 1, "t:Updates", "Updates", "Updates", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfFolderChangeDescriptions::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsFolderChange[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsFolderChange[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsFolderChange[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsFolderChange[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfFolderChanges(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfFolderChanges(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfFolderChanges[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfFolderChanges[] = {
     {714, 1, "t:FolderChange", "FolderChange", "FolderChange", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsFolderChange::ClassInfo, nullptr, &NewArrayOfTEwsFolderChange, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfFolderChanges[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfFolderChanges[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfFolderChanges[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfFolderChanges[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsWellKnownResponseObject(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsWellKnownResponseObject(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsWellKnownResponseObject[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsWellKnownResponseObject[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -1916,13 +1916,13 @@ const TDvXMLSchemaInfo kDeclsTEwsWellKnownResponseObject[] = {
     {696, 1, "t:ReferenceItemId", "ReferenceItemId", "ReferenceItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 95},
     {697, 2, "ObjectName", "ObjectName", "ObjectName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 96},
 };
-const std::uint16_t kByIndexTEwsWellKnownResponseObject[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
-const std::uint16_t kByNameTEwsWellKnownResponseObject[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsWellKnownResponseObject[] = {&TEwsAcceptItem::ClassInfo, &TEwsDeclineItem::ClassInfo, &TEwsMeetingRegistrationResponseObject::ClassInfo, &TEwsTentativelyAcceptItem::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsWellKnownResponseObject[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
+constexpr std::uint16_t kByNameTEwsWellKnownResponseObject[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsWellKnownResponseObject[] = {&TEwsAcceptItem::ClassInfo, &TEwsDeclineItem::ClassInfo, &TEwsMeetingRegistrationResponseObject::ClassInfo, &TEwsTentativelyAcceptItem::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSmartResponseBase(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSmartResponseBase(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSmartResponseBase[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSmartResponseBase[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -2021,13 +2021,13 @@ const TDvXMLSchemaInfo kDeclsTEwsSmartResponseBase[] = {
     {696, 1, "t:ReferenceItemId", "ReferenceItemId", "ReferenceItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 95},
     {697, 2, "ObjectName", "ObjectName", "ObjectName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 96},
 };
-const std::uint16_t kByIndexTEwsSmartResponseBase[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
-const std::uint16_t kByNameTEwsSmartResponseBase[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsSmartResponseBase[] = {&TEwsCancelCalendarItem::ClassInfo, &TEwsForwardItem::ClassInfo, &TEwsReplyAllToItem::ClassInfo, &TEwsReplyToItem::ClassInfo, &TEwsSmartResponse::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsSmartResponseBase[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
+constexpr std::uint16_t kByNameTEwsSmartResponseBase[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsSmartResponseBase[] = {&TEwsCancelCalendarItem::ClassInfo, &TEwsForwardItem::ClassInfo, &TEwsReplyAllToItem::ClassInfo, &TEwsReplyToItem::ClassInfo, &TEwsSmartResponse::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSmartResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSmartResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSmartResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSmartResponse[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -2127,13 +2127,13 @@ const TDvXMLSchemaInfo kDeclsTEwsSmartResponse[] = {
     {697, 2, "ObjectName", "ObjectName", "ObjectName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 96},
     {715, 1, "t:NewBodyContent", "NewBodyContent", "NewBodyContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsBody::ClassInfo, nullptr, nullptr, 97},
 };
-const std::uint16_t kByIndexTEwsSmartResponse[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97};
-const std::uint16_t kByNameTEwsSmartResponse[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 97, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsSmartResponse[] = {&TEwsCancelCalendarItem::ClassInfo, &TEwsForwardItem::ClassInfo, &TEwsReplyAllToItem::ClassInfo, &TEwsReplyToItem::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsSmartResponse[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97};
+constexpr std::uint16_t kByNameTEwsSmartResponse[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 97, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsSmartResponse[] = {&TEwsCancelCalendarItem::ClassInfo, &TEwsForwardItem::ClassInfo, &TEwsReplyAllToItem::ClassInfo, &TEwsReplyToItem::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsReplyToItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsReplyToItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsReplyToItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsReplyToItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -2233,12 +2233,12 @@ const TDvXMLSchemaInfo kDeclsTEwsReplyToItem[] = {
     {697, 2, "ObjectName", "ObjectName", "ObjectName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 96},
     {715, 1, "t:NewBodyContent", "NewBodyContent", "NewBodyContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsBody::ClassInfo, nullptr, nullptr, 97},
 };
-const std::uint16_t kByIndexTEwsReplyToItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97};
-const std::uint16_t kByNameTEwsReplyToItem[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 97, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constexpr std::uint16_t kByIndexTEwsReplyToItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97};
+constexpr std::uint16_t kByNameTEwsReplyToItem[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 97, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsReplyAllToItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsReplyAllToItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsReplyAllToItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsReplyAllToItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -2339,12 +2339,12 @@ const TDvXMLSchemaInfo kDeclsTEwsReplyAllToItem[] = {
     {715, 1, "t:NewBodyContent", "NewBodyContent", "NewBodyContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsBody::ClassInfo, nullptr, nullptr, 97},
     {716, 1, "t:IsSpecificMessageReply", "IsSpecificMessageReply", "IsSpecificMessageReply", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 98},
 };
-const std::uint16_t kByIndexTEwsReplyAllToItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98};
-const std::uint16_t kByNameTEwsReplyAllToItem[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 98, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 97, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constexpr std::uint16_t kByIndexTEwsReplyAllToItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98};
+constexpr std::uint16_t kByNameTEwsReplyAllToItem[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 98, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 97, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsForwardItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsForwardItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsForwardItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsForwardItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -2444,12 +2444,12 @@ const TDvXMLSchemaInfo kDeclsTEwsForwardItem[] = {
     {697, 2, "ObjectName", "ObjectName", "ObjectName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 96},
     {715, 1, "t:NewBodyContent", "NewBodyContent", "NewBodyContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsBody::ClassInfo, nullptr, nullptr, 97},
 };
-const std::uint16_t kByIndexTEwsForwardItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97};
-const std::uint16_t kByNameTEwsForwardItem[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 97, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constexpr std::uint16_t kByIndexTEwsForwardItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97};
+constexpr std::uint16_t kByNameTEwsForwardItem[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 97, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCancelCalendarItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCancelCalendarItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCancelCalendarItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCancelCalendarItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -2549,16 +2549,16 @@ const TDvXMLSchemaInfo kDeclsTEwsCancelCalendarItem[] = {
     {697, 2, "ObjectName", "ObjectName", "ObjectName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 96},
     {715, 1, "t:NewBodyContent", "NewBodyContent", "NewBodyContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsBody::ClassInfo, nullptr, nullptr, 97},
 };
-const std::uint16_t kByIndexTEwsCancelCalendarItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97};
-const std::uint16_t kByNameTEwsCancelCalendarItem[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 97, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constexpr std::uint16_t kByIndexTEwsCancelCalendarItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97};
+constexpr std::uint16_t kByNameTEwsCancelCalendarItem[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 97, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
 
 }  // namespace
 
-const TDvXMLSchemaClassInfo TEwsMailboxCulture::ClassInfo = {"TEwsMailboxCulture", "t:MailboxCultureType", "", nullptr, &NewTEwsMailboxCulture, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::Language, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMailboxCulture::ClassInfo = {"TEwsMailboxCulture", "t:MailboxCultureType", "", nullptr, &NewTEwsMailboxCulture, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::Language, nullptr, nullptr, 0};
 std::string TEwsMailboxCulture::GetValue() { return GetTextAsLanguage(); }
 void TEwsMailboxCulture::SetValue(const std::string& value) { SetTextAsLanguage(value); }
 
-const TDvXMLSchemaClassInfo TEwsInstalledApp::ClassInfo = {"TEwsInstalledApp", "t:InstalledAppType", "", nullptr, &NewTEwsInstalledApp, kDeclsTEwsInstalledApp, kByIndexTEwsInstalledApp, kByNameTEwsInstalledApp, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsInstalledApp::ClassInfo = {"TEwsInstalledApp", "t:InstalledAppType", "", nullptr, &NewTEwsInstalledApp, kDeclsTEwsInstalledApp, kByIndexTEwsInstalledApp, kByNameTEwsInstalledApp, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsInstalledApp::GetId() { return GetAsString(0); }
 void TEwsInstalledApp::SetId(const std::string& value) { SetAsString(0, value); }
 std::string TEwsInstalledApp::GetMarketplaceAssetId() { return GetAsString(1); }
@@ -2588,26 +2588,26 @@ void TEwsInstalledApp::SetRequirements(const std::string& value) { SetAsString(1
 std::string TEwsInstalledApp::GetVersion() { return GetAsString(13); }
 void TEwsInstalledApp::SetVersion(const std::string& value) { SetAsString(13, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfRole::ClassInfo = {"TEwsNonEmptyArrayOfRole", "t:NonEmptyArrayOfRoleType", "", nullptr, &NewTEwsNonEmptyArrayOfRole, kDeclsTEwsNonEmptyArrayOfRole, kByIndexTEwsNonEmptyArrayOfRole, kByNameTEwsNonEmptyArrayOfRole, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfRole::ClassInfo = {"TEwsNonEmptyArrayOfRole", "t:NonEmptyArrayOfRoleType", "", nullptr, &NewTEwsNonEmptyArrayOfRole, kDeclsTEwsNonEmptyArrayOfRole, kByIndexTEwsNonEmptyArrayOfRole, kByNameTEwsNonEmptyArrayOfRole, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsNonEmptyArrayOfRole::GetRole() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(14)); }
 
-const TDvXMLSchemaClassInfo TEwsManagementRole::ClassInfo = {"TEwsManagementRole", "t:ManagementRoleType", "", nullptr, &NewTEwsManagementRole, kDeclsTEwsManagementRole, kByIndexTEwsManagementRole, kByNameTEwsManagementRole, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsManagementRole::ClassInfo = {"TEwsManagementRole", "t:ManagementRoleType", "", nullptr, &NewTEwsManagementRole, kDeclsTEwsManagementRole, kByIndexTEwsManagementRole, kByNameTEwsManagementRole, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfRole* TEwsManagementRole::GetUserRoles() { return static_cast<TEwsNonEmptyArrayOfRole*>(GetChildObject(15)); }
 TEwsNonEmptyArrayOfRole* TEwsManagementRole::GetApplicationRoles() { return static_cast<TEwsNonEmptyArrayOfRole*>(GetChildObject(16)); }
 
-const TDvXMLSchemaClassInfo TEwsSidAndAttributes::ClassInfo = {"TEwsSidAndAttributes", "t:SidAndAttributesType", "", nullptr, &NewTEwsSidAndAttributes, kDeclsTEwsSidAndAttributes, kByIndexTEwsSidAndAttributes, kByNameTEwsSidAndAttributes, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSidAndAttributes::ClassInfo = {"TEwsSidAndAttributes", "t:SidAndAttributesType", "", nullptr, &NewTEwsSidAndAttributes, kDeclsTEwsSidAndAttributes, kByIndexTEwsSidAndAttributes, kByNameTEwsSidAndAttributes, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSidAndAttributes::GetSecurityIdentifier() { return GetAsString(17); }
 void TEwsSidAndAttributes::SetSecurityIdentifier(const std::string& value) { SetAsString(17, value); }
 std::int64_t TEwsSidAndAttributes::GetAttributes() { return GetAsLong(18); }
 void TEwsSidAndAttributes::SetAttributes(std::int64_t value) { SetAsLong(18, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfGroupIdentifiers::ClassInfo = {"TEwsNonEmptyArrayOfGroupIdentifiers", "t:NonEmptyArrayOfGroupIdentifiersType", "", nullptr, &NewTEwsNonEmptyArrayOfGroupIdentifiers, kDeclsTEwsNonEmptyArrayOfGroupIdentifiers, kByIndexTEwsNonEmptyArrayOfGroupIdentifiers, kByNameTEwsNonEmptyArrayOfGroupIdentifiers, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfGroupIdentifiers::ClassInfo = {"TEwsNonEmptyArrayOfGroupIdentifiers", "t:NonEmptyArrayOfGroupIdentifiersType", "", nullptr, &NewTEwsNonEmptyArrayOfGroupIdentifiers, kDeclsTEwsNonEmptyArrayOfGroupIdentifiers, kByIndexTEwsNonEmptyArrayOfGroupIdentifiers, kByNameTEwsNonEmptyArrayOfGroupIdentifiers, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSidAndAttributes>* TEwsNonEmptyArrayOfGroupIdentifiers::GetGroupIdentifier() { return static_cast<TDvXMLSchemaElementArray<TEwsSidAndAttributes>*>(GetArrayChild(19)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfRestrictedGroupIdentifiers::ClassInfo = {"TEwsNonEmptyArrayOfRestrictedGroupIdentifiers", "t:NonEmptyArrayOfRestrictedGroupIdentifiersType", "", nullptr, &NewTEwsNonEmptyArrayOfRestrictedGroupIdentifiers, kDeclsTEwsNonEmptyArrayOfRestrictedGroupIdentifiers, kByIndexTEwsNonEmptyArrayOfRestrictedGroupIdentifiers, kByNameTEwsNonEmptyArrayOfRestrictedGroupIdentifiers, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfRestrictedGroupIdentifiers::ClassInfo = {"TEwsNonEmptyArrayOfRestrictedGroupIdentifiers", "t:NonEmptyArrayOfRestrictedGroupIdentifiersType", "", nullptr, &NewTEwsNonEmptyArrayOfRestrictedGroupIdentifiers, kDeclsTEwsNonEmptyArrayOfRestrictedGroupIdentifiers, kByIndexTEwsNonEmptyArrayOfRestrictedGroupIdentifiers, kByNameTEwsNonEmptyArrayOfRestrictedGroupIdentifiers, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSidAndAttributes>* TEwsNonEmptyArrayOfRestrictedGroupIdentifiers::GetRestrictedGroupIdentifier() { return static_cast<TDvXMLSchemaElementArray<TEwsSidAndAttributes>*>(GetArrayChild(20)); }
 
-const TDvXMLSchemaClassInfo TEwsSerializedSecurityContext::ClassInfo = {"TEwsSerializedSecurityContext", "t:SerializedSecurityContextType", "", nullptr, &NewTEwsSerializedSecurityContext, kDeclsTEwsSerializedSecurityContext, kByIndexTEwsSerializedSecurityContext, kByNameTEwsSerializedSecurityContext, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSerializedSecurityContext::ClassInfo = {"TEwsSerializedSecurityContext", "t:SerializedSecurityContextType", "", nullptr, &NewTEwsSerializedSecurityContext, kDeclsTEwsSerializedSecurityContext, kByIndexTEwsSerializedSecurityContext, kByNameTEwsSerializedSecurityContext, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSerializedSecurityContext::GetUserSid() { return GetAsString(21); }
 void TEwsSerializedSecurityContext::SetUserSid(const std::string& value) { SetAsString(21, value); }
 TEwsNonEmptyArrayOfGroupIdentifiers* TEwsSerializedSecurityContext::GetGroupSids() { return static_cast<TEwsNonEmptyArrayOfGroupIdentifiers*>(GetChildObject(22)); }
@@ -2615,45 +2615,45 @@ TEwsNonEmptyArrayOfRestrictedGroupIdentifiers* TEwsSerializedSecurityContext::Ge
 std::string TEwsSerializedSecurityContext::GetPrimarySmtpAddress() { return GetAsString(24); }
 void TEwsSerializedSecurityContext::SetPrimarySmtpAddress(const std::string& value) { SetAsString(24, value); }
 
-const TDvXMLSchemaClassInfo TEwsConnectingSID::ClassInfo = {"TEwsConnectingSID", "t:ConnectingSIDType", "", nullptr, &NewTEwsConnectingSID, kDeclsTEwsConnectingSID, kByIndexTEwsConnectingSID, kByNameTEwsConnectingSID, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsConnectingSID::ClassInfo = {"TEwsConnectingSID", "t:ConnectingSIDType", "", nullptr, &NewTEwsConnectingSID, kDeclsTEwsConnectingSID, kByIndexTEwsConnectingSID, kByNameTEwsConnectingSID, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPrincipalName* TEwsConnectingSID::GetPrincipalName() { return static_cast<TEwsPrincipalName*>(GetChildObject(25)); }
 TEwsSID* TEwsConnectingSID::GetSID() { return static_cast<TEwsSID*>(GetChildObject(26)); }
 TEwsPrimarySmtpAddress* TEwsConnectingSID::GetPrimarySmtpAddress() { return static_cast<TEwsPrimarySmtpAddress*>(GetChildObject(27)); }
 TEwsSmtpAddress* TEwsConnectingSID::GetSmtpAddress() { return static_cast<TEwsSmtpAddress*>(GetChildObject(28)); }
 
-const TDvXMLSchemaClassInfo TEwsPrincipalName::ClassInfo = {"TEwsPrincipalName", "t:PrincipalNameType", "", nullptr, &NewTEwsPrincipalName, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPrincipalName::ClassInfo = {"TEwsPrincipalName", "t:PrincipalNameType", "", nullptr, &NewTEwsPrincipalName, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsPrincipalName::GetValue() { return GetTextAsString(); }
 void TEwsPrincipalName::SetValue(const std::string& value) { SetTextAsString(value); }
 
-const TDvXMLSchemaClassInfo TEwsSID::ClassInfo = {"TEwsSID", "t:SIDType", "", nullptr, &NewTEwsSID, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSID::ClassInfo = {"TEwsSID", "t:SIDType", "", nullptr, &NewTEwsSID, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsSID::GetValue() { return GetTextAsString(); }
 void TEwsSID::SetValue(const std::string& value) { SetTextAsString(value); }
 
-const TDvXMLSchemaClassInfo TEwsPrimarySmtpAddress::ClassInfo = {"TEwsPrimarySmtpAddress", "t:PrimarySmtpAddressType", "", nullptr, &NewTEwsPrimarySmtpAddress, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPrimarySmtpAddress::ClassInfo = {"TEwsPrimarySmtpAddress", "t:PrimarySmtpAddressType", "", nullptr, &NewTEwsPrimarySmtpAddress, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsPrimarySmtpAddress::GetValue() { return GetTextAsString(); }
 void TEwsPrimarySmtpAddress::SetValue(const std::string& value) { SetTextAsString(value); }
 
-const TDvXMLSchemaClassInfo TEwsSmtpAddress::ClassInfo = {"TEwsSmtpAddress", "t:SmtpAddressType", "", nullptr, &NewTEwsSmtpAddress, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSmtpAddress::ClassInfo = {"TEwsSmtpAddress", "t:SmtpAddressType", "", nullptr, &NewTEwsSmtpAddress, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsSmtpAddress::GetValue() { return GetTextAsString(); }
 void TEwsSmtpAddress::SetValue(const std::string& value) { SetTextAsString(value); }
 
-const TDvXMLSchemaClassInfo TEwsExchangeImpersonation::ClassInfo = {"TEwsExchangeImpersonation", "t:ExchangeImpersonationType", "", nullptr, &NewTEwsExchangeImpersonation, kDeclsTEwsExchangeImpersonation, kByIndexTEwsExchangeImpersonation, kByNameTEwsExchangeImpersonation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExchangeImpersonation::ClassInfo = {"TEwsExchangeImpersonation", "t:ExchangeImpersonationType", "", nullptr, &NewTEwsExchangeImpersonation, kDeclsTEwsExchangeImpersonation, kByIndexTEwsExchangeImpersonation, kByNameTEwsExchangeImpersonation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsConnectingSID* TEwsExchangeImpersonation::GetConnectingSID() { return static_cast<TEwsConnectingSID*>(GetChildObject(29)); }
 
-const TDvXMLSchemaClassInfo TEwsOpenAsAdminOrSystemService::ClassInfo = {"TEwsOpenAsAdminOrSystemService", "t:OpenAsAdminOrSystemServiceType", "", nullptr, &NewTEwsOpenAsAdminOrSystemService, kDeclsTEwsOpenAsAdminOrSystemService, kByIndexTEwsOpenAsAdminOrSystemService, kByNameTEwsOpenAsAdminOrSystemService, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsOpenAsAdminOrSystemService::ClassInfo = {"TEwsOpenAsAdminOrSystemService", "t:OpenAsAdminOrSystemServiceType", "", nullptr, &NewTEwsOpenAsAdminOrSystemService, kDeclsTEwsOpenAsAdminOrSystemService, kByIndexTEwsOpenAsAdminOrSystemService, kByNameTEwsOpenAsAdminOrSystemService, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsConnectingSID* TEwsOpenAsAdminOrSystemService::GetConnectingSID() { return static_cast<TEwsConnectingSID*>(GetChildObject(30)); }
 TSpecialLogonType TEwsOpenAsAdminOrSystemService::GetLogonType() { return static_cast<TSpecialLogonType>(GetEnumOrdinal(31)); }
 void TEwsOpenAsAdminOrSystemService::SetLogonType(TSpecialLogonType value) { SetEnumOrdinal(31, static_cast<int>(value)); }
 std::int32_t TEwsOpenAsAdminOrSystemService::GetBudgetType() { return GetAsInt(32); }
 void TEwsOpenAsAdminOrSystemService::SetBudgetType(std::int32_t value) { SetAsInt(32, value); }
 
-const TDvXMLSchemaClassInfo TEwsProxySecurityContext::ClassInfo = {"TEwsProxySecurityContext", "t:ProxySecurityContextType", "", nullptr, &NewTEwsProxySecurityContext, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::Base64binary, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsProxySecurityContext::ClassInfo = {"TEwsProxySecurityContext", "t:ProxySecurityContextType", "", nullptr, &NewTEwsProxySecurityContext, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::Base64binary, nullptr, nullptr, 0};
 TBytes TEwsProxySecurityContext::GetValue() { return GetTextAsBase64binary(); }
 void TEwsProxySecurityContext::SetValue(const TBytes& value) { SetTextAsBase64binary(value); }
 
-const TDvXMLSchemaClassInfo TEwsBaseEmailAddress::ClassInfo = {"TEwsBaseEmailAddress", "t:BaseEmailAddressType", "", nullptr, &NewTEwsBaseEmailAddress, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseEmailAddress, 2};
+constinit const TDvXMLSchemaClassInfo TEwsBaseEmailAddress::ClassInfo = {"TEwsBaseEmailAddress", "t:BaseEmailAddressType", "", nullptr, &NewTEwsBaseEmailAddress, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseEmailAddress, 2};
 
-const TDvXMLSchemaClassInfo TEwsEmailAddressType::ClassInfo = {"TEwsEmailAddressType", "t:EmailAddressType", "", &TEwsBaseEmailAddress::ClassInfo, &NewTEwsEmailAddressType, kDeclsTEwsEmailAddressType, kByIndexTEwsEmailAddressType, kByNameTEwsEmailAddressType, 6, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsEmailAddressType, 1};
+constinit const TDvXMLSchemaClassInfo TEwsEmailAddressType::ClassInfo = {"TEwsEmailAddressType", "t:EmailAddressType", "", &TEwsBaseEmailAddress::ClassInfo, &NewTEwsEmailAddressType, kDeclsTEwsEmailAddressType, kByIndexTEwsEmailAddressType, kByNameTEwsEmailAddressType, 6, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsEmailAddressType, 1};
 std::string TEwsEmailAddressType::GetName() { return GetAsString(33); }
 void TEwsEmailAddressType::SetName(const std::string& value) { SetAsString(33, value); }
 std::string TEwsEmailAddressType::GetEmailAddress() { return GetAsString(34); }
@@ -2666,36 +2666,36 @@ TEwsItemId* TEwsEmailAddressType::GetItemId() { return static_cast<TEwsItemId*>(
 std::string TEwsEmailAddressType::GetOriginalDisplayName() { return GetAsString(38); }
 void TEwsEmailAddressType::SetOriginalDisplayName(const std::string& value) { SetAsString(38, value); }
 
-const TDvXMLSchemaClassInfo TEwsEmailAddressExtended::ClassInfo = {"TEwsEmailAddressExtended", "t:EmailAddressExtendedType", "", &TEwsEmailAddressType::ClassInfo, &NewTEwsEmailAddressExtended, kDeclsTEwsEmailAddressExtended, kByIndexTEwsEmailAddressExtended, kByNameTEwsEmailAddressExtended, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEmailAddressExtended::ClassInfo = {"TEwsEmailAddressExtended", "t:EmailAddressExtendedType", "", &TEwsEmailAddressType::ClassInfo, &NewTEwsEmailAddressExtended, kDeclsTEwsEmailAddressExtended, kByIndexTEwsEmailAddressExtended, kByNameTEwsEmailAddressExtended, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsEmailAddressExtended::GetExternalObjectId() { return GetAsString(39); }
 void TEwsEmailAddressExtended::SetExternalObjectId(const std::string& value) { SetAsString(39, value); }
 std::string TEwsEmailAddressExtended::GetPrimaryEmailAddress() { return GetAsString(40); }
 void TEwsEmailAddressExtended::SetPrimaryEmailAddress(const std::string& value) { SetAsString(40, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfEmailAddresses::ClassInfo = {"TEwsArrayOfEmailAddresses", "t:ArrayOfEmailAddressesType", "", nullptr, &NewTEwsArrayOfEmailAddresses, kDeclsTEwsArrayOfEmailAddresses, kByIndexTEwsArrayOfEmailAddresses, kByNameTEwsArrayOfEmailAddresses, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfEmailAddresses::ClassInfo = {"TEwsArrayOfEmailAddresses", "t:ArrayOfEmailAddressesType", "", nullptr, &NewTEwsArrayOfEmailAddresses, kDeclsTEwsArrayOfEmailAddresses, kByIndexTEwsArrayOfEmailAddresses, kByNameTEwsArrayOfEmailAddresses, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsEmailAddressType>* TEwsArrayOfEmailAddresses::GetAddress() { return static_cast<TDvXMLSchemaElementArray<TEwsEmailAddressType>*>(GetArrayChild(41)); }
 
-const TDvXMLSchemaClassInfo TEwsDirectoryEntry::ClassInfo = {"TEwsDirectoryEntry", "t:DirectoryEntryType", "", nullptr, &NewTEwsDirectoryEntry, kDeclsTEwsDirectoryEntry, kByIndexTEwsDirectoryEntry, kByNameTEwsDirectoryEntry, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsDirectoryEntry, 1};
+constinit const TDvXMLSchemaClassInfo TEwsDirectoryEntry::ClassInfo = {"TEwsDirectoryEntry", "t:DirectoryEntryType", "", nullptr, &NewTEwsDirectoryEntry, kDeclsTEwsDirectoryEntry, kByIndexTEwsDirectoryEntry, kByNameTEwsDirectoryEntry, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsDirectoryEntry, 1};
 TEwsEmailAddressType* TEwsDirectoryEntry::GetId() { return static_cast<TEwsEmailAddressType*>(GetChildObject(42)); }
 
-const TDvXMLSchemaClassInfo TEwsRoom::ClassInfo = {"TEwsRoom", "t:RoomType", "", &TEwsDirectoryEntry::ClassInfo, &NewTEwsRoom, kDeclsTEwsRoom, kByIndexTEwsRoom, kByNameTEwsRoom, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRoom::ClassInfo = {"TEwsRoom", "t:RoomType", "", &TEwsDirectoryEntry::ClassInfo, &NewTEwsRoom, kDeclsTEwsRoom, kByIndexTEwsRoom, kByNameTEwsRoom, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRooms::ClassInfo = {"TEwsArrayOfRooms", "t:ArrayOfRoomsType", "", nullptr, &NewTEwsArrayOfRooms, kDeclsTEwsArrayOfRooms, kByIndexTEwsArrayOfRooms, kByNameTEwsArrayOfRooms, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfRooms::ClassInfo = {"TEwsArrayOfRooms", "t:ArrayOfRoomsType", "", nullptr, &NewTEwsArrayOfRooms, kDeclsTEwsArrayOfRooms, kByIndexTEwsArrayOfRooms, kByNameTEwsArrayOfRooms, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsRoom>* TEwsArrayOfRooms::GetRoom() { return static_cast<TDvXMLSchemaElementArray<TEwsRoom>*>(GetArrayChild(43)); }
 
-const TDvXMLSchemaClassInfo TEwsTimeSlot::ClassInfo = {"TEwsTimeSlot", "t:TimeSlot", "", nullptr, &NewTEwsTimeSlot, kDeclsTEwsTimeSlot, kByIndexTEwsTimeSlot, kByNameTEwsTimeSlot, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsTimeSlot::ClassInfo = {"TEwsTimeSlot", "t:TimeSlot", "", nullptr, &NewTEwsTimeSlot, kDeclsTEwsTimeSlot, kByIndexTEwsTimeSlot, kByNameTEwsTimeSlot, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsTimeSlot::GetStartTime() { return GetAsDatetime(44); }
 void TEwsTimeSlot::SetStartTime(TDateTime value) { SetAsDatetime(44, value); }
 double TEwsTimeSlot::GetDurationInMinutes() { return GetAsDouble(45); }
 void TEwsTimeSlot::SetDurationInMinutes(double value) { SetAsDouble(45, value); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingLocation::ClassInfo = {"TEwsMeetingLocation", "t:MeetingLocation", "", nullptr, &NewTEwsMeetingLocation, kDeclsTEwsMeetingLocation, kByIndexTEwsMeetingLocation, kByNameTEwsMeetingLocation, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMeetingLocation::ClassInfo = {"TEwsMeetingLocation", "t:MeetingLocation", "", nullptr, &NewTEwsMeetingLocation, kDeclsTEwsMeetingLocation, kByIndexTEwsMeetingLocation, kByNameTEwsMeetingLocation, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMeetingLocation::GetEmailAddress() { return GetAsString(46); }
 void TEwsMeetingLocation::SetEmailAddress(const std::string& value) { SetAsString(46, value); }
 std::string TEwsMeetingLocation::GetDisplayName() { return GetAsString(47); }
 void TEwsMeetingLocation::SetDisplayName(const std::string& value) { SetAsString(47, value); }
 
-const TDvXMLSchemaClassInfo TEwsReminder::ClassInfo = {"TEwsReminder", "t:ReminderType", "", nullptr, &NewTEwsReminder, kDeclsTEwsReminder, kByIndexTEwsReminder, kByNameTEwsReminder, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsReminder::ClassInfo = {"TEwsReminder", "t:ReminderType", "", nullptr, &NewTEwsReminder, kDeclsTEwsReminder, kByIndexTEwsReminder, kByNameTEwsReminder, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsReminder::GetSubject() { return GetAsString(48); }
 void TEwsReminder::SetSubject(const std::string& value) { SetAsString(48, value); }
 std::string TEwsReminder::GetLocation() { return GetAsString(49); }
@@ -2713,32 +2713,32 @@ void TEwsReminder::SetReminderGroup(TReminderGroup value) { SetEnumOrdinal(55, s
 std::string TEwsReminder::GetUID() { return GetAsString(56); }
 void TEwsReminder::SetUID(const std::string& value) { SetAsString(56, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfReminders::ClassInfo = {"TEwsArrayOfReminders", "t:ArrayOfRemindersType", "", nullptr, &NewTEwsArrayOfReminders, kDeclsTEwsArrayOfReminders, kByIndexTEwsArrayOfReminders, kByNameTEwsArrayOfReminders, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfReminders::ClassInfo = {"TEwsArrayOfReminders", "t:ArrayOfRemindersType", "", nullptr, &NewTEwsArrayOfReminders, kDeclsTEwsArrayOfReminders, kByIndexTEwsArrayOfReminders, kByNameTEwsArrayOfReminders, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsReminder>* TEwsArrayOfReminders::GetReminder() { return static_cast<TDvXMLSchemaElementArray<TEwsReminder>*>(GetArrayChild(57)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRecipients::ClassInfo = {"TEwsArrayOfRecipients", "t:ArrayOfRecipientsType", "", nullptr, &NewTEwsArrayOfRecipients, kDeclsTEwsArrayOfRecipients, kByIndexTEwsArrayOfRecipients, kByNameTEwsArrayOfRecipients, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfRecipients::ClassInfo = {"TEwsArrayOfRecipients", "t:ArrayOfRecipientsType", "", nullptr, &NewTEwsArrayOfRecipients, kDeclsTEwsArrayOfRecipients, kByIndexTEwsArrayOfRecipients, kByNameTEwsArrayOfRecipients, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsEmailAddressType>* TEwsArrayOfRecipients::GetMailbox() { return static_cast<TDvXMLSchemaElementArray<TEwsEmailAddressType>*>(GetArrayChild(58)); }
 
-const TDvXMLSchemaClassInfo TEwsSingleRecipient::ClassInfo = {"TEwsSingleRecipient", "t:SingleRecipientType", "", nullptr, &NewTEwsSingleRecipient, kDeclsTEwsSingleRecipient, kByIndexTEwsSingleRecipient, kByNameTEwsSingleRecipient, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSingleRecipient::ClassInfo = {"TEwsSingleRecipient", "t:SingleRecipientType", "", nullptr, &NewTEwsSingleRecipient, kDeclsTEwsSingleRecipient, kByIndexTEwsSingleRecipient, kByNameTEwsSingleRecipient, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsSingleRecipient::GetMailbox() { return static_cast<TEwsEmailAddressType*>(GetChildObject(59)); }
 
-const TDvXMLSchemaClassInfo TEwsBasePathToElement::ClassInfo = {"TEwsBasePathToElement", "t:BasePathToElementType", "", nullptr, &NewTEwsBasePathToElement, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBasePathToElement, 4};
+constinit const TDvXMLSchemaClassInfo TEwsBasePathToElement::ClassInfo = {"TEwsBasePathToElement", "t:BasePathToElementType", "", nullptr, &NewTEwsBasePathToElement, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBasePathToElement, 4};
 
-const TDvXMLSchemaClassInfo TEwsPathToUnindexedField::ClassInfo = {"TEwsPathToUnindexedField", "t:PathToUnindexedFieldType", "", &TEwsBasePathToElement::ClassInfo, &NewTEwsPathToUnindexedField, kDeclsTEwsPathToUnindexedField, kByIndexTEwsPathToUnindexedField, kByNameTEwsPathToUnindexedField, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPathToUnindexedField::ClassInfo = {"TEwsPathToUnindexedField", "t:PathToUnindexedFieldType", "", &TEwsBasePathToElement::ClassInfo, &NewTEwsPathToUnindexedField, kDeclsTEwsPathToUnindexedField, kByIndexTEwsPathToUnindexedField, kByNameTEwsPathToUnindexedField, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TUnindexedFieldURI TEwsPathToUnindexedField::GetFieldURI() { return static_cast<TUnindexedFieldURI>(GetEnumOrdinal(0)); }
 void TEwsPathToUnindexedField::SetFieldURI(TUnindexedFieldURI value) { SetEnumOrdinal(0, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsPathToIndexedField::ClassInfo = {"TEwsPathToIndexedField", "t:PathToIndexedFieldType", "", &TEwsBasePathToElement::ClassInfo, &NewTEwsPathToIndexedField, kDeclsTEwsPathToIndexedField, kByIndexTEwsPathToIndexedField, kByNameTEwsPathToIndexedField, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPathToIndexedField::ClassInfo = {"TEwsPathToIndexedField", "t:PathToIndexedFieldType", "", &TEwsBasePathToElement::ClassInfo, &NewTEwsPathToIndexedField, kDeclsTEwsPathToIndexedField, kByIndexTEwsPathToIndexedField, kByNameTEwsPathToIndexedField, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDictionaryURI TEwsPathToIndexedField::GetFieldURI() { return static_cast<TDictionaryURI>(GetEnumOrdinal(0)); }
 void TEwsPathToIndexedField::SetFieldURI(TDictionaryURI value) { SetEnumOrdinal(0, static_cast<int>(value)); }
 std::string TEwsPathToIndexedField::GetFieldIndex() { return GetAsString(1); }
 void TEwsPathToIndexedField::SetFieldIndex(const std::string& value) { SetAsString(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsPathToExceptionField::ClassInfo = {"TEwsPathToExceptionField", "t:PathToExceptionFieldType", "", &TEwsBasePathToElement::ClassInfo, &NewTEwsPathToExceptionField, kDeclsTEwsPathToExceptionField, kByIndexTEwsPathToExceptionField, kByNameTEwsPathToExceptionField, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPathToExceptionField::ClassInfo = {"TEwsPathToExceptionField", "t:PathToExceptionFieldType", "", &TEwsBasePathToElement::ClassInfo, &NewTEwsPathToExceptionField, kDeclsTEwsPathToExceptionField, kByIndexTEwsPathToExceptionField, kByNameTEwsPathToExceptionField, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TExceptionPropertyURI TEwsPathToExceptionField::GetFieldURI() { return static_cast<TExceptionPropertyURI>(GetEnumOrdinal(0)); }
 void TEwsPathToExceptionField::SetFieldURI(TExceptionPropertyURI value) { SetEnumOrdinal(0, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsPathToExtendedField::ClassInfo = {"TEwsPathToExtendedField", "t:PathToExtendedFieldType", "", &TEwsBasePathToElement::ClassInfo, &NewTEwsPathToExtendedField, kDeclsTEwsPathToExtendedField, kByIndexTEwsPathToExtendedField, kByNameTEwsPathToExtendedField, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPathToExtendedField::ClassInfo = {"TEwsPathToExtendedField", "t:PathToExtendedFieldType", "", &TEwsBasePathToElement::ClassInfo, &NewTEwsPathToExtendedField, kDeclsTEwsPathToExtendedField, kByIndexTEwsPathToExtendedField, kByNameTEwsPathToExtendedField, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDistinguishedPropertySet TEwsPathToExtendedField::GetDistinguishedPropertySetId() { return static_cast<TDistinguishedPropertySet>(GetEnumOrdinal(0)); }
 void TEwsPathToExtendedField::SetDistinguishedPropertySetId(TDistinguishedPropertySet value) { SetEnumOrdinal(0, static_cast<int>(value)); }
 TGUID TEwsPathToExtendedField::GetPropertySetId() { return GetAsGuid(1); }
@@ -2752,29 +2752,29 @@ void TEwsPathToExtendedField::SetPropertyId(std::int32_t value) { SetAsInt(4, va
 TMapiPropertyType TEwsPathToExtendedField::GetPropertyType() { return static_cast<TMapiPropertyType>(GetEnumOrdinal(5)); }
 void TEwsPathToExtendedField::SetPropertyType(TMapiPropertyType value) { SetEnumOrdinal(5, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPathsToElement::ClassInfo = {"TEwsNonEmptyArrayOfPathsToElement", "t:NonEmptyArrayOfPathsToElementType", "", nullptr, &NewTEwsNonEmptyArrayOfPathsToElement, kDeclsTEwsNonEmptyArrayOfPathsToElement, kByIndexTEwsNonEmptyArrayOfPathsToElement, kByNameTEwsNonEmptyArrayOfPathsToElement, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPathsToElement::ClassInfo = {"TEwsNonEmptyArrayOfPathsToElement", "t:NonEmptyArrayOfPathsToElementType", "", nullptr, &NewTEwsNonEmptyArrayOfPathsToElement, kDeclsTEwsNonEmptyArrayOfPathsToElement, kByIndexTEwsNonEmptyArrayOfPathsToElement, kByNameTEwsNonEmptyArrayOfPathsToElement, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPathToUnindexedField>* TEwsNonEmptyArrayOfPathsToElement::GetFieldURI() { return static_cast<TDvXMLSchemaElementArray<TEwsPathToUnindexedField>*>(GetArrayChild(60)); }
 TDvXMLSchemaElementArray<TEwsPathToIndexedField>* TEwsNonEmptyArrayOfPathsToElement::GetIndexedFieldURI() { return static_cast<TDvXMLSchemaElementArray<TEwsPathToIndexedField>*>(GetArrayChild(61)); }
 TDvXMLSchemaElementArray<TEwsPathToExtendedField>* TEwsNonEmptyArrayOfPathsToElement::GetExtendedFieldURI() { return static_cast<TDvXMLSchemaElementArray<TEwsPathToExtendedField>*>(GetArrayChild(62)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPropertyValues::ClassInfo = {"TEwsNonEmptyArrayOfPropertyValues", "t:NonEmptyArrayOfPropertyValuesType", "", nullptr, &NewTEwsNonEmptyArrayOfPropertyValues, kDeclsTEwsNonEmptyArrayOfPropertyValues, kByIndexTEwsNonEmptyArrayOfPropertyValues, kByNameTEwsNonEmptyArrayOfPropertyValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPropertyValues::ClassInfo = {"TEwsNonEmptyArrayOfPropertyValues", "t:NonEmptyArrayOfPropertyValuesType", "", nullptr, &NewTEwsNonEmptyArrayOfPropertyValues, kDeclsTEwsNonEmptyArrayOfPropertyValues, kByIndexTEwsNonEmptyArrayOfPropertyValues, kByNameTEwsNonEmptyArrayOfPropertyValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsNonEmptyArrayOfPropertyValues::GetValue() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(63)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfExtendedProperty::ClassInfo = {"TEwsNonEmptyArrayOfExtendedProperty", "t:NonEmptyArrayOfExtendedPropertyType", "", nullptr, &NewTEwsNonEmptyArrayOfExtendedProperty, kDeclsTEwsNonEmptyArrayOfExtendedProperty, kByIndexTEwsNonEmptyArrayOfExtendedProperty, kByNameTEwsNonEmptyArrayOfExtendedProperty, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfExtendedProperty::ClassInfo = {"TEwsNonEmptyArrayOfExtendedProperty", "t:NonEmptyArrayOfExtendedPropertyType", "", nullptr, &NewTEwsNonEmptyArrayOfExtendedProperty, kDeclsTEwsNonEmptyArrayOfExtendedProperty, kByIndexTEwsNonEmptyArrayOfExtendedProperty, kByNameTEwsNonEmptyArrayOfExtendedProperty, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsExtendedProperty>* TEwsNonEmptyArrayOfExtendedProperty::GetExtendedProperty() { return static_cast<TDvXMLSchemaElementArray<TEwsExtendedProperty>*>(GetArrayChild(64)); }
 
-const TDvXMLSchemaClassInfo TEwsExtendedProperty::ClassInfo = {"TEwsExtendedProperty", "t:ExtendedPropertyType", "", nullptr, &NewTEwsExtendedProperty, kDeclsTEwsExtendedProperty, kByIndexTEwsExtendedProperty, kByNameTEwsExtendedProperty, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExtendedProperty::ClassInfo = {"TEwsExtendedProperty", "t:ExtendedPropertyType", "", nullptr, &NewTEwsExtendedProperty, kDeclsTEwsExtendedProperty, kByIndexTEwsExtendedProperty, kByNameTEwsExtendedProperty, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPathToExtendedField* TEwsExtendedProperty::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(65)); }
 std::string TEwsExtendedProperty::GetValue() { return GetAsString(66); }
 void TEwsExtendedProperty::SetValue(const std::string& value) { SetAsString(66, value); }
 TEwsNonEmptyArrayOfPropertyValues* TEwsExtendedProperty::GetValues() { return static_cast<TEwsNonEmptyArrayOfPropertyValues*>(GetChildObject(67)); }
 
-const TDvXMLSchemaClassInfo TEwsFolderResponseShape::ClassInfo = {"TEwsFolderResponseShape", "t:FolderResponseShapeType", "", nullptr, &NewTEwsFolderResponseShape, kDeclsTEwsFolderResponseShape, kByIndexTEwsFolderResponseShape, kByNameTEwsFolderResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFolderResponseShape::ClassInfo = {"TEwsFolderResponseShape", "t:FolderResponseShapeType", "", nullptr, &NewTEwsFolderResponseShape, kDeclsTEwsFolderResponseShape, kByIndexTEwsFolderResponseShape, kByNameTEwsFolderResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDefaultShapeNames TEwsFolderResponseShape::GetBaseShape() { return static_cast<TDefaultShapeNames>(GetEnumOrdinal(68)); }
 void TEwsFolderResponseShape::SetBaseShape(TDefaultShapeNames value) { SetEnumOrdinal(68, static_cast<int>(value)); }
 TEwsNonEmptyArrayOfPathsToElement* TEwsFolderResponseShape::GetAdditionalProperties() { return static_cast<TEwsNonEmptyArrayOfPathsToElement*>(GetChildObject(69)); }
 
-const TDvXMLSchemaClassInfo TEwsItemResponseShape::ClassInfo = {"TEwsItemResponseShape", "t:ItemResponseShapeType", "", nullptr, &NewTEwsItemResponseShape, kDeclsTEwsItemResponseShape, kByIndexTEwsItemResponseShape, kByNameTEwsItemResponseShape, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsItemResponseShape::ClassInfo = {"TEwsItemResponseShape", "t:ItemResponseShapeType", "", nullptr, &NewTEwsItemResponseShape, kDeclsTEwsItemResponseShape, kByIndexTEwsItemResponseShape, kByNameTEwsItemResponseShape, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDefaultShapeNames TEwsItemResponseShape::GetBaseShape() { return static_cast<TDefaultShapeNames>(GetEnumOrdinal(70)); }
 void TEwsItemResponseShape::SetBaseShape(TDefaultShapeNames value) { SetEnumOrdinal(70, static_cast<int>(value)); }
 bool TEwsItemResponseShape::GetIncludeMimeContent() { return GetAsBoolean(71); }
@@ -2799,7 +2799,7 @@ std::int32_t TEwsItemResponseShape::GetMaximumBodySize() { return GetAsInt(80); 
 void TEwsItemResponseShape::SetMaximumBodySize(std::int32_t value) { SetAsInt(80, value); }
 TEwsNonEmptyArrayOfPathsToElement* TEwsItemResponseShape::GetAdditionalProperties() { return static_cast<TEwsNonEmptyArrayOfPathsToElement*>(GetChildObject(81)); }
 
-const TDvXMLSchemaClassInfo TEwsAttachmentResponseShape::ClassInfo = {"TEwsAttachmentResponseShape", "t:AttachmentResponseShapeType", "", nullptr, &NewTEwsAttachmentResponseShape, kDeclsTEwsAttachmentResponseShape, kByIndexTEwsAttachmentResponseShape, kByNameTEwsAttachmentResponseShape, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAttachmentResponseShape::ClassInfo = {"TEwsAttachmentResponseShape", "t:AttachmentResponseShapeType", "", nullptr, &NewTEwsAttachmentResponseShape, kDeclsTEwsAttachmentResponseShape, kByIndexTEwsAttachmentResponseShape, kByNameTEwsAttachmentResponseShape, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsAttachmentResponseShape::GetIncludeMimeContent() { return GetAsBoolean(82); }
 void TEwsAttachmentResponseShape::SetIncludeMimeContent(bool value) { SetAsBoolean(82, value); }
 TBodyTypeResponse TEwsAttachmentResponseShape::GetBodyType() { return static_cast<TBodyTypeResponse>(GetEnumOrdinal(83)); }
@@ -2808,20 +2808,20 @@ bool TEwsAttachmentResponseShape::GetFilterHtmlContent() { return GetAsBoolean(8
 void TEwsAttachmentResponseShape::SetFilterHtmlContent(bool value) { SetAsBoolean(84, value); }
 TEwsNonEmptyArrayOfPathsToElement* TEwsAttachmentResponseShape::GetAdditionalProperties() { return static_cast<TEwsNonEmptyArrayOfPathsToElement*>(GetChildObject(85)); }
 
-const TDvXMLSchemaClassInfo TEwsConversationResponseShape::ClassInfo = {"TEwsConversationResponseShape", "t:ConversationResponseShapeType", "", nullptr, &NewTEwsConversationResponseShape, kDeclsTEwsConversationResponseShape, kByIndexTEwsConversationResponseShape, kByNameTEwsConversationResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsConversationResponseShape::ClassInfo = {"TEwsConversationResponseShape", "t:ConversationResponseShapeType", "", nullptr, &NewTEwsConversationResponseShape, kDeclsTEwsConversationResponseShape, kByIndexTEwsConversationResponseShape, kByNameTEwsConversationResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDefaultShapeNames TEwsConversationResponseShape::GetBaseShape() { return static_cast<TDefaultShapeNames>(GetEnumOrdinal(86)); }
 void TEwsConversationResponseShape::SetBaseShape(TDefaultShapeNames value) { SetEnumOrdinal(86, static_cast<int>(value)); }
 TEwsNonEmptyArrayOfPathsToElement* TEwsConversationResponseShape::GetAdditionalProperties() { return static_cast<TEwsNonEmptyArrayOfPathsToElement*>(GetChildObject(87)); }
 
-const TDvXMLSchemaClassInfo TEwsPersonaResponseShape::ClassInfo = {"TEwsPersonaResponseShape", "t:PersonaResponseShapeType", "", nullptr, &NewTEwsPersonaResponseShape, kDeclsTEwsPersonaResponseShape, kByIndexTEwsPersonaResponseShape, kByNameTEwsPersonaResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPersonaResponseShape::ClassInfo = {"TEwsPersonaResponseShape", "t:PersonaResponseShapeType", "", nullptr, &NewTEwsPersonaResponseShape, kDeclsTEwsPersonaResponseShape, kByIndexTEwsPersonaResponseShape, kByNameTEwsPersonaResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDefaultShapeNames TEwsPersonaResponseShape::GetBaseShape() { return static_cast<TDefaultShapeNames>(GetEnumOrdinal(88)); }
 void TEwsPersonaResponseShape::SetBaseShape(TDefaultShapeNames value) { SetEnumOrdinal(88, static_cast<int>(value)); }
 TEwsNonEmptyArrayOfPathsToElement* TEwsPersonaResponseShape::GetAdditionalProperties() { return static_cast<TEwsNonEmptyArrayOfPathsToElement*>(GetChildObject(89)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfClientAccessTokenRequests::ClassInfo = {"TEwsNonEmptyArrayOfClientAccessTokenRequests", "t:NonEmptyArrayOfClientAccessTokenRequestsType", "", nullptr, &NewTEwsNonEmptyArrayOfClientAccessTokenRequests, kDeclsTEwsNonEmptyArrayOfClientAccessTokenRequests, kByIndexTEwsNonEmptyArrayOfClientAccessTokenRequests, kByNameTEwsNonEmptyArrayOfClientAccessTokenRequests, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfClientAccessTokenRequests::ClassInfo = {"TEwsNonEmptyArrayOfClientAccessTokenRequests", "t:NonEmptyArrayOfClientAccessTokenRequestsType", "", nullptr, &NewTEwsNonEmptyArrayOfClientAccessTokenRequests, kDeclsTEwsNonEmptyArrayOfClientAccessTokenRequests, kByIndexTEwsNonEmptyArrayOfClientAccessTokenRequests, kByNameTEwsNonEmptyArrayOfClientAccessTokenRequests, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsClientAccessTokenRequest>* TEwsNonEmptyArrayOfClientAccessTokenRequests::GetTokenRequest() { return static_cast<TDvXMLSchemaElementArray<TEwsClientAccessTokenRequest>*>(GetArrayChild(90)); }
 
-const TDvXMLSchemaClassInfo TEwsClientAccessTokenRequest::ClassInfo = {"TEwsClientAccessTokenRequest", "t:ClientAccessTokenRequestType", "", nullptr, &NewTEwsClientAccessTokenRequest, kDeclsTEwsClientAccessTokenRequest, kByIndexTEwsClientAccessTokenRequest, kByNameTEwsClientAccessTokenRequest, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsClientAccessTokenRequest::ClassInfo = {"TEwsClientAccessTokenRequest", "t:ClientAccessTokenRequestType", "", nullptr, &NewTEwsClientAccessTokenRequest, kDeclsTEwsClientAccessTokenRequest, kByIndexTEwsClientAccessTokenRequest, kByNameTEwsClientAccessTokenRequest, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsClientAccessTokenRequest::GetId() { return GetAsString(164); }
 void TEwsClientAccessTokenRequest::SetId(const std::string& value) { SetAsString(164, value); }
 TClientAccessTokenType TEwsClientAccessTokenRequest::GetTokenType() { return static_cast<TClientAccessTokenType>(GetEnumOrdinal(165)); }
@@ -2837,7 +2837,7 @@ void TEwsClientAccessTokenRequest::SetRequestedCapabilities(const std::string& v
 bool TEwsClientAccessTokenRequest::GetSupportsSharedFolders() { return GetAsBoolean(170); }
 void TEwsClientAccessTokenRequest::SetSupportsSharedFolders(bool value) { SetAsBoolean(170, value); }
 
-const TDvXMLSchemaClassInfo TEwsClientAccessToken::ClassInfo = {"TEwsClientAccessToken", "t:ClientAccessTokenType", "", nullptr, &NewTEwsClientAccessToken, kDeclsTEwsClientAccessToken, kByIndexTEwsClientAccessToken, kByNameTEwsClientAccessToken, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsClientAccessToken::ClassInfo = {"TEwsClientAccessToken", "t:ClientAccessTokenType", "", nullptr, &NewTEwsClientAccessToken, kDeclsTEwsClientAccessToken, kByIndexTEwsClientAccessToken, kByNameTEwsClientAccessToken, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsClientAccessToken::GetId() { return GetAsString(171); }
 void TEwsClientAccessToken::SetId(const std::string& value) { SetAsString(171, value); }
 TClientAccessTokenType TEwsClientAccessToken::GetTokenType() { return static_cast<TClientAccessTokenType>(GetEnumOrdinal(172)); }
@@ -2847,16 +2847,16 @@ void TEwsClientAccessToken::SetTokenValue(const std::string& value) { SetAsStrin
 std::int64_t TEwsClientAccessToken::GetTTL() { return GetAsLong(174); }
 void TEwsClientAccessToken::SetTTL(std::int64_t value) { SetAsLong(174, value); }
 
-const TDvXMLSchemaClassInfo TEwsChangeDescription::ClassInfo = {"TEwsChangeDescription", "t:ChangeDescriptionType", "", nullptr, &NewTEwsChangeDescription, kDeclsTEwsChangeDescription, kByIndexTEwsChangeDescription, kByNameTEwsChangeDescription, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsChangeDescription, 8};
+constinit const TDvXMLSchemaClassInfo TEwsChangeDescription::ClassInfo = {"TEwsChangeDescription", "t:ChangeDescriptionType", "", nullptr, &NewTEwsChangeDescription, kDeclsTEwsChangeDescription, kByIndexTEwsChangeDescription, kByNameTEwsChangeDescription, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsChangeDescription, 8};
 TEwsPathToUnindexedField* TEwsChangeDescription::GetFieldURI() { return static_cast<TEwsPathToUnindexedField*>(GetChildObject(175)); }
 TEwsPathToIndexedField* TEwsChangeDescription::GetIndexedFieldURI() { return static_cast<TEwsPathToIndexedField*>(GetChildObject(176)); }
 TEwsPathToExtendedField* TEwsChangeDescription::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(177)); }
 
-const TDvXMLSchemaClassInfo TEwsItemChangeDescription::ClassInfo = {"TEwsItemChangeDescription", "t:ItemChangeDescriptionType", "", &TEwsChangeDescription::ClassInfo, &NewTEwsItemChangeDescription, kDeclsTEwsItemChangeDescription, kByIndexTEwsItemChangeDescription, kByNameTEwsItemChangeDescription, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsItemChangeDescription, 3};
+constinit const TDvXMLSchemaClassInfo TEwsItemChangeDescription::ClassInfo = {"TEwsItemChangeDescription", "t:ItemChangeDescriptionType", "", &TEwsChangeDescription::ClassInfo, &NewTEwsItemChangeDescription, kDeclsTEwsItemChangeDescription, kByIndexTEwsItemChangeDescription, kByNameTEwsItemChangeDescription, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsItemChangeDescription, 3};
 
-const TDvXMLSchemaClassInfo TEwsFolderChangeDescription::ClassInfo = {"TEwsFolderChangeDescription", "t:FolderChangeDescriptionType", "", &TEwsChangeDescription::ClassInfo, &NewTEwsFolderChangeDescription, kDeclsTEwsFolderChangeDescription, kByIndexTEwsFolderChangeDescription, kByNameTEwsFolderChangeDescription, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsFolderChangeDescription, 3};
+constinit const TDvXMLSchemaClassInfo TEwsFolderChangeDescription::ClassInfo = {"TEwsFolderChangeDescription", "t:FolderChangeDescriptionType", "", &TEwsChangeDescription::ClassInfo, &NewTEwsFolderChangeDescription, kDeclsTEwsFolderChangeDescription, kByIndexTEwsFolderChangeDescription, kByNameTEwsFolderChangeDescription, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsFolderChangeDescription, 3};
 
-const TDvXMLSchemaClassInfo TEwsSetItemField::ClassInfo = {"TEwsSetItemField", "t:SetItemFieldType", "", &TEwsItemChangeDescription::ClassInfo, &NewTEwsSetItemField, kDeclsTEwsSetItemField, kByIndexTEwsSetItemField, kByNameTEwsSetItemField, 18, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetItemField::ClassInfo = {"TEwsSetItemField", "t:SetItemFieldType", "", &TEwsItemChangeDescription::ClassInfo, &NewTEwsSetItemField, kDeclsTEwsSetItemField, kByIndexTEwsSetItemField, kByNameTEwsSetItemField, 18, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItem* TEwsSetItemField::GetItem() { return static_cast<TEwsItem*>(GetChildObject(178)); }
 TEwsMessage* TEwsSetItemField::GetMessage_() { return static_cast<TEwsMessage*>(GetChildObject(179)); }
 TEwsSharingMessage* TEwsSetItemField::GetSharingMessage() { return static_cast<TEwsSharingMessage*>(GetChildObject(180)); }
@@ -2873,18 +2873,18 @@ TEwsRoleMemberItem* TEwsSetItemField::GetRoleMember() { return static_cast<TEwsR
 TEwsNetworkItem* TEwsSetItemField::GetNetwork() { return static_cast<TEwsNetworkItem*>(GetChildObject(191)); }
 TEwsAbchPersonItem* TEwsSetItemField::GetPerson() { return static_cast<TEwsAbchPersonItem*>(GetChildObject(192)); }
 
-const TDvXMLSchemaClassInfo TEwsSetFolderField::ClassInfo = {"TEwsSetFolderField", "t:SetFolderFieldType", "", &TEwsFolderChangeDescription::ClassInfo, &NewTEwsSetFolderField, kDeclsTEwsSetFolderField, kByIndexTEwsSetFolderField, kByNameTEwsSetFolderField, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetFolderField::ClassInfo = {"TEwsSetFolderField", "t:SetFolderFieldType", "", &TEwsFolderChangeDescription::ClassInfo, &NewTEwsSetFolderField, kDeclsTEwsSetFolderField, kByIndexTEwsSetFolderField, kByNameTEwsSetFolderField, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolder* TEwsSetFolderField::GetFolder() { return static_cast<TEwsFolder*>(GetChildObject(193)); }
 TEwsCalendarFolder* TEwsSetFolderField::GetCalendarFolder() { return static_cast<TEwsCalendarFolder*>(GetChildObject(194)); }
 TEwsContactsFolder* TEwsSetFolderField::GetContactsFolder() { return static_cast<TEwsContactsFolder*>(GetChildObject(195)); }
 TEwsSearchFolder* TEwsSetFolderField::GetSearchFolder() { return static_cast<TEwsSearchFolder*>(GetChildObject(196)); }
 TEwsTasksFolder* TEwsSetFolderField::GetTasksFolder() { return static_cast<TEwsTasksFolder*>(GetChildObject(197)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteItemField::ClassInfo = {"TEwsDeleteItemField", "t:DeleteItemFieldType", "", &TEwsItemChangeDescription::ClassInfo, &NewTEwsDeleteItemField, kDeclsTEwsDeleteItemField, kByIndexTEwsDeleteItemField, kByNameTEwsDeleteItemField, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteItemField::ClassInfo = {"TEwsDeleteItemField", "t:DeleteItemFieldType", "", &TEwsItemChangeDescription::ClassInfo, &NewTEwsDeleteItemField, kDeclsTEwsDeleteItemField, kByIndexTEwsDeleteItemField, kByNameTEwsDeleteItemField, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsDeleteFolderField::ClassInfo = {"TEwsDeleteFolderField", "t:DeleteFolderFieldType", "", &TEwsFolderChangeDescription::ClassInfo, &NewTEwsDeleteFolderField, kDeclsTEwsDeleteFolderField, kByIndexTEwsDeleteFolderField, kByNameTEwsDeleteFolderField, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteFolderField::ClassInfo = {"TEwsDeleteFolderField", "t:DeleteFolderFieldType", "", &TEwsFolderChangeDescription::ClassInfo, &NewTEwsDeleteFolderField, kDeclsTEwsDeleteFolderField, kByIndexTEwsDeleteFolderField, kByNameTEwsDeleteFolderField, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsAppendToItemField::ClassInfo = {"TEwsAppendToItemField", "t:AppendToItemFieldType", "", &TEwsItemChangeDescription::ClassInfo, &NewTEwsAppendToItemField, kDeclsTEwsAppendToItemField, kByIndexTEwsAppendToItemField, kByNameTEwsAppendToItemField, 18, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAppendToItemField::ClassInfo = {"TEwsAppendToItemField", "t:AppendToItemFieldType", "", &TEwsItemChangeDescription::ClassInfo, &NewTEwsAppendToItemField, kDeclsTEwsAppendToItemField, kByIndexTEwsAppendToItemField, kByNameTEwsAppendToItemField, 18, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItem* TEwsAppendToItemField::GetItem() { return static_cast<TEwsItem*>(GetChildObject(198)); }
 TEwsMessage* TEwsAppendToItemField::GetMessage_() { return static_cast<TEwsMessage*>(GetChildObject(199)); }
 TEwsSharingMessage* TEwsAppendToItemField::GetSharingMessage() { return static_cast<TEwsSharingMessage*>(GetChildObject(200)); }
@@ -2901,67 +2901,67 @@ TEwsRoleMemberItem* TEwsAppendToItemField::GetRoleMember() { return static_cast<
 TEwsNetworkItem* TEwsAppendToItemField::GetNetwork() { return static_cast<TEwsNetworkItem*>(GetChildObject(211)); }
 TEwsAbchPersonItem* TEwsAppendToItemField::GetPerson() { return static_cast<TEwsAbchPersonItem*>(GetChildObject(212)); }
 
-const TDvXMLSchemaClassInfo TEwsAppendToFolderField::ClassInfo = {"TEwsAppendToFolderField", "t:AppendToFolderFieldType", "", &TEwsFolderChangeDescription::ClassInfo, &NewTEwsAppendToFolderField, kDeclsTEwsAppendToFolderField, kByIndexTEwsAppendToFolderField, kByNameTEwsAppendToFolderField, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAppendToFolderField::ClassInfo = {"TEwsAppendToFolderField", "t:AppendToFolderFieldType", "", &TEwsFolderChangeDescription::ClassInfo, &NewTEwsAppendToFolderField, kDeclsTEwsAppendToFolderField, kByIndexTEwsAppendToFolderField, kByNameTEwsAppendToFolderField, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolder* TEwsAppendToFolderField::GetFolder() { return static_cast<TEwsFolder*>(GetChildObject(213)); }
 TEwsCalendarFolder* TEwsAppendToFolderField::GetCalendarFolder() { return static_cast<TEwsCalendarFolder*>(GetChildObject(214)); }
 TEwsContactsFolder* TEwsAppendToFolderField::GetContactsFolder() { return static_cast<TEwsContactsFolder*>(GetChildObject(215)); }
 TEwsSearchFolder* TEwsAppendToFolderField::GetSearchFolder() { return static_cast<TEwsSearchFolder*>(GetChildObject(216)); }
 TEwsTasksFolder* TEwsAppendToFolderField::GetTasksFolder() { return static_cast<TEwsTasksFolder*>(GetChildObject(217)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfItemChangeDescriptions::ClassInfo = {"TEwsNonEmptyArrayOfItemChangeDescriptions", "t:NonEmptyArrayOfItemChangeDescriptionsType", "", nullptr, &NewTEwsNonEmptyArrayOfItemChangeDescriptions, kDeclsTEwsNonEmptyArrayOfItemChangeDescriptions, kByIndexTEwsNonEmptyArrayOfItemChangeDescriptions, kByNameTEwsNonEmptyArrayOfItemChangeDescriptions, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfItemChangeDescriptions::ClassInfo = {"TEwsNonEmptyArrayOfItemChangeDescriptions", "t:NonEmptyArrayOfItemChangeDescriptionsType", "", nullptr, &NewTEwsNonEmptyArrayOfItemChangeDescriptions, kDeclsTEwsNonEmptyArrayOfItemChangeDescriptions, kByIndexTEwsNonEmptyArrayOfItemChangeDescriptions, kByNameTEwsNonEmptyArrayOfItemChangeDescriptions, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAppendToItemField>* TEwsNonEmptyArrayOfItemChangeDescriptions::GetAppendToItemField() { return static_cast<TDvXMLSchemaElementArray<TEwsAppendToItemField>*>(GetArrayChild(218)); }
 TDvXMLSchemaElementArray<TEwsSetItemField>* TEwsNonEmptyArrayOfItemChangeDescriptions::GetSetItemField() { return static_cast<TDvXMLSchemaElementArray<TEwsSetItemField>*>(GetArrayChild(219)); }
 TDvXMLSchemaElementArray<TEwsDeleteItemField>* TEwsNonEmptyArrayOfItemChangeDescriptions::GetDeleteItemField() { return static_cast<TDvXMLSchemaElementArray<TEwsDeleteItemField>*>(GetArrayChild(220)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFolderChangeDescriptions::ClassInfo = {"TEwsNonEmptyArrayOfFolderChangeDescriptions", "t:NonEmptyArrayOfFolderChangeDescriptionsType", "", nullptr, &NewTEwsNonEmptyArrayOfFolderChangeDescriptions, kDeclsTEwsNonEmptyArrayOfFolderChangeDescriptions, kByIndexTEwsNonEmptyArrayOfFolderChangeDescriptions, kByNameTEwsNonEmptyArrayOfFolderChangeDescriptions, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFolderChangeDescriptions::ClassInfo = {"TEwsNonEmptyArrayOfFolderChangeDescriptions", "t:NonEmptyArrayOfFolderChangeDescriptionsType", "", nullptr, &NewTEwsNonEmptyArrayOfFolderChangeDescriptions, kDeclsTEwsNonEmptyArrayOfFolderChangeDescriptions, kByIndexTEwsNonEmptyArrayOfFolderChangeDescriptions, kByNameTEwsNonEmptyArrayOfFolderChangeDescriptions, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAppendToFolderField>* TEwsNonEmptyArrayOfFolderChangeDescriptions::GetAppendToFolderField() { return static_cast<TDvXMLSchemaElementArray<TEwsAppendToFolderField>*>(GetArrayChild(221)); }
 TDvXMLSchemaElementArray<TEwsSetFolderField>* TEwsNonEmptyArrayOfFolderChangeDescriptions::GetSetFolderField() { return static_cast<TDvXMLSchemaElementArray<TEwsSetFolderField>*>(GetArrayChild(222)); }
 TDvXMLSchemaElementArray<TEwsDeleteFolderField>* TEwsNonEmptyArrayOfFolderChangeDescriptions::GetDeleteFolderField() { return static_cast<TDvXMLSchemaElementArray<TEwsDeleteFolderField>*>(GetArrayChild(223)); }
 
-const TDvXMLSchemaClassInfo TEwsItemChange::ClassInfo = {"TEwsItemChange", "t:ItemChangeType", "", nullptr, &NewTEwsItemChange, kDeclsTEwsItemChange, kByIndexTEwsItemChange, kByNameTEwsItemChange, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsItemChange::ClassInfo = {"TEwsItemChange", "t:ItemChangeType", "", nullptr, &NewTEwsItemChange, kDeclsTEwsItemChange, kByIndexTEwsItemChange, kByNameTEwsItemChange, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsItemChange::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(224)); }
 TEwsOccurrenceItemId* TEwsItemChange::GetOccurrenceItemId() { return static_cast<TEwsOccurrenceItemId*>(GetChildObject(225)); }
 TEwsRecurringMasterItemId* TEwsItemChange::GetRecurringMasterItemId() { return static_cast<TEwsRecurringMasterItemId*>(GetChildObject(226)); }
 TEwsNonEmptyArrayOfItemChangeDescriptions* TEwsItemChange::GetUpdates() { return static_cast<TEwsNonEmptyArrayOfItemChangeDescriptions*>(GetChildObject(227)); }
 TEwsCalendarActivityData* TEwsItemChange::GetCalendarActivityData() { return static_cast<TEwsCalendarActivityData*>(GetChildObject(228)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfItemChanges::ClassInfo = {"TEwsNonEmptyArrayOfItemChanges", "t:NonEmptyArrayOfItemChangesType", "", nullptr, &NewTEwsNonEmptyArrayOfItemChanges, kDeclsTEwsNonEmptyArrayOfItemChanges, kByIndexTEwsNonEmptyArrayOfItemChanges, kByNameTEwsNonEmptyArrayOfItemChanges, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfItemChanges::ClassInfo = {"TEwsNonEmptyArrayOfItemChanges", "t:NonEmptyArrayOfItemChangesType", "", nullptr, &NewTEwsNonEmptyArrayOfItemChanges, kDeclsTEwsNonEmptyArrayOfItemChanges, kByIndexTEwsNonEmptyArrayOfItemChanges, kByNameTEwsNonEmptyArrayOfItemChanges, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItemChange>* TEwsNonEmptyArrayOfItemChanges::GetItemChange() { return static_cast<TDvXMLSchemaElementArray<TEwsItemChange>*>(GetArrayChild(229)); }
 
-const TDvXMLSchemaClassInfo TEwsInternetHeader::ClassInfo = {"TEwsInternetHeader", "t:InternetHeaderType", "", nullptr, &NewTEwsInternetHeader, kDeclsTEwsInternetHeader, kByIndexTEwsInternetHeader, kByNameTEwsInternetHeader, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsInternetHeader::ClassInfo = {"TEwsInternetHeader", "t:InternetHeaderType", "", nullptr, &NewTEwsInternetHeader, kDeclsTEwsInternetHeader, kByIndexTEwsInternetHeader, kByNameTEwsInternetHeader, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsInternetHeader::GetValue() { return GetTextAsString(); }
 void TEwsInternetHeader::SetValue(const std::string& value) { SetTextAsString(value); }
 std::string TEwsInternetHeader::GetHeaderName() { return GetAsString(0); }
 void TEwsInternetHeader::SetHeaderName(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfInternetHeaders::ClassInfo = {"TEwsNonEmptyArrayOfInternetHeaders", "t:NonEmptyArrayOfInternetHeadersType", "", nullptr, &NewTEwsNonEmptyArrayOfInternetHeaders, kDeclsTEwsNonEmptyArrayOfInternetHeaders, kByIndexTEwsNonEmptyArrayOfInternetHeaders, kByNameTEwsNonEmptyArrayOfInternetHeaders, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfInternetHeaders::ClassInfo = {"TEwsNonEmptyArrayOfInternetHeaders", "t:NonEmptyArrayOfInternetHeadersType", "", nullptr, &NewTEwsNonEmptyArrayOfInternetHeaders, kDeclsTEwsNonEmptyArrayOfInternetHeaders, kByIndexTEwsNonEmptyArrayOfInternetHeaders, kByNameTEwsNonEmptyArrayOfInternetHeaders, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsInternetHeader>* TEwsNonEmptyArrayOfInternetHeaders::GetInternetMessageHeader() { return static_cast<TDvXMLSchemaElementArray<TEwsInternetHeader>*>(GetArrayChild(230)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPredictedActionReason::ClassInfo = {"TEwsNonEmptyArrayOfPredictedActionReason", "t:NonEmptyArrayOfPredictedActionReasonType", "", nullptr, &NewTEwsNonEmptyArrayOfPredictedActionReason, kDeclsTEwsNonEmptyArrayOfPredictedActionReason, kByIndexTEwsNonEmptyArrayOfPredictedActionReason, kByNameTEwsNonEmptyArrayOfPredictedActionReason, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPredictedActionReason::ClassInfo = {"TEwsNonEmptyArrayOfPredictedActionReason", "t:NonEmptyArrayOfPredictedActionReasonType", "", nullptr, &NewTEwsNonEmptyArrayOfPredictedActionReason, kDeclsTEwsNonEmptyArrayOfPredictedActionReason, kByIndexTEwsNonEmptyArrayOfPredictedActionReason, kByNameTEwsNonEmptyArrayOfPredictedActionReason, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsNonEmptyArrayOfPredictedActionReason::GetPredictedActionReason() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(231)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseItemId::ClassInfo = {"TEwsBaseItemId", "t:BaseItemIdType", "", nullptr, &NewTEwsBaseItemId, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseItemId, 9};
+constinit const TDvXMLSchemaClassInfo TEwsBaseItemId::ClassInfo = {"TEwsBaseItemId", "t:BaseItemIdType", "", nullptr, &NewTEwsBaseItemId, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseItemId, 9};
 
-const TDvXMLSchemaClassInfo TEwsRequestAttachmentId::ClassInfo = {"TEwsRequestAttachmentId", "t:RequestAttachmentIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsRequestAttachmentId, kDeclsTEwsRequestAttachmentId, kByIndexTEwsRequestAttachmentId, kByNameTEwsRequestAttachmentId, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsRequestAttachmentId, 1};
+constinit const TDvXMLSchemaClassInfo TEwsRequestAttachmentId::ClassInfo = {"TEwsRequestAttachmentId", "t:RequestAttachmentIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsRequestAttachmentId, kDeclsTEwsRequestAttachmentId, kByIndexTEwsRequestAttachmentId, kByNameTEwsRequestAttachmentId, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsRequestAttachmentId, 1};
 std::string TEwsRequestAttachmentId::GetId() { return GetAsString(0); }
 void TEwsRequestAttachmentId::SetId(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsAttachmentId::ClassInfo = {"TEwsAttachmentId", "t:AttachmentIdType", "", &TEwsRequestAttachmentId::ClassInfo, &NewTEwsAttachmentId, kDeclsTEwsAttachmentId, kByIndexTEwsAttachmentId, kByNameTEwsAttachmentId, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAttachmentId::ClassInfo = {"TEwsAttachmentId", "t:AttachmentIdType", "", &TEwsRequestAttachmentId::ClassInfo, &NewTEwsAttachmentId, kDeclsTEwsAttachmentId, kByIndexTEwsAttachmentId, kByNameTEwsAttachmentId, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAttachmentId::GetRootItemId() { return GetAsString(1); }
 void TEwsAttachmentId::SetRootItemId(const std::string& value) { SetAsString(1, value); }
 std::string TEwsAttachmentId::GetRootItemChangeKey() { return GetAsString(2); }
 void TEwsAttachmentId::SetRootItemChangeKey(const std::string& value) { SetAsString(2, value); }
 
-const TDvXMLSchemaClassInfo TEwsRootItemId::ClassInfo = {"TEwsRootItemId", "t:RootItemIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsRootItemId, kDeclsTEwsRootItemId, kByIndexTEwsRootItemId, kByNameTEwsRootItemId, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRootItemId::ClassInfo = {"TEwsRootItemId", "t:RootItemIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsRootItemId, kDeclsTEwsRootItemId, kByIndexTEwsRootItemId, kByNameTEwsRootItemId, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsRootItemId::GetRootItemId() { return GetAsString(0); }
 void TEwsRootItemId::SetRootItemId(const std::string& value) { SetAsString(0, value); }
 std::string TEwsRootItemId::GetRootItemChangeKey() { return GetAsString(1); }
 void TEwsRootItemId::SetRootItemChangeKey(const std::string& value) { SetAsString(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfRequestAttachmentIds::ClassInfo = {"TEwsNonEmptyArrayOfRequestAttachmentIds", "t:NonEmptyArrayOfRequestAttachmentIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfRequestAttachmentIds, kDeclsTEwsNonEmptyArrayOfRequestAttachmentIds, kByIndexTEwsNonEmptyArrayOfRequestAttachmentIds, kByNameTEwsNonEmptyArrayOfRequestAttachmentIds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfRequestAttachmentIds::ClassInfo = {"TEwsNonEmptyArrayOfRequestAttachmentIds", "t:NonEmptyArrayOfRequestAttachmentIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfRequestAttachmentIds, kDeclsTEwsNonEmptyArrayOfRequestAttachmentIds, kByIndexTEwsNonEmptyArrayOfRequestAttachmentIds, kByNameTEwsNonEmptyArrayOfRequestAttachmentIds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsRequestAttachmentId>* TEwsNonEmptyArrayOfRequestAttachmentIds::GetAttachmentId() { return static_cast<TDvXMLSchemaElementArray<TEwsRequestAttachmentId>*>(GetArrayChild(232)); }
 
-const TDvXMLSchemaClassInfo TEwsAttachment::ClassInfo = {"TEwsAttachment", "t:AttachmentType", "", nullptr, &NewTEwsAttachment, kDeclsTEwsAttachment, kByIndexTEwsAttachment, kByNameTEwsAttachment, 9, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsAttachment, 3};
+constinit const TDvXMLSchemaClassInfo TEwsAttachment::ClassInfo = {"TEwsAttachment", "t:AttachmentType", "", nullptr, &NewTEwsAttachment, kDeclsTEwsAttachment, kByIndexTEwsAttachment, kByNameTEwsAttachment, 9, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsAttachment, 3};
 TEwsAttachmentId* TEwsAttachment::GetAttachmentId() { return static_cast<TEwsAttachmentId*>(GetChildObject(259)); }
 std::string TEwsAttachment::GetName() { return GetAsString(260); }
 void TEwsAttachment::SetName(const std::string& value) { SetAsString(260, value); }
@@ -2980,7 +2980,7 @@ void TEwsAttachment::SetLastModifiedTime(TDateTime value) { SetAsDatetime(266, v
 bool TEwsAttachment::GetIsInline() { return GetAsBoolean(267); }
 void TEwsAttachment::SetIsInline(bool value) { SetAsBoolean(267, value); }
 
-const TDvXMLSchemaClassInfo TEwsItemAttachment::ClassInfo = {"TEwsItemAttachment", "t:ItemAttachmentType", "", &TEwsAttachment::ClassInfo, &NewTEwsItemAttachment, kDeclsTEwsItemAttachment, kByIndexTEwsItemAttachment, kByNameTEwsItemAttachment, 23, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsItemAttachment::ClassInfo = {"TEwsItemAttachment", "t:ItemAttachmentType", "", &TEwsAttachment::ClassInfo, &NewTEwsItemAttachment, kDeclsTEwsItemAttachment, kByIndexTEwsItemAttachment, kByNameTEwsItemAttachment, 23, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItem* TEwsItemAttachment::GetItem() { return static_cast<TEwsItem*>(GetChildObject(268)); }
 TEwsMessage* TEwsItemAttachment::GetMessage_() { return static_cast<TEwsMessage*>(GetChildObject(269)); }
 TEwsSharingMessage* TEwsItemAttachment::GetSharingMessage() { return static_cast<TEwsSharingMessage*>(GetChildObject(270)); }
@@ -2996,7 +2996,7 @@ TEwsRoleMemberItem* TEwsItemAttachment::GetRoleMember() { return static_cast<TEw
 TEwsNetworkItem* TEwsItemAttachment::GetNetwork() { return static_cast<TEwsNetworkItem*>(GetChildObject(280)); }
 TEwsAbchPersonItem* TEwsItemAttachment::GetPerson() { return static_cast<TEwsAbchPersonItem*>(GetChildObject(281)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderItemsCreateOrUpdate::ClassInfo = {"TEwsSyncFolderItemsCreateOrUpdate", "t:SyncFolderItemsCreateOrUpdateType", "", nullptr, &NewTEwsSyncFolderItemsCreateOrUpdate, kDeclsTEwsSyncFolderItemsCreateOrUpdate, kByIndexTEwsSyncFolderItemsCreateOrUpdate, kByNameTEwsSyncFolderItemsCreateOrUpdate, 15, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSyncFolderItemsCreateOrUpdate::ClassInfo = {"TEwsSyncFolderItemsCreateOrUpdate", "t:SyncFolderItemsCreateOrUpdateType", "", nullptr, &NewTEwsSyncFolderItemsCreateOrUpdate, kDeclsTEwsSyncFolderItemsCreateOrUpdate, kByIndexTEwsSyncFolderItemsCreateOrUpdate, kByNameTEwsSyncFolderItemsCreateOrUpdate, 15, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItem* TEwsSyncFolderItemsCreateOrUpdate::GetItem() { return static_cast<TEwsItem*>(GetChildObject(282)); }
 TEwsMessage* TEwsSyncFolderItemsCreateOrUpdate::GetMessage_() { return static_cast<TEwsMessage*>(GetChildObject(283)); }
 TEwsSharingMessage* TEwsSyncFolderItemsCreateOrUpdate::GetSharingMessage() { return static_cast<TEwsSharingMessage*>(GetChildObject(284)); }
@@ -3013,13 +3013,13 @@ TEwsRoleMemberItem* TEwsSyncFolderItemsCreateOrUpdate::GetRoleMember() { return 
 TEwsNetworkItem* TEwsSyncFolderItemsCreateOrUpdate::GetNetwork() { return static_cast<TEwsNetworkItem*>(GetChildObject(295)); }
 TEwsAbchPersonItem* TEwsSyncFolderItemsCreateOrUpdate::GetPerson() { return static_cast<TEwsAbchPersonItem*>(GetChildObject(296)); }
 
-const TDvXMLSchemaClassInfo TEwsFileAttachment::ClassInfo = {"TEwsFileAttachment", "t:FileAttachmentType", "", &TEwsAttachment::ClassInfo, &NewTEwsFileAttachment, kDeclsTEwsFileAttachment, kByIndexTEwsFileAttachment, kByNameTEwsFileAttachment, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFileAttachment::ClassInfo = {"TEwsFileAttachment", "t:FileAttachmentType", "", &TEwsAttachment::ClassInfo, &NewTEwsFileAttachment, kDeclsTEwsFileAttachment, kByIndexTEwsFileAttachment, kByNameTEwsFileAttachment, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsFileAttachment::GetIsContactPhoto() { return GetAsBoolean(297); }
 void TEwsFileAttachment::SetIsContactPhoto(bool value) { SetAsBoolean(297, value); }
 TBytes TEwsFileAttachment::GetContent() { return GetAsBase64binary(298); }
 void TEwsFileAttachment::SetContent(const TBytes& value) { SetAsBase64binary(298, value); }
 
-const TDvXMLSchemaClassInfo TEwsReferenceAttachment::ClassInfo = {"TEwsReferenceAttachment", "t:ReferenceAttachmentType", "", &TEwsAttachment::ClassInfo, &NewTEwsReferenceAttachment, kDeclsTEwsReferenceAttachment, kByIndexTEwsReferenceAttachment, kByNameTEwsReferenceAttachment, 17, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsReferenceAttachment::ClassInfo = {"TEwsReferenceAttachment", "t:ReferenceAttachmentType", "", &TEwsAttachment::ClassInfo, &NewTEwsReferenceAttachment, kDeclsTEwsReferenceAttachment, kByIndexTEwsReferenceAttachment, kByNameTEwsReferenceAttachment, 17, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsReferenceAttachment::GetAttachLongPathName() { return GetAsString(299); }
 void TEwsReferenceAttachment::SetAttachLongPathName(const std::string& value) { SetAsString(299, value); }
 std::string TEwsReferenceAttachment::GetProviderType() { return GetAsString(300); }
@@ -3037,17 +3037,17 @@ void TEwsReferenceAttachment::SetOriginalPermissionType(std::int32_t value) { Se
 bool TEwsReferenceAttachment::GetAttachmentIsFolder() { return GetAsBoolean(306); }
 void TEwsReferenceAttachment::SetAttachmentIsFolder(bool value) { SetAsBoolean(306, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfAttachments::ClassInfo = {"TEwsArrayOfAttachments", "t:ArrayOfAttachmentsType", "", nullptr, &NewTEwsArrayOfAttachments, kDeclsTEwsArrayOfAttachments, kByIndexTEwsArrayOfAttachments, kByNameTEwsArrayOfAttachments, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfAttachments::ClassInfo = {"TEwsArrayOfAttachments", "t:ArrayOfAttachmentsType", "", nullptr, &NewTEwsArrayOfAttachments, kDeclsTEwsArrayOfAttachments, kByIndexTEwsArrayOfAttachments, kByNameTEwsArrayOfAttachments, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItemAttachment>* TEwsArrayOfAttachments::GetItemAttachment() { return static_cast<TDvXMLSchemaElementArray<TEwsItemAttachment>*>(GetArrayChild(307)); }
 TDvXMLSchemaElementArray<TEwsFileAttachment>* TEwsArrayOfAttachments::GetFileAttachment() { return static_cast<TDvXMLSchemaElementArray<TEwsFileAttachment>*>(GetArrayChild(308)); }
 TDvXMLSchemaElementArray<TEwsReferenceAttachment>* TEwsArrayOfAttachments::GetReferenceAttachment() { return static_cast<TDvXMLSchemaElementArray<TEwsReferenceAttachment>*>(GetArrayChild(309)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAttachments::ClassInfo = {"TEwsNonEmptyArrayOfAttachments", "t:NonEmptyArrayOfAttachmentsType", "", nullptr, &NewTEwsNonEmptyArrayOfAttachments, kDeclsTEwsNonEmptyArrayOfAttachments, kByIndexTEwsNonEmptyArrayOfAttachments, kByNameTEwsNonEmptyArrayOfAttachments, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAttachments::ClassInfo = {"TEwsNonEmptyArrayOfAttachments", "t:NonEmptyArrayOfAttachmentsType", "", nullptr, &NewTEwsNonEmptyArrayOfAttachments, kDeclsTEwsNonEmptyArrayOfAttachments, kByIndexTEwsNonEmptyArrayOfAttachments, kByNameTEwsNonEmptyArrayOfAttachments, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItemAttachment>* TEwsNonEmptyArrayOfAttachments::GetItemAttachment() { return static_cast<TDvXMLSchemaElementArray<TEwsItemAttachment>*>(GetArrayChild(310)); }
 TDvXMLSchemaElementArray<TEwsFileAttachment>* TEwsNonEmptyArrayOfAttachments::GetFileAttachment() { return static_cast<TDvXMLSchemaElementArray<TEwsFileAttachment>*>(GetArrayChild(311)); }
 TDvXMLSchemaElementArray<TEwsReferenceAttachment>* TEwsNonEmptyArrayOfAttachments::GetReferenceAttachment() { return static_cast<TDvXMLSchemaElementArray<TEwsReferenceAttachment>*>(GetArrayChild(312)); }
 
-const TDvXMLSchemaClassInfo TEwsBody::ClassInfo = {"TEwsBody", "t:BodyType", "", nullptr, &NewTEwsBody, kDeclsTEwsBody, kByIndexTEwsBody, kByNameTEwsBody, 2, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsBody::ClassInfo = {"TEwsBody", "t:BodyType", "", nullptr, &NewTEwsBody, kDeclsTEwsBody, kByIndexTEwsBody, kByNameTEwsBody, 2, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsBody::GetValue() { return GetTextAsString(); }
 void TEwsBody::SetValue(const std::string& value) { SetTextAsString(value); }
 TBodyType TEwsBody::GetBodyType() { return static_cast<TBodyType>(GetEnumOrdinal(0)); }
@@ -3055,7 +3055,7 @@ void TEwsBody::SetBodyType(TBodyType value) { SetEnumOrdinal(0, static_cast<int>
 bool TEwsBody::GetIsTruncated() { return GetAsBoolean(1); }
 void TEwsBody::SetIsTruncated(bool value) { SetAsBoolean(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsUniqueBody::ClassInfo = {"TEwsUniqueBody", "t:UniqueBodyType", "", nullptr, &NewTEwsUniqueBody, kDeclsTEwsUniqueBody, kByIndexTEwsUniqueBody, kByNameTEwsUniqueBody, 2, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUniqueBody::ClassInfo = {"TEwsUniqueBody", "t:UniqueBodyType", "", nullptr, &NewTEwsUniqueBody, kDeclsTEwsUniqueBody, kByIndexTEwsUniqueBody, kByNameTEwsUniqueBody, 2, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsUniqueBody::GetValue() { return GetTextAsString(); }
 void TEwsUniqueBody::SetValue(const std::string& value) { SetTextAsString(value); }
 TBodyType TEwsUniqueBody::GetUniqueBodyType() { return static_cast<TBodyType>(GetEnumOrdinal(0)); }
@@ -3063,7 +3063,7 @@ void TEwsUniqueBody::SetUniqueBodyType(TBodyType value) { SetEnumOrdinal(0, stat
 bool TEwsUniqueBody::GetIsTruncated() { return GetAsBoolean(1); }
 void TEwsUniqueBody::SetIsTruncated(bool value) { SetAsBoolean(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsNormalizedBody::ClassInfo = {"TEwsNormalizedBody", "t:NormalizedBodyType", "", nullptr, &NewTEwsNormalizedBody, kDeclsTEwsNormalizedBody, kByIndexTEwsNormalizedBody, kByNameTEwsNormalizedBody, 2, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNormalizedBody::ClassInfo = {"TEwsNormalizedBody", "t:NormalizedBodyType", "", nullptr, &NewTEwsNormalizedBody, kDeclsTEwsNormalizedBody, kByIndexTEwsNormalizedBody, kByNameTEwsNormalizedBody, 2, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsNormalizedBody::GetValue() { return GetTextAsString(); }
 void TEwsNormalizedBody::SetValue(const std::string& value) { SetTextAsString(value); }
 TBodyType TEwsNormalizedBody::GetNormalizedBodyType() { return static_cast<TBodyType>(GetEnumOrdinal(0)); }
@@ -3071,41 +3071,41 @@ void TEwsNormalizedBody::SetNormalizedBodyType(TBodyType value) { SetEnumOrdinal
 bool TEwsNormalizedBody::GetIsTruncated() { return GetAsBoolean(1); }
 void TEwsNormalizedBody::SetIsTruncated(bool value) { SetAsBoolean(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsBaseFolderId::ClassInfo = {"TEwsBaseFolderId", "t:BaseFolderIdType", "", nullptr, &NewTEwsBaseFolderId, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseFolderId, 3};
+constinit const TDvXMLSchemaClassInfo TEwsBaseFolderId::ClassInfo = {"TEwsBaseFolderId", "t:BaseFolderIdType", "", nullptr, &NewTEwsBaseFolderId, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseFolderId, 3};
 
-const TDvXMLSchemaClassInfo TEwsDistinguishedFolderId::ClassInfo = {"TEwsDistinguishedFolderId", "t:DistinguishedFolderIdType", "", &TEwsBaseFolderId::ClassInfo, &NewTEwsDistinguishedFolderId, kDeclsTEwsDistinguishedFolderId, kByIndexTEwsDistinguishedFolderId, kByNameTEwsDistinguishedFolderId, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDistinguishedFolderId::ClassInfo = {"TEwsDistinguishedFolderId", "t:DistinguishedFolderIdType", "", &TEwsBaseFolderId::ClassInfo, &NewTEwsDistinguishedFolderId, kDeclsTEwsDistinguishedFolderId, kByIndexTEwsDistinguishedFolderId, kByNameTEwsDistinguishedFolderId, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsDistinguishedFolderId::GetMailbox() { return static_cast<TEwsEmailAddressType*>(GetChildObject(313)); }
 TDistinguishedFolderIdName TEwsDistinguishedFolderId::GetId() { return static_cast<TDistinguishedFolderIdName>(GetEnumOrdinal(314)); }
 void TEwsDistinguishedFolderId::SetId(TDistinguishedFolderIdName value) { SetEnumOrdinal(314, static_cast<int>(value)); }
 std::string TEwsDistinguishedFolderId::GetChangeKey() { return GetAsString(315); }
 void TEwsDistinguishedFolderId::SetChangeKey(const std::string& value) { SetAsString(315, value); }
 
-const TDvXMLSchemaClassInfo TEwsFolderId::ClassInfo = {"TEwsFolderId", "t:FolderIdType", "", &TEwsBaseFolderId::ClassInfo, &NewTEwsFolderId, kDeclsTEwsFolderId, kByIndexTEwsFolderId, kByNameTEwsFolderId, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFolderId::ClassInfo = {"TEwsFolderId", "t:FolderIdType", "", &TEwsBaseFolderId::ClassInfo, &NewTEwsFolderId, kDeclsTEwsFolderId, kByIndexTEwsFolderId, kByNameTEwsFolderId, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsFolderId::GetId() { return GetAsString(0); }
 void TEwsFolderId::SetId(const std::string& value) { SetAsString(0, value); }
 std::string TEwsFolderId::GetChangeKey() { return GetAsString(1); }
 void TEwsFolderId::SetChangeKey(const std::string& value) { SetAsString(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsAddressListId::ClassInfo = {"TEwsAddressListId", "t:AddressListIdType", "", &TEwsBaseFolderId::ClassInfo, &NewTEwsAddressListId, kDeclsTEwsAddressListId, kByIndexTEwsAddressListId, kByNameTEwsAddressListId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAddressListId::ClassInfo = {"TEwsAddressListId", "t:AddressListIdType", "", &TEwsBaseFolderId::ClassInfo, &NewTEwsAddressListId, kDeclsTEwsAddressListId, kByIndexTEwsAddressListId, kByNameTEwsAddressListId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAddressListId::GetId() { return GetAsString(0); }
 void TEwsAddressListId::SetId(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfDistinguishedFolderId::ClassInfo = {"TEwsArrayOfDistinguishedFolderId", "t:ArrayOfDistinguishedFolderIdType", "", nullptr, &NewTEwsArrayOfDistinguishedFolderId, kDeclsTEwsArrayOfDistinguishedFolderId, kByIndexTEwsArrayOfDistinguishedFolderId, kByNameTEwsArrayOfDistinguishedFolderId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfDistinguishedFolderId::ClassInfo = {"TEwsArrayOfDistinguishedFolderId", "t:ArrayOfDistinguishedFolderIdType", "", nullptr, &NewTEwsArrayOfDistinguishedFolderId, kDeclsTEwsArrayOfDistinguishedFolderId, kByIndexTEwsArrayOfDistinguishedFolderId, kByNameTEwsArrayOfDistinguishedFolderId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsDistinguishedFolderId>* TEwsArrayOfDistinguishedFolderId::GetDistinguishedFolderId() { return static_cast<TDvXMLSchemaElementArray<TEwsDistinguishedFolderId>*>(GetArrayChild(316)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo = {"TEwsNonEmptyArrayOfBaseFolderIds", "t:NonEmptyArrayOfBaseFolderIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfBaseFolderIds, kDeclsTEwsNonEmptyArrayOfBaseFolderIds, kByIndexTEwsNonEmptyArrayOfBaseFolderIds, kByNameTEwsNonEmptyArrayOfBaseFolderIds, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo = {"TEwsNonEmptyArrayOfBaseFolderIds", "t:NonEmptyArrayOfBaseFolderIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfBaseFolderIds, kDeclsTEwsNonEmptyArrayOfBaseFolderIds, kByIndexTEwsNonEmptyArrayOfBaseFolderIds, kByNameTEwsNonEmptyArrayOfBaseFolderIds, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFolderId>* TEwsNonEmptyArrayOfBaseFolderIds::GetFolderId() { return static_cast<TDvXMLSchemaElementArray<TEwsFolderId>*>(GetArrayChild(317)); }
 TDvXMLSchemaElementArray<TEwsDistinguishedFolderId>* TEwsNonEmptyArrayOfBaseFolderIds::GetDistinguishedFolderId() { return static_cast<TDvXMLSchemaElementArray<TEwsDistinguishedFolderId>*>(GetArrayChild(318)); }
 
-const TDvXMLSchemaClassInfo TEwsTargetFolderId::ClassInfo = {"TEwsTargetFolderId", "t:TargetFolderIdType", "", nullptr, &NewTEwsTargetFolderId, kDeclsTEwsTargetFolderId, kByIndexTEwsTargetFolderId, kByNameTEwsTargetFolderId, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsTargetFolderId, 1};
+constinit const TDvXMLSchemaClassInfo TEwsTargetFolderId::ClassInfo = {"TEwsTargetFolderId", "t:TargetFolderIdType", "", nullptr, &NewTEwsTargetFolderId, kDeclsTEwsTargetFolderId, kByIndexTEwsTargetFolderId, kByNameTEwsTargetFolderId, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsTargetFolderId, 1};
 TEwsFolderId* TEwsTargetFolderId::GetFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(319)); }
 TEwsDistinguishedFolderId* TEwsTargetFolderId::GetDistinguishedFolderId() { return static_cast<TEwsDistinguishedFolderId*>(GetChildObject(320)); }
 TEwsAddressListId* TEwsTargetFolderId::GetAddressListId() { return static_cast<TEwsAddressListId*>(GetChildObject(321)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfUploadItems::ClassInfo = {"TEwsNonEmptyArrayOfUploadItems", "t:NonEmptyArrayOfUploadItemsType", "", nullptr, &NewTEwsNonEmptyArrayOfUploadItems, kDeclsTEwsNonEmptyArrayOfUploadItems, kByIndexTEwsNonEmptyArrayOfUploadItems, kByNameTEwsNonEmptyArrayOfUploadItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfUploadItems::ClassInfo = {"TEwsNonEmptyArrayOfUploadItems", "t:NonEmptyArrayOfUploadItemsType", "", nullptr, &NewTEwsNonEmptyArrayOfUploadItems, kDeclsTEwsNonEmptyArrayOfUploadItems, kByIndexTEwsNonEmptyArrayOfUploadItems, kByNameTEwsNonEmptyArrayOfUploadItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsUploadItem>* TEwsNonEmptyArrayOfUploadItems::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsUploadItem>*>(GetArrayChild(322)); }
 
-const TDvXMLSchemaClassInfo TEwsUploadItem::ClassInfo = {"TEwsUploadItem", "t:UploadItemType", "", nullptr, &NewTEwsUploadItem, kDeclsTEwsUploadItem, kByIndexTEwsUploadItem, kByNameTEwsUploadItem, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUploadItem::ClassInfo = {"TEwsUploadItem", "t:UploadItemType", "", nullptr, &NewTEwsUploadItem, kDeclsTEwsUploadItem, kByIndexTEwsUploadItem, kByNameTEwsUploadItem, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderId* TEwsUploadItem::GetParentFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(323)); }
 TEwsItemId* TEwsUploadItem::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(324)); }
 TBytes TEwsUploadItem::GetData() { return GetAsBase64binary(325); }
@@ -3115,7 +3115,7 @@ void TEwsUploadItem::SetCreateAction(TCreateAction value) { SetEnumOrdinal(326, 
 bool TEwsUploadItem::GetIsAssociated() { return GetAsBoolean(327); }
 void TEwsUploadItem::SetIsAssociated(bool value) { SetAsBoolean(327, value); }
 
-const TDvXMLSchemaClassInfo TEwsFindFolderParent::ClassInfo = {"TEwsFindFolderParent", "t:FindFolderParentType", "", nullptr, &NewTEwsFindFolderParent, kDeclsTEwsFindFolderParent, kByIndexTEwsFindFolderParent, kByNameTEwsFindFolderParent, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindFolderParent::ClassInfo = {"TEwsFindFolderParent", "t:FindFolderParentType", "", nullptr, &NewTEwsFindFolderParent, kDeclsTEwsFindFolderParent, kByIndexTEwsFindFolderParent, kByNameTEwsFindFolderParent, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfFolders* TEwsFindFolderParent::GetFolders() { return static_cast<TEwsArrayOfFolders*>(GetChildObject(328)); }
 std::int32_t TEwsFindFolderParent::GetIndexedPagingOffset() { return GetAsInt(329); }
 void TEwsFindFolderParent::SetIndexedPagingOffset(std::int32_t value) { SetAsInt(329, value); }
@@ -3128,7 +3128,7 @@ void TEwsFindFolderParent::SetIncludesLastItemInRange(bool value) { SetAsBoolean
 std::int32_t TEwsFindFolderParent::GetTotalItemsInView() { return GetAsInt(333); }
 void TEwsFindFolderParent::SetTotalItemsInView(std::int32_t value) { SetAsInt(333, value); }
 
-const TDvXMLSchemaClassInfo TEwsBaseFolder::ClassInfo = {"TEwsBaseFolder", "t:BaseFolderType", "", nullptr, &NewTEwsBaseFolder, kDeclsTEwsBaseFolder, kByIndexTEwsBaseFolder, kByNameTEwsBaseFolder, 13, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseFolder, 5};
+constinit const TDvXMLSchemaClassInfo TEwsBaseFolder::ClassInfo = {"TEwsBaseFolder", "t:BaseFolderType", "", nullptr, &NewTEwsBaseFolder, kDeclsTEwsBaseFolder, kByIndexTEwsBaseFolder, kByNameTEwsBaseFolder, 13, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseFolder, 5};
 TEwsFolderId* TEwsBaseFolder::GetFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(653)); }
 TEwsFolderId* TEwsBaseFolder::GetParentFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(654)); }
 std::string TEwsBaseFolder::GetFolderClass() { return GetAsString(655); }
@@ -3148,7 +3148,7 @@ TEwsRetentionTag* TEwsBaseFolder::GetPolicyTag() { return static_cast<TEwsRetent
 TEwsRetentionTag* TEwsBaseFolder::GetArchiveTag() { return static_cast<TEwsRetentionTag*>(GetChildObject(664)); }
 TEwsArrayOfStrings* TEwsBaseFolder::GetReplicaList() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(665)); }
 
-const TDvXMLSchemaClassInfo TEwsManagedFolderInformation::ClassInfo = {"TEwsManagedFolderInformation", "t:ManagedFolderInformationType", "", nullptr, &NewTEwsManagedFolderInformation, kDeclsTEwsManagedFolderInformation, kByIndexTEwsManagedFolderInformation, kByNameTEwsManagedFolderInformation, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsManagedFolderInformation::ClassInfo = {"TEwsManagedFolderInformation", "t:ManagedFolderInformationType", "", nullptr, &NewTEwsManagedFolderInformation, kDeclsTEwsManagedFolderInformation, kByIndexTEwsManagedFolderInformation, kByNameTEwsManagedFolderInformation, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsManagedFolderInformation::GetCanDelete() { return GetAsBoolean(334); }
 void TEwsManagedFolderInformation::SetCanDelete(bool value) { SetAsBoolean(334, value); }
 bool TEwsManagedFolderInformation::GetCanRenameOrMove() { return GetAsBoolean(335); }
@@ -3170,27 +3170,27 @@ void TEwsManagedFolderInformation::SetFolderSize(std::int32_t value) { SetAsInt(
 std::string TEwsManagedFolderInformation::GetHomePage() { return GetAsString(343); }
 void TEwsManagedFolderInformation::SetHomePage(const std::string& value) { SetAsString(343, value); }
 
-const TDvXMLSchemaClassInfo TEwsFolder::ClassInfo = {"TEwsFolder", "t:FolderType", "", &TEwsBaseFolder::ClassInfo, &NewTEwsFolder, kDeclsTEwsFolder, kByIndexTEwsFolder, kByNameTEwsFolder, 15, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsFolder, 2};
+constinit const TDvXMLSchemaClassInfo TEwsFolder::ClassInfo = {"TEwsFolder", "t:FolderType", "", &TEwsBaseFolder::ClassInfo, &NewTEwsFolder, kDeclsTEwsFolder, kByIndexTEwsFolder, kByNameTEwsFolder, 15, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsFolder, 2};
 TEwsPermissionSet* TEwsFolder::GetPermissionSet() { return static_cast<TEwsPermissionSet*>(GetChildObject(666)); }
 std::int32_t TEwsFolder::GetUnreadCount() { return GetAsInt(667); }
 void TEwsFolder::SetUnreadCount(std::int32_t value) { SetAsInt(667, value); }
 
-const TDvXMLSchemaClassInfo TEwsCalendarFolder::ClassInfo = {"TEwsCalendarFolder", "t:CalendarFolderType", "", &TEwsBaseFolder::ClassInfo, &NewTEwsCalendarFolder, kDeclsTEwsCalendarFolder, kByIndexTEwsCalendarFolder, kByNameTEwsCalendarFolder, 15, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCalendarFolder::ClassInfo = {"TEwsCalendarFolder", "t:CalendarFolderType", "", &TEwsBaseFolder::ClassInfo, &NewTEwsCalendarFolder, kDeclsTEwsCalendarFolder, kByIndexTEwsCalendarFolder, kByNameTEwsCalendarFolder, 15, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TCalendarPermissionReadAccess TEwsCalendarFolder::GetSharingEffectiveRights() { return static_cast<TCalendarPermissionReadAccess>(GetEnumOrdinal(668)); }
 void TEwsCalendarFolder::SetSharingEffectiveRights(TCalendarPermissionReadAccess value) { SetEnumOrdinal(668, static_cast<int>(value)); }
 TEwsCalendarPermissionSet* TEwsCalendarFolder::GetPermissionSet() { return static_cast<TEwsCalendarPermissionSet*>(GetChildObject(669)); }
 
-const TDvXMLSchemaClassInfo TEwsReminderItemAction::ClassInfo = {"TEwsReminderItemAction", "t:ReminderItemActionType", "", nullptr, &NewTEwsReminderItemAction, kDeclsTEwsReminderItemAction, kByIndexTEwsReminderItemAction, kByNameTEwsReminderItemAction, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsReminderItemAction::ClassInfo = {"TEwsReminderItemAction", "t:ReminderItemActionType", "", nullptr, &NewTEwsReminderItemAction, kDeclsTEwsReminderItemAction, kByIndexTEwsReminderItemAction, kByNameTEwsReminderItemAction, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TReminderAction TEwsReminderItemAction::GetActionType() { return static_cast<TReminderAction>(GetEnumOrdinal(670)); }
 void TEwsReminderItemAction::SetActionType(TReminderAction value) { SetEnumOrdinal(670, static_cast<int>(value)); }
 TEwsItemId* TEwsReminderItemAction::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(671)); }
 std::string TEwsReminderItemAction::GetNewReminderTime() { return GetAsString(672); }
 void TEwsReminderItemAction::SetNewReminderTime(const std::string& value) { SetAsString(672, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfReminderItemAction::ClassInfo = {"TEwsNonEmptyArrayOfReminderItemAction", "t:NonEmptyArrayOfReminderItemActionType", "", nullptr, &NewTEwsNonEmptyArrayOfReminderItemAction, kDeclsTEwsNonEmptyArrayOfReminderItemAction, kByIndexTEwsNonEmptyArrayOfReminderItemAction, kByNameTEwsNonEmptyArrayOfReminderItemAction, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfReminderItemAction::ClassInfo = {"TEwsNonEmptyArrayOfReminderItemAction", "t:NonEmptyArrayOfReminderItemActionType", "", nullptr, &NewTEwsNonEmptyArrayOfReminderItemAction, kDeclsTEwsNonEmptyArrayOfReminderItemAction, kByIndexTEwsNonEmptyArrayOfReminderItemAction, kByNameTEwsNonEmptyArrayOfReminderItemAction, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsReminderItemAction>* TEwsNonEmptyArrayOfReminderItemAction::GetReminderItemAction() { return static_cast<TDvXMLSchemaElementArray<TEwsReminderItemAction>*>(GetArrayChild(673)); }
 
-const TDvXMLSchemaClassInfo TEwsContactsFolder::ClassInfo = {"TEwsContactsFolder", "t:ContactsFolderType", "", &TEwsBaseFolder::ClassInfo, &NewTEwsContactsFolder, kDeclsTEwsContactsFolder, kByIndexTEwsContactsFolder, kByNameTEwsContactsFolder, 17, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsContactsFolder::ClassInfo = {"TEwsContactsFolder", "t:ContactsFolderType", "", &TEwsBaseFolder::ClassInfo, &NewTEwsContactsFolder, kDeclsTEwsContactsFolder, kByIndexTEwsContactsFolder, kByNameTEwsContactsFolder, 17, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TPermissionReadAccess TEwsContactsFolder::GetSharingEffectiveRights() { return static_cast<TPermissionReadAccess>(GetEnumOrdinal(674)); }
 void TEwsContactsFolder::SetSharingEffectiveRights(TPermissionReadAccess value) { SetEnumOrdinal(674, static_cast<int>(value)); }
 TEwsPermissionSet* TEwsContactsFolder::GetPermissionSet() { return static_cast<TEwsPermissionSet*>(GetChildObject(675)); }
@@ -3199,47 +3199,47 @@ void TEwsContactsFolder::SetSourceId(const std::string& value) { SetAsString(676
 std::string TEwsContactsFolder::GetAccountName() { return GetAsString(677); }
 void TEwsContactsFolder::SetAccountName(const std::string& value) { SetAsString(677, value); }
 
-const TDvXMLSchemaClassInfo TEwsSearchFolder::ClassInfo = {"TEwsSearchFolder", "t:SearchFolderType", "", &TEwsFolder::ClassInfo, &NewTEwsSearchFolder, kDeclsTEwsSearchFolder, kByIndexTEwsSearchFolder, kByNameTEwsSearchFolder, 16, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchFolder::ClassInfo = {"TEwsSearchFolder", "t:SearchFolderType", "", &TEwsFolder::ClassInfo, &NewTEwsSearchFolder, kDeclsTEwsSearchFolder, kByIndexTEwsSearchFolder, kByNameTEwsSearchFolder, 16, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSearchParameters* TEwsSearchFolder::GetSearchParameters() { return static_cast<TEwsSearchParameters*>(GetChildObject(678)); }
 
-const TDvXMLSchemaClassInfo TEwsTasksFolder::ClassInfo = {"TEwsTasksFolder", "t:TasksFolderType", "", &TEwsFolder::ClassInfo, &NewTEwsTasksFolder, kDeclsTEwsTasksFolder, kByIndexTEwsTasksFolder, kByNameTEwsTasksFolder, 15, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsTasksFolder::ClassInfo = {"TEwsTasksFolder", "t:TasksFolderType", "", &TEwsFolder::ClassInfo, &NewTEwsTasksFolder, kDeclsTEwsTasksFolder, kByIndexTEwsTasksFolder, kByNameTEwsTasksFolder, 15, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFolders::ClassInfo = {"TEwsNonEmptyArrayOfFolders", "t:NonEmptyArrayOfFoldersType", "", nullptr, &NewTEwsNonEmptyArrayOfFolders, kDeclsTEwsNonEmptyArrayOfFolders, kByIndexTEwsNonEmptyArrayOfFolders, kByNameTEwsNonEmptyArrayOfFolders, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFolders::ClassInfo = {"TEwsNonEmptyArrayOfFolders", "t:NonEmptyArrayOfFoldersType", "", nullptr, &NewTEwsNonEmptyArrayOfFolders, kDeclsTEwsNonEmptyArrayOfFolders, kByIndexTEwsNonEmptyArrayOfFolders, kByNameTEwsNonEmptyArrayOfFolders, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFolder>* TEwsNonEmptyArrayOfFolders::GetFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsFolder>*>(GetArrayChild(679)); }
 TDvXMLSchemaElementArray<TEwsCalendarFolder>* TEwsNonEmptyArrayOfFolders::GetCalendarFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsCalendarFolder>*>(GetArrayChild(680)); }
 TDvXMLSchemaElementArray<TEwsContactsFolder>* TEwsNonEmptyArrayOfFolders::GetContactsFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsContactsFolder>*>(GetArrayChild(681)); }
 TDvXMLSchemaElementArray<TEwsSearchFolder>* TEwsNonEmptyArrayOfFolders::GetSearchFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsSearchFolder>*>(GetArrayChild(682)); }
 TDvXMLSchemaElementArray<TEwsTasksFolder>* TEwsNonEmptyArrayOfFolders::GetTasksFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsTasksFolder>*>(GetArrayChild(683)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfFolders::ClassInfo = {"TEwsArrayOfFolders", "t:ArrayOfFoldersType", "", nullptr, &NewTEwsArrayOfFolders, kDeclsTEwsArrayOfFolders, kByIndexTEwsArrayOfFolders, kByNameTEwsArrayOfFolders, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfFolders::ClassInfo = {"TEwsArrayOfFolders", "t:ArrayOfFoldersType", "", nullptr, &NewTEwsArrayOfFolders, kDeclsTEwsArrayOfFolders, kByIndexTEwsArrayOfFolders, kByNameTEwsArrayOfFolders, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFolder>* TEwsArrayOfFolders::GetFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsFolder>*>(GetArrayChild(684)); }
 TDvXMLSchemaElementArray<TEwsCalendarFolder>* TEwsArrayOfFolders::GetCalendarFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsCalendarFolder>*>(GetArrayChild(685)); }
 TDvXMLSchemaElementArray<TEwsContactsFolder>* TEwsArrayOfFolders::GetContactsFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsContactsFolder>*>(GetArrayChild(686)); }
 TDvXMLSchemaElementArray<TEwsSearchFolder>* TEwsArrayOfFolders::GetSearchFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsSearchFolder>*>(GetArrayChild(687)); }
 TDvXMLSchemaElementArray<TEwsTasksFolder>* TEwsArrayOfFolders::GetTasksFolder() { return static_cast<TDvXMLSchemaElementArray<TEwsTasksFolder>*>(GetArrayChild(688)); }
 
-const TDvXMLSchemaClassInfo TEwsItemId::ClassInfo = {"TEwsItemId", "t:ItemIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsItemId, kDeclsTEwsItemId, kByIndexTEwsItemId, kByNameTEwsItemId, 2, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsItemId, 3};
+constinit const TDvXMLSchemaClassInfo TEwsItemId::ClassInfo = {"TEwsItemId", "t:ItemIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsItemId, kDeclsTEwsItemId, kByIndexTEwsItemId, kByNameTEwsItemId, 2, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsItemId, 3};
 std::string TEwsItemId::GetId() { return GetAsString(0); }
 void TEwsItemId::SetId(const std::string& value) { SetAsString(0, value); }
 std::string TEwsItemId::GetChangeKey() { return GetAsString(1); }
 void TEwsItemId::SetChangeKey(const std::string& value) { SetAsString(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfBaseItemIds::ClassInfo = {"TEwsNonEmptyArrayOfBaseItemIds", "t:NonEmptyArrayOfBaseItemIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfBaseItemIds, kDeclsTEwsNonEmptyArrayOfBaseItemIds, kByIndexTEwsNonEmptyArrayOfBaseItemIds, kByNameTEwsNonEmptyArrayOfBaseItemIds, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfBaseItemIds::ClassInfo = {"TEwsNonEmptyArrayOfBaseItemIds", "t:NonEmptyArrayOfBaseItemIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfBaseItemIds, kDeclsTEwsNonEmptyArrayOfBaseItemIds, kByIndexTEwsNonEmptyArrayOfBaseItemIds, kByNameTEwsNonEmptyArrayOfBaseItemIds, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItemId>* TEwsNonEmptyArrayOfBaseItemIds::GetItemId() { return static_cast<TDvXMLSchemaElementArray<TEwsItemId>*>(GetArrayChild(689)); }
 TDvXMLSchemaElementArray<TEwsOccurrenceItemId>* TEwsNonEmptyArrayOfBaseItemIds::GetOccurrenceItemId() { return static_cast<TDvXMLSchemaElementArray<TEwsOccurrenceItemId>*>(GetArrayChild(690)); }
 TDvXMLSchemaElementArray<TEwsRecurringMasterItemId>* TEwsNonEmptyArrayOfBaseItemIds::GetRecurringMasterItemId() { return static_cast<TDvXMLSchemaElementArray<TEwsRecurringMasterItemId>*>(GetArrayChild(691)); }
 TDvXMLSchemaElementArray<TEwsRecurringMasterItemIdRanges>* TEwsNonEmptyArrayOfBaseItemIds::GetRecurringMasterItemIdRanges() { return static_cast<TDvXMLSchemaElementArray<TEwsRecurringMasterItemIdRanges>*>(GetArrayChild(692)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfBaseItemIds::ClassInfo = {"TEwsArrayOfBaseItemIds", "t:ArrayOfBaseItemIdsType", "", nullptr, &NewTEwsArrayOfBaseItemIds, kDeclsTEwsArrayOfBaseItemIds, kByIndexTEwsArrayOfBaseItemIds, kByNameTEwsArrayOfBaseItemIds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfBaseItemIds::ClassInfo = {"TEwsArrayOfBaseItemIds", "t:ArrayOfBaseItemIdsType", "", nullptr, &NewTEwsArrayOfBaseItemIds, kDeclsTEwsArrayOfBaseItemIds, kByIndexTEwsArrayOfBaseItemIds, kByNameTEwsArrayOfBaseItemIds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItemId>* TEwsArrayOfBaseItemIds::GetItemId() { return static_cast<TDvXMLSchemaElementArray<TEwsItemId>*>(GetArrayChild(693)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfItemIds::ClassInfo = {"TEwsNonEmptyArrayOfItemIds", "t:NonEmptyArrayOfItemIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfItemIds, kDeclsTEwsNonEmptyArrayOfItemIds, kByIndexTEwsNonEmptyArrayOfItemIds, kByNameTEwsNonEmptyArrayOfItemIds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfItemIds::ClassInfo = {"TEwsNonEmptyArrayOfItemIds", "t:NonEmptyArrayOfItemIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfItemIds, kDeclsTEwsNonEmptyArrayOfItemIds, kByIndexTEwsNonEmptyArrayOfItemIds, kByNameTEwsNonEmptyArrayOfItemIds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItemId>* TEwsNonEmptyArrayOfItemIds::GetItemId() { return static_cast<TDvXMLSchemaElementArray<TEwsItemId>*>(GetArrayChild(694)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfItemIds::ClassInfo = {"TEwsArrayOfItemIds", "t:ArrayOfItemIdsType", "", nullptr, &NewTEwsArrayOfItemIds, kDeclsTEwsArrayOfItemIds, kByIndexTEwsArrayOfItemIds, kByNameTEwsArrayOfItemIds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfItemIds::ClassInfo = {"TEwsArrayOfItemIds", "t:ArrayOfItemIdsType", "", nullptr, &NewTEwsArrayOfItemIds, kDeclsTEwsArrayOfItemIds, kByIndexTEwsArrayOfItemIds, kByNameTEwsArrayOfItemIds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItemId>* TEwsArrayOfItemIds::GetItemId() { return static_cast<TDvXMLSchemaElementArray<TEwsItemId>*>(GetArrayChild(695)); }
 
-const TDvXMLSchemaClassInfo TEwsItem::ClassInfo = {"TEwsItem", "t:ItemType", "", nullptr, &NewTEwsItem, kDeclsTEwsItem, kByIndexTEwsItem, kByNameTEwsItem, 71, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsItem, 39};
+constinit const TDvXMLSchemaClassInfo TEwsItem::ClassInfo = {"TEwsItem", "t:ItemType", "", nullptr, &NewTEwsItem, kDeclsTEwsItem, kByIndexTEwsItem, kByNameTEwsItem, 71, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsItem, 39};
 TEwsMimeContent* TEwsItem::GetMimeContent() { return static_cast<TEwsMimeContent*>(GetChildObject(93)); }
 TEwsItemId* TEwsItem::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(94)); }
 TEwsFolderId* TEwsItem::GetParentFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(95)); }
@@ -3354,7 +3354,7 @@ void TEwsItem::SetCanDelete(bool value) { SetAsBoolean(162, value); }
 TInferenceClassification TEwsItem::GetInferenceClassification() { return static_cast<TInferenceClassification>(GetEnumOrdinal(163)); }
 void TEwsItem::SetInferenceClassification(TInferenceClassification value) { SetEnumOrdinal(163, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsMessage::ClassInfo = {"TEwsMessage", "t:MessageType", "", &TEwsItem::ClassInfo, &NewTEwsMessage, kDeclsTEwsMessage, kByIndexTEwsMessage, kByNameTEwsMessage, 95, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsMessage, 26};
+constinit const TDvXMLSchemaClassInfo TEwsMessage::ClassInfo = {"TEwsMessage", "t:MessageType", "", &TEwsItem::ClassInfo, &NewTEwsMessage, kDeclsTEwsMessage, kByIndexTEwsMessage, kByNameTEwsMessage, 95, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsMessage, 26};
 TEwsSingleRecipient* TEwsMessage::GetSender() { return static_cast<TEwsSingleRecipient*>(GetChildObject(235)); }
 TEwsArrayOfRecipients* TEwsMessage::GetToRecipients() { return static_cast<TEwsArrayOfRecipients*>(GetChildObject(236)); }
 TEwsArrayOfRecipients* TEwsMessage::GetCcRecipients() { return static_cast<TEwsArrayOfRecipients*>(GetChildObject(237)); }
@@ -3390,14 +3390,14 @@ void TEwsMessage::SetPublishedCalendarItemIcs(const std::string& value) { SetAsS
 std::string TEwsMessage::GetPublishedCalendarItemName() { return GetAsString(258); }
 void TEwsMessage::SetPublishedCalendarItemName(const std::string& value) { SetAsString(258, value); }
 
-const TDvXMLSchemaClassInfo TEwsResponseObjectCore::ClassInfo = {"TEwsResponseObjectCore", "t:ResponseObjectCoreType", "", &TEwsMessage::ClassInfo, &NewTEwsResponseObjectCore, kDeclsTEwsResponseObjectCore, kByIndexTEwsResponseObjectCore, kByNameTEwsResponseObjectCore, 96, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsResponseObjectCore, 20};
+constinit const TDvXMLSchemaClassInfo TEwsResponseObjectCore::ClassInfo = {"TEwsResponseObjectCore", "t:ResponseObjectCoreType", "", &TEwsMessage::ClassInfo, &NewTEwsResponseObjectCore, kDeclsTEwsResponseObjectCore, kByIndexTEwsResponseObjectCore, kByNameTEwsResponseObjectCore, 96, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsResponseObjectCore, 20};
 TEwsItemId* TEwsResponseObjectCore::GetReferenceItemId() { return static_cast<TEwsItemId*>(GetChildObject(696)); }
 
-const TDvXMLSchemaClassInfo TEwsResponseObject::ClassInfo = {"TEwsResponseObject", "t:ResponseObjectType", "", &TEwsResponseObjectCore::ClassInfo, &NewTEwsResponseObject, kDeclsTEwsResponseObject, kByIndexTEwsResponseObject, kByNameTEwsResponseObject, 97, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsResponseObject, 19};
+constinit const TDvXMLSchemaClassInfo TEwsResponseObject::ClassInfo = {"TEwsResponseObject", "t:ResponseObjectType", "", &TEwsResponseObjectCore::ClassInfo, &NewTEwsResponseObject, kDeclsTEwsResponseObject, kByIndexTEwsResponseObject, kByNameTEwsResponseObject, 97, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsResponseObject, 19};
 std::string TEwsResponseObject::GetObjectName() { return GetAsString(697); }
 void TEwsResponseObject::SetObjectName(const std::string& value) { SetAsString(697, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfResponseObjects::ClassInfo = {"TEwsNonEmptyArrayOfResponseObjects", "t:NonEmptyArrayOfResponseObjectsType", "", nullptr, &NewTEwsNonEmptyArrayOfResponseObjects, kDeclsTEwsNonEmptyArrayOfResponseObjects, kByIndexTEwsNonEmptyArrayOfResponseObjects, kByNameTEwsNonEmptyArrayOfResponseObjects, 13, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfResponseObjects::ClassInfo = {"TEwsNonEmptyArrayOfResponseObjects", "t:NonEmptyArrayOfResponseObjectsType", "", nullptr, &NewTEwsNonEmptyArrayOfResponseObjects, kDeclsTEwsNonEmptyArrayOfResponseObjects, kByIndexTEwsNonEmptyArrayOfResponseObjects, kByNameTEwsNonEmptyArrayOfResponseObjects, 13, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAcceptItem>* TEwsNonEmptyArrayOfResponseObjects::GetAcceptItem() { return static_cast<TDvXMLSchemaElementArray<TEwsAcceptItem>*>(GetArrayChild(698)); }
 TDvXMLSchemaElementArray<TEwsTentativelyAcceptItem>* TEwsNonEmptyArrayOfResponseObjects::GetTentativelyAcceptItem() { return static_cast<TDvXMLSchemaElementArray<TEwsTentativelyAcceptItem>*>(GetArrayChild(699)); }
 TDvXMLSchemaElementArray<TEwsDeclineItem>* TEwsNonEmptyArrayOfResponseObjects::GetDeclineItem() { return static_cast<TDvXMLSchemaElementArray<TEwsDeclineItem>*>(GetArrayChild(700)); }
@@ -3412,29 +3412,29 @@ TDvXMLSchemaElementArray<TEwsAcceptSharingInvitation>* TEwsNonEmptyArrayOfRespon
 TDvXMLSchemaElementArray<TEwsAddItemToMyCalendar>* TEwsNonEmptyArrayOfResponseObjects::GetAddItemToMyCalendar() { return static_cast<TDvXMLSchemaElementArray<TEwsAddItemToMyCalendar>*>(GetArrayChild(709)); }
 TDvXMLSchemaElementArray<TEwsProposeNewTime>* TEwsNonEmptyArrayOfResponseObjects::GetProposeNewTime() { return static_cast<TDvXMLSchemaElementArray<TEwsProposeNewTime>*>(GetArrayChild(710)); }
 
-const TDvXMLSchemaClassInfo TEwsFolderChange::ClassInfo = {"TEwsFolderChange", "t:FolderChangeType", "", nullptr, &NewTEwsFolderChange, kDeclsTEwsFolderChange, kByIndexTEwsFolderChange, kByNameTEwsFolderChange, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFolderChange::ClassInfo = {"TEwsFolderChange", "t:FolderChangeType", "", nullptr, &NewTEwsFolderChange, kDeclsTEwsFolderChange, kByIndexTEwsFolderChange, kByNameTEwsFolderChange, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderId* TEwsFolderChange::GetFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(711)); }
 TEwsDistinguishedFolderId* TEwsFolderChange::GetDistinguishedFolderId() { return static_cast<TEwsDistinguishedFolderId*>(GetChildObject(712)); }
 TEwsNonEmptyArrayOfFolderChangeDescriptions* TEwsFolderChange::GetUpdates() { return static_cast<TEwsNonEmptyArrayOfFolderChangeDescriptions*>(GetChildObject(713)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFolderChanges::ClassInfo = {"TEwsNonEmptyArrayOfFolderChanges", "t:NonEmptyArrayOfFolderChangesType", "", nullptr, &NewTEwsNonEmptyArrayOfFolderChanges, kDeclsTEwsNonEmptyArrayOfFolderChanges, kByIndexTEwsNonEmptyArrayOfFolderChanges, kByNameTEwsNonEmptyArrayOfFolderChanges, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFolderChanges::ClassInfo = {"TEwsNonEmptyArrayOfFolderChanges", "t:NonEmptyArrayOfFolderChangesType", "", nullptr, &NewTEwsNonEmptyArrayOfFolderChanges, kDeclsTEwsNonEmptyArrayOfFolderChanges, kByIndexTEwsNonEmptyArrayOfFolderChanges, kByNameTEwsNonEmptyArrayOfFolderChanges, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFolderChange>* TEwsNonEmptyArrayOfFolderChanges::GetFolderChange() { return static_cast<TDvXMLSchemaElementArray<TEwsFolderChange>*>(GetArrayChild(714)); }
 
-const TDvXMLSchemaClassInfo TEwsWellKnownResponseObject::ClassInfo = {"TEwsWellKnownResponseObject", "t:WellKnownResponseObjectType", "", &TEwsResponseObject::ClassInfo, &NewTEwsWellKnownResponseObject, kDeclsTEwsWellKnownResponseObject, kByIndexTEwsWellKnownResponseObject, kByNameTEwsWellKnownResponseObject, 97, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsWellKnownResponseObject, 4};
+constinit const TDvXMLSchemaClassInfo TEwsWellKnownResponseObject::ClassInfo = {"TEwsWellKnownResponseObject", "t:WellKnownResponseObjectType", "", &TEwsResponseObject::ClassInfo, &NewTEwsWellKnownResponseObject, kDeclsTEwsWellKnownResponseObject, kByIndexTEwsWellKnownResponseObject, kByNameTEwsWellKnownResponseObject, 97, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsWellKnownResponseObject, 4};
 
-const TDvXMLSchemaClassInfo TEwsSmartResponseBase::ClassInfo = {"TEwsSmartResponseBase", "t:SmartResponseBaseType", "", &TEwsResponseObject::ClassInfo, &NewTEwsSmartResponseBase, kDeclsTEwsSmartResponseBase, kByIndexTEwsSmartResponseBase, kByNameTEwsSmartResponseBase, 97, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsSmartResponseBase, 5};
+constinit const TDvXMLSchemaClassInfo TEwsSmartResponseBase::ClassInfo = {"TEwsSmartResponseBase", "t:SmartResponseBaseType", "", &TEwsResponseObject::ClassInfo, &NewTEwsSmartResponseBase, kDeclsTEwsSmartResponseBase, kByIndexTEwsSmartResponseBase, kByNameTEwsSmartResponseBase, 97, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsSmartResponseBase, 5};
 
-const TDvXMLSchemaClassInfo TEwsSmartResponse::ClassInfo = {"TEwsSmartResponse", "t:SmartResponseType", "", &TEwsSmartResponseBase::ClassInfo, &NewTEwsSmartResponse, kDeclsTEwsSmartResponse, kByIndexTEwsSmartResponse, kByNameTEwsSmartResponse, 98, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsSmartResponse, 4};
+constinit const TDvXMLSchemaClassInfo TEwsSmartResponse::ClassInfo = {"TEwsSmartResponse", "t:SmartResponseType", "", &TEwsSmartResponseBase::ClassInfo, &NewTEwsSmartResponse, kDeclsTEwsSmartResponse, kByIndexTEwsSmartResponse, kByNameTEwsSmartResponse, 98, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsSmartResponse, 4};
 TEwsBody* TEwsSmartResponse::GetNewBodyContent() { return static_cast<TEwsBody*>(GetChildObject(715)); }
 
-const TDvXMLSchemaClassInfo TEwsReplyToItem::ClassInfo = {"TEwsReplyToItem", "t:ReplyToItemType", "", &TEwsSmartResponse::ClassInfo, &NewTEwsReplyToItem, kDeclsTEwsReplyToItem, kByIndexTEwsReplyToItem, kByNameTEwsReplyToItem, 98, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsReplyToItem::ClassInfo = {"TEwsReplyToItem", "t:ReplyToItemType", "", &TEwsSmartResponse::ClassInfo, &NewTEwsReplyToItem, kDeclsTEwsReplyToItem, kByIndexTEwsReplyToItem, kByNameTEwsReplyToItem, 98, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsReplyAllToItem::ClassInfo = {"TEwsReplyAllToItem", "t:ReplyAllToItemType", "", &TEwsSmartResponse::ClassInfo, &NewTEwsReplyAllToItem, kDeclsTEwsReplyAllToItem, kByIndexTEwsReplyAllToItem, kByNameTEwsReplyAllToItem, 99, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsReplyAllToItem::ClassInfo = {"TEwsReplyAllToItem", "t:ReplyAllToItemType", "", &TEwsSmartResponse::ClassInfo, &NewTEwsReplyAllToItem, kDeclsTEwsReplyAllToItem, kByIndexTEwsReplyAllToItem, kByNameTEwsReplyAllToItem, 99, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsReplyAllToItem::GetIsSpecificMessageReply() { return GetAsBoolean(716); }
 void TEwsReplyAllToItem::SetIsSpecificMessageReply(bool value) { SetAsBoolean(716, value); }
 
-const TDvXMLSchemaClassInfo TEwsForwardItem::ClassInfo = {"TEwsForwardItem", "t:ForwardItemType", "", &TEwsSmartResponse::ClassInfo, &NewTEwsForwardItem, kDeclsTEwsForwardItem, kByIndexTEwsForwardItem, kByNameTEwsForwardItem, 98, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsForwardItem::ClassInfo = {"TEwsForwardItem", "t:ForwardItemType", "", &TEwsSmartResponse::ClassInfo, &NewTEwsForwardItem, kDeclsTEwsForwardItem, kByIndexTEwsForwardItem, kByNameTEwsForwardItem, 98, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsCancelCalendarItem::ClassInfo = {"TEwsCancelCalendarItem", "t:CancelCalendarItemType", "", &TEwsSmartResponse::ClassInfo, &NewTEwsCancelCalendarItem, kDeclsTEwsCancelCalendarItem, kByIndexTEwsCancelCalendarItem, kByNameTEwsCancelCalendarItem, 98, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCancelCalendarItem::ClassInfo = {"TEwsCancelCalendarItem", "t:CancelCalendarItemType", "", &TEwsSmartResponse::ClassInfo, &NewTEwsCancelCalendarItem, kDeclsTEwsCancelCalendarItem, kByIndexTEwsCancelCalendarItem, kByNameTEwsCancelCalendarItem, 98, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
 }  // namespace dv

@@ -329,7 +329,7 @@ std::unique_ptr<TDvXMLSchemaElementArrayBase> NewArrayOfTEwsUrlEntity(
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsReferenceItemResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsReferenceItemResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsReferenceItemResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsReferenceItemResponse[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -428,13 +428,13 @@ const TDvXMLSchemaInfo kDeclsTEwsReferenceItemResponse[] = {
     {696, 1, "t:ReferenceItemId", "ReferenceItemId", "ReferenceItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 95},
     {697, 2, "ObjectName", "ObjectName", "ObjectName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 96},
 };
-const std::uint16_t kByIndexTEwsReferenceItemResponse[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
-const std::uint16_t kByNameTEwsReferenceItemResponse[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsReferenceItemResponse[] = {&TEwsAcceptSharingInvitation::ClassInfo, &TEwsSuppressReadReceipt::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsReferenceItemResponse[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
+constexpr std::uint16_t kByNameTEwsReferenceItemResponse[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsReferenceItemResponse[] = {&TEwsAcceptSharingInvitation::ClassInfo, &TEwsSuppressReadReceipt::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSuppressReadReceipt(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSuppressReadReceipt(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSuppressReadReceipt[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSuppressReadReceipt[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -533,12 +533,12 @@ const TDvXMLSchemaInfo kDeclsTEwsSuppressReadReceipt[] = {
     {696, 1, "t:ReferenceItemId", "ReferenceItemId", "ReferenceItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 95},
     {697, 2, "ObjectName", "ObjectName", "ObjectName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 96},
 };
-const std::uint16_t kByIndexTEwsSuppressReadReceipt[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
-const std::uint16_t kByNameTEwsSuppressReadReceipt[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constexpr std::uint16_t kByIndexTEwsSuppressReadReceipt[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
+constexpr std::uint16_t kByNameTEwsSuppressReadReceipt[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindItemParent(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindItemParent(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindItemParent[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindItemParent[] = {
     {717, 1, "t:Items", "Items", "Items", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsArrayOfRealItems::ClassInfo, nullptr, nullptr, 0},
     {718, 1, "t:Groups", "Groups", "Groups", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsArrayOfGroupedItems::ClassInfo, nullptr, nullptr, 1},
     {719, 2, "IndexedPagingOffset", "IndexedPagingOffset", "IndexedPagingOffset", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -547,107 +547,107 @@ const TDvXMLSchemaInfo kDeclsTEwsFindItemParent[] = {
     {722, 2, "IncludesLastItemInRange", "IncludesLastItemInRange", "IncludesLastItemInRange", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 5},
     {723, 2, "TotalItemsInView", "TotalItemsInView", "TotalItemsInView", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsFindItemParent[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsFindItemParent[] = {4, 1, 5, 2, 0, 3, 6};
+constexpr std::uint16_t kByIndexTEwsFindItemParent[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsFindItemParent[] = {4, 1, 5, 2, 0, 3, 6};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfItemClass(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfItemClass(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfItemClass[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfItemClass[] = {
     {724, 1, "t:ItemClass", "ItemClass", "ItemClass", 0, -1, false, 0, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfItemClass[] = {0};
-const std::uint16_t kByNameTEwsArrayOfItemClass[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfItemClass[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfItemClass[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFlag(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFlag(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFlag[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFlag[] = {
     {725, 1, "t:FlagStatus", "FlagStatus", "FlagStatus", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TFlagStatus, nullptr, 0},
     {726, 1, "t:StartDate", "StartDate", "StartDate", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 1},
     {727, 1, "t:DueDate", "DueDate", "DueDate", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 2},
     {728, 1, "t:CompleteDate", "CompleteDate", "CompleteDate", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsFlag[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsFlag[] = {3, 2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsFlag[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsFlag[] = {3, 2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEntity(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEntity(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEntity[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEntity[] = {
     {729, 1, "t:Position", "Position", "Position", 0, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsEntity[] = {0};
-const std::uint16_t kByNameTEwsEntity[] = {0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsEntity[] = {&TEwsAddressEntity::ClassInfo, &TEwsContact::ClassInfo, &TEwsEmailAddressEntity::ClassInfo, &TEwsMeetingSuggestion::ClassInfo, &TEwsPhoneEntity::ClassInfo, &TEwsTaskSuggestion::ClassInfo, &TEwsUrlEntity::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsEntity[] = {0};
+constexpr std::uint16_t kByNameTEwsEntity[] = {0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsEntity[] = {&TEwsAddressEntity::ClassInfo, &TEwsContact::ClassInfo, &TEwsEmailAddressEntity::ClassInfo, &TEwsMeetingSuggestion::ClassInfo, &TEwsPhoneEntity::ClassInfo, &TEwsTaskSuggestion::ClassInfo, &TEwsUrlEntity::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfAddresses(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfAddresses(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfAddresses[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfAddresses[] = {
     {730, 1, "t:Address", "Address", "Address", 0, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfAddresses[] = {0};
-const std::uint16_t kByNameTEwsArrayOfAddresses[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfAddresses[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfAddresses[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfAddressEntities(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfAddressEntities(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfAddressEntities[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfAddressEntities[] = {
     {731, 1, "t:AddressEntity", "AddressEntity", "AddressEntity", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsAddressEntity::ClassInfo, nullptr, &NewArrayOfTEwsAddressEntity, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfAddressEntities[] = {0};
-const std::uint16_t kByNameTEwsArrayOfAddressEntities[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfAddressEntities[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfAddressEntities[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAddressEntity(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAddressEntity(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAddressEntity[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAddressEntity[] = {
     {729, 1, "t:Position", "Position", "Position", 0, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
     {732, 1, "t:Address", "Address", "Address", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsAddressEntity[] = {0, 1};
-const std::uint16_t kByNameTEwsAddressEntity[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsAddressEntity[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsAddressEntity[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfEmailAddressEntities(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfEmailAddressEntities(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfEmailAddressEntities[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfEmailAddressEntities[] = {
     {733, 1, "t:EmailAddressEntity", "EmailAddressEntity", "EmailAddressEntity", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsEmailAddressEntity::ClassInfo, nullptr, &NewArrayOfTEwsEmailAddressEntity, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfEmailAddressEntities[] = {0};
-const std::uint16_t kByNameTEwsArrayOfEmailAddressEntities[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfEmailAddressEntities[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfEmailAddressEntities[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEmailAddressEntity(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEmailAddressEntity(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEmailAddressEntity[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEmailAddressEntity[] = {
     {729, 1, "t:Position", "Position", "Position", 0, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
     {734, 1, "t:EmailAddress", "EmailAddress", "EmailAddress", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsEmailAddressEntity[] = {0, 1};
-const std::uint16_t kByNameTEwsEmailAddressEntity[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsEmailAddressEntity[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsEmailAddressEntity[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfUrlEntities(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfUrlEntities(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfUrlEntities[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfUrlEntities[] = {
     {735, 1, "t:UrlEntity", "UrlEntity", "UrlEntity", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsUrlEntity::ClassInfo, nullptr, &NewArrayOfTEwsUrlEntity, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfUrlEntities[] = {0};
-const std::uint16_t kByNameTEwsArrayOfUrlEntities[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfUrlEntities[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfUrlEntities[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUrlEntity(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUrlEntity(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUrlEntity[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUrlEntity[] = {
     {729, 1, "t:Position", "Position", "Position", 0, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
     {736, 1, "t:Url", "Url", "Url", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsUrlEntity[] = {0, 1};
-const std::uint16_t kByNameTEwsUrlEntity[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsUrlEntity[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsUrlEntity[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfMeetingSuggestions(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfMeetingSuggestions(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfMeetingSuggestions[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfMeetingSuggestions[] = {
     {737, 1, "t:MeetingSuggestion", "MeetingSuggestion", "MeetingSuggestion", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsMeetingSuggestion::ClassInfo, nullptr, &NewArrayOfTEwsMeetingSuggestion, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfMeetingSuggestions[] = {0};
-const std::uint16_t kByNameTEwsArrayOfMeetingSuggestions[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfMeetingSuggestions[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfMeetingSuggestions[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMeetingSuggestion(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMeetingSuggestion(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMeetingSuggestion[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMeetingSuggestion[] = {
     {729, 1, "t:Position", "Position", "Position", 0, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
     {738, 1, "t:Attendees", "Attendees", "Attendees", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfEmailUsers::ClassInfo, nullptr, nullptr, 1},
     {739, 1, "t:Location", "Location", "Location", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -660,28 +660,28 @@ const TDvXMLSchemaInfo kDeclsTEwsMeetingSuggestion[] = {
     {746, 1, "t:EntityId", "EntityId", "EntityId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 9},
     {747, 1, "t:ExtractionId", "ExtractionId", "ExtractionId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 10},
 };
-const std::uint16_t kByIndexTEwsMeetingSuggestion[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-const std::uint16_t kByNameTEwsMeetingSuggestion[] = {1, 6, 9, 10, 2, 4, 0, 5, 3, 7, 8};
+constexpr std::uint16_t kByIndexTEwsMeetingSuggestion[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+constexpr std::uint16_t kByNameTEwsMeetingSuggestion[] = {1, 6, 9, 10, 2, 4, 0, 5, 3, 7, 8};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfTaskSuggestions(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfTaskSuggestions(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfTaskSuggestions[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfTaskSuggestions[] = {
     {748, 1, "t:TaskSuggestion", "TaskSuggestion", "TaskSuggestion", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsTaskSuggestion::ClassInfo, nullptr, &NewArrayOfTEwsTaskSuggestion, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfTaskSuggestions[] = {0};
-const std::uint16_t kByNameTEwsArrayOfTaskSuggestions[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfTaskSuggestions[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfTaskSuggestions[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfContacts(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfContacts(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfContacts[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfContacts[] = {
     {749, 1, "t:Contact", "Contact", "Contact", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsContact::ClassInfo, nullptr, &NewArrayOfTEwsContact, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfContacts[] = {0};
-const std::uint16_t kByNameTEwsArrayOfContacts[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfContacts[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfContacts[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsContact(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsContact(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsContact[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsContact[] = {
     {729, 1, "t:Position", "Position", "Position", 0, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
     {750, 1, "t:PersonName", "PersonName", "PersonName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {751, 1, "t:BusinessName", "BusinessName", "BusinessName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -691,92 +691,92 @@ const TDvXMLSchemaInfo kDeclsTEwsContact[] = {
     {755, 1, "t:Addresses", "Addresses", "Addresses", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfAddresses::ClassInfo, nullptr, nullptr, 6},
     {756, 1, "t:ContactString", "ContactString", "ContactString", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 7},
 };
-const std::uint16_t kByIndexTEwsContact[] = {0, 1, 2, 3, 4, 5, 6, 7};
-const std::uint16_t kByNameTEwsContact[] = {6, 2, 7, 5, 1, 3, 0, 4};
+constexpr std::uint16_t kByIndexTEwsContact[] = {0, 1, 2, 3, 4, 5, 6, 7};
+constexpr std::uint16_t kByNameTEwsContact[] = {6, 2, 7, 5, 1, 3, 0, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfUrls(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfUrls(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfUrls[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfUrls[] = {
     {757, 1, "t:Url", "Url", "Url", 0, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfUrls[] = {0};
-const std::uint16_t kByNameTEwsArrayOfUrls[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfUrls[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfUrls[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfPhones(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfPhones(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfPhones[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfPhones[] = {
     {758, 1, "t:Phone", "Phone", "Phone", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsPhone::ClassInfo, nullptr, &NewArrayOfTEwsPhone, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfPhones[] = {0};
-const std::uint16_t kByNameTEwsArrayOfPhones[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfPhones[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfPhones[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPhone(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPhone(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPhone[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPhone[] = {
     {759, 1, "t:OriginalPhoneString", "OriginalPhoneString", "OriginalPhoneString", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {760, 1, "t:PhoneString", "PhoneString", "PhoneString", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {761, 1, "t:Type", "Type", "Type_", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsPhone[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsPhone[] = {0, 1, 2};
+constexpr std::uint16_t kByIndexTEwsPhone[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsPhone[] = {0, 1, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfPhoneEntities(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfPhoneEntities(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfPhoneEntities[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfPhoneEntities[] = {
     {762, 1, "t:Phone", "Phone", "Phone", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsPhoneEntity::ClassInfo, nullptr, &NewArrayOfTEwsPhoneEntity, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfPhoneEntities[] = {0};
-const std::uint16_t kByNameTEwsArrayOfPhoneEntities[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfPhoneEntities[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfPhoneEntities[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPhoneEntity(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPhoneEntity(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPhoneEntity[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPhoneEntity[] = {
     {729, 1, "t:Position", "Position", "Position", 0, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
     {763, 1, "t:OriginalPhoneString", "OriginalPhoneString", "OriginalPhoneString", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {764, 1, "t:PhoneString", "PhoneString", "PhoneString", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {765, 1, "t:Type", "Type", "Type_", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsPhoneEntity[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsPhoneEntity[] = {1, 2, 0, 3};
+constexpr std::uint16_t kByIndexTEwsPhoneEntity[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsPhoneEntity[] = {1, 2, 0, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfEmailUsers(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfEmailUsers(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfEmailUsers[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfEmailUsers[] = {
     {766, 1, "t:EmailUser", "EmailUser", "EmailUser", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsEmailUser::ClassInfo, nullptr, &NewArrayOfTEwsEmailUser, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfEmailUsers[] = {0};
-const std::uint16_t kByNameTEwsArrayOfEmailUsers[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfEmailUsers[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfEmailUsers[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEmailUser(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEmailUser(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEmailUser[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEmailUser[] = {
     {767, 1, "t:Name", "Name", "Name", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {768, 1, "t:UserId", "UserId", "UserId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsEmailUser[] = {0, 1};
-const std::uint16_t kByNameTEwsEmailUser[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsEmailUser[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsEmailUser[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsTaskSuggestion(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsTaskSuggestion(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsTaskSuggestion[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsTaskSuggestion[] = {
     {729, 1, "t:Position", "Position", "Position", 0, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
     {769, 1, "t:TaskString", "TaskString", "TaskString", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {770, 1, "t:Assignees", "Assignees", "Assignees", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfEmailUsers::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsTaskSuggestion[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsTaskSuggestion[] = {2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsTaskSuggestion[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsTaskSuggestion[] = {2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfExtractedEmailAddresses(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfExtractedEmailAddresses(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfExtractedEmailAddresses[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfExtractedEmailAddresses[] = {
     {771, 1, "t:EmailAddress", "EmailAddress", "EmailAddress", 0, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfExtractedEmailAddresses[] = {0};
-const std::uint16_t kByNameTEwsArrayOfExtractedEmailAddresses[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfExtractedEmailAddresses[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfExtractedEmailAddresses[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsParcelDeliveryEntity(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsParcelDeliveryEntity(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsParcelDeliveryEntity[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsParcelDeliveryEntity[] = {
     {772, 1, "t:Carrier", "Carrier", "Carrier", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {773, 1, "t:TrackingNumber", "TrackingNumber", "TrackingNumber", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {774, 1, "t:TrackingUrl", "TrackingUrl", "TrackingUrl", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -799,39 +799,39 @@ const TDvXMLSchemaInfo kDeclsTEwsParcelDeliveryEntity[] = {
     {791, 1, "t:AddressCountry", "AddressCountry", "AddressCountry", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 19},
     {792, 1, "t:PostalCode", "PostalCode", "PostalCode", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 20},
 };
-const std::uint16_t kByIndexTEwsParcelDeliveryEntity[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
-const std::uint16_t kByNameTEwsParcelDeliveryEntity[] = {19, 17, 15, 18, 0, 3, 4, 12, 14, 20, 5, 10, 11, 9, 7, 8, 6, 13, 16, 1, 2};
+constexpr std::uint16_t kByIndexTEwsParcelDeliveryEntity[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
+constexpr std::uint16_t kByNameTEwsParcelDeliveryEntity[] = {19, 17, 15, 18, 0, 3, 4, 12, 14, 20, 5, 10, 11, 9, 7, 8, 6, 13, 16, 1, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsInferenceClassificationOverride(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsInferenceClassificationOverride(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsInferenceClassificationOverride[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsInferenceClassificationOverride[] = {
     {793, 1, "t:Id", "Id", "Id", 1, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 0},
     {794, 1, "t:SenderSmtpAddress", "SenderSmtpAddress", "SenderSmtpAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {795, 1, "t:SenderDisplayName", "SenderDisplayName", "SenderDisplayName", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {796, 1, "t:AlwaysClassifyAs", "AlwaysClassifyAs", "AlwaysClassifyAs", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TInferenceClassification, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsInferenceClassificationOverride[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsInferenceClassificationOverride[] = {3, 0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsInferenceClassificationOverride[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsInferenceClassificationOverride[] = {3, 0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfInferenceClassificationOverrides(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfInferenceClassificationOverrides(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfInferenceClassificationOverrides[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfInferenceClassificationOverrides[] = {
     {797, 1, "t:Override", "Override", "Override", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsInferenceClassificationOverride::ClassInfo, nullptr, &NewArrayOfTEwsInferenceClassificationOverride, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfInferenceClassificationOverrides[] = {0};
-const std::uint16_t kByNameTEwsArrayOfInferenceClassificationOverrides[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfInferenceClassificationOverrides[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfInferenceClassificationOverrides[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfParcelDeliveryEntities(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfParcelDeliveryEntities(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfParcelDeliveryEntities[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfParcelDeliveryEntities[] = {
     {798, 1, "t:ParcelDelivery", "ParcelDelivery", "ParcelDelivery", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsParcelDeliveryEntity::ClassInfo, nullptr, &NewArrayOfTEwsParcelDeliveryEntity, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfParcelDeliveryEntities[] = {0};
-const std::uint16_t kByNameTEwsArrayOfParcelDeliveryEntities[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfParcelDeliveryEntities[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfParcelDeliveryEntities[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFlightEntity(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFlightEntity(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFlightEntity[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFlightEntity[] = {
     {799, 1, "t:FlightNumber", "FlightNumber", "FlightNumber", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {800, 1, "t:AirlineIataCode", "AirlineIataCode", "AirlineIataCode", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {801, 1, "t:DepartureTime", "DepartureTime", "DepartureTime", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -839,20 +839,20 @@ const TDvXMLSchemaInfo kDeclsTEwsFlightEntity[] = {
     {803, 1, "t:DepartureAirportIataCode", "DepartureAirportIataCode", "DepartureAirportIataCode", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 4},
     {804, 1, "t:ArrivalAirportIataCode", "ArrivalAirportIataCode", "ArrivalAirportIataCode", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsFlightEntity[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsFlightEntity[] = {1, 5, 4, 2, 0, 3};
+constexpr std::uint16_t kByIndexTEwsFlightEntity[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsFlightEntity[] = {1, 5, 4, 2, 0, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfFlights(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfFlights(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfFlights[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfFlights[] = {
     {805, 1, "t:Flight", "Flight", "Flight", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsFlightEntity::ClassInfo, nullptr, &NewArrayOfTEwsFlightEntity, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfFlights[] = {0};
-const std::uint16_t kByNameTEwsArrayOfFlights[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfFlights[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfFlights[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFlightReservationEntity(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFlightReservationEntity(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFlightReservationEntity[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFlightReservationEntity[] = {
     {806, 1, "t:ReservationId", "ReservationId", "ReservationId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {807, 1, "t:ReservationStatus", "ReservationStatus", "ReservationStatus", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {808, 1, "t:UnderName", "UnderName", "UnderName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -860,36 +860,36 @@ const TDvXMLSchemaInfo kDeclsTEwsFlightReservationEntity[] = {
     {810, 1, "t:BrokerPhone", "BrokerPhone", "BrokerPhone", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 4},
     {811, 1, "t:Flights", "Flights", "Flights", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfFlights::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsFlightReservationEntity[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsFlightReservationEntity[] = {3, 4, 5, 0, 1, 2};
+constexpr std::uint16_t kByIndexTEwsFlightReservationEntity[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsFlightReservationEntity[] = {3, 4, 5, 0, 1, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfFlightReservations(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfFlightReservations(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfFlightReservations[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfFlightReservations[] = {
     {812, 1, "t:FlightReservation", "FlightReservation", "FlightReservation", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsFlightReservationEntity::ClassInfo, nullptr, &NewArrayOfTEwsFlightReservationEntity, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfFlightReservations[] = {0};
-const std::uint16_t kByNameTEwsArrayOfFlightReservations[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfFlightReservations[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfFlightReservations[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSenderAddInEntity(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSenderAddInEntity(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSenderAddInEntity[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSenderAddInEntity[] = {
     {813, 1, "t:ExtensionId", "ExtensionId", "ExtensionId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsSenderAddInEntity[] = {0};
-const std::uint16_t kByNameTEwsSenderAddInEntity[] = {0};
+constexpr std::uint16_t kByIndexTEwsSenderAddInEntity[] = {0};
+constexpr std::uint16_t kByNameTEwsSenderAddInEntity[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfSenderAddIns(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfSenderAddIns(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfSenderAddIns[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfSenderAddIns[] = {
     {814, 1, "t:Microsoft.OutlookServices.SenderApp", "Microsoft.OutlookServices.SenderApp", "Microsoft_OutlookServices_SenderApp", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsSenderAddInEntity::ClassInfo, nullptr, &NewArrayOfTEwsSenderAddInEntity, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfSenderAddIns[] = {0};
-const std::uint16_t kByNameTEwsArrayOfSenderAddIns[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfSenderAddIns[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfSenderAddIns[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEntityExtractionResult(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEntityExtractionResult(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEntityExtractionResult[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEntityExtractionResult[] = {
     {815, 1, "t:Addresses", "Addresses", "Addresses", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfAddressEntities::ClassInfo, nullptr, nullptr, 0},
     {816, 1, "t:MeetingSuggestions", "MeetingSuggestions", "MeetingSuggestions", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfMeetingSuggestions::ClassInfo, nullptr, nullptr, 1},
     {817, 1, "t:TaskSuggestions", "TaskSuggestions", "TaskSuggestions", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfTaskSuggestions::ClassInfo, nullptr, nullptr, 2},
@@ -901,12 +901,12 @@ const TDvXMLSchemaInfo kDeclsTEwsEntityExtractionResult[] = {
     {823, 1, "t:FlightReservations", "FlightReservations", "FlightReservations", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfFlightReservations::ClassInfo, nullptr, nullptr, 8},
     {824, 1, "t:SenderAddIns", "SenderAddIns", "SenderAddIns", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfSenderAddIns::ClassInfo, nullptr, nullptr, 9},
 };
-const std::uint16_t kByIndexTEwsEntityExtractionResult[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-const std::uint16_t kByNameTEwsEntityExtractionResult[] = {0, 4, 3, 8, 1, 7, 6, 9, 2, 5};
+constexpr std::uint16_t kByIndexTEwsEntityExtractionResult[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+constexpr std::uint16_t kByNameTEwsEntityExtractionResult[] = {0, 4, 3, 8, 1, 7, 6, 9, 2, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRightsManagementLicenseData(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRightsManagementLicenseData(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRightsManagementLicenseData[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRightsManagementLicenseData[] = {
     {825, 1, "t:RightsManagedMessageDecryptionStatus", "RightsManagedMessageDecryptionStatus", "RightsManagedMessageDecryptionStatus", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {826, 1, "t:RmsTemplateId", "RmsTemplateId", "RmsTemplateId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {827, 1, "t:TemplateName", "TemplateName", "TemplateName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -924,12 +924,12 @@ const TDvXMLSchemaInfo kDeclsTEwsRightsManagementLicenseData[] = {
     {839, 1, "t:ContentOwner", "ContentOwner", "ContentOwner", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 14},
     {840, 1, "t:ContentExpiryDate", "ContentExpiryDate", "ContentExpiryDate", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 15},
 };
-const std::uint16_t kByIndexTEwsRightsManagementLicenseData[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-const std::uint16_t kByNameTEwsRightsManagementLicenseData[] = {15, 14, 4, 11, 9, 7, 13, 8, 10, 12, 6, 5, 0, 1, 3, 2};
+constexpr std::uint16_t kByIndexTEwsRightsManagementLicenseData[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+constexpr std::uint16_t kByNameTEwsRightsManagementLicenseData[] = {15, 14, 4, 11, 9, 7, 13, 8, 10, 12, 6, 5, 0, 1, 3, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsConversationAction(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsConversationAction(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsConversationAction[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsConversationAction[] = {
     {841, 1, "t:Action", "Action", "Action", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TConversationActionType, nullptr, 0},
     {842, 1, "t:ConversationId", "ConversationId", "ConversationId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {843, 1, "t:ContextFolderId", "ContextFolderId", "ContextFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTargetFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -945,20 +945,20 @@ const TDvXMLSchemaInfo kDeclsTEwsConversationAction[] = {
     {853, 1, "t:Flag", "Flag", "Flag", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFlag::ClassInfo, nullptr, nullptr, 12},
     {854, 1, "t:SuppressReadReceipts", "SuppressReadReceipts", "SuppressReadReceipts", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 13},
 };
-const std::uint16_t kByIndexTEwsConversationAction[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
-const std::uint16_t kByNameTEwsConversationAction[] = {0, 6, 2, 1, 3, 9, 5, 7, 12, 8, 4, 11, 10, 13};
+constexpr std::uint16_t kByIndexTEwsConversationAction[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+constexpr std::uint16_t kByNameTEwsConversationAction[] = {0, 6, 2, 1, 3, 9, 5, 7, 12, 8, 4, 11, 10, 13};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfApplyConversationAction(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfApplyConversationAction(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfApplyConversationAction[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfApplyConversationAction[] = {
     {855, 1, "t:ConversationAction", "ConversationAction", "ConversationAction", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsConversationAction::ClassInfo, nullptr, &NewArrayOfTEwsConversationAction, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfApplyConversationAction[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfApplyConversationAction[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfApplyConversationAction[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfApplyConversationAction[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsConversation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsConversation(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsConversation[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsConversation[] = {
     {856, 1, "t:ConversationId", "ConversationId", "ConversationId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {857, 1, "t:ConversationTopic", "ConversationTopic", "ConversationTopic", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {858, 1, "t:UniqueRecipients", "UniqueRecipients", "UniqueRecipients", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfStrings::ClassInfo, nullptr, nullptr, 2},
@@ -1006,83 +1006,83 @@ const TDvXMLSchemaInfo kDeclsTEwsConversation[] = {
     {900, 1, "t:AtAllMention", "AtAllMention", "AtAllMention", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 44},
     {901, 1, "t:GlobalAtAllMention", "GlobalAtAllMention", "GlobalAtAllMention", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 45},
 };
-const std::uint16_t kByIndexTEwsConversation[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45};
-const std::uint16_t kByNameTEwsConversation[] = {44, 10, 0, 1, 34, 12, 43, 45, 11, 13, 15, 36, 33, 25, 23, 27, 9, 40, 17, 21, 3, 7, 5, 19, 14, 35, 32, 24, 37, 29, 22, 26, 8, 28, 42, 31, 39, 16, 30, 41, 20, 38, 2, 6, 4, 18};
+constexpr std::uint16_t kByIndexTEwsConversation[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45};
+constexpr std::uint16_t kByNameTEwsConversation[] = {44, 10, 0, 1, 34, 12, 43, 45, 11, 13, 15, 36, 33, 25, 23, 27, 9, 40, 17, 21, 3, 7, 5, 19, 14, 35, 32, 24, 37, 29, 22, 26, 8, 28, 42, 31, 39, 16, 30, 41, 20, 38, 2, 6, 4, 18};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsHighlightTerm(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsHighlightTerm(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsHighlightTerm[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsHighlightTerm[] = {
     {902, 1, "t:Scope", "Scope", "Scope", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {903, 1, "t:Value", "Value", "Value", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsHighlightTerm[] = {0, 1};
-const std::uint16_t kByNameTEwsHighlightTerm[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsHighlightTerm[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsHighlightTerm[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfConversations(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfConversations(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfConversations[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfConversations[] = {
     {904, 1, "t:Conversation", "Conversation", "Conversation", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsConversation::ClassInfo, nullptr, &NewArrayOfTEwsConversation, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfConversations[] = {0};
-const std::uint16_t kByNameTEwsArrayOfConversations[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfConversations[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfConversations[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsConversationRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsConversationRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsConversationRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsConversationRequest[] = {
     {905, 1, "t:ConversationId", "ConversationId", "ConversationId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {906, 1, "t:SyncState", "SyncState", "SyncState", 0, 1, false, -1, TDvXMLSchemaValueKind::Base64binary, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsConversationRequest[] = {0, 1};
-const std::uint16_t kByNameTEwsConversationRequest[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsConversationRequest[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsConversationRequest[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfConversationRequests(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfConversationRequests(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfConversationRequests[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfConversationRequests[] = {
     {907, 1, "t:Conversation", "Conversation", "Conversation", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsConversationRequest::ClassInfo, nullptr, &NewArrayOfTEwsConversationRequest, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfConversationRequests[] = {0};
-const std::uint16_t kByNameTEwsArrayOfConversationRequests[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfConversationRequests[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfConversationRequests[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsConversationNode(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsConversationNode(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsConversationNode[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsConversationNode[] = {
     {908, 1, "t:InternetMessageId", "InternetMessageId", "InternetMessageId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {909, 1, "t:ParentInternetMessageId", "ParentInternetMessageId", "ParentInternetMessageId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {910, 1, "t:Items", "Items", "Items", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfAllItems::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsConversationNode[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsConversationNode[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsConversationNode[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsConversationNode[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfConversationNodes(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfConversationNodes(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfConversationNodes[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfConversationNodes[] = {
     {911, 1, "t:ConversationNode", "ConversationNode", "ConversationNode", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsConversationNode::ClassInfo, nullptr, &NewArrayOfTEwsConversationNode, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfConversationNodes[] = {0};
-const std::uint16_t kByNameTEwsArrayOfConversationNodes[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfConversationNodes[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfConversationNodes[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsConversationResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsConversationResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsConversationResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsConversationResponse[] = {
     {912, 1, "t:ConversationId", "ConversationId", "ConversationId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {913, 1, "t:SyncState", "SyncState", "SyncState", 0, 1, false, -1, TDvXMLSchemaValueKind::Base64binary, nullptr, nullptr, nullptr, 1},
     {914, 1, "t:ConversationNodes", "ConversationNodes", "ConversationNodes", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfConversationNodes::ClassInfo, nullptr, nullptr, 2},
     {915, 1, "t:CanDelete", "CanDelete", "CanDelete", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsConversationResponse[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsConversationResponse[] = {3, 0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsConversationResponse[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsConversationResponse[] = {3, 0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfHighlightTerms(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfHighlightTerms(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfHighlightTerms[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfHighlightTerms[] = {
     {916, 1, "t:Term", "Term", "Term", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsHighlightTerm::ClassInfo, nullptr, &NewArrayOfTEwsHighlightTerm, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfHighlightTerms[] = {0};
-const std::uint16_t kByNameTEwsArrayOfHighlightTerms[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfHighlightTerms[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfHighlightTerms[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPersonaAttribution(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPersonaAttribution(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPersonaAttribution[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPersonaAttribution[] = {
     {917, 1, "t:Id", "Id", "Id", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {918, 1, "t:SourceId", "SourceId", "SourceId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {919, 1, "t:DisplayName", "DisplayName", "DisplayName", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1091,99 +1091,99 @@ const TDvXMLSchemaInfo kDeclsTEwsPersonaAttribution[] = {
     {922, 1, "t:IsHidden", "IsHidden", "IsHidden", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 5},
     {923, 1, "t:FolderId", "FolderId", "FolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsPersonaAttribution[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsPersonaAttribution[] = {2, 6, 0, 5, 4, 3, 1};
+constexpr std::uint16_t kByIndexTEwsPersonaAttribution[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsPersonaAttribution[] = {2, 6, 0, 5, 4, 3, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfPersonaAttributions(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfPersonaAttributions(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfPersonaAttributions[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfPersonaAttributions[] = {
     {924, 1, "t:Attribution", "Attribution", "Attribution", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsPersonaAttribution::ClassInfo, nullptr, &NewArrayOfTEwsPersonaAttribution, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfPersonaAttributions[] = {0};
-const std::uint16_t kByNameTEwsArrayOfPersonaAttributions[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfPersonaAttributions[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfPersonaAttributions[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfValueAttributions(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfValueAttributions(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfValueAttributions[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfValueAttributions[] = {
     {925, 1, "t:Attribution", "Attribution", "Attribution", 1, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfValueAttributions[] = {0};
-const std::uint16_t kByNameTEwsArrayOfValueAttributions[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfValueAttributions[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfValueAttributions[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfStringValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfStringValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfStringValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfStringValue[] = {
     {926, 1, "t:Value", "Value", "Value", 1, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfStringValue[] = {0};
-const std::uint16_t kByNameTEwsArrayOfStringValue[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfStringValue[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfStringValue[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsStringAttributedValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsStringAttributedValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsStringAttributedValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsStringAttributedValue[] = {
     {927, 1, "t:Value", "Value", "Value", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {928, 1, "t:Attributions", "Attributions", "Attributions", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfValueAttributions::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsStringAttributedValue[] = {0, 1};
-const std::uint16_t kByNameTEwsStringAttributedValue[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsStringAttributedValue[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsStringAttributedValue[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBodyContent(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBodyContent(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsBodyContent[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsBodyContent[] = {
     {929, 1, "t:Value", "Value", "Value", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {930, 1, "t:BodyType", "BodyType", "BodyType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TBodyType, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsBodyContent[] = {0, 1};
-const std::uint16_t kByNameTEwsBodyContent[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsBodyContent[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsBodyContent[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBodyContentAttributedValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBodyContentAttributedValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsBodyContentAttributedValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsBodyContentAttributedValue[] = {
     {931, 1, "t:Value", "Value", "Value", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsBodyContent::ClassInfo, nullptr, nullptr, 0},
     {932, 1, "t:Attributions", "Attributions", "Attributions", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfValueAttributions::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsBodyContentAttributedValue[] = {0, 1};
-const std::uint16_t kByNameTEwsBodyContentAttributedValue[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsBodyContentAttributedValue[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsBodyContentAttributedValue[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsStringArrayAttributedValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsStringArrayAttributedValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsStringArrayAttributedValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsStringArrayAttributedValue[] = {
     {933, 1, "t:Values", "Values", "Values", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfStringValue::ClassInfo, nullptr, nullptr, 0},
     {934, 1, "t:Attributions", "Attributions", "Attributions", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfValueAttributions::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsStringArrayAttributedValue[] = {0, 1};
-const std::uint16_t kByNameTEwsStringArrayAttributedValue[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsStringArrayAttributedValue[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsStringArrayAttributedValue[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEmailAddressAttributedValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEmailAddressAttributedValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEmailAddressAttributedValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEmailAddressAttributedValue[] = {
     {935, 1, "t:Value", "Value", "Value", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
     {936, 1, "t:Attributions", "Attributions", "Attributions", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfValueAttributions::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsEmailAddressAttributedValue[] = {0, 1};
-const std::uint16_t kByNameTEwsEmailAddressAttributedValue[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsEmailAddressAttributedValue[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsEmailAddressAttributedValue[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPersonaPhoneNumber(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPersonaPhoneNumber(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPersonaPhoneNumber[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPersonaPhoneNumber[] = {
     {937, 1, "t:Number", "Number", "Number", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {938, 1, "t:Type", "Type", "Type_", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsPersonaPhoneNumber[] = {0, 1};
-const std::uint16_t kByNameTEwsPersonaPhoneNumber[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsPersonaPhoneNumber[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsPersonaPhoneNumber[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPhoneNumberAttributedValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPhoneNumberAttributedValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPhoneNumberAttributedValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPhoneNumberAttributedValue[] = {
     {939, 1, "t:Value", "Value", "Value", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPersonaPhoneNumber::ClassInfo, nullptr, nullptr, 0},
     {940, 1, "t:Attributions", "Attributions", "Attributions", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfValueAttributions::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsPhoneNumberAttributedValue[] = {0, 1};
-const std::uint16_t kByNameTEwsPhoneNumberAttributedValue[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsPhoneNumberAttributedValue[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsPhoneNumberAttributedValue[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPersonaPostalAddress(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPersonaPostalAddress(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPersonaPostalAddress[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPersonaPostalAddress[] = {
     {941, 1, "t:Street", "Street", "Street", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {942, 1, "t:City", "City", "City", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {943, 1, "t:State", "State", "State", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1200,116 +1200,116 @@ const TDvXMLSchemaInfo kDeclsTEwsPersonaPostalAddress[] = {
     {954, 1, "t:LocationUri", "LocationUri", "LocationUri", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 13},
     {955, 1, "t:LocationSource", "LocationSource", "LocationSource", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TLocationSource, nullptr, 14},
 };
-const std::uint16_t kByIndexTEwsPersonaPostalAddress[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
-const std::uint16_t kByNameTEwsPersonaPostalAddress[] = {9, 10, 11, 1, 3, 12, 7, 14, 13, 8, 5, 4, 2, 0, 6};
+constexpr std::uint16_t kByIndexTEwsPersonaPostalAddress[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
+constexpr std::uint16_t kByNameTEwsPersonaPostalAddress[] = {9, 10, 11, 1, 3, 12, 7, 14, 13, 8, 5, 4, 2, 0, 6};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPostalAddressAttributedValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPostalAddressAttributedValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPostalAddressAttributedValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPostalAddressAttributedValue[] = {
     {956, 1, "t:Value", "Value", "Value", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPersonaPostalAddress::ClassInfo, nullptr, nullptr, 0},
     {957, 1, "t:Attributions", "Attributions", "Attributions", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfValueAttributions::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsPostalAddressAttributedValue[] = {0, 1};
-const std::uint16_t kByNameTEwsPostalAddressAttributedValue[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsPostalAddressAttributedValue[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsPostalAddressAttributedValue[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExtendedPropertyAttributedValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExtendedPropertyAttributedValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExtendedPropertyAttributedValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExtendedPropertyAttributedValue[] = {
     {958, 1, "t:Value", "Value", "Value", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsExtendedProperty::ClassInfo, nullptr, nullptr, 0},
     {959, 1, "t:Attributions", "Attributions", "Attributions", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfValueAttributions::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsExtendedPropertyAttributedValue[] = {0, 1};
-const std::uint16_t kByNameTEwsExtendedPropertyAttributedValue[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsExtendedPropertyAttributedValue[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsExtendedPropertyAttributedValue[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfStringAttributedValues(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfStringAttributedValues(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfStringAttributedValues[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfStringAttributedValues[] = {
     {960, 1, "t:StringAttributedValue", "StringAttributedValue", "StringAttributedValue", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsStringAttributedValue::ClassInfo, nullptr, &NewArrayOfTEwsStringAttributedValue, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfStringAttributedValues[] = {0};
-const std::uint16_t kByNameTEwsArrayOfStringAttributedValues[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfStringAttributedValues[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfStringAttributedValues[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfStringArrayAttributedValues(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfStringArrayAttributedValues(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfStringArrayAttributedValues[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfStringArrayAttributedValues[] = {
     {961, 1, "t:StringArrayAttributedValue", "StringArrayAttributedValue", "StringArrayAttributedValue", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsStringArrayAttributedValue::ClassInfo, nullptr, &NewArrayOfTEwsStringArrayAttributedValue, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfStringArrayAttributedValues[] = {0};
-const std::uint16_t kByNameTEwsArrayOfStringArrayAttributedValues[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfStringArrayAttributedValues[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfStringArrayAttributedValues[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfBodyContentAttributedValues(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfBodyContentAttributedValues(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfBodyContentAttributedValues[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfBodyContentAttributedValues[] = {
     {962, 1, "t:BodyContentAttributedValue", "BodyContentAttributedValue", "BodyContentAttributedValue", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsBodyContentAttributedValue::ClassInfo, nullptr, &NewArrayOfTEwsBodyContentAttributedValue, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfBodyContentAttributedValues[] = {0};
-const std::uint16_t kByNameTEwsArrayOfBodyContentAttributedValues[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfBodyContentAttributedValues[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfBodyContentAttributedValues[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfEmailAddressAttributedValues(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfEmailAddressAttributedValues(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfEmailAddressAttributedValues[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfEmailAddressAttributedValues[] = {
     {963, 1, "t:EmailAddressAttributedValue", "EmailAddressAttributedValue", "EmailAddressAttributedValue", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsEmailAddressAttributedValue::ClassInfo, nullptr, &NewArrayOfTEwsEmailAddressAttributedValue, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfEmailAddressAttributedValues[] = {0};
-const std::uint16_t kByNameTEwsArrayOfEmailAddressAttributedValues[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfEmailAddressAttributedValues[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfEmailAddressAttributedValues[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfPhoneNumberAttributedValues(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfPhoneNumberAttributedValues(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfPhoneNumberAttributedValues[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfPhoneNumberAttributedValues[] = {
     {964, 1, "t:PhoneNumberAttributedValue", "PhoneNumberAttributedValue", "PhoneNumberAttributedValue", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsPhoneNumberAttributedValue::ClassInfo, nullptr, &NewArrayOfTEwsPhoneNumberAttributedValue, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfPhoneNumberAttributedValues[] = {0};
-const std::uint16_t kByNameTEwsArrayOfPhoneNumberAttributedValues[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfPhoneNumberAttributedValues[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfPhoneNumberAttributedValues[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfPostalAddressAttributedValues(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfPostalAddressAttributedValues(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfPostalAddressAttributedValues[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfPostalAddressAttributedValues[] = {
     {965, 1, "t:PostalAddressAttributedValue", "PostalAddressAttributedValue", "PostalAddressAttributedValue", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsPostalAddressAttributedValue::ClassInfo, nullptr, &NewArrayOfTEwsPostalAddressAttributedValue, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfPostalAddressAttributedValues[] = {0};
-const std::uint16_t kByNameTEwsArrayOfPostalAddressAttributedValues[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfPostalAddressAttributedValues[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfPostalAddressAttributedValues[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfExtendedPropertyAttributedValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfExtendedPropertyAttributedValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfExtendedPropertyAttributedValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfExtendedPropertyAttributedValue[] = {
     {966, 1, "t:ExtendedPropertyAttributedValue", "ExtendedPropertyAttributedValue", "ExtendedPropertyAttributedValue", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsExtendedPropertyAttributedValue::ClassInfo, nullptr, &NewArrayOfTEwsExtendedPropertyAttributedValue, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfExtendedPropertyAttributedValue[] = {0};
-const std::uint16_t kByNameTEwsArrayOfExtendedPropertyAttributedValue[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfExtendedPropertyAttributedValue[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfExtendedPropertyAttributedValue[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsInsightFilters(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsInsightFilters(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsInsightFilters[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsInsightFilters[] = {
     {967, 1, "t:Count", "Count", "Count", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {968, 1, "t:Types", "Types", "Types", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfStrings::ClassInfo, nullptr, nullptr, 1},
     {969, 1, "t:KeyInsightsOnly", "KeyInsightsOnly", "KeyInsightsOnly", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsInsightFilters[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsInsightFilters[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsInsightFilters[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsInsightFilters[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsInsightValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsInsightValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsInsightValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsInsightValue[] = {
     {970, 1, "t:InsightSource", "InsightSource", "InsightSource", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {971, 1, "t:UpdatedUtcTicks", "UpdatedUtcTicks", "UpdatedUtcTicks", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsInsightValue[] = {0, 1};
-const std::uint16_t kByNameTEwsInsightValue[] = {0, 1};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsInsightValue[] = {&TEwsCompanyInsightValue::ClassInfo, &TEwsComputedInsightValue::ClassInfo, &TEwsDelveDocument::ClassInfo, &TEwsEducationInsightValue::ClassInfo, &TEwsEmailInsightValue::ClassInfo, &TEwsJobInsightValue::ClassInfo, &TEwsMeetingInsightValue::ClassInfo, &TEwsOutOfOfficeInsightValue::ClassInfo, &TEwsProfileInsightValue::ClassInfo, &TEwsSkillInsightValue::ClassInfo, &TEwsStringInsightValue::ClassInfo, &TEwsUserProfilePicture::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsInsightValue[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsInsightValue[] = {0, 1};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsInsightValue[] = {&TEwsCompanyInsightValue::ClassInfo, &TEwsComputedInsightValue::ClassInfo, &TEwsDelveDocument::ClassInfo, &TEwsEducationInsightValue::ClassInfo, &TEwsEmailInsightValue::ClassInfo, &TEwsJobInsightValue::ClassInfo, &TEwsMeetingInsightValue::ClassInfo, &TEwsOutOfOfficeInsightValue::ClassInfo, &TEwsProfileInsightValue::ClassInfo, &TEwsSkillInsightValue::ClassInfo, &TEwsStringInsightValue::ClassInfo, &TEwsUserProfilePicture::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsStringInsightValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsStringInsightValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsStringInsightValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsStringInsightValue[] = {
     {970, 1, "t:InsightSource", "InsightSource", "InsightSource", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {971, 1, "t:UpdatedUtcTicks", "UpdatedUtcTicks", "UpdatedUtcTicks", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 1},
     {972, 1, "t:Data", "Data", "Data", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsStringInsightValue[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsStringInsightValue[] = {2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsStringInsightValue[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsStringInsightValue[] = {2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDelveDocument(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDelveDocument(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDelveDocument[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDelveDocument[] = {
     {970, 1, "t:InsightSource", "InsightSource", "InsightSource", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {971, 1, "t:UpdatedUtcTicks", "UpdatedUtcTicks", "UpdatedUtcTicks", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 1},
     {973, 1, "t:Rank", "Rank", "Rank", 0, 1, false, -1, TDvXMLSchemaValueKind::Double, nullptr, nullptr, nullptr, 2},
@@ -1323,12 +1323,12 @@ const TDvXMLSchemaInfo kDeclsTEwsDelveDocument[] = {
     {981, 1, "t:PreviewURL", "PreviewURL", "PreviewURL", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 10},
     {982, 1, "t:LastEditor", "LastEditor", "LastEditor", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 11},
 };
-const std::uint16_t kByIndexTEwsDelveDocument[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
-const std::uint16_t kByNameTEwsDelveDocument[] = {3, 4, 6, 9, 7, 0, 11, 5, 10, 2, 8, 1};
+constexpr std::uint16_t kByIndexTEwsDelveDocument[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+constexpr std::uint16_t kByNameTEwsDelveDocument[] = {3, 4, 6, 9, 7, 0, 11, 5, 10, 2, 8, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsProfileInsightValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsProfileInsightValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsProfileInsightValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsProfileInsightValue[] = {
     {970, 1, "t:InsightSource", "InsightSource", "InsightSource", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {971, 1, "t:UpdatedUtcTicks", "UpdatedUtcTicks", "UpdatedUtcTicks", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 1},
     {983, 1, "t:FullName", "FullName", "FullName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1340,12 +1340,12 @@ const TDvXMLSchemaInfo kDeclsTEwsProfileInsightValue[] = {
     {989, 1, "t:ProfilePicture", "ProfilePicture", "ProfilePicture", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserProfilePicture::ClassInfo, nullptr, nullptr, 8},
     {990, 1, "t:Title", "Title", "Title", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 9},
 };
-const std::uint16_t kByIndexTEwsProfileInsightValue[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-const std::uint16_t kByNameTEwsProfileInsightValue[] = {6, 5, 3, 2, 0, 7, 4, 8, 9, 1};
+constexpr std::uint16_t kByIndexTEwsProfileInsightValue[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+constexpr std::uint16_t kByNameTEwsProfileInsightValue[] = {6, 5, 3, 2, 0, 7, 4, 8, 9, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsOutOfOfficeInsightValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsOutOfOfficeInsightValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsOutOfOfficeInsightValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsOutOfOfficeInsightValue[] = {
     {970, 1, "t:InsightSource", "InsightSource", "InsightSource", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {971, 1, "t:UpdatedUtcTicks", "UpdatedUtcTicks", "UpdatedUtcTicks", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 1},
     {991, 1, "t:StartTime", "StartTime", "StartTime", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 2},
@@ -1353,12 +1353,12 @@ const TDvXMLSchemaInfo kDeclsTEwsOutOfOfficeInsightValue[] = {
     {993, 1, "t:Message", "Message", "Message_", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 4},
     {994, 1, "t:Culture", "Culture", "Culture", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsOutOfOfficeInsightValue[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsOutOfOfficeInsightValue[] = {5, 3, 0, 4, 2, 1};
+constexpr std::uint16_t kByIndexTEwsOutOfOfficeInsightValue[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsOutOfOfficeInsightValue[] = {5, 3, 0, 4, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsJobInsightValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsJobInsightValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsJobInsightValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsJobInsightValue[] = {
     {970, 1, "t:InsightSource", "InsightSource", "InsightSource", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {971, 1, "t:UpdatedUtcTicks", "UpdatedUtcTicks", "UpdatedUtcTicks", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 1},
     {995, 1, "t:Company", "Company", "Company", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1371,12 +1371,12 @@ const TDvXMLSchemaInfo kDeclsTEwsJobInsightValue[] = {
     {1002, 1, "t:StartUtcTicks", "StartUtcTicks", "StartUtcTicks", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 9},
     {1003, 1, "t:EndUtcTicks", "EndUtcTicks", "EndUtcTicks", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 10},
 };
-const std::uint16_t kByIndexTEwsJobInsightValue[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-const std::uint16_t kByNameTEwsJobInsightValue[] = {2, 3, 7, 5, 4, 6, 10, 0, 9, 8, 1};
+constexpr std::uint16_t kByIndexTEwsJobInsightValue[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+constexpr std::uint16_t kByNameTEwsJobInsightValue[] = {2, 3, 7, 5, 4, 6, 10, 0, 9, 8, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCompanyInsightValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCompanyInsightValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCompanyInsightValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCompanyInsightValue[] = {
     {970, 1, "t:InsightSource", "InsightSource", "InsightSource", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {971, 1, "t:UpdatedUtcTicks", "UpdatedUtcTicks", "UpdatedUtcTicks", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 1},
     {1004, 1, "t:Name", "Name", "Name", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1389,12 +1389,12 @@ const TDvXMLSchemaInfo kDeclsTEwsCompanyInsightValue[] = {
     {1011, 1, "t:FinanceSymbol", "FinanceSymbol", "FinanceSymbol", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 9},
     {1012, 1, "t:WebsiteUrl", "WebsiteUrl", "WebsiteUrl", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 10},
 };
-const std::uint16_t kByIndexTEwsCompanyInsightValue[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-const std::uint16_t kByNameTEwsCompanyInsightValue[] = {4, 5, 9, 6, 7, 0, 2, 3, 1, 10, 8};
+constexpr std::uint16_t kByIndexTEwsCompanyInsightValue[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+constexpr std::uint16_t kByNameTEwsCompanyInsightValue[] = {4, 5, 9, 6, 7, 0, 2, 3, 1, 10, 8};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUserProfilePicture(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUserProfilePicture(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUserProfilePicture[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUserProfilePicture[] = {
     {970, 1, "t:InsightSource", "InsightSource", "InsightSource", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {971, 1, "t:UpdatedUtcTicks", "UpdatedUtcTicks", "UpdatedUtcTicks", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 1},
     {1013, 1, "t:Blob", "Blob", "Blob", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1402,12 +1402,12 @@ const TDvXMLSchemaInfo kDeclsTEwsUserProfilePicture[] = {
     {1015, 1, "t:Url", "Url", "Url", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 4},
     {1016, 1, "t:ImageType", "ImageType", "ImageType", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsUserProfilePicture[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsUserProfilePicture[] = {2, 5, 0, 3, 1, 4};
+constexpr std::uint16_t kByIndexTEwsUserProfilePicture[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsUserProfilePicture[] = {2, 5, 0, 3, 1, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEducationInsightValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEducationInsightValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEducationInsightValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEducationInsightValue[] = {
     {970, 1, "t:InsightSource", "InsightSource", "InsightSource", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {971, 1, "t:UpdatedUtcTicks", "UpdatedUtcTicks", "UpdatedUtcTicks", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 1},
     {1017, 1, "t:Institute", "Institute", "Institute", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1415,23 +1415,23 @@ const TDvXMLSchemaInfo kDeclsTEwsEducationInsightValue[] = {
     {1019, 1, "t:StartUtcTicks", "StartUtcTicks", "StartUtcTicks", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 4},
     {1020, 1, "t:EndUtcTicks", "EndUtcTicks", "EndUtcTicks", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsEducationInsightValue[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsEducationInsightValue[] = {3, 5, 0, 2, 4, 1};
+constexpr std::uint16_t kByIndexTEwsEducationInsightValue[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsEducationInsightValue[] = {3, 5, 0, 2, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSkillInsightValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSkillInsightValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSkillInsightValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSkillInsightValue[] = {
     {970, 1, "t:InsightSource", "InsightSource", "InsightSource", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {971, 1, "t:UpdatedUtcTicks", "UpdatedUtcTicks", "UpdatedUtcTicks", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 1},
     {1021, 1, "t:Name", "Name", "Name", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {1022, 1, "t:Strength", "Strength", "Strength", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsSkillInsightValue[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsSkillInsightValue[] = {0, 2, 3, 1};
+constexpr std::uint16_t kByIndexTEwsSkillInsightValue[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsSkillInsightValue[] = {0, 2, 3, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMeetingInsightValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMeetingInsightValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMeetingInsightValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMeetingInsightValue[] = {
     {970, 1, "t:InsightSource", "InsightSource", "InsightSource", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {971, 1, "t:UpdatedUtcTicks", "UpdatedUtcTicks", "UpdatedUtcTicks", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 1},
     {1023, 1, "t:Id", "Id", "Id", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1442,12 +1442,12 @@ const TDvXMLSchemaInfo kDeclsTEwsMeetingInsightValue[] = {
     {1028, 1, "t:Organizer", "Organizer", "Organizer", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsProfileInsightValue::ClassInfo, nullptr, nullptr, 7},
     {1029, 1, "t:Attendees", "Attendees", "Attendees", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfProfileInsightValue::ClassInfo, nullptr, nullptr, 8},
 };
-const std::uint16_t kByIndexTEwsMeetingInsightValue[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-const std::uint16_t kByNameTEwsMeetingInsightValue[] = {8, 5, 2, 0, 6, 7, 4, 3, 1};
+constexpr std::uint16_t kByIndexTEwsMeetingInsightValue[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::uint16_t kByNameTEwsMeetingInsightValue[] = {8, 5, 2, 0, 6, 7, 4, 3, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEmailInsightValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEmailInsightValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEmailInsightValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEmailInsightValue[] = {
     {970, 1, "t:InsightSource", "InsightSource", "InsightSource", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {971, 1, "t:UpdatedUtcTicks", "UpdatedUtcTicks", "UpdatedUtcTicks", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 1},
     {1030, 1, "t:Id", "Id", "Id", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1458,72 +1458,72 @@ const TDvXMLSchemaInfo kDeclsTEwsEmailInsightValue[] = {
     {1035, 1, "t:LastEmailSender", "LastEmailSender", "LastEmailSender", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsProfileInsightValue::ClassInfo, nullptr, nullptr, 7},
     {1036, 1, "t:EmailsCount", "EmailsCount", "EmailsCount", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 8},
 };
-const std::uint16_t kByIndexTEwsEmailInsightValue[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-const std::uint16_t kByNameTEwsEmailInsightValue[] = {6, 8, 2, 0, 5, 7, 4, 3, 1};
+constexpr std::uint16_t kByIndexTEwsEmailInsightValue[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::uint16_t kByNameTEwsEmailInsightValue[] = {6, 8, 2, 0, 5, 7, 4, 3, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfInsightValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfInsightValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfInsightValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfInsightValue[] = {
     {1037, 1, "t:Item", "Item", "Item", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsInsightValue::ClassInfo, nullptr, &NewArrayOfTEwsInsightValue, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfInsightValue[] = {0};
-const std::uint16_t kByNameTEwsArrayOfInsightValue[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfInsightValue[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfInsightValue[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfSkillInsightValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfSkillInsightValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfSkillInsightValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfSkillInsightValue[] = {
     {1038, 1, "t:Item", "Item", "Item", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsSkillInsightValue::ClassInfo, nullptr, &NewArrayOfTEwsSkillInsightValue, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfSkillInsightValue[] = {0};
-const std::uint16_t kByNameTEwsArrayOfSkillInsightValue[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfSkillInsightValue[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfSkillInsightValue[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfProfileInsightValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfProfileInsightValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfProfileInsightValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfProfileInsightValue[] = {
     {1039, 1, "t:Item", "Item", "Item", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsProfileInsightValue::ClassInfo, nullptr, &NewArrayOfTEwsProfileInsightValue, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfProfileInsightValue[] = {0};
-const std::uint16_t kByNameTEwsArrayOfProfileInsightValue[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfProfileInsightValue[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfProfileInsightValue[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfJobInsightValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfJobInsightValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfJobInsightValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfJobInsightValue[] = {
     {1040, 1, "t:Item", "Item", "Item", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsJobInsightValue::ClassInfo, nullptr, &NewArrayOfTEwsJobInsightValue, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfJobInsightValue[] = {0};
-const std::uint16_t kByNameTEwsArrayOfJobInsightValue[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfJobInsightValue[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfJobInsightValue[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfCompanyInsightValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfCompanyInsightValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfCompanyInsightValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfCompanyInsightValue[] = {
     {1041, 1, "t:Item", "Item", "Item", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsCompanyInsightValue::ClassInfo, nullptr, &NewArrayOfTEwsCompanyInsightValue, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfCompanyInsightValue[] = {0};
-const std::uint16_t kByNameTEwsArrayOfCompanyInsightValue[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfCompanyInsightValue[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfCompanyInsightValue[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsInsightContent(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsInsightContent(e));
 }
-const TDvXMLSchemaClassInfo* const kDerivedTEwsInsightContent[] = {&TEwsMultiValueInsightContent::ClassInfo, &TEwsSingleValueInsightContent::ClassInfo};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsInsightContent[] = {&TEwsMultiValueInsightContent::ClassInfo, &TEwsSingleValueInsightContent::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSingleValueInsightContent(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSingleValueInsightContent(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSingleValueInsightContent[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSingleValueInsightContent[] = {
     {1042, 1, "t:Item", "Item", "Item", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsInsightValue::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsSingleValueInsightContent[] = {0};
-const std::uint16_t kByNameTEwsSingleValueInsightContent[] = {0};
+constexpr std::uint16_t kByIndexTEwsSingleValueInsightContent[] = {0};
+constexpr std::uint16_t kByNameTEwsSingleValueInsightContent[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMultiValueInsightContent(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMultiValueInsightContent(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMultiValueInsightContent[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMultiValueInsightContent[] = {
     {1043, 1, "t:ItemList", "ItemList", "ItemList", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfInsightValue::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsMultiValueInsightContent[] = {0};
-const std::uint16_t kByNameTEwsMultiValueInsightContent[] = {0};
+constexpr std::uint16_t kByIndexTEwsMultiValueInsightContent[] = {0};
+constexpr std::uint16_t kByNameTEwsMultiValueInsightContent[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsInsight(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsInsight(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsInsight[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsInsight[] = {
     {1044, 1, "t:InsightType", "InsightType", "InsightType", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1045, 1, "t:Rank", "Rank", "Rank", 0, 1, false, -1, TDvXMLSchemaValueKind::Double, nullptr, nullptr, nullptr, 1},
     {1046, 1, "t:Content", "Content", "Content", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsInsightContent::ClassInfo, nullptr, nullptr, 2},
@@ -1531,56 +1531,56 @@ const TDvXMLSchemaInfo kDeclsTEwsInsight[] = {
     {1048, 1, "t:ItemList", "ItemList", "ItemList", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfInsightValue::ClassInfo, nullptr, nullptr, 4},
     {1049, 1, "t:RequiresToken", "RequiresToken", "RequiresToken", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsInsight[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsInsight[] = {2, 0, 4, 1, 5, 3};
+constexpr std::uint16_t kByIndexTEwsInsight[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsInsight[] = {2, 0, 4, 1, 5, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsComputedInsightValueProperty(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsComputedInsightValueProperty(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsComputedInsightValueProperty[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsComputedInsightValueProperty[] = {
     {1050, 1, "t:Key", "Key", "Key", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1051, 1, "t:Value", "Value", "Value", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsComputedInsightValueProperty[] = {0, 1};
-const std::uint16_t kByNameTEwsComputedInsightValueProperty[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsComputedInsightValueProperty[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsComputedInsightValueProperty[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfComputedInsightValueProperty(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfComputedInsightValueProperty(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfComputedInsightValueProperty[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfComputedInsightValueProperty[] = {
     {1052, 1, "t:Property", "Property", "Property_", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsComputedInsightValueProperty::ClassInfo, nullptr, &NewArrayOfTEwsComputedInsightValueProperty, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfComputedInsightValueProperty[] = {0};
-const std::uint16_t kByNameTEwsArrayOfComputedInsightValueProperty[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfComputedInsightValueProperty[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfComputedInsightValueProperty[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsComputedInsightValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsComputedInsightValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsComputedInsightValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsComputedInsightValue[] = {
     {970, 1, "t:InsightSource", "InsightSource", "InsightSource", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {971, 1, "t:UpdatedUtcTicks", "UpdatedUtcTicks", "UpdatedUtcTicks", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 1},
     {1053, 1, "t:Properties", "Properties", "Properties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfComputedInsightValueProperty::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsComputedInsightValue[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsComputedInsightValue[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsComputedInsightValue[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsComputedInsightValue[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfInsight(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfInsight(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfInsight[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfInsight[] = {
     {1054, 1, "t:Insight", "Insight", "Insight", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsInsight::ClassInfo, nullptr, &NewArrayOfTEwsInsight, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfInsight[] = {0};
-const std::uint16_t kByNameTEwsArrayOfInsight[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfInsight[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfInsight[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPersonResponseShape(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPersonResponseShape(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPersonResponseShape[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPersonResponseShape[] = {
     {1055, 1, "t:BaseShape", "BaseShape", "BaseShape", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDefaultShapeNames, nullptr, 0},
     {1056, 1, "t:AdditionalProperties", "AdditionalProperties", "AdditionalProperties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfPathsToElement::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsPersonResponseShape[] = {0, 1};
-const std::uint16_t kByNameTEwsPersonResponseShape[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsPersonResponseShape[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsPersonResponseShape[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPerson(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPerson(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPerson[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPerson[] = {
     {1057, 1, "t:FullName", "FullName", "FullName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1058, 1, "t:GivenName", "GivenName", "GivenName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1059, 1, "t:Surname", "Surname", "Surname", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1609,38 +1609,38 @@ const TDvXMLSchemaInfo kDeclsTEwsPerson[] = {
     {1082, 1, "t:Insights", "Insights", "Insights", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfInsight::ClassInfo, nullptr, nullptr, 25},
     {1083, 1, "t:UserProfilePicture", "UserProfilePicture", "UserProfilePicture", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserProfilePicture::ClassInfo, nullptr, nullptr, 26},
 };
-const std::uint16_t kByIndexTEwsPerson[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26};
-const std::uint16_t kByNameTEwsPerson[] = {6, 16, 19, 15, 18, 7, 12, 5, 0, 1, 21, 17, 25, 8, 11, 22, 24, 20, 13, 3, 10, 4, 9, 2, 14, 23, 26};
+constexpr std::uint16_t kByIndexTEwsPerson[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26};
+constexpr std::uint16_t kByNameTEwsPerson[] = {6, 16, 19, 15, 18, 7, 12, 5, 0, 1, 21, 17, 25, 8, 11, 22, 24, 20, 13, 3, 10, 4, 9, 2, 14, 23, 26};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfPerson(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfPerson(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfPerson[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfPerson[] = {
     {1084, 1, "t:Person", "Person", "Person", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsPerson::ClassInfo, nullptr, &NewArrayOfTEwsPerson, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfPerson[] = {0};
-const std::uint16_t kByNameTEwsArrayOfPerson[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfPerson[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfPerson[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPeopleToken(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPeopleToken(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPeopleToken[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPeopleToken[] = {
     {1085, 1, "t:TokenSource", "TokenSource", "TokenSource", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TTokenSource, nullptr, 0},
     {1086, 1, "t:ExpirationDateTime", "ExpirationDateTime", "ExpirationDateTime", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 1},
     {1087, 1, "t:TokenValue", "TokenValue", "TokenValue", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsPeopleToken[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsPeopleToken[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsPeopleToken[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsPeopleToken[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfPeopleToken(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfPeopleToken(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfPeopleToken[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfPeopleToken[] = {
     {1088, 1, "t:PeopleToken", "PeopleToken", "PeopleToken", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsPeopleToken::ClassInfo, nullptr, &NewArrayOfTEwsPeopleToken, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfPeopleToken[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfPeopleToken[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfPeopleToken[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfPeopleToken[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPersona(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPersona(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPersona[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPersona[] = {
     {1089, 1, "t:PersonaId", "PersonaId", "PersonaId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {1090, 1, "t:PersonaType", "PersonaType", "PersonaType", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1091, 1, "t:PersonaObjectStatus", "PersonaObjectStatus", "PersonaObjectStatus", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1754,33 +1754,33 @@ const TDvXMLSchemaInfo kDeclsTEwsPersona[] = {
     {1199, 1, "t:MapiTransmittableDisplayName", "MapiTransmittableDisplayName", "MapiTransmittableDisplayName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 110},
     {1200, 1, "t:MapiSendRichInfo", "MapiSendRichInfo", "MapiSendRichInfo", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 111},
 };
-const std::uint16_t kByIndexTEwsPersona[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96, 97, 98, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111};
-const std::uint16_t kByNameTEwsPersona[] = {87, 58, 100, 101, 38, 94, 4, 80, 74, 52, 53, 59, 60, 90, 28, 7, 85, 3, 27, 84, 12, 13, 10, 5, 14, 11, 6, 17, 42, 39, 30, 31, 71, 72, 73, 104, 105, 15, 16, 41, 40, 37, 21, 46, 18, 43, 98, 92, 81, 34, 8, 61, 54, 55, 33, 77, 78, 79, 48, 96, 99, 97, 103, 29, 95, 86, 108, 107, 106, 109, 111, 110, 19, 44, 56, 57, 22, 47, 76, 62, 82, 63, 65, 64, 66, 0, 2, 1, 75, 32, 88, 67, 36, 91, 102, 89, 20, 45, 69, 68, 26, 83, 93, 35, 9, 70, 23, 49, 24, 50, 25, 51};
+constexpr std::uint16_t kByIndexTEwsPersona[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96, 97, 98, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111};
+constexpr std::uint16_t kByNameTEwsPersona[] = {87, 58, 100, 101, 38, 94, 4, 80, 74, 52, 53, 59, 60, 90, 28, 7, 85, 3, 27, 84, 12, 13, 10, 5, 14, 11, 6, 17, 42, 39, 30, 31, 71, 72, 73, 104, 105, 15, 16, 41, 40, 37, 21, 46, 18, 43, 98, 92, 81, 34, 8, 61, 54, 55, 33, 77, 78, 79, 48, 96, 99, 97, 103, 29, 95, 86, 108, 107, 106, 109, 111, 110, 19, 44, 56, 57, 22, 47, 76, 62, 82, 63, 65, 64, 66, 0, 2, 1, 75, 32, 88, 67, 36, 91, 102, 89, 20, 45, 69, 68, 26, 83, 93, 35, 9, 70, 23, 49, 24, 50, 25, 51};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfPeople(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfPeople(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfPeople[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfPeople[] = {
     {1201, 1, "t:Persona", "Persona", "Persona", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsPersona::ClassInfo, nullptr, &NewArrayOfTEwsPersona, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfPeople[] = {0};
-const std::uint16_t kByNameTEwsArrayOfPeople[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfPeople[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfPeople[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMailboxLocator(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMailboxLocator(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMailboxLocator[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMailboxLocator[] = {
     {1202, 1, "t:ExternalDirectoryObjectId", "ExternalDirectoryObjectId", "ExternalDirectoryObjectId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1203, 1, "t:LegacyDn", "LegacyDn", "LegacyDn", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1204, 1, "t:EmailAddress", "EmailAddress", "EmailAddress", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {1205, 1, "t:DisplayName", "DisplayName", "DisplayName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 3},
     {1206, 1, "t:OrganizationId", "OrganizationId", "OrganizationId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsMailboxLocator[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsMailboxLocator[] = {3, 2, 0, 1, 4};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsMailboxLocator[] = {&TEwsGroupLocator::ClassInfo, &TEwsUserLocator::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsMailboxLocator[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsMailboxLocator[] = {3, 2, 0, 1, 4};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsMailboxLocator[] = {&TEwsGroupLocator::ClassInfo, &TEwsUserLocator::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGroupLocator(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGroupLocator(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGroupLocator[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGroupLocator[] = {
     {1202, 1, "t:ExternalDirectoryObjectId", "ExternalDirectoryObjectId", "ExternalDirectoryObjectId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1203, 1, "t:LegacyDn", "LegacyDn", "LegacyDn", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1204, 1, "t:EmailAddress", "EmailAddress", "EmailAddress", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1788,40 +1788,40 @@ const TDvXMLSchemaInfo kDeclsTEwsGroupLocator[] = {
     {1206, 1, "t:OrganizationId", "OrganizationId", "OrganizationId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 4},
     {1207, 1, "t:AccessType", "AccessType", "AccessType", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGroupLocator[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGroupLocator[] = {5, 3, 2, 0, 1, 4};
+constexpr std::uint16_t kByIndexTEwsGroupLocator[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGroupLocator[] = {5, 3, 2, 0, 1, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUserLocator(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUserLocator(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUserLocator[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUserLocator[] = {
     {1202, 1, "t:ExternalDirectoryObjectId", "ExternalDirectoryObjectId", "ExternalDirectoryObjectId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1203, 1, "t:LegacyDn", "LegacyDn", "LegacyDn", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1204, 1, "t:EmailAddress", "EmailAddress", "EmailAddress", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {1205, 1, "t:DisplayName", "DisplayName", "DisplayName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 3},
     {1206, 1, "t:OrganizationId", "OrganizationId", "OrganizationId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsUserLocator[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsUserLocator[] = {3, 2, 0, 1, 4};
+constexpr std::uint16_t kByIndexTEwsUserLocator[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsUserLocator[] = {3, 2, 0, 1, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfItems(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfItems[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfItems[] = {
     {1208, 1, "t:Item", "Item", "Item", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsItem::ClassInfo, nullptr, &NewArrayOfTEwsItem, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfItems[] = {0};
-const std::uint16_t kByNameTEwsArrayOfItems[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfItems[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfItems[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfCalendarItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfCalendarItems(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfCalendarItems[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfCalendarItems[] = {
     {1209, 1, "t:CalendarItem", "CalendarItem", "CalendarItem", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsCalendarItem::ClassInfo, nullptr, &NewArrayOfTEwsCalendarItem, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfCalendarItems[] = {0};
-const std::uint16_t kByNameTEwsArrayOfCalendarItems[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfCalendarItems[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfCalendarItems[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsInstantSearchPayload(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsInstantSearchPayload(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsInstantSearchPayload[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsInstantSearchPayload[] = {
     {1210, 1, "t:SearchSessionId", "SearchSessionId", "SearchSessionId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1211, 1, "t:SearchRequestId", "SearchRequestId", "SearchRequestId", 1, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 1},
     {1212, 1, "t:ResultType", "ResultType", "ResultType", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1829,20 +1829,20 @@ const TDvXMLSchemaInfo kDeclsTEwsInstantSearchPayload[] = {
     {1214, 1, "t:Conversations", "Conversations", "Conversations", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfConversations::ClassInfo, nullptr, nullptr, 4},
     {1215, 1, "t:CalendarItems", "CalendarItems", "CalendarItems", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfCalendarItems::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsInstantSearchPayload[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsInstantSearchPayload[] = {5, 4, 3, 2, 1, 0};
+constexpr std::uint16_t kByIndexTEwsInstantSearchPayload[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsInstantSearchPayload[] = {5, 4, 3, 2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfStrings(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfStrings(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfStrings[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfStrings[] = {
     {1216, 1, "t:String", "String", "String_", 0, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfStrings[] = {0};
-const std::uint16_t kByNameTEwsArrayOfStrings[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfStrings[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfStrings[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfRealItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfRealItems(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfRealItems[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfRealItems[] = {
     {1217, 1, "t:Item", "Item", "Item", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsItem::ClassInfo, nullptr, &NewArrayOfTEwsItem, 0},
     {1218, 1, "t:Message", "Message", "Message_", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsMessage::ClassInfo, nullptr, &NewArrayOfTEwsMessage, 1},
     {1219, 1, "t:SharingMessage", "SharingMessage", "SharingMessage", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsSharingMessage::ClassInfo, nullptr, &NewArrayOfTEwsSharingMessage, 2},
@@ -1859,12 +1859,12 @@ const TDvXMLSchemaInfo kDeclsTEwsArrayOfRealItems[] = {
     {1230, 1, "t:Network", "Network", "Network", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsNetworkItem::ClassInfo, nullptr, &NewArrayOfTEwsNetworkItem, 13},
     {1231, 1, "t:Person", "Person", "Person", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsAbchPersonItem::ClassInfo, nullptr, &NewArrayOfTEwsAbchPersonItem, 14},
 };
-const std::uint16_t kByIndexTEwsArrayOfRealItems[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
-const std::uint16_t kByNameTEwsArrayOfRealItems[] = {3, 4, 5, 0, 9, 6, 7, 8, 1, 13, 14, 11, 12, 2, 10};
+constexpr std::uint16_t kByIndexTEwsArrayOfRealItems[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
+constexpr std::uint16_t kByNameTEwsArrayOfRealItems[] = {3, 4, 5, 0, 9, 6, 7, 8, 1, 13, 14, 11, 12, 2, 10};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfAllItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfAllItems(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfAllItems[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfAllItems[] = {
     {1232, 1, "t:Item", "Item", "Item", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsItem::ClassInfo, nullptr, &NewArrayOfTEwsItem, 0},
     {1233, 1, "t:Message", "Message", "Message_", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsMessage::ClassInfo, nullptr, &NewArrayOfTEwsMessage, 1},
     {1234, 1, "t:SharingMessage", "SharingMessage", "SharingMessage", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsSharingMessage::ClassInfo, nullptr, &NewArrayOfTEwsSharingMessage, 2},
@@ -1892,12 +1892,12 @@ const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfAllItems[] = {
     {1256, 1, "t:Network", "Network", "Network", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsNetworkItem::ClassInfo, nullptr, &NewArrayOfTEwsNetworkItem, 24},
     {1257, 1, "t:Person", "Person", "Person", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsAbchPersonItem::ClassInfo, nullptr, &NewArrayOfTEwsAbchPersonItem, 25},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfAllItems[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfAllItems[] = {15, 22, 3, 18, 4, 17, 5, 13, 0, 9, 6, 7, 8, 1, 24, 25, 11, 21, 19, 14, 12, 23, 2, 20, 10, 16};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfAllItems[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfAllItems[] = {15, 22, 3, 18, 4, 17, 5, 13, 0, 9, 6, 7, 8, 1, 24, 25, 11, 21, 19, 14, 12, 23, 2, 20, 10, 16};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMeetingRegistrationResponseObject(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMeetingRegistrationResponseObject(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMeetingRegistrationResponseObject[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMeetingRegistrationResponseObject[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -1998,13 +1998,13 @@ const TDvXMLSchemaInfo kDeclsTEwsMeetingRegistrationResponseObject[] = {
     {1258, 1, "t:ProposedStart", "ProposedStart", "ProposedStart", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 97},
     {1259, 1, "t:ProposedEnd", "ProposedEnd", "ProposedEnd", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 98},
 };
-const std::uint16_t kByIndexTEwsMeetingRegistrationResponseObject[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98};
-const std::uint16_t kByNameTEwsMeetingRegistrationResponseObject[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 98, 97, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsMeetingRegistrationResponseObject[] = {&TEwsAcceptItem::ClassInfo, &TEwsDeclineItem::ClassInfo, &TEwsTentativelyAcceptItem::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsMeetingRegistrationResponseObject[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98};
+constexpr std::uint16_t kByNameTEwsMeetingRegistrationResponseObject[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 98, 97, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsMeetingRegistrationResponseObject[] = {&TEwsAcceptItem::ClassInfo, &TEwsDeclineItem::ClassInfo, &TEwsTentativelyAcceptItem::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAcceptItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAcceptItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAcceptItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAcceptItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -2105,12 +2105,12 @@ const TDvXMLSchemaInfo kDeclsTEwsAcceptItem[] = {
     {1258, 1, "t:ProposedStart", "ProposedStart", "ProposedStart", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 97},
     {1259, 1, "t:ProposedEnd", "ProposedEnd", "ProposedEnd", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 98},
 };
-const std::uint16_t kByIndexTEwsAcceptItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98};
-const std::uint16_t kByNameTEwsAcceptItem[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 98, 97, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constexpr std::uint16_t kByIndexTEwsAcceptItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98};
+constexpr std::uint16_t kByNameTEwsAcceptItem[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 98, 97, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsTentativelyAcceptItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsTentativelyAcceptItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsTentativelyAcceptItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsTentativelyAcceptItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -2211,12 +2211,12 @@ const TDvXMLSchemaInfo kDeclsTEwsTentativelyAcceptItem[] = {
     {1258, 1, "t:ProposedStart", "ProposedStart", "ProposedStart", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 97},
     {1259, 1, "t:ProposedEnd", "ProposedEnd", "ProposedEnd", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 98},
 };
-const std::uint16_t kByIndexTEwsTentativelyAcceptItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98};
-const std::uint16_t kByNameTEwsTentativelyAcceptItem[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 98, 97, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constexpr std::uint16_t kByIndexTEwsTentativelyAcceptItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98};
+constexpr std::uint16_t kByNameTEwsTentativelyAcceptItem[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 98, 97, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeclineItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeclineItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeclineItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeclineItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -2317,12 +2317,12 @@ const TDvXMLSchemaInfo kDeclsTEwsDeclineItem[] = {
     {1258, 1, "t:ProposedStart", "ProposedStart", "ProposedStart", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 97},
     {1259, 1, "t:ProposedEnd", "ProposedEnd", "ProposedEnd", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 98},
 };
-const std::uint16_t kByIndexTEwsDeclineItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98};
-const std::uint16_t kByNameTEwsDeclineItem[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 98, 97, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constexpr std::uint16_t kByIndexTEwsDeclineItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98};
+constexpr std::uint16_t kByNameTEwsDeclineItem[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 98, 97, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsProposeNewTime(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsProposeNewTime(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsProposeNewTime[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsProposeNewTime[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -2421,12 +2421,12 @@ const TDvXMLSchemaInfo kDeclsTEwsProposeNewTime[] = {
     {696, 1, "t:ReferenceItemId", "ReferenceItemId", "ReferenceItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 95},
     {697, 2, "ObjectName", "ObjectName", "ObjectName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 96},
 };
-const std::uint16_t kByIndexTEwsProposeNewTime[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
-const std::uint16_t kByNameTEwsProposeNewTime[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constexpr std::uint16_t kByIndexTEwsProposeNewTime[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
+constexpr std::uint16_t kByNameTEwsProposeNewTime[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRemoveItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRemoveItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRemoveItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRemoveItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -2525,12 +2525,12 @@ const TDvXMLSchemaInfo kDeclsTEwsRemoveItem[] = {
     {696, 1, "t:ReferenceItemId", "ReferenceItemId", "ReferenceItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 95},
     {697, 2, "ObjectName", "ObjectName", "ObjectName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 96},
 };
-const std::uint16_t kByIndexTEwsRemoveItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
-const std::uint16_t kByNameTEwsRemoveItem[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constexpr std::uint16_t kByIndexTEwsRemoveItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
+constexpr std::uint16_t kByNameTEwsRemoveItem[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAddItemToMyCalendar(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAddItemToMyCalendar(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAddItemToMyCalendar[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAddItemToMyCalendar[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -2629,16 +2629,16 @@ const TDvXMLSchemaInfo kDeclsTEwsAddItemToMyCalendar[] = {
     {696, 1, "t:ReferenceItemId", "ReferenceItemId", "ReferenceItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 95},
     {697, 2, "ObjectName", "ObjectName", "ObjectName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 96},
 };
-const std::uint16_t kByIndexTEwsAddItemToMyCalendar[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
-const std::uint16_t kByNameTEwsAddItemToMyCalendar[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constexpr std::uint16_t kByIndexTEwsAddItemToMyCalendar[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
+constexpr std::uint16_t kByNameTEwsAddItemToMyCalendar[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
 
 }  // namespace
 
-const TDvXMLSchemaClassInfo TEwsReferenceItemResponse::ClassInfo = {"TEwsReferenceItemResponse", "t:ReferenceItemResponseType", "", &TEwsResponseObject::ClassInfo, &NewTEwsReferenceItemResponse, kDeclsTEwsReferenceItemResponse, kByIndexTEwsReferenceItemResponse, kByNameTEwsReferenceItemResponse, 97, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsReferenceItemResponse, 2};
+constinit const TDvXMLSchemaClassInfo TEwsReferenceItemResponse::ClassInfo = {"TEwsReferenceItemResponse", "t:ReferenceItemResponseType", "", &TEwsResponseObject::ClassInfo, &NewTEwsReferenceItemResponse, kDeclsTEwsReferenceItemResponse, kByIndexTEwsReferenceItemResponse, kByNameTEwsReferenceItemResponse, 97, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsReferenceItemResponse, 2};
 
-const TDvXMLSchemaClassInfo TEwsSuppressReadReceipt::ClassInfo = {"TEwsSuppressReadReceipt", "t:SuppressReadReceiptType", "", &TEwsReferenceItemResponse::ClassInfo, &NewTEwsSuppressReadReceipt, kDeclsTEwsSuppressReadReceipt, kByIndexTEwsSuppressReadReceipt, kByNameTEwsSuppressReadReceipt, 97, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSuppressReadReceipt::ClassInfo = {"TEwsSuppressReadReceipt", "t:SuppressReadReceiptType", "", &TEwsReferenceItemResponse::ClassInfo, &NewTEwsSuppressReadReceipt, kDeclsTEwsSuppressReadReceipt, kByIndexTEwsSuppressReadReceipt, kByNameTEwsSuppressReadReceipt, 97, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsFindItemParent::ClassInfo = {"TEwsFindItemParent", "t:FindItemParentType", "", nullptr, &NewTEwsFindItemParent, kDeclsTEwsFindItemParent, kByIndexTEwsFindItemParent, kByNameTEwsFindItemParent, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindItemParent::ClassInfo = {"TEwsFindItemParent", "t:FindItemParentType", "", nullptr, &NewTEwsFindItemParent, kDeclsTEwsFindItemParent, kByIndexTEwsFindItemParent, kByNameTEwsFindItemParent, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfRealItems* TEwsFindItemParent::GetItems() { return static_cast<TEwsArrayOfRealItems*>(GetChildObject(717)); }
 TEwsArrayOfGroupedItems* TEwsFindItemParent::GetGroups() { return static_cast<TEwsArrayOfGroupedItems*>(GetChildObject(718)); }
 std::int32_t TEwsFindItemParent::GetIndexedPagingOffset() { return GetAsInt(719); }
@@ -2652,10 +2652,10 @@ void TEwsFindItemParent::SetIncludesLastItemInRange(bool value) { SetAsBoolean(7
 std::int32_t TEwsFindItemParent::GetTotalItemsInView() { return GetAsInt(723); }
 void TEwsFindItemParent::SetTotalItemsInView(std::int32_t value) { SetAsInt(723, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfItemClass::ClassInfo = {"TEwsArrayOfItemClass", "t:ArrayOfItemClassType", "", nullptr, &NewTEwsArrayOfItemClass, kDeclsTEwsArrayOfItemClass, kByIndexTEwsArrayOfItemClass, kByNameTEwsArrayOfItemClass, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfItemClass::ClassInfo = {"TEwsArrayOfItemClass", "t:ArrayOfItemClassType", "", nullptr, &NewTEwsArrayOfItemClass, kDeclsTEwsArrayOfItemClass, kByIndexTEwsArrayOfItemClass, kByNameTEwsArrayOfItemClass, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfItemClass::GetItemClass() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(724)); }
 
-const TDvXMLSchemaClassInfo TEwsFlag::ClassInfo = {"TEwsFlag", "t:FlagType", "", nullptr, &NewTEwsFlag, kDeclsTEwsFlag, kByIndexTEwsFlag, kByNameTEwsFlag, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFlag::ClassInfo = {"TEwsFlag", "t:FlagType", "", nullptr, &NewTEwsFlag, kDeclsTEwsFlag, kByIndexTEwsFlag, kByNameTEwsFlag, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TFlagStatus TEwsFlag::GetFlagStatus() { return static_cast<TFlagStatus>(GetEnumOrdinal(725)); }
 void TEwsFlag::SetFlagStatus(TFlagStatus value) { SetEnumOrdinal(725, static_cast<int>(value)); }
 TDateTime TEwsFlag::GetStartDate() { return GetAsDatetime(726); }
@@ -2665,37 +2665,37 @@ void TEwsFlag::SetDueDate(TDateTime value) { SetAsDatetime(727, value); }
 TDateTime TEwsFlag::GetCompleteDate() { return GetAsDatetime(728); }
 void TEwsFlag::SetCompleteDate(TDateTime value) { SetAsDatetime(728, value); }
 
-const TDvXMLSchemaClassInfo TEwsEntity::ClassInfo = {"TEwsEntity", "t:EntityType", "", nullptr, &NewTEwsEntity, kDeclsTEwsEntity, kByIndexTEwsEntity, kByNameTEwsEntity, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsEntity, 7};
+constinit const TDvXMLSchemaClassInfo TEwsEntity::ClassInfo = {"TEwsEntity", "t:EntityType", "", nullptr, &NewTEwsEntity, kDeclsTEwsEntity, kByIndexTEwsEntity, kByNameTEwsEntity, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsEntity, 7};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsEntity::GetPosition() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(729)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfAddresses::ClassInfo = {"TEwsArrayOfAddresses", "t:ArrayOfAddressesType", "", nullptr, &NewTEwsArrayOfAddresses, kDeclsTEwsArrayOfAddresses, kByIndexTEwsArrayOfAddresses, kByNameTEwsArrayOfAddresses, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfAddresses::ClassInfo = {"TEwsArrayOfAddresses", "t:ArrayOfAddressesType", "", nullptr, &NewTEwsArrayOfAddresses, kDeclsTEwsArrayOfAddresses, kByIndexTEwsArrayOfAddresses, kByNameTEwsArrayOfAddresses, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfAddresses::GetAddress() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(730)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfAddressEntities::ClassInfo = {"TEwsArrayOfAddressEntities", "t:ArrayOfAddressEntitiesType", "", nullptr, &NewTEwsArrayOfAddressEntities, kDeclsTEwsArrayOfAddressEntities, kByIndexTEwsArrayOfAddressEntities, kByNameTEwsArrayOfAddressEntities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfAddressEntities::ClassInfo = {"TEwsArrayOfAddressEntities", "t:ArrayOfAddressEntitiesType", "", nullptr, &NewTEwsArrayOfAddressEntities, kDeclsTEwsArrayOfAddressEntities, kByIndexTEwsArrayOfAddressEntities, kByNameTEwsArrayOfAddressEntities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAddressEntity>* TEwsArrayOfAddressEntities::GetAddressEntity() { return static_cast<TDvXMLSchemaElementArray<TEwsAddressEntity>*>(GetArrayChild(731)); }
 
-const TDvXMLSchemaClassInfo TEwsAddressEntity::ClassInfo = {"TEwsAddressEntity", "t:AddressEntityType", "", &TEwsEntity::ClassInfo, &NewTEwsAddressEntity, kDeclsTEwsAddressEntity, kByIndexTEwsAddressEntity, kByNameTEwsAddressEntity, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAddressEntity::ClassInfo = {"TEwsAddressEntity", "t:AddressEntityType", "", &TEwsEntity::ClassInfo, &NewTEwsAddressEntity, kDeclsTEwsAddressEntity, kByIndexTEwsAddressEntity, kByNameTEwsAddressEntity, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAddressEntity::GetAddress() { return GetAsString(732); }
 void TEwsAddressEntity::SetAddress(const std::string& value) { SetAsString(732, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfEmailAddressEntities::ClassInfo = {"TEwsArrayOfEmailAddressEntities", "t:ArrayOfEmailAddressEntitiesType", "", nullptr, &NewTEwsArrayOfEmailAddressEntities, kDeclsTEwsArrayOfEmailAddressEntities, kByIndexTEwsArrayOfEmailAddressEntities, kByNameTEwsArrayOfEmailAddressEntities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfEmailAddressEntities::ClassInfo = {"TEwsArrayOfEmailAddressEntities", "t:ArrayOfEmailAddressEntitiesType", "", nullptr, &NewTEwsArrayOfEmailAddressEntities, kDeclsTEwsArrayOfEmailAddressEntities, kByIndexTEwsArrayOfEmailAddressEntities, kByNameTEwsArrayOfEmailAddressEntities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsEmailAddressEntity>* TEwsArrayOfEmailAddressEntities::GetEmailAddressEntity() { return static_cast<TDvXMLSchemaElementArray<TEwsEmailAddressEntity>*>(GetArrayChild(733)); }
 
-const TDvXMLSchemaClassInfo TEwsEmailAddressEntity::ClassInfo = {"TEwsEmailAddressEntity", "t:EmailAddressEntityType", "", &TEwsEntity::ClassInfo, &NewTEwsEmailAddressEntity, kDeclsTEwsEmailAddressEntity, kByIndexTEwsEmailAddressEntity, kByNameTEwsEmailAddressEntity, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEmailAddressEntity::ClassInfo = {"TEwsEmailAddressEntity", "t:EmailAddressEntityType", "", &TEwsEntity::ClassInfo, &NewTEwsEmailAddressEntity, kDeclsTEwsEmailAddressEntity, kByIndexTEwsEmailAddressEntity, kByNameTEwsEmailAddressEntity, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsEmailAddressEntity::GetEmailAddress() { return GetAsString(734); }
 void TEwsEmailAddressEntity::SetEmailAddress(const std::string& value) { SetAsString(734, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfUrlEntities::ClassInfo = {"TEwsArrayOfUrlEntities", "t:ArrayOfUrlEntitiesType", "", nullptr, &NewTEwsArrayOfUrlEntities, kDeclsTEwsArrayOfUrlEntities, kByIndexTEwsArrayOfUrlEntities, kByNameTEwsArrayOfUrlEntities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfUrlEntities::ClassInfo = {"TEwsArrayOfUrlEntities", "t:ArrayOfUrlEntitiesType", "", nullptr, &NewTEwsArrayOfUrlEntities, kDeclsTEwsArrayOfUrlEntities, kByIndexTEwsArrayOfUrlEntities, kByNameTEwsArrayOfUrlEntities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsUrlEntity>* TEwsArrayOfUrlEntities::GetUrlEntity() { return static_cast<TDvXMLSchemaElementArray<TEwsUrlEntity>*>(GetArrayChild(735)); }
 
-const TDvXMLSchemaClassInfo TEwsUrlEntity::ClassInfo = {"TEwsUrlEntity", "t:UrlEntityType", "", &TEwsEntity::ClassInfo, &NewTEwsUrlEntity, kDeclsTEwsUrlEntity, kByIndexTEwsUrlEntity, kByNameTEwsUrlEntity, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUrlEntity::ClassInfo = {"TEwsUrlEntity", "t:UrlEntityType", "", &TEwsEntity::ClassInfo, &NewTEwsUrlEntity, kDeclsTEwsUrlEntity, kByIndexTEwsUrlEntity, kByNameTEwsUrlEntity, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsUrlEntity::GetUrl() { return GetAsString(736); }
 void TEwsUrlEntity::SetUrl(const std::string& value) { SetAsString(736, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfMeetingSuggestions::ClassInfo = {"TEwsArrayOfMeetingSuggestions", "t:ArrayOfMeetingSuggestionsType", "", nullptr, &NewTEwsArrayOfMeetingSuggestions, kDeclsTEwsArrayOfMeetingSuggestions, kByIndexTEwsArrayOfMeetingSuggestions, kByNameTEwsArrayOfMeetingSuggestions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfMeetingSuggestions::ClassInfo = {"TEwsArrayOfMeetingSuggestions", "t:ArrayOfMeetingSuggestionsType", "", nullptr, &NewTEwsArrayOfMeetingSuggestions, kDeclsTEwsArrayOfMeetingSuggestions, kByIndexTEwsArrayOfMeetingSuggestions, kByNameTEwsArrayOfMeetingSuggestions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMeetingSuggestion>* TEwsArrayOfMeetingSuggestions::GetMeetingSuggestion() { return static_cast<TDvXMLSchemaElementArray<TEwsMeetingSuggestion>*>(GetArrayChild(737)); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingSuggestion::ClassInfo = {"TEwsMeetingSuggestion", "t:MeetingSuggestionType", "", &TEwsEntity::ClassInfo, &NewTEwsMeetingSuggestion, kDeclsTEwsMeetingSuggestion, kByIndexTEwsMeetingSuggestion, kByNameTEwsMeetingSuggestion, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMeetingSuggestion::ClassInfo = {"TEwsMeetingSuggestion", "t:MeetingSuggestionType", "", &TEwsEntity::ClassInfo, &NewTEwsMeetingSuggestion, kDeclsTEwsMeetingSuggestion, kByIndexTEwsMeetingSuggestion, kByNameTEwsMeetingSuggestion, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfEmailUsers* TEwsMeetingSuggestion::GetAttendees() { return static_cast<TEwsArrayOfEmailUsers*>(GetChildObject(738)); }
 std::string TEwsMeetingSuggestion::GetLocation() { return GetAsString(739); }
 void TEwsMeetingSuggestion::SetLocation(const std::string& value) { SetAsString(739, value); }
@@ -2716,13 +2716,13 @@ void TEwsMeetingSuggestion::SetEntityId(const std::string& value) { SetAsString(
 std::string TEwsMeetingSuggestion::GetExtractionId() { return GetAsString(747); }
 void TEwsMeetingSuggestion::SetExtractionId(const std::string& value) { SetAsString(747, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfTaskSuggestions::ClassInfo = {"TEwsArrayOfTaskSuggestions", "t:ArrayOfTaskSuggestionsType", "", nullptr, &NewTEwsArrayOfTaskSuggestions, kDeclsTEwsArrayOfTaskSuggestions, kByIndexTEwsArrayOfTaskSuggestions, kByNameTEwsArrayOfTaskSuggestions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfTaskSuggestions::ClassInfo = {"TEwsArrayOfTaskSuggestions", "t:ArrayOfTaskSuggestionsType", "", nullptr, &NewTEwsArrayOfTaskSuggestions, kDeclsTEwsArrayOfTaskSuggestions, kByIndexTEwsArrayOfTaskSuggestions, kByNameTEwsArrayOfTaskSuggestions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsTaskSuggestion>* TEwsArrayOfTaskSuggestions::GetTaskSuggestion() { return static_cast<TDvXMLSchemaElementArray<TEwsTaskSuggestion>*>(GetArrayChild(748)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfContacts::ClassInfo = {"TEwsArrayOfContacts", "t:ArrayOfContactsType", "", nullptr, &NewTEwsArrayOfContacts, kDeclsTEwsArrayOfContacts, kByIndexTEwsArrayOfContacts, kByNameTEwsArrayOfContacts, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfContacts::ClassInfo = {"TEwsArrayOfContacts", "t:ArrayOfContactsType", "", nullptr, &NewTEwsArrayOfContacts, kDeclsTEwsArrayOfContacts, kByIndexTEwsArrayOfContacts, kByNameTEwsArrayOfContacts, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsContact>* TEwsArrayOfContacts::GetContact() { return static_cast<TDvXMLSchemaElementArray<TEwsContact>*>(GetArrayChild(749)); }
 
-const TDvXMLSchemaClassInfo TEwsContact::ClassInfo = {"TEwsContact", "t:ContactType", "", &TEwsEntity::ClassInfo, &NewTEwsContact, kDeclsTEwsContact, kByIndexTEwsContact, kByNameTEwsContact, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsContact::ClassInfo = {"TEwsContact", "t:ContactType", "", &TEwsEntity::ClassInfo, &NewTEwsContact, kDeclsTEwsContact, kByIndexTEwsContact, kByNameTEwsContact, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsContact::GetPersonName() { return GetAsString(750); }
 void TEwsContact::SetPersonName(const std::string& value) { SetAsString(750, value); }
 std::string TEwsContact::GetBusinessName() { return GetAsString(751); }
@@ -2734,13 +2734,13 @@ TEwsArrayOfAddresses* TEwsContact::GetAddresses() { return static_cast<TEwsArray
 std::string TEwsContact::GetContactString() { return GetAsString(756); }
 void TEwsContact::SetContactString(const std::string& value) { SetAsString(756, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfUrls::ClassInfo = {"TEwsArrayOfUrls", "t:ArrayOfUrlsType", "", nullptr, &NewTEwsArrayOfUrls, kDeclsTEwsArrayOfUrls, kByIndexTEwsArrayOfUrls, kByNameTEwsArrayOfUrls, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfUrls::ClassInfo = {"TEwsArrayOfUrls", "t:ArrayOfUrlsType", "", nullptr, &NewTEwsArrayOfUrls, kDeclsTEwsArrayOfUrls, kByIndexTEwsArrayOfUrls, kByNameTEwsArrayOfUrls, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfUrls::GetUrl() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(757)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPhones::ClassInfo = {"TEwsArrayOfPhones", "t:ArrayOfPhonesType", "", nullptr, &NewTEwsArrayOfPhones, kDeclsTEwsArrayOfPhones, kByIndexTEwsArrayOfPhones, kByNameTEwsArrayOfPhones, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfPhones::ClassInfo = {"TEwsArrayOfPhones", "t:ArrayOfPhonesType", "", nullptr, &NewTEwsArrayOfPhones, kDeclsTEwsArrayOfPhones, kByIndexTEwsArrayOfPhones, kByNameTEwsArrayOfPhones, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPhone>* TEwsArrayOfPhones::GetPhone() { return static_cast<TDvXMLSchemaElementArray<TEwsPhone>*>(GetArrayChild(758)); }
 
-const TDvXMLSchemaClassInfo TEwsPhone::ClassInfo = {"TEwsPhone", "t:PhoneType", "", nullptr, &NewTEwsPhone, kDeclsTEwsPhone, kByIndexTEwsPhone, kByNameTEwsPhone, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPhone::ClassInfo = {"TEwsPhone", "t:PhoneType", "", nullptr, &NewTEwsPhone, kDeclsTEwsPhone, kByIndexTEwsPhone, kByNameTEwsPhone, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPhone::GetOriginalPhoneString() { return GetAsString(759); }
 void TEwsPhone::SetOriginalPhoneString(const std::string& value) { SetAsString(759, value); }
 std::string TEwsPhone::GetPhoneString() { return GetAsString(760); }
@@ -2748,10 +2748,10 @@ void TEwsPhone::SetPhoneString(const std::string& value) { SetAsString(760, valu
 std::string TEwsPhone::GetType_() { return GetAsString(761); }
 void TEwsPhone::SetType_(const std::string& value) { SetAsString(761, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPhoneEntities::ClassInfo = {"TEwsArrayOfPhoneEntities", "t:ArrayOfPhoneEntitiesType", "", nullptr, &NewTEwsArrayOfPhoneEntities, kDeclsTEwsArrayOfPhoneEntities, kByIndexTEwsArrayOfPhoneEntities, kByNameTEwsArrayOfPhoneEntities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfPhoneEntities::ClassInfo = {"TEwsArrayOfPhoneEntities", "t:ArrayOfPhoneEntitiesType", "", nullptr, &NewTEwsArrayOfPhoneEntities, kDeclsTEwsArrayOfPhoneEntities, kByIndexTEwsArrayOfPhoneEntities, kByNameTEwsArrayOfPhoneEntities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPhoneEntity>* TEwsArrayOfPhoneEntities::GetPhone() { return static_cast<TDvXMLSchemaElementArray<TEwsPhoneEntity>*>(GetArrayChild(762)); }
 
-const TDvXMLSchemaClassInfo TEwsPhoneEntity::ClassInfo = {"TEwsPhoneEntity", "t:PhoneEntityType", "", &TEwsEntity::ClassInfo, &NewTEwsPhoneEntity, kDeclsTEwsPhoneEntity, kByIndexTEwsPhoneEntity, kByNameTEwsPhoneEntity, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPhoneEntity::ClassInfo = {"TEwsPhoneEntity", "t:PhoneEntityType", "", &TEwsEntity::ClassInfo, &NewTEwsPhoneEntity, kDeclsTEwsPhoneEntity, kByIndexTEwsPhoneEntity, kByNameTEwsPhoneEntity, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPhoneEntity::GetOriginalPhoneString() { return GetAsString(763); }
 void TEwsPhoneEntity::SetOriginalPhoneString(const std::string& value) { SetAsString(763, value); }
 std::string TEwsPhoneEntity::GetPhoneString() { return GetAsString(764); }
@@ -2759,24 +2759,24 @@ void TEwsPhoneEntity::SetPhoneString(const std::string& value) { SetAsString(764
 std::string TEwsPhoneEntity::GetType_() { return GetAsString(765); }
 void TEwsPhoneEntity::SetType_(const std::string& value) { SetAsString(765, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfEmailUsers::ClassInfo = {"TEwsArrayOfEmailUsers", "t:ArrayOfEmailUsersType", "", nullptr, &NewTEwsArrayOfEmailUsers, kDeclsTEwsArrayOfEmailUsers, kByIndexTEwsArrayOfEmailUsers, kByNameTEwsArrayOfEmailUsers, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfEmailUsers::ClassInfo = {"TEwsArrayOfEmailUsers", "t:ArrayOfEmailUsersType", "", nullptr, &NewTEwsArrayOfEmailUsers, kDeclsTEwsArrayOfEmailUsers, kByIndexTEwsArrayOfEmailUsers, kByNameTEwsArrayOfEmailUsers, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsEmailUser>* TEwsArrayOfEmailUsers::GetEmailUser() { return static_cast<TDvXMLSchemaElementArray<TEwsEmailUser>*>(GetArrayChild(766)); }
 
-const TDvXMLSchemaClassInfo TEwsEmailUser::ClassInfo = {"TEwsEmailUser", "t:EmailUserType", "", nullptr, &NewTEwsEmailUser, kDeclsTEwsEmailUser, kByIndexTEwsEmailUser, kByNameTEwsEmailUser, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEmailUser::ClassInfo = {"TEwsEmailUser", "t:EmailUserType", "", nullptr, &NewTEwsEmailUser, kDeclsTEwsEmailUser, kByIndexTEwsEmailUser, kByNameTEwsEmailUser, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsEmailUser::GetName() { return GetAsString(767); }
 void TEwsEmailUser::SetName(const std::string& value) { SetAsString(767, value); }
 std::string TEwsEmailUser::GetUserId() { return GetAsString(768); }
 void TEwsEmailUser::SetUserId(const std::string& value) { SetAsString(768, value); }
 
-const TDvXMLSchemaClassInfo TEwsTaskSuggestion::ClassInfo = {"TEwsTaskSuggestion", "t:TaskSuggestionType", "", &TEwsEntity::ClassInfo, &NewTEwsTaskSuggestion, kDeclsTEwsTaskSuggestion, kByIndexTEwsTaskSuggestion, kByNameTEwsTaskSuggestion, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsTaskSuggestion::ClassInfo = {"TEwsTaskSuggestion", "t:TaskSuggestionType", "", &TEwsEntity::ClassInfo, &NewTEwsTaskSuggestion, kDeclsTEwsTaskSuggestion, kByIndexTEwsTaskSuggestion, kByNameTEwsTaskSuggestion, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsTaskSuggestion::GetTaskString() { return GetAsString(769); }
 void TEwsTaskSuggestion::SetTaskString(const std::string& value) { SetAsString(769, value); }
 TEwsArrayOfEmailUsers* TEwsTaskSuggestion::GetAssignees() { return static_cast<TEwsArrayOfEmailUsers*>(GetChildObject(770)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfExtractedEmailAddresses::ClassInfo = {"TEwsArrayOfExtractedEmailAddresses", "t:ArrayOfExtractedEmailAddresses", "", nullptr, &NewTEwsArrayOfExtractedEmailAddresses, kDeclsTEwsArrayOfExtractedEmailAddresses, kByIndexTEwsArrayOfExtractedEmailAddresses, kByNameTEwsArrayOfExtractedEmailAddresses, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfExtractedEmailAddresses::ClassInfo = {"TEwsArrayOfExtractedEmailAddresses", "t:ArrayOfExtractedEmailAddresses", "", nullptr, &NewTEwsArrayOfExtractedEmailAddresses, kDeclsTEwsArrayOfExtractedEmailAddresses, kByIndexTEwsArrayOfExtractedEmailAddresses, kByNameTEwsArrayOfExtractedEmailAddresses, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfExtractedEmailAddresses::GetEmailAddress() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(771)); }
 
-const TDvXMLSchemaClassInfo TEwsParcelDeliveryEntity::ClassInfo = {"TEwsParcelDeliveryEntity", "t:ParcelDeliveryEntityType", "", nullptr, &NewTEwsParcelDeliveryEntity, kDeclsTEwsParcelDeliveryEntity, kByIndexTEwsParcelDeliveryEntity, kByNameTEwsParcelDeliveryEntity, 21, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsParcelDeliveryEntity::ClassInfo = {"TEwsParcelDeliveryEntity", "t:ParcelDeliveryEntityType", "", nullptr, &NewTEwsParcelDeliveryEntity, kDeclsTEwsParcelDeliveryEntity, kByIndexTEwsParcelDeliveryEntity, kByNameTEwsParcelDeliveryEntity, 21, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsParcelDeliveryEntity::GetCarrier() { return GetAsString(772); }
 void TEwsParcelDeliveryEntity::SetCarrier(const std::string& value) { SetAsString(772, value); }
 std::string TEwsParcelDeliveryEntity::GetTrackingNumber() { return GetAsString(773); }
@@ -2820,7 +2820,7 @@ void TEwsParcelDeliveryEntity::SetAddressCountry(const std::string& value) { Set
 std::string TEwsParcelDeliveryEntity::GetPostalCode() { return GetAsString(792); }
 void TEwsParcelDeliveryEntity::SetPostalCode(const std::string& value) { SetAsString(792, value); }
 
-const TDvXMLSchemaClassInfo TEwsInferenceClassificationOverride::ClassInfo = {"TEwsInferenceClassificationOverride", "t:InferenceClassificationOverrideType", "", nullptr, &NewTEwsInferenceClassificationOverride, kDeclsTEwsInferenceClassificationOverride, kByIndexTEwsInferenceClassificationOverride, kByNameTEwsInferenceClassificationOverride, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsInferenceClassificationOverride::ClassInfo = {"TEwsInferenceClassificationOverride", "t:InferenceClassificationOverrideType", "", nullptr, &NewTEwsInferenceClassificationOverride, kDeclsTEwsInferenceClassificationOverride, kByIndexTEwsInferenceClassificationOverride, kByNameTEwsInferenceClassificationOverride, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TGUID TEwsInferenceClassificationOverride::GetId() { return GetAsGuid(793); }
 void TEwsInferenceClassificationOverride::SetId(const TGUID& value) { SetAsGuid(793, value); }
 std::string TEwsInferenceClassificationOverride::GetSenderSmtpAddress() { return GetAsString(794); }
@@ -2830,13 +2830,13 @@ void TEwsInferenceClassificationOverride::SetSenderDisplayName(const std::string
 TInferenceClassification TEwsInferenceClassificationOverride::GetAlwaysClassifyAs() { return static_cast<TInferenceClassification>(GetEnumOrdinal(796)); }
 void TEwsInferenceClassificationOverride::SetAlwaysClassifyAs(TInferenceClassification value) { SetEnumOrdinal(796, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfInferenceClassificationOverrides::ClassInfo = {"TEwsArrayOfInferenceClassificationOverrides", "t:ArrayOfInferenceClassificationOverridesType", "", nullptr, &NewTEwsArrayOfInferenceClassificationOverrides, kDeclsTEwsArrayOfInferenceClassificationOverrides, kByIndexTEwsArrayOfInferenceClassificationOverrides, kByNameTEwsArrayOfInferenceClassificationOverrides, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfInferenceClassificationOverrides::ClassInfo = {"TEwsArrayOfInferenceClassificationOverrides", "t:ArrayOfInferenceClassificationOverridesType", "", nullptr, &NewTEwsArrayOfInferenceClassificationOverrides, kDeclsTEwsArrayOfInferenceClassificationOverrides, kByIndexTEwsArrayOfInferenceClassificationOverrides, kByNameTEwsArrayOfInferenceClassificationOverrides, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsInferenceClassificationOverride>* TEwsArrayOfInferenceClassificationOverrides::GetOverride() { return static_cast<TDvXMLSchemaElementArray<TEwsInferenceClassificationOverride>*>(GetArrayChild(797)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfParcelDeliveryEntities::ClassInfo = {"TEwsArrayOfParcelDeliveryEntities", "t:ArrayOfParcelDeliveryEntitiesType", "", nullptr, &NewTEwsArrayOfParcelDeliveryEntities, kDeclsTEwsArrayOfParcelDeliveryEntities, kByIndexTEwsArrayOfParcelDeliveryEntities, kByNameTEwsArrayOfParcelDeliveryEntities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfParcelDeliveryEntities::ClassInfo = {"TEwsArrayOfParcelDeliveryEntities", "t:ArrayOfParcelDeliveryEntitiesType", "", nullptr, &NewTEwsArrayOfParcelDeliveryEntities, kDeclsTEwsArrayOfParcelDeliveryEntities, kByIndexTEwsArrayOfParcelDeliveryEntities, kByNameTEwsArrayOfParcelDeliveryEntities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsParcelDeliveryEntity>* TEwsArrayOfParcelDeliveryEntities::GetParcelDelivery() { return static_cast<TDvXMLSchemaElementArray<TEwsParcelDeliveryEntity>*>(GetArrayChild(798)); }
 
-const TDvXMLSchemaClassInfo TEwsFlightEntity::ClassInfo = {"TEwsFlightEntity", "t:FlightEntityType", "", nullptr, &NewTEwsFlightEntity, kDeclsTEwsFlightEntity, kByIndexTEwsFlightEntity, kByNameTEwsFlightEntity, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFlightEntity::ClassInfo = {"TEwsFlightEntity", "t:FlightEntityType", "", nullptr, &NewTEwsFlightEntity, kDeclsTEwsFlightEntity, kByIndexTEwsFlightEntity, kByNameTEwsFlightEntity, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsFlightEntity::GetFlightNumber() { return GetAsString(799); }
 void TEwsFlightEntity::SetFlightNumber(const std::string& value) { SetAsString(799, value); }
 std::string TEwsFlightEntity::GetAirlineIataCode() { return GetAsString(800); }
@@ -2850,10 +2850,10 @@ void TEwsFlightEntity::SetDepartureAirportIataCode(const std::string& value) { S
 std::string TEwsFlightEntity::GetArrivalAirportIataCode() { return GetAsString(804); }
 void TEwsFlightEntity::SetArrivalAirportIataCode(const std::string& value) { SetAsString(804, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfFlights::ClassInfo = {"TEwsArrayOfFlights", "t:ArrayOfFlightsType", "", nullptr, &NewTEwsArrayOfFlights, kDeclsTEwsArrayOfFlights, kByIndexTEwsArrayOfFlights, kByNameTEwsArrayOfFlights, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfFlights::ClassInfo = {"TEwsArrayOfFlights", "t:ArrayOfFlightsType", "", nullptr, &NewTEwsArrayOfFlights, kDeclsTEwsArrayOfFlights, kByIndexTEwsArrayOfFlights, kByNameTEwsArrayOfFlights, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFlightEntity>* TEwsArrayOfFlights::GetFlight() { return static_cast<TDvXMLSchemaElementArray<TEwsFlightEntity>*>(GetArrayChild(805)); }
 
-const TDvXMLSchemaClassInfo TEwsFlightReservationEntity::ClassInfo = {"TEwsFlightReservationEntity", "t:FlightReservationEntityType", "", nullptr, &NewTEwsFlightReservationEntity, kDeclsTEwsFlightReservationEntity, kByIndexTEwsFlightReservationEntity, kByNameTEwsFlightReservationEntity, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFlightReservationEntity::ClassInfo = {"TEwsFlightReservationEntity", "t:FlightReservationEntityType", "", nullptr, &NewTEwsFlightReservationEntity, kDeclsTEwsFlightReservationEntity, kByIndexTEwsFlightReservationEntity, kByNameTEwsFlightReservationEntity, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsFlightReservationEntity::GetReservationId() { return GetAsString(806); }
 void TEwsFlightReservationEntity::SetReservationId(const std::string& value) { SetAsString(806, value); }
 std::string TEwsFlightReservationEntity::GetReservationStatus() { return GetAsString(807); }
@@ -2866,17 +2866,17 @@ std::string TEwsFlightReservationEntity::GetBrokerPhone() { return GetAsString(8
 void TEwsFlightReservationEntity::SetBrokerPhone(const std::string& value) { SetAsString(810, value); }
 TEwsArrayOfFlights* TEwsFlightReservationEntity::GetFlights() { return static_cast<TEwsArrayOfFlights*>(GetChildObject(811)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfFlightReservations::ClassInfo = {"TEwsArrayOfFlightReservations", "t:ArrayOfFlightReservationsType", "", nullptr, &NewTEwsArrayOfFlightReservations, kDeclsTEwsArrayOfFlightReservations, kByIndexTEwsArrayOfFlightReservations, kByNameTEwsArrayOfFlightReservations, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfFlightReservations::ClassInfo = {"TEwsArrayOfFlightReservations", "t:ArrayOfFlightReservationsType", "", nullptr, &NewTEwsArrayOfFlightReservations, kDeclsTEwsArrayOfFlightReservations, kByIndexTEwsArrayOfFlightReservations, kByNameTEwsArrayOfFlightReservations, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFlightReservationEntity>* TEwsArrayOfFlightReservations::GetFlightReservation() { return static_cast<TDvXMLSchemaElementArray<TEwsFlightReservationEntity>*>(GetArrayChild(812)); }
 
-const TDvXMLSchemaClassInfo TEwsSenderAddInEntity::ClassInfo = {"TEwsSenderAddInEntity", "t:SenderAddInEntityType", "", nullptr, &NewTEwsSenderAddInEntity, kDeclsTEwsSenderAddInEntity, kByIndexTEwsSenderAddInEntity, kByNameTEwsSenderAddInEntity, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSenderAddInEntity::ClassInfo = {"TEwsSenderAddInEntity", "t:SenderAddInEntityType", "", nullptr, &NewTEwsSenderAddInEntity, kDeclsTEwsSenderAddInEntity, kByIndexTEwsSenderAddInEntity, kByNameTEwsSenderAddInEntity, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSenderAddInEntity::GetExtensionId() { return GetAsString(813); }
 void TEwsSenderAddInEntity::SetExtensionId(const std::string& value) { SetAsString(813, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSenderAddIns::ClassInfo = {"TEwsArrayOfSenderAddIns", "t:ArrayOfSenderAddInsType", "", nullptr, &NewTEwsArrayOfSenderAddIns, kDeclsTEwsArrayOfSenderAddIns, kByIndexTEwsArrayOfSenderAddIns, kByNameTEwsArrayOfSenderAddIns, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfSenderAddIns::ClassInfo = {"TEwsArrayOfSenderAddIns", "t:ArrayOfSenderAddInsType", "", nullptr, &NewTEwsArrayOfSenderAddIns, kDeclsTEwsArrayOfSenderAddIns, kByIndexTEwsArrayOfSenderAddIns, kByNameTEwsArrayOfSenderAddIns, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSenderAddInEntity>* TEwsArrayOfSenderAddIns::GetMicrosoft_OutlookServices_SenderApp() { return static_cast<TDvXMLSchemaElementArray<TEwsSenderAddInEntity>*>(GetArrayChild(814)); }
 
-const TDvXMLSchemaClassInfo TEwsEntityExtractionResult::ClassInfo = {"TEwsEntityExtractionResult", "t:EntityExtractionResultType", "", nullptr, &NewTEwsEntityExtractionResult, kDeclsTEwsEntityExtractionResult, kByIndexTEwsEntityExtractionResult, kByNameTEwsEntityExtractionResult, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEntityExtractionResult::ClassInfo = {"TEwsEntityExtractionResult", "t:EntityExtractionResultType", "", nullptr, &NewTEwsEntityExtractionResult, kDeclsTEwsEntityExtractionResult, kByIndexTEwsEntityExtractionResult, kByNameTEwsEntityExtractionResult, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfAddressEntities* TEwsEntityExtractionResult::GetAddresses() { return static_cast<TEwsArrayOfAddressEntities*>(GetChildObject(815)); }
 TEwsArrayOfMeetingSuggestions* TEwsEntityExtractionResult::GetMeetingSuggestions() { return static_cast<TEwsArrayOfMeetingSuggestions*>(GetChildObject(816)); }
 TEwsArrayOfTaskSuggestions* TEwsEntityExtractionResult::GetTaskSuggestions() { return static_cast<TEwsArrayOfTaskSuggestions*>(GetChildObject(817)); }
@@ -2888,7 +2888,7 @@ TEwsArrayOfParcelDeliveryEntities* TEwsEntityExtractionResult::GetParcelDeliveri
 TEwsArrayOfFlightReservations* TEwsEntityExtractionResult::GetFlightReservations() { return static_cast<TEwsArrayOfFlightReservations*>(GetChildObject(823)); }
 TEwsArrayOfSenderAddIns* TEwsEntityExtractionResult::GetSenderAddIns() { return static_cast<TEwsArrayOfSenderAddIns*>(GetChildObject(824)); }
 
-const TDvXMLSchemaClassInfo TEwsRightsManagementLicenseData::ClassInfo = {"TEwsRightsManagementLicenseData", "t:RightsManagementLicenseDataType", "", nullptr, &NewTEwsRightsManagementLicenseData, kDeclsTEwsRightsManagementLicenseData, kByIndexTEwsRightsManagementLicenseData, kByNameTEwsRightsManagementLicenseData, 16, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRightsManagementLicenseData::ClassInfo = {"TEwsRightsManagementLicenseData", "t:RightsManagementLicenseDataType", "", nullptr, &NewTEwsRightsManagementLicenseData, kDeclsTEwsRightsManagementLicenseData, kByIndexTEwsRightsManagementLicenseData, kByNameTEwsRightsManagementLicenseData, 16, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsRightsManagementLicenseData::GetRightsManagedMessageDecryptionStatus() { return GetAsInt(825); }
 void TEwsRightsManagementLicenseData::SetRightsManagedMessageDecryptionStatus(std::int32_t value) { SetAsInt(825, value); }
 std::string TEwsRightsManagementLicenseData::GetRmsTemplateId() { return GetAsString(826); }
@@ -2922,7 +2922,7 @@ void TEwsRightsManagementLicenseData::SetContentOwner(const std::string& value) 
 std::string TEwsRightsManagementLicenseData::GetContentExpiryDate() { return GetAsString(840); }
 void TEwsRightsManagementLicenseData::SetContentExpiryDate(const std::string& value) { SetAsString(840, value); }
 
-const TDvXMLSchemaClassInfo TEwsConversationAction::ClassInfo = {"TEwsConversationAction", "t:ConversationActionType", "", nullptr, &NewTEwsConversationAction, kDeclsTEwsConversationAction, kByIndexTEwsConversationAction, kByNameTEwsConversationAction, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsConversationAction::ClassInfo = {"TEwsConversationAction", "t:ConversationActionType", "", nullptr, &NewTEwsConversationAction, kDeclsTEwsConversationAction, kByIndexTEwsConversationAction, kByNameTEwsConversationAction, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TConversationActionType TEwsConversationAction::GetAction() { return static_cast<TConversationActionType>(GetEnumOrdinal(841)); }
 void TEwsConversationAction::SetAction(TConversationActionType value) { SetEnumOrdinal(841, static_cast<int>(value)); }
 TEwsItemId* TEwsConversationAction::GetConversationId() { return static_cast<TEwsItemId*>(GetChildObject(842)); }
@@ -2947,10 +2947,10 @@ TEwsFlag* TEwsConversationAction::GetFlag() { return static_cast<TEwsFlag*>(GetC
 bool TEwsConversationAction::GetSuppressReadReceipts() { return GetAsBoolean(854); }
 void TEwsConversationAction::SetSuppressReadReceipts(bool value) { SetAsBoolean(854, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfApplyConversationAction::ClassInfo = {"TEwsNonEmptyArrayOfApplyConversationAction", "t:NonEmptyArrayOfApplyConversationActionType", "", nullptr, &NewTEwsNonEmptyArrayOfApplyConversationAction, kDeclsTEwsNonEmptyArrayOfApplyConversationAction, kByIndexTEwsNonEmptyArrayOfApplyConversationAction, kByNameTEwsNonEmptyArrayOfApplyConversationAction, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfApplyConversationAction::ClassInfo = {"TEwsNonEmptyArrayOfApplyConversationAction", "t:NonEmptyArrayOfApplyConversationActionType", "", nullptr, &NewTEwsNonEmptyArrayOfApplyConversationAction, kDeclsTEwsNonEmptyArrayOfApplyConversationAction, kByIndexTEwsNonEmptyArrayOfApplyConversationAction, kByNameTEwsNonEmptyArrayOfApplyConversationAction, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsConversationAction>* TEwsNonEmptyArrayOfApplyConversationAction::GetConversationAction() { return static_cast<TDvXMLSchemaElementArray<TEwsConversationAction>*>(GetArrayChild(855)); }
 
-const TDvXMLSchemaClassInfo TEwsConversation::ClassInfo = {"TEwsConversation", "t:ConversationType", "", nullptr, &NewTEwsConversation, kDeclsTEwsConversation, kByIndexTEwsConversation, kByNameTEwsConversation, 46, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsConversation::ClassInfo = {"TEwsConversation", "t:ConversationType", "", nullptr, &NewTEwsConversation, kDeclsTEwsConversation, kByIndexTEwsConversation, kByNameTEwsConversation, 46, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsConversation::GetConversationId() { return static_cast<TEwsItemId*>(GetChildObject(856)); }
 std::string TEwsConversation::GetConversationTopic() { return GetAsString(857); }
 void TEwsConversation::SetConversationTopic(const std::string& value) { SetAsString(857, value); }
@@ -3027,34 +3027,34 @@ void TEwsConversation::SetAtAllMention(bool value) { SetAsBoolean(900, value); }
 bool TEwsConversation::GetGlobalAtAllMention() { return GetAsBoolean(901); }
 void TEwsConversation::SetGlobalAtAllMention(bool value) { SetAsBoolean(901, value); }
 
-const TDvXMLSchemaClassInfo TEwsHighlightTerm::ClassInfo = {"TEwsHighlightTerm", "t:HighlightTermType", "", nullptr, &NewTEwsHighlightTerm, kDeclsTEwsHighlightTerm, kByIndexTEwsHighlightTerm, kByNameTEwsHighlightTerm, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsHighlightTerm::ClassInfo = {"TEwsHighlightTerm", "t:HighlightTermType", "", nullptr, &NewTEwsHighlightTerm, kDeclsTEwsHighlightTerm, kByIndexTEwsHighlightTerm, kByNameTEwsHighlightTerm, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsHighlightTerm::GetScope() { return GetAsString(902); }
 void TEwsHighlightTerm::SetScope(const std::string& value) { SetAsString(902, value); }
 std::string TEwsHighlightTerm::GetValue() { return GetAsString(903); }
 void TEwsHighlightTerm::SetValue(const std::string& value) { SetAsString(903, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfConversations::ClassInfo = {"TEwsArrayOfConversations", "t:ArrayOfConversationsType", "", nullptr, &NewTEwsArrayOfConversations, kDeclsTEwsArrayOfConversations, kByIndexTEwsArrayOfConversations, kByNameTEwsArrayOfConversations, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfConversations::ClassInfo = {"TEwsArrayOfConversations", "t:ArrayOfConversationsType", "", nullptr, &NewTEwsArrayOfConversations, kDeclsTEwsArrayOfConversations, kByIndexTEwsArrayOfConversations, kByNameTEwsArrayOfConversations, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsConversation>* TEwsArrayOfConversations::GetConversation() { return static_cast<TDvXMLSchemaElementArray<TEwsConversation>*>(GetArrayChild(904)); }
 
-const TDvXMLSchemaClassInfo TEwsConversationRequest::ClassInfo = {"TEwsConversationRequest", "t:ConversationRequestType", "", nullptr, &NewTEwsConversationRequest, kDeclsTEwsConversationRequest, kByIndexTEwsConversationRequest, kByNameTEwsConversationRequest, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsConversationRequest::ClassInfo = {"TEwsConversationRequest", "t:ConversationRequestType", "", nullptr, &NewTEwsConversationRequest, kDeclsTEwsConversationRequest, kByIndexTEwsConversationRequest, kByNameTEwsConversationRequest, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsConversationRequest::GetConversationId() { return static_cast<TEwsItemId*>(GetChildObject(905)); }
 TBytes TEwsConversationRequest::GetSyncState() { return GetAsBase64binary(906); }
 void TEwsConversationRequest::SetSyncState(const TBytes& value) { SetAsBase64binary(906, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfConversationRequests::ClassInfo = {"TEwsArrayOfConversationRequests", "t:ArrayOfConversationRequestsType", "", nullptr, &NewTEwsArrayOfConversationRequests, kDeclsTEwsArrayOfConversationRequests, kByIndexTEwsArrayOfConversationRequests, kByNameTEwsArrayOfConversationRequests, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfConversationRequests::ClassInfo = {"TEwsArrayOfConversationRequests", "t:ArrayOfConversationRequestsType", "", nullptr, &NewTEwsArrayOfConversationRequests, kDeclsTEwsArrayOfConversationRequests, kByIndexTEwsArrayOfConversationRequests, kByNameTEwsArrayOfConversationRequests, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsConversationRequest>* TEwsArrayOfConversationRequests::GetConversation() { return static_cast<TDvXMLSchemaElementArray<TEwsConversationRequest>*>(GetArrayChild(907)); }
 
-const TDvXMLSchemaClassInfo TEwsConversationNode::ClassInfo = {"TEwsConversationNode", "t:ConversationNodeType", "", nullptr, &NewTEwsConversationNode, kDeclsTEwsConversationNode, kByIndexTEwsConversationNode, kByNameTEwsConversationNode, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsConversationNode::ClassInfo = {"TEwsConversationNode", "t:ConversationNodeType", "", nullptr, &NewTEwsConversationNode, kDeclsTEwsConversationNode, kByIndexTEwsConversationNode, kByNameTEwsConversationNode, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsConversationNode::GetInternetMessageId() { return GetAsString(908); }
 void TEwsConversationNode::SetInternetMessageId(const std::string& value) { SetAsString(908, value); }
 std::string TEwsConversationNode::GetParentInternetMessageId() { return GetAsString(909); }
 void TEwsConversationNode::SetParentInternetMessageId(const std::string& value) { SetAsString(909, value); }
 TEwsNonEmptyArrayOfAllItems* TEwsConversationNode::GetItems() { return static_cast<TEwsNonEmptyArrayOfAllItems*>(GetChildObject(910)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfConversationNodes::ClassInfo = {"TEwsArrayOfConversationNodes", "t:ArrayOfConversationNodesType", "", nullptr, &NewTEwsArrayOfConversationNodes, kDeclsTEwsArrayOfConversationNodes, kByIndexTEwsArrayOfConversationNodes, kByNameTEwsArrayOfConversationNodes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfConversationNodes::ClassInfo = {"TEwsArrayOfConversationNodes", "t:ArrayOfConversationNodesType", "", nullptr, &NewTEwsArrayOfConversationNodes, kDeclsTEwsArrayOfConversationNodes, kByIndexTEwsArrayOfConversationNodes, kByNameTEwsArrayOfConversationNodes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsConversationNode>* TEwsArrayOfConversationNodes::GetConversationNode() { return static_cast<TDvXMLSchemaElementArray<TEwsConversationNode>*>(GetArrayChild(911)); }
 
-const TDvXMLSchemaClassInfo TEwsConversationResponse::ClassInfo = {"TEwsConversationResponse", "t:ConversationResponseType", "", nullptr, &NewTEwsConversationResponse, kDeclsTEwsConversationResponse, kByIndexTEwsConversationResponse, kByNameTEwsConversationResponse, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsConversationResponse::ClassInfo = {"TEwsConversationResponse", "t:ConversationResponseType", "", nullptr, &NewTEwsConversationResponse, kDeclsTEwsConversationResponse, kByIndexTEwsConversationResponse, kByNameTEwsConversationResponse, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsConversationResponse::GetConversationId() { return static_cast<TEwsItemId*>(GetChildObject(912)); }
 TBytes TEwsConversationResponse::GetSyncState() { return GetAsBase64binary(913); }
 void TEwsConversationResponse::SetSyncState(const TBytes& value) { SetAsBase64binary(913, value); }
@@ -3062,10 +3062,10 @@ TEwsArrayOfConversationNodes* TEwsConversationResponse::GetConversationNodes() {
 bool TEwsConversationResponse::GetCanDelete() { return GetAsBoolean(915); }
 void TEwsConversationResponse::SetCanDelete(bool value) { SetAsBoolean(915, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfHighlightTerms::ClassInfo = {"TEwsArrayOfHighlightTerms", "t:ArrayOfHighlightTermsType", "", nullptr, &NewTEwsArrayOfHighlightTerms, kDeclsTEwsArrayOfHighlightTerms, kByIndexTEwsArrayOfHighlightTerms, kByNameTEwsArrayOfHighlightTerms, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfHighlightTerms::ClassInfo = {"TEwsArrayOfHighlightTerms", "t:ArrayOfHighlightTermsType", "", nullptr, &NewTEwsArrayOfHighlightTerms, kDeclsTEwsArrayOfHighlightTerms, kByIndexTEwsArrayOfHighlightTerms, kByNameTEwsArrayOfHighlightTerms, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsHighlightTerm>* TEwsArrayOfHighlightTerms::GetTerm() { return static_cast<TDvXMLSchemaElementArray<TEwsHighlightTerm>*>(GetArrayChild(916)); }
 
-const TDvXMLSchemaClassInfo TEwsPersonaAttribution::ClassInfo = {"TEwsPersonaAttribution", "t:PersonaAttributionType", "", nullptr, &NewTEwsPersonaAttribution, kDeclsTEwsPersonaAttribution, kByIndexTEwsPersonaAttribution, kByNameTEwsPersonaAttribution, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPersonaAttribution::ClassInfo = {"TEwsPersonaAttribution", "t:PersonaAttributionType", "", nullptr, &NewTEwsPersonaAttribution, kDeclsTEwsPersonaAttribution, kByIndexTEwsPersonaAttribution, kByNameTEwsPersonaAttribution, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPersonaAttribution::GetId() { return GetAsString(917); }
 void TEwsPersonaAttribution::SetId(const std::string& value) { SetAsString(917, value); }
 TEwsItemId* TEwsPersonaAttribution::GetSourceId() { return static_cast<TEwsItemId*>(GetChildObject(918)); }
@@ -3079,49 +3079,49 @@ bool TEwsPersonaAttribution::GetIsHidden() { return GetAsBoolean(922); }
 void TEwsPersonaAttribution::SetIsHidden(bool value) { SetAsBoolean(922, value); }
 TEwsFolderId* TEwsPersonaAttribution::GetFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(923)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPersonaAttributions::ClassInfo = {"TEwsArrayOfPersonaAttributions", "t:ArrayOfPersonaAttributionsType", "", nullptr, &NewTEwsArrayOfPersonaAttributions, kDeclsTEwsArrayOfPersonaAttributions, kByIndexTEwsArrayOfPersonaAttributions, kByNameTEwsArrayOfPersonaAttributions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfPersonaAttributions::ClassInfo = {"TEwsArrayOfPersonaAttributions", "t:ArrayOfPersonaAttributionsType", "", nullptr, &NewTEwsArrayOfPersonaAttributions, kDeclsTEwsArrayOfPersonaAttributions, kByIndexTEwsArrayOfPersonaAttributions, kByNameTEwsArrayOfPersonaAttributions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPersonaAttribution>* TEwsArrayOfPersonaAttributions::GetAttribution() { return static_cast<TDvXMLSchemaElementArray<TEwsPersonaAttribution>*>(GetArrayChild(924)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfValueAttributions::ClassInfo = {"TEwsArrayOfValueAttributions", "t:ArrayOfValueAttributionsType", "", nullptr, &NewTEwsArrayOfValueAttributions, kDeclsTEwsArrayOfValueAttributions, kByIndexTEwsArrayOfValueAttributions, kByNameTEwsArrayOfValueAttributions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfValueAttributions::ClassInfo = {"TEwsArrayOfValueAttributions", "t:ArrayOfValueAttributionsType", "", nullptr, &NewTEwsArrayOfValueAttributions, kDeclsTEwsArrayOfValueAttributions, kByIndexTEwsArrayOfValueAttributions, kByNameTEwsArrayOfValueAttributions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfValueAttributions::GetAttribution() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(925)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfStringValue::ClassInfo = {"TEwsArrayOfStringValue", "t:ArrayOfStringValueType", "", nullptr, &NewTEwsArrayOfStringValue, kDeclsTEwsArrayOfStringValue, kByIndexTEwsArrayOfStringValue, kByNameTEwsArrayOfStringValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfStringValue::ClassInfo = {"TEwsArrayOfStringValue", "t:ArrayOfStringValueType", "", nullptr, &NewTEwsArrayOfStringValue, kDeclsTEwsArrayOfStringValue, kByIndexTEwsArrayOfStringValue, kByNameTEwsArrayOfStringValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfStringValue::GetValue() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(926)); }
 
-const TDvXMLSchemaClassInfo TEwsStringAttributedValue::ClassInfo = {"TEwsStringAttributedValue", "t:StringAttributedValueType", "", nullptr, &NewTEwsStringAttributedValue, kDeclsTEwsStringAttributedValue, kByIndexTEwsStringAttributedValue, kByNameTEwsStringAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsStringAttributedValue::ClassInfo = {"TEwsStringAttributedValue", "t:StringAttributedValueType", "", nullptr, &NewTEwsStringAttributedValue, kDeclsTEwsStringAttributedValue, kByIndexTEwsStringAttributedValue, kByNameTEwsStringAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsStringAttributedValue::GetValue() { return GetAsString(927); }
 void TEwsStringAttributedValue::SetValue(const std::string& value) { SetAsString(927, value); }
 TEwsArrayOfValueAttributions* TEwsStringAttributedValue::GetAttributions() { return static_cast<TEwsArrayOfValueAttributions*>(GetChildObject(928)); }
 
-const TDvXMLSchemaClassInfo TEwsBodyContent::ClassInfo = {"TEwsBodyContent", "t:BodyContentType", "", nullptr, &NewTEwsBodyContent, kDeclsTEwsBodyContent, kByIndexTEwsBodyContent, kByNameTEwsBodyContent, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsBodyContent::ClassInfo = {"TEwsBodyContent", "t:BodyContentType", "", nullptr, &NewTEwsBodyContent, kDeclsTEwsBodyContent, kByIndexTEwsBodyContent, kByNameTEwsBodyContent, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsBodyContent::GetValue() { return GetAsString(929); }
 void TEwsBodyContent::SetValue(const std::string& value) { SetAsString(929, value); }
 TBodyType TEwsBodyContent::GetBodyType() { return static_cast<TBodyType>(GetEnumOrdinal(930)); }
 void TEwsBodyContent::SetBodyType(TBodyType value) { SetEnumOrdinal(930, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsBodyContentAttributedValue::ClassInfo = {"TEwsBodyContentAttributedValue", "t:BodyContentAttributedValueType", "", nullptr, &NewTEwsBodyContentAttributedValue, kDeclsTEwsBodyContentAttributedValue, kByIndexTEwsBodyContentAttributedValue, kByNameTEwsBodyContentAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsBodyContentAttributedValue::ClassInfo = {"TEwsBodyContentAttributedValue", "t:BodyContentAttributedValueType", "", nullptr, &NewTEwsBodyContentAttributedValue, kDeclsTEwsBodyContentAttributedValue, kByIndexTEwsBodyContentAttributedValue, kByNameTEwsBodyContentAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsBodyContent* TEwsBodyContentAttributedValue::GetValue() { return static_cast<TEwsBodyContent*>(GetChildObject(931)); }
 TEwsArrayOfValueAttributions* TEwsBodyContentAttributedValue::GetAttributions() { return static_cast<TEwsArrayOfValueAttributions*>(GetChildObject(932)); }
 
-const TDvXMLSchemaClassInfo TEwsStringArrayAttributedValue::ClassInfo = {"TEwsStringArrayAttributedValue", "t:StringArrayAttributedValueType", "", nullptr, &NewTEwsStringArrayAttributedValue, kDeclsTEwsStringArrayAttributedValue, kByIndexTEwsStringArrayAttributedValue, kByNameTEwsStringArrayAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsStringArrayAttributedValue::ClassInfo = {"TEwsStringArrayAttributedValue", "t:StringArrayAttributedValueType", "", nullptr, &NewTEwsStringArrayAttributedValue, kDeclsTEwsStringArrayAttributedValue, kByIndexTEwsStringArrayAttributedValue, kByNameTEwsStringArrayAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfStringValue* TEwsStringArrayAttributedValue::GetValues() { return static_cast<TEwsArrayOfStringValue*>(GetChildObject(933)); }
 TEwsArrayOfValueAttributions* TEwsStringArrayAttributedValue::GetAttributions() { return static_cast<TEwsArrayOfValueAttributions*>(GetChildObject(934)); }
 
-const TDvXMLSchemaClassInfo TEwsEmailAddressAttributedValue::ClassInfo = {"TEwsEmailAddressAttributedValue", "t:EmailAddressAttributedValueType", "", nullptr, &NewTEwsEmailAddressAttributedValue, kDeclsTEwsEmailAddressAttributedValue, kByIndexTEwsEmailAddressAttributedValue, kByNameTEwsEmailAddressAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEmailAddressAttributedValue::ClassInfo = {"TEwsEmailAddressAttributedValue", "t:EmailAddressAttributedValueType", "", nullptr, &NewTEwsEmailAddressAttributedValue, kDeclsTEwsEmailAddressAttributedValue, kByIndexTEwsEmailAddressAttributedValue, kByNameTEwsEmailAddressAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsEmailAddressAttributedValue::GetValue() { return static_cast<TEwsEmailAddressType*>(GetChildObject(935)); }
 TEwsArrayOfValueAttributions* TEwsEmailAddressAttributedValue::GetAttributions() { return static_cast<TEwsArrayOfValueAttributions*>(GetChildObject(936)); }
 
-const TDvXMLSchemaClassInfo TEwsPersonaPhoneNumber::ClassInfo = {"TEwsPersonaPhoneNumber", "t:PersonaPhoneNumberType", "", nullptr, &NewTEwsPersonaPhoneNumber, kDeclsTEwsPersonaPhoneNumber, kByIndexTEwsPersonaPhoneNumber, kByNameTEwsPersonaPhoneNumber, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPersonaPhoneNumber::ClassInfo = {"TEwsPersonaPhoneNumber", "t:PersonaPhoneNumberType", "", nullptr, &NewTEwsPersonaPhoneNumber, kDeclsTEwsPersonaPhoneNumber, kByIndexTEwsPersonaPhoneNumber, kByNameTEwsPersonaPhoneNumber, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPersonaPhoneNumber::GetNumber() { return GetAsString(937); }
 void TEwsPersonaPhoneNumber::SetNumber(const std::string& value) { SetAsString(937, value); }
 std::string TEwsPersonaPhoneNumber::GetType_() { return GetAsString(938); }
 void TEwsPersonaPhoneNumber::SetType_(const std::string& value) { SetAsString(938, value); }
 
-const TDvXMLSchemaClassInfo TEwsPhoneNumberAttributedValue::ClassInfo = {"TEwsPhoneNumberAttributedValue", "t:PhoneNumberAttributedValueType", "", nullptr, &NewTEwsPhoneNumberAttributedValue, kDeclsTEwsPhoneNumberAttributedValue, kByIndexTEwsPhoneNumberAttributedValue, kByNameTEwsPhoneNumberAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPhoneNumberAttributedValue::ClassInfo = {"TEwsPhoneNumberAttributedValue", "t:PhoneNumberAttributedValueType", "", nullptr, &NewTEwsPhoneNumberAttributedValue, kDeclsTEwsPhoneNumberAttributedValue, kByIndexTEwsPhoneNumberAttributedValue, kByNameTEwsPhoneNumberAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPersonaPhoneNumber* TEwsPhoneNumberAttributedValue::GetValue() { return static_cast<TEwsPersonaPhoneNumber*>(GetChildObject(939)); }
 TEwsArrayOfValueAttributions* TEwsPhoneNumberAttributedValue::GetAttributions() { return static_cast<TEwsArrayOfValueAttributions*>(GetChildObject(940)); }
 
-const TDvXMLSchemaClassInfo TEwsPersonaPostalAddress::ClassInfo = {"TEwsPersonaPostalAddress", "t:PersonaPostalAddressType", "", nullptr, &NewTEwsPersonaPostalAddress, kDeclsTEwsPersonaPostalAddress, kByIndexTEwsPersonaPostalAddress, kByNameTEwsPersonaPostalAddress, 15, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPersonaPostalAddress::ClassInfo = {"TEwsPersonaPostalAddress", "t:PersonaPostalAddressType", "", nullptr, &NewTEwsPersonaPostalAddress, kDeclsTEwsPersonaPostalAddress, kByIndexTEwsPersonaPostalAddress, kByNameTEwsPersonaPostalAddress, 15, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPersonaPostalAddress::GetStreet() { return GetAsString(941); }
 void TEwsPersonaPostalAddress::SetStreet(const std::string& value) { SetAsString(941, value); }
 std::string TEwsPersonaPostalAddress::GetCity() { return GetAsString(942); }
@@ -3153,53 +3153,53 @@ void TEwsPersonaPostalAddress::SetLocationUri(const std::string& value) { SetAsS
 TLocationSource TEwsPersonaPostalAddress::GetLocationSource() { return static_cast<TLocationSource>(GetEnumOrdinal(955)); }
 void TEwsPersonaPostalAddress::SetLocationSource(TLocationSource value) { SetEnumOrdinal(955, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsPostalAddressAttributedValue::ClassInfo = {"TEwsPostalAddressAttributedValue", "t:PostalAddressAttributedValueType", "", nullptr, &NewTEwsPostalAddressAttributedValue, kDeclsTEwsPostalAddressAttributedValue, kByIndexTEwsPostalAddressAttributedValue, kByNameTEwsPostalAddressAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPostalAddressAttributedValue::ClassInfo = {"TEwsPostalAddressAttributedValue", "t:PostalAddressAttributedValueType", "", nullptr, &NewTEwsPostalAddressAttributedValue, kDeclsTEwsPostalAddressAttributedValue, kByIndexTEwsPostalAddressAttributedValue, kByNameTEwsPostalAddressAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPersonaPostalAddress* TEwsPostalAddressAttributedValue::GetValue() { return static_cast<TEwsPersonaPostalAddress*>(GetChildObject(956)); }
 TEwsArrayOfValueAttributions* TEwsPostalAddressAttributedValue::GetAttributions() { return static_cast<TEwsArrayOfValueAttributions*>(GetChildObject(957)); }
 
-const TDvXMLSchemaClassInfo TEwsExtendedPropertyAttributedValue::ClassInfo = {"TEwsExtendedPropertyAttributedValue", "t:ExtendedPropertyAttributedValueType", "", nullptr, &NewTEwsExtendedPropertyAttributedValue, kDeclsTEwsExtendedPropertyAttributedValue, kByIndexTEwsExtendedPropertyAttributedValue, kByNameTEwsExtendedPropertyAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExtendedPropertyAttributedValue::ClassInfo = {"TEwsExtendedPropertyAttributedValue", "t:ExtendedPropertyAttributedValueType", "", nullptr, &NewTEwsExtendedPropertyAttributedValue, kDeclsTEwsExtendedPropertyAttributedValue, kByIndexTEwsExtendedPropertyAttributedValue, kByNameTEwsExtendedPropertyAttributedValue, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsExtendedProperty* TEwsExtendedPropertyAttributedValue::GetValue() { return static_cast<TEwsExtendedProperty*>(GetChildObject(958)); }
 TEwsArrayOfValueAttributions* TEwsExtendedPropertyAttributedValue::GetAttributions() { return static_cast<TEwsArrayOfValueAttributions*>(GetChildObject(959)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfStringAttributedValues::ClassInfo = {"TEwsArrayOfStringAttributedValues", "t:ArrayOfStringAttributedValuesType", "", nullptr, &NewTEwsArrayOfStringAttributedValues, kDeclsTEwsArrayOfStringAttributedValues, kByIndexTEwsArrayOfStringAttributedValues, kByNameTEwsArrayOfStringAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfStringAttributedValues::ClassInfo = {"TEwsArrayOfStringAttributedValues", "t:ArrayOfStringAttributedValuesType", "", nullptr, &NewTEwsArrayOfStringAttributedValues, kDeclsTEwsArrayOfStringAttributedValues, kByIndexTEwsArrayOfStringAttributedValues, kByNameTEwsArrayOfStringAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsStringAttributedValue>* TEwsArrayOfStringAttributedValues::GetStringAttributedValue() { return static_cast<TDvXMLSchemaElementArray<TEwsStringAttributedValue>*>(GetArrayChild(960)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfStringArrayAttributedValues::ClassInfo = {"TEwsArrayOfStringArrayAttributedValues", "t:ArrayOfStringArrayAttributedValuesType", "", nullptr, &NewTEwsArrayOfStringArrayAttributedValues, kDeclsTEwsArrayOfStringArrayAttributedValues, kByIndexTEwsArrayOfStringArrayAttributedValues, kByNameTEwsArrayOfStringArrayAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfStringArrayAttributedValues::ClassInfo = {"TEwsArrayOfStringArrayAttributedValues", "t:ArrayOfStringArrayAttributedValuesType", "", nullptr, &NewTEwsArrayOfStringArrayAttributedValues, kDeclsTEwsArrayOfStringArrayAttributedValues, kByIndexTEwsArrayOfStringArrayAttributedValues, kByNameTEwsArrayOfStringArrayAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsStringArrayAttributedValue>* TEwsArrayOfStringArrayAttributedValues::GetStringArrayAttributedValue() { return static_cast<TDvXMLSchemaElementArray<TEwsStringArrayAttributedValue>*>(GetArrayChild(961)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfBodyContentAttributedValues::ClassInfo = {"TEwsArrayOfBodyContentAttributedValues", "t:ArrayOfBodyContentAttributedValuesType", "", nullptr, &NewTEwsArrayOfBodyContentAttributedValues, kDeclsTEwsArrayOfBodyContentAttributedValues, kByIndexTEwsArrayOfBodyContentAttributedValues, kByNameTEwsArrayOfBodyContentAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfBodyContentAttributedValues::ClassInfo = {"TEwsArrayOfBodyContentAttributedValues", "t:ArrayOfBodyContentAttributedValuesType", "", nullptr, &NewTEwsArrayOfBodyContentAttributedValues, kDeclsTEwsArrayOfBodyContentAttributedValues, kByIndexTEwsArrayOfBodyContentAttributedValues, kByNameTEwsArrayOfBodyContentAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsBodyContentAttributedValue>* TEwsArrayOfBodyContentAttributedValues::GetBodyContentAttributedValue() { return static_cast<TDvXMLSchemaElementArray<TEwsBodyContentAttributedValue>*>(GetArrayChild(962)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfEmailAddressAttributedValues::ClassInfo = {"TEwsArrayOfEmailAddressAttributedValues", "t:ArrayOfEmailAddressAttributedValuesType", "", nullptr, &NewTEwsArrayOfEmailAddressAttributedValues, kDeclsTEwsArrayOfEmailAddressAttributedValues, kByIndexTEwsArrayOfEmailAddressAttributedValues, kByNameTEwsArrayOfEmailAddressAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfEmailAddressAttributedValues::ClassInfo = {"TEwsArrayOfEmailAddressAttributedValues", "t:ArrayOfEmailAddressAttributedValuesType", "", nullptr, &NewTEwsArrayOfEmailAddressAttributedValues, kDeclsTEwsArrayOfEmailAddressAttributedValues, kByIndexTEwsArrayOfEmailAddressAttributedValues, kByNameTEwsArrayOfEmailAddressAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsEmailAddressAttributedValue>* TEwsArrayOfEmailAddressAttributedValues::GetEmailAddressAttributedValue() { return static_cast<TDvXMLSchemaElementArray<TEwsEmailAddressAttributedValue>*>(GetArrayChild(963)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPhoneNumberAttributedValues::ClassInfo = {"TEwsArrayOfPhoneNumberAttributedValues", "t:ArrayOfPhoneNumberAttributedValuesType", "", nullptr, &NewTEwsArrayOfPhoneNumberAttributedValues, kDeclsTEwsArrayOfPhoneNumberAttributedValues, kByIndexTEwsArrayOfPhoneNumberAttributedValues, kByNameTEwsArrayOfPhoneNumberAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfPhoneNumberAttributedValues::ClassInfo = {"TEwsArrayOfPhoneNumberAttributedValues", "t:ArrayOfPhoneNumberAttributedValuesType", "", nullptr, &NewTEwsArrayOfPhoneNumberAttributedValues, kDeclsTEwsArrayOfPhoneNumberAttributedValues, kByIndexTEwsArrayOfPhoneNumberAttributedValues, kByNameTEwsArrayOfPhoneNumberAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPhoneNumberAttributedValue>* TEwsArrayOfPhoneNumberAttributedValues::GetPhoneNumberAttributedValue() { return static_cast<TDvXMLSchemaElementArray<TEwsPhoneNumberAttributedValue>*>(GetArrayChild(964)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPostalAddressAttributedValues::ClassInfo = {"TEwsArrayOfPostalAddressAttributedValues", "t:ArrayOfPostalAddressAttributedValuesType", "", nullptr, &NewTEwsArrayOfPostalAddressAttributedValues, kDeclsTEwsArrayOfPostalAddressAttributedValues, kByIndexTEwsArrayOfPostalAddressAttributedValues, kByNameTEwsArrayOfPostalAddressAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfPostalAddressAttributedValues::ClassInfo = {"TEwsArrayOfPostalAddressAttributedValues", "t:ArrayOfPostalAddressAttributedValuesType", "", nullptr, &NewTEwsArrayOfPostalAddressAttributedValues, kDeclsTEwsArrayOfPostalAddressAttributedValues, kByIndexTEwsArrayOfPostalAddressAttributedValues, kByNameTEwsArrayOfPostalAddressAttributedValues, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPostalAddressAttributedValue>* TEwsArrayOfPostalAddressAttributedValues::GetPostalAddressAttributedValue() { return static_cast<TDvXMLSchemaElementArray<TEwsPostalAddressAttributedValue>*>(GetArrayChild(965)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfExtendedPropertyAttributedValue::ClassInfo = {"TEwsArrayOfExtendedPropertyAttributedValue", "t:ArrayOfExtendedPropertyAttributedValueType", "", nullptr, &NewTEwsArrayOfExtendedPropertyAttributedValue, kDeclsTEwsArrayOfExtendedPropertyAttributedValue, kByIndexTEwsArrayOfExtendedPropertyAttributedValue, kByNameTEwsArrayOfExtendedPropertyAttributedValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfExtendedPropertyAttributedValue::ClassInfo = {"TEwsArrayOfExtendedPropertyAttributedValue", "t:ArrayOfExtendedPropertyAttributedValueType", "", nullptr, &NewTEwsArrayOfExtendedPropertyAttributedValue, kDeclsTEwsArrayOfExtendedPropertyAttributedValue, kByIndexTEwsArrayOfExtendedPropertyAttributedValue, kByNameTEwsArrayOfExtendedPropertyAttributedValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsExtendedPropertyAttributedValue>* TEwsArrayOfExtendedPropertyAttributedValue::GetExtendedPropertyAttributedValue() { return static_cast<TDvXMLSchemaElementArray<TEwsExtendedPropertyAttributedValue>*>(GetArrayChild(966)); }
 
-const TDvXMLSchemaClassInfo TEwsInsightFilters::ClassInfo = {"TEwsInsightFilters", "t:InsightFiltersType", "", nullptr, &NewTEwsInsightFilters, kDeclsTEwsInsightFilters, kByIndexTEwsInsightFilters, kByNameTEwsInsightFilters, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsInsightFilters::ClassInfo = {"TEwsInsightFilters", "t:InsightFiltersType", "", nullptr, &NewTEwsInsightFilters, kDeclsTEwsInsightFilters, kByIndexTEwsInsightFilters, kByNameTEwsInsightFilters, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsInsightFilters::GetCount() { return GetAsInt(967); }
 void TEwsInsightFilters::SetCount(std::int32_t value) { SetAsInt(967, value); }
 TEwsArrayOfStrings* TEwsInsightFilters::GetTypes() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(968)); }
 bool TEwsInsightFilters::GetKeyInsightsOnly() { return GetAsBoolean(969); }
 void TEwsInsightFilters::SetKeyInsightsOnly(bool value) { SetAsBoolean(969, value); }
 
-const TDvXMLSchemaClassInfo TEwsInsightValue::ClassInfo = {"TEwsInsightValue", "t:InsightValue", "", nullptr, &NewTEwsInsightValue, kDeclsTEwsInsightValue, kByIndexTEwsInsightValue, kByNameTEwsInsightValue, 2, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsInsightValue, 12};
+constinit const TDvXMLSchemaClassInfo TEwsInsightValue::ClassInfo = {"TEwsInsightValue", "t:InsightValue", "", nullptr, &NewTEwsInsightValue, kDeclsTEwsInsightValue, kByIndexTEwsInsightValue, kByNameTEwsInsightValue, 2, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsInsightValue, 12};
 std::string TEwsInsightValue::GetInsightSource() { return GetAsString(970); }
 void TEwsInsightValue::SetInsightSource(const std::string& value) { SetAsString(970, value); }
 std::int64_t TEwsInsightValue::GetUpdatedUtcTicks() { return GetAsLong(971); }
 void TEwsInsightValue::SetUpdatedUtcTicks(std::int64_t value) { SetAsLong(971, value); }
 
-const TDvXMLSchemaClassInfo TEwsStringInsightValue::ClassInfo = {"TEwsStringInsightValue", "t:StringInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsStringInsightValue, kDeclsTEwsStringInsightValue, kByIndexTEwsStringInsightValue, kByNameTEwsStringInsightValue, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsStringInsightValue::ClassInfo = {"TEwsStringInsightValue", "t:StringInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsStringInsightValue, kDeclsTEwsStringInsightValue, kByIndexTEwsStringInsightValue, kByNameTEwsStringInsightValue, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsStringInsightValue::GetData() { return GetAsString(972); }
 void TEwsStringInsightValue::SetData(const std::string& value) { SetAsString(972, value); }
 
-const TDvXMLSchemaClassInfo TEwsDelveDocument::ClassInfo = {"TEwsDelveDocument", "t:DelveDocument", "", &TEwsInsightValue::ClassInfo, &NewTEwsDelveDocument, kDeclsTEwsDelveDocument, kByIndexTEwsDelveDocument, kByNameTEwsDelveDocument, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDelveDocument::ClassInfo = {"TEwsDelveDocument", "t:DelveDocument", "", &TEwsInsightValue::ClassInfo, &NewTEwsDelveDocument, kDeclsTEwsDelveDocument, kByIndexTEwsDelveDocument, kByNameTEwsDelveDocument, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 double TEwsDelveDocument::GetRank() { return GetAsDouble(973); }
 void TEwsDelveDocument::SetRank(double value) { SetAsDouble(973, value); }
 std::string TEwsDelveDocument::GetAuthor() { return GetAsString(974); }
@@ -3221,7 +3221,7 @@ void TEwsDelveDocument::SetPreviewURL(const std::string& value) { SetAsString(98
 std::string TEwsDelveDocument::GetLastEditor() { return GetAsString(982); }
 void TEwsDelveDocument::SetLastEditor(const std::string& value) { SetAsString(982, value); }
 
-const TDvXMLSchemaClassInfo TEwsProfileInsightValue::ClassInfo = {"TEwsProfileInsightValue", "t:ProfileInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsProfileInsightValue, kDeclsTEwsProfileInsightValue, kByIndexTEwsProfileInsightValue, kByNameTEwsProfileInsightValue, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsProfileInsightValue::ClassInfo = {"TEwsProfileInsightValue", "t:ProfileInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsProfileInsightValue, kDeclsTEwsProfileInsightValue, kByIndexTEwsProfileInsightValue, kByNameTEwsProfileInsightValue, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsProfileInsightValue::GetFullName() { return GetAsString(983); }
 void TEwsProfileInsightValue::SetFullName(const std::string& value) { SetAsString(983, value); }
 std::string TEwsProfileInsightValue::GetFirstName() { return GetAsString(984); }
@@ -3238,7 +3238,7 @@ TEwsUserProfilePicture* TEwsProfileInsightValue::GetProfilePicture() { return st
 std::string TEwsProfileInsightValue::GetTitle() { return GetAsString(990); }
 void TEwsProfileInsightValue::SetTitle(const std::string& value) { SetAsString(990, value); }
 
-const TDvXMLSchemaClassInfo TEwsOutOfOfficeInsightValue::ClassInfo = {"TEwsOutOfOfficeInsightValue", "t:OutOfOfficeInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsOutOfOfficeInsightValue, kDeclsTEwsOutOfOfficeInsightValue, kByIndexTEwsOutOfOfficeInsightValue, kByNameTEwsOutOfOfficeInsightValue, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsOutOfOfficeInsightValue::ClassInfo = {"TEwsOutOfOfficeInsightValue", "t:OutOfOfficeInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsOutOfOfficeInsightValue, kDeclsTEwsOutOfOfficeInsightValue, kByIndexTEwsOutOfOfficeInsightValue, kByNameTEwsOutOfOfficeInsightValue, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsOutOfOfficeInsightValue::GetStartTime() { return GetAsDatetime(991); }
 void TEwsOutOfOfficeInsightValue::SetStartTime(TDateTime value) { SetAsDatetime(991, value); }
 TDateTime TEwsOutOfOfficeInsightValue::GetEndTime() { return GetAsDatetime(992); }
@@ -3248,7 +3248,7 @@ void TEwsOutOfOfficeInsightValue::SetMessage_(const std::string& value) { SetAsS
 std::string TEwsOutOfOfficeInsightValue::GetCulture() { return GetAsString(994); }
 void TEwsOutOfOfficeInsightValue::SetCulture(const std::string& value) { SetAsString(994, value); }
 
-const TDvXMLSchemaClassInfo TEwsJobInsightValue::ClassInfo = {"TEwsJobInsightValue", "t:JobInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsJobInsightValue, kDeclsTEwsJobInsightValue, kByIndexTEwsJobInsightValue, kByNameTEwsJobInsightValue, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsJobInsightValue::ClassInfo = {"TEwsJobInsightValue", "t:JobInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsJobInsightValue, kDeclsTEwsJobInsightValue, kByIndexTEwsJobInsightValue, kByNameTEwsJobInsightValue, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsJobInsightValue::GetCompany() { return GetAsString(995); }
 void TEwsJobInsightValue::SetCompany(const std::string& value) { SetAsString(995, value); }
 std::string TEwsJobInsightValue::GetCompanyDescription() { return GetAsString(996); }
@@ -3268,7 +3268,7 @@ void TEwsJobInsightValue::SetStartUtcTicks(std::int64_t value) { SetAsLong(1002,
 std::int64_t TEwsJobInsightValue::GetEndUtcTicks() { return GetAsLong(1003); }
 void TEwsJobInsightValue::SetEndUtcTicks(std::int64_t value) { SetAsLong(1003, value); }
 
-const TDvXMLSchemaClassInfo TEwsCompanyInsightValue::ClassInfo = {"TEwsCompanyInsightValue", "t:CompanyInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsCompanyInsightValue, kDeclsTEwsCompanyInsightValue, kByIndexTEwsCompanyInsightValue, kByNameTEwsCompanyInsightValue, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCompanyInsightValue::ClassInfo = {"TEwsCompanyInsightValue", "t:CompanyInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsCompanyInsightValue, kDeclsTEwsCompanyInsightValue, kByIndexTEwsCompanyInsightValue, kByNameTEwsCompanyInsightValue, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsCompanyInsightValue::GetName() { return GetAsString(1004); }
 void TEwsCompanyInsightValue::SetName(const std::string& value) { SetAsString(1004, value); }
 std::string TEwsCompanyInsightValue::GetSatoriId() { return GetAsString(1005); }
@@ -3288,7 +3288,7 @@ void TEwsCompanyInsightValue::SetFinanceSymbol(const std::string& value) { SetAs
 std::string TEwsCompanyInsightValue::GetWebsiteUrl() { return GetAsString(1012); }
 void TEwsCompanyInsightValue::SetWebsiteUrl(const std::string& value) { SetAsString(1012, value); }
 
-const TDvXMLSchemaClassInfo TEwsUserProfilePicture::ClassInfo = {"TEwsUserProfilePicture", "t:UserProfilePicture", "", &TEwsInsightValue::ClassInfo, &NewTEwsUserProfilePicture, kDeclsTEwsUserProfilePicture, kByIndexTEwsUserProfilePicture, kByNameTEwsUserProfilePicture, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUserProfilePicture::ClassInfo = {"TEwsUserProfilePicture", "t:UserProfilePicture", "", &TEwsInsightValue::ClassInfo, &NewTEwsUserProfilePicture, kDeclsTEwsUserProfilePicture, kByIndexTEwsUserProfilePicture, kByNameTEwsUserProfilePicture, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsUserProfilePicture::GetBlob() { return GetAsString(1013); }
 void TEwsUserProfilePicture::SetBlob(const std::string& value) { SetAsString(1013, value); }
 std::string TEwsUserProfilePicture::GetPhotoSize() { return GetAsString(1014); }
@@ -3298,7 +3298,7 @@ void TEwsUserProfilePicture::SetUrl(const std::string& value) { SetAsString(1015
 std::string TEwsUserProfilePicture::GetImageType() { return GetAsString(1016); }
 void TEwsUserProfilePicture::SetImageType(const std::string& value) { SetAsString(1016, value); }
 
-const TDvXMLSchemaClassInfo TEwsEducationInsightValue::ClassInfo = {"TEwsEducationInsightValue", "t:EducationInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsEducationInsightValue, kDeclsTEwsEducationInsightValue, kByIndexTEwsEducationInsightValue, kByNameTEwsEducationInsightValue, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEducationInsightValue::ClassInfo = {"TEwsEducationInsightValue", "t:EducationInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsEducationInsightValue, kDeclsTEwsEducationInsightValue, kByIndexTEwsEducationInsightValue, kByNameTEwsEducationInsightValue, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsEducationInsightValue::GetInstitute() { return GetAsString(1017); }
 void TEwsEducationInsightValue::SetInstitute(const std::string& value) { SetAsString(1017, value); }
 std::string TEwsEducationInsightValue::GetDegree() { return GetAsString(1018); }
@@ -3308,13 +3308,13 @@ void TEwsEducationInsightValue::SetStartUtcTicks(std::int64_t value) { SetAsLong
 std::int64_t TEwsEducationInsightValue::GetEndUtcTicks() { return GetAsLong(1020); }
 void TEwsEducationInsightValue::SetEndUtcTicks(std::int64_t value) { SetAsLong(1020, value); }
 
-const TDvXMLSchemaClassInfo TEwsSkillInsightValue::ClassInfo = {"TEwsSkillInsightValue", "t:SkillInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsSkillInsightValue, kDeclsTEwsSkillInsightValue, kByIndexTEwsSkillInsightValue, kByNameTEwsSkillInsightValue, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSkillInsightValue::ClassInfo = {"TEwsSkillInsightValue", "t:SkillInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsSkillInsightValue, kDeclsTEwsSkillInsightValue, kByIndexTEwsSkillInsightValue, kByNameTEwsSkillInsightValue, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSkillInsightValue::GetName() { return GetAsString(1021); }
 void TEwsSkillInsightValue::SetName(const std::string& value) { SetAsString(1021, value); }
 std::int32_t TEwsSkillInsightValue::GetStrength() { return GetAsInt(1022); }
 void TEwsSkillInsightValue::SetStrength(std::int32_t value) { SetAsInt(1022, value); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingInsightValue::ClassInfo = {"TEwsMeetingInsightValue", "t:MeetingInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsMeetingInsightValue, kDeclsTEwsMeetingInsightValue, kByIndexTEwsMeetingInsightValue, kByNameTEwsMeetingInsightValue, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMeetingInsightValue::ClassInfo = {"TEwsMeetingInsightValue", "t:MeetingInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsMeetingInsightValue, kDeclsTEwsMeetingInsightValue, kByIndexTEwsMeetingInsightValue, kByNameTEwsMeetingInsightValue, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMeetingInsightValue::GetId() { return GetAsString(1023); }
 void TEwsMeetingInsightValue::SetId(const std::string& value) { SetAsString(1023, value); }
 std::string TEwsMeetingInsightValue::GetSubject() { return GetAsString(1024); }
@@ -3328,7 +3328,7 @@ void TEwsMeetingInsightValue::SetLocation(const std::string& value) { SetAsStrin
 TEwsProfileInsightValue* TEwsMeetingInsightValue::GetOrganizer() { return static_cast<TEwsProfileInsightValue*>(GetChildObject(1028)); }
 TEwsArrayOfProfileInsightValue* TEwsMeetingInsightValue::GetAttendees() { return static_cast<TEwsArrayOfProfileInsightValue*>(GetChildObject(1029)); }
 
-const TDvXMLSchemaClassInfo TEwsEmailInsightValue::ClassInfo = {"TEwsEmailInsightValue", "t:EmailInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsEmailInsightValue, kDeclsTEwsEmailInsightValue, kByIndexTEwsEmailInsightValue, kByNameTEwsEmailInsightValue, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEmailInsightValue::ClassInfo = {"TEwsEmailInsightValue", "t:EmailInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsEmailInsightValue, kDeclsTEwsEmailInsightValue, kByIndexTEwsEmailInsightValue, kByNameTEwsEmailInsightValue, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsEmailInsightValue::GetId() { return GetAsString(1030); }
 void TEwsEmailInsightValue::SetId(const std::string& value) { SetAsString(1030, value); }
 std::string TEwsEmailInsightValue::GetThreadId() { return GetAsString(1031); }
@@ -3343,30 +3343,30 @@ TEwsProfileInsightValue* TEwsEmailInsightValue::GetLastEmailSender() { return st
 std::int32_t TEwsEmailInsightValue::GetEmailsCount() { return GetAsInt(1036); }
 void TEwsEmailInsightValue::SetEmailsCount(std::int32_t value) { SetAsInt(1036, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfInsightValue::ClassInfo = {"TEwsArrayOfInsightValue", "t:ArrayOfInsightValue", "", nullptr, &NewTEwsArrayOfInsightValue, kDeclsTEwsArrayOfInsightValue, kByIndexTEwsArrayOfInsightValue, kByNameTEwsArrayOfInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfInsightValue::ClassInfo = {"TEwsArrayOfInsightValue", "t:ArrayOfInsightValue", "", nullptr, &NewTEwsArrayOfInsightValue, kDeclsTEwsArrayOfInsightValue, kByIndexTEwsArrayOfInsightValue, kByNameTEwsArrayOfInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsInsightValue>* TEwsArrayOfInsightValue::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsInsightValue>*>(GetArrayChild(1037)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSkillInsightValue::ClassInfo = {"TEwsArrayOfSkillInsightValue", "t:ArrayOfSkillInsightValue", "", nullptr, &NewTEwsArrayOfSkillInsightValue, kDeclsTEwsArrayOfSkillInsightValue, kByIndexTEwsArrayOfSkillInsightValue, kByNameTEwsArrayOfSkillInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfSkillInsightValue::ClassInfo = {"TEwsArrayOfSkillInsightValue", "t:ArrayOfSkillInsightValue", "", nullptr, &NewTEwsArrayOfSkillInsightValue, kDeclsTEwsArrayOfSkillInsightValue, kByIndexTEwsArrayOfSkillInsightValue, kByNameTEwsArrayOfSkillInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSkillInsightValue>* TEwsArrayOfSkillInsightValue::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsSkillInsightValue>*>(GetArrayChild(1038)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfProfileInsightValue::ClassInfo = {"TEwsArrayOfProfileInsightValue", "t:ArrayOfProfileInsightValue", "", nullptr, &NewTEwsArrayOfProfileInsightValue, kDeclsTEwsArrayOfProfileInsightValue, kByIndexTEwsArrayOfProfileInsightValue, kByNameTEwsArrayOfProfileInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfProfileInsightValue::ClassInfo = {"TEwsArrayOfProfileInsightValue", "t:ArrayOfProfileInsightValue", "", nullptr, &NewTEwsArrayOfProfileInsightValue, kDeclsTEwsArrayOfProfileInsightValue, kByIndexTEwsArrayOfProfileInsightValue, kByNameTEwsArrayOfProfileInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsProfileInsightValue>* TEwsArrayOfProfileInsightValue::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsProfileInsightValue>*>(GetArrayChild(1039)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfJobInsightValue::ClassInfo = {"TEwsArrayOfJobInsightValue", "t:ArrayOfJobInsightValue", "", nullptr, &NewTEwsArrayOfJobInsightValue, kDeclsTEwsArrayOfJobInsightValue, kByIndexTEwsArrayOfJobInsightValue, kByNameTEwsArrayOfJobInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfJobInsightValue::ClassInfo = {"TEwsArrayOfJobInsightValue", "t:ArrayOfJobInsightValue", "", nullptr, &NewTEwsArrayOfJobInsightValue, kDeclsTEwsArrayOfJobInsightValue, kByIndexTEwsArrayOfJobInsightValue, kByNameTEwsArrayOfJobInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsJobInsightValue>* TEwsArrayOfJobInsightValue::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsJobInsightValue>*>(GetArrayChild(1040)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfCompanyInsightValue::ClassInfo = {"TEwsArrayOfCompanyInsightValue", "t:ArrayOfCompanyInsightValue", "", nullptr, &NewTEwsArrayOfCompanyInsightValue, kDeclsTEwsArrayOfCompanyInsightValue, kByIndexTEwsArrayOfCompanyInsightValue, kByNameTEwsArrayOfCompanyInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfCompanyInsightValue::ClassInfo = {"TEwsArrayOfCompanyInsightValue", "t:ArrayOfCompanyInsightValue", "", nullptr, &NewTEwsArrayOfCompanyInsightValue, kDeclsTEwsArrayOfCompanyInsightValue, kByIndexTEwsArrayOfCompanyInsightValue, kByNameTEwsArrayOfCompanyInsightValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsCompanyInsightValue>* TEwsArrayOfCompanyInsightValue::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsCompanyInsightValue>*>(GetArrayChild(1041)); }
 
-const TDvXMLSchemaClassInfo TEwsInsightContent::ClassInfo = {"TEwsInsightContent", "t:InsightContent", "", nullptr, &NewTEwsInsightContent, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsInsightContent, 2};
+constinit const TDvXMLSchemaClassInfo TEwsInsightContent::ClassInfo = {"TEwsInsightContent", "t:InsightContent", "", nullptr, &NewTEwsInsightContent, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsInsightContent, 2};
 
-const TDvXMLSchemaClassInfo TEwsSingleValueInsightContent::ClassInfo = {"TEwsSingleValueInsightContent", "t:SingleValueInsightContent", "", &TEwsInsightContent::ClassInfo, &NewTEwsSingleValueInsightContent, kDeclsTEwsSingleValueInsightContent, kByIndexTEwsSingleValueInsightContent, kByNameTEwsSingleValueInsightContent, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSingleValueInsightContent::ClassInfo = {"TEwsSingleValueInsightContent", "t:SingleValueInsightContent", "", &TEwsInsightContent::ClassInfo, &NewTEwsSingleValueInsightContent, kDeclsTEwsSingleValueInsightContent, kByIndexTEwsSingleValueInsightContent, kByNameTEwsSingleValueInsightContent, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsInsightValue* TEwsSingleValueInsightContent::GetItem() { return static_cast<TEwsInsightValue*>(GetChildObject(1042)); }
 
-const TDvXMLSchemaClassInfo TEwsMultiValueInsightContent::ClassInfo = {"TEwsMultiValueInsightContent", "t:MultiValueInsightContent", "", &TEwsInsightContent::ClassInfo, &NewTEwsMultiValueInsightContent, kDeclsTEwsMultiValueInsightContent, kByIndexTEwsMultiValueInsightContent, kByNameTEwsMultiValueInsightContent, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMultiValueInsightContent::ClassInfo = {"TEwsMultiValueInsightContent", "t:MultiValueInsightContent", "", &TEwsInsightContent::ClassInfo, &NewTEwsMultiValueInsightContent, kDeclsTEwsMultiValueInsightContent, kByIndexTEwsMultiValueInsightContent, kByNameTEwsMultiValueInsightContent, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfInsightValue* TEwsMultiValueInsightContent::GetItemList() { return static_cast<TEwsArrayOfInsightValue*>(GetChildObject(1043)); }
 
-const TDvXMLSchemaClassInfo TEwsInsight::ClassInfo = {"TEwsInsight", "t:Insight", "", nullptr, &NewTEwsInsight, kDeclsTEwsInsight, kByIndexTEwsInsight, kByNameTEwsInsight, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsInsight::ClassInfo = {"TEwsInsight", "t:Insight", "", nullptr, &NewTEwsInsight, kDeclsTEwsInsight, kByIndexTEwsInsight, kByNameTEwsInsight, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsInsight::GetInsightType() { return GetAsString(1044); }
 void TEwsInsight::SetInsightType(const std::string& value) { SetAsString(1044, value); }
 double TEwsInsight::GetRank() { return GetAsDouble(1045); }
@@ -3378,27 +3378,27 @@ TEwsArrayOfInsightValue* TEwsInsight::GetItemList() { return static_cast<TEwsArr
 bool TEwsInsight::GetRequiresToken() { return GetAsBoolean(1049); }
 void TEwsInsight::SetRequiresToken(bool value) { SetAsBoolean(1049, value); }
 
-const TDvXMLSchemaClassInfo TEwsComputedInsightValueProperty::ClassInfo = {"TEwsComputedInsightValueProperty", "t:ComputedInsightValueProperty", "", nullptr, &NewTEwsComputedInsightValueProperty, kDeclsTEwsComputedInsightValueProperty, kByIndexTEwsComputedInsightValueProperty, kByNameTEwsComputedInsightValueProperty, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsComputedInsightValueProperty::ClassInfo = {"TEwsComputedInsightValueProperty", "t:ComputedInsightValueProperty", "", nullptr, &NewTEwsComputedInsightValueProperty, kDeclsTEwsComputedInsightValueProperty, kByIndexTEwsComputedInsightValueProperty, kByNameTEwsComputedInsightValueProperty, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsComputedInsightValueProperty::GetKey() { return GetAsString(1050); }
 void TEwsComputedInsightValueProperty::SetKey(const std::string& value) { SetAsString(1050, value); }
 std::string TEwsComputedInsightValueProperty::GetValue() { return GetAsString(1051); }
 void TEwsComputedInsightValueProperty::SetValue(const std::string& value) { SetAsString(1051, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfComputedInsightValueProperty::ClassInfo = {"TEwsArrayOfComputedInsightValueProperty", "t:ArrayOfComputedInsightValueProperty", "", nullptr, &NewTEwsArrayOfComputedInsightValueProperty, kDeclsTEwsArrayOfComputedInsightValueProperty, kByIndexTEwsArrayOfComputedInsightValueProperty, kByNameTEwsArrayOfComputedInsightValueProperty, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfComputedInsightValueProperty::ClassInfo = {"TEwsArrayOfComputedInsightValueProperty", "t:ArrayOfComputedInsightValueProperty", "", nullptr, &NewTEwsArrayOfComputedInsightValueProperty, kDeclsTEwsArrayOfComputedInsightValueProperty, kByIndexTEwsArrayOfComputedInsightValueProperty, kByNameTEwsArrayOfComputedInsightValueProperty, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsComputedInsightValueProperty>* TEwsArrayOfComputedInsightValueProperty::GetProperty_() { return static_cast<TDvXMLSchemaElementArray<TEwsComputedInsightValueProperty>*>(GetArrayChild(1052)); }
 
-const TDvXMLSchemaClassInfo TEwsComputedInsightValue::ClassInfo = {"TEwsComputedInsightValue", "t:ComputedInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsComputedInsightValue, kDeclsTEwsComputedInsightValue, kByIndexTEwsComputedInsightValue, kByNameTEwsComputedInsightValue, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsComputedInsightValue::ClassInfo = {"TEwsComputedInsightValue", "t:ComputedInsightValue", "", &TEwsInsightValue::ClassInfo, &NewTEwsComputedInsightValue, kDeclsTEwsComputedInsightValue, kByIndexTEwsComputedInsightValue, kByNameTEwsComputedInsightValue, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfComputedInsightValueProperty* TEwsComputedInsightValue::GetProperties() { return static_cast<TEwsArrayOfComputedInsightValueProperty*>(GetChildObject(1053)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfInsight::ClassInfo = {"TEwsArrayOfInsight", "t:ArrayOfInsight", "", nullptr, &NewTEwsArrayOfInsight, kDeclsTEwsArrayOfInsight, kByIndexTEwsArrayOfInsight, kByNameTEwsArrayOfInsight, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfInsight::ClassInfo = {"TEwsArrayOfInsight", "t:ArrayOfInsight", "", nullptr, &NewTEwsArrayOfInsight, kDeclsTEwsArrayOfInsight, kByIndexTEwsArrayOfInsight, kByNameTEwsArrayOfInsight, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsInsight>* TEwsArrayOfInsight::GetInsight() { return static_cast<TDvXMLSchemaElementArray<TEwsInsight>*>(GetArrayChild(1054)); }
 
-const TDvXMLSchemaClassInfo TEwsPersonResponseShape::ClassInfo = {"TEwsPersonResponseShape", "t:PersonResponseShapeType", "", nullptr, &NewTEwsPersonResponseShape, kDeclsTEwsPersonResponseShape, kByIndexTEwsPersonResponseShape, kByNameTEwsPersonResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPersonResponseShape::ClassInfo = {"TEwsPersonResponseShape", "t:PersonResponseShapeType", "", nullptr, &NewTEwsPersonResponseShape, kDeclsTEwsPersonResponseShape, kByIndexTEwsPersonResponseShape, kByNameTEwsPersonResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDefaultShapeNames TEwsPersonResponseShape::GetBaseShape() { return static_cast<TDefaultShapeNames>(GetEnumOrdinal(1055)); }
 void TEwsPersonResponseShape::SetBaseShape(TDefaultShapeNames value) { SetEnumOrdinal(1055, static_cast<int>(value)); }
 TEwsNonEmptyArrayOfPathsToElement* TEwsPersonResponseShape::GetAdditionalProperties() { return static_cast<TEwsNonEmptyArrayOfPathsToElement*>(GetChildObject(1056)); }
 
-const TDvXMLSchemaClassInfo TEwsPerson::ClassInfo = {"TEwsPerson", "t:PersonType", "", nullptr, &NewTEwsPerson, kDeclsTEwsPerson, kByIndexTEwsPerson, kByNameTEwsPerson, 27, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPerson::ClassInfo = {"TEwsPerson", "t:PersonType", "", nullptr, &NewTEwsPerson, kDeclsTEwsPerson, kByIndexTEwsPerson, kByNameTEwsPerson, 27, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPerson::GetFullName() { return GetAsString(1057); }
 void TEwsPerson::SetFullName(const std::string& value) { SetAsString(1057, value); }
 std::string TEwsPerson::GetGivenName() { return GetAsString(1058); }
@@ -3444,10 +3444,10 @@ TEwsProfileInsightValue* TEwsPerson::GetMutualManager() { return static_cast<TEw
 TEwsArrayOfInsight* TEwsPerson::GetInsights() { return static_cast<TEwsArrayOfInsight*>(GetChildObject(1082)); }
 TEwsUserProfilePicture* TEwsPerson::GetUserProfilePicture() { return static_cast<TEwsUserProfilePicture*>(GetChildObject(1083)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPerson::ClassInfo = {"TEwsArrayOfPerson", "t:ArrayOfPersonType", "", nullptr, &NewTEwsArrayOfPerson, kDeclsTEwsArrayOfPerson, kByIndexTEwsArrayOfPerson, kByNameTEwsArrayOfPerson, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfPerson::ClassInfo = {"TEwsArrayOfPerson", "t:ArrayOfPersonType", "", nullptr, &NewTEwsArrayOfPerson, kDeclsTEwsArrayOfPerson, kByIndexTEwsArrayOfPerson, kByNameTEwsArrayOfPerson, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPerson>* TEwsArrayOfPerson::GetPerson() { return static_cast<TDvXMLSchemaElementArray<TEwsPerson>*>(GetArrayChild(1084)); }
 
-const TDvXMLSchemaClassInfo TEwsPeopleToken::ClassInfo = {"TEwsPeopleToken", "t:PeopleTokenType", "", nullptr, &NewTEwsPeopleToken, kDeclsTEwsPeopleToken, kByIndexTEwsPeopleToken, kByNameTEwsPeopleToken, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPeopleToken::ClassInfo = {"TEwsPeopleToken", "t:PeopleTokenType", "", nullptr, &NewTEwsPeopleToken, kDeclsTEwsPeopleToken, kByIndexTEwsPeopleToken, kByNameTEwsPeopleToken, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TTokenSource TEwsPeopleToken::GetTokenSource() { return static_cast<TTokenSource>(GetEnumOrdinal(1085)); }
 void TEwsPeopleToken::SetTokenSource(TTokenSource value) { SetEnumOrdinal(1085, static_cast<int>(value)); }
 TDateTime TEwsPeopleToken::GetExpirationDateTime() { return GetAsDatetime(1086); }
@@ -3455,10 +3455,10 @@ void TEwsPeopleToken::SetExpirationDateTime(TDateTime value) { SetAsDatetime(108
 std::string TEwsPeopleToken::GetTokenValue() { return GetAsString(1087); }
 void TEwsPeopleToken::SetTokenValue(const std::string& value) { SetAsString(1087, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPeopleToken::ClassInfo = {"TEwsNonEmptyArrayOfPeopleToken", "t:NonEmptyArrayOfPeopleTokenType", "", nullptr, &NewTEwsNonEmptyArrayOfPeopleToken, kDeclsTEwsNonEmptyArrayOfPeopleToken, kByIndexTEwsNonEmptyArrayOfPeopleToken, kByNameTEwsNonEmptyArrayOfPeopleToken, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPeopleToken::ClassInfo = {"TEwsNonEmptyArrayOfPeopleToken", "t:NonEmptyArrayOfPeopleTokenType", "", nullptr, &NewTEwsNonEmptyArrayOfPeopleToken, kDeclsTEwsNonEmptyArrayOfPeopleToken, kByIndexTEwsNonEmptyArrayOfPeopleToken, kByNameTEwsNonEmptyArrayOfPeopleToken, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPeopleToken>* TEwsNonEmptyArrayOfPeopleToken::GetPeopleToken() { return static_cast<TDvXMLSchemaElementArray<TEwsPeopleToken>*>(GetArrayChild(1088)); }
 
-const TDvXMLSchemaClassInfo TEwsPersona::ClassInfo = {"TEwsPersona", "t:PersonaType", "", nullptr, &NewTEwsPersona, kDeclsTEwsPersona, kByIndexTEwsPersona, kByNameTEwsPersona, 112, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPersona::ClassInfo = {"TEwsPersona", "t:PersonaType", "", nullptr, &NewTEwsPersona, kDeclsTEwsPersona, kByIndexTEwsPersona, kByNameTEwsPersona, 112, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsPersona::GetPersonaId() { return static_cast<TEwsItemId*>(GetChildObject(1089)); }
 std::string TEwsPersona::GetPersonaType() { return GetAsString(1090); }
 void TEwsPersona::SetPersonaType(const std::string& value) { SetAsString(1090, value); }
@@ -3614,10 +3614,10 @@ void TEwsPersona::SetMapiTransmittableDisplayName(const std::string& value) { Se
 bool TEwsPersona::GetMapiSendRichInfo() { return GetAsBoolean(1200); }
 void TEwsPersona::SetMapiSendRichInfo(bool value) { SetAsBoolean(1200, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPeople::ClassInfo = {"TEwsArrayOfPeople", "t:ArrayOfPeopleType", "", nullptr, &NewTEwsArrayOfPeople, kDeclsTEwsArrayOfPeople, kByIndexTEwsArrayOfPeople, kByNameTEwsArrayOfPeople, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfPeople::ClassInfo = {"TEwsArrayOfPeople", "t:ArrayOfPeopleType", "", nullptr, &NewTEwsArrayOfPeople, kDeclsTEwsArrayOfPeople, kByIndexTEwsArrayOfPeople, kByNameTEwsArrayOfPeople, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPersona>* TEwsArrayOfPeople::GetPersona() { return static_cast<TDvXMLSchemaElementArray<TEwsPersona>*>(GetArrayChild(1201)); }
 
-const TDvXMLSchemaClassInfo TEwsMailboxLocator::ClassInfo = {"TEwsMailboxLocator", "t:MailboxLocatorType", "", nullptr, &NewTEwsMailboxLocator, kDeclsTEwsMailboxLocator, kByIndexTEwsMailboxLocator, kByNameTEwsMailboxLocator, 5, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsMailboxLocator, 2};
+constinit const TDvXMLSchemaClassInfo TEwsMailboxLocator::ClassInfo = {"TEwsMailboxLocator", "t:MailboxLocatorType", "", nullptr, &NewTEwsMailboxLocator, kDeclsTEwsMailboxLocator, kByIndexTEwsMailboxLocator, kByNameTEwsMailboxLocator, 5, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsMailboxLocator, 2};
 std::string TEwsMailboxLocator::GetExternalDirectoryObjectId() { return GetAsString(1202); }
 void TEwsMailboxLocator::SetExternalDirectoryObjectId(const std::string& value) { SetAsString(1202, value); }
 std::string TEwsMailboxLocator::GetLegacyDn() { return GetAsString(1203); }
@@ -3629,19 +3629,19 @@ void TEwsMailboxLocator::SetDisplayName(const std::string& value) { SetAsString(
 std::string TEwsMailboxLocator::GetOrganizationId() { return GetAsString(1206); }
 void TEwsMailboxLocator::SetOrganizationId(const std::string& value) { SetAsString(1206, value); }
 
-const TDvXMLSchemaClassInfo TEwsGroupLocator::ClassInfo = {"TEwsGroupLocator", "t:GroupLocatorType", "", &TEwsMailboxLocator::ClassInfo, &NewTEwsGroupLocator, kDeclsTEwsGroupLocator, kByIndexTEwsGroupLocator, kByNameTEwsGroupLocator, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGroupLocator::ClassInfo = {"TEwsGroupLocator", "t:GroupLocatorType", "", &TEwsMailboxLocator::ClassInfo, &NewTEwsGroupLocator, kDeclsTEwsGroupLocator, kByIndexTEwsGroupLocator, kByNameTEwsGroupLocator, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsGroupLocator::GetAccessType() { return GetAsInt(1207); }
 void TEwsGroupLocator::SetAccessType(std::int32_t value) { SetAsInt(1207, value); }
 
-const TDvXMLSchemaClassInfo TEwsUserLocator::ClassInfo = {"TEwsUserLocator", "t:UserLocatorType", "", &TEwsMailboxLocator::ClassInfo, &NewTEwsUserLocator, kDeclsTEwsUserLocator, kByIndexTEwsUserLocator, kByNameTEwsUserLocator, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUserLocator::ClassInfo = {"TEwsUserLocator", "t:UserLocatorType", "", &TEwsMailboxLocator::ClassInfo, &NewTEwsUserLocator, kDeclsTEwsUserLocator, kByIndexTEwsUserLocator, kByNameTEwsUserLocator, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsArrayOfItems::ClassInfo = {"TEwsArrayOfItems", "t:ArrayOfItemsType", "", nullptr, &NewTEwsArrayOfItems, kDeclsTEwsArrayOfItems, kByIndexTEwsArrayOfItems, kByNameTEwsArrayOfItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfItems::ClassInfo = {"TEwsArrayOfItems", "t:ArrayOfItemsType", "", nullptr, &NewTEwsArrayOfItems, kDeclsTEwsArrayOfItems, kByIndexTEwsArrayOfItems, kByNameTEwsArrayOfItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItem>* TEwsArrayOfItems::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsItem>*>(GetArrayChild(1208)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfCalendarItems::ClassInfo = {"TEwsArrayOfCalendarItems", "t:ArrayOfCalendarItemsType", "", nullptr, &NewTEwsArrayOfCalendarItems, kDeclsTEwsArrayOfCalendarItems, kByIndexTEwsArrayOfCalendarItems, kByNameTEwsArrayOfCalendarItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfCalendarItems::ClassInfo = {"TEwsArrayOfCalendarItems", "t:ArrayOfCalendarItemsType", "", nullptr, &NewTEwsArrayOfCalendarItems, kDeclsTEwsArrayOfCalendarItems, kByIndexTEwsArrayOfCalendarItems, kByNameTEwsArrayOfCalendarItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsCalendarItem>* TEwsArrayOfCalendarItems::GetCalendarItem() { return static_cast<TDvXMLSchemaElementArray<TEwsCalendarItem>*>(GetArrayChild(1209)); }
 
-const TDvXMLSchemaClassInfo TEwsInstantSearchPayload::ClassInfo = {"TEwsInstantSearchPayload", "t:InstantSearchPayloadType", "", nullptr, &NewTEwsInstantSearchPayload, kDeclsTEwsInstantSearchPayload, kByIndexTEwsInstantSearchPayload, kByNameTEwsInstantSearchPayload, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsInstantSearchPayload::ClassInfo = {"TEwsInstantSearchPayload", "t:InstantSearchPayloadType", "", nullptr, &NewTEwsInstantSearchPayload, kDeclsTEwsInstantSearchPayload, kByIndexTEwsInstantSearchPayload, kByNameTEwsInstantSearchPayload, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsInstantSearchPayload::GetSearchSessionId() { return GetAsString(1210); }
 void TEwsInstantSearchPayload::SetSearchSessionId(const std::string& value) { SetAsString(1210, value); }
 std::int64_t TEwsInstantSearchPayload::GetSearchRequestId() { return GetAsLong(1211); }
@@ -3652,10 +3652,10 @@ TEwsArrayOfItems* TEwsInstantSearchPayload::GetItems() { return static_cast<TEws
 TEwsArrayOfConversations* TEwsInstantSearchPayload::GetConversations() { return static_cast<TEwsArrayOfConversations*>(GetChildObject(1214)); }
 TEwsArrayOfCalendarItems* TEwsInstantSearchPayload::GetCalendarItems() { return static_cast<TEwsArrayOfCalendarItems*>(GetChildObject(1215)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfStrings::ClassInfo = {"TEwsArrayOfStrings", "t:ArrayOfStringsType", "", nullptr, &NewTEwsArrayOfStrings, kDeclsTEwsArrayOfStrings, kByIndexTEwsArrayOfStrings, kByNameTEwsArrayOfStrings, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfStrings::ClassInfo = {"TEwsArrayOfStrings", "t:ArrayOfStringsType", "", nullptr, &NewTEwsArrayOfStrings, kDeclsTEwsArrayOfStrings, kByIndexTEwsArrayOfStrings, kByNameTEwsArrayOfStrings, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfStrings::GetString_() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1216)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRealItems::ClassInfo = {"TEwsArrayOfRealItems", "t:ArrayOfRealItemsType", "", nullptr, &NewTEwsArrayOfRealItems, kDeclsTEwsArrayOfRealItems, kByIndexTEwsArrayOfRealItems, kByNameTEwsArrayOfRealItems, 15, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfRealItems::ClassInfo = {"TEwsArrayOfRealItems", "t:ArrayOfRealItemsType", "", nullptr, &NewTEwsArrayOfRealItems, kDeclsTEwsArrayOfRealItems, kByIndexTEwsArrayOfRealItems, kByNameTEwsArrayOfRealItems, 15, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItem>* TEwsArrayOfRealItems::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsItem>*>(GetArrayChild(1217)); }
 TDvXMLSchemaElementArray<TEwsMessage>* TEwsArrayOfRealItems::GetMessage_() { return static_cast<TDvXMLSchemaElementArray<TEwsMessage>*>(GetArrayChild(1218)); }
 TDvXMLSchemaElementArray<TEwsSharingMessage>* TEwsArrayOfRealItems::GetSharingMessage() { return static_cast<TDvXMLSchemaElementArray<TEwsSharingMessage>*>(GetArrayChild(1219)); }
@@ -3672,7 +3672,7 @@ TDvXMLSchemaElementArray<TEwsRoleMemberItem>* TEwsArrayOfRealItems::GetRoleMembe
 TDvXMLSchemaElementArray<TEwsNetworkItem>* TEwsArrayOfRealItems::GetNetwork() { return static_cast<TDvXMLSchemaElementArray<TEwsNetworkItem>*>(GetArrayChild(1230)); }
 TDvXMLSchemaElementArray<TEwsAbchPersonItem>* TEwsArrayOfRealItems::GetPerson() { return static_cast<TDvXMLSchemaElementArray<TEwsAbchPersonItem>*>(GetArrayChild(1231)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAllItems::ClassInfo = {"TEwsNonEmptyArrayOfAllItems", "t:NonEmptyArrayOfAllItemsType", "", nullptr, &NewTEwsNonEmptyArrayOfAllItems, kDeclsTEwsNonEmptyArrayOfAllItems, kByIndexTEwsNonEmptyArrayOfAllItems, kByNameTEwsNonEmptyArrayOfAllItems, 26, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAllItems::ClassInfo = {"TEwsNonEmptyArrayOfAllItems", "t:NonEmptyArrayOfAllItemsType", "", nullptr, &NewTEwsNonEmptyArrayOfAllItems, kDeclsTEwsNonEmptyArrayOfAllItems, kByIndexTEwsNonEmptyArrayOfAllItems, kByNameTEwsNonEmptyArrayOfAllItems, 26, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItem>* TEwsNonEmptyArrayOfAllItems::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsItem>*>(GetArrayChild(1232)); }
 TDvXMLSchemaElementArray<TEwsMessage>* TEwsNonEmptyArrayOfAllItems::GetMessage_() { return static_cast<TDvXMLSchemaElementArray<TEwsMessage>*>(GetArrayChild(1233)); }
 TDvXMLSchemaElementArray<TEwsSharingMessage>* TEwsNonEmptyArrayOfAllItems::GetSharingMessage() { return static_cast<TDvXMLSchemaElementArray<TEwsSharingMessage>*>(GetArrayChild(1234)); }
@@ -3700,22 +3700,22 @@ TDvXMLSchemaElementArray<TEwsRoleMemberItem>* TEwsNonEmptyArrayOfAllItems::GetRo
 TDvXMLSchemaElementArray<TEwsNetworkItem>* TEwsNonEmptyArrayOfAllItems::GetNetwork() { return static_cast<TDvXMLSchemaElementArray<TEwsNetworkItem>*>(GetArrayChild(1256)); }
 TDvXMLSchemaElementArray<TEwsAbchPersonItem>* TEwsNonEmptyArrayOfAllItems::GetPerson() { return static_cast<TDvXMLSchemaElementArray<TEwsAbchPersonItem>*>(GetArrayChild(1257)); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingRegistrationResponseObject::ClassInfo = {"TEwsMeetingRegistrationResponseObject", "t:MeetingRegistrationResponseObjectType", "", &TEwsWellKnownResponseObject::ClassInfo, &NewTEwsMeetingRegistrationResponseObject, kDeclsTEwsMeetingRegistrationResponseObject, kByIndexTEwsMeetingRegistrationResponseObject, kByNameTEwsMeetingRegistrationResponseObject, 99, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsMeetingRegistrationResponseObject, 3};
+constinit const TDvXMLSchemaClassInfo TEwsMeetingRegistrationResponseObject::ClassInfo = {"TEwsMeetingRegistrationResponseObject", "t:MeetingRegistrationResponseObjectType", "", &TEwsWellKnownResponseObject::ClassInfo, &NewTEwsMeetingRegistrationResponseObject, kDeclsTEwsMeetingRegistrationResponseObject, kByIndexTEwsMeetingRegistrationResponseObject, kByNameTEwsMeetingRegistrationResponseObject, 99, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsMeetingRegistrationResponseObject, 3};
 TDateTime TEwsMeetingRegistrationResponseObject::GetProposedStart() { return GetAsDatetime(1258); }
 void TEwsMeetingRegistrationResponseObject::SetProposedStart(TDateTime value) { SetAsDatetime(1258, value); }
 TDateTime TEwsMeetingRegistrationResponseObject::GetProposedEnd() { return GetAsDatetime(1259); }
 void TEwsMeetingRegistrationResponseObject::SetProposedEnd(TDateTime value) { SetAsDatetime(1259, value); }
 
-const TDvXMLSchemaClassInfo TEwsAcceptItem::ClassInfo = {"TEwsAcceptItem", "t:AcceptItemType", "", &TEwsMeetingRegistrationResponseObject::ClassInfo, &NewTEwsAcceptItem, kDeclsTEwsAcceptItem, kByIndexTEwsAcceptItem, kByNameTEwsAcceptItem, 99, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAcceptItem::ClassInfo = {"TEwsAcceptItem", "t:AcceptItemType", "", &TEwsMeetingRegistrationResponseObject::ClassInfo, &NewTEwsAcceptItem, kDeclsTEwsAcceptItem, kByIndexTEwsAcceptItem, kByNameTEwsAcceptItem, 99, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsTentativelyAcceptItem::ClassInfo = {"TEwsTentativelyAcceptItem", "t:TentativelyAcceptItemType", "", &TEwsMeetingRegistrationResponseObject::ClassInfo, &NewTEwsTentativelyAcceptItem, kDeclsTEwsTentativelyAcceptItem, kByIndexTEwsTentativelyAcceptItem, kByNameTEwsTentativelyAcceptItem, 99, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsTentativelyAcceptItem::ClassInfo = {"TEwsTentativelyAcceptItem", "t:TentativelyAcceptItemType", "", &TEwsMeetingRegistrationResponseObject::ClassInfo, &NewTEwsTentativelyAcceptItem, kDeclsTEwsTentativelyAcceptItem, kByIndexTEwsTentativelyAcceptItem, kByNameTEwsTentativelyAcceptItem, 99, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsDeclineItem::ClassInfo = {"TEwsDeclineItem", "t:DeclineItemType", "", &TEwsMeetingRegistrationResponseObject::ClassInfo, &NewTEwsDeclineItem, kDeclsTEwsDeclineItem, kByIndexTEwsDeclineItem, kByNameTEwsDeclineItem, 99, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeclineItem::ClassInfo = {"TEwsDeclineItem", "t:DeclineItemType", "", &TEwsMeetingRegistrationResponseObject::ClassInfo, &NewTEwsDeclineItem, kDeclsTEwsDeclineItem, kByIndexTEwsDeclineItem, kByNameTEwsDeclineItem, 99, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsProposeNewTime::ClassInfo = {"TEwsProposeNewTime", "t:ProposeNewTimeType", "", &TEwsResponseObject::ClassInfo, &NewTEwsProposeNewTime, kDeclsTEwsProposeNewTime, kByIndexTEwsProposeNewTime, kByNameTEwsProposeNewTime, 97, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsProposeNewTime::ClassInfo = {"TEwsProposeNewTime", "t:ProposeNewTimeType", "", &TEwsResponseObject::ClassInfo, &NewTEwsProposeNewTime, kDeclsTEwsProposeNewTime, kByIndexTEwsProposeNewTime, kByNameTEwsProposeNewTime, 97, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsRemoveItem::ClassInfo = {"TEwsRemoveItem", "t:RemoveItemType", "", &TEwsResponseObject::ClassInfo, &NewTEwsRemoveItem, kDeclsTEwsRemoveItem, kByIndexTEwsRemoveItem, kByNameTEwsRemoveItem, 97, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRemoveItem::ClassInfo = {"TEwsRemoveItem", "t:RemoveItemType", "", &TEwsResponseObject::ClassInfo, &NewTEwsRemoveItem, kDeclsTEwsRemoveItem, kByIndexTEwsRemoveItem, kByNameTEwsRemoveItem, 97, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsAddItemToMyCalendar::ClassInfo = {"TEwsAddItemToMyCalendar", "t:AddItemToMyCalendarType", "", &TEwsResponseObject::ClassInfo, &NewTEwsAddItemToMyCalendar, kDeclsTEwsAddItemToMyCalendar, kByIndexTEwsAddItemToMyCalendar, kByNameTEwsAddItemToMyCalendar, 97, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAddItemToMyCalendar::ClassInfo = {"TEwsAddItemToMyCalendar", "t:AddItemToMyCalendarType", "", &TEwsResponseObject::ClassInfo, &NewTEwsAddItemToMyCalendar, kDeclsTEwsAddItemToMyCalendar, kByIndexTEwsAddItemToMyCalendar, kByNameTEwsAddItemToMyCalendar, 97, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
 }  // namespace dv

@@ -114,7 +114,7 @@ std::unique_ptr<TDvXMLSchemaElementArrayBase> NewArrayOfTEwsTransition(
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPostReplyItemBase(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPostReplyItemBase(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPostReplyItemBase[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPostReplyItemBase[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -213,13 +213,13 @@ const TDvXMLSchemaInfo kDeclsTEwsPostReplyItemBase[] = {
     {696, 1, "t:ReferenceItemId", "ReferenceItemId", "ReferenceItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 95},
     {697, 2, "ObjectName", "ObjectName", "ObjectName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 96},
 };
-const std::uint16_t kByIndexTEwsPostReplyItemBase[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
-const std::uint16_t kByNameTEwsPostReplyItemBase[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsPostReplyItemBase[] = {&TEwsPostReplyItem::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsPostReplyItemBase[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
+constexpr std::uint16_t kByNameTEwsPostReplyItemBase[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsPostReplyItemBase[] = {&TEwsPostReplyItem::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPostReplyItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPostReplyItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPostReplyItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPostReplyItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -319,28 +319,28 @@ const TDvXMLSchemaInfo kDeclsTEwsPostReplyItem[] = {
     {697, 2, "ObjectName", "ObjectName", "ObjectName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 96},
     {1260, 1, "t:NewBodyContent", "NewBodyContent", "NewBodyContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsBody::ClassInfo, nullptr, nullptr, 97},
 };
-const std::uint16_t kByIndexTEwsPostReplyItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97};
-const std::uint16_t kByNameTEwsPostReplyItem[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 97, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constexpr std::uint16_t kByIndexTEwsPostReplyItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97};
+constexpr std::uint16_t kByNameTEwsPostReplyItem[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 97, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMimeContent(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMimeContent(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMimeContent[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMimeContent[] = {
     {0, 2, "CharacterSet", "CharacterSet", "CharacterSet", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsMimeContent[] = {0};
-const std::uint16_t kByNameTEwsMimeContent[] = {0};
+constexpr std::uint16_t kByIndexTEwsMimeContent[] = {0};
+constexpr std::uint16_t kByNameTEwsMimeContent[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMimeContentUTF8(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMimeContentUTF8(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMimeContentUTF8[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMimeContentUTF8[] = {
     {0, 2, "CharacterSet", "CharacterSet", "CharacterSet", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsMimeContentUTF8[] = {0};
-const std::uint16_t kByNameTEwsMimeContentUTF8[] = {0};
+constexpr std::uint16_t kByIndexTEwsMimeContentUTF8[] = {0};
+constexpr std::uint16_t kByNameTEwsMimeContentUTF8[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsTask(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsTask(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsTask[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsTask[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -435,12 +435,12 @@ const TDvXMLSchemaInfo kDeclsTEwsTask[] = {
     {1281, 1, "t:StatusDescription", "StatusDescription", "StatusDescription", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 91},
     {1282, 1, "t:TotalWork", "TotalWork", "TotalWork", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 92},
 };
-const std::uint16_t kByIndexTEwsTask[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92};
-const std::uint16_t kByNameTEwsTask[] = {71, 63, 64, 46, 72, 68, 7, 73, 52, 6, 69, 10, 74, 75, 76, 77, 38, 31, 20, 8, 19, 78, 79, 28, 26, 27, 80, 32, 44, 30, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 81, 35, 51, 82, 14, 15, 83, 16, 13, 84, 17, 3, 1, 33, 34, 65, 66, 60, 59, 62, 61, 85, 0, 43, 86, 2, 67, 87, 45, 50, 48, 88, 22, 23, 25, 24, 21, 47, 49, 56, 5, 9, 57, 89, 90, 91, 41, 4, 54, 92, 39, 37, 36};
+constexpr std::uint16_t kByIndexTEwsTask[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92};
+constexpr std::uint16_t kByNameTEwsTask[] = {71, 63, 64, 46, 72, 68, 7, 73, 52, 6, 69, 10, 74, 75, 76, 77, 38, 31, 20, 8, 19, 78, 79, 28, 26, 27, 80, 32, 44, 30, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 81, 35, 51, 82, 14, 15, 83, 16, 13, 84, 17, 3, 1, 33, 34, 65, 66, 60, 59, 62, 61, 85, 0, 43, 86, 2, 67, 87, 45, 50, 48, 88, 22, 23, 25, 24, 21, 47, 49, 56, 5, 9, 57, 89, 90, 91, 41, 4, 54, 92, 39, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPostItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPostItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPostItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPostItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -521,12 +521,12 @@ const TDvXMLSchemaInfo kDeclsTEwsPostItem[] = {
     {1289, 1, "t:References", "References", "References", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 77},
     {1290, 1, "t:Sender", "Sender", "Sender", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSingleRecipient::ClassInfo, nullptr, nullptr, 78},
 };
-const std::uint16_t kByIndexTEwsPostItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78};
-const std::uint16_t kByNameTEwsPostItem[] = {63, 64, 46, 68, 7, 52, 6, 69, 10, 38, 71, 72, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 73, 29, 53, 58, 55, 11, 12, 70, 42, 18, 74, 35, 51, 14, 15, 75, 16, 13, 17, 3, 1, 33, 34, 65, 66, 60, 59, 62, 61, 0, 43, 2, 67, 45, 76, 50, 48, 77, 22, 23, 25, 24, 21, 47, 49, 56, 78, 5, 9, 57, 41, 4, 54, 39, 37, 36};
+constexpr std::uint16_t kByIndexTEwsPostItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78};
+constexpr std::uint16_t kByNameTEwsPostItem[] = {63, 64, 46, 68, 7, 52, 6, 69, 10, 38, 71, 72, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 73, 29, 53, 58, 55, 11, 12, 70, 42, 18, 74, 35, 51, 14, 15, 75, 16, 13, 17, 3, 1, 33, 34, 65, 66, 60, 59, 62, 61, 0, 43, 2, 67, 45, 76, 50, 48, 77, 22, 23, 25, 24, 21, 47, 49, 56, 78, 5, 9, 57, 41, 4, 54, 39, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSharingMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSharingMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSharingMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSharingMessage[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -625,98 +625,98 @@ const TDvXMLSchemaInfo kDeclsTEwsSharingMessage[] = {
     {1291, 1, "t:SharingMessageAction", "SharingMessageAction", "SharingMessageAction", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSharingMessageAction::ClassInfo, nullptr, nullptr, 95},
     {1292, 1, "t:SharingMessageActions", "SharingMessageActions", "SharingMessageActions", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfSharingMessageAction::ClassInfo, nullptr, nullptr, 96},
 };
-const std::uint16_t kByIndexTEwsSharingMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
-const std::uint16_t kByNameTEwsSharingMessage[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 2, 67, 45, 50, 48, 93, 94, 85, 86, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 95, 96, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constexpr std::uint16_t kByIndexTEwsSharingMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
+constexpr std::uint16_t kByNameTEwsSharingMessage[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 2, 67, 45, 50, 48, 93, 94, 85, 86, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 95, 96, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfSharingMessageAction(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfSharingMessageAction(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfSharingMessageAction[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfSharingMessageAction[] = {
     {1293, 1, "t:SharingMessageAction", "SharingMessageAction", "SharingMessageAction", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSharingMessageAction::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfSharingMessageAction[] = {0};
-const std::uint16_t kByNameTEwsArrayOfSharingMessageAction[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfSharingMessageAction[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfSharingMessageAction[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSharingMessageAction(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSharingMessageAction(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSharingMessageAction[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSharingMessageAction[] = {
     {1294, 1, "t:Importance", "Importance", "Importance", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSharingActionImportance, nullptr, 0},
     {1295, 1, "t:ActionType", "ActionType", "ActionType", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSharingAction, nullptr, 1},
     {1296, 1, "t:Action", "Action", "Action", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSharingAction, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsSharingMessageAction[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsSharingMessageAction[] = {2, 1, 0};
+constexpr std::uint16_t kByIndexTEwsSharingMessageAction[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsSharingMessageAction[] = {2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBasePaging(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBasePaging(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsBasePaging[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsBasePaging[] = {
     {0, 2, "MaxEntriesReturned", "MaxEntriesReturned", "MaxEntriesReturned", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsBasePaging[] = {0};
-const std::uint16_t kByNameTEwsBasePaging[] = {0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsBasePaging[] = {&TEwsCalendarView::ClassInfo, &TEwsContactsView::ClassInfo, &TEwsFractionalPageView::ClassInfo, &TEwsIndexedPageView::ClassInfo, &TEwsSeekToConditionPageView::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsBasePaging[] = {0};
+constexpr std::uint16_t kByNameTEwsBasePaging[] = {0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsBasePaging[] = {&TEwsCalendarView::ClassInfo, &TEwsContactsView::ClassInfo, &TEwsFractionalPageView::ClassInfo, &TEwsIndexedPageView::ClassInfo, &TEwsSeekToConditionPageView::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsIndexedPageView(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsIndexedPageView(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsIndexedPageView[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsIndexedPageView[] = {
     {0, 2, "MaxEntriesReturned", "MaxEntriesReturned", "MaxEntriesReturned", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {1, 2, "Offset", "Offset", "Offset", 1, 1, true, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
     {2, 2, "BasePoint", "BasePoint", "BasePoint", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TIndexBasePoint, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsIndexedPageView[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsIndexedPageView[] = {2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsIndexedPageView[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsIndexedPageView[] = {2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFractionalPageView(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFractionalPageView(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFractionalPageView[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFractionalPageView[] = {
     {0, 2, "MaxEntriesReturned", "MaxEntriesReturned", "MaxEntriesReturned", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {1, 2, "Numerator", "Numerator", "Numerator", 1, 1, true, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
     {2, 2, "Denominator", "Denominator", "Denominator", 1, 1, true, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsFractionalPageView[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsFractionalPageView[] = {2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsFractionalPageView[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsFractionalPageView[] = {2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSeekToConditionPageView(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSeekToConditionPageView(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSeekToConditionPageView[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSeekToConditionPageView[] = {
     {0, 2, "MaxEntriesReturned", "MaxEntriesReturned", "MaxEntriesReturned", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {1297, 1, "t:Condition", "Condition", "Condition", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsRestriction::ClassInfo, nullptr, nullptr, 1},
     {1298, 2, "BasePoint", "BasePoint", "BasePoint", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TIndexBasePoint, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsSeekToConditionPageView[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsSeekToConditionPageView[] = {2, 1, 0};
+constexpr std::uint16_t kByIndexTEwsSeekToConditionPageView[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsSeekToConditionPageView[] = {2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCalendarView(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCalendarView(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCalendarView[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCalendarView[] = {
     {0, 2, "MaxEntriesReturned", "MaxEntriesReturned", "MaxEntriesReturned", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {1, 2, "StartDate", "StartDate", "StartDate", 1, 1, true, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 1},
     {2, 2, "EndDate", "EndDate", "EndDate", 1, 1, true, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsCalendarView[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsCalendarView[] = {2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsCalendarView[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsCalendarView[] = {2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsContactsView(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsContactsView(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsContactsView[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsContactsView[] = {
     {0, 2, "MaxEntriesReturned", "MaxEntriesReturned", "MaxEntriesReturned", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {1, 2, "InitialName", "InitialName", "InitialName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2, 2, "FinalName", "FinalName", "FinalName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsContactsView[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsContactsView[] = {2, 1, 0};
+constexpr std::uint16_t kByIndexTEwsContactsView[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsContactsView[] = {2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsResolution(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsResolution(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsResolution[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsResolution[] = {
     {1299, 1, "t:Mailbox", "Mailbox", "Mailbox", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
     {1300, 1, "t:Contact", "Contact", "Contact", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsContactItem::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsResolution[] = {0, 1};
-const std::uint16_t kByNameTEwsResolution[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsResolution[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsResolution[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfResolution(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfResolution(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfResolution[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfResolution[] = {
     {1301, 1, "t:Resolution", "Resolution", "Resolution", 0, 100, false, -1, TDvXMLSchemaValueKind::Array, &TEwsResolution::ClassInfo, nullptr, &NewArrayOfTEwsResolution, 0},
     {1302, 2, "IndexedPagingOffset", "IndexedPagingOffset", "IndexedPagingOffset", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
     {1303, 2, "NumeratorOffset", "NumeratorOffset", "NumeratorOffset", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -724,12 +724,12 @@ const TDvXMLSchemaInfo kDeclsTEwsArrayOfResolution[] = {
     {1305, 2, "IncludesLastItemInRange", "IncludesLastItemInRange", "IncludesLastItemInRange", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 4},
     {1306, 2, "TotalItemsInView", "TotalItemsInView", "TotalItemsInView", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsArrayOfResolution[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsArrayOfResolution[] = {3, 4, 1, 2, 0, 5};
+constexpr std::uint16_t kByIndexTEwsArrayOfResolution[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsArrayOfResolution[] = {3, 4, 1, 2, 0, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfDLExpansion(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfDLExpansion(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfDLExpansion[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfDLExpansion[] = {
     {1307, 1, "t:Mailbox", "Mailbox", "Mailbox", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsEmailAddressType::ClassInfo, nullptr, &NewArrayOfTEwsEmailAddressType, 0},
     {1308, 2, "IndexedPagingOffset", "IndexedPagingOffset", "IndexedPagingOffset", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
     {1309, 2, "NumeratorOffset", "NumeratorOffset", "NumeratorOffset", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -737,402 +737,402 @@ const TDvXMLSchemaInfo kDeclsTEwsArrayOfDLExpansion[] = {
     {1311, 2, "IncludesLastItemInRange", "IncludesLastItemInRange", "IncludesLastItemInRange", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 4},
     {1312, 2, "TotalItemsInView", "TotalItemsInView", "TotalItemsInView", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsArrayOfDLExpansion[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsArrayOfDLExpansion[] = {3, 4, 1, 0, 2, 5};
+constexpr std::uint16_t kByIndexTEwsArrayOfDLExpansion[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsArrayOfDLExpansion[] = {3, 4, 1, 0, 2, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfTimeZoneId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfTimeZoneId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfTimeZoneId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfTimeZoneId[] = {
     {1313, 1, "t:Id", "Id", "Id", 1, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfTimeZoneId[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfTimeZoneId[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfTimeZoneId[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfTimeZoneId[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfTimeZoneDefinition(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfTimeZoneDefinition(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfTimeZoneDefinition[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfTimeZoneDefinition[] = {
     {1314, 1, "t:TimeZoneDefinition", "TimeZoneDefinition", "TimeZoneDefinition", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsTimeZoneDefinition::ClassInfo, nullptr, &NewArrayOfTEwsTimeZoneDefinition, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfTimeZoneDefinition[] = {0};
-const std::uint16_t kByNameTEwsArrayOfTimeZoneDefinition[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfTimeZoneDefinition[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfTimeZoneDefinition[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsOnlineMeetingSettings(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsOnlineMeetingSettings(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsOnlineMeetingSettings[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsOnlineMeetingSettings[] = {
     {1315, 1, "t:LobbyBypass", "LobbyBypass", "LobbyBypass", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TLobbyBypass, nullptr, 0},
     {1316, 1, "t:AccessLevel", "AccessLevel", "AccessLevel", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TOnlineMeetingAccessLevel, nullptr, 1},
     {1317, 1, "t:Presenters", "Presenters", "Presenters", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TPresenters, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsOnlineMeetingSettings[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsOnlineMeetingSettings[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsOnlineMeetingSettings[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsOnlineMeetingSettings[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAttendee(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAttendee(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAttendee[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAttendee[] = {
     {1318, 1, "t:Mailbox", "Mailbox", "Mailbox", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
     {1319, 1, "t:ResponseType", "ResponseType", "ResponseType", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseType, nullptr, 1},
     {1320, 1, "t:LastResponseTime", "LastResponseTime", "LastResponseTime", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 2},
     {1321, 1, "t:ProposedStart", "ProposedStart", "ProposedStart", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 3},
     {1322, 1, "t:ProposedEnd", "ProposedEnd", "ProposedEnd", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsAttendee[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsAttendee[] = {2, 0, 4, 3, 1};
+constexpr std::uint16_t kByIndexTEwsAttendee[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsAttendee[] = {2, 0, 4, 3, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfAttendees(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfAttendees(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfAttendees[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfAttendees[] = {
     {1323, 1, "t:Attendee", "Attendee", "Attendee", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsAttendee::ClassInfo, nullptr, &NewArrayOfTEwsAttendee, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfAttendees[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfAttendees[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfAttendees[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfAttendees[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsOccurrenceItemId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsOccurrenceItemId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsOccurrenceItemId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsOccurrenceItemId[] = {
     {0, 2, "RecurringMasterId", "RecurringMasterId", "RecurringMasterId", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1, 2, "ChangeKey", "ChangeKey", "ChangeKey", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2, 2, "InstanceIndex", "InstanceIndex", "InstanceIndex", 1, 1, true, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsOccurrenceItemId[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsOccurrenceItemId[] = {1, 2, 0};
+constexpr std::uint16_t kByIndexTEwsOccurrenceItemId[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsOccurrenceItemId[] = {1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRecurringMasterItemId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRecurringMasterItemId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRecurringMasterItemId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRecurringMasterItemId[] = {
     {0, 2, "OccurrenceId", "OccurrenceId", "OccurrenceId", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1, 2, "ChangeKey", "ChangeKey", "ChangeKey", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsRecurringMasterItemId[] = {0, 1};
-const std::uint16_t kByNameTEwsRecurringMasterItemId[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsRecurringMasterItemId[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsRecurringMasterItemId[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRecurringMasterItemIdRanges(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRecurringMasterItemIdRanges(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRecurringMasterItemIdRanges[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRecurringMasterItemIdRanges[] = {
     {0, 2, "Id", "Id", "Id", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1, 2, "ChangeKey", "ChangeKey", "ChangeKey", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1324, 1, "t:Ranges", "Ranges", "Ranges", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfOccurrenceRanges::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsRecurringMasterItemIdRanges[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsRecurringMasterItemIdRanges[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsRecurringMasterItemIdRanges[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsRecurringMasterItemIdRanges[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfOccurrenceRanges(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfOccurrenceRanges(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfOccurrenceRanges[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfOccurrenceRanges[] = {
     {1325, 1, "t:Range", "Range", "Range", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsOccurrencesRange::ClassInfo, nullptr, &NewArrayOfTEwsOccurrencesRange, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfOccurrenceRanges[] = {0};
-const std::uint16_t kByNameTEwsArrayOfOccurrenceRanges[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfOccurrenceRanges[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfOccurrenceRanges[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsOccurrencesRange(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsOccurrencesRange(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsOccurrencesRange[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsOccurrencesRange[] = {
     {0, 2, "Start", "Start", "Start_", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 0},
     {1, 2, "End", "End", "End_", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 1},
     {2, 2, "Count", "Count", "Count", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {3, 2, "CompareOriginalStartTime", "CompareOriginalStartTime", "CompareOriginalStartTime", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsOccurrencesRange[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsOccurrencesRange[] = {3, 2, 1, 0};
+constexpr std::uint16_t kByIndexTEwsOccurrencesRange[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsOccurrencesRange[] = {3, 2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRecurrencePatternBase(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRecurrencePatternBase(e));
 }
-const TDvXMLSchemaClassInfo* const kDerivedTEwsRecurrencePatternBase[] = {&TEwsAbsoluteMonthlyRecurrencePattern::ClassInfo, &TEwsAbsoluteYearlyRecurrencePattern::ClassInfo, &TEwsDailyRecurrencePattern::ClassInfo, &TEwsDailyRegeneratingPattern::ClassInfo, &TEwsIntervalRecurrencePatternBase::ClassInfo, &TEwsMonthlyRegeneratingPattern::ClassInfo, &TEwsRegeneratingPatternBase::ClassInfo, &TEwsRelativeMonthlyRecurrencePattern::ClassInfo, &TEwsRelativeYearlyRecurrencePattern::ClassInfo, &TEwsWeeklyRecurrencePattern::ClassInfo, &TEwsWeeklyRegeneratingPattern::ClassInfo, &TEwsYearlyRegeneratingPattern::ClassInfo};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsRecurrencePatternBase[] = {&TEwsAbsoluteMonthlyRecurrencePattern::ClassInfo, &TEwsAbsoluteYearlyRecurrencePattern::ClassInfo, &TEwsDailyRecurrencePattern::ClassInfo, &TEwsDailyRegeneratingPattern::ClassInfo, &TEwsIntervalRecurrencePatternBase::ClassInfo, &TEwsMonthlyRegeneratingPattern::ClassInfo, &TEwsRegeneratingPatternBase::ClassInfo, &TEwsRelativeMonthlyRecurrencePattern::ClassInfo, &TEwsRelativeYearlyRecurrencePattern::ClassInfo, &TEwsWeeklyRecurrencePattern::ClassInfo, &TEwsWeeklyRegeneratingPattern::ClassInfo, &TEwsYearlyRegeneratingPattern::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsIntervalRecurrencePatternBase(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsIntervalRecurrencePatternBase(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsIntervalRecurrencePatternBase[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsIntervalRecurrencePatternBase[] = {
     {1326, 1, "t:Interval", "Interval", "Interval", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsIntervalRecurrencePatternBase[] = {0};
-const std::uint16_t kByNameTEwsIntervalRecurrencePatternBase[] = {0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsIntervalRecurrencePatternBase[] = {&TEwsAbsoluteMonthlyRecurrencePattern::ClassInfo, &TEwsDailyRecurrencePattern::ClassInfo, &TEwsDailyRegeneratingPattern::ClassInfo, &TEwsMonthlyRegeneratingPattern::ClassInfo, &TEwsRegeneratingPatternBase::ClassInfo, &TEwsRelativeMonthlyRecurrencePattern::ClassInfo, &TEwsWeeklyRecurrencePattern::ClassInfo, &TEwsWeeklyRegeneratingPattern::ClassInfo, &TEwsYearlyRegeneratingPattern::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsIntervalRecurrencePatternBase[] = {0};
+constexpr std::uint16_t kByNameTEwsIntervalRecurrencePatternBase[] = {0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsIntervalRecurrencePatternBase[] = {&TEwsAbsoluteMonthlyRecurrencePattern::ClassInfo, &TEwsDailyRecurrencePattern::ClassInfo, &TEwsDailyRegeneratingPattern::ClassInfo, &TEwsMonthlyRegeneratingPattern::ClassInfo, &TEwsRegeneratingPatternBase::ClassInfo, &TEwsRelativeMonthlyRecurrencePattern::ClassInfo, &TEwsWeeklyRecurrencePattern::ClassInfo, &TEwsWeeklyRegeneratingPattern::ClassInfo, &TEwsYearlyRegeneratingPattern::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRegeneratingPatternBase(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRegeneratingPatternBase(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRegeneratingPatternBase[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRegeneratingPatternBase[] = {
     {1326, 1, "t:Interval", "Interval", "Interval", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsRegeneratingPatternBase[] = {0};
-const std::uint16_t kByNameTEwsRegeneratingPatternBase[] = {0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsRegeneratingPatternBase[] = {&TEwsDailyRegeneratingPattern::ClassInfo, &TEwsMonthlyRegeneratingPattern::ClassInfo, &TEwsWeeklyRegeneratingPattern::ClassInfo, &TEwsYearlyRegeneratingPattern::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsRegeneratingPatternBase[] = {0};
+constexpr std::uint16_t kByNameTEwsRegeneratingPatternBase[] = {0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsRegeneratingPatternBase[] = {&TEwsDailyRegeneratingPattern::ClassInfo, &TEwsMonthlyRegeneratingPattern::ClassInfo, &TEwsWeeklyRegeneratingPattern::ClassInfo, &TEwsYearlyRegeneratingPattern::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDailyRegeneratingPattern(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDailyRegeneratingPattern(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDailyRegeneratingPattern[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDailyRegeneratingPattern[] = {
     {1326, 1, "t:Interval", "Interval", "Interval", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsDailyRegeneratingPattern[] = {0};
-const std::uint16_t kByNameTEwsDailyRegeneratingPattern[] = {0};
+constexpr std::uint16_t kByIndexTEwsDailyRegeneratingPattern[] = {0};
+constexpr std::uint16_t kByNameTEwsDailyRegeneratingPattern[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsWeeklyRegeneratingPattern(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsWeeklyRegeneratingPattern(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsWeeklyRegeneratingPattern[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsWeeklyRegeneratingPattern[] = {
     {1326, 1, "t:Interval", "Interval", "Interval", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsWeeklyRegeneratingPattern[] = {0};
-const std::uint16_t kByNameTEwsWeeklyRegeneratingPattern[] = {0};
+constexpr std::uint16_t kByIndexTEwsWeeklyRegeneratingPattern[] = {0};
+constexpr std::uint16_t kByNameTEwsWeeklyRegeneratingPattern[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMonthlyRegeneratingPattern(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMonthlyRegeneratingPattern(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMonthlyRegeneratingPattern[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMonthlyRegeneratingPattern[] = {
     {1326, 1, "t:Interval", "Interval", "Interval", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsMonthlyRegeneratingPattern[] = {0};
-const std::uint16_t kByNameTEwsMonthlyRegeneratingPattern[] = {0};
+constexpr std::uint16_t kByIndexTEwsMonthlyRegeneratingPattern[] = {0};
+constexpr std::uint16_t kByNameTEwsMonthlyRegeneratingPattern[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsYearlyRegeneratingPattern(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsYearlyRegeneratingPattern(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsYearlyRegeneratingPattern[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsYearlyRegeneratingPattern[] = {
     {1326, 1, "t:Interval", "Interval", "Interval", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsYearlyRegeneratingPattern[] = {0};
-const std::uint16_t kByNameTEwsYearlyRegeneratingPattern[] = {0};
+constexpr std::uint16_t kByIndexTEwsYearlyRegeneratingPattern[] = {0};
+constexpr std::uint16_t kByNameTEwsYearlyRegeneratingPattern[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRelativeYearlyRecurrencePattern(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRelativeYearlyRecurrencePattern(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRelativeYearlyRecurrencePattern[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRelativeYearlyRecurrencePattern[] = {
     {1327, 1, "t:DaysOfWeek", "DaysOfWeek", "DaysOfWeek", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDayOfWeek, nullptr, 0},
     {1328, 1, "t:DayOfWeekIndex", "DayOfWeekIndex", "DayOfWeekIndex", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDayOfWeekIndex, nullptr, 1},
     {1329, 1, "t:Month", "Month", "Month", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TMonthNames, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsRelativeYearlyRecurrencePattern[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsRelativeYearlyRecurrencePattern[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsRelativeYearlyRecurrencePattern[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsRelativeYearlyRecurrencePattern[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAbsoluteYearlyRecurrencePattern(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAbsoluteYearlyRecurrencePattern(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAbsoluteYearlyRecurrencePattern[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAbsoluteYearlyRecurrencePattern[] = {
     {1330, 1, "t:DayOfMonth", "DayOfMonth", "DayOfMonth", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {1331, 1, "t:Month", "Month", "Month", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TMonthNames, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsAbsoluteYearlyRecurrencePattern[] = {0, 1};
-const std::uint16_t kByNameTEwsAbsoluteYearlyRecurrencePattern[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsAbsoluteYearlyRecurrencePattern[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsAbsoluteYearlyRecurrencePattern[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRelativeMonthlyRecurrencePattern(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRelativeMonthlyRecurrencePattern(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRelativeMonthlyRecurrencePattern[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRelativeMonthlyRecurrencePattern[] = {
     {1326, 1, "t:Interval", "Interval", "Interval", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {1332, 1, "t:DaysOfWeek", "DaysOfWeek", "DaysOfWeek", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDayOfWeek, nullptr, 1},
     {1333, 1, "t:DayOfWeekIndex", "DayOfWeekIndex", "DayOfWeekIndex", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDayOfWeekIndex, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsRelativeMonthlyRecurrencePattern[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsRelativeMonthlyRecurrencePattern[] = {2, 1, 0};
+constexpr std::uint16_t kByIndexTEwsRelativeMonthlyRecurrencePattern[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsRelativeMonthlyRecurrencePattern[] = {2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAbsoluteMonthlyRecurrencePattern(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAbsoluteMonthlyRecurrencePattern(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAbsoluteMonthlyRecurrencePattern[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAbsoluteMonthlyRecurrencePattern[] = {
     {1326, 1, "t:Interval", "Interval", "Interval", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {1334, 1, "t:DayOfMonth", "DayOfMonth", "DayOfMonth", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsAbsoluteMonthlyRecurrencePattern[] = {0, 1};
-const std::uint16_t kByNameTEwsAbsoluteMonthlyRecurrencePattern[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsAbsoluteMonthlyRecurrencePattern[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsAbsoluteMonthlyRecurrencePattern[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsWeeklyRecurrencePattern(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsWeeklyRecurrencePattern(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsWeeklyRecurrencePattern[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsWeeklyRecurrencePattern[] = {
     {1326, 1, "t:Interval", "Interval", "Interval", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {1335, 1, "t:DaysOfWeek", "DaysOfWeek", "DaysOfWeek", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1336, 1, "t:FirstDayOfWeek", "FirstDayOfWeek", "FirstDayOfWeek", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDayOfWeek, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsWeeklyRecurrencePattern[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsWeeklyRecurrencePattern[] = {1, 2, 0};
+constexpr std::uint16_t kByIndexTEwsWeeklyRecurrencePattern[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsWeeklyRecurrencePattern[] = {1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDailyRecurrencePattern(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDailyRecurrencePattern(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDailyRecurrencePattern[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDailyRecurrencePattern[] = {
     {1326, 1, "t:Interval", "Interval", "Interval", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsDailyRecurrencePattern[] = {0};
-const std::uint16_t kByNameTEwsDailyRecurrencePattern[] = {0};
+constexpr std::uint16_t kByIndexTEwsDailyRecurrencePattern[] = {0};
+constexpr std::uint16_t kByNameTEwsDailyRecurrencePattern[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEnhancedLocation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEnhancedLocation(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEnhancedLocation[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEnhancedLocation[] = {
     {1337, 1, "t:DisplayName", "DisplayName", "DisplayName", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1338, 1, "t:Annotation", "Annotation", "Annotation", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1339, 1, "t:PostalAddress", "PostalAddress", "PostalAddress", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPersonaPostalAddress::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsEnhancedLocation[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsEnhancedLocation[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsEnhancedLocation[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsEnhancedLocation[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsTimeChange(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsTimeChange(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsTimeChange[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsTimeChange[] = {
     {1340, 1, "t:Offset", "Offset", "Offset", 1, 1, false, -1, TDvXMLSchemaValueKind::Duration, nullptr, nullptr, nullptr, 0},
     {1341, 1, "t:RelativeYearlyRecurrence", "RelativeYearlyRecurrence", "RelativeYearlyRecurrence", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsRelativeYearlyRecurrencePattern::ClassInfo, nullptr, nullptr, 1},
     {1342, 1, "t:AbsoluteDate", "AbsoluteDate", "AbsoluteDate", 0, 1, false, 0, TDvXMLSchemaValueKind::Date, nullptr, nullptr, nullptr, 2},
     {1343, 1, "t:Time", "Time", "Time", 1, 1, false, -1, TDvXMLSchemaValueKind::Time, nullptr, nullptr, nullptr, 3},
     {1344, 2, "TimeZoneName", "TimeZoneName", "TimeZoneName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsTimeChange[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsTimeChange[] = {2, 0, 1, 3, 4};
+constexpr std::uint16_t kByIndexTEwsTimeChange[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsTimeChange[] = {2, 0, 1, 3, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsTimeZone(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsTimeZone(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsTimeZone[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsTimeZone[] = {
     {1345, 1, "t:BaseOffset", "BaseOffset", "BaseOffset", 0, 1, false, -1, TDvXMLSchemaValueKind::Duration, nullptr, nullptr, nullptr, 0},
     {1346, 1, "t:Standard", "Standard", "Standard", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTimeChange::ClassInfo, nullptr, nullptr, 1},
     {1347, 1, "t:Daylight", "Daylight", "Daylight", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTimeChange::ClassInfo, nullptr, nullptr, 2},
     {1348, 2, "TimeZoneName", "TimeZoneName", "TimeZoneName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsTimeZone[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsTimeZone[] = {0, 2, 1, 3};
+constexpr std::uint16_t kByIndexTEwsTimeZone[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsTimeZone[] = {0, 2, 1, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsTimeZoneContext(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsTimeZoneContext(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsTimeZoneContext[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsTimeZoneContext[] = {
     {1349, 1, "t:TimeZoneDefinition", "TimeZoneDefinition", "TimeZoneDefinition", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTimeZoneDefinition::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsTimeZoneContext[] = {0};
-const std::uint16_t kByNameTEwsTimeZoneContext[] = {0};
+constexpr std::uint16_t kByIndexTEwsTimeZoneContext[] = {0};
+constexpr std::uint16_t kByNameTEwsTimeZoneContext[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsTransitionTarget(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsTransitionTarget(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsTransitionTarget[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsTransitionTarget[] = {
     {0, 2, "Kind", "Kind", "Kind", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TTransitionTargetKind, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsTransitionTarget[] = {0};
-const std::uint16_t kByNameTEwsTransitionTarget[] = {0};
+constexpr std::uint16_t kByIndexTEwsTransitionTarget[] = {0};
+constexpr std::uint16_t kByNameTEwsTransitionTarget[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsTransition(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsTransition(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsTransition[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsTransition[] = {
     {1350, 1, "t:To", "To", "To_", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTransitionTarget::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsTransition[] = {0};
-const std::uint16_t kByNameTEwsTransition[] = {0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsTransition[] = {&TEwsAbsoluteDateTransition::ClassInfo, &TEwsRecurringDateTransition::ClassInfo, &TEwsRecurringDayTransition::ClassInfo, &TEwsRecurringTimeTransition::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsTransition[] = {0};
+constexpr std::uint16_t kByNameTEwsTransition[] = {0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsTransition[] = {&TEwsAbsoluteDateTransition::ClassInfo, &TEwsRecurringDateTransition::ClassInfo, &TEwsRecurringDayTransition::ClassInfo, &TEwsRecurringTimeTransition::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAbsoluteDateTransition(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAbsoluteDateTransition(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAbsoluteDateTransition[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAbsoluteDateTransition[] = {
     {1350, 1, "t:To", "To", "To_", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTransitionTarget::ClassInfo, nullptr, nullptr, 0},
     {1351, 1, "t:DateTime", "DateTime", "DateTime", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsAbsoluteDateTransition[] = {0, 1};
-const std::uint16_t kByNameTEwsAbsoluteDateTransition[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsAbsoluteDateTransition[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsAbsoluteDateTransition[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRecurringTimeTransition(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRecurringTimeTransition(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRecurringTimeTransition[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRecurringTimeTransition[] = {
     {1350, 1, "t:To", "To", "To_", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTransitionTarget::ClassInfo, nullptr, nullptr, 0},
     {1352, 1, "t:TimeOffset", "TimeOffset", "TimeOffset", 1, 1, false, -1, TDvXMLSchemaValueKind::Duration, nullptr, nullptr, nullptr, 1},
     {1353, 1, "t:Month", "Month", "Month", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsRecurringTimeTransition[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsRecurringTimeTransition[] = {2, 1, 0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsRecurringTimeTransition[] = {&TEwsRecurringDateTransition::ClassInfo, &TEwsRecurringDayTransition::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsRecurringTimeTransition[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsRecurringTimeTransition[] = {2, 1, 0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsRecurringTimeTransition[] = {&TEwsRecurringDateTransition::ClassInfo, &TEwsRecurringDayTransition::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRecurringDateTransition(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRecurringDateTransition(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRecurringDateTransition[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRecurringDateTransition[] = {
     {1350, 1, "t:To", "To", "To_", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTransitionTarget::ClassInfo, nullptr, nullptr, 0},
     {1352, 1, "t:TimeOffset", "TimeOffset", "TimeOffset", 1, 1, false, -1, TDvXMLSchemaValueKind::Duration, nullptr, nullptr, nullptr, 1},
     {1353, 1, "t:Month", "Month", "Month", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {1354, 1, "t:Day", "Day", "Day", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsRecurringDateTransition[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsRecurringDateTransition[] = {3, 2, 1, 0};
+constexpr std::uint16_t kByIndexTEwsRecurringDateTransition[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsRecurringDateTransition[] = {3, 2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRecurringDayTransition(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRecurringDayTransition(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRecurringDayTransition[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRecurringDayTransition[] = {
     {1350, 1, "t:To", "To", "To_", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTransitionTarget::ClassInfo, nullptr, nullptr, 0},
     {1352, 1, "t:TimeOffset", "TimeOffset", "TimeOffset", 1, 1, false, -1, TDvXMLSchemaValueKind::Duration, nullptr, nullptr, nullptr, 1},
     {1353, 1, "t:Month", "Month", "Month", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {1355, 1, "t:DayOfWeek", "DayOfWeek", "DayOfWeek", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDayOfWeek, nullptr, 3},
     {1356, 1, "t:Occurrence", "Occurrence", "Occurrence", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsRecurringDayTransition[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsRecurringDayTransition[] = {3, 2, 4, 1, 0};
+constexpr std::uint16_t kByIndexTEwsRecurringDayTransition[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsRecurringDayTransition[] = {3, 2, 4, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsTimeZoneDefinition(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsTimeZoneDefinition(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsTimeZoneDefinition[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsTimeZoneDefinition[] = {
     {1357, 1, "t:Periods", "Periods", "Periods", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfPeriods::ClassInfo, nullptr, nullptr, 0},
     {1358, 1, "t:TransitionsGroups", "TransitionsGroups", "TransitionsGroups", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfTransitionsGroups::ClassInfo, nullptr, nullptr, 1},
     {1359, 1, "t:Transitions", "Transitions", "Transitions", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfTransitions::ClassInfo, nullptr, nullptr, 2},
     {1360, 2, "Id", "Id", "Id", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 3},
     {1361, 2, "Name", "Name", "Name", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsTimeZoneDefinition[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsTimeZoneDefinition[] = {3, 4, 0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsTimeZoneDefinition[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsTimeZoneDefinition[] = {3, 4, 0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfPeriods(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfPeriods(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfPeriods[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfPeriods[] = {
     {1362, 1, "t:Period", "Period", "Period", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsPeriod::ClassInfo, nullptr, &NewArrayOfTEwsPeriod, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfPeriods[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfPeriods[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfPeriods[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfPeriods[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPeriod(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPeriod(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPeriod[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPeriod[] = {
     {0, 2, "Bias", "Bias", "Bias", 0, 1, false, -1, TDvXMLSchemaValueKind::Duration, nullptr, nullptr, nullptr, 0},
     {1, 2, "Name", "Name", "Name", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2, 2, "Id", "Id", "Id", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsPeriod[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsPeriod[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsPeriod[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsPeriod[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfTransitionsGroups(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfTransitionsGroups(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfTransitionsGroups[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfTransitionsGroups[] = {
     {1363, 1, "t:TransitionsGroup", "TransitionsGroup", "TransitionsGroup", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsArrayOfTransitions::ClassInfo, nullptr, &NewArrayOfTEwsArrayOfTransitions, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfTransitionsGroups[] = {0};
-const std::uint16_t kByNameTEwsArrayOfTransitionsGroups[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfTransitionsGroups[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfTransitionsGroups[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfTransitions(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfTransitions(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfTransitions[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfTransitions[] = {
     {1364, 1, "t:Transition", "Transition", "Transition", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsTransition::ClassInfo, nullptr, &NewArrayOfTEwsTransition, 0},
     {1365, 1, "t:AbsoluteDateTransition", "AbsoluteDateTransition", "AbsoluteDateTransition", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsAbsoluteDateTransition::ClassInfo, nullptr, &NewArrayOfTEwsAbsoluteDateTransition, 1},
     {1366, 1, "t:RecurringDayTransition", "RecurringDayTransition", "RecurringDayTransition", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsRecurringDayTransition::ClassInfo, nullptr, &NewArrayOfTEwsRecurringDayTransition, 2},
     {1367, 1, "t:RecurringDateTransition", "RecurringDateTransition", "RecurringDateTransition", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsRecurringDateTransition::ClassInfo, nullptr, &NewArrayOfTEwsRecurringDateTransition, 3},
     {1368, 2, "Id", "Id", "Id", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsArrayOfTransitions[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsArrayOfTransitions[] = {1, 4, 3, 2, 0};
+constexpr std::uint16_t kByIndexTEwsArrayOfTransitions[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsArrayOfTransitions[] = {1, 4, 3, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRecurrenceRangeBase(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRecurrenceRangeBase(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRecurrenceRangeBase[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRecurrenceRangeBase[] = {
     {1369, 1, "t:StartDate", "StartDate", "StartDate", 1, 1, false, -1, TDvXMLSchemaValueKind::Date, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsRecurrenceRangeBase[] = {0};
-const std::uint16_t kByNameTEwsRecurrenceRangeBase[] = {0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsRecurrenceRangeBase[] = {&TEwsEndDateRecurrenceRange::ClassInfo, &TEwsNoEndRecurrenceRange::ClassInfo, &TEwsNumberedRecurrenceRange::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsRecurrenceRangeBase[] = {0};
+constexpr std::uint16_t kByNameTEwsRecurrenceRangeBase[] = {0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsRecurrenceRangeBase[] = {&TEwsEndDateRecurrenceRange::ClassInfo, &TEwsNoEndRecurrenceRange::ClassInfo, &TEwsNumberedRecurrenceRange::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNoEndRecurrenceRange(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNoEndRecurrenceRange(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNoEndRecurrenceRange[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNoEndRecurrenceRange[] = {
     {1369, 1, "t:StartDate", "StartDate", "StartDate", 1, 1, false, -1, TDvXMLSchemaValueKind::Date, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsNoEndRecurrenceRange[] = {0};
-const std::uint16_t kByNameTEwsNoEndRecurrenceRange[] = {0};
+constexpr std::uint16_t kByIndexTEwsNoEndRecurrenceRange[] = {0};
+constexpr std::uint16_t kByNameTEwsNoEndRecurrenceRange[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEndDateRecurrenceRange(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEndDateRecurrenceRange(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEndDateRecurrenceRange[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEndDateRecurrenceRange[] = {
     {1369, 1, "t:StartDate", "StartDate", "StartDate", 1, 1, false, -1, TDvXMLSchemaValueKind::Date, nullptr, nullptr, nullptr, 0},
     {1370, 1, "t:EndDate", "EndDate", "EndDate", 1, 1, false, -1, TDvXMLSchemaValueKind::Date, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsEndDateRecurrenceRange[] = {0, 1};
-const std::uint16_t kByNameTEwsEndDateRecurrenceRange[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsEndDateRecurrenceRange[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsEndDateRecurrenceRange[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNumberedRecurrenceRange(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNumberedRecurrenceRange(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNumberedRecurrenceRange[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNumberedRecurrenceRange[] = {
     {1369, 1, "t:StartDate", "StartDate", "StartDate", 1, 1, false, -1, TDvXMLSchemaValueKind::Date, nullptr, nullptr, nullptr, 0},
     {1371, 1, "t:NumberOfOccurrences", "NumberOfOccurrences", "NumberOfOccurrences", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsNumberedRecurrenceRange[] = {0, 1};
-const std::uint16_t kByNameTEwsNumberedRecurrenceRange[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsNumberedRecurrenceRange[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsNumberedRecurrenceRange[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRecurrence(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRecurrence(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRecurrence[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRecurrence[] = {
     {1372, 1, "t:RelativeYearlyRecurrence", "RelativeYearlyRecurrence", "RelativeYearlyRecurrence", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsRelativeYearlyRecurrencePattern::ClassInfo, nullptr, nullptr, 0},
     {1373, 1, "t:AbsoluteYearlyRecurrence", "AbsoluteYearlyRecurrence", "AbsoluteYearlyRecurrence", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsAbsoluteYearlyRecurrencePattern::ClassInfo, nullptr, nullptr, 1},
     {1374, 1, "t:RelativeMonthlyRecurrence", "RelativeMonthlyRecurrence", "RelativeMonthlyRecurrence", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsRelativeMonthlyRecurrencePattern::ClassInfo, nullptr, nullptr, 2},
@@ -1143,12 +1143,12 @@ const TDvXMLSchemaInfo kDeclsTEwsRecurrence[] = {
     {1379, 1, "t:EndDateRecurrence", "EndDateRecurrence", "EndDateRecurrence", 0, 1, false, 1, TDvXMLSchemaValueKind::Class, &TEwsEndDateRecurrenceRange::ClassInfo, nullptr, nullptr, 7},
     {1380, 1, "t:NumberedRecurrence", "NumberedRecurrence", "NumberedRecurrence", 0, 1, false, 1, TDvXMLSchemaValueKind::Class, &TEwsNumberedRecurrenceRange::ClassInfo, nullptr, nullptr, 8},
 };
-const std::uint16_t kByIndexTEwsRecurrence[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-const std::uint16_t kByNameTEwsRecurrence[] = {3, 1, 5, 7, 6, 8, 2, 0, 4};
+constexpr std::uint16_t kByIndexTEwsRecurrence[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::uint16_t kByNameTEwsRecurrence[] = {3, 1, 5, 7, 6, 8, 2, 0, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsTaskRecurrence(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsTaskRecurrence(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsTaskRecurrence[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsTaskRecurrence[] = {
     {1381, 1, "t:RelativeYearlyRecurrence", "RelativeYearlyRecurrence", "RelativeYearlyRecurrence", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsRelativeYearlyRecurrencePattern::ClassInfo, nullptr, nullptr, 0},
     {1382, 1, "t:AbsoluteYearlyRecurrence", "AbsoluteYearlyRecurrence", "AbsoluteYearlyRecurrence", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsAbsoluteYearlyRecurrencePattern::ClassInfo, nullptr, nullptr, 1},
     {1383, 1, "t:RelativeMonthlyRecurrence", "RelativeMonthlyRecurrence", "RelativeMonthlyRecurrence", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsRelativeMonthlyRecurrencePattern::ClassInfo, nullptr, nullptr, 2},
@@ -1163,47 +1163,47 @@ const TDvXMLSchemaInfo kDeclsTEwsTaskRecurrence[] = {
     {1392, 1, "t:EndDateRecurrence", "EndDateRecurrence", "EndDateRecurrence", 0, 1, false, 1, TDvXMLSchemaValueKind::Class, &TEwsEndDateRecurrenceRange::ClassInfo, nullptr, nullptr, 11},
     {1393, 1, "t:NumberedRecurrence", "NumberedRecurrence", "NumberedRecurrence", 0, 1, false, 1, TDvXMLSchemaValueKind::Class, &TEwsNumberedRecurrenceRange::ClassInfo, nullptr, nullptr, 12},
 };
-const std::uint16_t kByIndexTEwsTaskRecurrence[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-const std::uint16_t kByNameTEwsTaskRecurrence[] = {3, 1, 5, 6, 11, 8, 10, 12, 2, 0, 4, 7, 9};
+constexpr std::uint16_t kByIndexTEwsTaskRecurrence[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+constexpr std::uint16_t kByNameTEwsTaskRecurrence[] = {3, 1, 5, 6, 11, 8, 10, 12, 2, 0, 4, 7, 9};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsOccurrenceInfo(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsOccurrenceInfo(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsOccurrenceInfo[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsOccurrenceInfo[] = {
     {1394, 1, "t:ItemId", "ItemId", "ItemId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {1395, 1, "t:Start", "Start", "Start_", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 1},
     {1396, 1, "t:End", "End", "End_", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 2},
     {1397, 1, "t:OriginalStart", "OriginalStart", "OriginalStart", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsOccurrenceInfo[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsOccurrenceInfo[] = {2, 0, 3, 1};
+constexpr std::uint16_t kByIndexTEwsOccurrenceInfo[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsOccurrenceInfo[] = {2, 0, 3, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfOccurrenceInfo(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfOccurrenceInfo(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfOccurrenceInfo[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfOccurrenceInfo[] = {
     {1398, 1, "t:Occurrence", "Occurrence", "Occurrence", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsOccurrenceInfo::ClassInfo, nullptr, &NewArrayOfTEwsOccurrenceInfo, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfOccurrenceInfo[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfOccurrenceInfo[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfOccurrenceInfo[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfOccurrenceInfo[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeletedOccurrenceInfo(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeletedOccurrenceInfo(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeletedOccurrenceInfo[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeletedOccurrenceInfo[] = {
     {1399, 1, "t:Start", "Start", "Start_", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsDeletedOccurrenceInfo[] = {0};
-const std::uint16_t kByNameTEwsDeletedOccurrenceInfo[] = {0};
+constexpr std::uint16_t kByIndexTEwsDeletedOccurrenceInfo[] = {0};
+constexpr std::uint16_t kByNameTEwsDeletedOccurrenceInfo[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfDeletedOccurrences(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfDeletedOccurrences(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfDeletedOccurrences[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfDeletedOccurrences[] = {
     {1400, 1, "t:DeletedOccurrence", "DeletedOccurrence", "DeletedOccurrence", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsDeletedOccurrenceInfo::ClassInfo, nullptr, &NewArrayOfTEwsDeletedOccurrenceInfo, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfDeletedOccurrences[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfDeletedOccurrences[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfDeletedOccurrences[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfDeletedOccurrences[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCalendarItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCalendarItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCalendarItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCalendarItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -1331,12 +1331,12 @@ const TDvXMLSchemaInfo kDeclsTEwsCalendarItem[] = {
     {1454, 1, "t:CalendarActivityData", "CalendarActivityData", "CalendarActivityData", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsCalendarActivityData::ClassInfo, nullptr, nullptr, 124},
     {1455, 1, "t:DoNotForwardMeeting", "DoNotForwardMeeting", "DoNotForwardMeeting", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 125},
 };
-const std::uint16_t kByIndexTEwsCalendarItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96, 97, 98, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 114, 115, 116, 117, 118, 119, 120, 121, 122, 123, 124, 125};
-const std::uint16_t kByNameTEwsCalendarItem[] = {94, 96, 111, 63, 64, 99, 100, 101, 46, 68, 7, 52, 6, 124, 86, 69, 10, 110, 93, 95, 38, 31, 20, 8, 19, 73, 106, 28, 26, 27, 125, 97, 32, 75, 109, 119, 117, 115, 44, 30, 103, 40, 29, 53, 58, 55, 11, 12, 92, 70, 42, 120, 18, 77, 35, 82, 51, 14, 15, 81, 112, 123, 83, 16, 85, 13, 17, 3, 1, 121, 33, 34, 104, 78, 65, 66, 79, 84, 107, 113, 60, 59, 62, 61, 0, 105, 87, 114, 43, 122, 90, 88, 76, 2, 67, 45, 50, 48, 102, 72, 22, 23, 25, 24, 89, 91, 21, 47, 49, 56, 5, 9, 57, 74, 108, 118, 116, 41, 4, 54, 98, 71, 39, 37, 36, 80};
+constexpr std::uint16_t kByIndexTEwsCalendarItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96, 97, 98, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 114, 115, 116, 117, 118, 119, 120, 121, 122, 123, 124, 125};
+constexpr std::uint16_t kByNameTEwsCalendarItem[] = {94, 96, 111, 63, 64, 99, 100, 101, 46, 68, 7, 52, 6, 124, 86, 69, 10, 110, 93, 95, 38, 31, 20, 8, 19, 73, 106, 28, 26, 27, 125, 97, 32, 75, 109, 119, 117, 115, 44, 30, 103, 40, 29, 53, 58, 55, 11, 12, 92, 70, 42, 120, 18, 77, 35, 82, 51, 14, 15, 81, 112, 123, 83, 16, 85, 13, 17, 3, 1, 121, 33, 34, 104, 78, 65, 66, 79, 84, 107, 113, 60, 59, 62, 61, 0, 105, 87, 114, 43, 122, 90, 88, 76, 2, 67, 45, 50, 48, 102, 72, 22, 23, 25, 24, 89, 91, 21, 47, 49, 56, 5, 9, 57, 74, 108, 118, 116, 41, 4, 54, 98, 71, 39, 37, 36, 80};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMeetingMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMeetingMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMeetingMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMeetingMessage[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -1442,13 +1442,13 @@ const TDvXMLSchemaInfo kDeclsTEwsMeetingMessage[] = {
     {1463, 1, "t:DateTimeStamp", "DateTimeStamp", "DateTimeStamp", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 102},
     {1464, 1, "t:IsOrganizer", "IsOrganizer", "IsOrganizer", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 103},
 };
-const std::uint16_t kByIndexTEwsMeetingMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98, 99, 100, 101, 102, 103};
-const std::uint16_t kByNameTEwsMeetingMessage[] = {63, 64, 87, 46, 95, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 102, 28, 26, 27, 32, 44, 30, 40, 79, 29, 98, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 96, 76, 14, 15, 103, 97, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 2, 67, 45, 50, 48, 93, 94, 85, 86, 101, 83, 22, 23, 89, 25, 24, 84, 21, 99, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 100, 39, 88, 37, 36};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsMeetingMessage[] = {&TEwsMeetingCancellationMessage::ClassInfo, &TEwsMeetingRequestMessage::ClassInfo, &TEwsMeetingResponseMessage::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsMeetingMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98, 99, 100, 101, 102, 103};
+constexpr std::uint16_t kByNameTEwsMeetingMessage[] = {63, 64, 87, 46, 95, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 102, 28, 26, 27, 32, 44, 30, 40, 79, 29, 98, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 96, 76, 14, 15, 103, 97, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 2, 67, 45, 50, 48, 93, 94, 85, 86, 101, 83, 22, 23, 89, 25, 24, 84, 21, 99, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 100, 39, 88, 37, 36};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsMeetingMessage[] = {&TEwsMeetingCancellationMessage::ClassInfo, &TEwsMeetingRequestMessage::ClassInfo, &TEwsMeetingResponseMessage::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsChangeHighlights(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsChangeHighlights(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsChangeHighlights[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsChangeHighlights[] = {
     {1465, 1, "t:HasLocationChanged", "HasLocationChanged", "HasLocationChanged", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 0},
     {1466, 1, "t:Location", "Location", "Location", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1467, 1, "t:HasStartTimeChanged", "HasStartTimeChanged", "HasStartTimeChanged", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
@@ -1456,12 +1456,12 @@ const TDvXMLSchemaInfo kDeclsTEwsChangeHighlights[] = {
     {1469, 1, "t:HasEndTimeChanged", "HasEndTimeChanged", "HasEndTimeChanged", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 4},
     {1470, 1, "t:End", "End", "End_", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsChangeHighlights[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsChangeHighlights[] = {5, 4, 0, 2, 1, 3};
+constexpr std::uint16_t kByIndexTEwsChangeHighlights[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsChangeHighlights[] = {5, 4, 0, 2, 1, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMeetingRequestMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMeetingRequestMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMeetingRequestMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMeetingRequestMessage[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -1615,12 +1615,12 @@ const TDvXMLSchemaInfo kDeclsTEwsMeetingRequestMessage[] = {
     {1517, 1, "t:EndTimeZoneId", "EndTimeZoneId", "EndTimeZoneId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 150},
     {1518, 1, "t:DoNotForwardMeeting", "DoNotForwardMeeting", "DoNotForwardMeeting", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 151},
 };
-const std::uint16_t kByIndexTEwsMeetingRequestMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 114, 115, 116, 117, 118, 119, 120, 121, 122, 123, 124, 125, 126, 127, 128, 129, 130, 131, 132, 133, 134, 135, 136, 137, 138, 139, 140, 141, 142, 143, 144, 145, 146, 147, 148, 149, 150, 151};
-const std::uint16_t kByNameTEwsMeetingRequestMessage[] = {124, 126, 141, 63, 64, 129, 130, 131, 87, 46, 95, 68, 7, 74, 52, 6, 117, 69, 10, 73, 146, 140, 123, 125, 38, 77, 78, 31, 20, 8, 19, 102, 136, 28, 26, 27, 151, 127, 32, 107, 139, 150, 148, 145, 44, 30, 133, 40, 79, 29, 98, 53, 58, 55, 11, 12, 70, 42, 105, 18, 80, 109, 35, 114, 51, 96, 76, 14, 15, 113, 142, 103, 97, 81, 75, 115, 16, 82, 13, 17, 3, 1, 33, 34, 134, 110, 65, 66, 111, 92, 104, 116, 137, 143, 60, 59, 62, 61, 90, 0, 135, 118, 144, 43, 121, 119, 108, 2, 67, 45, 50, 48, 93, 94, 85, 86, 132, 101, 83, 22, 23, 89, 25, 24, 84, 120, 122, 21, 99, 47, 49, 56, 71, 91, 5, 9, 57, 106, 138, 149, 147, 41, 4, 54, 128, 72, 100, 39, 88, 37, 36, 112};
+constexpr std::uint16_t kByIndexTEwsMeetingRequestMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 114, 115, 116, 117, 118, 119, 120, 121, 122, 123, 124, 125, 126, 127, 128, 129, 130, 131, 132, 133, 134, 135, 136, 137, 138, 139, 140, 141, 142, 143, 144, 145, 146, 147, 148, 149, 150, 151};
+constexpr std::uint16_t kByNameTEwsMeetingRequestMessage[] = {124, 126, 141, 63, 64, 129, 130, 131, 87, 46, 95, 68, 7, 74, 52, 6, 117, 69, 10, 73, 146, 140, 123, 125, 38, 77, 78, 31, 20, 8, 19, 102, 136, 28, 26, 27, 151, 127, 32, 107, 139, 150, 148, 145, 44, 30, 133, 40, 79, 29, 98, 53, 58, 55, 11, 12, 70, 42, 105, 18, 80, 109, 35, 114, 51, 96, 76, 14, 15, 113, 142, 103, 97, 81, 75, 115, 16, 82, 13, 17, 3, 1, 33, 34, 134, 110, 65, 66, 111, 92, 104, 116, 137, 143, 60, 59, 62, 61, 90, 0, 135, 118, 144, 43, 121, 119, 108, 2, 67, 45, 50, 48, 93, 94, 85, 86, 132, 101, 83, 22, 23, 89, 25, 24, 84, 120, 122, 21, 99, 47, 49, 56, 71, 91, 5, 9, 57, 106, 138, 149, 147, 41, 4, 54, 128, 72, 100, 39, 88, 37, 36, 112};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMeetingResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMeetingResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMeetingResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMeetingResponseMessage[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -1734,12 +1734,12 @@ const TDvXMLSchemaInfo kDeclsTEwsMeetingResponseMessage[] = {
     {1525, 1, "t:ProposedEnd", "ProposedEnd", "ProposedEnd", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 110},
     {1526, 1, "t:EnhancedLocation", "EnhancedLocation", "EnhancedLocation", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEnhancedLocation::ClassInfo, nullptr, nullptr, 111},
 };
-const std::uint16_t kByIndexTEwsMeetingResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111};
-const std::uint16_t kByNameTEwsMeetingResponseMessage[] = {63, 64, 87, 46, 95, 68, 7, 74, 52, 6, 108, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 102, 28, 26, 27, 32, 105, 111, 44, 30, 40, 79, 29, 98, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 96, 76, 14, 15, 103, 97, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 106, 92, 60, 59, 62, 61, 90, 0, 43, 2, 67, 45, 50, 48, 110, 109, 93, 94, 85, 86, 107, 101, 83, 22, 23, 89, 25, 24, 84, 21, 99, 47, 49, 56, 71, 91, 5, 9, 57, 104, 41, 4, 54, 72, 100, 39, 88, 37, 36};
+constexpr std::uint16_t kByIndexTEwsMeetingResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111};
+constexpr std::uint16_t kByNameTEwsMeetingResponseMessage[] = {63, 64, 87, 46, 95, 68, 7, 74, 52, 6, 108, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 102, 28, 26, 27, 32, 105, 111, 44, 30, 40, 79, 29, 98, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 96, 76, 14, 15, 103, 97, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 106, 92, 60, 59, 62, 61, 90, 0, 43, 2, 67, 45, 50, 48, 110, 109, 93, 94, 85, 86, 107, 101, 83, 22, 23, 89, 25, 24, 84, 21, 99, 47, 49, 56, 71, 91, 5, 9, 57, 104, 41, 4, 54, 72, 100, 39, 88, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMeetingCancellationMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMeetingCancellationMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMeetingCancellationMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMeetingCancellationMessage[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -1852,12 +1852,12 @@ const TDvXMLSchemaInfo kDeclsTEwsMeetingCancellationMessage[] = {
     {1532, 1, "t:EnhancedLocation", "EnhancedLocation", "EnhancedLocation", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEnhancedLocation::ClassInfo, nullptr, nullptr, 109},
     {1533, 1, "t:DoNotForwardMeeting", "DoNotForwardMeeting", "DoNotForwardMeeting", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 110},
 };
-const std::uint16_t kByIndexTEwsMeetingCancellationMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110};
-const std::uint16_t kByNameTEwsMeetingCancellationMessage[] = {63, 64, 87, 46, 95, 68, 7, 74, 52, 6, 108, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 102, 28, 26, 27, 110, 32, 105, 109, 44, 30, 40, 79, 29, 98, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 96, 76, 14, 15, 103, 97, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 106, 92, 60, 59, 62, 61, 90, 0, 43, 2, 67, 45, 50, 48, 93, 94, 85, 86, 107, 101, 83, 22, 23, 89, 25, 24, 84, 21, 99, 47, 49, 56, 71, 91, 5, 9, 57, 104, 41, 4, 54, 72, 100, 39, 88, 37, 36};
+constexpr std::uint16_t kByIndexTEwsMeetingCancellationMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96, 97, 98, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110};
+constexpr std::uint16_t kByNameTEwsMeetingCancellationMessage[] = {63, 64, 87, 46, 95, 68, 7, 74, 52, 6, 108, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 102, 28, 26, 27, 110, 32, 105, 109, 44, 30, 40, 79, 29, 98, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 96, 76, 14, 15, 103, 97, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 106, 92, 60, 59, 62, 61, 90, 0, 43, 2, 67, 45, 50, 48, 93, 94, 85, 86, 107, 101, 83, 22, 23, 89, 25, 24, 84, 21, 99, 47, 49, 56, 71, 91, 5, 9, 57, 104, 41, 4, 54, 72, 100, 39, 88, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCompleteName(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCompleteName(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCompleteName[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCompleteName[] = {
     {1534, 1, "t:Title", "Title", "Title", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1535, 1, "t:FirstName", "FirstName", "FirstName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1536, 1, "t:MiddleName", "MiddleName", "MiddleName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1869,60 +1869,60 @@ const TDvXMLSchemaInfo kDeclsTEwsCompleteName[] = {
     {1542, 1, "t:YomiFirstName", "YomiFirstName", "YomiFirstName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 8},
     {1543, 1, "t:YomiLastName", "YomiLastName", "YomiLastName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 9},
 };
-const std::uint16_t kByIndexTEwsCompleteName[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-const std::uint16_t kByNameTEwsCompleteName[] = {1, 6, 5, 3, 2, 7, 4, 0, 8, 9};
+constexpr std::uint16_t kByIndexTEwsCompleteName[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+constexpr std::uint16_t kByNameTEwsCompleteName[] = {1, 6, 5, 3, 2, 7, 4, 0, 8, 9};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsImAddressDictionaryEntry(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsImAddressDictionaryEntry(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsImAddressDictionaryEntry[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsImAddressDictionaryEntry[] = {
     {0, 2, "Key", "Key", "Key", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TImAddressKey, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsImAddressDictionaryEntry[] = {0};
-const std::uint16_t kByNameTEwsImAddressDictionaryEntry[] = {0};
+constexpr std::uint16_t kByIndexTEwsImAddressDictionaryEntry[] = {0};
+constexpr std::uint16_t kByNameTEwsImAddressDictionaryEntry[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsContactUrlDictionaryEntry(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsContactUrlDictionaryEntry(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsContactUrlDictionaryEntry[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsContactUrlDictionaryEntry[] = {
     {1544, 1, "t:Type", "Type", "Type_", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TContactUrlKey, nullptr, 0},
     {1545, 1, "t:Name", "Name", "Name", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1546, 1, "t:Address", "Address", "Address", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsContactUrlDictionaryEntry[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsContactUrlDictionaryEntry[] = {2, 1, 0};
+constexpr std::uint16_t kByIndexTEwsContactUrlDictionaryEntry[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsContactUrlDictionaryEntry[] = {2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAbchEmailAddressDictionaryEntry(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAbchEmailAddressDictionaryEntry(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAbchEmailAddressDictionaryEntry[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAbchEmailAddressDictionaryEntry[] = {
     {1547, 1, "t:Type", "Type", "Type_", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TAbchEmailAddressType, nullptr, 0},
     {1548, 1, "t:Address", "Address", "Address", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1549, 1, "t:IsMessengerEnabled", "IsMessengerEnabled", "IsMessengerEnabled", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
     {1550, 1, "t:Capabilities", "Capabilities", "Capabilities", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsAbchEmailAddressDictionaryEntry[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsAbchEmailAddressDictionaryEntry[] = {1, 3, 2, 0};
+constexpr std::uint16_t kByIndexTEwsAbchEmailAddressDictionaryEntry[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsAbchEmailAddressDictionaryEntry[] = {1, 3, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEmailAddressDictionaryEntry(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEmailAddressDictionaryEntry(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEmailAddressDictionaryEntry[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEmailAddressDictionaryEntry[] = {
     {0, 2, "Key", "Key", "Key", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TEmailAddressKey, nullptr, 0},
     {1, 2, "Name", "Name", "Name", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2, 2, "RoutingType", "RoutingType", "RoutingType", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {3, 2, "MailboxType", "MailboxType", "MailboxType", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TMailboxType, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsEmailAddressDictionaryEntry[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsEmailAddressDictionaryEntry[] = {0, 3, 1, 2};
+constexpr std::uint16_t kByIndexTEwsEmailAddressDictionaryEntry[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsEmailAddressDictionaryEntry[] = {0, 3, 1, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPhoneNumberDictionaryEntry(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPhoneNumberDictionaryEntry(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPhoneNumberDictionaryEntry[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPhoneNumberDictionaryEntry[] = {
     {0, 2, "Key", "Key", "Key", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TPhoneNumberKey, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsPhoneNumberDictionaryEntry[] = {0};
-const std::uint16_t kByNameTEwsPhoneNumberDictionaryEntry[] = {0};
+constexpr std::uint16_t kByIndexTEwsPhoneNumberDictionaryEntry[] = {0};
+constexpr std::uint16_t kByNameTEwsPhoneNumberDictionaryEntry[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPhysicalAddressDictionaryEntry(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPhysicalAddressDictionaryEntry(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPhysicalAddressDictionaryEntry[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPhysicalAddressDictionaryEntry[] = {
     {1551, 1, "t:Street", "Street", "Street", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1552, 1, "t:City", "City", "City", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1553, 1, "t:State", "State", "State", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1930,78 +1930,78 @@ const TDvXMLSchemaInfo kDeclsTEwsPhysicalAddressDictionaryEntry[] = {
     {1555, 1, "t:PostalCode", "PostalCode", "PostalCode", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 4},
     {1556, 2, "Key", "Key", "Key", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TPhysicalAddressKey, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsPhysicalAddressDictionaryEntry[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsPhysicalAddressDictionaryEntry[] = {1, 3, 5, 4, 2, 0};
+constexpr std::uint16_t kByIndexTEwsPhysicalAddressDictionaryEntry[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsPhysicalAddressDictionaryEntry[] = {1, 3, 5, 4, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsContactUrlDictionary(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsContactUrlDictionary(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsContactUrlDictionary[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsContactUrlDictionary[] = {
     {1557, 1, "t:Url", "Url", "Url", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsContactUrlDictionaryEntry::ClassInfo, nullptr, &NewArrayOfTEwsContactUrlDictionaryEntry, 0},
 };
-const std::uint16_t kByIndexTEwsContactUrlDictionary[] = {0};
-const std::uint16_t kByNameTEwsContactUrlDictionary[] = {0};
+constexpr std::uint16_t kByIndexTEwsContactUrlDictionary[] = {0};
+constexpr std::uint16_t kByNameTEwsContactUrlDictionary[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAbchEmailAddressDictionary(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAbchEmailAddressDictionary(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAbchEmailAddressDictionary[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAbchEmailAddressDictionary[] = {
     {1558, 1, "t:Email", "Email", "Email", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsAbchEmailAddressDictionaryEntry::ClassInfo, nullptr, &NewArrayOfTEwsAbchEmailAddressDictionaryEntry, 0},
 };
-const std::uint16_t kByIndexTEwsAbchEmailAddressDictionary[] = {0};
-const std::uint16_t kByNameTEwsAbchEmailAddressDictionary[] = {0};
+constexpr std::uint16_t kByIndexTEwsAbchEmailAddressDictionary[] = {0};
+constexpr std::uint16_t kByNameTEwsAbchEmailAddressDictionary[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsImAddressDictionary(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsImAddressDictionary(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsImAddressDictionary[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsImAddressDictionary[] = {
     {1559, 1, "t:Entry", "Entry", "Entry", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsImAddressDictionaryEntry::ClassInfo, nullptr, &NewArrayOfTEwsImAddressDictionaryEntry, 0},
 };
-const std::uint16_t kByIndexTEwsImAddressDictionary[] = {0};
-const std::uint16_t kByNameTEwsImAddressDictionary[] = {0};
+constexpr std::uint16_t kByIndexTEwsImAddressDictionary[] = {0};
+constexpr std::uint16_t kByNameTEwsImAddressDictionary[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEmailAddressDictionary(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEmailAddressDictionary(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEmailAddressDictionary[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEmailAddressDictionary[] = {
     {1560, 1, "t:Entry", "Entry", "Entry", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsEmailAddressDictionaryEntry::ClassInfo, nullptr, &NewArrayOfTEwsEmailAddressDictionaryEntry, 0},
 };
-const std::uint16_t kByIndexTEwsEmailAddressDictionary[] = {0};
-const std::uint16_t kByNameTEwsEmailAddressDictionary[] = {0};
+constexpr std::uint16_t kByIndexTEwsEmailAddressDictionary[] = {0};
+constexpr std::uint16_t kByNameTEwsEmailAddressDictionary[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPhoneNumberDictionary(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPhoneNumberDictionary(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPhoneNumberDictionary[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPhoneNumberDictionary[] = {
     {1561, 1, "t:Entry", "Entry", "Entry", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsPhoneNumberDictionaryEntry::ClassInfo, nullptr, &NewArrayOfTEwsPhoneNumberDictionaryEntry, 0},
 };
-const std::uint16_t kByIndexTEwsPhoneNumberDictionary[] = {0};
-const std::uint16_t kByNameTEwsPhoneNumberDictionary[] = {0};
+constexpr std::uint16_t kByIndexTEwsPhoneNumberDictionary[] = {0};
+constexpr std::uint16_t kByNameTEwsPhoneNumberDictionary[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPhysicalAddressDictionary(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPhysicalAddressDictionary(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPhysicalAddressDictionary[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPhysicalAddressDictionary[] = {
     {1562, 1, "t:Entry", "Entry", "Entry", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsPhysicalAddressDictionaryEntry::ClassInfo, nullptr, &NewArrayOfTEwsPhysicalAddressDictionaryEntry, 0},
 };
-const std::uint16_t kByIndexTEwsPhysicalAddressDictionary[] = {0};
-const std::uint16_t kByNameTEwsPhysicalAddressDictionary[] = {0};
+constexpr std::uint16_t kByIndexTEwsPhysicalAddressDictionary[] = {0};
+constexpr std::uint16_t kByNameTEwsPhysicalAddressDictionary[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMembersList(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMembersList(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMembersList[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMembersList[] = {
     {1563, 1, "t:Member", "Member", "Member", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsMember::ClassInfo, nullptr, &NewArrayOfTEwsMember, 0},
 };
-const std::uint16_t kByIndexTEwsMembersList[] = {0};
-const std::uint16_t kByNameTEwsMembersList[] = {0};
+constexpr std::uint16_t kByIndexTEwsMembersList[] = {0};
+constexpr std::uint16_t kByNameTEwsMembersList[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMember(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMember(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMember[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMember[] = {
     {1564, 1, "t:Mailbox", "Mailbox", "Mailbox", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
     {1565, 1, "t:Status", "Status", "Status", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TMemberStatus, nullptr, 1},
     {1566, 2, "Key", "Key", "Key", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsMember[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsMember[] = {2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsMember[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsMember[] = {2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRoleMemberItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRoleMemberItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRoleMemberItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRoleMemberItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -2077,12 +2077,12 @@ const TDvXMLSchemaInfo kDeclsTEwsRoleMemberItem[] = {
     {1568, 1, "t:Type", "Type", "Type_", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TRoleMemberType, nullptr, 72},
     {1569, 1, "t:MemberId", "MemberId", "MemberId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 73},
 };
-const std::uint16_t kByIndexTEwsRoleMemberItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73};
-const std::uint16_t kByNameTEwsRoleMemberItem[] = {63, 64, 46, 68, 7, 52, 6, 69, 10, 38, 31, 20, 8, 19, 28, 26, 71, 27, 32, 44, 30, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 14, 15, 16, 13, 17, 3, 1, 33, 34, 65, 66, 73, 60, 59, 62, 61, 0, 43, 2, 67, 45, 50, 48, 22, 23, 25, 24, 21, 47, 49, 56, 5, 9, 57, 41, 4, 54, 72, 39, 37, 36};
+constexpr std::uint16_t kByIndexTEwsRoleMemberItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73};
+constexpr std::uint16_t kByNameTEwsRoleMemberItem[] = {63, 64, 46, 68, 7, 52, 6, 69, 10, 38, 31, 20, 8, 19, 28, 26, 71, 27, 32, 44, 30, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 14, 15, 16, 13, 17, 3, 1, 33, 34, 65, 66, 73, 60, 59, 62, 61, 0, 43, 2, 67, 45, 50, 48, 22, 23, 25, 24, 21, 47, 49, 56, 5, 9, 57, 41, 4, 54, 72, 39, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNetworkItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNetworkItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNetworkItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNetworkItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -2186,12 +2186,12 @@ const TDvXMLSchemaInfo kDeclsTEwsNetworkItem[] = {
     {1599, 1, "t:AccountName", "AccountName", "AccountName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 100},
     {1600, 1, "t:LastSync", "LastSync", "LastSync", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 101},
 };
-const std::uint16_t kByIndexTEwsNetworkItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96, 97, 98, 99, 100, 101};
-const std::uint16_t kByNameTEwsNetworkItem[] = {100, 63, 64, 46, 68, 7, 77, 78, 52, 6, 69, 10, 80, 81, 82, 83, 84, 38, 31, 20, 8, 19, 28, 26, 27, 71, 72, 32, 44, 85, 30, 86, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 76, 14, 15, 16, 13, 17, 3, 1, 33, 34, 101, 87, 88, 65, 66, 60, 59, 62, 61, 0, 43, 89, 2, 67, 45, 50, 48, 74, 90, 98, 91, 92, 94, 22, 23, 25, 24, 21, 47, 49, 56, 5, 93, 75, 9, 57, 99, 41, 4, 95, 54, 96, 97, 39, 79, 73, 37, 36};
+constexpr std::uint16_t kByIndexTEwsNetworkItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96, 97, 98, 99, 100, 101};
+constexpr std::uint16_t kByNameTEwsNetworkItem[] = {100, 63, 64, 46, 68, 7, 77, 78, 52, 6, 69, 10, 80, 81, 82, 83, 84, 38, 31, 20, 8, 19, 28, 26, 27, 71, 72, 32, 44, 85, 30, 86, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 76, 14, 15, 16, 13, 17, 3, 1, 33, 34, 101, 87, 88, 65, 66, 60, 59, 62, 61, 0, 43, 89, 2, 67, 45, 50, 48, 74, 90, 98, 91, 92, 94, 22, 23, 25, 24, 21, 47, 49, 56, 5, 93, 75, 9, 57, 99, 41, 4, 95, 54, 96, 97, 39, 79, 73, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAbchPersonItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAbchPersonItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAbchPersonItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAbchPersonItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -2273,29 +2273,29 @@ const TDvXMLSchemaInfo kDeclsTEwsAbchPersonItem[] = {
     {1608, 1, "t:FavoriteOrder", "FavoriteOrder", "FavoriteOrder", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 78},
     {1609, 1, "t:ExchangePersonIdGuid", "ExchangePersonIdGuid", "ExchangePersonIdGuid", 0, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 79},
 };
-const std::uint16_t kByIndexTEwsAbchPersonItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79};
-const std::uint16_t kByNameTEwsAbchPersonItem[] = {71, 63, 64, 46, 68, 7, 52, 6, 69, 10, 74, 73, 38, 31, 20, 8, 19, 28, 26, 27, 32, 44, 79, 30, 78, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 14, 15, 16, 13, 17, 3, 1, 33, 34, 65, 66, 60, 59, 62, 61, 0, 43, 2, 67, 72, 45, 50, 48, 75, 76, 22, 23, 25, 24, 21, 47, 49, 56, 5, 9, 57, 41, 4, 54, 77, 39, 37, 36};
+constexpr std::uint16_t kByIndexTEwsAbchPersonItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79};
+constexpr std::uint16_t kByNameTEwsAbchPersonItem[] = {71, 63, 64, 46, 68, 7, 52, 6, 69, 10, 74, 73, 38, 31, 20, 8, 19, 28, 26, 27, 32, 44, 79, 30, 78, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 14, 15, 16, 13, 17, 3, 1, 33, 34, 65, 66, 60, 59, 62, 61, 0, 43, 2, 67, 72, 45, 50, 48, 75, 76, 22, 23, 25, 24, 21, 47, 49, 56, 5, 9, 57, 41, 4, 54, 77, 39, 37, 36};
 
 }  // namespace
 
-const TDvXMLSchemaClassInfo TEwsPostReplyItemBase::ClassInfo = {"TEwsPostReplyItemBase", "t:PostReplyItemBaseType", "", &TEwsResponseObject::ClassInfo, &NewTEwsPostReplyItemBase, kDeclsTEwsPostReplyItemBase, kByIndexTEwsPostReplyItemBase, kByNameTEwsPostReplyItemBase, 97, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsPostReplyItemBase, 1};
+constinit const TDvXMLSchemaClassInfo TEwsPostReplyItemBase::ClassInfo = {"TEwsPostReplyItemBase", "t:PostReplyItemBaseType", "", &TEwsResponseObject::ClassInfo, &NewTEwsPostReplyItemBase, kDeclsTEwsPostReplyItemBase, kByIndexTEwsPostReplyItemBase, kByNameTEwsPostReplyItemBase, 97, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsPostReplyItemBase, 1};
 
-const TDvXMLSchemaClassInfo TEwsPostReplyItem::ClassInfo = {"TEwsPostReplyItem", "t:PostReplyItemType", "", &TEwsPostReplyItemBase::ClassInfo, &NewTEwsPostReplyItem, kDeclsTEwsPostReplyItem, kByIndexTEwsPostReplyItem, kByNameTEwsPostReplyItem, 98, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPostReplyItem::ClassInfo = {"TEwsPostReplyItem", "t:PostReplyItemType", "", &TEwsPostReplyItemBase::ClassInfo, &NewTEwsPostReplyItem, kDeclsTEwsPostReplyItem, kByIndexTEwsPostReplyItem, kByNameTEwsPostReplyItem, 98, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsBody* TEwsPostReplyItem::GetNewBodyContent() { return static_cast<TEwsBody*>(GetChildObject(1260)); }
 
-const TDvXMLSchemaClassInfo TEwsMimeContent::ClassInfo = {"TEwsMimeContent", "t:MimeContentType", "", nullptr, &NewTEwsMimeContent, kDeclsTEwsMimeContent, kByIndexTEwsMimeContent, kByNameTEwsMimeContent, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMimeContent::ClassInfo = {"TEwsMimeContent", "t:MimeContentType", "", nullptr, &NewTEwsMimeContent, kDeclsTEwsMimeContent, kByIndexTEwsMimeContent, kByNameTEwsMimeContent, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsMimeContent::GetValue() { return GetTextAsString(); }
 void TEwsMimeContent::SetValue(const std::string& value) { SetTextAsString(value); }
 std::string TEwsMimeContent::GetCharacterSet() { return GetAsString(0); }
 void TEwsMimeContent::SetCharacterSet(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsMimeContentUTF8::ClassInfo = {"TEwsMimeContentUTF8", "t:MimeContentUTF8Type", "", nullptr, &NewTEwsMimeContentUTF8, kDeclsTEwsMimeContentUTF8, kByIndexTEwsMimeContentUTF8, kByNameTEwsMimeContentUTF8, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMimeContentUTF8::ClassInfo = {"TEwsMimeContentUTF8", "t:MimeContentUTF8Type", "", nullptr, &NewTEwsMimeContentUTF8, kDeclsTEwsMimeContentUTF8, kByIndexTEwsMimeContentUTF8, kByNameTEwsMimeContentUTF8, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsMimeContentUTF8::GetValue() { return GetTextAsString(); }
 void TEwsMimeContentUTF8::SetValue(const std::string& value) { SetTextAsString(value); }
 std::string TEwsMimeContentUTF8::GetCharacterSet() { return GetAsString(0); }
 void TEwsMimeContentUTF8::SetCharacterSet(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsTask::ClassInfo = {"TEwsTask", "t:TaskType", "", &TEwsItem::ClassInfo, &NewTEwsTask, kDeclsTEwsTask, kByIndexTEwsTask, kByNameTEwsTask, 93, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsTask::ClassInfo = {"TEwsTask", "t:TaskType", "", &TEwsItem::ClassInfo, &NewTEwsTask, kDeclsTEwsTask, kByIndexTEwsTask, kByNameTEwsTask, 93, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsTask::GetActualWork() { return GetAsInt(1261); }
 void TEwsTask::SetActualWork(std::int32_t value) { SetAsInt(1261, value); }
 TDateTime TEwsTask::GetAssignedTime() { return GetAsDatetime(1262); }
@@ -2338,7 +2338,7 @@ void TEwsTask::SetStatusDescription(const std::string& value) { SetAsString(1281
 std::int32_t TEwsTask::GetTotalWork() { return GetAsInt(1282); }
 void TEwsTask::SetTotalWork(std::int32_t value) { SetAsInt(1282, value); }
 
-const TDvXMLSchemaClassInfo TEwsPostItem::ClassInfo = {"TEwsPostItem", "t:PostItemType", "", &TEwsItem::ClassInfo, &NewTEwsPostItem, kDeclsTEwsPostItem, kByIndexTEwsPostItem, kByNameTEwsPostItem, 79, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPostItem::ClassInfo = {"TEwsPostItem", "t:PostItemType", "", &TEwsItem::ClassInfo, &NewTEwsPostItem, kDeclsTEwsPostItem, kByIndexTEwsPostItem, kByNameTEwsPostItem, 79, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TBytes TEwsPostItem::GetConversationIndex() { return GetAsBase64binary(1283); }
 void TEwsPostItem::SetConversationIndex(const TBytes& value) { SetAsBase64binary(1283, value); }
 std::string TEwsPostItem::GetConversationTopic() { return GetAsString(1284); }
@@ -2354,14 +2354,14 @@ std::string TEwsPostItem::GetReferences() { return GetAsString(1289); }
 void TEwsPostItem::SetReferences(const std::string& value) { SetAsString(1289, value); }
 TEwsSingleRecipient* TEwsPostItem::GetSender() { return static_cast<TEwsSingleRecipient*>(GetChildObject(1290)); }
 
-const TDvXMLSchemaClassInfo TEwsSharingMessage::ClassInfo = {"TEwsSharingMessage", "t:SharingMessageType", "", &TEwsMessage::ClassInfo, &NewTEwsSharingMessage, kDeclsTEwsSharingMessage, kByIndexTEwsSharingMessage, kByNameTEwsSharingMessage, 97, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSharingMessage::ClassInfo = {"TEwsSharingMessage", "t:SharingMessageType", "", &TEwsMessage::ClassInfo, &NewTEwsSharingMessage, kDeclsTEwsSharingMessage, kByIndexTEwsSharingMessage, kByNameTEwsSharingMessage, 97, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSharingMessageAction* TEwsSharingMessage::GetSharingMessageAction() { return static_cast<TEwsSharingMessageAction*>(GetChildObject(1291)); }
 TEwsArrayOfSharingMessageAction* TEwsSharingMessage::GetSharingMessageActions() { return static_cast<TEwsArrayOfSharingMessageAction*>(GetChildObject(1292)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSharingMessageAction::ClassInfo = {"TEwsArrayOfSharingMessageAction", "t:ArrayOfSharingMessageActionType", "", nullptr, &NewTEwsArrayOfSharingMessageAction, kDeclsTEwsArrayOfSharingMessageAction, kByIndexTEwsArrayOfSharingMessageAction, kByNameTEwsArrayOfSharingMessageAction, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfSharingMessageAction::ClassInfo = {"TEwsArrayOfSharingMessageAction", "t:ArrayOfSharingMessageActionType", "", nullptr, &NewTEwsArrayOfSharingMessageAction, kDeclsTEwsArrayOfSharingMessageAction, kByIndexTEwsArrayOfSharingMessageAction, kByNameTEwsArrayOfSharingMessageAction, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSharingMessageAction* TEwsArrayOfSharingMessageAction::GetSharingMessageAction() { return static_cast<TEwsSharingMessageAction*>(GetChildObject(1293)); }
 
-const TDvXMLSchemaClassInfo TEwsSharingMessageAction::ClassInfo = {"TEwsSharingMessageAction", "t:SharingMessageActionType", "", nullptr, &NewTEwsSharingMessageAction, kDeclsTEwsSharingMessageAction, kByIndexTEwsSharingMessageAction, kByNameTEwsSharingMessageAction, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSharingMessageAction::ClassInfo = {"TEwsSharingMessageAction", "t:SharingMessageActionType", "", nullptr, &NewTEwsSharingMessageAction, kDeclsTEwsSharingMessageAction, kByIndexTEwsSharingMessageAction, kByNameTEwsSharingMessageAction, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TSharingActionImportance TEwsSharingMessageAction::GetImportance() { return static_cast<TSharingActionImportance>(GetEnumOrdinal(1294)); }
 void TEwsSharingMessageAction::SetImportance(TSharingActionImportance value) { SetEnumOrdinal(1294, static_cast<int>(value)); }
 TSharingAction TEwsSharingMessageAction::GetActionType() { return static_cast<TSharingAction>(GetEnumOrdinal(1295)); }
@@ -2369,44 +2369,44 @@ void TEwsSharingMessageAction::SetActionType(TSharingAction value) { SetEnumOrdi
 TSharingAction TEwsSharingMessageAction::GetAction() { return static_cast<TSharingAction>(GetEnumOrdinal(1296)); }
 void TEwsSharingMessageAction::SetAction(TSharingAction value) { SetEnumOrdinal(1296, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsBasePaging::ClassInfo = {"TEwsBasePaging", "t:BasePagingType", "", nullptr, &NewTEwsBasePaging, kDeclsTEwsBasePaging, kByIndexTEwsBasePaging, kByNameTEwsBasePaging, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBasePaging, 5};
+constinit const TDvXMLSchemaClassInfo TEwsBasePaging::ClassInfo = {"TEwsBasePaging", "t:BasePagingType", "", nullptr, &NewTEwsBasePaging, kDeclsTEwsBasePaging, kByIndexTEwsBasePaging, kByNameTEwsBasePaging, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBasePaging, 5};
 std::int32_t TEwsBasePaging::GetMaxEntriesReturned() { return GetAsInt(0); }
 void TEwsBasePaging::SetMaxEntriesReturned(std::int32_t value) { SetAsInt(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsIndexedPageView::ClassInfo = {"TEwsIndexedPageView", "t:IndexedPageViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsIndexedPageView, kDeclsTEwsIndexedPageView, kByIndexTEwsIndexedPageView, kByNameTEwsIndexedPageView, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsIndexedPageView::ClassInfo = {"TEwsIndexedPageView", "t:IndexedPageViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsIndexedPageView, kDeclsTEwsIndexedPageView, kByIndexTEwsIndexedPageView, kByNameTEwsIndexedPageView, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsIndexedPageView::GetOffset() { return GetAsInt(1); }
 void TEwsIndexedPageView::SetOffset(std::int32_t value) { SetAsInt(1, value); }
 TIndexBasePoint TEwsIndexedPageView::GetBasePoint() { return static_cast<TIndexBasePoint>(GetEnumOrdinal(2)); }
 void TEwsIndexedPageView::SetBasePoint(TIndexBasePoint value) { SetEnumOrdinal(2, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsFractionalPageView::ClassInfo = {"TEwsFractionalPageView", "t:FractionalPageViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsFractionalPageView, kDeclsTEwsFractionalPageView, kByIndexTEwsFractionalPageView, kByNameTEwsFractionalPageView, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFractionalPageView::ClassInfo = {"TEwsFractionalPageView", "t:FractionalPageViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsFractionalPageView, kDeclsTEwsFractionalPageView, kByIndexTEwsFractionalPageView, kByNameTEwsFractionalPageView, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsFractionalPageView::GetNumerator() { return GetAsInt(1); }
 void TEwsFractionalPageView::SetNumerator(std::int32_t value) { SetAsInt(1, value); }
 std::int32_t TEwsFractionalPageView::GetDenominator() { return GetAsInt(2); }
 void TEwsFractionalPageView::SetDenominator(std::int32_t value) { SetAsInt(2, value); }
 
-const TDvXMLSchemaClassInfo TEwsSeekToConditionPageView::ClassInfo = {"TEwsSeekToConditionPageView", "t:SeekToConditionPageViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsSeekToConditionPageView, kDeclsTEwsSeekToConditionPageView, kByIndexTEwsSeekToConditionPageView, kByNameTEwsSeekToConditionPageView, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSeekToConditionPageView::ClassInfo = {"TEwsSeekToConditionPageView", "t:SeekToConditionPageViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsSeekToConditionPageView, kDeclsTEwsSeekToConditionPageView, kByIndexTEwsSeekToConditionPageView, kByNameTEwsSeekToConditionPageView, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsRestriction* TEwsSeekToConditionPageView::GetCondition() { return static_cast<TEwsRestriction*>(GetChildObject(1297)); }
 TIndexBasePoint TEwsSeekToConditionPageView::GetBasePoint() { return static_cast<TIndexBasePoint>(GetEnumOrdinal(1298)); }
 void TEwsSeekToConditionPageView::SetBasePoint(TIndexBasePoint value) { SetEnumOrdinal(1298, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsCalendarView::ClassInfo = {"TEwsCalendarView", "t:CalendarViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsCalendarView, kDeclsTEwsCalendarView, kByIndexTEwsCalendarView, kByNameTEwsCalendarView, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCalendarView::ClassInfo = {"TEwsCalendarView", "t:CalendarViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsCalendarView, kDeclsTEwsCalendarView, kByIndexTEwsCalendarView, kByNameTEwsCalendarView, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsCalendarView::GetStartDate() { return GetAsDatetime(1); }
 void TEwsCalendarView::SetStartDate(TDateTime value) { SetAsDatetime(1, value); }
 TDateTime TEwsCalendarView::GetEndDate() { return GetAsDatetime(2); }
 void TEwsCalendarView::SetEndDate(TDateTime value) { SetAsDatetime(2, value); }
 
-const TDvXMLSchemaClassInfo TEwsContactsView::ClassInfo = {"TEwsContactsView", "t:ContactsViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsContactsView, kDeclsTEwsContactsView, kByIndexTEwsContactsView, kByNameTEwsContactsView, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsContactsView::ClassInfo = {"TEwsContactsView", "t:ContactsViewType", "", &TEwsBasePaging::ClassInfo, &NewTEwsContactsView, kDeclsTEwsContactsView, kByIndexTEwsContactsView, kByNameTEwsContactsView, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsContactsView::GetInitialName() { return GetAsString(1); }
 void TEwsContactsView::SetInitialName(const std::string& value) { SetAsString(1, value); }
 std::string TEwsContactsView::GetFinalName() { return GetAsString(2); }
 void TEwsContactsView::SetFinalName(const std::string& value) { SetAsString(2, value); }
 
-const TDvXMLSchemaClassInfo TEwsResolution::ClassInfo = {"TEwsResolution", "t:ResolutionType", "", nullptr, &NewTEwsResolution, kDeclsTEwsResolution, kByIndexTEwsResolution, kByNameTEwsResolution, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsResolution::ClassInfo = {"TEwsResolution", "t:ResolutionType", "", nullptr, &NewTEwsResolution, kDeclsTEwsResolution, kByIndexTEwsResolution, kByNameTEwsResolution, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsResolution::GetMailbox() { return static_cast<TEwsEmailAddressType*>(GetChildObject(1299)); }
 TEwsContactItem* TEwsResolution::GetContact() { return static_cast<TEwsContactItem*>(GetChildObject(1300)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfResolution::ClassInfo = {"TEwsArrayOfResolution", "t:ArrayOfResolutionType", "", nullptr, &NewTEwsArrayOfResolution, kDeclsTEwsArrayOfResolution, kByIndexTEwsArrayOfResolution, kByNameTEwsArrayOfResolution, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfResolution::ClassInfo = {"TEwsArrayOfResolution", "t:ArrayOfResolutionType", "", nullptr, &NewTEwsArrayOfResolution, kDeclsTEwsArrayOfResolution, kByIndexTEwsArrayOfResolution, kByNameTEwsArrayOfResolution, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsResolution>* TEwsArrayOfResolution::GetResolution() { return static_cast<TDvXMLSchemaElementArray<TEwsResolution>*>(GetArrayChild(1301)); }
 std::int32_t TEwsArrayOfResolution::GetIndexedPagingOffset() { return GetAsInt(1302); }
 void TEwsArrayOfResolution::SetIndexedPagingOffset(std::int32_t value) { SetAsInt(1302, value); }
@@ -2419,7 +2419,7 @@ void TEwsArrayOfResolution::SetIncludesLastItemInRange(bool value) { SetAsBoolea
 std::int32_t TEwsArrayOfResolution::GetTotalItemsInView() { return GetAsInt(1306); }
 void TEwsArrayOfResolution::SetTotalItemsInView(std::int32_t value) { SetAsInt(1306, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfDLExpansion::ClassInfo = {"TEwsArrayOfDLExpansion", "t:ArrayOfDLExpansionType", "", nullptr, &NewTEwsArrayOfDLExpansion, kDeclsTEwsArrayOfDLExpansion, kByIndexTEwsArrayOfDLExpansion, kByNameTEwsArrayOfDLExpansion, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfDLExpansion::ClassInfo = {"TEwsArrayOfDLExpansion", "t:ArrayOfDLExpansionType", "", nullptr, &NewTEwsArrayOfDLExpansion, kDeclsTEwsArrayOfDLExpansion, kByIndexTEwsArrayOfDLExpansion, kByNameTEwsArrayOfDLExpansion, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsEmailAddressType>* TEwsArrayOfDLExpansion::GetMailbox() { return static_cast<TDvXMLSchemaElementArray<TEwsEmailAddressType>*>(GetArrayChild(1307)); }
 std::int32_t TEwsArrayOfDLExpansion::GetIndexedPagingOffset() { return GetAsInt(1308); }
 void TEwsArrayOfDLExpansion::SetIndexedPagingOffset(std::int32_t value) { SetAsInt(1308, value); }
@@ -2432,13 +2432,13 @@ void TEwsArrayOfDLExpansion::SetIncludesLastItemInRange(bool value) { SetAsBoole
 std::int32_t TEwsArrayOfDLExpansion::GetTotalItemsInView() { return GetAsInt(1312); }
 void TEwsArrayOfDLExpansion::SetTotalItemsInView(std::int32_t value) { SetAsInt(1312, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfTimeZoneId::ClassInfo = {"TEwsNonEmptyArrayOfTimeZoneId", "t:NonEmptyArrayOfTimeZoneIdType", "", nullptr, &NewTEwsNonEmptyArrayOfTimeZoneId, kDeclsTEwsNonEmptyArrayOfTimeZoneId, kByIndexTEwsNonEmptyArrayOfTimeZoneId, kByNameTEwsNonEmptyArrayOfTimeZoneId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfTimeZoneId::ClassInfo = {"TEwsNonEmptyArrayOfTimeZoneId", "t:NonEmptyArrayOfTimeZoneIdType", "", nullptr, &NewTEwsNonEmptyArrayOfTimeZoneId, kDeclsTEwsNonEmptyArrayOfTimeZoneId, kByIndexTEwsNonEmptyArrayOfTimeZoneId, kByNameTEwsNonEmptyArrayOfTimeZoneId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsNonEmptyArrayOfTimeZoneId::GetId() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1313)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfTimeZoneDefinition::ClassInfo = {"TEwsArrayOfTimeZoneDefinition", "t:ArrayOfTimeZoneDefinitionType", "", nullptr, &NewTEwsArrayOfTimeZoneDefinition, kDeclsTEwsArrayOfTimeZoneDefinition, kByIndexTEwsArrayOfTimeZoneDefinition, kByNameTEwsArrayOfTimeZoneDefinition, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfTimeZoneDefinition::ClassInfo = {"TEwsArrayOfTimeZoneDefinition", "t:ArrayOfTimeZoneDefinitionType", "", nullptr, &NewTEwsArrayOfTimeZoneDefinition, kDeclsTEwsArrayOfTimeZoneDefinition, kByIndexTEwsArrayOfTimeZoneDefinition, kByNameTEwsArrayOfTimeZoneDefinition, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsTimeZoneDefinition>* TEwsArrayOfTimeZoneDefinition::GetTimeZoneDefinition() { return static_cast<TDvXMLSchemaElementArray<TEwsTimeZoneDefinition>*>(GetArrayChild(1314)); }
 
-const TDvXMLSchemaClassInfo TEwsOnlineMeetingSettings::ClassInfo = {"TEwsOnlineMeetingSettings", "t:OnlineMeetingSettingsType", "", nullptr, &NewTEwsOnlineMeetingSettings, kDeclsTEwsOnlineMeetingSettings, kByIndexTEwsOnlineMeetingSettings, kByNameTEwsOnlineMeetingSettings, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsOnlineMeetingSettings::ClassInfo = {"TEwsOnlineMeetingSettings", "t:OnlineMeetingSettingsType", "", nullptr, &NewTEwsOnlineMeetingSettings, kDeclsTEwsOnlineMeetingSettings, kByIndexTEwsOnlineMeetingSettings, kByNameTEwsOnlineMeetingSettings, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TLobbyBypass TEwsOnlineMeetingSettings::GetLobbyBypass() { return static_cast<TLobbyBypass>(GetEnumOrdinal(1315)); }
 void TEwsOnlineMeetingSettings::SetLobbyBypass(TLobbyBypass value) { SetEnumOrdinal(1315, static_cast<int>(value)); }
 TOnlineMeetingAccessLevel TEwsOnlineMeetingSettings::GetAccessLevel() { return static_cast<TOnlineMeetingAccessLevel>(GetEnumOrdinal(1316)); }
@@ -2446,7 +2446,7 @@ void TEwsOnlineMeetingSettings::SetAccessLevel(TOnlineMeetingAccessLevel value) 
 TPresenters TEwsOnlineMeetingSettings::GetPresenters() { return static_cast<TPresenters>(GetEnumOrdinal(1317)); }
 void TEwsOnlineMeetingSettings::SetPresenters(TPresenters value) { SetEnumOrdinal(1317, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsAttendee::ClassInfo = {"TEwsAttendee", "t:AttendeeType", "", nullptr, &NewTEwsAttendee, kDeclsTEwsAttendee, kByIndexTEwsAttendee, kByNameTEwsAttendee, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAttendee::ClassInfo = {"TEwsAttendee", "t:AttendeeType", "", nullptr, &NewTEwsAttendee, kDeclsTEwsAttendee, kByIndexTEwsAttendee, kByNameTEwsAttendee, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsAttendee::GetMailbox() { return static_cast<TEwsEmailAddressType*>(GetChildObject(1318)); }
 TResponseType TEwsAttendee::GetResponseType() { return static_cast<TResponseType>(GetEnumOrdinal(1319)); }
 void TEwsAttendee::SetResponseType(TResponseType value) { SetEnumOrdinal(1319, static_cast<int>(value)); }
@@ -2457,10 +2457,10 @@ void TEwsAttendee::SetProposedStart(TDateTime value) { SetAsDatetime(1321, value
 TDateTime TEwsAttendee::GetProposedEnd() { return GetAsDatetime(1322); }
 void TEwsAttendee::SetProposedEnd(TDateTime value) { SetAsDatetime(1322, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAttendees::ClassInfo = {"TEwsNonEmptyArrayOfAttendees", "t:NonEmptyArrayOfAttendeesType", "", nullptr, &NewTEwsNonEmptyArrayOfAttendees, kDeclsTEwsNonEmptyArrayOfAttendees, kByIndexTEwsNonEmptyArrayOfAttendees, kByNameTEwsNonEmptyArrayOfAttendees, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAttendees::ClassInfo = {"TEwsNonEmptyArrayOfAttendees", "t:NonEmptyArrayOfAttendeesType", "", nullptr, &NewTEwsNonEmptyArrayOfAttendees, kDeclsTEwsNonEmptyArrayOfAttendees, kByIndexTEwsNonEmptyArrayOfAttendees, kByNameTEwsNonEmptyArrayOfAttendees, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAttendee>* TEwsNonEmptyArrayOfAttendees::GetAttendee() { return static_cast<TDvXMLSchemaElementArray<TEwsAttendee>*>(GetArrayChild(1323)); }
 
-const TDvXMLSchemaClassInfo TEwsOccurrenceItemId::ClassInfo = {"TEwsOccurrenceItemId", "t:OccurrenceItemIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsOccurrenceItemId, kDeclsTEwsOccurrenceItemId, kByIndexTEwsOccurrenceItemId, kByNameTEwsOccurrenceItemId, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsOccurrenceItemId::ClassInfo = {"TEwsOccurrenceItemId", "t:OccurrenceItemIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsOccurrenceItemId, kDeclsTEwsOccurrenceItemId, kByIndexTEwsOccurrenceItemId, kByNameTEwsOccurrenceItemId, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsOccurrenceItemId::GetRecurringMasterId() { return GetAsString(0); }
 void TEwsOccurrenceItemId::SetRecurringMasterId(const std::string& value) { SetAsString(0, value); }
 std::string TEwsOccurrenceItemId::GetChangeKey() { return GetAsString(1); }
@@ -2468,19 +2468,19 @@ void TEwsOccurrenceItemId::SetChangeKey(const std::string& value) { SetAsString(
 std::int32_t TEwsOccurrenceItemId::GetInstanceIndex() { return GetAsInt(2); }
 void TEwsOccurrenceItemId::SetInstanceIndex(std::int32_t value) { SetAsInt(2, value); }
 
-const TDvXMLSchemaClassInfo TEwsRecurringMasterItemId::ClassInfo = {"TEwsRecurringMasterItemId", "t:RecurringMasterItemIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsRecurringMasterItemId, kDeclsTEwsRecurringMasterItemId, kByIndexTEwsRecurringMasterItemId, kByNameTEwsRecurringMasterItemId, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRecurringMasterItemId::ClassInfo = {"TEwsRecurringMasterItemId", "t:RecurringMasterItemIdType", "", &TEwsBaseItemId::ClassInfo, &NewTEwsRecurringMasterItemId, kDeclsTEwsRecurringMasterItemId, kByIndexTEwsRecurringMasterItemId, kByNameTEwsRecurringMasterItemId, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsRecurringMasterItemId::GetOccurrenceId() { return GetAsString(0); }
 void TEwsRecurringMasterItemId::SetOccurrenceId(const std::string& value) { SetAsString(0, value); }
 std::string TEwsRecurringMasterItemId::GetChangeKey() { return GetAsString(1); }
 void TEwsRecurringMasterItemId::SetChangeKey(const std::string& value) { SetAsString(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsRecurringMasterItemIdRanges::ClassInfo = {"TEwsRecurringMasterItemIdRanges", "t:RecurringMasterItemIdRangesType", "", &TEwsItemId::ClassInfo, &NewTEwsRecurringMasterItemIdRanges, kDeclsTEwsRecurringMasterItemIdRanges, kByIndexTEwsRecurringMasterItemIdRanges, kByNameTEwsRecurringMasterItemIdRanges, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRecurringMasterItemIdRanges::ClassInfo = {"TEwsRecurringMasterItemIdRanges", "t:RecurringMasterItemIdRangesType", "", &TEwsItemId::ClassInfo, &NewTEwsRecurringMasterItemIdRanges, kDeclsTEwsRecurringMasterItemIdRanges, kByIndexTEwsRecurringMasterItemIdRanges, kByNameTEwsRecurringMasterItemIdRanges, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfOccurrenceRanges* TEwsRecurringMasterItemIdRanges::GetRanges() { return static_cast<TEwsArrayOfOccurrenceRanges*>(GetChildObject(1324)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfOccurrenceRanges::ClassInfo = {"TEwsArrayOfOccurrenceRanges", "t:ArrayOfOccurrenceRangesType", "", nullptr, &NewTEwsArrayOfOccurrenceRanges, kDeclsTEwsArrayOfOccurrenceRanges, kByIndexTEwsArrayOfOccurrenceRanges, kByNameTEwsArrayOfOccurrenceRanges, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfOccurrenceRanges::ClassInfo = {"TEwsArrayOfOccurrenceRanges", "t:ArrayOfOccurrenceRangesType", "", nullptr, &NewTEwsArrayOfOccurrenceRanges, kDeclsTEwsArrayOfOccurrenceRanges, kByIndexTEwsArrayOfOccurrenceRanges, kByNameTEwsArrayOfOccurrenceRanges, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsOccurrencesRange>* TEwsArrayOfOccurrenceRanges::GetRange() { return static_cast<TDvXMLSchemaElementArray<TEwsOccurrencesRange>*>(GetArrayChild(1325)); }
 
-const TDvXMLSchemaClassInfo TEwsOccurrencesRange::ClassInfo = {"TEwsOccurrencesRange", "t:OccurrencesRangeType", "", nullptr, &NewTEwsOccurrencesRange, kDeclsTEwsOccurrencesRange, kByIndexTEwsOccurrencesRange, kByNameTEwsOccurrencesRange, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsOccurrencesRange::ClassInfo = {"TEwsOccurrencesRange", "t:OccurrencesRangeType", "", nullptr, &NewTEwsOccurrencesRange, kDeclsTEwsOccurrencesRange, kByIndexTEwsOccurrencesRange, kByNameTEwsOccurrencesRange, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsOccurrencesRange::GetStart_() { return GetAsDatetime(0); }
 void TEwsOccurrencesRange::SetStart_(TDateTime value) { SetAsDatetime(0, value); }
 TDateTime TEwsOccurrencesRange::GetEnd_() { return GetAsDatetime(1); }
@@ -2490,23 +2490,23 @@ void TEwsOccurrencesRange::SetCount(std::int32_t value) { SetAsInt(2, value); }
 bool TEwsOccurrencesRange::GetCompareOriginalStartTime() { return GetAsBoolean(3); }
 void TEwsOccurrencesRange::SetCompareOriginalStartTime(bool value) { SetAsBoolean(3, value); }
 
-const TDvXMLSchemaClassInfo TEwsRecurrencePatternBase::ClassInfo = {"TEwsRecurrencePatternBase", "t:RecurrencePatternBaseType", "", nullptr, &NewTEwsRecurrencePatternBase, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsRecurrencePatternBase, 12};
+constinit const TDvXMLSchemaClassInfo TEwsRecurrencePatternBase::ClassInfo = {"TEwsRecurrencePatternBase", "t:RecurrencePatternBaseType", "", nullptr, &NewTEwsRecurrencePatternBase, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsRecurrencePatternBase, 12};
 
-const TDvXMLSchemaClassInfo TEwsIntervalRecurrencePatternBase::ClassInfo = {"TEwsIntervalRecurrencePatternBase", "t:IntervalRecurrencePatternBaseType", "", &TEwsRecurrencePatternBase::ClassInfo, &NewTEwsIntervalRecurrencePatternBase, kDeclsTEwsIntervalRecurrencePatternBase, kByIndexTEwsIntervalRecurrencePatternBase, kByNameTEwsIntervalRecurrencePatternBase, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsIntervalRecurrencePatternBase, 9};
+constinit const TDvXMLSchemaClassInfo TEwsIntervalRecurrencePatternBase::ClassInfo = {"TEwsIntervalRecurrencePatternBase", "t:IntervalRecurrencePatternBaseType", "", &TEwsRecurrencePatternBase::ClassInfo, &NewTEwsIntervalRecurrencePatternBase, kDeclsTEwsIntervalRecurrencePatternBase, kByIndexTEwsIntervalRecurrencePatternBase, kByNameTEwsIntervalRecurrencePatternBase, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsIntervalRecurrencePatternBase, 9};
 std::int32_t TEwsIntervalRecurrencePatternBase::GetInterval() { return GetAsInt(1326); }
 void TEwsIntervalRecurrencePatternBase::SetInterval(std::int32_t value) { SetAsInt(1326, value); }
 
-const TDvXMLSchemaClassInfo TEwsRegeneratingPatternBase::ClassInfo = {"TEwsRegeneratingPatternBase", "t:RegeneratingPatternBaseType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsRegeneratingPatternBase, kDeclsTEwsRegeneratingPatternBase, kByIndexTEwsRegeneratingPatternBase, kByNameTEwsRegeneratingPatternBase, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsRegeneratingPatternBase, 4};
+constinit const TDvXMLSchemaClassInfo TEwsRegeneratingPatternBase::ClassInfo = {"TEwsRegeneratingPatternBase", "t:RegeneratingPatternBaseType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsRegeneratingPatternBase, kDeclsTEwsRegeneratingPatternBase, kByIndexTEwsRegeneratingPatternBase, kByNameTEwsRegeneratingPatternBase, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsRegeneratingPatternBase, 4};
 
-const TDvXMLSchemaClassInfo TEwsDailyRegeneratingPattern::ClassInfo = {"TEwsDailyRegeneratingPattern", "t:DailyRegeneratingPatternType", "", &TEwsRegeneratingPatternBase::ClassInfo, &NewTEwsDailyRegeneratingPattern, kDeclsTEwsDailyRegeneratingPattern, kByIndexTEwsDailyRegeneratingPattern, kByNameTEwsDailyRegeneratingPattern, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDailyRegeneratingPattern::ClassInfo = {"TEwsDailyRegeneratingPattern", "t:DailyRegeneratingPatternType", "", &TEwsRegeneratingPatternBase::ClassInfo, &NewTEwsDailyRegeneratingPattern, kDeclsTEwsDailyRegeneratingPattern, kByIndexTEwsDailyRegeneratingPattern, kByNameTEwsDailyRegeneratingPattern, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsWeeklyRegeneratingPattern::ClassInfo = {"TEwsWeeklyRegeneratingPattern", "t:WeeklyRegeneratingPatternType", "", &TEwsRegeneratingPatternBase::ClassInfo, &NewTEwsWeeklyRegeneratingPattern, kDeclsTEwsWeeklyRegeneratingPattern, kByIndexTEwsWeeklyRegeneratingPattern, kByNameTEwsWeeklyRegeneratingPattern, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsWeeklyRegeneratingPattern::ClassInfo = {"TEwsWeeklyRegeneratingPattern", "t:WeeklyRegeneratingPatternType", "", &TEwsRegeneratingPatternBase::ClassInfo, &NewTEwsWeeklyRegeneratingPattern, kDeclsTEwsWeeklyRegeneratingPattern, kByIndexTEwsWeeklyRegeneratingPattern, kByNameTEwsWeeklyRegeneratingPattern, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsMonthlyRegeneratingPattern::ClassInfo = {"TEwsMonthlyRegeneratingPattern", "t:MonthlyRegeneratingPatternType", "", &TEwsRegeneratingPatternBase::ClassInfo, &NewTEwsMonthlyRegeneratingPattern, kDeclsTEwsMonthlyRegeneratingPattern, kByIndexTEwsMonthlyRegeneratingPattern, kByNameTEwsMonthlyRegeneratingPattern, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMonthlyRegeneratingPattern::ClassInfo = {"TEwsMonthlyRegeneratingPattern", "t:MonthlyRegeneratingPatternType", "", &TEwsRegeneratingPatternBase::ClassInfo, &NewTEwsMonthlyRegeneratingPattern, kDeclsTEwsMonthlyRegeneratingPattern, kByIndexTEwsMonthlyRegeneratingPattern, kByNameTEwsMonthlyRegeneratingPattern, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsYearlyRegeneratingPattern::ClassInfo = {"TEwsYearlyRegeneratingPattern", "t:YearlyRegeneratingPatternType", "", &TEwsRegeneratingPatternBase::ClassInfo, &NewTEwsYearlyRegeneratingPattern, kDeclsTEwsYearlyRegeneratingPattern, kByIndexTEwsYearlyRegeneratingPattern, kByNameTEwsYearlyRegeneratingPattern, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsYearlyRegeneratingPattern::ClassInfo = {"TEwsYearlyRegeneratingPattern", "t:YearlyRegeneratingPatternType", "", &TEwsRegeneratingPatternBase::ClassInfo, &NewTEwsYearlyRegeneratingPattern, kDeclsTEwsYearlyRegeneratingPattern, kByIndexTEwsYearlyRegeneratingPattern, kByNameTEwsYearlyRegeneratingPattern, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsRelativeYearlyRecurrencePattern::ClassInfo = {"TEwsRelativeYearlyRecurrencePattern", "t:RelativeYearlyRecurrencePatternType", "", &TEwsRecurrencePatternBase::ClassInfo, &NewTEwsRelativeYearlyRecurrencePattern, kDeclsTEwsRelativeYearlyRecurrencePattern, kByIndexTEwsRelativeYearlyRecurrencePattern, kByNameTEwsRelativeYearlyRecurrencePattern, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRelativeYearlyRecurrencePattern::ClassInfo = {"TEwsRelativeYearlyRecurrencePattern", "t:RelativeYearlyRecurrencePatternType", "", &TEwsRecurrencePatternBase::ClassInfo, &NewTEwsRelativeYearlyRecurrencePattern, kDeclsTEwsRelativeYearlyRecurrencePattern, kByIndexTEwsRelativeYearlyRecurrencePattern, kByNameTEwsRelativeYearlyRecurrencePattern, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDayOfWeek TEwsRelativeYearlyRecurrencePattern::GetDaysOfWeek() { return static_cast<TDayOfWeek>(GetEnumOrdinal(1327)); }
 void TEwsRelativeYearlyRecurrencePattern::SetDaysOfWeek(TDayOfWeek value) { SetEnumOrdinal(1327, static_cast<int>(value)); }
 TDayOfWeekIndex TEwsRelativeYearlyRecurrencePattern::GetDayOfWeekIndex() { return static_cast<TDayOfWeekIndex>(GetEnumOrdinal(1328)); }
@@ -2514,38 +2514,38 @@ void TEwsRelativeYearlyRecurrencePattern::SetDayOfWeekIndex(TDayOfWeekIndex valu
 TMonthNames TEwsRelativeYearlyRecurrencePattern::GetMonth() { return static_cast<TMonthNames>(GetEnumOrdinal(1329)); }
 void TEwsRelativeYearlyRecurrencePattern::SetMonth(TMonthNames value) { SetEnumOrdinal(1329, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsAbsoluteYearlyRecurrencePattern::ClassInfo = {"TEwsAbsoluteYearlyRecurrencePattern", "t:AbsoluteYearlyRecurrencePatternType", "", &TEwsRecurrencePatternBase::ClassInfo, &NewTEwsAbsoluteYearlyRecurrencePattern, kDeclsTEwsAbsoluteYearlyRecurrencePattern, kByIndexTEwsAbsoluteYearlyRecurrencePattern, kByNameTEwsAbsoluteYearlyRecurrencePattern, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAbsoluteYearlyRecurrencePattern::ClassInfo = {"TEwsAbsoluteYearlyRecurrencePattern", "t:AbsoluteYearlyRecurrencePatternType", "", &TEwsRecurrencePatternBase::ClassInfo, &NewTEwsAbsoluteYearlyRecurrencePattern, kDeclsTEwsAbsoluteYearlyRecurrencePattern, kByIndexTEwsAbsoluteYearlyRecurrencePattern, kByNameTEwsAbsoluteYearlyRecurrencePattern, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsAbsoluteYearlyRecurrencePattern::GetDayOfMonth() { return GetAsInt(1330); }
 void TEwsAbsoluteYearlyRecurrencePattern::SetDayOfMonth(std::int32_t value) { SetAsInt(1330, value); }
 TMonthNames TEwsAbsoluteYearlyRecurrencePattern::GetMonth() { return static_cast<TMonthNames>(GetEnumOrdinal(1331)); }
 void TEwsAbsoluteYearlyRecurrencePattern::SetMonth(TMonthNames value) { SetEnumOrdinal(1331, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsRelativeMonthlyRecurrencePattern::ClassInfo = {"TEwsRelativeMonthlyRecurrencePattern", "t:RelativeMonthlyRecurrencePatternType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsRelativeMonthlyRecurrencePattern, kDeclsTEwsRelativeMonthlyRecurrencePattern, kByIndexTEwsRelativeMonthlyRecurrencePattern, kByNameTEwsRelativeMonthlyRecurrencePattern, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRelativeMonthlyRecurrencePattern::ClassInfo = {"TEwsRelativeMonthlyRecurrencePattern", "t:RelativeMonthlyRecurrencePatternType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsRelativeMonthlyRecurrencePattern, kDeclsTEwsRelativeMonthlyRecurrencePattern, kByIndexTEwsRelativeMonthlyRecurrencePattern, kByNameTEwsRelativeMonthlyRecurrencePattern, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDayOfWeek TEwsRelativeMonthlyRecurrencePattern::GetDaysOfWeek() { return static_cast<TDayOfWeek>(GetEnumOrdinal(1332)); }
 void TEwsRelativeMonthlyRecurrencePattern::SetDaysOfWeek(TDayOfWeek value) { SetEnumOrdinal(1332, static_cast<int>(value)); }
 TDayOfWeekIndex TEwsRelativeMonthlyRecurrencePattern::GetDayOfWeekIndex() { return static_cast<TDayOfWeekIndex>(GetEnumOrdinal(1333)); }
 void TEwsRelativeMonthlyRecurrencePattern::SetDayOfWeekIndex(TDayOfWeekIndex value) { SetEnumOrdinal(1333, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsAbsoluteMonthlyRecurrencePattern::ClassInfo = {"TEwsAbsoluteMonthlyRecurrencePattern", "t:AbsoluteMonthlyRecurrencePatternType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsAbsoluteMonthlyRecurrencePattern, kDeclsTEwsAbsoluteMonthlyRecurrencePattern, kByIndexTEwsAbsoluteMonthlyRecurrencePattern, kByNameTEwsAbsoluteMonthlyRecurrencePattern, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAbsoluteMonthlyRecurrencePattern::ClassInfo = {"TEwsAbsoluteMonthlyRecurrencePattern", "t:AbsoluteMonthlyRecurrencePatternType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsAbsoluteMonthlyRecurrencePattern, kDeclsTEwsAbsoluteMonthlyRecurrencePattern, kByIndexTEwsAbsoluteMonthlyRecurrencePattern, kByNameTEwsAbsoluteMonthlyRecurrencePattern, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsAbsoluteMonthlyRecurrencePattern::GetDayOfMonth() { return GetAsInt(1334); }
 void TEwsAbsoluteMonthlyRecurrencePattern::SetDayOfMonth(std::int32_t value) { SetAsInt(1334, value); }
 
-const TDvXMLSchemaClassInfo TEwsWeeklyRecurrencePattern::ClassInfo = {"TEwsWeeklyRecurrencePattern", "t:WeeklyRecurrencePatternType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsWeeklyRecurrencePattern, kDeclsTEwsWeeklyRecurrencePattern, kByIndexTEwsWeeklyRecurrencePattern, kByNameTEwsWeeklyRecurrencePattern, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsWeeklyRecurrencePattern::ClassInfo = {"TEwsWeeklyRecurrencePattern", "t:WeeklyRecurrencePatternType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsWeeklyRecurrencePattern, kDeclsTEwsWeeklyRecurrencePattern, kByIndexTEwsWeeklyRecurrencePattern, kByNameTEwsWeeklyRecurrencePattern, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsWeeklyRecurrencePattern::GetDaysOfWeek() { return GetAsString(1335); }
 void TEwsWeeklyRecurrencePattern::SetDaysOfWeek(const std::string& value) { SetAsString(1335, value); }
 TDayOfWeek TEwsWeeklyRecurrencePattern::GetFirstDayOfWeek() { return static_cast<TDayOfWeek>(GetEnumOrdinal(1336)); }
 void TEwsWeeklyRecurrencePattern::SetFirstDayOfWeek(TDayOfWeek value) { SetEnumOrdinal(1336, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsDailyRecurrencePattern::ClassInfo = {"TEwsDailyRecurrencePattern", "t:DailyRecurrencePatternType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsDailyRecurrencePattern, kDeclsTEwsDailyRecurrencePattern, kByIndexTEwsDailyRecurrencePattern, kByNameTEwsDailyRecurrencePattern, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDailyRecurrencePattern::ClassInfo = {"TEwsDailyRecurrencePattern", "t:DailyRecurrencePatternType", "", &TEwsIntervalRecurrencePatternBase::ClassInfo, &NewTEwsDailyRecurrencePattern, kDeclsTEwsDailyRecurrencePattern, kByIndexTEwsDailyRecurrencePattern, kByNameTEwsDailyRecurrencePattern, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsEnhancedLocation::ClassInfo = {"TEwsEnhancedLocation", "t:EnhancedLocationType", "", nullptr, &NewTEwsEnhancedLocation, kDeclsTEwsEnhancedLocation, kByIndexTEwsEnhancedLocation, kByNameTEwsEnhancedLocation, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEnhancedLocation::ClassInfo = {"TEwsEnhancedLocation", "t:EnhancedLocationType", "", nullptr, &NewTEwsEnhancedLocation, kDeclsTEwsEnhancedLocation, kByIndexTEwsEnhancedLocation, kByNameTEwsEnhancedLocation, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsEnhancedLocation::GetDisplayName() { return GetAsString(1337); }
 void TEwsEnhancedLocation::SetDisplayName(const std::string& value) { SetAsString(1337, value); }
 std::string TEwsEnhancedLocation::GetAnnotation() { return GetAsString(1338); }
 void TEwsEnhancedLocation::SetAnnotation(const std::string& value) { SetAsString(1338, value); }
 TEwsPersonaPostalAddress* TEwsEnhancedLocation::GetPostalAddress() { return static_cast<TEwsPersonaPostalAddress*>(GetChildObject(1339)); }
 
-const TDvXMLSchemaClassInfo TEwsTimeChange::ClassInfo = {"TEwsTimeChange", "t:TimeChangeType", "", nullptr, &NewTEwsTimeChange, kDeclsTEwsTimeChange, kByIndexTEwsTimeChange, kByNameTEwsTimeChange, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsTimeChange::ClassInfo = {"TEwsTimeChange", "t:TimeChangeType", "", nullptr, &NewTEwsTimeChange, kDeclsTEwsTimeChange, kByIndexTEwsTimeChange, kByNameTEwsTimeChange, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsTimeChange::GetOffset() { return GetAsDuration(1340); }
 void TEwsTimeChange::SetOffset(const std::string& value) { SetAsDuration(1340, value); }
 TEwsRelativeYearlyRecurrencePattern* TEwsTimeChange::GetRelativeYearlyRecurrence() { return static_cast<TEwsRelativeYearlyRecurrencePattern*>(GetChildObject(1341)); }
@@ -2556,7 +2556,7 @@ void TEwsTimeChange::SetTime(TDateTime value) { SetAsTime(1343, value); }
 std::string TEwsTimeChange::GetTimeZoneName() { return GetAsString(1344); }
 void TEwsTimeChange::SetTimeZoneName(const std::string& value) { SetAsString(1344, value); }
 
-const TDvXMLSchemaClassInfo TEwsTimeZone::ClassInfo = {"TEwsTimeZone", "t:TimeZoneType", "", nullptr, &NewTEwsTimeZone, kDeclsTEwsTimeZone, kByIndexTEwsTimeZone, kByNameTEwsTimeZone, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsTimeZone::ClassInfo = {"TEwsTimeZone", "t:TimeZoneType", "", nullptr, &NewTEwsTimeZone, kDeclsTEwsTimeZone, kByIndexTEwsTimeZone, kByNameTEwsTimeZone, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsTimeZone::GetBaseOffset() { return GetAsDuration(1345); }
 void TEwsTimeZone::SetBaseOffset(const std::string& value) { SetAsDuration(1345, value); }
 TEwsTimeChange* TEwsTimeZone::GetStandard() { return static_cast<TEwsTimeChange*>(GetChildObject(1346)); }
@@ -2564,39 +2564,39 @@ TEwsTimeChange* TEwsTimeZone::GetDaylight() { return static_cast<TEwsTimeChange*
 std::string TEwsTimeZone::GetTimeZoneName() { return GetAsString(1348); }
 void TEwsTimeZone::SetTimeZoneName(const std::string& value) { SetAsString(1348, value); }
 
-const TDvXMLSchemaClassInfo TEwsTimeZoneContext::ClassInfo = {"TEwsTimeZoneContext", "t:TimeZoneContextType", "", nullptr, &NewTEwsTimeZoneContext, kDeclsTEwsTimeZoneContext, kByIndexTEwsTimeZoneContext, kByNameTEwsTimeZoneContext, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsTimeZoneContext::ClassInfo = {"TEwsTimeZoneContext", "t:TimeZoneContextType", "", nullptr, &NewTEwsTimeZoneContext, kDeclsTEwsTimeZoneContext, kByIndexTEwsTimeZoneContext, kByNameTEwsTimeZoneContext, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsTimeZoneDefinition* TEwsTimeZoneContext::GetTimeZoneDefinition() { return static_cast<TEwsTimeZoneDefinition*>(GetChildObject(1349)); }
 
-const TDvXMLSchemaClassInfo TEwsTransitionTarget::ClassInfo = {"TEwsTransitionTarget", "t:TransitionTargetType", "", nullptr, &NewTEwsTransitionTarget, kDeclsTEwsTransitionTarget, kByIndexTEwsTransitionTarget, kByNameTEwsTransitionTarget, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsTransitionTarget::ClassInfo = {"TEwsTransitionTarget", "t:TransitionTargetType", "", nullptr, &NewTEwsTransitionTarget, kDeclsTEwsTransitionTarget, kByIndexTEwsTransitionTarget, kByNameTEwsTransitionTarget, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsTransitionTarget::GetValue() { return GetTextAsString(); }
 void TEwsTransitionTarget::SetValue(const std::string& value) { SetTextAsString(value); }
 TTransitionTargetKind TEwsTransitionTarget::GetKind() { return static_cast<TTransitionTargetKind>(GetEnumOrdinal(0)); }
 void TEwsTransitionTarget::SetKind(TTransitionTargetKind value) { SetEnumOrdinal(0, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsTransition::ClassInfo = {"TEwsTransition", "t:TransitionType", "", nullptr, &NewTEwsTransition, kDeclsTEwsTransition, kByIndexTEwsTransition, kByNameTEwsTransition, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsTransition, 4};
+constinit const TDvXMLSchemaClassInfo TEwsTransition::ClassInfo = {"TEwsTransition", "t:TransitionType", "", nullptr, &NewTEwsTransition, kDeclsTEwsTransition, kByIndexTEwsTransition, kByNameTEwsTransition, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsTransition, 4};
 TEwsTransitionTarget* TEwsTransition::GetTo_() { return static_cast<TEwsTransitionTarget*>(GetChildObject(1350)); }
 
-const TDvXMLSchemaClassInfo TEwsAbsoluteDateTransition::ClassInfo = {"TEwsAbsoluteDateTransition", "t:AbsoluteDateTransitionType", "", &TEwsTransition::ClassInfo, &NewTEwsAbsoluteDateTransition, kDeclsTEwsAbsoluteDateTransition, kByIndexTEwsAbsoluteDateTransition, kByNameTEwsAbsoluteDateTransition, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAbsoluteDateTransition::ClassInfo = {"TEwsAbsoluteDateTransition", "t:AbsoluteDateTransitionType", "", &TEwsTransition::ClassInfo, &NewTEwsAbsoluteDateTransition, kDeclsTEwsAbsoluteDateTransition, kByIndexTEwsAbsoluteDateTransition, kByNameTEwsAbsoluteDateTransition, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsAbsoluteDateTransition::GetDateTime() { return GetAsDatetime(1351); }
 void TEwsAbsoluteDateTransition::SetDateTime(TDateTime value) { SetAsDatetime(1351, value); }
 
-const TDvXMLSchemaClassInfo TEwsRecurringTimeTransition::ClassInfo = {"TEwsRecurringTimeTransition", "t:RecurringTimeTransitionType", "", &TEwsTransition::ClassInfo, &NewTEwsRecurringTimeTransition, kDeclsTEwsRecurringTimeTransition, kByIndexTEwsRecurringTimeTransition, kByNameTEwsRecurringTimeTransition, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsRecurringTimeTransition, 2};
+constinit const TDvXMLSchemaClassInfo TEwsRecurringTimeTransition::ClassInfo = {"TEwsRecurringTimeTransition", "t:RecurringTimeTransitionType", "", &TEwsTransition::ClassInfo, &NewTEwsRecurringTimeTransition, kDeclsTEwsRecurringTimeTransition, kByIndexTEwsRecurringTimeTransition, kByNameTEwsRecurringTimeTransition, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsRecurringTimeTransition, 2};
 std::string TEwsRecurringTimeTransition::GetTimeOffset() { return GetAsDuration(1352); }
 void TEwsRecurringTimeTransition::SetTimeOffset(const std::string& value) { SetAsDuration(1352, value); }
 std::int32_t TEwsRecurringTimeTransition::GetMonth() { return GetAsInt(1353); }
 void TEwsRecurringTimeTransition::SetMonth(std::int32_t value) { SetAsInt(1353, value); }
 
-const TDvXMLSchemaClassInfo TEwsRecurringDateTransition::ClassInfo = {"TEwsRecurringDateTransition", "t:RecurringDateTransitionType", "", &TEwsRecurringTimeTransition::ClassInfo, &NewTEwsRecurringDateTransition, kDeclsTEwsRecurringDateTransition, kByIndexTEwsRecurringDateTransition, kByNameTEwsRecurringDateTransition, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRecurringDateTransition::ClassInfo = {"TEwsRecurringDateTransition", "t:RecurringDateTransitionType", "", &TEwsRecurringTimeTransition::ClassInfo, &NewTEwsRecurringDateTransition, kDeclsTEwsRecurringDateTransition, kByIndexTEwsRecurringDateTransition, kByNameTEwsRecurringDateTransition, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsRecurringDateTransition::GetDay() { return GetAsInt(1354); }
 void TEwsRecurringDateTransition::SetDay(std::int32_t value) { SetAsInt(1354, value); }
 
-const TDvXMLSchemaClassInfo TEwsRecurringDayTransition::ClassInfo = {"TEwsRecurringDayTransition", "t:RecurringDayTransitionType", "", &TEwsRecurringTimeTransition::ClassInfo, &NewTEwsRecurringDayTransition, kDeclsTEwsRecurringDayTransition, kByIndexTEwsRecurringDayTransition, kByNameTEwsRecurringDayTransition, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRecurringDayTransition::ClassInfo = {"TEwsRecurringDayTransition", "t:RecurringDayTransitionType", "", &TEwsRecurringTimeTransition::ClassInfo, &NewTEwsRecurringDayTransition, kDeclsTEwsRecurringDayTransition, kByIndexTEwsRecurringDayTransition, kByNameTEwsRecurringDayTransition, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDayOfWeek TEwsRecurringDayTransition::GetDayOfWeek() { return static_cast<TDayOfWeek>(GetEnumOrdinal(1355)); }
 void TEwsRecurringDayTransition::SetDayOfWeek(TDayOfWeek value) { SetEnumOrdinal(1355, static_cast<int>(value)); }
 std::int32_t TEwsRecurringDayTransition::GetOccurrence() { return GetAsInt(1356); }
 void TEwsRecurringDayTransition::SetOccurrence(std::int32_t value) { SetAsInt(1356, value); }
 
-const TDvXMLSchemaClassInfo TEwsTimeZoneDefinition::ClassInfo = {"TEwsTimeZoneDefinition", "t:TimeZoneDefinitionType", "", nullptr, &NewTEwsTimeZoneDefinition, kDeclsTEwsTimeZoneDefinition, kByIndexTEwsTimeZoneDefinition, kByNameTEwsTimeZoneDefinition, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsTimeZoneDefinition::ClassInfo = {"TEwsTimeZoneDefinition", "t:TimeZoneDefinitionType", "", nullptr, &NewTEwsTimeZoneDefinition, kDeclsTEwsTimeZoneDefinition, kByIndexTEwsTimeZoneDefinition, kByNameTEwsTimeZoneDefinition, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfPeriods* TEwsTimeZoneDefinition::GetPeriods() { return static_cast<TEwsNonEmptyArrayOfPeriods*>(GetChildObject(1357)); }
 TEwsArrayOfTransitionsGroups* TEwsTimeZoneDefinition::GetTransitionsGroups() { return static_cast<TEwsArrayOfTransitionsGroups*>(GetChildObject(1358)); }
 TEwsArrayOfTransitions* TEwsTimeZoneDefinition::GetTransitions() { return static_cast<TEwsArrayOfTransitions*>(GetChildObject(1359)); }
@@ -2605,10 +2605,10 @@ void TEwsTimeZoneDefinition::SetId(const std::string& value) { SetAsString(1360,
 std::string TEwsTimeZoneDefinition::GetName() { return GetAsString(1361); }
 void TEwsTimeZoneDefinition::SetName(const std::string& value) { SetAsString(1361, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPeriods::ClassInfo = {"TEwsNonEmptyArrayOfPeriods", "t:NonEmptyArrayOfPeriodsType", "", nullptr, &NewTEwsNonEmptyArrayOfPeriods, kDeclsTEwsNonEmptyArrayOfPeriods, kByIndexTEwsNonEmptyArrayOfPeriods, kByNameTEwsNonEmptyArrayOfPeriods, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfPeriods::ClassInfo = {"TEwsNonEmptyArrayOfPeriods", "t:NonEmptyArrayOfPeriodsType", "", nullptr, &NewTEwsNonEmptyArrayOfPeriods, kDeclsTEwsNonEmptyArrayOfPeriods, kByIndexTEwsNonEmptyArrayOfPeriods, kByNameTEwsNonEmptyArrayOfPeriods, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPeriod>* TEwsNonEmptyArrayOfPeriods::GetPeriod() { return static_cast<TDvXMLSchemaElementArray<TEwsPeriod>*>(GetArrayChild(1362)); }
 
-const TDvXMLSchemaClassInfo TEwsPeriod::ClassInfo = {"TEwsPeriod", "t:PeriodType", "", nullptr, &NewTEwsPeriod, kDeclsTEwsPeriod, kByIndexTEwsPeriod, kByNameTEwsPeriod, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPeriod::ClassInfo = {"TEwsPeriod", "t:PeriodType", "", nullptr, &NewTEwsPeriod, kDeclsTEwsPeriod, kByIndexTEwsPeriod, kByNameTEwsPeriod, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPeriod::GetBias() { return GetAsDuration(0); }
 void TEwsPeriod::SetBias(const std::string& value) { SetAsDuration(0, value); }
 std::string TEwsPeriod::GetName() { return GetAsString(1); }
@@ -2616,10 +2616,10 @@ void TEwsPeriod::SetName(const std::string& value) { SetAsString(1, value); }
 std::string TEwsPeriod::GetId() { return GetAsString(2); }
 void TEwsPeriod::SetId(const std::string& value) { SetAsString(2, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfTransitionsGroups::ClassInfo = {"TEwsArrayOfTransitionsGroups", "t:ArrayOfTransitionsGroupsType", "", nullptr, &NewTEwsArrayOfTransitionsGroups, kDeclsTEwsArrayOfTransitionsGroups, kByIndexTEwsArrayOfTransitionsGroups, kByNameTEwsArrayOfTransitionsGroups, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfTransitionsGroups::ClassInfo = {"TEwsArrayOfTransitionsGroups", "t:ArrayOfTransitionsGroupsType", "", nullptr, &NewTEwsArrayOfTransitionsGroups, kDeclsTEwsArrayOfTransitionsGroups, kByIndexTEwsArrayOfTransitionsGroups, kByNameTEwsArrayOfTransitionsGroups, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsArrayOfTransitions>* TEwsArrayOfTransitionsGroups::GetTransitionsGroup() { return static_cast<TDvXMLSchemaElementArray<TEwsArrayOfTransitions>*>(GetArrayChild(1363)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfTransitions::ClassInfo = {"TEwsArrayOfTransitions", "t:ArrayOfTransitionsType", "", nullptr, &NewTEwsArrayOfTransitions, kDeclsTEwsArrayOfTransitions, kByIndexTEwsArrayOfTransitions, kByNameTEwsArrayOfTransitions, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfTransitions::ClassInfo = {"TEwsArrayOfTransitions", "t:ArrayOfTransitionsType", "", nullptr, &NewTEwsArrayOfTransitions, kDeclsTEwsArrayOfTransitions, kByIndexTEwsArrayOfTransitions, kByNameTEwsArrayOfTransitions, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsTransition>* TEwsArrayOfTransitions::GetTransition() { return static_cast<TDvXMLSchemaElementArray<TEwsTransition>*>(GetArrayChild(1364)); }
 TDvXMLSchemaElementArray<TEwsAbsoluteDateTransition>* TEwsArrayOfTransitions::GetAbsoluteDateTransition() { return static_cast<TDvXMLSchemaElementArray<TEwsAbsoluteDateTransition>*>(GetArrayChild(1365)); }
 TDvXMLSchemaElementArray<TEwsRecurringDayTransition>* TEwsArrayOfTransitions::GetRecurringDayTransition() { return static_cast<TDvXMLSchemaElementArray<TEwsRecurringDayTransition>*>(GetArrayChild(1366)); }
@@ -2627,21 +2627,21 @@ TDvXMLSchemaElementArray<TEwsRecurringDateTransition>* TEwsArrayOfTransitions::G
 std::string TEwsArrayOfTransitions::GetId() { return GetAsString(1368); }
 void TEwsArrayOfTransitions::SetId(const std::string& value) { SetAsString(1368, value); }
 
-const TDvXMLSchemaClassInfo TEwsRecurrenceRangeBase::ClassInfo = {"TEwsRecurrenceRangeBase", "t:RecurrenceRangeBaseType", "", nullptr, &NewTEwsRecurrenceRangeBase, kDeclsTEwsRecurrenceRangeBase, kByIndexTEwsRecurrenceRangeBase, kByNameTEwsRecurrenceRangeBase, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsRecurrenceRangeBase, 3};
+constinit const TDvXMLSchemaClassInfo TEwsRecurrenceRangeBase::ClassInfo = {"TEwsRecurrenceRangeBase", "t:RecurrenceRangeBaseType", "", nullptr, &NewTEwsRecurrenceRangeBase, kDeclsTEwsRecurrenceRangeBase, kByIndexTEwsRecurrenceRangeBase, kByNameTEwsRecurrenceRangeBase, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsRecurrenceRangeBase, 3};
 TDateTime TEwsRecurrenceRangeBase::GetStartDate() { return GetAsDate(1369); }
 void TEwsRecurrenceRangeBase::SetStartDate(TDateTime value) { SetAsDate(1369, value); }
 
-const TDvXMLSchemaClassInfo TEwsNoEndRecurrenceRange::ClassInfo = {"TEwsNoEndRecurrenceRange", "t:NoEndRecurrenceRangeType", "", &TEwsRecurrenceRangeBase::ClassInfo, &NewTEwsNoEndRecurrenceRange, kDeclsTEwsNoEndRecurrenceRange, kByIndexTEwsNoEndRecurrenceRange, kByNameTEwsNoEndRecurrenceRange, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNoEndRecurrenceRange::ClassInfo = {"TEwsNoEndRecurrenceRange", "t:NoEndRecurrenceRangeType", "", &TEwsRecurrenceRangeBase::ClassInfo, &NewTEwsNoEndRecurrenceRange, kDeclsTEwsNoEndRecurrenceRange, kByIndexTEwsNoEndRecurrenceRange, kByNameTEwsNoEndRecurrenceRange, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsEndDateRecurrenceRange::ClassInfo = {"TEwsEndDateRecurrenceRange", "t:EndDateRecurrenceRangeType", "", &TEwsRecurrenceRangeBase::ClassInfo, &NewTEwsEndDateRecurrenceRange, kDeclsTEwsEndDateRecurrenceRange, kByIndexTEwsEndDateRecurrenceRange, kByNameTEwsEndDateRecurrenceRange, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEndDateRecurrenceRange::ClassInfo = {"TEwsEndDateRecurrenceRange", "t:EndDateRecurrenceRangeType", "", &TEwsRecurrenceRangeBase::ClassInfo, &NewTEwsEndDateRecurrenceRange, kDeclsTEwsEndDateRecurrenceRange, kByIndexTEwsEndDateRecurrenceRange, kByNameTEwsEndDateRecurrenceRange, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsEndDateRecurrenceRange::GetEndDate() { return GetAsDate(1370); }
 void TEwsEndDateRecurrenceRange::SetEndDate(TDateTime value) { SetAsDate(1370, value); }
 
-const TDvXMLSchemaClassInfo TEwsNumberedRecurrenceRange::ClassInfo = {"TEwsNumberedRecurrenceRange", "t:NumberedRecurrenceRangeType", "", &TEwsRecurrenceRangeBase::ClassInfo, &NewTEwsNumberedRecurrenceRange, kDeclsTEwsNumberedRecurrenceRange, kByIndexTEwsNumberedRecurrenceRange, kByNameTEwsNumberedRecurrenceRange, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNumberedRecurrenceRange::ClassInfo = {"TEwsNumberedRecurrenceRange", "t:NumberedRecurrenceRangeType", "", &TEwsRecurrenceRangeBase::ClassInfo, &NewTEwsNumberedRecurrenceRange, kDeclsTEwsNumberedRecurrenceRange, kByIndexTEwsNumberedRecurrenceRange, kByNameTEwsNumberedRecurrenceRange, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsNumberedRecurrenceRange::GetNumberOfOccurrences() { return GetAsInt(1371); }
 void TEwsNumberedRecurrenceRange::SetNumberOfOccurrences(std::int32_t value) { SetAsInt(1371, value); }
 
-const TDvXMLSchemaClassInfo TEwsRecurrence::ClassInfo = {"TEwsRecurrence", "t:RecurrenceType", "", nullptr, &NewTEwsRecurrence, kDeclsTEwsRecurrence, kByIndexTEwsRecurrence, kByNameTEwsRecurrence, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRecurrence::ClassInfo = {"TEwsRecurrence", "t:RecurrenceType", "", nullptr, &NewTEwsRecurrence, kDeclsTEwsRecurrence, kByIndexTEwsRecurrence, kByNameTEwsRecurrence, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsRelativeYearlyRecurrencePattern* TEwsRecurrence::GetRelativeYearlyRecurrence() { return static_cast<TEwsRelativeYearlyRecurrencePattern*>(GetChildObject(1372)); }
 TEwsAbsoluteYearlyRecurrencePattern* TEwsRecurrence::GetAbsoluteYearlyRecurrence() { return static_cast<TEwsAbsoluteYearlyRecurrencePattern*>(GetChildObject(1373)); }
 TEwsRelativeMonthlyRecurrencePattern* TEwsRecurrence::GetRelativeMonthlyRecurrence() { return static_cast<TEwsRelativeMonthlyRecurrencePattern*>(GetChildObject(1374)); }
@@ -2652,7 +2652,7 @@ TEwsNoEndRecurrenceRange* TEwsRecurrence::GetNoEndRecurrence() { return static_c
 TEwsEndDateRecurrenceRange* TEwsRecurrence::GetEndDateRecurrence() { return static_cast<TEwsEndDateRecurrenceRange*>(GetChildObject(1379)); }
 TEwsNumberedRecurrenceRange* TEwsRecurrence::GetNumberedRecurrence() { return static_cast<TEwsNumberedRecurrenceRange*>(GetChildObject(1380)); }
 
-const TDvXMLSchemaClassInfo TEwsTaskRecurrence::ClassInfo = {"TEwsTaskRecurrence", "t:TaskRecurrenceType", "", nullptr, &NewTEwsTaskRecurrence, kDeclsTEwsTaskRecurrence, kByIndexTEwsTaskRecurrence, kByNameTEwsTaskRecurrence, 13, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsTaskRecurrence::ClassInfo = {"TEwsTaskRecurrence", "t:TaskRecurrenceType", "", nullptr, &NewTEwsTaskRecurrence, kDeclsTEwsTaskRecurrence, kByIndexTEwsTaskRecurrence, kByNameTEwsTaskRecurrence, 13, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsRelativeYearlyRecurrencePattern* TEwsTaskRecurrence::GetRelativeYearlyRecurrence() { return static_cast<TEwsRelativeYearlyRecurrencePattern*>(GetChildObject(1381)); }
 TEwsAbsoluteYearlyRecurrencePattern* TEwsTaskRecurrence::GetAbsoluteYearlyRecurrence() { return static_cast<TEwsAbsoluteYearlyRecurrencePattern*>(GetChildObject(1382)); }
 TEwsRelativeMonthlyRecurrencePattern* TEwsTaskRecurrence::GetRelativeMonthlyRecurrence() { return static_cast<TEwsRelativeMonthlyRecurrencePattern*>(GetChildObject(1383)); }
@@ -2667,7 +2667,7 @@ TEwsNoEndRecurrenceRange* TEwsTaskRecurrence::GetNoEndRecurrence() { return stat
 TEwsEndDateRecurrenceRange* TEwsTaskRecurrence::GetEndDateRecurrence() { return static_cast<TEwsEndDateRecurrenceRange*>(GetChildObject(1392)); }
 TEwsNumberedRecurrenceRange* TEwsTaskRecurrence::GetNumberedRecurrence() { return static_cast<TEwsNumberedRecurrenceRange*>(GetChildObject(1393)); }
 
-const TDvXMLSchemaClassInfo TEwsOccurrenceInfo::ClassInfo = {"TEwsOccurrenceInfo", "t:OccurrenceInfoType", "", nullptr, &NewTEwsOccurrenceInfo, kDeclsTEwsOccurrenceInfo, kByIndexTEwsOccurrenceInfo, kByNameTEwsOccurrenceInfo, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsOccurrenceInfo::ClassInfo = {"TEwsOccurrenceInfo", "t:OccurrenceInfoType", "", nullptr, &NewTEwsOccurrenceInfo, kDeclsTEwsOccurrenceInfo, kByIndexTEwsOccurrenceInfo, kByNameTEwsOccurrenceInfo, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsOccurrenceInfo::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(1394)); }
 TDateTime TEwsOccurrenceInfo::GetStart_() { return GetAsDatetime(1395); }
 void TEwsOccurrenceInfo::SetStart_(TDateTime value) { SetAsDatetime(1395, value); }
@@ -2676,17 +2676,17 @@ void TEwsOccurrenceInfo::SetEnd_(TDateTime value) { SetAsDatetime(1396, value); 
 TDateTime TEwsOccurrenceInfo::GetOriginalStart() { return GetAsDatetime(1397); }
 void TEwsOccurrenceInfo::SetOriginalStart(TDateTime value) { SetAsDatetime(1397, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfOccurrenceInfo::ClassInfo = {"TEwsNonEmptyArrayOfOccurrenceInfo", "t:NonEmptyArrayOfOccurrenceInfoType", "", nullptr, &NewTEwsNonEmptyArrayOfOccurrenceInfo, kDeclsTEwsNonEmptyArrayOfOccurrenceInfo, kByIndexTEwsNonEmptyArrayOfOccurrenceInfo, kByNameTEwsNonEmptyArrayOfOccurrenceInfo, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfOccurrenceInfo::ClassInfo = {"TEwsNonEmptyArrayOfOccurrenceInfo", "t:NonEmptyArrayOfOccurrenceInfoType", "", nullptr, &NewTEwsNonEmptyArrayOfOccurrenceInfo, kDeclsTEwsNonEmptyArrayOfOccurrenceInfo, kByIndexTEwsNonEmptyArrayOfOccurrenceInfo, kByNameTEwsNonEmptyArrayOfOccurrenceInfo, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsOccurrenceInfo>* TEwsNonEmptyArrayOfOccurrenceInfo::GetOccurrence() { return static_cast<TDvXMLSchemaElementArray<TEwsOccurrenceInfo>*>(GetArrayChild(1398)); }
 
-const TDvXMLSchemaClassInfo TEwsDeletedOccurrenceInfo::ClassInfo = {"TEwsDeletedOccurrenceInfo", "t:DeletedOccurrenceInfoType", "", nullptr, &NewTEwsDeletedOccurrenceInfo, kDeclsTEwsDeletedOccurrenceInfo, kByIndexTEwsDeletedOccurrenceInfo, kByNameTEwsDeletedOccurrenceInfo, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeletedOccurrenceInfo::ClassInfo = {"TEwsDeletedOccurrenceInfo", "t:DeletedOccurrenceInfoType", "", nullptr, &NewTEwsDeletedOccurrenceInfo, kDeclsTEwsDeletedOccurrenceInfo, kByIndexTEwsDeletedOccurrenceInfo, kByNameTEwsDeletedOccurrenceInfo, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsDeletedOccurrenceInfo::GetStart_() { return GetAsDatetime(1399); }
 void TEwsDeletedOccurrenceInfo::SetStart_(TDateTime value) { SetAsDatetime(1399, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfDeletedOccurrences::ClassInfo = {"TEwsNonEmptyArrayOfDeletedOccurrences", "t:NonEmptyArrayOfDeletedOccurrencesType", "", nullptr, &NewTEwsNonEmptyArrayOfDeletedOccurrences, kDeclsTEwsNonEmptyArrayOfDeletedOccurrences, kByIndexTEwsNonEmptyArrayOfDeletedOccurrences, kByNameTEwsNonEmptyArrayOfDeletedOccurrences, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfDeletedOccurrences::ClassInfo = {"TEwsNonEmptyArrayOfDeletedOccurrences", "t:NonEmptyArrayOfDeletedOccurrencesType", "", nullptr, &NewTEwsNonEmptyArrayOfDeletedOccurrences, kDeclsTEwsNonEmptyArrayOfDeletedOccurrences, kByIndexTEwsNonEmptyArrayOfDeletedOccurrences, kByNameTEwsNonEmptyArrayOfDeletedOccurrences, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsDeletedOccurrenceInfo>* TEwsNonEmptyArrayOfDeletedOccurrences::GetDeletedOccurrence() { return static_cast<TDvXMLSchemaElementArray<TEwsDeletedOccurrenceInfo>*>(GetArrayChild(1400)); }
 
-const TDvXMLSchemaClassInfo TEwsCalendarItem::ClassInfo = {"TEwsCalendarItem", "t:CalendarItemType", "", &TEwsItem::ClassInfo, &NewTEwsCalendarItem, kDeclsTEwsCalendarItem, kByIndexTEwsCalendarItem, kByNameTEwsCalendarItem, 126, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCalendarItem::ClassInfo = {"TEwsCalendarItem", "t:CalendarItemType", "", &TEwsItem::ClassInfo, &NewTEwsCalendarItem, kDeclsTEwsCalendarItem, kByIndexTEwsCalendarItem, kByNameTEwsCalendarItem, 126, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsCalendarItem::GetUID() { return GetAsString(1401); }
 void TEwsCalendarItem::SetUID(const std::string& value) { SetAsString(1401, value); }
 TDateTime TEwsCalendarItem::GetRecurrenceId() { return GetAsDatetime(1402); }
@@ -2780,7 +2780,7 @@ TEwsCalendarActivityData* TEwsCalendarItem::GetCalendarActivityData() { return s
 bool TEwsCalendarItem::GetDoNotForwardMeeting() { return GetAsBoolean(1455); }
 void TEwsCalendarItem::SetDoNotForwardMeeting(bool value) { SetAsBoolean(1455, value); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingMessage::ClassInfo = {"TEwsMeetingMessage", "t:MeetingMessageType", "", &TEwsMessage::ClassInfo, &NewTEwsMeetingMessage, kDeclsTEwsMeetingMessage, kByIndexTEwsMeetingMessage, kByNameTEwsMeetingMessage, 104, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsMeetingMessage, 3};
+constinit const TDvXMLSchemaClassInfo TEwsMeetingMessage::ClassInfo = {"TEwsMeetingMessage", "t:MeetingMessageType", "", &TEwsMessage::ClassInfo, &NewTEwsMeetingMessage, kDeclsTEwsMeetingMessage, kByIndexTEwsMeetingMessage, kByNameTEwsMeetingMessage, 104, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsMeetingMessage, 3};
 TEwsItemId* TEwsMeetingMessage::GetAssociatedCalendarItemId() { return static_cast<TEwsItemId*>(GetChildObject(1456)); }
 bool TEwsMeetingMessage::GetIsDelegated() { return GetAsBoolean(1457); }
 void TEwsMeetingMessage::SetIsDelegated(bool value) { SetAsBoolean(1457, value); }
@@ -2799,7 +2799,7 @@ void TEwsMeetingMessage::SetDateTimeStamp(TDateTime value) { SetAsDatetime(1463,
 bool TEwsMeetingMessage::GetIsOrganizer() { return GetAsBoolean(1464); }
 void TEwsMeetingMessage::SetIsOrganizer(bool value) { SetAsBoolean(1464, value); }
 
-const TDvXMLSchemaClassInfo TEwsChangeHighlights::ClassInfo = {"TEwsChangeHighlights", "t:ChangeHighlightsType", "", nullptr, &NewTEwsChangeHighlights, kDeclsTEwsChangeHighlights, kByIndexTEwsChangeHighlights, kByNameTEwsChangeHighlights, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsChangeHighlights::ClassInfo = {"TEwsChangeHighlights", "t:ChangeHighlightsType", "", nullptr, &NewTEwsChangeHighlights, kDeclsTEwsChangeHighlights, kByIndexTEwsChangeHighlights, kByNameTEwsChangeHighlights, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsChangeHighlights::GetHasLocationChanged() { return GetAsBoolean(1465); }
 void TEwsChangeHighlights::SetHasLocationChanged(bool value) { SetAsBoolean(1465, value); }
 std::string TEwsChangeHighlights::GetLocation() { return GetAsString(1466); }
@@ -2813,7 +2813,7 @@ void TEwsChangeHighlights::SetHasEndTimeChanged(bool value) { SetAsBoolean(1469,
 TDateTime TEwsChangeHighlights::GetEnd_() { return GetAsDatetime(1470); }
 void TEwsChangeHighlights::SetEnd_(TDateTime value) { SetAsDatetime(1470, value); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingRequestMessage::ClassInfo = {"TEwsMeetingRequestMessage", "t:MeetingRequestMessageType", "", &TEwsMeetingMessage::ClassInfo, &NewTEwsMeetingRequestMessage, kDeclsTEwsMeetingRequestMessage, kByIndexTEwsMeetingRequestMessage, kByNameTEwsMeetingRequestMessage, 152, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMeetingRequestMessage::ClassInfo = {"TEwsMeetingRequestMessage", "t:MeetingRequestMessageType", "", &TEwsMeetingMessage::ClassInfo, &NewTEwsMeetingRequestMessage, kDeclsTEwsMeetingRequestMessage, kByIndexTEwsMeetingRequestMessage, kByNameTEwsMeetingRequestMessage, 152, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TMeetingRequestType TEwsMeetingRequestMessage::GetMeetingRequestType() { return static_cast<TMeetingRequestType>(GetEnumOrdinal(1471)); }
 void TEwsMeetingRequestMessage::SetMeetingRequestType(TMeetingRequestType value) { SetEnumOrdinal(1471, static_cast<int>(value)); }
 TLegacyFreeBusy TEwsMeetingRequestMessage::GetIntendedFreeBusyStatus() { return static_cast<TLegacyFreeBusy>(GetEnumOrdinal(1472)); }
@@ -2895,7 +2895,7 @@ void TEwsMeetingRequestMessage::SetEndTimeZoneId(const std::string& value) { Set
 bool TEwsMeetingRequestMessage::GetDoNotForwardMeeting() { return GetAsBoolean(1518); }
 void TEwsMeetingRequestMessage::SetDoNotForwardMeeting(bool value) { SetAsBoolean(1518, value); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingResponseMessage::ClassInfo = {"TEwsMeetingResponseMessage", "t:MeetingResponseMessageType", "", &TEwsMeetingMessage::ClassInfo, &NewTEwsMeetingResponseMessage, kDeclsTEwsMeetingResponseMessage, kByIndexTEwsMeetingResponseMessage, kByNameTEwsMeetingResponseMessage, 112, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMeetingResponseMessage::ClassInfo = {"TEwsMeetingResponseMessage", "t:MeetingResponseMessageType", "", &TEwsMeetingMessage::ClassInfo, &NewTEwsMeetingResponseMessage, kDeclsTEwsMeetingResponseMessage, kByIndexTEwsMeetingResponseMessage, kByNameTEwsMeetingResponseMessage, 112, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsMeetingResponseMessage::GetStart_() { return GetAsDatetime(1519); }
 void TEwsMeetingResponseMessage::SetStart_(TDateTime value) { SetAsDatetime(1519, value); }
 TDateTime TEwsMeetingResponseMessage::GetEnd_() { return GetAsDatetime(1520); }
@@ -2911,7 +2911,7 @@ TDateTime TEwsMeetingResponseMessage::GetProposedEnd() { return GetAsDatetime(15
 void TEwsMeetingResponseMessage::SetProposedEnd(TDateTime value) { SetAsDatetime(1525, value); }
 TEwsEnhancedLocation* TEwsMeetingResponseMessage::GetEnhancedLocation() { return static_cast<TEwsEnhancedLocation*>(GetChildObject(1526)); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingCancellationMessage::ClassInfo = {"TEwsMeetingCancellationMessage", "t:MeetingCancellationMessageType", "", &TEwsMeetingMessage::ClassInfo, &NewTEwsMeetingCancellationMessage, kDeclsTEwsMeetingCancellationMessage, kByIndexTEwsMeetingCancellationMessage, kByNameTEwsMeetingCancellationMessage, 111, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMeetingCancellationMessage::ClassInfo = {"TEwsMeetingCancellationMessage", "t:MeetingCancellationMessageType", "", &TEwsMeetingMessage::ClassInfo, &NewTEwsMeetingCancellationMessage, kDeclsTEwsMeetingCancellationMessage, kByIndexTEwsMeetingCancellationMessage, kByNameTEwsMeetingCancellationMessage, 111, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsMeetingCancellationMessage::GetStart_() { return GetAsDatetime(1527); }
 void TEwsMeetingCancellationMessage::SetStart_(TDateTime value) { SetAsDatetime(1527, value); }
 TDateTime TEwsMeetingCancellationMessage::GetEnd_() { return GetAsDatetime(1528); }
@@ -2925,7 +2925,7 @@ TEwsEnhancedLocation* TEwsMeetingCancellationMessage::GetEnhancedLocation() { re
 bool TEwsMeetingCancellationMessage::GetDoNotForwardMeeting() { return GetAsBoolean(1533); }
 void TEwsMeetingCancellationMessage::SetDoNotForwardMeeting(bool value) { SetAsBoolean(1533, value); }
 
-const TDvXMLSchemaClassInfo TEwsCompleteName::ClassInfo = {"TEwsCompleteName", "t:CompleteNameType", "", nullptr, &NewTEwsCompleteName, kDeclsTEwsCompleteName, kByIndexTEwsCompleteName, kByNameTEwsCompleteName, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCompleteName::ClassInfo = {"TEwsCompleteName", "t:CompleteNameType", "", nullptr, &NewTEwsCompleteName, kDeclsTEwsCompleteName, kByIndexTEwsCompleteName, kByNameTEwsCompleteName, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsCompleteName::GetTitle() { return GetAsString(1534); }
 void TEwsCompleteName::SetTitle(const std::string& value) { SetAsString(1534, value); }
 std::string TEwsCompleteName::GetFirstName() { return GetAsString(1535); }
@@ -2947,13 +2947,13 @@ void TEwsCompleteName::SetYomiFirstName(const std::string& value) { SetAsString(
 std::string TEwsCompleteName::GetYomiLastName() { return GetAsString(1543); }
 void TEwsCompleteName::SetYomiLastName(const std::string& value) { SetAsString(1543, value); }
 
-const TDvXMLSchemaClassInfo TEwsImAddressDictionaryEntry::ClassInfo = {"TEwsImAddressDictionaryEntry", "t:ImAddressDictionaryEntryType", "", nullptr, &NewTEwsImAddressDictionaryEntry, kDeclsTEwsImAddressDictionaryEntry, kByIndexTEwsImAddressDictionaryEntry, kByNameTEwsImAddressDictionaryEntry, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsImAddressDictionaryEntry::ClassInfo = {"TEwsImAddressDictionaryEntry", "t:ImAddressDictionaryEntryType", "", nullptr, &NewTEwsImAddressDictionaryEntry, kDeclsTEwsImAddressDictionaryEntry, kByIndexTEwsImAddressDictionaryEntry, kByNameTEwsImAddressDictionaryEntry, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsImAddressDictionaryEntry::GetValue() { return GetTextAsString(); }
 void TEwsImAddressDictionaryEntry::SetValue(const std::string& value) { SetTextAsString(value); }
 TImAddressKey TEwsImAddressDictionaryEntry::GetKey() { return static_cast<TImAddressKey>(GetEnumOrdinal(0)); }
 void TEwsImAddressDictionaryEntry::SetKey(TImAddressKey value) { SetEnumOrdinal(0, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsContactUrlDictionaryEntry::ClassInfo = {"TEwsContactUrlDictionaryEntry", "t:ContactUrlDictionaryEntryType", "", nullptr, &NewTEwsContactUrlDictionaryEntry, kDeclsTEwsContactUrlDictionaryEntry, kByIndexTEwsContactUrlDictionaryEntry, kByNameTEwsContactUrlDictionaryEntry, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsContactUrlDictionaryEntry::ClassInfo = {"TEwsContactUrlDictionaryEntry", "t:ContactUrlDictionaryEntryType", "", nullptr, &NewTEwsContactUrlDictionaryEntry, kDeclsTEwsContactUrlDictionaryEntry, kByIndexTEwsContactUrlDictionaryEntry, kByNameTEwsContactUrlDictionaryEntry, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TContactUrlKey TEwsContactUrlDictionaryEntry::GetType_() { return static_cast<TContactUrlKey>(GetEnumOrdinal(1544)); }
 void TEwsContactUrlDictionaryEntry::SetType_(TContactUrlKey value) { SetEnumOrdinal(1544, static_cast<int>(value)); }
 std::string TEwsContactUrlDictionaryEntry::GetName() { return GetAsString(1545); }
@@ -2961,7 +2961,7 @@ void TEwsContactUrlDictionaryEntry::SetName(const std::string& value) { SetAsStr
 std::string TEwsContactUrlDictionaryEntry::GetAddress() { return GetAsString(1546); }
 void TEwsContactUrlDictionaryEntry::SetAddress(const std::string& value) { SetAsString(1546, value); }
 
-const TDvXMLSchemaClassInfo TEwsAbchEmailAddressDictionaryEntry::ClassInfo = {"TEwsAbchEmailAddressDictionaryEntry", "t:AbchEmailAddressDictionaryEntryType", "", nullptr, &NewTEwsAbchEmailAddressDictionaryEntry, kDeclsTEwsAbchEmailAddressDictionaryEntry, kByIndexTEwsAbchEmailAddressDictionaryEntry, kByNameTEwsAbchEmailAddressDictionaryEntry, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAbchEmailAddressDictionaryEntry::ClassInfo = {"TEwsAbchEmailAddressDictionaryEntry", "t:AbchEmailAddressDictionaryEntryType", "", nullptr, &NewTEwsAbchEmailAddressDictionaryEntry, kDeclsTEwsAbchEmailAddressDictionaryEntry, kByIndexTEwsAbchEmailAddressDictionaryEntry, kByNameTEwsAbchEmailAddressDictionaryEntry, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TAbchEmailAddressType TEwsAbchEmailAddressDictionaryEntry::GetType_() { return static_cast<TAbchEmailAddressType>(GetEnumOrdinal(1547)); }
 void TEwsAbchEmailAddressDictionaryEntry::SetType_(TAbchEmailAddressType value) { SetEnumOrdinal(1547, static_cast<int>(value)); }
 std::string TEwsAbchEmailAddressDictionaryEntry::GetAddress() { return GetAsString(1548); }
@@ -2971,7 +2971,7 @@ void TEwsAbchEmailAddressDictionaryEntry::SetIsMessengerEnabled(bool value) { Se
 std::int64_t TEwsAbchEmailAddressDictionaryEntry::GetCapabilities() { return GetAsLong(1550); }
 void TEwsAbchEmailAddressDictionaryEntry::SetCapabilities(std::int64_t value) { SetAsLong(1550, value); }
 
-const TDvXMLSchemaClassInfo TEwsEmailAddressDictionaryEntry::ClassInfo = {"TEwsEmailAddressDictionaryEntry", "t:EmailAddressDictionaryEntryType", "", nullptr, &NewTEwsEmailAddressDictionaryEntry, kDeclsTEwsEmailAddressDictionaryEntry, kByIndexTEwsEmailAddressDictionaryEntry, kByNameTEwsEmailAddressDictionaryEntry, 4, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEmailAddressDictionaryEntry::ClassInfo = {"TEwsEmailAddressDictionaryEntry", "t:EmailAddressDictionaryEntryType", "", nullptr, &NewTEwsEmailAddressDictionaryEntry, kDeclsTEwsEmailAddressDictionaryEntry, kByIndexTEwsEmailAddressDictionaryEntry, kByNameTEwsEmailAddressDictionaryEntry, 4, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsEmailAddressDictionaryEntry::GetValue() { return GetTextAsString(); }
 void TEwsEmailAddressDictionaryEntry::SetValue(const std::string& value) { SetTextAsString(value); }
 TEmailAddressKey TEwsEmailAddressDictionaryEntry::GetKey() { return static_cast<TEmailAddressKey>(GetEnumOrdinal(0)); }
@@ -2983,13 +2983,13 @@ void TEwsEmailAddressDictionaryEntry::SetRoutingType(const std::string& value) {
 TMailboxType TEwsEmailAddressDictionaryEntry::GetMailboxType() { return static_cast<TMailboxType>(GetEnumOrdinal(3)); }
 void TEwsEmailAddressDictionaryEntry::SetMailboxType(TMailboxType value) { SetEnumOrdinal(3, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsPhoneNumberDictionaryEntry::ClassInfo = {"TEwsPhoneNumberDictionaryEntry", "t:PhoneNumberDictionaryEntryType", "", nullptr, &NewTEwsPhoneNumberDictionaryEntry, kDeclsTEwsPhoneNumberDictionaryEntry, kByIndexTEwsPhoneNumberDictionaryEntry, kByNameTEwsPhoneNumberDictionaryEntry, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPhoneNumberDictionaryEntry::ClassInfo = {"TEwsPhoneNumberDictionaryEntry", "t:PhoneNumberDictionaryEntryType", "", nullptr, &NewTEwsPhoneNumberDictionaryEntry, kDeclsTEwsPhoneNumberDictionaryEntry, kByIndexTEwsPhoneNumberDictionaryEntry, kByNameTEwsPhoneNumberDictionaryEntry, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsPhoneNumberDictionaryEntry::GetValue() { return GetTextAsString(); }
 void TEwsPhoneNumberDictionaryEntry::SetValue(const std::string& value) { SetTextAsString(value); }
 TPhoneNumberKey TEwsPhoneNumberDictionaryEntry::GetKey() { return static_cast<TPhoneNumberKey>(GetEnumOrdinal(0)); }
 void TEwsPhoneNumberDictionaryEntry::SetKey(TPhoneNumberKey value) { SetEnumOrdinal(0, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsPhysicalAddressDictionaryEntry::ClassInfo = {"TEwsPhysicalAddressDictionaryEntry", "t:PhysicalAddressDictionaryEntryType", "", nullptr, &NewTEwsPhysicalAddressDictionaryEntry, kDeclsTEwsPhysicalAddressDictionaryEntry, kByIndexTEwsPhysicalAddressDictionaryEntry, kByNameTEwsPhysicalAddressDictionaryEntry, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPhysicalAddressDictionaryEntry::ClassInfo = {"TEwsPhysicalAddressDictionaryEntry", "t:PhysicalAddressDictionaryEntryType", "", nullptr, &NewTEwsPhysicalAddressDictionaryEntry, kDeclsTEwsPhysicalAddressDictionaryEntry, kByIndexTEwsPhysicalAddressDictionaryEntry, kByNameTEwsPhysicalAddressDictionaryEntry, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPhysicalAddressDictionaryEntry::GetStreet() { return GetAsString(1551); }
 void TEwsPhysicalAddressDictionaryEntry::SetStreet(const std::string& value) { SetAsString(1551, value); }
 std::string TEwsPhysicalAddressDictionaryEntry::GetCity() { return GetAsString(1552); }
@@ -3003,35 +3003,35 @@ void TEwsPhysicalAddressDictionaryEntry::SetPostalCode(const std::string& value)
 TPhysicalAddressKey TEwsPhysicalAddressDictionaryEntry::GetKey() { return static_cast<TPhysicalAddressKey>(GetEnumOrdinal(1556)); }
 void TEwsPhysicalAddressDictionaryEntry::SetKey(TPhysicalAddressKey value) { SetEnumOrdinal(1556, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsContactUrlDictionary::ClassInfo = {"TEwsContactUrlDictionary", "t:ContactUrlDictionaryType", "", nullptr, &NewTEwsContactUrlDictionary, kDeclsTEwsContactUrlDictionary, kByIndexTEwsContactUrlDictionary, kByNameTEwsContactUrlDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsContactUrlDictionary::ClassInfo = {"TEwsContactUrlDictionary", "t:ContactUrlDictionaryType", "", nullptr, &NewTEwsContactUrlDictionary, kDeclsTEwsContactUrlDictionary, kByIndexTEwsContactUrlDictionary, kByNameTEwsContactUrlDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsContactUrlDictionaryEntry>* TEwsContactUrlDictionary::GetUrl() { return static_cast<TDvXMLSchemaElementArray<TEwsContactUrlDictionaryEntry>*>(GetArrayChild(1557)); }
 
-const TDvXMLSchemaClassInfo TEwsAbchEmailAddressDictionary::ClassInfo = {"TEwsAbchEmailAddressDictionary", "t:AbchEmailAddressDictionaryType", "", nullptr, &NewTEwsAbchEmailAddressDictionary, kDeclsTEwsAbchEmailAddressDictionary, kByIndexTEwsAbchEmailAddressDictionary, kByNameTEwsAbchEmailAddressDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAbchEmailAddressDictionary::ClassInfo = {"TEwsAbchEmailAddressDictionary", "t:AbchEmailAddressDictionaryType", "", nullptr, &NewTEwsAbchEmailAddressDictionary, kDeclsTEwsAbchEmailAddressDictionary, kByIndexTEwsAbchEmailAddressDictionary, kByNameTEwsAbchEmailAddressDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAbchEmailAddressDictionaryEntry>* TEwsAbchEmailAddressDictionary::GetEmail() { return static_cast<TDvXMLSchemaElementArray<TEwsAbchEmailAddressDictionaryEntry>*>(GetArrayChild(1558)); }
 
-const TDvXMLSchemaClassInfo TEwsImAddressDictionary::ClassInfo = {"TEwsImAddressDictionary", "t:ImAddressDictionaryType", "", nullptr, &NewTEwsImAddressDictionary, kDeclsTEwsImAddressDictionary, kByIndexTEwsImAddressDictionary, kByNameTEwsImAddressDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsImAddressDictionary::ClassInfo = {"TEwsImAddressDictionary", "t:ImAddressDictionaryType", "", nullptr, &NewTEwsImAddressDictionary, kDeclsTEwsImAddressDictionary, kByIndexTEwsImAddressDictionary, kByNameTEwsImAddressDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsImAddressDictionaryEntry>* TEwsImAddressDictionary::GetEntry() { return static_cast<TDvXMLSchemaElementArray<TEwsImAddressDictionaryEntry>*>(GetArrayChild(1559)); }
 
-const TDvXMLSchemaClassInfo TEwsEmailAddressDictionary::ClassInfo = {"TEwsEmailAddressDictionary", "t:EmailAddressDictionaryType", "", nullptr, &NewTEwsEmailAddressDictionary, kDeclsTEwsEmailAddressDictionary, kByIndexTEwsEmailAddressDictionary, kByNameTEwsEmailAddressDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEmailAddressDictionary::ClassInfo = {"TEwsEmailAddressDictionary", "t:EmailAddressDictionaryType", "", nullptr, &NewTEwsEmailAddressDictionary, kDeclsTEwsEmailAddressDictionary, kByIndexTEwsEmailAddressDictionary, kByNameTEwsEmailAddressDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsEmailAddressDictionaryEntry>* TEwsEmailAddressDictionary::GetEntry() { return static_cast<TDvXMLSchemaElementArray<TEwsEmailAddressDictionaryEntry>*>(GetArrayChild(1560)); }
 
-const TDvXMLSchemaClassInfo TEwsPhoneNumberDictionary::ClassInfo = {"TEwsPhoneNumberDictionary", "t:PhoneNumberDictionaryType", "", nullptr, &NewTEwsPhoneNumberDictionary, kDeclsTEwsPhoneNumberDictionary, kByIndexTEwsPhoneNumberDictionary, kByNameTEwsPhoneNumberDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPhoneNumberDictionary::ClassInfo = {"TEwsPhoneNumberDictionary", "t:PhoneNumberDictionaryType", "", nullptr, &NewTEwsPhoneNumberDictionary, kDeclsTEwsPhoneNumberDictionary, kByIndexTEwsPhoneNumberDictionary, kByNameTEwsPhoneNumberDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPhoneNumberDictionaryEntry>* TEwsPhoneNumberDictionary::GetEntry() { return static_cast<TDvXMLSchemaElementArray<TEwsPhoneNumberDictionaryEntry>*>(GetArrayChild(1561)); }
 
-const TDvXMLSchemaClassInfo TEwsPhysicalAddressDictionary::ClassInfo = {"TEwsPhysicalAddressDictionary", "t:PhysicalAddressDictionaryType", "", nullptr, &NewTEwsPhysicalAddressDictionary, kDeclsTEwsPhysicalAddressDictionary, kByIndexTEwsPhysicalAddressDictionary, kByNameTEwsPhysicalAddressDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPhysicalAddressDictionary::ClassInfo = {"TEwsPhysicalAddressDictionary", "t:PhysicalAddressDictionaryType", "", nullptr, &NewTEwsPhysicalAddressDictionary, kDeclsTEwsPhysicalAddressDictionary, kByIndexTEwsPhysicalAddressDictionary, kByNameTEwsPhysicalAddressDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPhysicalAddressDictionaryEntry>* TEwsPhysicalAddressDictionary::GetEntry() { return static_cast<TDvXMLSchemaElementArray<TEwsPhysicalAddressDictionaryEntry>*>(GetArrayChild(1562)); }
 
-const TDvXMLSchemaClassInfo TEwsMembersList::ClassInfo = {"TEwsMembersList", "t:MembersListType", "", nullptr, &NewTEwsMembersList, kDeclsTEwsMembersList, kByIndexTEwsMembersList, kByNameTEwsMembersList, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMembersList::ClassInfo = {"TEwsMembersList", "t:MembersListType", "", nullptr, &NewTEwsMembersList, kDeclsTEwsMembersList, kByIndexTEwsMembersList, kByNameTEwsMembersList, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMember>* TEwsMembersList::GetMember() { return static_cast<TDvXMLSchemaElementArray<TEwsMember>*>(GetArrayChild(1563)); }
 
-const TDvXMLSchemaClassInfo TEwsMember::ClassInfo = {"TEwsMember", "t:MemberType", "", nullptr, &NewTEwsMember, kDeclsTEwsMember, kByIndexTEwsMember, kByNameTEwsMember, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMember::ClassInfo = {"TEwsMember", "t:MemberType", "", nullptr, &NewTEwsMember, kDeclsTEwsMember, kByIndexTEwsMember, kByNameTEwsMember, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsMember::GetMailbox() { return static_cast<TEwsEmailAddressType*>(GetChildObject(1564)); }
 TMemberStatus TEwsMember::GetStatus() { return static_cast<TMemberStatus>(GetEnumOrdinal(1565)); }
 void TEwsMember::SetStatus(TMemberStatus value) { SetEnumOrdinal(1565, static_cast<int>(value)); }
 std::string TEwsMember::GetKey() { return GetAsString(1566); }
 void TEwsMember::SetKey(const std::string& value) { SetAsString(1566, value); }
 
-const TDvXMLSchemaClassInfo TEwsRoleMemberItem::ClassInfo = {"TEwsRoleMemberItem", "t:RoleMemberItemType", "", &TEwsItem::ClassInfo, &NewTEwsRoleMemberItem, kDeclsTEwsRoleMemberItem, kByIndexTEwsRoleMemberItem, kByNameTEwsRoleMemberItem, 74, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRoleMemberItem::ClassInfo = {"TEwsRoleMemberItem", "t:RoleMemberItemType", "", &TEwsItem::ClassInfo, &NewTEwsRoleMemberItem, kDeclsTEwsRoleMemberItem, kByIndexTEwsRoleMemberItem, kByNameTEwsRoleMemberItem, 74, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsRoleMemberItem::GetDisplayName() { return GetAsString(1567); }
 void TEwsRoleMemberItem::SetDisplayName(const std::string& value) { SetAsString(1567, value); }
 TRoleMemberType TEwsRoleMemberItem::GetType_() { return static_cast<TRoleMemberType>(GetEnumOrdinal(1568)); }
@@ -3039,7 +3039,7 @@ void TEwsRoleMemberItem::SetType_(TRoleMemberType value) { SetEnumOrdinal(1568, 
 std::string TEwsRoleMemberItem::GetMemberId() { return GetAsString(1569); }
 void TEwsRoleMemberItem::SetMemberId(const std::string& value) { SetAsString(1569, value); }
 
-const TDvXMLSchemaClassInfo TEwsNetworkItem::ClassInfo = {"TEwsNetworkItem", "t:NetworkItemType", "", &TEwsItem::ClassInfo, &NewTEwsNetworkItem, kDeclsTEwsNetworkItem, kByIndexTEwsNetworkItem, kByNameTEwsNetworkItem, 102, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNetworkItem::ClassInfo = {"TEwsNetworkItem", "t:NetworkItemType", "", &TEwsItem::ClassInfo, &NewTEwsNetworkItem, kDeclsTEwsNetworkItem, kByIndexTEwsNetworkItem, kByNameTEwsNetworkItem, 102, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsNetworkItem::GetDomainId() { return GetAsInt(1570); }
 void TEwsNetworkItem::SetDomainId(std::int32_t value) { SetAsInt(1570, value); }
 std::string TEwsNetworkItem::GetDomainTag() { return GetAsString(1571); }
@@ -3103,7 +3103,7 @@ void TEwsNetworkItem::SetAccountName(const std::string& value) { SetAsString(159
 TDateTime TEwsNetworkItem::GetLastSync() { return GetAsDatetime(1600); }
 void TEwsNetworkItem::SetLastSync(TDateTime value) { SetAsDatetime(1600, value); }
 
-const TDvXMLSchemaClassInfo TEwsAbchPersonItem::ClassInfo = {"TEwsAbchPersonItem", "t:AbchPersonItemType", "", &TEwsItem::ClassInfo, &NewTEwsAbchPersonItem, kDeclsTEwsAbchPersonItem, kByIndexTEwsAbchPersonItem, kByNameTEwsAbchPersonItem, 80, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAbchPersonItem::ClassInfo = {"TEwsAbchPersonItem", "t:AbchPersonItemType", "", &TEwsItem::ClassInfo, &NewTEwsAbchPersonItem, kDeclsTEwsAbchPersonItem, kByIndexTEwsAbchPersonItem, kByNameTEwsAbchPersonItem, 80, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAbchPersonItem::GetAntiLinkInfo() { return GetAsString(1601); }
 void TEwsAbchPersonItem::SetAntiLinkInfo(const std::string& value) { SetAsString(1601, value); }
 TGUID TEwsAbchPersonItem::GetPersonId() { return GetAsGuid(1602); }

@@ -389,33 +389,33 @@ std::unique_ptr<TDvXMLSchemaElementArrayBase> NewArrayOfTEwsWorkingPeriod(
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfAbchPersonContactHandles(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfAbchPersonContactHandles(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfAbchPersonContactHandles[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfAbchPersonContactHandles[] = {
     {1610, 1, "t:ContactHandle", "ContactHandle", "ContactHandle", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsAbchPersonContactHandle::ClassInfo, nullptr, &NewArrayOfTEwsAbchPersonContactHandle, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfAbchPersonContactHandles[] = {0};
-const std::uint16_t kByNameTEwsArrayOfAbchPersonContactHandles[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfAbchPersonContactHandles[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfAbchPersonContactHandles[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAbchPersonContactHandle(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAbchPersonContactHandle(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAbchPersonContactHandle[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAbchPersonContactHandle[] = {
     {1611, 1, "t:SourceId", "SourceId", "SourceId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1612, 1, "t:ObjectId", "ObjectId", "ObjectId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1613, 1, "t:AccountName", "AccountName", "AccountName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsAbchPersonContactHandle[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsAbchPersonContactHandle[] = {2, 1, 0};
+constexpr std::uint16_t kByIndexTEwsAbchPersonContactHandle[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsAbchPersonContactHandle[] = {2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfGuid(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfGuid(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfGuid[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfGuid[] = {
     {1614, 1, "t:Guid", "Guid", "Guid", 0, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfGuid[] = {0};
-const std::uint16_t kByNameTEwsArrayOfGuid[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfGuid[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfGuid[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsContactItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsContactItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsContactItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsContactItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -573,20 +573,20 @@ const TDvXMLSchemaInfo kDeclsTEwsContactItem[] = {
     {1698, 1, "t:PersonId", "PersonId", "PersonId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 154},
     {1699, 1, "t:ConversationGuid", "ConversationGuid", "ConversationGuid", 0, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 155},
 };
-const std::uint16_t kByIndexTEwsContactItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96, 97, 98, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 114, 115, 116, 117, 118, 119, 120, 121, 122, 123, 124, 125, 126, 127, 128, 129, 130, 131, 132, 133, 134, 135, 136, 137, 138, 139, 140, 141, 142, 143, 144, 145, 146, 147, 148, 149, 150, 151, 152, 153, 154, 155};
-const std::uint16_t kByNameTEwsContactItem[] = {144, 81, 114, 106, 63, 64, 46, 84, 68, 7, 85, 52, 6, 86, 69, 10, 87, 129, 117, 88, 79, 78, 118, 89, 119, 155, 38, 127, 31, 20, 8, 19, 90, 113, 111, 28, 26, 73, 27, 32, 80, 44, 30, 71, 72, 40, 120, 91, 74, 29, 53, 102, 58, 137, 55, 92, 147, 11, 12, 70, 75, 42, 18, 136, 35, 115, 51, 14, 15, 121, 116, 138, 124, 16, 13, 17, 3, 1, 93, 33, 34, 65, 66, 110, 94, 112, 60, 59, 62, 61, 76, 95, 0, 151, 142, 77, 43, 145, 107, 122, 96, 149, 2, 152, 153, 123, 67, 154, 83, 104, 103, 105, 108, 82, 45, 97, 50, 148, 48, 98, 150, 22, 23, 25, 24, 21, 47, 49, 56, 5, 146, 9, 130, 131, 132, 133, 57, 125, 99, 41, 4, 139, 100, 54, 126, 141, 39, 128, 109, 140, 37, 36, 101, 143, 135, 134};
+constexpr std::uint16_t kByIndexTEwsContactItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96, 97, 98, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 114, 115, 116, 117, 118, 119, 120, 121, 122, 123, 124, 125, 126, 127, 128, 129, 130, 131, 132, 133, 134, 135, 136, 137, 138, 139, 140, 141, 142, 143, 144, 145, 146, 147, 148, 149, 150, 151, 152, 153, 154, 155};
+constexpr std::uint16_t kByNameTEwsContactItem[] = {144, 81, 114, 106, 63, 64, 46, 84, 68, 7, 85, 52, 6, 86, 69, 10, 87, 129, 117, 88, 79, 78, 118, 89, 119, 155, 38, 127, 31, 20, 8, 19, 90, 113, 111, 28, 26, 73, 27, 32, 80, 44, 30, 71, 72, 40, 120, 91, 74, 29, 53, 102, 58, 137, 55, 92, 147, 11, 12, 70, 75, 42, 18, 136, 35, 115, 51, 14, 15, 121, 116, 138, 124, 16, 13, 17, 3, 1, 93, 33, 34, 65, 66, 110, 94, 112, 60, 59, 62, 61, 76, 95, 0, 151, 142, 77, 43, 145, 107, 122, 96, 149, 2, 152, 153, 123, 67, 154, 83, 104, 103, 105, 108, 82, 45, 97, 50, 148, 48, 98, 150, 22, 23, 25, 24, 21, 47, 49, 56, 5, 146, 9, 130, 131, 132, 133, 57, 125, 99, 41, 4, 139, 100, 54, 126, 141, 39, 128, 109, 140, 37, 36, 101, 143, 135, 134};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfBinary(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfBinary(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfBinary[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfBinary[] = {
     {1700, 1, "t:Base64Binary", "Base64Binary", "Base64Binary", 0, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfBinary[] = {0};
-const std::uint16_t kByNameTEwsArrayOfBinary[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfBinary[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfBinary[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDistributionList(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDistributionList(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDistributionList[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDistributionList[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -663,54 +663,54 @@ const TDvXMLSchemaInfo kDeclsTEwsDistributionList[] = {
     {1703, 1, "t:ContactSource", "ContactSource", "ContactSource", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TContactSource, nullptr, 73},
     {1704, 1, "t:Members", "Members", "Members", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMembersList::ClassInfo, nullptr, nullptr, 74},
 };
-const std::uint16_t kByIndexTEwsDistributionList[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74};
-const std::uint16_t kByNameTEwsDistributionList[] = {63, 64, 46, 68, 7, 52, 6, 69, 10, 73, 38, 31, 20, 8, 19, 28, 26, 71, 27, 32, 44, 30, 72, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 14, 15, 16, 13, 17, 3, 1, 33, 34, 65, 66, 74, 60, 59, 62, 61, 0, 43, 2, 67, 45, 50, 48, 22, 23, 25, 24, 21, 47, 49, 56, 5, 9, 57, 41, 4, 54, 39, 37, 36};
+constexpr std::uint16_t kByIndexTEwsDistributionList[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74};
+constexpr std::uint16_t kByNameTEwsDistributionList[] = {63, 64, 46, 68, 7, 52, 6, 69, 10, 73, 38, 31, 20, 8, 19, 28, 26, 71, 27, 32, 44, 30, 72, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 14, 15, 16, 13, 17, 3, 1, 33, 34, 65, 66, 74, 60, 59, 62, 61, 0, 43, 2, 67, 45, 50, 48, 22, 23, 25, 24, 21, 47, 49, 56, 5, 9, 57, 41, 4, 54, 39, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchParameters(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchParameters(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchParameters[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchParameters[] = {
     {1705, 1, "t:Restriction", "Restriction", "Restriction", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsRestriction::ClassInfo, nullptr, nullptr, 0},
     {1706, 1, "t:BaseFolderIds", "BaseFolderIds", "BaseFolderIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo, nullptr, nullptr, 1},
     {1707, 2, "Traversal", "Traversal", "Traversal", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSearchFolderTraversal, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsSearchParameters[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsSearchParameters[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsSearchParameters[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsSearchParameters[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsConstantValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsConstantValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsConstantValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsConstantValue[] = {
     {0, 2, "Value", "Value", "Value", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsConstantValue[] = {0};
-const std::uint16_t kByNameTEwsConstantValue[] = {0};
+constexpr std::uint16_t kByIndexTEwsConstantValue[] = {0};
+constexpr std::uint16_t kByNameTEwsConstantValue[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchExpression(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchExpression(e));
 }
-const TDvXMLSchemaClassInfo* const kDerivedTEwsSearchExpression[] = {&TEwsAnd::ClassInfo, &TEwsContainsExpression::ClassInfo, &TEwsExcludes::ClassInfo, &TEwsExists::ClassInfo, &TEwsIsEqualTo::ClassInfo, &TEwsIsGreaterThan::ClassInfo, &TEwsIsGreaterThanOrEqualTo::ClassInfo, &TEwsIsLessThan::ClassInfo, &TEwsIsLessThanOrEqualTo::ClassInfo, &TEwsIsNotEqualTo::ClassInfo, &TEwsMultipleOperandBooleanExpression::ClassInfo, &TEwsNear::ClassInfo, &TEwsNot::ClassInfo, &TEwsOr::ClassInfo, &TEwsTwoOperandExpression::ClassInfo};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsSearchExpression[] = {&TEwsAnd::ClassInfo, &TEwsContainsExpression::ClassInfo, &TEwsExcludes::ClassInfo, &TEwsExists::ClassInfo, &TEwsIsEqualTo::ClassInfo, &TEwsIsGreaterThan::ClassInfo, &TEwsIsGreaterThanOrEqualTo::ClassInfo, &TEwsIsLessThan::ClassInfo, &TEwsIsLessThanOrEqualTo::ClassInfo, &TEwsIsNotEqualTo::ClassInfo, &TEwsMultipleOperandBooleanExpression::ClassInfo, &TEwsNear::ClassInfo, &TEwsNot::ClassInfo, &TEwsOr::ClassInfo, &TEwsTwoOperandExpression::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAggregateOn(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAggregateOn(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAggregateOn[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAggregateOn[] = {
     {1708, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {1709, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {1710, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
     {1711, 2, "Aggregate", "Aggregate", "Aggregate", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TAggregate, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsAggregateOn[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsAggregateOn[] = {3, 2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsAggregateOn[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsAggregateOn[] = {3, 2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseGroupBy(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseGroupBy(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsBaseGroupBy[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsBaseGroupBy[] = {
     {0, 2, "Order", "Order", "Order", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSortDirection, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsBaseGroupBy[] = {0};
-const std::uint16_t kByNameTEwsBaseGroupBy[] = {0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseGroupBy[] = {&TEwsDistinguishedGroupBy::ClassInfo, &TEwsGroupBy::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsBaseGroupBy[] = {0};
+constexpr std::uint16_t kByNameTEwsBaseGroupBy[] = {0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseGroupBy[] = {&TEwsDistinguishedGroupBy::ClassInfo, &TEwsGroupBy::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGroupBy(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGroupBy(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGroupBy[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGroupBy[] = {
     {0, 2, "Order", "Order", "Order", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSortDirection, nullptr, 0},
     {1712, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 1},
     {1713, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 2},
@@ -721,176 +721,176 @@ const TDvXMLSchemaInfo kDeclsTEwsGroupBy[] = {
     {1718, 1, "t:MaxItemsPerGroup", "MaxItemsPerGroup", "MaxItemsPerGroup", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 7},
     {1719, 1, "t:GroupsToExpand", "GroupsToExpand", "GroupsToExpand", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfGroupId::ClassInfo, nullptr, nullptr, 8},
 };
-const std::uint16_t kByIndexTEwsGroupBy[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-const std::uint16_t kByNameTEwsGroupBy[] = {4, 3, 1, 8, 2, 6, 7, 0, 5};
+constexpr std::uint16_t kByIndexTEwsGroupBy[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::uint16_t kByNameTEwsGroupBy[] = {4, 3, 1, 8, 2, 6, 7, 0, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDistinguishedGroupBy(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDistinguishedGroupBy(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDistinguishedGroupBy[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDistinguishedGroupBy[] = {
     {0, 2, "Order", "Order", "Order", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSortDirection, nullptr, 0},
     {1720, 1, "t:StandardGroupBy", "StandardGroupBy", "StandardGroupBy", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TStandardGroupBy, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsDistinguishedGroupBy[] = {0, 1};
-const std::uint16_t kByNameTEwsDistinguishedGroupBy[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsDistinguishedGroupBy[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsDistinguishedGroupBy[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfGroupId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfGroupId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfGroupId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfGroupId[] = {
     {1721, 1, "t:GroupId", "GroupId", "GroupId", 0, -1, false, 0, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfGroupId[] = {0};
-const std::uint16_t kByNameTEwsArrayOfGroupId[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfGroupId[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfGroupId[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGroupedItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGroupedItems(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGroupedItems[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGroupedItems[] = {
     {1722, 1, "t:GroupIndex", "GroupIndex", "GroupIndex", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1723, 1, "t:Items", "Items", "Items", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfRealItems::ClassInfo, nullptr, nullptr, 1},
     {1724, 1, "t:GroupSummary", "GroupSummary", "GroupSummary", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsGroupSummary::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsGroupedItems[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsGroupedItems[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsGroupedItems[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsGroupedItems[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfGroupedItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfGroupedItems(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfGroupedItems[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfGroupedItems[] = {
     {1725, 1, "t:GroupedItems", "GroupedItems", "GroupedItems", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsGroupedItems::ClassInfo, nullptr, &NewArrayOfTEwsGroupedItems, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfGroupedItems[] = {0};
-const std::uint16_t kByNameTEwsArrayOfGroupedItems[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfGroupedItems[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfGroupedItems[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGroupSummary(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGroupSummary(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGroupSummary[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGroupSummary[] = {
     {1726, 1, "t:GroupCount", "GroupCount", "GroupCount", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {1727, 1, "t:UnreadCount", "UnreadCount", "UnreadCount", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
     {1728, 1, "t:InstanceKey", "InstanceKey", "InstanceKey", 1, 1, false, -1, TDvXMLSchemaValueKind::Base64binary, nullptr, nullptr, nullptr, 2},
     {1729, 1, "t:GroupByValue", "GroupByValue", "GroupByValue", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsGroupSummary[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsGroupSummary[] = {3, 0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsGroupSummary[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsGroupSummary[] = {3, 0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExists(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExists(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExists[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExists[] = {
     {1730, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {1731, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {1732, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsExists[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsExists[] = {2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsExists[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsExists[] = {2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFieldURIOrConstant(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFieldURIOrConstant(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFieldURIOrConstant[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFieldURIOrConstant[] = {
     {1733, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {1734, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {1735, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
     {1736, 1, "t:Constant", "Constant", "Constant", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsConstantValue::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsFieldURIOrConstant[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsFieldURIOrConstant[] = {3, 2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsFieldURIOrConstant[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsFieldURIOrConstant[] = {3, 2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsTwoOperandExpression(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsTwoOperandExpression(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsTwoOperandExpression[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsTwoOperandExpression[] = {
     {1737, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {1738, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {1739, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
     {1740, 1, "t:FieldURIOrConstant", "FieldURIOrConstant", "FieldURIOrConstant", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFieldURIOrConstant::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsTwoOperandExpression[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsTwoOperandExpression[] = {2, 0, 3, 1};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsTwoOperandExpression[] = {&TEwsIsEqualTo::ClassInfo, &TEwsIsGreaterThan::ClassInfo, &TEwsIsGreaterThanOrEqualTo::ClassInfo, &TEwsIsLessThan::ClassInfo, &TEwsIsLessThanOrEqualTo::ClassInfo, &TEwsIsNotEqualTo::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsTwoOperandExpression[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsTwoOperandExpression[] = {2, 0, 3, 1};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsTwoOperandExpression[] = {&TEwsIsEqualTo::ClassInfo, &TEwsIsGreaterThan::ClassInfo, &TEwsIsGreaterThanOrEqualTo::ClassInfo, &TEwsIsLessThan::ClassInfo, &TEwsIsLessThanOrEqualTo::ClassInfo, &TEwsIsNotEqualTo::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExcludesValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExcludesValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExcludesValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExcludesValue[] = {
     {0, 2, "Value", "Value", "Value", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsExcludesValue[] = {0};
-const std::uint16_t kByNameTEwsExcludesValue[] = {0};
+constexpr std::uint16_t kByIndexTEwsExcludesValue[] = {0};
+constexpr std::uint16_t kByNameTEwsExcludesValue[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExcludes(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExcludes(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExcludes[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExcludes[] = {
     {1741, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {1742, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {1743, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
     {1744, 1, "t:Bitmask", "Bitmask", "Bitmask", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsExcludesValue::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsExcludes[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsExcludes[] = {3, 2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsExcludes[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsExcludes[] = {3, 2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsIsEqualTo(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsIsEqualTo(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsIsEqualTo[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsIsEqualTo[] = {
     {1737, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {1738, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {1739, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
     {1740, 1, "t:FieldURIOrConstant", "FieldURIOrConstant", "FieldURIOrConstant", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFieldURIOrConstant::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsIsEqualTo[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsIsEqualTo[] = {2, 0, 3, 1};
+constexpr std::uint16_t kByIndexTEwsIsEqualTo[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsIsEqualTo[] = {2, 0, 3, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsIsNotEqualTo(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsIsNotEqualTo(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsIsNotEqualTo[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsIsNotEqualTo[] = {
     {1737, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {1738, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {1739, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
     {1740, 1, "t:FieldURIOrConstant", "FieldURIOrConstant", "FieldURIOrConstant", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFieldURIOrConstant::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsIsNotEqualTo[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsIsNotEqualTo[] = {2, 0, 3, 1};
+constexpr std::uint16_t kByIndexTEwsIsNotEqualTo[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsIsNotEqualTo[] = {2, 0, 3, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsIsGreaterThan(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsIsGreaterThan(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsIsGreaterThan[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsIsGreaterThan[] = {
     {1737, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {1738, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {1739, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
     {1740, 1, "t:FieldURIOrConstant", "FieldURIOrConstant", "FieldURIOrConstant", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFieldURIOrConstant::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsIsGreaterThan[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsIsGreaterThan[] = {2, 0, 3, 1};
+constexpr std::uint16_t kByIndexTEwsIsGreaterThan[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsIsGreaterThan[] = {2, 0, 3, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsIsGreaterThanOrEqualTo(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsIsGreaterThanOrEqualTo(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsIsGreaterThanOrEqualTo[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsIsGreaterThanOrEqualTo[] = {
     {1737, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {1738, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {1739, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
     {1740, 1, "t:FieldURIOrConstant", "FieldURIOrConstant", "FieldURIOrConstant", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFieldURIOrConstant::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsIsGreaterThanOrEqualTo[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsIsGreaterThanOrEqualTo[] = {2, 0, 3, 1};
+constexpr std::uint16_t kByIndexTEwsIsGreaterThanOrEqualTo[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsIsGreaterThanOrEqualTo[] = {2, 0, 3, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsIsLessThan(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsIsLessThan(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsIsLessThan[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsIsLessThan[] = {
     {1737, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {1738, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {1739, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
     {1740, 1, "t:FieldURIOrConstant", "FieldURIOrConstant", "FieldURIOrConstant", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFieldURIOrConstant::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsIsLessThan[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsIsLessThan[] = {2, 0, 3, 1};
+constexpr std::uint16_t kByIndexTEwsIsLessThan[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsIsLessThan[] = {2, 0, 3, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsIsLessThanOrEqualTo(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsIsLessThanOrEqualTo(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsIsLessThanOrEqualTo[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsIsLessThanOrEqualTo[] = {
     {1737, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {1738, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {1739, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
     {1740, 1, "t:FieldURIOrConstant", "FieldURIOrConstant", "FieldURIOrConstant", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFieldURIOrConstant::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsIsLessThanOrEqualTo[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsIsLessThanOrEqualTo[] = {2, 0, 3, 1};
+constexpr std::uint16_t kByIndexTEwsIsLessThanOrEqualTo[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsIsLessThanOrEqualTo[] = {2, 0, 3, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsContainsExpression(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsContainsExpression(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsContainsExpression[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsContainsExpression[] = {
     {1745, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {1746, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {1747, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
@@ -898,12 +898,12 @@ const TDvXMLSchemaInfo kDeclsTEwsContainsExpression[] = {
     {1749, 2, "ContainmentMode", "ContainmentMode", "ContainmentMode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TContainmentMode, nullptr, 4},
     {1750, 2, "ContainmentComparison", "ContainmentComparison", "ContainmentComparison", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TContainmentComparison, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsContainsExpression[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsContainsExpression[] = {3, 5, 4, 2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsContainsExpression[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsContainsExpression[] = {3, 5, 4, 2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNot(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNot(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNot[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNot[] = {
     {1751, 1, "t:SearchExpression", "SearchExpression", "SearchExpression", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsSearchExpression::ClassInfo, nullptr, nullptr, 0},
     {1752, 1, "t:Exists", "Exists", "Exists", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsExists::ClassInfo, nullptr, nullptr, 1},
     {1753, 1, "t:Excludes", "Excludes", "Excludes", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsExcludes::ClassInfo, nullptr, nullptr, 2},
@@ -919,12 +919,12 @@ const TDvXMLSchemaInfo kDeclsTEwsNot[] = {
     {1763, 1, "t:Or", "Or", "Or_", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsOr::ClassInfo, nullptr, nullptr, 12},
     {1764, 1, "t:Near", "Near", "Near", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsNear::ClassInfo, nullptr, nullptr, 13},
 };
-const std::uint16_t kByIndexTEwsNot[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
-const std::uint16_t kByNameTEwsNot[] = {11, 9, 2, 1, 3, 5, 6, 7, 8, 4, 13, 10, 12, 0};
+constexpr std::uint16_t kByIndexTEwsNot[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+constexpr std::uint16_t kByNameTEwsNot[] = {11, 9, 2, 1, 3, 5, 6, 7, 8, 4, 13, 10, 12, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMultipleOperandBooleanExpression(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMultipleOperandBooleanExpression(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMultipleOperandBooleanExpression[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMultipleOperandBooleanExpression[] = {
     {1765, 1, "t:SearchExpression", "SearchExpression", "SearchExpression", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsSearchExpression::ClassInfo, nullptr, &NewArrayOfTEwsSearchExpression, 0},
     {1766, 1, "t:Exists", "Exists", "Exists", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsExists::ClassInfo, nullptr, &NewArrayOfTEwsExists, 1},
     {1767, 1, "t:Excludes", "Excludes", "Excludes", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsExcludes::ClassInfo, nullptr, &NewArrayOfTEwsExcludes, 2},
@@ -940,13 +940,13 @@ const TDvXMLSchemaInfo kDeclsTEwsMultipleOperandBooleanExpression[] = {
     {1777, 1, "t:Or", "Or", "Or_", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsOr::ClassInfo, nullptr, &NewArrayOfTEwsOr, 12},
     {1778, 1, "t:Near", "Near", "Near", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsNear::ClassInfo, nullptr, &NewArrayOfTEwsNear, 13},
 };
-const std::uint16_t kByIndexTEwsMultipleOperandBooleanExpression[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
-const std::uint16_t kByNameTEwsMultipleOperandBooleanExpression[] = {11, 9, 2, 1, 3, 5, 6, 7, 8, 4, 13, 10, 12, 0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsMultipleOperandBooleanExpression[] = {&TEwsAnd::ClassInfo, &TEwsNear::ClassInfo, &TEwsOr::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsMultipleOperandBooleanExpression[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+constexpr std::uint16_t kByNameTEwsMultipleOperandBooleanExpression[] = {11, 9, 2, 1, 3, 5, 6, 7, 8, 4, 13, 10, 12, 0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsMultipleOperandBooleanExpression[] = {&TEwsAnd::ClassInfo, &TEwsNear::ClassInfo, &TEwsOr::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAnd(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAnd(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAnd[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAnd[] = {
     {1765, 1, "t:SearchExpression", "SearchExpression", "SearchExpression", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsSearchExpression::ClassInfo, nullptr, &NewArrayOfTEwsSearchExpression, 0},
     {1766, 1, "t:Exists", "Exists", "Exists", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsExists::ClassInfo, nullptr, &NewArrayOfTEwsExists, 1},
     {1767, 1, "t:Excludes", "Excludes", "Excludes", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsExcludes::ClassInfo, nullptr, &NewArrayOfTEwsExcludes, 2},
@@ -962,12 +962,12 @@ const TDvXMLSchemaInfo kDeclsTEwsAnd[] = {
     {1777, 1, "t:Or", "Or", "Or_", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsOr::ClassInfo, nullptr, &NewArrayOfTEwsOr, 12},
     {1778, 1, "t:Near", "Near", "Near", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsNear::ClassInfo, nullptr, &NewArrayOfTEwsNear, 13},
 };
-const std::uint16_t kByIndexTEwsAnd[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
-const std::uint16_t kByNameTEwsAnd[] = {11, 9, 2, 1, 3, 5, 6, 7, 8, 4, 13, 10, 12, 0};
+constexpr std::uint16_t kByIndexTEwsAnd[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+constexpr std::uint16_t kByNameTEwsAnd[] = {11, 9, 2, 1, 3, 5, 6, 7, 8, 4, 13, 10, 12, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsOr(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsOr(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsOr[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsOr[] = {
     {1765, 1, "t:SearchExpression", "SearchExpression", "SearchExpression", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsSearchExpression::ClassInfo, nullptr, &NewArrayOfTEwsSearchExpression, 0},
     {1766, 1, "t:Exists", "Exists", "Exists", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsExists::ClassInfo, nullptr, &NewArrayOfTEwsExists, 1},
     {1767, 1, "t:Excludes", "Excludes", "Excludes", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsExcludes::ClassInfo, nullptr, &NewArrayOfTEwsExcludes, 2},
@@ -983,12 +983,12 @@ const TDvXMLSchemaInfo kDeclsTEwsOr[] = {
     {1777, 1, "t:Or", "Or", "Or_", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsOr::ClassInfo, nullptr, &NewArrayOfTEwsOr, 12},
     {1778, 1, "t:Near", "Near", "Near", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsNear::ClassInfo, nullptr, &NewArrayOfTEwsNear, 13},
 };
-const std::uint16_t kByIndexTEwsOr[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
-const std::uint16_t kByNameTEwsOr[] = {11, 9, 2, 1, 3, 5, 6, 7, 8, 4, 13, 10, 12, 0};
+constexpr std::uint16_t kByIndexTEwsOr[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+constexpr std::uint16_t kByNameTEwsOr[] = {11, 9, 2, 1, 3, 5, 6, 7, 8, 4, 13, 10, 12, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNear(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNear(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNear[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNear[] = {
     {1765, 1, "t:SearchExpression", "SearchExpression", "SearchExpression", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsSearchExpression::ClassInfo, nullptr, &NewArrayOfTEwsSearchExpression, 0},
     {1766, 1, "t:Exists", "Exists", "Exists", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsExists::ClassInfo, nullptr, &NewArrayOfTEwsExists, 1},
     {1767, 1, "t:Excludes", "Excludes", "Excludes", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsExcludes::ClassInfo, nullptr, &NewArrayOfTEwsExcludes, 2},
@@ -1006,12 +1006,12 @@ const TDvXMLSchemaInfo kDeclsTEwsNear[] = {
     {1779, 1, "t:Distance", "Distance", "Distance", 1, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 14},
     {1780, 1, "t:Ordered", "Ordered", "Ordered", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 15},
 };
-const std::uint16_t kByIndexTEwsNear[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-const std::uint16_t kByNameTEwsNear[] = {11, 9, 14, 2, 1, 3, 5, 6, 7, 8, 4, 13, 10, 12, 15, 0};
+constexpr std::uint16_t kByIndexTEwsNear[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+constexpr std::uint16_t kByNameTEwsNear[] = {11, 9, 14, 2, 1, 3, 5, 6, 7, 8, 4, 13, 10, 12, 15, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRestriction(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRestriction(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRestriction[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRestriction[] = {
     {1781, 1, "t:SearchExpression", "SearchExpression", "SearchExpression", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsSearchExpression::ClassInfo, nullptr, nullptr, 0},
     {1782, 1, "t:Exists", "Exists", "Exists", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsExists::ClassInfo, nullptr, nullptr, 1},
     {1783, 1, "t:Excludes", "Excludes", "Excludes", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsExcludes::ClassInfo, nullptr, nullptr, 2},
@@ -1027,61 +1027,61 @@ const TDvXMLSchemaInfo kDeclsTEwsRestriction[] = {
     {1793, 1, "t:Or", "Or", "Or_", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsOr::ClassInfo, nullptr, nullptr, 12},
     {1794, 1, "t:Near", "Near", "Near", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsNear::ClassInfo, nullptr, nullptr, 13},
 };
-const std::uint16_t kByIndexTEwsRestriction[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
-const std::uint16_t kByNameTEwsRestriction[] = {11, 9, 2, 1, 3, 5, 6, 7, 8, 4, 13, 10, 12, 0};
+constexpr std::uint16_t kByIndexTEwsRestriction[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+constexpr std::uint16_t kByNameTEwsRestriction[] = {11, 9, 2, 1, 3, 5, 6, 7, 8, 4, 13, 10, 12, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFieldOrder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFieldOrder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFieldOrder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFieldOrder[] = {
     {1795, 1, "t:FieldURI", "FieldURI", "FieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToUnindexedField::ClassInfo, nullptr, nullptr, 0},
     {1796, 1, "t:IndexedFieldURI", "IndexedFieldURI", "IndexedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToIndexedField::ClassInfo, nullptr, nullptr, 1},
     {1797, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPathToExtendedField::ClassInfo, nullptr, nullptr, 2},
     {1798, 2, "Order", "Order", "Order", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSortDirection, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsFieldOrder[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsFieldOrder[] = {2, 0, 1, 3};
+constexpr std::uint16_t kByIndexTEwsFieldOrder[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsFieldOrder[] = {2, 0, 1, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfFieldOrders(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfFieldOrders(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfFieldOrders[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfFieldOrders[] = {
     {1799, 1, "t:FieldOrder", "FieldOrder", "FieldOrder", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsFieldOrder::ClassInfo, nullptr, &NewArrayOfTEwsFieldOrder, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfFieldOrders[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfFieldOrders[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfFieldOrders[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfFieldOrders[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfFolderNames(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfFolderNames(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfFolderNames[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfFolderNames[] = {
     {1800, 1, "t:FolderName", "FolderName", "FolderName", 1, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfFolderNames[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfFolderNames[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfFolderNames[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfFolderNames[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseNotificationEvent(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseNotificationEvent(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsBaseNotificationEvent[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsBaseNotificationEvent[] = {
     {1801, 1, "t:Watermark", "Watermark", "Watermark", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsBaseNotificationEvent[] = {0};
-const std::uint16_t kByNameTEwsBaseNotificationEvent[] = {0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseNotificationEvent[] = {&TEwsBaseObjectChangedEventType::ClassInfo, &TEwsModifiedEventType::ClassInfo, &TEwsMovedCopiedEventType::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsBaseNotificationEvent[] = {0};
+constexpr std::uint16_t kByNameTEwsBaseNotificationEvent[] = {0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseNotificationEvent[] = {&TEwsBaseObjectChangedEventType::ClassInfo, &TEwsModifiedEventType::ClassInfo, &TEwsMovedCopiedEventType::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseObjectChangedEventType(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseObjectChangedEventType(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsBaseObjectChangedEventType[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsBaseObjectChangedEventType[] = {
     {1801, 1, "t:Watermark", "Watermark", "Watermark", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1802, 1, "t:TimeStamp", "TimeStamp", "TimeStamp", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 1},
     {1803, 1, "t:FolderId", "FolderId", "FolderId", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
     {1804, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 3},
     {1805, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsBaseObjectChangedEventType[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsBaseObjectChangedEventType[] = {2, 3, 4, 1, 0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseObjectChangedEventType[] = {&TEwsModifiedEventType::ClassInfo, &TEwsMovedCopiedEventType::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsBaseObjectChangedEventType[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsBaseObjectChangedEventType[] = {2, 3, 4, 1, 0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseObjectChangedEventType[] = {&TEwsModifiedEventType::ClassInfo, &TEwsMovedCopiedEventType::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsModifiedEventType(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsModifiedEventType(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsModifiedEventType[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsModifiedEventType[] = {
     {1801, 1, "t:Watermark", "Watermark", "Watermark", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1802, 1, "t:TimeStamp", "TimeStamp", "TimeStamp", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 1},
     {1803, 1, "t:FolderId", "FolderId", "FolderId", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -1089,12 +1089,12 @@ const TDvXMLSchemaInfo kDeclsTEwsModifiedEventType[] = {
     {1805, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 4},
     {1806, 1, "t:UnreadCount", "UnreadCount", "UnreadCount", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsModifiedEventType[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsModifiedEventType[] = {2, 3, 4, 1, 5, 0};
+constexpr std::uint16_t kByIndexTEwsModifiedEventType[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsModifiedEventType[] = {2, 3, 4, 1, 5, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMovedCopiedEventType(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMovedCopiedEventType(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMovedCopiedEventType[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMovedCopiedEventType[] = {
     {1801, 1, "t:Watermark", "Watermark", "Watermark", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1802, 1, "t:TimeStamp", "TimeStamp", "TimeStamp", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 1},
     {1803, 1, "t:FolderId", "FolderId", "FolderId", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -1104,12 +1104,12 @@ const TDvXMLSchemaInfo kDeclsTEwsMovedCopiedEventType[] = {
     {1808, 1, "t:OldItemId", "OldItemId", "OldItemId", 0, 1, false, 1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 6},
     {1809, 1, "t:OldParentFolderId", "OldParentFolderId", "OldParentFolderId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 7},
 };
-const std::uint16_t kByIndexTEwsMovedCopiedEventType[] = {0, 1, 2, 3, 4, 5, 6, 7};
-const std::uint16_t kByNameTEwsMovedCopiedEventType[] = {2, 3, 5, 6, 7, 4, 1, 0};
+constexpr std::uint16_t kByIndexTEwsMovedCopiedEventType[] = {0, 1, 2, 3, 4, 5, 6, 7};
+constexpr std::uint16_t kByNameTEwsMovedCopiedEventType[] = {2, 3, 5, 6, 7, 4, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNotification(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNotification(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNotification[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNotification[] = {
     {1810, 1, "t:SubscriptionId", "SubscriptionId", "SubscriptionId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1811, 1, "t:PreviousWatermark", "PreviousWatermark", "PreviousWatermark", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1812, 1, "t:MoreEvents", "MoreEvents", "MoreEvents", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
@@ -1122,32 +1122,32 @@ const TDvXMLSchemaInfo kDeclsTEwsNotification[] = {
     {1819, 1, "t:StatusEvent", "StatusEvent", "StatusEvent", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsBaseNotificationEvent::ClassInfo, nullptr, &NewArrayOfTEwsBaseNotificationEvent, 9},
     {1820, 1, "t:FreeBusyChangedEvent", "FreeBusyChangedEvent", "FreeBusyChangedEvent", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsBaseObjectChangedEventType::ClassInfo, nullptr, &NewArrayOfTEwsBaseObjectChangedEventType, 10},
 };
-const std::uint16_t kByIndexTEwsNotification[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-const std::uint16_t kByNameTEwsNotification[] = {3, 4, 5, 10, 6, 2, 7, 8, 1, 9, 0};
+constexpr std::uint16_t kByIndexTEwsNotification[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+constexpr std::uint16_t kByNameTEwsNotification[] = {3, 4, 5, 10, 6, 2, 7, 8, 1, 9, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfNotificationEventTypes(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfNotificationEventTypes(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfNotificationEventTypes[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfNotificationEventTypes[] = {
     {1821, 1, "t:EventType", "EventType", "EventType", 0, -1, false, 0, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfNotificationEventTypes[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfNotificationEventTypes[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfNotificationEventTypes[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfNotificationEventTypes[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseSubscriptionRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseSubscriptionRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsBaseSubscriptionRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsBaseSubscriptionRequest[] = {
     {1822, 1, "t:FolderIds", "FolderIds", "FolderIds", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo, nullptr, nullptr, 0},
     {1823, 1, "t:EventTypes", "EventTypes", "EventTypes", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfNotificationEventTypes::ClassInfo, nullptr, nullptr, 1},
     {1824, 1, "t:Watermark", "Watermark", "Watermark", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {1825, 2, "SubscribeToAllFolders", "SubscribeToAllFolders", "SubscribeToAllFolders", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsBaseSubscriptionRequest[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsBaseSubscriptionRequest[] = {1, 0, 3, 2};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseSubscriptionRequest[] = {&TEwsPullSubscriptionRequest::ClassInfo, &TEwsPushSubscriptionRequest::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsBaseSubscriptionRequest[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsBaseSubscriptionRequest[] = {1, 0, 3, 2};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseSubscriptionRequest[] = {&TEwsPullSubscriptionRequest::ClassInfo, &TEwsPushSubscriptionRequest::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPushSubscriptionRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPushSubscriptionRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPushSubscriptionRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPushSubscriptionRequest[] = {
     {1822, 1, "t:FolderIds", "FolderIds", "FolderIds", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo, nullptr, nullptr, 0},
     {1823, 1, "t:EventTypes", "EventTypes", "EventTypes", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfNotificationEventTypes::ClassInfo, nullptr, nullptr, 1},
     {1824, 1, "t:Watermark", "Watermark", "Watermark", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1156,116 +1156,116 @@ const TDvXMLSchemaInfo kDeclsTEwsPushSubscriptionRequest[] = {
     {1827, 1, "t:URL", "URL", "URL", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 5},
     {1828, 1, "t:CallerData", "CallerData", "CallerData", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsPushSubscriptionRequest[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsPushSubscriptionRequest[] = {6, 1, 0, 4, 3, 5, 2};
+constexpr std::uint16_t kByIndexTEwsPushSubscriptionRequest[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsPushSubscriptionRequest[] = {6, 1, 0, 4, 3, 5, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPullSubscriptionRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPullSubscriptionRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPullSubscriptionRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPullSubscriptionRequest[] = {
     {1822, 1, "t:FolderIds", "FolderIds", "FolderIds", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo, nullptr, nullptr, 0},
     {1823, 1, "t:EventTypes", "EventTypes", "EventTypes", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfNotificationEventTypes::ClassInfo, nullptr, nullptr, 1},
     {1824, 1, "t:Watermark", "Watermark", "Watermark", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {1825, 2, "SubscribeToAllFolders", "SubscribeToAllFolders", "SubscribeToAllFolders", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 3},
     {1829, 1, "t:Timeout", "Timeout", "Timeout", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsPullSubscriptionRequest[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsPullSubscriptionRequest[] = {1, 0, 3, 4, 2};
+constexpr std::uint16_t kByIndexTEwsPullSubscriptionRequest[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsPullSubscriptionRequest[] = {1, 0, 3, 4, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsStreamingSubscriptionRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsStreamingSubscriptionRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsStreamingSubscriptionRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsStreamingSubscriptionRequest[] = {
     {1830, 1, "t:FolderIds", "FolderIds", "FolderIds", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo, nullptr, nullptr, 0},
     {1831, 1, "t:EventTypes", "EventTypes", "EventTypes", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfNotificationEventTypes::ClassInfo, nullptr, nullptr, 1},
     {1832, 2, "SubscribeToAllFolders", "SubscribeToAllFolders", "SubscribeToAllFolders", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsStreamingSubscriptionRequest[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsStreamingSubscriptionRequest[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsStreamingSubscriptionRequest[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsStreamingSubscriptionRequest[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfSubscriptionIds(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfSubscriptionIds(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfSubscriptionIds[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfSubscriptionIds[] = {
     {1833, 1, "t:SubscriptionId", "SubscriptionId", "SubscriptionId", 1, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfSubscriptionIds[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfSubscriptionIds[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfSubscriptionIds[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfSubscriptionIds[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfNotifications(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfNotifications(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfNotifications[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfNotifications[] = {
     {1834, 1, "t:Notification", "Notification", "Notification", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsNotification::ClassInfo, nullptr, &NewArrayOfTEwsNotification, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfNotifications[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfNotifications[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfNotifications[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfNotifications[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSyncFolderItemsDelete(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSyncFolderItemsDelete(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSyncFolderItemsDelete[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSyncFolderItemsDelete[] = {
     {1835, 1, "t:ItemId", "ItemId", "ItemId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsSyncFolderItemsDelete[] = {0};
-const std::uint16_t kByNameTEwsSyncFolderItemsDelete[] = {0};
+constexpr std::uint16_t kByIndexTEwsSyncFolderItemsDelete[] = {0};
+constexpr std::uint16_t kByNameTEwsSyncFolderItemsDelete[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSyncFolderItemsReadFlag(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSyncFolderItemsReadFlag(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSyncFolderItemsReadFlag[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSyncFolderItemsReadFlag[] = {
     {1836, 1, "t:ItemId", "ItemId", "ItemId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {1837, 1, "t:IsRead", "IsRead", "IsRead", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsSyncFolderItemsReadFlag[] = {0, 1};
-const std::uint16_t kByNameTEwsSyncFolderItemsReadFlag[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsSyncFolderItemsReadFlag[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsSyncFolderItemsReadFlag[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSyncFolderItemsChanges(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSyncFolderItemsChanges(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSyncFolderItemsChanges[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSyncFolderItemsChanges[] = {
     {1838, 1, "t:Create", "Create", "Create_", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsSyncFolderItemsCreateOrUpdate::ClassInfo, nullptr, &NewArrayOfTEwsSyncFolderItemsCreateOrUpdate, 0},
     {1839, 1, "t:Update", "Update", "Update", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsSyncFolderItemsCreateOrUpdate::ClassInfo, nullptr, &NewArrayOfTEwsSyncFolderItemsCreateOrUpdate, 1},
     {1840, 1, "t:Delete", "Delete", "Delete", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsSyncFolderItemsDelete::ClassInfo, nullptr, &NewArrayOfTEwsSyncFolderItemsDelete, 2},
     {1841, 1, "t:ReadFlagChange", "ReadFlagChange", "ReadFlagChange", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsSyncFolderItemsReadFlag::ClassInfo, nullptr, &NewArrayOfTEwsSyncFolderItemsReadFlag, 3},
 };
-const std::uint16_t kByIndexTEwsSyncFolderItemsChanges[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsSyncFolderItemsChanges[] = {0, 2, 3, 1};
+constexpr std::uint16_t kByIndexTEwsSyncFolderItemsChanges[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsSyncFolderItemsChanges[] = {0, 2, 3, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSyncFolderHierarchyCreateOrUpdate(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSyncFolderHierarchyCreateOrUpdate(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSyncFolderHierarchyCreateOrUpdate[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSyncFolderHierarchyCreateOrUpdate[] = {
     {1842, 1, "t:Folder", "Folder", "Folder", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsFolder::ClassInfo, nullptr, nullptr, 0},
     {1843, 1, "t:CalendarFolder", "CalendarFolder", "CalendarFolder", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsCalendarFolder::ClassInfo, nullptr, nullptr, 1},
     {1844, 1, "t:ContactsFolder", "ContactsFolder", "ContactsFolder", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsContactsFolder::ClassInfo, nullptr, nullptr, 2},
     {1845, 1, "t:SearchFolder", "SearchFolder", "SearchFolder", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsSearchFolder::ClassInfo, nullptr, nullptr, 3},
     {1846, 1, "t:TasksFolder", "TasksFolder", "TasksFolder", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsTasksFolder::ClassInfo, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsSyncFolderHierarchyCreateOrUpdate[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsSyncFolderHierarchyCreateOrUpdate[] = {1, 2, 0, 3, 4};
+constexpr std::uint16_t kByIndexTEwsSyncFolderHierarchyCreateOrUpdate[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsSyncFolderHierarchyCreateOrUpdate[] = {1, 2, 0, 3, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSyncFolderHierarchyDelete(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSyncFolderHierarchyDelete(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSyncFolderHierarchyDelete[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSyncFolderHierarchyDelete[] = {
     {1847, 1, "t:FolderId", "FolderId", "FolderId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsSyncFolderHierarchyDelete[] = {0};
-const std::uint16_t kByNameTEwsSyncFolderHierarchyDelete[] = {0};
+constexpr std::uint16_t kByIndexTEwsSyncFolderHierarchyDelete[] = {0};
+constexpr std::uint16_t kByNameTEwsSyncFolderHierarchyDelete[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSyncFolderHierarchyChanges(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSyncFolderHierarchyChanges(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSyncFolderHierarchyChanges[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSyncFolderHierarchyChanges[] = {
     {1848, 1, "t:Create", "Create", "Create_", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsSyncFolderHierarchyCreateOrUpdate::ClassInfo, nullptr, &NewArrayOfTEwsSyncFolderHierarchyCreateOrUpdate, 0},
     {1849, 1, "t:Update", "Update", "Update", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsSyncFolderHierarchyCreateOrUpdate::ClassInfo, nullptr, &NewArrayOfTEwsSyncFolderHierarchyCreateOrUpdate, 1},
     {1850, 1, "t:Delete", "Delete", "Delete", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsSyncFolderHierarchyDelete::ClassInfo, nullptr, &NewArrayOfTEwsSyncFolderHierarchyDelete, 2},
 };
-const std::uint16_t kByIndexTEwsSyncFolderHierarchyChanges[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsSyncFolderHierarchyChanges[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsSyncFolderHierarchyChanges[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsSyncFolderHierarchyChanges[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRequestTypeHeader(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRequestTypeHeader(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRequestTypeHeader[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRequestTypeHeader[] = {
     {1851, 1, "t:RequestType", "RequestType", "RequestType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TAvailabilityProxyRequest, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsRequestTypeHeader[] = {0};
-const std::uint16_t kByNameTEwsRequestTypeHeader[] = {0};
+constexpr std::uint16_t kByIndexTEwsRequestTypeHeader[] = {0};
+constexpr std::uint16_t kByNameTEwsRequestTypeHeader[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCalendarEventDetails(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCalendarEventDetails(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCalendarEventDetails[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCalendarEventDetails[] = {
     {1852, 1, "t:ID", "ID", "ID", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1853, 1, "t:Subject", "Subject", "Subject", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1854, 1, "t:Location", "Location", "Location", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1275,78 +1275,78 @@ const TDvXMLSchemaInfo kDeclsTEwsCalendarEventDetails[] = {
     {1858, 1, "t:IsReminderSet", "IsReminderSet", "IsReminderSet", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 6},
     {1859, 1, "t:IsPrivate", "IsPrivate", "IsPrivate", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 7},
 };
-const std::uint16_t kByIndexTEwsCalendarEventDetails[] = {0, 1, 2, 3, 4, 5, 6, 7};
-const std::uint16_t kByNameTEwsCalendarEventDetails[] = {0, 5, 3, 7, 4, 6, 2, 1};
+constexpr std::uint16_t kByIndexTEwsCalendarEventDetails[] = {0, 1, 2, 3, 4, 5, 6, 7};
+constexpr std::uint16_t kByNameTEwsCalendarEventDetails[] = {0, 5, 3, 7, 4, 6, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCalendarEvent(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCalendarEvent(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCalendarEvent[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCalendarEvent[] = {
     {1860, 1, "t:StartTime", "StartTime", "StartTime", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 0},
     {1861, 1, "t:EndTime", "EndTime", "EndTime", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 1},
     {1862, 1, "t:BusyType", "BusyType", "BusyType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TLegacyFreeBusy, nullptr, 2},
     {1863, 1, "t:CalendarEventDetails", "CalendarEventDetails", "CalendarEventDetails", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsCalendarEventDetails::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsCalendarEvent[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsCalendarEvent[] = {2, 3, 1, 0};
+constexpr std::uint16_t kByIndexTEwsCalendarEvent[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsCalendarEvent[] = {2, 3, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfCalendarEvent(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfCalendarEvent(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfCalendarEvent[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfCalendarEvent[] = {
     {1864, 1, "t:CalendarEvent", "CalendarEvent", "CalendarEvent", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsCalendarEvent::ClassInfo, nullptr, &NewArrayOfTEwsCalendarEvent, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfCalendarEvent[] = {0};
-const std::uint16_t kByNameTEwsArrayOfCalendarEvent[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfCalendarEvent[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfCalendarEvent[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDuration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDuration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDuration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDuration[] = {
     {1865, 1, "t:StartTime", "StartTime", "StartTime", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 0},
     {1866, 1, "t:EndTime", "EndTime", "EndTime", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsDuration[] = {0, 1};
-const std::uint16_t kByNameTEwsDuration[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsDuration[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsDuration[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEmailAddress(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEmailAddress(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEmailAddress[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEmailAddress[] = {
     {1867, 1, "t:Name", "Name", "Name", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1868, 1, "t:Address", "Address", "Address", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1869, 1, "t:RoutingType", "RoutingType", "RoutingType", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsEmailAddress[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsEmailAddress[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsEmailAddress[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsEmailAddress[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFreeBusyViewOptions(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFreeBusyViewOptions(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFreeBusyViewOptions[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFreeBusyViewOptions[] = {
     {1870, 1, "t:TimeWindow", "TimeWindow", "TimeWindow", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsDuration::ClassInfo, nullptr, nullptr, 0},
     {1871, 1, "t:MergedFreeBusyIntervalInMinutes", "MergedFreeBusyIntervalInMinutes", "MergedFreeBusyIntervalInMinutes", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
     {1872, 1, "t:RequestedView", "RequestedView", "RequestedView", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsFreeBusyViewOptions[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsFreeBusyViewOptions[] = {1, 2, 0};
+constexpr std::uint16_t kByIndexTEwsFreeBusyViewOptions[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsFreeBusyViewOptions[] = {1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsWorkingPeriod(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsWorkingPeriod(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsWorkingPeriod[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsWorkingPeriod[] = {
     {1873, 1, "t:DayOfWeek", "DayOfWeek", "DayOfWeek", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1874, 1, "t:StartTimeInMinutes", "StartTimeInMinutes", "StartTimeInMinutes", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
     {1875, 1, "t:EndTimeInMinutes", "EndTimeInMinutes", "EndTimeInMinutes", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsWorkingPeriod[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsWorkingPeriod[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsWorkingPeriod[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsWorkingPeriod[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfWorkingPeriod(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfWorkingPeriod(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfWorkingPeriod[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfWorkingPeriod[] = {
     {1876, 1, "t:WorkingPeriod", "WorkingPeriod", "WorkingPeriod", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsWorkingPeriod::ClassInfo, nullptr, &NewArrayOfTEwsWorkingPeriod, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfWorkingPeriod[] = {0};
-const std::uint16_t kByNameTEwsArrayOfWorkingPeriod[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfWorkingPeriod[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfWorkingPeriod[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSerializableTimeZoneTime(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSerializableTimeZoneTime(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSerializableTimeZoneTime[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSerializableTimeZoneTime[] = {
     {1877, 1, "t:Bias", "Bias", "Bias", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {1878, 1, "t:Time", "Time", "Time", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1879, 1, "t:DayOrder", "DayOrder", "DayOrder", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1354,60 +1354,60 @@ const TDvXMLSchemaInfo kDeclsTEwsSerializableTimeZoneTime[] = {
     {1881, 1, "t:DayOfWeek", "DayOfWeek", "DayOfWeek", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDayOfWeek, nullptr, 4},
     {1882, 1, "t:Year", "Year", "Year", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsSerializableTimeZoneTime[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsSerializableTimeZoneTime[] = {0, 4, 2, 3, 1, 5};
+constexpr std::uint16_t kByIndexTEwsSerializableTimeZoneTime[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsSerializableTimeZoneTime[] = {0, 4, 2, 3, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSerializableTimeZone(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSerializableTimeZone(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSerializableTimeZone[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSerializableTimeZone[] = {
     {1883, 1, "t:Bias", "Bias", "Bias", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {1884, 1, "t:StandardTime", "StandardTime", "StandardTime", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSerializableTimeZoneTime::ClassInfo, nullptr, nullptr, 1},
     {1885, 1, "t:DaylightTime", "DaylightTime", "DaylightTime", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSerializableTimeZoneTime::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsSerializableTimeZone[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsSerializableTimeZone[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsSerializableTimeZone[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsSerializableTimeZone[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsWorkingHours(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsWorkingHours(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsWorkingHours[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsWorkingHours[] = {
     {1886, 1, "t:TimeZone", "TimeZone", "TimeZone", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSerializableTimeZone::ClassInfo, nullptr, nullptr, 0},
     {1887, 1, "t:WorkingPeriodArray", "WorkingPeriodArray", "WorkingPeriodArray", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfWorkingPeriod::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsWorkingHours[] = {0, 1};
-const std::uint16_t kByNameTEwsWorkingHours[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsWorkingHours[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsWorkingHours[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFreeBusyView(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFreeBusyView(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFreeBusyView[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFreeBusyView[] = {
     {1888, 1, "t:FreeBusyViewType", "FreeBusyViewType", "FreeBusyViewType", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1889, 1, "t:MergedFreeBusy", "MergedFreeBusy", "MergedFreeBusy", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1890, 1, "t:CalendarEventArray", "CalendarEventArray", "CalendarEventArray", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfCalendarEvent::ClassInfo, nullptr, nullptr, 2},
     {1891, 1, "t:WorkingHours", "WorkingHours", "WorkingHours", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsWorkingHours::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsFreeBusyView[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsFreeBusyView[] = {2, 0, 1, 3};
+constexpr std::uint16_t kByIndexTEwsFreeBusyView[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsFreeBusyView[] = {2, 0, 1, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMailboxData(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMailboxData(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMailboxData[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMailboxData[] = {
     {1892, 1, "t:Email", "Email", "Email", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddress::ClassInfo, nullptr, nullptr, 0},
     {1893, 1, "t:AttendeeType", "AttendeeType", "AttendeeType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TMeetingAttendee, nullptr, 1},
     {1894, 1, "t:ExcludeConflicts", "ExcludeConflicts", "ExcludeConflicts", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsMailboxData[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsMailboxData[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsMailboxData[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsMailboxData[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfMailboxData(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfMailboxData(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfMailboxData[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfMailboxData[] = {
     {1895, 1, "t:MailboxData", "MailboxData", "MailboxData", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsMailboxData::ClassInfo, nullptr, &NewArrayOfTEwsMailboxData, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfMailboxData[] = {0};
-const std::uint16_t kByNameTEwsArrayOfMailboxData[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfMailboxData[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfMailboxData[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSuggestionsViewOptions(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSuggestionsViewOptions(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSuggestionsViewOptions[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSuggestionsViewOptions[] = {
     {1896, 1, "t:GoodThreshold", "GoodThreshold", "GoodThreshold", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {1897, 1, "t:MaximumResultsByDay", "MaximumResultsByDay", "MaximumResultsByDay", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
     {1898, 1, "t:MaximumNonWorkHourResultsByDay", "MaximumNonWorkHourResultsByDay", "MaximumNonWorkHourResultsByDay", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1417,23 +1417,23 @@ const TDvXMLSchemaInfo kDeclsTEwsSuggestionsViewOptions[] = {
     {1902, 1, "t:CurrentMeetingTime", "CurrentMeetingTime", "CurrentMeetingTime", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 6},
     {1903, 1, "t:GlobalObjectId", "GlobalObjectId", "GlobalObjectId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 7},
 };
-const std::uint16_t kByIndexTEwsSuggestionsViewOptions[] = {0, 1, 2, 3, 4, 5, 6, 7};
-const std::uint16_t kByNameTEwsSuggestionsViewOptions[] = {6, 5, 7, 0, 2, 1, 3, 4};
+constexpr std::uint16_t kByIndexTEwsSuggestionsViewOptions[] = {0, 1, 2, 3, 4, 5, 6, 7};
+constexpr std::uint16_t kByNameTEwsSuggestionsViewOptions[] = {6, 5, 7, 0, 2, 1, 3, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfAttendeeConflictData(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfAttendeeConflictData(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfAttendeeConflictData[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfAttendeeConflictData[] = {
     {1904, 1, "t:UnknownAttendeeConflictData", "UnknownAttendeeConflictData", "UnknownAttendeeConflictData", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsUnknownAttendeeConflictData::ClassInfo, nullptr, &NewArrayOfTEwsUnknownAttendeeConflictData, 0},
     {1905, 1, "t:IndividualAttendeeConflictData", "IndividualAttendeeConflictData", "IndividualAttendeeConflictData", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsIndividualAttendeeConflictData::ClassInfo, nullptr, &NewArrayOfTEwsIndividualAttendeeConflictData, 1},
     {1906, 1, "t:TooBigGroupAttendeeConflictData", "TooBigGroupAttendeeConflictData", "TooBigGroupAttendeeConflictData", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsTooBigGroupAttendeeConflictData::ClassInfo, nullptr, &NewArrayOfTEwsTooBigGroupAttendeeConflictData, 2},
     {1907, 1, "t:GroupAttendeeConflictData", "GroupAttendeeConflictData", "GroupAttendeeConflictData", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsGroupAttendeeConflictData::ClassInfo, nullptr, &NewArrayOfTEwsGroupAttendeeConflictData, 3},
 };
-const std::uint16_t kByIndexTEwsArrayOfAttendeeConflictData[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsArrayOfAttendeeConflictData[] = {3, 1, 2, 0};
+constexpr std::uint16_t kByIndexTEwsArrayOfAttendeeConflictData[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsArrayOfAttendeeConflictData[] = {3, 1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAttendeeConflictData(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAttendeeConflictData(e));
 }
-const TDvXMLSchemaClassInfo* const kDerivedTEwsAttendeeConflictData[] = {&TEwsGroupAttendeeConflictData::ClassInfo, &TEwsIndividualAttendeeConflictData::ClassInfo, &TEwsTooBigGroupAttendeeConflictData::ClassInfo, &TEwsUnknownAttendeeConflictData::ClassInfo};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsAttendeeConflictData[] = {&TEwsGroupAttendeeConflictData::ClassInfo, &TEwsIndividualAttendeeConflictData::ClassInfo, &TEwsTooBigGroupAttendeeConflictData::ClassInfo, &TEwsUnknownAttendeeConflictData::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUnknownAttendeeConflictData(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUnknownAttendeeConflictData(e));
 }
@@ -1443,80 +1443,80 @@ std::unique_ptr<TDvXMLSchemaElement> NewTEwsTooBigGroupAttendeeConflictData(cons
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsIndividualAttendeeConflictData(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsIndividualAttendeeConflictData(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsIndividualAttendeeConflictData[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsIndividualAttendeeConflictData[] = {
     {1908, 1, "t:BusyType", "BusyType", "BusyType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TLegacyFreeBusy, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsIndividualAttendeeConflictData[] = {0};
-const std::uint16_t kByNameTEwsIndividualAttendeeConflictData[] = {0};
+constexpr std::uint16_t kByIndexTEwsIndividualAttendeeConflictData[] = {0};
+constexpr std::uint16_t kByNameTEwsIndividualAttendeeConflictData[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGroupAttendeeConflictData(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGroupAttendeeConflictData(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGroupAttendeeConflictData[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGroupAttendeeConflictData[] = {
     {1909, 1, "t:NumberOfMembers", "NumberOfMembers", "NumberOfMembers", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {1910, 1, "t:NumberOfMembersAvailable", "NumberOfMembersAvailable", "NumberOfMembersAvailable", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
     {1911, 1, "t:NumberOfMembersWithConflict", "NumberOfMembersWithConflict", "NumberOfMembersWithConflict", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {1912, 1, "t:NumberOfMembersWithNoData", "NumberOfMembersWithNoData", "NumberOfMembersWithNoData", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsGroupAttendeeConflictData[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsGroupAttendeeConflictData[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByIndexTEwsGroupAttendeeConflictData[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsGroupAttendeeConflictData[] = {0, 1, 2, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSuggestion(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSuggestion(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSuggestion[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSuggestion[] = {
     {1913, 1, "t:MeetingTime", "MeetingTime", "MeetingTime", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 0},
     {1914, 1, "t:IsWorkTime", "IsWorkTime", "IsWorkTime", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
     {1915, 1, "t:SuggestionQuality", "SuggestionQuality", "SuggestionQuality", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSuggestionQuality, nullptr, 2},
     {1916, 1, "t:AttendeeConflictDataArray", "AttendeeConflictDataArray", "AttendeeConflictDataArray", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfAttendeeConflictData::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsSuggestion[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsSuggestion[] = {3, 1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsSuggestion[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsSuggestion[] = {3, 1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfSuggestion(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfSuggestion(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfSuggestion[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfSuggestion[] = {
     {1917, 1, "t:Suggestion", "Suggestion", "Suggestion", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsSuggestion::ClassInfo, nullptr, &NewArrayOfTEwsSuggestion, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfSuggestion[] = {0};
-const std::uint16_t kByNameTEwsArrayOfSuggestion[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfSuggestion[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfSuggestion[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSuggestionDayResult(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSuggestionDayResult(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSuggestionDayResult[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSuggestionDayResult[] = {
     {1918, 1, "t:Date", "Date", "Date", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 0},
     {1919, 1, "t:DayQuality", "DayQuality", "DayQuality", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSuggestionQuality, nullptr, 1},
     {1920, 1, "t:SuggestionArray", "SuggestionArray", "SuggestionArray", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfSuggestion::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsSuggestionDayResult[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsSuggestionDayResult[] = {0, 1, 2};
+constexpr std::uint16_t kByIndexTEwsSuggestionDayResult[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsSuggestionDayResult[] = {0, 1, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfSuggestionDayResult(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfSuggestionDayResult(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfSuggestionDayResult[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfSuggestionDayResult[] = {
     {1921, 1, "t:SuggestionDayResult", "SuggestionDayResult", "SuggestionDayResult", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsSuggestionDayResult::ClassInfo, nullptr, &NewArrayOfTEwsSuggestionDayResult, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfSuggestionDayResult[] = {0};
-const std::uint16_t kByNameTEwsArrayOfSuggestionDayResult[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfSuggestionDayResult[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfSuggestionDayResult[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsReplyBody(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsReplyBody(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsReplyBody[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsReplyBody[] = {
     {1922, 1, "t:Message", "Message", "Message_", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1923, 2, "xml:lang", "xml:lang", "xml_lang", 0, 1, false, -1, TDvXMLSchemaValueKind::Language, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsReplyBody[] = {0, 1};
-const std::uint16_t kByNameTEwsReplyBody[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsReplyBody[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsReplyBody[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfEventID(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfEventID(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfEventID[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfEventID[] = {
     {1924, 1, "t:EventToDeleteID", "EventToDeleteID", "EventToDeleteID", 0, -1, false, 0, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfEventID[] = {0};
-const std::uint16_t kByNameTEwsArrayOfEventID[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfEventID[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfEventID[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUserOofSettings(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUserOofSettings(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUserOofSettings[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUserOofSettings[] = {
     {1925, 1, "t:OofState", "OofState", "OofState", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TOofState, nullptr, 0},
     {1926, 1, "t:ExternalAudience", "ExternalAudience", "ExternalAudience", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TExternalAudience, nullptr, 1},
     {1927, 1, "t:Duration", "Duration", "Duration", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsDuration::ClassInfo, nullptr, nullptr, 2},
@@ -1531,165 +1531,165 @@ const TDvXMLSchemaInfo kDeclsTEwsUserOofSettings[] = {
     {1936, 1, "t:OOFEventID", "OOFEventID", "OOFEventID", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 11},
     {1937, 1, "t:EventsToDeleteIDs", "EventsToDeleteIDs", "EventsToDeleteIDs", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfEventID::ClassInfo, nullptr, nullptr, 12},
 };
-const std::uint16_t kByIndexTEwsUserOofSettings[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-const std::uint16_t kByNameTEwsUserOofSettings[] = {10, 8, 7, 6, 5, 2, 12, 1, 4, 3, 11, 9, 0};
+constexpr std::uint16_t kByIndexTEwsUserOofSettings[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+constexpr std::uint16_t kByNameTEwsUserOofSettings[] = {10, 8, 7, 6, 5, 2, 12, 1, 4, 3, 11, 9, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsValue(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsValue(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsValue[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsValue[] = {
     {0, 2, "Name", "Name", "Name", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsValue[] = {0};
-const std::uint16_t kByNameTEwsValue[] = {0};
+constexpr std::uint16_t kByIndexTEwsValue[] = {0};
+constexpr std::uint16_t kByNameTEwsValue[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsApprovalRequestData(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsApprovalRequestData(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsApprovalRequestData[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsApprovalRequestData[] = {
     {1938, 1, "t:IsUndecidedApprovalRequest", "IsUndecidedApprovalRequest", "IsUndecidedApprovalRequest", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 0},
     {1939, 1, "t:ApprovalDecision", "ApprovalDecision", "ApprovalDecision", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
     {1940, 1, "t:ApprovalDecisionMaker", "ApprovalDecisionMaker", "ApprovalDecisionMaker", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {1941, 1, "t:ApprovalDecisionTime", "ApprovalDecisionTime", "ApprovalDecisionTime", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsApprovalRequestData[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsApprovalRequestData[] = {1, 2, 3, 0};
+constexpr std::uint16_t kByIndexTEwsApprovalRequestData[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsApprovalRequestData[] = {1, 2, 3, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsReminderMessageData(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsReminderMessageData(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsReminderMessageData[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsReminderMessageData[] = {
     {1942, 1, "t:ReminderText", "ReminderText", "ReminderText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1943, 1, "t:Location", "Location", "Location", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1944, 1, "t:StartTime", "StartTime", "StartTime", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 2},
     {1945, 1, "t:EndTime", "EndTime", "EndTime", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 3},
     {1946, 1, "t:AssociatedCalendarItemId", "AssociatedCalendarItemId", "AssociatedCalendarItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsReminderMessageData[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsReminderMessageData[] = {4, 3, 1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsReminderMessageData[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsReminderMessageData[] = {4, 3, 1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMessageSafety(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMessageSafety(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMessageSafety[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMessageSafety[] = {
     {1947, 1, "t:MessageSafetyLevel", "MessageSafetyLevel", "MessageSafetyLevel", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {1948, 1, "t:MessageSafetyReason", "MessageSafetyReason", "MessageSafetyReason", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
     {1949, 1, "t:Info", "Info", "Info", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsMessageSafety[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsMessageSafety[] = {2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsMessageSafety[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsMessageSafety[] = {2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsVotingOptionData(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsVotingOptionData(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsVotingOptionData[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsVotingOptionData[] = {
     {1950, 1, "t:DisplayName", "DisplayName", "DisplayName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1951, 1, "t:SendPrompt", "SendPrompt", "SendPrompt", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSendPrompt, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsVotingOptionData[] = {0, 1};
-const std::uint16_t kByNameTEwsVotingOptionData[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsVotingOptionData[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsVotingOptionData[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfVotingOptionData(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfVotingOptionData(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfVotingOptionData[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfVotingOptionData[] = {
     {1952, 1, "t:VotingOptionData", "VotingOptionData", "VotingOptionData", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsVotingOptionData::ClassInfo, nullptr, &NewArrayOfTEwsVotingOptionData, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfVotingOptionData[] = {0};
-const std::uint16_t kByNameTEwsArrayOfVotingOptionData[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfVotingOptionData[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfVotingOptionData[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsVotingInformation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsVotingInformation(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsVotingInformation[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsVotingInformation[] = {
     {1953, 1, "t:UserOptions", "UserOptions", "UserOptions", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfVotingOptionData::ClassInfo, nullptr, nullptr, 0},
     {1954, 1, "t:VotingResponse", "VotingResponse", "VotingResponse", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsVotingInformation[] = {0, 1};
-const std::uint16_t kByNameTEwsVotingInformation[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsVotingInformation[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsVotingInformation[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAlternateIdBase(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAlternateIdBase(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAlternateIdBase[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAlternateIdBase[] = {
     {0, 2, "Format", "Format", "Format", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TIdFormat, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsAlternateIdBase[] = {0};
-const std::uint16_t kByNameTEwsAlternateIdBase[] = {0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsAlternateIdBase[] = {&TEwsAlternateId::ClassInfo, &TEwsAlternatePublicFolderId::ClassInfo, &TEwsAlternatePublicFolderItemId::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsAlternateIdBase[] = {0};
+constexpr std::uint16_t kByNameTEwsAlternateIdBase[] = {0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsAlternateIdBase[] = {&TEwsAlternateId::ClassInfo, &TEwsAlternatePublicFolderId::ClassInfo, &TEwsAlternatePublicFolderItemId::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAlternateId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAlternateId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAlternateId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAlternateId[] = {
     {0, 2, "Format", "Format", "Format", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TIdFormat, nullptr, 0},
     {1, 2, "Id", "Id", "Id", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2, 2, "Mailbox", "Mailbox", "Mailbox", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {3, 2, "IsArchive", "IsArchive", "IsArchive", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsAlternateId[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsAlternateId[] = {0, 1, 3, 2};
+constexpr std::uint16_t kByIndexTEwsAlternateId[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsAlternateId[] = {0, 1, 3, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAlternatePublicFolderId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAlternatePublicFolderId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAlternatePublicFolderId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAlternatePublicFolderId[] = {
     {0, 2, "Format", "Format", "Format", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TIdFormat, nullptr, 0},
     {1, 2, "FolderId", "FolderId", "FolderId", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsAlternatePublicFolderId[] = {0, 1};
-const std::uint16_t kByNameTEwsAlternatePublicFolderId[] = {1, 0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsAlternatePublicFolderId[] = {&TEwsAlternatePublicFolderItemId::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsAlternatePublicFolderId[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsAlternatePublicFolderId[] = {1, 0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsAlternatePublicFolderId[] = {&TEwsAlternatePublicFolderItemId::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAlternatePublicFolderItemId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAlternatePublicFolderItemId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAlternatePublicFolderItemId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAlternatePublicFolderItemId[] = {
     {0, 2, "Format", "Format", "Format", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TIdFormat, nullptr, 0},
     {1, 2, "FolderId", "FolderId", "FolderId", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2, 2, "ItemId", "ItemId", "ItemId", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsAlternatePublicFolderItemId[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsAlternatePublicFolderItemId[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsAlternatePublicFolderItemId[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsAlternatePublicFolderItemId[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfAlternateIds(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfAlternateIds(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfAlternateIds[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfAlternateIds[] = {
     {1955, 1, "t:AlternateId", "AlternateId", "AlternateId", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsAlternateId::ClassInfo, nullptr, &NewArrayOfTEwsAlternateId, 0},
     {1956, 1, "t:AlternatePublicFolderId", "AlternatePublicFolderId", "AlternatePublicFolderId", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsAlternatePublicFolderId::ClassInfo, nullptr, &NewArrayOfTEwsAlternatePublicFolderId, 1},
     {1957, 1, "t:AlternatePublicFolderItemId", "AlternatePublicFolderItemId", "AlternatePublicFolderItemId", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsAlternatePublicFolderItemId::ClassInfo, nullptr, &NewArrayOfTEwsAlternatePublicFolderItemId, 2},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfAlternateIds[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfAlternateIds[] = {0, 1, 2};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfAlternateIds[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfAlternateIds[] = {0, 1, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUserId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUserId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUserId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUserId[] = {
     {1958, 1, "t:SID", "SID", "SID", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1959, 1, "t:PrimarySmtpAddress", "PrimarySmtpAddress", "PrimarySmtpAddress", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {1960, 1, "t:DisplayName", "DisplayName", "DisplayName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {1961, 1, "t:DistinguishedUser", "DistinguishedUser", "DistinguishedUser", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDistinguishedUser, nullptr, 3},
     {1962, 1, "t:ExternalUserIdentity", "ExternalUserIdentity", "ExternalUserIdentity", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsUserId[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsUserId[] = {2, 3, 4, 1, 0};
+constexpr std::uint16_t kByIndexTEwsUserId[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsUserId[] = {2, 3, 4, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfPermissions(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfPermissions(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfPermissions[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfPermissions[] = {
     {1963, 1, "t:Permission", "Permission", "Permission", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsPermission::ClassInfo, nullptr, &NewArrayOfTEwsPermission, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfPermissions[] = {0};
-const std::uint16_t kByNameTEwsArrayOfPermissions[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfPermissions[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfPermissions[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfCalendarPermissions(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfCalendarPermissions(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfCalendarPermissions[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfCalendarPermissions[] = {
     {1964, 1, "t:CalendarPermission", "CalendarPermission", "CalendarPermission", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsCalendarPermission::ClassInfo, nullptr, &NewArrayOfTEwsCalendarPermission, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfCalendarPermissions[] = {0};
-const std::uint16_t kByNameTEwsArrayOfCalendarPermissions[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfCalendarPermissions[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfCalendarPermissions[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfUnknownEntries(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfUnknownEntries(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfUnknownEntries[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfUnknownEntries[] = {
     {1965, 1, "t:UnknownEntry", "UnknownEntry", "UnknownEntry", 0, -1, false, 0, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfUnknownEntries[] = {0};
-const std::uint16_t kByNameTEwsArrayOfUnknownEntries[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfUnknownEntries[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfUnknownEntries[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBasePermission(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBasePermission(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsBasePermission[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsBasePermission[] = {
     {1966, 1, "t:UserId", "UserId", "UserId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserId::ClassInfo, nullptr, nullptr, 0},
     {1967, 1, "t:CanCreateItems", "CanCreateItems", "CanCreateItems", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
     {1968, 1, "t:CanCreateSubFolders", "CanCreateSubFolders", "CanCreateSubFolders", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
@@ -1699,13 +1699,13 @@ const TDvXMLSchemaInfo kDeclsTEwsBasePermission[] = {
     {1972, 1, "t:EditItems", "EditItems", "EditItems", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TPermissionAction, nullptr, 6},
     {1973, 1, "t:DeleteItems", "DeleteItems", "DeleteItems", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TPermissionAction, nullptr, 7},
 };
-const std::uint16_t kByIndexTEwsBasePermission[] = {0, 1, 2, 3, 4, 5, 6, 7};
-const std::uint16_t kByNameTEwsBasePermission[] = {1, 2, 7, 6, 5, 3, 4, 0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsBasePermission[] = {&TEwsCalendarPermission::ClassInfo, &TEwsPermission::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsBasePermission[] = {0, 1, 2, 3, 4, 5, 6, 7};
+constexpr std::uint16_t kByNameTEwsBasePermission[] = {1, 2, 7, 6, 5, 3, 4, 0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsBasePermission[] = {&TEwsCalendarPermission::ClassInfo, &TEwsPermission::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPermission(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPermission(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPermission[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPermission[] = {
     {1966, 1, "t:UserId", "UserId", "UserId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserId::ClassInfo, nullptr, nullptr, 0},
     {1967, 1, "t:CanCreateItems", "CanCreateItems", "CanCreateItems", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
     {1968, 1, "t:CanCreateSubFolders", "CanCreateSubFolders", "CanCreateSubFolders", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
@@ -1717,12 +1717,12 @@ const TDvXMLSchemaInfo kDeclsTEwsPermission[] = {
     {1974, 1, "t:ReadItems", "ReadItems", "ReadItems", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TPermissionReadAccess, nullptr, 8},
     {1975, 1, "t:PermissionLevel", "PermissionLevel", "PermissionLevel", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TPermissionLevel, nullptr, 9},
 };
-const std::uint16_t kByIndexTEwsPermission[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-const std::uint16_t kByNameTEwsPermission[] = {1, 2, 7, 6, 5, 3, 4, 9, 8, 0};
+constexpr std::uint16_t kByIndexTEwsPermission[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+constexpr std::uint16_t kByNameTEwsPermission[] = {1, 2, 7, 6, 5, 3, 4, 9, 8, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCalendarPermission(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCalendarPermission(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCalendarPermission[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCalendarPermission[] = {
     {1966, 1, "t:UserId", "UserId", "UserId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserId::ClassInfo, nullptr, nullptr, 0},
     {1967, 1, "t:CanCreateItems", "CanCreateItems", "CanCreateItems", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
     {1968, 1, "t:CanCreateSubFolders", "CanCreateSubFolders", "CanCreateSubFolders", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
@@ -1734,30 +1734,30 @@ const TDvXMLSchemaInfo kDeclsTEwsCalendarPermission[] = {
     {1976, 1, "t:ReadItems", "ReadItems", "ReadItems", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TCalendarPermissionReadAccess, nullptr, 8},
     {1977, 1, "t:CalendarPermissionLevel", "CalendarPermissionLevel", "CalendarPermissionLevel", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TCalendarPermissionLevel, nullptr, 9},
 };
-const std::uint16_t kByIndexTEwsCalendarPermission[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-const std::uint16_t kByNameTEwsCalendarPermission[] = {9, 1, 2, 7, 6, 5, 3, 4, 8, 0};
+constexpr std::uint16_t kByIndexTEwsCalendarPermission[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+constexpr std::uint16_t kByNameTEwsCalendarPermission[] = {9, 1, 2, 7, 6, 5, 3, 4, 8, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPermissionSet(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPermissionSet(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPermissionSet[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPermissionSet[] = {
     {1978, 1, "t:Permissions", "Permissions", "Permissions", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfPermissions::ClassInfo, nullptr, nullptr, 0},
     {1979, 1, "t:UnknownEntries", "UnknownEntries", "UnknownEntries", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfUnknownEntries::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsPermissionSet[] = {0, 1};
-const std::uint16_t kByNameTEwsPermissionSet[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsPermissionSet[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsPermissionSet[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCalendarPermissionSet(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCalendarPermissionSet(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCalendarPermissionSet[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCalendarPermissionSet[] = {
     {1980, 1, "t:CalendarPermissions", "CalendarPermissions", "CalendarPermissions", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfCalendarPermissions::ClassInfo, nullptr, nullptr, 0},
     {1981, 1, "t:UnknownEntries", "UnknownEntries", "UnknownEntries", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfUnknownEntries::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsCalendarPermissionSet[] = {0, 1};
-const std::uint16_t kByNameTEwsCalendarPermissionSet[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsCalendarPermissionSet[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsCalendarPermissionSet[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEffectiveRights(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEffectiveRights(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEffectiveRights[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEffectiveRights[] = {
     {1982, 1, "t:CreateAssociated", "CreateAssociated", "CreateAssociated", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 0},
     {1983, 1, "t:CreateContents", "CreateContents", "CreateContents", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
     {1984, 1, "t:CreateHierarchy", "CreateHierarchy", "CreateHierarchy", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
@@ -1766,39 +1766,39 @@ const TDvXMLSchemaInfo kDeclsTEwsEffectiveRights[] = {
     {1987, 1, "t:Read", "Read", "Read", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 5},
     {1988, 1, "t:ViewPrivateItems", "ViewPrivateItems", "ViewPrivateItems", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsEffectiveRights[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsEffectiveRights[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByIndexTEwsEffectiveRights[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsEffectiveRights[] = {0, 1, 2, 3, 4, 5, 6};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfDelegateUser(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfDelegateUser(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfDelegateUser[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfDelegateUser[] = {
     {1989, 1, "t:DelegateUser", "DelegateUser", "DelegateUser", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsDelegateUser::ClassInfo, nullptr, &NewArrayOfTEwsDelegateUser, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfDelegateUser[] = {0};
-const std::uint16_t kByNameTEwsArrayOfDelegateUser[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfDelegateUser[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfDelegateUser[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfUserId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfUserId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfUserId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfUserId[] = {
     {1990, 1, "t:UserId", "UserId", "UserId", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsUserId::ClassInfo, nullptr, &NewArrayOfTEwsUserId, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfUserId[] = {0};
-const std::uint16_t kByNameTEwsArrayOfUserId[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfUserId[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfUserId[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDelegateUser(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDelegateUser(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDelegateUser[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDelegateUser[] = {
     {1991, 1, "t:UserId", "UserId", "UserId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserId::ClassInfo, nullptr, nullptr, 0},
     {1992, 1, "t:DelegatePermissions", "DelegatePermissions", "DelegatePermissions", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsDelegatePermissions::ClassInfo, nullptr, nullptr, 1},
     {1993, 1, "t:ReceiveCopiesOfMeetingMessages", "ReceiveCopiesOfMeetingMessages", "ReceiveCopiesOfMeetingMessages", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
     {1994, 1, "t:ViewPrivateItems", "ViewPrivateItems", "ViewPrivateItems", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsDelegateUser[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsDelegateUser[] = {1, 2, 0, 3};
+constexpr std::uint16_t kByIndexTEwsDelegateUser[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsDelegateUser[] = {1, 2, 0, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDelegatePermissions(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDelegatePermissions(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDelegatePermissions[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDelegatePermissions[] = {
     {1995, 1, "t:CalendarFolderPermissionLevel", "CalendarFolderPermissionLevel", "CalendarFolderPermissionLevel", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDelegateFolderPermissionLevel, nullptr, 0},
     {1996, 1, "t:TasksFolderPermissionLevel", "TasksFolderPermissionLevel", "TasksFolderPermissionLevel", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDelegateFolderPermissionLevel, nullptr, 1},
     {1997, 1, "t:InboxFolderPermissionLevel", "InboxFolderPermissionLevel", "InboxFolderPermissionLevel", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDelegateFolderPermissionLevel, nullptr, 2},
@@ -1806,46 +1806,46 @@ const TDvXMLSchemaInfo kDeclsTEwsDelegatePermissions[] = {
     {1999, 1, "t:NotesFolderPermissionLevel", "NotesFolderPermissionLevel", "NotesFolderPermissionLevel", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDelegateFolderPermissionLevel, nullptr, 4},
     {2000, 1, "t:JournalFolderPermissionLevel", "JournalFolderPermissionLevel", "JournalFolderPermissionLevel", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDelegateFolderPermissionLevel, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsDelegatePermissions[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsDelegatePermissions[] = {0, 3, 2, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsDelegatePermissions[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsDelegatePermissions[] = {0, 3, 2, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsConflictResults(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsConflictResults(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsConflictResults[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsConflictResults[] = {
     {2001, 1, "t:Count", "Count", "Count", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsConflictResults[] = {0};
-const std::uint16_t kByNameTEwsConflictResults[] = {0};
+constexpr std::uint16_t kByIndexTEwsConflictResults[] = {0};
+constexpr std::uint16_t kByNameTEwsConflictResults[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsOutOfOfficeMailTip(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsOutOfOfficeMailTip(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsOutOfOfficeMailTip[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsOutOfOfficeMailTip[] = {
     {2002, 1, "t:ReplyBody", "ReplyBody", "ReplyBody", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsReplyBody::ClassInfo, nullptr, nullptr, 0},
     {2003, 1, "t:Duration", "Duration", "Duration", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsDuration::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsOutOfOfficeMailTip[] = {0, 1};
-const std::uint16_t kByNameTEwsOutOfOfficeMailTip[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsOutOfOfficeMailTip[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsOutOfOfficeMailTip[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSmtpDomainList(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSmtpDomainList(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSmtpDomainList[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSmtpDomainList[] = {
     {2004, 1, "t:Domain", "Domain", "Domain", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsSmtpDomain::ClassInfo, nullptr, &NewArrayOfTEwsSmtpDomain, 0},
 };
-const std::uint16_t kByIndexTEwsSmtpDomainList[] = {0};
-const std::uint16_t kByNameTEwsSmtpDomainList[] = {0};
+constexpr std::uint16_t kByIndexTEwsSmtpDomainList[] = {0};
+constexpr std::uint16_t kByNameTEwsSmtpDomainList[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSmtpDomain(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSmtpDomain(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSmtpDomain[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSmtpDomain[] = {
     {0, 2, "Name", "Name", "Name", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1, 2, "IncludeSubdomains", "IncludeSubdomains", "IncludeSubdomains", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsSmtpDomain[] = {0, 1};
-const std::uint16_t kByNameTEwsSmtpDomain[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsSmtpDomain[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsSmtpDomain[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMailTips(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMailTips(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMailTips[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMailTips[] = {
     {2005, 1, "t:RecipientAddress", "RecipientAddress", "RecipientAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
     {2006, 1, "t:PendingMailTips", "PendingMailTips", "PendingMailTips", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2007, 1, "t:OutOfOffice", "OutOfOffice", "OutOfOffice", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsOutOfOfficeMailTip::ClassInfo, nullptr, nullptr, 2},
@@ -1861,33 +1861,33 @@ const TDvXMLSchemaInfo kDeclsTEwsMailTips[] = {
     {2017, 1, "t:RecipientSuggestions", "RecipientSuggestions", "RecipientSuggestions", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfRecipientSuggestions::ClassInfo, nullptr, nullptr, 12},
     {2018, 1, "t:PreferAccessibleContent", "PreferAccessibleContent", "PreferAccessibleContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 13},
 };
-const std::uint16_t kByIndexTEwsMailTips[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
-const std::uint16_t kByNameTEwsMailTips[] = {4, 8, 6, 10, 9, 3, 7, 2, 1, 13, 0, 12, 11, 5};
+constexpr std::uint16_t kByIndexTEwsMailTips[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+constexpr std::uint16_t kByNameTEwsMailTips[] = {4, 8, 6, 10, 9, 3, 7, 2, 1, 13, 0, 12, 11, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfRecipientSuggestions(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfRecipientSuggestions(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfRecipientSuggestions[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfRecipientSuggestions[] = {
     {2019, 1, "t:RecipientSuggestion", "RecipientSuggestion", "RecipientSuggestion", 0, 3, false, -1, TDvXMLSchemaValueKind::Array, &TEwsRecipientSuggestion::ClassInfo, nullptr, &NewArrayOfTEwsRecipientSuggestion, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfRecipientSuggestions[] = {0};
-const std::uint16_t kByNameTEwsArrayOfRecipientSuggestions[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfRecipientSuggestions[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfRecipientSuggestions[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRecipientSuggestion(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRecipientSuggestion(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRecipientSuggestion[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRecipientSuggestion[] = {
     {2020, 1, "t:DisplayName", "DisplayName", "DisplayName", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2021, 1, "t:EmailAddress", "EmailAddress", "EmailAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsRecipientSuggestion[] = {0, 1};
-const std::uint16_t kByNameTEwsRecipientSuggestion[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsRecipientSuggestion[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsRecipientSuggestion[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsServiceConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsServiceConfiguration(e));
 }
-const TDvXMLSchemaClassInfo* const kDerivedTEwsServiceConfiguration[] = {&TEwsMailTipsServiceConfiguration::ClassInfo, &TEwsOfficeIntegrationConfiguration::ClassInfo, &TEwsProtectionRulesServiceConfiguration::ClassInfo, &TEwsSharePointURLsServiceConfiguration::ClassInfo, &TEwsUnifiedMessageServiceConfiguration::ClassInfo};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsServiceConfiguration[] = {&TEwsMailTipsServiceConfiguration::ClassInfo, &TEwsOfficeIntegrationConfiguration::ClassInfo, &TEwsProtectionRulesServiceConfiguration::ClassInfo, &TEwsSharePointURLsServiceConfiguration::ClassInfo, &TEwsUnifiedMessageServiceConfiguration::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMailTipsServiceConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMailTipsServiceConfiguration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMailTipsServiceConfiguration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMailTipsServiceConfiguration[] = {
     {2022, 1, "t:MailTipsEnabled", "MailTipsEnabled", "MailTipsEnabled", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 0},
     {2023, 1, "t:MaxRecipientsPerGetMailTipsRequest", "MaxRecipientsPerGetMailTipsRequest", "MaxRecipientsPerGetMailTipsRequest", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
     {2024, 1, "t:MaxMessageSize", "MaxMessageSize", "MaxMessageSize", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1897,88 +1897,88 @@ const TDvXMLSchemaInfo kDeclsTEwsMailTipsServiceConfiguration[] = {
     {2028, 1, "t:PolicyTipsEnabled", "PolicyTipsEnabled", "PolicyTipsEnabled", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 6},
     {2029, 1, "t:LargeAudienceCap", "LargeAudienceCap", "LargeAudienceCap", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 7},
 };
-const std::uint16_t kByIndexTEwsMailTipsServiceConfiguration[] = {0, 1, 2, 3, 4, 5, 6, 7};
-const std::uint16_t kByNameTEwsMailTipsServiceConfiguration[] = {5, 7, 3, 0, 2, 1, 6, 4};
+constexpr std::uint16_t kByIndexTEwsMailTipsServiceConfiguration[] = {0, 1, 2, 3, 4, 5, 6, 7};
+constexpr std::uint16_t kByNameTEwsMailTipsServiceConfiguration[] = {5, 7, 3, 0, 2, 1, 6, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUnifiedMessageServiceConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUnifiedMessageServiceConfiguration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUnifiedMessageServiceConfiguration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUnifiedMessageServiceConfiguration[] = {
     {2030, 1, "t:UmEnabled", "UmEnabled", "UmEnabled", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 0},
     {2031, 1, "t:PlayOnPhoneDialString", "PlayOnPhoneDialString", "PlayOnPhoneDialString", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2032, 1, "t:PlayOnPhoneEnabled", "PlayOnPhoneEnabled", "PlayOnPhoneEnabled", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsUnifiedMessageServiceConfiguration[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsUnifiedMessageServiceConfiguration[] = {1, 2, 0};
+constexpr std::uint16_t kByIndexTEwsUnifiedMessageServiceConfiguration[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsUnifiedMessageServiceConfiguration[] = {1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSharePointURLsServiceConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSharePointURLsServiceConfiguration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSharePointURLsServiceConfiguration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSharePointURLsServiceConfiguration[] = {
     {2033, 1, "t:InternalSPMySiteHostURL", "InternalSPMySiteHostURL", "InternalSPMySiteHostURL", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2034, 1, "t:ExternalSPMySiteHostURL", "ExternalSPMySiteHostURL", "ExternalSPMySiteHostURL", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsSharePointURLsServiceConfiguration[] = {0, 1};
-const std::uint16_t kByNameTEwsSharePointURLsServiceConfiguration[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsSharePointURLsServiceConfiguration[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsSharePointURLsServiceConfiguration[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsOfficeIntegrationConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsOfficeIntegrationConfiguration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsOfficeIntegrationConfiguration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsOfficeIntegrationConfiguration[] = {
     {2035, 1, "t:OfficeSidebarURL", "OfficeSidebarURL", "OfficeSidebarURL", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsOfficeIntegrationConfiguration[] = {0};
-const std::uint16_t kByNameTEwsOfficeIntegrationConfiguration[] = {0};
+constexpr std::uint16_t kByIndexTEwsOfficeIntegrationConfiguration[] = {0};
+constexpr std::uint16_t kByNameTEwsOfficeIntegrationConfiguration[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsConfigurationRequestDetails(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsConfigurationRequestDetails(e));
 }
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfSmtpAddress(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfSmtpAddress(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfSmtpAddress[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfSmtpAddress[] = {
     {2036, 1, "t:SmtpAddress", "SmtpAddress", "SmtpAddress", 0, -1, false, 0, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfSmtpAddress[] = {0};
-const std::uint16_t kByNameTEwsArrayOfSmtpAddress[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfSmtpAddress[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfSmtpAddress[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfEncryptedSharedFolderData(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfEncryptedSharedFolderData(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfEncryptedSharedFolderData[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfEncryptedSharedFolderData[] = {
     {2037, 1, "t:EncryptedSharedFolderData", "EncryptedSharedFolderData", "EncryptedSharedFolderData", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsEncryptedSharedFolderData::ClassInfo, nullptr, &NewArrayOfTEwsEncryptedSharedFolderData, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfEncryptedSharedFolderData[] = {0};
-const std::uint16_t kByNameTEwsArrayOfEncryptedSharedFolderData[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfEncryptedSharedFolderData[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfEncryptedSharedFolderData[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEncryptedSharedFolderData(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEncryptedSharedFolderData(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEncryptedSharedFolderData[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEncryptedSharedFolderData[] = {
     {2038, 1, "t:Token", "Token", "Token", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEncryptedDataContainer::ClassInfo, nullptr, nullptr, 0},
     {2039, 1, "t:Data", "Data", "Data", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEncryptedDataContainer::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsEncryptedSharedFolderData[] = {0, 1};
-const std::uint16_t kByNameTEwsEncryptedSharedFolderData[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsEncryptedSharedFolderData[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsEncryptedSharedFolderData[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEncryptedDataContainer(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEncryptedDataContainer(e));
 }
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfInvalidRecipients(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfInvalidRecipients(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfInvalidRecipients[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfInvalidRecipients[] = {
     {2040, 1, "t:InvalidRecipient", "InvalidRecipient", "InvalidRecipient", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsInvalidRecipient::ClassInfo, nullptr, &NewArrayOfTEwsInvalidRecipient, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfInvalidRecipients[] = {0};
-const std::uint16_t kByNameTEwsArrayOfInvalidRecipients[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfInvalidRecipients[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfInvalidRecipients[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsInvalidRecipient(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsInvalidRecipient(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsInvalidRecipient[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsInvalidRecipient[] = {
     {2041, 1, "t:SmtpAddress", "SmtpAddress", "SmtpAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2042, 1, "t:ResponseCode", "ResponseCode", "ResponseCode", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TInvalidRecipientResponseCode, nullptr, 1},
     {2043, 1, "t:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsInvalidRecipient[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsInvalidRecipient[] = {2, 1, 0};
+constexpr std::uint16_t kByIndexTEwsInvalidRecipient[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsInvalidRecipient[] = {2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAcceptSharingInvitation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAcceptSharingInvitation(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAcceptSharingInvitation[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAcceptSharingInvitation[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -2077,178 +2077,178 @@ const TDvXMLSchemaInfo kDeclsTEwsAcceptSharingInvitation[] = {
     {696, 1, "t:ReferenceItemId", "ReferenceItemId", "ReferenceItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 95},
     {697, 2, "ObjectName", "ObjectName", "ObjectName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 96},
 };
-const std::uint16_t kByIndexTEwsAcceptSharingInvitation[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
-const std::uint16_t kByNameTEwsAcceptSharingInvitation[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
+constexpr std::uint16_t kByIndexTEwsAcceptSharingInvitation[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 91, 92, 90, 93, 94, 95, 96};
+constexpr std::uint16_t kByNameTEwsAcceptSharingInvitation[] = {63, 64, 87, 46, 68, 7, 74, 52, 6, 69, 10, 73, 38, 77, 78, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 79, 29, 53, 58, 55, 11, 12, 70, 42, 18, 80, 35, 51, 76, 14, 15, 81, 75, 16, 82, 13, 17, 3, 1, 33, 34, 65, 66, 92, 60, 59, 62, 61, 90, 0, 43, 96, 2, 67, 45, 50, 48, 93, 94, 85, 86, 95, 83, 22, 23, 89, 25, 24, 84, 21, 47, 49, 56, 71, 91, 5, 9, 57, 41, 4, 54, 72, 39, 88, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPhoneCallId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPhoneCallId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPhoneCallId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPhoneCallId[] = {
     {0, 2, "Id", "Id", "Id", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsPhoneCallId[] = {0};
-const std::uint16_t kByNameTEwsPhoneCallId[] = {0};
+constexpr std::uint16_t kByIndexTEwsPhoneCallId[] = {0};
+constexpr std::uint16_t kByNameTEwsPhoneCallId[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPhoneCallInformation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPhoneCallInformation(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPhoneCallInformation[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPhoneCallInformation[] = {
     {2044, 1, "t:PhoneCallState", "PhoneCallState", "PhoneCallState", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TPhoneCallState, nullptr, 0},
     {2045, 1, "t:ConnectionFailureCause", "ConnectionFailureCause", "ConnectionFailureCause", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TConnectionFailureCause, nullptr, 1},
     {2046, 1, "t:SIPResponseText", "SIPResponseText", "SIPResponseText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {2047, 1, "t:SIPResponseCode", "SIPResponseCode", "SIPResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsPhoneCallInformation[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsPhoneCallInformation[] = {1, 0, 3, 2};
+constexpr std::uint16_t kByIndexTEwsPhoneCallInformation[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsPhoneCallInformation[] = {1, 0, 3, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUserConfigurationName(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUserConfigurationName(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUserConfigurationName[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUserConfigurationName[] = {
     {319, 1, "t:FolderId", "FolderId", "FolderId", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 0},
     {320, 1, "t:DistinguishedFolderId", "DistinguishedFolderId", "DistinguishedFolderId", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsDistinguishedFolderId::ClassInfo, nullptr, nullptr, 1},
     {321, 1, "t:AddressListId", "AddressListId", "AddressListId", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsAddressListId::ClassInfo, nullptr, nullptr, 2},
     {2048, 2, "Name", "Name", "Name", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsUserConfigurationName[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsUserConfigurationName[] = {2, 1, 0, 3};
+constexpr std::uint16_t kByIndexTEwsUserConfigurationName[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsUserConfigurationName[] = {2, 1, 0, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUserConfigurationDictionaryObject(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUserConfigurationDictionaryObject(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUserConfigurationDictionaryObject[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUserConfigurationDictionaryObject[] = {
     {2049, 1, "t:Type", "Type", "Type_", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TUserConfigurationDictionaryObjectTypes, nullptr, 0},
     {2050, 1, "t:Value", "Value", "Value", 1, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 1},
 };
-const std::uint16_t kByIndexTEwsUserConfigurationDictionaryObject[] = {0, 1};
-const std::uint16_t kByNameTEwsUserConfigurationDictionaryObject[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsUserConfigurationDictionaryObject[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsUserConfigurationDictionaryObject[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUserConfigurationDictionaryEntry(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUserConfigurationDictionaryEntry(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUserConfigurationDictionaryEntry[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUserConfigurationDictionaryEntry[] = {
     {2051, 1, "t:DictionaryKey", "DictionaryKey", "DictionaryKey", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserConfigurationDictionaryObject::ClassInfo, nullptr, nullptr, 0},
     {2052, 1, "t:DictionaryValue", "DictionaryValue", "DictionaryValue", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserConfigurationDictionaryObject::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsUserConfigurationDictionaryEntry[] = {0, 1};
-const std::uint16_t kByNameTEwsUserConfigurationDictionaryEntry[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsUserConfigurationDictionaryEntry[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsUserConfigurationDictionaryEntry[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUserConfigurationDictionary(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUserConfigurationDictionary(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUserConfigurationDictionary[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUserConfigurationDictionary[] = {
     {2053, 1, "t:DictionaryEntry", "DictionaryEntry", "DictionaryEntry", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsUserConfigurationDictionaryEntry::ClassInfo, nullptr, &NewArrayOfTEwsUserConfigurationDictionaryEntry, 0},
 };
-const std::uint16_t kByIndexTEwsUserConfigurationDictionary[] = {0};
-const std::uint16_t kByNameTEwsUserConfigurationDictionary[] = {0};
+constexpr std::uint16_t kByIndexTEwsUserConfigurationDictionary[] = {0};
+constexpr std::uint16_t kByNameTEwsUserConfigurationDictionary[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUserConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUserConfiguration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUserConfiguration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUserConfiguration[] = {
     {2054, 1, "t:UserConfigurationName", "UserConfigurationName", "UserConfigurationName", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserConfigurationName::ClassInfo, nullptr, nullptr, 0},
     {2055, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {2056, 1, "t:Dictionary", "Dictionary", "Dictionary", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserConfigurationDictionary::ClassInfo, nullptr, nullptr, 2},
     {2057, 1, "t:XmlData", "XmlData", "XmlData", 0, 1, false, -1, TDvXMLSchemaValueKind::Base64binary, nullptr, nullptr, nullptr, 3},
     {2058, 1, "t:BinaryData", "BinaryData", "BinaryData", 0, 1, false, -1, TDvXMLSchemaValueKind::Base64binary, nullptr, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsUserConfiguration[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsUserConfiguration[] = {4, 2, 1, 0, 3};
+constexpr std::uint16_t kByIndexTEwsUserConfiguration[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsUserConfiguration[] = {4, 2, 1, 0, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsProtectionRulesServiceConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsProtectionRulesServiceConfiguration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsProtectionRulesServiceConfiguration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsProtectionRulesServiceConfiguration[] = {
     {2059, 1, "t:Rules", "Rules", "Rules", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfProtectionRules::ClassInfo, nullptr, nullptr, 0},
     {2060, 1, "t:InternalDomains", "InternalDomains", "InternalDomains", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSmtpDomainList::ClassInfo, nullptr, nullptr, 1},
     {2061, 2, "RefreshInterval", "RefreshInterval", "RefreshInterval", 1, 1, true, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsProtectionRulesServiceConfiguration[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsProtectionRulesServiceConfiguration[] = {1, 2, 0};
+constexpr std::uint16_t kByIndexTEwsProtectionRulesServiceConfiguration[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsProtectionRulesServiceConfiguration[] = {1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfProtectionRules(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfProtectionRules(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfProtectionRules[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfProtectionRules[] = {
     {2062, 1, "t:Rule", "Rule", "Rule", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsProtectionRule::ClassInfo, nullptr, &NewArrayOfTEwsProtectionRule, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfProtectionRules[] = {0};
-const std::uint16_t kByNameTEwsArrayOfProtectionRules[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfProtectionRules[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfProtectionRules[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsProtectionRule(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsProtectionRule(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsProtectionRule[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsProtectionRule[] = {
     {2063, 1, "t:Condition", "Condition", "Condition", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsProtectionRuleCondition::ClassInfo, nullptr, nullptr, 0},
     {2064, 1, "t:Action", "Action", "Action", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsProtectionRuleAction::ClassInfo, nullptr, nullptr, 1},
     {2065, 2, "Name", "Name", "Name", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {2066, 2, "UserOverridable", "UserOverridable", "UserOverridable", 1, 1, true, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 3},
     {2067, 2, "Priority", "Priority", "Priority", 1, 1, true, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsProtectionRule[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsProtectionRule[] = {1, 0, 2, 4, 3};
+constexpr std::uint16_t kByIndexTEwsProtectionRule[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsProtectionRule[] = {1, 0, 2, 4, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsProtectionRuleCondition(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsProtectionRuleCondition(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsProtectionRuleCondition[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsProtectionRuleCondition[] = {
     {2068, 1, "t:AllInternal", "AllInternal", "AllInternal", 0, 1, false, 0, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2069, 1, "t:And", "And", "And_", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsProtectionRuleAnd::ClassInfo, nullptr, nullptr, 1},
     {2070, 1, "t:RecipientIs", "RecipientIs", "RecipientIs", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsProtectionRuleRecipientIs::ClassInfo, nullptr, nullptr, 2},
     {2071, 1, "t:SenderDepartments", "SenderDepartments", "SenderDepartments", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsProtectionRuleSenderDepartments::ClassInfo, nullptr, nullptr, 3},
     {2072, 1, "t:True", "True", "True", 0, 1, false, 0, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsProtectionRuleCondition[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsProtectionRuleCondition[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByIndexTEwsProtectionRuleCondition[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsProtectionRuleCondition[] = {0, 1, 2, 3, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsProtectionRuleAnd(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsProtectionRuleAnd(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsProtectionRuleAnd[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsProtectionRuleAnd[] = {
     {2073, 1, "t:AllInternal", "AllInternal", "AllInternal", 0, -1, false, 0, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
     {2074, 1, "t:And", "And", "And_", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsProtectionRuleAnd::ClassInfo, nullptr, &NewArrayOfTEwsProtectionRuleAnd, 1},
     {2075, 1, "t:RecipientIs", "RecipientIs", "RecipientIs", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsProtectionRuleRecipientIs::ClassInfo, nullptr, &NewArrayOfTEwsProtectionRuleRecipientIs, 2},
     {2076, 1, "t:SenderDepartments", "SenderDepartments", "SenderDepartments", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsProtectionRuleSenderDepartments::ClassInfo, nullptr, &NewArrayOfTEwsProtectionRuleSenderDepartments, 3},
     {2077, 1, "t:True", "True", "True", 0, -1, false, 0, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 4},
 };
-const std::uint16_t kByIndexTEwsProtectionRuleAnd[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsProtectionRuleAnd[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByIndexTEwsProtectionRuleAnd[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsProtectionRuleAnd[] = {0, 1, 2, 3, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsProtectionRuleRecipientIs(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsProtectionRuleRecipientIs(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsProtectionRuleRecipientIs[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsProtectionRuleRecipientIs[] = {
     {2078, 1, "t:Value", "Value", "Value", 1, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsProtectionRuleRecipientIs[] = {0};
-const std::uint16_t kByNameTEwsProtectionRuleRecipientIs[] = {0};
+constexpr std::uint16_t kByIndexTEwsProtectionRuleRecipientIs[] = {0};
+constexpr std::uint16_t kByNameTEwsProtectionRuleRecipientIs[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsProtectionRuleSenderDepartments(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsProtectionRuleSenderDepartments(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsProtectionRuleSenderDepartments[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsProtectionRuleSenderDepartments[] = {
     {2079, 1, "t:Value", "Value", "Value", 1, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsProtectionRuleSenderDepartments[] = {0};
-const std::uint16_t kByNameTEwsProtectionRuleSenderDepartments[] = {0};
+constexpr std::uint16_t kByIndexTEwsProtectionRuleSenderDepartments[] = {0};
+constexpr std::uint16_t kByNameTEwsProtectionRuleSenderDepartments[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsProtectionRuleAction(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsProtectionRuleAction(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsProtectionRuleAction[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsProtectionRuleAction[] = {
     {2080, 1, "t:Argument", "Argument", "Argument", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsProtectionRuleArgument::ClassInfo, nullptr, &NewArrayOfTEwsProtectionRuleArgument, 0},
     {2081, 2, "Name", "Name", "Name", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TProtectionRuleActionKind, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsProtectionRuleAction[] = {0, 1};
-const std::uint16_t kByNameTEwsProtectionRuleAction[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsProtectionRuleAction[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsProtectionRuleAction[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsProtectionRuleArgument(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsProtectionRuleArgument(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsProtectionRuleArgument[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsProtectionRuleArgument[] = {
     {0, 2, "Value", "Value", "Value", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsProtectionRuleArgument[] = {0};
-const std::uint16_t kByNameTEwsProtectionRuleArgument[] = {0};
+constexpr std::uint16_t kByIndexTEwsProtectionRuleArgument[] = {0};
+constexpr std::uint16_t kByNameTEwsProtectionRuleArgument[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPolicyNudgeRulesServiceConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPolicyNudgeRulesServiceConfiguration(e));
 }
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfFolderId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfFolderId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfFolderId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfFolderId[] = {
     {2082, 1, "t:FolderId", "FolderId", "FolderId", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsFolderId::ClassInfo, nullptr, &NewArrayOfTEwsFolderId, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfFolderId[] = {0};
-const std::uint16_t kByNameTEwsArrayOfFolderId[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfFolderId[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfFolderId[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindMessageTrackingSearchResult(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindMessageTrackingSearchResult(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindMessageTrackingSearchResult[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindMessageTrackingSearchResult[] = {
     {2083, 1, "t:Subject", "Subject", "Subject", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2084, 1, "t:Sender", "Sender", "Sender", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 1},
     {2085, 1, "t:PurportedSender", "PurportedSender", "PurportedSender", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 2},
@@ -2259,20 +2259,20 @@ const TDvXMLSchemaInfo kDeclsTEwsFindMessageTrackingSearchResult[] = {
     {2090, 1, "t:FirstHopServer", "FirstHopServer", "FirstHopServer", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 7},
     {2091, 1, "t:Properties", "Properties", "Properties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfTrackingProperties::ClassInfo, nullptr, nullptr, 8},
 };
-const std::uint16_t kByIndexTEwsFindMessageTrackingSearchResult[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-const std::uint16_t kByNameTEwsFindMessageTrackingSearchResult[] = {7, 5, 6, 8, 2, 3, 1, 0, 4};
+constexpr std::uint16_t kByIndexTEwsFindMessageTrackingSearchResult[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::uint16_t kByNameTEwsFindMessageTrackingSearchResult[] = {7, 5, 6, 8, 2, 3, 1, 0, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfFindMessageTrackingSearchResult(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfFindMessageTrackingSearchResult(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfFindMessageTrackingSearchResult[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfFindMessageTrackingSearchResult[] = {
     {2092, 1, "t:MessageTrackingSearchResult", "MessageTrackingSearchResult", "MessageTrackingSearchResult", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsFindMessageTrackingSearchResult::ClassInfo, nullptr, &NewArrayOfTEwsFindMessageTrackingSearchResult, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfFindMessageTrackingSearchResult[] = {0};
-const std::uint16_t kByNameTEwsArrayOfFindMessageTrackingSearchResult[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfFindMessageTrackingSearchResult[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfFindMessageTrackingSearchResult[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRecipientTrackingEvent(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRecipientTrackingEvent(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRecipientTrackingEvent[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRecipientTrackingEvent[] = {
     {2093, 1, "t:Date", "Date", "Date", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 0},
     {2094, 1, "t:Recipient", "Recipient", "Recipient", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 1},
     {2095, 1, "t:DeliveryStatus", "DeliveryStatus", "DeliveryStatus", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -2286,12 +2286,12 @@ const TDvXMLSchemaInfo kDeclsTEwsRecipientTrackingEvent[] = {
     {2103, 1, "t:RootAddress", "RootAddress", "RootAddress", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 10},
     {2104, 1, "t:Properties", "Properties", "Properties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfTrackingProperties::ClassInfo, nullptr, nullptr, 11},
 };
-const std::uint16_t kByIndexTEwsRecipientTrackingEvent[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
-const std::uint16_t kByNameTEwsRecipientTrackingEvent[] = {7, 0, 2, 4, 3, 8, 6, 11, 1, 10, 5, 9};
+constexpr std::uint16_t kByIndexTEwsRecipientTrackingEvent[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+constexpr std::uint16_t kByNameTEwsRecipientTrackingEvent[] = {7, 0, 2, 4, 3, 8, 6, 11, 1, 10, 5, 9};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMessageTrackingReport(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMessageTrackingReport(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMessageTrackingReport[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMessageTrackingReport[] = {
     {2105, 1, "t:Sender", "Sender", "Sender", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
     {2106, 1, "t:PurportedSender", "PurportedSender", "PurportedSender", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 1},
     {2107, 1, "t:Subject", "Subject", "Subject", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -2300,63 +2300,63 @@ const TDvXMLSchemaInfo kDeclsTEwsMessageTrackingReport[] = {
     {2110, 1, "t:RecipientTrackingEvents", "RecipientTrackingEvents", "RecipientTrackingEvents", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfRecipientTrackingEvent::ClassInfo, nullptr, nullptr, 5},
     {2111, 1, "t:Properties", "Properties", "Properties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfTrackingProperties::ClassInfo, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsMessageTrackingReport[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsMessageTrackingReport[] = {4, 6, 1, 5, 0, 2, 3};
+constexpr std::uint16_t kByIndexTEwsMessageTrackingReport[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsMessageTrackingReport[] = {4, 6, 1, 5, 0, 2, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsTrackingProperty(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsTrackingProperty(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsTrackingProperty[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsTrackingProperty[] = {
     {2112, 1, "t:Name", "Name", "Name", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2113, 1, "t:Value", "Value", "Value", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsTrackingProperty[] = {0, 1};
-const std::uint16_t kByNameTEwsTrackingProperty[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsTrackingProperty[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsTrackingProperty[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfTrackingProperties(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfTrackingProperties(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfTrackingProperties[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfTrackingProperties[] = {
     {2114, 1, "t:TrackingPropertyType", "TrackingPropertyType", "TrackingPropertyType", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsTrackingProperty::ClassInfo, nullptr, &NewArrayOfTEwsTrackingProperty, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfTrackingProperties[] = {0};
-const std::uint16_t kByNameTEwsArrayOfTrackingProperties[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfTrackingProperties[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfTrackingProperties[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfArraysOfTrackingProperties(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfArraysOfTrackingProperties(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfArraysOfTrackingProperties[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfArraysOfTrackingProperties[] = {
     {2115, 1, "t:ArrayOfTrackingPropertiesType", "ArrayOfTrackingPropertiesType", "ArrayOfTrackingPropertiesType", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsArrayOfTrackingProperties::ClassInfo, nullptr, &NewArrayOfTEwsArrayOfTrackingProperties, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfArraysOfTrackingProperties[] = {0};
-const std::uint16_t kByNameTEwsArrayOfArraysOfTrackingProperties[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfArraysOfTrackingProperties[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfArraysOfTrackingProperties[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfRecipientTrackingEvent(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfRecipientTrackingEvent(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfRecipientTrackingEvent[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfRecipientTrackingEvent[] = {
     {2116, 1, "t:RecipientTrackingEvent", "RecipientTrackingEvent", "RecipientTrackingEvent", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsRecipientTrackingEvent::ClassInfo, nullptr, &NewArrayOfTEwsRecipientTrackingEvent, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfRecipientTrackingEvent[] = {0};
-const std::uint16_t kByNameTEwsArrayOfRecipientTrackingEvent[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfRecipientTrackingEvent[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfRecipientTrackingEvent[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRulePredicateSizeRange(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRulePredicateSizeRange(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRulePredicateSizeRange[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRulePredicateSizeRange[] = {
     {2117, 1, "t:MinimumSize", "MinimumSize", "MinimumSize", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {2118, 1, "t:MaximumSize", "MaximumSize", "MaximumSize", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsRulePredicateSizeRange[] = {0, 1};
-const std::uint16_t kByNameTEwsRulePredicateSizeRange[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsRulePredicateSizeRange[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsRulePredicateSizeRange[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRulePredicateDateRange(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRulePredicateDateRange(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRulePredicateDateRange[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRulePredicateDateRange[] = {
     {2119, 1, "t:StartDateTime", "StartDateTime", "StartDateTime", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 0},
     {2120, 1, "t:EndDateTime", "EndDateTime", "EndDateTime", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsRulePredicateDateRange[] = {0, 1};
-const std::uint16_t kByNameTEwsRulePredicateDateRange[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsRulePredicateDateRange[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsRulePredicateDateRange[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRulePredicates(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRulePredicates(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRulePredicates[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRulePredicates[] = {
     {2121, 1, "t:Categories", "Categories", "Categories", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfStrings::ClassInfo, nullptr, nullptr, 0},
     {2122, 1, "t:ContainsBodyStrings", "ContainsBodyStrings", "ContainsBodyStrings", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfStrings::ClassInfo, nullptr, nullptr, 1},
     {2123, 1, "t:ContainsHeaderStrings", "ContainsHeaderStrings", "ContainsHeaderStrings", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfStrings::ClassInfo, nullptr, nullptr, 2},
@@ -2392,12 +2392,12 @@ const TDvXMLSchemaInfo kDeclsTEwsRulePredicates[] = {
     {2153, 1, "t:WithinDateRange", "WithinDateRange", "WithinDateRange", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsRulePredicateDateRange::ClassInfo, nullptr, nullptr, 32},
     {2154, 1, "t:WithinSizeRange", "WithinSizeRange", "WithinSizeRange", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsRulePredicateSizeRange::ClassInfo, nullptr, nullptr, 33},
 };
-const std::uint16_t kByIndexTEwsRulePredicates[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33};
-const std::uint16_t kByNameTEwsRulePredicates[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 31, 26, 27, 28, 29, 30, 32, 33};
+constexpr std::uint16_t kByIndexTEwsRulePredicates[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33};
+constexpr std::uint16_t kByNameTEwsRulePredicates[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 31, 26, 27, 28, 29, 30, 32, 33};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRuleActions(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRuleActions(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRuleActions[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRuleActions[] = {
     {2155, 1, "t:AssignCategories", "AssignCategories", "AssignCategories", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfStrings::ClassInfo, nullptr, nullptr, 0},
     {2156, 1, "t:CopyToFolder", "CopyToFolder", "CopyToFolder", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTargetFolderId::ClassInfo, nullptr, nullptr, 1},
     {2157, 1, "t:Delete", "Delete", "Delete", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
@@ -2412,12 +2412,12 @@ const TDvXMLSchemaInfo kDeclsTEwsRuleActions[] = {
     {2166, 1, "t:ServerReplyWithMessage", "ServerReplyWithMessage", "ServerReplyWithMessage", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 11},
     {2167, 1, "t:StopProcessingRules", "StopProcessingRules", "StopProcessingRules", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 12},
 };
-const std::uint16_t kByIndexTEwsRuleActions[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-const std::uint16_t kByNameTEwsRuleActions[] = {0, 1, 2, 3, 4, 6, 5, 7, 8, 9, 10, 11, 12};
+constexpr std::uint16_t kByIndexTEwsRuleActions[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+constexpr std::uint16_t kByNameTEwsRuleActions[] = {0, 1, 2, 3, 4, 6, 5, 7, 8, 9, 10, 11, 12};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRule(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRule(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRule[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRule[] = {
     {2168, 1, "t:RuleId", "RuleId", "RuleId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2169, 1, "t:DisplayName", "DisplayName", "DisplayName", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2170, 1, "t:Priority", "Priority", "Priority", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2428,119 +2428,119 @@ const TDvXMLSchemaInfo kDeclsTEwsRule[] = {
     {2175, 1, "t:Exceptions", "Exceptions", "Exceptions", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsRulePredicates::ClassInfo, nullptr, nullptr, 7},
     {2176, 1, "t:Actions", "Actions", "Actions", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsRuleActions::ClassInfo, nullptr, nullptr, 8},
 };
-const std::uint16_t kByIndexTEwsRule[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-const std::uint16_t kByNameTEwsRule[] = {8, 6, 1, 7, 3, 5, 4, 2, 0};
+constexpr std::uint16_t kByIndexTEwsRule[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::uint16_t kByNameTEwsRule[] = {8, 6, 1, 7, 3, 5, 4, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfRules(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfRules(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfRules[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfRules[] = {
     {2177, 1, "t:Rule", "Rule", "Rule", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsRule::ClassInfo, nullptr, &NewArrayOfTEwsRule, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfRules[] = {0};
-const std::uint16_t kByNameTEwsArrayOfRules[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfRules[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfRules[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRuleValidationError(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRuleValidationError(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRuleValidationError[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRuleValidationError[] = {
     {2178, 1, "t:FieldURI", "FieldURI", "FieldURI", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TRuleFieldURI, nullptr, 0},
     {2179, 1, "t:ErrorCode", "ErrorCode", "ErrorCode", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TRuleValidationErrorCode, nullptr, 1},
     {2180, 1, "t:ErrorMessage", "ErrorMessage", "ErrorMessage", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {2181, 1, "t:FieldValue", "FieldValue", "FieldValue", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsRuleValidationError[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsRuleValidationError[] = {1, 2, 0, 3};
+constexpr std::uint16_t kByIndexTEwsRuleValidationError[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsRuleValidationError[] = {1, 2, 0, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfRuleValidationErrors(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfRuleValidationErrors(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfRuleValidationErrors[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfRuleValidationErrors[] = {
     {2182, 1, "t:Error", "Error", "Error", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsRuleValidationError::ClassInfo, nullptr, &NewArrayOfTEwsRuleValidationError, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfRuleValidationErrors[] = {0};
-const std::uint16_t kByNameTEwsArrayOfRuleValidationErrors[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfRuleValidationErrors[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfRuleValidationErrors[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRuleOperation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRuleOperation(e));
 }
-const TDvXMLSchemaClassInfo* const kDerivedTEwsRuleOperation[] = {&TEwsCreateRuleOperation::ClassInfo, &TEwsDeleteRuleOperation::ClassInfo, &TEwsSetRuleOperation::ClassInfo};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsRuleOperation[] = {&TEwsCreateRuleOperation::ClassInfo, &TEwsDeleteRuleOperation::ClassInfo, &TEwsSetRuleOperation::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfRuleOperations(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfRuleOperations(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfRuleOperations[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfRuleOperations[] = {
     {2183, 1, "t:CreateRuleOperation", "CreateRuleOperation", "CreateRuleOperation", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsCreateRuleOperation::ClassInfo, nullptr, &NewArrayOfTEwsCreateRuleOperation, 0},
     {2184, 1, "t:SetRuleOperation", "SetRuleOperation", "SetRuleOperation", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsSetRuleOperation::ClassInfo, nullptr, &NewArrayOfTEwsSetRuleOperation, 1},
     {2185, 1, "t:DeleteRuleOperation", "DeleteRuleOperation", "DeleteRuleOperation", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsDeleteRuleOperation::ClassInfo, nullptr, &NewArrayOfTEwsDeleteRuleOperation, 2},
 };
-const std::uint16_t kByIndexTEwsArrayOfRuleOperations[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsArrayOfRuleOperations[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsArrayOfRuleOperations[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsArrayOfRuleOperations[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateRuleOperation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateRuleOperation(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateRuleOperation[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateRuleOperation[] = {
     {2186, 1, "t:Rule", "Rule", "Rule", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsRule::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsCreateRuleOperation[] = {0};
-const std::uint16_t kByNameTEwsCreateRuleOperation[] = {0};
+constexpr std::uint16_t kByIndexTEwsCreateRuleOperation[] = {0};
+constexpr std::uint16_t kByNameTEwsCreateRuleOperation[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetRuleOperation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetRuleOperation(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetRuleOperation[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetRuleOperation[] = {
     {2187, 1, "t:Rule", "Rule", "Rule", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsRule::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsSetRuleOperation[] = {0};
-const std::uint16_t kByNameTEwsSetRuleOperation[] = {0};
+constexpr std::uint16_t kByIndexTEwsSetRuleOperation[] = {0};
+constexpr std::uint16_t kByNameTEwsSetRuleOperation[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteRuleOperation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteRuleOperation(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteRuleOperation[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteRuleOperation[] = {
     {2188, 1, "t:RuleId", "RuleId", "RuleId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsDeleteRuleOperation[] = {0};
-const std::uint16_t kByNameTEwsDeleteRuleOperation[] = {0};
+constexpr std::uint16_t kByIndexTEwsDeleteRuleOperation[] = {0};
+constexpr std::uint16_t kByNameTEwsDeleteRuleOperation[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRuleOperationError(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRuleOperationError(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRuleOperationError[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRuleOperationError[] = {
     {2189, 1, "t:OperationIndex", "OperationIndex", "OperationIndex", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {2190, 1, "t:ValidationErrors", "ValidationErrors", "ValidationErrors", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfRuleValidationErrors::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsRuleOperationError[] = {0, 1};
-const std::uint16_t kByNameTEwsRuleOperationError[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsRuleOperationError[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsRuleOperationError[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfRuleOperationErrors(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfRuleOperationErrors(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfRuleOperationErrors[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfRuleOperationErrors[] = {
     {2191, 1, "t:RuleOperationError", "RuleOperationError", "RuleOperationError", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsRuleOperationError::ClassInfo, nullptr, &NewArrayOfTEwsRuleOperationError, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfRuleOperationErrors[] = {0};
-const std::uint16_t kByNameTEwsArrayOfRuleOperationErrors[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfRuleOperationErrors[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfRuleOperationErrors[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfSearchItemKinds(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfSearchItemKinds(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfSearchItemKinds[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfSearchItemKinds[] = {
     {2192, 1, "t:SearchItemKind", "SearchItemKind", "SearchItemKind", 1, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfSearchItemKinds[] = {0};
-const std::uint16_t kByNameTEwsArrayOfSearchItemKinds[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfSearchItemKinds[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfSearchItemKinds[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUserMailbox(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUserMailbox(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUserMailbox[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUserMailbox[] = {
     {0, 2, "Id", "Id", "Id", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1, 2, "IsArchive", "IsArchive", "IsArchive", 1, 1, true, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsUserMailbox[] = {0, 1};
-const std::uint16_t kByNameTEwsUserMailbox[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsUserMailbox[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsUserMailbox[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfUserMailboxes(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfUserMailboxes(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfUserMailboxes[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfUserMailboxes[] = {
     {2193, 1, "t:UserMailbox", "UserMailbox", "UserMailbox", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsUserMailbox::ClassInfo, nullptr, &NewArrayOfTEwsUserMailbox, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfUserMailboxes[] = {0};
-const std::uint16_t kByNameTEwsArrayOfUserMailboxes[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfUserMailboxes[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfUserMailboxes[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchableMailbox(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchableMailbox(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchableMailbox[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchableMailbox[] = {
     {2194, 1, "t:Guid", "Guid", "Guid", 1, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 0},
     {2195, 1, "t:PrimarySmtpAddress", "PrimarySmtpAddress", "PrimarySmtpAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2196, 1, "t:IsExternalMailbox", "IsExternalMailbox", "IsExternalMailbox", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
@@ -2549,125 +2549,125 @@ const TDvXMLSchemaInfo kDeclsTEwsSearchableMailbox[] = {
     {2199, 1, "t:IsMembershipGroup", "IsMembershipGroup", "IsMembershipGroup", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 5},
     {2200, 1, "t:ReferenceId", "ReferenceId", "ReferenceId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsSearchableMailbox[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsSearchableMailbox[] = {4, 3, 0, 2, 5, 1, 6};
+constexpr std::uint16_t kByIndexTEwsSearchableMailbox[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsSearchableMailbox[] = {4, 3, 0, 2, 5, 1, 6};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfSearchableMailboxes(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfSearchableMailboxes(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfSearchableMailboxes[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfSearchableMailboxes[] = {
     {2201, 1, "t:SearchableMailbox", "SearchableMailbox", "SearchableMailbox", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsSearchableMailbox::ClassInfo, nullptr, &NewArrayOfTEwsSearchableMailbox, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfSearchableMailboxes[] = {0};
-const std::uint16_t kByNameTEwsArrayOfSearchableMailboxes[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfSearchableMailboxes[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfSearchableMailboxes[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsKeywordStatisticsSearchResult(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsKeywordStatisticsSearchResult(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsKeywordStatisticsSearchResult[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsKeywordStatisticsSearchResult[] = {
     {2202, 1, "t:Keyword", "Keyword", "Keyword", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2203, 1, "t:ItemHits", "ItemHits", "ItemHits", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
     {2204, 1, "t:Size", "Size", "Size", 1, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsKeywordStatisticsSearchResult[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsKeywordStatisticsSearchResult[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsKeywordStatisticsSearchResult[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsKeywordStatisticsSearchResult[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfKeywordStatisticsSearchResults(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfKeywordStatisticsSearchResults(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfKeywordStatisticsSearchResults[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfKeywordStatisticsSearchResults[] = {
     {2205, 1, "t:KeywordStat", "KeywordStat", "KeywordStat", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsKeywordStatisticsSearchResult::ClassInfo, nullptr, &NewArrayOfTEwsKeywordStatisticsSearchResult, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfKeywordStatisticsSearchResults[] = {0};
-const std::uint16_t kByNameTEwsArrayOfKeywordStatisticsSearchResults[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfKeywordStatisticsSearchResults[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfKeywordStatisticsSearchResults[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMailboxStatisticsSearchResult(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMailboxStatisticsSearchResult(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMailboxStatisticsSearchResult[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMailboxStatisticsSearchResult[] = {
     {2206, 1, "t:UserMailbox", "UserMailbox", "UserMailbox", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserMailbox::ClassInfo, nullptr, nullptr, 0},
     {2207, 1, "t:KeywordStatisticsSearchResult", "KeywordStatisticsSearchResult", "KeywordStatisticsSearchResult", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsKeywordStatisticsSearchResult::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsMailboxStatisticsSearchResult[] = {0, 1};
-const std::uint16_t kByNameTEwsMailboxStatisticsSearchResult[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsMailboxStatisticsSearchResult[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsMailboxStatisticsSearchResult[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExtendedAttribute(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExtendedAttribute(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExtendedAttribute[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExtendedAttribute[] = {
     {2208, 1, "t:Name", "Name", "Name", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2209, 1, "t:Value", "Value", "Value", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsExtendedAttribute[] = {0, 1};
-const std::uint16_t kByNameTEwsExtendedAttribute[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsExtendedAttribute[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsExtendedAttribute[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfExtendedAttributes(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfExtendedAttributes(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfExtendedAttributes[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfExtendedAttributes[] = {
     {2210, 1, "t:ExtendedAttribute", "ExtendedAttribute", "ExtendedAttribute", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsExtendedAttribute::ClassInfo, nullptr, &NewArrayOfTEwsExtendedAttribute, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfExtendedAttributes[] = {0};
-const std::uint16_t kByNameTEwsArrayOfExtendedAttributes[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfExtendedAttributes[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfExtendedAttributes[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMailboxSearchScope(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMailboxSearchScope(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMailboxSearchScope[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMailboxSearchScope[] = {
     {2211, 1, "t:Mailbox", "Mailbox", "Mailbox", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2212, 1, "t:SearchScope", "SearchScope", "SearchScope", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TMailboxSearchLocation, nullptr, 1},
     {2213, 1, "t:ExtendedAttributes", "ExtendedAttributes", "ExtendedAttributes", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfExtendedAttributes::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsMailboxSearchScope[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsMailboxSearchScope[] = {2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsMailboxSearchScope[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsMailboxSearchScope[] = {2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfMailboxSearchScopes(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfMailboxSearchScopes(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfMailboxSearchScopes[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfMailboxSearchScopes[] = {
     {2214, 1, "t:MailboxSearchScope", "MailboxSearchScope", "MailboxSearchScope", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsMailboxSearchScope::ClassInfo, nullptr, &NewArrayOfTEwsMailboxSearchScope, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfMailboxSearchScopes[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfMailboxSearchScopes[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfMailboxSearchScopes[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfMailboxSearchScopes[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMailboxQuery(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMailboxQuery(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMailboxQuery[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMailboxQuery[] = {
     {2215, 1, "t:Query", "Query", "Query", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2216, 1, "t:MailboxSearchScopes", "MailboxSearchScopes", "MailboxSearchScopes", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfMailboxSearchScopes::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsMailboxQuery[] = {0, 1};
-const std::uint16_t kByNameTEwsMailboxQuery[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsMailboxQuery[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsMailboxQuery[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPreviewItemMailbox(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPreviewItemMailbox(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPreviewItemMailbox[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPreviewItemMailbox[] = {
     {2217, 1, "t:MailboxId", "MailboxId", "MailboxId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2218, 1, "t:PrimarySmtpAddress", "PrimarySmtpAddress", "PrimarySmtpAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsPreviewItemMailbox[] = {0, 1};
-const std::uint16_t kByNameTEwsPreviewItemMailbox[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsPreviewItemMailbox[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsPreviewItemMailbox[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfMailboxQueries(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfMailboxQueries(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfMailboxQueries[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfMailboxQueries[] = {
     {2219, 1, "t:MailboxQuery", "MailboxQuery", "MailboxQuery", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsMailboxQuery::ClassInfo, nullptr, &NewArrayOfTEwsMailboxQuery, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfMailboxQueries[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfMailboxQueries[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfMailboxQueries[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfMailboxQueries[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfExtendedFieldURIsType(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfExtendedFieldURIsType(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfExtendedFieldURIsType[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfExtendedFieldURIsType[] = {
     {2220, 1, "t:ExtendedFieldURI", "ExtendedFieldURI", "ExtendedFieldURI", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsPathToExtendedField::ClassInfo, nullptr, &NewArrayOfTEwsPathToExtendedField, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfExtendedFieldURIsType[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfExtendedFieldURIsType[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfExtendedFieldURIsType[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfExtendedFieldURIsType[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPreviewItemResponseShape(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPreviewItemResponseShape(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPreviewItemResponseShape[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPreviewItemResponseShape[] = {
     {2221, 1, "t:BaseShape", "BaseShape", "BaseShape", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TPreviewItemBaseShape, nullptr, 0},
     {2222, 1, "t:AdditionalProperties", "AdditionalProperties", "AdditionalProperties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfExtendedFieldURIsType::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsPreviewItemResponseShape[] = {0, 1};
-const std::uint16_t kByNameTEwsPreviewItemResponseShape[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsPreviewItemResponseShape[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsPreviewItemResponseShape[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchPreviewItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchPreviewItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchPreviewItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchPreviewItem[] = {
     {2223, 1, "t:Id", "Id", "Id", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {2224, 1, "t:Mailbox", "Mailbox", "Mailbox", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPreviewItemMailbox::ClassInfo, nullptr, nullptr, 1},
     {2225, 1, "t:ParentId", "ParentId", "ParentId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 2},
@@ -2690,39 +2690,39 @@ const TDvXMLSchemaInfo kDeclsTEwsSearchPreviewItem[] = {
     {2242, 1, "t:HasAttachment", "HasAttachment", "HasAttachment", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 19},
     {2243, 1, "t:ExtendedProperties", "ExtendedProperties", "ExtendedProperties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfExtendedProperty::ClassInfo, nullptr, nullptr, 20},
 };
-const std::uint16_t kByIndexTEwsSearchPreviewItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
-const std::uint16_t kByNameTEwsSearchPreviewItem[] = {10, 9, 11, 20, 19, 0, 17, 3, 1, 6, 2, 16, 18, 12, 7, 13, 15, 5, 14, 8, 4};
+constexpr std::uint16_t kByIndexTEwsSearchPreviewItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
+constexpr std::uint16_t kByNameTEwsSearchPreviewItem[] = {10, 9, 11, 20, 19, 0, 17, 3, 1, 6, 2, 16, 18, 12, 7, 13, 15, 5, 14, 8, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfSearchPreviewItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfSearchPreviewItems(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfSearchPreviewItems[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfSearchPreviewItems[] = {
     {2244, 1, "t:SearchPreviewItem", "SearchPreviewItem", "SearchPreviewItem", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsSearchPreviewItem::ClassInfo, nullptr, &NewArrayOfTEwsSearchPreviewItem, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfSearchPreviewItems[] = {0};
-const std::uint16_t kByNameTEwsArrayOfSearchPreviewItems[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfSearchPreviewItems[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfSearchPreviewItems[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFailedSearchMailbox(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFailedSearchMailbox(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFailedSearchMailbox[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFailedSearchMailbox[] = {
     {2245, 1, "t:Mailbox", "Mailbox", "Mailbox", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2246, 1, "t:ErrorCode", "ErrorCode", "ErrorCode", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
     {2247, 1, "t:ErrorMessage", "ErrorMessage", "ErrorMessage", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {2248, 1, "t:IsArchive", "IsArchive", "IsArchive", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsFailedSearchMailbox[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsFailedSearchMailbox[] = {1, 2, 3, 0};
+constexpr std::uint16_t kByIndexTEwsFailedSearchMailbox[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsFailedSearchMailbox[] = {1, 2, 3, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfFailedSearchMailboxes(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfFailedSearchMailboxes(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfFailedSearchMailboxes[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfFailedSearchMailboxes[] = {
     {2249, 1, "t:FailedMailbox", "FailedMailbox", "FailedMailbox", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsFailedSearchMailbox::ClassInfo, nullptr, &NewArrayOfTEwsFailedSearchMailbox, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfFailedSearchMailboxes[] = {0};
-const std::uint16_t kByNameTEwsArrayOfFailedSearchMailboxes[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfFailedSearchMailboxes[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfFailedSearchMailboxes[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchMailboxesResult(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchMailboxesResult(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchMailboxesResult[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchMailboxesResult[] = {
     {2250, 1, "t:SearchQueries", "SearchQueries", "SearchQueries", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfMailboxQueries::ClassInfo, nullptr, nullptr, 0},
     {2251, 1, "t:ResultType", "ResultType", "ResultType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSearchResult, nullptr, 1},
     {2252, 1, "t:ItemCount", "ItemCount", "ItemCount", 1, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 2},
@@ -2735,31 +2735,31 @@ const TDvXMLSchemaInfo kDeclsTEwsSearchMailboxesResult[] = {
     {2259, 1, "t:Refiners", "Refiners", "Refiners", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfSearchRefinerItems::ClassInfo, nullptr, nullptr, 9},
     {2260, 1, "t:MailboxStats", "MailboxStats", "MailboxStats", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfMailboxStatisticsItems::ClassInfo, nullptr, nullptr, 10},
 };
-const std::uint16_t kByIndexTEwsSearchMailboxesResult[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-const std::uint16_t kByNameTEwsSearchMailboxesResult[] = {8, 2, 7, 6, 10, 4, 5, 9, 1, 0, 3};
+constexpr std::uint16_t kByIndexTEwsSearchMailboxesResult[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+constexpr std::uint16_t kByNameTEwsSearchMailboxesResult[] = {8, 2, 7, 6, 10, 4, 5, 9, 1, 0, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchRefinerItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchRefinerItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchRefinerItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchRefinerItem[] = {
     {2261, 1, "t:Name", "Name", "Name", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2262, 1, "t:Value", "Value", "Value", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2263, 1, "t:Count", "Count", "Count", 1, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 2},
     {2264, 1, "t:Token", "Token", "Token", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsSearchRefinerItem[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsSearchRefinerItem[] = {2, 0, 3, 1};
+constexpr std::uint16_t kByIndexTEwsSearchRefinerItem[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsSearchRefinerItem[] = {2, 0, 3, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfSearchRefinerItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfSearchRefinerItems(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfSearchRefinerItems[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfSearchRefinerItems[] = {
     {2265, 1, "t:Refiner", "Refiner", "Refiner", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsSearchRefinerItem::ClassInfo, nullptr, &NewArrayOfTEwsSearchRefinerItem, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfSearchRefinerItems[] = {0};
-const std::uint16_t kByNameTEwsArrayOfSearchRefinerItems[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfSearchRefinerItems[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfSearchRefinerItems[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsOneDriveItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsOneDriveItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsOneDriveItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsOneDriveItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -2833,15 +2833,15 @@ const TDvXMLSchemaInfo kDeclsTEwsOneDriveItem[] = {
     {163, 1, "t:InferenceClassification", "InferenceClassification", "InferenceClassification", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TInferenceClassification, nullptr, 70},
     {2266, 1, "t:ResourceId", "ResourceId", "ResourceId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 71},
 };
-const std::uint16_t kByIndexTEwsOneDriveItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71};
-const std::uint16_t kByNameTEwsOneDriveItem[] = {63, 64, 46, 68, 7, 52, 6, 69, 10, 38, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 14, 15, 16, 13, 17, 3, 1, 33, 34, 65, 66, 60, 59, 62, 61, 0, 43, 2, 67, 45, 50, 48, 22, 23, 25, 24, 71, 21, 47, 49, 56, 5, 9, 57, 41, 4, 54, 39, 37, 36};
+constexpr std::uint16_t kByIndexTEwsOneDriveItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71};
+constexpr std::uint16_t kByNameTEwsOneDriveItem[] = {63, 64, 46, 68, 7, 52, 6, 69, 10, 38, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 14, 15, 16, 13, 17, 3, 1, 33, 34, 65, 66, 60, 59, 62, 61, 0, 43, 2, 67, 45, 50, 48, 22, 23, 25, 24, 71, 21, 47, 49, 56, 5, 9, 57, 41, 4, 54, 39, 37, 36};
 
 }  // namespace
 
-const TDvXMLSchemaClassInfo TEwsArrayOfAbchPersonContactHandles::ClassInfo = {"TEwsArrayOfAbchPersonContactHandles", "t:ArrayOfAbchPersonContactHandlesType", "", nullptr, &NewTEwsArrayOfAbchPersonContactHandles, kDeclsTEwsArrayOfAbchPersonContactHandles, kByIndexTEwsArrayOfAbchPersonContactHandles, kByNameTEwsArrayOfAbchPersonContactHandles, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfAbchPersonContactHandles::ClassInfo = {"TEwsArrayOfAbchPersonContactHandles", "t:ArrayOfAbchPersonContactHandlesType", "", nullptr, &NewTEwsArrayOfAbchPersonContactHandles, kDeclsTEwsArrayOfAbchPersonContactHandles, kByIndexTEwsArrayOfAbchPersonContactHandles, kByNameTEwsArrayOfAbchPersonContactHandles, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAbchPersonContactHandle>* TEwsArrayOfAbchPersonContactHandles::GetContactHandle() { return static_cast<TDvXMLSchemaElementArray<TEwsAbchPersonContactHandle>*>(GetArrayChild(1610)); }
 
-const TDvXMLSchemaClassInfo TEwsAbchPersonContactHandle::ClassInfo = {"TEwsAbchPersonContactHandle", "t:AbchPersonContactHandle", "", nullptr, &NewTEwsAbchPersonContactHandle, kDeclsTEwsAbchPersonContactHandle, kByIndexTEwsAbchPersonContactHandle, kByNameTEwsAbchPersonContactHandle, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAbchPersonContactHandle::ClassInfo = {"TEwsAbchPersonContactHandle", "t:AbchPersonContactHandle", "", nullptr, &NewTEwsAbchPersonContactHandle, kDeclsTEwsAbchPersonContactHandle, kByIndexTEwsAbchPersonContactHandle, kByNameTEwsAbchPersonContactHandle, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAbchPersonContactHandle::GetSourceId() { return GetAsString(1611); }
 void TEwsAbchPersonContactHandle::SetSourceId(const std::string& value) { SetAsString(1611, value); }
 std::string TEwsAbchPersonContactHandle::GetObjectId() { return GetAsString(1612); }
@@ -2849,10 +2849,10 @@ void TEwsAbchPersonContactHandle::SetObjectId(const std::string& value) { SetAsS
 std::string TEwsAbchPersonContactHandle::GetAccountName() { return GetAsString(1613); }
 void TEwsAbchPersonContactHandle::SetAccountName(const std::string& value) { SetAsString(1613, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfGuid::ClassInfo = {"TEwsArrayOfGuid", "t:ArrayOfGuidType", "", nullptr, &NewTEwsArrayOfGuid, kDeclsTEwsArrayOfGuid, kByIndexTEwsArrayOfGuid, kByNameTEwsArrayOfGuid, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfGuid::ClassInfo = {"TEwsArrayOfGuid", "t:ArrayOfGuidType", "", nullptr, &NewTEwsArrayOfGuid, kDeclsTEwsArrayOfGuid, kByIndexTEwsArrayOfGuid, kByNameTEwsArrayOfGuid, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfGuid::GetGuid() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1614)); }
 
-const TDvXMLSchemaClassInfo TEwsContactItem::ClassInfo = {"TEwsContactItem", "t:ContactItemType", "", &TEwsItem::ClassInfo, &NewTEwsContactItem, kDeclsTEwsContactItem, kByIndexTEwsContactItem, kByNameTEwsContactItem, 156, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsContactItem::ClassInfo = {"TEwsContactItem", "t:ContactItemType", "", &TEwsItem::ClassInfo, &NewTEwsContactItem, kDeclsTEwsContactItem, kByIndexTEwsContactItem, kByNameTEwsContactItem, 156, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsContactItem::GetFileAs() { return GetAsString(1615); }
 void TEwsContactItem::SetFileAs(const std::string& value) { SetAsString(1615, value); }
 TFileAsMapping TEwsContactItem::GetFileAsMapping() { return static_cast<TFileAsMapping>(GetEnumOrdinal(1616)); }
@@ -3010,10 +3010,10 @@ void TEwsContactItem::SetPersonId(const std::string& value) { SetAsString(1698, 
 TGUID TEwsContactItem::GetConversationGuid() { return GetAsGuid(1699); }
 void TEwsContactItem::SetConversationGuid(const TGUID& value) { SetAsGuid(1699, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfBinary::ClassInfo = {"TEwsArrayOfBinary", "t:ArrayOfBinaryType", "", nullptr, &NewTEwsArrayOfBinary, kDeclsTEwsArrayOfBinary, kByIndexTEwsArrayOfBinary, kByNameTEwsArrayOfBinary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfBinary::ClassInfo = {"TEwsArrayOfBinary", "t:ArrayOfBinaryType", "", nullptr, &NewTEwsArrayOfBinary, kDeclsTEwsArrayOfBinary, kByIndexTEwsArrayOfBinary, kByNameTEwsArrayOfBinary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfBinary::GetBase64Binary() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1700)); }
 
-const TDvXMLSchemaClassInfo TEwsDistributionList::ClassInfo = {"TEwsDistributionList", "t:DistributionListType", "", &TEwsItem::ClassInfo, &NewTEwsDistributionList, kDeclsTEwsDistributionList, kByIndexTEwsDistributionList, kByNameTEwsDistributionList, 75, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDistributionList::ClassInfo = {"TEwsDistributionList", "t:DistributionListType", "", &TEwsItem::ClassInfo, &NewTEwsDistributionList, kDeclsTEwsDistributionList, kByIndexTEwsDistributionList, kByNameTEwsDistributionList, 75, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsDistributionList::GetDisplayName() { return GetAsString(1701); }
 void TEwsDistributionList::SetDisplayName(const std::string& value) { SetAsString(1701, value); }
 std::string TEwsDistributionList::GetFileAs() { return GetAsString(1702); }
@@ -3022,30 +3022,30 @@ TContactSource TEwsDistributionList::GetContactSource() { return static_cast<TCo
 void TEwsDistributionList::SetContactSource(TContactSource value) { SetEnumOrdinal(1703, static_cast<int>(value)); }
 TEwsMembersList* TEwsDistributionList::GetMembers() { return static_cast<TEwsMembersList*>(GetChildObject(1704)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchParameters::ClassInfo = {"TEwsSearchParameters", "t:SearchParametersType", "", nullptr, &NewTEwsSearchParameters, kDeclsTEwsSearchParameters, kByIndexTEwsSearchParameters, kByNameTEwsSearchParameters, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchParameters::ClassInfo = {"TEwsSearchParameters", "t:SearchParametersType", "", nullptr, &NewTEwsSearchParameters, kDeclsTEwsSearchParameters, kByIndexTEwsSearchParameters, kByNameTEwsSearchParameters, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsRestriction* TEwsSearchParameters::GetRestriction() { return static_cast<TEwsRestriction*>(GetChildObject(1705)); }
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsSearchParameters::GetBaseFolderIds() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(1706)); }
 TSearchFolderTraversal TEwsSearchParameters::GetTraversal() { return static_cast<TSearchFolderTraversal>(GetEnumOrdinal(1707)); }
 void TEwsSearchParameters::SetTraversal(TSearchFolderTraversal value) { SetEnumOrdinal(1707, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsConstantValue::ClassInfo = {"TEwsConstantValue", "t:ConstantValueType", "", nullptr, &NewTEwsConstantValue, kDeclsTEwsConstantValue, kByIndexTEwsConstantValue, kByNameTEwsConstantValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsConstantValue::ClassInfo = {"TEwsConstantValue", "t:ConstantValueType", "", nullptr, &NewTEwsConstantValue, kDeclsTEwsConstantValue, kByIndexTEwsConstantValue, kByNameTEwsConstantValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsConstantValue::GetValue() { return GetAsString(0); }
 void TEwsConstantValue::SetValue(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsSearchExpression::ClassInfo = {"TEwsSearchExpression", "t:SearchExpressionType", "", nullptr, &NewTEwsSearchExpression, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsSearchExpression, 15};
+constinit const TDvXMLSchemaClassInfo TEwsSearchExpression::ClassInfo = {"TEwsSearchExpression", "t:SearchExpressionType", "", nullptr, &NewTEwsSearchExpression, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsSearchExpression, 15};
 
-const TDvXMLSchemaClassInfo TEwsAggregateOn::ClassInfo = {"TEwsAggregateOn", "t:AggregateOnType", "", nullptr, &NewTEwsAggregateOn, kDeclsTEwsAggregateOn, kByIndexTEwsAggregateOn, kByNameTEwsAggregateOn, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAggregateOn::ClassInfo = {"TEwsAggregateOn", "t:AggregateOnType", "", nullptr, &NewTEwsAggregateOn, kDeclsTEwsAggregateOn, kByIndexTEwsAggregateOn, kByNameTEwsAggregateOn, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPathToUnindexedField* TEwsAggregateOn::GetFieldURI() { return static_cast<TEwsPathToUnindexedField*>(GetChildObject(1708)); }
 TEwsPathToIndexedField* TEwsAggregateOn::GetIndexedFieldURI() { return static_cast<TEwsPathToIndexedField*>(GetChildObject(1709)); }
 TEwsPathToExtendedField* TEwsAggregateOn::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(1710)); }
 TAggregate TEwsAggregateOn::GetAggregate() { return static_cast<TAggregate>(GetEnumOrdinal(1711)); }
 void TEwsAggregateOn::SetAggregate(TAggregate value) { SetEnumOrdinal(1711, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseGroupBy::ClassInfo = {"TEwsBaseGroupBy", "t:BaseGroupByType", "", nullptr, &NewTEwsBaseGroupBy, kDeclsTEwsBaseGroupBy, kByIndexTEwsBaseGroupBy, kByNameTEwsBaseGroupBy, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseGroupBy, 2};
+constinit const TDvXMLSchemaClassInfo TEwsBaseGroupBy::ClassInfo = {"TEwsBaseGroupBy", "t:BaseGroupByType", "", nullptr, &NewTEwsBaseGroupBy, kDeclsTEwsBaseGroupBy, kByIndexTEwsBaseGroupBy, kByNameTEwsBaseGroupBy, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseGroupBy, 2};
 TSortDirection TEwsBaseGroupBy::GetOrder() { return static_cast<TSortDirection>(GetEnumOrdinal(0)); }
 void TEwsBaseGroupBy::SetOrder(TSortDirection value) { SetEnumOrdinal(0, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsGroupBy::ClassInfo = {"TEwsGroupBy", "t:GroupByType", "", &TEwsBaseGroupBy::ClassInfo, &NewTEwsGroupBy, kDeclsTEwsGroupBy, kByIndexTEwsGroupBy, kByNameTEwsGroupBy, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGroupBy::ClassInfo = {"TEwsGroupBy", "t:GroupByType", "", &TEwsBaseGroupBy::ClassInfo, &NewTEwsGroupBy, kDeclsTEwsGroupBy, kByIndexTEwsGroupBy, kByNameTEwsGroupBy, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPathToUnindexedField* TEwsGroupBy::GetFieldURI() { return static_cast<TEwsPathToUnindexedField*>(GetChildObject(1712)); }
 TEwsPathToIndexedField* TEwsGroupBy::GetIndexedFieldURI() { return static_cast<TEwsPathToIndexedField*>(GetChildObject(1713)); }
 TEwsPathToExtendedField* TEwsGroupBy::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(1714)); }
@@ -3058,23 +3058,23 @@ std::int64_t TEwsGroupBy::GetMaxItemsPerGroup() { return GetAsLong(1718); }
 void TEwsGroupBy::SetMaxItemsPerGroup(std::int64_t value) { SetAsLong(1718, value); }
 TEwsArrayOfGroupId* TEwsGroupBy::GetGroupsToExpand() { return static_cast<TEwsArrayOfGroupId*>(GetChildObject(1719)); }
 
-const TDvXMLSchemaClassInfo TEwsDistinguishedGroupBy::ClassInfo = {"TEwsDistinguishedGroupBy", "t:DistinguishedGroupByType", "", &TEwsBaseGroupBy::ClassInfo, &NewTEwsDistinguishedGroupBy, kDeclsTEwsDistinguishedGroupBy, kByIndexTEwsDistinguishedGroupBy, kByNameTEwsDistinguishedGroupBy, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDistinguishedGroupBy::ClassInfo = {"TEwsDistinguishedGroupBy", "t:DistinguishedGroupByType", "", &TEwsBaseGroupBy::ClassInfo, &NewTEwsDistinguishedGroupBy, kDeclsTEwsDistinguishedGroupBy, kByIndexTEwsDistinguishedGroupBy, kByNameTEwsDistinguishedGroupBy, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TStandardGroupBy TEwsDistinguishedGroupBy::GetStandardGroupBy() { return static_cast<TStandardGroupBy>(GetEnumOrdinal(1720)); }
 void TEwsDistinguishedGroupBy::SetStandardGroupBy(TStandardGroupBy value) { SetEnumOrdinal(1720, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfGroupId::ClassInfo = {"TEwsArrayOfGroupId", "t:ArrayOfGroupIdType", "", nullptr, &NewTEwsArrayOfGroupId, kDeclsTEwsArrayOfGroupId, kByIndexTEwsArrayOfGroupId, kByNameTEwsArrayOfGroupId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfGroupId::ClassInfo = {"TEwsArrayOfGroupId", "t:ArrayOfGroupIdType", "", nullptr, &NewTEwsArrayOfGroupId, kDeclsTEwsArrayOfGroupId, kByIndexTEwsArrayOfGroupId, kByNameTEwsArrayOfGroupId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfGroupId::GetGroupId() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1721)); }
 
-const TDvXMLSchemaClassInfo TEwsGroupedItems::ClassInfo = {"TEwsGroupedItems", "t:GroupedItemsType", "", nullptr, &NewTEwsGroupedItems, kDeclsTEwsGroupedItems, kByIndexTEwsGroupedItems, kByNameTEwsGroupedItems, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGroupedItems::ClassInfo = {"TEwsGroupedItems", "t:GroupedItemsType", "", nullptr, &NewTEwsGroupedItems, kDeclsTEwsGroupedItems, kByIndexTEwsGroupedItems, kByNameTEwsGroupedItems, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGroupedItems::GetGroupIndex() { return GetAsString(1722); }
 void TEwsGroupedItems::SetGroupIndex(const std::string& value) { SetAsString(1722, value); }
 TEwsArrayOfRealItems* TEwsGroupedItems::GetItems() { return static_cast<TEwsArrayOfRealItems*>(GetChildObject(1723)); }
 TEwsGroupSummary* TEwsGroupedItems::GetGroupSummary() { return static_cast<TEwsGroupSummary*>(GetChildObject(1724)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfGroupedItems::ClassInfo = {"TEwsArrayOfGroupedItems", "t:ArrayOfGroupedItemsType", "", nullptr, &NewTEwsArrayOfGroupedItems, kDeclsTEwsArrayOfGroupedItems, kByIndexTEwsArrayOfGroupedItems, kByNameTEwsArrayOfGroupedItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfGroupedItems::ClassInfo = {"TEwsArrayOfGroupedItems", "t:ArrayOfGroupedItemsType", "", nullptr, &NewTEwsArrayOfGroupedItems, kDeclsTEwsArrayOfGroupedItems, kByIndexTEwsArrayOfGroupedItems, kByNameTEwsArrayOfGroupedItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsGroupedItems>* TEwsArrayOfGroupedItems::GetGroupedItems() { return static_cast<TDvXMLSchemaElementArray<TEwsGroupedItems>*>(GetArrayChild(1725)); }
 
-const TDvXMLSchemaClassInfo TEwsGroupSummary::ClassInfo = {"TEwsGroupSummary", "t:GroupSummaryType", "", nullptr, &NewTEwsGroupSummary, kDeclsTEwsGroupSummary, kByIndexTEwsGroupSummary, kByNameTEwsGroupSummary, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGroupSummary::ClassInfo = {"TEwsGroupSummary", "t:GroupSummaryType", "", nullptr, &NewTEwsGroupSummary, kDeclsTEwsGroupSummary, kByIndexTEwsGroupSummary, kByNameTEwsGroupSummary, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsGroupSummary::GetGroupCount() { return GetAsInt(1726); }
 void TEwsGroupSummary::SetGroupCount(std::int32_t value) { SetAsInt(1726, value); }
 std::int32_t TEwsGroupSummary::GetUnreadCount() { return GetAsInt(1727); }
@@ -3084,46 +3084,46 @@ void TEwsGroupSummary::SetInstanceKey(const TBytes& value) { SetAsBase64binary(1
 std::string TEwsGroupSummary::GetGroupByValue() { return GetAsString(1729); }
 void TEwsGroupSummary::SetGroupByValue(const std::string& value) { SetAsString(1729, value); }
 
-const TDvXMLSchemaClassInfo TEwsExists::ClassInfo = {"TEwsExists", "t:ExistsType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsExists, kDeclsTEwsExists, kByIndexTEwsExists, kByNameTEwsExists, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExists::ClassInfo = {"TEwsExists", "t:ExistsType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsExists, kDeclsTEwsExists, kByIndexTEwsExists, kByNameTEwsExists, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPathToUnindexedField* TEwsExists::GetFieldURI() { return static_cast<TEwsPathToUnindexedField*>(GetChildObject(1730)); }
 TEwsPathToIndexedField* TEwsExists::GetIndexedFieldURI() { return static_cast<TEwsPathToIndexedField*>(GetChildObject(1731)); }
 TEwsPathToExtendedField* TEwsExists::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(1732)); }
 
-const TDvXMLSchemaClassInfo TEwsFieldURIOrConstant::ClassInfo = {"TEwsFieldURIOrConstant", "t:FieldURIOrConstantType", "", nullptr, &NewTEwsFieldURIOrConstant, kDeclsTEwsFieldURIOrConstant, kByIndexTEwsFieldURIOrConstant, kByNameTEwsFieldURIOrConstant, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFieldURIOrConstant::ClassInfo = {"TEwsFieldURIOrConstant", "t:FieldURIOrConstantType", "", nullptr, &NewTEwsFieldURIOrConstant, kDeclsTEwsFieldURIOrConstant, kByIndexTEwsFieldURIOrConstant, kByNameTEwsFieldURIOrConstant, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPathToUnindexedField* TEwsFieldURIOrConstant::GetFieldURI() { return static_cast<TEwsPathToUnindexedField*>(GetChildObject(1733)); }
 TEwsPathToIndexedField* TEwsFieldURIOrConstant::GetIndexedFieldURI() { return static_cast<TEwsPathToIndexedField*>(GetChildObject(1734)); }
 TEwsPathToExtendedField* TEwsFieldURIOrConstant::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(1735)); }
 TEwsConstantValue* TEwsFieldURIOrConstant::GetConstant() { return static_cast<TEwsConstantValue*>(GetChildObject(1736)); }
 
-const TDvXMLSchemaClassInfo TEwsTwoOperandExpression::ClassInfo = {"TEwsTwoOperandExpression", "t:TwoOperandExpressionType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsTwoOperandExpression, kDeclsTEwsTwoOperandExpression, kByIndexTEwsTwoOperandExpression, kByNameTEwsTwoOperandExpression, 4, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsTwoOperandExpression, 6};
+constinit const TDvXMLSchemaClassInfo TEwsTwoOperandExpression::ClassInfo = {"TEwsTwoOperandExpression", "t:TwoOperandExpressionType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsTwoOperandExpression, kDeclsTEwsTwoOperandExpression, kByIndexTEwsTwoOperandExpression, kByNameTEwsTwoOperandExpression, 4, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsTwoOperandExpression, 6};
 TEwsPathToUnindexedField* TEwsTwoOperandExpression::GetFieldURI() { return static_cast<TEwsPathToUnindexedField*>(GetChildObject(1737)); }
 TEwsPathToIndexedField* TEwsTwoOperandExpression::GetIndexedFieldURI() { return static_cast<TEwsPathToIndexedField*>(GetChildObject(1738)); }
 TEwsPathToExtendedField* TEwsTwoOperandExpression::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(1739)); }
 TEwsFieldURIOrConstant* TEwsTwoOperandExpression::GetFieldURIOrConstant() { return static_cast<TEwsFieldURIOrConstant*>(GetChildObject(1740)); }
 
-const TDvXMLSchemaClassInfo TEwsExcludesValue::ClassInfo = {"TEwsExcludesValue", "t:ExcludesValueType", "", nullptr, &NewTEwsExcludesValue, kDeclsTEwsExcludesValue, kByIndexTEwsExcludesValue, kByNameTEwsExcludesValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExcludesValue::ClassInfo = {"TEwsExcludesValue", "t:ExcludesValueType", "", nullptr, &NewTEwsExcludesValue, kDeclsTEwsExcludesValue, kByIndexTEwsExcludesValue, kByNameTEwsExcludesValue, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsExcludesValue::GetValue() { return GetAsString(0); }
 void TEwsExcludesValue::SetValue(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsExcludes::ClassInfo = {"TEwsExcludes", "t:ExcludesType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsExcludes, kDeclsTEwsExcludes, kByIndexTEwsExcludes, kByNameTEwsExcludes, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExcludes::ClassInfo = {"TEwsExcludes", "t:ExcludesType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsExcludes, kDeclsTEwsExcludes, kByIndexTEwsExcludes, kByNameTEwsExcludes, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPathToUnindexedField* TEwsExcludes::GetFieldURI() { return static_cast<TEwsPathToUnindexedField*>(GetChildObject(1741)); }
 TEwsPathToIndexedField* TEwsExcludes::GetIndexedFieldURI() { return static_cast<TEwsPathToIndexedField*>(GetChildObject(1742)); }
 TEwsPathToExtendedField* TEwsExcludes::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(1743)); }
 TEwsExcludesValue* TEwsExcludes::GetBitmask() { return static_cast<TEwsExcludesValue*>(GetChildObject(1744)); }
 
-const TDvXMLSchemaClassInfo TEwsIsEqualTo::ClassInfo = {"TEwsIsEqualTo", "t:IsEqualToType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsEqualTo, kDeclsTEwsIsEqualTo, kByIndexTEwsIsEqualTo, kByNameTEwsIsEqualTo, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsIsEqualTo::ClassInfo = {"TEwsIsEqualTo", "t:IsEqualToType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsEqualTo, kDeclsTEwsIsEqualTo, kByIndexTEwsIsEqualTo, kByNameTEwsIsEqualTo, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsIsNotEqualTo::ClassInfo = {"TEwsIsNotEqualTo", "t:IsNotEqualToType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsNotEqualTo, kDeclsTEwsIsNotEqualTo, kByIndexTEwsIsNotEqualTo, kByNameTEwsIsNotEqualTo, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsIsNotEqualTo::ClassInfo = {"TEwsIsNotEqualTo", "t:IsNotEqualToType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsNotEqualTo, kDeclsTEwsIsNotEqualTo, kByIndexTEwsIsNotEqualTo, kByNameTEwsIsNotEqualTo, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsIsGreaterThan::ClassInfo = {"TEwsIsGreaterThan", "t:IsGreaterThanType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsGreaterThan, kDeclsTEwsIsGreaterThan, kByIndexTEwsIsGreaterThan, kByNameTEwsIsGreaterThan, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsIsGreaterThan::ClassInfo = {"TEwsIsGreaterThan", "t:IsGreaterThanType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsGreaterThan, kDeclsTEwsIsGreaterThan, kByIndexTEwsIsGreaterThan, kByNameTEwsIsGreaterThan, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsIsGreaterThanOrEqualTo::ClassInfo = {"TEwsIsGreaterThanOrEqualTo", "t:IsGreaterThanOrEqualToType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsGreaterThanOrEqualTo, kDeclsTEwsIsGreaterThanOrEqualTo, kByIndexTEwsIsGreaterThanOrEqualTo, kByNameTEwsIsGreaterThanOrEqualTo, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsIsGreaterThanOrEqualTo::ClassInfo = {"TEwsIsGreaterThanOrEqualTo", "t:IsGreaterThanOrEqualToType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsGreaterThanOrEqualTo, kDeclsTEwsIsGreaterThanOrEqualTo, kByIndexTEwsIsGreaterThanOrEqualTo, kByNameTEwsIsGreaterThanOrEqualTo, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsIsLessThan::ClassInfo = {"TEwsIsLessThan", "t:IsLessThanType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsLessThan, kDeclsTEwsIsLessThan, kByIndexTEwsIsLessThan, kByNameTEwsIsLessThan, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsIsLessThan::ClassInfo = {"TEwsIsLessThan", "t:IsLessThanType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsLessThan, kDeclsTEwsIsLessThan, kByIndexTEwsIsLessThan, kByNameTEwsIsLessThan, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsIsLessThanOrEqualTo::ClassInfo = {"TEwsIsLessThanOrEqualTo", "t:IsLessThanOrEqualToType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsLessThanOrEqualTo, kDeclsTEwsIsLessThanOrEqualTo, kByIndexTEwsIsLessThanOrEqualTo, kByNameTEwsIsLessThanOrEqualTo, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsIsLessThanOrEqualTo::ClassInfo = {"TEwsIsLessThanOrEqualTo", "t:IsLessThanOrEqualToType", "", &TEwsTwoOperandExpression::ClassInfo, &NewTEwsIsLessThanOrEqualTo, kDeclsTEwsIsLessThanOrEqualTo, kByIndexTEwsIsLessThanOrEqualTo, kByNameTEwsIsLessThanOrEqualTo, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsContainsExpression::ClassInfo = {"TEwsContainsExpression", "t:ContainsExpressionType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsContainsExpression, kDeclsTEwsContainsExpression, kByIndexTEwsContainsExpression, kByNameTEwsContainsExpression, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsContainsExpression::ClassInfo = {"TEwsContainsExpression", "t:ContainsExpressionType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsContainsExpression, kDeclsTEwsContainsExpression, kByIndexTEwsContainsExpression, kByNameTEwsContainsExpression, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPathToUnindexedField* TEwsContainsExpression::GetFieldURI() { return static_cast<TEwsPathToUnindexedField*>(GetChildObject(1745)); }
 TEwsPathToIndexedField* TEwsContainsExpression::GetIndexedFieldURI() { return static_cast<TEwsPathToIndexedField*>(GetChildObject(1746)); }
 TEwsPathToExtendedField* TEwsContainsExpression::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(1747)); }
@@ -3133,7 +3133,7 @@ void TEwsContainsExpression::SetContainmentMode(TContainmentMode value) { SetEnu
 TContainmentComparison TEwsContainsExpression::GetContainmentComparison() { return static_cast<TContainmentComparison>(GetEnumOrdinal(1750)); }
 void TEwsContainsExpression::SetContainmentComparison(TContainmentComparison value) { SetEnumOrdinal(1750, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsNot::ClassInfo = {"TEwsNot", "t:NotType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsNot, kDeclsTEwsNot, kByIndexTEwsNot, kByNameTEwsNot, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNot::ClassInfo = {"TEwsNot", "t:NotType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsNot, kDeclsTEwsNot, kByIndexTEwsNot, kByNameTEwsNot, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSearchExpression* TEwsNot::GetSearchExpression() { return static_cast<TEwsSearchExpression*>(GetChildObject(1751)); }
 TEwsExists* TEwsNot::GetExists() { return static_cast<TEwsExists*>(GetChildObject(1752)); }
 TEwsExcludes* TEwsNot::GetExcludes() { return static_cast<TEwsExcludes*>(GetChildObject(1753)); }
@@ -3149,7 +3149,7 @@ TEwsAnd* TEwsNot::GetAnd_() { return static_cast<TEwsAnd*>(GetChildObject(1762))
 TEwsOr* TEwsNot::GetOr_() { return static_cast<TEwsOr*>(GetChildObject(1763)); }
 TEwsNear* TEwsNot::GetNear() { return static_cast<TEwsNear*>(GetChildObject(1764)); }
 
-const TDvXMLSchemaClassInfo TEwsMultipleOperandBooleanExpression::ClassInfo = {"TEwsMultipleOperandBooleanExpression", "t:MultipleOperandBooleanExpressionType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsMultipleOperandBooleanExpression, kDeclsTEwsMultipleOperandBooleanExpression, kByIndexTEwsMultipleOperandBooleanExpression, kByNameTEwsMultipleOperandBooleanExpression, 14, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsMultipleOperandBooleanExpression, 3};
+constinit const TDvXMLSchemaClassInfo TEwsMultipleOperandBooleanExpression::ClassInfo = {"TEwsMultipleOperandBooleanExpression", "t:MultipleOperandBooleanExpressionType", "", &TEwsSearchExpression::ClassInfo, &NewTEwsMultipleOperandBooleanExpression, kDeclsTEwsMultipleOperandBooleanExpression, kByIndexTEwsMultipleOperandBooleanExpression, kByNameTEwsMultipleOperandBooleanExpression, 14, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsMultipleOperandBooleanExpression, 3};
 TDvXMLSchemaElementArray<TEwsSearchExpression>* TEwsMultipleOperandBooleanExpression::GetSearchExpression() { return static_cast<TDvXMLSchemaElementArray<TEwsSearchExpression>*>(GetArrayChild(1765)); }
 TDvXMLSchemaElementArray<TEwsExists>* TEwsMultipleOperandBooleanExpression::GetExists() { return static_cast<TDvXMLSchemaElementArray<TEwsExists>*>(GetArrayChild(1766)); }
 TDvXMLSchemaElementArray<TEwsExcludes>* TEwsMultipleOperandBooleanExpression::GetExcludes() { return static_cast<TDvXMLSchemaElementArray<TEwsExcludes>*>(GetArrayChild(1767)); }
@@ -3165,17 +3165,17 @@ TDvXMLSchemaElementArray<TEwsAnd>* TEwsMultipleOperandBooleanExpression::GetAnd_
 TDvXMLSchemaElementArray<TEwsOr>* TEwsMultipleOperandBooleanExpression::GetOr_() { return static_cast<TDvXMLSchemaElementArray<TEwsOr>*>(GetArrayChild(1777)); }
 TDvXMLSchemaElementArray<TEwsNear>* TEwsMultipleOperandBooleanExpression::GetNear() { return static_cast<TDvXMLSchemaElementArray<TEwsNear>*>(GetArrayChild(1778)); }
 
-const TDvXMLSchemaClassInfo TEwsAnd::ClassInfo = {"TEwsAnd", "t:AndType", "", &TEwsMultipleOperandBooleanExpression::ClassInfo, &NewTEwsAnd, kDeclsTEwsAnd, kByIndexTEwsAnd, kByNameTEwsAnd, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAnd::ClassInfo = {"TEwsAnd", "t:AndType", "", &TEwsMultipleOperandBooleanExpression::ClassInfo, &NewTEwsAnd, kDeclsTEwsAnd, kByIndexTEwsAnd, kByNameTEwsAnd, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsOr::ClassInfo = {"TEwsOr", "t:OrType", "", &TEwsMultipleOperandBooleanExpression::ClassInfo, &NewTEwsOr, kDeclsTEwsOr, kByIndexTEwsOr, kByNameTEwsOr, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsOr::ClassInfo = {"TEwsOr", "t:OrType", "", &TEwsMultipleOperandBooleanExpression::ClassInfo, &NewTEwsOr, kDeclsTEwsOr, kByIndexTEwsOr, kByNameTEwsOr, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsNear::ClassInfo = {"TEwsNear", "t:NearType", "", &TEwsMultipleOperandBooleanExpression::ClassInfo, &NewTEwsNear, kDeclsTEwsNear, kByIndexTEwsNear, kByNameTEwsNear, 16, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNear::ClassInfo = {"TEwsNear", "t:NearType", "", &TEwsMultipleOperandBooleanExpression::ClassInfo, &NewTEwsNear, kDeclsTEwsNear, kByIndexTEwsNear, kByNameTEwsNear, 16, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int64_t TEwsNear::GetDistance() { return GetAsLong(1779); }
 void TEwsNear::SetDistance(std::int64_t value) { SetAsLong(1779, value); }
 bool TEwsNear::GetOrdered() { return GetAsBoolean(1780); }
 void TEwsNear::SetOrdered(bool value) { SetAsBoolean(1780, value); }
 
-const TDvXMLSchemaClassInfo TEwsRestriction::ClassInfo = {"TEwsRestriction", "t:RestrictionType", "", nullptr, &NewTEwsRestriction, kDeclsTEwsRestriction, kByIndexTEwsRestriction, kByNameTEwsRestriction, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRestriction::ClassInfo = {"TEwsRestriction", "t:RestrictionType", "", nullptr, &NewTEwsRestriction, kDeclsTEwsRestriction, kByIndexTEwsRestriction, kByNameTEwsRestriction, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSearchExpression* TEwsRestriction::GetSearchExpression() { return static_cast<TEwsSearchExpression*>(GetChildObject(1781)); }
 TEwsExists* TEwsRestriction::GetExists() { return static_cast<TEwsExists*>(GetChildObject(1782)); }
 TEwsExcludes* TEwsRestriction::GetExcludes() { return static_cast<TEwsExcludes*>(GetChildObject(1783)); }
@@ -3191,40 +3191,40 @@ TEwsAnd* TEwsRestriction::GetAnd_() { return static_cast<TEwsAnd*>(GetChildObjec
 TEwsOr* TEwsRestriction::GetOr_() { return static_cast<TEwsOr*>(GetChildObject(1793)); }
 TEwsNear* TEwsRestriction::GetNear() { return static_cast<TEwsNear*>(GetChildObject(1794)); }
 
-const TDvXMLSchemaClassInfo TEwsFieldOrder::ClassInfo = {"TEwsFieldOrder", "t:FieldOrderType", "", nullptr, &NewTEwsFieldOrder, kDeclsTEwsFieldOrder, kByIndexTEwsFieldOrder, kByNameTEwsFieldOrder, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFieldOrder::ClassInfo = {"TEwsFieldOrder", "t:FieldOrderType", "", nullptr, &NewTEwsFieldOrder, kDeclsTEwsFieldOrder, kByIndexTEwsFieldOrder, kByNameTEwsFieldOrder, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPathToUnindexedField* TEwsFieldOrder::GetFieldURI() { return static_cast<TEwsPathToUnindexedField*>(GetChildObject(1795)); }
 TEwsPathToIndexedField* TEwsFieldOrder::GetIndexedFieldURI() { return static_cast<TEwsPathToIndexedField*>(GetChildObject(1796)); }
 TEwsPathToExtendedField* TEwsFieldOrder::GetExtendedFieldURI() { return static_cast<TEwsPathToExtendedField*>(GetChildObject(1797)); }
 TSortDirection TEwsFieldOrder::GetOrder() { return static_cast<TSortDirection>(GetEnumOrdinal(1798)); }
 void TEwsFieldOrder::SetOrder(TSortDirection value) { SetEnumOrdinal(1798, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFieldOrders::ClassInfo = {"TEwsNonEmptyArrayOfFieldOrders", "t:NonEmptyArrayOfFieldOrdersType", "", nullptr, &NewTEwsNonEmptyArrayOfFieldOrders, kDeclsTEwsNonEmptyArrayOfFieldOrders, kByIndexTEwsNonEmptyArrayOfFieldOrders, kByNameTEwsNonEmptyArrayOfFieldOrders, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFieldOrders::ClassInfo = {"TEwsNonEmptyArrayOfFieldOrders", "t:NonEmptyArrayOfFieldOrdersType", "", nullptr, &NewTEwsNonEmptyArrayOfFieldOrders, kDeclsTEwsNonEmptyArrayOfFieldOrders, kByIndexTEwsNonEmptyArrayOfFieldOrders, kByNameTEwsNonEmptyArrayOfFieldOrders, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFieldOrder>* TEwsNonEmptyArrayOfFieldOrders::GetFieldOrder() { return static_cast<TDvXMLSchemaElementArray<TEwsFieldOrder>*>(GetArrayChild(1799)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFolderNames::ClassInfo = {"TEwsNonEmptyArrayOfFolderNames", "t:NonEmptyArrayOfFolderNamesType", "", nullptr, &NewTEwsNonEmptyArrayOfFolderNames, kDeclsTEwsNonEmptyArrayOfFolderNames, kByIndexTEwsNonEmptyArrayOfFolderNames, kByNameTEwsNonEmptyArrayOfFolderNames, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfFolderNames::ClassInfo = {"TEwsNonEmptyArrayOfFolderNames", "t:NonEmptyArrayOfFolderNamesType", "", nullptr, &NewTEwsNonEmptyArrayOfFolderNames, kDeclsTEwsNonEmptyArrayOfFolderNames, kByIndexTEwsNonEmptyArrayOfFolderNames, kByNameTEwsNonEmptyArrayOfFolderNames, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsNonEmptyArrayOfFolderNames::GetFolderName() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1800)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseNotificationEvent::ClassInfo = {"TEwsBaseNotificationEvent", "t:BaseNotificationEventType", "", nullptr, &NewTEwsBaseNotificationEvent, kDeclsTEwsBaseNotificationEvent, kByIndexTEwsBaseNotificationEvent, kByNameTEwsBaseNotificationEvent, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseNotificationEvent, 3};
+constinit const TDvXMLSchemaClassInfo TEwsBaseNotificationEvent::ClassInfo = {"TEwsBaseNotificationEvent", "t:BaseNotificationEventType", "", nullptr, &NewTEwsBaseNotificationEvent, kDeclsTEwsBaseNotificationEvent, kByIndexTEwsBaseNotificationEvent, kByNameTEwsBaseNotificationEvent, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseNotificationEvent, 3};
 std::string TEwsBaseNotificationEvent::GetWatermark() { return GetAsString(1801); }
 void TEwsBaseNotificationEvent::SetWatermark(const std::string& value) { SetAsString(1801, value); }
 
-const TDvXMLSchemaClassInfo TEwsBaseObjectChangedEventType::ClassInfo = {"TEwsBaseObjectChangedEventType", "t:BaseObjectChangedEventType", "", &TEwsBaseNotificationEvent::ClassInfo, &NewTEwsBaseObjectChangedEventType, kDeclsTEwsBaseObjectChangedEventType, kByIndexTEwsBaseObjectChangedEventType, kByNameTEwsBaseObjectChangedEventType, 5, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseObjectChangedEventType, 2};
+constinit const TDvXMLSchemaClassInfo TEwsBaseObjectChangedEventType::ClassInfo = {"TEwsBaseObjectChangedEventType", "t:BaseObjectChangedEventType", "", &TEwsBaseNotificationEvent::ClassInfo, &NewTEwsBaseObjectChangedEventType, kDeclsTEwsBaseObjectChangedEventType, kByIndexTEwsBaseObjectChangedEventType, kByNameTEwsBaseObjectChangedEventType, 5, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseObjectChangedEventType, 2};
 TDateTime TEwsBaseObjectChangedEventType::GetTimeStamp() { return GetAsDatetime(1802); }
 void TEwsBaseObjectChangedEventType::SetTimeStamp(TDateTime value) { SetAsDatetime(1802, value); }
 TEwsFolderId* TEwsBaseObjectChangedEventType::GetFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(1803)); }
 TEwsItemId* TEwsBaseObjectChangedEventType::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(1804)); }
 TEwsFolderId* TEwsBaseObjectChangedEventType::GetParentFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(1805)); }
 
-const TDvXMLSchemaClassInfo TEwsModifiedEventType::ClassInfo = {"TEwsModifiedEventType", "t:ModifiedEventType", "", &TEwsBaseObjectChangedEventType::ClassInfo, &NewTEwsModifiedEventType, kDeclsTEwsModifiedEventType, kByIndexTEwsModifiedEventType, kByNameTEwsModifiedEventType, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsModifiedEventType::ClassInfo = {"TEwsModifiedEventType", "t:ModifiedEventType", "", &TEwsBaseObjectChangedEventType::ClassInfo, &NewTEwsModifiedEventType, kDeclsTEwsModifiedEventType, kByIndexTEwsModifiedEventType, kByNameTEwsModifiedEventType, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsModifiedEventType::GetUnreadCount() { return GetAsInt(1806); }
 void TEwsModifiedEventType::SetUnreadCount(std::int32_t value) { SetAsInt(1806, value); }
 
-const TDvXMLSchemaClassInfo TEwsMovedCopiedEventType::ClassInfo = {"TEwsMovedCopiedEventType", "t:MovedCopiedEventType", "", &TEwsBaseObjectChangedEventType::ClassInfo, &NewTEwsMovedCopiedEventType, kDeclsTEwsMovedCopiedEventType, kByIndexTEwsMovedCopiedEventType, kByNameTEwsMovedCopiedEventType, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMovedCopiedEventType::ClassInfo = {"TEwsMovedCopiedEventType", "t:MovedCopiedEventType", "", &TEwsBaseObjectChangedEventType::ClassInfo, &NewTEwsMovedCopiedEventType, kDeclsTEwsMovedCopiedEventType, kByIndexTEwsMovedCopiedEventType, kByNameTEwsMovedCopiedEventType, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderId* TEwsMovedCopiedEventType::GetOldFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(1807)); }
 TEwsItemId* TEwsMovedCopiedEventType::GetOldItemId() { return static_cast<TEwsItemId*>(GetChildObject(1808)); }
 TEwsFolderId* TEwsMovedCopiedEventType::GetOldParentFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(1809)); }
 
-const TDvXMLSchemaClassInfo TEwsNotification::ClassInfo = {"TEwsNotification", "t:NotificationType", "", nullptr, &NewTEwsNotification, kDeclsTEwsNotification, kByIndexTEwsNotification, kByNameTEwsNotification, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNotification::ClassInfo = {"TEwsNotification", "t:NotificationType", "", nullptr, &NewTEwsNotification, kDeclsTEwsNotification, kByIndexTEwsNotification, kByNameTEwsNotification, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsNotification::GetSubscriptionId() { return GetAsString(1810); }
 void TEwsNotification::SetSubscriptionId(const std::string& value) { SetAsString(1810, value); }
 std::string TEwsNotification::GetPreviousWatermark() { return GetAsString(1811); }
@@ -3240,10 +3240,10 @@ TDvXMLSchemaElementArray<TEwsBaseObjectChangedEventType>* TEwsNotification::GetN
 TDvXMLSchemaElementArray<TEwsBaseNotificationEvent>* TEwsNotification::GetStatusEvent() { return static_cast<TDvXMLSchemaElementArray<TEwsBaseNotificationEvent>*>(GetArrayChild(1819)); }
 TDvXMLSchemaElementArray<TEwsBaseObjectChangedEventType>* TEwsNotification::GetFreeBusyChangedEvent() { return static_cast<TDvXMLSchemaElementArray<TEwsBaseObjectChangedEventType>*>(GetArrayChild(1820)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfNotificationEventTypes::ClassInfo = {"TEwsNonEmptyArrayOfNotificationEventTypes", "t:NonEmptyArrayOfNotificationEventTypesType", "", nullptr, &NewTEwsNonEmptyArrayOfNotificationEventTypes, kDeclsTEwsNonEmptyArrayOfNotificationEventTypes, kByIndexTEwsNonEmptyArrayOfNotificationEventTypes, kByNameTEwsNonEmptyArrayOfNotificationEventTypes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfNotificationEventTypes::ClassInfo = {"TEwsNonEmptyArrayOfNotificationEventTypes", "t:NonEmptyArrayOfNotificationEventTypesType", "", nullptr, &NewTEwsNonEmptyArrayOfNotificationEventTypes, kDeclsTEwsNonEmptyArrayOfNotificationEventTypes, kByIndexTEwsNonEmptyArrayOfNotificationEventTypes, kByNameTEwsNonEmptyArrayOfNotificationEventTypes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsNonEmptyArrayOfNotificationEventTypes::GetEventType() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1821)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseSubscriptionRequest::ClassInfo = {"TEwsBaseSubscriptionRequest", "t:BaseSubscriptionRequestType", "", nullptr, &NewTEwsBaseSubscriptionRequest, kDeclsTEwsBaseSubscriptionRequest, kByIndexTEwsBaseSubscriptionRequest, kByNameTEwsBaseSubscriptionRequest, 4, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseSubscriptionRequest, 2};
+constinit const TDvXMLSchemaClassInfo TEwsBaseSubscriptionRequest::ClassInfo = {"TEwsBaseSubscriptionRequest", "t:BaseSubscriptionRequestType", "", nullptr, &NewTEwsBaseSubscriptionRequest, kDeclsTEwsBaseSubscriptionRequest, kByIndexTEwsBaseSubscriptionRequest, kByNameTEwsBaseSubscriptionRequest, 4, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseSubscriptionRequest, 2};
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsBaseSubscriptionRequest::GetFolderIds() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(1822)); }
 TEwsNonEmptyArrayOfNotificationEventTypes* TEwsBaseSubscriptionRequest::GetEventTypes() { return static_cast<TEwsNonEmptyArrayOfNotificationEventTypes*>(GetChildObject(1823)); }
 std::string TEwsBaseSubscriptionRequest::GetWatermark() { return GetAsString(1824); }
@@ -3251,7 +3251,7 @@ void TEwsBaseSubscriptionRequest::SetWatermark(const std::string& value) { SetAs
 bool TEwsBaseSubscriptionRequest::GetSubscribeToAllFolders() { return GetAsBoolean(1825); }
 void TEwsBaseSubscriptionRequest::SetSubscribeToAllFolders(bool value) { SetAsBoolean(1825, value); }
 
-const TDvXMLSchemaClassInfo TEwsPushSubscriptionRequest::ClassInfo = {"TEwsPushSubscriptionRequest", "t:PushSubscriptionRequestType", "", &TEwsBaseSubscriptionRequest::ClassInfo, &NewTEwsPushSubscriptionRequest, kDeclsTEwsPushSubscriptionRequest, kByIndexTEwsPushSubscriptionRequest, kByNameTEwsPushSubscriptionRequest, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPushSubscriptionRequest::ClassInfo = {"TEwsPushSubscriptionRequest", "t:PushSubscriptionRequestType", "", &TEwsBaseSubscriptionRequest::ClassInfo, &NewTEwsPushSubscriptionRequest, kDeclsTEwsPushSubscriptionRequest, kByIndexTEwsPushSubscriptionRequest, kByNameTEwsPushSubscriptionRequest, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsPushSubscriptionRequest::GetStatusFrequency() { return GetAsInt(1826); }
 void TEwsPushSubscriptionRequest::SetStatusFrequency(std::int32_t value) { SetAsInt(1826, value); }
 std::string TEwsPushSubscriptionRequest::GetURL() { return GetAsString(1827); }
@@ -3259,56 +3259,56 @@ void TEwsPushSubscriptionRequest::SetURL(const std::string& value) { SetAsString
 std::string TEwsPushSubscriptionRequest::GetCallerData() { return GetAsString(1828); }
 void TEwsPushSubscriptionRequest::SetCallerData(const std::string& value) { SetAsString(1828, value); }
 
-const TDvXMLSchemaClassInfo TEwsPullSubscriptionRequest::ClassInfo = {"TEwsPullSubscriptionRequest", "t:PullSubscriptionRequestType", "", &TEwsBaseSubscriptionRequest::ClassInfo, &NewTEwsPullSubscriptionRequest, kDeclsTEwsPullSubscriptionRequest, kByIndexTEwsPullSubscriptionRequest, kByNameTEwsPullSubscriptionRequest, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPullSubscriptionRequest::ClassInfo = {"TEwsPullSubscriptionRequest", "t:PullSubscriptionRequestType", "", &TEwsBaseSubscriptionRequest::ClassInfo, &NewTEwsPullSubscriptionRequest, kDeclsTEwsPullSubscriptionRequest, kByIndexTEwsPullSubscriptionRequest, kByNameTEwsPullSubscriptionRequest, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsPullSubscriptionRequest::GetTimeout() { return GetAsInt(1829); }
 void TEwsPullSubscriptionRequest::SetTimeout(std::int32_t value) { SetAsInt(1829, value); }
 
-const TDvXMLSchemaClassInfo TEwsStreamingSubscriptionRequest::ClassInfo = {"TEwsStreamingSubscriptionRequest", "t:StreamingSubscriptionRequestType", "", nullptr, &NewTEwsStreamingSubscriptionRequest, kDeclsTEwsStreamingSubscriptionRequest, kByIndexTEwsStreamingSubscriptionRequest, kByNameTEwsStreamingSubscriptionRequest, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsStreamingSubscriptionRequest::ClassInfo = {"TEwsStreamingSubscriptionRequest", "t:StreamingSubscriptionRequestType", "", nullptr, &NewTEwsStreamingSubscriptionRequest, kDeclsTEwsStreamingSubscriptionRequest, kByIndexTEwsStreamingSubscriptionRequest, kByNameTEwsStreamingSubscriptionRequest, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsStreamingSubscriptionRequest::GetFolderIds() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(1830)); }
 TEwsNonEmptyArrayOfNotificationEventTypes* TEwsStreamingSubscriptionRequest::GetEventTypes() { return static_cast<TEwsNonEmptyArrayOfNotificationEventTypes*>(GetChildObject(1831)); }
 bool TEwsStreamingSubscriptionRequest::GetSubscribeToAllFolders() { return GetAsBoolean(1832); }
 void TEwsStreamingSubscriptionRequest::SetSubscribeToAllFolders(bool value) { SetAsBoolean(1832, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfSubscriptionIds::ClassInfo = {"TEwsNonEmptyArrayOfSubscriptionIds", "t:NonEmptyArrayOfSubscriptionIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfSubscriptionIds, kDeclsTEwsNonEmptyArrayOfSubscriptionIds, kByIndexTEwsNonEmptyArrayOfSubscriptionIds, kByNameTEwsNonEmptyArrayOfSubscriptionIds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfSubscriptionIds::ClassInfo = {"TEwsNonEmptyArrayOfSubscriptionIds", "t:NonEmptyArrayOfSubscriptionIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfSubscriptionIds, kDeclsTEwsNonEmptyArrayOfSubscriptionIds, kByIndexTEwsNonEmptyArrayOfSubscriptionIds, kByNameTEwsNonEmptyArrayOfSubscriptionIds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsNonEmptyArrayOfSubscriptionIds::GetSubscriptionId() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1833)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfNotifications::ClassInfo = {"TEwsNonEmptyArrayOfNotifications", "t:NonEmptyArrayOfNotificationsType", "", nullptr, &NewTEwsNonEmptyArrayOfNotifications, kDeclsTEwsNonEmptyArrayOfNotifications, kByIndexTEwsNonEmptyArrayOfNotifications, kByNameTEwsNonEmptyArrayOfNotifications, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfNotifications::ClassInfo = {"TEwsNonEmptyArrayOfNotifications", "t:NonEmptyArrayOfNotificationsType", "", nullptr, &NewTEwsNonEmptyArrayOfNotifications, kDeclsTEwsNonEmptyArrayOfNotifications, kByIndexTEwsNonEmptyArrayOfNotifications, kByNameTEwsNonEmptyArrayOfNotifications, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsNotification>* TEwsNonEmptyArrayOfNotifications::GetNotification() { return static_cast<TDvXMLSchemaElementArray<TEwsNotification>*>(GetArrayChild(1834)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderItemsDelete::ClassInfo = {"TEwsSyncFolderItemsDelete", "t:SyncFolderItemsDeleteType", "", nullptr, &NewTEwsSyncFolderItemsDelete, kDeclsTEwsSyncFolderItemsDelete, kByIndexTEwsSyncFolderItemsDelete, kByNameTEwsSyncFolderItemsDelete, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSyncFolderItemsDelete::ClassInfo = {"TEwsSyncFolderItemsDelete", "t:SyncFolderItemsDeleteType", "", nullptr, &NewTEwsSyncFolderItemsDelete, kDeclsTEwsSyncFolderItemsDelete, kByIndexTEwsSyncFolderItemsDelete, kByNameTEwsSyncFolderItemsDelete, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsSyncFolderItemsDelete::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(1835)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderItemsReadFlag::ClassInfo = {"TEwsSyncFolderItemsReadFlag", "t:SyncFolderItemsReadFlagType", "", nullptr, &NewTEwsSyncFolderItemsReadFlag, kDeclsTEwsSyncFolderItemsReadFlag, kByIndexTEwsSyncFolderItemsReadFlag, kByNameTEwsSyncFolderItemsReadFlag, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSyncFolderItemsReadFlag::ClassInfo = {"TEwsSyncFolderItemsReadFlag", "t:SyncFolderItemsReadFlagType", "", nullptr, &NewTEwsSyncFolderItemsReadFlag, kDeclsTEwsSyncFolderItemsReadFlag, kByIndexTEwsSyncFolderItemsReadFlag, kByNameTEwsSyncFolderItemsReadFlag, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsSyncFolderItemsReadFlag::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(1836)); }
 bool TEwsSyncFolderItemsReadFlag::GetIsRead() { return GetAsBoolean(1837); }
 void TEwsSyncFolderItemsReadFlag::SetIsRead(bool value) { SetAsBoolean(1837, value); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderItemsChanges::ClassInfo = {"TEwsSyncFolderItemsChanges", "t:SyncFolderItemsChangesType", "", nullptr, &NewTEwsSyncFolderItemsChanges, kDeclsTEwsSyncFolderItemsChanges, kByIndexTEwsSyncFolderItemsChanges, kByNameTEwsSyncFolderItemsChanges, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSyncFolderItemsChanges::ClassInfo = {"TEwsSyncFolderItemsChanges", "t:SyncFolderItemsChangesType", "", nullptr, &NewTEwsSyncFolderItemsChanges, kDeclsTEwsSyncFolderItemsChanges, kByIndexTEwsSyncFolderItemsChanges, kByNameTEwsSyncFolderItemsChanges, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSyncFolderItemsCreateOrUpdate>* TEwsSyncFolderItemsChanges::GetCreate_() { return static_cast<TDvXMLSchemaElementArray<TEwsSyncFolderItemsCreateOrUpdate>*>(GetArrayChild(1838)); }
 TDvXMLSchemaElementArray<TEwsSyncFolderItemsCreateOrUpdate>* TEwsSyncFolderItemsChanges::GetUpdate() { return static_cast<TDvXMLSchemaElementArray<TEwsSyncFolderItemsCreateOrUpdate>*>(GetArrayChild(1839)); }
 TDvXMLSchemaElementArray<TEwsSyncFolderItemsDelete>* TEwsSyncFolderItemsChanges::GetDelete() { return static_cast<TDvXMLSchemaElementArray<TEwsSyncFolderItemsDelete>*>(GetArrayChild(1840)); }
 TDvXMLSchemaElementArray<TEwsSyncFolderItemsReadFlag>* TEwsSyncFolderItemsChanges::GetReadFlagChange() { return static_cast<TDvXMLSchemaElementArray<TEwsSyncFolderItemsReadFlag>*>(GetArrayChild(1841)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyCreateOrUpdate::ClassInfo = {"TEwsSyncFolderHierarchyCreateOrUpdate", "t:SyncFolderHierarchyCreateOrUpdateType", "", nullptr, &NewTEwsSyncFolderHierarchyCreateOrUpdate, kDeclsTEwsSyncFolderHierarchyCreateOrUpdate, kByIndexTEwsSyncFolderHierarchyCreateOrUpdate, kByNameTEwsSyncFolderHierarchyCreateOrUpdate, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyCreateOrUpdate::ClassInfo = {"TEwsSyncFolderHierarchyCreateOrUpdate", "t:SyncFolderHierarchyCreateOrUpdateType", "", nullptr, &NewTEwsSyncFolderHierarchyCreateOrUpdate, kDeclsTEwsSyncFolderHierarchyCreateOrUpdate, kByIndexTEwsSyncFolderHierarchyCreateOrUpdate, kByNameTEwsSyncFolderHierarchyCreateOrUpdate, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolder* TEwsSyncFolderHierarchyCreateOrUpdate::GetFolder() { return static_cast<TEwsFolder*>(GetChildObject(1842)); }
 TEwsCalendarFolder* TEwsSyncFolderHierarchyCreateOrUpdate::GetCalendarFolder() { return static_cast<TEwsCalendarFolder*>(GetChildObject(1843)); }
 TEwsContactsFolder* TEwsSyncFolderHierarchyCreateOrUpdate::GetContactsFolder() { return static_cast<TEwsContactsFolder*>(GetChildObject(1844)); }
 TEwsSearchFolder* TEwsSyncFolderHierarchyCreateOrUpdate::GetSearchFolder() { return static_cast<TEwsSearchFolder*>(GetChildObject(1845)); }
 TEwsTasksFolder* TEwsSyncFolderHierarchyCreateOrUpdate::GetTasksFolder() { return static_cast<TEwsTasksFolder*>(GetChildObject(1846)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyDelete::ClassInfo = {"TEwsSyncFolderHierarchyDelete", "t:SyncFolderHierarchyDeleteType", "", nullptr, &NewTEwsSyncFolderHierarchyDelete, kDeclsTEwsSyncFolderHierarchyDelete, kByIndexTEwsSyncFolderHierarchyDelete, kByNameTEwsSyncFolderHierarchyDelete, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyDelete::ClassInfo = {"TEwsSyncFolderHierarchyDelete", "t:SyncFolderHierarchyDeleteType", "", nullptr, &NewTEwsSyncFolderHierarchyDelete, kDeclsTEwsSyncFolderHierarchyDelete, kByIndexTEwsSyncFolderHierarchyDelete, kByNameTEwsSyncFolderHierarchyDelete, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderId* TEwsSyncFolderHierarchyDelete::GetFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(1847)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyChanges::ClassInfo = {"TEwsSyncFolderHierarchyChanges", "t:SyncFolderHierarchyChangesType", "", nullptr, &NewTEwsSyncFolderHierarchyChanges, kDeclsTEwsSyncFolderHierarchyChanges, kByIndexTEwsSyncFolderHierarchyChanges, kByNameTEwsSyncFolderHierarchyChanges, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyChanges::ClassInfo = {"TEwsSyncFolderHierarchyChanges", "t:SyncFolderHierarchyChangesType", "", nullptr, &NewTEwsSyncFolderHierarchyChanges, kDeclsTEwsSyncFolderHierarchyChanges, kByIndexTEwsSyncFolderHierarchyChanges, kByNameTEwsSyncFolderHierarchyChanges, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSyncFolderHierarchyCreateOrUpdate>* TEwsSyncFolderHierarchyChanges::GetCreate_() { return static_cast<TDvXMLSchemaElementArray<TEwsSyncFolderHierarchyCreateOrUpdate>*>(GetArrayChild(1848)); }
 TDvXMLSchemaElementArray<TEwsSyncFolderHierarchyCreateOrUpdate>* TEwsSyncFolderHierarchyChanges::GetUpdate() { return static_cast<TDvXMLSchemaElementArray<TEwsSyncFolderHierarchyCreateOrUpdate>*>(GetArrayChild(1849)); }
 TDvXMLSchemaElementArray<TEwsSyncFolderHierarchyDelete>* TEwsSyncFolderHierarchyChanges::GetDelete() { return static_cast<TDvXMLSchemaElementArray<TEwsSyncFolderHierarchyDelete>*>(GetArrayChild(1850)); }
 
-const TDvXMLSchemaClassInfo TEwsRequestTypeHeader::ClassInfo = {"TEwsRequestTypeHeader", "t:RequestTypeHeader", "", nullptr, &NewTEwsRequestTypeHeader, kDeclsTEwsRequestTypeHeader, kByIndexTEwsRequestTypeHeader, kByNameTEwsRequestTypeHeader, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRequestTypeHeader::ClassInfo = {"TEwsRequestTypeHeader", "t:RequestTypeHeader", "", nullptr, &NewTEwsRequestTypeHeader, kDeclsTEwsRequestTypeHeader, kByIndexTEwsRequestTypeHeader, kByNameTEwsRequestTypeHeader, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TAvailabilityProxyRequest TEwsRequestTypeHeader::GetRequestType() { return static_cast<TAvailabilityProxyRequest>(GetEnumOrdinal(1851)); }
 void TEwsRequestTypeHeader::SetRequestType(TAvailabilityProxyRequest value) { SetEnumOrdinal(1851, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsCalendarEventDetails::ClassInfo = {"TEwsCalendarEventDetails", "t:CalendarEventDetails", "", nullptr, &NewTEwsCalendarEventDetails, kDeclsTEwsCalendarEventDetails, kByIndexTEwsCalendarEventDetails, kByNameTEwsCalendarEventDetails, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCalendarEventDetails::ClassInfo = {"TEwsCalendarEventDetails", "t:CalendarEventDetails", "", nullptr, &NewTEwsCalendarEventDetails, kDeclsTEwsCalendarEventDetails, kByIndexTEwsCalendarEventDetails, kByNameTEwsCalendarEventDetails, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsCalendarEventDetails::GetID() { return GetAsString(1852); }
 void TEwsCalendarEventDetails::SetID(const std::string& value) { SetAsString(1852, value); }
 std::string TEwsCalendarEventDetails::GetSubject() { return GetAsString(1853); }
@@ -3326,7 +3326,7 @@ void TEwsCalendarEventDetails::SetIsReminderSet(bool value) { SetAsBoolean(1858,
 bool TEwsCalendarEventDetails::GetIsPrivate() { return GetAsBoolean(1859); }
 void TEwsCalendarEventDetails::SetIsPrivate(bool value) { SetAsBoolean(1859, value); }
 
-const TDvXMLSchemaClassInfo TEwsCalendarEvent::ClassInfo = {"TEwsCalendarEvent", "t:CalendarEvent", "", nullptr, &NewTEwsCalendarEvent, kDeclsTEwsCalendarEvent, kByIndexTEwsCalendarEvent, kByNameTEwsCalendarEvent, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCalendarEvent::ClassInfo = {"TEwsCalendarEvent", "t:CalendarEvent", "", nullptr, &NewTEwsCalendarEvent, kDeclsTEwsCalendarEvent, kByIndexTEwsCalendarEvent, kByNameTEwsCalendarEvent, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsCalendarEvent::GetStartTime() { return GetAsDatetime(1860); }
 void TEwsCalendarEvent::SetStartTime(TDateTime value) { SetAsDatetime(1860, value); }
 TDateTime TEwsCalendarEvent::GetEndTime() { return GetAsDatetime(1861); }
@@ -3335,16 +3335,16 @@ TLegacyFreeBusy TEwsCalendarEvent::GetBusyType() { return static_cast<TLegacyFre
 void TEwsCalendarEvent::SetBusyType(TLegacyFreeBusy value) { SetEnumOrdinal(1862, static_cast<int>(value)); }
 TEwsCalendarEventDetails* TEwsCalendarEvent::GetCalendarEventDetails() { return static_cast<TEwsCalendarEventDetails*>(GetChildObject(1863)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfCalendarEvent::ClassInfo = {"TEwsArrayOfCalendarEvent", "t:ArrayOfCalendarEvent", "", nullptr, &NewTEwsArrayOfCalendarEvent, kDeclsTEwsArrayOfCalendarEvent, kByIndexTEwsArrayOfCalendarEvent, kByNameTEwsArrayOfCalendarEvent, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfCalendarEvent::ClassInfo = {"TEwsArrayOfCalendarEvent", "t:ArrayOfCalendarEvent", "", nullptr, &NewTEwsArrayOfCalendarEvent, kDeclsTEwsArrayOfCalendarEvent, kByIndexTEwsArrayOfCalendarEvent, kByNameTEwsArrayOfCalendarEvent, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsCalendarEvent>* TEwsArrayOfCalendarEvent::GetCalendarEvent() { return static_cast<TDvXMLSchemaElementArray<TEwsCalendarEvent>*>(GetArrayChild(1864)); }
 
-const TDvXMLSchemaClassInfo TEwsDuration::ClassInfo = {"TEwsDuration", "t:Duration", "", nullptr, &NewTEwsDuration, kDeclsTEwsDuration, kByIndexTEwsDuration, kByNameTEwsDuration, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDuration::ClassInfo = {"TEwsDuration", "t:Duration", "", nullptr, &NewTEwsDuration, kDeclsTEwsDuration, kByIndexTEwsDuration, kByNameTEwsDuration, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsDuration::GetStartTime() { return GetAsDatetime(1865); }
 void TEwsDuration::SetStartTime(TDateTime value) { SetAsDatetime(1865, value); }
 TDateTime TEwsDuration::GetEndTime() { return GetAsDatetime(1866); }
 void TEwsDuration::SetEndTime(TDateTime value) { SetAsDatetime(1866, value); }
 
-const TDvXMLSchemaClassInfo TEwsEmailAddress::ClassInfo = {"TEwsEmailAddress", "t:EmailAddress", "", nullptr, &NewTEwsEmailAddress, kDeclsTEwsEmailAddress, kByIndexTEwsEmailAddress, kByNameTEwsEmailAddress, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEmailAddress::ClassInfo = {"TEwsEmailAddress", "t:EmailAddress", "", nullptr, &NewTEwsEmailAddress, kDeclsTEwsEmailAddress, kByIndexTEwsEmailAddress, kByNameTEwsEmailAddress, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsEmailAddress::GetName() { return GetAsString(1867); }
 void TEwsEmailAddress::SetName(const std::string& value) { SetAsString(1867, value); }
 std::string TEwsEmailAddress::GetAddress() { return GetAsString(1868); }
@@ -3352,14 +3352,14 @@ void TEwsEmailAddress::SetAddress(const std::string& value) { SetAsString(1868, 
 std::string TEwsEmailAddress::GetRoutingType() { return GetAsString(1869); }
 void TEwsEmailAddress::SetRoutingType(const std::string& value) { SetAsString(1869, value); }
 
-const TDvXMLSchemaClassInfo TEwsFreeBusyViewOptions::ClassInfo = {"TEwsFreeBusyViewOptions", "t:FreeBusyViewOptionsType", "", nullptr, &NewTEwsFreeBusyViewOptions, kDeclsTEwsFreeBusyViewOptions, kByIndexTEwsFreeBusyViewOptions, kByNameTEwsFreeBusyViewOptions, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFreeBusyViewOptions::ClassInfo = {"TEwsFreeBusyViewOptions", "t:FreeBusyViewOptionsType", "", nullptr, &NewTEwsFreeBusyViewOptions, kDeclsTEwsFreeBusyViewOptions, kByIndexTEwsFreeBusyViewOptions, kByNameTEwsFreeBusyViewOptions, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsDuration* TEwsFreeBusyViewOptions::GetTimeWindow() { return static_cast<TEwsDuration*>(GetChildObject(1870)); }
 std::int32_t TEwsFreeBusyViewOptions::GetMergedFreeBusyIntervalInMinutes() { return GetAsInt(1871); }
 void TEwsFreeBusyViewOptions::SetMergedFreeBusyIntervalInMinutes(std::int32_t value) { SetAsInt(1871, value); }
 std::string TEwsFreeBusyViewOptions::GetRequestedView() { return GetAsString(1872); }
 void TEwsFreeBusyViewOptions::SetRequestedView(const std::string& value) { SetAsString(1872, value); }
 
-const TDvXMLSchemaClassInfo TEwsWorkingPeriod::ClassInfo = {"TEwsWorkingPeriod", "t:WorkingPeriod", "", nullptr, &NewTEwsWorkingPeriod, kDeclsTEwsWorkingPeriod, kByIndexTEwsWorkingPeriod, kByNameTEwsWorkingPeriod, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsWorkingPeriod::ClassInfo = {"TEwsWorkingPeriod", "t:WorkingPeriod", "", nullptr, &NewTEwsWorkingPeriod, kDeclsTEwsWorkingPeriod, kByIndexTEwsWorkingPeriod, kByNameTEwsWorkingPeriod, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsWorkingPeriod::GetDayOfWeek() { return GetAsString(1873); }
 void TEwsWorkingPeriod::SetDayOfWeek(const std::string& value) { SetAsString(1873, value); }
 std::int32_t TEwsWorkingPeriod::GetStartTimeInMinutes() { return GetAsInt(1874); }
@@ -3367,10 +3367,10 @@ void TEwsWorkingPeriod::SetStartTimeInMinutes(std::int32_t value) { SetAsInt(187
 std::int32_t TEwsWorkingPeriod::GetEndTimeInMinutes() { return GetAsInt(1875); }
 void TEwsWorkingPeriod::SetEndTimeInMinutes(std::int32_t value) { SetAsInt(1875, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfWorkingPeriod::ClassInfo = {"TEwsArrayOfWorkingPeriod", "t:ArrayOfWorkingPeriod", "", nullptr, &NewTEwsArrayOfWorkingPeriod, kDeclsTEwsArrayOfWorkingPeriod, kByIndexTEwsArrayOfWorkingPeriod, kByNameTEwsArrayOfWorkingPeriod, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfWorkingPeriod::ClassInfo = {"TEwsArrayOfWorkingPeriod", "t:ArrayOfWorkingPeriod", "", nullptr, &NewTEwsArrayOfWorkingPeriod, kDeclsTEwsArrayOfWorkingPeriod, kByIndexTEwsArrayOfWorkingPeriod, kByNameTEwsArrayOfWorkingPeriod, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsWorkingPeriod>* TEwsArrayOfWorkingPeriod::GetWorkingPeriod() { return static_cast<TDvXMLSchemaElementArray<TEwsWorkingPeriod>*>(GetArrayChild(1876)); }
 
-const TDvXMLSchemaClassInfo TEwsSerializableTimeZoneTime::ClassInfo = {"TEwsSerializableTimeZoneTime", "t:SerializableTimeZoneTime", "", nullptr, &NewTEwsSerializableTimeZoneTime, kDeclsTEwsSerializableTimeZoneTime, kByIndexTEwsSerializableTimeZoneTime, kByNameTEwsSerializableTimeZoneTime, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSerializableTimeZoneTime::ClassInfo = {"TEwsSerializableTimeZoneTime", "t:SerializableTimeZoneTime", "", nullptr, &NewTEwsSerializableTimeZoneTime, kDeclsTEwsSerializableTimeZoneTime, kByIndexTEwsSerializableTimeZoneTime, kByNameTEwsSerializableTimeZoneTime, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsSerializableTimeZoneTime::GetBias() { return GetAsInt(1877); }
 void TEwsSerializableTimeZoneTime::SetBias(std::int32_t value) { SetAsInt(1877, value); }
 std::string TEwsSerializableTimeZoneTime::GetTime() { return GetAsString(1878); }
@@ -3384,17 +3384,17 @@ void TEwsSerializableTimeZoneTime::SetDayOfWeek(TDayOfWeek value) { SetEnumOrdin
 std::string TEwsSerializableTimeZoneTime::GetYear() { return GetAsString(1882); }
 void TEwsSerializableTimeZoneTime::SetYear(const std::string& value) { SetAsString(1882, value); }
 
-const TDvXMLSchemaClassInfo TEwsSerializableTimeZone::ClassInfo = {"TEwsSerializableTimeZone", "t:SerializableTimeZone", "", nullptr, &NewTEwsSerializableTimeZone, kDeclsTEwsSerializableTimeZone, kByIndexTEwsSerializableTimeZone, kByNameTEwsSerializableTimeZone, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSerializableTimeZone::ClassInfo = {"TEwsSerializableTimeZone", "t:SerializableTimeZone", "", nullptr, &NewTEwsSerializableTimeZone, kDeclsTEwsSerializableTimeZone, kByIndexTEwsSerializableTimeZone, kByNameTEwsSerializableTimeZone, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsSerializableTimeZone::GetBias() { return GetAsInt(1883); }
 void TEwsSerializableTimeZone::SetBias(std::int32_t value) { SetAsInt(1883, value); }
 TEwsSerializableTimeZoneTime* TEwsSerializableTimeZone::GetStandardTime() { return static_cast<TEwsSerializableTimeZoneTime*>(GetChildObject(1884)); }
 TEwsSerializableTimeZoneTime* TEwsSerializableTimeZone::GetDaylightTime() { return static_cast<TEwsSerializableTimeZoneTime*>(GetChildObject(1885)); }
 
-const TDvXMLSchemaClassInfo TEwsWorkingHours::ClassInfo = {"TEwsWorkingHours", "t:WorkingHours", "", nullptr, &NewTEwsWorkingHours, kDeclsTEwsWorkingHours, kByIndexTEwsWorkingHours, kByNameTEwsWorkingHours, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsWorkingHours::ClassInfo = {"TEwsWorkingHours", "t:WorkingHours", "", nullptr, &NewTEwsWorkingHours, kDeclsTEwsWorkingHours, kByIndexTEwsWorkingHours, kByNameTEwsWorkingHours, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSerializableTimeZone* TEwsWorkingHours::GetTimeZone() { return static_cast<TEwsSerializableTimeZone*>(GetChildObject(1886)); }
 TEwsArrayOfWorkingPeriod* TEwsWorkingHours::GetWorkingPeriodArray() { return static_cast<TEwsArrayOfWorkingPeriod*>(GetChildObject(1887)); }
 
-const TDvXMLSchemaClassInfo TEwsFreeBusyView::ClassInfo = {"TEwsFreeBusyView", "t:FreeBusyView", "", nullptr, &NewTEwsFreeBusyView, kDeclsTEwsFreeBusyView, kByIndexTEwsFreeBusyView, kByNameTEwsFreeBusyView, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFreeBusyView::ClassInfo = {"TEwsFreeBusyView", "t:FreeBusyView", "", nullptr, &NewTEwsFreeBusyView, kDeclsTEwsFreeBusyView, kByIndexTEwsFreeBusyView, kByNameTEwsFreeBusyView, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsFreeBusyView::GetFreeBusyViewType() { return GetAsString(1888); }
 void TEwsFreeBusyView::SetFreeBusyViewType(const std::string& value) { SetAsString(1888, value); }
 std::string TEwsFreeBusyView::GetMergedFreeBusy() { return GetAsString(1889); }
@@ -3402,17 +3402,17 @@ void TEwsFreeBusyView::SetMergedFreeBusy(const std::string& value) { SetAsString
 TEwsArrayOfCalendarEvent* TEwsFreeBusyView::GetCalendarEventArray() { return static_cast<TEwsArrayOfCalendarEvent*>(GetChildObject(1890)); }
 TEwsWorkingHours* TEwsFreeBusyView::GetWorkingHours() { return static_cast<TEwsWorkingHours*>(GetChildObject(1891)); }
 
-const TDvXMLSchemaClassInfo TEwsMailboxData::ClassInfo = {"TEwsMailboxData", "t:MailboxData", "", nullptr, &NewTEwsMailboxData, kDeclsTEwsMailboxData, kByIndexTEwsMailboxData, kByNameTEwsMailboxData, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMailboxData::ClassInfo = {"TEwsMailboxData", "t:MailboxData", "", nullptr, &NewTEwsMailboxData, kDeclsTEwsMailboxData, kByIndexTEwsMailboxData, kByNameTEwsMailboxData, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddress* TEwsMailboxData::GetEmail() { return static_cast<TEwsEmailAddress*>(GetChildObject(1892)); }
 TMeetingAttendee TEwsMailboxData::GetAttendeeType() { return static_cast<TMeetingAttendee>(GetEnumOrdinal(1893)); }
 void TEwsMailboxData::SetAttendeeType(TMeetingAttendee value) { SetEnumOrdinal(1893, static_cast<int>(value)); }
 bool TEwsMailboxData::GetExcludeConflicts() { return GetAsBoolean(1894); }
 void TEwsMailboxData::SetExcludeConflicts(bool value) { SetAsBoolean(1894, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfMailboxData::ClassInfo = {"TEwsArrayOfMailboxData", "t:ArrayOfMailboxData", "", nullptr, &NewTEwsArrayOfMailboxData, kDeclsTEwsArrayOfMailboxData, kByIndexTEwsArrayOfMailboxData, kByNameTEwsArrayOfMailboxData, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfMailboxData::ClassInfo = {"TEwsArrayOfMailboxData", "t:ArrayOfMailboxData", "", nullptr, &NewTEwsArrayOfMailboxData, kDeclsTEwsArrayOfMailboxData, kByIndexTEwsArrayOfMailboxData, kByNameTEwsArrayOfMailboxData, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMailboxData>* TEwsArrayOfMailboxData::GetMailboxData() { return static_cast<TDvXMLSchemaElementArray<TEwsMailboxData>*>(GetArrayChild(1895)); }
 
-const TDvXMLSchemaClassInfo TEwsSuggestionsViewOptions::ClassInfo = {"TEwsSuggestionsViewOptions", "t:SuggestionsViewOptionsType", "", nullptr, &NewTEwsSuggestionsViewOptions, kDeclsTEwsSuggestionsViewOptions, kByIndexTEwsSuggestionsViewOptions, kByNameTEwsSuggestionsViewOptions, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSuggestionsViewOptions::ClassInfo = {"TEwsSuggestionsViewOptions", "t:SuggestionsViewOptionsType", "", nullptr, &NewTEwsSuggestionsViewOptions, kDeclsTEwsSuggestionsViewOptions, kByIndexTEwsSuggestionsViewOptions, kByNameTEwsSuggestionsViewOptions, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsSuggestionsViewOptions::GetGoodThreshold() { return GetAsInt(1896); }
 void TEwsSuggestionsViewOptions::SetGoodThreshold(std::int32_t value) { SetAsInt(1896, value); }
 std::int32_t TEwsSuggestionsViewOptions::GetMaximumResultsByDay() { return GetAsInt(1897); }
@@ -3429,23 +3429,23 @@ void TEwsSuggestionsViewOptions::SetCurrentMeetingTime(TDateTime value) { SetAsD
 std::string TEwsSuggestionsViewOptions::GetGlobalObjectId() { return GetAsString(1903); }
 void TEwsSuggestionsViewOptions::SetGlobalObjectId(const std::string& value) { SetAsString(1903, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfAttendeeConflictData::ClassInfo = {"TEwsArrayOfAttendeeConflictData", "t:ArrayOfAttendeeConflictData", "", nullptr, &NewTEwsArrayOfAttendeeConflictData, kDeclsTEwsArrayOfAttendeeConflictData, kByIndexTEwsArrayOfAttendeeConflictData, kByNameTEwsArrayOfAttendeeConflictData, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfAttendeeConflictData::ClassInfo = {"TEwsArrayOfAttendeeConflictData", "t:ArrayOfAttendeeConflictData", "", nullptr, &NewTEwsArrayOfAttendeeConflictData, kDeclsTEwsArrayOfAttendeeConflictData, kByIndexTEwsArrayOfAttendeeConflictData, kByNameTEwsArrayOfAttendeeConflictData, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsUnknownAttendeeConflictData>* TEwsArrayOfAttendeeConflictData::GetUnknownAttendeeConflictData() { return static_cast<TDvXMLSchemaElementArray<TEwsUnknownAttendeeConflictData>*>(GetArrayChild(1904)); }
 TDvXMLSchemaElementArray<TEwsIndividualAttendeeConflictData>* TEwsArrayOfAttendeeConflictData::GetIndividualAttendeeConflictData() { return static_cast<TDvXMLSchemaElementArray<TEwsIndividualAttendeeConflictData>*>(GetArrayChild(1905)); }
 TDvXMLSchemaElementArray<TEwsTooBigGroupAttendeeConflictData>* TEwsArrayOfAttendeeConflictData::GetTooBigGroupAttendeeConflictData() { return static_cast<TDvXMLSchemaElementArray<TEwsTooBigGroupAttendeeConflictData>*>(GetArrayChild(1906)); }
 TDvXMLSchemaElementArray<TEwsGroupAttendeeConflictData>* TEwsArrayOfAttendeeConflictData::GetGroupAttendeeConflictData() { return static_cast<TDvXMLSchemaElementArray<TEwsGroupAttendeeConflictData>*>(GetArrayChild(1907)); }
 
-const TDvXMLSchemaClassInfo TEwsAttendeeConflictData::ClassInfo = {"TEwsAttendeeConflictData", "t:AttendeeConflictData", "", nullptr, &NewTEwsAttendeeConflictData, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsAttendeeConflictData, 4};
+constinit const TDvXMLSchemaClassInfo TEwsAttendeeConflictData::ClassInfo = {"TEwsAttendeeConflictData", "t:AttendeeConflictData", "", nullptr, &NewTEwsAttendeeConflictData, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsAttendeeConflictData, 4};
 
-const TDvXMLSchemaClassInfo TEwsUnknownAttendeeConflictData::ClassInfo = {"TEwsUnknownAttendeeConflictData", "t:UnknownAttendeeConflictData", "", &TEwsAttendeeConflictData::ClassInfo, &NewTEwsUnknownAttendeeConflictData, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUnknownAttendeeConflictData::ClassInfo = {"TEwsUnknownAttendeeConflictData", "t:UnknownAttendeeConflictData", "", &TEwsAttendeeConflictData::ClassInfo, &NewTEwsUnknownAttendeeConflictData, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsTooBigGroupAttendeeConflictData::ClassInfo = {"TEwsTooBigGroupAttendeeConflictData", "t:TooBigGroupAttendeeConflictData", "", &TEwsAttendeeConflictData::ClassInfo, &NewTEwsTooBigGroupAttendeeConflictData, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsTooBigGroupAttendeeConflictData::ClassInfo = {"TEwsTooBigGroupAttendeeConflictData", "t:TooBigGroupAttendeeConflictData", "", &TEwsAttendeeConflictData::ClassInfo, &NewTEwsTooBigGroupAttendeeConflictData, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsIndividualAttendeeConflictData::ClassInfo = {"TEwsIndividualAttendeeConflictData", "t:IndividualAttendeeConflictData", "", &TEwsAttendeeConflictData::ClassInfo, &NewTEwsIndividualAttendeeConflictData, kDeclsTEwsIndividualAttendeeConflictData, kByIndexTEwsIndividualAttendeeConflictData, kByNameTEwsIndividualAttendeeConflictData, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsIndividualAttendeeConflictData::ClassInfo = {"TEwsIndividualAttendeeConflictData", "t:IndividualAttendeeConflictData", "", &TEwsAttendeeConflictData::ClassInfo, &NewTEwsIndividualAttendeeConflictData, kDeclsTEwsIndividualAttendeeConflictData, kByIndexTEwsIndividualAttendeeConflictData, kByNameTEwsIndividualAttendeeConflictData, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TLegacyFreeBusy TEwsIndividualAttendeeConflictData::GetBusyType() { return static_cast<TLegacyFreeBusy>(GetEnumOrdinal(1908)); }
 void TEwsIndividualAttendeeConflictData::SetBusyType(TLegacyFreeBusy value) { SetEnumOrdinal(1908, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsGroupAttendeeConflictData::ClassInfo = {"TEwsGroupAttendeeConflictData", "t:GroupAttendeeConflictData", "", &TEwsAttendeeConflictData::ClassInfo, &NewTEwsGroupAttendeeConflictData, kDeclsTEwsGroupAttendeeConflictData, kByIndexTEwsGroupAttendeeConflictData, kByNameTEwsGroupAttendeeConflictData, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGroupAttendeeConflictData::ClassInfo = {"TEwsGroupAttendeeConflictData", "t:GroupAttendeeConflictData", "", &TEwsAttendeeConflictData::ClassInfo, &NewTEwsGroupAttendeeConflictData, kDeclsTEwsGroupAttendeeConflictData, kByIndexTEwsGroupAttendeeConflictData, kByNameTEwsGroupAttendeeConflictData, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsGroupAttendeeConflictData::GetNumberOfMembers() { return GetAsInt(1909); }
 void TEwsGroupAttendeeConflictData::SetNumberOfMembers(std::int32_t value) { SetAsInt(1909, value); }
 std::int32_t TEwsGroupAttendeeConflictData::GetNumberOfMembersAvailable() { return GetAsInt(1910); }
@@ -3455,7 +3455,7 @@ void TEwsGroupAttendeeConflictData::SetNumberOfMembersWithConflict(std::int32_t 
 std::int32_t TEwsGroupAttendeeConflictData::GetNumberOfMembersWithNoData() { return GetAsInt(1912); }
 void TEwsGroupAttendeeConflictData::SetNumberOfMembersWithNoData(std::int32_t value) { SetAsInt(1912, value); }
 
-const TDvXMLSchemaClassInfo TEwsSuggestion::ClassInfo = {"TEwsSuggestion", "t:Suggestion", "", nullptr, &NewTEwsSuggestion, kDeclsTEwsSuggestion, kByIndexTEwsSuggestion, kByNameTEwsSuggestion, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSuggestion::ClassInfo = {"TEwsSuggestion", "t:Suggestion", "", nullptr, &NewTEwsSuggestion, kDeclsTEwsSuggestion, kByIndexTEwsSuggestion, kByNameTEwsSuggestion, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsSuggestion::GetMeetingTime() { return GetAsDatetime(1913); }
 void TEwsSuggestion::SetMeetingTime(TDateTime value) { SetAsDatetime(1913, value); }
 bool TEwsSuggestion::GetIsWorkTime() { return GetAsBoolean(1914); }
@@ -3464,29 +3464,29 @@ TSuggestionQuality TEwsSuggestion::GetSuggestionQuality() { return static_cast<T
 void TEwsSuggestion::SetSuggestionQuality(TSuggestionQuality value) { SetEnumOrdinal(1915, static_cast<int>(value)); }
 TEwsArrayOfAttendeeConflictData* TEwsSuggestion::GetAttendeeConflictDataArray() { return static_cast<TEwsArrayOfAttendeeConflictData*>(GetChildObject(1916)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSuggestion::ClassInfo = {"TEwsArrayOfSuggestion", "t:ArrayOfSuggestion", "", nullptr, &NewTEwsArrayOfSuggestion, kDeclsTEwsArrayOfSuggestion, kByIndexTEwsArrayOfSuggestion, kByNameTEwsArrayOfSuggestion, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfSuggestion::ClassInfo = {"TEwsArrayOfSuggestion", "t:ArrayOfSuggestion", "", nullptr, &NewTEwsArrayOfSuggestion, kDeclsTEwsArrayOfSuggestion, kByIndexTEwsArrayOfSuggestion, kByNameTEwsArrayOfSuggestion, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSuggestion>* TEwsArrayOfSuggestion::GetSuggestion() { return static_cast<TDvXMLSchemaElementArray<TEwsSuggestion>*>(GetArrayChild(1917)); }
 
-const TDvXMLSchemaClassInfo TEwsSuggestionDayResult::ClassInfo = {"TEwsSuggestionDayResult", "t:SuggestionDayResult", "", nullptr, &NewTEwsSuggestionDayResult, kDeclsTEwsSuggestionDayResult, kByIndexTEwsSuggestionDayResult, kByNameTEwsSuggestionDayResult, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSuggestionDayResult::ClassInfo = {"TEwsSuggestionDayResult", "t:SuggestionDayResult", "", nullptr, &NewTEwsSuggestionDayResult, kDeclsTEwsSuggestionDayResult, kByIndexTEwsSuggestionDayResult, kByNameTEwsSuggestionDayResult, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsSuggestionDayResult::GetDate() { return GetAsDatetime(1918); }
 void TEwsSuggestionDayResult::SetDate(TDateTime value) { SetAsDatetime(1918, value); }
 TSuggestionQuality TEwsSuggestionDayResult::GetDayQuality() { return static_cast<TSuggestionQuality>(GetEnumOrdinal(1919)); }
 void TEwsSuggestionDayResult::SetDayQuality(TSuggestionQuality value) { SetEnumOrdinal(1919, static_cast<int>(value)); }
 TEwsArrayOfSuggestion* TEwsSuggestionDayResult::GetSuggestionArray() { return static_cast<TEwsArrayOfSuggestion*>(GetChildObject(1920)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSuggestionDayResult::ClassInfo = {"TEwsArrayOfSuggestionDayResult", "t:ArrayOfSuggestionDayResult", "", nullptr, &NewTEwsArrayOfSuggestionDayResult, kDeclsTEwsArrayOfSuggestionDayResult, kByIndexTEwsArrayOfSuggestionDayResult, kByNameTEwsArrayOfSuggestionDayResult, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfSuggestionDayResult::ClassInfo = {"TEwsArrayOfSuggestionDayResult", "t:ArrayOfSuggestionDayResult", "", nullptr, &NewTEwsArrayOfSuggestionDayResult, kDeclsTEwsArrayOfSuggestionDayResult, kByIndexTEwsArrayOfSuggestionDayResult, kByNameTEwsArrayOfSuggestionDayResult, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSuggestionDayResult>* TEwsArrayOfSuggestionDayResult::GetSuggestionDayResult() { return static_cast<TDvXMLSchemaElementArray<TEwsSuggestionDayResult>*>(GetArrayChild(1921)); }
 
-const TDvXMLSchemaClassInfo TEwsReplyBody::ClassInfo = {"TEwsReplyBody", "t:ReplyBody", "", nullptr, &NewTEwsReplyBody, kDeclsTEwsReplyBody, kByIndexTEwsReplyBody, kByNameTEwsReplyBody, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsReplyBody::ClassInfo = {"TEwsReplyBody", "t:ReplyBody", "", nullptr, &NewTEwsReplyBody, kDeclsTEwsReplyBody, kByIndexTEwsReplyBody, kByNameTEwsReplyBody, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsReplyBody::GetMessage_() { return GetAsString(1922); }
 void TEwsReplyBody::SetMessage_(const std::string& value) { SetAsString(1922, value); }
 std::string TEwsReplyBody::Getxml_lang() { return GetAsLanguage(1923); }
 void TEwsReplyBody::Setxml_lang(const std::string& value) { SetAsLanguage(1923, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfEventID::ClassInfo = {"TEwsArrayOfEventID", "t:ArrayOfEventIDType", "", nullptr, &NewTEwsArrayOfEventID, kDeclsTEwsArrayOfEventID, kByIndexTEwsArrayOfEventID, kByNameTEwsArrayOfEventID, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfEventID::ClassInfo = {"TEwsArrayOfEventID", "t:ArrayOfEventIDType", "", nullptr, &NewTEwsArrayOfEventID, kDeclsTEwsArrayOfEventID, kByIndexTEwsArrayOfEventID, kByNameTEwsArrayOfEventID, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfEventID::GetEventToDeleteID() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1924)); }
 
-const TDvXMLSchemaClassInfo TEwsUserOofSettings::ClassInfo = {"TEwsUserOofSettings", "t:UserOofSettings", "", nullptr, &NewTEwsUserOofSettings, kDeclsTEwsUserOofSettings, kByIndexTEwsUserOofSettings, kByNameTEwsUserOofSettings, 13, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUserOofSettings::ClassInfo = {"TEwsUserOofSettings", "t:UserOofSettings", "", nullptr, &NewTEwsUserOofSettings, kDeclsTEwsUserOofSettings, kByIndexTEwsUserOofSettings, kByNameTEwsUserOofSettings, 13, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TOofState TEwsUserOofSettings::GetOofState() { return static_cast<TOofState>(GetEnumOrdinal(1925)); }
 void TEwsUserOofSettings::SetOofState(TOofState value) { SetEnumOrdinal(1925, static_cast<int>(value)); }
 TExternalAudience TEwsUserOofSettings::GetExternalAudience() { return static_cast<TExternalAudience>(GetEnumOrdinal(1926)); }
@@ -3509,13 +3509,13 @@ std::string TEwsUserOofSettings::GetOOFEventID() { return GetAsString(1936); }
 void TEwsUserOofSettings::SetOOFEventID(const std::string& value) { SetAsString(1936, value); }
 TEwsArrayOfEventID* TEwsUserOofSettings::GetEventsToDeleteIDs() { return static_cast<TEwsArrayOfEventID*>(GetChildObject(1937)); }
 
-const TDvXMLSchemaClassInfo TEwsValue::ClassInfo = {"TEwsValue", "t:Value", "", nullptr, &NewTEwsValue, kDeclsTEwsValue, kByIndexTEwsValue, kByNameTEwsValue, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsValue::ClassInfo = {"TEwsValue", "t:Value", "", nullptr, &NewTEwsValue, kDeclsTEwsValue, kByIndexTEwsValue, kByNameTEwsValue, 1, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsValue::GetValue() { return GetTextAsString(); }
 void TEwsValue::SetValue(const std::string& value) { SetTextAsString(value); }
 std::string TEwsValue::GetName() { return GetAsString(0); }
 void TEwsValue::SetName(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsApprovalRequestData::ClassInfo = {"TEwsApprovalRequestData", "t:ApprovalRequestDataType", "", nullptr, &NewTEwsApprovalRequestData, kDeclsTEwsApprovalRequestData, kByIndexTEwsApprovalRequestData, kByNameTEwsApprovalRequestData, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsApprovalRequestData::ClassInfo = {"TEwsApprovalRequestData", "t:ApprovalRequestDataType", "", nullptr, &NewTEwsApprovalRequestData, kDeclsTEwsApprovalRequestData, kByIndexTEwsApprovalRequestData, kByNameTEwsApprovalRequestData, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsApprovalRequestData::GetIsUndecidedApprovalRequest() { return GetAsBoolean(1938); }
 void TEwsApprovalRequestData::SetIsUndecidedApprovalRequest(bool value) { SetAsBoolean(1938, value); }
 std::int32_t TEwsApprovalRequestData::GetApprovalDecision() { return GetAsInt(1939); }
@@ -3525,7 +3525,7 @@ void TEwsApprovalRequestData::SetApprovalDecisionMaker(const std::string& value)
 TDateTime TEwsApprovalRequestData::GetApprovalDecisionTime() { return GetAsDatetime(1941); }
 void TEwsApprovalRequestData::SetApprovalDecisionTime(TDateTime value) { SetAsDatetime(1941, value); }
 
-const TDvXMLSchemaClassInfo TEwsReminderMessageData::ClassInfo = {"TEwsReminderMessageData", "t:ReminderMessageDataType", "", nullptr, &NewTEwsReminderMessageData, kDeclsTEwsReminderMessageData, kByIndexTEwsReminderMessageData, kByNameTEwsReminderMessageData, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsReminderMessageData::ClassInfo = {"TEwsReminderMessageData", "t:ReminderMessageDataType", "", nullptr, &NewTEwsReminderMessageData, kDeclsTEwsReminderMessageData, kByIndexTEwsReminderMessageData, kByNameTEwsReminderMessageData, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsReminderMessageData::GetReminderText() { return GetAsString(1942); }
 void TEwsReminderMessageData::SetReminderText(const std::string& value) { SetAsString(1942, value); }
 std::string TEwsReminderMessageData::GetLocation() { return GetAsString(1943); }
@@ -3536,7 +3536,7 @@ TDateTime TEwsReminderMessageData::GetEndTime() { return GetAsDatetime(1945); }
 void TEwsReminderMessageData::SetEndTime(TDateTime value) { SetAsDatetime(1945, value); }
 TEwsItemId* TEwsReminderMessageData::GetAssociatedCalendarItemId() { return static_cast<TEwsItemId*>(GetChildObject(1946)); }
 
-const TDvXMLSchemaClassInfo TEwsMessageSafety::ClassInfo = {"TEwsMessageSafety", "t:MessageSafetyType", "", nullptr, &NewTEwsMessageSafety, kDeclsTEwsMessageSafety, kByIndexTEwsMessageSafety, kByNameTEwsMessageSafety, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMessageSafety::ClassInfo = {"TEwsMessageSafety", "t:MessageSafetyType", "", nullptr, &NewTEwsMessageSafety, kDeclsTEwsMessageSafety, kByIndexTEwsMessageSafety, kByNameTEwsMessageSafety, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsMessageSafety::GetMessageSafetyLevel() { return GetAsInt(1947); }
 void TEwsMessageSafety::SetMessageSafetyLevel(std::int32_t value) { SetAsInt(1947, value); }
 std::int32_t TEwsMessageSafety::GetMessageSafetyReason() { return GetAsInt(1948); }
@@ -3544,25 +3544,25 @@ void TEwsMessageSafety::SetMessageSafetyReason(std::int32_t value) { SetAsInt(19
 std::string TEwsMessageSafety::GetInfo() { return GetAsString(1949); }
 void TEwsMessageSafety::SetInfo(const std::string& value) { SetAsString(1949, value); }
 
-const TDvXMLSchemaClassInfo TEwsVotingOptionData::ClassInfo = {"TEwsVotingOptionData", "t:VotingOptionDataType", "", nullptr, &NewTEwsVotingOptionData, kDeclsTEwsVotingOptionData, kByIndexTEwsVotingOptionData, kByNameTEwsVotingOptionData, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsVotingOptionData::ClassInfo = {"TEwsVotingOptionData", "t:VotingOptionDataType", "", nullptr, &NewTEwsVotingOptionData, kDeclsTEwsVotingOptionData, kByIndexTEwsVotingOptionData, kByNameTEwsVotingOptionData, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsVotingOptionData::GetDisplayName() { return GetAsString(1950); }
 void TEwsVotingOptionData::SetDisplayName(const std::string& value) { SetAsString(1950, value); }
 TSendPrompt TEwsVotingOptionData::GetSendPrompt() { return static_cast<TSendPrompt>(GetEnumOrdinal(1951)); }
 void TEwsVotingOptionData::SetSendPrompt(TSendPrompt value) { SetEnumOrdinal(1951, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfVotingOptionData::ClassInfo = {"TEwsArrayOfVotingOptionData", "t:ArrayOfVotingOptionDataType", "", nullptr, &NewTEwsArrayOfVotingOptionData, kDeclsTEwsArrayOfVotingOptionData, kByIndexTEwsArrayOfVotingOptionData, kByNameTEwsArrayOfVotingOptionData, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfVotingOptionData::ClassInfo = {"TEwsArrayOfVotingOptionData", "t:ArrayOfVotingOptionDataType", "", nullptr, &NewTEwsArrayOfVotingOptionData, kDeclsTEwsArrayOfVotingOptionData, kByIndexTEwsArrayOfVotingOptionData, kByNameTEwsArrayOfVotingOptionData, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsVotingOptionData>* TEwsArrayOfVotingOptionData::GetVotingOptionData() { return static_cast<TDvXMLSchemaElementArray<TEwsVotingOptionData>*>(GetArrayChild(1952)); }
 
-const TDvXMLSchemaClassInfo TEwsVotingInformation::ClassInfo = {"TEwsVotingInformation", "t:VotingInformationType", "", nullptr, &NewTEwsVotingInformation, kDeclsTEwsVotingInformation, kByIndexTEwsVotingInformation, kByNameTEwsVotingInformation, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsVotingInformation::ClassInfo = {"TEwsVotingInformation", "t:VotingInformationType", "", nullptr, &NewTEwsVotingInformation, kDeclsTEwsVotingInformation, kByIndexTEwsVotingInformation, kByNameTEwsVotingInformation, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfVotingOptionData* TEwsVotingInformation::GetUserOptions() { return static_cast<TEwsArrayOfVotingOptionData*>(GetChildObject(1953)); }
 std::string TEwsVotingInformation::GetVotingResponse() { return GetAsString(1954); }
 void TEwsVotingInformation::SetVotingResponse(const std::string& value) { SetAsString(1954, value); }
 
-const TDvXMLSchemaClassInfo TEwsAlternateIdBase::ClassInfo = {"TEwsAlternateIdBase", "t:AlternateIdBaseType", "", nullptr, &NewTEwsAlternateIdBase, kDeclsTEwsAlternateIdBase, kByIndexTEwsAlternateIdBase, kByNameTEwsAlternateIdBase, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsAlternateIdBase, 3};
+constinit const TDvXMLSchemaClassInfo TEwsAlternateIdBase::ClassInfo = {"TEwsAlternateIdBase", "t:AlternateIdBaseType", "", nullptr, &NewTEwsAlternateIdBase, kDeclsTEwsAlternateIdBase, kByIndexTEwsAlternateIdBase, kByNameTEwsAlternateIdBase, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsAlternateIdBase, 3};
 TIdFormat TEwsAlternateIdBase::GetFormat() { return static_cast<TIdFormat>(GetEnumOrdinal(0)); }
 void TEwsAlternateIdBase::SetFormat(TIdFormat value) { SetEnumOrdinal(0, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsAlternateId::ClassInfo = {"TEwsAlternateId", "t:AlternateIdType", "", &TEwsAlternateIdBase::ClassInfo, &NewTEwsAlternateId, kDeclsTEwsAlternateId, kByIndexTEwsAlternateId, kByNameTEwsAlternateId, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAlternateId::ClassInfo = {"TEwsAlternateId", "t:AlternateIdType", "", &TEwsAlternateIdBase::ClassInfo, &NewTEwsAlternateId, kDeclsTEwsAlternateId, kByIndexTEwsAlternateId, kByNameTEwsAlternateId, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAlternateId::GetId() { return GetAsString(1); }
 void TEwsAlternateId::SetId(const std::string& value) { SetAsString(1, value); }
 std::string TEwsAlternateId::GetMailbox() { return GetAsString(2); }
@@ -3570,20 +3570,20 @@ void TEwsAlternateId::SetMailbox(const std::string& value) { SetAsString(2, valu
 bool TEwsAlternateId::GetIsArchive() { return GetAsBoolean(3); }
 void TEwsAlternateId::SetIsArchive(bool value) { SetAsBoolean(3, value); }
 
-const TDvXMLSchemaClassInfo TEwsAlternatePublicFolderId::ClassInfo = {"TEwsAlternatePublicFolderId", "t:AlternatePublicFolderIdType", "", &TEwsAlternateIdBase::ClassInfo, &NewTEwsAlternatePublicFolderId, kDeclsTEwsAlternatePublicFolderId, kByIndexTEwsAlternatePublicFolderId, kByNameTEwsAlternatePublicFolderId, 2, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsAlternatePublicFolderId, 1};
+constinit const TDvXMLSchemaClassInfo TEwsAlternatePublicFolderId::ClassInfo = {"TEwsAlternatePublicFolderId", "t:AlternatePublicFolderIdType", "", &TEwsAlternateIdBase::ClassInfo, &NewTEwsAlternatePublicFolderId, kDeclsTEwsAlternatePublicFolderId, kByIndexTEwsAlternatePublicFolderId, kByNameTEwsAlternatePublicFolderId, 2, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsAlternatePublicFolderId, 1};
 std::string TEwsAlternatePublicFolderId::GetFolderId() { return GetAsString(1); }
 void TEwsAlternatePublicFolderId::SetFolderId(const std::string& value) { SetAsString(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsAlternatePublicFolderItemId::ClassInfo = {"TEwsAlternatePublicFolderItemId", "t:AlternatePublicFolderItemIdType", "", &TEwsAlternatePublicFolderId::ClassInfo, &NewTEwsAlternatePublicFolderItemId, kDeclsTEwsAlternatePublicFolderItemId, kByIndexTEwsAlternatePublicFolderItemId, kByNameTEwsAlternatePublicFolderItemId, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAlternatePublicFolderItemId::ClassInfo = {"TEwsAlternatePublicFolderItemId", "t:AlternatePublicFolderItemIdType", "", &TEwsAlternatePublicFolderId::ClassInfo, &NewTEwsAlternatePublicFolderItemId, kDeclsTEwsAlternatePublicFolderItemId, kByIndexTEwsAlternatePublicFolderItemId, kByNameTEwsAlternatePublicFolderItemId, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAlternatePublicFolderItemId::GetItemId() { return GetAsString(2); }
 void TEwsAlternatePublicFolderItemId::SetItemId(const std::string& value) { SetAsString(2, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAlternateIds::ClassInfo = {"TEwsNonEmptyArrayOfAlternateIds", "t:NonEmptyArrayOfAlternateIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfAlternateIds, kDeclsTEwsNonEmptyArrayOfAlternateIds, kByIndexTEwsNonEmptyArrayOfAlternateIds, kByNameTEwsNonEmptyArrayOfAlternateIds, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAlternateIds::ClassInfo = {"TEwsNonEmptyArrayOfAlternateIds", "t:NonEmptyArrayOfAlternateIdsType", "", nullptr, &NewTEwsNonEmptyArrayOfAlternateIds, kDeclsTEwsNonEmptyArrayOfAlternateIds, kByIndexTEwsNonEmptyArrayOfAlternateIds, kByNameTEwsNonEmptyArrayOfAlternateIds, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAlternateId>* TEwsNonEmptyArrayOfAlternateIds::GetAlternateId() { return static_cast<TDvXMLSchemaElementArray<TEwsAlternateId>*>(GetArrayChild(1955)); }
 TDvXMLSchemaElementArray<TEwsAlternatePublicFolderId>* TEwsNonEmptyArrayOfAlternateIds::GetAlternatePublicFolderId() { return static_cast<TDvXMLSchemaElementArray<TEwsAlternatePublicFolderId>*>(GetArrayChild(1956)); }
 TDvXMLSchemaElementArray<TEwsAlternatePublicFolderItemId>* TEwsNonEmptyArrayOfAlternateIds::GetAlternatePublicFolderItemId() { return static_cast<TDvXMLSchemaElementArray<TEwsAlternatePublicFolderItemId>*>(GetArrayChild(1957)); }
 
-const TDvXMLSchemaClassInfo TEwsUserId::ClassInfo = {"TEwsUserId", "t:UserIdType", "", nullptr, &NewTEwsUserId, kDeclsTEwsUserId, kByIndexTEwsUserId, kByNameTEwsUserId, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUserId::ClassInfo = {"TEwsUserId", "t:UserIdType", "", nullptr, &NewTEwsUserId, kDeclsTEwsUserId, kByIndexTEwsUserId, kByNameTEwsUserId, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsUserId::GetSID() { return GetAsString(1958); }
 void TEwsUserId::SetSID(const std::string& value) { SetAsString(1958, value); }
 std::string TEwsUserId::GetPrimarySmtpAddress() { return GetAsString(1959); }
@@ -3595,16 +3595,16 @@ void TEwsUserId::SetDistinguishedUser(TDistinguishedUser value) { SetEnumOrdinal
 std::string TEwsUserId::GetExternalUserIdentity() { return GetAsString(1962); }
 void TEwsUserId::SetExternalUserIdentity(const std::string& value) { SetAsString(1962, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPermissions::ClassInfo = {"TEwsArrayOfPermissions", "t:ArrayOfPermissionsType", "", nullptr, &NewTEwsArrayOfPermissions, kDeclsTEwsArrayOfPermissions, kByIndexTEwsArrayOfPermissions, kByNameTEwsArrayOfPermissions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfPermissions::ClassInfo = {"TEwsArrayOfPermissions", "t:ArrayOfPermissionsType", "", nullptr, &NewTEwsArrayOfPermissions, kDeclsTEwsArrayOfPermissions, kByIndexTEwsArrayOfPermissions, kByNameTEwsArrayOfPermissions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPermission>* TEwsArrayOfPermissions::GetPermission() { return static_cast<TDvXMLSchemaElementArray<TEwsPermission>*>(GetArrayChild(1963)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfCalendarPermissions::ClassInfo = {"TEwsArrayOfCalendarPermissions", "t:ArrayOfCalendarPermissionsType", "", nullptr, &NewTEwsArrayOfCalendarPermissions, kDeclsTEwsArrayOfCalendarPermissions, kByIndexTEwsArrayOfCalendarPermissions, kByNameTEwsArrayOfCalendarPermissions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfCalendarPermissions::ClassInfo = {"TEwsArrayOfCalendarPermissions", "t:ArrayOfCalendarPermissionsType", "", nullptr, &NewTEwsArrayOfCalendarPermissions, kDeclsTEwsArrayOfCalendarPermissions, kByIndexTEwsArrayOfCalendarPermissions, kByNameTEwsArrayOfCalendarPermissions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsCalendarPermission>* TEwsArrayOfCalendarPermissions::GetCalendarPermission() { return static_cast<TDvXMLSchemaElementArray<TEwsCalendarPermission>*>(GetArrayChild(1964)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfUnknownEntries::ClassInfo = {"TEwsArrayOfUnknownEntries", "t:ArrayOfUnknownEntriesType", "", nullptr, &NewTEwsArrayOfUnknownEntries, kDeclsTEwsArrayOfUnknownEntries, kByIndexTEwsArrayOfUnknownEntries, kByNameTEwsArrayOfUnknownEntries, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfUnknownEntries::ClassInfo = {"TEwsArrayOfUnknownEntries", "t:ArrayOfUnknownEntriesType", "", nullptr, &NewTEwsArrayOfUnknownEntries, kDeclsTEwsArrayOfUnknownEntries, kByIndexTEwsArrayOfUnknownEntries, kByNameTEwsArrayOfUnknownEntries, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfUnknownEntries::GetUnknownEntry() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(1965)); }
 
-const TDvXMLSchemaClassInfo TEwsBasePermission::ClassInfo = {"TEwsBasePermission", "t:BasePermissionType", "", nullptr, &NewTEwsBasePermission, kDeclsTEwsBasePermission, kByIndexTEwsBasePermission, kByNameTEwsBasePermission, 8, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBasePermission, 2};
+constinit const TDvXMLSchemaClassInfo TEwsBasePermission::ClassInfo = {"TEwsBasePermission", "t:BasePermissionType", "", nullptr, &NewTEwsBasePermission, kDeclsTEwsBasePermission, kByIndexTEwsBasePermission, kByNameTEwsBasePermission, 8, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBasePermission, 2};
 TEwsUserId* TEwsBasePermission::GetUserId() { return static_cast<TEwsUserId*>(GetChildObject(1966)); }
 bool TEwsBasePermission::GetCanCreateItems() { return GetAsBoolean(1967); }
 void TEwsBasePermission::SetCanCreateItems(bool value) { SetAsBoolean(1967, value); }
@@ -3621,27 +3621,27 @@ void TEwsBasePermission::SetEditItems(TPermissionAction value) { SetEnumOrdinal(
 TPermissionAction TEwsBasePermission::GetDeleteItems() { return static_cast<TPermissionAction>(GetEnumOrdinal(1973)); }
 void TEwsBasePermission::SetDeleteItems(TPermissionAction value) { SetEnumOrdinal(1973, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsPermission::ClassInfo = {"TEwsPermission", "t:PermissionType", "", &TEwsBasePermission::ClassInfo, &NewTEwsPermission, kDeclsTEwsPermission, kByIndexTEwsPermission, kByNameTEwsPermission, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPermission::ClassInfo = {"TEwsPermission", "t:PermissionType", "", &TEwsBasePermission::ClassInfo, &NewTEwsPermission, kDeclsTEwsPermission, kByIndexTEwsPermission, kByNameTEwsPermission, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TPermissionReadAccess TEwsPermission::GetReadItems() { return static_cast<TPermissionReadAccess>(GetEnumOrdinal(1974)); }
 void TEwsPermission::SetReadItems(TPermissionReadAccess value) { SetEnumOrdinal(1974, static_cast<int>(value)); }
 TPermissionLevel TEwsPermission::GetPermissionLevel() { return static_cast<TPermissionLevel>(GetEnumOrdinal(1975)); }
 void TEwsPermission::SetPermissionLevel(TPermissionLevel value) { SetEnumOrdinal(1975, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsCalendarPermission::ClassInfo = {"TEwsCalendarPermission", "t:CalendarPermissionType", "", &TEwsBasePermission::ClassInfo, &NewTEwsCalendarPermission, kDeclsTEwsCalendarPermission, kByIndexTEwsCalendarPermission, kByNameTEwsCalendarPermission, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCalendarPermission::ClassInfo = {"TEwsCalendarPermission", "t:CalendarPermissionType", "", &TEwsBasePermission::ClassInfo, &NewTEwsCalendarPermission, kDeclsTEwsCalendarPermission, kByIndexTEwsCalendarPermission, kByNameTEwsCalendarPermission, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TCalendarPermissionReadAccess TEwsCalendarPermission::GetReadItems() { return static_cast<TCalendarPermissionReadAccess>(GetEnumOrdinal(1976)); }
 void TEwsCalendarPermission::SetReadItems(TCalendarPermissionReadAccess value) { SetEnumOrdinal(1976, static_cast<int>(value)); }
 TCalendarPermissionLevel TEwsCalendarPermission::GetCalendarPermissionLevel() { return static_cast<TCalendarPermissionLevel>(GetEnumOrdinal(1977)); }
 void TEwsCalendarPermission::SetCalendarPermissionLevel(TCalendarPermissionLevel value) { SetEnumOrdinal(1977, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsPermissionSet::ClassInfo = {"TEwsPermissionSet", "t:PermissionSetType", "", nullptr, &NewTEwsPermissionSet, kDeclsTEwsPermissionSet, kByIndexTEwsPermissionSet, kByNameTEwsPermissionSet, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPermissionSet::ClassInfo = {"TEwsPermissionSet", "t:PermissionSetType", "", nullptr, &NewTEwsPermissionSet, kDeclsTEwsPermissionSet, kByIndexTEwsPermissionSet, kByNameTEwsPermissionSet, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfPermissions* TEwsPermissionSet::GetPermissions() { return static_cast<TEwsArrayOfPermissions*>(GetChildObject(1978)); }
 TEwsArrayOfUnknownEntries* TEwsPermissionSet::GetUnknownEntries() { return static_cast<TEwsArrayOfUnknownEntries*>(GetChildObject(1979)); }
 
-const TDvXMLSchemaClassInfo TEwsCalendarPermissionSet::ClassInfo = {"TEwsCalendarPermissionSet", "t:CalendarPermissionSetType", "", nullptr, &NewTEwsCalendarPermissionSet, kDeclsTEwsCalendarPermissionSet, kByIndexTEwsCalendarPermissionSet, kByNameTEwsCalendarPermissionSet, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCalendarPermissionSet::ClassInfo = {"TEwsCalendarPermissionSet", "t:CalendarPermissionSetType", "", nullptr, &NewTEwsCalendarPermissionSet, kDeclsTEwsCalendarPermissionSet, kByIndexTEwsCalendarPermissionSet, kByNameTEwsCalendarPermissionSet, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfCalendarPermissions* TEwsCalendarPermissionSet::GetCalendarPermissions() { return static_cast<TEwsArrayOfCalendarPermissions*>(GetChildObject(1980)); }
 TEwsArrayOfUnknownEntries* TEwsCalendarPermissionSet::GetUnknownEntries() { return static_cast<TEwsArrayOfUnknownEntries*>(GetChildObject(1981)); }
 
-const TDvXMLSchemaClassInfo TEwsEffectiveRights::ClassInfo = {"TEwsEffectiveRights", "t:EffectiveRightsType", "", nullptr, &NewTEwsEffectiveRights, kDeclsTEwsEffectiveRights, kByIndexTEwsEffectiveRights, kByNameTEwsEffectiveRights, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEffectiveRights::ClassInfo = {"TEwsEffectiveRights", "t:EffectiveRightsType", "", nullptr, &NewTEwsEffectiveRights, kDeclsTEwsEffectiveRights, kByIndexTEwsEffectiveRights, kByNameTEwsEffectiveRights, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsEffectiveRights::GetCreateAssociated() { return GetAsBoolean(1982); }
 void TEwsEffectiveRights::SetCreateAssociated(bool value) { SetAsBoolean(1982, value); }
 bool TEwsEffectiveRights::GetCreateContents() { return GetAsBoolean(1983); }
@@ -3657,13 +3657,13 @@ void TEwsEffectiveRights::SetRead(bool value) { SetAsBoolean(1987, value); }
 bool TEwsEffectiveRights::GetViewPrivateItems() { return GetAsBoolean(1988); }
 void TEwsEffectiveRights::SetViewPrivateItems(bool value) { SetAsBoolean(1988, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfDelegateUser::ClassInfo = {"TEwsArrayOfDelegateUser", "t:ArrayOfDelegateUserType", "", nullptr, &NewTEwsArrayOfDelegateUser, kDeclsTEwsArrayOfDelegateUser, kByIndexTEwsArrayOfDelegateUser, kByNameTEwsArrayOfDelegateUser, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfDelegateUser::ClassInfo = {"TEwsArrayOfDelegateUser", "t:ArrayOfDelegateUserType", "", nullptr, &NewTEwsArrayOfDelegateUser, kDeclsTEwsArrayOfDelegateUser, kByIndexTEwsArrayOfDelegateUser, kByNameTEwsArrayOfDelegateUser, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsDelegateUser>* TEwsArrayOfDelegateUser::GetDelegateUser() { return static_cast<TDvXMLSchemaElementArray<TEwsDelegateUser>*>(GetArrayChild(1989)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfUserId::ClassInfo = {"TEwsArrayOfUserId", "t:ArrayOfUserIdType", "", nullptr, &NewTEwsArrayOfUserId, kDeclsTEwsArrayOfUserId, kByIndexTEwsArrayOfUserId, kByNameTEwsArrayOfUserId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfUserId::ClassInfo = {"TEwsArrayOfUserId", "t:ArrayOfUserIdType", "", nullptr, &NewTEwsArrayOfUserId, kDeclsTEwsArrayOfUserId, kByIndexTEwsArrayOfUserId, kByNameTEwsArrayOfUserId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsUserId>* TEwsArrayOfUserId::GetUserId() { return static_cast<TDvXMLSchemaElementArray<TEwsUserId>*>(GetArrayChild(1990)); }
 
-const TDvXMLSchemaClassInfo TEwsDelegateUser::ClassInfo = {"TEwsDelegateUser", "t:DelegateUserType", "", nullptr, &NewTEwsDelegateUser, kDeclsTEwsDelegateUser, kByIndexTEwsDelegateUser, kByNameTEwsDelegateUser, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDelegateUser::ClassInfo = {"TEwsDelegateUser", "t:DelegateUserType", "", nullptr, &NewTEwsDelegateUser, kDeclsTEwsDelegateUser, kByIndexTEwsDelegateUser, kByNameTEwsDelegateUser, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserId* TEwsDelegateUser::GetUserId() { return static_cast<TEwsUserId*>(GetChildObject(1991)); }
 TEwsDelegatePermissions* TEwsDelegateUser::GetDelegatePermissions() { return static_cast<TEwsDelegatePermissions*>(GetChildObject(1992)); }
 bool TEwsDelegateUser::GetReceiveCopiesOfMeetingMessages() { return GetAsBoolean(1993); }
@@ -3671,7 +3671,7 @@ void TEwsDelegateUser::SetReceiveCopiesOfMeetingMessages(bool value) { SetAsBool
 bool TEwsDelegateUser::GetViewPrivateItems() { return GetAsBoolean(1994); }
 void TEwsDelegateUser::SetViewPrivateItems(bool value) { SetAsBoolean(1994, value); }
 
-const TDvXMLSchemaClassInfo TEwsDelegatePermissions::ClassInfo = {"TEwsDelegatePermissions", "t:DelegatePermissionsType", "", nullptr, &NewTEwsDelegatePermissions, kDeclsTEwsDelegatePermissions, kByIndexTEwsDelegatePermissions, kByNameTEwsDelegatePermissions, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDelegatePermissions::ClassInfo = {"TEwsDelegatePermissions", "t:DelegatePermissionsType", "", nullptr, &NewTEwsDelegatePermissions, kDeclsTEwsDelegatePermissions, kByIndexTEwsDelegatePermissions, kByNameTEwsDelegatePermissions, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDelegateFolderPermissionLevel TEwsDelegatePermissions::GetCalendarFolderPermissionLevel() { return static_cast<TDelegateFolderPermissionLevel>(GetEnumOrdinal(1995)); }
 void TEwsDelegatePermissions::SetCalendarFolderPermissionLevel(TDelegateFolderPermissionLevel value) { SetEnumOrdinal(1995, static_cast<int>(value)); }
 TDelegateFolderPermissionLevel TEwsDelegatePermissions::GetTasksFolderPermissionLevel() { return static_cast<TDelegateFolderPermissionLevel>(GetEnumOrdinal(1996)); }
@@ -3685,24 +3685,24 @@ void TEwsDelegatePermissions::SetNotesFolderPermissionLevel(TDelegateFolderPermi
 TDelegateFolderPermissionLevel TEwsDelegatePermissions::GetJournalFolderPermissionLevel() { return static_cast<TDelegateFolderPermissionLevel>(GetEnumOrdinal(2000)); }
 void TEwsDelegatePermissions::SetJournalFolderPermissionLevel(TDelegateFolderPermissionLevel value) { SetEnumOrdinal(2000, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsConflictResults::ClassInfo = {"TEwsConflictResults", "t:ConflictResultsType", "", nullptr, &NewTEwsConflictResults, kDeclsTEwsConflictResults, kByIndexTEwsConflictResults, kByNameTEwsConflictResults, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsConflictResults::ClassInfo = {"TEwsConflictResults", "t:ConflictResultsType", "", nullptr, &NewTEwsConflictResults, kDeclsTEwsConflictResults, kByIndexTEwsConflictResults, kByNameTEwsConflictResults, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsConflictResults::GetCount() { return GetAsInt(2001); }
 void TEwsConflictResults::SetCount(std::int32_t value) { SetAsInt(2001, value); }
 
-const TDvXMLSchemaClassInfo TEwsOutOfOfficeMailTip::ClassInfo = {"TEwsOutOfOfficeMailTip", "t:OutOfOfficeMailTip", "", nullptr, &NewTEwsOutOfOfficeMailTip, kDeclsTEwsOutOfOfficeMailTip, kByIndexTEwsOutOfOfficeMailTip, kByNameTEwsOutOfOfficeMailTip, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsOutOfOfficeMailTip::ClassInfo = {"TEwsOutOfOfficeMailTip", "t:OutOfOfficeMailTip", "", nullptr, &NewTEwsOutOfOfficeMailTip, kDeclsTEwsOutOfOfficeMailTip, kByIndexTEwsOutOfOfficeMailTip, kByNameTEwsOutOfOfficeMailTip, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsReplyBody* TEwsOutOfOfficeMailTip::GetReplyBody() { return static_cast<TEwsReplyBody*>(GetChildObject(2002)); }
 TEwsDuration* TEwsOutOfOfficeMailTip::GetDuration() { return static_cast<TEwsDuration*>(GetChildObject(2003)); }
 
-const TDvXMLSchemaClassInfo TEwsSmtpDomainList::ClassInfo = {"TEwsSmtpDomainList", "t:SmtpDomainList", "", nullptr, &NewTEwsSmtpDomainList, kDeclsTEwsSmtpDomainList, kByIndexTEwsSmtpDomainList, kByNameTEwsSmtpDomainList, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSmtpDomainList::ClassInfo = {"TEwsSmtpDomainList", "t:SmtpDomainList", "", nullptr, &NewTEwsSmtpDomainList, kDeclsTEwsSmtpDomainList, kByIndexTEwsSmtpDomainList, kByNameTEwsSmtpDomainList, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSmtpDomain>* TEwsSmtpDomainList::GetDomain() { return static_cast<TDvXMLSchemaElementArray<TEwsSmtpDomain>*>(GetArrayChild(2004)); }
 
-const TDvXMLSchemaClassInfo TEwsSmtpDomain::ClassInfo = {"TEwsSmtpDomain", "t:SmtpDomain", "", nullptr, &NewTEwsSmtpDomain, kDeclsTEwsSmtpDomain, kByIndexTEwsSmtpDomain, kByNameTEwsSmtpDomain, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSmtpDomain::ClassInfo = {"TEwsSmtpDomain", "t:SmtpDomain", "", nullptr, &NewTEwsSmtpDomain, kDeclsTEwsSmtpDomain, kByIndexTEwsSmtpDomain, kByNameTEwsSmtpDomain, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSmtpDomain::GetName() { return GetAsString(0); }
 void TEwsSmtpDomain::SetName(const std::string& value) { SetAsString(0, value); }
 bool TEwsSmtpDomain::GetIncludeSubdomains() { return GetAsBoolean(1); }
 void TEwsSmtpDomain::SetIncludeSubdomains(bool value) { SetAsBoolean(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsMailTips::ClassInfo = {"TEwsMailTips", "t:MailTips", "", nullptr, &NewTEwsMailTips, kDeclsTEwsMailTips, kByIndexTEwsMailTips, kByNameTEwsMailTips, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMailTips::ClassInfo = {"TEwsMailTips", "t:MailTips", "", nullptr, &NewTEwsMailTips, kDeclsTEwsMailTips, kByIndexTEwsMailTips, kByNameTEwsMailTips, 14, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsMailTips::GetRecipientAddress() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2005)); }
 std::string TEwsMailTips::GetPendingMailTips() { return GetAsString(2006); }
 void TEwsMailTips::SetPendingMailTips(const std::string& value) { SetAsString(2006, value); }
@@ -3729,18 +3729,18 @@ TEwsArrayOfRecipientSuggestions* TEwsMailTips::GetRecipientSuggestions() { retur
 bool TEwsMailTips::GetPreferAccessibleContent() { return GetAsBoolean(2018); }
 void TEwsMailTips::SetPreferAccessibleContent(bool value) { SetAsBoolean(2018, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRecipientSuggestions::ClassInfo = {"TEwsArrayOfRecipientSuggestions", "t:ArrayOfRecipientSuggestionsType", "", nullptr, &NewTEwsArrayOfRecipientSuggestions, kDeclsTEwsArrayOfRecipientSuggestions, kByIndexTEwsArrayOfRecipientSuggestions, kByNameTEwsArrayOfRecipientSuggestions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfRecipientSuggestions::ClassInfo = {"TEwsArrayOfRecipientSuggestions", "t:ArrayOfRecipientSuggestionsType", "", nullptr, &NewTEwsArrayOfRecipientSuggestions, kDeclsTEwsArrayOfRecipientSuggestions, kByIndexTEwsArrayOfRecipientSuggestions, kByNameTEwsArrayOfRecipientSuggestions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsRecipientSuggestion>* TEwsArrayOfRecipientSuggestions::GetRecipientSuggestion() { return static_cast<TDvXMLSchemaElementArray<TEwsRecipientSuggestion>*>(GetArrayChild(2019)); }
 
-const TDvXMLSchemaClassInfo TEwsRecipientSuggestion::ClassInfo = {"TEwsRecipientSuggestion", "t:RecipientSuggestionType", "", nullptr, &NewTEwsRecipientSuggestion, kDeclsTEwsRecipientSuggestion, kByIndexTEwsRecipientSuggestion, kByNameTEwsRecipientSuggestion, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRecipientSuggestion::ClassInfo = {"TEwsRecipientSuggestion", "t:RecipientSuggestionType", "", nullptr, &NewTEwsRecipientSuggestion, kDeclsTEwsRecipientSuggestion, kByIndexTEwsRecipientSuggestion, kByNameTEwsRecipientSuggestion, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsRecipientSuggestion::GetDisplayName() { return GetAsString(2020); }
 void TEwsRecipientSuggestion::SetDisplayName(const std::string& value) { SetAsString(2020, value); }
 std::string TEwsRecipientSuggestion::GetEmailAddress() { return GetAsString(2021); }
 void TEwsRecipientSuggestion::SetEmailAddress(const std::string& value) { SetAsString(2021, value); }
 
-const TDvXMLSchemaClassInfo TEwsServiceConfiguration::ClassInfo = {"TEwsServiceConfiguration", "t:ServiceConfiguration", "", nullptr, &NewTEwsServiceConfiguration, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsServiceConfiguration, 5};
+constinit const TDvXMLSchemaClassInfo TEwsServiceConfiguration::ClassInfo = {"TEwsServiceConfiguration", "t:ServiceConfiguration", "", nullptr, &NewTEwsServiceConfiguration, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsServiceConfiguration, 5};
 
-const TDvXMLSchemaClassInfo TEwsMailTipsServiceConfiguration::ClassInfo = {"TEwsMailTipsServiceConfiguration", "t:MailTipsServiceConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsMailTipsServiceConfiguration, kDeclsTEwsMailTipsServiceConfiguration, kByIndexTEwsMailTipsServiceConfiguration, kByNameTEwsMailTipsServiceConfiguration, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMailTipsServiceConfiguration::ClassInfo = {"TEwsMailTipsServiceConfiguration", "t:MailTipsServiceConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsMailTipsServiceConfiguration, kDeclsTEwsMailTipsServiceConfiguration, kByIndexTEwsMailTipsServiceConfiguration, kByNameTEwsMailTipsServiceConfiguration, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsMailTipsServiceConfiguration::GetMailTipsEnabled() { return GetAsBoolean(2022); }
 void TEwsMailTipsServiceConfiguration::SetMailTipsEnabled(bool value) { SetAsBoolean(2022, value); }
 std::int32_t TEwsMailTipsServiceConfiguration::GetMaxRecipientsPerGetMailTipsRequest() { return GetAsInt(2023); }
@@ -3757,7 +3757,7 @@ void TEwsMailTipsServiceConfiguration::SetPolicyTipsEnabled(bool value) { SetAsB
 std::int32_t TEwsMailTipsServiceConfiguration::GetLargeAudienceCap() { return GetAsInt(2029); }
 void TEwsMailTipsServiceConfiguration::SetLargeAudienceCap(std::int32_t value) { SetAsInt(2029, value); }
 
-const TDvXMLSchemaClassInfo TEwsUnifiedMessageServiceConfiguration::ClassInfo = {"TEwsUnifiedMessageServiceConfiguration", "t:UnifiedMessageServiceConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsUnifiedMessageServiceConfiguration, kDeclsTEwsUnifiedMessageServiceConfiguration, kByIndexTEwsUnifiedMessageServiceConfiguration, kByNameTEwsUnifiedMessageServiceConfiguration, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUnifiedMessageServiceConfiguration::ClassInfo = {"TEwsUnifiedMessageServiceConfiguration", "t:UnifiedMessageServiceConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsUnifiedMessageServiceConfiguration, kDeclsTEwsUnifiedMessageServiceConfiguration, kByIndexTEwsUnifiedMessageServiceConfiguration, kByNameTEwsUnifiedMessageServiceConfiguration, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsUnifiedMessageServiceConfiguration::GetUmEnabled() { return GetAsBoolean(2030); }
 void TEwsUnifiedMessageServiceConfiguration::SetUmEnabled(bool value) { SetAsBoolean(2030, value); }
 std::string TEwsUnifiedMessageServiceConfiguration::GetPlayOnPhoneDialString() { return GetAsString(2031); }
@@ -3765,34 +3765,34 @@ void TEwsUnifiedMessageServiceConfiguration::SetPlayOnPhoneDialString(const std:
 bool TEwsUnifiedMessageServiceConfiguration::GetPlayOnPhoneEnabled() { return GetAsBoolean(2032); }
 void TEwsUnifiedMessageServiceConfiguration::SetPlayOnPhoneEnabled(bool value) { SetAsBoolean(2032, value); }
 
-const TDvXMLSchemaClassInfo TEwsSharePointURLsServiceConfiguration::ClassInfo = {"TEwsSharePointURLsServiceConfiguration", "t:SharePointURLsServiceConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsSharePointURLsServiceConfiguration, kDeclsTEwsSharePointURLsServiceConfiguration, kByIndexTEwsSharePointURLsServiceConfiguration, kByNameTEwsSharePointURLsServiceConfiguration, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSharePointURLsServiceConfiguration::ClassInfo = {"TEwsSharePointURLsServiceConfiguration", "t:SharePointURLsServiceConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsSharePointURLsServiceConfiguration, kDeclsTEwsSharePointURLsServiceConfiguration, kByIndexTEwsSharePointURLsServiceConfiguration, kByNameTEwsSharePointURLsServiceConfiguration, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSharePointURLsServiceConfiguration::GetInternalSPMySiteHostURL() { return GetAsString(2033); }
 void TEwsSharePointURLsServiceConfiguration::SetInternalSPMySiteHostURL(const std::string& value) { SetAsString(2033, value); }
 std::string TEwsSharePointURLsServiceConfiguration::GetExternalSPMySiteHostURL() { return GetAsString(2034); }
 void TEwsSharePointURLsServiceConfiguration::SetExternalSPMySiteHostURL(const std::string& value) { SetAsString(2034, value); }
 
-const TDvXMLSchemaClassInfo TEwsOfficeIntegrationConfiguration::ClassInfo = {"TEwsOfficeIntegrationConfiguration", "t:OfficeIntegrationConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsOfficeIntegrationConfiguration, kDeclsTEwsOfficeIntegrationConfiguration, kByIndexTEwsOfficeIntegrationConfiguration, kByNameTEwsOfficeIntegrationConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsOfficeIntegrationConfiguration::ClassInfo = {"TEwsOfficeIntegrationConfiguration", "t:OfficeIntegrationConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsOfficeIntegrationConfiguration, kDeclsTEwsOfficeIntegrationConfiguration, kByIndexTEwsOfficeIntegrationConfiguration, kByNameTEwsOfficeIntegrationConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsOfficeIntegrationConfiguration::GetOfficeSidebarURL() { return GetAsString(2035); }
 void TEwsOfficeIntegrationConfiguration::SetOfficeSidebarURL(const std::string& value) { SetAsString(2035, value); }
 
-const TDvXMLSchemaClassInfo TEwsConfigurationRequestDetails::ClassInfo = {"TEwsConfigurationRequestDetails", "t:ConfigurationRequestDetailsType", "", nullptr, &NewTEwsConfigurationRequestDetails, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsConfigurationRequestDetails::ClassInfo = {"TEwsConfigurationRequestDetails", "t:ConfigurationRequestDetailsType", "", nullptr, &NewTEwsConfigurationRequestDetails, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSmtpAddress::ClassInfo = {"TEwsArrayOfSmtpAddress", "t:ArrayOfSmtpAddressType", "", nullptr, &NewTEwsArrayOfSmtpAddress, kDeclsTEwsArrayOfSmtpAddress, kByIndexTEwsArrayOfSmtpAddress, kByNameTEwsArrayOfSmtpAddress, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfSmtpAddress::ClassInfo = {"TEwsArrayOfSmtpAddress", "t:ArrayOfSmtpAddressType", "", nullptr, &NewTEwsArrayOfSmtpAddress, kDeclsTEwsArrayOfSmtpAddress, kByIndexTEwsArrayOfSmtpAddress, kByNameTEwsArrayOfSmtpAddress, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfSmtpAddress::GetSmtpAddress() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2036)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfEncryptedSharedFolderData::ClassInfo = {"TEwsArrayOfEncryptedSharedFolderData", "t:ArrayOfEncryptedSharedFolderDataType", "", nullptr, &NewTEwsArrayOfEncryptedSharedFolderData, kDeclsTEwsArrayOfEncryptedSharedFolderData, kByIndexTEwsArrayOfEncryptedSharedFolderData, kByNameTEwsArrayOfEncryptedSharedFolderData, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfEncryptedSharedFolderData::ClassInfo = {"TEwsArrayOfEncryptedSharedFolderData", "t:ArrayOfEncryptedSharedFolderDataType", "", nullptr, &NewTEwsArrayOfEncryptedSharedFolderData, kDeclsTEwsArrayOfEncryptedSharedFolderData, kByIndexTEwsArrayOfEncryptedSharedFolderData, kByNameTEwsArrayOfEncryptedSharedFolderData, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsEncryptedSharedFolderData>* TEwsArrayOfEncryptedSharedFolderData::GetEncryptedSharedFolderData() { return static_cast<TDvXMLSchemaElementArray<TEwsEncryptedSharedFolderData>*>(GetArrayChild(2037)); }
 
-const TDvXMLSchemaClassInfo TEwsEncryptedSharedFolderData::ClassInfo = {"TEwsEncryptedSharedFolderData", "t:EncryptedSharedFolderDataType", "", nullptr, &NewTEwsEncryptedSharedFolderData, kDeclsTEwsEncryptedSharedFolderData, kByIndexTEwsEncryptedSharedFolderData, kByNameTEwsEncryptedSharedFolderData, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEncryptedSharedFolderData::ClassInfo = {"TEwsEncryptedSharedFolderData", "t:EncryptedSharedFolderDataType", "", nullptr, &NewTEwsEncryptedSharedFolderData, kDeclsTEwsEncryptedSharedFolderData, kByIndexTEwsEncryptedSharedFolderData, kByNameTEwsEncryptedSharedFolderData, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEncryptedDataContainer* TEwsEncryptedSharedFolderData::GetToken() { return static_cast<TEwsEncryptedDataContainer*>(GetChildObject(2038)); }
 TEwsEncryptedDataContainer* TEwsEncryptedSharedFolderData::GetData() { return static_cast<TEwsEncryptedDataContainer*>(GetChildObject(2039)); }
 
-const TDvXMLSchemaClassInfo TEwsEncryptedDataContainer::ClassInfo = {"TEwsEncryptedDataContainer", "t:EncryptedDataContainerType", "", nullptr, &NewTEwsEncryptedDataContainer, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEncryptedDataContainer::ClassInfo = {"TEwsEncryptedDataContainer", "t:EncryptedDataContainerType", "", nullptr, &NewTEwsEncryptedDataContainer, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsArrayOfInvalidRecipients::ClassInfo = {"TEwsArrayOfInvalidRecipients", "t:ArrayOfInvalidRecipientsType", "", nullptr, &NewTEwsArrayOfInvalidRecipients, kDeclsTEwsArrayOfInvalidRecipients, kByIndexTEwsArrayOfInvalidRecipients, kByNameTEwsArrayOfInvalidRecipients, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfInvalidRecipients::ClassInfo = {"TEwsArrayOfInvalidRecipients", "t:ArrayOfInvalidRecipientsType", "", nullptr, &NewTEwsArrayOfInvalidRecipients, kDeclsTEwsArrayOfInvalidRecipients, kByIndexTEwsArrayOfInvalidRecipients, kByNameTEwsArrayOfInvalidRecipients, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsInvalidRecipient>* TEwsArrayOfInvalidRecipients::GetInvalidRecipient() { return static_cast<TDvXMLSchemaElementArray<TEwsInvalidRecipient>*>(GetArrayChild(2040)); }
 
-const TDvXMLSchemaClassInfo TEwsInvalidRecipient::ClassInfo = {"TEwsInvalidRecipient", "t:InvalidRecipientType", "", nullptr, &NewTEwsInvalidRecipient, kDeclsTEwsInvalidRecipient, kByIndexTEwsInvalidRecipient, kByNameTEwsInvalidRecipient, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsInvalidRecipient::ClassInfo = {"TEwsInvalidRecipient", "t:InvalidRecipientType", "", nullptr, &NewTEwsInvalidRecipient, kDeclsTEwsInvalidRecipient, kByIndexTEwsInvalidRecipient, kByNameTEwsInvalidRecipient, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsInvalidRecipient::GetSmtpAddress() { return GetAsString(2041); }
 void TEwsInvalidRecipient::SetSmtpAddress(const std::string& value) { SetAsString(2041, value); }
 TInvalidRecipientResponseCode TEwsInvalidRecipient::GetResponseCode() { return static_cast<TInvalidRecipientResponseCode>(GetEnumOrdinal(2042)); }
@@ -3800,13 +3800,13 @@ void TEwsInvalidRecipient::SetResponseCode(TInvalidRecipientResponseCode value) 
 std::string TEwsInvalidRecipient::GetMessageText() { return GetAsString(2043); }
 void TEwsInvalidRecipient::SetMessageText(const std::string& value) { SetAsString(2043, value); }
 
-const TDvXMLSchemaClassInfo TEwsAcceptSharingInvitation::ClassInfo = {"TEwsAcceptSharingInvitation", "t:AcceptSharingInvitationType", "", &TEwsReferenceItemResponse::ClassInfo, &NewTEwsAcceptSharingInvitation, kDeclsTEwsAcceptSharingInvitation, kByIndexTEwsAcceptSharingInvitation, kByNameTEwsAcceptSharingInvitation, 97, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAcceptSharingInvitation::ClassInfo = {"TEwsAcceptSharingInvitation", "t:AcceptSharingInvitationType", "", &TEwsReferenceItemResponse::ClassInfo, &NewTEwsAcceptSharingInvitation, kDeclsTEwsAcceptSharingInvitation, kByIndexTEwsAcceptSharingInvitation, kByNameTEwsAcceptSharingInvitation, 97, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsPhoneCallId::ClassInfo = {"TEwsPhoneCallId", "t:PhoneCallIdType", "", nullptr, &NewTEwsPhoneCallId, kDeclsTEwsPhoneCallId, kByIndexTEwsPhoneCallId, kByNameTEwsPhoneCallId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPhoneCallId::ClassInfo = {"TEwsPhoneCallId", "t:PhoneCallIdType", "", nullptr, &NewTEwsPhoneCallId, kDeclsTEwsPhoneCallId, kByIndexTEwsPhoneCallId, kByNameTEwsPhoneCallId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPhoneCallId::GetId() { return GetAsString(0); }
 void TEwsPhoneCallId::SetId(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsPhoneCallInformation::ClassInfo = {"TEwsPhoneCallInformation", "t:PhoneCallInformationType", "", nullptr, &NewTEwsPhoneCallInformation, kDeclsTEwsPhoneCallInformation, kByIndexTEwsPhoneCallInformation, kByNameTEwsPhoneCallInformation, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPhoneCallInformation::ClassInfo = {"TEwsPhoneCallInformation", "t:PhoneCallInformationType", "", nullptr, &NewTEwsPhoneCallInformation, kDeclsTEwsPhoneCallInformation, kByIndexTEwsPhoneCallInformation, kByNameTEwsPhoneCallInformation, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TPhoneCallState TEwsPhoneCallInformation::GetPhoneCallState() { return static_cast<TPhoneCallState>(GetEnumOrdinal(2044)); }
 void TEwsPhoneCallInformation::SetPhoneCallState(TPhoneCallState value) { SetEnumOrdinal(2044, static_cast<int>(value)); }
 TConnectionFailureCause TEwsPhoneCallInformation::GetConnectionFailureCause() { return static_cast<TConnectionFailureCause>(GetEnumOrdinal(2045)); }
@@ -3816,23 +3816,23 @@ void TEwsPhoneCallInformation::SetSIPResponseText(const std::string& value) { Se
 std::int32_t TEwsPhoneCallInformation::GetSIPResponseCode() { return GetAsInt(2047); }
 void TEwsPhoneCallInformation::SetSIPResponseCode(std::int32_t value) { SetAsInt(2047, value); }
 
-const TDvXMLSchemaClassInfo TEwsUserConfigurationName::ClassInfo = {"TEwsUserConfigurationName", "t:UserConfigurationNameType", "", &TEwsTargetFolderId::ClassInfo, &NewTEwsUserConfigurationName, kDeclsTEwsUserConfigurationName, kByIndexTEwsUserConfigurationName, kByNameTEwsUserConfigurationName, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUserConfigurationName::ClassInfo = {"TEwsUserConfigurationName", "t:UserConfigurationNameType", "", &TEwsTargetFolderId::ClassInfo, &NewTEwsUserConfigurationName, kDeclsTEwsUserConfigurationName, kByIndexTEwsUserConfigurationName, kByNameTEwsUserConfigurationName, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsUserConfigurationName::GetName() { return GetAsString(2048); }
 void TEwsUserConfigurationName::SetName(const std::string& value) { SetAsString(2048, value); }
 
-const TDvXMLSchemaClassInfo TEwsUserConfigurationDictionaryObject::ClassInfo = {"TEwsUserConfigurationDictionaryObject", "t:UserConfigurationDictionaryObjectType", "", nullptr, &NewTEwsUserConfigurationDictionaryObject, kDeclsTEwsUserConfigurationDictionaryObject, kByIndexTEwsUserConfigurationDictionaryObject, kByNameTEwsUserConfigurationDictionaryObject, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUserConfigurationDictionaryObject::ClassInfo = {"TEwsUserConfigurationDictionaryObject", "t:UserConfigurationDictionaryObjectType", "", nullptr, &NewTEwsUserConfigurationDictionaryObject, kDeclsTEwsUserConfigurationDictionaryObject, kByIndexTEwsUserConfigurationDictionaryObject, kByNameTEwsUserConfigurationDictionaryObject, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TUserConfigurationDictionaryObjectTypes TEwsUserConfigurationDictionaryObject::GetType_() { return static_cast<TUserConfigurationDictionaryObjectTypes>(GetEnumOrdinal(2049)); }
 void TEwsUserConfigurationDictionaryObject::SetType_(TUserConfigurationDictionaryObjectTypes value) { SetEnumOrdinal(2049, static_cast<int>(value)); }
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsUserConfigurationDictionaryObject::GetValue() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2050)); }
 
-const TDvXMLSchemaClassInfo TEwsUserConfigurationDictionaryEntry::ClassInfo = {"TEwsUserConfigurationDictionaryEntry", "t:UserConfigurationDictionaryEntryType", "", nullptr, &NewTEwsUserConfigurationDictionaryEntry, kDeclsTEwsUserConfigurationDictionaryEntry, kByIndexTEwsUserConfigurationDictionaryEntry, kByNameTEwsUserConfigurationDictionaryEntry, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUserConfigurationDictionaryEntry::ClassInfo = {"TEwsUserConfigurationDictionaryEntry", "t:UserConfigurationDictionaryEntryType", "", nullptr, &NewTEwsUserConfigurationDictionaryEntry, kDeclsTEwsUserConfigurationDictionaryEntry, kByIndexTEwsUserConfigurationDictionaryEntry, kByNameTEwsUserConfigurationDictionaryEntry, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserConfigurationDictionaryObject* TEwsUserConfigurationDictionaryEntry::GetDictionaryKey() { return static_cast<TEwsUserConfigurationDictionaryObject*>(GetChildObject(2051)); }
 TEwsUserConfigurationDictionaryObject* TEwsUserConfigurationDictionaryEntry::GetDictionaryValue() { return static_cast<TEwsUserConfigurationDictionaryObject*>(GetChildObject(2052)); }
 
-const TDvXMLSchemaClassInfo TEwsUserConfigurationDictionary::ClassInfo = {"TEwsUserConfigurationDictionary", "t:UserConfigurationDictionaryType", "", nullptr, &NewTEwsUserConfigurationDictionary, kDeclsTEwsUserConfigurationDictionary, kByIndexTEwsUserConfigurationDictionary, kByNameTEwsUserConfigurationDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUserConfigurationDictionary::ClassInfo = {"TEwsUserConfigurationDictionary", "t:UserConfigurationDictionaryType", "", nullptr, &NewTEwsUserConfigurationDictionary, kDeclsTEwsUserConfigurationDictionary, kByIndexTEwsUserConfigurationDictionary, kByNameTEwsUserConfigurationDictionary, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsUserConfigurationDictionaryEntry>* TEwsUserConfigurationDictionary::GetDictionaryEntry() { return static_cast<TDvXMLSchemaElementArray<TEwsUserConfigurationDictionaryEntry>*>(GetArrayChild(2053)); }
 
-const TDvXMLSchemaClassInfo TEwsUserConfiguration::ClassInfo = {"TEwsUserConfiguration", "t:UserConfigurationType", "", nullptr, &NewTEwsUserConfiguration, kDeclsTEwsUserConfiguration, kByIndexTEwsUserConfiguration, kByNameTEwsUserConfiguration, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUserConfiguration::ClassInfo = {"TEwsUserConfiguration", "t:UserConfigurationType", "", nullptr, &NewTEwsUserConfiguration, kDeclsTEwsUserConfiguration, kByIndexTEwsUserConfiguration, kByNameTEwsUserConfiguration, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserConfigurationName* TEwsUserConfiguration::GetUserConfigurationName() { return static_cast<TEwsUserConfigurationName*>(GetChildObject(2054)); }
 TEwsItemId* TEwsUserConfiguration::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(2055)); }
 TEwsUserConfigurationDictionary* TEwsUserConfiguration::GetDictionary() { return static_cast<TEwsUserConfigurationDictionary*>(GetChildObject(2056)); }
@@ -3841,16 +3841,16 @@ void TEwsUserConfiguration::SetXmlData(const TBytes& value) { SetAsBase64binary(
 TBytes TEwsUserConfiguration::GetBinaryData() { return GetAsBase64binary(2058); }
 void TEwsUserConfiguration::SetBinaryData(const TBytes& value) { SetAsBase64binary(2058, value); }
 
-const TDvXMLSchemaClassInfo TEwsProtectionRulesServiceConfiguration::ClassInfo = {"TEwsProtectionRulesServiceConfiguration", "t:ProtectionRulesServiceConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsProtectionRulesServiceConfiguration, kDeclsTEwsProtectionRulesServiceConfiguration, kByIndexTEwsProtectionRulesServiceConfiguration, kByNameTEwsProtectionRulesServiceConfiguration, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsProtectionRulesServiceConfiguration::ClassInfo = {"TEwsProtectionRulesServiceConfiguration", "t:ProtectionRulesServiceConfiguration", "", &TEwsServiceConfiguration::ClassInfo, &NewTEwsProtectionRulesServiceConfiguration, kDeclsTEwsProtectionRulesServiceConfiguration, kByIndexTEwsProtectionRulesServiceConfiguration, kByNameTEwsProtectionRulesServiceConfiguration, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfProtectionRules* TEwsProtectionRulesServiceConfiguration::GetRules() { return static_cast<TEwsArrayOfProtectionRules*>(GetChildObject(2059)); }
 TEwsSmtpDomainList* TEwsProtectionRulesServiceConfiguration::GetInternalDomains() { return static_cast<TEwsSmtpDomainList*>(GetChildObject(2060)); }
 std::int32_t TEwsProtectionRulesServiceConfiguration::GetRefreshInterval() { return GetAsInt(2061); }
 void TEwsProtectionRulesServiceConfiguration::SetRefreshInterval(std::int32_t value) { SetAsInt(2061, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfProtectionRules::ClassInfo = {"TEwsArrayOfProtectionRules", "t:ArrayOfProtectionRulesType", "", nullptr, &NewTEwsArrayOfProtectionRules, kDeclsTEwsArrayOfProtectionRules, kByIndexTEwsArrayOfProtectionRules, kByNameTEwsArrayOfProtectionRules, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfProtectionRules::ClassInfo = {"TEwsArrayOfProtectionRules", "t:ArrayOfProtectionRulesType", "", nullptr, &NewTEwsArrayOfProtectionRules, kDeclsTEwsArrayOfProtectionRules, kByIndexTEwsArrayOfProtectionRules, kByNameTEwsArrayOfProtectionRules, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsProtectionRule>* TEwsArrayOfProtectionRules::GetRule() { return static_cast<TDvXMLSchemaElementArray<TEwsProtectionRule>*>(GetArrayChild(2062)); }
 
-const TDvXMLSchemaClassInfo TEwsProtectionRule::ClassInfo = {"TEwsProtectionRule", "t:ProtectionRuleType", "", nullptr, &NewTEwsProtectionRule, kDeclsTEwsProtectionRule, kByIndexTEwsProtectionRule, kByNameTEwsProtectionRule, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsProtectionRule::ClassInfo = {"TEwsProtectionRule", "t:ProtectionRuleType", "", nullptr, &NewTEwsProtectionRule, kDeclsTEwsProtectionRule, kByIndexTEwsProtectionRule, kByNameTEwsProtectionRule, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsProtectionRuleCondition* TEwsProtectionRule::GetCondition() { return static_cast<TEwsProtectionRuleCondition*>(GetChildObject(2063)); }
 TEwsProtectionRuleAction* TEwsProtectionRule::GetAction() { return static_cast<TEwsProtectionRuleAction*>(GetChildObject(2064)); }
 std::string TEwsProtectionRule::GetName() { return GetAsString(2065); }
@@ -3860,7 +3860,7 @@ void TEwsProtectionRule::SetUserOverridable(bool value) { SetAsBoolean(2066, val
 std::int32_t TEwsProtectionRule::GetPriority() { return GetAsInt(2067); }
 void TEwsProtectionRule::SetPriority(std::int32_t value) { SetAsInt(2067, value); }
 
-const TDvXMLSchemaClassInfo TEwsProtectionRuleCondition::ClassInfo = {"TEwsProtectionRuleCondition", "t:ProtectionRuleConditionType", "", nullptr, &NewTEwsProtectionRuleCondition, kDeclsTEwsProtectionRuleCondition, kByIndexTEwsProtectionRuleCondition, kByNameTEwsProtectionRuleCondition, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsProtectionRuleCondition::ClassInfo = {"TEwsProtectionRuleCondition", "t:ProtectionRuleConditionType", "", nullptr, &NewTEwsProtectionRuleCondition, kDeclsTEwsProtectionRuleCondition, kByIndexTEwsProtectionRuleCondition, kByNameTEwsProtectionRuleCondition, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsProtectionRuleCondition::GetAllInternal() { return GetAsString(2068); }
 void TEwsProtectionRuleCondition::SetAllInternal(const std::string& value) { SetAsString(2068, value); }
 TEwsProtectionRuleAnd* TEwsProtectionRuleCondition::GetAnd_() { return static_cast<TEwsProtectionRuleAnd*>(GetChildObject(2069)); }
@@ -3869,34 +3869,34 @@ TEwsProtectionRuleSenderDepartments* TEwsProtectionRuleCondition::GetSenderDepar
 std::string TEwsProtectionRuleCondition::GetTrue() { return GetAsString(2072); }
 void TEwsProtectionRuleCondition::SetTrue(const std::string& value) { SetAsString(2072, value); }
 
-const TDvXMLSchemaClassInfo TEwsProtectionRuleAnd::ClassInfo = {"TEwsProtectionRuleAnd", "t:ProtectionRuleAndType", "", nullptr, &NewTEwsProtectionRuleAnd, kDeclsTEwsProtectionRuleAnd, kByIndexTEwsProtectionRuleAnd, kByNameTEwsProtectionRuleAnd, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsProtectionRuleAnd::ClassInfo = {"TEwsProtectionRuleAnd", "t:ProtectionRuleAndType", "", nullptr, &NewTEwsProtectionRuleAnd, kDeclsTEwsProtectionRuleAnd, kByIndexTEwsProtectionRuleAnd, kByNameTEwsProtectionRuleAnd, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsProtectionRuleAnd::GetAllInternal() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2073)); }
 TDvXMLSchemaElementArray<TEwsProtectionRuleAnd>* TEwsProtectionRuleAnd::GetAnd_() { return static_cast<TDvXMLSchemaElementArray<TEwsProtectionRuleAnd>*>(GetArrayChild(2074)); }
 TDvXMLSchemaElementArray<TEwsProtectionRuleRecipientIs>* TEwsProtectionRuleAnd::GetRecipientIs() { return static_cast<TDvXMLSchemaElementArray<TEwsProtectionRuleRecipientIs>*>(GetArrayChild(2075)); }
 TDvXMLSchemaElementArray<TEwsProtectionRuleSenderDepartments>* TEwsProtectionRuleAnd::GetSenderDepartments() { return static_cast<TDvXMLSchemaElementArray<TEwsProtectionRuleSenderDepartments>*>(GetArrayChild(2076)); }
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsProtectionRuleAnd::GetTrue() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2077)); }
 
-const TDvXMLSchemaClassInfo TEwsProtectionRuleRecipientIs::ClassInfo = {"TEwsProtectionRuleRecipientIs", "t:ProtectionRuleRecipientIsType", "", nullptr, &NewTEwsProtectionRuleRecipientIs, kDeclsTEwsProtectionRuleRecipientIs, kByIndexTEwsProtectionRuleRecipientIs, kByNameTEwsProtectionRuleRecipientIs, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsProtectionRuleRecipientIs::ClassInfo = {"TEwsProtectionRuleRecipientIs", "t:ProtectionRuleRecipientIsType", "", nullptr, &NewTEwsProtectionRuleRecipientIs, kDeclsTEwsProtectionRuleRecipientIs, kByIndexTEwsProtectionRuleRecipientIs, kByNameTEwsProtectionRuleRecipientIs, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsProtectionRuleRecipientIs::GetValue() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2078)); }
 
-const TDvXMLSchemaClassInfo TEwsProtectionRuleSenderDepartments::ClassInfo = {"TEwsProtectionRuleSenderDepartments", "t:ProtectionRuleSenderDepartmentsType", "", nullptr, &NewTEwsProtectionRuleSenderDepartments, kDeclsTEwsProtectionRuleSenderDepartments, kByIndexTEwsProtectionRuleSenderDepartments, kByNameTEwsProtectionRuleSenderDepartments, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsProtectionRuleSenderDepartments::ClassInfo = {"TEwsProtectionRuleSenderDepartments", "t:ProtectionRuleSenderDepartmentsType", "", nullptr, &NewTEwsProtectionRuleSenderDepartments, kDeclsTEwsProtectionRuleSenderDepartments, kByIndexTEwsProtectionRuleSenderDepartments, kByNameTEwsProtectionRuleSenderDepartments, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsProtectionRuleSenderDepartments::GetValue() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2079)); }
 
-const TDvXMLSchemaClassInfo TEwsProtectionRuleAction::ClassInfo = {"TEwsProtectionRuleAction", "t:ProtectionRuleActionType", "", nullptr, &NewTEwsProtectionRuleAction, kDeclsTEwsProtectionRuleAction, kByIndexTEwsProtectionRuleAction, kByNameTEwsProtectionRuleAction, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsProtectionRuleAction::ClassInfo = {"TEwsProtectionRuleAction", "t:ProtectionRuleActionType", "", nullptr, &NewTEwsProtectionRuleAction, kDeclsTEwsProtectionRuleAction, kByIndexTEwsProtectionRuleAction, kByNameTEwsProtectionRuleAction, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsProtectionRuleArgument>* TEwsProtectionRuleAction::GetArgument() { return static_cast<TDvXMLSchemaElementArray<TEwsProtectionRuleArgument>*>(GetArrayChild(2080)); }
 TProtectionRuleActionKind TEwsProtectionRuleAction::GetName() { return static_cast<TProtectionRuleActionKind>(GetEnumOrdinal(2081)); }
 void TEwsProtectionRuleAction::SetName(TProtectionRuleActionKind value) { SetEnumOrdinal(2081, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsProtectionRuleArgument::ClassInfo = {"TEwsProtectionRuleArgument", "t:ProtectionRuleArgumentType", "", nullptr, &NewTEwsProtectionRuleArgument, kDeclsTEwsProtectionRuleArgument, kByIndexTEwsProtectionRuleArgument, kByNameTEwsProtectionRuleArgument, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsProtectionRuleArgument::ClassInfo = {"TEwsProtectionRuleArgument", "t:ProtectionRuleArgumentType", "", nullptr, &NewTEwsProtectionRuleArgument, kDeclsTEwsProtectionRuleArgument, kByIndexTEwsProtectionRuleArgument, kByNameTEwsProtectionRuleArgument, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsProtectionRuleArgument::GetValue() { return GetAsString(0); }
 void TEwsProtectionRuleArgument::SetValue(const std::string& value) { SetAsString(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsPolicyNudgeRulesServiceConfiguration::ClassInfo = {"TEwsPolicyNudgeRulesServiceConfiguration", "t:PolicyNudgeRulesServiceConfiguration", "", nullptr, &NewTEwsPolicyNudgeRulesServiceConfiguration, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPolicyNudgeRulesServiceConfiguration::ClassInfo = {"TEwsPolicyNudgeRulesServiceConfiguration", "t:PolicyNudgeRulesServiceConfiguration", "", nullptr, &NewTEwsPolicyNudgeRulesServiceConfiguration, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsArrayOfFolderId::ClassInfo = {"TEwsArrayOfFolderId", "t:ArrayOfFolderIdType", "", nullptr, &NewTEwsArrayOfFolderId, kDeclsTEwsArrayOfFolderId, kByIndexTEwsArrayOfFolderId, kByNameTEwsArrayOfFolderId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfFolderId::ClassInfo = {"TEwsArrayOfFolderId", "t:ArrayOfFolderIdType", "", nullptr, &NewTEwsArrayOfFolderId, kDeclsTEwsArrayOfFolderId, kByIndexTEwsArrayOfFolderId, kByNameTEwsArrayOfFolderId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFolderId>* TEwsArrayOfFolderId::GetFolderId() { return static_cast<TDvXMLSchemaElementArray<TEwsFolderId>*>(GetArrayChild(2082)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMessageTrackingSearchResult::ClassInfo = {"TEwsFindMessageTrackingSearchResult", "t:FindMessageTrackingSearchResultType", "", nullptr, &NewTEwsFindMessageTrackingSearchResult, kDeclsTEwsFindMessageTrackingSearchResult, kByIndexTEwsFindMessageTrackingSearchResult, kByNameTEwsFindMessageTrackingSearchResult, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindMessageTrackingSearchResult::ClassInfo = {"TEwsFindMessageTrackingSearchResult", "t:FindMessageTrackingSearchResultType", "", nullptr, &NewTEwsFindMessageTrackingSearchResult, kDeclsTEwsFindMessageTrackingSearchResult, kByIndexTEwsFindMessageTrackingSearchResult, kByNameTEwsFindMessageTrackingSearchResult, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsFindMessageTrackingSearchResult::GetSubject() { return GetAsString(2083); }
 void TEwsFindMessageTrackingSearchResult::SetSubject(const std::string& value) { SetAsString(2083, value); }
 TEwsEmailAddressType* TEwsFindMessageTrackingSearchResult::GetSender() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2084)); }
@@ -3912,10 +3912,10 @@ std::string TEwsFindMessageTrackingSearchResult::GetFirstHopServer() { return Ge
 void TEwsFindMessageTrackingSearchResult::SetFirstHopServer(const std::string& value) { SetAsString(2090, value); }
 TEwsArrayOfTrackingProperties* TEwsFindMessageTrackingSearchResult::GetProperties() { return static_cast<TEwsArrayOfTrackingProperties*>(GetChildObject(2091)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfFindMessageTrackingSearchResult::ClassInfo = {"TEwsArrayOfFindMessageTrackingSearchResult", "t:ArrayOfFindMessageTrackingSearchResultType", "", nullptr, &NewTEwsArrayOfFindMessageTrackingSearchResult, kDeclsTEwsArrayOfFindMessageTrackingSearchResult, kByIndexTEwsArrayOfFindMessageTrackingSearchResult, kByNameTEwsArrayOfFindMessageTrackingSearchResult, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfFindMessageTrackingSearchResult::ClassInfo = {"TEwsArrayOfFindMessageTrackingSearchResult", "t:ArrayOfFindMessageTrackingSearchResultType", "", nullptr, &NewTEwsArrayOfFindMessageTrackingSearchResult, kDeclsTEwsArrayOfFindMessageTrackingSearchResult, kByIndexTEwsArrayOfFindMessageTrackingSearchResult, kByNameTEwsArrayOfFindMessageTrackingSearchResult, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFindMessageTrackingSearchResult>* TEwsArrayOfFindMessageTrackingSearchResult::GetMessageTrackingSearchResult() { return static_cast<TDvXMLSchemaElementArray<TEwsFindMessageTrackingSearchResult>*>(GetArrayChild(2092)); }
 
-const TDvXMLSchemaClassInfo TEwsRecipientTrackingEvent::ClassInfo = {"TEwsRecipientTrackingEvent", "t:RecipientTrackingEventType", "", nullptr, &NewTEwsRecipientTrackingEvent, kDeclsTEwsRecipientTrackingEvent, kByIndexTEwsRecipientTrackingEvent, kByNameTEwsRecipientTrackingEvent, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRecipientTrackingEvent::ClassInfo = {"TEwsRecipientTrackingEvent", "t:RecipientTrackingEventType", "", nullptr, &NewTEwsRecipientTrackingEvent, kDeclsTEwsRecipientTrackingEvent, kByIndexTEwsRecipientTrackingEvent, kByNameTEwsRecipientTrackingEvent, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsRecipientTrackingEvent::GetDate() { return GetAsDatetime(2093); }
 void TEwsRecipientTrackingEvent::SetDate(TDateTime value) { SetAsDatetime(2093, value); }
 TEwsEmailAddressType* TEwsRecipientTrackingEvent::GetRecipient() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2094)); }
@@ -3938,7 +3938,7 @@ std::string TEwsRecipientTrackingEvent::GetRootAddress() { return GetAsString(21
 void TEwsRecipientTrackingEvent::SetRootAddress(const std::string& value) { SetAsString(2103, value); }
 TEwsArrayOfTrackingProperties* TEwsRecipientTrackingEvent::GetProperties() { return static_cast<TEwsArrayOfTrackingProperties*>(GetChildObject(2104)); }
 
-const TDvXMLSchemaClassInfo TEwsMessageTrackingReport::ClassInfo = {"TEwsMessageTrackingReport", "t:MessageTrackingReportType", "", nullptr, &NewTEwsMessageTrackingReport, kDeclsTEwsMessageTrackingReport, kByIndexTEwsMessageTrackingReport, kByNameTEwsMessageTrackingReport, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMessageTrackingReport::ClassInfo = {"TEwsMessageTrackingReport", "t:MessageTrackingReportType", "", nullptr, &NewTEwsMessageTrackingReport, kDeclsTEwsMessageTrackingReport, kByIndexTEwsMessageTrackingReport, kByNameTEwsMessageTrackingReport, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsMessageTrackingReport::GetSender() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2105)); }
 TEwsEmailAddressType* TEwsMessageTrackingReport::GetPurportedSender() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2106)); }
 std::string TEwsMessageTrackingReport::GetSubject() { return GetAsString(2107); }
@@ -3949,34 +3949,34 @@ TEwsArrayOfEmailAddresses* TEwsMessageTrackingReport::GetOriginalRecipients() { 
 TEwsArrayOfRecipientTrackingEvent* TEwsMessageTrackingReport::GetRecipientTrackingEvents() { return static_cast<TEwsArrayOfRecipientTrackingEvent*>(GetChildObject(2110)); }
 TEwsArrayOfTrackingProperties* TEwsMessageTrackingReport::GetProperties() { return static_cast<TEwsArrayOfTrackingProperties*>(GetChildObject(2111)); }
 
-const TDvXMLSchemaClassInfo TEwsTrackingProperty::ClassInfo = {"TEwsTrackingProperty", "t:TrackingPropertyType", "", nullptr, &NewTEwsTrackingProperty, kDeclsTEwsTrackingProperty, kByIndexTEwsTrackingProperty, kByNameTEwsTrackingProperty, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsTrackingProperty::ClassInfo = {"TEwsTrackingProperty", "t:TrackingPropertyType", "", nullptr, &NewTEwsTrackingProperty, kDeclsTEwsTrackingProperty, kByIndexTEwsTrackingProperty, kByNameTEwsTrackingProperty, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsTrackingProperty::GetName() { return GetAsString(2112); }
 void TEwsTrackingProperty::SetName(const std::string& value) { SetAsString(2112, value); }
 std::string TEwsTrackingProperty::GetValue() { return GetAsString(2113); }
 void TEwsTrackingProperty::SetValue(const std::string& value) { SetAsString(2113, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfTrackingProperties::ClassInfo = {"TEwsArrayOfTrackingProperties", "t:ArrayOfTrackingPropertiesType", "", nullptr, &NewTEwsArrayOfTrackingProperties, kDeclsTEwsArrayOfTrackingProperties, kByIndexTEwsArrayOfTrackingProperties, kByNameTEwsArrayOfTrackingProperties, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfTrackingProperties::ClassInfo = {"TEwsArrayOfTrackingProperties", "t:ArrayOfTrackingPropertiesType", "", nullptr, &NewTEwsArrayOfTrackingProperties, kDeclsTEwsArrayOfTrackingProperties, kByIndexTEwsArrayOfTrackingProperties, kByNameTEwsArrayOfTrackingProperties, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsTrackingProperty>* TEwsArrayOfTrackingProperties::GetTrackingPropertyType() { return static_cast<TDvXMLSchemaElementArray<TEwsTrackingProperty>*>(GetArrayChild(2114)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfArraysOfTrackingProperties::ClassInfo = {"TEwsArrayOfArraysOfTrackingProperties", "t:ArrayOfArraysOfTrackingPropertiesType", "", nullptr, &NewTEwsArrayOfArraysOfTrackingProperties, kDeclsTEwsArrayOfArraysOfTrackingProperties, kByIndexTEwsArrayOfArraysOfTrackingProperties, kByNameTEwsArrayOfArraysOfTrackingProperties, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfArraysOfTrackingProperties::ClassInfo = {"TEwsArrayOfArraysOfTrackingProperties", "t:ArrayOfArraysOfTrackingPropertiesType", "", nullptr, &NewTEwsArrayOfArraysOfTrackingProperties, kDeclsTEwsArrayOfArraysOfTrackingProperties, kByIndexTEwsArrayOfArraysOfTrackingProperties, kByNameTEwsArrayOfArraysOfTrackingProperties, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsArrayOfTrackingProperties>* TEwsArrayOfArraysOfTrackingProperties::GetArrayOfTrackingPropertiesType() { return static_cast<TDvXMLSchemaElementArray<TEwsArrayOfTrackingProperties>*>(GetArrayChild(2115)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRecipientTrackingEvent::ClassInfo = {"TEwsArrayOfRecipientTrackingEvent", "t:ArrayOfRecipientTrackingEventType", "", nullptr, &NewTEwsArrayOfRecipientTrackingEvent, kDeclsTEwsArrayOfRecipientTrackingEvent, kByIndexTEwsArrayOfRecipientTrackingEvent, kByNameTEwsArrayOfRecipientTrackingEvent, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfRecipientTrackingEvent::ClassInfo = {"TEwsArrayOfRecipientTrackingEvent", "t:ArrayOfRecipientTrackingEventType", "", nullptr, &NewTEwsArrayOfRecipientTrackingEvent, kDeclsTEwsArrayOfRecipientTrackingEvent, kByIndexTEwsArrayOfRecipientTrackingEvent, kByNameTEwsArrayOfRecipientTrackingEvent, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsRecipientTrackingEvent>* TEwsArrayOfRecipientTrackingEvent::GetRecipientTrackingEvent() { return static_cast<TDvXMLSchemaElementArray<TEwsRecipientTrackingEvent>*>(GetArrayChild(2116)); }
 
-const TDvXMLSchemaClassInfo TEwsRulePredicateSizeRange::ClassInfo = {"TEwsRulePredicateSizeRange", "t:RulePredicateSizeRangeType", "", nullptr, &NewTEwsRulePredicateSizeRange, kDeclsTEwsRulePredicateSizeRange, kByIndexTEwsRulePredicateSizeRange, kByNameTEwsRulePredicateSizeRange, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRulePredicateSizeRange::ClassInfo = {"TEwsRulePredicateSizeRange", "t:RulePredicateSizeRangeType", "", nullptr, &NewTEwsRulePredicateSizeRange, kDeclsTEwsRulePredicateSizeRange, kByIndexTEwsRulePredicateSizeRange, kByNameTEwsRulePredicateSizeRange, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsRulePredicateSizeRange::GetMinimumSize() { return GetAsInt(2117); }
 void TEwsRulePredicateSizeRange::SetMinimumSize(std::int32_t value) { SetAsInt(2117, value); }
 std::int32_t TEwsRulePredicateSizeRange::GetMaximumSize() { return GetAsInt(2118); }
 void TEwsRulePredicateSizeRange::SetMaximumSize(std::int32_t value) { SetAsInt(2118, value); }
 
-const TDvXMLSchemaClassInfo TEwsRulePredicateDateRange::ClassInfo = {"TEwsRulePredicateDateRange", "t:RulePredicateDateRangeType", "", nullptr, &NewTEwsRulePredicateDateRange, kDeclsTEwsRulePredicateDateRange, kByIndexTEwsRulePredicateDateRange, kByNameTEwsRulePredicateDateRange, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRulePredicateDateRange::ClassInfo = {"TEwsRulePredicateDateRange", "t:RulePredicateDateRangeType", "", nullptr, &NewTEwsRulePredicateDateRange, kDeclsTEwsRulePredicateDateRange, kByIndexTEwsRulePredicateDateRange, kByNameTEwsRulePredicateDateRange, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsRulePredicateDateRange::GetStartDateTime() { return GetAsDatetime(2119); }
 void TEwsRulePredicateDateRange::SetStartDateTime(TDateTime value) { SetAsDatetime(2119, value); }
 TDateTime TEwsRulePredicateDateRange::GetEndDateTime() { return GetAsDatetime(2120); }
 void TEwsRulePredicateDateRange::SetEndDateTime(TDateTime value) { SetAsDatetime(2120, value); }
 
-const TDvXMLSchemaClassInfo TEwsRulePredicates::ClassInfo = {"TEwsRulePredicates", "t:RulePredicatesType", "", nullptr, &NewTEwsRulePredicates, kDeclsTEwsRulePredicates, kByIndexTEwsRulePredicates, kByNameTEwsRulePredicates, 34, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRulePredicates::ClassInfo = {"TEwsRulePredicates", "t:RulePredicatesType", "", nullptr, &NewTEwsRulePredicates, kDeclsTEwsRulePredicates, kByIndexTEwsRulePredicates, kByNameTEwsRulePredicates, 34, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfStrings* TEwsRulePredicates::GetCategories() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(2121)); }
 TEwsArrayOfStrings* TEwsRulePredicates::GetContainsBodyStrings() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(2122)); }
 TEwsArrayOfStrings* TEwsRulePredicates::GetContainsHeaderStrings() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(2123)); }
@@ -4032,7 +4032,7 @@ void TEwsRulePredicates::SetSensitivity(TSensitivityChoices value) { SetEnumOrdi
 TEwsRulePredicateDateRange* TEwsRulePredicates::GetWithinDateRange() { return static_cast<TEwsRulePredicateDateRange*>(GetChildObject(2153)); }
 TEwsRulePredicateSizeRange* TEwsRulePredicates::GetWithinSizeRange() { return static_cast<TEwsRulePredicateSizeRange*>(GetChildObject(2154)); }
 
-const TDvXMLSchemaClassInfo TEwsRuleActions::ClassInfo = {"TEwsRuleActions", "t:RuleActionsType", "", nullptr, &NewTEwsRuleActions, kDeclsTEwsRuleActions, kByIndexTEwsRuleActions, kByNameTEwsRuleActions, 13, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRuleActions::ClassInfo = {"TEwsRuleActions", "t:RuleActionsType", "", nullptr, &NewTEwsRuleActions, kDeclsTEwsRuleActions, kByIndexTEwsRuleActions, kByNameTEwsRuleActions, 13, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfStrings* TEwsRuleActions::GetAssignCategories() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(2155)); }
 TEwsTargetFolderId* TEwsRuleActions::GetCopyToFolder() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2156)); }
 bool TEwsRuleActions::GetDelete() { return GetAsBoolean(2157); }
@@ -4052,7 +4052,7 @@ TEwsItemId* TEwsRuleActions::GetServerReplyWithMessage() { return static_cast<TE
 bool TEwsRuleActions::GetStopProcessingRules() { return GetAsBoolean(2167); }
 void TEwsRuleActions::SetStopProcessingRules(bool value) { SetAsBoolean(2167, value); }
 
-const TDvXMLSchemaClassInfo TEwsRule::ClassInfo = {"TEwsRule", "t:RuleType", "", nullptr, &NewTEwsRule, kDeclsTEwsRule, kByIndexTEwsRule, kByNameTEwsRule, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRule::ClassInfo = {"TEwsRule", "t:RuleType", "", nullptr, &NewTEwsRule, kDeclsTEwsRule, kByIndexTEwsRule, kByNameTEwsRule, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsRule::GetRuleId() { return GetAsString(2168); }
 void TEwsRule::SetRuleId(const std::string& value) { SetAsString(2168, value); }
 std::string TEwsRule::GetDisplayName() { return GetAsString(2169); }
@@ -4069,10 +4069,10 @@ TEwsRulePredicates* TEwsRule::GetConditions() { return static_cast<TEwsRulePredi
 TEwsRulePredicates* TEwsRule::GetExceptions() { return static_cast<TEwsRulePredicates*>(GetChildObject(2175)); }
 TEwsRuleActions* TEwsRule::GetActions() { return static_cast<TEwsRuleActions*>(GetChildObject(2176)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRules::ClassInfo = {"TEwsArrayOfRules", "t:ArrayOfRulesType", "", nullptr, &NewTEwsArrayOfRules, kDeclsTEwsArrayOfRules, kByIndexTEwsArrayOfRules, kByNameTEwsArrayOfRules, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfRules::ClassInfo = {"TEwsArrayOfRules", "t:ArrayOfRulesType", "", nullptr, &NewTEwsArrayOfRules, kDeclsTEwsArrayOfRules, kByIndexTEwsArrayOfRules, kByNameTEwsArrayOfRules, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsRule>* TEwsArrayOfRules::GetRule() { return static_cast<TDvXMLSchemaElementArray<TEwsRule>*>(GetArrayChild(2177)); }
 
-const TDvXMLSchemaClassInfo TEwsRuleValidationError::ClassInfo = {"TEwsRuleValidationError", "t:RuleValidationErrorType", "", nullptr, &NewTEwsRuleValidationError, kDeclsTEwsRuleValidationError, kByIndexTEwsRuleValidationError, kByNameTEwsRuleValidationError, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRuleValidationError::ClassInfo = {"TEwsRuleValidationError", "t:RuleValidationErrorType", "", nullptr, &NewTEwsRuleValidationError, kDeclsTEwsRuleValidationError, kByIndexTEwsRuleValidationError, kByNameTEwsRuleValidationError, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TRuleFieldURI TEwsRuleValidationError::GetFieldURI() { return static_cast<TRuleFieldURI>(GetEnumOrdinal(2178)); }
 void TEwsRuleValidationError::SetFieldURI(TRuleFieldURI value) { SetEnumOrdinal(2178, static_cast<int>(value)); }
 TRuleValidationErrorCode TEwsRuleValidationError::GetErrorCode() { return static_cast<TRuleValidationErrorCode>(GetEnumOrdinal(2179)); }
@@ -4082,47 +4082,47 @@ void TEwsRuleValidationError::SetErrorMessage(const std::string& value) { SetAsS
 std::string TEwsRuleValidationError::GetFieldValue() { return GetAsString(2181); }
 void TEwsRuleValidationError::SetFieldValue(const std::string& value) { SetAsString(2181, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRuleValidationErrors::ClassInfo = {"TEwsArrayOfRuleValidationErrors", "t:ArrayOfRuleValidationErrorsType", "", nullptr, &NewTEwsArrayOfRuleValidationErrors, kDeclsTEwsArrayOfRuleValidationErrors, kByIndexTEwsArrayOfRuleValidationErrors, kByNameTEwsArrayOfRuleValidationErrors, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfRuleValidationErrors::ClassInfo = {"TEwsArrayOfRuleValidationErrors", "t:ArrayOfRuleValidationErrorsType", "", nullptr, &NewTEwsArrayOfRuleValidationErrors, kDeclsTEwsArrayOfRuleValidationErrors, kByIndexTEwsArrayOfRuleValidationErrors, kByNameTEwsArrayOfRuleValidationErrors, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsRuleValidationError>* TEwsArrayOfRuleValidationErrors::GetError() { return static_cast<TDvXMLSchemaElementArray<TEwsRuleValidationError>*>(GetArrayChild(2182)); }
 
-const TDvXMLSchemaClassInfo TEwsRuleOperation::ClassInfo = {"TEwsRuleOperation", "t:RuleOperationType", "", nullptr, &NewTEwsRuleOperation, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsRuleOperation, 3};
+constinit const TDvXMLSchemaClassInfo TEwsRuleOperation::ClassInfo = {"TEwsRuleOperation", "t:RuleOperationType", "", nullptr, &NewTEwsRuleOperation, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsRuleOperation, 3};
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRuleOperations::ClassInfo = {"TEwsArrayOfRuleOperations", "t:ArrayOfRuleOperationsType", "", nullptr, &NewTEwsArrayOfRuleOperations, kDeclsTEwsArrayOfRuleOperations, kByIndexTEwsArrayOfRuleOperations, kByNameTEwsArrayOfRuleOperations, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfRuleOperations::ClassInfo = {"TEwsArrayOfRuleOperations", "t:ArrayOfRuleOperationsType", "", nullptr, &NewTEwsArrayOfRuleOperations, kDeclsTEwsArrayOfRuleOperations, kByIndexTEwsArrayOfRuleOperations, kByNameTEwsArrayOfRuleOperations, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsCreateRuleOperation>* TEwsArrayOfRuleOperations::GetCreateRuleOperation() { return static_cast<TDvXMLSchemaElementArray<TEwsCreateRuleOperation>*>(GetArrayChild(2183)); }
 TDvXMLSchemaElementArray<TEwsSetRuleOperation>* TEwsArrayOfRuleOperations::GetSetRuleOperation() { return static_cast<TDvXMLSchemaElementArray<TEwsSetRuleOperation>*>(GetArrayChild(2184)); }
 TDvXMLSchemaElementArray<TEwsDeleteRuleOperation>* TEwsArrayOfRuleOperations::GetDeleteRuleOperation() { return static_cast<TDvXMLSchemaElementArray<TEwsDeleteRuleOperation>*>(GetArrayChild(2185)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateRuleOperation::ClassInfo = {"TEwsCreateRuleOperation", "t:CreateRuleOperationType", "", &TEwsRuleOperation::ClassInfo, &NewTEwsCreateRuleOperation, kDeclsTEwsCreateRuleOperation, kByIndexTEwsCreateRuleOperation, kByNameTEwsCreateRuleOperation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateRuleOperation::ClassInfo = {"TEwsCreateRuleOperation", "t:CreateRuleOperationType", "", &TEwsRuleOperation::ClassInfo, &NewTEwsCreateRuleOperation, kDeclsTEwsCreateRuleOperation, kByIndexTEwsCreateRuleOperation, kByNameTEwsCreateRuleOperation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsRule* TEwsCreateRuleOperation::GetRule() { return static_cast<TEwsRule*>(GetChildObject(2186)); }
 
-const TDvXMLSchemaClassInfo TEwsSetRuleOperation::ClassInfo = {"TEwsSetRuleOperation", "t:SetRuleOperationType", "", &TEwsRuleOperation::ClassInfo, &NewTEwsSetRuleOperation, kDeclsTEwsSetRuleOperation, kByIndexTEwsSetRuleOperation, kByNameTEwsSetRuleOperation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetRuleOperation::ClassInfo = {"TEwsSetRuleOperation", "t:SetRuleOperationType", "", &TEwsRuleOperation::ClassInfo, &NewTEwsSetRuleOperation, kDeclsTEwsSetRuleOperation, kByIndexTEwsSetRuleOperation, kByNameTEwsSetRuleOperation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsRule* TEwsSetRuleOperation::GetRule() { return static_cast<TEwsRule*>(GetChildObject(2187)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteRuleOperation::ClassInfo = {"TEwsDeleteRuleOperation", "t:DeleteRuleOperationType", "", &TEwsRuleOperation::ClassInfo, &NewTEwsDeleteRuleOperation, kDeclsTEwsDeleteRuleOperation, kByIndexTEwsDeleteRuleOperation, kByNameTEwsDeleteRuleOperation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteRuleOperation::ClassInfo = {"TEwsDeleteRuleOperation", "t:DeleteRuleOperationType", "", &TEwsRuleOperation::ClassInfo, &NewTEwsDeleteRuleOperation, kDeclsTEwsDeleteRuleOperation, kByIndexTEwsDeleteRuleOperation, kByNameTEwsDeleteRuleOperation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsDeleteRuleOperation::GetRuleId() { return GetAsString(2188); }
 void TEwsDeleteRuleOperation::SetRuleId(const std::string& value) { SetAsString(2188, value); }
 
-const TDvXMLSchemaClassInfo TEwsRuleOperationError::ClassInfo = {"TEwsRuleOperationError", "t:RuleOperationErrorType", "", nullptr, &NewTEwsRuleOperationError, kDeclsTEwsRuleOperationError, kByIndexTEwsRuleOperationError, kByNameTEwsRuleOperationError, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRuleOperationError::ClassInfo = {"TEwsRuleOperationError", "t:RuleOperationErrorType", "", nullptr, &NewTEwsRuleOperationError, kDeclsTEwsRuleOperationError, kByIndexTEwsRuleOperationError, kByNameTEwsRuleOperationError, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsRuleOperationError::GetOperationIndex() { return GetAsInt(2189); }
 void TEwsRuleOperationError::SetOperationIndex(std::int32_t value) { SetAsInt(2189, value); }
 TEwsArrayOfRuleValidationErrors* TEwsRuleOperationError::GetValidationErrors() { return static_cast<TEwsArrayOfRuleValidationErrors*>(GetChildObject(2190)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRuleOperationErrors::ClassInfo = {"TEwsArrayOfRuleOperationErrors", "t:ArrayOfRuleOperationErrorsType", "", nullptr, &NewTEwsArrayOfRuleOperationErrors, kDeclsTEwsArrayOfRuleOperationErrors, kByIndexTEwsArrayOfRuleOperationErrors, kByNameTEwsArrayOfRuleOperationErrors, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfRuleOperationErrors::ClassInfo = {"TEwsArrayOfRuleOperationErrors", "t:ArrayOfRuleOperationErrorsType", "", nullptr, &NewTEwsArrayOfRuleOperationErrors, kDeclsTEwsArrayOfRuleOperationErrors, kByIndexTEwsArrayOfRuleOperationErrors, kByNameTEwsArrayOfRuleOperationErrors, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsRuleOperationError>* TEwsArrayOfRuleOperationErrors::GetRuleOperationError() { return static_cast<TDvXMLSchemaElementArray<TEwsRuleOperationError>*>(GetArrayChild(2191)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSearchItemKinds::ClassInfo = {"TEwsArrayOfSearchItemKinds", "t:ArrayOfSearchItemKindsType", "", nullptr, &NewTEwsArrayOfSearchItemKinds, kDeclsTEwsArrayOfSearchItemKinds, kByIndexTEwsArrayOfSearchItemKinds, kByNameTEwsArrayOfSearchItemKinds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfSearchItemKinds::ClassInfo = {"TEwsArrayOfSearchItemKinds", "t:ArrayOfSearchItemKindsType", "", nullptr, &NewTEwsArrayOfSearchItemKinds, kDeclsTEwsArrayOfSearchItemKinds, kByIndexTEwsArrayOfSearchItemKinds, kByNameTEwsArrayOfSearchItemKinds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfSearchItemKinds::GetSearchItemKind() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2192)); }
 
-const TDvXMLSchemaClassInfo TEwsUserMailbox::ClassInfo = {"TEwsUserMailbox", "t:UserMailboxType", "", nullptr, &NewTEwsUserMailbox, kDeclsTEwsUserMailbox, kByIndexTEwsUserMailbox, kByNameTEwsUserMailbox, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUserMailbox::ClassInfo = {"TEwsUserMailbox", "t:UserMailboxType", "", nullptr, &NewTEwsUserMailbox, kDeclsTEwsUserMailbox, kByIndexTEwsUserMailbox, kByNameTEwsUserMailbox, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsUserMailbox::GetId() { return GetAsString(0); }
 void TEwsUserMailbox::SetId(const std::string& value) { SetAsString(0, value); }
 bool TEwsUserMailbox::GetIsArchive() { return GetAsBoolean(1); }
 void TEwsUserMailbox::SetIsArchive(bool value) { SetAsBoolean(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfUserMailboxes::ClassInfo = {"TEwsArrayOfUserMailboxes", "t:ArrayOfUserMailboxesType", "", nullptr, &NewTEwsArrayOfUserMailboxes, kDeclsTEwsArrayOfUserMailboxes, kByIndexTEwsArrayOfUserMailboxes, kByNameTEwsArrayOfUserMailboxes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfUserMailboxes::ClassInfo = {"TEwsArrayOfUserMailboxes", "t:ArrayOfUserMailboxesType", "", nullptr, &NewTEwsArrayOfUserMailboxes, kDeclsTEwsArrayOfUserMailboxes, kByIndexTEwsArrayOfUserMailboxes, kByNameTEwsArrayOfUserMailboxes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsUserMailbox>* TEwsArrayOfUserMailboxes::GetUserMailbox() { return static_cast<TDvXMLSchemaElementArray<TEwsUserMailbox>*>(GetArrayChild(2193)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchableMailbox::ClassInfo = {"TEwsSearchableMailbox", "t:SearchableMailboxType", "", nullptr, &NewTEwsSearchableMailbox, kDeclsTEwsSearchableMailbox, kByIndexTEwsSearchableMailbox, kByNameTEwsSearchableMailbox, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchableMailbox::ClassInfo = {"TEwsSearchableMailbox", "t:SearchableMailboxType", "", nullptr, &NewTEwsSearchableMailbox, kDeclsTEwsSearchableMailbox, kByIndexTEwsSearchableMailbox, kByNameTEwsSearchableMailbox, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TGUID TEwsSearchableMailbox::GetGuid() { return GetAsGuid(2194); }
 void TEwsSearchableMailbox::SetGuid(const TGUID& value) { SetAsGuid(2194, value); }
 std::string TEwsSearchableMailbox::GetPrimarySmtpAddress() { return GetAsString(2195); }
@@ -4138,10 +4138,10 @@ void TEwsSearchableMailbox::SetIsMembershipGroup(bool value) { SetAsBoolean(2199
 std::string TEwsSearchableMailbox::GetReferenceId() { return GetAsString(2200); }
 void TEwsSearchableMailbox::SetReferenceId(const std::string& value) { SetAsString(2200, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSearchableMailboxes::ClassInfo = {"TEwsArrayOfSearchableMailboxes", "t:ArrayOfSearchableMailboxesType", "", nullptr, &NewTEwsArrayOfSearchableMailboxes, kDeclsTEwsArrayOfSearchableMailboxes, kByIndexTEwsArrayOfSearchableMailboxes, kByNameTEwsArrayOfSearchableMailboxes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfSearchableMailboxes::ClassInfo = {"TEwsArrayOfSearchableMailboxes", "t:ArrayOfSearchableMailboxesType", "", nullptr, &NewTEwsArrayOfSearchableMailboxes, kDeclsTEwsArrayOfSearchableMailboxes, kByIndexTEwsArrayOfSearchableMailboxes, kByNameTEwsArrayOfSearchableMailboxes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSearchableMailbox>* TEwsArrayOfSearchableMailboxes::GetSearchableMailbox() { return static_cast<TDvXMLSchemaElementArray<TEwsSearchableMailbox>*>(GetArrayChild(2201)); }
 
-const TDvXMLSchemaClassInfo TEwsKeywordStatisticsSearchResult::ClassInfo = {"TEwsKeywordStatisticsSearchResult", "t:KeywordStatisticsSearchResultType", "", nullptr, &NewTEwsKeywordStatisticsSearchResult, kDeclsTEwsKeywordStatisticsSearchResult, kByIndexTEwsKeywordStatisticsSearchResult, kByNameTEwsKeywordStatisticsSearchResult, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsKeywordStatisticsSearchResult::ClassInfo = {"TEwsKeywordStatisticsSearchResult", "t:KeywordStatisticsSearchResultType", "", nullptr, &NewTEwsKeywordStatisticsSearchResult, kDeclsTEwsKeywordStatisticsSearchResult, kByIndexTEwsKeywordStatisticsSearchResult, kByNameTEwsKeywordStatisticsSearchResult, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsKeywordStatisticsSearchResult::GetKeyword() { return GetAsString(2202); }
 void TEwsKeywordStatisticsSearchResult::SetKeyword(const std::string& value) { SetAsString(2202, value); }
 std::int32_t TEwsKeywordStatisticsSearchResult::GetItemHits() { return GetAsInt(2203); }
@@ -4149,55 +4149,55 @@ void TEwsKeywordStatisticsSearchResult::SetItemHits(std::int32_t value) { SetAsI
 std::int64_t TEwsKeywordStatisticsSearchResult::GetSize() { return GetAsLong(2204); }
 void TEwsKeywordStatisticsSearchResult::SetSize(std::int64_t value) { SetAsLong(2204, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfKeywordStatisticsSearchResults::ClassInfo = {"TEwsArrayOfKeywordStatisticsSearchResults", "t:ArrayOfKeywordStatisticsSearchResultsType", "", nullptr, &NewTEwsArrayOfKeywordStatisticsSearchResults, kDeclsTEwsArrayOfKeywordStatisticsSearchResults, kByIndexTEwsArrayOfKeywordStatisticsSearchResults, kByNameTEwsArrayOfKeywordStatisticsSearchResults, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfKeywordStatisticsSearchResults::ClassInfo = {"TEwsArrayOfKeywordStatisticsSearchResults", "t:ArrayOfKeywordStatisticsSearchResultsType", "", nullptr, &NewTEwsArrayOfKeywordStatisticsSearchResults, kDeclsTEwsArrayOfKeywordStatisticsSearchResults, kByIndexTEwsArrayOfKeywordStatisticsSearchResults, kByNameTEwsArrayOfKeywordStatisticsSearchResults, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsKeywordStatisticsSearchResult>* TEwsArrayOfKeywordStatisticsSearchResults::GetKeywordStat() { return static_cast<TDvXMLSchemaElementArray<TEwsKeywordStatisticsSearchResult>*>(GetArrayChild(2205)); }
 
-const TDvXMLSchemaClassInfo TEwsMailboxStatisticsSearchResult::ClassInfo = {"TEwsMailboxStatisticsSearchResult", "t:MailboxStatisticsSearchResultType", "", nullptr, &NewTEwsMailboxStatisticsSearchResult, kDeclsTEwsMailboxStatisticsSearchResult, kByIndexTEwsMailboxStatisticsSearchResult, kByNameTEwsMailboxStatisticsSearchResult, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMailboxStatisticsSearchResult::ClassInfo = {"TEwsMailboxStatisticsSearchResult", "t:MailboxStatisticsSearchResultType", "", nullptr, &NewTEwsMailboxStatisticsSearchResult, kDeclsTEwsMailboxStatisticsSearchResult, kByIndexTEwsMailboxStatisticsSearchResult, kByNameTEwsMailboxStatisticsSearchResult, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserMailbox* TEwsMailboxStatisticsSearchResult::GetUserMailbox() { return static_cast<TEwsUserMailbox*>(GetChildObject(2206)); }
 TEwsKeywordStatisticsSearchResult* TEwsMailboxStatisticsSearchResult::GetKeywordStatisticsSearchResult() { return static_cast<TEwsKeywordStatisticsSearchResult*>(GetChildObject(2207)); }
 
-const TDvXMLSchemaClassInfo TEwsExtendedAttribute::ClassInfo = {"TEwsExtendedAttribute", "t:ExtendedAttributeType", "", nullptr, &NewTEwsExtendedAttribute, kDeclsTEwsExtendedAttribute, kByIndexTEwsExtendedAttribute, kByNameTEwsExtendedAttribute, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExtendedAttribute::ClassInfo = {"TEwsExtendedAttribute", "t:ExtendedAttributeType", "", nullptr, &NewTEwsExtendedAttribute, kDeclsTEwsExtendedAttribute, kByIndexTEwsExtendedAttribute, kByNameTEwsExtendedAttribute, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsExtendedAttribute::GetName() { return GetAsString(2208); }
 void TEwsExtendedAttribute::SetName(const std::string& value) { SetAsString(2208, value); }
 std::string TEwsExtendedAttribute::GetValue() { return GetAsString(2209); }
 void TEwsExtendedAttribute::SetValue(const std::string& value) { SetAsString(2209, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfExtendedAttributes::ClassInfo = {"TEwsArrayOfExtendedAttributes", "t:ArrayOfExtendedAttributesType", "", nullptr, &NewTEwsArrayOfExtendedAttributes, kDeclsTEwsArrayOfExtendedAttributes, kByIndexTEwsArrayOfExtendedAttributes, kByNameTEwsArrayOfExtendedAttributes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfExtendedAttributes::ClassInfo = {"TEwsArrayOfExtendedAttributes", "t:ArrayOfExtendedAttributesType", "", nullptr, &NewTEwsArrayOfExtendedAttributes, kDeclsTEwsArrayOfExtendedAttributes, kByIndexTEwsArrayOfExtendedAttributes, kByNameTEwsArrayOfExtendedAttributes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsExtendedAttribute>* TEwsArrayOfExtendedAttributes::GetExtendedAttribute() { return static_cast<TDvXMLSchemaElementArray<TEwsExtendedAttribute>*>(GetArrayChild(2210)); }
 
-const TDvXMLSchemaClassInfo TEwsMailboxSearchScope::ClassInfo = {"TEwsMailboxSearchScope", "t:MailboxSearchScopeType", "", nullptr, &NewTEwsMailboxSearchScope, kDeclsTEwsMailboxSearchScope, kByIndexTEwsMailboxSearchScope, kByNameTEwsMailboxSearchScope, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMailboxSearchScope::ClassInfo = {"TEwsMailboxSearchScope", "t:MailboxSearchScopeType", "", nullptr, &NewTEwsMailboxSearchScope, kDeclsTEwsMailboxSearchScope, kByIndexTEwsMailboxSearchScope, kByNameTEwsMailboxSearchScope, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMailboxSearchScope::GetMailbox() { return GetAsString(2211); }
 void TEwsMailboxSearchScope::SetMailbox(const std::string& value) { SetAsString(2211, value); }
 TMailboxSearchLocation TEwsMailboxSearchScope::GetSearchScope() { return static_cast<TMailboxSearchLocation>(GetEnumOrdinal(2212)); }
 void TEwsMailboxSearchScope::SetSearchScope(TMailboxSearchLocation value) { SetEnumOrdinal(2212, static_cast<int>(value)); }
 TEwsArrayOfExtendedAttributes* TEwsMailboxSearchScope::GetExtendedAttributes() { return static_cast<TEwsArrayOfExtendedAttributes*>(GetChildObject(2213)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfMailboxSearchScopes::ClassInfo = {"TEwsNonEmptyArrayOfMailboxSearchScopes", "t:NonEmptyArrayOfMailboxSearchScopesType", "", nullptr, &NewTEwsNonEmptyArrayOfMailboxSearchScopes, kDeclsTEwsNonEmptyArrayOfMailboxSearchScopes, kByIndexTEwsNonEmptyArrayOfMailboxSearchScopes, kByNameTEwsNonEmptyArrayOfMailboxSearchScopes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfMailboxSearchScopes::ClassInfo = {"TEwsNonEmptyArrayOfMailboxSearchScopes", "t:NonEmptyArrayOfMailboxSearchScopesType", "", nullptr, &NewTEwsNonEmptyArrayOfMailboxSearchScopes, kDeclsTEwsNonEmptyArrayOfMailboxSearchScopes, kByIndexTEwsNonEmptyArrayOfMailboxSearchScopes, kByNameTEwsNonEmptyArrayOfMailboxSearchScopes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMailboxSearchScope>* TEwsNonEmptyArrayOfMailboxSearchScopes::GetMailboxSearchScope() { return static_cast<TDvXMLSchemaElementArray<TEwsMailboxSearchScope>*>(GetArrayChild(2214)); }
 
-const TDvXMLSchemaClassInfo TEwsMailboxQuery::ClassInfo = {"TEwsMailboxQuery", "t:MailboxQueryType", "", nullptr, &NewTEwsMailboxQuery, kDeclsTEwsMailboxQuery, kByIndexTEwsMailboxQuery, kByNameTEwsMailboxQuery, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMailboxQuery::ClassInfo = {"TEwsMailboxQuery", "t:MailboxQueryType", "", nullptr, &NewTEwsMailboxQuery, kDeclsTEwsMailboxQuery, kByIndexTEwsMailboxQuery, kByNameTEwsMailboxQuery, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMailboxQuery::GetQuery() { return GetAsString(2215); }
 void TEwsMailboxQuery::SetQuery(const std::string& value) { SetAsString(2215, value); }
 TEwsNonEmptyArrayOfMailboxSearchScopes* TEwsMailboxQuery::GetMailboxSearchScopes() { return static_cast<TEwsNonEmptyArrayOfMailboxSearchScopes*>(GetChildObject(2216)); }
 
-const TDvXMLSchemaClassInfo TEwsPreviewItemMailbox::ClassInfo = {"TEwsPreviewItemMailbox", "t:PreviewItemMailboxType", "", nullptr, &NewTEwsPreviewItemMailbox, kDeclsTEwsPreviewItemMailbox, kByIndexTEwsPreviewItemMailbox, kByNameTEwsPreviewItemMailbox, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPreviewItemMailbox::ClassInfo = {"TEwsPreviewItemMailbox", "t:PreviewItemMailboxType", "", nullptr, &NewTEwsPreviewItemMailbox, kDeclsTEwsPreviewItemMailbox, kByIndexTEwsPreviewItemMailbox, kByNameTEwsPreviewItemMailbox, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPreviewItemMailbox::GetMailboxId() { return GetAsString(2217); }
 void TEwsPreviewItemMailbox::SetMailboxId(const std::string& value) { SetAsString(2217, value); }
 std::string TEwsPreviewItemMailbox::GetPrimarySmtpAddress() { return GetAsString(2218); }
 void TEwsPreviewItemMailbox::SetPrimarySmtpAddress(const std::string& value) { SetAsString(2218, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfMailboxQueries::ClassInfo = {"TEwsNonEmptyArrayOfMailboxQueries", "t:NonEmptyArrayOfMailboxQueriesType", "", nullptr, &NewTEwsNonEmptyArrayOfMailboxQueries, kDeclsTEwsNonEmptyArrayOfMailboxQueries, kByIndexTEwsNonEmptyArrayOfMailboxQueries, kByNameTEwsNonEmptyArrayOfMailboxQueries, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfMailboxQueries::ClassInfo = {"TEwsNonEmptyArrayOfMailboxQueries", "t:NonEmptyArrayOfMailboxQueriesType", "", nullptr, &NewTEwsNonEmptyArrayOfMailboxQueries, kDeclsTEwsNonEmptyArrayOfMailboxQueries, kByIndexTEwsNonEmptyArrayOfMailboxQueries, kByNameTEwsNonEmptyArrayOfMailboxQueries, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMailboxQuery>* TEwsNonEmptyArrayOfMailboxQueries::GetMailboxQuery() { return static_cast<TDvXMLSchemaElementArray<TEwsMailboxQuery>*>(GetArrayChild(2219)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfExtendedFieldURIsType::ClassInfo = {"TEwsNonEmptyArrayOfExtendedFieldURIsType", "t:NonEmptyArrayOfExtendedFieldURIsType", "", nullptr, &NewTEwsNonEmptyArrayOfExtendedFieldURIsType, kDeclsTEwsNonEmptyArrayOfExtendedFieldURIsType, kByIndexTEwsNonEmptyArrayOfExtendedFieldURIsType, kByNameTEwsNonEmptyArrayOfExtendedFieldURIsType, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfExtendedFieldURIsType::ClassInfo = {"TEwsNonEmptyArrayOfExtendedFieldURIsType", "t:NonEmptyArrayOfExtendedFieldURIsType", "", nullptr, &NewTEwsNonEmptyArrayOfExtendedFieldURIsType, kDeclsTEwsNonEmptyArrayOfExtendedFieldURIsType, kByIndexTEwsNonEmptyArrayOfExtendedFieldURIsType, kByNameTEwsNonEmptyArrayOfExtendedFieldURIsType, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPathToExtendedField>* TEwsNonEmptyArrayOfExtendedFieldURIsType::GetExtendedFieldURI() { return static_cast<TDvXMLSchemaElementArray<TEwsPathToExtendedField>*>(GetArrayChild(2220)); }
 
-const TDvXMLSchemaClassInfo TEwsPreviewItemResponseShape::ClassInfo = {"TEwsPreviewItemResponseShape", "t:PreviewItemResponseShapeType", "", nullptr, &NewTEwsPreviewItemResponseShape, kDeclsTEwsPreviewItemResponseShape, kByIndexTEwsPreviewItemResponseShape, kByNameTEwsPreviewItemResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPreviewItemResponseShape::ClassInfo = {"TEwsPreviewItemResponseShape", "t:PreviewItemResponseShapeType", "", nullptr, &NewTEwsPreviewItemResponseShape, kDeclsTEwsPreviewItemResponseShape, kByIndexTEwsPreviewItemResponseShape, kByNameTEwsPreviewItemResponseShape, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TPreviewItemBaseShape TEwsPreviewItemResponseShape::GetBaseShape() { return static_cast<TPreviewItemBaseShape>(GetEnumOrdinal(2221)); }
 void TEwsPreviewItemResponseShape::SetBaseShape(TPreviewItemBaseShape value) { SetEnumOrdinal(2221, static_cast<int>(value)); }
 TEwsNonEmptyArrayOfExtendedFieldURIsType* TEwsPreviewItemResponseShape::GetAdditionalProperties() { return static_cast<TEwsNonEmptyArrayOfExtendedFieldURIsType*>(GetChildObject(2222)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchPreviewItem::ClassInfo = {"TEwsSearchPreviewItem", "t:SearchPreviewItemType", "", nullptr, &NewTEwsSearchPreviewItem, kDeclsTEwsSearchPreviewItem, kByIndexTEwsSearchPreviewItem, kByNameTEwsSearchPreviewItem, 21, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchPreviewItem::ClassInfo = {"TEwsSearchPreviewItem", "t:SearchPreviewItemType", "", nullptr, &NewTEwsSearchPreviewItem, kDeclsTEwsSearchPreviewItem, kByIndexTEwsSearchPreviewItem, kByNameTEwsSearchPreviewItem, 21, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsSearchPreviewItem::GetId() { return static_cast<TEwsItemId*>(GetChildObject(2223)); }
 TEwsPreviewItemMailbox* TEwsSearchPreviewItem::GetMailbox() { return static_cast<TEwsPreviewItemMailbox*>(GetChildObject(2224)); }
 TEwsItemId* TEwsSearchPreviewItem::GetParentId() { return static_cast<TEwsItemId*>(GetChildObject(2225)); }
@@ -4234,10 +4234,10 @@ bool TEwsSearchPreviewItem::GetHasAttachment() { return GetAsBoolean(2242); }
 void TEwsSearchPreviewItem::SetHasAttachment(bool value) { SetAsBoolean(2242, value); }
 TEwsNonEmptyArrayOfExtendedProperty* TEwsSearchPreviewItem::GetExtendedProperties() { return static_cast<TEwsNonEmptyArrayOfExtendedProperty*>(GetChildObject(2243)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSearchPreviewItems::ClassInfo = {"TEwsArrayOfSearchPreviewItems", "t:ArrayOfSearchPreviewItemsType", "", nullptr, &NewTEwsArrayOfSearchPreviewItems, kDeclsTEwsArrayOfSearchPreviewItems, kByIndexTEwsArrayOfSearchPreviewItems, kByNameTEwsArrayOfSearchPreviewItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfSearchPreviewItems::ClassInfo = {"TEwsArrayOfSearchPreviewItems", "t:ArrayOfSearchPreviewItemsType", "", nullptr, &NewTEwsArrayOfSearchPreviewItems, kDeclsTEwsArrayOfSearchPreviewItems, kByIndexTEwsArrayOfSearchPreviewItems, kByNameTEwsArrayOfSearchPreviewItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSearchPreviewItem>* TEwsArrayOfSearchPreviewItems::GetSearchPreviewItem() { return static_cast<TDvXMLSchemaElementArray<TEwsSearchPreviewItem>*>(GetArrayChild(2244)); }
 
-const TDvXMLSchemaClassInfo TEwsFailedSearchMailbox::ClassInfo = {"TEwsFailedSearchMailbox", "t:FailedSearchMailboxType", "", nullptr, &NewTEwsFailedSearchMailbox, kDeclsTEwsFailedSearchMailbox, kByIndexTEwsFailedSearchMailbox, kByNameTEwsFailedSearchMailbox, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFailedSearchMailbox::ClassInfo = {"TEwsFailedSearchMailbox", "t:FailedSearchMailboxType", "", nullptr, &NewTEwsFailedSearchMailbox, kDeclsTEwsFailedSearchMailbox, kByIndexTEwsFailedSearchMailbox, kByNameTEwsFailedSearchMailbox, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsFailedSearchMailbox::GetMailbox() { return GetAsString(2245); }
 void TEwsFailedSearchMailbox::SetMailbox(const std::string& value) { SetAsString(2245, value); }
 std::int32_t TEwsFailedSearchMailbox::GetErrorCode() { return GetAsInt(2246); }
@@ -4247,10 +4247,10 @@ void TEwsFailedSearchMailbox::SetErrorMessage(const std::string& value) { SetAsS
 bool TEwsFailedSearchMailbox::GetIsArchive() { return GetAsBoolean(2248); }
 void TEwsFailedSearchMailbox::SetIsArchive(bool value) { SetAsBoolean(2248, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfFailedSearchMailboxes::ClassInfo = {"TEwsArrayOfFailedSearchMailboxes", "t:ArrayOfFailedSearchMailboxesType", "", nullptr, &NewTEwsArrayOfFailedSearchMailboxes, kDeclsTEwsArrayOfFailedSearchMailboxes, kByIndexTEwsArrayOfFailedSearchMailboxes, kByNameTEwsArrayOfFailedSearchMailboxes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfFailedSearchMailboxes::ClassInfo = {"TEwsArrayOfFailedSearchMailboxes", "t:ArrayOfFailedSearchMailboxesType", "", nullptr, &NewTEwsArrayOfFailedSearchMailboxes, kDeclsTEwsArrayOfFailedSearchMailboxes, kByIndexTEwsArrayOfFailedSearchMailboxes, kByNameTEwsArrayOfFailedSearchMailboxes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFailedSearchMailbox>* TEwsArrayOfFailedSearchMailboxes::GetFailedMailbox() { return static_cast<TDvXMLSchemaElementArray<TEwsFailedSearchMailbox>*>(GetArrayChild(2249)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchMailboxesResult::ClassInfo = {"TEwsSearchMailboxesResult", "t:SearchMailboxesResultType", "", nullptr, &NewTEwsSearchMailboxesResult, kDeclsTEwsSearchMailboxesResult, kByIndexTEwsSearchMailboxesResult, kByNameTEwsSearchMailboxesResult, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchMailboxesResult::ClassInfo = {"TEwsSearchMailboxesResult", "t:SearchMailboxesResultType", "", nullptr, &NewTEwsSearchMailboxesResult, kDeclsTEwsSearchMailboxesResult, kByIndexTEwsSearchMailboxesResult, kByNameTEwsSearchMailboxesResult, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfMailboxQueries* TEwsSearchMailboxesResult::GetSearchQueries() { return static_cast<TEwsNonEmptyArrayOfMailboxQueries*>(GetChildObject(2250)); }
 TSearchResult TEwsSearchMailboxesResult::GetResultType() { return static_cast<TSearchResult>(GetEnumOrdinal(2251)); }
 void TEwsSearchMailboxesResult::SetResultType(TSearchResult value) { SetEnumOrdinal(2251, static_cast<int>(value)); }
@@ -4268,7 +4268,7 @@ TEwsArrayOfFailedSearchMailboxes* TEwsSearchMailboxesResult::GetFailedMailboxes(
 TEwsArrayOfSearchRefinerItems* TEwsSearchMailboxesResult::GetRefiners() { return static_cast<TEwsArrayOfSearchRefinerItems*>(GetChildObject(2259)); }
 TEwsArrayOfMailboxStatisticsItems* TEwsSearchMailboxesResult::GetMailboxStats() { return static_cast<TEwsArrayOfMailboxStatisticsItems*>(GetChildObject(2260)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchRefinerItem::ClassInfo = {"TEwsSearchRefinerItem", "t:SearchRefinerItemType", "", nullptr, &NewTEwsSearchRefinerItem, kDeclsTEwsSearchRefinerItem, kByIndexTEwsSearchRefinerItem, kByNameTEwsSearchRefinerItem, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchRefinerItem::ClassInfo = {"TEwsSearchRefinerItem", "t:SearchRefinerItemType", "", nullptr, &NewTEwsSearchRefinerItem, kDeclsTEwsSearchRefinerItem, kByIndexTEwsSearchRefinerItem, kByNameTEwsSearchRefinerItem, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSearchRefinerItem::GetName() { return GetAsString(2261); }
 void TEwsSearchRefinerItem::SetName(const std::string& value) { SetAsString(2261, value); }
 std::string TEwsSearchRefinerItem::GetValue() { return GetAsString(2262); }
@@ -4278,10 +4278,10 @@ void TEwsSearchRefinerItem::SetCount(std::int64_t value) { SetAsLong(2263, value
 std::string TEwsSearchRefinerItem::GetToken() { return GetAsString(2264); }
 void TEwsSearchRefinerItem::SetToken(const std::string& value) { SetAsString(2264, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSearchRefinerItems::ClassInfo = {"TEwsArrayOfSearchRefinerItems", "t:ArrayOfSearchRefinerItemsType", "", nullptr, &NewTEwsArrayOfSearchRefinerItems, kDeclsTEwsArrayOfSearchRefinerItems, kByIndexTEwsArrayOfSearchRefinerItems, kByNameTEwsArrayOfSearchRefinerItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfSearchRefinerItems::ClassInfo = {"TEwsArrayOfSearchRefinerItems", "t:ArrayOfSearchRefinerItemsType", "", nullptr, &NewTEwsArrayOfSearchRefinerItems, kDeclsTEwsArrayOfSearchRefinerItems, kByIndexTEwsArrayOfSearchRefinerItems, kByNameTEwsArrayOfSearchRefinerItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSearchRefinerItem>* TEwsArrayOfSearchRefinerItems::GetRefiner() { return static_cast<TDvXMLSchemaElementArray<TEwsSearchRefinerItem>*>(GetArrayChild(2265)); }
 
-const TDvXMLSchemaClassInfo TEwsOneDriveItem::ClassInfo = {"TEwsOneDriveItem", "t:OneDriveItemType", "", &TEwsItem::ClassInfo, &NewTEwsOneDriveItem, kDeclsTEwsOneDriveItem, kByIndexTEwsOneDriveItem, kByNameTEwsOneDriveItem, 72, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsOneDriveItem::ClassInfo = {"TEwsOneDriveItem", "t:OneDriveItemType", "", &TEwsItem::ClassInfo, &NewTEwsOneDriveItem, kDeclsTEwsOneDriveItem, kByIndexTEwsOneDriveItem, kByNameTEwsOneDriveItem, 72, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsOneDriveItem::GetResourceId() { return GetAsString(2266); }
 void TEwsOneDriveItem::SetResourceId(const std::string& value) { SetAsString(2266, value); }
 

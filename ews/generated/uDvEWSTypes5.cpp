@@ -419,7 +419,7 @@ std::unique_ptr<TDvXMLSchemaElementArrayBase> NewArrayOfTEwsWorkTimeSlot(
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFileItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFileItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFileItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFileItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -518,13 +518,13 @@ const TDvXMLSchemaInfo kDeclsTEwsFileItem[] = {
     {2291, 1, "t:SharepointItemWebId", "SharepointItemWebId", "SharepointItemWebId", 0, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 95},
     {2292, 1, "t:AttachmentId", "AttachmentId", "AttachmentId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 96},
 };
-const std::uint16_t kByIndexTEwsFileItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96};
-const std::uint16_t kByNameTEwsFileItem[] = {63, 64, 46, 68, 96, 7, 52, 6, 69, 10, 38, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 84, 74, 72, 77, 75, 71, 73, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 14, 15, 16, 13, 17, 3, 90, 1, 82, 81, 78, 83, 33, 34, 65, 66, 60, 59, 62, 61, 0, 43, 2, 67, 45, 50, 48, 88, 89, 79, 22, 23, 25, 24, 21, 47, 49, 56, 80, 5, 91, 92, 93, 94, 95, 9, 57, 76, 41, 4, 54, 39, 87, 86, 85, 37, 36};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsFileItem[] = {&TEwsDocumentFileItem::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsFileItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96};
+constexpr std::uint16_t kByNameTEwsFileItem[] = {63, 64, 46, 68, 96, 7, 52, 6, 69, 10, 38, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 84, 74, 72, 77, 75, 71, 73, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 14, 15, 16, 13, 17, 3, 90, 1, 82, 81, 78, 83, 33, 34, 65, 66, 60, 59, 62, 61, 0, 43, 2, 67, 45, 50, 48, 88, 89, 79, 22, 23, 25, 24, 21, 47, 49, 56, 80, 5, 91, 92, 93, 94, 95, 9, 57, 76, 41, 4, 54, 39, 87, 86, 85, 37, 36};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsFileItem[] = {&TEwsDocumentFileItem::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDocumentFileItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDocumentFileItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDocumentFileItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDocumentFileItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -626,12 +626,12 @@ const TDvXMLSchemaInfo kDeclsTEwsDocumentFileItem[] = {
     {2294, 1, "t:Title", "Title", "Title", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 98},
     {2295, 1, "t:LastModifiedBy", "LastModifiedBy", "LastModifiedBy", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 99},
 };
-const std::uint16_t kByIndexTEwsDocumentFileItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96, 97, 98, 99};
-const std::uint16_t kByNameTEwsDocumentFileItem[] = {63, 64, 46, 68, 96, 7, 97, 52, 6, 69, 10, 38, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 84, 74, 72, 77, 75, 71, 73, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 14, 15, 16, 13, 17, 3, 90, 1, 82, 81, 78, 83, 99, 33, 34, 65, 66, 60, 59, 62, 61, 0, 43, 2, 67, 45, 50, 48, 88, 89, 79, 22, 23, 25, 24, 21, 47, 49, 56, 80, 5, 91, 92, 93, 94, 95, 9, 57, 76, 41, 4, 54, 98, 39, 87, 86, 85, 37, 36};
+constexpr std::uint16_t kByIndexTEwsDocumentFileItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96, 97, 98, 99};
+constexpr std::uint16_t kByNameTEwsDocumentFileItem[] = {63, 64, 46, 68, 96, 7, 97, 52, 6, 69, 10, 38, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 84, 74, 72, 77, 75, 71, 73, 40, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 14, 15, 16, 13, 17, 3, 90, 1, 82, 81, 78, 83, 99, 33, 34, 65, 66, 60, 59, 62, 61, 0, 43, 2, 67, 45, 50, 48, 88, 89, 79, 22, 23, 25, 24, 21, 47, 49, 56, 80, 5, 91, 92, 93, 94, 95, 9, 57, 76, 41, 4, 54, 98, 39, 87, 86, 85, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDelveItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDelveItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDelveItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDelveItem[] = {
     {93, 1, "t:MimeContent", "MimeContent", "MimeContent", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMimeContent::ClassInfo, nullptr, nullptr, 0},
     {94, 1, "t:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
     {95, 1, "t:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 2},
@@ -705,85 +705,85 @@ const TDvXMLSchemaInfo kDeclsTEwsDelveItem[] = {
     {163, 1, "t:InferenceClassification", "InferenceClassification", "InferenceClassification", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TInferenceClassification, nullptr, 70},
     {2296, 1, "t:GraphNodeLogicalId", "GraphNodeLogicalId", "GraphNodeLogicalId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 71},
 };
-const std::uint16_t kByIndexTEwsDelveItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71};
-const std::uint16_t kByNameTEwsDelveItem[] = {63, 64, 46, 68, 7, 52, 6, 69, 10, 38, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 71, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 14, 15, 16, 13, 17, 3, 1, 33, 34, 65, 66, 60, 59, 62, 61, 0, 43, 2, 67, 45, 50, 48, 22, 23, 25, 24, 21, 47, 49, 56, 5, 9, 57, 41, 4, 54, 39, 37, 36};
+constexpr std::uint16_t kByIndexTEwsDelveItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 28, 69, 70, 71};
+constexpr std::uint16_t kByNameTEwsDelveItem[] = {63, 64, 46, 68, 7, 52, 6, 69, 10, 38, 31, 20, 8, 19, 28, 26, 27, 32, 44, 30, 40, 71, 29, 53, 58, 55, 11, 12, 70, 42, 18, 35, 51, 14, 15, 16, 13, 17, 3, 1, 33, 34, 65, 66, 60, 59, 62, 61, 0, 43, 2, 67, 45, 50, 48, 22, 23, 25, 24, 21, 47, 49, 56, 5, 9, 57, 41, 4, 54, 39, 37, 36};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMailboxStatisticsItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMailboxStatisticsItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMailboxStatisticsItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMailboxStatisticsItem[] = {
     {2297, 1, "t:MailboxId", "MailboxId", "MailboxId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2298, 1, "t:DisplayName", "DisplayName", "DisplayName", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2299, 1, "t:ItemCount", "ItemCount", "ItemCount", 1, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 2},
     {2300, 1, "t:Size", "Size", "Size", 1, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsMailboxStatisticsItem[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsMailboxStatisticsItem[] = {1, 2, 0, 3};
+constexpr std::uint16_t kByIndexTEwsMailboxStatisticsItem[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsMailboxStatisticsItem[] = {1, 2, 0, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfMailboxStatisticsItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfMailboxStatisticsItems(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfMailboxStatisticsItems[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfMailboxStatisticsItems[] = {
     {2301, 1, "t:MailboxStat", "MailboxStat", "MailboxStat", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsMailboxStatisticsItem::ClassInfo, nullptr, &NewArrayOfTEwsMailboxStatisticsItem, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfMailboxStatisticsItems[] = {0};
-const std::uint16_t kByNameTEwsArrayOfMailboxStatisticsItems[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfMailboxStatisticsItems[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfMailboxStatisticsItems[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMailboxHoldStatus(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMailboxHoldStatus(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMailboxHoldStatus[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMailboxHoldStatus[] = {
     {2302, 1, "t:Mailbox", "Mailbox", "Mailbox", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2303, 1, "t:Status", "Status", "Status", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_THoldStatus, nullptr, 1},
     {2304, 1, "t:AdditionalInfo", "AdditionalInfo", "AdditionalInfo", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsMailboxHoldStatus[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsMailboxHoldStatus[] = {2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsMailboxHoldStatus[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsMailboxHoldStatus[] = {2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfMailboxHoldStatus(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfMailboxHoldStatus(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfMailboxHoldStatus[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfMailboxHoldStatus[] = {
     {2305, 1, "t:MailboxHoldStatus", "MailboxHoldStatus", "MailboxHoldStatus", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsMailboxHoldStatus::ClassInfo, nullptr, &NewArrayOfTEwsMailboxHoldStatus, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfMailboxHoldStatus[] = {0};
-const std::uint16_t kByNameTEwsArrayOfMailboxHoldStatus[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfMailboxHoldStatus[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfMailboxHoldStatus[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMailboxHoldResult(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMailboxHoldResult(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMailboxHoldResult[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMailboxHoldResult[] = {
     {2306, 1, "t:HoldId", "HoldId", "HoldId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2307, 1, "t:Query", "Query", "Query", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2308, 1, "t:MailboxHoldStatuses", "MailboxHoldStatuses", "MailboxHoldStatuses", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfMailboxHoldStatus::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsMailboxHoldResult[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsMailboxHoldResult[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsMailboxHoldResult[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsMailboxHoldResult[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfLegacyDNs(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfLegacyDNs(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfLegacyDNs[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfLegacyDNs[] = {
     {2309, 1, "t:LegacyDN", "LegacyDN", "LegacyDN", 1, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfLegacyDNs[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfLegacyDNs[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfLegacyDNs[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfLegacyDNs[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonIndexableItemStatistic(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonIndexableItemStatistic(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonIndexableItemStatistic[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonIndexableItemStatistic[] = {
     {2310, 1, "t:Mailbox", "Mailbox", "Mailbox", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2311, 1, "t:ItemCount", "ItemCount", "ItemCount", 1, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 1},
     {2312, 1, "t:ErrorMessage", "ErrorMessage", "ErrorMessage", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsNonIndexableItemStatistic[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsNonIndexableItemStatistic[] = {2, 1, 0};
+constexpr std::uint16_t kByIndexTEwsNonIndexableItemStatistic[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsNonIndexableItemStatistic[] = {2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfNonIndexableItemStatistics(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfNonIndexableItemStatistics(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfNonIndexableItemStatistics[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfNonIndexableItemStatistics[] = {
     {2313, 1, "t:NonIndexableItemStatistic", "NonIndexableItemStatistic", "NonIndexableItemStatistic", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsNonIndexableItemStatistic::ClassInfo, nullptr, &NewArrayOfTEwsNonIndexableItemStatistic, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfNonIndexableItemStatistics[] = {0};
-const std::uint16_t kByNameTEwsArrayOfNonIndexableItemStatistics[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfNonIndexableItemStatistics[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfNonIndexableItemStatistics[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonIndexableItemDetail(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonIndexableItemDetail(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonIndexableItemDetail[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonIndexableItemDetail[] = {
     {2314, 1, "t:ItemId", "ItemId", "ItemId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {2315, 1, "t:ErrorCode", "ErrorCode", "ErrorCode", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TItemIndexError, nullptr, 1},
     {2316, 1, "t:ErrorDescription", "ErrorDescription", "ErrorDescription", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -794,29 +794,29 @@ const TDvXMLSchemaInfo kDeclsTEwsNonIndexableItemDetail[] = {
     {2321, 1, "t:LastAttemptTime", "LastAttemptTime", "LastAttemptTime", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 7},
     {2322, 1, "t:AdditionalInfo", "AdditionalInfo", "AdditionalInfo", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 8},
 };
-const std::uint16_t kByIndexTEwsNonIndexableItemDetail[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-const std::uint16_t kByNameTEwsNonIndexableItemDetail[] = {8, 6, 1, 2, 3, 4, 0, 7, 5};
+constexpr std::uint16_t kByIndexTEwsNonIndexableItemDetail[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::uint16_t kByNameTEwsNonIndexableItemDetail[] = {8, 6, 1, 2, 3, 4, 0, 7, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfNonIndexableItemDetails(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfNonIndexableItemDetails(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfNonIndexableItemDetails[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfNonIndexableItemDetails[] = {
     {2323, 1, "t:NonIndexableItemDetail", "NonIndexableItemDetail", "NonIndexableItemDetail", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsNonIndexableItemDetail::ClassInfo, nullptr, &NewArrayOfTEwsNonIndexableItemDetail, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfNonIndexableItemDetails[] = {0};
-const std::uint16_t kByNameTEwsArrayOfNonIndexableItemDetails[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfNonIndexableItemDetails[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfNonIndexableItemDetails[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonIndexableItemDetailResult(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonIndexableItemDetailResult(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonIndexableItemDetailResult[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonIndexableItemDetailResult[] = {
     {2324, 1, "t:Items", "Items", "Items", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfNonIndexableItemDetails::ClassInfo, nullptr, nullptr, 0},
     {2325, 1, "t:FailedMailboxes", "FailedMailboxes", "FailedMailboxes", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfFailedSearchMailboxes::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsNonIndexableItemDetailResult[] = {0, 1};
-const std::uint16_t kByNameTEwsNonIndexableItemDetailResult[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsNonIndexableItemDetailResult[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsNonIndexableItemDetailResult[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDiscoverySearchConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDiscoverySearchConfiguration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDiscoverySearchConfiguration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDiscoverySearchConfiguration[] = {
     {2326, 1, "t:SearchId", "SearchId", "SearchId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2327, 1, "t:SearchQuery", "SearchQuery", "SearchQuery", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2328, 1, "t:SearchableMailboxes", "SearchableMailboxes", "SearchableMailboxes", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfSearchableMailboxes::ClassInfo, nullptr, nullptr, 2},
@@ -824,28 +824,28 @@ const TDvXMLSchemaInfo kDeclsTEwsDiscoverySearchConfiguration[] = {
     {2330, 1, "t:ManagedByOrganization", "ManagedByOrganization", "ManagedByOrganization", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 4},
     {2331, 1, "t:Language", "Language", "Language", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsDiscoverySearchConfiguration[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsDiscoverySearchConfiguration[] = {3, 5, 4, 0, 1, 2};
+constexpr std::uint16_t kByIndexTEwsDiscoverySearchConfiguration[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsDiscoverySearchConfiguration[] = {3, 5, 4, 0, 1, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfDiscoverySearchConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfDiscoverySearchConfiguration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfDiscoverySearchConfiguration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfDiscoverySearchConfiguration[] = {
     {2332, 1, "t:DiscoverySearchConfiguration", "DiscoverySearchConfiguration", "DiscoverySearchConfiguration", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsDiscoverySearchConfiguration::ClassInfo, nullptr, &NewArrayOfTEwsDiscoverySearchConfiguration, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfDiscoverySearchConfiguration[] = {0};
-const std::uint16_t kByNameTEwsArrayOfDiscoverySearchConfiguration[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfDiscoverySearchConfiguration[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfDiscoverySearchConfiguration[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRetentionTag(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRetentionTag(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRetentionTag[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRetentionTag[] = {
     {0, 2, "IsExplicit", "IsExplicit", "IsExplicit", 1, 1, true, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsRetentionTag[] = {0};
-const std::uint16_t kByNameTEwsRetentionTag[] = {0};
+constexpr std::uint16_t kByIndexTEwsRetentionTag[] = {0};
+constexpr std::uint16_t kByNameTEwsRetentionTag[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRetentionPolicyTag(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRetentionPolicyTag(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRetentionPolicyTag[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRetentionPolicyTag[] = {
     {2333, 1, "t:DisplayName", "DisplayName", "DisplayName", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2334, 1, "t:RetentionId", "RetentionId", "RetentionId", 1, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 1},
     {2335, 1, "t:RetentionPeriod", "RetentionPeriod", "RetentionPeriod", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -858,20 +858,20 @@ const TDvXMLSchemaInfo kDeclsTEwsRetentionPolicyTag[] = {
     {2342, 1, "t:ParentLabelIdentity", "ParentLabelIdentity", "ParentLabelIdentity", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 9},
     {2343, 1, "t:Priority", "Priority", "Priority", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 10},
 };
-const std::uint16_t kByIndexTEwsRetentionPolicyTag[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-const std::uint16_t kByNameTEwsRetentionPolicyTag[] = {5, 0, 8, 6, 7, 9, 10, 4, 1, 2, 3};
+constexpr std::uint16_t kByIndexTEwsRetentionPolicyTag[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+constexpr std::uint16_t kByNameTEwsRetentionPolicyTag[] = {5, 0, 8, 6, 7, 9, 10, 4, 1, 2, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfRetentionPolicyTags(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfRetentionPolicyTags(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfRetentionPolicyTags[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfRetentionPolicyTags[] = {
     {2344, 1, "t:RetentionPolicyTag", "RetentionPolicyTag", "RetentionPolicyTag", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsRetentionPolicyTag::ClassInfo, nullptr, &NewArrayOfTEwsRetentionPolicyTag, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfRetentionPolicyTags[] = {0};
-const std::uint16_t kByNameTEwsArrayOfRetentionPolicyTags[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfRetentionPolicyTags[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfRetentionPolicyTags[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsClientExtension(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsClientExtension(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsClientExtension[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsClientExtension[] = {
     {2345, 1, "t:SpecificUsers", "SpecificUsers", "SpecificUsers", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfStrings::ClassInfo, nullptr, nullptr, 0},
     {2346, 1, "t:Manifest", "Manifest", "Manifest", 0, 1, false, -1, TDvXMLSchemaValueKind::Base64binary, nullptr, nullptr, nullptr, 1},
     {2347, 2, "IsAvailable", "IsAvailable", "IsAvailable", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
@@ -888,12 +888,12 @@ const TDvXMLSchemaInfo kDeclsTEwsClientExtension[] = {
     {2358, 2, "Version", "Version", "Version", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 13},
     {2359, 2, "ExtensionId", "ExtensionId", "ExtensionId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 14},
 };
-const std::uint16_t kByIndexTEwsClientExtension[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
-const std::uint16_t kByNameTEwsClientExtension[] = {10, 11, 14, 12, 2, 4, 3, 1, 8, 9, 5, 7, 0, 6, 13};
+constexpr std::uint16_t kByIndexTEwsClientExtension[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
+constexpr std::uint16_t kByNameTEwsClientExtension[] = {10, 11, 14, 12, 2, 4, 3, 1, 8, 9, 5, 7, 0, 6, 13};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsImGroup(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsImGroup(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsImGroup[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsImGroup[] = {
     {2360, 1, "t:DisplayName", "DisplayName", "DisplayName", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2361, 1, "t:GroupType", "GroupType", "GroupType", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2362, 1, "t:ExchangeStoreId", "ExchangeStoreId", "ExchangeStoreId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 2},
@@ -901,72 +901,72 @@ const TDvXMLSchemaInfo kDeclsTEwsImGroup[] = {
     {2364, 1, "t:ExtendedProperties", "ExtendedProperties", "ExtendedProperties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfExtendedProperty::ClassInfo, nullptr, nullptr, 4},
     {2365, 1, "t:SmtpAddress", "SmtpAddress", "SmtpAddress", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsImGroup[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsImGroup[] = {0, 2, 4, 1, 3, 5};
+constexpr std::uint16_t kByIndexTEwsImGroup[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsImGroup[] = {0, 2, 4, 1, 3, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfImGroup(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfImGroup(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfImGroup[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfImGroup[] = {
     {2366, 1, "t:ImGroup", "ImGroup", "ImGroup", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsImGroup::ClassInfo, nullptr, &NewArrayOfTEwsImGroup, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfImGroup[] = {0};
-const std::uint16_t kByNameTEwsArrayOfImGroup[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfImGroup[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfImGroup[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsImItemList(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsImItemList(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsImItemList[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsImItemList[] = {
     {2367, 1, "t:Groups", "Groups", "Groups", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfImGroup::ClassInfo, nullptr, nullptr, 0},
     {2368, 1, "t:Personas", "Personas", "Personas", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfPeople::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsImItemList[] = {0, 1};
-const std::uint16_t kByNameTEwsImItemList[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsImItemList[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsImItemList[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfExtendedFieldURIs(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfExtendedFieldURIs(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfExtendedFieldURIs[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfExtendedFieldURIs[] = {
     {2369, 1, "t:ExtendedProperty", "ExtendedProperty", "ExtendedProperty", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsPathToExtendedField::ClassInfo, nullptr, &NewArrayOfTEwsPathToExtendedField, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfExtendedFieldURIs[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfExtendedFieldURIs[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfExtendedFieldURIs[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfExtendedFieldURIs[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyStateDefinition(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyStateDefinition(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyStateDefinition[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyStateDefinition[] = {
     {2370, 1, "t:DeletedOccurrenceStateDefinition", "DeletedOccurrenceStateDefinition", "DeletedOccurrenceStateDefinition", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsDeletedOccurrenceStateDefinition::ClassInfo, nullptr, nullptr, 0},
     {2371, 1, "t:DeleteFromFolderStateDefinition", "DeleteFromFolderStateDefinition", "DeleteFromFolderStateDefinition", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsDeleteFromFolderStateDefinition::ClassInfo, nullptr, nullptr, 1},
     {2372, 1, "t:LocationBasedStateDefinition", "LocationBasedStateDefinition", "LocationBasedStateDefinition", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsLocationBasedStateDefinition::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsNonEmptyStateDefinition[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsNonEmptyStateDefinition[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsNonEmptyStateDefinition[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsNonEmptyStateDefinition[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseCalendarItemStateDefinition(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseCalendarItemStateDefinition(e));
 }
-const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseCalendarItemStateDefinition[] = {&TEwsDeleteFromFolderStateDefinition::ClassInfo, &TEwsDeletedOccurrenceStateDefinition::ClassInfo, &TEwsLocationBasedStateDefinition::ClassInfo};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseCalendarItemStateDefinition[] = {&TEwsDeleteFromFolderStateDefinition::ClassInfo, &TEwsDeletedOccurrenceStateDefinition::ClassInfo, &TEwsLocationBasedStateDefinition::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeletedOccurrenceStateDefinition(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeletedOccurrenceStateDefinition(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeletedOccurrenceStateDefinition[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeletedOccurrenceStateDefinition[] = {
     {2373, 1, "t:OccurrenceDate", "OccurrenceDate", "OccurrenceDate", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 0},
     {2374, 1, "t:IsOccurrencePresent", "IsOccurrencePresent", "IsOccurrencePresent", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsDeletedOccurrenceStateDefinition[] = {0, 1};
-const std::uint16_t kByNameTEwsDeletedOccurrenceStateDefinition[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsDeletedOccurrenceStateDefinition[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsDeletedOccurrenceStateDefinition[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteFromFolderStateDefinition(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteFromFolderStateDefinition(e));
 }
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsLocationBasedStateDefinition(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsLocationBasedStateDefinition(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsLocationBasedStateDefinition[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsLocationBasedStateDefinition[] = {
     {2375, 1, "t:OrganizerLocation", "OrganizerLocation", "OrganizerLocation", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2376, 1, "t:AttendeeLocation", "AttendeeLocation", "AttendeeLocation", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsLocationBasedStateDefinition[] = {0, 1};
-const std::uint16_t kByNameTEwsLocationBasedStateDefinition[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsLocationBasedStateDefinition[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsLocationBasedStateDefinition[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMeetingSpace(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMeetingSpace(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMeetingSpace[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMeetingSpace[] = {
     {2377, 1, "t:Id", "Id", "Id", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2378, 1, "t:ChangeKey", "ChangeKey", "ChangeKey", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2379, 1, "t:Type", "Type", "Type_", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TMeetingSpaceTypeEnum, nullptr, 2},
@@ -978,12 +978,12 @@ const TDvXMLSchemaInfo kDeclsTEwsMeetingSpace[] = {
     {2385, 1, "t:Meadata", "Meadata", "Meadata", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 8},
     {2386, 1, "t:Tag", "Tag", "Tag", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 9},
 };
-const std::uint16_t kByIndexTEwsMeetingSpace[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-const std::uint16_t kByNameTEwsMeetingSpace[] = {1, 5, 6, 7, 0, 4, 8, 9, 2, 3};
+constexpr std::uint16_t kByIndexTEwsMeetingSpace[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+constexpr std::uint16_t kByNameTEwsMeetingSpace[] = {1, 5, 6, 7, 0, 4, 8, 9, 2, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsParticipantActivity(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsParticipantActivity(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsParticipantActivity[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsParticipantActivity[] = {
     {2387, 1, "t:Id", "Id", "Id", 1, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 0},
     {2388, 1, "t:CreatedBy", "CreatedBy", "CreatedBy", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2389, 1, "t:StartTime", "StartTime", "StartTime", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -993,20 +993,20 @@ const TDvXMLSchemaInfo kDeclsTEwsParticipantActivity[] = {
     {2393, 1, "t:MediaType", "MediaType", "MediaType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TParticipantActivityMedia, nullptr, 6},
     {2394, 1, "t:MediaDetails", "MediaDetails", "MediaDetails", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 7},
 };
-const std::uint16_t kByIndexTEwsParticipantActivity[] = {0, 1, 2, 3, 4, 5, 6, 7};
-const std::uint16_t kByNameTEwsParticipantActivity[] = {4, 1, 3, 0, 7, 6, 5, 2};
+constexpr std::uint16_t kByIndexTEwsParticipantActivity[] = {0, 1, 2, 3, 4, 5, 6, 7};
+constexpr std::uint16_t kByNameTEwsParticipantActivity[] = {4, 1, 3, 0, 7, 6, 5, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfParticipantActivities(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfParticipantActivities(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfParticipantActivities[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfParticipantActivities[] = {
     {2395, 1, "t:ParticipantActivity", "ParticipantActivity", "ParticipantActivity", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsParticipantActivity::ClassInfo, nullptr, &NewArrayOfTEwsParticipantActivity, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfParticipantActivities[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfParticipantActivities[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfParticipantActivities[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfParticipantActivities[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsContentActivity(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsContentActivity(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsContentActivity[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsContentActivity[] = {
     {2396, 1, "t:Id", "Id", "Id", 1, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 0},
     {2397, 1, "t:SharedBy", "SharedBy", "SharedBy", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2398, 1, "t:ContentLocation", "ContentLocation", "ContentLocation", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1016,20 +1016,20 @@ const TDvXMLSchemaInfo kDeclsTEwsContentActivity[] = {
     {2402, 1, "t:MediaType", "MediaType", "MediaType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TContentActivityMedia, nullptr, 6},
     {2403, 1, "t:Acl", "Acl", "Acl", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TContentActivityAcl, nullptr, 7},
 };
-const std::uint16_t kByIndexTEwsContentActivity[] = {0, 1, 2, 3, 4, 5, 6, 7};
-const std::uint16_t kByNameTEwsContentActivity[] = {7, 2, 4, 0, 6, 1, 3, 5};
+constexpr std::uint16_t kByIndexTEwsContentActivity[] = {0, 1, 2, 3, 4, 5, 6, 7};
+constexpr std::uint16_t kByNameTEwsContentActivity[] = {7, 2, 4, 0, 6, 1, 3, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfContentActivities(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfContentActivities(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfContentActivities[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfContentActivities[] = {
     {2404, 1, "t:ContentActivity", "ContentActivity", "ContentActivity", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsContentActivity::ClassInfo, nullptr, &NewArrayOfTEwsContentActivity, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfContentActivities[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfContentActivities[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfContentActivities[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfContentActivities[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMeetingInstance(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMeetingInstance(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMeetingInstance[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMeetingInstance[] = {
     {2405, 1, "t:Id", "Id", "Id", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2406, 1, "t:ChangeKey", "ChangeKey", "ChangeKey", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2407, 1, "t:Version", "Version", "Version", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1042,82 +1042,82 @@ const TDvXMLSchemaInfo kDeclsTEwsMeetingInstance[] = {
     {2414, 1, "t:ParticipantActivities", "ParticipantActivities", "ParticipantActivities", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfParticipantActivities::ClassInfo, nullptr, nullptr, 9},
     {2415, 1, "t:ContentActivities", "ContentActivities", "ContentActivities", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfContentActivities::ClassInfo, nullptr, nullptr, 10},
 };
-const std::uint16_t kByIndexTEwsMeetingInstance[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-const std::uint16_t kByNameTEwsMeetingInstance[] = {1, 10, 4, 5, 0, 3, 6, 8, 9, 7, 2};
+constexpr std::uint16_t kByIndexTEwsMeetingInstance[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+constexpr std::uint16_t kByNameTEwsMeetingInstance[] = {1, 10, 4, 5, 0, 3, 6, 8, 9, 7, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchFolderScope(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchFolderScope(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchFolderScope[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchFolderScope[] = {
     {2416, 1, "t:FolderId", "FolderId", "FolderId", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 0},
     {2417, 1, "t:WellKnownFolder", "WellKnownFolder", "WellKnownFolder", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsDistinguishedFolderId::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsSearchFolderScope[] = {0, 1};
-const std::uint16_t kByNameTEwsSearchFolderScope[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsSearchFolderScope[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsSearchFolderScope[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPrimaryMailboxSearchScope(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPrimaryMailboxSearchScope(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPrimaryMailboxSearchScope[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPrimaryMailboxSearchScope[] = {
     {2418, 1, "t:FolderScope", "FolderScope", "FolderScope", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSearchFolderScope::ClassInfo, nullptr, nullptr, 0},
     {2419, 1, "t:IsDeepTraversal", "IsDeepTraversal", "IsDeepTraversal", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsPrimaryMailboxSearchScope[] = {0, 1};
-const std::uint16_t kByNameTEwsPrimaryMailboxSearchScope[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsPrimaryMailboxSearchScope[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsPrimaryMailboxSearchScope[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsLargeArchiveSearchScope(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsLargeArchiveSearchScope(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsLargeArchiveSearchScope[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsLargeArchiveSearchScope[] = {
     {2420, 1, "t:ArchiveTypes", "ArchiveTypes", "ArchiveTypes", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsLargeArchiveSearchScope[] = {0};
-const std::uint16_t kByNameTEwsLargeArchiveSearchScope[] = {0};
+constexpr std::uint16_t kByIndexTEwsLargeArchiveSearchScope[] = {0};
+constexpr std::uint16_t kByNameTEwsLargeArchiveSearchScope[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGroupSearchScope(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGroupSearchScope(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGroupSearchScope[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGroupSearchScope[] = {
     {2421, 1, "t:GroupTypes", "GroupTypes", "GroupTypes", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGroupSearchScope[] = {0};
-const std::uint16_t kByNameTEwsGroupSearchScope[] = {0};
+constexpr std::uint16_t kByIndexTEwsGroupSearchScope[] = {0};
+constexpr std::uint16_t kByNameTEwsGroupSearchScope[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSingleLargeArchiveSearchScope(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSingleLargeArchiveSearchScope(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSingleLargeArchiveSearchScope[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSingleLargeArchiveSearchScope[] = {
     {2422, 1, "t:MailboxGuid", "MailboxGuid", "MailboxGuid", 0, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 0},
     {2423, 1, "t:FolderScope", "FolderScope", "FolderScope", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSearchFolderScope::ClassInfo, nullptr, nullptr, 1},
     {2424, 1, "t:IsDeepTraversal", "IsDeepTraversal", "IsDeepTraversal", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsSingleLargeArchiveSearchScope[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsSingleLargeArchiveSearchScope[] = {1, 2, 0};
+constexpr std::uint16_t kByIndexTEwsSingleLargeArchiveSearchScope[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsSingleLargeArchiveSearchScope[] = {1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsOneDriveSearchScope(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsOneDriveSearchScope(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsOneDriveSearchScope[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsOneDriveSearchScope[] = {
     {2425, 1, "t:OneDriveView", "OneDriveView", "OneDriveView", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsOneDriveSearchScope[] = {0};
-const std::uint16_t kByNameTEwsOneDriveSearchScope[] = {0};
+constexpr std::uint16_t kByIndexTEwsOneDriveSearchScope[] = {0};
+constexpr std::uint16_t kByNameTEwsOneDriveSearchScope[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDelveSearchScope(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDelveSearchScope(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDelveSearchScope[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDelveSearchScope[] = {
     {2426, 1, "t:DelveView", "DelveView", "DelveView", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsDelveSearchScope[] = {0};
-const std::uint16_t kByNameTEwsDelveSearchScope[] = {0};
+constexpr std::uint16_t kByIndexTEwsDelveSearchScope[] = {0};
+constexpr std::uint16_t kByNameTEwsDelveSearchScope[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCustomSearchScope(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCustomSearchScope(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCustomSearchScope[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCustomSearchScope[] = {
     {2427, 1, "t:MailboxGuid", "MailboxGuid", "MailboxGuid", 1, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 0},
     {2428, 1, "t:FolderScope", "FolderScope", "FolderScope", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSearchFolderScope::ClassInfo, nullptr, nullptr, 1},
     {2429, 1, "t:IsDeepTraversal", "IsDeepTraversal", "IsDeepTraversal", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsCustomSearchScope[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsCustomSearchScope[] = {1, 2, 0};
+constexpr std::uint16_t kByIndexTEwsCustomSearchScope[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsCustomSearchScope[] = {1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfSearchScope(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfSearchScope(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfSearchScope[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfSearchScope[] = {
     {2430, 1, "t:PrimaryMailboxSearchScope", "PrimaryMailboxSearchScope", "PrimaryMailboxSearchScope", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPrimaryMailboxSearchScope::ClassInfo, nullptr, nullptr, 0},
     {2431, 1, "t:LargeArchiveSearchScope", "LargeArchiveSearchScope", "LargeArchiveSearchScope", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsLargeArchiveSearchScope::ClassInfo, nullptr, nullptr, 1},
     {2432, 1, "t:GroupSearchScope", "GroupSearchScope", "GroupSearchScope", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsGroupSearchScope::ClassInfo, nullptr, nullptr, 2},
@@ -1126,30 +1126,30 @@ const TDvXMLSchemaInfo kDeclsTEwsArrayOfSearchScope[] = {
     {2435, 1, "t:SingleLargeArchiveSearchScope", "SingleLargeArchiveSearchScope", "SingleLargeArchiveSearchScope", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSingleLargeArchiveSearchScope::ClassInfo, nullptr, nullptr, 5},
     {2436, 1, "t:DelveSearchScope", "DelveSearchScope", "DelveSearchScope", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsDelveSearchScope::ClassInfo, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsArrayOfSearchScope[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsArrayOfSearchScope[] = {3, 6, 2, 1, 4, 0, 5};
+constexpr std::uint16_t kByIndexTEwsArrayOfSearchScope[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsArrayOfSearchScope[] = {3, 6, 2, 1, 4, 0, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDynamicRefinerQuery(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDynamicRefinerQuery(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDynamicRefinerQuery[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDynamicRefinerQuery[] = {
     {2437, 1, "t:RefinerQuery", "RefinerQuery", "RefinerQuery", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2438, 1, "t:TDRefinerId", "TDRefinerId", "TDRefinerId", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsDynamicRefinerQuery[] = {0, 1};
-const std::uint16_t kByNameTEwsDynamicRefinerQuery[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsDynamicRefinerQuery[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsDynamicRefinerQuery[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExtendedKeywordDefinition(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExtendedKeywordDefinition(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExtendedKeywordDefinition[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExtendedKeywordDefinition[] = {
     {2439, 1, "t:Keyword", "Keyword", "Keyword", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2440, 1, "t:Properties", "Properties", "Properties", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfExtendedFieldURIsType::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsExtendedKeywordDefinition[] = {0, 1};
-const std::uint16_t kByNameTEwsExtendedKeywordDefinition[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsExtendedKeywordDefinition[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsExtendedKeywordDefinition[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSuggestionType(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSuggestionType(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSuggestionType[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSuggestionType[] = {
     {2441, 1, "t:SuggestedQuery", "SuggestedQuery", "SuggestedQuery", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2442, 1, "t:DisplayText", "DisplayText", "DisplayText", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2443, 1, "t:SuggestionType", "SuggestionType", "SuggestionType", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1157,13 +1157,13 @@ const TDvXMLSchemaInfo kDeclsTEwsSuggestionType[] = {
     {2445, 1, "t:TDSuggestionId", "TDSuggestionId", "TDSuggestionId", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 4},
     {2446, 1, "t:IsDeletable", "IsDeletable", "IsDeletable", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsSuggestionType[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsSuggestionType[] = {1, 5, 0, 2, 4, 3};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsSuggestionType[] = {&TEwsFileSuggestion::ClassInfo, &TEwsPeopleSuggestion::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsSuggestionType[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsSuggestionType[] = {1, 5, 0, 2, 4, 3};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsSuggestionType[] = {&TEwsFileSuggestion::ClassInfo, &TEwsPeopleSuggestion::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPeopleSuggestion(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPeopleSuggestion(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPeopleSuggestion[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPeopleSuggestion[] = {
     {2441, 1, "t:SuggestedQuery", "SuggestedQuery", "SuggestedQuery", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2442, 1, "t:DisplayText", "DisplayText", "DisplayText", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2443, 1, "t:SuggestionType", "SuggestionType", "SuggestionType", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1173,12 +1173,12 @@ const TDvXMLSchemaInfo kDeclsTEwsPeopleSuggestion[] = {
     {2447, 1, "t:PrimarySmtpAddress", "PrimarySmtpAddress", "PrimarySmtpAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 6},
     {2448, 1, "t:PersonType", "PersonType", "PersonType", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 7},
 };
-const std::uint16_t kByIndexTEwsPeopleSuggestion[] = {0, 1, 2, 3, 4, 5, 6, 7};
-const std::uint16_t kByNameTEwsPeopleSuggestion[] = {1, 5, 7, 6, 0, 2, 4, 3};
+constexpr std::uint16_t kByIndexTEwsPeopleSuggestion[] = {0, 1, 2, 3, 4, 5, 6, 7};
+constexpr std::uint16_t kByNameTEwsPeopleSuggestion[] = {1, 5, 7, 6, 0, 2, 4, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFileSuggestion(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFileSuggestion(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFileSuggestion[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFileSuggestion[] = {
     {2441, 1, "t:SuggestedQuery", "SuggestedQuery", "SuggestedQuery", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2442, 1, "t:DisplayText", "DisplayText", "DisplayText", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2443, 1, "t:SuggestionType", "SuggestionType", "SuggestionType", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1192,132 +1192,132 @@ const TDvXMLSchemaInfo kDeclsTEwsFileSuggestion[] = {
     {2453, 1, "t:ContainerTitle", "ContainerTitle", "ContainerTitle", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 10},
     {2454, 1, "t:ContainerUrl", "ContainerUrl", "ContainerUrl", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 11},
 };
-const std::uint16_t kByIndexTEwsFileSuggestion[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
-const std::uint16_t kByNameTEwsFileSuggestion[] = {10, 11, 1, 7, 6, 8, 9, 5, 0, 2, 4, 3};
+constexpr std::uint16_t kByIndexTEwsFileSuggestion[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+constexpr std::uint16_t kByNameTEwsFileSuggestion[] = {10, 11, 1, 7, 6, 8, 9, 5, 0, 2, 4, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchSuggestions(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchSuggestions(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchSuggestions[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchSuggestions[] = {
     {2455, 1, "t:TDSuggestionsBatchId", "TDSuggestionsBatchId", "TDSuggestionsBatchId", 1, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 0},
     {2456, 1, "t:TDSuggestionsInstanceId", "TDSuggestionsInstanceId", "TDSuggestionsInstanceId", 1, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 1},
     {2457, 1, "t:Suggestions", "Suggestions", "Suggestions", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSearchSuggestions_Suggestions::ClassInfo, nullptr, nullptr, 2},
     {2458, 1, "t:DiagnosticsData", "DiagnosticsData", "DiagnosticsData", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSearchDiagnostics::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsSearchSuggestions[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsSearchSuggestions[] = {3, 2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsSearchSuggestions[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsSearchSuggestions[] = {3, 2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteSearchSuggestionResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteSearchSuggestionResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteSearchSuggestionResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteSearchSuggestionResponse[] = {
     {2459, 1, "t:Success", "Success", "Success", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 0},
     {2460, 1, "t:StatusMessage", "StatusMessage", "StatusMessage", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2461, 1, "t:DiagnosticsData", "DiagnosticsData", "DiagnosticsData", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSearchDiagnostics::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsDeleteSearchSuggestionResponse[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsDeleteSearchSuggestionResponse[] = {2, 1, 0};
+constexpr std::uint16_t kByIndexTEwsDeleteSearchSuggestionResponse[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsDeleteSearchSuggestionResponse[] = {2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchDiagnosticsStep(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchDiagnosticsStep(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchDiagnosticsStep[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchDiagnosticsStep[] = {
     {2462, 1, "t:StartTime", "StartTime", "StartTime", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2463, 1, "t:StepTime", "StepTime", "StepTime", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 1},
     {2464, 1, "t:StepType", "StepType", "StepType", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {2465, 1, "t:AdditionalEntries", "AdditionalEntries", "AdditionalEntries", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSearchDiagnosticsStep_AdditionalEntries::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsSearchDiagnosticsStep[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsSearchDiagnosticsStep[] = {3, 0, 1, 2};
+constexpr std::uint16_t kByIndexTEwsSearchDiagnosticsStep[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsSearchDiagnosticsStep[] = {3, 0, 1, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchRefiner(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchRefiner(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchRefiner[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchRefiner[] = {
     {2466, 1, "t:RefinerType", "RefinerType", "RefinerType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TRefinerType, nullptr, 0},
     {2467, 1, "t:Refiner", "Refiner", "Refiner", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsDynamicRefinerQuery::ClassInfo, nullptr, nullptr, 1},
     {2468, 1, "t:ResultCount", "ResultCount", "ResultCount", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsSearchRefiner[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsSearchRefiner[] = {1, 0, 2};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsSearchRefiner[] = {&TEwsAttachmentRefiner::ClassInfo, &TEwsFolderRefiner::ClassInfo, &TEwsHashtagRefiner::ClassInfo, &TEwsMailboxRefiner::ClassInfo, &TEwsPeopleRefiner::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsSearchRefiner[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsSearchRefiner[] = {1, 0, 2};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsSearchRefiner[] = {&TEwsAttachmentRefiner::ClassInfo, &TEwsFolderRefiner::ClassInfo, &TEwsHashtagRefiner::ClassInfo, &TEwsMailboxRefiner::ClassInfo, &TEwsPeopleRefiner::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFolderRefiner(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFolderRefiner(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFolderRefiner[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFolderRefiner[] = {
     {2466, 1, "t:RefinerType", "RefinerType", "RefinerType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TRefinerType, nullptr, 0},
     {2467, 1, "t:Refiner", "Refiner", "Refiner", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsDynamicRefinerQuery::ClassInfo, nullptr, nullptr, 1},
     {2468, 1, "t:ResultCount", "ResultCount", "ResultCount", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 2},
     {2469, 1, "t:FolderId", "FolderId", "FolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsFolderRefiner[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsFolderRefiner[] = {3, 1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsFolderRefiner[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsFolderRefiner[] = {3, 1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPeopleRefiner(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPeopleRefiner(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPeopleRefiner[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPeopleRefiner[] = {
     {2466, 1, "t:RefinerType", "RefinerType", "RefinerType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TRefinerType, nullptr, 0},
     {2467, 1, "t:Refiner", "Refiner", "Refiner", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsDynamicRefinerQuery::ClassInfo, nullptr, nullptr, 1},
     {2468, 1, "t:ResultCount", "ResultCount", "ResultCount", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 2},
     {2470, 1, "t:DisplayName", "DisplayName", "DisplayName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 3},
     {2471, 1, "t:SmtpAddress", "SmtpAddress", "SmtpAddress", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSmtpAddress::ClassInfo, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsPeopleRefiner[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsPeopleRefiner[] = {3, 1, 0, 2, 4};
+constexpr std::uint16_t kByIndexTEwsPeopleRefiner[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsPeopleRefiner[] = {3, 1, 0, 2, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMailboxRefiner(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMailboxRefiner(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMailboxRefiner[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMailboxRefiner[] = {
     {2466, 1, "t:RefinerType", "RefinerType", "RefinerType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TRefinerType, nullptr, 0},
     {2467, 1, "t:Refiner", "Refiner", "Refiner", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsDynamicRefinerQuery::ClassInfo, nullptr, nullptr, 1},
     {2468, 1, "t:ResultCount", "ResultCount", "ResultCount", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 2},
     {2472, 1, "t:MailboxDisplayName", "MailboxDisplayName", "MailboxDisplayName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsMailboxRefiner[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsMailboxRefiner[] = {3, 1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsMailboxRefiner[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsMailboxRefiner[] = {3, 1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAttachmentRefiner(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAttachmentRefiner(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAttachmentRefiner[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAttachmentRefiner[] = {
     {2466, 1, "t:RefinerType", "RefinerType", "RefinerType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TRefinerType, nullptr, 0},
     {2467, 1, "t:Refiner", "Refiner", "Refiner", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsDynamicRefinerQuery::ClassInfo, nullptr, nullptr, 1},
     {2468, 1, "t:ResultCount", "ResultCount", "ResultCount", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 2},
     {2473, 1, "t:HasAttachment", "HasAttachment", "HasAttachment", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsAttachmentRefiner[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsAttachmentRefiner[] = {3, 1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsAttachmentRefiner[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsAttachmentRefiner[] = {3, 1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsHashtagRefiner(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsHashtagRefiner(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsHashtagRefiner[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsHashtagRefiner[] = {
     {2466, 1, "t:RefinerType", "RefinerType", "RefinerType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TRefinerType, nullptr, 0},
     {2467, 1, "t:Refiner", "Refiner", "Refiner", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsDynamicRefinerQuery::ClassInfo, nullptr, nullptr, 1},
     {2468, 1, "t:ResultCount", "ResultCount", "ResultCount", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 2},
     {2474, 1, "t:DisplayName", "DisplayName", "DisplayName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsHashtagRefiner[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsHashtagRefiner[] = {3, 1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsHashtagRefiner[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsHashtagRefiner[] = {3, 1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchDiagnostics(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchDiagnostics(e));
 }
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMailboxInformation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMailboxInformation(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMailboxInformation[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMailboxInformation[] = {
     {2475, 1, "t:MailboxGuid", "MailboxGuid", "MailboxGuid", 1, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 0},
     {2476, 1, "t:MailboxAddress", "MailboxAddress", "MailboxAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSmtpAddress::ClassInfo, nullptr, nullptr, 1},
     {2477, 1, "t:MailboxDisplayName", "MailboxDisplayName", "MailboxDisplayName", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsMailboxInformation[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsMailboxInformation[] = {1, 2, 0};
+constexpr std::uint16_t kByIndexTEwsMailboxInformation[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsMailboxInformation[] = {1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExecuteSearchQueryId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExecuteSearchQueryId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExecuteSearchQueryId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExecuteSearchQueryId[] = {
     {0, 2, "Id", "Id", "Id", 1, 1, true, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsExecuteSearchQueryId[] = {0};
-const std::uint16_t kByNameTEwsExecuteSearchQueryId[] = {0};
+constexpr std::uint16_t kByIndexTEwsExecuteSearchQueryId[] = {0};
+constexpr std::uint16_t kByNameTEwsExecuteSearchQueryId[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchResults(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchResults(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchResults[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchResults[] = {
     {2478, 1, "t:Items", "Items", "Items", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSearchResults_Items::ClassInfo, nullptr, nullptr, 0},
     {2479, 1, "t:Conversations", "Conversations", "Conversations", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSearchResults_Conversations::ClassInfo, nullptr, nullptr, 1},
     {2480, 1, "t:People", "People", "People", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSearchResults_People::ClassInfo, nullptr, nullptr, 2},
@@ -1331,101 +1331,101 @@ const TDvXMLSchemaInfo kDeclsTEwsSearchResults[] = {
     {2488, 1, "t:QueryId", "QueryId", "QueryId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsExecuteSearchQueryId::ClassInfo, nullptr, nullptr, 10},
     {2489, 1, "t:MailboxesInformation", "MailboxesInformation", "MailboxesInformation", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSearchResults_MailboxesInformation::ClassInfo, nullptr, nullptr, 11},
 };
-const std::uint16_t kByIndexTEwsSearchResults[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
-const std::uint16_t kByNameTEwsSearchResults[] = {1, 6, 0, 11, 3, 2, 10, 4, 5, 7, 9, 8};
+constexpr std::uint16_t kByIndexTEwsSearchResults[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+constexpr std::uint16_t kByNameTEwsSearchResults[] = {1, 6, 0, 11, 3, 2, 10, 4, 5, 7, 9, 8};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchResultItemId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchResultItemId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchResultItemId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchResultItemId[] = {
     {0, 2, "Id", "Id", "Id", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1, 2, "ChangeKey", "ChangeKey", "ChangeKey", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2490, 1, "t:EntryId", "EntryId", "EntryId", 0, 1, false, -1, TDvXMLSchemaValueKind::Base64binary, nullptr, nullptr, nullptr, 2},
     {2491, 1, "t:OutlookItemId", "OutlookItemId", "OutlookItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Base64binary, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsSearchResultItemId[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsSearchResultItemId[] = {1, 2, 0, 3};
+constexpr std::uint16_t kByIndexTEwsSearchResultItemId[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsSearchResultItemId[] = {1, 2, 0, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchResultConversationId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchResultConversationId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchResultConversationId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchResultConversationId[] = {
     {0, 2, "Id", "Id", "Id", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1, 2, "ChangeKey", "ChangeKey", "ChangeKey", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2492, 1, "t:OutlookConversationId", "OutlookConversationId", "OutlookConversationId", 0, 1, false, -1, TDvXMLSchemaValueKind::Base64binary, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsSearchResultConversationId[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsSearchResultConversationId[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsSearchResultConversationId[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsSearchResultConversationId[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfWorkHours(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfWorkHours(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfWorkHours[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfWorkHours[] = {
     {2493, 1, "t:WorkHours", "WorkHours", "WorkHours", 0, 7, false, -1, TDvXMLSchemaValueKind::Array, &TEwsWorkHours::ClassInfo, nullptr, &NewArrayOfTEwsWorkHours, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfWorkHours[] = {0};
-const std::uint16_t kByNameTEwsArrayOfWorkHours[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfWorkHours[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfWorkHours[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsWorkHours(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsWorkHours(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsWorkHours[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsWorkHours[] = {
     {2494, 1, "t:WorkDay", "WorkDay", "WorkDay", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSystemDayOfWeek, nullptr, 0},
     {2495, 1, "t:TimeSlots", "TimeSlots", "TimeSlots", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfWorkTimeSlot::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsWorkHours[] = {0, 1};
-const std::uint16_t kByNameTEwsWorkHours[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsWorkHours[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsWorkHours[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfWorkTimeSlot(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfWorkTimeSlot(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfWorkTimeSlot[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfWorkTimeSlot[] = {
     {2496, 1, "t:TimeSlot", "TimeSlot", "TimeSlot", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsWorkTimeSlot::ClassInfo, nullptr, &NewArrayOfTEwsWorkTimeSlot, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfWorkTimeSlot[] = {0};
-const std::uint16_t kByNameTEwsArrayOfWorkTimeSlot[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfWorkTimeSlot[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfWorkTimeSlot[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsWorkTimeSlot(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsWorkTimeSlot(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsWorkTimeSlot[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsWorkTimeSlot[] = {
     {2497, 1, "t:StartTimeInMinutes", "StartTimeInMinutes", "StartTimeInMinutes", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {2498, 1, "t:EndTimeInMinutes", "EndTimeInMinutes", "EndTimeInMinutes", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsWorkTimeSlot[] = {0, 1};
-const std::uint16_t kByNameTEwsWorkTimeSlot[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsWorkTimeSlot[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsWorkTimeSlot[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAnalyzedQuery(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAnalyzedQuery(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAnalyzedQuery[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAnalyzedQuery[] = {
     {2499, 1, "t:QueryLanguage", "QueryLanguage", "QueryLanguage", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2500, 1, "t:SearchRestrictions", "SearchRestrictions", "SearchRestrictions", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsRestriction::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsAnalyzedQuery[] = {0, 1};
-const std::uint16_t kByNameTEwsAnalyzedQuery[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsAnalyzedQuery[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsAnalyzedQuery[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsContextProperty(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsContextProperty(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsContextProperty[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsContextProperty[] = {
     {2501, 1, "t:Key", "Key", "Key", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2502, 1, "t:Value", "Value", "Value", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsContextProperty[] = {0, 1};
-const std::uint16_t kByNameTEwsContextProperty[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsContextProperty[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsContextProperty[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfContextProperty(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfContextProperty(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfContextProperty[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfContextProperty[] = {
     {2503, 1, "t:ContextProperty", "ContextProperty", "ContextProperty", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsContextProperty::ClassInfo, nullptr, &NewArrayOfTEwsContextProperty, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfContextProperty[] = {0};
-const std::uint16_t kByNameTEwsArrayOfContextProperty[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfContextProperty[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfContextProperty[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfEntityFeedbackEntry(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfEntityFeedbackEntry(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfEntityFeedbackEntry[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfEntityFeedbackEntry[] = {
     {2504, 1, "t:EntityFeedbackEntry", "EntityFeedbackEntry", "EntityFeedbackEntry", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsEntityFeedbackEntry::ClassInfo, nullptr, &NewArrayOfTEwsEntityFeedbackEntry, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfEntityFeedbackEntry[] = {0};
-const std::uint16_t kByNameTEwsArrayOfEntityFeedbackEntry[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfEntityFeedbackEntry[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfEntityFeedbackEntry[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEntityFeedbackEntry(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEntityFeedbackEntry(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEntityFeedbackEntry[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEntityFeedbackEntry[] = {
     {2505, 1, "t:ClientEventTimeUtc", "ClientEventTimeUtc", "ClientEventTimeUtc", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 0},
     {2506, 1, "t:ClientEventTimeLocal", "ClientEventTimeLocal", "ClientEventTimeLocal", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 1},
     {2507, 1, "t:ClientSessionId", "ClientSessionId", "ClientSessionId", 1, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 2},
@@ -1438,20 +1438,20 @@ const TDvXMLSchemaInfo kDeclsTEwsEntityFeedbackEntry[] = {
     {2514, 1, "t:EntityAddSource", "EntityAddSource", "EntityAddSource", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TEntityFeedbackEntityAddSource, nullptr, 9},
     {2515, 1, "t:JsonPropertyBag", "JsonPropertyBag", "JsonPropertyBag", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 10},
 };
-const std::uint16_t kByIndexTEwsEntityFeedbackEntry[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-const std::uint16_t kByNameTEwsEntityFeedbackEntry[] = {1, 0, 4, 2, 3, 9, 5, 7, 10, 8, 6};
+constexpr std::uint16_t kByIndexTEwsEntityFeedbackEntry[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+constexpr std::uint16_t kByNameTEwsEntityFeedbackEntry[] = {1, 0, 4, 2, 3, 9, 5, 7, 10, 8, 6};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfInboxReminder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfInboxReminder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfInboxReminder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfInboxReminder[] = {
     {2516, 1, "t:InboxReminder", "InboxReminder", "InboxReminder", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsInboxReminder::ClassInfo, nullptr, &NewArrayOfTEwsInboxReminder, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfInboxReminder[] = {0};
-const std::uint16_t kByNameTEwsArrayOfInboxReminder[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfInboxReminder[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfInboxReminder[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsInboxReminder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsInboxReminder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsInboxReminder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsInboxReminder[] = {
     {2517, 1, "t:Id", "Id", "Id", 0, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 0},
     {2518, 1, "t:ReminderOffset", "ReminderOffset", "ReminderOffset", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
     {2519, 1, "t:Message", "Message", "Message_", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1461,29 +1461,29 @@ const TDvXMLSchemaInfo kDeclsTEwsInboxReminder[] = {
     {2523, 1, "t:Subject", "Subject", "Subject", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 6},
     {2524, 1, "t:RichTextMessage", "RichTextMessage", "RichTextMessage", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 7},
 };
-const std::uint16_t kByIndexTEwsInboxReminder[] = {0, 1, 2, 3, 4, 5, 6, 7};
-const std::uint16_t kByNameTEwsInboxReminder[] = {0, 3, 2, 4, 1, 7, 5, 6};
+constexpr std::uint16_t kByIndexTEwsInboxReminder[] = {0, 1, 2, 3, 4, 5, 6, 7};
+constexpr std::uint16_t kByNameTEwsInboxReminder[] = {0, 3, 2, 4, 1, 7, 5, 6};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsInsightContextItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsInsightContextItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsInsightContextItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsInsightContextItem[] = {
     {2525, 1, "t:Name", "Name", "Name", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2526, 1, "t:Val", "Val", "Val", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsInsightContextItem[] = {0, 1};
-const std::uint16_t kByNameTEwsInsightContextItem[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsInsightContextItem[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsInsightContextItem[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfInsightContextItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfInsightContextItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfInsightContextItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfInsightContextItem[] = {
     {2527, 1, "t:Context", "Context", "Context", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsInsightContextItem::ClassInfo, nullptr, &NewArrayOfTEwsInsightContextItem, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfInsightContextItem[] = {0};
-const std::uint16_t kByNameTEwsArrayOfInsightContextItem[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfInsightContextItem[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfInsightContextItem[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsInsightItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsInsightItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsInsightItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsInsightItem[] = {
     {2528, 1, "t:ItemId", "ItemId", "ItemId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {2529, 1, "t:InsightId", "InsightId", "InsightId", 1, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 1},
     {2530, 1, "t:Type", "Type", "Type_", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1497,57 +1497,57 @@ const TDvXMLSchemaInfo kDeclsTEwsInsightItem[] = {
     {2538, 1, "t:SuggestedActions", "SuggestedActions", "SuggestedActions", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 10},
     {2539, 1, "t:AppContexts", "AppContexts", "AppContexts", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfStrings::ClassInfo, nullptr, nullptr, 11},
 };
-const std::uint16_t kByIndexTEwsInsightItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
-const std::uint16_t kByNameTEwsInsightItem[] = {11, 9, 7, 4, 1, 0, 3, 5, 10, 8, 2, 6};
+constexpr std::uint16_t kByIndexTEwsInsightItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+constexpr std::uint16_t kByNameTEwsInsightItem[] = {11, 9, 7, 4, 1, 0, 3, 5, 10, 8, 2, 6};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfInsightItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfInsightItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfInsightItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfInsightItem[] = {
     {2540, 1, "t:Insight", "Insight", "Insight", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsInsightItem::ClassInfo, nullptr, &NewArrayOfTEwsInsightItem, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfInsightItem[] = {0};
-const std::uint16_t kByNameTEwsArrayOfInsightItem[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfInsightItem[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfInsightItem[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsResponseMessageInfo(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsResponseMessageInfo(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsResponseMessageInfo[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsResponseMessageInfo[] = {
     {2541, 1, "t:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2542, 1, "t:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2543, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsResponseMessageInfo[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsResponseMessageInfo[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsResponseMessageInfo[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsResponseMessageInfo[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseAvailabilityCalendarView(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseAvailabilityCalendarView(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsBaseAvailabilityCalendarView[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsBaseAvailabilityCalendarView[] = {
     {2544, 1, "t:FreeBusyViewType", "FreeBusyViewType", "FreeBusyViewType", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsBaseAvailabilityCalendarView[] = {0};
-const std::uint16_t kByNameTEwsBaseAvailabilityCalendarView[] = {0};
+constexpr std::uint16_t kByIndexTEwsBaseAvailabilityCalendarView[] = {0};
+constexpr std::uint16_t kByNameTEwsBaseAvailabilityCalendarView[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfPeopleQuerySource(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfPeopleQuerySource(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfPeopleQuerySource[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfPeopleQuerySource[] = {
     {2545, 1, "t:Source", "Source", "Source", 1, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfPeopleQuerySource[] = {0};
-const std::uint16_t kByNameTEwsArrayOfPeopleQuerySource[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfPeopleQuerySource[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfPeopleQuerySource[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCalendarActivityData(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCalendarActivityData(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCalendarActivityData[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCalendarActivityData[] = {
     {2546, 1, "t:ActivityAction", "ActivityAction", "ActivityAction", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2547, 1, "t:ClientId", "ClientId", "ClientId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2548, 1, "t:CasRequestId", "CasRequestId", "CasRequestId", 1, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 2},
     {2549, 1, "t:IndexSelected", "IndexSelected", "IndexSelected", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsCalendarActivityData[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsCalendarActivityData[] = {0, 2, 1, 3};
+constexpr std::uint16_t kByIndexTEwsCalendarActivityData[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsCalendarActivityData[] = {0, 2, 1, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMentionAction(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMentionAction(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMentionAction[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMentionAction[] = {
     {2550, 1, "t:Id", "Id", "Id", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2551, 1, "t:CreatedBy", "CreatedBy", "CreatedBy", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressExtended::ClassInfo, nullptr, nullptr, 1},
     {2552, 1, "t:CreatedDateTime", "CreatedDateTime", "CreatedDateTime", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1558,20 +1558,20 @@ const TDvXMLSchemaInfo kDeclsTEwsMentionAction[] = {
     {2557, 1, "t:MentionText", "MentionText", "MentionText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 7},
     {2558, 1, "t:ClientReference", "ClientReference", "ClientReference", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 8},
 };
-const std::uint16_t kByIndexTEwsMentionAction[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-const std::uint16_t kByNameTEwsMentionAction[] = {5, 8, 1, 2, 4, 0, 7, 6, 3};
+constexpr std::uint16_t kByIndexTEwsMentionAction[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::uint16_t kByNameTEwsMentionAction[] = {5, 8, 1, 2, 4, 0, 7, 6, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfMentionActions(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfMentionActions(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfMentionActions[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfMentionActions[] = {
     {2559, 1, "t:MentionAction", "MentionAction", "MentionAction", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsMentionAction::ClassInfo, nullptr, &NewArrayOfTEwsMentionAction, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfMentionActions[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfMentionActions[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfMentionActions[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfMentionActions[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAppliedHashtag(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAppliedHashtag(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAppliedHashtag[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAppliedHashtag[] = {
     {2560, 1, "t:Id", "Id", "Id", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2561, 1, "t:CreatedBy", "CreatedBy", "CreatedBy", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressExtended::ClassInfo, nullptr, nullptr, 1},
     {2562, 1, "t:CreatedDateTime", "CreatedDateTime", "CreatedDateTime", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1582,28 +1582,28 @@ const TDvXMLSchemaInfo kDeclsTEwsAppliedHashtag[] = {
     {2567, 1, "t:IsAutoTagged", "IsAutoTagged", "IsAutoTagged", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 7},
     {2568, 1, "t:IsInlined", "IsInlined", "IsInlined", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 8},
 };
-const std::uint16_t kByIndexTEwsAppliedHashtag[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-const std::uint16_t kByNameTEwsAppliedHashtag[] = {5, 1, 2, 4, 0, 7, 8, 3, 6};
+constexpr std::uint16_t kByIndexTEwsAppliedHashtag[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::uint16_t kByNameTEwsAppliedHashtag[] = {5, 1, 2, 4, 0, 7, 8, 3, 6};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAppliedHashtagsPreview(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAppliedHashtagsPreview(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAppliedHashtagsPreview[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAppliedHashtagsPreview[] = {
     {2569, 1, "t:Hashtags", "Hashtags", "Hashtags", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfStrings::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsAppliedHashtagsPreview[] = {0};
-const std::uint16_t kByNameTEwsAppliedHashtagsPreview[] = {0};
+constexpr std::uint16_t kByIndexTEwsAppliedHashtagsPreview[] = {0};
+constexpr std::uint16_t kByNameTEwsAppliedHashtagsPreview[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfAppliedHashtag(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfAppliedHashtag(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfAppliedHashtag[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfAppliedHashtag[] = {
     {2570, 1, "t:AppliedHashtag", "AppliedHashtag", "AppliedHashtag", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsAppliedHashtag::ClassInfo, nullptr, &NewArrayOfTEwsAppliedHashtag, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfAppliedHashtag[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfAppliedHashtag[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfAppliedHashtag[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfAppliedHashtag[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsLike(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsLike(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsLike[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsLike[] = {
     {2571, 1, "t:Id", "Id", "Id", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2572, 1, "t:CreatedBy", "CreatedBy", "CreatedBy", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressExtended::ClassInfo, nullptr, nullptr, 1},
     {2573, 1, "t:CreatedDateTime", "CreatedDateTime", "CreatedDateTime", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1611,61 +1611,61 @@ const TDvXMLSchemaInfo kDeclsTEwsLike[] = {
     {2575, 1, "t:DeepLink", "DeepLink", "DeepLink", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 4},
     {2576, 1, "t:Application", "Application", "Application", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsLike[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsLike[] = {5, 1, 2, 4, 0, 3};
+constexpr std::uint16_t kByIndexTEwsLike[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsLike[] = {5, 1, 2, 4, 0, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsLikesPreview(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsLikesPreview(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsLikesPreview[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsLikesPreview[] = {
     {2577, 1, "t:LikeCount", "LikeCount", "LikeCount", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsLikesPreview[] = {0};
-const std::uint16_t kByNameTEwsLikesPreview[] = {0};
+constexpr std::uint16_t kByIndexTEwsLikesPreview[] = {0};
+constexpr std::uint16_t kByNameTEwsLikesPreview[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMentionsPreview(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMentionsPreview(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMentionsPreview[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMentionsPreview[] = {
     {2578, 1, "t:IsMentioned", "IsMentioned", "IsMentioned", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsMentionsPreview[] = {0};
-const std::uint16_t kByNameTEwsMentionsPreview[] = {0};
+constexpr std::uint16_t kByIndexTEwsMentionsPreview[] = {0};
+constexpr std::uint16_t kByNameTEwsMentionsPreview[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsNonEmptyArrayOfLike(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsNonEmptyArrayOfLike(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfLike[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsNonEmptyArrayOfLike[] = {
     {2579, 1, "t:Like", "Like", "Like", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsLike::ClassInfo, nullptr, &NewArrayOfTEwsLike, 0},
 };
-const std::uint16_t kByIndexTEwsNonEmptyArrayOfLike[] = {0};
-const std::uint16_t kByNameTEwsNonEmptyArrayOfLike[] = {0};
+constexpr std::uint16_t kByIndexTEwsNonEmptyArrayOfLike[] = {0};
+constexpr std::uint16_t kByNameTEwsNonEmptyArrayOfLike[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAttendeeAvailability(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAttendeeAvailability(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAttendeeAvailability[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAttendeeAvailability[] = {
     {2580, 1, "t:EmailAddress", "EmailAddress", "EmailAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2581, 1, "t:Availability", "Availability", "Availability", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TAvailabilityStatus, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsAttendeeAvailability[] = {0, 1};
-const std::uint16_t kByNameTEwsAttendeeAvailability[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsAttendeeAvailability[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsAttendeeAvailability[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfMeetingLocation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfMeetingLocation(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfMeetingLocation[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfMeetingLocation[] = {
     {2582, 1, "t:MeetingLocation", "MeetingLocation", "MeetingLocation", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsMeetingLocation::ClassInfo, nullptr, &NewArrayOfTEwsMeetingLocation, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfMeetingLocation[] = {0};
-const std::uint16_t kByNameTEwsArrayOfMeetingLocation[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfMeetingLocation[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfMeetingLocation[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfAttendeeAvailability(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfAttendeeAvailability(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfAttendeeAvailability[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfAttendeeAvailability[] = {
     {2583, 1, "t:AttendeeAvailability", "AttendeeAvailability", "AttendeeAvailability", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsAttendeeAvailability::ClassInfo, nullptr, &NewArrayOfTEwsAttendeeAvailability, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfAttendeeAvailability[] = {0};
-const std::uint16_t kByNameTEwsArrayOfAttendeeAvailability[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfAttendeeAvailability[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfAttendeeAvailability[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMeetingTimeCandidate(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMeetingTimeCandidate(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMeetingTimeCandidate[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMeetingTimeCandidate[] = {
     {2584, 1, "t:MeetingTimeslot", "MeetingTimeslot", "MeetingTimeslot", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTimeSlot::ClassInfo, nullptr, nullptr, 0},
     {2585, 1, "t:Confidence", "Confidence", "Confidence", 1, 1, false, -1, TDvXMLSchemaValueKind::Double, nullptr, nullptr, nullptr, 1},
     {2586, 1, "t:Score", "Score", "Score", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1674,100 +1674,100 @@ const TDvXMLSchemaInfo kDeclsTEwsMeetingTimeCandidate[] = {
     {2589, 1, "t:Locations", "Locations", "Locations", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfMeetingLocation::ClassInfo, nullptr, nullptr, 5},
     {2590, 1, "t:SuggestionHint", "SuggestionHint", "SuggestionHint", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsMeetingTimeCandidate[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsMeetingTimeCandidate[] = {4, 1, 5, 0, 3, 2, 6};
+constexpr std::uint16_t kByIndexTEwsMeetingTimeCandidate[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsMeetingTimeCandidate[] = {4, 1, 5, 0, 3, 2, 6};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfMeetingTimeCandidate(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfMeetingTimeCandidate(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfMeetingTimeCandidate[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfMeetingTimeCandidate[] = {
     {2591, 1, "t:MeetingTimeCandidate", "MeetingTimeCandidate", "MeetingTimeCandidate", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsMeetingTimeCandidate::ClassInfo, nullptr, &NewArrayOfTEwsMeetingTimeCandidate, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfMeetingTimeCandidate[] = {0};
-const std::uint16_t kByNameTEwsArrayOfMeetingTimeCandidate[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfMeetingTimeCandidate[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfMeetingTimeCandidate[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMeetingTimeCandidatesConstraintItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMeetingTimeCandidatesConstraintItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMeetingTimeCandidatesConstraintItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMeetingTimeCandidatesConstraintItem[] = {
     {2592, 1, "t:Email", "Email", "Email", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsMeetingTimeCandidatesConstraintItem[] = {0};
-const std::uint16_t kByNameTEwsMeetingTimeCandidatesConstraintItem[] = {0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsMeetingTimeCandidatesConstraintItem[] = {&TEwsAttendeeConstraintItem::ClassInfo, &TEwsLocationConstraintItem::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsMeetingTimeCandidatesConstraintItem[] = {0};
+constexpr std::uint16_t kByNameTEwsMeetingTimeCandidatesConstraintItem[] = {0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsMeetingTimeCandidatesConstraintItem[] = {&TEwsAttendeeConstraintItem::ClassInfo, &TEwsLocationConstraintItem::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAttendeeConstraintItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAttendeeConstraintItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAttendeeConstraintItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAttendeeConstraintItem[] = {
     {2592, 1, "t:Email", "Email", "Email", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2593, 1, "t:IsRequired", "IsRequired", "IsRequired", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsAttendeeConstraintItem[] = {0, 1};
-const std::uint16_t kByNameTEwsAttendeeConstraintItem[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsAttendeeConstraintItem[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsAttendeeConstraintItem[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsLocationConstraintItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsLocationConstraintItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsLocationConstraintItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsLocationConstraintItem[] = {
     {2592, 1, "t:Email", "Email", "Email", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2594, 1, "t:Name", "Name", "Name", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2595, 1, "t:ResolveAvailability", "ResolveAvailability", "ResolveAvailability", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsLocationConstraintItem[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsLocationConstraintItem[] = {0, 1, 2};
+constexpr std::uint16_t kByIndexTEwsLocationConstraintItem[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsLocationConstraintItem[] = {0, 1, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfLocationConstraintItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfLocationConstraintItems(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfLocationConstraintItems[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfLocationConstraintItems[] = {
     {2596, 1, "t:LocationItem", "LocationItem", "LocationItem", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsLocationConstraintItem::ClassInfo, nullptr, &NewArrayOfTEwsLocationConstraintItem, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfLocationConstraintItems[] = {0};
-const std::uint16_t kByNameTEwsArrayOfLocationConstraintItems[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfLocationConstraintItems[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfLocationConstraintItems[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfAttendeeConstraintItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfAttendeeConstraintItems(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfAttendeeConstraintItems[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfAttendeeConstraintItems[] = {
     {2597, 1, "t:AttendeeItem", "AttendeeItem", "AttendeeItem", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsAttendeeConstraintItem::ClassInfo, nullptr, &NewArrayOfTEwsAttendeeConstraintItem, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfAttendeeConstraintItems[] = {0};
-const std::uint16_t kByNameTEwsArrayOfAttendeeConstraintItems[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfAttendeeConstraintItems[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfAttendeeConstraintItems[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfTimeSlot(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfTimeSlot(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfTimeSlot[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfTimeSlot[] = {
     {2598, 1, "t:TimeSlot", "TimeSlot", "TimeSlot", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsTimeSlot::ClassInfo, nullptr, &NewArrayOfTEwsTimeSlot, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfTimeSlot[] = {0};
-const std::uint16_t kByNameTEwsArrayOfTimeSlot[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfTimeSlot[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfTimeSlot[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindMeetingTimesAttendeeConstraints(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindMeetingTimesAttendeeConstraints(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindMeetingTimesAttendeeConstraints[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindMeetingTimesAttendeeConstraints[] = {
     {2599, 1, "t:AttendeeEntries", "AttendeeEntries", "AttendeeEntries", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfAttendeeConstraintItems::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsFindMeetingTimesAttendeeConstraints[] = {0};
-const std::uint16_t kByNameTEwsFindMeetingTimesAttendeeConstraints[] = {0};
+constexpr std::uint16_t kByIndexTEwsFindMeetingTimesAttendeeConstraints[] = {0};
+constexpr std::uint16_t kByNameTEwsFindMeetingTimesAttendeeConstraints[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindMeetingTimesLocationConstraints(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindMeetingTimesLocationConstraints(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindMeetingTimesLocationConstraints[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindMeetingTimesLocationConstraints[] = {
     {2600, 1, "t:LocationEntries", "LocationEntries", "LocationEntries", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfLocationConstraintItems::ClassInfo, nullptr, nullptr, 0},
     {2601, 1, "t:IsRequired", "IsRequired", "IsRequired", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
     {2602, 1, "t:SuggestLocation", "SuggestLocation", "SuggestLocation", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsFindMeetingTimesLocationConstraints[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsFindMeetingTimesLocationConstraints[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsFindMeetingTimesLocationConstraints[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsFindMeetingTimesLocationConstraints[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindMeetingTimesSearchConstraints(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindMeetingTimesSearchConstraints(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindMeetingTimesSearchConstraints[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindMeetingTimesSearchConstraints[] = {
     {2603, 1, "t:SearchWindows", "SearchWindows", "SearchWindows", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfTimeSlot::ClassInfo, nullptr, nullptr, 0},
     {2604, 1, "t:MeetingDurationInMinutes", "MeetingDurationInMinutes", "MeetingDurationInMinutes", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
     {2605, 1, "t:ActivityDomain", "ActivityDomain", "ActivityDomain", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TActivityDomain, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsFindMeetingTimesSearchConstraints[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsFindMeetingTimesSearchConstraints[] = {2, 1, 0};
+constexpr std::uint16_t kByIndexTEwsFindMeetingTimesSearchConstraints[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsFindMeetingTimesSearchConstraints[] = {2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindMeetingTimesConstraints(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindMeetingTimesConstraints(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindMeetingTimesConstraints[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindMeetingTimesConstraints[] = {
     {2606, 1, "t:MaxCandidates", "MaxCandidates", "MaxCandidates", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 0},
     {2607, 1, "t:IsOrganizerOptional", "IsOrganizerOptional", "IsOrganizerOptional", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
     {2608, 1, "t:ReturnSuggestionHints", "ReturnSuggestionHints", "ReturnSuggestionHints", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
@@ -1775,48 +1775,48 @@ const TDvXMLSchemaInfo kDeclsTEwsFindMeetingTimesConstraints[] = {
     {2610, 1, "t:AppScenario", "AppScenario", "AppScenario", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 4},
     {2611, 1, "t:MinimumAttendeePercentage", "MinimumAttendeePercentage", "MinimumAttendeePercentage", 0, 1, false, -1, TDvXMLSchemaValueKind::Double, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsFindMeetingTimesConstraints[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsFindMeetingTimesConstraints[] = {3, 4, 1, 0, 5, 2};
+constexpr std::uint16_t kByIndexTEwsFindMeetingTimesConstraints[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsFindMeetingTimesConstraints[] = {3, 4, 1, 0, 5, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsOfficeClient(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsOfficeClient(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsOfficeClient[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsOfficeClient[] = {
     {0, 2, "Code", "Code", "Code", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1, 2, "Version", "Version", "Version", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsOfficeClient[] = {0, 1};
-const std::uint16_t kByNameTEwsOfficeClient[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsOfficeClient[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsOfficeClient[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfApps(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfApps(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfApps[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfApps[] = {
     {2612, 1, "t:App", "App", "App", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsApp::ClassInfo, nullptr, &NewArrayOfTEwsApp, 0},
     {2613, 1, "t:Metadata", "Metadata", "Metadata", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMetadata::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsArrayOfApps[] = {0, 1};
-const std::uint16_t kByNameTEwsArrayOfApps[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsArrayOfApps[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsArrayOfApps[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsApp(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsApp(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsApp[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsApp[] = {
     {2614, 1, "t:Metadata", "Metadata", "Metadata", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsAppMetadata::ClassInfo, nullptr, nullptr, 0},
     {2615, 1, "t:Manifest", "Manifest", "Manifest", 1, 1, false, -1, TDvXMLSchemaValueKind::Base64binary, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsApp[] = {0, 1};
-const std::uint16_t kByNameTEwsApp[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsApp[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsApp[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMetadata(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMetadata(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMetadata[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMetadata[] = {
     {2616, 1, "t:CustomApps", "CustomApps", "CustomApps", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2617, 1, "t:GenericInfo", "GenericInfo", "GenericInfo", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsMetadata[] = {0, 1};
-const std::uint16_t kByNameTEwsMetadata[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsMetadata[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsMetadata[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAppMetadata(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAppMetadata(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAppMetadata[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAppMetadata[] = {
     {2618, 1, "t:EndNodeUrl", "EndNodeUrl", "EndNodeUrl", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2619, 1, "t:AppStatus", "AppStatus", "AppStatus", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2620, 1, "t:ActionUrl", "ActionUrl", "ActionUrl", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1830,25 +1830,25 @@ const TDvXMLSchemaInfo kDeclsTEwsAppMetadata[] = {
     {2628, 1, "t:InstalledBy", "InstalledBy", "InstalledBy", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 10},
     {2629, 1, "t:IsMandatory", "IsMandatory", "IsMandatory", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 11},
 };
-const std::uint16_t kByIndexTEwsAppMetadata[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
-const std::uint16_t kByNameTEwsAppMetadata[] = {2, 1, 5, 4, 0, 6, 10, 11, 8, 7, 3, 9};
+constexpr std::uint16_t kByIndexTEwsAppMetadata[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+constexpr std::uint16_t kByNameTEwsAppMetadata[] = {2, 1, 5, 4, 0, 6, 10, 11, 8, 7, 3, 9};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsResponseMessage[] = {2, 0, 3, 4, 1};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsResponseMessage[] = {&TEwsAddDelegateResponseMessage::ClassInfo, &TEwsAddDistributionGroupToImListResponseMessage::ClassInfo, &TEwsAddImContactToGroupResponseMessage::ClassInfo, &TEwsAddImGroupResponseMessage::ClassInfo, &TEwsAddNewImContactToGroupResponseMessage::ClassInfo, &TEwsAddNewTelUriContactToGroupResponseMessage::ClassInfo, &TEwsAddTagResponseMessage::ClassInfo, &TEwsApplyConversationActionResponseMessage::ClassInfo, &TEwsAttachmentInfoResponseMessage::ClassInfo, &TEwsBaseDelegateResponseMessage::ClassInfo, &TEwsConvertIdResponseMessage::ClassInfo, &TEwsCreateMeetingInstanceResponseMessage::ClassInfo, &TEwsCreateMeetingSpaceResponseMessage::ClassInfo, &TEwsDelegateUserResponseMessage::ClassInfo, &TEwsDeleteAttachmentResponseMessage::ClassInfo, &TEwsDeleteItemResponseMessage::ClassInfo, &TEwsDeleteMeetingInstanceResponseMessage::ClassInfo, &TEwsDeleteMeetingSpaceResponseMessage::ClassInfo, &TEwsDeleteSearchSuggestionResponseMessage::ClassInfo, &TEwsDisableAppResponse::ClassInfo, &TEwsDisconnectPhoneCallResponseMessage::ClassInfo, &TEwsEndSearchSessionResponseMessage::ClassInfo, &TEwsExecuteSearchResponseMessage::ClassInfo, &TEwsExpandDLResponseMessage::ClassInfo, &TEwsExportItemsResponseMessage::ClassInfo, &TEwsFindAvailableMeetingTimesResponseMessage::ClassInfo, &TEwsFindConversationResponseMessage::ClassInfo, &TEwsFindFolderResponseMessage::ClassInfo, &TEwsFindItemResponseMessage::ClassInfo, &TEwsFindMailboxStatisticsByKeywordsResponseMessage::ClassInfo, &TEwsFindMeetingSpaceByJoinUrlResponseMessage::ClassInfo, &TEwsFindMeetingTimeCandidatesResponseMessage::ClassInfo, &TEwsFindMessageTrackingReportResponseMessage::ClassInfo, &TEwsFindPeopleResponseMessage::ClassInfo, &TEwsFindTagsResponseMessage::ClassInfo, &TEwsFolderInfoResponseMessage::ClassInfo, &TEwsGetAppManifestsResponse::ClassInfo, &TEwsGetAppMarketplaceUrlResponseMessage::ClassInfo, &TEwsGetClientAccessTokenResponseMessage::ClassInfo, &TEwsGetConversationItemsResponseMessage::ClassInfo, &TEwsGetDelegateResponseMessage::ClassInfo, &TEwsGetDiscoverySearchConfigurationResponseMessage::ClassInfo, &TEwsGetEventsResponseMessage::ClassInfo, &TEwsGetHoldOnMailboxesResponseMessage::ClassInfo, &TEwsGetImItemListResponseMessage::ClassInfo, &TEwsGetImItemsResponseMessage::ClassInfo, &TEwsGetInboxRulesResponse::ClassInfo, &TEwsGetLastPrivateCatalogUpdateResponse::ClassInfo, &TEwsGetMailTipsResponseMessage::ClassInfo, &TEwsGetMeetingInstanceResponseMessage::ClassInfo, &TEwsGetMeetingSpaceResponseMessage::ClassInfo, &TEwsGetMessageTrackingReportResponseMessage::ClassInfo, &TEwsGetNonIndexableItemDetailsResponseMessage::ClassInfo, &TEwsGetNonIndexableItemStatisticsResponseMessage::ClassInfo, &TEwsGetOMEMessageStatusResponse::ClassInfo, &TEwsGetPasswordExpirationDateResponseMessage::ClassInfo, &TEwsGetPersonaResponseMessage::ClassInfo, &TEwsGetPhoneCallInformationResponseMessage::ClassInfo, &TEwsGetPrivateCatalogAddInsResponse::ClassInfo, &TEwsGetRemindersResponseMessage::ClassInfo, &TEwsGetRoomListsResponseMessage::ClassInfo, &TEwsGetRoomsResponseMessage::ClassInfo, &TEwsGetSearchSuggestionsResponseMessage::ClassInfo, &TEwsGetSearchableMailboxesResponseMessage::ClassInfo, &TEwsGetServerTimeZonesResponseMessage::ClassInfo, &TEwsGetServiceConfigurationResponseMessage::ClassInfo, &TEwsGetSharingFolderResponseMessage::ClassInfo, &TEwsGetSharingMetadataResponseMessage::ClassInfo, &TEwsGetSpecificUserConfigurationResponseMessage::ClassInfo, &TEwsGetStreamingEventsResponseMessage::ClassInfo, &TEwsGetUserConfigurationResponseMessage::ClassInfo, &TEwsGetUserPhotoResponseMessage::ClassInfo, &TEwsGetUserRetentionPolicyTagsResponseMessage::ClassInfo, &TEwsHideTagResponseMessage::ClassInfo, &TEwsInstallAppResponse::ClassInfo, &TEwsItemInfoResponseMessage::ClassInfo, &TEwsMailTipsResponseMessage::ClassInfo, &TEwsMarkAsJunkResponseMessage::ClassInfo, &TEwsMarkAsPhishingResponseMessage::ClassInfo, &TEwsOMEConfigurationResponse::ClassInfo, &TEwsPerformInstantSearchResponse::ClassInfo, &TEwsPerformReminderActionResponseMessage::ClassInfo, &TEwsPlayOnPhoneResponseMessage::ClassInfo, &TEwsRefreshSharingFolderResponseMessage::ClassInfo, &TEwsRegisterConsentResponseMessage::ClassInfo, &TEwsRemoveContactFromImListResponseMessage::ClassInfo, &TEwsRemoveDelegateResponseMessage::ClassInfo, &TEwsRemoveDistributionGroupFromImListResponseMessage::ClassInfo, &TEwsRemoveImContactFromGroupResponseMessage::ClassInfo, &TEwsRemoveImGroupResponseMessage::ClassInfo, &TEwsReportMessageResponseMessage::ClassInfo, &TEwsResolveNamesResponseMessage::ClassInfo, &TEwsSearchMailboxesResponseMessage::ClassInfo, &TEwsSendNotificationResponseMessage::ClassInfo, &TEwsServiceConfigurationResponseMessage::ClassInfo, &TEwsSetHoldOnMailboxesResponseMessage::ClassInfo, &TEwsSetImGroupResponseMessage::ClassInfo, &TEwsSetImListMigrationCompletedResponseMessage::ClassInfo, &TEwsSetOMEConfigurationResponse::ClassInfo, &TEwsSetOMEMessageStatusResponse::ClassInfo, &TEwsSetTeamMailboxResponseMessage::ClassInfo, &TEwsStartSearchSessionResponseMessage::ClassInfo, &TEwsSubscribeResponseMessage::ClassInfo, &TEwsSyncFolderHierarchyResponseMessage::ClassInfo, &TEwsSyncFolderItemsResponseMessage::ClassInfo, &TEwsUninstallAppResponse::ClassInfo, &TEwsUnpinTeamMailboxResponseMessage::ClassInfo, &TEwsUpdateDelegateResponseMessage::ClassInfo, &TEwsUpdateExtensionUsageResponse::ClassInfo, &TEwsUpdateInboxRulesResponse::ClassInfo, &TEwsUpdateItemInRecoverableItemsResponseMessage::ClassInfo, &TEwsUpdateItemResponseMessage::ClassInfo, &TEwsUpdateMeetingInstanceResponseMessage::ClassInfo, &TEwsUpdateMeetingSpaceResponseMessage::ClassInfo, &TEwsUploadItemsResponseMessage::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsResponseMessage[] = {2, 0, 3, 4, 1};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsResponseMessage[] = {&TEwsAddDelegateResponseMessage::ClassInfo, &TEwsAddDistributionGroupToImListResponseMessage::ClassInfo, &TEwsAddImContactToGroupResponseMessage::ClassInfo, &TEwsAddImGroupResponseMessage::ClassInfo, &TEwsAddNewImContactToGroupResponseMessage::ClassInfo, &TEwsAddNewTelUriContactToGroupResponseMessage::ClassInfo, &TEwsAddTagResponseMessage::ClassInfo, &TEwsApplyConversationActionResponseMessage::ClassInfo, &TEwsAttachmentInfoResponseMessage::ClassInfo, &TEwsBaseDelegateResponseMessage::ClassInfo, &TEwsConvertIdResponseMessage::ClassInfo, &TEwsCreateMeetingInstanceResponseMessage::ClassInfo, &TEwsCreateMeetingSpaceResponseMessage::ClassInfo, &TEwsDelegateUserResponseMessage::ClassInfo, &TEwsDeleteAttachmentResponseMessage::ClassInfo, &TEwsDeleteItemResponseMessage::ClassInfo, &TEwsDeleteMeetingInstanceResponseMessage::ClassInfo, &TEwsDeleteMeetingSpaceResponseMessage::ClassInfo, &TEwsDeleteSearchSuggestionResponseMessage::ClassInfo, &TEwsDisableAppResponse::ClassInfo, &TEwsDisconnectPhoneCallResponseMessage::ClassInfo, &TEwsEndSearchSessionResponseMessage::ClassInfo, &TEwsExecuteSearchResponseMessage::ClassInfo, &TEwsExpandDLResponseMessage::ClassInfo, &TEwsExportItemsResponseMessage::ClassInfo, &TEwsFindAvailableMeetingTimesResponseMessage::ClassInfo, &TEwsFindConversationResponseMessage::ClassInfo, &TEwsFindFolderResponseMessage::ClassInfo, &TEwsFindItemResponseMessage::ClassInfo, &TEwsFindMailboxStatisticsByKeywordsResponseMessage::ClassInfo, &TEwsFindMeetingSpaceByJoinUrlResponseMessage::ClassInfo, &TEwsFindMeetingTimeCandidatesResponseMessage::ClassInfo, &TEwsFindMessageTrackingReportResponseMessage::ClassInfo, &TEwsFindPeopleResponseMessage::ClassInfo, &TEwsFindTagsResponseMessage::ClassInfo, &TEwsFolderInfoResponseMessage::ClassInfo, &TEwsGetAppManifestsResponse::ClassInfo, &TEwsGetAppMarketplaceUrlResponseMessage::ClassInfo, &TEwsGetClientAccessTokenResponseMessage::ClassInfo, &TEwsGetConversationItemsResponseMessage::ClassInfo, &TEwsGetDelegateResponseMessage::ClassInfo, &TEwsGetDiscoverySearchConfigurationResponseMessage::ClassInfo, &TEwsGetEventsResponseMessage::ClassInfo, &TEwsGetHoldOnMailboxesResponseMessage::ClassInfo, &TEwsGetImItemListResponseMessage::ClassInfo, &TEwsGetImItemsResponseMessage::ClassInfo, &TEwsGetInboxRulesResponse::ClassInfo, &TEwsGetLastPrivateCatalogUpdateResponse::ClassInfo, &TEwsGetMailTipsResponseMessage::ClassInfo, &TEwsGetMeetingInstanceResponseMessage::ClassInfo, &TEwsGetMeetingSpaceResponseMessage::ClassInfo, &TEwsGetMessageTrackingReportResponseMessage::ClassInfo, &TEwsGetNonIndexableItemDetailsResponseMessage::ClassInfo, &TEwsGetNonIndexableItemStatisticsResponseMessage::ClassInfo, &TEwsGetOMEMessageStatusResponse::ClassInfo, &TEwsGetPasswordExpirationDateResponseMessage::ClassInfo, &TEwsGetPersonaResponseMessage::ClassInfo, &TEwsGetPhoneCallInformationResponseMessage::ClassInfo, &TEwsGetPrivateCatalogAddInsResponse::ClassInfo, &TEwsGetRemindersResponseMessage::ClassInfo, &TEwsGetRoomListsResponseMessage::ClassInfo, &TEwsGetRoomsResponseMessage::ClassInfo, &TEwsGetSearchSuggestionsResponseMessage::ClassInfo, &TEwsGetSearchableMailboxesResponseMessage::ClassInfo, &TEwsGetServerTimeZonesResponseMessage::ClassInfo, &TEwsGetServiceConfigurationResponseMessage::ClassInfo, &TEwsGetSharingFolderResponseMessage::ClassInfo, &TEwsGetSharingMetadataResponseMessage::ClassInfo, &TEwsGetSpecificUserConfigurationResponseMessage::ClassInfo, &TEwsGetStreamingEventsResponseMessage::ClassInfo, &TEwsGetUserConfigurationResponseMessage::ClassInfo, &TEwsGetUserPhotoResponseMessage::ClassInfo, &TEwsGetUserRetentionPolicyTagsResponseMessage::ClassInfo, &TEwsHideTagResponseMessage::ClassInfo, &TEwsInstallAppResponse::ClassInfo, &TEwsItemInfoResponseMessage::ClassInfo, &TEwsMailTipsResponseMessage::ClassInfo, &TEwsMarkAsJunkResponseMessage::ClassInfo, &TEwsMarkAsPhishingResponseMessage::ClassInfo, &TEwsOMEConfigurationResponse::ClassInfo, &TEwsPerformInstantSearchResponse::ClassInfo, &TEwsPerformReminderActionResponseMessage::ClassInfo, &TEwsPlayOnPhoneResponseMessage::ClassInfo, &TEwsRefreshSharingFolderResponseMessage::ClassInfo, &TEwsRegisterConsentResponseMessage::ClassInfo, &TEwsRemoveContactFromImListResponseMessage::ClassInfo, &TEwsRemoveDelegateResponseMessage::ClassInfo, &TEwsRemoveDistributionGroupFromImListResponseMessage::ClassInfo, &TEwsRemoveImContactFromGroupResponseMessage::ClassInfo, &TEwsRemoveImGroupResponseMessage::ClassInfo, &TEwsReportMessageResponseMessage::ClassInfo, &TEwsResolveNamesResponseMessage::ClassInfo, &TEwsSearchMailboxesResponseMessage::ClassInfo, &TEwsSendNotificationResponseMessage::ClassInfo, &TEwsServiceConfigurationResponseMessage::ClassInfo, &TEwsSetHoldOnMailboxesResponseMessage::ClassInfo, &TEwsSetImGroupResponseMessage::ClassInfo, &TEwsSetImListMigrationCompletedResponseMessage::ClassInfo, &TEwsSetOMEConfigurationResponse::ClassInfo, &TEwsSetOMEMessageStatusResponse::ClassInfo, &TEwsSetTeamMailboxResponseMessage::ClassInfo, &TEwsStartSearchSessionResponseMessage::ClassInfo, &TEwsSubscribeResponseMessage::ClassInfo, &TEwsSyncFolderHierarchyResponseMessage::ClassInfo, &TEwsSyncFolderItemsResponseMessage::ClassInfo, &TEwsUninstallAppResponse::ClassInfo, &TEwsUnpinTeamMailboxResponseMessage::ClassInfo, &TEwsUpdateDelegateResponseMessage::ClassInfo, &TEwsUpdateExtensionUsageResponse::ClassInfo, &TEwsUpdateInboxRulesResponse::ClassInfo, &TEwsUpdateItemInRecoverableItemsResponseMessage::ClassInfo, &TEwsUpdateItemResponseMessage::ClassInfo, &TEwsUpdateMeetingInstanceResponseMessage::ClassInfo, &TEwsUpdateMeetingSpaceResponseMessage::ClassInfo, &TEwsUploadItemsResponseMessage::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfResponseMessages(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfResponseMessages(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfResponseMessages[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfResponseMessages[] = {
     {2635, 1, "m:CreateItemResponseMessage", "CreateItemResponseMessage", "CreateItemResponseMessage", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsItemInfoResponseMessage::ClassInfo, nullptr, &NewArrayOfTEwsItemInfoResponseMessage, 0},
     {2636, 1, "m:DeleteItemResponseMessage", "DeleteItemResponseMessage", "DeleteItemResponseMessage", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsDeleteItemResponseMessage::ClassInfo, nullptr, &NewArrayOfTEwsDeleteItemResponseMessage, 1},
     {2637, 1, "m:GetItemResponseMessage", "GetItemResponseMessage", "GetItemResponseMessage", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsItemInfoResponseMessage::ClassInfo, nullptr, &NewArrayOfTEwsItemInfoResponseMessage, 2},
@@ -1930,42 +1930,42 @@ const TDvXMLSchemaInfo kDeclsTEwsArrayOfResponseMessages[] = {
     {2713, 1, "m:GetLastPrivateCatalogUpdateResponseMessage", "GetLastPrivateCatalogUpdateResponseMessage", "GetLastPrivateCatalogUpdateResponseMessage", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsResponseMessage::ClassInfo, nullptr, &NewArrayOfTEwsResponseMessage, 78},
     {2714, 1, "m:GetPrivateCatalogAddInsResponseMessage", "GetPrivateCatalogAddInsResponseMessage", "GetPrivateCatalogAddInsResponseMessage", 0, -1, false, 0, TDvXMLSchemaValueKind::Array, &TEwsResponseMessage::ClassInfo, nullptr, &NewArrayOfTEwsResponseMessage, 79},
 };
-const std::uint16_t kByIndexTEwsArrayOfResponseMessages[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79};
-const std::uint16_t kByNameTEwsArrayOfResponseMessages[] = {67, 56, 30, 43, 13, 31, 15, 14, 8, 0, 42, 47, 16, 6, 1, 48, 7, 33, 19, 10, 28, 57, 65, 66, 22, 17, 21, 71, 60, 35, 9, 61, 2, 78, 64, 63, 24, 26, 69, 70, 79, 54, 52, 53, 58, 34, 46, 44, 50, 36, 49, 73, 72, 68, 20, 74, 75, 12, 29, 55, 77, 45, 76, 32, 59, 5, 39, 23, 62, 25, 27, 37, 40, 41, 38, 11, 4, 3, 51, 18};
+constexpr std::uint16_t kByIndexTEwsArrayOfResponseMessages[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79};
+constexpr std::uint16_t kByNameTEwsArrayOfResponseMessages[] = {67, 56, 30, 43, 13, 31, 15, 14, 8, 0, 42, 47, 16, 6, 1, 48, 7, 33, 19, 10, 28, 57, 65, 66, 22, 17, 21, 71, 60, 35, 9, 61, 2, 78, 64, 63, 24, 26, 69, 70, 79, 54, 52, 53, 58, 34, 46, 44, 50, 36, 49, 73, 72, 68, 20, 74, 75, 12, 29, 55, 77, 45, 76, 32, 59, 5, 39, 23, 62, 25, 27, 37, 40, 41, 38, 11, 4, 3, 51, 18};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsBaseResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsBaseResponseMessage[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsBaseResponseMessage[] = {0};
-const std::uint16_t kByNameTEwsBaseResponseMessage[] = {0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseResponseMessage[] = {&TEwsApplyConversationActionResponse::ClassInfo, &TEwsArchiveItemResponse::ClassInfo, &TEwsConvertIdResponse::ClassInfo, &TEwsCopyFolderResponse::ClassInfo, &TEwsCopyItemResponse::ClassInfo, &TEwsCreateAttachmentResponse::ClassInfo, &TEwsCreateFolderPathResponse::ClassInfo, &TEwsCreateFolderResponse::ClassInfo, &TEwsCreateItemResponse::ClassInfo, &TEwsCreateManagedFolderResponse::ClassInfo, &TEwsCreateOrUpdateFocusedOtherOverrideResponse::ClassInfo, &TEwsCreateUserConfigurationResponse::ClassInfo, &TEwsDeleteAttachmentResponse::ClassInfo, &TEwsDeleteFocusedOtherOverrideResponse::ClassInfo, &TEwsDeleteFolderResponse::ClassInfo, &TEwsDeleteItemResponse::ClassInfo, &TEwsDeleteUserConfigurationResponse::ClassInfo, &TEwsEmptyFolderResponse::ClassInfo, &TEwsExpandDLResponse::ClassInfo, &TEwsExportItemsResponse::ClassInfo, &TEwsFindFolderResponse::ClassInfo, &TEwsFindItemResponse::ClassInfo, &TEwsFindMailboxStatisticsByKeywordsResponse::ClassInfo, &TEwsGetAttachmentResponse::ClassInfo, &TEwsGetClientAccessTokenResponse::ClassInfo, &TEwsGetConversationItemsResponse::ClassInfo, &TEwsGetEventsResponse::ClassInfo, &TEwsGetFocusedOtherOverridesResponse::ClassInfo, &TEwsGetFolderResponse::ClassInfo, &TEwsGetItemResponse::ClassInfo, &TEwsGetServerTimeZonesResponse::ClassInfo, &TEwsGetSpecificUserConfigurationResponse::ClassInfo, &TEwsGetStreamingEventsResponse::ClassInfo, &TEwsGetUserConfigurationResponse::ClassInfo, &TEwsGetUserPhotoResponse::ClassInfo, &TEwsMarkAllItemsAsReadResponse::ClassInfo, &TEwsMarkAsJunkResponse::ClassInfo, &TEwsMarkAsPhishingResponse::ClassInfo, &TEwsMoveFolderResponse::ClassInfo, &TEwsMoveItemResponse::ClassInfo, &TEwsReportMessageResponse::ClassInfo, &TEwsResolveNamesResponse::ClassInfo, &TEwsSearchMailboxesResponse::ClassInfo, &TEwsSendItemResponse::ClassInfo, &TEwsSendNotificationResponse::ClassInfo, &TEwsSetUserPhotoResponseMessage::ClassInfo, &TEwsSubscribeResponse::ClassInfo, &TEwsSyncFolderHierarchyResponse::ClassInfo, &TEwsSyncFolderItemsResponse::ClassInfo, &TEwsUnsubscribeResponse::ClassInfo, &TEwsUpdateFolderResponse::ClassInfo, &TEwsUpdateItemInRecoverableItemsResponse::ClassInfo, &TEwsUpdateItemResponse::ClassInfo, &TEwsUpdateUserConfigurationResponse::ClassInfo, &TEwsUploadItemsResponse::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsBaseResponseMessage[] = {0};
+constexpr std::uint16_t kByNameTEwsBaseResponseMessage[] = {0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseResponseMessage[] = {&TEwsApplyConversationActionResponse::ClassInfo, &TEwsArchiveItemResponse::ClassInfo, &TEwsConvertIdResponse::ClassInfo, &TEwsCopyFolderResponse::ClassInfo, &TEwsCopyItemResponse::ClassInfo, &TEwsCreateAttachmentResponse::ClassInfo, &TEwsCreateFolderPathResponse::ClassInfo, &TEwsCreateFolderResponse::ClassInfo, &TEwsCreateItemResponse::ClassInfo, &TEwsCreateManagedFolderResponse::ClassInfo, &TEwsCreateOrUpdateFocusedOtherOverrideResponse::ClassInfo, &TEwsCreateUserConfigurationResponse::ClassInfo, &TEwsDeleteAttachmentResponse::ClassInfo, &TEwsDeleteFocusedOtherOverrideResponse::ClassInfo, &TEwsDeleteFolderResponse::ClassInfo, &TEwsDeleteItemResponse::ClassInfo, &TEwsDeleteUserConfigurationResponse::ClassInfo, &TEwsEmptyFolderResponse::ClassInfo, &TEwsExpandDLResponse::ClassInfo, &TEwsExportItemsResponse::ClassInfo, &TEwsFindFolderResponse::ClassInfo, &TEwsFindItemResponse::ClassInfo, &TEwsFindMailboxStatisticsByKeywordsResponse::ClassInfo, &TEwsGetAttachmentResponse::ClassInfo, &TEwsGetClientAccessTokenResponse::ClassInfo, &TEwsGetConversationItemsResponse::ClassInfo, &TEwsGetEventsResponse::ClassInfo, &TEwsGetFocusedOtherOverridesResponse::ClassInfo, &TEwsGetFolderResponse::ClassInfo, &TEwsGetItemResponse::ClassInfo, &TEwsGetServerTimeZonesResponse::ClassInfo, &TEwsGetSpecificUserConfigurationResponse::ClassInfo, &TEwsGetStreamingEventsResponse::ClassInfo, &TEwsGetUserConfigurationResponse::ClassInfo, &TEwsGetUserPhotoResponse::ClassInfo, &TEwsMarkAllItemsAsReadResponse::ClassInfo, &TEwsMarkAsJunkResponse::ClassInfo, &TEwsMarkAsPhishingResponse::ClassInfo, &TEwsMoveFolderResponse::ClassInfo, &TEwsMoveItemResponse::ClassInfo, &TEwsReportMessageResponse::ClassInfo, &TEwsResolveNamesResponse::ClassInfo, &TEwsSearchMailboxesResponse::ClassInfo, &TEwsSendItemResponse::ClassInfo, &TEwsSendNotificationResponse::ClassInfo, &TEwsSetUserPhotoResponseMessage::ClassInfo, &TEwsSubscribeResponse::ClassInfo, &TEwsSyncFolderHierarchyResponse::ClassInfo, &TEwsSyncFolderItemsResponse::ClassInfo, &TEwsUnsubscribeResponse::ClassInfo, &TEwsUpdateFolderResponse::ClassInfo, &TEwsUpdateItemInRecoverableItemsResponse::ClassInfo, &TEwsUpdateItemResponse::ClassInfo, &TEwsUpdateUserConfigurationResponse::ClassInfo, &TEwsUploadItemsResponse::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseRequest(e));
 }
-const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseRequest[] = {&TEwsAddDelegate::ClassInfo, &TEwsAddDistributionGroupToImList::ClassInfo, &TEwsAddImContactToGroup::ClassInfo, &TEwsAddImGroup::ClassInfo, &TEwsAddNewImContactToGroup::ClassInfo, &TEwsAddNewTelUriContactToGroup::ClassInfo, &TEwsAddTag::ClassInfo, &TEwsApplyConversationAction::ClassInfo, &TEwsArchiveItem::ClassInfo, &TEwsBaseDelegate::ClassInfo, &TEwsBaseMoveCopyFolder::ClassInfo, &TEwsBaseMoveCopyItem::ClassInfo, &TEwsConvertId::ClassInfo, &TEwsCopyFolder::ClassInfo, &TEwsCopyItem::ClassInfo, &TEwsCreateAttachment::ClassInfo, &TEwsCreateFolder::ClassInfo, &TEwsCreateFolderPath::ClassInfo, &TEwsCreateItem::ClassInfo, &TEwsCreateManagedFolderRequest::ClassInfo, &TEwsCreateMeetingInstanceRequest::ClassInfo, &TEwsCreateMeetingSpace::ClassInfo, &TEwsCreateOrUpdateFocusedOtherOverrideRequest::ClassInfo, &TEwsCreateUserConfiguration::ClassInfo, &TEwsDeleteAttachment::ClassInfo, &TEwsDeleteFocusedOtherOverrideRequest::ClassInfo, &TEwsDeleteFolder::ClassInfo, &TEwsDeleteItem::ClassInfo, &TEwsDeleteMeetingInstanceRequest::ClassInfo, &TEwsDeleteMeetingSpace::ClassInfo, &TEwsDeleteSearchSuggestion::ClassInfo, &TEwsDeleteUserConfiguration::ClassInfo, &TEwsDisableApp::ClassInfo, &TEwsDisconnectPhoneCall::ClassInfo, &TEwsEmptyFolder::ClassInfo, &TEwsEndInstantSearchSessionRequest::ClassInfo, &TEwsEndSearchSession::ClassInfo, &TEwsExecuteSearch::ClassInfo, &TEwsExpandDL::ClassInfo, &TEwsExportItems::ClassInfo, &TEwsFindAvailableMeetingTimes::ClassInfo, &TEwsFindConversation::ClassInfo, &TEwsFindFolder::ClassInfo, &TEwsFindItem::ClassInfo, &TEwsFindMailboxStatisticsByKeywords::ClassInfo, &TEwsFindMeetingSpaceByJoinUrl::ClassInfo, &TEwsFindMeetingTimeCandidates::ClassInfo, &TEwsFindMessageTrackingReportRequest::ClassInfo, &TEwsFindPeople::ClassInfo, &TEwsFindTags::ClassInfo, &TEwsGetAppManifests::ClassInfo, &TEwsGetAppMarketplaceUrl::ClassInfo, &TEwsGetAttachment::ClassInfo, &TEwsGetClientAccessToken::ClassInfo, &TEwsGetConversationItems::ClassInfo, &TEwsGetDelegate::ClassInfo, &TEwsGetDiscoverySearchConfiguration::ClassInfo, &TEwsGetEvents::ClassInfo, &TEwsGetFocusedOtherOverridesRequest::ClassInfo, &TEwsGetFolder::ClassInfo, &TEwsGetHoldOnMailboxes::ClassInfo, &TEwsGetImItemList::ClassInfo, &TEwsGetImItems::ClassInfo, &TEwsGetInboxRulesRequest::ClassInfo, &TEwsGetItem::ClassInfo, &TEwsGetLastPrivateCatalogUpdate::ClassInfo, &TEwsGetMailTips::ClassInfo, &TEwsGetMeetingInstanceRequest::ClassInfo, &TEwsGetMeetingSpace::ClassInfo, &TEwsGetMessageTrackingReportRequest::ClassInfo, &TEwsGetNonIndexableItemDetails::ClassInfo, &TEwsGetNonIndexableItemStatistics::ClassInfo, &TEwsGetOMEConfiguration::ClassInfo, &TEwsGetOMEMessageStatus::ClassInfo, &TEwsGetPasswordExpirationDate::ClassInfo, &TEwsGetPersona::ClassInfo, &TEwsGetPhoneCallInformation::ClassInfo, &TEwsGetPrivateCatalogAddIns::ClassInfo, &TEwsGetReminders::ClassInfo, &TEwsGetRoomLists::ClassInfo, &TEwsGetRooms::ClassInfo, &TEwsGetSearchSuggestions::ClassInfo, &TEwsGetSearchableMailboxes::ClassInfo, &TEwsGetServerTimeZones::ClassInfo, &TEwsGetServiceConfiguration::ClassInfo, &TEwsGetSharingFolder::ClassInfo, &TEwsGetSharingMetadata::ClassInfo, &TEwsGetSpecificUserConfiguration::ClassInfo, &TEwsGetStreamingEvents::ClassInfo, &TEwsGetUserAvailabilityRequest::ClassInfo, &TEwsGetUserConfiguration::ClassInfo, &TEwsGetUserOofSettingsRequest::ClassInfo, &TEwsGetUserPhoto::ClassInfo, &TEwsGetUserRetentionPolicyTags::ClassInfo, &TEwsHideTag::ClassInfo, &TEwsInstallApp::ClassInfo, &TEwsMarkAllItemsAsRead::ClassInfo, &TEwsMarkAsJunk::ClassInfo, &TEwsMarkAsPhishing::ClassInfo, &TEwsMoveFolder::ClassInfo, &TEwsMoveItem::ClassInfo, &TEwsPerformInstantSearchRequest::ClassInfo, &TEwsPerformReminderAction::ClassInfo, &TEwsPlayOnPhone::ClassInfo, &TEwsRefreshSharingFolder::ClassInfo, &TEwsRegisterConsent::ClassInfo, &TEwsRemoveContactFromImList::ClassInfo, &TEwsRemoveDelegate::ClassInfo, &TEwsRemoveDistributionGroupFromImList::ClassInfo, &TEwsRemoveImContactFromGroup::ClassInfo, &TEwsRemoveImGroup::ClassInfo, &TEwsReportMessage::ClassInfo, &TEwsResolveNames::ClassInfo, &TEwsSearchMailboxes::ClassInfo, &TEwsSendItem::ClassInfo, &TEwsSetHoldOnMailboxes::ClassInfo, &TEwsSetImGroup::ClassInfo, &TEwsSetImListMigrationCompleted::ClassInfo, &TEwsSetOMEConfiguration::ClassInfo, &TEwsSetOMEMessageStatus::ClassInfo, &TEwsSetTeamMailboxRequest::ClassInfo, &TEwsSetUserOofSettingsRequest::ClassInfo, &TEwsSetUserPhoto::ClassInfo, &TEwsStartSearchSession::ClassInfo, &TEwsSubscribe::ClassInfo, &TEwsSyncFolderHierarchy::ClassInfo, &TEwsSyncFolderItems::ClassInfo, &TEwsUninstallApp::ClassInfo, &TEwsUnpinTeamMailboxRequest::ClassInfo, &TEwsUnsubscribe::ClassInfo, &TEwsUpdateDelegate::ClassInfo, &TEwsUpdateExtensionUsage::ClassInfo, &TEwsUpdateFolder::ClassInfo, &TEwsUpdateInboxRulesRequest::ClassInfo, &TEwsUpdateItem::ClassInfo, &TEwsUpdateItemInRecoverableItems::ClassInfo, &TEwsUpdateMeetingInstanceRequest::ClassInfo, &TEwsUpdateMeetingSpace::ClassInfo, &TEwsUpdateUserConfiguration::ClassInfo, &TEwsUploadItems::ClassInfo};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseRequest[] = {&TEwsAddDelegate::ClassInfo, &TEwsAddDistributionGroupToImList::ClassInfo, &TEwsAddImContactToGroup::ClassInfo, &TEwsAddImGroup::ClassInfo, &TEwsAddNewImContactToGroup::ClassInfo, &TEwsAddNewTelUriContactToGroup::ClassInfo, &TEwsAddTag::ClassInfo, &TEwsApplyConversationAction::ClassInfo, &TEwsArchiveItem::ClassInfo, &TEwsBaseDelegate::ClassInfo, &TEwsBaseMoveCopyFolder::ClassInfo, &TEwsBaseMoveCopyItem::ClassInfo, &TEwsConvertId::ClassInfo, &TEwsCopyFolder::ClassInfo, &TEwsCopyItem::ClassInfo, &TEwsCreateAttachment::ClassInfo, &TEwsCreateFolder::ClassInfo, &TEwsCreateFolderPath::ClassInfo, &TEwsCreateItem::ClassInfo, &TEwsCreateManagedFolderRequest::ClassInfo, &TEwsCreateMeetingInstanceRequest::ClassInfo, &TEwsCreateMeetingSpace::ClassInfo, &TEwsCreateOrUpdateFocusedOtherOverrideRequest::ClassInfo, &TEwsCreateUserConfiguration::ClassInfo, &TEwsDeleteAttachment::ClassInfo, &TEwsDeleteFocusedOtherOverrideRequest::ClassInfo, &TEwsDeleteFolder::ClassInfo, &TEwsDeleteItem::ClassInfo, &TEwsDeleteMeetingInstanceRequest::ClassInfo, &TEwsDeleteMeetingSpace::ClassInfo, &TEwsDeleteSearchSuggestion::ClassInfo, &TEwsDeleteUserConfiguration::ClassInfo, &TEwsDisableApp::ClassInfo, &TEwsDisconnectPhoneCall::ClassInfo, &TEwsEmptyFolder::ClassInfo, &TEwsEndInstantSearchSessionRequest::ClassInfo, &TEwsEndSearchSession::ClassInfo, &TEwsExecuteSearch::ClassInfo, &TEwsExpandDL::ClassInfo, &TEwsExportItems::ClassInfo, &TEwsFindAvailableMeetingTimes::ClassInfo, &TEwsFindConversation::ClassInfo, &TEwsFindFolder::ClassInfo, &TEwsFindItem::ClassInfo, &TEwsFindMailboxStatisticsByKeywords::ClassInfo, &TEwsFindMeetingSpaceByJoinUrl::ClassInfo, &TEwsFindMeetingTimeCandidates::ClassInfo, &TEwsFindMessageTrackingReportRequest::ClassInfo, &TEwsFindPeople::ClassInfo, &TEwsFindTags::ClassInfo, &TEwsGetAppManifests::ClassInfo, &TEwsGetAppMarketplaceUrl::ClassInfo, &TEwsGetAttachment::ClassInfo, &TEwsGetClientAccessToken::ClassInfo, &TEwsGetConversationItems::ClassInfo, &TEwsGetDelegate::ClassInfo, &TEwsGetDiscoverySearchConfiguration::ClassInfo, &TEwsGetEvents::ClassInfo, &TEwsGetFocusedOtherOverridesRequest::ClassInfo, &TEwsGetFolder::ClassInfo, &TEwsGetHoldOnMailboxes::ClassInfo, &TEwsGetImItemList::ClassInfo, &TEwsGetImItems::ClassInfo, &TEwsGetInboxRulesRequest::ClassInfo, &TEwsGetItem::ClassInfo, &TEwsGetLastPrivateCatalogUpdate::ClassInfo, &TEwsGetMailTips::ClassInfo, &TEwsGetMeetingInstanceRequest::ClassInfo, &TEwsGetMeetingSpace::ClassInfo, &TEwsGetMessageTrackingReportRequest::ClassInfo, &TEwsGetNonIndexableItemDetails::ClassInfo, &TEwsGetNonIndexableItemStatistics::ClassInfo, &TEwsGetOMEConfiguration::ClassInfo, &TEwsGetOMEMessageStatus::ClassInfo, &TEwsGetPasswordExpirationDate::ClassInfo, &TEwsGetPersona::ClassInfo, &TEwsGetPhoneCallInformation::ClassInfo, &TEwsGetPrivateCatalogAddIns::ClassInfo, &TEwsGetReminders::ClassInfo, &TEwsGetRoomLists::ClassInfo, &TEwsGetRooms::ClassInfo, &TEwsGetSearchSuggestions::ClassInfo, &TEwsGetSearchableMailboxes::ClassInfo, &TEwsGetServerTimeZones::ClassInfo, &TEwsGetServiceConfiguration::ClassInfo, &TEwsGetSharingFolder::ClassInfo, &TEwsGetSharingMetadata::ClassInfo, &TEwsGetSpecificUserConfiguration::ClassInfo, &TEwsGetStreamingEvents::ClassInfo, &TEwsGetUserAvailabilityRequest::ClassInfo, &TEwsGetUserConfiguration::ClassInfo, &TEwsGetUserOofSettingsRequest::ClassInfo, &TEwsGetUserPhoto::ClassInfo, &TEwsGetUserRetentionPolicyTags::ClassInfo, &TEwsHideTag::ClassInfo, &TEwsInstallApp::ClassInfo, &TEwsMarkAllItemsAsRead::ClassInfo, &TEwsMarkAsJunk::ClassInfo, &TEwsMarkAsPhishing::ClassInfo, &TEwsMoveFolder::ClassInfo, &TEwsMoveItem::ClassInfo, &TEwsPerformInstantSearchRequest::ClassInfo, &TEwsPerformReminderAction::ClassInfo, &TEwsPlayOnPhone::ClassInfo, &TEwsRefreshSharingFolder::ClassInfo, &TEwsRegisterConsent::ClassInfo, &TEwsRemoveContactFromImList::ClassInfo, &TEwsRemoveDelegate::ClassInfo, &TEwsRemoveDistributionGroupFromImList::ClassInfo, &TEwsRemoveImContactFromGroup::ClassInfo, &TEwsRemoveImGroup::ClassInfo, &TEwsReportMessage::ClassInfo, &TEwsResolveNames::ClassInfo, &TEwsSearchMailboxes::ClassInfo, &TEwsSendItem::ClassInfo, &TEwsSetHoldOnMailboxes::ClassInfo, &TEwsSetImGroup::ClassInfo, &TEwsSetImListMigrationCompleted::ClassInfo, &TEwsSetOMEConfiguration::ClassInfo, &TEwsSetOMEMessageStatus::ClassInfo, &TEwsSetTeamMailboxRequest::ClassInfo, &TEwsSetUserOofSettingsRequest::ClassInfo, &TEwsSetUserPhoto::ClassInfo, &TEwsStartSearchSession::ClassInfo, &TEwsSubscribe::ClassInfo, &TEwsSyncFolderHierarchy::ClassInfo, &TEwsSyncFolderItems::ClassInfo, &TEwsUninstallApp::ClassInfo, &TEwsUnpinTeamMailboxRequest::ClassInfo, &TEwsUnsubscribe::ClassInfo, &TEwsUpdateDelegate::ClassInfo, &TEwsUpdateExtensionUsage::ClassInfo, &TEwsUpdateFolder::ClassInfo, &TEwsUpdateInboxRulesRequest::ClassInfo, &TEwsUpdateItem::ClassInfo, &TEwsUpdateItemInRecoverableItems::ClassInfo, &TEwsUpdateMeetingInstanceRequest::ClassInfo, &TEwsUpdateMeetingSpace::ClassInfo, &TEwsUpdateUserConfiguration::ClassInfo, &TEwsUploadItems::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetFolder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetFolder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetFolder[] = {
     {2716, 1, "m:FolderShape", "FolderShape", "FolderShape", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderResponseShape::ClassInfo, nullptr, nullptr, 0},
     {2717, 1, "m:FolderIds", "FolderIds", "FolderIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsGetFolder[] = {0, 1};
-const std::uint16_t kByNameTEwsGetFolder[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsGetFolder[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsGetFolder[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUploadItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUploadItems(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUploadItems[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUploadItems[] = {
     {2718, 1, "m:Items", "Items", "Items", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfUploadItems::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsUploadItems[] = {0};
-const std::uint16_t kByNameTEwsUploadItems[] = {0};
+constexpr std::uint16_t kByIndexTEwsUploadItems[] = {0};
+constexpr std::uint16_t kByNameTEwsUploadItems[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUploadItemsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUploadItemsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUploadItemsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUploadItemsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1973,28 +1973,28 @@ const TDvXMLSchemaInfo kDeclsTEwsUploadItemsResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2719, 1, "m:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsUploadItemsResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsUploadItemsResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsUploadItemsResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsUploadItemsResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUploadItemsResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUploadItemsResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUploadItemsResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUploadItemsResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsUploadItemsResponse[] = {0};
-const std::uint16_t kByNameTEwsUploadItemsResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsUploadItemsResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsUploadItemsResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExportItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExportItems(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExportItems[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExportItems[] = {
     {2720, 1, "m:ItemIds", "ItemIds", "ItemIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfItemIds::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsExportItems[] = {0};
-const std::uint16_t kByNameTEwsExportItems[] = {0};
+constexpr std::uint16_t kByIndexTEwsExportItems[] = {0};
+constexpr std::uint16_t kByNameTEwsExportItems[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExportItemsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExportItemsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExportItemsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExportItemsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2003,29 +2003,29 @@ const TDvXMLSchemaInfo kDeclsTEwsExportItemsResponseMessage[] = {
     {2721, 1, "m:ItemId", "ItemId", "ItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 5},
     {2722, 1, "m:Data", "Data", "Data", 0, 1, false, -1, TDvXMLSchemaValueKind::Base64binary, nullptr, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsExportItemsResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsExportItemsResponseMessage[] = {6, 2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsExportItemsResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsExportItemsResponseMessage[] = {6, 2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExportItemsResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExportItemsResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExportItemsResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExportItemsResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsExportItemsResponse[] = {0};
-const std::uint16_t kByNameTEwsExportItemsResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsExportItemsResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsExportItemsResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateFolder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateFolder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateFolder[] = {
     {2723, 1, "m:ParentFolderId", "ParentFolderId", "ParentFolderId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTargetFolderId::ClassInfo, nullptr, nullptr, 0},
     {2724, 1, "m:Folders", "Folders", "Folders", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfFolders::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsCreateFolder[] = {0, 1};
-const std::uint16_t kByNameTEwsCreateFolder[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsCreateFolder[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsCreateFolder[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindFolder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindFolder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindFolder[] = {
     {2725, 1, "m:FolderShape", "FolderShape", "FolderShape", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderResponseShape::ClassInfo, nullptr, nullptr, 0},
     {2726, 1, "m:IndexedPageFolderView", "IndexedPageFolderView", "IndexedPageFolderView", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsIndexedPageView::ClassInfo, nullptr, nullptr, 1},
     {2727, 1, "m:FractionalPageFolderView", "FractionalPageFolderView", "FractionalPageFolderView", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsFractionalPageView::ClassInfo, nullptr, nullptr, 2},
@@ -2033,12 +2033,12 @@ const TDvXMLSchemaInfo kDeclsTEwsFindFolder[] = {
     {2729, 1, "m:ParentFolderIds", "ParentFolderIds", "ParentFolderIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo, nullptr, nullptr, 4},
     {2730, 2, "Traversal", "Traversal", "Traversal", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TFolderQueryTraversal, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsFindFolder[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsFindFolder[] = {0, 2, 1, 4, 3, 5};
+constexpr std::uint16_t kByIndexTEwsFindFolder[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsFindFolder[] = {0, 2, 1, 4, 3, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFolderInfoResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFolderInfoResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFolderInfoResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFolderInfoResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2046,12 +2046,12 @@ const TDvXMLSchemaInfo kDeclsTEwsFolderInfoResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2731, 1, "m:Folders", "Folders", "Folders", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfFolders::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsFolderInfoResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsFolderInfoResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsFolderInfoResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsFolderInfoResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindFolderResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindFolderResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindFolderResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindFolderResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2059,168 +2059,168 @@ const TDvXMLSchemaInfo kDeclsTEwsFindFolderResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2732, 1, "m:RootFolder", "RootFolder", "RootFolder", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFindFolderParent::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsFindFolderResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsFindFolderResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsFindFolderResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsFindFolderResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindFolderResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindFolderResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindFolderResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindFolderResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsFindFolderResponse[] = {0};
-const std::uint16_t kByNameTEwsFindFolderResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsFindFolderResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsFindFolderResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteFolder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteFolder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteFolder[] = {
     {2733, 1, "m:FolderIds", "FolderIds", "FolderIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo, nullptr, nullptr, 0},
     {2734, 2, "DeleteType", "DeleteType", "DeleteType", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDisposal, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsDeleteFolder[] = {0, 1};
-const std::uint16_t kByNameTEwsDeleteFolder[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsDeleteFolder[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsDeleteFolder[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteFolderResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteFolderResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteFolderResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteFolderResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsDeleteFolderResponse[] = {0};
-const std::uint16_t kByNameTEwsDeleteFolderResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsDeleteFolderResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsDeleteFolderResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEmptyFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEmptyFolder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEmptyFolder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEmptyFolder[] = {
     {2735, 1, "m:FolderIds", "FolderIds", "FolderIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo, nullptr, nullptr, 0},
     {2736, 2, "DeleteType", "DeleteType", "DeleteType", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDisposal, nullptr, 1},
     {2737, 2, "DeleteSubFolders", "DeleteSubFolders", "DeleteSubFolders", 1, 1, true, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsEmptyFolder[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsEmptyFolder[] = {2, 1, 0};
+constexpr std::uint16_t kByIndexTEwsEmptyFolder[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsEmptyFolder[] = {2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEmptyFolderResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEmptyFolderResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEmptyFolderResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEmptyFolderResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsEmptyFolderResponse[] = {0};
-const std::uint16_t kByNameTEwsEmptyFolderResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsEmptyFolderResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsEmptyFolderResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseMoveCopyFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseMoveCopyFolder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsBaseMoveCopyFolder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsBaseMoveCopyFolder[] = {
     {2738, 1, "m:ToFolderId", "ToFolderId", "ToFolderId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTargetFolderId::ClassInfo, nullptr, nullptr, 0},
     {2739, 1, "m:FolderIds", "FolderIds", "FolderIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsBaseMoveCopyFolder[] = {0, 1};
-const std::uint16_t kByNameTEwsBaseMoveCopyFolder[] = {1, 0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseMoveCopyFolder[] = {&TEwsCopyFolder::ClassInfo, &TEwsMoveFolder::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsBaseMoveCopyFolder[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsBaseMoveCopyFolder[] = {1, 0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseMoveCopyFolder[] = {&TEwsCopyFolder::ClassInfo, &TEwsMoveFolder::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMoveFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMoveFolder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMoveFolder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMoveFolder[] = {
     {2738, 1, "m:ToFolderId", "ToFolderId", "ToFolderId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTargetFolderId::ClassInfo, nullptr, nullptr, 0},
     {2739, 1, "m:FolderIds", "FolderIds", "FolderIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsMoveFolder[] = {0, 1};
-const std::uint16_t kByNameTEwsMoveFolder[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsMoveFolder[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsMoveFolder[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCopyFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCopyFolder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCopyFolder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCopyFolder[] = {
     {2738, 1, "m:ToFolderId", "ToFolderId", "ToFolderId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTargetFolderId::ClassInfo, nullptr, nullptr, 0},
     {2739, 1, "m:FolderIds", "FolderIds", "FolderIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsCopyFolder[] = {0, 1};
-const std::uint16_t kByNameTEwsCopyFolder[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsCopyFolder[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsCopyFolder[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateFolder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateFolder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateFolder[] = {
     {2740, 1, "m:FolderChanges", "FolderChanges", "FolderChanges", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfFolderChanges::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsUpdateFolder[] = {0};
-const std::uint16_t kByNameTEwsUpdateFolder[] = {0};
+constexpr std::uint16_t kByIndexTEwsUpdateFolder[] = {0};
+constexpr std::uint16_t kByNameTEwsUpdateFolder[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateFolderResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateFolderResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateFolderResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateFolderResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsCreateFolderResponse[] = {0};
-const std::uint16_t kByNameTEwsCreateFolderResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsCreateFolderResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsCreateFolderResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetFolderResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetFolderResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetFolderResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetFolderResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetFolderResponse[] = {0};
-const std::uint16_t kByNameTEwsGetFolderResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetFolderResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsGetFolderResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateFolderResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateFolderResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateFolderResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateFolderResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsUpdateFolderResponse[] = {0};
-const std::uint16_t kByNameTEwsUpdateFolderResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsUpdateFolderResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsUpdateFolderResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMoveFolderResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMoveFolderResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMoveFolderResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMoveFolderResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsMoveFolderResponse[] = {0};
-const std::uint16_t kByNameTEwsMoveFolderResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsMoveFolderResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsMoveFolderResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCopyFolderResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCopyFolderResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCopyFolderResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCopyFolderResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsCopyFolderResponse[] = {0};
-const std::uint16_t kByNameTEwsCopyFolderResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsCopyFolderResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsCopyFolderResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateFolderPath(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateFolderPath(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateFolderPath[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateFolderPath[] = {
     {2741, 1, "m:ParentFolderId", "ParentFolderId", "ParentFolderId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTargetFolderId::ClassInfo, nullptr, nullptr, 0},
     {2742, 1, "m:RelativeFolderPath", "RelativeFolderPath", "RelativeFolderPath", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfFolders::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsCreateFolderPath[] = {0, 1};
-const std::uint16_t kByNameTEwsCreateFolderPath[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsCreateFolderPath[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsCreateFolderPath[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateFolderPathResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateFolderPathResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateFolderPathResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateFolderPathResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsCreateFolderPathResponse[] = {0};
-const std::uint16_t kByNameTEwsCreateFolderPathResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsCreateFolderPathResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsCreateFolderPathResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetItem[] = {
     {2743, 1, "m:ItemShape", "ItemShape", "ItemShape", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemResponseShape::ClassInfo, nullptr, nullptr, 0},
     {2744, 1, "m:ItemIds", "ItemIds", "ItemIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseItemIds::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsGetItem[] = {0, 1};
-const std::uint16_t kByNameTEwsGetItem[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsGetItem[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsGetItem[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateItem[] = {
     {2745, 1, "m:SavedItemFolderId", "SavedItemFolderId", "SavedItemFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTargetFolderId::ClassInfo, nullptr, nullptr, 0},
     {2746, 1, "m:Items", "Items", "Items", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfAllItems::ClassInfo, nullptr, nullptr, 1},
     {2747, 2, "MessageDisposition", "MessageDisposition", "MessageDisposition", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TMessageDisposition, nullptr, 2},
     {2748, 2, "SendMeetingInvitations", "SendMeetingInvitations", "SendMeetingInvitations", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TCalendarItemCreateOrDeleteOperation, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsCreateItem[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsCreateItem[] = {1, 2, 0, 3};
+constexpr std::uint16_t kByIndexTEwsCreateItem[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsCreateItem[] = {1, 2, 0, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateItem[] = {
     {2749, 1, "m:SavedItemFolderId", "SavedItemFolderId", "SavedItemFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTargetFolderId::ClassInfo, nullptr, nullptr, 0},
     {2750, 1, "m:ItemChanges", "ItemChanges", "ItemChanges", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfItemChanges::ClassInfo, nullptr, nullptr, 1},
     {2751, 2, "ConflictResolution", "ConflictResolution", "ConflictResolution", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TConflictResolution, nullptr, 2},
@@ -2228,12 +2228,12 @@ const TDvXMLSchemaInfo kDeclsTEwsUpdateItem[] = {
     {2753, 2, "SendMeetingInvitationsOrCancellations", "SendMeetingInvitationsOrCancellations", "SendMeetingInvitationsOrCancellations", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TCalendarItemUpdateOperation, nullptr, 4},
     {2754, 2, "SuppressReadReceipts", "SuppressReadReceipts", "SuppressReadReceipts", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsUpdateItem[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsUpdateItem[] = {2, 1, 3, 0, 4, 5};
+constexpr std::uint16_t kByIndexTEwsUpdateItem[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsUpdateItem[] = {2, 1, 3, 0, 4, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsItemInfoResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsItemInfoResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsItemInfoResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsItemInfoResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2241,13 +2241,13 @@ const TDvXMLSchemaInfo kDeclsTEwsItemInfoResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2755, 1, "m:Items", "Items", "Items", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfRealItems::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsItemInfoResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsItemInfoResponseMessage[] = {2, 5, 0, 3, 4, 1};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsItemInfoResponseMessage[] = {&TEwsUpdateItemInRecoverableItemsResponseMessage::ClassInfo, &TEwsUpdateItemResponseMessage::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsItemInfoResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsItemInfoResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsItemInfoResponseMessage[] = {&TEwsUpdateItemInRecoverableItemsResponseMessage::ClassInfo, &TEwsUpdateItemResponseMessage::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateItemResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateItemResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateItemResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateItemResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2256,23 +2256,23 @@ const TDvXMLSchemaInfo kDeclsTEwsUpdateItemResponseMessage[] = {
     {2755, 1, "m:Items", "Items", "Items", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfRealItems::ClassInfo, nullptr, nullptr, 5},
     {2756, 1, "m:ConflictResults", "ConflictResults", "ConflictResults", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsConflictResults::ClassInfo, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsUpdateItemResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsUpdateItemResponseMessage[] = {6, 2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsUpdateItemResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsUpdateItemResponseMessage[] = {6, 2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateItemInRecoverableItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateItemInRecoverableItems(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateItemInRecoverableItems[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateItemInRecoverableItems[] = {
     {2757, 1, "m:ItemId", "ItemId", "ItemId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {2758, 1, "m:Updates", "Updates", "Updates", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfItemChangeDescriptions::ClassInfo, nullptr, nullptr, 1},
     {2759, 1, "m:Attachments", "Attachments", "Attachments", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfAttachments::ClassInfo, nullptr, nullptr, 2},
     {2760, 1, "m:MakeItemImmutable", "MakeItemImmutable", "MakeItemImmutable", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsUpdateItemInRecoverableItems[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsUpdateItemInRecoverableItems[] = {2, 0, 3, 1};
+constexpr std::uint16_t kByIndexTEwsUpdateItemInRecoverableItems[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsUpdateItemInRecoverableItems[] = {2, 0, 3, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateItemInRecoverableItemsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateItemInRecoverableItemsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateItemInRecoverableItemsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateItemInRecoverableItemsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2282,24 +2282,24 @@ const TDvXMLSchemaInfo kDeclsTEwsUpdateItemInRecoverableItemsResponseMessage[] =
     {2761, 1, "m:Attachments", "Attachments", "Attachments", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfAttachments::ClassInfo, nullptr, nullptr, 6},
     {2762, 1, "m:ConflictResults", "ConflictResults", "ConflictResults", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsConflictResults::ClassInfo, nullptr, nullptr, 7},
 };
-const std::uint16_t kByIndexTEwsUpdateItemInRecoverableItemsResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7};
-const std::uint16_t kByNameTEwsUpdateItemInRecoverableItemsResponseMessage[] = {6, 7, 2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsUpdateItemInRecoverableItemsResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7};
+constexpr std::uint16_t kByNameTEwsUpdateItemInRecoverableItemsResponseMessage[] = {6, 7, 2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteItem[] = {
     {2763, 1, "m:ItemIds", "ItemIds", "ItemIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseItemIds::ClassInfo, nullptr, nullptr, 0},
     {2764, 2, "DeleteType", "DeleteType", "DeleteType", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDisposal, nullptr, 1},
     {2765, 2, "SendMeetingCancellations", "SendMeetingCancellations", "SendMeetingCancellations", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TCalendarItemCreateOrDeleteOperation, nullptr, 2},
     {2766, 2, "AffectedTaskOccurrences", "AffectedTaskOccurrences", "AffectedTaskOccurrences", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TAffectedTaskOccurrences, nullptr, 3},
     {2767, 2, "SuppressReadReceipts", "SuppressReadReceipts", "SuppressReadReceipts", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsDeleteItem[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsDeleteItem[] = {3, 1, 0, 2, 4};
+constexpr std::uint16_t kByIndexTEwsDeleteItem[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsDeleteItem[] = {3, 1, 0, 2, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAttachmentInfoResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAttachmentInfoResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAttachmentInfoResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAttachmentInfoResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2307,12 +2307,12 @@ const TDvXMLSchemaInfo kDeclsTEwsAttachmentInfoResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2768, 1, "m:Attachments", "Attachments", "Attachments", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfAttachments::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsAttachmentInfoResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsAttachmentInfoResponseMessage[] = {5, 2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsAttachmentInfoResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsAttachmentInfoResponseMessage[] = {5, 2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteAttachmentResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteAttachmentResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteAttachmentResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteAttachmentResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2320,80 +2320,80 @@ const TDvXMLSchemaInfo kDeclsTEwsDeleteAttachmentResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2769, 1, "m:RootItemId", "RootItemId", "RootItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsRootItemId::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsDeleteAttachmentResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsDeleteAttachmentResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsDeleteAttachmentResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsDeleteAttachmentResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseMoveCopyItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseMoveCopyItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsBaseMoveCopyItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsBaseMoveCopyItem[] = {
     {2770, 1, "m:ToFolderId", "ToFolderId", "ToFolderId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTargetFolderId::ClassInfo, nullptr, nullptr, 0},
     {2771, 1, "m:ItemIds", "ItemIds", "ItemIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseItemIds::ClassInfo, nullptr, nullptr, 1},
     {2772, 1, "m:ReturnNewItemIds", "ReturnNewItemIds", "ReturnNewItemIds", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsBaseMoveCopyItem[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsBaseMoveCopyItem[] = {1, 2, 0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseMoveCopyItem[] = {&TEwsCopyItem::ClassInfo, &TEwsMoveItem::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsBaseMoveCopyItem[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsBaseMoveCopyItem[] = {1, 2, 0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseMoveCopyItem[] = {&TEwsCopyItem::ClassInfo, &TEwsMoveItem::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMoveItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMoveItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMoveItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMoveItem[] = {
     {2770, 1, "m:ToFolderId", "ToFolderId", "ToFolderId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTargetFolderId::ClassInfo, nullptr, nullptr, 0},
     {2771, 1, "m:ItemIds", "ItemIds", "ItemIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseItemIds::ClassInfo, nullptr, nullptr, 1},
     {2772, 1, "m:ReturnNewItemIds", "ReturnNewItemIds", "ReturnNewItemIds", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsMoveItem[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsMoveItem[] = {1, 2, 0};
+constexpr std::uint16_t kByIndexTEwsMoveItem[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsMoveItem[] = {1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCopyItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCopyItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCopyItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCopyItem[] = {
     {2770, 1, "m:ToFolderId", "ToFolderId", "ToFolderId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTargetFolderId::ClassInfo, nullptr, nullptr, 0},
     {2771, 1, "m:ItemIds", "ItemIds", "ItemIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseItemIds::ClassInfo, nullptr, nullptr, 1},
     {2772, 1, "m:ReturnNewItemIds", "ReturnNewItemIds", "ReturnNewItemIds", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsCopyItem[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsCopyItem[] = {1, 2, 0};
+constexpr std::uint16_t kByIndexTEwsCopyItem[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsCopyItem[] = {1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArchiveItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArchiveItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArchiveItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArchiveItem[] = {
     {2773, 1, "m:ArchiveSourceFolderId", "ArchiveSourceFolderId", "ArchiveSourceFolderId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTargetFolderId::ClassInfo, nullptr, nullptr, 0},
     {2774, 1, "m:ItemIds", "ItemIds", "ItemIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseItemIds::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsArchiveItem[] = {0, 1};
-const std::uint16_t kByNameTEwsArchiveItem[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsArchiveItem[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsArchiveItem[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSendItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSendItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSendItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSendItem[] = {
     {2775, 1, "m:ItemIds", "ItemIds", "ItemIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseItemIds::ClassInfo, nullptr, nullptr, 0},
     {2776, 1, "m:SavedItemFolderId", "SavedItemFolderId", "SavedItemFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTargetFolderId::ClassInfo, nullptr, nullptr, 1},
     {2777, 2, "SaveItemToFolder", "SaveItemToFolder", "SaveItemToFolder", 1, 1, true, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsSendItem[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsSendItem[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsSendItem[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsSendItem[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSendItemResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSendItemResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSendItemResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSendItemResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsSendItemResponse[] = {0};
-const std::uint16_t kByNameTEwsSendItemResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsSendItemResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsSendItemResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsQueryString(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsQueryString(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsQueryString[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsQueryString[] = {
     {0, 2, "ResetCache", "ResetCache", "ResetCache", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 0},
     {1, 2, "ReturnHighlightTerms", "ReturnHighlightTerms", "ReturnHighlightTerms", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
     {2, 2, "ReturnDeletedItems", "ReturnDeletedItems", "ReturnDeletedItems", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsQueryString[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsQueryString[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsQueryString[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsQueryString[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindItem[] = {
     {2778, 1, "m:ItemShape", "ItemShape", "ItemShape", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemResponseShape::ClassInfo, nullptr, nullptr, 0},
     {2779, 1, "m:IndexedPageItemView", "IndexedPageItemView", "IndexedPageItemView", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsIndexedPageView::ClassInfo, nullptr, nullptr, 1},
     {2780, 1, "m:FractionalPageItemView", "FractionalPageItemView", "FractionalPageItemView", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsFractionalPageView::ClassInfo, nullptr, nullptr, 2},
@@ -2408,12 +2408,12 @@ const TDvXMLSchemaInfo kDeclsTEwsFindItem[] = {
     {2789, 1, "m:QueryString", "QueryString", "QueryString", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsQueryString::ClassInfo, nullptr, nullptr, 11},
     {2790, 2, "Traversal", "Traversal", "Traversal", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TItemQueryTraversal, nullptr, 12},
 };
-const std::uint16_t kByIndexTEwsFindItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-const std::uint16_t kByNameTEwsFindItem[] = {4, 5, 7, 2, 6, 1, 0, 10, 11, 8, 3, 9, 12};
+constexpr std::uint16_t kByIndexTEwsFindItem[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+constexpr std::uint16_t kByNameTEwsFindItem[] = {4, 5, 7, 2, 6, 1, 0, 10, 11, 8, 3, 9, 12};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindConversation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindConversation(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindConversation[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindConversation[] = {
     {2791, 1, "m:IndexedPageItemView", "IndexedPageItemView", "IndexedPageItemView", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsIndexedPageView::ClassInfo, nullptr, nullptr, 0},
     {2792, 1, "m:SeekToConditionPageItemView", "SeekToConditionPageItemView", "SeekToConditionPageItemView", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsSeekToConditionPageView::ClassInfo, nullptr, nullptr, 1},
     {2793, 1, "m:SortOrder", "SortOrder", "SortOrder", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfFieldOrders::ClassInfo, nullptr, nullptr, 2},
@@ -2424,12 +2424,12 @@ const TDvXMLSchemaInfo kDeclsTEwsFindConversation[] = {
     {2798, 2, "Traversal", "Traversal", "Traversal", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TConversationQueryTraversal, nullptr, 7},
     {2799, 2, "ViewFilter", "ViewFilter", "ViewFilter", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TViewFilter, nullptr, 8},
 };
-const std::uint16_t kByIndexTEwsFindConversation[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-const std::uint16_t kByNameTEwsFindConversation[] = {6, 0, 4, 3, 5, 1, 2, 7, 8};
+constexpr std::uint16_t kByIndexTEwsFindConversation[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::uint16_t kByNameTEwsFindConversation[] = {6, 0, 4, 3, 5, 1, 2, 7, 8};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindConversationResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindConversationResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindConversationResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindConversationResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2440,12 +2440,12 @@ const TDvXMLSchemaInfo kDeclsTEwsFindConversationResponseMessage[] = {
     {2802, 1, "m:TotalConversationsInView", "TotalConversationsInView", "TotalConversationsInView", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 7},
     {2803, 1, "m:IndexedOffset", "IndexedOffset", "IndexedOffset", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 8},
 };
-const std::uint16_t kByIndexTEwsFindConversationResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-const std::uint16_t kByNameTEwsFindConversationResponseMessage[] = {5, 2, 6, 8, 0, 3, 4, 1, 7};
+constexpr std::uint16_t kByIndexTEwsFindConversationResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::uint16_t kByNameTEwsFindConversationResponseMessage[] = {5, 2, 6, 8, 0, 3, 4, 1, 7};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPerformInstantSearchRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPerformInstantSearchRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPerformInstantSearchRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPerformInstantSearchRequest[] = {
     {2804, 1, "m:SearchSessionId", "SearchSessionId", "SearchSessionId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2805, 1, "m:ItemType", "ItemType", "ItemType", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2806, 1, "m:QueryOptions", "QueryOptions", "QueryOptions", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -2456,12 +2456,12 @@ const TDvXMLSchemaInfo kDeclsTEwsPerformInstantSearchRequest[] = {
     {2811, 1, "m:IsDeepTraversal", "IsDeepTraversal", "IsDeepTraversal", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 7},
     {2812, 1, "m:WaitOnSearchResults", "WaitOnSearchResults", "WaitOnSearchResults", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 8},
 };
-const std::uint16_t kByIndexTEwsPerformInstantSearchRequest[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-const std::uint16_t kByNameTEwsPerformInstantSearchRequest[] = {6, 5, 7, 1, 4, 2, 3, 0, 8};
+constexpr std::uint16_t kByIndexTEwsPerformInstantSearchRequest[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::uint16_t kByNameTEwsPerformInstantSearchRequest[] = {6, 5, 7, 1, 4, 2, 3, 0, 8};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPerformInstantSearchResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPerformInstantSearchResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPerformInstantSearchResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPerformInstantSearchResponse[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2469,48 +2469,48 @@ const TDvXMLSchemaInfo kDeclsTEwsPerformInstantSearchResponse[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2813, 1, "m:Payload", "Payload", "Payload", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsInstantSearchPayload::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsPerformInstantSearchResponse[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsPerformInstantSearchResponse[] = {2, 0, 3, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsPerformInstantSearchResponse[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsPerformInstantSearchResponse[] = {2, 0, 3, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEndInstantSearchSessionRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEndInstantSearchSessionRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEndInstantSearchSessionRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEndInstantSearchSessionRequest[] = {
     {2814, 1, "m:SessionId", "SessionId", "SessionId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsEndInstantSearchSessionRequest[] = {0};
-const std::uint16_t kByNameTEwsEndInstantSearchSessionRequest[] = {0};
+constexpr std::uint16_t kByIndexTEwsEndInstantSearchSessionRequest[] = {0};
+constexpr std::uint16_t kByNameTEwsEndInstantSearchSessionRequest[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsApplyConversationAction(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsApplyConversationAction(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsApplyConversationAction[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsApplyConversationAction[] = {
     {2815, 1, "m:ConversationActions", "ConversationActions", "ConversationActions", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfApplyConversationAction::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsApplyConversationAction[] = {0};
-const std::uint16_t kByNameTEwsApplyConversationAction[] = {0};
+constexpr std::uint16_t kByIndexTEwsApplyConversationAction[] = {0};
+constexpr std::uint16_t kByNameTEwsApplyConversationAction[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsApplyConversationActionResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsApplyConversationActionResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsApplyConversationActionResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsApplyConversationActionResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsApplyConversationActionResponse[] = {0};
-const std::uint16_t kByNameTEwsApplyConversationActionResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsApplyConversationActionResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsApplyConversationActionResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsApplyConversationActionResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsApplyConversationActionResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsApplyConversationActionResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsApplyConversationActionResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsApplyConversationActionResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsApplyConversationActionResponseMessage[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsApplyConversationActionResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsApplyConversationActionResponseMessage[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindPeople(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindPeople(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindPeople[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindPeople[] = {
     {2816, 1, "m:PersonaShape", "PersonaShape", "PersonaShape", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPersonaResponseShape::ClassInfo, nullptr, nullptr, 0},
     {2817, 1, "m:IndexedPageItemView", "IndexedPageItemView", "IndexedPageItemView", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsIndexedPageView::ClassInfo, nullptr, nullptr, 1},
     {2818, 1, "m:Restriction", "Restriction", "Restriction", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsRestriction::ClassInfo, nullptr, nullptr, 2},
@@ -2524,12 +2524,12 @@ const TDvXMLSchemaInfo kDeclsTEwsFindPeople[] = {
     {2826, 1, "m:QuerySources", "QuerySources", "QuerySources", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfPeopleQuerySource::ClassInfo, nullptr, nullptr, 10},
     {2827, 1, "m:ReturnFlattenedResults", "ReturnFlattenedResults", "ReturnFlattenedResults", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 11},
 };
-const std::uint16_t kByIndexTEwsFindPeople[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
-const std::uint16_t kByNameTEwsFindPeople[] = {3, 9, 1, 5, 0, 10, 6, 2, 11, 7, 4, 8};
+constexpr std::uint16_t kByIndexTEwsFindPeople[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+constexpr std::uint16_t kByNameTEwsFindPeople[] = {3, 9, 1, 5, 0, 10, 6, 2, 11, 7, 4, 8};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindPeopleResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindPeopleResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindPeopleResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindPeopleResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2541,23 +2541,23 @@ const TDvXMLSchemaInfo kDeclsTEwsFindPeopleResponseMessage[] = {
     {2831, 1, "m:FirstLoadedRowIndex", "FirstLoadedRowIndex", "FirstLoadedRowIndex", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 8},
     {2832, 1, "m:TransactionId", "TransactionId", "TransactionId", 0, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 9},
 };
-const std::uint16_t kByIndexTEwsFindPeopleResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-const std::uint16_t kByNameTEwsFindPeopleResponseMessage[] = {2, 8, 7, 0, 3, 5, 4, 1, 6, 9};
+constexpr std::uint16_t kByIndexTEwsFindPeopleResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+constexpr std::uint16_t kByNameTEwsFindPeopleResponseMessage[] = {2, 8, 7, 0, 3, 5, 4, 1, 6, 9};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindTags(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindTags(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindTags[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindTags[] = {
     {2833, 1, "m:IndexedPageItemView", "IndexedPageItemView", "IndexedPageItemView", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsIndexedPageView::ClassInfo, nullptr, nullptr, 0},
     {2834, 1, "m:SortOrder", "SortOrder", "SortOrder", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfFieldOrders::ClassInfo, nullptr, nullptr, 1},
     {2835, 1, "m:QueryString", "QueryString", "QueryString", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {2836, 1, "m:Context", "Context", "Context", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfContextProperty::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsFindTags[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsFindTags[] = {3, 0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsFindTags[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsFindTags[] = {3, 0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindTagsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindTagsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindTagsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindTagsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2565,21 +2565,21 @@ const TDvXMLSchemaInfo kDeclsTEwsFindTagsResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2837, 1, "m:Tags", "Tags", "Tags", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfStrings::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsFindTagsResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsFindTagsResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsFindTagsResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsFindTagsResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAddTag(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAddTag(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAddTag[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAddTag[] = {
     {2838, 1, "m:Tag", "Tag", "Tag", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2839, 1, "m:AppName", "AppName", "AppName", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsAddTag[] = {0, 1};
-const std::uint16_t kByNameTEwsAddTag[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsAddTag[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsAddTag[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAddTagResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAddTagResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAddTagResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAddTagResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2587,20 +2587,20 @@ const TDvXMLSchemaInfo kDeclsTEwsAddTagResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2840, 1, "m:WasSuccessful", "WasSuccessful", "WasSuccessful", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsAddTagResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsAddTagResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsAddTagResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsAddTagResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsHideTag(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsHideTag(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsHideTag[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsHideTag[] = {
     {2841, 1, "m:Tag", "Tag", "Tag", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsHideTag[] = {0};
-const std::uint16_t kByNameTEwsHideTag[] = {0};
+constexpr std::uint16_t kByIndexTEwsHideTag[] = {0};
+constexpr std::uint16_t kByNameTEwsHideTag[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsHideTagResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsHideTagResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsHideTagResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsHideTagResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2608,24 +2608,24 @@ const TDvXMLSchemaInfo kDeclsTEwsHideTagResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2842, 1, "m:WasSuccessful", "WasSuccessful", "WasSuccessful", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsHideTagResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsHideTagResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsHideTagResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsHideTagResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetPersona(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetPersona(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetPersona[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetPersona[] = {
     {2843, 1, "m:PersonaId", "PersonaId", "PersonaId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {2844, 1, "m:EmailAddress", "EmailAddress", "EmailAddress", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 1},
     {2845, 1, "m:ParentFolderId", "ParentFolderId", "ParentFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTargetFolderId::ClassInfo, nullptr, nullptr, 2},
     {2846, 1, "m:ItemLinkId", "ItemLinkId", "ItemLinkId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 3},
     {2847, 1, "m:AdditionalProperties", "AdditionalProperties", "AdditionalProperties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfPathsToElement::ClassInfo, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsGetPersona[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsGetPersona[] = {4, 1, 3, 2, 0};
+constexpr std::uint16_t kByIndexTEwsGetPersona[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsGetPersona[] = {4, 1, 3, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetPersonaResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetPersonaResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetPersonaResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetPersonaResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2633,130 +2633,130 @@ const TDvXMLSchemaInfo kDeclsTEwsGetPersonaResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2848, 1, "m:Persona", "Persona", "Persona", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPersona::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetPersonaResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetPersonaResponseMessage[] = {2, 0, 3, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetPersonaResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetPersonaResponseMessage[] = {2, 0, 3, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateAttachment(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateAttachment(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateAttachment[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateAttachment[] = {
     {2849, 1, "m:ParentItemId", "ParentItemId", "ParentItemId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {2850, 1, "m:Attachments", "Attachments", "Attachments", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfAttachments::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsCreateAttachment[] = {0, 1};
-const std::uint16_t kByNameTEwsCreateAttachment[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsCreateAttachment[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsCreateAttachment[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateAttachmentResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateAttachmentResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateAttachmentResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateAttachmentResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsCreateAttachmentResponse[] = {0};
-const std::uint16_t kByNameTEwsCreateAttachmentResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsCreateAttachmentResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsCreateAttachmentResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteAttachment(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteAttachment(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteAttachment[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteAttachment[] = {
     {2851, 1, "m:AttachmentIds", "AttachmentIds", "AttachmentIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfRequestAttachmentIds::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsDeleteAttachment[] = {0};
-const std::uint16_t kByNameTEwsDeleteAttachment[] = {0};
+constexpr std::uint16_t kByIndexTEwsDeleteAttachment[] = {0};
+constexpr std::uint16_t kByNameTEwsDeleteAttachment[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteAttachmentResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteAttachmentResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteAttachmentResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteAttachmentResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsDeleteAttachmentResponse[] = {0};
-const std::uint16_t kByNameTEwsDeleteAttachmentResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsDeleteAttachmentResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsDeleteAttachmentResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetAttachment(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetAttachment(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetAttachment[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetAttachment[] = {
     {2852, 1, "m:AttachmentShape", "AttachmentShape", "AttachmentShape", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsAttachmentResponseShape::ClassInfo, nullptr, nullptr, 0},
     {2853, 1, "m:AttachmentIds", "AttachmentIds", "AttachmentIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfRequestAttachmentIds::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsGetAttachment[] = {0, 1};
-const std::uint16_t kByNameTEwsGetAttachment[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsGetAttachment[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsGetAttachment[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetAttachmentResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetAttachmentResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetAttachmentResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetAttachmentResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetAttachmentResponse[] = {0};
-const std::uint16_t kByNameTEwsGetAttachmentResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetAttachmentResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsGetAttachmentResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateItemResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateItemResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateItemResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateItemResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsCreateItemResponse[] = {0};
-const std::uint16_t kByNameTEwsCreateItemResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsCreateItemResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsCreateItemResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateItemResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateItemResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateItemResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateItemResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsUpdateItemResponse[] = {0};
-const std::uint16_t kByNameTEwsUpdateItemResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsUpdateItemResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsUpdateItemResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateItemInRecoverableItemsResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateItemInRecoverableItemsResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateItemInRecoverableItemsResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateItemInRecoverableItemsResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsUpdateItemInRecoverableItemsResponse[] = {0};
-const std::uint16_t kByNameTEwsUpdateItemInRecoverableItemsResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsUpdateItemInRecoverableItemsResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsUpdateItemInRecoverableItemsResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetItemResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetItemResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetItemResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetItemResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetItemResponse[] = {0};
-const std::uint16_t kByNameTEwsGetItemResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetItemResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsGetItemResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMoveItemResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMoveItemResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMoveItemResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMoveItemResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsMoveItemResponse[] = {0};
-const std::uint16_t kByNameTEwsMoveItemResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsMoveItemResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsMoveItemResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCopyItemResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCopyItemResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCopyItemResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCopyItemResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsCopyItemResponse[] = {0};
-const std::uint16_t kByNameTEwsCopyItemResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsCopyItemResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsCopyItemResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteItemResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteItemResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteItemResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteItemResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsDeleteItemResponse[] = {0};
-const std::uint16_t kByNameTEwsDeleteItemResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsDeleteItemResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsDeleteItemResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteItemResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteItemResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteItemResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteItemResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsDeleteItemResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsDeleteItemResponseMessage[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsDeleteItemResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsDeleteItemResponseMessage[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindItemResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindItemResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindItemResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindItemResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2765,36 +2765,36 @@ const TDvXMLSchemaInfo kDeclsTEwsFindItemResponseMessage[] = {
     {2854, 1, "m:RootFolder", "RootFolder", "RootFolder", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFindItemParent::ClassInfo, nullptr, nullptr, 5},
     {2855, 1, "m:HighlightTerms", "HighlightTerms", "HighlightTerms", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfHighlightTerms::ClassInfo, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsFindItemResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsFindItemResponseMessage[] = {2, 6, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsFindItemResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsFindItemResponseMessage[] = {2, 6, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindItemResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindItemResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindItemResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindItemResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsFindItemResponse[] = {0};
-const std::uint16_t kByNameTEwsFindItemResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsFindItemResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsFindItemResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArchiveItemResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArchiveItemResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArchiveItemResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArchiveItemResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsArchiveItemResponse[] = {0};
-const std::uint16_t kByNameTEwsArchiveItemResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsArchiveItemResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsArchiveItemResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetClientAccessToken(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetClientAccessToken(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetClientAccessToken[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetClientAccessToken[] = {
     {2856, 1, "m:TokenRequests", "TokenRequests", "TokenRequests", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfClientAccessTokenRequests::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetClientAccessToken[] = {0};
-const std::uint16_t kByNameTEwsGetClientAccessToken[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetClientAccessToken[] = {0};
+constexpr std::uint16_t kByNameTEwsGetClientAccessToken[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetClientAccessTokenResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetClientAccessTokenResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetClientAccessTokenResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetClientAccessTokenResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2802,80 +2802,80 @@ const TDvXMLSchemaInfo kDeclsTEwsGetClientAccessTokenResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2857, 1, "m:Token", "Token", "Token", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsClientAccessToken::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetClientAccessTokenResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetClientAccessTokenResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsGetClientAccessTokenResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetClientAccessTokenResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetClientAccessTokenResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetClientAccessTokenResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetClientAccessTokenResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetClientAccessTokenResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetClientAccessTokenResponse[] = {0};
-const std::uint16_t kByNameTEwsGetClientAccessTokenResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetClientAccessTokenResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsGetClientAccessTokenResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetFocusedOtherOverridesRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetFocusedOtherOverridesRequest(e));
 }
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetFocusedOtherOverridesResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetFocusedOtherOverridesResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetFocusedOtherOverridesResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetFocusedOtherOverridesResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
     {2858, 1, "m:Overrides", "Overrides", "Overrides", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfInferenceClassificationOverrides::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsGetFocusedOtherOverridesResponse[] = {0, 1};
-const std::uint16_t kByNameTEwsGetFocusedOtherOverridesResponse[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsGetFocusedOtherOverridesResponse[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsGetFocusedOtherOverridesResponse[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateOrUpdateFocusedOtherOverrideRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateOrUpdateFocusedOtherOverrideRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateOrUpdateFocusedOtherOverrideRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateOrUpdateFocusedOtherOverrideRequest[] = {
     {2859, 1, "m:SenderSmtpAddress", "SenderSmtpAddress", "SenderSmtpAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2860, 1, "m:SenderDisplayName", "SenderDisplayName", "SenderDisplayName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2861, 1, "m:AlwaysClassifyAs", "AlwaysClassifyAs", "AlwaysClassifyAs", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TInferenceClassification, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsCreateOrUpdateFocusedOtherOverrideRequest[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsCreateOrUpdateFocusedOtherOverrideRequest[] = {2, 1, 0};
+constexpr std::uint16_t kByIndexTEwsCreateOrUpdateFocusedOtherOverrideRequest[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsCreateOrUpdateFocusedOtherOverrideRequest[] = {2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateOrUpdateFocusedOtherOverrideResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateOrUpdateFocusedOtherOverrideResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateOrUpdateFocusedOtherOverrideResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateOrUpdateFocusedOtherOverrideResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
     {2862, 1, "m:Override", "Override", "Override", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsInferenceClassificationOverride::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsCreateOrUpdateFocusedOtherOverrideResponse[] = {0, 1};
-const std::uint16_t kByNameTEwsCreateOrUpdateFocusedOtherOverrideResponse[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsCreateOrUpdateFocusedOtherOverrideResponse[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsCreateOrUpdateFocusedOtherOverrideResponse[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteFocusedOtherOverrideRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteFocusedOtherOverrideRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteFocusedOtherOverrideRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteFocusedOtherOverrideRequest[] = {
     {2863, 1, "m:Id", "Id", "Id", 1, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsDeleteFocusedOtherOverrideRequest[] = {0};
-const std::uint16_t kByNameTEwsDeleteFocusedOtherOverrideRequest[] = {0};
+constexpr std::uint16_t kByIndexTEwsDeleteFocusedOtherOverrideRequest[] = {0};
+constexpr std::uint16_t kByNameTEwsDeleteFocusedOtherOverrideRequest[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteFocusedOtherOverrideResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteFocusedOtherOverrideResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteFocusedOtherOverrideResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteFocusedOtherOverrideResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
     {2864, 1, "m:Override", "Override", "Override", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsInferenceClassificationOverride::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsDeleteFocusedOtherOverrideResponse[] = {0, 1};
-const std::uint16_t kByNameTEwsDeleteFocusedOtherOverrideResponse[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsDeleteFocusedOtherOverrideResponse[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsDeleteFocusedOtherOverrideResponse[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsResolveNames(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsResolveNames(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsResolveNames[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsResolveNames[] = {
     {2865, 1, "m:ParentFolderIds", "ParentFolderIds", "ParentFolderIds", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo, nullptr, nullptr, 0},
     {2866, 1, "m:UnresolvedEntry", "UnresolvedEntry", "UnresolvedEntry", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2867, 2, "ReturnFullContactData", "ReturnFullContactData", "ReturnFullContactData", 1, 1, true, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
     {2868, 2, "SearchScope", "SearchScope", "SearchScope", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResolveNamesSearchScope, nullptr, 3},
     {2869, 2, "ContactDataShape", "ContactDataShape", "ContactDataShape", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDefaultShapeNames, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsResolveNames[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsResolveNames[] = {4, 0, 2, 3, 1};
+constexpr std::uint16_t kByIndexTEwsResolveNames[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsResolveNames[] = {4, 0, 2, 3, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsResolveNamesResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsResolveNamesResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsResolveNamesResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsResolveNamesResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2883,28 +2883,28 @@ const TDvXMLSchemaInfo kDeclsTEwsResolveNamesResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2870, 1, "m:ResolutionSet", "ResolutionSet", "ResolutionSet", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResolution::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsResolveNamesResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsResolveNamesResponseMessage[] = {2, 0, 3, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsResolveNamesResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsResolveNamesResponseMessage[] = {2, 0, 3, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsResolveNamesResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsResolveNamesResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsResolveNamesResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsResolveNamesResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsResolveNamesResponse[] = {0};
-const std::uint16_t kByNameTEwsResolveNamesResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsResolveNamesResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsResolveNamesResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetPasswordExpirationDate(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetPasswordExpirationDate(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetPasswordExpirationDate[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetPasswordExpirationDate[] = {
     {2871, 1, "m:MailboxSmtpAddress", "MailboxSmtpAddress", "MailboxSmtpAddress", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetPasswordExpirationDate[] = {0};
-const std::uint16_t kByNameTEwsGetPasswordExpirationDate[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetPasswordExpirationDate[] = {0};
+constexpr std::uint16_t kByNameTEwsGetPasswordExpirationDate[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetPasswordExpirationDateResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetPasswordExpirationDateResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetPasswordExpirationDateResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetPasswordExpirationDateResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2912,22 +2912,22 @@ const TDvXMLSchemaInfo kDeclsTEwsGetPasswordExpirationDateResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2872, 1, "m:PasswordExpirationDate", "PasswordExpirationDate", "PasswordExpirationDate", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetPasswordExpirationDateResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetPasswordExpirationDateResponseMessage[] = {2, 0, 3, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetPasswordExpirationDateResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetPasswordExpirationDateResponseMessage[] = {2, 0, 3, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetMailTips(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetMailTips(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetMailTips[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetMailTips[] = {
     {2873, 1, "m:SendingAs", "SendingAs", "SendingAs", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
     {2874, 1, "m:Recipients", "Recipients", "Recipients", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfRecipients::ClassInfo, nullptr, nullptr, 1},
     {2875, 1, "m:MailTipsRequested", "MailTipsRequested", "MailTipsRequested", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsGetMailTips[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsGetMailTips[] = {2, 1, 0};
+constexpr std::uint16_t kByIndexTEwsGetMailTips[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsGetMailTips[] = {2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetMailTipsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetMailTipsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetMailTipsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetMailTipsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2935,12 +2935,12 @@ const TDvXMLSchemaInfo kDeclsTEwsGetMailTipsResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2876, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfMailTipsResponseMessage::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetMailTipsResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetMailTipsResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsGetMailTipsResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetMailTipsResponseMessage[] = {2, 0, 3, 4, 1, 5};
 
 }  // namespace
 
-const TDvXMLSchemaClassInfo TEwsFileItem::ClassInfo = {"TEwsFileItem", "t:FileItemType", "", &TEwsItem::ClassInfo, &NewTEwsFileItem, kDeclsTEwsFileItem, kByIndexTEwsFileItem, kByNameTEwsFileItem, 97, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsFileItem, 1};
+constinit const TDvXMLSchemaClassInfo TEwsFileItem::ClassInfo = {"TEwsFileItem", "t:FileItemType", "", &TEwsItem::ClassInfo, &NewTEwsFileItem, kDeclsTEwsFileItem, kByIndexTEwsFileItem, kByNameTEwsFileItem, 97, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsFileItem, 1};
 std::string TEwsFileItem::GetFileName() { return GetAsString(2267); }
 void TEwsFileItem::SetFileName(const std::string& value) { SetAsString(2267, value); }
 std::string TEwsFileItem::GetFileExtension() { return GetAsString(2268); }
@@ -2993,18 +2993,18 @@ void TEwsFileItem::SetSharepointItemWebId(const TGUID& value) { SetAsGuid(2291, 
 std::string TEwsFileItem::GetAttachmentId() { return GetAsString(2292); }
 void TEwsFileItem::SetAttachmentId(const std::string& value) { SetAsString(2292, value); }
 
-const TDvXMLSchemaClassInfo TEwsDocumentFileItem::ClassInfo = {"TEwsDocumentFileItem", "t:DocumentFileItemType", "", &TEwsFileItem::ClassInfo, &NewTEwsDocumentFileItem, kDeclsTEwsDocumentFileItem, kByIndexTEwsDocumentFileItem, kByNameTEwsDocumentFileItem, 100, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDocumentFileItem::ClassInfo = {"TEwsDocumentFileItem", "t:DocumentFileItemType", "", &TEwsFileItem::ClassInfo, &NewTEwsDocumentFileItem, kDeclsTEwsDocumentFileItem, kByIndexTEwsDocumentFileItem, kByNameTEwsDocumentFileItem, 100, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfStrings* TEwsDocumentFileItem::GetAuthor() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(2293)); }
 std::string TEwsDocumentFileItem::GetTitle() { return GetAsString(2294); }
 void TEwsDocumentFileItem::SetTitle(const std::string& value) { SetAsString(2294, value); }
 std::string TEwsDocumentFileItem::GetLastModifiedBy() { return GetAsString(2295); }
 void TEwsDocumentFileItem::SetLastModifiedBy(const std::string& value) { SetAsString(2295, value); }
 
-const TDvXMLSchemaClassInfo TEwsDelveItem::ClassInfo = {"TEwsDelveItem", "t:DelveItemType", "", &TEwsItem::ClassInfo, &NewTEwsDelveItem, kDeclsTEwsDelveItem, kByIndexTEwsDelveItem, kByNameTEwsDelveItem, 72, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDelveItem::ClassInfo = {"TEwsDelveItem", "t:DelveItemType", "", &TEwsItem::ClassInfo, &NewTEwsDelveItem, kDeclsTEwsDelveItem, kByIndexTEwsDelveItem, kByNameTEwsDelveItem, 72, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsDelveItem::GetGraphNodeLogicalId() { return GetAsString(2296); }
 void TEwsDelveItem::SetGraphNodeLogicalId(const std::string& value) { SetAsString(2296, value); }
 
-const TDvXMLSchemaClassInfo TEwsMailboxStatisticsItem::ClassInfo = {"TEwsMailboxStatisticsItem", "t:MailboxStatisticsItemType", "", nullptr, &NewTEwsMailboxStatisticsItem, kDeclsTEwsMailboxStatisticsItem, kByIndexTEwsMailboxStatisticsItem, kByNameTEwsMailboxStatisticsItem, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMailboxStatisticsItem::ClassInfo = {"TEwsMailboxStatisticsItem", "t:MailboxStatisticsItemType", "", nullptr, &NewTEwsMailboxStatisticsItem, kDeclsTEwsMailboxStatisticsItem, kByIndexTEwsMailboxStatisticsItem, kByNameTEwsMailboxStatisticsItem, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMailboxStatisticsItem::GetMailboxId() { return GetAsString(2297); }
 void TEwsMailboxStatisticsItem::SetMailboxId(const std::string& value) { SetAsString(2297, value); }
 std::string TEwsMailboxStatisticsItem::GetDisplayName() { return GetAsString(2298); }
@@ -3014,10 +3014,10 @@ void TEwsMailboxStatisticsItem::SetItemCount(std::int64_t value) { SetAsLong(229
 std::int64_t TEwsMailboxStatisticsItem::GetSize() { return GetAsLong(2300); }
 void TEwsMailboxStatisticsItem::SetSize(std::int64_t value) { SetAsLong(2300, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfMailboxStatisticsItems::ClassInfo = {"TEwsArrayOfMailboxStatisticsItems", "t:ArrayOfMailboxStatisticsItemsType", "", nullptr, &NewTEwsArrayOfMailboxStatisticsItems, kDeclsTEwsArrayOfMailboxStatisticsItems, kByIndexTEwsArrayOfMailboxStatisticsItems, kByNameTEwsArrayOfMailboxStatisticsItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfMailboxStatisticsItems::ClassInfo = {"TEwsArrayOfMailboxStatisticsItems", "t:ArrayOfMailboxStatisticsItemsType", "", nullptr, &NewTEwsArrayOfMailboxStatisticsItems, kDeclsTEwsArrayOfMailboxStatisticsItems, kByIndexTEwsArrayOfMailboxStatisticsItems, kByNameTEwsArrayOfMailboxStatisticsItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMailboxStatisticsItem>* TEwsArrayOfMailboxStatisticsItems::GetMailboxStat() { return static_cast<TDvXMLSchemaElementArray<TEwsMailboxStatisticsItem>*>(GetArrayChild(2301)); }
 
-const TDvXMLSchemaClassInfo TEwsMailboxHoldStatus::ClassInfo = {"TEwsMailboxHoldStatus", "t:MailboxHoldStatusType", "", nullptr, &NewTEwsMailboxHoldStatus, kDeclsTEwsMailboxHoldStatus, kByIndexTEwsMailboxHoldStatus, kByNameTEwsMailboxHoldStatus, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMailboxHoldStatus::ClassInfo = {"TEwsMailboxHoldStatus", "t:MailboxHoldStatusType", "", nullptr, &NewTEwsMailboxHoldStatus, kDeclsTEwsMailboxHoldStatus, kByIndexTEwsMailboxHoldStatus, kByNameTEwsMailboxHoldStatus, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMailboxHoldStatus::GetMailbox() { return GetAsString(2302); }
 void TEwsMailboxHoldStatus::SetMailbox(const std::string& value) { SetAsString(2302, value); }
 THoldStatus TEwsMailboxHoldStatus::GetStatus() { return static_cast<THoldStatus>(GetEnumOrdinal(2303)); }
@@ -3025,20 +3025,20 @@ void TEwsMailboxHoldStatus::SetStatus(THoldStatus value) { SetEnumOrdinal(2303, 
 std::string TEwsMailboxHoldStatus::GetAdditionalInfo() { return GetAsString(2304); }
 void TEwsMailboxHoldStatus::SetAdditionalInfo(const std::string& value) { SetAsString(2304, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfMailboxHoldStatus::ClassInfo = {"TEwsArrayOfMailboxHoldStatus", "t:ArrayOfMailboxHoldStatusType", "", nullptr, &NewTEwsArrayOfMailboxHoldStatus, kDeclsTEwsArrayOfMailboxHoldStatus, kByIndexTEwsArrayOfMailboxHoldStatus, kByNameTEwsArrayOfMailboxHoldStatus, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfMailboxHoldStatus::ClassInfo = {"TEwsArrayOfMailboxHoldStatus", "t:ArrayOfMailboxHoldStatusType", "", nullptr, &NewTEwsArrayOfMailboxHoldStatus, kDeclsTEwsArrayOfMailboxHoldStatus, kByIndexTEwsArrayOfMailboxHoldStatus, kByNameTEwsArrayOfMailboxHoldStatus, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMailboxHoldStatus>* TEwsArrayOfMailboxHoldStatus::GetMailboxHoldStatus() { return static_cast<TDvXMLSchemaElementArray<TEwsMailboxHoldStatus>*>(GetArrayChild(2305)); }
 
-const TDvXMLSchemaClassInfo TEwsMailboxHoldResult::ClassInfo = {"TEwsMailboxHoldResult", "t:MailboxHoldResultType", "", nullptr, &NewTEwsMailboxHoldResult, kDeclsTEwsMailboxHoldResult, kByIndexTEwsMailboxHoldResult, kByNameTEwsMailboxHoldResult, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMailboxHoldResult::ClassInfo = {"TEwsMailboxHoldResult", "t:MailboxHoldResultType", "", nullptr, &NewTEwsMailboxHoldResult, kDeclsTEwsMailboxHoldResult, kByIndexTEwsMailboxHoldResult, kByNameTEwsMailboxHoldResult, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMailboxHoldResult::GetHoldId() { return GetAsString(2306); }
 void TEwsMailboxHoldResult::SetHoldId(const std::string& value) { SetAsString(2306, value); }
 std::string TEwsMailboxHoldResult::GetQuery() { return GetAsString(2307); }
 void TEwsMailboxHoldResult::SetQuery(const std::string& value) { SetAsString(2307, value); }
 TEwsArrayOfMailboxHoldStatus* TEwsMailboxHoldResult::GetMailboxHoldStatuses() { return static_cast<TEwsArrayOfMailboxHoldStatus*>(GetChildObject(2308)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfLegacyDNs::ClassInfo = {"TEwsNonEmptyArrayOfLegacyDNs", "t:NonEmptyArrayOfLegacyDNsType", "", nullptr, &NewTEwsNonEmptyArrayOfLegacyDNs, kDeclsTEwsNonEmptyArrayOfLegacyDNs, kByIndexTEwsNonEmptyArrayOfLegacyDNs, kByNameTEwsNonEmptyArrayOfLegacyDNs, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfLegacyDNs::ClassInfo = {"TEwsNonEmptyArrayOfLegacyDNs", "t:NonEmptyArrayOfLegacyDNsType", "", nullptr, &NewTEwsNonEmptyArrayOfLegacyDNs, kDeclsTEwsNonEmptyArrayOfLegacyDNs, kByIndexTEwsNonEmptyArrayOfLegacyDNs, kByNameTEwsNonEmptyArrayOfLegacyDNs, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsNonEmptyArrayOfLegacyDNs::GetLegacyDN() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2309)); }
 
-const TDvXMLSchemaClassInfo TEwsNonIndexableItemStatistic::ClassInfo = {"TEwsNonIndexableItemStatistic", "t:NonIndexableItemStatisticType", "", nullptr, &NewTEwsNonIndexableItemStatistic, kDeclsTEwsNonIndexableItemStatistic, kByIndexTEwsNonIndexableItemStatistic, kByNameTEwsNonIndexableItemStatistic, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonIndexableItemStatistic::ClassInfo = {"TEwsNonIndexableItemStatistic", "t:NonIndexableItemStatisticType", "", nullptr, &NewTEwsNonIndexableItemStatistic, kDeclsTEwsNonIndexableItemStatistic, kByIndexTEwsNonIndexableItemStatistic, kByNameTEwsNonIndexableItemStatistic, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsNonIndexableItemStatistic::GetMailbox() { return GetAsString(2310); }
 void TEwsNonIndexableItemStatistic::SetMailbox(const std::string& value) { SetAsString(2310, value); }
 std::int64_t TEwsNonIndexableItemStatistic::GetItemCount() { return GetAsLong(2311); }
@@ -3046,10 +3046,10 @@ void TEwsNonIndexableItemStatistic::SetItemCount(std::int64_t value) { SetAsLong
 std::string TEwsNonIndexableItemStatistic::GetErrorMessage() { return GetAsString(2312); }
 void TEwsNonIndexableItemStatistic::SetErrorMessage(const std::string& value) { SetAsString(2312, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfNonIndexableItemStatistics::ClassInfo = {"TEwsArrayOfNonIndexableItemStatistics", "t:ArrayOfNonIndexableItemStatisticsType", "", nullptr, &NewTEwsArrayOfNonIndexableItemStatistics, kDeclsTEwsArrayOfNonIndexableItemStatistics, kByIndexTEwsArrayOfNonIndexableItemStatistics, kByNameTEwsArrayOfNonIndexableItemStatistics, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfNonIndexableItemStatistics::ClassInfo = {"TEwsArrayOfNonIndexableItemStatistics", "t:ArrayOfNonIndexableItemStatisticsType", "", nullptr, &NewTEwsArrayOfNonIndexableItemStatistics, kDeclsTEwsArrayOfNonIndexableItemStatistics, kByIndexTEwsArrayOfNonIndexableItemStatistics, kByNameTEwsArrayOfNonIndexableItemStatistics, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsNonIndexableItemStatistic>* TEwsArrayOfNonIndexableItemStatistics::GetNonIndexableItemStatistic() { return static_cast<TDvXMLSchemaElementArray<TEwsNonIndexableItemStatistic>*>(GetArrayChild(2313)); }
 
-const TDvXMLSchemaClassInfo TEwsNonIndexableItemDetail::ClassInfo = {"TEwsNonIndexableItemDetail", "t:NonIndexableItemDetailType", "", nullptr, &NewTEwsNonIndexableItemDetail, kDeclsTEwsNonIndexableItemDetail, kByIndexTEwsNonIndexableItemDetail, kByNameTEwsNonIndexableItemDetail, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonIndexableItemDetail::ClassInfo = {"TEwsNonIndexableItemDetail", "t:NonIndexableItemDetailType", "", nullptr, &NewTEwsNonIndexableItemDetail, kDeclsTEwsNonIndexableItemDetail, kByIndexTEwsNonIndexableItemDetail, kByNameTEwsNonIndexableItemDetail, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsNonIndexableItemDetail::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(2314)); }
 TItemIndexError TEwsNonIndexableItemDetail::GetErrorCode() { return static_cast<TItemIndexError>(GetEnumOrdinal(2315)); }
 void TEwsNonIndexableItemDetail::SetErrorCode(TItemIndexError value) { SetEnumOrdinal(2315, static_cast<int>(value)); }
@@ -3068,14 +3068,14 @@ void TEwsNonIndexableItemDetail::SetLastAttemptTime(TDateTime value) { SetAsDate
 std::string TEwsNonIndexableItemDetail::GetAdditionalInfo() { return GetAsString(2322); }
 void TEwsNonIndexableItemDetail::SetAdditionalInfo(const std::string& value) { SetAsString(2322, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfNonIndexableItemDetails::ClassInfo = {"TEwsArrayOfNonIndexableItemDetails", "t:ArrayOfNonIndexableItemDetailsType", "", nullptr, &NewTEwsArrayOfNonIndexableItemDetails, kDeclsTEwsArrayOfNonIndexableItemDetails, kByIndexTEwsArrayOfNonIndexableItemDetails, kByNameTEwsArrayOfNonIndexableItemDetails, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfNonIndexableItemDetails::ClassInfo = {"TEwsArrayOfNonIndexableItemDetails", "t:ArrayOfNonIndexableItemDetailsType", "", nullptr, &NewTEwsArrayOfNonIndexableItemDetails, kDeclsTEwsArrayOfNonIndexableItemDetails, kByIndexTEwsArrayOfNonIndexableItemDetails, kByNameTEwsArrayOfNonIndexableItemDetails, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsNonIndexableItemDetail>* TEwsArrayOfNonIndexableItemDetails::GetNonIndexableItemDetail() { return static_cast<TDvXMLSchemaElementArray<TEwsNonIndexableItemDetail>*>(GetArrayChild(2323)); }
 
-const TDvXMLSchemaClassInfo TEwsNonIndexableItemDetailResult::ClassInfo = {"TEwsNonIndexableItemDetailResult", "t:NonIndexableItemDetailResultType", "", nullptr, &NewTEwsNonIndexableItemDetailResult, kDeclsTEwsNonIndexableItemDetailResult, kByIndexTEwsNonIndexableItemDetailResult, kByNameTEwsNonIndexableItemDetailResult, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonIndexableItemDetailResult::ClassInfo = {"TEwsNonIndexableItemDetailResult", "t:NonIndexableItemDetailResultType", "", nullptr, &NewTEwsNonIndexableItemDetailResult, kDeclsTEwsNonIndexableItemDetailResult, kByIndexTEwsNonIndexableItemDetailResult, kByNameTEwsNonIndexableItemDetailResult, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfNonIndexableItemDetails* TEwsNonIndexableItemDetailResult::GetItems() { return static_cast<TEwsArrayOfNonIndexableItemDetails*>(GetChildObject(2324)); }
 TEwsArrayOfFailedSearchMailboxes* TEwsNonIndexableItemDetailResult::GetFailedMailboxes() { return static_cast<TEwsArrayOfFailedSearchMailboxes*>(GetChildObject(2325)); }
 
-const TDvXMLSchemaClassInfo TEwsDiscoverySearchConfiguration::ClassInfo = {"TEwsDiscoverySearchConfiguration", "t:DiscoverySearchConfigurationType", "", nullptr, &NewTEwsDiscoverySearchConfiguration, kDeclsTEwsDiscoverySearchConfiguration, kByIndexTEwsDiscoverySearchConfiguration, kByNameTEwsDiscoverySearchConfiguration, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDiscoverySearchConfiguration::ClassInfo = {"TEwsDiscoverySearchConfiguration", "t:DiscoverySearchConfigurationType", "", nullptr, &NewTEwsDiscoverySearchConfiguration, kDeclsTEwsDiscoverySearchConfiguration, kByIndexTEwsDiscoverySearchConfiguration, kByNameTEwsDiscoverySearchConfiguration, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsDiscoverySearchConfiguration::GetSearchId() { return GetAsString(2326); }
 void TEwsDiscoverySearchConfiguration::SetSearchId(const std::string& value) { SetAsString(2326, value); }
 std::string TEwsDiscoverySearchConfiguration::GetSearchQuery() { return GetAsString(2327); }
@@ -3088,16 +3088,16 @@ void TEwsDiscoverySearchConfiguration::SetManagedByOrganization(const std::strin
 std::string TEwsDiscoverySearchConfiguration::GetLanguage() { return GetAsString(2331); }
 void TEwsDiscoverySearchConfiguration::SetLanguage(const std::string& value) { SetAsString(2331, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfDiscoverySearchConfiguration::ClassInfo = {"TEwsArrayOfDiscoverySearchConfiguration", "t:ArrayOfDiscoverySearchConfigurationType", "", nullptr, &NewTEwsArrayOfDiscoverySearchConfiguration, kDeclsTEwsArrayOfDiscoverySearchConfiguration, kByIndexTEwsArrayOfDiscoverySearchConfiguration, kByNameTEwsArrayOfDiscoverySearchConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfDiscoverySearchConfiguration::ClassInfo = {"TEwsArrayOfDiscoverySearchConfiguration", "t:ArrayOfDiscoverySearchConfigurationType", "", nullptr, &NewTEwsArrayOfDiscoverySearchConfiguration, kDeclsTEwsArrayOfDiscoverySearchConfiguration, kByIndexTEwsArrayOfDiscoverySearchConfiguration, kByNameTEwsArrayOfDiscoverySearchConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsDiscoverySearchConfiguration>* TEwsArrayOfDiscoverySearchConfiguration::GetDiscoverySearchConfiguration() { return static_cast<TDvXMLSchemaElementArray<TEwsDiscoverySearchConfiguration>*>(GetArrayChild(2332)); }
 
-const TDvXMLSchemaClassInfo TEwsRetentionTag::ClassInfo = {"TEwsRetentionTag", "t:RetentionTagType", "", nullptr, &NewTEwsRetentionTag, kDeclsTEwsRetentionTag, kByIndexTEwsRetentionTag, kByNameTEwsRetentionTag, 1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRetentionTag::ClassInfo = {"TEwsRetentionTag", "t:RetentionTagType", "", nullptr, &NewTEwsRetentionTag, kDeclsTEwsRetentionTag, kByIndexTEwsRetentionTag, kByNameTEwsRetentionTag, 1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, 0};
 TGUID TEwsRetentionTag::GetValue() { return GetTextAsGuid(); }
 void TEwsRetentionTag::SetValue(const TGUID& value) { SetTextAsGuid(value); }
 bool TEwsRetentionTag::GetIsExplicit() { return GetAsBoolean(0); }
 void TEwsRetentionTag::SetIsExplicit(bool value) { SetAsBoolean(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsRetentionPolicyTag::ClassInfo = {"TEwsRetentionPolicyTag", "t:RetentionPolicyTagType", "", nullptr, &NewTEwsRetentionPolicyTag, kDeclsTEwsRetentionPolicyTag, kByIndexTEwsRetentionPolicyTag, kByNameTEwsRetentionPolicyTag, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRetentionPolicyTag::ClassInfo = {"TEwsRetentionPolicyTag", "t:RetentionPolicyTagType", "", nullptr, &NewTEwsRetentionPolicyTag, kDeclsTEwsRetentionPolicyTag, kByIndexTEwsRetentionPolicyTag, kByNameTEwsRetentionPolicyTag, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsRetentionPolicyTag::GetDisplayName() { return GetAsString(2333); }
 void TEwsRetentionPolicyTag::SetDisplayName(const std::string& value) { SetAsString(2333, value); }
 TGUID TEwsRetentionPolicyTag::GetRetentionId() { return GetAsGuid(2334); }
@@ -3121,10 +3121,10 @@ void TEwsRetentionPolicyTag::SetParentLabelIdentity(const std::string& value) { 
 std::int32_t TEwsRetentionPolicyTag::GetPriority() { return GetAsInt(2343); }
 void TEwsRetentionPolicyTag::SetPriority(std::int32_t value) { SetAsInt(2343, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfRetentionPolicyTags::ClassInfo = {"TEwsArrayOfRetentionPolicyTags", "t:ArrayOfRetentionPolicyTagsType", "", nullptr, &NewTEwsArrayOfRetentionPolicyTags, kDeclsTEwsArrayOfRetentionPolicyTags, kByIndexTEwsArrayOfRetentionPolicyTags, kByNameTEwsArrayOfRetentionPolicyTags, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfRetentionPolicyTags::ClassInfo = {"TEwsArrayOfRetentionPolicyTags", "t:ArrayOfRetentionPolicyTagsType", "", nullptr, &NewTEwsArrayOfRetentionPolicyTags, kDeclsTEwsArrayOfRetentionPolicyTags, kByIndexTEwsArrayOfRetentionPolicyTags, kByNameTEwsArrayOfRetentionPolicyTags, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsRetentionPolicyTag>* TEwsArrayOfRetentionPolicyTags::GetRetentionPolicyTag() { return static_cast<TDvXMLSchemaElementArray<TEwsRetentionPolicyTag>*>(GetArrayChild(2344)); }
 
-const TDvXMLSchemaClassInfo TEwsClientExtension::ClassInfo = {"TEwsClientExtension", "t:ClientExtensionType", "", nullptr, &NewTEwsClientExtension, kDeclsTEwsClientExtension, kByIndexTEwsClientExtension, kByNameTEwsClientExtension, 15, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsClientExtension::ClassInfo = {"TEwsClientExtension", "t:ClientExtensionType", "", nullptr, &NewTEwsClientExtension, kDeclsTEwsClientExtension, kByIndexTEwsClientExtension, kByNameTEwsClientExtension, 15, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfStrings* TEwsClientExtension::GetSpecificUsers() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(2345)); }
 TBytes TEwsClientExtension::GetManifest() { return GetAsBase64binary(2346); }
 void TEwsClientExtension::SetManifest(const TBytes& value) { SetAsBase64binary(2346, value); }
@@ -3155,7 +3155,7 @@ void TEwsClientExtension::SetVersion(const std::string& value) { SetAsString(235
 std::string TEwsClientExtension::GetExtensionId() { return GetAsString(2359); }
 void TEwsClientExtension::SetExtensionId(const std::string& value) { SetAsString(2359, value); }
 
-const TDvXMLSchemaClassInfo TEwsImGroup::ClassInfo = {"TEwsImGroup", "t:ImGroupType", "", nullptr, &NewTEwsImGroup, kDeclsTEwsImGroup, kByIndexTEwsImGroup, kByNameTEwsImGroup, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsImGroup::ClassInfo = {"TEwsImGroup", "t:ImGroupType", "", nullptr, &NewTEwsImGroup, kDeclsTEwsImGroup, kByIndexTEwsImGroup, kByNameTEwsImGroup, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsImGroup::GetDisplayName() { return GetAsString(2360); }
 void TEwsImGroup::SetDisplayName(const std::string& value) { SetAsString(2360, value); }
 std::string TEwsImGroup::GetGroupType() { return GetAsString(2361); }
@@ -3166,38 +3166,38 @@ TEwsNonEmptyArrayOfExtendedProperty* TEwsImGroup::GetExtendedProperties() { retu
 std::string TEwsImGroup::GetSmtpAddress() { return GetAsString(2365); }
 void TEwsImGroup::SetSmtpAddress(const std::string& value) { SetAsString(2365, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfImGroup::ClassInfo = {"TEwsArrayOfImGroup", "t:ArrayOfImGroupType", "", nullptr, &NewTEwsArrayOfImGroup, kDeclsTEwsArrayOfImGroup, kByIndexTEwsArrayOfImGroup, kByNameTEwsArrayOfImGroup, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfImGroup::ClassInfo = {"TEwsArrayOfImGroup", "t:ArrayOfImGroupType", "", nullptr, &NewTEwsArrayOfImGroup, kDeclsTEwsArrayOfImGroup, kByIndexTEwsArrayOfImGroup, kByNameTEwsArrayOfImGroup, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsImGroup>* TEwsArrayOfImGroup::GetImGroup() { return static_cast<TDvXMLSchemaElementArray<TEwsImGroup>*>(GetArrayChild(2366)); }
 
-const TDvXMLSchemaClassInfo TEwsImItemList::ClassInfo = {"TEwsImItemList", "t:ImItemListType", "", nullptr, &NewTEwsImItemList, kDeclsTEwsImItemList, kByIndexTEwsImItemList, kByNameTEwsImItemList, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsImItemList::ClassInfo = {"TEwsImItemList", "t:ImItemListType", "", nullptr, &NewTEwsImItemList, kDeclsTEwsImItemList, kByIndexTEwsImItemList, kByNameTEwsImItemList, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfImGroup* TEwsImItemList::GetGroups() { return static_cast<TEwsArrayOfImGroup*>(GetChildObject(2367)); }
 TEwsArrayOfPeople* TEwsImItemList::GetPersonas() { return static_cast<TEwsArrayOfPeople*>(GetChildObject(2368)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfExtendedFieldURIs::ClassInfo = {"TEwsNonEmptyArrayOfExtendedFieldURIs", "t:NonEmptyArrayOfExtendedFieldURIs", "", nullptr, &NewTEwsNonEmptyArrayOfExtendedFieldURIs, kDeclsTEwsNonEmptyArrayOfExtendedFieldURIs, kByIndexTEwsNonEmptyArrayOfExtendedFieldURIs, kByNameTEwsNonEmptyArrayOfExtendedFieldURIs, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfExtendedFieldURIs::ClassInfo = {"TEwsNonEmptyArrayOfExtendedFieldURIs", "t:NonEmptyArrayOfExtendedFieldURIs", "", nullptr, &NewTEwsNonEmptyArrayOfExtendedFieldURIs, kDeclsTEwsNonEmptyArrayOfExtendedFieldURIs, kByIndexTEwsNonEmptyArrayOfExtendedFieldURIs, kByNameTEwsNonEmptyArrayOfExtendedFieldURIs, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPathToExtendedField>* TEwsNonEmptyArrayOfExtendedFieldURIs::GetExtendedProperty() { return static_cast<TDvXMLSchemaElementArray<TEwsPathToExtendedField>*>(GetArrayChild(2369)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyStateDefinition::ClassInfo = {"TEwsNonEmptyStateDefinition", "t:NonEmptyStateDefinitionType", "", nullptr, &NewTEwsNonEmptyStateDefinition, kDeclsTEwsNonEmptyStateDefinition, kByIndexTEwsNonEmptyStateDefinition, kByNameTEwsNonEmptyStateDefinition, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyStateDefinition::ClassInfo = {"TEwsNonEmptyStateDefinition", "t:NonEmptyStateDefinitionType", "", nullptr, &NewTEwsNonEmptyStateDefinition, kDeclsTEwsNonEmptyStateDefinition, kByIndexTEwsNonEmptyStateDefinition, kByNameTEwsNonEmptyStateDefinition, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsDeletedOccurrenceStateDefinition* TEwsNonEmptyStateDefinition::GetDeletedOccurrenceStateDefinition() { return static_cast<TEwsDeletedOccurrenceStateDefinition*>(GetChildObject(2370)); }
 TEwsDeleteFromFolderStateDefinition* TEwsNonEmptyStateDefinition::GetDeleteFromFolderStateDefinition() { return static_cast<TEwsDeleteFromFolderStateDefinition*>(GetChildObject(2371)); }
 TEwsLocationBasedStateDefinition* TEwsNonEmptyStateDefinition::GetLocationBasedStateDefinition() { return static_cast<TEwsLocationBasedStateDefinition*>(GetChildObject(2372)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseCalendarItemStateDefinition::ClassInfo = {"TEwsBaseCalendarItemStateDefinition", "t:BaseCalendarItemStateDefinitionType", "", nullptr, &NewTEwsBaseCalendarItemStateDefinition, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseCalendarItemStateDefinition, 3};
+constinit const TDvXMLSchemaClassInfo TEwsBaseCalendarItemStateDefinition::ClassInfo = {"TEwsBaseCalendarItemStateDefinition", "t:BaseCalendarItemStateDefinitionType", "", nullptr, &NewTEwsBaseCalendarItemStateDefinition, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseCalendarItemStateDefinition, 3};
 
-const TDvXMLSchemaClassInfo TEwsDeletedOccurrenceStateDefinition::ClassInfo = {"TEwsDeletedOccurrenceStateDefinition", "t:DeletedOccurrenceStateDefinitionType", "", &TEwsBaseCalendarItemStateDefinition::ClassInfo, &NewTEwsDeletedOccurrenceStateDefinition, kDeclsTEwsDeletedOccurrenceStateDefinition, kByIndexTEwsDeletedOccurrenceStateDefinition, kByNameTEwsDeletedOccurrenceStateDefinition, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeletedOccurrenceStateDefinition::ClassInfo = {"TEwsDeletedOccurrenceStateDefinition", "t:DeletedOccurrenceStateDefinitionType", "", &TEwsBaseCalendarItemStateDefinition::ClassInfo, &NewTEwsDeletedOccurrenceStateDefinition, kDeclsTEwsDeletedOccurrenceStateDefinition, kByIndexTEwsDeletedOccurrenceStateDefinition, kByNameTEwsDeletedOccurrenceStateDefinition, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsDeletedOccurrenceStateDefinition::GetOccurrenceDate() { return GetAsDatetime(2373); }
 void TEwsDeletedOccurrenceStateDefinition::SetOccurrenceDate(TDateTime value) { SetAsDatetime(2373, value); }
 bool TEwsDeletedOccurrenceStateDefinition::GetIsOccurrencePresent() { return GetAsBoolean(2374); }
 void TEwsDeletedOccurrenceStateDefinition::SetIsOccurrencePresent(bool value) { SetAsBoolean(2374, value); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteFromFolderStateDefinition::ClassInfo = {"TEwsDeleteFromFolderStateDefinition", "t:DeleteFromFolderStateDefinitionType", "", &TEwsBaseCalendarItemStateDefinition::ClassInfo, &NewTEwsDeleteFromFolderStateDefinition, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteFromFolderStateDefinition::ClassInfo = {"TEwsDeleteFromFolderStateDefinition", "t:DeleteFromFolderStateDefinitionType", "", &TEwsBaseCalendarItemStateDefinition::ClassInfo, &NewTEwsDeleteFromFolderStateDefinition, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsLocationBasedStateDefinition::ClassInfo = {"TEwsLocationBasedStateDefinition", "t:LocationBasedStateDefinitionType", "", &TEwsBaseCalendarItemStateDefinition::ClassInfo, &NewTEwsLocationBasedStateDefinition, kDeclsTEwsLocationBasedStateDefinition, kByIndexTEwsLocationBasedStateDefinition, kByNameTEwsLocationBasedStateDefinition, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsLocationBasedStateDefinition::ClassInfo = {"TEwsLocationBasedStateDefinition", "t:LocationBasedStateDefinitionType", "", &TEwsBaseCalendarItemStateDefinition::ClassInfo, &NewTEwsLocationBasedStateDefinition, kDeclsTEwsLocationBasedStateDefinition, kByIndexTEwsLocationBasedStateDefinition, kByNameTEwsLocationBasedStateDefinition, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsLocationBasedStateDefinition::GetOrganizerLocation() { return GetAsString(2375); }
 void TEwsLocationBasedStateDefinition::SetOrganizerLocation(const std::string& value) { SetAsString(2375, value); }
 std::string TEwsLocationBasedStateDefinition::GetAttendeeLocation() { return GetAsString(2376); }
 void TEwsLocationBasedStateDefinition::SetAttendeeLocation(const std::string& value) { SetAsString(2376, value); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingSpace::ClassInfo = {"TEwsMeetingSpace", "t:MeetingSpaceType", "", nullptr, &NewTEwsMeetingSpace, kDeclsTEwsMeetingSpace, kByIndexTEwsMeetingSpace, kByNameTEwsMeetingSpace, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMeetingSpace::ClassInfo = {"TEwsMeetingSpace", "t:MeetingSpaceType", "", nullptr, &NewTEwsMeetingSpace, kDeclsTEwsMeetingSpace, kByIndexTEwsMeetingSpace, kByNameTEwsMeetingSpace, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMeetingSpace::GetId() { return GetAsString(2377); }
 void TEwsMeetingSpace::SetId(const std::string& value) { SetAsString(2377, value); }
 std::string TEwsMeetingSpace::GetChangeKey() { return GetAsString(2378); }
@@ -3219,7 +3219,7 @@ void TEwsMeetingSpace::SetMeadata(const std::string& value) { SetAsString(2385, 
 std::string TEwsMeetingSpace::GetTag() { return GetAsString(2386); }
 void TEwsMeetingSpace::SetTag(const std::string& value) { SetAsString(2386, value); }
 
-const TDvXMLSchemaClassInfo TEwsParticipantActivity::ClassInfo = {"TEwsParticipantActivity", "t:ParticipantActivity", "", nullptr, &NewTEwsParticipantActivity, kDeclsTEwsParticipantActivity, kByIndexTEwsParticipantActivity, kByNameTEwsParticipantActivity, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsParticipantActivity::ClassInfo = {"TEwsParticipantActivity", "t:ParticipantActivity", "", nullptr, &NewTEwsParticipantActivity, kDeclsTEwsParticipantActivity, kByIndexTEwsParticipantActivity, kByNameTEwsParticipantActivity, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TGUID TEwsParticipantActivity::GetId() { return GetAsGuid(2387); }
 void TEwsParticipantActivity::SetId(const TGUID& value) { SetAsGuid(2387, value); }
 std::string TEwsParticipantActivity::GetCreatedBy() { return GetAsString(2388); }
@@ -3237,10 +3237,10 @@ void TEwsParticipantActivity::SetMediaType(TParticipantActivityMedia value) { Se
 std::string TEwsParticipantActivity::GetMediaDetails() { return GetAsString(2394); }
 void TEwsParticipantActivity::SetMediaDetails(const std::string& value) { SetAsString(2394, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfParticipantActivities::ClassInfo = {"TEwsNonEmptyArrayOfParticipantActivities", "t:NonEmptyArrayOfParticipantActivities", "", nullptr, &NewTEwsNonEmptyArrayOfParticipantActivities, kDeclsTEwsNonEmptyArrayOfParticipantActivities, kByIndexTEwsNonEmptyArrayOfParticipantActivities, kByNameTEwsNonEmptyArrayOfParticipantActivities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfParticipantActivities::ClassInfo = {"TEwsNonEmptyArrayOfParticipantActivities", "t:NonEmptyArrayOfParticipantActivities", "", nullptr, &NewTEwsNonEmptyArrayOfParticipantActivities, kDeclsTEwsNonEmptyArrayOfParticipantActivities, kByIndexTEwsNonEmptyArrayOfParticipantActivities, kByNameTEwsNonEmptyArrayOfParticipantActivities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsParticipantActivity>* TEwsNonEmptyArrayOfParticipantActivities::GetParticipantActivity() { return static_cast<TDvXMLSchemaElementArray<TEwsParticipantActivity>*>(GetArrayChild(2395)); }
 
-const TDvXMLSchemaClassInfo TEwsContentActivity::ClassInfo = {"TEwsContentActivity", "t:ContentActivity", "", nullptr, &NewTEwsContentActivity, kDeclsTEwsContentActivity, kByIndexTEwsContentActivity, kByNameTEwsContentActivity, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsContentActivity::ClassInfo = {"TEwsContentActivity", "t:ContentActivity", "", nullptr, &NewTEwsContentActivity, kDeclsTEwsContentActivity, kByIndexTEwsContentActivity, kByNameTEwsContentActivity, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TGUID TEwsContentActivity::GetId() { return GetAsGuid(2396); }
 void TEwsContentActivity::SetId(const TGUID& value) { SetAsGuid(2396, value); }
 std::string TEwsContentActivity::GetSharedBy() { return GetAsString(2397); }
@@ -3258,10 +3258,10 @@ void TEwsContentActivity::SetMediaType(TContentActivityMedia value) { SetEnumOrd
 TContentActivityAcl TEwsContentActivity::GetAcl() { return static_cast<TContentActivityAcl>(GetEnumOrdinal(2403)); }
 void TEwsContentActivity::SetAcl(TContentActivityAcl value) { SetEnumOrdinal(2403, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfContentActivities::ClassInfo = {"TEwsNonEmptyArrayOfContentActivities", "t:NonEmptyArrayOfContentActivities", "", nullptr, &NewTEwsNonEmptyArrayOfContentActivities, kDeclsTEwsNonEmptyArrayOfContentActivities, kByIndexTEwsNonEmptyArrayOfContentActivities, kByNameTEwsNonEmptyArrayOfContentActivities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfContentActivities::ClassInfo = {"TEwsNonEmptyArrayOfContentActivities", "t:NonEmptyArrayOfContentActivities", "", nullptr, &NewTEwsNonEmptyArrayOfContentActivities, kDeclsTEwsNonEmptyArrayOfContentActivities, kByIndexTEwsNonEmptyArrayOfContentActivities, kByNameTEwsNonEmptyArrayOfContentActivities, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsContentActivity>* TEwsNonEmptyArrayOfContentActivities::GetContentActivity() { return static_cast<TDvXMLSchemaElementArray<TEwsContentActivity>*>(GetArrayChild(2404)); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingInstance::ClassInfo = {"TEwsMeetingInstance", "t:MeetingInstanceType", "", nullptr, &NewTEwsMeetingInstance, kDeclsTEwsMeetingInstance, kByIndexTEwsMeetingInstance, kByNameTEwsMeetingInstance, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMeetingInstance::ClassInfo = {"TEwsMeetingInstance", "t:MeetingInstanceType", "", nullptr, &NewTEwsMeetingInstance, kDeclsTEwsMeetingInstance, kByIndexTEwsMeetingInstance, kByNameTEwsMeetingInstance, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMeetingInstance::GetId() { return GetAsString(2405); }
 void TEwsMeetingInstance::SetId(const std::string& value) { SetAsString(2405, value); }
 std::string TEwsMeetingInstance::GetChangeKey() { return GetAsString(2406); }
@@ -3283,46 +3283,46 @@ void TEwsMeetingInstance::SetParentGoid(const std::string& value) { SetAsString(
 TEwsNonEmptyArrayOfParticipantActivities* TEwsMeetingInstance::GetParticipantActivities() { return static_cast<TEwsNonEmptyArrayOfParticipantActivities*>(GetChildObject(2414)); }
 TEwsNonEmptyArrayOfContentActivities* TEwsMeetingInstance::GetContentActivities() { return static_cast<TEwsNonEmptyArrayOfContentActivities*>(GetChildObject(2415)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchFolderScope::ClassInfo = {"TEwsSearchFolderScope", "t:SearchFolderScopeType", "", nullptr, &NewTEwsSearchFolderScope, kDeclsTEwsSearchFolderScope, kByIndexTEwsSearchFolderScope, kByNameTEwsSearchFolderScope, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchFolderScope::ClassInfo = {"TEwsSearchFolderScope", "t:SearchFolderScopeType", "", nullptr, &NewTEwsSearchFolderScope, kDeclsTEwsSearchFolderScope, kByIndexTEwsSearchFolderScope, kByNameTEwsSearchFolderScope, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderId* TEwsSearchFolderScope::GetFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(2416)); }
 TEwsDistinguishedFolderId* TEwsSearchFolderScope::GetWellKnownFolder() { return static_cast<TEwsDistinguishedFolderId*>(GetChildObject(2417)); }
 
-const TDvXMLSchemaClassInfo TEwsPrimaryMailboxSearchScope::ClassInfo = {"TEwsPrimaryMailboxSearchScope", "t:PrimaryMailboxSearchScopeType", "", nullptr, &NewTEwsPrimaryMailboxSearchScope, kDeclsTEwsPrimaryMailboxSearchScope, kByIndexTEwsPrimaryMailboxSearchScope, kByNameTEwsPrimaryMailboxSearchScope, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPrimaryMailboxSearchScope::ClassInfo = {"TEwsPrimaryMailboxSearchScope", "t:PrimaryMailboxSearchScopeType", "", nullptr, &NewTEwsPrimaryMailboxSearchScope, kDeclsTEwsPrimaryMailboxSearchScope, kByIndexTEwsPrimaryMailboxSearchScope, kByNameTEwsPrimaryMailboxSearchScope, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSearchFolderScope* TEwsPrimaryMailboxSearchScope::GetFolderScope() { return static_cast<TEwsSearchFolderScope*>(GetChildObject(2418)); }
 bool TEwsPrimaryMailboxSearchScope::GetIsDeepTraversal() { return GetAsBoolean(2419); }
 void TEwsPrimaryMailboxSearchScope::SetIsDeepTraversal(bool value) { SetAsBoolean(2419, value); }
 
-const TDvXMLSchemaClassInfo TEwsLargeArchiveSearchScope::ClassInfo = {"TEwsLargeArchiveSearchScope", "t:LargeArchiveSearchScopeType", "", nullptr, &NewTEwsLargeArchiveSearchScope, kDeclsTEwsLargeArchiveSearchScope, kByIndexTEwsLargeArchiveSearchScope, kByNameTEwsLargeArchiveSearchScope, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsLargeArchiveSearchScope::ClassInfo = {"TEwsLargeArchiveSearchScope", "t:LargeArchiveSearchScopeType", "", nullptr, &NewTEwsLargeArchiveSearchScope, kDeclsTEwsLargeArchiveSearchScope, kByIndexTEwsLargeArchiveSearchScope, kByNameTEwsLargeArchiveSearchScope, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsLargeArchiveSearchScope::GetArchiveTypes() { return GetAsString(2420); }
 void TEwsLargeArchiveSearchScope::SetArchiveTypes(const std::string& value) { SetAsString(2420, value); }
 
-const TDvXMLSchemaClassInfo TEwsGroupSearchScope::ClassInfo = {"TEwsGroupSearchScope", "t:GroupSearchScopeType", "", nullptr, &NewTEwsGroupSearchScope, kDeclsTEwsGroupSearchScope, kByIndexTEwsGroupSearchScope, kByNameTEwsGroupSearchScope, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGroupSearchScope::ClassInfo = {"TEwsGroupSearchScope", "t:GroupSearchScopeType", "", nullptr, &NewTEwsGroupSearchScope, kDeclsTEwsGroupSearchScope, kByIndexTEwsGroupSearchScope, kByNameTEwsGroupSearchScope, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGroupSearchScope::GetGroupTypes() { return GetAsString(2421); }
 void TEwsGroupSearchScope::SetGroupTypes(const std::string& value) { SetAsString(2421, value); }
 
-const TDvXMLSchemaClassInfo TEwsSingleLargeArchiveSearchScope::ClassInfo = {"TEwsSingleLargeArchiveSearchScope", "t:SingleLargeArchiveSearchScopeType", "", nullptr, &NewTEwsSingleLargeArchiveSearchScope, kDeclsTEwsSingleLargeArchiveSearchScope, kByIndexTEwsSingleLargeArchiveSearchScope, kByNameTEwsSingleLargeArchiveSearchScope, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSingleLargeArchiveSearchScope::ClassInfo = {"TEwsSingleLargeArchiveSearchScope", "t:SingleLargeArchiveSearchScopeType", "", nullptr, &NewTEwsSingleLargeArchiveSearchScope, kDeclsTEwsSingleLargeArchiveSearchScope, kByIndexTEwsSingleLargeArchiveSearchScope, kByNameTEwsSingleLargeArchiveSearchScope, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TGUID TEwsSingleLargeArchiveSearchScope::GetMailboxGuid() { return GetAsGuid(2422); }
 void TEwsSingleLargeArchiveSearchScope::SetMailboxGuid(const TGUID& value) { SetAsGuid(2422, value); }
 TEwsSearchFolderScope* TEwsSingleLargeArchiveSearchScope::GetFolderScope() { return static_cast<TEwsSearchFolderScope*>(GetChildObject(2423)); }
 bool TEwsSingleLargeArchiveSearchScope::GetIsDeepTraversal() { return GetAsBoolean(2424); }
 void TEwsSingleLargeArchiveSearchScope::SetIsDeepTraversal(bool value) { SetAsBoolean(2424, value); }
 
-const TDvXMLSchemaClassInfo TEwsOneDriveSearchScope::ClassInfo = {"TEwsOneDriveSearchScope", "t:OneDriveSearchScopeType", "", nullptr, &NewTEwsOneDriveSearchScope, kDeclsTEwsOneDriveSearchScope, kByIndexTEwsOneDriveSearchScope, kByNameTEwsOneDriveSearchScope, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsOneDriveSearchScope::ClassInfo = {"TEwsOneDriveSearchScope", "t:OneDriveSearchScopeType", "", nullptr, &NewTEwsOneDriveSearchScope, kDeclsTEwsOneDriveSearchScope, kByIndexTEwsOneDriveSearchScope, kByNameTEwsOneDriveSearchScope, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsOneDriveSearchScope::GetOneDriveView() { return GetAsString(2425); }
 void TEwsOneDriveSearchScope::SetOneDriveView(const std::string& value) { SetAsString(2425, value); }
 
-const TDvXMLSchemaClassInfo TEwsDelveSearchScope::ClassInfo = {"TEwsDelveSearchScope", "t:DelveSearchScopeType", "", nullptr, &NewTEwsDelveSearchScope, kDeclsTEwsDelveSearchScope, kByIndexTEwsDelveSearchScope, kByNameTEwsDelveSearchScope, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDelveSearchScope::ClassInfo = {"TEwsDelveSearchScope", "t:DelveSearchScopeType", "", nullptr, &NewTEwsDelveSearchScope, kDeclsTEwsDelveSearchScope, kByIndexTEwsDelveSearchScope, kByNameTEwsDelveSearchScope, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsDelveSearchScope::GetDelveView() { return GetAsString(2426); }
 void TEwsDelveSearchScope::SetDelveView(const std::string& value) { SetAsString(2426, value); }
 
-const TDvXMLSchemaClassInfo TEwsCustomSearchScope::ClassInfo = {"TEwsCustomSearchScope", "t:CustomSearchScopeType", "", nullptr, &NewTEwsCustomSearchScope, kDeclsTEwsCustomSearchScope, kByIndexTEwsCustomSearchScope, kByNameTEwsCustomSearchScope, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCustomSearchScope::ClassInfo = {"TEwsCustomSearchScope", "t:CustomSearchScopeType", "", nullptr, &NewTEwsCustomSearchScope, kDeclsTEwsCustomSearchScope, kByIndexTEwsCustomSearchScope, kByNameTEwsCustomSearchScope, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TGUID TEwsCustomSearchScope::GetMailboxGuid() { return GetAsGuid(2427); }
 void TEwsCustomSearchScope::SetMailboxGuid(const TGUID& value) { SetAsGuid(2427, value); }
 TEwsSearchFolderScope* TEwsCustomSearchScope::GetFolderScope() { return static_cast<TEwsSearchFolderScope*>(GetChildObject(2428)); }
 bool TEwsCustomSearchScope::GetIsDeepTraversal() { return GetAsBoolean(2429); }
 void TEwsCustomSearchScope::SetIsDeepTraversal(bool value) { SetAsBoolean(2429, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfSearchScope::ClassInfo = {"TEwsArrayOfSearchScope", "t:ArrayOfSearchScopeType", "", nullptr, &NewTEwsArrayOfSearchScope, kDeclsTEwsArrayOfSearchScope, kByIndexTEwsArrayOfSearchScope, kByNameTEwsArrayOfSearchScope, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfSearchScope::ClassInfo = {"TEwsArrayOfSearchScope", "t:ArrayOfSearchScopeType", "", nullptr, &NewTEwsArrayOfSearchScope, kDeclsTEwsArrayOfSearchScope, kByIndexTEwsArrayOfSearchScope, kByNameTEwsArrayOfSearchScope, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPrimaryMailboxSearchScope* TEwsArrayOfSearchScope::GetPrimaryMailboxSearchScope() { return static_cast<TEwsPrimaryMailboxSearchScope*>(GetChildObject(2430)); }
 TEwsLargeArchiveSearchScope* TEwsArrayOfSearchScope::GetLargeArchiveSearchScope() { return static_cast<TEwsLargeArchiveSearchScope*>(GetChildObject(2431)); }
 TEwsGroupSearchScope* TEwsArrayOfSearchScope::GetGroupSearchScope() { return static_cast<TEwsGroupSearchScope*>(GetChildObject(2432)); }
@@ -3331,18 +3331,18 @@ TEwsOneDriveSearchScope* TEwsArrayOfSearchScope::GetOneDriveSearchScope() { retu
 TEwsSingleLargeArchiveSearchScope* TEwsArrayOfSearchScope::GetSingleLargeArchiveSearchScope() { return static_cast<TEwsSingleLargeArchiveSearchScope*>(GetChildObject(2435)); }
 TEwsDelveSearchScope* TEwsArrayOfSearchScope::GetDelveSearchScope() { return static_cast<TEwsDelveSearchScope*>(GetChildObject(2436)); }
 
-const TDvXMLSchemaClassInfo TEwsDynamicRefinerQuery::ClassInfo = {"TEwsDynamicRefinerQuery", "t:DynamicRefinerQueryType", "", nullptr, &NewTEwsDynamicRefinerQuery, kDeclsTEwsDynamicRefinerQuery, kByIndexTEwsDynamicRefinerQuery, kByNameTEwsDynamicRefinerQuery, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDynamicRefinerQuery::ClassInfo = {"TEwsDynamicRefinerQuery", "t:DynamicRefinerQueryType", "", nullptr, &NewTEwsDynamicRefinerQuery, kDeclsTEwsDynamicRefinerQuery, kByIndexTEwsDynamicRefinerQuery, kByNameTEwsDynamicRefinerQuery, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsDynamicRefinerQuery::GetRefinerQuery() { return GetAsString(2437); }
 void TEwsDynamicRefinerQuery::SetRefinerQuery(const std::string& value) { SetAsString(2437, value); }
 std::int32_t TEwsDynamicRefinerQuery::GetTDRefinerId() { return GetAsInt(2438); }
 void TEwsDynamicRefinerQuery::SetTDRefinerId(std::int32_t value) { SetAsInt(2438, value); }
 
-const TDvXMLSchemaClassInfo TEwsExtendedKeywordDefinition::ClassInfo = {"TEwsExtendedKeywordDefinition", "t:ExtendedKeywordDefinitionType", "", nullptr, &NewTEwsExtendedKeywordDefinition, kDeclsTEwsExtendedKeywordDefinition, kByIndexTEwsExtendedKeywordDefinition, kByNameTEwsExtendedKeywordDefinition, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExtendedKeywordDefinition::ClassInfo = {"TEwsExtendedKeywordDefinition", "t:ExtendedKeywordDefinitionType", "", nullptr, &NewTEwsExtendedKeywordDefinition, kDeclsTEwsExtendedKeywordDefinition, kByIndexTEwsExtendedKeywordDefinition, kByNameTEwsExtendedKeywordDefinition, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsExtendedKeywordDefinition::GetKeyword() { return GetAsString(2439); }
 void TEwsExtendedKeywordDefinition::SetKeyword(const std::string& value) { SetAsString(2439, value); }
 TEwsNonEmptyArrayOfExtendedFieldURIsType* TEwsExtendedKeywordDefinition::GetProperties() { return static_cast<TEwsNonEmptyArrayOfExtendedFieldURIsType*>(GetChildObject(2440)); }
 
-const TDvXMLSchemaClassInfo TEwsSuggestionType::ClassInfo = {"TEwsSuggestionType", "t:SuggestionType", "", nullptr, &NewTEwsSuggestionType, kDeclsTEwsSuggestionType, kByIndexTEwsSuggestionType, kByNameTEwsSuggestionType, 6, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsSuggestionType, 2};
+constinit const TDvXMLSchemaClassInfo TEwsSuggestionType::ClassInfo = {"TEwsSuggestionType", "t:SuggestionType", "", nullptr, &NewTEwsSuggestionType, kDeclsTEwsSuggestionType, kByIndexTEwsSuggestionType, kByNameTEwsSuggestionType, 6, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsSuggestionType, 2};
 std::string TEwsSuggestionType::GetSuggestedQuery() { return GetAsString(2441); }
 void TEwsSuggestionType::SetSuggestedQuery(const std::string& value) { SetAsString(2441, value); }
 std::string TEwsSuggestionType::GetDisplayText() { return GetAsString(2442); }
@@ -3356,13 +3356,13 @@ void TEwsSuggestionType::SetTDSuggestionId(std::int32_t value) { SetAsInt(2445, 
 bool TEwsSuggestionType::GetIsDeletable() { return GetAsBoolean(2446); }
 void TEwsSuggestionType::SetIsDeletable(bool value) { SetAsBoolean(2446, value); }
 
-const TDvXMLSchemaClassInfo TEwsPeopleSuggestion::ClassInfo = {"TEwsPeopleSuggestion", "t:PeopleSuggestionType", "", &TEwsSuggestionType::ClassInfo, &NewTEwsPeopleSuggestion, kDeclsTEwsPeopleSuggestion, kByIndexTEwsPeopleSuggestion, kByNameTEwsPeopleSuggestion, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPeopleSuggestion::ClassInfo = {"TEwsPeopleSuggestion", "t:PeopleSuggestionType", "", &TEwsSuggestionType::ClassInfo, &NewTEwsPeopleSuggestion, kDeclsTEwsPeopleSuggestion, kByIndexTEwsPeopleSuggestion, kByNameTEwsPeopleSuggestion, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPeopleSuggestion::GetPrimarySmtpAddress() { return GetAsString(2447); }
 void TEwsPeopleSuggestion::SetPrimarySmtpAddress(const std::string& value) { SetAsString(2447, value); }
 std::string TEwsPeopleSuggestion::GetPersonType() { return GetAsString(2448); }
 void TEwsPeopleSuggestion::SetPersonType(const std::string& value) { SetAsString(2448, value); }
 
-const TDvXMLSchemaClassInfo TEwsFileSuggestion::ClassInfo = {"TEwsFileSuggestion", "t:FileSuggestionType", "", &TEwsSuggestionType::ClassInfo, &NewTEwsFileSuggestion, kDeclsTEwsFileSuggestion, kByIndexTEwsFileSuggestion, kByNameTEwsFileSuggestion, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFileSuggestion::ClassInfo = {"TEwsFileSuggestion", "t:FileSuggestionType", "", &TEwsSuggestionType::ClassInfo, &NewTEwsFileSuggestion, kDeclsTEwsFileSuggestion, kByIndexTEwsFileSuggestion, kByNameTEwsFileSuggestion, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsFileSuggestion::GetFileName() { return GetAsString(2449); }
 void TEwsFileSuggestion::SetFileName(const std::string& value) { SetAsString(2449, value); }
 std::string TEwsFileSuggestion::GetFileExtension() { return GetAsString(2450); }
@@ -3376,7 +3376,7 @@ void TEwsFileSuggestion::SetContainerTitle(const std::string& value) { SetAsStri
 std::string TEwsFileSuggestion::GetContainerUrl() { return GetAsString(2454); }
 void TEwsFileSuggestion::SetContainerUrl(const std::string& value) { SetAsString(2454, value); }
 
-const TDvXMLSchemaClassInfo TEwsSearchSuggestions::ClassInfo = {"TEwsSearchSuggestions", "t:SearchSuggestionsType", "", nullptr, &NewTEwsSearchSuggestions, kDeclsTEwsSearchSuggestions, kByIndexTEwsSearchSuggestions, kByNameTEwsSearchSuggestions, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchSuggestions::ClassInfo = {"TEwsSearchSuggestions", "t:SearchSuggestionsType", "", nullptr, &NewTEwsSearchSuggestions, kDeclsTEwsSearchSuggestions, kByIndexTEwsSearchSuggestions, kByNameTEwsSearchSuggestions, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int64_t TEwsSearchSuggestions::GetTDSuggestionsBatchId() { return GetAsLong(2455); }
 void TEwsSearchSuggestions::SetTDSuggestionsBatchId(std::int64_t value) { SetAsLong(2455, value); }
 TGUID TEwsSearchSuggestions::GetTDSuggestionsInstanceId() { return GetAsGuid(2456); }
@@ -3384,14 +3384,14 @@ void TEwsSearchSuggestions::SetTDSuggestionsInstanceId(const TGUID& value) { Set
 TEwsSearchSuggestions_Suggestions* TEwsSearchSuggestions::GetSuggestions() { return static_cast<TEwsSearchSuggestions_Suggestions*>(GetChildObject(2457)); }
 TEwsSearchDiagnostics* TEwsSearchSuggestions::GetDiagnosticsData() { return static_cast<TEwsSearchDiagnostics*>(GetChildObject(2458)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteSearchSuggestionResponse::ClassInfo = {"TEwsDeleteSearchSuggestionResponse", "t:DeleteSearchSuggestionResponseType", "", nullptr, &NewTEwsDeleteSearchSuggestionResponse, kDeclsTEwsDeleteSearchSuggestionResponse, kByIndexTEwsDeleteSearchSuggestionResponse, kByNameTEwsDeleteSearchSuggestionResponse, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteSearchSuggestionResponse::ClassInfo = {"TEwsDeleteSearchSuggestionResponse", "t:DeleteSearchSuggestionResponseType", "", nullptr, &NewTEwsDeleteSearchSuggestionResponse, kDeclsTEwsDeleteSearchSuggestionResponse, kByIndexTEwsDeleteSearchSuggestionResponse, kByNameTEwsDeleteSearchSuggestionResponse, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsDeleteSearchSuggestionResponse::GetSuccess() { return GetAsBoolean(2459); }
 void TEwsDeleteSearchSuggestionResponse::SetSuccess(bool value) { SetAsBoolean(2459, value); }
 std::string TEwsDeleteSearchSuggestionResponse::GetStatusMessage() { return GetAsString(2460); }
 void TEwsDeleteSearchSuggestionResponse::SetStatusMessage(const std::string& value) { SetAsString(2460, value); }
 TEwsSearchDiagnostics* TEwsDeleteSearchSuggestionResponse::GetDiagnosticsData() { return static_cast<TEwsSearchDiagnostics*>(GetChildObject(2461)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchDiagnosticsStep::ClassInfo = {"TEwsSearchDiagnosticsStep", "t:SearchDiagnosticsStepType", "", nullptr, &NewTEwsSearchDiagnosticsStep, kDeclsTEwsSearchDiagnosticsStep, kByIndexTEwsSearchDiagnosticsStep, kByNameTEwsSearchDiagnosticsStep, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchDiagnosticsStep::ClassInfo = {"TEwsSearchDiagnosticsStep", "t:SearchDiagnosticsStepType", "", nullptr, &NewTEwsSearchDiagnosticsStep, kDeclsTEwsSearchDiagnosticsStep, kByIndexTEwsSearchDiagnosticsStep, kByNameTEwsSearchDiagnosticsStep, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSearchDiagnosticsStep::GetStartTime() { return GetAsString(2462); }
 void TEwsSearchDiagnosticsStep::SetStartTime(const std::string& value) { SetAsString(2462, value); }
 std::int64_t TEwsSearchDiagnosticsStep::GetStepTime() { return GetAsLong(2463); }
@@ -3400,47 +3400,47 @@ std::string TEwsSearchDiagnosticsStep::GetStepType() { return GetAsString(2464);
 void TEwsSearchDiagnosticsStep::SetStepType(const std::string& value) { SetAsString(2464, value); }
 TEwsSearchDiagnosticsStep_AdditionalEntries* TEwsSearchDiagnosticsStep::GetAdditionalEntries() { return static_cast<TEwsSearchDiagnosticsStep_AdditionalEntries*>(GetChildObject(2465)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchRefiner::ClassInfo = {"TEwsSearchRefiner", "t:SearchRefinerType", "", nullptr, &NewTEwsSearchRefiner, kDeclsTEwsSearchRefiner, kByIndexTEwsSearchRefiner, kByNameTEwsSearchRefiner, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsSearchRefiner, 5};
+constinit const TDvXMLSchemaClassInfo TEwsSearchRefiner::ClassInfo = {"TEwsSearchRefiner", "t:SearchRefinerType", "", nullptr, &NewTEwsSearchRefiner, kDeclsTEwsSearchRefiner, kByIndexTEwsSearchRefiner, kByNameTEwsSearchRefiner, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsSearchRefiner, 5};
 TRefinerType TEwsSearchRefiner::GetRefinerType() { return static_cast<TRefinerType>(GetEnumOrdinal(2466)); }
 void TEwsSearchRefiner::SetRefinerType(TRefinerType value) { SetEnumOrdinal(2466, static_cast<int>(value)); }
 TEwsDynamicRefinerQuery* TEwsSearchRefiner::GetRefiner() { return static_cast<TEwsDynamicRefinerQuery*>(GetChildObject(2467)); }
 std::int64_t TEwsSearchRefiner::GetResultCount() { return GetAsLong(2468); }
 void TEwsSearchRefiner::SetResultCount(std::int64_t value) { SetAsLong(2468, value); }
 
-const TDvXMLSchemaClassInfo TEwsFolderRefiner::ClassInfo = {"TEwsFolderRefiner", "t:FolderRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsFolderRefiner, kDeclsTEwsFolderRefiner, kByIndexTEwsFolderRefiner, kByNameTEwsFolderRefiner, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFolderRefiner::ClassInfo = {"TEwsFolderRefiner", "t:FolderRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsFolderRefiner, kDeclsTEwsFolderRefiner, kByIndexTEwsFolderRefiner, kByNameTEwsFolderRefiner, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderId* TEwsFolderRefiner::GetFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(2469)); }
 
-const TDvXMLSchemaClassInfo TEwsPeopleRefiner::ClassInfo = {"TEwsPeopleRefiner", "t:PeopleRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsPeopleRefiner, kDeclsTEwsPeopleRefiner, kByIndexTEwsPeopleRefiner, kByNameTEwsPeopleRefiner, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPeopleRefiner::ClassInfo = {"TEwsPeopleRefiner", "t:PeopleRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsPeopleRefiner, kDeclsTEwsPeopleRefiner, kByIndexTEwsPeopleRefiner, kByNameTEwsPeopleRefiner, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPeopleRefiner::GetDisplayName() { return GetAsString(2470); }
 void TEwsPeopleRefiner::SetDisplayName(const std::string& value) { SetAsString(2470, value); }
 TEwsSmtpAddress* TEwsPeopleRefiner::GetSmtpAddress() { return static_cast<TEwsSmtpAddress*>(GetChildObject(2471)); }
 
-const TDvXMLSchemaClassInfo TEwsMailboxRefiner::ClassInfo = {"TEwsMailboxRefiner", "t:MailboxRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsMailboxRefiner, kDeclsTEwsMailboxRefiner, kByIndexTEwsMailboxRefiner, kByNameTEwsMailboxRefiner, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMailboxRefiner::ClassInfo = {"TEwsMailboxRefiner", "t:MailboxRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsMailboxRefiner, kDeclsTEwsMailboxRefiner, kByIndexTEwsMailboxRefiner, kByNameTEwsMailboxRefiner, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMailboxRefiner::GetMailboxDisplayName() { return GetAsString(2472); }
 void TEwsMailboxRefiner::SetMailboxDisplayName(const std::string& value) { SetAsString(2472, value); }
 
-const TDvXMLSchemaClassInfo TEwsAttachmentRefiner::ClassInfo = {"TEwsAttachmentRefiner", "t:AttachmentRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsAttachmentRefiner, kDeclsTEwsAttachmentRefiner, kByIndexTEwsAttachmentRefiner, kByNameTEwsAttachmentRefiner, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAttachmentRefiner::ClassInfo = {"TEwsAttachmentRefiner", "t:AttachmentRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsAttachmentRefiner, kDeclsTEwsAttachmentRefiner, kByIndexTEwsAttachmentRefiner, kByNameTEwsAttachmentRefiner, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsAttachmentRefiner::GetHasAttachment() { return GetAsBoolean(2473); }
 void TEwsAttachmentRefiner::SetHasAttachment(bool value) { SetAsBoolean(2473, value); }
 
-const TDvXMLSchemaClassInfo TEwsHashtagRefiner::ClassInfo = {"TEwsHashtagRefiner", "t:HashtagRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsHashtagRefiner, kDeclsTEwsHashtagRefiner, kByIndexTEwsHashtagRefiner, kByNameTEwsHashtagRefiner, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsHashtagRefiner::ClassInfo = {"TEwsHashtagRefiner", "t:HashtagRefinerType", "", &TEwsSearchRefiner::ClassInfo, &NewTEwsHashtagRefiner, kDeclsTEwsHashtagRefiner, kByIndexTEwsHashtagRefiner, kByNameTEwsHashtagRefiner, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsHashtagRefiner::GetDisplayName() { return GetAsString(2474); }
 void TEwsHashtagRefiner::SetDisplayName(const std::string& value) { SetAsString(2474, value); }
 
-const TDvXMLSchemaClassInfo TEwsSearchDiagnostics::ClassInfo = {"TEwsSearchDiagnostics", "t:SearchDiagnosticsType", "", nullptr, &NewTEwsSearchDiagnostics, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchDiagnostics::ClassInfo = {"TEwsSearchDiagnostics", "t:SearchDiagnosticsType", "", nullptr, &NewTEwsSearchDiagnostics, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsMailboxInformation::ClassInfo = {"TEwsMailboxInformation", "t:MailboxInformationType", "", nullptr, &NewTEwsMailboxInformation, kDeclsTEwsMailboxInformation, kByIndexTEwsMailboxInformation, kByNameTEwsMailboxInformation, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMailboxInformation::ClassInfo = {"TEwsMailboxInformation", "t:MailboxInformationType", "", nullptr, &NewTEwsMailboxInformation, kDeclsTEwsMailboxInformation, kByIndexTEwsMailboxInformation, kByNameTEwsMailboxInformation, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TGUID TEwsMailboxInformation::GetMailboxGuid() { return GetAsGuid(2475); }
 void TEwsMailboxInformation::SetMailboxGuid(const TGUID& value) { SetAsGuid(2475, value); }
 TEwsSmtpAddress* TEwsMailboxInformation::GetMailboxAddress() { return static_cast<TEwsSmtpAddress*>(GetChildObject(2476)); }
 std::string TEwsMailboxInformation::GetMailboxDisplayName() { return GetAsString(2477); }
 void TEwsMailboxInformation::SetMailboxDisplayName(const std::string& value) { SetAsString(2477, value); }
 
-const TDvXMLSchemaClassInfo TEwsExecuteSearchQueryId::ClassInfo = {"TEwsExecuteSearchQueryId", "t:ExecuteSearchQueryIdType", "", nullptr, &NewTEwsExecuteSearchQueryId, kDeclsTEwsExecuteSearchQueryId, kByIndexTEwsExecuteSearchQueryId, kByNameTEwsExecuteSearchQueryId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExecuteSearchQueryId::ClassInfo = {"TEwsExecuteSearchQueryId", "t:ExecuteSearchQueryIdType", "", nullptr, &NewTEwsExecuteSearchQueryId, kDeclsTEwsExecuteSearchQueryId, kByIndexTEwsExecuteSearchQueryId, kByNameTEwsExecuteSearchQueryId, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TGUID TEwsExecuteSearchQueryId::GetId() { return GetAsGuid(0); }
 void TEwsExecuteSearchQueryId::SetId(const TGUID& value) { SetAsGuid(0, value); }
 
-const TDvXMLSchemaClassInfo TEwsSearchResults::ClassInfo = {"TEwsSearchResults", "t:SearchResultsType", "", nullptr, &NewTEwsSearchResults, kDeclsTEwsSearchResults, kByIndexTEwsSearchResults, kByNameTEwsSearchResults, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchResults::ClassInfo = {"TEwsSearchResults", "t:SearchResultsType", "", nullptr, &NewTEwsSearchResults, kDeclsTEwsSearchResults, kByIndexTEwsSearchResults, kByNameTEwsSearchResults, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSearchResults_Items* TEwsSearchResults::GetItems() { return static_cast<TEwsSearchResults_Items*>(GetChildObject(2478)); }
 TEwsSearchResults_Conversations* TEwsSearchResults::GetConversations() { return static_cast<TEwsSearchResults_Conversations*>(GetChildObject(2479)); }
 TEwsSearchResults_People* TEwsSearchResults::GetPeople() { return static_cast<TEwsSearchResults_People*>(GetChildObject(2480)); }
@@ -3458,51 +3458,51 @@ TEwsArrayOfStrings* TEwsSearchResults::GetSearchTerms() { return static_cast<TEw
 TEwsExecuteSearchQueryId* TEwsSearchResults::GetQueryId() { return static_cast<TEwsExecuteSearchQueryId*>(GetChildObject(2488)); }
 TEwsSearchResults_MailboxesInformation* TEwsSearchResults::GetMailboxesInformation() { return static_cast<TEwsSearchResults_MailboxesInformation*>(GetChildObject(2489)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchResultItemId::ClassInfo = {"TEwsSearchResultItemId", "t:SearchResultItemIdType", "", &TEwsItemId::ClassInfo, &NewTEwsSearchResultItemId, kDeclsTEwsSearchResultItemId, kByIndexTEwsSearchResultItemId, kByNameTEwsSearchResultItemId, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchResultItemId::ClassInfo = {"TEwsSearchResultItemId", "t:SearchResultItemIdType", "", &TEwsItemId::ClassInfo, &NewTEwsSearchResultItemId, kDeclsTEwsSearchResultItemId, kByIndexTEwsSearchResultItemId, kByNameTEwsSearchResultItemId, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TBytes TEwsSearchResultItemId::GetEntryId() { return GetAsBase64binary(2490); }
 void TEwsSearchResultItemId::SetEntryId(const TBytes& value) { SetAsBase64binary(2490, value); }
 TBytes TEwsSearchResultItemId::GetOutlookItemId() { return GetAsBase64binary(2491); }
 void TEwsSearchResultItemId::SetOutlookItemId(const TBytes& value) { SetAsBase64binary(2491, value); }
 
-const TDvXMLSchemaClassInfo TEwsSearchResultConversationId::ClassInfo = {"TEwsSearchResultConversationId", "t:SearchResultConversationIdType", "", &TEwsItemId::ClassInfo, &NewTEwsSearchResultConversationId, kDeclsTEwsSearchResultConversationId, kByIndexTEwsSearchResultConversationId, kByNameTEwsSearchResultConversationId, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchResultConversationId::ClassInfo = {"TEwsSearchResultConversationId", "t:SearchResultConversationIdType", "", &TEwsItemId::ClassInfo, &NewTEwsSearchResultConversationId, kDeclsTEwsSearchResultConversationId, kByIndexTEwsSearchResultConversationId, kByNameTEwsSearchResultConversationId, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TBytes TEwsSearchResultConversationId::GetOutlookConversationId() { return GetAsBase64binary(2492); }
 void TEwsSearchResultConversationId::SetOutlookConversationId(const TBytes& value) { SetAsBase64binary(2492, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfWorkHours::ClassInfo = {"TEwsArrayOfWorkHours", "t:ArrayOfWorkHours", "", nullptr, &NewTEwsArrayOfWorkHours, kDeclsTEwsArrayOfWorkHours, kByIndexTEwsArrayOfWorkHours, kByNameTEwsArrayOfWorkHours, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfWorkHours::ClassInfo = {"TEwsArrayOfWorkHours", "t:ArrayOfWorkHours", "", nullptr, &NewTEwsArrayOfWorkHours, kDeclsTEwsArrayOfWorkHours, kByIndexTEwsArrayOfWorkHours, kByNameTEwsArrayOfWorkHours, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsWorkHours>* TEwsArrayOfWorkHours::GetWorkHours() { return static_cast<TDvXMLSchemaElementArray<TEwsWorkHours>*>(GetArrayChild(2493)); }
 
-const TDvXMLSchemaClassInfo TEwsWorkHours::ClassInfo = {"TEwsWorkHours", "t:WorkHoursType", "", nullptr, &NewTEwsWorkHours, kDeclsTEwsWorkHours, kByIndexTEwsWorkHours, kByNameTEwsWorkHours, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsWorkHours::ClassInfo = {"TEwsWorkHours", "t:WorkHoursType", "", nullptr, &NewTEwsWorkHours, kDeclsTEwsWorkHours, kByIndexTEwsWorkHours, kByNameTEwsWorkHours, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TSystemDayOfWeek TEwsWorkHours::GetWorkDay() { return static_cast<TSystemDayOfWeek>(GetEnumOrdinal(2494)); }
 void TEwsWorkHours::SetWorkDay(TSystemDayOfWeek value) { SetEnumOrdinal(2494, static_cast<int>(value)); }
 TEwsArrayOfWorkTimeSlot* TEwsWorkHours::GetTimeSlots() { return static_cast<TEwsArrayOfWorkTimeSlot*>(GetChildObject(2495)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfWorkTimeSlot::ClassInfo = {"TEwsArrayOfWorkTimeSlot", "t:ArrayOfWorkTimeSlot", "", nullptr, &NewTEwsArrayOfWorkTimeSlot, kDeclsTEwsArrayOfWorkTimeSlot, kByIndexTEwsArrayOfWorkTimeSlot, kByNameTEwsArrayOfWorkTimeSlot, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfWorkTimeSlot::ClassInfo = {"TEwsArrayOfWorkTimeSlot", "t:ArrayOfWorkTimeSlot", "", nullptr, &NewTEwsArrayOfWorkTimeSlot, kDeclsTEwsArrayOfWorkTimeSlot, kByIndexTEwsArrayOfWorkTimeSlot, kByNameTEwsArrayOfWorkTimeSlot, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsWorkTimeSlot>* TEwsArrayOfWorkTimeSlot::GetTimeSlot() { return static_cast<TDvXMLSchemaElementArray<TEwsWorkTimeSlot>*>(GetArrayChild(2496)); }
 
-const TDvXMLSchemaClassInfo TEwsWorkTimeSlot::ClassInfo = {"TEwsWorkTimeSlot", "t:WorkTimeSlot", "", nullptr, &NewTEwsWorkTimeSlot, kDeclsTEwsWorkTimeSlot, kByIndexTEwsWorkTimeSlot, kByNameTEwsWorkTimeSlot, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsWorkTimeSlot::ClassInfo = {"TEwsWorkTimeSlot", "t:WorkTimeSlot", "", nullptr, &NewTEwsWorkTimeSlot, kDeclsTEwsWorkTimeSlot, kByIndexTEwsWorkTimeSlot, kByNameTEwsWorkTimeSlot, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsWorkTimeSlot::GetStartTimeInMinutes() { return GetAsInt(2497); }
 void TEwsWorkTimeSlot::SetStartTimeInMinutes(std::int32_t value) { SetAsInt(2497, value); }
 std::int32_t TEwsWorkTimeSlot::GetEndTimeInMinutes() { return GetAsInt(2498); }
 void TEwsWorkTimeSlot::SetEndTimeInMinutes(std::int32_t value) { SetAsInt(2498, value); }
 
-const TDvXMLSchemaClassInfo TEwsAnalyzedQuery::ClassInfo = {"TEwsAnalyzedQuery", "t:AnalyzedQuery", "", nullptr, &NewTEwsAnalyzedQuery, kDeclsTEwsAnalyzedQuery, kByIndexTEwsAnalyzedQuery, kByNameTEwsAnalyzedQuery, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAnalyzedQuery::ClassInfo = {"TEwsAnalyzedQuery", "t:AnalyzedQuery", "", nullptr, &NewTEwsAnalyzedQuery, kDeclsTEwsAnalyzedQuery, kByIndexTEwsAnalyzedQuery, kByNameTEwsAnalyzedQuery, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAnalyzedQuery::GetQueryLanguage() { return GetAsString(2499); }
 void TEwsAnalyzedQuery::SetQueryLanguage(const std::string& value) { SetAsString(2499, value); }
 TEwsRestriction* TEwsAnalyzedQuery::GetSearchRestrictions() { return static_cast<TEwsRestriction*>(GetChildObject(2500)); }
 
-const TDvXMLSchemaClassInfo TEwsContextProperty::ClassInfo = {"TEwsContextProperty", "t:ContextPropertyType", "", nullptr, &NewTEwsContextProperty, kDeclsTEwsContextProperty, kByIndexTEwsContextProperty, kByNameTEwsContextProperty, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsContextProperty::ClassInfo = {"TEwsContextProperty", "t:ContextPropertyType", "", nullptr, &NewTEwsContextProperty, kDeclsTEwsContextProperty, kByIndexTEwsContextProperty, kByNameTEwsContextProperty, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsContextProperty::GetKey() { return GetAsString(2501); }
 void TEwsContextProperty::SetKey(const std::string& value) { SetAsString(2501, value); }
 std::string TEwsContextProperty::GetValue() { return GetAsString(2502); }
 void TEwsContextProperty::SetValue(const std::string& value) { SetAsString(2502, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfContextProperty::ClassInfo = {"TEwsArrayOfContextProperty", "t:ArrayOfContextProperty", "", nullptr, &NewTEwsArrayOfContextProperty, kDeclsTEwsArrayOfContextProperty, kByIndexTEwsArrayOfContextProperty, kByNameTEwsArrayOfContextProperty, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfContextProperty::ClassInfo = {"TEwsArrayOfContextProperty", "t:ArrayOfContextProperty", "", nullptr, &NewTEwsArrayOfContextProperty, kDeclsTEwsArrayOfContextProperty, kByIndexTEwsArrayOfContextProperty, kByNameTEwsArrayOfContextProperty, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsContextProperty>* TEwsArrayOfContextProperty::GetContextProperty() { return static_cast<TDvXMLSchemaElementArray<TEwsContextProperty>*>(GetArrayChild(2503)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfEntityFeedbackEntry::ClassInfo = {"TEwsArrayOfEntityFeedbackEntry", "t:ArrayOfEntityFeedbackEntry", "", nullptr, &NewTEwsArrayOfEntityFeedbackEntry, kDeclsTEwsArrayOfEntityFeedbackEntry, kByIndexTEwsArrayOfEntityFeedbackEntry, kByNameTEwsArrayOfEntityFeedbackEntry, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfEntityFeedbackEntry::ClassInfo = {"TEwsArrayOfEntityFeedbackEntry", "t:ArrayOfEntityFeedbackEntry", "", nullptr, &NewTEwsArrayOfEntityFeedbackEntry, kDeclsTEwsArrayOfEntityFeedbackEntry, kByIndexTEwsArrayOfEntityFeedbackEntry, kByNameTEwsArrayOfEntityFeedbackEntry, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsEntityFeedbackEntry>* TEwsArrayOfEntityFeedbackEntry::GetEntityFeedbackEntry() { return static_cast<TDvXMLSchemaElementArray<TEwsEntityFeedbackEntry>*>(GetArrayChild(2504)); }
 
-const TDvXMLSchemaClassInfo TEwsEntityFeedbackEntry::ClassInfo = {"TEwsEntityFeedbackEntry", "t:EntityFeedbackEntryType", "", nullptr, &NewTEwsEntityFeedbackEntry, kDeclsTEwsEntityFeedbackEntry, kByIndexTEwsEntityFeedbackEntry, kByNameTEwsEntityFeedbackEntry, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEntityFeedbackEntry::ClassInfo = {"TEwsEntityFeedbackEntry", "t:EntityFeedbackEntryType", "", nullptr, &NewTEwsEntityFeedbackEntry, kDeclsTEwsEntityFeedbackEntry, kByIndexTEwsEntityFeedbackEntry, kByNameTEwsEntityFeedbackEntry, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsEntityFeedbackEntry::GetClientEventTimeUtc() { return GetAsDatetime(2505); }
 void TEwsEntityFeedbackEntry::SetClientEventTimeUtc(TDateTime value) { SetAsDatetime(2505, value); }
 TDateTime TEwsEntityFeedbackEntry::GetClientEventTimeLocal() { return GetAsDatetime(2506); }
@@ -3526,10 +3526,10 @@ void TEwsEntityFeedbackEntry::SetEntityAddSource(TEntityFeedbackEntityAddSource 
 std::string TEwsEntityFeedbackEntry::GetJsonPropertyBag() { return GetAsString(2515); }
 void TEwsEntityFeedbackEntry::SetJsonPropertyBag(const std::string& value) { SetAsString(2515, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfInboxReminder::ClassInfo = {"TEwsArrayOfInboxReminder", "t:ArrayOfInboxReminderType", "", nullptr, &NewTEwsArrayOfInboxReminder, kDeclsTEwsArrayOfInboxReminder, kByIndexTEwsArrayOfInboxReminder, kByNameTEwsArrayOfInboxReminder, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfInboxReminder::ClassInfo = {"TEwsArrayOfInboxReminder", "t:ArrayOfInboxReminderType", "", nullptr, &NewTEwsArrayOfInboxReminder, kDeclsTEwsArrayOfInboxReminder, kByIndexTEwsArrayOfInboxReminder, kByNameTEwsArrayOfInboxReminder, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsInboxReminder>* TEwsArrayOfInboxReminder::GetInboxReminder() { return static_cast<TDvXMLSchemaElementArray<TEwsInboxReminder>*>(GetArrayChild(2516)); }
 
-const TDvXMLSchemaClassInfo TEwsInboxReminder::ClassInfo = {"TEwsInboxReminder", "t:InboxReminderType", "", nullptr, &NewTEwsInboxReminder, kDeclsTEwsInboxReminder, kByIndexTEwsInboxReminder, kByNameTEwsInboxReminder, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsInboxReminder::ClassInfo = {"TEwsInboxReminder", "t:InboxReminderType", "", nullptr, &NewTEwsInboxReminder, kDeclsTEwsInboxReminder, kByIndexTEwsInboxReminder, kByNameTEwsInboxReminder, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TGUID TEwsInboxReminder::GetId() { return GetAsGuid(2517); }
 void TEwsInboxReminder::SetId(const TGUID& value) { SetAsGuid(2517, value); }
 std::int32_t TEwsInboxReminder::GetReminderOffset() { return GetAsInt(2518); }
@@ -3547,16 +3547,16 @@ void TEwsInboxReminder::SetSubject(const std::string& value) { SetAsString(2523,
 std::string TEwsInboxReminder::GetRichTextMessage() { return GetAsString(2524); }
 void TEwsInboxReminder::SetRichTextMessage(const std::string& value) { SetAsString(2524, value); }
 
-const TDvXMLSchemaClassInfo TEwsInsightContextItem::ClassInfo = {"TEwsInsightContextItem", "t:InsightContextItem", "", nullptr, &NewTEwsInsightContextItem, kDeclsTEwsInsightContextItem, kByIndexTEwsInsightContextItem, kByNameTEwsInsightContextItem, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsInsightContextItem::ClassInfo = {"TEwsInsightContextItem", "t:InsightContextItem", "", nullptr, &NewTEwsInsightContextItem, kDeclsTEwsInsightContextItem, kByIndexTEwsInsightContextItem, kByNameTEwsInsightContextItem, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsInsightContextItem::GetName() { return GetAsString(2525); }
 void TEwsInsightContextItem::SetName(const std::string& value) { SetAsString(2525, value); }
 std::string TEwsInsightContextItem::GetVal() { return GetAsString(2526); }
 void TEwsInsightContextItem::SetVal(const std::string& value) { SetAsString(2526, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfInsightContextItem::ClassInfo = {"TEwsArrayOfInsightContextItem", "t:ArrayOfInsightContextItem", "", nullptr, &NewTEwsArrayOfInsightContextItem, kDeclsTEwsArrayOfInsightContextItem, kByIndexTEwsArrayOfInsightContextItem, kByNameTEwsArrayOfInsightContextItem, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfInsightContextItem::ClassInfo = {"TEwsArrayOfInsightContextItem", "t:ArrayOfInsightContextItem", "", nullptr, &NewTEwsArrayOfInsightContextItem, kDeclsTEwsArrayOfInsightContextItem, kByIndexTEwsArrayOfInsightContextItem, kByNameTEwsArrayOfInsightContextItem, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsInsightContextItem>* TEwsArrayOfInsightContextItem::GetContext() { return static_cast<TDvXMLSchemaElementArray<TEwsInsightContextItem>*>(GetArrayChild(2527)); }
 
-const TDvXMLSchemaClassInfo TEwsInsightItem::ClassInfo = {"TEwsInsightItem", "t:InsightItemType", "", nullptr, &NewTEwsInsightItem, kDeclsTEwsInsightItem, kByIndexTEwsInsightItem, kByNameTEwsInsightItem, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsInsightItem::ClassInfo = {"TEwsInsightItem", "t:InsightItemType", "", nullptr, &NewTEwsInsightItem, kDeclsTEwsInsightItem, kByIndexTEwsInsightItem, kByNameTEwsInsightItem, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsInsightItem::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(2528)); }
 TGUID TEwsInsightItem::GetInsightId() { return GetAsGuid(2529); }
 void TEwsInsightItem::SetInsightId(const TGUID& value) { SetAsGuid(2529, value); }
@@ -3578,10 +3578,10 @@ std::string TEwsInsightItem::GetSuggestedActions() { return GetAsString(2538); }
 void TEwsInsightItem::SetSuggestedActions(const std::string& value) { SetAsString(2538, value); }
 TEwsArrayOfStrings* TEwsInsightItem::GetAppContexts() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(2539)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfInsightItem::ClassInfo = {"TEwsArrayOfInsightItem", "t:ArrayOfInsightItemType", "", nullptr, &NewTEwsArrayOfInsightItem, kDeclsTEwsArrayOfInsightItem, kByIndexTEwsArrayOfInsightItem, kByNameTEwsArrayOfInsightItem, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfInsightItem::ClassInfo = {"TEwsArrayOfInsightItem", "t:ArrayOfInsightItemType", "", nullptr, &NewTEwsArrayOfInsightItem, kDeclsTEwsArrayOfInsightItem, kByIndexTEwsArrayOfInsightItem, kByNameTEwsArrayOfInsightItem, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsInsightItem>* TEwsArrayOfInsightItem::GetInsight() { return static_cast<TDvXMLSchemaElementArray<TEwsInsightItem>*>(GetArrayChild(2540)); }
 
-const TDvXMLSchemaClassInfo TEwsResponseMessageInfo::ClassInfo = {"TEwsResponseMessageInfo", "t:ResponseMessageInfoType", "", nullptr, &NewTEwsResponseMessageInfo, kDeclsTEwsResponseMessageInfo, kByIndexTEwsResponseMessageInfo, kByNameTEwsResponseMessageInfo, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsResponseMessageInfo::ClassInfo = {"TEwsResponseMessageInfo", "t:ResponseMessageInfoType", "", nullptr, &NewTEwsResponseMessageInfo, kDeclsTEwsResponseMessageInfo, kByIndexTEwsResponseMessageInfo, kByNameTEwsResponseMessageInfo, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsResponseMessageInfo::GetMessageText() { return GetAsString(2541); }
 void TEwsResponseMessageInfo::SetMessageText(const std::string& value) { SetAsString(2541, value); }
 std::string TEwsResponseMessageInfo::GetResponseCode() { return GetAsString(2542); }
@@ -3589,14 +3589,14 @@ void TEwsResponseMessageInfo::SetResponseCode(const std::string& value) { SetAsS
 TResponseClass TEwsResponseMessageInfo::GetResponseClass() { return static_cast<TResponseClass>(GetEnumOrdinal(2543)); }
 void TEwsResponseMessageInfo::SetResponseClass(TResponseClass value) { SetEnumOrdinal(2543, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseAvailabilityCalendarView::ClassInfo = {"TEwsBaseAvailabilityCalendarView", "t:BaseAvailabilityCalendarViewType", "", nullptr, &NewTEwsBaseAvailabilityCalendarView, kDeclsTEwsBaseAvailabilityCalendarView, kByIndexTEwsBaseAvailabilityCalendarView, kByNameTEwsBaseAvailabilityCalendarView, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsBaseAvailabilityCalendarView::ClassInfo = {"TEwsBaseAvailabilityCalendarView", "t:BaseAvailabilityCalendarViewType", "", nullptr, &NewTEwsBaseAvailabilityCalendarView, kDeclsTEwsBaseAvailabilityCalendarView, kByIndexTEwsBaseAvailabilityCalendarView, kByNameTEwsBaseAvailabilityCalendarView, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsBaseAvailabilityCalendarView::GetFreeBusyViewType() { return GetAsString(2544); }
 void TEwsBaseAvailabilityCalendarView::SetFreeBusyViewType(const std::string& value) { SetAsString(2544, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPeopleQuerySource::ClassInfo = {"TEwsArrayOfPeopleQuerySource", "t:ArrayOfPeopleQuerySource", "", nullptr, &NewTEwsArrayOfPeopleQuerySource, kDeclsTEwsArrayOfPeopleQuerySource, kByIndexTEwsArrayOfPeopleQuerySource, kByNameTEwsArrayOfPeopleQuerySource, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfPeopleQuerySource::ClassInfo = {"TEwsArrayOfPeopleQuerySource", "t:ArrayOfPeopleQuerySource", "", nullptr, &NewTEwsArrayOfPeopleQuerySource, kDeclsTEwsArrayOfPeopleQuerySource, kByIndexTEwsArrayOfPeopleQuerySource, kByNameTEwsArrayOfPeopleQuerySource, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfPeopleQuerySource::GetSource() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2545)); }
 
-const TDvXMLSchemaClassInfo TEwsCalendarActivityData::ClassInfo = {"TEwsCalendarActivityData", "t:CalendarActivityDataType", "", nullptr, &NewTEwsCalendarActivityData, kDeclsTEwsCalendarActivityData, kByIndexTEwsCalendarActivityData, kByNameTEwsCalendarActivityData, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCalendarActivityData::ClassInfo = {"TEwsCalendarActivityData", "t:CalendarActivityDataType", "", nullptr, &NewTEwsCalendarActivityData, kDeclsTEwsCalendarActivityData, kByIndexTEwsCalendarActivityData, kByNameTEwsCalendarActivityData, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsCalendarActivityData::GetActivityAction() { return GetAsString(2546); }
 void TEwsCalendarActivityData::SetActivityAction(const std::string& value) { SetAsString(2546, value); }
 std::string TEwsCalendarActivityData::GetClientId() { return GetAsString(2547); }
@@ -3606,7 +3606,7 @@ void TEwsCalendarActivityData::SetCasRequestId(const TGUID& value) { SetAsGuid(2
 std::int32_t TEwsCalendarActivityData::GetIndexSelected() { return GetAsInt(2549); }
 void TEwsCalendarActivityData::SetIndexSelected(std::int32_t value) { SetAsInt(2549, value); }
 
-const TDvXMLSchemaClassInfo TEwsMentionAction::ClassInfo = {"TEwsMentionAction", "t:MentionActionType", "", nullptr, &NewTEwsMentionAction, kDeclsTEwsMentionAction, kByIndexTEwsMentionAction, kByNameTEwsMentionAction, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMentionAction::ClassInfo = {"TEwsMentionAction", "t:MentionActionType", "", nullptr, &NewTEwsMentionAction, kDeclsTEwsMentionAction, kByIndexTEwsMentionAction, kByNameTEwsMentionAction, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMentionAction::GetId() { return GetAsString(2550); }
 void TEwsMentionAction::SetId(const std::string& value) { SetAsString(2550, value); }
 TEwsEmailAddressExtended* TEwsMentionAction::GetCreatedBy() { return static_cast<TEwsEmailAddressExtended*>(GetChildObject(2551)); }
@@ -3624,10 +3624,10 @@ void TEwsMentionAction::SetMentionText(const std::string& value) { SetAsString(2
 std::string TEwsMentionAction::GetClientReference() { return GetAsString(2558); }
 void TEwsMentionAction::SetClientReference(const std::string& value) { SetAsString(2558, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfMentionActions::ClassInfo = {"TEwsNonEmptyArrayOfMentionActions", "t:NonEmptyArrayOfMentionActionsType", "", nullptr, &NewTEwsNonEmptyArrayOfMentionActions, kDeclsTEwsNonEmptyArrayOfMentionActions, kByIndexTEwsNonEmptyArrayOfMentionActions, kByNameTEwsNonEmptyArrayOfMentionActions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfMentionActions::ClassInfo = {"TEwsNonEmptyArrayOfMentionActions", "t:NonEmptyArrayOfMentionActionsType", "", nullptr, &NewTEwsNonEmptyArrayOfMentionActions, kDeclsTEwsNonEmptyArrayOfMentionActions, kByIndexTEwsNonEmptyArrayOfMentionActions, kByNameTEwsNonEmptyArrayOfMentionActions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMentionAction>* TEwsNonEmptyArrayOfMentionActions::GetMentionAction() { return static_cast<TDvXMLSchemaElementArray<TEwsMentionAction>*>(GetArrayChild(2559)); }
 
-const TDvXMLSchemaClassInfo TEwsAppliedHashtag::ClassInfo = {"TEwsAppliedHashtag", "t:AppliedHashtagType", "", nullptr, &NewTEwsAppliedHashtag, kDeclsTEwsAppliedHashtag, kByIndexTEwsAppliedHashtag, kByNameTEwsAppliedHashtag, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAppliedHashtag::ClassInfo = {"TEwsAppliedHashtag", "t:AppliedHashtagType", "", nullptr, &NewTEwsAppliedHashtag, kDeclsTEwsAppliedHashtag, kByIndexTEwsAppliedHashtag, kByNameTEwsAppliedHashtag, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAppliedHashtag::GetId() { return GetAsString(2560); }
 void TEwsAppliedHashtag::SetId(const std::string& value) { SetAsString(2560, value); }
 TEwsEmailAddressExtended* TEwsAppliedHashtag::GetCreatedBy() { return static_cast<TEwsEmailAddressExtended*>(GetChildObject(2561)); }
@@ -3646,13 +3646,13 @@ void TEwsAppliedHashtag::SetIsAutoTagged(bool value) { SetAsBoolean(2567, value)
 bool TEwsAppliedHashtag::GetIsInlined() { return GetAsBoolean(2568); }
 void TEwsAppliedHashtag::SetIsInlined(bool value) { SetAsBoolean(2568, value); }
 
-const TDvXMLSchemaClassInfo TEwsAppliedHashtagsPreview::ClassInfo = {"TEwsAppliedHashtagsPreview", "t:AppliedHashtagsPreviewType", "", nullptr, &NewTEwsAppliedHashtagsPreview, kDeclsTEwsAppliedHashtagsPreview, kByIndexTEwsAppliedHashtagsPreview, kByNameTEwsAppliedHashtagsPreview, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAppliedHashtagsPreview::ClassInfo = {"TEwsAppliedHashtagsPreview", "t:AppliedHashtagsPreviewType", "", nullptr, &NewTEwsAppliedHashtagsPreview, kDeclsTEwsAppliedHashtagsPreview, kByIndexTEwsAppliedHashtagsPreview, kByNameTEwsAppliedHashtagsPreview, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfStrings* TEwsAppliedHashtagsPreview::GetHashtags() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(2569)); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAppliedHashtag::ClassInfo = {"TEwsNonEmptyArrayOfAppliedHashtag", "t:NonEmptyArrayOfAppliedHashtagType", "", nullptr, &NewTEwsNonEmptyArrayOfAppliedHashtag, kDeclsTEwsNonEmptyArrayOfAppliedHashtag, kByIndexTEwsNonEmptyArrayOfAppliedHashtag, kByNameTEwsNonEmptyArrayOfAppliedHashtag, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfAppliedHashtag::ClassInfo = {"TEwsNonEmptyArrayOfAppliedHashtag", "t:NonEmptyArrayOfAppliedHashtagType", "", nullptr, &NewTEwsNonEmptyArrayOfAppliedHashtag, kDeclsTEwsNonEmptyArrayOfAppliedHashtag, kByIndexTEwsNonEmptyArrayOfAppliedHashtag, kByNameTEwsNonEmptyArrayOfAppliedHashtag, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAppliedHashtag>* TEwsNonEmptyArrayOfAppliedHashtag::GetAppliedHashtag() { return static_cast<TDvXMLSchemaElementArray<TEwsAppliedHashtag>*>(GetArrayChild(2570)); }
 
-const TDvXMLSchemaClassInfo TEwsLike::ClassInfo = {"TEwsLike", "t:LikeType", "", nullptr, &NewTEwsLike, kDeclsTEwsLike, kByIndexTEwsLike, kByNameTEwsLike, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsLike::ClassInfo = {"TEwsLike", "t:LikeType", "", nullptr, &NewTEwsLike, kDeclsTEwsLike, kByIndexTEwsLike, kByNameTEwsLike, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsLike::GetId() { return GetAsString(2571); }
 void TEwsLike::SetId(const std::string& value) { SetAsString(2571, value); }
 TEwsEmailAddressExtended* TEwsLike::GetCreatedBy() { return static_cast<TEwsEmailAddressExtended*>(GetChildObject(2572)); }
@@ -3665,30 +3665,30 @@ void TEwsLike::SetDeepLink(const std::string& value) { SetAsString(2575, value);
 std::string TEwsLike::GetApplication() { return GetAsString(2576); }
 void TEwsLike::SetApplication(const std::string& value) { SetAsString(2576, value); }
 
-const TDvXMLSchemaClassInfo TEwsLikesPreview::ClassInfo = {"TEwsLikesPreview", "t:LikesPreviewType", "", nullptr, &NewTEwsLikesPreview, kDeclsTEwsLikesPreview, kByIndexTEwsLikesPreview, kByNameTEwsLikesPreview, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsLikesPreview::ClassInfo = {"TEwsLikesPreview", "t:LikesPreviewType", "", nullptr, &NewTEwsLikesPreview, kDeclsTEwsLikesPreview, kByIndexTEwsLikesPreview, kByNameTEwsLikesPreview, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsLikesPreview::GetLikeCount() { return GetAsInt(2577); }
 void TEwsLikesPreview::SetLikeCount(std::int32_t value) { SetAsInt(2577, value); }
 
-const TDvXMLSchemaClassInfo TEwsMentionsPreview::ClassInfo = {"TEwsMentionsPreview", "t:MentionsPreviewType", "", nullptr, &NewTEwsMentionsPreview, kDeclsTEwsMentionsPreview, kByIndexTEwsMentionsPreview, kByNameTEwsMentionsPreview, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMentionsPreview::ClassInfo = {"TEwsMentionsPreview", "t:MentionsPreviewType", "", nullptr, &NewTEwsMentionsPreview, kDeclsTEwsMentionsPreview, kByIndexTEwsMentionsPreview, kByNameTEwsMentionsPreview, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsMentionsPreview::GetIsMentioned() { return GetAsBoolean(2578); }
 void TEwsMentionsPreview::SetIsMentioned(bool value) { SetAsBoolean(2578, value); }
 
-const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfLike::ClassInfo = {"TEwsNonEmptyArrayOfLike", "t:NonEmptyArrayOfLikeType", "", nullptr, &NewTEwsNonEmptyArrayOfLike, kDeclsTEwsNonEmptyArrayOfLike, kByIndexTEwsNonEmptyArrayOfLike, kByNameTEwsNonEmptyArrayOfLike, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsNonEmptyArrayOfLike::ClassInfo = {"TEwsNonEmptyArrayOfLike", "t:NonEmptyArrayOfLikeType", "", nullptr, &NewTEwsNonEmptyArrayOfLike, kDeclsTEwsNonEmptyArrayOfLike, kByIndexTEwsNonEmptyArrayOfLike, kByNameTEwsNonEmptyArrayOfLike, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsLike>* TEwsNonEmptyArrayOfLike::GetLike() { return static_cast<TDvXMLSchemaElementArray<TEwsLike>*>(GetArrayChild(2579)); }
 
-const TDvXMLSchemaClassInfo TEwsAttendeeAvailability::ClassInfo = {"TEwsAttendeeAvailability", "t:AttendeeAvailability", "", nullptr, &NewTEwsAttendeeAvailability, kDeclsTEwsAttendeeAvailability, kByIndexTEwsAttendeeAvailability, kByNameTEwsAttendeeAvailability, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAttendeeAvailability::ClassInfo = {"TEwsAttendeeAvailability", "t:AttendeeAvailability", "", nullptr, &NewTEwsAttendeeAvailability, kDeclsTEwsAttendeeAvailability, kByIndexTEwsAttendeeAvailability, kByNameTEwsAttendeeAvailability, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAttendeeAvailability::GetEmailAddress() { return GetAsString(2580); }
 void TEwsAttendeeAvailability::SetEmailAddress(const std::string& value) { SetAsString(2580, value); }
 TAvailabilityStatus TEwsAttendeeAvailability::GetAvailability() { return static_cast<TAvailabilityStatus>(GetEnumOrdinal(2581)); }
 void TEwsAttendeeAvailability::SetAvailability(TAvailabilityStatus value) { SetEnumOrdinal(2581, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfMeetingLocation::ClassInfo = {"TEwsArrayOfMeetingLocation", "t:ArrayOfMeetingLocation", "", nullptr, &NewTEwsArrayOfMeetingLocation, kDeclsTEwsArrayOfMeetingLocation, kByIndexTEwsArrayOfMeetingLocation, kByNameTEwsArrayOfMeetingLocation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfMeetingLocation::ClassInfo = {"TEwsArrayOfMeetingLocation", "t:ArrayOfMeetingLocation", "", nullptr, &NewTEwsArrayOfMeetingLocation, kDeclsTEwsArrayOfMeetingLocation, kByIndexTEwsArrayOfMeetingLocation, kByNameTEwsArrayOfMeetingLocation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMeetingLocation>* TEwsArrayOfMeetingLocation::GetMeetingLocation() { return static_cast<TDvXMLSchemaElementArray<TEwsMeetingLocation>*>(GetArrayChild(2582)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfAttendeeAvailability::ClassInfo = {"TEwsArrayOfAttendeeAvailability", "t:ArrayOfAttendeeAvailability", "", nullptr, &NewTEwsArrayOfAttendeeAvailability, kDeclsTEwsArrayOfAttendeeAvailability, kByIndexTEwsArrayOfAttendeeAvailability, kByNameTEwsArrayOfAttendeeAvailability, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfAttendeeAvailability::ClassInfo = {"TEwsArrayOfAttendeeAvailability", "t:ArrayOfAttendeeAvailability", "", nullptr, &NewTEwsArrayOfAttendeeAvailability, kDeclsTEwsArrayOfAttendeeAvailability, kByIndexTEwsArrayOfAttendeeAvailability, kByNameTEwsArrayOfAttendeeAvailability, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAttendeeAvailability>* TEwsArrayOfAttendeeAvailability::GetAttendeeAvailability() { return static_cast<TDvXMLSchemaElementArray<TEwsAttendeeAvailability>*>(GetArrayChild(2583)); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingTimeCandidate::ClassInfo = {"TEwsMeetingTimeCandidate", "t:MeetingTimeCandidate", "", nullptr, &NewTEwsMeetingTimeCandidate, kDeclsTEwsMeetingTimeCandidate, kByIndexTEwsMeetingTimeCandidate, kByNameTEwsMeetingTimeCandidate, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMeetingTimeCandidate::ClassInfo = {"TEwsMeetingTimeCandidate", "t:MeetingTimeCandidate", "", nullptr, &NewTEwsMeetingTimeCandidate, kDeclsTEwsMeetingTimeCandidate, kByIndexTEwsMeetingTimeCandidate, kByNameTEwsMeetingTimeCandidate, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsTimeSlot* TEwsMeetingTimeCandidate::GetMeetingTimeslot() { return static_cast<TEwsTimeSlot*>(GetChildObject(2584)); }
 double TEwsMeetingTimeCandidate::GetConfidence() { return GetAsDouble(2585); }
 void TEwsMeetingTimeCandidate::SetConfidence(double value) { SetAsDouble(2585, value); }
@@ -3701,50 +3701,50 @@ TEwsArrayOfMeetingLocation* TEwsMeetingTimeCandidate::GetLocations() { return st
 std::string TEwsMeetingTimeCandidate::GetSuggestionHint() { return GetAsString(2590); }
 void TEwsMeetingTimeCandidate::SetSuggestionHint(const std::string& value) { SetAsString(2590, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfMeetingTimeCandidate::ClassInfo = {"TEwsArrayOfMeetingTimeCandidate", "t:ArrayOfMeetingTimeCandidate", "", nullptr, &NewTEwsArrayOfMeetingTimeCandidate, kDeclsTEwsArrayOfMeetingTimeCandidate, kByIndexTEwsArrayOfMeetingTimeCandidate, kByNameTEwsArrayOfMeetingTimeCandidate, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfMeetingTimeCandidate::ClassInfo = {"TEwsArrayOfMeetingTimeCandidate", "t:ArrayOfMeetingTimeCandidate", "", nullptr, &NewTEwsArrayOfMeetingTimeCandidate, kDeclsTEwsArrayOfMeetingTimeCandidate, kByIndexTEwsArrayOfMeetingTimeCandidate, kByNameTEwsArrayOfMeetingTimeCandidate, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMeetingTimeCandidate>* TEwsArrayOfMeetingTimeCandidate::GetMeetingTimeCandidate() { return static_cast<TDvXMLSchemaElementArray<TEwsMeetingTimeCandidate>*>(GetArrayChild(2591)); }
 
-const TDvXMLSchemaClassInfo TEwsMeetingTimeCandidatesConstraintItem::ClassInfo = {"TEwsMeetingTimeCandidatesConstraintItem", "t:MeetingTimeCandidatesConstraintItem", "", nullptr, &NewTEwsMeetingTimeCandidatesConstraintItem, kDeclsTEwsMeetingTimeCandidatesConstraintItem, kByIndexTEwsMeetingTimeCandidatesConstraintItem, kByNameTEwsMeetingTimeCandidatesConstraintItem, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsMeetingTimeCandidatesConstraintItem, 2};
+constinit const TDvXMLSchemaClassInfo TEwsMeetingTimeCandidatesConstraintItem::ClassInfo = {"TEwsMeetingTimeCandidatesConstraintItem", "t:MeetingTimeCandidatesConstraintItem", "", nullptr, &NewTEwsMeetingTimeCandidatesConstraintItem, kDeclsTEwsMeetingTimeCandidatesConstraintItem, kByIndexTEwsMeetingTimeCandidatesConstraintItem, kByNameTEwsMeetingTimeCandidatesConstraintItem, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsMeetingTimeCandidatesConstraintItem, 2};
 std::string TEwsMeetingTimeCandidatesConstraintItem::GetEmail() { return GetAsString(2592); }
 void TEwsMeetingTimeCandidatesConstraintItem::SetEmail(const std::string& value) { SetAsString(2592, value); }
 
-const TDvXMLSchemaClassInfo TEwsAttendeeConstraintItem::ClassInfo = {"TEwsAttendeeConstraintItem", "t:AttendeeConstraintItem", "", &TEwsMeetingTimeCandidatesConstraintItem::ClassInfo, &NewTEwsAttendeeConstraintItem, kDeclsTEwsAttendeeConstraintItem, kByIndexTEwsAttendeeConstraintItem, kByNameTEwsAttendeeConstraintItem, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAttendeeConstraintItem::ClassInfo = {"TEwsAttendeeConstraintItem", "t:AttendeeConstraintItem", "", &TEwsMeetingTimeCandidatesConstraintItem::ClassInfo, &NewTEwsAttendeeConstraintItem, kDeclsTEwsAttendeeConstraintItem, kByIndexTEwsAttendeeConstraintItem, kByNameTEwsAttendeeConstraintItem, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsAttendeeConstraintItem::GetIsRequired() { return GetAsBoolean(2593); }
 void TEwsAttendeeConstraintItem::SetIsRequired(bool value) { SetAsBoolean(2593, value); }
 
-const TDvXMLSchemaClassInfo TEwsLocationConstraintItem::ClassInfo = {"TEwsLocationConstraintItem", "t:LocationConstraintItem", "", &TEwsMeetingTimeCandidatesConstraintItem::ClassInfo, &NewTEwsLocationConstraintItem, kDeclsTEwsLocationConstraintItem, kByIndexTEwsLocationConstraintItem, kByNameTEwsLocationConstraintItem, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsLocationConstraintItem::ClassInfo = {"TEwsLocationConstraintItem", "t:LocationConstraintItem", "", &TEwsMeetingTimeCandidatesConstraintItem::ClassInfo, &NewTEwsLocationConstraintItem, kDeclsTEwsLocationConstraintItem, kByIndexTEwsLocationConstraintItem, kByNameTEwsLocationConstraintItem, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsLocationConstraintItem::GetName() { return GetAsString(2594); }
 void TEwsLocationConstraintItem::SetName(const std::string& value) { SetAsString(2594, value); }
 bool TEwsLocationConstraintItem::GetResolveAvailability() { return GetAsBoolean(2595); }
 void TEwsLocationConstraintItem::SetResolveAvailability(bool value) { SetAsBoolean(2595, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfLocationConstraintItems::ClassInfo = {"TEwsArrayOfLocationConstraintItems", "t:ArrayOfLocationConstraintItems", "", nullptr, &NewTEwsArrayOfLocationConstraintItems, kDeclsTEwsArrayOfLocationConstraintItems, kByIndexTEwsArrayOfLocationConstraintItems, kByNameTEwsArrayOfLocationConstraintItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfLocationConstraintItems::ClassInfo = {"TEwsArrayOfLocationConstraintItems", "t:ArrayOfLocationConstraintItems", "", nullptr, &NewTEwsArrayOfLocationConstraintItems, kDeclsTEwsArrayOfLocationConstraintItems, kByIndexTEwsArrayOfLocationConstraintItems, kByNameTEwsArrayOfLocationConstraintItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsLocationConstraintItem>* TEwsArrayOfLocationConstraintItems::GetLocationItem() { return static_cast<TDvXMLSchemaElementArray<TEwsLocationConstraintItem>*>(GetArrayChild(2596)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfAttendeeConstraintItems::ClassInfo = {"TEwsArrayOfAttendeeConstraintItems", "t:ArrayOfAttendeeConstraintItems", "", nullptr, &NewTEwsArrayOfAttendeeConstraintItems, kDeclsTEwsArrayOfAttendeeConstraintItems, kByIndexTEwsArrayOfAttendeeConstraintItems, kByNameTEwsArrayOfAttendeeConstraintItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfAttendeeConstraintItems::ClassInfo = {"TEwsArrayOfAttendeeConstraintItems", "t:ArrayOfAttendeeConstraintItems", "", nullptr, &NewTEwsArrayOfAttendeeConstraintItems, kDeclsTEwsArrayOfAttendeeConstraintItems, kByIndexTEwsArrayOfAttendeeConstraintItems, kByNameTEwsArrayOfAttendeeConstraintItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsAttendeeConstraintItem>* TEwsArrayOfAttendeeConstraintItems::GetAttendeeItem() { return static_cast<TDvXMLSchemaElementArray<TEwsAttendeeConstraintItem>*>(GetArrayChild(2597)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfTimeSlot::ClassInfo = {"TEwsArrayOfTimeSlot", "t:ArrayOfTimeSlot", "", nullptr, &NewTEwsArrayOfTimeSlot, kDeclsTEwsArrayOfTimeSlot, kByIndexTEwsArrayOfTimeSlot, kByNameTEwsArrayOfTimeSlot, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfTimeSlot::ClassInfo = {"TEwsArrayOfTimeSlot", "t:ArrayOfTimeSlot", "", nullptr, &NewTEwsArrayOfTimeSlot, kDeclsTEwsArrayOfTimeSlot, kByIndexTEwsArrayOfTimeSlot, kByNameTEwsArrayOfTimeSlot, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsTimeSlot>* TEwsArrayOfTimeSlot::GetTimeSlot() { return static_cast<TDvXMLSchemaElementArray<TEwsTimeSlot>*>(GetArrayChild(2598)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMeetingTimesAttendeeConstraints::ClassInfo = {"TEwsFindMeetingTimesAttendeeConstraints", "t:FindMeetingTimesAttendeeConstraints", "", nullptr, &NewTEwsFindMeetingTimesAttendeeConstraints, kDeclsTEwsFindMeetingTimesAttendeeConstraints, kByIndexTEwsFindMeetingTimesAttendeeConstraints, kByNameTEwsFindMeetingTimesAttendeeConstraints, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindMeetingTimesAttendeeConstraints::ClassInfo = {"TEwsFindMeetingTimesAttendeeConstraints", "t:FindMeetingTimesAttendeeConstraints", "", nullptr, &NewTEwsFindMeetingTimesAttendeeConstraints, kDeclsTEwsFindMeetingTimesAttendeeConstraints, kByIndexTEwsFindMeetingTimesAttendeeConstraints, kByNameTEwsFindMeetingTimesAttendeeConstraints, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfAttendeeConstraintItems* TEwsFindMeetingTimesAttendeeConstraints::GetAttendeeEntries() { return static_cast<TEwsArrayOfAttendeeConstraintItems*>(GetChildObject(2599)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMeetingTimesLocationConstraints::ClassInfo = {"TEwsFindMeetingTimesLocationConstraints", "t:FindMeetingTimesLocationConstraints", "", nullptr, &NewTEwsFindMeetingTimesLocationConstraints, kDeclsTEwsFindMeetingTimesLocationConstraints, kByIndexTEwsFindMeetingTimesLocationConstraints, kByNameTEwsFindMeetingTimesLocationConstraints, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindMeetingTimesLocationConstraints::ClassInfo = {"TEwsFindMeetingTimesLocationConstraints", "t:FindMeetingTimesLocationConstraints", "", nullptr, &NewTEwsFindMeetingTimesLocationConstraints, kDeclsTEwsFindMeetingTimesLocationConstraints, kByIndexTEwsFindMeetingTimesLocationConstraints, kByNameTEwsFindMeetingTimesLocationConstraints, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfLocationConstraintItems* TEwsFindMeetingTimesLocationConstraints::GetLocationEntries() { return static_cast<TEwsArrayOfLocationConstraintItems*>(GetChildObject(2600)); }
 bool TEwsFindMeetingTimesLocationConstraints::GetIsRequired() { return GetAsBoolean(2601); }
 void TEwsFindMeetingTimesLocationConstraints::SetIsRequired(bool value) { SetAsBoolean(2601, value); }
 bool TEwsFindMeetingTimesLocationConstraints::GetSuggestLocation() { return GetAsBoolean(2602); }
 void TEwsFindMeetingTimesLocationConstraints::SetSuggestLocation(bool value) { SetAsBoolean(2602, value); }
 
-const TDvXMLSchemaClassInfo TEwsFindMeetingTimesSearchConstraints::ClassInfo = {"TEwsFindMeetingTimesSearchConstraints", "t:FindMeetingTimesSearchConstraints", "", nullptr, &NewTEwsFindMeetingTimesSearchConstraints, kDeclsTEwsFindMeetingTimesSearchConstraints, kByIndexTEwsFindMeetingTimesSearchConstraints, kByNameTEwsFindMeetingTimesSearchConstraints, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindMeetingTimesSearchConstraints::ClassInfo = {"TEwsFindMeetingTimesSearchConstraints", "t:FindMeetingTimesSearchConstraints", "", nullptr, &NewTEwsFindMeetingTimesSearchConstraints, kDeclsTEwsFindMeetingTimesSearchConstraints, kByIndexTEwsFindMeetingTimesSearchConstraints, kByNameTEwsFindMeetingTimesSearchConstraints, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfTimeSlot* TEwsFindMeetingTimesSearchConstraints::GetSearchWindows() { return static_cast<TEwsArrayOfTimeSlot*>(GetChildObject(2603)); }
 std::int32_t TEwsFindMeetingTimesSearchConstraints::GetMeetingDurationInMinutes() { return GetAsInt(2604); }
 void TEwsFindMeetingTimesSearchConstraints::SetMeetingDurationInMinutes(std::int32_t value) { SetAsInt(2604, value); }
 TActivityDomain TEwsFindMeetingTimesSearchConstraints::GetActivityDomain() { return static_cast<TActivityDomain>(GetEnumOrdinal(2605)); }
 void TEwsFindMeetingTimesSearchConstraints::SetActivityDomain(TActivityDomain value) { SetEnumOrdinal(2605, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMeetingTimesConstraints::ClassInfo = {"TEwsFindMeetingTimesConstraints", "t:FindMeetingTimesConstraints", "", nullptr, &NewTEwsFindMeetingTimesConstraints, kDeclsTEwsFindMeetingTimesConstraints, kByIndexTEwsFindMeetingTimesConstraints, kByNameTEwsFindMeetingTimesConstraints, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindMeetingTimesConstraints::ClassInfo = {"TEwsFindMeetingTimesConstraints", "t:FindMeetingTimesConstraints", "", nullptr, &NewTEwsFindMeetingTimesConstraints, kDeclsTEwsFindMeetingTimesConstraints, kByIndexTEwsFindMeetingTimesConstraints, kByNameTEwsFindMeetingTimesConstraints, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::int32_t TEwsFindMeetingTimesConstraints::GetMaxCandidates() { return GetAsInt(2606); }
 void TEwsFindMeetingTimesConstraints::SetMaxCandidates(std::int32_t value) { SetAsInt(2606, value); }
 bool TEwsFindMeetingTimesConstraints::GetIsOrganizerOptional() { return GetAsBoolean(2607); }
@@ -3758,28 +3758,28 @@ void TEwsFindMeetingTimesConstraints::SetAppScenario(const std::string& value) {
 double TEwsFindMeetingTimesConstraints::GetMinimumAttendeePercentage() { return GetAsDouble(2611); }
 void TEwsFindMeetingTimesConstraints::SetMinimumAttendeePercentage(double value) { SetAsDouble(2611, value); }
 
-const TDvXMLSchemaClassInfo TEwsOfficeClient::ClassInfo = {"TEwsOfficeClient", "t:OfficeClientType", "", nullptr, &NewTEwsOfficeClient, kDeclsTEwsOfficeClient, kByIndexTEwsOfficeClient, kByNameTEwsOfficeClient, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsOfficeClient::ClassInfo = {"TEwsOfficeClient", "t:OfficeClientType", "", nullptr, &NewTEwsOfficeClient, kDeclsTEwsOfficeClient, kByIndexTEwsOfficeClient, kByNameTEwsOfficeClient, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsOfficeClient::GetCode() { return GetAsString(0); }
 void TEwsOfficeClient::SetCode(const std::string& value) { SetAsString(0, value); }
 std::string TEwsOfficeClient::GetVersion() { return GetAsString(1); }
 void TEwsOfficeClient::SetVersion(const std::string& value) { SetAsString(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfApps::ClassInfo = {"TEwsArrayOfApps", "t:ArrayOfAppsType", "", nullptr, &NewTEwsArrayOfApps, kDeclsTEwsArrayOfApps, kByIndexTEwsArrayOfApps, kByNameTEwsArrayOfApps, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfApps::ClassInfo = {"TEwsArrayOfApps", "t:ArrayOfAppsType", "", nullptr, &NewTEwsArrayOfApps, kDeclsTEwsArrayOfApps, kByIndexTEwsArrayOfApps, kByNameTEwsArrayOfApps, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsApp>* TEwsArrayOfApps::GetApp() { return static_cast<TDvXMLSchemaElementArray<TEwsApp>*>(GetArrayChild(2612)); }
 TEwsMetadata* TEwsArrayOfApps::GetMetadata() { return static_cast<TEwsMetadata*>(GetChildObject(2613)); }
 
-const TDvXMLSchemaClassInfo TEwsApp::ClassInfo = {"TEwsApp", "t:AppType", "", nullptr, &NewTEwsApp, kDeclsTEwsApp, kByIndexTEwsApp, kByNameTEwsApp, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsApp::ClassInfo = {"TEwsApp", "t:AppType", "", nullptr, &NewTEwsApp, kDeclsTEwsApp, kByIndexTEwsApp, kByNameTEwsApp, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsAppMetadata* TEwsApp::GetMetadata() { return static_cast<TEwsAppMetadata*>(GetChildObject(2614)); }
 TBytes TEwsApp::GetManifest() { return GetAsBase64binary(2615); }
 void TEwsApp::SetManifest(const TBytes& value) { SetAsBase64binary(2615, value); }
 
-const TDvXMLSchemaClassInfo TEwsMetadata::ClassInfo = {"TEwsMetadata", "t:Metadata", "", nullptr, &NewTEwsMetadata, kDeclsTEwsMetadata, kByIndexTEwsMetadata, kByNameTEwsMetadata, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMetadata::ClassInfo = {"TEwsMetadata", "t:Metadata", "", nullptr, &NewTEwsMetadata, kDeclsTEwsMetadata, kByIndexTEwsMetadata, kByNameTEwsMetadata, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsMetadata::GetCustomApps() { return GetAsString(2616); }
 void TEwsMetadata::SetCustomApps(const std::string& value) { SetAsString(2616, value); }
 std::string TEwsMetadata::GetGenericInfo() { return GetAsString(2617); }
 void TEwsMetadata::SetGenericInfo(const std::string& value) { SetAsString(2617, value); }
 
-const TDvXMLSchemaClassInfo TEwsAppMetadata::ClassInfo = {"TEwsAppMetadata", "t:AppMetadata", "", nullptr, &NewTEwsAppMetadata, kDeclsTEwsAppMetadata, kByIndexTEwsAppMetadata, kByNameTEwsAppMetadata, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAppMetadata::ClassInfo = {"TEwsAppMetadata", "t:AppMetadata", "", nullptr, &NewTEwsAppMetadata, kDeclsTEwsAppMetadata, kByIndexTEwsAppMetadata, kByNameTEwsAppMetadata, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAppMetadata::GetEndNodeUrl() { return GetAsString(2618); }
 void TEwsAppMetadata::SetEndNodeUrl(const std::string& value) { SetAsString(2618, value); }
 std::string TEwsAppMetadata::GetAppStatus() { return GetAsString(2619); }
@@ -3805,7 +3805,7 @@ void TEwsAppMetadata::SetInstalledBy(const std::string& value) { SetAsString(262
 bool TEwsAppMetadata::GetIsMandatory() { return GetAsBoolean(2629); }
 void TEwsAppMetadata::SetIsMandatory(bool value) { SetAsBoolean(2629, value); }
 
-const TDvXMLSchemaClassInfo TEwsResponseMessage::ClassInfo = {"TEwsResponseMessage", "m:ResponseMessageType", "", nullptr, &NewTEwsResponseMessage, kDeclsTEwsResponseMessage, kByIndexTEwsResponseMessage, kByNameTEwsResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsResponseMessage, 115};
+constinit const TDvXMLSchemaClassInfo TEwsResponseMessage::ClassInfo = {"TEwsResponseMessage", "m:ResponseMessageType", "", nullptr, &NewTEwsResponseMessage, kDeclsTEwsResponseMessage, kByIndexTEwsResponseMessage, kByNameTEwsResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsResponseMessage, 115};
 std::string TEwsResponseMessage::GetMessageText() { return GetAsString(2630); }
 void TEwsResponseMessage::SetMessageText(const std::string& value) { SetAsString(2630, value); }
 TResponseCode TEwsResponseMessage::GetResponseCode() { return static_cast<TResponseCode>(GetEnumOrdinal(2631)); }
@@ -3816,7 +3816,7 @@ TEwsResponseMessage_MessageXml* TEwsResponseMessage::GetMessageXml() { return st
 TResponseClass TEwsResponseMessage::GetResponseClass() { return static_cast<TResponseClass>(GetEnumOrdinal(2634)); }
 void TEwsResponseMessage::SetResponseClass(TResponseClass value) { SetEnumOrdinal(2634, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfResponseMessages::ClassInfo = {"TEwsArrayOfResponseMessages", "m:ArrayOfResponseMessagesType", "", nullptr, &NewTEwsArrayOfResponseMessages, kDeclsTEwsArrayOfResponseMessages, kByIndexTEwsArrayOfResponseMessages, kByNameTEwsArrayOfResponseMessages, 80, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfResponseMessages::ClassInfo = {"TEwsArrayOfResponseMessages", "m:ArrayOfResponseMessagesType", "", nullptr, &NewTEwsArrayOfResponseMessages, kDeclsTEwsArrayOfResponseMessages, kByIndexTEwsArrayOfResponseMessages, kByNameTEwsArrayOfResponseMessages, 80, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItemInfoResponseMessage>* TEwsArrayOfResponseMessages::GetCreateItemResponseMessage() { return static_cast<TDvXMLSchemaElementArray<TEwsItemInfoResponseMessage>*>(GetArrayChild(2635)); }
 TDvXMLSchemaElementArray<TEwsDeleteItemResponseMessage>* TEwsArrayOfResponseMessages::GetDeleteItemResponseMessage() { return static_cast<TDvXMLSchemaElementArray<TEwsDeleteItemResponseMessage>*>(GetArrayChild(2636)); }
 TDvXMLSchemaElementArray<TEwsItemInfoResponseMessage>* TEwsArrayOfResponseMessages::GetGetItemResponseMessage() { return static_cast<TDvXMLSchemaElementArray<TEwsItemInfoResponseMessage>*>(GetArrayChild(2637)); }
@@ -3898,38 +3898,38 @@ TDvXMLSchemaElementArray<TEwsItemInfoResponseMessage>* TEwsArrayOfResponseMessag
 TDvXMLSchemaElementArray<TEwsResponseMessage>* TEwsArrayOfResponseMessages::GetGetLastPrivateCatalogUpdateResponseMessage() { return static_cast<TDvXMLSchemaElementArray<TEwsResponseMessage>*>(GetArrayChild(2713)); }
 TDvXMLSchemaElementArray<TEwsResponseMessage>* TEwsArrayOfResponseMessages::GetGetPrivateCatalogAddInsResponseMessage() { return static_cast<TDvXMLSchemaElementArray<TEwsResponseMessage>*>(GetArrayChild(2714)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseResponseMessage::ClassInfo = {"TEwsBaseResponseMessage", "m:BaseResponseMessageType", "", nullptr, &NewTEwsBaseResponseMessage, kDeclsTEwsBaseResponseMessage, kByIndexTEwsBaseResponseMessage, kByNameTEwsBaseResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseResponseMessage, 55};
+constinit const TDvXMLSchemaClassInfo TEwsBaseResponseMessage::ClassInfo = {"TEwsBaseResponseMessage", "m:BaseResponseMessageType", "", nullptr, &NewTEwsBaseResponseMessage, kDeclsTEwsBaseResponseMessage, kByIndexTEwsBaseResponseMessage, kByNameTEwsBaseResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseResponseMessage, 55};
 TEwsArrayOfResponseMessages* TEwsBaseResponseMessage::GetResponseMessages() { return static_cast<TEwsArrayOfResponseMessages*>(GetChildObject(2715)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseRequest::ClassInfo = {"TEwsBaseRequest", "m:BaseRequestType", "", nullptr, &NewTEwsBaseRequest, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseRequest, 140};
+constinit const TDvXMLSchemaClassInfo TEwsBaseRequest::ClassInfo = {"TEwsBaseRequest", "m:BaseRequestType", "", nullptr, &NewTEwsBaseRequest, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseRequest, 140};
 
-const TDvXMLSchemaClassInfo TEwsGetFolder::ClassInfo = {"TEwsGetFolder", "m:GetFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetFolder, kDeclsTEwsGetFolder, kByIndexTEwsGetFolder, kByNameTEwsGetFolder, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetFolder::ClassInfo = {"TEwsGetFolder", "m:GetFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetFolder, kDeclsTEwsGetFolder, kByIndexTEwsGetFolder, kByNameTEwsGetFolder, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderResponseShape* TEwsGetFolder::GetFolderShape() { return static_cast<TEwsFolderResponseShape*>(GetChildObject(2716)); }
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsGetFolder::GetFolderIds() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(2717)); }
 
-const TDvXMLSchemaClassInfo TEwsUploadItems::ClassInfo = {"TEwsUploadItems", "m:UploadItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUploadItems, kDeclsTEwsUploadItems, kByIndexTEwsUploadItems, kByNameTEwsUploadItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUploadItems::ClassInfo = {"TEwsUploadItems", "m:UploadItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUploadItems, kDeclsTEwsUploadItems, kByIndexTEwsUploadItems, kByNameTEwsUploadItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfUploadItems* TEwsUploadItems::GetItems() { return static_cast<TEwsNonEmptyArrayOfUploadItems*>(GetChildObject(2718)); }
 
-const TDvXMLSchemaClassInfo TEwsUploadItemsResponseMessage::ClassInfo = {"TEwsUploadItemsResponseMessage", "m:UploadItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUploadItemsResponseMessage, kDeclsTEwsUploadItemsResponseMessage, kByIndexTEwsUploadItemsResponseMessage, kByNameTEwsUploadItemsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUploadItemsResponseMessage::ClassInfo = {"TEwsUploadItemsResponseMessage", "m:UploadItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUploadItemsResponseMessage, kDeclsTEwsUploadItemsResponseMessage, kByIndexTEwsUploadItemsResponseMessage, kByNameTEwsUploadItemsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsUploadItemsResponseMessage::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(2719)); }
 
-const TDvXMLSchemaClassInfo TEwsUploadItemsResponse::ClassInfo = {"TEwsUploadItemsResponse", "m:UploadItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUploadItemsResponse, kDeclsTEwsUploadItemsResponse, kByIndexTEwsUploadItemsResponse, kByNameTEwsUploadItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUploadItemsResponse::ClassInfo = {"TEwsUploadItemsResponse", "m:UploadItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUploadItemsResponse, kDeclsTEwsUploadItemsResponse, kByIndexTEwsUploadItemsResponse, kByNameTEwsUploadItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsExportItems::ClassInfo = {"TEwsExportItems", "m:ExportItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsExportItems, kDeclsTEwsExportItems, kByIndexTEwsExportItems, kByNameTEwsExportItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExportItems::ClassInfo = {"TEwsExportItems", "m:ExportItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsExportItems, kDeclsTEwsExportItems, kByIndexTEwsExportItems, kByNameTEwsExportItems, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfItemIds* TEwsExportItems::GetItemIds() { return static_cast<TEwsNonEmptyArrayOfItemIds*>(GetChildObject(2720)); }
 
-const TDvXMLSchemaClassInfo TEwsExportItemsResponseMessage::ClassInfo = {"TEwsExportItemsResponseMessage", "m:ExportItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsExportItemsResponseMessage, kDeclsTEwsExportItemsResponseMessage, kByIndexTEwsExportItemsResponseMessage, kByNameTEwsExportItemsResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExportItemsResponseMessage::ClassInfo = {"TEwsExportItemsResponseMessage", "m:ExportItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsExportItemsResponseMessage, kDeclsTEwsExportItemsResponseMessage, kByIndexTEwsExportItemsResponseMessage, kByNameTEwsExportItemsResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsExportItemsResponseMessage::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(2721)); }
 TBytes TEwsExportItemsResponseMessage::GetData() { return GetAsBase64binary(2722); }
 void TEwsExportItemsResponseMessage::SetData(const TBytes& value) { SetAsBase64binary(2722, value); }
 
-const TDvXMLSchemaClassInfo TEwsExportItemsResponse::ClassInfo = {"TEwsExportItemsResponse", "m:ExportItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsExportItemsResponse, kDeclsTEwsExportItemsResponse, kByIndexTEwsExportItemsResponse, kByNameTEwsExportItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExportItemsResponse::ClassInfo = {"TEwsExportItemsResponse", "m:ExportItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsExportItemsResponse, kDeclsTEwsExportItemsResponse, kByIndexTEwsExportItemsResponse, kByNameTEwsExportItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsCreateFolder::ClassInfo = {"TEwsCreateFolder", "m:CreateFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateFolder, kDeclsTEwsCreateFolder, kByIndexTEwsCreateFolder, kByNameTEwsCreateFolder, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateFolder::ClassInfo = {"TEwsCreateFolder", "m:CreateFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateFolder, kDeclsTEwsCreateFolder, kByIndexTEwsCreateFolder, kByNameTEwsCreateFolder, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsTargetFolderId* TEwsCreateFolder::GetParentFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2723)); }
 TEwsNonEmptyArrayOfFolders* TEwsCreateFolder::GetFolders() { return static_cast<TEwsNonEmptyArrayOfFolders*>(GetChildObject(2724)); }
 
-const TDvXMLSchemaClassInfo TEwsFindFolder::ClassInfo = {"TEwsFindFolder", "m:FindFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindFolder, kDeclsTEwsFindFolder, kByIndexTEwsFindFolder, kByNameTEwsFindFolder, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindFolder::ClassInfo = {"TEwsFindFolder", "m:FindFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindFolder, kDeclsTEwsFindFolder, kByIndexTEwsFindFolder, kByNameTEwsFindFolder, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderResponseShape* TEwsFindFolder::GetFolderShape() { return static_cast<TEwsFolderResponseShape*>(GetChildObject(2725)); }
 TEwsIndexedPageView* TEwsFindFolder::GetIndexedPageFolderView() { return static_cast<TEwsIndexedPageView*>(GetChildObject(2726)); }
 TEwsFractionalPageView* TEwsFindFolder::GetFractionalPageFolderView() { return static_cast<TEwsFractionalPageView*>(GetChildObject(2727)); }
@@ -3938,62 +3938,62 @@ TEwsNonEmptyArrayOfBaseFolderIds* TEwsFindFolder::GetParentFolderIds() { return 
 TFolderQueryTraversal TEwsFindFolder::GetTraversal() { return static_cast<TFolderQueryTraversal>(GetEnumOrdinal(2730)); }
 void TEwsFindFolder::SetTraversal(TFolderQueryTraversal value) { SetEnumOrdinal(2730, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsFolderInfoResponseMessage::ClassInfo = {"TEwsFolderInfoResponseMessage", "m:FolderInfoResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFolderInfoResponseMessage, kDeclsTEwsFolderInfoResponseMessage, kByIndexTEwsFolderInfoResponseMessage, kByNameTEwsFolderInfoResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFolderInfoResponseMessage::ClassInfo = {"TEwsFolderInfoResponseMessage", "m:FolderInfoResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFolderInfoResponseMessage, kDeclsTEwsFolderInfoResponseMessage, kByIndexTEwsFolderInfoResponseMessage, kByNameTEwsFolderInfoResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfFolders* TEwsFolderInfoResponseMessage::GetFolders() { return static_cast<TEwsArrayOfFolders*>(GetChildObject(2731)); }
 
-const TDvXMLSchemaClassInfo TEwsFindFolderResponseMessage::ClassInfo = {"TEwsFindFolderResponseMessage", "m:FindFolderResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindFolderResponseMessage, kDeclsTEwsFindFolderResponseMessage, kByIndexTEwsFindFolderResponseMessage, kByNameTEwsFindFolderResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindFolderResponseMessage::ClassInfo = {"TEwsFindFolderResponseMessage", "m:FindFolderResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindFolderResponseMessage, kDeclsTEwsFindFolderResponseMessage, kByIndexTEwsFindFolderResponseMessage, kByNameTEwsFindFolderResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFindFolderParent* TEwsFindFolderResponseMessage::GetRootFolder() { return static_cast<TEwsFindFolderParent*>(GetChildObject(2732)); }
 
-const TDvXMLSchemaClassInfo TEwsFindFolderResponse::ClassInfo = {"TEwsFindFolderResponse", "m:FindFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsFindFolderResponse, kDeclsTEwsFindFolderResponse, kByIndexTEwsFindFolderResponse, kByNameTEwsFindFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindFolderResponse::ClassInfo = {"TEwsFindFolderResponse", "m:FindFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsFindFolderResponse, kDeclsTEwsFindFolderResponse, kByIndexTEwsFindFolderResponse, kByNameTEwsFindFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsDeleteFolder::ClassInfo = {"TEwsDeleteFolder", "m:DeleteFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteFolder, kDeclsTEwsDeleteFolder, kByIndexTEwsDeleteFolder, kByNameTEwsDeleteFolder, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteFolder::ClassInfo = {"TEwsDeleteFolder", "m:DeleteFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteFolder, kDeclsTEwsDeleteFolder, kByIndexTEwsDeleteFolder, kByNameTEwsDeleteFolder, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsDeleteFolder::GetFolderIds() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(2733)); }
 TDisposal TEwsDeleteFolder::GetDeleteType() { return static_cast<TDisposal>(GetEnumOrdinal(2734)); }
 void TEwsDeleteFolder::SetDeleteType(TDisposal value) { SetEnumOrdinal(2734, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteFolderResponse::ClassInfo = {"TEwsDeleteFolderResponse", "m:DeleteFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteFolderResponse, kDeclsTEwsDeleteFolderResponse, kByIndexTEwsDeleteFolderResponse, kByNameTEwsDeleteFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteFolderResponse::ClassInfo = {"TEwsDeleteFolderResponse", "m:DeleteFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteFolderResponse, kDeclsTEwsDeleteFolderResponse, kByIndexTEwsDeleteFolderResponse, kByNameTEwsDeleteFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsEmptyFolder::ClassInfo = {"TEwsEmptyFolder", "m:EmptyFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsEmptyFolder, kDeclsTEwsEmptyFolder, kByIndexTEwsEmptyFolder, kByNameTEwsEmptyFolder, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEmptyFolder::ClassInfo = {"TEwsEmptyFolder", "m:EmptyFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsEmptyFolder, kDeclsTEwsEmptyFolder, kByIndexTEwsEmptyFolder, kByNameTEwsEmptyFolder, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsEmptyFolder::GetFolderIds() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(2735)); }
 TDisposal TEwsEmptyFolder::GetDeleteType() { return static_cast<TDisposal>(GetEnumOrdinal(2736)); }
 void TEwsEmptyFolder::SetDeleteType(TDisposal value) { SetEnumOrdinal(2736, static_cast<int>(value)); }
 bool TEwsEmptyFolder::GetDeleteSubFolders() { return GetAsBoolean(2737); }
 void TEwsEmptyFolder::SetDeleteSubFolders(bool value) { SetAsBoolean(2737, value); }
 
-const TDvXMLSchemaClassInfo TEwsEmptyFolderResponse::ClassInfo = {"TEwsEmptyFolderResponse", "m:EmptyFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsEmptyFolderResponse, kDeclsTEwsEmptyFolderResponse, kByIndexTEwsEmptyFolderResponse, kByNameTEwsEmptyFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEmptyFolderResponse::ClassInfo = {"TEwsEmptyFolderResponse", "m:EmptyFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsEmptyFolderResponse, kDeclsTEwsEmptyFolderResponse, kByIndexTEwsEmptyFolderResponse, kByNameTEwsEmptyFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsBaseMoveCopyFolder::ClassInfo = {"TEwsBaseMoveCopyFolder", "m:BaseMoveCopyFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsBaseMoveCopyFolder, kDeclsTEwsBaseMoveCopyFolder, kByIndexTEwsBaseMoveCopyFolder, kByNameTEwsBaseMoveCopyFolder, 2, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseMoveCopyFolder, 2};
+constinit const TDvXMLSchemaClassInfo TEwsBaseMoveCopyFolder::ClassInfo = {"TEwsBaseMoveCopyFolder", "m:BaseMoveCopyFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsBaseMoveCopyFolder, kDeclsTEwsBaseMoveCopyFolder, kByIndexTEwsBaseMoveCopyFolder, kByNameTEwsBaseMoveCopyFolder, 2, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseMoveCopyFolder, 2};
 TEwsTargetFolderId* TEwsBaseMoveCopyFolder::GetToFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2738)); }
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsBaseMoveCopyFolder::GetFolderIds() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(2739)); }
 
-const TDvXMLSchemaClassInfo TEwsMoveFolder::ClassInfo = {"TEwsMoveFolder", "m:MoveFolderType", "", &TEwsBaseMoveCopyFolder::ClassInfo, &NewTEwsMoveFolder, kDeclsTEwsMoveFolder, kByIndexTEwsMoveFolder, kByNameTEwsMoveFolder, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMoveFolder::ClassInfo = {"TEwsMoveFolder", "m:MoveFolderType", "", &TEwsBaseMoveCopyFolder::ClassInfo, &NewTEwsMoveFolder, kDeclsTEwsMoveFolder, kByIndexTEwsMoveFolder, kByNameTEwsMoveFolder, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsCopyFolder::ClassInfo = {"TEwsCopyFolder", "m:CopyFolderType", "", &TEwsBaseMoveCopyFolder::ClassInfo, &NewTEwsCopyFolder, kDeclsTEwsCopyFolder, kByIndexTEwsCopyFolder, kByNameTEwsCopyFolder, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCopyFolder::ClassInfo = {"TEwsCopyFolder", "m:CopyFolderType", "", &TEwsBaseMoveCopyFolder::ClassInfo, &NewTEwsCopyFolder, kDeclsTEwsCopyFolder, kByIndexTEwsCopyFolder, kByNameTEwsCopyFolder, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsUpdateFolder::ClassInfo = {"TEwsUpdateFolder", "m:UpdateFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateFolder, kDeclsTEwsUpdateFolder, kByIndexTEwsUpdateFolder, kByNameTEwsUpdateFolder, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateFolder::ClassInfo = {"TEwsUpdateFolder", "m:UpdateFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateFolder, kDeclsTEwsUpdateFolder, kByIndexTEwsUpdateFolder, kByNameTEwsUpdateFolder, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfFolderChanges* TEwsUpdateFolder::GetFolderChanges() { return static_cast<TEwsNonEmptyArrayOfFolderChanges*>(GetChildObject(2740)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateFolderResponse::ClassInfo = {"TEwsCreateFolderResponse", "m:CreateFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateFolderResponse, kDeclsTEwsCreateFolderResponse, kByIndexTEwsCreateFolderResponse, kByNameTEwsCreateFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateFolderResponse::ClassInfo = {"TEwsCreateFolderResponse", "m:CreateFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateFolderResponse, kDeclsTEwsCreateFolderResponse, kByIndexTEwsCreateFolderResponse, kByNameTEwsCreateFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetFolderResponse::ClassInfo = {"TEwsGetFolderResponse", "m:GetFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetFolderResponse, kDeclsTEwsGetFolderResponse, kByIndexTEwsGetFolderResponse, kByNameTEwsGetFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetFolderResponse::ClassInfo = {"TEwsGetFolderResponse", "m:GetFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetFolderResponse, kDeclsTEwsGetFolderResponse, kByIndexTEwsGetFolderResponse, kByNameTEwsGetFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsUpdateFolderResponse::ClassInfo = {"TEwsUpdateFolderResponse", "m:UpdateFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUpdateFolderResponse, kDeclsTEwsUpdateFolderResponse, kByIndexTEwsUpdateFolderResponse, kByNameTEwsUpdateFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateFolderResponse::ClassInfo = {"TEwsUpdateFolderResponse", "m:UpdateFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUpdateFolderResponse, kDeclsTEwsUpdateFolderResponse, kByIndexTEwsUpdateFolderResponse, kByNameTEwsUpdateFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsMoveFolderResponse::ClassInfo = {"TEwsMoveFolderResponse", "m:MoveFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMoveFolderResponse, kDeclsTEwsMoveFolderResponse, kByIndexTEwsMoveFolderResponse, kByNameTEwsMoveFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMoveFolderResponse::ClassInfo = {"TEwsMoveFolderResponse", "m:MoveFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMoveFolderResponse, kDeclsTEwsMoveFolderResponse, kByIndexTEwsMoveFolderResponse, kByNameTEwsMoveFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsCopyFolderResponse::ClassInfo = {"TEwsCopyFolderResponse", "m:CopyFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCopyFolderResponse, kDeclsTEwsCopyFolderResponse, kByIndexTEwsCopyFolderResponse, kByNameTEwsCopyFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCopyFolderResponse::ClassInfo = {"TEwsCopyFolderResponse", "m:CopyFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCopyFolderResponse, kDeclsTEwsCopyFolderResponse, kByIndexTEwsCopyFolderResponse, kByNameTEwsCopyFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsCreateFolderPath::ClassInfo = {"TEwsCreateFolderPath", "m:CreateFolderPathType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateFolderPath, kDeclsTEwsCreateFolderPath, kByIndexTEwsCreateFolderPath, kByNameTEwsCreateFolderPath, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateFolderPath::ClassInfo = {"TEwsCreateFolderPath", "m:CreateFolderPathType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateFolderPath, kDeclsTEwsCreateFolderPath, kByIndexTEwsCreateFolderPath, kByNameTEwsCreateFolderPath, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsTargetFolderId* TEwsCreateFolderPath::GetParentFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2741)); }
 TEwsNonEmptyArrayOfFolders* TEwsCreateFolderPath::GetRelativeFolderPath() { return static_cast<TEwsNonEmptyArrayOfFolders*>(GetChildObject(2742)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateFolderPathResponse::ClassInfo = {"TEwsCreateFolderPathResponse", "m:CreateFolderPathResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateFolderPathResponse, kDeclsTEwsCreateFolderPathResponse, kByIndexTEwsCreateFolderPathResponse, kByNameTEwsCreateFolderPathResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateFolderPathResponse::ClassInfo = {"TEwsCreateFolderPathResponse", "m:CreateFolderPathResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateFolderPathResponse, kDeclsTEwsCreateFolderPathResponse, kByIndexTEwsCreateFolderPathResponse, kByNameTEwsCreateFolderPathResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetItem::ClassInfo = {"TEwsGetItem", "m:GetItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetItem, kDeclsTEwsGetItem, kByIndexTEwsGetItem, kByNameTEwsGetItem, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetItem::ClassInfo = {"TEwsGetItem", "m:GetItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetItem, kDeclsTEwsGetItem, kByIndexTEwsGetItem, kByNameTEwsGetItem, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemResponseShape* TEwsGetItem::GetItemShape() { return static_cast<TEwsItemResponseShape*>(GetChildObject(2743)); }
 TEwsNonEmptyArrayOfBaseItemIds* TEwsGetItem::GetItemIds() { return static_cast<TEwsNonEmptyArrayOfBaseItemIds*>(GetChildObject(2744)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateItem::ClassInfo = {"TEwsCreateItem", "m:CreateItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateItem, kDeclsTEwsCreateItem, kByIndexTEwsCreateItem, kByNameTEwsCreateItem, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateItem::ClassInfo = {"TEwsCreateItem", "m:CreateItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateItem, kDeclsTEwsCreateItem, kByIndexTEwsCreateItem, kByNameTEwsCreateItem, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsTargetFolderId* TEwsCreateItem::GetSavedItemFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2745)); }
 TEwsNonEmptyArrayOfAllItems* TEwsCreateItem::GetItems() { return static_cast<TEwsNonEmptyArrayOfAllItems*>(GetChildObject(2746)); }
 TMessageDisposition TEwsCreateItem::GetMessageDisposition() { return static_cast<TMessageDisposition>(GetEnumOrdinal(2747)); }
@@ -4001,7 +4001,7 @@ void TEwsCreateItem::SetMessageDisposition(TMessageDisposition value) { SetEnumO
 TCalendarItemCreateOrDeleteOperation TEwsCreateItem::GetSendMeetingInvitations() { return static_cast<TCalendarItemCreateOrDeleteOperation>(GetEnumOrdinal(2748)); }
 void TEwsCreateItem::SetSendMeetingInvitations(TCalendarItemCreateOrDeleteOperation value) { SetEnumOrdinal(2748, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateItem::ClassInfo = {"TEwsUpdateItem", "m:UpdateItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateItem, kDeclsTEwsUpdateItem, kByIndexTEwsUpdateItem, kByNameTEwsUpdateItem, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateItem::ClassInfo = {"TEwsUpdateItem", "m:UpdateItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateItem, kDeclsTEwsUpdateItem, kByIndexTEwsUpdateItem, kByNameTEwsUpdateItem, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsTargetFolderId* TEwsUpdateItem::GetSavedItemFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2749)); }
 TEwsNonEmptyArrayOfItemChanges* TEwsUpdateItem::GetItemChanges() { return static_cast<TEwsNonEmptyArrayOfItemChanges*>(GetChildObject(2750)); }
 TConflictResolution TEwsUpdateItem::GetConflictResolution() { return static_cast<TConflictResolution>(GetEnumOrdinal(2751)); }
@@ -4013,24 +4013,24 @@ void TEwsUpdateItem::SetSendMeetingInvitationsOrCancellations(TCalendarItemUpdat
 bool TEwsUpdateItem::GetSuppressReadReceipts() { return GetAsBoolean(2754); }
 void TEwsUpdateItem::SetSuppressReadReceipts(bool value) { SetAsBoolean(2754, value); }
 
-const TDvXMLSchemaClassInfo TEwsItemInfoResponseMessage::ClassInfo = {"TEwsItemInfoResponseMessage", "m:ItemInfoResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsItemInfoResponseMessage, kDeclsTEwsItemInfoResponseMessage, kByIndexTEwsItemInfoResponseMessage, kByNameTEwsItemInfoResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsItemInfoResponseMessage, 2};
+constinit const TDvXMLSchemaClassInfo TEwsItemInfoResponseMessage::ClassInfo = {"TEwsItemInfoResponseMessage", "m:ItemInfoResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsItemInfoResponseMessage, kDeclsTEwsItemInfoResponseMessage, kByIndexTEwsItemInfoResponseMessage, kByNameTEwsItemInfoResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsItemInfoResponseMessage, 2};
 TEwsArrayOfRealItems* TEwsItemInfoResponseMessage::GetItems() { return static_cast<TEwsArrayOfRealItems*>(GetChildObject(2755)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateItemResponseMessage::ClassInfo = {"TEwsUpdateItemResponseMessage", "m:UpdateItemResponseMessageType", "", &TEwsItemInfoResponseMessage::ClassInfo, &NewTEwsUpdateItemResponseMessage, kDeclsTEwsUpdateItemResponseMessage, kByIndexTEwsUpdateItemResponseMessage, kByNameTEwsUpdateItemResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateItemResponseMessage::ClassInfo = {"TEwsUpdateItemResponseMessage", "m:UpdateItemResponseMessageType", "", &TEwsItemInfoResponseMessage::ClassInfo, &NewTEwsUpdateItemResponseMessage, kDeclsTEwsUpdateItemResponseMessage, kByIndexTEwsUpdateItemResponseMessage, kByNameTEwsUpdateItemResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsConflictResults* TEwsUpdateItemResponseMessage::GetConflictResults() { return static_cast<TEwsConflictResults*>(GetChildObject(2756)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateItemInRecoverableItems::ClassInfo = {"TEwsUpdateItemInRecoverableItems", "m:UpdateItemInRecoverableItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateItemInRecoverableItems, kDeclsTEwsUpdateItemInRecoverableItems, kByIndexTEwsUpdateItemInRecoverableItems, kByNameTEwsUpdateItemInRecoverableItems, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateItemInRecoverableItems::ClassInfo = {"TEwsUpdateItemInRecoverableItems", "m:UpdateItemInRecoverableItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateItemInRecoverableItems, kDeclsTEwsUpdateItemInRecoverableItems, kByIndexTEwsUpdateItemInRecoverableItems, kByNameTEwsUpdateItemInRecoverableItems, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsUpdateItemInRecoverableItems::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(2757)); }
 TEwsNonEmptyArrayOfItemChangeDescriptions* TEwsUpdateItemInRecoverableItems::GetUpdates() { return static_cast<TEwsNonEmptyArrayOfItemChangeDescriptions*>(GetChildObject(2758)); }
 TEwsNonEmptyArrayOfAttachments* TEwsUpdateItemInRecoverableItems::GetAttachments() { return static_cast<TEwsNonEmptyArrayOfAttachments*>(GetChildObject(2759)); }
 bool TEwsUpdateItemInRecoverableItems::GetMakeItemImmutable() { return GetAsBoolean(2760); }
 void TEwsUpdateItemInRecoverableItems::SetMakeItemImmutable(bool value) { SetAsBoolean(2760, value); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateItemInRecoverableItemsResponseMessage::ClassInfo = {"TEwsUpdateItemInRecoverableItemsResponseMessage", "m:UpdateItemInRecoverableItemsResponseMessageType", "", &TEwsItemInfoResponseMessage::ClassInfo, &NewTEwsUpdateItemInRecoverableItemsResponseMessage, kDeclsTEwsUpdateItemInRecoverableItemsResponseMessage, kByIndexTEwsUpdateItemInRecoverableItemsResponseMessage, kByNameTEwsUpdateItemInRecoverableItemsResponseMessage, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateItemInRecoverableItemsResponseMessage::ClassInfo = {"TEwsUpdateItemInRecoverableItemsResponseMessage", "m:UpdateItemInRecoverableItemsResponseMessageType", "", &TEwsItemInfoResponseMessage::ClassInfo, &NewTEwsUpdateItemInRecoverableItemsResponseMessage, kDeclsTEwsUpdateItemInRecoverableItemsResponseMessage, kByIndexTEwsUpdateItemInRecoverableItemsResponseMessage, kByNameTEwsUpdateItemInRecoverableItemsResponseMessage, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfAttachments* TEwsUpdateItemInRecoverableItemsResponseMessage::GetAttachments() { return static_cast<TEwsArrayOfAttachments*>(GetChildObject(2761)); }
 TEwsConflictResults* TEwsUpdateItemInRecoverableItemsResponseMessage::GetConflictResults() { return static_cast<TEwsConflictResults*>(GetChildObject(2762)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteItem::ClassInfo = {"TEwsDeleteItem", "m:DeleteItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteItem, kDeclsTEwsDeleteItem, kByIndexTEwsDeleteItem, kByNameTEwsDeleteItem, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteItem::ClassInfo = {"TEwsDeleteItem", "m:DeleteItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteItem, kDeclsTEwsDeleteItem, kByIndexTEwsDeleteItem, kByNameTEwsDeleteItem, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfBaseItemIds* TEwsDeleteItem::GetItemIds() { return static_cast<TEwsNonEmptyArrayOfBaseItemIds*>(GetChildObject(2763)); }
 TDisposal TEwsDeleteItem::GetDeleteType() { return static_cast<TDisposal>(GetEnumOrdinal(2764)); }
 void TEwsDeleteItem::SetDeleteType(TDisposal value) { SetEnumOrdinal(2764, static_cast<int>(value)); }
@@ -4041,35 +4041,35 @@ void TEwsDeleteItem::SetAffectedTaskOccurrences(TAffectedTaskOccurrences value) 
 bool TEwsDeleteItem::GetSuppressReadReceipts() { return GetAsBoolean(2767); }
 void TEwsDeleteItem::SetSuppressReadReceipts(bool value) { SetAsBoolean(2767, value); }
 
-const TDvXMLSchemaClassInfo TEwsAttachmentInfoResponseMessage::ClassInfo = {"TEwsAttachmentInfoResponseMessage", "m:AttachmentInfoResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAttachmentInfoResponseMessage, kDeclsTEwsAttachmentInfoResponseMessage, kByIndexTEwsAttachmentInfoResponseMessage, kByNameTEwsAttachmentInfoResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAttachmentInfoResponseMessage::ClassInfo = {"TEwsAttachmentInfoResponseMessage", "m:AttachmentInfoResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAttachmentInfoResponseMessage, kDeclsTEwsAttachmentInfoResponseMessage, kByIndexTEwsAttachmentInfoResponseMessage, kByNameTEwsAttachmentInfoResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfAttachments* TEwsAttachmentInfoResponseMessage::GetAttachments() { return static_cast<TEwsArrayOfAttachments*>(GetChildObject(2768)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteAttachmentResponseMessage::ClassInfo = {"TEwsDeleteAttachmentResponseMessage", "m:DeleteAttachmentResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteAttachmentResponseMessage, kDeclsTEwsDeleteAttachmentResponseMessage, kByIndexTEwsDeleteAttachmentResponseMessage, kByNameTEwsDeleteAttachmentResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteAttachmentResponseMessage::ClassInfo = {"TEwsDeleteAttachmentResponseMessage", "m:DeleteAttachmentResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteAttachmentResponseMessage, kDeclsTEwsDeleteAttachmentResponseMessage, kByIndexTEwsDeleteAttachmentResponseMessage, kByNameTEwsDeleteAttachmentResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsRootItemId* TEwsDeleteAttachmentResponseMessage::GetRootItemId() { return static_cast<TEwsRootItemId*>(GetChildObject(2769)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseMoveCopyItem::ClassInfo = {"TEwsBaseMoveCopyItem", "m:BaseMoveCopyItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsBaseMoveCopyItem, kDeclsTEwsBaseMoveCopyItem, kByIndexTEwsBaseMoveCopyItem, kByNameTEwsBaseMoveCopyItem, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseMoveCopyItem, 2};
+constinit const TDvXMLSchemaClassInfo TEwsBaseMoveCopyItem::ClassInfo = {"TEwsBaseMoveCopyItem", "m:BaseMoveCopyItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsBaseMoveCopyItem, kDeclsTEwsBaseMoveCopyItem, kByIndexTEwsBaseMoveCopyItem, kByNameTEwsBaseMoveCopyItem, 3, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseMoveCopyItem, 2};
 TEwsTargetFolderId* TEwsBaseMoveCopyItem::GetToFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2770)); }
 TEwsNonEmptyArrayOfBaseItemIds* TEwsBaseMoveCopyItem::GetItemIds() { return static_cast<TEwsNonEmptyArrayOfBaseItemIds*>(GetChildObject(2771)); }
 bool TEwsBaseMoveCopyItem::GetReturnNewItemIds() { return GetAsBoolean(2772); }
 void TEwsBaseMoveCopyItem::SetReturnNewItemIds(bool value) { SetAsBoolean(2772, value); }
 
-const TDvXMLSchemaClassInfo TEwsMoveItem::ClassInfo = {"TEwsMoveItem", "m:MoveItemType", "", &TEwsBaseMoveCopyItem::ClassInfo, &NewTEwsMoveItem, kDeclsTEwsMoveItem, kByIndexTEwsMoveItem, kByNameTEwsMoveItem, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMoveItem::ClassInfo = {"TEwsMoveItem", "m:MoveItemType", "", &TEwsBaseMoveCopyItem::ClassInfo, &NewTEwsMoveItem, kDeclsTEwsMoveItem, kByIndexTEwsMoveItem, kByNameTEwsMoveItem, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsCopyItem::ClassInfo = {"TEwsCopyItem", "m:CopyItemType", "", &TEwsBaseMoveCopyItem::ClassInfo, &NewTEwsCopyItem, kDeclsTEwsCopyItem, kByIndexTEwsCopyItem, kByNameTEwsCopyItem, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCopyItem::ClassInfo = {"TEwsCopyItem", "m:CopyItemType", "", &TEwsBaseMoveCopyItem::ClassInfo, &NewTEwsCopyItem, kDeclsTEwsCopyItem, kByIndexTEwsCopyItem, kByNameTEwsCopyItem, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsArchiveItem::ClassInfo = {"TEwsArchiveItem", "m:ArchiveItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsArchiveItem, kDeclsTEwsArchiveItem, kByIndexTEwsArchiveItem, kByNameTEwsArchiveItem, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArchiveItem::ClassInfo = {"TEwsArchiveItem", "m:ArchiveItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsArchiveItem, kDeclsTEwsArchiveItem, kByIndexTEwsArchiveItem, kByNameTEwsArchiveItem, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsTargetFolderId* TEwsArchiveItem::GetArchiveSourceFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2773)); }
 TEwsNonEmptyArrayOfBaseItemIds* TEwsArchiveItem::GetItemIds() { return static_cast<TEwsNonEmptyArrayOfBaseItemIds*>(GetChildObject(2774)); }
 
-const TDvXMLSchemaClassInfo TEwsSendItem::ClassInfo = {"TEwsSendItem", "m:SendItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSendItem, kDeclsTEwsSendItem, kByIndexTEwsSendItem, kByNameTEwsSendItem, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSendItem::ClassInfo = {"TEwsSendItem", "m:SendItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSendItem, kDeclsTEwsSendItem, kByIndexTEwsSendItem, kByNameTEwsSendItem, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfBaseItemIds* TEwsSendItem::GetItemIds() { return static_cast<TEwsNonEmptyArrayOfBaseItemIds*>(GetChildObject(2775)); }
 TEwsTargetFolderId* TEwsSendItem::GetSavedItemFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2776)); }
 bool TEwsSendItem::GetSaveItemToFolder() { return GetAsBoolean(2777); }
 void TEwsSendItem::SetSaveItemToFolder(bool value) { SetAsBoolean(2777, value); }
 
-const TDvXMLSchemaClassInfo TEwsSendItemResponse::ClassInfo = {"TEwsSendItemResponse", "m:SendItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSendItemResponse, kDeclsTEwsSendItemResponse, kByIndexTEwsSendItemResponse, kByNameTEwsSendItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSendItemResponse::ClassInfo = {"TEwsSendItemResponse", "m:SendItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSendItemResponse, kDeclsTEwsSendItemResponse, kByIndexTEwsSendItemResponse, kByNameTEwsSendItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsQueryString::ClassInfo = {"TEwsQueryString", "m:QueryStringType", "", nullptr, &NewTEwsQueryString, kDeclsTEwsQueryString, kByIndexTEwsQueryString, kByNameTEwsQueryString, 3, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsQueryString::ClassInfo = {"TEwsQueryString", "m:QueryStringType", "", nullptr, &NewTEwsQueryString, kDeclsTEwsQueryString, kByIndexTEwsQueryString, kByNameTEwsQueryString, 3, TDvXMLSchemaValueKind::String, nullptr, nullptr, 0};
 std::string TEwsQueryString::GetValue() { return GetTextAsString(); }
 void TEwsQueryString::SetValue(const std::string& value) { SetTextAsString(value); }
 bool TEwsQueryString::GetResetCache() { return GetAsBoolean(0); }
@@ -4079,7 +4079,7 @@ void TEwsQueryString::SetReturnHighlightTerms(bool value) { SetAsBoolean(1, valu
 bool TEwsQueryString::GetReturnDeletedItems() { return GetAsBoolean(2); }
 void TEwsQueryString::SetReturnDeletedItems(bool value) { SetAsBoolean(2, value); }
 
-const TDvXMLSchemaClassInfo TEwsFindItem::ClassInfo = {"TEwsFindItem", "m:FindItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindItem, kDeclsTEwsFindItem, kByIndexTEwsFindItem, kByNameTEwsFindItem, 13, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindItem::ClassInfo = {"TEwsFindItem", "m:FindItemType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindItem, kDeclsTEwsFindItem, kByIndexTEwsFindItem, kByNameTEwsFindItem, 13, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemResponseShape* TEwsFindItem::GetItemShape() { return static_cast<TEwsItemResponseShape*>(GetChildObject(2778)); }
 TEwsIndexedPageView* TEwsFindItem::GetIndexedPageItemView() { return static_cast<TEwsIndexedPageView*>(GetChildObject(2779)); }
 TEwsFractionalPageView* TEwsFindItem::GetFractionalPageItemView() { return static_cast<TEwsFractionalPageView*>(GetChildObject(2780)); }
@@ -4095,7 +4095,7 @@ TEwsQueryString* TEwsFindItem::GetQueryString() { return static_cast<TEwsQuerySt
 TItemQueryTraversal TEwsFindItem::GetTraversal() { return static_cast<TItemQueryTraversal>(GetEnumOrdinal(2790)); }
 void TEwsFindItem::SetTraversal(TItemQueryTraversal value) { SetEnumOrdinal(2790, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsFindConversation::ClassInfo = {"TEwsFindConversation", "m:FindConversationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindConversation, kDeclsTEwsFindConversation, kByIndexTEwsFindConversation, kByNameTEwsFindConversation, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindConversation::ClassInfo = {"TEwsFindConversation", "m:FindConversationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindConversation, kDeclsTEwsFindConversation, kByIndexTEwsFindConversation, kByNameTEwsFindConversation, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsIndexedPageView* TEwsFindConversation::GetIndexedPageItemView() { return static_cast<TEwsIndexedPageView*>(GetChildObject(2791)); }
 TEwsSeekToConditionPageView* TEwsFindConversation::GetSeekToConditionPageItemView() { return static_cast<TEwsSeekToConditionPageView*>(GetChildObject(2792)); }
 TEwsNonEmptyArrayOfFieldOrders* TEwsFindConversation::GetSortOrder() { return static_cast<TEwsNonEmptyArrayOfFieldOrders*>(GetChildObject(2793)); }
@@ -4109,7 +4109,7 @@ void TEwsFindConversation::SetTraversal(TConversationQueryTraversal value) { Set
 TViewFilter TEwsFindConversation::GetViewFilter() { return static_cast<TViewFilter>(GetEnumOrdinal(2799)); }
 void TEwsFindConversation::SetViewFilter(TViewFilter value) { SetEnumOrdinal(2799, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsFindConversationResponseMessage::ClassInfo = {"TEwsFindConversationResponseMessage", "m:FindConversationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindConversationResponseMessage, kDeclsTEwsFindConversationResponseMessage, kByIndexTEwsFindConversationResponseMessage, kByNameTEwsFindConversationResponseMessage, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindConversationResponseMessage::ClassInfo = {"TEwsFindConversationResponseMessage", "m:FindConversationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindConversationResponseMessage, kDeclsTEwsFindConversationResponseMessage, kByIndexTEwsFindConversationResponseMessage, kByNameTEwsFindConversationResponseMessage, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfConversations* TEwsFindConversationResponseMessage::GetConversations() { return static_cast<TEwsArrayOfConversations*>(GetChildObject(2800)); }
 TEwsArrayOfHighlightTerms* TEwsFindConversationResponseMessage::GetHighlightTerms() { return static_cast<TEwsArrayOfHighlightTerms*>(GetChildObject(2801)); }
 std::int32_t TEwsFindConversationResponseMessage::GetTotalConversationsInView() { return GetAsInt(2802); }
@@ -4117,7 +4117,7 @@ void TEwsFindConversationResponseMessage::SetTotalConversationsInView(std::int32
 std::int32_t TEwsFindConversationResponseMessage::GetIndexedOffset() { return GetAsInt(2803); }
 void TEwsFindConversationResponseMessage::SetIndexedOffset(std::int32_t value) { SetAsInt(2803, value); }
 
-const TDvXMLSchemaClassInfo TEwsPerformInstantSearchRequest::ClassInfo = {"TEwsPerformInstantSearchRequest", "m:PerformInstantSearchRequest", "", &TEwsBaseRequest::ClassInfo, &NewTEwsPerformInstantSearchRequest, kDeclsTEwsPerformInstantSearchRequest, kByIndexTEwsPerformInstantSearchRequest, kByNameTEwsPerformInstantSearchRequest, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPerformInstantSearchRequest::ClassInfo = {"TEwsPerformInstantSearchRequest", "m:PerformInstantSearchRequest", "", &TEwsBaseRequest::ClassInfo, &NewTEwsPerformInstantSearchRequest, kDeclsTEwsPerformInstantSearchRequest, kByIndexTEwsPerformInstantSearchRequest, kByNameTEwsPerformInstantSearchRequest, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPerformInstantSearchRequest::GetSearchSessionId() { return GetAsString(2804); }
 void TEwsPerformInstantSearchRequest::SetSearchSessionId(const std::string& value) { SetAsString(2804, value); }
 std::string TEwsPerformInstantSearchRequest::GetItemType() { return GetAsString(2805); }
@@ -4135,21 +4135,21 @@ void TEwsPerformInstantSearchRequest::SetIsDeepTraversal(bool value) { SetAsBool
 bool TEwsPerformInstantSearchRequest::GetWaitOnSearchResults() { return GetAsBoolean(2812); }
 void TEwsPerformInstantSearchRequest::SetWaitOnSearchResults(bool value) { SetAsBoolean(2812, value); }
 
-const TDvXMLSchemaClassInfo TEwsPerformInstantSearchResponse::ClassInfo = {"TEwsPerformInstantSearchResponse", "m:PerformInstantSearchResponse", "", &TEwsResponseMessage::ClassInfo, &NewTEwsPerformInstantSearchResponse, kDeclsTEwsPerformInstantSearchResponse, kByIndexTEwsPerformInstantSearchResponse, kByNameTEwsPerformInstantSearchResponse, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPerformInstantSearchResponse::ClassInfo = {"TEwsPerformInstantSearchResponse", "m:PerformInstantSearchResponse", "", &TEwsResponseMessage::ClassInfo, &NewTEwsPerformInstantSearchResponse, kDeclsTEwsPerformInstantSearchResponse, kByIndexTEwsPerformInstantSearchResponse, kByNameTEwsPerformInstantSearchResponse, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsInstantSearchPayload* TEwsPerformInstantSearchResponse::GetPayload() { return static_cast<TEwsInstantSearchPayload*>(GetChildObject(2813)); }
 
-const TDvXMLSchemaClassInfo TEwsEndInstantSearchSessionRequest::ClassInfo = {"TEwsEndInstantSearchSessionRequest", "m:EndInstantSearchSessionRequest", "", &TEwsBaseRequest::ClassInfo, &NewTEwsEndInstantSearchSessionRequest, kDeclsTEwsEndInstantSearchSessionRequest, kByIndexTEwsEndInstantSearchSessionRequest, kByNameTEwsEndInstantSearchSessionRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEndInstantSearchSessionRequest::ClassInfo = {"TEwsEndInstantSearchSessionRequest", "m:EndInstantSearchSessionRequest", "", &TEwsBaseRequest::ClassInfo, &NewTEwsEndInstantSearchSessionRequest, kDeclsTEwsEndInstantSearchSessionRequest, kByIndexTEwsEndInstantSearchSessionRequest, kByNameTEwsEndInstantSearchSessionRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsEndInstantSearchSessionRequest::GetSessionId() { return GetAsString(2814); }
 void TEwsEndInstantSearchSessionRequest::SetSessionId(const std::string& value) { SetAsString(2814, value); }
 
-const TDvXMLSchemaClassInfo TEwsApplyConversationAction::ClassInfo = {"TEwsApplyConversationAction", "m:ApplyConversationActionType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsApplyConversationAction, kDeclsTEwsApplyConversationAction, kByIndexTEwsApplyConversationAction, kByNameTEwsApplyConversationAction, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsApplyConversationAction::ClassInfo = {"TEwsApplyConversationAction", "m:ApplyConversationActionType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsApplyConversationAction, kDeclsTEwsApplyConversationAction, kByIndexTEwsApplyConversationAction, kByNameTEwsApplyConversationAction, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfApplyConversationAction* TEwsApplyConversationAction::GetConversationActions() { return static_cast<TEwsNonEmptyArrayOfApplyConversationAction*>(GetChildObject(2815)); }
 
-const TDvXMLSchemaClassInfo TEwsApplyConversationActionResponse::ClassInfo = {"TEwsApplyConversationActionResponse", "m:ApplyConversationActionResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsApplyConversationActionResponse, kDeclsTEwsApplyConversationActionResponse, kByIndexTEwsApplyConversationActionResponse, kByNameTEwsApplyConversationActionResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsApplyConversationActionResponse::ClassInfo = {"TEwsApplyConversationActionResponse", "m:ApplyConversationActionResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsApplyConversationActionResponse, kDeclsTEwsApplyConversationActionResponse, kByIndexTEwsApplyConversationActionResponse, kByNameTEwsApplyConversationActionResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsApplyConversationActionResponseMessage::ClassInfo = {"TEwsApplyConversationActionResponseMessage", "m:ApplyConversationActionResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsApplyConversationActionResponseMessage, kDeclsTEwsApplyConversationActionResponseMessage, kByIndexTEwsApplyConversationActionResponseMessage, kByNameTEwsApplyConversationActionResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsApplyConversationActionResponseMessage::ClassInfo = {"TEwsApplyConversationActionResponseMessage", "m:ApplyConversationActionResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsApplyConversationActionResponseMessage, kDeclsTEwsApplyConversationActionResponseMessage, kByIndexTEwsApplyConversationActionResponseMessage, kByNameTEwsApplyConversationActionResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsFindPeople::ClassInfo = {"TEwsFindPeople", "m:FindPeopleType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindPeople, kDeclsTEwsFindPeople, kByIndexTEwsFindPeople, kByNameTEwsFindPeople, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindPeople::ClassInfo = {"TEwsFindPeople", "m:FindPeopleType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindPeople, kDeclsTEwsFindPeople, kByIndexTEwsFindPeople, kByNameTEwsFindPeople, 12, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPersonaResponseShape* TEwsFindPeople::GetPersonaShape() { return static_cast<TEwsPersonaResponseShape*>(GetChildObject(2816)); }
 TEwsIndexedPageView* TEwsFindPeople::GetIndexedPageItemView() { return static_cast<TEwsIndexedPageView*>(GetChildObject(2817)); }
 TEwsRestriction* TEwsFindPeople::GetRestriction() { return static_cast<TEwsRestriction*>(GetChildObject(2818)); }
@@ -4167,7 +4167,7 @@ TEwsArrayOfPeopleQuerySource* TEwsFindPeople::GetQuerySources() { return static_
 bool TEwsFindPeople::GetReturnFlattenedResults() { return GetAsBoolean(2827); }
 void TEwsFindPeople::SetReturnFlattenedResults(bool value) { SetAsBoolean(2827, value); }
 
-const TDvXMLSchemaClassInfo TEwsFindPeopleResponseMessage::ClassInfo = {"TEwsFindPeopleResponseMessage", "m:FindPeopleResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindPeopleResponseMessage, kDeclsTEwsFindPeopleResponseMessage, kByIndexTEwsFindPeopleResponseMessage, kByNameTEwsFindPeopleResponseMessage, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindPeopleResponseMessage::ClassInfo = {"TEwsFindPeopleResponseMessage", "m:FindPeopleResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindPeopleResponseMessage, kDeclsTEwsFindPeopleResponseMessage, kByIndexTEwsFindPeopleResponseMessage, kByNameTEwsFindPeopleResponseMessage, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfPeople* TEwsFindPeopleResponseMessage::GetPeople() { return static_cast<TEwsArrayOfPeople*>(GetChildObject(2828)); }
 std::int32_t TEwsFindPeopleResponseMessage::GetTotalNumberOfPeopleInView() { return GetAsInt(2829); }
 void TEwsFindPeopleResponseMessage::SetTotalNumberOfPeopleInView(std::int32_t value) { SetAsInt(2829, value); }
@@ -4178,35 +4178,35 @@ void TEwsFindPeopleResponseMessage::SetFirstLoadedRowIndex(std::int32_t value) {
 TGUID TEwsFindPeopleResponseMessage::GetTransactionId() { return GetAsGuid(2832); }
 void TEwsFindPeopleResponseMessage::SetTransactionId(const TGUID& value) { SetAsGuid(2832, value); }
 
-const TDvXMLSchemaClassInfo TEwsFindTags::ClassInfo = {"TEwsFindTags", "m:FindTagsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindTags, kDeclsTEwsFindTags, kByIndexTEwsFindTags, kByNameTEwsFindTags, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindTags::ClassInfo = {"TEwsFindTags", "m:FindTagsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindTags, kDeclsTEwsFindTags, kByIndexTEwsFindTags, kByNameTEwsFindTags, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsIndexedPageView* TEwsFindTags::GetIndexedPageItemView() { return static_cast<TEwsIndexedPageView*>(GetChildObject(2833)); }
 TEwsNonEmptyArrayOfFieldOrders* TEwsFindTags::GetSortOrder() { return static_cast<TEwsNonEmptyArrayOfFieldOrders*>(GetChildObject(2834)); }
 std::string TEwsFindTags::GetQueryString() { return GetAsString(2835); }
 void TEwsFindTags::SetQueryString(const std::string& value) { SetAsString(2835, value); }
 TEwsArrayOfContextProperty* TEwsFindTags::GetContext() { return static_cast<TEwsArrayOfContextProperty*>(GetChildObject(2836)); }
 
-const TDvXMLSchemaClassInfo TEwsFindTagsResponseMessage::ClassInfo = {"TEwsFindTagsResponseMessage", "m:FindTagsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindTagsResponseMessage, kDeclsTEwsFindTagsResponseMessage, kByIndexTEwsFindTagsResponseMessage, kByNameTEwsFindTagsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindTagsResponseMessage::ClassInfo = {"TEwsFindTagsResponseMessage", "m:FindTagsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindTagsResponseMessage, kDeclsTEwsFindTagsResponseMessage, kByIndexTEwsFindTagsResponseMessage, kByNameTEwsFindTagsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfStrings* TEwsFindTagsResponseMessage::GetTags() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(2837)); }
 
-const TDvXMLSchemaClassInfo TEwsAddTag::ClassInfo = {"TEwsAddTag", "m:AddTagType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddTag, kDeclsTEwsAddTag, kByIndexTEwsAddTag, kByNameTEwsAddTag, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAddTag::ClassInfo = {"TEwsAddTag", "m:AddTagType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddTag, kDeclsTEwsAddTag, kByIndexTEwsAddTag, kByNameTEwsAddTag, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAddTag::GetTag() { return GetAsString(2838); }
 void TEwsAddTag::SetTag(const std::string& value) { SetAsString(2838, value); }
 std::string TEwsAddTag::GetAppName() { return GetAsString(2839); }
 void TEwsAddTag::SetAppName(const std::string& value) { SetAsString(2839, value); }
 
-const TDvXMLSchemaClassInfo TEwsAddTagResponseMessage::ClassInfo = {"TEwsAddTagResponseMessage", "m:AddTagResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddTagResponseMessage, kDeclsTEwsAddTagResponseMessage, kByIndexTEwsAddTagResponseMessage, kByNameTEwsAddTagResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAddTagResponseMessage::ClassInfo = {"TEwsAddTagResponseMessage", "m:AddTagResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddTagResponseMessage, kDeclsTEwsAddTagResponseMessage, kByIndexTEwsAddTagResponseMessage, kByNameTEwsAddTagResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsAddTagResponseMessage::GetWasSuccessful() { return GetAsBoolean(2840); }
 void TEwsAddTagResponseMessage::SetWasSuccessful(bool value) { SetAsBoolean(2840, value); }
 
-const TDvXMLSchemaClassInfo TEwsHideTag::ClassInfo = {"TEwsHideTag", "m:HideTagType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsHideTag, kDeclsTEwsHideTag, kByIndexTEwsHideTag, kByNameTEwsHideTag, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsHideTag::ClassInfo = {"TEwsHideTag", "m:HideTagType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsHideTag, kDeclsTEwsHideTag, kByIndexTEwsHideTag, kByNameTEwsHideTag, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsHideTag::GetTag() { return GetAsString(2841); }
 void TEwsHideTag::SetTag(const std::string& value) { SetAsString(2841, value); }
 
-const TDvXMLSchemaClassInfo TEwsHideTagResponseMessage::ClassInfo = {"TEwsHideTagResponseMessage", "m:HideTagResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsHideTagResponseMessage, kDeclsTEwsHideTagResponseMessage, kByIndexTEwsHideTagResponseMessage, kByNameTEwsHideTagResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsHideTagResponseMessage::ClassInfo = {"TEwsHideTagResponseMessage", "m:HideTagResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsHideTagResponseMessage, kDeclsTEwsHideTagResponseMessage, kByIndexTEwsHideTagResponseMessage, kByNameTEwsHideTagResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsHideTagResponseMessage::GetWasSuccessful() { return GetAsBoolean(2842); }
 void TEwsHideTagResponseMessage::SetWasSuccessful(bool value) { SetAsBoolean(2842, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetPersona::ClassInfo = {"TEwsGetPersona", "m:GetPersonaType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetPersona, kDeclsTEwsGetPersona, kByIndexTEwsGetPersona, kByNameTEwsGetPersona, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetPersona::ClassInfo = {"TEwsGetPersona", "m:GetPersonaType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetPersona, kDeclsTEwsGetPersona, kByIndexTEwsGetPersona, kByNameTEwsGetPersona, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsGetPersona::GetPersonaId() { return static_cast<TEwsItemId*>(GetChildObject(2843)); }
 TEwsEmailAddressType* TEwsGetPersona::GetEmailAddress() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2844)); }
 TEwsTargetFolderId* TEwsGetPersona::GetParentFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2845)); }
@@ -4214,64 +4214,64 @@ std::string TEwsGetPersona::GetItemLinkId() { return GetAsString(2846); }
 void TEwsGetPersona::SetItemLinkId(const std::string& value) { SetAsString(2846, value); }
 TEwsNonEmptyArrayOfPathsToElement* TEwsGetPersona::GetAdditionalProperties() { return static_cast<TEwsNonEmptyArrayOfPathsToElement*>(GetChildObject(2847)); }
 
-const TDvXMLSchemaClassInfo TEwsGetPersonaResponseMessage::ClassInfo = {"TEwsGetPersonaResponseMessage", "m:GetPersonaResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetPersonaResponseMessage, kDeclsTEwsGetPersonaResponseMessage, kByIndexTEwsGetPersonaResponseMessage, kByNameTEwsGetPersonaResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetPersonaResponseMessage::ClassInfo = {"TEwsGetPersonaResponseMessage", "m:GetPersonaResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetPersonaResponseMessage, kDeclsTEwsGetPersonaResponseMessage, kByIndexTEwsGetPersonaResponseMessage, kByNameTEwsGetPersonaResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPersona* TEwsGetPersonaResponseMessage::GetPersona() { return static_cast<TEwsPersona*>(GetChildObject(2848)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateAttachment::ClassInfo = {"TEwsCreateAttachment", "m:CreateAttachmentType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateAttachment, kDeclsTEwsCreateAttachment, kByIndexTEwsCreateAttachment, kByNameTEwsCreateAttachment, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateAttachment::ClassInfo = {"TEwsCreateAttachment", "m:CreateAttachmentType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateAttachment, kDeclsTEwsCreateAttachment, kByIndexTEwsCreateAttachment, kByNameTEwsCreateAttachment, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsCreateAttachment::GetParentItemId() { return static_cast<TEwsItemId*>(GetChildObject(2849)); }
 TEwsNonEmptyArrayOfAttachments* TEwsCreateAttachment::GetAttachments() { return static_cast<TEwsNonEmptyArrayOfAttachments*>(GetChildObject(2850)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateAttachmentResponse::ClassInfo = {"TEwsCreateAttachmentResponse", "m:CreateAttachmentResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateAttachmentResponse, kDeclsTEwsCreateAttachmentResponse, kByIndexTEwsCreateAttachmentResponse, kByNameTEwsCreateAttachmentResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateAttachmentResponse::ClassInfo = {"TEwsCreateAttachmentResponse", "m:CreateAttachmentResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateAttachmentResponse, kDeclsTEwsCreateAttachmentResponse, kByIndexTEwsCreateAttachmentResponse, kByNameTEwsCreateAttachmentResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsDeleteAttachment::ClassInfo = {"TEwsDeleteAttachment", "m:DeleteAttachmentType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteAttachment, kDeclsTEwsDeleteAttachment, kByIndexTEwsDeleteAttachment, kByNameTEwsDeleteAttachment, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteAttachment::ClassInfo = {"TEwsDeleteAttachment", "m:DeleteAttachmentType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteAttachment, kDeclsTEwsDeleteAttachment, kByIndexTEwsDeleteAttachment, kByNameTEwsDeleteAttachment, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfRequestAttachmentIds* TEwsDeleteAttachment::GetAttachmentIds() { return static_cast<TEwsNonEmptyArrayOfRequestAttachmentIds*>(GetChildObject(2851)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteAttachmentResponse::ClassInfo = {"TEwsDeleteAttachmentResponse", "m:DeleteAttachmentResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteAttachmentResponse, kDeclsTEwsDeleteAttachmentResponse, kByIndexTEwsDeleteAttachmentResponse, kByNameTEwsDeleteAttachmentResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteAttachmentResponse::ClassInfo = {"TEwsDeleteAttachmentResponse", "m:DeleteAttachmentResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteAttachmentResponse, kDeclsTEwsDeleteAttachmentResponse, kByIndexTEwsDeleteAttachmentResponse, kByNameTEwsDeleteAttachmentResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetAttachment::ClassInfo = {"TEwsGetAttachment", "m:GetAttachmentType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetAttachment, kDeclsTEwsGetAttachment, kByIndexTEwsGetAttachment, kByNameTEwsGetAttachment, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetAttachment::ClassInfo = {"TEwsGetAttachment", "m:GetAttachmentType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetAttachment, kDeclsTEwsGetAttachment, kByIndexTEwsGetAttachment, kByNameTEwsGetAttachment, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsAttachmentResponseShape* TEwsGetAttachment::GetAttachmentShape() { return static_cast<TEwsAttachmentResponseShape*>(GetChildObject(2852)); }
 TEwsNonEmptyArrayOfRequestAttachmentIds* TEwsGetAttachment::GetAttachmentIds() { return static_cast<TEwsNonEmptyArrayOfRequestAttachmentIds*>(GetChildObject(2853)); }
 
-const TDvXMLSchemaClassInfo TEwsGetAttachmentResponse::ClassInfo = {"TEwsGetAttachmentResponse", "m:GetAttachmentResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetAttachmentResponse, kDeclsTEwsGetAttachmentResponse, kByIndexTEwsGetAttachmentResponse, kByNameTEwsGetAttachmentResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetAttachmentResponse::ClassInfo = {"TEwsGetAttachmentResponse", "m:GetAttachmentResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetAttachmentResponse, kDeclsTEwsGetAttachmentResponse, kByIndexTEwsGetAttachmentResponse, kByNameTEwsGetAttachmentResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsCreateItemResponse::ClassInfo = {"TEwsCreateItemResponse", "m:CreateItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateItemResponse, kDeclsTEwsCreateItemResponse, kByIndexTEwsCreateItemResponse, kByNameTEwsCreateItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateItemResponse::ClassInfo = {"TEwsCreateItemResponse", "m:CreateItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateItemResponse, kDeclsTEwsCreateItemResponse, kByIndexTEwsCreateItemResponse, kByNameTEwsCreateItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsUpdateItemResponse::ClassInfo = {"TEwsUpdateItemResponse", "m:UpdateItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUpdateItemResponse, kDeclsTEwsUpdateItemResponse, kByIndexTEwsUpdateItemResponse, kByNameTEwsUpdateItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateItemResponse::ClassInfo = {"TEwsUpdateItemResponse", "m:UpdateItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUpdateItemResponse, kDeclsTEwsUpdateItemResponse, kByIndexTEwsUpdateItemResponse, kByNameTEwsUpdateItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsUpdateItemInRecoverableItemsResponse::ClassInfo = {"TEwsUpdateItemInRecoverableItemsResponse", "m:UpdateItemInRecoverableItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUpdateItemInRecoverableItemsResponse, kDeclsTEwsUpdateItemInRecoverableItemsResponse, kByIndexTEwsUpdateItemInRecoverableItemsResponse, kByNameTEwsUpdateItemInRecoverableItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateItemInRecoverableItemsResponse::ClassInfo = {"TEwsUpdateItemInRecoverableItemsResponse", "m:UpdateItemInRecoverableItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUpdateItemInRecoverableItemsResponse, kDeclsTEwsUpdateItemInRecoverableItemsResponse, kByIndexTEwsUpdateItemInRecoverableItemsResponse, kByNameTEwsUpdateItemInRecoverableItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetItemResponse::ClassInfo = {"TEwsGetItemResponse", "m:GetItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetItemResponse, kDeclsTEwsGetItemResponse, kByIndexTEwsGetItemResponse, kByNameTEwsGetItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetItemResponse::ClassInfo = {"TEwsGetItemResponse", "m:GetItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetItemResponse, kDeclsTEwsGetItemResponse, kByIndexTEwsGetItemResponse, kByNameTEwsGetItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsMoveItemResponse::ClassInfo = {"TEwsMoveItemResponse", "m:MoveItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMoveItemResponse, kDeclsTEwsMoveItemResponse, kByIndexTEwsMoveItemResponse, kByNameTEwsMoveItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMoveItemResponse::ClassInfo = {"TEwsMoveItemResponse", "m:MoveItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMoveItemResponse, kDeclsTEwsMoveItemResponse, kByIndexTEwsMoveItemResponse, kByNameTEwsMoveItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsCopyItemResponse::ClassInfo = {"TEwsCopyItemResponse", "m:CopyItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCopyItemResponse, kDeclsTEwsCopyItemResponse, kByIndexTEwsCopyItemResponse, kByNameTEwsCopyItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCopyItemResponse::ClassInfo = {"TEwsCopyItemResponse", "m:CopyItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCopyItemResponse, kDeclsTEwsCopyItemResponse, kByIndexTEwsCopyItemResponse, kByNameTEwsCopyItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsDeleteItemResponse::ClassInfo = {"TEwsDeleteItemResponse", "m:DeleteItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteItemResponse, kDeclsTEwsDeleteItemResponse, kByIndexTEwsDeleteItemResponse, kByNameTEwsDeleteItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteItemResponse::ClassInfo = {"TEwsDeleteItemResponse", "m:DeleteItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteItemResponse, kDeclsTEwsDeleteItemResponse, kByIndexTEwsDeleteItemResponse, kByNameTEwsDeleteItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsDeleteItemResponseMessage::ClassInfo = {"TEwsDeleteItemResponseMessage", "m:DeleteItemResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteItemResponseMessage, kDeclsTEwsDeleteItemResponseMessage, kByIndexTEwsDeleteItemResponseMessage, kByNameTEwsDeleteItemResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteItemResponseMessage::ClassInfo = {"TEwsDeleteItemResponseMessage", "m:DeleteItemResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteItemResponseMessage, kDeclsTEwsDeleteItemResponseMessage, kByIndexTEwsDeleteItemResponseMessage, kByNameTEwsDeleteItemResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsFindItemResponseMessage::ClassInfo = {"TEwsFindItemResponseMessage", "m:FindItemResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindItemResponseMessage, kDeclsTEwsFindItemResponseMessage, kByIndexTEwsFindItemResponseMessage, kByNameTEwsFindItemResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindItemResponseMessage::ClassInfo = {"TEwsFindItemResponseMessage", "m:FindItemResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindItemResponseMessage, kDeclsTEwsFindItemResponseMessage, kByIndexTEwsFindItemResponseMessage, kByNameTEwsFindItemResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFindItemParent* TEwsFindItemResponseMessage::GetRootFolder() { return static_cast<TEwsFindItemParent*>(GetChildObject(2854)); }
 TEwsArrayOfHighlightTerms* TEwsFindItemResponseMessage::GetHighlightTerms() { return static_cast<TEwsArrayOfHighlightTerms*>(GetChildObject(2855)); }
 
-const TDvXMLSchemaClassInfo TEwsFindItemResponse::ClassInfo = {"TEwsFindItemResponse", "m:FindItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsFindItemResponse, kDeclsTEwsFindItemResponse, kByIndexTEwsFindItemResponse, kByNameTEwsFindItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindItemResponse::ClassInfo = {"TEwsFindItemResponse", "m:FindItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsFindItemResponse, kDeclsTEwsFindItemResponse, kByIndexTEwsFindItemResponse, kByNameTEwsFindItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsArchiveItemResponse::ClassInfo = {"TEwsArchiveItemResponse", "m:ArchiveItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsArchiveItemResponse, kDeclsTEwsArchiveItemResponse, kByIndexTEwsArchiveItemResponse, kByNameTEwsArchiveItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArchiveItemResponse::ClassInfo = {"TEwsArchiveItemResponse", "m:ArchiveItemResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsArchiveItemResponse, kDeclsTEwsArchiveItemResponse, kByIndexTEwsArchiveItemResponse, kByNameTEwsArchiveItemResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetClientAccessToken::ClassInfo = {"TEwsGetClientAccessToken", "m:GetClientAccessTokenType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetClientAccessToken, kDeclsTEwsGetClientAccessToken, kByIndexTEwsGetClientAccessToken, kByNameTEwsGetClientAccessToken, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetClientAccessToken::ClassInfo = {"TEwsGetClientAccessToken", "m:GetClientAccessTokenType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetClientAccessToken, kDeclsTEwsGetClientAccessToken, kByIndexTEwsGetClientAccessToken, kByNameTEwsGetClientAccessToken, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfClientAccessTokenRequests* TEwsGetClientAccessToken::GetTokenRequests() { return static_cast<TEwsNonEmptyArrayOfClientAccessTokenRequests*>(GetChildObject(2856)); }
 
-const TDvXMLSchemaClassInfo TEwsGetClientAccessTokenResponseMessage::ClassInfo = {"TEwsGetClientAccessTokenResponseMessage", "m:GetClientAccessTokenResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetClientAccessTokenResponseMessage, kDeclsTEwsGetClientAccessTokenResponseMessage, kByIndexTEwsGetClientAccessTokenResponseMessage, kByNameTEwsGetClientAccessTokenResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetClientAccessTokenResponseMessage::ClassInfo = {"TEwsGetClientAccessTokenResponseMessage", "m:GetClientAccessTokenResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetClientAccessTokenResponseMessage, kDeclsTEwsGetClientAccessTokenResponseMessage, kByIndexTEwsGetClientAccessTokenResponseMessage, kByNameTEwsGetClientAccessTokenResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsClientAccessToken* TEwsGetClientAccessTokenResponseMessage::GetToken() { return static_cast<TEwsClientAccessToken*>(GetChildObject(2857)); }
 
-const TDvXMLSchemaClassInfo TEwsGetClientAccessTokenResponse::ClassInfo = {"TEwsGetClientAccessTokenResponse", "m:GetClientAccessTokenResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetClientAccessTokenResponse, kDeclsTEwsGetClientAccessTokenResponse, kByIndexTEwsGetClientAccessTokenResponse, kByNameTEwsGetClientAccessTokenResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetClientAccessTokenResponse::ClassInfo = {"TEwsGetClientAccessTokenResponse", "m:GetClientAccessTokenResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetClientAccessTokenResponse, kDeclsTEwsGetClientAccessTokenResponse, kByIndexTEwsGetClientAccessTokenResponse, kByNameTEwsGetClientAccessTokenResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetFocusedOtherOverridesRequest::ClassInfo = {"TEwsGetFocusedOtherOverridesRequest", "m:GetFocusedOtherOverridesRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetFocusedOtherOverridesRequest, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetFocusedOtherOverridesRequest::ClassInfo = {"TEwsGetFocusedOtherOverridesRequest", "m:GetFocusedOtherOverridesRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetFocusedOtherOverridesRequest, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetFocusedOtherOverridesResponse::ClassInfo = {"TEwsGetFocusedOtherOverridesResponse", "m:GetFocusedOtherOverridesResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetFocusedOtherOverridesResponse, kDeclsTEwsGetFocusedOtherOverridesResponse, kByIndexTEwsGetFocusedOtherOverridesResponse, kByNameTEwsGetFocusedOtherOverridesResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetFocusedOtherOverridesResponse::ClassInfo = {"TEwsGetFocusedOtherOverridesResponse", "m:GetFocusedOtherOverridesResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetFocusedOtherOverridesResponse, kDeclsTEwsGetFocusedOtherOverridesResponse, kByIndexTEwsGetFocusedOtherOverridesResponse, kByNameTEwsGetFocusedOtherOverridesResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfInferenceClassificationOverrides* TEwsGetFocusedOtherOverridesResponse::GetOverrides() { return static_cast<TEwsArrayOfInferenceClassificationOverrides*>(GetChildObject(2858)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateOrUpdateFocusedOtherOverrideRequest::ClassInfo = {"TEwsCreateOrUpdateFocusedOtherOverrideRequest", "m:CreateOrUpdateFocusedOtherOverrideRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateOrUpdateFocusedOtherOverrideRequest, kDeclsTEwsCreateOrUpdateFocusedOtherOverrideRequest, kByIndexTEwsCreateOrUpdateFocusedOtherOverrideRequest, kByNameTEwsCreateOrUpdateFocusedOtherOverrideRequest, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateOrUpdateFocusedOtherOverrideRequest::ClassInfo = {"TEwsCreateOrUpdateFocusedOtherOverrideRequest", "m:CreateOrUpdateFocusedOtherOverrideRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateOrUpdateFocusedOtherOverrideRequest, kDeclsTEwsCreateOrUpdateFocusedOtherOverrideRequest, kByIndexTEwsCreateOrUpdateFocusedOtherOverrideRequest, kByNameTEwsCreateOrUpdateFocusedOtherOverrideRequest, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsCreateOrUpdateFocusedOtherOverrideRequest::GetSenderSmtpAddress() { return GetAsString(2859); }
 void TEwsCreateOrUpdateFocusedOtherOverrideRequest::SetSenderSmtpAddress(const std::string& value) { SetAsString(2859, value); }
 std::string TEwsCreateOrUpdateFocusedOtherOverrideRequest::GetSenderDisplayName() { return GetAsString(2860); }
@@ -4279,17 +4279,17 @@ void TEwsCreateOrUpdateFocusedOtherOverrideRequest::SetSenderDisplayName(const s
 TInferenceClassification TEwsCreateOrUpdateFocusedOtherOverrideRequest::GetAlwaysClassifyAs() { return static_cast<TInferenceClassification>(GetEnumOrdinal(2861)); }
 void TEwsCreateOrUpdateFocusedOtherOverrideRequest::SetAlwaysClassifyAs(TInferenceClassification value) { SetEnumOrdinal(2861, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateOrUpdateFocusedOtherOverrideResponse::ClassInfo = {"TEwsCreateOrUpdateFocusedOtherOverrideResponse", "m:CreateOrUpdateFocusedOtherOverrideResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateOrUpdateFocusedOtherOverrideResponse, kDeclsTEwsCreateOrUpdateFocusedOtherOverrideResponse, kByIndexTEwsCreateOrUpdateFocusedOtherOverrideResponse, kByNameTEwsCreateOrUpdateFocusedOtherOverrideResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateOrUpdateFocusedOtherOverrideResponse::ClassInfo = {"TEwsCreateOrUpdateFocusedOtherOverrideResponse", "m:CreateOrUpdateFocusedOtherOverrideResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateOrUpdateFocusedOtherOverrideResponse, kDeclsTEwsCreateOrUpdateFocusedOtherOverrideResponse, kByIndexTEwsCreateOrUpdateFocusedOtherOverrideResponse, kByNameTEwsCreateOrUpdateFocusedOtherOverrideResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsInferenceClassificationOverride* TEwsCreateOrUpdateFocusedOtherOverrideResponse::GetOverride() { return static_cast<TEwsInferenceClassificationOverride*>(GetChildObject(2862)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteFocusedOtherOverrideRequest::ClassInfo = {"TEwsDeleteFocusedOtherOverrideRequest", "m:DeleteFocusedOtherOverrideRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteFocusedOtherOverrideRequest, kDeclsTEwsDeleteFocusedOtherOverrideRequest, kByIndexTEwsDeleteFocusedOtherOverrideRequest, kByNameTEwsDeleteFocusedOtherOverrideRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteFocusedOtherOverrideRequest::ClassInfo = {"TEwsDeleteFocusedOtherOverrideRequest", "m:DeleteFocusedOtherOverrideRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteFocusedOtherOverrideRequest, kDeclsTEwsDeleteFocusedOtherOverrideRequest, kByIndexTEwsDeleteFocusedOtherOverrideRequest, kByNameTEwsDeleteFocusedOtherOverrideRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TGUID TEwsDeleteFocusedOtherOverrideRequest::GetId() { return GetAsGuid(2863); }
 void TEwsDeleteFocusedOtherOverrideRequest::SetId(const TGUID& value) { SetAsGuid(2863, value); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteFocusedOtherOverrideResponse::ClassInfo = {"TEwsDeleteFocusedOtherOverrideResponse", "m:DeleteFocusedOtherOverrideResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteFocusedOtherOverrideResponse, kDeclsTEwsDeleteFocusedOtherOverrideResponse, kByIndexTEwsDeleteFocusedOtherOverrideResponse, kByNameTEwsDeleteFocusedOtherOverrideResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteFocusedOtherOverrideResponse::ClassInfo = {"TEwsDeleteFocusedOtherOverrideResponse", "m:DeleteFocusedOtherOverrideResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteFocusedOtherOverrideResponse, kDeclsTEwsDeleteFocusedOtherOverrideResponse, kByIndexTEwsDeleteFocusedOtherOverrideResponse, kByNameTEwsDeleteFocusedOtherOverrideResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsInferenceClassificationOverride* TEwsDeleteFocusedOtherOverrideResponse::GetOverride() { return static_cast<TEwsInferenceClassificationOverride*>(GetChildObject(2864)); }
 
-const TDvXMLSchemaClassInfo TEwsResolveNames::ClassInfo = {"TEwsResolveNames", "m:ResolveNamesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsResolveNames, kDeclsTEwsResolveNames, kByIndexTEwsResolveNames, kByNameTEwsResolveNames, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsResolveNames::ClassInfo = {"TEwsResolveNames", "m:ResolveNamesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsResolveNames, kDeclsTEwsResolveNames, kByIndexTEwsResolveNames, kByNameTEwsResolveNames, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsResolveNames::GetParentFolderIds() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(2865)); }
 std::string TEwsResolveNames::GetUnresolvedEntry() { return GetAsString(2866); }
 void TEwsResolveNames::SetUnresolvedEntry(const std::string& value) { SetAsString(2866, value); }
@@ -4300,26 +4300,26 @@ void TEwsResolveNames::SetSearchScope(TResolveNamesSearchScope value) { SetEnumO
 TDefaultShapeNames TEwsResolveNames::GetContactDataShape() { return static_cast<TDefaultShapeNames>(GetEnumOrdinal(2869)); }
 void TEwsResolveNames::SetContactDataShape(TDefaultShapeNames value) { SetEnumOrdinal(2869, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsResolveNamesResponseMessage::ClassInfo = {"TEwsResolveNamesResponseMessage", "m:ResolveNamesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsResolveNamesResponseMessage, kDeclsTEwsResolveNamesResponseMessage, kByIndexTEwsResolveNamesResponseMessage, kByNameTEwsResolveNamesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsResolveNamesResponseMessage::ClassInfo = {"TEwsResolveNamesResponseMessage", "m:ResolveNamesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsResolveNamesResponseMessage, kDeclsTEwsResolveNamesResponseMessage, kByIndexTEwsResolveNamesResponseMessage, kByNameTEwsResolveNamesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfResolution* TEwsResolveNamesResponseMessage::GetResolutionSet() { return static_cast<TEwsArrayOfResolution*>(GetChildObject(2870)); }
 
-const TDvXMLSchemaClassInfo TEwsResolveNamesResponse::ClassInfo = {"TEwsResolveNamesResponse", "m:ResolveNamesResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsResolveNamesResponse, kDeclsTEwsResolveNamesResponse, kByIndexTEwsResolveNamesResponse, kByNameTEwsResolveNamesResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsResolveNamesResponse::ClassInfo = {"TEwsResolveNamesResponse", "m:ResolveNamesResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsResolveNamesResponse, kDeclsTEwsResolveNamesResponse, kByIndexTEwsResolveNamesResponse, kByNameTEwsResolveNamesResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetPasswordExpirationDate::ClassInfo = {"TEwsGetPasswordExpirationDate", "m:GetPasswordExpirationDateType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetPasswordExpirationDate, kDeclsTEwsGetPasswordExpirationDate, kByIndexTEwsGetPasswordExpirationDate, kByNameTEwsGetPasswordExpirationDate, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetPasswordExpirationDate::ClassInfo = {"TEwsGetPasswordExpirationDate", "m:GetPasswordExpirationDateType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetPasswordExpirationDate, kDeclsTEwsGetPasswordExpirationDate, kByIndexTEwsGetPasswordExpirationDate, kByNameTEwsGetPasswordExpirationDate, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetPasswordExpirationDate::GetMailboxSmtpAddress() { return GetAsString(2871); }
 void TEwsGetPasswordExpirationDate::SetMailboxSmtpAddress(const std::string& value) { SetAsString(2871, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetPasswordExpirationDateResponseMessage::ClassInfo = {"TEwsGetPasswordExpirationDateResponseMessage", "m:GetPasswordExpirationDateResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetPasswordExpirationDateResponseMessage, kDeclsTEwsGetPasswordExpirationDateResponseMessage, kByIndexTEwsGetPasswordExpirationDateResponseMessage, kByNameTEwsGetPasswordExpirationDateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetPasswordExpirationDateResponseMessage::ClassInfo = {"TEwsGetPasswordExpirationDateResponseMessage", "m:GetPasswordExpirationDateResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetPasswordExpirationDateResponseMessage, kDeclsTEwsGetPasswordExpirationDateResponseMessage, kByIndexTEwsGetPasswordExpirationDateResponseMessage, kByNameTEwsGetPasswordExpirationDateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsGetPasswordExpirationDateResponseMessage::GetPasswordExpirationDate() { return GetAsDatetime(2872); }
 void TEwsGetPasswordExpirationDateResponseMessage::SetPasswordExpirationDate(TDateTime value) { SetAsDatetime(2872, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetMailTips::ClassInfo = {"TEwsGetMailTips", "m:GetMailTipsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetMailTips, kDeclsTEwsGetMailTips, kByIndexTEwsGetMailTips, kByNameTEwsGetMailTips, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetMailTips::ClassInfo = {"TEwsGetMailTips", "m:GetMailTipsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetMailTips, kDeclsTEwsGetMailTips, kByIndexTEwsGetMailTips, kByNameTEwsGetMailTips, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsGetMailTips::GetSendingAs() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2873)); }
 TEwsArrayOfRecipients* TEwsGetMailTips::GetRecipients() { return static_cast<TEwsArrayOfRecipients*>(GetChildObject(2874)); }
 std::string TEwsGetMailTips::GetMailTipsRequested() { return GetAsString(2875); }
 void TEwsGetMailTips::SetMailTipsRequested(const std::string& value) { SetAsString(2875, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetMailTipsResponseMessage::ClassInfo = {"TEwsGetMailTipsResponseMessage", "m:GetMailTipsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetMailTipsResponseMessage, kDeclsTEwsGetMailTipsResponseMessage, kByIndexTEwsGetMailTipsResponseMessage, kByNameTEwsGetMailTipsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetMailTipsResponseMessage::ClassInfo = {"TEwsGetMailTipsResponseMessage", "m:GetMailTipsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetMailTipsResponseMessage, kDeclsTEwsGetMailTipsResponseMessage, kByIndexTEwsGetMailTipsResponseMessage, kByNameTEwsGetMailTipsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfMailTipsResponseMessage* TEwsGetMailTipsResponseMessage::GetResponseMessages() { return static_cast<TEwsArrayOfMailTipsResponseMessage*>(GetChildObject(2876)); }
 
 }  // namespace dv

@@ -79,15 +79,15 @@ std::unique_ptr<TDvXMLSchemaElementArrayBase> NewArrayOfTEwsSuggestionType(
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfMailTipsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfMailTipsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfMailTipsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfMailTipsResponseMessage[] = {
     {2877, 1, "m:MailTipsResponseMessageType", "MailTipsResponseMessageType", "MailTipsResponseMessageType", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsMailTipsResponseMessage::ClassInfo, nullptr, &NewArrayOfTEwsMailTipsResponseMessage, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfMailTipsResponseMessage[] = {0};
-const std::uint16_t kByNameTEwsArrayOfMailTipsResponseMessage[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfMailTipsResponseMessage[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfMailTipsResponseMessage[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMailTipsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMailTipsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMailTipsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMailTipsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -95,21 +95,21 @@ const TDvXMLSchemaInfo kDeclsTEwsMailTipsResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2878, 1, "m:MailTips", "MailTips", "MailTips", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMailTips::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsMailTipsResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsMailTipsResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsMailTipsResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsMailTipsResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPlayOnPhone(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPlayOnPhone(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPlayOnPhone[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPlayOnPhone[] = {
     {2879, 1, "m:ItemId", "ItemId", "ItemId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {2880, 1, "m:DialString", "DialString", "DialString", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsPlayOnPhone[] = {0, 1};
-const std::uint16_t kByNameTEwsPlayOnPhone[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsPlayOnPhone[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsPlayOnPhone[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPlayOnPhoneResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPlayOnPhoneResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPlayOnPhoneResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPlayOnPhoneResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -117,20 +117,20 @@ const TDvXMLSchemaInfo kDeclsTEwsPlayOnPhoneResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2881, 1, "m:PhoneCallId", "PhoneCallId", "PhoneCallId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPhoneCallId::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsPlayOnPhoneResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsPlayOnPhoneResponseMessage[] = {2, 0, 3, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsPlayOnPhoneResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsPlayOnPhoneResponseMessage[] = {2, 0, 3, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetPhoneCallInformation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetPhoneCallInformation(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetPhoneCallInformation[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetPhoneCallInformation[] = {
     {2882, 1, "m:PhoneCallId", "PhoneCallId", "PhoneCallId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPhoneCallId::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetPhoneCallInformation[] = {0};
-const std::uint16_t kByNameTEwsGetPhoneCallInformation[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetPhoneCallInformation[] = {0};
+constexpr std::uint16_t kByNameTEwsGetPhoneCallInformation[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetPhoneCallInformationResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetPhoneCallInformationResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetPhoneCallInformationResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetPhoneCallInformationResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -138,40 +138,40 @@ const TDvXMLSchemaInfo kDeclsTEwsGetPhoneCallInformationResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2883, 1, "m:PhoneCallInformation", "PhoneCallInformation", "PhoneCallInformation", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPhoneCallInformation::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetPhoneCallInformationResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetPhoneCallInformationResponseMessage[] = {2, 0, 3, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetPhoneCallInformationResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetPhoneCallInformationResponseMessage[] = {2, 0, 3, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDisconnectPhoneCall(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDisconnectPhoneCall(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDisconnectPhoneCall[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDisconnectPhoneCall[] = {
     {2884, 1, "m:PhoneCallId", "PhoneCallId", "PhoneCallId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPhoneCallId::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsDisconnectPhoneCall[] = {0};
-const std::uint16_t kByNameTEwsDisconnectPhoneCall[] = {0};
+constexpr std::uint16_t kByIndexTEwsDisconnectPhoneCall[] = {0};
+constexpr std::uint16_t kByNameTEwsDisconnectPhoneCall[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDisconnectPhoneCallResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDisconnectPhoneCallResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDisconnectPhoneCallResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDisconnectPhoneCallResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsDisconnectPhoneCallResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsDisconnectPhoneCallResponseMessage[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsDisconnectPhoneCallResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsDisconnectPhoneCallResponseMessage[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExpandDL(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExpandDL(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExpandDL[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExpandDL[] = {
     {2885, 1, "m:Mailbox", "Mailbox", "Mailbox", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsExpandDL[] = {0};
-const std::uint16_t kByNameTEwsExpandDL[] = {0};
+constexpr std::uint16_t kByIndexTEwsExpandDL[] = {0};
+constexpr std::uint16_t kByNameTEwsExpandDL[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExpandDLResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExpandDLResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExpandDLResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExpandDLResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -184,29 +184,29 @@ const TDvXMLSchemaInfo kDeclsTEwsExpandDLResponseMessage[] = {
     {2890, 2, "IncludesLastItemInRange", "IncludesLastItemInRange", "IncludesLastItemInRange", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 9},
     {2891, 2, "TotalItemsInView", "TotalItemsInView", "TotalItemsInView", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 10},
 };
-const std::uint16_t kByIndexTEwsExpandDLResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-const std::uint16_t kByNameTEwsExpandDLResponseMessage[] = {8, 5, 2, 9, 6, 0, 3, 7, 4, 1, 10};
+constexpr std::uint16_t kByIndexTEwsExpandDLResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+constexpr std::uint16_t kByNameTEwsExpandDLResponseMessage[] = {8, 5, 2, 9, 6, 0, 3, 7, 4, 1, 10};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExpandDLResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExpandDLResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExpandDLResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExpandDLResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsExpandDLResponse[] = {0};
-const std::uint16_t kByNameTEwsExpandDLResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsExpandDLResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsExpandDLResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetServerTimeZones(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetServerTimeZones(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetServerTimeZones[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetServerTimeZones[] = {
     {2892, 1, "m:Ids", "Ids", "Ids", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfTimeZoneId::ClassInfo, nullptr, nullptr, 0},
     {2893, 2, "ReturnFullTimeZoneData", "ReturnFullTimeZoneData", "ReturnFullTimeZoneData", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsGetServerTimeZones[] = {0, 1};
-const std::uint16_t kByNameTEwsGetServerTimeZones[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsGetServerTimeZones[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsGetServerTimeZones[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetServerTimeZonesResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetServerTimeZonesResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetServerTimeZonesResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetServerTimeZonesResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -214,47 +214,47 @@ const TDvXMLSchemaInfo kDeclsTEwsGetServerTimeZonesResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2894, 1, "m:TimeZoneDefinitions", "TimeZoneDefinitions", "TimeZoneDefinitions", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfTimeZoneDefinition::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetServerTimeZonesResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetServerTimeZonesResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsGetServerTimeZonesResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetServerTimeZonesResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetServerTimeZonesResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetServerTimeZonesResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetServerTimeZonesResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetServerTimeZonesResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetServerTimeZonesResponse[] = {0};
-const std::uint16_t kByNameTEwsGetServerTimeZonesResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetServerTimeZonesResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsGetServerTimeZonesResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateManagedFolderRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateManagedFolderRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateManagedFolderRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateManagedFolderRequest[] = {
     {2895, 1, "m:FolderNames", "FolderNames", "FolderNames", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfFolderNames::ClassInfo, nullptr, nullptr, 0},
     {2896, 1, "m:Mailbox", "Mailbox", "Mailbox", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsCreateManagedFolderRequest[] = {0, 1};
-const std::uint16_t kByNameTEwsCreateManagedFolderRequest[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsCreateManagedFolderRequest[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsCreateManagedFolderRequest[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateManagedFolderResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateManagedFolderResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateManagedFolderResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateManagedFolderResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsCreateManagedFolderResponse[] = {0};
-const std::uint16_t kByNameTEwsCreateManagedFolderResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsCreateManagedFolderResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsCreateManagedFolderResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSubscribe(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSubscribe(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSubscribe[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSubscribe[] = {
     {2897, 1, "m:PullSubscriptionRequest", "PullSubscriptionRequest", "PullSubscriptionRequest", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPullSubscriptionRequest::ClassInfo, nullptr, nullptr, 0},
     {2898, 1, "m:PushSubscriptionRequest", "PushSubscriptionRequest", "PushSubscriptionRequest", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsPushSubscriptionRequest::ClassInfo, nullptr, nullptr, 1},
     {2899, 1, "m:StreamingSubscriptionRequest", "StreamingSubscriptionRequest", "StreamingSubscriptionRequest", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsStreamingSubscriptionRequest::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsSubscribe[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsSubscribe[] = {0, 1, 2};
+constexpr std::uint16_t kByIndexTEwsSubscribe[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsSubscribe[] = {0, 1, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSubscribeResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSubscribeResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSubscribeResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSubscribeResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -263,45 +263,45 @@ const TDvXMLSchemaInfo kDeclsTEwsSubscribeResponseMessage[] = {
     {2900, 1, "m:SubscriptionId", "SubscriptionId", "SubscriptionId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 5},
     {2901, 1, "m:Watermark", "Watermark", "Watermark", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsSubscribeResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsSubscribeResponseMessage[] = {2, 0, 3, 4, 1, 5, 6};
+constexpr std::uint16_t kByIndexTEwsSubscribeResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsSubscribeResponseMessage[] = {2, 0, 3, 4, 1, 5, 6};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSubscribeResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSubscribeResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSubscribeResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSubscribeResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsSubscribeResponse[] = {0};
-const std::uint16_t kByNameTEwsSubscribeResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsSubscribeResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsSubscribeResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUnsubscribe(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUnsubscribe(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUnsubscribe[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUnsubscribe[] = {
     {2902, 1, "m:SubscriptionId", "SubscriptionId", "SubscriptionId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsUnsubscribe[] = {0};
-const std::uint16_t kByNameTEwsUnsubscribe[] = {0};
+constexpr std::uint16_t kByIndexTEwsUnsubscribe[] = {0};
+constexpr std::uint16_t kByNameTEwsUnsubscribe[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUnsubscribeResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUnsubscribeResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUnsubscribeResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUnsubscribeResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsUnsubscribeResponse[] = {0};
-const std::uint16_t kByNameTEwsUnsubscribeResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsUnsubscribeResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsUnsubscribeResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetEvents(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetEvents(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetEvents[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetEvents[] = {
     {2903, 1, "m:SubscriptionId", "SubscriptionId", "SubscriptionId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2904, 1, "m:Watermark", "Watermark", "Watermark", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsGetEvents[] = {0, 1};
-const std::uint16_t kByNameTEwsGetEvents[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsGetEvents[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsGetEvents[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetEventsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetEventsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetEventsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetEventsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -309,29 +309,29 @@ const TDvXMLSchemaInfo kDeclsTEwsGetEventsResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2905, 1, "m:Notification", "Notification", "Notification", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNotification::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetEventsResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetEventsResponseMessage[] = {2, 0, 3, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetEventsResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetEventsResponseMessage[] = {2, 0, 3, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetEventsResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetEventsResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetEventsResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetEventsResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetEventsResponse[] = {0};
-const std::uint16_t kByNameTEwsGetEventsResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetEventsResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsGetEventsResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetStreamingEvents(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetStreamingEvents(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetStreamingEvents[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetStreamingEvents[] = {
     {2906, 1, "m:SubscriptionIds", "SubscriptionIds", "SubscriptionIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfSubscriptionIds::ClassInfo, nullptr, nullptr, 0},
     {2907, 1, "m:ConnectionTimeout", "ConnectionTimeout", "ConnectionTimeout", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsGetStreamingEvents[] = {0, 1};
-const std::uint16_t kByNameTEwsGetStreamingEvents[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsGetStreamingEvents[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsGetStreamingEvents[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetStreamingEventsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetStreamingEventsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetStreamingEventsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetStreamingEventsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -341,20 +341,20 @@ const TDvXMLSchemaInfo kDeclsTEwsGetStreamingEventsResponseMessage[] = {
     {2909, 1, "m:ErrorSubscriptionIds", "ErrorSubscriptionIds", "ErrorSubscriptionIds", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfSubscriptionIds::ClassInfo, nullptr, nullptr, 6},
     {2910, 1, "m:ConnectionStatus", "ConnectionStatus", "ConnectionStatus", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TConnectionStatus, nullptr, 7},
 };
-const std::uint16_t kByIndexTEwsGetStreamingEventsResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7};
-const std::uint16_t kByNameTEwsGetStreamingEventsResponseMessage[] = {7, 2, 6, 0, 3, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetStreamingEventsResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7};
+constexpr std::uint16_t kByNameTEwsGetStreamingEventsResponseMessage[] = {7, 2, 6, 0, 3, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetStreamingEventsResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetStreamingEventsResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetStreamingEventsResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetStreamingEventsResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetStreamingEventsResponse[] = {0};
-const std::uint16_t kByNameTEwsGetStreamingEventsResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetStreamingEventsResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsGetStreamingEventsResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSendNotificationResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSendNotificationResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSendNotificationResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSendNotificationResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -362,38 +362,38 @@ const TDvXMLSchemaInfo kDeclsTEwsSendNotificationResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2911, 1, "m:Notification", "Notification", "Notification", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNotification::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsSendNotificationResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsSendNotificationResponseMessage[] = {2, 0, 3, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsSendNotificationResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsSendNotificationResponseMessage[] = {2, 0, 3, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSendNotificationResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSendNotificationResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSendNotificationResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSendNotificationResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsSendNotificationResponse[] = {0};
-const std::uint16_t kByNameTEwsSendNotificationResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsSendNotificationResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsSendNotificationResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSendNotificationResult(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSendNotificationResult(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSendNotificationResult[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSendNotificationResult[] = {
     {2912, 1, "m:SubscriptionStatus", "SubscriptionStatus", "SubscriptionStatus", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSubscriptionStatus, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsSendNotificationResult[] = {0};
-const std::uint16_t kByNameTEwsSendNotificationResult[] = {0};
+constexpr std::uint16_t kByIndexTEwsSendNotificationResult[] = {0};
+constexpr std::uint16_t kByNameTEwsSendNotificationResult[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSyncFolderHierarchy(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSyncFolderHierarchy(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSyncFolderHierarchy[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSyncFolderHierarchy[] = {
     {2913, 1, "m:FolderShape", "FolderShape", "FolderShape", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderResponseShape::ClassInfo, nullptr, nullptr, 0},
     {2914, 1, "m:SyncFolderId", "SyncFolderId", "SyncFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTargetFolderId::ClassInfo, nullptr, nullptr, 1},
     {2915, 1, "m:SyncState", "SyncState", "SyncState", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsSyncFolderHierarchy[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsSyncFolderHierarchy[] = {0, 1, 2};
+constexpr std::uint16_t kByIndexTEwsSyncFolderHierarchy[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsSyncFolderHierarchy[] = {0, 1, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSyncFolderHierarchyResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSyncFolderHierarchyResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSyncFolderHierarchyResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSyncFolderHierarchyResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -403,20 +403,20 @@ const TDvXMLSchemaInfo kDeclsTEwsSyncFolderHierarchyResponseMessage[] = {
     {2917, 1, "m:IncludesLastFolderInRange", "IncludesLastFolderInRange", "IncludesLastFolderInRange", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 6},
     {2918, 1, "m:Changes", "Changes", "Changes", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSyncFolderHierarchyChanges::ClassInfo, nullptr, nullptr, 7},
 };
-const std::uint16_t kByIndexTEwsSyncFolderHierarchyResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7};
-const std::uint16_t kByNameTEwsSyncFolderHierarchyResponseMessage[] = {7, 2, 6, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsSyncFolderHierarchyResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7};
+constexpr std::uint16_t kByNameTEwsSyncFolderHierarchyResponseMessage[] = {7, 2, 6, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSyncFolderHierarchyResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSyncFolderHierarchyResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSyncFolderHierarchyResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSyncFolderHierarchyResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsSyncFolderHierarchyResponse[] = {0};
-const std::uint16_t kByNameTEwsSyncFolderHierarchyResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsSyncFolderHierarchyResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsSyncFolderHierarchyResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSyncFolderItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSyncFolderItems(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSyncFolderItems[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSyncFolderItems[] = {
     {2919, 1, "m:ItemShape", "ItemShape", "ItemShape", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemResponseShape::ClassInfo, nullptr, nullptr, 0},
     {2920, 1, "m:SyncFolderId", "SyncFolderId", "SyncFolderId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsTargetFolderId::ClassInfo, nullptr, nullptr, 1},
     {2921, 1, "m:SyncState", "SyncState", "SyncState", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -424,12 +424,12 @@ const TDvXMLSchemaInfo kDeclsTEwsSyncFolderItems[] = {
     {2923, 1, "m:MaxChangesReturned", "MaxChangesReturned", "MaxChangesReturned", 1, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 4},
     {2924, 1, "m:SyncScope", "SyncScope", "SyncScope", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSyncFolderItemsScope, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsSyncFolderItems[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsSyncFolderItems[] = {3, 0, 4, 1, 5, 2};
+constexpr std::uint16_t kByIndexTEwsSyncFolderItems[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsSyncFolderItems[] = {3, 0, 4, 1, 5, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSyncFolderItemsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSyncFolderItemsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSyncFolderItemsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSyncFolderItemsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -439,118 +439,118 @@ const TDvXMLSchemaInfo kDeclsTEwsSyncFolderItemsResponseMessage[] = {
     {2926, 1, "m:IncludesLastItemInRange", "IncludesLastItemInRange", "IncludesLastItemInRange", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 6},
     {2927, 1, "m:Changes", "Changes", "Changes", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSyncFolderItemsChanges::ClassInfo, nullptr, nullptr, 7},
 };
-const std::uint16_t kByIndexTEwsSyncFolderItemsResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7};
-const std::uint16_t kByNameTEwsSyncFolderItemsResponseMessage[] = {7, 2, 6, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsSyncFolderItemsResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7};
+constexpr std::uint16_t kByNameTEwsSyncFolderItemsResponseMessage[] = {7, 2, 6, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSyncFolderItemsResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSyncFolderItemsResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSyncFolderItemsResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSyncFolderItemsResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsSyncFolderItemsResponse[] = {0};
-const std::uint16_t kByNameTEwsSyncFolderItemsResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsSyncFolderItemsResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsSyncFolderItemsResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetUserAvailabilityRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetUserAvailabilityRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetUserAvailabilityRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetUserAvailabilityRequest[] = {
     {2928, 1, "t:TimeZone", "TimeZone", "TimeZone", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSerializableTimeZone::ClassInfo, nullptr, nullptr, 0},
     {2929, 1, "m:MailboxDataArray", "MailboxDataArray", "MailboxDataArray", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfMailboxData::ClassInfo, nullptr, nullptr, 1},
     {2930, 1, "t:FreeBusyViewOptions", "FreeBusyViewOptions", "FreeBusyViewOptions", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFreeBusyViewOptions::ClassInfo, nullptr, nullptr, 2},
     {2931, 1, "t:SuggestionsViewOptions", "SuggestionsViewOptions", "SuggestionsViewOptions", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSuggestionsViewOptions::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsGetUserAvailabilityRequest[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsGetUserAvailabilityRequest[] = {2, 1, 3, 0};
+constexpr std::uint16_t kByIndexTEwsGetUserAvailabilityRequest[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsGetUserAvailabilityRequest[] = {2, 1, 3, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFreeBusyResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFreeBusyResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFreeBusyResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFreeBusyResponse[] = {
     {2932, 1, "m:ResponseMessage", "ResponseMessage", "ResponseMessage", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage::ClassInfo, nullptr, nullptr, 0},
     {2933, 1, "m:FreeBusyView", "FreeBusyView", "FreeBusyView", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFreeBusyView::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsFreeBusyResponse[] = {0, 1};
-const std::uint16_t kByNameTEwsFreeBusyResponse[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsFreeBusyResponse[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsFreeBusyResponse[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfFreeBusyResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfFreeBusyResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfFreeBusyResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfFreeBusyResponse[] = {
     {2934, 1, "m:FreeBusyResponse", "FreeBusyResponse", "FreeBusyResponse", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsFreeBusyResponse::ClassInfo, nullptr, &NewArrayOfTEwsFreeBusyResponse, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfFreeBusyResponse[] = {0};
-const std::uint16_t kByNameTEwsArrayOfFreeBusyResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfFreeBusyResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfFreeBusyResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSuggestionsResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSuggestionsResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSuggestionsResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSuggestionsResponse[] = {
     {2935, 1, "m:ResponseMessage", "ResponseMessage", "ResponseMessage", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage::ClassInfo, nullptr, nullptr, 0},
     {2936, 1, "m:SuggestionDayResultArray", "SuggestionDayResultArray", "SuggestionDayResultArray", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfSuggestionDayResult::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsSuggestionsResponse[] = {0, 1};
-const std::uint16_t kByNameTEwsSuggestionsResponse[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsSuggestionsResponse[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsSuggestionsResponse[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetUserAvailabilityResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetUserAvailabilityResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetUserAvailabilityResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetUserAvailabilityResponse[] = {
     {2937, 1, "m:FreeBusyResponseArray", "FreeBusyResponseArray", "FreeBusyResponseArray", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfFreeBusyResponse::ClassInfo, nullptr, nullptr, 0},
     {2938, 1, "m:SuggestionsResponse", "SuggestionsResponse", "SuggestionsResponse", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSuggestionsResponse::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsGetUserAvailabilityResponse[] = {0, 1};
-const std::uint16_t kByNameTEwsGetUserAvailabilityResponse[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsGetUserAvailabilityResponse[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsGetUserAvailabilityResponse[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetUserOofSettingsRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetUserOofSettingsRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetUserOofSettingsRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetUserOofSettingsRequest[] = {
     {2939, 1, "t:Mailbox", "Mailbox", "Mailbox", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddress::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetUserOofSettingsRequest[] = {0};
-const std::uint16_t kByNameTEwsGetUserOofSettingsRequest[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetUserOofSettingsRequest[] = {0};
+constexpr std::uint16_t kByNameTEwsGetUserOofSettingsRequest[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetUserOofSettingsResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetUserOofSettingsResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetUserOofSettingsResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetUserOofSettingsResponse[] = {
     {2940, 1, "m:ResponseMessage", "ResponseMessage", "ResponseMessage", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage::ClassInfo, nullptr, nullptr, 0},
     {2941, 1, "t:OofSettings", "OofSettings", "OofSettings", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserOofSettings::ClassInfo, nullptr, nullptr, 1},
     {2942, 1, "m:AllowExternalOof", "AllowExternalOof", "AllowExternalOof", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TExternalAudience, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsGetUserOofSettingsResponse[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsGetUserOofSettingsResponse[] = {2, 1, 0};
+constexpr std::uint16_t kByIndexTEwsGetUserOofSettingsResponse[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsGetUserOofSettingsResponse[] = {2, 1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetUserOofSettingsRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetUserOofSettingsRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetUserOofSettingsRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetUserOofSettingsRequest[] = {
     {2943, 1, "t:Mailbox", "Mailbox", "Mailbox", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddress::ClassInfo, nullptr, nullptr, 0},
     {2944, 1, "t:UserOofSettings", "UserOofSettings", "UserOofSettings", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserOofSettings::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsSetUserOofSettingsRequest[] = {0, 1};
-const std::uint16_t kByNameTEwsSetUserOofSettingsRequest[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsSetUserOofSettingsRequest[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsSetUserOofSettingsRequest[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetUserOofSettingsResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetUserOofSettingsResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetUserOofSettingsResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetUserOofSettingsResponse[] = {
     {2945, 1, "m:ResponseMessage", "ResponseMessage", "ResponseMessage", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsSetUserOofSettingsResponse[] = {0};
-const std::uint16_t kByNameTEwsSetUserOofSettingsResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsSetUserOofSettingsResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsSetUserOofSettingsResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsConvertId(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsConvertId(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsConvertId[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsConvertId[] = {
     {2946, 1, "m:SourceIds", "SourceIds", "SourceIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfAlternateIds::ClassInfo, nullptr, nullptr, 0},
     {2947, 2, "DestinationFormat", "DestinationFormat", "DestinationFormat", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TIdFormat, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsConvertId[] = {0, 1};
-const std::uint16_t kByNameTEwsConvertId[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsConvertId[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsConvertId[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsConvertIdResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsConvertIdResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsConvertIdResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsConvertIdResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsConvertIdResponse[] = {0};
-const std::uint16_t kByNameTEwsConvertIdResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsConvertIdResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsConvertIdResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsConvertIdResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsConvertIdResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsConvertIdResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsConvertIdResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -558,31 +558,31 @@ const TDvXMLSchemaInfo kDeclsTEwsConvertIdResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2948, 1, "m:AlternateId", "AlternateId", "AlternateId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsAlternateIdBase::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsConvertIdResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsConvertIdResponseMessage[] = {5, 2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsConvertIdResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsConvertIdResponseMessage[] = {5, 2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseDelegate(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseDelegate(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsBaseDelegate[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsBaseDelegate[] = {
     {2949, 1, "m:Mailbox", "Mailbox", "Mailbox", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsBaseDelegate[] = {0};
-const std::uint16_t kByNameTEwsBaseDelegate[] = {0};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseDelegate[] = {&TEwsAddDelegate::ClassInfo, &TEwsGetDelegate::ClassInfo, &TEwsRemoveDelegate::ClassInfo, &TEwsUpdateDelegate::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsBaseDelegate[] = {0};
+constexpr std::uint16_t kByNameTEwsBaseDelegate[] = {0};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseDelegate[] = {&TEwsAddDelegate::ClassInfo, &TEwsGetDelegate::ClassInfo, &TEwsRemoveDelegate::ClassInfo, &TEwsUpdateDelegate::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetDelegate(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetDelegate(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetDelegate[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetDelegate[] = {
     {2949, 1, "m:Mailbox", "Mailbox", "Mailbox", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
     {2950, 1, "m:UserIds", "UserIds", "UserIds", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfUserId::ClassInfo, nullptr, nullptr, 1},
     {2951, 2, "IncludePermissions", "IncludePermissions", "IncludePermissions", 1, 1, true, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsGetDelegate[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsGetDelegate[] = {2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsGetDelegate[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsGetDelegate[] = {2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsBaseDelegateResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsBaseDelegateResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsBaseDelegateResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsBaseDelegateResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -590,13 +590,13 @@ const TDvXMLSchemaInfo kDeclsTEwsBaseDelegateResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2952, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfDelegateUserResponseMessage::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsBaseDelegateResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsBaseDelegateResponseMessage[] = {2, 0, 3, 4, 1, 5};
-const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseDelegateResponseMessage[] = {&TEwsAddDelegateResponseMessage::ClassInfo, &TEwsGetDelegateResponseMessage::ClassInfo, &TEwsRemoveDelegateResponseMessage::ClassInfo, &TEwsUpdateDelegateResponseMessage::ClassInfo};
+constexpr std::uint16_t kByIndexTEwsBaseDelegateResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsBaseDelegateResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constinit const TDvXMLSchemaClassInfo* const kDerivedTEwsBaseDelegateResponseMessage[] = {&TEwsAddDelegateResponseMessage::ClassInfo, &TEwsGetDelegateResponseMessage::ClassInfo, &TEwsRemoveDelegateResponseMessage::ClassInfo, &TEwsUpdateDelegateResponseMessage::ClassInfo};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetDelegateResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetDelegateResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetDelegateResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetDelegateResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -605,20 +605,20 @@ const TDvXMLSchemaInfo kDeclsTEwsGetDelegateResponseMessage[] = {
     {2952, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfDelegateUserResponseMessage::ClassInfo, nullptr, nullptr, 5},
     {2953, 1, "m:DeliverMeetingRequests", "DeliverMeetingRequests", "DeliverMeetingRequests", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDeliverMeetingRequests, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsGetDelegateResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsGetDelegateResponseMessage[] = {6, 2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsGetDelegateResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsGetDelegateResponseMessage[] = {6, 2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfDelegateUserResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfDelegateUserResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfDelegateUserResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfDelegateUserResponseMessage[] = {
     {2954, 1, "m:DelegateUserResponseMessageType", "DelegateUserResponseMessageType", "DelegateUserResponseMessageType", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsDelegateUserResponseMessage::ClassInfo, nullptr, &NewArrayOfTEwsDelegateUserResponseMessage, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfDelegateUserResponseMessage[] = {0};
-const std::uint16_t kByNameTEwsArrayOfDelegateUserResponseMessage[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfDelegateUserResponseMessage[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfDelegateUserResponseMessage[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDelegateUserResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDelegateUserResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDelegateUserResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDelegateUserResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -626,22 +626,22 @@ const TDvXMLSchemaInfo kDeclsTEwsDelegateUserResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2955, 1, "m:DelegateUser", "DelegateUser", "DelegateUser", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsDelegateUser::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsDelegateUserResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsDelegateUserResponseMessage[] = {5, 2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsDelegateUserResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsDelegateUserResponseMessage[] = {5, 2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAddDelegate(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAddDelegate(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAddDelegate[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAddDelegate[] = {
     {2949, 1, "m:Mailbox", "Mailbox", "Mailbox", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
     {2956, 1, "m:DelegateUsers", "DelegateUsers", "DelegateUsers", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfDelegateUser::ClassInfo, nullptr, nullptr, 1},
     {2957, 1, "m:DeliverMeetingRequests", "DeliverMeetingRequests", "DeliverMeetingRequests", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDeliverMeetingRequests, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsAddDelegate[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsAddDelegate[] = {1, 2, 0};
+constexpr std::uint16_t kByIndexTEwsAddDelegate[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsAddDelegate[] = {1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAddDelegateResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAddDelegateResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAddDelegateResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAddDelegateResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -649,21 +649,21 @@ const TDvXMLSchemaInfo kDeclsTEwsAddDelegateResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2952, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfDelegateUserResponseMessage::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsAddDelegateResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsAddDelegateResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsAddDelegateResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsAddDelegateResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRemoveDelegate(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRemoveDelegate(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRemoveDelegate[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRemoveDelegate[] = {
     {2949, 1, "m:Mailbox", "Mailbox", "Mailbox", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
     {2958, 1, "m:UserIds", "UserIds", "UserIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfUserId::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsRemoveDelegate[] = {0, 1};
-const std::uint16_t kByNameTEwsRemoveDelegate[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsRemoveDelegate[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsRemoveDelegate[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRemoveDelegateResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRemoveDelegateResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRemoveDelegateResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRemoveDelegateResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -671,22 +671,22 @@ const TDvXMLSchemaInfo kDeclsTEwsRemoveDelegateResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2952, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfDelegateUserResponseMessage::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsRemoveDelegateResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsRemoveDelegateResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsRemoveDelegateResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsRemoveDelegateResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateDelegate(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateDelegate(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateDelegate[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateDelegate[] = {
     {2949, 1, "m:Mailbox", "Mailbox", "Mailbox", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
     {2959, 1, "m:DelegateUsers", "DelegateUsers", "DelegateUsers", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfDelegateUser::ClassInfo, nullptr, nullptr, 1},
     {2960, 1, "m:DeliverMeetingRequests", "DeliverMeetingRequests", "DeliverMeetingRequests", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDeliverMeetingRequests, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsUpdateDelegate[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsUpdateDelegate[] = {1, 2, 0};
+constexpr std::uint16_t kByIndexTEwsUpdateDelegate[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsUpdateDelegate[] = {1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateDelegateResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateDelegateResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateDelegateResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateDelegateResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -694,22 +694,22 @@ const TDvXMLSchemaInfo kDeclsTEwsUpdateDelegateResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2952, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfDelegateUserResponseMessage::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsUpdateDelegateResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsUpdateDelegateResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsUpdateDelegateResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsUpdateDelegateResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetSharingMetadata(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetSharingMetadata(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetSharingMetadata[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetSharingMetadata[] = {
     {2961, 1, "m:IdOfFolderToShare", "IdOfFolderToShare", "IdOfFolderToShare", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 0},
     {2962, 1, "m:SenderSmtpAddress", "SenderSmtpAddress", "SenderSmtpAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2963, 1, "m:Recipients", "Recipients", "Recipients", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfSmtpAddress::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsGetSharingMetadata[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsGetSharingMetadata[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsGetSharingMetadata[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsGetSharingMetadata[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetSharingMetadataResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetSharingMetadataResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetSharingMetadataResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetSharingMetadataResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -718,42 +718,42 @@ const TDvXMLSchemaInfo kDeclsTEwsGetSharingMetadataResponseMessage[] = {
     {2964, 1, "m:EncryptedSharedFolderDataCollection", "EncryptedSharedFolderDataCollection", "EncryptedSharedFolderDataCollection", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfEncryptedSharedFolderData::ClassInfo, nullptr, nullptr, 5},
     {2965, 1, "m:InvalidRecipients", "InvalidRecipients", "InvalidRecipients", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfInvalidRecipients::ClassInfo, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsGetSharingMetadataResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsGetSharingMetadataResponseMessage[] = {2, 5, 6, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetSharingMetadataResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsGetSharingMetadataResponseMessage[] = {2, 5, 6, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRefreshSharingFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRefreshSharingFolder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRefreshSharingFolder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRefreshSharingFolder[] = {
     {2966, 1, "m:SharingFolderId", "SharingFolderId", "SharingFolderId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsRefreshSharingFolder[] = {0};
-const std::uint16_t kByNameTEwsRefreshSharingFolder[] = {0};
+constexpr std::uint16_t kByIndexTEwsRefreshSharingFolder[] = {0};
+constexpr std::uint16_t kByNameTEwsRefreshSharingFolder[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRefreshSharingFolderResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRefreshSharingFolderResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRefreshSharingFolderResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRefreshSharingFolderResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsRefreshSharingFolderResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsRefreshSharingFolderResponseMessage[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsRefreshSharingFolderResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsRefreshSharingFolderResponseMessage[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetSharingFolder(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetSharingFolder(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetSharingFolder[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetSharingFolder[] = {
     {2967, 1, "m:SmtpAddress", "SmtpAddress", "SmtpAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2968, 1, "m:DataType", "DataType", "DataType", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSharingData, nullptr, 1},
     {2969, 1, "m:SharedFolderId", "SharedFolderId", "SharedFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsGetSharingFolder[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsGetSharingFolder[] = {1, 2, 0};
+constexpr std::uint16_t kByIndexTEwsGetSharingFolder[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsGetSharingFolder[] = {1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetSharingFolderResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetSharingFolderResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetSharingFolderResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetSharingFolderResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -761,53 +761,53 @@ const TDvXMLSchemaInfo kDeclsTEwsGetSharingFolderResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2970, 1, "m:SharingFolderId", "SharingFolderId", "SharingFolderId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFolderId::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetSharingFolderResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetSharingFolderResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsGetSharingFolderResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetSharingFolderResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateUserConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateUserConfiguration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateUserConfiguration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateUserConfiguration[] = {
     {2971, 1, "m:UserConfiguration", "UserConfiguration", "UserConfiguration", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserConfiguration::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsCreateUserConfiguration[] = {0};
-const std::uint16_t kByNameTEwsCreateUserConfiguration[] = {0};
+constexpr std::uint16_t kByIndexTEwsCreateUserConfiguration[] = {0};
+constexpr std::uint16_t kByNameTEwsCreateUserConfiguration[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateUserConfigurationResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateUserConfigurationResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateUserConfigurationResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateUserConfigurationResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsCreateUserConfigurationResponse[] = {0};
-const std::uint16_t kByNameTEwsCreateUserConfigurationResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsCreateUserConfigurationResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsCreateUserConfigurationResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteUserConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteUserConfiguration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteUserConfiguration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteUserConfiguration[] = {
     {2972, 1, "m:UserConfigurationName", "UserConfigurationName", "UserConfigurationName", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserConfigurationName::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsDeleteUserConfiguration[] = {0};
-const std::uint16_t kByNameTEwsDeleteUserConfiguration[] = {0};
+constexpr std::uint16_t kByIndexTEwsDeleteUserConfiguration[] = {0};
+constexpr std::uint16_t kByNameTEwsDeleteUserConfiguration[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteUserConfigurationResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteUserConfigurationResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteUserConfigurationResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteUserConfigurationResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsDeleteUserConfigurationResponse[] = {0};
-const std::uint16_t kByNameTEwsDeleteUserConfigurationResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsDeleteUserConfigurationResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsDeleteUserConfigurationResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetUserConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetUserConfiguration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetUserConfiguration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetUserConfiguration[] = {
     {2973, 1, "m:UserConfigurationName", "UserConfigurationName", "UserConfigurationName", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserConfigurationName::ClassInfo, nullptr, nullptr, 0},
     {2974, 1, "m:UserConfigurationProperties", "UserConfigurationProperties", "UserConfigurationProperties", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsGetUserConfiguration[] = {0, 1};
-const std::uint16_t kByNameTEwsGetUserConfiguration[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsGetUserConfiguration[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsGetUserConfiguration[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetUserConfigurationResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetUserConfigurationResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetUserConfigurationResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetUserConfigurationResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -815,29 +815,29 @@ const TDvXMLSchemaInfo kDeclsTEwsGetUserConfigurationResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2975, 1, "m:UserConfiguration", "UserConfiguration", "UserConfiguration", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserConfiguration::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetUserConfigurationResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetUserConfigurationResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsGetUserConfigurationResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetUserConfigurationResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetUserConfigurationResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetUserConfigurationResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetUserConfigurationResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetUserConfigurationResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetUserConfigurationResponse[] = {0};
-const std::uint16_t kByNameTEwsGetUserConfigurationResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetUserConfigurationResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsGetUserConfigurationResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetSpecificUserConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetSpecificUserConfiguration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetSpecificUserConfiguration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetSpecificUserConfiguration[] = {
     {2976, 1, "m:UserConfigurationName", "UserConfigurationName", "UserConfigurationName", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserConfigurationName::ClassInfo, nullptr, nullptr, 0},
     {2977, 1, "m:UserConfigurationProperties", "UserConfigurationProperties", "UserConfigurationProperties", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsGetSpecificUserConfiguration[] = {0, 1};
-const std::uint16_t kByNameTEwsGetSpecificUserConfiguration[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsGetSpecificUserConfiguration[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsGetSpecificUserConfiguration[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetSpecificUserConfigurationResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetSpecificUserConfigurationResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetSpecificUserConfigurationResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetSpecificUserConfigurationResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -845,81 +845,81 @@ const TDvXMLSchemaInfo kDeclsTEwsGetSpecificUserConfigurationResponseMessage[] =
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2978, 1, "m:UserConfiguration", "UserConfiguration", "UserConfiguration", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserConfiguration::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetSpecificUserConfigurationResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetSpecificUserConfigurationResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsGetSpecificUserConfigurationResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetSpecificUserConfigurationResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetSpecificUserConfigurationResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetSpecificUserConfigurationResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetSpecificUserConfigurationResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetSpecificUserConfigurationResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetSpecificUserConfigurationResponse[] = {0};
-const std::uint16_t kByNameTEwsGetSpecificUserConfigurationResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetSpecificUserConfigurationResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsGetSpecificUserConfigurationResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateUserConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateUserConfiguration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateUserConfiguration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateUserConfiguration[] = {
     {2979, 1, "m:UserConfiguration", "UserConfiguration", "UserConfiguration", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsUserConfiguration::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsUpdateUserConfiguration[] = {0};
-const std::uint16_t kByNameTEwsUpdateUserConfiguration[] = {0};
+constexpr std::uint16_t kByIndexTEwsUpdateUserConfiguration[] = {0};
+constexpr std::uint16_t kByNameTEwsUpdateUserConfiguration[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateUserConfigurationResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateUserConfigurationResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateUserConfigurationResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateUserConfigurationResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsUpdateUserConfigurationResponse[] = {0};
-const std::uint16_t kByNameTEwsUpdateUserConfigurationResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsUpdateUserConfigurationResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsUpdateUserConfigurationResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetTeamMailboxRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetTeamMailboxRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetTeamMailboxRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetTeamMailboxRequest[] = {
     {2980, 1, "m:EmailAddress", "EmailAddress", "EmailAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
     {2981, 1, "m:SharePointSiteUrl", "SharePointSiteUrl", "SharePointSiteUrl", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {2982, 1, "m:State", "State", "State", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TTeamMailboxLifecycleState, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsSetTeamMailboxRequest[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsSetTeamMailboxRequest[] = {0, 1, 2};
+constexpr std::uint16_t kByIndexTEwsSetTeamMailboxRequest[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsSetTeamMailboxRequest[] = {0, 1, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUnpinTeamMailboxRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUnpinTeamMailboxRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUnpinTeamMailboxRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUnpinTeamMailboxRequest[] = {
     {2983, 1, "m:EmailAddress", "EmailAddress", "EmailAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsUnpinTeamMailboxRequest[] = {0};
-const std::uint16_t kByNameTEwsUnpinTeamMailboxRequest[] = {0};
+constexpr std::uint16_t kByIndexTEwsUnpinTeamMailboxRequest[] = {0};
+constexpr std::uint16_t kByNameTEwsUnpinTeamMailboxRequest[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetTeamMailboxResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetTeamMailboxResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetTeamMailboxResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetTeamMailboxResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsSetTeamMailboxResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsSetTeamMailboxResponseMessage[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsSetTeamMailboxResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsSetTeamMailboxResponseMessage[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUnpinTeamMailboxResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUnpinTeamMailboxResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUnpinTeamMailboxResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUnpinTeamMailboxResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsUnpinTeamMailboxResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsUnpinTeamMailboxResponseMessage[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsUnpinTeamMailboxResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsUnpinTeamMailboxResponseMessage[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetRoomLists(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetRoomLists(e));
 }
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetRoomListsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetRoomListsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetRoomListsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetRoomListsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -927,20 +927,20 @@ const TDvXMLSchemaInfo kDeclsTEwsGetRoomListsResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2984, 1, "m:RoomLists", "RoomLists", "RoomLists", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfEmailAddresses::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetRoomListsResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetRoomListsResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsGetRoomListsResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetRoomListsResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetRooms(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetRooms(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetRooms[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetRooms[] = {
     {2985, 1, "m:RoomList", "RoomList", "RoomList", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetRooms[] = {0};
-const std::uint16_t kByNameTEwsGetRooms[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetRooms[] = {0};
+constexpr std::uint16_t kByNameTEwsGetRooms[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetRoomsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetRoomsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetRoomsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetRoomsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -948,23 +948,23 @@ const TDvXMLSchemaInfo kDeclsTEwsGetRoomsResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2986, 1, "m:Rooms", "Rooms", "Rooms", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfRooms::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetRoomsResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetRoomsResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsGetRoomsResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetRoomsResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetReminders(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetReminders(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetReminders[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetReminders[] = {
     {2987, 1, "m:BeginTime", "BeginTime", "BeginTime", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 0},
     {2988, 1, "m:EndTime", "EndTime", "EndTime", 0, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 1},
     {2989, 1, "m:MaxItems", "MaxItems", "MaxItems", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2990, 1, "m:ReminderType", "ReminderType", "ReminderType", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TGetRemindersReminderType, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsGetReminders[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsGetReminders[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByIndexTEwsGetReminders[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsGetReminders[] = {0, 1, 2, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetRemindersResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetRemindersResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetRemindersResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetRemindersResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -972,20 +972,20 @@ const TDvXMLSchemaInfo kDeclsTEwsGetRemindersResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2991, 1, "m:Reminders", "Reminders", "Reminders", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfReminders::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetRemindersResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetRemindersResponseMessage[] = {2, 0, 3, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetRemindersResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetRemindersResponseMessage[] = {2, 0, 3, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPerformReminderAction(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPerformReminderAction(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPerformReminderAction[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPerformReminderAction[] = {
     {2992, 1, "m:ReminderItemActions", "ReminderItemActions", "ReminderItemActions", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfReminderItemAction::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsPerformReminderAction[] = {0};
-const std::uint16_t kByNameTEwsPerformReminderAction[] = {0};
+constexpr std::uint16_t kByIndexTEwsPerformReminderAction[] = {0};
+constexpr std::uint16_t kByNameTEwsPerformReminderAction[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPerformReminderActionResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPerformReminderActionResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPerformReminderActionResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPerformReminderActionResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -993,30 +993,30 @@ const TDvXMLSchemaInfo kDeclsTEwsPerformReminderActionResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2993, 1, "m:UpdatedItemIds", "UpdatedItemIds", "UpdatedItemIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfItemIds::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsPerformReminderActionResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsPerformReminderActionResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsPerformReminderActionResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsPerformReminderActionResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfServiceConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfServiceConfiguration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfServiceConfiguration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfServiceConfiguration[] = {
     {2994, 1, "m:ConfigurationName", "ConfigurationName", "ConfigurationName", 0, -1, false, 0, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfServiceConfiguration[] = {0};
-const std::uint16_t kByNameTEwsArrayOfServiceConfiguration[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfServiceConfiguration[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfServiceConfiguration[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetServiceConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetServiceConfiguration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetServiceConfiguration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetServiceConfiguration[] = {
     {2995, 1, "m:ActingAs", "ActingAs", "ActingAs", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 0},
     {2996, 1, "m:RequestedConfiguration", "RequestedConfiguration", "RequestedConfiguration", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfServiceConfiguration::ClassInfo, nullptr, nullptr, 1},
     {2997, 1, "m:ConfigurationRequestDetails", "ConfigurationRequestDetails", "ConfigurationRequestDetails", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsConfigurationRequestDetails::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsGetServiceConfiguration[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsGetServiceConfiguration[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsGetServiceConfiguration[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsGetServiceConfiguration[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetServiceConfigurationResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetServiceConfigurationResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetServiceConfigurationResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetServiceConfigurationResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1024,20 +1024,20 @@ const TDvXMLSchemaInfo kDeclsTEwsGetServiceConfigurationResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {2998, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfServiceConfigurationResponseMessage::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetServiceConfigurationResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetServiceConfigurationResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsGetServiceConfigurationResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetServiceConfigurationResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfServiceConfigurationResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfServiceConfigurationResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfServiceConfigurationResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfServiceConfigurationResponseMessage[] = {
     {2999, 1, "m:ServiceConfigurationResponseMessageType", "ServiceConfigurationResponseMessageType", "ServiceConfigurationResponseMessageType", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsServiceConfigurationResponseMessage::ClassInfo, nullptr, &NewArrayOfTEwsServiceConfigurationResponseMessage, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfServiceConfigurationResponseMessage[] = {0};
-const std::uint16_t kByNameTEwsArrayOfServiceConfigurationResponseMessage[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfServiceConfigurationResponseMessage[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfServiceConfigurationResponseMessage[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsServiceConfigurationResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsServiceConfigurationResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsServiceConfigurationResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsServiceConfigurationResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1049,12 +1049,12 @@ const TDvXMLSchemaInfo kDeclsTEwsServiceConfigurationResponseMessage[] = {
     {3003, 1, "m:PolicyNudgeRulesConfiguration", "PolicyNudgeRulesConfiguration", "PolicyNudgeRulesConfiguration", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPolicyNudgeRulesServiceConfiguration::ClassInfo, nullptr, nullptr, 8},
     {3004, 1, "m:SharePointURLsConfiguration", "SharePointURLsConfiguration", "SharePointURLsConfiguration", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSharePointURLsServiceConfiguration::ClassInfo, nullptr, nullptr, 9},
 };
-const std::uint16_t kByIndexTEwsServiceConfigurationResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-const std::uint16_t kByNameTEwsServiceConfigurationResponseMessage[] = {2, 5, 0, 3, 8, 7, 4, 1, 9, 6};
+constexpr std::uint16_t kByIndexTEwsServiceConfigurationResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+constexpr std::uint16_t kByNameTEwsServiceConfigurationResponseMessage[] = {2, 5, 0, 3, 8, 7, 4, 1, 9, 6};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindMessageTrackingReportRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindMessageTrackingReportRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindMessageTrackingReportRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindMessageTrackingReportRequest[] = {
     {3005, 1, "m:Scope", "Scope", "Scope", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3006, 1, "m:Domain", "Domain", "Domain", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {3007, 1, "m:Sender", "Sender", "Sender", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 2},
@@ -1069,12 +1069,12 @@ const TDvXMLSchemaInfo kDeclsTEwsFindMessageTrackingReportRequest[] = {
     {3016, 1, "m:ServerHint", "ServerHint", "ServerHint", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 11},
     {3017, 1, "m:Properties", "Properties", "Properties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfTrackingProperties::ClassInfo, nullptr, nullptr, 12},
 };
-const std::uint16_t kByIndexTEwsFindMessageTrackingReportRequest[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-const std::uint16_t kByNameTEwsFindMessageTrackingReportRequest[] = {10, 1, 7, 9, 8, 12, 3, 4, 0, 2, 11, 6, 5};
+constexpr std::uint16_t kByIndexTEwsFindMessageTrackingReportRequest[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+constexpr std::uint16_t kByNameTEwsFindMessageTrackingReportRequest[] = {10, 1, 7, 9, 8, 12, 3, 4, 0, 2, 11, 6, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindMessageTrackingReportResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindMessageTrackingReportResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindMessageTrackingReportResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindMessageTrackingReportResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1086,12 +1086,12 @@ const TDvXMLSchemaInfo kDeclsTEwsFindMessageTrackingReportResponseMessage[] = {
     {3021, 1, "m:Errors", "Errors", "Errors", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfArraysOfTrackingProperties::ClassInfo, nullptr, nullptr, 8},
     {3022, 1, "m:Properties", "Properties", "Properties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfTrackingProperties::ClassInfo, nullptr, nullptr, 9},
 };
-const std::uint16_t kByIndexTEwsFindMessageTrackingReportResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-const std::uint16_t kByNameTEwsFindMessageTrackingReportResponseMessage[] = {2, 5, 8, 7, 0, 6, 3, 9, 4, 1};
+constexpr std::uint16_t kByIndexTEwsFindMessageTrackingReportResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+constexpr std::uint16_t kByNameTEwsFindMessageTrackingReportResponseMessage[] = {2, 5, 8, 7, 0, 6, 3, 9, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetMessageTrackingReportRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetMessageTrackingReportRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetMessageTrackingReportRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetMessageTrackingReportRequest[] = {
     {3023, 1, "m:Scope", "Scope", "Scope", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3024, 1, "m:ReportTemplate", "ReportTemplate", "ReportTemplate", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TMessageTrackingReportTemplate, nullptr, 1},
     {3025, 1, "m:RecipientFilter", "RecipientFilter", "RecipientFilter", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsEmailAddressType::ClassInfo, nullptr, nullptr, 2},
@@ -1100,12 +1100,12 @@ const TDvXMLSchemaInfo kDeclsTEwsGetMessageTrackingReportRequest[] = {
     {3028, 1, "m:DiagnosticsLevel", "DiagnosticsLevel", "DiagnosticsLevel", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 5},
     {3029, 1, "m:Properties", "Properties", "Properties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfTrackingProperties::ClassInfo, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsGetMessageTrackingReportRequest[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsGetMessageTrackingReportRequest[] = {5, 3, 6, 2, 1, 4, 0};
+constexpr std::uint16_t kByIndexTEwsGetMessageTrackingReportRequest[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsGetMessageTrackingReportRequest[] = {5, 3, 6, 2, 1, 4, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetMessageTrackingReportResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetMessageTrackingReportResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetMessageTrackingReportResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetMessageTrackingReportResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1116,20 +1116,20 @@ const TDvXMLSchemaInfo kDeclsTEwsGetMessageTrackingReportResponseMessage[] = {
     {3032, 1, "m:Errors", "Errors", "Errors", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfArraysOfTrackingProperties::ClassInfo, nullptr, nullptr, 7},
     {3033, 1, "m:Properties", "Properties", "Properties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfTrackingProperties::ClassInfo, nullptr, nullptr, 8},
 };
-const std::uint16_t kByIndexTEwsGetMessageTrackingReportResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-const std::uint16_t kByNameTEwsGetMessageTrackingReportResponseMessage[] = {2, 6, 7, 0, 5, 3, 8, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetMessageTrackingReportResponseMessage[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::uint16_t kByNameTEwsGetMessageTrackingReportResponseMessage[] = {2, 6, 7, 0, 5, 3, 8, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetInboxRulesRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetInboxRulesRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetInboxRulesRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetInboxRulesRequest[] = {
     {3034, 1, "m:MailboxSmtpAddress", "MailboxSmtpAddress", "MailboxSmtpAddress", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetInboxRulesRequest[] = {0};
-const std::uint16_t kByNameTEwsGetInboxRulesRequest[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetInboxRulesRequest[] = {0};
+constexpr std::uint16_t kByNameTEwsGetInboxRulesRequest[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetInboxRulesResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetInboxRulesResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetInboxRulesResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetInboxRulesResponse[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1138,22 +1138,22 @@ const TDvXMLSchemaInfo kDeclsTEwsGetInboxRulesResponse[] = {
     {3035, 1, "m:OutlookRuleBlobExists", "OutlookRuleBlobExists", "OutlookRuleBlobExists", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 5},
     {3036, 1, "m:InboxRules", "InboxRules", "InboxRules", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfRules::ClassInfo, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsGetInboxRulesResponse[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsGetInboxRulesResponse[] = {2, 6, 0, 3, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetInboxRulesResponse[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsGetInboxRulesResponse[] = {2, 6, 0, 3, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateInboxRulesRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateInboxRulesRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateInboxRulesRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateInboxRulesRequest[] = {
     {3037, 1, "m:MailboxSmtpAddress", "MailboxSmtpAddress", "MailboxSmtpAddress", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3038, 1, "m:RemoveOutlookRuleBlob", "RemoveOutlookRuleBlob", "RemoveOutlookRuleBlob", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
     {3039, 1, "m:Operations", "Operations", "Operations", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfRuleOperations::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsUpdateInboxRulesRequest[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsUpdateInboxRulesRequest[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsUpdateInboxRulesRequest[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsUpdateInboxRulesRequest[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateInboxRulesResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateInboxRulesResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateInboxRulesResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateInboxRulesResponse[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1161,12 +1161,12 @@ const TDvXMLSchemaInfo kDeclsTEwsUpdateInboxRulesResponse[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3040, 1, "m:RuleOperationErrors", "RuleOperationErrors", "RuleOperationErrors", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfRuleOperationErrors::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsUpdateInboxRulesResponse[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsUpdateInboxRulesResponse[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsUpdateInboxRulesResponse[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsUpdateInboxRulesResponse[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindMailboxStatisticsByKeywords(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindMailboxStatisticsByKeywords(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindMailboxStatisticsByKeywords[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindMailboxStatisticsByKeywords[] = {
     {3041, 1, "m:Mailboxes", "Mailboxes", "Mailboxes", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfUserMailboxes::ClassInfo, nullptr, nullptr, 0},
     {3042, 1, "m:Keywords", "Keywords", "Keywords", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfStrings::ClassInfo, nullptr, nullptr, 1},
     {3043, 1, "m:Language", "Language", "Language", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1179,20 +1179,20 @@ const TDvXMLSchemaInfo kDeclsTEwsFindMailboxStatisticsByKeywords[] = {
     {3050, 1, "m:IncludePersonalArchive", "IncludePersonalArchive", "IncludePersonalArchive", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 9},
     {3051, 1, "m:IncludeUnsearchableItems", "IncludeUnsearchableItems", "IncludeUnsearchableItems", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 10},
 };
-const std::uint16_t kByIndexTEwsFindMailboxStatisticsByKeywords[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-const std::uint16_t kByNameTEwsFindMailboxStatisticsByKeywords[] = {5, 9, 10, 1, 2, 0, 7, 4, 8, 3, 6};
+constexpr std::uint16_t kByIndexTEwsFindMailboxStatisticsByKeywords[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+constexpr std::uint16_t kByNameTEwsFindMailboxStatisticsByKeywords[] = {5, 9, 10, 1, 2, 0, 7, 4, 8, 3, 6};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindMailboxStatisticsByKeywordsResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindMailboxStatisticsByKeywordsResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindMailboxStatisticsByKeywordsResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindMailboxStatisticsByKeywordsResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsFindMailboxStatisticsByKeywordsResponse[] = {0};
-const std::uint16_t kByNameTEwsFindMailboxStatisticsByKeywordsResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsFindMailboxStatisticsByKeywordsResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsFindMailboxStatisticsByKeywordsResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindMailboxStatisticsByKeywordsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindMailboxStatisticsByKeywordsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindMailboxStatisticsByKeywordsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindMailboxStatisticsByKeywordsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1200,21 +1200,21 @@ const TDvXMLSchemaInfo kDeclsTEwsFindMailboxStatisticsByKeywordsResponseMessage[
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3052, 1, "m:MailboxStatisticsSearchResult", "MailboxStatisticsSearchResult", "MailboxStatisticsSearchResult", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMailboxStatisticsSearchResult::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsFindMailboxStatisticsByKeywordsResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsFindMailboxStatisticsByKeywordsResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsFindMailboxStatisticsByKeywordsResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsFindMailboxStatisticsByKeywordsResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetSearchableMailboxes(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetSearchableMailboxes(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetSearchableMailboxes[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetSearchableMailboxes[] = {
     {3053, 1, "m:SearchFilter", "SearchFilter", "SearchFilter", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3054, 1, "m:ExpandGroupMembership", "ExpandGroupMembership", "ExpandGroupMembership", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsGetSearchableMailboxes[] = {0, 1};
-const std::uint16_t kByNameTEwsGetSearchableMailboxes[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsGetSearchableMailboxes[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsGetSearchableMailboxes[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetSearchableMailboxesResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetSearchableMailboxesResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetSearchableMailboxesResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetSearchableMailboxesResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1223,12 +1223,12 @@ const TDvXMLSchemaInfo kDeclsTEwsGetSearchableMailboxesResponseMessage[] = {
     {3055, 1, "m:SearchableMailboxes", "SearchableMailboxes", "SearchableMailboxes", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfSearchableMailboxes::ClassInfo, nullptr, nullptr, 5},
     {3056, 1, "m:FailedMailboxes", "FailedMailboxes", "FailedMailboxes", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfFailedSearchMailboxes::ClassInfo, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsGetSearchableMailboxesResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsGetSearchableMailboxesResponseMessage[] = {2, 6, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsGetSearchableMailboxesResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsGetSearchableMailboxesResponseMessage[] = {2, 6, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchMailboxes(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchMailboxes(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchMailboxes[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchMailboxes[] = {
     {3057, 1, "m:SearchQueries", "SearchQueries", "SearchQueries", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfMailboxQueries::ClassInfo, nullptr, nullptr, 0},
     {3058, 1, "m:ResultType", "ResultType", "ResultType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSearchResult, nullptr, 1},
     {3059, 1, "m:PreviewItemResponseShape", "PreviewItemResponseShape", "PreviewItemResponseShape", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPreviewItemResponseShape::ClassInfo, nullptr, nullptr, 2},
@@ -1239,20 +1239,20 @@ const TDvXMLSchemaInfo kDeclsTEwsSearchMailboxes[] = {
     {3064, 1, "m:PageItemReference", "PageItemReference", "PageItemReference", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 7},
     {3065, 1, "m:PageDirection", "PageDirection", "PageDirection", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSearchPageDirection, nullptr, 8},
 };
-const std::uint16_t kByIndexTEwsSearchMailboxes[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-const std::uint16_t kByNameTEwsSearchMailboxes[] = {5, 4, 8, 7, 6, 2, 1, 0, 3};
+constexpr std::uint16_t kByIndexTEwsSearchMailboxes[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::uint16_t kByNameTEwsSearchMailboxes[] = {5, 4, 8, 7, 6, 2, 1, 0, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchMailboxesResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchMailboxesResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchMailboxesResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchMailboxesResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsSearchMailboxesResponse[] = {0};
-const std::uint16_t kByNameTEwsSearchMailboxesResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsSearchMailboxesResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsSearchMailboxesResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchMailboxesResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchMailboxesResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchMailboxesResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchMailboxesResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1260,22 +1260,22 @@ const TDvXMLSchemaInfo kDeclsTEwsSearchMailboxesResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3066, 1, "m:SearchMailboxesResult", "SearchMailboxesResult", "SearchMailboxesResult", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSearchMailboxesResult::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsSearchMailboxesResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsSearchMailboxesResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsSearchMailboxesResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsSearchMailboxesResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetDiscoverySearchConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetDiscoverySearchConfiguration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetDiscoverySearchConfiguration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetDiscoverySearchConfiguration[] = {
     {3067, 1, "m:SearchId", "SearchId", "SearchId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3068, 1, "m:ExpandGroupMembership", "ExpandGroupMembership", "ExpandGroupMembership", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
     {3069, 1, "m:InPlaceHoldConfigurationOnly", "InPlaceHoldConfigurationOnly", "InPlaceHoldConfigurationOnly", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsGetDiscoverySearchConfiguration[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsGetDiscoverySearchConfiguration[] = {1, 2, 0};
+constexpr std::uint16_t kByIndexTEwsGetDiscoverySearchConfiguration[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsGetDiscoverySearchConfiguration[] = {1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetDiscoverySearchConfigurationResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetDiscoverySearchConfigurationResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetDiscoverySearchConfigurationResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetDiscoverySearchConfigurationResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1283,20 +1283,20 @@ const TDvXMLSchemaInfo kDeclsTEwsGetDiscoverySearchConfigurationResponseMessage[
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3070, 1, "m:DiscoverySearchConfigurations", "DiscoverySearchConfigurations", "DiscoverySearchConfigurations", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfDiscoverySearchConfiguration::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetDiscoverySearchConfigurationResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetDiscoverySearchConfigurationResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetDiscoverySearchConfigurationResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetDiscoverySearchConfigurationResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetHoldOnMailboxes(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetHoldOnMailboxes(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetHoldOnMailboxes[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetHoldOnMailboxes[] = {
     {3071, 1, "m:HoldId", "HoldId", "HoldId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetHoldOnMailboxes[] = {0};
-const std::uint16_t kByNameTEwsGetHoldOnMailboxes[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetHoldOnMailboxes[] = {0};
+constexpr std::uint16_t kByNameTEwsGetHoldOnMailboxes[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetHoldOnMailboxesResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetHoldOnMailboxesResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetHoldOnMailboxesResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetHoldOnMailboxesResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1304,12 +1304,12 @@ const TDvXMLSchemaInfo kDeclsTEwsGetHoldOnMailboxesResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3072, 1, "m:MailboxHoldResult", "MailboxHoldResult", "MailboxHoldResult", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMailboxHoldResult::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetHoldOnMailboxesResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetHoldOnMailboxesResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetHoldOnMailboxesResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetHoldOnMailboxesResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetHoldOnMailboxes(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetHoldOnMailboxes(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetHoldOnMailboxes[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetHoldOnMailboxes[] = {
     {3073, 1, "m:ActionType", "ActionType", "ActionType", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_THoldAction, nullptr, 0},
     {3074, 1, "m:HoldId", "HoldId", "HoldId", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {3075, 1, "m:Query", "Query", "Query", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1320,12 +1320,12 @@ const TDvXMLSchemaInfo kDeclsTEwsSetHoldOnMailboxes[] = {
     {3080, 1, "m:InPlaceHoldIdentity", "InPlaceHoldIdentity", "InPlaceHoldIdentity", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 7},
     {3081, 1, "m:ItemHoldPeriod", "ItemHoldPeriod", "ItemHoldPeriod", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 8},
 };
-const std::uint16_t kByIndexTEwsSetHoldOnMailboxes[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-const std::uint16_t kByNameTEwsSetHoldOnMailboxes[] = {0, 6, 1, 7, 5, 8, 4, 3, 2};
+constexpr std::uint16_t kByIndexTEwsSetHoldOnMailboxes[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::uint16_t kByNameTEwsSetHoldOnMailboxes[] = {0, 6, 1, 7, 5, 8, 4, 3, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetHoldOnMailboxesResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetHoldOnMailboxesResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetHoldOnMailboxesResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetHoldOnMailboxesResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1333,21 +1333,21 @@ const TDvXMLSchemaInfo kDeclsTEwsSetHoldOnMailboxesResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3082, 1, "m:MailboxHoldResult", "MailboxHoldResult", "MailboxHoldResult", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMailboxHoldResult::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsSetHoldOnMailboxesResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsSetHoldOnMailboxesResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsSetHoldOnMailboxesResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsSetHoldOnMailboxesResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetNonIndexableItemStatistics(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetNonIndexableItemStatistics(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetNonIndexableItemStatistics[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetNonIndexableItemStatistics[] = {
     {3083, 1, "m:Mailboxes", "Mailboxes", "Mailboxes", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfLegacyDNs::ClassInfo, nullptr, nullptr, 0},
     {3084, 1, "m:SearchArchiveOnly", "SearchArchiveOnly", "SearchArchiveOnly", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsGetNonIndexableItemStatistics[] = {0, 1};
-const std::uint16_t kByNameTEwsGetNonIndexableItemStatistics[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsGetNonIndexableItemStatistics[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsGetNonIndexableItemStatistics[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetNonIndexableItemStatisticsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetNonIndexableItemStatisticsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetNonIndexableItemStatisticsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetNonIndexableItemStatisticsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1355,24 +1355,24 @@ const TDvXMLSchemaInfo kDeclsTEwsGetNonIndexableItemStatisticsResponseMessage[] 
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3085, 1, "m:NonIndexableItemStatistics", "NonIndexableItemStatistics", "NonIndexableItemStatistics", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfNonIndexableItemStatistics::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetNonIndexableItemStatisticsResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetNonIndexableItemStatisticsResponseMessage[] = {2, 0, 3, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetNonIndexableItemStatisticsResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetNonIndexableItemStatisticsResponseMessage[] = {2, 0, 3, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetNonIndexableItemDetails(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetNonIndexableItemDetails(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetNonIndexableItemDetails[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetNonIndexableItemDetails[] = {
     {3086, 1, "m:Mailboxes", "Mailboxes", "Mailboxes", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfLegacyDNs::ClassInfo, nullptr, nullptr, 0},
     {3087, 1, "m:PageSize", "PageSize", "PageSize", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
     {3088, 1, "m:PageItemReference", "PageItemReference", "PageItemReference", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {3089, 1, "m:PageDirection", "PageDirection", "PageDirection", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSearchPageDirection, nullptr, 3},
     {3090, 1, "m:SearchArchiveOnly", "SearchArchiveOnly", "SearchArchiveOnly", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsGetNonIndexableItemDetails[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsGetNonIndexableItemDetails[] = {0, 3, 2, 1, 4};
+constexpr std::uint16_t kByIndexTEwsGetNonIndexableItemDetails[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsGetNonIndexableItemDetails[] = {0, 3, 2, 1, 4};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetNonIndexableItemDetailsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetNonIndexableItemDetailsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetNonIndexableItemDetailsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetNonIndexableItemDetailsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1380,30 +1380,30 @@ const TDvXMLSchemaInfo kDeclsTEwsGetNonIndexableItemDetailsResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3091, 1, "m:NonIndexableItemDetailsResult", "NonIndexableItemDetailsResult", "NonIndexableItemDetailsResult", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonIndexableItemDetailResult::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetNonIndexableItemDetailsResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetNonIndexableItemDetailsResponseMessage[] = {2, 0, 3, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetNonIndexableItemDetailsResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetNonIndexableItemDetailsResponseMessage[] = {2, 0, 3, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMarkAllItemsAsRead(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMarkAllItemsAsRead(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMarkAllItemsAsRead[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMarkAllItemsAsRead[] = {
     {3092, 1, "m:ReadFlag", "ReadFlag", "ReadFlag", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 0},
     {3093, 1, "m:SuppressReadReceipts", "SuppressReadReceipts", "SuppressReadReceipts", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
     {3094, 1, "m:FolderIds", "FolderIds", "FolderIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsMarkAllItemsAsRead[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsMarkAllItemsAsRead[] = {2, 0, 1};
+constexpr std::uint16_t kByIndexTEwsMarkAllItemsAsRead[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsMarkAllItemsAsRead[] = {2, 0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMarkAllItemsAsReadResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMarkAllItemsAsReadResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMarkAllItemsAsReadResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMarkAllItemsAsReadResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsMarkAllItemsAsReadResponse[] = {0};
-const std::uint16_t kByNameTEwsMarkAllItemsAsReadResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsMarkAllItemsAsReadResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsMarkAllItemsAsReadResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetConversationItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetConversationItems(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetConversationItems[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetConversationItems[] = {
     {3095, 1, "m:ItemShape", "ItemShape", "ItemShape", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemResponseShape::ClassInfo, nullptr, nullptr, 0},
     {3096, 1, "m:FoldersToIgnore", "FoldersToIgnore", "FoldersToIgnore", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseFolderIds::ClassInfo, nullptr, nullptr, 1},
     {3097, 1, "m:MaxItemsToReturn", "MaxItemsToReturn", "MaxItemsToReturn", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1411,12 +1411,12 @@ const TDvXMLSchemaInfo kDeclsTEwsGetConversationItems[] = {
     {3099, 1, "m:MailboxScope", "MailboxScope", "MailboxScope", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TMailboxSearchLocation, nullptr, 4},
     {3100, 1, "m:Conversations", "Conversations", "Conversations", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfConversationRequests::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetConversationItems[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetConversationItems[] = {5, 1, 0, 4, 2, 3};
+constexpr std::uint16_t kByIndexTEwsGetConversationItems[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetConversationItems[] = {5, 1, 0, 4, 2, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetConversationItemsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetConversationItemsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetConversationItemsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetConversationItemsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1424,28 +1424,28 @@ const TDvXMLSchemaInfo kDeclsTEwsGetConversationItemsResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3101, 1, "m:Conversation", "Conversation", "Conversation", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsConversationResponse::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetConversationItemsResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetConversationItemsResponseMessage[] = {5, 2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetConversationItemsResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetConversationItemsResponseMessage[] = {5, 2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetConversationItemsResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetConversationItemsResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetConversationItemsResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetConversationItemsResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetConversationItemsResponse[] = {0};
-const std::uint16_t kByNameTEwsGetConversationItemsResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetConversationItemsResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsGetConversationItemsResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetOMEConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetOMEConfiguration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetOMEConfiguration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetOMEConfiguration[] = {
     {3102, 1, "m:TemplateName", "TemplateName", "TemplateName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetOMEConfiguration[] = {0};
-const std::uint16_t kByNameTEwsGetOMEConfiguration[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetOMEConfiguration[] = {0};
+constexpr std::uint16_t kByNameTEwsGetOMEConfiguration[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsOMEConfigurationResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsOMEConfigurationResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsOMEConfigurationResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsOMEConfigurationResponse[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1454,41 +1454,41 @@ const TDvXMLSchemaInfo kDeclsTEwsOMEConfigurationResponse[] = {
     {3103, 1, "m:Xml", "Xml", "Xml", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 5},
     {3104, 1, "m:ConfigList", "ConfigList", "ConfigList", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfStrings::ClassInfo, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsOMEConfigurationResponse[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsOMEConfigurationResponse[] = {6, 2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsOMEConfigurationResponse[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsOMEConfigurationResponse[] = {6, 2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetOMEConfiguration(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetOMEConfiguration(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetOMEConfiguration[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetOMEConfiguration[] = {
     {3105, 1, "m:Xml", "Xml", "Xml", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3106, 1, "m:TemplateName", "TemplateName", "TemplateName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsSetOMEConfiguration[] = {0, 1};
-const std::uint16_t kByNameTEwsSetOMEConfiguration[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsSetOMEConfiguration[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsSetOMEConfiguration[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetOMEConfigurationResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetOMEConfigurationResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetOMEConfigurationResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetOMEConfigurationResponse[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsSetOMEConfigurationResponse[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsSetOMEConfigurationResponse[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsSetOMEConfigurationResponse[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsSetOMEConfigurationResponse[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetOMEMessageStatus(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetOMEMessageStatus(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetOMEMessageStatus[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetOMEMessageStatus[] = {
     {3107, 1, "m:MessageId", "MessageId", "MessageId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetOMEMessageStatus[] = {0};
-const std::uint16_t kByNameTEwsGetOMEMessageStatus[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetOMEMessageStatus[] = {0};
+constexpr std::uint16_t kByNameTEwsGetOMEMessageStatus[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetOMEMessageStatusResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetOMEMessageStatusResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetOMEMessageStatusResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetOMEMessageStatusResponse[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1500,21 +1500,21 @@ const TDvXMLSchemaInfo kDeclsTEwsGetOMEMessageStatusResponse[] = {
     {3111, 1, "m:Container", "Container", "Container", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 8},
     {3112, 1, "m:IsRevocable", "IsRevocable", "IsRevocable", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 9},
 };
-const std::uint16_t kByIndexTEwsGetOMEMessageStatusResponse[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-const std::uint16_t kByNameTEwsGetOMEMessageStatusResponse[] = {8, 2, 9, 5, 0, 3, 6, 4, 1, 7};
+constexpr std::uint16_t kByIndexTEwsGetOMEMessageStatusResponse[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+constexpr std::uint16_t kByNameTEwsGetOMEMessageStatusResponse[] = {8, 2, 9, 5, 0, 3, 6, 4, 1, 7};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetOMEMessageStatus(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetOMEMessageStatus(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetOMEMessageStatus[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetOMEMessageStatus[] = {
     {3113, 1, "m:MessageId", "MessageId", "MessageId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3114, 1, "m:IsRevoked", "IsRevoked", "IsRevoked", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsSetOMEMessageStatus[] = {0, 1};
-const std::uint16_t kByNameTEwsSetOMEMessageStatus[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsSetOMEMessageStatus[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsSetOMEMessageStatus[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetOMEMessageStatusResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetOMEMessageStatusResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetOMEMessageStatusResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetOMEMessageStatusResponse[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1526,12 +1526,12 @@ const TDvXMLSchemaInfo kDeclsTEwsSetOMEMessageStatusResponse[] = {
     {3118, 1, "m:RevokeStatus", "RevokeStatus", "RevokeStatus", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TOMEMessageRevocationStatus, nullptr, 8},
     {3119, 1, "m:IsRevoked", "IsRevoked", "IsRevoked", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 9},
 };
-const std::uint16_t kByIndexTEwsSetOMEMessageStatusResponse[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-const std::uint16_t kByNameTEwsSetOMEMessageStatusResponse[] = {7, 2, 9, 6, 0, 3, 4, 1, 8, 5};
+constexpr std::uint16_t kByIndexTEwsSetOMEMessageStatusResponse[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+constexpr std::uint16_t kByNameTEwsSetOMEMessageStatusResponse[] = {7, 2, 9, 6, 0, 3, 4, 1, 8, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetAppManifests(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetAppManifests(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetAppManifests[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetAppManifests[] = {
     {3120, 1, "m:ApiVersionSupported", "ApiVersionSupported", "ApiVersionSupported", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3121, 1, "m:SchemaVersionSupported", "SchemaVersionSupported", "SchemaVersionSupported", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {3122, 1, "m:IncludeAllInstalledAddIns", "IncludeAllInstalledAddIns", "IncludeAllInstalledAddIns", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
@@ -1542,12 +1542,12 @@ const TDvXMLSchemaInfo kDeclsTEwsGetAppManifests[] = {
     {3127, 1, "m:AddIns", "AddIns", "AddIns", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfPrivateCatalogAddIns::ClassInfo, nullptr, nullptr, 7},
     {3128, 1, "m:IncludeExtensionMetaData", "IncludeExtensionMetaData", "IncludeExtensionMetaData", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 8},
 };
-const std::uint16_t kByIndexTEwsGetAppManifests[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-const std::uint16_t kByNameTEwsGetAppManifests[] = {7, 0, 6, 2, 5, 3, 8, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetAppManifests[] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::uint16_t kByNameTEwsGetAppManifests[] = {7, 0, 6, 2, 5, 3, 8, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetAppManifestsResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetAppManifestsResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetAppManifestsResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetAppManifestsResponse[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1556,23 +1556,23 @@ const TDvXMLSchemaInfo kDeclsTEwsGetAppManifestsResponse[] = {
     {3129, 1, "m:Apps", "Apps", "Apps", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsArrayOfApps::ClassInfo, nullptr, nullptr, 5},
     {3130, 1, "m:Manifests", "Manifests", "Manifests", 0, 1, false, 0, TDvXMLSchemaValueKind::Class, &TEwsArrayOfAppManifests::ClassInfo, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsGetAppManifestsResponse[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsGetAppManifestsResponse[] = {5, 2, 6, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetAppManifestsResponse[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsGetAppManifestsResponse[] = {5, 2, 6, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfAppManifests(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfAppManifests(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfAppManifests[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfAppManifests[] = {
     {3131, 1, "m:Manifest", "Manifest", "Manifest", 0, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfAppManifests[] = {0};
-const std::uint16_t kByNameTEwsArrayOfAppManifests[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfAppManifests[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfAppManifests[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetAppMarketplaceUrl(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetAppMarketplaceUrl(e));
 }
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetAppMarketplaceUrlResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetAppMarketplaceUrlResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetAppMarketplaceUrlResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetAppMarketplaceUrlResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1581,30 +1581,30 @@ const TDvXMLSchemaInfo kDeclsTEwsGetAppMarketplaceUrlResponseMessage[] = {
     {3132, 1, "m:AppMarketplaceUrl", "AppMarketplaceUrl", "AppMarketplaceUrl", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 5},
     {3133, 1, "m:ConnectorsManagementUrl", "ConnectorsManagementUrl", "ConnectorsManagementUrl", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsGetAppMarketplaceUrlResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsGetAppMarketplaceUrlResponseMessage[] = {5, 6, 2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetAppMarketplaceUrlResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsGetAppMarketplaceUrlResponseMessage[] = {5, 6, 2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMarkAsJunk(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMarkAsJunk(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMarkAsJunk[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMarkAsJunk[] = {
     {3134, 1, "m:ItemIds", "ItemIds", "ItemIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseItemIds::ClassInfo, nullptr, nullptr, 0},
     {3135, 2, "IsJunk", "IsJunk", "IsJunk", 1, 1, true, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
     {3136, 2, "MoveItem", "MoveItem", "MoveItem", 1, 1, true, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsMarkAsJunk[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsMarkAsJunk[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsMarkAsJunk[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsMarkAsJunk[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMarkAsJunkResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMarkAsJunkResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMarkAsJunkResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMarkAsJunkResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsMarkAsJunkResponse[] = {0};
-const std::uint16_t kByNameTEwsMarkAsJunkResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsMarkAsJunkResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsMarkAsJunkResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMarkAsJunkResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMarkAsJunkResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMarkAsJunkResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMarkAsJunkResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1612,29 +1612,29 @@ const TDvXMLSchemaInfo kDeclsTEwsMarkAsJunkResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3137, 1, "m:MovedItemId", "MovedItemId", "MovedItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsMarkAsJunkResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsMarkAsJunkResponseMessage[] = {2, 0, 3, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsMarkAsJunkResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsMarkAsJunkResponseMessage[] = {2, 0, 3, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMarkAsPhishing(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMarkAsPhishing(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMarkAsPhishing[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMarkAsPhishing[] = {
     {3138, 1, "m:ItemIds", "ItemIds", "ItemIds", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseItemIds::ClassInfo, nullptr, nullptr, 0},
     {3139, 2, "MoveItem", "MoveItem", "MoveItem", 1, 1, true, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsMarkAsPhishing[] = {0, 1};
-const std::uint16_t kByNameTEwsMarkAsPhishing[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsMarkAsPhishing[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsMarkAsPhishing[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMarkAsPhishingResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMarkAsPhishingResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMarkAsPhishingResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMarkAsPhishingResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsMarkAsPhishingResponse[] = {0};
-const std::uint16_t kByNameTEwsMarkAsPhishingResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsMarkAsPhishingResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsMarkAsPhishingResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMarkAsPhishingResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMarkAsPhishingResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMarkAsPhishingResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMarkAsPhishingResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1642,31 +1642,31 @@ const TDvXMLSchemaInfo kDeclsTEwsMarkAsPhishingResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3140, 1, "m:MovedItemId", "MovedItemId", "MovedItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsMarkAsPhishingResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsMarkAsPhishingResponseMessage[] = {2, 0, 3, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsMarkAsPhishingResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsMarkAsPhishingResponseMessage[] = {2, 0, 3, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsReportMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsReportMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsReportMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsReportMessage[] = {
     {3141, 1, "m:ItemIds", "ItemIds", "ItemIds", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfBaseItemIds::ClassInfo, nullptr, nullptr, 0},
     {3142, 1, "m:BlockReportingToMicrosoft", "BlockReportingToMicrosoft", "BlockReportingToMicrosoft", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
     {3143, 1, "m:Platform", "Platform", "Platform", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TReportMessagePlatform, nullptr, 2},
     {3144, 2, "ReportAction", "ReportAction", "ReportAction", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TReportMessageAction, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsReportMessage[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsReportMessage[] = {1, 0, 2, 3};
+constexpr std::uint16_t kByIndexTEwsReportMessage[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsReportMessage[] = {1, 0, 2, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsReportMessageResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsReportMessageResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsReportMessageResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsReportMessageResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsReportMessageResponse[] = {0};
-const std::uint16_t kByNameTEwsReportMessageResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsReportMessageResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsReportMessageResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsReportMessageResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsReportMessageResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsReportMessageResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsReportMessageResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1675,12 +1675,12 @@ const TDvXMLSchemaInfo kDeclsTEwsReportMessageResponseMessage[] = {
     {3145, 1, "m:MovedItemId", "MovedItemId", "MovedItemId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 5},
     {3146, 1, "m:Policy", "Policy", "Policy", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsReportMessageResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsReportMessageResponseMessage[] = {2, 0, 3, 5, 6, 4, 1};
+constexpr std::uint16_t kByIndexTEwsReportMessageResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsReportMessageResponseMessage[] = {2, 0, 3, 5, 6, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsInstallApp(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsInstallApp(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsInstallApp[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsInstallApp[] = {
     {3147, 1, "m:Manifest", "Manifest", "Manifest", 1, 1, false, -1, TDvXMLSchemaValueKind::Base64binary, nullptr, nullptr, nullptr, 0},
     {3148, 1, "m:MarketplaceAssetId", "MarketplaceAssetId", "MarketplaceAssetId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {3149, 1, "m:MarketplaceContentMarket", "MarketplaceContentMarket", "MarketplaceContentMarket", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -1692,12 +1692,12 @@ const TDvXMLSchemaInfo kDeclsTEwsInstallApp[] = {
     {3155, 1, "m:IsMetaOSApp", "IsMetaOSApp", "IsMetaOSApp", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 8},
     {3156, 1, "m:MetaOSSyncData", "MetaOSSyncData", "MetaOSSyncData", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 9},
 };
-const std::uint16_t kByIndexTEwsInstallApp[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-const std::uint16_t kByNameTEwsInstallApp[] = {6, 7, 8, 0, 4, 1, 2, 5, 9, 3};
+constexpr std::uint16_t kByIndexTEwsInstallApp[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+constexpr std::uint16_t kByNameTEwsInstallApp[] = {6, 7, 8, 0, 4, 1, 2, 5, 9, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsInstallAppResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsInstallAppResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsInstallAppResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsInstallAppResponse[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1706,104 +1706,104 @@ const TDvXMLSchemaInfo kDeclsTEwsInstallAppResponse[] = {
     {3157, 1, "m:WasFirstInstall", "WasFirstInstall", "WasFirstInstall", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 5},
     {3158, 1, "m:Extension", "Extension", "Extension", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsInstalledApp::ClassInfo, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsInstallAppResponse[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsInstallAppResponse[] = {2, 6, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsInstallAppResponse[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsInstallAppResponse[] = {2, 6, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateExtensionUsage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateExtensionUsage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateExtensionUsage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateExtensionUsage[] = {
     {3159, 1, "m:Client", "Client", "Client", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3160, 1, "m:Extensions", "Extensions", "Extensions", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfUpdateExtensionUsageItem::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsUpdateExtensionUsage[] = {0, 1};
-const std::uint16_t kByNameTEwsUpdateExtensionUsage[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsUpdateExtensionUsage[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsUpdateExtensionUsage[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfUpdateExtensionUsageItem(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfUpdateExtensionUsageItem(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfUpdateExtensionUsageItem[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfUpdateExtensionUsageItem[] = {
     {3161, 1, "m:ExtensionId", "ExtensionId", "ExtensionId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3162, 1, "m:Scenarios", "Scenarios", "Scenarios", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfExtensionUsageScenarioCounter::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsArrayOfUpdateExtensionUsageItem[] = {0, 1};
-const std::uint16_t kByNameTEwsArrayOfUpdateExtensionUsageItem[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsArrayOfUpdateExtensionUsageItem[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsArrayOfUpdateExtensionUsageItem[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfExtensionUsageScenarioCounter(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfExtensionUsageScenarioCounter(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfExtensionUsageScenarioCounter[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfExtensionUsageScenarioCounter[] = {
     {3163, 1, "m:ScenarioName", "ScenarioName", "ScenarioName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3164, 1, "m:Count", "Count", "Count", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsArrayOfExtensionUsageScenarioCounter[] = {0, 1};
-const std::uint16_t kByNameTEwsArrayOfExtensionUsageScenarioCounter[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsArrayOfExtensionUsageScenarioCounter[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsArrayOfExtensionUsageScenarioCounter[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateExtensionUsageResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateExtensionUsageResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateExtensionUsageResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateExtensionUsageResponse[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsUpdateExtensionUsageResponse[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsUpdateExtensionUsageResponse[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsUpdateExtensionUsageResponse[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsUpdateExtensionUsageResponse[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUninstallApp(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUninstallApp(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUninstallApp[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUninstallApp[] = {
     {3165, 1, "m:ID", "ID", "ID", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3166, 1, "m:IsMetaOSApp", "IsMetaOSApp", "IsMetaOSApp", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsUninstallApp[] = {0, 1};
-const std::uint16_t kByNameTEwsUninstallApp[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsUninstallApp[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsUninstallApp[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUninstallAppResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUninstallAppResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUninstallAppResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUninstallAppResponse[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsUninstallAppResponse[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsUninstallAppResponse[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsUninstallAppResponse[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsUninstallAppResponse[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDisableApp(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDisableApp(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDisableApp[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDisableApp[] = {
     {3167, 1, "m:ID", "ID", "ID", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3168, 1, "m:DisableReason", "DisableReason", "DisableReason", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TDisableReason, nullptr, 1},
     {3169, 1, "m:IsMetaOSApp", "IsMetaOSApp", "IsMetaOSApp", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsDisableApp[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsDisableApp[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsDisableApp[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsDisableApp[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDisableAppResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDisableAppResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDisableAppResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDisableAppResponse[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsDisableAppResponse[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsDisableAppResponse[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsDisableAppResponse[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsDisableAppResponse[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAddNewImContactToGroup(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAddNewImContactToGroup(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAddNewImContactToGroup[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAddNewImContactToGroup[] = {
     {3170, 1, "m:ImAddress", "ImAddress", "ImAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3171, 1, "m:DisplayName", "DisplayName", "DisplayName", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {3172, 1, "m:GroupId", "GroupId", "GroupId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsAddNewImContactToGroup[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsAddNewImContactToGroup[] = {1, 2, 0};
+constexpr std::uint16_t kByIndexTEwsAddNewImContactToGroup[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsAddNewImContactToGroup[] = {1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAddNewImContactToGroupResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAddNewImContactToGroupResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAddNewImContactToGroupResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAddNewImContactToGroupResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1811,23 +1811,23 @@ const TDvXMLSchemaInfo kDeclsTEwsAddNewImContactToGroupResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3173, 1, "m:Persona", "Persona", "Persona", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPersona::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsAddNewImContactToGroupResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsAddNewImContactToGroupResponseMessage[] = {2, 0, 3, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsAddNewImContactToGroupResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsAddNewImContactToGroupResponseMessage[] = {2, 0, 3, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAddNewTelUriContactToGroup(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAddNewTelUriContactToGroup(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAddNewTelUriContactToGroup[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAddNewTelUriContactToGroup[] = {
     {3174, 1, "m:TelUriAddress", "TelUriAddress", "TelUriAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3175, 1, "m:ImContactSipUriAddress", "ImContactSipUriAddress", "ImContactSipUriAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {3176, 1, "m:ImTelephoneNumber", "ImTelephoneNumber", "ImTelephoneNumber", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {3177, 1, "m:GroupId", "GroupId", "GroupId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsAddNewTelUriContactToGroup[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsAddNewTelUriContactToGroup[] = {3, 1, 2, 0};
+constexpr std::uint16_t kByIndexTEwsAddNewTelUriContactToGroup[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsAddNewTelUriContactToGroup[] = {3, 1, 2, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAddNewTelUriContactToGroupResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAddNewTelUriContactToGroupResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAddNewTelUriContactToGroupResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAddNewTelUriContactToGroupResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1835,62 +1835,62 @@ const TDvXMLSchemaInfo kDeclsTEwsAddNewTelUriContactToGroupResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3178, 1, "m:Persona", "Persona", "Persona", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPersona::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsAddNewTelUriContactToGroupResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsAddNewTelUriContactToGroupResponseMessage[] = {2, 0, 3, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsAddNewTelUriContactToGroupResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsAddNewTelUriContactToGroupResponseMessage[] = {2, 0, 3, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAddImContactToGroup(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAddImContactToGroup(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAddImContactToGroup[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAddImContactToGroup[] = {
     {3179, 1, "m:ContactId", "ContactId", "ContactId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {3180, 1, "m:GroupId", "GroupId", "GroupId", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsAddImContactToGroup[] = {0, 1};
-const std::uint16_t kByNameTEwsAddImContactToGroup[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsAddImContactToGroup[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsAddImContactToGroup[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAddImContactToGroupResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAddImContactToGroupResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAddImContactToGroupResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAddImContactToGroupResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsAddImContactToGroupResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsAddImContactToGroupResponseMessage[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsAddImContactToGroupResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsAddImContactToGroupResponseMessage[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRemoveImContactFromGroup(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRemoveImContactFromGroup(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRemoveImContactFromGroup[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRemoveImContactFromGroup[] = {
     {3181, 1, "m:ContactId", "ContactId", "ContactId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {3182, 1, "m:GroupId", "GroupId", "GroupId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsRemoveImContactFromGroup[] = {0, 1};
-const std::uint16_t kByNameTEwsRemoveImContactFromGroup[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsRemoveImContactFromGroup[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsRemoveImContactFromGroup[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRemoveImContactFromGroupResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRemoveImContactFromGroupResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRemoveImContactFromGroupResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRemoveImContactFromGroupResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsRemoveImContactFromGroupResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsRemoveImContactFromGroupResponseMessage[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsRemoveImContactFromGroupResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsRemoveImContactFromGroupResponseMessage[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAddImGroup(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAddImGroup(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAddImGroup[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAddImGroup[] = {
     {3183, 1, "m:DisplayName", "DisplayName", "DisplayName", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsAddImGroup[] = {0};
-const std::uint16_t kByNameTEwsAddImGroup[] = {0};
+constexpr std::uint16_t kByIndexTEwsAddImGroup[] = {0};
+constexpr std::uint16_t kByNameTEwsAddImGroup[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAddImGroupResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAddImGroupResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAddImGroupResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAddImGroupResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1898,21 +1898,21 @@ const TDvXMLSchemaInfo kDeclsTEwsAddImGroupResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3184, 1, "m:ImGroup", "ImGroup", "ImGroup", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsImGroup::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsAddImGroupResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsAddImGroupResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsAddImGroupResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsAddImGroupResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAddDistributionGroupToImList(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAddDistributionGroupToImList(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAddDistributionGroupToImList[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAddDistributionGroupToImList[] = {
     {3185, 1, "m:SmtpAddress", "SmtpAddress", "SmtpAddress", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3186, 1, "m:DisplayName", "DisplayName", "DisplayName", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsAddDistributionGroupToImList[] = {0, 1};
-const std::uint16_t kByNameTEwsAddDistributionGroupToImList[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsAddDistributionGroupToImList[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsAddDistributionGroupToImList[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsAddDistributionGroupToImListResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsAddDistributionGroupToImListResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsAddDistributionGroupToImListResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsAddDistributionGroupToImListResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1920,20 +1920,20 @@ const TDvXMLSchemaInfo kDeclsTEwsAddDistributionGroupToImListResponseMessage[] =
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3187, 1, "m:ImGroup", "ImGroup", "ImGroup", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsImGroup::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsAddDistributionGroupToImListResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsAddDistributionGroupToImListResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsAddDistributionGroupToImListResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsAddDistributionGroupToImListResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetImItemList(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetImItemList(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetImItemList[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetImItemList[] = {
     {3188, 1, "m:ExtendedProperties", "ExtendedProperties", "ExtendedProperties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfExtendedFieldURIs::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetImItemList[] = {0};
-const std::uint16_t kByNameTEwsGetImItemList[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetImItemList[] = {0};
+constexpr std::uint16_t kByNameTEwsGetImItemList[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetImItemListResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetImItemListResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetImItemListResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetImItemListResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1941,22 +1941,22 @@ const TDvXMLSchemaInfo kDeclsTEwsGetImItemListResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3189, 1, "m:ImItemList", "ImItemList", "ImItemList", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsImItemList::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetImItemListResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetImItemListResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetImItemListResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetImItemListResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetImItems(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetImItems(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetImItems[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetImItems[] = {
     {3190, 1, "m:ContactIds", "ContactIds", "ContactIds", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseItemIds::ClassInfo, nullptr, nullptr, 0},
     {3191, 1, "m:GroupIds", "GroupIds", "GroupIds", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfBaseItemIds::ClassInfo, nullptr, nullptr, 1},
     {3192, 1, "m:ExtendedProperties", "ExtendedProperties", "ExtendedProperties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfExtendedFieldURIs::ClassInfo, nullptr, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsGetImItems[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsGetImItems[] = {0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsGetImItems[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsGetImItems[] = {0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetImItemsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetImItemsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetImItemsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetImItemsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -1964,116 +1964,116 @@ const TDvXMLSchemaInfo kDeclsTEwsGetImItemsResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3193, 1, "m:ImItemList", "ImItemList", "ImItemList", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsImItemList::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetImItemsResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetImItemsResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetImItemsResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetImItemsResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRemoveContactFromImList(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRemoveContactFromImList(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRemoveContactFromImList[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRemoveContactFromImList[] = {
     {3194, 1, "m:ContactId", "ContactId", "ContactId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsRemoveContactFromImList[] = {0};
-const std::uint16_t kByNameTEwsRemoveContactFromImList[] = {0};
+constexpr std::uint16_t kByIndexTEwsRemoveContactFromImList[] = {0};
+constexpr std::uint16_t kByNameTEwsRemoveContactFromImList[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRemoveContactFromImListResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRemoveContactFromImListResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRemoveContactFromImListResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRemoveContactFromImListResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsRemoveContactFromImListResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsRemoveContactFromImListResponseMessage[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsRemoveContactFromImListResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsRemoveContactFromImListResponseMessage[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRemoveDistributionGroupFromImList(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRemoveDistributionGroupFromImList(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRemoveDistributionGroupFromImList[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRemoveDistributionGroupFromImList[] = {
     {3195, 1, "m:GroupId", "GroupId", "GroupId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsRemoveDistributionGroupFromImList[] = {0};
-const std::uint16_t kByNameTEwsRemoveDistributionGroupFromImList[] = {0};
+constexpr std::uint16_t kByIndexTEwsRemoveDistributionGroupFromImList[] = {0};
+constexpr std::uint16_t kByNameTEwsRemoveDistributionGroupFromImList[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRemoveDistributionGroupFromImListResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRemoveDistributionGroupFromImListResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRemoveDistributionGroupFromImListResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRemoveDistributionGroupFromImListResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsRemoveDistributionGroupFromImListResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsRemoveDistributionGroupFromImListResponseMessage[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsRemoveDistributionGroupFromImListResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsRemoveDistributionGroupFromImListResponseMessage[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRemoveImGroup(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRemoveImGroup(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRemoveImGroup[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRemoveImGroup[] = {
     {3196, 1, "m:GroupId", "GroupId", "GroupId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsRemoveImGroup[] = {0};
-const std::uint16_t kByNameTEwsRemoveImGroup[] = {0};
+constexpr std::uint16_t kByIndexTEwsRemoveImGroup[] = {0};
+constexpr std::uint16_t kByNameTEwsRemoveImGroup[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRemoveImGroupResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRemoveImGroupResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRemoveImGroupResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRemoveImGroupResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsRemoveImGroupResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsRemoveImGroupResponseMessage[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsRemoveImGroupResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsRemoveImGroupResponseMessage[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetImGroup(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetImGroup(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetImGroup[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetImGroup[] = {
     {3197, 1, "m:GroupId", "GroupId", "GroupId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {3198, 1, "m:NewDisplayName", "NewDisplayName", "NewDisplayName", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsSetImGroup[] = {0, 1};
-const std::uint16_t kByNameTEwsSetImGroup[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsSetImGroup[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsSetImGroup[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetImGroupResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetImGroupResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetImGroupResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetImGroupResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsSetImGroupResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsSetImGroupResponseMessage[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsSetImGroupResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsSetImGroupResponseMessage[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetImListMigrationCompleted(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetImListMigrationCompleted(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetImListMigrationCompleted[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetImListMigrationCompleted[] = {
     {3199, 1, "m:ImListMigrationCompleted", "ImListMigrationCompleted", "ImListMigrationCompleted", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsSetImListMigrationCompleted[] = {0};
-const std::uint16_t kByNameTEwsSetImListMigrationCompleted[] = {0};
+constexpr std::uint16_t kByIndexTEwsSetImListMigrationCompleted[] = {0};
+constexpr std::uint16_t kByNameTEwsSetImListMigrationCompleted[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetImListMigrationCompletedResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetImListMigrationCompletedResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetImListMigrationCompletedResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetImListMigrationCompletedResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsSetImListMigrationCompletedResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsSetImListMigrationCompletedResponseMessage[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsSetImListMigrationCompletedResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsSetImListMigrationCompletedResponseMessage[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetUserRetentionPolicyTags(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetUserRetentionPolicyTags(e));
 }
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetUserRetentionPolicyTagsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetUserRetentionPolicyTagsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetUserRetentionPolicyTagsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetUserRetentionPolicyTagsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2081,22 +2081,22 @@ const TDvXMLSchemaInfo kDeclsTEwsGetUserRetentionPolicyTagsResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3200, 1, "m:RetentionPolicyTags", "RetentionPolicyTags", "RetentionPolicyTags", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfRetentionPolicyTags::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetUserRetentionPolicyTagsResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetUserRetentionPolicyTagsResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsGetUserRetentionPolicyTagsResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetUserRetentionPolicyTagsResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetUserPhoto(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetUserPhoto(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetUserPhoto[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetUserPhoto[] = {
     {3201, 1, "m:Email", "Email", "Email", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3202, 1, "m:SizeRequested", "SizeRequested", "SizeRequested", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSizeRequested, nullptr, 1},
     {3203, 1, "m:TypeRequested", "TypeRequested", "TypeRequested", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TUserPhotoType, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsGetUserPhoto[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsGetUserPhoto[] = {0, 1, 2};
+constexpr std::uint16_t kByIndexTEwsGetUserPhoto[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsGetUserPhoto[] = {0, 1, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetUserPhotoResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetUserPhotoResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetUserPhotoResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetUserPhotoResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2105,28 +2105,28 @@ const TDvXMLSchemaInfo kDeclsTEwsGetUserPhotoResponseMessage[] = {
     {3204, 1, "m:HasChanged", "HasChanged", "HasChanged", 1, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 5},
     {3205, 1, "m:PictureData", "PictureData", "PictureData", 0, 1, false, -1, TDvXMLSchemaValueKind::Base64binary, nullptr, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsGetUserPhotoResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsGetUserPhotoResponseMessage[] = {2, 5, 0, 3, 6, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetUserPhotoResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsGetUserPhotoResponseMessage[] = {2, 5, 0, 3, 6, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetUserPhotoResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetUserPhotoResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetUserPhotoResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetUserPhotoResponse[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetUserPhotoResponse[] = {0};
-const std::uint16_t kByNameTEwsGetUserPhotoResponse[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetUserPhotoResponse[] = {0};
+constexpr std::uint16_t kByNameTEwsGetUserPhotoResponse[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetMeetingSpace(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetMeetingSpace(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetMeetingSpace[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetMeetingSpace[] = {
     {3206, 1, "m:ItemId", "ItemId", "ItemId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetMeetingSpace[] = {0};
-const std::uint16_t kByNameTEwsGetMeetingSpace[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetMeetingSpace[] = {0};
+constexpr std::uint16_t kByNameTEwsGetMeetingSpace[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetMeetingSpaceResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetMeetingSpaceResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetMeetingSpaceResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetMeetingSpaceResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2134,20 +2134,20 @@ const TDvXMLSchemaInfo kDeclsTEwsGetMeetingSpaceResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3207, 1, "m:MeetingSpace", "MeetingSpace", "MeetingSpace", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMeetingSpace::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetMeetingSpaceResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetMeetingSpaceResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetMeetingSpaceResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetMeetingSpaceResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateMeetingSpace(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateMeetingSpace(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateMeetingSpace[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateMeetingSpace[] = {
     {3208, 1, "m:MeetingSpace", "MeetingSpace", "MeetingSpace", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMeetingSpace::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsCreateMeetingSpace[] = {0};
-const std::uint16_t kByNameTEwsCreateMeetingSpace[] = {0};
+constexpr std::uint16_t kByIndexTEwsCreateMeetingSpace[] = {0};
+constexpr std::uint16_t kByNameTEwsCreateMeetingSpace[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateMeetingSpaceResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateMeetingSpaceResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateMeetingSpaceResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateMeetingSpaceResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2155,21 +2155,21 @@ const TDvXMLSchemaInfo kDeclsTEwsCreateMeetingSpaceResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3209, 1, "m:MeetingSpace", "MeetingSpace", "MeetingSpace", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMeetingSpace::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsCreateMeetingSpaceResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsCreateMeetingSpaceResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsCreateMeetingSpaceResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsCreateMeetingSpaceResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateMeetingSpace(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateMeetingSpace(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateMeetingSpace[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateMeetingSpace[] = {
     {3210, 1, "m:ItemId", "ItemId", "ItemId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {3211, 1, "m:MeetingSpace", "MeetingSpace", "MeetingSpace", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMeetingSpace::ClassInfo, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsUpdateMeetingSpace[] = {0, 1};
-const std::uint16_t kByNameTEwsUpdateMeetingSpace[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsUpdateMeetingSpace[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsUpdateMeetingSpace[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateMeetingSpaceResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateMeetingSpaceResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateMeetingSpaceResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateMeetingSpaceResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2177,20 +2177,20 @@ const TDvXMLSchemaInfo kDeclsTEwsUpdateMeetingSpaceResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3212, 1, "m:MeetingSpace", "MeetingSpace", "MeetingSpace", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMeetingSpace::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsUpdateMeetingSpaceResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsUpdateMeetingSpaceResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsUpdateMeetingSpaceResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsUpdateMeetingSpaceResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindMeetingSpaceByJoinUrl(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindMeetingSpaceByJoinUrl(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindMeetingSpaceByJoinUrl[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindMeetingSpaceByJoinUrl[] = {
     {3213, 1, "m:JoinUrl", "JoinUrl", "JoinUrl", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsFindMeetingSpaceByJoinUrl[] = {0};
-const std::uint16_t kByNameTEwsFindMeetingSpaceByJoinUrl[] = {0};
+constexpr std::uint16_t kByIndexTEwsFindMeetingSpaceByJoinUrl[] = {0};
+constexpr std::uint16_t kByNameTEwsFindMeetingSpaceByJoinUrl[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindMeetingSpaceByJoinUrlResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindMeetingSpaceByJoinUrlResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindMeetingSpaceByJoinUrlResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindMeetingSpaceByJoinUrlResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2198,40 +2198,40 @@ const TDvXMLSchemaInfo kDeclsTEwsFindMeetingSpaceByJoinUrlResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3214, 1, "m:MeetingSpace", "MeetingSpace", "MeetingSpace", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMeetingSpace::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsFindMeetingSpaceByJoinUrlResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsFindMeetingSpaceByJoinUrlResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsFindMeetingSpaceByJoinUrlResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsFindMeetingSpaceByJoinUrlResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteMeetingSpace(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteMeetingSpace(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteMeetingSpace[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteMeetingSpace[] = {
     {3215, 1, "m:ItemId", "ItemId", "ItemId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsDeleteMeetingSpace[] = {0};
-const std::uint16_t kByNameTEwsDeleteMeetingSpace[] = {0};
+constexpr std::uint16_t kByIndexTEwsDeleteMeetingSpace[] = {0};
+constexpr std::uint16_t kByNameTEwsDeleteMeetingSpace[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteMeetingSpaceResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteMeetingSpaceResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteMeetingSpaceResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteMeetingSpaceResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsDeleteMeetingSpaceResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsDeleteMeetingSpaceResponseMessage[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsDeleteMeetingSpaceResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsDeleteMeetingSpaceResponseMessage[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetMeetingInstanceRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetMeetingInstanceRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetMeetingInstanceRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetMeetingInstanceRequest[] = {
     {3216, 1, "m:ItemId", "ItemId", "ItemId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetMeetingInstanceRequest[] = {0};
-const std::uint16_t kByNameTEwsGetMeetingInstanceRequest[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetMeetingInstanceRequest[] = {0};
+constexpr std::uint16_t kByNameTEwsGetMeetingInstanceRequest[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetMeetingInstanceResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetMeetingInstanceResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetMeetingInstanceResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetMeetingInstanceResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2239,20 +2239,20 @@ const TDvXMLSchemaInfo kDeclsTEwsGetMeetingInstanceResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3217, 1, "m:MeetingInstance", "MeetingInstance", "MeetingInstance", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMeetingInstance::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetMeetingInstanceResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetMeetingInstanceResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetMeetingInstanceResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetMeetingInstanceResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateMeetingInstanceRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateMeetingInstanceRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateMeetingInstanceRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateMeetingInstanceRequest[] = {
     {3218, 1, "m:MeetingInstance", "MeetingInstance", "MeetingInstance", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMeetingInstance::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsCreateMeetingInstanceRequest[] = {0};
-const std::uint16_t kByNameTEwsCreateMeetingInstanceRequest[] = {0};
+constexpr std::uint16_t kByIndexTEwsCreateMeetingInstanceRequest[] = {0};
+constexpr std::uint16_t kByNameTEwsCreateMeetingInstanceRequest[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsCreateMeetingInstanceResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsCreateMeetingInstanceResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsCreateMeetingInstanceResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsCreateMeetingInstanceResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2260,23 +2260,23 @@ const TDvXMLSchemaInfo kDeclsTEwsCreateMeetingInstanceResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3219, 1, "m:MeetingInstance", "MeetingInstance", "MeetingInstance", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMeetingInstance::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsCreateMeetingInstanceResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsCreateMeetingInstanceResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsCreateMeetingInstanceResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsCreateMeetingInstanceResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateMeetingInstanceRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateMeetingInstanceRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateMeetingInstanceRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateMeetingInstanceRequest[] = {
     {3220, 1, "m:ItemId", "ItemId", "ItemId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
     {3221, 1, "m:MeetingInstance", "MeetingInstance", "MeetingInstance", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMeetingInstance::ClassInfo, nullptr, nullptr, 1},
     {3222, 1, "m:ContentActivitiesToAdd", "ContentActivitiesToAdd", "ContentActivitiesToAdd", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfContentActivities::ClassInfo, nullptr, nullptr, 2},
     {3223, 1, "m:ParticipantActivitiesToAdd", "ParticipantActivitiesToAdd", "ParticipantActivitiesToAdd", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsNonEmptyArrayOfParticipantActivities::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsUpdateMeetingInstanceRequest[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsUpdateMeetingInstanceRequest[] = {2, 0, 1, 3};
+constexpr std::uint16_t kByIndexTEwsUpdateMeetingInstanceRequest[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsUpdateMeetingInstanceRequest[] = {2, 0, 1, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsUpdateMeetingInstanceResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsUpdateMeetingInstanceResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsUpdateMeetingInstanceResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsUpdateMeetingInstanceResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2284,71 +2284,71 @@ const TDvXMLSchemaInfo kDeclsTEwsUpdateMeetingInstanceResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3224, 1, "m:MeetingInstance", "MeetingInstance", "MeetingInstance", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsMeetingInstance::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsUpdateMeetingInstanceResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsUpdateMeetingInstanceResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsUpdateMeetingInstanceResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsUpdateMeetingInstanceResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteMeetingInstanceRequest(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteMeetingInstanceRequest(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteMeetingInstanceRequest[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteMeetingInstanceRequest[] = {
     {3225, 1, "m:ItemId", "ItemId", "ItemId", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsItemId::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsDeleteMeetingInstanceRequest[] = {0};
-const std::uint16_t kByNameTEwsDeleteMeetingInstanceRequest[] = {0};
+constexpr std::uint16_t kByIndexTEwsDeleteMeetingInstanceRequest[] = {0};
+constexpr std::uint16_t kByNameTEwsDeleteMeetingInstanceRequest[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteMeetingInstanceResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteMeetingInstanceResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteMeetingInstanceResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteMeetingInstanceResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsDeleteMeetingInstanceResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsDeleteMeetingInstanceResponseMessage[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsDeleteMeetingInstanceResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsDeleteMeetingInstanceResponseMessage[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetUserPhoto(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetUserPhoto(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetUserPhoto[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetUserPhoto[] = {
     {3226, 1, "m:Email", "Email", "Email", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3227, 1, "m:Content", "Content", "Content", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {3228, 1, "m:TypeRequested", "TypeRequested", "TypeRequested", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TUserPhotoType, nullptr, 2},
 };
-const std::uint16_t kByIndexTEwsSetUserPhoto[] = {0, 1, 2};
-const std::uint16_t kByNameTEwsSetUserPhoto[] = {1, 0, 2};
+constexpr std::uint16_t kByIndexTEwsSetUserPhoto[] = {0, 1, 2};
+constexpr std::uint16_t kByNameTEwsSetUserPhoto[] = {1, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSetUserPhotoResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSetUserPhotoResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSetUserPhotoResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSetUserPhotoResponseMessage[] = {
     {2715, 1, "m:ResponseMessages", "ResponseMessages", "ResponseMessages", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfResponseMessages::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsSetUserPhotoResponseMessage[] = {0};
-const std::uint16_t kByNameTEwsSetUserPhotoResponseMessage[] = {0};
+constexpr std::uint16_t kByIndexTEwsSetUserPhotoResponseMessage[] = {0};
+constexpr std::uint16_t kByNameTEwsSetUserPhotoResponseMessage[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRegisterConsent(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRegisterConsent(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRegisterConsent[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRegisterConsent[] = {
     {3229, 1, "m:Id", "Id", "Id", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {3230, 1, "m:ConsentState", "ConsentState", "ConsentState", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TConsentState, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsRegisterConsent[] = {0, 1};
-const std::uint16_t kByNameTEwsRegisterConsent[] = {1, 0};
+constexpr std::uint16_t kByIndexTEwsRegisterConsent[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsRegisterConsent[] = {1, 0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsRegisterConsentResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsRegisterConsentResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsRegisterConsentResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsRegisterConsentResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsRegisterConsentResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsRegisterConsentResponseMessage[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsRegisterConsentResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsRegisterConsentResponseMessage[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindAvailableMeetingTimes(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindAvailableMeetingTimes(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindAvailableMeetingTimes[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindAvailableMeetingTimes[] = {
     {3231, 1, "m:Attendees", "Attendees", "Attendees", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfSmtpAddress::ClassInfo, nullptr, nullptr, 0},
     {3232, 1, "m:SearchWindowStart", "SearchWindowStart", "SearchWindowStart", 1, 1, false, -1, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 1},
     {3233, 1, "m:SearchWindowDuration", "SearchWindowDuration", "SearchWindowDuration", 1, 1, false, -1, TDvXMLSchemaValueKind::Duration, nullptr, nullptr, nullptr, 2},
@@ -2357,12 +2357,12 @@ const TDvXMLSchemaInfo kDeclsTEwsFindAvailableMeetingTimes[] = {
     {3236, 1, "m:MaxCandidates", "MaxCandidates", "MaxCandidates", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 5},
     {3237, 1, "m:ActivityDomain", "ActivityDomain", "ActivityDomain", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TActivityDomain, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsFindAvailableMeetingTimes[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsFindAvailableMeetingTimes[] = {6, 0, 4, 5, 3, 2, 1};
+constexpr std::uint16_t kByIndexTEwsFindAvailableMeetingTimes[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsFindAvailableMeetingTimes[] = {6, 0, 4, 5, 3, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindAvailableMeetingTimesResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindAvailableMeetingTimesResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindAvailableMeetingTimesResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindAvailableMeetingTimesResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2371,23 +2371,23 @@ const TDvXMLSchemaInfo kDeclsTEwsFindAvailableMeetingTimesResponseMessage[] = {
     {3238, 1, "m:MeetingTimeCandidates", "MeetingTimeCandidates", "MeetingTimeCandidates", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfMeetingTimeCandidate::ClassInfo, nullptr, nullptr, 5},
     {3239, 1, "m:EmptySuggestionsHint", "EmptySuggestionsHint", "EmptySuggestionsHint", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TEmptySuggestionReason, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsFindAvailableMeetingTimesResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsFindAvailableMeetingTimesResponseMessage[] = {2, 6, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsFindAvailableMeetingTimesResponseMessage[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsFindAvailableMeetingTimesResponseMessage[] = {2, 6, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindMeetingTimeCandidates(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindMeetingTimeCandidates(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindMeetingTimeCandidates[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindMeetingTimeCandidates[] = {
     {3240, 1, "m:AttendeeConstraints", "AttendeeConstraints", "AttendeeConstraints", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFindMeetingTimesAttendeeConstraints::ClassInfo, nullptr, nullptr, 0},
     {3241, 1, "m:LocationConstraints", "LocationConstraints", "LocationConstraints", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFindMeetingTimesLocationConstraints::ClassInfo, nullptr, nullptr, 1},
     {3242, 1, "m:SearchConstraints", "SearchConstraints", "SearchConstraints", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFindMeetingTimesSearchConstraints::ClassInfo, nullptr, nullptr, 2},
     {3243, 1, "m:Constraints", "Constraints", "Constraints", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsFindMeetingTimesConstraints::ClassInfo, nullptr, nullptr, 3},
 };
-const std::uint16_t kByIndexTEwsFindMeetingTimeCandidates[] = {0, 1, 2, 3};
-const std::uint16_t kByNameTEwsFindMeetingTimeCandidates[] = {0, 3, 1, 2};
+constexpr std::uint16_t kByIndexTEwsFindMeetingTimeCandidates[] = {0, 1, 2, 3};
+constexpr std::uint16_t kByNameTEwsFindMeetingTimeCandidates[] = {0, 3, 1, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsFindMeetingTimeCandidatesResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsFindMeetingTimeCandidatesResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsFindMeetingTimeCandidatesResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsFindMeetingTimeCandidatesResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2395,12 +2395,12 @@ const TDvXMLSchemaInfo kDeclsTEwsFindMeetingTimeCandidatesResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3244, 1, "m:MeetingTimeCandidates", "MeetingTimeCandidates", "MeetingTimeCandidates", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfMeetingTimeCandidate::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsFindMeetingTimeCandidatesResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsFindMeetingTimeCandidatesResponseMessage[] = {2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsFindMeetingTimeCandidatesResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsFindMeetingTimeCandidatesResponseMessage[] = {2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsStartSearchSession(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsStartSearchSession(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsStartSearchSession[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsStartSearchSession[] = {
     {3245, 1, "m:SearchSessionId", "SearchSessionId", "SearchSessionId", 1, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 0},
     {3246, 1, "m:WarmupOptions", "WarmupOptions", "WarmupOptions", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {3247, 1, "m:SuggestionTypes", "SuggestionTypes", "SuggestionTypes", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -2409,24 +2409,24 @@ const TDvXMLSchemaInfo kDeclsTEwsStartSearchSession[] = {
     {3250, 1, "m:ApplicationId", "ApplicationId", "ApplicationId", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 5},
     {3251, 1, "m:Scenario", "Scenario", "Scenario", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsStartSearchSession[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsStartSearchSession[] = {5, 4, 6, 3, 0, 2, 1};
+constexpr std::uint16_t kByIndexTEwsStartSearchSession[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsStartSearchSession[] = {5, 4, 6, 3, 0, 2, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsStartSearchSessionResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsStartSearchSessionResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsStartSearchSessionResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsStartSearchSessionResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsStartSearchSessionResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsStartSearchSessionResponseMessage[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsStartSearchSessionResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsStartSearchSessionResponseMessage[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetSearchSuggestions(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetSearchSuggestions(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetSearchSuggestions[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetSearchSuggestions[] = {
     {3252, 1, "m:SearchSessionId", "SearchSessionId", "SearchSessionId", 1, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 0},
     {3253, 1, "m:Query", "Query", "Query", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {3254, 1, "m:SuggestionTypes", "SuggestionTypes", "SuggestionTypes", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
@@ -2435,12 +2435,12 @@ const TDvXMLSchemaInfo kDeclsTEwsGetSearchSuggestions[] = {
     {3257, 1, "m:SearchScope", "SearchScope", "SearchScope", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfSearchScope::ClassInfo, nullptr, nullptr, 5},
     {3258, 1, "m:Scenario", "Scenario", "Scenario", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsGetSearchSuggestions[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsGetSearchSuggestions[] = {4, 1, 6, 5, 0, 2, 3};
+constexpr std::uint16_t kByIndexTEwsGetSearchSuggestions[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsGetSearchSuggestions[] = {4, 1, 6, 5, 0, 2, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetSearchSuggestionsResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetSearchSuggestionsResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetSearchSuggestionsResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetSearchSuggestionsResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2448,24 +2448,24 @@ const TDvXMLSchemaInfo kDeclsTEwsGetSearchSuggestionsResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3259, 1, "m:SearchSuggestions", "SearchSuggestions", "SearchSuggestions", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSearchSuggestions::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetSearchSuggestionsResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetSearchSuggestionsResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsGetSearchSuggestionsResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetSearchSuggestionsResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteSearchSuggestion(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteSearchSuggestion(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteSearchSuggestion[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteSearchSuggestion[] = {
     {3260, 1, "m:SearchSessionId", "SearchSessionId", "SearchSessionId", 1, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 0},
     {3261, 1, "m:Query", "Query", "Query", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {3262, 1, "m:SuggestionTypes", "SuggestionTypes", "SuggestionTypes", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 2},
     {3263, 1, "m:SearchScope", "SearchScope", "SearchScope", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfSearchScope::ClassInfo, nullptr, nullptr, 3},
     {3264, 1, "m:Scenario", "Scenario", "Scenario", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsDeleteSearchSuggestion[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsDeleteSearchSuggestion[] = {1, 4, 3, 0, 2};
+constexpr std::uint16_t kByIndexTEwsDeleteSearchSuggestion[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsDeleteSearchSuggestion[] = {1, 4, 3, 0, 2};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsDeleteSearchSuggestionResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsDeleteSearchSuggestionResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsDeleteSearchSuggestionResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsDeleteSearchSuggestionResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2473,12 +2473,12 @@ const TDvXMLSchemaInfo kDeclsTEwsDeleteSearchSuggestionResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3265, 1, "m:Response", "Response", "Response", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsDeleteSearchSuggestionResponse::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsDeleteSearchSuggestionResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsDeleteSearchSuggestionResponseMessage[] = {2, 0, 3, 5, 4, 1};
+constexpr std::uint16_t kByIndexTEwsDeleteSearchSuggestionResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsDeleteSearchSuggestionResponseMessage[] = {2, 0, 3, 5, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExecuteSearch(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExecuteSearch(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExecuteSearch[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExecuteSearch[] = {
     {3266, 1, "m:ApplicationId", "ApplicationId", "ApplicationId", 1, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TSearchApplicationId, nullptr, 0},
     {3267, 1, "m:Scenario", "Scenario", "Scenario", 1, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {3268, 1, "m:SearchSessionId", "SearchSessionId", "SearchSessionId", 1, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 2},
@@ -2503,12 +2503,12 @@ const TDvXMLSchemaInfo kDeclsTEwsExecuteSearch[] = {
     {3287, 1, "m:ReturnAdditionalIds", "ReturnAdditionalIds", "ReturnAdditionalIds", 0, 1, false, -1, TDvXMLSchemaValueKind::Boolean, nullptr, nullptr, nullptr, 21},
     {3288, 1, "m:RequestedProperties", "RequestedProperties", "RequestedProperties", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfStrings::ClassInfo, nullptr, nullptr, 22},
 };
-const std::uint16_t kByIndexTEwsExecuteSearch[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22};
-const std::uint16_t kByNameTEwsExecuteSearch[] = {5, 0, 11, 14, 18, 15, 20, 9, 13, 8, 16, 4, 22, 6, 7, 12, 21, 1, 10, 17, 3, 2, 19};
+constexpr std::uint16_t kByIndexTEwsExecuteSearch[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22};
+constexpr std::uint16_t kByNameTEwsExecuteSearch[] = {5, 0, 11, 14, 18, 15, 20, 9, 13, 8, 16, 4, 22, 6, 7, 12, 21, 1, 10, 17, 3, 2, 19};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExecuteSearchResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExecuteSearchResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExecuteSearchResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExecuteSearchResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2516,40 +2516,40 @@ const TDvXMLSchemaInfo kDeclsTEwsExecuteSearchResponseMessage[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3289, 1, "m:SearchResults", "SearchResults", "SearchResults", 1, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsSearchResults::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsExecuteSearchResponseMessage[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsExecuteSearchResponseMessage[] = {2, 0, 3, 4, 1, 5};
+constexpr std::uint16_t kByIndexTEwsExecuteSearchResponseMessage[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsExecuteSearchResponseMessage[] = {2, 0, 3, 4, 1, 5};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEndSearchSession(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEndSearchSession(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEndSearchSession[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEndSearchSession[] = {
     {3290, 1, "m:SearchSessionId", "SearchSessionId", "SearchSessionId", 1, 1, false, -1, TDvXMLSchemaValueKind::Guid, nullptr, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsEndSearchSession[] = {0};
-const std::uint16_t kByNameTEwsEndSearchSession[] = {0};
+constexpr std::uint16_t kByIndexTEwsEndSearchSession[] = {0};
+constexpr std::uint16_t kByNameTEwsEndSearchSession[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsEndSearchSessionResponseMessage(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsEndSearchSessionResponseMessage(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsEndSearchSessionResponseMessage[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsEndSearchSessionResponseMessage[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
     {2633, 1, "m:MessageXml", "MessageXml", "MessageXml", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsResponseMessage_MessageXml::ClassInfo, nullptr, nullptr, 3},
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
 };
-const std::uint16_t kByIndexTEwsEndSearchSessionResponseMessage[] = {0, 1, 2, 3, 4};
-const std::uint16_t kByNameTEwsEndSearchSessionResponseMessage[] = {2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsEndSearchSessionResponseMessage[] = {0, 1, 2, 3, 4};
+constexpr std::uint16_t kByNameTEwsEndSearchSessionResponseMessage[] = {2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetLastPrivateCatalogUpdate(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetLastPrivateCatalogUpdate(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetLastPrivateCatalogUpdate[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetLastPrivateCatalogUpdate[] = {
     {3291, 1, "m:Client", "Client", "Client", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsOfficeClient::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetLastPrivateCatalogUpdate[] = {0};
-const std::uint16_t kByNameTEwsGetLastPrivateCatalogUpdate[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetLastPrivateCatalogUpdate[] = {0};
+constexpr std::uint16_t kByNameTEwsGetLastPrivateCatalogUpdate[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetLastPrivateCatalogUpdateResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetLastPrivateCatalogUpdateResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetLastPrivateCatalogUpdateResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetLastPrivateCatalogUpdateResponse[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2558,20 +2558,20 @@ const TDvXMLSchemaInfo kDeclsTEwsGetLastPrivateCatalogUpdateResponse[] = {
     {3292, 1, "m:LastUpdate", "LastUpdate", "LastUpdate", 0, 1, false, 0, TDvXMLSchemaValueKind::Datetime, nullptr, nullptr, nullptr, 5},
     {3293, 1, "m:CatalogHash", "CatalogHash", "CatalogHash", 0, 1, false, 0, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 6},
 };
-const std::uint16_t kByIndexTEwsGetLastPrivateCatalogUpdateResponse[] = {0, 1, 2, 3, 4, 5, 6};
-const std::uint16_t kByNameTEwsGetLastPrivateCatalogUpdateResponse[] = {6, 2, 5, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetLastPrivateCatalogUpdateResponse[] = {0, 1, 2, 3, 4, 5, 6};
+constexpr std::uint16_t kByNameTEwsGetLastPrivateCatalogUpdateResponse[] = {6, 2, 5, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetPrivateCatalogAddIns(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetPrivateCatalogAddIns(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetPrivateCatalogAddIns[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetPrivateCatalogAddIns[] = {
     {3294, 1, "m:Client", "Client", "Client", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsOfficeClient::ClassInfo, nullptr, nullptr, 0},
 };
-const std::uint16_t kByIndexTEwsGetPrivateCatalogAddIns[] = {0};
-const std::uint16_t kByNameTEwsGetPrivateCatalogAddIns[] = {0};
+constexpr std::uint16_t kByIndexTEwsGetPrivateCatalogAddIns[] = {0};
+constexpr std::uint16_t kByNameTEwsGetPrivateCatalogAddIns[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsGetPrivateCatalogAddInsResponse(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsGetPrivateCatalogAddInsResponse(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsGetPrivateCatalogAddInsResponse[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsGetPrivateCatalogAddInsResponse[] = {
     {2630, 1, "m:MessageText", "MessageText", "MessageText", 0, 1, false, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {2631, 1, "m:ResponseCode", "ResponseCode", "ResponseCode", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseCode, nullptr, 1},
     {2632, 1, "m:DescriptiveLinkKey", "DescriptiveLinkKey", "DescriptiveLinkKey", 0, 1, false, -1, TDvXMLSchemaValueKind::Int, nullptr, nullptr, nullptr, 2},
@@ -2579,20 +2579,20 @@ const TDvXMLSchemaInfo kDeclsTEwsGetPrivateCatalogAddInsResponse[] = {
     {2634, 2, "ResponseClass", "ResponseClass", "ResponseClass", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TResponseClass, nullptr, 4},
     {3295, 1, "m:AddIns", "AddIns", "AddIns", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsArrayOfPrivateCatalogAddIns::ClassInfo, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsGetPrivateCatalogAddInsResponse[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsGetPrivateCatalogAddInsResponse[] = {5, 2, 0, 3, 4, 1};
+constexpr std::uint16_t kByIndexTEwsGetPrivateCatalogAddInsResponse[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsGetPrivateCatalogAddInsResponse[] = {5, 2, 0, 3, 4, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsArrayOfPrivateCatalogAddIns(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsArrayOfPrivateCatalogAddIns(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsArrayOfPrivateCatalogAddIns[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsArrayOfPrivateCatalogAddIns[] = {
     {3296, 1, "m:AddIn", "AddIn", "AddIn", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsPrivateCatalogAddIns::ClassInfo, nullptr, &NewArrayOfTEwsPrivateCatalogAddIns, 0},
 };
-const std::uint16_t kByIndexTEwsArrayOfPrivateCatalogAddIns[] = {0};
-const std::uint16_t kByNameTEwsArrayOfPrivateCatalogAddIns[] = {0};
+constexpr std::uint16_t kByIndexTEwsArrayOfPrivateCatalogAddIns[] = {0};
+constexpr std::uint16_t kByNameTEwsArrayOfPrivateCatalogAddIns[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPrivateCatalogAddIns(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPrivateCatalogAddIns(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPrivateCatalogAddIns[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPrivateCatalogAddIns[] = {
     {3297, 1, "m:StoreInfo", "StoreInfo", "StoreInfo", 0, 1, false, -1, TDvXMLSchemaValueKind::Class, &TEwsPrivateCatalogAddInStoreInfo::ClassInfo, nullptr, nullptr, 0},
     {3298, 2, "ProductId", "ProductId", "ProductId", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
     {3299, 2, "State", "State", "State", 1, 1, true, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TAddInState, nullptr, 2},
@@ -2600,148 +2600,148 @@ const TDvXMLSchemaInfo kDeclsTEwsPrivateCatalogAddIns[] = {
     {3301, 2, "DefaultEnabledStatus", "DefaultEnabledStatus", "DefaultEnabledStatus", 0, 1, false, -1, TDvXMLSchemaValueKind::Enum, nullptr, &DvEnumInfo_TAADOfficeExtensionStatus, nullptr, 4},
     {3302, 2, "InstallTimeInTicks", "InstallTimeInTicks", "InstallTimeInTicks", 0, 1, false, -1, TDvXMLSchemaValueKind::Long, nullptr, nullptr, nullptr, 5},
 };
-const std::uint16_t kByIndexTEwsPrivateCatalogAddIns[] = {0, 1, 2, 3, 4, 5};
-const std::uint16_t kByNameTEwsPrivateCatalogAddIns[] = {4, 5, 1, 2, 0, 3};
+constexpr std::uint16_t kByIndexTEwsPrivateCatalogAddIns[] = {0, 1, 2, 3, 4, 5};
+constexpr std::uint16_t kByNameTEwsPrivateCatalogAddIns[] = {4, 5, 1, 2, 0, 3};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsPrivateCatalogAddInStoreInfo(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsPrivateCatalogAddInStoreInfo(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsPrivateCatalogAddInStoreInfo[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsPrivateCatalogAddInStoreInfo[] = {
     {0, 2, "AssetId", "AssetId", "AssetId", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 0},
     {1, 2, "ContentMarket", "ContentMarket", "ContentMarket", 1, 1, true, -1, TDvXMLSchemaValueKind::String, nullptr, nullptr, nullptr, 1},
 };
-const std::uint16_t kByIndexTEwsPrivateCatalogAddInStoreInfo[] = {0, 1};
-const std::uint16_t kByNameTEwsPrivateCatalogAddInStoreInfo[] = {0, 1};
+constexpr std::uint16_t kByIndexTEwsPrivateCatalogAddInStoreInfo[] = {0, 1};
+constexpr std::uint16_t kByNameTEwsPrivateCatalogAddInStoreInfo[] = {0, 1};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsMessage_MailboxGuids(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsMessage_MailboxGuids(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsMessage_MailboxGuids[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsMessage_MailboxGuids[] = {
     {3303, 1, "t:MailboxGuid", "MailboxGuid", "MailboxGuid", 1, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsMessage_MailboxGuids[] = {0};
-const std::uint16_t kByNameTEwsMessage_MailboxGuids[] = {0};
+constexpr std::uint16_t kByIndexTEwsMessage_MailboxGuids[] = {0};
+constexpr std::uint16_t kByNameTEwsMessage_MailboxGuids[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsConversation_MailboxGuids(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsConversation_MailboxGuids(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsConversation_MailboxGuids[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsConversation_MailboxGuids[] = {
     {3304, 1, "t:MailboxGuid", "MailboxGuid", "MailboxGuid", 1, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsConversation_MailboxGuids[] = {0};
-const std::uint16_t kByNameTEwsConversation_MailboxGuids[] = {0};
+constexpr std::uint16_t kByIndexTEwsConversation_MailboxGuids[] = {0};
+constexpr std::uint16_t kByNameTEwsConversation_MailboxGuids[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchSuggestions_Suggestions(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchSuggestions_Suggestions(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchSuggestions_Suggestions[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchSuggestions_Suggestions[] = {
     {3305, 1, "t:Suggestion", "Suggestion", "Suggestion", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsSuggestionType::ClassInfo, nullptr, &NewArrayOfTEwsSuggestionType, 0},
 };
-const std::uint16_t kByIndexTEwsSearchSuggestions_Suggestions[] = {0};
-const std::uint16_t kByNameTEwsSearchSuggestions_Suggestions[] = {0};
+constexpr std::uint16_t kByIndexTEwsSearchSuggestions_Suggestions[] = {0};
+constexpr std::uint16_t kByNameTEwsSearchSuggestions_Suggestions[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchDiagnosticsStep_AdditionalEntries(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchDiagnosticsStep_AdditionalEntries(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchDiagnosticsStep_AdditionalEntries[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchDiagnosticsStep_AdditionalEntries[] = {
     {3306, 1, "t:Entry", "Entry", "Entry", 0, -1, false, -1, TDvXMLSchemaValueKind::SimpleArray, nullptr, nullptr, &DvNewSimpleContentArray, 0},
 };
-const std::uint16_t kByIndexTEwsSearchDiagnosticsStep_AdditionalEntries[] = {0};
-const std::uint16_t kByNameTEwsSearchDiagnosticsStep_AdditionalEntries[] = {0};
+constexpr std::uint16_t kByIndexTEwsSearchDiagnosticsStep_AdditionalEntries[] = {0};
+constexpr std::uint16_t kByNameTEwsSearchDiagnosticsStep_AdditionalEntries[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchResults_Items(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchResults_Items(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchResults_Items[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchResults_Items[] = {
     {3307, 1, "t:Item", "Item", "Item", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsItem::ClassInfo, nullptr, &NewArrayOfTEwsItem, 0},
 };
-const std::uint16_t kByIndexTEwsSearchResults_Items[] = {0};
-const std::uint16_t kByNameTEwsSearchResults_Items[] = {0};
+constexpr std::uint16_t kByIndexTEwsSearchResults_Items[] = {0};
+constexpr std::uint16_t kByNameTEwsSearchResults_Items[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchResults_Conversations(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchResults_Conversations(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchResults_Conversations[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchResults_Conversations[] = {
     {3308, 1, "t:Conversation", "Conversation", "Conversation", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsConversation::ClassInfo, nullptr, &NewArrayOfTEwsConversation, 0},
 };
-const std::uint16_t kByIndexTEwsSearchResults_Conversations[] = {0};
-const std::uint16_t kByNameTEwsSearchResults_Conversations[] = {0};
+constexpr std::uint16_t kByIndexTEwsSearchResults_Conversations[] = {0};
+constexpr std::uint16_t kByNameTEwsSearchResults_Conversations[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchResults_People(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchResults_People(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchResults_People[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchResults_People[] = {
     {3309, 1, "t:Persona", "Persona", "Persona", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsPersona::ClassInfo, nullptr, &NewArrayOfTEwsPersona, 0},
 };
-const std::uint16_t kByIndexTEwsSearchResults_People[] = {0};
-const std::uint16_t kByNameTEwsSearchResults_People[] = {0};
+constexpr std::uint16_t kByIndexTEwsSearchResults_People[] = {0};
+constexpr std::uint16_t kByNameTEwsSearchResults_People[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchResults_SearchRefiners(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchResults_SearchRefiners(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchResults_SearchRefiners[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchResults_SearchRefiners[] = {
     {3310, 1, "t:SearchRefiner", "SearchRefiner", "SearchRefiner", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsSearchRefiner::ClassInfo, nullptr, &NewArrayOfTEwsSearchRefiner, 0},
 };
-const std::uint16_t kByIndexTEwsSearchResults_SearchRefiners[] = {0};
-const std::uint16_t kByNameTEwsSearchResults_SearchRefiners[] = {0};
+constexpr std::uint16_t kByIndexTEwsSearchResults_SearchRefiners[] = {0};
+constexpr std::uint16_t kByNameTEwsSearchResults_SearchRefiners[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsSearchResults_MailboxesInformation(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsSearchResults_MailboxesInformation(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsSearchResults_MailboxesInformation[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsSearchResults_MailboxesInformation[] = {
     {3311, 1, "t:MailboxInformation", "MailboxInformation", "MailboxInformation", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsMailboxInformation::ClassInfo, nullptr, &NewArrayOfTEwsMailboxInformation, 0},
 };
-const std::uint16_t kByIndexTEwsSearchResults_MailboxesInformation[] = {0};
-const std::uint16_t kByNameTEwsSearchResults_MailboxesInformation[] = {0};
+constexpr std::uint16_t kByIndexTEwsSearchResults_MailboxesInformation[] = {0};
+constexpr std::uint16_t kByNameTEwsSearchResults_MailboxesInformation[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsResponseMessage_MessageXml(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsResponseMessage_MessageXml(e));
 }
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExecuteSearch_SearchRefiners(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExecuteSearch_SearchRefiners(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExecuteSearch_SearchRefiners[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExecuteSearch_SearchRefiners[] = {
     {3312, 1, "m:SearchRefiner", "SearchRefiner", "SearchRefiner", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsDynamicRefinerQuery::ClassInfo, nullptr, &NewArrayOfTEwsDynamicRefinerQuery, 0},
 };
-const std::uint16_t kByIndexTEwsExecuteSearch_SearchRefiners[] = {0};
-const std::uint16_t kByNameTEwsExecuteSearch_SearchRefiners[] = {0};
+constexpr std::uint16_t kByIndexTEwsExecuteSearch_SearchRefiners[] = {0};
+constexpr std::uint16_t kByNameTEwsExecuteSearch_SearchRefiners[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTEwsExecuteSearch_ExtendedKeywords(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TEwsExecuteSearch_ExtendedKeywords(e));
 }
-const TDvXMLSchemaInfo kDeclsTEwsExecuteSearch_ExtendedKeywords[] = {
+constinit const TDvXMLSchemaInfo kDeclsTEwsExecuteSearch_ExtendedKeywords[] = {
     {3313, 1, "m:ExtendedKeywordDefinition", "ExtendedKeywordDefinition", "ExtendedKeywordDefinition", 0, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsExtendedKeywordDefinition::ClassInfo, nullptr, &NewArrayOfTEwsExtendedKeywordDefinition, 0},
 };
-const std::uint16_t kByIndexTEwsExecuteSearch_ExtendedKeywords[] = {0};
-const std::uint16_t kByNameTEwsExecuteSearch_ExtendedKeywords[] = {0};
+constexpr std::uint16_t kByIndexTEwsExecuteSearch_ExtendedKeywords[] = {0};
+constexpr std::uint16_t kByNameTEwsExecuteSearch_ExtendedKeywords[] = {0};
 std::unique_ptr<TDvXMLSchemaElement> NewTDvEwsNonEmptyArrayOfAlternateIds(const DvDOMElementPtr& e) {
   return std::unique_ptr<TDvXMLSchemaElement>(new TDvEwsNonEmptyArrayOfAlternateIds(e));
 }
-const TDvXMLSchemaInfo kDeclsTDvEwsNonEmptyArrayOfAlternateIds[] = {
+constinit const TDvXMLSchemaInfo kDeclsTDvEwsNonEmptyArrayOfAlternateIds[] = {
     {3314, 1, "m:ConvertIdResponseMessage", "ConvertIdResponseMessage", "ConvertIdResponseMessage", 1, -1, false, -1, TDvXMLSchemaValueKind::Array, &TEwsConvertIdResponseMessage::ClassInfo, nullptr, &NewArrayOfTEwsConvertIdResponseMessage, 0},
 };
-const std::uint16_t kByIndexTDvEwsNonEmptyArrayOfAlternateIds[] = {0};
-const std::uint16_t kByNameTDvEwsNonEmptyArrayOfAlternateIds[] = {0};
+constexpr std::uint16_t kByIndexTDvEwsNonEmptyArrayOfAlternateIds[] = {0};
+constexpr std::uint16_t kByNameTDvEwsNonEmptyArrayOfAlternateIds[] = {0};
 
 }  // namespace
 
-const TDvXMLSchemaClassInfo TEwsArrayOfMailTipsResponseMessage::ClassInfo = {"TEwsArrayOfMailTipsResponseMessage", "m:ArrayOfMailTipsResponseMessageType", "", nullptr, &NewTEwsArrayOfMailTipsResponseMessage, kDeclsTEwsArrayOfMailTipsResponseMessage, kByIndexTEwsArrayOfMailTipsResponseMessage, kByNameTEwsArrayOfMailTipsResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfMailTipsResponseMessage::ClassInfo = {"TEwsArrayOfMailTipsResponseMessage", "m:ArrayOfMailTipsResponseMessageType", "", nullptr, &NewTEwsArrayOfMailTipsResponseMessage, kDeclsTEwsArrayOfMailTipsResponseMessage, kByIndexTEwsArrayOfMailTipsResponseMessage, kByNameTEwsArrayOfMailTipsResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMailTipsResponseMessage>* TEwsArrayOfMailTipsResponseMessage::GetMailTipsResponseMessageType() { return static_cast<TDvXMLSchemaElementArray<TEwsMailTipsResponseMessage>*>(GetArrayChild(2877)); }
 
-const TDvXMLSchemaClassInfo TEwsMailTipsResponseMessage::ClassInfo = {"TEwsMailTipsResponseMessage", "m:MailTipsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsMailTipsResponseMessage, kDeclsTEwsMailTipsResponseMessage, kByIndexTEwsMailTipsResponseMessage, kByNameTEwsMailTipsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMailTipsResponseMessage::ClassInfo = {"TEwsMailTipsResponseMessage", "m:MailTipsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsMailTipsResponseMessage, kDeclsTEwsMailTipsResponseMessage, kByIndexTEwsMailTipsResponseMessage, kByNameTEwsMailTipsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMailTips* TEwsMailTipsResponseMessage::GetMailTips() { return static_cast<TEwsMailTips*>(GetChildObject(2878)); }
 
-const TDvXMLSchemaClassInfo TEwsPlayOnPhone::ClassInfo = {"TEwsPlayOnPhone", "m:PlayOnPhoneType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsPlayOnPhone, kDeclsTEwsPlayOnPhone, kByIndexTEwsPlayOnPhone, kByNameTEwsPlayOnPhone, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPlayOnPhone::ClassInfo = {"TEwsPlayOnPhone", "m:PlayOnPhoneType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsPlayOnPhone, kDeclsTEwsPlayOnPhone, kByIndexTEwsPlayOnPhone, kByNameTEwsPlayOnPhone, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsPlayOnPhone::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(2879)); }
 std::string TEwsPlayOnPhone::GetDialString() { return GetAsString(2880); }
 void TEwsPlayOnPhone::SetDialString(const std::string& value) { SetAsString(2880, value); }
 
-const TDvXMLSchemaClassInfo TEwsPlayOnPhoneResponseMessage::ClassInfo = {"TEwsPlayOnPhoneResponseMessage", "m:PlayOnPhoneResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsPlayOnPhoneResponseMessage, kDeclsTEwsPlayOnPhoneResponseMessage, kByIndexTEwsPlayOnPhoneResponseMessage, kByNameTEwsPlayOnPhoneResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPlayOnPhoneResponseMessage::ClassInfo = {"TEwsPlayOnPhoneResponseMessage", "m:PlayOnPhoneResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsPlayOnPhoneResponseMessage, kDeclsTEwsPlayOnPhoneResponseMessage, kByIndexTEwsPlayOnPhoneResponseMessage, kByNameTEwsPlayOnPhoneResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPhoneCallId* TEwsPlayOnPhoneResponseMessage::GetPhoneCallId() { return static_cast<TEwsPhoneCallId*>(GetChildObject(2881)); }
 
-const TDvXMLSchemaClassInfo TEwsGetPhoneCallInformation::ClassInfo = {"TEwsGetPhoneCallInformation", "m:GetPhoneCallInformationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetPhoneCallInformation, kDeclsTEwsGetPhoneCallInformation, kByIndexTEwsGetPhoneCallInformation, kByNameTEwsGetPhoneCallInformation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetPhoneCallInformation::ClassInfo = {"TEwsGetPhoneCallInformation", "m:GetPhoneCallInformationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetPhoneCallInformation, kDeclsTEwsGetPhoneCallInformation, kByIndexTEwsGetPhoneCallInformation, kByNameTEwsGetPhoneCallInformation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPhoneCallId* TEwsGetPhoneCallInformation::GetPhoneCallId() { return static_cast<TEwsPhoneCallId*>(GetChildObject(2882)); }
 
-const TDvXMLSchemaClassInfo TEwsGetPhoneCallInformationResponseMessage::ClassInfo = {"TEwsGetPhoneCallInformationResponseMessage", "m:GetPhoneCallInformationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetPhoneCallInformationResponseMessage, kDeclsTEwsGetPhoneCallInformationResponseMessage, kByIndexTEwsGetPhoneCallInformationResponseMessage, kByNameTEwsGetPhoneCallInformationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetPhoneCallInformationResponseMessage::ClassInfo = {"TEwsGetPhoneCallInformationResponseMessage", "m:GetPhoneCallInformationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetPhoneCallInformationResponseMessage, kDeclsTEwsGetPhoneCallInformationResponseMessage, kByIndexTEwsGetPhoneCallInformationResponseMessage, kByNameTEwsGetPhoneCallInformationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPhoneCallInformation* TEwsGetPhoneCallInformationResponseMessage::GetPhoneCallInformation() { return static_cast<TEwsPhoneCallInformation*>(GetChildObject(2883)); }
 
-const TDvXMLSchemaClassInfo TEwsDisconnectPhoneCall::ClassInfo = {"TEwsDisconnectPhoneCall", "m:DisconnectPhoneCallType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDisconnectPhoneCall, kDeclsTEwsDisconnectPhoneCall, kByIndexTEwsDisconnectPhoneCall, kByNameTEwsDisconnectPhoneCall, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDisconnectPhoneCall::ClassInfo = {"TEwsDisconnectPhoneCall", "m:DisconnectPhoneCallType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDisconnectPhoneCall, kDeclsTEwsDisconnectPhoneCall, kByIndexTEwsDisconnectPhoneCall, kByNameTEwsDisconnectPhoneCall, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPhoneCallId* TEwsDisconnectPhoneCall::GetPhoneCallId() { return static_cast<TEwsPhoneCallId*>(GetChildObject(2884)); }
 
-const TDvXMLSchemaClassInfo TEwsDisconnectPhoneCallResponseMessage::ClassInfo = {"TEwsDisconnectPhoneCallResponseMessage", "m:DisconnectPhoneCallResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDisconnectPhoneCallResponseMessage, kDeclsTEwsDisconnectPhoneCallResponseMessage, kByIndexTEwsDisconnectPhoneCallResponseMessage, kByNameTEwsDisconnectPhoneCallResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDisconnectPhoneCallResponseMessage::ClassInfo = {"TEwsDisconnectPhoneCallResponseMessage", "m:DisconnectPhoneCallResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDisconnectPhoneCallResponseMessage, kDeclsTEwsDisconnectPhoneCallResponseMessage, kByIndexTEwsDisconnectPhoneCallResponseMessage, kByNameTEwsDisconnectPhoneCallResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsExpandDL::ClassInfo = {"TEwsExpandDL", "m:ExpandDLType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsExpandDL, kDeclsTEwsExpandDL, kByIndexTEwsExpandDL, kByNameTEwsExpandDL, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExpandDL::ClassInfo = {"TEwsExpandDL", "m:ExpandDLType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsExpandDL, kDeclsTEwsExpandDL, kByIndexTEwsExpandDL, kByNameTEwsExpandDL, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsExpandDL::GetMailbox() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2885)); }
 
-const TDvXMLSchemaClassInfo TEwsExpandDLResponseMessage::ClassInfo = {"TEwsExpandDLResponseMessage", "m:ExpandDLResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsExpandDLResponseMessage, kDeclsTEwsExpandDLResponseMessage, kByIndexTEwsExpandDLResponseMessage, kByNameTEwsExpandDLResponseMessage, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExpandDLResponseMessage::ClassInfo = {"TEwsExpandDLResponseMessage", "m:ExpandDLResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsExpandDLResponseMessage, kDeclsTEwsExpandDLResponseMessage, kByIndexTEwsExpandDLResponseMessage, kByNameTEwsExpandDLResponseMessage, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfDLExpansion* TEwsExpandDLResponseMessage::GetDLExpansion() { return static_cast<TEwsArrayOfDLExpansion*>(GetChildObject(2886)); }
 std::int32_t TEwsExpandDLResponseMessage::GetIndexedPagingOffset() { return GetAsInt(2887); }
 void TEwsExpandDLResponseMessage::SetIndexedPagingOffset(std::int32_t value) { SetAsInt(2887, value); }
@@ -2754,92 +2754,92 @@ void TEwsExpandDLResponseMessage::SetIncludesLastItemInRange(bool value) { SetAs
 std::int32_t TEwsExpandDLResponseMessage::GetTotalItemsInView() { return GetAsInt(2891); }
 void TEwsExpandDLResponseMessage::SetTotalItemsInView(std::int32_t value) { SetAsInt(2891, value); }
 
-const TDvXMLSchemaClassInfo TEwsExpandDLResponse::ClassInfo = {"TEwsExpandDLResponse", "m:ExpandDLResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsExpandDLResponse, kDeclsTEwsExpandDLResponse, kByIndexTEwsExpandDLResponse, kByNameTEwsExpandDLResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExpandDLResponse::ClassInfo = {"TEwsExpandDLResponse", "m:ExpandDLResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsExpandDLResponse, kDeclsTEwsExpandDLResponse, kByIndexTEwsExpandDLResponse, kByNameTEwsExpandDLResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetServerTimeZones::ClassInfo = {"TEwsGetServerTimeZones", "m:GetServerTimeZonesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetServerTimeZones, kDeclsTEwsGetServerTimeZones, kByIndexTEwsGetServerTimeZones, kByNameTEwsGetServerTimeZones, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetServerTimeZones::ClassInfo = {"TEwsGetServerTimeZones", "m:GetServerTimeZonesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetServerTimeZones, kDeclsTEwsGetServerTimeZones, kByIndexTEwsGetServerTimeZones, kByNameTEwsGetServerTimeZones, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfTimeZoneId* TEwsGetServerTimeZones::GetIds() { return static_cast<TEwsNonEmptyArrayOfTimeZoneId*>(GetChildObject(2892)); }
 bool TEwsGetServerTimeZones::GetReturnFullTimeZoneData() { return GetAsBoolean(2893); }
 void TEwsGetServerTimeZones::SetReturnFullTimeZoneData(bool value) { SetAsBoolean(2893, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetServerTimeZonesResponseMessage::ClassInfo = {"TEwsGetServerTimeZonesResponseMessage", "m:GetServerTimeZonesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetServerTimeZonesResponseMessage, kDeclsTEwsGetServerTimeZonesResponseMessage, kByIndexTEwsGetServerTimeZonesResponseMessage, kByNameTEwsGetServerTimeZonesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetServerTimeZonesResponseMessage::ClassInfo = {"TEwsGetServerTimeZonesResponseMessage", "m:GetServerTimeZonesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetServerTimeZonesResponseMessage, kDeclsTEwsGetServerTimeZonesResponseMessage, kByIndexTEwsGetServerTimeZonesResponseMessage, kByNameTEwsGetServerTimeZonesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfTimeZoneDefinition* TEwsGetServerTimeZonesResponseMessage::GetTimeZoneDefinitions() { return static_cast<TEwsArrayOfTimeZoneDefinition*>(GetChildObject(2894)); }
 
-const TDvXMLSchemaClassInfo TEwsGetServerTimeZonesResponse::ClassInfo = {"TEwsGetServerTimeZonesResponse", "m:GetServerTimeZonesResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetServerTimeZonesResponse, kDeclsTEwsGetServerTimeZonesResponse, kByIndexTEwsGetServerTimeZonesResponse, kByNameTEwsGetServerTimeZonesResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetServerTimeZonesResponse::ClassInfo = {"TEwsGetServerTimeZonesResponse", "m:GetServerTimeZonesResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetServerTimeZonesResponse, kDeclsTEwsGetServerTimeZonesResponse, kByIndexTEwsGetServerTimeZonesResponse, kByNameTEwsGetServerTimeZonesResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsCreateManagedFolderRequest::ClassInfo = {"TEwsCreateManagedFolderRequest", "m:CreateManagedFolderRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateManagedFolderRequest, kDeclsTEwsCreateManagedFolderRequest, kByIndexTEwsCreateManagedFolderRequest, kByNameTEwsCreateManagedFolderRequest, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateManagedFolderRequest::ClassInfo = {"TEwsCreateManagedFolderRequest", "m:CreateManagedFolderRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateManagedFolderRequest, kDeclsTEwsCreateManagedFolderRequest, kByIndexTEwsCreateManagedFolderRequest, kByNameTEwsCreateManagedFolderRequest, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfFolderNames* TEwsCreateManagedFolderRequest::GetFolderNames() { return static_cast<TEwsNonEmptyArrayOfFolderNames*>(GetChildObject(2895)); }
 TEwsEmailAddressType* TEwsCreateManagedFolderRequest::GetMailbox() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2896)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateManagedFolderResponse::ClassInfo = {"TEwsCreateManagedFolderResponse", "m:CreateManagedFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateManagedFolderResponse, kDeclsTEwsCreateManagedFolderResponse, kByIndexTEwsCreateManagedFolderResponse, kByNameTEwsCreateManagedFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateManagedFolderResponse::ClassInfo = {"TEwsCreateManagedFolderResponse", "m:CreateManagedFolderResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateManagedFolderResponse, kDeclsTEwsCreateManagedFolderResponse, kByIndexTEwsCreateManagedFolderResponse, kByNameTEwsCreateManagedFolderResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsSubscribe::ClassInfo = {"TEwsSubscribe", "m:SubscribeType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSubscribe, kDeclsTEwsSubscribe, kByIndexTEwsSubscribe, kByNameTEwsSubscribe, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSubscribe::ClassInfo = {"TEwsSubscribe", "m:SubscribeType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSubscribe, kDeclsTEwsSubscribe, kByIndexTEwsSubscribe, kByNameTEwsSubscribe, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPullSubscriptionRequest* TEwsSubscribe::GetPullSubscriptionRequest() { return static_cast<TEwsPullSubscriptionRequest*>(GetChildObject(2897)); }
 TEwsPushSubscriptionRequest* TEwsSubscribe::GetPushSubscriptionRequest() { return static_cast<TEwsPushSubscriptionRequest*>(GetChildObject(2898)); }
 TEwsStreamingSubscriptionRequest* TEwsSubscribe::GetStreamingSubscriptionRequest() { return static_cast<TEwsStreamingSubscriptionRequest*>(GetChildObject(2899)); }
 
-const TDvXMLSchemaClassInfo TEwsSubscribeResponseMessage::ClassInfo = {"TEwsSubscribeResponseMessage", "m:SubscribeResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSubscribeResponseMessage, kDeclsTEwsSubscribeResponseMessage, kByIndexTEwsSubscribeResponseMessage, kByNameTEwsSubscribeResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSubscribeResponseMessage::ClassInfo = {"TEwsSubscribeResponseMessage", "m:SubscribeResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSubscribeResponseMessage, kDeclsTEwsSubscribeResponseMessage, kByIndexTEwsSubscribeResponseMessage, kByNameTEwsSubscribeResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSubscribeResponseMessage::GetSubscriptionId() { return GetAsString(2900); }
 void TEwsSubscribeResponseMessage::SetSubscriptionId(const std::string& value) { SetAsString(2900, value); }
 std::string TEwsSubscribeResponseMessage::GetWatermark() { return GetAsString(2901); }
 void TEwsSubscribeResponseMessage::SetWatermark(const std::string& value) { SetAsString(2901, value); }
 
-const TDvXMLSchemaClassInfo TEwsSubscribeResponse::ClassInfo = {"TEwsSubscribeResponse", "m:SubscribeResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSubscribeResponse, kDeclsTEwsSubscribeResponse, kByIndexTEwsSubscribeResponse, kByNameTEwsSubscribeResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSubscribeResponse::ClassInfo = {"TEwsSubscribeResponse", "m:SubscribeResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSubscribeResponse, kDeclsTEwsSubscribeResponse, kByIndexTEwsSubscribeResponse, kByNameTEwsSubscribeResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsUnsubscribe::ClassInfo = {"TEwsUnsubscribe", "m:UnsubscribeType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUnsubscribe, kDeclsTEwsUnsubscribe, kByIndexTEwsUnsubscribe, kByNameTEwsUnsubscribe, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUnsubscribe::ClassInfo = {"TEwsUnsubscribe", "m:UnsubscribeType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUnsubscribe, kDeclsTEwsUnsubscribe, kByIndexTEwsUnsubscribe, kByNameTEwsUnsubscribe, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsUnsubscribe::GetSubscriptionId() { return GetAsString(2902); }
 void TEwsUnsubscribe::SetSubscriptionId(const std::string& value) { SetAsString(2902, value); }
 
-const TDvXMLSchemaClassInfo TEwsUnsubscribeResponse::ClassInfo = {"TEwsUnsubscribeResponse", "m:UnsubscribeResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUnsubscribeResponse, kDeclsTEwsUnsubscribeResponse, kByIndexTEwsUnsubscribeResponse, kByNameTEwsUnsubscribeResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUnsubscribeResponse::ClassInfo = {"TEwsUnsubscribeResponse", "m:UnsubscribeResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUnsubscribeResponse, kDeclsTEwsUnsubscribeResponse, kByIndexTEwsUnsubscribeResponse, kByNameTEwsUnsubscribeResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetEvents::ClassInfo = {"TEwsGetEvents", "m:GetEventsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetEvents, kDeclsTEwsGetEvents, kByIndexTEwsGetEvents, kByNameTEwsGetEvents, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetEvents::ClassInfo = {"TEwsGetEvents", "m:GetEventsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetEvents, kDeclsTEwsGetEvents, kByIndexTEwsGetEvents, kByNameTEwsGetEvents, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetEvents::GetSubscriptionId() { return GetAsString(2903); }
 void TEwsGetEvents::SetSubscriptionId(const std::string& value) { SetAsString(2903, value); }
 std::string TEwsGetEvents::GetWatermark() { return GetAsString(2904); }
 void TEwsGetEvents::SetWatermark(const std::string& value) { SetAsString(2904, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetEventsResponseMessage::ClassInfo = {"TEwsGetEventsResponseMessage", "m:GetEventsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetEventsResponseMessage, kDeclsTEwsGetEventsResponseMessage, kByIndexTEwsGetEventsResponseMessage, kByNameTEwsGetEventsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetEventsResponseMessage::ClassInfo = {"TEwsGetEventsResponseMessage", "m:GetEventsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetEventsResponseMessage, kDeclsTEwsGetEventsResponseMessage, kByIndexTEwsGetEventsResponseMessage, kByNameTEwsGetEventsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNotification* TEwsGetEventsResponseMessage::GetNotification() { return static_cast<TEwsNotification*>(GetChildObject(2905)); }
 
-const TDvXMLSchemaClassInfo TEwsGetEventsResponse::ClassInfo = {"TEwsGetEventsResponse", "m:GetEventsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetEventsResponse, kDeclsTEwsGetEventsResponse, kByIndexTEwsGetEventsResponse, kByNameTEwsGetEventsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetEventsResponse::ClassInfo = {"TEwsGetEventsResponse", "m:GetEventsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetEventsResponse, kDeclsTEwsGetEventsResponse, kByIndexTEwsGetEventsResponse, kByNameTEwsGetEventsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetStreamingEvents::ClassInfo = {"TEwsGetStreamingEvents", "m:GetStreamingEventsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetStreamingEvents, kDeclsTEwsGetStreamingEvents, kByIndexTEwsGetStreamingEvents, kByNameTEwsGetStreamingEvents, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetStreamingEvents::ClassInfo = {"TEwsGetStreamingEvents", "m:GetStreamingEventsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetStreamingEvents, kDeclsTEwsGetStreamingEvents, kByIndexTEwsGetStreamingEvents, kByNameTEwsGetStreamingEvents, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfSubscriptionIds* TEwsGetStreamingEvents::GetSubscriptionIds() { return static_cast<TEwsNonEmptyArrayOfSubscriptionIds*>(GetChildObject(2906)); }
 std::int32_t TEwsGetStreamingEvents::GetConnectionTimeout() { return GetAsInt(2907); }
 void TEwsGetStreamingEvents::SetConnectionTimeout(std::int32_t value) { SetAsInt(2907, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetStreamingEventsResponseMessage::ClassInfo = {"TEwsGetStreamingEventsResponseMessage", "m:GetStreamingEventsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetStreamingEventsResponseMessage, kDeclsTEwsGetStreamingEventsResponseMessage, kByIndexTEwsGetStreamingEventsResponseMessage, kByNameTEwsGetStreamingEventsResponseMessage, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetStreamingEventsResponseMessage::ClassInfo = {"TEwsGetStreamingEventsResponseMessage", "m:GetStreamingEventsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetStreamingEventsResponseMessage, kDeclsTEwsGetStreamingEventsResponseMessage, kByIndexTEwsGetStreamingEventsResponseMessage, kByNameTEwsGetStreamingEventsResponseMessage, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfNotifications* TEwsGetStreamingEventsResponseMessage::GetNotifications() { return static_cast<TEwsNonEmptyArrayOfNotifications*>(GetChildObject(2908)); }
 TEwsNonEmptyArrayOfSubscriptionIds* TEwsGetStreamingEventsResponseMessage::GetErrorSubscriptionIds() { return static_cast<TEwsNonEmptyArrayOfSubscriptionIds*>(GetChildObject(2909)); }
 TConnectionStatus TEwsGetStreamingEventsResponseMessage::GetConnectionStatus() { return static_cast<TConnectionStatus>(GetEnumOrdinal(2910)); }
 void TEwsGetStreamingEventsResponseMessage::SetConnectionStatus(TConnectionStatus value) { SetEnumOrdinal(2910, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsGetStreamingEventsResponse::ClassInfo = {"TEwsGetStreamingEventsResponse", "m:GetStreamingEventsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetStreamingEventsResponse, kDeclsTEwsGetStreamingEventsResponse, kByIndexTEwsGetStreamingEventsResponse, kByNameTEwsGetStreamingEventsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetStreamingEventsResponse::ClassInfo = {"TEwsGetStreamingEventsResponse", "m:GetStreamingEventsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetStreamingEventsResponse, kDeclsTEwsGetStreamingEventsResponse, kByIndexTEwsGetStreamingEventsResponse, kByNameTEwsGetStreamingEventsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsSendNotificationResponseMessage::ClassInfo = {"TEwsSendNotificationResponseMessage", "m:SendNotificationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSendNotificationResponseMessage, kDeclsTEwsSendNotificationResponseMessage, kByIndexTEwsSendNotificationResponseMessage, kByNameTEwsSendNotificationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSendNotificationResponseMessage::ClassInfo = {"TEwsSendNotificationResponseMessage", "m:SendNotificationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSendNotificationResponseMessage, kDeclsTEwsSendNotificationResponseMessage, kByIndexTEwsSendNotificationResponseMessage, kByNameTEwsSendNotificationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNotification* TEwsSendNotificationResponseMessage::GetNotification() { return static_cast<TEwsNotification*>(GetChildObject(2911)); }
 
-const TDvXMLSchemaClassInfo TEwsSendNotificationResponse::ClassInfo = {"TEwsSendNotificationResponse", "m:SendNotificationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSendNotificationResponse, kDeclsTEwsSendNotificationResponse, kByIndexTEwsSendNotificationResponse, kByNameTEwsSendNotificationResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSendNotificationResponse::ClassInfo = {"TEwsSendNotificationResponse", "m:SendNotificationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSendNotificationResponse, kDeclsTEwsSendNotificationResponse, kByIndexTEwsSendNotificationResponse, kByNameTEwsSendNotificationResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsSendNotificationResult::ClassInfo = {"TEwsSendNotificationResult", "m:SendNotificationResultType", "", nullptr, &NewTEwsSendNotificationResult, kDeclsTEwsSendNotificationResult, kByIndexTEwsSendNotificationResult, kByNameTEwsSendNotificationResult, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSendNotificationResult::ClassInfo = {"TEwsSendNotificationResult", "m:SendNotificationResultType", "", nullptr, &NewTEwsSendNotificationResult, kDeclsTEwsSendNotificationResult, kByIndexTEwsSendNotificationResult, kByNameTEwsSendNotificationResult, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TSubscriptionStatus TEwsSendNotificationResult::GetSubscriptionStatus() { return static_cast<TSubscriptionStatus>(GetEnumOrdinal(2912)); }
 void TEwsSendNotificationResult::SetSubscriptionStatus(TSubscriptionStatus value) { SetEnumOrdinal(2912, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchy::ClassInfo = {"TEwsSyncFolderHierarchy", "m:SyncFolderHierarchyType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSyncFolderHierarchy, kDeclsTEwsSyncFolderHierarchy, kByIndexTEwsSyncFolderHierarchy, kByNameTEwsSyncFolderHierarchy, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchy::ClassInfo = {"TEwsSyncFolderHierarchy", "m:SyncFolderHierarchyType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSyncFolderHierarchy, kDeclsTEwsSyncFolderHierarchy, kByIndexTEwsSyncFolderHierarchy, kByNameTEwsSyncFolderHierarchy, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderResponseShape* TEwsSyncFolderHierarchy::GetFolderShape() { return static_cast<TEwsFolderResponseShape*>(GetChildObject(2913)); }
 TEwsTargetFolderId* TEwsSyncFolderHierarchy::GetSyncFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2914)); }
 std::string TEwsSyncFolderHierarchy::GetSyncState() { return GetAsString(2915); }
 void TEwsSyncFolderHierarchy::SetSyncState(const std::string& value) { SetAsString(2915, value); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyResponseMessage::ClassInfo = {"TEwsSyncFolderHierarchyResponseMessage", "m:SyncFolderHierarchyResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSyncFolderHierarchyResponseMessage, kDeclsTEwsSyncFolderHierarchyResponseMessage, kByIndexTEwsSyncFolderHierarchyResponseMessage, kByNameTEwsSyncFolderHierarchyResponseMessage, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyResponseMessage::ClassInfo = {"TEwsSyncFolderHierarchyResponseMessage", "m:SyncFolderHierarchyResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSyncFolderHierarchyResponseMessage, kDeclsTEwsSyncFolderHierarchyResponseMessage, kByIndexTEwsSyncFolderHierarchyResponseMessage, kByNameTEwsSyncFolderHierarchyResponseMessage, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSyncFolderHierarchyResponseMessage::GetSyncState() { return GetAsString(2916); }
 void TEwsSyncFolderHierarchyResponseMessage::SetSyncState(const std::string& value) { SetAsString(2916, value); }
 bool TEwsSyncFolderHierarchyResponseMessage::GetIncludesLastFolderInRange() { return GetAsBoolean(2917); }
 void TEwsSyncFolderHierarchyResponseMessage::SetIncludesLastFolderInRange(bool value) { SetAsBoolean(2917, value); }
 TEwsSyncFolderHierarchyChanges* TEwsSyncFolderHierarchyResponseMessage::GetChanges() { return static_cast<TEwsSyncFolderHierarchyChanges*>(GetChildObject(2918)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyResponse::ClassInfo = {"TEwsSyncFolderHierarchyResponse", "m:SyncFolderHierarchyResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSyncFolderHierarchyResponse, kDeclsTEwsSyncFolderHierarchyResponse, kByIndexTEwsSyncFolderHierarchyResponse, kByNameTEwsSyncFolderHierarchyResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSyncFolderHierarchyResponse::ClassInfo = {"TEwsSyncFolderHierarchyResponse", "m:SyncFolderHierarchyResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSyncFolderHierarchyResponse, kDeclsTEwsSyncFolderHierarchyResponse, kByIndexTEwsSyncFolderHierarchyResponse, kByNameTEwsSyncFolderHierarchyResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderItems::ClassInfo = {"TEwsSyncFolderItems", "m:SyncFolderItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSyncFolderItems, kDeclsTEwsSyncFolderItems, kByIndexTEwsSyncFolderItems, kByNameTEwsSyncFolderItems, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSyncFolderItems::ClassInfo = {"TEwsSyncFolderItems", "m:SyncFolderItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSyncFolderItems, kDeclsTEwsSyncFolderItems, kByIndexTEwsSyncFolderItems, kByNameTEwsSyncFolderItems, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemResponseShape* TEwsSyncFolderItems::GetItemShape() { return static_cast<TEwsItemResponseShape*>(GetChildObject(2919)); }
 TEwsTargetFolderId* TEwsSyncFolderItems::GetSyncFolderId() { return static_cast<TEwsTargetFolderId*>(GetChildObject(2920)); }
 std::string TEwsSyncFolderItems::GetSyncState() { return GetAsString(2921); }
@@ -2850,118 +2850,118 @@ void TEwsSyncFolderItems::SetMaxChangesReturned(std::int32_t value) { SetAsInt(2
 TSyncFolderItemsScope TEwsSyncFolderItems::GetSyncScope() { return static_cast<TSyncFolderItemsScope>(GetEnumOrdinal(2924)); }
 void TEwsSyncFolderItems::SetSyncScope(TSyncFolderItemsScope value) { SetEnumOrdinal(2924, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderItemsResponseMessage::ClassInfo = {"TEwsSyncFolderItemsResponseMessage", "m:SyncFolderItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSyncFolderItemsResponseMessage, kDeclsTEwsSyncFolderItemsResponseMessage, kByIndexTEwsSyncFolderItemsResponseMessage, kByNameTEwsSyncFolderItemsResponseMessage, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSyncFolderItemsResponseMessage::ClassInfo = {"TEwsSyncFolderItemsResponseMessage", "m:SyncFolderItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSyncFolderItemsResponseMessage, kDeclsTEwsSyncFolderItemsResponseMessage, kByIndexTEwsSyncFolderItemsResponseMessage, kByNameTEwsSyncFolderItemsResponseMessage, 8, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSyncFolderItemsResponseMessage::GetSyncState() { return GetAsString(2925); }
 void TEwsSyncFolderItemsResponseMessage::SetSyncState(const std::string& value) { SetAsString(2925, value); }
 bool TEwsSyncFolderItemsResponseMessage::GetIncludesLastItemInRange() { return GetAsBoolean(2926); }
 void TEwsSyncFolderItemsResponseMessage::SetIncludesLastItemInRange(bool value) { SetAsBoolean(2926, value); }
 TEwsSyncFolderItemsChanges* TEwsSyncFolderItemsResponseMessage::GetChanges() { return static_cast<TEwsSyncFolderItemsChanges*>(GetChildObject(2927)); }
 
-const TDvXMLSchemaClassInfo TEwsSyncFolderItemsResponse::ClassInfo = {"TEwsSyncFolderItemsResponse", "m:SyncFolderItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSyncFolderItemsResponse, kDeclsTEwsSyncFolderItemsResponse, kByIndexTEwsSyncFolderItemsResponse, kByNameTEwsSyncFolderItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSyncFolderItemsResponse::ClassInfo = {"TEwsSyncFolderItemsResponse", "m:SyncFolderItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSyncFolderItemsResponse, kDeclsTEwsSyncFolderItemsResponse, kByIndexTEwsSyncFolderItemsResponse, kByNameTEwsSyncFolderItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetUserAvailabilityRequest::ClassInfo = {"TEwsGetUserAvailabilityRequest", "m:GetUserAvailabilityRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserAvailabilityRequest, kDeclsTEwsGetUserAvailabilityRequest, kByIndexTEwsGetUserAvailabilityRequest, kByNameTEwsGetUserAvailabilityRequest, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetUserAvailabilityRequest::ClassInfo = {"TEwsGetUserAvailabilityRequest", "m:GetUserAvailabilityRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserAvailabilityRequest, kDeclsTEwsGetUserAvailabilityRequest, kByIndexTEwsGetUserAvailabilityRequest, kByNameTEwsGetUserAvailabilityRequest, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSerializableTimeZone* TEwsGetUserAvailabilityRequest::GetTimeZone() { return static_cast<TEwsSerializableTimeZone*>(GetChildObject(2928)); }
 TEwsArrayOfMailboxData* TEwsGetUserAvailabilityRequest::GetMailboxDataArray() { return static_cast<TEwsArrayOfMailboxData*>(GetChildObject(2929)); }
 TEwsFreeBusyViewOptions* TEwsGetUserAvailabilityRequest::GetFreeBusyViewOptions() { return static_cast<TEwsFreeBusyViewOptions*>(GetChildObject(2930)); }
 TEwsSuggestionsViewOptions* TEwsGetUserAvailabilityRequest::GetSuggestionsViewOptions() { return static_cast<TEwsSuggestionsViewOptions*>(GetChildObject(2931)); }
 
-const TDvXMLSchemaClassInfo TEwsFreeBusyResponse::ClassInfo = {"TEwsFreeBusyResponse", "m:FreeBusyResponseType", "", nullptr, &NewTEwsFreeBusyResponse, kDeclsTEwsFreeBusyResponse, kByIndexTEwsFreeBusyResponse, kByNameTEwsFreeBusyResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFreeBusyResponse::ClassInfo = {"TEwsFreeBusyResponse", "m:FreeBusyResponseType", "", nullptr, &NewTEwsFreeBusyResponse, kDeclsTEwsFreeBusyResponse, kByIndexTEwsFreeBusyResponse, kByNameTEwsFreeBusyResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsResponseMessage* TEwsFreeBusyResponse::GetResponseMessage() { return static_cast<TEwsResponseMessage*>(GetChildObject(2932)); }
 TEwsFreeBusyView* TEwsFreeBusyResponse::GetFreeBusyView() { return static_cast<TEwsFreeBusyView*>(GetChildObject(2933)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfFreeBusyResponse::ClassInfo = {"TEwsArrayOfFreeBusyResponse", "m:ArrayOfFreeBusyResponse", "", nullptr, &NewTEwsArrayOfFreeBusyResponse, kDeclsTEwsArrayOfFreeBusyResponse, kByIndexTEwsArrayOfFreeBusyResponse, kByNameTEwsArrayOfFreeBusyResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfFreeBusyResponse::ClassInfo = {"TEwsArrayOfFreeBusyResponse", "m:ArrayOfFreeBusyResponse", "", nullptr, &NewTEwsArrayOfFreeBusyResponse, kDeclsTEwsArrayOfFreeBusyResponse, kByIndexTEwsArrayOfFreeBusyResponse, kByNameTEwsArrayOfFreeBusyResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsFreeBusyResponse>* TEwsArrayOfFreeBusyResponse::GetFreeBusyResponse() { return static_cast<TDvXMLSchemaElementArray<TEwsFreeBusyResponse>*>(GetArrayChild(2934)); }
 
-const TDvXMLSchemaClassInfo TEwsSuggestionsResponse::ClassInfo = {"TEwsSuggestionsResponse", "m:SuggestionsResponseType", "", nullptr, &NewTEwsSuggestionsResponse, kDeclsTEwsSuggestionsResponse, kByIndexTEwsSuggestionsResponse, kByNameTEwsSuggestionsResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSuggestionsResponse::ClassInfo = {"TEwsSuggestionsResponse", "m:SuggestionsResponseType", "", nullptr, &NewTEwsSuggestionsResponse, kDeclsTEwsSuggestionsResponse, kByIndexTEwsSuggestionsResponse, kByNameTEwsSuggestionsResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsResponseMessage* TEwsSuggestionsResponse::GetResponseMessage() { return static_cast<TEwsResponseMessage*>(GetChildObject(2935)); }
 TEwsArrayOfSuggestionDayResult* TEwsSuggestionsResponse::GetSuggestionDayResultArray() { return static_cast<TEwsArrayOfSuggestionDayResult*>(GetChildObject(2936)); }
 
-const TDvXMLSchemaClassInfo TEwsGetUserAvailabilityResponse::ClassInfo = {"TEwsGetUserAvailabilityResponse", "m:GetUserAvailabilityResponseType", "", nullptr, &NewTEwsGetUserAvailabilityResponse, kDeclsTEwsGetUserAvailabilityResponse, kByIndexTEwsGetUserAvailabilityResponse, kByNameTEwsGetUserAvailabilityResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetUserAvailabilityResponse::ClassInfo = {"TEwsGetUserAvailabilityResponse", "m:GetUserAvailabilityResponseType", "", nullptr, &NewTEwsGetUserAvailabilityResponse, kDeclsTEwsGetUserAvailabilityResponse, kByIndexTEwsGetUserAvailabilityResponse, kByNameTEwsGetUserAvailabilityResponse, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfFreeBusyResponse* TEwsGetUserAvailabilityResponse::GetFreeBusyResponseArray() { return static_cast<TEwsArrayOfFreeBusyResponse*>(GetChildObject(2937)); }
 TEwsSuggestionsResponse* TEwsGetUserAvailabilityResponse::GetSuggestionsResponse() { return static_cast<TEwsSuggestionsResponse*>(GetChildObject(2938)); }
 
-const TDvXMLSchemaClassInfo TEwsGetUserOofSettingsRequest::ClassInfo = {"TEwsGetUserOofSettingsRequest", "m:GetUserOofSettingsRequest", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserOofSettingsRequest, kDeclsTEwsGetUserOofSettingsRequest, kByIndexTEwsGetUserOofSettingsRequest, kByNameTEwsGetUserOofSettingsRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetUserOofSettingsRequest::ClassInfo = {"TEwsGetUserOofSettingsRequest", "m:GetUserOofSettingsRequest", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserOofSettingsRequest, kDeclsTEwsGetUserOofSettingsRequest, kByIndexTEwsGetUserOofSettingsRequest, kByNameTEwsGetUserOofSettingsRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddress* TEwsGetUserOofSettingsRequest::GetMailbox() { return static_cast<TEwsEmailAddress*>(GetChildObject(2939)); }
 
-const TDvXMLSchemaClassInfo TEwsGetUserOofSettingsResponse::ClassInfo = {"TEwsGetUserOofSettingsResponse", "m:GetUserOofSettingsResponse", "", nullptr, &NewTEwsGetUserOofSettingsResponse, kDeclsTEwsGetUserOofSettingsResponse, kByIndexTEwsGetUserOofSettingsResponse, kByNameTEwsGetUserOofSettingsResponse, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetUserOofSettingsResponse::ClassInfo = {"TEwsGetUserOofSettingsResponse", "m:GetUserOofSettingsResponse", "", nullptr, &NewTEwsGetUserOofSettingsResponse, kDeclsTEwsGetUserOofSettingsResponse, kByIndexTEwsGetUserOofSettingsResponse, kByNameTEwsGetUserOofSettingsResponse, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsResponseMessage* TEwsGetUserOofSettingsResponse::GetResponseMessage() { return static_cast<TEwsResponseMessage*>(GetChildObject(2940)); }
 TEwsUserOofSettings* TEwsGetUserOofSettingsResponse::GetOofSettings() { return static_cast<TEwsUserOofSettings*>(GetChildObject(2941)); }
 TExternalAudience TEwsGetUserOofSettingsResponse::GetAllowExternalOof() { return static_cast<TExternalAudience>(GetEnumOrdinal(2942)); }
 void TEwsGetUserOofSettingsResponse::SetAllowExternalOof(TExternalAudience value) { SetEnumOrdinal(2942, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsSetUserOofSettingsRequest::ClassInfo = {"TEwsSetUserOofSettingsRequest", "m:SetUserOofSettingsRequest", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetUserOofSettingsRequest, kDeclsTEwsSetUserOofSettingsRequest, kByIndexTEwsSetUserOofSettingsRequest, kByNameTEwsSetUserOofSettingsRequest, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetUserOofSettingsRequest::ClassInfo = {"TEwsSetUserOofSettingsRequest", "m:SetUserOofSettingsRequest", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetUserOofSettingsRequest, kDeclsTEwsSetUserOofSettingsRequest, kByIndexTEwsSetUserOofSettingsRequest, kByNameTEwsSetUserOofSettingsRequest, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddress* TEwsSetUserOofSettingsRequest::GetMailbox() { return static_cast<TEwsEmailAddress*>(GetChildObject(2943)); }
 TEwsUserOofSettings* TEwsSetUserOofSettingsRequest::GetUserOofSettings() { return static_cast<TEwsUserOofSettings*>(GetChildObject(2944)); }
 
-const TDvXMLSchemaClassInfo TEwsSetUserOofSettingsResponse::ClassInfo = {"TEwsSetUserOofSettingsResponse", "m:SetUserOofSettingsResponse", "", nullptr, &NewTEwsSetUserOofSettingsResponse, kDeclsTEwsSetUserOofSettingsResponse, kByIndexTEwsSetUserOofSettingsResponse, kByNameTEwsSetUserOofSettingsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetUserOofSettingsResponse::ClassInfo = {"TEwsSetUserOofSettingsResponse", "m:SetUserOofSettingsResponse", "", nullptr, &NewTEwsSetUserOofSettingsResponse, kDeclsTEwsSetUserOofSettingsResponse, kByIndexTEwsSetUserOofSettingsResponse, kByNameTEwsSetUserOofSettingsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsResponseMessage* TEwsSetUserOofSettingsResponse::GetResponseMessage() { return static_cast<TEwsResponseMessage*>(GetChildObject(2945)); }
 
-const TDvXMLSchemaClassInfo TEwsConvertId::ClassInfo = {"TEwsConvertId", "m:ConvertIdType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsConvertId, kDeclsTEwsConvertId, kByIndexTEwsConvertId, kByNameTEwsConvertId, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsConvertId::ClassInfo = {"TEwsConvertId", "m:ConvertIdType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsConvertId, kDeclsTEwsConvertId, kByIndexTEwsConvertId, kByNameTEwsConvertId, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfAlternateIds* TEwsConvertId::GetSourceIds() { return static_cast<TEwsNonEmptyArrayOfAlternateIds*>(GetChildObject(2946)); }
 TIdFormat TEwsConvertId::GetDestinationFormat() { return static_cast<TIdFormat>(GetEnumOrdinal(2947)); }
 void TEwsConvertId::SetDestinationFormat(TIdFormat value) { SetEnumOrdinal(2947, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsConvertIdResponse::ClassInfo = {"TEwsConvertIdResponse", "m:ConvertIdResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsConvertIdResponse, kDeclsTEwsConvertIdResponse, kByIndexTEwsConvertIdResponse, kByNameTEwsConvertIdResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsConvertIdResponse::ClassInfo = {"TEwsConvertIdResponse", "m:ConvertIdResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsConvertIdResponse, kDeclsTEwsConvertIdResponse, kByIndexTEwsConvertIdResponse, kByNameTEwsConvertIdResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsConvertIdResponseMessage::ClassInfo = {"TEwsConvertIdResponseMessage", "m:ConvertIdResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsConvertIdResponseMessage, kDeclsTEwsConvertIdResponseMessage, kByIndexTEwsConvertIdResponseMessage, kByNameTEwsConvertIdResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsConvertIdResponseMessage::ClassInfo = {"TEwsConvertIdResponseMessage", "m:ConvertIdResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsConvertIdResponseMessage, kDeclsTEwsConvertIdResponseMessage, kByIndexTEwsConvertIdResponseMessage, kByNameTEwsConvertIdResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsAlternateIdBase* TEwsConvertIdResponseMessage::GetAlternateId() { return static_cast<TEwsAlternateIdBase*>(GetChildObject(2948)); }
 
-const TDvXMLSchemaClassInfo TEwsBaseDelegate::ClassInfo = {"TEwsBaseDelegate", "m:BaseDelegateType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsBaseDelegate, kDeclsTEwsBaseDelegate, kByIndexTEwsBaseDelegate, kByNameTEwsBaseDelegate, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseDelegate, 4};
+constinit const TDvXMLSchemaClassInfo TEwsBaseDelegate::ClassInfo = {"TEwsBaseDelegate", "m:BaseDelegateType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsBaseDelegate, kDeclsTEwsBaseDelegate, kByIndexTEwsBaseDelegate, kByNameTEwsBaseDelegate, 1, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseDelegate, 4};
 TEwsEmailAddressType* TEwsBaseDelegate::GetMailbox() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2949)); }
 
-const TDvXMLSchemaClassInfo TEwsGetDelegate::ClassInfo = {"TEwsGetDelegate", "m:GetDelegateType", "", &TEwsBaseDelegate::ClassInfo, &NewTEwsGetDelegate, kDeclsTEwsGetDelegate, kByIndexTEwsGetDelegate, kByNameTEwsGetDelegate, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetDelegate::ClassInfo = {"TEwsGetDelegate", "m:GetDelegateType", "", &TEwsBaseDelegate::ClassInfo, &NewTEwsGetDelegate, kDeclsTEwsGetDelegate, kByIndexTEwsGetDelegate, kByNameTEwsGetDelegate, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfUserId* TEwsGetDelegate::GetUserIds() { return static_cast<TEwsArrayOfUserId*>(GetChildObject(2950)); }
 bool TEwsGetDelegate::GetIncludePermissions() { return GetAsBoolean(2951); }
 void TEwsGetDelegate::SetIncludePermissions(bool value) { SetAsBoolean(2951, value); }
 
-const TDvXMLSchemaClassInfo TEwsBaseDelegateResponseMessage::ClassInfo = {"TEwsBaseDelegateResponseMessage", "m:BaseDelegateResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsBaseDelegateResponseMessage, kDeclsTEwsBaseDelegateResponseMessage, kByIndexTEwsBaseDelegateResponseMessage, kByNameTEwsBaseDelegateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseDelegateResponseMessage, 4};
+constinit const TDvXMLSchemaClassInfo TEwsBaseDelegateResponseMessage::ClassInfo = {"TEwsBaseDelegateResponseMessage", "m:BaseDelegateResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsBaseDelegateResponseMessage, kDeclsTEwsBaseDelegateResponseMessage, kByIndexTEwsBaseDelegateResponseMessage, kByNameTEwsBaseDelegateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, kDerivedTEwsBaseDelegateResponseMessage, 4};
 TEwsArrayOfDelegateUserResponseMessage* TEwsBaseDelegateResponseMessage::GetResponseMessages() { return static_cast<TEwsArrayOfDelegateUserResponseMessage*>(GetChildObject(2952)); }
 
-const TDvXMLSchemaClassInfo TEwsGetDelegateResponseMessage::ClassInfo = {"TEwsGetDelegateResponseMessage", "m:GetDelegateResponseMessageType", "", &TEwsBaseDelegateResponseMessage::ClassInfo, &NewTEwsGetDelegateResponseMessage, kDeclsTEwsGetDelegateResponseMessage, kByIndexTEwsGetDelegateResponseMessage, kByNameTEwsGetDelegateResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetDelegateResponseMessage::ClassInfo = {"TEwsGetDelegateResponseMessage", "m:GetDelegateResponseMessageType", "", &TEwsBaseDelegateResponseMessage::ClassInfo, &NewTEwsGetDelegateResponseMessage, kDeclsTEwsGetDelegateResponseMessage, kByIndexTEwsGetDelegateResponseMessage, kByNameTEwsGetDelegateResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDeliverMeetingRequests TEwsGetDelegateResponseMessage::GetDeliverMeetingRequests() { return static_cast<TDeliverMeetingRequests>(GetEnumOrdinal(2953)); }
 void TEwsGetDelegateResponseMessage::SetDeliverMeetingRequests(TDeliverMeetingRequests value) { SetEnumOrdinal(2953, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfDelegateUserResponseMessage::ClassInfo = {"TEwsArrayOfDelegateUserResponseMessage", "m:ArrayOfDelegateUserResponseMessageType", "", nullptr, &NewTEwsArrayOfDelegateUserResponseMessage, kDeclsTEwsArrayOfDelegateUserResponseMessage, kByIndexTEwsArrayOfDelegateUserResponseMessage, kByNameTEwsArrayOfDelegateUserResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfDelegateUserResponseMessage::ClassInfo = {"TEwsArrayOfDelegateUserResponseMessage", "m:ArrayOfDelegateUserResponseMessageType", "", nullptr, &NewTEwsArrayOfDelegateUserResponseMessage, kDeclsTEwsArrayOfDelegateUserResponseMessage, kByIndexTEwsArrayOfDelegateUserResponseMessage, kByNameTEwsArrayOfDelegateUserResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsDelegateUserResponseMessage>* TEwsArrayOfDelegateUserResponseMessage::GetDelegateUserResponseMessageType() { return static_cast<TDvXMLSchemaElementArray<TEwsDelegateUserResponseMessage>*>(GetArrayChild(2954)); }
 
-const TDvXMLSchemaClassInfo TEwsDelegateUserResponseMessage::ClassInfo = {"TEwsDelegateUserResponseMessage", "m:DelegateUserResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDelegateUserResponseMessage, kDeclsTEwsDelegateUserResponseMessage, kByIndexTEwsDelegateUserResponseMessage, kByNameTEwsDelegateUserResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDelegateUserResponseMessage::ClassInfo = {"TEwsDelegateUserResponseMessage", "m:DelegateUserResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDelegateUserResponseMessage, kDeclsTEwsDelegateUserResponseMessage, kByIndexTEwsDelegateUserResponseMessage, kByNameTEwsDelegateUserResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsDelegateUser* TEwsDelegateUserResponseMessage::GetDelegateUser() { return static_cast<TEwsDelegateUser*>(GetChildObject(2955)); }
 
-const TDvXMLSchemaClassInfo TEwsAddDelegate::ClassInfo = {"TEwsAddDelegate", "m:AddDelegateType", "", &TEwsBaseDelegate::ClassInfo, &NewTEwsAddDelegate, kDeclsTEwsAddDelegate, kByIndexTEwsAddDelegate, kByNameTEwsAddDelegate, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAddDelegate::ClassInfo = {"TEwsAddDelegate", "m:AddDelegateType", "", &TEwsBaseDelegate::ClassInfo, &NewTEwsAddDelegate, kDeclsTEwsAddDelegate, kByIndexTEwsAddDelegate, kByNameTEwsAddDelegate, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfDelegateUser* TEwsAddDelegate::GetDelegateUsers() { return static_cast<TEwsArrayOfDelegateUser*>(GetChildObject(2956)); }
 TDeliverMeetingRequests TEwsAddDelegate::GetDeliverMeetingRequests() { return static_cast<TDeliverMeetingRequests>(GetEnumOrdinal(2957)); }
 void TEwsAddDelegate::SetDeliverMeetingRequests(TDeliverMeetingRequests value) { SetEnumOrdinal(2957, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsAddDelegateResponseMessage::ClassInfo = {"TEwsAddDelegateResponseMessage", "m:AddDelegateResponseMessageType", "", &TEwsBaseDelegateResponseMessage::ClassInfo, &NewTEwsAddDelegateResponseMessage, kDeclsTEwsAddDelegateResponseMessage, kByIndexTEwsAddDelegateResponseMessage, kByNameTEwsAddDelegateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAddDelegateResponseMessage::ClassInfo = {"TEwsAddDelegateResponseMessage", "m:AddDelegateResponseMessageType", "", &TEwsBaseDelegateResponseMessage::ClassInfo, &NewTEwsAddDelegateResponseMessage, kDeclsTEwsAddDelegateResponseMessage, kByIndexTEwsAddDelegateResponseMessage, kByNameTEwsAddDelegateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsRemoveDelegate::ClassInfo = {"TEwsRemoveDelegate", "m:RemoveDelegateType", "", &TEwsBaseDelegate::ClassInfo, &NewTEwsRemoveDelegate, kDeclsTEwsRemoveDelegate, kByIndexTEwsRemoveDelegate, kByNameTEwsRemoveDelegate, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRemoveDelegate::ClassInfo = {"TEwsRemoveDelegate", "m:RemoveDelegateType", "", &TEwsBaseDelegate::ClassInfo, &NewTEwsRemoveDelegate, kDeclsTEwsRemoveDelegate, kByIndexTEwsRemoveDelegate, kByNameTEwsRemoveDelegate, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfUserId* TEwsRemoveDelegate::GetUserIds() { return static_cast<TEwsArrayOfUserId*>(GetChildObject(2958)); }
 
-const TDvXMLSchemaClassInfo TEwsRemoveDelegateResponseMessage::ClassInfo = {"TEwsRemoveDelegateResponseMessage", "m:RemoveDelegateResponseMessageType", "", &TEwsBaseDelegateResponseMessage::ClassInfo, &NewTEwsRemoveDelegateResponseMessage, kDeclsTEwsRemoveDelegateResponseMessage, kByIndexTEwsRemoveDelegateResponseMessage, kByNameTEwsRemoveDelegateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRemoveDelegateResponseMessage::ClassInfo = {"TEwsRemoveDelegateResponseMessage", "m:RemoveDelegateResponseMessageType", "", &TEwsBaseDelegateResponseMessage::ClassInfo, &NewTEwsRemoveDelegateResponseMessage, kDeclsTEwsRemoveDelegateResponseMessage, kByIndexTEwsRemoveDelegateResponseMessage, kByNameTEwsRemoveDelegateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsUpdateDelegate::ClassInfo = {"TEwsUpdateDelegate", "m:UpdateDelegateType", "", &TEwsBaseDelegate::ClassInfo, &NewTEwsUpdateDelegate, kDeclsTEwsUpdateDelegate, kByIndexTEwsUpdateDelegate, kByNameTEwsUpdateDelegate, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateDelegate::ClassInfo = {"TEwsUpdateDelegate", "m:UpdateDelegateType", "", &TEwsBaseDelegate::ClassInfo, &NewTEwsUpdateDelegate, kDeclsTEwsUpdateDelegate, kByIndexTEwsUpdateDelegate, kByNameTEwsUpdateDelegate, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfDelegateUser* TEwsUpdateDelegate::GetDelegateUsers() { return static_cast<TEwsArrayOfDelegateUser*>(GetChildObject(2959)); }
 TDeliverMeetingRequests TEwsUpdateDelegate::GetDeliverMeetingRequests() { return static_cast<TDeliverMeetingRequests>(GetEnumOrdinal(2960)); }
 void TEwsUpdateDelegate::SetDeliverMeetingRequests(TDeliverMeetingRequests value) { SetEnumOrdinal(2960, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateDelegateResponseMessage::ClassInfo = {"TEwsUpdateDelegateResponseMessage", "m:UpdateDelegateResponseMessageType", "", &TEwsBaseDelegateResponseMessage::ClassInfo, &NewTEwsUpdateDelegateResponseMessage, kDeclsTEwsUpdateDelegateResponseMessage, kByIndexTEwsUpdateDelegateResponseMessage, kByNameTEwsUpdateDelegateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateDelegateResponseMessage::ClassInfo = {"TEwsUpdateDelegateResponseMessage", "m:UpdateDelegateResponseMessageType", "", &TEwsBaseDelegateResponseMessage::ClassInfo, &NewTEwsUpdateDelegateResponseMessage, kDeclsTEwsUpdateDelegateResponseMessage, kByIndexTEwsUpdateDelegateResponseMessage, kByNameTEwsUpdateDelegateResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetSharingMetadata::ClassInfo = {"TEwsGetSharingMetadata", "m:GetSharingMetadataType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSharingMetadata, kDeclsTEwsGetSharingMetadata, kByIndexTEwsGetSharingMetadata, kByNameTEwsGetSharingMetadata, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetSharingMetadata::ClassInfo = {"TEwsGetSharingMetadata", "m:GetSharingMetadataType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSharingMetadata, kDeclsTEwsGetSharingMetadata, kByIndexTEwsGetSharingMetadata, kByNameTEwsGetSharingMetadata, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderId* TEwsGetSharingMetadata::GetIdOfFolderToShare() { return static_cast<TEwsFolderId*>(GetChildObject(2961)); }
 std::string TEwsGetSharingMetadata::GetSenderSmtpAddress() { return GetAsString(2962); }
 void TEwsGetSharingMetadata::SetSenderSmtpAddress(const std::string& value) { SetAsString(2962, value); }
 TEwsArrayOfSmtpAddress* TEwsGetSharingMetadata::GetRecipients() { return static_cast<TEwsArrayOfSmtpAddress*>(GetChildObject(2963)); }
 
-const TDvXMLSchemaClassInfo TEwsGetSharingMetadataResponseMessage::ClassInfo = {"TEwsGetSharingMetadataResponseMessage", "m:GetSharingMetadataResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSharingMetadataResponseMessage, kDeclsTEwsGetSharingMetadataResponseMessage, kByIndexTEwsGetSharingMetadataResponseMessage, kByNameTEwsGetSharingMetadataResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetSharingMetadataResponseMessage::ClassInfo = {"TEwsGetSharingMetadataResponseMessage", "m:GetSharingMetadataResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSharingMetadataResponseMessage, kDeclsTEwsGetSharingMetadataResponseMessage, kByIndexTEwsGetSharingMetadataResponseMessage, kByNameTEwsGetSharingMetadataResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfEncryptedSharedFolderData* TEwsGetSharingMetadataResponseMessage::GetEncryptedSharedFolderDataCollection() { return static_cast<TEwsArrayOfEncryptedSharedFolderData*>(GetChildObject(2964)); }
 TEwsArrayOfInvalidRecipients* TEwsGetSharingMetadataResponseMessage::GetInvalidRecipients() { return static_cast<TEwsArrayOfInvalidRecipients*>(GetChildObject(2965)); }
 
-const TDvXMLSchemaClassInfo TEwsRefreshSharingFolder::ClassInfo = {"TEwsRefreshSharingFolder", "m:RefreshSharingFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRefreshSharingFolder, kDeclsTEwsRefreshSharingFolder, kByIndexTEwsRefreshSharingFolder, kByNameTEwsRefreshSharingFolder, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRefreshSharingFolder::ClassInfo = {"TEwsRefreshSharingFolder", "m:RefreshSharingFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRefreshSharingFolder, kDeclsTEwsRefreshSharingFolder, kByIndexTEwsRefreshSharingFolder, kByNameTEwsRefreshSharingFolder, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderId* TEwsRefreshSharingFolder::GetSharingFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(2966)); }
 
-const TDvXMLSchemaClassInfo TEwsRefreshSharingFolderResponseMessage::ClassInfo = {"TEwsRefreshSharingFolderResponseMessage", "m:RefreshSharingFolderResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRefreshSharingFolderResponseMessage, kDeclsTEwsRefreshSharingFolderResponseMessage, kByIndexTEwsRefreshSharingFolderResponseMessage, kByNameTEwsRefreshSharingFolderResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRefreshSharingFolderResponseMessage::ClassInfo = {"TEwsRefreshSharingFolderResponseMessage", "m:RefreshSharingFolderResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRefreshSharingFolderResponseMessage, kDeclsTEwsRefreshSharingFolderResponseMessage, kByIndexTEwsRefreshSharingFolderResponseMessage, kByNameTEwsRefreshSharingFolderResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetSharingFolder::ClassInfo = {"TEwsGetSharingFolder", "m:GetSharingFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSharingFolder, kDeclsTEwsGetSharingFolder, kByIndexTEwsGetSharingFolder, kByNameTEwsGetSharingFolder, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetSharingFolder::ClassInfo = {"TEwsGetSharingFolder", "m:GetSharingFolderType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSharingFolder, kDeclsTEwsGetSharingFolder, kByIndexTEwsGetSharingFolder, kByNameTEwsGetSharingFolder, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetSharingFolder::GetSmtpAddress() { return GetAsString(2967); }
 void TEwsGetSharingFolder::SetSmtpAddress(const std::string& value) { SetAsString(2967, value); }
 TSharingData TEwsGetSharingFolder::GetDataType() { return static_cast<TSharingData>(GetEnumOrdinal(2968)); }
@@ -2969,70 +2969,70 @@ void TEwsGetSharingFolder::SetDataType(TSharingData value) { SetEnumOrdinal(2968
 std::string TEwsGetSharingFolder::GetSharedFolderId() { return GetAsString(2969); }
 void TEwsGetSharingFolder::SetSharedFolderId(const std::string& value) { SetAsString(2969, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetSharingFolderResponseMessage::ClassInfo = {"TEwsGetSharingFolderResponseMessage", "m:GetSharingFolderResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSharingFolderResponseMessage, kDeclsTEwsGetSharingFolderResponseMessage, kByIndexTEwsGetSharingFolderResponseMessage, kByNameTEwsGetSharingFolderResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetSharingFolderResponseMessage::ClassInfo = {"TEwsGetSharingFolderResponseMessage", "m:GetSharingFolderResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSharingFolderResponseMessage, kDeclsTEwsGetSharingFolderResponseMessage, kByIndexTEwsGetSharingFolderResponseMessage, kByNameTEwsGetSharingFolderResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFolderId* TEwsGetSharingFolderResponseMessage::GetSharingFolderId() { return static_cast<TEwsFolderId*>(GetChildObject(2970)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateUserConfiguration::ClassInfo = {"TEwsCreateUserConfiguration", "m:CreateUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateUserConfiguration, kDeclsTEwsCreateUserConfiguration, kByIndexTEwsCreateUserConfiguration, kByNameTEwsCreateUserConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateUserConfiguration::ClassInfo = {"TEwsCreateUserConfiguration", "m:CreateUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateUserConfiguration, kDeclsTEwsCreateUserConfiguration, kByIndexTEwsCreateUserConfiguration, kByNameTEwsCreateUserConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserConfiguration* TEwsCreateUserConfiguration::GetUserConfiguration() { return static_cast<TEwsUserConfiguration*>(GetChildObject(2971)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateUserConfigurationResponse::ClassInfo = {"TEwsCreateUserConfigurationResponse", "m:CreateUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateUserConfigurationResponse, kDeclsTEwsCreateUserConfigurationResponse, kByIndexTEwsCreateUserConfigurationResponse, kByNameTEwsCreateUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateUserConfigurationResponse::ClassInfo = {"TEwsCreateUserConfigurationResponse", "m:CreateUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsCreateUserConfigurationResponse, kDeclsTEwsCreateUserConfigurationResponse, kByIndexTEwsCreateUserConfigurationResponse, kByNameTEwsCreateUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsDeleteUserConfiguration::ClassInfo = {"TEwsDeleteUserConfiguration", "m:DeleteUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteUserConfiguration, kDeclsTEwsDeleteUserConfiguration, kByIndexTEwsDeleteUserConfiguration, kByNameTEwsDeleteUserConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteUserConfiguration::ClassInfo = {"TEwsDeleteUserConfiguration", "m:DeleteUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteUserConfiguration, kDeclsTEwsDeleteUserConfiguration, kByIndexTEwsDeleteUserConfiguration, kByNameTEwsDeleteUserConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserConfigurationName* TEwsDeleteUserConfiguration::GetUserConfigurationName() { return static_cast<TEwsUserConfigurationName*>(GetChildObject(2972)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteUserConfigurationResponse::ClassInfo = {"TEwsDeleteUserConfigurationResponse", "m:DeleteUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteUserConfigurationResponse, kDeclsTEwsDeleteUserConfigurationResponse, kByIndexTEwsDeleteUserConfigurationResponse, kByNameTEwsDeleteUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteUserConfigurationResponse::ClassInfo = {"TEwsDeleteUserConfigurationResponse", "m:DeleteUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsDeleteUserConfigurationResponse, kDeclsTEwsDeleteUserConfigurationResponse, kByIndexTEwsDeleteUserConfigurationResponse, kByNameTEwsDeleteUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetUserConfiguration::ClassInfo = {"TEwsGetUserConfiguration", "m:GetUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserConfiguration, kDeclsTEwsGetUserConfiguration, kByIndexTEwsGetUserConfiguration, kByNameTEwsGetUserConfiguration, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetUserConfiguration::ClassInfo = {"TEwsGetUserConfiguration", "m:GetUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserConfiguration, kDeclsTEwsGetUserConfiguration, kByIndexTEwsGetUserConfiguration, kByNameTEwsGetUserConfiguration, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserConfigurationName* TEwsGetUserConfiguration::GetUserConfigurationName() { return static_cast<TEwsUserConfigurationName*>(GetChildObject(2973)); }
 std::string TEwsGetUserConfiguration::GetUserConfigurationProperties() { return GetAsString(2974); }
 void TEwsGetUserConfiguration::SetUserConfigurationProperties(const std::string& value) { SetAsString(2974, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetUserConfigurationResponseMessage::ClassInfo = {"TEwsGetUserConfigurationResponseMessage", "m:GetUserConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetUserConfigurationResponseMessage, kDeclsTEwsGetUserConfigurationResponseMessage, kByIndexTEwsGetUserConfigurationResponseMessage, kByNameTEwsGetUserConfigurationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetUserConfigurationResponseMessage::ClassInfo = {"TEwsGetUserConfigurationResponseMessage", "m:GetUserConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetUserConfigurationResponseMessage, kDeclsTEwsGetUserConfigurationResponseMessage, kByIndexTEwsGetUserConfigurationResponseMessage, kByNameTEwsGetUserConfigurationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserConfiguration* TEwsGetUserConfigurationResponseMessage::GetUserConfiguration() { return static_cast<TEwsUserConfiguration*>(GetChildObject(2975)); }
 
-const TDvXMLSchemaClassInfo TEwsGetUserConfigurationResponse::ClassInfo = {"TEwsGetUserConfigurationResponse", "m:GetUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetUserConfigurationResponse, kDeclsTEwsGetUserConfigurationResponse, kByIndexTEwsGetUserConfigurationResponse, kByNameTEwsGetUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetUserConfigurationResponse::ClassInfo = {"TEwsGetUserConfigurationResponse", "m:GetUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetUserConfigurationResponse, kDeclsTEwsGetUserConfigurationResponse, kByIndexTEwsGetUserConfigurationResponse, kByNameTEwsGetUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetSpecificUserConfiguration::ClassInfo = {"TEwsGetSpecificUserConfiguration", "m:GetSpecificUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSpecificUserConfiguration, kDeclsTEwsGetSpecificUserConfiguration, kByIndexTEwsGetSpecificUserConfiguration, kByNameTEwsGetSpecificUserConfiguration, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetSpecificUserConfiguration::ClassInfo = {"TEwsGetSpecificUserConfiguration", "m:GetSpecificUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSpecificUserConfiguration, kDeclsTEwsGetSpecificUserConfiguration, kByIndexTEwsGetSpecificUserConfiguration, kByNameTEwsGetSpecificUserConfiguration, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserConfigurationName* TEwsGetSpecificUserConfiguration::GetUserConfigurationName() { return static_cast<TEwsUserConfigurationName*>(GetChildObject(2976)); }
 std::string TEwsGetSpecificUserConfiguration::GetUserConfigurationProperties() { return GetAsString(2977); }
 void TEwsGetSpecificUserConfiguration::SetUserConfigurationProperties(const std::string& value) { SetAsString(2977, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetSpecificUserConfigurationResponseMessage::ClassInfo = {"TEwsGetSpecificUserConfigurationResponseMessage", "m:GetSpecificUserConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSpecificUserConfigurationResponseMessage, kDeclsTEwsGetSpecificUserConfigurationResponseMessage, kByIndexTEwsGetSpecificUserConfigurationResponseMessage, kByNameTEwsGetSpecificUserConfigurationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetSpecificUserConfigurationResponseMessage::ClassInfo = {"TEwsGetSpecificUserConfigurationResponseMessage", "m:GetSpecificUserConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSpecificUserConfigurationResponseMessage, kDeclsTEwsGetSpecificUserConfigurationResponseMessage, kByIndexTEwsGetSpecificUserConfigurationResponseMessage, kByNameTEwsGetSpecificUserConfigurationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserConfiguration* TEwsGetSpecificUserConfigurationResponseMessage::GetUserConfiguration() { return static_cast<TEwsUserConfiguration*>(GetChildObject(2978)); }
 
-const TDvXMLSchemaClassInfo TEwsGetSpecificUserConfigurationResponse::ClassInfo = {"TEwsGetSpecificUserConfigurationResponse", "m:GetSpecificUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetSpecificUserConfigurationResponse, kDeclsTEwsGetSpecificUserConfigurationResponse, kByIndexTEwsGetSpecificUserConfigurationResponse, kByNameTEwsGetSpecificUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetSpecificUserConfigurationResponse::ClassInfo = {"TEwsGetSpecificUserConfigurationResponse", "m:GetSpecificUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetSpecificUserConfigurationResponse, kDeclsTEwsGetSpecificUserConfigurationResponse, kByIndexTEwsGetSpecificUserConfigurationResponse, kByNameTEwsGetSpecificUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsUpdateUserConfiguration::ClassInfo = {"TEwsUpdateUserConfiguration", "m:UpdateUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateUserConfiguration, kDeclsTEwsUpdateUserConfiguration, kByIndexTEwsUpdateUserConfiguration, kByNameTEwsUpdateUserConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateUserConfiguration::ClassInfo = {"TEwsUpdateUserConfiguration", "m:UpdateUserConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateUserConfiguration, kDeclsTEwsUpdateUserConfiguration, kByIndexTEwsUpdateUserConfiguration, kByNameTEwsUpdateUserConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsUserConfiguration* TEwsUpdateUserConfiguration::GetUserConfiguration() { return static_cast<TEwsUserConfiguration*>(GetChildObject(2979)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateUserConfigurationResponse::ClassInfo = {"TEwsUpdateUserConfigurationResponse", "m:UpdateUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUpdateUserConfigurationResponse, kDeclsTEwsUpdateUserConfigurationResponse, kByIndexTEwsUpdateUserConfigurationResponse, kByNameTEwsUpdateUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateUserConfigurationResponse::ClassInfo = {"TEwsUpdateUserConfigurationResponse", "m:UpdateUserConfigurationResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsUpdateUserConfigurationResponse, kDeclsTEwsUpdateUserConfigurationResponse, kByIndexTEwsUpdateUserConfigurationResponse, kByNameTEwsUpdateUserConfigurationResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsSetTeamMailboxRequest::ClassInfo = {"TEwsSetTeamMailboxRequest", "m:SetTeamMailboxRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetTeamMailboxRequest, kDeclsTEwsSetTeamMailboxRequest, kByIndexTEwsSetTeamMailboxRequest, kByNameTEwsSetTeamMailboxRequest, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetTeamMailboxRequest::ClassInfo = {"TEwsSetTeamMailboxRequest", "m:SetTeamMailboxRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetTeamMailboxRequest, kDeclsTEwsSetTeamMailboxRequest, kByIndexTEwsSetTeamMailboxRequest, kByNameTEwsSetTeamMailboxRequest, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsSetTeamMailboxRequest::GetEmailAddress() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2980)); }
 std::string TEwsSetTeamMailboxRequest::GetSharePointSiteUrl() { return GetAsString(2981); }
 void TEwsSetTeamMailboxRequest::SetSharePointSiteUrl(const std::string& value) { SetAsString(2981, value); }
 TTeamMailboxLifecycleState TEwsSetTeamMailboxRequest::GetState() { return static_cast<TTeamMailboxLifecycleState>(GetEnumOrdinal(2982)); }
 void TEwsSetTeamMailboxRequest::SetState(TTeamMailboxLifecycleState value) { SetEnumOrdinal(2982, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsUnpinTeamMailboxRequest::ClassInfo = {"TEwsUnpinTeamMailboxRequest", "m:UnpinTeamMailboxRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUnpinTeamMailboxRequest, kDeclsTEwsUnpinTeamMailboxRequest, kByIndexTEwsUnpinTeamMailboxRequest, kByNameTEwsUnpinTeamMailboxRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUnpinTeamMailboxRequest::ClassInfo = {"TEwsUnpinTeamMailboxRequest", "m:UnpinTeamMailboxRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUnpinTeamMailboxRequest, kDeclsTEwsUnpinTeamMailboxRequest, kByIndexTEwsUnpinTeamMailboxRequest, kByNameTEwsUnpinTeamMailboxRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsUnpinTeamMailboxRequest::GetEmailAddress() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2983)); }
 
-const TDvXMLSchemaClassInfo TEwsSetTeamMailboxResponseMessage::ClassInfo = {"TEwsSetTeamMailboxResponseMessage", "m:SetTeamMailboxResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetTeamMailboxResponseMessage, kDeclsTEwsSetTeamMailboxResponseMessage, kByIndexTEwsSetTeamMailboxResponseMessage, kByNameTEwsSetTeamMailboxResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetTeamMailboxResponseMessage::ClassInfo = {"TEwsSetTeamMailboxResponseMessage", "m:SetTeamMailboxResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetTeamMailboxResponseMessage, kDeclsTEwsSetTeamMailboxResponseMessage, kByIndexTEwsSetTeamMailboxResponseMessage, kByNameTEwsSetTeamMailboxResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsUnpinTeamMailboxResponseMessage::ClassInfo = {"TEwsUnpinTeamMailboxResponseMessage", "m:UnpinTeamMailboxResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUnpinTeamMailboxResponseMessage, kDeclsTEwsUnpinTeamMailboxResponseMessage, kByIndexTEwsUnpinTeamMailboxResponseMessage, kByNameTEwsUnpinTeamMailboxResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUnpinTeamMailboxResponseMessage::ClassInfo = {"TEwsUnpinTeamMailboxResponseMessage", "m:UnpinTeamMailboxResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUnpinTeamMailboxResponseMessage, kDeclsTEwsUnpinTeamMailboxResponseMessage, kByIndexTEwsUnpinTeamMailboxResponseMessage, kByNameTEwsUnpinTeamMailboxResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetRoomLists::ClassInfo = {"TEwsGetRoomLists", "m:GetRoomListsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetRoomLists, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetRoomLists::ClassInfo = {"TEwsGetRoomLists", "m:GetRoomListsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetRoomLists, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetRoomListsResponseMessage::ClassInfo = {"TEwsGetRoomListsResponseMessage", "m:GetRoomListsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetRoomListsResponseMessage, kDeclsTEwsGetRoomListsResponseMessage, kByIndexTEwsGetRoomListsResponseMessage, kByNameTEwsGetRoomListsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetRoomListsResponseMessage::ClassInfo = {"TEwsGetRoomListsResponseMessage", "m:GetRoomListsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetRoomListsResponseMessage, kDeclsTEwsGetRoomListsResponseMessage, kByIndexTEwsGetRoomListsResponseMessage, kByNameTEwsGetRoomListsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfEmailAddresses* TEwsGetRoomListsResponseMessage::GetRoomLists() { return static_cast<TEwsArrayOfEmailAddresses*>(GetChildObject(2984)); }
 
-const TDvXMLSchemaClassInfo TEwsGetRooms::ClassInfo = {"TEwsGetRooms", "m:GetRoomsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetRooms, kDeclsTEwsGetRooms, kByIndexTEwsGetRooms, kByNameTEwsGetRooms, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetRooms::ClassInfo = {"TEwsGetRooms", "m:GetRoomsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetRooms, kDeclsTEwsGetRooms, kByIndexTEwsGetRooms, kByNameTEwsGetRooms, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsGetRooms::GetRoomList() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2985)); }
 
-const TDvXMLSchemaClassInfo TEwsGetRoomsResponseMessage::ClassInfo = {"TEwsGetRoomsResponseMessage", "m:GetRoomsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetRoomsResponseMessage, kDeclsTEwsGetRoomsResponseMessage, kByIndexTEwsGetRoomsResponseMessage, kByNameTEwsGetRoomsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetRoomsResponseMessage::ClassInfo = {"TEwsGetRoomsResponseMessage", "m:GetRoomsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetRoomsResponseMessage, kDeclsTEwsGetRoomsResponseMessage, kByIndexTEwsGetRoomsResponseMessage, kByNameTEwsGetRoomsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfRooms* TEwsGetRoomsResponseMessage::GetRooms() { return static_cast<TEwsArrayOfRooms*>(GetChildObject(2986)); }
 
-const TDvXMLSchemaClassInfo TEwsGetReminders::ClassInfo = {"TEwsGetReminders", "m:GetRemindersType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetReminders, kDeclsTEwsGetReminders, kByIndexTEwsGetReminders, kByNameTEwsGetReminders, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetReminders::ClassInfo = {"TEwsGetReminders", "m:GetRemindersType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetReminders, kDeclsTEwsGetReminders, kByIndexTEwsGetReminders, kByNameTEwsGetReminders, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsGetReminders::GetBeginTime() { return GetAsDatetime(2987); }
 void TEwsGetReminders::SetBeginTime(TDateTime value) { SetAsDatetime(2987, value); }
 TDateTime TEwsGetReminders::GetEndTime() { return GetAsDatetime(2988); }
@@ -3042,37 +3042,37 @@ void TEwsGetReminders::SetMaxItems(std::int32_t value) { SetAsInt(2989, value); 
 TGetRemindersReminderType TEwsGetReminders::GetReminderType() { return static_cast<TGetRemindersReminderType>(GetEnumOrdinal(2990)); }
 void TEwsGetReminders::SetReminderType(TGetRemindersReminderType value) { SetEnumOrdinal(2990, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsGetRemindersResponseMessage::ClassInfo = {"TEwsGetRemindersResponseMessage", "m:GetRemindersResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetRemindersResponseMessage, kDeclsTEwsGetRemindersResponseMessage, kByIndexTEwsGetRemindersResponseMessage, kByNameTEwsGetRemindersResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetRemindersResponseMessage::ClassInfo = {"TEwsGetRemindersResponseMessage", "m:GetRemindersResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetRemindersResponseMessage, kDeclsTEwsGetRemindersResponseMessage, kByIndexTEwsGetRemindersResponseMessage, kByNameTEwsGetRemindersResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfReminders* TEwsGetRemindersResponseMessage::GetReminders() { return static_cast<TEwsArrayOfReminders*>(GetChildObject(2991)); }
 
-const TDvXMLSchemaClassInfo TEwsPerformReminderAction::ClassInfo = {"TEwsPerformReminderAction", "m:PerformReminderActionType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsPerformReminderAction, kDeclsTEwsPerformReminderAction, kByIndexTEwsPerformReminderAction, kByNameTEwsPerformReminderAction, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPerformReminderAction::ClassInfo = {"TEwsPerformReminderAction", "m:PerformReminderActionType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsPerformReminderAction, kDeclsTEwsPerformReminderAction, kByIndexTEwsPerformReminderAction, kByNameTEwsPerformReminderAction, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfReminderItemAction* TEwsPerformReminderAction::GetReminderItemActions() { return static_cast<TEwsNonEmptyArrayOfReminderItemAction*>(GetChildObject(2992)); }
 
-const TDvXMLSchemaClassInfo TEwsPerformReminderActionResponseMessage::ClassInfo = {"TEwsPerformReminderActionResponseMessage", "m:PerformReminderActionResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsPerformReminderActionResponseMessage, kDeclsTEwsPerformReminderActionResponseMessage, kByIndexTEwsPerformReminderActionResponseMessage, kByNameTEwsPerformReminderActionResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPerformReminderActionResponseMessage::ClassInfo = {"TEwsPerformReminderActionResponseMessage", "m:PerformReminderActionResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsPerformReminderActionResponseMessage, kDeclsTEwsPerformReminderActionResponseMessage, kByIndexTEwsPerformReminderActionResponseMessage, kByNameTEwsPerformReminderActionResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfItemIds* TEwsPerformReminderActionResponseMessage::GetUpdatedItemIds() { return static_cast<TEwsNonEmptyArrayOfItemIds*>(GetChildObject(2993)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfServiceConfiguration::ClassInfo = {"TEwsArrayOfServiceConfiguration", "m:ArrayOfServiceConfigurationType", "", nullptr, &NewTEwsArrayOfServiceConfiguration, kDeclsTEwsArrayOfServiceConfiguration, kByIndexTEwsArrayOfServiceConfiguration, kByNameTEwsArrayOfServiceConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfServiceConfiguration::ClassInfo = {"TEwsArrayOfServiceConfiguration", "m:ArrayOfServiceConfigurationType", "", nullptr, &NewTEwsArrayOfServiceConfiguration, kDeclsTEwsArrayOfServiceConfiguration, kByIndexTEwsArrayOfServiceConfiguration, kByNameTEwsArrayOfServiceConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfServiceConfiguration::GetConfigurationName() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(2994)); }
 
-const TDvXMLSchemaClassInfo TEwsGetServiceConfiguration::ClassInfo = {"TEwsGetServiceConfiguration", "m:GetServiceConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetServiceConfiguration, kDeclsTEwsGetServiceConfiguration, kByIndexTEwsGetServiceConfiguration, kByNameTEwsGetServiceConfiguration, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetServiceConfiguration::ClassInfo = {"TEwsGetServiceConfiguration", "m:GetServiceConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetServiceConfiguration, kDeclsTEwsGetServiceConfiguration, kByIndexTEwsGetServiceConfiguration, kByNameTEwsGetServiceConfiguration, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsEmailAddressType* TEwsGetServiceConfiguration::GetActingAs() { return static_cast<TEwsEmailAddressType*>(GetChildObject(2995)); }
 TEwsArrayOfServiceConfiguration* TEwsGetServiceConfiguration::GetRequestedConfiguration() { return static_cast<TEwsArrayOfServiceConfiguration*>(GetChildObject(2996)); }
 TEwsConfigurationRequestDetails* TEwsGetServiceConfiguration::GetConfigurationRequestDetails() { return static_cast<TEwsConfigurationRequestDetails*>(GetChildObject(2997)); }
 
-const TDvXMLSchemaClassInfo TEwsGetServiceConfigurationResponseMessage::ClassInfo = {"TEwsGetServiceConfigurationResponseMessage", "m:GetServiceConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetServiceConfigurationResponseMessage, kDeclsTEwsGetServiceConfigurationResponseMessage, kByIndexTEwsGetServiceConfigurationResponseMessage, kByNameTEwsGetServiceConfigurationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetServiceConfigurationResponseMessage::ClassInfo = {"TEwsGetServiceConfigurationResponseMessage", "m:GetServiceConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetServiceConfigurationResponseMessage, kDeclsTEwsGetServiceConfigurationResponseMessage, kByIndexTEwsGetServiceConfigurationResponseMessage, kByNameTEwsGetServiceConfigurationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfServiceConfigurationResponseMessage* TEwsGetServiceConfigurationResponseMessage::GetResponseMessages() { return static_cast<TEwsArrayOfServiceConfigurationResponseMessage*>(GetChildObject(2998)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfServiceConfigurationResponseMessage::ClassInfo = {"TEwsArrayOfServiceConfigurationResponseMessage", "m:ArrayOfServiceConfigurationResponseMessageType", "", nullptr, &NewTEwsArrayOfServiceConfigurationResponseMessage, kDeclsTEwsArrayOfServiceConfigurationResponseMessage, kByIndexTEwsArrayOfServiceConfigurationResponseMessage, kByNameTEwsArrayOfServiceConfigurationResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfServiceConfigurationResponseMessage::ClassInfo = {"TEwsArrayOfServiceConfigurationResponseMessage", "m:ArrayOfServiceConfigurationResponseMessageType", "", nullptr, &NewTEwsArrayOfServiceConfigurationResponseMessage, kDeclsTEwsArrayOfServiceConfigurationResponseMessage, kByIndexTEwsArrayOfServiceConfigurationResponseMessage, kByNameTEwsArrayOfServiceConfigurationResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsServiceConfigurationResponseMessage>* TEwsArrayOfServiceConfigurationResponseMessage::GetServiceConfigurationResponseMessageType() { return static_cast<TDvXMLSchemaElementArray<TEwsServiceConfigurationResponseMessage>*>(GetArrayChild(2999)); }
 
-const TDvXMLSchemaClassInfo TEwsServiceConfigurationResponseMessage::ClassInfo = {"TEwsServiceConfigurationResponseMessage", "m:ServiceConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsServiceConfigurationResponseMessage, kDeclsTEwsServiceConfigurationResponseMessage, kByIndexTEwsServiceConfigurationResponseMessage, kByNameTEwsServiceConfigurationResponseMessage, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsServiceConfigurationResponseMessage::ClassInfo = {"TEwsServiceConfigurationResponseMessage", "m:ServiceConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsServiceConfigurationResponseMessage, kDeclsTEwsServiceConfigurationResponseMessage, kByIndexTEwsServiceConfigurationResponseMessage, kByNameTEwsServiceConfigurationResponseMessage, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMailTipsServiceConfiguration* TEwsServiceConfigurationResponseMessage::GetMailTipsConfiguration() { return static_cast<TEwsMailTipsServiceConfiguration*>(GetChildObject(3000)); }
 TEwsUnifiedMessageServiceConfiguration* TEwsServiceConfigurationResponseMessage::GetUnifiedMessagingConfiguration() { return static_cast<TEwsUnifiedMessageServiceConfiguration*>(GetChildObject(3001)); }
 TEwsProtectionRulesServiceConfiguration* TEwsServiceConfigurationResponseMessage::GetProtectionRulesConfiguration() { return static_cast<TEwsProtectionRulesServiceConfiguration*>(GetChildObject(3002)); }
 TEwsPolicyNudgeRulesServiceConfiguration* TEwsServiceConfigurationResponseMessage::GetPolicyNudgeRulesConfiguration() { return static_cast<TEwsPolicyNudgeRulesServiceConfiguration*>(GetChildObject(3003)); }
 TEwsSharePointURLsServiceConfiguration* TEwsServiceConfigurationResponseMessage::GetSharePointURLsConfiguration() { return static_cast<TEwsSharePointURLsServiceConfiguration*>(GetChildObject(3004)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMessageTrackingReportRequest::ClassInfo = {"TEwsFindMessageTrackingReportRequest", "m:FindMessageTrackingReportRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindMessageTrackingReportRequest, kDeclsTEwsFindMessageTrackingReportRequest, kByIndexTEwsFindMessageTrackingReportRequest, kByNameTEwsFindMessageTrackingReportRequest, 13, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindMessageTrackingReportRequest::ClassInfo = {"TEwsFindMessageTrackingReportRequest", "m:FindMessageTrackingReportRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindMessageTrackingReportRequest, kDeclsTEwsFindMessageTrackingReportRequest, kByIndexTEwsFindMessageTrackingReportRequest, kByNameTEwsFindMessageTrackingReportRequest, 13, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsFindMessageTrackingReportRequest::GetScope() { return GetAsString(3005); }
 void TEwsFindMessageTrackingReportRequest::SetScope(const std::string& value) { SetAsString(3005, value); }
 std::string TEwsFindMessageTrackingReportRequest::GetDomain() { return GetAsString(3006); }
@@ -3095,7 +3095,7 @@ std::string TEwsFindMessageTrackingReportRequest::GetServerHint() { return GetAs
 void TEwsFindMessageTrackingReportRequest::SetServerHint(const std::string& value) { SetAsString(3016, value); }
 TEwsArrayOfTrackingProperties* TEwsFindMessageTrackingReportRequest::GetProperties() { return static_cast<TEwsArrayOfTrackingProperties*>(GetChildObject(3017)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMessageTrackingReportResponseMessage::ClassInfo = {"TEwsFindMessageTrackingReportResponseMessage", "m:FindMessageTrackingReportResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindMessageTrackingReportResponseMessage, kDeclsTEwsFindMessageTrackingReportResponseMessage, kByIndexTEwsFindMessageTrackingReportResponseMessage, kByNameTEwsFindMessageTrackingReportResponseMessage, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindMessageTrackingReportResponseMessage::ClassInfo = {"TEwsFindMessageTrackingReportResponseMessage", "m:FindMessageTrackingReportResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindMessageTrackingReportResponseMessage, kDeclsTEwsFindMessageTrackingReportResponseMessage, kByIndexTEwsFindMessageTrackingReportResponseMessage, kByNameTEwsFindMessageTrackingReportResponseMessage, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfStrings* TEwsFindMessageTrackingReportResponseMessage::GetDiagnostics() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(3018)); }
 TEwsArrayOfFindMessageTrackingSearchResult* TEwsFindMessageTrackingReportResponseMessage::GetMessageTrackingSearchResults() { return static_cast<TEwsArrayOfFindMessageTrackingSearchResult*>(GetChildObject(3019)); }
 std::string TEwsFindMessageTrackingReportResponseMessage::GetExecutedSearchScope() { return GetAsString(3020); }
@@ -3103,7 +3103,7 @@ void TEwsFindMessageTrackingReportResponseMessage::SetExecutedSearchScope(const 
 TEwsArrayOfArraysOfTrackingProperties* TEwsFindMessageTrackingReportResponseMessage::GetErrors() { return static_cast<TEwsArrayOfArraysOfTrackingProperties*>(GetChildObject(3021)); }
 TEwsArrayOfTrackingProperties* TEwsFindMessageTrackingReportResponseMessage::GetProperties() { return static_cast<TEwsArrayOfTrackingProperties*>(GetChildObject(3022)); }
 
-const TDvXMLSchemaClassInfo TEwsGetMessageTrackingReportRequest::ClassInfo = {"TEwsGetMessageTrackingReportRequest", "m:GetMessageTrackingReportRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetMessageTrackingReportRequest, kDeclsTEwsGetMessageTrackingReportRequest, kByIndexTEwsGetMessageTrackingReportRequest, kByNameTEwsGetMessageTrackingReportRequest, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetMessageTrackingReportRequest::ClassInfo = {"TEwsGetMessageTrackingReportRequest", "m:GetMessageTrackingReportRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetMessageTrackingReportRequest, kDeclsTEwsGetMessageTrackingReportRequest, kByIndexTEwsGetMessageTrackingReportRequest, kByNameTEwsGetMessageTrackingReportRequest, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetMessageTrackingReportRequest::GetScope() { return GetAsString(3023); }
 void TEwsGetMessageTrackingReportRequest::SetScope(const std::string& value) { SetAsString(3023, value); }
 TMessageTrackingReportTemplate TEwsGetMessageTrackingReportRequest::GetReportTemplate() { return static_cast<TMessageTrackingReportTemplate>(GetEnumOrdinal(3024)); }
@@ -3117,32 +3117,32 @@ std::string TEwsGetMessageTrackingReportRequest::GetDiagnosticsLevel() { return 
 void TEwsGetMessageTrackingReportRequest::SetDiagnosticsLevel(const std::string& value) { SetAsString(3028, value); }
 TEwsArrayOfTrackingProperties* TEwsGetMessageTrackingReportRequest::GetProperties() { return static_cast<TEwsArrayOfTrackingProperties*>(GetChildObject(3029)); }
 
-const TDvXMLSchemaClassInfo TEwsGetMessageTrackingReportResponseMessage::ClassInfo = {"TEwsGetMessageTrackingReportResponseMessage", "m:GetMessageTrackingReportResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetMessageTrackingReportResponseMessage, kDeclsTEwsGetMessageTrackingReportResponseMessage, kByIndexTEwsGetMessageTrackingReportResponseMessage, kByNameTEwsGetMessageTrackingReportResponseMessage, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetMessageTrackingReportResponseMessage::ClassInfo = {"TEwsGetMessageTrackingReportResponseMessage", "m:GetMessageTrackingReportResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetMessageTrackingReportResponseMessage, kDeclsTEwsGetMessageTrackingReportResponseMessage, kByIndexTEwsGetMessageTrackingReportResponseMessage, kByNameTEwsGetMessageTrackingReportResponseMessage, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMessageTrackingReport* TEwsGetMessageTrackingReportResponseMessage::GetMessageTrackingReport() { return static_cast<TEwsMessageTrackingReport*>(GetChildObject(3030)); }
 TEwsArrayOfStrings* TEwsGetMessageTrackingReportResponseMessage::GetDiagnostics() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(3031)); }
 TEwsArrayOfArraysOfTrackingProperties* TEwsGetMessageTrackingReportResponseMessage::GetErrors() { return static_cast<TEwsArrayOfArraysOfTrackingProperties*>(GetChildObject(3032)); }
 TEwsArrayOfTrackingProperties* TEwsGetMessageTrackingReportResponseMessage::GetProperties() { return static_cast<TEwsArrayOfTrackingProperties*>(GetChildObject(3033)); }
 
-const TDvXMLSchemaClassInfo TEwsGetInboxRulesRequest::ClassInfo = {"TEwsGetInboxRulesRequest", "m:GetInboxRulesRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetInboxRulesRequest, kDeclsTEwsGetInboxRulesRequest, kByIndexTEwsGetInboxRulesRequest, kByNameTEwsGetInboxRulesRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetInboxRulesRequest::ClassInfo = {"TEwsGetInboxRulesRequest", "m:GetInboxRulesRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetInboxRulesRequest, kDeclsTEwsGetInboxRulesRequest, kByIndexTEwsGetInboxRulesRequest, kByNameTEwsGetInboxRulesRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetInboxRulesRequest::GetMailboxSmtpAddress() { return GetAsString(3034); }
 void TEwsGetInboxRulesRequest::SetMailboxSmtpAddress(const std::string& value) { SetAsString(3034, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetInboxRulesResponse::ClassInfo = {"TEwsGetInboxRulesResponse", "m:GetInboxRulesResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetInboxRulesResponse, kDeclsTEwsGetInboxRulesResponse, kByIndexTEwsGetInboxRulesResponse, kByNameTEwsGetInboxRulesResponse, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetInboxRulesResponse::ClassInfo = {"TEwsGetInboxRulesResponse", "m:GetInboxRulesResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetInboxRulesResponse, kDeclsTEwsGetInboxRulesResponse, kByIndexTEwsGetInboxRulesResponse, kByNameTEwsGetInboxRulesResponse, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsGetInboxRulesResponse::GetOutlookRuleBlobExists() { return GetAsBoolean(3035); }
 void TEwsGetInboxRulesResponse::SetOutlookRuleBlobExists(bool value) { SetAsBoolean(3035, value); }
 TEwsArrayOfRules* TEwsGetInboxRulesResponse::GetInboxRules() { return static_cast<TEwsArrayOfRules*>(GetChildObject(3036)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateInboxRulesRequest::ClassInfo = {"TEwsUpdateInboxRulesRequest", "m:UpdateInboxRulesRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateInboxRulesRequest, kDeclsTEwsUpdateInboxRulesRequest, kByIndexTEwsUpdateInboxRulesRequest, kByNameTEwsUpdateInboxRulesRequest, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateInboxRulesRequest::ClassInfo = {"TEwsUpdateInboxRulesRequest", "m:UpdateInboxRulesRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateInboxRulesRequest, kDeclsTEwsUpdateInboxRulesRequest, kByIndexTEwsUpdateInboxRulesRequest, kByNameTEwsUpdateInboxRulesRequest, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsUpdateInboxRulesRequest::GetMailboxSmtpAddress() { return GetAsString(3037); }
 void TEwsUpdateInboxRulesRequest::SetMailboxSmtpAddress(const std::string& value) { SetAsString(3037, value); }
 bool TEwsUpdateInboxRulesRequest::GetRemoveOutlookRuleBlob() { return GetAsBoolean(3038); }
 void TEwsUpdateInboxRulesRequest::SetRemoveOutlookRuleBlob(bool value) { SetAsBoolean(3038, value); }
 TEwsArrayOfRuleOperations* TEwsUpdateInboxRulesRequest::GetOperations() { return static_cast<TEwsArrayOfRuleOperations*>(GetChildObject(3039)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateInboxRulesResponse::ClassInfo = {"TEwsUpdateInboxRulesResponse", "m:UpdateInboxRulesResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUpdateInboxRulesResponse, kDeclsTEwsUpdateInboxRulesResponse, kByIndexTEwsUpdateInboxRulesResponse, kByNameTEwsUpdateInboxRulesResponse, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateInboxRulesResponse::ClassInfo = {"TEwsUpdateInboxRulesResponse", "m:UpdateInboxRulesResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUpdateInboxRulesResponse, kDeclsTEwsUpdateInboxRulesResponse, kByIndexTEwsUpdateInboxRulesResponse, kByNameTEwsUpdateInboxRulesResponse, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfRuleOperationErrors* TEwsUpdateInboxRulesResponse::GetRuleOperationErrors() { return static_cast<TEwsArrayOfRuleOperationErrors*>(GetChildObject(3040)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMailboxStatisticsByKeywords::ClassInfo = {"TEwsFindMailboxStatisticsByKeywords", "m:FindMailboxStatisticsByKeywordsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindMailboxStatisticsByKeywords, kDeclsTEwsFindMailboxStatisticsByKeywords, kByIndexTEwsFindMailboxStatisticsByKeywords, kByNameTEwsFindMailboxStatisticsByKeywords, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindMailboxStatisticsByKeywords::ClassInfo = {"TEwsFindMailboxStatisticsByKeywords", "m:FindMailboxStatisticsByKeywordsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindMailboxStatisticsByKeywords, kDeclsTEwsFindMailboxStatisticsByKeywords, kByIndexTEwsFindMailboxStatisticsByKeywords, kByNameTEwsFindMailboxStatisticsByKeywords, 11, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfUserMailboxes* TEwsFindMailboxStatisticsByKeywords::GetMailboxes() { return static_cast<TEwsArrayOfUserMailboxes*>(GetChildObject(3041)); }
 TEwsArrayOfStrings* TEwsFindMailboxStatisticsByKeywords::GetKeywords() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(3042)); }
 std::string TEwsFindMailboxStatisticsByKeywords::GetLanguage() { return GetAsString(3043); }
@@ -3161,22 +3161,22 @@ void TEwsFindMailboxStatisticsByKeywords::SetIncludePersonalArchive(bool value) 
 bool TEwsFindMailboxStatisticsByKeywords::GetIncludeUnsearchableItems() { return GetAsBoolean(3051); }
 void TEwsFindMailboxStatisticsByKeywords::SetIncludeUnsearchableItems(bool value) { SetAsBoolean(3051, value); }
 
-const TDvXMLSchemaClassInfo TEwsFindMailboxStatisticsByKeywordsResponse::ClassInfo = {"TEwsFindMailboxStatisticsByKeywordsResponse", "m:FindMailboxStatisticsByKeywordsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsFindMailboxStatisticsByKeywordsResponse, kDeclsTEwsFindMailboxStatisticsByKeywordsResponse, kByIndexTEwsFindMailboxStatisticsByKeywordsResponse, kByNameTEwsFindMailboxStatisticsByKeywordsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindMailboxStatisticsByKeywordsResponse::ClassInfo = {"TEwsFindMailboxStatisticsByKeywordsResponse", "m:FindMailboxStatisticsByKeywordsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsFindMailboxStatisticsByKeywordsResponse, kDeclsTEwsFindMailboxStatisticsByKeywordsResponse, kByIndexTEwsFindMailboxStatisticsByKeywordsResponse, kByNameTEwsFindMailboxStatisticsByKeywordsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsFindMailboxStatisticsByKeywordsResponseMessage::ClassInfo = {"TEwsFindMailboxStatisticsByKeywordsResponseMessage", "m:FindMailboxStatisticsByKeywordsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindMailboxStatisticsByKeywordsResponseMessage, kDeclsTEwsFindMailboxStatisticsByKeywordsResponseMessage, kByIndexTEwsFindMailboxStatisticsByKeywordsResponseMessage, kByNameTEwsFindMailboxStatisticsByKeywordsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindMailboxStatisticsByKeywordsResponseMessage::ClassInfo = {"TEwsFindMailboxStatisticsByKeywordsResponseMessage", "m:FindMailboxStatisticsByKeywordsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindMailboxStatisticsByKeywordsResponseMessage, kDeclsTEwsFindMailboxStatisticsByKeywordsResponseMessage, kByIndexTEwsFindMailboxStatisticsByKeywordsResponseMessage, kByNameTEwsFindMailboxStatisticsByKeywordsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMailboxStatisticsSearchResult* TEwsFindMailboxStatisticsByKeywordsResponseMessage::GetMailboxStatisticsSearchResult() { return static_cast<TEwsMailboxStatisticsSearchResult*>(GetChildObject(3052)); }
 
-const TDvXMLSchemaClassInfo TEwsGetSearchableMailboxes::ClassInfo = {"TEwsGetSearchableMailboxes", "m:GetSearchableMailboxesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSearchableMailboxes, kDeclsTEwsGetSearchableMailboxes, kByIndexTEwsGetSearchableMailboxes, kByNameTEwsGetSearchableMailboxes, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetSearchableMailboxes::ClassInfo = {"TEwsGetSearchableMailboxes", "m:GetSearchableMailboxesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSearchableMailboxes, kDeclsTEwsGetSearchableMailboxes, kByIndexTEwsGetSearchableMailboxes, kByNameTEwsGetSearchableMailboxes, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetSearchableMailboxes::GetSearchFilter() { return GetAsString(3053); }
 void TEwsGetSearchableMailboxes::SetSearchFilter(const std::string& value) { SetAsString(3053, value); }
 bool TEwsGetSearchableMailboxes::GetExpandGroupMembership() { return GetAsBoolean(3054); }
 void TEwsGetSearchableMailboxes::SetExpandGroupMembership(bool value) { SetAsBoolean(3054, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetSearchableMailboxesResponseMessage::ClassInfo = {"TEwsGetSearchableMailboxesResponseMessage", "m:GetSearchableMailboxesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSearchableMailboxesResponseMessage, kDeclsTEwsGetSearchableMailboxesResponseMessage, kByIndexTEwsGetSearchableMailboxesResponseMessage, kByNameTEwsGetSearchableMailboxesResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetSearchableMailboxesResponseMessage::ClassInfo = {"TEwsGetSearchableMailboxesResponseMessage", "m:GetSearchableMailboxesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSearchableMailboxesResponseMessage, kDeclsTEwsGetSearchableMailboxesResponseMessage, kByIndexTEwsGetSearchableMailboxesResponseMessage, kByNameTEwsGetSearchableMailboxesResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfSearchableMailboxes* TEwsGetSearchableMailboxesResponseMessage::GetSearchableMailboxes() { return static_cast<TEwsArrayOfSearchableMailboxes*>(GetChildObject(3055)); }
 TEwsArrayOfFailedSearchMailboxes* TEwsGetSearchableMailboxesResponseMessage::GetFailedMailboxes() { return static_cast<TEwsArrayOfFailedSearchMailboxes*>(GetChildObject(3056)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchMailboxes::ClassInfo = {"TEwsSearchMailboxes", "m:SearchMailboxesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSearchMailboxes, kDeclsTEwsSearchMailboxes, kByIndexTEwsSearchMailboxes, kByNameTEwsSearchMailboxes, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchMailboxes::ClassInfo = {"TEwsSearchMailboxes", "m:SearchMailboxesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSearchMailboxes, kDeclsTEwsSearchMailboxes, kByIndexTEwsSearchMailboxes, kByNameTEwsSearchMailboxes, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfMailboxQueries* TEwsSearchMailboxes::GetSearchQueries() { return static_cast<TEwsNonEmptyArrayOfMailboxQueries*>(GetChildObject(3057)); }
 TSearchResult TEwsSearchMailboxes::GetResultType() { return static_cast<TSearchResult>(GetEnumOrdinal(3058)); }
 void TEwsSearchMailboxes::SetResultType(TSearchResult value) { SetEnumOrdinal(3058, static_cast<int>(value)); }
@@ -3193,12 +3193,12 @@ void TEwsSearchMailboxes::SetPageItemReference(const std::string& value) { SetAs
 TSearchPageDirection TEwsSearchMailboxes::GetPageDirection() { return static_cast<TSearchPageDirection>(GetEnumOrdinal(3065)); }
 void TEwsSearchMailboxes::SetPageDirection(TSearchPageDirection value) { SetEnumOrdinal(3065, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchMailboxesResponse::ClassInfo = {"TEwsSearchMailboxesResponse", "m:SearchMailboxesResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSearchMailboxesResponse, kDeclsTEwsSearchMailboxesResponse, kByIndexTEwsSearchMailboxesResponse, kByNameTEwsSearchMailboxesResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchMailboxesResponse::ClassInfo = {"TEwsSearchMailboxesResponse", "m:SearchMailboxesResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSearchMailboxesResponse, kDeclsTEwsSearchMailboxesResponse, kByIndexTEwsSearchMailboxesResponse, kByNameTEwsSearchMailboxesResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsSearchMailboxesResponseMessage::ClassInfo = {"TEwsSearchMailboxesResponseMessage", "m:SearchMailboxesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSearchMailboxesResponseMessage, kDeclsTEwsSearchMailboxesResponseMessage, kByIndexTEwsSearchMailboxesResponseMessage, kByNameTEwsSearchMailboxesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchMailboxesResponseMessage::ClassInfo = {"TEwsSearchMailboxesResponseMessage", "m:SearchMailboxesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSearchMailboxesResponseMessage, kDeclsTEwsSearchMailboxesResponseMessage, kByIndexTEwsSearchMailboxesResponseMessage, kByNameTEwsSearchMailboxesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSearchMailboxesResult* TEwsSearchMailboxesResponseMessage::GetSearchMailboxesResult() { return static_cast<TEwsSearchMailboxesResult*>(GetChildObject(3066)); }
 
-const TDvXMLSchemaClassInfo TEwsGetDiscoverySearchConfiguration::ClassInfo = {"TEwsGetDiscoverySearchConfiguration", "m:GetDiscoverySearchConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetDiscoverySearchConfiguration, kDeclsTEwsGetDiscoverySearchConfiguration, kByIndexTEwsGetDiscoverySearchConfiguration, kByNameTEwsGetDiscoverySearchConfiguration, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetDiscoverySearchConfiguration::ClassInfo = {"TEwsGetDiscoverySearchConfiguration", "m:GetDiscoverySearchConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetDiscoverySearchConfiguration, kDeclsTEwsGetDiscoverySearchConfiguration, kByIndexTEwsGetDiscoverySearchConfiguration, kByNameTEwsGetDiscoverySearchConfiguration, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetDiscoverySearchConfiguration::GetSearchId() { return GetAsString(3067); }
 void TEwsGetDiscoverySearchConfiguration::SetSearchId(const std::string& value) { SetAsString(3067, value); }
 bool TEwsGetDiscoverySearchConfiguration::GetExpandGroupMembership() { return GetAsBoolean(3068); }
@@ -3206,17 +3206,17 @@ void TEwsGetDiscoverySearchConfiguration::SetExpandGroupMembership(bool value) {
 bool TEwsGetDiscoverySearchConfiguration::GetInPlaceHoldConfigurationOnly() { return GetAsBoolean(3069); }
 void TEwsGetDiscoverySearchConfiguration::SetInPlaceHoldConfigurationOnly(bool value) { SetAsBoolean(3069, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetDiscoverySearchConfigurationResponseMessage::ClassInfo = {"TEwsGetDiscoverySearchConfigurationResponseMessage", "m:GetDiscoverySearchConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetDiscoverySearchConfigurationResponseMessage, kDeclsTEwsGetDiscoverySearchConfigurationResponseMessage, kByIndexTEwsGetDiscoverySearchConfigurationResponseMessage, kByNameTEwsGetDiscoverySearchConfigurationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetDiscoverySearchConfigurationResponseMessage::ClassInfo = {"TEwsGetDiscoverySearchConfigurationResponseMessage", "m:GetDiscoverySearchConfigurationResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetDiscoverySearchConfigurationResponseMessage, kDeclsTEwsGetDiscoverySearchConfigurationResponseMessage, kByIndexTEwsGetDiscoverySearchConfigurationResponseMessage, kByNameTEwsGetDiscoverySearchConfigurationResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfDiscoverySearchConfiguration* TEwsGetDiscoverySearchConfigurationResponseMessage::GetDiscoverySearchConfigurations() { return static_cast<TEwsArrayOfDiscoverySearchConfiguration*>(GetChildObject(3070)); }
 
-const TDvXMLSchemaClassInfo TEwsGetHoldOnMailboxes::ClassInfo = {"TEwsGetHoldOnMailboxes", "m:GetHoldOnMailboxesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetHoldOnMailboxes, kDeclsTEwsGetHoldOnMailboxes, kByIndexTEwsGetHoldOnMailboxes, kByNameTEwsGetHoldOnMailboxes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetHoldOnMailboxes::ClassInfo = {"TEwsGetHoldOnMailboxes", "m:GetHoldOnMailboxesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetHoldOnMailboxes, kDeclsTEwsGetHoldOnMailboxes, kByIndexTEwsGetHoldOnMailboxes, kByNameTEwsGetHoldOnMailboxes, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetHoldOnMailboxes::GetHoldId() { return GetAsString(3071); }
 void TEwsGetHoldOnMailboxes::SetHoldId(const std::string& value) { SetAsString(3071, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetHoldOnMailboxesResponseMessage::ClassInfo = {"TEwsGetHoldOnMailboxesResponseMessage", "m:GetHoldOnMailboxesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetHoldOnMailboxesResponseMessage, kDeclsTEwsGetHoldOnMailboxesResponseMessage, kByIndexTEwsGetHoldOnMailboxesResponseMessage, kByNameTEwsGetHoldOnMailboxesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetHoldOnMailboxesResponseMessage::ClassInfo = {"TEwsGetHoldOnMailboxesResponseMessage", "m:GetHoldOnMailboxesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetHoldOnMailboxesResponseMessage, kDeclsTEwsGetHoldOnMailboxesResponseMessage, kByIndexTEwsGetHoldOnMailboxesResponseMessage, kByNameTEwsGetHoldOnMailboxesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMailboxHoldResult* TEwsGetHoldOnMailboxesResponseMessage::GetMailboxHoldResult() { return static_cast<TEwsMailboxHoldResult*>(GetChildObject(3072)); }
 
-const TDvXMLSchemaClassInfo TEwsSetHoldOnMailboxes::ClassInfo = {"TEwsSetHoldOnMailboxes", "m:SetHoldOnMailboxesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetHoldOnMailboxes, kDeclsTEwsSetHoldOnMailboxes, kByIndexTEwsSetHoldOnMailboxes, kByNameTEwsSetHoldOnMailboxes, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetHoldOnMailboxes::ClassInfo = {"TEwsSetHoldOnMailboxes", "m:SetHoldOnMailboxesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetHoldOnMailboxes, kDeclsTEwsSetHoldOnMailboxes, kByIndexTEwsSetHoldOnMailboxes, kByNameTEwsSetHoldOnMailboxes, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 THoldAction TEwsSetHoldOnMailboxes::GetActionType() { return static_cast<THoldAction>(GetEnumOrdinal(3073)); }
 void TEwsSetHoldOnMailboxes::SetActionType(THoldAction value) { SetEnumOrdinal(3073, static_cast<int>(value)); }
 std::string TEwsSetHoldOnMailboxes::GetHoldId() { return GetAsString(3074); }
@@ -3235,18 +3235,18 @@ void TEwsSetHoldOnMailboxes::SetInPlaceHoldIdentity(const std::string& value) { 
 std::string TEwsSetHoldOnMailboxes::GetItemHoldPeriod() { return GetAsString(3081); }
 void TEwsSetHoldOnMailboxes::SetItemHoldPeriod(const std::string& value) { SetAsString(3081, value); }
 
-const TDvXMLSchemaClassInfo TEwsSetHoldOnMailboxesResponseMessage::ClassInfo = {"TEwsSetHoldOnMailboxesResponseMessage", "m:SetHoldOnMailboxesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetHoldOnMailboxesResponseMessage, kDeclsTEwsSetHoldOnMailboxesResponseMessage, kByIndexTEwsSetHoldOnMailboxesResponseMessage, kByNameTEwsSetHoldOnMailboxesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetHoldOnMailboxesResponseMessage::ClassInfo = {"TEwsSetHoldOnMailboxesResponseMessage", "m:SetHoldOnMailboxesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetHoldOnMailboxesResponseMessage, kDeclsTEwsSetHoldOnMailboxesResponseMessage, kByIndexTEwsSetHoldOnMailboxesResponseMessage, kByNameTEwsSetHoldOnMailboxesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMailboxHoldResult* TEwsSetHoldOnMailboxesResponseMessage::GetMailboxHoldResult() { return static_cast<TEwsMailboxHoldResult*>(GetChildObject(3082)); }
 
-const TDvXMLSchemaClassInfo TEwsGetNonIndexableItemStatistics::ClassInfo = {"TEwsGetNonIndexableItemStatistics", "m:GetNonIndexableItemStatisticsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetNonIndexableItemStatistics, kDeclsTEwsGetNonIndexableItemStatistics, kByIndexTEwsGetNonIndexableItemStatistics, kByNameTEwsGetNonIndexableItemStatistics, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetNonIndexableItemStatistics::ClassInfo = {"TEwsGetNonIndexableItemStatistics", "m:GetNonIndexableItemStatisticsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetNonIndexableItemStatistics, kDeclsTEwsGetNonIndexableItemStatistics, kByIndexTEwsGetNonIndexableItemStatistics, kByNameTEwsGetNonIndexableItemStatistics, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfLegacyDNs* TEwsGetNonIndexableItemStatistics::GetMailboxes() { return static_cast<TEwsNonEmptyArrayOfLegacyDNs*>(GetChildObject(3083)); }
 bool TEwsGetNonIndexableItemStatistics::GetSearchArchiveOnly() { return GetAsBoolean(3084); }
 void TEwsGetNonIndexableItemStatistics::SetSearchArchiveOnly(bool value) { SetAsBoolean(3084, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetNonIndexableItemStatisticsResponseMessage::ClassInfo = {"TEwsGetNonIndexableItemStatisticsResponseMessage", "m:GetNonIndexableItemStatisticsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetNonIndexableItemStatisticsResponseMessage, kDeclsTEwsGetNonIndexableItemStatisticsResponseMessage, kByIndexTEwsGetNonIndexableItemStatisticsResponseMessage, kByNameTEwsGetNonIndexableItemStatisticsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetNonIndexableItemStatisticsResponseMessage::ClassInfo = {"TEwsGetNonIndexableItemStatisticsResponseMessage", "m:GetNonIndexableItemStatisticsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetNonIndexableItemStatisticsResponseMessage, kDeclsTEwsGetNonIndexableItemStatisticsResponseMessage, kByIndexTEwsGetNonIndexableItemStatisticsResponseMessage, kByNameTEwsGetNonIndexableItemStatisticsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfNonIndexableItemStatistics* TEwsGetNonIndexableItemStatisticsResponseMessage::GetNonIndexableItemStatistics() { return static_cast<TEwsArrayOfNonIndexableItemStatistics*>(GetChildObject(3085)); }
 
-const TDvXMLSchemaClassInfo TEwsGetNonIndexableItemDetails::ClassInfo = {"TEwsGetNonIndexableItemDetails", "m:GetNonIndexableItemDetailsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetNonIndexableItemDetails, kDeclsTEwsGetNonIndexableItemDetails, kByIndexTEwsGetNonIndexableItemDetails, kByNameTEwsGetNonIndexableItemDetails, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetNonIndexableItemDetails::ClassInfo = {"TEwsGetNonIndexableItemDetails", "m:GetNonIndexableItemDetailsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetNonIndexableItemDetails, kDeclsTEwsGetNonIndexableItemDetails, kByIndexTEwsGetNonIndexableItemDetails, kByNameTEwsGetNonIndexableItemDetails, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfLegacyDNs* TEwsGetNonIndexableItemDetails::GetMailboxes() { return static_cast<TEwsNonEmptyArrayOfLegacyDNs*>(GetChildObject(3086)); }
 std::int32_t TEwsGetNonIndexableItemDetails::GetPageSize() { return GetAsInt(3087); }
 void TEwsGetNonIndexableItemDetails::SetPageSize(std::int32_t value) { SetAsInt(3087, value); }
@@ -3257,19 +3257,19 @@ void TEwsGetNonIndexableItemDetails::SetPageDirection(TSearchPageDirection value
 bool TEwsGetNonIndexableItemDetails::GetSearchArchiveOnly() { return GetAsBoolean(3090); }
 void TEwsGetNonIndexableItemDetails::SetSearchArchiveOnly(bool value) { SetAsBoolean(3090, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetNonIndexableItemDetailsResponseMessage::ClassInfo = {"TEwsGetNonIndexableItemDetailsResponseMessage", "m:GetNonIndexableItemDetailsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetNonIndexableItemDetailsResponseMessage, kDeclsTEwsGetNonIndexableItemDetailsResponseMessage, kByIndexTEwsGetNonIndexableItemDetailsResponseMessage, kByNameTEwsGetNonIndexableItemDetailsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetNonIndexableItemDetailsResponseMessage::ClassInfo = {"TEwsGetNonIndexableItemDetailsResponseMessage", "m:GetNonIndexableItemDetailsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetNonIndexableItemDetailsResponseMessage, kDeclsTEwsGetNonIndexableItemDetailsResponseMessage, kByIndexTEwsGetNonIndexableItemDetailsResponseMessage, kByNameTEwsGetNonIndexableItemDetailsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonIndexableItemDetailResult* TEwsGetNonIndexableItemDetailsResponseMessage::GetNonIndexableItemDetailsResult() { return static_cast<TEwsNonIndexableItemDetailResult*>(GetChildObject(3091)); }
 
-const TDvXMLSchemaClassInfo TEwsMarkAllItemsAsRead::ClassInfo = {"TEwsMarkAllItemsAsRead", "m:MarkAllItemsAsReadType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsMarkAllItemsAsRead, kDeclsTEwsMarkAllItemsAsRead, kByIndexTEwsMarkAllItemsAsRead, kByNameTEwsMarkAllItemsAsRead, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMarkAllItemsAsRead::ClassInfo = {"TEwsMarkAllItemsAsRead", "m:MarkAllItemsAsReadType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsMarkAllItemsAsRead, kDeclsTEwsMarkAllItemsAsRead, kByIndexTEwsMarkAllItemsAsRead, kByNameTEwsMarkAllItemsAsRead, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsMarkAllItemsAsRead::GetReadFlag() { return GetAsBoolean(3092); }
 void TEwsMarkAllItemsAsRead::SetReadFlag(bool value) { SetAsBoolean(3092, value); }
 bool TEwsMarkAllItemsAsRead::GetSuppressReadReceipts() { return GetAsBoolean(3093); }
 void TEwsMarkAllItemsAsRead::SetSuppressReadReceipts(bool value) { SetAsBoolean(3093, value); }
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsMarkAllItemsAsRead::GetFolderIds() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(3094)); }
 
-const TDvXMLSchemaClassInfo TEwsMarkAllItemsAsReadResponse::ClassInfo = {"TEwsMarkAllItemsAsReadResponse", "m:MarkAllItemsAsReadResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMarkAllItemsAsReadResponse, kDeclsTEwsMarkAllItemsAsReadResponse, kByIndexTEwsMarkAllItemsAsReadResponse, kByNameTEwsMarkAllItemsAsReadResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMarkAllItemsAsReadResponse::ClassInfo = {"TEwsMarkAllItemsAsReadResponse", "m:MarkAllItemsAsReadResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMarkAllItemsAsReadResponse, kDeclsTEwsMarkAllItemsAsReadResponse, kByIndexTEwsMarkAllItemsAsReadResponse, kByNameTEwsMarkAllItemsAsReadResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetConversationItems::ClassInfo = {"TEwsGetConversationItems", "m:GetConversationItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetConversationItems, kDeclsTEwsGetConversationItems, kByIndexTEwsGetConversationItems, kByNameTEwsGetConversationItems, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetConversationItems::ClassInfo = {"TEwsGetConversationItems", "m:GetConversationItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetConversationItems, kDeclsTEwsGetConversationItems, kByIndexTEwsGetConversationItems, kByNameTEwsGetConversationItems, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemResponseShape* TEwsGetConversationItems::GetItemShape() { return static_cast<TEwsItemResponseShape*>(GetChildObject(3095)); }
 TEwsNonEmptyArrayOfBaseFolderIds* TEwsGetConversationItems::GetFoldersToIgnore() { return static_cast<TEwsNonEmptyArrayOfBaseFolderIds*>(GetChildObject(3096)); }
 std::int32_t TEwsGetConversationItems::GetMaxItemsToReturn() { return GetAsInt(3097); }
@@ -3280,33 +3280,33 @@ TMailboxSearchLocation TEwsGetConversationItems::GetMailboxScope() { return stat
 void TEwsGetConversationItems::SetMailboxScope(TMailboxSearchLocation value) { SetEnumOrdinal(3099, static_cast<int>(value)); }
 TEwsArrayOfConversationRequests* TEwsGetConversationItems::GetConversations() { return static_cast<TEwsArrayOfConversationRequests*>(GetChildObject(3100)); }
 
-const TDvXMLSchemaClassInfo TEwsGetConversationItemsResponseMessage::ClassInfo = {"TEwsGetConversationItemsResponseMessage", "m:GetConversationItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetConversationItemsResponseMessage, kDeclsTEwsGetConversationItemsResponseMessage, kByIndexTEwsGetConversationItemsResponseMessage, kByNameTEwsGetConversationItemsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetConversationItemsResponseMessage::ClassInfo = {"TEwsGetConversationItemsResponseMessage", "m:GetConversationItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetConversationItemsResponseMessage, kDeclsTEwsGetConversationItemsResponseMessage, kByIndexTEwsGetConversationItemsResponseMessage, kByNameTEwsGetConversationItemsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsConversationResponse* TEwsGetConversationItemsResponseMessage::GetConversation() { return static_cast<TEwsConversationResponse*>(GetChildObject(3101)); }
 
-const TDvXMLSchemaClassInfo TEwsGetConversationItemsResponse::ClassInfo = {"TEwsGetConversationItemsResponse", "m:GetConversationItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetConversationItemsResponse, kDeclsTEwsGetConversationItemsResponse, kByIndexTEwsGetConversationItemsResponse, kByNameTEwsGetConversationItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetConversationItemsResponse::ClassInfo = {"TEwsGetConversationItemsResponse", "m:GetConversationItemsResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetConversationItemsResponse, kDeclsTEwsGetConversationItemsResponse, kByIndexTEwsGetConversationItemsResponse, kByNameTEwsGetConversationItemsResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetOMEConfiguration::ClassInfo = {"TEwsGetOMEConfiguration", "m:GetOMEConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetOMEConfiguration, kDeclsTEwsGetOMEConfiguration, kByIndexTEwsGetOMEConfiguration, kByNameTEwsGetOMEConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetOMEConfiguration::ClassInfo = {"TEwsGetOMEConfiguration", "m:GetOMEConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetOMEConfiguration, kDeclsTEwsGetOMEConfiguration, kByIndexTEwsGetOMEConfiguration, kByNameTEwsGetOMEConfiguration, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetOMEConfiguration::GetTemplateName() { return GetAsString(3102); }
 void TEwsGetOMEConfiguration::SetTemplateName(const std::string& value) { SetAsString(3102, value); }
 
-const TDvXMLSchemaClassInfo TEwsOMEConfigurationResponse::ClassInfo = {"TEwsOMEConfigurationResponse", "m:OMEConfigurationResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsOMEConfigurationResponse, kDeclsTEwsOMEConfigurationResponse, kByIndexTEwsOMEConfigurationResponse, kByNameTEwsOMEConfigurationResponse, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsOMEConfigurationResponse::ClassInfo = {"TEwsOMEConfigurationResponse", "m:OMEConfigurationResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsOMEConfigurationResponse, kDeclsTEwsOMEConfigurationResponse, kByIndexTEwsOMEConfigurationResponse, kByNameTEwsOMEConfigurationResponse, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsOMEConfigurationResponse::GetXml() { return GetAsString(3103); }
 void TEwsOMEConfigurationResponse::SetXml(const std::string& value) { SetAsString(3103, value); }
 TEwsArrayOfStrings* TEwsOMEConfigurationResponse::GetConfigList() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(3104)); }
 
-const TDvXMLSchemaClassInfo TEwsSetOMEConfiguration::ClassInfo = {"TEwsSetOMEConfiguration", "m:SetOMEConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetOMEConfiguration, kDeclsTEwsSetOMEConfiguration, kByIndexTEwsSetOMEConfiguration, kByNameTEwsSetOMEConfiguration, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetOMEConfiguration::ClassInfo = {"TEwsSetOMEConfiguration", "m:SetOMEConfigurationType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetOMEConfiguration, kDeclsTEwsSetOMEConfiguration, kByIndexTEwsSetOMEConfiguration, kByNameTEwsSetOMEConfiguration, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSetOMEConfiguration::GetXml() { return GetAsString(3105); }
 void TEwsSetOMEConfiguration::SetXml(const std::string& value) { SetAsString(3105, value); }
 std::string TEwsSetOMEConfiguration::GetTemplateName() { return GetAsString(3106); }
 void TEwsSetOMEConfiguration::SetTemplateName(const std::string& value) { SetAsString(3106, value); }
 
-const TDvXMLSchemaClassInfo TEwsSetOMEConfigurationResponse::ClassInfo = {"TEwsSetOMEConfigurationResponse", "m:SetOMEConfigurationResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetOMEConfigurationResponse, kDeclsTEwsSetOMEConfigurationResponse, kByIndexTEwsSetOMEConfigurationResponse, kByNameTEwsSetOMEConfigurationResponse, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetOMEConfigurationResponse::ClassInfo = {"TEwsSetOMEConfigurationResponse", "m:SetOMEConfigurationResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetOMEConfigurationResponse, kDeclsTEwsSetOMEConfigurationResponse, kByIndexTEwsSetOMEConfigurationResponse, kByNameTEwsSetOMEConfigurationResponse, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetOMEMessageStatus::ClassInfo = {"TEwsGetOMEMessageStatus", "m:GetOMEMessageStatusType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetOMEMessageStatus, kDeclsTEwsGetOMEMessageStatus, kByIndexTEwsGetOMEMessageStatus, kByNameTEwsGetOMEMessageStatus, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetOMEMessageStatus::ClassInfo = {"TEwsGetOMEMessageStatus", "m:GetOMEMessageStatusType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetOMEMessageStatus, kDeclsTEwsGetOMEMessageStatus, kByIndexTEwsGetOMEMessageStatus, kByNameTEwsGetOMEMessageStatus, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetOMEMessageStatus::GetMessageId() { return GetAsString(3107); }
 void TEwsGetOMEMessageStatus::SetMessageId(const std::string& value) { SetAsString(3107, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetOMEMessageStatusResponse::ClassInfo = {"TEwsGetOMEMessageStatusResponse", "m:GetOMEMessageStatusResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetOMEMessageStatusResponse, kDeclsTEwsGetOMEMessageStatusResponse, kByIndexTEwsGetOMEMessageStatusResponse, kByNameTEwsGetOMEMessageStatusResponse, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetOMEMessageStatusResponse::ClassInfo = {"TEwsGetOMEMessageStatusResponse", "m:GetOMEMessageStatusResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetOMEMessageStatusResponse, kDeclsTEwsGetOMEMessageStatusResponse, kByIndexTEwsGetOMEMessageStatusResponse, kByNameTEwsGetOMEMessageStatusResponse, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsGetOMEMessageStatusResponse::GetIsRevoked() { return GetAsBoolean(3108); }
 void TEwsGetOMEMessageStatusResponse::SetIsRevoked(bool value) { SetAsBoolean(3108, value); }
 TDateTime TEwsGetOMEMessageStatusResponse::GetReceivedTime() { return GetAsDatetime(3109); }
@@ -3318,13 +3318,13 @@ void TEwsGetOMEMessageStatusResponse::SetContainer(const std::string& value) { S
 bool TEwsGetOMEMessageStatusResponse::GetIsRevocable() { return GetAsBoolean(3112); }
 void TEwsGetOMEMessageStatusResponse::SetIsRevocable(bool value) { SetAsBoolean(3112, value); }
 
-const TDvXMLSchemaClassInfo TEwsSetOMEMessageStatus::ClassInfo = {"TEwsSetOMEMessageStatus", "m:SetOMEMessageStatusType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetOMEMessageStatus, kDeclsTEwsSetOMEMessageStatus, kByIndexTEwsSetOMEMessageStatus, kByNameTEwsSetOMEMessageStatus, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetOMEMessageStatus::ClassInfo = {"TEwsSetOMEMessageStatus", "m:SetOMEMessageStatusType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetOMEMessageStatus, kDeclsTEwsSetOMEMessageStatus, kByIndexTEwsSetOMEMessageStatus, kByNameTEwsSetOMEMessageStatus, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSetOMEMessageStatus::GetMessageId() { return GetAsString(3113); }
 void TEwsSetOMEMessageStatus::SetMessageId(const std::string& value) { SetAsString(3113, value); }
 bool TEwsSetOMEMessageStatus::GetIsRevoked() { return GetAsBoolean(3114); }
 void TEwsSetOMEMessageStatus::SetIsRevoked(bool value) { SetAsBoolean(3114, value); }
 
-const TDvXMLSchemaClassInfo TEwsSetOMEMessageStatusResponse::ClassInfo = {"TEwsSetOMEMessageStatusResponse", "m:SetOMEMessageStatusResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetOMEMessageStatusResponse, kDeclsTEwsSetOMEMessageStatusResponse, kByIndexTEwsSetOMEMessageStatusResponse, kByNameTEwsSetOMEMessageStatusResponse, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetOMEMessageStatusResponse::ClassInfo = {"TEwsSetOMEMessageStatusResponse", "m:SetOMEMessageStatusResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetOMEMessageStatusResponse, kDeclsTEwsSetOMEMessageStatusResponse, kByIndexTEwsSetOMEMessageStatusResponse, kByNameTEwsSetOMEMessageStatusResponse, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSetOMEMessageStatusResponse::GetSubject() { return GetAsString(3115); }
 void TEwsSetOMEMessageStatusResponse::SetSubject(const std::string& value) { SetAsString(3115, value); }
 std::string TEwsSetOMEMessageStatusResponse::GetMessageId() { return GetAsString(3116); }
@@ -3336,7 +3336,7 @@ void TEwsSetOMEMessageStatusResponse::SetRevokeStatus(TOMEMessageRevocationStatu
 bool TEwsSetOMEMessageStatusResponse::GetIsRevoked() { return GetAsBoolean(3119); }
 void TEwsSetOMEMessageStatusResponse::SetIsRevoked(bool value) { SetAsBoolean(3119, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetAppManifests::ClassInfo = {"TEwsGetAppManifests", "m:GetAppManifestsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetAppManifests, kDeclsTEwsGetAppManifests, kByIndexTEwsGetAppManifests, kByNameTEwsGetAppManifests, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetAppManifests::ClassInfo = {"TEwsGetAppManifests", "m:GetAppManifestsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetAppManifests, kDeclsTEwsGetAppManifests, kByIndexTEwsGetAppManifests, kByNameTEwsGetAppManifests, 9, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetAppManifests::GetApiVersionSupported() { return GetAsString(3120); }
 void TEwsGetAppManifests::SetApiVersionSupported(const std::string& value) { SetAsString(3120, value); }
 std::string TEwsGetAppManifests::GetSchemaVersionSupported() { return GetAsString(3121); }
@@ -3355,44 +3355,44 @@ TEwsArrayOfPrivateCatalogAddIns* TEwsGetAppManifests::GetAddIns() { return stati
 bool TEwsGetAppManifests::GetIncludeExtensionMetaData() { return GetAsBoolean(3128); }
 void TEwsGetAppManifests::SetIncludeExtensionMetaData(bool value) { SetAsBoolean(3128, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetAppManifestsResponse::ClassInfo = {"TEwsGetAppManifestsResponse", "m:GetAppManifestsResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetAppManifestsResponse, kDeclsTEwsGetAppManifestsResponse, kByIndexTEwsGetAppManifestsResponse, kByNameTEwsGetAppManifestsResponse, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetAppManifestsResponse::ClassInfo = {"TEwsGetAppManifestsResponse", "m:GetAppManifestsResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetAppManifestsResponse, kDeclsTEwsGetAppManifestsResponse, kByIndexTEwsGetAppManifestsResponse, kByNameTEwsGetAppManifestsResponse, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfApps* TEwsGetAppManifestsResponse::GetApps() { return static_cast<TEwsArrayOfApps*>(GetChildObject(3129)); }
 TEwsArrayOfAppManifests* TEwsGetAppManifestsResponse::GetManifests() { return static_cast<TEwsArrayOfAppManifests*>(GetChildObject(3130)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfAppManifests::ClassInfo = {"TEwsArrayOfAppManifests", "m:ArrayOfAppManifestsType", "", nullptr, &NewTEwsArrayOfAppManifests, kDeclsTEwsArrayOfAppManifests, kByIndexTEwsArrayOfAppManifests, kByNameTEwsArrayOfAppManifests, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfAppManifests::ClassInfo = {"TEwsArrayOfAppManifests", "m:ArrayOfAppManifestsType", "", nullptr, &NewTEwsArrayOfAppManifests, kDeclsTEwsArrayOfAppManifests, kByIndexTEwsArrayOfAppManifests, kByNameTEwsArrayOfAppManifests, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsArrayOfAppManifests::GetManifest() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(3131)); }
 
-const TDvXMLSchemaClassInfo TEwsGetAppMarketplaceUrl::ClassInfo = {"TEwsGetAppMarketplaceUrl", "m:GetAppMarketplaceUrlType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetAppMarketplaceUrl, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetAppMarketplaceUrl::ClassInfo = {"TEwsGetAppMarketplaceUrl", "m:GetAppMarketplaceUrlType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetAppMarketplaceUrl, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetAppMarketplaceUrlResponseMessage::ClassInfo = {"TEwsGetAppMarketplaceUrlResponseMessage", "m:GetAppMarketplaceUrlResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetAppMarketplaceUrlResponseMessage, kDeclsTEwsGetAppMarketplaceUrlResponseMessage, kByIndexTEwsGetAppMarketplaceUrlResponseMessage, kByNameTEwsGetAppMarketplaceUrlResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetAppMarketplaceUrlResponseMessage::ClassInfo = {"TEwsGetAppMarketplaceUrlResponseMessage", "m:GetAppMarketplaceUrlResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetAppMarketplaceUrlResponseMessage, kDeclsTEwsGetAppMarketplaceUrlResponseMessage, kByIndexTEwsGetAppMarketplaceUrlResponseMessage, kByNameTEwsGetAppMarketplaceUrlResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetAppMarketplaceUrlResponseMessage::GetAppMarketplaceUrl() { return GetAsString(3132); }
 void TEwsGetAppMarketplaceUrlResponseMessage::SetAppMarketplaceUrl(const std::string& value) { SetAsString(3132, value); }
 std::string TEwsGetAppMarketplaceUrlResponseMessage::GetConnectorsManagementUrl() { return GetAsString(3133); }
 void TEwsGetAppMarketplaceUrlResponseMessage::SetConnectorsManagementUrl(const std::string& value) { SetAsString(3133, value); }
 
-const TDvXMLSchemaClassInfo TEwsMarkAsJunk::ClassInfo = {"TEwsMarkAsJunk", "m:MarkAsJunkType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsMarkAsJunk, kDeclsTEwsMarkAsJunk, kByIndexTEwsMarkAsJunk, kByNameTEwsMarkAsJunk, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMarkAsJunk::ClassInfo = {"TEwsMarkAsJunk", "m:MarkAsJunkType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsMarkAsJunk, kDeclsTEwsMarkAsJunk, kByIndexTEwsMarkAsJunk, kByNameTEwsMarkAsJunk, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfBaseItemIds* TEwsMarkAsJunk::GetItemIds() { return static_cast<TEwsNonEmptyArrayOfBaseItemIds*>(GetChildObject(3134)); }
 bool TEwsMarkAsJunk::GetIsJunk() { return GetAsBoolean(3135); }
 void TEwsMarkAsJunk::SetIsJunk(bool value) { SetAsBoolean(3135, value); }
 bool TEwsMarkAsJunk::GetMoveItem() { return GetAsBoolean(3136); }
 void TEwsMarkAsJunk::SetMoveItem(bool value) { SetAsBoolean(3136, value); }
 
-const TDvXMLSchemaClassInfo TEwsMarkAsJunkResponse::ClassInfo = {"TEwsMarkAsJunkResponse", "m:MarkAsJunkResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMarkAsJunkResponse, kDeclsTEwsMarkAsJunkResponse, kByIndexTEwsMarkAsJunkResponse, kByNameTEwsMarkAsJunkResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMarkAsJunkResponse::ClassInfo = {"TEwsMarkAsJunkResponse", "m:MarkAsJunkResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMarkAsJunkResponse, kDeclsTEwsMarkAsJunkResponse, kByIndexTEwsMarkAsJunkResponse, kByNameTEwsMarkAsJunkResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsMarkAsJunkResponseMessage::ClassInfo = {"TEwsMarkAsJunkResponseMessage", "m:MarkAsJunkResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsMarkAsJunkResponseMessage, kDeclsTEwsMarkAsJunkResponseMessage, kByIndexTEwsMarkAsJunkResponseMessage, kByNameTEwsMarkAsJunkResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMarkAsJunkResponseMessage::ClassInfo = {"TEwsMarkAsJunkResponseMessage", "m:MarkAsJunkResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsMarkAsJunkResponseMessage, kDeclsTEwsMarkAsJunkResponseMessage, kByIndexTEwsMarkAsJunkResponseMessage, kByNameTEwsMarkAsJunkResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsMarkAsJunkResponseMessage::GetMovedItemId() { return static_cast<TEwsItemId*>(GetChildObject(3137)); }
 
-const TDvXMLSchemaClassInfo TEwsMarkAsPhishing::ClassInfo = {"TEwsMarkAsPhishing", "m:MarkAsPhishingType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsMarkAsPhishing, kDeclsTEwsMarkAsPhishing, kByIndexTEwsMarkAsPhishing, kByNameTEwsMarkAsPhishing, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMarkAsPhishing::ClassInfo = {"TEwsMarkAsPhishing", "m:MarkAsPhishingType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsMarkAsPhishing, kDeclsTEwsMarkAsPhishing, kByIndexTEwsMarkAsPhishing, kByNameTEwsMarkAsPhishing, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfBaseItemIds* TEwsMarkAsPhishing::GetItemIds() { return static_cast<TEwsNonEmptyArrayOfBaseItemIds*>(GetChildObject(3138)); }
 bool TEwsMarkAsPhishing::GetMoveItem() { return GetAsBoolean(3139); }
 void TEwsMarkAsPhishing::SetMoveItem(bool value) { SetAsBoolean(3139, value); }
 
-const TDvXMLSchemaClassInfo TEwsMarkAsPhishingResponse::ClassInfo = {"TEwsMarkAsPhishingResponse", "m:MarkAsPhishingResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMarkAsPhishingResponse, kDeclsTEwsMarkAsPhishingResponse, kByIndexTEwsMarkAsPhishingResponse, kByNameTEwsMarkAsPhishingResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMarkAsPhishingResponse::ClassInfo = {"TEwsMarkAsPhishingResponse", "m:MarkAsPhishingResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsMarkAsPhishingResponse, kDeclsTEwsMarkAsPhishingResponse, kByIndexTEwsMarkAsPhishingResponse, kByNameTEwsMarkAsPhishingResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsMarkAsPhishingResponseMessage::ClassInfo = {"TEwsMarkAsPhishingResponseMessage", "m:MarkAsPhishingResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsMarkAsPhishingResponseMessage, kDeclsTEwsMarkAsPhishingResponseMessage, kByIndexTEwsMarkAsPhishingResponseMessage, kByNameTEwsMarkAsPhishingResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMarkAsPhishingResponseMessage::ClassInfo = {"TEwsMarkAsPhishingResponseMessage", "m:MarkAsPhishingResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsMarkAsPhishingResponseMessage, kDeclsTEwsMarkAsPhishingResponseMessage, kByIndexTEwsMarkAsPhishingResponseMessage, kByNameTEwsMarkAsPhishingResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsMarkAsPhishingResponseMessage::GetMovedItemId() { return static_cast<TEwsItemId*>(GetChildObject(3140)); }
 
-const TDvXMLSchemaClassInfo TEwsReportMessage::ClassInfo = {"TEwsReportMessage", "m:ReportMessageType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsReportMessage, kDeclsTEwsReportMessage, kByIndexTEwsReportMessage, kByNameTEwsReportMessage, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsReportMessage::ClassInfo = {"TEwsReportMessage", "m:ReportMessageType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsReportMessage, kDeclsTEwsReportMessage, kByIndexTEwsReportMessage, kByNameTEwsReportMessage, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfBaseItemIds* TEwsReportMessage::GetItemIds() { return static_cast<TEwsArrayOfBaseItemIds*>(GetChildObject(3141)); }
 bool TEwsReportMessage::GetBlockReportingToMicrosoft() { return GetAsBoolean(3142); }
 void TEwsReportMessage::SetBlockReportingToMicrosoft(bool value) { SetAsBoolean(3142, value); }
@@ -3401,14 +3401,14 @@ void TEwsReportMessage::SetPlatform(TReportMessagePlatform value) { SetEnumOrdin
 TReportMessageAction TEwsReportMessage::GetReportAction() { return static_cast<TReportMessageAction>(GetEnumOrdinal(3144)); }
 void TEwsReportMessage::SetReportAction(TReportMessageAction value) { SetEnumOrdinal(3144, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsReportMessageResponse::ClassInfo = {"TEwsReportMessageResponse", "m:ReportMessageResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsReportMessageResponse, kDeclsTEwsReportMessageResponse, kByIndexTEwsReportMessageResponse, kByNameTEwsReportMessageResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsReportMessageResponse::ClassInfo = {"TEwsReportMessageResponse", "m:ReportMessageResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsReportMessageResponse, kDeclsTEwsReportMessageResponse, kByIndexTEwsReportMessageResponse, kByNameTEwsReportMessageResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsReportMessageResponseMessage::ClassInfo = {"TEwsReportMessageResponseMessage", "m:ReportMessageResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsReportMessageResponseMessage, kDeclsTEwsReportMessageResponseMessage, kByIndexTEwsReportMessageResponseMessage, kByNameTEwsReportMessageResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsReportMessageResponseMessage::ClassInfo = {"TEwsReportMessageResponseMessage", "m:ReportMessageResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsReportMessageResponseMessage, kDeclsTEwsReportMessageResponseMessage, kByIndexTEwsReportMessageResponseMessage, kByNameTEwsReportMessageResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsReportMessageResponseMessage::GetMovedItemId() { return static_cast<TEwsItemId*>(GetChildObject(3145)); }
 std::string TEwsReportMessageResponseMessage::GetPolicy() { return GetAsString(3146); }
 void TEwsReportMessageResponseMessage::SetPolicy(const std::string& value) { SetAsString(3146, value); }
 
-const TDvXMLSchemaClassInfo TEwsInstallApp::ClassInfo = {"TEwsInstallApp", "m:InstallAppType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsInstallApp, kDeclsTEwsInstallApp, kByIndexTEwsInstallApp, kByNameTEwsInstallApp, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsInstallApp::ClassInfo = {"TEwsInstallApp", "m:InstallAppType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsInstallApp, kDeclsTEwsInstallApp, kByIndexTEwsInstallApp, kByNameTEwsInstallApp, 10, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TBytes TEwsInstallApp::GetManifest() { return GetAsBase64binary(3147); }
 void TEwsInstallApp::SetManifest(const TBytes& value) { SetAsBase64binary(3147, value); }
 std::string TEwsInstallApp::GetMarketplaceAssetId() { return GetAsString(3148); }
@@ -3430,38 +3430,38 @@ void TEwsInstallApp::SetIsMetaOSApp(bool value) { SetAsBoolean(3155, value); }
 std::string TEwsInstallApp::GetMetaOSSyncData() { return GetAsString(3156); }
 void TEwsInstallApp::SetMetaOSSyncData(const std::string& value) { SetAsString(3156, value); }
 
-const TDvXMLSchemaClassInfo TEwsInstallAppResponse::ClassInfo = {"TEwsInstallAppResponse", "m:InstallAppResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsInstallAppResponse, kDeclsTEwsInstallAppResponse, kByIndexTEwsInstallAppResponse, kByNameTEwsInstallAppResponse, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsInstallAppResponse::ClassInfo = {"TEwsInstallAppResponse", "m:InstallAppResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsInstallAppResponse, kDeclsTEwsInstallAppResponse, kByIndexTEwsInstallAppResponse, kByNameTEwsInstallAppResponse, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsInstallAppResponse::GetWasFirstInstall() { return GetAsBoolean(3157); }
 void TEwsInstallAppResponse::SetWasFirstInstall(bool value) { SetAsBoolean(3157, value); }
 TEwsInstalledApp* TEwsInstallAppResponse::GetExtension() { return static_cast<TEwsInstalledApp*>(GetChildObject(3158)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateExtensionUsage::ClassInfo = {"TEwsUpdateExtensionUsage", "m:UpdateExtensionUsageType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateExtensionUsage, kDeclsTEwsUpdateExtensionUsage, kByIndexTEwsUpdateExtensionUsage, kByNameTEwsUpdateExtensionUsage, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateExtensionUsage::ClassInfo = {"TEwsUpdateExtensionUsage", "m:UpdateExtensionUsageType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateExtensionUsage, kDeclsTEwsUpdateExtensionUsage, kByIndexTEwsUpdateExtensionUsage, kByNameTEwsUpdateExtensionUsage, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsUpdateExtensionUsage::GetClient() { return GetAsString(3159); }
 void TEwsUpdateExtensionUsage::SetClient(const std::string& value) { SetAsString(3159, value); }
 TEwsArrayOfUpdateExtensionUsageItem* TEwsUpdateExtensionUsage::GetExtensions() { return static_cast<TEwsArrayOfUpdateExtensionUsageItem*>(GetChildObject(3160)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfUpdateExtensionUsageItem::ClassInfo = {"TEwsArrayOfUpdateExtensionUsageItem", "m:ArrayOfUpdateExtensionUsageItemType", "", nullptr, &NewTEwsArrayOfUpdateExtensionUsageItem, kDeclsTEwsArrayOfUpdateExtensionUsageItem, kByIndexTEwsArrayOfUpdateExtensionUsageItem, kByNameTEwsArrayOfUpdateExtensionUsageItem, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfUpdateExtensionUsageItem::ClassInfo = {"TEwsArrayOfUpdateExtensionUsageItem", "m:ArrayOfUpdateExtensionUsageItemType", "", nullptr, &NewTEwsArrayOfUpdateExtensionUsageItem, kDeclsTEwsArrayOfUpdateExtensionUsageItem, kByIndexTEwsArrayOfUpdateExtensionUsageItem, kByNameTEwsArrayOfUpdateExtensionUsageItem, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsArrayOfUpdateExtensionUsageItem::GetExtensionId() { return GetAsString(3161); }
 void TEwsArrayOfUpdateExtensionUsageItem::SetExtensionId(const std::string& value) { SetAsString(3161, value); }
 TEwsArrayOfExtensionUsageScenarioCounter* TEwsArrayOfUpdateExtensionUsageItem::GetScenarios() { return static_cast<TEwsArrayOfExtensionUsageScenarioCounter*>(GetChildObject(3162)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfExtensionUsageScenarioCounter::ClassInfo = {"TEwsArrayOfExtensionUsageScenarioCounter", "m:ArrayOfExtensionUsageScenarioCounterType", "", nullptr, &NewTEwsArrayOfExtensionUsageScenarioCounter, kDeclsTEwsArrayOfExtensionUsageScenarioCounter, kByIndexTEwsArrayOfExtensionUsageScenarioCounter, kByNameTEwsArrayOfExtensionUsageScenarioCounter, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfExtensionUsageScenarioCounter::ClassInfo = {"TEwsArrayOfExtensionUsageScenarioCounter", "m:ArrayOfExtensionUsageScenarioCounterType", "", nullptr, &NewTEwsArrayOfExtensionUsageScenarioCounter, kDeclsTEwsArrayOfExtensionUsageScenarioCounter, kByIndexTEwsArrayOfExtensionUsageScenarioCounter, kByNameTEwsArrayOfExtensionUsageScenarioCounter, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsArrayOfExtensionUsageScenarioCounter::GetScenarioName() { return GetAsString(3163); }
 void TEwsArrayOfExtensionUsageScenarioCounter::SetScenarioName(const std::string& value) { SetAsString(3163, value); }
 std::int32_t TEwsArrayOfExtensionUsageScenarioCounter::GetCount() { return GetAsInt(3164); }
 void TEwsArrayOfExtensionUsageScenarioCounter::SetCount(std::int32_t value) { SetAsInt(3164, value); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateExtensionUsageResponse::ClassInfo = {"TEwsUpdateExtensionUsageResponse", "m:UpdateExtensionUsageResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUpdateExtensionUsageResponse, kDeclsTEwsUpdateExtensionUsageResponse, kByIndexTEwsUpdateExtensionUsageResponse, kByNameTEwsUpdateExtensionUsageResponse, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateExtensionUsageResponse::ClassInfo = {"TEwsUpdateExtensionUsageResponse", "m:UpdateExtensionUsageResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUpdateExtensionUsageResponse, kDeclsTEwsUpdateExtensionUsageResponse, kByIndexTEwsUpdateExtensionUsageResponse, kByNameTEwsUpdateExtensionUsageResponse, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsUninstallApp::ClassInfo = {"TEwsUninstallApp", "m:UninstallAppType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUninstallApp, kDeclsTEwsUninstallApp, kByIndexTEwsUninstallApp, kByNameTEwsUninstallApp, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUninstallApp::ClassInfo = {"TEwsUninstallApp", "m:UninstallAppType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUninstallApp, kDeclsTEwsUninstallApp, kByIndexTEwsUninstallApp, kByNameTEwsUninstallApp, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsUninstallApp::GetID() { return GetAsString(3165); }
 void TEwsUninstallApp::SetID(const std::string& value) { SetAsString(3165, value); }
 bool TEwsUninstallApp::GetIsMetaOSApp() { return GetAsBoolean(3166); }
 void TEwsUninstallApp::SetIsMetaOSApp(bool value) { SetAsBoolean(3166, value); }
 
-const TDvXMLSchemaClassInfo TEwsUninstallAppResponse::ClassInfo = {"TEwsUninstallAppResponse", "m:UninstallAppResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUninstallAppResponse, kDeclsTEwsUninstallAppResponse, kByIndexTEwsUninstallAppResponse, kByNameTEwsUninstallAppResponse, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUninstallAppResponse::ClassInfo = {"TEwsUninstallAppResponse", "m:UninstallAppResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUninstallAppResponse, kDeclsTEwsUninstallAppResponse, kByIndexTEwsUninstallAppResponse, kByNameTEwsUninstallAppResponse, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsDisableApp::ClassInfo = {"TEwsDisableApp", "m:DisableAppType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDisableApp, kDeclsTEwsDisableApp, kByIndexTEwsDisableApp, kByNameTEwsDisableApp, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDisableApp::ClassInfo = {"TEwsDisableApp", "m:DisableAppType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDisableApp, kDeclsTEwsDisableApp, kByIndexTEwsDisableApp, kByNameTEwsDisableApp, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsDisableApp::GetID() { return GetAsString(3167); }
 void TEwsDisableApp::SetID(const std::string& value) { SetAsString(3167, value); }
 TDisableReason TEwsDisableApp::GetDisableReason() { return static_cast<TDisableReason>(GetEnumOrdinal(3168)); }
@@ -3469,19 +3469,19 @@ void TEwsDisableApp::SetDisableReason(TDisableReason value) { SetEnumOrdinal(316
 bool TEwsDisableApp::GetIsMetaOSApp() { return GetAsBoolean(3169); }
 void TEwsDisableApp::SetIsMetaOSApp(bool value) { SetAsBoolean(3169, value); }
 
-const TDvXMLSchemaClassInfo TEwsDisableAppResponse::ClassInfo = {"TEwsDisableAppResponse", "m:DisableAppResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDisableAppResponse, kDeclsTEwsDisableAppResponse, kByIndexTEwsDisableAppResponse, kByNameTEwsDisableAppResponse, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDisableAppResponse::ClassInfo = {"TEwsDisableAppResponse", "m:DisableAppResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDisableAppResponse, kDeclsTEwsDisableAppResponse, kByIndexTEwsDisableAppResponse, kByNameTEwsDisableAppResponse, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsAddNewImContactToGroup::ClassInfo = {"TEwsAddNewImContactToGroup", "m:AddNewImContactToGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddNewImContactToGroup, kDeclsTEwsAddNewImContactToGroup, kByIndexTEwsAddNewImContactToGroup, kByNameTEwsAddNewImContactToGroup, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAddNewImContactToGroup::ClassInfo = {"TEwsAddNewImContactToGroup", "m:AddNewImContactToGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddNewImContactToGroup, kDeclsTEwsAddNewImContactToGroup, kByIndexTEwsAddNewImContactToGroup, kByNameTEwsAddNewImContactToGroup, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAddNewImContactToGroup::GetImAddress() { return GetAsString(3170); }
 void TEwsAddNewImContactToGroup::SetImAddress(const std::string& value) { SetAsString(3170, value); }
 std::string TEwsAddNewImContactToGroup::GetDisplayName() { return GetAsString(3171); }
 void TEwsAddNewImContactToGroup::SetDisplayName(const std::string& value) { SetAsString(3171, value); }
 TEwsItemId* TEwsAddNewImContactToGroup::GetGroupId() { return static_cast<TEwsItemId*>(GetChildObject(3172)); }
 
-const TDvXMLSchemaClassInfo TEwsAddNewImContactToGroupResponseMessage::ClassInfo = {"TEwsAddNewImContactToGroupResponseMessage", "m:AddNewImContactToGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddNewImContactToGroupResponseMessage, kDeclsTEwsAddNewImContactToGroupResponseMessage, kByIndexTEwsAddNewImContactToGroupResponseMessage, kByNameTEwsAddNewImContactToGroupResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAddNewImContactToGroupResponseMessage::ClassInfo = {"TEwsAddNewImContactToGroupResponseMessage", "m:AddNewImContactToGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddNewImContactToGroupResponseMessage, kDeclsTEwsAddNewImContactToGroupResponseMessage, kByIndexTEwsAddNewImContactToGroupResponseMessage, kByNameTEwsAddNewImContactToGroupResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPersona* TEwsAddNewImContactToGroupResponseMessage::GetPersona() { return static_cast<TEwsPersona*>(GetChildObject(3173)); }
 
-const TDvXMLSchemaClassInfo TEwsAddNewTelUriContactToGroup::ClassInfo = {"TEwsAddNewTelUriContactToGroup", "m:AddNewTelUriContactToGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddNewTelUriContactToGroup, kDeclsTEwsAddNewTelUriContactToGroup, kByIndexTEwsAddNewTelUriContactToGroup, kByNameTEwsAddNewTelUriContactToGroup, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAddNewTelUriContactToGroup::ClassInfo = {"TEwsAddNewTelUriContactToGroup", "m:AddNewTelUriContactToGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddNewTelUriContactToGroup, kDeclsTEwsAddNewTelUriContactToGroup, kByIndexTEwsAddNewTelUriContactToGroup, kByNameTEwsAddNewTelUriContactToGroup, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAddNewTelUriContactToGroup::GetTelUriAddress() { return GetAsString(3174); }
 void TEwsAddNewTelUriContactToGroup::SetTelUriAddress(const std::string& value) { SetAsString(3174, value); }
 std::string TEwsAddNewTelUriContactToGroup::GetImContactSipUriAddress() { return GetAsString(3175); }
@@ -3490,85 +3490,85 @@ std::string TEwsAddNewTelUriContactToGroup::GetImTelephoneNumber() { return GetA
 void TEwsAddNewTelUriContactToGroup::SetImTelephoneNumber(const std::string& value) { SetAsString(3176, value); }
 TEwsItemId* TEwsAddNewTelUriContactToGroup::GetGroupId() { return static_cast<TEwsItemId*>(GetChildObject(3177)); }
 
-const TDvXMLSchemaClassInfo TEwsAddNewTelUriContactToGroupResponseMessage::ClassInfo = {"TEwsAddNewTelUriContactToGroupResponseMessage", "m:AddNewTelUriContactToGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddNewTelUriContactToGroupResponseMessage, kDeclsTEwsAddNewTelUriContactToGroupResponseMessage, kByIndexTEwsAddNewTelUriContactToGroupResponseMessage, kByNameTEwsAddNewTelUriContactToGroupResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAddNewTelUriContactToGroupResponseMessage::ClassInfo = {"TEwsAddNewTelUriContactToGroupResponseMessage", "m:AddNewTelUriContactToGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddNewTelUriContactToGroupResponseMessage, kDeclsTEwsAddNewTelUriContactToGroupResponseMessage, kByIndexTEwsAddNewTelUriContactToGroupResponseMessage, kByNameTEwsAddNewTelUriContactToGroupResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPersona* TEwsAddNewTelUriContactToGroupResponseMessage::GetPersona() { return static_cast<TEwsPersona*>(GetChildObject(3178)); }
 
-const TDvXMLSchemaClassInfo TEwsAddImContactToGroup::ClassInfo = {"TEwsAddImContactToGroup", "m:AddImContactToGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddImContactToGroup, kDeclsTEwsAddImContactToGroup, kByIndexTEwsAddImContactToGroup, kByNameTEwsAddImContactToGroup, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAddImContactToGroup::ClassInfo = {"TEwsAddImContactToGroup", "m:AddImContactToGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddImContactToGroup, kDeclsTEwsAddImContactToGroup, kByIndexTEwsAddImContactToGroup, kByNameTEwsAddImContactToGroup, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsAddImContactToGroup::GetContactId() { return static_cast<TEwsItemId*>(GetChildObject(3179)); }
 TEwsItemId* TEwsAddImContactToGroup::GetGroupId() { return static_cast<TEwsItemId*>(GetChildObject(3180)); }
 
-const TDvXMLSchemaClassInfo TEwsAddImContactToGroupResponseMessage::ClassInfo = {"TEwsAddImContactToGroupResponseMessage", "m:AddImContactToGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddImContactToGroupResponseMessage, kDeclsTEwsAddImContactToGroupResponseMessage, kByIndexTEwsAddImContactToGroupResponseMessage, kByNameTEwsAddImContactToGroupResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAddImContactToGroupResponseMessage::ClassInfo = {"TEwsAddImContactToGroupResponseMessage", "m:AddImContactToGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddImContactToGroupResponseMessage, kDeclsTEwsAddImContactToGroupResponseMessage, kByIndexTEwsAddImContactToGroupResponseMessage, kByNameTEwsAddImContactToGroupResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsRemoveImContactFromGroup::ClassInfo = {"TEwsRemoveImContactFromGroup", "m:RemoveImContactFromGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRemoveImContactFromGroup, kDeclsTEwsRemoveImContactFromGroup, kByIndexTEwsRemoveImContactFromGroup, kByNameTEwsRemoveImContactFromGroup, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRemoveImContactFromGroup::ClassInfo = {"TEwsRemoveImContactFromGroup", "m:RemoveImContactFromGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRemoveImContactFromGroup, kDeclsTEwsRemoveImContactFromGroup, kByIndexTEwsRemoveImContactFromGroup, kByNameTEwsRemoveImContactFromGroup, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsRemoveImContactFromGroup::GetContactId() { return static_cast<TEwsItemId*>(GetChildObject(3181)); }
 TEwsItemId* TEwsRemoveImContactFromGroup::GetGroupId() { return static_cast<TEwsItemId*>(GetChildObject(3182)); }
 
-const TDvXMLSchemaClassInfo TEwsRemoveImContactFromGroupResponseMessage::ClassInfo = {"TEwsRemoveImContactFromGroupResponseMessage", "m:RemoveImContactFromGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRemoveImContactFromGroupResponseMessage, kDeclsTEwsRemoveImContactFromGroupResponseMessage, kByIndexTEwsRemoveImContactFromGroupResponseMessage, kByNameTEwsRemoveImContactFromGroupResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRemoveImContactFromGroupResponseMessage::ClassInfo = {"TEwsRemoveImContactFromGroupResponseMessage", "m:RemoveImContactFromGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRemoveImContactFromGroupResponseMessage, kDeclsTEwsRemoveImContactFromGroupResponseMessage, kByIndexTEwsRemoveImContactFromGroupResponseMessage, kByNameTEwsRemoveImContactFromGroupResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsAddImGroup::ClassInfo = {"TEwsAddImGroup", "m:AddImGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddImGroup, kDeclsTEwsAddImGroup, kByIndexTEwsAddImGroup, kByNameTEwsAddImGroup, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAddImGroup::ClassInfo = {"TEwsAddImGroup", "m:AddImGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddImGroup, kDeclsTEwsAddImGroup, kByIndexTEwsAddImGroup, kByNameTEwsAddImGroup, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAddImGroup::GetDisplayName() { return GetAsString(3183); }
 void TEwsAddImGroup::SetDisplayName(const std::string& value) { SetAsString(3183, value); }
 
-const TDvXMLSchemaClassInfo TEwsAddImGroupResponseMessage::ClassInfo = {"TEwsAddImGroupResponseMessage", "m:AddImGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddImGroupResponseMessage, kDeclsTEwsAddImGroupResponseMessage, kByIndexTEwsAddImGroupResponseMessage, kByNameTEwsAddImGroupResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAddImGroupResponseMessage::ClassInfo = {"TEwsAddImGroupResponseMessage", "m:AddImGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddImGroupResponseMessage, kDeclsTEwsAddImGroupResponseMessage, kByIndexTEwsAddImGroupResponseMessage, kByNameTEwsAddImGroupResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsImGroup* TEwsAddImGroupResponseMessage::GetImGroup() { return static_cast<TEwsImGroup*>(GetChildObject(3184)); }
 
-const TDvXMLSchemaClassInfo TEwsAddDistributionGroupToImList::ClassInfo = {"TEwsAddDistributionGroupToImList", "m:AddDistributionGroupToImListType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddDistributionGroupToImList, kDeclsTEwsAddDistributionGroupToImList, kByIndexTEwsAddDistributionGroupToImList, kByNameTEwsAddDistributionGroupToImList, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAddDistributionGroupToImList::ClassInfo = {"TEwsAddDistributionGroupToImList", "m:AddDistributionGroupToImListType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsAddDistributionGroupToImList, kDeclsTEwsAddDistributionGroupToImList, kByIndexTEwsAddDistributionGroupToImList, kByNameTEwsAddDistributionGroupToImList, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsAddDistributionGroupToImList::GetSmtpAddress() { return GetAsString(3185); }
 void TEwsAddDistributionGroupToImList::SetSmtpAddress(const std::string& value) { SetAsString(3185, value); }
 std::string TEwsAddDistributionGroupToImList::GetDisplayName() { return GetAsString(3186); }
 void TEwsAddDistributionGroupToImList::SetDisplayName(const std::string& value) { SetAsString(3186, value); }
 
-const TDvXMLSchemaClassInfo TEwsAddDistributionGroupToImListResponseMessage::ClassInfo = {"TEwsAddDistributionGroupToImListResponseMessage", "m:AddDistributionGroupToImListResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddDistributionGroupToImListResponseMessage, kDeclsTEwsAddDistributionGroupToImListResponseMessage, kByIndexTEwsAddDistributionGroupToImListResponseMessage, kByNameTEwsAddDistributionGroupToImListResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsAddDistributionGroupToImListResponseMessage::ClassInfo = {"TEwsAddDistributionGroupToImListResponseMessage", "m:AddDistributionGroupToImListResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsAddDistributionGroupToImListResponseMessage, kDeclsTEwsAddDistributionGroupToImListResponseMessage, kByIndexTEwsAddDistributionGroupToImListResponseMessage, kByNameTEwsAddDistributionGroupToImListResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsImGroup* TEwsAddDistributionGroupToImListResponseMessage::GetImGroup() { return static_cast<TEwsImGroup*>(GetChildObject(3187)); }
 
-const TDvXMLSchemaClassInfo TEwsGetImItemList::ClassInfo = {"TEwsGetImItemList", "m:GetImItemListType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetImItemList, kDeclsTEwsGetImItemList, kByIndexTEwsGetImItemList, kByNameTEwsGetImItemList, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetImItemList::ClassInfo = {"TEwsGetImItemList", "m:GetImItemListType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetImItemList, kDeclsTEwsGetImItemList, kByIndexTEwsGetImItemList, kByNameTEwsGetImItemList, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfExtendedFieldURIs* TEwsGetImItemList::GetExtendedProperties() { return static_cast<TEwsNonEmptyArrayOfExtendedFieldURIs*>(GetChildObject(3188)); }
 
-const TDvXMLSchemaClassInfo TEwsGetImItemListResponseMessage::ClassInfo = {"TEwsGetImItemListResponseMessage", "m:GetImItemListResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetImItemListResponseMessage, kDeclsTEwsGetImItemListResponseMessage, kByIndexTEwsGetImItemListResponseMessage, kByNameTEwsGetImItemListResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetImItemListResponseMessage::ClassInfo = {"TEwsGetImItemListResponseMessage", "m:GetImItemListResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetImItemListResponseMessage, kDeclsTEwsGetImItemListResponseMessage, kByIndexTEwsGetImItemListResponseMessage, kByNameTEwsGetImItemListResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsImItemList* TEwsGetImItemListResponseMessage::GetImItemList() { return static_cast<TEwsImItemList*>(GetChildObject(3189)); }
 
-const TDvXMLSchemaClassInfo TEwsGetImItems::ClassInfo = {"TEwsGetImItems", "m:GetImItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetImItems, kDeclsTEwsGetImItems, kByIndexTEwsGetImItems, kByNameTEwsGetImItems, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetImItems::ClassInfo = {"TEwsGetImItems", "m:GetImItemsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetImItems, kDeclsTEwsGetImItems, kByIndexTEwsGetImItems, kByNameTEwsGetImItems, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsNonEmptyArrayOfBaseItemIds* TEwsGetImItems::GetContactIds() { return static_cast<TEwsNonEmptyArrayOfBaseItemIds*>(GetChildObject(3190)); }
 TEwsNonEmptyArrayOfBaseItemIds* TEwsGetImItems::GetGroupIds() { return static_cast<TEwsNonEmptyArrayOfBaseItemIds*>(GetChildObject(3191)); }
 TEwsNonEmptyArrayOfExtendedFieldURIs* TEwsGetImItems::GetExtendedProperties() { return static_cast<TEwsNonEmptyArrayOfExtendedFieldURIs*>(GetChildObject(3192)); }
 
-const TDvXMLSchemaClassInfo TEwsGetImItemsResponseMessage::ClassInfo = {"TEwsGetImItemsResponseMessage", "m:GetImItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetImItemsResponseMessage, kDeclsTEwsGetImItemsResponseMessage, kByIndexTEwsGetImItemsResponseMessage, kByNameTEwsGetImItemsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetImItemsResponseMessage::ClassInfo = {"TEwsGetImItemsResponseMessage", "m:GetImItemsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetImItemsResponseMessage, kDeclsTEwsGetImItemsResponseMessage, kByIndexTEwsGetImItemsResponseMessage, kByNameTEwsGetImItemsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsImItemList* TEwsGetImItemsResponseMessage::GetImItemList() { return static_cast<TEwsImItemList*>(GetChildObject(3193)); }
 
-const TDvXMLSchemaClassInfo TEwsRemoveContactFromImList::ClassInfo = {"TEwsRemoveContactFromImList", "m:RemoveContactFromImListType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRemoveContactFromImList, kDeclsTEwsRemoveContactFromImList, kByIndexTEwsRemoveContactFromImList, kByNameTEwsRemoveContactFromImList, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRemoveContactFromImList::ClassInfo = {"TEwsRemoveContactFromImList", "m:RemoveContactFromImListType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRemoveContactFromImList, kDeclsTEwsRemoveContactFromImList, kByIndexTEwsRemoveContactFromImList, kByNameTEwsRemoveContactFromImList, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsRemoveContactFromImList::GetContactId() { return static_cast<TEwsItemId*>(GetChildObject(3194)); }
 
-const TDvXMLSchemaClassInfo TEwsRemoveContactFromImListResponseMessage::ClassInfo = {"TEwsRemoveContactFromImListResponseMessage", "m:RemoveContactFromImListResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRemoveContactFromImListResponseMessage, kDeclsTEwsRemoveContactFromImListResponseMessage, kByIndexTEwsRemoveContactFromImListResponseMessage, kByNameTEwsRemoveContactFromImListResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRemoveContactFromImListResponseMessage::ClassInfo = {"TEwsRemoveContactFromImListResponseMessage", "m:RemoveContactFromImListResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRemoveContactFromImListResponseMessage, kDeclsTEwsRemoveContactFromImListResponseMessage, kByIndexTEwsRemoveContactFromImListResponseMessage, kByNameTEwsRemoveContactFromImListResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsRemoveDistributionGroupFromImList::ClassInfo = {"TEwsRemoveDistributionGroupFromImList", "m:RemoveDistributionGroupFromImListType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRemoveDistributionGroupFromImList, kDeclsTEwsRemoveDistributionGroupFromImList, kByIndexTEwsRemoveDistributionGroupFromImList, kByNameTEwsRemoveDistributionGroupFromImList, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRemoveDistributionGroupFromImList::ClassInfo = {"TEwsRemoveDistributionGroupFromImList", "m:RemoveDistributionGroupFromImListType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRemoveDistributionGroupFromImList, kDeclsTEwsRemoveDistributionGroupFromImList, kByIndexTEwsRemoveDistributionGroupFromImList, kByNameTEwsRemoveDistributionGroupFromImList, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsRemoveDistributionGroupFromImList::GetGroupId() { return static_cast<TEwsItemId*>(GetChildObject(3195)); }
 
-const TDvXMLSchemaClassInfo TEwsRemoveDistributionGroupFromImListResponseMessage::ClassInfo = {"TEwsRemoveDistributionGroupFromImListResponseMessage", "m:RemoveDistributionGroupFromImListResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRemoveDistributionGroupFromImListResponseMessage, kDeclsTEwsRemoveDistributionGroupFromImListResponseMessage, kByIndexTEwsRemoveDistributionGroupFromImListResponseMessage, kByNameTEwsRemoveDistributionGroupFromImListResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRemoveDistributionGroupFromImListResponseMessage::ClassInfo = {"TEwsRemoveDistributionGroupFromImListResponseMessage", "m:RemoveDistributionGroupFromImListResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRemoveDistributionGroupFromImListResponseMessage, kDeclsTEwsRemoveDistributionGroupFromImListResponseMessage, kByIndexTEwsRemoveDistributionGroupFromImListResponseMessage, kByNameTEwsRemoveDistributionGroupFromImListResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsRemoveImGroup::ClassInfo = {"TEwsRemoveImGroup", "m:RemoveImGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRemoveImGroup, kDeclsTEwsRemoveImGroup, kByIndexTEwsRemoveImGroup, kByNameTEwsRemoveImGroup, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRemoveImGroup::ClassInfo = {"TEwsRemoveImGroup", "m:RemoveImGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRemoveImGroup, kDeclsTEwsRemoveImGroup, kByIndexTEwsRemoveImGroup, kByNameTEwsRemoveImGroup, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsRemoveImGroup::GetGroupId() { return static_cast<TEwsItemId*>(GetChildObject(3196)); }
 
-const TDvXMLSchemaClassInfo TEwsRemoveImGroupResponseMessage::ClassInfo = {"TEwsRemoveImGroupResponseMessage", "m:RemoveImGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRemoveImGroupResponseMessage, kDeclsTEwsRemoveImGroupResponseMessage, kByIndexTEwsRemoveImGroupResponseMessage, kByNameTEwsRemoveImGroupResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRemoveImGroupResponseMessage::ClassInfo = {"TEwsRemoveImGroupResponseMessage", "m:RemoveImGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRemoveImGroupResponseMessage, kDeclsTEwsRemoveImGroupResponseMessage, kByIndexTEwsRemoveImGroupResponseMessage, kByNameTEwsRemoveImGroupResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsSetImGroup::ClassInfo = {"TEwsSetImGroup", "m:SetImGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetImGroup, kDeclsTEwsSetImGroup, kByIndexTEwsSetImGroup, kByNameTEwsSetImGroup, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetImGroup::ClassInfo = {"TEwsSetImGroup", "m:SetImGroupType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetImGroup, kDeclsTEwsSetImGroup, kByIndexTEwsSetImGroup, kByNameTEwsSetImGroup, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsSetImGroup::GetGroupId() { return static_cast<TEwsItemId*>(GetChildObject(3197)); }
 std::string TEwsSetImGroup::GetNewDisplayName() { return GetAsString(3198); }
 void TEwsSetImGroup::SetNewDisplayName(const std::string& value) { SetAsString(3198, value); }
 
-const TDvXMLSchemaClassInfo TEwsSetImGroupResponseMessage::ClassInfo = {"TEwsSetImGroupResponseMessage", "m:SetImGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetImGroupResponseMessage, kDeclsTEwsSetImGroupResponseMessage, kByIndexTEwsSetImGroupResponseMessage, kByNameTEwsSetImGroupResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetImGroupResponseMessage::ClassInfo = {"TEwsSetImGroupResponseMessage", "m:SetImGroupResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetImGroupResponseMessage, kDeclsTEwsSetImGroupResponseMessage, kByIndexTEwsSetImGroupResponseMessage, kByNameTEwsSetImGroupResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsSetImListMigrationCompleted::ClassInfo = {"TEwsSetImListMigrationCompleted", "m:SetImListMigrationCompletedType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetImListMigrationCompleted, kDeclsTEwsSetImListMigrationCompleted, kByIndexTEwsSetImListMigrationCompleted, kByNameTEwsSetImListMigrationCompleted, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetImListMigrationCompleted::ClassInfo = {"TEwsSetImListMigrationCompleted", "m:SetImListMigrationCompletedType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetImListMigrationCompleted, kDeclsTEwsSetImListMigrationCompleted, kByIndexTEwsSetImListMigrationCompleted, kByNameTEwsSetImListMigrationCompleted, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsSetImListMigrationCompleted::GetImListMigrationCompleted() { return GetAsBoolean(3199); }
 void TEwsSetImListMigrationCompleted::SetImListMigrationCompleted(bool value) { SetAsBoolean(3199, value); }
 
-const TDvXMLSchemaClassInfo TEwsSetImListMigrationCompletedResponseMessage::ClassInfo = {"TEwsSetImListMigrationCompletedResponseMessage", "m:SetImListMigrationCompletedResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetImListMigrationCompletedResponseMessage, kDeclsTEwsSetImListMigrationCompletedResponseMessage, kByIndexTEwsSetImListMigrationCompletedResponseMessage, kByNameTEwsSetImListMigrationCompletedResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetImListMigrationCompletedResponseMessage::ClassInfo = {"TEwsSetImListMigrationCompletedResponseMessage", "m:SetImListMigrationCompletedResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsSetImListMigrationCompletedResponseMessage, kDeclsTEwsSetImListMigrationCompletedResponseMessage, kByIndexTEwsSetImListMigrationCompletedResponseMessage, kByNameTEwsSetImListMigrationCompletedResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetUserRetentionPolicyTags::ClassInfo = {"TEwsGetUserRetentionPolicyTags", "m:GetUserRetentionPolicyTagsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserRetentionPolicyTags, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetUserRetentionPolicyTags::ClassInfo = {"TEwsGetUserRetentionPolicyTags", "m:GetUserRetentionPolicyTagsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserRetentionPolicyTags, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetUserRetentionPolicyTagsResponseMessage::ClassInfo = {"TEwsGetUserRetentionPolicyTagsResponseMessage", "m:GetUserRetentionPolicyTagsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetUserRetentionPolicyTagsResponseMessage, kDeclsTEwsGetUserRetentionPolicyTagsResponseMessage, kByIndexTEwsGetUserRetentionPolicyTagsResponseMessage, kByNameTEwsGetUserRetentionPolicyTagsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetUserRetentionPolicyTagsResponseMessage::ClassInfo = {"TEwsGetUserRetentionPolicyTagsResponseMessage", "m:GetUserRetentionPolicyTagsResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetUserRetentionPolicyTagsResponseMessage, kDeclsTEwsGetUserRetentionPolicyTagsResponseMessage, kByIndexTEwsGetUserRetentionPolicyTagsResponseMessage, kByNameTEwsGetUserRetentionPolicyTagsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfRetentionPolicyTags* TEwsGetUserRetentionPolicyTagsResponseMessage::GetRetentionPolicyTags() { return static_cast<TEwsArrayOfRetentionPolicyTags*>(GetChildObject(3200)); }
 
-const TDvXMLSchemaClassInfo TEwsGetUserPhoto::ClassInfo = {"TEwsGetUserPhoto", "m:GetUserPhotoType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserPhoto, kDeclsTEwsGetUserPhoto, kByIndexTEwsGetUserPhoto, kByNameTEwsGetUserPhoto, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetUserPhoto::ClassInfo = {"TEwsGetUserPhoto", "m:GetUserPhotoType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetUserPhoto, kDeclsTEwsGetUserPhoto, kByIndexTEwsGetUserPhoto, kByNameTEwsGetUserPhoto, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsGetUserPhoto::GetEmail() { return GetAsString(3201); }
 void TEwsGetUserPhoto::SetEmail(const std::string& value) { SetAsString(3201, value); }
 TSizeRequested TEwsGetUserPhoto::GetSizeRequested() { return static_cast<TSizeRequested>(GetEnumOrdinal(3202)); }
@@ -3576,72 +3576,72 @@ void TEwsGetUserPhoto::SetSizeRequested(TSizeRequested value) { SetEnumOrdinal(3
 TUserPhotoType TEwsGetUserPhoto::GetTypeRequested() { return static_cast<TUserPhotoType>(GetEnumOrdinal(3203)); }
 void TEwsGetUserPhoto::SetTypeRequested(TUserPhotoType value) { SetEnumOrdinal(3203, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsGetUserPhotoResponseMessage::ClassInfo = {"TEwsGetUserPhotoResponseMessage", "m:GetUserPhotoResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetUserPhotoResponseMessage, kDeclsTEwsGetUserPhotoResponseMessage, kByIndexTEwsGetUserPhotoResponseMessage, kByNameTEwsGetUserPhotoResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetUserPhotoResponseMessage::ClassInfo = {"TEwsGetUserPhotoResponseMessage", "m:GetUserPhotoResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetUserPhotoResponseMessage, kDeclsTEwsGetUserPhotoResponseMessage, kByIndexTEwsGetUserPhotoResponseMessage, kByNameTEwsGetUserPhotoResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 bool TEwsGetUserPhotoResponseMessage::GetHasChanged() { return GetAsBoolean(3204); }
 void TEwsGetUserPhotoResponseMessage::SetHasChanged(bool value) { SetAsBoolean(3204, value); }
 TBytes TEwsGetUserPhotoResponseMessage::GetPictureData() { return GetAsBase64binary(3205); }
 void TEwsGetUserPhotoResponseMessage::SetPictureData(const TBytes& value) { SetAsBase64binary(3205, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetUserPhotoResponse::ClassInfo = {"TEwsGetUserPhotoResponse", "m:GetUserPhotoResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetUserPhotoResponse, kDeclsTEwsGetUserPhotoResponse, kByIndexTEwsGetUserPhotoResponse, kByNameTEwsGetUserPhotoResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetUserPhotoResponse::ClassInfo = {"TEwsGetUserPhotoResponse", "m:GetUserPhotoResponseType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsGetUserPhotoResponse, kDeclsTEwsGetUserPhotoResponse, kByIndexTEwsGetUserPhotoResponse, kByNameTEwsGetUserPhotoResponse, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetMeetingSpace::ClassInfo = {"TEwsGetMeetingSpace", "m:GetMeetingSpaceType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetMeetingSpace, kDeclsTEwsGetMeetingSpace, kByIndexTEwsGetMeetingSpace, kByNameTEwsGetMeetingSpace, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetMeetingSpace::ClassInfo = {"TEwsGetMeetingSpace", "m:GetMeetingSpaceType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetMeetingSpace, kDeclsTEwsGetMeetingSpace, kByIndexTEwsGetMeetingSpace, kByNameTEwsGetMeetingSpace, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsGetMeetingSpace::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(3206)); }
 
-const TDvXMLSchemaClassInfo TEwsGetMeetingSpaceResponseMessage::ClassInfo = {"TEwsGetMeetingSpaceResponseMessage", "m:GetMeetingSpaceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetMeetingSpaceResponseMessage, kDeclsTEwsGetMeetingSpaceResponseMessage, kByIndexTEwsGetMeetingSpaceResponseMessage, kByNameTEwsGetMeetingSpaceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetMeetingSpaceResponseMessage::ClassInfo = {"TEwsGetMeetingSpaceResponseMessage", "m:GetMeetingSpaceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetMeetingSpaceResponseMessage, kDeclsTEwsGetMeetingSpaceResponseMessage, kByIndexTEwsGetMeetingSpaceResponseMessage, kByNameTEwsGetMeetingSpaceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMeetingSpace* TEwsGetMeetingSpaceResponseMessage::GetMeetingSpace() { return static_cast<TEwsMeetingSpace*>(GetChildObject(3207)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateMeetingSpace::ClassInfo = {"TEwsCreateMeetingSpace", "m:CreateMeetingSpaceType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateMeetingSpace, kDeclsTEwsCreateMeetingSpace, kByIndexTEwsCreateMeetingSpace, kByNameTEwsCreateMeetingSpace, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateMeetingSpace::ClassInfo = {"TEwsCreateMeetingSpace", "m:CreateMeetingSpaceType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateMeetingSpace, kDeclsTEwsCreateMeetingSpace, kByIndexTEwsCreateMeetingSpace, kByNameTEwsCreateMeetingSpace, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMeetingSpace* TEwsCreateMeetingSpace::GetMeetingSpace() { return static_cast<TEwsMeetingSpace*>(GetChildObject(3208)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateMeetingSpaceResponseMessage::ClassInfo = {"TEwsCreateMeetingSpaceResponseMessage", "m:CreateMeetingSpaceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsCreateMeetingSpaceResponseMessage, kDeclsTEwsCreateMeetingSpaceResponseMessage, kByIndexTEwsCreateMeetingSpaceResponseMessage, kByNameTEwsCreateMeetingSpaceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateMeetingSpaceResponseMessage::ClassInfo = {"TEwsCreateMeetingSpaceResponseMessage", "m:CreateMeetingSpaceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsCreateMeetingSpaceResponseMessage, kDeclsTEwsCreateMeetingSpaceResponseMessage, kByIndexTEwsCreateMeetingSpaceResponseMessage, kByNameTEwsCreateMeetingSpaceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMeetingSpace* TEwsCreateMeetingSpaceResponseMessage::GetMeetingSpace() { return static_cast<TEwsMeetingSpace*>(GetChildObject(3209)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateMeetingSpace::ClassInfo = {"TEwsUpdateMeetingSpace", "m:UpdateMeetingSpaceType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateMeetingSpace, kDeclsTEwsUpdateMeetingSpace, kByIndexTEwsUpdateMeetingSpace, kByNameTEwsUpdateMeetingSpace, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateMeetingSpace::ClassInfo = {"TEwsUpdateMeetingSpace", "m:UpdateMeetingSpaceType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateMeetingSpace, kDeclsTEwsUpdateMeetingSpace, kByIndexTEwsUpdateMeetingSpace, kByNameTEwsUpdateMeetingSpace, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsUpdateMeetingSpace::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(3210)); }
 TEwsMeetingSpace* TEwsUpdateMeetingSpace::GetMeetingSpace() { return static_cast<TEwsMeetingSpace*>(GetChildObject(3211)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateMeetingSpaceResponseMessage::ClassInfo = {"TEwsUpdateMeetingSpaceResponseMessage", "m:UpdateMeetingSpaceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUpdateMeetingSpaceResponseMessage, kDeclsTEwsUpdateMeetingSpaceResponseMessage, kByIndexTEwsUpdateMeetingSpaceResponseMessage, kByNameTEwsUpdateMeetingSpaceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateMeetingSpaceResponseMessage::ClassInfo = {"TEwsUpdateMeetingSpaceResponseMessage", "m:UpdateMeetingSpaceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUpdateMeetingSpaceResponseMessage, kDeclsTEwsUpdateMeetingSpaceResponseMessage, kByIndexTEwsUpdateMeetingSpaceResponseMessage, kByNameTEwsUpdateMeetingSpaceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMeetingSpace* TEwsUpdateMeetingSpaceResponseMessage::GetMeetingSpace() { return static_cast<TEwsMeetingSpace*>(GetChildObject(3212)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMeetingSpaceByJoinUrl::ClassInfo = {"TEwsFindMeetingSpaceByJoinUrl", "m:FindMeetingSpaceByJoinUrlType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindMeetingSpaceByJoinUrl, kDeclsTEwsFindMeetingSpaceByJoinUrl, kByIndexTEwsFindMeetingSpaceByJoinUrl, kByNameTEwsFindMeetingSpaceByJoinUrl, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindMeetingSpaceByJoinUrl::ClassInfo = {"TEwsFindMeetingSpaceByJoinUrl", "m:FindMeetingSpaceByJoinUrlType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindMeetingSpaceByJoinUrl, kDeclsTEwsFindMeetingSpaceByJoinUrl, kByIndexTEwsFindMeetingSpaceByJoinUrl, kByNameTEwsFindMeetingSpaceByJoinUrl, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsFindMeetingSpaceByJoinUrl::GetJoinUrl() { return GetAsString(3213); }
 void TEwsFindMeetingSpaceByJoinUrl::SetJoinUrl(const std::string& value) { SetAsString(3213, value); }
 
-const TDvXMLSchemaClassInfo TEwsFindMeetingSpaceByJoinUrlResponseMessage::ClassInfo = {"TEwsFindMeetingSpaceByJoinUrlResponseMessage", "m:FindMeetingSpaceByJoinUrlResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindMeetingSpaceByJoinUrlResponseMessage, kDeclsTEwsFindMeetingSpaceByJoinUrlResponseMessage, kByIndexTEwsFindMeetingSpaceByJoinUrlResponseMessage, kByNameTEwsFindMeetingSpaceByJoinUrlResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindMeetingSpaceByJoinUrlResponseMessage::ClassInfo = {"TEwsFindMeetingSpaceByJoinUrlResponseMessage", "m:FindMeetingSpaceByJoinUrlResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindMeetingSpaceByJoinUrlResponseMessage, kDeclsTEwsFindMeetingSpaceByJoinUrlResponseMessage, kByIndexTEwsFindMeetingSpaceByJoinUrlResponseMessage, kByNameTEwsFindMeetingSpaceByJoinUrlResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMeetingSpace* TEwsFindMeetingSpaceByJoinUrlResponseMessage::GetMeetingSpace() { return static_cast<TEwsMeetingSpace*>(GetChildObject(3214)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteMeetingSpace::ClassInfo = {"TEwsDeleteMeetingSpace", "m:DeleteMeetingSpaceType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteMeetingSpace, kDeclsTEwsDeleteMeetingSpace, kByIndexTEwsDeleteMeetingSpace, kByNameTEwsDeleteMeetingSpace, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteMeetingSpace::ClassInfo = {"TEwsDeleteMeetingSpace", "m:DeleteMeetingSpaceType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteMeetingSpace, kDeclsTEwsDeleteMeetingSpace, kByIndexTEwsDeleteMeetingSpace, kByNameTEwsDeleteMeetingSpace, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsDeleteMeetingSpace::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(3215)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteMeetingSpaceResponseMessage::ClassInfo = {"TEwsDeleteMeetingSpaceResponseMessage", "m:DeleteMeetingSpaceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteMeetingSpaceResponseMessage, kDeclsTEwsDeleteMeetingSpaceResponseMessage, kByIndexTEwsDeleteMeetingSpaceResponseMessage, kByNameTEwsDeleteMeetingSpaceResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteMeetingSpaceResponseMessage::ClassInfo = {"TEwsDeleteMeetingSpaceResponseMessage", "m:DeleteMeetingSpaceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteMeetingSpaceResponseMessage, kDeclsTEwsDeleteMeetingSpaceResponseMessage, kByIndexTEwsDeleteMeetingSpaceResponseMessage, kByNameTEwsDeleteMeetingSpaceResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetMeetingInstanceRequest::ClassInfo = {"TEwsGetMeetingInstanceRequest", "m:GetMeetingInstanceRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetMeetingInstanceRequest, kDeclsTEwsGetMeetingInstanceRequest, kByIndexTEwsGetMeetingInstanceRequest, kByNameTEwsGetMeetingInstanceRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetMeetingInstanceRequest::ClassInfo = {"TEwsGetMeetingInstanceRequest", "m:GetMeetingInstanceRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetMeetingInstanceRequest, kDeclsTEwsGetMeetingInstanceRequest, kByIndexTEwsGetMeetingInstanceRequest, kByNameTEwsGetMeetingInstanceRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsGetMeetingInstanceRequest::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(3216)); }
 
-const TDvXMLSchemaClassInfo TEwsGetMeetingInstanceResponseMessage::ClassInfo = {"TEwsGetMeetingInstanceResponseMessage", "m:GetMeetingInstanceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetMeetingInstanceResponseMessage, kDeclsTEwsGetMeetingInstanceResponseMessage, kByIndexTEwsGetMeetingInstanceResponseMessage, kByNameTEwsGetMeetingInstanceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetMeetingInstanceResponseMessage::ClassInfo = {"TEwsGetMeetingInstanceResponseMessage", "m:GetMeetingInstanceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetMeetingInstanceResponseMessage, kDeclsTEwsGetMeetingInstanceResponseMessage, kByIndexTEwsGetMeetingInstanceResponseMessage, kByNameTEwsGetMeetingInstanceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMeetingInstance* TEwsGetMeetingInstanceResponseMessage::GetMeetingInstance() { return static_cast<TEwsMeetingInstance*>(GetChildObject(3217)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateMeetingInstanceRequest::ClassInfo = {"TEwsCreateMeetingInstanceRequest", "m:CreateMeetingInstanceRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateMeetingInstanceRequest, kDeclsTEwsCreateMeetingInstanceRequest, kByIndexTEwsCreateMeetingInstanceRequest, kByNameTEwsCreateMeetingInstanceRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateMeetingInstanceRequest::ClassInfo = {"TEwsCreateMeetingInstanceRequest", "m:CreateMeetingInstanceRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsCreateMeetingInstanceRequest, kDeclsTEwsCreateMeetingInstanceRequest, kByIndexTEwsCreateMeetingInstanceRequest, kByNameTEwsCreateMeetingInstanceRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMeetingInstance* TEwsCreateMeetingInstanceRequest::GetMeetingInstance() { return static_cast<TEwsMeetingInstance*>(GetChildObject(3218)); }
 
-const TDvXMLSchemaClassInfo TEwsCreateMeetingInstanceResponseMessage::ClassInfo = {"TEwsCreateMeetingInstanceResponseMessage", "m:CreateMeetingInstanceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsCreateMeetingInstanceResponseMessage, kDeclsTEwsCreateMeetingInstanceResponseMessage, kByIndexTEwsCreateMeetingInstanceResponseMessage, kByNameTEwsCreateMeetingInstanceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsCreateMeetingInstanceResponseMessage::ClassInfo = {"TEwsCreateMeetingInstanceResponseMessage", "m:CreateMeetingInstanceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsCreateMeetingInstanceResponseMessage, kDeclsTEwsCreateMeetingInstanceResponseMessage, kByIndexTEwsCreateMeetingInstanceResponseMessage, kByNameTEwsCreateMeetingInstanceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMeetingInstance* TEwsCreateMeetingInstanceResponseMessage::GetMeetingInstance() { return static_cast<TEwsMeetingInstance*>(GetChildObject(3219)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateMeetingInstanceRequest::ClassInfo = {"TEwsUpdateMeetingInstanceRequest", "m:UpdateMeetingInstanceRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateMeetingInstanceRequest, kDeclsTEwsUpdateMeetingInstanceRequest, kByIndexTEwsUpdateMeetingInstanceRequest, kByNameTEwsUpdateMeetingInstanceRequest, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateMeetingInstanceRequest::ClassInfo = {"TEwsUpdateMeetingInstanceRequest", "m:UpdateMeetingInstanceRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsUpdateMeetingInstanceRequest, kDeclsTEwsUpdateMeetingInstanceRequest, kByIndexTEwsUpdateMeetingInstanceRequest, kByNameTEwsUpdateMeetingInstanceRequest, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsUpdateMeetingInstanceRequest::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(3220)); }
 TEwsMeetingInstance* TEwsUpdateMeetingInstanceRequest::GetMeetingInstance() { return static_cast<TEwsMeetingInstance*>(GetChildObject(3221)); }
 TEwsNonEmptyArrayOfContentActivities* TEwsUpdateMeetingInstanceRequest::GetContentActivitiesToAdd() { return static_cast<TEwsNonEmptyArrayOfContentActivities*>(GetChildObject(3222)); }
 TEwsNonEmptyArrayOfParticipantActivities* TEwsUpdateMeetingInstanceRequest::GetParticipantActivitiesToAdd() { return static_cast<TEwsNonEmptyArrayOfParticipantActivities*>(GetChildObject(3223)); }
 
-const TDvXMLSchemaClassInfo TEwsUpdateMeetingInstanceResponseMessage::ClassInfo = {"TEwsUpdateMeetingInstanceResponseMessage", "m:UpdateMeetingInstanceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUpdateMeetingInstanceResponseMessage, kDeclsTEwsUpdateMeetingInstanceResponseMessage, kByIndexTEwsUpdateMeetingInstanceResponseMessage, kByNameTEwsUpdateMeetingInstanceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsUpdateMeetingInstanceResponseMessage::ClassInfo = {"TEwsUpdateMeetingInstanceResponseMessage", "m:UpdateMeetingInstanceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsUpdateMeetingInstanceResponseMessage, kDeclsTEwsUpdateMeetingInstanceResponseMessage, kByIndexTEwsUpdateMeetingInstanceResponseMessage, kByNameTEwsUpdateMeetingInstanceResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsMeetingInstance* TEwsUpdateMeetingInstanceResponseMessage::GetMeetingInstance() { return static_cast<TEwsMeetingInstance*>(GetChildObject(3224)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteMeetingInstanceRequest::ClassInfo = {"TEwsDeleteMeetingInstanceRequest", "m:DeleteMeetingInstanceRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteMeetingInstanceRequest, kDeclsTEwsDeleteMeetingInstanceRequest, kByIndexTEwsDeleteMeetingInstanceRequest, kByNameTEwsDeleteMeetingInstanceRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteMeetingInstanceRequest::ClassInfo = {"TEwsDeleteMeetingInstanceRequest", "m:DeleteMeetingInstanceRequestType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteMeetingInstanceRequest, kDeclsTEwsDeleteMeetingInstanceRequest, kByIndexTEwsDeleteMeetingInstanceRequest, kByNameTEwsDeleteMeetingInstanceRequest, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsItemId* TEwsDeleteMeetingInstanceRequest::GetItemId() { return static_cast<TEwsItemId*>(GetChildObject(3225)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteMeetingInstanceResponseMessage::ClassInfo = {"TEwsDeleteMeetingInstanceResponseMessage", "m:DeleteMeetingInstanceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteMeetingInstanceResponseMessage, kDeclsTEwsDeleteMeetingInstanceResponseMessage, kByIndexTEwsDeleteMeetingInstanceResponseMessage, kByNameTEwsDeleteMeetingInstanceResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteMeetingInstanceResponseMessage::ClassInfo = {"TEwsDeleteMeetingInstanceResponseMessage", "m:DeleteMeetingInstanceResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteMeetingInstanceResponseMessage, kDeclsTEwsDeleteMeetingInstanceResponseMessage, kByIndexTEwsDeleteMeetingInstanceResponseMessage, kByNameTEwsDeleteMeetingInstanceResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsSetUserPhoto::ClassInfo = {"TEwsSetUserPhoto", "m:SetUserPhotoType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetUserPhoto, kDeclsTEwsSetUserPhoto, kByIndexTEwsSetUserPhoto, kByNameTEwsSetUserPhoto, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetUserPhoto::ClassInfo = {"TEwsSetUserPhoto", "m:SetUserPhotoType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsSetUserPhoto, kDeclsTEwsSetUserPhoto, kByIndexTEwsSetUserPhoto, kByNameTEwsSetUserPhoto, 3, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsSetUserPhoto::GetEmail() { return GetAsString(3226); }
 void TEwsSetUserPhoto::SetEmail(const std::string& value) { SetAsString(3226, value); }
 std::string TEwsSetUserPhoto::GetContent() { return GetAsString(3227); }
@@ -3649,17 +3649,17 @@ void TEwsSetUserPhoto::SetContent(const std::string& value) { SetAsString(3227, 
 TUserPhotoType TEwsSetUserPhoto::GetTypeRequested() { return static_cast<TUserPhotoType>(GetEnumOrdinal(3228)); }
 void TEwsSetUserPhoto::SetTypeRequested(TUserPhotoType value) { SetEnumOrdinal(3228, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsSetUserPhotoResponseMessage::ClassInfo = {"TEwsSetUserPhotoResponseMessage", "m:SetUserPhotoResponseMessageType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSetUserPhotoResponseMessage, kDeclsTEwsSetUserPhotoResponseMessage, kByIndexTEwsSetUserPhotoResponseMessage, kByNameTEwsSetUserPhotoResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSetUserPhotoResponseMessage::ClassInfo = {"TEwsSetUserPhotoResponseMessage", "m:SetUserPhotoResponseMessageType", "", &TEwsBaseResponseMessage::ClassInfo, &NewTEwsSetUserPhotoResponseMessage, kDeclsTEwsSetUserPhotoResponseMessage, kByIndexTEwsSetUserPhotoResponseMessage, kByNameTEwsSetUserPhotoResponseMessage, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsRegisterConsent::ClassInfo = {"TEwsRegisterConsent", "m:RegisterConsentType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRegisterConsent, kDeclsTEwsRegisterConsent, kByIndexTEwsRegisterConsent, kByNameTEwsRegisterConsent, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRegisterConsent::ClassInfo = {"TEwsRegisterConsent", "m:RegisterConsentType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsRegisterConsent, kDeclsTEwsRegisterConsent, kByIndexTEwsRegisterConsent, kByNameTEwsRegisterConsent, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsRegisterConsent::GetId() { return GetAsString(3229); }
 void TEwsRegisterConsent::SetId(const std::string& value) { SetAsString(3229, value); }
 TConsentState TEwsRegisterConsent::GetConsentState() { return static_cast<TConsentState>(GetEnumOrdinal(3230)); }
 void TEwsRegisterConsent::SetConsentState(TConsentState value) { SetEnumOrdinal(3230, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsRegisterConsentResponseMessage::ClassInfo = {"TEwsRegisterConsentResponseMessage", "m:RegisterConsentResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRegisterConsentResponseMessage, kDeclsTEwsRegisterConsentResponseMessage, kByIndexTEwsRegisterConsentResponseMessage, kByNameTEwsRegisterConsentResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsRegisterConsentResponseMessage::ClassInfo = {"TEwsRegisterConsentResponseMessage", "m:RegisterConsentResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsRegisterConsentResponseMessage, kDeclsTEwsRegisterConsentResponseMessage, kByIndexTEwsRegisterConsentResponseMessage, kByNameTEwsRegisterConsentResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsFindAvailableMeetingTimes::ClassInfo = {"TEwsFindAvailableMeetingTimes", "m:FindAvailableMeetingTimesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindAvailableMeetingTimes, kDeclsTEwsFindAvailableMeetingTimes, kByIndexTEwsFindAvailableMeetingTimes, kByNameTEwsFindAvailableMeetingTimes, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindAvailableMeetingTimes::ClassInfo = {"TEwsFindAvailableMeetingTimes", "m:FindAvailableMeetingTimesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindAvailableMeetingTimes, kDeclsTEwsFindAvailableMeetingTimes, kByIndexTEwsFindAvailableMeetingTimes, kByNameTEwsFindAvailableMeetingTimes, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfSmtpAddress* TEwsFindAvailableMeetingTimes::GetAttendees() { return static_cast<TEwsArrayOfSmtpAddress*>(GetChildObject(3231)); }
 TDateTime TEwsFindAvailableMeetingTimes::GetSearchWindowStart() { return GetAsDatetime(3232); }
 void TEwsFindAvailableMeetingTimes::SetSearchWindowStart(TDateTime value) { SetAsDatetime(3232, value); }
@@ -3674,21 +3674,21 @@ void TEwsFindAvailableMeetingTimes::SetMaxCandidates(std::int32_t value) { SetAs
 TActivityDomain TEwsFindAvailableMeetingTimes::GetActivityDomain() { return static_cast<TActivityDomain>(GetEnumOrdinal(3237)); }
 void TEwsFindAvailableMeetingTimes::SetActivityDomain(TActivityDomain value) { SetEnumOrdinal(3237, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsFindAvailableMeetingTimesResponseMessage::ClassInfo = {"TEwsFindAvailableMeetingTimesResponseMessage", "m:FindAvailableMeetingTimesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindAvailableMeetingTimesResponseMessage, kDeclsTEwsFindAvailableMeetingTimesResponseMessage, kByIndexTEwsFindAvailableMeetingTimesResponseMessage, kByNameTEwsFindAvailableMeetingTimesResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindAvailableMeetingTimesResponseMessage::ClassInfo = {"TEwsFindAvailableMeetingTimesResponseMessage", "m:FindAvailableMeetingTimesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindAvailableMeetingTimesResponseMessage, kDeclsTEwsFindAvailableMeetingTimesResponseMessage, kByIndexTEwsFindAvailableMeetingTimesResponseMessage, kByNameTEwsFindAvailableMeetingTimesResponseMessage, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfMeetingTimeCandidate* TEwsFindAvailableMeetingTimesResponseMessage::GetMeetingTimeCandidates() { return static_cast<TEwsArrayOfMeetingTimeCandidate*>(GetChildObject(3238)); }
 TEmptySuggestionReason TEwsFindAvailableMeetingTimesResponseMessage::GetEmptySuggestionsHint() { return static_cast<TEmptySuggestionReason>(GetEnumOrdinal(3239)); }
 void TEwsFindAvailableMeetingTimesResponseMessage::SetEmptySuggestionsHint(TEmptySuggestionReason value) { SetEnumOrdinal(3239, static_cast<int>(value)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMeetingTimeCandidates::ClassInfo = {"TEwsFindMeetingTimeCandidates", "m:FindMeetingTimeCandidatesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindMeetingTimeCandidates, kDeclsTEwsFindMeetingTimeCandidates, kByIndexTEwsFindMeetingTimeCandidates, kByNameTEwsFindMeetingTimeCandidates, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindMeetingTimeCandidates::ClassInfo = {"TEwsFindMeetingTimeCandidates", "m:FindMeetingTimeCandidatesType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsFindMeetingTimeCandidates, kDeclsTEwsFindMeetingTimeCandidates, kByIndexTEwsFindMeetingTimeCandidates, kByNameTEwsFindMeetingTimeCandidates, 4, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsFindMeetingTimesAttendeeConstraints* TEwsFindMeetingTimeCandidates::GetAttendeeConstraints() { return static_cast<TEwsFindMeetingTimesAttendeeConstraints*>(GetChildObject(3240)); }
 TEwsFindMeetingTimesLocationConstraints* TEwsFindMeetingTimeCandidates::GetLocationConstraints() { return static_cast<TEwsFindMeetingTimesLocationConstraints*>(GetChildObject(3241)); }
 TEwsFindMeetingTimesSearchConstraints* TEwsFindMeetingTimeCandidates::GetSearchConstraints() { return static_cast<TEwsFindMeetingTimesSearchConstraints*>(GetChildObject(3242)); }
 TEwsFindMeetingTimesConstraints* TEwsFindMeetingTimeCandidates::GetConstraints() { return static_cast<TEwsFindMeetingTimesConstraints*>(GetChildObject(3243)); }
 
-const TDvXMLSchemaClassInfo TEwsFindMeetingTimeCandidatesResponseMessage::ClassInfo = {"TEwsFindMeetingTimeCandidatesResponseMessage", "m:FindMeetingTimeCandidatesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindMeetingTimeCandidatesResponseMessage, kDeclsTEwsFindMeetingTimeCandidatesResponseMessage, kByIndexTEwsFindMeetingTimeCandidatesResponseMessage, kByNameTEwsFindMeetingTimeCandidatesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsFindMeetingTimeCandidatesResponseMessage::ClassInfo = {"TEwsFindMeetingTimeCandidatesResponseMessage", "m:FindMeetingTimeCandidatesResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsFindMeetingTimeCandidatesResponseMessage, kDeclsTEwsFindMeetingTimeCandidatesResponseMessage, kByIndexTEwsFindMeetingTimeCandidatesResponseMessage, kByNameTEwsFindMeetingTimeCandidatesResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfMeetingTimeCandidate* TEwsFindMeetingTimeCandidatesResponseMessage::GetMeetingTimeCandidates() { return static_cast<TEwsArrayOfMeetingTimeCandidate*>(GetChildObject(3244)); }
 
-const TDvXMLSchemaClassInfo TEwsStartSearchSession::ClassInfo = {"TEwsStartSearchSession", "m:StartSearchSession", "", &TEwsBaseRequest::ClassInfo, &NewTEwsStartSearchSession, kDeclsTEwsStartSearchSession, kByIndexTEwsStartSearchSession, kByNameTEwsStartSearchSession, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsStartSearchSession::ClassInfo = {"TEwsStartSearchSession", "m:StartSearchSession", "", &TEwsBaseRequest::ClassInfo, &NewTEwsStartSearchSession, kDeclsTEwsStartSearchSession, kByIndexTEwsStartSearchSession, kByNameTEwsStartSearchSession, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TGUID TEwsStartSearchSession::GetSearchSessionId() { return GetAsGuid(3245); }
 void TEwsStartSearchSession::SetSearchSessionId(const TGUID& value) { SetAsGuid(3245, value); }
 std::string TEwsStartSearchSession::GetWarmupOptions() { return GetAsString(3246); }
@@ -3703,9 +3703,9 @@ void TEwsStartSearchSession::SetApplicationId(const std::string& value) { SetAsS
 std::string TEwsStartSearchSession::GetScenario() { return GetAsString(3251); }
 void TEwsStartSearchSession::SetScenario(const std::string& value) { SetAsString(3251, value); }
 
-const TDvXMLSchemaClassInfo TEwsStartSearchSessionResponseMessage::ClassInfo = {"TEwsStartSearchSessionResponseMessage", "m:StartSearchSessionResponseMessage", "", &TEwsResponseMessage::ClassInfo, &NewTEwsStartSearchSessionResponseMessage, kDeclsTEwsStartSearchSessionResponseMessage, kByIndexTEwsStartSearchSessionResponseMessage, kByNameTEwsStartSearchSessionResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsStartSearchSessionResponseMessage::ClassInfo = {"TEwsStartSearchSessionResponseMessage", "m:StartSearchSessionResponseMessage", "", &TEwsResponseMessage::ClassInfo, &NewTEwsStartSearchSessionResponseMessage, kDeclsTEwsStartSearchSessionResponseMessage, kByIndexTEwsStartSearchSessionResponseMessage, kByNameTEwsStartSearchSessionResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetSearchSuggestions::ClassInfo = {"TEwsGetSearchSuggestions", "m:GetSearchSuggestions", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSearchSuggestions, kDeclsTEwsGetSearchSuggestions, kByIndexTEwsGetSearchSuggestions, kByNameTEwsGetSearchSuggestions, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetSearchSuggestions::ClassInfo = {"TEwsGetSearchSuggestions", "m:GetSearchSuggestions", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetSearchSuggestions, kDeclsTEwsGetSearchSuggestions, kByIndexTEwsGetSearchSuggestions, kByNameTEwsGetSearchSuggestions, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TGUID TEwsGetSearchSuggestions::GetSearchSessionId() { return GetAsGuid(3252); }
 void TEwsGetSearchSuggestions::SetSearchSessionId(const TGUID& value) { SetAsGuid(3252, value); }
 std::string TEwsGetSearchSuggestions::GetQuery() { return GetAsString(3253); }
@@ -3720,10 +3720,10 @@ TEwsArrayOfSearchScope* TEwsGetSearchSuggestions::GetSearchScope() { return stat
 std::string TEwsGetSearchSuggestions::GetScenario() { return GetAsString(3258); }
 void TEwsGetSearchSuggestions::SetScenario(const std::string& value) { SetAsString(3258, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetSearchSuggestionsResponseMessage::ClassInfo = {"TEwsGetSearchSuggestionsResponseMessage", "m:GetSearchSuggestionsResponseMessage", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSearchSuggestionsResponseMessage, kDeclsTEwsGetSearchSuggestionsResponseMessage, kByIndexTEwsGetSearchSuggestionsResponseMessage, kByNameTEwsGetSearchSuggestionsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetSearchSuggestionsResponseMessage::ClassInfo = {"TEwsGetSearchSuggestionsResponseMessage", "m:GetSearchSuggestionsResponseMessage", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetSearchSuggestionsResponseMessage, kDeclsTEwsGetSearchSuggestionsResponseMessage, kByIndexTEwsGetSearchSuggestionsResponseMessage, kByNameTEwsGetSearchSuggestionsResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSearchSuggestions* TEwsGetSearchSuggestionsResponseMessage::GetSearchSuggestions() { return static_cast<TEwsSearchSuggestions*>(GetChildObject(3259)); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteSearchSuggestion::ClassInfo = {"TEwsDeleteSearchSuggestion", "m:DeleteSearchSuggestion", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteSearchSuggestion, kDeclsTEwsDeleteSearchSuggestion, kByIndexTEwsDeleteSearchSuggestion, kByNameTEwsDeleteSearchSuggestion, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteSearchSuggestion::ClassInfo = {"TEwsDeleteSearchSuggestion", "m:DeleteSearchSuggestion", "", &TEwsBaseRequest::ClassInfo, &NewTEwsDeleteSearchSuggestion, kDeclsTEwsDeleteSearchSuggestion, kByIndexTEwsDeleteSearchSuggestion, kByNameTEwsDeleteSearchSuggestion, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TGUID TEwsDeleteSearchSuggestion::GetSearchSessionId() { return GetAsGuid(3260); }
 void TEwsDeleteSearchSuggestion::SetSearchSessionId(const TGUID& value) { SetAsGuid(3260, value); }
 std::string TEwsDeleteSearchSuggestion::GetQuery() { return GetAsString(3261); }
@@ -3734,10 +3734,10 @@ TEwsArrayOfSearchScope* TEwsDeleteSearchSuggestion::GetSearchScope() { return st
 std::string TEwsDeleteSearchSuggestion::GetScenario() { return GetAsString(3264); }
 void TEwsDeleteSearchSuggestion::SetScenario(const std::string& value) { SetAsString(3264, value); }
 
-const TDvXMLSchemaClassInfo TEwsDeleteSearchSuggestionResponseMessage::ClassInfo = {"TEwsDeleteSearchSuggestionResponseMessage", "m:DeleteSearchSuggestionResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteSearchSuggestionResponseMessage, kDeclsTEwsDeleteSearchSuggestionResponseMessage, kByIndexTEwsDeleteSearchSuggestionResponseMessage, kByNameTEwsDeleteSearchSuggestionResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsDeleteSearchSuggestionResponseMessage::ClassInfo = {"TEwsDeleteSearchSuggestionResponseMessage", "m:DeleteSearchSuggestionResponseMessageType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsDeleteSearchSuggestionResponseMessage, kDeclsTEwsDeleteSearchSuggestionResponseMessage, kByIndexTEwsDeleteSearchSuggestionResponseMessage, kByNameTEwsDeleteSearchSuggestionResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsDeleteSearchSuggestionResponse* TEwsDeleteSearchSuggestionResponseMessage::GetResponse() { return static_cast<TEwsDeleteSearchSuggestionResponse*>(GetChildObject(3265)); }
 
-const TDvXMLSchemaClassInfo TEwsExecuteSearch::ClassInfo = {"TEwsExecuteSearch", "m:ExecuteSearch", "", &TEwsBaseRequest::ClassInfo, &NewTEwsExecuteSearch, kDeclsTEwsExecuteSearch, kByIndexTEwsExecuteSearch, kByNameTEwsExecuteSearch, 23, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExecuteSearch::ClassInfo = {"TEwsExecuteSearch", "m:ExecuteSearch", "", &TEwsBaseRequest::ClassInfo, &NewTEwsExecuteSearch, kDeclsTEwsExecuteSearch, kByIndexTEwsExecuteSearch, kByNameTEwsExecuteSearch, 23, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TSearchApplicationId TEwsExecuteSearch::GetApplicationId() { return static_cast<TSearchApplicationId>(GetEnumOrdinal(3266)); }
 void TEwsExecuteSearch::SetApplicationId(TSearchApplicationId value) { SetEnumOrdinal(3266, static_cast<int>(value)); }
 std::string TEwsExecuteSearch::GetScenario() { return GetAsString(3267); }
@@ -3779,34 +3779,34 @@ bool TEwsExecuteSearch::GetReturnAdditionalIds() { return GetAsBoolean(3287); }
 void TEwsExecuteSearch::SetReturnAdditionalIds(bool value) { SetAsBoolean(3287, value); }
 TEwsArrayOfStrings* TEwsExecuteSearch::GetRequestedProperties() { return static_cast<TEwsArrayOfStrings*>(GetChildObject(3288)); }
 
-const TDvXMLSchemaClassInfo TEwsExecuteSearchResponseMessage::ClassInfo = {"TEwsExecuteSearchResponseMessage", "m:ExecuteSearchResponseMessage", "", &TEwsResponseMessage::ClassInfo, &NewTEwsExecuteSearchResponseMessage, kDeclsTEwsExecuteSearchResponseMessage, kByIndexTEwsExecuteSearchResponseMessage, kByNameTEwsExecuteSearchResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExecuteSearchResponseMessage::ClassInfo = {"TEwsExecuteSearchResponseMessage", "m:ExecuteSearchResponseMessage", "", &TEwsResponseMessage::ClassInfo, &NewTEwsExecuteSearchResponseMessage, kDeclsTEwsExecuteSearchResponseMessage, kByIndexTEwsExecuteSearchResponseMessage, kByNameTEwsExecuteSearchResponseMessage, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsSearchResults* TEwsExecuteSearchResponseMessage::GetSearchResults() { return static_cast<TEwsSearchResults*>(GetChildObject(3289)); }
 
-const TDvXMLSchemaClassInfo TEwsEndSearchSession::ClassInfo = {"TEwsEndSearchSession", "m:EndSearchSession", "", &TEwsBaseRequest::ClassInfo, &NewTEwsEndSearchSession, kDeclsTEwsEndSearchSession, kByIndexTEwsEndSearchSession, kByNameTEwsEndSearchSession, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEndSearchSession::ClassInfo = {"TEwsEndSearchSession", "m:EndSearchSession", "", &TEwsBaseRequest::ClassInfo, &NewTEwsEndSearchSession, kDeclsTEwsEndSearchSession, kByIndexTEwsEndSearchSession, kByNameTEwsEndSearchSession, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TGUID TEwsEndSearchSession::GetSearchSessionId() { return GetAsGuid(3290); }
 void TEwsEndSearchSession::SetSearchSessionId(const TGUID& value) { SetAsGuid(3290, value); }
 
-const TDvXMLSchemaClassInfo TEwsEndSearchSessionResponseMessage::ClassInfo = {"TEwsEndSearchSessionResponseMessage", "m:EndSearchSessionResponseMessage", "", &TEwsResponseMessage::ClassInfo, &NewTEwsEndSearchSessionResponseMessage, kDeclsTEwsEndSearchSessionResponseMessage, kByIndexTEwsEndSearchSessionResponseMessage, kByNameTEwsEndSearchSessionResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsEndSearchSessionResponseMessage::ClassInfo = {"TEwsEndSearchSessionResponseMessage", "m:EndSearchSessionResponseMessage", "", &TEwsResponseMessage::ClassInfo, &NewTEwsEndSearchSessionResponseMessage, kDeclsTEwsEndSearchSessionResponseMessage, kByIndexTEwsEndSearchSessionResponseMessage, kByNameTEwsEndSearchSessionResponseMessage, 5, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsGetLastPrivateCatalogUpdate::ClassInfo = {"TEwsGetLastPrivateCatalogUpdate", "m:GetLastPrivateCatalogUpdateType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetLastPrivateCatalogUpdate, kDeclsTEwsGetLastPrivateCatalogUpdate, kByIndexTEwsGetLastPrivateCatalogUpdate, kByNameTEwsGetLastPrivateCatalogUpdate, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetLastPrivateCatalogUpdate::ClassInfo = {"TEwsGetLastPrivateCatalogUpdate", "m:GetLastPrivateCatalogUpdateType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetLastPrivateCatalogUpdate, kDeclsTEwsGetLastPrivateCatalogUpdate, kByIndexTEwsGetLastPrivateCatalogUpdate, kByNameTEwsGetLastPrivateCatalogUpdate, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsOfficeClient* TEwsGetLastPrivateCatalogUpdate::GetClient() { return static_cast<TEwsOfficeClient*>(GetChildObject(3291)); }
 
-const TDvXMLSchemaClassInfo TEwsGetLastPrivateCatalogUpdateResponse::ClassInfo = {"TEwsGetLastPrivateCatalogUpdateResponse", "m:GetLastPrivateCatalogUpdateResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetLastPrivateCatalogUpdateResponse, kDeclsTEwsGetLastPrivateCatalogUpdateResponse, kByIndexTEwsGetLastPrivateCatalogUpdateResponse, kByNameTEwsGetLastPrivateCatalogUpdateResponse, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetLastPrivateCatalogUpdateResponse::ClassInfo = {"TEwsGetLastPrivateCatalogUpdateResponse", "m:GetLastPrivateCatalogUpdateResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetLastPrivateCatalogUpdateResponse, kDeclsTEwsGetLastPrivateCatalogUpdateResponse, kByIndexTEwsGetLastPrivateCatalogUpdateResponse, kByNameTEwsGetLastPrivateCatalogUpdateResponse, 7, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDateTime TEwsGetLastPrivateCatalogUpdateResponse::GetLastUpdate() { return GetAsDatetime(3292); }
 void TEwsGetLastPrivateCatalogUpdateResponse::SetLastUpdate(TDateTime value) { SetAsDatetime(3292, value); }
 std::string TEwsGetLastPrivateCatalogUpdateResponse::GetCatalogHash() { return GetAsString(3293); }
 void TEwsGetLastPrivateCatalogUpdateResponse::SetCatalogHash(const std::string& value) { SetAsString(3293, value); }
 
-const TDvXMLSchemaClassInfo TEwsGetPrivateCatalogAddIns::ClassInfo = {"TEwsGetPrivateCatalogAddIns", "m:GetPrivateCatalogAddInsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetPrivateCatalogAddIns, kDeclsTEwsGetPrivateCatalogAddIns, kByIndexTEwsGetPrivateCatalogAddIns, kByNameTEwsGetPrivateCatalogAddIns, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetPrivateCatalogAddIns::ClassInfo = {"TEwsGetPrivateCatalogAddIns", "m:GetPrivateCatalogAddInsType", "", &TEwsBaseRequest::ClassInfo, &NewTEwsGetPrivateCatalogAddIns, kDeclsTEwsGetPrivateCatalogAddIns, kByIndexTEwsGetPrivateCatalogAddIns, kByNameTEwsGetPrivateCatalogAddIns, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsOfficeClient* TEwsGetPrivateCatalogAddIns::GetClient() { return static_cast<TEwsOfficeClient*>(GetChildObject(3294)); }
 
-const TDvXMLSchemaClassInfo TEwsGetPrivateCatalogAddInsResponse::ClassInfo = {"TEwsGetPrivateCatalogAddInsResponse", "m:GetPrivateCatalogAddInsResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetPrivateCatalogAddInsResponse, kDeclsTEwsGetPrivateCatalogAddInsResponse, kByIndexTEwsGetPrivateCatalogAddInsResponse, kByNameTEwsGetPrivateCatalogAddInsResponse, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsGetPrivateCatalogAddInsResponse::ClassInfo = {"TEwsGetPrivateCatalogAddInsResponse", "m:GetPrivateCatalogAddInsResponseType", "", &TEwsResponseMessage::ClassInfo, &NewTEwsGetPrivateCatalogAddInsResponse, kDeclsTEwsGetPrivateCatalogAddInsResponse, kByIndexTEwsGetPrivateCatalogAddInsResponse, kByNameTEwsGetPrivateCatalogAddInsResponse, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsArrayOfPrivateCatalogAddIns* TEwsGetPrivateCatalogAddInsResponse::GetAddIns() { return static_cast<TEwsArrayOfPrivateCatalogAddIns*>(GetChildObject(3295)); }
 
-const TDvXMLSchemaClassInfo TEwsArrayOfPrivateCatalogAddIns::ClassInfo = {"TEwsArrayOfPrivateCatalogAddIns", "m:ArrayOfPrivateCatalogAddInsType", "", nullptr, &NewTEwsArrayOfPrivateCatalogAddIns, kDeclsTEwsArrayOfPrivateCatalogAddIns, kByIndexTEwsArrayOfPrivateCatalogAddIns, kByNameTEwsArrayOfPrivateCatalogAddIns, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsArrayOfPrivateCatalogAddIns::ClassInfo = {"TEwsArrayOfPrivateCatalogAddIns", "m:ArrayOfPrivateCatalogAddInsType", "", nullptr, &NewTEwsArrayOfPrivateCatalogAddIns, kDeclsTEwsArrayOfPrivateCatalogAddIns, kByIndexTEwsArrayOfPrivateCatalogAddIns, kByNameTEwsArrayOfPrivateCatalogAddIns, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPrivateCatalogAddIns>* TEwsArrayOfPrivateCatalogAddIns::GetAddIn() { return static_cast<TDvXMLSchemaElementArray<TEwsPrivateCatalogAddIns>*>(GetArrayChild(3296)); }
 
-const TDvXMLSchemaClassInfo TEwsPrivateCatalogAddIns::ClassInfo = {"TEwsPrivateCatalogAddIns", "m:PrivateCatalogAddInsType", "", nullptr, &NewTEwsPrivateCatalogAddIns, kDeclsTEwsPrivateCatalogAddIns, kByIndexTEwsPrivateCatalogAddIns, kByNameTEwsPrivateCatalogAddIns, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPrivateCatalogAddIns::ClassInfo = {"TEwsPrivateCatalogAddIns", "m:PrivateCatalogAddInsType", "", nullptr, &NewTEwsPrivateCatalogAddIns, kDeclsTEwsPrivateCatalogAddIns, kByIndexTEwsPrivateCatalogAddIns, kByNameTEwsPrivateCatalogAddIns, 6, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TEwsPrivateCatalogAddInStoreInfo* TEwsPrivateCatalogAddIns::GetStoreInfo() { return static_cast<TEwsPrivateCatalogAddInStoreInfo*>(GetChildObject(3297)); }
 std::string TEwsPrivateCatalogAddIns::GetProductId() { return GetAsString(3298); }
 void TEwsPrivateCatalogAddIns::SetProductId(const std::string& value) { SetAsString(3298, value); }
@@ -3819,48 +3819,48 @@ void TEwsPrivateCatalogAddIns::SetDefaultEnabledStatus(TAADOfficeExtensionStatus
 std::int64_t TEwsPrivateCatalogAddIns::GetInstallTimeInTicks() { return GetAsLong(3302); }
 void TEwsPrivateCatalogAddIns::SetInstallTimeInTicks(std::int64_t value) { SetAsLong(3302, value); }
 
-const TDvXMLSchemaClassInfo TEwsPrivateCatalogAddInStoreInfo::ClassInfo = {"TEwsPrivateCatalogAddInStoreInfo", "m:PrivateCatalogAddInStoreInfoType", "", nullptr, &NewTEwsPrivateCatalogAddInStoreInfo, kDeclsTEwsPrivateCatalogAddInStoreInfo, kByIndexTEwsPrivateCatalogAddInStoreInfo, kByNameTEwsPrivateCatalogAddInStoreInfo, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsPrivateCatalogAddInStoreInfo::ClassInfo = {"TEwsPrivateCatalogAddInStoreInfo", "m:PrivateCatalogAddInStoreInfoType", "", nullptr, &NewTEwsPrivateCatalogAddInStoreInfo, kDeclsTEwsPrivateCatalogAddInStoreInfo, kByIndexTEwsPrivateCatalogAddInStoreInfo, kByNameTEwsPrivateCatalogAddInStoreInfo, 2, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 std::string TEwsPrivateCatalogAddInStoreInfo::GetAssetId() { return GetAsString(0); }
 void TEwsPrivateCatalogAddInStoreInfo::SetAssetId(const std::string& value) { SetAsString(0, value); }
 std::string TEwsPrivateCatalogAddInStoreInfo::GetContentMarket() { return GetAsString(1); }
 void TEwsPrivateCatalogAddInStoreInfo::SetContentMarket(const std::string& value) { SetAsString(1, value); }
 
-const TDvXMLSchemaClassInfo TEwsMessage_MailboxGuids::ClassInfo = {"TEwsMessage_MailboxGuids", "", "", nullptr, &NewTEwsMessage_MailboxGuids, kDeclsTEwsMessage_MailboxGuids, kByIndexTEwsMessage_MailboxGuids, kByNameTEwsMessage_MailboxGuids, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsMessage_MailboxGuids::ClassInfo = {"TEwsMessage_MailboxGuids", "", "", nullptr, &NewTEwsMessage_MailboxGuids, kDeclsTEwsMessage_MailboxGuids, kByIndexTEwsMessage_MailboxGuids, kByNameTEwsMessage_MailboxGuids, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsMessage_MailboxGuids::GetMailboxGuid() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(3303)); }
 
-const TDvXMLSchemaClassInfo TEwsConversation_MailboxGuids::ClassInfo = {"TEwsConversation_MailboxGuids", "", "", nullptr, &NewTEwsConversation_MailboxGuids, kDeclsTEwsConversation_MailboxGuids, kByIndexTEwsConversation_MailboxGuids, kByNameTEwsConversation_MailboxGuids, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsConversation_MailboxGuids::ClassInfo = {"TEwsConversation_MailboxGuids", "", "", nullptr, &NewTEwsConversation_MailboxGuids, kDeclsTEwsConversation_MailboxGuids, kByIndexTEwsConversation_MailboxGuids, kByNameTEwsConversation_MailboxGuids, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsConversation_MailboxGuids::GetMailboxGuid() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(3304)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchSuggestions_Suggestions::ClassInfo = {"TEwsSearchSuggestions_Suggestions", "", "", nullptr, &NewTEwsSearchSuggestions_Suggestions, kDeclsTEwsSearchSuggestions_Suggestions, kByIndexTEwsSearchSuggestions_Suggestions, kByNameTEwsSearchSuggestions_Suggestions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchSuggestions_Suggestions::ClassInfo = {"TEwsSearchSuggestions_Suggestions", "", "", nullptr, &NewTEwsSearchSuggestions_Suggestions, kDeclsTEwsSearchSuggestions_Suggestions, kByIndexTEwsSearchSuggestions_Suggestions, kByNameTEwsSearchSuggestions_Suggestions, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSuggestionType>* TEwsSearchSuggestions_Suggestions::GetSuggestion() { return static_cast<TDvXMLSchemaElementArray<TEwsSuggestionType>*>(GetArrayChild(3305)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchDiagnosticsStep_AdditionalEntries::ClassInfo = {"TEwsSearchDiagnosticsStep_AdditionalEntries", "", "", nullptr, &NewTEwsSearchDiagnosticsStep_AdditionalEntries, kDeclsTEwsSearchDiagnosticsStep_AdditionalEntries, kByIndexTEwsSearchDiagnosticsStep_AdditionalEntries, kByNameTEwsSearchDiagnosticsStep_AdditionalEntries, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchDiagnosticsStep_AdditionalEntries::ClassInfo = {"TEwsSearchDiagnosticsStep_AdditionalEntries", "", "", nullptr, &NewTEwsSearchDiagnosticsStep_AdditionalEntries, kDeclsTEwsSearchDiagnosticsStep_AdditionalEntries, kByIndexTEwsSearchDiagnosticsStep_AdditionalEntries, kByNameTEwsSearchDiagnosticsStep_AdditionalEntries, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>* TEwsSearchDiagnosticsStep_AdditionalEntries::GetEntry() { return static_cast<TDvXMLSchemaElementArray<TDvXMLSchemaSimpleContentElement<std::string>>*>(GetArrayChild(3306)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchResults_Items::ClassInfo = {"TEwsSearchResults_Items", "", "", nullptr, &NewTEwsSearchResults_Items, kDeclsTEwsSearchResults_Items, kByIndexTEwsSearchResults_Items, kByNameTEwsSearchResults_Items, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchResults_Items::ClassInfo = {"TEwsSearchResults_Items", "", "", nullptr, &NewTEwsSearchResults_Items, kDeclsTEwsSearchResults_Items, kByIndexTEwsSearchResults_Items, kByNameTEwsSearchResults_Items, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsItem>* TEwsSearchResults_Items::GetItem() { return static_cast<TDvXMLSchemaElementArray<TEwsItem>*>(GetArrayChild(3307)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchResults_Conversations::ClassInfo = {"TEwsSearchResults_Conversations", "", "", nullptr, &NewTEwsSearchResults_Conversations, kDeclsTEwsSearchResults_Conversations, kByIndexTEwsSearchResults_Conversations, kByNameTEwsSearchResults_Conversations, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchResults_Conversations::ClassInfo = {"TEwsSearchResults_Conversations", "", "", nullptr, &NewTEwsSearchResults_Conversations, kDeclsTEwsSearchResults_Conversations, kByIndexTEwsSearchResults_Conversations, kByNameTEwsSearchResults_Conversations, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsConversation>* TEwsSearchResults_Conversations::GetConversation() { return static_cast<TDvXMLSchemaElementArray<TEwsConversation>*>(GetArrayChild(3308)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchResults_People::ClassInfo = {"TEwsSearchResults_People", "", "", nullptr, &NewTEwsSearchResults_People, kDeclsTEwsSearchResults_People, kByIndexTEwsSearchResults_People, kByNameTEwsSearchResults_People, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchResults_People::ClassInfo = {"TEwsSearchResults_People", "", "", nullptr, &NewTEwsSearchResults_People, kDeclsTEwsSearchResults_People, kByIndexTEwsSearchResults_People, kByNameTEwsSearchResults_People, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsPersona>* TEwsSearchResults_People::GetPersona() { return static_cast<TDvXMLSchemaElementArray<TEwsPersona>*>(GetArrayChild(3309)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchResults_SearchRefiners::ClassInfo = {"TEwsSearchResults_SearchRefiners", "", "", nullptr, &NewTEwsSearchResults_SearchRefiners, kDeclsTEwsSearchResults_SearchRefiners, kByIndexTEwsSearchResults_SearchRefiners, kByNameTEwsSearchResults_SearchRefiners, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchResults_SearchRefiners::ClassInfo = {"TEwsSearchResults_SearchRefiners", "", "", nullptr, &NewTEwsSearchResults_SearchRefiners, kDeclsTEwsSearchResults_SearchRefiners, kByIndexTEwsSearchResults_SearchRefiners, kByNameTEwsSearchResults_SearchRefiners, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsSearchRefiner>* TEwsSearchResults_SearchRefiners::GetSearchRefiner() { return static_cast<TDvXMLSchemaElementArray<TEwsSearchRefiner>*>(GetArrayChild(3310)); }
 
-const TDvXMLSchemaClassInfo TEwsSearchResults_MailboxesInformation::ClassInfo = {"TEwsSearchResults_MailboxesInformation", "", "", nullptr, &NewTEwsSearchResults_MailboxesInformation, kDeclsTEwsSearchResults_MailboxesInformation, kByIndexTEwsSearchResults_MailboxesInformation, kByNameTEwsSearchResults_MailboxesInformation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsSearchResults_MailboxesInformation::ClassInfo = {"TEwsSearchResults_MailboxesInformation", "", "", nullptr, &NewTEwsSearchResults_MailboxesInformation, kDeclsTEwsSearchResults_MailboxesInformation, kByIndexTEwsSearchResults_MailboxesInformation, kByNameTEwsSearchResults_MailboxesInformation, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsMailboxInformation>* TEwsSearchResults_MailboxesInformation::GetMailboxInformation() { return static_cast<TDvXMLSchemaElementArray<TEwsMailboxInformation>*>(GetArrayChild(3311)); }
 
-const TDvXMLSchemaClassInfo TEwsResponseMessage_MessageXml::ClassInfo = {"TEwsResponseMessage_MessageXml", "", "", nullptr, &NewTEwsResponseMessage_MessageXml, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsResponseMessage_MessageXml::ClassInfo = {"TEwsResponseMessage_MessageXml", "", "", nullptr, &NewTEwsResponseMessage_MessageXml, nullptr, nullptr, nullptr, 0, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 
-const TDvXMLSchemaClassInfo TEwsExecuteSearch_SearchRefiners::ClassInfo = {"TEwsExecuteSearch_SearchRefiners", "", "", nullptr, &NewTEwsExecuteSearch_SearchRefiners, kDeclsTEwsExecuteSearch_SearchRefiners, kByIndexTEwsExecuteSearch_SearchRefiners, kByNameTEwsExecuteSearch_SearchRefiners, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExecuteSearch_SearchRefiners::ClassInfo = {"TEwsExecuteSearch_SearchRefiners", "", "", nullptr, &NewTEwsExecuteSearch_SearchRefiners, kDeclsTEwsExecuteSearch_SearchRefiners, kByIndexTEwsExecuteSearch_SearchRefiners, kByNameTEwsExecuteSearch_SearchRefiners, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsDynamicRefinerQuery>* TEwsExecuteSearch_SearchRefiners::GetSearchRefiner() { return static_cast<TDvXMLSchemaElementArray<TEwsDynamicRefinerQuery>*>(GetArrayChild(3312)); }
 
-const TDvXMLSchemaClassInfo TEwsExecuteSearch_ExtendedKeywords::ClassInfo = {"TEwsExecuteSearch_ExtendedKeywords", "", "", nullptr, &NewTEwsExecuteSearch_ExtendedKeywords, kDeclsTEwsExecuteSearch_ExtendedKeywords, kByIndexTEwsExecuteSearch_ExtendedKeywords, kByNameTEwsExecuteSearch_ExtendedKeywords, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TEwsExecuteSearch_ExtendedKeywords::ClassInfo = {"TEwsExecuteSearch_ExtendedKeywords", "", "", nullptr, &NewTEwsExecuteSearch_ExtendedKeywords, kDeclsTEwsExecuteSearch_ExtendedKeywords, kByIndexTEwsExecuteSearch_ExtendedKeywords, kByNameTEwsExecuteSearch_ExtendedKeywords, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsExtendedKeywordDefinition>* TEwsExecuteSearch_ExtendedKeywords::GetExtendedKeywordDefinition() { return static_cast<TDvXMLSchemaElementArray<TEwsExtendedKeywordDefinition>*>(GetArrayChild(3313)); }
 
-const TDvXMLSchemaClassInfo TDvEwsNonEmptyArrayOfAlternateIds::ClassInfo = {"TDvEwsNonEmptyArrayOfAlternateIds", "", "m:ResponseMessages", nullptr, &NewTDvEwsNonEmptyArrayOfAlternateIds, kDeclsTDvEwsNonEmptyArrayOfAlternateIds, kByIndexTDvEwsNonEmptyArrayOfAlternateIds, kByNameTDvEwsNonEmptyArrayOfAlternateIds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
+constinit const TDvXMLSchemaClassInfo TDvEwsNonEmptyArrayOfAlternateIds::ClassInfo = {"TDvEwsNonEmptyArrayOfAlternateIds", "", "m:ResponseMessages", nullptr, &NewTDvEwsNonEmptyArrayOfAlternateIds, kDeclsTDvEwsNonEmptyArrayOfAlternateIds, kByIndexTDvEwsNonEmptyArrayOfAlternateIds, kByNameTDvEwsNonEmptyArrayOfAlternateIds, 1, TDvXMLSchemaValueKind::None, nullptr, nullptr, 0};
 TDvXMLSchemaElementArray<TEwsConvertIdResponseMessage>* TDvEwsNonEmptyArrayOfAlternateIds::GetConvertIdResponseMessage() { return static_cast<TDvXMLSchemaElementArray<TEwsConvertIdResponseMessage>*>(GetArrayChild(3314)); }
 
 }  // namespace dv

@@ -7,7 +7,7 @@ namespace dv {
 
 namespace {
 
-const TDvXMLSchemaClassInfo* const kAll[] = {
+constinit const TDvXMLSchemaClassInfo* const kAll[] = {
     &TDvEwsNonEmptyArrayOfAlternateIds::ClassInfo,
     &TEwsAbchEmailAddressDictionary::ClassInfo,
     &TEwsAbchEmailAddressDictionaryEntry::ClassInfo,
@@ -995,7 +995,7 @@ struct TSchemaName {
   std::string_view Name;
   const TDvXMLSchemaClassInfo* Info;
 };
-const TSchemaName kBySchemaName[] = {
+constinit const TSchemaName kBySchemaName[] = {
     {"m:AddDelegateResponseMessageType", &TEwsAddDelegateResponseMessage::ClassInfo},
     {"m:AddDelegateType", &TEwsAddDelegate::ClassInfo},
     {"m:AddDistributionGroupToImListResponseMessageType", &TEwsAddDistributionGroupToImListResponseMessage::ClassInfo},
