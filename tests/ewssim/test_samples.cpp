@@ -2,7 +2,6 @@
 // the simulator accepts them (no schema fault, a valid response for every one).
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -81,18 +80,34 @@ TEST_F(SamplesTest, ReferenceRequestSamplesAreAccepted) {
   // of a request that fails schema validation (EmailAddress4).
   const std::set<std::string> invalidSamples = {"getservertimezones-operation.md",
                                                 "updateitem-operation-contact.md"};
-  std::regex block("```(?:XML|xml)\\s*\\n([\\s\\S]*?)```");
+
   int tried = 0, schemaFaults = 0;
   std::string failures;
   for (auto& e : fs::directory_iterator(dir)) {
     std::string file = e.path().filename().string();
     if (file.find("-operation") == std::string::npos) continue;
     std::string text = ReadFile(e.path());
-    for (std::sregex_iterator it(text.begin(), text.end(), block), end; it != end; ++it) {
-      std::string xml = (*it)[1].str();
-      std::smatch m;
-      if (!std::regex_search(xml, m, std::regex("<(?:\\w+:)?Body>\\s*<(?:\\w+:)?(\\w+)"))) continue;
-      std::string op = m[1].str();
+    // Fenced XML blocks: ```XML (or ```xml) up to the closing fence.
+    std::vector<std::string> blocks;
+    for (size_t pos = 0; (pos = text.find("```", pos)) != std::string::npos;) {
+      size_t lineEnd = text.find('\n', pos);
+      if (lineEnd == std::string::npos) break;
+      std::string lang = text.substr(pos + 3, lineEnd - pos - 3);
+      size_t close = text.find("```", lineEnd);
+      if (close == std::string::npos) break;
+      if (lang.rfind("XML", 0) == 0 || lang.rfind("xml", 0) == 0)
+        blocks.push_back(text.substr(lineEnd + 1, close - lineEnd - 1));
+      pos = close + 3;
+    }
+    for (const std::string& xml : blocks) {
+      // The operation: the first element inside the SOAP Body.
+      size_t body = xml.find("Body>");
+      if (body == std::string::npos || xml[body - 1] == '/') continue;
+      size_t open = xml.find('<', body);
+      if (open == std::string::npos) continue;
+      size_t end = xml.find_first_of(" />\r\n", open);
+      std::string op = xml.substr(open + 1, end - open - 1);
+      if (op.find(':') != std::string::npos) op = op.substr(op.find(':') + 1);
       if (!ops.count(op)) continue;
       ++tried;
       auto r = PostRaw(xml);

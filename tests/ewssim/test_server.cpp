@@ -196,6 +196,18 @@ TEST_F(ServerTest, TimeZoneContextAppliesToZonelessDateTimes) {
   // Summer time is UTC+2 in Berlin, winter time UTC+1.
   EXPECT_EQ(TextOf(got.root(), "Start"), "2026-07-01T08:00:00Z");
   EXPECT_EQ(TextOf(got.root(), "End"), "2026-01-15T09:00:00Z");
+  // An explicit offset wins over the context; booleans written as 1/0 come back as true/false.
+  auto task = Call(
+      "<m:CreateItem><m:Items><t:Task><t:Subject>offset</t:Subject>"
+      "<t:ReminderIsSet>1</t:ReminderIsSet><t:DueDate>2026-05-01T12:00:00.000+02:00"
+      "</t:DueDate></t:Task></m:Items></m:CreateItem>",
+      "alice@example.com", header);
+  auto gotTask = Call(
+      "<m:GetItem><m:ItemShape><t:BaseShape>AllProperties</t:BaseShape>"
+      "</m:ItemShape><m:ItemIds>" +
+      ItemIdXml(First(task.root(), "ItemId")) + "</m:ItemIds></m:GetItem>");
+  EXPECT_EQ(TextOf(gotTask.root(), "DueDate"), "2026-05-01T10:00:00Z");
+  EXPECT_EQ(TextOf(gotTask.root(), "ReminderIsSet"), "true");
 }
 
 TEST_F(ServerTest, RequestSizeLimit) {
