@@ -24,7 +24,8 @@ class IDvDOMElement;
 
 // Formats text the way the library's messages are written: "%s" and "%d" take the next argument,
 // "%N:s" / "%:Ns" style indexes ("%0:s", "%:0s") take argument N, "%%" is a percent sign. Every
-// argument is given as text. A directive without an argument is left as written.
+// argument is given as text and inserted as it is (a width or precision is read and ignored, so
+// callers pad numbers themselves). A directive without an argument is left as written.
 std::string DvEWSFormat(std::string_view format, std::initializer_list<std::string_view> args);
 
 // The exception of EWS-level failures: a response message that is not "Success", a failed
