@@ -1,0 +1,726 @@
+// ews: a command-line tool over the EWS library. It logs on with a session, opens the default
+// store (or another mailbox's) and carries out one command, printing a table on a terminal or
+// JSON with --json.
+//
+// Exit codes: 0 success, 1 other failure, 2 usage error (bad arguments, malformed filter, unknown
+// field or folder), 3 connection or authentication failure, 4 EWS error (the response code is
+// printed).
+#include <termios.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+
+#include "DvHTTP.h"
+#include "DvXML.h"
+#include "ews_filter.h"
+#include "ews_output.h"
+#include "uDvEWS.h"
+#include "uDvEWSFolder.h"
+#include "uDvEWSMsgStore.h"
+#include "uDvEWSProps.h"
+#include "uDvEWSServices.h"
+#include "uDvEWSTable.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+enum ExitCode { kOk = 0, kFailure = 1, kUsage = 2, kConnection = 3, kEWS = 4 };
+
+// A failure with its exit code; the message is printed on one line.
+struct ToolError {
+  int code;
+  std::string message;
+};
+
+[[noreturn]] void Usage(const std::string& message) {
+  throw ToolError{kUsage, message};
+}
+
+std::string Lower(std::string s) {
+  for (auto& c : s)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+std::string Upper(std::string s) {
+  for (auto& c : s)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) Usage("cannot read " + path);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// ---- Options ----
+
+struct Options {
+  std::string url;
+  std::string user;
+  std::string passwordFile;
+  bool insecure = false;
+  std::string versionCheck = "on";
+  std::string impersonate;
+  std::string trace;
+  bool json = false;
+};
+
+std::string ReadPassword(const Options& o) {
+  if (!o.passwordFile.empty()) {
+    std::string text = ReadFile(o.passwordFile);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+      text.pop_back();
+    return text;
+  }
+  if (const char* env = std::getenv("EWS_PASSWORD")) return env;
+  FILE* tty = std::fopen("/dev/tty", "r+");
+  if (!tty)
+    Usage("no password: use --password-file or EWS_PASSWORD, or run on a terminal to be asked");
+  int fd = fileno(tty);
+  std::fprintf(tty, "Password for %s: ", o.user.c_str());
+  std::fflush(tty);
+  termios old{};
+  bool restore = tcgetattr(fd, &old) == 0;
+  if (restore) {
+    termios quiet = old;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(fd, TCSAFLUSH, &quiet);
+  }
+  std::string password;
+  for (int c; (c = std::fgetc(tty)) != EOF && c != '\n';)
+    password += static_cast<char>(c);
+  if (restore) tcsetattr(fd, TCSAFLUSH, &old);
+  std::fprintf(tty, "\n");
+  std::fclose(tty);
+  return password;
+}
+
+// ---- Connection ----
+
+class Connection {
+ public:
+  explicit Connection(const Options& o) : options_(o) {}
+
+  dv::TDvEWSCustomSession& Session() { return session_; }
+
+  void Logon() {
+    if (options_.url.empty()) Usage("--url is required (or set EWS_URL)");
+    if (options_.user.empty()) Usage("--user is required (or set EWS_USER)");
+    session_.SetLogonDialog(false);
+    session_.SetPasswordDialog(false);
+    session_.SetServiceUrl(options_.url);
+    session_.SetCredentials(dv::TDvCredentials(options_.user, ReadPassword(options_)));
+    if (options_.insecure)
+      session_.SetSecurityFlags({dv::TDvHTTPSecurityFlag::sfIgnoreInvalidCertDate,
+                                 dv::TDvHTTPSecurityFlag::sfIgnoreUnknownCA,
+                                 dv::TDvHTTPSecurityFlag::sfIgnoreInvalidCommonName,
+                                 dv::TDvHTTPSecurityFlag::sfIgnoreRevocation,
+                                 dv::TDvHTTPSecurityFlag::sfIgnoreWrongUsage});
+    if (!options_.trace.empty()) {
+      std::error_code ec;
+      fs::create_directories(options_.trace, ec);
+      if (ec) Usage("cannot create trace folder " + options_.trace);
+      std::string dir = options_.trace;
+      session_.SetOnSOAPTrace([dir, n = 0](const dv::TDvSOAPTrace& trace) mutable {
+        char name[64];
+        std::snprintf(name, sizeof name, "%04d-%s.xml", ++n,
+                      trace.Kind == dv::TDvSOAPTrace::TKind::tkRequest ? "request" : "response");
+        std::ofstream out(fs::path(dir) / name, std::ios::binary);
+        // The SOAP layer hands the content with secret values already masked.
+        out << trace.Content;
+      });
+    }
+    try {
+      session_.SetActive(true);
+    } catch (const dv::EEWSException& e) {
+      throw ToolError{kConnection, "cannot log on: " + std::string(e.what())};
+    } catch (const dv::Exception& e) {
+      throw ToolError{kConnection, "cannot log on: " + std::string(e.what())};
+    }
+    if (options_.versionCheck == "on") try {
+        dv::EwsCheckVersion(dv::TServerVersion::Exchange2007_SP1, session_.GetServerVersion(),
+                            "ews");
+      } catch (const dv::Exception& e) {
+        throw ToolError{kConnection, e.what()};
+      }
+  }
+
+  std::shared_ptr<dv::IDvEWSMsgStore> Store() {
+    if (!store_) {
+      if (!session_.GetActive()) Logon();
+      store_ = options_.impersonate.empty() ? session_.OpenDefaultMsgStore()
+                                            : session_.OpenMsgStore(options_.impersonate);
+    }
+    return store_;
+  }
+
+ private:
+  const Options& options_;
+  dv::TDvEWSCustomSession session_;
+  std::shared_ptr<dv::IDvEWSMsgStore> store_;
+};
+
+// ---- Field names ----
+
+// A field definition by a friendly name (subject, isread, datetimereceived, …) or by any
+// definition name of the registry (FLD_…, PR_…, MPR_…, EPR_…).
+dv::PDvEWSFieldDef FieldByName(const std::string& name) {
+  const std::string upper = Upper(name);
+  if (upper.rfind("FLD_", 0) == 0) {
+    if (auto def = dv::GetFieldDef(upper, false)) return def;
+  } else if (upper.rfind("PR_", 0) == 0 || upper.rfind("MPR_", 0) == 0 ||
+             upper.rfind("EPR_", 0) == 0) {
+    for (const std::string& candidate : {name, upper})
+      try {
+        return dv::GetFirstFieldDef(candidate);
+      } catch (const dv::Exception&) {
+      }
+  } else {
+    static const std::map<std::string, std::string> kAliases = {
+        {"from", "FLD_MESSAGE_FROM"},       {"to", "FLD_ITEM_DISPLAYTO"},
+        {"cc", "FLD_ITEM_DISPLAYCC"},       {"received", "FLD_ITEM_DATETIMERECEIVED"},
+        {"sent", "FLD_ITEM_DATETIMESENT"},  {"id", "FLD_ITEM_ITEMID"},
+        {"class", "FLD_ITEM_ITEMCLASS"},    {"unread", "FLD_FOLDER_UNREADCOUNT"},
+        {"name", "FLD_FOLDER_DISPLAYNAME"}, {"total", "FLD_FOLDER_TOTALCOUNT"}};
+    auto alias = kAliases.find(Lower(name));
+    if (alias != kAliases.end()) return dv::GetFieldDef(alias->second, false);
+    for (const char* group : {"ITEM", "MESSAGE", "CALENDAR", "CONTACTS", "TASK", "FOLDER"})
+      if (auto def = dv::GetFieldDef("FLD_" + std::string(group) + "_" + upper, false)) return def;
+  }
+  Usage("unknown field \"" + name + "\"");
+}
+
+// ---- Filters ----
+
+dv::DvEWSRestrictionPtr Compile(dv::IDvEWSTableBase& table, const ewscli::FilterNode& node) {
+  using K = ewscli::FilterNode::Kind;
+  switch (node.kind) {
+    case K::And:
+    case K::Or: {
+      auto r = table.CreateRestriction(node.kind == K::And ? dv::TDvEWSRestrictionType::rtAnd
+                                                           : dv::TDvEWSRestrictionType::rtOr);
+      for (const auto& child : node.children) {
+        auto c = Compile(table, *child);
+        if (auto a = std::dynamic_pointer_cast<dv::IDvEWSRestrictionAnd>(r))
+          a->AddRestriction(c);
+        else
+          std::dynamic_pointer_cast<dv::IDvEWSRestrictionOr>(r)->AddRestriction(c);
+      }
+      return r;
+    }
+    case K::Not: {
+      auto r = table.CreateRestriction(dv::TDvEWSRestrictionType::rtNot);
+      std::dynamic_pointer_cast<dv::IDvEWSRestrictionNot>(r)->SetRestriction(
+          Compile(table, *node.children[0]));
+      return r;
+    }
+    case K::Exists: {
+      auto r = table.CreateRestriction(dv::TDvEWSRestrictionType::rtExists);
+      std::dynamic_pointer_cast<dv::IDvEWSRestrictionExists>(r)->SetFieldDef(
+          *FieldByName(node.field));
+      return r;
+    }
+    case K::Contains:
+    case K::StartsWith: {
+      auto r = table.CreateRestriction(dv::TDvEWSRestrictionType::rtContent);
+      auto c = std::dynamic_pointer_cast<dv::IDvEWSRestrictionContent>(r);
+      c->SetFieldDef(*FieldByName(node.field));
+      c->SetContainmentMode(node.kind == K::Contains ? dv::TDvEWSContainmentMode::cmSubstring
+                                                     : dv::TDvEWSContainmentMode::cmPrefixed);
+      c->SetContainmentComparison(dv::TDvEWSContainmentComparison::ccIgnoreCase);
+      c->SetValue(node.value.text);
+      return r;
+    }
+    case K::Compare: {
+      auto r = table.CreateRestriction(dv::TDvEWSRestrictionType::rtCompare);
+      auto c = std::dynamic_pointer_cast<dv::IDvEWSRestrictionCompare>(r);
+      c->SetFieldDef(*FieldByName(node.field));
+      static const dv::TDvEWSRestrictionOperator kOps[] = {
+          dv::TDvEWSRestrictionOperator::opIsEqualTo,
+          dv::TDvEWSRestrictionOperator::opIsNotEqualTo,
+          dv::TDvEWSRestrictionOperator::opIsLessThan,
+          dv::TDvEWSRestrictionOperator::opIsLessThanOrEqualTo,
+          dv::TDvEWSRestrictionOperator::opIsGreaterThan,
+          dv::TDvEWSRestrictionOperator::opIsGreaterThanOrEqualTo};
+      c->SetOperator(kOps[static_cast<int>(node.op)]);
+      using V = ewscli::FilterValue::Kind;
+      switch (node.value.kind) {
+        case V::Boolean:
+          c->SetValue(dv::TDvVariant(node.value.boolean));
+          break;
+        case V::Integer:
+          c->SetValue(dv::TDvVariant(static_cast<std::int64_t>(node.value.integer)));
+          break;
+        case V::Number:
+          c->SetValue(dv::TDvVariant(node.value.number));
+          break;
+        case V::DateTime:
+          c->SetValue(dv::TDvVariant(dv::DvXMLToDateTime(node.value.text)));
+          break;
+        case V::Text:
+          c->SetValue(dv::TDvVariant(node.value.text));
+          break;
+      }
+      return r;
+    }
+  }
+  Usage("bad filter");
+}
+
+// ---- Folders ----
+
+// A folder by a distinguished name (inbox, sentitems, …), a path of display names from the top
+// of the mailbox ("Inbox/Projects"; a distinguished name may start it), or a folder id.
+class FolderResolver {
+ public:
+  explicit FolderResolver(Connection& c) : connection_(c) {}
+
+  dv::DvEWSFolderPtr Open(const std::string& spec) {
+    auto store = connection_.Store();
+    std::vector<std::string> parts;
+    std::stringstream s(spec);
+    for (std::string part; std::getline(s, part, '/');)
+      if (!part.empty()) parts.push_back(part);
+    if (parts.empty()) return store->GetFolder(dv::TDistinguishedFolderIdName::dfinmsgfolderroot);
+    dv::DvEWSFolderPtr folder;
+    std::size_t first = 0;
+    int ordinal = 0;
+    const auto& info = dv::DvEnumTypeInfo(dv::TDistinguishedFolderIdName{});
+    if (info.FromXML(Lower(parts[0]), ordinal)) {
+      folder = store->GetFolder(static_cast<dv::TDistinguishedFolderIdName>(ordinal));
+      first = 1;
+    } else {
+      folder = store->GetFolder(dv::TDistinguishedFolderIdName::dfinmsgfolderroot);
+    }
+    for (std::size_t i = first; i < parts.size(); ++i) {
+      auto child = Child(folder, parts[i]);
+      if (!child) {
+        if (parts.size() == 1 && spec.size() > 40) {
+          // Not a name: try it as a folder id.
+          try {
+            return store->GetFolder(dv::TItemId{spec, ""});
+          } catch (const dv::Exception&) {
+          }
+        }
+        Usage("unknown folder \"" + spec + "\"");
+      }
+      folder = child;
+    }
+    return folder;
+  }
+
+  // The parent folder of a path and the last name in it (for mkdir).
+  std::pair<dv::DvEWSFolderPtr, std::string> Parent(const std::string& spec) {
+    auto slash = spec.find_last_of('/');
+    if (slash == std::string::npos) return {Open(""), spec};
+    return {Open(spec.substr(0, slash)), spec.substr(slash + 1)};
+  }
+
+  static dv::DvEWSFolderPtr Child(const dv::DvEWSFolderPtr& folder, const std::string& name) {
+    auto table = folder->GetSubFolders();
+    auto nameDef = dv::GetFieldDef("FLD_FOLDER_DISPLAYNAME", true);
+    table->GetFields().Add(*nameDef);
+    for (table->Open(); !table->Eof(); table->Next()) {
+      if (Lower(table->FieldByName(*nameDef)->GetAsString()) == Lower(name))
+        return folder->GetMsgStore()->GetFolder(table->GetItemId());
+    }
+    return nullptr;
+  }
+
+ private:
+  Connection& connection_;
+};
+
+// ---- Commands ----
+
+struct Context {
+  Options options;
+  std::unique_ptr<Connection> connection;
+  std::ostream& out = std::cout;
+
+  Connection& Conn() {
+    if (!connection) connection = std::make_unique<Connection>(options);
+    return *connection;
+  }
+  void Print(const ewscli::Table& table) {
+    if (options.json)
+      out << TableToJson(table).dump(2) << '\n';
+    else
+      ewscli::PrintTable(out, table);
+  }
+  void PrintObject(const json& object) {
+    if (options.json) {
+      out << object.dump(2) << '\n';
+      return;
+    }
+    std::size_t width = 0;
+    for (auto it = object.begin(); it != object.end(); ++it)
+      width = std::max(width, it.key().size());
+    for (auto it = object.begin(); it != object.end(); ++it)
+      out << it.key() << std::string(width - it.key().size() + 2, ' ')
+          << (it.value().is_string() ? it.value().get<std::string>() : it.value().dump()) << '\n';
+  }
+  void Done(const std::string& message, json object) {
+    if (options.json)
+      out << object.dump(2) << '\n';
+    else
+      out << message << '\n';
+  }
+};
+
+void CmdInfo(Context& ctx) {
+  auto& session = ctx.Conn().Session();
+  ctx.Conn().Logon();
+  auto store = ctx.Conn().Store();
+  const auto& vi = session.GetServerVersionInfo();
+  json j;
+  j["url"] = session.GetServiceUrl();
+  j["user"] = session.GetCredentials().GetUserName();
+  j["server_version"] = dv::EwsServerVersionName(session.GetServerVersion());
+  j["server_build"] = std::to_string(vi.MajorVersion) + "." + std::to_string(vi.MinorVersion) +
+                      "." + std::to_string(vi.MajorBuildNumber) + "." +
+                      std::to_string(vi.MinorBuildNumber);
+  j["description"] = session.GetServerDescription();
+  j["time_zone"] = session.GetCurrentTimeZoneContext();
+  j["store"] = store->GetDisplayName();
+  j["mailbox"] = session.GetDefaultStoreEmail();
+  ctx.PrintObject(j);
+}
+
+void ListFolders(const dv::DvEWSFolderPtr& folder, const std::string& prefix, bool tree,
+                 ewscli::Table& table) {
+  auto sub = folder->GetSubFolders();
+  auto name = dv::GetFieldDef("FLD_FOLDER_DISPLAYNAME", true);
+  auto total = dv::GetFieldDef("FLD_FOLDER_TOTALCOUNT", true);
+  auto unread = dv::GetFieldDef("FLD_FOLDER_UNREADCOUNT", true);
+  auto children = dv::GetFieldDef("FLD_FOLDER_CHILDFOLDERCOUNT", true);
+  for (auto def : {name, total, unread, children})
+    sub->GetFields().Add(*def);
+  struct Row {
+    std::string path, total, unread;
+    int children;
+    dv::TItemId id;
+  };
+  std::vector<Row> rows;
+  for (sub->Open(); !sub->Eof(); sub->Next()) {
+    Row r;
+    r.path = prefix + sub->FieldByName(*name)->GetAsString();
+    r.total = sub->HasField(*total) ? sub->FieldByName(*total)->GetAsString() : "";
+    r.unread = sub->HasField(*unread) ? sub->FieldByName(*unread)->GetAsString() : "";
+    r.children = sub->HasField(*children)
+                     ? static_cast<int>(sub->FieldByName(*children)->GetAsInteger())
+                     : 0;
+    r.id = sub->GetItemId();
+    rows.push_back(r);
+  }
+  for (const auto& r : rows) {
+    table.rows.push_back({r.path, r.total, r.unread, r.id.Id});
+    if (tree && r.children > 0)
+      ListFolders(folder->GetMsgStore()->GetFolder(r.id), r.path + "/", tree, table);
+  }
+}
+
+void CmdFolders(Context& ctx, bool tree, const std::string& under) {
+  FolderResolver resolver(ctx.Conn());
+  auto root = resolver.Open(under);
+  ewscli::Table table{{"folder", "total", "unread", "id"}, {}};
+  ListFolders(root, under.empty() ? "" : under + "/", tree, table);
+  ctx.Print(table);
+}
+
+void CmdLs(Context& ctx, const std::string& folderSpec, const std::string& columns,
+           const std::string& where, int limit, int pageSize) {
+  // The filter and columns are checked before anything is sent.
+  ewscli::FilterNodePtr filter;
+  if (!where.empty()) {
+    try {
+      filter = ewscli::ParseFilter(where);
+    } catch (const ewscli::FilterError& e) {
+      Usage("bad filter at column " + std::to_string(e.Column()) + ": " + e.what());
+    }
+  }
+  std::vector<std::string> names;
+  std::stringstream s(columns);
+  for (std::string c; std::getline(s, c, ',');)
+    if (!c.empty()) names.push_back(c);
+  std::vector<dv::PDvEWSFieldDef> defs;
+  for (const auto& n : names)
+    defs.push_back(FieldByName(n));
+
+  FolderResolver resolver(ctx.Conn());
+  auto folder = resolver.Open(folderSpec);
+  auto items = folder->GetItems();
+  if (auto table = std::dynamic_pointer_cast<dv::TDvEWSTable>(items); table && pageSize > 0)
+    table->SetPageSize(pageSize);
+  for (auto def : defs)
+    items->GetFields().Add(*def);
+  if (filter) items->Filter(Compile(*items, *filter));
+  ewscli::Table out;
+  out.columns = names;
+  out.columns.push_back("id");
+  int n = 0;
+  for (items->Open(); !items->Eof() && (limit <= 0 || n < limit); items->Next(), ++n) {
+    std::vector<std::string> row;
+    for (auto def : defs)
+      row.push_back(items->HasField(*def) ? items->FieldByName(*def)->GetAsString() : "");
+    row.push_back(items->GetItemId().Id);
+    out.rows.push_back(std::move(row));
+  }
+  ctx.Print(out);
+}
+
+dv::TDvEWSFolderDeleteType DeleteType(bool hard, bool soft) {
+  if (hard && soft) Usage("--hard and --soft exclude each other");
+  return hard   ? dv::TDvEWSFolderDeleteType::dtHardDelete
+         : soft ? dv::TDvEWSFolderDeleteType::dtSoftDelete
+                : dv::TDvEWSFolderDeleteType::dtMoveToDeletedItems;
+}
+
+void CmdMkdir(Context& ctx, const std::string& path) {
+  FolderResolver resolver(ctx.Conn());
+  auto [parent, name] = resolver.Parent(path);
+  if (name.empty()) Usage("missing folder name");
+  auto id = parent->CreateFolder(dv::TSetFolderFieldType::sffFolder, name);
+  ctx.Done("created " + path, json{{"folder", path}, {"id", id.Id}});
+}
+
+void CmdRmdir(Context& ctx, const std::string& path, bool hard, bool soft) {
+  FolderResolver resolver(ctx.Conn());
+  auto folder = resolver.Open(path);
+  auto parent = folder->GetMsgStore()->GetFolder(folder->GetParentFolderId());
+  parent->DeleteFolder(folder->GetID(), DeleteType(hard, soft));
+  ctx.Done("deleted " + path, json{{"folder", path}, {"deleted", true}});
+}
+
+void CmdEmpty(Context& ctx, const std::string& path, bool hard, bool soft, bool subFolders) {
+  FolderResolver resolver(ctx.Conn());
+  auto folder = resolver.Open(path);
+  folder->EmptyFolder(DeleteType(hard, soft), subFolders);
+  ctx.Done("emptied " + path, json{{"folder", path}, {"emptied", true}});
+}
+
+void CmdMoveCopy(Context& ctx, bool move, const std::vector<std::string>& ids,
+                 const std::string& dest) {
+  FolderResolver resolver(ctx.Conn());
+  auto target = resolver.Open(dest);
+  json results = json::array();
+  for (const auto& id : ids) {
+    dv::TItemId newId = move ? target->MoveItem(dv::TItemId{id, ""}, target->GetID())
+                             : target->CopyItem(dv::TItemId{id, ""}, target->GetID());
+    results.push_back({{"id", id}, {"new_id", newId.Id}});
+    if (!ctx.options.json)
+      ctx.out << (move ? "moved " : "copied ") << id << " -> " << newId.Id << '\n';
+  }
+  if (ctx.options.json) ctx.out << results.dump(2) << '\n';
+}
+
+void CmdRm(Context& ctx, const std::vector<std::string>& ids, bool hard, bool soft) {
+  FolderResolver resolver(ctx.Conn());
+  auto any = resolver.Open("inbox");
+  auto type = DeleteType(hard, soft);
+  json results = json::array();
+  for (const auto& id : ids) {
+    any->DeleteItem(dv::TItemId{id, ""}, type);
+    results.push_back({{"id", id}, {"deleted", true}});
+    if (!ctx.options.json) ctx.out << "deleted " << id << '\n';
+  }
+  if (ctx.options.json) ctx.out << results.dump(2) << '\n';
+}
+
+// A progress line on a terminal: "label  [#####.....]  n/total".
+void Progress(const std::string& label, std::size_t done, std::size_t total) {
+  if (!isatty(STDERR_FILENO) || total == 0) return;
+  const std::size_t width = 30;
+  std::size_t filled = done * width / total;
+  std::cerr << '\r' << label << " [" << std::string(filled, '#') << std::string(width - filled, '.')
+            << "] " << done << '/' << total;
+  if (done == total) std::cerr << '\n';
+  std::cerr.flush();
+}
+
+void CmdImport(Context& ctx, const std::string& folderSpec, const std::vector<std::string>& files) {
+  for (const auto& f : files)
+    if (!fs::is_regular_file(f)) Usage("no such file: " + f);
+  FolderResolver resolver(ctx.Conn());
+  auto folder = resolver.Open(folderSpec);
+  json results = json::array();
+  std::size_t imported = 0, failed = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    try {
+      auto id = folder->ImportItem(files[i], std::ios::in | std::ios::binary, nullptr);
+      results.push_back({{"file", files[i]}, {"id", id.Id}});
+      ++imported;
+    } catch (const dv::EEWSException& e) {
+      results.push_back({{"file", files[i]}, {"error", e.what()}});
+      ++failed;
+    }
+    Progress("importing", i + 1, files.size());
+  }
+  if (ctx.options.json)
+    ctx.out << json{{"imported", imported}, {"failed", failed}, {"items", results}}.dump(2) << '\n';
+  else
+    ctx.out << "imported " << imported << ", failed " << failed << '\n';
+  if (failed) throw ToolError{kEWS, std::to_string(failed) + " file(s) not imported"};
+}
+
+void CmdResolve(Context& ctx, const std::string& name) {
+  ctx.Conn().Store();
+  auto set = ctx.Conn().Session().ResolveName(
+      name, dv::TResolveNamesSearchScope::rnssActiveDirectoryContacts);
+  ewscli::Table table{{"name", "email", "routing", "type"}, {}};
+  for (int i = 0; set && i < set->Count(); ++i) {
+    auto entry = set->GetItem(i);
+    auto mailbox = entry->Recipient();
+    if (!mailbox) continue;
+    std::string type(
+        dv::DvEnumTypeInfo(dv::TMailboxType{}).ToXML(static_cast<int>(mailbox->GetMailboxType())));
+    table.rows.push_back(
+        {mailbox->GetName(), mailbox->GetEmailAddress(), mailbox->GetRoutingType(), type});
+  }
+  ctx.Print(table);
+}
+
+int Main(int argc, char** argv) {
+  Context ctx;
+  CLI::App app{"ews: Exchange Web Services from the command line"};
+  app.require_subcommand(1);
+  app.set_help_all_flag("--help-all", "help for every command");
+  auto& o = ctx.options;
+  if (const char* v = std::getenv("EWS_URL")) o.url = v;
+  if (const char* v = std::getenv("EWS_USER")) o.user = v;
+  app.add_option("--url", o.url, "EWS endpoint (https://host/EWS/Exchange.asmx); env EWS_URL");
+  app.add_option("--user", o.user, "user name; env EWS_USER");
+  app.add_option("--password-file", o.passwordFile,
+                 "file holding the password (else EWS_PASSWORD, else a prompt)");
+  app.add_flag("--insecure", o.insecure, "do not verify the server's TLS certificate");
+  app.add_option("--version-check", o.versionCheck,
+                 "on: refuse servers older than Exchange 2007 SP1 (default); off: skip")
+      ->check(CLI::IsMember({"on", "off"}));
+  app.add_option("--impersonate", o.impersonate, "open this mailbox's store (SMTP address)");
+  app.add_option("--trace", o.trace,
+                 "write every SOAP request and response to numbered files in DIR");
+  app.add_flag("--json", o.json, "print JSON instead of tables");
+
+  auto* info = app.add_subcommand("info", "server version, time zone and default store");
+
+  auto* folders = app.add_subcommand("folders", "list folders");
+  bool tree = false;
+  std::string under;
+  folders->add_flag("--tree", tree, "the whole folder tree");
+  folders->add_option("FOLDER", under, "start below this folder (default: the top)");
+
+  auto* ls = app.add_subcommand("ls", "list the items of a folder");
+  std::string folder, columns = "subject,from,datetimereceived,isread", where;
+  int limit = 0, pageSize = 0;
+  ls->add_option("FOLDER", folder, "inbox, sentitems, Inbox/Sub, …")->required();
+  ls->add_option("--columns", columns, "comma-separated field names")->capture_default_str();
+  ls->add_option("--where", where, "filter, e.g. \"isread = false and subject contains 'x'\"");
+  ls->add_option("--limit", limit, "at most this many rows")->check(CLI::NonNegativeNumber);
+  ls->add_option("--page-size", pageSize, "rows per request")->check(CLI::PositiveNumber);
+
+  auto* mkdir = app.add_subcommand("mkdir", "create a folder (path of display names)");
+  std::string path;
+  mkdir->add_option("PATH", path)->required();
+  auto* rmdir = app.add_subcommand("rmdir", "delete a folder");
+  rmdir->add_option("FOLDER", path)->required();
+  bool hard = false, soft = false, subFolders = false;
+  rmdir->add_flag("--hard", hard, "delete for good");
+  rmdir->add_flag("--soft", soft, "soft delete (recoverable)");
+  auto* empty = app.add_subcommand("empty", "delete every item of a folder");
+  empty->add_option("FOLDER", path)->required();
+  empty->add_flag("--hard", hard, "delete for good");
+  empty->add_flag("--soft", soft, "soft delete (recoverable)");
+  empty->add_flag("--subfolders", subFolders, "also delete its sub-folders");
+
+  std::vector<std::string> ids;
+  std::string dest;
+  auto* mv = app.add_subcommand("mv", "move items to a folder");
+  mv->add_option("ID", ids)->required();
+  mv->add_option("FOLDER", dest)->required();
+  auto* cp = app.add_subcommand("cp", "copy items to a folder");
+  cp->add_option("ID", ids)->required();
+  cp->add_option("FOLDER", dest)->required();
+  auto* rm = app.add_subcommand("rm", "delete items (to Deleted Items unless --hard/--soft)");
+  rm->add_option("ID", ids)->required();
+  rm->add_flag("--hard", hard, "delete for good");
+  rm->add_flag("--soft", soft, "soft delete (recoverable)");
+
+  auto* import = app.add_subcommand("import", "import .eml files into a folder");
+  std::vector<std::string> files;
+  import->add_option("FOLDER", folder)->required();
+  import->add_option("FILE", files)->required();
+
+  auto* resolve = app.add_subcommand("resolve", "resolve a name in the directory and contacts");
+  std::string name;
+  resolve->add_option("NAME", name)->required();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::cerr << "ews: " << e.what() << '\n';
+    return kUsage;
+  }
+
+  try {
+    if (info->parsed())
+      CmdInfo(ctx);
+    else if (folders->parsed())
+      CmdFolders(ctx, tree, under);
+    else if (ls->parsed())
+      CmdLs(ctx, folder, columns, where, limit, pageSize);
+    else if (mkdir->parsed())
+      CmdMkdir(ctx, path);
+    else if (rmdir->parsed())
+      CmdRmdir(ctx, path, hard, soft);
+    else if (empty->parsed())
+      CmdEmpty(ctx, path, hard, soft, subFolders);
+    else if (mv->parsed() || cp->parsed()) {
+      if (mv->parsed())
+        CmdMoveCopy(ctx, true, ids, dest);
+      else
+        CmdMoveCopy(ctx, false, ids, dest);
+    } else if (rm->parsed())
+      CmdRm(ctx, ids, hard, soft);
+    else if (import->parsed())
+      CmdImport(ctx, folder, files);
+    else if (resolve->parsed())
+      CmdResolve(ctx, name);
+    return kOk;
+  } catch (const ToolError& e) {
+    std::cerr << "ews: " << e.message << '\n';
+    return e.code;
+  } catch (const dv::EEWSException& e) {
+    std::cerr << "ews: " << e.what() << '\n';
+    return e.GetEWSErrorCode().empty() && e.GetHTTPErrorCode() != 0 ? kConnection : kEWS;
+  } catch (const dv::EDvHTTPException& e) {
+    std::cerr << "ews: connection failed: " << e.what() << '\n';
+    return kConnection;
+  } catch (const std::exception& e) {
+    std::cerr << "ews: " << e.what() << '\n';
+    return kFailure;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return Main(argc, argv);
+}
