@@ -332,16 +332,6 @@ std::string TDvEWSCustomSession::GetDefaultMsgStore() const {
   return ProcessUserName();
 }
 
-std::shared_ptr<IDvEWSMsgStore> TDvEWSCustomSession::OpenDefaultMsgStore() {
-  CheckActive();
-  throw Exception("Message stores are not available in this build yet!");
-}
-
-std::shared_ptr<IDvEWSMsgStore> TDvEWSCustomSession::OpenMsgStore(const std::string& smtpAddress) {
-  CheckActive();
-  throw Exception("Message stores are not available in this build yet!");
-}
-
 int TDvEWSCustomSession::GetProfileNames(std::vector<std::string>& names) {
   std::vector<std::string> found;
   const int count = FProfileContainer != nullptr ? FProfileContainer->GetProfileNames(found) : 0;

@@ -23,6 +23,9 @@ namespace dv {
 
 class TDvEWSCustomSession;
 class IDvEWSMsgStore;
+class IDvEWSRecipient;
+class IDvEWSRecipients;
+class IDvEWSResolutionSet;
 
 // What the server reported about itself in the ServerVersionInfo header of the logon answer.
 struct TServerVersionInfo {
@@ -176,9 +179,22 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   TDvEWSMsgStores& GetMsgStores() { return FMsgStores; }
   // The default store's name: AutodiscoverEMail, else the user name, else the process's user.
   std::string GetDefaultMsgStore() const;
-  // Not available in this build yet: raise dv::Exception.
+  // The default store (its mailbox address becomes the anchor of every request); another
+  // address than the default store's opens that mailbox's store. (uDvEWSServices.cpp)
   std::shared_ptr<IDvEWSMsgStore> OpenDefaultMsgStore();
   std::shared_ptr<IDvEWSMsgStore> OpenMsgStore(const std::string& smtpAddress);
+
+  // ---- Names (uDvEWSServices.cpp) ----
+  // The directory and contact entries matching a text; never raises for no match.
+  std::shared_ptr<IDvEWSResolutionSet> ResolveName(const std::string& unresolvedEntry,
+                                                   TResolveNamesSearchScope scope);
+  // Completes one recipient from the server's first match; false when it is neither resolved nor
+  // already complete (and then, with raiseError, the server's error is raised).
+  bool ResolveName(const std::shared_ptr<IDvEWSRecipient>& recipient, bool raiseError);
+  // Resolves in list order, stopping at the first failure; true when all succeeded.
+  bool ResolveNames(const std::shared_ptr<IDvEWSRecipients>& recipients, bool raiseError);
+  // An empty recipient list of its own ("Resolution" root, entries named "Mailbox").
+  std::shared_ptr<IDvEWSRecipients> CreateRecipients();
 
   // ---- Profiles ----
   // Forward to ProfileContainer (load gives false and the count 0 without one).

@@ -205,7 +205,7 @@ class TDvEWSFolder : public TDvEWSPropObject<TEwsFolder>, public virtual IDvEWSF
  private:
   void Load(const TItemId& folderId);
 
-  std::weak_ptr<IDvEWSMsgStore> FMsgStore;
+  DvEWSMsgStorePtr FMsgStore;
   bool FDraftsChecked = false;
   bool FIsDrafts = false;
 };
