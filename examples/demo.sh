@@ -22,10 +22,22 @@ cleanup() {
 trap cleanup EXIT
 
 say() { printf '\n\033[1m# %s\033[0m\n' "$*"; }
+# Prints a command as it can be typed (arguments with spaces or quotes in single quotes).
+show() {
+  local line="$" arg
+  for arg in "$@"; do
+    if [[ "$arg" =~ ^[A-Za-z0-9_./:@,=+-]+$ ]]; then
+      line+=" $arg"
+    elif [[ "$arg" != *\'* ]]; then
+      line+=" '$arg'"
+    else
+      line+=" \"$arg\""
+    fi
+  done
+  printf '%s\n' "$line"
+}
 run() {
-  printf '$ ews'
-  printf ' %q' "$@"
-  printf '\n'
+  show ews "$@"
   "$EWS" "$@"
 }
 
@@ -89,10 +101,12 @@ Content-Type: text/plain; charset=utf-8
 
 Shall we meet at noon?
 MAIL
+  echo "(as Bob: EWS_USER=bob@example.com EWS_PASSWORD=…)"
   EWS_USER=bob@example.com EWS_PASSWORD=bob-secret run import inbox "$WORK/lunch.eml"
 fi
 
 say "6. Bob's Inbox has it"
+echo "(as Bob: EWS_USER=bob@example.com EWS_PASSWORD=…)"
 EWS_USER=bob@example.com EWS_PASSWORD=bob-secret \
   run ls inbox --columns subject,from --where "subject contains 'lunch'"
 

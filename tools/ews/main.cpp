@@ -13,6 +13,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -202,6 +203,61 @@ dv::PDvEWSFieldDef FieldByName(const std::string& name) {
       if (auto def = dv::GetFieldDef("FLD_" + std::string(group) + "_" + upper, false)) return def;
   }
   Usage("unknown field \"" + name + "\"");
+}
+
+std::string Unescape(const std::string& text) {
+  static const std::pair<const char*, char> kEntities[] = {
+      {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}, {"&amp;", '&'}};
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    bool replaced = false;
+    if (text[i] == '&')
+      for (const auto& [entity, ch] : kEntities)
+        if (text.compare(i, std::strlen(entity), entity) == 0) {
+          out += ch;
+          i += std::strlen(entity);
+          replaced = true;
+          break;
+        }
+    if (!replaced) out += text[i++];
+  }
+  return out;
+}
+
+// A value as a person reads it: a mailbox as "Name <address>", other XML values as their texts.
+std::string Readable(const std::string& value) {
+  if (value.empty() || value[0] != '<') return value;
+  std::vector<std::pair<std::string, std::string>> leaves;  // element local name, text
+  std::size_t i = 0;
+  while ((i = value.find('<', i)) != std::string::npos) {
+    std::size_t close = value.find('>', i);
+    if (close == std::string::npos) break;
+    std::string tag = value.substr(i + 1, close - i - 1);
+    std::size_t next = value.find('<', close);
+    if (tag.empty() || tag[0] == '/' || tag.back() == '/' || next == std::string::npos ||
+        value.compare(next, 2, "</") != 0) {
+      i = close + 1;
+      continue;
+    }
+    std::string local = tag.substr(0, tag.find(' '));
+    if (auto colon = local.find(':'); colon != std::string::npos) local = local.substr(colon + 1);
+    leaves.emplace_back(local, Unescape(value.substr(close + 1, next - close - 1)));
+    i = next;
+  }
+  std::string out, name;
+  for (const auto& [local, text] : leaves) {
+    if (local == "Name") {
+      name = text;
+    } else if (local == "EmailAddress") {
+      if (!out.empty()) out += ", ";
+      out += name.empty() ? text : name + " <" + text + ">";
+      name.clear();
+    }
+  }
+  if (!out.empty()) return out;
+  for (const auto& leaf : leaves)
+    out += (out.empty() ? "" : ", ") + leaf.second;
+  return out;
 }
 
 // ---- Filters ----
@@ -476,7 +532,7 @@ void CmdLs(Context& ctx, const std::string& folderSpec, const std::string& colum
   for (items->Open(); !items->Eof() && (limit <= 0 || n < limit); items->Next(), ++n) {
     std::vector<std::string> row;
     for (auto def : defs)
-      row.push_back(items->HasField(*def) ? items->FieldByName(*def)->GetAsString() : "");
+      row.push_back(items->HasField(*def) ? Readable(items->FieldByName(*def)->GetAsString()) : "");
     row.push_back(items->GetItemId().Id);
     out.rows.push_back(std::move(row));
   }
@@ -648,12 +704,11 @@ int Main(int argc, char** argv) {
 
   std::vector<std::string> ids;
   std::string dest;
-  auto* mv = app.add_subcommand("mv", "move items to a folder");
-  mv->add_option("ID", ids)->required();
-  mv->add_option("FOLDER", dest)->required();
-  auto* cp = app.add_subcommand("cp", "copy items to a folder");
-  cp->add_option("ID", ids)->required();
-  cp->add_option("FOLDER", dest)->required();
+  // "mv ID… FOLDER": the last argument is the folder.
+  auto* mv = app.add_subcommand("mv", "move items to a folder: mv ID... FOLDER");
+  mv->add_option("ID...FOLDER", ids)->required()->expected(2, 1 << 20);
+  auto* cp = app.add_subcommand("cp", "copy items to a folder: cp ID... FOLDER");
+  cp->add_option("ID...FOLDER", ids)->required()->expected(2, 1 << 20);
   auto* rm = app.add_subcommand("rm", "delete items (to Deleted Items unless --hard/--soft)");
   rm->add_option("ID", ids)->required();
   rm->add_flag("--hard", hard, "delete for good");
@@ -693,6 +748,8 @@ int Main(int argc, char** argv) {
     else if (empty->parsed())
       CmdEmpty(ctx, path, hard, soft, subFolders);
     else if (mv->parsed() || cp->parsed()) {
+      dest = ids.back();
+      ids.pop_back();
       if (mv->parsed())
         CmdMoveCopy(ctx, true, ids, dest);
       else
