@@ -1,0 +1,313 @@
+// Items: one mailbox item over its schema class. An item is either new (its XML is the item
+// element of a pending CreateItem request, so setters write straight into that request) or
+// loaded (its XML is the item element of the last GetItem response, with a snapshot taken at
+// load time). A property left out of the load is fetched the first time it is read (one GetItem
+// with IdOnly and that property, merged into both the data and the snapshot, so it never counts
+// as a change).
+//
+// SaveChanges sends a new item with one CreateItem (a pruned copy of the pending request, so a
+// failed save leaves the item as it was) and a loaded one with one UpdateItem holding one
+// t:SetItemField or t:DeleteItemField per changed value; then the attachment changes
+// (DeleteAttachment for removed or modified ones, one CreateAttachment per new one), then the
+// item reloads itself. Servers older than Exchange2013_SP1 get extended properties of a new item
+// in a second request (an UpdateItem after the CreateItem).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DvSOAP.h"
+#include "DvSysUtils.h"
+#include "DvXML.h"
+#include "uDvEWSBaseObject.h"
+#include "uDvEWSFolder.h"
+#include "uDvEWSInterfacesAttachments.h"
+#include "uDvEWSInterfacesRecipients.h"
+#include "uDvEWSTypes.h"
+#include "uDvEWSTypesEnums.h"
+
+namespace dv {
+
+enum class TDvEWSSaveOption { soNeverOverwrite, soAutoResolve, soAlwaysOverwrite };
+// "NeverOverwrite", "AutoResolve", "AlwaysOverwrite".
+std::string DvEWSSaveOptionText(TDvEWSSaveOption option);
+
+// The responses an item offers (children of its ResponseObjects), as bits 0..10 of a 16-bit set.
+enum class TDvEWSItemResponseType {
+  irtAcceptItem,
+  irtTentativelyAcceptItem,
+  irtDeclineItem,
+  irtReplyToItem,
+  irtForwardItem,
+  irtReplyAllToItem,
+  irtCancelCalendarItem,
+  irtRemoveItem,
+  irtPostReplyItem,
+  irtSuppressReadReceipt,
+  irtAcceptSharingInvitation
+};
+using TDvEWSItemResponseTypes = std::uint16_t;
+constexpr TDvEWSItemResponseTypes DvEWSResponseBit(TDvEWSItemResponseType t) {
+  return static_cast<TDvEWSItemResponseTypes>(1u << static_cast<unsigned>(t));
+}
+
+// The element name of an item kind ("Item", "Message", "ReplyToItem", …).
+std::string DvEWSItemTypeElementName(TItemType type);
+
+// A body's type and text.
+struct TDvEWSBodyText {
+  TBodyType BodyType = TBodyType::btText;
+  std::string Text;
+};
+
+class IDvEWSItem : public virtual IDvEWSPropObject {
+ public:
+  virtual TItemType GetItemType() = 0;
+  virtual bool GetIsNewItem() = 0;
+  virtual bool GetIsSaved() = 0;
+  virtual DvEWSMsgStorePtr GetMsgStore() = 0;
+  virtual DvEWSFolderPtr GetParentFolder() = 0;
+
+  virtual std::string GetSubject() = 0;
+  virtual void SetSubject(const std::string& value) = 0;
+  virtual TEwsBody* GetBody() = 0;
+  virtual std::string GetBodyText() = 0;
+  virtual void SetBodyText(const std::string& value) = 0;
+  virtual TDvEWSBodyText GetTextBody() = 0;
+  virtual TDvEWSStrings& GetCategories() = 0;
+  virtual TDvEWSAttachments& GetAttachments() = 0;
+  virtual TImportanceChoices GetImportance() = 0;
+  virtual void SetImportance(TImportanceChoices value) = 0;
+  virtual TSensitivityChoices GetSensitivity() = 0;
+  virtual void SetSensitivity(TSensitivityChoices value) = 0;
+  virtual std::string GetItemClass() = 0;
+  virtual void SetItemClass(const std::string& value) = 0;
+  virtual std::string GetInReplyTo() = 0;
+  virtual void SetInReplyTo(const std::string& value) = 0;
+  virtual std::string GetCulture() = 0;
+  virtual void SetCulture(const std::string& value) = 0;
+  virtual bool GetReminderIsSet() = 0;
+  virtual void SetReminderIsSet(bool value) = 0;
+  virtual TDateTime GetReminderDueBy() = 0;
+  virtual void SetReminderDueBy(TDateTime value) = 0;
+  virtual std::string GetReminderMinutesBeforeStart() = 0;
+  virtual void SetReminderMinutesBeforeStart(const std::string& value) = 0;
+  virtual TDateTime GetDateTimeCreated() = 0;
+  virtual TDateTime GetDateTimeReceived() = 0;
+  virtual TDateTime GetDateTimeSent() = 0;
+  virtual std::string GetDisplayCc() = 0;
+  virtual std::string GetDisplayTo() = 0;
+  virtual bool GetHasAttachments() = 0;
+  virtual bool GetIsDraft() = 0;
+  virtual bool GetIsFromMe() = 0;
+  virtual bool GetIsResend() = 0;
+  virtual bool GetIsSubmitted() = 0;
+  virtual bool GetIsUnmodified() = 0;
+  virtual std::string GetLastModifiedName() = 0;
+  virtual TDateTime GetLastModifiedTime() = 0;
+  virtual std::int32_t GetSize() = 0;
+  virtual TItemId GetParentFolderId() = 0;
+  virtual TEwsMimeContent* GetMimeContent() = 0;
+  virtual TEwsNonEmptyArrayOfResponseObjects* GetResponseObjects() = 0;
+  virtual TDvEWSItemResponseTypes GetAllowedResponseTypes() = 0;
+  virtual bool GetIsPrivate() = 0;
+  virtual void SetIsPrivate(bool value) = 0;
+
+  // Version-gated accessors (the version error on older servers).
+  virtual TEwsItemId* GetConversationId() = 0;
+  virtual bool GetIsAssociated() = 0;
+  virtual void SetIsAssociated(bool value) = 0;
+  virtual TEwsBody* GetUniqueBody() = 0;
+  virtual std::string GetWebClientEditFormQueryString() = 0;
+  virtual std::string GetWebClientReadFormQueryString() = 0;
+  virtual TEwsEntityExtractionResult* GetEntityExtractionResult() = 0;
+  virtual TEwsFlag* GetFlag() = 0;
+  virtual TIconIndex GetIconIndex() = 0;
+  virtual TBytes GetInstanceKey() = 0;
+  virtual TEwsBody* GetNormalizedBody() = 0;
+  virtual TEwsRetentionTag* GetPolicyTag() = 0;
+  virtual TEwsRetentionTag* GetArchiveTag() = 0;
+  virtual std::string GetPreview() = 0;
+  virtual void SetPreview(const std::string& value) = 0;
+  virtual TBytes GetStoreEntryId() = 0;
+  virtual TDateTime GetReminderNextTime() = 0;
+  virtual void SetReminderNextTime(TDateTime value) = 0;
+  virtual TDateTime GetRetentionDate() = 0;
+
+  virtual void SaveChanges(TDvEWSSaveOption option) = 0;
+  // The item's MIME content, decoded, written to a file.
+  virtual void SaveToFile(const std::string& fileName) = 0;
+};
+
+class IDvEWSItemEx : public virtual IDvEWSItem {
+ public:
+  virtual DvDOMElementPtr AsElement() = 0;
+};
+
+// The template's code that does not depend on the schema class.
+class TDvEWSItemCore : public TDvEWSPropObjectBase, public virtual IDvEWSItemEx {
+ public:
+  TDvEWSItemCore(TDvComponent* owner);
+  ~TDvEWSItemCore() override;
+
+  // Second construction step (virtual calls): load the item, or set up the pending CreateItem.
+  void Init(const TItemId& itemId);
+
+  TItemId GetID() override;
+  void SetId(const TItemId& id) override;
+  void SetPropData(const DvDOMElementPtr& element) override;
+  bool GetIsNewItem() override { return FNewItem; }
+  bool GetIsSaved() override { return !GetID().Id.empty(); }
+  DvDOMElementPtr AsElement() override { return FItemElement; }
+  // The held document: the pending request while new, else the last GetItem response.
+  DvDOMDocumentPtr GetHeldDocument() const { return FHeldDocument; }
+  const DvSOAPRequestPtr& GetPendingRequest() const { return FPendingRequest; }
+
+  DvEWSMsgStorePtr GetMsgStore() override;
+  DvEWSFolderPtr GetParentFolder() override;
+
+  virtual void ReloadItem(const TItemId& itemId);
+  void SaveChanges(TDvEWSSaveOption option) override;
+  // Fetches named values ("Subject", "item:Subject", "PROPDEF:PR_…") and merges them in. False
+  // when the item has no id or nothing came back.
+  bool GetAdditionalProperties(const std::vector<std::string>& names);
+  void SaveToFile(const std::string& fileName) override;
+
+  std::string GetSubject() override;
+  void SetSubject(const std::string& value) override;
+  TEwsBody* GetBody() override;
+  std::string GetBodyText() override;
+  void SetBodyText(const std::string& value) override;
+  TDvEWSBodyText GetTextBody() override;
+  TDvEWSStrings& GetCategories() override;
+  TDvEWSAttachments& GetAttachments() override;
+  TImportanceChoices GetImportance() override;
+  void SetImportance(TImportanceChoices value) override;
+  TSensitivityChoices GetSensitivity() override;
+  void SetSensitivity(TSensitivityChoices value) override;
+  std::string GetItemClass() override;
+  void SetItemClass(const std::string& value) override;
+  std::string GetInReplyTo() override;
+  void SetInReplyTo(const std::string& value) override;
+  std::string GetCulture() override;
+  void SetCulture(const std::string& value) override;
+  bool GetReminderIsSet() override;
+  void SetReminderIsSet(bool value) override;
+  TDateTime GetReminderDueBy() override;
+  void SetReminderDueBy(TDateTime value) override;
+  std::string GetReminderMinutesBeforeStart() override;
+  void SetReminderMinutesBeforeStart(const std::string& value) override;
+  TDateTime GetDateTimeCreated() override;
+  TDateTime GetDateTimeReceived() override;
+  TDateTime GetDateTimeSent() override;
+  std::string GetDisplayCc() override;
+  std::string GetDisplayTo() override;
+  bool GetHasAttachments() override;
+  bool GetIsDraft() override;
+  bool GetIsFromMe() override;
+  bool GetIsResend() override;
+  bool GetIsSubmitted() override;
+  bool GetIsUnmodified() override;
+  std::string GetLastModifiedName() override;
+  TDateTime GetLastModifiedTime() override;
+  std::int32_t GetSize() override;
+  TItemId GetParentFolderId() override;
+  TEwsMimeContent* GetMimeContent() override;
+  TEwsNonEmptyArrayOfResponseObjects* GetResponseObjects() override;
+  TDvEWSItemResponseTypes GetAllowedResponseTypes() override;
+  bool GetIsPrivate() override;
+  void SetIsPrivate(bool value) override;
+
+  TEwsItemId* GetConversationId() override;
+  bool GetIsAssociated() override;
+  void SetIsAssociated(bool value) override;
+  TEwsBody* GetUniqueBody() override;
+  std::string GetWebClientEditFormQueryString() override;
+  std::string GetWebClientReadFormQueryString() override;
+  TEwsEntityExtractionResult* GetEntityExtractionResult() override;
+  TEwsFlag* GetFlag() override;
+  TIconIndex GetIconIndex() override;
+  TBytes GetInstanceKey() override;
+  TEwsBody* GetNormalizedBody() override;
+  TEwsRetentionTag* GetPolicyTag() override;
+  TEwsRetentionTag* GetArchiveTag() override;
+  std::string GetPreview() override;
+  void SetPreview(const std::string& value) override;
+  TBytes GetStoreEntryId() override;
+  TDateTime GetReminderNextTime() override;
+  void SetReminderNextTime(TDateTime value) override;
+  TDateTime GetRetentionDate() override;
+
+  // Deletes the inline "_inlineImg…" file attachments.
+  void ClearInlineAttachments();
+
+ protected:
+  // Called on each finished CreateItem or UpdateItem just before it is sent. The base turns
+  // data: and file: images of an HTML body into inline attachments.
+  virtual void BeforeSaveChanges(const DvSOAPRequestPtr& request);
+  TEwsItem& Item();
+  TServerVersion Version() const;
+  void CheckVersion(TServerVersion required, const char* feature) const;
+  // Sends a request and gives its verified response message.
+  DvDOMElementPtr SendChecked(const DvSOAPRequestPtr& request, const std::string& path);
+  // Adds t:ItemId with Id, and ChangeKey from Exchange2013_SP1 (always with `changeKey`).
+  void AddItemId(const DvDOMElementPtr& parent, const TItemId& id, bool alwaysChangeKey);
+  // Called after a reload; subclasses free their wrappers.
+  virtual void FreeWrappers();
+
+ private:
+  void CreateNew();
+  void SaveNew(TDvEWSSaveOption option);
+  void SaveUpdate(TDvEWSSaveOption option);
+  void SaveAttachments();
+  DvSOAPRequestPtr NewUpdateRequest(TDvEWSSaveOption option, DvDOMElementPtr& updates);
+  bool OnMissingElement(const TDvXMLSchemaInfo& info);
+  void ConvertInlineImages(const DvSOAPRequestPtr& request);
+
+  bool FNewItem = false;
+  bool FLoading = false;
+  DvEWSAttachmentsPtr FAttachments;
+  std::unique_ptr<TDvEWSStrings> FCategories;
+  DvSOAPRequestPtr FPendingRequest;
+  DvDOMDocumentPtr FHeldDocument;
+  DvDOMElementPtr FItemElement;
+  DvEWSSessionPtr FSessionLink;  // forwards attachment requests through the creator chain
+};
+
+// The generic item over a schema class.
+template <typename T>
+class TDvEWSBaseItem : public TDvEWSItemCore {
+  static_assert(std::is_base_of_v<TEwsItem, T>, "T must be an item schema class");
+
+ public:
+  using TDvEWSItemCore::TDvEWSItemCore;
+  T* GetCurrent() const { return static_cast<T*>(FCurrentData.get()); }
+  T* GetOriginal() const { return static_cast<T*>(FSnapshot.get()); }
+
+ protected:
+  std::unique_ptr<TDvXMLSchemaElement> CreateData(const DvDOMElementPtr& element) override {
+    return std::make_unique<T>(element);
+  }
+};
+
+// An item of a kind without a class of its own.
+class TDvEWSItem : public TDvEWSBaseItem<TEwsItem> {
+ public:
+  TDvEWSItem(TDvComponent* owner, TItemType type);
+  TItemType GetItemType() override { return FType; }
+
+ private:
+  TItemType FType;
+};
+
+// Makes an item object of a class and initialises it (loads it, or starts it as new).
+template <typename C, typename... A>
+std::shared_ptr<C> DvEWSNewItem(const TItemId& id, A&&... args) {
+  auto item = std::make_shared<C>(std::forward<A>(args)...);
+  item->Init(id);
+  return item;
+}
+
+}  // namespace dv

@@ -1,0 +1,399 @@
+// Items and mail against an in-process ewssim: what CreateItem, UpdateItem, the attachment
+// requests, SendItem and the smart responses carry, and that items read back as written. Every
+// request the library sends is validated against the EWS schema.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "DvUtils.h"
+#include "ews_testsupport.h"
+#include "uDvEWS.h"
+#include "uDvEWSItem.h"
+#include "uDvEWSMessage.h"
+#include "uDvEWSMsgStore.h"
+
+using namespace dv;
+
+namespace {
+
+class ItemsTest : public ::testing::Test {
+ protected:
+  void Start(const std::string& version = "Exchange2016") {
+    ewssim::Config config = ews_test::DefaultSimConfig();
+    config.threads = 2;
+    config.version.name = version;
+    sim_ = std::make_unique<ews_test::SimServer>(config);
+    session_ = std::make_unique<TDvEWSCustomSession>();
+    session_->SetPasswordDialog(false);
+    session_->SetServiceUrl(sim_->Url());
+    session_->SetCredentials(TDvCredentials("alice@example.com", "alice-pw"));
+    session_->SetOnSOAPTrace([this](const TDvSOAPTrace& t) {
+      if (t.Kind != TDvSOAPTrace::TKind::tkRequest) return;
+      std::lock_guard<std::mutex> g(lock_);
+      requests_.push_back(t.Content);
+    });
+    session_->SetActive(true);
+    store_ = session_->OpenDefaultMsgStore();
+    drafts_ = store_->GetFolder(TDistinguishedFolderIdName::dfindrafts);
+  }
+
+  void TearDown() override {
+    std::lock_guard<std::mutex> g(lock_);
+    for (const std::string& r : requests_) {
+      auto v = ews_test::ValidateEnvelope(r);
+      EXPECT_TRUE(v.ok) << v.message << "\n" << r;
+    }
+    drafts_.reset();
+    store_.reset();
+    session_.reset();
+    sim_.reset();
+  }
+
+  void Clear() {
+    std::lock_guard<std::mutex> g(lock_);
+    // Validate before forgetting them.
+    for (const std::string& r : requests_) {
+      auto v = ews_test::ValidateEnvelope(r);
+      EXPECT_TRUE(v.ok) << v.message << "\n" << r;
+    }
+    requests_.clear();
+  }
+
+  // The body operation elements (local names) of the requests since the last Clear.
+  std::vector<std::string> Operations() {
+    std::lock_guard<std::mutex> g(lock_);
+    std::vector<std::string> ops;
+    for (const std::string& r : requests_) {
+      auto body = DvCreateDOM(r)->SelectSingleElement("/Envelope/Body");
+      ops.push_back(body && body->ElementCount() > 0 ? body->GetElement(0)->GetLocalName() : "");
+    }
+    return ops;
+  }
+
+  // The operation element of the n-th request since the last Clear.
+  DvDOMElementPtr Request(std::size_t n) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (n >= requests_.size()) return nullptr;
+    auto doc = DvCreateDOM(requests_[n]);
+    return doc->SelectSingleElement("/Envelope/Body")->GetElement(0);
+  }
+
+  std::shared_ptr<TDvEWSEMail> NewMail(const std::string& subject) {
+    auto item = std::dynamic_pointer_cast<TDvEWSEMail>(drafts_->CreateItem(TItemType::tMessage));
+    EXPECT_TRUE(item);
+    item->SetSubject(subject);
+    return item;
+  }
+
+  std::shared_ptr<TDvEWSEMail> Open(const TItemId& id) {
+    return std::dynamic_pointer_cast<TDvEWSEMail>(store_->GetItem(id));
+  }
+
+  std::unique_ptr<ews_test::SimServer> sim_;
+  std::unique_ptr<TDvEWSCustomSession> session_;
+  DvEWSMsgStorePtr store_;
+  DvEWSFolderPtr drafts_;
+  std::mutex lock_;
+  std::vector<std::string> requests_;
+};
+
+// ---- New items ----
+
+TEST_F(ItemsTest, NewItemInAFolderIsCreatedPrunedAndReadsBackAsWritten) {
+  Start();
+  auto mail = NewMail("Quarterly <figures> & more");
+  mail->SetBodyText("Plain body text");
+  mail->SetInReplyTo("<abc@example.com>");
+  mail->SetInReplyTo("");  // set and cleared: no empty element is sent
+  mail->SetImportance(TImportanceChoices::icHigh);
+  EXPECT_TRUE(mail->GetIsNewItem());
+  EXPECT_EQ(mail->GetBodyText(), "Plain body text");
+  Clear();
+  mail->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+  ASSERT_EQ(Operations(), (std::vector<std::string>{"CreateItem", "GetItem"}));
+  auto create = Request(0);
+  EXPECT_EQ(create->GetAttribute("MessageDisposition"), "SaveOnly");
+  EXPECT_EQ(create->GetElement(0)->GetLocalName(), "SavedItemFolderId");
+  auto message = create->SelectSingleElement("Items/Message");
+  ASSERT_TRUE(message);
+  EXPECT_FALSE(message->ElementByName("InReplyTo"));
+  EXPECT_EQ(message->ElementByName("Body")->GetAttribute("BodyType"), "Text");
+
+  EXPECT_FALSE(mail->GetIsNewItem());
+  EXPECT_TRUE(mail->GetIsSaved());
+  auto again = Open(mail->GetID());
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->GetSubject(), "Quarterly <figures> & more");
+  EXPECT_EQ(again->GetBodyText(), "Plain body text");
+  EXPECT_EQ(again->GetImportance(), TImportanceChoices::icHigh);
+  EXPECT_TRUE(again->GetIsDraft());
+}
+
+TEST_F(ItemsTest, NewItemOfAStoreHasNoSavedFolderAndAFailedSaveKeepsTheRequest) {
+  Start();
+  auto store = std::dynamic_pointer_cast<TDvEWSMsgStore>(store_);
+  ASSERT_TRUE(store);
+  auto item = std::dynamic_pointer_cast<TDvEWSEMail>(
+      DvEWSCreateItemObject(*store, TItemType::tMessage, TItemId()));
+  ASSERT_TRUE(item);
+  item->SetSubject("From the store");
+  Clear();
+  item->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+  auto create = Request(0);
+  ASSERT_TRUE(create);
+  EXPECT_FALSE(create->ElementByName("SavedItemFolderId"));
+
+  // The generic item: a kind without a class of its own.
+  auto generic = DvEWSCreateItemObject(*store, TItemType::tTask, TItemId());
+  EXPECT_EQ(generic->GetItemType(), TItemType::tTask);
+  EXPECT_FALSE(std::dynamic_pointer_cast<IDvEWSEMail>(generic));
+}
+
+// ---- Updates ----
+
+TEST_F(ItemsTest, UpdatesListExactlyTheChanges) {
+  Start();
+  auto mail = NewMail("Status");
+  mail->SetBodyText("x");
+  mail->SetInReplyTo("<parent@example.com>");
+  mail->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+  const TItemId id = mail->GetID();
+
+  // Unchanged: the schema (and the server) refuse an empty t:Updates, so only the reload is sent.
+  auto loaded = Open(id);
+  Clear();
+  loaded->SaveChanges(TDvEWSSaveOption::soNeverOverwrite);
+  ASSERT_EQ(Operations(), (std::vector<std::string>{"GetItem"}));
+
+  // One changed flag: one t:SetItemField with its wrapper.
+  Clear();
+  const bool wasRead = loaded->GetIsRead();
+  loaded->SetIsRead(!wasRead);
+  loaded->SaveChanges(TDvEWSSaveOption::soNeverOverwrite);
+  ASSERT_EQ(Operations(), (std::vector<std::string>{"UpdateItem", "GetItem"}));
+  auto update = Request(0);
+  EXPECT_EQ(update->GetAttribute("ConflictResolution"), "NeverOverwrite");
+  EXPECT_EQ(update->GetAttribute("MessageDisposition"), "SaveOnly");
+  auto updates = update->SelectSingleElement("ItemChanges/ItemChange/Updates");
+  ASSERT_EQ(updates->ElementCount(), 1) << updates->GetXML();
+  auto set = updates->GetElement(0);
+  EXPECT_EQ(set->GetLocalName(), "SetItemField");
+  EXPECT_EQ(set->ElementByName("FieldURI")->GetAttribute("FieldURI"), "message:IsRead");
+  auto value = set->SelectSingleElement("Message/IsRead");
+  ASSERT_TRUE(value);
+  EXPECT_EQ(value->GetAsString(), wasRead ? "false" : "true");
+  EXPECT_EQ(Open(id)->GetIsRead(), !wasRead);
+
+  // A deleted property: t:DeleteItemField with its field URI and no value.
+  Clear();
+  loaded->DeleteProperty(*FLD_ITEM_SUBJECT.PropDef);
+  loaded->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+  updates = Request(0)->SelectSingleElement("ItemChanges/ItemChange/Updates");
+  ASSERT_EQ(updates->ElementCount(), 1) << updates->GetXML();
+  auto del = updates->GetElement(0);
+  EXPECT_EQ(del->GetLocalName(), "DeleteItemField");
+  EXPECT_EQ(del->ElementCount(), 1);
+  EXPECT_EQ(del->ElementByName("FieldURI")->GetAttribute("FieldURI"), "item:Subject");
+  EXPECT_EQ(Open(id)->GetSubject(), "");
+}
+
+TEST_F(ItemsTest, AFailedSaveKeepsTheChanges) {
+  Start();
+  auto mail = NewMail("Keep me");
+  mail->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+  auto loaded = Open(mail->GetID());
+  drafts_->DeleteItem(mail->GetID(), TDvEWSFolderDeleteType::dtHardDelete);
+  loaded->SetSubject("Changed");
+  EXPECT_THROW(loaded->SaveChanges(TDvEWSSaveOption::soAutoResolve), EEWSException);
+  EXPECT_EQ(loaded->GetSubject(), "Changed");
+  auto* p = loaded->GetProperties().FindProperty(*FLD_ITEM_SUBJECT.PropDef);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->GetUpdateStatus(), TDvEWSDataUpdateStatus::dusModified);
+}
+
+// ---- Attachments and inline images ----
+
+TEST_F(ItemsTest, OneAttachmentRemovedAndTwoAdded) {
+  Start();
+  auto mail = NewMail("Files");
+  std::istringstream a("first"), b("second");
+  mail->GetAttachments().AddAttachment("a.txt", "text/plain", a);
+  mail->GetAttachments().AddAttachment("b.txt", "text/plain", b);
+  mail->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+  ASSERT_EQ(mail->GetAttachments().Count(), 2);
+
+  Clear();
+  std::istringstream c("third"), d("fourth");
+  mail->GetAttachments().DeleteAttachment(0);
+  mail->GetAttachments().AddAttachment("c.txt", "text/plain", c);
+  mail->GetAttachments().AddAttachment("d.txt", "text/plain", d);
+  mail->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+  EXPECT_EQ(Operations(), (std::vector<std::string>{"DeleteAttachment", "CreateAttachment",
+                                                    "CreateAttachment", "GetItem"}));
+  auto again = Open(mail->GetID());
+  ASSERT_EQ(again->GetAttachments().Count(), 3);
+  std::vector<std::string> names;
+  for (int i = 0; i < 3; ++i)
+    names.push_back(again->GetAttachments().GetAttachment(i)->GetName());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"b.txt", "c.txt", "d.txt"}));
+}
+
+TEST_F(ItemsTest, InlineImagesBecomeAttachmentsAndAreReplacedOnTheNextSave) {
+  Start();
+  auto mail = NewMail("Pictures");
+  const std::string png = DvBase64Encode(std::string("\x89PNG\r\n", 6));
+  const std::string html = "<html><body><IMG src=\"data:image/png;base64," + png +
+                           "\"><img alt=x SRC='data:image/gif;base64," + png +
+                           "'><img src=\"file:///no/such/dir/missing.png\"></body></html>";
+  mail->SetBodyText(html);
+  mail->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+  auto again = Open(mail->GetID());
+  ASSERT_EQ(again->GetAttachments().Count(), 2);
+  for (int i = 0; i < 2; ++i) {
+    auto att = again->GetAttachments().GetAttachment(i);
+    EXPECT_TRUE(att->GetIsInline());
+    EXPECT_EQ(att->GetName().rfind("_inlineImg", 0), 0u);
+  }
+  const std::string body = again->GetBodyText();
+  EXPECT_NE(body.find("cid:_inlineImg0"), std::string::npos) << body;
+  EXPECT_NE(body.find("cid:_inlineImg1"), std::string::npos) << body;
+  EXPECT_NE(body.find("file:///no/such/dir/missing.png"), std::string::npos) << body;
+
+  // Saving the same images again replaces the earlier attachments.
+  again->SetBodyText(html);
+  again->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+  EXPECT_EQ(Open(mail->GetID())->GetAttachments().Count(), 2);
+}
+
+// ---- Sending ----
+
+TEST_F(ItemsTest, ANewMessageIsSentWithOneCreateItemOnExchange2016) {
+  Start("Exchange2016");
+  auto mail = NewMail("Sent at once");
+  mail->GetToRecipients()->Add("bob@example.com");
+  Clear();
+  mail->SubmitMessage(false);
+  ASSERT_EQ(Operations(), (std::vector<std::string>{"CreateItem"}));
+  auto create = Request(0);
+  EXPECT_EQ(create->GetAttribute("MessageDisposition"), "SendOnly");
+  EXPECT_FALSE(create->ElementByName("SavedItemFolderId"));
+  EXPECT_TRUE(mail->GetIsSubmitted());
+  EXPECT_THROW(
+      {
+        try {
+          mail->SubmitMessage(false);
+        } catch (const Exception& e) {
+          EXPECT_STREQ(e.what(), "The message has already been submitted!");
+          throw;
+        }
+      },
+      Exception);
+
+  // With a copy: SendAndSaveCopy into Sent Items.
+  auto copy = NewMail("Sent with a copy");
+  copy->GetToRecipients()->Add("bob@example.com");
+  Clear();
+  copy->SubmitMessage(true);
+  create = Request(0);
+  EXPECT_EQ(create->GetAttribute("MessageDisposition"), "SendAndSaveCopy");
+  auto folder = create->SelectSingleElement("SavedItemFolderId/DistinguishedFolderId");
+  ASSERT_TRUE(folder);
+  EXPECT_EQ(folder->GetAttribute("Id"), "sentitems");
+}
+
+TEST_F(ItemsTest, AMessageWithAnAttachmentIsSavedThenSentWithSendItem) {
+  Start("Exchange2016");
+  auto mail = NewMail("With a file");
+  mail->GetToRecipients()->Add("bob@example.com");
+  std::istringstream a("content");
+  mail->GetAttachments().AddAttachment("a.txt", "text/plain", a);
+  Clear();
+  mail->SubmitMessage(true);
+  EXPECT_EQ(Operations(),
+            (std::vector<std::string>{"CreateItem", "CreateAttachment", "GetItem", "SendItem"}));
+  EXPECT_EQ(Request(0)->GetAttribute("MessageDisposition"), "SaveOnly");
+  auto send = Request(3);
+  EXPECT_EQ(send->GetAttribute("SaveItemToFolder"), "true");
+  EXPECT_TRUE(send->SelectSingleElement("SavedItemFolderId/DistinguishedFolderId"));
+}
+
+TEST_F(ItemsTest, OnExchange2010SP2AMessageIsSavedThenSentAndExtendedPropertiesFollow) {
+  Start("Exchange2010_SP2");
+  auto mail = NewMail("Older server");
+  mail->GetToRecipients()->Add("bob@example.com");
+  mail->SetIsPrivate(true);
+  Clear();
+  mail->SubmitMessage(true);
+  ASSERT_EQ(Operations(),
+            (std::vector<std::string>{"CreateItem", "UpdateItem", "GetItem", "SendItem"}));
+  auto create = Request(0);
+  EXPECT_FALSE(create->SelectSingleElement("Items/Message/ExtendedProperty"));
+  auto extended = Request(1)->SelectSingleElement(
+      "ItemChanges/ItemChange/Updates/SetItemField/Message/ExtendedProperty/Value");
+  ASSERT_TRUE(extended);
+  EXPECT_EQ(extended->GetAsString(), "true");
+  auto send = Request(3);
+  EXPECT_EQ(send->GetAttribute("SaveItemToFolder"), "true");
+  EXPECT_FALSE(send->ElementByName("SavedItemFolderId"));
+}
+
+// ---- Smart responses ----
+
+TEST_F(ItemsTest, RepliesAndForwardsCarryTheirPrefixesAndSaveAsDrafts) {
+  Start();
+  auto mail = NewMail("RE: Lunch");
+  mail->GetToRecipients()->Add("bob@example.com");
+  mail->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+
+  auto reply = mail->CreateReply(false);
+  EXPECT_EQ(reply->GetSubject(), "RE: RE: Lunch");
+  EXPECT_EQ(reply->GetItemType(), TItemType::tReplyToItem);
+  EXPECT_EQ(reply->GetReferenceItemId().Id, mail->GetID().Id);
+  EXPECT_EQ(mail->CreateReply(true)->GetItemType(), TItemType::tReplyAllToItem);
+  auto forward = mail->CreateForward();
+  EXPECT_EQ(forward->GetSubject(), "FW: RE: Lunch");
+
+  Clear();
+  DvEWSEMailPtr draft = reply->SaveResponse();
+  ASSERT_TRUE(draft);
+  auto create = Request(0);
+  EXPECT_EQ(create->GetAttribute("MessageDisposition"), "SaveOnly");
+  EXPECT_TRUE(create->SelectSingleElement("Items/ReplyToItem/ReferenceItemId"));
+  EXPECT_EQ(draft->GetSubject(), "RE: RE: Lunch");
+
+  // Sent: always with a copy; no attachment requests of its own.
+  Clear();
+  forward->GetToRecipients()->Add("bob@example.com");
+  forward->SubmitMessage(false);
+  auto ops = Operations();
+  ASSERT_FALSE(ops.empty());
+  EXPECT_EQ(ops[0], "CreateItem");
+  EXPECT_EQ(Request(0)->GetAttribute("MessageDisposition"), "SendAndSaveCopy");
+  for (const std::string& op : ops)
+    EXPECT_NE(op, "CreateAttachment");
+}
+
+// ---- Accessors ----
+
+TEST_F(ItemsTest, VersionGatedAccessorsAndPrivateFlag) {
+  Start("Exchange2010_SP2");
+  auto mail = NewMail("Gates");
+  EXPECT_THROW(mail->GetFlag(), Exception);
+  EXPECT_THROW(mail->GetPreview(), Exception);
+  EXPECT_THROW(mail->GetSenderSMTPAddress(), Exception);
+  EXPECT_NO_THROW(mail->GetIsAssociated());
+  EXPECT_FALSE(mail->GetIsPrivate());
+  mail->SetIsPrivate(true);
+  EXPECT_TRUE(mail->GetIsPrivate());
+  EXPECT_EQ(mail->GetSensitivity(), TSensitivityChoices::scPrivate);
+  mail->SetBodyText("  <p>html</p>");
+  EXPECT_EQ(mail->GetBody()->GetBodyType(), TBodyType::btHTML);
+  EXPECT_EQ(mail->GetTextBody().Text, "  <p>html</p>");
+}
+
+}  // namespace
