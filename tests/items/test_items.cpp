@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -394,6 +397,41 @@ TEST_F(ItemsTest, VersionGatedAccessorsAndPrivateFlag) {
   mail->SetBodyText("  <p>html</p>");
   EXPECT_EQ(mail->GetBody()->GetBodyType(), TBodyType::btHTML);
   EXPECT_EQ(mail->GetTextBody().Text, "  <p>html</p>");
+}
+
+// ---- Demand loads and MIME content ----
+
+TEST_F(ItemsTest, AMissingFieldIsLoadedOnceAndADraftsMimeCarriesTheUnsentMarker) {
+  Start();
+  auto mail = NewMail("Mime draft");
+  mail->SetBodyText("hello");
+  EXPECT_EQ(mail->GetMimeContent()->AsElement()->GetAsString(), "");  // new: never loads
+  mail->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+  auto loaded = Open(mail->GetID());
+  Clear();
+  TEwsMimeContent* mime = loaded->GetMimeContent();
+  ASSERT_EQ(Operations(), (std::vector<std::string>{"GetItem"}));
+  auto get = Request(0);
+  EXPECT_EQ(get->SelectSingleElement("ItemShape/BaseShape")->GetAsString(), "IdOnly");
+  EXPECT_EQ(
+      get->SelectSingleElement("ItemShape/AdditionalProperties/FieldURI")->GetAttribute("FieldURI"),
+      "item:MimeContent");
+  const std::string text = DvBase64DecodeToString(mime->AsElement()->GetAsString());
+  EXPECT_EQ(text.rfind("X-Unsent: 1\r\n", 0), 0u) << text;
+  EXPECT_EQ(text.find("X-Unsent", 5), std::string::npos) << text;
+  EXPECT_NE(text.find("Mime draft"), std::string::npos);
+  loaded->GetMimeContent();
+  EXPECT_EQ(Operations().size(), 1u);  // loaded once
+
+  // The MIME content streamed to a file.
+  const std::string file = ::testing::TempDir() + "items_mime.eml";
+  Clear();
+  loaded->SaveToFile(file);
+  EXPECT_EQ(Operations(), (std::vector<std::string>{"GetItem"}));
+  std::ifstream in(file, std::ios::binary);
+  std::string saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(saved.find("Mime draft"), std::string::npos) << saved;
+  std::remove(file.c_str());
 }
 
 }  // namespace
