@@ -183,6 +183,12 @@ TEST_F(Tool, LsColumnsFilterLimitAndPaging) {
                       "not (subject = '" + subject + "') and exists subject"});
   ASSERT_EQ(negated.code, 0) << negated.err;
   EXPECT_EQ(negated.Json().size() + exact.Json().size(), 6u);
+  // A tagged property without a field definition of its own works as a column and in filters.
+  auto tagged = Run({"--json", "ls", "inbox", "--columns", "MPR_SUBJECT", "--where",
+                     "MPR_SUBJECT = '" + subject + "'"});
+  ASSERT_EQ(tagged.code, 0) << tagged.err;
+  ASSERT_EQ(tagged.Json().size(), exact.Json().size());
+  EXPECT_EQ(tagged.Json()[0]["MPR_SUBJECT"], subject);
   auto none = Run({"--json", "ls", "inbox", "--where", "subject contains 'zz-no-such-text'"});
   ASSERT_EQ(none.code, 0) << none.err;
   EXPECT_EQ(none.Json().size(), 0u);

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -185,11 +186,21 @@ dv::PDvEWSFieldDef FieldByName(const std::string& name) {
     if (auto def = dv::GetFieldDef(upper, false)) return def;
   } else if (upper.rfind("PR_", 0) == 0 || upper.rfind("MPR_", 0) == 0 ||
              upper.rfind("EPR_", 0) == 0) {
-    for (const std::string& candidate : {name, upper})
+    for (const std::string& candidate : {name, upper}) {
       try {
         return dv::GetFirstFieldDef(candidate);
       } catch (const dv::Exception&) {
       }
+      // An extended property without a field definition of its own gets one, registered once
+      // under the property's name (the registry keeps pointers, so the records live on).
+      if (auto prop = dv::GetPropDef(candidate, false); prop && prop->Extended) {
+        if (auto def = dv::GetFieldDef(prop->PropDefName, false)) return def;
+        static std::deque<dv::TDvEWSFieldDef> made;
+        made.push_back(dv::DvExtendedFieldDef(prop->PropDefName, prop));
+        dv::RegisterField(&made.back());
+        return dv::GetFieldDef(prop->PropDefName, true);
+      }
+    }
   } else {
     static const std::map<std::string, std::string> kAliases = {
         {"from", "FLD_MESSAGE_FROM"},       {"to", "FLD_ITEM_DISPLAYTO"},
