@@ -445,7 +445,14 @@ void AddSetItemField(TDvEWSProperty& p, const DvDOMElementPtr& updates) {
   if (!value) return;
   DvDOMElementPtr set = updates->AddElement("t:SetItemField");
   p.AddEWS(set);
-  switch (p.GetURIType()) {
+  // The wrapper follows the value's kind: a value beside an ExtendedFieldURI is extended, a keyed
+  // entry of a dictionary is indexed, anything else a plain field.
+  TDvEWSFieldDefType kind = p.GetURIType();
+  if (value->GetParent() && value->GetParent()->GetLocalName() == "ExtendedProperty")
+    kind = TDvEWSFieldDefType::fdtExtendedField;
+  else if (!p.GetFieldIndex().empty() || value->HasAttribute("Key"))
+    kind = TDvEWSFieldDefType::fdtIndexedField;
+  switch (kind) {
     case TDvEWSFieldDefType::fdtExtendedField: {
       DvDOMElementPtr extended = value->GetParent();
       DvDOMElementPtr item = extended->GetParent();

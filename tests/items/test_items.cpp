@@ -434,4 +434,34 @@ TEST_F(ItemsTest, AMissingFieldIsLoadedOnceAndADraftsMimeCarriesTheUnsentMarker)
   std::remove(file.c_str());
 }
 
+TEST_F(ItemsTest, AChangedContactAddressIsAnIndexedUpdate) {
+  Start();
+  auto contacts = store_->GetFolder(TDistinguishedFolderIdName::dfincontacts);
+  auto contact = contacts->CreateItem(TItemType::tContact);
+  contact->SetSubject("Carol");
+  contact->GetProperties().Add(PR_EMAILADDRESS1)->SetAsString("carol@example.com");
+  contact->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+
+  auto loaded = store_->GetItem(contact->GetID());
+  EXPECT_EQ(loaded->GetItemType(), TItemType::tContact);
+  TDvEWSProperty* address = loaded->GetProperties().GetItem(PR_EMAILADDRESS1);
+  EXPECT_EQ(address->GetAsString(), "carol@example.com");
+  Clear();
+  address->SetAsString("carol@example.org");
+  loaded->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+  auto set = Request(0)->SelectSingleElement("ItemChanges/ItemChange/Updates/SetItemField");
+  ASSERT_TRUE(set);
+  auto uri = set->ElementByName("IndexedFieldURI");
+  ASSERT_TRUE(uri);
+  EXPECT_EQ(uri->GetAttribute("FieldURI"), "contacts:EmailAddress");
+  EXPECT_EQ(uri->GetAttribute("FieldIndex"), "EmailAddress1");
+  auto entry = set->SelectSingleElement("Contact/EmailAddresses/Entry");
+  ASSERT_TRUE(entry) << set->GetXML();
+  EXPECT_EQ(entry->GetAttribute("Key"), "EmailAddress1");
+  EXPECT_EQ(entry->GetAsString(), "carol@example.org");
+  EXPECT_EQ(
+      store_->GetItem(contact->GetID())->GetProperties().GetItem(PR_EMAILADDRESS1)->GetAsString(),
+      "carol@example.org");
+}
+
 }  // namespace
