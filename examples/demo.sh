@@ -76,9 +76,8 @@ if ((HAVE_ITEMS)); then
   mapfile -t IDS < <("$EWS" --json ls inbox --columns subject --where "isread = false" |
     python3 -c 'import json,sys; [print(r["id"]) for r in json.load(sys.stdin)]')
   for id in "${IDS[@]}"; do
-    run set "$id" isread=true >/dev/null
+    run set "$id" isread=true
   done
-  echo "marked ${#IDS[@]} message(s) read"
   run ls inbox --columns subject,isread --where "isread = false"
 
   say "5. Send a message to Bob (another mailbox on the same server)"

@@ -244,6 +244,36 @@ TEST_F(Tool, ImportCountsAndResolve) {
   EXPECT_EQ(res.Json()[0]["email"], "bob@example.com");
 }
 
+TEST_F(Tool, SetMarksReadAndSendDelivers) {
+  auto unread = Run({"--json", "ls", "inbox", "--columns", "subject", "--where", "isread = false"},
+                    "bob@example.com", "bob-pw")
+                    .Json();
+  ASSERT_GE(unread.size(), 1u);
+  auto set = Run({"--json", "set", unread[0]["id"], "isread=true"}, "bob@example.com", "bob-pw");
+  ASSERT_EQ(set.code, 0) << set.err;
+  auto after = Run({"--json", "ls", "inbox", "--columns", "subject", "--where", "isread = false"},
+                   "bob@example.com", "bob-pw");
+  EXPECT_EQ(after.Json().size(), unread.size() - 1);
+  auto badSet = Run({"set", unread[0]["id"], "isread"}, "bob@example.com", "bob-pw");
+  EXPECT_EQ(badSet.code, 2);
+  ExpectOneLine(badSet);
+
+  const fs::path body = dir_ / "body.txt";
+  std::ofstream(body) << "From a file.";
+  auto sent = Run({"--json", "send", "--to", "bob@example.com", "--subject", "tool mail", "--body",
+                   "@" + body.string(), "--save-copy"});
+  ASSERT_EQ(sent.code, 0) << sent.err;
+  EXPECT_EQ(sent.Json()["sent"], true);
+  auto got = Run(
+      {"--json", "ls", "inbox", "--columns", "subject,from", "--where", "subject = 'tool mail'"},
+      "bob@example.com", "bob-pw");
+  ASSERT_EQ(got.Json().size(), 1u) << got.out;
+  EXPECT_NE(got.Json()[0]["from"].get<std::string>().find("alice@example.com"), std::string::npos);
+  auto copy = Run(
+      {"--json", "ls", "sentitems", "--columns", "subject", "--where", "subject = 'tool mail'"});
+  EXPECT_EQ(copy.Json().size(), 1u) << copy.out;
+}
+
 TEST_F(Tool, TraceWritesNumberedFilesWithoutThePassword) {
   const fs::path trace = dir_ / "trace";
   auto r = Run({"--trace", trace.string(), "info"});

@@ -27,6 +27,8 @@
 #include "ews_output.h"
 #include "uDvEWS.h"
 #include "uDvEWSFolder.h"
+#include "uDvEWSItem.h"
+#include "uDvEWSMessage.h"
 #include "uDvEWSMsgStore.h"
 #include "uDvEWSProps.h"
 #include "uDvEWSServices.h"
@@ -608,6 +610,43 @@ void CmdRm(Context& ctx, const std::vector<std::string>& ids, bool hard, bool so
   if (ctx.options.json) ctx.out << results.dump(2) << '\n';
 }
 
+// Sets properties of one item (name=value, names as for --columns) and saves it: one UpdateItem
+// with a change per value.
+void CmdSet(Context& ctx, const std::string& id, const std::vector<std::string>& assignments) {
+  std::vector<std::pair<dv::PDvEWSFieldDef, std::string>> changes;
+  for (const auto& a : assignments) {
+    auto eq = a.find('=');
+    if (eq == std::string::npos || eq == 0) Usage("expected name=value, got \"" + a + "\"");
+    changes.emplace_back(FieldByName(a.substr(0, eq)), a.substr(eq + 1));
+  }
+  auto item = ctx.Conn().Store()->GetItem(dv::TItemId{id, ""});
+  for (const auto& [def, value] : changes)
+    item->PropertyByName(*def->PropDef)->SetAsString(value);
+  item->SaveChanges(dv::TDvEWSSaveOption::soAutoResolve);
+  ctx.Done("updated " + id, json{{"id", id}, {"updated", changes.size()}});
+}
+
+std::string BodyArgument(const std::string& body) {
+  return !body.empty() && body[0] == '@' ? ReadFile(body.substr(1)) : body;
+}
+
+void CmdSend(Context& ctx, const std::vector<std::string>& to, const std::vector<std::string>& cc,
+             const std::string& subject, const std::string& body, bool saveCopy) {
+  auto drafts = ctx.Conn().Store()->GetFolder(dv::TDistinguishedFolderIdName::dfindrafts);
+  auto mail =
+      std::dynamic_pointer_cast<dv::IDvEWSEMail>(drafts->CreateItem(dv::TItemType::tMessage));
+  if (!mail) throw ToolError{kFailure, "the library made no mail object"};
+  for (const auto& r : to)
+    mail->GetToRecipients()->Add(r);
+  for (const auto& r : cc)
+    mail->GetCcRecipients()->Add(r);
+  mail->SetSubject(subject);
+  mail->SetBodyText(BodyArgument(body));
+  mail->SubmitMessage(saveCopy);
+  ctx.Done("sent to " + std::to_string(to.size() + cc.size()) + " recipient(s)",
+           json{{"sent", true}, {"to", to}, {"cc", cc}, {"subject", subject}});
+}
+
 // A progress line on a terminal: "label  [#####.....]  n/total".
 void Progress(const std::string& label, std::size_t done, std::size_t total) {
   if (!isatty(STDERR_FILENO) || total == 0) return;
@@ -730,6 +769,22 @@ int Main(int argc, char** argv) {
   import->add_option("FOLDER", folder)->required();
   import->add_option("FILE", files)->required();
 
+  auto* set = app.add_subcommand("set", "set properties of an item: set ID name=value...");
+  std::string itemId;
+  std::vector<std::string> assignments;
+  set->add_option("ID", itemId)->required();
+  set->add_option("NAME=VALUE", assignments)->required();
+
+  auto* send = app.add_subcommand("send", "send a message");
+  std::vector<std::string> to, cc;
+  std::string subject, body;
+  bool saveCopy = false;
+  send->add_option("--to", to, "recipient (repeatable)")->required();
+  send->add_option("--cc", cc, "copy recipient (repeatable)");
+  send->add_option("--subject", subject, "subject");
+  send->add_option("--body", body, "body text, or @FILE");
+  send->add_flag("--save-copy", saveCopy, "keep a copy in Sent Items");
+
   auto* resolve = app.add_subcommand("resolve", "resolve a name in the directory and contacts");
   std::string name;
   resolve->add_option("NAME", name)->required();
@@ -769,6 +824,10 @@ int Main(int argc, char** argv) {
       CmdRm(ctx, ids, hard, soft);
     else if (import->parsed())
       CmdImport(ctx, folder, files);
+    else if (set->parsed())
+      CmdSet(ctx, itemId, assignments);
+    else if (send->parsed())
+      CmdSend(ctx, to, cc, subject, body, saveCopy);
     else if (resolve->parsed())
       CmdResolve(ctx, name);
     return kOk;
