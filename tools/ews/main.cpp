@@ -358,10 +358,10 @@ class FolderResolver {
  public:
   explicit FolderResolver(Connection& c) : connection_(c) {}
 
-  dv::DvEWSFolderPtr Open(const std::string& spec) {
+  dv::DvEWSFolderPtr Open(const std::string& name) {
     auto store = connection_.Store();
     std::vector<std::string> parts;
-    std::stringstream s(spec);
+    std::stringstream s(name);
     for (std::string part; std::getline(s, part, '/');)
       if (!part.empty()) parts.push_back(part);
     if (parts.empty()) return store->GetFolder(dv::TDistinguishedFolderIdName::dfinmsgfolderroot);
@@ -378,14 +378,14 @@ class FolderResolver {
     for (std::size_t i = first; i < parts.size(); ++i) {
       auto child = Child(folder, parts[i]);
       if (!child) {
-        if (parts.size() == 1 && spec.size() > 40) {
+        if (parts.size() == 1 && name.size() > 40) {
           // Not a name: try it as a folder id.
           try {
-            return store->GetFolder(dv::TItemId{spec, ""});
+            return store->GetFolder(dv::TItemId{name, ""});
           } catch (const dv::Exception&) {
           }
         }
-        Usage("unknown folder \"" + spec + "\"");
+        Usage("unknown folder \"" + name + "\"");
       }
       folder = child;
     }
@@ -393,10 +393,10 @@ class FolderResolver {
   }
 
   // The parent folder of a path and the last name in it (for mkdir).
-  std::pair<dv::DvEWSFolderPtr, std::string> Parent(const std::string& spec) {
-    auto slash = spec.find_last_of('/');
-    if (slash == std::string::npos) return {Open(""), spec};
-    return {Open(spec.substr(0, slash)), spec.substr(slash + 1)};
+  std::pair<dv::DvEWSFolderPtr, std::string> Parent(const std::string& name) {
+    auto slash = name.find_last_of('/');
+    if (slash == std::string::npos) return {Open(""), name};
+    return {Open(name.substr(0, slash)), name.substr(slash + 1)};
   }
 
   static dv::DvEWSFolderPtr Child(const dv::DvEWSFolderPtr& folder, const std::string& name) {
