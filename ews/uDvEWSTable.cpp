@@ -190,7 +190,8 @@ TDvEWSTable::TDvEWSTable(TDvComponent* owner) : TDvEWSObject(owner, true) {
       this, [this](TDvEWSGetDataElmSource source, bool raiseIfNoData) -> TDvXMLSchemaElement* {
         // Columns read the current row; a page has no original to compare with.
         if (source != TDvEWSGetDataElmSource::desCurrent) return nullptr;
-        return GetRowData(source, raiseIfNoData);
+        // The values raise themselves when they need a row and there is none.
+        return GetRowData(source, false);
       });
 }
 

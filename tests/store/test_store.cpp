@@ -1,0 +1,563 @@
+// The message store, folders, tables and restrictions against an in-process ewssim seeded with
+// 120 inbox messages (every third unread) and calendar items. Every request the session sends is
+// validated against the EWS schema.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
+
+#include "DvSOAP.h"
+#include "DvUtils.h"
+#include "ews_testsupport.h"
+#include "uDvEWS.h"
+#include "uDvEWSFolder.h"
+#include "uDvEWSMsgStore.h"
+#include "uDvEWSServices.h"
+#include "uDvEWSTable.h"
+
+using namespace dv;
+
+namespace {
+
+std::string ThrownMessage(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(nothing thrown)";
+}
+
+class SimSession {
+ public:
+  explicit SimSession(const std::string& version = "Exchange2016", int messages = 120)
+      : sim_(Config(version, messages)) {
+    session_ = std::make_unique<TDvEWSCustomSession>();
+    session_->SetPasswordDialog(false);
+    session_->SetServiceUrl(sim_.Url());
+    session_->SetCredentials(TDvCredentials("alice@example.com", "alice-pw"));
+    session_->SetOnSOAPTrace([this](const TDvSOAPTrace& trace) {
+      if (trace.Kind != TDvSOAPTrace::TKind::tkRequest) return;
+      std::lock_guard<std::mutex> lock(lock_);
+      requests_.push_back(trace.Content);
+    });
+    session_->SetActive(true);
+  }
+
+  TDvEWSCustomSession& Session() { return *session_; }
+  ews_test::SimServer& Sim() { return sim_; }
+
+  std::vector<std::string> Bodies(const std::string& op) {
+    std::lock_guard<std::mutex> lock(lock_);
+    std::vector<std::string> out;
+    for (const auto& r : requests_) {
+      auto e = DvCreateDOM(r)->SelectSingleElement("/Envelope/Body/" + op);
+      if (e) out.push_back(e->GetXML());
+    }
+    return out;
+  }
+  int Sent(const std::string& op) { return static_cast<int>(Bodies(op).size()); }
+  std::string Last(const std::string& op) {
+    auto all = Bodies(op);
+    return all.empty() ? std::string() : all.back();
+  }
+  std::string Problems() {
+    std::lock_guard<std::mutex> lock(lock_);
+    for (const auto& r : requests_) {
+      auto v = ews_test::ValidateEnvelope(r);
+      if (!v.ok) return v.message + "\n" + r;
+    }
+    return {};
+  }
+
+ private:
+  static ewssim::Config Config(const std::string& version, int messages) {
+    ewssim::Config c = ews_test::DefaultSimConfig();
+    c.threads = 2;
+    c.version.name = version;
+    c.seed.messages = messages;
+    c.seed.calendarItems = 6;
+    return c;
+  }
+
+  ews_test::SimServer sim_;
+  std::unique_ptr<TDvEWSCustomSession> session_;
+  std::mutex lock_;
+  std::vector<std::string> requests_;
+};
+
+class Store : public ::testing::Test {
+ protected:
+  void TearDown() override { EXPECT_EQ(s.Problems(), ""); }
+  SimSession s;
+};
+
+// ---- Restrictions ----
+
+TEST_F(Store, RestrictionTexts) {
+  auto store = s.Session().OpenDefaultMsgStore();
+  auto items = store->GetFolder(TDistinguishedFolderIdName::dfininbox)->GetItems();
+
+  auto cmp = std::dynamic_pointer_cast<IDvEWSRestrictionCompare>(
+      items->CreateRestriction(TDvEWSRestrictionType::rtCompare));
+  cmp->SetFieldDef(FLD_ITEM_SUBJECT);
+  cmp->SetValue(std::string("abc"));
+  std::string text;
+  cmp->SaveToStream(text);
+  EXPECT_EQ(text,
+            "<t:IsEqualTo><t:FieldURI FieldURI=\"item:Subject\" /><t:FieldURIOrConstant>"
+            "<t:Constant Value=\"abc\"/></t:FieldURIOrConstant></t:IsEqualTo>");
+
+  // A caller's quotes and angle brackets stay inside the attribute.
+  cmp->SetValue(std::string("a\"/><t:Or>&"));
+  text.clear();
+  cmp->SaveToStream(text);
+  EXPECT_NE(text.find("Value=\"a&quot;/&gt;&lt;t:Or&gt;&amp;\""), std::string::npos) << text;
+
+  auto mask = std::dynamic_pointer_cast<IDvEWSRestrictionBitMask>(
+      items->CreateRestriction(TDvEWSRestrictionType::rtBitmask));
+  mask->SetFieldDef(FLD_ITEM_SIZE);
+  mask->SetBitMask(0x180000000ULL);  // bit 32 is not written, bit 31 is the sign
+  text.clear();
+  mask->SaveToStream(text);
+  EXPECT_EQ(text,
+            "<t:Excludes><t:FieldURI FieldURI=\"item:Size\" /><t:Bitmask Value=\"-2147483648\" />"
+            "</t:Excludes>");
+
+  auto content = std::dynamic_pointer_cast<IDvEWSRestrictionContent>(
+      items->CreateRestriction(TDvEWSRestrictionType::rtContent));
+  content->SetFieldDef(FLD_ITEM_SUBJECT);
+  content->SetValue("Seed");
+  text.clear();
+  content->SaveToStream(text);
+  EXPECT_EQ(text,
+            "<t:Contains ContainmentMode=\"FullString\" ContainmentComparison=\"IgnoreCase\">"
+            "<t:FieldURI FieldURI=\"item:Subject\" /><t:Constant Value=\"Seed\" /></t:Contains>");
+
+  // And inside Not inside Or; an empty And writes its two tags.
+  auto orNode = std::dynamic_pointer_cast<IDvEWSRestrictionOr>(
+      items->CreateRestriction(TDvEWSRestrictionType::rtOr));
+  auto notNode = std::dynamic_pointer_cast<IDvEWSRestrictionNot>(
+      items->CreateRestriction(TDvEWSRestrictionType::rtNot));
+  auto andNode = std::dynamic_pointer_cast<IDvEWSRestrictionAnd>(
+      items->CreateRestriction(TDvEWSRestrictionType::rtAnd));
+  notNode->SetRestriction(andNode);
+  orNode->AddRestriction(notNode);
+  orNode->RemoveRestriction(mask);  // not a child: nothing changes
+  text.clear();
+  orNode->SaveToStream(text);
+  EXPECT_EQ(text, "<t:Or><t:Not><t:And></t:And></t:Not></t:Or>");
+
+  // Unset parts raise instead of writing broken XML, and leave the buffer alone.
+  auto exists = items->CreateRestriction(TDvEWSRestrictionType::rtExists);
+  text = "kept";
+  EXPECT_EQ(ThrownMessage([&] { exists->SaveToStream(text); }),
+            "The Exists restriction has no field definition set!");
+  auto emptyNot = items->CreateRestriction(TDvEWSRestrictionType::rtNot);
+  andNode->AddRestriction(emptyNot);
+  EXPECT_EQ(ThrownMessage([&] { orNode->SaveToStream(text); }),
+            "The Not restriction has no child restriction set!");
+  EXPECT_EQ(text, "kept");
+  EXPECT_EQ(
+      ThrownMessage([&] { items->CreateRestriction(static_cast<TDvEWSRestrictionType>(42)); }),
+      "Unsupported RestrictionType!");
+}
+
+// ---- Tables ----
+
+TEST_F(Store, TableOf120RowsReadAcrossThreeRequests) {
+  auto store = s.Session().OpenDefaultMsgStore();
+  auto items = store->GetFolder(TDistinguishedFolderIdName::dfininbox)->GetItems();
+  items->GetFields().Add(FLD_ITEM_SUBJECT);
+  items->Open();
+  EXPECT_EQ(s.Sent("FindItem"), 1);
+  EXPECT_EQ(items->Count(), 120);
+  EXPECT_EQ(items->RowCount(), 50);
+
+  // GetRowData is cached per row and looked up again after Next.
+  TDvXMLSchemaElement* row0 = items->GetRowData(TDvEWSGetDataElmSource::desCurrent, true);
+  EXPECT_EQ(items->GetRowData(TDvEWSGetDataElmSource::desCurrent, true), row0);
+  EXPECT_EQ(row0->GetClassName(), "TEwsMessage");
+
+  std::set<std::string> subjects, ids;
+  int rows = 0;
+  while (!items->Eof()) {
+    subjects.insert(items->FieldByName(FLD_ITEM_SUBJECT)->GetAsString());
+    ids.insert(items->GetItemId().Id);
+    ++rows;
+    items->Next();
+    ASSERT_LE(rows, 120);
+  }
+  EXPECT_EQ(rows, 120);
+  EXPECT_EQ(subjects.size(), 120u);
+  EXPECT_EQ(ids.size(), 120u);
+  auto pages = s.Bodies("FindItem");
+  ASSERT_EQ(pages.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    auto view = DvCreateDOM(pages[i])->SelectSingleElement("FindItem/IndexedPageItemView");
+    EXPECT_EQ(view->GetAttribute("Offset"), std::to_string(i * 50));
+    EXPECT_EQ(view->GetAttribute("MaxEntriesReturned"), "50");
+  }
+  // Columns: IdOnly plus the subject.
+  EXPECT_NE(pages[0].find("<t:BaseShape>IdOnly</t:BaseShape><t:AdditionalProperties>"
+                          "<t:FieldURI FieldURI=\"item:Subject\"/></t:AdditionalProperties>"),
+            std::string::npos)
+      << pages[0];
+
+  // First on a later page refetches from offset 0; on the first page it does not.
+  items->First();
+  EXPECT_EQ(s.Sent("FindItem"), 4);
+  EXPECT_EQ(dynamic_cast<TDvEWSTable&>(*items).GetRowIndex(), 0);
+  items->First();
+  EXPECT_EQ(s.Sent("FindItem"), 4);
+
+  items->SetActive(false);
+  EXPECT_FALSE(items->GetActive());
+  EXPECT_EQ(items->GetRowData(TDvEWSGetDataElmSource::desCurrent, false), nullptr);
+  EXPECT_EQ(ThrownMessage([&] { items->GetRowData(TDvEWSGetDataElmSource::desCurrent, true); }),
+            "There is no data!");
+}
+
+TEST_F(Store, ColumnsInThreePassesAndDefaultShape) {
+  auto store = s.Session().OpenDefaultMsgStore();
+  auto folder = store->GetFolder(TDistinguishedFolderIdName::dfininbox);
+  auto plain = folder->GetItems();
+  plain->Open();
+  EXPECT_NE(s.Last("FindItem").find("<t:BaseShape>Default</t:BaseShape>"), std::string::npos);
+
+  auto items = folder->GetItems();
+  items->GetFields().Add(FLD_ITEM_SUBJECT);
+  items->GetFields().AddItem(MPR_MESSAGE_FLAGS);
+  items->GetFields().Add(FLD_ITEM_ITEMID);
+  items->Open();
+  const std::string body = s.Last("FindItem");
+  const auto ext = body.find("t:ExtendedFieldURI");
+  const auto subject = body.find("item:Subject");
+  ASSERT_NE(ext, std::string::npos) << body;
+  EXPECT_LT(ext, subject);  // extended fields go first
+  EXPECT_EQ(body.find("item:ItemId"), std::string::npos) << body;
+  EXPECT_FALSE(items->Eof());
+}
+
+TEST_F(Store, RestrictionOnTheReadFlag) {
+  auto store = s.Session().OpenDefaultMsgStore();
+  auto items = store->GetFolder(TDistinguishedFolderIdName::dfininbox)->GetItems();
+  auto unread = std::dynamic_pointer_cast<IDvEWSRestrictionCompare>(
+      items->CreateRestriction(TDvEWSRestrictionType::rtCompare));
+  unread->SetFieldDef(FLD_MESSAGE_ISREAD);
+  unread->SetValue(false);
+  items->Filter(unread);
+  items->GetFields().Add(FLD_MESSAGE_ISREAD);
+  items->Open();
+  int rows = 0;
+  for (; !items->Eof(); items->Next()) {
+    EXPECT_EQ(items->FieldByName(FLD_MESSAGE_ISREAD)->GetAsString(), "false");
+    ++rows;
+  }
+  EXPECT_EQ(rows, 40);
+  EXPECT_NE(s.Last("FindItem")
+                .find("<m:Restriction><t:IsEqualTo><t:FieldURI FieldURI=\"message:IsRead\"/>"
+                      "<t:FieldURIOrConstant><t:Constant Value=\"false\"/></t:FieldURIOrConstant>"
+                      "</t:IsEqualTo></m:Restriction>"),
+            std::string::npos)
+      << s.Last("FindItem");
+}
+
+// ---- Folders ----
+
+TEST_F(Store, FolderCreateListEmptyDelete) {
+  auto store = s.Session().OpenDefaultMsgStore();
+  auto inbox = store->GetFolder(TDistinguishedFolderIdName::dfininbox);
+  EXPECT_EQ(inbox->GetDisplayName(), "Inbox");
+  EXPECT_EQ(inbox->GetTotalCount(), 120);
+  EXPECT_EQ(inbox->GetUnreadCount(), 40);
+  EXPECT_EQ(inbox->GetFolderFieldType(), TSetFolderFieldType::sffFolder);
+  EXPECT_FALSE(inbox->GetParentFolderId().Id.empty());
+  EXPECT_NE(inbox->GetMsgStore(), nullptr);
+
+  TItemId created = inbox->CreateFolder(TSetFolderFieldType::sffFolder, "Projects <&>");
+  ASSERT_FALSE(created.Id.empty());
+  auto sub = store->GetFolder(created);
+  EXPECT_EQ(sub->GetDisplayName(), "Projects <&>");
+  EXPECT_EQ(inbox->GetChildFolderCount(), 0);  // the data is as opened
+
+  auto folders = inbox->GetSubFolders();
+  folders->Open();
+  ASSERT_EQ(folders->RowCount(), 1);
+  EXPECT_EQ(folders->GetItemId().Id, created.Id);
+  EXPECT_EQ(folders->FolderFieldType(), TSetFolderFieldType::sffFolder);
+  EXPECT_TRUE(folders->Eof() == false);
+  folders->Next();
+  EXPECT_TRUE(folders->Eof());
+
+  // Copy two messages in, then empty the folder.
+  auto items = inbox->GetItems();
+  items->Open();
+  inbox->CopyItem(items->GetItemId(), created);
+  items->Next();
+  inbox->CopyItem(items->GetItemId(), created);
+  auto subItems = sub->GetItems();
+  subItems->Open();
+  EXPECT_EQ(subItems->Count(), 2);
+  sub->EmptyFolder(TDvEWSFolderDeleteType::dtHardDelete, false);
+  EXPECT_EQ(s.Last("EmptyFolder")
+                .rfind(R"(<m:EmptyFolder DeleteType="HardDelete" DeleteSubFolders="false">)", 0),
+            0u)
+      << s.Last("EmptyFolder");
+  subItems->SetActive(false);
+  subItems->Open();
+  EXPECT_EQ(subItems->Count(), 0);
+  EXPECT_TRUE(subItems->Eof());
+
+  inbox->DeleteFolder(created, TDvEWSFolderDeleteType::dtHardDelete);
+  EXPECT_EQ(ThrownMessage([&] { store->GetFolder(created); }).rfind("ErrorItemNotFound", 0), 0u);
+
+  // Folders are read only.
+  EXPECT_EQ(ThrownMessage([&] { inbox->SaveChanges(); }),
+            "ErrorReadOnly (EWS Folders are currently read only!).");
+  auto* obj = dynamic_cast<TDvEWSFolder*>(inbox.get());
+  EXPECT_EQ(ThrownMessage([&] { obj->SetId(TItemId("x")); }),
+            "ErrorReadOnly (The FolderId is a read only property!).");
+}
+
+TEST_F(Store, CopyMoveDelete) {
+  auto store = s.Session().OpenDefaultMsgStore();
+  auto inbox = store->GetFolder(TDistinguishedFolderIdName::dfininbox);
+  TItemId target = inbox->CreateFolder(TSetFolderFieldType::sffFolder, "Target");
+  auto items = inbox->GetItems();
+  items->Open();
+  TItemId first = items->GetItemId();
+  items->Next();
+  TItemId second = items->GetItemId();
+
+  TItemId copy = inbox->CopyItem(first, target);
+  EXPECT_FALSE(copy.Id.empty());
+  EXPECT_NE(copy.Id, first.Id);
+  EXPECT_EQ(s.Sim().Server().FolderItemCount("alice@example.com", "inbox"), 120);
+
+  // Moving returns the copy's id and hard-deletes the source.
+  TItemId moved = inbox->MoveItem(second, target);
+  EXPECT_NE(moved.Id, second.Id);
+  EXPECT_EQ(s.Sim().Server().FolderItemCount("alice@example.com", "inbox"), 119);
+  EXPECT_NE(s.Last("DeleteItem").find("DeleteType=\"HardDelete\""), std::string::npos);
+  // The item's class was looked up first through the store (a message: no extra attributes).
+  EXPECT_EQ(s.Last("DeleteItem").find("SendMeetingCancellations"), std::string::npos);
+  EXPECT_EQ(s.Last("DeleteItem").find("AffectedTaskOccurrences"), std::string::npos);
+
+  inbox->DeleteItem(first, TDvEWSFolderDeleteType::dtMoveToDeletedItems);
+  EXPECT_EQ(s.Sim().Server().FolderItemCount("alice@example.com", "inbox"), 118);
+  EXPECT_EQ(s.Sim().Server().FolderItemCount("alice@example.com", "deleteditems"), 1);
+  EXPECT_EQ(ThrownMessage([&] {
+              inbox->DeleteItem(second, TDvEWSFolderDeleteType::dtHardDelete);
+            }).rfind("ErrorItemNotFound", 0),
+            0u);
+}
+
+TEST_F(Store, CalendarFolderDeletionsAndView) {
+  auto store = s.Session().OpenDefaultMsgStore();
+  auto folder = store->GetFolder(TDistinguishedFolderIdName::dfincalendar);
+  auto calendar = std::dynamic_pointer_cast<IDvEWSCalendarFolder>(folder);
+  ASSERT_NE(calendar, nullptr);
+  EXPECT_EQ(folder->GetFolderFieldType(), TSetFolderFieldType::sffCalendarFolder);
+  // Opened by id, it is a calendar folder too.
+  EXPECT_NE(std::dynamic_pointer_cast<IDvEWSCalendarFolder>(store->GetFolder(folder->GetID())),
+            nullptr);
+
+  // The seeded meetings are one a day from 2026-01-05 10:00.
+  const TDateTime start = DvXMLToDateTime("2026-01-05T00:00:00Z");
+  auto view = calendar->GetCalendarView(start, TDateTime(start.Value + 3), 100);
+  view->Open();
+  int rows = 0;
+  for (; !view->Eof(); view->Next())
+    ++rows;
+  EXPECT_EQ(rows, 3);
+  EXPECT_TRUE(view->Eof());
+  TItemId last = view->GetItemId();  // Next past the end stays on the last row
+  EXPECT_FALSE(last.Id.empty());
+  auto body = DvCreateDOM(s.Last("FindItem"));
+  auto cv = body->SelectSingleElement("FindItem/CalendarView");
+  ASSERT_TRUE(cv);
+  EXPECT_EQ(cv->GetAttribute("MaxEntriesReturned"), "100");
+  EXPECT_EQ(cv->GetAttribute("StartDate"), "2026-01-05T00:00:00Z");
+  EXPECT_EQ(cv->GetAttribute("EndDate"), "2026-01-08T00:00:00Z");
+
+  // An empty range falls back to indexed paging.
+  calendar->GetCalendarView(start, start, 100)->Open();
+  EXPECT_TRUE(DvCreateDOM(s.Last("FindItem"))->SelectSingleElement("FindItem/IndexedPageItemView"));
+
+  // One deletion carries the chosen mode; the next plain deletion carries SendToNone.
+  calendar->DeleteMeeting(last, TDvEWSFolderDeleteType::dtMoveToDeletedItems,
+                          TSendMeetingInvitationsOrCancellations::smiocSendOnlyToAll);
+  EXPECT_NE(s.Last("DeleteItem").find("SendMeetingCancellations=\"SendOnlyToAll\""),
+            std::string::npos)
+      << s.Last("DeleteItem");
+  view->First();
+  folder->DeleteItem(view->GetItemId(), TDvEWSFolderDeleteType::dtMoveToDeletedItems);
+  EXPECT_NE(s.Last("DeleteItem").find("SendMeetingCancellations=\"SendToNone\""), std::string::npos)
+      << s.Last("DeleteItem");
+}
+
+TEST_F(Store, ImportWithMessageFlags) {
+  auto store = s.Session().OpenDefaultMsgStore();
+  auto inbox = store->GetFolder(TDistinguishedFolderIdName::dfininbox);
+  const std::string mime =
+      "\xEF\xBB\xBF"
+      "From: bob@example.com\r\nTo: alice@example.com\r\nSubject: Imported\r\n"
+      "Content-Type: text/plain; charset=utf-8\r\n\r\nHello\r\n";
+  auto flagValue = [&] {
+    auto doc = DvCreateDOM(s.Last("CreateItem"));
+    auto value = doc->SelectSingleElement("CreateItem/Items/Message/ExtendedProperty/Value");
+    return value ? value->GetAsString() : std::string("(none)");
+  };
+
+  std::istringstream in(mime);
+  TDvEWSMessageFlags flags{TDvEWSMessageFlag::msgflgRead, TDvEWSMessageFlag::msgflgFromMe};
+  TItemId id = inbox->ImportItem(in, &flags);
+  EXPECT_FALSE(id.Id.empty());
+  EXPECT_EQ(flagValue(), "33");
+  auto doc = DvCreateDOM(s.Last("CreateItem"));
+  EXPECT_EQ(doc->SelectSingleElement("CreateItem")->GetAttribute("MessageDisposition"), "SaveOnly");
+  auto content = doc->SelectSingleElement("CreateItem/Items/Message/MimeContent");
+  EXPECT_EQ(content->GetAttribute("CharacterSet"), "UTF-8");
+  // The byte-order mark is dropped before encoding.
+  EXPECT_EQ(DvBase64DecodeToString(content->GetAsString()), mime.substr(3));
+  EXPECT_EQ(s.Sim().Server().FolderItemCount("alice@example.com", "inbox"), 121);
+
+  // Without flags: 2 for a plain folder, 10 for the Drafts folder (from a file), none for a
+  // calendar folder, which also gets no MessageDisposition.
+  std::istringstream again(mime);
+  inbox->ImportItem(again, nullptr);
+  EXPECT_EQ(flagValue(), "2");
+
+  const auto path = std::filesystem::temp_directory_path() / "test_store_import.eml";
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << mime;
+  }
+  store->GetFolder(TDistinguishedFolderIdName::dfindrafts)
+      ->ImportItem(path.string(), std::ios::in, nullptr);
+  EXPECT_EQ(flagValue(), "10");
+  // (Exchange wants a MessageDisposition for a message anywhere, so the server refuses it.)
+  EXPECT_THROW(store->GetFolder(TDistinguishedFolderIdName::dfincalendar)
+                   ->ImportItem(path.string(), std::ios::in, nullptr),
+               EEWSException);
+  std::filesystem::remove(path);
+  EXPECT_EQ(flagValue(), "(none)");
+  EXPECT_FALSE(DvCreateDOM(s.Last("CreateItem"))
+                   ->SelectSingleElement("CreateItem")
+                   ->HasAttribute("MessageDisposition"));
+}
+
+// ---- The store ----
+
+TEST_F(Store, IdentityDisplayNameAndFolderIds) {
+  EXPECT_EQ(s.Session().GetDefaultStoreEmail(), "");
+  const int before = s.Sent("ConvertId");
+  auto store = s.Session().OpenDefaultMsgStore();
+  EXPECT_EQ(s.Session().GetDefaultStoreEmail(), "alice@example.com");
+  EXPECT_EQ(store->GetID().Id, "");
+  auto identity = store->GetIdentity();
+  EXPECT_EQ(identity->GetEmailAddress(), "alice@example.com");
+  EXPECT_EQ(identity->GetRoutingType(), "SMTP");
+  EXPECT_EQ(s.Sent("ConvertId"), before + 1);
+  EXPECT_EQ(store->GetDisplayName(), identity->GetName());
+  EXPECT_FALSE(store->GetDisplayName().empty());
+  EXPECT_EQ(s.Sent("ConvertId"), before + 1);  // cached
+
+  TItemId inbox = store->GetFolderId(TDistinguishedFolderIdName::dfininbox);
+  EXPECT_FALSE(inbox.Id.empty());
+  auto* obj = dynamic_cast<TDvEWSMsgStore*>(store.get());
+  std::string type;
+  obj->GetFolderIdAndType(TDistinguishedFolderIdName::dfincalendar, type, {}, true);
+  EXPECT_EQ(type, "CalendarFolder");
+  // Another mailbox's folder, by its address.
+  EXPECT_NE(s.Last("GetFolder").find("DistinguishedFolderId Id=\"calendar\""), std::string::npos);
+
+  TItemId none("x");
+  EXPECT_FALSE(store->FindFolderId(TDistinguishedFolderIdName::dfinarchiveroot, none));
+  EXPECT_TRUE(none.Id.empty());
+  EXPECT_THROW(store->GetFolderId(TDistinguishedFolderIdName::dfinarchiveroot), EEWSException);
+
+  // The item objects themselves belong to the item unit; the lookup of the item's kind is here.
+  auto items = store->GetFolder(TDistinguishedFolderIdName::dfininbox)->GetItems();
+  items->Open();
+  auto element = obj->FetchItemElement(items->GetItemId());
+  EXPECT_EQ(DvEWSItemTypeOfElement(element->GetLocalName()), TItemType::tMessage);
+  EXPECT_EQ(DvEWSItemTypeOfElement("calendaritem"), TItemType::tCalendarItem);
+  EXPECT_EQ(DvEWSItemTypeOfElement("MeetingRequest"), TItemType::tItem);
+  EXPECT_EQ(
+      ThrownMessage([&] { obj->FetchItemElement(TItemId("AAMk-no-such-item")); }).rfind("Error", 0),
+      0u);
+}
+
+TEST_F(Store, ResolveNames) {
+  auto set = s.Session().ResolveName("bob", TResolveNamesSearchScope::rnssActiveDirectory);
+  ASSERT_GE(set->Count(), 1);
+  EXPECT_EQ(set->GetItem(0)->Recipient()->GetEmailAddress(), "bob@example.com");
+  auto body = DvCreateDOM(s.Last("ResolveNames"))->SelectSingleElement("ResolveNames");
+  EXPECT_EQ(body->GetAttribute("ReturnFullContactData"), "true");
+  EXPECT_EQ(body->GetAttribute("ContactDataShape"), "Default");
+
+  auto list = s.Session().CreateRecipients();
+  list->Add("bob@example.com");
+  list->Add("Nobody <nobody-at-all>");
+  EXPECT_FALSE(s.Session().ResolveNames(list, false));
+  EXPECT_EQ(list->GetRecipient(0)->GetMailboxType(), TMailboxType::mtMailbox);
+  EXPECT_FALSE(list->GetRecipient(0)->GetName().empty());
+  EXPECT_THROW(s.Session().ResolveName(list->GetRecipient(1), true), EEWSException);
+}
+
+// ---- Versions ----
+
+TEST(StoreVersions, ChangeKeysFromExchange2013SP1) {
+  for (const char* version : {"Exchange2013", "Exchange2013_SP1"}) {
+    SimSession s(version, 3);
+    auto store = s.Session().OpenDefaultMsgStore();
+    TItemId inbox = store->GetFolderId(TDistinguishedFolderIdName::dfininbox);
+    store->GetFolder(inbox);
+    auto id = DvCreateDOM(s.Last("GetFolder"))->SelectSingleElement("GetFolder/FolderIds/FolderId");
+    ASSERT_TRUE(id);
+    EXPECT_EQ(id->HasAttribute("ChangeKey"), std::string(version) == "Exchange2013_SP1") << version;
+    EXPECT_EQ(s.Problems(), "");
+  }
+}
+
+// ---- The road of one request, from the store's side ----
+
+TEST_F(Store, RoadOfOneRequest) {
+  // 1: logged on by the fixture; 2: the store learns the mailbox (the anchor from now on).
+  ASSERT_TRUE(s.Session().GetActive());
+  auto store = s.Session().OpenDefaultMsgStore();
+  EXPECT_EQ(s.Session().GetDefaultStoreEmail(), "alice@example.com");
+  // 3: the inbox by its distinguished id.
+  auto inbox = store->GetFolder(TDistinguishedFolderIdName::dfininbox);
+  // 4: unread items, with the subject column, 50 rows a page.
+  auto items = inbox->GetItems();
+  auto unread = std::dynamic_pointer_cast<IDvEWSRestrictionCompare>(
+      items->CreateRestriction(TDvEWSRestrictionType::rtCompare));
+  unread->SetFieldDef(FLD_MESSAGE_ISREAD);
+  unread->SetValue(false);
+  items->Filter(unread);
+  items->GetFields().Add(FLD_ITEM_SUBJECT);
+  items->Open();
+  // 6: First, Next and EOF page until the last item in range.
+  int rows = 0;
+  for (items->First(); !items->Eof(); items->Next()) {
+    EXPECT_EQ(items->FieldByName(FLD_ITEM_SUBJECT)->GetAsString().rfind("Seed message ", 0), 0u);
+    ++rows;
+  }
+  EXPECT_EQ(rows, 40);
+  // A failed response message raises with the server's code and text.
+  try {
+    inbox->CopyItem(TItemId("AAMk-gone"), inbox->GetID());
+    FAIL() << "no exception";
+  } catch (const EEWSException& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Error", 0), 0u) << e.what();
+    EXPECT_FALSE(e.GetEWSErrorCode().empty());
+  }
+}
+
+}  // namespace
