@@ -140,7 +140,12 @@ class Parser {
 
  private:
   const Token& Peek() const { return tokens_[pos_]; }
-  Token Take() { return tokens_[pos_ < tokens_.size() - 1 ? pos_++ : pos_]; }
+  // The current token; the position stays on the End token once it is reached.
+  const Token& Take() {
+    const Token& token = tokens_[pos_];
+    if (pos_ + 1 < tokens_.size()) ++pos_;
+    return token;
+  }
 
   bool PeekKeyword(const char* word) const {
     return Peek().kind == Token::Kind::Word && Lower(Peek().text) == word;
