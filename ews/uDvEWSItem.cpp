@@ -124,36 +124,38 @@ DvDOMElementPtr FindExtended(const DvDOMElementPtr& item, const TDvEWSPropDef& d
 class TItemSessionLink : public IDvEWSSession {
  public:
   explicit TItemSessionLink(std::weak_ptr<TDvEWSObject> item) : FItem(std::move(item)) {}
-  std::string GetServiceURL() const override { return Target().Session().GetServiceURL(); }
+  std::string GetServiceURL() const override { return Target()->Session().GetServiceURL(); }
   const TDvCredentials& GetCredentials() const override {
-    return Target().Session().GetCredentials();
+    return Target()->Session().GetCredentials();
   }
-  TServerVersion GetServerVersion() const override { return Target().Session().GetServerVersion(); }
+  TServerVersion GetServerVersion() const override {
+    return Target()->Session().GetServerVersion();
+  }
   std::shared_ptr<IDvHTTPClient> CreateHTTPClient(bool share) override {
-    return Target().CreateHTTPClient(share);
+    return Target()->CreateHTTPClient(share);
   }
   std::shared_ptr<TDvSOAPClient> CreateSOAPClient(
       const std::shared_ptr<IDvHTTPClient>& client) override {
-    return Target().CreateSOAPClient(client);
+    return Target()->CreateSOAPClient(client);
   }
   std::shared_ptr<IDvSOAPRequest> CreateRequest(const std::shared_ptr<TDvSOAPClient>& client,
                                                 const std::string& operation,
                                                 const std::string& responseName) override {
-    return Target().CreateRequest(client, operation, responseName);
+    return Target()->CreateRequest(client, operation, responseName);
   }
   void CheckResponseError(const std::shared_ptr<IDvDOMElement>& message) override {
-    Target().CheckResponseError(message);
+    Target()->CheckResponseError(message);
   }
 
  private:
-  TDvEWSObject& Target() const {
+  // The item, held by the caller's full expression for the duration of one forwarded call. The
+  // link never keeps the item alive beyond that: the item owns the link.
+  std::shared_ptr<TDvEWSObject> Target() const {
     std::shared_ptr<TDvEWSObject> item = FItem.lock();
     if (!item) throw Exception("There is no active EWS Session!");
-    FHeld = item;  // kept for the call's duration
-    return *item;
+    return item;
   }
   std::weak_ptr<TDvEWSObject> FItem;
-  mutable std::shared_ptr<TDvEWSObject> FHeld;
 };
 
 }  // namespace
