@@ -401,11 +401,11 @@ void FindItem(Ctx& c) {
             "IncludesLastItemInRange=\"true\"><t:Items/></m:RootFolder>";
         return;
       }
-      std::string key = std::to_string(c.store.generation.load()) + "|" + std::to_string(m->index) +
-                        "|" + std::to_string(folder->id) + "|" + traversal + "|" +
-                        OuterXml(Child(c.op, "Restriction")) + "|" +
-                        OuterXml(Child(c.op, "SortOrder")) + "|" +
-                        OuterXml(Child(c.op, "QueryString"));
+      std::string key =
+          std::to_string(c.store.instance) + "|" + std::to_string(c.store.generation.load()) + "|" +
+          std::to_string(m->index) + "|" + std::to_string(folder->id) + "|" + traversal + "|" +
+          OuterXml(Child(c.op, "Restriction")) + "|" + OuterXml(Child(c.op, "SortOrder")) + "|" +
+          OuterXml(Child(c.op, "QueryString"));
       auto ids = CacheGet(key);
       if (!ids) {
         ids = std::make_shared<const std::vector<uint64_t>>(

@@ -140,11 +140,20 @@ class Store {
   std::vector<std::unique_ptr<Mailbox>> mailboxes;
   std::atomic<uint64_t> changeCounter{1};
   std::atomic<uint64_t> generation{1};  // bumps after every writing operation
+  // Tells stores apart in process-wide caches (several servers may run in one process, and their
+  // generations, folder ids and mailbox indexes coincide).
+  const uint64_t instance = NextInstance();
 
   Mailbox* Find(const std::string& address);
   Mailbox* At(uint16_t index);
   Mailbox& Add(const std::string& address, const std::string& displayName);
   uint64_t NextChangeKey() { return changeCounter.fetch_add(1); }
+
+ private:
+  static uint64_t NextInstance() {
+    static std::atomic<uint64_t> next{1};
+    return next.fetch_add(1);
+  }
 };
 
 // Kinds of item and the schema type of each.
