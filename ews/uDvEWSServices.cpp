@@ -3,6 +3,7 @@
 
 #include "DvSOAP.h"
 #include "uDvEWS.h"
+#include "uDvEWSImpersonation.h"
 #include "uDvEWSInterfacesRecipients.h"
 #include "uDvEWSMsgStore.h"
 
@@ -60,7 +61,7 @@ std::shared_ptr<IDvEWSMsgStore> TDvEWSCustomSession::OpenDefaultMsgStore() {
 std::shared_ptr<IDvEWSMsgStore> TDvEWSCustomSession::OpenMsgStore(const std::string& smtpAddress) {
   CheckActive();
   if (!smtpAddress.empty() && smtpAddress != GetDefaultMsgStore())
-    throw Exception("Opening the store of another mailbox is not available in this build yet!");
+    return std::make_shared<TDvEWSImpersonatedMsgStore>(this, smtpAddress);
   return OpenDefaultMsgStore();
 }
 

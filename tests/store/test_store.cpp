@@ -14,6 +14,8 @@
 #include "ews_testsupport.h"
 #include "uDvEWS.h"
 #include "uDvEWSFolder.h"
+#include "uDvEWSImpersonation.h"
+#include "uDvEWSItem.h"
 #include "uDvEWSMsgStore.h"
 #include "uDvEWSServices.h"
 #include "uDvEWSTable.h"
@@ -33,12 +35,13 @@ std::string ThrownMessage(const std::function<void()>& f) {
 
 class SimSession {
  public:
-  explicit SimSession(const std::string& version = "Exchange2016", int messages = 120)
+  explicit SimSession(const std::string& version = "Exchange2016", int messages = 120,
+                      const std::string& user = "alice")
       : sim_(Config(version, messages)) {
     session_ = std::make_unique<TDvEWSCustomSession>();
     session_->SetPasswordDialog(false);
     session_->SetServiceUrl(sim_.Url());
-    session_->SetCredentials(TDvCredentials("alice@example.com", "alice-pw"));
+    session_->SetCredentials(TDvCredentials(user + "@example.com", user + "-pw"));
     session_->SetOnSOAPTrace([this](const TDvSOAPTrace& trace) {
       if (trace.Kind != TDvSOAPTrace::TKind::tkRequest) return;
       std::lock_guard<std::mutex> lock(lock_);
@@ -58,6 +61,11 @@ class SimSession {
       if (e) out.push_back(e->GetXML());
     }
     return out;
+  }
+  // The whole envelopes of the requests sent so far.
+  std::vector<std::string> Envelopes() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return requests_;
   }
   int Sent(const std::string& op) { return static_cast<int>(Bodies(op).size()); }
   std::string Last(const std::string& op) {
@@ -510,6 +518,64 @@ TEST_F(Store, ResolveNames) {
   EXPECT_THROW(s.Session().ResolveName(list->GetRecipient(1), true), EEWSException);
 }
 
+// ---- Impersonation ----
+
+// The impersonated mailbox named in a request envelope, or "" without the header.
+std::string ImpersonatedIn(const std::string& envelope) {
+  auto sid = DvCreateDOM(envelope)->SelectSingleElement(
+      "/Envelope/Header/ExchangeImpersonation/ConnectingSID/PrimarySmtpAddress");
+  return sid ? sid->GetAsString() : std::string();
+}
+
+TEST(StoreImpersonation, EveryRequestBelowTheStoreNamesTheMailbox) {
+  SimSession s("Exchange2016", 5, "svc");
+  const std::size_t logon = s.Envelopes().size();
+  // Its own address gives the plain store.
+  auto own = s.Session().OpenMsgStore("svc@example.com");
+  EXPECT_EQ(dynamic_cast<IDvEWSImpersonatedMsgStore*>(own.get()), nullptr);
+
+  auto store = s.Session().OpenMsgStore("alice@example.com");
+  auto* impersonated = dynamic_cast<IDvEWSImpersonatedMsgStore*>(store.get());
+  ASSERT_NE(impersonated, nullptr);
+  EXPECT_EQ(store->GetDisplayName(), "alice@example.com");
+  const std::size_t opened = s.Envelopes().size();
+  // Folder, table and item requests all come through the store; the rows are alice's.
+  auto items = store->GetFolder(TDistinguishedFolderIdName::dfininbox)->GetItems();
+  int rows = 0;
+  for (items->Open(); !items->Eof(); items->Next())
+    ++rows;
+  EXPECT_EQ(rows, 5);
+  for (auto& b : s.Envelopes()) {
+    auto x = b;
+    for (auto& ch : x)
+      if (ch == 10) ch = 32;
+    std::cerr << "ENV " << x.substr(std::min<size_t>(x.size(), 300), 1200) << "\n";
+  }
+  std::cerr << "URL " << s.Sim().Url() << "\n";
+  items->First();
+  auto item = store->GetItem(items->GetItemId());
+  EXPECT_FALSE(item->GetSubject().empty());
+  auto all = s.Envelopes();
+  ASSERT_GT(all.size(), opened + 2);
+  for (std::size_t i = opened; i < all.size(); ++i)
+    EXPECT_EQ(ImpersonatedIn(all[i]), "alice@example.com") << all[i];
+  for (std::size_t i = logon; i < opened; ++i)
+    EXPECT_EQ(ImpersonatedIn(all[i]), "") << all[i];
+  EXPECT_EQ(s.Problems(), "");
+}
+
+TEST(StoreImpersonation, RefusedWithoutTheRight) {
+  SimSession s("Exchange2016", 1, "bob");
+  auto store = s.Session().OpenMsgStore("alice@example.com");
+  try {
+    store->GetFolderId(TDistinguishedFolderIdName::dfininbox);
+    ADD_FAILURE() << "bob may not impersonate alice";
+  } catch (const EDvSOAPFaultException& e) {
+    // Exchange answers a denied impersonation with a SOAP fault, not a response message.
+    EXPECT_EQ(e.GetResponseCode(), "ErrorImpersonateUserDenied");
+  }
+}
+
 // ---- Versions ----
 
 TEST(StoreVersions, ChangeKeysFromExchange2013SP1) {
@@ -561,3 +627,17 @@ TEST_F(Store, RoadOfOneRequest) {
 }
 
 }  // namespace
+
+// Two simulators in one process must never answer with each other's rows.
+TEST(StoreSimulators, TwoInOneProcessKeepTheirOwnMailboxes) {
+  SimSession a("Exchange2016", 12);
+  auto first = a.Session().OpenDefaultMsgStore();
+  auto items = first->GetFolder(TDistinguishedFolderIdName::dfininbox)->GetItems();
+  items->Open();
+  EXPECT_EQ(items->Count(), 12);
+  SimSession b("Exchange2016", 3);
+  auto second = b.Session().OpenDefaultMsgStore();
+  items = second->GetFolder(TDistinguishedFolderIdName::dfininbox)->GetItems();
+  items->Open();
+  EXPECT_EQ(items->Count(), 3);
+}
