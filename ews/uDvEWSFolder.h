@@ -82,6 +82,11 @@ DvEWSItemPtr DvEWSCreateItemObject(TDvEWSObject& owner, TItemType type, const TI
 // "CalendarItem" tCalendarItem, "Contact" tContact, "Task" tTask, "DistributionList"
 // tDistributionList; anything else tItem).
 TItemType DvEWSItemTypeOfElement(const std::string& localName);
+// Writes the item's MIME content (one GetItem asking for item:MimeContent, made through
+// `requester`; the change key is sent when withChangeKey and known) to fileName, replacing the
+// file only once the whole content is written. Defined by the item unit.
+void DvEWSSaveItemMime(TDvEWSObject& requester, const TItemId& itemId, bool withChangeKey,
+                       const std::string& fileName);
 
 // ---- Tables of a folder ----
 

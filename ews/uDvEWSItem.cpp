@@ -1,6 +1,7 @@
 // Items: load, demand loads, change tracking and save.
 #include "uDvEWSItem.h"
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -737,27 +738,48 @@ void TDvEWSItemCore::ConvertInlineImages(const DvSOAPRequestPtr& request) {
 
 // ---- MIME content to a file ----
 
-void TDvEWSItemCore::SaveToFile(const std::string& fileName) {
-  auto request = CreateRequest(nullptr, "m:GetItem", "");
+void DvEWSSaveItemMime(TDvEWSObject& requester, const TItemId& itemId, bool withChangeKey,
+                       const std::string& fileName) {
+  auto request = requester.CreateRequest(nullptr, "m:GetItem", "");
   DvDOMElementPtr op = request->GetOperation();
   DvDOMElementPtr shape = op->AddElement("m:ItemShape");
   shape->AddElement("t:BaseShape")->SetAsString("IdOnly");
   shape->AddElement("t:AdditionalProperties")
       ->AddElement("t:FieldURI")
       ->SetAttribute("FieldURI", "item:MimeContent");
-  AddItemId(op->AddElement("m:ItemIds"), GetID(), false);
+  DvDOMElementPtr id = op->AddElement("m:ItemIds")->AddElement("t:ItemId");
+  id->SetAttribute("Id", itemId.Id);
+  if (withChangeKey && !itemId.ChangeKey.empty()) id->SetAttribute("ChangeKey", itemId.ChangeKey);
   DvBinResponsePtr response = request->SendBin();
   DvDOMElementPtr message = response->GetDocument()->SelectSingleElement(
       "/Envelope/Body/GetItemResponse/ResponseMessages/GetItemResponseMessage");
   if (!message) throw EEWSException("ErrorItemNotFound", kNoItemId, 0);
-  CheckResponseError(message);
+  requester.CheckResponseError(message);
   SingleItem(message);
   std::ostringstream base64;
   base64 << response->GetMimeContent().rdbuf();
   const std::string bytes = DvBase64DecodeToString(base64.str());
-  std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
-  if (!out) throw Exception("Cannot create file \"" + fileName + "\"!");
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  // Written beside the target and renamed into place, so a failed write never leaves half a
+  // message under the target's name (nor spoils a file that was there).
+  const std::string partial = fileName + ".partial";
+  {
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+    if (!out) throw Exception("Cannot create file \"" + fileName + "\"!");
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) {
+      std::remove(partial.c_str());
+      throw Exception("Cannot write file \"" + fileName + "\"!");
+    }
+  }
+  if (std::rename(partial.c_str(), fileName.c_str()) != 0) {
+    std::remove(partial.c_str());
+    throw Exception("Cannot write file \"" + fileName + "\"!");
+  }
+}
+
+void TDvEWSItemCore::SaveToFile(const std::string& fileName) {
+  DvEWSSaveItemMime(*this, GetID(), Version() >= TServerVersion::Exchange2013_SP1, fileName);
 }
 
 // ---- Creator chain ----

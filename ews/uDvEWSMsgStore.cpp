@@ -133,6 +133,10 @@ DvEWSItemPtr TDvEWSMsgStore::GetItem(const TItemId& itemId) {
   return DvEWSCreateItemObject(*this, DvEWSItemTypeOfElement(item->GetLocalName()), itemId);
 }
 
+void TDvEWSMsgStore::SaveItemToFile(const TItemId& itemId, const std::string& fileName) {
+  DvEWSSaveItemMime(*this, itemId, true, fileName);
+}
+
 DvEWSItemPtr TDvEWSMsgStore::GetOccurence(const TItemId& masterId, int index) {
   auto request = CreateRequest(nullptr, "m:GetItem", "m:GetItemResponse");
   DvDOMElementPtr op = request->GetOperation();

@@ -34,6 +34,9 @@ class IDvEWSMsgStore : public virtual IDvEWSObject {
   virtual DvEWSItemPtr GetItem(const TItemId& itemId) = 0;
   // Occurrence `index` (1-based, as the server counts) of a recurring series.
   virtual DvEWSItemPtr GetOccurence(const TItemId& masterId, int index) = 0;
+  // The item's MIME content saved to a file with one request and no item object (as
+  // IDvEWSItem::SaveToFile does for an item at hand); for exporting many items.
+  virtual void SaveItemToFile(const TItemId& itemId, const std::string& fileName) = 0;
 };
 
 class TDvEWSMsgStore : public TDvEWSObject, public virtual IDvEWSMsgStore {
@@ -57,6 +60,7 @@ class TDvEWSMsgStore : public TDvEWSObject, public virtual IDvEWSMsgStore {
   DvEWSFolderPtr GetFolder(TEwsFolderId& folderId) override;
   DvEWSItemPtr GetItem(const TItemId& itemId) override;
   DvEWSItemPtr GetOccurence(const TItemId& masterId, int index) override;
+  void SaveItemToFile(const TItemId& itemId, const std::string& fileName) override;
 
   // The item's element as GetItem fetches it (all properties), checked: one GetItem request.
   // Used to learn an item's kind and class without making an item object.
