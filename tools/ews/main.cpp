@@ -22,6 +22,7 @@
 #include <sstream>
 
 #include "DvHTTP.h"
+#include "DvSOAP.h"
 #include "DvXML.h"
 #include "ews_filter.h"
 #include "ews_output.h"
@@ -139,9 +140,11 @@ class Connection {
       fs::create_directories(options_.trace, ec);
       if (ec) Usage("cannot create trace folder " + options_.trace);
       std::string dir = options_.trace;
-      session_.SetOnSOAPTrace([dir, n = 0](const dv::TDvSOAPTrace& trace) mutable {
+      // The hook is copied into every SOAP client the session makes, so the count is shared.
+      auto count = std::make_shared<int>(0);
+      session_.SetOnSOAPTrace([dir, count](const dv::TDvSOAPTrace& trace) {
         char name[64];
-        std::snprintf(name, sizeof name, "%04d-%s.xml", ++n,
+        std::snprintf(name, sizeof name, "%04d-%s.xml", ++*count,
                       trace.Kind == dv::TDvSOAPTrace::TKind::tkRequest ? "request" : "response");
         std::ofstream out(fs::path(dir) / name, std::ios::binary);
         // The SOAP layer hands the content with secret values already masked.
@@ -425,15 +428,19 @@ struct Context {
     if (!connection) connection = std::make_unique<Connection>(options);
     return *connection;
   }
+  // JSON text; bytes that are not UTF-8 (a raw MIME body, say) become U+FFFD.
+  static std::string Dump(const json& j) {
+    return j.dump(2, ' ', false, json::error_handler_t::replace);
+  }
   void Print(const ewscli::Table& table) {
     if (options.json)
-      out << TableToJson(table).dump(2) << '\n';
+      out << Dump(TableToJson(table)) << '\n';
     else
       ewscli::PrintTable(out, table);
   }
   void PrintObject(const json& object) {
     if (options.json) {
-      out << object.dump(2) << '\n';
+      out << Dump(object) << '\n';
       return;
     }
     std::size_t width = 0;
@@ -445,7 +452,7 @@ struct Context {
   }
   void Done(const std::string& message, json object) {
     if (options.json)
-      out << object.dump(2) << '\n';
+      out << Dump(object) << '\n';
     else
       out << message << '\n';
   }
@@ -631,7 +638,11 @@ std::string BodyArgument(const std::string& body) {
 }
 
 void CmdSend(Context& ctx, const std::vector<std::string>& to, const std::vector<std::string>& cc,
-             const std::string& subject, const std::string& body, bool saveCopy) {
+             const std::string& subject, const std::string& body,
+             const std::vector<std::string>& attach, bool saveCopy) {
+  for (const auto& f : attach)
+    if (!fs::is_regular_file(f)) Usage("no such file: " + f);
+  const std::string text = BodyArgument(body);
   auto drafts = ctx.Conn().Store()->GetFolder(dv::TDistinguishedFolderIdName::dfindrafts);
   auto mail =
       std::dynamic_pointer_cast<dv::IDvEWSEMail>(drafts->CreateItem(dv::TItemType::tMessage));
@@ -641,10 +652,16 @@ void CmdSend(Context& ctx, const std::vector<std::string>& to, const std::vector
   for (const auto& r : cc)
     mail->GetCcRecipients()->Add(r);
   mail->SetSubject(subject);
-  mail->SetBodyText(BodyArgument(body));
+  mail->SetBodyText(text);
+  for (const auto& f : attach)
+    mail->GetAttachments().AddAttachment(f);
   mail->SubmitMessage(saveCopy);
   ctx.Done("sent to " + std::to_string(to.size() + cc.size()) + " recipient(s)",
-           json{{"sent", true}, {"to", to}, {"cc", cc}, {"subject", subject}});
+           json{{"sent", true},
+                {"to", to},
+                {"cc", cc},
+                {"subject", subject},
+                {"attachments", attach.size()}});
 }
 
 // A progress line on a terminal: "label  [#####.....]  n/total".
@@ -681,6 +698,150 @@ void CmdImport(Context& ctx, const std::string& folderSpec, const std::vector<st
   else
     ctx.out << "imported " << imported << ", failed " << failed << '\n';
   if (failed) throw ToolError{kEWS, std::to_string(failed) + " file(s) not imported"};
+}
+
+// The item of an id, as a mail message; a usage error for any other kind of item.
+dv::DvEWSEMailPtr MailById(Context& ctx, const std::string& id) {
+  auto mail = std::dynamic_pointer_cast<dv::IDvEWSEMail>(ctx.Conn().Store()->GetItem({id, ""}));
+  if (!mail) Usage("item " + id + " is not a mail message");
+  return mail;
+}
+
+// A private temporary file, removed when this object goes.
+class TempFile {
+ public:
+  TempFile() {
+    std::string pattern = (fs::temp_directory_path() / "ews-XXXXXX").string();
+    int fd = mkstemp(pattern.data());
+    if (fd < 0) throw ToolError{kFailure, "cannot create a temporary file"};
+    close(fd);
+    path_ = pattern;
+  }
+  ~TempFile() {
+    std::error_code ec;
+    fs::remove(path_, ec);
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Every property the server gave for the item (all properties), name and readable value; or with
+// --mime the item's MIME content as the server renders it.
+void CmdShow(Context& ctx, const std::string& id, bool mime) {
+  auto item = ctx.Conn().Store()->GetItem({id, ""});
+  if (mime) {
+    TempFile file;
+    item->SaveToFile(file.Path());
+    const std::string content = ReadFile(file.Path());
+    if (ctx.options.json)
+      ctx.out << Context::Dump(json{{"id", id}, {"mime", content}}) << '\n';
+    else
+      ctx.out << content;
+    return;
+  }
+  json j = json::object();
+  j["id"] = id;
+  auto& props = item->GetProperties();
+  const int count = props.Count();
+  for (int i = 0; i < count; ++i) {
+    dv::TDvEWSProperty* p = props.At(i);
+    std::string name = p->GetPropDefName().empty() ? p->GetPath() : p->GetPropDefName();
+    std::string value = Readable(p->GetAsString());
+    // Values made only of attributes (ids, mostly) have no text to show.
+    if (!value.empty() && !j.contains(name)) j[name] = value;
+  }
+  ctx.PrintObject(j);
+}
+
+// Reply (to the sender, or everyone with --all) or forward, sent at once. The text goes above the
+// quoted original; extra recipients add to those the server works out for a reply.
+void CmdRespond(Context& ctx, const std::string& id, bool forward, bool all,
+                const std::vector<std::string>& to, const std::vector<std::string>& cc,
+                const std::string& body) {
+  if (forward && to.empty()) Usage("forward needs at least one --to");
+  auto mail = MailById(ctx, id);
+  auto response = forward ? mail->CreateForward() : mail->CreateReply(all);
+  for (const auto& r : to)
+    response->GetToRecipients()->Add(r);
+  for (const auto& r : cc)
+    response->GetCcRecipients()->Add(r);
+  if (!body.empty()) {
+    dv::TEwsBody* content = response->GetNewBodyContent();
+    content->SetBodyType(dv::TBodyType::btText);
+    content->SetValue(BodyArgument(body));
+  }
+  const std::string subject = response->GetSubject();
+  // A smart response is always sent with a copy in Sent Items (as Outlook does).
+  response->SubmitMessage(true);
+  const char* verb = forward ? "forwarded" : all ? "replied to all" : "replied";
+  ctx.Done(std::string(verb) + ": " + subject,
+           json{{"id", id}, {forward ? "forwarded" : "replied", true}, {"subject", subject}});
+}
+
+// A file name from a subject: letters, digits and a few marks kept, the rest as '_', cut short.
+std::string FileNameOf(const std::string& subject) {
+  std::string out;
+  for (unsigned char c : subject) {
+    if (out.size() >= 60) break;
+    out += std::isalnum(c) || c == ' ' || c == '-' || c == '.' || c == '_' || c >= 0x80
+               ? static_cast<char>(c)
+               : '_';
+  }
+  while (!out.empty() && (out.back() == ' ' || out.back() == '.'))
+    out.pop_back();
+  // A cut may have split a UTF-8 sequence: drop its lead and continuation bytes.
+  while (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0) == 0x80)
+    out.pop_back();
+  if (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0) == 0xC0) out.pop_back();
+  return out.empty() ? "item" : out;
+}
+
+// One .eml per item of the folder, named "NNNN subject.eml"; an existing file is never
+// overwritten (the name gets a number instead).
+void CmdExport(Context& ctx, const std::string& folderSpec, const std::string& dir) {
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec || !fs::is_directory(dir)) Usage("cannot create folder " + dir);
+  FolderResolver resolver(ctx.Conn());
+  auto folder = resolver.Open(folderSpec);
+  auto items = folder->GetItems();
+  auto subjectDef = dv::GetFieldDef("FLD_ITEM_SUBJECT", true);
+  items->GetFields().Add(*subjectDef);
+  std::vector<std::pair<std::string, std::string>> rows;  // id, subject
+  for (items->Open(); !items->Eof(); items->Next())
+    rows.emplace_back(items->GetItemId().Id, items->HasField(*subjectDef)
+                                                 ? items->FieldByName(*subjectDef)->GetAsString()
+                                                 : std::string());
+  auto store = ctx.Conn().Store();
+  json results = json::array();
+  std::size_t exported = 0, failed = 0;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    char number[32];
+    std::snprintf(number, sizeof number, "%04zu ", i + 1);
+    const std::string stem = number + FileNameOf(rows[i].second);
+    fs::path target = fs::path(dir) / (stem + ".eml");
+    for (int n = 2; fs::exists(target); ++n)
+      target = fs::path(dir) / (stem + " (" + std::to_string(n) + ").eml");
+    try {
+      store->SaveItemToFile({rows[i].first, ""}, target.string());
+      results.push_back({{"id", rows[i].first}, {"file", target.string()}});
+      ++exported;
+    } catch (const dv::EEWSException& e) {
+      results.push_back({{"id", rows[i].first}, {"error", e.what()}});
+      ++failed;
+    }
+    Progress("exporting", i + 1, rows.size());
+  }
+  if (ctx.options.json)
+    ctx.out << Context::Dump(json{{"exported", exported}, {"failed", failed}, {"items", results}})
+            << '\n';
+  else
+    ctx.out << "exported " << exported << ", failed " << failed << " to " << dir << '\n';
+  if (failed) throw ToolError{kEWS, std::to_string(failed) + " item(s) not exported"};
 }
 
 void CmdResolve(Context& ctx, const std::string& name) {
@@ -783,7 +944,31 @@ int Main(int argc, char** argv) {
   send->add_option("--cc", cc, "copy recipient (repeatable)");
   send->add_option("--subject", subject, "subject");
   send->add_option("--body", body, "body text, or @FILE");
+  std::vector<std::string> attach;
+  send->add_option("--attach", attach, "attach a file (repeatable)");
   send->add_flag("--save-copy", saveCopy, "keep a copy in Sent Items");
+
+  auto* show = app.add_subcommand("show", "an item's properties, or its MIME content");
+  bool mime = false;
+  show->add_option("ID", itemId)->required();
+  show->add_flag("--mime", mime, "print the MIME content (RFC 822) instead");
+
+  bool all = false;
+  auto* reply = app.add_subcommand("reply", "reply to a message at once");
+  reply->add_option("ID", itemId)->required();
+  reply->add_flag("--all", all, "reply to all recipients");
+  auto* forward = app.add_subcommand("forward", "forward a message at once");
+  forward->add_option("ID", itemId)->required();
+  for (auto* cmd : {reply, forward}) {
+    cmd->add_option("--to", to, "recipient (repeatable)");
+    cmd->add_option("--cc", cc, "copy recipient (repeatable)");
+    cmd->add_option("--body", body, "text above the original, or @FILE");
+  }
+
+  auto* exportCmd = app.add_subcommand("export", "save every item of a folder as .eml files");
+  std::string dir;
+  exportCmd->add_option("FOLDER", folder)->required();
+  exportCmd->add_option("DIR", dir)->required();
 
   auto* resolve = app.add_subcommand("resolve", "resolve a name in the directory and contacts");
   std::string name;
@@ -827,7 +1012,13 @@ int Main(int argc, char** argv) {
     else if (set->parsed())
       CmdSet(ctx, itemId, assignments);
     else if (send->parsed())
-      CmdSend(ctx, to, cc, subject, body, saveCopy);
+      CmdSend(ctx, to, cc, subject, body, attach, saveCopy);
+    else if (show->parsed())
+      CmdShow(ctx, itemId, mime);
+    else if (reply->parsed() || forward->parsed())
+      CmdRespond(ctx, itemId, forward->parsed(), all, to, cc, body);
+    else if (exportCmd->parsed())
+      CmdExport(ctx, folder, dir);
     else if (resolve->parsed())
       CmdResolve(ctx, name);
     return kOk;
@@ -837,6 +1028,11 @@ int Main(int argc, char** argv) {
   } catch (const dv::EEWSException& e) {
     std::cerr << "ews: " << e.what() << '\n';
     return e.GetEWSErrorCode().empty() && e.GetHTTPErrorCode() != 0 ? kConnection : kEWS;
+  } catch (const dv::EDvSOAPFaultException& e) {
+    // The server understood the request and refused it (a denied impersonation, say).
+    std::cerr << "ews: " << (e.GetResponseCode().empty() ? "" : e.GetResponseCode() + ": ")
+              << e.what() << '\n';
+    return kEWS;
   } catch (const dv::EDvHTTPException& e) {
     std::cerr << "ews: connection failed: " << e.what() << '\n';
     return kConnection;
