@@ -2,7 +2,9 @@
 #include "uDvEWSTable.h"
 
 #include <algorithm>
+#include <map>
 
+#include "DvUtils.h"
 #include "uDvEWSInterfaces.h"
 
 namespace dv {
@@ -224,6 +226,15 @@ void TDvEWSTable::SetData(std::unique_ptr<TDvXMLSchemaElement> page) {
   FData = std::move(page);
   FPageElement = FData ? FData->AsElement() : nullptr;
   FRowObject = nullptr;
+  FRows.clear();
+  FRowPositions.clear();
+  if (FPageElement) {
+    FRows = FPageElement->Elements();
+    FRowPositions.reserve(FRows.size());
+    std::map<std::string, int> seen;  // lower-case local name -> rows so far
+    for (const DvDOMElementPtr& row : FRows)
+      FRowPositions.push_back(seen[DvLowerCaseAscii(row->GetLocalName())]++);
+  }
   if (FPageElement) {
     if (DvDOMElementPtr parent = FPageElement->GetParent()) {
       auto intAttr = [&](const char* name) -> int {
@@ -246,7 +257,7 @@ void TDvEWSTable::SetData(std::unique_ptr<TDvXMLSchemaElement> page) {
 }
 
 int TDvEWSTable::RowCount() const {
-  return FPageElement ? FPageElement->ElementCount() : 0;
+  return static_cast<int>(FRows.size());
 }
 
 void TDvEWSTable::First() {
@@ -318,8 +329,8 @@ bool TDvEWSTable::HasField(const TDvEWSFieldDef& def) {
 }
 
 DvDOMElementPtr TDvEWSTable::GetRowElement() const {
-  if (!FPageElement || FRowIndex < 0 || FRowIndex >= RowCount()) return nullptr;
-  return FPageElement->GetElement(FRowIndex);
+  if (FRowIndex < 0 || FRowIndex >= RowCount()) return nullptr;
+  return FRows[static_cast<std::size_t>(FRowIndex)];
 }
 
 TDvXMLSchemaElement* TDvEWSTable::GetRowData(TDvEWSGetDataElmSource source, bool raiseIfNone) {
@@ -335,10 +346,7 @@ TDvXMLSchemaElement* TDvEWSTable::GetRowData(TDvEWSGetDataElmSource source, bool
   TDvXMLSchemaElementArrayBase* array = FData->GetArrayByName(name);
   if (array == nullptr)
     throw Exception("Assertion failure: There is no property with the name: " + name);
-  const int position = array->IndexOfNode(*row);
-  if (position < 0)
-    throw Exception("Assertion failure: the row is not an item of the array " + name + "!");
-  FRowObject = array->GetElement(position);
+  FRowObject = array->GetElement(FRowPositions[static_cast<std::size_t>(FRowIndex)]);
   return FRowObject;
 }
 

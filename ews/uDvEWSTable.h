@@ -338,6 +338,11 @@ class TDvEWSTable : public TDvEWSObject, public virtual IDvEWSTableBase {
 
   std::unique_ptr<TDvXMLSchemaElement> FData;
   DvDOMElementPtr FPageElement;
+  // The page's rows in order, with each row's position among its same-named siblings (its index
+  // in the page data's array of that element), taken once per page: reaching a row through the
+  // DOM walks the siblings before it, which made reading a page quadratic in its size.
+  std::vector<DvDOMElementPtr> FRows;
+  std::vector<int> FRowPositions;
   bool FRowEOF = false;
   int FRowIndex = -1;
   TDvXMLSchemaElement* FRowObject = nullptr;

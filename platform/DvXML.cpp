@@ -542,6 +542,13 @@ class TDvDOMElementImpl final : public IDvDOMElement {
     throw EListError("List index out of bounds (" + std::to_string(index) + ")");
   }
 
+  std::vector<DvDOMElementPtr> Elements() const override {
+    std::vector<DvDOMElementPtr> out;
+    for (pugi::xml_node c = node_.first_child(); c; c = c.next_sibling())
+      if (c.type() == pugi::node_element) out.push_back(WrapHere(c));
+    return out;
+  }
+
   bool HasChildElement(std::string_view path, TDvXMLSelectOptions options) const override {
     const auto compiled = xmlpath::Compile(path);
     return static_cast<bool>(xmlpath::SelectFirst(*compiled, node_, CaseSensitive(options)));

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <pugixml.hpp>
 
@@ -89,6 +90,9 @@ class IDvDOMElement {
   virtual int ElementCount() const = 0;  // child elements
   // Child element by position; EListError when out of range.
   virtual DvDOMElementPtr GetElement(int index) const = 0;
+  // Every child element in order, in one pass (GetElement walks the siblings before the one it
+  // returns, so a loop over GetElement is quadratic).
+  virtual std::vector<DvDOMElementPtr> Elements() const = 0;
   virtual bool HasChildElement(std::string_view path, TDvXMLSelectOptions options = {}) const = 0;
   // First child element with that local name (ASCII case-insensitive; a prefix given with the
   // name is ignored), or none.
