@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "uDvEWSTypesEnums.h"
+
 namespace dv {
 
 // ---- Property sets ----
@@ -86,33 +88,26 @@ std::string IndexedKey(std::string_view fieldURI, std::string_view fieldIndex) {
   return key;
 }
 
-constexpr std::array<std::string_view, 27> kPropTypeNames = {"Null",
-                                                             "ApplicationTime",
-                                                             "ApplicationTimeArray",
-                                                             "Binary",
-                                                             "BinaryArray",
-                                                             "Boolean",
-                                                             "CLSID",
-                                                             "CLSIDArray",
-                                                             "Currency",
-                                                             "CurrencyArray",
-                                                             "Double",
-                                                             "DoubleArray",
-                                                             "Error",
-                                                             "Float",
-                                                             "FloatArray",
-                                                             "Integer",
-                                                             "IntegerArray",
-                                                             "Long",
-                                                             "LongArray",
-                                                             "Object",
-                                                             "ObjectArray",
-                                                             "Short",
-                                                             "ShortArray",
-                                                             "SystemTime",
-                                                             "SystemTimeArray",
-                                                             "String",
-                                                             "StringArray"};
+// TDvEWSPropType lists Null first and then the schema's MapiPropertyTypeType values in the
+// schema's (alphabetical) order, where Null sits between LongArray and Object; the wire texts come
+// from the generated enumeration.
+constexpr int kMapiNull = static_cast<int>(TMapiPropertyType::mptNull);
+static_assert(static_cast<int>(TDvEWSPropType::ptLongArray) == kMapiNull &&
+                  static_cast<int>(TDvEWSPropType::ptObject) == kMapiNull + 1 &&
+                  static_cast<int>(TDvEWSPropType::ptStringArray) ==
+                      static_cast<int>(TMapiPropertyType::mptStringArray),
+              "TDvEWSPropType no longer lines up with TMapiPropertyType");
+
+int MapiOrdinal(TDvEWSPropType type) {
+  const int i = static_cast<int>(type);
+  return i == 0 ? kMapiNull : i <= kMapiNull ? i - 1 : i;
+}
+
+TDvEWSPropType PropTypeOfMapi(int ordinal) {
+  return static_cast<TDvEWSPropType>(ordinal == kMapiNull  ? 0
+                                     : ordinal < kMapiNull ? ordinal + 1
+                                                           : ordinal);
+}
 
 // The attribute values of t:ExtendedFieldURI, in the order they are written.
 struct TExtendedAttributes {
@@ -152,14 +147,15 @@ std::string PropSetIDToString(const TGUID& guid) {
 }
 
 std::string_view DvEWSPropTypeToString(TDvEWSPropType type) {
-  auto i = static_cast<std::size_t>(type);
-  return i < kPropTypeNames.size() ? kPropTypeNames[i] : std::string_view();
+  if (static_cast<int>(type) > static_cast<int>(TDvEWSPropType::ptStringArray)) return {};
+  return DvEnumTypeInfo(TMapiPropertyType{}).ToXML(MapiOrdinal(type));
 }
 
 TDvEWSPropType DvEWSStringToPropType(std::string_view text) {
-  for (std::size_t i = 0; i < kPropTypeNames.size(); ++i)
-    if (kPropTypeNames[i] == text) return static_cast<TDvEWSPropType>(i);
-  throw EConvertError("\"" + std::string(text) + "\" is not a MAPI property type");
+  int ordinal = 0;
+  if (!DvEnumTypeInfo(TMapiPropertyType{}).FromXML(text, ordinal))
+    throw EConvertError("\"" + std::string(text) + "\" is not a MAPI property type");
+  return PropTypeOfMapi(ordinal);
 }
 
 // ---- Short strings ----
