@@ -11,21 +11,15 @@
 
 #include "DvSOAP.h"
 #include "ews_testsupport.h"
+#include "test_helpers.h"
 #include "uDvEWS.h"
 #include "uDvEWSInterfacesAttachments.h"
 
 using namespace dv;
+using ews_test::ScopedTZ;
+using ews_test::ThrownMessage;
 
 namespace {
-
-std::string ThrownMessage(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
 
 // A logged-on session against its own simulator, with every request it sends recorded.
 class SimSession {

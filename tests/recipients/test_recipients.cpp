@@ -5,10 +5,13 @@
 
 #include "DvXML.h"
 #include "ews_testsupport.h"
+#include "test_helpers.h"
 #include "uDvEWS.h"
 #include "uDvEWSInterfacesRecipients.h"
 
 using namespace dv;
+using ews_test::ScopedTZ;
+using ews_test::ThrownMessage;
 
 namespace {
 
@@ -44,15 +47,6 @@ Parsed AddOne(const std::string& text) {
   auto list = ToList(doc);
   auto r = list->Add(text);
   return {r->GetName(), r->GetRoutingType(), r->GetEmailAddress()};
-}
-
-std::string ThrownMessage(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
 }
 
 }  // namespace

@@ -12,29 +12,14 @@
 
 #include "DvTimeZone.h"
 #include "session_fixture.h"
+#include "test_helpers.h"
 
 using namespace dv;
+using ews_test::ScopedTZ;
+using ews_test::ThrownMessage;
 using namespace session_test;
 
 namespace {
-
-class ScopedTZ {
- public:
-  explicit ScopedTZ(const char* zone) {
-    if (const char* old = std::getenv("TZ")) old_ = old, had_ = true;
-    setenv("TZ", zone, 1);
-  }
-  ~ScopedTZ() {
-    if (had_)
-      setenv("TZ", old_.c_str(), 1);
-    else
-      unsetenv("TZ");
-  }
-
- private:
-  std::string old_;
-  bool had_ = false;
-};
 
 // A session whose learnt values tests may set.
 class TestSession : public TDvEWSCustomSession {

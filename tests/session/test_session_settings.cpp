@@ -6,30 +6,14 @@
 #include <map>
 
 #include "DvTimeZone.h"
+#include "test_helpers.h"
 #include "uDvEWS.h"
 
 using namespace dv;
+using ews_test::ScopedTZ;
+using ews_test::ThrownMessage;
 
 namespace {
-
-// Sets TZ for the lifetime of the object.
-class ScopedTZ {
- public:
-  explicit ScopedTZ(const char* zone) {
-    if (const char* old = std::getenv("TZ")) old_ = old, had_ = true;
-    setenv("TZ", zone, 1);
-  }
-  ~ScopedTZ() {
-    if (had_)
-      setenv("TZ", old_.c_str(), 1);
-    else
-      unsetenv("TZ");
-  }
-
- private:
-  std::string old_;
-  bool had_ = false;
-};
 
 // A profile container kept in memory; a profile is a service URL.
 class MemoryContainer : public TDvEWSProfileCustomContainer {
@@ -76,15 +60,6 @@ class DialogSession : public TDvEWSCustomSession {
   std::string SelectProfile() override { return selected; }
 };
 
-std::string MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
-
 }  // namespace
 
 TEST(SessionSettings, ConstructionDefaults) {
@@ -118,7 +93,7 @@ TEST(SessionSettings, ServiceSessionPreset) {
   EXPECT_TRUE(s.GetNTService());
   EXPECT_FALSE(s.GetLogonDialog());
   EXPECT_FALSE(s.GetPasswordDialog());
-  EXPECT_EQ(MessageOf([&] { s.SetNTService(false); }), "");
+  EXPECT_EQ(ThrownMessage([&] { s.SetNTService(false); }), "");
   EXPECT_TRUE(s.GetNTService());
   EXPECT_NO_THROW(s.SetNTService(true));
 
@@ -151,14 +126,14 @@ TEST(SessionSettings, GuardsWhileInactive) {
   TDvEWSCustomSession s;
   const std::string logon = "You must logon first!";
   const std::string version = "You must logon first before you can get the ServerVersion!";
-  EXPECT_EQ(MessageOf([&] { s.CheckActive(); }), logon);
-  EXPECT_EQ(MessageOf([&] { s.CreateRequest(nullptr, "m:GetFolder", ""); }), logon);
-  EXPECT_EQ(MessageOf([&] { s.OpenDefaultMsgStore(); }), logon);
-  EXPECT_EQ(MessageOf([&] { s.GetServerVersion(); }), version);
-  EXPECT_EQ(MessageOf([&] { s.GetServerVersionInfo(); }), version);
-  EXPECT_EQ(MessageOf([&] { s.GetServerDescription(); }), version);
+  EXPECT_EQ(ThrownMessage([&] { s.CheckActive(); }), logon);
+  EXPECT_EQ(ThrownMessage([&] { s.CreateRequest(nullptr, "m:GetFolder", ""); }), logon);
+  EXPECT_EQ(ThrownMessage([&] { s.OpenDefaultMsgStore(); }), logon);
+  EXPECT_EQ(ThrownMessage([&] { s.GetServerVersion(); }), version);
+  EXPECT_EQ(ThrownMessage([&] { s.GetServerVersionInfo(); }), version);
+  EXPECT_EQ(ThrownMessage([&] { s.GetServerDescription(); }), version);
   // Through the handle objects keep, too.
-  EXPECT_EQ(MessageOf([&] { s.GetSessionIntf()->GetServerVersion(); }), version);
+  EXPECT_EQ(ThrownMessage([&] { s.GetSessionIntf()->GetServerVersion(); }), version);
   // Logging off an inactive session does nothing.
   int events = 0;
   s.SetBeforeLogoff([&](TDvEWSCustomSession&) { ++events; });
@@ -211,7 +186,7 @@ TEST(SessionLogonSteps, PasswordDialogNeedsAParentWindow) {
   TDvEWSCustomSession s;
   s.SetName("EWSSession1");
   s.SetServiceUrl("http://127.0.0.1:1/EWS/Exchange.asmx");
-  EXPECT_EQ(MessageOf([&] { s.SetActive(true); }),
+  EXPECT_EQ(ThrownMessage([&] { s.SetActive(true); }),
             "You've enabled the \"EWSSession1.PasswordDialog\" property, but you haven't "
             "specified a value for the \"EWSSession1.ParentWnd\" property!\r\nA value for this "
             "property is required to show this dialog.");
@@ -227,14 +202,15 @@ TEST(SessionLogonSteps, ProfileStep) {
     s.SetProfileContainer(&c);
     s.SetProfileRequired(true);
     s.SetLogonDialog(false);
-    EXPECT_EQ(MessageOf([&] { s.SetActive(true); }), "One or more logon-parameters were invalid.");
+    EXPECT_EQ(ThrownMessage([&] { s.SetActive(true); }),
+              "One or more logon-parameters were invalid.");
   }
   {
     // No profiles at all: the base session cannot create one.
     TDvEWSCustomSession s;
     MemoryContainer c;
     s.SetProfileContainer(&c);
-    EXPECT_EQ(MessageOf([&] { s.SetActive(true); }), "Failed to create a profile!");
+    EXPECT_EQ(ThrownMessage([&] { s.SetActive(true); }), "Failed to create a profile!");
   }
   {
     // A dialog that creates one: saved, made the default, no more prompting.
@@ -243,7 +219,7 @@ TEST(SessionLogonSteps, ProfileStep) {
     s.SetProfileContainer(&c);
     s.created = "Work";
     s.SetServiceUrl("https://a.example/EWS/Exchange.asmx");
-    EXPECT_NE(MessageOf([&] { s.SetActive(true); }).find("PasswordDialog"), std::string::npos);
+    EXPECT_NE(ThrownMessage([&] { s.SetActive(true); }).find("PasswordDialog"), std::string::npos);
     EXPECT_EQ(c.saved, std::vector<std::string>{"Work"});
     EXPECT_EQ(c.defaultName, "Work");
     EXPECT_FALSE(c.prompt);
@@ -254,11 +230,11 @@ TEST(SessionLogonSteps, ProfileStep) {
     MemoryContainer c;
     c.profiles["Home"] = "https://home.example/EWS/Exchange.asmx";
     s.SetProfileContainer(&c);
-    EXPECT_EQ(MessageOf([&] { s.SetActive(true); }), "No profile selected!");
+    EXPECT_EQ(ThrownMessage([&] { s.SetActive(true); }), "No profile selected!");
     s.selected = "Nope";
-    EXPECT_EQ(MessageOf([&] { s.SetActive(true); }), "Failed to load profile \"Nope\"!");
+    EXPECT_EQ(ThrownMessage([&] { s.SetActive(true); }), "Failed to load profile \"Nope\"!");
     s.selected = "Home";
-    EXPECT_NE(MessageOf([&] { s.SetActive(true); }).find("PasswordDialog"), std::string::npos);
+    EXPECT_NE(ThrownMessage([&] { s.SetActive(true); }).find("PasswordDialog"), std::string::npos);
     EXPECT_EQ(s.GetServiceUrl(), "https://home.example/EWS/Exchange.asmx");
   }
   {
@@ -269,7 +245,7 @@ TEST(SessionLogonSteps, ProfileStep) {
     c.defaultName = "Main";
     s.SetProfileContainer(&c);
     s.SetServiceUrl("https://main.example/EWS/Exchange.asmx");
-    EXPECT_NE(MessageOf([&] { s.SetActive(true); }).find("PasswordDialog"), std::string::npos);
+    EXPECT_NE(ThrownMessage([&] { s.SetActive(true); }).find("PasswordDialog"), std::string::npos);
     EXPECT_EQ(s.createCalls, 1);
     EXPECT_EQ(c.profiles["Main"], "https://main.example/EWS/Exchange.asmx");
   }

@@ -12,6 +12,7 @@
 #include "DvSOAP.h"
 #include "DvUtils.h"
 #include "ews_testsupport.h"
+#include "test_helpers.h"
 #include "uDvEWS.h"
 #include "uDvEWSFolder.h"
 #include "uDvEWSImpersonation.h"
@@ -21,17 +22,10 @@
 #include "uDvEWSTable.h"
 
 using namespace dv;
+using ews_test::ScopedTZ;
+using ews_test::ThrownMessage;
 
 namespace {
-
-std::string ThrownMessage(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
 
 class SimSession {
  public:
