@@ -92,6 +92,18 @@ std::shared_ptr<IDvSOAPRequest> TDvEWSObject::CreateRequest(
   return FSession->CreateRequest(client, requestName, responseName);
 }
 
+DvDOMElementPtr TDvEWSObject::SendChecked(const std::shared_ptr<IDvSOAPRequest>& request,
+                                          const std::string& operation) {
+  DvSOAPResponsePtr response = request->Send();
+  DvDOMElementPtr message = response->GetDocument()->SelectSingleElement(
+      "/Envelope/Body/" + operation + "Response/ResponseMessages/" + operation + "ResponseMessage");
+  if (!message)
+    throw EEWSException("ErrorInvalidServerResponse",
+                        "The response holds no " + operation + "ResponseMessage!", 0);
+  CheckResponseError(message);
+  return message;
+}
+
 void TDvEWSObject::CheckResponseError(const DvDOMElementPtr& responseMessage) {
   Session().CheckResponseError(responseMessage);
 }

@@ -95,6 +95,11 @@ class TDvEWSObject : public TDvComponent,
       const std::shared_ptr<TDvSOAPClient>& client, const std::string& requestName,
       const std::string& responseName);
   void CheckResponseError(const DvDOMElementPtr& responseMessage);
+  // Sends the request and gives the single response message of the operation ("GetFolder" reads
+  // /Envelope/Body/GetFolderResponse/ResponseMessages/GetFolderResponseMessage), checked with
+  // CheckResponseError; EEWSException "ErrorInvalidServerResponse" when there is none.
+  DvDOMElementPtr SendChecked(const std::shared_ptr<IDvSOAPRequest>& request,
+                              const std::string& operation);
 
   const TDvEWSPublishedClass& GetPublishedClass() const override { return PublishedClass; }
   static const TDvEWSPublishedClass PublishedClass;

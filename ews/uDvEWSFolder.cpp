@@ -85,20 +85,6 @@ DvDOMElementPtr AddId(TDvEWSObject& object, const DvDOMElementPtr& parent, const
   return element;
 }
 
-// Sends and gives the single response message of the operation ("CreateFolder" reads
-// /Envelope/Body/CreateFolderResponse/ResponseMessages/CreateFolderResponseMessage), checked.
-DvDOMElementPtr Send(TDvEWSObject& object, const std::shared_ptr<IDvSOAPRequest>& request,
-                     const std::string& operation) {
-  DvSOAPResponsePtr response = request->Send();
-  DvDOMElementPtr message = response->GetDocument()->SelectSingleElement(
-      "/Envelope/Body/" + operation + "Response/ResponseMessages/" + operation + "ResponseMessage");
-  if (!message)
-    throw EEWSException("ErrorInvalidServerResponse",
-                        "The response holds no " + operation + "ResponseMessage!", 0);
-  object.CheckResponseError(message);
-  return message;
-}
-
 std::shared_ptr<IDvSOAPRequest> Request(TDvEWSObject& object, const std::string& operation) {
   return object.CreateRequest(nullptr, "m:" + operation, "m:" + operation + "Response");
 }
@@ -137,7 +123,7 @@ void TDvEWSFolder::Load(const TItemId& folderId) {
   DvDOMElementPtr op = request->GetOperation();
   op->AddElement("m:FolderShape")->AddElement("t:BaseShape")->SetAsString("AllProperties");
   AddFolderId(op->AddElement("m:FolderIds"), folderId);
-  DvDOMElementPtr message = Send(*this, request, "GetFolder");
+  DvDOMElementPtr message = SendChecked(request, "GetFolder");
   DvDOMElementPtr folders = message->ElementByName("Folders");
   if (!folders || folders->ElementCount() != 1)
     throw EEWSException("ErrorFolderNotFound", "There was no FolderId in the SOAP Response!", 0);
@@ -154,7 +140,7 @@ DvDOMElementPtr TDvEWSFolder::AddItemId(const DvDOMElementPtr& parent, const TIt
 
 DvDOMElementPtr TDvEWSFolder::SendAndCheck(const std::shared_ptr<IDvSOAPRequest>& request,
                                            const std::string& responseName) {
-  return Send(*this, request, responseName);
+  return SendChecked(request, responseName);
 }
 
 TItemId TDvEWSFolder::GetID() {
@@ -223,7 +209,7 @@ TItemId TDvEWSFolder::CreateFolder(TSetFolderFieldType folderType, const std::st
       ->AddElement("t:" + DvEWSFolderFieldTypeText(folderType))
       ->AddElement("t:DisplayName")
       ->SetAsString(displayName);
-  return FirstId(Send(*this, request, "CreateFolder"), "FolderId");
+  return FirstId(SendChecked(request, "CreateFolder"), "FolderId");
 }
 
 void TDvEWSFolder::EmptyFolder(TDvEWSFolderDeleteType deleteType, bool deleteSubFolders) {
@@ -232,7 +218,7 @@ void TDvEWSFolder::EmptyFolder(TDvEWSFolderDeleteType deleteType, bool deleteSub
   op->SetAttribute("DeleteType", DvEWSDeleteTypeText(deleteType));
   op->SetAttribute("DeleteSubFolders", DvBoolToXML(deleteSubFolders));
   AddFolderId(op->AddElement("m:FolderIds"), GetID());
-  Send(*this, request, "EmptyFolder");
+  SendChecked(request, "EmptyFolder");
 }
 
 void TDvEWSFolder::DeleteFolder(const TItemId& folderId, TDvEWSFolderDeleteType deleteType) {
@@ -240,7 +226,7 @@ void TDvEWSFolder::DeleteFolder(const TItemId& folderId, TDvEWSFolderDeleteType 
   DvDOMElementPtr op = request->GetOperation();
   op->SetAttribute("DeleteType", DvEWSDeleteTypeText(deleteType));
   AddFolderId(op->AddElement("m:FolderIds"), folderId);
-  Send(*this, request, "DeleteFolder");
+  SendChecked(request, "DeleteFolder");
 }
 
 DvEWSItemPtr TDvEWSFolder::GetItem(const TItemId& itemId) {
@@ -268,7 +254,7 @@ TItemId TDvEWSFolder::CopyItem(const TItemId& itemId, const TItemId& toFolderId)
   DvDOMElementPtr op = request->GetOperation();
   AddFolderId(op->AddElement("m:ToFolderId"), toFolderId);
   AddItemId(op->AddElement("m:ItemIds"), itemId);
-  return FirstId(Send(*this, request, "CopyItem"), "ItemId");
+  return FirstId(SendChecked(request, "CopyItem"), "ItemId");
 }
 
 TItemId TDvEWSFolder::CopyItem(TEwsItemId& itemId, TEwsFolderId& toFolderId) {
@@ -316,7 +302,7 @@ void TDvEWSFolder::DeleteItem(const TItemId& itemId, TDvEWSFolderDeleteType dele
   AddItemId(op->AddElement("m:ItemIds"), itemId);
   cancellations = MeetingCancellationsFor(cancellations);
   if (!cancellations.empty()) op->SetAttribute("SendMeetingCancellations", cancellations);
-  Send(*this, request, "DeleteItem");
+  SendChecked(request, "DeleteItem");
 }
 
 void TDvEWSFolder::DeleteItem(TEwsItemId& itemId, TDvEWSFolderDeleteType deleteType) {
@@ -368,7 +354,7 @@ TItemId TDvEWSFolder::ImportItem(std::istream& stream, const TDvEWSMessageFlags*
     uri->SetAttribute("PropertyType", "Integer");
     property->AddElement("t:Value")->SetAsString(std::to_string(value));
   }
-  return FirstId(Send(*this, request, "CreateItem"), "ItemId");
+  return FirstId(SendChecked(request, "CreateItem"), "ItemId");
 }
 
 TItemId TDvEWSFolder::ImportItem(const std::string& fileName, std::ios::openmode fileMode,
@@ -440,7 +426,7 @@ void TDvEWSFolders::GetNextPage() {
   view->SetAttribute("Offset", std::to_string(FOffset));
   view->SetAttribute("BasePoint", "Beginning");
   AddId(*this, op->AddElement("m:ParentFolderIds"), "t:FolderId", FParentId);
-  DvDOMElementPtr message = Send(*this, request, "FindFolder");
+  DvDOMElementPtr message = SendChecked(request, "FindFolder");
   DvDOMElementPtr folders = message->SelectSingleElement("RootFolder/Folders");
   if (!folders)
     throw EEWSException("ErrorInvalidServerResponse", "There was no RootFolder in the response!",
@@ -508,7 +494,7 @@ void TDvEWSItems::GetNextPage() {
     op->AddElement("m:Restriction")->AppendXML(text);
   }
   AddId(*this, op->AddElement("m:ParentFolderIds"), "t:FolderId", FParentId);
-  DvDOMElementPtr message = Send(*this, request, "FindItem");
+  DvDOMElementPtr message = SendChecked(request, "FindItem");
   DvDOMElementPtr items = message->SelectSingleElement("RootFolder/Items");
   if (!items)
     throw EEWSException("ErrorInvalidServerResponse", "There was no RootFolder in the response!",

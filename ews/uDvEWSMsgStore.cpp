@@ -12,18 +12,6 @@ namespace {
 // Any valid address: the server answers with the mailbox owner's own address in its place.
 constexpr const char* kPlaceholderMailbox = "mailbox@example.invalid";
 
-DvDOMElementPtr SendChecked(TDvEWSObject& object, const std::shared_ptr<IDvSOAPRequest>& request,
-                            const std::string& operation) {
-  DvSOAPResponsePtr response = request->Send();
-  DvDOMElementPtr message = response->GetDocument()->SelectSingleElement(
-      "/Envelope/Body/" + operation + "Response/ResponseMessages/" + operation + "ResponseMessage");
-  if (!message)
-    throw EEWSException("ErrorInvalidServerResponse",
-                        "The response holds no " + operation + "ResponseMessage!", 0);
-  object.CheckResponseError(message);
-  return message;
-}
-
 DvDOMElementPtr SingleItem(const DvDOMElementPtr& message) {
   DvDOMElementPtr items = message->ElementByName("Items");
   if (!items || items->ElementCount() != 1)
@@ -72,7 +60,7 @@ TItemId TDvEWSMsgStore::GetFolderIdAndType(TDistinguishedFolderIdName name, std:
     id->SetAttribute("Id", DvEnumToXML(name));
     if (!mailbox.empty())
       id->AddElement("t:Mailbox")->AddElement("t:EmailAddress")->SetAsString(mailbox);
-    DvDOMElementPtr message = SendChecked(*this, request, "GetFolder");
+    DvDOMElementPtr message = SendChecked(request, "GetFolder");
     DvDOMElementPtr folders = message->ElementByName("Folders");
     if (!folders || folders->ElementCount() != 1)
       throw EEWSException("ErrorFolderNotFound", "There was no FolderId in the SOAP Response!", 0);
@@ -125,7 +113,7 @@ DvDOMElementPtr TDvEWSMsgStore::FetchItemElement(const TItemId& itemId) {
   id->SetAttribute("Id", itemId.Id);
   if (Session().GetServerVersion() >= TServerVersion::Exchange2013_SP1)
     id->SetAttribute("ChangeKey", itemId.ChangeKey);
-  return SingleItem(SendChecked(*this, request, "GetItem"));
+  return SingleItem(SendChecked(request, "GetItem"));
 }
 
 DvEWSItemPtr TDvEWSMsgStore::GetItem(const TItemId& itemId) {
@@ -144,7 +132,7 @@ DvEWSItemPtr TDvEWSMsgStore::GetOccurence(const TItemId& masterId, int index) {
   DvDOMElementPtr id = op->AddElement("m:ItemIds")->AddElement("t:OccurrenceItemId");
   id->SetAttribute("RecurringMasterId", masterId.Id);
   id->SetAttribute("InstanceIndex", std::to_string(index));
-  DvDOMElementPtr item = SingleItem(SendChecked(*this, request, "GetItem"));
+  DvDOMElementPtr item = SingleItem(SendChecked(request, "GetItem"));
   if (!DvSameText(item->GetLocalName(), "CalendarItem"))
     throw Exception("Assertion failure: the occurrence is not a calendar item!");
   DvDOMElementPtr first = item->GetElement(0);
@@ -164,7 +152,7 @@ DvEWSRecipientPtr TDvEWSMsgStore::GetIdentity() {
   alternate->SetAttribute("Format", "EwsId");
   alternate->SetAttribute("Id", inbox.Id);
   alternate->SetAttribute("Mailbox", kPlaceholderMailbox);
-  DvDOMElementPtr message = SendChecked(*this, request, "ConvertId");
+  DvDOMElementPtr message = SendChecked(request, "ConvertId");
   DvDOMElementPtr converted = message->ElementByName("AlternateId");
   const std::string address = converted ? converted->GetAttribute("Mailbox") : std::string();
   if (address.empty())

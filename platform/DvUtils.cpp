@@ -120,32 +120,6 @@ std::string DeclarationAttribute(std::string_view decl, std::string_view name) {
   return {};
 }
 
-std::size_t DecodeUTF8(const unsigned char* s, std::size_t n, std::uint32_t& cp) {
-  const unsigned char c = s[0];
-  if (c < 0x80) {
-    cp = c;
-    return 1;
-  }
-  std::size_t len;
-  std::uint32_t min;
-  if ((c & 0xE0) == 0xC0) {
-    len = 2, cp = c & 0x1F, min = 0x80;
-  } else if ((c & 0xF0) == 0xE0) {
-    len = 3, cp = c & 0x0F, min = 0x800;
-  } else if ((c & 0xF8) == 0xF0) {
-    len = 4, cp = c & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (n < len) return 0;
-  for (std::size_t i = 1; i < len; ++i) {
-    if ((s[i] & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (s[i] & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
-}
-
 }  // namespace
 
 // ---- Base64 and hexadecimal ----
@@ -448,7 +422,7 @@ bool DvIsValidUTF8(std::string_view bytes) {
       continue;
     }
     std::uint32_t cp;
-    const std::size_t len = DecodeUTF8(s + i, bytes.size() - i, cp);
+    const std::size_t len = DvDecodeUTF8(s + i, bytes.size() - i, cp);
     if (len == 0) return false;
     i += len;
   }
@@ -738,6 +712,32 @@ std::string DvUTF16ToUTF8(std::u16string_view utf16) {
   if (U_FAILURE(err)) throw EConvertError("Invalid UTF-16 text");
   out.resize(static_cast<std::size_t>(len));
   return out;
+}
+
+std::size_t DvDecodeUTF8(const unsigned char* s, std::size_t n, std::uint32_t& cp) {
+  const unsigned char c = s[0];
+  if (c < 0x80) {
+    cp = c;
+    return 1;
+  }
+  std::size_t len;
+  std::uint32_t min;
+  if ((c & 0xE0) == 0xC0) {
+    len = 2, cp = c & 0x1F, min = 0x80;
+  } else if ((c & 0xF0) == 0xE0) {
+    len = 3, cp = c & 0x0F, min = 0x800;
+  } else if ((c & 0xF8) == 0xF0) {
+    len = 4, cp = c & 0x07, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (n < len) return 0;
+  for (std::size_t i = 1; i < len; ++i) {
+    if ((s[i] & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (s[i] & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
 }
 
 }  // namespace dv

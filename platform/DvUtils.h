@@ -50,6 +50,10 @@ std::string DvUpperCaseAscii(std::string_view text);
 bool DvSameTextUnicode(std::string_view a, std::string_view b);
 int DvCompareTextUnicode(std::string_view a, std::string_view b);
 std::string DvLowerCase(std::string_view text);  // Unicode lower case (root locale)
+// Decodes one UTF-8 sequence at s (n bytes available, n > 0) into cp. Returns its length, or 0
+// when the bytes are not well-formed UTF-8 (overlong forms, surrogates and values above
+// U+10FFFF included).
+std::size_t DvDecodeUTF8(const unsigned char* s, std::size_t n, std::uint32_t& cp);
 std::string DvUpperCase(std::string_view text);  // Unicode upper case (root locale)
 
 // ---- Code pages ----

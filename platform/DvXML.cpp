@@ -31,40 +31,6 @@ bool IsXmlChar(std::uint32_t cp) {
          (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
 }
 
-// Decodes one UTF-8 sequence at s (n bytes available). Returns its length, or 0 when the bytes
-// are not well-formed UTF-8 (overlong forms, surrogates and values above U+10FFFF included).
-std::size_t DecodeUTF8(const unsigned char* s, std::size_t n, std::uint32_t& cp) {
-  const unsigned char c = s[0];
-  if (c < 0x80) {
-    cp = c;
-    return 1;
-  }
-  std::size_t len;
-  std::uint32_t min;
-  if ((c & 0xE0) == 0xC0) {
-    len = 2;
-    cp = c & 0x1F;
-    min = 0x80;
-  } else if ((c & 0xF0) == 0xE0) {
-    len = 3;
-    cp = c & 0x0F;
-    min = 0x800;
-  } else if ((c & 0xF8) == 0xF0) {
-    len = 4;
-    cp = c & 0x07;
-    min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (n < len) return 0;
-  for (std::size_t i = 1; i < len; ++i) {
-    if ((s[i] & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (s[i] & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
-}
-
 // Byte classes for the input scan.
 enum : std::uint8_t { kPlain = 0, kControl = 1, kAmp = 2, kLess = 3 };
 
@@ -752,7 +718,7 @@ std::string DvXMLSanitize(std::string_view text) {
   out.reserve(n + 8);
   while (i < n) {
     std::uint32_t cp;
-    const std::size_t len = DecodeUTF8(s + i, n - i, cp);
+    const std::size_t len = DvDecodeUTF8(s + i, n - i, cp);
     if (len == 0) {
       out += kReplacementChar;
       ++i;

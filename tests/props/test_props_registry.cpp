@@ -4,43 +4,32 @@
 
 #include <string>
 
+#include "test_helpers.h"
 #include "uDvEWSProps.h"
 
 using namespace dv;
+using ews_test::ThrownMessage;
 using enum TDvEWSPropType;
 using enum TDvEWSPropKind;
-
-namespace {
-
-template <typename F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
-
-}  // namespace
 
 TEST(RegistryByName, ExactCaseSensitiveHashLookup) {
   EXPECT_EQ(GetPropDef("PR_FOLDERID", true), &PR_FOLDERID);
   EXPECT_EQ(GetPropDef("pr_folderid", false), nullptr);
   EXPECT_EQ(GetFieldDef("FLD_ITEM_SUBJECT", true), &FLD_ITEM_SUBJECT);
   EXPECT_EQ(GetFieldDef(FLD_ITEM_SUBJECT), &FLD_ITEM_SUBJECT);
-  EXPECT_EQ(MessageOf([] { GetPropDef("PR_NOPE", true); }),
+  EXPECT_EQ(ThrownMessage([] { GetPropDef("PR_NOPE", true); }),
             "There is no property definition \"PR_NOPE\"!");
-  EXPECT_EQ(MessageOf([] { GetFieldDef("FLD_NOPE", true); }),
+  EXPECT_EQ(ThrownMessage([] { GetFieldDef("FLD_NOPE", true); }),
             "There is no field definition \"FLD_NOPE\"!");
   TDvEWSFieldDef adHoc = DvFieldDef("FLD_ADHOC", &PR_SUBJECT, "item:Subject");
-  EXPECT_EQ(MessageOf([&] { GetFieldDef(adHoc); }), "There is no field definition \"FLD_ADHOC\"!");
+  EXPECT_EQ(ThrownMessage([&] { GetFieldDef(adHoc); }),
+            "There is no field definition \"FLD_ADHOC\"!");
 }
 
 TEST(RegistryByName, LongNamesAreCutAt255Bytes) {
   std::string name = "PR_SUBJECT" + std::string(300, 'X');
   EXPECT_EQ(GetPropDef(name, false), nullptr);
-  const std::string msg = MessageOf([&] { GetPropDef(name, true); });
+  const std::string msg = ThrownMessage([&] { GetPropDef(name, true); });
   EXPECT_EQ(msg, "There is no property definition \"" + name.substr(0, 255) + "\"!");
   EXPECT_EQ(EWSShortName(name).size(), 255u);
   EXPECT_EQ(EWSShortNameEx("Subject"), "Subject");
@@ -61,7 +50,7 @@ TEST(RegistryByRecord, ByTagAloneFirstInRegistrationOrder) {
   EXPECT_EQ(GetPropDef(DvTaggedPropDef("", ptString, 0x0037)), &MPR_SUBJECT);
   EXPECT_EQ(GetPropDef(DvTaggedPropDef("", ptString, 0x0001)), &MPR_ACKNOWLEDGEMENT_MODE);
   EXPECT_EQ(GetPropDef(DvTaggedPropDef("UNKNOWN_NAME", ptInteger, 0x0E07)), &MPR_MESSAGE_FLAGS);
-  EXPECT_EQ(MessageOf([] { GetPropDef(DvTaggedPropDef("MY_TAG", ptInteger, 0x7008)); }),
+  EXPECT_EQ(ThrownMessage([] { GetPropDef(DvTaggedPropDef("MY_TAG", ptInteger, 0x7008)); }),
             "There is no property definition \"MY_TAG\"!");
 }
 
@@ -113,9 +102,9 @@ TEST(RegistryByOwnerAndName, FieldThenNodeNameThenEprSuffix) {
   EXPECT_EQ(GetPropDef("TEwsContactItem", "GivenName", true), &PR_GIVENNAME);
   // Node names compare exactly.
   EXPECT_EQ(GetPropDef("", "subject", false), nullptr);
-  EXPECT_EQ(MessageOf([] { GetPropDef("TEwsMessage", "NoSuchThing", true); }),
+  EXPECT_EQ(ThrownMessage([] { GetPropDef("TEwsMessage", "NoSuchThing", true); }),
             "There is no property definition for \"TEwsMessage:NoSuchThing\"!");
-  EXPECT_EQ(MessageOf([] { GetPropDef("", "nothing", true); }),
+  EXPECT_EQ(ThrownMessage([] { GetPropDef("", "nothing", true); }),
             "There is no property definition for \":nothing\"!");
 }
 
@@ -133,7 +122,7 @@ TEST(RegistryByClassAndElement, ClassWordsAndFallbacks) {
   // Any other class name is used upper-cased.
   EXPECT_EQ(GetFieldDef("Conversation", "ConversationTopic", true),
             &FLD_CONVERSATION_CONVERSATIONTOPIC);
-  EXPECT_EQ(MessageOf([] { GetFieldDef("TEwsMessage", "Nope", true); }),
+  EXPECT_EQ(ThrownMessage([] { GetFieldDef("TEwsMessage", "Nope", true); }),
             "There is no field definition for \"TEwsMessage.Nope\"!");
   EXPECT_EQ(GetFieldDef("TEwsMessage", "Nope", false), nullptr);
 }
@@ -160,7 +149,7 @@ TEST(RegistryIndexedFields, DictionaryURIAndKeyFindTheIndexedDefinition) {
             &FLD_CONTACTS_PHYSICALADDRESS_HOME);
   EXPECT_EQ(GetIndexedFieldDef("contacts:PhoneNumber", "businessfax", false), nullptr);
   EXPECT_EQ(GetIndexedFieldDef("contacts:ImAddress", "ImAddress1", false), nullptr);
-  EXPECT_EQ(MessageOf([] { GetIndexedFieldDef("contacts:PhoneNumber", "Nope", true); }),
+  EXPECT_EQ(ThrownMessage([] { GetIndexedFieldDef("contacts:PhoneNumber", "Nope", true); }),
             "There is no field definition for \"contacts:PhoneNumber[Nope]\"!");
   // Every indexed catalogue field is reachable.
   for (PDvEWSFieldDef f : DvCatalogFLD) {
@@ -175,7 +164,7 @@ TEST(RegistryFirstField, FirstRegisteredFieldOfAProperty) {
   EXPECT_EQ(GetFirstFieldDef("MPR_SUBJECT"), &MFLD_SUBJECT);
   EXPECT_EQ(GetFirstFieldDef("PR_COMPLETENAME_FIRSTNAME"), &FLD_CONTACTS_COMPLETENAME_FIRSTNAME);
   EXPECT_EQ(GetFirstFieldDef("PR_DISPLAYNAME"), &FLD_FOLDER_DISPLAYNAME);
-  EXPECT_EQ(MessageOf([] { GetFirstFieldDef("EPR_COMMENT"); }),
+  EXPECT_EQ(ThrownMessage([] { GetFirstFieldDef("EPR_COMMENT"); }),
             "There is no field definition for \"EPR_COMMENT\"!");
 }
 

@@ -3,24 +3,12 @@
 
 #include <string>
 
+#include "test_helpers.h"
 #include "uDvEWSProps.h"
 #include "uDvEWSTypesEnums.h"
 
 using namespace dv;
-
-namespace {
-
-template <typename F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
-
-}  // namespace
+using ews_test::ThrownMessage;
 
 TEST(SchemaFieldURI, UnindexedValuesFindTheirFields) {
   EXPECT_EQ(GetFieldDef(TUnindexedFieldURI::ufufolder_FolderId), &FLD_FOLDER_FOLDERID);
@@ -53,14 +41,14 @@ TEST(SchemaFieldURI, BookingValuesRaise) {
       {TUnindexedFieldURI::ufubooking_CustomerId, "FLD_BOOKING_CUSTOMERID"},
   };
   for (const auto& [value, name] : booking)
-    EXPECT_EQ(MessageOf([v = value] { GetFieldDef(v); }),
+    EXPECT_EQ(ThrownMessage([v = value] { GetFieldDef(v); }),
               "There is no field definition \"" + std::string(name) + "\"!");
 }
 
 TEST(SchemaFieldURI, DictionaryValuesNeedAKey) {
-  EXPECT_EQ(MessageOf([] { GetFieldDef(TDictionaryURI::ducontacts_EmailAddress); }),
+  EXPECT_EQ(ThrownMessage([] { GetFieldDef(TDictionaryURI::ducontacts_EmailAddress); }),
             "There is no field definition \"FLD_CONTACTS_EMAILADDRESS\"!");
-  EXPECT_EQ(MessageOf([] { GetFieldDef(TDictionaryURI::ducontacts_PhoneNumber); }),
+  EXPECT_EQ(ThrownMessage([] { GetFieldDef(TDictionaryURI::ducontacts_PhoneNumber); }),
             "There is no field definition \"FLD_CONTACTS_PHONENUMBER\"!");
   EXPECT_EQ(GetFieldDef(TDictionaryURI::ducontacts_EmailAddress, "EmailAddress1"),
             &FLD_CONTACTS_EMAILADDRESS1);
@@ -68,7 +56,7 @@ TEST(SchemaFieldURI, DictionaryValuesNeedAKey) {
             &FLD_CONTACTS_PHONENUMBER_BUSINESSFAX);
   EXPECT_EQ(GetFieldDef(TDictionaryURI::ducontacts_PhoneNumber, "Msn"),
             &FLD_CONTACTS_PHONENUMBER_MSN);
-  EXPECT_EQ(MessageOf([] { GetFieldDef(TDictionaryURI::ducontacts_ImAddress, "ImAddress1"); }),
+  EXPECT_EQ(ThrownMessage([] { GetFieldDef(TDictionaryURI::ducontacts_ImAddress, "ImAddress1"); }),
             "There is no field definition for \"contacts:ImAddress[ImAddress1]\"!");
 }
 

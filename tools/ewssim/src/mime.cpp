@@ -9,21 +9,6 @@ namespace ewssim {
 
 namespace {
 
-struct Address {
-  std::string name, email;
-};
-
-std::vector<Address> AddressesOf(const Item& item, std::string_view element) {
-  std::vector<Address> out;
-  const Field* f = item.Get(element);
-  if (!f) return out;
-  pugi::xml_document doc;
-  if (!doc.load_string(f->xml.c_str())) return out;
-  for (auto m : doc.document_element().select_nodes(".//*[local-name()='Mailbox']"))
-    out.push_back({ChildText(m.node(), "Name"), ChildText(m.node(), "EmailAddress")});
-  return out;
-}
-
 bool IsAscii(std::string_view s) {
   for (unsigned char c : s)
     if (c >= 0x80 || c == '\r' || c == '\n') return false;
@@ -34,7 +19,7 @@ std::string EncodeWord(const std::string& s) {
   return IsAscii(s) ? s : "=?utf-8?B?" + Base64Encode(s) + "?=";
 }
 
-std::string AddressHeader(const std::vector<Address>& list) {
+std::string AddressHeader(const std::vector<Recipient>& list) {
   std::string out;
   for (auto& a : list) {
     if (!out.empty()) out += ", ";
@@ -169,8 +154,8 @@ std::string DecodeWords(const std::string& s) {
   return out;
 }
 
-std::vector<Address> ParseAddresses(const std::string& value) {
-  std::vector<Address> out;
+std::vector<Recipient> ParseAddresses(const std::string& value) {
+  std::vector<Recipient> out;
   std::string cur;
   bool quoted = false;
   int angle = 0;
@@ -181,7 +166,7 @@ std::vector<Address> ParseAddresses(const std::string& value) {
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
       s.pop_back();
     if (s.empty()) return;
-    Address a;
+    Recipient a;
     auto lt = s.find('<');
     if (lt != std::string::npos) {
       auto gt = s.find('>', lt);
@@ -233,7 +218,7 @@ std::optional<int64_t> ParseRfc2822Date(std::string s) {
   return ParseDateTime(iso);
 }
 
-std::string MailboxXml(const Address& a) {
+std::string MailboxXml(const Recipient& a) {
   std::string out = "<t:Mailbox>";
   if (!a.name.empty()) out += "<t:Name>" + Escape(a.name) + "</t:Name>";
   out += "<t:EmailAddress>" + Escape(a.email) +
@@ -242,7 +227,7 @@ std::string MailboxXml(const Address& a) {
   return out;
 }
 
-Field AddressField(const std::string& element, const std::vector<Address>& list, bool single) {
+Field AddressField(const std::string& element, const std::vector<Recipient>& list, bool single) {
   Field f;
   f.xml = "<t:" + element + ">";
   for (auto& a : list) {
@@ -308,11 +293,11 @@ void Walk(const Part& part, Item& item, std::string& text, std::string& html) {
 
 std::string GenerateMime(const Mailbox& mbx, const Item& item) {
   std::string out;
-  auto from = AddressesOf(item, "From");
-  if (from.empty()) from = AddressesOf(item, "Sender");
+  auto from = RecipientsOf(item, "From");
+  if (from.empty()) from = RecipientsOf(item, "Sender");
   if (!from.empty()) out += "From: " + AddressHeader(from) + "\r\n";
   for (auto [el, hdr] : {std::pair{"ToRecipients", "To"}, std::pair{"CcRecipients", "Cc"}}) {
-    auto list = AddressesOf(item, el);
+    auto list = RecipientsOf(item, el);
     if (!list.empty()) out += std::string(hdr) + ": " + AddressHeader(list) + "\r\n";
   }
   out += "Subject: " + EncodeWord(item.Value("Subject")) + "\r\n";

@@ -8,21 +8,6 @@ namespace ewssim {
 
 namespace {
 
-struct Recipient {
-  std::string name, email;
-};
-
-std::vector<Recipient> RecipientsOf(const Item& item, std::string_view element) {
-  std::vector<Recipient> out;
-  const Field* f = item.Get(element);
-  if (!f) return out;
-  pugi::xml_document doc;
-  if (!doc.load_string(f->xml.c_str())) return out;
-  for (auto m : doc.document_element().select_nodes(".//*[local-name()='Mailbox']"))
-    out.push_back({ChildText(m.node(), "Name"), ChildText(m.node(), "EmailAddress")});
-  return out;
-}
-
 Field MailboxListField(const std::string& element, const std::vector<Recipient>& list,
                        bool wrapSingle) {
   Field f;

@@ -1097,4 +1097,15 @@ std::string PathType(const Item& item, const pugi::xml_node& path) {
   return "string";
 }
 
+std::vector<Recipient> RecipientsOf(const Item& item, std::string_view element) {
+  std::vector<Recipient> out;
+  const Field* f = item.Get(element);
+  if (!f) return out;
+  pugi::xml_document doc;
+  if (!doc.load_string(f->xml.c_str())) return out;
+  for (auto m : doc.document_element().select_nodes(".//*[local-name()='Mailbox']"))
+    out.push_back({ChildText(m.node(), "Name"), ChildText(m.node(), "EmailAddress")});
+  return out;
+}
+
 }  // namespace ewssim

@@ -156,6 +156,13 @@ class Store {
   }
 };
 
+// A mailbox named in an item's address element (From, ToRecipients, …).
+struct Recipient {
+  std::string name, email;
+};
+// The mailboxes of one of the item's address elements, in order; none when it is absent.
+std::vector<Recipient> RecipientsOf(const Item& item, std::string_view element);
+
 // Kinds of item and the schema type of each.
 const std::string* ItemTypeName(std::string_view kind);
 std::string DefaultItemClass(std::string_view kind);
