@@ -46,6 +46,8 @@ std::string Wrap76(const std::string& b64) {
 
 struct Part {
   std::map<std::string, std::string> headers;  // lower-case names, unfolded values
+  // Every header as written (name as given, unfolded value), in order.
+  std::vector<std::pair<std::string, std::string>> ordered;
   std::string body;
 };
 
@@ -64,6 +66,7 @@ Part ParsePart(const std::string& text) {
       std::string& value = p.headers[lastName];
       value += ' ';
       value.append(line, line.find_first_not_of(" \t"));
+      p.ordered.back().second = value;
       continue;
     }
     auto colon = line.find(':');
@@ -72,6 +75,7 @@ Part ParsePart(const std::string& text) {
     std::string value = line.substr(colon + 1);
     value.erase(0, value.find_first_not_of(" \t"));
     p.headers[lastName] = value;
+    p.ordered.emplace_back(line.substr(0, colon), value);
   }
   p.body = pos < text.size() ? text.substr(pos) : std::string();
   return p;
@@ -362,6 +366,18 @@ void ImportMime(const ParseContext& ctx, const std::string& bytes, Item& item) {
     item.SetText("DateTimeReceived", FormatDateTime(*d));
   }
   if (auto mid = header("message-id"); !mid.empty()) item.SetText("InternetMessageId", mid);
+  // The message's own headers, as Exchange keeps them for InternetMessageHeaders.
+  if (!top.ordered.empty()) {
+    Field headers;
+    headers.xml = "<t:InternetMessageHeaders>";
+    for (const auto& [name, value] : top.ordered) {
+      headers.xml += "<t:InternetMessageHeader HeaderName=\"" + Escape(name) + "\">" +
+                     Escape(value) + "</t:InternetMessageHeader>";
+      headers.values.push_back(value);
+    }
+    headers.xml += "</t:InternetMessageHeaders>";
+    item.Set("InternetMessageHeaders", std::move(headers));
+  }
   std::string text, html;
   Walk(top, item, text, html);
   Field body;

@@ -887,6 +887,15 @@ void WriteItem(std::string& out, const Mailbox& mbx, const Item& item, const Sha
     if (shape.fields.count(computed) && !shape.forFind && item.Get("Body"))
       extra.emplace_back(type.IndexOf(computed),
                          ConvertBody(item, computed[0] == 'T' ? "Text" : shape.bodyType, computed));
+  // The rights of the mailbox owner on its own items (Exchange sends them with AllProperties).
+  if (const int rights = type.IndexOf("EffectiveRights");
+      rights >= 0 && !shape.forFind &&
+      (shape.fields.count("EffectiveRights") || shape.base == Shape::AllProperties))
+    extra.emplace_back(rights,
+                       "<t:EffectiveRights><t:CreateAssociated>false</t:CreateAssociated>"
+                       "<t:CreateContents>false</t:CreateContents><t:CreateHierarchy>false"
+                       "</t:CreateHierarchy><t:Delete>true</t:Delete><t:Modify>true</t:Modify>"
+                       "<t:Read>true</t:Read></t:EffectiveRights>");
   if (!shape.ext.empty()) {
     std::string xml;
     for (auto& [key, uri] : shape.ext)
