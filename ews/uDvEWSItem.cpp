@@ -277,7 +277,43 @@ void TDvEWSItemCore::SetPropData(const DvDOMElementPtr& element) {
 bool TDvEWSItemCore::OnMissingElement(const TDvXMLSchemaInfo& info) {
   if (FLoading || FNewItem || info.NodeKind != kDvSchemaElementNode) return false;
   if (GetID().Id.empty()) return false;
+  // Only elements the server can be asked for by field URI are loaded on demand.
+  if (FieldURIOfElement(info.LocalName).empty()) return false;
   return GetAdditionalProperties({std::string(info.LocalName)});
+}
+
+std::string TDvEWSItemCore::FieldURIOfElement(std::string_view element) {
+  // The kind's own prefix first: some names (IsResponseRequested, Culture, …) exist under
+  // several, and the item's kind decides which one the server expects.
+  const char* own = nullptr;
+  switch (GetItemType()) {
+    case TItemType::tMessage:
+      own = "message:";
+      break;
+    case TItemType::tCalendarItem:
+      own = "calendar:";
+      break;
+    case TItemType::tContact:
+      own = "contacts:";
+      break;
+    case TItemType::tTask:
+      own = "task:";
+      break;
+    case TItemType::tDistributionList:
+      own = "distributionlist:";
+      break;
+    default:
+      break;
+  }
+  const TDvEnumTypeInfo& uris = DvEnumTypeInfo(TUnindexedFieldURI{});
+  int ordinal = 0;
+  for (const char* prefix : {"item:", own, "message:", "calendar:", "contacts:", "task:",
+                             "distributionlist:", "meeting:", "meetingRequest:", "postitem:"}) {
+    if (prefix == nullptr) continue;
+    std::string uri = prefix + std::string(element);
+    if (uris.FromXML(uri, ordinal)) return uri;
+  }
+  return {};
 }
 
 TEwsItem& TDvEWSItemCore::Item() {
@@ -360,11 +396,11 @@ bool TDvEWSItemCore::GetAdditionalProperties(const std::vector<std::string>& nam
       const std::size_t colon = name.find(':');
       fields[i] = colon == std::string::npos ? name : name.substr(colon + 1);
     }
-    // Fields of the message type beyond the generic item carry the "message:" prefix.
-    const bool messageOnly =
-        !TEwsItem::ClassInfo.HasElement(fields[i]) && TEwsMessage::ClassInfo.HasElement(fields[i]);
-    additional->AddElement("t:FieldURI")
-        ->SetAttribute("FieldURI", (messageOnly ? "message:" : "item:") + fields[i]);
+    std::string uri = FieldURIOfElement(fields[i]);
+    // An element without a field URI of its own (ExtendedProperty, say) cannot be asked for by
+    // name; the item: form makes the server say so.
+    if (uri.empty()) uri = "item:" + fields[i];
+    additional->AddElement("t:FieldURI")->SetAttribute("FieldURI", uri);
   }
   AddItemId(op->AddElement("m:ItemIds"), id, false);
   DvSOAPResponsePtr response = request->Send();
@@ -981,6 +1017,16 @@ bool TDvEWSItemCore::GetIsPrivate() {
 void TDvEWSItemCore::SetIsPrivate(bool value) {
   GetProperties().GetItem(EPR_COMMON_PRIVATE)->SetAsBoolean(value);
   SetSensitivity(value ? TSensitivityChoices::scPrivate : TSensitivityChoices::scNormal);
+}
+
+TEwsEffectiveRights* TDvEWSItemCore::GetEffectiveRights() {
+  return Item().GetEffectiveRights();
+}
+TDvXMLSchemaElementArray<TEwsExtendedProperty>* TDvEWSItemCore::GetExtendedProperty() {
+  return Item().GetExtendedProperty();
+}
+TEwsNonEmptyArrayOfInternetHeaders* TDvEWSItemCore::GetInternetMessageHeaders() {
+  return Item().GetInternetMessageHeaders();
 }
 
 TEwsItemId* TDvEWSItemCore::GetConversationId() {

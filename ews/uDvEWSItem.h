@@ -114,6 +114,12 @@ class IDvEWSItem : public virtual IDvEWSPropObject {
   virtual TDvEWSItemResponseTypes GetAllowedResponseTypes() = 0;
   virtual bool GetIsPrivate() = 0;
   virtual void SetIsPrivate(bool value) = 0;
+  // The caller's rights on the item, as the server reports them.
+  virtual TEwsEffectiveRights* GetEffectiveRights() = 0;
+  // The extended properties the item was loaded with (those asked for as additional properties).
+  virtual TDvXMLSchemaElementArray<TEwsExtendedProperty>* GetExtendedProperty() = 0;
+  // The Internet headers of a received message (loaded on demand: AllProperties omits them).
+  virtual TEwsNonEmptyArrayOfInternetHeaders* GetInternetMessageHeaders() = 0;
 
   // Version-gated accessors (the version error on older servers).
   virtual TEwsItemId* GetConversationId() = 0;
@@ -219,6 +225,9 @@ class TDvEWSItemCore : public TDvEWSPropObjectBase, public virtual IDvEWSItemEx 
   TDvEWSItemResponseTypes GetAllowedResponseTypes() override;
   bool GetIsPrivate() override;
   void SetIsPrivate(bool value) override;
+  TEwsEffectiveRights* GetEffectiveRights() override;
+  TDvXMLSchemaElementArray<TEwsExtendedProperty>* GetExtendedProperty() override;
+  TEwsNonEmptyArrayOfInternetHeaders* GetInternetMessageHeaders() override;
 
   TEwsItemId* GetConversationId() override;
   bool GetIsAssociated() override;
@@ -248,6 +257,9 @@ class TDvEWSItemCore : public TDvEWSPropObjectBase, public virtual IDvEWSItemEx 
   // data: and file: images of an HTML body into inline attachments.
   virtual void BeforeSaveChanges(const DvSOAPRequestPtr& request);
   TEwsItem& Item();
+  // The field URI ("item:Subject", "message:IsRead", …) under which the server delivers the
+  // element of that local name for an item of this kind; empty when there is none.
+  std::string FieldURIOfElement(std::string_view element);
   TServerVersion Version() const;
   void CheckVersion(TServerVersion required, const char* feature) const;
   // Sends a request and gives its verified response message.
