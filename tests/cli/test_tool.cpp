@@ -394,10 +394,9 @@ TEST_F(Tool, TraceWritesNumberedFilesWithoutThePassword) {
   // run on across them, so no file is written twice.
   ASSERT_GE(names.size(), 6u);
   for (std::size_t i = 0; i < names.size(); ++i) {
-    char expected[32];
-    std::snprintf(expected, sizeof expected, "%04zu-%s.xml", i + 1,
-                  i % 2 == 0 ? "request" : "response");
-    EXPECT_EQ(names[i], expected);
+    std::string number = std::to_string(i + 1);
+    number.insert(0, 4 - std::min<std::size_t>(4, number.size()), '0');
+    EXPECT_EQ(names[i], number + (i % 2 == 0 ? "-request.xml" : "-response.xml"));
   }
   for (auto& n : names) {
     std::string text = Slurp(trace / n);
