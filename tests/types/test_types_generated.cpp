@@ -285,28 +285,13 @@ TEST(GeneratedEnums, NamedValuesAndWireTexts) {
   EXPECT_EQ(DvEnumTypeInfo(TServerVersion{}).Count, 21);
   EXPECT_EQ(static_cast<int>(TServerVersion::V2016_01_06), 12);
 
-  EXPECT_EQ(DvEnumToXML(TSensitivityChoices::scNormal), "Normal");
-  EXPECT_EQ(DvEnumToXML(TMapiPropertyType::mptInteger), "Integer");
-  EXPECT_EQ(DvEnumToXML(TDistinguishedFolderIdName::dfininbox), "inbox");
-  EXPECT_EQ(static_cast<int>(TDistinguishedFolderIdName::dfinscheduled), 49);
-  EXPECT_EQ(DvEnumTypeInfo(TDistinguishedFolderIdName{}).Count, 71);
-  EXPECT_EQ(DvEnumToXML(TUnindexedFieldURI::ufuitem_Subject), "item:Subject");
-  EXPECT_EQ(DvEnumToXML(TUnindexedFieldURI::ufubooking_CustomerEmail), "booking:CustomerEmail");
-  EXPECT_EQ(DvEnumTypeInfo(TUnindexedFieldURI{}).Count, 510);
-  EXPECT_EQ(DvEnumToXML(TDictionaryURI::duitem_InternetMessageHeader),
-            "item:InternetMessageHeader");
-  EXPECT_EQ(DvEnumTypeInfo(TExceptionPropertyURI{}).Prefix, "epu");
-  EXPECT_EQ(DvEnumToXML(TCalendarItemType::citRecurringMaster), "RecurringMaster");
-  EXPECT_EQ(DvEnumToXML(TOofState::osDisabled), "Disabled");
-  EXPECT_EQ(DvEnumToXML(TExternalAudience::eaNone), "None");
-  EXPECT_EQ(DvEnumToXML(TSizeRequested::HR48x48), "HR48x48");
+  // Identifiers that differ from their wire texts, and a prefix made of the type's initials.
   EXPECT_EQ(DvEnumToXML(TSizeRequested::HR96X96), "HR96x96");
   EXPECT_EQ(DvEnumName(TSizeRequested::HR648X648), "HR648X648");
-  EXPECT_EQ(DvEnumToXML(TConnectingSIDType::csPrimarySmtpAddress), "PrimarySmtpAddress");
-  EXPECT_EQ(DvEnumToXML(TItemAttachmentType::iaCalendarItem), "CalendarItem");
-  EXPECT_EQ(DvEnumToXML(TSetFolderFieldType::sffTasksFolder), "TasksFolder");
-  EXPECT_EQ(DvEnumToXML(TMailboxType::mtGroupMailbox), "GroupMailbox");
-  EXPECT_EQ(DvEnumName(TMemberStatus::msDemoted), "msDemoted");
+  EXPECT_EQ(DvEnumToXML(TUnindexedFieldURI::ufubooking_CustomerEmail), "booking:CustomerEmail");
+  EXPECT_EQ(DvEnumTypeInfo(TUnindexedFieldURI{}).Count, 510);
+  EXPECT_EQ(DvEnumTypeInfo(TExceptionPropertyURI{}).Prefix, "epu");
+  EXPECT_EQ(static_cast<int>(TDistinguishedFolderIdName::dfinscheduled), 49);
 
   EXPECT_EQ(DvXMLToEnum<TDistinguishedFolderIdName>("archive"),
             TDistinguishedFolderIdName::dfinarchive);
