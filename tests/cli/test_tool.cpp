@@ -405,6 +405,18 @@ TEST_F(Tool, TraceWritesNumberedFilesWithoutThePassword) {
   }
 }
 
+TEST_F(Tool, TlsIsVerifiedUnlessInsecure) {
+  auto config = ews_test::DefaultSimConfig();
+  config.tls = true;  // a self-signed certificate no CA vouches for
+  ews_test::SimServer tls(config);
+  auto refused = Run({"info"}, "alice@example.com", "alice-pw", tls.Url());
+  EXPECT_EQ(refused.code, 3);
+  ExpectOneLine(refused);
+  auto accepted = Run({"--insecure", "--json", "info"}, "alice@example.com", "alice-pw", tls.Url());
+  ASSERT_EQ(accepted.code, 0) << accepted.err;
+  EXPECT_EQ(accepted.Json()["url"], tls.Url());
+}
+
 TEST_F(Tool, BadInputGivesOneLineAndItsExitCode) {
   // Usage errors: 2.
   auto unknownCommand = Run({"frobnicate"});
