@@ -116,13 +116,51 @@ class TInputScanner {
     const std::string_view rest = in_.substr(i);
     if (rest.size() < 2) return i + 1;
     if (rest[1] == '?') return SkipTo(i + 2, "?>");
-    if (rest[1] != '!') return i + 1;
+    if (rest[1] != '!') return Tag(i);
     if (rest.substr(0, 4) == "<!--") return SkipTo(i + 4, "-->");
     if (rest.substr(0, 9) == "<![CDATA[") return SkipTo(i + 9, "]]>");
     throw EDvXMLException(
         "XML refused: a document type declaration (DOCTYPE) or other markup declaration at "
         "offset " +
         std::to_string(i) + "; DTDs and entity declarations are not accepted");
+  }
+
+  // A start or end tag from its '<': attribute values are checked as text is (references,
+  // control bytes) and may not hold '<' (which a lenient parser would accept, and which would
+  // otherwise be taken here for the start of markup). Returns the offset after the tag.
+  std::size_t Tag(std::size_t i) {
+    const std::size_t n = in_.size();
+    char quote = 0;
+    for (++i; i < n;) {
+      const char c = in_[i];
+      const std::uint8_t kind = kScanTable[static_cast<unsigned char>(c)];
+      if (kind == kControl) {
+        Replace(i, i + 1, kReplacementChar);
+        ++i;
+      } else if (quote != 0) {
+        if (c == quote) {
+          quote = 0;
+          ++i;
+        } else if (kind == kLess) {
+          throw EDvXMLException("Malformed XML at offset " + std::to_string(i) +
+                                ": '<' in an attribute value");
+        } else if (kind == kAmp) {
+          i = Reference(i);
+        } else {
+          ++i;
+        }
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+        ++i;
+      } else if (c == '>') {
+        return i + 1;
+      } else if (kind == kLess) {
+        return i;  // an unclosed tag: the parser reports it
+      } else {
+        ++i;
+      }
+    }
+    return n;
   }
 
   std::size_t Reference(std::size_t i) {
@@ -231,6 +269,45 @@ struct TStringWriter : pugi::xml_writer {
   std::string text;
   void write(const void* data, std::size_t size) override {
     text.append(static_cast<const char*>(data), size);
+  }
+  // The text written, with every carriage return kept as one: pugixml writes a CR in text as it
+  // is, and a reader turns it into a line feed (so a CRLF body would come back as LF). Outside
+  // markup it becomes "&#13;"; inside a CDATA section, which has no references, the section is
+  // closed around it. Comments and processing instructions keep theirs.
+  std::string Take() {
+    if (text.find('\r') == std::string::npos) return std::move(text);
+    std::string out;
+    out.reserve(text.size() + 64);
+    std::size_t i = 0;
+    auto copyThrough = [&](std::string_view end) {
+      const std::size_t stop = text.find(end, i);
+      const std::size_t to = stop == std::string::npos ? text.size() : stop + end.size();
+      out.append(text, i, to - i);
+      i = to;
+    };
+    while (i < text.size()) {
+      const char c = text[i];
+      if (c == '<' && text.compare(i, 9, "<![CDATA[") == 0) {
+        const std::size_t stop = text.find("]]>", i);
+        const std::size_t to = stop == std::string::npos ? text.size() : stop + 3;
+        for (; i < to; ++i)
+          if (text[i] == '\r')
+            out += "]]>&#13;<![CDATA[";
+          else
+            out += text[i];
+      } else if (c == '<' && text.compare(i, 4, "<!--") == 0) {
+        copyThrough("-->");
+      } else if (c == '<' && text.compare(i, 2, "<?") == 0) {
+        copyThrough("?>");
+      } else {
+        if (c == '\r')
+          out += "&#13;";
+        else
+          out += c;
+        ++i;
+      }
+    }
+    return out;
   }
 };
 
@@ -351,7 +428,7 @@ class TDvDOMDocumentImpl final : public IDvDOMDocument,
   std::string GetXML() const override {
     TStringWriter w;
     tree_->save(w, "", kFormatFlags, pugi::encoding_utf8);
-    return std::move(w.text);
+    return w.Take();
   }
 
   void SaveToFile(const std::string& fileName) const override {
@@ -593,7 +670,7 @@ class TDvDOMElementImpl final : public IDvDOMElement {
   std::string GetXML() const override {
     TStringWriter w;
     node_.print(w, "", kFormatFlags, pugi::encoding_utf8);
-    return std::move(w.text);
+    return w.Take();
   }
 
   bool IsSameNode(const IDvDOMElement& other) const override {
@@ -605,7 +682,7 @@ class TDvDOMElementImpl final : public IDvDOMElement {
     for (pugi::xml_node c = node_.first_child(); c; c = c.next_sibling()) {
       c.print(w, "", kFormatFlags, pugi::encoding_utf8);
     }
-    return std::move(w.text);
+    return w.Take();
   }
 
   DvDOMElementPtr AppendCopy(const DvDOMElementPtr& source) override {

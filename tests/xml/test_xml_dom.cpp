@@ -229,3 +229,22 @@ TEST(XmlDom, SavesToAndLoadsFromFilesAndStreams) {
   std::filesystem::remove(file);
   EXPECT_THROW(loaded->SaveToFile("/nonexistent-dir/x/y.xml"), EDvXMLException);
 }
+
+// A carriage return survives writing and reading again: in text, in an attribute and in a CDATA
+// section (a reader would turn a raw one into a line feed).
+TEST(XmlDom, CarriageReturnsRoundTrip) {
+  auto doc = DvCreateDOM();
+  auto root = doc->CreateDocumentElement("a");
+  root->AddElement("body")->SetAsString("line 1\r\nline 2\r");
+  root->SetAttribute("v", "x\ry");
+  const std::string written = doc->GetXML();
+  EXPECT_EQ(written.find('\r'), std::string::npos) << written;
+  auto again = DvCreateDOM(written);
+  EXPECT_EQ(again->SelectSingleElement("a/body")->GetAsString(), "line 1\r\nline 2\r");
+  EXPECT_EQ(again->GetDocumentElement()->GetAttribute("v"), "x\ry");
+  EXPECT_EQ(again->GetXML(), written);
+
+  auto cdata = DvCreateDOM("<a><![CDATA[x&#13;y]]>&#13;<![CDATA[<z>]]></a>");
+  EXPECT_EQ(cdata->GetDocumentElement()->GetAsString(), "x&#13;y\r<z>");
+  EXPECT_EQ(DvCreateDOM(cdata->GetXML())->GetDocumentElement()->GetAsString(), "x&#13;y\r<z>");
+}

@@ -112,6 +112,11 @@ TEST(XmlInput, ForbiddenCharacterReferencesReadAsReplacementCharacter) {
   const auto doc = DvCreateDOM("<r a=\"x&#x1;y&#x9;z\">&#xA;&#x1F;&#xD;</r>");
   EXPECT_EQ(doc->GetDocumentElement()->GetAttribute("a"), "x" + kFFFD + "y\tz");
   EXPECT_EQ(doc->GetDocumentElement()->GetAsString(), "\n" + kFFFD + "\r");
+  // A '>' in a value is plain text, a '<' is refused: it would read as the start of markup (a
+  // comment opener there used to hide every reference after it from the check).
+  EXPECT_EQ(DvCreateDOM("<r a='1>0' b=\"&#x1;\"/>")->GetDocumentElement()->GetAttribute("b"),
+            kFFFD);
+  EXPECT_THROW(DvCreateDOM("<r a=\"x<!--y\">&#x1;</r>"), EDvXMLException);
 }
 
 TEST(XmlInput, LiteralControlBytesAndMarkupSectionsAreHandled) {
