@@ -5,6 +5,7 @@
 #   ./run.sh test     install missing packages, build, run every test (plain and sanitized builds)
 #   ./run.sh build    install missing packages and build (build/)
 #   ./run.sh bench    build and run the benchmarks
+#   ./run.sh fuzz     build the fuzz targets with Clang and libFuzzer and run each (FUZZ_SECONDS)
 #   ./run.sh format   reformat every tracked C++ file with clang-format
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -85,15 +86,35 @@ case "${1:-}" in
   bench)
     deps
     build
-    for b in "$ROOT"/build/bench/bench_*; do
-      [[ -x "$b" ]] && "$b"
+    for b in "$ROOT"/build/bench/*/bench_*; do
+      if [[ -x "$b" ]]; then
+        log "$(basename "$b")"
+        "$b"
+      fi
+    done
+    ;;
+  fuzz)
+    # libFuzzer needs Clang; the fuzz build has its own folder and instruments every unit.
+    deps
+    for pkg in clang libclang-rt-14-dev; do
+      dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+        { [[ $(id -u) -ne 0 ]] && sudo=sudo || sudo=""; $sudo apt-get install -y -qq "$pkg"; }
+    done
+    CXX=clang++ cmake -S "$ROOT" -B "$ROOT/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DEWS_FUZZ=ON -DEWS_SANITIZE=address >/dev/null
+    cmake --build "$ROOT/build-fuzz" -j "$JOBS" --target fuzz_xml fuzz_filter
+    for target in xml filter; do
+      log "fuzz_$target for ${FUZZ_SECONDS:-60} s"
+      mkdir -p "$ROOT/build-fuzz/corpus/$target"
+      "$ROOT/build-fuzz/fuzz/fuzz_$target" -max_total_time="${FUZZ_SECONDS:-60}" -max_len=4096 \
+        -artifact_prefix="$ROOT/build-fuzz/" "$ROOT/build-fuzz/corpus/$target" "$ROOT/fuzz/corpus/$target"
     done
     ;;
   format)
     git ls-files '*.cpp' '*.h' | grep -v '^ews/generated/' | xargs -r clang-format -i
     ;;
   *)
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac
