@@ -1,9 +1,11 @@
 // The server core: HTTP, authentication, SOAP envelopes, headers, faults and limits.
+#include <httplib.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "sim_fixture.h"
@@ -301,6 +303,75 @@ TEST(ServerConfig, JsonAndUserArguments) {
   ASSERT_TRUE(ewssim::ParseUserArg("dave@x.test:pw", u));
   EXPECT_EQ(u.displayName, "");
   EXPECT_FALSE(ewssim::ParseUserArg("nobody", u));
+}
+
+}  // namespace
+
+namespace {
+
+// The OAuth token endpoint and bearer tokens on EWS requests.
+TEST(ServerOAuth, TokenGrantsAndBearerRequests) {
+  auto config = ews_test::DefaultSimConfig();
+  config.oauthApps = {{"app", "secret"}};
+  ews_test::SimServer sim(config);
+  const std::string url = sim.Url();
+  httplib::Client http(url.substr(0, url.find("/EWS/")));
+  auto token = [&](const httplib::Params& form) {
+    auto r = http.Post("/common/oauth2/v2.0/token", form);
+    EXPECT_TRUE(r);
+    return std::make_pair(r->status, nlohmann::json::parse(r->body));
+  };
+  auto ews = [&](const std::string& bearer, const std::string& header = kHeader) {
+    auto r = http.Post("/EWS/Exchange.asmx", {{"Authorization", "Bearer " + bearer}},
+                       ews_test::Envelope(kGetInbox, header), "text/xml; charset=utf-8");
+    EXPECT_TRUE(r);
+    if (r->status == 200 || r->status == 500) {
+      EXPECT_TRUE(ews_test::ValidateEnvelope(r->body).ok);
+    }
+    return std::make_pair(r->status, r->body);
+  };
+
+  EXPECT_EQ(token({{"grant_type", "password"}, {"client_id", "other"}}).second["error"],
+            "unauthorized_client");
+  EXPECT_EQ(token({{"grant_type", "password"},
+                   {"client_id", "app"},
+                   {"username", "alice@example.com"},
+                   {"password", "wrong"}})
+                .second["error"],
+            "invalid_grant");
+  auto [status, user] = token({{"grant_type", "password"},
+                               {"client_id", "app"},
+                               {"username", "alice@example.com"},
+                               {"password", "alice-pw"}});
+  ASSERT_EQ(status, 200);
+  EXPECT_EQ(user["token_type"], "Bearer");
+  EXPECT_EQ(ews(user["access_token"]).first, 200);
+  // A refresh token is no access token, and it is good for one refresh.
+  EXPECT_EQ(ews(user["refresh_token"]).first, 401);
+  const httplib::Params refresh{{"grant_type", "refresh_token"},
+                                {"client_id", "app"},
+                                {"refresh_token", user["refresh_token"]}};
+  EXPECT_EQ(token(refresh).first, 200);
+  EXPECT_EQ(token(refresh).second["error"], "invalid_grant");
+  EXPECT_EQ(token({{"grant_type", "authorization_code"}, {"client_id", "app"}}).second["error"],
+            "unsupported_grant_type");
+
+  // The app-only token: the secret is checked, and a request must name its mailbox.
+  EXPECT_EQ(token({{"grant_type", "client_credentials"}, {"client_id", "app"}}).first, 401);
+  auto app = token(
+      {{"grant_type", "client_credentials"}, {"client_id", "app"}, {"client_secret", "secret"}});
+  ASSERT_EQ(app.first, 200);
+  EXPECT_FALSE(app.second.contains("refresh_token"));
+  auto bare = ews(app.second["access_token"]);
+  EXPECT_EQ(bare.first, 500);
+  EXPECT_NE(bare.second.find("ErrorInvalidExchangeImpersonationHeaderData"), std::string::npos);
+  auto named = ews(app.second["access_token"],
+                   std::string(kHeader) +
+                       "<t:ExchangeImpersonation><t:ConnectingSID><t:PrimarySmtpAddress>"
+                       "bob@example.com</t:PrimarySmtpAddress></t:ConnectingSID>"
+                       "</t:ExchangeImpersonation>");
+  EXPECT_EQ(named.first, 200);
+  EXPECT_NE(named.second.find("ResponseClass=\"Success\""), std::string::npos);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "DvTimeZone.h"
 #include "session_fixture.h"
 #include "test_helpers.h"
+#include "uDvEWSMsgStore.h"
 
 using namespace dv;
 using ews_test::ScopedTZ;
@@ -492,6 +493,53 @@ TEST(SessionServer, ClientCredentialsLogonCheck) {
                    "PrimarySmtpAddress")
                 ->GetAsString(),
             "bob@example.com");
+  EXPECT_EQ(env.validator.Problems(), "");
+}
+
+// OAuth through the simulator's token endpoint. The password grant gets a user token that every
+// request carries as a bearer token, and the session keeps a copy after logon; an app-only token
+// (client credentials) names no mailbox, so the session impersonates ConnectingSID.
+TEST(SessionServer, OAuthPasswordAndClientCredentialsGrants) {
+  ewssim::Config config = SimConfig();
+  config.oauthApps = {{"ews-tests", "app-secret"}};
+  Env env(config);
+  const std::string base = env.sim.Url().substr(0, env.sim.Url().find("/EWS/"));
+  auto settings = [&](TDvOAuthGrantType grant) {
+    TDvOAuth oauth;
+    oauth.SetAppID("ews-tests");
+    oauth.SetTokenEndpoint(base + "/oauth2/v2.0/token");
+    oauth.SetScope("https://outlook.office365.com/EWS.AccessAsUser.All");
+    oauth.SetGrantType(grant);
+    return oauth;
+  };
+
+  auto user = env.Session();
+  user->SetOAuth(settings(TDvOAuthGrantType::gtPassword));
+  user->SetActive(true);
+  const TDvOAuthAccessToken token = user->GetAccessToken();
+  ASSERT_FALSE(token.AccessToken.empty());
+  EXPECT_FALSE(token.RefreshToken.empty());
+  EXPECT_EQ(user->OpenDefaultMsgStore()->GetIdentity()->GetEmailAddress(), "alice@example.com");
+  const auto sent = env.proxy.Authenticated();
+  ASSERT_GE(sent.size(), 3u);
+  for (const auto& e : sent)
+    EXPECT_EQ(e.Header("Authorization"), "Bearer " + token.AccessToken) << e.body;
+
+  auto wrong = env.Session("alice@example.com", "not-the-password");
+  wrong->SetOAuth(settings(TDvOAuthGrantType::gtPassword));
+  EXPECT_THROW(wrong->SetActive(true), std::exception);
+  EXPECT_FALSE(wrong->GetActive());
+
+  env.proxy.Clear();
+  auto app = env.Session("", "");
+  TDvOAuth credentials = settings(TDvOAuthGrantType::gtClientCredentials);
+  credentials.SetClientSecret("app-secret");
+  app->SetOAuth(credentials);
+  app->SetConnectingSID("bob@example.com");
+  app->SetActive(true);
+  EXPECT_EQ(app->OpenDefaultMsgStore()->GetIdentity()->GetEmailAddress(), "bob@example.com");
+  for (const auto& e : env.proxy.Authenticated())
+    EXPECT_EQ(HeaderNames(e.body).back(), "ExchangeImpersonation") << e.body;
   EXPECT_EQ(env.validator.Problems(), "");
 }
 

@@ -51,6 +51,13 @@ Config Config::FromJson(const std::string& text) {
       }
       c.users.push_back(std::move(user));
     }
+    for (const auto& a : j.value("oauth_apps", nlohmann::json::array())) {
+      OAuthAppConfig app;
+      app.clientId = a.at("client_id").get<std::string>();
+      app.clientSecret = a.value("client_secret", "");
+      c.oauthApps.push_back(std::move(app));
+    }
+    c.tokenLifetimeSeconds = j.value("token_lifetime_seconds", c.tokenLifetimeSeconds);
     if (j.contains("server_version")) {
       const auto& v = j.at("server_version");
       if (v.is_string()) {

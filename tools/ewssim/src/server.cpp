@@ -6,7 +6,12 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <chrono>
+#include <deque>
 #include <fstream>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "ops.h"
@@ -194,6 +199,24 @@ class ServerImpl {
              const std::string& message, int line = 0, int column = 0,
              const std::string& violation = {}) const;
   const UserConfig* Authenticate(const httplib::Request& req) const;
+  // The user of a login name (the address or its local part) and password; none when wrong.
+  const UserConfig* FindUser(const std::string& name, const std::string& password) const;
+  void Unauthorized(httplib::Response& res) const;
+
+  // OAuth. A token names its principal: a user, or an app (a principal without a mailbox that
+  // may impersonate every mailbox, as an app-only token of Exchange Online).
+  struct Token {
+    const UserConfig* principal = nullptr;
+    std::string clientId;
+    bool refresh = false;  // a refresh token, not accepted on EWS requests
+    std::chrono::steady_clock::time_point expires;
+  };
+  mutable std::mutex tokenMutex;
+  std::map<std::string, Token> tokens;
+  std::deque<UserConfig> appPrincipals;  // one per registered app, made at start
+
+  void TokenEndpoint(const httplib::Request& req, httplib::Response& res);
+  bool IsApp(const UserConfig* principal) const;
 };
 
 std::string ServerImpl::Envelope(const std::string& bodyContent, bool header) const {
@@ -245,20 +268,114 @@ void ServerImpl::Fault(httplib::Response& res, const std::string& code,
   res.set_content(Envelope(body, false), "text/xml; charset=utf-8");
 }
 
-const UserConfig* ServerImpl::Authenticate(const httplib::Request& req) const {
-  std::string auth = req.get_header_value("Authorization");
-  if (auth.size() < 6 || !EqualsNoCase(auth.substr(0, 6), "Basic ")) return nullptr;
-  auto decoded = Base64Decode(auth.substr(6));
-  if (!decoded) return nullptr;
-  auto colon = decoded->find(':');
-  if (colon == std::string::npos) return nullptr;
-  std::string name = decoded->substr(0, colon), password = decoded->substr(colon + 1);
+const UserConfig* ServerImpl::FindUser(const std::string& name, const std::string& password) const {
   for (const auto& u : cfg.users) {
     bool nameMatches = EqualsNoCase(u.address, name) ||
                        EqualsNoCase(u.address.substr(0, u.address.find('@')), name);
     if (nameMatches && u.password == password) return &u;
   }
   return nullptr;
+}
+
+const UserConfig* ServerImpl::Authenticate(const httplib::Request& req) const {
+  std::string auth = req.get_header_value("Authorization");
+  if (auth.size() > 7 && EqualsNoCase(auth.substr(0, 7), "Bearer ")) {
+    const std::string token = auth.substr(auth.find_first_not_of(' ', 7));
+    std::lock_guard<std::mutex> lock(tokenMutex);
+    auto it = tokens.find(token);
+    if (it == tokens.end() || it->second.refresh ||
+        it->second.expires <= std::chrono::steady_clock::now())
+      return nullptr;
+    return it->second.principal;
+  }
+  if (auth.size() < 6 || !EqualsNoCase(auth.substr(0, 6), "Basic ")) return nullptr;
+  auto decoded = Base64Decode(auth.substr(6));
+  if (!decoded) return nullptr;
+  auto colon = decoded->find(':');
+  if (colon == std::string::npos) return nullptr;
+  return FindUser(decoded->substr(0, colon), decoded->substr(colon + 1));
+}
+
+void ServerImpl::Unauthorized(httplib::Response& res) const {
+  res.status = 401;
+  res.set_header("WWW-Authenticate", "Basic realm=\"" + host + "\"");
+  if (!cfg.oauthApps.empty())
+    res.set_header("WWW-Authenticate", "Bearer authorization_uri=\"/oauth2/v2.0/authorize\"");
+}
+
+bool ServerImpl::IsApp(const UserConfig* principal) const {
+  for (const auto& app : appPrincipals)
+    if (&app == principal) return true;
+  return false;
+}
+
+// The token endpoint of the OAuth 2.0 authorisation server (form-encoded POST, JSON answer):
+// the password, client_credentials and refresh_token grants, with Azure AD's error forms.
+void ServerImpl::TokenEndpoint(const httplib::Request& req, httplib::Response& res) {
+  auto param = [&](const char* name) {
+    return req.has_param(name) ? req.get_param_value(name) : std::string();
+  };
+  auto fail = [&](int status, const std::string& error, const std::string& description) {
+    res.status = status;
+    res.set_content(nlohmann::json{{"error", error}, {"error_description", description}}.dump(),
+                    "application/json; charset=utf-8");
+  };
+  const std::string clientId = param("client_id");
+  std::size_t appIndex = cfg.oauthApps.size();
+  for (std::size_t i = 0; i < cfg.oauthApps.size(); ++i)
+    if (cfg.oauthApps[i].clientId == clientId) appIndex = i;
+  if (appIndex == cfg.oauthApps.size())
+    return fail(400, "unauthorized_client",
+                "AADSTS700016: Application with identifier '" + clientId + "' was not found.");
+  const OAuthAppConfig& app = cfg.oauthApps[appIndex];
+  const std::string grant = param("grant_type");
+  const UserConfig* principal = nullptr;
+  bool withRefresh = true;
+  if (grant == "password") {
+    principal = FindUser(param("username"), param("password"));
+    if (!principal)
+      return fail(400, "invalid_grant",
+                  "AADSTS50126: Error validating credentials due to invalid username or "
+                  "password.");
+  } else if (grant == "client_credentials") {
+    if (app.clientSecret.empty() || param("client_secret") != app.clientSecret)
+      return fail(401, "invalid_client", "AADSTS7000215: Invalid client secret provided.");
+    principal = &appPrincipals[appIndex];
+    withRefresh = false;
+  } else if (grant == "refresh_token") {
+    std::lock_guard<std::mutex> lock(tokenMutex);
+    auto it = tokens.find(param("refresh_token"));
+    if (it == tokens.end() || !it->second.refresh || it->second.clientId != clientId)
+      return fail(400, "invalid_grant",
+                  "AADSTS9002313: Invalid request. The refresh token is "
+                  "malformed or not valid.");
+    principal = it->second.principal;
+    tokens.erase(it);  // a refresh token is used once
+  } else {
+    return fail(400, "unsupported_grant_type",
+                "AADSTS70003: The app requested an unsupported grant type '" + grant + "'.");
+  }
+  auto newToken = [] {
+    unsigned char rnd[32];
+    RAND_bytes(rnd, sizeof rnd);
+    return Lower(HexEncode(std::string(reinterpret_cast<char*>(rnd), sizeof rnd)));
+  };
+  const int lifetime = std::max(1, cfg.tokenLifetimeSeconds);
+  const auto now = std::chrono::steady_clock::now();
+  nlohmann::json answer{{"token_type", "Bearer"},
+                        {"scope", param("scope")},
+                        {"expires_in", lifetime},
+                        {"ext_expires_in", lifetime}};
+  std::lock_guard<std::mutex> lock(tokenMutex);
+  const std::string access = newToken();
+  tokens[access] = {principal, clientId, false, now + std::chrono::seconds(lifetime)};
+  answer["access_token"] = access;
+  if (withRefresh) {
+    const std::string refresh = newToken();
+    tokens[refresh] = {principal, clientId, true, now + std::chrono::hours(24 * 90)};
+    answer["refresh_token"] = refresh;
+  }
+  res.set_content(answer.dump(), "application/json; charset=utf-8");
 }
 
 void ServerImpl::Handle(const httplib::Request& req, httplib::Response& res) {
@@ -276,11 +393,7 @@ void ServerImpl::Handle(const httplib::Request& req, httplib::Response& res) {
                        "; path=/");
   }
   const UserConfig* user = Authenticate(req);
-  if (!user) {
-    res.status = 401;
-    res.set_header("WWW-Authenticate", "Basic realm=\"" + host + "\"");
-    return;
-  }
+  if (!user) return Unauthorized(res);
   // Malformed XML and schema violations of the operation element.
   if (cfg.validateRequests) {
     auto r = validator->ValidateBodyOf(req.body);
@@ -344,6 +457,11 @@ void ServerImpl::Handle(const httplib::Request& req, httplib::Response& res) {
     std::shared_lock lock(store.mutex);
     ctx.self = store.Find(user->address);
   }
+  // An app-only token names no mailbox: the request must impersonate one.
+  if (impersonate.empty() && IsApp(user))
+    return Fault(res, "ErrorInvalidExchangeImpersonationHeaderData",
+                 "ExchangeImpersonation SOAP header must be present for this type of OAuth token.",
+                 "ExchangeImpersonation SOAP header must be present for this type of OAuth token.");
   if (!impersonate.empty()) {
     const UserConfig* target = nullptr;
     for (const auto& u : cfg.users) {
@@ -455,6 +573,14 @@ void ServerImpl::Start() {
   std::string dir = cfg.schemaDir.empty() ? DefaultSchemaDir() : cfg.schemaDir;
   schema = &SchemaModel::Get(dir);
   validator = &SchemaValidator::Get(dir);
+  appPrincipals.clear();
+  for (const auto& app : cfg.oauthApps) {
+    UserConfig principal;
+    principal.address = "app:" + app.clientId;  // no mailbox has this address
+    principal.displayName = app.clientId;
+    principal.impersonate = {"*"};
+    appPrincipals.push_back(std::move(principal));
+  }
   RegisterFolderOps(ops);
   RegisterItemOps(ops);
   RegisterFindOps(ops);
@@ -491,17 +617,16 @@ void ServerImpl::Start() {
   http->set_tcp_nodelay(true);
   http->set_payload_max_length(cfg.maxRequestBytes);
   auto handler = [this](const httplib::Request& req, httplib::Response& res) { Handle(req, res); };
+  http->Post(
+      R"(.*/oauth2(/v2\.0)?/token)",
+      [this](const httplib::Request& req, httplib::Response& res) { TokenEndpoint(req, res); });
   http->Post(".*", handler);
   http->Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
     if (!EqualsNoCase(req.path, "/EWS/Exchange.asmx")) {
       res.status = 404;
       return;
     }
-    if (!Authenticate(req)) {
-      res.status = 401;
-      res.set_header("WWW-Authenticate", "Basic realm=\"" + host + "\"");
-      return;
-    }
+    if (!Authenticate(req)) return Unauthorized(res);
     res.status = 200;
     res.set_content("<html><body>ewssim EWS endpoint</body></html>", "text/html");
   });

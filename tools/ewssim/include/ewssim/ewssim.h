@@ -24,6 +24,14 @@ struct UserConfig {
   std::string sid;
 };
 
+// An application registered for OAuth 2.0, as with Azure AD in front of Exchange Online. It may
+// get tokens for users (the password grant, and refresh) and, with its secret, an app-only token
+// (the client credentials grant) whose requests must name a mailbox by ExchangeImpersonation.
+struct OAuthAppConfig {
+  std::string clientId;
+  std::string clientSecret;  // empty: no client credentials grant
+};
+
 // What the ServerVersionInfo SOAP header reports. Negative build numbers take the defaults of the
 // named version.
 struct VersionConfig {
@@ -49,6 +57,9 @@ struct Config {
   std::string certificateFile;  // PEM; a self-signed certificate is made when empty
   std::string privateKeyFile;
   std::vector<UserConfig> users;
+  // OAuth: tokens from POST .../oauth2/v2.0/token, accepted as "Authorization: Bearer".
+  std::vector<OAuthAppConfig> oauthApps;
+  int tokenLifetimeSeconds = 3600;
   VersionConfig version;
   SeedConfig seed;
   std::string stateFile;  // loaded at start when it exists, written at stop
