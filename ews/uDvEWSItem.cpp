@@ -1110,4 +1110,19 @@ TDateTime TDvEWSItemCore::GetRetentionDate() {
 TDvEWSItem::TDvEWSItem(TDvComponent* owner, TItemType type)
     : TDvEWSBaseItem<TEwsItem>(owner), FType(type) {}
 
+std::unique_ptr<TDvXMLSchemaElement> TDvEWSItem::CreateData(const DvDOMElementPtr& element) {
+  switch (FType) {
+    case TItemType::tCalendarItem:
+      return std::make_unique<TEwsCalendarItem>(element);
+    case TItemType::tContact:
+      return std::make_unique<TEwsContactItem>(element);
+    case TItemType::tTask:
+      return std::make_unique<TEwsTask>(element);
+    case TItemType::tDistributionList:
+      return std::make_unique<TEwsDistributionList>(element);
+    default:
+      return std::make_unique<TEwsItem>(element);
+  }
+}
+
 }  // namespace dv

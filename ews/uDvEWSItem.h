@@ -304,11 +304,16 @@ class TDvEWSBaseItem : public TDvEWSItemCore {
   }
 };
 
-// An item of a kind without a class of its own.
+// An item of a kind without a class of its own. Its data is still read through the schema class
+// of its kind (a contact's FileAs, a task's Status, …), so every element the server sends is a
+// known property; the typed accessors are those of the generic item.
 class TDvEWSItem : public TDvEWSBaseItem<TEwsItem> {
  public:
   TDvEWSItem(TDvComponent* owner, TItemType type);
   TItemType GetItemType() override { return FType; }
+
+ protected:
+  std::unique_ptr<TDvXMLSchemaElement> CreateData(const DvDOMElementPtr& element) override;
 
  private:
   TItemType FType;

@@ -40,6 +40,7 @@ class Tool : public ::testing::Test {
   static void SetUpTestSuite() {
     auto config = ews_test::DefaultSimConfig();
     config.seed.messages = 6;
+    config.seed.contacts = 2;
     sim_ = new ews_test::SimServer(config);
   }
   static void TearDownTestSuite() {
@@ -288,6 +289,13 @@ TEST_F(Tool, ShowPropertiesAndMime) {
   ASSERT_EQ(mime.code, 0) << mime.err;
   EXPECT_NE(mime.out.find("Subject: " + subject + "\r\n"), std::string::npos) << mime.out;
   EXPECT_EQ(Run({"--json", "show", "--mime", id}).Json()["mime"], mime.out);
+
+  // Kinds without a class of their own show the properties of their kind too.
+  auto contacts = Run({"--json", "ls", "contacts", "--columns", "subject"}).Json();
+  ASSERT_FALSE(contacts.empty());
+  auto contact = Run({"--json", "show", contacts[0]["id"]});
+  ASSERT_EQ(contact.code, 0) << contact.err;
+  EXPECT_FALSE(contact.Json().value("PR_DISPLAYNAME", "").empty()) << contact.out;
 
   auto bad = Run({"show", "AAMk-not-an-id"});
   EXPECT_EQ(bad.code, 4);
