@@ -212,72 +212,11 @@ TEST(XmlPaths, ItemResponsesAndRequests) {
                                     "m:UpdateItemResponseMessage")
                 ->Count(),
             2);
-
-  const auto getItem = DvCreateDOM(
-      EWS_SOAP_OPEN "<m:GetItemResponse" EWS_NS
-                    "><m:ResponseMessages>"
-                    "<m:GetItemResponseMessage ResponseClass=\"Success\"><m:ResponseCode>NoError"
-                    "</m:ResponseCode><m:Items><t:MeetingRequest><t:Subject>Plan</t:Subject>"
-                    "</t:MeetingRequest></m:Items></m:GetItemResponseMessage></m:ResponseMessages>"
-                    "</m:GetItemResponse>" EWS_SOAP_CLOSE);
-  const auto gi = getItem->SelectSingleElement(
-      "/Envelope/Body/GetItemResponse/ResponseMessages/GetItemResponseMessage");
-  ASSERT_TRUE(gi);
-  EXPECT_EQ(Text(gi->SelectSingleElement("Items/MeetingRequest/Subject")), "Plan");
-  EXPECT_EQ(gi->SelectSingleElement("Items/Message"), nullptr);
-  EXPECT_EQ(gi->SelectSingleElement("Items")->GetElement(0)->GetLocalName(), "MeetingRequest");
-  EXPECT_EQ(gi->SelectSingleElement("Items/*")->GetLocalName(), "MeetingRequest");
 }
 
-TEST(XmlPaths, AttachmentFolderAndStoreResponses) {
-  const auto att = DvCreateDOM(
-      EWS_SOAP_OPEN
-      "<m:GetAttachmentResponse" EWS_NS
-      "><m:ResponseMessages>"
-      "<m:GetAttachmentResponseMessage ResponseClass=\"Success\"><m:ResponseCode>NoError"
-      "</m:ResponseCode><m:Attachments><t:FileAttachment><t:AttachmentId Id=\"AT1\"/>"
-      "<t:Name>a.txt</t:Name><t:Content>aGVsbG8=</t:Content></t:FileAttachment>"
-      "<t:ItemAttachment><t:AttachmentId Id=\"AT2\"/><t:Message><t:Subject>Inner</t:Subject>"
-      "</t:Message></t:ItemAttachment></m:Attachments></m:GetAttachmentResponseMessage>"
-      "</m:ResponseMessages></m:GetAttachmentResponse>"
-      "<m:CreateAttachmentResponse" EWS_NS
-      "><m:ResponseMessages>"
-      "<m:CreateAttachmentResponseMessage ResponseClass=\"Success\"><m:Attachments>"
-      "<t:FileAttachment><t:AttachmentId Id=\"AT9\" RootItemId=\"R\" RootItemChangeKey=\"RK\"/>"
-      "</t:FileAttachment></m:Attachments></m:CreateAttachmentResponseMessage>"
-      "</m:ResponseMessages></m:CreateAttachmentResponse>" EWS_SOAP_CLOSE);
-  const auto msg = att->SelectSingleElement(
-      "/Envelope/Body/GetAttachmentResponse/ResponseMessages/GetAttachmentResponseMessage");
-  ASSERT_TRUE(msg);
-  EXPECT_EQ(Texts(msg->CreateElementList("Attachments/*/Content")),
-            (std::vector<std::string>{"aGVsbG8="}));
-  EXPECT_EQ(Text(msg->SelectSingleElement("Attachments/ItemAttachment")
-                     ->SelectSingleElement("Message/Subject")),
-            "Inner");
-  const auto created = att->SelectSingleElement(
-      "/Envelope/Body/m:CreateAttachmentResponse/ResponseMessages/"
-      "CreateAttachmentResponseMessage");
-  ASSERT_TRUE(created);
-  EXPECT_EQ(created->SelectSingleElement("//AttachmentId")->GetAttribute("RootItemChangeKey"),
-            "RK");
-
-  const auto folders = DvCreateDOM(
-      EWS_SOAP_OPEN
-      "<m:GetFolderResponse" EWS_NS
-      "><m:ResponseMessages>"
-      "<m:GetFolderResponseMessage ResponseClass=\"Success\"><m:ResponseCode>NoError"
-      "</m:ResponseCode><m:Folders><t:CalendarFolder><t:FolderId Id=\"F1\" ChangeKey=\"FK\"/>"
-      "<t:DisplayName>Calendar</t:DisplayName></t:CalendarFolder></m:Folders>"
-      "</m:GetFolderResponseMessage></m:ResponseMessages></m:GetFolderResponse>" EWS_SOAP_CLOSE);
-  const auto gf = folders->SelectSingleElement(
-      "/Envelope/Body/GetFolderResponse/ResponseMessages/GetFolderResponseMessage");
-  ASSERT_TRUE(gf);
-  const auto fid = gf->SelectSingleElement("Folders")->SelectSingleElement("*/FolderId");
-  ASSERT_TRUE(fid);
-  EXPECT_EQ(fid->GetAttribute("ChangeKey"), "FK");
-  EXPECT_EQ(fid->GetParent()->GetLocalName(), "CalendarFolder");
-  EXPECT_EQ(gf->SelectSingleElement("//FolderId")->GetAttribute("Id"), "F1");
-
+// A path relative to an element does not match the element itself, and a document without
+// prefixes (default namespaces) is selected by the same local names.
+TEST(XmlPaths, RelativeStepsAndDefaultNamespaces) {
   const auto find = DvCreateDOM(
       EWS_SOAP_OPEN
       "<m:FindFolderResponse" EWS_NS
@@ -294,76 +233,15 @@ TEST(XmlPaths, AttachmentFolderAndStoreResponses) {
   const auto oof = DvCreateDOM(
       EWS_SOAP_OPEN
       "<GetUserOofSettingsResponse xmlns=\"http://schemas.microsoft.com/exchange/services/2006/"
-      "messages\"><ResponseMessage ResponseClass=\"Success\"><ResponseCode>NoError</ResponseCode>"
-      "</ResponseMessage><OofSettings xmlns=\"http://schemas.microsoft.com/exchange/services/"
-      "2006/types\"><OofState>Scheduled</OofState><ExternalAudience>Known</ExternalAudience>"
-      "<Duration><StartTime>2026-01-01T08:00:00Z</StartTime><EndTime>2026-01-08T08:00:00Z"
-      "</EndTime></Duration><InternalReply><Message>Away</Message></InternalReply>"
-      "<ExternalReply><Message>Out</Message></ExternalReply></OofSettings>"
-      "<AllowExternalOof>All</AllowExternalOof></GetUserOofSettingsResponse>" EWS_SOAP_CLOSE);
+      "messages\"><OofSettings xmlns=\"http://schemas.microsoft.com/exchange/services/"
+      "2006/types\"><OofState>Scheduled</OofState><Duration><StartTime>2026-01-01T08:00:00Z"
+      "</StartTime></Duration></OofSettings></GetUserOofSettingsResponse>" EWS_SOAP_CLOSE);
   const auto r = oof->SelectSingleElement("/Envelope/Body/GetUserOofSettingsResponse");
   ASSERT_TRUE(r);
   EXPECT_EQ(Text(r->SelectSingleElement("OofSettings/OofState")), "Scheduled");
-  EXPECT_EQ(Text(r->SelectSingleElement("OofSettings/ExternalAudience")), "Known");
   EXPECT_EQ(r->SelectSingleElement("OofSettings/Duration/StartTime")->GetAsDateTime(),
             TDateTime::Encode(2026, 1, 1, 8));
-  EXPECT_EQ(r->SelectSingleElement("OofSettings/Duration/EndTime")->GetAsDateTime(),
-            TDateTime::Encode(2026, 1, 8, 8));
-  EXPECT_EQ(Text(r->SelectSingleElement("OofSettings/InternalReply/Message")), "Away");
-  EXPECT_EQ(Text(r->SelectSingleElement("OofSettings/ExternalReply/Message")), "Out");
-  for (const char* p : {"/Envelope/Body/SetUserOofSettingsResponse", "/Envelope/Body/Fault",
-                        "/Envelope/Body/GetRoomListsResponse", "/Envelope/Body/GetRoomsResponse",
-                        "/Envelope/Body/GetUserPhotoResponse"}) {
-    EXPECT_EQ(oof->SelectSingleElement(p), nullptr) << p;
-  }
-
-  const auto config = DvCreateDOM(
-      EWS_SOAP_OPEN
-      "<m:GetUserConfigurationResponse" EWS_NS
-      "><m:ResponseMessages>"
-      "<m:GetUserConfigurationResponseMessage ResponseClass=\"Success\"><m:ResponseCode>NoError"
-      "</m:ResponseCode><m:UserConfiguration><t:UserConfigurationName Name=\"CategoryList\"/>"
-      "<t:XmlData>PGNhdGVnb3JpZXMgZGVmYXVsdD0iUmVkIi8+</t:XmlData></m:UserConfiguration>"
-      "</m:GetUserConfigurationResponseMessage></m:ResponseMessages>"
-      "</m:GetUserConfigurationResponse>" EWS_SOAP_CLOSE);
-  EXPECT_EQ(Text(config
-                     ->SelectSingleElement("/Envelope/Body/GetUserConfigurationResponse/"
-                                           "ResponseMessages/GetUserConfigurationResponseMessage")
-                     ->SelectSingleElement("UserConfiguration/XmlData")),
-            "PGNhdGVnb3JpZXMgZGVmYXVsdD0iUmVkIi8+");
-  const auto categories = DvCreateDOM(
-      "<categories default=\"Red\"><category name=\"Red\"/>"
-      "</categories>");
-  EXPECT_EQ(categories->SelectSingleElement("/categories")->GetAttribute("default"), "Red");
-}
-
-TEST(XmlPaths, NotificationAndSubscriptionResponses) {
-  const auto doc = DvCreateDOM(
-      EWS_SOAP_OPEN
-      "<m:GetStreamingEventsResponse" EWS_NS
-      "><m:ResponseMessages>"
-      "<m:GetStreamingEventsResponseMessage ResponseClass=\"Success\"><m:ResponseCode>NoError"
-      "</m:ResponseCode><m:Notifications><m:Notification><t:SubscriptionId>S1</t:SubscriptionId>"
-      "<t:NewMailEvent/></m:Notification><m:Notification><t:SubscriptionId>S2"
-      "</t:SubscriptionId></m:Notification></m:Notifications>"
-      "</m:GetStreamingEventsResponseMessage></m:ResponseMessages>"
-      "</m:GetStreamingEventsResponse>"
-      "<m:SubscribeResponse" EWS_NS
-      "><m:ResponseMessages><m:SubscribeResponseMessage "
-      "ResponseClass=\"Success\"><m:SubscriptionId>S9</m:SubscriptionId>"
-      "</m:SubscribeResponseMessage></m:ResponseMessages></m:SubscribeResponse>" EWS_SOAP_CLOSE);
-  EXPECT_EQ(Texts(doc->CreateElementList(
-                "/Envelope/Body/GetStreamingEventsResponse/ResponseMessages/"
-                "GetStreamingEventsResponseMessage/Notifications/Notification/SubscriptionId")),
-            (std::vector<std::string>{"S1", "S2"}));
-  EXPECT_EQ(Text(doc->SelectSingleElement("/Envelope/Body/SubscribeResponse/ResponseMessages/"
-                                          "SubscribeResponseMessage/SubscriptionId")),
-            "S9");
-  const auto fault = DvCreateDOM(
-      "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body>"
-      "<soap:Fault><faultcode>a:ErrorInvalidSubscription</faultcode><faultstring>Gone"
-      "</faultstring></soap:Fault></soap:Body></soap:Envelope>");
-  EXPECT_EQ(Text(fault->SelectSingleElement("/Envelope/Body/Fault/faultstring")), "Gone");
+  EXPECT_EQ(oof->SelectSingleElement("/Envelope/Body/Fault"), nullptr);
 }
 
 TEST(XmlPaths, MatchingRulesCaseAndPrefixes) {
