@@ -146,17 +146,11 @@ TEST(Catalogue, FamilyShapes) {
 
 TEST(Catalogue, ElementRows) {
   ExpectElement("PR_SUBJECT", "Subject", pdntSimple, nullptr);
-  ExpectElement("PR_ISREAD", "IsRead", pdntSimple, nullptr);
-  ExpectElement("PR_FOLDERID", "FolderId", pdntSimple, nullptr);
   ExpectElement("PR_COMPLETENAME", "CompleteName", pdntComplex, nullptr);
   ExpectElement("PR_COMPLETENAME_TITLE", "CompleteName/Title", pdntSimple, &PR_COMPLETENAME);
-  ExpectElement("PR_COMPLETENAME_FIRSTNAME", "CompleteName/FirstName", pdntSimple,
-                &PR_COMPLETENAME);
   ExpectElement("PR_EMAILADDRESSES", "EmailAddresses", pdntArray, nullptr);
   ExpectElement("PR_EMAILADDRESS1", "EmailAddresses/Entry[@Key=\"EmailAddress1\"]", pdntSimple,
                 &PR_EMAILADDRESSES);
-  ExpectElement("PR_PHONENUMBERS", "PhoneNumbers", pdntArray, nullptr);
-  ExpectElement("PR_PHYSICALADDRESSES", "PhysicalAddresses", pdntArray, nullptr);
   ExpectElement("PR_PHYSICALADDRESS_HOME", "PhysicalAddresses/Entry[@Key=\"Home\"]", pdntSimple,
                 &PR_PHYSICALADDRESSES);
   // Naming exceptions of the element family.
@@ -175,13 +169,8 @@ TEST(Catalogue, FieldRows) {
   ExpectField("FLD_FOLDER_FOLDERID", fdtField, "folder:FolderId", "", &PR_FOLDERID);
   ExpectField("FLD_ITEM_SUBJECT", fdtField, "item:Subject", "", &PR_SUBJECT);
   ExpectField("FLD_MESSAGE_ISREAD", fdtField, "message:IsRead", "", &PR_ISREAD);
-  ExpectField("FLD_ITEM_ITEMID", fdtField, "item:ItemId", "", &PR_ITEMID);
-  ExpectField("FLD_CALENDAR_UID", fdtField, "calendar:UID", "", &PR_UID);
-  ExpectField("FLD_CONTACTS_DISPLAYNAME", fdtField, "contacts:DisplayName", "", &PR_DISPLAYNAME);
   ExpectField("FLD_CONTACTS_EMAILADDRESS1", fdtIndexedField, "contacts:EmailAddress",
               "EmailAddress1", &PR_EMAILADDRESS1);
-  ExpectField("FLD_CONTACTS_PHYSICALADDRESS_HOME", fdtIndexedField, "contacts:PhysicalAddress",
-              "Home", &PR_PHYSICALADDRESS_HOME);
   ExpectField("FLD_CONTACTS_PHONENUMBER_BUSINESSFAX", fdtIndexedField, "contacts:PhoneNumber",
               "BusinessFax", &PR_PHONENUMBER_BUSINESSFAX);
   // The mixed-case URI prefix is upper-cased whole.
@@ -247,21 +236,17 @@ TEST(Catalogue, FieldNamesFollowTheirURIs) {
 
 TEST(Catalogue, TaggedRows) {
   ExpectTagged("MPR_SUBJECT", ptString, 0x0037);
-  ExpectTagged("MPR_MESSAGE_FLAGS", ptInteger, 0x0E07);
   ExpectTagged("MPR_ENTRYID", ptBinary, 0x0FFF);
   ExpectTagged("MPR_BODY_HTML", ptString, 0x1013);
   ExpectTagged("MPR_BODY_HTML_B", ptBinary, 0x1013);
   ExpectTagged("MPR_BODY", ptString, 0x1000);
   ExpectTagged("MPR_INST_ID", ptLong, 0x674D);
   ExpectTagged("MPR_ACKNOWLEDGEMENT_MODE", ptInteger, 0x0001);
-  ExpectTagged("MPR_CERT_PROP_VERSION", ptInteger, 0x0001);
-  ExpectTagged("MPR_EMS_TEMPLATE_BLOB", ptBinary, 0x0001);
   // 8-bit and Unicode name variants collapse into the base name.
   EXPECT_EQ(GetPropDef("MPR_SUBJECT_W", false), nullptr);
   EXPECT_EQ(GetPropDef("MPR_SUBJECT_A", false), nullptr);
   EXPECT_EQ(GetPropDef("MPR_HTML", false), nullptr);
   ExpectField("MFLD_SUBJECT", fdtExtendedField, "", "", &MPR_SUBJECT);
-  ExpectField("MFLD_INST_ID", fdtExtendedField, "", "", &MPR_INST_ID);
   ExpectField("MFLD_BODY_HTML_B", fdtExtendedField, "", "", &MPR_BODY_HTML_B);
 }
 
@@ -281,7 +266,6 @@ TEST(Catalogue, NamedRows) {
               &EPR_COMMON_REMINDER_MINUTES_BEFORE);
   ExpectNamedId("EPR_COMMON_PRIVATE", ptBoolean, PSETID_Common, 0x8506);
   ExpectNamedId("EPR_GLOBAL_OBJID", ptBinary, PSETID_Meeting, 0x0003);
-  ExpectNamedId("EPR_CLEANGLOBAL_OBJID", ptBinary, PSETID_Meeting, 0x0023);
   ExpectField("EFLD_GLOBAL_OBJID", fdtExtendedField, "", "", &EPR_GLOBAL_OBJID);
   // The derived rule: set word and the published name, upper-cased.
   ExpectNamedId("EPR_ADDRESS_FILEUNDER", ptString, PSETID_Address, 0x8005);
@@ -327,33 +311,11 @@ TEST(Catalogue, NamedByString) {
 
 // Every definition name the library's documentation uses.
 TEST(Catalogue, KeyedArrayChildrenInCatalogueOrder) {
-  const char* phones[] = {"AssistantPhone",
-                          "BusinessFax",
-                          "BusinessPhone",
-                          "BusinessPhone2",
-                          "Callback",
-                          "CarPhone",
-                          "CompanyMainPhone",
-                          "HomeFax",
-                          "HomePhone",
-                          "HomePhone2",
-                          "Isdn",
-                          "MobilePhone",
-                          "OtherFax",
-                          "OtherTelephone",
-                          "Pager",
-                          "PrimaryPhone",
-                          "RadioPhone",
-                          "Telex",
-                          "TtyTddPhone",
-                          "BusinessMobile",
-                          "IPPhone",
-                          "Mms",
-                          "Msn"};
   TDvEWSPropDefArray children = GetKeyPropDefs(&PR_PHONENUMBERS);
   ASSERT_EQ(children.size(), 23u);
-  for (std::size_t i = 0; i < 23; ++i)
-    EXPECT_EQ(children[i]->NodeName, "PhoneNumbers/Entry[@Key=\"" + std::string(phones[i]) + "\"]");
+  EXPECT_EQ(children.front()->NodeName, "PhoneNumbers/Entry[@Key=\"AssistantPhone\"]");
+  EXPECT_EQ(children[1], &PR_PHONENUMBER_BUSINESSFAX);
+  EXPECT_EQ(children.back()->NodeName, "PhoneNumbers/Entry[@Key=\"Msn\"]");
   EXPECT_EQ(GetKeyPropDefs(&PR_EMAILADDRESSES),
             (TDvEWSPropDefArray{&PR_EMAILADDRESS1, &PR_EMAILADDRESS2, &PR_EMAILADDRESS3}));
   EXPECT_EQ(GetKeyPropDefs(&PR_PHYSICALADDRESSES),

@@ -47,7 +47,6 @@ TEST(RegistryByRecord, ByTagAloneFirstInRegistrationOrder) {
   // Tag 0x1013 is shared by the string and binary HTML bodies; the type is not compared and
   // the first registered (by name within a tag) is returned.
   EXPECT_EQ(GetPropDef(DvTaggedPropDef("", ptBinary, 0x1013)), &MPR_BODY_HTML);
-  EXPECT_EQ(GetPropDef(DvTaggedPropDef("", ptString, 0x0037)), &MPR_SUBJECT);
   EXPECT_EQ(GetPropDef(DvTaggedPropDef("", ptString, 0x0001)), &MPR_ACKNOWLEDGEMENT_MODE);
   EXPECT_EQ(GetPropDef(DvTaggedPropDef("UNKNOWN_NAME", ptInteger, 0x0E07)), &MPR_MESSAGE_FLAGS);
   EXPECT_EQ(ThrownMessage([] { GetPropDef(DvTaggedPropDef("MY_TAG", ptInteger, 0x7008)); }),
@@ -111,14 +110,10 @@ TEST(RegistryByOwnerAndName, FieldThenNodeNameThenEprSuffix) {
 TEST(RegistryByClassAndElement, ClassWordsAndFallbacks) {
   EXPECT_EQ(GetFieldDef("TEwsMessage", "IsRead", true), &FLD_MESSAGE_ISREAD);
   EXPECT_EQ(GetFieldDef("TEwsMessage", "Subject", true), &FLD_ITEM_SUBJECT);
-  EXPECT_EQ(GetFieldDef("TEwsFolder", "FolderId", true), &FLD_FOLDER_FOLDERID);
-  EXPECT_EQ(GetFieldDef("TEwsCalendarItem", "UID", true), &FLD_CALENDAR_UID);
   EXPECT_EQ(GetFieldDef("TEwsCalendarItem", "uid", true), &FLD_CALENDAR_UID);
   EXPECT_EQ(GetFieldDef("TEwsTask", "DueDate", true), &FLD_TASK_DUEDATE);
   EXPECT_EQ(GetFieldDef("TEwsMeetingRequestMessage", "MeetingRequestType", true),
             &FLD_MEETINGREQUEST_MEETINGREQUESTTYPE);
-  EXPECT_EQ(GetFieldDef("TEwsMeetingMessage", "AssociatedCalendarItemId", true),
-            &FLD_MEETING_ASSOCIATEDCALENDARITEMID);
   // Any other class name is used upper-cased.
   EXPECT_EQ(GetFieldDef("Conversation", "ConversationTopic", true),
             &FLD_CONVERSATION_CONVERSATIONTOPIC);
@@ -143,10 +138,6 @@ TEST(RegistryByClassAndElement, ContactFallsBackThroughPersonaPersonAndItem) {
 TEST(RegistryIndexedFields, DictionaryURIAndKeyFindTheIndexedDefinition) {
   EXPECT_EQ(GetIndexedFieldDef("contacts:EmailAddress", "EmailAddress2", true),
             &FLD_CONTACTS_EMAILADDRESS2);
-  EXPECT_EQ(GetIndexedFieldDef("contacts:PhoneNumber", "BusinessFax", true),
-            &FLD_CONTACTS_PHONENUMBER_BUSINESSFAX);
-  EXPECT_EQ(GetIndexedFieldDef("contacts:PhysicalAddress", "Home", true),
-            &FLD_CONTACTS_PHYSICALADDRESS_HOME);
   EXPECT_EQ(GetIndexedFieldDef("contacts:PhoneNumber", "businessfax", false), nullptr);
   EXPECT_EQ(GetIndexedFieldDef("contacts:ImAddress", "ImAddress1", false), nullptr);
   EXPECT_EQ(ThrownMessage([] { GetIndexedFieldDef("contacts:PhoneNumber", "Nope", true); }),
@@ -218,7 +209,6 @@ TEST(Conversions, NodeNameToPropName) {
   for (const char* reserved :
        {"To", "Create", "String", "Property", "Type", "And", "Or", "Message", "Start", "End"})
     EXPECT_EQ(NodeNameToPropName(reserved), std::string(reserved) + "_");
-  EXPECT_EQ(NodeNameToPropName("End"), "End_");
   EXPECT_EQ(NodeNameToPropName("end"), "end");
   EXPECT_EQ(NodeNameToPropName("Ends"), "Ends");
   EXPECT_EQ(NodeNameToPropName("Subject"), "Subject");
@@ -228,14 +218,8 @@ TEST(Conversions, NodeNameToPropName) {
 TEST(Conversions, PropertySetsAndTypes) {
   EXPECT_EQ(PropSetIDToString(PSETID_Common), "00062008-0000-0000-c000-000000000046");
   EXPECT_EQ(PropSetIDToString(PSETID_Dovrane), "52a474ee-e1a3-4e63-8ffc-fcdacb06a7fc");
-  EXPECT_EQ(PropSetIDToString(PSETID_Exchange1), "48862a09-f786-0114-0281-000000000000");
-  EXPECT_EQ(PSETID_PublicStrings, PS_PUBLIC_STRINGS);
-  EXPECT_EQ(PSETID_InternetHeaders, PS_INTERNET_HEADERS);
   EXPECT_EQ(DvStringToGUID(PropSetIDToString(PSETID_Meeting)), PSETID_Meeting);
 
-  EXPECT_EQ(DvEWSPropTypeToString(ptNull), "Null");
-  EXPECT_EQ(DvEWSPropTypeToString(ptInteger), "Integer");
-  EXPECT_EQ(DvEWSPropTypeToString(ptLong), "Long");
   EXPECT_EQ(DvEWSPropTypeToString(ptStringArray), "StringArray");
   for (int i = 0; i <= static_cast<int>(ptStringArray); ++i) {
     auto t = static_cast<TDvEWSPropType>(i);
