@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace ews_test {
 
@@ -16,6 +17,42 @@ inline std::string ThrownMessage(const std::function<void()>& f) {
     return e.what();
   }
   return "(nothing thrown)";
+}
+
+// Base64 written here rather than taken from the library, so that a test comparing the two
+// catches a fault on either side. Padded with '='; with `url`, the URL-safe alphabet unpadded.
+inline std::string Base64Encode(std::string_view data, bool url = false) {
+  const char* t = url ? "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
+                      : "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string r;
+  unsigned bits = 0;
+  int count = 0;
+  for (unsigned char c : data) {
+    bits = (bits << 8) | c;
+    count += 8;
+    while (count >= 6)
+      r += t[(bits >> (count -= 6)) & 63];
+  }
+  if (count > 0) r += t[(bits << (6 - count)) & 63];
+  while (!url && r.size() % 4 != 0)
+    r += '=';
+  return r;
+}
+
+// Decodes standard Base64 up to the first character outside the alphabet ('=' included).
+inline std::string Base64Decode(std::string_view text) {
+  const std::string_view t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string r;
+  unsigned bits = 0;
+  int count = 0;
+  for (char c : text) {
+    const auto p = t.find(c);
+    if (p == std::string_view::npos) break;
+    bits = (bits << 6) | static_cast<unsigned>(p);
+    count += 6;
+    if (count >= 8) r += static_cast<char>((bits >> (count -= 8)) & 0xFF);
+  }
+  return r;
 }
 
 // Sets TZ for the lifetime of the object and puts the old value back.

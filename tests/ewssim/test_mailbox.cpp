@@ -1,5 +1,6 @@
 // Folders, items, attachments and sending.
 #include "sim_fixture.h"
+#include "test_helpers.h"
 
 using namespace simtest;
 
@@ -253,23 +254,7 @@ TEST_F(MailboxTest, MimeImportWithMessageFlags) {
       "Content-Type: text/plain; charset=utf-8\r\n\r\nBody line\r\n--b1\r\nContent-Type: "
       "application/pdf; name=\"a.pdf\"\r\nContent-Disposition: attachment; filename=\"a.pdf\"\r\n"
       "Content-Transfer-Encoding: base64\r\n\r\nJVBERi0=\r\n--b1--\r\n";
-  std::string b64;
-  {
-    static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    size_t i = 0;
-    for (; i + 2 < mime.size(); i += 3) {
-      unsigned v = (unsigned char)mime[i] << 16 | (unsigned char)mime[i + 1] << 8 |
-                   (unsigned char)mime[i + 2];
-      b64 += t[v >> 18], b64 += t[(v >> 12) & 63], b64 += t[(v >> 6) & 63], b64 += t[v & 63];
-    }
-    if (i < mime.size()) {
-      unsigned v = (unsigned char)mime[i] << 16 |
-                   (i + 1 < mime.size() ? (unsigned char)mime[i + 1] << 8 : 0);
-      b64 += t[v >> 18], b64 += t[(v >> 12) & 63];
-      b64 += i + 1 < mime.size() ? t[(v >> 6) & 63] : '=';
-      b64 += '=';
-    }
-  }
+  const std::string b64 = ews_test::Base64Encode(mime);
   auto r = Call("<m:CreateItem MessageDisposition=\"SaveOnly\"><m:SavedItemFolderId>" +
                 Dist("inbox") + "</m:SavedItemFolderId><m:Items><t:Message><t:MimeContent>" + b64 +
                 "</t:MimeContent><t:ExtendedProperty><t:ExtendedFieldURI PropertyTag=\"0x0E07\" "

@@ -9,6 +9,7 @@
 #include "DvHTTP.h"
 #include "DvOAuth.h"
 #include "HttpTestServer.h"
+#include "test_helpers.h"
 
 using namespace dv;
 using httptest::Server;
@@ -34,38 +35,6 @@ std::uint32_t ApiErrorOf(F&& f) {
   return 0;
 }
 
-std::string Base64(const std::string& s) {
-  static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string r;
-  std::size_t i = 0;
-  auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  for (; i + 2 < s.size(); i += 3) {
-    unsigned v = (b(i) << 16) | (b(i + 1) << 8) | b(i + 2);
-    r += {t[v >> 18], t[(v >> 12) & 63], t[(v >> 6) & 63], t[v & 63]};
-  }
-  if (s.size() - i == 1) r += {t[b(i) >> 2], t[(b(i) & 3) << 4], '=', '='};
-  if (s.size() - i == 2) {
-    unsigned v = (b(i) << 8) | b(i + 1);
-    r += {t[v >> 10], t[(v >> 4) & 63], t[(v & 15) << 2], '='};
-  }
-  return r;
-}
-
-std::string Unbase64(const std::string& s) {
-  std::string r;
-  unsigned bits = 0;
-  int count = 0;
-  for (char c : s) {
-    const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    const char* p = std::strchr(t, c);
-    if (c == '=' || !p || !c) break;
-    bits = (bits << 6) | unsigned(p - t);
-    count += 6;
-    if (count >= 8) r += static_cast<char>((bits >> (count -= 8)) & 0xFF);
-  }
-  return r;
-}
-
 // The server side of an NTLM handshake, far enough to see the client's three legs: the
 // negotiate message, a challenge, and the authenticate message naming the user. (The response
 // hashes are not checked.)
@@ -83,7 +52,7 @@ struct NtlmServer {
         res.headers.emplace("WWW-Authenticate", "Basic realm=\"test\"");
         return;
       }
-      std::string msg = Unbase64(auth.substr(5));
+      std::string msg = ews_test::Base64Decode(auth.substr(5));
       if (msg.size() < 12 || msg.compare(0, 8, std::string("NTLMSSP\0", 8)) != 0) {
         res.status = 400;
         return;
@@ -98,7 +67,7 @@ struct NtlmServer {
         challenge += std::string(8, '\0');                  // context
         challenge += std::string("\0\0\0\0\x30\0\0\0", 8);  // empty target info
         res.status = 401;
-        res.set_header("WWW-Authenticate", "NTLM " + Base64(challenge));
+        res.set_header("WWW-Authenticate", "NTLM " + ews_test::Base64Encode(challenge));
         return;
       }
       // Authenticate message: the user name's security buffer is at offset 36.
@@ -198,7 +167,7 @@ TEST(HTTPClient, ReturnsErrorStatusesAndDecodesCompressedBodies) {
 
 TEST(HTTPClient, BasicAuthenticationNegotiatedWithUtf8Password) {
   Server srv;
-  const std::string expected = "Basic " + Base64("jürgen:pässwörd€");
+  const std::string expected = "Basic " + ews_test::Base64Encode("jürgen:pässwörd€");
   srv.Http().Get("/secure", [&](const httplib::Request& req, httplib::Response& res) {
     if (req.get_header_value("Authorization") != expected) {
       res.status = 401;
@@ -245,7 +214,7 @@ TEST(HTTPClient, DefaultSchemePrefersNTLMAndKeepsTheHandshakeOnOneConnection) {
 TEST(HTTPClient, NamedProxyWithCredentialsAndBypassList) {
   Server proxy;
   proxy.Http().Get(".*", [](const httplib::Request& req, httplib::Response& res) {
-    if (req.get_header_value("Proxy-Authorization") != "Basic " + Base64("px:pw")) {
+    if (req.get_header_value("Proxy-Authorization") != "Basic " + ews_test::Base64Encode("px:pw")) {
       res.status = 407;
       res.set_header("Proxy-Authenticate", "Basic realm=\"proxy\"");
       return;
@@ -281,7 +250,7 @@ TEST(HTTPClient, NamedProxyWithCredentialsAndBypassList) {
 TEST(HTTPClient, WinINetErrorHandlerCanRetryWithNewCredentials) {
   Server srv;
   srv.Http().Get("/secure", [](const httplib::Request& req, httplib::Response& res) {
-    if (req.get_header_value("Authorization") != "Basic " + Base64("u:right")) {
+    if (req.get_header_value("Authorization") != "Basic " + ews_test::Base64Encode("u:right")) {
       res.status = 401;
       res.set_header("WWW-Authenticate", "Basic realm=\"test\"");
       return;

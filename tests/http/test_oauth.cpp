@@ -8,26 +8,12 @@
 
 #include "DvOAuth.h"
 #include "HttpTestServer.h"
+#include "test_helpers.h"
 
 using namespace dv;
 using httptest::Server;
 
 namespace {
-
-std::string Base64Url(const unsigned char* d, std::size_t n) {
-  static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-  std::string r;
-  unsigned bits = 0;
-  int count = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    bits = (bits << 8) | d[i];
-    count += 8;
-    while (count >= 6)
-      r += t[(bits >> (count -= 6)) & 63];
-  }
-  if (count > 0) r += t[(bits << (6 - count)) & 63];
-  return r;
-}
 
 class OAuthTest : public ::testing::Test {
  protected:
@@ -57,7 +43,9 @@ class OAuthTest : public ::testing::Test {
         unsigned char digest[SHA256_DIGEST_LENGTH];
         const std::string& v = p["code_verifier"];
         SHA256(reinterpret_cast<const unsigned char*>(v.data()), v.size(), digest);
-        if (Base64Url(digest, sizeof digest) == challenge_)
+        if (ews_test::Base64Encode(
+                std::string_view(reinterpret_cast<const char*>(digest), sizeof digest), true) ==
+            challenge_)
           ok("code-tok", 3600, "r2");
         else
           res.status = 400;
