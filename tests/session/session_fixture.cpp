@@ -118,6 +118,34 @@ std::string RequestValidator::Problems() const {
   return {};
 }
 
+std::vector<std::string> RequestValidator::Envelopes() const {
+  std::lock_guard<std::mutex> lock(lock_);
+  return requests_;
+}
+
+std::vector<std::string> RequestValidator::Bodies(const std::string& op) const {
+  std::vector<std::string> out;
+  for (const auto& r : Envelopes()) {
+    if (auto e = dv::DvCreateDOM(r)->SelectSingleElement("/Envelope/Body/" + op))
+      out.push_back(e->GetXML());
+  }
+  return out;
+}
+
+std::string RequestValidator::Last(const std::string& op) const {
+  auto all = Bodies(op);
+  return all.empty() ? std::string() : all.back();
+}
+
+SimSession::SimSession(ewssim::Config config, const std::string& user)
+    : sim_(std::move(config)), session_(std::make_unique<dv::TDvEWSCustomSession>()) {
+  session_->SetPasswordDialog(false);
+  session_->SetServiceUrl(sim_.Url());
+  session_->SetCredentials(dv::TDvCredentials(user + "@example.com", user + "-pw"));
+  Attach(*session_);
+  session_->SetActive(true);
+}
+
 ewssim::Config SimConfig(const std::string& version) {
   ewssim::Config c = ews_test::DefaultSimConfig();
   c.threads = 2;

@@ -62,6 +62,13 @@ class RequestValidator {
   int Count() const;
   // Every traced request validated; otherwise the first violation with its request.
   std::string Problems() const;
+  // The whole envelopes sent so far.
+  std::vector<std::string> Envelopes() const;
+  // The body elements of the requests for operation `op` ("FindItem"), in the order sent.
+  std::vector<std::string> Bodies(const std::string& op) const;
+  int Sent(const std::string& op) const { return static_cast<int>(Bodies(op).size()); }
+  // The body element of the last request for `op`, or "".
+  std::string Last(const std::string& op) const;
 
  private:
   mutable std::mutex lock_;
@@ -70,5 +77,18 @@ class RequestValidator {
 
 // The default test users, in a configuration reporting `version`.
 ewssim::Config SimConfig(const std::string& version = "Exchange2016");
+
+// A session logged on to an in-process ewssim of its own as `user`@example.com (password
+// "`user`-pw"), recording every request it sends.
+class SimSession : public RequestValidator {
+ public:
+  explicit SimSession(ewssim::Config config, const std::string& user = "alice");
+  dv::TDvEWSCustomSession& Session() { return *session_; }
+  ews_test::SimServer& Sim() { return sim_; }
+
+ private:
+  ews_test::SimServer sim_;
+  std::unique_ptr<dv::TDvEWSCustomSession> session_;
+};
 
 }  // namespace session_test

@@ -5,13 +5,12 @@
 
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <set>
 #include <sstream>
 
 #include "DvSOAP.h"
 #include "DvUtils.h"
-#include "ews_testsupport.h"
+#include "session_fixture.h"
 #include "test_helpers.h"
 #include "uDvEWS.h"
 #include "uDvEWSFolder.h"
@@ -27,68 +26,20 @@ using ews_test::ThrownMessage;
 
 namespace {
 
-class SimSession {
+// The store's simulator: `messages` inbox messages (every third unread) and six calendar items.
+class SimSession : public session_test::SimSession {
  public:
   explicit SimSession(const std::string& version = "Exchange2016", int messages = 120,
                       const std::string& user = "alice")
-      : sim_(Config(version, messages)) {
-    session_ = std::make_unique<TDvEWSCustomSession>();
-    session_->SetPasswordDialog(false);
-    session_->SetServiceUrl(sim_.Url());
-    session_->SetCredentials(TDvCredentials(user + "@example.com", user + "-pw"));
-    session_->SetOnSOAPTrace([this](const TDvSOAPTrace& trace) {
-      if (trace.Kind != TDvSOAPTrace::TKind::tkRequest) return;
-      std::lock_guard<std::mutex> lock(lock_);
-      requests_.push_back(trace.Content);
-    });
-    session_->SetActive(true);
-  }
-
-  TDvEWSCustomSession& Session() { return *session_; }
-  ews_test::SimServer& Sim() { return sim_; }
-
-  std::vector<std::string> Bodies(const std::string& op) {
-    std::lock_guard<std::mutex> lock(lock_);
-    std::vector<std::string> out;
-    for (const auto& r : requests_) {
-      auto e = DvCreateDOM(r)->SelectSingleElement("/Envelope/Body/" + op);
-      if (e) out.push_back(e->GetXML());
-    }
-    return out;
-  }
-  // The whole envelopes of the requests sent so far.
-  std::vector<std::string> Envelopes() {
-    std::lock_guard<std::mutex> lock(lock_);
-    return requests_;
-  }
-  int Sent(const std::string& op) { return static_cast<int>(Bodies(op).size()); }
-  std::string Last(const std::string& op) {
-    auto all = Bodies(op);
-    return all.empty() ? std::string() : all.back();
-  }
-  std::string Problems() {
-    std::lock_guard<std::mutex> lock(lock_);
-    for (const auto& r : requests_) {
-      auto v = ews_test::ValidateEnvelope(r);
-      if (!v.ok) return v.message + "\n" + r;
-    }
-    return {};
-  }
+      : session_test::SimSession(Config(version, messages), user) {}
 
  private:
   static ewssim::Config Config(const std::string& version, int messages) {
-    ewssim::Config c = ews_test::DefaultSimConfig();
-    c.threads = 2;
-    c.version.name = version;
+    ewssim::Config c = session_test::SimConfig(version);
     c.seed.messages = messages;
     c.seed.calendarItems = 6;
     return c;
   }
-
-  ews_test::SimServer sim_;
-  std::unique_ptr<TDvEWSCustomSession> session_;
-  std::mutex lock_;
-  std::vector<std::string> requests_;
 };
 
 class Store : public ::testing::Test {

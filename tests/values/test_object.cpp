@@ -3,16 +3,17 @@
 // the session goes, property objects' snapshots and the property viewer hook.
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "ews_testsupport.h"
+#include "session_fixture.h"
+#include "test_helpers.h"
 #include "uDvEWS.h"
 #include "uDvEWSBaseObject.h"
 #include "uDvEWSTypes.h"
 
 using namespace dv;
+using ews_test::ThrownMessage;
 
 namespace {
 
@@ -47,16 +48,6 @@ class TTestItem : public TDvEWSPropObject<TEwsMessage> {
   explicit TTestItem(TDvComponent* owner) : TDvEWSPropObject(owner, true) {}
 };
 
-template <typename F>
-std::string ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
-
 // ---- Creator chain, lifetimes ----
 
 TEST(ObjectTest, SessionIsFoundUpTheChainAndObjectsAreFreedWithoutCycles) {
@@ -87,9 +78,9 @@ TEST(ObjectTest, SessionIsFoundUpTheChainAndObjectsAreFreedWithoutCycles) {
   EXPECT_EQ(TDvEWSObject::LiveObjectCount(), baseline);
 
   TDvComponent plain;
-  EXPECT_EQ(ErrorOf([&] { std::make_shared<TTestItem>(&plain); }),
+  EXPECT_EQ(ThrownMessage([&] { std::make_shared<TTestItem>(&plain); }),
             "Failed to find the EWS Session!");
-  EXPECT_EQ(ErrorOf([&] { std::make_shared<TTestItem>(nullptr); }),
+  EXPECT_EQ(ThrownMessage([&] { std::make_shared<TTestItem>(nullptr); }),
             "Failed to find the EWS Session!");
   EXPECT_EQ(TDvEWSObject::LiveObjectCount(), baseline);
 }
@@ -102,9 +93,9 @@ TEST(ObjectTest, DestroyingTheSessionClearsTheLink) {
   EXPECT_EQ(store->GetSession(), nullptr);
   EXPECT_EQ(item->GetSession(), nullptr);
   const std::string noSession = "There is no active EWS Session!";
-  EXPECT_EQ(ErrorOf([&] { item->CreateRequest(nullptr, "m:GetItem", ""); }), noSession);
-  EXPECT_EQ(ErrorOf([&] { item->CreateHTTPClient(false); }), noSession);
-  EXPECT_EQ(ErrorOf([&] { store->CheckResponseError(nullptr); }), noSession);
+  EXPECT_EQ(ThrownMessage([&] { item->CreateRequest(nullptr, "m:GetItem", ""); }), noSession);
+  EXPECT_EQ(ThrownMessage([&] { item->CreateHTTPClient(false); }), noSession);
+  EXPECT_EQ(ThrownMessage([&] { store->CheckResponseError(nullptr); }), noSession);
   EXPECT_EQ(item->GetCreatedBy(), store.get());
 }
 
@@ -155,7 +146,8 @@ TEST(ObjectTest, DisplayPropertiesUsesTheGlobalHook) {
   TDvEWSCustomSession session;
   auto item = std::make_shared<TTestItem>(&session);
   ShowProperties = nullptr;
-  EXPECT_EQ(ErrorOf([&] { item->DisplayProperties(); }), "There is no property viewer installed!");
+  EXPECT_EQ(ThrownMessage([&] { item->DisplayProperties(); }),
+            "There is no property viewer installed!");
   DvEWSPropObjectPtr shown;
   ShowProperties = [&](const DvEWSPropObjectPtr& obj) { shown = obj; };
   item->DisplayProperties();
@@ -166,23 +158,8 @@ TEST(ObjectTest, DisplayPropertiesUsesTheGlobalHook) {
 // ---- Requests through the chain, against the simulator ----
 
 TEST(ObjectTest, RequestsBelowAStoreCarryItsHeaders) {
-  ewssim::Config config = ews_test::DefaultSimConfig();
-  config.threads = 2;
-  ews_test::SimServer sim(config);
-  TDvEWSCustomSession session;
-  session.SetPasswordDialog(false);
-  session.SetServiceUrl(sim.Url());
-  session.SetCredentials(TDvCredentials("svc@example.com", "svc-pw"));
-  std::mutex lock;
-  std::vector<std::string> requests;
-  session.SetOnSOAPTrace([&](const TDvSOAPTrace& t) {
-    if (t.Kind != TDvSOAPTrace::TKind::tkRequest) return;
-    std::lock_guard<std::mutex> g(lock);
-    requests.push_back(t.Content);
-  });
-  session.SetActive(true);
-
-  auto store = std::make_shared<TTestStore>(&session, "bob@example.com");
+  session_test::SimSession s(session_test::SimConfig(), "svc");
+  auto store = std::make_shared<TTestStore>(&s.Session(), "bob@example.com");
   auto folder = std::make_shared<TTestFolder>(store.get());
   auto item = std::make_shared<TTestItem>(folder.get());
 
@@ -197,17 +174,12 @@ TEST(ObjectTest, RequestsBelowAStoreCarryItsHeaders) {
   item->CheckResponseError(message);
 
   // The request carried the store's header, and every request was schema-valid.
-  std::lock_guard<std::mutex> g(lock);
-  ASSERT_FALSE(requests.empty());
-  const std::string& sent = requests.back();
+  const std::string sent = s.Envelopes().back();
   auto header = DvCreateDOM(sent)->SelectSingleElement(
       "Envelope/Header/ExchangeImpersonation/ConnectingSID/SmtpAddress");
   ASSERT_TRUE(header) << sent;
   EXPECT_EQ(header->GetAsString(), "bob@example.com");
-  for (const std::string& r : requests) {
-    auto v = ews_test::ValidateEnvelope(r);
-    EXPECT_TRUE(v.ok) << v.message << "\n" << r;
-  }
+  EXPECT_EQ(s.Problems(), "");
 
   // A response message of the error class raises through the object.
   auto bad = DvCreateDOM(
