@@ -208,10 +208,6 @@ TEST(SessionServer, ServerVersionReports) {
       {"Exchange2016", -1, true, false, TServerVersion::Exchange2007, "Exchange Server (0.0.0.0)"},
       {"Exchange2013_SP1", 847, false, true, TServerVersion::Exchange2013_SP1,
        "Exchange Server 2013 SP1 (15.0.847.32)"},
-      {"Exchange2013_SP1", 846, false, true, TServerVersion::Exchange2013,
-       "Exchange Server 2013 (15.0.846.32)"},
-      {"Exchange2010_SP2", -1, false, false, TServerVersion::Exchange2010_SP2,
-       "Exchange Server 2010 SP2 (14.2.247.5)"},
       {"Exchange2007_SP1", -1, false, false, TServerVersion::Exchange2007_SP1,
        "Exchange Server 2007 SP1 (8.1.240.6)"},
   };
