@@ -33,44 +33,19 @@ class MailboxTest : public SimTest {
   }
 };
 
-TEST_F(MailboxTest, ThirtyDistinguishedFoldersAnsweredOneByOne) {
-  std::vector<std::string> names = {"calendar",
-                                    "contacts",
-                                    "deleteditems",
-                                    "drafts",
-                                    "inbox",
-                                    "journal",
-                                    "notes",
-                                    "outbox",
-                                    "sentitems",
-                                    "tasks",
-                                    "msgfolderroot",
-                                    "publicfoldersroot",
-                                    "root",
-                                    "junkemail",
-                                    "searchfolders",
-                                    "voicemail",
-                                    "recoverableitemsroot",
-                                    "recoverableitemsdeletions",
-                                    "recoverableitemsversions",
-                                    "recoverableitemspurges",
-                                    "archiveroot",
-                                    "archivemsgfolderroot",
-                                    "archivedeleteditems",
-                                    "archiveinbox",
-                                    "syncissues",
-                                    "conflicts",
-                                    "localfailures",
-                                    "serverfailures",
-                                    "recipientcache",
-                                    "quickcontacts"};
-  ASSERT_EQ(names.size(), 30u);
+// One request for several distinguished folders gets one answer each, in order; the archive
+// and public folder roots do not exist in a simulated mailbox.
+TEST_F(MailboxTest, DistinguishedFoldersAnsweredOneByOne) {
+  const std::vector<std::string> names = {"calendar",     "contacts",     "inbox",
+                                          "tasks",        "voicemail",    "recoverableitemsroot",
+                                          "archiveroot",  "archiveinbox", "publicfoldersroot",
+                                          "quickcontacts"};
   std::string ids;
   for (auto& n : names)
     ids += Dist(n);
   auto r = GetFolder(ids);
   auto msgs = r.Messages();
-  ASSERT_EQ(msgs.size(), 30u);
+  ASSERT_EQ(msgs.size(), names.size());
   for (size_t i = 0; i < names.size(); ++i) {
     bool archive = names[i].rfind("archive", 0) == 0 || names[i] == "publicfoldersroot";
     EXPECT_EQ(r.Class(i), archive ? "Error" : "Success") << names[i];
@@ -80,9 +55,9 @@ TEST_F(MailboxTest, ThirtyDistinguishedFoldersAnsweredOneByOne) {
   }
   EXPECT_EQ(First(msgs[0], "CalendarFolder").name(), std::string("t:CalendarFolder"));
   EXPECT_EQ(First(msgs[1], "ContactsFolder").name(), std::string("t:ContactsFolder"));
-  EXPECT_EQ(First(msgs[9], "TasksFolder").name(), std::string("t:TasksFolder"));
-  EXPECT_EQ(First(msgs[15], "SearchFolder").name(), std::string("t:SearchFolder"));
-  EXPECT_EQ(TextOf(msgs[4], "DisplayName"), "Inbox");
+  EXPECT_EQ(First(msgs[3], "TasksFolder").name(), std::string("t:TasksFolder"));
+  EXPECT_EQ(First(msgs[4], "SearchFolder").name(), std::string("t:SearchFolder"));
+  EXPECT_EQ(TextOf(msgs[2], "DisplayName"), "Inbox");
 }
 
 TEST_F(MailboxTest, FolderTreeOperationsAndLiveCounts) {

@@ -536,41 +536,6 @@ TEST(StoreVersions, ChangeKeysFromExchange2013SP1) {
   }
 }
 
-// ---- The road of one request, from the store's side ----
-
-TEST_F(Store, RoadOfOneRequest) {
-  // 1: logged on by the fixture; 2: the store learns the mailbox (the anchor from now on).
-  ASSERT_TRUE(s.Session().GetActive());
-  auto store = s.Session().OpenDefaultMsgStore();
-  EXPECT_EQ(s.Session().GetDefaultStoreEmail(), "alice@example.com");
-  // 3: the inbox by its distinguished id.
-  auto inbox = store->GetFolder(TDistinguishedFolderIdName::dfininbox);
-  // 4: unread items, with the subject column, 50 rows a page.
-  auto items = inbox->GetItems();
-  auto unread = std::dynamic_pointer_cast<IDvEWSRestrictionCompare>(
-      items->CreateRestriction(TDvEWSRestrictionType::rtCompare));
-  unread->SetFieldDef(FLD_MESSAGE_ISREAD);
-  unread->SetValue(false);
-  items->Filter(unread);
-  items->GetFields().Add(FLD_ITEM_SUBJECT);
-  items->Open();
-  // 6: First, Next and EOF page until the last item in range.
-  int rows = 0;
-  for (items->First(); !items->Eof(); items->Next()) {
-    EXPECT_EQ(items->FieldByName(FLD_ITEM_SUBJECT)->GetAsString().rfind("Seed message ", 0), 0u);
-    ++rows;
-  }
-  EXPECT_EQ(rows, 40);
-  // A failed response message raises with the server's code and text.
-  try {
-    inbox->CopyItem(TItemId("AAMk-gone"), inbox->GetID());
-    FAIL() << "no exception";
-  } catch (const EEWSException& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("Error", 0), 0u) << e.what();
-    EXPECT_FALSE(e.GetEWSErrorCode().empty());
-  }
-}
-
 }  // namespace
 
 // Two simulators in one process must never answer with each other's rows.
