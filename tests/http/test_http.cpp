@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "DvHTTP.h"
-#include "DvOAuth.h"
 #include "HttpTestServer.h"
 #include "test_helpers.h"
 
@@ -274,21 +273,6 @@ TEST(HTTPClient, WinINetErrorHandlerCanRetryWithNewCredentials) {
       });
   EXPECT_EQ(client->CreateRequest("GET", srv.URL("/secure"))->Send()->GetContent(), "ok");
   EXPECT_EQ(calls, 1);
-}
-
-TEST(HTTPClient, OAuthSchemeSendsBearerToken) {
-  Server srv;
-  srv.Http().Get("/api", [](const httplib::Request& req, httplib::Response& res) {
-    res.set_content(req.get_header_value("Authorization"), "text/plain");
-  });
-  srv.Start();
-  auto client = NewClient();
-  client->SetAuthScheme(TDvHTTPAuthScheme::asOAuth);
-  TDvOAuthAccessToken token;
-  token.AccessToken = "tok-123";
-  token.Expires = TDateTime::NowUTC().AddMinutes(30);
-  client->GetOAuth().SetAccessToken(token);
-  EXPECT_EQ(client->CreateRequest("GET", srv.URL("/api"))->Send()->GetContent(), "Bearer tok-123");
 }
 
 TEST(HTTPClient, RedirectsFollowedOrReturned) {
