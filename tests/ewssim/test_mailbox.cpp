@@ -24,6 +24,22 @@ class MailboxTest : public SimTest {
                     "</m:ItemShape><m:ItemIds>" + id + "</m:ItemIds></m:GetItem>",
                 user);
   }
+  // The messages of a folder of `user`'s, with the given subject if one is given.
+  static Reply Find(const std::string& folder, const std::string& shape,
+                    const std::string& subject = "",
+                    const std::string& user = "alice@example.com") {
+    return Call("<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>" + shape +
+                    "</t:BaseShape></m:ItemShape>" +
+                    (subject.empty() ? ""
+                                     : "<m:Restriction><t:IsEqualTo><t:FieldURI FieldURI="
+                                       "\"item:Subject\"/><t:FieldURIOrConstant><t:Constant "
+                                       "Value=\"" +
+                                           subject +
+                                           "\"/></t:FieldURIOrConstant></t:IsEqualTo>"
+                                           "</m:Restriction>") +
+                    "<m:ParentFolderIds>" + Dist(folder) + "</m:ParentFolderIds></m:FindItem>",
+                user);
+  }
   static Reply GetFolder(const std::string& ids, const std::string& shape = "Default",
                          const std::string& user = "alice@example.com") {
     return Call("<m:GetFolder><m:FolderShape><t:BaseShape>" + shape +
@@ -423,13 +439,7 @@ TEST_F(MailboxTest, SendingDeliversToLocalMailboxes) {
       "</t:ToRecipients></t:Message></m:Items></m:CreateItem>");
   ASSERT_EQ(sent.Class(), "Success") << sent.http.body;
   EXPECT_EQ(bobInbox(), before + 1);
-  auto found = Call(
-      "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>AllProperties"
-      "</t:BaseShape></m:ItemShape><m:Restriction><t:IsEqualTo><t:FieldURI FieldURI="
-      "\"item:Subject\"/><t:FieldURIOrConstant><t:Constant Value=\"Lunch?\"/>"
-      "</t:FieldURIOrConstant></t:IsEqualTo></m:Restriction><m:ParentFolderIds>" +
-          Dist("inbox") + "</m:ParentFolderIds></m:FindItem>",
-      "bob@example.com");
+  auto found = Find("inbox", "AllProperties", "Lunch?", "bob@example.com");
   auto msg = First(found.root(), "Message");
   ASSERT_TRUE(msg);
   EXPECT_EQ(TextOf(msg, "IsRead"), "false");
@@ -439,10 +449,7 @@ TEST_F(MailboxTest, SendingDeliversToLocalMailboxes) {
   std::string received = ItemIdXml(First(msg, "ItemId"));
 
   // The sender's copy is in Sent Items.
-  auto sentItems = Call(
-      "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>Default"
-      "</t:BaseShape></m:ItemShape><m:ParentFolderIds>" +
-      Dist("sentitems") + "</m:ParentFolderIds></m:FindItem>");
+  auto sentItems = Find("sentitems", "Default");
   EXPECT_GE(All(sentItems.root(), "Message").size(), 1u);
 
   // Bob replies as a draft, then sends it with SendItem.
@@ -492,13 +499,7 @@ TEST_F(MailboxTest, ReplyAllAddressesEveryoneButTheReplier) {
       "<t:Mailbox><t:Name>Svc</t:Name><t:EmailAddress>svc@example.com</t:EmailAddress></t:Mailbox>"
       "</t:CcRecipients></t:Message></m:Items></m:CreateItem>");
   ASSERT_EQ(sent.Class(), "Success");
-  auto found = Call(
-      "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape>"
-      "</m:ItemShape><m:Restriction><t:IsEqualTo><t:FieldURI FieldURI=\"item:Subject\"/>"
-      "<t:FieldURIOrConstant><t:Constant Value=\"Plan\"/></t:FieldURIOrConstant>"
-      "</t:IsEqualTo></m:Restriction><m:ParentFolderIds>" +
-          Dist("inbox") + "</m:ParentFolderIds></m:FindItem>",
-      "bob@example.com");
+  auto found = Find("inbox", "IdOnly", "Plan", "bob@example.com");
   std::string received = ItemIdXml(First(found.root(), "ItemId"));
   auto reply = Call(
       "<m:CreateItem MessageDisposition=\"SaveOnly\"><m:Items><t:ReplyAllToItem>"
@@ -522,11 +523,7 @@ TEST_F(MailboxTest, ReplyAllAddressesEveryoneButTheReplier) {
   EXPECT_NE(TextOf(draft, "Body").find("Draft plan"), std::string::npos);
   EXPECT_EQ(TextOf(draft, "IsDraft"), "true");
   // Drafts are saved in Drafts.
-  auto drafts = Call(
-      "<m:GetFolder><m:FolderShape><t:BaseShape>IdOnly</t:BaseShape></m:FolderShape>"
-      "<m:FolderIds>" +
-          Dist("drafts") + "</m:FolderIds></m:GetFolder>",
-      "bob@example.com");
+  auto drafts = GetFolder(Dist("drafts"), "IdOnly", "bob@example.com");
   EXPECT_STREQ(First(draft, "ParentFolderId").attribute("Id").value(),
                First(drafts.root(), "FolderId").attribute("Id").value());
 }

@@ -119,12 +119,8 @@ TEST(SessionServer, LogonCheckVersionTimeZoneCookieAndLogoff) {
   EXPECT_EQ(afterLogon, 1);
   EXPECT_EQ(s->GetServerVersion(), TServerVersion::Exchange2013_SP1);
   EXPECT_EQ(s->GetRequestVersion(), TServerVersion::Exchange2013_SP1);
-  const TServerVersionInfo& info = s->GetServerVersionInfo();
-  EXPECT_EQ(info.MajorVersion, 15);
-  EXPECT_EQ(info.MinorVersion, 0);
-  EXPECT_EQ(info.MajorBuildNumber, 847);
-  EXPECT_EQ(info.MinorBuildNumber, 32);
-  EXPECT_EQ(info.Version, "Exchange2013_SP1");
+  // The description is made from the four numbers of the answer's header.
+  EXPECT_EQ(s->GetServerVersionInfo().Version, "Exchange2013_SP1");
   EXPECT_EQ(s->GetServerDescription(), "Exchange Server 2013 SP1 (15.0.847.32)");
   EXPECT_EQ(s->GetCurrentTimeZoneContext(), "Tokyo Standard Time");
 

@@ -151,10 +151,6 @@ TEST(SessionSettings, StoreNames) {
 
 TEST(SessionSettings, TimeZoneAtConstruction) {
   {
-    ScopedTZ tz("Europe/Berlin");
-    EXPECT_EQ(TDvEWSCustomSession().GetCurrentTimeZoneContext(), "W. Europe Standard Time");
-  }
-  {
     ScopedTZ tz("Asia/Kathmandu");
     EXPECT_EQ(TDvEWSCustomSession().GetCurrentTimeZoneContext(), "Nepal Standard Time");
   }
