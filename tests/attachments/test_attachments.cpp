@@ -239,9 +239,8 @@ TEST_F(Attachments, SettersMarkTheAttachmentModified) {
 
 TEST_F(Attachments, FilesInAndOut) {
   auto list = sim_->Load(itemId_);
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("dvews_attachments_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  const ews_test::TempDir tmp;
+  const auto& dir = tmp.Path();
   const std::string source = (dir / "notes.txt").string();
   std::ofstream(source, std::ios::binary) << "line one\nline two\n";
 
@@ -264,7 +263,6 @@ TEST_F(Attachments, FilesInAndOut) {
 
   EXPECT_THROW(list->AddAttachment((dir / "missing.txt").string()), Exception);
   EXPECT_THROW(first->SaveToFile((dir / "no-dir" / "x").string()), Exception);
-  std::filesystem::remove_all(dir);
 }
 
 TEST_F(Attachments, ServerErrorsRaiseEEWSException) {

@@ -1,23 +1,15 @@
 // Requests captured from third-party clients and the request samples of the EWS reference:
 // the simulator accepts them (no schema fault, a valid response for every one).
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 
 #include "sim_fixture.h"
+#include "test_helpers.h"
 
 using namespace simtest;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 class SamplesTest : public SimTest {
  protected:
@@ -46,7 +38,7 @@ TEST_F(SamplesTest, PeerClientRequestsAreAccepted) {
       bool impersonating = std::string(sub).find("impersonation") != std::string::npos;
       for (auto& p : paths) {
         ++files;
-        std::string body = ReadFile(p);
+        std::string body = ews_test::ReadFile(p);
         auto r = PostRaw(body, impersonating ? "svc@example.com" : "alice@example.com",
                          {{"X-AnchorMailbox", "alice@example.com"}});
         std::string name = p.filename().string();
@@ -86,7 +78,7 @@ TEST_F(SamplesTest, ReferenceRequestSamplesAreAccepted) {
   for (auto& e : fs::directory_iterator(dir)) {
     std::string file = e.path().filename().string();
     if (file.find("-operation") == std::string::npos) continue;
-    std::string text = ReadFile(e.path());
+    std::string text = ews_test::ReadFile(e.path());
     // Fenced XML blocks: ```XML (or ```xml) up to the closing fence.
     std::vector<std::string> blocks;
     for (size_t pos = 0; (pos = text.find("```", pos)) != std::string::npos;) {

@@ -21,6 +21,8 @@
 #include <string>
 #include <thread>
 
+#include "test_helpers.h"
+
 namespace httptest {
 
 // A loopback port nobody listens on (bound once, then released).
@@ -36,24 +38,7 @@ inline int UnusedPort() {
   return ntohs(a.sin_port);
 }
 
-// A private temporary folder, removed with the object.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "dvhttp-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-  const std::filesystem::path& Path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using TempDir = ews_test::TempDir;
 
 struct CertFiles {
   std::string Cert;

@@ -4,15 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
 
-#include <unistd.h>
-
+#include "test_helpers.h"
 #include "uDvEWSTypes.h"
 
 using namespace dv;
@@ -409,26 +406,6 @@ TEST(GeneratedClasses, TypedAccessorsAddressTheirOwnChild) {
 
 // ---- The generator ----
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    path = fs::temp_directory_path() /
-           ("ews_types_" + std::to_string(::getpid()) + "_" + std::to_string(std::rand()));
-    fs::create_directories(path);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-};
-
 int RunGenerator(const fs::path& schema, const fs::path& out, const fs::path& log) {
   const std::string cmd = std::string("\"") + EWS_PYTHON + "\" \"" + EWS_SOURCE_DIR +
                           "/scripts/gen_types.py\" \"" + schema.string() + "\" \"" + out.string() +
@@ -437,10 +414,10 @@ int RunGenerator(const fs::path& schema, const fs::path& out, const fs::path& lo
 }
 
 TEST(Generator, ReproducesTheCommittedOutputByteForByte) {
-  TempDir tmp;
-  const fs::path out = tmp.path / "out";
-  ASSERT_EQ(RunGenerator(fs::path(EWS_SHARED_DIR) / "ews-schema", out, tmp.path / "log"), 0)
-      << ReadFile(tmp.path / "log");
+  ews_test::TempDir tmp;
+  const fs::path out = tmp.Path() / "out";
+  ASSERT_EQ(RunGenerator(fs::path(EWS_SHARED_DIR) / "ews-schema", out, tmp.Path() / "log"), 0)
+      << ews_test::ReadFile(tmp.Path() / "log");
   const fs::path committed = fs::path(EWS_SOURCE_DIR) / "ews" / "generated";
   std::set<std::string> produced, present;
   for (const auto& f : fs::directory_iterator(out))
@@ -452,7 +429,7 @@ TEST(Generator, ReproducesTheCommittedOutputByteForByte) {
   }
   EXPECT_EQ(produced, present);
   for (const std::string& name : produced) {
-    EXPECT_TRUE(ReadFile(out / name) == ReadFile(committed / name))
+    EXPECT_TRUE(ews_test::ReadFile(out / name) == ews_test::ReadFile(committed / name))
         << name << " differs from the generator's output; rerun scripts/gen_types.py";
   }
 }
@@ -469,9 +446,9 @@ TEST(Generator, FailsWhenANameOtherUnitsUseIsMissing) {
   };
   const fs::path source = fs::path(EWS_SHARED_DIR) / "ews-schema";
   for (const Case& c : cases) {
-    TempDir tmp;
-    std::string types = ReadFile(source / "types.xsd");
-    std::string messages = ReadFile(source / "messages.xsd");
+    ews_test::TempDir tmp;
+    std::string types = ews_test::ReadFile(source / "types.xsd");
+    std::string messages = ews_test::ReadFile(source / "messages.xsd");
     auto replaceAll = [&](std::string& s, const std::string& from, const std::string& to) {
       int n = 0;
       for (std::size_t at = s.find(from); at != std::string::npos; at = s.find(from, at)) {
@@ -485,11 +462,11 @@ TEST(Generator, FailsWhenANameOtherUnitsUseIsMissing) {
     ASSERT_GT(n, 0) << c.from;
     replaceAll(types, "t:" + c.from.substr(1), "t:" + c.to.substr(1));
     replaceAll(messages, "t:" + c.from.substr(1), "t:" + c.to.substr(1));
-    std::ofstream(tmp.path / "types.xsd", std::ios::binary) << types;
-    std::ofstream(tmp.path / "messages.xsd", std::ios::binary) << messages;
-    EXPECT_NE(RunGenerator(tmp.path, tmp.path / "out", tmp.path / "log"), 0);
-    EXPECT_NE(ReadFile(tmp.path / "log").find(c.message), std::string::npos)
-        << ReadFile(tmp.path / "log");
+    std::ofstream(tmp.Path() / "types.xsd", std::ios::binary) << types;
+    std::ofstream(tmp.Path() / "messages.xsd", std::ios::binary) << messages;
+    EXPECT_NE(RunGenerator(tmp.Path(), tmp.Path() / "out", tmp.Path() / "log"), 0);
+    EXPECT_NE(ews_test::ReadFile(tmp.Path() / "log").find(c.message), std::string::npos)
+        << ews_test::ReadFile(tmp.Path() / "log");
   }
 }
 
