@@ -187,20 +187,15 @@ TEST(GeneratedEnums, EveryValueConvertsBothWays) {
 }
 
 TEST(GeneratedEnums, NamedValuesAndWireTexts) {
-  EXPECT_EQ(DvEnumToXML(TServerVersion::Exchange2007_SP1), "Exchange2007_SP1");
-  EXPECT_EQ(DvEnumToXML(TServerVersion::V2016_01_06), "V2016_01_06");
+  // Versions compare by age.
   EXPECT_LT(static_cast<int>(TServerVersion::Exchange2013),
             static_cast<int>(TServerVersion::Exchange2013_SP1));
-  EXPECT_EQ(DvEnumTypeInfo(TServerVersion{}).Count, 21);
-  EXPECT_EQ(static_cast<int>(TServerVersion::V2016_01_06), 12);
 
   // Identifiers that differ from their wire texts, and a prefix made of the type's initials.
   EXPECT_EQ(DvEnumToXML(TSizeRequested::HR96X96), "HR96x96");
   EXPECT_EQ(DvEnumName(TSizeRequested::HR648X648), "HR648X648");
   EXPECT_EQ(DvEnumToXML(TUnindexedFieldURI::ufubooking_CustomerEmail), "booking:CustomerEmail");
-  EXPECT_EQ(DvEnumTypeInfo(TUnindexedFieldURI{}).Count, 510);
   EXPECT_EQ(DvEnumTypeInfo(TExceptionPropertyURI{}).Prefix, "epu");
-  EXPECT_EQ(static_cast<int>(TDistinguishedFolderIdName::dfinscheduled), 49);
 
   EXPECT_EQ(DvXMLToEnum<TDistinguishedFolderIdName>("archive"),
             TDistinguishedFolderIdName::dfinarchive);
