@@ -23,6 +23,12 @@ inline std::string ThrownMessage(const std::function<void()>& f) {
   return "(nothing thrown)";
 }
 
+// The EWS message and type namespaces bound to m: and t:, to go into a start tag:
+// "<m:CreateItem" + kEwsNs + ">".
+inline constexpr const char* kEwsNs =
+    " xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\""
+    " xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\"";
+
 // Base64 written here rather than taken from the library, so that a test comparing the two
 // catches a fault on either side. Padded with '='; with `url`, the URL-safe alphabet unpadded.
 inline std::string Base64Encode(std::string_view data, bool url = false) {

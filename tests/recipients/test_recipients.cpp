@@ -10,19 +10,16 @@
 #include "uDvEWSInterfacesRecipients.h"
 
 using namespace dv;
+using ews_test::kEwsNs;
 using ews_test::ScopedTZ;
 using ews_test::ThrownMessage;
 
 namespace {
 
-constexpr const char* kNs =
-    " xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\""
-    " xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\"";
-
 // A CreateItem request with one message; `inner` goes inside t:Message.
 DvDOMDocumentPtr CreateItemDoc(const std::string& inner = "") {
   return DvCreateDOM(
-      std::string("<m:CreateItem") + kNs +
+      std::string("<m:CreateItem") + kEwsNs +
       " MessageDisposition=\"SaveOnly\"><m:Items><t:Message><t:Subject>s</t:Subject>" + inner +
       "</t:Message></m:Items></m:CreateItem>");
 }
@@ -162,7 +159,7 @@ TEST(Recipients, AsStringBothWaysAndTheRequestIsValid) {
 TEST(Recipients, ReadsDescendantsByNameAndRemovesThem) {
   // Rooms list their mailboxes as Rooms/Room/Id.
   auto doc =
-      DvCreateDOM(std::string("<m:Rooms") + kNs +
+      DvCreateDOM(std::string("<m:Rooms") + kEwsNs +
                   "><t:Room><t:Id><t:Name>R1</t:Name><t:EmailAddress>r1@example.com"
                   "</t:EmailAddress></t:Id></t:Room><t:Room><t:Id><t:Name>R2</t:Name>"
                   "<t:EmailAddress>R2@Example.com</t:EmailAddress></t:Id></t:Room></m:Rooms>");
@@ -248,7 +245,7 @@ TEST(Recipients, ItemIdMailboxTypeAndOriginalDisplayName) {
 }
 
 TEST(ItemIds, AssignFromSchemaIds) {
-  auto doc = DvCreateDOM(std::string("<r") + kNs +
+  auto doc = DvCreateDOM(std::string("<r") + kEwsNs +
                          "><t:FolderId Id=\"F1\" ChangeKey=\"K1\"/><t:ItemId Id=\"I1\"/></r>");
   TEwsFolderId folder(doc->SelectSingleElement("r/FolderId"));
   TEwsItemId item(doc->SelectSingleElement("r/ItemId"));
@@ -264,7 +261,7 @@ TEST(ItemIds, AssignFromSchemaIds) {
 // ---- Members ----
 
 TEST(MembersList, AddRemoveDeleteClear) {
-  auto doc = DvCreateDOM(std::string("<m:CreateItem") + kNs +
+  auto doc = DvCreateDOM(std::string("<m:CreateItem") + kEwsNs +
                          "><m:Items><t:DistributionList><t:DisplayName>L</t:DisplayName>"
                          "<t:Members><t:Member Key=\"k1\"><t:Mailbox><t:EmailAddress>a@example.com"
                          "</t:EmailAddress></t:Mailbox><t:Status>Normal</t:Status></t:Member>"

@@ -3,19 +3,16 @@
 #include <gtest/gtest.h>
 
 #include "DvXMLSchema.h"
+#include "test_helpers.h"
 #include "uDvEWSTypes.h"
 
 using namespace dv;
 
 namespace {
 
-constexpr const char* kRoot =
-    "<m:Root xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\" "
-    "xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\">";
-
 // A document whose root holds `inner`; returns the root's first child element.
 DvDOMElementPtr Parse(DvDOMDocumentPtr& doc, const std::string& inner) {
-  doc = DvCreateDOM(std::string(kRoot) + inner + "</m:Root>");
+  doc = DvCreateDOM(std::string("<m:Root") + ews_test::kEwsNs + ">" + inner + "</m:Root>");
   return doc->GetDocumentElement()->GetElement(0);
 }
 

@@ -17,12 +17,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kRoot =
-    "<m:Root xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\" "
-    "xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\">";
-
 DvDOMElementPtr Parse(DvDOMDocumentPtr& doc, const std::string& inner) {
-  doc = DvCreateDOM(std::string(kRoot) + inner + "</m:Root>");
+  doc = DvCreateDOM(std::string("<m:Root") + ews_test::kEwsNs + ">" + inner + "</m:Root>");
   return doc->GetDocumentElement()->GetElement(0);
 }
 

@@ -3,18 +3,15 @@
 #include <gtest/gtest.h>
 
 #include "ews_testsupport.h"
+#include "test_helpers.h"
 #include "uDvEWSTypes.h"
 
 using namespace dv;
 
 namespace {
 
-constexpr const char* kNs =
-    "xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\" "
-    "xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\"";
-
 TEST(SchemaValid, MessageWrittenOutOfOrderValidates) {
-  DvDOMDocumentPtr doc = DvCreateDOM(std::string("<m:CreateItem ") + kNs +
+  DvDOMDocumentPtr doc = DvCreateDOM(std::string("<m:CreateItem") + ews_test::kEwsNs +
                                      " MessageDisposition=\"SaveOnly\"><m:Items><t:Message/>"
                                      "</m:Items></m:CreateItem>");
   TEwsMessage m(doc->GetDocumentElement()->GetElement(0)->GetElement(0));
@@ -40,7 +37,7 @@ TEST(SchemaValid, MessageWrittenOutOfOrderValidates) {
 }
 
 TEST(SchemaValid, FolderAndCalendarItemValidate) {
-  DvDOMDocumentPtr doc = DvCreateDOM(std::string("<m:CreateFolder ") + kNs +
+  DvDOMDocumentPtr doc = DvCreateDOM(std::string("<m:CreateFolder") + ews_test::kEwsNs +
                                      "><m:ParentFolderId><t:DistinguishedFolderId/>"
                                      "</m:ParentFolderId><m:Folders><t:Folder/></m:Folders>"
                                      "</m:CreateFolder>");
@@ -53,7 +50,7 @@ TEST(SchemaValid, FolderAndCalendarItemValidate) {
   auto v = ews_test::ValidateElement(doc->GetXML());
   EXPECT_TRUE(v.ok) << v.message << "\n" << doc->GetXML();
 
-  DvDOMDocumentPtr cal = DvCreateDOM(std::string("<m:CreateItem ") + kNs +
+  DvDOMDocumentPtr cal = DvCreateDOM(std::string("<m:CreateItem") + ews_test::kEwsNs +
                                      " SendMeetingInvitations=\"SendToNone\"><m:Items>"
                                      "<t:CalendarItem/></m:Items></m:CreateItem>");
   TEwsCalendarItem item(cal->GetDocumentElement()->GetElement(0)->GetElement(0));

@@ -11,13 +11,10 @@
 #include "uDvEWSTypes.h"
 
 using namespace dv;
+using ews_test::kEwsNs;
 using ews_test::ThrownMessage;
 
 namespace {
-
-constexpr const char* kNs =
-    " xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\""
-    " xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\"";
 
 // A message class that publishes Subject by name and the read flag under another name, known
 // only through its field annotation.
@@ -42,7 +39,7 @@ class TTestContact : public TDvEWSPropObject<TEwsContactItem> {
 template <typename T>
 std::shared_ptr<T> Bind(TDvComponent& session, const std::string& itemXml,
                         DvDOMDocumentPtr* requestOut = nullptr) {
-  auto doc = DvCreateDOM(std::string("<m:CreateItem") + kNs + "><m:Items>" + itemXml +
+  auto doc = DvCreateDOM(std::string("<m:CreateItem") + kEwsNs + "><m:Items>" + itemXml +
                          "</m:Items></m:CreateItem>");
   auto obj = std::make_shared<T>(&session);
   obj->SetPropData(doc->SelectSingleElement("CreateItem/Items/*"));
@@ -90,7 +87,7 @@ TEST_F(ValuesTest, BindingFindsFieldsPublishedPropertiesAndWritesFieldURIs) {
   EXPECT_EQ(read->GetTypeInfo().Kind, TDvEWSTypeKind::tkBoolean);
   EXPECT_EQ(read->GetFieldURI(), "message:IsRead");
 
-  auto doc = DvCreateDOM(std::string("<t:Path") + kNs + "/>");
+  auto doc = DvCreateDOM(std::string("<t:Path") + kEwsNs + "/>");
   auto root = doc->GetDocumentElement();
   subject->AddEWS(root);
   read->AddEWS(root);
@@ -161,7 +158,7 @@ TEST_F(ValuesTest, IndexedValuesUseOneEntryPathForLookupAndCreation) {
   auto v = ews_test::ValidateElement(request->GetXML());
   EXPECT_TRUE(v.ok) << v.message << "\n" << request->GetXML();
 
-  auto doc = DvCreateDOM(std::string("<t:Path") + kNs + "/>");
+  auto doc = DvCreateDOM(std::string("<t:Path") + kEwsNs + "/>");
   fax->AddEWS(doc->GetDocumentElement());
   // A keyed entry bound through its element definition is named by its indexed field.
   props.Add(PR_EMAILADDRESS1)->AddEWS(doc->GetDocumentElement());
