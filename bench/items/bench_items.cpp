@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "bench_support.h"
 #include "ews_testsupport.h"
 #include "uDvEWS.h"
 #include "uDvEWSMessage.h"
@@ -18,18 +19,6 @@ using namespace dv;
 
 namespace {
 
-double ThreadCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double WallSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 constexpr int kItems = 1000;
 
 void BM_MarkItemsRead(benchmark::State& state) {
@@ -38,10 +27,7 @@ void BM_MarkItemsRead(benchmark::State& state) {
   config.seed.messages = kItems;
   ews_test::SimServer sim(config);
   TDvEWSCustomSession session;
-  session.SetPasswordDialog(false);
-  session.SetServiceUrl(sim.Url());
-  session.SetCredentials(TDvCredentials("alice@example.com", "alice-pw"));
-  session.SetActive(true);
+  ews_bench::LogOn(session, sim);
   auto store = session.OpenDefaultMsgStore();
   auto inbox = store->GetFolder(TDistinguishedFolderIdName::dfininbox);
   std::vector<TItemId> ids;
@@ -59,13 +45,13 @@ void BM_MarkItemsRead(benchmark::State& state) {
   bool read = true;
   for (auto _ : state) {
     for (const TItemId& id : ids) {
-      const double c0 = ThreadCpuSeconds(), w0 = WallSeconds();
+      const double c0 = ews_bench::ThreadCpuSeconds(), w0 = ews_bench::WallSeconds();
       auto mail = std::dynamic_pointer_cast<IDvEWSEMail>(inbox->GetItem(id));
       mail->SetIsRead(read);
       mail->SaveChanges(TDvEWSSaveOption::soAutoResolve);
       benchmark::DoNotOptimize(mail->GetIsRead());
-      cpu += ThreadCpuSeconds() - c0;
-      wall += WallSeconds() - w0;
+      cpu += ews_bench::ThreadCpuSeconds() - c0;
+      wall += ews_bench::WallSeconds() - w0;
       ++saves;
     }
     read = !read;

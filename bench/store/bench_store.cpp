@@ -7,6 +7,7 @@
 
 #include <ctime>
 
+#include "bench_support.h"
 #include "ews_testsupport.h"
 #include "uDvEWS.h"
 #include "uDvEWSFolder.h"
@@ -16,28 +17,13 @@ using namespace dv;
 
 namespace {
 
-double ThreadCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double WallSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 void BM_PageThrough10000Items(benchmark::State& state) {
   ewssim::Config config = ews_test::DefaultSimConfig();
   config.seed.messages = 10000;
   config.validateRequests = false;
   ews_test::SimServer sim(config);
   TDvEWSCustomSession session;
-  session.SetPasswordDialog(false);
-  session.SetServiceUrl(sim.Url());
-  session.SetCredentials(TDvCredentials("alice@example.com", "alice-pw"));
-  session.SetActive(true);
+  ews_bench::LogOn(session, sim);
   auto store = session.OpenDefaultMsgStore();
   auto inbox = store->GetFolder(TDistinguishedFolderIdName::dfininbox);
   const int pageSize = static_cast<int>(state.range(0));
@@ -54,7 +40,7 @@ void BM_PageThrough10000Items(benchmark::State& state) {
     fields.Add(FLD_MESSAGE_ISREAD);
     fields.Add(FLD_ITEM_SIZE);
     fields.Add(FLD_ITEM_ITEMCLASS);
-    const double c0 = ThreadCpuSeconds(), w0 = WallSeconds();
+    const double c0 = ews_bench::ThreadCpuSeconds(), w0 = ews_bench::WallSeconds();
     std::size_t sum = 0;
     for (items->Open(); !items->Eof(); items->Next()) {
       for (int i = 0; i < fields.Count(); ++i)
@@ -62,8 +48,8 @@ void BM_PageThrough10000Items(benchmark::State& state) {
       ++rows;
       if (table->GetRowIndex() == 0) ++requests;
     }
-    cpu += ThreadCpuSeconds() - c0;
-    wall += WallSeconds() - w0;
+    cpu += ews_bench::ThreadCpuSeconds() - c0;
+    wall += ews_bench::WallSeconds() - w0;
     benchmark::DoNotOptimize(sum);
   }
   state.counters["rows"] = static_cast<double>(rows);
