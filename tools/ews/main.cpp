@@ -732,10 +732,10 @@ class TempFile {
 // Every property the server gave for the item (all properties), name and readable value; or with
 // --mime the item's MIME content as the server renders it.
 void CmdShow(Context& ctx, const std::string& id, bool mime) {
-  auto item = ctx.Conn().Store()->GetItem({id, ""});
   if (mime) {
+    // One request for the content alone; no item object is needed.
     TempFile file;
-    item->SaveToFile(file.Path());
+    ctx.Conn().Store()->SaveItemToFile({id, ""}, file.Path());
     const std::string content = ReadFile(file.Path());
     if (ctx.options.json)
       ctx.out << Context::Dump(json{{"id", id}, {"mime", content}}) << '\n';
@@ -743,6 +743,7 @@ void CmdShow(Context& ctx, const std::string& id, bool mime) {
       ctx.out << content;
     return;
   }
+  auto item = ctx.Conn().Store()->GetItem({id, ""});
   json j = json::object();
   j["id"] = id;
   auto& props = item->GetProperties();
@@ -791,12 +792,17 @@ std::string FileNameOf(const std::string& subject) {
                ? static_cast<char>(c)
                : '_';
   }
+  // The cut may have split the last UTF-8 sequence: drop it when it is incomplete.
+  std::size_t lead = out.size();
+  while (lead > 0 && (static_cast<unsigned char>(out[lead - 1]) & 0xC0) == 0x80)
+    --lead;
+  if (lead > 0 && static_cast<unsigned char>(out[lead - 1]) >= 0xC0) {
+    const unsigned char c = static_cast<unsigned char>(out[lead - 1]);
+    const std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+    if (out.size() - (lead - 1) < length) out.resize(lead - 1);
+  }
   while (!out.empty() && (out.back() == ' ' || out.back() == '.'))
     out.pop_back();
-  // A cut may have split a UTF-8 sequence: drop its lead and continuation bytes.
-  while (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0) == 0x80)
-    out.pop_back();
-  if (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0) == 0xC0) out.pop_back();
   return out.empty() ? "item" : out;
 }
 
