@@ -367,6 +367,8 @@ void ServerImpl::TokenEndpoint(const httplib::Request& req, httplib::Response& r
                         {"expires_in", lifetime},
                         {"ext_expires_in", lifetime}};
   std::lock_guard<std::mutex> lock(tokenMutex);
+  // Expired tokens go as new ones are issued, so a long-running server does not keep them all.
+  std::erase_if(tokens, [&](const auto& entry) { return entry.second.expires <= now; });
   const std::string access = newToken();
   tokens[access] = {principal, clientId, false, now + std::chrono::seconds(lifetime)};
   answer["access_token"] = access;
