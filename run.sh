@@ -37,7 +37,7 @@ build_tree() {
   cmake --build "$ROOT/$dir" -j "$JOBS"
 }
 
-build() { build_tree build -DCMAKE_BUILD_TYPE=RelWithDebInfo; }
+build() { build_tree build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDVEWS_WERROR=ON; }
 
 format_check() {
   log "clang-format check"
@@ -71,14 +71,14 @@ case "${1:-}" in
     log "tests"
     run_tests build
     log "build (AddressSanitizer + UndefinedBehaviorSanitizer)"
-    build_tree build-asan -DCMAKE_BUILD_TYPE=Debug -DEWS_SANITIZE=address
+    build_tree build-asan -DCMAKE_BUILD_TYPE=Debug -DEWS_SANITIZE=address -DDVEWS_WERROR=ON
     log "tests under AddressSanitizer + UndefinedBehaviorSanitizer"
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
       UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
       run_tests build-asan -LE nosanitize
     if grep -q 'EWS_TSAN_TESTS' "$ROOT/tests/CMakeLists.txt"; then
       log "build (ThreadSanitizer)"
-      build_tree build-tsan -DCMAKE_BUILD_TYPE=Debug -DEWS_SANITIZE=thread
+      build_tree build-tsan -DCMAKE_BUILD_TYPE=Debug -DEWS_SANITIZE=thread -DDVEWS_WERROR=ON
       log "threaded tests under ThreadSanitizer"
       TSAN_OPTIONS=halt_on_error=1 run_tests build-tsan -L tsan
     fi
@@ -101,7 +101,7 @@ case "${1:-}" in
         { [[ $(id -u) -ne 0 ]] && sudo=sudo || sudo=""; $sudo apt-get install -y -qq "$pkg"; }
     done
     CXX=clang++ cmake -S "$ROOT" -B "$ROOT/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DEWS_FUZZ=ON -DEWS_SANITIZE=address >/dev/null
+      -DEWS_FUZZ=ON -DEWS_SANITIZE=address -DDVEWS_WERROR=ON >/dev/null
     cmake --build "$ROOT/build-fuzz" -j "$JOBS" --target fuzz_xml fuzz_filter fuzz_schema
     for target in xml filter schema; do
       log "fuzz_$target for ${FUZZ_SECONDS:-60} s"

@@ -422,4 +422,4 @@ pugi::xml_node WriteExtendedFieldURI(PDvEWSPropDef def, pugi::xml_node parent);
 
 }  // namespace dv
 
-#include "generated/uDvEWSPropsCatalog.h"
+#include "uDvEWSPropsCatalog.h"
