@@ -23,14 +23,17 @@ for f in DvXMLPath.h uDvEWSVersionInfo.h uDvEWSVersionInfo.h.in; do
   [[ ! -e "$PREFIX/include/dvews/$f" ]] || fail "internal header $f is installed"
 done
 
+export PKG_CONFIG_PATH=$PREFIX/lib/pkgconfig
+version=$(pkg-config --modversion dvews)
+
 echo "== find_package consumer"
 cmake -S "$HERE/consumer" -B "$WORK/cmake-consumer" -G Ninja -DCMAKE_CXX_COMPILER="$CXX" \
-  -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$PREFIX" >"$WORK/cmake-consumer.log" ||
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$PREFIX" -DDVEWS_VERSION="$version" \
+  >"$WORK/cmake-consumer.log" ||
   { cat "$WORK/cmake-consumer.log"; fail "configuring the find_package consumer failed"; }
 cmake --build "$WORK/cmake-consumer"
 
 echo "== pkg-config consumer"
-export PKG_CONFIG_PATH=$PREFIX/lib/pkgconfig
 static=()
 [[ $TYPE == STATIC_LIBRARY ]] && static=(--static)
 read -r -a flags <<<"$(pkg-config "${static[@]}" --cflags --libs dvews)"
@@ -55,7 +58,7 @@ for _ in $(seq 100); do
 done
 [[ -n "$url" ]] || fail "ewssim did not report its address"
 
-expected=$(printf '%s\n%s' "$(pkg-config --modversion dvews)" Inbox)
+expected=$(printf '%s\n%s' "$version" Inbox)
 for program in "$WORK/cmake-consumer/consumer" "$WORK/pc-consumer"; do
   out=$("$program" "$url" alice@example.com secret) || fail "$program failed"
   [[ "$out" == "$expected" ]] || fail "$program printed '$out', expected '$expected'"
