@@ -11,16 +11,6 @@ namespace {
 
 const char* const kNotSupported = "The specified responsetype is not supported!";
 
-DvDOMElementPtr FindDescendant(const DvDOMElementPtr& element, std::string_view localName) {
-  if (!element) return nullptr;
-  for (int i = 0; i < element->ElementCount(); ++i) {
-    DvDOMElementPtr child = element->GetElement(i);
-    if (child->GetLocalName() == localName) return child;
-    if (DvDOMElementPtr found = FindDescendant(child, localName)) return found;
-  }
-  return nullptr;
-}
-
 // Empties the request's SavedItemFolderId (made when absent: first in CreateItem, after the
 // ItemIds in SendItem, as the schema orders them) and points it at Sent Items.
 void SaveToSentItems(const DvDOMElementPtr& op) {

@@ -38,8 +38,12 @@ constinit const TGUID PSETID_AirSync{
     0x71035549, 0x0739, 0x4DCB, {0x91, 0x63, 0x00, 0xF0, 0x58, 0x0D, 0xBB, 0xDF}};
 constinit const TGUID PSETID_Dovrane{
     0x52A474EE, 0xE1A3, 0x4E63, {0x8F, 0xFC, 0xFC, 0xDA, 0xCB, 0x06, 0xA7, 0xFC}};
-constinit const TGUID PSETID_PublicStrings = PS_PUBLIC_STRINGS;
-constinit const TGUID PSETID_InternetHeaders = PS_INTERNET_HEADERS;
+// The same GUIDs as PS_PUBLIC_STRINGS and PS_INTERNET_HEADERS, spelt out: another constant's value
+// is not a constant expression for every compiler.
+constinit const TGUID PSETID_PublicStrings{
+    0x00020329, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constinit const TGUID PSETID_InternetHeaders{
+    0x00020386, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 constinit const TGUID GUID_PKMDocSummaryInformation{
     0xD5CDD502, 0x2E9C, 0x101B, {0x93, 0x97, 0x08, 0x00, 0x2B, 0x2C, 0xF9, 0xAE}};
 constinit const TGUID PSETID_Exchange1{
