@@ -79,6 +79,15 @@ struct Config {
 // Parses "ADDRESS:PASSWORD[:Display Name]"; returns false when malformed.
 bool ParseUserArg(const std::string& arg, UserConfig& user);
 
+// Reads a users file: one "ADDRESS:PASSWORD[:Display Name]" a line; blank lines and lines
+// starting with '#' are skipped. Throws std::runtime_error naming the file and line (never the
+// line's text, which holds a password).
+std::vector<UserConfig> ReadUsersFile(const std::string& path);
+
+// Splits a listen address "HOST:PORT" ("[::1]:8443" for IPv6; port 0 picks a free one). Throws
+// std::runtime_error saying what is wrong.
+void ParseListen(const std::string& listen, std::string& host, int& port);
+
 // The names of ExchangeVersionType, oldest first.
 const std::vector<std::string>& KnownVersions();
 
