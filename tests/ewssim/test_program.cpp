@@ -150,10 +150,13 @@ TEST(Program, RefusesBadArgumentsSayingWhy) {
 #endif
   ews_test::TempDir tmp;
   std::ofstream(tmp.File("users.txt")) << "# users\nbob@example.com:bob-pw\nno-colon-secret\n";
+  std::ofstream(tmp.File("other-schema.json"))
+      << R"({"schema_dir": ")" << tmp.File("none") << R"(", "users": [{"address": "a@b.c"}]})";
   const std::string user = "alice@example.com:pw";
   struct Case {
     std::vector<std::string> args;
     std::string says;
+    int code = 2;
   };
   const Case cases[] = {
       {{"--user", user, "--server-version", "Exchange2099"}, "unknown server version Exchange2099"},
@@ -169,10 +172,11 @@ TEST(Program, RefusesBadArgumentsSayingWhy) {
       {{"--cert-out", "c.pem", "--user", user}, "--cert-out requires --tls"},
       {{"--users-file", tmp.File("users.txt")}, "users.txt:3: expected ADDRESS:PASSWORD"},
       {{"--users-file", tmp.File("none.txt")}, "--users-file"},
+      {{"--config", tmp.File("other-schema.json")}, "cannot read the EWS schema file", 1},
   };
   for (const Case& c : cases) {
     auto [code, out] = RunToEnd(c.args);
-    EXPECT_EQ(code, 2) << c.args[0] << "\n" << out;
+    EXPECT_EQ(code, c.code) << c.args[0] << "\n" << out;
     EXPECT_NE(out.find(c.says), std::string::npos) << out;
     EXPECT_EQ(out.find("stoi"), std::string::npos) << out;
     EXPECT_EQ(out.find("secret"), std::string::npos) << out;  // never echoes a password line

@@ -65,8 +65,10 @@ struct Config {
   std::string stateFile;  // loaded at start when it exists, written at stop
   std::size_t maxRequestBytes = 35u * 1024u * 1024u;
   bool validateRequests = true;  // check request bodies against the EWS schema
-  std::string schemaDir;         // folder with ews-validate.xsd and types.xsd; built-in default
-  int threads = 32;              // worker threads; each open keep-alive connection holds one
+  // Folder with ews-validate.xsd, xml.xsd, types.xsd and messages.xsd; when empty, the folder
+  // named by EWSSIM_SCHEMA_DIR, else the copy built into the program.
+  std::string schemaDir;
+  int threads = 32;  // worker threads; each open keep-alive connection holds one
   // How long an idle keep-alive connection stays open; Stop waits for idle connections at most
   // this long.
   int keepAliveSeconds = 5;
