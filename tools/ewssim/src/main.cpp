@@ -181,6 +181,9 @@ int main(int argc, char** argv) {
     if (seed >= 0) config.seed = {seed, seed, seed};
     if (tls) config.tls = true;
     if (!state.empty()) config.stateFile = state;
+    std::string host;
+    int port = 0;
+    ewssim::ParseListen(config.listen, host, port);  // also the configuration's "listen"
     if (config.users.empty())
       throw std::runtime_error("no users: give --user, --users-file or a --config file");
   } catch (const std::exception& e) {
