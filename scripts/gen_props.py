@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
 """Generates the property catalogue (ews/generated/uDvEWSPropsCatalog*.{h,cpp}).
 
-Inputs, all under the shared data folder:
+Inputs, all under the repository's data folder (data/):
   ews-schema/types.xsd                        element names (PR_) and field URIs (FLD_)
   mapi/property-tags.tsv                      MAPI property tags (MPR_, MFLD_)
   mapi/property-tags-openchange-extra.tsv     further tag names (MPR_, MFLD_)
   mapi/named-properties.tsv                   named properties (EPR_, EFLD_)
 
-Usage: gen_props.py [--shared DIR] [--out DIR] [--stats]
+Usage: gen_props.py [--data DIR] [--out DIR] [--stats]
 
 The output is deterministic: running the script twice over the same inputs gives the same bytes.
 The naming rules are described in docs/ARCHITECTURE.md ("Property registry and catalogue").
@@ -184,8 +184,8 @@ def schema_enum(root, type_name):
     fail('no simple type %s in the schema' % type_name)
 
 
-def build_elements(shared):
-    root = ET.parse(os.path.join(shared, 'ews-schema', 'types.xsd')).getroot()
+def build_elements(data):
+    root = ET.parse(os.path.join(data, 'ews-schema', 'types.xsd')).getroot()
     # Every element name the schema declares, in document order; names that differ only in
     # letter case share one definition (the first spelling).
     names = []
@@ -252,8 +252,8 @@ def build_elements(shared):
     return props, fields
 
 
-def build_tagged(shared):
-    mapi = os.path.join(shared, 'mapi')
+def build_tagged(data):
+    mapi = os.path.join(data, 'mapi')
     rows = [r for r in read_tsv(os.path.join(mapi, 'property-tags.tsv'))
             if r['name'].startswith('PR_')]
     known = {r['name'] for r in rows}
@@ -307,8 +307,8 @@ def canonical_name(row):
     return names[0] if names else row['id_or_name']
 
 
-def build_named(shared):
-    rows = read_tsv(os.path.join(shared, 'mapi', 'named-properties.tsv'))
+def build_named(data):
+    rows = read_tsv(os.path.join(data, 'mapi', 'named-properties.tsv'))
     props = [PropDef(name, extended=True, prop_type=t, set_symbol='PSETID_Dovrane', prop_id=i)
              for name, i, t in DOVRANE_PROPS]
     taken = {p.name for p in props}
@@ -469,14 +469,14 @@ def stats(pr, fld, mpr, mfld, epr, efld, mfld_reg):
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     ap = argparse.ArgumentParser(description=__doc__.split('\n')[0])
-    ap.add_argument('--shared', default=os.path.join(here, '..', '..', 'shared'))
+    ap.add_argument('--data', default=os.path.join(here, '..', 'data'))
     ap.add_argument('--out', default=os.path.join(here, '..', 'ews', 'generated'))
     ap.add_argument('--stats', action='store_true', help='print the counts per family')
     args = ap.parse_args()
 
-    pr, fld = build_elements(args.shared)
-    mpr, mfld = build_tagged(args.shared)
-    epr, efld = build_named(args.shared)
+    pr, fld = build_elements(args.data)
+    mpr, mfld = build_tagged(args.data)
+    epr, efld = build_named(args.data)
     mfld_reg = list(mfld)
     repeated = [f for f in mfld if f.name == MFLD_REPEATED]
     if not repeated:

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Generates the EWS schema classes (uDvEWSTypes*) from the EWS schema files.
 
-Usage: gen_types.py <schema folder> <output folder>
+Usage: gen_types.py [<schema folder> <output folder>]
+(default: data/ews-schema and ews/generated of this repository)
 
 Reads types.xsd and messages.xsd and writes:
   uDvEWSTypesEnums.h / .cpp   one enum class per enumeration, with wire texts and lookups
@@ -1163,8 +1164,11 @@ def emit_table_cpp(g):
 
 
 def main(argv):
+    if len(argv) == 1:
+        root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+        argv = [argv[0], os.path.join(root, "data", "ews-schema"), os.path.join(root, "ews", "generated")]
     if len(argv) != 3:
-        sys.stderr.write("usage: gen_types.py <schema folder> <output folder>\n")
+        sys.stderr.write("usage: gen_types.py [<schema folder> <output folder>]\n")
         return 2
     g = Generator(argv[1])
     try:

@@ -34,7 +34,7 @@ xmlSchemaPtr Schema() {
   static std::once_flag once;
   std::call_once(once, [] {
     xmlInitParser();
-    std::string path = std::string(EWS_SHARED_DIR) + "/ews-schema/ews-validate.xsd";
+    std::string path = std::string(DVEWS_DATA_DIR) + "/ews-schema/ews-validate.xsd";
     xmlSchemaParserCtxtPtr ctx = xmlSchemaNewParserCtxt(path.c_str());
     xmlSchemaSetParserErrors(ctx, Quiet, Quiet, nullptr);
     schema = xmlSchemaParse(ctx);

@@ -1,4 +1,4 @@
-// The ewssim program (command line, first output line, signals) and the state file.
+// The ewssim program (command line, first output line, signals, completion) and the state file.
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -7,8 +7,11 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <tuple>
 
 #include "sim_fixture.h"
+#include "test_helpers.h"
 
 extern char** environ;
 
@@ -20,23 +23,30 @@ const std::string kProgram = std::string(EWS_BINARY_DIR) + "/tools/ewssim/ewssim
 
 struct Child {
   pid_t pid = -1;
-  int out = -1;
+  int out = -1;  // stdout and stderr
 };
 
-Child Spawn(std::vector<std::string> args) {
+// Runs ewssim with `args`, in `cwd` when given, without EWSSIM_SCHEMA_DIR in its environment.
+Child Spawn(std::vector<std::string> args, const std::string& cwd = {}) {
   int fds[2];
   if (pipe(fds) != 0) return {};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
   posix_spawn_file_actions_addclose(&actions, fds[0]);
+  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
   args.insert(args.begin(), kProgram);
   std::vector<char*> argv;
   for (auto& a : args)
     argv.push_back(a.data());
   argv.push_back(nullptr);
+  std::vector<char*> env;
+  for (char** e = environ; *e; ++e)
+    if (std::string_view(*e).rfind("EWSSIM_SCHEMA_DIR=", 0) != 0) env.push_back(*e);
+  env.push_back(nullptr);
   Child c;
-  if (posix_spawn(&c.pid, kProgram.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+  if (posix_spawn(&c.pid, kProgram.c_str(), &actions, nullptr, argv.data(), env.data()) != 0)
     c.pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);
@@ -56,10 +66,36 @@ std::string FirstLine(int fd) {
   return line;
 }
 
+std::string Rest(int fd) {
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+    text.append(buf, static_cast<size_t>(n));
+  return text;
+}
+
 int Wait(pid_t pid) {
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs ewssim to its end: exit code and all output. One still running after 20 s (a server that
+// started where it should have refused) is killed and reported as -1.
+std::pair<int, std::string> RunToEnd(const std::vector<std::string>& args) {
+  Child c = Spawn(args);
+  std::string out;
+  char buf[4096];
+  bool ended = false;
+  for (pollfd p{c.out, POLLIN, 0}; !ended && poll(&p, 1, 20000) > 0;) {
+    ssize_t n = read(c.out, buf, sizeof buf);
+    if (n > 0) out.append(buf, static_cast<size_t>(n));
+    ended = n <= 0;
+  }
+  close(c.out);
+  if (!ended) kill(c.pid, SIGKILL);
+  int code = Wait(c.pid);
+  return {ended ? code : -1, out};
 }
 
 TEST(Program, ListensPrintsItsUrlAndStopsOnSignals) {
@@ -118,20 +154,115 @@ TEST(Program, TlsWritesTheCertificateForClientsToTrust) {
   std::filesystem::remove(pem);
 }
 
-TEST(Program, RefusesBadArguments) {
-#ifdef EWS_SANITIZED
-  GTEST_SKIP() << "a sanitized ewssim takes seconds to start; the plain build covers this";
-#endif
-  for (std::vector<std::string> args :
-       {std::vector<std::string>{"--user", "alice@example.com:pw", "--server-version",
-                                 "Exchange2099"},
-        std::vector<std::string>{"--listen", "127.0.0.1:0"},  // no users
-        std::vector<std::string>{"--user", "not-an-address"}}) {
-    Child c = Spawn(args);
-    ASSERT_GT(c.pid, 0);
-    EXPECT_EQ(Wait(c.pid), 2);
-    close(c.out);
+TEST(Program, RefusesBadArgumentsSayingWhy) {
+  ews_test::TempDir tmp;
+  std::ofstream(tmp.File("users.txt")) << "# users\nbob@example.com:bob-pw\nno-colon-secret\n";
+  std::ofstream(tmp.File("other-schema.json"))
+      << R"({"schema_dir": ")" << tmp.File("none") << R"(", "users": [{"address": "a@b.c"}]})";
+  const std::string user = "alice@example.com:pw";
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
+    int code = 2;
+  };
+  const Case cases[] = {
+      {{"--user", user, "--server-version", "Exchange2099"}, "unknown server version Exchange2099"},
+      {{"--listen", "127.0.0.1:0"}, "no users"},
+      {{"--user", "not-an-address"}, "--user: expected ADDRESS:PASSWORD"},
+      {{"--user", "alice@example.com:@" + tmp.File("missing.pw")}, "cannot read the password"},
+      {{"--seed", "abc", "--user", user}, "--seed: expected a whole number"},
+      {{"--frobnicate", "--user", user}, "--frobnicate"},
+      {{"--listen", "127.0.0.1:65536", "--user", user}, "invalid port \"65536\""},
+      {{"--listen", "127.0.0.1:http", "--user", user}, "invalid port \"http\""},
+      {{"--listen", "127.0.0.1", "--user", user}, "invalid listen address"},
+      {{"--listen", "::1:0", "--user", user}, "invalid host"},
+      {{"--cert-out", "c.pem", "--user", user}, "--cert-out requires --tls"},
+      {{"--users-file", tmp.File("users.txt")}, "users.txt:3: expected ADDRESS:PASSWORD"},
+      {{"--users-file", tmp.File("none.txt")}, "--users-file"},
+      {{"--config", tmp.File("other-schema.json")}, "cannot read the EWS schema file", 1},
+  };
+  for (const Case& c : cases) {
+    auto [code, out] = RunToEnd(c.args);
+    EXPECT_EQ(code, c.code) << c.args[0] << "\n" << out;
+    EXPECT_NE(out.find(c.says), std::string::npos) << out;
+    EXPECT_EQ(out.find("stoi"), std::string::npos) << out;
+    EXPECT_EQ(out.find("secret"), std::string::npos) << out;  // never echoes a password line
   }
+}
+
+TEST(Program, VersionHelpAndCompletion) {
+  auto [vcode, version] = RunToEnd({"--version"});
+  EXPECT_EQ(vcode, 0);
+  EXPECT_EQ(version, std::string("ewssim ") + EWSSIM_PROJECT_VERSION + "\n");
+  auto [hcode, help] = RunToEnd({"--help"});
+  EXPECT_EQ(hcode, 0);
+  EXPECT_NE(help.find("Exit codes"), std::string::npos);
+  // The completion script loads, and offers every flag that --help lists.
+  const std::string script = std::string(EWS_SOURCE_DIR) + "/tools/ewssim/completion/ewssim.bash";
+  std::string flags;
+  for (size_t at = help.find("--"); at != std::string::npos; at = help.find("--", at + 2)) {
+    size_t end = help.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at + 2);
+    std::string flag = help.substr(at, end - at);
+    if (flag.size() > 2 && flags.find(" " + flag + " ") == std::string::npos)
+      flags += " " + flag + " ";
+  }
+  const std::string cmd = "bash -c 'source \"" + script +
+                          "\" && complete -p ewssim && COMP_WORDS=(ewssim \"\") COMP_CWORD=1 && "
+                          "_ewssim && echo \"${COMPREPLY[*]}\"' 2>&1";
+  FILE* pipe = popen(cmd.c_str(), "r");
+  ASSERT_TRUE(pipe);
+  std::string out = Rest(fileno(pipe));
+  ASSERT_EQ(pclose(pipe), 0) << out;
+  EXPECT_NE(out.find("complete -F _ewssim ewssim"), std::string::npos) << out;
+  std::string offered = " ";
+  for (char ch : out.substr(out.find('\n') + 1))
+    offered += ch == ' ' || ch == '\n' ? std::string("  ") : std::string(1, ch);
+  for (size_t at = 0; (at = flags.find(" --", at)) != std::string::npos; ++at) {
+    std::string flag = flags.substr(at + 1, flags.find(' ', at + 1) - at - 1);
+    EXPECT_NE(offered.find(" " + flag + " "), std::string::npos) << flag << " not completed";
+  }
+}
+
+// From an empty folder, with no schema folder anywhere: the schema is built in. Users come from a
+// users file and from a password file, so no password is on the command line.
+TEST(Program, RunsFromAnEmptyFolderWithUsersFromFiles) {
+  ews_test::TempDir tmp, empty;
+  std::ofstream(tmp.File("users.txt")) << "# mailbox users\n\nalice@example.com:alice-pw:Alice A\n";
+  std::ofstream(tmp.File("bob.pw")) << "bob-pw\n";
+  Child c = Spawn({"--listen", "127.0.0.1:0", "--users-file", tmp.File("users.txt"), "--user",
+                   "bob@example.com:@" + tmp.File("bob.pw")},
+                  empty.Path().string());
+  ASSERT_GT(c.pid, 0);
+  std::string line = FirstLine(c.out);
+  [&] {
+    const std::string prefix = "listening on http://127.0.0.1:";
+    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line << Rest(c.out);
+    ASSERT_NE(line.find("/EWS/Exchange.asmx"), std::string::npos) << line;
+    const std::string url = line.substr(std::string("listening on ").size());
+    const std::string getInbox = ews_test::Envelope(
+        "<m:GetFolder><m:FolderShape><t:BaseShape>Default</t:BaseShape></m:FolderShape>"
+        "<m:FolderIds><t:DistinguishedFolderId Id=\"inbox\"/></m:FolderIds></m:GetFolder>");
+    for (auto [user, password, status] : {std::tuple{"alice@example.com", "alice-pw", 200},
+                                          std::tuple{"bob@example.com", "bob-pw", 200},
+                                          std::tuple{"bob@example.com", "alice-pw", 401}}) {
+      ews_test::SoapClient client(url, user, password);
+      auto r = client.Post(getInbox);
+      EXPECT_EQ(r.status, status) << user;
+      if (status == 200) {
+        EXPECT_TRUE(ews_test::ValidateEnvelope(r.body).ok) << r.body;
+        EXPECT_NE(r.body.find("NoError"), std::string::npos) << r.body;
+      }
+    }
+    // A second server on the same port does not start.
+    const std::string port = url.substr(7, url.find('/', 7) - 7);  // after "http://"
+    auto [code, out] = RunToEnd({"--listen", port, "--user", "carol@example.com:pw"});
+    EXPECT_EQ(code, 1) << out;
+    EXPECT_NE(out.find("cannot listen on " + port + ": the port is in use"), std::string::npos)
+        << out;
+  }();
+  kill(c.pid, SIGTERM);
+  EXPECT_EQ(Wait(c.pid), 0);
+  close(c.out);
 }
 
 TEST(StateFile, MailboxesSurviveARestart) {

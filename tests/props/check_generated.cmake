@@ -1,10 +1,10 @@
 # Reruns the property catalogue generator into a scratch folder and fails unless every file it
 # writes is byte for byte the committed one.
-#   cmake -DPYTHON=… -DSOURCE_DIR=… -DSHARED_DIR=… -DWORK_DIR=… -P check_generated.cmake
+#   cmake -DPYTHON=… -DSOURCE_DIR=… -DDATA_DIR=… -DWORK_DIR=… -P check_generated.cmake
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
 execute_process(
-  COMMAND "${PYTHON}" "${SOURCE_DIR}/scripts/gen_props.py" --shared "${SHARED_DIR}" --out "${WORK_DIR}"
+  COMMAND "${PYTHON}" "${SOURCE_DIR}/scripts/gen_props.py" --data "${DATA_DIR}" --out "${WORK_DIR}"
   RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "gen_props.py failed (${rc})")

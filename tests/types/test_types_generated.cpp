@@ -407,7 +407,7 @@ int RunGenerator(const fs::path& schema, const fs::path& out, const fs::path& lo
 TEST(Generator, ReproducesTheCommittedOutputByteForByte) {
   ews_test::TempDir tmp;
   const fs::path out = tmp.Path() / "out";
-  ASSERT_EQ(RunGenerator(fs::path(EWS_SHARED_DIR) / "ews-schema", out, tmp.Path() / "log"), 0)
+  ASSERT_EQ(RunGenerator(fs::path(DVEWS_DATA_DIR) / "ews-schema", out, tmp.Path() / "log"), 0)
       << ews_test::ReadFile(tmp.Path() / "log");
   const fs::path committed = fs::path(EWS_SOURCE_DIR) / "ews" / "generated";
   std::set<std::string> produced, present;
@@ -435,7 +435,7 @@ TEST(Generator, FailsWhenANameOtherUnitsUseIsMissing) {
       {"<xs:enumeration value=\"inbox\" />", "<xs:enumeration value=\"in-box\" />",
        "value dfininbox of TDistinguishedFolderIdName is missing"},
   };
-  const fs::path source = fs::path(EWS_SHARED_DIR) / "ews-schema";
+  const fs::path source = fs::path(DVEWS_DATA_DIR) / "ews-schema";
   for (const Case& c : cases) {
     ews_test::TempDir tmp;
     std::string types = ews_test::ReadFile(source / "types.xsd");

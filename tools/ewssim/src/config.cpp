@@ -1,7 +1,8 @@
-// The JSON configuration file and the --user argument.
+// The JSON configuration file, the users file and the --user and --listen arguments.
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -107,6 +108,50 @@ bool ParseUserArg(const std::string& arg, UserConfig& user) {
       arg.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
   user.displayName = second == std::string::npos ? std::string() : arg.substr(second + 1);
   return user.address.find('@') != std::string::npos;
+}
+
+std::vector<UserConfig> ReadUsersFile(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("cannot read the users file " + path);
+  std::vector<UserConfig> users;
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+      line.pop_back();
+    auto start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '#') continue;
+    UserConfig u;
+    if (!ParseUserArg(line.substr(start), u))
+      throw std::runtime_error(path + ":" + std::to_string(number) +
+                               ": expected ADDRESS:PASSWORD[:Display Name]");
+    users.push_back(std::move(u));
+  }
+  return users;
+}
+
+void ParseListen(const std::string& listen, std::string& host, int& port) {
+  const std::string form = " (HOST:PORT, e.g. 127.0.0.1:8443 or [::1]:0)";
+  auto colon = listen.rfind(':');
+  if (colon == std::string::npos || colon == 0)
+    throw std::runtime_error("invalid listen address \"" + listen + "\"" + form);
+  host = listen.substr(0, colon);
+  if (host.front() == '[') {
+    if (host.size() < 3 || host.back() != ']' ||
+        host.find_first_not_of("0123456789abcdefABCDEF:.", 1) != host.size() - 1)
+      throw std::runtime_error("invalid IPv6 address in \"" + listen + "\"" + form);
+    host = host.substr(1, host.size() - 2);
+  } else if (!std::all_of(host.begin(), host.end(), [](unsigned char c) {
+               return std::isalnum(c) || c == '.' || c == '-' || c == '_';
+             })) {
+    throw std::runtime_error("invalid host in \"" + listen + "\"" + form);
+  }
+  const std::string digits = listen.substr(colon + 1);
+  if (digits.empty() || digits.size() > 5 ||
+      !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); }) ||
+      std::stoi(digits) > 65535)
+    throw std::runtime_error("invalid port \"" + digits + "\" in \"" + listen +
+                             "\": a number from 0 to 65535");
+  port = std::stoi(digits);
 }
 
 }  // namespace ewssim

@@ -3,27 +3,85 @@
 #include <libxml/parser.h>
 #include <libxml/xmlschemas.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <stdexcept>
 
 #include <pugixml.hpp>
 
+#include "embedded_schema.h"
 #include "util.h"
 
 namespace ewssim {
 
 std::string DefaultSchemaDir() {
   if (const char* env = std::getenv("EWSSIM_SCHEMA_DIR"); env && *env) return env;
-#ifdef EWSSIM_SCHEMA_DIR
-  return EWSSIM_SCHEMA_DIR;
-#else
-  return "ews-schema";
-#endif
+  return {};
 }
 
 namespace {
+
+// libxml2 reads the built-in files through input callbacks for URLs with this prefix, so the
+// relative xs:import/xs:include locations between them resolve as they do in a folder.
+constexpr std::string_view kEmbeddedUrl = "ewssim-embedded:/";
+
+const EmbeddedFile* FindEmbedded(std::string_view name) {
+  for (const EmbeddedFile& f : EmbeddedSchemaFiles())
+    if (f.name == name) return &f;
+  return nullptr;
+}
+
+const EmbeddedFile* EmbeddedFor(const char* url) {
+  if (!url) return nullptr;
+  std::string_view u(url);
+  return u.starts_with(kEmbeddedUrl) ? FindEmbedded(u.substr(kEmbeddedUrl.size())) : nullptr;
+}
+
+struct MemoryInput {
+  std::string text;
+  std::size_t pos = 0;
+};
+
+int MatchEmbedded(const char* url) {
+  return EmbeddedFor(url) ? 1 : 0;
+}
+
+void* OpenEmbedded(const char* url) {
+  const EmbeddedFile* f = EmbeddedFor(url);
+  return f ? new MemoryInput{f->Text()} : nullptr;
+}
+
+int ReadEmbedded(void* context, char* buffer, int len) {
+  auto* in = static_cast<MemoryInput*>(context);
+  std::size_t n = std::min(static_cast<std::size_t>(len), in->text.size() - in->pos);
+  std::memcpy(buffer, in->text.data() + in->pos, n);
+  in->pos += n;
+  return static_cast<int>(n);
+}
+
+int CloseEmbedded(void* context) {
+  delete static_cast<MemoryInput*>(context);
+  return 0;
+}
+
+// The text of one schema file: from `dir`, or the built-in copy when `dir` is empty.
+std::string SchemaText(const std::string& dir, std::string_view name) {
+  if (dir.empty()) {
+    const EmbeddedFile* f = FindEmbedded(name);
+    if (!f) throw std::runtime_error("the built-in EWS schema has no " + std::string(name));
+    return f->Text();
+  }
+  std::string path = dir + "/" + std::string(name);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read the EWS schema file " + path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 std::string StripPrefix(std::string_view s) {
   auto colon = s.find(':');
   return std::string(colon == std::string_view::npos ? s : s.substr(colon + 1));
@@ -96,9 +154,9 @@ const SchemaModel& SchemaModel::Get(const std::string& dir) {
     model.dir = dir;
     for (const char* file : {"types.xsd", "messages.xsd"}) {
       pugi::xml_document doc;
-      auto path = dir + "/" + file;
-      if (!doc.load_file(path.c_str()))
-        throw std::runtime_error("cannot read the EWS schema file " + path);
+      std::string text = SchemaText(dir, file);
+      if (!doc.load_buffer(text.data(), text.size()))
+        throw std::runtime_error("cannot parse the EWS schema file " + std::string(file));
       SchemaLoader loader{model, {}, {}, {}, {}};
       auto root = doc.document_element();
       for (auto c : Elements(root)) {
@@ -192,7 +250,17 @@ bool IsLocal(xmlNodePtr n, std::string_view name) {
 
 SchemaValidator::SchemaValidator(const std::string& dir) : impl_(std::make_shared<Impl>()) {
   xmlInitParser();
-  std::string path = dir + "/ews-validate.xsd";
+  std::string path;
+  if (dir.empty()) {
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+      if (xmlRegisterInputCallbacks(MatchEmbedded, OpenEmbedded, ReadEmbedded, CloseEmbedded) < 0)
+        throw std::runtime_error("cannot register the built-in EWS schema with libxml2");
+    });
+    path = std::string(kEmbeddedUrl) + "ews-validate.xsd";
+  } else {
+    path = dir + "/ews-validate.xsd";
+  }
   xmlSchemaParserCtxtPtr pctx = xmlSchemaNewParserCtxt(path.c_str());
   if (!pctx) throw std::runtime_error("cannot read " + path);
   xmlSchemaSetParserErrors(pctx, IgnoreGeneric, IgnoreGeneric, nullptr);

@@ -28,7 +28,8 @@ struct SchemaType {
 
 class SchemaModel {
  public:
-  // Loaded once per process from `dir` (the first call decides).
+  // Loaded once per process from `dir`, or from the copy built into the program when `dir` is
+  // empty (the first call decides).
   static const SchemaModel& Get(const std::string& dir);
   const SchemaType* Type(std::string_view name) const;
   const std::vector<std::string>& Enum(std::string_view simpleType) const;
@@ -63,6 +64,7 @@ class SchemaValidator {
   std::shared_ptr<Impl> impl_;
 };
 
+// The folder named by EWSSIM_SCHEMA_DIR, or "" (the built-in schema) when it is not set.
 std::string DefaultSchemaDir();
 
 }  // namespace ewssim

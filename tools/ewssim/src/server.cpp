@@ -4,9 +4,12 @@
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/x509v3.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <map>
@@ -598,11 +601,8 @@ void ServerImpl::Start() {
       }
     }
   }
-  auto colon = cfg.listen.rfind(':');
-  if (colon == std::string::npos) throw std::runtime_error("--listen needs HOST:PORT");
-  host = cfg.listen.substr(0, colon);
-  if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
-  int wanted = std::stoi(cfg.listen.substr(colon + 1));
+  int wanted = 0;
+  ParseListen(cfg.listen, host, wanted);
   if (cfg.tls) {
     MakeCertificate();
     http = std::make_unique<httplib::SSLServer>(cert, key);
@@ -617,6 +617,12 @@ void ServerImpl::Start() {
   http->set_keep_alive_max_count(100000);
   http->set_keep_alive_timeout(std::max(1, cfg.keepAliveSeconds));
   http->set_tcp_nodelay(true);
+  // SO_REUSEADDR only: a restart may bind while old connections linger in TIME_WAIT, but unlike
+  // the library's default (which adds SO_REUSEPORT) a second server cannot share a port in use.
+  http->set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  });
   http->set_payload_max_length(cfg.maxRequestBytes);
   auto handler = [this](const httplib::Request& req, httplib::Response& res) { Handle(req, res); };
   http->Post(
@@ -632,12 +638,19 @@ void ServerImpl::Start() {
     res.status = 200;
     res.set_content("<html><body>ewssim EWS endpoint</body></html>", "text/html");
   });
+  errno = 0;
   if (wanted == 0) {
     port = http->bind_to_any_port(host);
   } else {
     port = http->bind_to_port(host, wanted) ? wanted : -1;
   }
-  if (port <= 0) throw std::runtime_error("cannot listen on " + cfg.listen);
+  if (port <= 0) {
+    const int error = errno;
+    throw std::runtime_error("cannot listen on " + cfg.listen +
+                             (error == EADDRINUSE ? ": the port is in use"
+                              : error != 0        ? std::string(": ") + std::strerror(error)
+                                                  : std::string()));
+  }
   running = true;
   thread = std::thread([this] { http->listen_after_bind(); });
 }

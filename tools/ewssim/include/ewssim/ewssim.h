@@ -65,8 +65,10 @@ struct Config {
   std::string stateFile;  // loaded at start when it exists, written at stop
   std::size_t maxRequestBytes = 35u * 1024u * 1024u;
   bool validateRequests = true;  // check request bodies against the EWS schema
-  std::string schemaDir;         // folder with ews-validate.xsd and types.xsd; built-in default
-  int threads = 32;              // worker threads; each open keep-alive connection holds one
+  // Folder with ews-validate.xsd, xml.xsd, types.xsd and messages.xsd; when empty, the folder
+  // named by EWSSIM_SCHEMA_DIR, else the copy built into the program.
+  std::string schemaDir;
+  int threads = 32;  // worker threads; each open keep-alive connection holds one
   // How long an idle keep-alive connection stays open; Stop waits for idle connections at most
   // this long.
   int keepAliveSeconds = 5;
@@ -78,6 +80,15 @@ struct Config {
 
 // Parses "ADDRESS:PASSWORD[:Display Name]"; returns false when malformed.
 bool ParseUserArg(const std::string& arg, UserConfig& user);
+
+// Reads a users file: one "ADDRESS:PASSWORD[:Display Name]" a line; blank lines and lines
+// starting with '#' are skipped. Throws std::runtime_error naming the file and line (never the
+// line's text, which holds a password).
+std::vector<UserConfig> ReadUsersFile(const std::string& path);
+
+// Splits a listen address "HOST:PORT" ("[::1]:8443" for IPv6; port 0 picks a free one). Throws
+// std::runtime_error saying what is wrong.
+void ParseListen(const std::string& listen, std::string& host, int& port);
 
 // The names of ExchangeVersionType, oldest first.
 const std::vector<std::string>& KnownVersions();
