@@ -1,6 +1,7 @@
-// The session: connection settings, logon and logoff, the server's version, the time zone that
-// requests carry, the HTTP transport and the request frame every operation uses, and the names of
-// the message stores.
+/// @file
+/// The session: connection settings, logon and logoff, the server's version, the time zone that
+/// requests carry, the HTTP transport and the request frame every operation uses, and the names of
+/// the message stores.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +28,7 @@ class IDvEWSRecipient;
 class IDvEWSRecipients;
 class IDvEWSResolutionSet;
 
-// What the server reported about itself in the ServerVersionInfo header of the logon answer.
+/// What the server reported about itself in the ServerVersionInfo header of the logon answer.
 struct TServerVersionInfo {
   std::int32_t MajorVersion = 0;
   std::int32_t MinorVersion = 0;
@@ -38,19 +39,19 @@ struct TServerVersionInfo {
   bool operator==(const TServerVersionInfo&) const = default;
 };
 
-// The name of a version, as written into requests ("Exchange2010_SP1", "V2016_01_06").
+/// The name of a version, as written into requests ("Exchange2010_SP1", "V2016_01_06").
 std::string EwsServerVersionName(TServerVersion version);
-// The version a server is taken to be from its ServerVersionInfo: the Version text when it names
-// a version (anything above Exchange2016 is lowered to it), otherwise by the numbers.
+/// The version a server is taken to be from its ServerVersionInfo: the Version text when it names
+/// a version (anything above Exchange2016 is lowered to it), otherwise by the numbers.
 TServerVersion EwsServerVersionFromInfo(const TServerVersionInfo& info);
-// Raises dv::Exception "\"<feature>\" is not supported by <actual>. This feature requires
-// Exchange <required>!" when actual is older than required.
+/// Raises dv::Exception "\"<feature>\" is not supported by <actual>. This feature requires
+/// Exchange <required>!" when actual is older than required.
 void EwsCheckVersion(TServerVersion required, TServerVersion actual, const std::string& feature);
-// "Exchange Server 2013 SP1 (15.0.847.32)" and the like.
+/// "Exchange Server 2013 SP1 (15.0.847.32)" and the like.
 std::string EwsServerDescription(TServerVersion version, const TServerVersionInfo& info);
 
-// The store of named profiles a session can load its settings from. The registry and file
-// containers derive from it.
+/// The store of named profiles a session can load its settings from. The registry and file
+/// containers derive from it.
 class TDvEWSProfileCustomContainer : public TDvComponent {
  public:
   using TDvComponent::TDvComponent;
@@ -64,7 +65,7 @@ class TDvEWSProfileCustomContainer : public TDvComponent {
   virtual bool GetPromptForProfile() = 0;
   virtual void SetPromptForProfile(bool value) = 0;
   virtual void SetDefaultProfileName(const std::string& name) = 0;
-  // Replaces the list's content with the profile names; gives their count.
+  /// Replaces the list's content with the profile names; gives their count.
   virtual int GetProfileNames(std::vector<std::string>& names) = 0;
   virtual void SaveProfile(TDvEWSCustomSession& session, const std::string& name) = 0;
   virtual void DeleteProfile(const std::string& name) = 0;
@@ -77,13 +78,13 @@ class TDvEWSProfileCustomContainer : public TDvComponent {
   bool FStoreProxyCredentials = true;
 };
 
-// The names of the stores a session can open: the default store first, then the additional
-// mailboxes.
+/// The names of the stores a session can open: the default store first, then the additional
+/// mailboxes.
 class TDvEWSMsgStores {
  public:
   explicit TDvEWSMsgStores(TDvEWSCustomSession& owner) : FOwner(owner) {}
   int Count() const;
-  // 0: the default store's name; i >= 1: additional mailbox i - 1. EListError when out of range.
+  /// 0: the default store's name; i >= 1: additional mailbox i - 1. EListError when out of range.
   std::string GetName(int index) const;
 
  private:
@@ -99,11 +100,11 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
 
   // ---- State ----
   bool GetActive() const { return FActive; }
-  // true logs on, false logs off; setting the current value does nothing.
+  /// true logs on, false logs off; setting the current value does nothing.
   void SetActive(bool value);
-  // Raises dv::Exception "You must logon first!" when not active.
+  /// Raises dv::Exception "You must logon first!" when not active.
   void CheckActive() const;
-  // Copies this session's settings to another (Active first, so the target logs on or off).
+  /// Copies this session's settings to another (Active first, so the target logs on or off).
   void AssignTo(TDvEWSCustomSession& target) const;
 
   // ---- Transport settings ----
@@ -126,8 +127,8 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   const TDvCredentials& GetProxyCredentials() const { return FProxyCredentials; }
   void SetProxyCredentials(const TDvCredentials& value);
   bool GetNTService() const { return FNTService; }
-  // true selects the WinHTTP flavour (and turns both dialogs off), false the WinINet flavour;
-  // existing transport objects of the other flavour are replaced.
+  /// true selects the WinHTTP flavour (and turns both dialogs off), false the WinINet flavour;
+  /// existing transport objects of the other flavour are replaced.
   void SetNTService(bool value) override;
   TDvWindowHandle GetParentWnd() const { return FParentWnd; }
   void SetParentWnd(TDvWindowHandle value);
@@ -142,12 +143,12 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   std::string GetServiceURL() const override { return FServiceUrl; }
   const std::string& GetServiceUrl() const { return FServiceUrl; }
   void SetServiceUrl(const std::string& value) { FServiceUrl = value; }
-  // true when ServiceUrl is empty; false when it is set and AutodiscoverEMail is empty; the
-  // stored flag otherwise.
+  /// true when ServiceUrl is empty; false when it is set and AutodiscoverEMail is empty; the
+  /// stored flag otherwise.
   bool GetUseAutoDiscover() const;
   void SetUseAutoDiscover(bool value) { FUseAutoDiscover = value; }
   const std::string& GetAutodiscoverEMail() const { return FAutodiscoverEMail; }
-  // A non-empty address empties ServiceUrl, so that the next logon discovers it.
+  /// A non-empty address empties ServiceUrl, so that the next logon discovers it.
   void SetAutodiscoverEMail(const std::string& value);
   TConnectingSIDType GetConnectingSIDType() const { return FConnectingSIDType; }
   void SetConnectingSIDType(TConnectingSIDType value) { FConnectingSIDType = value; }
@@ -157,13 +158,13 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   void SetLogonDialog(bool value) { FLogonDialog = value; }
   bool GetPasswordDialog() const { return FPasswordDialog; }
   void SetPasswordDialog(bool value) { FPasswordDialog = value; }
-  // The delegated mailboxes (case-insensitively unique). Read once per session while active
-  // with an autodiscover address, from the autodiscover answer.
+  /// The delegated mailboxes (case-insensitively unique). Read once per session while active
+  /// with an autodiscover address, from the autodiscover answer.
   const std::vector<std::string>& GetAdditionalMailboxes();
   void SetAdditionalMailboxes(const std::vector<std::string>& value);
   const std::string& GetCurrentTimeZoneContext() const { return FCurrentTimeZoneContext; }
   void SetCurrentTimeZoneContext(const std::string& value) { FCurrentTimeZoneContext = value; }
-  // The mailbox of the default store once it has been opened (the anchor of every request).
+  /// The mailbox of the default store once it has been opened (the anchor of every request).
   const std::string& GetDefaultStoreEmail() const { return FDefaultStoreEmail; }
 
   // ---- What logon learnt (each raises "You must logon first before you can get the
@@ -172,15 +173,15 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   void SetServerVersion(TServerVersion value) { FServerVersion = value; }
   const TServerVersionInfo& GetServerVersionInfo() const;
   std::string GetServerDescription() const;
-  // The version written into requests.
+  /// The version written into requests.
   TServerVersion GetRequestVersion() const { return FRequestVersion; }
 
   // ---- Stores ----
   TDvEWSMsgStores& GetMsgStores() { return FMsgStores; }
-  // The default store's name: AutodiscoverEMail, else the user name, else the process's user.
+  /// The default store's name: AutodiscoverEMail, else the user name, else the process's user.
   std::string GetDefaultMsgStore() const;
-  // The default store (its mailbox address becomes the anchor of every request); another
-  // address than the default store's opens that mailbox's store. (uDvEWSServices.cpp)
+  /// The default store (its mailbox address becomes the anchor of every request); another
+  /// address than the default store's opens that mailbox's store. (uDvEWSServices.cpp)
   std::shared_ptr<IDvEWSMsgStore> OpenDefaultMsgStore();
   std::shared_ptr<IDvEWSMsgStore> OpenMsgStore(const std::string& smtpAddress);
 
@@ -188,12 +189,12 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   // The directory and contact entries matching a text; never raises for no match.
   std::shared_ptr<IDvEWSResolutionSet> ResolveName(const std::string& unresolvedEntry,
                                                    TResolveNamesSearchScope scope);
-  // Completes one recipient from the server's first match; false when it is neither resolved nor
-  // already complete (and then, with raiseError, the server's error is raised).
+  /// Completes one recipient from the server's first match; false when it is neither resolved nor
+  /// already complete (and then, with raiseError, the server's error is raised).
   bool ResolveName(const std::shared_ptr<IDvEWSRecipient>& recipient, bool raiseError);
-  // Resolves in list order, stopping at the first failure; true when all succeeded.
+  /// Resolves in list order, stopping at the first failure; true when all succeeded.
   bool ResolveNames(const std::shared_ptr<IDvEWSRecipients>& recipients, bool raiseError);
-  // An empty recipient list of its own ("Resolution" root, entries named "Mailbox").
+  /// An empty recipient list of its own ("Resolution" root, entries named "Mailbox").
   std::shared_ptr<IDvEWSRecipients> CreateRecipients();
 
   // ---- Profiles ----
@@ -212,18 +213,18 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   std::shared_ptr<IDvHTTPClient> CreateHTTPClient(bool shareConnection) override;
   std::shared_ptr<TDvSOAPClient> CreateSOAPClient(
       const std::shared_ptr<IDvHTTPClient>& httpClient) override;
-  // operation: the qualified body element ("m:ResolveNames"); responseName: the qualified
-  // response element ("m:GetServerTimeZonesResponse") or empty.
+  /// operation: the qualified body element ("m:ResolveNames"); responseName: the qualified
+  /// response element ("m:GetServerTimeZonesResponse") or empty.
   std::shared_ptr<IDvSOAPRequest> CreateRequest(const std::shared_ptr<TDvSOAPClient>& client,
                                                 const std::string& operation,
                                                 const std::string& responseName) override;
   void CheckResponseError(const std::shared_ptr<IDvDOMElement>& responseMessage) override;
 
-  // The transport objects (none while inactive).
+  /// The transport objects (none while inactive).
   std::shared_ptr<TDvHTTPSession> GetHTTPSession() const { return FHTTPSession; }
   std::shared_ptr<TDvHTTPClient> GetHTTPClient() const { return FHTTPClient; }
   std::shared_ptr<TDvSOAPClient> GetSOAPClient() const { return FSOAPClient; }
-  // A trace handler given to every SOAP client the session makes (the main one included).
+  /// A trace handler given to every SOAP client the session makes (the main one included).
   void SetOnSOAPTrace(TDvSOAPTraceEvent handler);
 
  protected:
@@ -233,33 +234,33 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   // Finds the service URL from AutodiscoverEMail (autodiscover V2 when OAuth is configured,
   // the DNS service record, autodiscover V1, then the mail./www. guesses on 12007).
   virtual void DiscoverServiceUrl();
-  // The autodiscover V1 answer for an address (empty: the session's own); the base raises.
+  /// The autodiscover V1 answer for an address (empty: the session's own); the base raises.
   virtual DvDOMDocumentPtr Autodiscover(const std::string& address);
-  // The URL of a protocol's endpoint from autodiscover V2; the base raises.
+  /// The URL of a protocol's endpoint from autodiscover V2; the base raises.
   virtual std::string AutodiscoverV2(const std::string& address, const std::string& protocol);
-  // The host named by "_autodiscover._tcp.<domain>", or empty; the base finds none.
+  /// The host named by "_autodiscover._tcp.<domain>", or empty; the base finds none.
   virtual std::string LookupAutodiscoverHost(const std::string& domain);
-  // Adds the delegated mailboxes of the autodiscover answer for AutodiscoverEMail.
+  /// Adds the delegated mailboxes of the autodiscover answer for AutodiscoverEMail.
   virtual void RetrieveAdditionalMailboxes();
-  // Adds an address unless the list has it already (case-insensitive).
+  /// Adds an address unless the list has it already (case-insensitive).
   void AddAdditionalMailbox(const std::string& address);
 
-  // Builds the transport (run at logon and when NTService changes).
+  /// Builds the transport (run at logon and when NTService changes).
   void CheckHTTPClient();
   void ReleaseTransport();
   void InitSOAPClient(TDvSOAPClient& client) const;
 
-  // Logon steps, in order.
+  /// Logon steps, in order.
   void LogonProfile();
   void LogonCheck();
   void LogonTimeZone();
   void Logon();
   void Logoff();
-  // The Windows identifier of the local zone when the table has it, else the first table zone
-  // whose offset text is the local one now.
+  /// The Windows identifier of the local zone when the table has it, else the first table zone
+  /// whose offset text is the local one now.
   std::string LocalTimeZoneContext() const;
   void CheckServerVersionActive() const;
-  // SecurityFlags as the main client takes them (the WinINet flavour without IgnoreWrongUsage).
+  /// SecurityFlags as the main client takes them (the WinINet flavour without IgnoreWrongUsage).
   TDvHTTPSecurityFlags ClientSecurityFlags() const;
 
   bool FActive = false;
@@ -304,19 +305,19 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   TDvSOAPTraceEvent FOnSOAPTrace;
 
  private:
-  // Stores the "exchangecookie" of every response of the main client.
+  /// Stores the "exchangecookie" of every response of the main client.
   void OnHTTPResponse(TDvHTTPResponse& response);
-  // The settings every client of the session gets; the main client also gets the time-outs and
-  // the request and response handlers.
+  /// The settings every client of the session gets; the main client also gets the time-outs and
+  /// the request and response handlers.
   void ApplyClientSettings(TDvHTTPClient& client, bool mainClient);
 
-  // Handlers installed on clients reach the session through this; it is cleared when the
-  // session is destroyed, so a client that outlives the session calls nothing.
+  /// Handlers installed on clients reach the session through this; it is cleared when the
+  /// session is destroyed, so a client that outlives the session calls nothing.
   std::shared_ptr<TDvEWSCustomSession*> FAlive = std::make_shared<TDvEWSCustomSession*>(this);
 };
 
-// The session preset for unattended services: the WinHTTP flavour, no dialogs. Turning
-// NTService off raises dv::Exception with an empty message.
+/// The session preset for unattended services: the WinHTTP flavour, no dialogs. Turning
+/// NTService off raises dv::Exception with an empty message.
 class TDvEWSServiceSession : public TDvEWSCustomSession {
  public:
   explicit TDvEWSServiceSession(TDvComponent* owner = nullptr);

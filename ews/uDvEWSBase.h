@@ -1,6 +1,7 @@
-// The base of the session: the Windows time-zone table that requests choose their time zone
-// from, the stored exchange cookie and OAuth access token, and the handle that objects below the
-// session keep to reach it.
+/// @file
+/// The base of the session: the Windows time-zone table that requests choose their time zone
+/// from, the stored exchange cookie and OAuth access token, and the handle that objects below the
+/// session keep to reach it.
 #pragma once
 
 #include <map>
@@ -14,13 +15,13 @@
 
 namespace dv {
 
-// The time-zone table: Windows time-zone identifier -> "(UTC+hh:mm)" / "(UTC-hh:mm)" giving the
-// zone's standard offset. 134 zones; "UTC" itself is not among them. The table is a std::map,
-// so its iteration order (GetTimezoneId, and the first match when a zone is chosen by offset)
-// is the byte-wise order of the identifiers.
+/// The time-zone table: Windows time-zone identifier -> "(UTC+hh:mm)" / "(UTC-hh:mm)" giving the
+/// zone's standard offset. 134 zones; "UTC" itself is not among them. The table is a std::map,
+/// so its iteration order (GetTimezoneId, and the first match when a zone is chosen by offset)
+/// is the byte-wise order of the identifiers.
 using TDvEWSTimeZones = std::map<std::string, std::string>;
 
-// The shared, immutable table (built once).
+/// The shared, immutable table (built once).
 const TDvEWSTimeZones& DvEWSTimeZoneTable();
 
 class TDvEWSBaseSession : public TDvComponent, public IDvEWSSession {
@@ -28,16 +29,16 @@ class TDvEWSBaseSession : public TDvComponent, public IDvEWSSession {
   explicit TDvEWSBaseSession(TDvComponent* owner = nullptr);
   ~TDvEWSBaseSession() override;
 
-  // A reference to this session for the objects below it. Once the session is destroyed, every
-  // operation through it raises dv::Exception instead of reaching freed memory.
+  /// A reference to this session for the objects below it. Once the session is destroyed, every
+  /// operation through it raises dv::Exception instead of reaching freed memory.
   DvEWSSessionPtr GetSessionIntf();
 
   // ---- Time zones ----
   int TimezoneCount() const { return static_cast<int>(FEWSTimeZones.size()); }
-  // The identifier at a position of the table's order; EListError when out of range.
+  /// The identifier at a position of the table's order; EListError when out of range.
   std::string GetTimezoneId(int index) const;
-  // Minutes east of UTC of a zone's standard offset; EEWSException "The specified TimezoneId is
-  // not valid!" for an identifier the table lacks (exact text).
+  /// Minutes east of UTC of a zone's standard offset; EEWSException "The specified TimezoneId is
+  /// not valid!" for an identifier the table lacks (exact text).
   int GetTimezoneOffset(const std::string& timezoneId) const;
   const TDvEWSTimeZones& GetTimeZones() const { return FEWSTimeZones; }
 
@@ -47,13 +48,13 @@ class TDvEWSBaseSession : public TDvComponent, public IDvEWSSession {
   TDvOAuthAccessToken GetAccessToken() const;
   virtual void SetAccessToken(const TDvOAuthAccessToken& token);
 
-  // Hooks for a dialog layer; a session without dialogs behaves as below.
+  /// Hooks for a dialog layer; a session without dialogs behaves as below.
   virtual void SetNTService(bool value) = 0;
   virtual void SetWaitCursor(bool value) {}
-  // Gives the name of a new profile (the dialog asks for settings); the base raises
-  // EEWSException "Failed to create a profile!".
+  /// Gives the name of a new profile (the dialog asks for settings); the base raises
+  /// EEWSException "Failed to create a profile!".
   virtual std::string CreateProfile(const std::string& name);
-  // Gives the name of a profile the user chose; the base gives none.
+  /// Gives the name of a profile the user chose; the base gives none.
   virtual std::string SelectProfile() { return {}; }
   virtual void EditProfile(const std::string& name) {}
 

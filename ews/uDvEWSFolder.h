@@ -1,11 +1,12 @@
-// Folders: one mailbox folder opened by its identifier. A folder reads its properties, lists its
-// sub-folders and its items as pageable tables, creates and deletes folders, and creates, copies,
-// moves, deletes and imports items; a calendar folder also gives a calendar view over a date
-// range and deletes meetings with a chosen cancellation mode.
-//
-// Every operation is one EWS request made through the creator chain (so headers a store adds
-// reach it) and checked by the object base. Identifier elements carry the ChangeKey attribute
-// only when the session's server version is Exchange2013_SP1 or later.
+/// @file
+/// Folders: one mailbox folder opened by its identifier. A folder reads its properties, lists its
+/// sub-folders and its items as pageable tables, creates and deletes folders, and creates, copies,
+/// moves, deletes and imports items; a calendar folder also gives a calendar view over a date
+/// range and deletes meetings with a chosen cancellation mode.
+///
+/// Every operation is one EWS request made through the creator chain (so headers a store adds
+/// reach it) and checked by the object base. Identifier elements carry the ChangeKey attribute
+/// only when the session's server version is Exchange2013_SP1 or later.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +25,7 @@ namespace dv {
 
 class IDvEWSMsgStore;
 using DvEWSMsgStorePtr = std::shared_ptr<IDvEWSMsgStore>;
-// The item interface; declared by the item unit (uDvEWSItem.h).
+/// The item interface; declared by the item unit (uDvEWSItem.h).
 class IDvEWSItem;
 using DvEWSItemPtr = std::shared_ptr<IDvEWSItem>;
 
@@ -60,31 +61,31 @@ enum class TSendMeetingInvitationsOrCancellations {
   smiocSendToChangedAndSaveCopy
 };
 
-// "HardDelete", "SoftDelete", "MoveToDeletedItems".
+/// "HardDelete", "SoftDelete", "MoveToDeletedItems".
 std::string DvEWSDeleteTypeText(TDvEWSFolderDeleteType type);
-// "SendToNone", "SendOnlyToAll", …
+/// "SendToNone", "SendOnlyToAll", …
 std::string DvEWSSendMeetingText(TSendMeetingInvitationsOrCancellations mode);
-// "Folder", "CalendarFolder", "ContactsFolder", "SearchFolder", "TasksFolder".
+/// "Folder", "CalendarFolder", "ContactsFolder", "SearchFolder", "TasksFolder".
 std::string DvEWSFolderFieldTypeText(TSetFolderFieldType type);
-// The folder kind whose text is an element's local name (sffFolder for any other name).
+/// The folder kind whose text is an element's local name (sffFolder for any other name).
 TSetFolderFieldType DvEWSFolderFieldTypeOf(const std::string& localName);
-// The PR_MESSAGE_FLAGS bits of a flag set (read 1, unmodified 2, unsent 8, from me 32).
+/// The PR_MESSAGE_FLAGS bits of a flag set (read 1, unmodified 2, unsent 8, from me 32).
 std::int32_t DvEWSMessageFlagsValue(TDvEWSMessageFlags flags);
 
 // ---- The item classes, as the item unit provides them ----
 
-// A new item object of the class for `type` (TDvEWSEMail for tMessage; the generic TDvEWSItem
-// for kinds whose class does not exist yet), owned by `owner` (a store or folder). With a
-// non-empty id the object loads that item from the server; with an empty id it is new and
-// unsaved. Defined by the item unit (uDvEWSItem.cpp); a build without it raises.
+/// A new item object of the class for `type` (TDvEWSEMail for tMessage; the generic TDvEWSItem
+/// for kinds whose class does not exist yet), owned by `owner` (a store or folder). With a
+/// non-empty id the object loads that item from the server; with an empty id it is new and
+/// unsaved. Defined by the item unit (uDvEWSItem.cpp); a build without it raises.
 DvEWSItemPtr DvEWSCreateItemObject(TDvEWSObject& owner, TItemType type, const TItemId& id);
-// The item kind of an item element's local name, compared ignoring case ("Message" tMessage,
-// "CalendarItem" tCalendarItem, "Contact" tContact, "Task" tTask, "DistributionList"
-// tDistributionList; anything else tItem).
+/// The item kind of an item element's local name, compared ignoring case ("Message" tMessage,
+/// "CalendarItem" tCalendarItem, "Contact" tContact, "Task" tTask, "DistributionList"
+/// tDistributionList; anything else tItem).
 TItemType DvEWSItemTypeOfElement(const std::string& localName);
-// Writes the item's MIME content (one GetItem asking for item:MimeContent, made through
-// `requester`; the change key is sent when withChangeKey and known) to fileName, replacing the
-// file only once the whole content is written. Defined by the item unit.
+/// Writes the item's MIME content (one GetItem asking for item:MimeContent, made through
+/// `requester`; the change key is sent when withChangeKey and known) to fileName, replacing the
+/// file only once the whole content is written. Defined by the item unit.
 void DvEWSSaveItemMime(TDvEWSObject& requester, const TItemId& itemId, bool withChangeKey,
                        const std::string& fileName);
 
@@ -92,16 +93,16 @@ void DvEWSSaveItemMime(TDvEWSObject& requester, const TItemId& itemId, bool with
 
 class IDvEWSItems : public virtual IDvEWSTableBase {
  public:
-  // The current row's ItemId.
+  /// The current row's ItemId.
   virtual TItemId GetItemId() = 0;
 };
 using DvEWSItemsPtr = std::shared_ptr<IDvEWSItems>;
 
 class IDvEWSFolders : public virtual IDvEWSTableBase {
  public:
-  // The current row's FolderId.
+  /// The current row's FolderId.
   virtual TItemId GetItemId() = 0;
-  // The current row's kind, from its element name.
+  /// The current row's kind, from its element name.
   virtual TSetFolderFieldType FolderFieldType() = 0;
 };
 using DvEWSFoldersPtr = std::shared_ptr<IDvEWSFolders>;
@@ -115,17 +116,17 @@ class IDvEWSFolder : public virtual IDvEWSPropObject {
   virtual TSetFolderFieldType GetFolderFieldType() = 0;
   virtual int GetChildFolderCount() = 0;
   virtual std::string GetDisplayName() = 0;
-  // The EffectiveRights element of the folder data (none when the server sent none).
+  /// The EffectiveRights element of the folder data (none when the server sent none).
   virtual TEwsEffectiveRights* GetEffectiveRights() = 0;
   virtual int GetTotalCount() = 0;
   virtual int GetUnreadCount() = 0;
-  // Stored in the folder's data only; nothing is sent.
+  /// Stored in the folder's data only; nothing is sent.
   virtual void SetDisplayName(const std::string& value) = 0;
   virtual DvEWSFoldersPtr GetSubFolders() = 0;
   virtual TItemId CreateFolder(TSetFolderFieldType folderType, const std::string& displayName) = 0;
   virtual void EmptyFolder(TDvEWSFolderDeleteType deleteType, bool deleteSubFolders) = 0;
   virtual void DeleteFolder(const TItemId& folderId, TDvEWSFolderDeleteType deleteType) = 0;
-  // Always raises: folders are read only.
+  /// Always raises: folders are read only.
   virtual void SaveChanges() = 0;
   virtual DvEWSItemsPtr GetItems() = 0;
   virtual DvEWSItemPtr GetItem(const TItemId& itemId) = 0;
@@ -136,7 +137,8 @@ class IDvEWSFolder : public virtual IDvEWSPropObject {
   virtual TItemId MoveItem(TEwsItemId& itemId, TEwsFolderId& toFolderId) = 0;
   virtual void DeleteItem(const TItemId& itemId, TDvEWSFolderDeleteType deleteType) = 0;
   virtual void DeleteItem(TEwsItemId& itemId, TDvEWSFolderDeleteType deleteType) = 0;
-  // A MIME message read from the stream (UTF-8, byte-order mark honoured); gives the new item's id.
+  /// A MIME message read from the stream (UTF-8, byte-order mark honoured); gives the new item's
+  /// id.
   virtual TItemId ImportItem(std::istream& stream, const TDvEWSMessageFlags* flags) = 0;
   virtual TItemId ImportItem(const std::string& fileName, std::ios::openmode fileMode,
                              const TDvEWSMessageFlags* flags) = 0;
@@ -145,9 +147,9 @@ using DvEWSFolderPtr = std::shared_ptr<IDvEWSFolder>;
 
 class IDvEWSCalendarFolder : public virtual IDvEWSFolder {
  public:
-  // Items between two date-times (at most maxEntries) in one page without automatic paging.
+  /// Items between two date-times (at most maxEntries) in one page without automatic paging.
   virtual DvEWSItemsPtr GetCalendarView(TDateTime startDate, TDateTime endDate, int maxEntries) = 0;
-  // Deletes one item carrying sendMode as SendMeetingCancellations.
+  /// Deletes one item carrying sendMode as SendMeetingCancellations.
   virtual void DeleteMeeting(const TItemId& itemId, TDvEWSFolderDeleteType deleteType,
                              TSendMeetingInvitationsOrCancellations sendMode) = 0;
   virtual void DeleteMeeting(TEwsItemId& itemId, TDvEWSFolderDeleteType deleteType,
@@ -159,13 +161,13 @@ using DvEWSCalendarFolderPtr = std::shared_ptr<IDvEWSCalendarFolder>;
 
 class TDvEWSFolder : public TDvEWSPropObject<TEwsFolder>, public virtual IDvEWSFolder {
  public:
-  // Opens the folder at once (GetFolder with all properties). Create with std::make_shared
-  // through DvEWSOpenFolder, which also runs the store lookup.
+  /// Opens the folder at once (GetFolder with all properties). Create with std::make_shared
+  /// through DvEWSOpenFolder, which also runs the store lookup.
   TDvEWSFolder(TDvComponent* owner, const TItemId& folderId);
   ~TDvEWSFolder() override;
 
   TItemId GetID() override;
-  // Always raises EEWSException ErrorReadOnly.
+  /// Always raises EEWSException ErrorReadOnly.
   void SetId(const TItemId& id) override;
   DvEWSMsgStorePtr GetMsgStore() override;
   TItemId GetParentFolderId() override;
@@ -194,15 +196,15 @@ class TDvEWSFolder : public TDvEWSPropObject<TEwsFolder>, public virtual IDvEWSF
   TItemId ImportItem(const std::string& fileName, std::ios::openmode fileMode,
                      const TDvEWSMessageFlags* flags) override;
 
-  // Appends a t:FolderId / t:ItemId element for an id: Id, and ChangeKey from Exchange2013_SP1.
+  /// Appends a t:FolderId / t:ItemId element for an id: Id, and ChangeKey from Exchange2013_SP1.
   DvDOMElementPtr AddFolderId(const DvDOMElementPtr& parent, const TItemId& id);
   DvDOMElementPtr AddItemId(const DvDOMElementPtr& parent, const TItemId& id);
 
  protected:
-  // The SendMeetingCancellations text a deletion carries, when any ("" for none), after the item
-  // class rule.
+  /// The SendMeetingCancellations text a deletion carries, when any ("" for none), after the item
+  /// class rule.
   virtual std::string MeetingCancellationsFor(const std::string& fromItemClass);
-  // Sends a request and gives its checked response message (path below the body).
+  /// Sends a request and gives its checked response message (path below the body).
   DvDOMElementPtr SendAndCheck(const std::shared_ptr<IDvSOAPRequest>& request,
                                const std::string& responseName);
   bool IsDraftsFolder();
@@ -243,7 +245,7 @@ class TDvEWSCalendarFolder : public TDvEWSFolder, public IDvEWSCalendarFolder {
       TSendMeetingInvitationsOrCancellations::smiocSendToNone;
 };
 
-// Sub-folders of a folder.
+/// Sub-folders of a folder.
 class TDvEWSFolders : public TDvEWSTable, public IDvEWSFolders {
  public:
   TDvEWSFolders(TDvComponent* owner, const TItemId& parentId);
@@ -258,7 +260,7 @@ class TDvEWSFolders : public TDvEWSTable, public IDvEWSFolders {
   TItemId FParentId;
 };
 
-// Items of a folder.
+/// Items of a folder.
 class TDvEWSItems : public TDvEWSTable, public IDvEWSItems {
  public:
   TDvEWSItems(TDvComponent* owner, const TItemId& parentId);
@@ -272,13 +274,13 @@ class TDvEWSItems : public TDvEWSTable, public IDvEWSItems {
   TItemId FParentId;
 };
 
-// Items of a calendar folder in its date range: one page, no automatic paging.
+/// Items of a calendar folder in its date range: one page, no automatic paging.
 class TDvEWSCalendarView : public TDvEWSItems {
  public:
   TDvEWSCalendarView(TDvComponent* owner, const TItemId& parentId);
 };
 
-// Opens a folder as the right class: a TDvEWSCalendarFolder when the folder data says it is one.
+/// Opens a folder as the right class: a TDvEWSCalendarFolder when the folder data says it is one.
 DvEWSFolderPtr DvEWSOpenFolder(TDvComponent* owner, const TItemId& folderId);
 
 }  // namespace dv

@@ -1,15 +1,16 @@
-// The attachments of an item: file attachments (bytes with a name and a content type) and item
-// attachments (a whole item inside another), edited in place in the item's XML.
-//
-// Indexing puts the file attachments first, then the item attachments. The content of a file
-// attachment and the kind of item an item attachment holds are fetched from the server on demand,
-// with one GetAttachment request each, and kept in the item's XML (the content) or in the
-// attachment object (the kind). Setters record the attachment's id in the list's modified set,
-// which tells the item's save logic what changed.
-//
-// Attachment objects are made on each access; they keep the list (and through it the XML) alive.
-// An attachment deleted from the list while the application still holds it moves into a document
-// of its own and stays readable.
+/// @file
+/// The attachments of an item: file attachments (bytes with a name and a content type) and item
+/// attachments (a whole item inside another), edited in place in the item's XML.
+///
+/// Indexing puts the file attachments first, then the item attachments. The content of a file
+/// attachment and the kind of item an item attachment holds are fetched from the server on demand,
+/// with one GetAttachment request each, and kept in the item's XML (the content) or in the
+/// attachment object (the kind). Setters record the attachment's id in the list's modified set,
+/// which tells the item's save logic what changed.
+///
+/// Attachment objects are made on each access; they keep the list (and through it the XML) alive.
+/// An attachment deleted from the list while the application still holds it moves into a document
+/// of its own and stays readable.
 #pragma once
 
 #include <cstdint>
@@ -36,7 +37,7 @@ class IDvEWSAttachment {
  public:
   virtual ~IDvEWSAttachment() = default;
   virtual TDvEWSAttachmentType GetAttachmentType() = 0;
-  // The Id of the AttachmentId element; empty for an attachment not yet on the server.
+  /// The Id of the AttachmentId element; empty for an attachment not yet on the server.
   virtual std::string GetAttachmentId() = 0;
   virtual std::string GetName() = 0;
   virtual std::string GetContentType() = 0;
@@ -45,7 +46,7 @@ class IDvEWSAttachment {
   virtual std::int32_t GetSize() = 0;
   virtual TDateTime GetLastModifiedTime() = 0;
   virtual bool GetIsInline() = 0;
-  // True when the attachment's id is in the list's modified set.
+  /// True when the attachment's id is in the list's modified set.
   virtual bool GetModified() = 0;
   virtual void SetName(const std::string& value) = 0;
   virtual void SetContentType(const std::string& value) = 0;
@@ -53,9 +54,9 @@ class IDvEWSAttachment {
   virtual void SetContentLocation(const std::string& value) = 0;
   virtual void SetSize(std::int32_t value) = 0;
   virtual void SetLastModifiedTime(TDateTime value) = 0;
-  // Requires Exchange2010.
+  /// Requires Exchange2010.
   virtual void SetIsInline(bool value) = 0;
-  // The schema element of the attachment (owned by this object).
+  /// The schema element of the attachment (owned by this object).
   virtual TEwsAttachment* AsElement() = 0;
 };
 using DvEWSAttachmentPtr = std::shared_ptr<IDvEWSAttachment>;
@@ -63,22 +64,22 @@ using DvEWSAttachmentPtr = std::shared_ptr<IDvEWSAttachment>;
 class IDvEWSFileAttachment : public virtual IDvEWSAttachment {
  public:
   virtual bool GetIsContactPhoto() = 0;
-  // Requires Exchange2010.
+  /// Requires Exchange2010.
   virtual void SetIsContactPhoto(bool value) = 0;
-  // Replaces the content with the stream's bytes (from the current position to the end).
+  /// Replaces the content with the stream's bytes (from the current position to the end).
   virtual void LoadFromStream(std::istream& stream) = 0;
   virtual void LoadFromFile(const std::string& fileName) = 0;
-  // Writes the content, fetching it from the server the first time.
+  /// Writes the content, fetching it from the server the first time.
   virtual void SaveToStream(std::ostream& stream) = 0;
   virtual void SaveToFile(const std::string& fileName) = 0;
 };
 using DvEWSFileAttachmentPtr = std::shared_ptr<IDvEWSFileAttachment>;
 
-// The typed accessors return the schema item inside the attachment (owned by this object); each
-// raises dv::Exception when the attachment holds another kind of item.
+/// The typed accessors return the schema item inside the attachment (owned by this object); each
+/// raises dv::Exception when the attachment holds another kind of item.
 class IDvEWSItemAttachment : public virtual IDvEWSAttachment {
  public:
-  // The kind of item held, asked of the server once per attachment object.
+  /// The kind of item held, asked of the server once per attachment object.
   virtual TItemAttachmentType GetItemAttachmentType() = 0;
   virtual TEwsItem* GetItem() = 0;
   virtual TEwsMessage* GetMessage() = 0;
@@ -90,7 +91,7 @@ class IDvEWSItemAttachment : public virtual IDvEWSAttachment {
   virtual TEwsMeetingCancellationMessage* GetMeetingCancellation() = 0;
   virtual TEwsTask* GetTask() = 0;
   virtual TEwsPostItem* GetPostItem() = 0;
-  // These three require Exchange2016.
+  /// These three require Exchange2016.
   virtual TEwsRoleMemberItem* GetRoleMember() = 0;
   virtual TEwsNetworkItem* GetNetwork() = 0;
   virtual TEwsAbchPersonItem* GetPerson() = 0;
@@ -101,30 +102,30 @@ class TDvEWSAttachment;
 
 class TDvEWSAttachments : public std::enable_shared_from_this<TDvEWSAttachments> {
  public:
-  // Over an item's Attachments element; `session` carries the GetAttachment requests (an object
-  // that forwards them through its creator chain may stand in for the session).
+  /// Over an item's Attachments element; `session` carries the GetAttachment requests (an object
+  /// that forwards them through its creator chain may stand in for the session).
   static std::shared_ptr<TDvEWSAttachments> Create(const DvEWSSessionPtr& session,
                                                    const DvDOMElementPtr& attachments);
   ~TDvEWSAttachments();
   TDvEWSAttachments(const TDvEWSAttachments&) = delete;
   TDvEWSAttachments& operator=(const TDvEWSAttachments&) = delete;
 
-  // File attachments, then item attachments.
+  /// File attachments, then item attachments.
   int Count() const;
-  // A new object over attachment `index` (EListError when out of range).
+  /// A new object over attachment `index` (EListError when out of range).
   DvEWSAttachmentPtr GetAttachment(int index);
-  // A file attachment named after the file's name, of the file's MIME type.
+  /// A file attachment named after the file's name, of the file's MIME type.
   DvEWSFileAttachmentPtr AddAttachment(const std::string& fileName);
   DvEWSFileAttachmentPtr AddAttachment(const std::string& name, const std::string& contentType,
                                        std::istream& stream);
-  // An item attachment holding a copy of `item` (an item element such as t:Message).
+  /// An item attachment holding a copy of `item` (an item element such as t:Message).
   DvEWSItemAttachmentPtr AddAttachment(const std::string& name, const DvDOMElementPtr& item);
   DvEWSItemAttachmentPtr AddAttachment(const std::string& name, const TDvXMLSchemaElement& item);
-  // The first file attachment, then item attachment, whose id equals `id` (ASCII
-  // case-insensitive); none when nothing matches.
+  /// The first file attachment, then item attachment, whose id equals `id` (ASCII
+  /// case-insensitive); none when nothing matches.
   DvEWSAttachmentPtr FindAttachment(const std::string& id);
   void DeleteAttachment(int index);
-  // Deletes every attachment that is not inline, or every attachment when `all` is set.
+  /// Deletes every attachment that is not inline, or every attachment when `all` is set.
   void Clear(bool all);
 
   // ---- The modified set ----
@@ -140,7 +141,7 @@ class TDvEWSAttachments : public std::enable_shared_from_this<TDvEWSAttachments>
   TDvEWSAttachments(const DvEWSSessionPtr& session, const DvDOMElementPtr& attachments);
   int FileCount() const;
   int ItemCount() const;
-  // Attachment `index` in list order, with its kind.
+  /// Attachment `index` in list order, with its kind.
   DvDOMElementPtr ElementAt(int index, bool& isFile) const;
   DvEWSAttachmentPtr Wrap(const DvDOMElementPtr& element, bool isFile);
   void Remember(const std::shared_ptr<TDvEWSAttachment>& attachment);
@@ -148,7 +149,7 @@ class TDvEWSAttachments : public std::enable_shared_from_this<TDvEWSAttachments>
   DvEWSSessionPtr FSession;
   std::unique_ptr<TEwsNonEmptyArrayOfAttachments> FAttachments;
   std::vector<std::string> FModified;
-  // Attachment objects handed out, so a deleted one can be moved out of the XML first.
+  /// Attachment objects handed out, so a deleted one can be moved out of the XML first.
   std::vector<std::weak_ptr<TDvEWSAttachment>> FHandedOut;
 };
 using DvEWSAttachmentsPtr = std::shared_ptr<TDvEWSAttachments>;
@@ -173,16 +174,16 @@ class TDvEWSAttachment : public virtual IDvEWSAttachment {
   void SetIsInline(bool value) override;
   TEwsAttachment* AsElement() override { return FAttachment.get(); }
 
-  // Moves the attachment element into a document of its own (before the list removes it).
+  /// Moves the attachment element into a document of its own (before the list removes it).
   void Detach();
 
  protected:
   TDvEWSAttachment(const DvEWSAttachmentsPtr& owner, std::unique_ptr<TEwsAttachment> element);
   virtual std::unique_ptr<TEwsAttachment> Rewrap(const DvDOMElementPtr& element) const = 0;
-  // Adds this attachment's id to the owner's modified set.
+  /// Adds this attachment's id to the owner's modified set.
   void Changed();
   TServerVersion ServerVersion() const;
-  // Sends GetAttachment for this attachment and returns the checked response message.
+  /// Sends GetAttachment for this attachment and returns the checked response message.
   DvDOMElementPtr RequestAttachment(bool includeMimeContent);
 
   DvEWSAttachmentsPtr FAttachments;

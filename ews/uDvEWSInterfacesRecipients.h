@@ -1,11 +1,12 @@
-// Identifiers, recipient lists, distribution-list members, string arrays, category records and the
-// folder picker's display settings.
-//
-// Every list here edits the XML it was made over in place (an item's current data, a response),
-// so the item's save logic sees the change. The lists keep their XML alive through the DOM
-// element they hold; they never own a document of their own. An object a list hands out (a
-// recipient, a member) stays usable after it was deleted from its list: it is then moved into a
-// small document of its own and no longer belongs to the list's XML.
+/// @file
+/// Identifiers, recipient lists, distribution-list members, string arrays, category records and the
+/// folder picker's display settings.
+///
+/// Every list here edits the XML it was made over in place (an item's current data, a response),
+/// so the item's save logic sees the change. The lists keep their XML alive through the DOM
+/// element they hold; they never own a document of their own. An object a list hands out (a
+/// recipient, a member) stays usable after it was deleted from its list: it is then moved into a
+/// small document of its own and no longer belongs to the list's XML.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +24,7 @@ namespace dv {
 
 // ---- Identifiers ----
 
-// The identifier of an item or folder. An empty Id means the object is not yet on the server.
+/// The identifier of an item or folder. An empty Id means the object is not yet on the server.
 struct TItemId {
   std::string Id;
   std::string ChangeKey;
@@ -32,7 +33,7 @@ struct TItemId {
   TItemId(std::string id, std::string changeKey = {})
       : Id(std::move(id)), ChangeKey(std::move(changeKey)) {}
 
-  // Copies both strings from a schema folder or item id.
+  /// Copies both strings from a schema folder or item id.
   void Assign(TEwsFolderId& id);
   void Assign(TEwsItemId& id);
 
@@ -42,17 +43,17 @@ struct TItemId {
 
 // ---- Text helpers used by recipient parsing ----
 
-// True when the text is a plain e-mail address: one "@" with a non-empty local part before it,
-// a domain of at least four characters with a "." no later than its third-last character, and
-// both parts made only of ASCII letters, digits, "+", "-", "." and "_".
+/// True when the text is a plain e-mail address: one "@" with a non-empty local part before it,
+/// a domain of at least four characters with a "." no later than its third-last character, and
+/// both parts made only of ASCII letters, digits, "+", "-", "." and "_".
 bool DvEWSIsEmailAddress(std::string_view text);
-// Removes one level of quoting: a text enclosed in double (or single) quotes loses them, and a
-// doubled quote character inside becomes one. Other texts are returned as they are.
+/// Removes one level of quoting: a text enclosed in double (or single) quotes loses them, and a
+/// doubled quote character inside becomes one. Other texts are returned as they are.
 std::string DvStripLiterals(std::string_view text);
 
 // ---- Recipients ----
 
-// One mailbox (an EmailAddressType element: Mailbox, Address, Id, …).
+/// One mailbox (an EmailAddressType element: Mailbox, Address, Id, …).
 class IDvEWSRecipient {
  public:
   virtual ~IDvEWSRecipient() = default;
@@ -60,7 +61,7 @@ class IDvEWSRecipient {
   virtual TItemId GetItemId() = 0;
   virtual TMailboxType GetMailboxType() = 0;
   virtual std::string GetName() = 0;
-  // Requires Exchange2013.
+  /// Requires Exchange2013.
   virtual std::string GetOriginalDisplayName() = 0;
   virtual std::string GetRoutingType() = 0;
   virtual void SetEmailAddress(const std::string& value) = 0;
@@ -76,14 +77,14 @@ class IDvEWSRecipients {
  public:
   virtual ~IDvEWSRecipients() = default;
   virtual DvEWSRecipientPtr GetRecipient(int index) = 0;
-  // "Name <address>; address; …"
+  /// "Name <address>; address; …"
   virtual std::string GetAsString() = 0;
-  // Replaces the list with the recipients of a ";"-separated text (empty parts are skipped).
+  /// Replaces the list with the recipients of a ";"-separated text (empty parts are skipped).
   virtual void SetAsString(const std::string& value) = 0;
   virtual int Count() const = 0;
-  // Parses a text such as "John Smith <john@example.com>" into a new recipient.
+  /// Parses a text such as "John Smith <john@example.com>" into a new recipient.
   virtual DvEWSRecipientPtr Add(const std::string& text) = 0;
-  // Removes the first recipient with that address (case-insensitive); nothing when none has it.
+  /// Removes the first recipient with that address (case-insensitive); nothing when none has it.
   virtual void Remove(const std::string& emailAddress) = 0;
   virtual void Delete(int index) = 0;
   virtual void Clear() = 0;
@@ -92,7 +93,7 @@ using DvEWSRecipientsPtr = std::shared_ptr<IDvEWSRecipients>;
 
 class TDvEWSRecipient : public IDvEWSRecipient {
  public:
-  // Wraps an element whose local name must be `elementName` (dv::Exception otherwise).
+  /// Wraps an element whose local name must be `elementName` (dv::Exception otherwise).
   TDvEWSRecipient(const DvDOMElementPtr& element, const std::string& elementName,
                   TServerVersion serverVersion);
 
@@ -111,9 +112,9 @@ class TDvEWSRecipient : public IDvEWSRecipient {
 
   TEwsEmailAddressType& GetMailBoxElement() { return *FMailBoxElement; }
   DvDOMElementPtr AsElement() const { return FMailBoxElement->AsElement(); }
-  // Moves the mailbox element into a document of its own (before the list removes it).
+  /// Moves the mailbox element into a document of its own (before the list removes it).
   void Detach();
-  // Wraps another element of the same kind from now on.
+  /// Wraps another element of the same kind from now on.
   void Rebind(const DvDOMElementPtr& element);
 
  private:
@@ -124,14 +125,14 @@ using DvEWSRecipientObjPtr = std::shared_ptr<TDvEWSRecipient>;
 
 class TDvEWSRecipients : public IDvEWSRecipients {
  public:
-  // Wraps every descendant of `parent` named `mailboxElmName` ("Mailbox" for the lists of items),
-  // in document order.
+  /// Wraps every descendant of `parent` named `mailboxElmName` ("Mailbox" for the lists of items),
+  /// in document order.
   TDvEWSRecipients(const DvDOMElementPtr& parent, const std::string& mailboxElmName,
                    TServerVersion serverVersion);
-  // Runs Clear: the parent's child elements go with the list.
+  /// Runs Clear: the parent's child elements go with the list.
   ~TDvEWSRecipients() override;
-  // An empty list over a document of its own (root "t:Recipients"), for lists that belong to no
-  // item (an address-book dialog's, a name resolution's).
+  /// An empty list over a document of its own (root "t:Recipients"), for lists that belong to no
+  /// item (an address-book dialog's, a name resolution's).
   static std::shared_ptr<TDvEWSRecipients> CreateStandalone(TServerVersion serverVersion);
   TDvEWSRecipients(const TDvEWSRecipients&) = delete;
   TDvEWSRecipients& operator=(const TDvEWSRecipients&) = delete;
@@ -145,7 +146,7 @@ class TDvEWSRecipients : public IDvEWSRecipients {
   void Delete(int index) override;
   void Clear() override;
 
-  // The recipient object (EListError when out of range).
+  /// The recipient object (EListError when out of range).
   const DvEWSRecipientObjPtr& GetItem(int index) const;
   const DvDOMElementPtr& GetMailBoxParent() const { return FMailBoxParent; }
   TServerVersion GetServerVersion() const { return FServerVersion; }
@@ -167,15 +168,15 @@ class TDvEWSMember {
 
   std::string GetKey();
   void SetKey(const std::string& value);
-  // A recipient over the member's Mailbox element (made when first asked for).
+  /// A recipient over the member's Mailbox element (made when first asked for).
   DvEWSRecipientPtr GetMailbox();
   TMemberStatus GetStatus();
   void SetStatus(TMemberStatus value);
 
   TEwsMember& GetMemberElement() { return *FMember; }
-  // The mailbox's e-mail address, read without creating anything.
+  /// The mailbox's e-mail address, read without creating anything.
   std::string MailboxAddress() const;
-  // Moves the member element into a document of its own (before the list removes it).
+  /// Moves the member element into a document of its own (before the list removes it).
   void Detach();
 
  private:
@@ -187,7 +188,7 @@ using DvEWSMemberPtr = std::shared_ptr<TDvEWSMember>;
 
 class TDvEWSMembersList {
  public:
-  // Over a MembersListType element (a distribution list's Members).
+  /// Over a MembersListType element (a distribution list's Members).
   TDvEWSMembersList(const DvDOMElementPtr& members, TServerVersion serverVersion);
   ~TDvEWSMembersList();
   TDvEWSMembersList(const TDvEWSMembersList&) = delete;
@@ -195,9 +196,9 @@ class TDvEWSMembersList {
 
   int Count() const;
   const DvEWSMemberPtr& GetItem(int index) const;  // EListError when out of range
-  // Appends a member whose mailbox has that e-mail address.
+  /// Appends a member whose mailbox has that e-mail address.
   DvEWSMemberPtr Add(const std::string& mailbox);
-  // Deletes the last member whose mailbox address equals `mailbox` (case-insensitive).
+  /// Deletes the last member whose mailbox address equals `mailbox` (case-insensitive).
   void Remove(const std::string& mailbox);
   void Delete(int index);
   void Clear();
@@ -210,7 +211,7 @@ class TDvEWSMembersList {
 
 // ---- String arrays ----
 
-// The t:String children of an array-of-strings element (categories and the like).
+/// The t:String children of an array-of-strings element (categories and the like).
 class TDvEWSStrings {
  public:
   explicit TDvEWSStrings(const DvDOMElementPtr& strings);
@@ -218,10 +219,10 @@ class TDvEWSStrings {
   int Count() const;
   std::string GetItem(int index) const;  // EListError when out of range
   void SetItem(int index, const std::string& value);
-  // Appends a t:String and returns its index.
+  /// Appends a t:String and returns its index.
   int Add(const std::string& value);
   void Delete(int index);
-  // The first index whose text equals `value` exactly, else -1.
+  /// The first index whose text equals `value` exactly, else -1.
   int IndexOf(const std::string& value) const;
   void Clear();
   std::string AsString(const std::string& separator) const;
@@ -234,31 +235,31 @@ class TDvEWSStrings {
 
 // ---- Categories ----
 
-// A category of the mailbox's master list.
+/// A category of the mailbox's master list.
 struct TDvEWSCategory {
   std::string Name;
   std::uint32_t Color = 0xFFFFFF;  // 0x00BBGGRR: red in the low byte
   std::uint16_t ShortCut = 0;      // a key code (Ctrl + F2 … F12) or 0
 
-  // From a category element: attributes "name", "color" (an index into the colour table) and
-  // "keyboardShortcut" (1 to 11).
+  /// From a category element: attributes "name", "color" (an index into the colour table) and
+  /// "keyboardShortcut" (1 to 11).
   static TDvEWSCategory FromElement(const IDvDOMElement& element);
   friend bool operator==(const TDvEWSCategory&, const TDvEWSCategory&) = default;
 };
 
-// The colour of a category colour index (0 to 24); white (0xFFFFFF) for any other.
+/// The colour of a category colour index (0 to 24); white (0xFFFFFF) for any other.
 std::uint32_t DvEWSCategoryColor(int index);
-// The key code of a category shortcut: 1 to 11 give 0x4071 … 0x407B, anything else 0.
+/// The key code of a category shortcut: 1 to 11 give 0x4071 … 0x407B, anything else 0.
 std::uint16_t DvEWSCategoryShortCut(int shortcut);
 
 // ---- Folder picker settings ----
 
-// Which folders the folder picker shows. Every kind is shown until told otherwise.
+/// Which folders the folder picker shows. Every kind is shown until told otherwise.
 class TDvEWSFolderDialogDisplayTypes {
  public:
   bool GetShowFolders() const { return FShowFolders; }
   void SetShowFolders(bool v) { FShowFolders = v; }
-  // The same setting under the folder dialog's name for it.
+  /// The same setting under the folder dialog's name for it.
   bool GetShowMessageFolders() const { return FShowFolders; }
   void SetShowMessageFolders(bool v) { FShowFolders = v; }
   bool GetShowCalendarFolders() const { return FShowCalendarFolders; }
@@ -282,7 +283,7 @@ class TDvEWSFolderDialogDisplayTypes {
   bool GetShowNotes() const { return FShowNotes; }
   void SetShowNotes(bool v) { FShowNotes = v; }
 
-  // Copies the eleven settings to `dest`.
+  /// Copies the eleven settings to `dest`.
   void AssignTo(TDvEWSFolderDialogDisplayTypes& dest) const { dest = *this; }
   friend bool operator==(const TDvEWSFolderDialogDisplayTypes&,
                          const TDvEWSFolderDialogDisplayTypes&) = default;

@@ -1,7 +1,8 @@
-// Mail messages and smart responses. TDvEWSEMail adds to the generic item its recipient lists,
-// the receipt flags, the draft MIME marker, saving as a draft and sending. TDvEWSSmartResponse is
-// a reply, reply-all or forward of a message: created over it, saved as a draft (handed back as a
-// message) or sent.
+/// @file
+/// Mail messages and smart responses. TDvEWSEMail adds to the generic item its recipient lists,
+/// the receipt flags, the draft MIME marker, saving as a draft and sending. TDvEWSSmartResponse is
+/// a reply, reply-all or forward of a message: created over it, saved as a draft (handed back as a
+/// message) or sent.
 #pragma once
 
 #include <memory>
@@ -63,13 +64,13 @@ class IDvEWSSmartResponse : public virtual IDvEWSItem {
   virtual DvEWSRecipientPtr GetReceivedRepresenting() = 0;
   virtual void SetIsReadReceiptRequested(bool value) = 0;
   virtual void SetIsDeliveryReceiptRequested(bool value) = 0;
-  // Saves as a draft and gives the draft as a message; gives none after a send.
+  /// Saves as a draft and gives the draft as a message; gives none after a send.
   virtual DvEWSEMailPtr SaveResponse() = 0;
-  // Sends (always with a copy in Sent Items).
+  /// Sends (always with a copy in Sent Items).
   virtual void SubmitMessage(bool saveCopy) = 0;
 };
 
-// Recipient wrappers over a message element's lists, made on first use and freed on reload.
+/// Recipient wrappers over a message element's lists, made on first use and freed on reload.
 class TDvEWSRecipientWrappers {
  public:
   DvEWSRecipientsPtr List(TDvXMLSchemaElement& item, const char* name, TServerVersion version);
@@ -112,7 +113,7 @@ class TDvEWSEMail : public TDvEWSBaseItem<TEwsMessage>, public virtual IDvEWSEMa
   void SetIsDeliveryReceiptRequested(bool value) override;
   void SetIsReadReceiptRequested(bool value) override;
   void SetIsRead(bool value) override;
-  // For a draft, the content with "X-Unsent: 1" as its first header line.
+  /// For a draft, the content with "X-Unsent: 1" as its first header line.
   TEwsMimeContent* GetMimeContent() override;
 
   void SaveChanges(TDvEWSSaveOption option) override;
@@ -130,12 +131,12 @@ class TDvEWSEMail : public TDvEWSBaseItem<TEwsMessage>, public virtual IDvEWSEMa
 class TDvEWSSmartResponse : public TDvEWSBaseItem<TEwsSmartResponse>,
                             public virtual IDvEWSSmartResponse {
  public:
-  // Create through DvEWSCreateSmartResponse.
+  /// Create through DvEWSCreateSmartResponse.
   TDvEWSSmartResponse(TDvEWSEMail& email, TDvEWSSmartResponseType type);
   ~TDvEWSSmartResponse() override;
 
   TItemType GetItemType() override;
-  // Also sets the subject: "RE: " or "FW: " and the message's subject.
+  /// Also sets the subject: "RE: " or "FW: " and the message's subject.
   void SetResponseType(TDvEWSSmartResponseType type);
   TDvEWSSmartResponseType GetResponseType() const { return FType; }
 
@@ -152,7 +153,7 @@ class TDvEWSSmartResponse : public TDvEWSBaseItem<TEwsSmartResponse>,
   TItemId GetReferenceItemId() override;
   TEwsBody* GetNewBodyContent() override;
 
-  // The save always resolves conflicts automatically.
+  /// The save always resolves conflicts automatically.
   void SaveChanges(TDvEWSSaveOption option) override;
   DvEWSEMailPtr SaveResponse() override;
   void SubmitMessage(bool saveCopy) override;

@@ -1,5 +1,6 @@
-// The session's name services: the result of resolving a text against the directory and the
-// contacts (a ResolutionSet of Resolution entries, each a mailbox and, when asked for, a contact).
+/// @file
+/// The session's name services: the result of resolving a text against the directory and the
+/// contacts (a ResolutionSet of Resolution entries, each a mailbox and, when asked for, a contact).
 #pragma once
 
 #include <memory>
@@ -13,9 +14,9 @@ namespace dv {
 class IDvEWSResolution {
  public:
   virtual ~IDvEWSResolution() = default;
-  // The entry's mailbox (schema object over its "Mailbox" child; none when absent).
+  /// The entry's mailbox (schema object over its "Mailbox" child; none when absent).
   virtual TEwsEmailAddressType* Recipient() = 0;
-  // The entry's contact (over its "Contact" child; none when absent).
+  /// The entry's contact (over its "Contact" child; none when absent).
   virtual TEwsContactItem* Contact() = 0;
 };
 using DvEWSResolutionPtr = std::shared_ptr<IDvEWSResolution>;
@@ -23,7 +24,7 @@ using DvEWSResolutionPtr = std::shared_ptr<IDvEWSResolution>;
 class IDvEWSResolutionSet {
  public:
   virtual ~IDvEWSResolutionSet() = default;
-  // EListError when out of range.
+  /// EListError when out of range.
   virtual DvEWSResolutionPtr GetItem(int index) = 0;
   virtual int Count() = 0;
   virtual bool IncludesLastItemInRange() = 0;
@@ -44,7 +45,7 @@ class TDvEWSResolution : public IDvEWSResolution {
 
 class TDvEWSResolutionSet : public IDvEWSResolutionSet {
  public:
-  // Over a "ResolutionSet" element (none gives an empty set).
+  /// Over a "ResolutionSet" element (none gives an empty set).
   explicit TDvEWSResolutionSet(const DvDOMElementPtr& element);
   DvEWSResolutionPtr GetItem(int index) override;
   int Count() override;

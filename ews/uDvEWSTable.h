@@ -1,9 +1,10 @@
-// Tables and restrictions: a forward-reading cursor over the rows of a folder listing, one page
-// at a time, with application-chosen columns (a field list) and an optional restriction, a tree
-// of filter nodes written as an EWS search expression.
-//
-// TDvEWSTable holds the paging state, the current page and the current row; its subclasses in the
-// folder unit (TDvEWSFolders, TDvEWSItems, TDvEWSCalendarView) build the request for one page.
+/// @file
+/// Tables and restrictions: a forward-reading cursor over the rows of a folder listing, one page
+/// at a time, with application-chosen columns (a field list) and an optional restriction, a tree
+/// of filter nodes written as an EWS search expression.
+///
+/// TDvEWSTable holds the paging state, the current page and the current row; its subclasses in the
+/// folder unit (TDvEWSFolders, TDvEWSItems, TDvEWSCalendarView) build the request for one page.
 #pragma once
 
 #include <cstdint>
@@ -34,7 +35,7 @@ enum class TDvEWSRestrictionType {
   rtContent
 };
 
-// Each maps to an element: t:IsEqualTo, t:IsNotEqualTo, t:IsGreaterThan, …
+/// Each maps to an element: t:IsEqualTo, t:IsNotEqualTo, t:IsGreaterThan, …
 enum class TDvEWSRestrictionOperator {
   opIsEqualTo,
   opIsNotEqualTo,
@@ -44,20 +45,20 @@ enum class TDvEWSRestrictionOperator {
   opIsLessThanOrEqualTo
 };
 
-// The schema's own enumerations; their texts are the names less the prefix ("FullString",
-// "IgnoreCase").
+/// The schema's own enumerations; their texts are the names less the prefix ("FullString",
+/// "IgnoreCase").
 using TDvEWSContainmentMode = TContainmentMode;
 using TDvEWSContainmentComparison = TContainmentComparison;
 
-// "IsEqualTo", "IsNotEqualTo", …
+/// "IsEqualTo", "IsNotEqualTo", …
 std::string DvEWSRestrictionOperatorName(TDvEWSRestrictionOperator op);
 
 class IDvEWSRestriction {
  public:
   virtual ~IDvEWSRestriction() = default;
   virtual TDvEWSRestrictionType GetRestrictionType() const = 0;
-  // Appends the node's XML to the buffer. A node whose field definition (or, for Not, child) was
-  // never set raises dv::Exception naming what is missing; nothing is appended then.
+  /// Appends the node's XML to the buffer. A node whose field definition (or, for Not, child) was
+  /// never set raises dv::Exception naming what is missing; nothing is appended then.
   virtual void SaveToStream(std::string& buffer) const = 0;
 };
 using DvEWSRestrictionPtr = std::shared_ptr<IDvEWSRestriction>;
@@ -65,7 +66,7 @@ using DvEWSRestrictionPtr = std::shared_ptr<IDvEWSRestriction>;
 class IDvEWSRestrictionAnd : public virtual IDvEWSRestriction {
  public:
   virtual void AddRestriction(const DvEWSRestrictionPtr& restriction) = 0;
-  // Removes that reference; a restriction not in the list changes nothing.
+  /// Removes that reference; a restriction not in the list changes nothing.
   virtual void RemoveRestriction(const DvEWSRestrictionPtr& restriction) = 0;
 };
 class IDvEWSRestrictionOr : public virtual IDvEWSRestriction {
@@ -80,7 +81,7 @@ class IDvEWSRestrictionNot : public virtual IDvEWSRestriction {
 class IDvEWSRestrictionExists : public virtual IDvEWSRestriction {
  public:
   virtual PDvEWSFieldDef GetFieldDef() const = 0;
-  // Stores the registered definition of that name (Exception when none is registered).
+  /// Stores the registered definition of that name (Exception when none is registered).
   virtual void SetFieldDef(const TDvEWSFieldDef& def) = 0;
 };
 class IDvEWSRestrictionCompare : public virtual IDvEWSRestriction {
@@ -120,7 +121,7 @@ class IDvEWSRestrictionContent : public virtual IDvEWSRestriction {
   virtual void SetValue(const std::string& value) = 0;
 };
 
-// The base of every node: a TDvEWSObject owned by the table that created it.
+/// The base of every node: a TDvEWSObject owned by the table that created it.
 class TDvEWSRestriction : public TDvEWSObject, public virtual IDvEWSRestriction {
  public:
   explicit TDvEWSRestriction(TDvComponent* owner);
@@ -268,30 +269,30 @@ class TDvEWSRestrictionContent : public TDvEWSRestriction, public IDvEWSRestrict
 class IDvEWSTableBase {
  public:
   virtual ~IDvEWSTableBase() = default;
-  // A page is held.
+  /// A page is held.
   virtual bool GetActive() const = 0;
-  // The columns: add fields before Open (their field URIs are asked for).
+  /// The columns: add fields before Open (their field URIs are asked for).
   virtual TDvEWSFields& GetFields() = 0;
   virtual void SetActive(bool active) = 0;
-  // The cursor has run past the last row (EOF; named so because EOF is a C macro).
+  /// The cursor has run past the last row (EOF; named so because EOF is a C macro).
   virtual bool Eof() = 0;
-  // TotalItemsInView of the last page.
+  /// TotalItemsInView of the last page.
   virtual int Count() const = 0;
   virtual void Open() = 0;
   virtual void First() = 0;
   virtual void Next() = 0;
-  // A new node of that kind owned by the table; Exception "Unsupported RestrictionType!" for a
-  // value outside the enumeration.
+  /// A new node of that kind owned by the table; Exception "Unsupported RestrictionType!" for a
+  /// value outside the enumeration.
   virtual DvEWSRestrictionPtr CreateRestriction(TDvEWSRestrictionType type) = 0;
-  // The filter of the next item page; nothing is fetched.
+  /// The filter of the next item page; nothing is fetched.
   virtual void Filter(const DvEWSRestrictionPtr& restriction) = 0;
   virtual bool HasField(const TDvEWSFieldDef& def) = 0;
   virtual TDvEWSField* FindField(const TDvEWSFieldDef& def) = 0;
   virtual TDvEWSField* FieldByName(const TDvEWSFieldDef& def) = 0;
-  // The rows of the page held (0 without one).
+  /// The rows of the page held (0 without one).
   virtual int RowCount() const = 0;
-  // The current row's schema object (a TEwsMessage, TEwsFolder, …); none, or Exception
-  // "There is no data!" with raiseIfNone, when there is no current row.
+  /// The current row's schema object (a TEwsMessage, TEwsFolder, …); none, or Exception
+  /// "There is no data!" with raiseIfNone, when there is no current row.
   virtual TDvXMLSchemaElement* GetRowData(TDvEWSGetDataElmSource source, bool raiseIfNone) = 0;
 };
 using DvEWSTableBasePtr = std::shared_ptr<IDvEWSTableBase>;
@@ -317,7 +318,7 @@ class TDvEWSTable : public TDvEWSObject, public virtual IDvEWSTableBase {
   int RowCount() const override;
   TDvXMLSchemaElement* GetRowData(TDvEWSGetDataElmSource source, bool raiseIfNone) override;
 
-  // The page size (MaxEntriesReturned of each page request; 50 to begin with).
+  /// The page size (MaxEntriesReturned of each page request; 50 to begin with).
   int GetPageSize() const { return FPageSize; }
   void SetPageSize(int value) { FPageSize = value; }
   int GetOffset() const { return FOffset; }
@@ -325,22 +326,22 @@ class TDvEWSTable : public TDvEWSObject, public virtual IDvEWSTableBase {
   bool GetAutoPaging() const { return FAutoPaging; }
   int GetRowIndex() const { return FRowIndex; }
   const DvEWSRestrictionPtr& GetRestriction() const { return FRestriction; }
-  // The current page's element (its children are the rows), none while inactive.
+  /// The current page's element (its children are the rows), none while inactive.
   const DvDOMElementPtr& GetPageElement() const { return FPageElement; }
-  // The current row's element; none when there is no current row.
+  /// The current row's element; none when there is no current row.
   DvDOMElementPtr GetRowElement() const;
 
  protected:
-  // Fetches the page at the current offset and hands it to SetData.
+  /// Fetches the page at the current offset and hands it to SetData.
   virtual void GetNextPage() = 0;
-  // Takes ownership of a new page; reads the paging attributes from its parent element.
+  /// Takes ownership of a new page; reads the paging attributes from its parent element.
   void SetData(std::unique_ptr<TDvXMLSchemaElement> page);
 
   std::unique_ptr<TDvXMLSchemaElement> FData;
   DvDOMElementPtr FPageElement;
-  // The page's rows in order, with each row's position among its same-named siblings (its index
-  // in the page data's array of that element), taken once per page: reaching a row through the
-  // DOM walks the siblings before it, which made reading a page quadratic in its size.
+  /// The page's rows in order, with each row's position among its same-named siblings (its index
+  /// in the page data's array of that element), taken once per page: reaching a row through the
+  /// DOM walks the siblings before it, which made reading a page quadratic in its size.
   std::vector<DvDOMElementPtr> FRows;
   std::vector<int> FRowPositions;
   bool FRowEOF = false;

@@ -1,5 +1,6 @@
-// JSON documents (over nlohmann-json): a document parsed from text, its root value, members by
-// name and array items.
+/// @file
+/// JSON documents (over nlohmann-json): a document parsed from text, its root value, members by
+/// name and array items.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +13,7 @@
 
 namespace dv {
 
-// Raised for malformed JSON text and for reading a value as a type it does not hold.
+/// Raised for malformed JSON text and for reading a value as a type it does not hold.
 class EDvJSONException : public Exception {
  public:
   using Exception::Exception;
@@ -25,7 +26,7 @@ class IDvJSONDocument;
 using DvJSONValuePtr = std::shared_ptr<IDvJSONValue>;
 using DvJSONDocumentPtr = std::shared_ptr<IDvJSONDocument>;
 
-// A value inside a document; it keeps its document alive.
+/// A value inside a document; it keeps its document alive.
 class IDvJSONValue {
  public:
   virtual ~IDvJSONValue() = default;
@@ -38,25 +39,25 @@ class IDvJSONValue {
   bool IsArray() const { return GetType() == TDvJSONType::jtArray; }
   bool IsObject() const { return GetType() == TDvJSONType::jtObject; }
 
-  // Object members: the member of that name (exact), or none when absent or not an object.
+  /// Object members: the member of that name (exact), or none when absent or not an object.
   virtual DvJSONValuePtr Member(std::string_view name) const = 0;
   virtual bool HasMember(std::string_view name) const = 0;
   virtual std::vector<std::string> MemberNames() const = 0;  // in document order
 
-  // Array items (Count is 0 for anything that is not an array or object).
+  /// Array items (Count is 0 for anything that is not an array or object).
   virtual int Count() const = 0;
   virtual DvJSONValuePtr GetItem(int index) const = 0;  // EListError when out of range
 
-  // A string's text; numbers and booleans as their JSON text; null as empty text; arrays and
-  // objects raise EDvJSONException.
+  /// A string's text; numbers and booleans as their JSON text; null as empty text; arrays and
+  /// objects raise EDvJSONException.
   virtual std::string AsString() const = 0;
-  // Numbers (and strings holding an integer); EDvJSONException otherwise.
+  /// Numbers (and strings holding an integer); EDvJSONException otherwise.
   virtual std::int64_t AsInteger() const = 0;
   virtual double AsDouble() const = 0;
-  // Booleans (and the strings "true"/"false"); EDvJSONException otherwise.
+  /// Booleans (and the strings "true"/"false"); EDvJSONException otherwise.
   virtual bool AsBoolean() const = 0;
 
-  // The value as compact JSON text.
+  /// The value as compact JSON text.
   virtual std::string ToJSON() const = 0;
 };
 
@@ -67,7 +68,7 @@ class IDvJSONDocument {
   virtual std::string ToJSON() const = 0;
 };
 
-// Parses JSON text (UTF-8); EDvJSONException with the position when malformed.
+/// Parses JSON text (UTF-8); EDvJSONException with the position when malformed.
 DvJSONDocumentPtr DvCreateJSON(std::string_view text);
 
 }  // namespace dv

@@ -1,6 +1,7 @@
-// OAuth 2.0 settings and tokens for the HTTP clients' OAuth scheme: the Password,
-// ClientCredentials and Authorize (authorisation code, with PKCE) grants against a token endpoint,
-// refresh before expiry, and the process-wide hook that shows the authorisation form.
+/// @file
+/// OAuth 2.0 settings and tokens for the HTTP clients' OAuth scheme: the Password,
+/// ClientCredentials and Authorize (authorisation code, with PKCE) grants against a token endpoint,
+/// refresh before expiry, and the process-wide hook that shows the authorisation form.
 #pragma once
 
 #include <functional>
@@ -11,11 +12,11 @@
 
 namespace dv {
 
-// The grant types, in this order: none, the Authorize (authorisation code) grant, the Password
-// grant, the ClientCredentials grant.
+/// The grant types, in this order: none, the Authorize (authorisation code) grant, the Password
+/// grant, the ClientCredentials grant.
 enum class TDvOAuthGrantType { gtNone, gtAuthorize, gtPassword, gtClientCredentials };
 
-// An access token and what came with it. Expires is UTC (zero: no expiry given).
+/// An access token and what came with it. Expires is UTC (zero: no expiry given).
 struct TDvOAuthAccessToken {
   std::string AccessToken;
   std::string TokenType;  // "Bearer"
@@ -24,25 +25,25 @@ struct TDvOAuthAccessToken {
   std::string Scope;
   TDateTime Expires;
 
-  // True when there is no token or it has expired (now, or within marginSeconds from now).
+  /// True when there is no token or it has expired (now, or within marginSeconds from now).
   bool GetExpired(double marginSeconds = 0) const;
   bool IsEmpty() const { return AccessToken.empty(); }
   void Clear() { *this = TDvOAuthAccessToken(); }
   bool operator==(const TDvOAuthAccessToken&) const = default;
 };
 
-// The process-wide hook for the Authorize grant: shows the authorisation page (authorizeUrl) and
-// returns the authorisation code, or the whole URL the browser was redirected to (the code is
-// then read from its "code" parameter). Empty text means the user cancelled. Empty until a
-// user-interface module (or a test) assigns it.
+/// The process-wide hook for the Authorize grant: shows the authorisation page (authorizeUrl) and
+/// returns the authorisation code, or the whole URL the browser was redirected to (the code is
+/// then read from its "code" parameter). Empty text means the user cancelled. Empty until a
+/// user-interface module (or a test) assigns it.
 using TDvOAuthAuthorizeFormHook =
     std::function<std::string(const std::string& authorizeUrl, const std::string& redirectUri)>;
 extern TDvOAuthAuthorizeFormHook DvOnGetOAuthAuthorizeForm;
 
-// OAuth settings and the current token of one client.
+/// OAuth settings and the current token of one client.
 class TDvOAuth {
  public:
-  // Tokens are refreshed when they expire within this many seconds.
+  /// Tokens are refreshed when they expire within this many seconds.
   static constexpr double RefreshMarginSeconds = 60;
 
   const std::string& GetAppID() const { return appID_; }
@@ -64,22 +65,22 @@ class TDvOAuth {
   void SetAccessToken(const TDvOAuthAccessToken& v) { token_ = v; }
   void ClearAccessToken() { token_.Clear(); }
 
-  // Copies the settings and the token.
+  /// Copies the settings and the token.
   void Assign(const TDvOAuth& other) { *this = other; }
-  // Copies the settings only.
+  /// Copies the settings only.
   void AssignSettings(const TDvOAuth& other);
 
-  // A token usable now: the current one while it is not about to expire; otherwise refreshed
-  // (when there is a refresh token) or obtained anew with the grant. Token requests go through a
-  // client made with `owner`'s session and settings. Raises EDvHTTPClientApiException with
-  // LoginFailure when the token endpoint refuses, or when there is no grant to get one with.
+  /// A token usable now: the current one while it is not about to expire; otherwise refreshed
+  /// (when there is a refresh token) or obtained anew with the grant. Token requests go through a
+  /// client made with `owner`'s session and settings. Raises EDvHTTPClientApiException with
+  /// LoginFailure when the token endpoint refuses, or when there is no grant to get one with.
   const TDvOAuthAccessToken& GetValidToken(TDvHTTPClient& owner);
-  // Gets a new token, whatever the state of the current one: with the refresh token when
-  // useRefreshToken is set and there is one (falling back to the grant if it is refused),
-  // otherwise with the grant.
+  /// Gets a new token, whatever the state of the current one: with the refresh token when
+  /// useRefreshToken is set and there is one (falling back to the grant if it is refused),
+  /// otherwise with the grant.
   const TDvOAuthAccessToken& RequestToken(TDvHTTPClient& owner, bool useRefreshToken);
 
-  // The authorisation page's URL for the Authorize grant.
+  /// The authorisation page's URL for the Authorize grant.
   std::string BuildAuthorizeURL(const std::string& state, const std::string& codeChallenge) const;
 
  private:

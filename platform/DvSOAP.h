@@ -1,6 +1,7 @@
-// SOAP over the HTTP clients: a client that builds request envelopes, requests that send them,
-// and responses (with SOAP faults raised as exceptions). TDvBinResponse keeps a MimeContent
-// element's text in a stream of its own, split off while the response arrives.
+/// @file
+/// SOAP over the HTTP clients: a client that builds request envelopes, requests that send them,
+/// and responses (with SOAP faults raised as exceptions). TDvBinResponse keeps a MimeContent
+/// element's text in a stream of its own, split off while the response arrives.
 #pragma once
 
 #include <functional>
@@ -16,8 +17,8 @@
 
 namespace dv {
 
-// A SOAP fault: FaultCode and FaultString from the fault, ResponseCode the EWS response code of
-// the fault's detail ("ErrorSchemaValidation", …) or empty. The message is the fault string.
+/// A SOAP fault: FaultCode and FaultString from the fault, ResponseCode the EWS response code of
+/// the fault's detail ("ErrorSchemaValidation", …) or empty. The message is the fault string.
 class EDvSOAPFaultException : public EDvHTTPException {
  public:
   EDvSOAPFaultException(const std::string& faultCode, const std::string& faultString,
@@ -36,8 +37,8 @@ class EDvSOAPFaultException : public EDvHTTPException {
   std::string responseCode_;
 };
 
-// The envelope's version: SOAP 1.1 (text/xml with a SOAPAction header) or SOAP 1.2
-// (application/soap+xml with the action in the content type).
+/// The envelope's version: SOAP 1.1 (text/xml with a SOAPAction header) or SOAP 1.2
+/// (application/soap+xml with the action in the content type).
 enum class TDvSOAPEncoding { seSOAP11, seSOAP12 };
 
 struct TDvSOAPNamespace {
@@ -53,9 +54,9 @@ constexpr const char* EWSMessages = "http://schemas.microsoft.com/exchange/servi
 constexpr const char* EWSTypes = "http://schemas.microsoft.com/exchange/services/2006/types";
 }  // namespace DvSOAPNS
 
-// What the trace hook sees: each request before it is sent and each response as received, with
-// the values of elements that carry secrets (local names containing "Password", "Secret" or
-// "Token") replaced by "********".
+/// What the trace hook sees: each request before it is sent and each response as received, with
+/// the values of elements that carry secrets (local names containing "Password", "Secret" or
+/// "Token") replaced by "********".
 struct TDvSOAPTrace {
   enum class TKind { tkRequest, tkResponse };
   TKind Kind = TKind::tkRequest;
@@ -65,15 +66,15 @@ struct TDvSOAPTrace {
 };
 using TDvSOAPTraceEvent = std::function<void(const TDvSOAPTrace& trace)>;
 
-// Masks secret element values in XML text (as the trace hook receives it).
+/// Masks secret element values in XML text (as the trace hook receives it).
 std::string DvMaskSecrets(std::string_view xml);
 
-// A response envelope.
+/// A response envelope.
 class TDvSOAPResponse {
  public:
   TDvSOAPResponse() = default;
   virtual ~TDvSOAPResponse() = default;
-  // Parses an envelope (EDvXMLException when malformed or not an envelope).
+  /// Parses an envelope (EDvXMLException when malformed or not an envelope).
   explicit TDvSOAPResponse(std::istream& stream);
   explicit TDvSOAPResponse(std::string_view text);
 
@@ -83,12 +84,12 @@ class TDvSOAPResponse {
   DvDOMElementPtr GetHeader() const;  // none when absent
   DvDOMElementPtr GetBody() const;    // none when absent
   bool GetIsFault() const;
-  // The body's first element (the operation's response, or the fault).
+  /// The body's first element (the operation's response, or the fault).
   DvDOMElementPtr GetResponse() const;
-  // A child element of the response by local name: Get raises Exception when it is absent.
+  /// A child element of the response by local name: Get raises Exception when it is absent.
   bool HasArgument(std::string_view localName) const;
   DvDOMElementPtr GetArgument(std::string_view localName) const;
-  // Raises EDvSOAPFaultException when the envelope is a fault.
+  /// Raises EDvSOAPFaultException when the envelope is a fault.
   void CheckFault(int statusCode = 500) const;
   int GetStatusCode() const { return statusCode_; }
   void SetStatusCode(int v) { statusCode_ = v; }
@@ -102,22 +103,22 @@ class TDvSOAPResponse {
 };
 using DvSOAPResponsePtr = std::shared_ptr<TDvSOAPResponse>;
 
-// A response whose "MimeContent" element text (the Base64 text as sent) goes to its own stream
-// while the bytes arrive; the element stays in the document, empty.
+/// A response whose "MimeContent" element text (the Base64 text as sent) goes to its own stream
+/// while the bytes arrive; the element stays in the document, empty.
 class TDvBinResponse : public TDvSOAPResponse {
  public:
   TDvBinResponse();
-  // Reads a whole envelope from a stream, splitting as it reads.
+  /// Reads a whole envelope from a stream, splitting as it reads.
   explicit TDvBinResponse(std::istream& stream);
 
-  // Feeding: bytes in arrival order, then Finish (which parses the rest).
+  /// Feeding: bytes in arrival order, then Finish (which parses the rest).
   void Feed(const char* data, std::size_t size);
   void Finish();
 
   std::istream& GetMimeContent() { return mime_; }
   std::string GetMimeContentText() const { return mime_.str(); }
   bool HasMimeContent() const { return hasMime_; }
-  // The envelope as parsed (without the MIME text).
+  /// The envelope as parsed (without the MIME text).
   const std::string& GetEnvelopeText() const { return xml_; }
 
  private:
@@ -135,38 +136,38 @@ using DvBinResponsePtr = std::shared_ptr<TDvBinResponse>;
 
 class TDvSOAPClient;
 
-// A request: the envelope, its header elements, HTTP headers, and the body's operation element.
+/// A request: the envelope, its header elements, HTTP headers, and the body's operation element.
 class IDvSOAPRequest {
  public:
   virtual ~IDvSOAPRequest() = default;
   virtual DvDOMDocumentPtr GetDocument() const = 0;
   virtual DvDOMElementPtr GetEnvelope() const = 0;
-  // The soap:Header element, made when first asked for.
+  /// The soap:Header element, made when first asked for.
   virtual DvDOMElementPtr GetHeader() = 0;
-  // Appends an element (by qualified name, "t:RequestServerVersion") to the SOAP header.
+  /// Appends an element (by qualified name, "t:RequestServerVersion") to the SOAP header.
   virtual DvDOMElementPtr AddHeader(std::string_view qualifiedName) = 0;
   virtual DvDOMElementPtr GetBody() const = 0;
-  // The body's operation element ("m:GetFolder").
+  /// The body's operation element ("m:GetFolder").
   virtual DvDOMElementPtr GetOperation() const = 0;
   virtual const std::string& GetResponseName() const = 0;
   virtual const std::string& GetSOAPAction() const = 0;
-  // An HTTP header sent with this request (replacing one of the same name).
+  /// An HTTP header sent with this request (replacing one of the same name).
   virtual void SetHTTPHeader(std::string_view name, std::string_view value) = 0;
   virtual const TDvHTTPHeaders& GetHTTPHeaders() const = 0;
   virtual void AddCookie(std::string_view name, std::string_view value) = 0;
-  // The envelope as UTF-8 text with the XML declaration.
+  /// The envelope as UTF-8 text with the XML declaration.
   virtual std::string GetXML() const = 0;
-  // Sends and returns the response. A SOAP fault raises EDvSOAPFaultException; another status
-  // than 200 raises EDvHTTPException; transport failures raise EDvHTTPApiException.
+  /// Sends and returns the response. A SOAP fault raises EDvSOAPFaultException; another status
+  /// than 200 raises EDvHTTPException; transport failures raise EDvHTTPApiException.
   virtual DvSOAPResponsePtr Send() = 0;
-  // Sends with the MimeContent text split off into the response's own stream.
+  /// Sends with the MimeContent text split off into the response's own stream.
   virtual DvBinResponsePtr SendBin() = 0;
-  // Aborts a Send running on another thread.
+  /// Aborts a Send running on another thread.
   virtual void Abort() = 0;
 };
 using DvSOAPRequestPtr = std::shared_ptr<IDvSOAPRequest>;
 
-// Builds requests for one service URL over an HTTP client. A component: its owner deletes it.
+/// Builds requests for one service URL over an HTTP client. A component: its owner deletes it.
 class TDvSOAPClient : public TDvComponent {
  public:
   explicit TDvSOAPClient(TDvComponent* owner = nullptr) : TDvComponent(owner) {}
@@ -174,8 +175,8 @@ class TDvSOAPClient : public TDvComponent {
   DvHTTPClientPtr GetHTTPClient() const { return httpClient_; }
   void SetHTTPClient(DvHTTPClientPtr client) { httpClient_ = std::move(client); }
 
-  // Sets the service URL, the envelope's prefix, the namespaces its root declares (in order)
-  // and the SOAP version.
+  /// Sets the service URL, the envelope's prefix, the namespaces its root declares (in order)
+  /// and the SOAP version.
   void InitSOAPEnv(const std::string& url, const std::string& envelopePrefix,
                    const std::vector<TDvSOAPNamespace>& namespaces,
                    TDvSOAPEncoding encoding = TDvSOAPEncoding::seSOAP11);
@@ -185,7 +186,7 @@ class TDvSOAPClient : public TDvComponent {
   const std::vector<TDvSOAPNamespace>& GetNamespaces() const { return namespaces_; }
   TDvSOAPEncoding GetEncoding() const { return encoding_; }
 
-  // A request with an empty operation element (qualified name) in its body.
+  /// A request with an empty operation element (qualified name) in its body.
   DvSOAPRequestPtr CreateRequest(const std::string& soapAction, std::string_view operation,
                                  const std::string& responseName = {});
 

@@ -1,5 +1,6 @@
-// Core types shared by every layer: the exception base, date-times, sets, variants and the
-// owner/free-notification component base.
+/// @file
+/// Core types shared by every layer: the exception base, date-times, sets, variants and the
+/// owner/free-notification component base.
 #pragma once
 
 #include <chrono>
@@ -14,21 +15,21 @@
 
 namespace dv {
 
-// Base of every exception the library raises. Misuse raises it directly with an English message
-// ("You must logon first!"); subsystems derive their own classes from it.
+/// Base of every exception the library raises. Misuse raises it directly with an English message
+/// ("You must logon first!"); subsystems derive their own classes from it.
 class Exception : public std::runtime_error {
  public:
   explicit Exception(const std::string& message) : std::runtime_error(message) {}
   std::string Message() const { return what(); }
 };
 
-// Raised for a list or array index outside its bounds ("Invalid Schema Index", …).
+/// Raised for a list or array index outside its bounds ("Invalid Schema Index", …).
 class EListError : public Exception {
  public:
   using Exception::Exception;
 };
 
-// Raised when text cannot be converted to the requested type.
+/// Raised when text cannot be converted to the requested type.
 class EConvertError : public Exception {
  public:
   using Exception::Exception;
@@ -36,8 +37,8 @@ class EConvertError : public Exception {
 
 using TBytes = std::vector<std::uint8_t>;
 
-// A point in time, in UTC, as a count of days since 1899-12-30 00:00 with the time of day as
-// the fraction. Zero is the "no date" value. Whole-day arithmetic works on Value directly.
+/// A point in time, in UTC, as a count of days since 1899-12-30 00:00 with the time of day as
+/// the fraction. Zero is the "no date" value. Whole-day arithmetic works on Value directly.
 struct TDateTime {
   double Value = 0.0;
 
@@ -46,11 +47,11 @@ struct TDateTime {
 
   bool IsZero() const { return Value == 0.0; }
 
-  // Builds a date-time from calendar fields (UTC). Throws EConvertError when a field is out of
-  // range.
+  /// Builds a date-time from calendar fields (UTC). Throws EConvertError when a field is out of
+  /// range.
   static TDateTime Encode(int year, int month, int day, int hour = 0, int minute = 0,
                           int second = 0, int millisecond = 0);
-  // Splits into calendar fields (UTC).
+  /// Splits into calendar fields (UTC).
   void Decode(int& year, int& month, int& day, int& hour, int& minute, int& second,
               int& millisecond) const;
 
@@ -68,7 +69,7 @@ struct TDateTime {
   friend bool operator==(const TDateTime&, const TDateTime&) = default;
 };
 
-// A set of enumeration values (the enumeration's underlying values must be below 64).
+/// A set of enumeration values (the enumeration's underlying values must be below 64).
 template <typename E>
 class TSet {
   static_assert(std::is_enum_v<E>);
@@ -109,8 +110,8 @@ class TSet {
   std::uint64_t bits_ = 0;
 };
 
-// A variant value: Null (monostate), boolean, 32/64-bit integers, double, text, date-time,
-// bytes, or a list of texts.
+/// A variant value: Null (monostate), boolean, 32/64-bit integers, double, text, date-time,
+/// bytes, or a list of texts.
 using TDvVariant = std::variant<std::monostate, bool, std::int32_t, std::int64_t, double,
                                 std::string, TDateTime, TBytes, std::vector<std::string>>;
 
@@ -118,8 +119,8 @@ inline bool VarIsNull(const TDvVariant& v) {
   return std::holds_alternative<std::monostate>(v);
 }
 
-// Base of components that have an owner and are told when a component they refer to goes away
-// (free notification). A component deletes the components it owns when it is destroyed.
+/// Base of components that have an owner and are told when a component they refer to goes away
+/// (free notification). A component deletes the components it owns when it is destroyed.
 class TDvComponent {
  public:
   enum class TOperation { opInsert, opRemove };
@@ -133,13 +134,13 @@ class TDvComponent {
   const std::string& GetName() const { return name_; }
   void SetName(const std::string& name) { name_ = name; }
 
-  // Asks to be told (through Notification with opRemove) when `other` is destroyed.
+  /// Asks to be told (through Notification with opRemove) when `other` is destroyed.
   void FreeNotification(TDvComponent* other);
   void RemoveFreeNotification(TDvComponent* other);
 
  protected:
-  // Called when a component this one asked about is destroyed. Overrides clear their references
-  // to it and then call the inherited version.
+  /// Called when a component this one asked about is destroyed. Overrides clear their references
+  /// to it and then call the inherited version.
   virtual void Notification(TDvComponent* component, TOperation operation);
 
  private:
