@@ -50,7 +50,9 @@ enum class TDvEWSItemResponseType {
   irtSuppressReadReceipt,
   irtAcceptSharingInvitation
 };
+/// A set of TDvEWSItemResponseType, one bit each (DvEWSResponseBit).
 using TDvEWSItemResponseTypes = std::uint16_t;
+/// The bit of one response type in a TDvEWSItemResponseTypes set.
 constexpr TDvEWSItemResponseTypes DvEWSResponseBit(TDvEWSItemResponseType t) {
   return static_cast<TDvEWSItemResponseTypes>(1u << static_cast<unsigned>(t));
 }
@@ -60,7 +62,9 @@ std::string DvEWSItemTypeElementName(TItemType type);
 
 /// A body's type and text.
 struct TDvEWSBodyText {
+  /// Text or HTML.
   TBodyType BodyType = TBodyType::btText;
+  /// The body's text.
   std::string Text;
 };
 
@@ -165,19 +169,26 @@ class IDvEWSItem : public virtual IDvEWSPropObject {
   virtual TDateTime GetRetentionDate() = 0;
   ///@}
 
+  /// Sends the changes: a new item with one CreateItem, a loaded one with one UpdateItem holding
+  /// each changed value, then the attachment changes; the item then reloads itself. `option` is
+  /// the conflict resolution of an update. Raises dv::EEWSException with the server's response
+  /// code when it refuses (a failed save leaves a new item as it was).
   virtual void SaveChanges(TDvEWSSaveOption option) = 0;
   /// The item's MIME content, decoded, written to a file.
   virtual void SaveToFile(const std::string& fileName) = 0;
 };
 
+/// An item that also gives its XML.
 class IDvEWSItemEx : public virtual IDvEWSItem {
  public:
+  /// The item element (t:Message, t:CalendarItem, …) of the pending request or the last load.
   virtual DvDOMElementPtr AsElement() = 0;
 };
 
 /// The template's code that does not depend on the schema class.
 class TDvEWSItemCore : public TDvEWSPropObjectBase, public virtual IDvEWSItemEx {
  public:
+  /// Call Init next (DvEWSNewItem does both).
   TDvEWSItemCore(TDvComponent* owner);
   ~TDvEWSItemCore() override;
 
@@ -185,19 +196,24 @@ class TDvEWSItemCore : public TDvEWSPropObjectBase, public virtual IDvEWSItemEx 
   void Init(const TItemId& itemId);
 
   TItemId GetID() override;
+  /// Loads the item of that id in place of this one.
   void SetId(const TItemId& id) override;
   void SetPropData(const DvDOMElementPtr& element) override;
   bool GetIsNewItem() override { return FNewItem; }
   bool GetIsSaved() override { return !GetID().Id.empty(); }
+  /// The item element of the held document.
   DvDOMElementPtr AsElement() override { return FItemElement; }
   /// The held document: the pending request while new, else the last GetItem response.
   DvDOMDocumentPtr GetHeldDocument() const { return FHeldDocument; }
+  /// The CreateItem request a new item writes into (none once saved).
   const DvSOAPRequestPtr& GetPendingRequest() const { return FPendingRequest; }
 
   DvEWSMsgStorePtr GetMsgStore() override;
   DvEWSFolderPtr GetParentFolder() override;
 
+  /// Loads the item of that id again (one GetItem, all properties), dropping local changes.
   virtual void ReloadItem(const TItemId& itemId);
+  /// Sends the changes (see IDvEWSItem::SaveChanges).
   void SaveChanges(TDvEWSSaveOption option) override;
   /// Fetches named values ("Subject", "item:Subject", "PROPDEF:PR_…") and merges them in. False
   /// when the item has no id or nothing came back.
@@ -279,11 +295,14 @@ class TDvEWSItemCore : public TDvEWSPropObjectBase, public virtual IDvEWSItemEx 
   /// Called on each finished CreateItem or UpdateItem just before it is sent. The base turns
   /// data: and file: images of an HTML body into inline attachments.
   virtual void BeforeSaveChanges(const DvSOAPRequestPtr& request);
+  /// The current data as the generic item schema class.
   TEwsItem& Item();
   /// The field URI ("item:Subject", "message:IsRead", …) under which the server delivers the
   /// element of that local name for an item of this kind; empty when there is none.
   std::string FieldURIOfElement(std::string_view element);
+  /// The session's server version.
   TServerVersion Version() const;
+  /// Raises the version error (EwsCheckVersion) when the server is older than `required`.
   void CheckVersion(TServerVersion required, const char* feature) const;
   /// Sends a request and gives its verified response message.
   DvDOMElementPtr SendChecked(const DvSOAPRequestPtr& request, const std::string& path);
@@ -317,11 +336,15 @@ class TDvEWSBaseItem : public TDvEWSItemCore {
   static_assert(std::is_base_of_v<TEwsItem, T>, "T must be an item schema class");
 
  public:
+  /// As TDvEWSItemCore.
   using TDvEWSItemCore::TDvEWSItemCore;
+  /// The current data (with local changes) as the schema class.
   T* GetCurrent() const { return static_cast<T*>(FCurrentData.get()); }
+  /// The data as loaded (the snapshot changes are computed against).
   T* GetOriginal() const { return static_cast<T*>(FSnapshot.get()); }
 
  protected:
+  /// Wraps an item element in the schema class T.
   std::unique_ptr<TDvXMLSchemaElement> CreateData(const DvDOMElementPtr& element) override {
     return std::make_unique<T>(element);
   }
@@ -332,6 +355,7 @@ class TDvEWSBaseItem : public TDvEWSItemCore {
 /// known property; the typed accessors are those of the generic item.
 class TDvEWSItem : public TDvEWSBaseItem<TEwsItem> {
  public:
+  /// An item object of kind `type`; call Init next.
   TDvEWSItem(TDvComponent* owner, TItemType type);
   TItemType GetItemType() override { return FType; }
 
