@@ -12,13 +12,16 @@
 
 namespace dv {
 
+/// The store of another mailbox, reached by impersonation (TDvEWSCustomSession::OpenMsgStore).
 class IDvEWSImpersonatedMsgStore : public virtual IDvEWSMsgStore {
  public:
   /// The SMTP address of the impersonated mailbox.
   virtual std::string GetImpersonatedAddress() const = 0;
 };
+/// A shared impersonated store.
 using DvEWSImpersonatedMsgStorePtr = std::shared_ptr<IDvEWSImpersonatedMsgStore>;
 
+/// The impersonated store class (see IDvEWSImpersonatedMsgStore).
 class TDvEWSImpersonatedMsgStore : public TDvEWSMsgStore,
                                    public virtual IDvEWSImpersonatedMsgStore {
  public:

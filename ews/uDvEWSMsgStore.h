@@ -16,6 +16,9 @@
 
 namespace dv {
 
+/// A mailbox: its well-known folders, items by id and the owner's identity. Get the user's own
+/// from TDvEWSCustomSession::OpenDefaultMsgStore, another's from OpenMsgStore. Failures raise
+/// dv::EEWSException with the server's response code.
 class IDvEWSMsgStore : public virtual IDvEWSObject {
  public:
   /// The name given at creation; when empty, the identity's display name (then kept).
@@ -29,7 +32,9 @@ class IDvEWSMsgStore : public virtual IDvEWSObject {
   /// A distinguished folder, of another mailbox when `mailbox` is not empty.
   virtual DvEWSFolderPtr GetFolder(TDistinguishedFolderIdName name,
                                    const std::string& mailbox = {}) = 0;
+  /// A folder by id (a calendar folder as IDvEWSCalendarFolder).
   virtual DvEWSFolderPtr GetFolder(const TItemId& folderId) = 0;
+  /// As above, with a schema id object.
   virtual DvEWSFolderPtr GetFolder(TEwsFolderId& folderId) = 0;
   /// The item as the object of its kind (by the element name the server answers with).
   virtual DvEWSItemPtr GetItem(const TItemId& itemId) = 0;
@@ -40,6 +45,7 @@ class IDvEWSMsgStore : public virtual IDvEWSObject {
   virtual void SaveItemToFile(const TItemId& itemId, const std::string& fileName) = 0;
 };
 
+/// The message store class (see IDvEWSMsgStore).
 class TDvEWSMsgStore : public TDvEWSObject, public virtual IDvEWSMsgStore {
  public:
   /// name: the mailbox's display name, or empty (learnt from the identity on first use). The

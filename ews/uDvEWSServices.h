@@ -11,6 +11,7 @@
 
 namespace dv {
 
+/// One match of a name resolution: a mailbox and, when asked for, its contact.
 class IDvEWSResolution {
  public:
   virtual ~IDvEWSResolution() = default;
@@ -19,20 +20,27 @@ class IDvEWSResolution {
   /// The entry's contact (over its "Contact" child; none when absent).
   virtual TEwsContactItem* Contact() = 0;
 };
+/// A shared resolution entry.
 using DvEWSResolutionPtr = std::shared_ptr<IDvEWSResolution>;
 
+/// The matches of TDvEWSCustomSession::ResolveName.
 class IDvEWSResolutionSet {
  public:
   virtual ~IDvEWSResolutionSet() = default;
   /// EListError when out of range.
   virtual DvEWSResolutionPtr GetItem(int index) = 0;
+  /// The number of matches.
   virtual int Count() = 0;
+  /// False when the server returned only part of the matches.
   virtual bool IncludesLastItemInRange() = 0;
 };
+/// A shared resolution set.
 using DvEWSResolutionSetPtr = std::shared_ptr<IDvEWSResolutionSet>;
 
+/// The resolution entry class (see IDvEWSResolution).
 class TDvEWSResolution : public IDvEWSResolution {
  public:
+  /// Over a "Resolution" element.
   explicit TDvEWSResolution(const DvDOMElementPtr& element);
   TEwsEmailAddressType* Recipient() override;
   TEwsContactItem* Contact() override;
@@ -43,6 +51,7 @@ class TDvEWSResolution : public IDvEWSResolution {
   std::unique_ptr<TEwsContactItem> FContact;
 };
 
+/// The resolution set class (see IDvEWSResolutionSet).
 class TDvEWSResolutionSet : public IDvEWSResolutionSet {
  public:
   /// Over a "ResolutionSet" element (none gives an empty set).
