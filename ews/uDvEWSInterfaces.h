@@ -38,6 +38,7 @@ std::string DvEWSFormat(std::string_view format, std::initializer_list<std::stri
 /// EWSErrorCode holds the descriptive text.
 class EEWSException : public Exception {
  public:
+  /// The message lead + " (" + detail + ").", EWSErrorCode the detail.
   EEWSException(const std::string& lead, const std::string& detail, std::uint32_t httpErrorCode);
   /// The message unchanged, EWSErrorCode empty.
   explicit EEWSException(const std::string& message, std::uint32_t httpErrorCode = 0);
@@ -51,7 +52,9 @@ class EEWSException : public Exception {
                                  std::initializer_list<std::string_view> args,
                                  std::uint32_t httpErrorCode);
 
+  /// The detail text (for a response message, the server's description of the error).
   const std::string& GetEWSErrorCode() const { return ewsErrorCode_; }
+  /// The transport's error code when the failure came from it, else 0.
   std::uint32_t GetHTTPErrorCode() const { return httpErrorCode_; }
 
  private:
@@ -70,8 +73,11 @@ class IDvEWSSession {
  public:
   virtual ~IDvEWSSession() = default;
 
+  /// The EWS endpoint requests go to.
   virtual std::string GetServiceURL() const = 0;
+  /// The logon's credentials.
   virtual const TDvCredentials& GetCredentials() const = 0;
+  /// The server's version (features are gated on it).
   virtual TServerVersion GetServerVersion() const = 0;
   /// A new HTTP client with the session's settings; shareConnection binds it to the session's
   /// back-end session (shared name and TLS caches).
@@ -86,6 +92,7 @@ class IDvEWSSession {
   /// Raises EEWSException when the response message's ResponseClass is not "Success".
   virtual void CheckResponseError(const std::shared_ptr<IDvDOMElement>& responseMessage) = 0;
 };
+/// A shared session reference.
 using DvEWSSessionPtr = std::shared_ptr<IDvEWSSession>;
 
 }  // namespace dv
