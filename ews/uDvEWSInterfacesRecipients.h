@@ -284,12 +284,12 @@ class TDvEWSStrings {
 
 /// A category of the mailbox's master list.
 struct TDvEWSCategory {
-  /// The category's name.
+  /**@{*/
+  /// The category's name, colour and shortcut key.
   std::string Name;
-  /// The colour, 0x00BBGGRR (red in the low byte).
   std::uint32_t Color = 0xFFFFFF;  // 0x00BBGGRR: red in the low byte
-  /// A key code (Ctrl + F2 … F12) or 0.
-  std::uint16_t ShortCut = 0;  // a key code (Ctrl + F2 … F12) or 0
+  std::uint16_t ShortCut = 0;      // a key code (Ctrl + F2 … F12) or 0
+  ///@}
 
   /// From a category element: attributes "name", "color" (an index into the colour table) and
   /// "keyboardShortcut" (1 to 11).
