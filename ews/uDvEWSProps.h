@@ -75,6 +75,7 @@ enum class TDvEWSPropKind : std::uint8_t { pkId, pkName };
 enum class TDvEWSFieldDefType : std::uint8_t { fdtField, fdtIndexedField, fdtExtendedField };
 
 struct TDvEWSPropDef;
+/// A property definition as the registry hands it out (never owned).
 using PDvEWSPropDef = const TDvEWSPropDef*;
 
 /// A property definition. Extended == false: an element definition (NodeName, NodeType,
@@ -82,13 +83,19 @@ using PDvEWSPropDef = const TDvEWSPropDef*;
 /// or named (PropertyTag == 0, a DistinguishedPropertySetId or a PropertySetId, and an Id or a
 /// Name according to PropKind).
 struct TDvEWSPropDef {
+  /// The definition's name ("PR_SUBJECT", "EPR_…", an element's name).
   std::string_view PropDefName;
+  /// False for an element definition, true for a MAPI property.
   bool Extended = false;
-  /// Element part.
+  /// Element part: the element's name, how it holds its value, and the definition it belongs to.
+  /**@{*/
   std::string_view NodeName;
   TDvEWSPropDefNodeType NodeType = TDvEWSPropDefNodeType::pdntSimple;
   PDvEWSPropDef ParentProp = nullptr;
-  /// Extended part.
+  ///@}
+  /// Extended part: the MAPI type, the property set (distinguished or by GUID), the tag of a
+  /// tagged property, and the id or name of a named one.
+  /**@{*/
   TDvEWSPropType PropType = TDvEWSPropType::ptNull;
   std::string_view DistinguishedPropertySetId;
   const TGUID* PropertySetId = nullptr;
@@ -96,25 +103,39 @@ struct TDvEWSPropDef {
   TDvEWSPropKind PropKind = TDvEWSPropKind::pkId;
   std::string_view Name;  // pkName
   std::int32_t Id = 0;    // pkId
+  ///@}
 };
 
 /// A field definition. UnindexedFieldURI is the field URI of fdtField and fdtIndexedField
 /// ("item:Subject", "contacts:EmailAddress"; FieldURI() reads the same storage); FieldIndex is
 /// the dictionary key of an indexed field.
 struct TDvEWSFieldDef {
+  /// @name Field definition
+  /**@{*/
+  /// The definition's name ("FLD_ITEM_SUBJECT"), its property, how a request names it, and
+  /// the field URI and dictionary key that name it.
   std::string_view FieldDefName;
   PDvEWSPropDef PropDef = nullptr;
   TDvEWSFieldDefType FieldType = TDvEWSFieldDefType::fdtField;
   std::string_view UnindexedFieldURI;
   std::string_view FieldIndex;
+  ///@}
+  /// The field URI (the same text as UnindexedFieldURI).
   constexpr std::string_view FieldURI() const { return UnindexedFieldURI; }
 };
+/// A field definition as the registry hands it out (GetFieldDef; never owned).
 using PDvEWSFieldDef = const TDvEWSFieldDef*;
 
+/// A list of property definitions.
 using TDvEWSPropDefArray = std::vector<PDvEWSPropDef>;
 
 // ---- Record builders (constant expressions) ----
 
+/// @name Record builders
+/// Constant expressions that make definition records (for the catalogue and for applications'
+/// own extended properties; register them with RegisterProp and RegisterField).
+/**@{*/
+/// An element definition: a value held by an EWS element of that node name.
 constexpr TDvEWSPropDef DvElementPropDef(
     std::string_view name, std::string_view nodeName,
     TDvEWSPropDefNodeType nodeType = TDvEWSPropDefNodeType::pdntSimple,
@@ -127,6 +148,7 @@ constexpr TDvEWSPropDef DvElementPropDef(
   return d;
 }
 
+/// A tagged MAPI property (PR_… with its 16-bit tag).
 constexpr TDvEWSPropDef DvTaggedPropDef(std::string_view name, TDvEWSPropType type,
                                         std::uint16_t tag) {
   TDvEWSPropDef d;
@@ -137,6 +159,7 @@ constexpr TDvEWSPropDef DvTaggedPropDef(std::string_view name, TDvEWSPropType ty
   return d;
 }
 
+/// A named MAPI property: a numeric id in a property set (by GUID).
 constexpr TDvEWSPropDef DvNamedIdPropDef(std::string_view name, TDvEWSPropType type,
                                          const TGUID* propertySet, std::int32_t id) {
   TDvEWSPropDef d;
@@ -148,6 +171,7 @@ constexpr TDvEWSPropDef DvNamedIdPropDef(std::string_view name, TDvEWSPropType t
   return d;
 }
 
+/// A named MAPI property: a string name in a property set (by GUID).
 constexpr TDvEWSPropDef DvNamedStringPropDef(std::string_view name, TDvEWSPropType type,
                                              const TGUID* propertySet, std::string_view propName) {
   TDvEWSPropDef d;
@@ -173,6 +197,7 @@ constexpr TDvEWSPropDef DvDistinguishedIdPropDef(std::string_view name, TDvEWSPr
   return d;
 }
 
+/// As DvDistinguishedIdPropDef, named by a string.
 constexpr TDvEWSPropDef DvDistinguishedStringPropDef(std::string_view name, TDvEWSPropType type,
                                                      std::string_view distinguishedSet,
                                                      std::string_view propName) {
@@ -186,22 +211,30 @@ constexpr TDvEWSPropDef DvDistinguishedStringPropDef(std::string_view name, TDvE
   return d;
 }
 
+/// A field named by an unindexed field URI ("item:Subject").
 constexpr TDvEWSFieldDef DvFieldDef(std::string_view name, PDvEWSPropDef prop,
                                     std::string_view fieldURI) {
   return TDvEWSFieldDef{name, prop, TDvEWSFieldDefType::fdtField, fieldURI, {}};
 }
 
+/// A field named by an indexed field URI and a key ("contacts:PhoneNumber", "BusinessFax").
 constexpr TDvEWSFieldDef DvIndexedFieldDef(std::string_view name, PDvEWSPropDef prop,
                                            std::string_view fieldURI, std::string_view fieldIndex) {
   return TDvEWSFieldDef{name, prop, TDvEWSFieldDefType::fdtIndexedField, fieldURI, fieldIndex};
 }
 
+/// A field named by its extended property's ExtendedFieldURI.
 constexpr TDvEWSFieldDef DvExtendedFieldDef(std::string_view name, PDvEWSPropDef prop) {
   return TDvEWSFieldDef{name, prop, TDvEWSFieldDefType::fdtExtendedField, {}, {}};
 }
+///@}
 
 // ---- Property sets ----
 
+/// @name Property sets
+/// The GUIDs of the well-known MAPI property sets, for named properties.
+/**@{*/
+/// A property set GUID.
 extern const TGUID PS_MAPI;
 extern const TGUID PS_PUBLIC_STRINGS;
 extern const TGUID PS_INTERNET_HEADERS;
@@ -224,6 +257,7 @@ extern const TGUID PSETID_PublicStrings;    // same GUID as PS_PUBLIC_STRINGS
 extern const TGUID PSETID_InternetHeaders;  // same GUID as PS_INTERNET_HEADERS
 extern const TGUID GUID_PKMDocSummaryInformation;
 extern const TGUID PSETID_Exchange1;
+///@}
 
 /// The GUID in lower case, hyphenated, without braces
 /// ("00062008-0000-0000-c000-000000000046").
@@ -238,13 +272,16 @@ TDvEWSPropType DvEWSStringToPropType(std::string_view text);
 
 /// The schema's MapiPropertyType value of a type, and back (both by the wire text).
 TMapiPropertyType DvEWSPropTypeToMapiPropertyType(TDvEWSPropType type);
+/// The type of a schema MapiPropertyType value.
 TDvEWSPropType DvMapiPropertyTypeToEWSPropType(TMapiPropertyType type);
 
 // ---- Short strings ----
 
 /// UTF-8 text cut at 255 bytes: the form in which names are compared with the registry's keys.
 std::string EWSShortName(std::string_view text);
+/// As EWSShortName.
 std::string EWSShortNameEx(std::string_view text);
+/// The text of a short string.
 std::string EWSShortNameToStr(std::string_view shortName);
 
 // ---- Registry ----
@@ -254,7 +291,9 @@ std::string EWSShortNameToStr(std::string_view shortName);
 template <typename P, std::string_view (*KeyOf)(P)>
 class TDvEWSNameIndex {
  public:
+  /// The number of records.
   std::size_t Size() const { return count_; }
+  /// Makes room for `n` records.
   void Reserve(std::size_t n) {
     std::size_t capacity = 16;
     while (capacity < n * 2)
@@ -274,6 +313,7 @@ class TDvEWSNameIndex {
     ++count_;
     return true;
   }
+  /// The record of that key, or none.
   P Find(std::string_view key) const {
     if (slots_.empty()) return nullptr;
     std::size_t i = Hash(key) & (slots_.size() - 1);
@@ -306,6 +346,7 @@ class TDvEWSNameIndex {
 
 /// The registry's key of a record: its name, cut at 255 bytes like a short string.
 std::string_view DvEWSPropDefKey(PDvEWSPropDef def);
+/// As DvEWSPropDefKey, for a field definition.
 std::string_view DvEWSFieldDefKey(PDvEWSFieldDef def);
 
 /// A registry: definitions by name (hash lookups), the children of each complex or array
@@ -321,15 +362,22 @@ class TDvEWSPropRegistry {
   /// Registers the whole catalogue, family by family, in catalogue order.
   void RegisterCatalog();
 
+  /// Adds a definition unless its name is registered (see the free RegisterProp).
   void RegisterProp(PDvEWSPropDef def);
+  /// Adds a field definition unless its name is registered.
   void RegisterField(PDvEWSFieldDef def);
 
+  /// A property definition by name, or none.
   PDvEWSPropDef FindProp(std::string_view name) const;
+  /// A field definition by name, or none.
   PDvEWSFieldDef FindField(std::string_view name) const;
+  /// The indexed field of a dictionary URI and key, or none.
   PDvEWSFieldDef FindIndexedField(std::string_view fieldURI, std::string_view fieldIndex) const;
+  /// The children of a complex or array definition, or none.
   const TDvEWSPropDefArray* FindChildren(PDvEWSPropDef def) const;
   /// Every definition in registration order (the order of the registry's scans).
   const std::vector<PDvEWSPropDef>& Props() const { return propOrder_; }
+  /// Every field definition in registration order.
   const std::vector<PDvEWSFieldDef>& Fields() const { return fieldOrder_; }
 
  private:
@@ -347,6 +395,7 @@ TDvEWSPropRegistry& DvEWSPropRegistry();
 /// Adds a definition unless its name is registered already (the first registration wins). An
 /// element definition with a ParentProp is appended to that parent's children.
 void RegisterProp(PDvEWSPropDef def);
+/// As RegisterProp, for a field definition (an indexed one is also found by URI and key).
 void RegisterField(PDvEWSFieldDef def);
 
 /// By name (case-sensitive). On a miss: nullptr, or Exception
@@ -384,7 +433,9 @@ PDvEWSFieldDef GetIndexedFieldDef(std::string_view fieldURI, std::string_view fi
 /// form always raises; with a key it finds the indexed definition of that URI and key
 /// (ducontacts_PhoneNumber, "BusinessFax": FLD_CONTACTS_PHONENUMBER_BUSINESSFAX).
 PDvEWSFieldDef GetFieldDef(TUnindexedFieldURI uri);
+/// See GetFieldDef(TUnindexedFieldURI).
 PDvEWSFieldDef GetFieldDef(TDictionaryURI uri);
+/// See GetFieldDef(TUnindexedFieldURI).
 PDvEWSFieldDef GetFieldDef(TDictionaryURI uri, std::string_view fieldIndex);
 
 /// A field definition whose PropDef has that name (the first registered). Exception
@@ -396,6 +447,7 @@ TDvEWSPropDefArray GetKeyPropDefs(PDvEWSPropDef def);
 
 /// Counts of registered definitions.
 std::size_t RegisteredPropCount();
+/// The number of registered field definitions.
 std::size_t RegisteredFieldCount();
 
 // ---- Node paths and field URIs ----
@@ -403,6 +455,7 @@ std::size_t RegisteredFieldCount();
 /// Where a value lies below an object's element: the node name of an element definition, or the
 /// path to the Value beside a matching ExtendedFieldURI.
 std::string GetNodePath(PDvEWSPropDef def);
+/// As above, for a definition record.
 std::string GetNodePath(const TDvEWSPropDef& def);
 
 /// The name under which the schema classes publish an element: "To", "Create", "String",
@@ -416,9 +469,11 @@ std::string PropTagToHex(std::uint16_t tag);
 /// Appends t:FieldURI, t:IndexedFieldURI or t:ExtendedFieldURI as XML text; attribute values are
 /// escaped.
 void WriteFieldURI(PDvEWSFieldDef def, std::string& stream);
+/// Appends t:ExtendedFieldURI as XML text.
 void WriteExtendedFieldURI(PDvEWSPropDef def, std::string& stream);
 /// Adds a t:ExtendedFieldURI child element to parent and returns it.
 DvDOMElementPtr WriteExtendedFieldURI(PDvEWSPropDef def, const DvDOMElementPtr& parent);
+/// As above, on a pugixml node.
 pugi::xml_node WriteExtendedFieldURI(PDvEWSPropDef def, pugi::xml_node parent);
 
 }  // namespace dv
