@@ -41,6 +41,7 @@ namespace dv {
 
 // ---- Data access ----
 
+/// Which data a value reads: as loaded (the snapshot) or as changed.
 enum class TDvEWSGetDataElmSource { desOriginal, desCurrent };
 
 /// Supplied by the owning object: the schema element of the original or the current data, or
@@ -49,6 +50,7 @@ enum class TDvEWSGetDataElmSource { desOriginal, desCurrent };
 using TDvEWSGetDataElm =
     std::function<TDvXMLSchemaElement*(TDvEWSGetDataElmSource source, bool raiseIfNoData)>;
 
+/// The change state of a value against the loaded data.
 enum class TDvEWSDataUpdateStatus { dusUnmodified, dusModified, dusInserted, dusDeleted };
 
 // ---- Type information ----
@@ -74,11 +76,16 @@ enum class TDvEWSTypeKind : std::uint8_t {
   tkInterface,  // an interfaced object
 };
 
+/// A value's type: its kind, whether it is an array, and its enumeration or schema class.
 struct TDvEWSTypeInfo {
+  /**@{*/
+  /// The kind, whether the value is an array of it, and the enumeration (tkEnumeration) or
+  /// schema class (tkClass) it is of.
   TDvEWSTypeKind Kind = TDvEWSTypeKind::tkString;
   bool IsArray = false;  // an array of Kind
   const TDvEnumTypeInfo* EnumType = nullptr;
   const TDvXMLSchemaClassInfo* ClassType = nullptr;
+  ///@}
 
   /// Arrays (byte arrays included), classes and interfaces; everything else is simple text.
   bool IsStructured() const {
@@ -91,6 +98,7 @@ struct TDvEWSTypeInfo {
   }
   /// "string", "Int32", "TEwsBody", "TImportanceChoices", "array of TDateTime", …
   std::string Name() const;
+  /// All fields equal.
   friend bool operator==(const TDvEWSTypeInfo&, const TDvEWSTypeInfo&) = default;
 };
 
@@ -100,6 +108,7 @@ TDvEWSTypeInfo DvEWSTypeOfSchemaInfo(const TDvXMLSchemaInfo& info);
 /// name given) for ptNull.
 TDvEWSTypeInfo DvEWSTypeOfPropType(TDvEWSPropType type, std::string_view nameForError);
 
+/// @cond internal
 template <typename T>
 struct TDvEWSIsVector : std::false_type {};
 template <typename T, typename A>
@@ -110,6 +119,7 @@ template <typename T>
 struct TDvEWSIsSharedPtr : std::false_type {};
 template <typename T>
 struct TDvEWSIsSharedPtr<std::shared_ptr<T>> : std::true_type {};
+/// @endcond
 
 /// The type information of a C++ type as published properties declare it: the getter's return
 /// type (std::string, the integer types, bool, double, TDateTime, TBytes, TGUID, enumerations with
@@ -163,24 +173,34 @@ TDvEWSTypeInfo DvEWSTypeOf() {
 /// definition is resolved once and cached (thread-safe).
 class DvEWSField {
  public:
+  /// How the value is named.
   enum TURIType : std::uint8_t { utUnindexed = 0, utDictionary = 1, utPropDefName = 2 };
 
   DvEWSField() = default;
+  /// By a definition name ("PR_SUBJECT", "EPR_…").
   explicit DvEWSField(std::string_view propDefName);
+  /// By an unindexed field URI (TUnindexedFieldURI::ufuitem_Subject).
   explicit DvEWSField(TUnindexedFieldURI uri);
+  /// By a dictionary URI and a key.
   DvEWSField(TDictionaryURI uri, std::string_view fieldIndex);
+  /// Copies the name (and the cached definition).
   DvEWSField(const DvEWSField& other);
+  /// Copies the name (and the cached definition).
   DvEWSField& operator=(const DvEWSField& other);
 
   /// Kind 0: the PropDef of GetFieldDef(uri); kind 1: the PropDef of the indexed field definition
   /// of the URI and key; kind 2: GetPropDef(name, true). Registry misses raise their messages.
   PDvEWSPropDef GetPropDef() const;
 
+  /// @name The name as given
+  /**@{*/
+  /// How the value is named, and the parts of that name.
   TURIType GetURIType() const { return FURIType; }
   const std::string& GetPropDefName() const { return FPropDefName; }
   TUnindexedFieldURI GetUnindexedFieldURI() const { return FUnindexedFieldURI; }
   TDictionaryURI GetDictionaryURI() const { return FDictionaryURI; }
   const std::string& GetFieldIndex() const { return FFieldIndex; }
+  ///@}
 
  private:
   mutable std::atomic<PDvEWSPropDef> FPropDef{nullptr};
@@ -196,26 +216,34 @@ class DvEWSField {
 /// One published property of a class: its name, its declared type and, optionally, the
 /// DvEWSField annotation that says which value it carries.
 struct TDvEWSPublishedProperty {
+  /// A property without an annotation.
   TDvEWSPublishedProperty(std::string_view name, TDvEWSTypeInfo type) : Name(name), Type(type) {}
+  /// A property annotated with the value it carries.
   TDvEWSPublishedProperty(std::string_view name, TDvEWSTypeInfo type, const DvEWSField& field)
       : Name(name), Type(type), HasField(true), Field(field) {}
 
+  /**@{*/
+  /// The property's name, declared type, and annotation (when HasField).
   std::string_view Name;
   TDvEWSTypeInfo Type;
   bool HasField = false;
   DvEWSField Field;
+  ///@}
 };
 
 /// The reflection table of a class: its own published properties and its parent's table. Declared
 /// once per class (a static member, see DV_EWS_PUBLISHED_CLASS), never per call site.
 class TDvEWSPublishedClass {
  public:
+  /// A class table: its name, its parent's table (none for the root) and its own properties.
   TDvEWSPublishedClass(std::string_view name, const TDvEWSPublishedClass* parent,
                        std::vector<TDvEWSPublishedProperty> properties = {});
   TDvEWSPublishedClass(const TDvEWSPublishedClass&) = delete;
   TDvEWSPublishedClass& operator=(const TDvEWSPublishedClass&) = delete;
 
+  /// The class's name.
   std::string_view GetName() const { return FName; }
+  /// The parent's table (none for the root).
   const TDvEWSPublishedClass* GetParent() const { return FParent; }
   /// The class's own properties, in declaration order.
   const std::vector<TDvEWSPublishedProperty>& GetOwnProperties() const { return FProperties; }
@@ -239,6 +267,7 @@ class TDvEWSPublishedClass {
 class IDvEWSPublished {
  public:
   virtual ~IDvEWSPublished() = default;
+  /// The object's class table.
   virtual const TDvEWSPublishedClass& GetPublishedClass() const = 0;
 };
 
@@ -257,6 +286,7 @@ class IDvEWSPublished {
 #define DV_EWS_PUBLISHED(Class, Name)  \
   ::dv::TDvEWSPublishedProperty(#Name, \
                                 ::dv::DvEWSTypeOf<decltype(std::declval<Class&>().Get##Name())>())
+/// As DV_EWS_PUBLISHED, with the DvEWSField arguments of the value the property carries.
 #define DV_EWS_PUBLISHED_FIELD(Class, Name, ...)                                                   \
   ::dv::TDvEWSPublishedProperty(#Name,                                                             \
                                 ::dv::DvEWSTypeOf<decltype(std::declval<Class&>().Get##Name())>(), \
@@ -266,6 +296,9 @@ class IDvEWSPublished {
 
 class TDvEWSBaseDataList;
 
+/// A value bound to a definition in an object's data (a property of an item or folder, a column
+/// of a table row): read and written as text, integer, boolean, date-time, double or bytes.
+/// Getters read the current data; setters change it (sent by the object's save).
 class TDvEWSData {
  public:
   /// From a definition record: the registered record of that name when there is one, else the
@@ -274,7 +307,9 @@ class TDvEWSData {
   /// From a definition: an element definition is bound through the field definition of the
   /// current data's class and the node name when there is one.
   TDvEWSData(TDvEWSBaseDataList& owner, TDvEWSGetDataElm data, PDvEWSPropDef def);
+  /// From a field definition.
   TDvEWSData(TDvEWSBaseDataList& owner, TDvEWSGetDataElm data, const TDvEWSFieldDef& def);
+  /// From a DvEWSField name.
   TDvEWSData(TDvEWSBaseDataList& owner, TDvEWSGetDataElm data, const DvEWSField& field);
   virtual ~TDvEWSData();
   TDvEWSData(const TDvEWSData&) = delete;
@@ -290,6 +325,10 @@ class TDvEWSData {
   /// Simple values: the text. Byte arrays: the text as given, less a leading "0x". Other
   /// structured values: Exception "The property \"%s\" cannot be written as a string!".
   void SetAsString(std::string_view value);
+  /// @name Typed access
+  /**@{*/
+  /// The value as that type (the node text converted; EConvertError when it does not convert),
+  /// or set from it.
   std::int64_t GetAsInteger();
   void SetAsInteger(std::int64_t value);
   bool GetAsBoolean();
@@ -298,13 +337,17 @@ class TDvEWSData {
   void SetAsDateTime(TDateTime value);
   double GetAsDouble();
   void SetAsDouble(double value);
+  ///@}
   /// The node text as Base64 bytes.
   TBytes GetAsBytes();
+  /// Sets the node text to the bytes in Base64.
   void SetAsBytes(const TBytes& value);
 
+  /// The value's type.
   TDvEWSTypeInfo GetTypeInfo();
   /// The state computed from the original and the current data.
   virtual TDvEWSDataUpdateStatus GetUpdateStatus();
+  /// The state computed from the data, ignoring an explicit one.
   TDvEWSDataUpdateStatus GetComputedUpdateStatus();
 
   /// Appends this value's field path element (t:FieldURI, t:IndexedFieldURI or
@@ -316,6 +359,11 @@ class TDvEWSData {
   /// The XML text of the value node.
   std::string AsXML();
 
+  /// @name What the value is bound to
+  /**@{*/
+  /// The list holding the value, and the parts of the definition it was bound to (name, node
+  /// type, parent, path below the object's element, published property, field URI or index,
+  /// property set, type and tag).
   TDvEWSBaseDataList& GetOwner() const { return FOwner; }
   const std::string& GetPropDefName() const { return FPropDefName; }
   TDvEWSPropDefNodeType GetPropDefNodeType() const { return FPropDefNodeType; }
@@ -334,6 +382,7 @@ class TDvEWSData {
   const TDvVariant& GetPropertyId() const { return FPropertyId; }
   TDvEWSPropType GetPropertyType() const { return FPropertyType; }
   std::uint16_t GetPropertyTag() const { return FPropertyTag; }
+  ///@}
 
  protected:
   /// Properties load missing values on demand; fields do not.
@@ -372,25 +421,34 @@ class TDvEWSData {
 /// The value objects of field lists (table columns).
 class TDvEWSField : public TDvEWSData {
  public:
+  /// As TDvEWSData.
   using TDvEWSData::TDvEWSData;
 };
 
 /// The value objects of property bags: with a change state that can be set explicitly.
 class TDvEWSProperty : public TDvEWSData {
  public:
+  /// As TDvEWSData.
   using TDvEWSData::TDvEWSData;
 
   /// The explicit state when one was set, else the computed one.
   TDvEWSDataUpdateStatus GetUpdateStatus() override;
   /// Sets the state explicitly.
   void SetUpdateStatus(TDvEWSDataUpdateStatus value);
+  /// True when the state was set explicitly.
   bool GetExplicitUpdateStatus() const { return FExplicitUpdateStatus; }
+  /// @name State tests
+  /**@{*/
+  /// True when the state (explicit or computed) is that one.
   bool GetDeleted() { return GetUpdateStatus() == TDvEWSDataUpdateStatus::dusDeleted; }
   bool GetInserted() { return GetUpdateStatus() == TDvEWSDataUpdateStatus::dusInserted; }
   bool GetModified() { return GetUpdateStatus() == TDvEWSDataUpdateStatus::dusModified; }
+  ///@}
   /// true sets that state explicitly; false returns to the computed state.
   void SetDeleted(bool value) { SetFlag(TDvEWSDataUpdateStatus::dusDeleted, value); }
+  /// As SetDeleted, for the inserted state.
   void SetInserted(bool value) { SetFlag(TDvEWSDataUpdateStatus::dusInserted, value); }
+  /// As SetDeleted, for the modified state.
   void SetModified(bool value) { SetFlag(TDvEWSDataUpdateStatus::dusModified, value); }
 
  protected:
@@ -410,8 +468,13 @@ class TDvEWSProperty : public TDvEWSData {
 /// definition pointer is a key of no usable kind.
 class TDvEWSItemKey {
  public:
+  /// What the key is.
   enum class TKind { kIndex, kString, kVariantText, kFieldDef, kPropDef, kOther };
 
+  /// @name Making keys
+  /// A key converts implicitly from a position, a text, a variant or a definition.
+  /**@{*/
+  /// A key of that kind.
   TDvEWSItemKey(std::int32_t index) : FKind(TKind::kIndex), FIndex(index) {}
   TDvEWSItemKey(std::int64_t index) : FKind(TKind::kIndex), FIndex(index) {}
   TDvEWSItemKey(const char* text) : FKind(TKind::kString), FText(text ? text : "") {}
@@ -422,12 +485,16 @@ class TDvEWSItemKey {
   TDvEWSItemKey(const TDvEWSPropDef& def) : FKind(TKind::kPropDef), FPropDef(&def) {}
   TDvEWSItemKey(PDvEWSPropDef def);
   TDvEWSItemKey(PDvEWSFieldDef def);
+  ///@}
 
+  /**@{*/
+  /// The key's kind and content.
   TKind GetKind() const { return FKind; }
   std::int64_t GetIndex() const { return FIndex; }
   const std::string& GetString() const { return FText; }
   PDvEWSFieldDef GetFieldDef() const { return FFieldDef; }
   PDvEWSPropDef GetPropDef() const { return FPropDef; }
+  ///@}
   /// The text used in messages: the index or text, or the definition's name.
   std::string Text() const;
 
@@ -439,6 +506,7 @@ class TDvEWSItemKey {
   PDvEWSPropDef FPropDef = nullptr;
 };
 
+/// The base of value lists (TDvEWSFields, TDvEWSProperties): values bound to an owner's data.
 class TDvEWSBaseDataList {
  public:
   /// creator: the owning object (its reflection table is consulted when values are bound); data:
@@ -448,26 +516,32 @@ class TDvEWSBaseDataList {
   TDvEWSBaseDataList(const TDvEWSBaseDataList&) = delete;
   TDvEWSBaseDataList& operator=(const TDvEWSBaseDataList&) = delete;
 
+  /// The owning object.
   IDvEWSPublished* GetCreator() const { return FCreator; }
+  /// How values reach the owner's data.
   const TDvEWSGetDataElm& GetData() const { return FData; }
   /// The owner's reflection table; Exception when the owner has none.
   const TDvEWSPublishedClass& GetCreatorClass() const;
 
   /// The values held, in list order.
   virtual int Size() const = 0;
+  /// Value `index` in list order.
   virtual TDvEWSData* At(int index) const = 0;
 
-  /// <Values><Value Name=".." Path="..">value node XML</Value>…</Values> of the values held.
+  /// `<Values><Value Name=".." Path="..">value node XML</Value>…</Values>` of the values held.
   std::string AsXML();
   /// {"name": "text", …} of the values held (GetAsString of each).
   std::string AsJSON();
 
  protected:
+  /// @cond internal
   IDvEWSPublished* FCreator;
   TDvEWSGetDataElm FData;
+  /// @endcond
 };
 
 template <typename T>
+/// A list of values of type T (fields or properties), found by key.
 class TDvEWSDataList : public TDvEWSBaseDataList {
  public:
   using TDvEWSBaseDataList::TDvEWSBaseDataList;
@@ -476,8 +550,11 @@ class TDvEWSDataList : public TDvEWSBaseDataList {
   /// Construct a T and add it under its node path; EListError "Duplicates not allowed" when the
   /// path is present.
   T* AddItem(const DvEWSField& field);
+  /// As above, from a field definition.
   T* AddItem(const TDvEWSFieldDef& def);
+  /// As above, from a property definition record.
   T* AddItem(const TDvEWSPropDef& def);
+  /// As above, from a registered property definition.
   T* AddItem(PDvEWSPropDef def);
 
   /// None on a miss; Exception "The requested item could not be found!" for a key of no usable
@@ -485,37 +562,50 @@ class TDvEWSDataList : public TDvEWSBaseDataList {
   T* FindItem(const TDvEWSItemKey& key) const;
   /// As FindItem; a miss raises "The requested item (%s) could not be found!".
   T* GetItem(const TDvEWSItemKey& key) const;
+  /// Removes every value.
   void Clear();
+  /// The number of values.
   int Count() const { return static_cast<int>(FList.size()); }
 
+  /// The number of values.
   int Size() const override { return Count(); }
+  /// Value `index` in list order.
   T* At(int index) const override;
+  /// True when a value of that node path is held.
   bool ContainsPath(const std::string& path) const { return FIndex.count(path) != 0; }
 
  protected:
+  /// Adds a value, indexed by its node path.
   T* Insert(std::unique_ptr<T> item);
 
+  /// @cond internal
   std::vector<std::unique_ptr<T>> FList;                // list order: insertion order
   std::unordered_map<std::string, std::size_t> FIndex;  // node path -> position
+  /// @endcond
 };
 
 extern template class TDvEWSDataList<TDvEWSField>;
 extern template class TDvEWSDataList<TDvEWSProperty>;
 
+/// A table's columns (IDvEWSTableBase::GetFields): add a field definition to fetch it.
 class TDvEWSFields : public TDvEWSDataList<TDvEWSField> {
  public:
   using TDvEWSDataList<TDvEWSField>::TDvEWSDataList;
 
+  /// Adds a column; EListError when the field is a column already.
   TDvEWSField* Add(const TDvEWSFieldDef& def) { return AddItem(def); }
   /// By the node path of the field's PropDef; none on a miss.
   TDvEWSField* FindField(const TDvEWSFieldDef& def) const;
+  /// The column of that field; dv::Exception when it is not one.
   TDvEWSField* FieldByName(const TDvEWSFieldDef& def) const { return GetItem(def); }
 };
 
+/// An object's property values (IDvEWSPropObject::GetProperties).
 class TDvEWSProperties : public TDvEWSDataList<TDvEWSProperty> {
  public:
   using TDvEWSDataList<TDvEWSProperty>::TDvEWSDataList;
 
+  /// Adds the value of a definition.
   TDvEWSProperty* Add(const TDvEWSPropDef& def) { return AddItem(def); }
   /// The property of a key (a field definition, a property definition, or a name resolved
   /// through the current data's class), created and added when the list lacks its node path.
@@ -526,8 +616,11 @@ class TDvEWSProperties : public TDvEWSDataList<TDvEWSProperty> {
   int Count();
   /// FindItem, else CreateItem with its value node created and set to its type's zero.
   TDvEWSProperty* GetItem(const TDvEWSItemKey& key);
+  /// The value of a definition, or none.
   TDvEWSProperty* FindProperty(const TDvEWSPropDef& def) const;
+  /// True when the data has a value for the definition.
   bool HasProperty(const TDvEWSPropDef& def);
+  /// As GetItem.
   TDvEWSProperty* PropertyByName(const TDvEWSPropDef& def) { return GetItem(def); }
 
  private:

@@ -142,8 +142,8 @@ class IDvDOMElement {
 
 /// A document. Parsing refuses DTDs (and with them every entity declaration) and undeclared
 /// entity references, so nothing external is fetched and no entity is expanded. Character
-/// references to characters XML 1.0 forbids (&#x0;, &#x1A;, …) and literal control bytes are read
-/// as U+FFFD instead of failing the document. A failed load leaves the content as it was.
+/// references to characters XML 1.0 forbids (`&#x0;`, `&#x1A;`, …) and literal control bytes are
+/// read as U+FFFD instead of failing the document. A failed load leaves the content as it was.
 class IDvDOMDocument {
  public:
   virtual ~IDvDOMDocument() = default;
