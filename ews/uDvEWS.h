@@ -50,7 +50,7 @@ std::string EwsServerVersionName(TServerVersion version);
 /// The version a server is taken to be from its ServerVersionInfo: the Version text when it names
 /// a version (anything above Exchange2016 is lowered to it), otherwise by the numbers.
 TServerVersion EwsServerVersionFromInfo(const TServerVersionInfo& info);
-/// Raises dv::Exception when actual is older than required, with the message
+/// Raises dv::Exception when actual is older than required. The message reads
 /// `"<feature>" is not supported by <actual>. This feature requires Exchange <required>!`
 void EwsCheckVersion(TServerVersion required, TServerVersion actual, const std::string& feature);
 /// "Exchange Server 2013 SP1 (15.0.847.32)" and the like.
