@@ -58,8 +58,8 @@ class TDvEWSBaseSession : public TDvComponent, public IDvEWSSession {
   /// The OAuth access token of the last logon (empty without OAuth).
   TDvOAuthAccessToken GetAccessToken() const;
   /// Sets the token.
-  ///@}
   virtual void SetAccessToken(const TDvOAuthAccessToken& token);
+  ///@}
 
   /// Hooks for a dialog layer; a session without dialogs behaves as below.
   virtual void SetNTService(bool value) = 0;

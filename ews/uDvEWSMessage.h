@@ -60,8 +60,8 @@ class IDvEWSEMail : public virtual IDvEWSItem {
   /// Asks for a read receipt when the message is sent.
   virtual void SetIsReadReceiptRequested(bool value) = 0;
   /// Marks the message read or unread (sent by SaveChanges).
-  ///@}
   virtual void SetIsRead(bool value) = 0;
+  ///@}
   /// Sends the message; with `saveCopy` a copy stays in Sent Items. A new message without
   /// attachments is created and sent with one request; one with attachments (or on a server
   /// older than Exchange 2013 SP1) is saved first, then sent. Raises dv::Exception when the

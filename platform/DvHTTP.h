@@ -35,7 +35,12 @@ class TDvHTTPRequest;
 using TDvWindowHandle = void*;
 
 // ---- Windows-style error codes carried by EDvHTTPApiException ----
+/// The Windows-style error codes of EDvHTTPApiException::GetErrorCode (WinINet's numbers, so
+/// that callers can test for them whatever the platform).
 namespace DvHTTPError {
+/// @name Error codes
+/**@{*/
+/// A transport error code (see the comment at its right where the name is not enough).
 constexpr std::uint32_t InvalidHandle = 6;  // the request was aborted
 constexpr std::uint32_t OutOfMemory = 8;
 constexpr std::uint32_t Timeout = 12002;  // a time-out expired
@@ -59,6 +64,7 @@ constexpr std::uint32_t InvalidServerResponse = 12152;
 constexpr std::uint32_t SecureCertRevoked = 12170;
 constexpr std::uint32_t SecureFailure = 12175;
 constexpr std::uint32_t SecureCertWrongUsage = 12179;
+///@}
 }  // namespace DvHTTPError
 
 // ---- Failures ----
@@ -67,8 +73,10 @@ constexpr std::uint32_t SecureCertWrongUsage = 12179;
 /// the HTTP status (0 when there is none).
 class EDvHTTPException : public Exception {
  public:
+  /// A failure with its message and the HTTP status (0 for none).
   explicit EDvHTTPException(const std::string& message, int statusCode = 0)
       : Exception(message), statusCode_(statusCode) {}
+  /// The HTTP status, or 0.
   int GetStatusCode() const { return statusCode_; }
 
  private:
@@ -80,10 +88,13 @@ class EDvHTTPException : public Exception {
 /// "first text" that callers may carry over into an exception of their own.
 class EDvHTTPApiException : public EDvHTTPException {
  public:
+  /// A failure of operation `functionName` with a DvHTTPError code.
   EDvHTTPApiException(const std::string& functionName, const std::string& message,
                       std::uint32_t errorCode)
       : EDvHTTPException(message), functionName_(functionName), errorCode_(errorCode) {}
+  /// The failing operation's name.
   const std::string& GetFunctionName() const { return functionName_; }
+  /// The DvHTTPError code (NameNotResolved, LoginFailure, CannotConnect, …).
   std::uint32_t GetErrorCode() const { return errorCode_; }
 
  private:
@@ -95,6 +106,7 @@ class EDvHTTPApiException : public EDvHTTPException {
 /// authentication exchange (LoginFailure), the client was misused (no URL, no session), …
 class EDvHTTPClientApiException : public EDvHTTPApiException {
  public:
+  /// As EDvHTTPApiException.
   using EDvHTTPApiException::EDvHTTPApiException;
 };
 
@@ -105,6 +117,7 @@ class EDvHTTPClientApiException : public EDvHTTPApiException {
 /// with ProxyServerBypass.
 enum class TDvHTTPAccessType { atPreconfig, atDirect, atNamedProxy };
 
+/// The HTTP version requests are made with (HTTP/1.1 by default).
 enum class TDvHTTPVersion { hvHTTP10, hvHTTP11, hvHTTP2 };
 
 /// Certificate checks a client may skip. Everything is verified by default.
@@ -115,6 +128,7 @@ enum class TDvHTTPSecurityFlag {
   sfIgnoreRevocation,
   sfIgnoreWrongUsage
 };
+/// A set of certificate checks to skip.
 using TDvHTTPSecurityFlags = TSet<TDvHTTPSecurityFlag>;
 
 /// Authentication schemes. asDefault negotiates Basic, NTLM and Negotiate with the server (the
@@ -129,14 +143,20 @@ enum class TDvHTTPConnection { hcKeepAlive, hcClose };
 /// connection and the TLS handshake; SendTimeout is the longest pause while the request is sent;
 /// ReceiveTimeout the longest pause while waiting for or reading the response.
 struct TDvHTTPTimeOuts {
+  /**@{*/
+  /// A time-out in milliseconds (see the struct's comment).
   int ConnectTimeout = 60000;
   int SendTimeout = 30000;
   int ReceiveTimeout = 30000;
+  ///@}
 
   TDvHTTPTimeOuts() = default;
+  /// The three time-outs, in milliseconds.
   TDvHTTPTimeOuts(int connect, int send, int receive)
       : ConnectTimeout(connect), SendTimeout(send), ReceiveTimeout(receive) {}
+  /// Copies another's values.
   void Assign(const TDvHTTPTimeOuts& other) { *this = other; }
+  /// All three equal.
   bool operator==(const TDvHTTPTimeOuts&) const = default;
 };
 
@@ -144,16 +164,25 @@ struct TDvHTTPTimeOuts {
 class TDvCredentials {
  public:
   TDvCredentials() = default;
+  /// A user name ("alice@example.com", "DOMAIN\\alice") and its password.
   TDvCredentials(std::string userName, std::string password)
       : userName_(std::move(userName)), password_(std::move(password)) {}
 
+  /// @name Parts
+  /**@{*/
+  /// The user name or the password, read or set.
   const std::string& GetUserName() const { return userName_; }
   void SetUserName(const std::string& v) { userName_ = v; }
   const std::string& GetPassword() const { return password_; }
   void SetPassword(const std::string& v) { password_ = v; }
+  ///@}
+  /// Copies another's values.
   void Assign(const TDvCredentials& other) { *this = other; }
+  /// Empties both.
   void Clear() { userName_.clear(), password_.clear(); }
+  /// True when both are empty.
   bool IsEmpty() const { return userName_.empty() && password_.empty(); }
+  /// Both equal.
   bool operator==(const TDvCredentials&) const = default;
 
  private:
@@ -166,6 +195,8 @@ class TDvCredentials {
 /// The parts of a URL. Port is 0 when the URL names none (GetDefaultPort gives the scheme's);
 /// Path is empty when the URL has no path part; Query and Fragment exclude '?' and '#'.
 struct TDvURLData {
+  /**@{*/
+  /// A part of the URL (see the struct's comment).
   std::string Scheme;  // lower case
   std::string UserName;
   std::string Password;
@@ -174,12 +205,17 @@ struct TDvURLData {
   std::string Path;
   std::string Query;
   std::string Fragment;
+  ///@}
 
   TDvURLData() = default;
+  /// The parts of a URL (as DvDecodeURL).
   explicit TDvURLData(std::string_view url);  // same as DvDecodeURL
 
+  /// Port, else 443 for https and 80 otherwise.
   int GetDefaultPort() const;  // Port, else 443 for https, 80 otherwise
+  /// True for https.
   bool IsSecure() const { return Scheme == "https"; }
+  /// Path, or "/" when empty.
   std::string GetPathOrRoot() const { return Path.empty() ? std::string("/") : Path; }
 };
 
@@ -195,20 +231,28 @@ std::string DvURLDecode(std::string_view text, bool plusAsSpace = false);
 /// An ordered list of header fields; names compare without regard to ASCII case.
 class TDvHTTPHeaders {
  public:
+  /// A name and a value.
   using Item = std::pair<std::string, std::string>;
 
+  /// The number of fields.
   int Count() const { return static_cast<int>(items_.size()); }
+  /// Field `index` (EListError when out of range).
   const Item& GetItem(int index) const;  // EListError when out of range
+  /// Every field in order.
   const std::vector<Item>& Items() const { return items_; }
   /// The first field of that name, or empty text.
   std::string GetValue(std::string_view name) const;
+  /// True when a field of that name is present.
   bool Has(std::string_view name) const;
   /// Every field of that name, in order.
   std::vector<std::string> GetValues(std::string_view name) const;
   /// Replaces every field of that name with one (removes them when value is empty).
   void SetValue(std::string_view name, std::string_view value);
+  /// Appends a field.
   void Add(std::string_view name, std::string_view value);
+  /// Removes every field of that name.
   void Remove(std::string_view name);
+  /// Removes every field.
   void Clear() { items_.clear(); }
 
  private:
@@ -218,9 +262,13 @@ class TDvHTTPHeaders {
 /// The headers a client adds to every request.
 class TDvHTTPRequestHeaders : public TDvHTTPHeaders {
  public:
+  /// Sets the Accept header.
   void SetAccept(std::string_view value) { SetValue("Accept", value); }
+  /// The Accept header, or empty text.
   std::string GetAccept() const { return GetValue("Accept"); }
+  /// Keep-alive (default) or close after each request.
   void SetConnection(TDvHTTPConnection value) { connection_ = value; }
+  /// The Connection setting.
   TDvHTTPConnection GetConnection() const { return connection_; }
 
  private:
@@ -229,7 +277,10 @@ class TDvHTTPRequestHeaders : public TDvHTTPHeaders {
 
 // ---- Cookies ----
 
+/// One cookie as a Set-Cookie header gave it.
 struct TDvHTTPCookie {
+  /**@{*/
+  /// A cookie attribute (see the comments at their right).
   std::string Name;
   std::string Value;
   std::string Domain;  // lower case, without a leading dot
@@ -238,6 +289,7 @@ struct TDvHTTPCookie {
   bool Secure = false;
   bool HttpOnly = false;
   TDateTime Expires;  // zero: a session cookie
+  ///@}
 };
 
 /// Parses one Set-Cookie header value (or a bare "name=value") received from url.
@@ -248,16 +300,23 @@ bool DvParseSetCookie(std::string_view text, const TDvURLData& url, TDvHTTPCooki
 /// with the same name, domain and path; an expired cookie removes it.
 class TDvHTTPCookieList {
  public:
+  /// Stores the cookie of a Set-Cookie text received from `url`.
   void Add(const TDvURLData& url, std::string_view setCookie);
+  /// As above, with the URL as text.
   void Add(std::string_view url, std::string_view setCookie) { Add(DvDecodeURL(url), setCookie); }
+  /// Stores a cookie.
   void Add(const TDvHTTPCookie& cookie);
+  /// The number of cookies (expired ones are dropped first).
   int Count() const { return static_cast<int>(items_.size()); }
+  /// Cookie `index` (EListError when out of range).
   const TDvHTTPCookie& GetItem(int index) const;  // EListError when out of range
   /// The value of the first cookie of that name (any domain), or empty text.
   std::string GetValue(std::string_view name) const;
   /// The "Cookie" header value for a request to url ("a=1; b=2"), or empty text.
   std::string GetCookieHeader(const TDvURLData& url) const;
+  /// Removes every cookie of that name.
   void Remove(std::string_view name);
+  /// Removes every cookie.
   void Clear() { items_.clear(); }
 
  private:
@@ -276,6 +335,9 @@ class TDvHTTPSession {
   TDvHTTPSession(const TDvHTTPSession&) = delete;
   TDvHTTPSession& operator=(const TDvHTTPSession&) = delete;
 
+  /// @name Settings
+  /**@{*/
+  /// A setting shared by the session's clients (User-Agent, proxy, access type).
   const std::string& GetUserAgent() const { return userAgent_; }
   void SetUserAgent(const std::string& v) { userAgent_ = v; }
   const std::string& GetProxyServer() const { return proxyServer_; }
@@ -286,6 +348,8 @@ class TDvHTTPSession {
   void SetProxyServerBypass(const std::string& v) { proxyBypass_ = v; }
   TDvHTTPAccessType GetAccessType() const { return accessType_; }
   void SetAccessType(TDvHTTPAccessType v) { accessType_ = v; }
+  ///@}
+  /// True once activated.
   bool GetActive() const { return active_; }
   /// Activating checks the settings (atNamedProxy needs a proxy server).
   void SetActive(bool v);
@@ -325,21 +389,31 @@ class TDvWinINetSession : public TDvHTTPSession {
 
 // ---- Requests and responses ----
 
+/// A complete HTTP response: status, headers, decoded body and the cookies it sets.
 class TDvHTTPResponse {
  public:
+  /// The HTTP status.
   int GetStatusCode() const { return statusCode_; }
+  /**@{*/
+  /// The status line's text and the HTTP version ("HTTP/1.1", "HTTP/2", …).
   const std::string& GetReasonPhrase() const { return reason_; }  // the status line's text
   const std::string& GetHTTPVersion() const { return version_; }  // "HTTP/1.1", "HTTP/2", …
+  ///@}
+  /// The header fields in order.
   const TDvHTTPHeaders& GetHeaders() const { return headers_; }
+  /// The first header of that name, or empty text.
   std::string GetHeader(std::string_view name) const { return headers_.GetValue(name); }
+  /// The Content-Type header.
   std::string GetContentType() const { return headers_.GetValue("Content-Type"); }
   /// The decoded body (what was not handed to a data-received handler or body sink).
   const std::string& GetContent() const { return content_; }
+  /// Moves the body out (the response's content is empty afterwards).
   std::string TakeContent() { return std::move(content_); }
   /// The URL that answered (after redirects).
   const std::string& GetURL() const { return url_; }
   /// The cookies this response sets; GetCookie gives one's value, or empty text.
   std::vector<TDvHTTPCookie> GetCookies() const;
+  /// The value of a cookie this response sets, or empty text.
   std::string GetCookie(std::string_view name) const;
 
  private:
@@ -351,6 +425,7 @@ class TDvHTTPResponse {
   std::string content_;
   std::string url_;
 };
+/// A shared response.
 using DvHTTPResponsePtr = std::shared_ptr<TDvHTTPResponse>;
 
 /// One request. Send blocks until the response is complete and returns it whatever its status,
@@ -360,28 +435,40 @@ using DvHTTPResponsePtr = std::shared_ptr<TDvHTTPResponse>;
 /// with InvalidHandle within 100 ms.
 class IDvHTTPRequest {
  public:
+  /// Receives body bytes as they arrive.
   using TBodySink = std::function<void(const char* data, std::size_t size)>;
 
   virtual ~IDvHTTPRequest() = default;
+  /// "GET", "POST", …
   virtual const std::string& GetMethod() const = 0;
+  /// The URL asked for.
   virtual const std::string& GetURL() const = 0;
+  /// The body's content type (empty for none).
   virtual const std::string& GetContentType() const = 0;
   /// Per-request header fields, sent after the client's.
   virtual TDvHTTPHeaders& GetHeaders() = 0;
+  /// Adds a header field to this request.
   virtual void AddHeader(std::string_view name, std::string_view value) = 0;
   /// A cookie sent with this request only (besides the client's matching cookies).
   virtual void AddCookie(std::string_view name, std::string_view value) = 0;
   /// Receives the final response's body bytes instead of the response's content.
   virtual void SetBodySink(TBodySink sink) = 0;
+  /// Sends the request and gives the complete response (see the class comment for what raises).
   virtual DvHTTPResponsePtr Send() = 0;
+  /// Stops a pending or later Send (any thread).
   virtual void Abort() = 0;
+  /// True once aborted.
   virtual bool GetAborted() const = 0;
+  /// The last response, or none.
   virtual DvHTTPResponsePtr GetResponse() const = 0;  // the last response, or none
 };
+/// A shared request.
 using DvHTTPRequestPtr = std::shared_ptr<IDvHTTPRequest>;
 
 // ---- Clients ----
 
+/// An HTTP client: its settings, its cookies and its one connection (kept alive between
+/// requests). Used from one thread at a time, except Abort of a request.
 class IDvHTTPClient {
  public:
   /// Called with each request just before it is sent.
@@ -400,9 +487,14 @@ class IDvHTTPClient {
 
   virtual ~IDvHTTPClient() = default;
 
+  /// The back-end session the client takes its shared settings from.
   virtual std::shared_ptr<TDvHTTPSession> GetSession() const = 0;
+  /// Binds the client to a back-end session.
   virtual void SetSession(std::shared_ptr<TDvHTTPSession> session) = 0;
 
+  /// @name Settings
+  /**@{*/
+  /// A client setting, read or set; it applies from the next request.
   virtual TDvHTTPVersion GetHTTPVersion() const = 0;
   virtual void SetHTTPVersion(TDvHTTPVersion v) = 0;
   virtual TDvHTTPSecurityFlags GetSecurityFlags() const = 0;
@@ -412,30 +504,45 @@ class IDvHTTPClient {
   /// Changing credentials through these objects takes effect with the next request, on a new
   /// connection.
   virtual TDvCredentials& GetCredentials() = 0;
+  /// The credentials the proxy asks for.
   virtual TDvCredentials& GetProxyCredentials() = 0;
+  /// The OAuth settings (used with asOAuth).
   virtual TDvOAuth& GetOAuth() = 0;
+  /// The headers added to every request.
   virtual TDvHTTPRequestHeaders& GetRequestHeaders() = 0;
+  /// The time-outs.
   virtual TDvHTTPTimeOuts GetTimeOuts() const = 0;
+  /// Sets the time-outs.
   virtual void SetTimeOuts(const TDvHTTPTimeOuts& v) = 0;
   /// Follow 301/302/303/307/308 answers (default); off, they are returned to the caller.
   virtual bool GetFollowRedirects() const = 0;
+  /// Sets whether redirects are followed.
   virtual void SetFollowRedirects(bool v) = 0;
   /// Advertise compressed encodings (gzip, deflate, br, zstd as libcurl supports) and decode
   /// them (default on).
   virtual bool GetAcceptCompression() const = 0;
+  /// Sets whether compression is asked for.
   virtual void SetAcceptCompression(bool v) = 0;
   /// Raise LoginFailure for a 401/407 after the exchange (default on); off, it is returned.
   virtual bool GetAuthFailureAsError() const = 0;
+  /// Sets whether a refused logon raises.
   virtual void SetAuthFailureAsError(bool v) = 0;
   /// A PEM file of extra trusted certificate authorities (empty: the system's).
   virtual const std::string& GetCAFile() const = 0;
+  /// Sets the extra trusted authorities.
   virtual void SetCAFile(const std::string& path) = 0;
+  /// The client's cookie store (sent with matching requests, filled from responses).
   virtual TDvHTTPCookieList& GetCookies() = 0;
+  ///@}
 
+  /// @name Events
+  /**@{*/
+  /// Installs a handler (see the event types above).
   virtual void SetOnRequest(TRequestEvent handler) = 0;
   virtual void SetOnResponse(TResponseEvent handler) = 0;
   virtual void SetOnError(TErrorEvent handler) = 0;
   virtual void SetOnDataReceived(TDataReceivedEvent handler) = 0;
+  ///@}
 
   /// A request. Body and content type may be empty (a body-less request).
   virtual DvHTTPRequestPtr CreateRequest(std::string_view method, std::string_view url,
@@ -449,12 +556,14 @@ class IDvHTTPClient {
   /// runs on another thread.
   virtual void ResetConnection() = 0;
 };
+/// A shared client.
 using DvHTTPClientPtr = std::shared_ptr<IDvHTTPClient>;
 
 /// The client over libcurl. Make one with std::make_shared of a flavour below (or of this class,
 /// which behaves as the WinHTTP flavour).
 class TDvHTTPClient : public IDvHTTPClient, public std::enable_shared_from_this<TDvHTTPClient> {
  public:
+  /// A client with default settings and no session (one is made at the first request).
   TDvHTTPClient();
   ~TDvHTTPClient() override;
   TDvHTTPClient(const TDvHTTPClient&) = delete;
@@ -509,6 +618,7 @@ class TDvHTTPClient : public IDvHTTPClient, public std::enable_shared_from_this<
   /// Called for a login failure (LoginFailure) or a certificate failure before it is raised; a
   /// flavour may ask for the request to be sent again by returning true.
   virtual bool HandleSendError(std::uint32_t errorCode) { return false; }
+  /// The operation name reported for a failed send.
   virtual std::string SendFunctionName() const;
 
  private:
@@ -561,9 +671,13 @@ class TDvWinINetClient : public TDvHTTPClient {
   using TWinINetErrorEvent = std::function<void(TDvWinINetClient& sender, std::uint32_t errorCode,
                                                 TDvWindowHandle& window, bool& retry)>;
 
+  /// Sets the flags, less IgnoreWrongUsage.
   void SetSecurityFlags(TDvHTTPSecurityFlags v) override;
+  /// The window for the password dialog (none by default).
   TDvWindowHandle GetParentWnd() const { return parentWnd_; }
+  /// Sets the window for the password dialog.
   void SetParentWnd(TDvWindowHandle v) { parentWnd_ = v; }
+  /// Installs the error handler.
   void SetOnWinINetError(TWinINetErrorEvent handler) { onWinINetError_ = std::move(handler); }
 
  protected:
