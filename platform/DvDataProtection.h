@@ -23,9 +23,12 @@ namespace dv {
 /// foreign data (another user's or machine's key), damaged or tampered data.
 class EDvDataProtectionException : public Exception {
  public:
+  /// As Exception.
   using Exception::Exception;
 };
 
+/// Protection of stored secrets (passwords, client secrets) with a key of the user or the
+/// machine (AES-256-GCM), as saved profiles use it. All functions are static.
 class TDvDataProtection {
  public:
   /// Protects bytes with the user's key, or the machine's when machineScope is set. Entropy,
@@ -41,6 +44,7 @@ class TDvDataProtection {
 
   /// Text to bytes and back: UTF-8 bytes, or UTF-16LE bytes when wide is set.
   static TBytes StringToBytes(const std::string& text, bool wide = false);
+  /// Bytes to text (UTF-8, or UTF-16LE when wide is set).
   static std::string BytesToString(const TBytes& bytes, bool wide = false);
 };
 

@@ -18,17 +18,24 @@ enum class TDvOAuthGrantType { gtNone, gtAuthorize, gtPassword, gtClientCredenti
 
 /// An access token and what came with it. Expires is UTC (zero: no expiry given).
 struct TDvOAuthAccessToken {
+  /**@{*/
+  /// A part of the token endpoint's answer: the access token, its type ("Bearer"), the refresh
+  /// token, the id token, the granted scope and the expiry.
   std::string AccessToken;
   std::string TokenType;  // "Bearer"
   std::string RefreshToken;
   std::string IdToken;
   std::string Scope;
   TDateTime Expires;
+  ///@}
 
   /// True when there is no token or it has expired (now, or within marginSeconds from now).
   bool GetExpired(double marginSeconds = 0) const;
+  /// True when there is no access token.
   bool IsEmpty() const { return AccessToken.empty(); }
+  /// Empties every part.
   void Clear() { *this = TDvOAuthAccessToken(); }
+  /// All parts equal.
   bool operator==(const TDvOAuthAccessToken&) const = default;
 };
 
@@ -38,6 +45,7 @@ struct TDvOAuthAccessToken {
 /// user-interface module (or a test) assigns it.
 using TDvOAuthAuthorizeFormHook =
     std::function<std::string(const std::string& authorizeUrl, const std::string& redirectUri)>;
+/// The installed hook (empty by default).
 extern TDvOAuthAuthorizeFormHook DvOnGetOAuthAuthorizeForm;
 
 /// OAuth settings and the current token of one client.
@@ -46,6 +54,10 @@ class TDvOAuth {
   /// Tokens are refreshed when they expire within this many seconds.
   static constexpr double RefreshMarginSeconds = 60;
 
+  /// @name Settings
+  /**@{*/
+  /// An OAuth setting: the application (client) id, its secret (client-credentials grant), the
+  /// redirect URI, the authorisation and token endpoints, the scope and the grant type.
   const std::string& GetAppID() const { return appID_; }
   void SetAppID(const std::string& v) { appID_ = v; }
   const std::string& GetClientSecret() const { return clientSecret_; }
@@ -60,9 +72,13 @@ class TDvOAuth {
   void SetScope(const std::string& v) { scope_ = v; }
   TDvOAuthGrantType GetGrantType() const { return grantType_; }
   void SetGrantType(TDvOAuthGrantType v) { grantType_ = v; }
+  ///@}
 
+  /// The current token (possibly expired; GetValidToken refreshes it).
   const TDvOAuthAccessToken& GetAccessToken() const { return token_; }
+  /// Replaces the current token.
   void SetAccessToken(const TDvOAuthAccessToken& v) { token_ = v; }
+  /// Forgets the current token.
   void ClearAccessToken() { token_.Clear(); }
 
   /// Copies the settings and the token.
