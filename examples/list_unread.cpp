@@ -25,12 +25,17 @@ static std::string Setting(int argc, char** argv, int index, const char* name) {
 }
 
 int main(int argc, char** argv) {
+  const std::string url = Setting(argc, argv, 1, "EWS_URL");
+  const std::string user = Setting(argc, argv, 2, "EWS_USER");
+  const char* password = std::getenv("EWS_PASSWORD");  // never on the command line
+  if (url.empty() || user.empty()) {
+    std::cerr << "usage: list_unread [URL USER]  (defaults: EWS_URL, EWS_USER)\n";
+    return 2;
+  }
   try {
     dv::TDvEWSCustomSession session;
-    session.SetServiceUrl(Setting(argc, argv, 1, "EWS_URL"));
-    const char* password = std::getenv("EWS_PASSWORD");  // never on the command line
-    session.SetCredentials(
-        dv::TDvCredentials(Setting(argc, argv, 2, "EWS_USER"), password ? password : ""));
+    session.SetServiceUrl(url);
+    session.SetCredentials(dv::TDvCredentials(user, password ? password : ""));
     session.SetLogonDialog(false);  // no window to show dialogs in
     session.SetPasswordDialog(false);
     session.SetActive(true);

@@ -26,6 +26,10 @@ int main(int argc, char** argv) {
   const std::string url = Setting(argc, argv, 1, "EWS_URL");
   const std::string user = Setting(argc, argv, 2, "EWS_USER");
   const char* password = std::getenv("EWS_PASSWORD");
+  if (url.empty() || user.empty()) {
+    std::cerr << "usage: logon_and_list [URL USER]  (defaults: EWS_URL, EWS_USER)\n";
+    return 2;
+  }
   try {
     dv::TDvEWSCustomSession session;
     session.SetServiceUrl(url);

@@ -23,8 +23,8 @@ static std::string Env(const char* name) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 3 || std::atoi(argv[2]) <= 0) {
-    std::cerr << "usage: page_folder SINCE PAGE_SIZE\n";
+  if (argc != 3 || std::atoi(argv[2]) <= 0 || Env("EWS_URL").empty() || Env("EWS_USER").empty()) {
+    std::cerr << "usage: page_folder SINCE PAGE_SIZE  (EWS_URL, EWS_USER set)\n";
     return 2;
   }
   try {

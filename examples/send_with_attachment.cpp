@@ -19,8 +19,8 @@ static std::string Env(const char* name) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::cerr << "usage: send_with_attachment TO SUBJECT FILE\n";
+  if (argc != 4 || Env("EWS_URL").empty() || Env("EWS_USER").empty()) {
+    std::cerr << "usage: send_with_attachment TO SUBJECT FILE  (EWS_URL, EWS_USER set)\n";
     return 2;
   }
   try {

@@ -91,6 +91,7 @@ TEST(Examples, RunAgainstSimulator) {
        0,
        {"Server: Exchange Server 2016", "Seed message 30\n", "Seed message 1\n"}},
       {"logon_and_list", {sim.Url(), alice}, "", "wrong", 1, {"error: LOGIN_FAILURE"}},
+      {"logon_and_list", {}, "", "alice-pw", 2, {"usage:"}},
       {"list_unread", {}, alice, "alice-pw", 0, {"    Sender 1  Seed message 1\n", "10 unread\n"}},
       {"send_with_attachment",
        {bob, "Quarterly figures", file},
