@@ -349,7 +349,7 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   /// Gives a SOAP client the session's URL and trace handler.
   void InitSOAPClient(TDvSOAPClient& client) const;
 
-  /// Logon steps, in order.
+  /// The first logon step: loads the profile through the container (or has one chosen or made).
   void LogonProfile();
   /// Sends the logon's check request and reads the server's version from its answer.
   void LogonCheck();

@@ -68,7 +68,7 @@ class IDvEWSAttachment {
   virtual void SetSize(std::int32_t value) = 0;
   virtual void SetLastModifiedTime(TDateTime value) = 0;
   ///@}
-  /// Requires Exchange2010.
+  /// Marks the attachment inline (shown in the body); requires Exchange2010.
   virtual void SetIsInline(bool value) = 0;
   /// The schema element of the attachment (owned by this object).
   virtual TEwsAttachment* AsElement() = 0;
@@ -81,7 +81,7 @@ class IDvEWSFileAttachment : public virtual IDvEWSAttachment {
  public:
   /// True for a contact's picture.
   virtual bool GetIsContactPhoto() = 0;
-  /// Requires Exchange2010.
+  /// Marks the picture as the contact's photo; requires Exchange2010.
   virtual void SetIsContactPhoto(bool value) = 0;
   /// Replaces the content with the stream's bytes (from the current position to the end).
   virtual void LoadFromStream(std::istream& stream) = 0;
