@@ -563,7 +563,7 @@ using DvHTTPClientPtr = std::shared_ptr<IDvHTTPClient>;
 /// which behaves as the WinHTTP flavour).
 class TDvHTTPClient : public IDvHTTPClient, public std::enable_shared_from_this<TDvHTTPClient> {
  public:
-  /// A client with default settings and no session (one is made at the first request).
+  /// A client with default settings and no session: until SetSession it shares no caches.
   TDvHTTPClient();
   ~TDvHTTPClient() override;
   TDvHTTPClient(const TDvHTTPClient&) = delete;
