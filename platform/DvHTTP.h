@@ -306,7 +306,7 @@ class TDvHTTPCookieList {
   void Add(std::string_view url, std::string_view setCookie) { Add(DvDecodeURL(url), setCookie); }
   /// Stores a cookie.
   void Add(const TDvHTTPCookie& cookie);
-  /// The number of cookies (expired ones are dropped first).
+  /// The number of cookies held.
   int Count() const { return static_cast<int>(items_.size()); }
   /// Cookie `index` (EListError when out of range).
   const TDvHTTPCookie& GetItem(int index) const;  // EListError when out of range
