@@ -153,32 +153,41 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   /**@{*/
   /// How the transport reaches the network (preconfigured, direct or through ProxyServer).
   TDvHTTPAccessType GetAccessType() const { return FAccessType; }
+  /// Sets the access type.
   void SetAccessType(TDvHTTPAccessType value);
   /// TLS checks to skip (none by default: certificates are verified). Set flags only to reach a
   /// test server with a self-signed certificate.
   TDvHTTPSecurityFlags GetSecurityFlags() const { return FSecurityFlags; }
+  /// Sets the TLS checks to skip.
   void SetSecurityFlags(TDvHTTPSecurityFlags value);
   /// The user name and password of the logon (HTTP Basic or NTLM, as the server asks).
   const TDvCredentials& GetCredentials() const override { return FCredentials; }
+  /// Sets the user name and password.
   void SetCredentials(const TDvCredentials& value);
   /// OAuth 2.0 settings; with an application id set, requests carry a bearer token instead of the
   /// credentials.
   const TDvOAuth& GetOAuth() const { return FOAuth; }
+  /// Sets the OAuth settings.
   void SetOAuth(const TDvOAuth& value);
   /// The User-Agent header of every request.
   const std::string& GetUserAgent() const { return FUserAgent; }
+  /// Sets the User-Agent header.
   void SetUserAgent(const std::string& value);
   /// Connect, send and receive time-outs in milliseconds (15 s each by default).
   const TDvHTTPTimeOuts& GetTimeOuts() const { return FTimeOuts; }
+  /// Sets the time-outs.
   void SetTimeOuts(const TDvHTTPTimeOuts& value) { FTimeOuts.Assign(value); }
   /// The proxy ("host:port"), used with the matching AccessType.
   const std::string& GetProxyServer() const { return FProxyServer; }
+  /// Sets the proxy.
   void SetProxyServer(const std::string& value);
   /// Hosts reached without the proxy.
   const std::string& GetProxyServerBypass() const { return FProxyServerBypass; }
+  /// Sets the hosts reached without the proxy.
   void SetProxyServerBypass(const std::string& value);
   /// Credentials the proxy asks for.
   const TDvCredentials& GetProxyCredentials() const { return FProxyCredentials; }
+  /// Sets the proxy's credentials.
   void SetProxyCredentials(const TDvCredentials& value);
   /// True for the service flavour of the transport (no user interface).
   bool GetNTService() const { return FNTService; }
@@ -187,6 +196,7 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   void SetNTService(bool value) override;
   /// The window the logon and password dialogs belong to; none by default.
   TDvWindowHandle GetParentWnd() const { return FParentWnd; }
+  /// Sets the dialogs' parent window.
   void SetParentWnd(TDvWindowHandle value);
   ///@}
 
@@ -196,16 +206,21 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   /**@{*/
   /// Where named profiles are kept (none by default); the session is told when it is destroyed.
   TDvEWSProfileCustomContainer* GetProfileContainer() const { return FProfileContainer; }
+  /// Sets the profile container (none: no profiles).
   void SetProfileContainer(TDvEWSProfileCustomContainer* value);
   /// The profile to load at logon (empty: the container's default, when a container is set).
   const std::string& GetProfileName() const { return FProfileName; }
+  /// Sets the profile to load at logon.
   void SetProfileName(const std::string& value) { FProfileName = value; }
   /// Whether logon needs a profile (false by default).
   bool GetProfileRequired() const { return FProfileRequired; }
+  /// Sets whether logon needs a profile.
   void SetProfileRequired(bool value) { FProfileRequired = value; }
   /// The EWS endpoint, "https://host/EWS/Exchange.asmx".
   std::string GetServiceURL() const override { return FServiceUrl; }
+  /// The EWS endpoint (as GetServiceURL).
   const std::string& GetServiceUrl() const { return FServiceUrl; }
+  /// Sets the EWS endpoint ("https://mail.example.com/EWS/Exchange.asmx").
   void SetServiceUrl(const std::string& value) { FServiceUrl = value; }
   /// true when ServiceUrl is empty; false when it is set and AutodiscoverEMail is empty; the
   /// stored flag otherwise.
@@ -218,17 +233,21 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   void SetAutodiscoverEMail(const std::string& value);
   /// How ConnectingSID names the impersonated account (SMTP address by default).
   TConnectingSIDType GetConnectingSIDType() const { return FConnectingSIDType; }
+  /// Sets how ConnectingSID names the account.
   void SetConnectingSIDType(TConnectingSIDType value) { FConnectingSIDType = value; }
   /// The account every request impersonates (empty: none).
   const std::string& GetConnectingSID() const { return FConnectingSID; }
+  /// Sets the account every request impersonates (empty: none).
   void SetConnectingSID(const std::string& value) { FConnectingSID = value; }
   /// Whether logon may show the profile dialog (true by default; false for programs without a
   /// window). Turning NTService on turns it off.
   bool GetLogonDialog() const { return FLogonDialog; }
+  /// Turns the profile dialog on or off (off for programs without a window).
   void SetLogonDialog(bool value) { FLogonDialog = value; }
   /// Whether logon may ask for the password in a dialog (true by default, and then logon raises
   /// dv::Exception unless ParentWnd is set). Programs without a window set it false.
   bool GetPasswordDialog() const { return FPasswordDialog; }
+  /// Turns the password dialog on or off (off for programs without a window).
   void SetPasswordDialog(bool value) { FPasswordDialog = value; }
   /// The delegated mailboxes (case-insensitively unique). Read once per session while active
   /// with an autodiscover address, from the autodiscover answer.
@@ -238,6 +257,7 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   /// The Windows time-zone identifier requests carry ("W. Europe Standard Time"); logon sets the
   /// local zone on Exchange 2010 and later.
   const std::string& GetCurrentTimeZoneContext() const { return FCurrentTimeZoneContext; }
+  /// Sets the time-zone identifier requests carry.
   void SetCurrentTimeZoneContext(const std::string& value) { FCurrentTimeZoneContext = value; }
   /// The mailbox of the default store once it has been opened (the anchor of every request).
   const std::string& GetDefaultStoreEmail() const { return FDefaultStoreEmail; }
