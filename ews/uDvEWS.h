@@ -1,6 +1,7 @@
-// The session: connection settings, logon and logoff, the server's version, the time zone that
-// requests carry, the HTTP transport and the request frame every operation uses, and the names of
-// the message stores.
+/// @file
+/// The session: connection settings, logon and logoff, the server's version, the time zone that
+/// requests carry, the HTTP transport and the request frame every operation uses, and the names of
+/// the message stores.
 #pragma once
 
 #include <cstdint>
@@ -27,203 +28,318 @@ class IDvEWSRecipient;
 class IDvEWSRecipients;
 class IDvEWSResolutionSet;
 
-// What the server reported about itself in the ServerVersionInfo header of the logon answer.
+/// What the server reported about itself in the ServerVersionInfo header of the logon answer.
 struct TServerVersionInfo {
+  /// Major version (15 for Exchange 2013 to 2019).
   std::int32_t MajorVersion = 0;
+  /// Minor version.
   std::int32_t MinorVersion = 0;
+  /// Major build number.
   std::int32_t MajorBuildNumber = 0;
+  /// Minor build number.
   std::int32_t MinorBuildNumber = 0;
+  /// The version name the server gives ("V2_23", "Exchange2013_SP1"); at most 255 characters.
   std::string Version;  // at most 255 characters
 
+  /// Field-wise equality.
   bool operator==(const TServerVersionInfo&) const = default;
 };
 
-// The name of a version, as written into requests ("Exchange2010_SP1", "V2016_01_06").
+/// The name of a version, as written into requests ("Exchange2010_SP1", "V2016_01_06").
 std::string EwsServerVersionName(TServerVersion version);
-// The version a server is taken to be from its ServerVersionInfo: the Version text when it names
-// a version (anything above Exchange2016 is lowered to it), otherwise by the numbers.
+/// The version a server is taken to be from its ServerVersionInfo: the Version text when it names
+/// a version (anything above Exchange2016 is lowered to it), otherwise by the numbers.
 TServerVersion EwsServerVersionFromInfo(const TServerVersionInfo& info);
-// Raises dv::Exception "\"<feature>\" is not supported by <actual>. This feature requires
-// Exchange <required>!" when actual is older than required.
+/// Raises dv::Exception when actual is older than required. The message reads
+/// `"<feature>" is not supported by <actual>. This feature requires Exchange <required>!`
 void EwsCheckVersion(TServerVersion required, TServerVersion actual, const std::string& feature);
-// "Exchange Server 2013 SP1 (15.0.847.32)" and the like.
+/// "Exchange Server 2013 SP1 (15.0.847.32)" and the like.
 std::string EwsServerDescription(TServerVersion version, const TServerVersionInfo& info);
 
-// The store of named profiles a session can load its settings from. The registry and file
-// containers derive from it.
+/// The store of named profiles a session can load its settings from. The registry and file
+/// containers derive from it.
 class TDvEWSProfileCustomContainer : public TDvComponent {
  public:
+  /// Made with an owner component, as every component.
   using TDvComponent::TDvComponent;
 
+  /// @name What a saved profile holds
+  /**@{*/
+  /// Whether SaveProfile writes the credentials (the password protected, never in clear) and the
+  /// proxy credentials; both true by default.
   bool GetStoreCredentials() const { return FStoreCredentials; }
   void SetStoreCredentials(bool v) { FStoreCredentials = v; }
   bool GetStoreProxyCredentials() const { return FStoreProxyCredentials; }
   void SetStoreProxyCredentials(bool v) { FStoreProxyCredentials = v; }
+  ///@}
 
+  /// The profile a session loads when it names none.
   virtual std::string GetDefaultProfileName() = 0;
+  /// Whether a logon asks the user to choose a profile (through the session's profile dialog).
   virtual bool GetPromptForProfile() = 0;
+  /// Sets whether a logon asks the user to choose a profile.
   virtual void SetPromptForProfile(bool value) = 0;
+  /// Sets the profile a session loads when it names none.
   virtual void SetDefaultProfileName(const std::string& name) = 0;
-  // Replaces the list's content with the profile names; gives their count.
+  /// Replaces the list's content with the profile names; gives their count.
   virtual int GetProfileNames(std::vector<std::string>& names) = 0;
+  /// Writes the session's settings under a name, replacing a profile of that name.
   virtual void SaveProfile(TDvEWSCustomSession& session, const std::string& name) = 0;
+  /// Removes a profile; an unknown name changes nothing.
   virtual void DeleteProfile(const std::string& name) = 0;
+  /// Reads a profile's settings into the session; false when there is no such profile.
   virtual bool LoadProfile(TDvEWSCustomSession& session, const std::string& name) = 0;
 
+  /// True when GetProfileNames lists the name (compared ignoring case).
   bool ProfileExists(const std::string& name);
 
  protected:
+  /// @cond internal
   bool FStoreCredentials = true;
   bool FStoreProxyCredentials = true;
+  /// @endcond
 };
 
-// The names of the stores a session can open: the default store first, then the additional
-// mailboxes.
+/// The names of the stores a session can open: the default store first, then the additional
+/// mailboxes.
 class TDvEWSMsgStores {
  public:
+  /// The names of `owner`'s stores (GetMsgStores gives the session's own list).
   explicit TDvEWSMsgStores(TDvEWSCustomSession& owner) : FOwner(owner) {}
+  /// 1 (the default store) plus the number of additional mailboxes.
   int Count() const;
-  // 0: the default store's name; i >= 1: additional mailbox i - 1. EListError when out of range.
+  /// 0: the default store's name; i >= 1: additional mailbox i - 1. EListError when out of range.
   std::string GetName(int index) const;
 
  private:
   TDvEWSCustomSession& FOwner;
 };
 
+/// A connection to one Exchange server as one user: the settings, logon and logoff, and the
+/// message stores (mailboxes) reached through it.
+///
+/// Set ServiceUrl (or AutodiscoverEMail) and Credentials, then SetActive(true) to log on: one
+/// request checks the credentials and learns the server's version. A program without a window
+/// must also turn the logon and password dialogs off (SetLogonDialog(false),
+/// SetPasswordDialog(false)): both are on by default and logon raises dv::Exception when a
+/// dialog is on and no ParentWnd is set. Then OpenDefaultMsgStore gives the user's mailbox.
+///
+/// Setters of transport settings apply at once to an active session's transport. Logon raises
+/// dv::EDvHTTPApiException for a wrong password or an unknown host ("LOGIN_FAILURE: …",
+/// "NAME_NOT_RESOLVED: …") and dv::EEWSException for other failures. A session and the objects
+/// made through it are used from one thread at a time.
 class TDvEWSCustomSession : public TDvEWSBaseSession {
  public:
+  /// A handler of the session's events (AfterLogon, BeforeLogoff, …).
   using TNotifyEvent = std::function<void(TDvEWSCustomSession& sender)>;
 
+  /// An inactive session; `owner` (optional) destroys it with itself.
   explicit TDvEWSCustomSession(TDvComponent* owner = nullptr);
   ~TDvEWSCustomSession() override;
 
   // ---- State ----
+  /// True while logged on.
   bool GetActive() const { return FActive; }
-  // true logs on, false logs off; setting the current value does nothing.
+  /// true logs on, false logs off; setting the current value does nothing.
   void SetActive(bool value);
-  // Raises dv::Exception "You must logon first!" when not active.
+  /// Raises dv::Exception "You must logon first!" when not active.
   void CheckActive() const;
-  // Copies this session's settings to another (Active first, so the target logs on or off).
+  /// Copies this session's settings to another (Active first, so the target logs on or off).
   void AssignTo(TDvEWSCustomSession& target) const;
 
   // ---- Transport settings ----
+  /// @name Transport settings
+  /// Each setter also updates the transport of an active session.
+  /**@{*/
+  /// How the transport reaches the network (preconfigured, direct or through ProxyServer).
   TDvHTTPAccessType GetAccessType() const { return FAccessType; }
+  /// Sets the access type.
   void SetAccessType(TDvHTTPAccessType value);
+  /// TLS checks to skip (none by default: certificates are verified). Set flags only to reach a
+  /// test server with a self-signed certificate.
   TDvHTTPSecurityFlags GetSecurityFlags() const { return FSecurityFlags; }
+  /// Sets the TLS checks to skip.
   void SetSecurityFlags(TDvHTTPSecurityFlags value);
+  /// The user name and password of the logon (HTTP Basic or NTLM, as the server asks).
   const TDvCredentials& GetCredentials() const override { return FCredentials; }
+  /// Sets the user name and password.
   void SetCredentials(const TDvCredentials& value);
+  /// OAuth 2.0 settings; with an application id set, requests carry a bearer token instead of the
+  /// credentials.
   const TDvOAuth& GetOAuth() const { return FOAuth; }
+  /// Sets the OAuth settings.
   void SetOAuth(const TDvOAuth& value);
+  /// The User-Agent header of every request.
   const std::string& GetUserAgent() const { return FUserAgent; }
+  /// Sets the User-Agent header.
   void SetUserAgent(const std::string& value);
+  /// Connect, send and receive time-outs in milliseconds (15 s each by default).
   const TDvHTTPTimeOuts& GetTimeOuts() const { return FTimeOuts; }
+  /// Sets the time-outs.
   void SetTimeOuts(const TDvHTTPTimeOuts& value) { FTimeOuts.Assign(value); }
+  /// The proxy ("host:port"), used with the matching AccessType.
   const std::string& GetProxyServer() const { return FProxyServer; }
+  /// Sets the proxy.
   void SetProxyServer(const std::string& value);
+  /// Hosts reached without the proxy.
   const std::string& GetProxyServerBypass() const { return FProxyServerBypass; }
+  /// Sets the hosts reached without the proxy.
   void SetProxyServerBypass(const std::string& value);
+  /// Credentials the proxy asks for.
   const TDvCredentials& GetProxyCredentials() const { return FProxyCredentials; }
+  /// Sets the proxy's credentials.
   void SetProxyCredentials(const TDvCredentials& value);
+  /// True for the service flavour of the transport (no user interface).
   bool GetNTService() const { return FNTService; }
-  // true selects the WinHTTP flavour (and turns both dialogs off), false the WinINet flavour;
-  // existing transport objects of the other flavour are replaced.
+  /// true selects the WinHTTP flavour (and turns both dialogs off), false the WinINet flavour;
+  /// existing transport objects of the other flavour are replaced.
   void SetNTService(bool value) override;
+  /// The window the logon and password dialogs belong to; none by default.
   TDvWindowHandle GetParentWnd() const { return FParentWnd; }
+  /// Sets the dialogs' parent window.
   void SetParentWnd(TDvWindowHandle value);
+  ///@}
 
   // ---- Account settings ----
+  /// @name Account settings
+  /// Read at logon; changing them while active takes effect at the next logon.
+  /**@{*/
+  /// Where named profiles are kept (none by default); the session is told when it is destroyed.
   TDvEWSProfileCustomContainer* GetProfileContainer() const { return FProfileContainer; }
+  /// Sets the profile container (none: no profiles).
   void SetProfileContainer(TDvEWSProfileCustomContainer* value);
+  /// The profile to load at logon (empty: the container's default, when a container is set).
   const std::string& GetProfileName() const { return FProfileName; }
+  /// Sets the profile to load at logon.
   void SetProfileName(const std::string& value) { FProfileName = value; }
+  /// Whether logon needs a profile (false by default).
   bool GetProfileRequired() const { return FProfileRequired; }
+  /// Sets whether logon needs a profile.
   void SetProfileRequired(bool value) { FProfileRequired = value; }
+  /// The EWS endpoint, "https://host/EWS/Exchange.asmx".
   std::string GetServiceURL() const override { return FServiceUrl; }
+  /// The EWS endpoint (as GetServiceURL).
   const std::string& GetServiceUrl() const { return FServiceUrl; }
+  /// Sets the EWS endpoint ("https://mail.example.com/EWS/Exchange.asmx").
   void SetServiceUrl(const std::string& value) { FServiceUrl = value; }
-  // true when ServiceUrl is empty; false when it is set and AutodiscoverEMail is empty; the
-  // stored flag otherwise.
+  /// true when ServiceUrl is empty; false when it is set and AutodiscoverEMail is empty; the
+  /// stored flag otherwise.
   bool GetUseAutoDiscover() const;
+  /// Sets whether logon may discover the endpoint from AutodiscoverEMail.
   void SetUseAutoDiscover(bool value) { FUseAutoDiscover = value; }
+  /// The address whose endpoint logon discovers when ServiceUrl is empty.
   const std::string& GetAutodiscoverEMail() const { return FAutodiscoverEMail; }
-  // A non-empty address empties ServiceUrl, so that the next logon discovers it.
+  /// A non-empty address empties ServiceUrl, so that the next logon discovers it.
   void SetAutodiscoverEMail(const std::string& value);
+  /// How ConnectingSID names the impersonated account (SMTP address by default).
   TConnectingSIDType GetConnectingSIDType() const { return FConnectingSIDType; }
+  /// Sets how ConnectingSID names the account.
   void SetConnectingSIDType(TConnectingSIDType value) { FConnectingSIDType = value; }
+  /// The account every request impersonates (empty: none).
   const std::string& GetConnectingSID() const { return FConnectingSID; }
+  /// Sets the account every request impersonates (empty: none).
   void SetConnectingSID(const std::string& value) { FConnectingSID = value; }
+  /// Whether logon may show the profile dialog (true by default; false for programs without a
+  /// window). Turning NTService on turns it off.
   bool GetLogonDialog() const { return FLogonDialog; }
+  /// Turns the profile dialog on or off (off for programs without a window).
   void SetLogonDialog(bool value) { FLogonDialog = value; }
+  /// Whether logon may ask for the password in a dialog (true by default, and then logon raises
+  /// dv::Exception unless ParentWnd is set). Programs without a window set it false.
   bool GetPasswordDialog() const { return FPasswordDialog; }
+  /// Turns the password dialog on or off (off for programs without a window).
   void SetPasswordDialog(bool value) { FPasswordDialog = value; }
-  // The delegated mailboxes (case-insensitively unique). Read once per session while active
-  // with an autodiscover address, from the autodiscover answer.
+  /// The delegated mailboxes (case-insensitively unique). Read once per session while active
+  /// with an autodiscover address, from the autodiscover answer.
   const std::vector<std::string>& GetAdditionalMailboxes();
+  /// Replaces the list of delegated mailboxes.
   void SetAdditionalMailboxes(const std::vector<std::string>& value);
+  /// The Windows time-zone identifier requests carry ("W. Europe Standard Time"); logon sets the
+  /// local zone on Exchange 2010 and later.
   const std::string& GetCurrentTimeZoneContext() const { return FCurrentTimeZoneContext; }
+  /// Sets the time-zone identifier requests carry.
   void SetCurrentTimeZoneContext(const std::string& value) { FCurrentTimeZoneContext = value; }
-  // The mailbox of the default store once it has been opened (the anchor of every request).
+  /// The mailbox of the default store once it has been opened (the anchor of every request).
   const std::string& GetDefaultStoreEmail() const { return FDefaultStoreEmail; }
+  ///@}
 
   // ---- What logon learnt (each raises "You must logon first before you can get the
   // ServerVersion!" when not active) ----
+  /// The server's version, as the logon learnt it.
   TServerVersion GetServerVersion() const override;
+  /// Overrides the version taken for the server (features are gated on it).
   void SetServerVersion(TServerVersion value) { FServerVersion = value; }
+  /// The ServerVersionInfo the server answered the logon with.
   const TServerVersionInfo& GetServerVersionInfo() const;
+  /// "Exchange Server 2016 (15.1.2507.6)" and the like.
   std::string GetServerDescription() const;
-  // The version written into requests.
+  /// The version written into requests.
   TServerVersion GetRequestVersion() const { return FRequestVersion; }
 
   // ---- Stores ----
+  /// The names of the stores this session can open.
   TDvEWSMsgStores& GetMsgStores() { return FMsgStores; }
-  // The default store's name: AutodiscoverEMail, else the user name, else the process's user.
+  /// The default store's name: AutodiscoverEMail, else the user name, else the process's user.
   std::string GetDefaultMsgStore() const;
-  // The default store (its mailbox address becomes the anchor of every request); another
-  // address than the default store's opens that mailbox's store. (uDvEWSServices.cpp)
+  /// The default store (its mailbox address becomes the anchor of every request); another
+  /// address than the default store's opens that mailbox's store. (uDvEWSServices.cpp)
   std::shared_ptr<IDvEWSMsgStore> OpenDefaultMsgStore();
+  /// The store of another mailbox: every request made through it (and its folders and items)
+  /// impersonates that mailbox, which the logged-on account must be allowed to do.
+  /// The default store's address gives the default store.
   std::shared_ptr<IDvEWSMsgStore> OpenMsgStore(const std::string& smtpAddress);
 
   // ---- Names (uDvEWSServices.cpp) ----
   // The directory and contact entries matching a text; never raises for no match.
+  /// The directory and contact entries matching a text (a name, part of one, an address); an empty
+  /// set when nothing matches.
   std::shared_ptr<IDvEWSResolutionSet> ResolveName(const std::string& unresolvedEntry,
                                                    TResolveNamesSearchScope scope);
-  // Completes one recipient from the server's first match; false when it is neither resolved nor
-  // already complete (and then, with raiseError, the server's error is raised).
+  /// Completes one recipient from the server's first match; false when it is neither resolved nor
+  /// already complete (and then, with raiseError, the server's error is raised).
   bool ResolveName(const std::shared_ptr<IDvEWSRecipient>& recipient, bool raiseError);
-  // Resolves in list order, stopping at the first failure; true when all succeeded.
+  /// Resolves in list order, stopping at the first failure; true when all succeeded.
   bool ResolveNames(const std::shared_ptr<IDvEWSRecipients>& recipients, bool raiseError);
-  // An empty recipient list of its own ("Resolution" root, entries named "Mailbox").
+  /// An empty recipient list of its own ("Resolution" root, entries named "Mailbox").
   std::shared_ptr<IDvEWSRecipients> CreateRecipients();
 
   // ---- Profiles ----
   // Forward to ProfileContainer (load gives false and the count 0 without one).
+  /// Fills `names` with the container's profile names and gives their count (0 without one).
   int GetProfileNames(std::vector<std::string>& names);
+  /// Loads a profile's settings from the container; false without a container or such profile.
   bool LoadProfile(const std::string& name);
+  /// Saves the settings as a profile of the container.
   void SaveProfile(const std::string& name);
 
   // ---- Events ----
+  /// @name Events
+  /**@{*/
+  /// Handlers called after a logon, before and after a logoff, and when a profile must be chosen.
   void SetAfterLogon(TNotifyEvent handler) { FAfterLogon = std::move(handler); }
   void SetBeforeLogoff(TNotifyEvent handler) { FBeforeLogoff = std::move(handler); }
   void SetAfterLogoff(TNotifyEvent handler) { FAfterLogoff = std::move(handler); }
   void SetOnShowProfileDialog(TNotifyEvent handler) { FOnShowProfileDialog = std::move(handler); }
+  ///@}
 
   // ---- Request frame ----
   std::shared_ptr<IDvHTTPClient> CreateHTTPClient(bool shareConnection) override;
   std::shared_ptr<TDvSOAPClient> CreateSOAPClient(
       const std::shared_ptr<IDvHTTPClient>& httpClient) override;
-  // operation: the qualified body element ("m:ResolveNames"); responseName: the qualified
-  // response element ("m:GetServerTimeZonesResponse") or empty.
+  /// operation: the qualified body element ("m:ResolveNames"); responseName: the qualified
+  /// response element ("m:GetServerTimeZonesResponse") or empty.
   std::shared_ptr<IDvSOAPRequest> CreateRequest(const std::shared_ptr<TDvSOAPClient>& client,
                                                 const std::string& operation,
                                                 const std::string& responseName) override;
   void CheckResponseError(const std::shared_ptr<IDvDOMElement>& responseMessage) override;
 
-  // The transport objects (none while inactive).
+  /// The transport objects (none while inactive).
   std::shared_ptr<TDvHTTPSession> GetHTTPSession() const { return FHTTPSession; }
+  /// The main HTTP client (none while inactive).
   std::shared_ptr<TDvHTTPClient> GetHTTPClient() const { return FHTTPClient; }
+  /// The main SOAP client (none while inactive).
   std::shared_ptr<TDvSOAPClient> GetSOAPClient() const { return FSOAPClient; }
-  // A trace handler given to every SOAP client the session makes (the main one included).
+  /// A trace handler given to every SOAP client the session makes (the main one included).
   void SetOnSOAPTrace(TDvSOAPTraceEvent handler);
 
  protected:
@@ -232,36 +348,46 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   // ---- Logon steps a later layer fills in ----
   // Finds the service URL from AutodiscoverEMail (autodiscover V2 when OAuth is configured,
   // the DNS service record, autodiscover V1, then the mail./www. guesses on 12007).
+  /// Finds the service URL from AutodiscoverEMail (autodiscover V2 when OAuth is configured, the
+  /// DNS service record, autodiscover V1, then the mail./www. guesses).
   virtual void DiscoverServiceUrl();
-  // The autodiscover V1 answer for an address (empty: the session's own); the base raises.
+  /// The autodiscover V1 answer for an address (empty: the session's own); the base raises.
   virtual DvDOMDocumentPtr Autodiscover(const std::string& address);
-  // The URL of a protocol's endpoint from autodiscover V2; the base raises.
+  /// The URL of a protocol's endpoint from autodiscover V2; the base raises.
   virtual std::string AutodiscoverV2(const std::string& address, const std::string& protocol);
-  // The host named by "_autodiscover._tcp.<domain>", or empty; the base finds none.
+  /// The host named by "_autodiscover._tcp.<domain>", or empty; the base finds none.
   virtual std::string LookupAutodiscoverHost(const std::string& domain);
-  // Adds the delegated mailboxes of the autodiscover answer for AutodiscoverEMail.
+  /// Adds the delegated mailboxes of the autodiscover answer for AutodiscoverEMail.
   virtual void RetrieveAdditionalMailboxes();
-  // Adds an address unless the list has it already (case-insensitive).
+  /// Adds an address unless the list has it already (case-insensitive).
   void AddAdditionalMailbox(const std::string& address);
 
-  // Builds the transport (run at logon and when NTService changes).
+  /// Builds the transport (run at logon and when NTService changes).
   void CheckHTTPClient();
+  /// Drops the transport objects (at logoff).
   void ReleaseTransport();
+  /// Gives a SOAP client the session's URL and trace handler.
   void InitSOAPClient(TDvSOAPClient& client) const;
 
-  // Logon steps, in order.
+  /// The first logon step: loads the profile through the container (or has one chosen or made).
   void LogonProfile();
+  /// Sends the logon's check request and reads the server's version from its answer.
   void LogonCheck();
+  /// Sets CurrentTimeZoneContext to the local zone (Exchange 2010 and later).
   void LogonTimeZone();
+  /// The whole logon: profile, dialog check, transport, service URL, check, time zone, event.
   void Logon();
+  /// Forgets the server's version, drops the transport and calls the logoff events.
   void Logoff();
-  // The Windows identifier of the local zone when the table has it, else the first table zone
-  // whose offset text is the local one now.
+  /// The Windows identifier of the local zone when the table has it, else the first table zone
+  /// whose offset text is the local one now.
   std::string LocalTimeZoneContext() const;
+  /// Raises dv::Exception unless active.
   void CheckServerVersionActive() const;
-  // SecurityFlags as the main client takes them (the WinINet flavour without IgnoreWrongUsage).
+  /// SecurityFlags as the main client takes them (the WinINet flavour without IgnoreWrongUsage).
   TDvHTTPSecurityFlags ClientSecurityFlags() const;
 
+  /// @cond internal
   bool FActive = false;
   TDvHTTPAccessType FAccessType = TDvHTTPAccessType::atPreconfig;
   TDvHTTPSecurityFlags FSecurityFlags;
@@ -302,23 +428,25 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   std::string FCurrentTimeZoneContext;
   TNotifyEvent FOnShowProfileDialog;
   TDvSOAPTraceEvent FOnSOAPTrace;
+  /// @endcond
 
  private:
-  // Stores the "exchangecookie" of every response of the main client.
+  /// Stores the "exchangecookie" of every response of the main client.
   void OnHTTPResponse(TDvHTTPResponse& response);
-  // The settings every client of the session gets; the main client also gets the time-outs and
-  // the request and response handlers.
+  /// The settings every client of the session gets; the main client also gets the time-outs and
+  /// the request and response handlers.
   void ApplyClientSettings(TDvHTTPClient& client, bool mainClient);
 
-  // Handlers installed on clients reach the session through this; it is cleared when the
-  // session is destroyed, so a client that outlives the session calls nothing.
+  /// Handlers installed on clients reach the session through this; it is cleared when the
+  /// session is destroyed, so a client that outlives the session calls nothing.
   std::shared_ptr<TDvEWSCustomSession*> FAlive = std::make_shared<TDvEWSCustomSession*>(this);
 };
 
-// The session preset for unattended services: the WinHTTP flavour, no dialogs. Turning
-// NTService off raises dv::Exception with an empty message.
+/// The session preset for unattended services: the WinHTTP flavour, no dialogs. Turning
+/// NTService off raises dv::Exception with an empty message.
 class TDvEWSServiceSession : public TDvEWSCustomSession {
  public:
+  /// A session with NTService on and both dialogs off.
   explicit TDvEWSServiceSession(TDvComponent* owner = nullptr);
   void SetNTService(bool value) override;
 };

@@ -1,16 +1,17 @@
-// Items: one mailbox item over its schema class. An item is either new (its XML is the item
-// element of a pending CreateItem request, so setters write straight into that request) or
-// loaded (its XML is the item element of the last GetItem response, with a snapshot taken at
-// load time). A property left out of the load is fetched the first time it is read (one GetItem
-// with IdOnly and that property, merged into both the data and the snapshot, so it never counts
-// as a change).
-//
-// SaveChanges sends a new item with one CreateItem (a pruned copy of the pending request, so a
-// failed save leaves the item as it was) and a loaded one with one UpdateItem holding one
-// t:SetItemField or t:DeleteItemField per changed value; then the attachment changes
-// (DeleteAttachment for removed or modified ones, one CreateAttachment per new one), then the
-// item reloads itself. Servers older than Exchange2013_SP1 get extended properties of a new item
-// in a second request (an UpdateItem after the CreateItem).
+/// @file
+/// Items: one mailbox item over its schema class. An item is either new (its XML is the item
+/// element of a pending CreateItem request, so setters write straight into that request) or
+/// loaded (its XML is the item element of the last GetItem response, with a snapshot taken at
+/// load time). A property left out of the load is fetched the first time it is read (one GetItem
+/// with IdOnly and that property, merged into both the data and the snapshot, so it never counts
+/// as a change).
+///
+/// SaveChanges sends a new item with one CreateItem (a pruned copy of the pending request, so a
+/// failed save leaves the item as it was) and a loaded one with one UpdateItem holding one
+/// t:SetItemField or t:DeleteItemField per changed value; then the attachment changes
+/// (DeleteAttachment for removed or modified ones, one CreateAttachment per new one), then the
+/// item reloads itself. Servers older than Exchange2013_SP1 get extended properties of a new item
+/// in a second request (an UpdateItem after the CreateItem).
 #pragma once
 
 #include <cstdint>
@@ -30,11 +31,12 @@
 
 namespace dv {
 
+/// How a save treats changes made on the server since the item was loaded.
 enum class TDvEWSSaveOption { soNeverOverwrite, soAutoResolve, soAlwaysOverwrite };
-// "NeverOverwrite", "AutoResolve", "AlwaysOverwrite".
+/// "NeverOverwrite", "AutoResolve", "AlwaysOverwrite".
 std::string DvEWSSaveOptionText(TDvEWSSaveOption option);
 
-// The responses an item offers (children of its ResponseObjects), as bits 0..10 of a 16-bit set.
+/// The responses an item offers (children of its ResponseObjects), as bits 0..10 of a 16-bit set.
 enum class TDvEWSItemResponseType {
   irtAcceptItem,
   irtTentativelyAcceptItem,
@@ -48,28 +50,48 @@ enum class TDvEWSItemResponseType {
   irtSuppressReadReceipt,
   irtAcceptSharingInvitation
 };
+/// A set of TDvEWSItemResponseType, one bit each (DvEWSResponseBit).
 using TDvEWSItemResponseTypes = std::uint16_t;
+/// The bit of one response type in a TDvEWSItemResponseTypes set.
 constexpr TDvEWSItemResponseTypes DvEWSResponseBit(TDvEWSItemResponseType t) {
   return static_cast<TDvEWSItemResponseTypes>(1u << static_cast<unsigned>(t));
 }
 
-// The element name of an item kind ("Item", "Message", "ReplyToItem", …).
+/// The element name of an item kind ("Item", "Message", "ReplyToItem", …).
 std::string DvEWSItemTypeElementName(TItemType type);
 
-// A body's type and text.
+/// A body's type and text.
 struct TDvEWSBodyText {
+  /// Text or HTML.
   TBodyType BodyType = TBodyType::btText;
+  /// The body's text.
   std::string Text;
 };
 
+/// A mailbox item of any kind: its common properties, saving and export.
+///
+/// Get one from IDvEWSFolder::CreateItem (new, unsaved), IDvEWSFolder::GetItem or
+/// IDvEWSMsgStore::GetItem (loaded); cast to the interface of its kind (IDvEWSEMail, …) for more.
+/// Getters read the loaded data; a property left out of the load is fetched with one GetItem the
+/// first time it is read. Setters change the local data only: nothing is sent until SaveChanges.
+/// Not thread-safe.
 class IDvEWSItem : public virtual IDvEWSPropObject {
  public:
+  /// The kind of item (message, calendar item, contact, …).
   virtual TItemType GetItemType() = 0;
+  /// True for an item made by CreateItem and not yet saved.
   virtual bool GetIsNewItem() = 0;
+  /// True once the item has a server id.
   virtual bool GetIsSaved() = 0;
+  /// The store the item belongs to.
   virtual DvEWSMsgStorePtr GetMsgStore() = 0;
+  /// The folder holding the item (opened with one GetFolder request).
   virtual DvEWSFolderPtr GetParentFolder() = 0;
 
+  /// @name Item properties
+  /**@{*/
+  /// An item property: the getter gives the loaded value (fetched with one GetItem the first
+  /// time when the load left it out), the setter changes the local data for SaveChanges.
   virtual std::string GetSubject() = 0;
   virtual void SetSubject(const std::string& value) = 0;
   virtual TEwsBody* GetBody() = 0;
@@ -114,14 +136,18 @@ class IDvEWSItem : public virtual IDvEWSPropObject {
   virtual TDvEWSItemResponseTypes GetAllowedResponseTypes() = 0;
   virtual bool GetIsPrivate() = 0;
   virtual void SetIsPrivate(bool value) = 0;
-  // The caller's rights on the item, as the server reports them.
+  /// The caller's rights on the item, as the server reports them.
   virtual TEwsEffectiveRights* GetEffectiveRights() = 0;
-  // The extended properties the item was loaded with (those asked for as additional properties).
+  /// The extended properties the item was loaded with (those asked for as additional properties).
   virtual TDvXMLSchemaElementArray<TEwsExtendedProperty>* GetExtendedProperty() = 0;
-  // The Internet headers of a received message (loaded on demand: AllProperties omits them).
+  /// The Internet headers of a received message (loaded on demand: AllProperties omits them).
   virtual TEwsNonEmptyArrayOfInternetHeaders* GetInternetMessageHeaders() = 0;
+  ///@}
 
-  // Version-gated accessors (the version error on older servers).
+  /// @name Properties of later Exchange versions
+  /**@{*/
+  /// As the item properties above; each raises dv::Exception naming the Exchange version it
+  /// needs when the server is older.
   virtual TEwsItemId* GetConversationId() = 0;
   virtual bool GetIsAssociated() = 0;
   virtual void SetIsAssociated(bool value) = 0;
@@ -141,43 +167,56 @@ class IDvEWSItem : public virtual IDvEWSPropObject {
   virtual TDateTime GetReminderNextTime() = 0;
   virtual void SetReminderNextTime(TDateTime value) = 0;
   virtual TDateTime GetRetentionDate() = 0;
+  ///@}
 
+  /// Sends the changes: a new item with one CreateItem, a loaded one with one UpdateItem holding
+  /// each changed value, then the attachment changes; the item then reloads itself. `option` is
+  /// the conflict resolution of an update. Raises dv::EEWSException with the server's response
+  /// code when it refuses (a failed save leaves a new item as it was).
   virtual void SaveChanges(TDvEWSSaveOption option) = 0;
-  // The item's MIME content, decoded, written to a file.
+  /// The item's MIME content, decoded, written to a file.
   virtual void SaveToFile(const std::string& fileName) = 0;
 };
 
+/// An item that also gives its XML.
 class IDvEWSItemEx : public virtual IDvEWSItem {
  public:
+  /// The item element (t:Message, t:CalendarItem, …) of the pending request or the last load.
   virtual DvDOMElementPtr AsElement() = 0;
 };
 
-// The template's code that does not depend on the schema class.
+/// The template's code that does not depend on the schema class.
 class TDvEWSItemCore : public TDvEWSPropObjectBase, public virtual IDvEWSItemEx {
  public:
+  /// Call Init next (DvEWSNewItem does both).
   TDvEWSItemCore(TDvComponent* owner);
   ~TDvEWSItemCore() override;
 
-  // Second construction step (virtual calls): load the item, or set up the pending CreateItem.
+  /// Second construction step (virtual calls): load the item, or set up the pending CreateItem.
   void Init(const TItemId& itemId);
 
   TItemId GetID() override;
+  /// Loads the item of that id in place of this one.
   void SetId(const TItemId& id) override;
   void SetPropData(const DvDOMElementPtr& element) override;
   bool GetIsNewItem() override { return FNewItem; }
   bool GetIsSaved() override { return !GetID().Id.empty(); }
+  /// The item element of the held document.
   DvDOMElementPtr AsElement() override { return FItemElement; }
-  // The held document: the pending request while new, else the last GetItem response.
+  /// The held document: the pending request while new, else the last GetItem response.
   DvDOMDocumentPtr GetHeldDocument() const { return FHeldDocument; }
+  /// The CreateItem request a new item writes into (none once saved).
   const DvSOAPRequestPtr& GetPendingRequest() const { return FPendingRequest; }
 
   DvEWSMsgStorePtr GetMsgStore() override;
   DvEWSFolderPtr GetParentFolder() override;
 
+  /// Loads the item of that id again (one GetItem, all properties), dropping local changes.
   virtual void ReloadItem(const TItemId& itemId);
+  /// Sends the changes (see IDvEWSItem::SaveChanges).
   void SaveChanges(TDvEWSSaveOption option) override;
-  // Fetches named values ("Subject", "item:Subject", "PROPDEF:PR_…") and merges them in. False
-  // when the item has no id or nothing came back.
+  /// Fetches named values ("Subject", "item:Subject", "PROPDEF:PR_…") and merges them in. False
+  /// when the item has no id or nothing came back.
   bool GetAdditionalProperties(const std::vector<std::string>& names);
   void SaveToFile(const std::string& fileName) override;
 
@@ -249,24 +288,27 @@ class TDvEWSItemCore : public TDvEWSPropObjectBase, public virtual IDvEWSItemEx 
   void SetReminderNextTime(TDateTime value) override;
   TDateTime GetRetentionDate() override;
 
-  // Deletes the inline "_inlineImg…" file attachments.
+  /// Deletes the inline "_inlineImg…" file attachments.
   void ClearInlineAttachments();
 
  protected:
-  // Called on each finished CreateItem or UpdateItem just before it is sent. The base turns
-  // data: and file: images of an HTML body into inline attachments.
+  /// Called on each finished CreateItem or UpdateItem just before it is sent. The base turns
+  /// data: and file: images of an HTML body into inline attachments.
   virtual void BeforeSaveChanges(const DvSOAPRequestPtr& request);
+  /// The current data as the generic item schema class.
   TEwsItem& Item();
-  // The field URI ("item:Subject", "message:IsRead", …) under which the server delivers the
-  // element of that local name for an item of this kind; empty when there is none.
+  /// The field URI ("item:Subject", "message:IsRead", …) under which the server delivers the
+  /// element of that local name for an item of this kind; empty when there is none.
   std::string FieldURIOfElement(std::string_view element);
+  /// The session's server version.
   TServerVersion Version() const;
+  /// Raises the version error (EwsCheckVersion) when the server is older than `required`.
   void CheckVersion(TServerVersion required, const char* feature) const;
-  // Sends a request and gives its verified response message.
+  /// Sends a request and gives its verified response message.
   DvDOMElementPtr SendChecked(const DvSOAPRequestPtr& request, const std::string& path);
-  // Adds t:ItemId with Id, and ChangeKey from Exchange2013_SP1 (always with `changeKey`).
+  /// Adds t:ItemId with Id, and ChangeKey from Exchange2013_SP1 (always with `changeKey`).
   void AddItemId(const DvDOMElementPtr& parent, const TItemId& id, bool alwaysChangeKey);
-  // Called after a reload; subclasses free their wrappers.
+  /// Called after a reload; subclasses free their wrappers.
   virtual void FreeWrappers();
 
  private:
@@ -288,27 +330,32 @@ class TDvEWSItemCore : public TDvEWSPropObjectBase, public virtual IDvEWSItemEx 
   DvEWSSessionPtr FSessionLink;  // forwards attachment requests through the creator chain
 };
 
-// The generic item over a schema class.
+/// The generic item over a schema class.
 template <typename T>
 class TDvEWSBaseItem : public TDvEWSItemCore {
   static_assert(std::is_base_of_v<TEwsItem, T>, "T must be an item schema class");
 
  public:
+  /// As TDvEWSItemCore.
   using TDvEWSItemCore::TDvEWSItemCore;
+  /// The current data (with local changes) as the schema class.
   T* GetCurrent() const { return static_cast<T*>(FCurrentData.get()); }
+  /// The data as loaded (the snapshot changes are computed against).
   T* GetOriginal() const { return static_cast<T*>(FSnapshot.get()); }
 
  protected:
+  /// Wraps an item element in the schema class T.
   std::unique_ptr<TDvXMLSchemaElement> CreateData(const DvDOMElementPtr& element) override {
     return std::make_unique<T>(element);
   }
 };
 
-// An item of a kind without a class of its own. Its data is still read through the schema class
-// of its kind (a contact's FileAs, a task's Status, …), so every element the server sends is a
-// known property; the typed accessors are those of the generic item.
+/// An item of a kind without a class of its own. Its data is still read through the schema class
+/// of its kind (a contact's FileAs, a task's Status, …), so every element the server sends is a
+/// known property; the typed accessors are those of the generic item.
 class TDvEWSItem : public TDvEWSBaseItem<TEwsItem> {
  public:
+  /// An item object of kind `type`; call Init next.
   TDvEWSItem(TDvComponent* owner, TItemType type);
   TItemType GetItemType() override { return FType; }
 
@@ -319,7 +366,7 @@ class TDvEWSItem : public TDvEWSBaseItem<TEwsItem> {
   TItemType FType;
 };
 
-// Makes an item object of a class and initialises it (loads it, or starts it as new).
+/// Makes an item object of a class and initialises it (loads it, or starts it as new).
 template <typename C, typename... A>
 std::shared_ptr<C> DvEWSNewItem(const TItemId& id, A&&... args) {
   auto item = std::make_shared<C>(std::forward<A>(args)...);

@@ -1,7 +1,8 @@
-// The message store: one mailbox. The session opens it and every folder and item is created
-// beneath it. The store finds well-known folders by their distinguished names, opens an item by
-// identifier as an object of the right class, opens one occurrence of a recurring series and
-// learns the mailbox's identity (the owner's resolved address).
+/// @file
+/// The message store: one mailbox. The session opens it and every folder and item is created
+/// beneath it. The store finds well-known folders by their distinguished names, opens an item by
+/// identifier as an object of the right class, opens one occurrence of a recurring series and
+/// learns the mailbox's identity (the owner's resolved address).
 #pragma once
 
 #include <memory>
@@ -15,41 +16,47 @@
 
 namespace dv {
 
+/// A mailbox: its well-known folders, items by id and the owner's identity. Get the user's own
+/// from TDvEWSCustomSession::OpenDefaultMsgStore, another's from OpenMsgStore. Failures raise
+/// dv::EEWSException with the server's response code.
 class IDvEWSMsgStore : public virtual IDvEWSObject {
  public:
-  // The name given at creation; when empty, the identity's display name (then kept).
+  /// The name given at creation; when empty, the identity's display name (then kept).
   virtual std::string GetDisplayName() = 0;
-  // The mailbox owner, resolved once and kept.
+  /// The mailbox owner, resolved once and kept.
   virtual DvEWSRecipientPtr GetIdentity() = 0;
-  // The id of a distinguished folder (raising on failure).
+  /// The id of a distinguished folder (raising on failure).
   virtual TItemId GetFolderId(TDistinguishedFolderIdName name) = 0;
-  // As GetFolderId without raising: false and an empty id when the folder is not there.
+  /// As GetFolderId without raising: false and an empty id when the folder is not there.
   virtual bool FindFolderId(TDistinguishedFolderIdName name, TItemId& id) = 0;
-  // A distinguished folder, of another mailbox when `mailbox` is not empty.
+  /// A distinguished folder, of another mailbox when `mailbox` is not empty.
   virtual DvEWSFolderPtr GetFolder(TDistinguishedFolderIdName name,
                                    const std::string& mailbox = {}) = 0;
+  /// A folder by id (a calendar folder as IDvEWSCalendarFolder).
   virtual DvEWSFolderPtr GetFolder(const TItemId& folderId) = 0;
+  /// As above, with a schema id object.
   virtual DvEWSFolderPtr GetFolder(TEwsFolderId& folderId) = 0;
-  // The item as the object of its kind (by the element name the server answers with).
+  /// The item as the object of its kind (by the element name the server answers with).
   virtual DvEWSItemPtr GetItem(const TItemId& itemId) = 0;
-  // Occurrence `index` (1-based, as the server counts) of a recurring series.
+  /// Occurrence `index` (1-based, as the server counts) of a recurring series.
   virtual DvEWSItemPtr GetOccurence(const TItemId& masterId, int index) = 0;
-  // The item's MIME content saved to a file with one request and no item object (as
-  // IDvEWSItem::SaveToFile does for an item at hand); for exporting many items.
+  /// The item's MIME content saved to a file with one request and no item object (as
+  /// IDvEWSItem::SaveToFile does for an item at hand); for exporting many items.
   virtual void SaveItemToFile(const TItemId& itemId, const std::string& fileName) = 0;
 };
 
+/// The message store class (see IDvEWSMsgStore).
 class TDvEWSMsgStore : public TDvEWSObject, public virtual IDvEWSMsgStore {
  public:
-  // name: the mailbox's display name, or empty (learnt from the identity on first use). The
-  // store keeps its creator alive. Create with std::make_shared.
+  /// name: the mailbox's display name, or empty (learnt from the identity on first use). The
+  /// store keeps its creator alive. Create with std::make_shared.
   TDvEWSMsgStore(TDvComponent* owner, const std::string& name);
   ~TDvEWSMsgStore() override;
 
   std::string GetDisplayName() override;
   DvEWSRecipientPtr GetIdentity() override;
-  // The id and the folder element's local name ("CalendarFolder", …) of a distinguished folder.
-  // Without raiseOnError a failure gives an empty id and type.
+  /// The id and the folder element's local name ("CalendarFolder", …) of a distinguished folder.
+  /// Without raiseOnError a failure gives an empty id and type.
   TItemId GetFolderIdAndType(TDistinguishedFolderIdName name, std::string& folderType,
                              const std::string& mailbox, bool raiseOnError);
   TItemId GetFolderId(TDistinguishedFolderIdName name) override;
@@ -62,8 +69,8 @@ class TDvEWSMsgStore : public TDvEWSObject, public virtual IDvEWSMsgStore {
   DvEWSItemPtr GetOccurence(const TItemId& masterId, int index) override;
   void SaveItemToFile(const TItemId& itemId, const std::string& fileName) override;
 
-  // The item's element as GetItem fetches it (all properties), checked: one GetItem request.
-  // Used to learn an item's kind and class without making an item object.
+  /// The item's element as GetItem fetches it (all properties), checked: one GetItem request.
+  /// Used to learn an item's kind and class without making an item object.
   DvDOMElementPtr FetchItemElement(const TItemId& itemId);
 
  private:
@@ -72,7 +79,7 @@ class TDvEWSMsgStore : public TDvEWSObject, public virtual IDvEWSMsgStore {
   DvEWSRecipientsPtr FIdentityList;  // keeps the identity's element alive
 };
 
-// The store reached from an object by walking its creators; none when there is none.
+/// The store reached from an object by walking its creators; none when there is none.
 std::shared_ptr<TDvEWSMsgStore> DvEWSFindMsgStore(TDvComponent* object);
 
 }  // namespace dv

@@ -1,5 +1,6 @@
-// The session's name services: the result of resolving a text against the directory and the
-// contacts (a ResolutionSet of Resolution entries, each a mailbox and, when asked for, a contact).
+/// @file
+/// The session's name services: the result of resolving a text against the directory and the
+/// contacts (a ResolutionSet of Resolution entries, each a mailbox and, when asked for, a contact).
 #pragma once
 
 #include <memory>
@@ -10,28 +11,36 @@
 
 namespace dv {
 
+/// One match of a name resolution: a mailbox and, when asked for, its contact.
 class IDvEWSResolution {
  public:
   virtual ~IDvEWSResolution() = default;
-  // The entry's mailbox (schema object over its "Mailbox" child; none when absent).
+  /// The entry's mailbox (schema object over its "Mailbox" child; none when absent).
   virtual TEwsEmailAddressType* Recipient() = 0;
-  // The entry's contact (over its "Contact" child; none when absent).
+  /// The entry's contact (over its "Contact" child; none when absent).
   virtual TEwsContactItem* Contact() = 0;
 };
+/// A shared resolution entry.
 using DvEWSResolutionPtr = std::shared_ptr<IDvEWSResolution>;
 
+/// The matches of TDvEWSCustomSession::ResolveName.
 class IDvEWSResolutionSet {
  public:
   virtual ~IDvEWSResolutionSet() = default;
-  // EListError when out of range.
+  /// EListError when out of range.
   virtual DvEWSResolutionPtr GetItem(int index) = 0;
+  /// The number of matches.
   virtual int Count() = 0;
+  /// False when the server returned only part of the matches.
   virtual bool IncludesLastItemInRange() = 0;
 };
+/// A shared resolution set.
 using DvEWSResolutionSetPtr = std::shared_ptr<IDvEWSResolutionSet>;
 
+/// The resolution entry class (see IDvEWSResolution).
 class TDvEWSResolution : public IDvEWSResolution {
  public:
+  /// Over a "Resolution" element.
   explicit TDvEWSResolution(const DvDOMElementPtr& element);
   TEwsEmailAddressType* Recipient() override;
   TEwsContactItem* Contact() override;
@@ -42,9 +51,10 @@ class TDvEWSResolution : public IDvEWSResolution {
   std::unique_ptr<TEwsContactItem> FContact;
 };
 
+/// The resolution set class (see IDvEWSResolutionSet).
 class TDvEWSResolutionSet : public IDvEWSResolutionSet {
  public:
-  // Over a "ResolutionSet" element (none gives an empty set).
+  /// Over a "ResolutionSet" element (none gives an empty set).
   explicit TDvEWSResolutionSet(const DvDOMElementPtr& element);
   DvEWSResolutionPtr GetItem(int index) override;
   int Count() override;

@@ -1,4 +1,5 @@
-// The library's version, for programs that report what they were built with and linked against.
+/// @file
+/// The library's version, for programs that report what they were built with and linked against.
 #pragma once
 
 namespace dv {
