@@ -115,6 +115,15 @@ TEST(Filter, ErrorsNameTheColumn) {
   EXPECT_EQ(ErrorColumn("exists"), 7u);        // exists without field
   EXPECT_EQ(ErrorColumn("a contains"), 11u);
   EXPECT_EQ(ErrorColumn("a = ="), 5u);
+  // Nesting stops at the limit with the column of the level too many, never a stack overflow.
+  const int limit = kMaxFilterDepth;
+  EXPECT_EQ(Norm(std::string(limit, '(') + "a = 1" + std::string(limit, ')')), "a = 1");
+  EXPECT_EQ(ErrorColumn(std::string(limit + 1, '(') + "a = 1" + std::string(limit + 1, ')')),
+            static_cast<std::size_t>(limit + 1));
+  std::string nots;
+  for (int i = 0; i < 100000; ++i)
+    nots += "not ";
+  EXPECT_EQ(ErrorColumn(nots + "exists x"), 4u * limit + 1);
 }
 
 TEST(Output, TableAlignsCutsAndJson) {
