@@ -111,6 +111,15 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   void SetAccessType(TDvHTTPAccessType value);
   TDvHTTPSecurityFlags GetSecurityFlags() const { return FSecurityFlags; }
   void SetSecurityFlags(TDvHTTPSecurityFlags value);
+  // Extra trusted certificate authorities for every HTTP client the session makes: a PEM file,
+  // and a folder in OpenSSL's hashed layout. Empty: the system's only.
+  const std::string& GetCACertFile() const { return FCACertFile; }
+  void SetCACertFile(const std::string& value);
+  const std::string& GetCACertPath() const { return FCACertPath; }
+  void SetCACertPath(const std::string& value);
+  // True while logged on over https with certificate and host-name checks all on (no security
+  // flag set).
+  bool GetServerVerified() const;
   const TDvCredentials& GetCredentials() const override { return FCredentials; }
   void SetCredentials(const TDvCredentials& value);
   const TDvOAuth& GetOAuth() const { return FOAuth; }
@@ -265,6 +274,8 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   bool FActive = false;
   TDvHTTPAccessType FAccessType = TDvHTTPAccessType::atPreconfig;
   TDvHTTPSecurityFlags FSecurityFlags;
+  std::string FCACertFile;
+  std::string FCACertPath;
   TDvCredentials FCredentials;
   TDvOAuth FOAuth;
   std::string FUserAgent = "Dovrane EWS Client";

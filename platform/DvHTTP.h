@@ -429,6 +429,10 @@ class IDvHTTPClient {
   // A PEM file of extra trusted certificate authorities (empty: the system's).
   virtual const std::string& GetCAFile() const = 0;
   virtual void SetCAFile(const std::string& path) = 0;
+  // A folder of trusted certificate authorities in OpenSSL's hashed layout (c_rehash); empty:
+  // the system's.
+  virtual const std::string& GetCAPath() const = 0;
+  virtual void SetCAPath(const std::string& path) = 0;
   virtual TDvHTTPCookieList& GetCookies() = 0;
 
   virtual void SetOnRequest(TRequestEvent handler) = 0;
@@ -481,6 +485,8 @@ class TDvHTTPClient : public IDvHTTPClient, public std::enable_shared_from_this<
   void SetAuthFailureAsError(bool v) override { authFailureAsError_ = v; }
   const std::string& GetCAFile() const override { return caFile_; }
   void SetCAFile(const std::string& path) override { caFile_ = path; }
+  const std::string& GetCAPath() const override { return caPath_; }
+  void SetCAPath(const std::string& path) override { caPath_ = path; }
   TDvHTTPCookieList& GetCookies() override { return cookies_; }
 
   void SetOnRequest(TRequestEvent handler) override { onRequest_ = std::move(handler); }
@@ -532,6 +538,7 @@ class TDvHTTPClient : public IDvHTTPClient, public std::enable_shared_from_this<
   bool acceptCompression_ = true;
   bool authFailureAsError_ = true;
   std::string caFile_;
+  std::string caPath_;
   TDvHTTPCookieList cookies_;
   TRequestEvent onRequest_;
   TResponseEvent onResponse_;
