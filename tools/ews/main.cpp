@@ -94,19 +94,22 @@ struct Options {
   std::string keys = "friendly";
 };
 
-// Writes a new file readable by its owner only (mailbox content and traces are private).
-void WritePrivateFile(const fs::path& path, const std::string& content) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) throw ToolError{kFailure, "cannot write " + path.string()};
-  for (std::size_t done = 0; done < content.size();) {
-    ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n < 0) {
-      ::close(fd);
-      throw ToolError{kFailure, "cannot write " + path.string()};
-    }
-    done += static_cast<std::size_t>(n);
+// Writes content to an open file and closes it.
+void WriteAndClose(int fd, const std::string& content, const fs::path& path) {
+  bool written = true;
+  for (std::size_t done = 0; written && done < content.size();) {
+    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    written = n > 0;
+    if (written) done += static_cast<std::size_t>(n);
   }
-  ::close(fd);
+  if (::close(fd) != 0 || !written) throw ToolError{kFailure, "cannot write " + path.string()};
+}
+
+// Writes a file readable by its owner only (mailbox content and traces are private).
+void WritePrivateFile(const fs::path& path, const std::string& content) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) throw ToolError{kFailure, "cannot write " + path.string()};
+  WriteAndClose(fd, content, path);
 }
 
 // The host of a URL ("https://user@host:443/path" gives "host"; "[::1]" gives "::1").
@@ -1051,36 +1054,40 @@ dv::DvEWSEMailPtr MailById(Context& ctx, const std::string& id) {
   return mail;
 }
 
-// A private temporary file, removed when this object goes.
-class TempFile {
+// A private temporary folder (mode 0700), removed with its content when this object goes.
+class TempDir {
  public:
-  TempFile() {
+  TempDir() {
     std::string pattern = (fs::temp_directory_path() / "ews-XXXXXX").string();
-    int fd = mkstemp(pattern.data());
-    if (fd < 0) throw ToolError{kFailure, "cannot create a temporary file"};
-    close(fd);
+    if (!mkdtemp(pattern.data())) throw ToolError{kFailure, "cannot create a temporary folder"};
     path_ = pattern;
   }
-  ~TempFile() {
+  ~TempDir() {
     std::error_code ec;
-    fs::remove(path_, ec);
+    fs::remove_all(path_, ec);
   }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  const std::string& Path() const { return path_; }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& Path() const { return path_; }
 
  private:
-  std::string path_;
+  fs::path path_;
 };
+
+// An item's MIME content, fetched with one request into a folder no one else can read.
+std::string FetchMime(Context& ctx, const std::string& id) {
+  TempDir dir;
+  const fs::path file = dir.Path() / "item.eml";
+  ctx.Conn().Store()->SaveItemToFile({id, ""}, file.string());
+  return ReadFile(file.string());
+}
 
 // Every property the server gave for the item (all properties), name and readable value; or with
 // --mime the item's MIME content as the server renders it.
 void CmdShow(Context& ctx, const std::string& id, bool mime) {
   if (mime) {
     // One request for the content alone; no item object is needed.
-    TempFile file;
-    ctx.Conn().Store()->SaveItemToFile({id, ""}, file.Path());
-    const std::string content = ReadFile(file.Path());
+    const std::string content = FetchMime(ctx, id);
     if (ctx.Json())
       ctx.out << Context::Dump(json{{"id", id}, {"mime", content}}) << '\n';
     else
@@ -1197,24 +1204,23 @@ void CmdExport(Context& ctx, const std::string& folderSpec, const std::string& d
     rows.emplace_back(items->GetItemId().Id, items->HasField(*subjectDef)
                                                  ? items->FieldByName(*subjectDef)->GetAsString()
                                                  : std::string());
-  auto store = ctx.Conn().Store();
   json results = json::array();
   std::size_t exported = 0, failed = 0;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     char number[32];
     std::snprintf(number, sizeof number, "%04zu ", i + 1);
     const std::string stem = number + FileNameOf(rows[i].second);
-    // Created here, private and new (never an existing file); the content is written into it.
-    fs::path target = fs::path(dir) / (stem + ".eml");
-    int fd = -1;
-    for (int n = 2;
-         (fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)) < 0; ++n) {
-      if (errno != EEXIST) throw ToolError{kFailure, "cannot write " + target.string()};
-      target = fs::path(dir) / (stem + " (" + std::to_string(n) + ").eml");
-    }
-    ::close(fd);
     try {
-      store->SaveItemToFile({rows[i].first, ""}, target.string());
+      const std::string content = FetchMime(ctx, rows[i].first);
+      // Created here, private and new: an existing file is never overwritten.
+      fs::path target = fs::path(dir) / (stem + ".eml");
+      int fd = -1;
+      for (int n = 2;
+           (fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)) < 0; ++n) {
+        if (errno != EEXIST) throw ToolError{kFailure, "cannot write " + target.string()};
+        target = fs::path(dir) / (stem + " (" + std::to_string(n) + ").eml");
+      }
+      WriteAndClose(fd, content, target);
       results.push_back({{"id", rows[i].first}, {"file", target.string()}});
       ++exported;
     } catch (const dv::EEWSException& e) {
