@@ -529,9 +529,9 @@ void CheckValue(const std::string& name, dv::PDvEWSFieldDef def, const std::stri
   }
 }
 
-// An RFC 5322 addr-spec: local-part "@" domain, the local part a dot-atom or a quoted string, the
+// A bare RFC 5322 address: local-part "@" domain, the local part a dot-atom or a quoted string, the
 // domain a dot-atom or a [literal]. No display names, comments or folding.
-bool IsAddrSpec(const std::string& address) {
+bool IsBareAddress(const std::string& address) {
   auto atext = [](unsigned char c) {
     return std::isalnum(c) || std::strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr || c >= 0x80;
   };
@@ -565,7 +565,7 @@ bool IsAddrSpec(const std::string& address) {
 
 void CheckAddresses(const std::string& option, const std::vector<std::string>& addresses) {
   for (const auto& a : addresses)
-    if (!IsAddrSpec(a)) Usage(option + ": \"" + a + "\" is not an e-mail address (name@domain)");
+    if (!IsBareAddress(a)) Usage(option + ": \"" + a + "\" is not an e-mail address (name@domain)");
 }
 
 // ---- Filters ----
