@@ -184,7 +184,6 @@ void JsonWriter::Add(const nlohmann::json& value) {
     out_ << (count_ == 0 ? "[\n" : ",\n") << indented;
   }
   ++count_;
-  out_.flush();
 }
 
 void JsonWriter::Finish() {

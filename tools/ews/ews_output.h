@@ -1,5 +1,6 @@
 // Output of the `ews` tool: rows printed as an aligned table for people, or as JSON for scripts.
-// Both forms are written row by row, so a folder of any size is listed in constant memory.
+// Both forms are written row by row, so a folder of any size is listed in constant memory (the
+// stream's own buffering decides when the text reaches the reader: by line on a terminal).
 #pragma once
 
 #include <nlohmann/json.hpp>

@@ -533,7 +533,8 @@ void CheckValue(const std::string& name, dv::PDvEWSFieldDef def, const std::stri
 // domain a dot-atom or a [literal]. No display names, comments or folding.
 bool IsBareAddress(const std::string& address) {
   auto atext = [](unsigned char c) {
-    return std::isalnum(c) || std::strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr || c >= 0x80;
+    return std::isalnum(c) || (c != 0 && std::strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr) ||
+           c >= 0x80;
   };
   auto dotAtom = [&](const std::string& s) {
     if (s.empty() || s.front() == '.' || s.back() == '.' || s.find("..") != std::string::npos)
