@@ -193,6 +193,20 @@ void TDvEWSCustomSession::SetSecurityFlags(TDvHTTPSecurityFlags value) {
   if (FHTTPClient) FHTTPClient->SetSecurityFlags(ClientSecurityFlags());
 }
 
+void TDvEWSCustomSession::SetCACertFile(const std::string& value) {
+  FCACertFile = value;
+  if (FHTTPClient) FHTTPClient->SetCAFile(value);
+}
+
+void TDvEWSCustomSession::SetCACertPath(const std::string& value) {
+  FCACertPath = value;
+  if (FHTTPClient) FHTTPClient->SetCAPath(value);
+}
+
+bool TDvEWSCustomSession::GetServerVerified() const {
+  return FActive && DvSameText(FServiceUrl.substr(0, 8), "https://") && FSecurityFlags.Empty();
+}
+
 TDvHTTPSecurityFlags TDvEWSCustomSession::ClientSecurityFlags() const {
   // The WinINet flavour knows no IgnoreWrongUsage.
   if (FNTService) return FSecurityFlags;
@@ -359,6 +373,8 @@ void TDvEWSCustomSession::AssignTo(TDvEWSCustomSession& target) const {
   target.SetProxyServerBypass(FProxyServerBypass);
   target.SetAccessType(FAccessType);
   target.SetSecurityFlags(FSecurityFlags);
+  target.SetCACertFile(FCACertFile);
+  target.SetCACertPath(FCACertPath);
   target.SetProfileName(FProfileName);
   target.SetProfileRequired(FProfileRequired);
   target.SetUseAutoDiscover(GetUseAutoDiscover());
@@ -382,6 +398,8 @@ void TDvEWSCustomSession::AssignTo(TDvEWSCustomSession& target) const {
 void TDvEWSCustomSession::ApplyClientSettings(TDvHTTPClient& client, bool mainClient) {
   client.SetHTTPVersion(TDvHTTPVersion::hvHTTP11);
   client.SetSecurityFlags(ClientSecurityFlags());
+  client.SetCAFile(FCACertFile);
+  client.SetCAPath(FCACertPath);
   client.GetCredentials().Assign(FCredentials);
   client.GetProxyCredentials().Assign(FProxyCredentials);
   client.GetOAuth().Assign(FOAuth);

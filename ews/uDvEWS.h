@@ -160,6 +160,15 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   TDvHTTPSecurityFlags GetSecurityFlags() const { return FSecurityFlags; }
   /// Sets the TLS checks to skip.
   void SetSecurityFlags(TDvHTTPSecurityFlags value);
+  /// Extra trusted certificate authorities for every HTTP client the session makes: a PEM file,
+  /// and a folder in OpenSSL's hashed layout. Empty: the system's only.
+  const std::string& GetCACertFile() const { return FCACertFile; }
+  void SetCACertFile(const std::string& value);
+  const std::string& GetCACertPath() const { return FCACertPath; }
+  void SetCACertPath(const std::string& value);
+  /// True while logged on over https with certificate and host-name checks all on (no security
+  /// flag set).
+  bool GetServerVerified() const;
   /// The user name and password of the logon (HTTP Basic or NTLM, as the server asks).
   const TDvCredentials& GetCredentials() const override { return FCredentials; }
   /// Sets the user name and password.
@@ -391,6 +400,8 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   bool FActive = false;
   TDvHTTPAccessType FAccessType = TDvHTTPAccessType::atPreconfig;
   TDvHTTPSecurityFlags FSecurityFlags;
+  std::string FCACertFile;
+  std::string FCACertPath;
   TDvCredentials FCredentials;
   TDvOAuth FOAuth;
   std::string FUserAgent = "Dovrane EWS Client";

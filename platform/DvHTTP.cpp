@@ -815,6 +815,7 @@ void TDvHTTPClient::AssignSettings(const TDvHTTPClient& other) {
   acceptCompression_ = other.acceptCompression_;
   authFailureAsError_ = other.authFailureAsError_;
   caFile_ = other.caFile_;
+  caPath_ = other.caPath_;
 }
 
 DvHTTPRequestPtr TDvHTTPClient::CreateRequest(std::string_view method, std::string_view url,
@@ -885,6 +886,8 @@ std::size_t TDvHTTPClient::ConnectionKey() const {
   key += std::to_string(securityFlags_.Bits());
   key += '\n';
   key += caFile_;
+  key += '\n';
+  key += caPath_;
   key += '\n';
   key += std::to_string(reinterpret_cast<std::uintptr_t>(session_.get()));
   std::size_t h = std::hash<std::string>()(key);
@@ -1032,19 +1035,20 @@ void TDvHTTPClient::Configure(TDvHTTPRequest& request, Transfer& t) {
   // transfers that verify everything.
   tls_->flags = securityFlags_;
   tls_->error = 0;
-  bool relaxed = !securityFlags_.Empty() || !caFile_.empty();
+  bool relaxed = !securityFlags_.Empty() || !caFile_.empty() || !caPath_.empty();
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(
       h, CURLOPT_SSL_VERIFYHOST,
       securityFlags_.Contains(TDvHTTPSecurityFlag::sfIgnoreInvalidCommonName) ? 0L : 2L);
   curl_easy_setopt(h, CURLOPT_SSL_SESSIONID_CACHE, relaxed ? 0L : 1L);
-  if (!caFile_.empty()) {
-    curl_easy_setopt(h, CURLOPT_CAINFO, caFile_.c_str());
-    curl_easy_setopt(h, CURLOPT_CAPATH, X509_get_default_cert_dir());
-  } else {
-    curl_easy_setopt(h, CURLOPT_CAINFO, defaultCAInfo_.empty() ? nullptr : defaultCAInfo_.c_str());
-    curl_easy_setopt(h, CURLOPT_CAPATH, defaultCAPath_.empty() ? nullptr : defaultCAPath_.c_str());
-  }
+  // Extra authorities add to the system's: a file beside the system folder, a folder beside the
+  // system bundle.
+  const std::string& caInfo = !caFile_.empty() ? caFile_ : defaultCAInfo_;
+  const std::string caPath = !caPath_.empty()   ? caPath_
+                             : !caFile_.empty() ? std::string(X509_get_default_cert_dir())
+                                                : defaultCAPath_;
+  curl_easy_setopt(h, CURLOPT_CAINFO, caInfo.empty() ? nullptr : caInfo.c_str());
+  curl_easy_setopt(h, CURLOPT_CAPATH, caPath.empty() ? nullptr : caPath.c_str());
   curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &SslCtxCallback);
   curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, tls_.get());
 

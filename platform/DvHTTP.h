@@ -531,6 +531,10 @@ class IDvHTTPClient {
   virtual const std::string& GetCAFile() const = 0;
   /// Sets the extra trusted authorities.
   virtual void SetCAFile(const std::string& path) = 0;
+  /// A folder of trusted certificate authorities in OpenSSL's hashed layout (c_rehash); empty:
+  /// the system's.
+  virtual const std::string& GetCAPath() const = 0;
+  virtual void SetCAPath(const std::string& path) = 0;
   /// The client's cookie store (sent with matching requests, filled from responses).
   virtual TDvHTTPCookieList& GetCookies() = 0;
   ///@}
@@ -591,6 +595,8 @@ class TDvHTTPClient : public IDvHTTPClient, public std::enable_shared_from_this<
   void SetAuthFailureAsError(bool v) override { authFailureAsError_ = v; }
   const std::string& GetCAFile() const override { return caFile_; }
   void SetCAFile(const std::string& path) override { caFile_ = path; }
+  const std::string& GetCAPath() const override { return caPath_; }
+  void SetCAPath(const std::string& path) override { caPath_ = path; }
   TDvHTTPCookieList& GetCookies() override { return cookies_; }
 
   void SetOnRequest(TRequestEvent handler) override { onRequest_ = std::move(handler); }
@@ -643,6 +649,7 @@ class TDvHTTPClient : public IDvHTTPClient, public std::enable_shared_from_this<
   bool acceptCompression_ = true;
   bool authFailureAsError_ = true;
   std::string caFile_;
+  std::string caPath_;
   TDvHTTPCookieList cookies_;
   TRequestEvent onRequest_;
   TResponseEvent onResponse_;

@@ -180,6 +180,7 @@ void TDvOAuth::PostTokenRequest(TDvHTTPClient& owner, const std::string& form) {
   client->SetHTTPVersion(owner.GetHTTPVersion());
   client->SetSecurityFlags(owner.GetSecurityFlags());
   client->SetCAFile(owner.GetCAFile());
+  client->SetCAPath(owner.GetCAPath());
   client->SetTimeOuts(owner.GetTimeOuts());
   client->GetProxyCredentials() = owner.GetProxyCredentials();
   client->SetAuthScheme(TDvHTTPAuthScheme::asNone);

@@ -835,6 +835,14 @@ std::string DvXMLEscape(std::string_view text) {
       case '\r':
         out += "&#13;";  // a literal CR would be read back as a line feed
         break;
+      // In an attribute value a literal tab or line feed is read back as a space: as references
+      // they survive, and in element content they mean the same.
+      case '\t':
+        out += "&#9;";
+        break;
+      case '\n':
+        out += "&#10;";
+        break;
       default:
         out += c;
     }

@@ -227,8 +227,8 @@ DvDOMDocumentPtr DvCreateDOM(std::string_view bytes, const std::string& codePage
 /// A document read from a stream (encoding from the byte-order mark or XML declaration).
 DvDOMDocumentPtr DvCreateDOMFromStream(std::istream& stream);
 
-/// Escapes text for an element's content or an attribute value (&, <, >, ", ' and CR) and
-/// replaces characters XML 1.0 forbids with U+FFFD.
+/// Escapes text for an element's content or an attribute value (&, <, >, ", ', and CR, tab and
+/// LF as character references) and replaces characters XML 1.0 forbids with U+FFFD.
 std::string DvXMLEscape(std::string_view text);
 /// Replaces characters XML 1.0 forbids (and invalid UTF-8) with U+FFFD.
 std::string DvXMLSanitize(std::string_view text);

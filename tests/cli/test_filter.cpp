@@ -115,6 +115,15 @@ TEST(Filter, ErrorsNameTheColumn) {
   EXPECT_EQ(ErrorColumn("exists"), 7u);        // exists without field
   EXPECT_EQ(ErrorColumn("a contains"), 11u);
   EXPECT_EQ(ErrorColumn("a = ="), 5u);
+  // Nesting stops at the limit with the column of the level too many, never a stack overflow.
+  const int limit = kMaxFilterDepth;
+  EXPECT_EQ(Norm(std::string(limit, '(') + "a = 1" + std::string(limit, ')')), "a = 1");
+  EXPECT_EQ(ErrorColumn(std::string(limit + 1, '(') + "a = 1" + std::string(limit + 1, ')')),
+            static_cast<std::size_t>(limit + 1));
+  std::string nots;
+  for (int i = 0; i < 100000; ++i)
+    nots += "not ";
+  EXPECT_EQ(ErrorColumn(nots + "exists x"), 4u * limit + 1);
 }
 
 TEST(Output, TableAlignsCutsAndJson) {
@@ -127,11 +136,55 @@ TEST(Output, TableAlignsCutsAndJson) {
             "hello         1\n"
             "a much long\xE2\x80\xA6  22\n"
             "x\n");
-  EXPECT_EQ(Fit("a\tb\nc", 10), "a b c");
-  EXPECT_EQ(DisplayWidth("Grüße"), 5u);
-  EXPECT_EQ(Fit("Grüße!", 4), "Grü\xE2\x80\xA6");
   auto j = TableToJson(t);
   ASSERT_EQ(j.size(), 3u);
   EXPECT_EQ(j[1]["subject"], "a much longer subject line here");
-  EXPECT_EQ(j[2]["n"], "");
+  EXPECT_TRUE(j[2]["n"].is_null());
+}
+
+TEST(Output, WidthsAndCellsForTerminals) {
+  struct Case {
+    const char* text;
+    std::size_t width;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"Grüße", 5},
+           {"\xE6\x97\xA5\xE6\x9C\xAC", 4},  // two wide CJK characters
+           {"e\xCC\x81", 1},                 // e + combining acute
+           {"\xEF\xBC\xA1", 2},              // full-width A
+           {"a\xE2\x80\x8B"
+            "b",
+            2},  // zero-width space is a format character
+       })
+    EXPECT_EQ(DisplayWidth(c.text), c.width) << c.text;
+  // Controls are shown, never sent to the terminal; bidi overrides are dropped.
+  EXPECT_EQ(CellText("a\tb\r\nc\x1b[31m"), "a\\tb\\r\\nc\\x1b[31m");
+  EXPECT_EQ(CellText("x\xE2\x80\xAEy\xFFz"), "xy\xEF\xBF\xBDz");
+  EXPECT_EQ(TerminalText("one\r\ntwo\rthree\tfour\x07"), "one\ntwo\\rthree\tfour\\x07");
+  EXPECT_EQ(Fit("Grüße!", 4), "Grü\xE2\x80\xA6");
+  EXPECT_EQ(Fit("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", 4), "\xE6\x97\xA5\xE2\x80\xA6");
+
+  // Wide cells align: the column is as wide as the widest cell in columns.
+  std::ostringstream out;
+  TableWriter w(out, {"a", "b"}, 60, 2);
+  w.Add({"\xE6\x97\xA5\xE6\x9C\xAC", "1"});
+  w.Add({"xy", "2"});
+  w.Add({"a longer cell than the sample", "3"});  // after the sample: cut to its width
+  w.Finish();
+  EXPECT_EQ(out.str(),
+            "a     b\n----  -\n\xE6\x97\xA5\xE6\x9C\xAC  1\nxy    2\na l\xE2\x80\xA6  3\n");
+
+  std::ostringstream array, lines;
+  JsonWriter a(array, false), l(lines, true);
+  for (int i : {1, 2}) {
+    a.Add({{"n", i}});
+    l.Add({{"n", i}});
+  }
+  a.Finish();
+  l.Finish();
+  EXPECT_EQ(nlohmann::json::parse(array.str()), nlohmann::json::parse(R"([{"n":1},{"n":2}])"));
+  EXPECT_EQ(lines.str(), "{\"n\":1}\n{\"n\":2}\n");
+  std::ostringstream none;
+  JsonWriter(none, false).Finish();
+  EXPECT_EQ(none.str(), "[]\n");
 }

@@ -2,7 +2,10 @@
 // (one line on standard error and the exit code of its kind).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -83,7 +86,7 @@ class Tool : public ::testing::Test {
     envp.push_back(nullptr);
     pid_t pid = -1;
     Result r;
-    if (posix_spawn(&pid, kProgram.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
+    if (posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
       int status = 0;
       waitpid(pid, &status, 0);
       r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -105,6 +108,11 @@ class Tool : public ::testing::Test {
 };
 
 ews_test::SimServer* Tool::sim_ = nullptr;
+
+unsigned Mode(const fs::path& p) {
+  struct stat st {};
+  return stat(p.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
+}
 
 TEST_F(Tool, InfoReportsServerAndStore) {
   auto r = Run({"--json", "info"});
@@ -156,8 +164,10 @@ TEST_F(Tool, LsColumnsFilterLimitAndPaging) {
   int unread = 0;
   for (auto& row : rows) {
     EXPECT_FALSE(row["id"].get<std::string>().empty());
-    EXPECT_TRUE(row.contains("FLD_ITEM_SIZE"));
-    if (row["isread"] == "false") ++unread;
+    // Typed values under friendly keys, whatever name the column was asked by.
+    EXPECT_TRUE(row["size"].is_number_integer()) << row;
+    EXPECT_TRUE(row["isread"].is_boolean()) << row;
+    if (row["isread"] == false) ++unread;
   }
   // Small pages walk the same rows.
   auto paged = Run({"--json", "ls", "inbox", "--columns", "subject", "--page-size", "2"});
@@ -172,7 +182,7 @@ TEST_F(Tool, LsColumnsFilterLimitAndPaging) {
   ASSERT_EQ(filtered.code, 0) << filtered.err;
   EXPECT_EQ(static_cast<int>(filtered.Json().size()), unread);
   for (auto& row : filtered.Json())
-    EXPECT_EQ(row["isread"], "false");
+    EXPECT_EQ(row["isread"], false);
 
   const std::string subject = rows[0]["subject"];
   auto exact = Run(
@@ -234,6 +244,21 @@ TEST_F(Tool, ImportCountsAndResolve) {
                     "subject = 'imported by the tool'"},
                    "bob@example.com", "bob-pw");
   EXPECT_EQ(found.Json().size(), 2u) << found.out;
+
+  // A name that is not UTF-8 is imported once and reported with U+FFFD in its place.
+  const fs::path odd = dir_ / "odd\xFF.eml";
+  fs::copy_file(eml, odd);
+  auto oddImport = Run({"--json", "import", "inbox", odd.string()}, "bob@example.com", "bob-pw");
+  ASSERT_EQ(oddImport.code, 0) << oddImport.err;
+  EXPECT_NE(oddImport.Json()["items"][0]["file"].get<std::string>().find("odd\xEF\xBF\xBD.eml"),
+            std::string::npos);
+  auto oddText = Run({"import", "inbox", odd.string()}, "bob@example.com", "bob-pw");
+  EXPECT_EQ(oddText.code, 0) << oddText.err;
+  EXPECT_EQ(Run({"--json", "ls", "inbox", "--where", "subject = 'imported by the tool'"},
+                "bob@example.com", "bob-pw")
+                .Json()
+                .size(),
+            4u);
   auto missing =
       Run({"import", "inbox", (dir_ / "none.eml").string()}, "bob@example.com", "bob-pw");
   EXPECT_EQ(missing.code, 2);
@@ -283,8 +308,20 @@ TEST_F(Tool, ShowPropertiesAndMime) {
   ASSERT_EQ(shown.code, 0) << shown.err;
   auto j = shown.Json();
   EXPECT_EQ(j["id"], id);
-  EXPECT_EQ(j["PR_SUBJECT"], subject) << shown.out;
-  EXPECT_NE(j["PR_FROM"].get<std::string>().find('@'), std::string::npos) << shown.out;
+  EXPECT_EQ(j["subject"], subject) << shown.out;
+  EXPECT_NE(j["from"].get<std::string>().find('@'), std::string::npos) << shown.out;
+  // ls and show agree on keys and types; --keys definition gives the definition names in both.
+  auto listed = Run({"--json", "ls", "inbox", "--columns", "subject,from,size,isread,received",
+                     "--where", "subject = '" + subject + "'"})
+                    .Json()[0];
+  for (auto& [key, value] : listed.items())
+    EXPECT_EQ(j[key], value) << key;
+  auto byDefinition = Run({"--json", "--keys", "definition", "show", id}).Json();
+  EXPECT_EQ(byDefinition["PR_SUBJECT"], subject);
+  EXPECT_EQ(byDefinition["PR_SIZE"], j["size"]);
+  auto lsByDefinition = Run(
+      {"--json", "--keys", "definition", "ls", "inbox", "--columns", "subject", "--limit", "1"});
+  EXPECT_TRUE(lsByDefinition.Json()[0].contains("PR_SUBJECT")) << lsByDefinition.out;
   auto mime = Run({"show", "--mime", id});
   ASSERT_EQ(mime.code, 0) << mime.err;
   EXPECT_NE(mime.out.find("Subject: " + subject + "\r\n"), std::string::npos) << mime.out;
@@ -295,7 +332,7 @@ TEST_F(Tool, ShowPropertiesAndMime) {
   ASSERT_FALSE(contacts.empty());
   auto contact = Run({"--json", "show", contacts[0]["id"]});
   ASSERT_EQ(contact.code, 0) << contact.err;
-  EXPECT_FALSE(contact.Json().value("PR_DISPLAYNAME", "").empty()) << contact.out;
+  EXPECT_FALSE(contact.Json().value("displayname", "").empty()) << contact.out;
 
   auto bad = Run({"show", "AAMk-not-an-id"});
   EXPECT_EQ(bad.code, 4);
@@ -320,7 +357,7 @@ TEST_F(Tool, AttachmentsRepliesAndForwards) {
                   "subject = 'with files'"},
                  bob, "bob-pw");
   ASSERT_EQ(got.Json().size(), 1u) << got.out;
-  EXPECT_EQ(got.Json()[0]["hasattachments"], "true");
+  EXPECT_EQ(got.Json()[0]["hasattachments"], true);
   const std::string id = got.Json()[0]["id"];
   EXPECT_NE(Run({"show", "--mime", id}, bob, "bob-pw").out.find("plan.csv"), std::string::npos);
 
@@ -333,7 +370,7 @@ TEST_F(Tool, AttachmentsRepliesAndForwards) {
       svc, "svc-pw");
   ASSERT_EQ(back.Json().size(), 1u) << back.out;
   auto text = Run({"--json", "show", back.Json()[0]["id"]}, svc, "svc-pw").Json();
-  EXPECT_EQ(text["PR_BODY"].get<std::string>().rfind("Got them.", 0), 0u) << text.dump();
+  EXPECT_EQ(text["body"].get<std::string>().rfind("Got them.", 0), 0u) << text.dump();
 
   // A forward needs recipients and carries the attachments along.
   auto noTo = Run({"forward", id}, bob, "bob-pw");
@@ -344,11 +381,19 @@ TEST_F(Tool, AttachmentsRepliesAndForwards) {
                  "subject = 'FW: with files'"},
                 svc, "svc-pw");
   ASSERT_EQ(fw.Json().size(), 1u) << fw.out;
-  EXPECT_EQ(fw.Json()[0]["hasattachments"], "true");
+  EXPECT_EQ(fw.Json()[0]["hasattachments"], true);
 }
 
 TEST_F(Tool, ExportWritesOneFilePerItemAndNeverOverwrites) {
   const fs::path out = dir_ / "export";
+  // Bidirectional controls would make a name read otherwise than it is ("txt.exe" as "exe.txt").
+  ASSERT_EQ(Run({"send", "--to", "bob@example.com", "--subject",
+                 "a\xE2\x80\xAE"
+                 "b\xE2\x81\xA6"
+                 "c\xE2\x80\x8F"
+                 "d"})
+                .code,
+            0);
   auto rows = Run({"--json", "ls", "inbox", "--columns", "subject"}, "bob@example.com", "bob-pw");
   auto r = Run({"--json", "export", "inbox", out.string()}, "bob@example.com", "bob-pw");
   ASSERT_EQ(r.code, 0) << r.err;
@@ -363,6 +408,16 @@ TEST_F(Tool, ExportWritesOneFilePerItemAndNeverOverwrites) {
     return all;
   };
   ASSERT_EQ(files().size(), count);
+  bool bidiFound = false;
+  for (const auto& f : files()) {
+    const std::string name = f.filename().string();
+    EXPECT_EQ(name.find("\xE2\x80\xAE"), std::string::npos) << name;
+    EXPECT_EQ(name.find("\xE2\x81\xA6"), std::string::npos) << name;
+    EXPECT_EQ(name.find("\xE2\x80\x8F"), std::string::npos) << name;
+    bidiFound |= name.find(" abcd.eml") != std::string::npos;
+    EXPECT_EQ(Mode(f), 0600u) << name;
+  }
+  EXPECT_TRUE(bidiFound);
   // Each file is the item's MIME content, as show --mime prints it.
   const auto first = r.Json()["items"][0];
   EXPECT_EQ(Slurp(first["file"].get<std::string>()),
@@ -410,19 +465,158 @@ TEST_F(Tool, TraceWritesNumberedFilesWithoutThePassword) {
     std::string text = Slurp(trace / n);
     EXPECT_NE(text.find("Envelope"), std::string::npos) << n;
     EXPECT_EQ(text.find("alice-pw"), std::string::npos) << n;
+    EXPECT_EQ(Mode(trace / n), 0600u) << n;
   }
 }
 
-TEST_F(Tool, TlsIsVerifiedUnlessInsecure) {
+// The certificate in a folder under its subject-hash name, as c_rehash lays it out.
+void HashedCopy(const std::string& pem, const fs::path& folder) {
+  BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+  ASSERT_NE(cert, nullptr);
+  char name[32];
+  std::snprintf(name, sizeof name, "%08lx.0", X509_subject_name_hash(cert));
+  X509_free(cert);
+  BIO_free(bio);
+  fs::create_directories(folder);
+  std::ofstream(folder / name) << pem;
+}
+
+TEST_F(Tool, TlsIsVerifiedWithPrivateCAsOrInsecure) {
   auto config = ews_test::DefaultSimConfig();
-  config.tls = true;  // a self-signed certificate no CA vouches for
+  config.tls = true;  // a self-signed certificate no system CA vouches for
   ews_test::SimServer tls(config);
+  const std::string pem = tls.Server().CertificatePem();
+  const fs::path cert = dir_ / "cert.pem", folder = dir_ / "cas";
+  std::ofstream(cert) << pem;
+  HashedCopy(pem, folder);
+
   auto refused = Run({"info"}, "alice@example.com", "alice-pw", tls.Url());
   EXPECT_EQ(refused.code, 3);
   ExpectOneLine(refused);
+  for (const auto& trust : std::vector<std::vector<std::string>>{{"--cacert", cert.string()},
+                                                                 {"--capath", folder.string()}}) {
+    auto args = trust;
+    args.insert(args.end(), {"--json", "info"});
+    auto verified = Run(args, "alice@example.com", "alice-pw", tls.Url());
+    ASSERT_EQ(verified.code, 0) << trust[0] << ": " << verified.err;
+    EXPECT_EQ(verified.Json()["server_verified"], true) << trust[0];
+    EXPECT_EQ(verified.err, "");
+  }
   auto accepted = Run({"--insecure", "--json", "info"}, "alice@example.com", "alice-pw", tls.Url());
   ASSERT_EQ(accepted.code, 0) << accepted.err;
   EXPECT_EQ(accepted.Json()["url"], tls.Url());
+  EXPECT_EQ(accepted.Json()["server_verified"], false);
+  EXPECT_EQ(accepted.err.rfind("ews: warning: --insecure", 0), 0u) << accepted.err;
+  EXPECT_EQ(std::count(accepted.err.begin(), accepted.err.end(), '\n'), 1);
+  auto table = Run({"info"}, "alice@example.com", "alice-pw", sim_->Url());
+  EXPECT_NE(table.out.find("server_verified"), std::string::npos) << table.out;
+}
+
+TEST_F(Tool, UsageVersionHelpAndCompletion) {
+  auto version = Exec({kProgram, "--version"}, {});
+  EXPECT_EQ(version.code, 0);
+  EXPECT_NE(version.out.find("library dvews "), std::string::npos) << version.out;
+  struct Bad {
+    std::vector<std::string> args;
+    std::string named;
+  };
+  for (const Bad& bad : std::vector<Bad>{{{"frobnicate"}, "\"frobnicate\""},
+                                         {{"--json", "frobnicate", "inbox"}, "\"frobnicate\""},
+                                         {{"ls", "inbox", "--frob"}, "--frob"},
+                                         {{"--nope", "info"}, "--nope"}}) {
+    auto r = Run(bad.args);
+    EXPECT_EQ(r.code, 2) << bad.named;
+    ExpectOneLine(r);
+    EXPECT_NE(r.err.find(bad.named), std::string::npos) << r.err;
+  }
+  EXPECT_NE(Exec({kProgram, "--help"}, {}).out.find("Exit codes:"), std::string::npos);
+  for (const char* command :
+       {"info", "folders", "ls", "mkdir", "rmdir", "empty", "mv", "cp", "rm", "import", "set",
+        "send", "show", "reply", "forward", "export", "resolve"}) {
+    auto help = Exec({kProgram, command, "--help"}, {});
+    EXPECT_EQ(help.code, 0) << command;
+    EXPECT_NE(help.out.find("Example:\n  ews "), std::string::npos) << command;
+  }
+  const std::string script = std::string(EWS_SOURCE_DIR) + "/tools/ews/completion/ews.bash";
+  auto loaded = Exec({"/bin/bash", "-c", "source '" + script + "' && complete -p ews"}, {});
+  EXPECT_EQ(loaded.code, 0) << loaded.err;
+  EXPECT_NE(loaded.out.find("-F _ews ews"), std::string::npos) << loaded.out;
+}
+
+TEST_F(Tool, ValuesAndAddressesAreCheckedBeforeAnythingIsSent) {
+  // Nothing listens there: a request would end in exit 3, a refusal before sending in 2.
+  const std::string nowhere = "http://127.0.0.1:1/EWS/Exchange.asmx";
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"set", "ID", "isread=maybe"}, 2},
+           {{"set", "ID", "size=12kB"}, 2},
+           {{"set", "ID", "datetimesent=yesterday"}, 2},
+           {{"set", "ID", "from=x"}, 2},
+           {{"set", "ID", "isread=TRUE", "size=12", "datetimesent=2026-01-31"}, 3},
+           {{"send", "--to", "bob"}, 2},
+           {{"send", "--to", "Bob <bob@example.com>"}, 2},
+           {{"send", "--to", "bob@example..com"}, 2},
+           {{"send", "--to", "bob@example.com", "--cc", "carol@"}, 2},
+           {{"forward", "ID", "--to", "@example.com"}, 2},
+           {{"reply", "ID", "--cc", "a b@example.com"}, 2},
+           {{"send", "--to", "first.last+tag@example.com", "--to", "\"a b\"@[127.0.0.1]"}, 3},
+       }) {
+    auto r = Run(c.args, "alice@example.com", "alice-pw", nowhere);
+    EXPECT_EQ(r.code, c.code) << c.args.back() << ": " << r.err;
+    ExpectOneLine(r);
+  }
+}
+
+TEST_F(Tool, ConnectionErrorsInTheUsersTerms) {
+  auto refused =
+      Run({"info"}, "alice@example.com", "alice-pw", "http://127.0.0.1:1/EWS/Exchange.asmx");
+  EXPECT_EQ(refused.code, 3);
+  ExpectOneLine(refused);
+  EXPECT_NE(refused.err.find("127.0.0.1:1"), std::string::npos) << refused.err;
+  EXPECT_EQ(refused.err.find("utodiscover"), std::string::npos) << refused.err;
+  EXPECT_EQ(refused.err.find("utoDiscover"), std::string::npos) << refused.err;
+
+  auto config = ews_test::DefaultSimConfig();
+  config.version.omitHeader = true;
+  ews_test::SimServer bare(config);
+  auto noHeader = Run({"info"}, "alice@example.com", "alice-pw", bare.Url());
+  EXPECT_EQ(noHeader.code, 3);
+  ExpectOneLine(noHeader);
+  EXPECT_NE(noHeader.err.find("version header"), std::string::npos) << noHeader.err;
+  EXPECT_EQ(
+      Run({"--version-check", "off", "info"}, "alice@example.com", "alice-pw", bare.Url()).code, 0);
+
+  // A password over plain http to another host is worth a warning (loopback is not).
+  auto plain = Run({"info"}, "alice@example.com", "alice-pw", "http://0.0.0.0:1/EWS/Exchange.asmx");
+  EXPECT_EQ(plain.err.rfind("ews: warning: the password goes over plain http", 0), 0u) << plain.err;
+}
+
+TEST_F(Tool, TextIsShownAsTextAndValuesReachTheServerAsTyped) {
+  const std::string bob = "bob@example.com";
+  const std::string subject = "<b>bold</b>\t& \xE6\x97\xA5\xE6\x9C\xAC";
+  ASSERT_EQ(Run({"send", "--to", bob, "--subject", subject, "--body", "one\r\ntwo\rthree"}).code,
+            0);
+  // A tab in a filter value reaches the server as a tab, so the subject matches exactly.
+  auto found = Run(
+      {"--json", "ls", "inbox", "--columns", "subject", "--where", "subject = '" + subject + "'"},
+      bob, "bob-pw");
+  ASSERT_EQ(found.code, 0) << found.err;
+  ASSERT_EQ(found.Json().size(), 1u) << found.out;
+  EXPECT_EQ(found.Json()[0]["subject"], subject);
+  const std::string id = found.Json()[0]["id"];
+  EXPECT_EQ(Run({"--json", "show", id}, bob, "bob-pw").Json()["body"], "one\r\ntwo\rthree");
+
+  auto table = Run({"ls", "inbox", "--columns", "subject", "--where", "subject startswith '<b>'"},
+                   bob, "bob-pw");
+  EXPECT_NE(table.out.find("<b>bold</b>\\t& \xE6\x97\xA5\xE6\x9C\xAC  "), std::string::npos)
+      << table.out;
+  auto shown = Run({"show", id}, bob, "bob-pw");
+  EXPECT_NE(shown.out.find("one\ntwo\\rthree\n"), std::string::npos) << shown.out;
+  EXPECT_EQ(shown.out.find('\r'), std::string::npos);
 }
 
 TEST_F(Tool, BadInputGivesOneLineAndItsExitCode) {

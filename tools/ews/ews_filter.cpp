@@ -178,8 +178,21 @@ class Parser {
     return Combine(FilterNode::Kind::And, std::move(first), &Parser::MoreAnd, &Parser::ParseUnary);
   }
 
+  // Each "not" and "(" goes one level deeper; past the limit the filter is refused rather than
+  // recursing without bound.
+  struct Deeper {
+    explicit Deeper(Parser& p) : parser(p) {
+      if (++parser.depth_ > kMaxFilterDepth)
+        throw FilterError("nested deeper than " + std::to_string(kMaxFilterDepth) + " levels",
+                          parser.Peek().column);
+    }
+    ~Deeper() { --parser.depth_; }
+    Parser& parser;
+  };
+
   FilterNodePtr ParseUnary() {
     if (PeekKeyword("not") || PeekOp("!")) {
+      Deeper deeper(*this);
       Take();
       auto node = std::make_unique<FilterNode>();
       node->kind = FilterNode::Kind::Not;
@@ -187,6 +200,7 @@ class Parser {
       return node;
     }
     if (Peek().kind == Token::Kind::LParen) {
+      Deeper deeper(*this);
       Take();
       auto inner = ParseOr();
       if (Peek().kind != Token::Kind::RParen) throw FilterError("missing ')'", Peek().column);
@@ -291,6 +305,7 @@ class Parser {
 
   std::vector<Token> tokens_;
   std::size_t pos_ = 0;
+  int depth_ = 0;
 };
 
 std::string Quote(const std::string& s) {

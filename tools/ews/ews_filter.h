@@ -53,7 +53,11 @@ struct FilterNode {
 };
 using FilterNodePtr = std::unique_ptr<FilterNode>;
 
-// Parses a filter; raises FilterError on any syntax error.
+// How deeply "not" and parentheses may nest.
+constexpr int kMaxFilterDepth = 64;
+
+// Parses a filter; raises FilterError on any syntax error or nesting deeper than
+// kMaxFilterDepth.
 FilterNodePtr ParseFilter(const std::string& text);
 
 // The tree written back in a normal form (fully parenthesised), for messages and tests.

@@ -5,12 +5,15 @@
 // Exit codes: 0 success, 1 other failure, 2 usage error (bad arguments, malformed filter, unknown
 // field or folder), 3 connection or authentication failure, 4 EWS error (the response code is
 // printed).
+#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +22,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "DvHTTP.h"
@@ -34,6 +38,8 @@
 #include "uDvEWSProps.h"
 #include "uDvEWSServices.h"
 #include "uDvEWSTable.h"
+#include "uDvEWSTypes.h"
+#include "uDvEWSVersion.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -78,11 +84,50 @@ struct Options {
   std::string user;
   std::string passwordFile;
   bool insecure = false;
+  std::string caCertFile;
+  std::string caCertPath;
   std::string versionCheck = "on";
   std::string impersonate;
   std::string trace;
   bool json = false;
+  bool jsonLines = false;
+  std::string keys = "friendly";
 };
+
+// Writes content to an open file and closes it.
+void WriteAndClose(int fd, const std::string& content, const fs::path& path) {
+  bool written = true;
+  for (std::size_t done = 0; written && done < content.size();) {
+    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    written = n > 0;
+    if (written) done += static_cast<std::size_t>(n);
+  }
+  if (::close(fd) != 0 || !written) throw ToolError{kFailure, "cannot write " + path.string()};
+}
+
+// Writes a file readable by its owner only (mailbox content and traces are private).
+void WritePrivateFile(const fs::path& path, const std::string& content) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) throw ToolError{kFailure, "cannot write " + path.string()};
+  WriteAndClose(fd, content, path);
+}
+
+// The host of a URL ("https://user@host:443/path" gives "host"; "[::1]" gives "::1").
+std::string UrlHost(const std::string& url) {
+  std::size_t start = url.find("://");
+  start = start == std::string::npos ? 0 : start + 3;
+  std::size_t end = url.find_first_of("/?#", start);
+  std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
+  if (auto at = authority.rfind('@'); at != std::string::npos) authority.erase(0, at + 1);
+  if (!authority.empty() && authority[0] == '[')
+    return authority.substr(1, authority.find(']') - 1);
+  return authority.substr(0, authority.find(':'));
+}
+
+bool IsLoopbackHost(const std::string& host) {
+  const std::string h = Lower(host);
+  return h == "localhost" || h.ends_with(".localhost") || h == "::1" || h.rfind("127.", 0) == 0;
+}
 
 std::string ReadPassword(const Options& o) {
   if (!o.passwordFile.empty()) {
@@ -129,12 +174,25 @@ class Connection {
     session_.SetPasswordDialog(false);
     session_.SetServiceUrl(options_.url);
     session_.SetCredentials(dv::TDvCredentials(options_.user, ReadPassword(options_)));
-    if (options_.insecure)
+    if (options_.insecure) {
+      std::cerr << "ews: warning: --insecure: the server's certificate is not checked\n";
       session_.SetSecurityFlags({dv::TDvHTTPSecurityFlag::sfIgnoreInvalidCertDate,
                                  dv::TDvHTTPSecurityFlag::sfIgnoreUnknownCA,
                                  dv::TDvHTTPSecurityFlag::sfIgnoreInvalidCommonName,
                                  dv::TDvHTTPSecurityFlag::sfIgnoreRevocation,
                                  dv::TDvHTTPSecurityFlag::sfIgnoreWrongUsage});
+    }
+    if (!options_.caCertFile.empty()) {
+      if (!fs::is_regular_file(options_.caCertFile)) Usage("no such file: " + options_.caCertFile);
+      session_.SetCACertFile(options_.caCertFile);
+    }
+    if (!options_.caCertPath.empty()) {
+      if (!fs::is_directory(options_.caCertPath)) Usage("no such folder: " + options_.caCertPath);
+      session_.SetCACertPath(options_.caCertPath);
+    }
+    if (Lower(options_.url).rfind("http://", 0) == 0 && !IsLoopbackHost(UrlHost(options_.url)))
+      std::cerr << "ews: warning: the password goes over plain http to " << UrlHost(options_.url)
+                << " (use https)\n";
     if (!options_.trace.empty()) {
       std::error_code ec;
       fs::create_directories(options_.trace, ec);
@@ -146,24 +204,34 @@ class Connection {
         char name[64];
         std::snprintf(name, sizeof name, "%04d-%s.xml", ++*count,
                       trace.Kind == dv::TDvSOAPTrace::TKind::tkRequest ? "request" : "response");
-        std::ofstream out(fs::path(dir) / name, std::ios::binary);
         // The SOAP layer hands the content with secret values already masked.
-        out << trace.Content;
+        WritePrivateFile(fs::path(dir) / name, trace.Content);
       });
     }
     try {
       session_.SetActive(true);
     } catch (const dv::EEWSException& e) {
-      throw ToolError{kConnection, "cannot log on: " + std::string(e.what())};
+      // The URL was given, so nothing was discovered: say what failed in those terms.
+      if (e.GetEWSErrorCode().empty() || std::string(e.what()).rfind("ErrorAutoDiscover", 0) != 0)
+        throw ToolError{kConnection, "cannot log on: " + std::string(e.what())};
+      throw ToolError{kConnection,
+                      "cannot connect to " + options_.url + ": " + e.GetEWSErrorCode()};
     } catch (const dv::Exception& e) {
       throw ToolError{kConnection, "cannot log on: " + std::string(e.what())};
     }
-    if (options_.versionCheck == "on") try {
+    if (options_.versionCheck == "on") {
+      if (session_.GetServerVersionInfo().MajorVersion == 0)
+        throw ToolError{kConnection,
+                        "the server at " + options_.url +
+                            " answered without its version header (ServerVersionInfo): is this "
+                            "an Exchange EWS endpoint? (--version-check off goes on without it)"};
+      try {
         dv::EwsCheckVersion(dv::TServerVersion::Exchange2007_SP1, session_.GetServerVersion(),
                             "ews");
       } catch (const dv::Exception& e) {
         throw ToolError{kConnection, e.what()};
       }
+    }
   }
 
   std::shared_ptr<dv::IDvEWSMsgStore> Store() {
@@ -221,13 +289,33 @@ dv::PDvEWSFieldDef FieldByName(const std::string& name) {
   Usage("unknown field \"" + name + "\"");
 }
 
+void AppendUtf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// The text of XML character data: the five named entities and character references (&#13;,
+// &#xD;) decoded.
 std::string Unescape(const std::string& text) {
   static const std::pair<const char*, char> kEntities[] = {
       {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}, {"&amp;", '&'}};
   std::string out;
   for (std::size_t i = 0; i < text.size();) {
     bool replaced = false;
-    if (text[i] == '&')
+    if (text[i] == '&') {
       for (const auto& [entity, ch] : kEntities)
         if (text.compare(i, std::strlen(entity), entity) == 0) {
           out += ch;
@@ -235,6 +323,21 @@ std::string Unescape(const std::string& text) {
           replaced = true;
           break;
         }
+      const std::size_t semicolon = text.find(';', i);
+      if (!replaced && text.compare(i, 2, "&#") == 0 && semicolon != std::string::npos &&
+          semicolon - i <= 10) {
+        const bool hex = i + 2 < text.size() && (text[i + 2] == 'x' || text[i + 2] == 'X');
+        const std::string digits = text.substr(i + (hex ? 3 : 2), semicolon - i - (hex ? 3 : 2));
+        char* end = nullptr;
+        const unsigned long cp = std::strtoul(digits.c_str(), &end, hex ? 16 : 10);
+        if (!digits.empty() && *end == '\0' && cp > 0 && cp <= 0x10FFFF &&
+            !(cp >= 0xD800 && cp <= 0xDFFF)) {
+          AppendUtf8(out, static_cast<std::uint32_t>(cp));
+          i = semicolon + 1;
+          replaced = true;
+        }
+      }
+    }
     if (!replaced) out += text[i++];
   }
   return out;
@@ -274,6 +377,196 @@ std::string Readable(const std::string& value) {
   for (const auto& leaf : leaves)
     out += (out.empty() ? "" : ", ") + leaf.second;
   return out;
+}
+
+// ---- Field values ----
+
+// What a field holds, as far as the tool shows and checks it.
+enum class ValueKind { Text, Boolean, Integer, Number, DateTime, Structured };
+
+ValueKind KindOfSchema(dv::TDvXMLSchemaValueKind kind) {
+  using K = dv::TDvXMLSchemaValueKind;
+  switch (kind) {
+    case K::Int:
+    case K::Long:
+      return ValueKind::Integer;
+    case K::Boolean:
+      return ValueKind::Boolean;
+    case K::Double:
+      return ValueKind::Number;
+    case K::Datetime:
+    case K::Date:
+      return ValueKind::DateTime;
+    case K::Class:
+    case K::Array:
+    case K::SimpleArray:
+      return ValueKind::Structured;
+    default:
+      return ValueKind::Text;
+  }
+}
+
+ValueKind KindOf(dv::PDvEWSFieldDef def) {
+  if (!def || !def->PropDef) return ValueKind::Text;
+  const dv::TDvEWSPropDef& prop = *def->PropDef;
+  if (prop.Extended) {
+    using P = dv::TDvEWSPropType;
+    switch (prop.PropType) {
+      case P::ptBoolean:
+        return ValueKind::Boolean;
+      case P::ptShort:
+      case P::ptInteger:
+      case P::ptLong:
+        return ValueKind::Integer;
+      case P::ptFloat:
+      case P::ptDouble:
+      case P::ptCurrency:
+        return ValueKind::Number;
+      case P::ptSystemTime:
+        return ValueKind::DateTime;
+      case P::ptString:
+      case P::ptBinary:
+      case P::ptCLSID:
+        return ValueKind::Text;
+      default:
+        return ValueKind::Structured;
+    }
+  }
+  if (def->FieldType == dv::TDvEWSFieldDefType::fdtIndexedField) return ValueKind::Text;
+  for (const dv::TDvXMLSchemaClassInfo* info :
+       {&dv::TEwsItem::ClassInfo, &dv::TEwsMessage::ClassInfo, &dv::TEwsCalendarItem::ClassInfo,
+        &dv::TEwsContact::ClassInfo, &dv::TEwsTask::ClassInfo, &dv::TEwsFolder::ClassInfo})
+    if (const dv::TDvXMLSchemaInfo* d = info->FindByLocalName(prop.NodeName))
+      return KindOfSchema(d->Kind);
+  return ValueKind::Text;
+}
+
+// The key of a field in JSON: its friendly name (FLD_ITEM_DATETIMERECEIVED: "datetimereceived";
+// extended properties keep their names), or with --keys definition the name of its property
+// definition (PR_SUBJECT, MPR_…), the names `show` reads from the server.
+std::string KeyOf(dv::PDvEWSFieldDef def, bool definitionNames) {
+  if (definitionNames && def->PropDef) return std::string(def->PropDef->PropDefName);
+  std::string name(def->FieldDefName);
+  if (name.rfind("FLD_", 0) == 0)
+    for (const char* group : {"ITEM_", "MESSAGE_", "CALENDAR_", "CONTACTS_", "TASK_", "FOLDER_"})
+      if (name.compare(4, std::strlen(group), group) == 0)
+        return Lower(name.substr(4 + std::strlen(group)));
+  return def->PropDef ? std::string(def->PropDef->PropDefName) : name;
+}
+
+// A value as a person reads it: structured values (mailboxes, lists) as their texts, others as
+// they are.
+std::string ShownText(ValueKind kind, const std::string& text) {
+  return kind == ValueKind::Structured ? Readable(text) : text;
+}
+
+// A value in JSON: booleans and numbers typed, empty values null.
+json JsonValue(ValueKind kind, const std::string& text) {
+  if (text.empty()) return nullptr;
+  switch (kind) {
+    case ValueKind::Boolean: {
+      const std::string t = Lower(text);
+      if (t == "true" || t == "1") return true;
+      if (t == "false" || t == "0") return false;
+      break;
+    }
+    case ValueKind::Integer: {
+      char* end = nullptr;
+      errno = 0;
+      long long v = std::strtoll(text.c_str(), &end, 10);
+      if (errno == 0 && end && *end == '\0') return v;
+      break;
+    }
+    case ValueKind::Number: {
+      char* end = nullptr;
+      double v = std::strtod(text.c_str(), &end);
+      if (end && *end == '\0' && std::isfinite(v)) return v;
+      break;
+    }
+    case ValueKind::Structured:
+      return Readable(text);
+    default:
+      break;
+  }
+  return text;
+}
+
+// Refuses a text that the field's type cannot take (before anything is sent).
+void CheckValue(const std::string& name, dv::PDvEWSFieldDef def, const std::string& text) {
+  switch (KindOf(def)) {
+    case ValueKind::Boolean: {
+      const std::string t = Lower(text);
+      if (t != "true" && t != "false" && t != "1" && t != "0")
+        Usage(name + " takes true or false, not \"" + text + "\"");
+      break;
+    }
+    case ValueKind::Integer: {
+      char* end = nullptr;
+      errno = 0;
+      std::strtoll(text.c_str(), &end, 10);
+      if (text.empty() || errno != 0 || *end != '\0')
+        Usage(name + " takes a whole number, not \"" + text + "\"");
+      break;
+    }
+    case ValueKind::Number: {
+      char* end = nullptr;
+      std::strtod(text.c_str(), &end);
+      if (text.empty() || *end != '\0') Usage(name + " takes a number, not \"" + text + "\"");
+      break;
+    }
+    case ValueKind::DateTime:
+      try {
+        if (text.empty()) throw dv::EConvertError("empty");
+        dv::DvXMLToDateTime(text);
+      } catch (const dv::Exception&) {
+        Usage(name + " takes a date (2026-01-31 or 2026-01-31T08:00:00Z), not \"" + text + "\"");
+      }
+      break;
+    case ValueKind::Structured:
+      Usage(name + " cannot be set from a text");
+    case ValueKind::Text:
+      break;
+  }
+}
+
+// A bare RFC 5322 address: local-part "@" domain, the local part a dot-atom or a quoted string, the
+// domain a dot-atom or a [literal]. No display names, comments or folding.
+bool IsBareAddress(const std::string& address) {
+  auto atext = [](unsigned char c) {
+    return std::isalnum(c) || (c != 0 && std::strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr) ||
+           c >= 0x80;
+  };
+  auto dotAtom = [&](const std::string& s) {
+    if (s.empty() || s.front() == '.' || s.back() == '.' || s.find("..") != std::string::npos)
+      return false;
+    return std::all_of(s.begin(), s.end(),
+                       [&](char c) { return c == '.' || atext(static_cast<unsigned char>(c)); });
+  };
+  const std::size_t at = address.rfind('@');
+  if (at == std::string::npos || at == 0 || at + 1 == address.size()) return false;
+  const std::string local = address.substr(0, at), domain = address.substr(at + 1);
+  bool localOk = dotAtom(local);
+  if (!localOk && local.size() >= 2 && local.front() == '"' && local.back() == '"') {
+    localOk = true;
+    for (std::size_t i = 1; i + 1 < local.size(); ++i) {
+      const unsigned char c = static_cast<unsigned char>(local[i]);
+      if (c == '\\' && i + 2 < local.size()) {
+        ++i;
+      } else if (c == '"' || c == '\\' || c < 0x20 || c == 0x7F) {
+        localOk = false;
+        break;
+      }
+    }
+  }
+  if (!localOk) return false;
+  if (domain.size() >= 2 && domain.front() == '[' && domain.back() == ']')
+    return domain.find_first_of("[]\\", 1) == domain.size() - 1;
+  return dotAtom(domain);
+}
+
+void CheckAddresses(const std::string& option, const std::vector<std::string>& addresses) {
+  for (const auto& a : addresses)
+    if (!IsBareAddress(a)) Usage(option + ": \"" + a + "\" is not an e-mail address (name@domain)");
 }
 
 // ---- Filters ----
@@ -429,32 +722,41 @@ struct Context {
     return *connection;
   }
   // JSON text; bytes that are not UTF-8 (a raw MIME body, say) become U+FFFD.
-  static std::string Dump(const json& j) {
-    return j.dump(2, ' ', false, json::error_handler_t::replace);
-  }
+  static std::string Dump(const json& j) { return ewscli::DumpJson(j); }
+  bool DefinitionKeys() const { return options.keys == "definition"; }
+  bool Json() const { return options.json || options.jsonLines; }
   void Print(const ewscli::Table& table) {
-    if (options.json)
-      out << Dump(TableToJson(table)) << '\n';
-    else
+    if (Json()) {
+      ewscli::JsonWriter writer(out, options.jsonLines);
+      for (const auto& row : TableToJson(table))
+        writer.Add(row);
+      writer.Finish();
+    } else {
       ewscli::PrintTable(out, table);
+    }
   }
   void PrintObject(const json& object) {
-    if (options.json) {
-      out << Dump(object) << '\n';
+    if (Json()) {
+      out << ewscli::DumpJson(object, options.jsonLines ? -1 : 2) << '\n';
       return;
     }
     std::size_t width = 0;
     for (auto it = object.begin(); it != object.end(); ++it)
       width = std::max(width, it.key().size());
-    for (auto it = object.begin(); it != object.end(); ++it)
+    for (auto it = object.begin(); it != object.end(); ++it) {
+      const json& v = it.value();
       out << it.key() << std::string(width - it.key().size() + 2, ' ')
-          << (it.value().is_string() ? it.value().get<std::string>() : it.value().dump()) << '\n';
+          << ewscli::TerminalText(v.is_string() ? v.get<std::string>()
+                                  : v.is_null() ? std::string()
+                                                : v.dump())
+          << '\n';
+    }
   }
   void Done(const std::string& message, json object) {
-    if (options.json)
-      out << Dump(object) << '\n';
+    if (Json())
+      out << ewscli::DumpJson(object, options.jsonLines ? -1 : 2) << '\n';
     else
-      out << message << '\n';
+      out << ewscli::TerminalText(message) << '\n';
   }
 };
 
@@ -474,6 +776,8 @@ void CmdInfo(Context& ctx) {
   j["time_zone"] = session.GetCurrentTimeZoneContext();
   j["store"] = store->GetDisplayName();
   j["mailbox"] = session.GetDefaultStoreEmail();
+  // Over https with every certificate and host-name check on.
+  j["server_verified"] = session.GetServerVerified();
   ctx.PrintObject(j);
 }
 
@@ -515,9 +819,17 @@ void CmdFolders(Context& ctx, bool tree, const std::string& under) {
   auto root = resolver.Open(under);
   ewscli::Table table{{"folder", "total", "unread", "id"}, {}};
   ListFolders(root, under.empty() ? "" : under + "/", tree, table);
-  ctx.Print(table);
+  if (!ctx.Json()) return ctx.Print(table);
+  ewscli::JsonWriter writer(ctx.out, ctx.options.jsonLines);
+  for (const auto& row : table.rows)
+    writer.Add({{"folder", row[0]},
+                {"total", JsonValue(ValueKind::Integer, row[1])},
+                {"unread", JsonValue(ValueKind::Integer, row[2])},
+                {"id", row[3]}});
+  writer.Finish();
 }
 
+// Rows are printed as the pages arrive, so the memory needed does not grow with the folder.
 void CmdLs(Context& ctx, const std::string& folderSpec, const std::string& columns,
            const std::string& where, int limit, int pageSize) {
   // The filter and columns are checked before anything is sent.
@@ -534,29 +846,57 @@ void CmdLs(Context& ctx, const std::string& folderSpec, const std::string& colum
   for (std::string c; std::getline(s, c, ',');)
     if (!c.empty()) names.push_back(c);
   std::vector<dv::PDvEWSFieldDef> defs;
-  for (const auto& n : names)
+  std::vector<ValueKind> kinds;
+  std::vector<std::string> keys;
+  for (const auto& n : names) {
     defs.push_back(FieldByName(n));
+    kinds.push_back(KindOf(defs.back()));
+    keys.push_back(KeyOf(defs.back(), ctx.DefinitionKeys()));
+  }
 
   FolderResolver resolver(ctx.Conn());
   auto folder = resolver.Open(folderSpec);
   auto items = folder->GetItems();
-  if (auto table = std::dynamic_pointer_cast<dv::TDvEWSTable>(items); table && pageSize > 0)
-    table->SetPageSize(pageSize);
+  auto table = std::dynamic_pointer_cast<dv::TDvEWSTable>(items);
+  if (table && pageSize > 0) table->SetPageSize(pageSize);
   for (auto def : defs)
     items->GetFields().Add(*def);
   if (filter) items->Filter(Compile(*items, *filter));
-  ewscli::Table out;
-  out.columns = names;
-  out.columns.push_back("id");
+
+  std::vector<std::string> header = names;
+  header.push_back("id");
+  // A table takes its column widths from the first page.
+  const std::size_t sample = pageSize > 0 ? static_cast<std::size_t>(pageSize)
+                             : table      ? static_cast<std::size_t>(table->GetPageSize())
+                                          : 100;
+  std::optional<ewscli::TableWriter> rows;
+  std::optional<ewscli::JsonWriter> objects;
+  if (ctx.Json())
+    objects.emplace(ctx.out, ctx.options.jsonLines);
+  else
+    rows.emplace(ctx.out, header, 60, std::clamp<std::size_t>(sample, 1, 1000));
   int n = 0;
   for (items->Open(); !items->Eof() && (limit <= 0 || n < limit); items->Next(), ++n) {
-    std::vector<std::string> row;
-    for (auto def : defs)
-      row.push_back(items->HasField(*def) ? Readable(items->FieldByName(*def)->GetAsString()) : "");
-    row.push_back(items->GetItemId().Id);
-    out.rows.push_back(std::move(row));
+    if (objects) {
+      json object = json::object();
+      for (std::size_t c = 0; c < defs.size(); ++c)
+        object[keys[c]] = items->HasField(*defs[c])
+                              ? JsonValue(kinds[c], items->FieldByName(*defs[c])->GetAsString())
+                              : json(nullptr);
+      object["id"] = items->GetItemId().Id;
+      objects->Add(object);
+    } else {
+      std::vector<std::string> row;
+      for (std::size_t c = 0; c < defs.size(); ++c)
+        row.push_back(items->HasField(*defs[c])
+                          ? ShownText(kinds[c], items->FieldByName(*defs[c])->GetAsString())
+                          : "");
+      row.push_back(items->GetItemId().Id);
+      rows->Add(std::move(row));
+    }
   }
-  ctx.Print(out);
+  if (objects) objects->Finish();
+  if (rows) rows->Finish();
 }
 
 dv::TDvEWSFolderDeleteType DeleteType(bool hard, bool soft) {
@@ -598,10 +938,9 @@ void CmdMoveCopy(Context& ctx, bool move, const std::vector<std::string>& ids,
     dv::TItemId newId = move ? target->MoveItem(dv::TItemId{id, ""}, target->GetID())
                              : target->CopyItem(dv::TItemId{id, ""}, target->GetID());
     results.push_back({{"id", id}, {"new_id", newId.Id}});
-    if (!ctx.options.json)
-      ctx.out << (move ? "moved " : "copied ") << id << " -> " << newId.Id << '\n';
+    if (!ctx.Json()) ctx.out << (move ? "moved " : "copied ") << id << " -> " << newId.Id << '\n';
   }
-  if (ctx.options.json) ctx.out << results.dump(2) << '\n';
+  if (ctx.Json()) ctx.out << results.dump(2) << '\n';
 }
 
 void CmdRm(Context& ctx, const std::vector<std::string>& ids, bool hard, bool soft) {
@@ -612,9 +951,9 @@ void CmdRm(Context& ctx, const std::vector<std::string>& ids, bool hard, bool so
   for (const auto& id : ids) {
     any->DeleteItem(dv::TItemId{id, ""}, type);
     results.push_back({{"id", id}, {"deleted", true}});
-    if (!ctx.options.json) ctx.out << "deleted " << id << '\n';
+    if (!ctx.Json()) ctx.out << "deleted " << id << '\n';
   }
-  if (ctx.options.json) ctx.out << results.dump(2) << '\n';
+  if (ctx.Json()) ctx.out << results.dump(2) << '\n';
 }
 
 // Sets properties of one item (name=value, names as for --columns) and saves it: one UpdateItem
@@ -624,7 +963,9 @@ void CmdSet(Context& ctx, const std::string& id, const std::vector<std::string>&
   for (const auto& a : assignments) {
     auto eq = a.find('=');
     if (eq == std::string::npos || eq == 0) Usage("expected name=value, got \"" + a + "\"");
-    changes.emplace_back(FieldByName(a.substr(0, eq)), a.substr(eq + 1));
+    const std::string name = a.substr(0, eq), value = a.substr(eq + 1);
+    changes.emplace_back(FieldByName(name), value);
+    CheckValue(name, changes.back().first, value);
   }
   auto item = ctx.Conn().Store()->GetItem(dv::TItemId{id, ""});
   for (const auto& [def, value] : changes)
@@ -640,6 +981,8 @@ std::string BodyArgument(const std::string& body) {
 void CmdSend(Context& ctx, const std::vector<std::string>& to, const std::vector<std::string>& cc,
              const std::string& subject, const std::string& body,
              const std::vector<std::string>& attach, bool saveCopy) {
+  CheckAddresses("--to", to);
+  CheckAddresses("--cc", cc);
   for (const auto& f : attach)
     if (!fs::is_regular_file(f)) Usage("no such file: " + f);
   const std::string text = BodyArgument(body);
@@ -675,26 +1018,31 @@ void Progress(const std::string& label, std::size_t done, std::size_t total) {
   std::cerr.flush();
 }
 
+// Each file is imported once and reported on its own; a name that is not valid UTF-8 is shown with
+// U+FFFD in its place (the file itself is read by its real name).
 void CmdImport(Context& ctx, const std::string& folderSpec, const std::vector<std::string>& files) {
   for (const auto& f : files)
-    if (!fs::is_regular_file(f)) Usage("no such file: " + f);
+    if (!fs::is_regular_file(f)) Usage("no such file: " + ewscli::CellText(f));
   FolderResolver resolver(ctx.Conn());
   auto folder = resolver.Open(folderSpec);
   json results = json::array();
   std::size_t imported = 0, failed = 0;
   for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string shown = ewscli::CellText(files[i]);
     try {
       auto id = folder->ImportItem(files[i], std::ios::in | std::ios::binary, nullptr);
-      results.push_back({{"file", files[i]}, {"id", id.Id}});
+      results.push_back({{"file", shown}, {"id", id.Id}});
       ++imported;
-    } catch (const dv::EEWSException& e) {
-      results.push_back({{"file", files[i]}, {"error", e.what()}});
+    } catch (const dv::Exception& e) {
+      results.push_back({{"file", shown}, {"error", e.what()}});
+      if (!ctx.Json()) std::cerr << "ews: " << shown << ": " << e.what() << '\n';
       ++failed;
     }
     Progress("importing", i + 1, files.size());
   }
-  if (ctx.options.json)
-    ctx.out << json{{"imported", imported}, {"failed", failed}, {"items", results}}.dump(2) << '\n';
+  if (ctx.Json())
+    ctx.out << Context::Dump(json{{"imported", imported}, {"failed", failed}, {"items", results}})
+            << '\n';
   else
     ctx.out << "imported " << imported << ", failed " << failed << '\n';
   if (failed) throw ToolError{kEWS, std::to_string(failed) + " file(s) not imported"};
@@ -707,37 +1055,41 @@ dv::DvEWSEMailPtr MailById(Context& ctx, const std::string& id) {
   return mail;
 }
 
-// A private temporary file, removed when this object goes.
-class TempFile {
+// A private temporary folder (mode 0700), removed with its content when this object goes.
+class TempDir {
  public:
-  TempFile() {
+  TempDir() {
     std::string pattern = (fs::temp_directory_path() / "ews-XXXXXX").string();
-    int fd = mkstemp(pattern.data());
-    if (fd < 0) throw ToolError{kFailure, "cannot create a temporary file"};
-    close(fd);
+    if (!mkdtemp(pattern.data())) throw ToolError{kFailure, "cannot create a temporary folder"};
     path_ = pattern;
   }
-  ~TempFile() {
+  ~TempDir() {
     std::error_code ec;
-    fs::remove(path_, ec);
+    fs::remove_all(path_, ec);
   }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  const std::string& Path() const { return path_; }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& Path() const { return path_; }
 
  private:
-  std::string path_;
+  fs::path path_;
 };
+
+// An item's MIME content, fetched with one request into a folder no one else can read.
+std::string FetchMime(Context& ctx, const std::string& id) {
+  TempDir dir;
+  const fs::path file = dir.Path() / "item.eml";
+  ctx.Conn().Store()->SaveItemToFile({id, ""}, file.string());
+  return ReadFile(file.string());
+}
 
 // Every property the server gave for the item (all properties), name and readable value; or with
 // --mime the item's MIME content as the server renders it.
 void CmdShow(Context& ctx, const std::string& id, bool mime) {
   if (mime) {
     // One request for the content alone; no item object is needed.
-    TempFile file;
-    ctx.Conn().Store()->SaveItemToFile({id, ""}, file.Path());
-    const std::string content = ReadFile(file.Path());
-    if (ctx.options.json)
+    const std::string content = FetchMime(ctx, id);
+    if (ctx.Json())
       ctx.out << Context::Dump(json{{"id", id}, {"mime", content}}) << '\n';
     else
       ctx.out << content;
@@ -750,10 +1102,22 @@ void CmdShow(Context& ctx, const std::string& id, bool mime) {
   const int count = props.Count();
   for (int i = 0; i < count; ++i) {
     dv::TDvEWSProperty* p = props.At(i);
-    std::string name = p->GetPropDefName().empty() ? p->GetPath() : p->GetPropDefName();
-    std::string value = Readable(p->GetAsString());
+    const std::string definition = p->GetPropDefName().empty() ? p->GetPath() : p->GetPropDefName();
+    // The key and type of the field with this property, the names and types `ls` uses.
+    dv::PDvEWSFieldDef def = nullptr;
+    try {
+      if (!p->GetPropDefName().empty()) def = dv::GetFirstFieldDef(definition);
+    } catch (const dv::Exception&) {
+    }
+    const std::string name = def ? KeyOf(def, ctx.DefinitionKeys()) : definition;
+    const ValueKind kind = def ? KindOf(def)
+                           : p->GetPropDefNodeType() == dv::TDvEWSPropDefNodeType::pdntSimple
+                               ? ValueKind::Text
+                               : ValueKind::Structured;
+    const std::string text = p->GetAsString();
     // Values made only of attributes (ids, mostly) have no text to show.
-    if (!value.empty() && !j.contains(name)) j[name] = value;
+    if (j.contains(name) || ShownText(kind, text).empty()) continue;
+    j[name] = JsonValue(kind, text);
   }
   ctx.PrintObject(j);
 }
@@ -764,6 +1128,8 @@ void CmdRespond(Context& ctx, const std::string& id, bool forward, bool all,
                 const std::vector<std::string>& to, const std::vector<std::string>& cc,
                 const std::string& body) {
   if (forward && to.empty()) Usage("forward needs at least one --to");
+  CheckAddresses("--to", to);
+  CheckAddresses("--cc", cc);
   auto mail = MailById(ctx, id);
   auto response = forward ? mail->CreateForward() : mail->CreateReply(all);
   for (const auto& r : to)
@@ -783,23 +1149,40 @@ void CmdRespond(Context& ctx, const std::string& id, bool forward, bool all,
            json{{"id", id}, {forward ? "forwarded" : "replied", true}, {"subject", subject}});
 }
 
-// A file name from a subject: letters, digits and a few marks kept, the rest as '_', cut short.
+// A file name from a subject: letters, digits and a few marks kept, the rest as '_', control and
+// bidirectional-control characters dropped, invalid UTF-8 as '_', cut short.
 std::string FileNameOf(const std::string& subject) {
   std::string out;
-  for (unsigned char c : subject) {
-    if (out.size() >= 60) break;
-    out += std::isalnum(c) || c == ' ' || c == '-' || c == '.' || c == '_' || c >= 0x80
-               ? static_cast<char>(c)
-               : '_';
-  }
-  // The cut may have split the last UTF-8 sequence: drop it when it is incomplete.
-  std::size_t lead = out.size();
-  while (lead > 0 && (static_cast<unsigned char>(out[lead - 1]) & 0xC0) == 0x80)
-    --lead;
-  if (lead > 0 && static_cast<unsigned char>(out[lead - 1]) >= 0xC0) {
-    const unsigned char c = static_cast<unsigned char>(out[lead - 1]);
-    const std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-    if (out.size() - (lead - 1) < length) out.resize(lead - 1);
+  for (std::size_t i = 0; i < subject.size() && out.size() < 60;) {
+    const unsigned char c = static_cast<unsigned char>(subject[i]);
+    if (c < 0x80) {
+      if (c >= 0x20 && c != 0x7F)
+        out += std::isalnum(c) || c == ' ' || c == '-' || c == '.' || c == '_'
+                   ? static_cast<char>(c)
+                   : '_';
+      ++i;
+      continue;
+    }
+    // One UTF-8 sequence: kept whole when valid and printable.
+    const std::size_t length = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    bool valid = length > 0 && i + length <= subject.size();
+    for (std::size_t k = 1; valid && k < length; ++k)
+      valid = (static_cast<unsigned char>(subject[i + k]) & 0xC0) == 0x80;
+    if (!valid) {
+      out += '_';
+      ++i;
+      continue;
+    }
+    std::uint32_t cp = c & (0xFF >> (length + 1));
+    for (std::size_t k = 1; k < length; ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(subject[i + k]) & 0x3F);
+    const bool hidden = (cp >= 0x80 && cp < 0xA0) || (cp >= 0x202A && cp <= 0x202E) ||
+                        (cp >= 0x2066 && cp <= 0x2069) || cp == 0x200E || cp == 0x200F;
+    if (!hidden) {
+      if (out.size() + length > 60) break;
+      out.append(subject, i, length);
+    }
+    i += length;
   }
   while (!out.empty() && (out.back() == ' ' || out.back() == '.'))
     out.pop_back();
@@ -822,18 +1205,23 @@ void CmdExport(Context& ctx, const std::string& folderSpec, const std::string& d
     rows.emplace_back(items->GetItemId().Id, items->HasField(*subjectDef)
                                                  ? items->FieldByName(*subjectDef)->GetAsString()
                                                  : std::string());
-  auto store = ctx.Conn().Store();
   json results = json::array();
   std::size_t exported = 0, failed = 0;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     char number[32];
     std::snprintf(number, sizeof number, "%04zu ", i + 1);
     const std::string stem = number + FileNameOf(rows[i].second);
-    fs::path target = fs::path(dir) / (stem + ".eml");
-    for (int n = 2; fs::exists(target); ++n)
-      target = fs::path(dir) / (stem + " (" + std::to_string(n) + ").eml");
     try {
-      store->SaveItemToFile({rows[i].first, ""}, target.string());
+      const std::string content = FetchMime(ctx, rows[i].first);
+      // Created here, private and new: an existing file is never overwritten.
+      fs::path target = fs::path(dir) / (stem + ".eml");
+      int fd = -1;
+      for (int n = 2;
+           (fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)) < 0; ++n) {
+        if (errno != EEXIST) throw ToolError{kFailure, "cannot write " + target.string()};
+        target = fs::path(dir) / (stem + " (" + std::to_string(n) + ").eml");
+      }
+      WriteAndClose(fd, content, target);
       results.push_back({{"id", rows[i].first}, {"file", target.string()}});
       ++exported;
     } catch (const dv::EEWSException& e) {
@@ -842,7 +1230,7 @@ void CmdExport(Context& ctx, const std::string& folderSpec, const std::string& d
     }
     Progress("exporting", i + 1, rows.size());
   }
-  if (ctx.options.json)
+  if (ctx.Json())
     ctx.out << Context::Dump(json{{"exported", exported}, {"failed", failed}, {"items", results}})
             << '\n';
   else
@@ -867,11 +1255,49 @@ void CmdResolve(Context& ctx, const std::string& name) {
   ctx.Print(table);
 }
 
+constexpr const char* kToolVersion = EWS_TOOL_VERSION;
+
+const char* kExitCodes =
+    "Exit codes:\n"
+    "  0  success\n"
+    "  1  other failure\n"
+    "  2  usage error (bad arguments, malformed filter, unknown field or folder, bad value)\n"
+    "  3  connection, certificate or authentication failure\n"
+    "  4  EWS error (the response code, such as ErrorItemNotFound, is printed)\n"
+    "\n"
+    "Environment: EWS_URL, EWS_USER, EWS_PASSWORD.\n"
+    "Run 'ews COMMAND --help' for a command's arguments and an example.\n";
+
+void Example(CLI::App* cmd, const std::string& text) {
+  cmd->footer("Example:\n  " + text + "\n");
+}
+
+// The first word that is not an option or an option's value: the command the user meant.
+std::string FirstWord(int argc, char** argv, const CLI::App& app) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--") return i + 1 < argc ? argv[i + 1] : "";
+    if (arg.rfind("-", 0) != 0) return arg;
+    if (arg.find('=') != std::string::npos) continue;
+    try {
+      const CLI::Option* option = app.get_option(arg);
+      if (option->get_items_expected_min() > 0) ++i;  // its value
+    } catch (const CLI::OptionNotFound&) {
+    }
+  }
+  return {};
+}
+
 int Main(int argc, char** argv) {
   Context ctx;
   CLI::App app{"ews: Exchange Web Services from the command line"};
   app.require_subcommand(1);
   app.set_help_all_flag("--help-all", "help for every command");
+  app.set_version_flag("--version",
+                       std::string("ews ") + kToolVersion + "\nlibrary dvews " +
+                           dv::DvEWSVersion() + " (" + dv::DvEWSBuild() + ")",
+                       "print the tool's and the library's versions");
+  app.footer(kExitCodes);
   auto& o = ctx.options;
   if (const char* v = std::getenv("EWS_URL")) o.url = v;
   if (const char* v = std::getenv("EWS_USER")) o.user = v;
@@ -879,106 +1305,143 @@ int Main(int argc, char** argv) {
   app.add_option("--user", o.user, "user name; env EWS_USER");
   app.add_option("--password-file", o.passwordFile,
                  "file holding the password (else EWS_PASSWORD, else a prompt)");
-  app.add_flag("--insecure", o.insecure, "do not verify the server's TLS certificate");
+  app.add_flag("--insecure", o.insecure,
+               "do not verify the server's TLS certificate (prints a warning)");
+  app.add_option("--cacert", o.caCertFile,
+                 "PEM file of certificate authorities to trust besides the system's");
+  app.add_option("--capath", o.caCertPath,
+                 "folder of certificate authorities (OpenSSL hashed names, c_rehash)");
   app.add_option("--version-check", o.versionCheck,
-                 "on: refuse servers older than Exchange 2007 SP1 (default); off: skip")
+                 "on: refuse servers older than Exchange 2007 SP1 or without a version (default); "
+                 "off: skip")
       ->check(CLI::IsMember({"on", "off"}));
   app.add_option("--impersonate", o.impersonate, "open this mailbox's store (SMTP address)");
   app.add_option("--trace", o.trace,
-                 "write every SOAP request and response to numbered files in DIR");
+                 "write every SOAP request and response to numbered files in DIR (mode 0600)");
   app.add_flag("--json", o.json, "print JSON instead of tables");
+  app.add_flag("--jsonl", o.jsonLines, "print JSON Lines: one compact object per line");
+  app.add_option("--keys", o.keys,
+                 "JSON keys: friendly (subject, isread; default) or definition (PR_SUBJECT, …)")
+      ->check(CLI::IsMember({"friendly", "definition"}));
 
-  auto* info = app.add_subcommand("info", "server version, time zone and default store");
+  auto* info = app.add_subcommand("info", "server version, time zone, default store, TLS check");
+  Example(info, "ews --json info");
 
-  auto* folders = app.add_subcommand("folders", "list folders");
+  auto* folders = app.add_subcommand("folders", "list folders with total and unread counts");
   bool tree = false;
   std::string under;
   folders->add_flag("--tree", tree, "the whole folder tree");
   folders->add_option("FOLDER", under, "start below this folder (default: the top)");
+  Example(folders, "ews folders --tree inbox");
 
-  auto* ls = app.add_subcommand("ls", "list the items of a folder");
+  auto* ls = app.add_subcommand("ls", "list the items of a folder, printed as they arrive");
   std::string folder, columns = "subject,from,datetimereceived,isread", where;
   int limit = 0, pageSize = 0;
-  ls->add_option("FOLDER", folder, "inbox, sentitems, Inbox/Sub, …")->required();
-  ls->add_option("--columns", columns, "comma-separated field names")->capture_default_str();
+  ls->add_option("FOLDER", folder,
+                 "a distinguished name (inbox, sentitems, …), a path (Inbox/Sub) or a folder id")
+      ->required();
+  ls->add_option("--columns", columns,
+                 "comma-separated field names (subject, isread, FLD_…, PR_…, MPR_…)")
+      ->capture_default_str();
   ls->add_option("--where", where, "filter, e.g. \"isread = false and subject contains 'x'\"");
   ls->add_option("--limit", limit, "at most this many rows")->check(CLI::NonNegativeNumber);
   ls->add_option("--page-size", pageSize, "rows per request")->check(CLI::PositiveNumber);
+  Example(ls, "ews ls inbox --columns subject,from,size --where \"isread = false\" --limit 20");
 
   auto* mkdir = app.add_subcommand("mkdir", "create a folder (path of display names)");
   std::string path;
-  mkdir->add_option("PATH", path)->required();
+  mkdir->add_option("PATH", path, "the new folder's path, e.g. Inbox/Projects")->required();
+  Example(mkdir, "ews mkdir Inbox/Projects");
   auto* rmdir = app.add_subcommand("rmdir", "delete a folder");
-  rmdir->add_option("FOLDER", path)->required();
+  rmdir->add_option("FOLDER", path, "the folder to delete")->required();
   bool hard = false, soft = false, subFolders = false;
   rmdir->add_flag("--hard", hard, "delete for good");
   rmdir->add_flag("--soft", soft, "soft delete (recoverable)");
+  Example(rmdir, "ews rmdir --hard Inbox/Projects");
   auto* empty = app.add_subcommand("empty", "delete every item of a folder");
-  empty->add_option("FOLDER", path)->required();
+  empty->add_option("FOLDER", path, "the folder to empty")->required();
   empty->add_flag("--hard", hard, "delete for good");
   empty->add_flag("--soft", soft, "soft delete (recoverable)");
   empty->add_flag("--subfolders", subFolders, "also delete its sub-folders");
+  Example(empty, "ews empty --hard junkemail");
 
   std::vector<std::string> ids;
   std::string dest;
   // "mv ID… FOLDER": the last argument is the folder.
   auto* mv = app.add_subcommand("mv", "move items to a folder: mv ID... FOLDER");
-  mv->add_option("ID...FOLDER", ids)->required()->expected(2, 1 << 20);
+  mv->add_option("ID...FOLDER", ids, "item ids, then the target folder")
+      ->required()
+      ->expected(2, 1 << 20);
+  Example(mv, "ews mv ID1 ID2 Inbox/Projects");
   auto* cp = app.add_subcommand("cp", "copy items to a folder: cp ID... FOLDER");
-  cp->add_option("ID...FOLDER", ids)->required()->expected(2, 1 << 20);
+  cp->add_option("ID...FOLDER", ids, "item ids, then the target folder")
+      ->required()
+      ->expected(2, 1 << 20);
+  Example(cp, "ews cp ID Inbox/Archive");
   auto* rm = app.add_subcommand("rm", "delete items (to Deleted Items unless --hard/--soft)");
-  rm->add_option("ID", ids)->required();
+  rm->add_option("ID", ids, "item ids")->required();
   rm->add_flag("--hard", hard, "delete for good");
   rm->add_flag("--soft", soft, "soft delete (recoverable)");
+  Example(rm, "ews rm --hard ID");
 
   auto* import = app.add_subcommand("import", "import .eml files into a folder");
   std::vector<std::string> files;
-  import->add_option("FOLDER", folder)->required();
-  import->add_option("FILE", files)->required();
+  import->add_option("FOLDER", folder, "the target folder")->required();
+  import->add_option("FILE", files, "MIME files (.eml)")->required();
+  Example(import, "ews import inbox *.eml");
 
   auto* set = app.add_subcommand("set", "set properties of an item: set ID name=value...");
   std::string itemId;
   std::vector<std::string> assignments;
-  set->add_option("ID", itemId)->required();
-  set->add_option("NAME=VALUE", assignments)->required();
+  set->add_option("ID", itemId, "the item id")->required();
+  set->add_option("NAME=VALUE", assignments,
+                  "field names as for ls --columns; values checked against the field's type")
+      ->required();
+  Example(set, "ews set ID isread=true importance=High");
 
   auto* send = app.add_subcommand("send", "send a message");
   std::vector<std::string> to, cc;
   std::string subject, body;
   bool saveCopy = false;
-  send->add_option("--to", to, "recipient (repeatable)")->required();
-  send->add_option("--cc", cc, "copy recipient (repeatable)");
+  send->add_option("--to", to, "recipient address name@domain (repeatable)")->required();
+  send->add_option("--cc", cc, "copy recipient address (repeatable)");
   send->add_option("--subject", subject, "subject");
   send->add_option("--body", body, "body text, or @FILE");
   std::vector<std::string> attach;
   send->add_option("--attach", attach, "attach a file (repeatable)");
   send->add_flag("--save-copy", saveCopy, "keep a copy in Sent Items");
+  Example(send, "ews send --to bob@example.com --subject Hi --body @note.txt --attach a.pdf");
 
   auto* show = app.add_subcommand("show", "an item's properties, or its MIME content");
   bool mime = false;
-  show->add_option("ID", itemId)->required();
+  show->add_option("ID", itemId, "the item id")->required();
   show->add_flag("--mime", mime, "print the MIME content (RFC 822) instead");
+  Example(show, "ews show --mime ID > message.eml");
 
   bool all = false;
   auto* reply = app.add_subcommand("reply", "reply to a message at once");
-  reply->add_option("ID", itemId)->required();
+  reply->add_option("ID", itemId, "the message's id")->required();
   reply->add_flag("--all", all, "reply to all recipients");
+  Example(reply, "ews reply --all ID --body \"Thanks\"");
   auto* forward = app.add_subcommand("forward", "forward a message at once");
-  forward->add_option("ID", itemId)->required();
+  forward->add_option("ID", itemId, "the message's id")->required();
+  Example(forward, "ews forward ID --to carol@example.com --body \"FYI\"");
   for (auto* cmd : {reply, forward}) {
-    cmd->add_option("--to", to, "recipient (repeatable)");
-    cmd->add_option("--cc", cc, "copy recipient (repeatable)");
+    cmd->add_option("--to", to, "recipient address (repeatable)");
+    cmd->add_option("--cc", cc, "copy recipient address (repeatable)");
     cmd->add_option("--body", body, "text above the original, or @FILE");
   }
 
   auto* exportCmd = app.add_subcommand("export", "save every item of a folder as .eml files");
   std::string dir;
-  exportCmd->add_option("FOLDER", folder)->required();
-  exportCmd->add_option("DIR", dir)->required();
+  exportCmd->add_option("FOLDER", folder, "the folder to export")->required();
+  exportCmd->add_option("DIR", dir, "where the files go (created; mode 0600 files)")->required();
+  Example(exportCmd, "ews export inbox ./backup");
 
   auto* resolve = app.add_subcommand("resolve", "resolve a name in the directory and contacts");
   std::string name;
-  resolve->add_option("NAME", name)->required();
+  resolve->add_option("NAME", name, "a name or part of an address")->required();
+  Example(resolve, "ews resolve bob");
 
   try {
     app.parse(argc, argv);
@@ -986,8 +1449,25 @@ int Main(int argc, char** argv) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
   } catch (const CLI::ParseError& e) {
+    if (app.get_subcommands().empty()) {
+      const std::string word = FirstWord(argc, argv, app);
+      if (!word.empty()) {
+        std::cerr << "ews: unknown command \"" << word << "\" (ews --help lists them)\n";
+        return kUsage;
+      }
+    }
     std::cerr << "ews: " << e.what() << '\n';
+    return kUsage;
+  }
+  if (o.json && o.jsonLines) {
+    std::cerr << "ews: --json and --jsonl exclude each other\n";
+    return kUsage;
+  }
+  if (o.insecure && (!o.caCertFile.empty() || !o.caCertPath.empty())) {
+    std::cerr << "ews: --insecure and --cacert/--capath exclude each other\n";
     return kUsage;
   }
 

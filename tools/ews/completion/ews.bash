@@ -1,0 +1,92 @@
+# bash completion for ews, the Exchange Web Services command-line tool.
+# Installed as bash-completion/completions/ews; or: source ews.bash
+
+_ews() {
+  local cur prev words cword
+  if declare -F _init_completion >/dev/null 2>&1; then
+    _init_completion || return
+  else
+    COMPREPLY=()
+    cur="${COMP_WORDS[COMP_CWORD]}"
+    prev="${COMP_WORDS[COMP_CWORD-1]}"
+    words=("${COMP_WORDS[@]}")
+    cword=$COMP_CWORD
+  fi
+
+  local commands="info folders ls mkdir rmdir empty mv cp rm import set send show reply forward export resolve"
+  local global="--url --user --password-file --insecure --cacert --capath --version-check --impersonate --trace --json --jsonl --keys --help --help-all --version"
+  local folders="inbox sentitems drafts deleteditems junkemail outbox calendar contacts tasks notes journal msgfolderroot root publicfoldersroot searchfolders voicemail archivemsgfolderroot archiveinbox archivedeleteditems archiveroot recoverableitemsroot recoverableitemsdeletions conversationhistory conflicts syncissues"
+  local fields="subject from to cc received sent id class isread size importance hasattachments datetimereceived datetimesent datetimecreated categories sensitivity itemclass body"
+
+  # The command: the first word that is not an option or an option's value.
+  local i command=""
+  for ((i = 1; i < cword; i++)); do
+    case "${words[i]}" in
+      --url | --user | --password-file | --cacert | --capath | --version-check | --impersonate | --trace | --keys) ((i++)) ;;
+      -*) ;;
+      *) command="${words[i]}"; break ;;
+    esac
+  done
+
+  case "$prev" in
+    --password-file | --cacert | --attach | --body)
+      COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    --capath | --trace)
+      COMPREPLY=($(compgen -d -- "$cur")); return ;;
+    --version-check)
+      COMPREPLY=($(compgen -W "on off" -- "$cur")); return ;;
+    --keys)
+      COMPREPLY=($(compgen -W "friendly definition" -- "$cur")); return ;;
+    --columns)
+      local prefix="${cur%,*}" last="${cur##*,}"
+      if [[ "$cur" == *,* ]]; then
+        COMPREPLY=($(compgen -P "$prefix," -W "$fields" -- "$last"))
+      else
+        COMPREPLY=($(compgen -W "$fields" -- "$cur"))
+      fi
+      return ;;
+    --url | --user | --impersonate | --to | --cc | --subject | --where | --limit | --page-size)
+      return ;;
+  esac
+
+  if [[ -z "$command" ]]; then
+    if [[ "$cur" == -* ]]; then
+      COMPREPLY=($(compgen -W "$global" -- "$cur"))
+    else
+      COMPREPLY=($(compgen -W "$commands" -- "$cur"))
+    fi
+    return
+  fi
+
+  local flags="--help"
+  case "$command" in
+    folders) flags+=" --tree" ;;
+    ls) flags+=" --columns --where --limit --page-size" ;;
+    rmdir | rm) flags+=" --hard --soft" ;;
+    empty) flags+=" --hard --soft --subfolders" ;;
+    send) flags+=" --to --cc --subject --body --attach --save-copy" ;;
+    show) flags+=" --mime" ;;
+    reply) flags+=" --all --to --cc --body" ;;
+    forward) flags+=" --to --cc --body" ;;
+  esac
+  if [[ "$cur" == -* ]]; then
+    COMPREPLY=($(compgen -W "$flags" -- "$cur"))
+    return
+  fi
+  case "$command" in
+    folders | ls | rmdir | empty | mv | cp | export)
+      if [[ "$command" == export && "$prev" != export ]]; then
+        COMPREPLY=($(compgen -d -- "$cur"))
+      else
+        COMPREPLY=($(compgen -W "$folders" -- "$cur"))
+      fi ;;
+    import)
+      if [[ "$prev" == import ]]; then
+        COMPREPLY=($(compgen -W "$folders" -- "$cur"))
+      else
+        COMPREPLY=($(compgen -f -- "$cur"))
+      fi ;;
+  esac
+}
+
+complete -F _ews ews
