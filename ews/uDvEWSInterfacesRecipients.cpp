@@ -131,6 +131,7 @@ bool ParseBracketed(const std::string& text, TParsedRecipient& out) {
 TParsedRecipient ParseRecipient(const std::string& text) {
   const std::string s = DvTrim(text);
   if (s.empty()) throw Exception("You can not add an empty recipient");
+  DvXMLCheckText(s, "recipient");  // refused before the list changes
   TParsedRecipient parsed;
   if (s.front() == '/') {
     // A legacy Exchange address (an X.500 distinguished name): kept as it is, routed as "EX".
