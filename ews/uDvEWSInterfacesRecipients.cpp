@@ -169,11 +169,14 @@ bool DvEWSIsEmailAddress(std::string_view text) {
   const std::size_t at = text.rfind('@');
   if (at == std::string_view::npos || at == 0) return false;
   const std::string_view domain = text.substr(at + 1);
+  if (!IsLocalPart(text.substr(0, at))) return false;
+  // A domain literal ("[192.0.2.1]") or a host name.
+  if (domain.size() >= 3 && domain.front() == '[' && domain.back() == ']')
+    return domain.find_first_of("[]\\", 1) == domain.size() - 1;
   if (domain.size() < 4) return false;
   const std::size_t dot = domain.find('.');
   if (dot == std::string_view::npos || dot > domain.size() - 3) return false;
-  if (!std::all_of(domain.begin(), domain.end(), IsDomainChar)) return false;
-  return IsLocalPart(text.substr(0, at));
+  return std::all_of(domain.begin(), domain.end(), IsDomainChar);
 }
 
 std::string DvStripLiterals(std::string_view text) {
