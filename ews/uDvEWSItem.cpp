@@ -35,11 +35,13 @@ void CopyAttributes(const DvDOMElementPtr& from, const DvDOMElementPtr& to) {
   for (int i = 0; i < attrs->Count(); ++i) {
     TDvDOMAttribute a = attrs->GetItem(i);
     if (a.Name.rfind("xmlns", 0) == 0) continue;
-    to->SetAttribute(a.Name, a.Value);
+    to->SetAttribute(a.Name, DvXMLSanitize(a.Value));
   }
 }
 
-// Copies the content of an element: its child elements when it has some, else its text.
+// Copies the content of an element: its child elements when it has some, else its text. What
+// the application set was checked when it was set; what came from the server is copied as
+// tolerantly as it was read.
 void CopyContent(const DvDOMElementPtr& from, const DvDOMElementPtr& to) {
   CopyAttributes(from, to);
   const int n = from->ElementCount();
@@ -47,7 +49,7 @@ void CopyContent(const DvDOMElementPtr& from, const DvDOMElementPtr& to) {
     for (int i = 0; i < n; ++i)
       to->AppendCopy(from->GetElement(i));
   } else {
-    to->SetAsString(from->GetAsString());
+    to->SetAsString(DvXMLSanitize(from->GetAsString()));
   }
 }
 
