@@ -110,7 +110,9 @@ class IDvDOMElement {
   /// Removes every child node (elements and text).
   virtual void Clear() = 0;
 
-  /// Sets an attribute (adding it when absent; the value is escaped when written).
+  /// Sets an attribute (adding it when absent; the value is escaped when written, tab and line
+  /// breaks as character references). EDvXMLInvalidChar, with nothing changed, for a character
+  /// XML cannot carry; the same holds for AddAttribute and SetAsString.
   virtual void SetAttribute(std::string_view name, std::string_view value) = 0;
   /**@{*/
   /// An attribute's value (empty when absent), and whether it is present.
@@ -149,7 +151,8 @@ class IDvDOMElement {
 
   /// The element's text content (all descendant text).
   virtual std::string GetAsString() const = 0;
-  /// Replaces the element's children with one text node.
+  /// Replaces the element's children with one text node (EDvXMLInvalidChar, with nothing
+  /// changed, for a character XML cannot carry).
   virtual void SetAsString(std::string_view value) = 0;
   /// Empty text reads as 0 (integer) and false (boolean); other malformed text raises
   /// EConvertError.
