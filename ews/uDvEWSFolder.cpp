@@ -470,6 +470,8 @@ void TDvEWSItems::GetNextPage() {
     for (int i = 0; i < fields.Count(); ++i)
       if (fields.At(i)->GetURIType() == TDvEWSFieldDefType::fdtIndexedField)
         fields.At(i)->AddEWS(additional);
+    // Only the item id: IdOnly says it all, and an empty list would not validate.
+    if (additional->ElementCount() == 0) shape->RemoveElement(additional);
   } else {
     shape->AddElement("t:BaseShape")->SetAsString("Default");
   }

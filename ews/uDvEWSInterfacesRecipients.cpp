@@ -1,5 +1,7 @@
 #include "uDvEWSInterfacesRecipients.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <utility>
 
@@ -25,14 +27,40 @@ void RemoveFromParent(const DvDOMElementPtr& element) {
   throw EListError("List index out of bounds (" + std::to_string(index) + ")");
 }
 
-bool IsAddressChar(char c) {
+bool IsDomainChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
          c == '-' || c == '.' || c == '_';
 }
 
-bool AllAddressChars(std::string_view s) {
-  for (char c : s)
-    if (!IsAddressChar(c)) return false;
+// The characters of an unquoted local part besides the full stop: letters, digits and
+// !#$%&'*+-/=?^_`{|}~ (the "atext" of Internet mail).
+bool IsAtomChar(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return std::string_view("!#$%&'*+-/=?^_`{|}~").find(c) != std::string_view::npos;
+}
+
+// A local part: dot-separated atoms (no empty one), or a quoted string of printable ASCII in
+// which a quote or backslash is escaped by a backslash.
+bool IsLocalPart(std::string_view local) {
+  if (local.empty()) return false;
+  if (local.front() == '"') {
+    if (local.size() < 2 || local.back() != '"') return false;
+    for (std::size_t i = 1; i + 1 < local.size(); ++i) {
+      const char c = local[i];
+      if (c < 0x20 || c > 0x7E) return false;
+      if (c == '\\') {
+        if (++i + 1 >= local.size()) return false;  // a backslash escapes the closing quote
+        if (local[i] < 0x20 || local[i] > 0x7E) return false;
+      } else if (c == '"') {
+        return false;
+      }
+    }
+    return true;
+  }
+  if (local.front() == '.' || local.back() == '.' || local.find("..") != std::string_view::npos)
+    return false;
+  for (char c : local)
+    if (c != '.' && !IsAtomChar(c)) return false;
   return true;
 }
 
@@ -56,28 +84,67 @@ struct TParsedRecipient {
 // The "name <address>" forms, tried in this order.
 constexpr std::pair<char, char> kBrackets[] = {{'[', ']'}, {'<', '>'}, {'(', ')'}};
 
-// Parses "name <address>" (or [ ] or ( )) with an optional "TYPE:" before the address.
-// `routingType` comes in as "SMTP" and goes out as found, also when the parse fails.
-bool ParseBracketed(const std::string& text, std::string& routingType, TParsedRecipient& out) {
+[[noreturn]] void RaiseNotAnAddress(const std::string& text) {
+  throw Exception("The recipient \"" + text + "\" is not a valid e-mail address");
+}
+
+// A display name: apostrophes removed, then one level of quoting.
+std::string DisplayName(std::string_view text) {
+  std::string name = DvTrim(text);
+  std::erase(name, '\'');
+  return DvStripLiterals(DvTrim(name));
+}
+
+// Parses "name <address>" (or [ ] or ( )) with an optional "TYPE:" before the address. False
+// when no form fits or an SMTP address has no "@" (the text is then a name); an SMTP address
+// with an "@" that is not a valid address is refused.
+bool ParseBracketed(const std::string& text, TParsedRecipient& out) {
   for (const auto& [open, close] : kBrackets) {
     const std::size_t pos = text.find(open);
-    if (pos == std::string::npos || text.empty() || text.back() != close) continue;
-    const std::string name = DvStripLiterals(DvTrim(std::string_view(text).substr(0, pos)));
+    if (pos == std::string::npos || text.back() != close) continue;
+    std::string routingType = "SMTP";
     std::string address = text.substr(pos + 1, text.size() - pos - 2);
+    // A routing type is a word before a colon ("smtp:", "FAX:", or nothing at all).
     const std::size_t colon = address.find(':');
-    if (colon != std::string::npos) {
+    if (colon != std::string::npos &&
+        std::all_of(address.begin(), address.begin() + static_cast<std::ptrdiff_t>(colon),
+                    [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; })) {
       routingType = DvUpperCaseAscii(std::string_view(address).substr(0, colon));
       address.erase(0, colon + 1);
     }
     const bool hasAt = address.find('@') != std::string::npos;
     if (hasAt && routingType.empty()) routingType = "SMTP";
-    if (!hasAt && routingType == "SMTP") return false;
+    if (routingType == "SMTP") {
+      if (!hasAt) return false;
+      if (!DvEWSIsEmailAddress(address)) RaiseNotAnAddress(text);
+    }
+    const std::string name = DisplayName(std::string_view(text).substr(0, pos));
     out.Name = name.empty() ? text : name;
     out.RoutingType = routingType;
     out.EmailAddress = address;
     return true;
   }
   return false;
+}
+
+// What a recipient text stands for; Exception when it is empty or a malformed address.
+TParsedRecipient ParseRecipient(const std::string& text) {
+  const std::string s = DvTrim(text);
+  if (s.empty()) throw Exception("You can not add an empty recipient");
+  DvXMLCheckText(s, "recipient");  // refused before the list changes
+  TParsedRecipient parsed;
+  if (s.front() == '/') {
+    // A legacy Exchange address (an X.500 distinguished name): kept as it is, routed as "EX".
+    parsed = {s, "EX", s};
+  } else if (!ParseBracketed(s, parsed)) {
+    if (DvEWSIsEmailAddress(s))
+      parsed = {s, "SMTP", s};
+    else if (s.find('@') != std::string::npos)
+      RaiseNotAnAddress(s);
+    else
+      parsed = {s, "", ""};  // a name, for the server to resolve
+  }
+  return parsed;
 }
 
 }  // namespace
@@ -99,14 +166,17 @@ void TItemId::Assign(TEwsItemId& id) {
 // Text helpers
 
 bool DvEWSIsEmailAddress(std::string_view text) {
-  const std::size_t at = text.find('@');
+  const std::size_t at = text.rfind('@');
   if (at == std::string_view::npos || at == 0) return false;
-  const std::string_view local = text.substr(0, at);
   const std::string_view domain = text.substr(at + 1);
+  if (!IsLocalPart(text.substr(0, at))) return false;
+  // A domain literal ("[192.0.2.1]") or a host name.
+  if (domain.size() >= 3 && domain.front() == '[' && domain.back() == ']')
+    return domain.find_first_of("[]\\", 1) == domain.size() - 1;
   if (domain.size() < 4) return false;
   const std::size_t dot = domain.find('.');
   if (dot == std::string_view::npos || dot > domain.size() - 3) return false;
-  return AllAddressChars(local) && AllAddressChars(domain);
+  return std::all_of(domain.begin(), domain.end(), IsDomainChar);
 }
 
 std::string DvStripLiterals(std::string_view text) {
@@ -246,51 +316,32 @@ std::string TDvEWSRecipients::GetAsString() {
 }
 
 void TDvEWSRecipients::SetAsString(const std::string& value) {
-  Clear();
+  // Every part is checked before the list changes, so a refused text leaves it as it was.
+  std::vector<std::string> parts;
   std::size_t start = 0;
   while (start <= value.size()) {
     std::size_t end = value.find(';', start);
     if (end == std::string::npos) end = value.size();
-    const std::string part = DvTrim(std::string_view(value).substr(start, end - start));
-    if (!part.empty()) Add(part);
+    std::string part = DvTrim(std::string_view(value).substr(start, end - start));
+    if (!part.empty()) {
+      ParseRecipient(part);
+      parts.push_back(std::move(part));
+    }
     start = end + 1;
   }
+  Clear();
+  for (const std::string& part : parts)
+    Add(part);
 }
 
 DvEWSRecipientPtr TDvEWSRecipients::Add(const std::string& text) {
-  std::string s = DvTrim(text);
-  if (s.empty()) throw Exception("You can not add an empty recipient");
-
+  const TParsedRecipient parsed = ParseRecipient(text);
   auto recipient = std::make_shared<TDvEWSRecipient>(FMailBoxParent->AddElement("t:Mailbox"),
                                                      "Mailbox", FServerVersion);
   FList.push_back(recipient);
-  recipient->SetEmailAddress(s);
-
-  if (s.front() == '/') {
-    // A legacy Exchange address (an X.500 distinguished name): kept as it is, routed as "EX".
-    recipient->SetName(s);
-    recipient->SetRoutingType("EX");
-    return recipient;
-  }
-
-  std::string routingType = "SMTP";
-  std::erase(s, '\'');
-  TParsedRecipient parsed;
-  if (ParseBracketed(s, routingType, parsed)) {
-    recipient->SetName(parsed.Name);
-    recipient->SetRoutingType(parsed.RoutingType);
-    recipient->SetEmailAddress(parsed.EmailAddress);
-    return recipient;
-  }
-
-  recipient->SetName(s);
-  if (DvEWSIsEmailAddress(s)) {
-    recipient->SetRoutingType(routingType);
-    recipient->SetEmailAddress(s);
-  } else {
-    recipient->SetRoutingType("");
-    recipient->SetEmailAddress("");
-  }
+  recipient->SetName(parsed.Name);
+  if (!parsed.EmailAddress.empty()) recipient->SetEmailAddress(parsed.EmailAddress);
+  if (!parsed.RoutingType.empty()) recipient->SetRoutingType(parsed.RoutingType);
   return recipient;
 }
 

@@ -49,9 +49,12 @@ struct TItemId {
 
 // ---- Text helpers used by recipient parsing ----
 
-/// True when the text is a plain e-mail address: one "@" with a non-empty local part before it,
-/// a domain of at least four characters with a "." no later than its third-last character, and
-/// both parts made only of ASCII letters, digits, "+", "-", "." and "_".
+/// True when the text is a plain e-mail address: a local part, "@" and a domain. The local part
+/// is either dot-separated runs of ASCII letters, digits and !#$%&'*+-/=?^_`{|}~ (no leading,
+/// trailing or doubled ".") or a quoted string of printable ASCII ("john smith"@example.com,
+/// with \" and \\ escaped). The domain is a literal ("[192.0.2.1]") or has at least four
+/// characters, a "." no later than its third-last one, and only ASCII letters, digits, "+", "-",
+/// "." and "_".
 bool DvEWSIsEmailAddress(std::string_view text);
 /// Removes one level of quoting: a text enclosed in double (or single) quotes loses them, and a
 /// doubled quote character inside becomes one. Other texts are returned as they are.
@@ -95,10 +98,14 @@ class IDvEWSRecipients {
   /// "Name <address>; address; …"
   virtual std::string GetAsString() = 0;
   /// Replaces the list with the recipients of a ";"-separated text (empty parts are skipped).
+  /// Every part is checked first (see Add): a refused one leaves the list as it was.
   virtual void SetAsString(const std::string& value) = 0;
   /// The number of recipients.
   virtual int Count() const = 0;
-  /// Parses a text such as "John Smith <john@example.com>" into a new recipient.
+  /// Parses a text such as "John Smith <john@example.com>" into a new recipient. The address
+  /// keeps every character it was given (o'brien@example.com stays so); a text without "@" is a
+  /// name for the server to resolve. Exception "The recipient \"…\" is not a valid e-mail
+  /// address" (and nothing added) for an SMTP address with "@" that is malformed.
   virtual DvEWSRecipientPtr Add(const std::string& text) = 0;
   /// Removes the first recipient with that address (case-insensitive); nothing when none has it.
   virtual void Remove(const std::string& emailAddress) = 0;

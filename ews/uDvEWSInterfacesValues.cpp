@@ -42,8 +42,7 @@ bool AskDemandLoader(TDvXMLSchemaElement& current, const std::string& propDefNam
   info.Kind = TDvXMLSchemaValueKind::String;
   // Copy the handler: it may rebind the object (and with it the element that holds it).
   TDvXMLSchemaMissingElementEvent call = handler;
-  call(current, info);
-  return true;
+  return call(current, info);
 }
 
 bool HasChildNodes(const DvDOMElementPtr& e) {
@@ -506,8 +505,8 @@ DvDOMElementPtr TDvEWSData::GetValueNode() {
       AskDemandLoader(*current, FPropDefName)) {
     current = Element(TDvEWSGetDataElmSource::desCurrent);
     node = current->AsElement()->SelectSingleElement(FPath);
-    if (!node && FURIType != TDvEWSFieldDefType::fdtExtendedField)
-      Raise("The result does not contain a value for for \"%s\"!", {FPath});
+    // The server was asked and holds none: the value starts empty here.
+    FAbsentOnServer = !node;
   }
   if (!node) node = CreateValueNode(*current);
   return node;
@@ -564,7 +563,12 @@ std::string TDvEWSData::GetAsString() {
 void TDvEWSData::SetAsString(std::string_view value) {
   const TDvEWSTypeInfo type = GetTypeInfo();
   if (!type.IsStructured()) {
-    GetValueNode()->SetAsString(value);
+    DvDOMElementPtr node = GetValueNode();
+    try {
+      node->SetAsString(value);
+    } catch (const EDvXMLInvalidChar& e) {
+      throw EDvXMLInvalidChar(FPropDefName, e.GetCodePoint());  // named as the caller knows it
+    }
   } else if (type.Kind == TDvEWSTypeKind::tkBytes && !type.IsArray) {
     if (value.starts_with("0x")) value.remove_prefix(2);
     GetValueNode()->SetAsString(value);
@@ -1019,7 +1023,8 @@ TDvEWSProperty* TDvEWSProperties::GetItem(const TDvEWSItemKey& key) {
   if (TDvEWSProperty* p = FindItem(key)) return p;
   TDvEWSProperty* p = CreateItem(key);
   DvDOMElementPtr node = p->GetValueNode();
-  if (HasChildNodes(node)) return p;
+  // A value the server lacks stays empty: a default here would be sent as a change.
+  if (HasChildNodes(node) || p->GetAbsentOnServer()) return p;
   const TDvEWSTypeInfo type = p->GetTypeInfo();
   if (type.IsArray) return p;
   switch (type.Kind) {

@@ -315,9 +315,12 @@ class TDvEWSData {
   TDvEWSData(const TDvEWSData&) = delete;
   TDvEWSData& operator=(const TDvEWSData&) = delete;
 
-  /// The DOM element of the value in the current data, found or created (a missing property is
-  /// first asked of the owner's demand loader).
+  /// The DOM element of the value in the current data, found or created. A missing property is
+  /// first asked of the owner's demand loader; when the server holds no value either, an empty
+  /// one is created (a setter then adds the property).
   DvDOMElementPtr GetValueNode();
+  /// True when the demand loader asked the server for this value and none came back.
+  bool GetAbsentOnServer() const { return FAbsentOnServer; }
 
   /// Node text for simple values and byte arrays (Base64), the node's XML for other structured
   /// values.
@@ -416,6 +419,7 @@ class TDvEWSData {
   std::uint16_t FPropertyTag = 0;
   /// The registered definition bound to (none for an unregistered record, then FOwnDef).
   PDvEWSPropDef FBoundDef = nullptr;
+  bool FAbsentOnServer = false;
 };
 
 /// The value objects of field lists (table columns).

@@ -2,6 +2,7 @@
 #include "uDvEWSItem.h"
 
 #include <cstdio>
+#include <exception>
 #include <fstream>
 #include <sstream>
 
@@ -34,11 +35,13 @@ void CopyAttributes(const DvDOMElementPtr& from, const DvDOMElementPtr& to) {
   for (int i = 0; i < attrs->Count(); ++i) {
     TDvDOMAttribute a = attrs->GetItem(i);
     if (a.Name.rfind("xmlns", 0) == 0) continue;
-    to->SetAttribute(a.Name, a.Value);
+    to->SetAttribute(a.Name, DvXMLSanitize(a.Value));
   }
 }
 
-// Copies the content of an element: its child elements when it has some, else its text.
+// Copies the content of an element: its child elements when it has some, else its text. What
+// the application set was checked when it was set; what came from the server is copied as
+// tolerantly as it was read.
 void CopyContent(const DvDOMElementPtr& from, const DvDOMElementPtr& to) {
   CopyAttributes(from, to);
   const int n = from->ElementCount();
@@ -46,7 +49,7 @@ void CopyContent(const DvDOMElementPtr& from, const DvDOMElementPtr& to) {
     for (int i = 0; i < n; ++i)
       to->AppendCopy(from->GetElement(i));
   } else {
-    to->SetAsString(from->GetAsString());
+    to->SetAsString(DvXMLSanitize(from->GetAsString()));
   }
 }
 
@@ -101,7 +104,7 @@ bool FieldURIMatches(const DvDOMElementPtr& uri, const TDvEWSPropDef& def,
     if (dname != nullptr) {
       if (uri->GetAttribute("DistinguishedPropertySetId") != dname) return false;
     } else if (!DvSameText(uri->GetAttribute("PropertySetId"),
-                           DvGUIDToString(*def.PropertySetId, true))) {
+                           DvGUIDToString(*def.PropertySetId, false))) {
       return false;
     }
   }
@@ -277,9 +280,26 @@ void TDvEWSItemCore::SetPropData(const DvDOMElementPtr& element) {
 bool TDvEWSItemCore::OnMissingElement(const TDvXMLSchemaInfo& info) {
   if (FLoading || FNewItem || info.NodeKind != kDvSchemaElementNode) return false;
   if (GetID().Id.empty()) return false;
+  std::string_view name = info.LocalName;
+  if (name.starts_with(kDvEWSPropDefPrefix)) {
+    // A value of the property bag, by definition name: an extended property is asked for by
+    // its ExtendedFieldURI, an element by its own field URI. True once asked, so an answer
+    // without the value leaves it empty rather than failing.
+    PDvEWSPropDef def = GetPropDef(name.substr(kDvEWSPropDefPrefix.size()), false);
+    if (def == nullptr) return false;
+    if (def->Extended) {
+      GetAdditionalProperties({std::string(name)});
+      return true;
+    }
+    const std::string_view node = def->NodeName;
+    const std::string element(node.substr(0, node.find('/')));
+    if (FieldURIOfElement(element).empty()) return false;
+    GetAdditionalProperties({element});
+    return true;
+  }
   // Only elements the server can be asked for by field URI are loaded on demand.
-  if (FieldURIOfElement(info.LocalName).empty()) return false;
-  return GetAdditionalProperties({std::string(info.LocalName)});
+  if (FieldURIOfElement(name).empty()) return false;
+  return GetAdditionalProperties({std::string(name)});
 }
 
 std::string TDvEWSItemCore::FieldURIOfElement(std::string_view element) {
@@ -450,11 +470,15 @@ bool TDvEWSItemCore::GetAdditionalProperties(const std::vector<std::string>& nam
 // ---- Saving ----
 
 void TDvEWSItemCore::SaveChanges(TDvEWSSaveOption option) {
-  if (FNewItem && FPendingRequest &&
+  // A new item that already has an id was created by an earlier save whose later step failed:
+  // it is updated now, never created twice.
+  if (FNewItem && FPendingRequest && GetID().Id.empty() &&
       FPendingRequest->GetOperation()->GetLocalName() == "CreateItem") {
     SaveNew(option);
     // Sent without a copy the server gives no id: there is nothing to read back.
     if (GetID().Id.empty()) return;
+    // What was sent is now the server's state, so a retry sends only what changes after this.
+    TakeSnapshot();
   } else
     SaveUpdate(option);
   const TItemType type = GetItemType();
@@ -617,26 +641,60 @@ void TDvEWSItemCore::SaveNew(TDvEWSSaveOption option) {
     SetId(TItemId(id2->GetAttribute("Id"), id2->GetAttribute("ChangeKey")));
 }
 
+void TDvEWSItemCore::TakeSnapshot() {
+  DvDOMDocumentPtr document = DvCreateDOM(FItemElement->GetXML());
+  FSnapshot.reset();
+  FDocument = document;
+  FSnapshot = CreateData(FDocument->GetDocumentElement());
+}
+
 void TDvEWSItemCore::SaveAttachments() {
   if (!FAttachments) return;  // never touched: nothing changed
+  // New and changed attachments are created first and old ones deleted afterwards, so a failure
+  // never loses an attachment. Each created attachment takes its new id at once and the snapshot
+  // forgets each deleted one, so after a failure the item shows what the server holds and the
+  // next save carries on from there.
   std::vector<std::string> deleted;
-  if (FSnapshot) {
-    if (DvDOMElementPtr old = FSnapshot->FindNode("Attachments")) {
-      for (int i = 0; i < old->ElementCount(); ++i) {
-        DvDOMElementPtr idElement = old->GetElement(i)->ElementByName("AttachmentId");
-        if (!idElement) continue;
-        const std::string id = idElement->GetAttribute("Id");
-        DvEWSAttachmentPtr current = FAttachments->FindAttachment(id);
-        if (!current) {
-          deleted.push_back(id);
-        } else if (current->GetModified()) {
-          deleted.push_back(id);
-          if (DvDOMElementPtr cid =
-                  current->AsElement()->AsElement()->ElementByName("AttachmentId"))
-            current->AsElement()->AsElement()->RemoveElement(cid);
-        }
-      }
+  DvDOMElementPtr old = FSnapshot ? FSnapshot->FindNode("Attachments") : nullptr;
+  if (old) {
+    for (int i = 0; i < old->ElementCount(); ++i) {
+      DvDOMElementPtr idElement = old->GetElement(i)->ElementByName("AttachmentId");
+      if (!idElement) continue;
+      const std::string id = idElement->GetAttribute("Id");
+      if (!FAttachments->FindAttachment(id)) deleted.push_back(id);
     }
+  }
+  for (int i = 0; i < FAttachments->Count(); ++i) {
+    DvEWSAttachmentPtr a = FAttachments->GetAttachment(i);
+    const std::string oldId = a->GetAttachmentId();
+    if (!oldId.empty() && !a->GetModified()) continue;
+    DvDOMElementPtr element = a->AsElement()->AsElement();
+    auto request = CreateRequest(nullptr, "m:CreateAttachment", "m:CreateAttachmentResponse");
+    DvDOMElementPtr op = request->GetOperation();
+    const TItemId id = GetID();
+    DvDOMElementPtr parent = op->AddElement("m:ParentItemId");
+    parent->SetAttribute("Id", id.Id);
+    parent->SetAttribute("ChangeKey", id.ChangeKey);
+    DvDOMElementPtr copy =
+        op->AddElement("m:Attachments")->AddElement("t:" + element->GetLocalName());
+    for (int j = 0; j < element->ElementCount(); ++j)
+      if (element->GetElement(j)->GetLocalName() != "AttachmentId")
+        copy->AppendCopy(element->GetElement(j));
+    DvDOMElementPtr message = SendChecked(request,
+                                          "/Envelope/Body/m:CreateAttachmentResponse/"
+                                          "ResponseMessages/CreateAttachmentResponseMessage");
+    if (!oldId.empty()) deleted.push_back(oldId);  // replaced: the old one goes now
+    DvDOMElementPtr newId = FindDescendant(message, "AttachmentId");
+    if (!newId) continue;
+    DvDOMElementPtr target = element->ElementByName("AttachmentId");
+    if (!target) {
+      target = element->ElementCount() > 0
+                   ? element->InsertElement("t:AttachmentId", element->GetElement(0), true)
+                   : element->AddElement("t:AttachmentId");
+    }
+    for (const char* name : {"Id", "RootItemId", "RootItemChangeKey"})
+      if (newId->HasAttribute(name)) target->SetAttribute(name, newId->GetAttribute(name));
+    SetId(TItemId(newId->GetAttribute("RootItemId"), newId->GetAttribute("RootItemChangeKey")));
   }
   if (!deleted.empty()) {
     auto request = CreateRequest(nullptr, "m:DeleteAttachment", "m:DeleteAttachmentResponse");
@@ -649,37 +707,25 @@ void TDvEWSItemCore::SaveAttachments() {
     if (!messages)
       throw EEWSException("ErrorInvalidServerResponse", "The response holds no response message!",
                           0);
-    for (int i = 0; i < messages->ElementCount(); ++i)
-      CheckResponseError(messages->GetElement(i));
-  }
-  for (int i = 0; i < FAttachments->Count(); ++i) {
-    DvEWSAttachmentPtr a = FAttachments->GetAttachment(i);
-    if (!a->GetAttachmentId().empty()) continue;
-    DvDOMElementPtr element = a->AsElement()->AsElement();
-    auto request = CreateRequest(nullptr, "m:CreateAttachment", "m:CreateAttachmentResponse");
-    DvDOMElementPtr op = request->GetOperation();
-    const TItemId id = GetID();
-    DvDOMElementPtr parent = op->AddElement("m:ParentItemId");
-    parent->SetAttribute("Id", id.Id);
-    parent->SetAttribute("ChangeKey", id.ChangeKey);
-    DvDOMElementPtr copy =
-        op->AddElement("m:Attachments")->AddElement("t:" + element->GetLocalName());
-    for (int j = 0; j < element->ElementCount(); ++j)
-      copy->AppendCopy(element->GetElement(j));
-    DvDOMElementPtr message = SendChecked(request,
-                                          "/Envelope/Body/m:CreateAttachmentResponse/"
-                                          "ResponseMessages/CreateAttachmentResponseMessage");
-    DvDOMElementPtr newId = FindDescendant(message, "AttachmentId");
-    if (!newId) continue;
-    DvDOMElementPtr target = element->ElementByName("AttachmentId");
-    if (!target) {
-      target = element->ElementCount() > 0
-                   ? element->InsertElement("t:AttachmentId", element->GetElement(0), true)
-                   : element->AddElement("t:AttachmentId");
+    // Every answer first (the snapshot forgets what is gone), then the first failure raises.
+    std::exception_ptr failure;
+    for (int i = 0; i < messages->ElementCount(); ++i) {
+      try {
+        CheckResponseError(messages->GetElement(i));
+      } catch (...) {
+        if (!failure) failure = std::current_exception();
+        continue;
+      }
+      if (DvDOMElementPtr root = FindDescendant(messages->GetElement(i), "RootItemId"))
+        SetId(TItemId(root->GetAttribute("RootItemId"), root->GetAttribute("RootItemChangeKey")));
+      if (!old || i >= static_cast<int>(deleted.size())) continue;
+      for (int j = old->ElementCount() - 1; j >= 0; --j) {
+        DvDOMElementPtr idElement = old->GetElement(j)->ElementByName("AttachmentId");
+        if (idElement && idElement->GetAttribute("Id") == deleted[i])
+          old->RemoveElement(old->GetElement(j));
+      }
     }
-    for (const char* name : {"Id", "RootItemId", "RootItemChangeKey"})
-      if (newId->HasAttribute(name)) target->SetAttribute(name, newId->GetAttribute(name));
-    SetId(TItemId(newId->GetAttribute("RootItemId"), newId->GetAttribute("RootItemChangeKey")));
+    if (failure) std::rethrow_exception(failure);
   }
   FAttachments->ClearModified();
 }

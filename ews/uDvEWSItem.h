@@ -8,10 +8,13 @@
 ///
 /// SaveChanges sends a new item with one CreateItem (a pruned copy of the pending request, so a
 /// failed save leaves the item as it was) and a loaded one with one UpdateItem holding one
-/// t:SetItemField or t:DeleteItemField per changed value; then the attachment changes
-/// (DeleteAttachment for removed or modified ones, one CreateAttachment per new one), then the
-/// item reloads itself. Servers older than Exchange2013_SP1 get extended properties of a new item
-/// in a second request (an UpdateItem after the CreateItem).
+/// t:SetItemField or t:DeleteItemField per changed value; then the attachment changes (one
+/// CreateAttachment per new or modified one, then one DeleteAttachment for the removed ones and
+/// the old copies of the modified ones), then the item reloads itself. A save that fails after
+/// the item was created leaves it knowing its id: the next SaveChanges updates it and carries on
+/// with the attachments still missing, never creating the item twice. Servers older than
+/// Exchange2013_SP1 get extended properties of a new item in a second request (an UpdateItem after
+/// the CreateItem).
 #pragma once
 
 #include <cstdint>
@@ -316,6 +319,8 @@ class TDvEWSItemCore : public TDvEWSPropObjectBase, public virtual IDvEWSItemEx 
   void SaveNew(TDvEWSSaveOption option);
   void SaveUpdate(TDvEWSSaveOption option);
   void SaveAttachments();
+  /// The snapshot taken again from the current data (what the server now holds).
+  void TakeSnapshot();
   DvSOAPRequestPtr NewUpdateRequest(TDvEWSSaveOption option, DvDOMElementPtr& updates);
   bool OnMissingElement(const TDvXMLSchemaInfo& info);
   void ConvertInlineImages(const DvSOAPRequestPtr& request);

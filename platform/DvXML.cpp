@@ -26,6 +26,12 @@ constexpr std::string_view kReplacementChar = "\xEF\xBF\xBD";  // U+FFFD in UTF-
 constexpr unsigned kParseFlags = pugi::parse_default | pugi::parse_ws_pcdata_single;
 constexpr unsigned kFormatFlags = pugi::format_raw | pugi::format_no_declaration;
 
+// The local part of a qualified name ("t:Subject" gives "Subject").
+std::string_view LocalPart(std::string_view name) {
+  const std::size_t colon = name.find(':');
+  return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
 bool IsXmlChar(std::uint32_t cp) {
   return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
          (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
@@ -530,9 +536,10 @@ class TDvDOMElementImpl final : public IDvDOMElement {
   void SetAttribute(std::string_view name, std::string_view value) override {
     CheckName(name, "attribute");
     const std::string n(name);
+    const std::string text = DvXMLCheckText(value, name);  // refused before anything changes
     pugi::xml_attribute a = node_.attribute(n.c_str());
     if (!a) a = node_.append_attribute(n.c_str());
-    a.set_value(DvXMLSanitize(value).c_str());
+    a.set_value(text.c_str());
   }
 
   std::string GetAttribute(std::string_view name) const override {
@@ -545,7 +552,8 @@ class TDvDOMElementImpl final : public IDvDOMElement {
 
   void AddAttribute(std::string_view name, std::string_view value) override {
     CheckName(name, "attribute");
-    node_.append_attribute(std::string(name).c_str()).set_value(DvXMLSanitize(value).c_str());
+    const std::string text = DvXMLCheckText(value, name);
+    node_.append_attribute(std::string(name).c_str()).set_value(text.c_str());
   }
 
   void RemoveAttribute(std::string_view name) override {
@@ -622,10 +630,9 @@ class TDvDOMElementImpl final : public IDvDOMElement {
   std::string GetAsString() const override { return xmlpath::NodeText(node_); }
 
   void SetAsString(std::string_view value) override {
+    const std::string text = DvXMLCheckText(value, LocalPart(node_.name()));
     node_.remove_children();
-    if (!value.empty()) {
-      node_.append_child(pugi::node_pcdata).set_value(DvXMLSanitize(value).c_str());
-    }
+    if (!text.empty()) node_.append_child(pugi::node_pcdata).set_value(text.c_str());
   }
 
   std::int64_t GetAsInteger() const override {
@@ -811,8 +818,53 @@ std::string DvXMLSanitize(std::string_view text) {
   return out;
 }
 
+namespace {
+
+std::string CodePointText(std::uint32_t cp) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "U+%04X", static_cast<unsigned>(cp));
+  return buffer;
+}
+
+// Invalid UTF-8 becomes U+FFFD; a character XML forbids raises (`what` names the value).
+std::string CheckedText(std::string_view text, std::string_view what) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n && ((s[i] >= 0x20 && s[i] < 0x80) || s[i] == 0x9 || s[i] == 0xA || s[i] == 0xD)) {
+    ++i;
+  }
+  if (i == n) return std::string(text);
+  std::string out(text.substr(0, i));
+  out.reserve(n + 8);
+  while (i < n) {
+    std::uint32_t cp;
+    const std::size_t len = DvDecodeUTF8(s + i, n - i, cp);
+    if (len == 0) {
+      out += kReplacementChar;
+      ++i;
+      continue;
+    }
+    if (!IsXmlChar(cp)) throw EDvXMLInvalidChar(what, cp);
+    out.append(text.substr(i, len));
+    i += len;
+  }
+  return out;
+}
+
+}  // namespace
+
+EDvXMLInvalidChar::EDvXMLInvalidChar(std::string_view what, std::uint32_t codePoint)
+    : EDvXMLException("The value of \"" + std::string(what) + "\" holds " +
+                      CodePointText(codePoint) + ", a character XML cannot carry"),
+      FCodePoint(codePoint) {}
+
+std::string DvXMLCheckText(std::string_view text, std::string_view what) {
+  return CheckedText(text, what);
+}
+
 std::string DvXMLEscape(std::string_view text) {
-  const std::string clean = DvXMLSanitize(text);
+  const std::string clean = CheckedText(text, "text");
   std::string out;
   out.reserve(clean.size() + 16);
   for (char c : clean) {

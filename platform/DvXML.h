@@ -31,6 +31,20 @@ class EDvXMLException : public Exception {
   using Exception::Exception;
 };
 
+/// Raised when text written into a document holds a character XML 1.0 cannot carry (U+0000 to
+/// U+0008, U+000B, U+000C, U+000E to U+001F, U+FFFE, U+FFFF): "The value of \"Subject\" holds
+/// U+0001, a character XML cannot carry".
+class EDvXMLInvalidChar : public EDvXMLException {
+ public:
+  /// `what` names the value (an element, attribute or property name); `codePoint` the character.
+  EDvXMLInvalidChar(std::string_view what, std::uint32_t codePoint);
+  /// The refused character.
+  std::uint32_t GetCodePoint() const { return FCodePoint; }
+
+ private:
+  std::uint32_t FCodePoint;
+};
+
 class IDvDOMDocument;
 class IDvDOMElement;
 class IDvDOMElementList;
@@ -96,7 +110,9 @@ class IDvDOMElement {
   /// Removes every child node (elements and text).
   virtual void Clear() = 0;
 
-  /// Sets an attribute (adding it when absent; the value is escaped when written).
+  /// Sets an attribute (adding it when absent; the value is escaped when written, tab and line
+  /// breaks as character references). EDvXMLInvalidChar, with nothing changed, for a character
+  /// XML cannot carry; the same holds for AddAttribute and SetAsString.
   virtual void SetAttribute(std::string_view name, std::string_view value) = 0;
   /**@{*/
   /// An attribute's value (empty when absent), and whether it is present.
@@ -135,7 +151,8 @@ class IDvDOMElement {
 
   /// The element's text content (all descendant text).
   virtual std::string GetAsString() const = 0;
-  /// Replaces the element's children with one text node.
+  /// Replaces the element's children with one text node (EDvXMLInvalidChar, with nothing
+  /// changed, for a character XML cannot carry).
   virtual void SetAsString(std::string_view value) = 0;
   /// Empty text reads as 0 (integer) and false (boolean); other malformed text raises
   /// EConvertError.
@@ -228,10 +245,17 @@ DvDOMDocumentPtr DvCreateDOM(std::string_view bytes, const std::string& codePage
 DvDOMDocumentPtr DvCreateDOMFromStream(std::istream& stream);
 
 /// Escapes text for an element's content or an attribute value (&, <, >, ", ', and CR, tab and
-/// LF as character references) and replaces characters XML 1.0 forbids with U+FFFD.
+/// LF as character references). A character XML 1.0 forbids raises EDvXMLInvalidChar; invalid
+/// UTF-8 becomes U+FFFD.
 std::string DvXMLEscape(std::string_view text);
-/// Replaces characters XML 1.0 forbids (and invalid UTF-8) with U+FFFD.
+/// Replaces characters XML 1.0 forbids (and invalid UTF-8) with U+FFFD: the tolerant form, for
+/// text read from elsewhere.
 std::string DvXMLSanitize(std::string_view text);
+/// Text as it may be written into a document: the same text when every character is one XML 1.0
+/// allows (invalid UTF-8 becomes U+FFFD); EDvXMLInvalidChar naming `what` otherwise. Element
+/// text and attribute values set through the DOM pass through here, so a request never carries
+/// a silently changed value.
+std::string DvXMLCheckText(std::string_view text, std::string_view what);
 
 // ---- Text conversions (XML Schema lexical forms) ----
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
 #include <sstream>
@@ -25,10 +26,11 @@ namespace {
 
 class ItemsTest : public ::testing::Test {
  protected:
-  void Start(const std::string& version = "Exchange2016") {
+  void Start(const std::string& version = "Exchange2016", std::size_t maxRequestBytes = 0) {
     ewssim::Config config = ews_test::DefaultSimConfig();
     config.threads = 2;
     config.version.name = version;
+    if (maxRequestBytes > 0) config.maxRequestBytes = maxRequestBytes;
     sim_ = std::make_unique<ews_test::SimServer>(config);
     session_ = std::make_unique<TDvEWSCustomSession>();
     session_->SetPasswordDialog(false);
@@ -235,8 +237,9 @@ TEST_F(ItemsTest, OneAttachmentRemovedAndTwoAdded) {
   mail->GetAttachments().AddAttachment("c.txt", "text/plain", c);
   mail->GetAttachments().AddAttachment("d.txt", "text/plain", d);
   mail->SaveChanges(TDvEWSSaveOption::soAutoResolve);
-  EXPECT_EQ(Operations(), (std::vector<std::string>{"DeleteAttachment", "CreateAttachment",
-                                                    "CreateAttachment", "GetItem"}));
+  // New ones first: a failure never loses the old one.
+  EXPECT_EQ(Operations(), (std::vector<std::string>{"CreateAttachment", "CreateAttachment",
+                                                    "DeleteAttachment", "GetItem"}));
   auto again = Open(mail->GetID());
   ASSERT_EQ(again->GetAttachments().Count(), 3);
   std::vector<std::string> names;
@@ -244,6 +247,62 @@ TEST_F(ItemsTest, OneAttachmentRemovedAndTwoAdded) {
     names.push_back(again->GetAttachments().GetAttachment(i)->GetName());
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"b.txt", "c.txt", "d.txt"}));
+}
+
+// The server refuses a request over its size limit, as Exchange does: an oversized attachment
+// makes the attachment step fail after the item itself was created or updated.
+TEST_F(ItemsTest, AFailedAttachmentStepNeitherDuplicatesNorLoses) {
+  Start("Exchange2016", 64 * 1024);
+  const std::string tooBig(100 * 1024, 'x');
+  auto mail = NewMail("Retry");
+  std::istringstream small("small"), big(tooBig);
+  mail->GetAttachments().AddAttachment("small.txt", "text/plain", small);
+  mail->GetAttachments().AddAttachment("big.bin", "application/octet-stream", big);
+  EXPECT_ANY_THROW(mail->SaveChanges(TDvEWSSaveOption::soAutoResolve));
+  const TItemId created = mail->GetID();
+  ASSERT_FALSE(created.Id.empty());
+
+  // The retry continues: the same item, the refused attachment dropped, nothing sent twice.
+  for (int i = 0; i < mail->GetAttachments().Count(); ++i)
+    if (mail->GetAttachments().GetAttachment(i)->GetName() == "big.bin")
+      mail->GetAttachments().DeleteAttachment(i);
+  Clear();
+  mail->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+  EXPECT_EQ(Operations(), (std::vector<std::string>{"GetItem"}));
+  EXPECT_EQ(mail->GetID().Id, created.Id);
+  auto ids = drafts_->GetItems();
+  ids->GetFields().Add(FLD_ITEM_ITEMID);  // the id alone: a valid request all the same
+  ids->Open();
+  EXPECT_EQ(ids->Count(), 1);
+  ASSERT_EQ(mail->GetAttachments().Count(), 1);
+  auto file =
+      std::dynamic_pointer_cast<IDvEWSFileAttachment>(mail->GetAttachments().GetAttachment(0));
+  ASSERT_TRUE(file);
+  const std::string oldId = file->GetAttachmentId();
+
+  // A replacement that fails leaves the old attachment on the server and in the item's view.
+  std::istringstream bigger(tooBig);
+  file->LoadFromStream(bigger);
+  EXPECT_ANY_THROW(mail->SaveChanges(TDvEWSSaveOption::soAutoResolve));
+  EXPECT_EQ(file->GetAttachmentId(), oldId);
+  ASSERT_EQ(Open(created)->GetAttachments().Count(), 1);
+  EXPECT_EQ(Open(created)->GetAttachments().GetAttachment(0)->GetAttachmentId(), oldId);
+
+  // One that fits: created first, then the old one deleted.
+  std::istringstream fits("replaced");
+  file->LoadFromStream(fits);
+  Clear();
+  mail->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+  EXPECT_EQ(Operations(),
+            (std::vector<std::string>{"CreateAttachment", "DeleteAttachment", "GetItem"}));
+  auto again = Open(created);
+  ASSERT_EQ(again->GetAttachments().Count(), 1);
+  auto stored =
+      std::dynamic_pointer_cast<IDvEWSFileAttachment>(again->GetAttachments().GetAttachment(0));
+  EXPECT_NE(stored->GetAttachmentId(), oldId);
+  std::ostringstream content;
+  stored->SaveToStream(content);
+  EXPECT_EQ(content.str(), "replaced");
 }
 
 TEST_F(ItemsTest, InlineImagesBecomeAttachmentsAndAreReplacedOnTheNextSave) {
@@ -486,6 +545,69 @@ TEST_F(ItemsTest, AChangedContactAddressIsAnIndexedUpdate) {
   EXPECT_EQ(
       store_->GetItem(contact->GetID())->GetProperties().GetItem(PR_EMAILADDRESS1)->GetAsString(),
       "carol@example.org");
+}
+
+// ---- Property bag and the characters of values ----
+
+TEST_F(ItemsTest, TaggedAndNamedValuesLoadOnDemandAndSettersAddMissingOnes) {
+  Start();
+  auto mail = NewMail("Bag");
+  mail->GetProperties().GetItem(EPR_COMMENT)->SetAsString("first note");  // new: created
+  mail->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+  const TItemId id = mail->GetID();
+
+  auto loaded = Open(id);
+  Clear();
+  EXPECT_EQ(loaded->GetProperties().GetItem(MPR_SUBJECT)->GetAsString(), "Bag");
+  EXPECT_EQ(loaded->GetProperties().GetItem(EPR_COMMENT)->GetAsString(), "first note");
+  ASSERT_EQ(Operations(), (std::vector<std::string>{"GetItem", "GetItem"}));
+  EXPECT_TRUE(Request(1)->SelectSingleElement("ItemShape/AdditionalProperties/ExtendedFieldURI"));
+
+  // Values the loaded item does not hold (an element, an extended one) are added by setting them.
+  loaded->PropertyByName(PR_INREPLYTO)->SetAsString("<parent@example.com>");
+  loaded->PropertyByName(EPR_ADDRESS_DEPARTMENT)->SetAsString("Sales");
+  loaded->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+  auto back = Open(id);
+  EXPECT_EQ(back->GetInReplyTo(), "<parent@example.com>");
+  EXPECT_EQ(back->GetProperties().GetItem(EPR_ADDRESS_DEPARTMENT)->GetAsString(), "Sales");
+}
+
+TEST_F(ItemsTest, TabsAndLineFeedsReachTheServerAndForbiddenCharactersAreRefused) {
+  Start();
+  auto mail = NewMail("a\tb\nc");
+  mail->GetProperties().GetItem(EPR_COMMENT)->SetAsString("x\ty\n\nz");
+  mail->GetToRecipients()->Add("Tab\tName <o'brien@example.com>");
+  mail->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+  auto back = Open(mail->GetID());
+  EXPECT_EQ(back->GetSubject(), "a\tb\nc");
+  EXPECT_EQ(back->GetProperties().GetItem(EPR_COMMENT)->GetAsString(), "x\ty\n\nz");
+  ASSERT_EQ(back->GetToRecipients()->Count(), 1);
+  EXPECT_EQ(back->GetToRecipients()->GetRecipient(0)->GetEmailAddress(), "o'brien@example.com");
+  EXPECT_EQ(back->GetToRecipients()->GetRecipient(0)->GetName(), "Tab\tName");
+
+  struct Case {
+    std::function<void()> set;
+    const char* message;
+  } cases[] = {
+      {[&] { back->SetSubject("bell\a"); },
+       "The value of \"Subject\" holds U+0007, a character XML cannot carry"},
+      {[&] { back->GetProperties().GetItem(EPR_COMMENT)->SetAsString("\x1B[0m"); },
+       "The value of \"EPR_COMMENT\" holds U+001B, a character XML cannot carry"},
+      {[&] { back->GetToRecipients()->Add("Bob\x01 <bob@example.com>"); },
+       "The value of \"recipient\" holds U+0001, a character XML cannot carry"},
+  };
+  for (const auto& c : cases) {
+    try {
+      c.set();
+      ADD_FAILURE() << "accepted: " << c.message;
+    } catch (const EDvXMLInvalidChar& e) {
+      EXPECT_STREQ(e.what(), c.message);
+    }
+  }
+  // Nothing was changed, so nothing is sent but the reload.
+  Clear();
+  back->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+  EXPECT_EQ(Operations(), (std::vector<std::string>{"GetItem"}));
 }
 
 }  // namespace

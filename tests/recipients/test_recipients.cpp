@@ -60,7 +60,10 @@ TEST(RecipientAdd, BracketFormsGiveNameRoutingTypeAndAddress) {
       {"John Smith (john@example.com)", {"John Smith", "SMTP", "john@example.com"}},
       // Quotes around the name are removed; single quotes everywhere first.
       {"\"Smith, John\" <john@example.com>", {"Smith, John", "SMTP", "john@example.com"}},
+      // Apostrophes leave the name only: the address keeps every character it was given.
       {"'John' O'Brien <jo@example.com>", {"John OBrien", "SMTP", "jo@example.com"}},
+      {"O'Brien <o'brien@example.com>", {"OBrien", "SMTP", "o'brien@example.com"}},
+      {"Q <\"john smith\"@example.com>", {"Q", "SMTP", "\"john smith\"@example.com"}},
       // A routing type prefix is upper-cased; without a name the whole text is the name.
       {"<smtp:john@example.com>", {"<smtp:john@example.com>", "SMTP", "john@example.com"}},
       {"Fax <fax:+4912345>", {"Fax", "FAX", "+4912345"}},
@@ -84,12 +87,13 @@ TEST(RecipientAdd, UnparsedTextsUseTheEmailTest) {
     Parsed want;
   } cases[] = {
       {"john@example.com", {"john@example.com", "SMTP", "john@example.com"}},
+      {"o'brien@example.com", {"o'brien@example.com", "SMTP", "o'brien@example.com"}},
+      {"a!#$%&*/=?^_`{|}~+-b@example.com",
+       {"a!#$%&*/=?^_`{|}~+-b@example.com", "SMTP", "a!#$%&*/=?^_`{|}~+-b@example.com"}},
       {"John Smith", {"John Smith", "", ""}},
       // An SMTP address without "@" makes the bracket parse fail: the text is a name only.
       {"John <john>", {"John <john>", "", ""}},
       {"John <smtp:john>", {"John <smtp:john>", "", ""}},
-      // Not ending in the closing bracket: no form fits.
-      {"<john@example.com> x", {"<john@example.com> x", "", ""}},
       // Legacy Exchange addresses keep "EX" and the text.
       {"/o=Org/ou=Admin/cn=Recipients/cn=john",
        {"/o=Org/ou=Admin/cn=Recipients/cn=john", "EX", "/o=Org/ou=Admin/cn=Recipients/cn=john"}},
@@ -113,12 +117,33 @@ TEST(RecipientAdd, BlankTextRaisesAndAddsNothing) {
 }
 
 TEST(RecipientAdd, EmailTest) {
-  for (const char* good :
-       {"a@b.cd", "first.last+tag@sub-domain.example.org", "x_y@ab.cde", "a@.bcd", "A1@B2.C3"})
+  for (const char* good : {"a@b.cd", "first.last+tag@sub-domain.example.org", "x_y@ab.cde",
+                           "a@.bcd", "A1@B2.C3", "o'brien@ex.com", "{x}|~`^?=/*&%$#!@ex.com"})
+    EXPECT_TRUE(DvEWSIsEmailAddress(good)) << good;
+  for (const char* good : {"\"a b@c\"@ex.com", "\"q\\\"t\"@ex.com", "a@[127.0.0.1]"})
     EXPECT_TRUE(DvEWSIsEmailAddress(good)) << good;
   for (const char* bad : {"@b.cd", "a@b.c", "a@bc.d", "a@bcd", "a@b@c.de", "a b@c.de", "a@c.d e",
                           "ä@b.cd", "a@b,c.de", "a@", "", "abc.def"})
     EXPECT_FALSE(DvEWSIsEmailAddress(bad)) << bad;
+  for (const char* bad : {".a@ex.com", "a.@ex.com", "a..b@ex.com", "a(b)@ex.com", "a,b@ex.com"})
+    EXPECT_FALSE(DvEWSIsEmailAddress(bad)) << bad;
+  for (const char* bad : {"\"a\"b\"@ex.com", "\"a\\\"@ex.com", "\"\x01\"@ex.com", "a@[1]]", "a@[]"})
+    EXPECT_FALSE(DvEWSIsEmailAddress(bad)) << bad;
+}
+
+TEST(RecipientAdd, MalformedAddressesAreRefusedAndLeaveTheListAsItWas) {
+  auto doc = CreateItemDoc();
+  auto list = ToList(doc);
+  list->Add("kept@example.com");
+  for (const char* text : {"john@example", "jo hn@example.com", "<john@example.com> x",
+                           "John <jo..hn@example.com>", "John <smtp:@example.com>"}) {
+    EXPECT_EQ(ThrownMessage([&] { list->Add(text); }),
+              std::string("The recipient \"") + text + "\" is not a valid e-mail address");
+    EXPECT_EQ(ThrownMessage([&] { list->SetAsString(std::string("a@example.com; ") + text); }),
+              std::string("The recipient \"") + text + "\" is not a valid e-mail address");
+  }
+  EXPECT_EQ(list->GetAsString(), "kept@example.com");
+  EXPECT_EQ(Message(doc)->SelectSingleElement("ToRecipients")->ElementCount(), 1);
 }
 
 TEST(RecipientAdd, StripLiterals) {

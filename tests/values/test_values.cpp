@@ -240,19 +240,22 @@ TEST_F(ValuesTest, DemandLoadAsksForPropdefNamesOnlyForProperties) {
     asked.emplace_back(info.QualifiedName);
     if (supply && info.QualifiedName == "PROPDEF:PR_CULTURE")
       sender.AsElement()->AddElement("t:Culture")->SetAsString("en-GB");
-    return supply;
+    return true;  // asked
   });
 
   TDvEWSProperties& props = m->GetProperties();
   EXPECT_EQ(props.Add(PR_CULTURE)->GetAsString(), "en-GB");
   EXPECT_EQ(asked, std::vector<std::string>{"PROPDEF:PR_CULTURE"});
 
-  // Nothing came back for an element value: an error, and nothing is created.
+  // Nothing came back: the value starts empty, with no default that a save would send, and a
+  // setter adds it.
   supply = false;
+  EXPECT_EQ(props.GetItem(TDvEWSItemKey(PR_SIZE))->GetAsString(), "");
   TDvEWSProperty* preview = props.Add(PR_PREVIEW);
-  EXPECT_EQ(ThrownMessage([&] { preview->GetValueNode(); }),
-            "The result does not contain a value for for \"Preview\"!");
-  EXPECT_FALSE(current->AsElement()->HasChildElement("Preview"));
+  EXPECT_EQ(preview->GetAsString(), "");
+  EXPECT_EQ(preview->GetUpdateStatus(), TDvEWSDataUpdateStatus::dusUnmodified);
+  preview->SetAsString("p");
+  EXPECT_EQ(preview->GetUpdateStatus(), TDvEWSDataUpdateStatus::dusInserted);
 
   // An extended value that the server lacks is created.
   EXPECT_NO_THROW(props.Add(MPR_SUBJECT)->SetAsString("x"));
