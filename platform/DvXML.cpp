@@ -11,6 +11,10 @@
 #include <iterator>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "DvUtils.h"
 #include "DvXMLPath.h"
 
@@ -59,23 +63,74 @@ class TInputScanner {
 
   bool Run() {
     const std::size_t n = in_.size();
+    enum class TState { Text, Tag, DoubleQuoted, SingleQuoted };
+    TState state = TState::Text;
     std::size_t i = 0;
     while (i < n) {
-      const std::uint8_t kind = kScanTable[static_cast<unsigned char>(in_[i])];
-      if (kind == kPlain) {
-        ++i;
+      if (i < base_ || i >= base_ + 64) LoadBlock(i);
+      std::uint64_t stops = ctl_;
+      switch (state) {
+        case TState::Text:
+          stops |= lt_ | amp_;
+          break;
+        case TState::Tag:
+          stops |= dq_ | sq_ | gt_ | lt_;
+          break;
+        case TState::DoubleQuoted:
+          stops |= dq_ | lt_ | amp_;
+          break;
+        case TState::SingleQuoted:
+          stops |= sq_ | lt_ | amp_;
+          break;
+      }
+      stops &= ~std::uint64_t{0} << (i - base_);
+      if (stops == 0) {
+        i = base_ + 64;
         continue;
       }
-      switch (kind) {
-        case kControl:
-          Replace(i, i + 1, kReplacementChar);
-          ++i;
+      const std::size_t p = base_ + static_cast<std::size_t>(__builtin_ctzll(stops));
+      const char c = in_[p];
+      i = p + 1;
+      if (static_cast<unsigned char>(c) < 0x20) {
+        if (kScanTable[static_cast<unsigned char>(c)] == kControl)
+          Replace(p, p + 1, kReplacementChar);
+        continue;
+      }
+      switch (state) {
+        case TState::Text:
+          if (c == '&') {
+            i = Reference(p);
+          } else if (p + 1 < n && (in_[p + 1] == '!' || in_[p + 1] == '?')) {
+            i = Markup(p);
+          } else {
+            state = TState::Tag;
+          }
           break;
-        case kLess:
-          i = Markup(i);
+        case TState::Tag:
+          // Attribute values are checked as text is (references, control bytes) and may not hold
+          // '<' (which a lenient parser would accept, and which would otherwise be taken here for
+          // the start of markup).
+          if (c == '"') {
+            state = TState::DoubleQuoted;
+          } else if (c == '\'') {
+            state = TState::SingleQuoted;
+          } else if (c == '>') {
+            state = TState::Text;
+          } else {  // '<': an unclosed tag, which the parser reports
+            state = TState::Text;
+            i = p;
+          }
           break;
-        default:
-          i = Reference(i);
+        case TState::DoubleQuoted:
+        case TState::SingleQuoted:
+          if (c == '&') {
+            i = Reference(p);
+          } else if (c == '<') {
+            throw EDvXMLException("Malformed XML at offset " + std::to_string(p) +
+                                  ": '<' in an attribute value");
+          } else {
+            state = TState::Tag;
+          }
           break;
       }
     }
@@ -85,6 +140,74 @@ class TInputScanner {
   }
 
  private:
+  // The bit masks of the bytes the scan stops at in the 64 bytes from `base` (bit k for byte
+  // base + k; none past the end): most of a document lies between stops, and going from one
+  // stop to the next is then a bit search.
+  void LoadBlock(std::size_t base) {
+    base_ = base;
+    const std::size_t n = std::min<std::size_t>(64, in_.size() - base);
+    const char* s = in_.data() + base;
+    char padded[64];
+    if (n < 64) {
+      std::fill(std::begin(padded), std::end(padded), ' ');
+      std::copy(s, s + n, padded);
+      s = padded;
+    }
+    lt_ = gt_ = dq_ = sq_ = amp_ = ctl_ = 0;
+#if defined(__SSE2__)
+    const __m128i vlt = _mm_set1_epi8('<'), vgt = _mm_set1_epi8('>'), vdq = _mm_set1_epi8('"'),
+                  vsq = _mm_set1_epi8('\''), vamp = _mm_set1_epi8('&'), v1f = _mm_set1_epi8(0x1F);
+    for (int k = 0; k < 4; ++k) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16 * k));
+      auto bits = [&](__m128i m) {
+        return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))) << (16 * k);
+      };
+      lt_ |= bits(_mm_cmpeq_epi8(x, vlt));
+      gt_ |= bits(_mm_cmpeq_epi8(x, vgt));
+      dq_ |= bits(_mm_cmpeq_epi8(x, vdq));
+      sq_ |= bits(_mm_cmpeq_epi8(x, vsq));
+      amp_ |= bits(_mm_cmpeq_epi8(x, vamp));
+      ctl_ |= bits(_mm_cmpeq_epi8(_mm_min_epu8(x, v1f), x));
+    }
+#else
+    for (int k = 0; k < 64; ++k) {
+      const std::uint64_t bit = std::uint64_t{1} << k;
+      const unsigned char c = static_cast<unsigned char>(s[k]);
+      if (c == '<') lt_ |= bit;
+      if (c == '>') gt_ |= bit;
+      if (c == '"') dq_ |= bit;
+      if (c == '\'') sq_ |= bit;
+      if (c == '&') amp_ |= bit;
+      if (c < 0x20) ctl_ |= bit;
+    }
+#endif
+  }
+  // The offset of the first byte in [i, n) below 0x20 or equal to one of a..d; n when none. Most
+  // of a document is plain bytes between such stops, so they are skipped 16 at a time.
+  std::size_t FindStop(std::size_t i, std::size_t n, char a, char b, char c, char d) const {
+    const char* s = in_.data();
+#if defined(__SSE2__)
+    const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vc = _mm_set1_epi8(c),
+                  vd = _mm_set1_epi8(d), v1f = _mm_set1_epi8(0x1F);
+    while (i + 16 <= n) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+      const __m128i hit =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)),
+                       _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, vc), _mm_cmpeq_epi8(x, vd)),
+                                    _mm_cmpeq_epi8(_mm_min_epu8(x, v1f), x)));
+      const int mask = _mm_movemask_epi8(hit);
+      if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+      i += 16;
+    }
+#endif
+    for (; i < n; ++i) {
+      const char ch = s[i];
+      if (static_cast<unsigned char>(ch) < 0x20 || ch == a || ch == b || ch == c || ch == d)
+        return i;
+    }
+    return n;
+  }
+
   void Replace(std::size_t from, std::size_t to, std::string_view with) {
     if (!rewritten_) {
       fixed_.clear();
@@ -98,7 +221,8 @@ class TInputScanner {
 
   // Replaces control bytes in [from, to) and returns `to`.
   std::size_t Skip(std::size_t from, std::size_t to) {
-    for (std::size_t i = from; i < to; ++i) {
+    for (std::size_t i = FindStop(from, to, 0, 0, 0, 0); i < to;
+         i = FindStop(i + 1, to, 0, 0, 0, 0)) {
       if (kScanTable[static_cast<unsigned char>(in_[i])] == kControl) {
         Replace(i, i + 1, kReplacementChar);
       }
@@ -112,55 +236,17 @@ class TInputScanner {
     return Skip(from, end + terminator.size());
   }
 
+  // "<?" or "<!" at i: a processing instruction, comment or CDATA section is skipped; anything
+  // else is refused.
   std::size_t Markup(std::size_t i) {
     const std::string_view rest = in_.substr(i);
-    if (rest.size() < 2) return i + 1;
     if (rest[1] == '?') return SkipTo(i + 2, "?>");
-    if (rest[1] != '!') return Tag(i);
     if (rest.substr(0, 4) == "<!--") return SkipTo(i + 4, "-->");
     if (rest.substr(0, 9) == "<![CDATA[") return SkipTo(i + 9, "]]>");
     throw EDvXMLException(
         "XML refused: a document type declaration (DOCTYPE) or other markup declaration at "
         "offset " +
         std::to_string(i) + "; DTDs and entity declarations are not accepted");
-  }
-
-  // A start or end tag from its '<': attribute values are checked as text is (references,
-  // control bytes) and may not hold '<' (which a lenient parser would accept, and which would
-  // otherwise be taken here for the start of markup). Returns the offset after the tag.
-  std::size_t Tag(std::size_t i) {
-    const std::size_t n = in_.size();
-    char quote = 0;
-    for (++i; i < n;) {
-      const char c = in_[i];
-      const std::uint8_t kind = kScanTable[static_cast<unsigned char>(c)];
-      if (kind == kControl) {
-        Replace(i, i + 1, kReplacementChar);
-        ++i;
-      } else if (quote != 0) {
-        if (c == quote) {
-          quote = 0;
-          ++i;
-        } else if (kind == kLess) {
-          throw EDvXMLException("Malformed XML at offset " + std::to_string(i) +
-                                ": '<' in an attribute value");
-        } else if (kind == kAmp) {
-          i = Reference(i);
-        } else {
-          ++i;
-        }
-      } else if (c == '"' || c == '\'') {
-        quote = c;
-        ++i;
-      } else if (c == '>') {
-        return i + 1;
-      } else if (kind == kLess) {
-        return i;  // an unclosed tag: the parser reports it
-      } else {
-        ++i;
-      }
-    }
-    return n;
   }
 
   std::size_t Reference(std::size_t i) {
@@ -218,6 +304,8 @@ class TInputScanner {
   std::string& fixed_;
   std::size_t copied_ = 0;
   bool rewritten_ = false;
+  std::size_t base_ = static_cast<std::size_t>(-1) / 2;  // no block loaded yet
+  std::uint64_t lt_ = 0, gt_ = 0, dq_ = 0, sq_ = 0, amp_ = 0, ctl_ = 0;
 };
 
 std::string_view StripUTF8Bom(std::string_view text) {
