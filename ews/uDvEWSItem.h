@@ -176,9 +176,10 @@ class IDvEWSItem : public virtual IDvEWSPropObject {
   ///@}
 
   /// Sends the changes: a new item with one CreateItem, a loaded one with one UpdateItem holding
-  /// each changed value, then the attachment changes; the item then reloads itself. `option` is
-  /// the conflict resolution of an update. Raises dv::EEWSException with the server's response
-  /// code when it refuses (a failed save leaves a new item as it was).
+  /// each changed value, then the attachment changes; the item then reloads itself (a new item
+  /// without attachments instead loads once, when a value the server computes is first read).
+  /// `option` is the conflict resolution of an update. Raises dv::EEWSException with the server's
+  /// response code when it refuses (a failed save leaves a new item as it was).
   virtual void SaveChanges(TDvEWSSaveOption option) = 0;
   /// The item's MIME content, decoded, written to a file.
   virtual void SaveToFile(const std::string& fileName) = 0;
