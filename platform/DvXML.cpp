@@ -68,21 +68,7 @@ class TInputScanner {
     std::size_t i = 0;
     while (i < n) {
       if (i < base_ || i >= base_ + 64) LoadBlock(i);
-      std::uint64_t stops = ctl_;
-      switch (state) {
-        case TState::Text:
-          stops |= lt_ | amp_;
-          break;
-        case TState::Tag:
-          stops |= dq_ | sq_ | gt_ | lt_;
-          break;
-        case TState::DoubleQuoted:
-          stops |= dq_ | lt_ | amp_;
-          break;
-        case TState::SingleQuoted:
-          stops |= sq_ | lt_ | amp_;
-          break;
-      }
+      std::uint64_t stops = stops_[static_cast<int>(state)];
       stops &= ~std::uint64_t{0} << (i - base_);
       if (stops == 0) {
         i = base_ + 64;
@@ -153,7 +139,7 @@ class TInputScanner {
       std::copy(s, s + n, padded);
       s = padded;
     }
-    lt_ = gt_ = dq_ = sq_ = amp_ = ctl_ = 0;
+    std::uint64_t lt = 0, gt = 0, dq = 0, sq = 0, amp = 0, ctl = 0;
 #if defined(__SSE2__)
     const __m128i vlt = _mm_set1_epi8('<'), vgt = _mm_set1_epi8('>'), vdq = _mm_set1_epi8('"'),
                   vsq = _mm_set1_epi8('\''), vamp = _mm_set1_epi8('&'), v1f = _mm_set1_epi8(0x1F);
@@ -162,25 +148,30 @@ class TInputScanner {
       auto bits = [&](__m128i m) {
         return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))) << (16 * k);
       };
-      lt_ |= bits(_mm_cmpeq_epi8(x, vlt));
-      gt_ |= bits(_mm_cmpeq_epi8(x, vgt));
-      dq_ |= bits(_mm_cmpeq_epi8(x, vdq));
-      sq_ |= bits(_mm_cmpeq_epi8(x, vsq));
-      amp_ |= bits(_mm_cmpeq_epi8(x, vamp));
-      ctl_ |= bits(_mm_cmpeq_epi8(_mm_min_epu8(x, v1f), x));
+      lt |= bits(_mm_cmpeq_epi8(x, vlt));
+      gt |= bits(_mm_cmpeq_epi8(x, vgt));
+      dq |= bits(_mm_cmpeq_epi8(x, vdq));
+      sq |= bits(_mm_cmpeq_epi8(x, vsq));
+      amp |= bits(_mm_cmpeq_epi8(x, vamp));
+      ctl |= bits(_mm_cmpeq_epi8(_mm_min_epu8(x, v1f), x));
     }
 #else
     for (int k = 0; k < 64; ++k) {
       const std::uint64_t bit = std::uint64_t{1} << k;
       const unsigned char c = static_cast<unsigned char>(s[k]);
-      if (c == '<') lt_ |= bit;
-      if (c == '>') gt_ |= bit;
-      if (c == '"') dq_ |= bit;
-      if (c == '\'') sq_ |= bit;
-      if (c == '&') amp_ |= bit;
-      if (c < 0x20) ctl_ |= bit;
+      if (c == '<') lt |= bit;
+      if (c == '>') gt |= bit;
+      if (c == '"') dq |= bit;
+      if (c == '\'') sq |= bit;
+      if (c == '&') amp |= bit;
+      if (c < 0x20) ctl |= bit;
     }
 #endif
+    // The stops of each state (TState's order): text, tag, double- and single-quoted value.
+    stops_[0] = ctl | lt | amp;
+    stops_[1] = ctl | dq | sq | gt | lt;
+    stops_[2] = ctl | dq | lt | amp;
+    stops_[3] = ctl | sq | lt | amp;
   }
   // The offset of the first byte in [i, n) below 0x20 or equal to one of a..d; n when none. Most
   // of a document is plain bytes between such stops, so they are skipped 16 at a time.
@@ -305,7 +296,7 @@ class TInputScanner {
   std::size_t copied_ = 0;
   bool rewritten_ = false;
   std::size_t base_ = static_cast<std::size_t>(-1) / 2;  // no block loaded yet
-  std::uint64_t lt_ = 0, gt_ = 0, dq_ = 0, sq_ = 0, amp_ = 0, ctl_ = 0;
+  std::uint64_t stops_[4] = {};
 };
 
 std::string_view StripUTF8Bom(std::string_view text) {

@@ -131,6 +131,27 @@ TEST(XmlInput, LiteralControlBytesAndMarkupSectionsAreHandled) {
   EXPECT_EQ(cdata->GetDocumentElement()->GetAsString(), "&#x0; & <tag> " + kFFFD + "&");
 }
 
+// The check reads the input in blocks of 64 bytes: every construct it acts on is tried at each
+// offset across two block boundaries, and in an attribute value that spans them.
+TEST(XmlInput, ChecksHoldAtEveryOffsetAcrossBlocks) {
+  for (std::size_t pad = 50; pad < 140; ++pad) {
+    const std::string x(pad, 'x');
+    SCOPED_TRACE(pad);
+    EXPECT_TRUE(Contains(ErrorOf("<a b=\"" + x + "<\"/>"), "'<' in an attribute value"));
+    EXPECT_TRUE(Contains(ErrorOf("<a>" + x + "<!DOCTYPE a></a>"), "DOCTYPE"));
+    EXPECT_TRUE(Contains(ErrorOf("<a b='" + x + "&foo;'/>"), "undefined entity"));
+    EXPECT_EQ(DvCreateDOM("<a>" + x + "&#x1;\x02</a>")->GetDocumentElement()->GetAsString(),
+              x + kFFFD + kFFFD);
+    EXPECT_EQ(DvCreateDOM("<a b=\"" + x + "&#0;\"/>")->GetDocumentElement()->GetAttribute("b"),
+              x + kFFFD);
+    // Markup-like text where the check must not stop: quotes in text, '>' in a value, a comment.
+    EXPECT_EQ(DvCreateDOM("<a c='" + x + "\">'>\"" + x + "<!--&<--></a>")
+                  ->GetDocumentElement()
+                  ->GetAttribute("c"),
+              x + "\">");
+  }
+}
+
 TEST(XmlInput, WrittenTextNeverCarriesForbiddenCharacters) {
   const auto doc = DvCreateDOM();
   const auto root = doc->CreateDocumentElement("t:Message");
