@@ -53,12 +53,11 @@ std::vector<DvDOMElementPtr> SendBatch(const DvSOAPRequestPtr& request, const st
   return list;
 }
 
-// Marks a result failed by an exception.
+// Marks a result failed by an exception (its text names the cause, and the server's code when
+// there is one).
 void Fail(TDvEWSBatchResult& result, const std::exception& error) {
   result.Ok = false;
   result.ResponseCode.clear();
-  if (const auto* ews = dynamic_cast<const EEWSException*>(&error))
-    result.ResponseCode = ews->GetEWSErrorCode();
   result.Message = error.what();
 }
 

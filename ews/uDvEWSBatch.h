@@ -25,10 +25,10 @@ struct TDvEWSBatchResult {
   TItemId Id;
   /// True when the server carried the operation out for this item.
   bool Ok = false;
-  /// The server's response code ("NoError", "ErrorItemNotFound", …); for a request that failed as
-  /// a whole, the error code of that failure (may be empty).
+  /// The server's response code ("NoError", "ErrorItemNotFound", …); empty when the item failed
+  /// with an exception (a request that failed as a whole, an item saved or sent on its own).
   std::string ResponseCode;
-  /// The server's message text for a failure (empty on success).
+  /// Why the item failed: the server's message text, or the exception's (empty on success).
   std::string Message;
   /// The item object: loaded (GetItems), or the item saved or sent.
   DvEWSItemPtr Item;

@@ -533,7 +533,8 @@ void TDvEWSItemCore::SaveChanges(TDvEWSSaveOption option) {
     // Sent without a copy the server gives no id: there is nothing to read back.
     if (GetID().Id.empty()) return;
   } else {
-    EnsureLoaded();
+    // A pending load is not needed first: changes are computed against the values saved, and
+    // the reload below brings the server's.
     SaveUpdate(option);
   }
   const TItemType type = GetItemType();

@@ -16,8 +16,8 @@
 /// A new item without attachments is not reloaded after its CreateItem: it keeps the values it
 /// was saved with (what the server stored) and is marked load-pending. The first read of a value
 /// it does not hold (one the server computes: DateTimeCreated, Size, ItemClass, …) loads it once
-/// with all properties, merged under any change made since; SaveChanges of such an item, or a
-/// read of its recipients, completes the load the same way.
+/// with all properties, merged under any change made since; a read of its recipients completes
+/// the load the same way, and SaveChanges reloads it as it does any loaded item.
 #pragma once
 
 #include <cstdint>

@@ -168,7 +168,9 @@ TEST_F(BatchTest, EachOperationSendsOneRequestPerChunkAndReportsEachItem) {
     EXPECT_EQ(Operations(), Repeat(c.Op, 3)) << c.Op;
     for (const auto& r : results) {
       EXPECT_EQ(r.Ok, r.Index != 2) << c.Op << " " << r.Index << ": " << r.Message;
-      if (r.Ok && c.NewIds) EXPECT_NE(r.Id.Id, ids[static_cast<std::size_t>(r.Index)].Id);
+      if (r.Ok && c.NewIds) {
+        EXPECT_NE(r.Id.Id, ids[static_cast<std::size_t>(r.Index)].Id);
+      }
     }
     if (std::string(c.Op) == "MoveItem")
       for (const auto& r : results)
