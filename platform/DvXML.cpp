@@ -68,6 +68,14 @@ class TInputScanner {
     std::size_t i = 0;
     while (i < n) {
       if (i < base_ || i >= base_ + 64) LoadBlock(i);
+      if (plain_ && i == base_ && (state == TState::Text || state == TState::Tag)) {
+        if (tags_ != 0) {
+          const int last = 63 - __builtin_clzll(tags_);
+          state = (lt_ >> last) & 1 ? TState::Tag : TState::Text;
+        }
+        i = base_ + 64;
+        continue;
+      }
       std::uint64_t stops = stops_[static_cast<int>(state)];
       stops &= ~std::uint64_t{0} << (i - base_);
       if (stops == 0) {
@@ -139,10 +147,12 @@ class TInputScanner {
       std::copy(s, s + n, padded);
       s = padded;
     }
-    std::uint64_t lt = 0, gt = 0, dq = 0, sq = 0, amp = 0, ctl = 0;
+    std::uint64_t lt = 0, gt = 0, dq = 0, sq = 0, amp = 0, ctl = 0, decl = 0, space = 0;
 #if defined(__SSE2__)
     const __m128i vlt = _mm_set1_epi8('<'), vgt = _mm_set1_epi8('>'), vdq = _mm_set1_epi8('"'),
-                  vsq = _mm_set1_epi8('\''), vamp = _mm_set1_epi8('&'), v1f = _mm_set1_epi8(0x1F);
+                  vsq = _mm_set1_epi8('\''), vamp = _mm_set1_epi8('&'), v1f = _mm_set1_epi8(0x1F),
+                  vbang = _mm_set1_epi8('!'), vquest = _mm_set1_epi8('?'),
+                  vtab = _mm_set1_epi8('\t'), vlf = _mm_set1_epi8('\n'), vcr = _mm_set1_epi8('\r');
     for (int k = 0; k < 4; ++k) {
       const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16 * k));
       auto bits = [&](__m128i m) {
@@ -154,6 +164,9 @@ class TInputScanner {
       sq |= bits(_mm_cmpeq_epi8(x, vsq));
       amp |= bits(_mm_cmpeq_epi8(x, vamp));
       ctl |= bits(_mm_cmpeq_epi8(_mm_min_epu8(x, v1f), x));
+      decl |= bits(_mm_or_si128(_mm_cmpeq_epi8(x, vbang), _mm_cmpeq_epi8(x, vquest)));
+      space |= bits(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, vtab), _mm_cmpeq_epi8(x, vlf)),
+                                 _mm_cmpeq_epi8(x, vcr)));
     }
 #else
     for (int k = 0; k < 64; ++k) {
@@ -165,6 +178,8 @@ class TInputScanner {
       if (c == '\'') sq |= bit;
       if (c == '&') amp |= bit;
       if (c < 0x20) ctl |= bit;
+      if (c == '!' || c == '?') decl |= bit;
+      if (c == '\t' || c == '\n' || c == '\r') space |= bit;
     }
 #endif
     // The stops of each state (TState's order): text, tag, double- and single-quoted value.
@@ -172,6 +187,13 @@ class TInputScanner {
     stops_[1] = ctl | dq | sq | gt | lt;
     stops_[2] = ctl | dq | lt | amp;
     stops_[3] = ctl | sq | lt | amp;
+    // A block without quotes, references, control bytes or "<!"/"<?" only alternates between
+    // text and tags: outside a quoted value its end state is that of its last '<' or '>'.
+    lt_ = lt;
+    tags_ = lt | gt;
+    const bool declNext = (lt >> 63) != 0 && base + 64 < in_.size() &&
+                          (in_[base + 64] == '!' || in_[base + 64] == '?');
+    plain_ = (dq | sq | amp | (ctl & ~space) | ((lt << 1) & decl)) == 0 && !declNext;
   }
   // The offset of the first byte in [i, n) below 0x20 or equal to one of a..d; n when none. Most
   // of a document is plain bytes between such stops, so they are skipped 16 at a time.
@@ -297,6 +319,8 @@ class TInputScanner {
   bool rewritten_ = false;
   std::size_t base_ = static_cast<std::size_t>(-1) / 2;  // no block loaded yet
   std::uint64_t stops_[4] = {};
+  std::uint64_t lt_ = 0, tags_ = 0;
+  bool plain_ = false;
 };
 
 std::string_view StripUTF8Bom(std::string_view text) {

@@ -139,6 +139,11 @@ TEST(XmlInput, ChecksHoldAtEveryOffsetAcrossBlocks) {
     SCOPED_TRACE(pad);
     EXPECT_TRUE(Contains(ErrorOf("<a b=\"" + x + "<\"/>"), "'<' in an attribute value"));
     EXPECT_TRUE(Contains(ErrorOf("<a>" + x + "<!DOCTYPE a></a>"), "DOCTYPE"));
+    // Blocks of plain text or tag content carry the state across them.
+    EXPECT_TRUE(Contains(ErrorOf("<a>" + std::string(pad, '\n') + "<b c='<'/></a>"),
+                         "'<' in an attribute value"));
+    EXPECT_TRUE(
+        Contains(ErrorOf("<a" + std::string(pad, ' ') + "c=\"<\"/>"), "'<' in an attribute value"));
     EXPECT_TRUE(Contains(ErrorOf("<a b='" + x + "&foo;'/>"), "undefined entity"));
     EXPECT_EQ(DvCreateDOM("<a>" + x + "&#x1;\x02</a>")->GetDocumentElement()->GetAsString(),
               x + kFFFD + kFFFD);
