@@ -139,6 +139,15 @@ TEST(XmlInput, ChecksHoldAtEveryOffsetAcrossBlocks) {
     SCOPED_TRACE(pad);
     EXPECT_TRUE(Contains(ErrorOf("<a b=\"" + x + "<\"/>"), "'<' in an attribute value"));
     EXPECT_TRUE(Contains(ErrorOf("<a>" + x + "<!DOCTYPE a></a>"), "DOCTYPE"));
+    // Quotes and '>' in text delimit nothing; references in text and values, wherever they fall.
+    EXPECT_TRUE(Contains(ErrorOf("<a>\"" + x + "\"<b c=\"<\"/></a>"), "'<' in an attribute value"));
+    EXPECT_TRUE(
+        Contains(ErrorOf("<a>" + x + ">" + x + "<b c=\"<\"/></a>"), "'<' in an attribute value"));
+    EXPECT_TRUE(Contains(ErrorOf("<a b=\"" + x + "&foo;\"/>"), "undefined entity"));
+    EXPECT_TRUE(Contains(ErrorOf("<a>" + x + "&foo;</a>"), "undefined entity"));
+    auto doc = DvCreateDOM("<a b=\"" + x + "&amp;\">" + x + "&lt;&#x1F600;</a>");
+    EXPECT_EQ(doc->GetDocumentElement()->GetAttribute("b"), x + "&");
+    EXPECT_EQ(doc->GetDocumentElement()->GetAsString(), x + "<\xF0\x9F\x98\x80");
     // Blocks of plain text or tag content carry the state across them.
     EXPECT_TRUE(Contains(ErrorOf("<a>" + std::string(pad, '\n') + "<b c='<'/></a>"),
                          "'<' in an attribute value"));
