@@ -215,6 +215,19 @@ DvEWSItemPtr DvEWSCreateItemObject(TDvEWSObject& owner, TItemType type, const TI
   return DvEWSNewItem<TDvEWSItem>(id, &owner, type);
 }
 
+DvEWSItemPtr DvEWSCreateLoadedItemObject(TDvEWSObject& owner, const DvDOMDocumentPtr& document,
+                                         const DvDOMElementPtr& element) {
+  const TItemType type = DvEWSItemTypeOfElement(element->GetLocalName());
+  if (type == TItemType::tMessage) {
+    auto item = std::make_shared<TDvEWSEMail>(&owner);
+    item->InitLoaded(document, element);
+    return item;
+  }
+  auto item = std::make_shared<TDvEWSItem>(&owner, type);
+  item->InitLoaded(document, element);
+  return item;
+}
+
 // ---- TDvEWSItemCore ----
 
 TDvEWSItemCore::TDvEWSItemCore(TDvComponent* owner) : TDvEWSPropObjectBase(owner, true) {}
@@ -231,6 +244,13 @@ void TDvEWSItemCore::Init(const TItemId& itemId) {
     ReloadItem(itemId);
   else
     CreateNew();
+}
+
+void TDvEWSItemCore::InitLoaded(const DvDOMDocumentPtr& document, const DvDOMElementPtr& element) {
+  FSessionLink = std::make_shared<TItemSessionLink>(weak_from_this());
+  FNewItem = false;
+  FHeldDocument = document;
+  SetPropData(element);
 }
 
 void TDvEWSItemCore::CreateNew() {
@@ -281,7 +301,14 @@ bool TDvEWSItemCore::OnMissingElement(const TDvXMLSchemaInfo& info) {
   if (FLoading || FNewItem || info.NodeKind != kDvSchemaElementNode) return false;
   if (GetID().Id.empty()) return false;
   std::string_view name = info.LocalName;
-  if (name.starts_with(kDvEWSPropDefPrefix)) {
+  const bool bagValue = name.starts_with(kDvEWSPropDefPrefix);
+  if (FLoadPending) {
+    // A value the save did not send: the server computed it, so load everything once. Values of
+    // the property bag are not among all properties and are still asked for below.
+    EnsureLoaded();
+    if (!bagValue) return true;
+  }
+  if (bagValue) {
     // A value of the property bag, by definition name: an extended property is asked for by
     // its ExtendedFieldURI, an element by its own field URI. True once asked, so an answer
     // without the value leaves it empty rather than failing.
@@ -372,22 +399,72 @@ void TDvEWSItemCore::FreeWrappers() {
   FCategories.reset();
 }
 
-void TDvEWSItemCore::ReloadItem(const TItemId& itemId) {
-  FreeWrappers();
-  FNewItem = false;
+DvDOMElementPtr TDvEWSItemCore::FetchAll(const TItemId& itemId, DvSOAPResponsePtr& response) {
   auto request = CreateRequest(nullptr, "m:GetItem", "");
   DvDOMElementPtr op = request->GetOperation();
   op->AddElement("m:ItemShape")->AddElement("t:BaseShape")->SetAsString("AllProperties");
   AddItemId(op->AddElement("m:ItemIds"), itemId, false);
-  DvSOAPResponsePtr response = request->Send();
+  response = request->Send();
   DvDOMElementPtr message = response->GetDocument()->SelectSingleElement(
       "/Envelope/Body/GetItemResponse/ResponseMessages/GetItemResponseMessage");
   if (!message) throw EEWSException("ErrorItemNotFound", kNoItemId, 0);
   CheckResponseError(message);
-  DvDOMElementPtr item = SingleItem(message);
+  return SingleItem(message);
+}
+
+void TDvEWSItemCore::ReloadItem(const TItemId& itemId) {
+  FreeWrappers();
+  FNewItem = false;
+  FLoadPending = false;
+  DvSOAPResponsePtr response;
+  DvDOMElementPtr item = FetchAll(itemId, response);
   FPendingRequest.reset();
   FHeldDocument = response->GetDocument();
   SetPropData(item);
+}
+
+void TDvEWSItemCore::EnsureLoaded() {
+  if (!FLoadPending) return;
+  DvSOAPResponsePtr response;
+  DvDOMElementPtr server = FetchAll(GetID(), response);
+  FLoadPending = false;
+  // The server's values go into the snapshot; the current data takes them where it holds no
+  // change of its own, so a change made since the save stays a change.
+  FLoading = true;
+  try {
+    DvDOMElementPtr current = FCurrentData->AsElement();
+    DvDOMElementPtr original = FSnapshot->AsElement();
+    const int n = server->ElementCount();
+    for (int i = 0; i < n; ++i) {
+      DvDOMElementPtr source = server->GetElement(i);
+      const std::string name = source->GetLocalName();
+      if (name == "ExtendedProperty") continue;  // kept as saved: AllProperties brings none
+      DvDOMElementPtr now = current->ElementByName(name);
+      DvDOMElementPtr was = original->ElementByName(name);
+      const bool unchanged = !now || !was || now->GetXML() == was->GetXML();
+      if (unchanged) {
+        if (!now && FCurrentData->FindSchemaInfo(name) != nullptr)
+          now = FCurrentData->GetNode(name);
+        if (now) {
+          now->Clear();
+          CopyContent(source, now);
+        } else {
+          current->AppendCopy(source);
+        }
+      }
+      if (!was && FSnapshot->FindSchemaInfo(name) != nullptr) was = FSnapshot->GetNode(name);
+      if (was) {
+        was->Clear();
+        CopyContent(source, was);
+      } else {
+        original->AppendCopy(source);
+      }
+    }
+  } catch (...) {
+    FLoading = false;
+    throw;
+  }
+  FLoading = false;
 }
 
 bool TDvEWSItemCore::GetAdditionalProperties(const std::vector<std::string>& names) {
@@ -472,20 +549,84 @@ bool TDvEWSItemCore::GetAdditionalProperties(const std::vector<std::string>& nam
 void TDvEWSItemCore::SaveChanges(TDvEWSSaveOption option) {
   // A new item that already has an id was created by an earlier save whose later step failed:
   // it is updated now, never created twice.
+  bool fast = false;
   if (FNewItem && FPendingRequest && GetID().Id.empty() &&
       FPendingRequest->GetOperation()->GetLocalName() == "CreateItem") {
+    fast = CanJoinBatchCreate();
     SaveNew(option);
     // Sent without a copy the server gives no id: there is nothing to read back.
     if (GetID().Id.empty()) return;
     // What was sent is now the server's state, so a retry sends only what changes after this.
     TakeSnapshot();
-  } else
+  } else {
+    // A pending load is not needed first: changes are computed against the values saved, and
+    // the reload below brings the server's.
     SaveUpdate(option);
+  }
   const TItemType type = GetItemType();
   if (type != TItemType::tReplyToItem && type != TItemType::tReplyAllToItem &&
       type != TItemType::tForwardItem)
     SaveAttachments();
-  ReloadItem(GetID());
+  if (fast)
+    BecomeSaved();
+  else
+    ReloadItem(GetID());
+}
+
+bool TDvEWSItemCore::CanJoinBatchCreate() {
+  if (!FNewItem || !FPendingRequest || !FItemElement ||
+      FPendingRequest->GetOperation()->GetLocalName() != "CreateItem")
+    return false;
+  const TItemType type = GetItemType();
+  if (type == TItemType::tReplyToItem || type == TItemType::tReplyAllToItem ||
+      type == TItemType::tForwardItem)
+    return false;
+  if (FAttachments && FAttachments->Count() > 0) return false;
+  if (DvDOMElementPtr a = FItemElement->ElementByName("Attachments"))
+    if (a->ElementCount() > 0) return false;
+  // An HTML body may carry images that become attachments, and the server rewrites HTML.
+  if (DvDOMElementPtr body = FItemElement->ElementByName("Body"))
+    if (!DvSameText(body->GetAttribute("BodyType"), "Text")) return false;
+  if (Version() < TServerVersion::Exchange2013_SP1 &&
+      FItemElement->ElementByName("ExtendedProperty"))
+    return false;
+  return true;
+}
+
+void TDvEWSItemCore::PruneForCreate(const DvDOMElementPtr& item, bool dropExtended,
+                                    bool& extendedRemoved) {
+  for (int j = item->ElementCount() - 1; j >= 0; --j) {
+    DvDOMElementPtr child = item->GetElement(j);
+    const std::string name = child->GetLocalName();
+    const bool empty =
+        child->ElementCount() == 0 && child->AttributeCount() == 0 && child->GetAsString().empty();
+    if (name == "Attachments" || empty || (dropExtended && name == "ExtendedProperty")) {
+      if (name == "ExtendedProperty") extendedRemoved = true;
+      item->RemoveElement(child);
+    }
+  }
+}
+
+void TDvEWSItemCore::AppendToBatchCreate(const DvDOMElementPtr& items) {
+  DvDOMElementPtr copy = items->AppendCopy(FItemElement);
+  bool extendedRemoved = false;
+  PruneForCreate(copy, false, extendedRemoved);
+}
+
+void TDvEWSItemCore::BatchCreated(const TItemId& id) {
+  SetId(id);
+  BecomeSaved();
+}
+
+void TDvEWSItemCore::BecomeSaved() {
+  // The held element becomes the loaded data: what was sent is what the server stored.
+  bool extendedRemoved = false;
+  PruneForCreate(FItemElement, false, extendedRemoved);
+  FreeWrappers();
+  FNewItem = false;
+  FPendingRequest.reset();
+  SetPropData(FItemElement);
+  FLoadPending = true;
 }
 
 DvSOAPRequestPtr TDvEWSItemCore::NewUpdateRequest(TDvEWSSaveOption option,
@@ -599,19 +740,8 @@ void TDvEWSItemCore::SaveNew(TDvEWSSaveOption option) {
   bool extendedRemoved = false;
   const bool twoStep = Version() < TServerVersion::Exchange2013_SP1;
   if (DvDOMElementPtr items = op->ElementByName("Items")) {
-    for (int i = 0; i < items->ElementCount(); ++i) {
-      DvDOMElementPtr item = items->GetElement(i);
-      for (int j = item->ElementCount() - 1; j >= 0; --j) {
-        DvDOMElementPtr child = item->GetElement(j);
-        const std::string name = child->GetLocalName();
-        const bool empty = child->ElementCount() == 0 && child->AttributeCount() == 0 &&
-                           child->GetAsString().empty();
-        if (name == "Attachments" || empty || (twoStep && name == "ExtendedProperty")) {
-          if (name == "ExtendedProperty") extendedRemoved = true;
-          item->RemoveElement(child);
-        }
-      }
-    }
+    for (int i = 0; i < items->ElementCount(); ++i)
+      PruneForCreate(items->GetElement(i), twoStep, extendedRemoved);
   }
   BeforeSaveChanges(copy);
   DvDOMElementPtr message = SendChecked(

@@ -15,6 +15,12 @@
 /// with the attachments still missing, never creating the item twice. Servers older than
 /// Exchange2013_SP1 get extended properties of a new item in a second request (an UpdateItem after
 /// the CreateItem).
+///
+/// A new item without attachments is not reloaded after its CreateItem: it keeps the values it
+/// was saved with (what the server stored) and is marked load-pending. The first read of a value
+/// it does not hold (one the server computes: DateTimeCreated, Size, ItemClass, …) loads it once
+/// with all properties, merged under any change made since; a read of its recipients completes
+/// the load the same way, and SaveChanges reloads it as it does any loaded item.
 #pragma once
 
 #include <cstdint>
@@ -173,9 +179,10 @@ class IDvEWSItem : public virtual IDvEWSPropObject {
   ///@}
 
   /// Sends the changes: a new item with one CreateItem, a loaded one with one UpdateItem holding
-  /// each changed value, then the attachment changes; the item then reloads itself. `option` is
-  /// the conflict resolution of an update. Raises dv::EEWSException with the server's response
-  /// code when it refuses (a failed save leaves a new item as it was).
+  /// each changed value, then the attachment changes; the item then reloads itself (a new item
+  /// without attachments instead loads once, when a value the server computes is first read).
+  /// `option` is the conflict resolution of an update. Raises dv::EEWSException with the server's
+  /// response code when it refuses (a failed save leaves a new item as it was).
   virtual void SaveChanges(TDvEWSSaveOption option) = 0;
   /// The item's MIME content, decoded, written to a file.
   virtual void SaveToFile(const std::string& fileName) = 0;
@@ -197,6 +204,9 @@ class TDvEWSItemCore : public TDvEWSPropObjectBase, public virtual IDvEWSItemEx 
 
   /// Second construction step (virtual calls): load the item, or set up the pending CreateItem.
   void Init(const TItemId& itemId);
+  /// Second construction step for an item element already fetched (a GetItem answer, a table
+  /// row): binds to it without a request. `document` keeps the element alive.
+  void InitLoaded(const DvDOMDocumentPtr& document, const DvDOMElementPtr& element);
 
   TItemId GetID() override;
   /// Loads the item of that id in place of this one.
@@ -294,6 +304,24 @@ class TDvEWSItemCore : public TDvEWSPropObjectBase, public virtual IDvEWSItemEx 
   /// Deletes the inline "_inlineImg…" file attachments.
   void ClearInlineAttachments();
 
+  /// True for a saved new item whose values the server computes are not loaded yet.
+  bool GetLoadPending() const { return FLoadPending; }
+  /// Completes a pending load now (one GetItem, all properties; see the file comment).
+  void EnsureLoaded();
+
+  /// @name Batched creation (TDvEWSBatch)
+  /**@{*/
+  /// True when the item can be created as one entry of a shared CreateItem: new, no attachments,
+  /// no inline images, no extended properties that need a second request, not a reply/forward.
+  bool CanJoinBatchCreate();
+  /// The CreateItem the item would send (its attributes and SavedItemFolderId are the batch's).
+  const DvSOAPRequestPtr& GetBatchCreateRequest() const { return FPendingRequest; }
+  /// Appends the item's element, as SaveChanges would send it, to a CreateItem's m:Items.
+  void AppendToBatchCreate(const DvDOMElementPtr& items);
+  /// Takes the id the batched CreateItem gave and becomes a saved item (load pending).
+  void BatchCreated(const TItemId& id);
+  /**@}*/
+
  protected:
   /// Called on each finished CreateItem or UpdateItem just before it is sent. The base turns
   /// data: and file: images of an HTML body into inline attachments.
@@ -321,12 +349,19 @@ class TDvEWSItemCore : public TDvEWSPropObjectBase, public virtual IDvEWSItemEx 
   void SaveAttachments();
   /// The snapshot taken again from the current data (what the server now holds).
   void TakeSnapshot();
+  // After a CreateItem without attachments: binds to the values sent, marked load-pending.
+  void BecomeSaved();
+  // The item element of an AllProperties GetItem of `itemId`, with the response that holds it.
+  DvDOMElementPtr FetchAll(const TItemId& itemId, DvSOAPResponsePtr& response);
+  // The pruned copy of the item element that a CreateItem sends.
+  static void PruneForCreate(const DvDOMElementPtr& item, bool dropExtended, bool& extendedRemoved);
   DvSOAPRequestPtr NewUpdateRequest(TDvEWSSaveOption option, DvDOMElementPtr& updates);
   bool OnMissingElement(const TDvXMLSchemaInfo& info);
   void ConvertInlineImages(const DvSOAPRequestPtr& request);
 
   bool FNewItem = false;
   bool FLoading = false;
+  bool FLoadPending = false;
   DvEWSAttachmentsPtr FAttachments;
   std::unique_ptr<TDvEWSStrings> FCategories;
   DvSOAPRequestPtr FPendingRequest;
@@ -347,6 +382,12 @@ class TDvEWSBaseItem : public TDvEWSItemCore {
   T* GetCurrent() const { return static_cast<T*>(FCurrentData.get()); }
   /// The data as loaded (the snapshot changes are computed against).
   T* GetOriginal() const { return static_cast<T*>(FSnapshot.get()); }
+  /// The current data once a pending load is complete (for values read through wrappers that
+  /// the on-demand load does not see, such as recipient lists).
+  T* GetLoaded() {
+    EnsureLoaded();
+    return GetCurrent();
+  }
 
  protected:
   /// Wraps an item element in the schema class T.
@@ -370,6 +411,11 @@ class TDvEWSItem : public TDvEWSBaseItem<TEwsItem> {
  private:
   TItemType FType;
 };
+
+/// An item object of the kind the element names (Message, CalendarItem, …), bound to an item
+/// element already fetched (no request); `document` keeps the element alive.
+DvEWSItemPtr DvEWSCreateLoadedItemObject(TDvEWSObject& owner, const DvDOMDocumentPtr& document,
+                                         const DvDOMElementPtr& element);
 
 /// Makes an item object of a class and initialises it (loads it, or starts it as new).
 template <typename C, typename... A>

@@ -79,28 +79,28 @@ void TDvEWSEMail::FreeWrappers() {
 }
 
 DvEWSRecipientPtr TDvEWSEMail::GetSender() {
-  return FRecipients.Single(*GetCurrent(), "Sender", Version());
+  return FRecipients.Single(*GetLoaded(), "Sender", Version());
 }
 DvEWSRecipientsPtr TDvEWSEMail::GetToRecipients() {
-  return FRecipients.List(*GetCurrent(), "ToRecipients", Version());
+  return FRecipients.List(*GetLoaded(), "ToRecipients", Version());
 }
 DvEWSRecipientsPtr TDvEWSEMail::GetCcRecipients() {
-  return FRecipients.List(*GetCurrent(), "CcRecipients", Version());
+  return FRecipients.List(*GetLoaded(), "CcRecipients", Version());
 }
 DvEWSRecipientsPtr TDvEWSEMail::GetBccRecipients() {
-  return FRecipients.List(*GetCurrent(), "BccRecipients", Version());
+  return FRecipients.List(*GetLoaded(), "BccRecipients", Version());
 }
 DvEWSRecipientPtr TDvEWSEMail::GetFrom() {
-  return FRecipients.Single(*GetCurrent(), "From", Version());
+  return FRecipients.Single(*GetLoaded(), "From", Version());
 }
 DvEWSRecipientsPtr TDvEWSEMail::GetReplyTo() {
-  return FRecipients.List(*GetCurrent(), "ReplyTo", Version());
+  return FRecipients.List(*GetLoaded(), "ReplyTo", Version());
 }
 DvEWSRecipientPtr TDvEWSEMail::GetReceivedBy() {
-  return FRecipients.Single(*GetCurrent(), "ReceivedBy", Version());
+  return FRecipients.Single(*GetLoaded(), "ReceivedBy", Version());
 }
 DvEWSRecipientPtr TDvEWSEMail::GetReceivedRepresenting() {
-  return FRecipients.Single(*GetCurrent(), "ReceivedRepresenting", Version());
+  return FRecipients.Single(*GetLoaded(), "ReceivedRepresenting", Version());
 }
 bool TDvEWSEMail::GetIsDeliveryReceiptRequested() {
   return GetCurrent()->GetIsDeliveryReceiptRequested();

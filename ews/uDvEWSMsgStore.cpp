@@ -4,6 +4,7 @@
 #include "DvUtils.h"
 #include "uDvEWS.h"
 #include "uDvEWSInterfaces.h"
+#include "uDvEWSItem.h"
 
 namespace dv {
 
@@ -117,8 +118,9 @@ DvDOMElementPtr TDvEWSMsgStore::FetchItemElement(const TItemId& itemId) {
 }
 
 DvEWSItemPtr TDvEWSMsgStore::GetItem(const TItemId& itemId) {
+  // The answer that names the kind is the item's load: the object binds to it, no second GetItem.
   DvDOMElementPtr item = FetchItemElement(itemId);
-  return DvEWSCreateItemObject(*this, DvEWSItemTypeOfElement(item->GetLocalName()), itemId);
+  return DvEWSCreateLoadedItemObject(*this, item->GetOwnerDocument(), item);
 }
 
 void TDvEWSMsgStore::SaveItemToFile(const TItemId& itemId, const std::string& fileName) {

@@ -36,7 +36,8 @@ class IDvEWSMsgStore : public virtual IDvEWSObject {
   virtual DvEWSFolderPtr GetFolder(const TItemId& folderId) = 0;
   /// As above, with a schema id object.
   virtual DvEWSFolderPtr GetFolder(TEwsFolderId& folderId) = 0;
-  /// The item as the object of its kind (by the element name the server answers with).
+  /// The item as the object of its kind (by the element name the server answers with), loaded
+  /// with all properties by that same answer: one GetItem request.
   virtual DvEWSItemPtr GetItem(const TItemId& itemId) = 0;
   /// Occurrence `index` (1-based, as the server counts) of a recurring series.
   virtual DvEWSItemPtr GetOccurence(const TItemId& masterId, int index) = 0;

@@ -11,6 +11,10 @@
 #include <iterator>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "DvUtils.h"
 #include "DvXMLPath.h"
 
@@ -65,23 +69,66 @@ class TInputScanner {
 
   bool Run() {
     const std::size_t n = in_.size();
+    enum class TState { Text, Tag, DoubleQuoted, SingleQuoted };
+    TState state = TState::Text;
     std::size_t i = 0;
     while (i < n) {
-      const std::uint8_t kind = kScanTable[static_cast<unsigned char>(in_[i])];
-      if (kind == kPlain) {
-        ++i;
+      if (i < base_ || i >= base_ + 64) LoadBlock(i);
+      if (plain_ && i == base_ && state != TState::SingleQuoted) {
+        if (const std::size_t next = PassPlainBlock(state)) {
+          i = next;
+          continue;
+        }
+      }
+      std::uint64_t stops = Stops(static_cast<int>(state));
+      stops &= ~std::uint64_t{0} << (i - base_);
+      if (stops == 0) {
+        i = base_ + 64;
         continue;
       }
-      switch (kind) {
-        case kControl:
-          Replace(i, i + 1, kReplacementChar);
-          ++i;
+      const std::size_t p = base_ + static_cast<std::size_t>(__builtin_ctzll(stops));
+      const char c = in_[p];
+      i = p + 1;
+      if (static_cast<unsigned char>(c) < 0x20) {
+        if (kScanTable[static_cast<unsigned char>(c)] == kControl)
+          Replace(p, p + 1, kReplacementChar);
+        continue;
+      }
+      switch (state) {
+        case TState::Text:
+          if (c == '&') {
+            i = Reference(p);
+          } else if (p + 1 < n && (in_[p + 1] == '!' || in_[p + 1] == '?')) {
+            i = Markup(p);
+          } else {
+            state = TState::Tag;
+          }
           break;
-        case kLess:
-          i = Markup(i);
+        case TState::Tag:
+          // Attribute values are checked as text is (references, control bytes) and may not hold
+          // '<' (which a lenient parser would accept, and which would otherwise be taken here for
+          // the start of markup).
+          if (c == '"') {
+            state = TState::DoubleQuoted;
+          } else if (c == '\'') {
+            state = TState::SingleQuoted;
+          } else if (c == '>') {
+            state = TState::Text;
+          } else {  // '<': an unclosed tag, which the parser reports
+            state = TState::Text;
+            i = p;
+          }
           break;
-        default:
-          i = Reference(i);
+        case TState::DoubleQuoted:
+        case TState::SingleQuoted:
+          if (c == '&') {
+            i = Reference(p);
+          } else if (c == '<') {
+            throw EDvXMLException("Malformed XML at offset " + std::to_string(p) +
+                                  ": '<' in an attribute value");
+          } else {
+            state = TState::Tag;
+          }
           break;
       }
     }
@@ -91,6 +138,168 @@ class TInputScanner {
   }
 
  private:
+  // The bit masks of the bytes the scan stops at in the 64 bytes from `base` (bit k for byte
+  // base + k; none past the end): most of a document lies between stops, and going from one
+  // stop to the next is then a bit search.
+  // Takes the 64 bytes from `base` (padded with spaces past the end) and the masks of '<', '>'
+  // and '"' in them (bit k for byte base + k). The stops of each state follow on demand
+  // (Stops): a plain block (PassPlainBlock) needs none.
+  void LoadBlock(std::size_t base) {
+    base_ = base;
+    const std::size_t n = std::min<std::size_t>(64, in_.size() - base);
+    block_ = in_.data() + base;
+    if (n < 64) {
+      std::fill(std::begin(padded_), std::end(padded_), ' ');
+      std::copy(block_, block_ + n, padded_);
+      block_ = padded_;
+    }
+    stopsReady_ = false;
+    std::uint64_t lt = 0, gt = 0, dq = 0, amp = 0, odd = 0;
+#if defined(__SSE2__)
+    const __m128i vlt = _mm_set1_epi8('<'), vgt = _mm_set1_epi8('>'), vdq = _mm_set1_epi8('"'),
+                  vsq = _mm_set1_epi8('\''), vamp = _mm_set1_epi8('&'), v1f = _mm_set1_epi8(0x1F),
+                  vbang = _mm_set1_epi8('!'), vquest = _mm_set1_epi8('?'),
+                  vtab = _mm_set1_epi8('\t'), vlf = _mm_set1_epi8('\n'), vcr = _mm_set1_epi8('\r');
+    for (int k = 0; k < 4; ++k) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block_ + 16 * k));
+      auto bits = [&](__m128i m) {
+        return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))) << (16 * k);
+      };
+      lt |= bits(_mm_cmpeq_epi8(x, vlt));
+      gt |= bits(_mm_cmpeq_epi8(x, vgt));
+      dq |= bits(_mm_cmpeq_epi8(x, vdq));
+      // Single quotes, references, control bytes other than tab and line ends, '!' and '?'.
+      const __m128i space = _mm_or_si128(
+          _mm_or_si128(_mm_cmpeq_epi8(x, vtab), _mm_cmpeq_epi8(x, vlf)), _mm_cmpeq_epi8(x, vcr));
+      const __m128i control = _mm_andnot_si128(space, _mm_cmpeq_epi8(_mm_min_epu8(x, v1f), x));
+      amp |= bits(_mm_cmpeq_epi8(x, vamp));
+      odd |= bits(_mm_or_si128(_mm_cmpeq_epi8(x, vsq),
+                               _mm_or_si128(control, _mm_or_si128(_mm_cmpeq_epi8(x, vbang),
+                                                                  _mm_cmpeq_epi8(x, vquest)))));
+    }
+#else
+    for (int k = 0; k < 64; ++k) {
+      const std::uint64_t bit = std::uint64_t{1} << k;
+      const unsigned char c = static_cast<unsigned char>(block_[k]);
+      if (c == '<') lt |= bit;
+      if (c == '>') gt |= bit;
+      if (c == '"') dq |= bit;
+      if (c == '&') amp |= bit;
+      if (c == '\'' || c == '!' || c == '?' || (c < 0x20 && c != '\t' && c != '\n' && c != '\r'))
+        odd |= bit;
+    }
+#endif
+    lt_ = lt;
+    gt_ = gt;
+    dq_ = dq;
+    amp_ = amp;
+    // A block passed in one step must not end in "<" followed by a declaration.
+    const bool declNext = (lt >> 63) != 0 && base + 64 < in_.size() &&
+                          (in_[base + 64] == '!' || in_[base + 64] == '?');
+    plain_ = odd == 0 && !declNext;
+  }
+
+  // The stops of the current block in a state (TState's order: text, tag, double- and
+  // single-quoted value): bytes below 0x20 and the markup of that state.
+  std::uint64_t Stops(int state) {
+    if (!stopsReady_) {
+      std::uint64_t sq = 0, amp = 0, ctl = 0;
+#if defined(__SSE2__)
+      const __m128i vsq = _mm_set1_epi8('\''), vamp = _mm_set1_epi8('&'), v1f = _mm_set1_epi8(0x1F);
+      for (int k = 0; k < 4; ++k) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block_ + 16 * k));
+        auto bits = [&](__m128i m) {
+          return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m)))
+                 << (16 * k);
+        };
+        sq |= bits(_mm_cmpeq_epi8(x, vsq));
+        amp |= bits(_mm_cmpeq_epi8(x, vamp));
+        ctl |= bits(_mm_cmpeq_epi8(_mm_min_epu8(x, v1f), x));
+      }
+#else
+      for (int k = 0; k < 64; ++k) {
+        const std::uint64_t bit = std::uint64_t{1} << k;
+        const unsigned char c = static_cast<unsigned char>(block_[k]);
+        if (c == '\'') sq |= bit;
+        if (c == '&') amp |= bit;
+        if (c < 0x20) ctl |= bit;
+      }
+#endif
+      stops_[0] = ctl | lt_ | amp;
+      stops_[1] = ctl | dq_ | sq | gt_ | lt_;
+      stops_[2] = ctl | dq_ | lt_ | amp;
+      stops_[3] = ctl | sq | lt_ | amp;
+      stopsReady_ = true;
+    }
+    return stops_[state];
+  }
+
+  // Bit k of the result: the parity of the bits 0..k of x.
+  static std::uint64_t PrefixXor(std::uint64_t x) {
+    x ^= x << 1;
+    x ^= x << 2;
+    x ^= x << 4;
+    x ^= x << 8;
+    x ^= x << 16;
+    x ^= x << 32;
+    return x;
+  }
+
+  // For a plain block (see LoadBlock) entered in `state` (not a single-quoted value): when its
+  // double quotes all delimit attribute values inside tags, no value holds '<', and its tags
+  // open and close in turn (what walking it stop by stop would find), checks its references as
+  // that walk would, sets the state at its end and gives the offset to go on from; else 0
+  // (state unchanged).
+  template <typename TState>
+  std::size_t PassPlainBlock(TState& state) {
+    const std::uint64_t all = ~std::uint64_t{0};
+    // After each byte: inside a value, every double quote taken to open or close one.
+    const std::uint64_t quoted = PrefixXor(dq_) ^ (state == TState::DoubleQuoted ? all : 0);
+    if ((lt_ & quoted) != 0) return 0;
+    const std::uint64_t markers = (lt_ | gt_) & ~quoted;
+    // After each byte: inside a tag, a '<' taken to open one and a '>' to close it.
+    const std::uint64_t tag = PrefixXor(markers) ^ (state == TState::Text ? std::uint64_t{0} : all);
+    if ((lt_ & ~tag) != 0 || (gt_ & ~quoted & tag) != 0) return 0;  // not in turn
+    if ((dq_ & ~tag) != 0) return 0;  // a quote in text, which delimits nothing
+    // References in text and values (one in a tag outside a value is the parser's to refuse).
+    // One may run past the block: it holds no markup, so the state at its end is the same.
+    std::size_t next = base_ + 64;
+    for (std::uint64_t refs = amp_ & (quoted | ~tag); refs != 0; refs &= refs - 1)
+      next = std::max(next, Reference(base_ + static_cast<std::size_t>(__builtin_ctzll(refs))));
+    if ((quoted >> 63) & 1)
+      state = TState::DoubleQuoted;
+    else if ((tag >> 63) & 1)
+      state = TState::Tag;
+    else
+      state = TState::Text;
+    return next;
+  }
+  // The offset of the first byte in [i, n) below 0x20 or equal to one of a..d; n when none. Most
+  // of a document is plain bytes between such stops, so they are skipped 16 at a time.
+  std::size_t FindStop(std::size_t i, std::size_t n, char a, char b, char c, char d) const {
+    const char* s = in_.data();
+#if defined(__SSE2__)
+    const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vc = _mm_set1_epi8(c),
+                  vd = _mm_set1_epi8(d), v1f = _mm_set1_epi8(0x1F);
+    while (i + 16 <= n) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+      const __m128i hit =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)),
+                       _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, vc), _mm_cmpeq_epi8(x, vd)),
+                                    _mm_cmpeq_epi8(_mm_min_epu8(x, v1f), x)));
+      const int mask = _mm_movemask_epi8(hit);
+      if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+      i += 16;
+    }
+#endif
+    for (; i < n; ++i) {
+      const char ch = s[i];
+      if (static_cast<unsigned char>(ch) < 0x20 || ch == a || ch == b || ch == c || ch == d)
+        return i;
+    }
+    return n;
+  }
+
   void Replace(std::size_t from, std::size_t to, std::string_view with) {
     if (!rewritten_) {
       fixed_.clear();
@@ -104,7 +313,8 @@ class TInputScanner {
 
   // Replaces control bytes in [from, to) and returns `to`.
   std::size_t Skip(std::size_t from, std::size_t to) {
-    for (std::size_t i = from; i < to; ++i) {
+    for (std::size_t i = FindStop(from, to, 0, 0, 0, 0); i < to;
+         i = FindStop(i + 1, to, 0, 0, 0, 0)) {
       if (kScanTable[static_cast<unsigned char>(in_[i])] == kControl) {
         Replace(i, i + 1, kReplacementChar);
       }
@@ -118,55 +328,17 @@ class TInputScanner {
     return Skip(from, end + terminator.size());
   }
 
+  // "<?" or "<!" at i: a processing instruction, comment or CDATA section is skipped; anything
+  // else is refused.
   std::size_t Markup(std::size_t i) {
     const std::string_view rest = in_.substr(i);
-    if (rest.size() < 2) return i + 1;
     if (rest[1] == '?') return SkipTo(i + 2, "?>");
-    if (rest[1] != '!') return Tag(i);
     if (rest.substr(0, 4) == "<!--") return SkipTo(i + 4, "-->");
     if (rest.substr(0, 9) == "<![CDATA[") return SkipTo(i + 9, "]]>");
     throw EDvXMLException(
         "XML refused: a document type declaration (DOCTYPE) or other markup declaration at "
         "offset " +
         std::to_string(i) + "; DTDs and entity declarations are not accepted");
-  }
-
-  // A start or end tag from its '<': attribute values are checked as text is (references,
-  // control bytes) and may not hold '<' (which a lenient parser would accept, and which would
-  // otherwise be taken here for the start of markup). Returns the offset after the tag.
-  std::size_t Tag(std::size_t i) {
-    const std::size_t n = in_.size();
-    char quote = 0;
-    for (++i; i < n;) {
-      const char c = in_[i];
-      const std::uint8_t kind = kScanTable[static_cast<unsigned char>(c)];
-      if (kind == kControl) {
-        Replace(i, i + 1, kReplacementChar);
-        ++i;
-      } else if (quote != 0) {
-        if (c == quote) {
-          quote = 0;
-          ++i;
-        } else if (kind == kLess) {
-          throw EDvXMLException("Malformed XML at offset " + std::to_string(i) +
-                                ": '<' in an attribute value");
-        } else if (kind == kAmp) {
-          i = Reference(i);
-        } else {
-          ++i;
-        }
-      } else if (c == '"' || c == '\'') {
-        quote = c;
-        ++i;
-      } else if (c == '>') {
-        return i + 1;
-      } else if (kind == kLess) {
-        return i;  // an unclosed tag: the parser reports it
-      } else {
-        ++i;
-      }
-    }
-    return n;
   }
 
   std::size_t Reference(std::size_t i) {
@@ -224,6 +396,13 @@ class TInputScanner {
   std::string& fixed_;
   std::size_t copied_ = 0;
   bool rewritten_ = false;
+  std::size_t base_ = static_cast<std::size_t>(-1) / 2;  // no block loaded yet
+  std::uint64_t stops_[4] = {};
+  std::uint64_t lt_ = 0, gt_ = 0, dq_ = 0, amp_ = 0;
+  bool plain_ = false;
+  bool stopsReady_ = false;
+  const char* block_ = nullptr;
+  char padded_[64] = {};
 };
 
 std::string_view StripUTF8Bom(std::string_view text) {

@@ -17,6 +17,10 @@ using namespace dv;
 
 namespace {
 
+// What the client offers: the bare loop offers the same, not every coding libcurl knows (an empty
+// value would add Brotli and zstd, and the server's choice would then differ between the two).
+constexpr const char* kAcceptEncoding = "gzip, deflate";
+
 constexpr int kRequests = 1000;
 const char* kMessages = "http://schemas.microsoft.com/exchange/services/2006/messages";
 const char* kTypes = "http://schemas.microsoft.com/exchange/services/2006/types";
@@ -142,7 +146,7 @@ void BM_BareCurl(benchmark::State& state) {
   curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
   curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body.size()));
   curl_easy_setopt(h, CURLOPT_USERAGENT, "Dovrane EWS Client");
-  curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+  curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, kAcceptEncoding);
   curl_easy_setopt(h, CURLOPT_PROXY, "");
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Collect);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &response);
@@ -185,7 +189,7 @@ void BM_Interleaved(benchmark::State& state) {
   curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
   curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body.size()));
   curl_easy_setopt(h, CURLOPT_USERAGENT, "Dovrane EWS Client");
-  curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+  curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, kAcceptEncoding);
   curl_easy_setopt(h, CURLOPT_PROXY, "");
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Collect);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &response);

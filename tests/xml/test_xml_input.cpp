@@ -131,6 +131,41 @@ TEST(XmlInput, LiteralControlBytesAndMarkupSectionsAreHandled) {
   EXPECT_EQ(cdata->GetDocumentElement()->GetAsString(), "&#x0; & <tag> " + kFFFD + "&");
 }
 
+// The check reads the input in blocks of 64 bytes: every construct it acts on is tried at each
+// offset across two block boundaries, and in an attribute value that spans them.
+TEST(XmlInput, ChecksHoldAtEveryOffsetAcrossBlocks) {
+  for (std::size_t pad = 50; pad < 140; ++pad) {
+    const std::string x(pad, 'x');
+    SCOPED_TRACE(pad);
+    EXPECT_TRUE(Contains(ErrorOf("<a b=\"" + x + "<\"/>"), "'<' in an attribute value"));
+    EXPECT_TRUE(Contains(ErrorOf("<a>" + x + "<!DOCTYPE a></a>"), "DOCTYPE"));
+    // Quotes and '>' in text delimit nothing; references in text and values, wherever they fall.
+    EXPECT_TRUE(Contains(ErrorOf("<a>\"" + x + "\"<b c=\"<\"/></a>"), "'<' in an attribute value"));
+    EXPECT_TRUE(
+        Contains(ErrorOf("<a>" + x + ">" + x + "<b c=\"<\"/></a>"), "'<' in an attribute value"));
+    EXPECT_TRUE(Contains(ErrorOf("<a b=\"" + x + "&foo;\"/>"), "undefined entity"));
+    EXPECT_TRUE(Contains(ErrorOf("<a>" + x + "&foo;</a>"), "undefined entity"));
+    auto doc = DvCreateDOM("<a b=\"" + x + "&amp;\">" + x + "&lt;&#x1F600;</a>");
+    EXPECT_EQ(doc->GetDocumentElement()->GetAttribute("b"), x + "&");
+    EXPECT_EQ(doc->GetDocumentElement()->GetAsString(), x + "<\xF0\x9F\x98\x80");
+    // Blocks of plain text or tag content carry the state across them.
+    EXPECT_TRUE(Contains(ErrorOf("<a>" + std::string(pad, '\n') + "<b c='<'/></a>"),
+                         "'<' in an attribute value"));
+    EXPECT_TRUE(
+        Contains(ErrorOf("<a" + std::string(pad, ' ') + "c=\"<\"/>"), "'<' in an attribute value"));
+    EXPECT_TRUE(Contains(ErrorOf("<a b='" + x + "&foo;'/>"), "undefined entity"));
+    EXPECT_EQ(DvCreateDOM("<a>" + x + "&#x1;\x02</a>")->GetDocumentElement()->GetAsString(),
+              x + kFFFD + kFFFD);
+    EXPECT_EQ(DvCreateDOM("<a b=\"" + x + "&#0;\"/>")->GetDocumentElement()->GetAttribute("b"),
+              x + kFFFD);
+    // Markup-like text where the check must not stop: quotes in text, '>' in a value, a comment.
+    EXPECT_EQ(DvCreateDOM("<a c='" + x + "\">'>\"" + x + "<!--&<--></a>")
+                  ->GetDocumentElement()
+                  ->GetAttribute("c"),
+              x + "\">");
+  }
+}
+
 TEST(XmlInput, WrittenTextRefusesForbiddenCharactersAndKeepsTabsAndLineFeeds) {
   const auto doc = DvCreateDOM();
   const auto root = doc->CreateDocumentElement("t:Message");
