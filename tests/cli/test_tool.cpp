@@ -205,6 +205,20 @@ TEST_F(Tool, LsColumnsFilterLimitAndPaging) {
   EXPECT_EQ(none.Json().size(), 0u);
 }
 
+// The six comparisons of --where against the third seeded message's received time (one an hour
+// from 09:00): each selects its own number of the six, so > is not >= and < is not <=. (Runs
+// while the inbox still holds the six seeded messages only.)
+TEST_F(Tool, LsWhereComparisonsAtTheBoundary) {
+  const std::pair<const char*, std::size_t> cases[] = {{"=", 1},  {"!=", 5}, {"<", 2},
+                                                       {"<=", 3}, {">", 3},  {">=", 4}};
+  for (const auto& [op, rows] : cases) {
+    auto r = Run({"--json", "ls", "inbox", "--columns", "subject", "--where",
+                  std::string("received ") + op + " 2026-01-05T11:00:00Z"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.Json().size(), rows) << op << "\n" << r.out;
+  }
+}
+
 TEST_F(Tool, MoveCopyDeleteAndEmpty) {
   ASSERT_EQ(Run({"mkdir", "Work"}).code, 0);
   auto rows = Run({"--json", "ls", "inbox", "--columns", "subject"}).Json();

@@ -219,6 +219,45 @@ TEST_F(Store, RestrictionOnTheReadFlag) {
       << s.Last("FindItem");
 }
 
+// Each comparison against the received time of the fifth of 120 messages (one an hour from
+// 2026-01-05 09:00Z): the six counts differ, so writing one operator for another (>= for >) or
+// evaluating one wrongly on the server fails here. The element each writes is pinned too.
+TEST_F(Store, EachComparisonOperatorSelectsItsOwnRows) {
+  ScopedTZ tz("Europe/Berlin");  // the constant is written in UTC whatever the local zone
+  struct Case {
+    TDvEWSRestrictionOperator op;
+    const char* element;
+    int rows;
+  };
+  const Case cases[] = {
+      {TDvEWSRestrictionOperator::opIsEqualTo, "IsEqualTo", 1},
+      {TDvEWSRestrictionOperator::opIsNotEqualTo, "IsNotEqualTo", 119},
+      {TDvEWSRestrictionOperator::opIsLessThan, "IsLessThan", 4},
+      {TDvEWSRestrictionOperator::opIsLessThanOrEqualTo, "IsLessThanOrEqualTo", 5},
+      {TDvEWSRestrictionOperator::opIsGreaterThan, "IsGreaterThan", 115},
+      {TDvEWSRestrictionOperator::opIsGreaterThanOrEqualTo, "IsGreaterThanOrEqualTo", 116}};
+  auto store = s.Session().OpenDefaultMsgStore();
+  auto inbox = store->GetFolder(TDistinguishedFolderIdName::dfininbox);
+  for (const Case& c : cases) {
+    auto items = inbox->GetItems();
+    auto cmp = std::dynamic_pointer_cast<IDvEWSRestrictionCompare>(
+        items->CreateRestriction(TDvEWSRestrictionType::rtCompare));
+    cmp->SetFieldDef(FLD_ITEM_DATETIMERECEIVED);
+    cmp->SetOperator(c.op);
+    cmp->SetValue(TDvVariant(DvXMLToDateTime("2026-01-05T13:00:00Z")));
+    items->Filter(cmp);
+    items->Open();
+    EXPECT_EQ(items->Count(), c.rows) << c.element;
+    EXPECT_NE(s.Last("FindItem")
+                  .find(std::string("<m:Restriction><t:") + c.element +
+                        "><t:FieldURI FieldURI=\"item:DateTimeReceived\"/>"
+                        "<t:FieldURIOrConstant><t:Constant "
+                        "Value=\"2026-01-05T13:00:00Z\"/>"),
+              std::string::npos)
+        << s.Last("FindItem");
+  }
+}
+
 // ---- Folders ----
 
 TEST_F(Store, FolderCreateListEmptyDelete) {
