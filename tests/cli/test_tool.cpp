@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -87,8 +89,18 @@ class Tool : public ::testing::Test {
     pid_t pid = -1;
     Result r;
     if (posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
+      // A run that does not end (a table paged without end) is killed after a minute and fails.
       int status = 0;
-      waitpid(pid, &status, 0);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+          kill(pid, SIGKILL);
+          waitpid(pid, &status, 0);
+          ADD_FAILURE() << "ews did not end within 60 s: " << args.back();
+          break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
       r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     posix_spawn_file_actions_destroy(&actions);
