@@ -103,8 +103,9 @@ case "${1:-}" in
     done
     CXX=clang++ cmake -S "$ROOT" -B "$ROOT/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DEWS_FUZZ=ON -DEWS_SANITIZE=address -DDVEWS_WERROR=ON >/dev/null
-    cmake --build "$ROOT/build-fuzz" -j "$JOBS" --target fuzz_xml fuzz_filter fuzz_schema
-    for target in xml filter schema; do
+    targets=(xml filter schema soap json http utils)
+    cmake --build "$ROOT/build-fuzz" -j "$JOBS" --target "${targets[@]/#/fuzz_}"
+    for target in "${targets[@]}"; do
       log "fuzz_$target for ${FUZZ_SECONDS:-60} s"
       mkdir -p "$ROOT/build-fuzz/corpus/$target"
       "$ROOT/build-fuzz/fuzz/fuzz_$target" -max_total_time="${FUZZ_SECONDS:-60}" -max_len=4096 \
