@@ -573,6 +573,10 @@ std::shared_ptr<IDvSOAPRequest> TDvEWSCustomSession::CreateRequest(
   } else if (!FAutodiscoverEMail.empty()) {
     request->SetHTTPHeader("X-AnchorMailbox", FAutodiscoverEMail);
   }
+  // Only the main client's requests share a connection (one libcurl handle); a SOAP client of
+  // its own (CreateSOAPClient over its own HTTP client, as a long-running listener uses) sends in
+  // parallel.
+  if (client && client != FSOAPClient) return request;
   return std::make_shared<TDvEWSSerialRequest>(std::move(request), FRequestLock);
 }
 

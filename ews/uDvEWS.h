@@ -136,7 +136,9 @@ class TDvEWSMsgStores {
 /// response event) may send another request on the same thread. What is not shared: one object
 /// (a store, folder, table, item, recipient list, …) is used by one thread at a time, and the
 /// session's settings are changed only while no other thread uses the session. Sessions of their
-/// own in several threads share nothing and need no care at all.
+/// own in several threads share nothing and need no care at all. A request made on a SOAP client
+/// of its own (CreateSOAPClient over an HTTP client of its own) has its own connection and is not
+/// serialised with the others: a long-running exchange belongs there.
 class TDvEWSCustomSession : public TDvEWSBaseSession {
  public:
   /// A handler of the session's events (AfterLogon, BeforeLogoff, …).
