@@ -108,8 +108,10 @@ case "${1:-}" in
     for target in "${targets[@]}"; do
       log "fuzz_$target for ${FUZZ_SECONDS:-60} s"
       mkdir -p "$ROOT/build-fuzz/corpus/$target"
+      seeds=("$ROOT/fuzz/corpus/$target")
+      [[ $target == soap ]] && seeds+=("$ROOT/data/ews-samples")  # captured requests: envelopes too
       "$ROOT/build-fuzz/fuzz/fuzz_$target" -max_total_time="${FUZZ_SECONDS:-60}" -max_len=4096 \
-        -artifact_prefix="$ROOT/build-fuzz/" "$ROOT/build-fuzz/corpus/$target" "$ROOT/fuzz/corpus/$target"
+        -artifact_prefix="$ROOT/build-fuzz/" "$ROOT/build-fuzz/corpus/$target" "${seeds[@]}"
     done
     ;;
   format)
