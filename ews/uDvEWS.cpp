@@ -499,9 +499,57 @@ std::shared_ptr<TDvSOAPClient> TDvEWSCustomSession::CreateSOAPClient(
 // ---------------------------------------------------------------------------------------------
 // Request frame
 
+namespace {
+
+// A session's request as callers see it: sending holds the session's request lock, so that the
+// session's one connection carries one exchange at a time, whichever thread sends. Everything
+// else is the request's own data and passes straight through; Abort takes no lock, as it is
+// called from another thread while a send holds it.
+class TDvEWSSerialRequest final : public IDvSOAPRequest {
+ public:
+  TDvEWSSerialRequest(DvSOAPRequestPtr inner, std::shared_ptr<std::recursive_mutex> lock)
+      : inner_(std::move(inner)), lock_(std::move(lock)) {}
+
+  DvDOMDocumentPtr GetDocument() const override { return inner_->GetDocument(); }
+  DvDOMElementPtr GetEnvelope() const override { return inner_->GetEnvelope(); }
+  DvDOMElementPtr GetHeader() override { return inner_->GetHeader(); }
+  DvDOMElementPtr AddHeader(std::string_view qualifiedName) override {
+    return inner_->AddHeader(qualifiedName);
+  }
+  DvDOMElementPtr GetBody() const override { return inner_->GetBody(); }
+  DvDOMElementPtr GetOperation() const override { return inner_->GetOperation(); }
+  const std::string& GetResponseName() const override { return inner_->GetResponseName(); }
+  const std::string& GetSOAPAction() const override { return inner_->GetSOAPAction(); }
+  void SetHTTPHeader(std::string_view name, std::string_view value) override {
+    inner_->SetHTTPHeader(name, value);
+  }
+  const TDvHTTPHeaders& GetHTTPHeaders() const override { return inner_->GetHTTPHeaders(); }
+  void AddCookie(std::string_view name, std::string_view value) override {
+    inner_->AddCookie(name, value);
+  }
+  std::string GetXML() const override { return inner_->GetXML(); }
+  DvSOAPResponsePtr Send() override {
+    std::lock_guard<std::recursive_mutex> hold(*lock_);
+    return inner_->Send();
+  }
+  DvBinResponsePtr SendBin() override {
+    std::lock_guard<std::recursive_mutex> hold(*lock_);
+    return inner_->SendBin();
+  }
+  void Abort() override { inner_->Abort(); }
+
+ private:
+  DvSOAPRequestPtr inner_;
+  std::shared_ptr<std::recursive_mutex> lock_;
+};
+
+}  // namespace
+
 std::shared_ptr<IDvSOAPRequest> TDvEWSCustomSession::CreateRequest(
     const std::shared_ptr<TDvSOAPClient>& client, const std::string& operation,
     const std::string& responseName) {
+  // The session's state read here (time zone, anchor mailbox, token) is written under the lock.
+  std::lock_guard<std::recursive_mutex> hold(*FRequestLock);
   CheckActive();
   TDvSOAPClient& soap = client ? *client : *FSOAPClient;
   DvSOAPRequestPtr request = soap.CreateRequest(SoapActionOf(operation), operation, responseName);
@@ -525,7 +573,11 @@ std::shared_ptr<IDvSOAPRequest> TDvEWSCustomSession::CreateRequest(
   } else if (!FAutodiscoverEMail.empty()) {
     request->SetHTTPHeader("X-AnchorMailbox", FAutodiscoverEMail);
   }
-  return request;
+  // Only the main client's requests share a connection (one libcurl handle); a SOAP client of
+  // its own (CreateSOAPClient over its own HTTP client, as a long-running listener uses) sends in
+  // parallel.
+  if (client && client != FSOAPClient) return request;
+  return std::make_shared<TDvEWSSerialRequest>(std::move(request), FRequestLock);
 }
 
 void TDvEWSCustomSession::CheckResponseError(const std::shared_ptr<IDvDOMElement>& message) {
@@ -546,6 +598,9 @@ void TDvEWSCustomSession::CheckResponseError(const std::shared_ptr<IDvDOMElement
 // Logon and logoff
 
 void TDvEWSCustomSession::SetActive(bool value) {
+  // Logon and logoff replace the transport other threads' requests go through: they wait for
+  // the request running now, and the next waits for them.
+  std::lock_guard<std::recursive_mutex> hold(*FRequestLock);
   if (value == FActive) return;
   if (value)
     Logon();

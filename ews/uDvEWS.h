@@ -126,8 +126,19 @@ class TDvEWSMsgStores {
 ///
 /// Setters of transport settings apply at once to an active session's transport. Logon raises
 /// dv::EDvHTTPApiException for a wrong password or an unknown host ("LOGIN_FAILURE: …",
-/// "NAME_NOT_RESOLVED: …") and dv::EEWSException for other failures. A session and the objects
-/// made through it are used from one thread at a time.
+/// "NAME_NOT_RESOLVED: …") and dv::EEWSException for other failures.
+///
+/// Threads: a session serialises its requests. Every exchange with the server (one request and
+/// its response, and logon and logoff as a whole) holds the session's request lock, so several
+/// threads may use one active session, each through objects of its own (a store, folder, table or
+/// item opened by that thread), and each gets the answers to its own requests; the others wait
+/// for their turn. The lock is recursive: a handler called while a request runs (a trace or
+/// response event) may send another request on the same thread. What is not shared: one object
+/// (a store, folder, table, item, recipient list, …) is used by one thread at a time, and the
+/// session's settings are changed only while no other thread uses the session. Sessions of their
+/// own in several threads share nothing and need no care at all. A request made on a SOAP client
+/// of its own (CreateSOAPClient over an HTTP client of its own) has its own connection and is not
+/// serialised with the others: a long-running exchange belongs there.
 class TDvEWSCustomSession : public TDvEWSBaseSession {
  public:
   /// A handler of the session's events (AfterLogon, BeforeLogoff, …).
@@ -348,6 +359,7 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   std::shared_ptr<TDvHTTPClient> GetHTTPClient() const { return FHTTPClient; }
   /// The main SOAP client (none while inactive).
   std::shared_ptr<TDvSOAPClient> GetSOAPClient() const { return FSOAPClient; }
+
   /// A trace handler given to every SOAP client the session makes (the main one included).
   void SetOnSOAPTrace(TDvSOAPTraceEvent handler);
 

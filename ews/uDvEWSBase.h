@@ -61,6 +61,14 @@ class TDvEWSBaseSession : public TDvComponent, public IDvEWSSession {
   virtual void SetAccessToken(const TDvOAuthAccessToken& token);
   ///@}
 
+  /// The lock every request of this session holds while it is sent and answered, and objects
+  /// made through the session while they register with it (recursive). Held across several
+  /// requests, it makes them one uninterrupted sequence.
+  std::recursive_mutex& GetRequestLock() const { return *FRequestLock; }
+  /// The same lock, shared: requests and objects keep it, so one that outlives the session still
+  /// has a lock to take.
+  const std::shared_ptr<std::recursive_mutex>& GetRequestLockPtr() const { return FRequestLock; }
+
   /// Hooks for a dialog layer; a session without dialogs behaves as below.
   virtual void SetNTService(bool value) = 0;
   /// Shows a busy cursor while a logon runs; the base does nothing.
@@ -78,6 +86,7 @@ class TDvEWSBaseSession : public TDvComponent, public IDvEWSSession {
   const TDvEWSTimeZones& FEWSTimeZones;
   std::string FExchangeCookie;
   TDvOAuthAccessToken FAccessToken;
+  std::shared_ptr<std::recursive_mutex> FRequestLock = std::make_shared<std::recursive_mutex>();
   /// @endcond
 
  private:

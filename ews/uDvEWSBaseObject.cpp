@@ -37,16 +37,26 @@ TDvEWSObject::TDvEWSObject(TDvComponent* owner, bool keepOwnerAlive)
     c = object != nullptr ? object->FCreatedBy : nullptr;
   }
   if (FSession == nullptr) throw Exception("Failed to find the EWS Session!");
-  // Told when the session goes, and when a creator that is not kept alive goes.
-  FreeNotification(FSessionComponent);
+  // Told when the session goes, and when a creator that is not kept alive goes. Objects of one
+  // session may be made and destroyed on several threads: the session's list of them is
+  // changed under its lock.
+  FSessionLock = FSession->GetRequestLockPtr();
+  {
+    std::lock_guard<std::recursive_mutex> hold(*FSessionLock);
+    FreeNotification(FSessionComponent);
+  }
   if (owner != FSessionComponent && !FCreatedByRef) FreeNotification(owner);
   gLiveObjects.fetch_add(1, std::memory_order_relaxed);
 }
 
 TDvEWSObject::~TDvEWSObject() {
   gLiveObjects.fetch_sub(1, std::memory_order_relaxed);
-  if (FSessionComponent != nullptr) RemoveFreeNotification(FSessionComponent);
-  if (FCreatedBy != nullptr) RemoveFreeNotification(FCreatedBy);
+  {
+    // The creator may be the session itself (a store's is).
+    std::lock_guard<std::recursive_mutex> hold(*FSessionLock);
+    if (FSessionComponent != nullptr) RemoveFreeNotification(FSessionComponent);
+    if (FCreatedBy != nullptr) RemoveFreeNotification(FCreatedBy);
+  }
   // Release the creator last, after this object stopped listening to it.
   FCreatedByRef.reset();
 }

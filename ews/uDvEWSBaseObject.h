@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "DvSOAP.h"
@@ -139,8 +140,9 @@ class TDvEWSObject : public TDvComponent,
   TDvEWSBaseSession* FSession = nullptr;
   TDvComponent* FSessionComponent = nullptr;  // the same object, compared on removal
   bool FKeepOwnerAlive = false;
-  std::shared_ptr<TDvEWSObject> FCreatedByRef;  // the keep-alive reference
-  TDvEWSObject* FCreatedByObject = nullptr;     // the creator when it is a TDvEWSObject
+  std::shared_ptr<TDvEWSObject> FCreatedByRef;         // the keep-alive reference
+  std::shared_ptr<std::recursive_mutex> FSessionLock;  // the session's request lock
+  TDvEWSObject* FCreatedByObject = nullptr;            // the creator when it is a TDvEWSObject
 };
 
 // ---- Property objects ----

@@ -52,6 +52,8 @@ bool TDvEWSResolutionSet::IncludesLastItemInRange() {
 // ---- Stores ----
 
 std::shared_ptr<IDvEWSMsgStore> TDvEWSCustomSession::OpenDefaultMsgStore() {
+  // The first store learns the default address, which every request then carries.
+  std::lock_guard<std::recursive_mutex> hold(GetRequestLock());
   CheckActive();
   auto store = std::make_shared<TDvEWSMsgStore>(this, std::string());
   if (FDefaultStoreEmail.empty()) FDefaultStoreEmail = store->GetIdentity()->GetEmailAddress();

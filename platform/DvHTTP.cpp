@@ -270,6 +270,13 @@ void TDvHTTPHeaders::Remove(std::string_view name) {
 
 bool DvParseSetCookie(std::string_view text, const TDvURLData& url, TDvHTTPCookie& cookie) {
   cookie = TDvHTTPCookie();
+  // A control character (a tab aside) makes the whole header ignored, as browsers do: a stored
+  // carriage return would otherwise go out inside the Cookie header of later requests.
+  if (std::any_of(text.begin(), text.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return (u < 0x20 && u != '\t') || u == 0x7F;
+      }))
+    return false;
   std::size_t semi = text.find(';');
   std::string_view pair = Trim(text.substr(0, semi));
   std::size_t eq = pair.find('=');

@@ -293,7 +293,7 @@ struct TDvHTTPCookie {
 };
 
 /// Parses one Set-Cookie header value (or a bare "name=value") received from url.
-/// Returns false when the text holds no cookie.
+/// Returns false when the text holds no cookie, or a control character other than a tab.
 bool DvParseSetCookie(std::string_view text, const TDvURLData& url, TDvHTTPCookie& cookie);
 
 /// A cookie store. Add takes a Set-Cookie text as received from a URL; a cookie replaces the one

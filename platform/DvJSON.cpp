@@ -59,11 +59,16 @@ class TDvJSONValueImpl final : public IDvJSONValue {
     return value_->is_array() || value_->is_object() ? static_cast<int>(value_->size()) : 0;
   }
 
+  // Count gives an object's number of members too, so an index below it gives a member's value
+  // (in document order) as it gives an array's item.
   DvJSONValuePtr GetItem(int index) const override {
-    if (!value_->is_array() || index < 0 || static_cast<std::size_t>(index) >= value_->size()) {
+    if (index < 0 || static_cast<std::size_t>(index) >= static_cast<std::size_t>(Count())) {
       throw EListError("List index out of bounds (" + std::to_string(index) + ")");
     }
-    return std::make_shared<TDvJSONValueImpl>(root_, &(*value_)[static_cast<std::size_t>(index)]);
+    const auto at = static_cast<std::size_t>(index);
+    if (value_->is_object())
+      return std::make_shared<TDvJSONValueImpl>(root_, &*std::next(value_->begin(), at));
+    return std::make_shared<TDvJSONValueImpl>(root_, &(*value_)[at]);
   }
 
   std::string AsString() const override {
@@ -152,6 +157,9 @@ DvJSONDocumentPtr DvCreateJSON(std::string_view text) {
     return std::make_shared<TDvJSONDocumentImpl>(json::parse(text.begin(), text.end()));
   } catch (const json::parse_error& e) {
     throw EDvJSONException("Malformed JSON at offset " + std::to_string(e.byte) + ": " + e.what());
+  } catch (const json::exception& e) {
+    // Well-formed text the parser still refuses: a number beyond a double's range.
+    throw EDvJSONException(std::string("Malformed JSON: ") + e.what());
   }
 }
 

@@ -45,8 +45,7 @@ std::string RandomText(std::size_t bytes) {
   return Base64Url(buf.data(), buf.size());
 }
 
-[[noreturn]] void Refuse(const TDvHTTPClient& owner, const std::string& message) {
-  (void)owner;
+[[noreturn]] void Refuse(const std::string& message) {
   throw EDvHTTPClientApiException("OAuthTokenRequest", message, DvHTTPError::LoginFailure);
 }
 
@@ -140,8 +139,8 @@ const TDvOAuthAccessToken& TDvOAuth::RequestToken(TDvHTTPClient& owner, bool use
       AddField(form, "grant_type", "client_credentials");
       break;
     case TDvOAuthGrantType::gtAuthorize: {
-      if (!DvOnGetOAuthAuthorizeForm) Refuse(owner, "No OAuth authorisation form is available");
-      if (authEndpoint_.empty()) Refuse(owner, "You must specify an Authorization Endpoint!");
+      if (!DvOnGetOAuthAuthorizeForm) Refuse("No OAuth authorisation form is available");
+      if (authEndpoint_.empty()) Refuse("You must specify an Authorization Endpoint!");
       std::string state = RandomText(16);
       std::string verifier = RandomText(32);
       unsigned char digest[SHA256_DIGEST_LENGTH];
@@ -154,9 +153,9 @@ const TDvOAuthAccessToken& TDvOAuth::RequestToken(TDvHTTPClient& owner, bool use
         code = QueryParameter(answer, "code");
         std::string returnedState = QueryParameter(answer, "state");
         if (!returnedState.empty() && returnedState != state)
-          Refuse(owner, "The OAuth authorisation answer does not match the request");
+          Refuse("The OAuth authorisation answer does not match the request");
       }
-      if (code.empty()) Refuse(owner, "The OAuth authorisation was cancelled");
+      if (code.empty()) Refuse("The OAuth authorisation was cancelled");
       AddField(form, "grant_type", "authorization_code");
       AddField(form, "code", code);
       AddField(form, "redirect_uri", redirectURI_);
@@ -164,7 +163,7 @@ const TDvOAuthAccessToken& TDvOAuth::RequestToken(TDvHTTPClient& owner, bool use
       break;
     }
     case TDvOAuthGrantType::gtNone:
-      Refuse(owner, "No OAuth grant type specified to obtain an access token");
+      Refuse("No OAuth grant type specified to obtain an access token");
   }
   AddField(form, "client_id", appID_);
   AddField(form, "client_secret", clientSecret_);
@@ -174,7 +173,7 @@ const TDvOAuthAccessToken& TDvOAuth::RequestToken(TDvHTTPClient& owner, bool use
 }
 
 void TDvOAuth::PostTokenRequest(TDvHTTPClient& owner, const std::string& form) {
-  if (tokenEndpoint_.empty()) Refuse(owner, "You must specify a Token Endpoint!");
+  if (tokenEndpoint_.empty()) Refuse("You must specify a Token Endpoint!");
   auto client = std::make_shared<TDvHTTPClient>();
   client->SetSession(owner.GetSession());
   client->SetHTTPVersion(owner.GetHTTPVersion());
@@ -189,13 +188,17 @@ void TDvOAuth::PostTokenRequest(TDvHTTPClient& owner, const std::string& form) {
   auto response =
       client->CreateRequest("POST", tokenEndpoint_, form, "application/x-www-form-urlencoded")
           ->Send();
+  token_ = DvReadOAuthTokenAnswer(response->GetStatusCode(), response->GetContent(), token_);
+}
+
+TDvOAuthAccessToken DvReadOAuthTokenAnswer(int statusCode, std::string_view body,
+                                           const TDvOAuthAccessToken& previous) {
   nlohmann::json json;
   try {
-    json = nlohmann::json::parse(response->GetContent());
+    json = nlohmann::json::parse(body);
   } catch (const nlohmann::json::exception&) {
-    if (response->GetStatusCode() != 200)
-      Refuse(owner, "The OAuth token request failed (HTTP " +
-                        std::to_string(response->GetStatusCode()) + ")");
+    if (statusCode != 200)
+      Refuse("The OAuth token request failed (HTTP " + std::to_string(statusCode) + ")");
     throw EDvHTTPClientApiException("OAuthTokenRequest",
                                     "The OAuth token endpoint did not return JSON",
                                     DvHTTPError::InvalidServerResponse);
@@ -205,21 +208,21 @@ void TDvOAuth::PostTokenRequest(TDvHTTPClient& owner, const std::string& form) {
     if (it == json.end() || it->is_null()) return {};
     return it->is_string() ? it->get<std::string>() : it->dump();
   };
-  if (response->GetStatusCode() != 200 || !json.is_object() || text("access_token").empty()) {
+  if (statusCode != 200 || !json.is_object() || text("access_token").empty()) {
     std::string message = "The OAuth token request was refused";
     if (json.is_object() && !text("error").empty()) {
       message += ": " + text("error");
       if (!text("error_description").empty()) message += " (" + text("error_description") + ")";
     } else {
-      message += " (HTTP " + std::to_string(response->GetStatusCode()) + ")";
+      message += " (HTTP " + std::to_string(statusCode) + ")";
     }
-    Refuse(owner, message);
+    Refuse(message);
   }
   TDvOAuthAccessToken token;
   token.AccessToken = text("access_token");
   token.TokenType = text("token_type");
   token.RefreshToken = text("refresh_token");
-  if (token.RefreshToken.empty()) token.RefreshToken = token_.RefreshToken;
+  if (token.RefreshToken.empty()) token.RefreshToken = previous.RefreshToken;
   token.IdToken = text("id_token");
   token.Scope = text("scope");
   std::string expiresIn = text("expires_in");
@@ -229,7 +232,7 @@ void TDvOAuth::PostTokenRequest(TDvHTTPClient& owner, const std::string& form) {
     } catch (const std::exception&) {
     }
   }
-  token_ = token;
+  return token;
 }
 
 }  // namespace dv

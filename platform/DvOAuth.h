@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "DvHTTP.h"
 #include "DvSysUtils.h"
@@ -38,6 +39,13 @@ struct TDvOAuthAccessToken {
   /// All parts equal.
   bool operator==(const TDvOAuthAccessToken&) const = default;
 };
+
+/// Reads a token endpoint's answer, its HTTP status and body. A refusal (a status other than 200,
+/// or no access token) raises EDvHTTPClientApiException (LoginFailure) with the answer's "error"
+/// and "error_description" when it has them; a body that is not JSON raises it with
+/// InvalidServerResponse. An answer without a refresh token keeps `previous`'s.
+TDvOAuthAccessToken DvReadOAuthTokenAnswer(int statusCode, std::string_view body,
+                                           const TDvOAuthAccessToken& previous = {});
 
 /// The process-wide hook for the Authorize grant: shows the authorisation page (authorizeUrl) and
 /// returns the authorisation code, or the whole URL the browser was redirected to (the code is

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 
 namespace dv {
 
@@ -26,8 +27,14 @@ std::unique_ptr<icu::TimeZone> CreateZone(const std::string& ianaId) {
 
 std::string DvLocalTimeZoneId() {
   // ICU's host detection reads TZ first, then /etc/localtime; it gives "Etc/Unknown" when both
-  // fail, which we report as UTC.
-  std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::detectHostTimeZone());
+  // fail, which we report as UTC. It fills static buffers of ICU's own without a lock, so two
+  // threads must not run it at once.
+  static std::mutex detecting;
+  std::unique_ptr<icu::TimeZone> zone;
+  {
+    std::lock_guard<std::mutex> hold(detecting);
+    zone.reset(icu::TimeZone::detectHostTimeZone());
+  }
   if (!zone) return "Etc/UTC";
   icu::UnicodeString id;
   zone->getID(id);

@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -87,8 +89,18 @@ class Tool : public ::testing::Test {
     pid_t pid = -1;
     Result r;
     if (posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
+      // A run that does not end (a table paged without end) is killed after a minute and fails.
       int status = 0;
-      waitpid(pid, &status, 0);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+          kill(pid, SIGKILL);
+          waitpid(pid, &status, 0);
+          ADD_FAILURE() << "ews did not end within 60 s: " << args.back();
+          break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
       r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     posix_spawn_file_actions_destroy(&actions);
@@ -203,6 +215,20 @@ TEST_F(Tool, LsColumnsFilterLimitAndPaging) {
   auto none = Run({"--json", "ls", "inbox", "--where", "subject contains 'zz-no-such-text'"});
   ASSERT_EQ(none.code, 0) << none.err;
   EXPECT_EQ(none.Json().size(), 0u);
+}
+
+// The six comparisons of --where against the third seeded message's received time (one an hour
+// from 09:00): each selects its own number of the six, so > is not >= and < is not <=. (Runs
+// while the inbox still holds the six seeded messages only.)
+TEST_F(Tool, LsWhereComparisonsAtTheBoundary) {
+  const std::pair<const char*, std::size_t> cases[] = {{"=", 1},  {"!=", 5}, {"<", 2},
+                                                       {"<=", 3}, {">", 3},  {">=", 4}};
+  for (const auto& [op, rows] : cases) {
+    auto r = Run({"--json", "ls", "inbox", "--columns", "subject", "--where",
+                  std::string("received ") + op + " 2026-01-05T11:00:00Z"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.Json().size(), rows) << op << "\n" << r.out;
+  }
 }
 
 TEST_F(Tool, MoveCopyDeleteAndEmpty) {

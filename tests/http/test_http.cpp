@@ -583,6 +583,7 @@ TEST(HTTPCookies, DomainPathSecureAndExpiry) {
   list.Add("https://mail.example.com/", "b=2; Domain=example.com; Path=/ews; Secure");
   list.Add("https://mail.example.com/", "evil=1; Domain=other.com");  // refused
   list.Add("https://mail.example.com/", "gone=1; Max-Age=0");
+  list.Add("https://mail.example.com/", "crlf=1\r\nX-Injected: 1");  // control characters: ignored
   EXPECT_EQ(list.Count(), 2);
   EXPECT_EQ(list.GetCookieHeader(DvDecodeURL("https://mail.example.com/ews/x")), "a=1; b=2");
   EXPECT_EQ(list.GetCookieHeader(DvDecodeURL("http://mail.example.com/ews/x")), "a=1");

@@ -98,6 +98,7 @@ TEST(RoadOfOneRequest, MarkTheUnreadMailOfTheInboxAsRead) {
   // 5. Each row: the subject from the column, the item opened, marked read and saved.
   int marked = 0;
   for (items->First(); !items->Eof(); items->Next()) {
+    ASSERT_LT(marked, 40) << "the table does not end";
     const std::string subject = items->FieldByName(FLD_ITEM_SUBJECT)->GetAsString();
     EXPECT_EQ(subject.rfind("Seed message ", 0), 0u) << subject;
     auto mail = std::dynamic_pointer_cast<IDvEWSEMail>(inbox->GetItem(items->GetItemId()));

@@ -26,6 +26,9 @@ TEST(Json, ReadsMembersArraysAndScalars) {
   EXPECT_EQ(root->Member("Ok")->AsString(), "true");
   EXPECT_EQ(root->Member("Nested")->Member("Inner")->Member("Id")->AsInteger(), 42);
   EXPECT_EQ(root->MemberNames().front(), "Protocol");  // document order
+  // An object's Count members are its items too, in document order.
+  EXPECT_EQ(root->GetItem(0)->AsString(), root->Member("Protocol")->AsString());
+  EXPECT_THROW(root->GetItem(root->Count()), EListError);
 
   const auto names = root->Member("Names");
   ASSERT_TRUE(names->IsArray());
@@ -51,7 +54,8 @@ TEST(Json, ValuesOutliveTheirDocument) {
 }
 
 TEST(Json, MalformedTextRaisesWithTheOffset) {
-  for (const char* bad : {"", "{", "{\"a\":}", "[1,2,,]", "{'a':1}", "nul", "{\"a\":1} x"}) {
+  for (const char* bad :
+       {"", "{", "{\"a\":}", "[1,2,,]", "{'a':1}", "nul", "{\"a\":1} x", "[1e99999]"}) {
     EXPECT_THROW(DvCreateJSON(bad), EDvJSONException) << bad;
   }
   try {
