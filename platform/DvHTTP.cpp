@@ -1169,7 +1169,7 @@ bool TDvHTTPClient::Perform(TDvHTTPRequest& request, Transfer& t) {
   t.lastActivity = Clock::now();
   curl_multi_add_handle(multi, h);
   CURLcode result = CURLE_OK;
-  bool done = false, aborted = false, timedOut = false;
+  bool done = false, aborted = false, timedOut = false, timedOutSending = false;
   while (!done) {
     int running = 0;
     CURLMcode mc = curl_multi_perform(multi, &running);
@@ -1200,6 +1200,7 @@ bool TDvHTTPClient::Perform(TDvHTTPRequest& request, Transfer& t) {
                 .count();
         if (idle >= limit) {
           timedOut = true;
+          timedOutSending = sending;
           break;
         }
         waitMs = static_cast<int>(std::min<long long>(waitMs, limit - idle));
@@ -1216,8 +1217,11 @@ bool TDvHTTPClient::Perform(TDvHTTPRequest& request, Transfer& t) {
   }
   if (timedOut) {
     ResetConnection();
-    raise(DvHTTPError::Timeout, "The operation timed out: the server sent nothing for " +
-                                    Seconds(timeOuts_.ReceiveTimeout));
+    raise(DvHTTPError::Timeout, timedOutSending
+                                    ? "The operation timed out: the server took nothing for " +
+                                          Seconds(timeOuts_.SendTimeout)
+                                    : "The operation timed out: the server sent nothing for " +
+                                          Seconds(timeOuts_.ReceiveTimeout));
   }
   if (t.callbackError) std::rethrow_exception(t.callbackError);
   if (t.resendRefused) {
