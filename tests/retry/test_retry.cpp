@@ -238,6 +238,12 @@ TEST(Retry, ErrorsNameTheirCause) {
        [](ewssim::Config& c) { c.faults = {Rule("GetFolder", "drip", 0, -1, -1, 200)}; }, "",
        [](TDvEWSCustomSession& s) { s.SetRequestTimeout(1000); },
        "did not complete within its deadline of 1 s"},
+      {"idle", [](ewssim::Config& c) { c.faults = {Rule("GetFolder", "stall", 0, -1, -1, 3000)}; },
+       "",
+       [](TDvEWSCustomSession& s) {
+         s.SetTimeOuts({5000, 5000, 500});
+       },
+       "timed out: the server sent nothing for 0.5 s"},
       {"too large", none, "", [](TDvEWSCustomSession& s) { s.SetMaxResponseSize(300); },
        "The response is too large: it exceeds the limit of 300 bytes"},
   };
@@ -249,8 +255,8 @@ TEST(Retry, ErrorsNameTheirCause) {
     Client client(k.url.empty() ? sim.Url() : k.url);
     const auto start = Clock::now();
     const std::string message = ThrownMessage([&] {
-      client.session.SetActive(true);
       k.tweak(client.session);
+      client.session.SetActive(true);
       GetInbox(client.session);
     });
     EXPECT_NE(message.find(k.expected), std::string::npos) << message;

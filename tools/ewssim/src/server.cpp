@@ -718,6 +718,9 @@ void ServerImpl::Start() {
   }
   running = true;
   thread = std::thread([this] { http->listen_after_bind(); });
+  // Until the loop runs, stop() would not end it: a server stopped at once would hang.
+  for (int i = 0; i < 5000 && !http->is_running(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void ServerImpl::Stop() {
