@@ -366,6 +366,26 @@ void TDvEWSCustomSession::SetOnSOAPTrace(TDvSOAPTraceEvent handler) {
   if (FSOAPClient) FSOAPClient->SetOnTrace(FOnSOAPTrace);
 }
 
+void TDvEWSCustomSession::SetRetryPolicy(const TDvRetryPolicy& value) {
+  FRetryPolicy = value;
+  if (FSOAPClient) FSOAPClient->SetRetryPolicy(FRetryPolicy);
+}
+
+void TDvEWSCustomSession::SetOnThrottled(TDvThrottledEvent handler) {
+  FOnThrottled = std::move(handler);
+  if (FSOAPClient) FSOAPClient->SetOnThrottled(FOnThrottled);
+}
+
+void TDvEWSCustomSession::SetRequestTimeout(int milliseconds) {
+  FRequestTimeout = milliseconds;
+  if (FHTTPClient) FHTTPClient->SetRequestTimeout(milliseconds);
+}
+
+void TDvEWSCustomSession::SetMaxResponseSize(std::int64_t bytes) {
+  FMaxResponseSize = bytes;
+  if (FHTTPClient) FHTTPClient->SetMaxResponseSize(bytes);
+}
+
 void TDvEWSCustomSession::AssignTo(TDvEWSCustomSession& target) const {
   target.SetActive(FActive);
   target.SetUserAgent(FUserAgent);
@@ -418,6 +438,8 @@ void TDvEWSCustomSession::ApplyClientSettings(TDvHTTPClient& client, bool mainCl
         });
   }
   client.GetRequestHeaders().SetAccept("text/xml");
+  client.SetRequestTimeout(FRequestTimeout);
+  client.SetMaxResponseSize(FMaxResponseSize);
   if (mainClient) {
     std::weak_ptr<TDvEWSCustomSession*> alive = FAlive;
     client.SetOnRequest([](IDvHTTPClient&, IDvHTTPRequest&) {});
@@ -470,6 +492,8 @@ void TDvEWSCustomSession::InitSOAPClient(TDvSOAPClient& client) const {
       {{"xsi", DvSOAPNS::XSI}, {"soap", DvSOAPNS::Envelope11}, {"m", kNsMessages}, {"t", kNsTypes}},
       TDvSOAPEncoding::seSOAP11);
   if (FOnSOAPTrace) client.SetOnTrace(FOnSOAPTrace);
+  client.SetRetryPolicy(FRetryPolicy);
+  if (FOnThrottled) client.SetOnThrottled(FOnThrottled);
 }
 
 std::shared_ptr<IDvHTTPClient> TDvEWSCustomSession::CreateHTTPClient(bool shareConnection) {

@@ -363,6 +363,23 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   /// A trace handler given to every SOAP client the session makes (the main one included).
   void SetOnSOAPTrace(TDvSOAPTraceEvent handler);
 
+  /// How requests the server turns away as busy are sent again (see TDvRetryPolicy); the
+  /// back-off is shared with every session of the same service URL and user.
+  const TDvRetryPolicy& GetRetryPolicy() const { return FRetryPolicy; }
+  /// Sets the retry policy (for the session's next requests).
+  void SetRetryPolicy(const TDvRetryPolicy& value);
+  /// A handler told of each wait before a busy request is sent again (seconds, reason).
+  void SetOnThrottled(TDvThrottledEvent handler);
+  /// The longest a request may take in all, in milliseconds (0: no limit; default 300,000).
+  int GetRequestTimeout() const { return FRequestTimeout; }
+  /// Sets the overall deadline of a request (for the session's next requests).
+  void SetRequestTimeout(int milliseconds);
+  /// The largest response kept in memory, in bytes (0: no limit; default 64 MiB). Streamed
+  /// MIME content and attachments are not limited by it.
+  std::int64_t GetMaxResponseSize() const { return FMaxResponseSize; }
+  /// Sets the largest response kept in memory.
+  void SetMaxResponseSize(std::int64_t bytes);
+
  protected:
   void Notification(TDvComponent* component, TOperation operation) override;
 
@@ -451,6 +468,10 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   std::string FCurrentTimeZoneContext;
   TNotifyEvent FOnShowProfileDialog;
   TDvSOAPTraceEvent FOnSOAPTrace;
+  TDvRetryPolicy FRetryPolicy;
+  TDvThrottledEvent FOnThrottled;
+  int FRequestTimeout = 300000;
+  std::int64_t FMaxResponseSize = std::int64_t(64) << 20;
   /// @endcond
 
  private:

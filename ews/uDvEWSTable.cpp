@@ -210,6 +210,7 @@ void TDvEWSTable::SetActive(bool active) {
   FIncludesLast = false;
   if (active) {
     GetNextPage();
+    CheckPageMoved(0);
   } else {
     FData.reset();
     FPageElement.reset();
@@ -280,10 +281,37 @@ void TDvEWSTable::Next() {
   ++FRowIndex;
   FRowEOF = FRowIndex == RowCount();
   if (FRowEOF && !FIncludesLast && FAutoPaging) {
+    const int requested = FOffset;
     GetNextPage();
+    CheckPageMoved(requested);
     return;
   }
   if (FRowEOF) --FRowIndex;
+}
+
+void TDvEWSTable::CheckPageMoved(int requestedOffset) {
+  // A server that says more rows remain must bring rows and move the offset on; otherwise the
+  // next page would ask for the same rows again, without end.
+  if (FIncludesLast) return;
+  DvDOMElementPtr parent = FPageElement ? FPageElement->GetParent() : nullptr;
+  if (parent && !parent->HasAttribute("IndexedPagingOffset")) {
+    // A view that names no next offset (a calendar view) cannot be paged on: this is its end.
+    FIncludesLast = true;
+    return;
+  }
+  if (RowCount() > 0 && FOffset > requestedOffset) return;
+  FIncludesLast = true;
+  FRowEOF = true;
+  FRowIndex = -1;
+  throw EEWSException("ErrorInvalidServerResponse",
+                      RowCount() == 0 ? "The server sent a page with no rows but says more remain "
+                                        "(offset " +
+                                            std::to_string(requestedOffset) + "); paging stopped"
+                                      : "The server's page did not move the offset forward "
+                                        "(asked for " +
+                                            std::to_string(requestedOffset) + ", next " +
+                                            std::to_string(FOffset) + "); paging stopped",
+                      0);
 }
 
 bool TDvEWSTable::Eof() {

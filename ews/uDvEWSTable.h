@@ -430,6 +430,9 @@ class TDvEWSTable : public TDvEWSObject, public virtual IDvEWSTableBase {
  protected:
   /// Fetches the page at the current offset and hands it to SetData.
   virtual void GetNextPage() = 0;
+  /// Ends the table with ErrorInvalidServerResponse when the page just read neither brought a
+  /// row nor moved the offset past `requestedOffset` while the server says more rows remain.
+  void CheckPageMoved(int requestedOffset);
   /// Takes ownership of a new page; reads the paging attributes from its parent element.
   void SetData(std::unique_ptr<TDvXMLSchemaElement> page);
 

@@ -10,7 +10,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -471,7 +474,8 @@ class TDvHTTPRequest : public IDvHTTPRequest {
       : client_(std::move(client)),
         method_(ToUpperMethod(method)),
         url_(url),
-        contentType_(contentType) {}
+        contentType_(contentType),
+        idempotent_(method_ != "POST" && method_ != "PATCH") {}
 
   const std::string& GetMethod() const override { return method_; }
   const std::string& GetURL() const override { return url_; }
@@ -484,6 +488,8 @@ class TDvHTTPRequest : public IDvHTTPRequest {
     cookies_.emplace_back(std::string(name), std::string(value));
   }
   void SetBodySink(TBodySink sink) override { sink_ = std::move(sink); }
+  bool GetIdempotent() const override { return idempotent_; }
+  void SetIdempotent(bool value) override { idempotent_ = value; }
   DvHTTPResponsePtr Send() override { return client_->Execute(*this); }
   void Abort() override {
     aborted_.store(true);
@@ -509,6 +515,7 @@ class TDvHTTPRequest : public IDvHTTPRequest {
   TDvHTTPHeaders headers_;
   std::vector<std::pair<std::string, std::string>> cookies_;
   TBodySink sink_;
+  bool idempotent_ = true;
   std::atomic<bool> aborted_{false};
   DvHTTPResponsePtr response_;
 };
@@ -608,6 +615,10 @@ struct TDvHTTPClient::Transfer {
   bool headersDone = false;
   bool final = false;  // the current response is the one returned (not an auth or redirect step)
   bool connected = false;
+  bool tooLarge = false;       // the body passed the client's maximum response size
+  int requestsIssued = 0;      // requests issued on a connection within this transfer
+  bool answered = true;        // some response bytes arrived since the last request was issued
+  bool resendRefused = false;  // a silent resend of a request that is not idempotent was stopped
   Clock::time_point lastActivity;
   curl_off_t ulnow = 0, dlnow = 0, ultotal = 0;
   std::exception_ptr callbackError;
@@ -644,6 +655,7 @@ size_t TDvHTTPClient::Transfer::OnHeader(char* data, size_t n) {
   Transfer* t = this;
   std::string_view line = Trim(std::string_view(data, n));
   TDvHTTPResponse& r = *t->response;
+  t->answered = true;
   if (line.substr(0, 5) == "HTTP/") {
     // A new response (an interim, authentication or redirect step, or the final one).
     std::size_t sp = line.find(' ');
@@ -704,7 +716,22 @@ size_t TDvHTTPClient::Transfer::OnWrite(char* data, size_t n) {
       t->buffer.append(data, n);
       t->client->onDataReceived_(*t->client, t->buffer);
     } else {
-      t->response->content_.append(data, n);
+      std::string& content = t->response->content_;
+      const std::int64_t limit = t->client->maxResponseSize_;
+      if (limit > 0 && std::int64_t(content.size() + n) > limit) {
+        t->tooLarge = true;
+        return CURL_WRITEFUNC_ERROR;
+      }
+      // Room for the whole body at once when its size is known, so that reading a response
+      // takes about its size in memory rather than the doublings of a growing string.
+      if (content.empty() && !t->response->headers_.Has("Content-Encoding")) {
+        const std::string length = t->response->headers_.GetValue("Content-Length");
+        char* end = nullptr;
+        const long long size = std::strtoll(length.c_str(), &end, 10);
+        if (!length.empty() && end && *end == '\0' && size > 0 && (limit <= 0 || size <= limit))
+          content.reserve(static_cast<std::size_t>(size));
+      }
+      content.append(data, n);
     }
   } catch (...) {
     t->callbackError = std::current_exception();
@@ -745,6 +772,15 @@ int XferInfoCallback(void* user, curl_off_t, curl_off_t dlnow, curl_off_t ultota
 
 int PrereqCallback(void* user, char*, char*, int, int) {
   auto* t = static_cast<TDvHTTPClient::Transfer*>(user);
+  // A second request with no answer to the first in between is libcurl sending the request
+  // again on a fresh connection after the reused one closed without a word. The first may have
+  // reached the server and been carried out: only an idempotent request goes again.
+  if (t->requestsIssued > 0 && !t->answered && !t->request->idempotent_) {
+    t->resendRefused = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  ++t->requestsIssued;
+  t->answered = false;
   t->connected = true;
   t->lastActivity = Clock::now();
   return CURL_PREREQFUNC_OK;
@@ -770,6 +806,58 @@ std::string ProxyBypassList(const std::string& bypass) {
   }
   flush();
   return r;
+}
+
+// "30 s", "1.5 s".
+std::string Seconds(int milliseconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, milliseconds % 1000 == 0 ? "%.0f s" : "%.1f s",
+                milliseconds / 1000.0);
+  return text;
+}
+
+// What went wrong, in words a user can act on; the transport's own text follows it.
+std::string FailureText(CURLcode result, std::uint32_t code, bool connected, int deadline,
+                        long osError) {
+  switch (code) {
+    case DvHTTPError::CannotConnect:
+      return osError == ECONNREFUSED ? "Connection refused" : "Host unreachable";
+    case DvHTTPError::NameNotResolved:
+      return "Host name not resolved";
+    case DvHTTPError::SecureInvalidCA:
+      return "TLS certificate not trusted";
+    case DvHTTPError::SecureCertCNInvalid:
+      return "TLS certificate does not match the host name";
+    case DvHTTPError::SecureCertDateInvalid:
+      return "TLS certificate expired or not yet valid";
+    case DvHTTPError::SecureCertRevoked:
+    case DvHTTPError::SecureCertRevFailed:
+      return "TLS certificate revoked or its revocation not checkable";
+    case DvHTTPError::SecureCertWrongUsage:
+      return "TLS certificate not meant for a server";
+    case DvHTTPError::SecureFailure:
+      return "TLS handshake failed";
+    case DvHTTPError::Timeout:
+      if (!connected) return "Connection timed out";
+      return deadline > 0
+                 ? "The request did not complete within its deadline of " + Seconds(deadline)
+                 : std::string("The request timed out");
+    default:
+      break;
+  }
+  switch (result) {
+    case CURLE_GOT_NOTHING:
+      return "The server closed the connection without answering";
+    case CURLE_PARTIAL_FILE:
+      return "The server closed the connection before the response was complete";
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+      return "The connection was reset";
+    case CURLE_WEIRD_SERVER_REPLY:
+      return "The server's answer is not HTTP";
+    default:
+      return "The HTTP request failed";
+  }
 }
 
 }  // namespace
@@ -818,6 +906,8 @@ void TDvHTTPClient::AssignSettings(const TDvHTTPClient& other) {
   oauth_->Assign(*other.oauth_);
   requestHeaders_ = other.requestHeaders_;
   timeOuts_ = other.timeOuts_;
+  requestTimeout_ = other.requestTimeout_;
+  maxResponseSize_ = other.maxResponseSize_;
   followRedirects_ = other.followRedirects_;
   acceptCompression_ = other.acceptCompression_;
   authFailureAsError_ = other.authFailureAsError_;
@@ -995,6 +1085,9 @@ void TDvHTTPClient::Configure(TDvHTTPRequest& request, Transfer& t) {
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, followRedirects_ ? 1L : 0L);
   curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, long(std::max(0, timeOuts_.ConnectTimeout)));
+  // The overall deadline: a server that keeps a response alive with a byte now and then still
+  // ends the request in time.
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, long(std::max(0, requestTimeout_)));
   curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L);
 
   // Proxy.
@@ -1083,7 +1176,7 @@ bool TDvHTTPClient::Perform(TDvHTTPRequest& request, Transfer& t) {
   t.lastActivity = Clock::now();
   curl_multi_add_handle(multi, h);
   CURLcode result = CURLE_OK;
-  bool done = false, aborted = false, timedOut = false;
+  bool done = false, aborted = false, timedOut = false, timedOutSending = false;
   while (!done) {
     int running = 0;
     CURLMcode mc = curl_multi_perform(multi, &running);
@@ -1114,6 +1207,7 @@ bool TDvHTTPClient::Perform(TDvHTTPRequest& request, Transfer& t) {
                 .count();
         if (idle >= limit) {
           timedOut = true;
+          timedOutSending = sending;
           break;
         }
         waitMs = static_cast<int>(std::min<long long>(waitMs, limit - idle));
@@ -1130,9 +1224,25 @@ bool TDvHTTPClient::Perform(TDvHTTPRequest& request, Transfer& t) {
   }
   if (timedOut) {
     ResetConnection();
-    raise(DvHTTPError::Timeout, "The operation timed out");
+    raise(DvHTTPError::Timeout, timedOutSending
+                                    ? "The operation timed out: the server took nothing for " +
+                                          Seconds(timeOuts_.SendTimeout)
+                                    : "The operation timed out: the server sent nothing for " +
+                                          Seconds(timeOuts_.ReceiveTimeout));
   }
   if (t.callbackError) std::rethrow_exception(t.callbackError);
+  if (t.resendRefused) {
+    ResetConnection();
+    raise(DvHTTPError::ConnectionAborted,
+          "The server closed the connection without answering; the request was not sent again "
+          "as the server may have carried it out");
+  }
+  if (t.tooLarge) {
+    ResetConnection();
+    raise(DvHTTPError::InvalidServerResponse,
+          "The response is too large: it exceeds the limit of " + std::to_string(maxResponseSize_) +
+              " bytes");
+  }
   if (result != CURLE_OK) {
     std::uint32_t code = DvCurlCodeToWinError(result);
     if (result == CURLE_PEER_FAILED_VERIFICATION || result == CURLE_SSL_CONNECT_ERROR) {
@@ -1141,8 +1251,12 @@ bool TDvHTTPClient::Perform(TDvHTTPRequest& request, Transfer& t) {
       else if (result == CURLE_PEER_FAILED_VERIFICATION)
         code = DvHTTPError::SecureCertCNInvalid;
     }
-    std::string message = curl_easy_strerror(result);
-    if (t.errorBuffer[0] != '\0') message += std::string(": ") + t.errorBuffer;
+    long osError = 0;
+    curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &osError);
+    std::string detail = curl_easy_strerror(result);
+    if (t.errorBuffer[0] != '\0') detail = t.errorBuffer;
+    std::string message =
+        FailureText(result, code, t.connected, requestTimeout_, osError) + ": " + detail;
     if (HandleSendError(code)) return true;
     raise(code, message);
   }

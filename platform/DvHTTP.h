@@ -453,6 +453,13 @@ class IDvHTTPRequest {
   virtual void AddCookie(std::string_view name, std::string_view value) = 0;
   /// Receives the final response's body bytes instead of the response's content.
   virtual void SetBodySink(TBodySink sink) = 0;
+  /// Whether sending the request twice does no harm (by default GET, HEAD, PUT, DELETE and
+  /// OPTIONS are; POST is not). A connection dropped after a request that is not idempotent was
+  /// sent raises ConnectionAborted rather than sending it again, as the server may have carried
+  /// it out.
+  virtual bool GetIdempotent() const = 0;
+  /// Marks the request as safe (or not) to send again.
+  virtual void SetIdempotent(bool value) = 0;
   /// Sends the request and gives the complete response (see the class comment for what raises).
   virtual DvHTTPResponsePtr Send() = 0;
   /// Stops a pending or later Send (any thread).
@@ -537,6 +544,17 @@ class IDvHTTPClient {
   virtual void SetCAPath(const std::string& path) = 0;
   /// The client's cookie store (sent with matching requests, filled from responses).
   virtual TDvHTTPCookieList& GetCookies() = 0;
+  /// The longest a request may take from start to end in milliseconds, however steadily the
+  /// server sends (0: no limit; default 300,000). Raises Timeout when exceeded.
+  virtual int GetRequestTimeout() const = 0;
+  /// Sets the overall deadline of a request.
+  virtual void SetRequestTimeout(int milliseconds) = 0;
+  /// The largest response body kept in memory, in bytes (0: no limit; default 64 MiB). Bodies
+  /// handed to a body sink or data-received handler are not limited. A larger body raises
+  /// InvalidServerResponse.
+  virtual std::int64_t GetMaxResponseSize() const = 0;
+  /// Sets the largest response body kept in memory.
+  virtual void SetMaxResponseSize(std::int64_t bytes) = 0;
   ///@}
 
   /// @name Events
@@ -598,6 +616,10 @@ class TDvHTTPClient : public IDvHTTPClient, public std::enable_shared_from_this<
   const std::string& GetCAPath() const override { return caPath_; }
   void SetCAPath(const std::string& path) override { caPath_ = path; }
   TDvHTTPCookieList& GetCookies() override { return cookies_; }
+  int GetRequestTimeout() const override { return requestTimeout_; }
+  void SetRequestTimeout(int milliseconds) override { requestTimeout_ = milliseconds; }
+  std::int64_t GetMaxResponseSize() const override { return maxResponseSize_; }
+  void SetMaxResponseSize(std::int64_t bytes) override { maxResponseSize_ = bytes; }
 
   void SetOnRequest(TRequestEvent handler) override { onRequest_ = std::move(handler); }
   void SetOnResponse(TResponseEvent handler) override { onResponse_ = std::move(handler); }
@@ -645,6 +667,8 @@ class TDvHTTPClient : public IDvHTTPClient, public std::enable_shared_from_this<
   std::unique_ptr<TDvOAuth> oauth_;
   TDvHTTPRequestHeaders requestHeaders_;
   TDvHTTPTimeOuts timeOuts_;
+  int requestTimeout_ = 300000;
+  std::int64_t maxResponseSize_ = std::int64_t(64) << 20;
   bool followRedirects_ = true;
   bool acceptCompression_ = true;
   bool authFailureAsError_ = true;

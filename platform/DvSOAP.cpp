@@ -1,9 +1,14 @@
 // SOAP envelopes over DvXML and the HTTP clients.
 #include "DvSOAP.h"
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <istream>
+#include <map>
 #include <mutex>
 
 namespace dv {
@@ -219,6 +224,100 @@ void TDvBinResponse::Finish() {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// The back-off shared by every request to one service URL as one user: a busy answer to any of
+// them holds back the next requests of all.
+class TThrottleGate {
+ public:
+  Clock::time_point NotBefore() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return notBefore_;
+  }
+  void Extend(Clock::time_point until) {
+    std::lock_guard<std::mutex> lock(lock_);
+    notBefore_ = std::max(notBefore_, until);
+  }
+
+ private:
+  std::mutex lock_;
+  Clock::time_point notBefore_{};
+};
+
+std::shared_ptr<TThrottleGate> GateFor(const std::string& url, const std::string& user) {
+  // Kept for the life of the process: one small entry per service URL and user.
+  static std::mutex lock;
+  static std::map<std::string, std::shared_ptr<TThrottleGate>> gates;
+  std::string key = url + '\n';
+  for (char c : user)
+    key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::lock_guard<std::mutex> guard(lock);
+  std::shared_ptr<TThrottleGate>& gate = gates[key];
+  if (!gate) gate = std::make_shared<TThrottleGate>();
+  return gate;
+}
+
+// A busy answer: the server did not carry the request out and asks to be asked again later.
+struct TBusyAnswer {
+  long long waitMs = -1;  // the server's hint, or -1
+  std::string reason;
+  std::string responseCode;
+  int status = 0;
+};
+
+bool IsBusyCode(std::string_view code) {
+  return code == "ErrorServerBusy" || code == "ErrorExceededConnectionCount";
+}
+
+// The BackOffMilliseconds value anywhere below `e` (in a fault's detail or a response message's
+// MessageXml), or -1.
+long long BackOffOf(const DvDOMElementPtr& e) {
+  if (!e) return -1;
+  if (e->GetLocalName() == "Value" && e->GetAttribute("Name") == "BackOffMilliseconds") {
+    const std::string text = e->GetAsString();
+    char* end = nullptr;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    return end != text.c_str() && v >= 0 ? v : -1;
+  }
+  for (int i = 0; i < e->ElementCount(); ++i)
+    if (long long v = BackOffOf(e->GetElement(i)); v >= 0) return v;
+  return -1;
+}
+
+// Retry-After as delay-seconds, in milliseconds; -1 when absent or an HTTP date.
+long long RetryAfterOf(const std::string& value) {
+  if (value.empty() ||
+      !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return -1;
+  return std::min<long long>(std::strtoll(value.c_str(), nullptr, 10), 86400) * 1000;
+}
+
+// Operations that change nothing: safe to send again when a connection drops under them.
+bool IsReadOnlyOperation(std::string_view localName) {
+  for (std::string_view prefix : {"Get", "Find", "Resolve", "Expand", "Convert"})
+    if (localName.substr(0, prefix.size()) == prefix) return true;
+  return false;
+}
+
+std::string SecondsText(long long milliseconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(milliseconds) / 1000.0);
+  return text;
+}
+
+bool LooksLikeHTML(std::string_view contentType, std::string_view body) {
+  std::string lower(contentType.substr(0, 64));
+  for (char& c : lower)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lower.find("html") != std::string::npos) return true;
+  std::size_t i = body.find_first_not_of(" \t\r\n");
+  if (i == std::string_view::npos) return false;
+  std::string head(body.substr(i, 16));
+  for (char& c : head)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return head.starts_with("<!doctype html") || head.starts_with("<html");
+}
+
 class TDvSOAPRequest : public IDvSOAPRequest {
  public:
   TDvSOAPRequest(const TDvSOAPClient& client, const std::string& action, std::string_view operation,
@@ -229,7 +328,9 @@ class TDvSOAPRequest : public IDvSOAPRequest {
         prefix_(client.GetEnvelopePrefix()),
         action_(action),
         responseName_(responseName),
-        onTrace_(client.GetOnTrace()) {
+        onTrace_(client.GetOnTrace()),
+        policy_(client.GetRetryPolicy()),
+        onThrottled_(client.GetOnThrottled()) {
     document_ = DvCreateDOM();
     envelope_ = document_->CreateDocumentElement(prefix_ + ":Envelope");
     for (const auto& ns : client.GetNamespaces())
@@ -267,27 +368,30 @@ class TDvSOAPRequest : public IDvSOAPRequest {
   }
 
   DvSOAPResponsePtr Send() override {
-    DvHTTPResponsePtr r = Post(nullptr);
-    std::string text = r->TakeContent();
-    Trace(TDvSOAPTrace::TKind::tkResponse, r->GetStatusCode(), text);
-    auto response = ParseChecked(r, [&] { return std::make_shared<TDvSOAPResponse>(text); });
-    return response;
+    return Retrying([&] {
+      DvHTTPResponsePtr r = Post(nullptr);
+      std::string text = r->TakeContent();
+      Trace(TDvSOAPTrace::TKind::tkResponse, r->GetStatusCode(), text);
+      return ParseChecked(r, text, [&] { return std::make_shared<TDvSOAPResponse>(text); });
+    });
   }
 
   DvBinResponsePtr SendBin() override {
-    auto bin = std::make_shared<TDvBinResponse>();
-    DvHTTPResponsePtr r = Post(bin.get());
-    auto response = ParseChecked(r, [&] {
-      bin->Finish();
-      return bin;
+    return Retrying([&] {
+      auto bin = std::make_shared<TDvBinResponse>();
+      DvHTTPResponsePtr r = Post(bin.get());
+      Trace(TDvSOAPTrace::TKind::tkResponse, r->GetStatusCode(), bin->GetEnvelopeText());
+      return ParseChecked(r, bin->GetEnvelopeText(), [&] {
+        bin->Finish();
+        return bin;
+      });
     });
-    Trace(TDvSOAPTrace::TKind::tkResponse, r->GetStatusCode(), bin->GetEnvelopeText());
-    return response;
   }
 
   void Abort() override {
     std::lock_guard<std::mutex> lock(lock_);
     aborted_ = true;
+    wake_.notify_all();
     if (current_) current_->Abort();
   }
 
@@ -303,6 +407,7 @@ class TDvSOAPRequest : public IDvSOAPRequest {
       if (!action_.empty()) contentType += "; action=\"" + action_ + "\"";
     }
     DvHTTPRequestPtr request = http_->CreateRequest("POST", url_, std::move(xml), contentType);
+    request->SetIdempotent(operation_ && IsReadOnlyOperation(operation_->GetLocalName()));
     if (encoding_ == TDvSOAPEncoding::seSOAP11)
       request->AddHeader("SOAPAction", "\"" + action_ + "\"");
     for (const auto& [n, v] : headers_.Items())
@@ -326,24 +431,99 @@ class TDvSOAPRequest : public IDvSOAPRequest {
     return request->Send();
   }
 
-  // A fault raises whatever the status; another status than 200 raises an HTTP error.
+  // Sends by `attempt` until an answer is not a busy one, waiting between as the server asks
+  // and the retry policy allows, and after the back-off other requests of the same URL and user
+  // met.
+  template <typename Attempt>
+  auto Retrying(Attempt attempt) -> decltype(attempt()) {
+    const std::shared_ptr<TThrottleGate> gate =
+        GateFor(url_, http_ ? http_->GetCredentials().GetUserName() : std::string());
+    long long waited = 0;
+    for (int retries = 0;; ++retries) {
+      waited += WaitUntil(gate->NotBefore(), policy_.MaxWait - waited);
+      try {
+        return attempt();
+      } catch (const TBusyAnswer& busy) {
+        const long long wait = busy.waitMs >= 0
+                                   ? busy.waitMs
+                                   : static_cast<long long>(std::max(0, policy_.DefaultWait))
+                                         << std::min(retries, 16);
+        const std::string why =
+            busy.reason +
+            (busy.responseCode.empty() || busy.reason.find(busy.responseCode) != std::string::npos
+                 ? std::string()
+                 : " (" + busy.responseCode + ")");
+        if (retries >= policy_.MaxRetries)
+          throw EDvThrottledException("Throttled: " + why + "; gave up after " +
+                                          std::to_string(retries) +
+                                          (retries == 1 ? " retry" : " retries"),
+                                      busy.responseCode, busy.status, retries);
+        if (waited + wait > policy_.MaxWait)
+          throw EDvThrottledException("Throttled: " + why + "; the server asks to wait " +
+                                          SecondsText(wait) + ", longer than the " +
+                                          SecondsText(policy_.MaxWait) + " allowed",
+                                      busy.responseCode, busy.status, retries);
+        gate->Extend(Clock::now() + std::chrono::milliseconds(wait));
+        if (onThrottled_) onThrottled_(static_cast<double>(wait) / 1000.0, busy.reason);
+      }
+    }
+  }
+
+  // Sleeps until `until` but at most `limit` ms, or until aborted; gives the time slept.
+  long long WaitUntil(Clock::time_point until, long long limit) {
+    const Clock::time_point start = Clock::now();
+    if (until <= start || limit <= 0) return 0;
+    until = std::min(until, start + std::chrono::milliseconds(limit));
+    std::unique_lock<std::mutex> lock(lock_);
+    wake_.wait_until(lock, until, [this] { return aborted_; });
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  }
+
+  // A fault raises whatever the status; another status than 200 raises an HTTP error; a busy
+  // answer raises TBusyAnswer for Retrying.
   template <typename Make>
-  auto ParseChecked(const DvHTTPResponsePtr& r, Make make) -> decltype(make()) {
-    int status = r->GetStatusCode();
+  auto ParseChecked(const DvHTTPResponsePtr& r, std::string_view text, Make make)
+      -> decltype(make()) {
+    const int status = r->GetStatusCode();
+    const std::string statusText = "HTTP " + std::to_string(status) + " " + r->GetReasonPhrase();
+    if (status == 503 || status == 429)
+      throw TBusyAnswer{RetryAfterOf(r->GetHeader("Retry-After")), statusText, {}, status};
     decltype(make()) response;
     try {
       response = make();
     } catch (const EDvXMLException&) {
-      if (status != 200)
-        throw EDvHTTPException("HTTP " + std::to_string(status) + " " + r->GetReasonPhrase(),
-                               status);
+      if (LooksLikeHTML(r->GetContentType(), text))
+        throw EDvHTTPException("The server sent HTML, not SOAP (" + statusText + ")", status);
+      if (status != 200) throw EDvHTTPException(statusText, status);
       throw;
     }
     response->SetStatusCode(status);
-    response->CheckFault(status);
-    if (status != 200)
-      throw EDvHTTPException("HTTP " + std::to_string(status) + " " + r->GetReasonPhrase(), status);
+    try {
+      response->CheckFault(status);
+    } catch (const EDvSOAPFaultException& e) {
+      if (!IsBusyCode(e.GetResponseCode())) throw;
+      throw TBusyAnswer{BackOffOf(response->GetResponse()), "server busy", e.GetResponseCode(),
+                        status};
+    }
+    if (status != 200) throw EDvHTTPException(statusText, status);
+    CheckAllBusy(*response, status);
     return response;
+  }
+
+  // An answer whose every response message is a busy one: nothing was done.
+  static void CheckAllBusy(const TDvSOAPResponse& response, int status) {
+    DvDOMElementPtr op = response.GetResponse();
+    DvDOMElementPtr messages = op ? op->ElementByName("ResponseMessages") : nullptr;
+    if (!messages || messages->ElementCount() == 0) return;
+    std::string code;
+    for (int i = 0; i < messages->ElementCount(); ++i) {
+      DvDOMElementPtr m = messages->GetElement(i);
+      DvDOMElementPtr c = m->ElementByName("ResponseCode");
+      if (m->GetAttribute("ResponseClass") != "Error" || !c || !IsBusyCode(c->GetAsString()))
+        return;
+      code = c->GetAsString();
+    }
+    throw TBusyAnswer{BackOffOf(messages), "server busy", code, status};
   }
 
   void Trace(TDvSOAPTrace::TKind kind, int status, std::string_view text) const {
@@ -363,11 +543,14 @@ class TDvSOAPRequest : public IDvSOAPRequest {
   std::string action_;
   std::string responseName_;
   TDvSOAPTraceEvent onTrace_;
+  TDvRetryPolicy policy_;
+  TDvThrottledEvent onThrottled_;
   DvDOMDocumentPtr document_;
   DvDOMElementPtr envelope_, header_, body_, operation_;
   TDvHTTPHeaders headers_;
   std::vector<std::pair<std::string, std::string>> cookies_;
-  std::mutex lock_;  // guards current_ and aborted_ against Abort from another thread
+  std::mutex lock_;               // guards current_ and aborted_ against Abort from another thread
+  std::condition_variable wake_;  // ends a back-off wait when aborted
   DvHTTPRequestPtr current_;
   bool aborted_ = false;
 };

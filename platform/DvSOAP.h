@@ -41,6 +41,47 @@ class EDvSOAPFaultException : public EDvHTTPException {
   std::string responseCode_;
 };
 
+/// Raised when the server stays busy beyond the retry policy (see TDvRetryPolicy). The message
+/// begins with "Throttled"; ResponseCode is the EWS code the server gave ("ErrorServerBusy") or
+/// empty for an HTTP 503 or 429, StatusCode the HTTP status of the last answer.
+class EDvThrottledException : public EDvHTTPException {
+ public:
+  /// A give-up with its message, EWS response code, HTTP status and the retries made.
+  EDvThrottledException(const std::string& message, const std::string& responseCode, int statusCode,
+                        int retries)
+      : EDvHTTPException(message, statusCode), responseCode_(responseCode), retries_(retries) {}
+  /// The EWS response code of the last answer, or empty.
+  const std::string& GetResponseCode() const { return responseCode_; }
+  /// How many times the request was sent again before giving up.
+  int GetRetries() const { return retries_; }
+
+ private:
+  std::string responseCode_;
+  int retries_;
+};
+
+/// How a request the server turns away as busy is sent again. Busy answers are HTTP 503 and 429
+/// (waiting as Retry-After says), a fault with ErrorServerBusy or ErrorExceededConnectionCount,
+/// and an answer whose every response message has one of those codes (waiting as
+/// BackOffMilliseconds says). Each of them means the server did not carry the request out, so a
+/// retry is safe; nothing else is retried here. Without a hint the wait is DefaultWait, doubled
+/// with each retry. A request gives up (EDvThrottledException) after MaxRetries retries, or when
+/// the waits would pass MaxWait milliseconds in all.
+struct TDvRetryPolicy {
+  /**@{*/
+  /// A limit (see the struct's comment); MaxRetries 0 turns retrying off.
+  int MaxRetries = 3;
+  int MaxWait = 60000;
+  int DefaultWait = 1000;
+  ///@}
+  /// All equal.
+  bool operator==(const TDvRetryPolicy&) const = default;
+};
+
+/// Called before a request waits to be sent again: the wait in seconds and why ("server busy",
+/// "HTTP 503 Service Unavailable", …).
+using TDvThrottledEvent = std::function<void(double seconds, const std::string& reason)>;
+
 /// The envelope's version: SOAP 1.1 (text/xml with a SOAPAction header) or SOAP 1.2
 /// (application/soap+xml with the action in the content type).
 enum class TDvSOAPEncoding { seSOAP11, seSOAP12 };
@@ -241,6 +282,16 @@ class TDvSOAPClient : public TDvComponent {
   DvSOAPRequestPtr CreateRequest(const std::string& soapAction, std::string_view operation,
                                  const std::string& responseName = {});
 
+  /// How busy answers are retried. Every client of one service URL and user name shares one
+  /// back-off: when the server asks one of them to wait, the others' next requests wait too.
+  const TDvRetryPolicy& GetRetryPolicy() const { return retryPolicy_; }
+  /// Sets the retry policy.
+  void SetRetryPolicy(const TDvRetryPolicy& policy) { retryPolicy_ = policy; }
+  /// The handler told of each wait before a retry (none by default).
+  const TDvThrottledEvent& GetOnThrottled() const { return onThrottled_; }
+  /// Installs the handler told of each wait before a retry.
+  void SetOnThrottled(TDvThrottledEvent handler) { onThrottled_ = std::move(handler); }
+
   /// The trace hook (none by default).
   const TDvSOAPTraceEvent& GetOnTrace() const { return onTrace_; }
   /// Installs a trace hook, called for each request and response with secrets masked.
@@ -253,6 +304,8 @@ class TDvSOAPClient : public TDvComponent {
   std::vector<TDvSOAPNamespace> namespaces_;
   TDvSOAPEncoding encoding_ = TDvSOAPEncoding::seSOAP11;
   TDvSOAPTraceEvent onTrace_;
+  TDvRetryPolicy retryPolicy_;
+  TDvThrottledEvent onThrottled_;
 };
 
 }  // namespace dv

@@ -208,6 +208,9 @@ class Connection {
         WritePrivateFile(fs::path(dir) / name, trace.Content);
       });
     }
+    session_.SetOnThrottled([](double seconds, const std::string&) {
+      std::fprintf(stderr, "server busy, waiting %.1f s\n", seconds);
+    });
     try {
       session_.SetActive(true);
     } catch (const dv::EEWSException& e) {

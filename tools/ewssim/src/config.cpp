@@ -15,6 +15,34 @@ namespace {
 int Int(const nlohmann::json& j, const char* key, int fallback) {
   return j.contains(key) ? j.at(key).get<int>() : fallback;
 }
+
+ThrottlingConfig Throttling(const nlohmann::json& j, ThrottlingConfig t) {
+  t.maxConcurrent = j.value("max_concurrent", t.maxConcurrent);
+  t.maxRequests = j.value("max_requests", t.maxRequests);
+  t.windowSeconds = j.value("window_seconds", t.windowSeconds);
+  t.backoffMs = j.value("backoff_ms", t.backoffMs);
+  if (t.maxConcurrent < 0 || t.maxRequests < 0 || t.windowSeconds <= 0 || t.backoffMs < 0)
+    throw std::runtime_error("throttling: limits must not be negative and window_seconds > 0");
+  return t;
+}
+
+FaultRule Fault(const nlohmann::json& j) {
+  FaultRule f;
+  f.operation = j.value("operation", "");
+  f.action = j.at("action").get<std::string>();
+  f.status = j.value("status", f.status);
+  f.retryAfterSeconds = j.value("retry_after", f.retryAfterSeconds);
+  f.probability = j.value("probability", f.probability);
+  f.everyNth = j.value("every", f.everyNth);
+  f.count = j.value("count", f.count);
+  f.delayMs = j.value("delay_ms", f.delayMs);
+  f.bytes = j.value("bytes", f.bytes);
+  static const char* actions[] = {"status", "stall", "close", "truncate", "drip"};
+  if (std::find(std::begin(actions), std::end(actions), f.action) == std::end(actions))
+    throw std::runtime_error("faults: unknown action \"" + f.action +
+                             "\" (status, stall, close, truncate or drip)");
+  return f;
+}
 }  // namespace
 
 Config Config::FromJson(const std::string& text) {
@@ -50,6 +78,8 @@ Config Config::FromJson(const std::string& text) {
         else
           user.impersonate = imp.get<std::vector<std::string>>();
       }
+      if (u.contains("throttling"))
+        c.userThrottling[user.address] = Throttling(u.at("throttling"), {});
       c.users.push_back(std::move(user));
     }
     for (const auto& a : j.value("oauth_apps", nlohmann::json::array())) {
@@ -59,6 +89,10 @@ Config Config::FromJson(const std::string& text) {
       c.oauthApps.push_back(std::move(app));
     }
     c.tokenLifetimeSeconds = j.value("token_lifetime_seconds", c.tokenLifetimeSeconds);
+    if (j.contains("throttling")) c.throttling = Throttling(j.at("throttling"), c.throttling);
+    for (const auto& f : j.value("faults", nlohmann::json::array()))
+      c.faults.push_back(Fault(f));
+    c.faultSeed = j.value("fault_seed", c.faultSeed);
     if (j.contains("server_version")) {
       const auto& v = j.at("server_version");
       if (v.is_string()) {

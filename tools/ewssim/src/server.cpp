@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "faults.h"
 #include "ops.h"
 #include "schema.h"
 #include "state.h"
@@ -195,7 +196,15 @@ class ServerImpl {
 
   void Start();
   void Stop();
+  FaultInjector faults;
+  Throttle throttle;
+  std::atomic<bool> stopping{false};
+
   void Handle(const httplib::Request& req, httplib::Response& res);
+  // Carries out an authenticated EWS request.
+  void Serve(const httplib::Request& req, httplib::Response& res, const UserConfig* user);
+  // The ErrorServerBusy fault of a request over its user's budget.
+  void Busy(httplib::Response& res, int backOffMilliseconds) const;
   void MakeCertificate();
   std::string Envelope(const std::string& bodyContent, bool header) const;
   void Fault(httplib::Response& res, const std::string& code, const std::string& faultString,
@@ -267,6 +276,23 @@ void ServerImpl::Fault(httplib::Response& res, const std::string& code,
     body += "</t:Violation></t:MessageXml>";
   }
   body += "</detail></s:Fault>";
+  res.status = 500;
+  res.set_content(Envelope(body, false), "text/xml; charset=utf-8");
+}
+
+void ServerImpl::Busy(httplib::Response& res, int backOffMilliseconds) const {
+  const std::string text = "The server cannot service this request right now. Try again later.";
+  std::string body = "<s:Fault><faultcode xmlns:a=\"";
+  body += kNsTypes;
+  body += "\">a:ErrorServerBusy</faultcode><faultstring xml:lang=\"en-US\">" + text +
+          "</faultstring><detail><e:ResponseCode xmlns:e=\"";
+  body += kNsErrors;
+  body += "\">ErrorServerBusy</e:ResponseCode><e:Message xmlns:e=\"";
+  body += kNsErrors;
+  body += "\">" + text + "</e:Message><t:MessageXml xmlns:t=\"";
+  body += kNsTypes;
+  body += "\"><t:Value Name=\"BackOffMilliseconds\">" + std::to_string(backOffMilliseconds) +
+          "</t:Value></t:MessageXml></detail></s:Fault>";
   res.status = 500;
   res.set_content(Envelope(body, false), "text/xml; charset=utf-8");
 }
@@ -399,6 +425,43 @@ void ServerImpl::Handle(const httplib::Request& req, httplib::Response& res) {
   }
   const UserConfig* user = Authenticate(req);
   if (!user) return Unauthorized(res);
+  std::optional<FaultRule> fault = faults.Next(OperationOf(req.body));
+  if (fault && fault->action == "status") {
+    // Turned away before anything is done, as IIS does when its queue is full.
+    res.status = fault->status;
+    if (fault->retryAfterSeconds >= 0)
+      res.set_header("Retry-After", std::to_string(fault->retryAfterSeconds));
+    if (fault->status == 500)
+      return Fault(res, "ErrorInternalServerError", StandardText("ErrorInternalServerError"),
+                   StandardText("ErrorInternalServerError"));
+    res.set_content(fault->status == 429 ? "Too Many Requests" : "Service Unavailable",
+                    "text/plain");
+    return;
+  }
+  if (fault && fault->action == "stall") {
+    for (int waited = 0; waited < fault->delayMs && !stopping.load(); waited += 10)
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(10, fault->delayMs - waited)));
+  }
+  const auto own = cfg.userThrottling.find(user->address);
+  const ThrottlingConfig& limits = own != cfg.userThrottling.end() ? own->second : cfg.throttling;
+  if (limits.Enabled()) {
+    if (std::optional<int> backOff = throttle.Admit(user->address, limits))
+      return Busy(res, *backOff);
+  }
+  struct Release {
+    ServerImpl& self;
+    const std::string& address;
+    bool admitted;
+    ~Release() {
+      if (admitted) self.throttle.Done(address);
+    }
+  } release{*this, user->address, limits.Enabled()};
+  Serve(req, res, user);
+  if (fault && fault->action != "stall") ActOutAfter(*fault, req, res, stopping);
+}
+
+void ServerImpl::Serve(const httplib::Request& req, httplib::Response& res,
+                       const UserConfig* user) {
   // Malformed XML and schema violations of the operation element.
   if (cfg.validateRequests) {
     auto r = validator->ValidateBodyOf(req.body);
@@ -575,6 +638,8 @@ void ServerImpl::MakeCertificate() {
 
 void ServerImpl::Start() {
   if (running) return;
+  stopping = false;
+  faults.Set(cfg.faults, cfg.faultSeed);
   std::string dir = cfg.schemaDir.empty() ? DefaultSchemaDir() : cfg.schemaDir;
   schema = &SchemaModel::Get(dir);
   validator = &SchemaValidator::Get(dir);
@@ -653,10 +718,14 @@ void ServerImpl::Start() {
   }
   running = true;
   thread = std::thread([this] { http->listen_after_bind(); });
+  // Until the loop runs, stop() would not end it: a server stopped at once would hang.
+  for (int i = 0; i < 5000 && !http->is_running(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void ServerImpl::Stop() {
   if (!running) return;
+  stopping = true;
   http->stop();
   if (thread.joinable()) thread.join();
   running = false;
@@ -696,6 +765,14 @@ std::string Server::Url() const {
       impl_->host.find(':') != std::string::npos ? "[" + impl_->host + "]" : impl_->host;
   return std::string(impl_->cfg.tls ? "https" : "http") + "://" + h + ":" +
          std::to_string(impl_->port) + "/EWS/Exchange.asmx";
+}
+
+void Server::SetFaults(std::vector<FaultRule> rules, std::uint64_t seed) {
+  impl_->faults.Set(std::move(rules), seed);
+}
+
+long Server::RequestCount(const std::string& operation) const {
+  return impl_->faults.Count(operation);
 }
 
 long Server::FolderItemCount(const std::string& address, const std::string& distinguishedId) const {

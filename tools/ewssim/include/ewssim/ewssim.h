@@ -7,11 +7,45 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace ewssim {
+
+// Throttling as Exchange applies it to a user's EWS requests. Over budget, a request is refused
+// with an ErrorServerBusy fault (HTTP 500) whose detail carries the BackOffMilliseconds hint,
+// and is not carried out. Off when both limits are 0 (the default).
+struct ThrottlingConfig {
+  int maxConcurrent = 0;   // requests in progress at once; 0: no limit
+  int maxRequests = 0;     // requests per window; 0: no limit
+  int windowSeconds = 60;  // the window maxRequests counts in
+  int backoffMs = 5000;    // the BackOffMilliseconds hint
+  bool Enabled() const { return maxConcurrent > 0 || maxRequests > 0; }
+};
+
+// A fault injected into matching requests, for clients' tests. Actions:
+//   "status"   answer `status` (500, 503, 429; Retry-After when retryAfterSeconds >= 0) without
+//              carrying the request out;
+//   "stall"    wait delayMs, then carry the request out and answer;
+//   "close"    carry the request out, then close the connection without answering;
+//   "truncate" carry it out, send the headers and `bytes` bytes of the body (half when 0), close;
+//   "drip"     carry it out, then send the answer a byte every delayMs.
+// A rule fires on every Nth matching request (everyNth > 0), else with `probability` (1 when
+// both are 0), at most `count` times (-1: no limit). Draws come from the seed: the same requests
+// meet the same faults.
+struct FaultRule {
+  std::string operation;  // "CreateItem"; empty: every EWS request
+  std::string action;
+  int status = 503;
+  int retryAfterSeconds = -1;
+  double probability = 0;
+  int everyNth = 0;
+  int count = -1;
+  int delayMs = 0;
+  std::size_t bytes = 0;
+};
 
 // One mailbox user: the login name is the SMTP address.
 struct UserConfig {
@@ -72,6 +106,11 @@ struct Config {
   // How long an idle keep-alive connection stays open; Stop waits for idle connections at most
   // this long.
   int keepAliveSeconds = 5;
+  ThrottlingConfig throttling;  // for users without their own
+  // Users' own throttling, by address ("throttling" in a user's entry of the JSON file).
+  std::map<std::string, ThrottlingConfig> userThrottling;
+  std::vector<FaultRule> faults;
+  std::uint64_t faultSeed = 1;
 
   // Reads the JSON configuration file format (see README.md); throws std::runtime_error.
   static Config FromJson(const std::string& jsonText);
@@ -113,6 +152,12 @@ class Server {
   const Config& GetConfig() const;
   // The PEM certificate served with TLS (the generated one when none was given).
   std::string CertificatePem() const;
+
+  // Replaces the fault rules (and restarts their draws from `seed`); an empty list ends them.
+  void SetFaults(std::vector<FaultRule> rules, std::uint64_t seed = 1);
+  // Authenticated EWS requests received for an operation ("CreateItem"; empty: all), refused
+  // and faulted ones included.
+  long RequestCount(const std::string& operation = {}) const;
 
   // Number of items in a mailbox's distinguished folder (for tests); -1 when unknown.
   long FolderItemCount(const std::string& address, const std::string& distinguishedId) const;
