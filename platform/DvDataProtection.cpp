@@ -1,6 +1,8 @@
 // AES-256-GCM data protection with per-user and per-machine key files.
 #include "DvDataProtection.h"
 
+#include "DvUtils.h"
+
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -259,23 +261,7 @@ TBytes TDvDataProtection::StringToBytes(const std::string& text, bool wide) {
 std::string TDvDataProtection::BytesToString(const TBytes& bytes, bool wide) {
   if (!wide) return std::string(bytes.begin(), bytes.end());
   std::string out;
-  auto append = [&out](std::uint32_t cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  };
+  auto append = [&out](std::uint32_t cp) { DvAppendUTF8(out, cp); };
   for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
     std::uint32_t u = bytes[i] | (std::uint32_t(bytes[i + 1]) << 8);
     if (u >= 0xD800 && u < 0xDC00 && i + 3 < bytes.size()) {

@@ -67,6 +67,8 @@ std::string DvLowerCase(std::string_view text);  // Unicode lower case (root loc
 /// when the bytes are not well-formed UTF-8 (overlong forms, surrogates and values above
 /// U+10FFFF included).
 std::size_t DvDecodeUTF8(const unsigned char* s, std::size_t n, std::uint32_t& cp);
+/// Appends the UTF-8 form of the code point cp (at most U+10FFFF) to out.
+void DvAppendUTF8(std::string& out, std::uint32_t cp);
 /// Unicode upper case (root locale).
 std::string DvUpperCase(std::string_view text);  // Unicode upper case (root locale)
 

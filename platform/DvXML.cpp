@@ -968,7 +968,11 @@ DvDOMDocumentPtr DvCreateDOMFromStream(std::istream& stream) {
 
 // ---- Escaping ----
 
-std::string DvXMLSanitize(std::string_view text) {
+namespace {
+
+// Invalid UTF-8 becomes U+FFFD; a character XML forbids becomes U+FFFD too, or raises
+// EDvXMLInvalidChar when `what` names the value (text the library is about to write).
+std::string CleanText(std::string_view text, const std::string_view* what) {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   std::size_t i = 0;
@@ -989,6 +993,8 @@ std::string DvXMLSanitize(std::string_view text) {
     }
     if (IsXmlChar(cp)) {
       out.append(text.substr(i, len));
+    } else if (what) {
+      throw EDvXMLInvalidChar(*what, cp);
     } else {
       out += kReplacementChar;
     }
@@ -997,41 +1003,21 @@ std::string DvXMLSanitize(std::string_view text) {
   return out;
 }
 
-namespace {
-
 std::string CodePointText(std::uint32_t cp) {
   char buffer[16];
   std::snprintf(buffer, sizeof buffer, "U+%04X", static_cast<unsigned>(cp));
   return buffer;
 }
 
-// Invalid UTF-8 becomes U+FFFD; a character XML forbids raises (`what` names the value).
 std::string CheckedText(std::string_view text, std::string_view what) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n && ((s[i] >= 0x20 && s[i] < 0x80) || s[i] == 0x9 || s[i] == 0xA || s[i] == 0xD)) {
-    ++i;
-  }
-  if (i == n) return std::string(text);
-  std::string out(text.substr(0, i));
-  out.reserve(n + 8);
-  while (i < n) {
-    std::uint32_t cp;
-    const std::size_t len = DvDecodeUTF8(s + i, n - i, cp);
-    if (len == 0) {
-      out += kReplacementChar;
-      ++i;
-      continue;
-    }
-    if (!IsXmlChar(cp)) throw EDvXMLInvalidChar(what, cp);
-    out.append(text.substr(i, len));
-    i += len;
-  }
-  return out;
+  return CleanText(text, &what);
 }
 
 }  // namespace
+
+std::string DvXMLSanitize(std::string_view text) {
+  return CleanText(text, nullptr);
+}
 
 EDvXMLInvalidChar::EDvXMLInvalidChar(std::string_view what, std::uint32_t codePoint)
     : EDvXMLException("The value of \"" + std::string(what) + "\" holds " +

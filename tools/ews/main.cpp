@@ -27,6 +27,7 @@
 
 #include "DvHTTP.h"
 #include "DvSOAP.h"
+#include "DvUtils.h"
 #include "DvXML.h"
 #include "ews_filter.h"
 #include "ews_output.h"
@@ -292,24 +293,6 @@ dv::PDvEWSFieldDef FieldByName(const std::string& name) {
   Usage("unknown field \"" + name + "\"");
 }
 
-void AppendUtf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // The text of XML character data: the five named entities and character references (&#13;,
 // &#xD;) decoded.
 std::string Unescape(const std::string& text) {
@@ -335,7 +318,7 @@ std::string Unescape(const std::string& text) {
         const unsigned long cp = std::strtoul(digits.c_str(), &end, hex ? 16 : 10);
         if (!digits.empty() && *end == '\0' && cp > 0 && cp <= 0x10FFFF &&
             !(cp >= 0xD800 && cp <= 0xDFFF)) {
-          AppendUtf8(out, static_cast<std::uint32_t>(cp));
+          dv::DvAppendUTF8(out, static_cast<std::uint32_t>(cp));
           i = semicolon + 1;
           replaced = true;
         }
