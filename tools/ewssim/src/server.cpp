@@ -190,6 +190,7 @@ class ServerImpl {
   std::string host;
   bool running = false;
   std::string certPem;
+  std::unique_ptr<StateKeeper> stateKeeper;
   X509* cert = nullptr;
   EVP_PKEY* key = nullptr;
 
@@ -590,16 +591,20 @@ void ServerImpl::Start() {
   RegisterItemOps(ops);
   RegisterFindOps(ops);
   RegisterMiscOps(ops);
+  uint64_t savedGeneration = 0;  // what the state file holds already
   {
     std::unique_lock lock(store.mutex);
+    bool loaded = false;
     if (store.mailboxes.empty()) {
-      bool loaded = !cfg.stateFile.empty() && LoadState(cfg.stateFile, *schema, store);
+      loaded = !cfg.stateFile.empty() && !cfg.stateReset &&
+               LoadState(cfg.stateFile, *schema, store);  // throws when unreadable
       for (auto& u : cfg.users) {
         if (store.Find(u.address)) continue;
         Mailbox& m = store.Add(u.address, u.displayName.empty() ? u.address : u.displayName);
         if (!loaded) SeedMailbox(store, *schema, m, cfg.seed);
       }
     }
+    savedGeneration = loaded ? store.generation.load() : 0;
   }
   int wanted = 0;
   ParseListen(cfg.listen, host, wanted);
@@ -651,6 +656,9 @@ void ServerImpl::Start() {
                               : error != 0        ? std::string(": ") + std::strerror(error)
                                                   : std::string()));
   }
+  // Only a server that serves writes its state file.
+  if (!cfg.stateFile.empty())
+    stateKeeper = std::make_unique<StateKeeper>(cfg.stateFile, store, savedGeneration);
   running = true;
   thread = std::thread([this] { http->listen_after_bind(); });
 }
@@ -660,10 +668,8 @@ void ServerImpl::Stop() {
   http->stop();
   if (thread.joinable()) thread.join();
   running = false;
-  if (!cfg.stateFile.empty()) {
-    std::shared_lock lock(store.mutex);
-    SaveState(cfg.stateFile, store);
-  }
+  if (stateKeeper) stateKeeper->Stop();  // writes the last changes
+  stateKeeper.reset();
   http.reset();
   if (cert) X509_free(cert);
   if (key) EVP_PKEY_free(key);
