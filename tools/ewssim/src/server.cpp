@@ -191,6 +191,7 @@ class ServerImpl {
   bool running = false;
   std::string certPem;
   std::unique_ptr<StateKeeper> stateKeeper;
+  std::atomic<bool> listenEnded{false};
   X509* cert = nullptr;
   EVP_PKEY* key = nullptr;
 
@@ -384,6 +385,17 @@ void ServerImpl::TokenEndpoint(const httplib::Request& req, httplib::Response& r
   res.set_content(answer.dump(), "application/json; charset=utf-8");
 }
 
+// The namespace URI of an element's name, from the xmlns declarations in scope.
+static std::string NamespaceOf(const pugi::xml_node& n) {
+  std::string_view name = n.name();
+  auto colon = name.find(':');
+  std::string attr =
+      colon == std::string_view::npos ? "xmlns" : "xmlns:" + std::string(name.substr(0, colon));
+  for (auto x = n; x; x = x.parent())
+    if (auto a = x.attribute(attr.c_str())) return a.value();
+  return {};
+}
+
 void ServerImpl::Handle(const httplib::Request& req, httplib::Response& res) {
   if (!EqualsNoCase(req.path, "/EWS/Exchange.asmx")) {
     res.status = 404;
@@ -420,6 +432,17 @@ void ServerImpl::Handle(const httplib::Request& req, httplib::Response& res) {
                  parsed.description());
   }
   auto envelope = doc.document_element();
+  if (LocalName(envelope) == "Envelope" && NamespaceOf(envelope) != kNsSoap) {
+    // Only SOAP 1.1 is served: another envelope namespace is the VersionMismatch fault.
+    res.status = 500;
+    res.set_content(Envelope(std::string("<s:Fault><faultcode>s:VersionMismatch</faultcode>"
+                                         "<faultstring xml:lang=\"en-US\">The envelope namespace "
+                                         "is not ") +
+                                 kNsSoap + ".</faultstring></s:Fault>",
+                             false),
+                    "text/xml; charset=utf-8");
+    return;
+  }
   auto header = Child(envelope, "Header");
   auto body = Child(envelope, "Body");
   pugi::xml_node op =
@@ -457,6 +480,11 @@ void ServerImpl::Handle(const httplib::Request& req, httplib::Response& res) {
         impersonateKind = std::string(LocalName(which.front()));
         impersonate = Text(which.front());
       }
+      if (impersonate.find_first_not_of(" \t\r\n") == std::string::npos)
+        return Fault(res, "ErrorInvalidExchangeImpersonationHeaderData",
+                     "The impersonation header names no user: give a principal name, an SMTP "
+                     "address or a SID.",
+                     "The impersonation header names no user.");
     }
   }
   {
@@ -660,7 +688,15 @@ void ServerImpl::Start() {
   if (!cfg.stateFile.empty())
     stateKeeper = std::make_unique<StateKeeper>(cfg.stateFile, store, savedGeneration);
   running = true;
-  thread = std::thread([this] { http->listen_after_bind(); });
+  listenEnded = false;
+  thread = std::thread([this] {
+    http->listen_after_bind();
+    listenEnded = true;
+  });
+  // httplib's stop() does nothing until the listener runs: wait for it, so that a Stop right
+  // after Start (a SIGTERM just after "listening on") cannot leave the listener running forever.
+  while (!http->is_running() && !listenEnded)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void ServerImpl::Stop() {
