@@ -1,6 +1,7 @@
 // Requests Exchange refuses, answered with its response codes, and its answers to paging,
 // associated items, conflicts and send-as.
 #include "sim_fixture.h"
+#include "test_helpers.h"
 
 using namespace simtest;
 
@@ -241,6 +242,52 @@ TEST_F(AnswersTest, SendAsNeedsTheRight) {
                     {"address": "b@x.test", "send_as": ["c@x.test"]}]})");
   EXPECT_EQ(config.users[0].sendAs, std::vector<std::string>{"*"});
   EXPECT_EQ(config.users[1].sendAs, std::vector<std::string>{"c@x.test"});
+}
+
+// MIME content: encoded words and bodies in other character sets come out as UTF-8; nesting past
+// a sane depth is refused as content that cannot be converted, quickly.
+TEST_F(AnswersTest, MimeCharsetsAndNesting) {
+  auto import = [](const std::string& mime) {
+    return Call("<m:CreateItem MessageDisposition=\"SaveOnly\"><m:SavedItemFolderId>" +
+                Dist("drafts") + "</m:SavedItemFolderId><m:Items><t:Message><t:MimeContent>" +
+                ews_test::Base64Encode(mime) +
+                "</t:MimeContent></t:Message></m:Items></m:CreateItem>");
+  };
+  struct Case {
+    std::string subjectHeader, contentType, body;
+    const char* subject;
+    const char* text;
+  } cases[] = {
+      {"=?iso-8859-1?Q?Gr=FC=DFe_aus_K=F6ln?=", "text/plain; charset=iso-8859-1",
+       "Gr\xFC\xDF"
+       "e",
+       "Grüße aus Köln", "Grüße"},
+      {"=?windows-1252?B?k2hpgA==?= =?UTF-8?Q?_=E2=9C=93?=", "text/plain; charset=\"koi8-r\"",
+       "\xF0\xD2\xC9\xD7\xC5\xD4", "\xE2\x80\x9Chi\xE2\x82\xAC \xE2\x9C\x93", "Привет"},
+      {"=?x-unknown?Q?keep?= plain", "text/plain", "ascii", "=?x-unknown?Q?keep?= plain", "ascii"},
+  };
+  for (const auto& c : cases) {
+    auto r = import("Subject: " + c.subjectHeader + "\r\nContent-Type: " + c.contentType +
+                    "\r\n\r\n" + c.body + "\r\n");
+    ASSERT_EQ(r.Class(), "Success") << r.http.body;
+    auto got = Call(
+        "<m:GetItem><m:ItemShape><t:BaseShape>AllProperties</t:BaseShape>"
+        "<t:BodyType>Text</t:BodyType></m:ItemShape><m:ItemIds>" +
+        ItemIdXml(First(r.root(), "ItemId")) + "</m:ItemIds></m:GetItem>");
+    EXPECT_EQ(TextOf(got.root(), "Subject"), c.subject);
+    EXPECT_EQ(TextOf(First(got.root(), "Message"), "Body"), c.text) << c.subjectHeader;
+  }
+  // Nested multiparts: a few levels are fine, thousands are refused.
+  for (auto [depth, code] : {std::pair{8, "NoError"}, {3000, "ErrorMimeContentConversionFailed"}}) {
+    std::string mime = "Subject: deep\r\n", tail;
+    for (int i = 0; i < depth; ++i) {
+      mime += "Content-Type: multipart/mixed; boundary=\"b" + std::to_string(i) + "\"\r\n\r\n--b" +
+              std::to_string(i) + "\r\n";
+      tail = "\r\n--b" + std::to_string(i) + "--\r\n" + tail;
+    }
+    mime += "Content-Type: text/plain\r\n\r\ninner" + tail;
+    EXPECT_EQ(import(mime).Code(), code) << depth;
+  }
 }
 
 }  // namespace
