@@ -105,13 +105,10 @@ void PerMessage(Ctx& c, const std::string& name, const char* onError,
 
 // ---------------------------------------------------------------- context
 
+// Only the mailbox acted on: the impersonation right works through the ExchangeImpersonation
+// header alone (which makes the impersonated mailbox `self`), never as access to other mailboxes.
 bool Ctx::MayAccess(const Mailbox& m) const {
-  if (self && self->index == m.index) return true;
-  if (!user) return false;
-  if (EqualsNoCase(user->address, m.address)) return true;
-  for (auto& a : user->impersonate)
-    if (a == "*" || EqualsNoCase(a, m.address)) return true;
-  return false;
+  return self && self->index == m.index;
 }
 
 Mailbox& Ctx::MailboxOf(const pugi::xml_node& mailboxElement) {

@@ -22,8 +22,9 @@ struct UserConfig {
   std::vector<std::string> impersonate;
   // Security identifier used by the SID form of ExchangeImpersonation; generated when empty.
   std::string sid;
-  // Mailboxes this user may name in a message's From (send as); "*" grants every mailbox.
-  std::vector<std::string> sendAs;
+  // Mailboxes this user may name in a message's From (send as); "*" grants every mailbox. The
+  // initializer lets brace lists that stop at sid leave it out without a warning.
+  std::vector<std::string> sendAs = {};
 };
 
 // An application registered for OAuth 2.0, as with Azure AD in front of Exchange Online. It may
