@@ -2,13 +2,19 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
 #include <tuple>
+
+#include <nlohmann/json.hpp>
 
 #include "sim_fixture.h"
 #include "test_helpers.h"
@@ -301,6 +307,134 @@ TEST(StateFile, MailboxesSurviveARestart) {
   EXPECT_EQ(TextOf(First(doc, "FileAttachment"), "Name"), "k.txt");
   EXPECT_EQ(TextOf(First(doc, "ExtendedProperty"), "Value"), "v");
   std::filesystem::remove(path);
+}
+
+// The ewssim program with a state file in a folder of its own.
+struct StateRun {
+  std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("ewssim-durable-" + std::to_string(getpid()));
+  std::string file = (dir / "mailboxes.json").string();
+  StateRun() {
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+  }
+  ~StateRun() { std::filesystem::remove_all(dir); }
+  std::vector<std::string> Args() const {
+    return {"--user", "alice@example.com:alice-pw", "--state", file};
+  }
+  std::string Bytes() const {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+};
+
+std::string UrlOf(const Child& c) {
+  std::string line = FirstLine(c.out);
+  return line.rfind("listening on ", 0) == 0 ? line.substr(13) : "";
+}
+
+void CreateMessage(ews_test::SoapClient& client, const std::string& subject) {
+  auto r = client.Post(ews_test::Envelope(
+      "<m:CreateItem MessageDisposition=\"SaveOnly\"><m:Items><t:Message><t:Subject>" + subject +
+      "</t:Subject></t:Message></m:Items></m:CreateItem>"));
+  ASSERT_NE(r.body.find("NoError"), std::string::npos) << r.body;
+}
+
+std::set<std::string> DraftSubjects(const std::string& url) {
+  ews_test::SoapClient client(url, "alice@example.com", "alice-pw");
+  auto r = client.Post(ews_test::Envelope(
+      "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape>"
+      "<t:AdditionalProperties><t:FieldURI FieldURI=\"item:Subject\"/></t:AdditionalProperties>"
+      "</m:ItemShape><m:ParentFolderIds>" +
+      Dist("drafts") + "</m:ParentFolderIds></m:FindItem>"));
+  EXPECT_TRUE(ews_test::ValidateEnvelope(r.body).ok);
+  pugi::xml_document doc;
+  doc.load_string(r.body.c_str());
+  std::set<std::string> subjects;
+  for (auto n : All(doc, "Subject"))
+    subjects.insert(n.text().as_string());
+  return subjects;
+}
+
+// A SIGKILL in the middle of a burst of writes loses at most the last second: everything made a
+// second before the kill is back after a restart, and of the rest an unbroken run from the start.
+TEST(StateFile, SigkillLosesAtMostTheLastSecond) {
+  StateRun run;
+  Child c = Spawn(run.Args());
+  std::string url = UrlOf(c);
+  ASSERT_FALSE(url.empty());
+  {
+    ews_test::SoapClient client(url, "alice@example.com", "alice-pw");
+    for (int i = 0; i < 10; ++i)
+      CreateMessage(client, "early" + std::to_string(i));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    for (int i = 0; i < 25; ++i)
+      CreateMessage(client, "late" + std::to_string(100 + i));
+    kill(c.pid, SIGKILL);
+  }
+  Wait(c.pid);
+  close(c.out);
+  ASSERT_TRUE(nlohmann::json::accept(run.Bytes()));
+  Child again = Spawn(run.Args());
+  url = UrlOf(again);
+  ASSERT_FALSE(url.empty());
+  auto subjects = DraftSubjects(url);
+  for (int i = 0; i < 10; ++i)
+    EXPECT_TRUE(subjects.count("early" + std::to_string(i))) << i;
+  size_t late = subjects.size() - 10;
+  for (size_t i = 0; i < late; ++i)
+    EXPECT_TRUE(subjects.count("late" + std::to_string(100 + i))) << "a gap before " << i;
+  kill(again.pid, SIGTERM);
+  EXPECT_EQ(Wait(again.pid), 0);
+  close(again.out);
+}
+
+// A state file that cannot be read refuses the start and is left alone; --state-reset starts
+// empty and replaces it.
+TEST(StateFile, UnreadableFileRefusesTheStart) {
+  for (std::string content : {"{\"change_counter\": 3, \"mailboxes\": [", "[1, 2]",
+                              "{\"change_counter\": 1, \"mailboxes\": [{\"address\": 7}]}"}) {
+    StateRun run;
+    std::ofstream(run.file) << content;
+    auto [code, out] = RunToEnd(run.Args());
+    EXPECT_EQ(code, 1) << content;
+    EXPECT_NE(out.find("the state file " + run.file + " cannot be read"), std::string::npos) << out;
+    EXPECT_EQ(run.Bytes(), content);
+    auto args = run.Args();
+    args.push_back("--state-reset");
+    Child c = Spawn(args);
+    EXPECT_FALSE(UrlOf(c).empty()) << content;
+    kill(c.pid, SIGTERM);
+    EXPECT_EQ(Wait(c.pid), 0);
+    close(c.out);
+    EXPECT_NE(run.Bytes().find("alice@example.com"), std::string::npos);
+  }
+}
+
+// A write that fails (here: the file size limit, which binds root too) is reported, keeps the
+// good file and leaves no temporary file behind; the server goes on serving.
+TEST(StateFile, FailedWriteKeepsTheGoodFile) {
+  StateRun run;
+  Child c = Spawn(run.Args());
+  std::string url = UrlOf(c);
+  ASSERT_FALSE(url.empty());
+  ews_test::SoapClient client(url, "alice@example.com", "alice-pw");
+  CreateMessage(client, "kept");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  std::string good = run.Bytes();
+  ASSERT_NE(good.find("kept"), std::string::npos);
+  rlimit limit{16, 16};
+  ASSERT_EQ(prlimit(c.pid, RLIMIT_FSIZE, &limit, nullptr), 0);
+  CreateMessage(client, "lost");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  CreateMessage(client, "still serving");
+  kill(c.pid, SIGKILL);
+  Wait(c.pid);
+  std::string out = Rest(c.out);
+  close(c.out);
+  EXPECT_NE(out.find("cannot write the state file " + run.file), std::string::npos) << out;
+  EXPECT_EQ(run.Bytes(), good);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(run.dir), {}), 1);
 }
 
 }  // namespace

@@ -24,6 +24,6 @@ _ewssim() {
       ;;
   esac
   COMPREPLY=($(compgen -W "--listen --config --user --users-file --server-version --seed --tls
-    --cert-out --state --version --help" -- "$cur"))
+    --cert-out --state --state-reset --version --help" -- "$cur"))
 }
 complete -F _ewssim ewssim

@@ -80,6 +80,13 @@ Config Config::FromJson(const std::string& text) {
       }
       if (u.contains("throttling"))
         c.userThrottling[user.address] = Throttling(u.at("throttling"), {});
+      if (u.contains("send_as")) {
+        const auto& sa = u.at("send_as");
+        if (sa.is_string())
+          user.sendAs.push_back(sa.get<std::string>());
+        else
+          user.sendAs = sa.get<std::vector<std::string>>();
+      }
       c.users.push_back(std::move(user));
     }
     for (const auto& a : j.value("oauth_apps", nlohmann::json::array())) {

@@ -152,10 +152,16 @@ int main(int argc, char** argv) {
                  "E.g. --cert-out ca.pem")
       ->type_name("FILE")
       ->needs(tlsFlag);
-  app.add_option("--state", state,
-                 "Keep the mailboxes in FILE: loaded at start when it exists, written at stop. "
-                 "E.g. --state mailboxes.json")
-      ->type_name("FILE");
+  auto* stateOption =
+      app.add_option("--state", state,
+                     "Keep the mailboxes in FILE: loaded at start when it exists, written within "
+                     "a second of every change. E.g. --state mailboxes.json")
+          ->type_name("FILE");
+  bool stateReset = false;
+  app.add_flag("--state-reset", stateReset,
+               "Start with empty mailboxes whatever the state file holds (one that cannot be read "
+               "refuses the start otherwise). E.g. --state mb.json --state-reset")
+      ->needs(stateOption);
 
   try {
     app.parse(argc, argv);
@@ -181,6 +187,7 @@ int main(int argc, char** argv) {
     if (seed >= 0) config.seed = {seed, seed, seed};
     if (tls) config.tls = true;
     if (!state.empty()) config.stateFile = state;
+    if (stateReset) config.stateReset = true;
     std::string host;
     int port = 0;
     ewssim::ParseListen(config.listen, host, port);  // also the configuration's "listen"
@@ -196,6 +203,8 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // A state file beyond the file size limit fails its write (reported) instead of killing us.
+  std::signal(SIGXFSZ, SIG_IGN);
   ewssim::Server server(config);
   try {
     server.Start();

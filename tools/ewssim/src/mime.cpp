@@ -1,7 +1,11 @@
 #include "mime.h"
 
+#include <unicode/ucnv.h>
+#include <unicode/unistr.h>
+
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include "util.h"
 
@@ -44,41 +48,66 @@ std::string Wrap76(const std::string& b64) {
 
 // ---- parsing
 
+// A MIME part of the message being read. The body is a view into the message's bytes, so that
+// nested parts cost no copies (memory stays linear in the input whatever the depth).
 struct Part {
   std::map<std::string, std::string> headers;  // lower-case names, unfolded values
   // Every header as written (name as given, unfolded value), in order.
   std::vector<std::pair<std::string, std::string>> ordered;
-  std::string body;
+  std::string_view body;
 };
 
-Part ParsePart(const std::string& text) {
+// Multipart nesting deeper than this is refused as content that cannot be converted; mail
+// clients nest a few levels (mixed > alternative > related), so this leaves ample room.
+constexpr int kMaxMimeDepth = 64;
+
+Part ParsePart(std::string_view text) {
   Part p;
   size_t pos = 0;
   std::string lastName;
   while (pos < text.size()) {
     size_t eol = text.find('\n', pos);
-    if (eol == std::string::npos) eol = text.size();
-    std::string line = text.substr(pos, eol - pos);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (eol == std::string_view::npos) eol = text.size();
+    std::string_view line = text.substr(pos, eol - pos);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     pos = eol + 1;
     if (line.empty()) break;
     if ((line[0] == ' ' || line[0] == '\t') && !lastName.empty()) {
       std::string& value = p.headers[lastName];
       value += ' ';
-      value.append(line, line.find_first_not_of(" \t"));
+      value.append(line.substr(line.find_first_not_of(" \t")));
       p.ordered.back().second = value;
       continue;
     }
     auto colon = line.find(':');
-    if (colon == std::string::npos) continue;
-    lastName = Lower(line.substr(0, colon));
-    std::string value = line.substr(colon + 1);
+    if (colon == std::string_view::npos) continue;
+    lastName = Lower(std::string(line.substr(0, colon)));
+    std::string value(line.substr(colon + 1));
     value.erase(0, value.find_first_not_of(" \t"));
     p.headers[lastName] = value;
-    p.ordered.emplace_back(line.substr(0, colon), value);
+    p.ordered.emplace_back(std::string(line.substr(0, colon)), value);
   }
-  p.body = pos < text.size() ? text.substr(pos) : std::string();
+  p.body = pos < text.size() ? text.substr(pos) : std::string_view();
   return p;
+}
+
+// Text in a named character set as UTF-8; none when ICU does not know the set or the bytes do not
+// convert.
+std::optional<std::string> ToUtf8(std::string_view bytes, std::string charset) {
+  auto star = charset.find('*');  // RFC 2231 language suffix: "iso-8859-1*en"
+  if (star != std::string::npos) charset.erase(star);
+  std::string lower = Lower(charset);
+  if (lower.empty() || lower == "utf-8" || lower == "utf8" || lower == "us-ascii")
+    return std::string(bytes);
+  UErrorCode err = U_ZERO_ERROR;
+  std::unique_ptr<UConverter, void (*)(UConverter*)> cnv(ucnv_open(charset.c_str(), &err),
+                                                         ucnv_close);
+  if (U_FAILURE(err) || !cnv) return std::nullopt;
+  icu::UnicodeString text(bytes.data(), static_cast<int32_t>(bytes.size()), cnv.get(), err);
+  if (U_FAILURE(err)) return std::nullopt;
+  std::string out;
+  text.toUTF8String(out);
+  return out;
 }
 
 std::string HeaderParam(const std::string& value, const std::string& param) {
@@ -94,7 +123,7 @@ std::string HeaderParam(const std::string& value, const std::string& param) {
   return value.substr(p, end == std::string::npos ? std::string::npos : end - p);
 }
 
-std::string DecodeQP(const std::string& s) {
+std::string DecodeQP(std::string_view s) {
   std::string out;
   for (size_t i = 0; i < s.size(); ++i) {
     if (s[i] == '=' && i + 1 < s.size() && (s[i + 1] == '\r' || s[i + 1] == '\n')) {
@@ -119,7 +148,7 @@ std::string DecodeBody(const Part& p) {
   std::string enc = it == p.headers.end() ? "" : Lower(it->second);
   if (enc == "base64") return Base64Decode(p.body).value_or(std::string());
   if (enc == "quoted-printable") return DecodeQP(p.body);
-  std::string body = p.body;
+  std::string body(p.body);
   // Normalise line ends to the ones the message came with less a trailing CRLF.
   while (!body.empty() && (body.back() == '\n' || body.back() == '\r'))
     body.pop_back();
@@ -146,13 +175,17 @@ std::string DecodeWords(const std::string& s) {
     if (between.find_first_not_of(" \t") != std::string::npos) out += between;
     char enc = static_cast<char>(std::toupper(static_cast<unsigned char>(s[q1 + 1])));
     std::string text = s.substr(q2 + 1, end - q2 - 1);
+    std::string bytes;
     if (enc == 'B') {
-      out += Base64Decode(text).value_or(text);
+      bytes = Base64Decode(text).value_or(text);
     } else {
       for (auto& c : text)
         if (c == '_') c = ' ';
-      out += DecodeQP(text);
+      bytes = DecodeQP(text);
     }
+    // A word in a character set that cannot be converted stays as written.
+    auto utf8 = ToUtf8(bytes, s.substr(start + 2, q1 - start - 2));
+    out += utf8 ? *utf8 : s.substr(start, end + 2 - start);
     pos = end + 2;
   }
   return out;
@@ -244,7 +277,15 @@ Field AddressField(const std::string& element, const std::vector<Recipient>& lis
   return f;
 }
 
-void Walk(const Part& part, Item& item, std::string& text, std::string& html) {
+// The decoded text of a text part, converted from its charset to UTF-8.
+std::string DecodeText(const Part& p, const std::string& ctype) {
+  std::string body = DecodeBody(p);
+  std::string charset = HeaderParam(ctype, "charset");
+  auto utf8 = ToUtf8(body, charset);
+  return utf8 ? *utf8 : body;
+}
+
+void Walk(const Part& part, Item& item, std::string& text, std::string& html, int depth = 0) {
   auto it = part.headers.find("content-type");
   std::string ctype = it == part.headers.end() ? "text/plain" : it->second;
   std::string lower = Lower(ctype);
@@ -252,18 +293,20 @@ void Walk(const Part& part, Item& item, std::string& text, std::string& html) {
   if (auto d = part.headers.find("content-disposition"); d != part.headers.end())
     disposition = d->second;
   if (lower.rfind("multipart/", 0) == 0) {
+    if (depth >= kMaxMimeDepth)
+      Fail("ErrorMimeContentConversionFailed",
+           "The MIME content could not be converted: its parts are nested too deeply.");
     std::string boundary = "--" + HeaderParam(ctype, "boundary");
     size_t pos = part.body.find(boundary);
-    while (pos != std::string::npos) {
+    while (pos != std::string_view::npos) {
       pos += boundary.size();
       if (part.body.compare(pos, 2, "--") == 0) break;
       size_t next = part.body.find(boundary, pos);
-      std::string chunk =
-          part.body.substr(pos, next == std::string::npos ? std::string::npos : next - pos);
-      chunk.erase(0, chunk.find_first_not_of("\r\n") == std::string::npos
-                         ? 0
-                         : std::min(chunk.find_first_not_of("\r\n"), size_t(2)));
-      Walk(ParsePart(chunk), item, text, html);
+      std::string_view chunk = part.body.substr(
+          pos, next == std::string_view::npos ? std::string_view::npos : next - pos);
+      size_t lead = chunk.find_first_not_of("\r\n");
+      chunk.remove_prefix(lead == std::string_view::npos ? 0 : std::min(lead, size_t(2)));
+      Walk(ParsePart(chunk), item, text, html, depth + 1);
       pos = next;
     }
     return;
@@ -272,9 +315,9 @@ void Walk(const Part& part, Item& item, std::string& text, std::string& html) {
                     (lower.rfind("text/", 0) != 0 && lower.rfind("multipart/", 0) != 0);
   if (!attachment) {
     if (lower.rfind("text/html", 0) == 0 && html.empty())
-      html = DecodeBody(part);
+      html = DecodeText(part, ctype);
     else if (lower.rfind("text/plain", 0) == 0 && text.empty())
-      text = DecodeBody(part);
+      text = DecodeText(part, ctype);
     return;
   }
   Attachment a;

@@ -65,6 +65,9 @@ struct Paging {
   bool includesLast = true;
   std::string attributes;  // the RootFolder attributes
 };
+// A view's MaxEntriesReturned, at most 1,000; throws ErrorInvalidIndexedPagingParameters when
+// negative.
+size_t MaxEntries(const pugi::xml_node& view);
 Paging Page(const pugi::xml_node& op, const char* indexedName, const char* fractionalName,
             size_t total);
 

@@ -248,15 +248,21 @@ void CachePut(const std::string& key, std::shared_ptr<const std::vector<uint64_t
   if (cache.size() > 16) cache.pop_back();
 }
 
-void CollectItems(Mailbox& m, const Folder& f, bool deep, std::vector<Item*>& out) {
+// The items of a folder (and its subfolders when deep): its ordinary contents, or its associated
+// ones (hidden items such as views and settings, made with IsAssociated).
+void CollectItems(Mailbox& m, const Folder& f, bool deep, std::vector<Item*>& out,
+                  bool associated = false) {
   for (uint64_t id : f.items)
-    if (Item* item = m.ItemById(id)) out.push_back(item);
+    if (Item* item = m.ItemById(id); item && item->Bool("IsAssociated", false) == associated)
+      out.push_back(item);
   if (deep)
     for (uint32_t child : f.children)
-      if (Folder* cf = m.FolderById(child)) CollectItems(m, *cf, deep, out);
+      if (Folder* cf = m.FolderById(child)) CollectItems(m, *cf, deep, out, associated);
 }
 
-std::vector<uint64_t> Query(Mailbox& m, Folder& folder, const pugi::xml_node& op, bool deep) {
+std::vector<uint64_t> Query(Mailbox& m, Folder& folder, const pugi::xml_node& op,
+                            const std::string& traversal) {
+  bool deep = traversal == "Deep";
   std::vector<Item*> candidates;
   if (folder.kind == "SearchFolder") {
     pugi::xml_document doc;
@@ -268,7 +274,7 @@ std::vector<uint64_t> Query(Mailbox& m, Folder& folder, const pugi::xml_node& op
       if (!doc.document_element() || EvaluateRestriction(doc.document_element(), *item))
         candidates.push_back(item);
   } else {
-    CollectItems(m, folder, deep, candidates);
+    CollectItems(m, folder, deep, candidates, traversal == "Associated");
   }
   if (auto r = Child(op, "Restriction")) {
     auto expr = Elements(r);
@@ -369,13 +375,20 @@ void FindItem(Ctx& c) {
     PerMessage(c, "FindItem", nullptr, [&](std::string& out) {
       auto [m, folder] = c.ResolveFolder(id);
       if (auto cal = Child(c.op, "CalendarView")) {
+        if (folder->kind != "CalendarFolder")
+          Fail("ErrorCalendarFolderIsInvalidForCalendarView",
+               "A CalendarView can only be used with a calendar folder.");
         auto start = ParseDateTime(Attr(cal, "StartDate"), c.pctx.timeZone);
         auto end = ParseDateTime(Attr(cal, "EndDate"), c.pctx.timeZone);
         if (!start || !end || *end < *start) FailCode("ErrorInvalidRequest");
+        // At most two years (731 days, so that any two calendar years fit).
+        constexpr int64_t kMaxRangeMs = 731LL * 24 * 3600 * 1000;
+        if (*end - *start > kMaxRangeMs) FailCode("ErrorCalendarViewRangeTooBig");
+        size_t max = MaxEntries(cal);
         std::vector<std::pair<int64_t, Item*>> hits;
         for (uint64_t iid : folder->items) {
           Item* item = m->ItemById(iid);
-          if (!item || item->kind != "CalendarItem") continue;
+          if (!item || item->kind != "CalendarItem" || item->Bool("IsAssociated", false)) continue;
           auto s = ParseDateTime(item->Value("Start")), e = ParseDateTime(item->Value("End"));
           if (!s) continue;
           if (!e) e = s;
@@ -384,9 +397,6 @@ void FindItem(Ctx& c) {
         }
         std::stable_sort(hits.begin(), hits.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
-        size_t max = 1000;
-        if (!Attr(cal, "MaxEntriesReturned").empty())
-          max = std::min<size_t>(max, std::stoul(Attr(cal, "MaxEntriesReturned")));
         size_t count = std::min(max, hits.size());
         out += "<m:RootFolder TotalItemsInView=\"" + std::to_string(hits.size()) +
                "\" IncludesLastItemInRange=\"" + BoolText(count == hits.size()) + "\"><t:Items>";
@@ -408,8 +418,7 @@ void FindItem(Ctx& c) {
           OuterXml(Child(c.op, "QueryString"));
       auto ids = CacheGet(key);
       if (!ids) {
-        ids = std::make_shared<const std::vector<uint64_t>>(
-            Query(*m, *folder, c.op, traversal == "Deep"));
+        ids = std::make_shared<const std::vector<uint64_t>>(Query(*m, *folder, c.op, traversal));
         CachePut(key, ids);
       }
       Paging p = Page(c.op, "IndexedPageItemView", "FractionalPageItemView", ids->size());

@@ -38,15 +38,24 @@ void GetFolder(Ctx& c) {
 }  // namespace
 
 // Applies an IndexedPage…View or FractionalPage…View to `total` rows as Exchange does.
+size_t MaxEntries(const pugi::xml_node& view) {
+  std::string m = Attr(view, "MaxEntriesReturned");
+  if (m.empty()) return 1000;
+  long n = std::stol(m);  // an xs:int, checked by the schema
+  if (n < 0) FailCode("ErrorInvalidIndexedPagingParameters");
+  return std::min<size_t>(1000, static_cast<size_t>(n));
+}
+
 Paging Page(const pugi::xml_node& op, const char* indexedName, const char* fractionalName,
             size_t total) {
   Paging p;
   p.total = total;
   size_t max = 1000;
   if (auto view = Child(op, indexedName)) {
-    std::string m = Attr(view, "MaxEntriesReturned");
-    if (!m.empty()) max = std::min<size_t>(max, std::stoul(m));
-    size_t offset = std::stoul(Attr(view, "Offset").empty() ? "0" : Attr(view, "Offset"));
+    max = MaxEntries(view);
+    long given = std::stol(Attr(view, "Offset").empty() ? "0" : Attr(view, "Offset"));
+    if (given < 0) FailCode("ErrorInvalidIndexedPagingParameters");
+    size_t offset = static_cast<size_t>(given);
     bool fromEnd = Attr(view, "BasePoint") == "End";
     if (!fromEnd) {
       p.start = std::min(offset, total);
@@ -61,8 +70,7 @@ Paging Page(const pugi::xml_node& op, const char* indexedName, const char* fract
       p.attributes = " IndexedPagingOffset=\"" + std::to_string(offset + p.count) + "\"";
     }
   } else if (auto frac = Child(op, fractionalName)) {
-    std::string m = Attr(frac, "MaxEntriesReturned");
-    if (!m.empty()) max = std::min<size_t>(max, std::stoul(m));
+    max = MaxEntries(frac);
     long num = std::stol(Attr(frac, "Numerator")), den = std::stol(Attr(frac, "Denominator"));
     if (den <= 0 || num < 0 || num > den) FailCode("ErrorInvalidIndexedPagingParameters");
     size_t offset = static_cast<size_t>(static_cast<double>(total) * num / den);

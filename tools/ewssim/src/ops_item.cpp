@@ -79,6 +79,16 @@ void Send(Ctx& c, Mailbox& m, Item& item, bool saveCopy, uint32_t saveFolder, bo
     for (auto& r : RecipientsOf(item, el))
       all.push_back(r);
   if (all.empty()) FailCode("ErrorInvalidRecipients");
+  // A From naming another mailbox needs the send-as right on it.
+  for (auto& from : RecipientsOf(item, "From")) {
+    bool allowed = from.email.empty() || EqualsNoCase(from.email, m.address);
+    for (auto& a : c.user->sendAs)
+      allowed = allowed || a == "*" || EqualsNoCase(a, from.email);
+    if (!allowed)
+      Fail("ErrorSendAsDenied",
+           "The user account which was used to submit this request does not have the right to "
+           "send mail on behalf of the specified sending account.");
+  }
   int64_t now = NowMs();
   if (!item.Get("From"))
     item.Set("From", MailboxListField("From", {{m.displayName, m.address}}, false));
@@ -246,6 +256,9 @@ void CreateItem(Ctx& c) {
       }
       bool message = IsMessageKind(item->kind);
       if (message && disposition.empty()) FailCode("ErrorMessageDispositionRequired");
+      if (item->kind == "CalendarItem" && Attr(c.op, "SendMeetingInvitations").empty())
+        Fail("ErrorSendMeetingInvitationsRequired",
+             "SendMeetingInvitations attribute is required for calendar items.");
       if (!message || disposition == "SaveOnly" || disposition.empty()) {
         uint32_t folder = TargetFolder(c, m, saved, DefaultFolderFor(item->kind));
         if (!message) item->Erase("IsDraft");
@@ -342,7 +355,12 @@ void ApplyUpdate(Ctx& c, Item& item, const pugi::xml_node& u) {
       "ItemId",         "ParentFolderId",  "DateTimeCreated", "LastModifiedTime", "Size",
       "HasAttachments", "IsSubmitted",     "IsUnmodified",    "IsFromMe",         "IsResend",
       "Attachments",    "ResponseObjects", "EffectiveRights", "MimeContent",      "ConversationId",
-      "UniqueBody",     "TextBody",        "IsDraft"};
+      "UniqueBody",     "TextBody",        "IsDraft",         "IsAssociated"};
+  // Only lists of people and bodies take appended values; required elements cannot be deleted.
+  static const std::set<std::string, std::less<>> appendable = {
+      "ToRecipients",      "CcRecipients", "BccRecipients", "RequiredAttendees",
+      "OptionalAttendees", "Resources",    "Body",          "ReplyTo"};
+  static const std::set<std::string, std::less<>> required = {"ItemClass", "IsRead"};
   auto kind = LocalName(u);
   auto parts = Elements(u);
   if (parts.empty()) FailCode("ErrorInvalidRequest");
@@ -351,6 +369,9 @@ void ApplyUpdate(Ctx& c, Item& item, const pugi::xml_node& u) {
   if (value && ItemTypeName(LocalName(value)) == nullptr) FailCode("ErrorInvalidRequest");
   if (value && Elements(value).size() != 1) FailCode("ErrorIncorrectUpdatePropertyCount");
   auto pathKind = LocalName(path);
+  if (kind == "AppendToItemField" &&
+      (pathKind != "FieldURI" || !appendable.count(ElementOfFieldUri(Attr(path, "FieldURI")))))
+    FailCode("ErrorInvalidPropertyAppend");
   if (pathKind == "ExtendedFieldURI") {
     std::string key = ExtKeyOf(path);
     if (kind == "DeleteItemField") {
@@ -368,6 +389,8 @@ void ApplyUpdate(Ctx& c, Item& item, const pugi::xml_node& u) {
     return ApplyIndexed(c, item, path, value, kind == "DeleteItemField");
   std::string name = ElementOfFieldUri(Attr(path, "FieldURI"));
   int idx = item.type->IndexOf(name);
+  if (idx >= 0 && kind == "DeleteItemField" && (readOnly.count(name) || required.count(name)))
+    FailCode("ErrorInvalidPropertyDelete");
   if (idx < 0 || readOnly.count(name)) FailCode("ErrorInvalidPropertySet");
   if (kind == "DeleteItemField") {
     item.fields.erase(idx);
@@ -383,6 +406,8 @@ void ApplyUpdate(Ctx& c, Item& item, const pugi::xml_node& u) {
       pugi::xml_document doc;
       doc.load_string(old.xml.c_str());
       auto root = doc.document_element();
+      if (!EqualsNoCase(Attr(root, "BodyType"), Attr(given, "BodyType")))
+        FailCode("ErrorInvalidPropertyAppend");
       std::string text = Text(root) + Text(given);
       while (root.first_child())
         root.remove_child(root.first_child());
@@ -403,6 +428,17 @@ void ApplyUpdate(Ctx& c, Item& item, const pugi::xml_node& u) {
   item.fields[idx] = std::move(f);
 }
 
+// What an update's property path names, as kept in Item::changedAt.
+std::string UpdatePathKey(const pugi::xml_node& update) {
+  auto parts = Elements(update);
+  if (parts.empty()) return {};
+  auto path = parts[0];
+  auto kind = LocalName(path);
+  if (kind == "ExtendedFieldURI") return ExtKeyOf(path);
+  if (kind == "IndexedFieldURI") return Attr(path, "FieldURI") + "#" + Attr(path, "FieldIndex");
+  return Attr(path, "FieldURI");
+}
+
 void UpdateItem(Ctx& c) {
   std::string resolution = Attr(c.op, "ConflictResolution");
   std::string disposition = Attr(c.op, "MessageDisposition");
@@ -414,30 +450,48 @@ void UpdateItem(Ctx& c) {
       auto [m, item] = c.ResolveItem(idEl);
       if (IsMessageKind(item->kind) && disposition.empty())
         FailCode("ErrorMessageDispositionRequired");
+      // With an older change key, the properties changed since that version conflict: the
+      // update fails with NeverOverwrite, keeps the newer values with AutoResolve (the default,
+      // counted in ConflictResults) and overwrites them with AlwaysOverwrite.
       std::string ck = Attr(idEl, "ChangeKey");
+      uint64_t seen = 0;
       if (!ck.empty()) {
         uint64_t given = DecodeChangeKey(ck);
         if (!given) FailCode("ErrorInvalidChangeKey");
-        if (given != item->changeKey && resolution != "AlwaysOverwrite")
-          FailCode("ErrorIrresolvableConflict");
+        if (given != item->changeKey && resolution != "AlwaysOverwrite") seen = given;
       }
       // Work on a copy so a failing update leaves the item untouched.
       auto work = item->Clone();
-      for (auto u : Elements(Child(change, "Updates")))
+      size_t conflicts = 0;
+      std::vector<std::string> applied;
+      for (auto u : Elements(Child(change, "Updates"))) {
+        std::string key = UpdatePathKey(u);
+        auto at = work->changedAt.find(key);
+        if (seen && at != work->changedAt.end() && at->second > seen) {
+          if (resolution == "NeverOverwrite") FailCode("ErrorIrresolvableConflict");
+          ++conflicts;
+          continue;
+        }
         ApplyUpdate(c, *work, u);
+        applied.push_back(std::move(key));
+      }
       *item = std::move(*work);
       item->changeKey = c.store.NextChangeKey();
+      for (auto& key : applied)
+        item->changedAt[key] = item->changeKey;
       Refresh(*m, *item);
+      const std::string conflictResults = "<m:ConflictResults><t:Count>" +
+                                          std::to_string(conflicts) +
+                                          "</t:Count></m:ConflictResults>";
       if (IsMessageKind(item->kind) &&
           (disposition == "SendOnly" || disposition == "SendAndSaveCopy")) {
         Mailbox* sm = m;
         uint32_t folder = TargetFolder(c, sm, saved, "sentitems");
         Send(c, *m, *item, disposition == "SendAndSaveCopy", folder, true);
-        out += "<m:Items/><m:ConflictResults><t:Count>0</t:Count></m:ConflictResults>";
+        out += "<m:Items/>" + conflictResults;
         return;
       }
-      out += "<m:Items>" + ItemStub(*m, *item, false) +
-             "</m:Items><m:ConflictResults><t:Count>0</t:Count></m:ConflictResults>";
+      out += "<m:Items>" + ItemStub(*m, *item, false) + "</m:Items>" + conflictResults;
     });
   }
 }
@@ -447,6 +501,12 @@ void DeleteItem(Ctx& c) {
   for (auto id : Elements(Child(c.op, "ItemIds"))) {
     PerMessage(c, "DeleteItem", nullptr, [&](std::string&) {
       auto [m, item] = c.ResolveItem(id);
+      if (item->kind == "CalendarItem" && Attr(c.op, "SendMeetingCancellations").empty())
+        Fail("ErrorSendMeetingCancellationsRequired",
+             "SendMeetingCancellations attribute is required for calendar items.");
+      if (item->kind == "Task" && Attr(c.op, "AffectedTaskOccurrences").empty())
+        Fail("ErrorAffectedTaskOccurrencesRequired",
+             "AffectedTaskOccurrences attribute is required for tasks.");
       Folder* deleted = m->Distinguished("deleteditems");
       Folder* recoverable = m->Distinguished("recoverableitemsdeletions");
       if (type == "MoveToDeletedItems" && item->folder != deleted->id) {
@@ -469,7 +529,15 @@ void CopyOrMove(Ctx& c, bool move) {
   const char* name = move ? "MoveItem" : "CopyItem";
   for (auto id : Elements(Child(c.op, "ItemIds"))) {
     PerMessage(c, name, "<m:Items/>", [&](std::string& out) {
-      auto [tm, target] = c.ResolveFolderIn(Child(c.op, "ToFolderId"));
+      auto [tm, target] = [&]() -> std::pair<Mailbox*, Folder*> {
+        try {
+          return c.ResolveFolderIn(Child(c.op, "ToFolderId"));
+        } catch (const EwsError& e) {
+          if (e.code == "ErrorFolderNotFound" || e.code == "ErrorItemNotFound")
+            Fail("ErrorToFolderNotFound", "The destination folder does not exist.");
+          throw;
+        }
+      }();
       auto [m, item] = c.ResolveItem(id);
       Item* result;
       if (move && m == tm) {
@@ -495,9 +563,11 @@ void SendItem(Ctx& c) {
     PerMessage(c, "SendItem", nullptr, [&](std::string&) {
       if (!save && saved) FailCode("ErrorInvalidSendItemSaveSettings");
       auto [m, item] = c.ResolveItem(id);
-      std::string ck = Attr(id, "ChangeKey");
-      if (!ck.empty() && DecodeChangeKey(ck) != item->changeKey)
-        FailCode("ErrorIrresolvableConflict");
+      // Only the version the caller has seen is sent: a missing or old change key is stale.
+      if (DecodeChangeKey(Attr(id, "ChangeKey")) != item->changeKey)
+        Fail("ErrorStaleObject",
+             "The change key passed in the request does not match the current change key for the "
+             "item.");
       Mailbox* sm = m;
       uint32_t folder = TargetFolder(c, sm, saved, "sentitems");
       Send(c, *m, *item, save, folder, true);

@@ -106,13 +106,10 @@ void PerMessage(Ctx& c, const std::string& name, const char* onError,
 
 // ---------------------------------------------------------------- context
 
+// Only the mailbox acted on: the impersonation right works through the ExchangeImpersonation
+// header alone (which makes the impersonated mailbox `self`), never as access to other mailboxes.
 bool Ctx::MayAccess(const Mailbox& m) const {
-  if (self && self->index == m.index) return true;
-  if (!user) return false;
-  if (EqualsNoCase(user->address, m.address)) return true;
-  for (auto& a : user->impersonate)
-    if (a == "*" || EqualsNoCase(a, m.address)) return true;
-  return false;
+  return self && self->index == m.index;
 }
 
 Mailbox& Ctx::MailboxOf(const pugi::xml_node& mailboxElement) {
@@ -191,6 +188,8 @@ class ServerImpl {
   std::string host;
   bool running = false;
   std::string certPem;
+  std::unique_ptr<StateKeeper> stateKeeper;
+  std::atomic<bool> listenEnded{false};
   X509* cert = nullptr;
   EVP_PKEY* key = nullptr;
 
@@ -409,6 +408,17 @@ void ServerImpl::TokenEndpoint(const httplib::Request& req, httplib::Response& r
   res.set_content(answer.dump(), "application/json; charset=utf-8");
 }
 
+// The namespace URI of an element's name, from the xmlns declarations in scope.
+static std::string NamespaceOf(const pugi::xml_node& n) {
+  std::string_view name = n.name();
+  auto colon = name.find(':');
+  std::string attr =
+      colon == std::string_view::npos ? "xmlns" : "xmlns:" + std::string(name.substr(0, colon));
+  for (auto x = n; x; x = x.parent())
+    if (auto a = x.attribute(attr.c_str())) return a.value();
+  return {};
+}
+
 void ServerImpl::Handle(const httplib::Request& req, httplib::Response& res) {
   if (!EqualsNoCase(req.path, "/EWS/Exchange.asmx")) {
     res.status = 404;
@@ -482,6 +492,17 @@ void ServerImpl::Serve(const httplib::Request& req, httplib::Response& res,
                  parsed.description());
   }
   auto envelope = doc.document_element();
+  if (LocalName(envelope) == "Envelope" && NamespaceOf(envelope) != kNsSoap) {
+    // Only SOAP 1.1 is served: another envelope namespace is the VersionMismatch fault.
+    res.status = 500;
+    res.set_content(Envelope(std::string("<s:Fault><faultcode>s:VersionMismatch</faultcode>"
+                                         "<faultstring xml:lang=\"en-US\">The envelope namespace "
+                                         "is not ") +
+                                 kNsSoap + ".</faultstring></s:Fault>",
+                             false),
+                    "text/xml; charset=utf-8");
+    return;
+  }
   auto header = Child(envelope, "Header");
   auto body = Child(envelope, "Body");
   pugi::xml_node op =
@@ -519,6 +540,11 @@ void ServerImpl::Serve(const httplib::Request& req, httplib::Response& res,
         impersonateKind = std::string(LocalName(which.front()));
         impersonate = Text(which.front());
       }
+      if (impersonate.find_first_not_of(" \t\r\n") == std::string::npos)
+        return Fault(res, "ErrorInvalidExchangeImpersonationHeaderData",
+                     "The impersonation header names no user: give a principal name, an SMTP "
+                     "address or a SID.",
+                     "The impersonation header names no user.");
     }
   }
   {
@@ -655,16 +681,20 @@ void ServerImpl::Start() {
   RegisterItemOps(ops);
   RegisterFindOps(ops);
   RegisterMiscOps(ops);
+  uint64_t savedGeneration = 0;  // what the state file holds already
   {
     std::unique_lock lock(store.mutex);
+    bool loaded = false;
     if (store.mailboxes.empty()) {
-      bool loaded = !cfg.stateFile.empty() && LoadState(cfg.stateFile, *schema, store);
+      loaded = !cfg.stateFile.empty() && !cfg.stateReset &&
+               LoadState(cfg.stateFile, *schema, store);  // throws when unreadable
       for (auto& u : cfg.users) {
         if (store.Find(u.address)) continue;
         Mailbox& m = store.Add(u.address, u.displayName.empty() ? u.address : u.displayName);
         if (!loaded) SeedMailbox(store, *schema, m, cfg.seed);
       }
     }
+    savedGeneration = loaded ? store.generation.load() : 0;
   }
   int wanted = 0;
   ParseListen(cfg.listen, host, wanted);
@@ -716,10 +746,18 @@ void ServerImpl::Start() {
                               : error != 0        ? std::string(": ") + std::strerror(error)
                                                   : std::string()));
   }
+  // Only a server that serves writes its state file.
+  if (!cfg.stateFile.empty())
+    stateKeeper = std::make_unique<StateKeeper>(cfg.stateFile, store, savedGeneration);
   running = true;
-  thread = std::thread([this] { http->listen_after_bind(); });
-  // Until the loop runs, stop() would not end it: a server stopped at once would hang.
-  for (int i = 0; i < 5000 && !http->is_running(); ++i)
+  listenEnded = false;
+  thread = std::thread([this] {
+    http->listen_after_bind();
+    listenEnded = true;
+  });
+  // httplib's stop() does nothing until the listener runs: wait for it, so that a Stop right
+  // after Start (a SIGTERM just after "listening on") cannot leave the listener running forever.
+  while (!http->is_running() && !listenEnded)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
@@ -729,10 +767,8 @@ void ServerImpl::Stop() {
   http->stop();
   if (thread.joinable()) thread.join();
   running = false;
-  if (!cfg.stateFile.empty()) {
-    std::shared_lock lock(store.mutex);
-    SaveState(cfg.stateFile, store);
-  }
+  if (stateKeeper) stateKeeper->Stop();  // writes the last changes
+  stateKeeper.reset();
   http.reset();
   if (cert) X509_free(cert);
   if (key) EVP_PKEY_free(key);

@@ -3,9 +3,18 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
+#include <stdexcept>
 
 #include "util.h"
 
@@ -102,7 +111,7 @@ std::shared_ptr<Item> ItemFromJson(const nlohmann::json& j, const SchemaModel& s
 
 }  // namespace
 
-void SaveState(const std::string& path, const Store& store) {
+std::string StateText(const Store& store) {
   nlohmann::json root;
   root["change_counter"] = store.changeCounter.load();
   auto& boxes = root["mailboxes"] = nlohmann::json::array();
@@ -131,17 +140,50 @@ void SaveState(const std::string& path, const Store& store) {
       items.push_back(ItemToJson(*item));
     boxes.push_back(std::move(mj));
   }
-  std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp);
-    out << root.dump();
+  return root.dump();
+}
+
+void WriteFileAtomically(const std::string& path, const std::string& text) {
+  auto fail = [&](const std::string& what, int error) {
+    throw std::runtime_error("cannot write the state file " + path + ": " + what + ": " +
+                             std::strerror(error) + "; the previous file is kept");
+  };
+  std::string tmp = path + ".XXXXXX";
+  int fd = mkstemp(tmp.data());  // mode 0600: mailbox contents are private
+  if (fd < 0) fail("cannot create a temporary file beside it", errno);
+  auto discard = [&](const std::string& what) {
+    int error = errno;
+    if (fd >= 0) close(fd);
+    unlink(tmp.c_str());
+    fail(what, error);
+  };
+  for (size_t done = 0; done < text.size();) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) discard("writing the temporary file");
+    done += static_cast<size_t>(n);
   }
-  std::rename(tmp.c_str(), path.c_str());
+  if (fsync(fd) != 0) discard("flushing the temporary file");
+  int closed = close(fd);
+  fd = -1;
+  if (closed != 0) discard("closing the temporary file");
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) discard("replacing the file");
+  std::string dir = std::filesystem::path(path).parent_path().string();
+  int dirFd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    // The rename is done; a folder that cannot be flushed only weakens the crash guarantee.
+    fsync(dirFd);
+    close(dirFd);
+  }
 }
 
 bool LoadState(const std::string& path, const SchemaModel& schema, Store& store) {
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) return false;
   std::ifstream in(path);
-  if (!in) return false;
+  if (!in)
+    throw std::runtime_error("cannot read the state file " + path + ": " + std::strerror(errno) +
+                             " (--state-reset starts with empty mailboxes)");
   nlohmann::json root;
   try {
     root = nlohmann::json::parse(in);
@@ -172,7 +214,7 @@ bool LoadState(const std::string& path, const SchemaModel& schema, Store& store)
         if (Folder* p = m->FolderById(f.parent)) p->children.insert(id);
       for (auto& ij : mj.at("items")) {
         auto item = ItemFromJson(ij, schema);
-        if (!item) continue;
+        if (!item) throw std::runtime_error("an item of an unknown kind");
         uint32_t folder = item->folder;
         m->AddItem(item, folder);
       }
@@ -180,11 +222,66 @@ bool LoadState(const std::string& path, const SchemaModel& schema, Store& store)
         Refresh(*m, *item, false);
       store.mailboxes.push_back(std::move(m));
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     store.mailboxes.clear();
-    return false;
+    throw std::runtime_error("the state file " + path + " cannot be read: " + e.what() +
+                             " (--state-reset starts with empty mailboxes)");
   }
   return true;
+}
+
+StateKeeper::StateKeeper(std::string path, Store& store, uint64_t savedGeneration)
+    : path_(std::move(path)), store_(store), saved_(savedGeneration) {
+  thread_ = std::thread([this] { Run(); });
+}
+
+StateKeeper::~StateKeeper() {
+  Stop();
+}
+
+bool StateKeeper::Stop() {
+  if (!thread_.joinable()) return lastError_.empty();
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+  return SaveIfChanged();
+}
+
+void StateKeeper::Run() {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    wake_.wait_for(lock, std::chrono::milliseconds(kStatePollMs));
+    if (stopping_) break;
+    lock.unlock();
+    SaveIfChanged();
+    lock.lock();
+  }
+}
+
+bool StateKeeper::SaveIfChanged() {
+  std::string text;
+  uint64_t generation = 0;
+  {
+    // Writers hold the mutex exclusively and move the generation while they do, so under the
+    // shared lock the generation names exactly the snapshot taken.
+    std::shared_lock lock(store_.mutex);
+    generation = store_.generation.load();
+    if (generation == saved_) return true;
+    text = StateText(store_);
+  }
+  try {
+    WriteFileAtomically(path_, text);
+    saved_ = generation;
+    lastError_.clear();
+    return true;
+  } catch (const std::exception& e) {
+    if (lastError_ != e.what()) std::cerr << "ewssim: " << e.what() << std::endl;
+    lastError_ = e.what();
+    return false;
+  }
 }
 
 }  // namespace ewssim

@@ -64,6 +64,10 @@ struct Item {
   uint32_t nextAttachment = 1;
   int64_t created = 0;
   int64_t modified = 0;
+  // The change key that each property path last set by UpdateItem got ("item:Subject",
+  // "contacts:EmailAddress#EmailAddress1", an extended property's key): how an update made with
+  // an older change key finds the properties changed since.
+  std::map<std::string, uint64_t> changedAt;
 
   std::shared_ptr<Item> Clone() const;
   const Field* Get(std::string_view element) const;

@@ -56,6 +56,9 @@ struct UserConfig {
   std::vector<std::string> impersonate;
   // Security identifier used by the SID form of ExchangeImpersonation; generated when empty.
   std::string sid;
+  // Mailboxes this user may name in a message's From (send as); "*" grants every mailbox. The
+  // initializer lets brace lists that stop at sid leave it out without a warning.
+  std::vector<std::string> sendAs = {};
 };
 
 // An application registered for OAuth 2.0, as with Azure AD in front of Exchange Online. It may
@@ -96,7 +99,10 @@ struct Config {
   int tokenLifetimeSeconds = 3600;
   VersionConfig version;
   SeedConfig seed;
-  std::string stateFile;  // loaded at start when it exists, written at stop
+  // Loaded at start when it exists (a file that cannot be read refuses the start), written
+  // within a second of every change and at stop.
+  std::string stateFile;
+  bool stateReset = false;  // start with empty mailboxes whatever the state file holds
   std::size_t maxRequestBytes = 35u * 1024u * 1024u;
   bool validateRequests = true;  // check request bodies against the EWS schema
   // Folder with ews-validate.xsd, xml.xsd, types.xsd and messages.xsd; when empty, the folder
