@@ -49,12 +49,12 @@ struct TItemId {
 
 // ---- Text helpers used by recipient parsing ----
 
-/// True when the text is a plain e-mail address: a local part, "@" and a domain. The local part
-/// is either dot-separated runs of ASCII letters, digits and !#$%&'*+-/=?^_`{|}~ (no leading,
-/// trailing or doubled ".") or a quoted string of printable ASCII ("john smith"@example.com,
-/// with \" and \\ escaped). The domain is a literal ("[192.0.2.1]") or has at least four
-/// characters, a "." no later than its third-last one, and only ASCII letters, digits, "+", "-",
-/// "." and "_".
+/// True when the text is a plain e-mail address: a local part, "\@" and a domain. The local part
+/// is either dot-separated runs of ASCII letters, digits and the other characters RFC 5322
+/// allows in an atom (such as ', +, !, # and ~; no leading, trailing or doubled ".") or a quoted
+/// string of printable ASCII (<tt>"john smith"\@example.com</tt>, with backslash escapes). The
+/// domain is a literal ("[192.0.2.1]") or has at least four characters, a "." no later than its
+/// third-last one, and only ASCII letters, digits, "+", "-", "." and "_".
 bool DvEWSIsEmailAddress(std::string_view text);
 /// Removes one level of quoting: a text enclosed in double (or single) quotes loses them, and a
 /// doubled quote character inside becomes one. Other texts are returned as they are.
