@@ -75,15 +75,23 @@ std::string DvMaskSecrets(std::string_view xml) {
 
 TDvSOAPResponse::TDvSOAPResponse(std::istream& stream) {
   std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-  Load(text);
+  Load(std::move(text));
 }
 
 TDvSOAPResponse::TDvSOAPResponse(std::string_view text) {
-  Load(text);
+  Load(std::string(text));
 }
 
-void TDvSOAPResponse::Load(std::string_view text) {
-  document_ = DvCreateDOM(text);
+TDvSOAPResponse::TDvSOAPResponse(const char* text) {
+  Load(std::string(text));
+}
+
+TDvSOAPResponse::TDvSOAPResponse(std::string&& text) {
+  Load(std::move(text));
+}
+
+void TDvSOAPResponse::Load(std::string&& text) {
+  document_ = DvCreateDOM(std::move(text));
   DvDOMElementPtr root = document_->GetDocumentElement();
   if (!root || root->GetLocalName() != "Envelope")
     throw EDvXMLException("The response is not a SOAP envelope");
@@ -216,7 +224,7 @@ void TDvBinResponse::EndTag() {
 
 void TDvBinResponse::Finish() {
   if (state_ == TState::sTag) throw EDvXMLException("The response ends inside a tag");
-  Load(xml_);
+  Load(std::string(xml_));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -372,7 +380,11 @@ class TDvSOAPRequest : public IDvSOAPRequest {
       DvHTTPResponsePtr r = Post(nullptr);
       std::string text = r->TakeContent();
       Trace(TDvSOAPTrace::TKind::tkResponse, r->GetStatusCode(), text);
-      return ParseChecked(r, text, [&] { return std::make_shared<TDvSOAPResponse>(text); });
+      // The body is parsed where it lies (no copy), which rewrites it: what a refusal needs to
+      // know about it is learnt first.
+      const bool html = LooksLikeHTML(r->GetContentType(), text);
+      return ParseChecked(r, html,
+                          [&] { return std::make_shared<TDvSOAPResponse>(std::move(text)); });
     });
   }
 
@@ -381,7 +393,7 @@ class TDvSOAPRequest : public IDvSOAPRequest {
       auto bin = std::make_shared<TDvBinResponse>();
       DvHTTPResponsePtr r = Post(bin.get());
       Trace(TDvSOAPTrace::TKind::tkResponse, r->GetStatusCode(), bin->GetEnvelopeText());
-      return ParseChecked(r, bin->GetEnvelopeText(), [&] {
+      return ParseChecked(r, LooksLikeHTML(r->GetContentType(), bin->GetEnvelopeText()), [&] {
         bin->Finish();
         return bin;
       });
@@ -482,8 +494,7 @@ class TDvSOAPRequest : public IDvSOAPRequest {
   // A fault raises whatever the status; another status than 200 raises an HTTP error; a busy
   // answer raises TBusyAnswer for Retrying.
   template <typename Make>
-  auto ParseChecked(const DvHTTPResponsePtr& r, std::string_view text, Make make)
-      -> decltype(make()) {
+  auto ParseChecked(const DvHTTPResponsePtr& r, bool looksLikeHTML, Make make) -> decltype(make()) {
     const int status = r->GetStatusCode();
     const std::string statusText = "HTTP " + std::to_string(status) + " " + r->GetReasonPhrase();
     if (status == 503 || status == 429)
@@ -492,7 +503,7 @@ class TDvSOAPRequest : public IDvSOAPRequest {
     try {
       response = make();
     } catch (const EDvXMLException&) {
-      if (LooksLikeHTML(r->GetContentType(), text))
+      if (looksLikeHTML)
         throw EDvHTTPException("The server sent HTML, not SOAP (" + statusText + ")", status);
       if (status != 200) throw EDvHTTPException(statusText, status);
       throw;

@@ -136,6 +136,10 @@ class TDvSOAPResponse {
   explicit TDvSOAPResponse(std::istream& stream);
   /// As above, from text.
   explicit TDvSOAPResponse(std::string_view text);
+  /// As above, from text.
+  explicit TDvSOAPResponse(const char* text);
+  /// As above, from text the response takes over and parses where it lies (no copy).
+  explicit TDvSOAPResponse(std::string&& text);
 
   /// The parsed document.
   DvDOMDocumentPtr GetDocument() const { return document_; }
@@ -165,7 +169,7 @@ class TDvSOAPResponse {
 
  protected:
   /// Parses an envelope into this response.
-  void Load(std::string_view text);
+  void Load(std::string&& text);
 
  private:
   DvDOMDocumentPtr document_;

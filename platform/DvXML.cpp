@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -62,12 +63,19 @@ constexpr std::array<std::uint8_t, 256> kScanTable = MakeScanTable();
 // - a character reference to a character XML 1.0 forbids (&#x0;, &#x1A;, &#xB;, …) and a literal
 //   control byte become U+FFFD.
 // Comments, CDATA sections and processing instructions are skipped (their '&' is literal), but
-// their control bytes are replaced too. Returns true when `fixed` holds a rewritten copy.
+// their control bytes are replaced too.
+// The text is rewritten where it lies: a replaced reference is never shorter than U+FFFD's three
+// bytes, so the text after it moves down and nothing is copied. Only a literal control byte (one
+// byte becoming three) makes the rest go to a copy, which then replaces the text.
 class TInputScanner {
  public:
-  TInputScanner(std::string_view in, std::string& fixed) : in_(in), fixed_(fixed) {}
+  // Checks `text` from `start` (after a byte-order mark).
+  TInputScanner(std::string& text, std::size_t start)
+      : text_(text), buf_(text.data() + start), in_(buf_, text.size() - start) {}
 
-  bool Run() {
+  // Checks the text and leaves it rewritten; gives the offset in the text where the checked
+  // document starts.
+  std::size_t Run() {
     const std::size_t n = in_.size();
     enum class TState { Text, Tag, DoubleQuoted, SingleQuoted };
     TState state = TState::Text;
@@ -132,9 +140,7 @@ class TInputScanner {
           break;
       }
     }
-    if (!rewritten_) return false;
-    fixed_.append(in_.substr(copied_));
-    return true;
+    return Finish();
   }
 
  private:
@@ -300,15 +306,39 @@ class TInputScanner {
     return n;
   }
 
+  // Replaces [from, to) with `with`. In place, the bytes kept since the last replacement move
+  // down to `written_` (reading always goes on past `to`, so nothing unread is overwritten).
   void Replace(std::size_t from, std::size_t to, std::string_view with) {
-    if (!rewritten_) {
-      fixed_.clear();
+    if (!copying_ && with.size() <= to - from) {
+      if (written_ != copied_) std::memmove(buf_ + written_, buf_ + copied_, from - copied_);
+      written_ += from - copied_;
+      std::memcpy(buf_ + written_, with.data(), with.size());
+      written_ += with.size();
+      copied_ = to;
+      return;
+    }
+    if (!copying_) {
+      copying_ = true;
       fixed_.reserve(in_.size() + 64);
-      rewritten_ = true;
+      fixed_.assign(buf_, written_);
     }
     fixed_.append(in_.substr(copied_, from - copied_));
     fixed_.append(with);
     copied_ = to;
+  }
+
+  std::size_t Finish() {
+    const std::size_t start = static_cast<std::size_t>(buf_ - text_.data());
+    if (copying_) {
+      fixed_.append(in_.substr(copied_));
+      text_.swap(fixed_);
+      return 0;
+    }
+    if (written_ != copied_) {
+      std::memmove(buf_ + written_, buf_ + copied_, in_.size() - copied_);
+      text_.resize(start + written_ + in_.size() - copied_);
+    }
+    return start;
   }
 
   // Replaces control bytes in [from, to) and returns `to`.
@@ -392,10 +422,13 @@ class TInputScanner {
     return k + 1;
   }
 
+  std::string& text_;
+  char* buf_;
   std::string_view in_;
-  std::string& fixed_;
-  std::size_t copied_ = 0;
-  bool rewritten_ = false;
+  std::string fixed_;        // the copy, once a replacement is longer than what it replaces
+  std::size_t copied_ = 0;   // input before this offset is written out
+  std::size_t written_ = 0;  // in place: the end of the text written out
+  bool copying_ = false;
   std::size_t base_ = static_cast<std::size_t>(-1) / 2;  // no block loaded yet
   std::uint64_t stops_[4] = {};
   std::uint64_t lt_ = 0, gt_ = 0, dq_ = 0, amp_ = 0;
@@ -410,14 +443,14 @@ std::string_view StripUTF8Bom(std::string_view text) {
   return text;
 }
 
-// Parses checked UTF-8 input into `tree` (a document or, with parse_fragment, a fragment).
-void ParseInto(pugi::xml_document& tree, std::string_view text, unsigned extraFlags) {
-  text = StripUTF8Bom(text);
-  std::string fixed;
-  const bool rewritten = TInputScanner(text, fixed).Run();
-  const std::string_view input = rewritten ? std::string_view(fixed) : text;
-  const pugi::xml_parse_result result =
-      tree.load_buffer(input.data(), input.size(), kParseFlags | extraFlags, pugi::encoding_utf8);
+// Checks UTF-8 input and parses it where it lies into `tree` (a document or, with
+// parse_fragment, a fragment). The tree's names and values point into `text`, which must
+// outlive it and not change.
+void ParseInto(pugi::xml_document& tree, std::string& text, unsigned extraFlags) {
+  const std::size_t bom = text.size() - StripUTF8Bom(text).size();
+  const std::size_t start = TInputScanner(text, bom).Run();
+  const pugi::xml_parse_result result = tree.load_buffer_inplace(
+      text.data() + start, text.size() - start, kParseFlags | extraFlags, pugi::encoding_utf8);
   if (!result) {
     throw EDvXMLException("Malformed XML at offset " + std::to_string(result.offset) + ": " +
                           result.description());
@@ -437,12 +470,13 @@ bool IsUTF8Name(std::string_view cp) {
   return DvSameText(cp, "utf-8") || DvSameText(cp, "utf8") || cp == "65001";
 }
 
-// Converts document bytes in a code page (empty: detect) to UTF-8.
-std::string BytesToUTF8(std::string_view bytes, const std::string& codePage) {
+// Converts document bytes in a code page (empty: detect) to UTF-8; UTF-8 bytes stay as they are
+// (the parse skips a byte-order mark).
+std::string BytesToUTF8(std::string&& bytes, const std::string& codePage) {
   // A byte-order mark wins over the code page given.
   std::string cp = DvByteOrderMarkCodePage(bytes);
   if (cp.empty()) cp = codePage.empty() ? DvDetectCodePage(bytes) : codePage;
-  if (cp.empty() || IsUTF8Name(cp)) return std::string(StripUTF8Bom(bytes));
+  if (cp.empty() || IsUTF8Name(cp)) return std::move(bytes);
   try {
     return DvCodePageToUTF8(bytes, cp);
   } catch (const EConvertError& e) {
@@ -521,6 +555,20 @@ bool CaseSensitive(TDvXMLSelectOptions options) {
 class TDvDOMDocumentImpl;
 using TTreePtr = std::shared_ptr<pugi::xml_document>;
 
+// A tree parsed where its text lies, with that text: pugixml's names and values point into it.
+// The handle to the tree shares ownership of both, so every wrapper keeps the text alive.
+struct TParsedTree {
+  std::string text;
+  pugi::xml_document tree;  // declared after the text, so destroyed before it
+};
+
+TTreePtr ParseTree(std::string&& text) {
+  auto parsed = std::make_shared<TParsedTree>();
+  parsed->text = std::move(text);
+  ParseInto(parsed->tree, parsed->text, 0);
+  return TTreePtr(parsed, &parsed->tree);
+}
+
 DvDOMElementPtr Wrap(pugi::xml_node node, const std::shared_ptr<TDvDOMDocumentImpl>& doc,
                      const TTreePtr& tree);
 
@@ -581,31 +629,29 @@ class TDvDOMDocumentImpl final : public IDvDOMDocument,
  public:
   TDvDOMDocumentImpl() : tree_(std::make_shared<pugi::xml_document>()) {}
 
-  void LoadXML(std::string_view text) override {
+  void LoadXML(std::string_view text) override { LoadText(std::string(text)); }
+
+  // LoadXML on text the document takes over: parsed where it lies, so the text is not copied.
+  void LoadText(std::string&& text) {
     // Text is UTF-8; a document in another encoding announced by its byte-order mark is
     // converted first.
     if (text.size() >= 2 &&
         (static_cast<unsigned char>(text[0]) == 0xFF ||
          static_cast<unsigned char>(text[0]) == 0xFE || (text[0] == '\0' && text[1] != '\0'))) {
-      LoadBytes(text, {});
+      LoadBytes(std::move(text), {});
       return;
     }
-    auto tree = std::make_shared<pugi::xml_document>();
-    ParseInto(*tree, text, 0);
-    ReplaceTree(std::move(tree));
+    ReplaceTree(ParseTree(std::move(text)));
   }
 
-  void LoadBytes(std::string_view bytes, const std::string& codePage) {
-    auto tree = std::make_shared<pugi::xml_document>();
-    ParseInto(*tree, BytesToUTF8(bytes, codePage), 0);
-    ReplaceTree(std::move(tree));
+  void LoadBytes(std::string&& bytes, const std::string& codePage) {
+    ReplaceTree(ParseTree(BytesToUTF8(std::move(bytes), codePage)));
   }
 
   void LoadFromStream(std::istream& stream) override {
-    const std::string bytes((std::istreambuf_iterator<char>(stream)),
-                            std::istreambuf_iterator<char>());
+    std::string bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
     if (stream.bad()) throw EDvXMLException("Cannot read the XML stream");
-    LoadBytes(bytes, {});
+    LoadBytes(std::move(bytes), {});
   }
 
   void SetXml(std::string_view text) override { LoadXML(text); }
@@ -881,8 +927,9 @@ class TDvDOMElementImpl final : public IDvDOMElement {
   }
 
   void AppendXML(std::string_view fragment) override {
+    std::string text(fragment);
     pugi::xml_document tmp;
-    ParseInto(tmp, fragment, pugi::parse_fragment);
+    ParseInto(tmp, text, pugi::parse_fragment);
     for (pugi::xml_node c = tmp.first_child(); c; c = c.next_sibling())
       node_.append_copy(c);
   }
@@ -949,14 +996,22 @@ DvDOMDocumentPtr DvCreateDOM() {
 }
 
 DvDOMDocumentPtr DvCreateDOM(std::string_view text) {
+  return DvCreateDOM(std::string(text));
+}
+
+DvDOMDocumentPtr DvCreateDOM(const char* text) {
+  return DvCreateDOM(std::string(text));
+}
+
+DvDOMDocumentPtr DvCreateDOM(std::string&& text) {
   auto doc = std::make_shared<TDvDOMDocumentImpl>();
-  doc->LoadXML(text);
+  doc->LoadText(std::move(text));
   return doc;
 }
 
 DvDOMDocumentPtr DvCreateDOM(std::string_view bytes, const std::string& codePage) {
   auto doc = std::make_shared<TDvDOMDocumentImpl>();
-  doc->LoadBytes(bytes, codePage);
+  doc->LoadBytes(std::string(bytes), codePage);
   return doc;
 }
 

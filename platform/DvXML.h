@@ -238,6 +238,11 @@ class IDvDOMDocument {
 DvDOMDocumentPtr DvCreateDOM();
 /// A document parsed from UTF-8 text (EDvXMLException when malformed).
 DvDOMDocumentPtr DvCreateDOM(std::string_view text);
+/// See DvCreateDOM(std::string_view).
+DvDOMDocumentPtr DvCreateDOM(const char* text);
+/// A document parsed from UTF-8 text it takes over: the text is checked and parsed where it lies
+/// and the document keeps it (a response costs its size once plus the node tree, not a copy).
+DvDOMDocumentPtr DvCreateDOM(std::string&& text);
 /// A document parsed from bytes in a code page (a name ICU knows, such as "windows-1252", or a
 /// Windows code-page number; empty: detect from the byte-order mark or XML declaration).
 DvDOMDocumentPtr DvCreateDOM(std::string_view bytes, const std::string& codePage);
