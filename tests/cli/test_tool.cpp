@@ -17,8 +17,7 @@
 #include <sstream>
 
 #include "ews_testsupport.h"
-
-extern char** environ;
+#include "test_process.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -27,17 +26,12 @@ namespace {
 
 const std::string kProgram = std::string(EWS_BINARY_DIR) + "/tools/ews/ews";
 
-struct Result {
-  int code = -1;
-  std::string out, err;
+struct Result : ews_test::ProgramResult {
   json Json() const { return json::parse(out); }
 };
 
 std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return ews_test::ReadFile(p);
 }
 
 class Tool : public ::testing::Test {
@@ -71,41 +65,9 @@ class Tool : public ::testing::Test {
   }
 
   Result Exec(std::vector<std::string> args, std::vector<std::string> env) {
-    const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char*> argv, envp;
-    for (auto& a : args)
-      argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (char** e = environ; *e; ++e)
-      if (std::string(*e).rfind("EWS_", 0) != 0) envp.push_back(*e);
-    for (auto& e : env)
-      envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    Result r;
-    if (posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
-      // A run that does not end (a table paged without end) is killed after a minute and fails.
-      int status = 0;
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-      while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-          kill(pid, SIGKILL);
-          waitpid(pid, &status, 0);
-          ADD_FAILURE() << "ews did not end within 60 s: " << args.back();
-          break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      }
-      r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    r.out = Slurp(out);
-    r.err = Slurp(err);
+    Result r{ews_test::RunProgram(args, std::move(env), dir_)};
+    // A run that does not end (a table paged without end) is killed after a minute and fails.
+    if (r.timedOut) ADD_FAILURE() << "ews did not end within 60 s: " << args.back();
     return r;
   }
 

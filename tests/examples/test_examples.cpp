@@ -11,56 +11,21 @@
 #include <sstream>
 
 #include "ews_testsupport.h"
-
-extern char** environ;
+#include "test_process.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return ews_test::ReadFile(p);
 }
 
-struct Result {
-  int code = -1;
-  std::string out, err;
-};
-
 // Runs build/examples/<program> with args, the environment less any EWS_ variable, plus env.
-Result RunExample(const fs::path& dir, const std::string& program, std::vector<std::string> args,
-                  std::vector<std::string> env) {
-  const std::string path = std::string(EWS_BINARY_DIR) + "/examples/" + program;
-  const fs::path out = dir / "stdout", err = dir / "stderr";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  args.insert(args.begin(), path);
-  std::vector<char*> argv, envp;
-  for (auto& a : args)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (char** e = environ; *e; ++e)
-    if (std::string(*e).rfind("EWS_", 0) != 0) envp.push_back(*e);
-  for (auto& e : env)
-    envp.push_back(e.data());
-  envp.push_back(nullptr);
-  Result r;
-  pid_t pid = -1;
-  if (posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  r.out = Slurp(out);
-  r.err = Slurp(err);
-  return r;
+ews_test::ProgramResult RunExample(const fs::path& dir, const std::string& program,
+                                   std::vector<std::string> args, std::vector<std::string> env) {
+  args.insert(args.begin(), std::string(EWS_BINARY_DIR) + "/examples/" + program);
+  return ews_test::RunProgram(std::move(args), std::move(env), dir);
 }
 
 // One run of an example; the steps run in order, so a later one sees what an earlier one sent.
@@ -121,7 +86,7 @@ TEST(Examples, RunAgainstSimulator) {
   for (const Step& s : steps) {
     std::vector<std::string> env = {"EWS_PASSWORD=" + s.password};
     if (!s.user.empty()) env = {"EWS_URL=" + sim.Url(), "EWS_USER=" + s.user, env[0]};
-    const Result r = RunExample(dir, s.program, s.args, env);
+    const ews_test::ProgramResult r = RunExample(dir, s.program, s.args, env);
     SCOPED_TRACE(s.program + " " + (s.args.empty() ? "" : s.args.back()) + "\n" + r.out + r.err);
     EXPECT_EQ(r.code, s.code);
     for (const auto& text : s.expected)
