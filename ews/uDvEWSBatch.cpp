@@ -61,6 +61,18 @@ void Fail(TDvEWSBatchResult& result, const std::exception& error) {
   result.Message = error.what();
 }
 
+// One result per item, in the caller's order, each naming its item; a missing item is misuse.
+TDvEWSBatchResults ResultsFor(const std::vector<DvEWSItemPtr>& items) {
+  TDvEWSBatchResults results(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    results[i].Index = static_cast<int>(i);
+    results[i].Item = items[i];
+    if (!items[i]) throw Exception("The batch holds no item at index " + std::to_string(i) + "!");
+    results[i].Id = items[i]->GetID();
+  }
+  return results;
+}
+
 TDvEWSBatchResults ResultsFor(const std::vector<TItemId>& ids) {
   TDvEWSBatchResults results(ids.size());
   for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -265,13 +277,7 @@ void TDvEWSBatch::CreateChunks(const std::vector<DvEWSItemPtr>& items, TDvEWSBat
 
 TDvEWSBatchResults TDvEWSBatch::SaveItems(const std::vector<DvEWSItemPtr>& items,
                                           TDvEWSSaveOption option) {
-  TDvEWSBatchResults results(items.size());
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    results[i].Index = static_cast<int>(i);
-    results[i].Item = items[i];
-    if (!items[i]) throw Exception("The batch holds no item at index " + std::to_string(i) + "!");
-    results[i].Id = items[i]->GetID();
-  }
+  TDvEWSBatchResults results = ResultsFor(items);
   // Items saved one by one use the caller's option; a CreateItem has none.
   std::vector<DvEWSItemPtr> batchItems;
   std::vector<std::size_t> positions;
@@ -301,13 +307,7 @@ TDvEWSBatchResults TDvEWSBatch::SaveItems(const std::vector<DvEWSItemPtr>& items
 }
 
 TDvEWSBatchResults TDvEWSBatch::SendItems(const std::vector<DvEWSItemPtr>& items, bool saveCopy) {
-  TDvEWSBatchResults results(items.size());
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    results[i].Index = static_cast<int>(i);
-    results[i].Item = items[i];
-    if (!items[i]) throw Exception("The batch holds no item at index " + std::to_string(i) + "!");
-    results[i].Id = items[i]->GetID();
-  }
+  TDvEWSBatchResults results = ResultsFor(items);
   CreateChunks(items, results, saveCopy ? "SendAndSaveCopy" : "SendOnly", saveCopy);
   return results;
 }
