@@ -1,0 +1,62 @@
+// HTTP requests and responses as the server's handlers see them, whatever transport carries them.
+// Endpoints other than the SOAP one (autodiscover, OAuth, …) are written against these types and
+// registered in a route table; the transport turns the wire into an HttpRequest, finds the route,
+// and writes the HttpResponse back.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace ewssim {
+
+// Header names compare without regard to case, as HTTP says.
+struct HeaderLess {
+  bool operator()(const std::string& a, const std::string& b) const;
+};
+using HttpHeaders = std::multimap<std::string, std::string, HeaderLess>;
+
+struct HttpRequest {
+  std::string method;                             // "GET", "POST", …
+  std::string path;                               // percent-decoded, without the query
+  std::multimap<std::string, std::string> query;  // decoded query parameters
+  HttpHeaders headers;
+  std::string body;
+  std::string remoteAddress;
+  bool tls = false;
+
+  // The first value of a header or query parameter; empty when absent.
+  std::string Header(const std::string& name) const;
+  std::string Query(const std::string& name) const;
+  bool HasQuery(const std::string& name) const { return query.count(name) != 0; }
+};
+
+struct HttpResponse {
+  int status = 200;
+  HttpHeaders headers;
+  std::string body;
+
+  void SetContent(std::string content, const std::string& contentType) {
+    body = std::move(content);
+    SetHeader("Content-Type", contentType);
+  }
+  void SetHeader(const std::string& name, const std::string& value) {
+    headers.erase(name);
+    headers.emplace(name, value);
+  }
+  void Redirect(const std::string& location, int code = 302) {
+    status = code;
+    SetHeader("Location", location);
+  }
+};
+
+// A route: a method and a path pattern (ECMAScript regular expression matched against the whole
+// path, case-insensitively). Routes are tried in the order they were added.
+struct HttpRoute {
+  std::string method;
+  std::string pathPattern;
+  std::function<void(const HttpRequest&, HttpResponse&)> handler;
+};
+
+}  // namespace ewssim
