@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,19 @@ struct HttpRoute {
   std::string method;
   std::string pathPattern;
   std::function<void(const HttpRequest&, HttpResponse&)> handler;
+};
+
+// A response written piece by piece (chunked transfer encoding), each piece sent as soon as it is
+// written, for long-lived answers such as streamed notifications. Any thread may write; the
+// transport holds the connection without a thread while the stream waits for its next piece.
+class HttpStream {
+ public:
+  virtual ~HttpStream() = default;
+  // Queues a piece for sending at once; false when the client has gone or the stream is closed.
+  virtual bool Write(std::string piece) = 0;
+  // Ends the response (the last chunk); the server's Stop closes every open stream too.
+  virtual void Close() = 0;
+  virtual bool IsOpen() const = 0;
 };
 
 }  // namespace ewssim
