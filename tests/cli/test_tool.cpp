@@ -578,6 +578,18 @@ TEST_F(Tool, ConnectionErrorsInTheUsersTerms) {
   EXPECT_EQ(
       Run({"--version-check", "off", "info"}, "alice@example.com", "alice-pw", bare.Url()).code, 0);
 
+  // A server that stays busy past the retries is an EWS failure, not a connection one.
+  ews_test::SimServer busy;
+  ewssim::FaultRule rule;
+  rule.operation = "FindItem";
+  rule.action = "status";
+  rule.retryAfterSeconds = 0;
+  busy.Server().SetFaults({rule}, 1);
+  auto throttled = Run({"ls", "inbox"}, "alice@example.com", "alice-pw", busy.Url());
+  EXPECT_EQ(throttled.code, 4) << throttled.err;
+  EXPECT_NE(throttled.err.find("\news: Throttled: "), std::string::npos) << throttled.err;
+  EXPECT_EQ(throttled.err.find("connection failed"), std::string::npos) << throttled.err;
+
   // A password over plain http to another host is worth a warning (loopback is not).
   auto plain = Run({"info"}, "alice@example.com", "alice-pw", "http://0.0.0.0:1/EWS/Exchange.asmx");
   EXPECT_EQ(plain.err.rfind("ews: warning: the password goes over plain http", 0), 0u) << plain.err;

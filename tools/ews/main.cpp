@@ -773,6 +773,10 @@ int Main(int argc, char** argv) {
     std::cerr << "ews: " << (e.GetResponseCode().empty() ? "" : e.GetResponseCode() + ": ")
               << e.what() << '\n';
     return kEWS;
+  } catch (const dv::EDvThrottledException& e) {
+    // The server answered, but kept saying it was busy: not a connection failure.
+    std::cerr << "ews: " << e.what() << '\n';
+    return kEWS;
   } catch (const dv::EDvHTTPException& e) {
     std::cerr << "ews: connection failed: " << e.what() << '\n';
     return kConnection;
