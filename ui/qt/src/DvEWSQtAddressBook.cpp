@@ -253,8 +253,9 @@ class AddressBook : public QDialog {
             results_->setCurrentItem(results_->topLevelItem(0));
             results_->setFocus();
           }
-          status_->setText(found.empty() ? tr("Nothing matches \"%1\".").arg(Q(text))
-                                         : tr("%n match(es)", nullptr, int(found.size())));
+          status_->setText(found.empty()       ? tr("Nothing matches \"%1\".").arg(Q(text))
+                           : found.size() == 1 ? tr("1 match")
+                                               : tr("%1 matches").arg(found.size()));
         },
         [this, generation](const QString& message) {
           if (generation != generation_) return;
