@@ -240,6 +240,7 @@ class FolderPicker : public QDialog {
     tree_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
     tree_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
     tree_->setUniformRowHeights(true);
+    tree_->setExpandsOnDoubleClick(false);  // a double click chooses; arrows and +/- expand
     layout->addWidget(tree_, 1);
 
     error_ = new QLabel(this);
@@ -267,7 +268,7 @@ class FolderPicker : public QDialog {
       buttons_->button(QDialogButtonBox::Ok)->setEnabled(item && Selectable(item));
     });
     connect(tree_, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* item) {
-      if (item && Selectable(item) && !item->isExpanded()) AcceptCurrent();
+      if (item && Selectable(item)) AcceptCurrent();
     });
     connect(stores_, &QComboBox::activated, this, [this](int index) {
       // The first entry is the session's own store, opened as such.
