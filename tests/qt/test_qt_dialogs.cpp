@@ -24,13 +24,14 @@ using namespace dv;
 
 namespace {
 
-// Runs `drive` on the next modal dialog once it is shown and has finished its server work.
-void WhenShown(std::function<void(QDialog*)> drive) {
+// Runs `drive` on the next modal dialog once it is shown and (with `idle`) has finished its
+// server work.
+void WhenShown(std::function<void(QDialog*)> drive, bool idle = true) {
   auto* timer = new QTimer;
   timer->setInterval(10);
-  QObject::connect(timer, &QTimer::timeout, [timer, drive] {
+  QObject::connect(timer, &QTimer::timeout, [timer, drive, idle] {
     auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-    if (!dialog || dialog->property("dvewsBusy").toBool()) return;
+    if (!dialog || (idle && dialog->property("dvewsBusy").toBool())) return;
     timer->stop();
     timer->deleteLater();
     drive(dialog);
@@ -150,7 +151,8 @@ class QtDialogs : public QObject {
       auto* error = d->findChild<QLabel*>("error");
       QVERIFY(!error->isVisibleTo(d));
       QVERIFY(!d->findChild<QComboBox*>("stores")->isVisibleTo(d));
-      sim_->Server().SetFaults({ewssim::FaultRule{"FindFolder", "status", 500}});
+      sim_->Server().SetFaults(
+          {ewssim::FaultRule{.operation = "FindFolder", .action = "status", .status = 500}});
       QTreeWidgetItem* inbox = FindItem(tree, "Inbox");
       inbox->setExpanded(true);
       QVERIFY(QTest::qWaitFor([&] { return error->isVisibleTo(d); }, 10000));
@@ -164,6 +166,24 @@ class QtDialogs : public QObject {
       Click(d, QDialogButtonBox::Cancel);
     });
     QVERIFY(!picker.Execute());
+  }
+
+  void slowServerKeepsTheWindowResponsive() {
+    // Every folder listing takes 1.5 s; the dialog shows and can be cancelled meanwhile.
+    sim_->Server().SetFaults(
+        {ewssim::FaultRule{.operation = "FindFolder", .action = "stall", .delayMs = 1500}});
+    TDvEWSFolderDialog picker;
+    picker.SetSession(session_.get());
+    WhenShown(
+        [&](QDialog* d) {
+          QVERIFY(d->property("dvewsBusy").toBool());
+          QCOMPARE(d->findChild<QLabel*>("status")->text(), QString("Reading folders…"));
+          Click(d, QDialogButtonBox::Cancel);
+        },
+        false);
+    QVERIFY(!picker.Execute());
+    sim_->Server().SetFaults({});
+    QVERIFY(picker.GetFolderId().Id.empty());
   }
 
   void addressBookAddsBobToCc() {

@@ -191,7 +191,7 @@ class AddressBook : public QDialog {
     search_->setFocus();
   }
 
-  ~AddressBook() override { worker_.Wait(); }
+  ~AddressBook() override { worker_.Drain(); }
 
  protected:
   // Enter in the search field searches; elsewhere it presses the default button.

@@ -278,7 +278,7 @@ class FolderPicker : public QDialog {
     OpenStore(store_);
   }
 
-  ~FolderPicker() override { worker_.Wait(); }
+  ~FolderPicker() override { worker_.Drain(); }
 
   TItemId ChosenId() const { return chosenId_; }
   const std::string& ChosenName() const { return chosenName_; }

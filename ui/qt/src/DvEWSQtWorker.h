@@ -2,6 +2,8 @@
 // results (or the failure's message) are handed back on the GUI thread.
 #pragma once
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QMetaObject>
 #include <QObject>
 #include <QString>
@@ -29,6 +31,14 @@ class Worker {
 
   // Waits for every job started; their deliveries are dropped if the context goes away first.
   void Wait() { pool_.waitForDone(); }
+  // Waits for every job and its delivery while the application keeps painting (user input is
+  // held back), so a dialog closed during a slow request leaves no frozen window behind.
+  void Drain() {
+    while (pending_ > 0)
+      QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                      QEventLoop::WaitForMoreEvents);
+    Wait();
+  }
   bool Busy() const { return pending_ > 0; }
 
   // Runs `job` off the GUI thread, then `done` with its value or `failed` with the message of
