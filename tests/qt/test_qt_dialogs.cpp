@@ -34,7 +34,10 @@ void WhenShown(std::function<void(QDialog*)> drive, bool idle = true) {
     if (!dialog || (idle && dialog->property("dvewsBusy").toBool())) return;
     timer->stop();
     timer->deleteLater();
-    drive(dialog);
+    if (QTest::qWaitForWindowActive(dialog))
+      drive(dialog);
+    else
+      QTest::qFail("the dialog did not become active", __FILE__, __LINE__);
     // A failed check returns from `drive` early: close the dialog so that Execute returns.
     if (QTest::currentTestFailed() && dialog->isVisible()) dialog->reject();
   });

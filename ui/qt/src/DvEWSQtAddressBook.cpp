@@ -188,19 +188,23 @@ class AddressBook : public QDialog {
     connect(box, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(results_, &QTreeWidget::itemDoubleClicked, this,
             [this, b = s.defaultButton] { AddSelected(static_cast<int>(b)); });
+    search_->installEventFilter(this);
     search_->setFocus();
   }
 
   ~AddressBook() override { worker_.Drain(); }
 
  protected:
-  // Enter in the search field searches; elsewhere it presses the default button.
-  void keyPressEvent(QKeyEvent* e) override {
-    if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && search_->hasFocus()) {
-      Search();
-      return;
+  // Enter in the search field searches (rather than pressing the default button).
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    if (watched == search_ && e->type() == QEvent::KeyPress) {
+      const int key = static_cast<QKeyEvent*>(e)->key();
+      if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+        Search();
+        return true;
+      }
     }
-    QDialog::keyPressEvent(e);
+    return QDialog::eventFilter(watched, e);
   }
 
  private:

@@ -192,10 +192,9 @@ std::vector<FolderRow> ListSubFolders(const DvEWSFolderPtr& folder) {
   return rows;
 }
 
-// What opening a store gives: the stores to choose from, the well-known folders the display
-// types may hide, and the top level of the tree.
+// What opening a store gives: the well-known folders the display types may hide, and the top
+// level of the tree.
 struct StoreContents {
-  std::vector<std::string> stores;
   std::vector<std::pair<std::string, TSpecialFolder>> special;
   std::vector<FolderRow> top;
 };
@@ -275,6 +274,7 @@ class FolderPicker : public QDialog {
       OpenStore(index == 0 ? std::string() : stores_->itemText(index).toStdString());
     });
     tree_->setFocus();
+    if (allowStore_) ListStores(store_);
     OpenStore(store_);
   }
 
@@ -303,22 +303,36 @@ class FolderPicker : public QDialog {
     accept();
   }
 
-  // Opens a store (empty: the session's own) and reads its top folders; the chooser's list is
-  // read with it the first time.
+  // Fills the store chooser: the session's own store first, then its additional mailboxes, and
+  // the store asked for when it is neither. A failure leaves the chooser with that store alone.
+  void ListStores(const std::string& address) {
+    worker_.Run<std::vector<std::string>>(
+        [this] {
+          std::vector<std::string> stores{session_->GetDefaultMsgStore()};
+          for (const auto& m : session_->GetAdditionalMailboxes())
+            stores.push_back(m);
+          return stores;
+        },
+        [this, address](std::vector<std::string>& stores) {
+          for (const auto& s : stores)
+            stores_->addItem(Q(s));
+          if (address.empty()) return;
+          if (stores_->findText(Q(address), Qt::MatchFixedString) < 0) stores_->addItem(Q(address));
+          stores_->setCurrentIndex(stores_->findText(Q(address), Qt::MatchFixedString));
+        },
+        [this](const QString& message) {
+          ShowError(tr("The list of mailboxes could not be read: %1").arg(message));
+        });
+  }
+
+  // Opens a store (empty: the session's own) and reads its top folders.
   void OpenStore(const std::string& address) {
     const int generation = ++generation_;
     tree_->clear();
-    ShowError({});
-    const bool listStores = allowStore_ && stores_->count() == 0;
     const auto types = types_;
     worker_.Run<StoreContents>(
-        [this, address, listStores, types] {
+        [this, address, types] {
           StoreContents c;
-          if (listStores) {
-            c.stores.push_back(session_->GetDefaultMsgStore());
-            for (const auto& m : session_->GetAdditionalMailboxes())
-              c.stores.push_back(m);
-          }
           storeObj_ =
               address.empty() ? session_->OpenDefaultMsgStore() : session_->OpenMsgStore(address);
           const std::pair<TDistinguishedFolderIdName, TSpecialFolder> known[] = {
@@ -340,15 +354,7 @@ class FolderPicker : public QDialog {
         },
         [this, generation, address](StoreContents& c) {
           if (generation != generation_) return;
-          if (!c.stores.empty()) {
-            stores_->clear();
-            for (const auto& s : c.stores)
-              stores_->addItem(Q(s));
-            if (!address.empty() && stores_->findText(Q(address), Qt::MatchFixedString) < 0)
-              stores_->addItem(Q(address));
-            if (!address.empty())
-              stores_->setCurrentIndex(stores_->findText(Q(address), Qt::MatchFixedString));
-          }
+          ShowError({});
           store_ = address;
           special_.clear();
           for (const auto& [id, kind] : c.special)
@@ -358,7 +364,7 @@ class FolderPicker : public QDialog {
         [this, generation, address](const QString& message) {
           if (generation != generation_) return;
           ShowError(tr("The mailbox \"%1\" could not be opened: %2")
-                        .arg(address.empty() ? tr("(default)") : Q(address), message));
+                        .arg(address.empty() ? tr("(your own)") : Q(address), message));
         });
   }
 
