@@ -43,15 +43,18 @@ class IDvEWSFolderDialog {
   virtual std::string GetFolderName() = 0;
   /// The chosen message store (a mailbox address; empty: the session's own).
   virtual std::string GetMsgStore() = 0;
-  /// The title, the folder kinds shown and whether another store may be chosen, as last set.
+  /// @name Settings
+  /**@{*/
+  /// The title, the folder kinds shown, whether another store may be chosen, and the store the
+  /// dialog opens with (the component sets them before showing the dialog).
   virtual std::string GetTitle() = 0;
   virtual TDvEWSFolderDialogDisplayTypes GetFolderTypes() = 0;
   virtual bool GetAllowSelectMsgStore() = 0;
-  /// The store the dialog opens with.
   virtual void SetMsgStore(const std::string& value) = 0;
   virtual void SetTitle(const std::string& value) = 0;
   virtual void SetFolderTypes(const TDvEWSFolderDialogDisplayTypes& value) = 0;
   virtual void SetAllowSelectMsgStore(bool value) = 0;
+  ///@}
   /// Shows the dialog and waits until it closes; mrOk when a folder was accepted.
   virtual int ShowModal() = 0;
 };
@@ -70,26 +73,43 @@ extern TDvEWSCreateFolderDialog CreateFolderDialog;
 ///     if (dlg.Execute()) use(dlg.GetMsgStore(), dlg.GetFolderId(), dlg.GetFolderName());
 class TDvEWSFolderDialog : public TDvComponent {
  public:
+  /// A folder picker owned by `owner` (optional), which then deletes it with itself.
   explicit TDvEWSFolderDialog(TDvComponent* owner = nullptr);
   ~TDvEWSFolderDialog() override;
 
+  /// @name Session
+  /**@{*/
   /// The session the dialog browses; cleared when that session is destroyed.
   TDvEWSCustomSession* GetSession() const { return FSession; }
   void SetSession(TDvEWSCustomSession* value);
+  ///@}
+  /// @name FolderTypes
+  /**@{*/
   /// The folder kinds shown (owned by the component; the setter copies).
   TDvEWSFolderDialogDisplayTypes& GetFolderTypes() { return FFolderTypes; }
   void SetFolderTypes(const TDvEWSFolderDialogDisplayTypes& value) { value.AssignTo(FFolderTypes); }
-  /// The chosen message store: the store the dialog opens with, and the one chosen.
+  ///@}
+  /// @name MsgStore
+  /**@{*/
+  /// The message store: the one the dialog opens with (empty: the session's own), and after an
+  /// accepted dialog the one chosen.
   const std::string& GetMsgStore() const { return FMsgStore; }
   void SetMsgStore(const std::string& value) { FMsgStore = value; }
+  ///@}
   /// The chosen folder (set by an accepted dialog).
   const TItemId& GetFolderId() const { return FFolderId; }
+  /// @name AllowSelectMsgStore
+  /**@{*/
   /// Whether the user may switch to another store (the session's additional mailboxes).
   bool GetAllowSelectMsgStore() const { return FAllowSelectMsgStore; }
   void SetAllowSelectMsgStore(bool value) { FAllowSelectMsgStore = value; }
+  ///@}
+  /// @name Title
+  /**@{*/
   /// The window's title.
   const std::string& GetTitle() const { return FTitle; }
   void SetTitle(const std::string& value) { FTitle = value; }
+  ///@}
   /// The chosen folder's display name (set by an accepted dialog).
   const std::string& GetFolderName() const { return FFolderName; }
 
@@ -131,23 +151,26 @@ using TDvEWSAddressBookDialogButtons = TSet<TDvEWSAddressBookDialogButton>;
 /// The address book's window, as a user-interface module implements it.
 class IDvEWSAddressBookDialog {
  public:
+  /// A button (btnTo, btnCC, btnBCC).
   using TButton = TDvEWSAddressBookDialogButton;
   virtual ~IDvEWSAddressBookDialog() = default;
-  /// The settings as last set.
+  /// @name Settings
+  /**@{*/
+  /// The title, the search scope, the buttons shown (each with its recipient list), their
+  /// captions and the button Enter presses (the component sets them before showing the dialog).
   virtual std::string GetTitle() = 0;
   virtual TSearchScope GetSearchScope() = 0;
   virtual TDvEWSAddressBookDialogButtons GetButtons() = 0;
   virtual std::string GetButtonName(TButton button) = 0;
   virtual TButton GetDefaultButton() = 0;
-  /// The recipient list of a button as the user left it.
-  virtual DvEWSRecipientsPtr GetRecipients(TButton button) = 0;
   virtual void SetTitle(const std::string& value) = 0;
   virtual void SetSearchScope(TSearchScope value) = 0;
-  /// The buttons (and recipient lists) shown.
   virtual void SetButtons(TDvEWSAddressBookDialogButtons value) = 0;
   virtual void SetButtonName(TButton button, const std::string& name) = 0;
-  /// The button Enter presses.
   virtual void SetDefaultButton(TButton value) = 0;
+  ///@}
+  /// The recipient list of a button as the user left it.
+  virtual DvEWSRecipientsPtr GetRecipients(TButton button) = 0;
   /// The list a button adds to; the dialog edits it in place.
   virtual void SetRecipients(TButton button, const DvEWSRecipientsPtr& list) = 0;
   /// Shows the dialog and waits until it closes; mrOk when accepted.
@@ -172,32 +195,55 @@ extern TDvEWSCreateAddressBookDialog CreateAddressBookDialog;
 ///           book.GetRecipientList(TDvEWSAddressBookDialogButton::btnCC)->GetAsString());
 class TDvEWSAddressBookDialog : public TDvComponent {
  public:
+  /// A button (btnTo, btnCC, btnBCC).
   using TButton = TDvEWSAddressBookDialogButton;
+  /// An address book owned by `owner` (optional), which then deletes it with itself.
   explicit TDvEWSAddressBookDialog(TDvComponent* owner = nullptr);
   ~TDvEWSAddressBookDialog() override;
 
+  /// @name Session
+  /**@{*/
   /// The session searched; cleared when that session is destroyed.
   TDvEWSCustomSession* GetSession() const { return FSession; }
   void SetSession(TDvEWSCustomSession* value);
+  ///@}
+  /// @name SearchScope
+  /**@{*/
   /// Where names are searched (scActiveDirectoryContacts by default).
   TSearchScope GetSearchScope() const { return FSearchScope; }
   void SetSearchScope(TSearchScope value) { FSearchScope = value; }
+  ///@}
+  /// @name Title
+  /**@{*/
   /// The window's title ("Address Book: Global Address List" by default).
   const std::string& GetTitle() const { return FTitle; }
   void SetTitle(const std::string& value) { FTitle = value; }
+  ///@}
+  /// @name Buttons
+  /**@{*/
   /// The buttons shown (all three by default).
   TDvEWSAddressBookDialogButtons GetButtons() const { return FButtons; }
   void SetButtons(TDvEWSAddressBookDialogButtons value) { FButtons = value; }
+  ///@}
+  /// @name ButtonName
+  /**@{*/
   /// A button's caption ("To ->", "CC ->", "BCC ->" by default).
   const std::string& GetButtonName(TButton button) const;
   void SetButtonName(TButton button, const std::string& name);
+  ///@}
+  /// @name DefaultButton
+  /**@{*/
   /// The button Enter presses (btnTo by default).
   TButton GetDefaultButton() const { return FDefaultButton; }
   void SetDefaultButton(TButton value) { FDefaultButton = value; }
+  ///@}
+  /// @name RecipientList
+  /**@{*/
   /// A button's recipient list: none until Execute makes one through the session (or one is
   /// set); kept and reused by later calls.
   const DvEWSRecipientsPtr& GetRecipientList(TButton button) const;
   void SetRecipientList(TButton button, const DvEWSRecipientsPtr& list);
+  ///@}
 
   /// Shows the dialog with the three lists; true when accepted. The lists are taken back from the
   /// dialog whatever the result; with `resolve`, each is then resolved against the server

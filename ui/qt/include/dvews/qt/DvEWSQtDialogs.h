@@ -33,6 +33,7 @@ DvEWSAddressBookDialogPtr NewAddressBookDialog(TDvComponent* owner, TDvEWSCustom
 /// What a folder holds, from its folder class ("IPF.Appointment", …) and whether it is a search
 /// folder; decides its icon and whether the display types show it.
 enum class TFolderKind { fkMail, fkCalendar, fkContacts, fkTasks, fkNotes, fkJournal, fkSearch };
+/// The kind of a folder of that class ("IPF.Note" and unknown classes are mail).
 TFolderKind FolderKind(const std::string& folderClass, bool searchFolder);
 
 /// The well-known folders the display types name one by one.
