@@ -71,6 +71,7 @@ class QtDialogs : public QObject {
   void initTestCase() {
     ewssim::Config config = ews_test::DefaultSimConfig();
     config.seed.messages = 30;  // every third unread
+    config.seed.contacts = 2;   // Ann Archer and Bob Baker
     sim_ = std::make_unique<ews_test::SimServer>(config);
     session_ = std::make_unique<TDvEWSCustomSession>();
     session_->SetLogonDialog(false);
@@ -189,6 +190,32 @@ class QtDialogs : public QObject {
     QVERIFY(picker.GetFolderId().Id.empty());
   }
 
+  void searchScopes() {
+    // "bob" is a directory user and one of Alice's contacts: the component's scope decides.
+    const struct {
+      TSearchScope scope;
+      QStringList kinds;
+    } cases[] = {{TSearchScope::scActiveDirectory, {"User"}},
+                 {TSearchScope::scContacts, {"Contact"}}};
+    for (const auto& c : cases) {
+      TDvEWSAddressBookDialog book;
+      book.SetSession(session_.get());
+      book.SetSearchScope(c.scope);
+      WhenShown([&](QDialog* d) {
+        QTest::keyClicks(d->findChild<QLineEdit*>("search"), "bob");
+        d->findChild<QPushButton*>("go")->click();
+        QVERIFY(Idle(d));
+        auto* results = d->findChild<QTreeWidget*>("results");
+        QStringList kinds;
+        for (int i = 0; i < results->topLevelItemCount(); ++i)
+          kinds << results->topLevelItem(i)->text(2);
+        QCOMPARE(kinds, c.kinds);
+        Click(d, QDialogButtonBox::Cancel);
+      });
+      QVERIFY(!book.Execute());
+    }
+  }
+
   void addressBookAddsBobToCc() {
     TDvEWSAddressBookDialog book;
     book.SetSession(session_.get());
@@ -201,7 +228,9 @@ class QtDialogs : public QObject {
       QTest::keyClick(d->findChild<QLineEdit*>("search"), Qt::Key_Return);
       QVERIFY(Idle(d));
       auto* results = d->findChild<QTreeWidget*>("results");
-      QCOMPARE(results->topLevelItemCount(), 1);
+      // The default scope: the directory, then the contacts.
+      QCOMPARE(results->topLevelItemCount(), 2);
+      QCOMPARE(results->topLevelItem(1)->text(2), QString("Contact"));
       QCOMPARE(results->topLevelItem(0)->text(1), QString("bob@example.com"));
       QCOMPARE(results->topLevelItem(0)->text(2), QString("User"));
       results->setCurrentItem(results->topLevelItem(0));

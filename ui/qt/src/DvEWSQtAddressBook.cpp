@@ -141,7 +141,7 @@ class AddressBook : public QDialog {
     results_->setRootIsDecorated(false);
     results_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     results_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
-    results_->header()->setSectionResizeMode(1, QHeaderView::Stretch);
+    results_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
     results_->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
     layout->addWidget(results_, 1);
 
