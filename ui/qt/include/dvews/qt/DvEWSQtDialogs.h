@@ -10,8 +10,9 @@
 ///
 /// The dialogs are modal and must be shown from the GUI thread. Their server work (listing
 /// folders, resolving names) runs on a thread of their own, one request at a time, so the
-/// window stays responsive; the session must not be used by another thread while a dialog is
-/// open. Failures are shown in the dialog.
+/// window stays responsive. The session serialises its requests, so the application may go on
+/// using it through objects of its own meanwhile, but must not change its settings while a dialog
+/// is open. Failures are shown in the dialog.
 #pragma once
 
 #include <string>
