@@ -16,6 +16,7 @@
 
 #include "dvews/qt/DvEWSQtDialogs.h"
 #include "ews_testsupport.h"
+#include "session_fixture.h"
 #include "uDvEWS.h"
 #include "uDvEWSFolder.h"
 #include "uDvEWSMsgStore.h"
@@ -214,6 +215,55 @@ class QtDialogs : public QObject {
       });
       QVERIFY(!book.Execute());
     }
+  }
+
+  void groupsAreMarkedAndExpandable() {
+    // A proxy presents Alice's contact Bob Baker as a contact group (ewssim has none of its own).
+    session_test::RecordingProxy proxy(sim_->Port());
+    proxy.SetRewrite([](std::string& body) {
+      if (body.find("ResolveNamesResponse") == std::string::npos) return;
+      const std::string from = "<t:MailboxType>Contact<", to = "<t:MailboxType>PrivateDL<";
+      for (auto at = body.find(from); at != std::string::npos; at = body.find(from, at))
+        body.replace(at, from.size(), to);
+    });
+    TDvEWSCustomSession session;
+    session.SetLogonDialog(false);
+    session.SetPasswordDialog(false);
+    session.SetServiceUrl(proxy.Url());
+    session.SetCredentials(TDvCredentials("alice@example.com", "alice-pw"));
+    session_test::RequestValidator requests;
+    requests.Attach(session);
+    session.SetActive(true);
+
+    TDvEWSAddressBookDialog book;
+    book.SetSession(&session);
+    book.SetSearchScope(TSearchScope::scContacts);
+    std::string groupId;
+    WhenShown([&](QDialog* d) {
+      QTest::keyClicks(d->findChild<QLineEdit*>("search"), "bob");
+      d->findChild<QPushButton*>("go")->click();
+      QVERIFY(Idle(d));
+      auto* results = d->findChild<QTreeWidget*>("results");
+      QCOMPARE(results->topLevelItemCount(), 1);
+      QTreeWidgetItem* group = results->topLevelItem(0);
+      QCOMPARE(group->text(2), QString("Contact group"));
+      QVERIFY(group->font(0).bold());
+      QCOMPARE(group->childCount(), 1);  // expandable
+      group->setExpanded(true);
+      QVERIFY(Idle(d));
+      // ewssim cannot expand it: the answer is an error, which the dialog shows.
+      auto* error = d->findChild<QLabel*>("error");
+      QVERIFY(error->isVisibleTo(d));
+      QVERIFY2(error->text().contains("Bob Baker"), qPrintable(error->text()));
+      QVERIFY(!group->isExpanded());
+      Click(d, QDialogButtonBox::Cancel);
+    });
+    QVERIFY(!book.Execute());
+    // One ExpandDL, valid against the schema, naming the contact group by its item id.
+    QCOMPARE(requests.Sent("ExpandDL"), 1);
+    QVERIFY2(requests.Last("ExpandDL").find("<t:ItemId Id=\"") != std::string::npos,
+             requests.Last("ExpandDL").c_str());
+    QCOMPARE(requests.Problems(), std::string());
   }
 
   void addressBookAddsBobToCc() {

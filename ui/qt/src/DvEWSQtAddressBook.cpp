@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <QPersistentModelIndex>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -23,6 +24,7 @@
 #include "dvews/qt/DvEWSQtDialogs.h"
 #include "uDvEWS.h"
 #include "uDvEWSServices.h"
+#include "uDvEWSTypes.h"
 
 namespace dv::qt {
 
@@ -39,6 +41,7 @@ QString Q(const std::string& s) {
 struct Entry {
   std::string name, email;
   TMailboxType type = TMailboxType::mtUnknown;
+  std::string itemId, changeKey;  // a contact group's item
 };
 
 bool IsGroup(TMailboxType t) {
@@ -64,6 +67,49 @@ QString KindText(TMailboxType t) {
     default:
       return {};
   }
+}
+
+// An entry from a mailbox element of an answer.
+Entry ReadEntry(TEwsEmailAddressType& m) {
+  Entry e;
+  e.name = m.GetName();
+  e.email = m.GetEmailAddress();
+  try {
+    e.type = m.GetMailboxType();
+  } catch (const std::exception&) {
+    e.type = TMailboxType::mtUnknown;  // absent or a newer server's kind
+  }
+  if (e.type == TMailboxType::mtPrivateDL) {
+    e.itemId = m.GetItemId()->GetId();
+    e.changeKey = m.GetItemId()->GetChangeKey();
+  }
+  return e;
+}
+
+// The members of a group (ExpandDL): a contact group by its item, any other by its address.
+std::vector<Entry> ExpandGroup(TDvEWSCustomSession& session, const Entry& group) {
+  auto request = session.CreateRequest(nullptr, "m:ExpandDL", {});
+  DvDOMElementPtr mailbox = request->GetOperation()->AddElement("m:Mailbox");
+  if (!group.itemId.empty()) {
+    DvDOMElementPtr id = mailbox->AddElement("t:ItemId");
+    id->SetAttribute("Id", group.itemId);
+    if (!group.changeKey.empty()) id->SetAttribute("ChangeKey", group.changeKey);
+  } else {
+    mailbox->AddElement("t:EmailAddress")->SetAsString(group.email);
+  }
+  DvDOMElementPtr message = request->Send()->GetDocument()->SelectSingleElement(
+      "/Envelope/Body/ExpandDLResponse/ResponseMessages/ExpandDLResponseMessage");
+  if (!message)
+    throw EEWSException("ErrorInvalidServerResponse",
+                        "The response holds no ExpandDLResponseMessage!", 0);
+  session.CheckResponseError(message);
+  std::vector<Entry> members;
+  DvDOMElementListPtr list = message->CreateElementList("DLExpansion/Mailbox");
+  for (int i = 0; i < list->Count(); ++i) {
+    TEwsEmailAddressType m(list->GetItem(i));
+    members.push_back(ReadEntry(m));
+  }
+  return members;
 }
 
 // A person, or two for a group.
@@ -92,6 +138,8 @@ const char* const kScopeNames[] = {QT_TRANSLATE_NOOP("AddressBook", "Directory")
                                    QT_TRANSLATE_NOOP("AddressBook", "Directory, then contacts"),
                                    QT_TRANSLATE_NOOP("AddressBook", "Contacts"),
                                    QT_TRANSLATE_NOOP("AddressBook", "Contacts, then directory")};
+
+enum Roles { RoleEmail = Qt::UserRole, RoleItemId, RoleChangeKey, RoleType, RoleExpanded };
 
 class AddressBook : public QDialog {
  public:
@@ -138,8 +186,8 @@ class AddressBook : public QDialog {
     results_->setObjectName("results");
     results_->setColumnCount(3);
     results_->setHeaderLabels({tr("Name"), tr("E-mail address"), tr("Kind")});
-    results_->setRootIsDecorated(false);
     results_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    results_->setExpandsOnDoubleClick(false);  // a double click adds; arrows expand a group
     results_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
     results_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
     results_->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
@@ -184,6 +232,7 @@ class AddressBook : public QDialog {
     resize(560, 460);
 
     connect(go, &QPushButton::clicked, this, &AddressBook::Search);
+    connect(results_, &QTreeWidget::itemExpanded, this, &AddressBook::Expand);
     connect(box, &QDialogButtonBox::accepted, this, &AddressBook::Apply);
     connect(box, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(results_, &QTreeWidget::itemDoubleClicked, this,
@@ -225,34 +274,14 @@ class AddressBook : public QDialog {
           auto set = session_->ResolveName(text, DvEWSResolveScope(scope));
           for (int i = 0; i < set->Count(); ++i) {
             DvEWSResolutionPtr resolution = set->GetItem(i);  // owns the mailbox object
-            TEwsEmailAddressType* m = resolution->Recipient();
-            if (!m) continue;
-            Entry e;
-            e.name = m->GetName();
-            e.email = m->GetEmailAddress();
-            try {
-              e.type = m->GetMailboxType();
-            } catch (const std::exception&) {
-              e.type = TMailboxType::mtUnknown;  // absent or a newer server's kind
-            }
-            found.push_back(std::move(e));
+            if (TEwsEmailAddressType* m = resolution->Recipient()) found.push_back(ReadEntry(*m));
           }
           return found;
         },
         [this, generation, text](std::vector<Entry>& found) {
           if (generation != generation_) return;
           results_->clear();
-          for (const auto& e : found) {
-            auto* item = new QTreeWidgetItem(results_, {Q(e.name), Q(e.email), KindText(e.type)});
-            const bool group = IsGroup(e.type);
-            item->setIcon(0, EntryIcon(group, e.type == TMailboxType::mtContact));
-            item->setData(0, Qt::UserRole, Q(e.email));
-            if (group) {
-              QFont bold = item->font(0);
-              bold.setBold(true);
-              item->setFont(0, bold);
-            }
-          }
+          AddEntries(results_->invisibleRootItem(), found);
           if (!found.empty()) {
             results_->setCurrentItem(results_->topLevelItem(0));
             results_->setFocus();
@@ -268,10 +297,63 @@ class AddressBook : public QDialog {
         });
   }
 
+  // Result rows; a group is bold and gets a placeholder child, so it can be expanded.
+  void AddEntries(QTreeWidgetItem* parent, const std::vector<Entry>& entries) {
+    for (const auto& e : entries) {
+      auto* item = new QTreeWidgetItem(parent, {Q(e.name), Q(e.email), KindText(e.type)});
+      const bool group = IsGroup(e.type);
+      item->setIcon(0, EntryIcon(group, e.type == TMailboxType::mtContact));
+      item->setData(0, RoleEmail, Q(e.email));
+      if (!group) continue;
+      QFont bold = item->font(0);
+      bold.setBold(true);
+      item->setFont(0, bold);
+      item->setData(0, RoleItemId, Q(e.itemId));
+      item->setData(0, RoleChangeKey, Q(e.changeKey));
+      item->setData(0, RoleType, static_cast<int>(e.type));
+      item->setData(0, RoleExpanded, false);
+      new QTreeWidgetItem(item, {tr("Reading…")});
+    }
+  }
+
+  // Reads a group's members the first time it is expanded; a failure collapses it again.
+  void Expand(QTreeWidgetItem* item) {
+    if (!item->data(0, RoleExpanded).isValid() || item->data(0, RoleExpanded).toBool()) return;
+    item->setData(0, RoleExpanded, true);
+    Entry group;
+    group.name = item->text(0).toStdString();
+    group.email = item->data(0, RoleEmail).toString().toStdString();
+    group.itemId = item->data(0, RoleItemId).toString().toStdString();
+    group.changeKey = item->data(0, RoleChangeKey).toString().toStdString();
+    const int generation = generation_;
+    // The row is found again by its place: a new search (a new generation) drops the answer.
+    QPersistentModelIndex index = results_->indexFromItem(item);
+    worker_.Run<std::vector<Entry>>(
+        [this, group] { return ExpandGroup(*session_, group); },
+        [this, generation, index](std::vector<Entry>& members) {
+          QTreeWidgetItem* it =
+              generation == generation_ ? results_->itemFromIndex(index) : nullptr;
+          if (!it) return;
+          qDeleteAll(it->takeChildren());
+          AddEntries(it, members);
+          status_->setText(tr("%1 members").arg(members.size()));
+        },
+        [this, generation, index, group](const QString& message) {
+          QTreeWidgetItem* it =
+              generation == generation_ ? results_->itemFromIndex(index) : nullptr;
+          if (!it) return;
+          it->setData(0, RoleExpanded, false);  // expanding again tries again
+          it->setExpanded(false);
+          status_->clear();
+          ShowError(tr("The members of \"%1\" could not be read: %2").arg(Q(group.name), message));
+        });
+  }
+
   void AddSelected(int list) {
     QStringList add;
     for (QTreeWidgetItem* item : results_->selectedItems()) {
-      const QString name = item->text(0), email = item->data(0, Qt::UserRole).toString();
+      if (!item->data(0, RoleEmail).isValid()) continue;  // a placeholder
+      const QString name = item->text(0), email = item->data(0, RoleEmail).toString();
       add << (email.isEmpty() ? name : name.isEmpty() ? email : name + " <" + email + ">");
     }
     if (add.isEmpty()) return;
