@@ -173,6 +173,39 @@ class QtDialogs : public QObject {
     QVERIFY(!picker.Execute());
   }
 
+  void anotherStoreIsChosenFromTheList() {
+    // The service account may open Bob's mailbox, one of its additional mailboxes.
+    TDvEWSCustomSession svc;
+    svc.SetLogonDialog(false);
+    svc.SetPasswordDialog(false);
+    svc.SetServiceUrl(sim_->Url());
+    svc.SetCredentials(TDvCredentials("svc@example.com", "svc-pw"));
+    svc.SetActive(true);
+    svc.SetAdditionalMailboxes({"bob@example.com"});
+    const TItemId bobInbox =
+        svc.OpenMsgStore("bob@example.com")->GetFolderId(TDistinguishedFolderIdName::dfininbox);
+
+    TDvEWSFolderDialog picker;
+    picker.SetSession(&svc);
+    picker.SetAllowSelectMsgStore(true);
+    WhenShown([&](QDialog* d) {
+      auto* stores = d->findChild<QComboBox*>("stores");
+      QCOMPARE(stores->count(), 2);
+      stores->setCurrentIndex(1);
+      Q_EMIT stores->activated(1);
+      QVERIFY(Idle(d));
+      auto* tree = d->findChild<QTreeWidget*>("folders");
+      QTreeWidgetItem* inbox = FindItem(tree, "Inbox");
+      QVERIFY(inbox);
+      QCOMPARE(inbox->text(1), QString("10"));  // Bob's seeded mail
+      tree->setCurrentItem(inbox);
+      Click(d, QDialogButtonBox::Ok);
+    });
+    QVERIFY(picker.Execute());
+    QCOMPARE(picker.GetMsgStore(), std::string("bob@example.com"));
+    QCOMPARE(picker.GetFolderId().Id, bobInbox.Id);
+  }
+
   void slowServerKeepsTheWindowResponsive() {
     // Every folder listing takes 1.5 s; the dialog shows and can be cancelled meanwhile.
     sim_->Server().SetFaults(
