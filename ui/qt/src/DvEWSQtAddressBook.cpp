@@ -205,7 +205,7 @@ class AddressBook : public QDialog {
       const bool shown = s.buttons.Contains(b);
       button->setVisible(shown);
       edit->setVisible(shown);
-      if (b == s.defaultButton) button->setDefault(true);
+      if (b == s.defaultButton && shown) button->setDefault(true);
       grid->addWidget(button, i, 0);
       grid->addWidget(edit, i, 1);
       edits_[i] = edit;
@@ -350,6 +350,7 @@ class AddressBook : public QDialog {
   }
 
   void AddSelected(int list) {
+    if (edits_[list]->isHidden()) return;  // a default button that is not shown
     QStringList add;
     for (QTreeWidgetItem* item : results_->selectedItems()) {
       if (!item->data(0, RoleEmail).isValid()) continue;  // a placeholder
