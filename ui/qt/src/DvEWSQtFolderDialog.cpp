@@ -169,11 +169,15 @@ struct FolderRow {
 // The sub-folders of `folder` with the columns the tree shows.
 std::vector<FolderRow> ListSubFolders(const DvEWSFolderPtr& folder) {
   auto table = folder->GetSubFolders();
-  for (const TDvEWSFieldDef* def : {&FLD_FOLDER_DISPLAYNAME, &FLD_FOLDER_UNREADCOUNT,
-                                    &FLD_FOLDER_CHILDFOLDERCOUNT, &FLD_FOLDER_FOLDERCLASS})
+  for (const TDvEWSFieldDef* def :
+       {&FLD_FOLDER_DISPLAYNAME, &FLD_FOLDER_UNREADCOUNT, &FLD_FOLDER_CHILDFOLDERCOUNT,
+        &FLD_FOLDER_FOLDERCLASS, &MFLD_ATTR_HIDDEN})
     table->GetFields().Add(*def);
   std::vector<FolderRow> rows;
   for (table->Open(); !table->Eof(); table->Next()) {
+    // Exchange keeps system folders (settings, sync state) beside the user's, marked hidden.
+    if (table->HasField(MFLD_ATTR_HIDDEN) && table->FieldByName(MFLD_ATTR_HIDDEN)->GetAsBoolean())
+      continue;
     FolderRow r;
     TItemId id = table->GetItemId();
     r.id = id.Id;
