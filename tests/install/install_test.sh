@@ -33,6 +33,17 @@ cmake -S "$HERE/consumer" -B "$WORK/cmake-consumer" -G Ninja -DCMAKE_CXX_COMPILE
   { cat "$WORK/cmake-consumer.log"; fail "configuring the find_package consumer failed"; }
 cmake --build "$WORK/cmake-consumer"
 
+# The Qt dialog module, when it was built, has a package of its own beside dvews.
+if [[ -e "$PREFIX/lib/cmake/dvews-qt/dvews-qtConfig.cmake" ]]; then
+  echo "== find_package(dvews-qt) consumer"
+  cmake -S "$HERE/qt_consumer" -B "$WORK/qt-consumer" -G Ninja -DCMAKE_CXX_COMPILER="$CXX" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$PREFIX" -DDVEWS_VERSION="$version" \
+    >"$WORK/qt-consumer.log" ||
+    { cat "$WORK/qt-consumer.log"; fail "configuring the dvews-qt consumer failed"; }
+  cmake --build "$WORK/qt-consumer"
+  QT_QPA_PLATFORM=offscreen "$WORK/qt-consumer/qt_consumer" || fail "the dvews-qt consumer failed"
+fi
+
 echo "== pkg-config consumer"
 static=()
 [[ $TYPE == STATIC_LIBRARY ]] && static=(--static)
