@@ -605,8 +605,6 @@ void GetUserAvailability(Ctx& c) {
     a.user = UserOf(c.config, a.address);
     attendees.push_back(std::move(a));
   }
-  if (attendees.empty())
-    Fail("ErrorMailboxDataArrayEmpty", "MailboxDataArray must contain at least one mailbox.");
   if (attendees.size() > kMaxMailboxes)
     Fail("ErrorMailboxDataArrayTooBig",
          "The number of mailboxes requested exceeds the allowed limit of 100.");
