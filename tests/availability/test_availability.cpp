@@ -1,14 +1,17 @@
 // Free/busy, meeting-time suggestions, mail tips and identifier conversion, end to end against
 // an in-process ewssim: Alice, Bob and a room with known meetings on Monday 2026-12-07.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <map>
+#include <pugixml.hpp>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "session_fixture.h"
 #include "test_helpers.h"
+#include "test_process.h"
 #include "uDvEWS.h"
 #include "uDvEWSAvailability.h"
 #include "uDvEWSServices.h"
@@ -306,6 +309,82 @@ TEST_F(Availability, AnswersAreSchemaValid) {
     }
     EXPECT_TRUE(found) << "run the other tests of this binary first";
   }
+}
+
+// The tool's picture of the day: the SVG's blocks sit where the events are on its own hour
+// scale; the text timeline shows the same day with one character per half hour.
+TEST_F(Availability, FreeBusyPictureMatchesTheEvents) {
+  const auto dir = std::filesystem::temp_directory_path() / ("ews-fb-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string svgPath = (dir / "day.svg").string();
+  auto run = ews_test::RunProgram(
+      {std::string(EWS_BINARY_DIR) + "/tools/ews/ews", "--url", fixture->Sim().Url(), "--user",
+       "alice@example.com", "freebusy", "alice@example.com", "bob@example.com", "room@example.com",
+       "nobody@example.com", "--date", "2026-12-07", "--tz", "UTC", "--svg", svgPath},
+      {"EWS_PASSWORD=alice-pw"}, dir);
+  ASSERT_EQ(run.code, 0) << run.err;
+  const std::map<std::string, std::string> rows = {
+      {"alice@example.com", "....####............????............"},
+      {"bob@example.com", "......##oooo........................"},
+      {"room@example.com", "........................######......"},
+      {"nobody@example.com", "(ErrorMailRecipientNotFound)"}};
+  for (const auto& [who, cells] : rows) {
+    const auto at = run.out.find(who);
+    ASSERT_NE(at, std::string::npos) << run.out;
+    const auto line = run.out.substr(at, run.out.find('\n', at) - at);
+    EXPECT_NE(line.find(cells), std::string::npos) << line;
+  }
+
+  pugi::xml_document svg;
+  ASSERT_TRUE(svg.load_file(svgPath.c_str())) << svgPath;
+  auto day = svg.child("svg").child("g");
+  auto minutesOf = [](const std::string& iso) {
+    return TDateTime::Encode(std::stoi(iso.substr(0, 4)), std::stoi(iso.substr(5, 2)),
+                             std::stoi(iso.substr(8, 2)), std::stoi(iso.substr(11, 2)),
+                             std::stoi(iso.substr(14, 2)))
+               .ToUnixMilliseconds() /
+           60000.0;
+  };
+  const double shownStart = minutesOf(day.attribute("data-start").value());
+  const double shownEnd = minutesOf(day.attribute("data-end").value());
+  double firstLine = 1e9, lastLine = -1e9;
+  for (auto line : day.children("line")) {
+    firstLine = std::min(firstLine, line.attribute("x1").as_double());
+    lastLine = std::max(lastLine, line.attribute("x1").as_double());
+  }
+  const double scale = (lastLine - firstLine) / (shownEnd - shownStart);
+  struct Block {
+    std::string who, cls;
+    TDateTime start, end;
+  };
+  const Block blocks[] = {{"alice@example.com", "busy", At(9), At(10)},
+                          {"alice@example.com", "tentative", At(13), At(14)},
+                          {"bob@example.com", "busy", At(9, 30), At(10)},
+                          {"bob@example.com", "oof", At(10), At(11)},
+                          {"room@example.com", "busy", At(14), At(15, 30)}};
+  for (const auto& b : blocks) {
+    SCOPED_TRACE(b.who + " " + b.cls);
+    auto person = day.find_child_by_attribute("g", "data-address", b.who.c_str());
+    auto rect = person.find_child_by_attribute("rect", "class", b.cls.c_str());
+    ASSERT_TRUE(rect);
+    const double x = rect.attribute("x").as_double(), w = rect.attribute("width").as_double();
+    const double start = b.start.ToUnixMilliseconds() / 60000.0;
+    const double end = b.end.ToUnixMilliseconds() / 60000.0;
+    EXPECT_NEAR(x, firstLine + (start - shownStart) * scale, 0.01);
+    EXPECT_NEAR(w, (end - start) * scale, 0.01);
+  }
+  // Nobody is free together at 09:00; 08:00 to 09:00 everyone is.
+  bool earlyFree = false;
+  for (auto rect : day.children("rect")) {
+    if (std::string(rect.attribute("class").value()) != "common-free") continue;
+    const double s = shownStart + (rect.attribute("x").as_double() - firstLine) / scale;
+    const double e = s + rect.attribute("width").as_double() / scale;
+    EXPECT_FALSE(s < At(10).ToUnixMilliseconds() / 60000.0 &&
+                 e > At(9).ToUnixMilliseconds() / 60000.0);
+    earlyFree = earlyFree || std::abs(s - At(8).ToUnixMilliseconds() / 60000.0) < 0.01;
+  }
+  EXPECT_TRUE(earlyFree);
+  std::filesystem::remove_all(dir);
 }
 
 TEST(TimeZoneRules, TransitionsAndOffsets) {
