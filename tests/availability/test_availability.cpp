@@ -387,6 +387,92 @@ TEST_F(Availability, FreeBusyPictureMatchesTheEvents) {
   std::filesystem::remove_all(dir);
 }
 
+TEST_F(Availability, RequestZoneOnTheWire) {
+  // Berlin's rules, and a zone without daylight saving time with the fixed stand-ins.
+  const struct {
+    const char* zone;
+    const char* expected;
+  } rows[] = {{"Europe/Berlin",
+               "<t:Bias>-60</t:Bias><t:StandardTime><t:Bias>0</t:Bias><t:Time>03:00:00</t:Time>"
+               "<t:DayOrder>5</t:DayOrder><t:Month>10</t:Month><t:DayOfWeek>Sunday</t:DayOfWeek>"
+               "</t:StandardTime><t:DaylightTime><t:Bias>-60</t:Bias><t:Time>02:00:00</t:Time>"
+               "<t:DayOrder>5</t:DayOrder><t:Month>3</t:Month><t:DayOfWeek>Sunday</t:DayOfWeek>"},
+              {"Asia/Kolkata",
+               "<t:Bias>-330</t:Bias><t:StandardTime><t:Bias>0</t:Bias><t:Time>03:00:00</t:Time>"
+               "<t:DayOrder>5</t:DayOrder><t:Month>0</t:Month><t:DayOfWeek>Sunday</t:DayOfWeek>"
+               "</t:StandardTime><t:DaylightTime><t:Bias>0</t:Bias><t:Time>02:00:00</t:Time>"
+               "<t:DayOrder>5</t:DayOrder><t:Month>0</t:Month><t:DayOfWeek>Sunday</t:DayOfWeek>"}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.zone);
+    const std::vector<dv::TDvEWSMailboxData> who = {kPeople[0]};
+    Session().GetUserAvailibility(std::span(who), At(8), At(12), 30,
+                                  dv::TDvEWSFreeBusyViewType::fbvtFreeBusy,
+                                  dv::DvTimeZoneInformation(r.zone, At(0)));
+    EXPECT_NE(fixture->Last("GetUserAvailabilityRequest").find(r.expected), std::string::npos)
+        << fixture->Last("GetUserAvailabilityRequest");
+  }
+  Session().GetMailTips("bob@example.com");
+  EXPECT_NE(fixture->Last("GetMailTips").find("<m:SendingAs><t:EmailAddress>alice@example.com"),
+            std::string::npos);
+}
+
+// Exchange writes the answer's times without a zone, in the request's zone; day names in the
+// working hours' zone.
+TEST(AvailabilityAnswer, ZonelessTimesAreReadInTheRequestZone) {
+  auto doc = dv::DvCreateDOM(
+      "<FreeBusyResponse><ResponseMessage ResponseClass=\"Success\"><ResponseCode>NoError"
+      "</ResponseCode></ResponseMessage><FreeBusyView><FreeBusyViewType>FreeBusy"
+      "</FreeBusyViewType><CalendarEventArray><CalendarEvent><StartTime>2027-07-05T09:00:00"
+      "</StartTime><EndTime>2027-07-05T10:00:00</EndTime><BusyType>OOF</BusyType>"
+      "</CalendarEvent></CalendarEventArray><WorkingHours><TimeZone><Bias>300</Bias>"
+      "<StandardTime><Bias>0</Bias><Time>02:00:00</Time><DayOrder>1</DayOrder><Month>11</Month>"
+      "<DayOfWeek>Sunday</DayOfWeek></StandardTime><DaylightTime><Bias>-60</Bias>"
+      "<Time>02:00:00</Time><DayOrder>2</DayOrder><Month>3</Month><DayOfWeek>Sunday</DayOfWeek>"
+      "</DaylightTime></TimeZone><WorkingPeriodArray><WorkingPeriod><DayOfWeek>Weekday Saturday"
+      "</DayOfWeek><StartTimeInMinutes>540</StartTimeInMinutes><EndTimeInMinutes>1020"
+      "</EndTimeInMinutes></WorkingPeriod></WorkingPeriodArray></WorkingHours></FreeBusyView>"
+      "</FreeBusyResponse>");
+  const auto berlin = dv::DvTimeZoneInformation("Europe/Berlin", At(0));
+  dv::TDvEWSUserAvailability a("bob@example.com", doc->GetDocumentElement(), berlin);
+  ASSERT_EQ(a.GetEvents().size(), 1u);
+  // 09:00 in Berlin's summer is 07:00 UTC.
+  EXPECT_EQ(a.GetEvents()[0].GetStartTime().ToUnixMilliseconds(),
+            TDateTime::Encode(2027, 7, 5, 7).ToUnixMilliseconds());
+  EXPECT_EQ(a.GetEvents()[0].GetBusyType(), TLegacyFreeBusy::lfbOOF);
+  const auto& zone = a.GetWorkingHours().GetTimeZone();
+  EXPECT_EQ(zone, dv::DvTimeZoneInformation("America/New_York", At(0)));
+  const auto& period = a.GetWorkingHours().GetWorkingPeriods().at(0);
+  EXPECT_TRUE(period.DayOfWeek.Contains(dv::TDvEWSDayOfWeekType::dowtWeekday));
+  EXPECT_TRUE(period.DayOfWeek.Contains(dv::TDvEWSDayOfWeekType::dowtSaturday));
+  EXPECT_FALSE(period.DayOfWeek.Contains(dv::TDvEWSDayOfWeekType::dowtMonday));
+}
+
+TEST(AvailabilityTool, BadArgumentsAreRefusedBeforeAnythingIsSent) {
+  // Nothing listens there: a request would end in exit 3, a refusal before sending in 2.
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("ews-fb-args-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::vector<std::vector<std::string>> cases = {
+      {"freebusy", "a@example.com", "--tz", "Mars/Olympus"},
+      {"freebusy", "a@example.com", "--date", "2026-02-30"},
+      {"freebusy", "a@example.com", "--days", "43"},
+      {"freebusy", "a@example.com", "--interval", "7"},
+      {"freebusy", "not-an-address"},
+      {"suggest", "a@example.com", "--duration", "soon"},
+      {"suggest", "a@example.com", "--from", "2026-12-08", "--to", "2026-12-07"},
+      {"convertid", "ID", "--to", "guid"},
+  };
+  for (const auto& args : cases) {
+    std::vector<std::string> full = {std::string(EWS_BINARY_DIR) + "/tools/ews/ews", "--url",
+                                     "http://127.0.0.1:1/EWS/Exchange.asmx", "--user",
+                                     "alice@example.com"};
+    full.insert(full.end(), args.begin(), args.end());
+    auto r = ews_test::RunProgram(full, {"EWS_PASSWORD=x"}, dir);
+    EXPECT_EQ(r.code, 2) << args.back() << ": " << r.err;
+  }
+  std::filesystem::remove_all(dir);
+}
+
 TEST(TimeZoneRules, TransitionsAndOffsets) {
   const struct {
     const char* zone;
