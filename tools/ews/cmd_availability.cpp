@@ -59,7 +59,7 @@ struct Zone {
 Zone ZoneOf(const std::string& tz) {
   Zone z;
   z.id = tz.empty() ? dv::DvLocalTimeZoneId() : tz;
-  if (z.id != "UTC" && z.id != "Etc/UTC" && dv::DvWindowsTimeZoneId(z.id).empty())
+  if (!tz.empty() && tz != "UTC" && tz != "Etc/UTC" && dv::DvWindowsTimeZoneId(tz).empty())
     Usage("--tz: unknown time zone \"" + tz + "\" (an IANA name such as Europe/Berlin)");
   z.info = dv::DvTimeZoneInformation(z.id, dv::TDateTime::NowUTC());
   return z;
