@@ -6,6 +6,7 @@
 #include <map>
 #include <pugixml.hpp>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -385,6 +386,28 @@ TEST_F(Availability, FreeBusyPictureMatchesTheEvents) {
   }
   EXPECT_TRUE(earlyFree);
   std::filesystem::remove_all(dir);
+}
+
+TEST_F(Availability, SuggestListsTheBestFirst) {
+  const auto dir = std::filesystem::temp_directory_path() / ("ews-sg-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  auto run = ews_test::RunProgram(
+      {std::string(EWS_BINARY_DIR) + "/tools/ews/ews", "--url", fixture->Sim().Url(), "--user",
+       "alice@example.com", "suggest", "alice@example.com", "bob@example.com", "room@example.com",
+       "--duration", "1h", "--from", "2026-12-07", "--to", "2026-12-08", "--tz", "UTC", "--limit",
+       "8"},
+      {"EWS_PASSWORD=alice-pw"}, dir);
+  std::filesystem::remove_all(dir);
+  ASSERT_EQ(run.code, 0) << run.err;
+  // The six Excellent hours in time order, then the Good ones.
+  std::vector<std::string> lines;
+  std::istringstream in(run.out);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("Mon 2026-12-07", 0) == 0) lines.push_back(line.substr(15, 19));
+  const std::vector<std::string> expected = {
+      "08:00  09:00  Excel", "11:00  12:00  Excel", "11:30  12:30  Excel", "12:00  13:00  Excel",
+      "15:30  16:30  Excel", "16:00  17:00  Excel", "08:30  09:30  Good ", "09:00  10:00  Good "};
+  EXPECT_EQ(lines, expected) << run.out;
 }
 
 TEST_F(Availability, RequestZoneOnTheWire) {
