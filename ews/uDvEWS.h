@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,16 @@ class IDvEWSMsgStore;
 class IDvEWSRecipient;
 class IDvEWSRecipients;
 class IDvEWSResolutionSet;
+class IDvEWSUserAvailability;
+class IDvEWSMailTips;
+class TDvEwsNonEmptyArrayOfAlternateIds;
+struct TDvEWSMailboxData;
+struct TDvEWSSuggestionOptions;
+struct TDvEWSSuggestionDay;
+struct TDvTimeZoneInformation;
+struct TDvEwsAlternateId;
+enum class TSearchScope;
+enum class TDvEWSFreeBusyViewType;
 
 /// What the server reported about itself in the ServerVersionInfo header of the logon answer.
 struct TServerVersionInfo {
@@ -322,6 +333,59 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   bool ResolveNames(const std::shared_ptr<IDvEWSRecipients>& recipients, bool raiseError);
   /// An empty recipient list of its own ("Resolution" root, entries named "Mailbox").
   std::shared_ptr<IDvEWSRecipients> CreateRecipients();
+  /// ResolveName by text with the scope named as in the rest of the library.
+  std::shared_ptr<IDvEWSResolutionSet> ResolveName(const std::string& unresolvedEntry,
+                                                   TSearchScope scope);
+
+  // ---- Availability, mail tips and identifiers (uDvEWSAvailability.cpp) ----
+  /// The free/busy time and working hours of mailboxes over [startTime, endTime), one answer
+  /// per mailbox in request order (a mailbox the server cannot give answers with HasError).
+  /// The times travel in the local zone; mergedFreeBusyIntervalInMinutes is the span of one
+  /// digit of the merged string. Raises when the server answers for fewer mailboxes.
+  std::vector<std::shared_ptr<IDvEWSUserAvailability>> GetUserAvailibility(
+      std::span<const TDvEWSMailboxData> mailboxes, TDateTime startTime, TDateTime endTime,
+      int mergedFreeBusyIntervalInMinutes, TDvEWSFreeBusyViewType requestedView);
+  /// As above, for a list.
+  std::vector<std::shared_ptr<IDvEWSUserAvailability>> GetUserAvailibility(
+      const std::vector<TDvEWSMailboxData>& mailboxes, TDateTime startTime, TDateTime endTime,
+      int mergedFreeBusyIntervalInMinutes, TDvEWSFreeBusyViewType requestedView);
+  /// As above, for one mailbox.
+  std::shared_ptr<IDvEWSUserAvailability> GetUserAvailibility(const TDvEWSMailboxData& mailbox,
+                                                              TDateTime startTime,
+                                                              TDateTime endTime,
+                                                              int mergedFreeBusyIntervalInMinutes,
+                                                              TDvEWSFreeBusyViewType requestedView);
+  /// As the array form with the zone the request is made in given (the answer's zone-less
+  /// times are read in it).
+  std::vector<std::shared_ptr<IDvEWSUserAvailability>> GetUserAvailibility(
+      std::span<const TDvEWSMailboxData> mailboxes, TDateTime startTime, TDateTime endTime,
+      int mergedFreeBusyIntervalInMinutes, TDvEWSFreeBusyViewType requestedView,
+      const TDvTimeZoneInformation& timeZone);
+  /// Meeting times of `durationInMinutes` for the attendees within [startTime, endTime), day
+  /// by day, each day's suggestions in time order.
+  std::vector<TDvEWSSuggestionDay> GetMeetingSuggestions(
+      std::span<const TDvEWSMailboxData> attendees, TDateTime startTime, TDateTime endTime,
+      int durationInMinutes, const TDvEWSSuggestionOptions& options,
+      const TDvTimeZoneInformation& timeZone);
+  /// As above with the server's default options, in the local zone.
+  std::vector<TDvEWSSuggestionDay> GetMeetingSuggestions(
+      std::span<const TDvEWSMailboxData> attendees, TDateTime startTime, TDateTime endTime,
+      int durationInMinutes);
+  /// The mail tips of recipients (as the default store's mailbox sending), in list order.
+  /// Raises "Failed to get the mailtips for <address>!" with the response code for the first
+  /// recipient the server fails.
+  std::vector<std::shared_ptr<IDvEWSMailTips>> GetMailTips(
+      const std::vector<std::string>& mailboxes);
+  /// The mail tips of one recipient.
+  std::shared_ptr<IDvEWSMailTips> GetMailTips(const std::string& mailbox);
+  /// Converts identifiers to another format; any failing identifier raises.
+  std::shared_ptr<TDvEwsNonEmptyArrayOfAlternateIds> ConvertId(
+      const std::vector<TDvEwsAlternateId>& sourceIds, TIdFormat destinationFormat);
+  /// Converts one identifier.
+  std::shared_ptr<TDvEwsNonEmptyArrayOfAlternateIds> ConvertId(TIdFormat format,
+                                                               const std::string& id,
+                                                               const std::string& mailbox,
+                                                               TIdFormat destinationFormat);
 
   // ---- Profiles ----
   // Forward to ProfileContainer (load gives false and the count 0 without one).

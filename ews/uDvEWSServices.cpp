@@ -13,22 +13,24 @@ namespace dv {
 
 TDvEWSResolution::TDvEWSResolution(const DvDOMElementPtr& element) : FElement(element) {}
 
-TEwsEmailAddressType* TDvEWSResolution::Recipient() {
+// The wrappers hold their elements, and an element keeps its document alive, so a wrapper handed
+// out outlives the entry and the set it came from.
+std::shared_ptr<TEwsEmailAddressType> TDvEWSResolution::Recipient() {
   if (!FRecipient) {
     DvDOMElementPtr mailbox = FElement->ElementByName("Mailbox");
     if (!mailbox) return nullptr;
-    FRecipient = std::make_unique<TEwsEmailAddressType>(mailbox);
+    FRecipient = std::make_shared<TEwsEmailAddressType>(mailbox);
   }
-  return FRecipient.get();
+  return FRecipient;
 }
 
-TEwsContactItem* TDvEWSResolution::Contact() {
+std::shared_ptr<TEwsContactItem> TDvEWSResolution::Contact() {
   if (!FContact) {
     DvDOMElementPtr contact = FElement->ElementByName("Contact");
     if (!contact) return nullptr;
-    FContact = std::make_unique<TEwsContactItem>(contact);
+    FContact = std::make_shared<TEwsContactItem>(contact);
   }
-  return FContact.get();
+  return FContact;
 }
 
 TDvEWSResolutionSet::TDvEWSResolutionSet(const DvDOMElementPtr& element) : FElement(element) {}

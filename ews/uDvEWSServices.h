@@ -15,10 +15,11 @@ namespace dv {
 class IDvEWSResolution {
  public:
   virtual ~IDvEWSResolution() = default;
-  /// The entry's mailbox (schema object over its "Mailbox" child; none when absent).
-  virtual TEwsEmailAddressType* Recipient() = 0;
-  /// The entry's contact (over its "Contact" child; none when absent).
-  virtual TEwsContactItem* Contact() = 0;
+  /// The entry's mailbox (schema object over its "Mailbox" child; none when absent). It shares
+  /// the answer's document, so it stays valid after the entry and its set are released.
+  virtual std::shared_ptr<TEwsEmailAddressType> Recipient() = 0;
+  /// The entry's contact (over its "Contact" child; none when absent), valid as long as held.
+  virtual std::shared_ptr<TEwsContactItem> Contact() = 0;
 };
 /// A shared resolution entry.
 using DvEWSResolutionPtr = std::shared_ptr<IDvEWSResolution>;
@@ -42,13 +43,13 @@ class TDvEWSResolution : public IDvEWSResolution {
  public:
   /// Over a "Resolution" element.
   explicit TDvEWSResolution(const DvDOMElementPtr& element);
-  TEwsEmailAddressType* Recipient() override;
-  TEwsContactItem* Contact() override;
+  std::shared_ptr<TEwsEmailAddressType> Recipient() override;
+  std::shared_ptr<TEwsContactItem> Contact() override;
 
  private:
   DvDOMElementPtr FElement;
-  std::unique_ptr<TEwsEmailAddressType> FRecipient;
-  std::unique_ptr<TEwsContactItem> FContact;
+  std::shared_ptr<TEwsEmailAddressType> FRecipient;
+  std::shared_ptr<TEwsContactItem> FContact;
 };
 
 /// The resolution set class (see IDvEWSResolutionSet).

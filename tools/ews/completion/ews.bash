@@ -13,7 +13,7 @@ _ews() {
     cword=$COMP_CWORD
   fi
 
-  local commands="info folders ls mkdir rmdir empty mv cp rm import set send show reply forward export resolve"
+  local commands="info folders ls mkdir rmdir empty mv cp rm import set send show reply forward export resolve freebusy suggest mailtips convertid"
   local global="--url --user --password-file --insecure --cacert --capath --version-check --impersonate --trace --json --jsonl --keys --help --help-all --version"
   local folders="inbox sentitems drafts deleteditems junkemail outbox calendar contacts tasks notes journal msgfolderroot root publicfoldersroot searchfolders voicemail archivemsgfolderroot archiveinbox archivedeleteditems archiveroot recoverableitemsroot recoverableitemsdeletions conversationhistory conflicts syncissues"
   local fields="subject from to cc received sent id class isread size importance hasattachments datetimereceived datetimesent datetimecreated categories sensitivity itemclass body"
@@ -28,8 +28,12 @@ _ews() {
     esac
   done
 
+  if [[ "$command" == convertid && ("$prev" == --to || "$prev" == --from) ]]; then
+    COMPREPLY=($(compgen -W "ewsid ewslegacyid entryid hexentryid storeid owaid" -- "$cur"))
+    return
+  fi
   case "$prev" in
-    --password-file | --cacert | --attach | --body)
+    --password-file | --cacert | --attach | --body | --svg)
       COMPREPLY=($(compgen -f -- "$cur")); return ;;
     --capath | --trace)
       COMPREPLY=($(compgen -d -- "$cur")); return ;;
@@ -68,6 +72,9 @@ _ews() {
     show) flags+=" --mime" ;;
     reply) flags+=" --all --to --cc --body" ;;
     forward) flags+=" --to --cc --body" ;;
+    freebusy) flags+=" --date --days --tz --interval --svg" ;;
+    suggest) flags+=" --duration --from --to --tz --limit" ;;
+    convertid) flags+=" --to --from --mailbox" ;;
   esac
   if [[ "$cur" == -* ]]; then
     COMPREPLY=($(compgen -W "$flags" -- "$cur"))

@@ -87,6 +87,25 @@ Config Config::FromJson(const std::string& text) {
         else
           user.sendAs = sa.get<std::vector<std::string>>();
       }
+      if (u.contains("working_hours")) {
+        const auto& w = u.at("working_hours");
+        auto& wh = user.workingHours;
+        wh.timeZone = w.value("time_zone", wh.timeZone);
+        wh.days = w.value("days", wh.days);
+        wh.startMinutes = w.value("start_minutes", wh.startMinutes);
+        wh.endMinutes = w.value("end_minutes", wh.endMinutes);
+        if (wh.startMinutes < 0 || wh.endMinutes > 1440 || wh.startMinutes > wh.endMinutes)
+          throw std::runtime_error("working_hours: 0 <= start_minutes <= end_minutes <= 1440");
+      }
+      user.calendarDetails = u.value("calendar_details", user.calendarDetails);
+      if (u.contains("mail_tips")) {
+        const auto& t = u.at("mail_tips");
+        auto& mt = user.mailTips;
+        mt.quotaBytes = t.value("quota_bytes", mt.quotaBytes);
+        mt.customMailTip = t.value("custom", mt.customMailTip);
+        mt.deliveryRestricted = t.value("delivery_restricted", mt.deliveryRestricted);
+        mt.moderated = t.value("moderated", mt.moderated);
+      }
       c.users.push_back(std::move(user));
     }
     for (const auto& a : j.value("oauth_apps", nlohmann::json::array())) {
@@ -95,6 +114,7 @@ Config Config::FromJson(const std::string& text) {
       app.clientSecret = a.value("client_secret", "");
       c.oauthApps.push_back(std::move(app));
     }
+    c.maxMessageSize = j.value("max_message_size", c.maxMessageSize);
     c.tokenLifetimeSeconds = j.value("token_lifetime_seconds", c.tokenLifetimeSeconds);
     if (j.contains("throttling")) c.throttling = Throttling(j.at("throttling"), c.throttling);
     for (const auto& f : j.value("faults", nlohmann::json::array()))

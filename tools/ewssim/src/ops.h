@@ -50,6 +50,9 @@ void PerMessage(Ctx& c, const std::string& name, const char* onError,
 struct OpInfo {
   std::function<void(Ctx&)> handler;
   bool writes = false;
+  // The handler writes the whole response element into Ctx::out, for answers that are not a
+  // plain list of m:ResponseMessages (GetUserAvailability, GetMailTips).
+  bool wholeResponse = false;
 };
 using OpTable = std::map<std::string, OpInfo, std::less<>>;
 
@@ -57,6 +60,7 @@ void RegisterFolderOps(OpTable& t);
 void RegisterItemOps(OpTable& t);
 void RegisterFindOps(OpTable& t);
 void RegisterMiscOps(OpTable& t);
+void RegisterAvailabilityOps(OpTable& t);
 
 // Paging of FindItem / FindFolder results as Exchange applies an IndexedPage…View or
 // FractionalPage…View (at most 1,000 rows a page).

@@ -47,6 +47,24 @@ struct FaultRule {
   std::size_t bytes = 0;
 };
 
+// A mailbox's working hours as the availability service reports them: a Windows time-zone
+// identifier, the working days (DayOfWeekType names) and the day's span in minutes after
+// midnight of that zone.
+struct WorkingHoursConfig {
+  std::string timeZone = "UTC";
+  std::vector<std::string> days = {"Monday", "Tuesday", "Wednesday", "Thursday", "Friday"};
+  int startMinutes = 8 * 60;
+  int endMinutes = 17 * 60;
+};
+
+// What GetMailTips reports for a mailbox besides what its state gives.
+struct MailTipsConfig {
+  long long quotaBytes = 0;  // MailboxFull once the items' sizes reach it; 0: no quota
+  std::string customMailTip;
+  bool deliveryRestricted = false;
+  bool moderated = false;
+};
+
 // One mailbox user: the login name is the SMTP address.
 struct UserConfig {
   std::string address;
@@ -59,6 +77,11 @@ struct UserConfig {
   // Mailboxes this user may name in a message's From (send as); "*" grants every mailbox. The
   // initializer lets brace lists that stop at sid leave it out without a warning.
   std::vector<std::string> sendAs = {};
+  WorkingHoursConfig workingHours = {};
+  // Who sees the subject and location of this mailbox's calendar events in free/busy answers
+  // (SMTP addresses; "*" everyone); others see times and status only. The owner always does.
+  std::vector<std::string> calendarDetails = {};
+  MailTipsConfig mailTips = {};
 };
 
 // An application registered for OAuth 2.0, as with Azure AD in front of Exchange Online. It may
@@ -117,6 +140,8 @@ struct Config {
   std::map<std::string, ThrottlingConfig> userThrottling;
   std::vector<FaultRule> faults;
   std::uint64_t faultSeed = 1;
+  // The largest message the organisation accepts, in bytes (the MaxMessageSize mail tip).
+  int maxMessageSize = 36700160;
 
   // Reads the JSON configuration file format (see README.md); throws std::runtime_error.
   static Config FromJson(const std::string& jsonText);
