@@ -61,20 +61,6 @@ bool TDvEWSFolderDialog::Execute() {
 
 // ---- TDvEWSAddressBookDialog ----
 
-TResolveNamesSearchScope DvEWSResolveScope(TSearchScope scope) {
-  switch (scope) {
-    case TSearchScope::scActiveDirectory:
-      return TResolveNamesSearchScope::rnssActiveDirectory;
-    case TSearchScope::scActiveDirectoryContacts:
-      return TResolveNamesSearchScope::rnssActiveDirectoryContacts;
-    case TSearchScope::scContacts:
-      return TResolveNamesSearchScope::rnssContacts;
-    case TSearchScope::scContactsActiveDirectory:
-      return TResolveNamesSearchScope::rnssContactsActiveDirectory;
-  }
-  return TResolveNamesSearchScope::rnssActiveDirectoryContacts;
-}
-
 TDvEWSAddressBookDialog::TDvEWSAddressBookDialog(TDvComponent* owner) : TDvComponent(owner) {}
 
 TDvEWSAddressBookDialog::~TDvEWSAddressBookDialog() = default;

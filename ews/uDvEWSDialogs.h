@@ -11,6 +11,7 @@
 #include <string>
 
 #include "DvSysUtils.h"
+#include "uDvEWSAvailability.h"
 #include "uDvEWSInterfaces.h"
 #include "uDvEWSInterfacesRecipients.h"
 #include "uDvEWSTypesEnums.h"
@@ -132,16 +133,6 @@ class TDvEWSFolderDialog : public TDvComponent {
 };
 
 // ---- Address book ----
-
-/// Where the address book searches (the order of ResolveNames' search scopes).
-enum class TSearchScope {
-  scActiveDirectory,
-  scActiveDirectoryContacts,
-  scContacts,
-  scContactsActiveDirectory
-};
-/// The scope as ResolveNames names it.
-TResolveNamesSearchScope DvEWSResolveScope(TSearchScope scope);
 
 /// The address book's buttons, one per recipient list.
 enum class TDvEWSAddressBookDialogButton { btnTo, btnCC, btnBCC };

@@ -274,7 +274,7 @@ class AddressBook : public QDialog {
           auto set = session_->ResolveName(text, DvEWSResolveScope(scope));
           for (int i = 0; i < set->Count(); ++i) {
             DvEWSResolutionPtr resolution = set->GetItem(i);  // owns the mailbox object
-            if (TEwsEmailAddressType* m = resolution->Recipient()) found.push_back(ReadEntry(*m));
+            if (auto m = resolution->Recipient()) found.push_back(ReadEntry(*m));
           }
           return found;
         },
