@@ -16,12 +16,12 @@ namespace dv {
 
 namespace {
 
-// The mailbox a folder belongs to.
-std::string StoreAddressOf(const DvEWSFolderPtr& folder) {
+// The mailbox a folder belongs to, and whether it is reached by impersonation.
+std::string StoreAddressOf(const DvEWSFolderPtr& folder, bool& impersonated) {
   DvEWSMsgStorePtr store = folder->GetMsgStore();
-  if (auto impersonated = std::dynamic_pointer_cast<IDvEWSImpersonatedMsgStore>(store))
-    return impersonated->GetImpersonatedAddress();
-  return store->GetIdentity()->GetEmailAddress();
+  auto other = std::dynamic_pointer_cast<IDvEWSImpersonatedMsgStore>(store);
+  impersonated = other != nullptr;
+  return other ? other->GetImpersonatedAddress() : store->GetIdentity()->GetEmailAddress();
 }
 
 TItemId IdOf(const DvDOMElementPtr& parent, std::string_view child) {
@@ -220,6 +220,8 @@ void TDvEWSGetEvents::InitializeSOAPRequest(IDvSOAPRequest& request) {
   for (auto& s : FGroup->Subscriptions)
     ids->AddElement("t:SubscriptionId")->SetAsString(s->GetSubscriptionId());
   request.GetOperation()->AddElement("m:ConnectionTimeout")->SetAsString("1");
+  if (!FGroup->Subscriptions.empty() && FGroup->Subscriptions.front()->Impersonated)
+    Impersonate(request, FGroup->Subscriptions.front()->GetStoreIdentity());
 }
 
 void TDvEWSGetEvents::InitializeHTTPClient(IDvHTTPClient& client) {
@@ -263,6 +265,7 @@ void TDvEWSGetEvents::Execute() {
     std::unique_lock<std::mutex> lock(FLock);
     FWake.wait(lock, [this] { return FStarted; });
   }
+  if (FTerminated) return;
   try {
     const TDvEWSReconnectDelays delays = FEvents->GetReconnectDelays();
     TDvSessionWrapper& session = FEvents->GetSessionWrapper();
@@ -446,8 +449,10 @@ void TDvEWSSingleStoreFolderEvents::Subscribe(const DvEWSFolderPtr& folder,
     FSession = std::make_unique<TDvSessionWrapper>(FSessionComponent);
     FreeNotification(FSessionComponent);
   }
-  const std::string address = StoreAddressOf(folder);
+  bool impersonated = false;
+  const std::string address = StoreAddressOf(folder, impersonated);
   FGroups.AddFolder(getGroup ? getGroup(address) : "Default", address, folder);
+  if (impersonated) FGroups.FindFolder(folder)->Impersonated = true;
   if (active) Start();
 }
 
@@ -495,6 +500,7 @@ void TDvEWSSingleStoreFolderEvents::SubscribeOne(TDvEWSEventSubscription& subscr
       {E::etModifiedEvent, "ModifiedEvent"}, {E::etMovedEvent, "MovedEvent"}};
   for (const auto& [kind, name] : order)
     if (t.Contains(kind)) types->AddElement("t:EventType")->SetAsString(name);
+  if (subscription.Impersonated) Impersonate(*request, subscription.GetStoreIdentity());
   PrepareSubscribe(subscription, *request, *http);
   DvDOMElementPtr message = FSession->SendChecked(request, "Subscribe");
   DvDOMElementPtr id = message->SelectSingleElement("SubscriptionId");
@@ -667,7 +673,12 @@ std::string TDvEWSMultipleStoreFolderEvents::GroupOf(const std::string& smtpAddr
   if (!session || (session->GetAutodiscoverEMail().empty() &&
                    session->GetCredentials().GetUserName().find('@') == std::string::npos))
     return {};
-  DvDOMDocumentPtr answer = session->Autodiscover(smtpAddress);
+  DvDOMDocumentPtr answer;
+  try {
+    answer = session->Autodiscover(smtpAddress);
+  } catch (const std::exception&) {
+    return {};  // a mailbox autodiscover cannot place shares the group of the service URL
+  }
   const std::string protocol = "/Autodiscover/Response/Account/Protocol[Type=\"EXPR\"]/";
   DvDOMElementPtr grouping =
       answer ? answer->SelectSingleElement(protocol + "GroupingInformation") : nullptr;

@@ -99,6 +99,8 @@ class TDvEWSEventSubscription {
   void SetSubscriptionId(const std::string& id);
 
   TDvEWSEventGroup* Group;
+  /// The mailbox is another's, reached by impersonation.
+  bool Impersonated = false;
 
  protected:
   std::string FSmtpAddress;
