@@ -52,11 +52,12 @@ void CmdWatch(Context& ctx, const std::vector<std::string>& names) {
       }
     }
     if (ctx.Json()) {
-      ctx.out << Context::Dump({{"time", NowText()},
-                                {"kind", kind},
-                                {"folder", nameOf(f)},
-                                {"id", id.Id},
-                                {"subject", subject}})
+      ctx.out << DumpJson({{"time", NowText()},
+                           {"kind", kind},
+                           {"folder", nameOf(f)},
+                           {"id", id.Id},
+                           {"subject", subject}},
+                          -1)
               << std::endl;
     } else {
       ctx.out << NowText() << "  " << kind << "  " << TerminalText(nameOf(f))
