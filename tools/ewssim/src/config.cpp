@@ -108,8 +108,11 @@ Config Config::FromJson(const std::string& text) {
       c.notifications.keepAliveMs = n.value("keep_alive_ms", c.notifications.keepAliveMs);
       c.notifications.streamingLifetimeMinutes =
           n.value("streaming_lifetime_minutes", c.notifications.streamingLifetimeMinutes);
-      for (const auto& [address, backEnd] : n.value("back_ends", nlohmann::json::object()).items())
-        c.notifications.backEnds[address] = backEnd.get<std::string>();
+      if (n.contains("back_ends")) {
+        const auto& backEnds = n.at("back_ends");
+        for (auto it = backEnds.begin(); it != backEnds.end(); ++it)
+          c.notifications.backEnds[it.key()] = it.value().get<std::string>();
+      }
     }
     if (j.contains("server_version")) {
       const auto& v = j.at("server_version");
