@@ -546,6 +546,7 @@ void TDvEWSSingleStoreFolderEvents::Stop() {
       try {
         auto request = FSession->CreateRequest(nullptr, "m:Unsubscribe", "");
         request->GetOperation()->AddElement("m:SubscriptionId")->SetAsString(id);
+        if (s->Impersonated) Impersonate(*request, s->GetStoreIdentity());
         FSession->SendChecked(request, "Unsubscribe");
         s->SetSubscriptionId({});
       } catch (const std::exception&) {
