@@ -106,6 +106,10 @@ struct Recorder {
     std::lock_guard<std::mutex> g(lock);
     return calls;
   }
+  std::vector<std::thread::id> Threads() {
+    std::lock_guard<std::mutex> g(lock);
+    return threads;
+  }
   // Every handler records; `who` names the folder's mailbox by the folder given.
   template <typename Events>
   void Attach(Events& ev, std::function<std::string(const dv::DvEWSFolderPtr&)> who) {

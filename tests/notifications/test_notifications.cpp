@@ -65,7 +65,7 @@ TEST(Notifications, SixEventsInTwoMailboxesOnTwoBackEndsInOrderOnTheMainThread) 
     EXPECT_NE(seen[i][5].find(" Created "), std::string::npos);
     EXPECT_EQ(seen[i][6], seen[i][5].substr(0, seen[i][5].find(' ')) + " NewMail " + delivered);
   }
-  for (const auto& t : rec.threads)
+  for (const auto& t : rec.Threads())
     EXPECT_EQ(t, std::this_thread::get_id());
 
   // Unsubscribing while active is refused; Stop ends both threads at once and unsubscribes.
@@ -98,7 +98,7 @@ TEST(Notifications, ThreadedEventsRunOnTheMonitoringThreadAndNothingStartsWithou
   m.Create("drafts", "not watched");
   ASSERT_TRUE(WaitFor([&] { return rec.Count() == 1; }));
   EXPECT_EQ(rec.Calls()[0], id);
-  EXPECT_NE(rec.threads[0], std::this_thread::get_id());
+  EXPECT_NE(rec.Threads()[0], std::this_thread::get_id());
   EXPECT_EQ(DvMainThreadQueueCount(), 0);
   ev.Stop();
 }
