@@ -79,6 +79,23 @@ TEST(EwssimNotify, PullSubscriptionWatermarksAndUnsubscribe) {
     last = (*it)[1];
   EXPECT_NE(get(last).find("<t:StatusEvent>"), std::string::npos);
 
+  // A calendar item's change is a change of free/busy time too.
+  const std::string calendar = m.Post(
+      "<m:Subscribe><m:PullSubscriptionRequest SubscribeToAllFolders=\"true\"><t:EventTypes>"
+      "<t:EventType>FreeBusyChangedEvent</t:EventType></t:EventTypes><t:Timeout>10</t:Timeout>"
+      "</m:PullSubscriptionRequest></m:Subscribe>");
+  m.Post(
+      "<m:CreateItem SendMeetingInvitations=\"SendToNone\"><m:Items><t:CalendarItem>"
+      "<t:Subject>busy</t:Subject><t:Start>2026-03-02T10:00:00Z</t:Start>"
+      "<t:End>2026-03-02T11:00:00Z</t:End></t:CalendarItem></m:Items></m:CreateItem>");
+  const std::string busy =
+      m.Post("<m:GetEvents><m:SubscriptionId>" + First(calendar, "<m:SubscriptionId>([^<]+)<") +
+             "</m:SubscriptionId><m:Watermark>" + First(calendar, "<m:Watermark>([^<]+)<") +
+             "</m:Watermark></m:GetEvents>");
+  EXPECT_TRUE(ews_test::ValidateEnvelope(busy)) << busy;
+  EXPECT_NE(busy.find("<t:FreeBusyChangedEvent>"), std::string::npos) << busy;
+  EXPECT_EQ(busy.find("<t:CreatedEvent>"), std::string::npos);
+
   const std::string unsubscribe =
       "<m:Unsubscribe><m:SubscriptionId>" + id + "</m:SubscriptionId></m:Unsubscribe>";
   EXPECT_NE(m.Post(unsubscribe).find("NoError"), std::string::npos);

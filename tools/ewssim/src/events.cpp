@@ -71,7 +71,18 @@ void RaiseItemEvent(Store& s, Mailbox& m, const char* type, const Item& item, ui
     e.oldKey = e.changeKey;
   }
   FillParent(m, e);
+  // A change of a calendar item changes its owner's free/busy time.
+  const bool freeBusy = item.kind == "CalendarItem";
+  MailboxEvent busy;
+  if (freeBusy) {
+    busy = e;
+    busy.type = "FreeBusyChangedEvent";
+    busy.oldParent = 0;
+    busy.oldId.clear();
+    busy.oldParentId.clear();
+  }
   s.events->Raise(m.index, std::move(e));
+  if (freeBusy) s.events->Raise(m.index, std::move(busy));
   RaiseFolderModified(s, m, item.folder);
   if (oldFolder && oldFolder != item.folder && std::string(type) == "MovedEvent")
     RaiseFolderModified(s, m, oldFolder);
