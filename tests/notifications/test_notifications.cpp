@@ -103,6 +103,34 @@ TEST(Notifications, ThreadedEventsRunOnTheMonitoringThreadAndNothingStartsWithou
   ev.Stop();
 }
 
+// Two folders of one mailbox share one subscription; only the kinds with a handler are asked for.
+TEST(Notifications, OneSubscriptionPerMailboxAskingForTheAssignedKinds) {
+  Watch w;
+  std::vector<std::string> subscribes;
+  w.svc->SetOnSOAPTrace([&](const TDvSOAPTrace& t) {
+    if (t.Kind == TDvSOAPTrace::TKind::tkRequest &&
+        t.Content.find("m:Subscribe>") != std::string::npos)
+      subscribes.push_back(t.Content);
+  });
+  auto store = w.svc->OpenMsgStore("alice@example.com");
+  TDvEWSFolderEvents ev;
+  ev.SetOnNewMail([](const DvEWSFolderPtr&, TDateTime, const TItemId&, const TItemId&) {});
+  ev.Subscribe(store->GetFolder(TDistinguishedFolderIdName::dfininbox));
+  ev.Subscribe(store->GetFolder(TDistinguishedFolderIdName::dfindrafts));
+  ev.Start();
+  ev.Stop();
+  ASSERT_EQ(subscribes.size(), 1u);
+  const std::string& body = subscribes.front();
+  EXPECT_NE(body.find("<t:EventTypes><t:EventType>NewMailEvent</t:EventType></t:EventTypes>"),
+            std::string::npos)
+      << body;
+  size_t folders = 0;
+  for (size_t at = 0; (at = body.find("<t:FolderId ", at)) != std::string::npos; ++at)
+    ++folders;
+  EXPECT_EQ(folders, 2u);
+  EXPECT_TRUE(ews_test::ValidateEnvelope(body)) << body;
+}
+
 // A server that forgot the subscription: the monitor subscribes again, the missed-changes
 // handler names the folder, and a sync from the last state brings the copy up to date.
 TEST(Notifications, LostSubscriptionIsRenewedAndReported) {
