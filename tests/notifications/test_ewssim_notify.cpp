@@ -116,7 +116,7 @@ TEST(EwssimNotify, StreamKeepsAliveAndClosesAtItsTimeout) {
   Mailbox reader(sim.Url(), "alice");
   const auto envelopes =
       Envelopes(reader.Post("<m:GetStreamingEvents><m:SubscriptionIds><t:SubscriptionId>" + id +
-                            "</t:SubscriptionId></m:SubscriptionIds><m:ConnectionTimeout>1"
+                            "</t:SubscriptionId></m:SubscriptionIds><m:ConnectionTimeout>2"
                             "</m:ConnectionTimeout></m:GetStreamingEvents>"));
   change.join();
   ASSERT_GE(envelopes.size(), 4u);  // open, keep-alives, the event, closed
@@ -128,7 +128,7 @@ TEST(EwssimNotify, StreamKeepsAliveAndClosesAtItsTimeout) {
         e.find("<t:CreatedEvent>") != std::string::npos && e.find(created) != std::string::npos;
   EXPECT_EQ(withEvent, 1);
   // Without a connection the subscription expires after its lifetime.
-  std::this_thread::sleep_for(std::chrono::milliseconds(900));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   EXPECT_NE(reader
                 .Post("<m:GetStreamingEvents><m:SubscriptionIds><t:SubscriptionId>" + id +
                       "</t:SubscriptionId></m:SubscriptionIds><m:ConnectionTimeout>1"
