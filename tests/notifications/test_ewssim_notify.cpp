@@ -155,14 +155,17 @@ TEST(EwssimNotify, StreamsAreRoutedByAffinity) {
   const std::string cookie = subscribed.Header("X-BackEndOverrideCookie");
   ASSERT_FALSE(cookie.empty());
   const std::string id = First(subscribed.body, "<m:SubscriptionId>([^<]+)<");
-  // A subscription made by bob's back-end, for bob's cookie.
-  ews_test::SoapClient bob(sim.Url(), "bob@example.com", "bob-pw");
-  const std::string bobCookie =
-      bob.Post(ews_test::Envelope("<m:Subscribe><m:StreamingSubscriptionRequest "
+  // The service account's subscription for bob lives on bob's back-end.
+  std::string asBob = asAlice;
+  asBob.replace(asBob.find("alice"), 5, "bob");
+  const ews_test::HttpReply bobSubscribed =
+      svc.Post(ews_test::Envelope("<m:Subscribe><m:StreamingSubscriptionRequest "
                                   "SubscribeToAllFolders=\"true\"><t:EventTypes><t:EventType>"
                                   "CreatedEvent</t:EventType></t:EventTypes>"
-                                  "</m:StreamingSubscriptionRequest></m:Subscribe>"))
-          .Header("X-BackEndOverrideCookie");
+                                  "</m:StreamingSubscriptionRequest></m:Subscribe>",
+                                  asBob));
+  const std::string bobCookie = bobSubscribed.Header("X-BackEndOverrideCookie");
+  const std::string bobId = First(bobSubscribed.body, "<m:SubscriptionId>([^<]+)<");
   ASSERT_NE(bobCookie, cookie);
   const std::string stream = "<m:GetStreamingEvents><m:SubscriptionIds><t:SubscriptionId>" + id +
                              "</t:SubscriptionId></m:SubscriptionIds><m:ConnectionTimeout>1"
@@ -195,6 +198,18 @@ TEST(EwssimNotify, StreamsAreRoutedByAffinity) {
     EXPECT_NE(body.find(c.expect), std::string::npos) << c.name << ": " << body;
     Envelopes(body);
   }
+  // One connection for subscriptions of two back-ends: the other back-end's are named.
+  std::string mixed = stream;
+  mixed.replace(mixed.find("</m:SubscriptionIds>"), 0,
+                "<t:SubscriptionId>" + bobId + "</t:SubscriptionId>");
+  const std::string refused = svc.Post(ews_test::Envelope(mixed, asAlice),
+                                       {{"Cookie", "X-BackEndOverrideCookie=" + cookie}})
+                                  .body;
+  EXPECT_NE(refused.find("<m:ErrorSubscriptionIds><t:SubscriptionId>" + bobId + "<"),
+            std::string::npos)
+      << refused;
+  EXPECT_NE(refused.find("ConnectionStatus>Closed<"), std::string::npos);
+  Envelopes(refused);
 }
 
 TEST(EwssimNotify, SyncStatesPageAndCatchUp) {
