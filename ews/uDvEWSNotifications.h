@@ -347,10 +347,25 @@ class TDvEWSMultipleStoreFolderEvents : public TDvEWSSingleStoreFolderEvents {
   bool FAffinity = false;
 };
 
-/// The folder-events component as applications see it.
+/// The folder-events component as applications see it: the dispatchers of the six kinds of
+/// change (each calls its handler, on the calling thread or queued to the main thread), and the
+/// component's operations.
 class IDvEWSFolderEvents {
  public:
   virtual ~IDvEWSFolderEvents() = default;
+  virtual void ItemCopied(const DvEWSFolderPtr& folder, TDateTime time, const TItemId& id,
+                          const TItemId& parent, const TItemId& oldId,
+                          const TItemId& oldParent) = 0;
+  virtual void ItemCreated(const DvEWSFolderPtr& folder, TDateTime time, const TItemId& id,
+                           const TItemId& parent) = 0;
+  virtual void ItemDeleted(const DvEWSFolderPtr& folder, TDateTime time, const TItemId& id,
+                           const TItemId& parent) = 0;
+  virtual void ItemModified(const DvEWSFolderPtr& folder, TDateTime time, const TItemId& id,
+                            const TItemId& parent, int unreadCount) = 0;
+  virtual void ItemMoved(const DvEWSFolderPtr& folder, TDateTime time, const TItemId& id,
+                         const TItemId& parent, const TItemId& oldId, const TItemId& oldParent) = 0;
+  virtual void NewMail(const DvEWSFolderPtr& folder, TDateTime time, const TItemId& id,
+                       const TItemId& parent) = 0;
   virtual void Subscribe(const DvEWSFolderPtr& folder) = 0;
   virtual void Unsubscribe(const DvEWSFolderPtr& folder) = 0;
   virtual void Start() = 0;
@@ -364,6 +379,29 @@ class TDvEWSFolderEvents : public TDvComponent, public IDvEWSFolderEvents {
   explicit TDvEWSFolderEvents(TDvComponent* owner = nullptr);
   ~TDvEWSFolderEvents() override;
 
+  void ItemCopied(const DvEWSFolderPtr& f, TDateTime t, const TItemId& id, const TItemId& p,
+                  const TItemId& oldId, const TItemId& oldParent) override {
+    FEvents->ItemCopied(f, t, id, p, oldId, oldParent);
+  }
+  void ItemCreated(const DvEWSFolderPtr& f, TDateTime t, const TItemId& id,
+                   const TItemId& p) override {
+    FEvents->ItemCreated(f, t, id, p);
+  }
+  void ItemDeleted(const DvEWSFolderPtr& f, TDateTime t, const TItemId& id,
+                   const TItemId& p) override {
+    FEvents->ItemDeleted(f, t, id, p);
+  }
+  void ItemModified(const DvEWSFolderPtr& f, TDateTime t, const TItemId& id, const TItemId& p,
+                    int unreadCount) override {
+    FEvents->ItemModified(f, t, id, p, unreadCount);
+  }
+  void ItemMoved(const DvEWSFolderPtr& f, TDateTime t, const TItemId& id, const TItemId& p,
+                 const TItemId& oldId, const TItemId& oldParent) override {
+    FEvents->ItemMoved(f, t, id, p, oldId, oldParent);
+  }
+  void NewMail(const DvEWSFolderPtr& f, TDateTime t, const TItemId& id, const TItemId& p) override {
+    FEvents->NewMail(f, t, id, p);
+  }
   void Subscribe(const DvEWSFolderPtr& folder) override { FEvents->Subscribe(folder); }
   void Unsubscribe(const DvEWSFolderPtr& folder) override { FEvents->Unsubscribe(folder); }
   void Start() override { FEvents->Start(); }
