@@ -455,6 +455,8 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   virtual void DiscoverServiceUrl();
   /// The autodiscover V1 answer for an address (empty: the session's own); the base raises.
   virtual DvDOMDocumentPtr Autodiscover(const std::string& address);
+  // The notifications group mailboxes by what autodiscover says of each.
+  friend class TDvEWSMultipleStoreFolderEvents;
   /// The URL of a protocol's endpoint from autodiscover V2; the base raises.
   virtual std::string AutodiscoverV2(const std::string& address, const std::string& protocol);
   /// The host named by "_autodiscover._tcp.<domain>", or empty; the base finds none.

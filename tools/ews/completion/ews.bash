@@ -13,7 +13,7 @@ _ews() {
     cword=$COMP_CWORD
   fi
 
-  local commands="info folders ls mkdir rmdir empty mv cp rm import set send show reply forward export resolve freebusy suggest mailtips convertid"
+  local commands="info folders ls mkdir rmdir empty mv cp rm import set send show reply forward export resolve freebusy suggest mailtips convertid watch sync"
   local global="--url --user --password-file --insecure --cacert --capath --version-check --impersonate --trace --json --jsonl --keys --help --help-all --version"
   local folders="inbox sentitems drafts deleteditems junkemail outbox calendar contacts tasks notes journal msgfolderroot root publicfoldersroot searchfolders voicemail archivemsgfolderroot archiveinbox archivedeleteditems archiveroot recoverableitemsroot recoverableitemsdeletions conversationhistory conflicts syncissues"
   local fields="subject from to cc received sent id class isread size importance hasattachments datetimereceived datetimesent datetimecreated categories sensitivity itemclass body"
@@ -75,14 +75,15 @@ _ews() {
     freebusy) flags+=" --date --days --tz --interval --svg" ;;
     suggest) flags+=" --duration --from --to --tz --limit" ;;
     convertid) flags+=" --to --from --mailbox" ;;
+    watch) flags+=" --json" ;;
   esac
   if [[ "$cur" == -* ]]; then
     COMPREPLY=($(compgen -W "$flags" -- "$cur"))
     return
   fi
   case "$command" in
-    folders | ls | rmdir | empty | mv | cp | export)
-      if [[ "$command" == export && "$prev" != export ]]; then
+    folders | ls | rmdir | empty | mv | cp | export | watch | sync)
+      if [[ ( "$command" == export || "$command" == sync ) && "$prev" != "$command" ]]; then
         COMPREPLY=($(compgen -d -- "$cur"))
       else
         COMPREPLY=($(compgen -W "$folders" -- "$cur"))

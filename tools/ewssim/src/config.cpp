@@ -37,10 +37,12 @@ FaultRule Fault(const nlohmann::json& j) {
   f.count = j.value("count", f.count);
   f.delayMs = j.value("delay_ms", f.delayMs);
   f.bytes = j.value("bytes", f.bytes);
-  static const char* actions[] = {"status", "stall", "close", "truncate", "drip"};
+  f.notifications = j.value("notifications", f.notifications);
+  static const char* actions[] = {"status", "stall", "close",  "truncate",
+                                  "drip",   "drop",  "restart"};
   if (std::find(std::begin(actions), std::end(actions), f.action) == std::end(actions))
     throw std::runtime_error("faults: unknown action \"" + f.action +
-                             "\" (status, stall, close, truncate or drip)");
+                             "\" (status, stall, close, truncate, drip, drop or restart)");
   return f;
 }
 }  // namespace
@@ -120,6 +122,18 @@ Config Config::FromJson(const std::string& text) {
     for (const auto& f : j.value("faults", nlohmann::json::array()))
       c.faults.push_back(Fault(f));
     c.faultSeed = j.value("fault_seed", c.faultSeed);
+    if (j.contains("notifications")) {
+      const auto& n = j.at("notifications");
+      c.notifications.minuteMs = n.value("minute_ms", c.notifications.minuteMs);
+      c.notifications.keepAliveMs = n.value("keep_alive_ms", c.notifications.keepAliveMs);
+      c.notifications.streamingLifetimeMinutes =
+          n.value("streaming_lifetime_minutes", c.notifications.streamingLifetimeMinutes);
+      if (n.contains("back_ends")) {
+        const auto& backEnds = n.at("back_ends");
+        for (auto it = backEnds.begin(); it != backEnds.end(); ++it)
+          c.notifications.backEnds[it.key()] = it.value().get<std::string>();
+      }
+    }
     if (j.contains("server_version")) {
       const auto& v = j.at("server_version");
       if (v.is_string()) {

@@ -71,6 +71,8 @@ class HttpStream {
   // Ends the response (the last chunk); the server's Stop closes every open stream too.
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;
+  // Breaks the connection without the last chunk, as a failing network does (fault injection).
+  virtual void Abort() { Close(); }
 };
 
 }  // namespace ewssim

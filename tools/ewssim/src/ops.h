@@ -3,10 +3,14 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <ewssim/ewssim.h>
 
+#include "http_types.h"
 #include "store.h"
 #include "util.h"
 
@@ -25,6 +29,14 @@ struct Ctx {
   int versionRank = 0;  // index of the request's RequestServerVersion
   pugi::xml_node op;    // the operation element
   std::string out;      // the content of m:ResponseMessages
+
+  // Filled by the transport: a request header's first value (empty when absent), headers added
+  // to the answer, the fault drawn for the request, and the start of an answer streamed piece
+  // by piece (after which the handler's m:ResponseMessages are not sent).
+  std::function<std::string(const std::string&)> requestHeader;
+  std::vector<std::pair<std::string, std::string>> responseHeaders;
+  const FaultRule* fault = nullptr;
+  std::function<std::shared_ptr<HttpStream>()> startStream;
 
   // The mailbox named by a t:Mailbox element (own mailbox when null); checks access.
   Mailbox& MailboxOf(const pugi::xml_node& mailboxElement);
@@ -61,6 +73,8 @@ void RegisterItemOps(OpTable& t);
 void RegisterFindOps(OpTable& t);
 void RegisterMiscOps(OpTable& t);
 void RegisterAvailabilityOps(OpTable& t);
+
+void RegisterNotifyOps(OpTable& t);
 
 // Paging of FindItem / FindFolder results as Exchange applies an IndexedPage…View or
 // FractionalPage…View (at most 1,000 rows a page).

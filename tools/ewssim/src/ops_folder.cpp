@@ -2,6 +2,7 @@
 // UpdateFolder, MoveFolder.
 #include <algorithm>
 
+#include "events.h"
 #include "ops.h"
 
 namespace ewssim {
@@ -185,6 +186,7 @@ void CreateFolder(Ctx& c) {
           nf->searchRoots.push_back(c.ResolveFolder(base).second->id);
       }
       ++parent->version;
+      RaiseFolderEvent(c.store, *m, "CreatedEvent", *nf);
       out += "<m:Folders><t:" + kind + "><t:FolderId Id=\"" +
              EncodeId(IdKind::Folder, m->index, id) + "\" ChangeKey=\"" +
              EncodeChangeKey(nf->changeKey) + "\"/></t:" + kind + "></m:Folders>";
@@ -201,6 +203,7 @@ void MoveItemsToDeleted(Ctx& c, Mailbox& m, Folder& f) {
     m.MoveItem(*item, deleted->id);
     item->changeKey = c.store.NextChangeKey();
     Refresh(m, *item, false);
+    RaiseItemEvent(c.store, m, "MovedEvent", *item, f.id);
   }
 }
 
@@ -212,11 +215,14 @@ void DeleteFolder(Ctx& c) {
       if (!f->distinguished.empty()) FailCode("ErrorDeleteDistinguishedFolder");
       Folder* deleted = m->Distinguished("deleteditems");
       if (type == "MoveToDeletedItems" && !IsUnder(*m, f->id, deleted->id)) {
+        const uint32_t from = f->parent;
         m->FolderById(f->parent)->children.erase(f->id);
         f->parent = deleted->id;
         deleted->children.insert(f->id);
         f->changeKey = c.store.NextChangeKey();
+        RaiseFolderEvent(c.store, *m, "MovedEvent", *f, from);
       } else {
+        RaiseFolderEvent(c.store, *m, "DeletedEvent", *f);
         m->RemoveFolderTree(f->id);
       }
     });
@@ -236,13 +242,18 @@ void EmptyFolder(Ctx& c) {
         MoveItemsToDeleted(c, *m, *f);
       } else {
         std::vector<uint64_t> ids(f->items.begin(), f->items.end());
-        for (uint64_t item : ids)
+        for (uint64_t item : ids) {
+          if (Item* gone = m->ItemById(item)) RaiseItemEvent(c.store, *m, "DeletedEvent", *gone);
           m->RemoveItem(item);
+        }
       }
       if (subFolders) {
         auto children = f->children;
         for (uint32_t child : children)
-          if (m->FolderById(child)->distinguished.empty()) m->RemoveFolderTree(child);
+          if (Folder* sub = m->FolderById(child); sub->distinguished.empty()) {
+            RaiseFolderEvent(c.store, *m, "DeletedEvent", *sub);
+            m->RemoveFolderTree(child);
+          }
       }
     });
   }
@@ -284,6 +295,7 @@ void UpdateFolder(Ctx& c) {
         }
       }
       f->changeKey = c.store.NextChangeKey();
+      RaiseFolderEvent(c.store, *m, "ModifiedEvent", *f);
       out += "<m:Folders><t:" + f->kind + "><t:FolderId Id=\"" +
              EncodeId(IdKind::Folder, m->index, f->id) + "\" ChangeKey=\"" +
              EncodeChangeKey(f->changeKey) + "\"/></t:" + f->kind + "></m:Folders>";
@@ -299,10 +311,12 @@ void MoveFolder(Ctx& c) {
       if (m != tm) FailCode("ErrorMoveCopyFailed");
       if (!f->distinguished.empty()) FailCode("ErrorMoveDistinguishedFolder");
       if (IsUnder(*m, target->id, f->id)) FailCode("ErrorMoveCopyFailed");
+      const uint32_t from = f->parent;
       m->FolderById(f->parent)->children.erase(f->id);
       f->parent = target->id;
       target->children.insert(f->id);
       f->changeKey = c.store.NextChangeKey();
+      RaiseFolderEvent(c.store, *m, "MovedEvent", *f, from);
       out += "<m:Folders><t:" + f->kind + "><t:FolderId Id=\"" +
              EncodeId(IdKind::Folder, m->index, f->id) + "\" ChangeKey=\"" +
              EncodeChangeKey(f->changeKey) + "\"/></t:" + f->kind + "></m:Folders>";

@@ -2,6 +2,7 @@
 // CopyItem, MoveItem, SendItem, and the attachment operations.
 #include <algorithm>
 
+#include "events.h"
 #include "ops.h"
 
 namespace ewssim {
@@ -99,13 +100,16 @@ void Send(Ctx& c, Mailbox& m, Item& item, bool saveCopy, uint32_t saveFolder, bo
   if (saveCopy) {
     item.SetText("IsRead", "true");
     if (itemStored) {
+      const uint32_t from = item.folder;
       m.MoveItem(item, saveFolder);
       item.changeKey = c.store.NextChangeKey();
       Refresh(m, item);
+      RaiseItemEvent(c.store, m, "MovedEvent", item, from);
     } else {
-      StoreNew(c, m, item.Clone(), saveFolder);
+      RaiseItemEvent(c.store, m, "CreatedEvent", *StoreNew(c, m, item.Clone(), saveFolder));
     }
   } else if (itemStored) {
+    RaiseItemEvent(c.store, m, "DeletedEvent", item);
     m.RemoveItem(item.id);
   }
 }
@@ -263,6 +267,7 @@ void CreateItem(Ctx& c) {
         uint32_t folder = TargetFolder(c, m, saved, DefaultFolderFor(item->kind));
         if (!message) item->Erase("IsDraft");
         Item* stored = StoreNew(c, *m, item, folder);
+        RaiseItemEvent(c.store, *m, "CreatedEvent", *stored);
         out += "<m:Items>" + ItemStub(*m, *stored, true) + "</m:Items>";
         return;
       }
@@ -480,6 +485,7 @@ void UpdateItem(Ctx& c) {
       for (auto& key : applied)
         item->changedAt[key] = item->changeKey;
       Refresh(*m, *item);
+      RaiseItemEvent(c.store, *m, "ModifiedEvent", *item);
       const std::string conflictResults = "<m:ConflictResults><t:Count>" +
                                           std::to_string(conflicts) +
                                           "</t:Count></m:ConflictResults>";
@@ -509,16 +515,24 @@ void DeleteItem(Ctx& c) {
              "AffectedTaskOccurrences attribute is required for tasks.");
       Folder* deleted = m->Distinguished("deleteditems");
       Folder* recoverable = m->Distinguished("recoverableitemsdeletions");
+      const uint32_t from = item->folder;
+      // A soft delete leaves the folders a client sees: the event is a deletion there.
+      const char* event = "DeletedEvent";
       if (type == "MoveToDeletedItems" && item->folder != deleted->id) {
         m->MoveItem(*item, deleted->id);
+        event = "MovedEvent";
       } else if (type == "SoftDelete" || type == "MoveToDeletedItems") {
+        RaiseItemEvent(c.store, *m, "DeletedEvent", *item);
         if (item->folder == recoverable->id) return m->RemoveItem(item->id);
         m->MoveItem(*item, recoverable->id);
+        event = nullptr;
       } else {
+        RaiseItemEvent(c.store, *m, "DeletedEvent", *item);
         return m->RemoveItem(item->id);
       }
       item->changeKey = c.store.NextChangeKey();
       Refresh(*m, *item, false);
+      if (event) RaiseItemEvent(c.store, *m, event, *item, from);
     });
   }
 }
@@ -541,13 +555,25 @@ void CopyOrMove(Ctx& c, bool move) {
       auto [m, item] = c.ResolveItem(id);
       Item* result;
       if (move && m == tm) {
+        const uint32_t from = item->folder;
         m->MoveItem(*item, target->id);
         item->changeKey = c.store.NextChangeKey();
         Refresh(*m, *item, false);
         result = item;
+        RaiseItemEvent(c.store, *m, "MovedEvent", *item, from);
       } else {
         result = StoreNew(c, *tm, item->Clone(), target->id);
-        if (move) m->RemoveItem(item->id);
+        if (m == tm) {
+          RaiseItemEvent(c.store, *m, "CopiedEvent", *result, item->folder,
+                         EncodeId(IdKind::Item, m->index, item->id));
+        } else {
+          // Across mailboxes each side sees its own half.
+          RaiseItemEvent(c.store, *tm, "CreatedEvent", *result);
+        }
+        if (move) {
+          RaiseItemEvent(c.store, *m, "DeletedEvent", *item);
+          m->RemoveItem(item->id);
+        }
       }
       out += returnIds ? "<m:Items>" + ItemStub(*tm, *result, false) + "</m:Items>"
                        : std::string("<m:Items/>");
@@ -607,6 +633,7 @@ void CreateAttachment(Ctx& c) {
       item->attachments.push_back(std::move(att));
       item->changeKey = c.store.NextChangeKey();
       Refresh(*m, *item);
+      RaiseItemEvent(c.store, *m, "ModifiedEvent", *item);
       const Attachment& added = item->attachments.back();
       const char* el = added.isItem ? "ItemAttachment" : "FileAttachment";
       out += std::string("<m:Attachments><t:") + el + "><t:AttachmentId Id=\"" +
@@ -643,6 +670,7 @@ void DeleteAttachment(Ctx& c) {
                               item->attachments.end());
       item->changeKey = c.store.NextChangeKey();
       Refresh(*m, *item);
+      RaiseItemEvent(c.store, *m, "ModifiedEvent", *item);
       out += "<m:RootItemId RootItemId=\"" + EncodeId(IdKind::Item, m->index, item->id) +
              "\" RootItemChangeKey=\"" + EncodeChangeKey(item->changeKey) + "\"/>";
     });
@@ -668,7 +696,7 @@ void DeliverMessage(Ctx& c, Mailbox& sender, const Item& msg) {
       copy->SetText("InternetMessageId", "<" + std::to_string(now) + "." + std::to_string(msg.id) +
                                              "." + std::to_string(sender.index) + "@ewssim>");
     copy->Set("ReceivedBy", MailboxListField("ReceivedBy", {{m->displayName, m->address}}, false));
-    StoreNew(c, *m, copy, m->Distinguished("inbox")->id);
+    RaiseDelivery(c.store, *m, *StoreNew(c, *m, copy, m->Distinguished("inbox")->id));
   }
 }
 

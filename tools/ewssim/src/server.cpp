@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "events.h"
 #include "faults.h"
 #include "ops.h"
 #include "schema.h"
@@ -170,6 +172,69 @@ std::pair<Mailbox*, Item*> Ctx::ResolveItem(const pugi::xml_node& idElement) {
   return {m, item};
 }
 
+// ---------------------------------------------------------------- streamed answers over httplib
+//
+// The interim transport glue of streamed answers: the op writes pieces into a queue, and
+// httplib's chunked content provider, running on the connection's worker thread, waits on the
+// queue and sends each piece as a chunk.
+class QueuedStream : public HttpStream {
+ public:
+  bool Write(std::string piece) override {
+    if (piece.empty()) return IsOpen();  // httplib reads an empty chunk as the end
+    std::lock_guard<std::mutex> lk(m_);
+    if (closed_ || gone_) return false;
+    pieces_.push_back(std::move(piece));
+    cv_.notify_all();
+    return true;
+  }
+  void Close() override {
+    std::lock_guard<std::mutex> lk(m_);
+    closed_ = true;
+    cv_.notify_all();
+  }
+  void Abort() override {
+    std::lock_guard<std::mutex> lk(m_);
+    closed_ = broken_ = true;
+    cv_.notify_all();
+  }
+  bool IsOpen() const override {
+    std::lock_guard<std::mutex> lk(m_);
+    return !closed_ && !gone_;
+  }
+  // One turn of the content provider: sends what is queued; false breaks the connection.
+  bool Provide(httplib::DataSink& sink) {
+    std::unique_lock<std::mutex> lk(m_);
+    cv_.wait_for(lk, std::chrono::milliseconds(200), [&] { return !pieces_.empty() || closed_; });
+    while (!pieces_.empty()) {
+      std::string piece = std::move(pieces_.front());
+      pieces_.pop_front();
+      lk.unlock();
+      const bool written = sink.write(piece.data(), piece.size());
+      lk.lock();
+      if (!written) {
+        gone_ = true;
+        return false;
+      }
+    }
+    if (closed_) {
+      if (broken_) return false;
+      sink.done();
+      return true;
+    }
+    if (!sink.is_writable()) {
+      gone_ = true;
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  mutable std::mutex m_;
+  std::condition_variable cv_;
+  std::deque<std::string> pieces_;
+  bool closed_ = false, broken_ = false, gone_ = false;
+};
+
 // ---------------------------------------------------------------- server
 
 class ServerImpl {
@@ -189,6 +254,7 @@ class ServerImpl {
   bool running = false;
   std::string certPem;
   std::unique_ptr<StateKeeper> stateKeeper;
+  std::unique_ptr<EventHub> events;
   std::atomic<bool> listenEnded{false};
   X509* cert = nullptr;
   EVP_PKEY* key = nullptr;
@@ -201,7 +267,8 @@ class ServerImpl {
 
   void Handle(const httplib::Request& req, httplib::Response& res);
   // Carries out an authenticated EWS request.
-  void Serve(const httplib::Request& req, httplib::Response& res, const UserConfig* user);
+  void Serve(const httplib::Request& req, httplib::Response& res, const UserConfig* user,
+             const FaultRule* fault);
   // The ErrorServerBusy fault of a request over its user's budget.
   void Busy(httplib::Response& res, int backOffMilliseconds) const;
   void MakeCertificate();
@@ -466,12 +533,14 @@ void ServerImpl::Handle(const httplib::Request& req, httplib::Response& res) {
       if (admitted) self.throttle.Done(address);
     }
   } release{*this, user->address, limits.Enabled()};
-  Serve(req, res, user);
-  if (fault && fault->action != "stall") ActOutAfter(*fault, req, res, stopping);
+  if (fault && fault->action == "restart") events->Forget();
+  Serve(req, res, user, fault ? &*fault : nullptr);
+  if (fault && fault->action != "stall" && fault->action != "drop" && fault->action != "restart")
+    ActOutAfter(*fault, req, res, stopping);
 }
 
-void ServerImpl::Serve(const httplib::Request& req, httplib::Response& res,
-                       const UserConfig* user) {
+void ServerImpl::Serve(const httplib::Request& req, httplib::Response& res, const UserConfig* user,
+                       const FaultRule* fault) {
   // Malformed XML and schema violations of the operation element.
   if (cfg.validateRequests) {
     auto r = validator->ValidateBodyOf(req.body);
@@ -514,6 +583,13 @@ void ServerImpl::Serve(const httplib::Request& req, httplib::Response& res,
   }
   Ctx ctx(store, *schema, cfg);
   ctx.user = user;
+  ctx.fault = fault;
+  ctx.requestHeader = [&req](const std::string& name) { return req.get_header_value(name); };
+  std::shared_ptr<QueuedStream> stream;
+  ctx.startStream = [&stream] {
+    stream = std::make_shared<QueuedStream>();
+    return stream;
+  };
   ctx.op = op;
   ctx.pctx.schema = schema;
   ctx.versionRank = VersionRank("Exchange2007_SP1");
@@ -606,6 +682,15 @@ void ServerImpl::Serve(const httplib::Request& req, httplib::Response& res,
     return Fault(res, "ErrorInternalServerError", StandardText("ErrorInternalServerError"),
                  StandardText("ErrorInternalServerError"));
   }
+  for (const auto& [name, value] : ctx.responseHeaders)
+    res.set_header(name, value);
+  if (stream) {
+    res.status = 200;
+    res.set_chunked_content_provider(
+        "text/xml; charset=utf-8",
+        [stream](size_t, httplib::DataSink& sink) { return stream->Provide(sink); });
+    return;
+  }
   std::string content = it->second.wholeResponse
                             ? ctx.out
                             : "<m:" + opName + "Response xmlns:m=\"" + kNsMessages +
@@ -684,6 +769,10 @@ void ServerImpl::Start() {
   RegisterFindOps(ops);
   RegisterMiscOps(ops);
   RegisterAvailabilityOps(ops);
+  RegisterNotifyOps(ops);
+  events = std::make_unique<EventHub>(
+      cfg.notifications, [this](const std::string& body) { return Envelope(body, true); });
+  store.events = events.get();
   uint64_t savedGeneration = 0;  // what the state file holds already
   {
     std::unique_lock lock(store.mutex);
@@ -767,12 +856,19 @@ void ServerImpl::Start() {
 void ServerImpl::Stop() {
   if (!running) return;
   stopping = true;
+  if (events) events->Stop();
   http->stop();
   if (thread.joinable()) thread.join();
   running = false;
   if (stateKeeper) stateKeeper->Stop();  // writes the last changes
   stateKeeper.reset();
   http.reset();
+  {
+    // Subscriptions live in memory: a server that stops forgets them.
+    std::unique_lock lock(store.mutex);
+    store.events = nullptr;
+  }
+  events.reset();
   if (cert) X509_free(cert);
   if (key) EVP_PKEY_free(key);
   cert = nullptr;
@@ -812,6 +908,14 @@ void Server::SetFaults(std::vector<FaultRule> rules, std::uint64_t seed) {
 
 long Server::RequestCount(const std::string& operation) const {
   return impl_->faults.Count(operation);
+}
+
+void Server::ForgetSubscriptions() {
+  if (impl_->events) impl_->events->Forget();
+}
+
+std::size_t Server::OpenStreams() const {
+  return impl_->events ? impl_->events->OpenStreams() : 0;
 }
 
 long Server::FolderItemCount(const std::string& address, const std::string& distinguishedId) const {

@@ -39,6 +39,7 @@ struct ExtProp {
 };
 
 struct Item;
+class EventHub;
 
 struct Attachment {
   uint32_t num = 0;
@@ -147,6 +148,7 @@ class Store {
   // Tells stores apart in process-wide caches (several servers may run in one process, and their
   // generations, folder ids and mailbox indexes coincide).
   const uint64_t instance = NextInstance();
+  EventHub* events = nullptr;  // the notifications of the server that serves this store
 
   Mailbox* Find(const std::string& address);
   Mailbox* At(uint16_t index);

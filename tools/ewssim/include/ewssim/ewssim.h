@@ -32,6 +32,10 @@ struct ThrottlingConfig {
 //   "close"    carry the request out, then close the connection without answering;
 //   "truncate" carry it out, send the headers and `bytes` bytes of the body (half when 0), close;
 //   "drip"     carry it out, then send the answer a byte every delayMs.
+//   "drop"     (GetStreamingEvents) open the stream, then break the connection without its end
+//              after `notifications` notifications;
+//   "restart"  forget every subscription and break every stream, as a restart of the server
+//              does, then carry the request out.
 // A rule fires on every Nth matching request (everyNth > 0), else with `probability` (1 when
 // both are 0), at most `count` times (-1: no limit). Draws come from the seed: the same requests
 // meet the same faults.
@@ -45,6 +49,17 @@ struct FaultRule {
   int count = -1;
   int delayMs = 0;
   std::size_t bytes = 0;
+  int notifications = 1;
+};
+
+// Notifications: how long streams and subscriptions live, and the back-end server that holds
+// each mailbox's subscriptions (requests carrying subscriptions of several back-ends fail, as
+// with Exchange).
+struct NotificationConfig {
+  int minuteMs = 60000;  // the length of a minute of ConnectionTimeout and subscription lifetimes
+  int keepAliveMs = 30000;  // an idle stream gets a ConnectionStatus OK message this often
+  int streamingLifetimeMinutes = 30;  // a streaming subscription without a connection expires
+  std::map<std::string, std::string> backEnds;  // mailbox address -> back-end name; else "BE1"
 };
 
 // A mailbox's working hours as the availability service reports them: a Windows time-zone
@@ -143,6 +158,8 @@ struct Config {
   // The largest message the organisation accepts, in bytes (the MaxMessageSize mail tip).
   int maxMessageSize = 36700160;
 
+  NotificationConfig notifications;
+
   // Reads the JSON configuration file format (see README.md); throws std::runtime_error.
   static Config FromJson(const std::string& jsonText);
   static Config FromFile(const std::string& path);
@@ -189,6 +206,11 @@ class Server {
   // Authenticated EWS requests received for an operation ("CreateItem"; empty: all), refused
   // and faulted ones included.
   long RequestCount(const std::string& operation = {}) const;
+
+  // Forgets every notification subscription and breaks every stream, as a restart does.
+  void ForgetSubscriptions();
+  // Streams (GetStreamingEvents answers) open now.
+  std::size_t OpenStreams() const;
 
   // Number of items in a mailbox's distinguished folder (for tests); -1 when unknown.
   long FolderItemCount(const std::string& address, const std::string& distinguishedId) const;
