@@ -25,6 +25,8 @@ struct Ctx {
   int versionRank = 0;  // index of the request's RequestServerVersion
   pugi::xml_node op;    // the operation element
   std::string out;      // the content of m:ResponseMessages
+  // Items made for this request only (calendar occurrences), alive until it is answered.
+  std::vector<std::shared_ptr<Item>> scratch;
 
   // The mailbox named by a t:Mailbox element (own mailbox when null); checks access.
   Mailbox& MailboxOf(const pugi::xml_node& mailboxElement);
@@ -57,6 +59,7 @@ void RegisterFolderOps(OpTable& t);
 void RegisterItemOps(OpTable& t);
 void RegisterFindOps(OpTable& t);
 void RegisterMiscOps(OpTable& t);
+void RegisterCalendarOps(OpTable& t);
 
 // Paging of FindItem / FindFolder results as Exchange applies an IndexedPage…View or
 // FractionalPage…View (at most 1,000 rows a page).

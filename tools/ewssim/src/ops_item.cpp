@@ -2,6 +2,7 @@
 // CopyItem, MoveItem, SendItem, and the attachment operations.
 #include <algorithm>
 
+#include "calendar_ops.h"
 #include "ops.h"
 
 namespace ewssim {
@@ -230,7 +231,7 @@ void GetItem(Ctx& c) {
   for (auto id : Elements(Child(c.op, "ItemIds"))) {
     PerMessage(c, "GetItem", "<m:Items/>", [&](std::string& out) {
       auto ln = LocalName(id);
-      if (ln != "ItemId") FailCode("ErrorItemNotFound");
+      if (ln != "ItemId" && !IsCalendarId(id)) FailCode("ErrorItemNotFound");
       auto [m, item] = c.ResolveItem(id);
       out += "<m:Items>";
       WriteItem(out, *m, *item, shape);
@@ -247,6 +248,7 @@ void CreateItem(Ctx& c) {
       auto kind = LocalName(n);
       Mailbox* m = c.self;
       std::shared_ptr<Item> item;
+      if (IsCalendarResponseKind(kind)) return CreateCalendarResponse(c, n, out);
       if (kind == "ReplyToItem" || kind == "ReplyAllToItem" || kind == "ForwardItem") {
         item = ComposeResponse(c, n, *c.self);
       } else if (ItemTypeName(kind)) {
@@ -263,6 +265,7 @@ void CreateItem(Ctx& c) {
         uint32_t folder = TargetFolder(c, m, saved, DefaultFolderFor(item->kind));
         if (!message) item->Erase("IsDraft");
         Item* stored = StoreNew(c, *m, item, folder);
+        if (stored->kind == "CalendarItem") CalendarCreated(c, *m, *stored);
         out += "<m:Items>" + ItemStub(*m, *stored, true) + "</m:Items>";
         return;
       }
@@ -446,10 +449,17 @@ void UpdateItem(Ctx& c) {
   for (auto change : Elements(Child(c.op, "ItemChanges"))) {
     PerMessage(c, "UpdateItem", "<m:Items/>", [&](std::string& out) {
       auto idEl = Child(change, "ItemId");
+      if (!idEl) idEl = Child(change, "OccurrenceItemId");
+      if (!idEl) idEl = Child(change, "RecurringMasterItemId");
       if (!idEl) FailCode("ErrorItemNotFound");
       auto [m, item] = c.ResolveItem(idEl);
       if (IsMessageKind(item->kind) && disposition.empty())
         FailCode("ErrorMessageDispositionRequired");
+      if (item->kind == "CalendarItem" &&
+          Attr(c.op, "SendMeetingInvitationsOrCancellations").empty())
+        Fail("ErrorSendMeetingInvitationsOrCancellationsRequired",
+             "SendMeetingInvitationsOrCancellations attribute is required for calendar items.");
+      auto before = item->kind == "CalendarItem" ? item->Clone() : nullptr;
       // With an older change key, the properties changed since that version conflict: the
       // update fails with NeverOverwrite, keeps the newer values with AutoResolve (the default,
       // counted in ConflictResults) and overwrites them with AlwaysOverwrite.
@@ -480,6 +490,7 @@ void UpdateItem(Ctx& c) {
       for (auto& key : applied)
         item->changedAt[key] = item->changeKey;
       Refresh(*m, *item);
+      if (before) CalendarUpdated(c, *m, *item, *before);
       const std::string conflictResults = "<m:ConflictResults><t:Count>" +
                                           std::to_string(conflicts) +
                                           "</t:Count></m:ConflictResults>";
@@ -504,6 +515,7 @@ void DeleteItem(Ctx& c) {
       if (item->kind == "CalendarItem" && Attr(c.op, "SendMeetingCancellations").empty())
         Fail("ErrorSendMeetingCancellationsRequired",
              "SendMeetingCancellations attribute is required for calendar items.");
+      if (item->kind == "CalendarItem" && DeleteCalendarItem(c, *m, *item)) return;
       if (item->kind == "Task" && Attr(c.op, "AffectedTaskOccurrences").empty())
         Fail("ErrorAffectedTaskOccurrencesRequired",
              "AffectedTaskOccurrences attribute is required for tasks.");

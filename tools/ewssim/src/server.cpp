@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "calendar_ops.h"
 #include "faults.h"
 #include "ops.h"
 #include "schema.h"
@@ -160,6 +161,7 @@ std::pair<Mailbox*, Folder*> Ctx::ResolveFolderIn(const pugi::xml_node& parent) 
 }
 
 std::pair<Mailbox*, Item*> Ctx::ResolveItem(const pugi::xml_node& idElement) {
+  if (IsCalendarId(idElement)) return ResolveCalendarId(*this, idElement);
   DecodedId id = DecodeId(Attr(idElement, "Id"));
   if (id.kind != IdKind::Item) FailCode("ErrorInvalidIdMalformed");
   Mailbox* m = store.At(id.mailbox);
@@ -681,6 +683,7 @@ void ServerImpl::Start() {
   RegisterItemOps(ops);
   RegisterFindOps(ops);
   RegisterMiscOps(ops);
+  RegisterCalendarOps(ops);
   uint64_t savedGeneration = 0;  // what the state file holds already
   {
     std::unique_lock lock(store.mutex);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "calendar.h"
 #include "mime.h"
 #include "util.h"
 
@@ -720,6 +721,7 @@ void Refresh(const Mailbox& mbx, Item& item, bool touch) {
       f.values.push_back(a.name);
     item.Set("Attachments", std::move(f));
   }
+  if (item.kind == "CalendarItem") RefreshCalendar(mbx, item);
   size_t size = 0;
   for (auto& [i, f] : item.fields)
     size += f.xml.size();

@@ -68,6 +68,8 @@ struct Item {
   // "contacts:EmailAddress#EmailAddress1", an extended property's key): how an update made with
   // an older change key finds the properties changed since.
   std::map<std::string, uint64_t> changedAt;
+  // Calendar masters: their modified occurrences (exceptions), by 1-based instance index.
+  std::map<int, std::shared_ptr<Item>> exceptions;
 
   std::shared_ptr<Item> Clone() const;
   const Field* Get(std::string_view element) const;

@@ -59,6 +59,11 @@ struct UserConfig {
   // Mailboxes this user may name in a message's From (send as); "*" grants every mailbox. The
   // initializer lets brace lists that stop at sid leave it out without a warning.
   std::vector<std::string> sendAs = {};
+  // "room" for a room mailbox ("kind" in the JSON file): a meeting request to it is booked
+  // automatically, accepted when the room is free and declined when it is busy, unless
+  // autoAccept ("auto_accept") is false.
+  std::string kind = {};
+  bool autoAccept = true;
 };
 
 // An application registered for OAuth 2.0, as with Azure AD in front of Exchange Online. It may
