@@ -589,8 +589,9 @@ bool TDvEWSItemCore::CanJoinBatchCreate() {
       FPendingRequest->GetOperation()->GetLocalName() != "CreateItem")
     return false;
   const TItemType type = GetItemType();
+  // Calendar items carry their send mode on the request, which a shared CreateItem cannot.
   if (type == TItemType::tReplyToItem || type == TItemType::tReplyAllToItem ||
-      type == TItemType::tForwardItem)
+      type == TItemType::tForwardItem || type == TItemType::tCalendarItem)
     return false;
   if (FAttachments && FAttachments->Count() > 0) return false;
   if (DvDOMElementPtr a = FItemElement->ElementByName("Attachments"))

@@ -473,6 +473,20 @@ void RefreshCalendar(const Mailbox& mbx, Item& item) {
   if (meeting && !isOrganizer) state |= 2;
   if (item.Bool("IsCancelled", false)) state |= 4;
   item.SetText("AppointmentState", std::to_string(state));
+  // What the owner may do with it, as Exchange offers.
+  std::string responses;
+  if (item.Bool("IsCancelled", false) && !isOrganizer)
+    responses = "<t:RemoveItem/>";
+  else if (meeting && !isOrganizer)
+    responses =
+        "<t:AcceptItem/><t:TentativelyAcceptItem/><t:DeclineItem/><t:ReplyToItem/>"
+        "<t:ReplyAllToItem/><t:ForwardItem/>";
+  else if (meeting)
+    responses = "<t:CancelCalendarItem/><t:ReplyAllToItem/><t:ForwardItem/>";
+  else
+    responses = "<t:ForwardItem/>";
+  item.Set("ResponseObjects",
+           Field{"<t:ResponseObjects>" + responses + "</t:ResponseObjects>", {}});
   // Times: duration, and the zones the times are read in.
   auto s = ParseDateTime(item.Value("Start"));
   auto e = ParseDateTime(item.Value("End"));

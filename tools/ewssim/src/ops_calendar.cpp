@@ -166,6 +166,14 @@ Item* Deliver(Ctx& c, Mailbox& to, std::shared_ptr<Item> msg, const Mailbox& fro
   msg->SetText("IsDraft", "false");
   msg->SetText("InternetMessageId", "<" + std::to_string(now) + "." +
                                         std::to_string(c.store.NextChangeKey()) + "@ewssim>");
+  const char* responses = msg->kind == "MeetingRequest"
+                              ? "<t:AcceptItem/><t:TentativelyAcceptItem/><t:DeclineItem/>"
+                                "<t:ReplyToItem/><t:ReplyAllToItem/><t:ForwardItem/>"
+                          : msg->kind == "MeetingCancellation"
+                              ? "<t:RemoveItem/><t:ReplyToItem/><t:ReplyAllToItem/><t:ForwardItem/>"
+                              : "<t:ReplyToItem/><t:ReplyAllToItem/><t:ForwardItem/>";
+  msg->Set("ResponseObjects",
+           Field{std::string("<t:ResponseObjects>") + responses + "</t:ResponseObjects>", {}});
   return StoreItem(c, to, std::move(msg), to.Distinguished("inbox")->id);
 }
 

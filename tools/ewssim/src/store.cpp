@@ -856,7 +856,8 @@ bool ExcludedFromFind(std::string_view name) {
                                                        "Members",
                                                        "RequiredAttendees",
                                                        "OptionalAttendees",
-                                                       "Resources"};
+                                                       "Resources",
+                                                       "ResponseObjects"};
   return s.count(name) > 0;
 }
 
