@@ -4,14 +4,17 @@
 // library sends and every answer the server gives is validated against the EWS schema.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "DvUtils.h"
 #include "ews_testsupport.h"
 #include "test_helpers.h"
+#include "test_process.h"
 #include "uDvEWS.h"
 #include "uDvEWSCalendar.h"
 #include "uDvEWSMsgStore.h"
@@ -395,6 +398,169 @@ TEST_F(Calendar, LoadedMeetingSavesTwiceWithAttendeeChangesInTheSecond) {
   bob_ = Open("bob@example.com", "bob-pw");
   EXPECT_EQ(ItemsIn(bob_, TDistinguishedFolderIdName::dfininbox, TItemType::tMeetingRequest).size(),
             1u);
+}
+
+// Every pattern and range, written and read back through the schema classes, expanded by the
+// server (UTC series, 10:00).
+TEST_F(Calendar, EveryPatternAndRangeExpands) {
+  struct Case {
+    const char* name;
+    const char* start;
+    std::function<void(TEwsRecurrence&)> write;
+    std::function<std::string(TEwsRecurrence&)> read;
+    std::vector<std::string> dates;
+  };
+  const Case cases[] = {
+      {"daily every 2nd day, 3 times",
+       "2026-01-05",
+       [](TEwsRecurrence& r) {
+         r.GetDailyRecurrence()->SetInterval(2);
+         r.GetNumberedRecurrence()->SetNumberOfOccurrences(3);
+       },
+       [](TEwsRecurrence& r) { return std::to_string(r.GetDailyRecurrence()->GetInterval()); },
+       {"2026-01-05", "2026-01-07", "2026-01-09"}},
+      {"every other week Tue+Thu until 22nd",
+       "2026-01-06",
+       [](TEwsRecurrence& r) {
+         r.GetWeeklyRecurrence()->SetInterval(2);
+         r.GetWeeklyRecurrence()->SetDaysOfWeek("Tuesday Thursday");
+         r.GetEndDateRecurrence()->SetEndDate(At("2026-01-22T00:00:00Z"));
+       },
+       [](TEwsRecurrence& r) { return r.GetWeeklyRecurrence()->GetDaysOfWeek(); },
+       {"2026-01-06", "2026-01-08", "2026-01-20", "2026-01-22"}},
+      {"monthly on the 31st, clamped",
+       "2026-01-31",
+       [](TEwsRecurrence& r) {
+         r.GetAbsoluteMonthlyRecurrence()->SetInterval(1);
+         r.GetAbsoluteMonthlyRecurrence()->SetDayOfMonth(31);
+         r.GetNumberedRecurrence()->SetNumberOfOccurrences(3);
+       },
+       [](TEwsRecurrence& r) {
+         return std::to_string(r.GetAbsoluteMonthlyRecurrence()->GetDayOfMonth());
+       },
+       {"2026-01-31", "2026-02-28", "2026-03-31"}},
+      {"last Friday of the month",
+       "2026-01-01",
+       [](TEwsRecurrence& r) {
+         auto* p = r.GetRelativeMonthlyRecurrence();
+         p->SetInterval(1);
+         p->SetDaysOfWeek(TDayOfWeek::dowFriday);
+         p->SetDayOfWeekIndex(TDayOfWeekIndex::dowiLast);
+         r.GetNumberedRecurrence()->SetNumberOfOccurrences(3);
+       },
+       [](TEwsRecurrence& r) {
+         return DvEnumToXML(r.GetRelativeMonthlyRecurrence()->GetDayOfWeekIndex());
+       },
+       {"2026-01-30", "2026-02-27", "2026-03-27"}},
+      {"yearly on 15 March",
+       "2026-03-15",
+       [](TEwsRecurrence& r) {
+         r.GetAbsoluteYearlyRecurrence()->SetDayOfMonth(15);
+         r.GetAbsoluteYearlyRecurrence()->SetMonth(TMonthNames::mnMarch);
+         r.GetNumberedRecurrence()->SetNumberOfOccurrences(2);
+       },
+       [](TEwsRecurrence& r) { return DvEnumToXML(r.GetAbsoluteYearlyRecurrence()->GetMonth()); },
+       {"2026-03-15", "2027-03-15"}},
+      {"second Monday of May",
+       "2026-01-01",
+       [](TEwsRecurrence& r) {
+         auto* p = r.GetRelativeYearlyRecurrence();
+         p->SetDaysOfWeek(TDayOfWeek::dowMonday);
+         p->SetDayOfWeekIndex(TDayOfWeekIndex::dowiSecond);
+         p->SetMonth(TMonthNames::mnMay);
+         r.GetNumberedRecurrence()->SetNumberOfOccurrences(2);
+       },
+       [](TEwsRecurrence& r) {
+         return DvEnumToXML(r.GetRelativeYearlyRecurrence()->GetDayOfWeekIndex());
+       },
+       {"2026-05-11", "2027-05-10"}},
+      {"weekly without end",
+       "2026-01-05",
+       [](TEwsRecurrence& r) {
+         r.GetWeeklyRecurrence()->SetInterval(1);
+         r.GetWeeklyRecurrence()->SetDaysOfWeek("Monday");
+         r.GetNoEndRecurrence();
+       },
+       [](TEwsRecurrence& r) { return r.GetNoEndRecurrence()->AsElement()->GetLocalName(); },
+       {"2026-01-05", "2026-01-12", "2026-01-19"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto item = NewItem(alice_);
+    item->SetSubject(c.name);
+    const std::string start = std::string(c.start) + "T10:00:00Z";
+    item->SetStartDateTime(At(start.c_str()));
+    item->SetEndDateTime(TDateTime(At(start.c_str()).Value + 1.0 / 24));
+    c.write(*item->GetRecurrence());
+    // The range's start is the series' first day (the range element exists once written).
+    TEwsRecurrence* r = item->GetRecurrence();
+    DvDOMElementPtr pattern = r->AsElement();
+    if (pattern->ElementByName("NumberedRecurrence"))
+      r->GetNumberedRecurrence()->SetStartDate(At(start.c_str()));
+    if (pattern->ElementByName("EndDateRecurrence"))
+      r->GetEndDateRecurrence()->SetStartDate(At(start.c_str()));
+    if (pattern->ElementByName("NoEndRecurrence"))
+      r->GetNoEndRecurrence()->SetStartDate(At(start.c_str()));
+    const std::string written = c.read(*item->GetRecurrence());
+    item->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+    EXPECT_EQ(c.read(*item->GetRecurrence()), written);  // read back after the reload
+
+    std::vector<std::string> dates;
+    for (auto& row : View(alice_, "2026-01-01T00:00:00Z", "2027-12-31T00:00:00Z"))
+      if (row.subject == c.name && dates.size() < c.dates.size())
+        dates.push_back(row.start.substr(0, 10));
+    EXPECT_EQ(dates, c.dates);
+    alice_.store->GetFolder(TDistinguishedFolderIdName::dfincalendar)
+        ->DeleteItem(item->GetID(), TDvEWSFolderDeleteType::dtHardDelete);
+  }
+}
+
+// The tool over the same server: a meeting made, answered and shown.
+TEST_F(Calendar, ToolMeetRespondAndShow) {
+  ews_test::TempDir dir;
+  auto ews = [&](const std::string& user, std::vector<std::string> args) {
+    args.insert(args.begin(), std::string(EWS_BINARY_DIR) + "/tools/ews/ews");
+    return ews_test::RunProgram(args,
+                                {"EWS_URL=" + sim_->Url(), "EWS_USER=" + user + "@example.com",
+                                 "EWS_PASSWORD=" + user + "-pw", "TZ=UTC"},
+                                dir.Path());
+  };
+  auto made = ews("alice", {"--json", "meet", "--subject", "Retro", "--start", "2026-09-07T14:00",
+                            "--end", "2026-09-07T15:00", "--to", "bob@example.com", "--repeat",
+                            "weekly:MO", "--count", "3"});
+  ASSERT_EQ(made.code, 0) << made.err;
+  const std::string master = nlohmann::json::parse(made.out).at("id");
+
+  auto inbox = ews("bob", {"--json", "ls", "inbox", "--columns", "subject,itemclass"});
+  ASSERT_EQ(inbox.code, 0) << inbox.err;
+  auto rows = nlohmann::json::parse(inbox.out);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].at("itemclass"), "IPM.Schedule.Meeting.Request");
+  auto answered = ews("bob", {"respond", rows[0].at("id"), "tentative", "--propose",
+                              "2026-09-07T16:00Z", "2026-09-07T17:00Z"});
+  EXPECT_EQ(answered.code, 0) << answered.err;
+  EXPECT_EQ(ews("bob", {"respond", rows[0].at("id"), "maybe"}).code, 2);
+
+  auto agenda = ews("alice", {"--json", "cal", "--from", "2026-09-01", "--to", "2026-10-01"});
+  ASSERT_EQ(agenda.code, 0) << agenda.err;
+  auto entries = nlohmann::json::parse(agenda.out);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[2].at("start"), "2026-09-21T14:00:00Z");
+  auto week = ews("alice", {"cal", "--week", "2026-09-08"});
+  ASSERT_EQ(week.code, 0) << week.err;
+  EXPECT_NE(week.out.find("14:00 Retro"), std::string::npos) << week.out;
+  EXPECT_EQ(week.out.find('\033'), std::string::npos);  // no colour on a pipe
+  auto listed = ews("alice", {"--json", "occurrences", master, "--limit", "5"});
+  ASSERT_EQ(listed.code, 0) << listed.err;
+  EXPECT_EQ(nlohmann::json::parse(listed.out).size(), 3u);
+
+  auto mine = std::dynamic_pointer_cast<IDvEWSCalendarItem>(alice_.store->GetItem(TItemId(master)));
+  TEwsAttendee* bob = mine->GetRequiredAttendees()->GetAttendee()->GetItem(0);
+  EXPECT_EQ(bob->GetResponseType(), TResponseType::rtTentative);
+  EXPECT_EQ(DvDateTimeToXML(bob->GetProposedStart()), "2026-09-07T16:00:00Z");
+  EXPECT_EQ(ews("alice", {"cancel", master, "--body", "Postponed"}).code, 0);
+  EXPECT_NE(ews("bob", {"ls", "inbox", "--columns", "subject"}).out.find("Canceled: Retro"),
+            std::string::npos);
 }
 
 }  // namespace
