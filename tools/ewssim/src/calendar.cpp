@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <mutex>
 
 #include "timezones.h"
 #include "util.h"
@@ -300,6 +301,31 @@ std::string OccurrenceInfoXml(const Mailbox& mbx, const Item& master, int index,
   return out;
 }
 
+// A zone's full definition (periods and transitions) under another element name, such as
+// StartTimeZone; made once per zone.
+std::string ZoneElement(const std::string& element, const std::string& id) {
+  static std::mutex lock;
+  static std::map<std::string, std::string> cache;
+  std::string def;
+  {
+    std::lock_guard<std::mutex> g(lock);
+    if (auto it = cache.find(id); it != cache.end()) def = it->second;
+  }
+  if (def.empty()) {
+    for (auto& z : WindowsZones())
+      if (id == z.id) WriteTimeZoneDefinition(def, z, true);
+    if (def.empty()) return {};
+    std::lock_guard<std::mutex> g(lock);
+    cache[id] = def;
+  }
+  const std::string open = "<t:TimeZoneDefinition", close = "</t:TimeZoneDefinition>";
+  if (def.rfind(open, 0) != 0 || def.size() < close.size() ||
+      def.compare(def.size() - close.size(), close.size(), close) != 0)
+    return {};
+  return "<t:" + element + def.substr(open.size(), def.size() - open.size() - close.size()) +
+         "</t:" + element + ">";
+}
+
 std::string ZoneName(const std::string& id) {
   for (auto& z : WindowsZones())
     if (id == z.id) return z.name;
@@ -515,9 +541,11 @@ void RefreshCalendar(const Mailbox& mbx, Item& item) {
         if (!given.empty() && IsKnownZone(given)) id = given;
       }
     }
-    item.Set(el, Field{std::string("<t:") + el + " Id=\"" + Escape(id) + "\" Name=\"" +
-                           Escape(ZoneName(id)) + "\"/>",
-                       {id}});
+    std::string xml = ZoneElement(el, id);
+    if (xml.empty())
+      xml = std::string("<t:") + el + " Name=\"" + Escape(ZoneName(id)) + "\" Id=\"" + Escape(id) +
+            "\"/>";
+    item.Set(el, Field{std::move(xml), {id}});
   }
   if (!master) {
     for (const char* el :
