@@ -306,7 +306,7 @@ TEST_F(Calendar, MeetingWithBobAndRoomAcceptedThenCancelled) {
   EXPECT_TRUE(View(bob_, "2026-05-01T00:00:00Z", "2026-05-10T00:00:00Z").empty());
 }
 
-TEST_F(Calendar, RequiredAttributesGetExchangesErrors) {
+TEST_F(Calendar, RequiredAttributesAndBadItemsGetExchangesErrors) {
   auto single = NewItem(alice_);
   single->SetSubject("One");
   single->SetStartDateTime(At("2026-06-01T09:00:00Z"));
@@ -329,6 +329,17 @@ TEST_F(Calendar, RequiredAttributesGetExchangesErrors) {
        "ErrorSendMeetingInvitationsOrCancellationsRequired"},
       {"<m:DeleteItem DeleteType=\"HardDelete\"><m:ItemIds>ITEM</m:ItemIds></m:DeleteItem>",
        "ErrorSendMeetingCancellationsRequired"},
+      {"<m:CreateItem SendMeetingInvitations=\"SendToNone\"><m:Items><t:CalendarItem>"
+       "<t:Start>2026-06-01T10:00:00Z</t:Start><t:End>2026-06-01T09:00:00Z</t:End>"
+       "</t:CalendarItem></m:Items></m:CreateItem>",
+       "ErrorCalendarEndDateIsEarlierThanStartDate"},
+      {"<m:CreateItem SendMeetingInvitations=\"SendToNone\"><m:Items><t:CalendarItem>"
+       "<t:Start>2026-06-01T10:00:00Z</t:Start><t:End>2026-06-01T11:00:00Z</t:End>"
+       "<t:Recurrence><t:DailyRecurrence><t:Interval>1</t:Interval></t:DailyRecurrence>"
+       "<t:NumberedRecurrence><t:StartDate>2026-06-01</t:StartDate><t:NumberOfOccurrences>0"
+       "</t:NumberOfOccurrences></t:NumberedRecurrence></t:Recurrence></t:CalendarItem>"
+       "</m:Items></m:CreateItem>",
+       "ErrorCalendarInvalidRecurrence"},
       {"<m:GetItem><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape></m:ItemShape><m:ItemIds>"
        "<t:OccurrenceItemId RecurringMasterId=\"ID\" InstanceIndex=\"1\"/></m:ItemIds>"
        "</m:GetItem>",

@@ -144,8 +144,10 @@ std::optional<Pattern> ReadPattern(const Item& item) {
       p.startDay = *start;
       haveRange = true;
       if (name == "EndDateRecurrence") p.endDay = ParseDate(ChildText(e, "EndDate"));
-      if (name == "NumberedRecurrence")
-        p.count = std::max(0, std::atoi(ChildText(e, "NumberOfOccurrences").c_str()));
+      if (name == "NumberedRecurrence") {
+        p.count = std::atoi(ChildText(e, "NumberOfOccurrences").c_str());
+        if (p.count < 1) return std::nullopt;
+      }
     }
   }
   if (p.kind == Pattern::None || !haveRange) return std::nullopt;
@@ -457,6 +459,18 @@ std::shared_ptr<Item> OccurrenceItem(const Mailbox& mbx, const Item& master, int
   occ->SetText("IsRecurring", "true");
   Refresh(mbx, *occ, false);
   return occ;
+}
+
+void CheckCalendarItem(const Item& item) {
+  auto s = ParseDateTime(item.Value("Start")), e = ParseDateTime(item.Value("End"));
+  if (s && e && *e < *s)
+    Fail("ErrorCalendarEndDateIsEarlierThanStartDate",
+         "The end date is earlier than the start date.");
+  if (!item.Get("Recurrence") || IsOccurrenceLocalId(item.id)) return;
+  auto p = ReadPattern(item);
+  const bool empty = p && ((p->kind == Pattern::Weekly && p->days.empty()) ||
+                           (p->endDay && *p->endDay < p->startDay));
+  if (!p || empty) Fail("ErrorCalendarInvalidRecurrence", "The recurrence pattern is invalid.");
 }
 
 void RefreshCalendar(const Mailbox& mbx, Item& item) {

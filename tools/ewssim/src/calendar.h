@@ -63,6 +63,10 @@ bool IsDeletedOccurrence(const Item& master, int index);
 // exception when it was modified), with the occurrence's id. Throws the EwsError Exchange gives
 // for an index out of the series or a deleted occurrence.
 std::shared_ptr<Item> OccurrenceItem(const Mailbox& mbx, const Item& master, int index);
+// Refuses what Exchange refuses in a calendar item being saved: an end before the start
+// (ErrorCalendarEndDateIsEarlierThanStartDate), a recurrence without a pattern or range, or
+// with a range that yields no occurrence (ErrorCalendarInvalidRecurrence).
+void CheckCalendarItem(const Item& item);
 // Rewrites the elements Exchange computes for a calendar item (called by Refresh).
 void RefreshCalendar(const Mailbox& mbx, Item& item);
 

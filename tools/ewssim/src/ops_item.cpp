@@ -2,6 +2,7 @@
 // CopyItem, MoveItem, SendItem, and the attachment operations.
 #include <algorithm>
 
+#include "calendar.h"
 #include "calendar_ops.h"
 #include "ops.h"
 
@@ -264,6 +265,7 @@ void CreateItem(Ctx& c) {
       if (!message || disposition == "SaveOnly" || disposition.empty()) {
         uint32_t folder = TargetFolder(c, m, saved, DefaultFolderFor(item->kind));
         if (!message) item->Erase("IsDraft");
+        if (item->kind == "CalendarItem") CheckCalendarItem(*item);
         Item* stored = StoreNew(c, *m, item, folder);
         if (stored->kind == "CalendarItem") CalendarCreated(c, *m, *stored);
         out += "<m:Items>" + ItemStub(*m, *stored, true) + "</m:Items>";
@@ -485,6 +487,7 @@ void UpdateItem(Ctx& c) {
         ApplyUpdate(c, *work, u);
         applied.push_back(std::move(key));
       }
+      if (before) CheckCalendarItem(*work);
       *item = std::move(*work);
       item->changeKey = c.store.NextChangeKey();
       for (auto& key : applied)
