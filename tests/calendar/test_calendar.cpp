@@ -173,6 +173,19 @@ TEST_F(Calendar, WeeklySeriesKeepsItsWallClockHourAcrossDaylightSaving) {
   }
   EXPECT_EQ(starts, (std::vector<std::string>{"2026-03-16T08:00:00Z", "2026-03-23T08:00:00Z",
                                               "2026-03-30T07:00:00Z", "2026-04-06T07:00:00Z"}));
+
+  // An Exchange2007 client reads the series' zone as MeetingTimeZone.
+  ews_test::SoapClient soap(sim_->Url(), "alice@example.com", "alice-pw");
+  auto legacy = soap.Post(ews_test::Envelope(
+      "<m:GetItem><m:ItemShape><t:BaseShape>AllProperties</t:BaseShape></m:ItemShape><m:ItemIds>"
+      "<t:ItemId Id=\"" +
+          master->GetID().Id + "\"/></m:ItemIds></m:GetItem>",
+      "<t:RequestServerVersion Version=\"Exchange2007_SP1\"/>"));
+  EXPECT_NE(legacy.body.find("<t:MeetingTimeZone TimeZoneName=\"W. Europe Standard Time\">"),
+            std::string::npos)
+      << legacy.body;
+  EXPECT_EQ(legacy.body.find("StartTimeZone"), std::string::npos);
+  EXPECT_TRUE(ews_test::ValidateEnvelope(legacy.body).ok);
 }
 
 TEST_F(Calendar, ExceptionAndDeletedOccurrence) {

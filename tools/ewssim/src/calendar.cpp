@@ -546,6 +546,18 @@ void RefreshCalendar(const Mailbox& mbx, Item& item) {
   const std::string zone = SeriesZone(item);
   const std::string name = ZoneName(zone);
   item.SetText("TimeZone", name);
+  {
+    // The zone for Exchange2007 clients: its name and bias (minutes west of UTC) at the start.
+    int64_t bias = s ? -OffsetAtUtc(zone, *s) / 60000 : 0;
+    std::string offset = bias < 0 ? "-PT" : "PT";
+    bias = bias < 0 ? -bias : bias;
+    offset += std::to_string(bias / 60) + "H";
+    if (bias % 60) offset += std::to_string(bias % 60) + "M";
+    item.Set("MeetingTimeZone",
+             Field{"<t:MeetingTimeZone TimeZoneName=\"" + Escape(zone) + "\"><t:BaseOffset>" +
+                       offset + "</t:BaseOffset></t:MeetingTimeZone>",
+                   {zone}});
+  }
   for (const char* el : {"StartTimeZone", "EndTimeZone"}) {
     std::string id = zone;
     if (const Field* f = item.Get(el)) {

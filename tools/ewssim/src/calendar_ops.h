@@ -33,6 +33,9 @@ void CalendarUpdated(Ctx& c, Mailbox& m, Item& item, const Item& before);
 // goes on).
 bool DeleteCalendarItem(Ctx& c, Mailbox& m, Item& item);
 
+// True for requests of Exchange2007 clients, which read a calendar item's zone as MeetingTimeZone.
+bool LegacyTimeZones(const Ctx& c);
+
 // The m:RootFolder of a FindItem with a CalendarView on `folder`.
 void WriteCalendarView(Ctx& c, Mailbox& m, const Folder& folder, const pugi::xml_node& view,
                        const Shape& shape, std::string& out);

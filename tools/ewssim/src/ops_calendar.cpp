@@ -625,6 +625,12 @@ void WriteCalendarView(Ctx& c, Mailbox& m, const Folder& folder, const pugi::xml
   out += "</t:Items></m:RootFolder>";
 }
 
+bool LegacyTimeZones(const Ctx& c) {
+  const auto& versions = KnownVersions();
+  auto it = std::find(versions.begin(), versions.end(), "Exchange2010");
+  return it != versions.end() && c.versionRank < static_cast<int>(it - versions.begin());
+}
+
 void RegisterCalendarOps(OpTable&) {
   // The calendar adds no operations of its own: it answers through the item operations'
   // hooks above.

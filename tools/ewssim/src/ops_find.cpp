@@ -371,6 +371,7 @@ std::vector<uint64_t> Query(Mailbox& m, Folder& folder, const pugi::xml_node& op
 void FindItem(Ctx& c) {
   Shape shape = ParseShape(Child(c.op, "ItemShape"));
   shape.forFind = true;
+  shape.legacyTimeZones = LegacyTimeZones(c);
   std::string traversal = Attr(c.op, "Traversal");
   for (auto id : Elements(Child(c.op, "ParentFolderIds"))) {
     PerMessage(c, "FindItem", nullptr, [&](std::string& out) {

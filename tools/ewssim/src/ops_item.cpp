@@ -229,6 +229,7 @@ std::shared_ptr<Item> ComposeResponse(Ctx& c, const pugi::xml_node& n, Mailbox& 
 
 void GetItem(Ctx& c) {
   Shape shape = ParseShape(Child(c.op, "ItemShape"));
+  shape.legacyTimeZones = LegacyTimeZones(c);
   for (auto id : Elements(Child(c.op, "ItemIds"))) {
     PerMessage(c, "GetItem", "<m:Items/>", [&](std::string& out) {
       auto ln = LocalName(id);

@@ -872,6 +872,11 @@ void WriteItem(std::string& out, const Mailbox& mbx, const Item& item, const Sha
   std::vector<std::pair<int, std::string>> extra;
   const SchemaType& type = *item.type;
   auto want = [&](const std::string& name) {
+    if (name == "StartTimeZone" || name == "EndTimeZone") {
+      if (shape.legacyTimeZones) return false;
+    } else if (name == "MeetingTimeZone" && !shape.legacyTimeZones && !shape.fields.count(name)) {
+      return false;
+    }
     if (shape.fields.count(name)) return !(shape.forFind && ExcludedFromFind(name));
     if (name == "ItemId") return true;
     if (shape.base == Shape::IdOnly) return false;

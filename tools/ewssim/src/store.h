@@ -209,6 +209,8 @@ struct Shape {
   };
   std::vector<Indexed> indexed;
   bool forFind = false;
+  // Exchange2007 clients: a calendar item's zone as MeetingTimeZone, not StartTimeZone/EndTimeZone.
+  bool legacyTimeZones = false;
 };
 // Reads an ItemShape / FolderShape element; throws ErrorInvalidPropertyRequest on bad paths.
 Shape ParseShape(const pugi::xml_node& shape);
