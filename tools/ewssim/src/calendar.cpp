@@ -437,15 +437,21 @@ std::shared_ptr<Item> OccurrenceItem(const Mailbox& mbx, const Item& master, int
   if (IsDeletedOccurrence(master, index))
     Fail("ErrorCalendarOccurrenceIsDeletedFromRecurrence",
          "Occurrence with this index was previously deleted from the recurrence.");
+  return OccurrenceItemAt(mbx, master, index, *start);
+}
+
+std::shared_ptr<Item> OccurrenceItemAt(const Mailbox& mbx, const Item& master, int index,
+                                       int64_t originalStart) {
   std::shared_ptr<Item> occ;
   if (auto ex = master.exceptions.find(index); ex != master.exceptions.end()) {
     occ = ex->second->Clone();
     occ->SetText("CalendarItemType", "Exception");
   } else {
     occ = master.Clone();
-    auto s = ReadSeries(master);
-    occ->SetText("Start", FormatDateTime(*start));
-    occ->SetText("End", FormatDateTime(*start + (s ? s->duration : 0)));
+    auto s = ParseDateTime(master.Value("Start")), e = ParseDateTime(master.Value("End"));
+    const int64_t duration = s && e && *e > *s ? *e - *s : 0;
+    occ->SetText("Start", FormatDateTime(originalStart));
+    occ->SetText("End", FormatDateTime(originalStart + duration));
     occ->SetText("CalendarItemType", "Occurrence");
   }
   occ->exceptions.clear();
@@ -454,8 +460,8 @@ std::shared_ptr<Item> OccurrenceItem(const Mailbox& mbx, const Item& master, int
     occ->Erase(el);
   occ->id = OccurrenceLocalId(master.id, index);
   occ->folder = master.folder;
-  occ->SetText("OriginalStart", FormatDateTime(*start));
-  occ->SetText("RecurrenceId", FormatDateTime(*start));
+  occ->SetText("OriginalStart", FormatDateTime(originalStart));
+  occ->SetText("RecurrenceId", FormatDateTime(originalStart));
   occ->SetText("IsRecurring", "true");
   Refresh(mbx, *occ, false);
   return occ;

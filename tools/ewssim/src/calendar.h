@@ -67,6 +67,9 @@ std::shared_ptr<Item> OccurrenceItem(const Mailbox& mbx, const Item& master, int
 // (ErrorCalendarEndDateIsEarlierThanStartDate), a recurrence without a pattern or range, or
 // with a range that yields no occurrence (ErrorCalendarInvalidRecurrence).
 void CheckCalendarItem(const Item& item);
+// As OccurrenceItem, for an instance whose original start is known (no checks).
+std::shared_ptr<Item> OccurrenceItemAt(const Mailbox& mbx, const Item& master, int index,
+                                       int64_t originalStart);
 // Rewrites the elements Exchange computes for a calendar item (called by Refresh).
 void RefreshCalendar(const Mailbox& mbx, Item& item);
 

@@ -618,7 +618,7 @@ void WriteCalendarView(Ctx& c, Mailbox& m, const Folder& folder, const pugi::xml
       continue;
     }
     if (Item* master = m.ItemById(o.masterId)) {
-      auto occ = OccurrenceItem(m, *master, o.index);
+      auto occ = OccurrenceItemAt(m, *master, o.index, o.originalStart);
       WriteItem(out, m, *occ, shape);
     }
   }
