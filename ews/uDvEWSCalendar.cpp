@@ -365,9 +365,25 @@ void TDvEWSCalendarItem::SaveMeeting(TDvEWSSaveOption option,
     SaveChanges(option);
     return;
   }
-  // Attendee changes are held back from the first save, which sends nothing.
   DvDOMElementPtr current = GetCurrent()->AsElement();
   DvDOMElementPtr original = GetOriginal()->AsElement();
+  // Without attendee changes there is nothing for a second save to carry: one save with the
+  // mode sends the other changes (a new time, say) to the attendees.
+  bool attendeesChanged = false;
+  for (const char* name : {"RequiredAttendees", "OptionalAttendees"}) {
+    DvDOMElementPtr now = current->ElementByName(name);
+    DvDOMElementPtr was = original->ElementByName(name);
+    const bool nowEmpty = !now || now->ElementCount() == 0;
+    const bool wasEmpty = !was || was->ElementCount() == 0;
+    if (nowEmpty != wasEmpty || (!nowEmpty && now->GetXML() != was->GetXML()))
+      attendeesChanged = true;
+  }
+  if (!attendeesChanged) {
+    FSendMode = mode;
+    SaveChanges(option);
+    return;
+  }
+  // Attendee changes are held back from the first save, which sends nothing.
   std::vector<std::pair<std::string, DvDOMDocumentPtr>> held;
   for (const char* name : {"RequiredAttendees", "OptionalAttendees"}) {
     DvDOMElementPtr now = current->ElementByName(name);

@@ -146,9 +146,10 @@ class IDvEWSCalendarItem : public virtual IDvEWSItem {
   /// As ModifyRequiredAttendees, for the optional attendees.
   virtual void ModifyOptionalAttendees(IDvEWSRecipients& recipients) = 0;
   /// Saves the item and sends invitations, updates or cancellations by `mode`. A new item is
-  /// created with one CreateItem that sends the invitations; a loaded one is saved first without
-  /// the attendee changes and without sending, then (unless `mode` is smiocSendToNone) updated
-  /// with the attendee changes and the send mode.
+  /// created with one CreateItem that sends the invitations; a loaded one whose attendee lists
+  /// changed is saved first without those changes and without sending, then (unless `mode` is
+  /// smiocSendToNone) updated with the attendee changes and the send mode; a loaded one whose
+  /// attendees did not change is saved once with the mode.
   virtual void SaveMeeting(TDvEWSSaveOption option,
                            TSendMeetingInvitationsOrCancellations mode) = 0;
   /// A pending accept, tentative accept or decline of this meeting; set its body or proposed

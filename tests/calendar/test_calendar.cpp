@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -585,6 +586,86 @@ TEST_F(Calendar, ToolMeetRespondAndShow) {
   EXPECT_EQ(ews("alice", {"cancel", master, "--body", "Postponed"}).code, 0);
   EXPECT_NE(ews("bob", {"ls", "inbox", "--columns", "subject"}).out.find("Canceled: Retro"),
             std::string::npos);
+}
+
+// Updates: a moved meeting reaches every attendee; with SendOnlyToChanged an added attendee
+// alone gets a request. A decline takes the meeting out of the attendee's calendar.
+TEST_F(Calendar, UpdatesReachTheRightAttendeesAndDeclinesLeaveTheCalendar) {
+  bob_ = Open("bob@example.com", "bob-pw");
+  User svc = Open("svc@example.com", "svc-pw");
+  auto meeting = NewItem(alice_);
+  meeting->SetSubject("Budget");
+  meeting->SetStartDateTime(At("2026-10-05T09:00:00Z"));
+  meeting->SetEndDateTime(At("2026-10-05T10:00:00Z"));
+  auto people = TDvEWSRecipients::CreateStandalone(TServerVersion::Exchange2016);
+  people->Add("bob@example.com");
+  meeting->ModifyRequiredAttendees(*people);
+  meeting->SaveMeeting(TDvEWSSaveOption::soAutoResolve,
+                       TSendMeetingInvitationsOrCancellations::smiocSendOnlyToAll);
+
+  meeting->SetStartDateTime(At("2026-10-05T11:00:00Z"));
+  meeting->SetEndDateTime(At("2026-10-05T12:00:00Z"));
+  meeting->SaveMeeting(TDvEWSSaveOption::soAutoResolve,
+                       TSendMeetingInvitationsOrCancellations::smiocSendToAllAndSaveCopy);
+  auto requests = ItemsIn(bob_, TDistinguishedFolderIdName::dfininbox, TItemType::tMeetingRequest);
+  ASSERT_EQ(requests.size(), 2u);
+  std::set<TMeetingRequestType> kinds;
+  for (auto& r : requests)
+    kinds.insert(std::dynamic_pointer_cast<IDvEWSMeetingMessage>(r)->GetMeetingRequestType());
+  EXPECT_EQ(kinds, (std::set<TMeetingRequestType>{TMeetingRequestType::mrtNewMeetingRequest,
+                                                  TMeetingRequestType::mrtFullUpdate}));
+  auto rows = View(bob_, "2026-10-01T00:00:00Z", "2026-10-10T00:00:00Z");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].start, "2026-10-05T11:00:00Z");
+  EXPECT_EQ(std::dynamic_pointer_cast<IDvEWSCalendarItem>(alice_.store->GetItem(meeting->GetID()))
+                ->GetAppointmentSequenceNumber(),
+            1);
+
+  people->Add("svc@example.com");
+  meeting->ModifyRequiredAttendees(*people);
+  meeting->SaveMeeting(TDvEWSSaveOption::soAutoResolve,
+                       TSendMeetingInvitationsOrCancellations::smiocSendOnlyToChanged);
+  EXPECT_EQ(ItemsIn(bob_, TDistinguishedFolderIdName::dfininbox, TItemType::tMeetingRequest).size(),
+            2u);
+  auto svcRequests =
+      ItemsIn(svc, TDistinguishedFolderIdName::dfininbox, TItemType::tMeetingRequest);
+  ASSERT_EQ(svcRequests.size(), 1u);
+
+  auto decline = std::dynamic_pointer_cast<IDvEWSMeetingMessage>(svcRequests[0])
+                     ->CreateMeetingResponse(TDvEWSResponseAction::raDecline);
+  decline->Submit(TMessageDispositionType::mdbSendOnly);
+  EXPECT_TRUE(View(svc, "2026-10-01T00:00:00Z", "2026-10-10T00:00:00Z").empty());
+  auto mine =
+      std::dynamic_pointer_cast<IDvEWSCalendarItem>(alice_.store->GetItem(meeting->GetID()));
+  EXPECT_EQ(Answers(*mine)["svc@example.com"], TResponseType::rtDecline);
+  EXPECT_EQ(Answers(*mine)["bob@example.com"], TResponseType::rtUnknown);  // not answered
+}
+
+// A series' exceptions and deletions are part of the state file: they survive a restart.
+TEST_F(Calendar, ExceptionsSurviveARestart) {
+  ews_test::TempDir dir;
+  ewssim::Config config = ews_test::DefaultSimConfig();
+  config.threads = 2;
+  config.stateFile = dir.File("state.json");
+  TearDown();
+  sim_ = std::make_unique<ews_test::SimServer>(config);
+  alice_ = Open("alice@example.com", "alice-pw");
+  auto master = WeeklySeries("Kept");
+  auto second = master->GetOccurrence(2);
+  second->SetSubject("Kept (moved)");
+  second->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+  std::dynamic_pointer_cast<IDvEWSCalendarFolder>(
+      alice_.store->GetFolder(TDistinguishedFolderIdName::dfincalendar))
+      ->DeleteMeeting(master->GetOccurrence(3)->GetID(), TDvEWSFolderDeleteType::dtHardDelete,
+                      TSendMeetingInvitationsOrCancellations::smiocSendToNone);
+  alice_ = {};
+  sim_.reset();  // stopping writes the state file
+  sim_ = std::make_unique<ews_test::SimServer>(config);
+  alice_ = Open("alice@example.com", "alice-pw");
+  auto rows = View(alice_, "2026-03-01T00:00:00Z", "2026-05-01T00:00:00Z");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[1].subject, "Kept (moved)");
+  EXPECT_EQ(rows[1].type, "Exception");
 }
 
 }  // namespace
