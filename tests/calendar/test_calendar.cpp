@@ -551,8 +551,8 @@ TEST_F(Calendar, ToolMeetRespondAndShow) {
                                 dir.Path());
   };
   auto made = ews("alice", {"--json", "meet", "--subject", "Retro", "--start", "2026-09-07T14:00",
-                            "--end", "2026-09-07T15:00", "--to", "bob@example.com", "--repeat",
-                            "weekly:MO", "--count", "3"});
+                            "--end", "2026-09-07T15:00", "--tz", "W. Europe Standard Time", "--to",
+                            "bob@example.com", "--repeat", "weekly:MO", "--count", "3"});
   ASSERT_EQ(made.code, 0) << made.err;
   const std::string master = nlohmann::json::parse(made.out).at("id");
 
@@ -570,10 +570,10 @@ TEST_F(Calendar, ToolMeetRespondAndShow) {
   ASSERT_EQ(agenda.code, 0) << agenda.err;
   auto entries = nlohmann::json::parse(agenda.out);
   ASSERT_EQ(entries.size(), 3u);
-  EXPECT_EQ(entries[2].at("start"), "2026-09-21T14:00:00Z");
+  EXPECT_EQ(entries[2].at("start"), "2026-09-21T12:00:00Z");  // 14:00 in Berlin
   auto week = ews("alice", {"cal", "--week", "2026-09-08"});
   ASSERT_EQ(week.code, 0) << week.err;
-  EXPECT_NE(week.out.find("14:00 Retro"), std::string::npos) << week.out;
+  EXPECT_NE(week.out.find("12:00 Retro"), std::string::npos) << week.out;
   EXPECT_EQ(week.out.find('\033'), std::string::npos);  // no colour on a pipe
   auto listed = ews("alice", {"--json", "occurrences", master, "--limit", "5"});
   ASSERT_EQ(listed.code, 0) << listed.err;
