@@ -393,6 +393,7 @@ TEST_F(Calendar, LocalTimesAllDayAndVersionGates) {
   Start("Exchange2010_SP2");
   auto old = NewItem(alice_);
   EXPECT_THROW(old->GetStartTimeZone(), Exception);
+  EXPECT_NO_THROW(old->GetEndTimeZone());
   EXPECT_THROW(old->SetTimezoneStartDateTime(At("2026-07-01T12:00:00Z"), "UTC-11"), Exception);
   EXPECT_NO_THROW(old->SetTimezoneEndDateTime(At("2026-07-01T12:00:00Z"), "UTC-11"));
   EXPECT_EQ(DvDateTimeToXML(old->GetEndDateTime()), "2026-07-01T23:00:00Z");
