@@ -66,6 +66,10 @@ TItemType DvEWSItemTypeOfElement(const std::string& localName) {
   if (DvSameText(localName, "Contact")) return TItemType::tContact;
   if (DvSameText(localName, "Task")) return TItemType::tTask;
   if (DvSameText(localName, "DistributionList")) return TItemType::tDistributionList;
+  if (DvSameText(localName, "MeetingMessage")) return TItemType::tMeetingMessage;
+  if (DvSameText(localName, "MeetingRequest")) return TItemType::tMeetingRequest;
+  if (DvSameText(localName, "MeetingResponse")) return TItemType::tMeetingResponse;
+  if (DvSameText(localName, "MeetingCancellation")) return TItemType::tMeetingCancellation;
   return TItemType::tItem;
 }
 

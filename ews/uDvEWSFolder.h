@@ -88,7 +88,7 @@ std::int32_t DvEWSMessageFlagsValue(TDvEWSMessageFlags flags);
 DvEWSItemPtr DvEWSCreateItemObject(TDvEWSObject& owner, TItemType type, const TItemId& id);
 /// The item kind of an item element's local name, compared ignoring case ("Message" tMessage,
 /// "CalendarItem" tCalendarItem, "Contact" tContact, "Task" tTask, "DistributionList"
-/// tDistributionList; anything else tItem).
+/// tDistributionList, the four meeting message kinds; anything else tItem).
 TItemType DvEWSItemTypeOfElement(const std::string& localName);
 /// Writes the item's MIME content (one GetItem asking for item:MimeContent, made through
 /// `requester`; the change key is sent when withChangeKey and known) to fileName, replacing the

@@ -9,6 +9,7 @@
 #include "DvHTTP.h"
 #include "DvUtils.h"
 #include "uDvEWS.h"
+#include "uDvEWSCalendar.h"
 #include "uDvEWSMessage.h"
 #include "uDvEWSMsgStore.h"
 #include "uDvEWSProps.h"
@@ -212,6 +213,11 @@ std::string DvEWSItemTypeElementName(TItemType type) {
 
 DvEWSItemPtr DvEWSCreateItemObject(TDvEWSObject& owner, TItemType type, const TItemId& id) {
   if (type == TItemType::tMessage) return DvEWSNewItem<TDvEWSEMail>(id, &owner);
+  if (DvEWSIsCalendarKind(type)) {
+    auto item = DvEWSMakeCalendarObject(&owner, type);
+    item->Init(id);
+    return item;
+  }
   return DvEWSNewItem<TDvEWSItem>(id, &owner, type);
 }
 
@@ -220,6 +226,11 @@ DvEWSItemPtr DvEWSCreateLoadedItemObject(TDvEWSObject& owner, const DvDOMDocumen
   const TItemType type = DvEWSItemTypeOfElement(element->GetLocalName());
   if (type == TItemType::tMessage) {
     auto item = std::make_shared<TDvEWSEMail>(&owner);
+    item->InitLoaded(document, element);
+    return item;
+  }
+  if (DvEWSIsCalendarKind(type)) {
+    auto item = DvEWSMakeCalendarObject(&owner, type);
     item->InitLoaded(document, element);
     return item;
   }
@@ -578,8 +589,9 @@ bool TDvEWSItemCore::CanJoinBatchCreate() {
       FPendingRequest->GetOperation()->GetLocalName() != "CreateItem")
     return false;
   const TItemType type = GetItemType();
+  // Calendar items carry their send mode on the request, which a shared CreateItem cannot.
   if (type == TItemType::tReplyToItem || type == TItemType::tReplyAllToItem ||
-      type == TItemType::tForwardItem)
+      type == TItemType::tForwardItem || type == TItemType::tCalendarItem)
     return false;
   if (FAttachments && FAttachments->Count() > 0) return false;
   if (DvDOMElementPtr a = FItemElement->ElementByName("Attachments"))

@@ -109,6 +109,19 @@ echo "(as Bob: EWS_USER=bob@example.com EWS_PASSWORD=…)"
 EWS_USER=bob@example.com EWS_PASSWORD=bob-secret \
   run ls inbox --columns subject,from --where "subject contains 'lunch'"
 
+if "$EWS" --help 2>/dev/null | grep -q '^  meet '; then
+  say "7. Alice invites Bob to a meeting; Bob accepts the request in his Inbox"
+  run meet --subject "Project kick-off" --start 2026-06-01T10:00 --end 2026-06-01T11:00 \
+    --to bob@example.com
+  echo "(as Bob: EWS_USER=bob@example.com EWS_PASSWORD=…)"
+  REQUEST=$(EWS_USER=bob@example.com EWS_PASSWORD=bob-secret "$EWS" --json ls inbox \
+    --columns subject --where "itemclass = 'IPM.Schedule.Meeting.Request'" |
+    python3 -c 'import json,sys; print(json.load(sys.stdin)[0]["id"])')
+  EWS_USER=bob@example.com EWS_PASSWORD=bob-secret run respond "$REQUEST" accept --body "See you there"
+  run ls inbox --columns subject,from --where "subject startswith 'Accepted'"
+  run cal --from 2026-06-01 --to 2026-06-02
+fi
+
 say "Stopping ewssim"
 kill "$SIM_PID"
 wait "$SIM_PID" 2>/dev/null || true

@@ -187,7 +187,7 @@ TEST_F(ServerTest, TimeZoneContextAppliesToZonelessDateTimes) {
   auto created = Call(
       "<m:CreateItem SendMeetingInvitations=\"SendToNone\"><m:Items><t:CalendarItem>"
       "<t:Subject>tz test</t:Subject><t:Start>2026-07-01T10:00:00</t:Start>"
-      "<t:End>2026-01-15T10:00:00.500</t:End></t:CalendarItem></m:Items></m:CreateItem>",
+      "<t:End>2027-01-15T10:00:00.500</t:End></t:CalendarItem></m:Items></m:CreateItem>",
       "alice@example.com", header);
   ASSERT_EQ(created.Class(), "Success");
   auto id = ItemIdXml(First(created.root(), "ItemId"));
@@ -197,7 +197,7 @@ TEST_F(ServerTest, TimeZoneContextAppliesToZonelessDateTimes) {
       id + "</m:ItemIds></m:GetItem>");
   // Summer time is UTC+2 in Berlin, winter time UTC+1.
   EXPECT_EQ(TextOf(got.root(), "Start"), "2026-07-01T08:00:00Z");
-  EXPECT_EQ(TextOf(got.root(), "End"), "2026-01-15T09:00:00Z");
+  EXPECT_EQ(TextOf(got.root(), "End"), "2027-01-15T09:00:00Z");
   // An explicit offset wins over the context; booleans written as 1/0 come back as true/false.
   auto task = Call(
       "<m:CreateItem><m:Items><t:Task><t:Subject>offset</t:Subject>"

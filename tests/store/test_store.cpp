@@ -480,7 +480,8 @@ TEST_F(Store, IdentityDisplayNameAndFolderIds) {
   auto element = obj->FetchItemElement(items->GetItemId());
   EXPECT_EQ(DvEWSItemTypeOfElement(element->GetLocalName()), TItemType::tMessage);
   EXPECT_EQ(DvEWSItemTypeOfElement("calendaritem"), TItemType::tCalendarItem);
-  EXPECT_EQ(DvEWSItemTypeOfElement("MeetingRequest"), TItemType::tItem);
+  EXPECT_EQ(DvEWSItemTypeOfElement("MeetingRequest"), TItemType::tMeetingRequest);
+  EXPECT_EQ(DvEWSItemTypeOfElement("Persona"), TItemType::tItem);
   EXPECT_EQ(
       ThrownMessage([&] { obj->FetchItemElement(TItemId("AAMk-no-such-item")); }).rfind("Error", 0),
       0u);

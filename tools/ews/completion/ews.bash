@@ -13,7 +13,7 @@ _ews() {
     cword=$COMP_CWORD
   fi
 
-  local commands="info folders ls mkdir rmdir empty mv cp rm import set send show reply forward export resolve freebusy suggest mailtips convertid watch sync"
+  local commands="info folders ls mkdir rmdir empty mv cp rm import set send show reply forward export resolve freebusy suggest mailtips convertid watch sync cal meet respond cancel occurrences"
   local global="--url --user --password-file --insecure --cacert --capath --version-check --impersonate --trace --json --jsonl --keys --help --help-all --version"
   local folders="inbox sentitems drafts deleteditems junkemail outbox calendar contacts tasks notes journal msgfolderroot root publicfoldersroot searchfolders voicemail archivemsgfolderroot archiveinbox archivedeleteditems archiveroot recoverableitemsroot recoverableitemsdeletions conversationhistory conflicts syncissues"
   local fields="subject from to cc received sent id class isread size importance hasattachments datetimereceived datetimesent datetimecreated categories sensitivity itemclass body"
@@ -35,6 +35,8 @@ _ews() {
   case "$prev" in
     --password-file | --cacert | --attach | --body | --svg)
       COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    --repeat)
+      COMPREPLY=($(compgen -W "daily weekly: monthly:" -- "$cur")); return ;;
     --capath | --trace)
       COMPREPLY=($(compgen -d -- "$cur")); return ;;
     --version-check)
@@ -76,12 +78,22 @@ _ews() {
     suggest) flags+=" --duration --from --to --tz --limit" ;;
     convertid) flags+=" --to --from --mailbox" ;;
     watch) flags+=" --json" ;;
+    cal) flags+=" --from --to --week" ;;
+    meet) flags+=" --subject --start --end --tz --to --optional --room --repeat --until --count --body" ;;
+    respond) flags+=" --body --propose" ;;
+    cancel) flags+=" --body" ;;
+    occurrences) flags+=" --limit" ;;
   esac
   if [[ "$cur" == -* ]]; then
     COMPREPLY=($(compgen -W "$flags" -- "$cur"))
     return
   fi
   case "$command" in
+    respond)
+      if [[ "$prev" != respond && "$prev" != -* ]]; then
+        COMPREPLY=($(compgen -W "accept tentative decline" -- "$cur"))
+      fi ;;
+    cal) COMPREPLY=($(compgen -W "calendar" -- "$cur")) ;;
     folders | ls | rmdir | empty | mv | cp | export | watch | sync)
       if [[ ( "$command" == export || "$command" == sync ) && "$prev" != "$command" ]]; then
         COMPREPLY=($(compgen -d -- "$cur"))

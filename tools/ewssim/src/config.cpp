@@ -73,6 +73,8 @@ Config Config::FromJson(const std::string& text) {
       user.password = u.value("password", "");
       user.displayName = u.value("display_name", "");
       user.sid = u.value("sid", "");
+      user.kind = u.value("kind", "");
+      user.autoAccept = u.value("auto_accept", true);
       if (u.contains("impersonate")) {
         const auto& imp = u.at("impersonate");
         if (imp.is_string())

@@ -29,6 +29,8 @@ struct Ctx {
   int versionRank = 0;  // index of the request's RequestServerVersion
   pugi::xml_node op;    // the operation element
   std::string out;      // the content of m:ResponseMessages
+  // Items made for this request only (calendar occurrences), alive until it is answered.
+  std::vector<std::shared_ptr<Item>> scratch;
 
   // Filled by the transport: a request header's first value (empty when absent), headers added
   // to the answer, the fault drawn for the request, and the start of an answer streamed piece
@@ -73,8 +75,8 @@ void RegisterItemOps(OpTable& t);
 void RegisterFindOps(OpTable& t);
 void RegisterMiscOps(OpTable& t);
 void RegisterAvailabilityOps(OpTable& t);
-
 void RegisterNotifyOps(OpTable& t);
+void RegisterCalendarOps(OpTable& t);
 
 // Paging of FindItem / FindFolder results as Exchange applies an IndexedPage…View or
 // FractionalPage…View (at most 1,000 rows a page).

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <list>
 
+#include "calendar_ops.h"
 #include "ops.h"
 
 namespace ewssim {
@@ -370,6 +371,7 @@ std::vector<uint64_t> Query(Mailbox& m, Folder& folder, const pugi::xml_node& op
 void FindItem(Ctx& c) {
   Shape shape = ParseShape(Child(c.op, "ItemShape"));
   shape.forFind = true;
+  shape.legacyTimeZones = LegacyTimeZones(c);
   std::string traversal = Attr(c.op, "Traversal");
   for (auto id : Elements(Child(c.op, "ParentFolderIds"))) {
     PerMessage(c, "FindItem", nullptr, [&](std::string& out) {
@@ -378,31 +380,7 @@ void FindItem(Ctx& c) {
         if (folder->kind != "CalendarFolder")
           Fail("ErrorCalendarFolderIsInvalidForCalendarView",
                "A CalendarView can only be used with a calendar folder.");
-        auto start = ParseDateTime(Attr(cal, "StartDate"), c.pctx.timeZone);
-        auto end = ParseDateTime(Attr(cal, "EndDate"), c.pctx.timeZone);
-        if (!start || !end || *end < *start) FailCode("ErrorInvalidRequest");
-        // At most two years (731 days, so that any two calendar years fit).
-        constexpr int64_t kMaxRangeMs = 731LL * 24 * 3600 * 1000;
-        if (*end - *start > kMaxRangeMs) FailCode("ErrorCalendarViewRangeTooBig");
-        size_t max = MaxEntries(cal);
-        std::vector<std::pair<int64_t, Item*>> hits;
-        for (uint64_t iid : folder->items) {
-          Item* item = m->ItemById(iid);
-          if (!item || item->kind != "CalendarItem" || item->Bool("IsAssociated", false)) continue;
-          auto s = ParseDateTime(item->Value("Start")), e = ParseDateTime(item->Value("End"));
-          if (!s) continue;
-          if (!e) e = s;
-          bool overlaps = *s < *end && (*e > *start || (*s == *e && *s >= *start));
-          if (overlaps) hits.emplace_back(*s, item);
-        }
-        std::stable_sort(hits.begin(), hits.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
-        size_t count = std::min(max, hits.size());
-        out += "<m:RootFolder TotalItemsInView=\"" + std::to_string(hits.size()) +
-               "\" IncludesLastItemInRange=\"" + BoolText(count == hits.size()) + "\"><t:Items>";
-        for (size_t i = 0; i < count; ++i)
-          WriteItem(out, *m, *hits[i].second, shape);
-        out += "</t:Items></m:RootFolder>";
+        WriteCalendarView(c, *m, *folder, cal, shape, out);
         return;
       }
       if (traversal == "SoftDeleted") {

@@ -2,6 +2,8 @@
 // CopyItem, MoveItem, SendItem, and the attachment operations.
 #include <algorithm>
 
+#include "calendar.h"
+#include "calendar_ops.h"
 #include "events.h"
 #include "ops.h"
 
@@ -231,10 +233,11 @@ std::shared_ptr<Item> ComposeResponse(Ctx& c, const pugi::xml_node& n, Mailbox& 
 
 void GetItem(Ctx& c) {
   Shape shape = ParseShape(Child(c.op, "ItemShape"));
+  shape.legacyTimeZones = LegacyTimeZones(c);
   for (auto id : Elements(Child(c.op, "ItemIds"))) {
     PerMessage(c, "GetItem", "<m:Items/>", [&](std::string& out) {
       auto ln = LocalName(id);
-      if (ln != "ItemId") FailCode("ErrorItemNotFound");
+      if (ln != "ItemId" && !IsCalendarId(id)) FailCode("ErrorItemNotFound");
       auto [m, item] = c.ResolveItem(id);
       out += "<m:Items>";
       WriteItem(out, *m, *item, shape);
@@ -251,6 +254,7 @@ void CreateItem(Ctx& c) {
       auto kind = LocalName(n);
       Mailbox* m = c.self;
       std::shared_ptr<Item> item;
+      if (IsCalendarResponseKind(kind)) return CreateCalendarResponse(c, n, out);
       if (kind == "ReplyToItem" || kind == "ReplyAllToItem" || kind == "ForwardItem") {
         item = ComposeResponse(c, n, *c.self);
       } else if (ItemTypeName(kind)) {
@@ -266,7 +270,9 @@ void CreateItem(Ctx& c) {
       if (!message || disposition == "SaveOnly" || disposition.empty()) {
         uint32_t folder = TargetFolder(c, m, saved, DefaultFolderFor(item->kind));
         if (!message) item->Erase("IsDraft");
+        if (item->kind == "CalendarItem") CheckCalendarItem(*item);
         Item* stored = StoreNew(c, *m, item, folder);
+        if (stored->kind == "CalendarItem") CalendarCreated(c, *m, *stored);
         RaiseItemEvent(c.store, *m, "CreatedEvent", *stored);
         out += "<m:Items>" + ItemStub(*m, *stored, true) + "</m:Items>";
         return;
@@ -451,10 +457,17 @@ void UpdateItem(Ctx& c) {
   for (auto change : Elements(Child(c.op, "ItemChanges"))) {
     PerMessage(c, "UpdateItem", "<m:Items/>", [&](std::string& out) {
       auto idEl = Child(change, "ItemId");
+      if (!idEl) idEl = Child(change, "OccurrenceItemId");
+      if (!idEl) idEl = Child(change, "RecurringMasterItemId");
       if (!idEl) FailCode("ErrorItemNotFound");
       auto [m, item] = c.ResolveItem(idEl);
       if (IsMessageKind(item->kind) && disposition.empty())
         FailCode("ErrorMessageDispositionRequired");
+      if (item->kind == "CalendarItem" &&
+          Attr(c.op, "SendMeetingInvitationsOrCancellations").empty())
+        Fail("ErrorSendMeetingInvitationsOrCancellationsRequired",
+             "SendMeetingInvitationsOrCancellations attribute is required for calendar items.");
+      auto before = item->kind == "CalendarItem" ? item->Clone() : nullptr;
       // With an older change key, the properties changed since that version conflict: the
       // update fails with NeverOverwrite, keeps the newer values with AutoResolve (the default,
       // counted in ConflictResults) and overwrites them with AlwaysOverwrite.
@@ -480,11 +493,13 @@ void UpdateItem(Ctx& c) {
         ApplyUpdate(c, *work, u);
         applied.push_back(std::move(key));
       }
+      if (before) CheckCalendarItem(*work);
       *item = std::move(*work);
       item->changeKey = c.store.NextChangeKey();
       for (auto& key : applied)
         item->changedAt[key] = item->changeKey;
       Refresh(*m, *item);
+      if (before) CalendarUpdated(c, *m, *item, *before);
       RaiseItemEvent(c.store, *m, "ModifiedEvent", *item);
       const std::string conflictResults = "<m:ConflictResults><t:Count>" +
                                           std::to_string(conflicts) +
@@ -510,6 +525,7 @@ void DeleteItem(Ctx& c) {
       if (item->kind == "CalendarItem" && Attr(c.op, "SendMeetingCancellations").empty())
         Fail("ErrorSendMeetingCancellationsRequired",
              "SendMeetingCancellations attribute is required for calendar items.");
+      if (item->kind == "CalendarItem" && DeleteCalendarItem(c, *m, *item)) return;
       if (item->kind == "Task" && Attr(c.op, "AffectedTaskOccurrences").empty())
         Fail("ErrorAffectedTaskOccurrencesRequired",
              "AffectedTaskOccurrences attribute is required for tasks.");

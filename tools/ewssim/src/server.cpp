@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "calendar_ops.h"
 #include "events.h"
 #include "faults.h"
 #include "ops.h"
@@ -162,6 +163,7 @@ std::pair<Mailbox*, Folder*> Ctx::ResolveFolderIn(const pugi::xml_node& parent) 
 }
 
 std::pair<Mailbox*, Item*> Ctx::ResolveItem(const pugi::xml_node& idElement) {
+  if (IsCalendarId(idElement)) return ResolveCalendarId(*this, idElement);
   DecodedId id = DecodeId(Attr(idElement, "Id"));
   if (id.kind != IdKind::Item) FailCode("ErrorInvalidIdMalformed");
   Mailbox* m = store.At(id.mailbox);
@@ -773,6 +775,7 @@ void ServerImpl::Start() {
   events = std::make_unique<EventHub>(
       cfg.notifications, [this](const std::string& body) { return Envelope(body, true); });
   store.events = events.get();
+  RegisterCalendarOps(ops);
   uint64_t savedGeneration = 0;  // what the state file holds already
   {
     std::unique_lock lock(store.mutex);

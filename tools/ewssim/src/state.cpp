@@ -55,6 +55,8 @@ nlohmann::json ItemToJson(const Item& item) {
     if (a.isItem && a.item) aj["item"] = ItemToJson(*a.item);
     atts.push_back(aj);
   }
+  for (auto& [index, ex] : item.exceptions)
+    j["exceptions"][std::to_string(index)] = ItemToJson(*ex);
   return j;
 }
 
@@ -106,6 +108,9 @@ std::shared_ptr<Item> ItemFromJson(const nlohmann::json& j, const SchemaModel& s
     }
     item->attachments.push_back(std::move(a));
   }
+  if (j.contains("exceptions"))
+    for (auto& [index, ex] : j.at("exceptions").items())
+      if (auto e = ItemFromJson(ex, schema)) item->exceptions[std::atoi(index.c_str())] = e;
   return item;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "calendar.h"
 #include "mime.h"
 #include "util.h"
 
@@ -720,6 +721,7 @@ void Refresh(const Mailbox& mbx, Item& item, bool touch) {
       f.values.push_back(a.name);
     item.Set("Attachments", std::move(f));
   }
+  if (item.kind == "CalendarItem") RefreshCalendar(mbx, item);
   size_t size = 0;
   for (auto& [i, f] : item.fields)
     size += f.xml.size();
@@ -854,7 +856,8 @@ bool ExcludedFromFind(std::string_view name) {
                                                        "Members",
                                                        "RequiredAttendees",
                                                        "OptionalAttendees",
-                                                       "Resources"};
+                                                       "Resources",
+                                                       "ResponseObjects"};
   return s.count(name) > 0;
 }
 
@@ -869,6 +872,11 @@ void WriteItem(std::string& out, const Mailbox& mbx, const Item& item, const Sha
   std::vector<std::pair<int, std::string>> extra;
   const SchemaType& type = *item.type;
   auto want = [&](const std::string& name) {
+    if (name == "StartTimeZone" || name == "EndTimeZone") {
+      if (shape.legacyTimeZones) return false;
+    } else if (name == "MeetingTimeZone" && !shape.legacyTimeZones && !shape.fields.count(name)) {
+      return false;
+    }
     if (shape.fields.count(name)) return !(shape.forFind && ExcludedFromFind(name));
     if (name == "ItemId") return true;
     if (shape.base == Shape::IdOnly) return false;

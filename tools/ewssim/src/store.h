@@ -69,6 +69,8 @@ struct Item {
   // "contacts:EmailAddress#EmailAddress1", an extended property's key): how an update made with
   // an older change key finds the properties changed since.
   std::map<std::string, uint64_t> changedAt;
+  // Calendar masters: their modified occurrences (exceptions), by 1-based instance index.
+  std::map<int, std::shared_ptr<Item>> exceptions;
 
   std::shared_ptr<Item> Clone() const;
   const Field* Get(std::string_view element) const;
@@ -209,6 +211,8 @@ struct Shape {
   };
   std::vector<Indexed> indexed;
   bool forFind = false;
+  // Exchange2007 clients: a calendar item's zone as MeetingTimeZone, not StartTimeZone/EndTimeZone.
+  bool legacyTimeZones = false;
 };
 // Reads an ItemShape / FolderShape element; throws ErrorInvalidPropertyRequest on bad paths.
 Shape ParseShape(const pugi::xml_node& shape);

@@ -97,6 +97,11 @@ struct UserConfig {
   // (SMTP addresses; "*" everyone); others see times and status only. The owner always does.
   std::vector<std::string> calendarDetails = {};
   MailTipsConfig mailTips = {};
+  // "room" for a room mailbox ("kind" in the JSON file): a meeting request to it is booked
+  // automatically, accepted when the room is free and declined when it is busy, unless
+  // autoAccept ("auto_accept") is false.
+  std::string kind = {};
+  bool autoAccept = true;
 };
 
 // An application registered for OAuth 2.0, as with Azure AD in front of Exchange Online. It may
