@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 
 #include <ewssim/ewssim.h>
@@ -25,6 +26,9 @@ struct Ctx {
   int versionRank = 0;  // index of the request's RequestServerVersion
   pugi::xml_node op;    // the operation element
   std::string out;      // the content of m:ResponseMessages
+  // The whole response element instead, for operations whose answer has no m:ResponseMessages
+  // (GetUserOofSettings, GetRooms, GetUserPhoto, …).
+  std::string response;
 
   // The mailbox named by a t:Mailbox element (own mailbox when null); checks access.
   Mailbox& MailboxOf(const pugi::xml_node& mailboxElement);
@@ -57,6 +61,7 @@ void RegisterFolderOps(OpTable& t);
 void RegisterItemOps(OpTable& t);
 void RegisterFindOps(OpTable& t);
 void RegisterMiscOps(OpTable& t);
+void RegisterServiceOps(OpTable& t);
 
 // Paging of FindItem / FindFolder results as Exchange applies an IndexedPage…View or
 // FractionalPage…View (at most 1,000 rows a page).
@@ -73,6 +78,13 @@ Paging Page(const pugi::xml_node& op, const char* indexedName, const char* fract
 
 // Shared by the item operations: delivery of a message to local recipients.
 void DeliverMessage(Ctx& c, Mailbox& sender, const Item& msg);
+// The automatic reply of an absent recipient to a message just delivered (ops_services.cpp).
+void SendAutomaticReply(Ctx& c, Mailbox& recipient, Mailbox& sender, const Item& msg);
+// User photos: the side in pixels of a UserPhotoSizeType name (0 when unknown), and the picture
+// served for a user at that side (none when the user has no photo).
+int PhotoSide(const std::string& size);
+std::optional<std::string> UserPhotoBytes(const Config& config, const std::string& address,
+                                          int side);
 // Restriction evaluation (ops_find.cpp), used by search folders too.
 bool EvaluateRestriction(const pugi::xml_node& expr, const Item& item);
 // Seeds a mailbox with deterministic sample content.

@@ -669,6 +669,7 @@ void DeliverMessage(Ctx& c, Mailbox& sender, const Item& msg) {
                                              "." + std::to_string(sender.index) + "@ewssim>");
     copy->Set("ReceivedBy", MailboxListField("ReceivedBy", {{m->displayName, m->address}}, false));
     StoreNew(c, *m, copy, m->Distinguished("inbox")->id);
+    SendAutomaticReply(c, *m, sender, *copy);
   }
 }
 

@@ -606,9 +606,11 @@ void ServerImpl::Serve(const httplib::Request& req, httplib::Response& res,
     return Fault(res, "ErrorInternalServerError", StandardText("ErrorInternalServerError"),
                  StandardText("ErrorInternalServerError"));
   }
-  std::string content = "<m:" + opName + "Response xmlns:m=\"" + kNsMessages + "\" xmlns:t=\"" +
-                        kNsTypes + "\"><m:ResponseMessages>" + ctx.out +
-                        "</m:ResponseMessages></m:" + opName + "Response>";
+  std::string content = !ctx.response.empty()
+                            ? ctx.response
+                            : "<m:" + opName + "Response xmlns:m=\"" + kNsMessages +
+                                  "\" xmlns:t=\"" + kNsTypes + "\"><m:ResponseMessages>" + ctx.out +
+                                  "</m:ResponseMessages></m:" + opName + "Response>";
   res.status = 200;
   res.set_content(Envelope(content, true), "text/xml; charset=utf-8");
 }
@@ -681,6 +683,7 @@ void ServerImpl::Start() {
   RegisterItemOps(ops);
   RegisterFindOps(ops);
   RegisterMiscOps(ops);
+  RegisterServiceOps(ops);
   uint64_t savedGeneration = 0;  // what the state file holds already
   {
     std::unique_lock lock(store.mutex);

@@ -21,6 +21,7 @@
 
 #include <pugixml.hpp>
 
+#include "oof.h"
 #include "schema.h"
 
 namespace ewssim {
@@ -98,10 +99,22 @@ struct Folder {
   bool searchDeep = false;
 };
 
+// A user configuration object (GetUserConfiguration and friends): named, kept per folder.
+struct UserConfigObject {
+  std::string dictionary;  // the t:Dictionary element as given, empty when none
+  std::string xmlData;     // Base64 text, empty when none
+  std::string binaryData;  // Base64 text, empty when none
+  bool hasDictionary = false, hasXmlData = false, hasBinaryData = false;
+  uint64_t changeKey = 0;
+};
+
 struct Mailbox {
   uint16_t index = 0;
   std::string address;
   std::string displayName;
+  OofSettings oof;
+  // User configuration objects by (folder id, name).
+  std::map<std::pair<uint32_t, std::string>, UserConfigObject> userConfigs;
   std::map<uint32_t, Folder> folders;
   std::unordered_map<uint64_t, std::shared_ptr<Item>> items;
   std::map<std::string, uint32_t> distinguished;
