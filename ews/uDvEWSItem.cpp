@@ -10,6 +10,7 @@
 #include "DvUtils.h"
 #include "uDvEWS.h"
 #include "uDvEWSMessage.h"
+#include "uDvEWSMessageExContacts.h"
 #include "uDvEWSMsgStore.h"
 #include "uDvEWSProps.h"
 
@@ -212,6 +213,7 @@ std::string DvEWSItemTypeElementName(TItemType type) {
 
 DvEWSItemPtr DvEWSCreateItemObject(TDvEWSObject& owner, TItemType type, const TItemId& id) {
   if (type == TItemType::tMessage) return DvEWSNewItem<TDvEWSEMail>(id, &owner);
+  if (auto item = DvEWSNewContactsKindItem(owner, type, id)) return item;
   return DvEWSNewItem<TDvEWSItem>(id, &owner, type);
 }
 
@@ -223,6 +225,7 @@ DvEWSItemPtr DvEWSCreateLoadedItemObject(TDvEWSObject& owner, const DvDOMDocumen
     item->InitLoaded(document, element);
     return item;
   }
+  if (auto item = DvEWSLoadedContactsKindItem(owner, type, document, element)) return item;
   auto item = std::make_shared<TDvEWSItem>(&owner, type);
   item->InitLoaded(document, element);
   return item;

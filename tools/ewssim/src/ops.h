@@ -62,6 +62,7 @@ void RegisterItemOps(OpTable& t);
 void RegisterFindOps(OpTable& t);
 void RegisterMiscOps(OpTable& t);
 void RegisterServiceOps(OpTable& t);
+void RegisterContactOps(OpTable& t);
 
 // Paging of FindItem / FindFolder results as Exchange applies an IndexedPage…View or
 // FractionalPage…View (at most 1,000 rows a page).
@@ -78,6 +79,8 @@ Paging Page(const pugi::xml_node& op, const char* indexedName, const char* fract
 
 // Shared by the item operations: delivery of a message to local recipients.
 void DeliverMessage(Ctx& c, Mailbox& sender, const Item& msg);
+// A recurring task just completed whose pattern regenerates gets its next task (ops_contacts.cpp).
+void RegenerateTask(Ctx& c, Mailbox& m, Item& task, const std::string& statusBefore);
 // The automatic reply of an absent recipient to a message just delivered (ops_services.cpp).
 void SendAutomaticReply(Ctx& c, Mailbox& recipient, Mailbox& sender, const Item& msg);
 // User photos: the side in pixels of a UserPhotoSizeType name (0 when unknown), and the picture

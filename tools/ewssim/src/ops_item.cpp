@@ -462,6 +462,7 @@ void UpdateItem(Ctx& c) {
       }
       // Work on a copy so a failing update leaves the item untouched.
       auto work = item->Clone();
+      const std::string statusBefore = item->Value("Status");
       size_t conflicts = 0;
       std::vector<std::string> applied;
       for (auto u : Elements(Child(change, "Updates"))) {
@@ -480,6 +481,7 @@ void UpdateItem(Ctx& c) {
       for (auto& key : applied)
         item->changedAt[key] = item->changeKey;
       Refresh(*m, *item);
+      RegenerateTask(c, *m, *item, statusBefore);
       const std::string conflictResults = "<m:ConflictResults><t:Count>" +
                                           std::to_string(conflicts) +
                                           "</t:Count></m:ConflictResults>";

@@ -684,6 +684,7 @@ void ServerImpl::Start() {
   RegisterFindOps(ops);
   RegisterMiscOps(ops);
   RegisterServiceOps(ops);
+  RegisterContactOps(ops);
   uint64_t savedGeneration = 0;  // what the state file holds already
   {
     std::unique_lock lock(store.mutex);

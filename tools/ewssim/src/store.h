@@ -206,6 +206,8 @@ std::shared_ptr<Item> ParseItem(const ParseContext& ctx, const pugi::xml_node& n
 // Sets an extended property, applying the side effects of the tags that mirror item elements.
 void SetExtProp(Item& item, ExtProp p);
 std::optional<ExtProp> GetExtProp(const Item& item, const std::string& key);
+// The fields Exchange computes for contacts and tasks (ops_contacts.cpp), called by Refresh.
+void ApplyKindRules(Item& item);
 // Rewrites the computed elements of an item after a change.
 void Refresh(const Mailbox& mbx, Item& item, bool touch = true);
 
