@@ -2,6 +2,7 @@
 // automatic replies, categories, rooms, photos, contacts, tasks and distribution lists. Every
 // request the library sends and every response it reads is validated against the EWS schema.
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <fstream>
 #include <functional>
@@ -135,7 +136,8 @@ int Count(const std::string& text, const std::string& what) {
 // ---- Out-of-office ----
 
 TEST_F(ServicesTest, ScheduledAbsenceAnswersEachAllowedSenderOnceInsideItsWindow) {
-  Start();
+  // The administrator allows replies to known senders only: "All" asked for acts as "Known".
+  Start("Exchange2016", [](ewssim::Config& c) { c.users[0].allowExternalOof = "Known"; });
   // Carol is one of alice's contacts: a known sender. Dave is not.
   auto contacts = store_->GetFolder(TDistinguishedFolderIdName::dfincontacts);
   auto carol = std::dynamic_pointer_cast<TDvEWSContact>(contacts->CreateItem(TItemType::tContact));
@@ -154,7 +156,7 @@ TEST_F(ServicesTest, ScheduledAbsenceAnswersEachAllowedSenderOnceInsideItsWindow
   oof->SetEndTime(TDateTime(now.Value + 1.0 / 24));
   oof->SetInternalReply("Away (internal)");
   oof->SetExternalReply("Away (external)");
-  oof->SetExternalAudience(TExternalAudience::eaKnown);
+  oof->SetExternalAudience(TExternalAudience::eaAll);
   oof->Apply();
   EXPECT_EQ(store_->GetOOF()->GetState(), TOofState::osScheduled);
 
@@ -187,7 +189,7 @@ TEST_F(ServicesTest, ScheduledAbsenceAnswersEachAllowedSenderOnceInsideItsWindow
   auto cleared = store_->GetOOF();
   EXPECT_EQ(cleared->GetState(), TOofState::osDisabled);
   EXPECT_EQ(cleared->GetInternalReply(), "");
-  EXPECT_EQ(cleared->GetAllowExternalOof(), TExternalAudience::eaAll);
+  EXPECT_EQ(cleared->GetAllowExternalOof(), TExternalAudience::eaKnown);
 }
 
 // ---- Categories, rooms, photos ----
@@ -269,6 +271,16 @@ TEST_F(ServicesTest, PhotoBytesRoundTripAtTheSizesServed) {
     store_->GetUserPhoto(out, c.size);
     EXPECT_EQ(out.str(), c.expected) << DvEWSPhotoSizeText(c.size);
   }
+  // The REST form: the picture itself, or 404 for a user without one.
+  const std::string url = sim_->Url();
+  httplib::Client http(url.substr(0, url.find("/EWS/")));
+  http.set_basic_auth("alice@example.com", "alice-pw");
+  const std::string path = "/EWS/Exchange.asmx/s/GetUserPhoto?size=HR48x48&email=";
+  auto got = http.Get(path + "alice@example.com");
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->status, 200);
+  EXPECT_EQ(got->body, small);
+  EXPECT_EQ(http.Get(path + "bob@example.com")->status, 404);
   std::ostringstream none;
   EXPECT_NE(ThrownMessage([&] {
               store_->GetUserPhoto(none, TSizeRequested::HR96X96, "bob@example.com");

@@ -88,6 +88,9 @@ void SendAutomaticReply(Ctx& c, Mailbox& recipient, Mailbox& sender, const Item&
 int PhotoSide(const std::string& size);
 std::optional<std::string> UserPhotoBytes(const Config& config, const std::string& address,
                                           int side);
+// Settings of the users' configuration kept in their mailboxes (AllowExternalOof), applied at
+// start.
+void ApplyUserSettings(Store& store, const Config& config);
 // Restriction evaluation (ops_find.cpp), used by search folders too.
 bool EvaluateRestriction(const pugi::xml_node& expr, const Item& item);
 // Seeds a mailbox with deterministic sample content.

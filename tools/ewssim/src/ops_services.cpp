@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #include "ops.h"
 
@@ -214,6 +215,17 @@ void SendAutomaticReply(Ctx& c, Mailbox& recipient, Mailbox& sender, const Item&
   reply->Set("Sender", AddressField("Sender", recipient));
   reply->SetText("DateTimeSent", FormatDateTime(NowMs()));
   DeliverMessage(c, recipient, *reply);
+}
+
+void ApplyUserSettings(Store& store, const Config& config) {
+  for (const auto& u : config.users)
+    if (Mailbox* m = store.Find(u.address)) {
+      try {
+        OofOf(*m).allowExternal = ParseOofAudience(u.allowExternalOof);
+      } catch (const EwsError&) {
+        throw std::runtime_error("allow_external_oof of " + u.address + ": All, Known or None");
+      }
+    }
 }
 
 namespace {
