@@ -324,6 +324,7 @@ TEST_F(ServicesTest, ContactWithAddressesAndPhotoRoundTripsAndSavesOneChangedAdd
   EXPECT_EQ(loaded->GetDisplayName(), "Erin Evans");
   EXPECT_EQ(loaded->GetFileAs(), "Evans, Erin");
   EXPECT_EQ(loaded->GetCompleteName()->GetFullName(), "Erin Evans");
+  EXPECT_TRUE(loaded->GetHasPicture());
   std::ostringstream photo;
   EXPECT_TRUE(loaded->GetUserPhoto(photo));
   EXPECT_EQ(photo.str(), "second picture");

@@ -81,6 +81,9 @@ void ComputeContact(Item& c) {
   add("Nickname", c.Value("Nickname"));
   complete.xml += "</t:CompleteName>";
   c.Set("CompleteName", std::move(complete));
+  c.SetText("HasPicture",
+            BoolText(std::any_of(c.attachments.begin(), c.attachments.end(),
+                                 [](const Attachment& a) { return a.isContactPhoto; })));
 }
 
 // Completing a task (Status Completed or PercentComplete 100) sets the other, IsComplete and the
