@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -378,6 +379,82 @@ TEST_F(ServicesTest, ContactFieldsAndPrivateFlagFollowTheServerVersion) {
     EXPECT_TRUE(loaded->GetIsPrivate());
     TearDown();
   }
+}
+
+TEST_F(ServicesTest, FileAsFollowsTheMappingUnlessGivenWithoutOne) {
+  Start();
+  auto contacts = store_->GetFolder(TDistinguishedFolderIdName::dfincontacts);
+  const struct {
+    std::optional<TFileAsMapping> mapping;
+    const char* fileAs;  // given by the client; empty: none
+    const char* expected;
+  } cases[] = {{std::nullopt, "", "Evans, Erin"},
+               {std::nullopt, "The boss", "The boss"},
+               {TFileAsMapping::famFirstSpaceLast, "", "Erin Evans"},
+               {TFileAsMapping::famCompany, "", "Contoso"},
+               {TFileAsMapping::famLastCommaFirstCompany, "", "Evans, Erin (Contoso)"},
+               {TFileAsMapping::famCompanyLastCommaFirst, "ignored", "Contoso (Evans, Erin)"},
+               {TFileAsMapping::famLastSpaceFirst, "", "Evans Erin"}};
+  for (const auto& c : cases) {
+    auto contact =
+        std::dynamic_pointer_cast<TDvEWSContact>(contacts->CreateItem(TItemType::tContact));
+    contact->SetGivenName("Erin");
+    contact->SetSurname("Evans");
+    contact->SetCompanyName("Contoso");
+    if (c.mapping) contact->GetCurrent()->SetFileAsMapping(*c.mapping);
+    if (*c.fileAs) contact->SetFileAs(c.fileAs);
+    contact->SaveChanges(TDvEWSSaveOption::soAutoResolve);
+    auto loaded = std::dynamic_pointer_cast<IDvEWSContact>(store_->GetItem(contact->GetID()));
+    EXPECT_EQ(loaded->GetFileAs(), c.expected);
+  }
+}
+
+TEST_F(ServicesTest, UserConfigurationObjectsKeepTheirPartsPerFolder) {
+  Start();
+  auto call = [&](const std::string& op, const std::string& inner) {
+    return Soap("alice@example.com", "<m:" + op + ">" + inner + "</m:" + op + ">").body;
+  };
+  const std::string name =
+      "<t:UserConfigurationName Name=\"App.Settings\"><t:DistinguishedFolderId "
+      "Id=\"inbox\"/></t:UserConfigurationName>";
+  const std::string dictionary =
+      "<t:Dictionary><t:DictionaryEntry><t:DictionaryKey><t:Type>String</t:Type><t:Value>theme"
+      "</t:Value></t:DictionaryKey><t:DictionaryValue><t:Type>String</t:Type><t:Value>dark"
+      "</t:Value></t:DictionaryValue></t:DictionaryEntry></t:Dictionary>";
+  auto get = [&](const std::string& properties) {
+    return call("GetUserConfiguration",
+                "<m:UserConfigurationName Name=\"App.Settings\">"
+                "<t:DistinguishedFolderId Id=\"inbox\"/>"
+                "</m:UserConfigurationName><m:UserConfigurationProperties>" +
+                    properties + "</m:UserConfigurationProperties>");
+  };
+  const std::string create = "<m:UserConfiguration>" + name + dictionary +
+                             "<t:BinaryData>AQID</t:BinaryData></m:UserConfiguration>";
+  EXPECT_NE(call("CreateUserConfiguration", create).find("NoError"), std::string::npos);
+  EXPECT_NE(call("CreateUserConfiguration", create).find("ErrorItemSave"), std::string::npos);
+  const std::string dictionaryOnly = get("Dictionary");
+  EXPECT_NE(dictionaryOnly.find("dark"), std::string::npos) << dictionaryOnly;
+  EXPECT_EQ(dictionaryOnly.find("BinaryData"), std::string::npos) << dictionaryOnly;
+  // An update replaces the parts it names and keeps the others.
+  call("UpdateUserConfiguration",
+       "<m:UserConfiguration>" + name + "<t:XmlData>PGEvPg==</t:XmlData></m:UserConfiguration>");
+  const std::string all = get("All");
+  for (const char* part : {"dark", "<t:BinaryData>AQID</t:BinaryData>", "PGEvPg=="})
+    EXPECT_NE(all.find(part), std::string::npos) << part << "\n" << all;
+  // Deleted objects are gone, the default category list too once deleted.
+  EXPECT_NE(call("DeleteUserConfiguration",
+                 "<m:UserConfigurationName Name=\"App.Settings\">"
+                 "<t:DistinguishedFolderId Id=\"inbox\"/>"
+                 "</m:UserConfigurationName>")
+                .find("NoError"),
+            std::string::npos);
+  EXPECT_NE(get("All").find("ErrorItemNotFound"), std::string::npos);
+  call("DeleteUserConfiguration",
+       "<m:UserConfigurationName Name=\"CategoryList\">"
+       "<t:DistinguishedFolderId Id=\"calendar\"/>"
+       "</m:UserConfigurationName>");
+  EXPECT_NE(ThrownMessage([&] { store_->GetCategories(); }).find("ErrorItemNotFound"),
+            std::string::npos);
 }
 
 // ---- Tasks ----
