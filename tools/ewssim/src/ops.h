@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <ewssim/ewssim.h>
 
@@ -88,6 +89,10 @@ void SendAutomaticReply(Ctx& c, Mailbox& recipient, Mailbox& sender, const Item&
 int PhotoSide(const std::string& size);
 std::optional<std::string> UserPhotoBytes(const Config& config, const std::string& address,
                                           int side);
+// The directory's distribution groups (ops_contacts.cpp): the group of an address (none when it
+// is not one), and the people of a group with its nested groups expanded, each address once.
+const GroupConfig* GroupOf(const Config& config, const std::string& address);
+std::vector<std::string> GroupPeople(const Config& config, const GroupConfig& group);
 // Settings of the users' configuration kept in their mailboxes (AllowExternalOof), applied at
 // start.
 void ApplyUserSettings(Store& store, const Config& config);

@@ -154,15 +154,33 @@ void RegenerateTask(Ctx& c, Mailbox& m, Item& task, const std::string& statusBef
   Refresh(m, task);
 }
 
-namespace {
-
-// ---- ExpandDL
-
 const GroupConfig* GroupOf(const Config& config, const std::string& address) {
   for (const auto& g : config.groups)
     if (EqualsNoCase(g.address, address)) return &g;
   return nullptr;
 }
+
+std::vector<std::string> GroupPeople(const Config& config, const GroupConfig& group) {
+  std::vector<std::string> people;
+  std::set<std::string> seenGroups{Lower(group.address)}, seenPeople;
+  std::vector<const GroupConfig*> todo{&group};
+  while (!todo.empty()) {
+    const GroupConfig* g = todo.back();
+    todo.pop_back();
+    for (const auto& member : g->members) {
+      if (const GroupConfig* inner = GroupOf(config, member)) {
+        if (seenGroups.insert(Lower(inner->address)).second) todo.push_back(inner);
+      } else if (seenPeople.insert(Lower(member)).second) {
+        people.push_back(member);
+      }
+    }
+  }
+  return people;
+}
+
+namespace {
+
+// ---- ExpandDL
 
 std::string MemberXml(const Ctx& c, const std::string& name, const std::string& address,
                       const std::string& givenType) {
