@@ -246,6 +246,7 @@ DvEWSItemPtr TDvEWSFolder::CreateItem(TItemType itemType) {
     case TItemType::tCalendarItem:
     case TItemType::tContact:
     case TItemType::tTask:
+    case TItemType::tDistributionList:
       break;
     default:
       itemType = TItemType::tItem;

@@ -11,6 +11,7 @@
 #include "uDvEWS.h"
 #include "uDvEWSCalendar.h"
 #include "uDvEWSMessage.h"
+#include "uDvEWSMessageExContacts.h"
 #include "uDvEWSMsgStore.h"
 #include "uDvEWSProps.h"
 
@@ -218,6 +219,7 @@ DvEWSItemPtr DvEWSCreateItemObject(TDvEWSObject& owner, TItemType type, const TI
     item->Init(id);
     return item;
   }
+  if (auto item = DvEWSNewContactsKindItem(owner, type, id)) return item;
   return DvEWSNewItem<TDvEWSItem>(id, &owner, type);
 }
 
@@ -234,6 +236,7 @@ DvEWSItemPtr DvEWSCreateLoadedItemObject(TDvEWSObject& owner, const DvDOMDocumen
     item->InitLoaded(document, element);
     return item;
   }
+  if (auto item = DvEWSLoadedContactsKindItem(owner, type, document, element)) return item;
   auto item = std::make_shared<TDvEWSItem>(&owner, type);
   item->InitLoaded(document, element);
   return item;

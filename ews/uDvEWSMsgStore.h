@@ -2,15 +2,18 @@
 /// The message store: one mailbox. The session opens it and every folder and item is created
 /// beneath it. The store finds well-known folders by their distinguished names, opens an item by
 /// identifier as an object of the right class, opens one occurrence of a recurring series and
-/// learns the mailbox's identity (the owner's resolved address).
+/// learns the mailbox's identity (the owner's resolved address). Its services (out-of-office
+/// settings, categories, rooms, photos, list expansion) are in uDvEWSMsgStoreServices.h.
 #pragma once
 
+#include <iosfwd>
 #include <memory>
 #include <string>
 
 #include "uDvEWSBaseObject.h"
 #include "uDvEWSFolder.h"
 #include "uDvEWSInterfacesRecipients.h"
+#include "uDvEWSMsgStoreServices.h"
 #include "uDvEWSTypes.h"
 #include "uDvEWSTypesEnums.h"
 
@@ -44,6 +47,28 @@ class IDvEWSMsgStore : public virtual IDvEWSObject {
   /// The item's MIME content saved to a file with one request and no item object (as
   /// IDvEWSItem::SaveToFile does for an item at hand); for exporting many items.
   virtual void SaveItemToFile(const TItemId& itemId, const std::string& fileName) = 0;
+
+  /// @name Services
+  /**@{*/
+  /// The master category list (one GetUserConfiguration, then kept); Exchange2013 or later.
+  virtual DvEWSCategoriesPtr GetCategories() = 0;
+  /// The organisation's room lists (one GetRoomLists).
+  virtual DvEWSRecipientsPtr GetRoomLists() = 0;
+  /// The rooms of a room list (one GetRooms).
+  virtual DvEWSRecipientsPtr GetRooms(const std::string& roomListAddress) = 0;
+  /// Writes the photo of `address` (the mailbox owner when empty) at that size into `stream`
+  /// (one GetUserPhoto). Raises dv::EEWSException ErrorItemNotFound when there is none.
+  virtual void GetUserPhoto(std::ostream& stream, TSizeRequested size,
+                            const std::string& address = {}) = 0;
+  /// The out-of-office settings (one GetUserOofSettings), as a copy to change and Apply.
+  virtual DvEWSOOFPtr GetOOF() = 0;
+  /// The members of a public distribution group (by address) or of a private list in a
+  /// Contacts folder (by id): one ExpandDL each. With `nested`, members that are groups or
+  /// private lists are expanded in turn, each list once, and only the people remain (each
+  /// address once).
+  virtual DvEWSRecipientsPtr ExpandDL(const std::string& address, bool nested = false) = 0;
+  virtual DvEWSRecipientsPtr ExpandDL(const TItemId& listId, bool nested = false) = 0;
+  /**@}*/
 };
 
 /// The message store class (see IDvEWSMsgStore).
@@ -69,6 +94,14 @@ class TDvEWSMsgStore : public TDvEWSObject, public virtual IDvEWSMsgStore {
   DvEWSItemPtr GetItem(const TItemId& itemId) override;
   DvEWSItemPtr GetOccurence(const TItemId& masterId, int index) override;
   void SaveItemToFile(const TItemId& itemId, const std::string& fileName) override;
+  DvEWSCategoriesPtr GetCategories() override;
+  DvEWSRecipientsPtr GetRoomLists() override;
+  DvEWSRecipientsPtr GetRooms(const std::string& roomListAddress) override;
+  void GetUserPhoto(std::ostream& stream, TSizeRequested size,
+                    const std::string& address = {}) override;
+  DvEWSOOFPtr GetOOF() override;
+  DvEWSRecipientsPtr ExpandDL(const std::string& address, bool nested = false) override;
+  DvEWSRecipientsPtr ExpandDL(const TItemId& listId, bool nested = false) override;
 
   /// The item's element as GetItem fetches it (all properties), checked: one GetItem request.
   /// Used to learn an item's kind and class without making an item object.
@@ -78,6 +111,7 @@ class TDvEWSMsgStore : public TDvEWSObject, public virtual IDvEWSMsgStore {
   std::string FDisplayName;
   DvEWSRecipientPtr FIdentity;
   DvEWSRecipientsPtr FIdentityList;  // keeps the identity's element alive
+  DvEWSCategoriesPtr FCategories;
 };
 
 /// The store reached from an object by walking its creators; none when there is none.

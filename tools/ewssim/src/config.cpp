@@ -110,6 +110,15 @@ Config Config::FromJson(const std::string& text) {
         mt.deliveryRestricted = t.value("delivery_restricted", mt.deliveryRestricted);
         mt.moderated = t.value("moderated", mt.moderated);
       }
+      user.allowExternalOof = u.value("allow_external_oof", user.allowExternalOof);
+      if (u.contains("photo")) {  // one file (served at every size) or {"48": file, …}
+        const auto& ph = u.at("photo");
+        if (ph.is_string())
+          user.photos[648] = ph.get<std::string>();
+        else
+          for (const auto& [side, file] : ph.items())
+            user.photos[std::stoi(side)] = file.get<std::string>();
+      }
       c.users.push_back(std::move(user));
     }
     for (const auto& a : j.value("oauth_apps", nlohmann::json::array())) {
@@ -136,6 +145,12 @@ Config Config::FromJson(const std::string& text) {
           c.notifications.backEnds[it.key()] = it.value().get<std::string>();
       }
     }
+    for (const auto& r : j.value("room_lists", nlohmann::json::array()))
+      c.roomLists.push_back({r.at("address").get<std::string>(), r.value("display_name", ""),
+                             r.value("rooms", std::vector<std::string>{})});
+    for (const auto& g : j.value("groups", nlohmann::json::array()))
+      c.groups.push_back({g.at("address").get<std::string>(), g.value("display_name", ""),
+                          g.value("members", std::vector<std::string>{})});
     if (j.contains("server_version")) {
       const auto& v = j.at("server_version");
       if (v.is_string()) {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +40,9 @@ struct Ctx {
   std::vector<std::pair<std::string, std::string>> responseHeaders;
   const FaultRule* fault = nullptr;
   std::function<std::shared_ptr<HttpStream>()> startStream;
+  // The whole response element instead, for operations whose answer has no m:ResponseMessages
+  // (GetUserOofSettings, GetRooms, GetUserPhoto, …).
+  std::string response;
 
   // The mailbox named by a t:Mailbox element (own mailbox when null); checks access.
   Mailbox& MailboxOf(const pugi::xml_node& mailboxElement);
@@ -77,6 +81,8 @@ void RegisterMiscOps(OpTable& t);
 void RegisterAvailabilityOps(OpTable& t);
 void RegisterNotifyOps(OpTable& t);
 void RegisterCalendarOps(OpTable& t);
+void RegisterServiceOps(OpTable& t);
+void RegisterContactOps(OpTable& t);
 
 // Paging of FindItem / FindFolder results as Exchange applies an IndexedPage…View or
 // FractionalPage…View (at most 1,000 rows a page).
@@ -93,6 +99,22 @@ Paging Page(const pugi::xml_node& op, const char* indexedName, const char* fract
 
 // Shared by the item operations: delivery of a message to local recipients.
 void DeliverMessage(Ctx& c, Mailbox& sender, const Item& msg);
+// A recurring task just completed whose pattern regenerates gets its next task (ops_contacts.cpp).
+void RegenerateTask(Ctx& c, Mailbox& m, Item& task, const std::string& statusBefore);
+// The automatic reply of an absent recipient to a message just delivered (ops_services.cpp).
+void SendAutomaticReply(Ctx& c, Mailbox& recipient, Mailbox& sender, const Item& msg);
+// User photos: the side in pixels of a UserPhotoSizeType name (0 when unknown), and the picture
+// served for a user at that side (none when the user has no photo).
+int PhotoSide(const std::string& size);
+std::optional<std::string> UserPhotoBytes(const Config& config, const std::string& address,
+                                          int side);
+// The directory's distribution groups (ops_contacts.cpp): the group of an address (none when it
+// is not one), and the people of a group with its nested groups expanded, each address once.
+const GroupConfig* GroupOf(const Config& config, const std::string& address);
+std::vector<std::string> GroupPeople(const Config& config, const GroupConfig& group);
+// Settings of the users' configuration kept in their mailboxes (AllowExternalOof), applied at
+// start.
+void ApplyUserSettings(Store& store, const Config& config);
 // Restriction evaluation (ops_find.cpp), used by search folders too.
 bool EvaluateRestriction(const pugi::xml_node& expr, const Item& item);
 // Seeds a mailbox with deterministic sample content.

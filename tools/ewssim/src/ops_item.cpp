@@ -480,6 +480,7 @@ void UpdateItem(Ctx& c) {
       }
       // Work on a copy so a failing update leaves the item untouched.
       auto work = item->Clone();
+      const std::string statusBefore = item->Value("Status");
       size_t conflicts = 0;
       std::vector<std::string> applied;
       for (auto u : Elements(Child(change, "Updates"))) {
@@ -501,6 +502,7 @@ void UpdateItem(Ctx& c) {
       Refresh(*m, *item);
       if (before) CalendarUpdated(c, *m, *item, *before);
       RaiseItemEvent(c.store, *m, "ModifiedEvent", *item);
+      RegenerateTask(c, *m, *item, statusBefore);
       const std::string conflictResults = "<m:ConflictResults><t:Count>" +
                                           std::to_string(conflicts) +
                                           "</t:Count></m:ConflictResults>";
@@ -712,7 +714,9 @@ void DeliverMessage(Ctx& c, Mailbox& sender, const Item& msg) {
       copy->SetText("InternetMessageId", "<" + std::to_string(now) + "." + std::to_string(msg.id) +
                                              "." + std::to_string(sender.index) + "@ewssim>");
     copy->Set("ReceivedBy", MailboxListField("ReceivedBy", {{m->displayName, m->address}}, false));
-    RaiseDelivery(c.store, *m, *StoreNew(c, *m, copy, m->Distinguished("inbox")->id));
+    Item* delivered = StoreNew(c, *m, copy, m->Distinguished("inbox")->id);
+    RaiseDelivery(c.store, *m, *delivered);
+    SendAutomaticReply(c, *m, sender, *copy);
   }
 }
 

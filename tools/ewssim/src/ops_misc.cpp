@@ -16,6 +16,7 @@ struct Candidate {
   std::string given, surname;
   const Item* contact = nullptr;
   const Mailbox* owner = nullptr;
+  const char* type = nullptr;  // PublicDL, PrivateDL; else Contact or Mailbox
 };
 
 bool NameMatches(const std::string& entry, const Candidate& c) {
@@ -32,14 +33,21 @@ bool NameMatches(const std::string& entry, const Candidate& c) {
 }
 
 void WriteResolution(std::string& out, const Ctx& ctx, const Candidate& c, bool full) {
-  out += "<t:Resolution><t:Mailbox><t:Name>" + Escape(c.name) + "</t:Name><t:EmailAddress>" +
-         Escape(c.email) + "</t:EmailAddress><t:RoutingType>SMTP</t:RoutingType><t:MailboxType>" +
-         (c.contact ? "Contact" : "Mailbox") + "</t:MailboxType>";
+  // A private list has no address of its own: it is named by its item id.
+  out += "<t:Resolution><t:Mailbox><t:Name>" + Escape(c.name) + "</t:Name>" +
+         (c.email.empty() ? "<t:RoutingType>MAPIPDL</t:RoutingType>"
+                          : "<t:EmailAddress>" + Escape(c.email) +
+                                "</t:EmailAddress><t:RoutingType>SMTP</t:RoutingType>") +
+         "<t:MailboxType>" +
+         (c.type      ? c.type
+          : c.contact ? "Contact"
+                      : "Mailbox") +
+         "</t:MailboxType>";
   if (c.contact)
     out += "<t:ItemId Id=\"" + EncodeId(IdKind::Item, c.owner->index, c.contact->id) +
            "\" ChangeKey=\"" + EncodeChangeKey(c.contact->changeKey) + "\"/>";
   out += "</t:Mailbox>";
-  if (full) {
+  if (full && !c.type) {
     Item contact;
     contact.kind = "Contact";
     contact.type = ctx.schema.Type("ContactItemType");
@@ -90,6 +98,17 @@ void ResolveNames(Ctx& c) {
       }
       if (NameMatches(entry, cand)) found.push_back(cand);
     }
+    for (const auto& g : c.config.groups) {
+      Candidate cand;
+      cand.name = g.displayName.empty() ? g.address : g.displayName;
+      cand.email = g.address;
+      cand.type = "PublicDL";
+      if (EqualsNoCase(g.address, entry)) {
+        found = {cand};
+        return true;
+      }
+      if (NameMatches(entry, cand)) found.push_back(cand);
+    }
     return false;
   };
   auto searchContacts = [&] {
@@ -103,10 +122,11 @@ void ResolveNames(Ctx& c) {
     for (Folder* f : folders)
       for (uint64_t id : f->items) {
         const Item* item = c.self->ItemById(id);
-        if (!item || item->kind != "Contact") continue;
+        if (!item || (item->kind != "Contact" && item->kind != "DistributionList")) continue;
         Candidate cand;
         cand.contact = item;
         cand.owner = c.self;
+        if (item->kind == "DistributionList") cand.type = "PrivateDL";
         cand.name = item->Value("DisplayName");
         cand.given = item->Value("GivenName");
         cand.surname = item->Value("Surname");

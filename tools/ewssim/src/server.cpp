@@ -279,6 +279,8 @@ class ServerImpl {
              const std::string& message, int line = 0, int column = 0,
              const std::string& violation = {}) const;
   const UserConfig* Authenticate(const httplib::Request& req) const;
+  // GET …/s/GetUserPhoto?email=…&size=HR96x96: the picture itself, or 404 without one.
+  void ServePhoto(const httplib::Request& req, httplib::Response& res);
   // The user of a login name (the address or its local part) and password; none when wrong.
   const UserConfig* FindUser(const std::string& name, const std::string& password) const;
   void Unauthorized(httplib::Response& res) const;
@@ -693,13 +695,31 @@ void ServerImpl::Serve(const httplib::Request& req, httplib::Response& res, cons
         [stream](size_t, httplib::DataSink& sink) { return stream->Provide(sink); });
     return;
   }
-  std::string content = it->second.wholeResponse
+  std::string content = !ctx.response.empty() ? ctx.response
+                        : it->second.wholeResponse
                             ? ctx.out
                             : "<m:" + opName + "Response xmlns:m=\"" + kNsMessages +
                                   "\" xmlns:t=\"" + kNsTypes + "\"><m:ResponseMessages>" + ctx.out +
                                   "</m:ResponseMessages></m:" + opName + "Response>";
   res.status = 200;
   res.set_content(Envelope(content, true), "text/xml; charset=utf-8");
+}
+
+void ServerImpl::ServePhoto(const httplib::Request& req, httplib::Response& res) {
+  if (!Authenticate(req)) return Unauthorized(res);
+  const std::string size = req.get_param_value("size");
+  const int side = size.empty() ? 648 : PhotoSide(size);
+  if (side == 0) {
+    res.status = 400;
+    return;
+  }
+  auto photo = UserPhotoBytes(cfg, req.get_param_value("email"), side);
+  if (!photo) {
+    res.status = 404;
+    return;
+  }
+  res.status = 200;
+  res.set_content(*photo, "image/jpeg");
 }
 
 void ServerImpl::MakeCertificate() {
@@ -776,6 +796,8 @@ void ServerImpl::Start() {
       cfg.notifications, [this](const std::string& body) { return Envelope(body, true); });
   store.events = events.get();
   RegisterCalendarOps(ops);
+  RegisterServiceOps(ops);
+  RegisterContactOps(ops);
   uint64_t savedGeneration = 0;  // what the state file holds already
   {
     std::unique_lock lock(store.mutex);
@@ -790,6 +812,7 @@ void ServerImpl::Start() {
       }
     }
     savedGeneration = loaded ? store.generation.load() : 0;
+    ApplyUserSettings(store, cfg);
   }
   int wanted = 0;
   ParseListen(cfg.listen, host, wanted);
@@ -820,6 +843,7 @@ void ServerImpl::Start() {
       [this](const httplib::Request& req, httplib::Response& res) { TokenEndpoint(req, res); });
   http->Post(".*", handler);
   http->Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
+    if (EqualsNoCase(req.path, "/EWS/Exchange.asmx/s/GetUserPhoto")) return ServePhoto(req, res);
     if (!EqualsNoCase(req.path, "/EWS/Exchange.asmx")) {
       res.status = 404;
       return;

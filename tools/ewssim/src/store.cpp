@@ -695,6 +695,7 @@ void Refresh(const Mailbox& mbx, Item& item, bool touch) {
   if (!item.Get("ItemClass")) item.SetText("ItemClass", DefaultItemClass(item.kind));
   if (!item.Get("Sensitivity")) item.SetText("Sensitivity", "Normal");
   if (!item.Get("Importance")) item.SetText("Importance", "Normal");
+  ApplyKindRules(item);
   if (!item.Get("DateTimeReceived")) item.SetText("DateTimeReceived", FormatDateTime(item.created));
   item.SetText("DateTimeCreated", FormatDateTime(item.created));
   item.SetText("LastModifiedTime", FormatDateTime(item.modified));

@@ -21,6 +21,7 @@
 
 #include <pugixml.hpp>
 
+#include "oof.h"
 #include "schema.h"
 
 namespace ewssim {
@@ -101,10 +102,22 @@ struct Folder {
   bool searchDeep = false;
 };
 
+// A user configuration object (GetUserConfiguration and friends): named, kept per folder.
+struct UserConfigObject {
+  std::string dictionary;  // the t:Dictionary element as given, empty when none
+  std::string xmlData;     // Base64 text, empty when none
+  std::string binaryData;  // Base64 text, empty when none
+  bool hasDictionary = false, hasXmlData = false, hasBinaryData = false;
+  uint64_t changeKey = 0;
+};
+
 struct Mailbox {
   uint16_t index = 0;
   std::string address;
   std::string displayName;
+  OofSettings oof;
+  // User configuration objects by (folder id, name).
+  std::map<std::pair<uint32_t, std::string>, UserConfigObject> userConfigs;
   std::map<uint32_t, Folder> folders;
   std::unordered_map<uint64_t, std::shared_ptr<Item>> items;
   std::map<std::string, uint32_t> distinguished;
@@ -197,6 +210,8 @@ std::shared_ptr<Item> ParseItem(const ParseContext& ctx, const pugi::xml_node& n
 // Sets an extended property, applying the side effects of the tags that mirror item elements.
 void SetExtProp(Item& item, ExtProp p);
 std::optional<ExtProp> GetExtProp(const Item& item, const std::string& key);
+// The fields Exchange computes for contacts and tasks (ops_contacts.cpp), called by Refresh.
+void ApplyKindRules(Item& item);
 // Rewrites the computed elements of an item after a change.
 void Refresh(const Mailbox& mbx, Item& item, bool touch = true);
 

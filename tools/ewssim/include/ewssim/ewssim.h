@@ -102,6 +102,27 @@ struct UserConfig {
   // autoAccept ("auto_accept") is false.
   std::string kind = {};
   bool autoAccept = true;
+  // The external audience the administrator lets automatic replies reach: "All", "Known" or
+  // "None" (AllowExternalOof).
+  std::string allowExternalOof = "All";
+  // JPEG files that GetUserPhoto serves, by the side in pixels each was made for (48, 96, …);
+  // empty: the user has no photo. A request gets the largest not above the size it asks for.
+  std::map<int, std::string> photos = {};
+};
+
+// A room list: a distribution group of room mailboxes (GetRoomLists, GetRooms).
+struct RoomListConfig {
+  std::string address;
+  std::string displayName;
+  std::vector<std::string> rooms;  // the rooms' addresses
+};
+
+// A public distribution group of the directory. Members are addresses of users, of outside
+// people, or of other groups (expanded in turn).
+struct GroupConfig {
+  std::string address;
+  std::string displayName;
+  std::vector<std::string> members;
 };
 
 // An application registered for OAuth 2.0, as with Azure AD in front of Exchange Online. It may
@@ -164,6 +185,8 @@ struct Config {
   int maxMessageSize = 36700160;
 
   NotificationConfig notifications;
+  std::vector<RoomListConfig> roomLists;  // "room_lists"
+  std::vector<GroupConfig> groups;        // "groups"
 
   // Reads the JSON configuration file format (see README.md); throws std::runtime_error.
   static Config FromJson(const std::string& jsonText);
