@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <regex>
 
 namespace ewssim {
 
@@ -19,6 +20,18 @@ std::string HttpRequest::Header(const std::string& name) const {
 std::string HttpRequest::Query(const std::string& name) const {
   auto it = query.find(name);
   return it == query.end() ? std::string() : it->second;
+}
+
+bool DispatchRoute(const std::vector<HttpRoute>& routes, const HttpRequest& request,
+                   HttpResponse& response) {
+  for (const HttpRoute& route : routes) {
+    if (route.method != request.method) continue;
+    const std::regex pattern(route.pathPattern, std::regex::ECMAScript | std::regex::icase);
+    if (!std::regex_match(request.path, pattern)) continue;
+    route.handler(request, response);
+    return true;
+  }
+  return false;
 }
 
 }  // namespace ewssim

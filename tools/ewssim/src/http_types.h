@@ -59,4 +59,8 @@ struct HttpRoute {
   std::function<void(const HttpRequest&, HttpResponse&)> handler;
 };
 
+// Runs the first route whose method and pattern match the request; false when none does.
+bool DispatchRoute(const std::vector<HttpRoute>& routes, const HttpRequest& request,
+                   HttpResponse& response);
+
 }  // namespace ewssim
