@@ -150,6 +150,15 @@ class TDvEWSProfileCustomContainer : public TDvComponent {
 
   /// True when GetProfileNames lists the name (compared ignoring case).
   bool ProfileExists(const std::string& name);
+  /// A secret protected in user scope and encoded as Base64; empty when the text is empty after
+  /// trimming.
+  std::string EncryptPassword(const std::string& text);
+  /// Reverses EncryptPassword (raises EDvDataProtectionException for data it cannot open).
+  std::string DecryptPassword(const std::string& text);
+  /// EncryptPassword in a given scope; `wide` protects the text's UTF-16LE bytes.
+  static std::string ProtectText(const std::string& text, bool machineScope, bool wide = false);
+  /// Reverses ProtectText.
+  static std::string UnprotectText(const std::string& text, bool wide = false);
 
  protected:
   /// @cond internal
