@@ -207,6 +207,10 @@ class TDvEWSMsgStores {
 /// of its own (CreateSOAPClient over an HTTP client of its own) has its own connection and is not
 /// serialised with the others: a long-running exchange belongs there.
 class TDvEWSCustomSession : public TDvEWSBaseSession {
+  // The containers store the list of additional mailboxes as it is, without discovering it.
+  friend class TDvEWSProfileRegistryContainer;
+  friend class TDvEWSProfileConfigFileContainer;
+
  public:
   /// A handler of the session's events (AfterLogon, BeforeLogoff, …).
   using TNotifyEvent = std::function<void(TDvEWSCustomSession& sender)>;

@@ -425,7 +425,7 @@ void TDvEWSProfileRegistryContainer::SaveProfile(TDvEWSCustomSession& session,
   }
   WriteValues(key, values);
   Values mailboxes = Values::object();
-  for (const std::string& address : session.GetAdditionalMailboxes())
+  for (const std::string& address : session.FAdditionalMailboxes)
     mailboxes[address] = true;
   WriteValues(key / "AdditionalMailboxes", mailboxes);
   SingleProfileRule();
@@ -599,7 +599,7 @@ void TDvEWSProfileConfigFileContainer::SaveProfile(TDvEWSCustomSession& session,
   pugi::xml_node mailboxes = ChildNoCase(profile, "AdditionalMailboxes");
   if (mailboxes) profile.remove_child(mailboxes);
   mailboxes = profile.append_child("AdditionalMailboxes");
-  for (const std::string& address : session.GetAdditionalMailboxes())
+  for (const std::string& address : session.FAdditionalMailboxes)
     mailboxes.append_child("Mailbox").append_attribute("PrimarySMTPAddress") = address.c_str();
   SaveProfiles(file, doc);
 }
