@@ -255,6 +255,14 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   const TDvCredentials& GetCredentials() const override { return FCredentials; }
   /// Sets the user name and password.
   void SetCredentials(const TDvCredentials& value);
+  /// The sign-in form of the Authorize grant: one hook for the whole process
+  /// (DvOnGetOAuthAuthorizeForm), so setting it on one session sets it for every session.
+  static TDvOAuthAuthorizeFormHook GetOnGetOAuthAuthorizeForm() {
+    return DvOnGetOAuthAuthorizeForm;
+  }
+  static void SetOnGetOAuthAuthorizeForm(TDvOAuthAuthorizeFormHook hook) {
+    DvOnGetOAuthAuthorizeForm = std::move(hook);
+  }
   /// OAuth 2.0 settings; with an application id set, requests carry a bearer token instead of the
   /// credentials.
   const TDvOAuth& GetOAuth() const { return FOAuth; }

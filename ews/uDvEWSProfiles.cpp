@@ -139,6 +139,11 @@ std::vector<TSetting> ProfileSettings(TDvEWSCustomSession& s, bool storeCredenti
               {"AuthEndpoint", oauth.GetAuthEndpoint()},
               {"TokenEndpoint", oauth.GetTokenEndpoint()},
               {"Scope", oauth.GetScope()}});
+  // The refresh token, so that a later logon gets a new access token without asking anyone.
+  std::string refresh = s.GetAccessToken().RefreshToken;
+  if (refresh.empty()) refresh = oauth.GetAccessToken().RefreshToken;
+  out.push_back(
+      {"RefreshToken", TDvEWSProfileCustomContainer::ProtectText(refresh, scopes.PasswordMachine)});
   return out;
 }
 
@@ -191,6 +196,11 @@ void ApplySettings(TDvEWSCustomSession& s,
   if (auto v = value("AuthEndpoint")) oauth.SetAuthEndpoint(*v);
   if (auto v = value("TokenEndpoint")) oauth.SetTokenEndpoint(*v);
   if (auto v = value("Scope")) oauth.SetScope(*v);
+  if (auto v = value("RefreshToken"); v && !v->empty()) {
+    TDvOAuthAccessToken token;
+    token.RefreshToken = TDvEWSProfileCustomContainer::UnprotectText(*v);
+    oauth.SetAccessToken(token);
+  }
   s.SetOAuth(oauth);
 }
 

@@ -304,12 +304,15 @@ TEST(Autodiscover, OAuthGrantsThroughTheJsonLookup) {
     if (grant == dv::TDvOAuthGrantType::gtClientCredentials) oauth.SetClientSecret("app-secret");
     d.s.SetOAuth(oauth);
     int forms = 0;
-    dv::DvOnGetOAuthAuthorizeForm = [&](const std::string& url, const std::string&) {
-      ++forms;
-      return SubmitConsent(url, "alice", "alice-pw");
-    };
+    // The hook is the process's: set through one session, every session reads it back.
+    TDvEWSCustomSession::SetOnGetOAuthAuthorizeForm(
+        [&](const std::string& url, const std::string&) {
+          ++forms;
+          return SubmitConsent(url, "alice", "alice-pw");
+        });
+    EXPECT_TRUE(static_cast<bool>(TDvEWSCustomSession().GetOnGetOAuthAuthorizeForm()));
     d.s.SetActive(true);
-    dv::DvOnGetOAuthAuthorizeForm = nullptr;
+    TDvEWSCustomSession::SetOnGetOAuthAuthorizeForm(nullptr);
     EXPECT_EQ(d.s.GetAutodiscoverSource(), "JSON") << d.Steps();
     EXPECT_FALSE(d.s.GetAccessToken().AccessToken.empty());
     EXPECT_EQ(forms, grant == dv::TDvOAuthGrantType::gtAuthorize ? 1 : 0);

@@ -185,6 +185,44 @@ TEST_F(Profiles, FileOfAnotherVersionIsReplaced) {
             fs::perms::owner_read | fs::perms::owner_write);
 }
 
+// An OAuth profile keeps the refresh token (protected) but not the password: the next logon
+// gets its access token from the refresh token alone.
+TEST_F(Profiles, OAuthLogonFromTheStoredRefreshToken) {
+  ewssim::Config config = ews_test::DefaultSimConfig();
+  config.oauthApps = {{"app-1", ""}};
+  ews_test::SimServer sim(config);
+  TDvEWSProfileRegistryContainer container;
+  container.SetStoreCredentials(false);
+  std::string refresh;
+  {
+    TDvEWSCustomSession s;
+    s.SetLogonDialog(false);
+    s.SetPasswordDialog(false);
+    s.SetServiceUrl(sim.Url());
+    s.SetCredentials(TDvCredentials("alice@example.com", "alice-pw"));
+    TDvOAuth oauth;
+    oauth.SetAppID("app-1");
+    oauth.SetGrantType(TDvOAuthGrantType::gtPassword);
+    oauth.SetTokenEndpoint(sim.Url().substr(0, sim.Url().find("/EWS")) +
+                           "/common/oauth2/v2.0/token");
+    s.SetOAuth(oauth);
+    s.SetActive(true);
+    refresh = s.GetAccessToken().RefreshToken;
+    ASSERT_FALSE(refresh.empty());
+    container.SaveProfile(s, "oauth");
+  }
+  EXPECT_EQ(AllStoredText().find(refresh), std::string::npos);
+  TDvEWSCustomSession s;
+  s.SetLogonDialog(false);
+  s.SetPasswordDialog(false);
+  s.SetProfileContainer(&container);
+  s.SetProfileName("oauth");
+  s.SetActive(true);
+  EXPECT_TRUE(s.GetActive());
+  EXPECT_EQ(s.GetCredentials().GetPassword(), "");
+  EXPECT_NE(s.GetAccessToken().RefreshToken, refresh);  // used once, and replaced
+}
+
 TEST_F(Profiles, LogonFromTheDefaultProfile) {
   ews_test::SimServer sim;
   TDvEWSProfileRegistryContainer container;

@@ -187,6 +187,15 @@ void Connection::Logon() {
   } catch (const dv::Exception& e) {
     throw ToolError{kConnection, "cannot log on: " + std::string(e.what())};
   }
+  // A profile keeps the OAuth refresh token, which the server may have replaced.
+  if (!profile.empty() && !session_.GetOAuth().GetAppID().empty()) {
+    try {
+      profiles.SaveProfile(session_, profile);
+    } catch (const dv::Exception& e) {
+      std::cerr << "ews: warning: cannot update profile \"" << profile << "\": " << e.what()
+                << "\n";
+    }
+  }
   if (options_.versionCheck == "on") {
     if (session_.GetServerVersionInfo().MajorVersion == 0)
       throw ToolError{kConnection,
