@@ -12,8 +12,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <regex>
-
 #include "DvHTTP.h"
 #include "ews_testsupport.h"
 #include "test_helpers.h"
@@ -111,12 +109,17 @@ std::string SubmitConsent(const std::string& authorizeUrl, const std::string& us
   auto client = std::make_shared<dv::TDvHTTPClient>();
   client->SetFollowRedirects(false);
   const std::string page = client->CreateRequest("GET", authorizeUrl)->Send()->GetContent();
+  // The hidden fields: <input type="hidden" name="NAME" value="VALUE">.
   std::string form;
-  const std::regex hidden(R"re(<input type="hidden" name="([a-z_]+)" value="([^"]*)">)re");
-  for (std::sregex_iterator it(page.begin(), page.end(), hidden), end; it != end; ++it) {
-    std::string value = (*it)[2];
-    value = std::regex_replace(value, std::regex("&amp;"), "&");
-    form += (*it)[1].str() + "=" + dv::DvURLEncode(value) + "&";
+  const std::string marker = "<input type=\"hidden\" name=\"";
+  for (auto at = page.find(marker); at != std::string::npos; at = page.find(marker, at + 1)) {
+    const auto nameEnd = page.find('"', at + marker.size());
+    const auto valueStart = page.find("value=\"", nameEnd) + 7;
+    std::string value = page.substr(valueStart, page.find('"', valueStart) - valueStart);
+    for (auto amp = value.find("&amp;"); amp != std::string::npos; amp = value.find("&amp;"))
+      value.replace(amp, 5, "&");
+    form += page.substr(at + marker.size(), nameEnd - at - marker.size()) + "=" +
+            dv::DvURLEncode(value) + "&";
   }
   form +=
       "login=" + dv::DvURLEncode(user) + "&passwd=" + dv::DvURLEncode(password) + "&consent=accept";
