@@ -322,4 +322,25 @@ TEST(Autodiscover, OAuthGrantsThroughTheJsonLookup) {
   }
 }
 
+// With OAuth, the POX discovery starts at the URL the JSON lookup gives for it, signs in with a
+// bearer token, and needs no password.
+TEST(Autodiscover, OAuthPoxStartsAtTheJsonLookupsUrl) {
+  Sim sim(false);
+  Env json("DVEWS_AUTODISCOVER_JSON_URL",
+           sim.Base("127.0.0.1") + "/autodiscover/autodiscover.json/v1.0/");
+  Discovering d(sim);
+  dv::TDvOAuth oauth;
+  oauth.SetAppID("app-1");
+  oauth.SetClientSecret("app-secret");
+  oauth.SetGrantType(dv::TDvOAuthGrantType::gtClientCredentials);
+  oauth.SetTokenEndpoint(sim.Base("127.0.0.1") + "/common/oauth2/v2.0/token");
+  d.s.SetOAuth(oauth);
+  d.s.SetCredentials(dv::TDvCredentials());
+  dv::DvDOMDocumentPtr doc = d.s.Autodiscover("");
+  ASSERT_TRUE(doc);
+  ASSERT_GE(d.steps.size(), 2u);
+  EXPECT_EQ(d.steps[1], "probe " + sim.Base("127.0.0.1") + kPath + " 200") << d.Steps();
+  EXPECT_EQ(d.Count("probe"), 1);
+}
+
 }  // namespace
