@@ -672,6 +672,7 @@ void TDvEWSCustomSession::DiscoverServiceUrl() {
   const auto at = FAutodiscoverEMail.find('@');
   const std::string domain =
       at == std::string::npos ? std::string() : FAutodiscoverEMail.substr(at + 1);
+  FAutodiscoverSource.clear();
   if (!FOAuth.GetAppID().empty()) {
     try {
       FServiceUrl = AutodiscoverV2(FAutodiscoverEMail, "Ews");
@@ -679,11 +680,17 @@ void TDvEWSCustomSession::DiscoverServiceUrl() {
       FServiceUrl.clear();
     }
   }
-  if (!FServiceUrl.empty()) return;
+  if (!FServiceUrl.empty()) {
+    FAutodiscoverSource = "JSON";
+    return;
+  }
   try {
     if (!FCredentials.GetPassword().empty()) {
       const std::string host = LookupAutodiscoverHost(domain);
-      if (!host.empty()) FServiceUrl = "https://" + host + "/ews/exchange.asmx";
+      if (!host.empty()) {
+        FServiceUrl = "https://" + host + "/ews/exchange.asmx";
+        FAutodiscoverSource = "DNS";
+      }
     }
     if (FServiceUrl.empty()) {
       DvDOMDocumentPtr doc = Autodiscover("");
@@ -696,6 +703,7 @@ void TDvEWSCustomSession::DiscoverServiceUrl() {
             "The autodiscover answer has no "
             "\"/Autodiscover/Response/Account/Protocol[Type=\"EXPR\"]/EwsUrl\" element");
       FServiceUrl = url->GetAsString();
+      FAutodiscoverSource = FAutodisoverURL;
     }
   } catch (const EEWSException& e) {
     if (e.GetHTTPErrorCode() != DvHTTPError::NameNotResolved) throw;
@@ -703,29 +711,19 @@ void TDvEWSCustomSession::DiscoverServiceUrl() {
     for (const char* prefix : {"https://mail.", "https://www."}) {
       const std::string url = prefix + domain + "/ews/exchange.asmx";
       try {
-        if (FHTTPClient->CreateRequest("GET", url)->Send()->GetStatusCode() == 200) {
+        const int status = FHTTPClient->CreateRequest("GET", url)->Send()->GetStatusCode();
+        AutodiscoverStep("fallback", url, std::to_string(status));
+        if (status == 200) {
           FServiceUrl = url;
+          FAutodiscoverSource = url;
           return;
         }
-      } catch (const std::exception&) {
-        // not accepted; try the next one
+      } catch (const std::exception& failure) {
+        AutodiscoverStep("fallback", url, failure.what());  // not accepted; try the next one
       }
     }
     throw;
   }
-}
-
-DvDOMDocumentPtr TDvEWSCustomSession::Autodiscover(const std::string& address) {
-  throw Exception("Autodiscover is not available in this build yet!");
-}
-
-std::string TDvEWSCustomSession::AutodiscoverV2(const std::string& address,
-                                                const std::string& protocol) {
-  throw Exception("Autodiscover is not available in this build yet!");
-}
-
-std::string TDvEWSCustomSession::LookupAutodiscoverHost(const std::string& domain) {
-  return {};
 }
 
 void TDvEWSCustomSession::LogonCheck() {

@@ -67,6 +67,64 @@ void EwsCheckVersion(TServerVersion required, TServerVersion actual, const std::
 /// "Exchange Server 2013 SP1 (15.0.847.32)" and the like.
 std::string EwsServerDescription(TServerVersion version, const TServerVersionInfo& info);
 
+/// The silent failure: an operation given up on purpose ("Cannot Autodiscover because of missing
+/// credentials!"), which a caller may pass over without showing it.
+class EAbort : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+/// @name Texts for a profile editor
+/// What a dialog layer shows when it checks authentication settings; the library raises none.
+/**@{*/
+inline constexpr const char* SEWSNoAuthEndpoint = "You must specify an Authorization Endpoint!";
+inline constexpr const char* SEWSNoRedirectURI =
+    "You must specify a redirect URI when using the Authorize grant!";
+inline constexpr const char* SEWSNoTokenEndpoint = "You must specify a Token Endpoint!";
+inline constexpr const char* SEWSNoClientID = "You must specify a ClientId/AppId when using OAuth!";
+inline constexpr const char* SEWSNoScope = "You must specify a Scope when using OAuth!";
+inline constexpr const char* SEWSNoGrantType = "You must specify a GrantType when using OAuth!";
+inline constexpr const char* SEWSRedirectURIError = "The specified RedirectURI is invalid.\r\n%s";
+inline constexpr const char* SEWSPasswordGrantNoCredentials =
+    "You must specify logon credentials when using the Password grant!\r\nBoth a username and "
+    "password are required.";
+inline constexpr const char* SEWSClientCredentialsGrantSMTPRequired =
+    "Either a UserId or a Autodiscover E-Mail is required when using the ClientCredentials grant!";
+inline constexpr const char* SEWSClientCredentialsGrantNoSMTP =
+    "You must specify the SMTP address of a user whose messagestore you wish to open when using "
+    "ClientCredentials grant!\r\nEither specify an ImpersonationId or use the Autodiscover "
+    "E-Mail.";
+inline constexpr const char* SEWSCredentialsRequiredPG =
+    "Credentials are required when using the Password grant!";
+inline constexpr const char* SEWSCredentialsRequiredAD =
+    "Credentials are required when using Autodiscover!";
+inline constexpr const char* SEWSAuthorizeItem =
+    "Authorize (Desktop Applications, no credentials required)";
+inline constexpr const char* SEWSPasswordItem =
+    "Password (Desktop/Services, uses specified credentials)";
+inline constexpr const char* SEWSClientCredentialsItem =
+    "ClientCredentials (NT-Service Applications, uses impersonation)";
+inline constexpr const char* SWESSValidRedirectURI = "\"%s\" can be used a RedirectURI!";
+inline constexpr const char* SEWSProfileOk =
+    "The profile data is correct.\r\nPress OK to continue.";
+inline constexpr const char* SEWSAdditionalStoreError =
+    "Failed to open the additional store \"%s\"\r\nThe following error occurred while trying to "
+    "open the mailbox: %s";
+inline constexpr const char* SEWSAuthorizeHint =
+    "An administrator can grant consent for all users in the directory at once, so that users "
+    "are never asked to consent when they sign in.\r\n\r\nThis is done in the Azure Active "
+    "Directory admin center: Enterprise applications, the application, Permissions, \"Grant admin "
+    "consent\".\r\n\r\nWithout it every user sees a consent screen at the first sign-in.";
+inline constexpr const char* SEWSDefAuthEndPoint =
+    "https://login.microsoftonline.com/<tenant>/oauth2/v2.0/authorize";
+inline constexpr const char* SEWSDefTokenEndPoint =
+    "https://login.microsoftonline.com/<tenant>/oauth2/v2.0/token";
+inline constexpr const char* SEWSDefRedirectUri = "http://localhost:<port>/<appname>";
+inline constexpr const char* SEWSDefServiceUrl =
+    "Example: https://mail.example.com/ews/exchange.asmx";
+inline constexpr const char* SEWSDefAutoDiscover = "Example: john.doe@example.com";
+/**@}*/
+
 /// The store of named profiles a session can load its settings from. The registry and file
 /// containers derive from it.
 class TDvEWSProfileCustomContainer : public TDvComponent {
@@ -103,6 +161,15 @@ class TDvEWSProfileCustomContainer : public TDvComponent {
 
   /// True when GetProfileNames lists the name (compared ignoring case).
   bool ProfileExists(const std::string& name);
+  /// A secret protected in user scope and encoded as Base64; empty when the text is empty after
+  /// trimming.
+  std::string EncryptPassword(const std::string& text);
+  /// Reverses EncryptPassword (raises EDvDataProtectionException for data it cannot open).
+  std::string DecryptPassword(const std::string& text);
+  /// EncryptPassword in a given scope; `wide` protects the text's UTF-16LE bytes.
+  static std::string ProtectText(const std::string& text, bool machineScope, bool wide = false);
+  /// Reverses ProtectText.
+  static std::string UnprotectText(const std::string& text, bool wide = false);
 
  protected:
   /// @cond internal
@@ -151,6 +218,10 @@ class TDvEWSMsgStores {
 /// of its own (CreateSOAPClient over an HTTP client of its own) has its own connection and is not
 /// serialised with the others: a long-running exchange belongs there.
 class TDvEWSCustomSession : public TDvEWSBaseSession {
+  // The containers store the list of additional mailboxes as it is, without discovering it.
+  friend class TDvEWSProfileRegistryContainer;
+  friend class TDvEWSProfileConfigFileContainer;
+
  public:
   /// A handler of the session's events (AfterLogon, BeforeLogoff, …).
   using TNotifyEvent = std::function<void(TDvEWSCustomSession& sender)>;
@@ -195,6 +266,14 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   const TDvCredentials& GetCredentials() const override { return FCredentials; }
   /// Sets the user name and password.
   void SetCredentials(const TDvCredentials& value);
+  /// The sign-in form of the Authorize grant: one hook for the whole process
+  /// (DvOnGetOAuthAuthorizeForm), so setting it on one session sets it for every session.
+  static TDvOAuthAuthorizeFormHook GetOnGetOAuthAuthorizeForm() {
+    return DvOnGetOAuthAuthorizeForm;
+  }
+  static void SetOnGetOAuthAuthorizeForm(TDvOAuthAuthorizeFormHook hook) {
+    DvOnGetOAuthAuthorizeForm = std::move(hook);
+  }
   /// OAuth 2.0 settings; with an application id set, requests carry a bearer token instead of the
   /// credentials.
   const TDvOAuth& GetOAuth() const { return FOAuth; }
@@ -396,6 +475,31 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   /// Saves the settings as a profile of the container.
   void SaveProfile(const std::string& name);
 
+  // ---- Autodiscover (uDvEWSAutodiscover.cpp) ----
+  /// The autodiscover (POX) answer for an address (empty: AutodiscoverEMail): from the cache, or
+  /// found through the candidate URLs and kept for the life of the session object. Follows
+  /// redirectAddr and redirectUrl answers. Raises dv::EAbort when there are no credentials
+  /// (without OAuth) and EEWSException "ErrorAutoDiscoverFailed" when discovery fails.
+  virtual DvDOMDocumentPtr Autodiscover(const std::string& address);
+  /// The URL of a protocol's endpoint from the cloud service's JSON discovery ("Ews": the EWS
+  /// endpoint; "Autodiscoverv1": the POX service); empty text when the service gives none.
+  virtual std::string AutodiscoverV2(const std::string& address, const std::string& protocol);
+  /// Nameservers of the service-record step ("127.0.0.1:5353", comma-separated). Empty: the
+  /// environment variable DVEWS_DNS_SERVERS, else the system's.
+  const std::string& GetDNSServers() const { return FDNSServers; }
+  void SetDNSServers(const std::string& value) { FDNSServers = value; }
+  /// How the last logon found ServiceUrl: "JSON", "DNS", the autodiscover URL that answered, or
+  /// empty when ServiceUrl was given.
+  const std::string& GetAutodiscoverSource() const { return FAutodiscoverSource; }
+  /// A handler told of each autodiscover step: the step ("JSON", "DNS", "probe", "redirect",
+  /// "post", "fallback"), the URL or name it used, and its outcome ("200", "302 -> URL",
+  /// "NXDOMAIN", an error text, …).
+  using TAutodiscoverStepEvent = std::function<void(const std::string& step, const std::string& url,
+                                                    const std::string& outcome)>;
+  void SetOnAutodiscoverStep(TAutodiscoverStepEvent handler) {
+    FOnAutodiscoverStep = std::move(handler);
+  }
+
   // ---- Events ----
   /// @name Events
   /**@{*/
@@ -453,14 +557,17 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   /// Finds the service URL from AutodiscoverEMail (autodiscover V2 when OAuth is configured, the
   /// DNS service record, autodiscover V1, then the mail./www. guesses).
   virtual void DiscoverServiceUrl();
-  /// The autodiscover V1 answer for an address (empty: the session's own); the base raises.
-  virtual DvDOMDocumentPtr Autodiscover(const std::string& address);
-  // The notifications group mailboxes by what autodiscover says of each.
-  friend class TDvEWSMultipleStoreFolderEvents;
-  /// The URL of a protocol's endpoint from autodiscover V2; the base raises.
-  virtual std::string AutodiscoverV2(const std::string& address, const std::string& protocol);
-  /// The host named by "_autodiscover._tcp.<domain>", or empty; the base finds none.
+  /// The host named by the first "_autodiscover._tcp.<domain>" service record, or empty when
+  /// there is none; a record whose port is not 443 raises dv::Exception.
   virtual std::string LookupAutodiscoverHost(const std::string& domain);
+  /// The discovery client's probe of one candidate URL (may replace it by a redirect target).
+  bool ProbeAutodiscoverUrl(TDvHTTPClient& client, std::string& url, int depth);
+  /// Posts the request of an address to a URL and gives the checked answer.
+  DvDOMDocumentPtr PostAutodiscover(TDvHTTPClient& client, const std::string& url,
+                                    const std::string& address, const std::string& domain);
+  /// Tells the OnAutodiscoverStep handler, when one is set.
+  void AutodiscoverStep(const std::string& step, const std::string& url,
+                        const std::string& outcome);
   /// Adds the delegated mailboxes of the autodiscover answer for AutodiscoverEMail.
   virtual void RetrieveAdditionalMailboxes();
   /// Adds an address unless the list has it already (case-insensitive).
@@ -520,6 +627,9 @@ class TDvEWSCustomSession : public TDvEWSBaseSession {
   bool FAdditionalMailboxesRetrieved = false;
   std::string FAutodisoverURL;
   std::map<std::string, DvDOMDocumentPtr> FAutodiscoverResults;  // address -> answer
+  std::string FDNSServers;
+  std::string FAutodiscoverSource;
+  TAutodiscoverStepEvent FOnAutodiscoverStep;
   TDvEWSMsgStores FMsgStores;
   TServerVersion FServerVersion = TServerVersion::Exchange2007_SP1;
   TServerVersionInfo FServerVersionInfo;

@@ -354,6 +354,8 @@ TEST(ServerOAuth, TokenGrantsAndBearerRequests) {
   EXPECT_EQ(token(refresh).first, 200);
   EXPECT_EQ(token(refresh).second["error"], "invalid_grant");
   EXPECT_EQ(token({{"grant_type", "authorization_code"}, {"client_id", "app"}}).second["error"],
+            "invalid_grant");  // no code was issued
+  EXPECT_EQ(token({{"grant_type", "device_code"}, {"client_id", "app"}}).second["error"],
             "unsupported_grant_type");
 
   // The app-only token: the secret is checked, and a request must name its mailbox.

@@ -1,5 +1,7 @@
 #include "ews_context.h"
 
+#include "uDvEWSProfiles.h"
+
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -108,12 +110,36 @@ std::string ReadPassword(const Options& o) {
 }
 
 void Connection::Logon() {
-  if (options_.url.empty()) Usage("--url is required (or set EWS_URL)");
-  if (options_.user.empty()) Usage("--user is required (or set EWS_USER)");
   session_.SetLogonDialog(false);
   session_.SetPasswordDialog(false);
-  session_.SetServiceUrl(options_.url);
-  session_.SetCredentials(dv::TDvCredentials(options_.user, ReadPassword(options_)));
+  // A stored profile: the one --profile names, else the default one when no URL is given.
+  std::string profile = options_.profile;
+  dv::TDvEWSProfileRegistryContainer profiles;
+  if (profile.empty() && options_.url.empty()) profile = profiles.GetDefaultProfileName();
+  if (!profile.empty()) {
+    try {
+      if (!profiles.LoadProfile(session_, profile))
+        Usage("no profile \"" + profile + "\" (see ews profile ls, or ews login ADDRESS)");
+    } catch (const dv::EEWSException& e) {
+      Usage(e.what());
+    }
+    if (!options_.url.empty()) session_.SetServiceUrl(options_.url);
+    const dv::TDvOAuth& oauth = session_.GetOAuth();
+    if (oauth.GetGrantType() == dv::TDvOAuthGrantType::gtAuthorize && !oauth.GetAppID().empty())
+      PrepareAuthorize(session_);
+    else if (oauth.GetAppID().empty() && session_.GetCredentials().GetPassword().empty()) {
+      Options asked = options_;
+      asked.user = session_.GetCredentials().GetUserName();
+      session_.SetCredentials(dv::TDvCredentials(asked.user, ReadPassword(asked)));
+    }
+  } else {
+    if (options_.url.empty())
+      Usage("--url is required (or set EWS_URL, or log on once with ews login ADDRESS)");
+    if (options_.user.empty()) Usage("--user is required (or set EWS_USER)");
+    session_.SetServiceUrl(options_.url);
+    session_.SetCredentials(dv::TDvCredentials(options_.user, ReadPassword(options_)));
+  }
+  const std::string url = session_.GetServiceUrl();
   if (options_.insecure) {
     std::cerr << "ews: warning: --insecure: the server's certificate is not checked\n";
     session_.SetSecurityFlags({dv::TDvHTTPSecurityFlag::sfIgnoreInvalidCertDate,
@@ -130,8 +156,8 @@ void Connection::Logon() {
     if (!fs::is_directory(options_.caCertPath)) Usage("no such folder: " + options_.caCertPath);
     session_.SetCACertPath(options_.caCertPath);
   }
-  if (Lower(options_.url).rfind("http://", 0) == 0 && !IsLoopbackHost(UrlHost(options_.url)))
-    std::cerr << "ews: warning: the password goes over plain http to " << UrlHost(options_.url)
+  if (Lower(url).rfind("http://", 0) == 0 && !IsLoopbackHost(UrlHost(url)))
+    std::cerr << "ews: warning: the password goes over plain http to " << UrlHost(url)
               << " (use https)\n";
   if (!options_.trace.empty()) {
     std::error_code ec;
@@ -157,14 +183,23 @@ void Connection::Logon() {
     // The URL was given, so nothing was discovered: say what failed in those terms.
     if (e.GetEWSErrorCode().empty() || std::string(e.what()).rfind("ErrorAutoDiscover", 0) != 0)
       throw ToolError{kConnection, "cannot log on: " + std::string(e.what())};
-    throw ToolError{kConnection, "cannot connect to " + options_.url + ": " + e.GetEWSErrorCode()};
+    throw ToolError{kConnection, "cannot connect to " + url + ": " + e.GetEWSErrorCode()};
   } catch (const dv::Exception& e) {
     throw ToolError{kConnection, "cannot log on: " + std::string(e.what())};
+  }
+  // A profile keeps the OAuth refresh token, which the server may have replaced.
+  if (!profile.empty() && !session_.GetOAuth().GetAppID().empty()) {
+    try {
+      profiles.SaveProfile(session_, profile);
+    } catch (const dv::Exception& e) {
+      std::cerr << "ews: warning: cannot update profile \"" << profile << "\": " << e.what()
+                << "\n";
+    }
   }
   if (options_.versionCheck == "on") {
     if (session_.GetServerVersionInfo().MajorVersion == 0)
       throw ToolError{kConnection,
-                      "the server at " + options_.url +
+                      "the server at " + url +
                           " answered without its version header (ServerVersionInfo): is this "
                           "an Exchange EWS endpoint? (--version-check off goes on without it)"};
     try {

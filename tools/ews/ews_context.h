@@ -61,6 +61,7 @@ struct Options {
   bool json = false;
   bool jsonLines = false;
   std::string keys = "friendly";
+  std::string profile;  // --profile, env EWS_PROFILE
 };
 
 // Writes content to an open file and closes it.
@@ -71,6 +72,9 @@ void WritePrivateFile(const fs::path& path, const std::string& content);
 std::string UrlHost(const std::string& url);
 bool IsLoopbackHost(const std::string& host);
 std::string ReadPassword(const Options& o);
+// Sets a session up for the Authorize grant: a loopback listener for the browser's return, its
+// redirect URI, and the sign-in hook (cmd_login.cpp).
+void PrepareAuthorize(dv::TDvEWSCustomSession& session);
 
 // ---- Connection ----
 

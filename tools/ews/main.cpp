@@ -516,7 +516,7 @@ const char* kExitCodes =
     "  3  connection, certificate or authentication failure\n"
     "  4  EWS error (the response code, such as ErrorItemNotFound, is printed)\n"
     "\n"
-    "Environment: EWS_URL, EWS_USER, EWS_PASSWORD.\n"
+    "Environment: EWS_URL, EWS_USER, EWS_PASSWORD, EWS_PROFILE.\n"
     "Run 'ews COMMAND --help' for a command's arguments and an example.\n";
 
 // The first word that is not an option or an option's value: the command the user meant.
@@ -548,6 +548,10 @@ int Main(int argc, char** argv) {
   auto& o = ctx.options;
   if (const char* v = std::getenv("EWS_URL")) o.url = v;
   if (const char* v = std::getenv("EWS_USER")) o.user = v;
+  if (const char* v = std::getenv("EWS_PROFILE")) o.profile = v;
+  app.add_option("--profile", o.profile,
+                 "log on with this stored profile (ews login saves one; without --url, the "
+                 "default profile); env EWS_PROFILE");
   app.add_option("--url", o.url, "EWS endpoint (https://host/EWS/Exchange.asmx); env EWS_URL");
   app.add_option("--user", o.user, "user name; env EWS_USER");
   app.add_option("--password-file", o.passwordFile,

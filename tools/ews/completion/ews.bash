@@ -13,8 +13,8 @@ _ews() {
     cword=$COMP_CWORD
   fi
 
-  local commands="info folders ls mkdir rmdir empty mv cp rm import set send show reply forward export resolve freebusy suggest mailtips convertid watch sync cal meet respond cancel occurrences"
-  local global="--url --user --password-file --insecure --cacert --capath --version-check --impersonate --trace --json --jsonl --keys --help --help-all --version"
+  local commands="info folders ls mkdir rmdir empty mv cp rm import set send show reply forward export resolve freebusy suggest mailtips convertid watch sync cal meet respond cancel occurrences login autodiscover profile"
+  local global="--url --user --profile --password-file --insecure --cacert --capath --version-check --impersonate --trace --json --jsonl --keys --help --help-all --version"
   local folders="inbox sentitems drafts deleteditems junkemail outbox calendar contacts tasks notes journal msgfolderroot root publicfoldersroot searchfolders voicemail archivemsgfolderroot archiveinbox archivedeleteditems archiveroot recoverableitemsroot recoverableitemsdeletions conversationhistory conflicts syncissues"
   local fields="subject from to cc received sent id class isread size importance hasattachments datetimereceived datetimesent datetimecreated categories sensitivity itemclass body"
 
@@ -22,7 +22,7 @@ _ews() {
   local i command=""
   for ((i = 1; i < cword; i++)); do
     case "${words[i]}" in
-      --url | --user | --password-file | --cacert | --capath | --version-check | --impersonate | --trace | --keys) ((i++)) ;;
+      --url | --user | --profile | --password-file | --cacert | --capath | --version-check | --impersonate | --trace | --keys) ((i++)) ;;
       -*) ;;
       *) command="${words[i]}"; break ;;
     esac
@@ -43,6 +43,10 @@ _ews() {
       COMPREPLY=($(compgen -W "on off" -- "$cur")); return ;;
     --keys)
       COMPREPLY=($(compgen -W "friendly definition" -- "$cur")); return ;;
+    --oauth-grant)
+      COMPREPLY=($(compgen -W "authorize password client-credentials" -- "$cur")); return ;;
+    profile)
+      COMPREPLY=($(compgen -W "ls show use rm" -- "$cur")); return ;;
     --columns)
       local prefix="${cur%,*}" last="${cur##*,}"
       if [[ "$cur" == *,* ]]; then
@@ -83,6 +87,8 @@ _ews() {
     respond) flags+=" --body --propose" ;;
     cancel) flags+=" --body" ;;
     occurrences) flags+=" --limit" ;;
+    login) flags+=" --name --oauth-client-id --oauth-tenant --oauth-grant" ;;
+    autodiscover) flags+=" --verbose --oauth-client-id --oauth-tenant --oauth-grant" ;;
   esac
   if [[ "$cur" == -* ]]; then
     COMPREPLY=($(compgen -W "$flags" -- "$cur"))

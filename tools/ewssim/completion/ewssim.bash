@@ -15,7 +15,7 @@ _ewssim() {
         V2017_10_09 V2018_01_08" -- "$cur"))
       return
       ;;
-    --listen)
+    --listen | --dns)
       COMPREPLY=($(compgen -W "127.0.0.1:0 127.0.0.1:8443 [::1]:0" -- "$cur"))
       return
       ;;
@@ -24,6 +24,6 @@ _ewssim() {
       ;;
   esac
   COMPREPLY=($(compgen -W "--listen --config --user --users-file --server-version --seed --tls
-    --cert-out --state --state-reset --version --help" -- "$cur"))
+    --cert-out --state --state-reset --dns --version --help" -- "$cur"))
 }
 complete -F _ewssim ewssim

@@ -128,6 +128,26 @@ Config Config::FromJson(const std::string& text) {
       c.oauthApps.push_back(std::move(app));
     }
     c.maxMessageSize = j.value("max_message_size", c.maxMessageSize);
+    if (j.contains("autodiscover")) {
+      const auto& a = j.at("autodiscover");
+      AutodiscoverConfig& ad = c.autodiscover;
+      ad.hosts = a.value("hosts", ad.hosts);
+      ad.ewsUrl = a.value("ews_url", ad.ewsUrl);
+      ad.redirectAddr = a.value("redirect_addr", ad.redirectAddr);
+      ad.redirectUrl = a.value("redirect_url", ad.redirectUrl);
+      ad.httpRedirects = a.value("http_redirects", ad.httpRedirects);
+      ad.delegates = a.value("delegates", ad.delegates);
+      ad.dnsListen = a.value("dns", ad.dnsListen);
+      const nlohmann::json srv = a.value("srv", nlohmann::json::object());
+      for (const auto& [domain, r] : srv.items()) {
+        SrvRecordConfig record;
+        record.target = r.at("target").get<std::string>();
+        record.port = r.value("port", record.port);
+        record.priority = r.value("priority", record.priority);
+        record.weight = r.value("weight", record.weight);
+        ad.srv[domain] = record;
+      }
+    }
     c.tokenLifetimeSeconds = j.value("token_lifetime_seconds", c.tokenLifetimeSeconds);
     if (j.contains("throttling")) c.throttling = Throttling(j.at("throttling"), c.throttling);
     for (const auto& f : j.value("faults", nlohmann::json::array()))

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+// GCC 12 warns falsely (maybe-uninitialized) inside <regex> when the sanitizers instrument it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <regex>
 
 namespace ewssim {
 
@@ -20,5 +24,18 @@ std::string HttpRequest::Query(const std::string& name) const {
   auto it = query.find(name);
   return it == query.end() ? std::string() : it->second;
 }
+
+bool DispatchRoute(const std::vector<HttpRoute>& routes, const HttpRequest& request,
+                   HttpResponse& response) {
+  for (const HttpRoute& route : routes) {
+    if (route.method != request.method) continue;
+    const std::regex pattern(route.pathPattern, std::regex::ECMAScript | std::regex::icase);
+    if (!std::regex_match(request.path, pattern)) continue;
+    route.handler(request, response);
+    return true;
+  }
+  return false;
+}
+#pragma GCC diagnostic pop
 
 }  // namespace ewssim

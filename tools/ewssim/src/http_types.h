@@ -75,4 +75,8 @@ class HttpStream {
   virtual void Abort() { Close(); }
 };
 
+// Runs the first route whose method and pattern match the request; false when none does.
+bool DispatchRoute(const std::vector<HttpRoute>& routes, const HttpRequest& request,
+                   HttpResponse& response);
+
 }  // namespace ewssim

@@ -84,6 +84,7 @@ int main(int argc, char** argv) {
   app.footer(kFooter);
   app.get_formatter()->column_width(28);
 
+  std::string dns;
   std::string listen, configFile, usersFile, version, state, certOut;
   std::vector<std::string> userArgs;
   int seed = -1;
@@ -104,6 +105,10 @@ int main(int argc, char** argv) {
             }
           },
           "", "listen address");
+  app.add_option("--dns", dns,
+                 "Also answer DNS queries for _autodiscover._tcp SRV records (configuration "
+                 "\"autodiscover\".\"srv\") on this UDP address. E.g. --dns 127.0.0.1:5353")
+      ->type_name("HOST:PORT");
   app.add_option("--config", configFile,
                  "JSON configuration file (see README.md); flags override it. "
                  "E.g. --config ewssim.json")
@@ -178,6 +183,7 @@ int main(int argc, char** argv) {
   try {
     if (!configFile.empty()) config = ewssim::Config::FromFile(configFile);
     if (!listen.empty()) config.listen = listen;
+    if (!dns.empty()) config.autodiscover.dnsListen = dns;
     if (!usersFile.empty())
       for (auto& u : ewssim::ReadUsersFile(usersFile))
         config.users.push_back(std::move(u));
@@ -214,6 +220,7 @@ int main(int argc, char** argv) {
   }
   if (!certOut.empty() && config.tls) std::ofstream(certOut) << server.CertificatePem();
   std::cout << "listening on " << server.Url() << std::endl;
+  if (server.DnsPort() > 0) std::cout << "DNS on udp port " << server.DnsPort() << std::endl;
   int sig = 0;
   sigwait(&signals, &sig);
   server.Stop();

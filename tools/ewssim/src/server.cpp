@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "autodiscover.h"
 #include "calendar_ops.h"
 #include "events.h"
 #include "faults.h"
@@ -297,6 +298,14 @@ class ServerImpl {
   std::map<std::string, Token> tokens;
   std::deque<UserConfig> appPrincipals;  // one per registered app, made at start
 
+  // Endpoints written against the transport-neutral types (autodiscover, OAuth authorisation),
+  // and the DNS server of the autodiscover record.
+  std::unique_ptr<AutodiscoverEndpoints> autodiscover;
+  std::vector<HttpRoute> routes;
+  std::unique_ptr<DnsServer> dns;
+  // Carries a request to the route table; false when no route takes it.
+  bool ServeRoute(const httplib::Request& req, httplib::Response& res);
+
   void TokenEndpoint(const httplib::Request& req, httplib::Response& res);
   bool IsApp(const UserConfig* principal) const;
 };
@@ -450,6 +459,11 @@ void ServerImpl::TokenEndpoint(const httplib::Request& req, httplib::Response& r
                   "malformed or not valid.");
     principal = it->second.principal;
     tokens.erase(it);  // a refresh token is used once
+  } else if (grant == "authorization_code") {
+    std::string error;
+    principal = autodiscover->RedeemCode(param("code"), clientId, param("redirect_uri"),
+                                         param("code_verifier"), error);
+    if (!principal) return fail(400, "invalid_grant", error);
   } else {
     return fail(400, "unsupported_grant_type",
                 "AADSTS70003: The app requested an unsupported grant type '" + grant + "'.");
@@ -477,6 +491,29 @@ void ServerImpl::TokenEndpoint(const httplib::Request& req, httplib::Response& r
     answer["refresh_token"] = refresh;
   }
   res.set_content(answer.dump(), "application/json; charset=utf-8");
+}
+
+// The glue between cpp-httplib and the transport-neutral route table.
+bool ServerImpl::ServeRoute(const httplib::Request& req, httplib::Response& res) {
+  HttpRequest request;
+  request.method = req.method;
+  request.path = req.path;
+  for (const auto& [name, value] : req.params)
+    request.query.emplace(name, value);
+  for (const auto& [name, value] : req.headers)
+    request.headers.emplace(name, value);
+  request.body = req.body;
+  request.remoteAddress = req.remote_addr;
+  request.tls = cfg.tls;
+  HttpResponse response;
+  if (!DispatchRoute(routes, request, response)) return false;
+  res.status = response.status;
+  for (const auto& [name, value] : response.headers)
+    if (!EqualsNoCase(name, "Content-Type")) res.set_header(name, value);
+  res.set_content(response.body, response.headers.count("Content-Type") != 0
+                                     ? response.headers.find("Content-Type")->second
+                                     : std::string("text/plain"));
+  return true;
 }
 
 // The namespace URI of an element's name, from the xmlns declarations in scope.
@@ -798,6 +835,21 @@ void ServerImpl::Start() {
   RegisterCalendarOps(ops);
   RegisterServiceOps(ops);
   RegisterContactOps(ops);
+  autodiscover = std::make_unique<AutodiscoverEndpoints>(
+      cfg, AutodiscoverServices{[this](const HttpRequest& r) {
+                                  httplib::Request h;
+                                  h.headers.emplace("Authorization", r.Header("Authorization"));
+                                  return Authenticate(h);
+                                },
+                                [this](const std::string& name, const std::string& password) {
+                                  return FindUser(name, password);
+                                }});
+  routes.clear();
+  autodiscover->AddRoutes(routes);
+  if (!cfg.autodiscover.dnsListen.empty()) {
+    dns = std::make_unique<DnsServer>(cfg.autodiscover);
+    dns->Start(cfg.autodiscover.dnsListen);
+  }
   uint64_t savedGeneration = 0;  // what the state file holds already
   {
     std::unique_lock lock(store.mutex);
@@ -837,13 +889,16 @@ void ServerImpl::Start() {
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
   });
   http->set_payload_max_length(cfg.maxRequestBytes);
-  auto handler = [this](const httplib::Request& req, httplib::Response& res) { Handle(req, res); };
+  auto handler = [this](const httplib::Request& req, httplib::Response& res) {
+    if (!ServeRoute(req, res)) Handle(req, res);
+  };
   http->Post(
       R"(.*/oauth2(/v2\.0)?/token)",
       [this](const httplib::Request& req, httplib::Response& res) { TokenEndpoint(req, res); });
   http->Post(".*", handler);
   http->Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
     if (EqualsNoCase(req.path, "/EWS/Exchange.asmx/s/GetUserPhoto")) return ServePhoto(req, res);
+    if (ServeRoute(req, res)) return;
     if (!EqualsNoCase(req.path, "/EWS/Exchange.asmx")) {
       res.status = 404;
       return;
@@ -888,6 +943,7 @@ void ServerImpl::Stop() {
   if (thread.joinable()) thread.join();
   running = false;
   if (stateKeeper) stateKeeper->Stop();  // writes the last changes
+  dns.reset();
   stateKeeper.reset();
   http.reset();
   {
@@ -914,6 +970,9 @@ void Server::Stop() {
 }
 int Server::Port() const {
   return impl_->port;
+}
+int Server::DnsPort() const {
+  return impl_->dns ? impl_->dns->Port() : 0;
 }
 const Config& Server::GetConfig() const {
   return impl_->cfg;

@@ -152,6 +152,39 @@ struct SeedConfig {
   int contacts = 0;
 };
 
+// One service record of the DNS server: "_autodiscover._tcp.<domain>" answers it.
+struct SrvRecordConfig {
+  std::string target;
+  int port = 443;
+  int priority = 0;
+  int weight = 0;
+};
+
+// How the autodiscover endpoints answer (POST /autodiscover/autodiscover.xml, GET
+// /autodiscover/autodiscover.json/v1.0/{address}) and what the DNS server knows. Keys naming an
+// address or a domain are compared without regard to case; an address's own entry wins over its
+// domain's.
+struct AutodiscoverConfig {
+  // Host names (from the Host header, without the port) that answer autodiscover; others get 404.
+  // Empty: every host answers.
+  std::vector<std::string> hosts;
+  // The EwsUrl of the answers; empty: the server's own endpoint, on the host the request named.
+  std::string ewsUrl;
+  // Address or domain -> the address of a redirectAddr answer.
+  std::map<std::string, std::string> redirectAddr;
+  // Address or domain -> the URL of a redirectUrl answer.
+  std::map<std::string, std::string> redirectUrl;
+  // Host -> where a request to that host is sent by HTTP 302: another host name (scheme, port and
+  // path stay), or a whole URL.
+  std::map<std::string, std::string> httpRedirects;
+  // Address -> the mailboxes the user is a delegate of (AlternativeMailbox entries).
+  std::map<std::string, std::vector<std::string>> delegates;
+  // Domain -> the record of "_autodiscover._tcp.<domain>"; other names are answered NXDOMAIN.
+  std::map<std::string, SrvRecordConfig> srv;
+  // The DNS server's UDP address ("127.0.0.1:0" picks a port); empty: no DNS server.
+  std::string dnsListen;
+};
+
 struct Config {
   std::string listen = "127.0.0.1:0";  // host:port; port 0 picks a free one
   bool tls = false;
@@ -187,6 +220,7 @@ struct Config {
   NotificationConfig notifications;
   std::vector<RoomListConfig> roomLists;  // "room_lists"
   std::vector<GroupConfig> groups;        // "groups"
+  AutodiscoverConfig autodiscover;
 
   // Reads the JSON configuration file format (see README.md); throws std::runtime_error.
   static Config FromJson(const std::string& jsonText);
@@ -223,6 +257,8 @@ class Server {
   void Stop();
 
   int Port() const;
+  // The UDP port of the DNS server (0 when none runs).
+  int DnsPort() const;
   // The EWS endpoint, e.g. "http://127.0.0.1:PORT/EWS/Exchange.asmx".
   std::string Url() const;
   const Config& GetConfig() const;

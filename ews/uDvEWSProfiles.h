@@ -1,0 +1,90 @@
+/// @file
+/// The two profile containers: a hierarchical key store of the library's own in the user's (or
+/// the machine's) configuration folder, and an XML file in the user's data folder. Secrets are
+/// stored protected (TDvDataProtection), never in clear.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "uDvEWS.h"
+
+namespace dv {
+
+/// Where a registry container keeps its keys.
+enum class TDvEWSRegistryRootKey {
+  /// The user's: $DVEWS_REGISTRY_DIR, else $XDG_CONFIG_HOME/dvews/registry, else
+  /// ~/.config/dvews/registry. Secrets in user scope.
+  rkCurrentUser,
+  /// The machine's: $DVEWS_MACHINE_REGISTRY_DIR, else /etc/dvews/registry. Secrets in machine
+  /// scope.
+  rkLocalMachine
+};
+
+/// Profiles as keys and values: Key ("SOFTWARE\\Dovrane\\EWS\\Profiles" by default) holds the
+/// values "DefaultProfileName" and "PromptForProfile" and one subkey per profile. A key is a
+/// folder (mode 0700) under the root's folder, its values one JSON file ("values.json", mode
+/// 0600, replaced atomically).
+class TDvEWSProfileRegistryContainer : public TDvEWSProfileCustomContainer {
+ public:
+  explicit TDvEWSProfileRegistryContainer(TDvComponent* owner = nullptr)
+      : TDvEWSProfileCustomContainer(owner) {}
+
+  TDvEWSRegistryRootKey GetRootKey() const { return FRootKey; }
+  void SetRootKey(TDvEWSRegistryRootKey value) { FRootKey = value; }
+  const std::string& GetKey() const { return FKey; }
+  void SetKey(const std::string& value) { FKey = value; }
+  /// The folder of the root key (see TDvEWSRegistryRootKey).
+  std::string RootFolder() const;
+
+  std::string GetDefaultProfileName() override;
+  bool GetPromptForProfile() override;
+  void SetPromptForProfile(bool value) override;
+  void SetDefaultProfileName(const std::string& name) override;
+  int GetProfileNames(std::vector<std::string>& names) override;
+  void SaveProfile(TDvEWSCustomSession& session, const std::string& name) override;
+  void DeleteProfile(const std::string& name) override;
+  bool LoadProfile(TDvEWSCustomSession& session, const std::string& name) override;
+
+ private:
+  void SingleProfileRule();
+  bool MachineScope() const { return FRootKey == TDvEWSRegistryRootKey::rkLocalMachine; }
+
+  TDvEWSRegistryRootKey FRootKey = TDvEWSRegistryRootKey::rkCurrentUser;
+  std::string FKey = "SOFTWARE\\Dovrane\\EWS\\Profiles";
+};
+
+/// Profiles in one XML file: a "Profiles" root (version "1.0", the default profile in "Default",
+/// "PromptForProfile") with one "Profile" element per profile. Written with mode 0600, replaced
+/// atomically.
+class TDvEWSProfileConfigFileContainer : public TDvEWSProfileCustomContainer {
+ public:
+  explicit TDvEWSProfileConfigFileContainer(TDvComponent* owner = nullptr)
+      : TDvEWSProfileCustomContainer(owner) {}
+
+  /// The file; environment variables ($NAME, ${NAME}, %NAME%) are expanded when it is used
+  /// (XDG_DATA_HOME and XDG_CONFIG_HOME fall back to their usual folders). Default:
+  /// "$XDG_DATA_HOME/dvews/Profiles.config".
+  const std::string& GetFileName() const { return FFileName; }
+  void SetFileName(const std::string& value) { FFileName = value; }
+  /// The file name as used (expanded).
+  std::string ExpandedFileName() const;
+
+  std::string GetDefaultProfileName() override;
+  bool GetPromptForProfile() override;
+  void SetPromptForProfile(bool value) override;
+  void SetDefaultProfileName(const std::string& name) override;
+  int GetProfileNames(std::vector<std::string>& names) override;
+  void SaveProfile(TDvEWSCustomSession& session, const std::string& name) override;
+  void DeleteProfile(const std::string& name) override;
+  bool LoadProfile(TDvEWSCustomSession& session, const std::string& name) override;
+
+ private:
+  std::string FFileName = "$XDG_DATA_HOME/dvews/Profiles.config";
+};
+
+/// Expands $NAME, ${NAME} and %NAME% in a text; XDG_DATA_HOME and XDG_CONFIG_HOME default to
+/// ~/.local/share and ~/.config. Gives the text unchanged when a variable is unknown.
+std::string DvExpandEnvironment(const std::string& text);
+
+}  // namespace dv
