@@ -108,10 +108,16 @@ struct Config {
   // Folder with ews-validate.xsd, xml.xsd, types.xsd and messages.xsd; when empty, the folder
   // named by EWSSIM_SCHEMA_DIR, else the copy built into the program.
   std::string schemaDir;
-  int threads = 32;  // worker threads; each open keep-alive connection holds one
-  // How long an idle keep-alive connection stays open; Stop waits for idle connections at most
-  // this long.
+  // Worker threads carrying out requests. Connections hold none: a few I/O threads serve them
+  // all, however many are open, idle or slow.
+  int threads = 8;
+  // How long an idle keep-alive connection stays open between requests.
   int keepAliveSeconds = 5;
+  // How long a client may take to send a request's head (from its first byte; a new
+  // connection's first request counts from the connect) and its body; then the connection is
+  // closed.
+  int headerTimeoutSeconds = 30;
+  int bodyTimeoutSeconds = 60;
   ThrottlingConfig throttling;  // for users without their own
   // Users' own throttling, by address ("throttling" in a user's entry of the JSON file).
   std::map<std::string, ThrottlingConfig> userThrottling;
@@ -139,6 +145,8 @@ void ParseListen(const std::string& listen, std::string& host, int& port);
 const std::vector<std::string>& KnownVersions();
 
 class ServerImpl;
+struct HttpRoute;  // tools/ewssim/src/http_types.h
+struct CallRoute;  // tools/ewssim/src/transport.h
 
 class Server {
  public:
@@ -164,6 +172,11 @@ class Server {
   // Authenticated EWS requests received for an operation ("CreateItem"; empty: all), refused
   // and faulted ones included.
   long RequestCount(const std::string& operation = {}) const;
+
+  // Adds an endpoint beside the EWS one (tried in the order added, before it). A CallRoute's
+  // handler answers later or streams.
+  void AddRoute(HttpRoute route);
+  void AddRoute(CallRoute route);
 
   // Number of items in a mailbox's distinguished folder (for tests); -1 when unknown.
   long FolderItemCount(const std::string& address, const std::string& distinguishedId) const;
