@@ -294,11 +294,14 @@ struct Transport::Impl {
   void Work(std::function<void()> task) {
     if (workers) asio::post(*workers, std::move(task));
   }
-  // The refusal of a request head, if any: over the size limit, or turned away by `admit`.
+  // The refusal of a request head, if any: turned away by `admit` (credentials first), or
+  // announcing a body over the size limit.
   std::optional<HttpResponse> Check(const Parser& parser, const HttpRequest& request) const {
+    if (options.admit) {
+      if (auto refusal = options.admit(request)) return refusal;
+    }
     if (parser.content_length() && *parser.content_length() > options.maxBodyBytes)
       return Plain(413, "Request Entity Too Large");
-    if (options.admit) return options.admit(request);
     return std::nullopt;
   }
 };
