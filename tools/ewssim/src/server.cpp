@@ -844,6 +844,10 @@ void Server::AddRoute(CallRoute route) {
   impl_->AddRoute(std::move(route));
 }
 
+int Server::ServeBytes(std::string_view bytes) {
+  return impl_->transport ? impl_->transport->ServeBytes(bytes) : 0;
+}
+
 long Server::RequestCount(const std::string& operation) const {
   return impl_->faults.Count(operation);
 }

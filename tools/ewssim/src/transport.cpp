@@ -710,7 +710,7 @@ void Transport::Start() {
     throw std::runtime_error("cannot listen on " + where + ": " +
                              (ec ? ec.message() : std::string("no address")));
   const tcp::endpoint endpoint = endpoints.begin()->endpoint();
-  t.acceptor.emplace(t.io);
+  t.acceptor.emplace(asio::make_strand(t.io));  // its handlers and its closing never overlap
   // SO_REUSEADDR only: a restart may bind while old connections linger in TIME_WAIT, but no
   // second server can share a port in use (there is no SO_REUSEPORT).
   t.acceptor->open(endpoint.protocol(), ec);
@@ -738,7 +738,7 @@ void Transport::Stop() {
   if (!t.started) return;
   t.started = false;
   t.stopping = true;
-  asio::post(t.io, [&t] {
+  asio::post(t.acceptor->get_executor(), [&t] {
     beast::error_code ignored;
     if (t.acceptor) t.acceptor->close(ignored);
   });

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ewssim {
@@ -177,6 +178,11 @@ class Server {
   // handler answers later or streams.
   void AddRoute(HttpRoute route);
   void AddRoute(CallRoute route);
+
+  // Serves one request given as the bytes a client sends, without a socket (the server must be
+  // started): the parsing, the checks on its head and the handlers of a connection. Gives the
+  // answer's status; 0 when the bytes hold no whole request. For fuzzing.
+  int ServeBytes(std::string_view bytes);
 
   // Number of items in a mailbox's distinguished folder (for tests); -1 when unknown.
   long FolderItemCount(const std::string& address, const std::string& distinguishedId) const;
