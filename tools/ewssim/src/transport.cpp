@@ -273,6 +273,7 @@ struct Transport::Impl {
   std::optional<asio::ssl::context> ssl;
   asio::io_context io;
   std::optional<tcp::acceptor> acceptor;
+  std::optional<asio::steady_timer> acceptPause;
   std::optional<asio::thread_pool> workers;
   std::vector<std::thread> ioThreads;
   int port = 0;
@@ -291,6 +292,14 @@ struct Transport::Impl {
       if (auto connection = entry.second.lock()) open.push_back(std::move(connection));
     return open;
   }
+  // Runs the handler; one that fails answers 500 (when it has not answered yet).
+  void Run(const std::shared_ptr<HttpCall>& call) {
+    try {
+      options.onRequest(call);
+    } catch (const std::exception&) {
+      call->Reply(Plain(500, "Internal Server Error"), {});
+    }
+  }
   void Work(std::function<void()> task) {
     if (workers) asio::post(*workers, std::move(task));
   }
@@ -298,7 +307,11 @@ struct Transport::Impl {
   // announcing a body over the size limit.
   std::optional<HttpResponse> Check(const Parser& parser, const HttpRequest& request) const {
     if (options.admit) {
-      if (auto refusal = options.admit(request)) return refusal;
+      try {
+        if (auto refusal = options.admit(request)) return refusal;
+      } catch (const std::exception&) {
+        return Plain(500, "Internal Server Error");
+      }
     }
     if (parser.content_length() && *parser.content_length() > options.maxBodyBytes)
       return Plain(413, "Request Entity Too Large");
@@ -481,7 +494,7 @@ class Connection : public ConnectionBase {
     parser_.reset();
     Tcp().expires_never();
     auto call = std::make_shared<Call>(shared_from_this(), std::move(request_));
-    transport_.Work([&handler = options_.onRequest, call] { handler(call); });
+    transport_.Work([&transport = transport_, call] { transport.Run(call); });
   }
 
   // Answers and closes, without reading the body.
@@ -656,6 +669,14 @@ class Connection : public ConnectionBase {
 void Transport::Impl::Accept() {
   acceptor->async_accept(asio::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
     if (stopping || !acceptor->is_open()) return;
+    if (ec && ec != asio::error::operation_aborted) {
+      // Out of descriptors or memory: try again a little later rather than spin.
+      acceptPause->expires_after(std::chrono::milliseconds(50));
+      acceptPause->async_wait([this](beast::error_code) {
+        if (!stopping) Accept();
+      });
+      return;
+    }
     if (!ec) {
       beast::error_code ignored;
       socket.set_option(tcp::no_delay(true), ignored);
@@ -711,6 +732,7 @@ void Transport::Start() {
                              (ec ? ec.message() : std::string("no address")));
   const tcp::endpoint endpoint = endpoints.begin()->endpoint();
   t.acceptor.emplace(asio::make_strand(t.io));  // its handlers and its closing never overlap
+  t.acceptPause.emplace(t.acceptor->get_executor());
   // SO_REUSEADDR only: a restart may bind while old connections linger in TIME_WAIT, but no
   // second server can share a port in use (there is no SO_REUSEPORT).
   t.acceptor->open(endpoint.protocol(), ec);
@@ -741,6 +763,7 @@ void Transport::Stop() {
   asio::post(t.acceptor->get_executor(), [&t] {
     beast::error_code ignored;
     if (t.acceptor) t.acceptor->close(ignored);
+    if (t.acceptPause) t.acceptPause->cancel();
   });
   for (const auto& connection : t.Open())
     connection->Shutdown();
@@ -813,7 +836,7 @@ int Transport::ServeBytes(std::string_view bytes) {
   if (!feed([&] { return parser.is_done(); })) return ec == http::error::body_limit ? 413 : 0;
   TakeBody(parser, request);
   auto call = std::make_shared<CapturedCall>(std::move(request));
-  t.options.onRequest(call);
+  t.Run(call);
   return call->status;
 }
 
