@@ -300,8 +300,15 @@ struct Transport::Impl {
       call->Reply(Plain(500, "Internal Server Error"), {});
     }
   }
+  // Queues work for the pool. A task that fails drops its call: the connection it held closes.
   void Work(std::function<void()> task) {
-    if (workers) asio::post(*workers, std::move(task));
+    if (!workers) return;
+    asio::post(*workers, [task = std::move(task)] {
+      try {
+        task();
+      } catch (const std::exception&) {
+      }
+    });
   }
   // The refusal of a request head, if any: turned away by `admit` (credentials first), or
   // announcing a body over the size limit.
@@ -737,7 +744,6 @@ void Transport::Start() {
   // second server can share a port in use (there is no SO_REUSEPORT).
   t.acceptor->open(endpoint.protocol(), ec);
   if (!ec) t.acceptor->set_option(asio::socket_base::reuse_address(true), ec);
-  if (!ec && endpoint.address().is_v6()) t.acceptor->set_option(asio::ip::v6_only(true), ec);
   if (!ec) t.acceptor->bind(endpoint, ec);
   if (!ec) t.acceptor->listen(std::max(511, int{asio::socket_base::max_listen_connections}), ec);
   if (ec) {
