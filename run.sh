@@ -103,13 +103,13 @@ case "${1:-}" in
     done
     CXX=clang++ cmake -S "$ROOT" -B "$ROOT/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DEWS_FUZZ=ON -DEWS_SANITIZE=address -DDVEWS_WERROR=ON >/dev/null
-    targets=(xml filter schema soap json http utils)
+    targets=(xml filter schema soap json http utils ewssim)
     cmake --build "$ROOT/build-fuzz" -j "$JOBS" --target "${targets[@]/#/fuzz_}"
     for target in "${targets[@]}"; do
       log "fuzz_$target for ${FUZZ_SECONDS:-60} s"
       mkdir -p "$ROOT/build-fuzz/corpus/$target"
       seeds=("$ROOT/fuzz/corpus/$target")
-      [[ $target == soap ]] && seeds+=("$ROOT/data/ews-samples")  # captured requests: envelopes too
+      [[ $target == soap || $target == ewssim ]] && seeds+=("$ROOT/data/ews-samples")  # captured requests
       "$ROOT/build-fuzz/fuzz/fuzz_$target" -max_total_time="${FUZZ_SECONDS:-60}" -max_len=4096 \
         -artifact_prefix="$ROOT/build-fuzz/" "$ROOT/build-fuzz/corpus/$target" "${seeds[@]}"
     done

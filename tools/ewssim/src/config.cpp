@@ -67,6 +67,8 @@ Config Config::FromJson(const std::string& text) {
     c.schemaDir = j.value("schema_dir", c.schemaDir);
     c.threads = j.value("threads", c.threads);
     c.keepAliveSeconds = j.value("keep_alive_seconds", c.keepAliveSeconds);
+    c.headerTimeoutSeconds = j.value("header_timeout_seconds", c.headerTimeoutSeconds);
+    c.bodyTimeoutSeconds = j.value("body_timeout_seconds", c.bodyTimeoutSeconds);
     for (const auto& u : j.value("users", nlohmann::json::array())) {
       UserConfig user;
       user.address = u.at("address").get<std::string>();

@@ -1,8 +1,5 @@
-// Fault injection and throttling: which requests meet a fault, and how a fault is acted out on
-// the connection.
+// Fault injection and throttling: which requests meet a fault, and the per-user budgets.
 #pragma once
-
-#include <httplib.h>
 
 #include <atomic>
 #include <chrono>
@@ -59,10 +56,5 @@ class Throttle {
 
 // The operation's local name in a SOAP request body ("FindItem"), or empty.
 std::string OperationOf(const std::string& body);
-
-// Acts out a fault that follows the carrying out of a request (close, truncate, drip) on the
-// answer already in `res`. `stopping` ends a drip early.
-void ActOutAfter(const FaultRule& rule, const httplib::Request& req, httplib::Response& res,
-                 const std::atomic<bool>& stopping);
 
 }  // namespace ewssim

@@ -60,19 +60,24 @@ struct HttpRoute {
   std::function<void(const HttpRequest&, HttpResponse&)> handler;
 };
 
-// A response written piece by piece (chunked transfer encoding), each piece sent as soon as it is
-// written, for long-lived answers such as streamed notifications. Any thread may write; the
-// transport holds the connection without a thread while the stream waits for its next piece.
+// A response written piece by piece (chunked transfer encoding), each piece flushed to the client
+// as soon as the connection can take it, for long-lived answers such as streamed notifications.
+// Every call may come from any thread; no thread waits for the next piece.
 class HttpStream {
  public:
   virtual ~HttpStream() = default;
-  // Queues a piece for sending at once; false when the client has gone or the stream is closed.
+  // Sends one piece (empty pieces are skipped). Returns false when the stream is closed.
   virtual bool Write(std::string piece) = 0;
-  // Ends the response (the last chunk); the server's Stop closes every open stream too.
+  // Ends the response; the connection goes on serving the client's next request.
   virtual void Close() = 0;
-  virtual bool IsOpen() const = 0;
-  // Breaks the connection without the last chunk, as a failing network does (fault injection).
+  // Breaks the connection without the last chunk once what was written is sent, as a failing
+  // network does (fault injection).
   virtual void Abort() { Close(); }
+  // False once the response ended, the client went away or the server stops.
+  virtual bool IsOpen() const = 0;
+  // Runs `onClosed` once (on an I/O thread) when the stream closes for any reason; at once when
+  // it is closed already.
+  virtual void OnClosed(std::function<void()> onClosed) = 0;
 };
 
 // Runs the first route whose method and pattern match the request; false when none does.

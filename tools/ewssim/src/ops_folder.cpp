@@ -130,10 +130,11 @@ void FindFolder(Ctx& c) {
       if (restriction) {
         auto expr = Elements(restriction);
         if (!expr.empty())
-          found.erase(
-              std::remove_if(found.begin(), found.end(),
-                             [&](Folder* f) { return !FolderMatches(expr.front(), *m, *f); }),
-              found.end());
+          found.erase(std::remove_if(found.begin(), found.end(),
+                                     [&, mailbox = m](Folder* f) {
+                                       return !FolderMatches(expr.front(), *mailbox, *f);
+                                     }),
+                      found.end());
       }
       Paging p = Page(c.op, "IndexedPageFolderView", "FractionalPageFolderView", found.size());
       out += "<m:RootFolder" + p.attributes + "><t:Folders>";

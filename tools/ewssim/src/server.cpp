@@ -1,5 +1,4 @@
 // The HTTP side and the SOAP frame: authentication, headers, faults, dispatch.
-#include <httplib.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -16,7 +15,6 @@
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "autodiscover.h"
 #include "calendar_ops.h"
@@ -26,6 +24,7 @@
 #include "schema.h"
 #include "state.h"
 #include "timezones.h"
+#include "transport.h"
 
 namespace ewssim {
 
@@ -175,74 +174,11 @@ std::pair<Mailbox*, Item*> Ctx::ResolveItem(const pugi::xml_node& idElement) {
   return {m, item};
 }
 
-// ---------------------------------------------------------------- streamed answers over httplib
-//
-// The interim transport glue of streamed answers: the op writes pieces into a queue, and
-// httplib's chunked content provider, running on the connection's worker thread, waits on the
-// queue and sends each piece as a chunk.
-class QueuedStream : public HttpStream {
- public:
-  bool Write(std::string piece) override {
-    if (piece.empty()) return IsOpen();  // httplib reads an empty chunk as the end
-    std::lock_guard<std::mutex> lk(m_);
-    if (closed_ || gone_) return false;
-    pieces_.push_back(std::move(piece));
-    cv_.notify_all();
-    return true;
-  }
-  void Close() override {
-    std::lock_guard<std::mutex> lk(m_);
-    closed_ = true;
-    cv_.notify_all();
-  }
-  void Abort() override {
-    std::lock_guard<std::mutex> lk(m_);
-    closed_ = broken_ = true;
-    cv_.notify_all();
-  }
-  bool IsOpen() const override {
-    std::lock_guard<std::mutex> lk(m_);
-    return !closed_ && !gone_;
-  }
-  // One turn of the content provider: sends what is queued; false breaks the connection.
-  bool Provide(httplib::DataSink& sink) {
-    std::unique_lock<std::mutex> lk(m_);
-    cv_.wait_for(lk, std::chrono::milliseconds(200), [&] { return !pieces_.empty() || closed_; });
-    while (!pieces_.empty()) {
-      std::string piece = std::move(pieces_.front());
-      pieces_.pop_front();
-      lk.unlock();
-      const bool written = sink.write(piece.data(), piece.size());
-      lk.lock();
-      if (!written) {
-        gone_ = true;
-        return false;
-      }
-    }
-    if (closed_) {
-      if (broken_) return false;
-      sink.done();
-      return true;
-    }
-    if (!sink.is_writable()) {
-      gone_ = true;
-      return false;
-    }
-    return true;
-  }
-
- private:
-  mutable std::mutex m_;
-  std::condition_variable cv_;
-  std::deque<std::string> pieces_;
-  bool closed_ = false, broken_ = false, gone_ = false;
-};
-
 // ---------------------------------------------------------------- server
 
 class ServerImpl {
  public:
-  explicit ServerImpl(Config c) : cfg(std::move(c)) {}
+  explicit ServerImpl(Config c);
   ~ServerImpl() { Stop(); }
 
   Config cfg;
@@ -250,41 +186,52 @@ class ServerImpl {
   const SchemaModel* schema = nullptr;
   SchemaValidator* validator = nullptr;
   OpTable ops;
-  std::unique_ptr<httplib::Server> http;
-  std::thread thread;
+  std::unique_ptr<Transport> transport;
+  // Endpoints other than the SOAP one, tried before it in the order added.
+  RouteTable routes;
   int port = 0;
   std::string host;
   bool running = false;
   std::string certPem;
   std::unique_ptr<StateKeeper> stateKeeper;
   std::unique_ptr<EventHub> events;
-  std::atomic<bool> listenEnded{false};
   X509* cert = nullptr;
   EVP_PKEY* key = nullptr;
 
   void Start();
   void Stop();
+  void AddRoute(HttpRoute route) { routes.Add(std::move(route)); }
+  void AddRoute(CallRoute route) { routes.Add(std::move(route)); }
   FaultInjector faults;
   Throttle throttle;
-  std::atomic<bool> stopping{false};
 
-  void Handle(const httplib::Request& req, httplib::Response& res);
+  // The check of a request's head, before its body is read: a route's request goes on (the
+  // route checks it), an EWS request must carry valid credentials, other paths are not found.
+  std::optional<HttpResponse> Admit(const HttpRequest& req) const;
+  // Serves a whole request on a worker thread.
+  void Handle(const std::shared_ptr<HttpCall>& call);
+  // Throttles, carries out and answers an authenticated EWS request (after a stall, if any).
+  void Carry(const std::shared_ptr<HttpCall>& call, HttpResponse res, const UserConfig* user,
+             const std::optional<FaultRule>& fault);
   // Carries out an authenticated EWS request.
-  void Serve(const httplib::Request& req, httplib::Response& res, const UserConfig* user,
-             const FaultRule* fault);
+  // Carries out an authenticated EWS request; an operation that answers piece by piece leaves
+  // its stream in `stream` (the answer is then not sent through `res`).
+  void Serve(const HttpRequest& req, HttpResponse& res, const UserConfig* user,
+             const FaultRule* fault, const std::shared_ptr<HttpCall>& call,
+             std::shared_ptr<HttpStream>& stream);
   // The ErrorServerBusy fault of a request over its user's budget.
-  void Busy(httplib::Response& res, int backOffMilliseconds) const;
+  void Busy(HttpResponse& res, int backOffMilliseconds) const;
   void MakeCertificate();
   std::string Envelope(const std::string& bodyContent, bool header) const;
-  void Fault(httplib::Response& res, const std::string& code, const std::string& faultString,
+  void Fault(HttpResponse& res, const std::string& code, const std::string& faultString,
              const std::string& message, int line = 0, int column = 0,
              const std::string& violation = {}) const;
-  const UserConfig* Authenticate(const httplib::Request& req) const;
+  const UserConfig* Authenticate(const HttpRequest& req) const;
   // GET …/s/GetUserPhoto?email=…&size=HR96x96: the picture itself, or 404 without one.
-  void ServePhoto(const httplib::Request& req, httplib::Response& res);
+  void ServePhoto(const HttpRequest& req, HttpResponse& res);
   // The user of a login name (the address or its local part) and password; none when wrong.
   const UserConfig* FindUser(const std::string& name, const std::string& password) const;
-  void Unauthorized(httplib::Response& res) const;
+  void Unauthorized(HttpResponse& res) const;
 
   // OAuth. A token names its principal: a user, or an app (a principal without a mailbox that
   // may impersonate every mailbox, as an app-only token of Exchange Online).
@@ -301,12 +248,9 @@ class ServerImpl {
   // Endpoints written against the transport-neutral types (autodiscover, OAuth authorisation),
   // and the DNS server of the autodiscover record.
   std::unique_ptr<AutodiscoverEndpoints> autodiscover;
-  std::vector<HttpRoute> routes;
   std::unique_ptr<DnsServer> dns;
-  // Carries a request to the route table; false when no route takes it.
-  bool ServeRoute(const httplib::Request& req, httplib::Response& res);
 
-  void TokenEndpoint(const httplib::Request& req, httplib::Response& res);
+  void TokenEndpoint(const HttpRequest& req, HttpResponse& res);
   bool IsApp(const UserConfig* principal) const;
 };
 
@@ -332,9 +276,9 @@ std::string ServerImpl::Envelope(const std::string& bodyContent, bool header) co
   return out;
 }
 
-void ServerImpl::Fault(httplib::Response& res, const std::string& code,
-                       const std::string& faultString, const std::string& message, int line,
-                       int column, const std::string& violation) const {
+void ServerImpl::Fault(HttpResponse& res, const std::string& code, const std::string& faultString,
+                       const std::string& message, int line, int column,
+                       const std::string& violation) const {
   std::string body = "<s:Fault><faultcode xmlns:a=\"";
   body += kNsTypes;
   body += "\">a:" + code + "</faultcode><faultstring xml:lang=\"en-US\">";
@@ -356,10 +300,10 @@ void ServerImpl::Fault(httplib::Response& res, const std::string& code,
   }
   body += "</detail></s:Fault>";
   res.status = 500;
-  res.set_content(Envelope(body, false), "text/xml; charset=utf-8");
+  res.SetContent(Envelope(body, false), "text/xml; charset=utf-8");
 }
 
-void ServerImpl::Busy(httplib::Response& res, int backOffMilliseconds) const {
+void ServerImpl::Busy(HttpResponse& res, int backOffMilliseconds) const {
   const std::string text = "The server cannot service this request right now. Try again later.";
   std::string body = "<s:Fault><faultcode xmlns:a=\"";
   body += kNsTypes;
@@ -373,7 +317,7 @@ void ServerImpl::Busy(httplib::Response& res, int backOffMilliseconds) const {
   body += "\"><t:Value Name=\"BackOffMilliseconds\">" + std::to_string(backOffMilliseconds) +
           "</t:Value></t:MessageXml></detail></s:Fault>";
   res.status = 500;
-  res.set_content(Envelope(body, false), "text/xml; charset=utf-8");
+  res.SetContent(Envelope(body, false), "text/xml; charset=utf-8");
 }
 
 const UserConfig* ServerImpl::FindUser(const std::string& name, const std::string& password) const {
@@ -385,8 +329,8 @@ const UserConfig* ServerImpl::FindUser(const std::string& name, const std::strin
   return nullptr;
 }
 
-const UserConfig* ServerImpl::Authenticate(const httplib::Request& req) const {
-  std::string auth = req.get_header_value("Authorization");
+const UserConfig* ServerImpl::Authenticate(const HttpRequest& req) const {
+  std::string auth = req.Header("Authorization");
   if (auth.size() > 7 && EqualsNoCase(auth.substr(0, 7), "Bearer ")) {
     const std::string token = auth.substr(auth.find_first_not_of(' ', 7));
     std::lock_guard<std::mutex> lock(tokenMutex);
@@ -404,11 +348,11 @@ const UserConfig* ServerImpl::Authenticate(const httplib::Request& req) const {
   return FindUser(decoded->substr(0, colon), decoded->substr(colon + 1));
 }
 
-void ServerImpl::Unauthorized(httplib::Response& res) const {
+void ServerImpl::Unauthorized(HttpResponse& res) const {
   res.status = 401;
-  res.set_header("WWW-Authenticate", "Basic realm=\"" + host + "\"");
+  res.headers.emplace("WWW-Authenticate", "Basic realm=\"" + host + "\"");
   if (!cfg.oauthApps.empty())
-    res.set_header("WWW-Authenticate", "Bearer authorization_uri=\"/oauth2/v2.0/authorize\"");
+    res.headers.emplace("WWW-Authenticate", "Bearer authorization_uri=\"/oauth2/v2.0/authorize\"");
 }
 
 bool ServerImpl::IsApp(const UserConfig* principal) const {
@@ -419,14 +363,12 @@ bool ServerImpl::IsApp(const UserConfig* principal) const {
 
 // The token endpoint of the OAuth 2.0 authorisation server (form-encoded POST, JSON answer):
 // the password, client_credentials and refresh_token grants, with Azure AD's error forms.
-void ServerImpl::TokenEndpoint(const httplib::Request& req, httplib::Response& res) {
-  auto param = [&](const char* name) {
-    return req.has_param(name) ? req.get_param_value(name) : std::string();
-  };
+void ServerImpl::TokenEndpoint(const HttpRequest& req, HttpResponse& res) {
+  auto param = [&](const char* name) { return req.Query(name); };
   auto fail = [&](int status, const std::string& error, const std::string& description) {
     res.status = status;
-    res.set_content(nlohmann::json{{"error", error}, {"error_description", description}}.dump(),
-                    "application/json; charset=utf-8");
+    res.SetContent(nlohmann::json{{"error", error}, {"error_description", description}}.dump(),
+                   "application/json; charset=utf-8");
   };
   const std::string clientId = param("client_id");
   std::size_t appIndex = cfg.oauthApps.size();
@@ -490,30 +432,7 @@ void ServerImpl::TokenEndpoint(const httplib::Request& req, httplib::Response& r
     tokens[refresh] = {principal, clientId, true, now + std::chrono::hours(24 * 90)};
     answer["refresh_token"] = refresh;
   }
-  res.set_content(answer.dump(), "application/json; charset=utf-8");
-}
-
-// The glue between cpp-httplib and the transport-neutral route table.
-bool ServerImpl::ServeRoute(const httplib::Request& req, httplib::Response& res) {
-  HttpRequest request;
-  request.method = req.method;
-  request.path = req.path;
-  for (const auto& [name, value] : req.params)
-    request.query.emplace(name, value);
-  for (const auto& [name, value] : req.headers)
-    request.headers.emplace(name, value);
-  request.body = req.body;
-  request.remoteAddress = req.remote_addr;
-  request.tls = cfg.tls;
-  HttpResponse response;
-  if (!DispatchRoute(routes, request, response)) return false;
-  res.status = response.status;
-  for (const auto& [name, value] : response.headers)
-    if (!EqualsNoCase(name, "Content-Type")) res.set_header(name, value);
-  res.set_content(response.body, response.headers.count("Content-Type") != 0
-                                     ? response.headers.find("Content-Type")->second
-                                     : std::string("text/plain"));
-  return true;
+  res.SetContent(answer.dump(), "application/json; charset=utf-8");
 }
 
 // The namespace URI of an element's name, from the xmlns declarations in scope.
@@ -527,61 +446,134 @@ static std::string NamespaceOf(const pugi::xml_node& n) {
   return {};
 }
 
-void ServerImpl::Handle(const httplib::Request& req, httplib::Response& res) {
-  if (!EqualsNoCase(req.path, "/EWS/Exchange.asmx")) {
+static bool IsEwsPath(const std::string& path) {
+  return EqualsNoCase(path, "/EWS/Exchange.asmx");
+}
+
+ServerImpl::ServerImpl(Config c) : cfg(std::move(c)) {
+  routes.Add(
+      HttpRoute{"POST", R"(.*/oauth2(/v2\.0)?/token)",
+                [this](const HttpRequest& req, HttpResponse& res) { TokenEndpoint(req, res); }});
+  // A browser's look at the endpoint.
+  routes.Add(
+      HttpRoute{"GET", R"(/EWS/Exchange\.asmx)", [this](const HttpRequest& req, HttpResponse& res) {
+                  if (!Authenticate(req)) return Unauthorized(res);
+                  res.SetContent("<html><body>ewssim EWS endpoint</body></html>", "text/html");
+                }});
+  routes.Add(
+      HttpRoute{"GET", R"(/EWS/Exchange\.asmx/s/GetUserPhoto)",
+                [this](const HttpRequest& req, HttpResponse& res) { ServePhoto(req, res); }});
+  // Autodiscover (POX and JSON) and the OAuth authorisation endpoint.
+  autodiscover = std::make_unique<AutodiscoverEndpoints>(
+      cfg, AutodiscoverServices{[this](const HttpRequest& r) { return Authenticate(r); },
+                                [this](const std::string& name, const std::string& password) {
+                                  return FindUser(name, password);
+                                }});
+  std::vector<HttpRoute> discovery;
+  autodiscover->AddRoutes(discovery);
+  for (HttpRoute& route : discovery)
+    routes.Add(std::move(route));
+}
+
+std::optional<HttpResponse> ServerImpl::Admit(const HttpRequest& req) const {
+  if (routes.Matches(req.method, req.path)) return std::nullopt;
+  HttpResponse res;
+  if (req.method != "POST" || !IsEwsPath(req.path)) {
     res.status = 404;
-    return;
+    return res;
+  }
+  if (Authenticate(req)) return std::nullopt;
+  Unauthorized(res);
+  return res;
+}
+
+void ServerImpl::Handle(const std::shared_ptr<HttpCall>& call) {
+  const HttpRequest& req = call->Request();
+  if (CallHandler route = routes.Find(req.method, req.path)) return route(call);
+  HttpResponse res;
+  if (req.method != "POST" || !IsEwsPath(req.path)) {
+    res.status = 404;
+    return call->Reply(std::move(res));
   }
   // Exchange hands a client an affinity cookie on its first request.
-  if (req.get_header_value("Cookie").find("exchangecookie=") == std::string::npos) {
+  if (req.Header("Cookie").find("exchangecookie=") == std::string::npos) {
     unsigned char rnd[16];
     RAND_bytes(rnd, sizeof rnd);
-    res.set_header("Set-Cookie",
-                   "exchangecookie=" +
-                       Lower(HexEncode(std::string(reinterpret_cast<char*>(rnd), sizeof rnd))) +
-                       "; path=/");
+    res.SetHeader("Set-Cookie",
+                  "exchangecookie=" +
+                      Lower(HexEncode(std::string(reinterpret_cast<char*>(rnd), sizeof rnd))) +
+                      "; path=/");
   }
   const UserConfig* user = Authenticate(req);
-  if (!user) return Unauthorized(res);
+  if (!user) {
+    Unauthorized(res);
+    return call->Reply(std::move(res));
+  }
   std::optional<FaultRule> fault = faults.Next(OperationOf(req.body));
   if (fault && fault->action == "status") {
     // Turned away before anything is done, as IIS does when its queue is full.
     res.status = fault->status;
     if (fault->retryAfterSeconds >= 0)
-      res.set_header("Retry-After", std::to_string(fault->retryAfterSeconds));
-    if (fault->status == 500)
-      return Fault(res, "ErrorInternalServerError", StandardText("ErrorInternalServerError"),
-                   StandardText("ErrorInternalServerError"));
-    res.set_content(fault->status == 429 ? "Too Many Requests" : "Service Unavailable",
-                    "text/plain");
-    return;
+      res.SetHeader("Retry-After", std::to_string(fault->retryAfterSeconds));
+    if (fault->status == 500) {
+      Fault(res, "ErrorInternalServerError", StandardText("ErrorInternalServerError"),
+            StandardText("ErrorInternalServerError"));
+    } else {
+      res.SetContent(fault->status == 429 ? "Too Many Requests" : "Service Unavailable",
+                     "text/plain");
+    }
+    return call->Reply(std::move(res));
   }
   if (fault && fault->action == "stall") {
-    for (int waited = 0; waited < fault->delayMs && !stopping.load(); waited += 10)
-      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(10, fault->delayMs - waited)));
+    // The connection waits without a worker; the request is carried out afterwards.
+    return call->After(std::chrono::milliseconds(fault->delayMs),
+                       [this, call, res, user, fault] { Carry(call, res, user, fault); });
   }
+  Carry(call, std::move(res), user, fault);
+}
+
+void ServerImpl::Carry(const std::shared_ptr<HttpCall>& call, HttpResponse res,
+                       const UserConfig* user, const std::optional<FaultRule>& fault) {
   const auto own = cfg.userThrottling.find(user->address);
   const ThrottlingConfig& limits = own != cfg.userThrottling.end() ? own->second : cfg.throttling;
   if (limits.Enabled()) {
-    if (std::optional<int> backOff = throttle.Admit(user->address, limits))
-      return Busy(res, *backOff);
-  }
-  struct Release {
-    ServerImpl& self;
-    const std::string& address;
-    bool admitted;
-    ~Release() {
-      if (admitted) self.throttle.Done(address);
+    if (std::optional<int> backOff = throttle.Admit(user->address, limits)) {
+      Busy(res, *backOff);
+      return call->Reply(std::move(res));
     }
-  } release{*this, user->address, limits.Enabled()};
-  if (fault && fault->action == "restart") events->Forget();
-  Serve(req, res, user, fault ? &*fault : nullptr);
-  if (fault && fault->action != "stall" && fault->action != "drop" && fault->action != "restart")
-    ActOutAfter(*fault, req, res, stopping);
+  }
+  std::shared_ptr<HttpStream> stream;
+  {
+    struct Release {
+      ServerImpl& self;
+      const std::string& address;
+      bool admitted;
+      ~Release() {
+        if (admitted) self.throttle.Done(address);
+      }
+    } release{*this, user->address, limits.Enabled()};
+    if (fault && fault->action == "restart") events->Forget();
+    Serve(call->Request(), res, user, fault ? &*fault : nullptr, call, stream);
+  }
+  if (stream) return;  // answered piece by piece
+  // Faults acted out on the answer: dropped, cut short, or sent a byte at a time.
+  Delivery delivery;
+  if (fault && fault->action == "close") {
+    delivery.kind = Delivery::Kind::Drop;
+  } else if (fault && fault->action == "truncate") {
+    delivery.kind = Delivery::Kind::Truncate;
+    delivery.bytes =
+        std::min(res.body.size(), fault->bytes > 0 ? fault->bytes : res.body.size() / 2);
+  } else if (fault && fault->action == "drip") {
+    delivery.kind = Delivery::Kind::Drip;
+    delivery.intervalMs = std::max(1, fault->delayMs);
+  }
+  call->Reply(std::move(res), delivery);
 }
 
-void ServerImpl::Serve(const httplib::Request& req, httplib::Response& res, const UserConfig* user,
-                       const FaultRule* fault) {
+void ServerImpl::Serve(const HttpRequest& req, HttpResponse& res, const UserConfig* user,
+                       const FaultRule* fault, const std::shared_ptr<HttpCall>& call,
+                       std::shared_ptr<HttpStream>& stream) {
   // Malformed XML and schema violations of the operation element.
   if (cfg.validateRequests) {
     auto r = validator->ValidateBodyOf(req.body);
@@ -605,12 +597,12 @@ void ServerImpl::Serve(const httplib::Request& req, httplib::Response& res, cons
   if (LocalName(envelope) == "Envelope" && NamespaceOf(envelope) != kNsSoap) {
     // Only SOAP 1.1 is served: another envelope namespace is the VersionMismatch fault.
     res.status = 500;
-    res.set_content(Envelope(std::string("<s:Fault><faultcode>s:VersionMismatch</faultcode>"
-                                         "<faultstring xml:lang=\"en-US\">The envelope namespace "
-                                         "is not ") +
-                                 kNsSoap + ".</faultstring></s:Fault>",
-                             false),
-                    "text/xml; charset=utf-8");
+    res.SetContent(Envelope(std::string("<s:Fault><faultcode>s:VersionMismatch</faultcode>"
+                                        "<faultstring xml:lang=\"en-US\">The envelope namespace "
+                                        "is not ") +
+                                kNsSoap + ".</faultstring></s:Fault>",
+                            false),
+                   "text/xml; charset=utf-8");
     return;
   }
   auto header = Child(envelope, "Header");
@@ -625,10 +617,13 @@ void ServerImpl::Serve(const httplib::Request& req, httplib::Response& res, cons
   Ctx ctx(store, *schema, cfg);
   ctx.user = user;
   ctx.fault = fault;
-  ctx.requestHeader = [&req](const std::string& name) { return req.get_header_value(name); };
-  std::shared_ptr<QueuedStream> stream;
-  ctx.startStream = [&stream] {
-    stream = std::make_shared<QueuedStream>();
+  ctx.requestHeader = [&req](const std::string& name) { return req.Header(name); };
+  ctx.startStream = [&stream, &call, &ctx] {
+    HttpResponse head;
+    head.SetHeader("Content-Type", "text/xml; charset=utf-8");
+    for (const auto& [name, value] : ctx.responseHeaders)
+      head.headers.emplace(name, value);
+    stream = call->StartStream(std::move(head));
     return stream;
   };
   ctx.op = op;
@@ -723,15 +718,9 @@ void ServerImpl::Serve(const httplib::Request& req, httplib::Response& res, cons
     return Fault(res, "ErrorInternalServerError", StandardText("ErrorInternalServerError"),
                  StandardText("ErrorInternalServerError"));
   }
+  if (stream) return;  // the head went out with the stream
   for (const auto& [name, value] : ctx.responseHeaders)
-    res.set_header(name, value);
-  if (stream) {
-    res.status = 200;
-    res.set_chunked_content_provider(
-        "text/xml; charset=utf-8",
-        [stream](size_t, httplib::DataSink& sink) { return stream->Provide(sink); });
-    return;
-  }
+    res.headers.emplace(name, value);
   std::string content = !ctx.response.empty() ? ctx.response
                         : it->second.wholeResponse
                             ? ctx.out
@@ -739,24 +728,24 @@ void ServerImpl::Serve(const httplib::Request& req, httplib::Response& res, cons
                                   "\" xmlns:t=\"" + kNsTypes + "\"><m:ResponseMessages>" + ctx.out +
                                   "</m:ResponseMessages></m:" + opName + "Response>";
   res.status = 200;
-  res.set_content(Envelope(content, true), "text/xml; charset=utf-8");
+  res.SetContent(Envelope(content, true), "text/xml; charset=utf-8");
 }
 
-void ServerImpl::ServePhoto(const httplib::Request& req, httplib::Response& res) {
+void ServerImpl::ServePhoto(const HttpRequest& req, HttpResponse& res) {
   if (!Authenticate(req)) return Unauthorized(res);
-  const std::string size = req.get_param_value("size");
+  const std::string size = req.Query("size");
   const int side = size.empty() ? 648 : PhotoSide(size);
   if (side == 0) {
     res.status = 400;
     return;
   }
-  auto photo = UserPhotoBytes(cfg, req.get_param_value("email"), side);
+  auto photo = UserPhotoBytes(cfg, req.Query("email"), side);
   if (!photo) {
     res.status = 404;
     return;
   }
   res.status = 200;
-  res.set_content(*photo, "image/jpeg");
+  res.SetContent(*photo, "image/jpeg");
 }
 
 void ServerImpl::MakeCertificate() {
@@ -810,7 +799,6 @@ void ServerImpl::MakeCertificate() {
 
 void ServerImpl::Start() {
   if (running) return;
-  stopping = false;
   faults.Set(cfg.faults, cfg.faultSeed);
   std::string dir = cfg.schemaDir.empty() ? DefaultSchemaDir() : cfg.schemaDir;
   schema = &SchemaModel::Get(dir);
@@ -835,17 +823,6 @@ void ServerImpl::Start() {
   RegisterCalendarOps(ops);
   RegisterServiceOps(ops);
   RegisterContactOps(ops);
-  autodiscover = std::make_unique<AutodiscoverEndpoints>(
-      cfg, AutodiscoverServices{[this](const HttpRequest& r) {
-                                  httplib::Request h;
-                                  h.headers.emplace("Authorization", r.Header("Authorization"));
-                                  return Authenticate(h);
-                                },
-                                [this](const std::string& name, const std::string& password) {
-                                  return FindUser(name, password);
-                                }});
-  routes.clear();
-  autodiscover->AddRoutes(routes);
   if (!cfg.autodiscover.dnsListen.empty()) {
     dns = std::make_unique<DnsServer>(cfg.autodiscover);
     dns->Start(cfg.autodiscover.dnsListen);
@@ -868,84 +845,48 @@ void ServerImpl::Start() {
   }
   int wanted = 0;
   ParseListen(cfg.listen, host, wanted);
+  TransportOptions options;
+  options.host = host;
+  options.port = wanted;
   if (cfg.tls) {
     MakeCertificate();
-    http = std::make_unique<httplib::SSLServer>(cert, key);
-  } else {
-    http = std::make_unique<httplib::Server>();
+    options.certificate = cert;
+    options.privateKey = key;
   }
-  if (!http->is_valid()) throw std::runtime_error("cannot set up the HTTP server");
-  int threads = cfg.threads > 0 ? cfg.threads : 32;
-  http->new_task_queue = [threads] {
-    return new httplib::ThreadPool(static_cast<size_t>(threads));
-  };
-  http->set_keep_alive_max_count(100000);
-  http->set_keep_alive_timeout(std::max(1, cfg.keepAliveSeconds));
-  http->set_tcp_nodelay(true);
-  // SO_REUSEADDR only: a restart may bind while old connections linger in TIME_WAIT, but unlike
-  // the library's default (which adds SO_REUSEPORT) a second server cannot share a port in use.
-  http->set_socket_options([](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-  });
-  http->set_payload_max_length(cfg.maxRequestBytes);
-  auto handler = [this](const httplib::Request& req, httplib::Response& res) {
-    if (!ServeRoute(req, res)) Handle(req, res);
-  };
-  http->Post(
-      R"(.*/oauth2(/v2\.0)?/token)",
-      [this](const httplib::Request& req, httplib::Response& res) { TokenEndpoint(req, res); });
-  http->Post(".*", handler);
-  http->Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
-    if (EqualsNoCase(req.path, "/EWS/Exchange.asmx/s/GetUserPhoto")) return ServePhoto(req, res);
-    if (ServeRoute(req, res)) return;
-    if (!EqualsNoCase(req.path, "/EWS/Exchange.asmx")) {
-      res.status = 404;
-      return;
-    }
-    if (!Authenticate(req)) return Unauthorized(res);
-    res.status = 200;
-    res.set_content("<html><body>ewssim EWS endpoint</body></html>", "text/html");
-  });
-  errno = 0;
-  if (wanted == 0) {
-    port = http->bind_to_any_port(host);
-  } else {
-    port = http->bind_to_port(host, wanted) ? wanted : -1;
-  }
-  if (port <= 0) {
-    const int error = errno;
+  options.workers = cfg.threads > 0 ? cfg.threads : 8;
+  options.headerTimeout = std::chrono::seconds(std::max(1, cfg.headerTimeoutSeconds));
+  options.bodyTimeout = std::chrono::seconds(std::max(1, cfg.bodyTimeoutSeconds));
+  options.keepAlive = std::chrono::seconds(std::max(1, cfg.keepAliveSeconds));
+  options.maxBodyBytes = cfg.maxRequestBytes;
+  options.admit = [this](const HttpRequest& req) { return Admit(req); };
+  options.onRequest = [this](const std::shared_ptr<HttpCall>& call) { Handle(call); };
+  transport = std::make_unique<Transport>(std::move(options));
+  try {
+    transport->Start();
+  } catch (const std::runtime_error& e) {
+    transport.reset();
+    const std::string what = e.what();
+    // The address as configured, whatever form the transport names it in.
+    const auto reason = what.find(": ", std::string("cannot listen on ").size());
     throw std::runtime_error("cannot listen on " + cfg.listen +
-                             (error == EADDRINUSE ? ": the port is in use"
-                              : error != 0        ? std::string(": ") + std::strerror(error)
-                                                  : std::string()));
+                             (reason == std::string::npos ? std::string() : what.substr(reason)));
   }
+  port = transport->Port();
   // Only a server that serves writes its state file.
   if (!cfg.stateFile.empty())
     stateKeeper = std::make_unique<StateKeeper>(cfg.stateFile, store, savedGeneration);
   running = true;
-  listenEnded = false;
-  thread = std::thread([this] {
-    http->listen_after_bind();
-    listenEnded = true;
-  });
-  // httplib's stop() does nothing until the listener runs: wait for it, so that a Stop right
-  // after Start (a SIGTERM just after "listening on") cannot leave the listener running forever.
-  while (!http->is_running() && !listenEnded)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void ServerImpl::Stop() {
   if (!running) return;
-  stopping = true;
   if (events) events->Stop();
-  http->stop();
-  if (thread.joinable()) thread.join();
+  transport->Stop();
   running = false;
   if (stateKeeper) stateKeeper->Stop();  // writes the last changes
   dns.reset();
   stateKeeper.reset();
-  http.reset();
+  transport.reset();
   {
     // Subscriptions live in memory: a server that stops forgets them.
     std::unique_lock lock(store.mutex);
@@ -990,6 +931,18 @@ std::string Server::Url() const {
 
 void Server::SetFaults(std::vector<FaultRule> rules, std::uint64_t seed) {
   impl_->faults.Set(std::move(rules), seed);
+}
+
+void Server::AddRoute(HttpRoute route) {
+  impl_->AddRoute(std::move(route));
+}
+
+void Server::AddRoute(CallRoute route) {
+  impl_->AddRoute(std::move(route));
+}
+
+int Server::ServeBytes(std::string_view bytes) {
+  return impl_->transport ? impl_->transport->ServeBytes(bytes) : 0;
 }
 
 long Server::RequestCount(const std::string& operation) const {

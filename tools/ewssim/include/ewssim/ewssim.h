@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ewssim {
@@ -205,10 +206,16 @@ struct Config {
   // Folder with ews-validate.xsd, xml.xsd, types.xsd and messages.xsd; when empty, the folder
   // named by EWSSIM_SCHEMA_DIR, else the copy built into the program.
   std::string schemaDir;
-  int threads = 32;  // worker threads; each open keep-alive connection holds one
-  // How long an idle keep-alive connection stays open; Stop waits for idle connections at most
-  // this long.
+  // Worker threads carrying out requests. Connections hold none: a few I/O threads serve them
+  // all, however many are open, idle or slow.
+  int threads = 8;
+  // How long an idle keep-alive connection stays open between requests.
   int keepAliveSeconds = 5;
+  // How long a client may take to send a request's head (from its first byte; a new
+  // connection's first request counts from the connect) and its body; then the connection is
+  // closed.
+  int headerTimeoutSeconds = 30;
+  int bodyTimeoutSeconds = 60;
   ThrottlingConfig throttling;  // for users without their own
   // Users' own throttling, by address ("throttling" in a user's entry of the JSON file).
   std::map<std::string, ThrottlingConfig> userThrottling;
@@ -243,6 +250,8 @@ void ParseListen(const std::string& listen, std::string& host, int& port);
 const std::vector<std::string>& KnownVersions();
 
 class ServerImpl;
+struct HttpRoute;  // tools/ewssim/src/http_types.h
+struct CallRoute;  // tools/ewssim/src/transport.h
 
 class Server {
  public:
@@ -275,6 +284,16 @@ class Server {
   void ForgetSubscriptions();
   // Streams (GetStreamingEvents answers) open now.
   std::size_t OpenStreams() const;
+
+  // Adds an endpoint beside the EWS one (tried in the order added, before it). A CallRoute's
+  // handler answers later or streams.
+  void AddRoute(HttpRoute route);
+  void AddRoute(CallRoute route);
+
+  // Serves one request given as the bytes a client sends, without a socket (the server must be
+  // started): the parsing, the checks on its head and the handlers of a connection. Gives the
+  // answer's status; 0 when the bytes hold no whole request. For fuzzing.
+  int ServeBytes(std::string_view bytes);
 
   // Number of items in a mailbox's distinguished folder (for tests); -1 when unknown.
   long FolderItemCount(const std::string& address, const std::string& distinguishedId) const;
