@@ -23,6 +23,7 @@
 #include "DvEWSQtWorker.h"
 #include "dvews/qt/DvEWSQtDialogs.h"
 #include "uDvEWS.h"
+#include "uDvEWSMsgStore.h"
 #include "uDvEWSServices.h"
 #include "uDvEWSTypes.h"
 
@@ -37,11 +38,11 @@ QString Q(const std::string& s) {
   return QString::fromStdString(s);
 }
 
-// One entry ResolveNames found.
+// One entry of a search or of a group's members.
 struct Entry {
   std::string name, email;
   TMailboxType type = TMailboxType::mtUnknown;
-  std::string itemId, changeKey;  // a contact group's item
+  TItemId listId;  // a contact group's item
 };
 
 bool IsGroup(TMailboxType t) {
@@ -69,8 +70,19 @@ QString KindText(TMailboxType t) {
   }
 }
 
-// An entry from a mailbox element of an answer.
-Entry ReadEntry(TEwsEmailAddressType& m) {
+// A private list's item id, from a ResolveNames mailbox or from a recipient of an expansion.
+TItemId ListIdOf(TEwsEmailAddressType& m) {
+  TItemId id;
+  if (TEwsItemId* e = m.GetItemId()) id.Assign(*e);
+  return id;
+}
+TItemId ListIdOf(IDvEWSRecipient& r) {
+  return r.GetItemId();
+}
+
+// An entry from a mailbox of a ResolveNames answer or a recipient of an expansion.
+template <class Mailbox>
+Entry ReadEntry(Mailbox& m) {
   Entry e;
   e.name = m.GetName();
   e.email = m.GetEmailAddress();
@@ -79,37 +91,8 @@ Entry ReadEntry(TEwsEmailAddressType& m) {
   } catch (const std::exception&) {
     e.type = TMailboxType::mtUnknown;  // absent or a newer server's kind
   }
-  if (e.type == TMailboxType::mtPrivateDL) {
-    e.itemId = m.GetItemId()->GetId();
-    e.changeKey = m.GetItemId()->GetChangeKey();
-  }
+  if (e.type == TMailboxType::mtPrivateDL) e.listId = ListIdOf(m);
   return e;
-}
-
-// The members of a group (ExpandDL): a contact group by its item, any other by its address.
-std::vector<Entry> ExpandGroup(TDvEWSCustomSession& session, const Entry& group) {
-  auto request = session.CreateRequest(nullptr, "m:ExpandDL", {});
-  DvDOMElementPtr mailbox = request->GetOperation()->AddElement("m:Mailbox");
-  if (!group.itemId.empty()) {
-    DvDOMElementPtr id = mailbox->AddElement("t:ItemId");
-    id->SetAttribute("Id", group.itemId);
-    if (!group.changeKey.empty()) id->SetAttribute("ChangeKey", group.changeKey);
-  } else {
-    mailbox->AddElement("t:EmailAddress")->SetAsString(group.email);
-  }
-  DvDOMElementPtr message = request->Send()->GetDocument()->SelectSingleElement(
-      "/Envelope/Body/ExpandDLResponse/ResponseMessages/ExpandDLResponseMessage");
-  if (!message)
-    throw EEWSException("ErrorInvalidServerResponse",
-                        "The response holds no ExpandDLResponseMessage!", 0);
-  session.CheckResponseError(message);
-  std::vector<Entry> members;
-  DvDOMElementListPtr list = message->CreateElementList("DLExpansion/Mailbox");
-  for (int i = 0; i < list->Count(); ++i) {
-    TEwsEmailAddressType m(list->GetItem(i));
-    members.push_back(ReadEntry(m));
-  }
-  return members;
 }
 
 // A person, or two for a group.
@@ -308,8 +291,8 @@ class AddressBook : public QDialog {
       QFont bold = item->font(0);
       bold.setBold(true);
       item->setFont(0, bold);
-      item->setData(0, RoleItemId, Q(e.itemId));
-      item->setData(0, RoleChangeKey, Q(e.changeKey));
+      item->setData(0, RoleItemId, Q(e.listId.Id));
+      item->setData(0, RoleChangeKey, Q(e.listId.ChangeKey));
       item->setData(0, RoleType, static_cast<int>(e.type));
       item->setData(0, RoleExpanded, false);
       new QTreeWidgetItem(item, {tr("Reading…")});
@@ -323,13 +306,22 @@ class AddressBook : public QDialog {
     Entry group;
     group.name = item->text(0).toStdString();
     group.email = item->data(0, RoleEmail).toString().toStdString();
-    group.itemId = item->data(0, RoleItemId).toString().toStdString();
-    group.changeKey = item->data(0, RoleChangeKey).toString().toStdString();
+    group.listId = TItemId(item->data(0, RoleItemId).toString().toStdString(),
+                           item->data(0, RoleChangeKey).toString().toStdString());
     const int generation = generation_;
     // The row is found again by its place: a new search (a new generation) drops the answer.
     QPersistentModelIndex index = results_->indexFromItem(item);
     worker_.Run<std::vector<Entry>>(
-        [this, group] { return ExpandGroup(*session_, group); },
+        [this, group] {
+          // One level: members that are groups are listed as groups, to expand in turn.
+          if (!store_) store_ = session_->OpenDefaultMsgStore();
+          DvEWSRecipientsPtr list = group.listId.IsEmpty() ? store_->ExpandDL(group.email)
+                                                           : store_->ExpandDL(group.listId);
+          std::vector<Entry> members;
+          for (int i = 0; i < list->Count(); ++i)
+            members.push_back(ReadEntry(*list->GetRecipient(i)));
+          return members;
+        },
         [this, generation, index](std::vector<Entry>& members) {
           QTreeWidgetItem* it =
               generation == generation_ ? results_->itemFromIndex(index) : nullptr;
@@ -394,7 +386,8 @@ class AddressBook : public QDialog {
   QTreeWidget* results_ = nullptr;
   QLabel* error_ = nullptr;
   QLabel* status_ = nullptr;
-  detail::Worker worker_;  // last: waits for its jobs before the members above go
+  DvEWSMsgStorePtr store_;  // expands groups; used by the worker's jobs only
+  detail::Worker worker_;   // last: waits for its jobs before the members above go
 };
 
 // The address book interface over an AddressBook window made when it is shown.
