@@ -312,14 +312,20 @@ def build_named(data):
     props = [PropDef(name, extended=True, prop_type=t, set_symbol='PSETID_Dovrane', prop_id=i)
              for name, i, t in DOVRANE_PROPS]
     taken = {p.name for p in props}
+    dropped = collections.Counter()
     for r in rows:
         if r['property_set'] not in NAMED_SETS:
+            dropped['set not carried'] += 1
             continue
-        # Ids only seen on servers and types nobody published are left out.
-        if 'appended row' in r['notes'] or r['mapi_type_name'] == 'PT_NULL':
+        # Every row of a carried set is kept when its type is known and EWS can express it, ids
+        # OpenChange only observed on servers included. PT_NULL marks a type no source knew: such
+        # a property cannot be named in a request (EWS has no "Null" property type).
+        if r['mapi_type_name'] == 'PT_NULL':
+            dropped['type unknown'] += 1
             continue
         ptype = NAMED_TYPES.get(r['prop_type_hex'].upper())
         if ptype is None:
+            dropped['type EWS cannot express'] += 1
             continue
         word = canonical_name(r).upper()
         if r['kind'] == 'id':
@@ -344,7 +350,7 @@ def build_named(data):
         fail('duplicate EPR_ names: %s' % ', '.join(dups))
     fields = [FieldDef('EFLD_' + p.name[4:], p, 'fdtExtendedField') for p in props
               if p.name not in EPR_WITHOUT_FIELD]
-    return props, fields
+    return props, fields, dropped
 
 
 # ---------------------------------------------------------------------------------------------
@@ -435,7 +441,7 @@ def emit_header(out_dir, families):
     write_if_changed(os.path.join(out_dir, 'uDvEWSPropsCatalog.h'), ''.join(lines))
 
 
-def stats(pr, fld, mpr, mfld, epr, efld, mfld_reg):
+def stats(pr, fld, mpr, mfld, epr, efld, mfld_reg, epr_dropped):
     out = []
     out.append('PR_ %d (simple top-level %d, complex %d, arrays %d, children %d)' % (
         len(pr), sum(1 for p in pr if p.node_type == 'pdntSimple' and not p.parent),
@@ -460,6 +466,8 @@ def stats(pr, fld, mpr, mfld, epr, efld, mfld_reg):
     out.append('EPR_ types %s; by name %d' % (', '.join(
         '%s %d' % kv for kv in collections.Counter(p.prop_type for p in epr).most_common()),
         sum(1 for p in epr if p.kind == 'pkName')))
+    out.append('named-property rows left out: %s' % ', '.join(
+        '%s %d' % kv for kv in sorted(epr_dropped.items())))
     out.append('EFLD_ %d' % len(efld))
     out.append('properties %d, fields %d' % (len(pr) + len(mpr) + len(epr),
                                              len(fld) + len(mfld) + len(efld)))
@@ -476,7 +484,7 @@ def main():
 
     pr, fld = build_elements(args.data)
     mpr, mfld = build_tagged(args.data)
-    epr, efld = build_named(args.data)
+    epr, efld, epr_dropped = build_named(args.data)
     mfld_reg = list(mfld)
     repeated = [f for f in mfld if f.name == MFLD_REPEATED]
     if not repeated:
@@ -509,7 +517,7 @@ def main():
     emit_unit(args.out, 'Named', 'Named properties and their extended fields.', [
         ('DvCatalogEPR', 'prop', epr, epr), ('DvCatalogEFLD', 'field', efld, efld)])
     if args.stats:
-        sys.stdout.write(stats(pr, fld, mpr, mfld, epr, efld, mfld_reg))
+        sys.stdout.write(stats(pr, fld, mpr, mfld, epr, efld, mfld_reg, epr_dropped))
 
 
 if __name__ == '__main__':

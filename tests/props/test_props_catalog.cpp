@@ -84,10 +84,10 @@ TEST(Catalogue, CountsAfterLoadMatchTheFamilies) {
   EXPECT_EQ(DvCatalogMFLD.size(), 1908u);
   EXPECT_EQ(r.Fields().size(),
             DvCatalogFLD.size() + DvCatalogMFLD.size() - 1 + DvCatalogEFLD.size());
-  EXPECT_EQ(r.Props().size(), 3933u);
-  EXPECT_EQ(r.Fields().size(), 2860u);
-  EXPECT_GE(RegisteredPropCount(), 3933u);
-  EXPECT_GE(RegisteredFieldCount(), 2860u);
+  EXPECT_EQ(r.Props().size(), 3947u);
+  EXPECT_EQ(r.Fields().size(), 2874u);
+  EXPECT_GE(RegisteredPropCount(), 3947u);
+  EXPECT_GE(RegisteredFieldCount(), 2874u);
   int instId = 0;
   for (PDvEWSFieldDef f : DvCatalogMFLD)
     instId += f == &MFLD_INST_ID;
@@ -273,6 +273,53 @@ TEST(Catalogue, NamedRows) {
   // A second id published under the same name carries the id.
   ExpectNamedId("EPR_MEETING_MEETINGTYPE", ptLong, PSETID_Meeting, 0x0026);
   ExpectNamedId("EPR_MEETING_MEETINGTYPE_8C26", ptLong, PSETID_Meeting, 0x8C26);
+  // Ids only observed on servers are kept when their type is known, named like the others.
+  ExpectNamedId("EPR_COMMON_UNKNOWNPROPERTY8515", ptBoolean, PSETID_Common, 0x8515);
+  ExpectNamedId("EPR_COMMON_UNKNOWNPROPERTY8595", ptBinaryArray, PSETID_Common, 0x8595);
+  EXPECT_EQ(GetPropDef("EPR_ADDRESS_UNKNOWNPROPERTY8001", false), nullptr);  // type unknown
+}
+
+// The named family holds, per carried set, every row of data/mapi/named-properties.tsv whose
+// type is known (mapi_type_name other than PT_NULL; each remaining type has an EWS
+// MapiPropertyType), ids only observed on servers included, plus the library's own five:
+//   awk -F'\t' 'NR > 1 && $5 != "PT_NULL" {print $1}' named-properties.tsv | sort | uniq -c
+// Types follow the MAPI type, 32-bit integers and their arrays catalogued ptLong/ptLongArray.
+TEST(Catalogue, NamedFamilyHoldsEveryTypedRowOfTheCarriedSets) {
+  struct SetRow {
+    const char* name;
+    const TGUID* set;
+    int count;
+  } bySet[] = {
+      {"Address", &PSETID_Address, 101},
+      {"Common", &PSETID_Common, 96},
+      {"Appointment", &PSETID_Appointment, 69},
+      {"Sharing", &PSETID_Sharing, 65},
+      {"Task", &PSETID_Task, 35},
+      {"Meeting", &PSETID_Meeting, 37},
+      {"Log", &PSETID_Log, 10},
+      {"Note", &PSETID_Note, 5},
+      {"Attachment", &PSETID_Attachment, 2},
+      {"Messaging", &PSETID_Messaging, 1},
+      {"CalendarAssistant", &PSETID_CalendarAssistant, 3},
+      {"Dovrane", &PSETID_Dovrane, 5},
+  };
+  // The library's own add two strings and three booleans to the table's types.
+  const std::map<TDvEWSPropType, int> byType = {
+      {ptString, 136 + 2}, {ptLong, 97},     {ptBoolean, 63 + 3}, {ptBinary, 53},
+      {ptSystemTime, 50},  {ptLongArray, 7}, {ptBinaryArray, 6},  {ptShort, 5},
+      {ptStringArray, 3},  {ptCLSID, 3},     {ptDouble, 1},
+  };
+  std::map<const TGUID*, int> sets;
+  std::map<TDvEWSPropType, int> types;
+  for (PDvEWSPropDef d : DvCatalogEPR) {
+    ++sets[d->PropertySetId];
+    ++types[d->PropType];
+  }
+  for (const SetRow& r : bySet)
+    EXPECT_EQ(sets[r.set], r.count) << r.name;
+  EXPECT_EQ(sets.size(), std::size(bySet));
+  EXPECT_EQ(types, byType);
+  EXPECT_EQ(DvCatalogEPR.size(), 429u);
 }
 
 TEST(Catalogue, LibraryOwnNamedProperties) {
