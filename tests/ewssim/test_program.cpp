@@ -291,6 +291,22 @@ TEST(StateFile, MailboxesSurviveARestart) {
     doc.load_string(r.body.c_str());
     id = First(doc, "ItemId").attribute("Id").value();
     ASSERT_FALSE(id.empty());
+    // Out-of-office settings, a configuration object, and a default category list deleted.
+    for (const char* body :
+         {"<m:SetUserOofSettingsRequest><t:Mailbox><t:Address>alice@example.com</t:Address>"
+          "</t:Mailbox><t:UserOofSettings><t:OofState>Enabled</t:OofState><t:ExternalAudience>"
+          "Known</t:ExternalAudience><t:InternalReply xml:lang=\"de-DE\"><t:Message>Weg"
+          "</t:Message></t:InternalReply><t:ExternalReply><t:Message>Away</t:Message>"
+          "</t:ExternalReply></t:UserOofSettings></m:SetUserOofSettingsRequest>",
+          "<m:CreateUserConfiguration><m:UserConfiguration><t:UserConfigurationName "
+          "Name=\"App.Prefs\"><t:DistinguishedFolderId Id=\"inbox\"/></t:UserConfigurationName>"
+          "<t:BinaryData>AQID</t:BinaryData></m:UserConfiguration></m:CreateUserConfiguration>",
+          "<m:DeleteUserConfiguration><m:UserConfigurationName Name=\"CategoryList\">"
+          "<t:DistinguishedFolderId Id=\"calendar\"/></m:UserConfigurationName>"
+          "</m:DeleteUserConfiguration>"}) {
+      auto done = client.Post(ews_test::Envelope(body));
+      EXPECT_NE(done.body.find("NoError"), std::string::npos) << done.body;
+    }
   }
   ASSERT_TRUE(std::filesystem::exists(path));
   ews_test::SimServer again(config);
@@ -306,6 +322,38 @@ TEST(StateFile, MailboxesSurviveARestart) {
   EXPECT_EQ(TextOf(doc, "Subject"), "Kept");
   EXPECT_EQ(TextOf(First(doc, "FileAttachment"), "Name"), "k.txt");
   EXPECT_EQ(TextOf(First(doc, "ExtendedProperty"), "Value"), "v");
+  const struct {
+    std::string request, element, expected;
+  } kept[] = {
+      {"<m:GetUserOofSettingsRequest><t:Mailbox><t:Address>alice@example.com</t:Address>"
+       "</t:Mailbox></m:GetUserOofSettingsRequest>",
+       "OofState", "Enabled"},
+      {"", "ExternalAudience", "Known"},
+      {"", "InternalReply", "de-DE|Weg"},
+      {"<m:GetUserConfiguration><m:UserConfigurationName Name=\"App.Prefs\">"
+       "<t:DistinguishedFolderId Id=\"inbox\"/></m:UserConfigurationName>"
+       "<m:UserConfigurationProperties>All</m:UserConfigurationProperties>"
+       "</m:GetUserConfiguration>",
+       "BinaryData", "AQID"},
+      {"<m:GetUserConfiguration><m:UserConfigurationName Name=\"CategoryList\">"
+       "<t:DistinguishedFolderId Id=\"calendar\"/></m:UserConfigurationName>"
+       "<m:UserConfigurationProperties>All</m:UserConfigurationProperties>"
+       "</m:GetUserConfiguration>",
+       "ResponseCode", "ErrorItemNotFound"},
+  };
+  for (const auto& k : kept) {
+    SCOPED_TRACE(k.element);
+    if (!k.request.empty()) {
+      r = client.Post(ews_test::Envelope(k.request));
+      doc.load_string(r.body.c_str());
+    }
+    // A reply shows as "language|text".
+    const auto n = First(doc, k.element);
+    const std::string shown = First(n, "Message") ? n.attribute("xml:lang").value() +
+                                                        std::string("|") + TextOf(n, "Message")
+                                                  : n.child_value();
+    EXPECT_EQ(shown, k.expected) << r.body;
+  }
   std::filesystem::remove(path);
 }
 
