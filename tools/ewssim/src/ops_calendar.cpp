@@ -551,7 +551,7 @@ void CalendarCreated(Ctx& c, Mailbox& m, Item& item) {
   auto attendees = Attendees(item);
   if (!Sends(mode) || attendees.empty() || !IsOrganizer(m, item)) return;
   item.SetText("MeetingRequestWasSent", "true");
-  Touch(c, m, item);
+  Changed(c, m, item);
   SendToAttendees(c, m, item, attendees, false, false, mode, pugi::xml_node());
 }
 
