@@ -39,6 +39,12 @@ ewssim::Config AvailabilityConfig() {
     }
     if (u.address == "room@example.com") u.mailTips.deliveryRestricted = true;
   }
+  // A group with a nested one: four people once each, two of them outside example.com.
+  c.groups.push_back(
+      {"team@example.com",
+       "Team",
+       {"alice@example.com", "core@example.com", "partner@elsewhere.org", "bob@example.com"}});
+  c.groups.push_back({"core@example.com", "Core", {"alice@example.com", "carol@outside.net"}});
   c.maxMessageSize = 1048576;
   return c;
 }
@@ -46,7 +52,8 @@ ewssim::Config AvailabilityConfig() {
 // Creates a calendar item in a user's calendar and returns its id.
 std::string AddMeeting(ews_test::SimServer& sim, const std::string& user,
                        const std::string& subject, TDateTime start, TDateTime end,
-                       const std::string& status, bool isPrivate = false) {
+                       const std::string& status, bool isPrivate = false,
+                       const std::string& tail = {}) {
   ews_test::SoapClient client(sim.Url(), user + "@example.com", user + "-pw");
   const std::string body =
       std::string(
@@ -56,8 +63,8 @@ std::string AddMeeting(ews_test::SimServer& sim, const std::string& user,
       subject + "</t:Subject>" + (isPrivate ? "<t:Sensitivity>Private</t:Sensitivity>" : "") +
       "<t:Start>" + dv::DvDateTimeToXML(start) + "</t:Start><t:End>" + dv::DvDateTimeToXML(end) +
       "</t:End><t:LegacyFreeBusyStatus>" + status +
-      "</t:LegacyFreeBusyStatus><t:Location>Room One</t:Location></t:CalendarItem></m:Items>"
-      "</m:CreateItem>";
+      "</t:LegacyFreeBusyStatus><t:Location>Room One</t:Location>" + tail +
+      "</t:CalendarItem></m:Items></m:CreateItem>";
   auto reply =
       client.Post(ews_test::Envelope(body, "<t:RequestServerVersion Version=\"Exchange2013\"/>"));
   std::smatch m;
@@ -75,6 +82,13 @@ class Availability : public ::testing::Test {
     AddMeeting(sim, "bob", "Dentist", At(10), At(11), "OOF");
     AddMeeting(sim, "bob", "Private call", At(9, 30), At(10), "Busy", true);
     AddMeeting(sim, "room", "Board meeting", At(14), At(15, 30), "Busy");
+    // Every Tuesday from 2026-12-01, 11:00 to 12:00, with Bob.
+    AddMeeting(sim, "alice", "Weekly review", At(11, 0, 1), At(12, 0, 1), "Busy", false,
+               "<t:RequiredAttendees><t:Attendee><t:Mailbox><t:EmailAddress>bob@example.com"
+               "</t:EmailAddress></t:Mailbox></t:Attendee></t:RequiredAttendees><t:Recurrence>"
+               "<t:WeeklyRecurrence><t:Interval>1</t:Interval><t:DaysOfWeek>Tuesday"
+               "</t:DaysOfWeek></t:WeeklyRecurrence><t:NoEndRecurrence><t:StartDate>2026-12-01"
+               "</t:StartDate></t:NoEndRecurrence></t:Recurrence>");
   }
   static void TearDownTestSuite() {
     delete fixture;
@@ -169,6 +183,20 @@ TEST_F(Availability, ViewsAndExchangeLimits) {
   EXPECT_EQ(plain->GetMergedFreeBusy(), "");
   ASSERT_EQ(plain->GetEvents().size(), 1u);
   EXPECT_FALSE(plain->GetEvents()[0].GetHasDetails());
+  // The weekly series began before the window: its occurrences inside it, day by day.
+  auto weeks = Session().GetUserAvailibility(alice, At(0, 0, 8), At(0, 0, 16), 1440,
+                                             dv::TDvEWSFreeBusyViewType::fbvtDetailedMerged);
+  EXPECT_EQ(weeks->GetMergedFreeBusy(), "20000002");
+  ASSERT_EQ(weeks->GetEvents().size(), 2u);
+  for (int i = 0; i < 2; ++i) {
+    const auto& e = weeks->GetEvents()[i];
+    EXPECT_EQ(e.GetStartTime().ToUnixMilliseconds(), At(11, 0, 8 + 7 * i).ToUnixMilliseconds());
+    EXPECT_EQ(e.GetSubject(), "Weekly review");
+    EXPECT_TRUE(e.GetIsRecurring());
+    EXPECT_TRUE(e.GetIsMeeting());
+    EXPECT_FALSE(e.GetIsException());
+  }
+  EXPECT_NE(weeks->GetEvents()[0].GetID(), weeks->GetEvents()[1].GetID());
 
   std::vector<dv::TDvEWSMailboxData> many(101, alice);
   const struct {
@@ -235,18 +263,20 @@ TEST_F(Availability, SuggestionsAvoidBusyTimeInsideWorkingHours) {
 TEST_F(Availability, MailTips) {
   auto tips = Session().GetMailTips(
       std::vector<std::string>{"alice@example.com", "bob@example.com", "room@example.com",
-                               "ghost@example.com", "someone@elsewhere.org"});
-  ASSERT_EQ(tips.size(), 5u);
+                               "ghost@example.com", "someone@elsewhere.org", "team@example.com"});
+  ASSERT_EQ(tips.size(), 6u);
   struct Row {
     bool full, restricted, moderated, invalid;
     int scope;
     std::string custom;
+    int members, external;
   };
-  const Row rows[] = {{false, false, false, false, 1, "Alice answers on Fridays."},
-                      {true, false, true, false, 1, ""},
-                      {false, true, false, false, 1, ""},
-                      {false, false, false, true, 1, ""},
-                      {false, false, false, false, 2, ""}};
+  const Row rows[] = {{false, false, false, false, 1, "Alice answers on Fridays.", 0, 0},
+                      {true, false, true, false, 1, "", 0, 0},
+                      {false, true, false, false, 1, "", 0, 0},
+                      {false, false, false, true, 1, "", 0, 0},
+                      {false, false, false, false, 2, "", 0, 0},
+                      {false, false, false, false, 1, "", 4, 2}};
   for (size_t i = 0; i < tips.size(); ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(tips[i]->GetMailboxFull(), rows[i].full);
@@ -256,9 +286,40 @@ TEST_F(Availability, MailTips) {
     EXPECT_EQ(tips[i]->GetScope(), rows[i].scope);
     EXPECT_EQ(tips[i]->GetCustomMailTip(), rows[i].custom);
     EXPECT_EQ(tips[i]->GetMaxMessageSize(), 1048576);
+    EXPECT_EQ(tips[i]->GetTotalMemberCount(), rows[i].members);
+    EXPECT_EQ(tips[i]->GetExternalMemberCount(), rows[i].external);
   }
   EXPECT_EQ(tips[1]->GetRecipientAddress()->GetEmailAddress(), "bob@example.com");
-  EXPECT_EQ(tips[1]->GetOutOfOffice()->GetReplyBody()->GetMessage_(), "");
+  // Bob's out-of-office reply as Alice (of his domain) would get it, while in force.
+  ews_test::SoapClient bob(fixture->Sim().Url(), "bob@example.com", "bob-pw");
+  const auto now = TDateTime::NowUTC();
+  const struct {
+    const char* state;
+    TDateTime from, to;
+    std::string reply;
+  } oof[] = {{"Disabled", now, now, ""},
+             {"Enabled", now, now, "Back on Monday."},
+             {"Scheduled", TDateTime(now.Value - 2), TDateTime(now.Value - 1), ""},
+             {"Scheduled", TDateTime(now.Value - 1), TDateTime(now.Value + 1), "Back on Monday."}};
+  for (const auto& o : oof) {
+    SCOPED_TRACE(o.state);
+    auto set = bob.Post(ews_test::Envelope(
+        std::string("<m:SetUserOofSettingsRequest><t:Mailbox><t:Address>bob@example.com"
+                    "</t:Address></t:Mailbox><t:UserOofSettings><t:OofState>") +
+        o.state +
+        "</t:OofState><t:ExternalAudience>All</t:ExternalAudience><t:Duration><t:StartTime>" +
+        dv::DvDateTimeToXML(o.from) + "</t:StartTime><t:EndTime>" + dv::DvDateTimeToXML(o.to) +
+        "</t:EndTime></t:Duration><t:InternalReply><t:Message>Back on Monday.</t:Message>"
+        "</t:InternalReply><t:ExternalReply><t:Message>Away.</t:Message></t:ExternalReply>"
+        "</t:UserOofSettings></m:SetUserOofSettingsRequest>"));
+    ASSERT_NE(set.body.find("NoError"), std::string::npos) << set.body;
+    auto tip = Session().GetMailTips("bob@example.com");
+    EXPECT_EQ(tip->GetOutOfOffice()->GetReplyBody()->GetMessage_(), o.reply);
+    // The window comes with a scheduled reply only.
+    const TDateTime end = tip->GetOutOfOffice()->GetDuration()->GetEndTime();
+    const bool windowed = o.reply != "" && std::string(o.state) == "Scheduled";
+    EXPECT_NEAR(end.Value, windowed ? o.to.Value : 0, 2e-5);
+  }
   // The second recipient fails: the call raises with its response code, returning nothing.
   try {
     Session().GetMailTips(std::vector<std::string>{"alice@example.com", "not-an-address"});

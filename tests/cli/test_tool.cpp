@@ -530,6 +530,22 @@ TEST_F(Tool, UsageVersionHelpAndCompletion) {
   auto loaded = Exec({"/bin/bash", "-c", "source '" + script + "' && complete -p ews"}, {});
   EXPECT_EQ(loaded.code, 0) << loaded.err;
   EXPECT_NE(loaded.out.find("-F _ews ews"), std::string::npos) << loaded.out;
+  // Completions of a command line (the words, the last one being completed).
+  const std::pair<const char*, const char*> completions[] = {
+      {"ews --json dl ''", "expand create"},
+      {"ews oof on --", "--help --reply --external --audience --from --until"},
+      {"ews oof on --audience ''", "known all none"},
+      {"ews contact add --", "--help --name --email --phone --company --photo"},
+      {"ews photo --size 6", "64 648"},
+      {"ews tas", "tasks task"}};
+  for (const auto& [line, expected] : completions) {
+    auto r = Exec({"/bin/bash", "-c",
+                   "source '" + script + "' && COMP_WORDS=(" + line +
+                       ") && COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) && _ews && "
+                       "echo \"${COMPREPLY[*]}\""},
+                  {});
+    EXPECT_EQ(r.out, std::string(expected) + "\n") << line << r.err;
+  }
 }
 
 TEST_F(Tool, ValuesAndAddressesAreCheckedBeforeAnythingIsSent) {

@@ -291,6 +291,22 @@ TEST(StateFile, MailboxesSurviveARestart) {
     doc.load_string(r.body.c_str());
     id = First(doc, "ItemId").attribute("Id").value();
     ASSERT_FALSE(id.empty());
+    // Out-of-office settings, a configuration object, and a default category list deleted.
+    for (const char* body :
+         {"<m:SetUserOofSettingsRequest><t:Mailbox><t:Address>alice@example.com</t:Address>"
+          "</t:Mailbox><t:UserOofSettings><t:OofState>Enabled</t:OofState><t:ExternalAudience>"
+          "Known</t:ExternalAudience><t:InternalReply xml:lang=\"de-DE\"><t:Message>Weg"
+          "</t:Message></t:InternalReply><t:ExternalReply><t:Message>Away</t:Message>"
+          "</t:ExternalReply></t:UserOofSettings></m:SetUserOofSettingsRequest>",
+          "<m:CreateUserConfiguration><m:UserConfiguration><t:UserConfigurationName "
+          "Name=\"App.Prefs\"><t:DistinguishedFolderId Id=\"inbox\"/></t:UserConfigurationName>"
+          "<t:BinaryData>AQID</t:BinaryData></m:UserConfiguration></m:CreateUserConfiguration>",
+          "<m:DeleteUserConfiguration><m:UserConfigurationName Name=\"CategoryList\">"
+          "<t:DistinguishedFolderId Id=\"calendar\"/></m:UserConfigurationName>"
+          "</m:DeleteUserConfiguration>"}) {
+      auto done = client.Post(ews_test::Envelope(body));
+      EXPECT_NE(done.body.find("NoError"), std::string::npos) << done.body;
+    }
   }
   ASSERT_TRUE(std::filesystem::exists(path));
   ews_test::SimServer again(config);
@@ -306,6 +322,24 @@ TEST(StateFile, MailboxesSurviveARestart) {
   EXPECT_EQ(TextOf(doc, "Subject"), "Kept");
   EXPECT_EQ(TextOf(First(doc, "FileAttachment"), "Name"), "k.txt");
   EXPECT_EQ(TextOf(First(doc, "ExtendedProperty"), "Value"), "v");
+  auto configRequest = [](const char* name, const char* folder) {
+    return std::string("<m:GetUserConfiguration><m:UserConfigurationName Name=\"") + name +
+           "\"><t:DistinguishedFolderId Id=\"" + folder +
+           "\"/></m:UserConfigurationName><m:UserConfigurationProperties>All"
+           "</m:UserConfigurationProperties></m:GetUserConfiguration>";
+  };
+  const std::pair<std::string, std::vector<std::string>> kept[] = {
+      {"<m:GetUserOofSettingsRequest><t:Mailbox><t:Address>alice@example.com</t:Address>"
+       "</t:Mailbox></m:GetUserOofSettingsRequest>",
+       {"<t:OofState>Enabled<", "<t:ExternalAudience>Known<",
+        "<t:InternalReply xml:lang=\"de-DE\"><t:Message>Weg<"}},
+      {configRequest("App.Prefs", "inbox"), {"<t:BinaryData>AQID<"}},
+      {configRequest("CategoryList", "calendar"), {"ErrorItemNotFound"}}};
+  for (const auto& [request, fragments] : kept) {
+    const std::string body = client.Post(ews_test::Envelope(request)).body;
+    for (const auto& f : fragments)
+      EXPECT_NE(body.find(f), std::string::npos) << f << "\n" << body;
+  }
   std::filesystem::remove(path);
 }
 

@@ -79,22 +79,36 @@ TEST(EwssimNotify, PullSubscriptionWatermarksAndUnsubscribe) {
     last = (*it)[1];
   EXPECT_NE(get(last).find("<t:StatusEvent>"), std::string::npos);
 
-  // A calendar item's change is a change of free/busy time too.
-  const std::string calendar = m.Post(
-      "<m:Subscribe><m:PullSubscriptionRequest SubscribeToAllFolders=\"true\"><t:EventTypes>"
-      "<t:EventType>FreeBusyChangedEvent</t:EventType></t:EventTypes><t:Timeout>10</t:Timeout>"
-      "</m:PullSubscriptionRequest></m:Subscribe>");
+  // A calendar item's change is a change of free/busy time too; a meeting request is new mail
+  // for the attendee, whose tentative copy changes his free/busy time.
+  Mailbox bob(sim.Url(), "bob");
+  auto subscribe = [](Mailbox& who) {
+    return who.Post(
+        "<m:Subscribe><m:PullSubscriptionRequest SubscribeToAllFolders=\"true\"><t:EventTypes>"
+        "<t:EventType>NewMailEvent</t:EventType><t:EventType>FreeBusyChangedEvent</t:EventType>"
+        "</t:EventTypes><t:Timeout>10</t:Timeout></m:PullSubscriptionRequest></m:Subscribe>");
+  };
+  const std::string calendar = subscribe(m), bobs = subscribe(bob);
   m.Post(
-      "<m:CreateItem SendMeetingInvitations=\"SendToNone\"><m:Items><t:CalendarItem>"
+      "<m:CreateItem SendMeetingInvitations=\"SendToAllAndSaveCopy\"><m:Items><t:CalendarItem>"
       "<t:Subject>busy</t:Subject><t:Start>2026-03-02T10:00:00Z</t:Start>"
-      "<t:End>2026-03-02T11:00:00Z</t:End></t:CalendarItem></m:Items></m:CreateItem>");
-  const std::string busy =
-      m.Post("<m:GetEvents><m:SubscriptionId>" + First(calendar, "<m:SubscriptionId>([^<]+)<") +
-             "</m:SubscriptionId><m:Watermark>" + First(calendar, "<m:Watermark>([^<]+)<") +
-             "</m:Watermark></m:GetEvents>");
-  EXPECT_TRUE(ews_test::ValidateEnvelope(busy)) << busy;
+      "<t:End>2026-03-02T11:00:00Z</t:End><t:RequiredAttendees><t:Attendee><t:Mailbox>"
+      "<t:EmailAddress>bob@example.com</t:EmailAddress></t:Mailbox></t:Attendee>"
+      "</t:RequiredAttendees></t:CalendarItem></m:Items></m:CreateItem>");
+  auto eventsOf = [](Mailbox& who, const std::string& subscription) {
+    const std::string body = who.Post(
+        "<m:GetEvents><m:SubscriptionId>" + First(subscription, "<m:SubscriptionId>([^<]+)<") +
+        "</m:SubscriptionId><m:Watermark>" + First(subscription, "<m:Watermark>([^<]+)<") +
+        "</m:Watermark></m:GetEvents>");
+    EXPECT_TRUE(ews_test::ValidateEnvelope(body)) << body;
+    return body;
+  };
+  const std::string busy = eventsOf(m, calendar), bobBusy = eventsOf(bob, bobs);
   EXPECT_NE(busy.find("<t:FreeBusyChangedEvent>"), std::string::npos) << busy;
   EXPECT_EQ(busy.find("<t:CreatedEvent>"), std::string::npos);
+  EXPECT_EQ(busy.find("<t:NewMailEvent>"), std::string::npos);
+  for (const char* event : {"<t:NewMailEvent>", "<t:FreeBusyChangedEvent>"})
+    EXPECT_NE(bobBusy.find(event), std::string::npos) << bobBusy;
 
   const std::string unsubscribe =
       "<m:Unsubscribe><m:SubscriptionId>" + id + "</m:SubscriptionId></m:Unsubscribe>";

@@ -103,6 +103,9 @@ void DeliverMessage(Ctx& c, Mailbox& sender, const Item& msg);
 void RegenerateTask(Ctx& c, Mailbox& m, Item& task, const std::string& statusBefore);
 // The automatic reply of an absent recipient to a message just delivered (ops_services.cpp).
 void SendAutomaticReply(Ctx& c, Mailbox& recipient, Mailbox& sender, const Item& msg);
+// True when `address` is among the e-mail addresses of the mailbox's contacts (the "known"
+// senders of an external out-of-office audience of Known; ops_services.cpp).
+bool IsKnownSender(const Mailbox& m, const std::string& address);
 // User photos: the side in pixels of a UserPhotoSizeType name (0 when unknown), and the picture
 // served for a user at that side (none when the user has no photo).
 int PhotoSide(const std::string& size);

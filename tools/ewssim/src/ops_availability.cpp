@@ -18,6 +18,8 @@
 #include <mutex>
 #include <optional>
 
+#include "calendar.h"
+#include "oof.h"
 #include "ops.h"
 #include "timezones.h"
 
@@ -283,39 +285,37 @@ struct BusyEvent {
        isPrivate = false;
 };
 
-// The calendar items of a mailbox's calendar folder overlapping [from, to), in start order.
-// Single items and exceptions as stored; recurring masters are not expanded here.
+// The appearances of a mailbox's calendar overlapping [from, to), in start order: single items,
+// and the occurrences and exceptions of recurring series (the calendar engine's expansion). The
+// meeting, reminder and privacy flags come from the item shown: the exception when the
+// occurrence was modified, else the series' master.
 std::vector<BusyEvent> BusyEventsInWindow(const Mailbox& mbx, int64_t from, int64_t to) {
   std::vector<BusyEvent> events;
   auto it = mbx.distinguished.find("calendar");
   if (it == mbx.distinguished.end()) return events;
   auto folder = mbx.folders.find(it->second);
   if (folder == mbx.folders.end()) return events;
-  for (uint64_t id : folder->second.items) {
-    auto found = mbx.items.find(id);
+  for (const Occurrence& o : ExpandCalendar(mbx, folder->second, from, to)) {
+    auto found = mbx.items.find(o.masterId ? o.masterId : o.itemId);
     if (found == mbx.items.end()) continue;
-    const Item& item = *found->second;
-    if (item.kind != "CalendarItem" || item.Value("CalendarItemType") == "RecurringMaster")
-      continue;
-    auto start = ParseDateTime(item.Value("Start"));
-    auto end = ParseDateTime(item.Value("End"));
-    if (!start || !end || *end <= from || *start >= to) continue;
+    const Item* item = found->second.get();
+    if (auto ex = item->exceptions.find(o.index); o.masterId && ex != item->exceptions.end())
+      item = ex->second.get();
     BusyEvent e;
-    e.itemId = id;
-    e.start = *start;
-    e.end = std::max(*end, *start);
-    e.freeBusy = item.Value("LegacyFreeBusyStatus");
-    if (e.freeBusy.empty()) e.freeBusy = "Busy";
-    e.subject = item.Value("Subject");
-    e.location = item.Value("Location");
-    e.isMeeting = item.Bool("IsMeeting", false);
-    e.isRecurring = item.Bool("IsRecurring", false);
-    e.isException = item.Value("CalendarItemType") == "Exception";
-    e.isReminderSet = item.Bool("ReminderIsSet", false);
-    e.isPrivate = item.Value("Sensitivity") == "Private";
+    e.itemId = o.itemId;
+    e.start = o.start;
+    e.end = std::max(o.end, o.start);
+    e.freeBusy = o.freeBusy;
+    e.subject = o.subject;
+    e.location = o.location;
+    e.isMeeting = item->Bool("IsMeeting", false);
+    e.isRecurring = o.masterId != 0;
+    e.isException = o.type == "Exception";
+    e.isReminderSet = item->Bool("ReminderIsSet", false);
+    e.isPrivate = item->Value("Sensitivity") == "Private";
     events.push_back(std::move(e));
   }
-  std::sort(events.begin(), events.end(), [](const BusyEvent& a, const BusyEvent& b) {
+  std::stable_sort(events.begin(), events.end(), [](const BusyEvent& a, const BusyEvent& b) {
     return a.start != b.start ? a.start < b.start : a.itemId < b.itemId;
   });
   return events;
@@ -640,21 +640,51 @@ void GetUserAvailability(Ctx& c) {
 
 // ---- GetMailTips
 
-// The out-of-office reply a mailbox sends now: the reply text and, when scheduled, its window.
-// Mailboxes have no out-of-office settings in this server yet, so there is none.
-struct OofTip {
-  std::string reply;
-  std::optional<std::pair<int64_t, int64_t>> window;
-};
-std::optional<OofTip> OutOfOfficeTip(const Mailbox& /*mbx*/, int64_t /*now*/) {
-  return std::nullopt;
+std::string DomainOf(const std::string& address) {
+  auto at = address.rfind('@');
+  return at == std::string::npos ? std::string() : Lower(address.substr(at + 1));
 }
 
-// The member counts of a distribution group (total, outside the organisation), or none when
-// the address is not a group. The configuration has no groups yet.
-std::optional<std::pair<int, int>> GroupMemberCounts(const Config& /*config*/,
-                                                     const std::string& /*address*/) {
-  return std::nullopt;
+// The out-of-office reply a mailbox would send the requester now, as its automatic reply would:
+// the internal reply to senders of the mailbox's own domain, the external one to others when the
+// external audience (as far as the administrator allows it) takes them in. With its window when
+// the absence is scheduled.
+struct OofTip {
+  std::string reply, lang;
+  std::optional<std::pair<int64_t, int64_t>> window;
+};
+std::optional<OofTip> OutOfOfficeTip(const Mailbox& mbx, const std::string& requester,
+                                     int64_t now) {
+  const OofSettings& s = OofOf(mbx);
+  if (!s.InForce(now)) return std::nullopt;
+  OofTip tip;
+  if (DomainOf(requester) == DomainOf(mbx.address)) {
+    tip.reply = s.internalReply;
+    tip.lang = s.internalLang;
+  } else {
+    const auto audience = std::min(s.externalAudience, s.allowExternal);
+    if (audience == OofSettings::Audience::None ||
+        (audience == OofSettings::Audience::Known && !IsKnownSender(mbx, requester)))
+      return std::nullopt;
+    tip.reply = s.externalReply;
+    tip.lang = s.externalLang;
+  }
+  if (s.state == OofSettings::State::Scheduled) tip.window = {s.start, s.end};
+  return tip;
+}
+
+// The member counts of a distribution group (people with nested groups expanded; those outside
+// the organisation's domains), or none when the address is not a group.
+std::optional<std::pair<int, int>> GroupMemberCounts(const Config& config,
+                                                     const std::string& address,
+                                                     const std::vector<std::string>& domains) {
+  const GroupConfig* group = GroupOf(config, address);
+  if (!group) return std::nullopt;
+  const auto people = GroupPeople(config, *group);
+  const auto external = std::count_if(people.begin(), people.end(), [&](const std::string& p) {
+    return std::find(domains.begin(), domains.end(), DomainOf(p)) == domains.end();
+  });
+  return std::pair<int, int>(static_cast<int>(people.size()), static_cast<int>(external));
 }
 
 long long MailboxSize(const Mailbox& mbx) {
@@ -666,11 +696,6 @@ long long MailboxSize(const Mailbox& mbx) {
   return total;
 }
 
-std::string DomainOf(const std::string& address) {
-  auto at = address.rfind('@');
-  return at == std::string::npos ? std::string() : Lower(address.substr(at + 1));
-}
-
 void GetMailTips(Ctx& c) {
   std::string requested = ChildText(c.op, "MailTipsRequested");
   auto wants = [&](const char* tip) {
@@ -680,6 +705,9 @@ void GetMailTips(Ctx& c) {
   for (const auto& u : c.config.users)
     domains.push_back(DomainOf(u.address));
   const int64_t now = NowMs();
+  // The tips are those a message from the sender (SendingAs, else the requester) would meet.
+  std::string requester = ChildText(Child(c.op, "SendingAs"), "EmailAddress");
+  if (requester.empty() && c.self) requester = c.self->address;
   c.out += std::string("<m:GetMailTipsResponse xmlns:m=\"") + kNsMessages + "\" xmlns:t=\"" +
            kNsTypes +
            "\" ResponseClass=\"Success\"><m:ResponseCode>NoError</m:ResponseCode>"
@@ -702,13 +730,14 @@ void GetMailTips(Ctx& c) {
              "<t:PendingMailTips/>";
     const Mailbox* m = c.store.Find(address);
     const UserConfig* user = UserOf(c.config, address);
-    const auto group = GroupMemberCounts(c.config, address);
+    const auto group = GroupMemberCounts(c.config, address, domains);
     const bool internal =
         std::find(domains.begin(), domains.end(), DomainOf(address)) != domains.end();
     if (m && wants("OutOfOfficeMessage")) {
-      auto oof = OutOfOfficeTip(*m, now);
-      c.out += "<t:OutOfOffice><t:ReplyBody><t:Message>" + Escape(oof ? oof->reply : "") +
-               "</t:Message></t:ReplyBody>";
+      auto oof = OutOfOfficeTip(*m, requester, now);
+      c.out += "<t:OutOfOffice><t:ReplyBody";
+      if (oof && !oof->lang.empty()) c.out += " xml:lang=\"" + Escape(oof->lang) + "\"";
+      c.out += "><t:Message>" + Escape(oof ? oof->reply : "") + "</t:Message></t:ReplyBody>";
       if (oof && oof->window)
         c.out += "<t:Duration><t:StartTime>" + FormatDateTime(oof->window->first) +
                  "</t:StartTime><t:EndTime>" + FormatDateTime(oof->window->second) +

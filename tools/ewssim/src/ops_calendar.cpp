@@ -4,6 +4,7 @@
 
 #include "calendar.h"
 #include "calendar_ops.h"
+#include "events.h"
 
 namespace ewssim {
 
@@ -11,23 +12,45 @@ namespace {
 
 constexpr uint64_t kLocalMask = (uint64_t{1} << kOccurrenceShift) - 1;
 
-Item* StoreItem(Ctx& c, Mailbox& m, std::shared_ptr<Item> item, uint32_t folder) {
+// The meeting workflow changes items in other mailboxes than the one a request names, and items
+// the item operations raise no event for: each change here raises the notification events the
+// same change made directly would (a delivery: NewMailEvent and CreatedEvent).
+Item* StoreItem(Ctx& c, Mailbox& m, std::shared_ptr<Item> item, uint32_t folder,
+                bool delivered = false) {
   item->id = 0;
   item->changeKey = c.store.NextChangeKey();
   if (!item->created) item->created = item->modified = NowMs();
   Item* raw = m.AddItem(std::move(item), folder);
   Refresh(m, *raw);
+  if (delivered)
+    RaiseDelivery(c.store, m, *raw);
+  else
+    RaiseItemEvent(c.store, m, "CreatedEvent", *raw);
   return raw;
 }
 
+// A new change key and the computed elements; the caller raises the event, if any.
 void Touch(Ctx& c, Mailbox& m, Item& item) {
   item.changeKey = c.store.NextChangeKey();
   Refresh(m, item);
 }
 
+// Touch, with the ModifiedEvent.
+void Changed(Ctx& c, Mailbox& m, Item& item) {
+  Touch(c, m, item);
+  RaiseItemEvent(c.store, m, "ModifiedEvent", item);
+}
+
 void MoveTo(Ctx& c, Mailbox& m, Item& item, const char* distinguished) {
+  const uint32_t from = item.folder;
   m.MoveItem(item, m.Distinguished(distinguished)->id);
   Touch(c, m, item);
+  RaiseItemEvent(c.store, m, "MovedEvent", item, from);
+}
+
+void Remove(Ctx& c, Mailbox& m, Item& item) {
+  RaiseItemEvent(c.store, m, "DeletedEvent", item);
+  m.RemoveItem(item.id);
 }
 
 std::string MailboxXml(const std::string& name, const std::string& email) {
@@ -174,7 +197,7 @@ Item* Deliver(Ctx& c, Mailbox& to, std::shared_ptr<Item> msg, const Mailbox& fro
                               : "<t:ReplyToItem/><t:ReplyAllToItem/><t:ForwardItem/>";
   msg->Set("ResponseObjects",
            Field{std::string("<t:ResponseObjects>") + responses + "</t:ResponseObjects>", {}});
-  return StoreItem(c, to, std::move(msg), to.Distinguished("inbox")->id);
+  return StoreItem(c, to, std::move(msg), to.Distinguished("inbox")->id, true);
 }
 
 // Keeps a sent meeting message in the sender's Sent Items.
@@ -251,7 +274,7 @@ void SendRequest(Ctx& c, Mailbox& org, const Item& item, Mailbox& a, bool update
     copy->SetText("MeetingRequestWasSent", "false");
     if (keptReply) copy->Set("AppointmentReplyTime", *keptReply);
     copy->Erase("ItemId");
-    Touch(c, a, *copy);
+    Changed(c, a, *copy);
   }
   auto msg = NewMessage(c, "MeetingRequest");
   CopyMeetingFields(*copy, *msg);
@@ -286,7 +309,7 @@ void SendCancellation(Ctx& c, Mailbox& org, const Item& item, Mailbox& a, const 
     copy->SetText("IsCancelled", "true");
     copy->SetText("Subject", "Canceled: " + item.Value("Subject"));
     copy->SetText("LegacyFreeBusyStatus", "Free");
-    Touch(c, a, *copy);
+    Changed(c, a, *copy);
     msg->Set("AssociatedCalendarItemId",
              Field{ItemIdXml("AssociatedCalendarItemId", a, *copy), {}});
   }
@@ -294,7 +317,7 @@ void SendCancellation(Ctx& c, Mailbox& org, const Item& item, Mailbox& a, const 
   // A room removes a cancelled booking itself.
   const UserConfig* user = UserOf(c, a.address);
   if (user && user->kind == "room" && user->autoAccept) {
-    if (copy) a.RemoveItem(copy->id);
+    if (copy) Remove(c, a, *copy);
     MoveTo(c, a, *delivered, "deleteditems");
   }
 }
@@ -359,7 +382,7 @@ void RecordResponse(Ctx& c, Mailbox& org, Item& item, const std::string& email,
     item.fields[idx] = MakeField(c.pctx, doc.document_element(),
                                  item.type->children[static_cast<size_t>(idx)].type);
   }
-  Touch(c, org, item);
+  Changed(c, org, item);
 }
 
 void RespondAs(Ctx& c, Mailbox& a, Item& copy, const std::string& kind, const pugi::xml_node& n,
@@ -380,7 +403,7 @@ void RespondAs(Ctx& c, Mailbox& a, Item& copy, const std::string& kind, const pu
   copy.SetText("LegacyFreeBusyStatus", response == "Tentative" ? "Tentative"
                                        : response == "Accept"  ? "Busy"
                                                                : "Free");
-  Touch(c, a, copy);
+  Changed(c, a, copy);
   const bool send = disposition != "SaveOnly";
   auto organizer = RecipientsOf(copy, "Organizer");
   Mailbox* org = organizer.empty() ? nullptr : c.store.Find(organizer.front().email);
@@ -483,7 +506,7 @@ void CreateCalendarResponse(Ctx& c, const pugi::xml_node& n, std::string& out) {
   Mailbox& a = *m;
   if (kind == "RemoveItem") {
     if (item->kind != "MeetingCancellation") FailCode("ErrorInvalidReferenceItem");
-    if (Item* copy = FindByUid(a, item->Value("UID"))) a.RemoveItem(copy->id);
+    if (Item* copy = FindByUid(a, item->Value("UID"))) Remove(c, a, *copy);
     MoveTo(c, a, *item, "deleteditems");
     out += "<m:Items/>";
     return;
@@ -528,7 +551,7 @@ void CalendarCreated(Ctx& c, Mailbox& m, Item& item) {
   auto attendees = Attendees(item);
   if (!Sends(mode) || attendees.empty() || !IsOrganizer(m, item)) return;
   item.SetText("MeetingRequestWasSent", "true");
-  Touch(c, m, item);
+  Changed(c, m, item);
   SendToAttendees(c, m, item, attendees, false, false, mode, pugi::xml_node());
 }
 
@@ -587,7 +610,7 @@ bool DeleteCalendarItem(Ctx& c, Mailbox& m, Item& item) {
     for (auto& v : values)
       xml += "<t:DeletedOccurrence><t:Start>" + v + "</t:Start></t:DeletedOccurrence>";
     master->Set("DeletedOccurrences", Field{xml + "</t:DeletedOccurrences>", values});
-    Touch(c, m, *master);
+    Changed(c, m, *master);
     if (Sends(mode) && IsOrganizer(m, *master))
       SendToAttendees(c, m, *master, Attendees(*master), true, false, mode, pugi::xml_node());
     return true;

@@ -272,8 +272,9 @@ void CreateItem(Ctx& c) {
         if (!message) item->Erase("IsDraft");
         if (item->kind == "CalendarItem") CheckCalendarItem(*item);
         Item* stored = StoreNew(c, *m, item, folder);
-        if (stored->kind == "CalendarItem") CalendarCreated(c, *m, *stored);
+        // Created before the meeting workflow's own events (requests sent, a room's answer).
         RaiseItemEvent(c.store, *m, "CreatedEvent", *stored);
+        if (stored->kind == "CalendarItem") CalendarCreated(c, *m, *stored);
         out += "<m:Items>" + ItemStub(*m, *stored, true) + "</m:Items>";
         return;
       }

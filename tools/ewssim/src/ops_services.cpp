@@ -52,6 +52,23 @@ OofSettings& OofOf(Mailbox& m) {
   return m.oof;
 }
 
+// True when `address` is among the e-mail addresses of the contacts in the mailbox's Contacts
+// folder (the "known" senders of an external audience of Known).
+bool IsKnownSender(const Mailbox& m, const std::string& address) {
+  const Folder* contacts = const_cast<Mailbox&>(m).Distinguished("contacts");
+  if (!contacts) return false;
+  for (uint64_t id : contacts->items) {
+    const Item* item = const_cast<Mailbox&>(m).ItemById(id);
+    if (!item) continue;
+    if (const Field* f = item->Get("EmailAddresses"))
+      for (const auto& v : f->values) {
+        std::string a = v.size() > 5 && EqualsNoCase(v.substr(0, 5), "smtp:") ? v.substr(5) : v;
+        if (EqualsNoCase(a, address)) return true;
+      }
+  }
+  return false;
+}
+
 namespace {
 
 std::string DomainOf(const std::string& address) {
@@ -160,23 +177,6 @@ void SetUserOofSettings(Ctx& c) {
     body = SimpleMessage("ResponseMessage", &e) + "</m:ResponseMessage>";
   }
   c.response = Standalone("SetUserOofSettingsResponse", body);
-}
-
-// True when `address` is among the e-mail addresses of the contacts in the mailbox's Contacts
-// folder (the "known" senders of an external audience of Known).
-bool IsKnownSender(const Mailbox& m, const std::string& address) {
-  const Folder* contacts = const_cast<Mailbox&>(m).Distinguished("contacts");
-  if (!contacts) return false;
-  for (uint64_t id : contacts->items) {
-    const Item* item = const_cast<Mailbox&>(m).ItemById(id);
-    if (!item) continue;
-    if (const Field* f = item->Get("EmailAddresses"))
-      for (const auto& v : f->values) {
-        std::string a = v.size() > 5 && EqualsNoCase(v.substr(0, 5), "smtp:") ? v.substr(5) : v;
-        if (EqualsNoCase(a, address)) return true;
-      }
-  }
-  return false;
 }
 
 Field AddressField(const char* element, const Mailbox& m) {

@@ -1,4 +1,5 @@
-// The state file: every mailbox with its folders and items as JSON (item elements as XML text).
+// The state file: every mailbox with its folders and items as JSON (item elements as XML text),
+// its out-of-office settings and its user configuration objects.
 #include "state.h"
 
 #include <nlohmann/json.hpp>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -114,6 +116,64 @@ std::shared_ptr<Item> ItemFromJson(const nlohmann::json& j, const SchemaModel& s
   return item;
 }
 
+// The out-of-office settings as the mailbox's owner set them. What the administrator allows
+// (allowExternal) comes from the configuration at every start and is not kept.
+nlohmann::json OofToJson(const OofSettings& s) {
+  return {{"state", OofStateName(s.state)},
+          {"external_audience", OofAudienceName(s.externalAudience)},
+          {"start", s.start},
+          {"end", s.end},
+          {"internal_reply", s.internalReply},
+          {"external_reply", s.externalReply},
+          {"internal_lang", s.internalLang},
+          {"external_lang", s.externalLang},
+          {"answered", s.answered}};
+}
+
+OofSettings OofFromJson(const nlohmann::json& j) {
+  OofSettings s;
+  try {
+    s.state = ParseOofState(j.at("state").get<std::string>());
+    s.externalAudience = ParseOofAudience(j.at("external_audience").get<std::string>());
+  } catch (const EwsError& e) {
+    throw std::runtime_error(e.text);
+  }
+  s.start = j.at("start").get<int64_t>();
+  s.end = j.at("end").get<int64_t>();
+  s.internalReply = j.at("internal_reply").get<std::string>();
+  s.externalReply = j.at("external_reply").get<std::string>();
+  s.internalLang = j.at("internal_lang").get<std::string>();
+  s.externalLang = j.at("external_lang").get<std::string>();
+  s.answered = j.at("answered").get<std::set<std::string>>();
+  return s;
+}
+
+nlohmann::json UserConfigsToJson(const Mailbox& m) {
+  auto out = nlohmann::json::array();
+  for (const auto& [key, o] : m.userConfigs) {
+    nlohmann::json j = {{"folder", key.first}, {"name", key.second}, {"change_key", o.changeKey}};
+    if (o.hasDictionary) j["dictionary"] = o.dictionary;
+    if (o.hasXmlData) j["xml_data"] = o.xmlData;
+    if (o.hasBinaryData) j["binary_data"] = o.binaryData;
+    out.push_back(std::move(j));
+  }
+  return out;
+}
+
+void UserConfigsFromJson(const nlohmann::json& list, Mailbox& m) {
+  for (const auto& j : list) {
+    UserConfigObject o;
+    o.changeKey = j.at("change_key").get<uint64_t>();
+    o.hasDictionary = j.contains("dictionary");
+    o.hasXmlData = j.contains("xml_data");
+    o.hasBinaryData = j.contains("binary_data");
+    if (o.hasDictionary) o.dictionary = j.at("dictionary").get<std::string>();
+    if (o.hasXmlData) o.xmlData = j.at("xml_data").get<std::string>();
+    if (o.hasBinaryData) o.binaryData = j.at("binary_data").get<std::string>();
+    m.userConfigs[{j.at("folder").get<uint32_t>(), j.at("name").get<std::string>()}] = std::move(o);
+  }
+}
+
 }  // namespace
 
 std::string StateText(const Store& store) {
@@ -126,6 +186,8 @@ std::string StateText(const Store& store) {
     mj["display_name"] = m->displayName;
     mj["next_item"] = m->nextItem;
     mj["next_folder"] = m->nextFolder;
+    mj["oof"] = OofToJson(m->oof);
+    mj["user_configurations"] = UserConfigsToJson(*m);
     auto& folders = mj["folders"] = nlohmann::json::array();
     for (auto& [id, f] : m->folders) {
       nlohmann::json fj = {{"id", f.id},
@@ -200,6 +262,9 @@ bool LoadState(const std::string& path, const SchemaModel& schema, Store& store)
       m->displayName = mj.at("display_name").get<std::string>();
       m->nextItem = mj.at("next_item").get<uint64_t>();
       m->nextFolder = mj.at("next_folder").get<uint32_t>();
+      // Files written before these were kept have neither.
+      if (mj.contains("oof")) m->oof = OofFromJson(mj.at("oof"));
+      if (mj.contains("user_configurations")) UserConfigsFromJson(mj.at("user_configurations"), *m);
       for (auto& fj : mj.at("folders")) {
         Folder f;
         f.id = fj.at("id").get<uint32_t>();
