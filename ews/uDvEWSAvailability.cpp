@@ -472,7 +472,10 @@ std::vector<DvEWSMailTipsPtr> TDvEWSCustomSession::GetMailTips(
     const std::vector<std::string>& mailboxes) {
   CheckActive();
   std::string sender = GetDefaultStoreEmail();
-  if (sender.empty()) sender = OpenDefaultMsgStore()->GetIdentity()->GetEmailAddress();
+  if (sender.empty()) {
+    OpenDefaultMsgStore();
+    sender = GetDefaultStoreEmail();
+  }
   auto request = CreateRequest(nullptr, "m:GetMailTips", "m:GetMailTipsResponse");
   DvDOMElementPtr op = request->GetOperation();
   DvDOMElementPtr sendingAs = op->AddElement("m:SendingAs");

@@ -120,13 +120,35 @@ TDvEWSFolder::TDvEWSFolder(TDvComponent* owner, const TItemId& folderId)
   Load(folderId);
 }
 
+TDvEWSFolder::TDvEWSFolder(TDvComponent* owner, TDistinguishedFolderIdName name,
+                           const std::string& mailbox)
+    : TDvEWSPropObject<TEwsFolder>(owner, true) {
+  if (owner != nullptr) FMsgStore = DvEWSFindMsgStore(owner);
+  Fetch([&](const DvDOMElementPtr& ids) {
+    DvDOMElementPtr id = ids->AddElement("t:DistinguishedFolderId");
+    id->SetAttribute("Id", DvEnumToXML(name));
+    if (!mailbox.empty())
+      id->AddElement("t:Mailbox")->AddElement("t:EmailAddress")->SetAsString(mailbox);
+  });
+}
+
+TDvEWSFolder::TDvEWSFolder(TDvComponent* owner, const DvDOMElementPtr& loaded)
+    : TDvEWSPropObject<TEwsFolder>(owner, true) {
+  if (owner != nullptr) FMsgStore = DvEWSFindMsgStore(owner);
+  SetPropData(loaded);
+}
+
 TDvEWSFolder::~TDvEWSFolder() = default;
 
 void TDvEWSFolder::Load(const TItemId& folderId) {
+  Fetch([&](const DvDOMElementPtr& ids) { AddFolderId(ids, folderId); });
+}
+
+void TDvEWSFolder::Fetch(const std::function<void(const DvDOMElementPtr&)>& addFolderId) {
   auto request = Request(*this, "GetFolder");
   DvDOMElementPtr op = request->GetOperation();
   op->AddElement("m:FolderShape")->AddElement("t:BaseShape")->SetAsString("AllProperties");
-  AddFolderId(op->AddElement("m:FolderIds"), folderId);
+  addFolderId(op->AddElement("m:FolderIds"));
   DvDOMElementPtr message = SendChecked(request, "GetFolder");
   DvDOMElementPtr folders = message->ElementByName("Folders");
   if (!folders || folders->ElementCount() != 1)
@@ -374,6 +396,9 @@ TItemId TDvEWSFolder::ImportItem(const std::string& fileName, std::ios::openmode
 TDvEWSCalendarFolder::TDvEWSCalendarFolder(TDvComponent* owner, const TItemId& folderId)
     : TDvEWSFolder(owner, folderId) {}
 
+TDvEWSCalendarFolder::TDvEWSCalendarFolder(TDvComponent* owner, const DvDOMElementPtr& loaded)
+    : TDvEWSFolder(owner, loaded) {}
+
 DvEWSItemsPtr TDvEWSCalendarFolder::GetCalendarView(TDateTime startDate, TDateTime endDate,
                                                     int maxEntries) {
   FStartDate = startDate;
@@ -409,11 +434,15 @@ void TDvEWSCalendarFolder::DeleteMeeting(TEwsItemId& itemId, TDvEWSFolderDeleteT
   DeleteMeeting(item, deleteType, sendMode);
 }
 
-DvEWSFolderPtr DvEWSOpenFolder(TDvComponent* owner, const TItemId& folderId) {
-  auto folder = std::make_shared<TDvEWSFolder>(owner, folderId);
+DvEWSFolderPtr DvEWSFolderOfKind(TDvComponent* owner, std::shared_ptr<TDvEWSFolder> folder) {
+  // A calendar folder is bound to the answer that showed its kind: no second GetFolder.
   if (folder->GetFolderFieldType() == TSetFolderFieldType::sffCalendarFolder)
-    return std::make_shared<TDvEWSCalendarFolder>(owner, folderId);
+    return std::make_shared<TDvEWSCalendarFolder>(owner, folder->GetCurrent()->AsElement());
   return folder;
+}
+
+DvEWSFolderPtr DvEWSOpenFolder(TDvComponent* owner, const TItemId& folderId) {
+  return DvEWSFolderOfKind(owner, std::make_shared<TDvEWSFolder>(owner, folderId));
 }
 
 // ---- Tables of a folder ----

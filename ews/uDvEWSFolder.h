@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <memory>
 #include <string>
@@ -210,6 +211,11 @@ class TDvEWSFolder : public TDvEWSPropObject<TEwsFolder>, public virtual IDvEWSF
   /// Opens the folder at once (GetFolder with all properties). Create with std::make_shared
   /// through DvEWSOpenFolder, which also runs the store lookup.
   TDvEWSFolder(TDvComponent* owner, const TItemId& folderId);
+  /// Opens a distinguished folder (of `mailbox`, or the session's when empty) at once: one
+  /// GetFolder with all properties.
+  TDvEWSFolder(TDvComponent* owner, TDistinguishedFolderIdName name, const std::string& mailbox);
+  /// Binds to a folder element a GetFolder with all properties gave: no request.
+  TDvEWSFolder(TDvComponent* owner, const DvDOMElementPtr& loaded);
   ~TDvEWSFolder() override;
 
   /// The folder's id.
@@ -260,6 +266,9 @@ class TDvEWSFolder : public TDvEWSPropObject<TEwsFolder>, public virtual IDvEWSF
 
  private:
   void Load(const TItemId& folderId);
+  /// One GetFolder with all properties for the folder id `addFolderId` writes into FolderIds;
+  /// binds the object to the answer.
+  void Fetch(const std::function<void(const DvDOMElementPtr&)>& addFolderId);
 
   DvEWSMsgStorePtr FMsgStore;
   bool FDraftsChecked = false;
@@ -271,6 +280,8 @@ class TDvEWSCalendarFolder : public TDvEWSFolder, public IDvEWSCalendarFolder {
  public:
   /// Opens the folder at once, as TDvEWSFolder.
   TDvEWSCalendarFolder(TDvComponent* owner, const TItemId& folderId);
+  /// Binds to a loaded folder element, as TDvEWSFolder.
+  TDvEWSCalendarFolder(TDvComponent* owner, const DvDOMElementPtr& loaded);
 
   DvEWSItemsPtr GetCalendarView(TDateTime startDate, TDateTime endDate, int maxEntries) override;
   void DeleteMeeting(const TItemId& itemId, TDvEWSFolderDeleteType deleteType,
@@ -345,5 +356,7 @@ class TDvEWSCalendarView : public TDvEWSItems {
 
 /// Opens a folder as the right class: a TDvEWSCalendarFolder when the folder data says it is one.
 DvEWSFolderPtr DvEWSOpenFolder(TDvComponent* owner, const TItemId& folderId);
+/// `folder` as the right class: itself, or a TDvEWSCalendarFolder bound to the same data.
+DvEWSFolderPtr DvEWSFolderOfKind(TDvComponent* owner, std::shared_ptr<TDvEWSFolder> folder);
 
 }  // namespace dv

@@ -90,10 +90,7 @@ bool TDvEWSMsgStore::FindFolderId(TDistinguishedFolderIdName name, TItemId& id) 
 
 DvEWSFolderPtr TDvEWSMsgStore::GetFolder(TDistinguishedFolderIdName name,
                                          const std::string& mailbox) {
-  std::string type;
-  TItemId id = GetFolderIdAndType(name, type, mailbox, true);
-  if (type == "CalendarFolder") return std::make_shared<TDvEWSCalendarFolder>(this, id);
-  return std::make_shared<TDvEWSFolder>(this, id);
+  return DvEWSFolderOfKind(this, std::make_shared<TDvEWSFolder>(this, name, mailbox));
 }
 
 DvEWSFolderPtr TDvEWSMsgStore::GetFolder(const TItemId& folderId) {
@@ -143,8 +140,8 @@ DvEWSItemPtr TDvEWSMsgStore::GetOccurence(const TItemId& masterId, int index) {
   return GetItem(occurrence);
 }
 
-DvEWSRecipientPtr TDvEWSMsgStore::GetIdentity() {
-  if (FIdentity) return FIdentity;
+std::string TDvEWSMsgStore::GetMailboxAddress() {
+  if (!FMailboxAddress.empty()) return FMailboxAddress;
   const TItemId inbox = GetFolderId(TDistinguishedFolderIdName::dfininbox);
 
   auto request = CreateRequest(nullptr, "m:ConvertId", "m:ConvertIdResponse");
@@ -159,7 +156,13 @@ DvEWSRecipientPtr TDvEWSMsgStore::GetIdentity() {
   const std::string address = converted ? converted->GetAttribute("Mailbox") : std::string();
   if (address.empty())
     throw EEWSException("ErrorInvalidServerResponse", "The mailbox address was not returned!", 0);
+  FMailboxAddress = address;
+  return FMailboxAddress;
+}
 
+DvEWSRecipientPtr TDvEWSMsgStore::GetIdentity() {
+  if (FIdentity) return FIdentity;
+  const std::string address = GetMailboxAddress();
   auto* session = dynamic_cast<TDvEWSCustomSession*>(GetSession());
   if (session == nullptr) throw Exception("There is no active EWS Session!");
   DvEWSRecipientsPtr list = session->CreateRecipients();

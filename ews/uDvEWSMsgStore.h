@@ -81,6 +81,11 @@ class TDvEWSMsgStore : public TDvEWSObject, public virtual IDvEWSMsgStore {
 
   std::string GetDisplayName() override;
   DvEWSRecipientPtr GetIdentity() override;
+  /// The mailbox owner's primary address, as the server names it (GetFolder of the Inbox and
+  /// ConvertId of its id, once): the identity without its name resolution.
+  std::string GetMailboxAddress();
+  /// Gives the store the address its session already learnt, so that it is not asked again.
+  void SetMailboxAddress(const std::string& address) { FMailboxAddress = address; }
   /// The id and the folder element's local name ("CalendarFolder", …) of a distinguished folder.
   /// Without raiseOnError a failure gives an empty id and type.
   TItemId GetFolderIdAndType(TDistinguishedFolderIdName name, std::string& folderType,
@@ -109,6 +114,7 @@ class TDvEWSMsgStore : public TDvEWSObject, public virtual IDvEWSMsgStore {
 
  private:
   std::string FDisplayName;
+  std::string FMailboxAddress;
   DvEWSRecipientPtr FIdentity;
   DvEWSRecipientsPtr FIdentityList;  // keeps the identity's element alive
   DvEWSCategoriesPtr FCategories;

@@ -147,7 +147,7 @@ void TDvEWSOOF::Clear() {
 }
 
 void TDvEWSOOF::Apply() {
-  const std::string address = FStore->GetIdentity()->GetEmailAddress();
+  const std::string address = FStore->GetMailboxAddress();
   auto request =
       FStore->CreateRequest(nullptr, "m:SetUserOofSettingsRequest", "m:SetUserOofSettingsResponse");
   DvDOMElementPtr op = request->GetOperation();
@@ -225,7 +225,7 @@ DvEWSRecipientsPtr TDvEWSMsgStore::GetRooms(const std::string& roomListAddress) 
 
 void TDvEWSMsgStore::GetUserPhoto(std::ostream& stream, TSizeRequested size,
                                   const std::string& address) {
-  const std::string email = address.empty() ? GetIdentity()->GetEmailAddress() : address;
+  const std::string email = address.empty() ? GetMailboxAddress() : address;
   auto request = CreateRequest(nullptr, "m:GetUserPhoto", "m:GetUserPhotoResponse");
   DvDOMElementPtr op = request->GetOperation();
   op->AddElement("m:Email")->SetAsString(email);
@@ -240,7 +240,7 @@ void TDvEWSMsgStore::GetUserPhoto(std::ostream& stream, TSizeRequested size,
 }
 
 DvEWSOOFPtr TDvEWSMsgStore::GetOOF() {
-  const std::string address = GetIdentity()->GetEmailAddress();
+  const std::string address = GetMailboxAddress();
   auto request =
       CreateRequest(nullptr, "m:GetUserOofSettingsRequest", "m:GetUserOofSettingsResponse");
   request->GetOperation()->AddElement("t:Mailbox")->AddElement("t:Address")->SetAsString(address);

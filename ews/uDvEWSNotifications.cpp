@@ -21,7 +21,9 @@ std::string StoreAddressOf(const DvEWSFolderPtr& folder, bool& impersonated) {
   DvEWSMsgStorePtr store = folder->GetMsgStore();
   auto other = std::dynamic_pointer_cast<IDvEWSImpersonatedMsgStore>(store);
   impersonated = other != nullptr;
-  return other ? other->GetImpersonatedAddress() : store->GetIdentity()->GetEmailAddress();
+  if (other) return other->GetImpersonatedAddress();
+  if (auto own = std::dynamic_pointer_cast<TDvEWSMsgStore>(store)) return own->GetMailboxAddress();
+  return store->GetIdentity()->GetEmailAddress();
 }
 
 TItemId IdOf(const DvDOMElementPtr& parent, std::string_view child) {

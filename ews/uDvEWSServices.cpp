@@ -54,11 +54,15 @@ bool TDvEWSResolutionSet::IncludesLastItemInRange() {
 // ---- Stores ----
 
 std::shared_ptr<IDvEWSMsgStore> TDvEWSCustomSession::OpenDefaultMsgStore() {
-  // The first store learns the default address, which every request then carries.
+  // The first store learns the default address, which every request then carries. The address
+  // is all it needs: the identity's name is resolved when it is asked for.
   std::lock_guard<std::recursive_mutex> hold(GetRequestLock());
   CheckActive();
   auto store = std::make_shared<TDvEWSMsgStore>(this, std::string());
-  if (FDefaultStoreEmail.empty()) FDefaultStoreEmail = store->GetIdentity()->GetEmailAddress();
+  if (FDefaultStoreEmail.empty())
+    FDefaultStoreEmail = store->GetMailboxAddress();
+  else
+    store->SetMailboxAddress(FDefaultStoreEmail);
   return store;
 }
 

@@ -59,22 +59,26 @@ TEST(RoadOfOneRequest, MarkTheUnreadMailOfTheInboxAsRead) {
   sent();
 
   // 2. The default store learns the mailbox address, the anchor of every later request.
+  // Its name is not resolved until the identity is asked for.
   auto store = session.OpenDefaultMsgStore();
   ASSERT_TRUE(store);
-  sent();
-
-  // 3. The Inbox by its distinguished id.
-  auto inbox = store->GetFolder(TDistinguishedFolderIdName::dfininbox);
   auto requests = sent();
-  bool byDistinguishedId = false;
-  for (const TSent& r : requests) {
-    EXPECT_EQ(r.Operation, "GetFolder");
-    auto id =
-        r.Document->SelectSingleElement("/Envelope/Body/GetFolder/FolderIds/DistinguishedFolderId");
-    if (id && id->GetAttribute("Id") == "inbox") byDistinguishedId = true;
-  }
-  EXPECT_TRUE(byDistinguishedId);
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].Operation, "GetFolder");
+  EXPECT_EQ(requests[1].Operation, "ConvertId");
+
+  // 3. The Inbox by its distinguished id, opened and loaded by one GetFolder.
+  auto inbox = store->GetFolder(TDistinguishedFolderIdName::dfininbox);
+  requests = sent();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].Operation, "GetFolder");
+  auto id = requests[0].Document->SelectSingleElement(
+      "/Envelope/Body/GetFolder/FolderIds/DistinguishedFolderId");
+  ASSERT_TRUE(id);
+  EXPECT_EQ(id->GetAttribute("Id"), "inbox");
   EXPECT_EQ(inbox->GetUnreadCount(), 40);
+  EXPECT_EQ(store->GetIdentity()->GetEmailAddress(), "alice@example.com");
+  EXPECT_EQ(sent().size(), 1u);  // ResolveNames
 
   // 4. A table of unread items with the subject column: FindItem with a 50-row page.
   auto items = inbox->GetItems();
