@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "DvTimeZone.h"
 #include "DvUtils.h"
 #include "uDvEWS.h"
 #include "uDvEWSBase.h"
@@ -311,22 +312,30 @@ void TDvEWSCalendarItem::SetIsAllDayEvent(bool value) {
   if (data->AsElement()->ElementByName("End")) data->SetEnd_(DateOnly(data->GetEnd_()));
 }
 
-void TDvEWSCalendarItem::SetTimezoneStartDateTime(TDateTime value, const std::string& timezoneId) {
-  TEwsTimeZoneDefinition* zone = GetStartTimeZone();
+TDateTime TDvEWSCalendarItem::WallClockToUTC(TDateTime value, const std::string& timezoneId) {
   TDvEWSBaseSession* session = GetSession();
   if (session == nullptr) throw Exception("There is no active EWS Session!");
-  const int offset = session->GetTimezoneOffset(timezoneId);
+  // The session's table names the zones Exchange knows (and refuses any other); it holds only
+  // each zone's standard offset, so the zone's own rules give the offset on that day when ICU
+  // knows the zone.
+  const int standardOffset = session->GetTimezoneOffset(timezoneId);
+  const std::string iana = DvIanaTimeZoneId(timezoneId);
+  if (!iana.empty()) return DvWallClockToUTC(iana, value);
+  return TDateTime(value.Value - standardOffset / 1440.0);
+}
+
+void TDvEWSCalendarItem::SetTimezoneStartDateTime(TDateTime value, const std::string& timezoneId) {
+  TEwsTimeZoneDefinition* zone = GetStartTimeZone();
+  const TDateTime start = WallClockToUTC(value, timezoneId);
   zone->AsElement()->SetAttribute("Id", timezoneId);
-  SetStartDateTime(TDateTime(value.Value - offset / 1440.0));
+  SetStartDateTime(start);
 }
 
 void TDvEWSCalendarItem::SetTimezoneEndDateTime(TDateTime value, const std::string& timezoneId) {
   TEwsTimeZoneDefinition* zone = GetEndTimeZone();
-  TDvEWSBaseSession* session = GetSession();
-  if (session == nullptr) throw Exception("There is no active EWS Session!");
-  const int offset = session->GetTimezoneOffset(timezoneId);
+  const TDateTime end = WallClockToUTC(value, timezoneId);
   zone->AsElement()->SetAttribute("Id", timezoneId);
-  SetEndDateTime(TDateTime(value.Value - offset / 1440.0));
+  SetEndDateTime(end);
 }
 
 void TDvEWSCalendarItem::BeforeSaveChanges(const DvSOAPRequestPtr& request) {

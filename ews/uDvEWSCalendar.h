@@ -328,6 +328,8 @@ class TDvEWSCalendarItem : public TDvEWSBaseItem<TEwsCalendarItem>,
 
  private:
   void ModifyAttendees(const char* listName, IDvEWSRecipients& recipients);
+  /// A wall-clock time in a zone of the session's table as UTC (daylight saving included).
+  TDateTime WallClockToUTC(TDateTime value, const std::string& timezoneId);
   TSendMeetingInvitationsOrCancellations FSendMode =
       TSendMeetingInvitationsOrCancellations::smiocSendToNone;
 };

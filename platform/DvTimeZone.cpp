@@ -3,6 +3,7 @@
 #include <unicode/timezone.h>
 #include <unicode/unistr.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -49,6 +50,25 @@ std::string DvWindowsTimeZoneId(const std::string& ianaId) {
   icu::TimeZone::getWindowsID(icu::UnicodeString::fromUTF8(ianaId), windowsId, status);
   if (U_FAILURE(status)) return {};
   return ToUtf8(windowsId);
+}
+
+std::string DvIanaTimeZoneId(const std::string& windowsId) {
+  UErrorCode status = U_ZERO_ERROR;
+  icu::UnicodeString id;
+  icu::TimeZone::getIDForWindowsID(icu::UnicodeString::fromUTF8(windowsId), nullptr, id, status);
+  if (U_FAILURE(status)) return {};
+  return ToUtf8(id);
+}
+
+TDateTime DvWallClockToUTC(const std::string& ianaId, TDateTime wallClock) {
+  auto zone = CreateZone(ianaId);
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t raw = 0;
+  int32_t dst = 0;
+  const std::int64_t local = wallClock.ToUnixMilliseconds();
+  zone->getOffset(static_cast<UDate>(local), true, raw, dst, status);
+  if (U_FAILURE(status)) return wallClock;
+  return TDateTime::FromUnixMilliseconds(local - raw - dst);
 }
 
 std::string DvLocalWindowsTimeZoneId() {

@@ -17,6 +17,14 @@ std::string DvLocalTimeZoneId();
 /// zone for it (Antarctica/Troll, for instance).
 std::string DvWindowsTimeZoneId(const std::string& ianaId);
 
+/// The IANA zone of a Windows identifier ("W. Europe Standard Time" gives "Europe/Berlin"); empty
+/// when ICU knows no zone for it.
+std::string DvIanaTimeZoneId(const std::string& windowsId);
+
+/// The UTC instant of a wall-clock time in an IANA zone, daylight saving included. A time that a
+/// change to daylight saving skips or repeats is taken with the offset in force before it.
+TDateTime DvWallClockToUTC(const std::string& ianaId, TDateTime wallClock);
+
 /// The Windows identifier of the local zone; empty when it has none.
 std::string DvLocalWindowsTimeZoneId();
 

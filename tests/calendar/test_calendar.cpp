@@ -4,6 +4,7 @@
 // library sends and every answer the server gives is validated against the EWS schema.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -381,9 +382,15 @@ TEST_F(Calendar, LocalTimesAllDayAndVersionGates) {
   item->SetEndDateTime(At("2026-07-02T15:00:00Z"));
   EXPECT_EQ(DvDateTimeToXML(item->GetEndDateTime()), "2026-07-02T00:00:00Z");
   item->SetIsAllDayEvent(false);
-  // Two hours ahead of UTC: the wall-clock time less two hours.
-  item->SetTimezoneStartDateTime(At("2026-07-01T12:00:00Z"), "South Africa Standard Time");
-  EXPECT_EQ(DvDateTimeToXML(item->GetStartDateTime()), "2026-07-01T10:00:00Z");
+  // The wall-clock time less the zone's offset on that day.
+  for (const auto& [wall, zone, utc] : std::vector<std::array<const char*, 3>>{
+           {"2026-07-01T12:00:00Z", "South Africa Standard Time", "2026-07-01T10:00:00Z"},
+           {"2026-07-01T12:00:00Z", "W. Europe Standard Time", "2026-07-01T10:00:00Z"},
+           {"2026-01-15T12:00:00Z", "W. Europe Standard Time", "2026-01-15T11:00:00Z"},
+           {"2026-07-01T12:00:00Z", "Newfoundland Standard Time", "2026-07-01T14:30:00Z"}}) {
+    item->SetTimezoneStartDateTime(At(wall), zone);
+    EXPECT_EQ(DvDateTimeToXML(item->GetStartDateTime()), utc) << zone << " " << wall;
+  }
   EXPECT_NE(ThrownMessage([&] {
               item->SetTimezoneEndDateTime(At("2026-07-01T12:00:00Z"), "Mars");
             }).find("The specified TimezoneId is not valid!"),
