@@ -110,6 +110,20 @@ TEST(EwssimNotify, PullSubscriptionWatermarksAndUnsubscribe) {
   for (const char* event : {"<t:NewMailEvent>", "<t:FreeBusyChangedEvent>"})
     EXPECT_NE(bobBusy.find(event), std::string::npos) << bobBusy;
 
+  // A subscription may resume at an earlier watermark of its mailbox and gets the events after
+  // it again; one the mailbox never gave is refused.
+  const std::string resumed =
+      Subscribe(m, "PullSubscriptionRequest",
+                "<t:Watermark>" + mark + "</t:Watermark><t:Timeout>10</t:Timeout>");
+  const std::string replayed = eventsOf(m, resumed);
+  EXPECT_LT(replayed.find("<t:CreatedEvent>"), replayed.find("<t:DeletedEvent>")) << replayed;
+  for (const std::string& bad : {First(bobs, "<m:Watermark>([^<]+)<"), std::string("V00=")})
+    EXPECT_NE(Subscribe(m, "PullSubscriptionRequest",
+                        "<t:Watermark>" + bad + "</t:Watermark><t:Timeout>10</t:Timeout>")
+                  .find("ErrorInvalidWatermark"),
+              std::string::npos)
+        << bad;
+
   const std::string unsubscribe =
       "<m:Unsubscribe><m:SubscriptionId>" + id + "</m:SubscriptionId></m:Unsubscribe>";
   EXPECT_NE(m.Post(unsubscribe).find("NoError"), std::string::npos);

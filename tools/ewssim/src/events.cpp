@@ -13,6 +13,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How many of a mailbox's latest events a subscription can resume from (Exchange keeps 30 days).
+constexpr size_t kHistoryEvents = 5000;
+
 std::string FolderIdAttrs(const Mailbox& m, uint32_t folder, std::string& key) {
   const Folder* f = const_cast<Mailbox&>(m).FolderById(folder);
   key = EncodeChangeKey(f ? f->changeKey : 1);
@@ -166,9 +169,23 @@ std::string EventHub::Watermark(uint16_t mailbox, uint64_t seq) const {
   return Base64Encode(raw);
 }
 
+bool EventHub::ParseWatermark(const std::string& text, uint16_t& mailbox, uint64_t& seq) {
+  auto raw = Base64Decode(text);
+  if (!raw || raw->size() != 12 || raw->rfind("WM", 0) != 0) return false;
+  mailbox = static_cast<uint16_t>(static_cast<unsigned char>((*raw)[2]) |
+                                  (static_cast<unsigned char>((*raw)[3]) << 8));
+  seq = 0;
+  for (int i = 7; i >= 0; --i)
+    seq = (seq << 8) | static_cast<unsigned char>((*raw)[4 + i]);
+  return true;
+}
+
 void EventHub::Raise(uint16_t mailbox, MailboxEvent e) {
   std::lock_guard<std::mutex> lk(lock_);
   e.watermark = ++sequence_[mailbox];
+  auto& history = history_[mailbox];
+  history.push_back(e);
+  if (history.size() > kHistoryEvents) history.pop_front();
   bool queued = false;
   for (auto& [id, s] : subscriptions_) {
     if (s.mailbox != mailbox || !Matches(s, e)) continue;
@@ -201,6 +218,20 @@ std::pair<std::string, std::string> EventHub::Subscribe(NewSubscription n) {
   s.streaming = n.streaming;
   s.timeoutMinutes = n.timeoutMinutes;
   s.lastWatermark = sequence_[n.mailbox];
+  if (!n.startWatermark.empty()) {
+    uint16_t mailbox = 0;
+    uint64_t seq = 0;
+    const auto& history = history_[n.mailbox];
+    // Found: the current watermark, or one the kept events still reach back to.
+    const uint64_t oldest = history.empty() ? s.lastWatermark : history.front().watermark - 1;
+    if (!ParseWatermark(n.startWatermark, mailbox, seq) || mailbox != n.mailbox ||
+        seq > s.lastWatermark || seq < oldest)
+      Fail("ErrorInvalidWatermark",
+           "The watermark used for creating this subscription was not found.");
+    for (const MailboxEvent& e : history)
+      if (e.watermark > seq && Matches(s, e)) s.queue.push_back(e);
+    s.lastWatermark = seq;
+  }
   s.lastUse = Clock::now();
   std::string id = s.id;
   std::string watermark = Watermark(n.mailbox, s.lastWatermark);
@@ -254,12 +285,10 @@ std::string EventHub::GetEvents(const std::string& owner, const std::string& id,
   if (s.owner != owner) FailCode("ErrorSubscriptionAccessDenied");
   if (s.streaming)
     Fail("ErrorInvalidPullSubscriptionId", "The subscription is not a pull subscription.");
-  auto raw = Base64Decode(watermark);
-  if (!raw || raw->size() != 12 || raw->rfind("WM", 0) != 0)
-    Fail("ErrorInvalidWatermark", "The watermark is invalid.");
+  uint16_t mailbox = 0;
   uint64_t seq = 0;
-  for (int i = 7; i >= 0; --i)
-    seq = (seq << 8) | static_cast<unsigned char>((*raw)[4 + i]);
+  if (!ParseWatermark(watermark, mailbox, seq))
+    Fail("ErrorInvalidWatermark", "The watermark is invalid.");
   // What the client has seen goes; what it has not stays until it says so.
   while (!s.queue.empty() && s.queue.front().watermark <= seq)
     s.queue.pop_front();

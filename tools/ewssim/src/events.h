@@ -75,9 +75,12 @@ class EventHub {
     std::set<uint32_t> folders;
     std::set<std::string> types;
     bool streaming = true;
-    int timeoutMinutes = 30;  // pull: lifetime without a GetEvents
+    int timeoutMinutes = 30;     // pull: lifetime without a GetEvents
+    std::string startWatermark;  // pull: resume after this watermark (empty: from now)
   };
-  // Gives the id and the current watermark.
+  // Gives the id and the current watermark, or with a start watermark that watermark, the events
+  // after it already queued. Throws EwsError ErrorInvalidWatermark when the mailbox's recent
+  // events no longer reach back to it (or it is not one of the mailbox's).
   std::pair<std::string, std::string> Subscribe(NewSubscription s);
   // "" (done), ErrorSubscriptionNotFound or ErrorSubscriptionAccessDenied.
   std::string Unsubscribe(const std::string& owner, const std::string& id);
@@ -124,6 +127,8 @@ class EventHub {
 
   bool Matches(const Subscription& s, const MailboxEvent& e) const;
   std::string Watermark(uint16_t mailbox, uint64_t seq) const;
+  // The mailbox and sequence number of a watermark; false when it is not one of ours.
+  static bool ParseWatermark(const std::string& text, uint16_t& mailbox, uint64_t& seq);
   std::string NotificationXml(const Subscription& s, const std::vector<MailboxEvent>& events,
                               const std::string& previous, bool more) const;
   std::string StreamMessage(const std::string& notifications, const char* status) const;
@@ -138,6 +143,9 @@ class EventHub {
   bool stopping_ = false;
   bool dirty_ = false;
   std::map<uint16_t, uint64_t> sequence_;  // per mailbox
+  // Per mailbox, its latest events (Exchange's events table, from which a subscription may
+  // resume at an earlier watermark). They outlive Forget, as the table outlives a restart.
+  std::map<uint16_t, std::deque<MailboxEvent>> history_;
   std::map<std::string, Subscription> subscriptions_;
   std::vector<std::unique_ptr<Connection>> connections_;
   std::thread pump_;

@@ -58,8 +58,7 @@ void Subscribe(Ctx& c) {
       s.types.insert(Text(t));
     if (!s.streaming) {
       s.timeoutMinutes = std::max(1, std::atoi(ChildText(request, "Timeout").c_str()));
-      if (auto w = Child(request, "Watermark"); w && !Base64Decode(Text(w)))
-        Fail("ErrorInvalidWatermark", "The watermark is invalid.");
+      s.startWatermark = ChildText(request, "Watermark");
     }
     s.mailbox = mailbox->index;
     s.backEnd = Hub(c).BackEndOf(mailbox->address);
