@@ -102,6 +102,44 @@ TEST_F(Tool, InfoReportsServerAndStore) {
   EXPECT_NE(t.out.find("server_version"), std::string::npos);
 }
 
+// The browser sign-in of `ews login` end to end: on a desktop the tool opens the authorization
+// page with xdg-open (here a script that signs in as alice and follows the redirect back to the
+// tool's loopback listener), redeems the code with its PKCE verifier, logs on with the token and
+// saves the profile.
+TEST_F(Tool, LoginSignsInThroughTheBrowser) {
+  auto config = ews_test::DefaultSimConfig();
+  config.oauthApps = {{"cli-app", ""}};
+  ews_test::SimServer sim(config);
+  const fs::path browser = dir_ / "xdg-open";
+  std::ofstream(browser) << R"(#!/usr/bin/env python3
+import os, sys, urllib.parse, urllib.request
+if os.fork():
+    sys.exit(0)  # xdg-open returns at once; the browser goes on by itself
+base, _, query = sys.argv[1].partition("?")
+form = query + "&" + urllib.parse.urlencode(
+    {"login": "alice@example.com", "passwd": "alice-pw", "consent": "accept"})
+opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+opener.open(base, form.encode()).read()
+open(sys.argv[0] + ".ran", "a").write("x")
+)";
+  fs::permissions(browser, fs::perms::owner_all);
+  const std::string url = sim.Url(), origin = url.substr(0, url.find('/', url.find("//") + 2));
+  const std::vector<std::string> env = {"HOME=" + dir_.string(),
+                                        "XDG_CONFIG_HOME=" + (dir_ / "config").string(),
+                                        "PATH=" + dir_.string() + ":" + std::getenv("PATH"),
+                                        "DVEWS_OAUTH_AUTHORITY=" + origin, "DISPLAY=:0"};
+  auto r = Exec({kProgram, "--url", sim.Url(), "--json", "login", "alice@example.com",
+                 "--oauth-client-id", "cli-app"},
+                env);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.Json()["profile"], "alice@example.com");
+  EXPECT_EQ(Slurp(dir_ / "xdg-open.ran"), "x");
+  auto shown = Exec({kProgram, "--json", "profile", "show", "alice@example.com"}, env);
+  ASSERT_EQ(shown.code, 0) << shown.err;
+  EXPECT_EQ(shown.Json()["oauth_grant"], "authorize");
+  EXPECT_EQ(shown.Json()["oauth_client_id"], "cli-app");
+}
+
 TEST_F(Tool, FoldersFlatAndTree) {
   auto r = Run({"--json", "folders"});
   ASSERT_EQ(r.code, 0) << r.err;

@@ -26,7 +26,8 @@ struct ProgramResult {
 };
 
 // Runs args[0] with args, standard input from /dev/null and both outputs captured through files in
-// `dir`. The environment is this process's less every EWS_ variable, plus `env` ("NAME=value").
+// `dir`. The environment is this process's less every EWS_ variable, with `env` ("NAME=value")
+// added or replacing the variable of that name.
 // A run that has not ended after `limit` (a table paged without end) is killed.
 inline ProgramResult RunProgram(std::vector<std::string> args, std::vector<std::string> env,
                                 const std::filesystem::path& dir,
@@ -41,8 +42,14 @@ inline ProgramResult RunProgram(std::vector<std::string> args, std::vector<std::
   for (auto& a : args)
     argv.push_back(a.data());
   argv.push_back(nullptr);
+  auto replaced = [&](const std::string& var) {
+    const std::string name = var.substr(0, var.find('=') + 1);
+    for (const std::string& e : env)
+      if (e.rfind(name, 0) == 0) return true;
+    return false;
+  };
   for (char** e = environ; *e; ++e)
-    if (std::string(*e).rfind("EWS_", 0) != 0) envp.push_back(*e);
+    if (std::string(*e).rfind("EWS_", 0) != 0 && !replaced(*e)) envp.push_back(*e);
   for (auto& e : env)
     envp.push_back(e.data());
   envp.push_back(nullptr);
