@@ -102,6 +102,24 @@ class SimTest : public ::testing::Test {
                     const std::string& header = kHeader) {
     return PostRaw(ews_test::Envelope(body, header), user);
   }
+
+  static Reply GetItem(const std::string& id, const std::string& shape = "AllProperties",
+                       const std::string& extra = "",
+                       const std::string& user = "alice@example.com") {
+    return Call("<m:GetItem><m:ItemShape><t:BaseShape>" + shape + "</t:BaseShape>" + extra +
+                    "</m:ItemShape><m:ItemIds>" + id + "</m:ItemIds></m:GetItem>",
+                user);
+  }
+
+  // Creates a folder under `parent` (a folder id element); returns the new t:FolderId.
+  static std::string CreateFolder(const std::string& parent, const std::string& name) {
+    auto r = Call("<m:CreateFolder><m:ParentFolderId>" + parent +
+                  "</m:ParentFolderId><m:Folders><t:Folder><t:DisplayName>" + name +
+                  "</t:DisplayName></t:Folder></m:Folders></m:CreateFolder>");
+    EXPECT_EQ(r.Class(), "Success") << r.http.body;
+    return std::string("<t:FolderId Id=\"") + First(r.root(), "FolderId").attribute("Id").value() +
+           "\"/>";
+  }
 };
 
 // Request snippets.

@@ -58,11 +58,7 @@ TEST_F(AnswersTest, RefusedRequestsGetExchangesCodes) {
       "<t:End>2026-03-01T11:00:00Z</t:End></t:CalendarItem>",
       "calendar", "SendMeetingInvitations=\"SendToNone\"");
   std::string task = Create("<t:Task><t:Subject>t</t:Subject></t:Task>", "tasks");
-  auto made = Call("<m:CreateFolder><m:ParentFolderId>" + Dist("inbox") +
-                   "</m:ParentFolderId><m:Folders><t:Folder><t:DisplayName>gone</t:DisplayName>"
-                   "</t:Folder></m:Folders></m:CreateFolder>");
-  auto folderId = First(made.root(), "FolderId");
-  std::string gone = std::string("<t:FolderId Id=\"") + folderId.attribute("Id").value() + "\"/>";
+  std::string gone = CreateFolder(Dist("inbox"), "gone");
   ASSERT_EQ(Call("<m:DeleteFolder DeleteType=\"HardDelete\"><m:FolderIds>" + gone +
                  "</m:FolderIds></m:DeleteFolder>")
                 .Class(),
@@ -227,10 +223,7 @@ TEST_F(AnswersTest, ConflictResolutionWithAnOlderChangeKey) {
     if (r.Class() == "Success") {
       EXPECT_EQ(TextOf(r.root(), "Count"), std::to_string(c.conflicts));
     }
-    auto got = Call(
-        "<m:GetItem><m:ItemShape><t:BaseShape>AllProperties</t:BaseShape>"
-        "</m:ItemShape><m:ItemIds>" +
-        ItemIdXml(First(v2.root(), "ItemId")) + "</m:ItemIds></m:GetItem>");
+    auto got = GetItem(ItemIdXml(First(v2.root(), "ItemId")));
     EXPECT_EQ(TextOf(got.root(), "Subject"), c.subject) << c.resolution;
     // Properties not changed since are taken.
     EXPECT_EQ(TextOf(got.root(), "Importance"), r.Class() == "Success" ? "High" : "Normal");
@@ -279,10 +272,8 @@ TEST_F(AnswersTest, MimeCharsetsAndNesting) {
     auto r = import("Subject: " + c.subjectHeader + "\r\nContent-Type: " + c.contentType +
                     "\r\n\r\n" + c.body + "\r\n");
     ASSERT_EQ(r.Class(), "Success") << r.http.body;
-    auto got = Call(
-        "<m:GetItem><m:ItemShape><t:BaseShape>AllProperties</t:BaseShape>"
-        "<t:BodyType>Text</t:BodyType></m:ItemShape><m:ItemIds>" +
-        ItemIdXml(First(r.root(), "ItemId")) + "</m:ItemIds></m:GetItem>");
+    auto got = GetItem(ItemIdXml(First(r.root(), "ItemId")), "AllProperties",
+                       "<t:BodyType>Text</t:BodyType>");
     EXPECT_EQ(TextOf(got.root(), "Subject"), c.subject);
     EXPECT_EQ(TextOf(First(got.root(), "Message"), "Body"), c.text) << c.subjectHeader;
   }
