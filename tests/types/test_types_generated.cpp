@@ -116,11 +116,6 @@ TEST(GeneratedNames, RenamedChildrenAndRuntimeTables) {
   EXPECT_EQ(mailbox->ClassType, &TEwsEmailAddressType::ClassInfo);
   EXPECT_EQ(TEwsMessage::ClassInfo.FindByName("IsRead")->Kind, TDvXMLSchemaValueKind::Boolean);
   EXPECT_EQ(TEwsArrayOfFolders::ClassInfo.FindByName("Folder")->Kind, TDvXMLSchemaValueKind::Array);
-
-  DvDOMDocumentPtr doc;
-  TEwsMessage msg(Parse(doc, "<t:Message/>"));
-  EXPECT_EQ(msg.GetClassName(), "TEwsMessage");
-  EXPECT_EQ(msg.GetClassInfo(), &TEwsMessage::ClassInfo);
 }
 
 TEST(GeneratedNames, ConvertIdResultArray) {
