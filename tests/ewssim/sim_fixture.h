@@ -111,6 +111,14 @@ class SimTest : public ::testing::Test {
                 user);
   }
 
+  static Reply GetFolder(const std::string& ids, const std::string& shape = "Default",
+                         const std::string& user = "alice@example.com") {
+    return Call("<m:GetFolder><m:FolderShape><t:BaseShape>" + shape +
+                    "</t:BaseShape></m:FolderShape><m:FolderIds>" + ids +
+                    "</m:FolderIds></m:GetFolder>",
+                user);
+  }
+
   // Creates a folder under `parent` (a folder id element); returns the new t:FolderId.
   static std::string CreateFolder(const std::string& parent, const std::string& name) {
     auto r = Call("<m:CreateFolder><m:ParentFolderId>" + parent +

@@ -169,11 +169,7 @@ TEST_F(AnswersTest, RefusedHeadersAndEnvelopes) {
         << sid;
   }
   // The impersonation right does not open other mailboxes without the header.
-  auto direct = Call(
-      "<m:GetFolder><m:FolderShape><t:BaseShape>IdOnly</t:BaseShape>"
-      "</m:FolderShape><m:FolderIds>" +
-          Dist("inbox", "alice@example.com") + "</m:FolderIds></m:GetFolder>",
-      "svc@example.com");
+  auto direct = GetFolder(Dist("inbox", "alice@example.com"), "IdOnly", "svc@example.com");
   EXPECT_EQ(direct.Code(), "ErrorAccessDenied");
   std::string soap12 = ews_test::Envelope(Find("inbox", ""), kHeader);
   soap12.replace(soap12.find("http://schemas.xmlsoap.org/soap/envelope/"),

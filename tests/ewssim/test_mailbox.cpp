@@ -33,13 +33,6 @@ class MailboxTest : public SimTest {
                     "<m:ParentFolderIds>" + Dist(folder) + "</m:ParentFolderIds></m:FindItem>",
                 user);
   }
-  static Reply GetFolder(const std::string& ids, const std::string& shape = "Default",
-                         const std::string& user = "alice@example.com") {
-    return Call("<m:GetFolder><m:FolderShape><t:BaseShape>" + shape +
-                    "</t:BaseShape></m:FolderShape><m:FolderIds>" + ids +
-                    "</m:FolderIds></m:GetFolder>",
-                user);
-  }
 };
 
 // One request for several distinguished folders gets one answer each, in order; the archive
@@ -368,14 +361,16 @@ TEST_F(MailboxTest, AttachmentsInlineAndByOperation) {
   ASSERT_EQ(attIds.size(), 2u);
   std::string item = ItemIdXml(First(r.root(), "ItemId"));
 
-  auto file = Call(std::string("<m:GetAttachment><m:AttachmentIds><t:AttachmentId Id=\"") +
-                   attIds[0].attribute("Id").value() + "\"/></m:AttachmentIds></m:GetAttachment>");
+  auto get = [&](size_t i, const std::string& shape = "") {
+    return Call("<m:GetAttachment>" + shape + "<m:AttachmentIds><t:AttachmentId Id=\"" +
+                attIds[i].attribute("Id").value() + "\"/></m:AttachmentIds></m:GetAttachment>");
+  };
+  auto file = get(0);
   EXPECT_EQ(TextOf(file.root(), "Content"), "aGVsbG8=");
   EXPECT_EQ(TextOf(file.root(), "Size"), "5");
-  auto inner = Call(std::string("<m:GetAttachment><m:AttachmentShape><t:IncludeMimeContent>true"
-                                "</t:IncludeMimeContent></m:AttachmentShape><m:AttachmentIds>"
-                                "<t:AttachmentId Id=\"") +
-                    attIds[1].attribute("Id").value() + "\"/></m:AttachmentIds></m:GetAttachment>");
+  auto inner = get(1,
+                   "<m:AttachmentShape><t:IncludeMimeContent>true</t:IncludeMimeContent>"
+                   "</m:AttachmentShape>");
   EXPECT_EQ(TextOf(inner.root(), "Subject"), "Inner message");
   EXPECT_FALSE(TextOf(inner.root(), "MimeContent").empty());
 

@@ -291,28 +291,24 @@ TEST_F(SearchTest, ResolveNames) {
 }
 
 TEST_F(SearchTest, ConvertIdRoundTripsEveryFormat) {
-  auto inbox = Call(
-      "<m:GetFolder><m:FolderShape><t:BaseShape>IdOnly</t:BaseShape></m:FolderShape>"
-      "<m:FolderIds>" +
-      Dist("inbox") + "</m:FolderIds></m:GetFolder>");
+  auto convert = [](const std::string& to, const std::string& from, const std::string& id,
+                    const std::string& mailbox = "alice@example.com") {
+    return Call("<m:ConvertId DestinationFormat=\"" + to +
+                "\"><m:SourceIds><t:AlternateId Format=\"" + from + "\" Id=\"" + id +
+                "\" Mailbox=\"" + mailbox + "\"/></m:SourceIds></m:ConvertId>");
+  };
+  auto inbox = GetFolder(Dist("inbox"), "IdOnly");
   std::string ewsId = First(inbox.root(), "FolderId").attribute("Id").value();
   for (const char* format : {"EwsLegacyId", "EntryId", "HexEntryId", "StoreId", "OwaId", "EwsId"}) {
-    auto to = Call(std::string("<m:ConvertId DestinationFormat=\"") + format +
-                   "\"><m:SourceIds><t:AlternateId Format=\"EwsId\" Id=\"" + ewsId +
-                   "\" Mailbox=\"alice@example.com\"/></m:SourceIds></m:ConvertId>");
+    auto to = convert(format, "EwsId", ewsId);
     ASSERT_EQ(to.Class(), "Success") << format << to.http.body;
     auto alt = First(to.root(), "AlternateId");
     EXPECT_STREQ(alt.attribute("Mailbox").value(), "alice@example.com");
     EXPECT_STREQ(alt.attribute("Format").value(), format);
-    auto back = Call(std::string("<m:ConvertId DestinationFormat=\"EwsId\"><m:SourceIds>"
-                                 "<t:AlternateId Format=\"") +
-                     format + "\" Id=\"" + alt.attribute("Id").value() +
-                     "\" Mailbox=\"alice@example.com\"/></m:SourceIds></m:ConvertId>");
+    auto back = convert("EwsId", format, alt.attribute("Id").value());
     EXPECT_EQ(First(back.root(), "AlternateId").attribute("Id").value(), ewsId) << format;
   }
-  auto bad = Call(
-      "<m:ConvertId DestinationFormat=\"EntryId\"><m:SourceIds><t:AlternateId "
-      "Format=\"EwsId\" Id=\"DUMMY\" Mailbox=\"DUMMY\"/></m:SourceIds></m:ConvertId>");
+  auto bad = convert("EntryId", "EwsId", "DUMMY", "DUMMY");
   EXPECT_EQ(bad.Code(), "ErrorInvalidIdMalformed");
   EXPECT_TRUE(First(bad.root(), "ServerVersionInfo"));
 }

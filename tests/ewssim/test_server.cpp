@@ -84,9 +84,7 @@ TEST_F(ServerTest, MalformedAndSchemaInvalidRequestsGetTheSchemaFault) {
   EXPECT_NE(TextOf(broken.root(), "faultstring").find("Line "), std::string::npos);
 
   // Well-formed, but an unknown distinguished folder name violates the schema.
-  auto invalid = Call(
-      "<m:GetFolder><m:FolderShape><t:BaseShape>IdOnly</t:BaseShape></m:FolderShape><m:FolderIds>"
-      "<t:DistinguishedFolderId Id=\"inbox1\"/></m:FolderIds></m:GetFolder>");
+  auto invalid = GetFolder("<t:DistinguishedFolderId Id=\"inbox1\"/>");
   EXPECT_EQ(invalid.FaultCode(), "a:ErrorSchemaValidation");
   EXPECT_NE(TextOf(invalid.root(), "Violation").find("inbox1"), std::string::npos);
 
@@ -170,9 +168,7 @@ TEST_F(ServerTest, ImpersonationByEveryConnectingSidFormAndDenial) {
   EXPECT_EQ(denied.http.status, 500);
   EXPECT_EQ(denied.FaultCode(), "a:ErrorImpersonateUserDenied");
   // Without impersonation, another user's folders are off limits.
-  auto other = Call(
-      "<m:GetFolder><m:FolderShape><t:BaseShape>IdOnly</t:BaseShape></m:FolderShape><m:FolderIds>" +
-      Dist("inbox", "bob@example.com") + "</m:FolderIds></m:GetFolder>");
+  auto other = GetFolder(Dist("inbox", "bob@example.com"), "IdOnly");
   EXPECT_EQ(other.Code(), "ErrorAccessDenied");
   EXPECT_EQ(other.Class(), "Error");
 }
