@@ -54,6 +54,19 @@ struct Reply {
   std::string FaultCode() const { return TextOf(root(), "faultcode"); }
 };
 
+// Request snippets.
+inline std::string Mailbox(const std::string& address) {
+  return "<t:Mailbox><t:EmailAddress>" + address + "</t:EmailAddress></t:Mailbox>";
+}
+inline std::string Dist(const std::string& id, const std::string& mailbox = "") {
+  return "<t:DistinguishedFolderId Id=\"" + id + "\">" + (mailbox.empty() ? "" : Mailbox(mailbox)) +
+         "</t:DistinguishedFolderId>";
+}
+inline std::string ItemIdXml(const pugi::xml_node& itemId) {
+  return std::string("<t:ItemId Id=\"") + itemId.attribute("Id").value() + "\" ChangeKey=\"" +
+         itemId.attribute("ChangeKey").value() + "\"/>";
+}
+
 class SimTest : public ::testing::Test {
  protected:
   static ewssim::Config SuiteConfig() { return ews_test::DefaultSimConfig(); }
@@ -103,6 +116,15 @@ class SimTest : public ::testing::Test {
     return PostRaw(ews_test::Envelope(body, header), user);
   }
 
+  // Creates an item in a distinguished folder; returns its t:ItemId.
+  static std::string Create(const std::string& item, const std::string& folder,
+                            const std::string& attributes = "MessageDisposition=\"SaveOnly\"") {
+    auto r = Call("<m:CreateItem " + attributes + "><m:SavedItemFolderId>" + Dist(folder) +
+                  "</m:SavedItemFolderId><m:Items>" + item + "</m:Items></m:CreateItem>");
+    EXPECT_EQ(r.Class(), "Success") << r.http.body;
+    return ItemIdXml(First(r.root(), "ItemId"));
+  }
+
   static Reply GetItem(const std::string& id, const std::string& shape = "AllProperties",
                        const std::string& extra = "",
                        const std::string& user = "alice@example.com") {
@@ -129,18 +151,5 @@ class SimTest : public ::testing::Test {
            "\"/>";
   }
 };
-
-// Request snippets.
-inline std::string Mailbox(const std::string& address) {
-  return "<t:Mailbox><t:EmailAddress>" + address + "</t:EmailAddress></t:Mailbox>";
-}
-inline std::string Dist(const std::string& id, const std::string& mailbox = "") {
-  return "<t:DistinguishedFolderId Id=\"" + id + "\">" + (mailbox.empty() ? "" : Mailbox(mailbox)) +
-         "</t:DistinguishedFolderId>";
-}
-inline std::string ItemIdXml(const pugi::xml_node& itemId) {
-  return std::string("<t:ItemId Id=\"") + itemId.attribute("Id").value() + "\" ChangeKey=\"" +
-         itemId.attribute("ChangeKey").value() + "\"/>";
-}
 
 }  // namespace simtest

@@ -16,14 +16,6 @@ class AnswersTest : public SimTest {
   }
   static void SetUpTestSuite() { Sim() = std::make_unique<ews_test::SimServer>(SuiteConfig()); }
 
-  // Creates an item in a folder; returns its t:ItemId.
-  static std::string Create(const std::string& item, const std::string& folder,
-                            const std::string& attributes = "MessageDisposition=\"SaveOnly\"") {
-    auto r = Call("<m:CreateItem " + attributes + "><m:SavedItemFolderId>" + Dist(folder) +
-                  "</m:SavedItemFolderId><m:Items>" + item + "</m:Items></m:CreateItem>");
-    EXPECT_EQ(r.Class(), "Success") << r.http.body;
-    return ItemIdXml(First(r.root(), "ItemId"));
-  }
   static std::string Find(const std::string& folder, const std::string& view,
                           const std::string& traversal = "Shallow") {
     return "<m:FindItem Traversal=\"" + traversal +

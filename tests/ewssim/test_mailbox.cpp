@@ -8,14 +8,8 @@ namespace {
 
 class MailboxTest : public SimTest {
  protected:
-  static std::string CreateMessage(const std::string& inner, const std::string& folder = "drafts",
-                                   const std::string& user = "alice@example.com") {
-    auto r = Call("<m:CreateItem MessageDisposition=\"SaveOnly\"><m:SavedItemFolderId>" +
-                      Dist(folder) + "</m:SavedItemFolderId><m:Items><t:Message>" + inner +
-                      "</t:Message></m:Items></m:CreateItem>",
-                  user);
-    EXPECT_EQ(r.Class(), "Success") << r.http.body;
-    return ItemIdXml(First(r.root(), "ItemId"));
+  static std::string CreateMessage(const std::string& inner, const std::string& folder = "drafts") {
+    return Create("<t:Message>" + inner + "</t:Message>", folder);
   }
   // The messages of a folder of `user`'s, with the given subject if one is given.
   static Reply Find(const std::string& folder, const std::string& shape,

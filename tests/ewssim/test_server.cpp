@@ -115,9 +115,10 @@ TEST_F(ServerTest, RequestServerVersionUnknownOrNewerIsRefused) {
     EXPECT_EQ(r.http.status, served ? 200 : 500) << v;
     EXPECT_EQ(r.Class(), served ? "Success" : "") << v;
     EXPECT_EQ(r.FaultCode(), served ? "" : "a:ErrorInvalidServerVersion") << v;
-    if (served)
+    if (served) {
       EXPECT_STREQ(First(r.root(), "ServerVersionInfo").attribute("Version").value(),
                    "Exchange2016");
+    }
   }
 }
 
