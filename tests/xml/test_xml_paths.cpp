@@ -85,9 +85,6 @@ TEST(XmlPaths, AttributePredicatesOnTimeZonesAndProfiles) {
             "https://mail.example.com/EWS/Exchange.asmx");
   EXPECT_EQ(Texts(work->CreateElementList("AdditionalMailboxes/Mailbox/PrimarySMTPAddress")),
             (std::vector<std::string>{"a@example.com", "b@example.com"}));
-  const auto root = profiles->GetDocumentElement();
-  EXPECT_TRUE(root->HasChildElement("Profile[@name=\"Home\"]"));
-  EXPECT_FALSE(root->HasChildElement("Profile[@name=\"Nobody\"]"));
 }
 
 TEST(XmlPaths, ResolveNamesChildPathPredicateAndZeroBasedPosition) {
