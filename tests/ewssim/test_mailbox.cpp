@@ -11,6 +11,15 @@ class MailboxTest : public SimTest {
   static std::string CreateMessage(const std::string& inner, const std::string& folder = "drafts") {
     return Create("<t:Message>" + inner + "</t:Message>", folder);
   }
+  // Bob's reply or forward (`kind`) of an item he received; `before` and `after` the reference.
+  static Reply Respond(const std::string& kind, const std::string& disposition,
+                       const std::string& itemId, const std::string& before = "",
+                       const std::string& after = "") {
+    return Call("<m:CreateItem MessageDisposition=\"" + disposition + "\"><m:Items><t:" + kind +
+                    ">" + before + "<t:ReferenceItemId" + itemId.substr(9) + after + "</t:" + kind +
+                    "></m:Items></m:CreateItem>",
+                "bob@example.com");
+  }
   // The messages of a folder of `user`'s, with the given subject if one is given.
   static Reply Find(const std::string& folder, const std::string& shape,
                     const std::string& subject = "",
@@ -70,7 +79,6 @@ TEST_F(MailboxTest, FolderTreeOperationsAndLiveCounts) {
   std::string projects =
       std::string("<t:FolderId Id=\"") + folderIds[0].attribute("Id").value() + "\"/>";
 
-  // Sub-folder under Projects, then Deep and Shallow listings with paging.
   CreateFolder(projects, "2026");
   auto shallow = Call(
       "<m:FindFolder Traversal=\"Shallow\"><m:FolderShape><t:BaseShape>Default"
@@ -99,7 +107,6 @@ TEST_F(MailboxTest, FolderTreeOperationsAndLiveCounts) {
   EXPECT_EQ(TextOf(counts.root(), "UnreadCount"), "1");
   EXPECT_EQ(TextOf(counts.root(), "ChildFolderCount"), "1");
 
-  // Rename, then empty it with its sub-folders, then delete it.
   auto upd = Call("<m:UpdateFolder><m:FolderChanges><t:FolderChange>" + projects +
                   "<t:Updates><t:SetFolderField><t:FieldURI FieldURI=\"folder:DisplayName\"/>"
                   "<t:Folder><t:DisplayName>Archive 2026</t:DisplayName></t:Folder>"
@@ -323,7 +330,6 @@ TEST_F(MailboxTest, AppendRecipientsAndDeleteCopyMove) {
   ASSERT_EQ(moved.Class(), "Success");
   std::string movedId = ItemIdXml(First(moved.root(), "ItemId"));
 
-  // MoveToDeletedItems, then soft delete, then hard delete.
   EXPECT_EQ(Call("<m:DeleteItem DeleteType=\"MoveToDeletedItems\"><m:ItemIds>" + movedId +
                  "</m:ItemIds></m:DeleteItem>")
                 .Class(),
@@ -412,13 +418,8 @@ TEST_F(MailboxTest, SendingDeliversToLocalMailboxes) {
   EXPECT_GE(All(sentItems.root(), "Message").size(), 1u);
 
   // Bob replies as a draft, then sends it with SendItem.
-  auto reply = Call(
-      "<m:CreateItem MessageDisposition=\"SaveOnly\"><m:Items><t:ReplyToItem>"
-      "<t:ReferenceItemId" +
-          received.substr(9) +
-          "<t:NewBodyContent BodyType=\"Text\">"
-          "Yes!</t:NewBodyContent></t:ReplyToItem></m:Items></m:CreateItem>",
-      "bob@example.com");
+  auto reply = Respond("ReplyToItem", "SaveOnly", received, "",
+                       "<t:NewBodyContent BodyType=\"Text\">Yes!</t:NewBodyContent>");
   ASSERT_EQ(reply.Class(), "Success") << reply.http.body;
   std::string draft = ItemIdXml(First(reply.root(), "ItemId"));
   auto draftItem = GetItem(draft, "AllProperties", "", "bob@example.com");
@@ -435,14 +436,11 @@ TEST_F(MailboxTest, SendingDeliversToLocalMailboxes) {
   EXPECT_EQ(send.Class(), "Success") << send.http.body;
   EXPECT_EQ(Sim()->Server().FolderItemCount("alice@example.com", "inbox"), aliceBefore + 1);
 
-  // Forward keeps attachments; SendOnly saves nothing for the sender.
+  // A forward sent with SendOnly saves nothing for the sender.
   long sentBefore = Sim()->Server().FolderItemCount("bob@example.com", "sentitems");
-  auto fwd = Call(
-      "<m:CreateItem MessageDisposition=\"SendOnly\"><m:Items><t:ForwardItem>"
-      "<t:ToRecipients><t:Mailbox><t:EmailAddress>alice@example.com</t:EmailAddress>"
-      "</t:Mailbox></t:ToRecipients><t:ReferenceItemId" +
-          received.substr(9) + "</t:ForwardItem></m:Items></m:CreateItem>",
-      "bob@example.com");
+  auto fwd = Respond("ForwardItem", "SendOnly", received,
+                     "<t:ToRecipients><t:Mailbox><t:EmailAddress>alice@example.com</t:EmailAddress>"
+                     "</t:Mailbox></t:ToRecipients>");
   EXPECT_EQ(fwd.Class(), "Success") << fwd.http.body;
   EXPECT_EQ(Sim()->Server().FolderItemCount("bob@example.com", "sentitems"), sentBefore);
   EXPECT_EQ(Sim()->Server().FolderItemCount("alice@example.com", "inbox"), aliceBefore + 2);
@@ -460,24 +458,17 @@ TEST_F(MailboxTest, ReplyAllAddressesEveryoneButTheReplier) {
   ASSERT_EQ(sent.Class(), "Success");
   auto found = Find("inbox", "IdOnly", "Plan", "bob@example.com");
   std::string received = ItemIdXml(First(found.root(), "ItemId"));
-  auto reply = Call(
-      "<m:CreateItem MessageDisposition=\"SaveOnly\"><m:Items><t:ReplyAllToItem>"
-      "<t:ReferenceItemId" +
-          received.substr(9) +
-          "</t:ReplyAllToItem></m:Items>"
-          "</m:CreateItem>",
-      "bob@example.com");
+  auto reply = Respond("ReplyAllToItem", "SaveOnly", received);
   ASSERT_EQ(reply.Class(), "Success") << reply.http.body;
   auto draftReply =
       GetItem(ItemIdXml(First(reply.root(), "ItemId")), "AllProperties", "", "bob@example.com");
   auto draft = First(draftReply.root(), "Message");
-  std::vector<std::string> to, cc;
-  for (auto m : All(First(draft, "ToRecipients"), "EmailAddress"))
-    to.push_back(m.text().as_string());
-  for (auto m : All(First(draft, "CcRecipients"), "EmailAddress"))
-    cc.push_back(m.text().as_string());
-  EXPECT_EQ(to, std::vector<std::string>{"alice@example.com"});
-  EXPECT_EQ(cc, std::vector<std::string>{"svc@example.com"});
+  for (auto [list, address] :
+       {std::pair{"ToRecipients", "alice@example.com"}, {"CcRecipients", "svc@example.com"}}) {
+    auto addresses = All(First(draft, list), "EmailAddress");
+    ASSERT_EQ(addresses.size(), 1u) << list;
+    EXPECT_STREQ(addresses[0].text().as_string(), address);
+  }
   EXPECT_EQ(First(draft, "Body").attribute("BodyType").value(), std::string("HTML"));
   EXPECT_NE(TextOf(draft, "Body").find("Draft plan"), std::string::npos);
   EXPECT_EQ(TextOf(draft, "IsDraft"), "true");
