@@ -29,6 +29,9 @@ class AnswersTest : public SimTest {
            "\"><m:ItemChanges><t:ItemChange>" + id + "<t:Updates>" + updates +
            "</t:Updates></t:ItemChange></m:ItemChanges></m:UpdateItem>";
   }
+  static std::string Send(const std::string& id) {
+    return "<m:SendItem SaveItemToFolder=\"false\"><m:ItemIds>" + id + "</m:ItemIds></m:SendItem>";
+  }
   static std::string SetSubject(const std::string& subject) {
     return "<t:SetItemField><t:FieldURI FieldURI=\"item:Subject\"/><t:Message><t:Subject>" +
            subject + "</t:Subject></t:Message></t:SetItemField>";
@@ -40,11 +43,10 @@ const std::string kTo =
     "</t:ToRecipients>";
 
 TEST_F(AnswersTest, RefusedRequestsGetExchangesCodes) {
-  std::string msg = Create(
-      "<t:Message><t:Subject>m</t:Subject><t:Body BodyType=\"Text\">b"
-      "</t:Body>" +
-          kTo + "</t:Message>",
-      "drafts");
+  std::string msg =
+      Create("<t:Message><t:Subject>m</t:Subject><t:Body BodyType=\"Text\">b</t:Body>" + kTo +
+                 "</t:Message>",
+             "drafts");
   std::string cal = Create(
       "<t:CalendarItem><t:Subject>c</t:Subject><t:Start>2026-03-01T10:00:00Z</t:Start>"
       "<t:End>2026-03-01T11:00:00Z</t:End></t:CalendarItem>",
@@ -120,9 +122,7 @@ TEST_F(AnswersTest, RefusedRequestsGetExchangesCodes) {
        "<m:MoveItem><m:ToFolderId>" + gone + "</m:ToFolderId><m:ItemIds>" + msg +
            "</m:ItemIds></m:MoveItem>",
        "ErrorToFolderNotFound"},
-      {"send without a change key",
-       "<m:SendItem SaveItemToFolder=\"false\"><m:ItemIds>" + noKey + "</m:ItemIds></m:SendItem>",
-       "ErrorStaleObject"},
+      {"send without a change key", Send(noKey), "ErrorStaleObject"},
       {"send from another mailbox",
        "<m:CreateItem MessageDisposition=\"SendOnly\"><m:Items><t:Message><t:Subject>s"
        "</t:Subject>" +
@@ -138,15 +138,9 @@ TEST_F(AnswersTest, RefusedRequestsGetExchangesCodes) {
   // The message is still there, unchanged, after every refusal; a stale key cannot send it.
   auto upd = Call(Update(msg, SetSubject("m2")));
   ASSERT_EQ(upd.Class(), "Success");
-  EXPECT_EQ(Call("<m:SendItem SaveItemToFolder=\"false\"><m:ItemIds>" + staleMsg +
-                 "</m:ItemIds></m:SendItem>")
-                .Code(),
-            "ErrorStaleObject");
+  EXPECT_EQ(Call(Send(staleMsg)).Code(), "ErrorStaleObject");
   std::string current = ItemIdXml(First(upd.root(), "ItemId"));
-  EXPECT_EQ(Call("<m:SendItem SaveItemToFolder=\"false\"><m:ItemIds>" + current +
-                 "</m:ItemIds></m:SendItem>")
-                .Class(),
-            "Success");
+  EXPECT_EQ(Call(Send(current)).Class(), "Success");
 }
 
 // Impersonation naming nobody or used without the header, and other SOAP versions.
