@@ -256,11 +256,9 @@ TEST(Program, ListensPrintsItsUrlAndServesUsersFromFiles) {
 }
 
 TEST(StateFile, MailboxesSurviveARestart) {
-  auto path = std::filesystem::temp_directory_path() /
-              ("ewssim-state-" + std::to_string(getpid()) + ".json");
-  std::filesystem::remove(path);
+  ews_test::TempDir tmp;
   auto config = ews_test::DefaultSimConfig();
-  config.stateFile = path.string();
+  config.stateFile = tmp.File("state.json");
   std::string id;
   {
     ews_test::SimServer sim(config);
@@ -292,7 +290,7 @@ TEST(StateFile, MailboxesSurviveARestart) {
       EXPECT_NE(done.body.find("NoError"), std::string::npos) << done.body;
     }
   }
-  ASSERT_TRUE(std::filesystem::exists(path));
+  ASSERT_TRUE(std::filesystem::exists(config.stateFile));
   ews_test::SimServer again(config);
   ews_test::SoapClient client(again.Url(), "alice@example.com", "alice-pw");
   auto r = client.Post(ews_test::Envelope(
@@ -324,26 +322,16 @@ TEST(StateFile, MailboxesSurviveARestart) {
     for (const auto& f : fragments)
       EXPECT_NE(body.find(f), std::string::npos) << f << "\n" << body;
   }
-  std::filesystem::remove(path);
 }
 
 // The ewssim program with a state file in a folder of its own.
 struct StateRun {
-  std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("ewssim-durable-" + std::to_string(getpid()));
-  std::string file = (dir / "mailboxes.json").string();
-  StateRun() {
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-  }
-  ~StateRun() { std::filesystem::remove_all(dir); }
+  ews_test::TempDir dir;
+  std::string file = dir.File("mailboxes.json");
   std::vector<std::string> Args() const {
     return {"--user", "alice@example.com:alice-pw", "--state", file};
   }
-  std::string Bytes() const {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string Bytes() const { return ews_test::ReadFile(file); }
 };
 
 void CreateMessage(ews_test::SoapClient& client, const std::string& subject) {
@@ -443,7 +431,7 @@ TEST(StateFile, FailedWriteKeepsTheGoodFile) {
   close(c.out);
   EXPECT_NE(out.find("cannot write the state file " + run.file), std::string::npos) << out;
   EXPECT_EQ(run.Bytes(), good);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(run.dir), {}), 1);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(run.dir.Path()), {}), 1);
 }
 
 }  // namespace
