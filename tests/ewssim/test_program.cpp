@@ -120,22 +120,21 @@ TEST(Program, TlsWritesTheCertificateForClientsToTrust) {
 #ifdef EWS_SANITIZED
   GTEST_SKIP() << "a sanitized ewssim takes seconds to start; the plain build covers this";
 #endif
-  auto pem = std::filesystem::temp_directory_path() /
-             ("ewssim-prog-cert-" + std::to_string(getpid()) + ".pem");
-  Child c = Spawn({"--listen", "127.0.0.1:0", "--tls", "--cert-out", pem.string(), "--user",
+  ews_test::TempDir tmp;
+  const std::string pem = tmp.File("cert.pem");
+  Child c = Spawn({"--listen", "127.0.0.1:0", "--tls", "--cert-out", pem, "--user",
                    "alice@example.com:alice-pw"});
   ASSERT_GT(c.pid, 0);
   const std::string url = UrlOf(c);
   ASSERT_EQ(url.rfind("https://127.0.0.1:", 0), 0u) << url;
   {  // the connection closes before the stop signal
-    ews_test::SoapClient client(url, "alice@example.com", "alice-pw", pem.string());
+    ews_test::SoapClient client(url, "alice@example.com", "alice-pw", pem);
     auto r = client.Post(ews_test::Envelope(
         "<m:GetFolder><m:FolderShape><t:BaseShape>IdOnly</t:BaseShape></m:FolderShape>"
         "<m:FolderIds><t:DistinguishedFolderId Id=\"inbox\"/></m:FolderIds></m:GetFolder>"));
     EXPECT_EQ(r.status, 200);
   }
   Stop(c, SIGINT);  // the other stop signal
-  std::filesystem::remove(pem);
 }
 
 TEST(Program, RefusesBadArgumentsSayingWhy) {

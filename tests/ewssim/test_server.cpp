@@ -1,14 +1,13 @@
 // The server core: HTTP, authentication, SOAP envelopes, headers, faults and limits.
 #include <httplib.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "sim_fixture.h"
+#include "test_helpers.h"
 
 using namespace simtest;
 
@@ -233,10 +232,10 @@ TEST_F(ServerTest, TlsWithGeneratedCertificate) {
   EXPECT_EQ(tls.Url().rfind("https://127.0.0.1:", 0), 0u);
   EXPECT_NE(tls.Server().CertificatePem().find("BEGIN CERTIFICATE"), std::string::npos);
   // The generated certificate verifies as its own trust anchor, for the address served.
-  auto pem =
-      std::filesystem::temp_directory_path() / ("ewssim-cert-" + std::to_string(getpid()) + ".pem");
+  ews_test::TempDir tmp;
+  const std::string pem = tmp.File("cert.pem");
   std::ofstream(pem) << tls.Server().CertificatePem();
-  ews_test::SoapClient client(tls.Url(), "alice@example.com", "alice-pw", pem.string());
+  ews_test::SoapClient client(tls.Url(), "alice@example.com", "alice-pw", pem);
   auto r = client.Post(ews_test::Envelope(kGetInbox));
   EXPECT_EQ(r.status, 200);
   EXPECT_TRUE(ews_test::ValidateEnvelope(r.body).ok);
@@ -244,9 +243,8 @@ TEST_F(ServerTest, TlsWithGeneratedCertificate) {
   ewssim::Config other = ews_test::DefaultSimConfig();
   other.tls = true;
   ews_test::SimServer stranger(other);
-  ews_test::SoapClient wrong(stranger.Url(), "alice@example.com", "alice-pw", pem.string());
+  ews_test::SoapClient wrong(stranger.Url(), "alice@example.com", "alice-pw", pem);
   EXPECT_EQ(wrong.Post(ews_test::Envelope(kGetInbox)).status, -1);
-  std::filesystem::remove(pem);
 }
 
 TEST(ServerConfig, JsonAndUserArguments) {
