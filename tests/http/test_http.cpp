@@ -138,7 +138,7 @@ TEST(HTTPClient, SendsRequestsAndReusesTheConnection) {
   EXPECT_NE(port(client), port(client));
 }
 
-TEST(HTTPClient, ReturnsErrorStatusesAndDecodesCompressedBodies) {
+TEST(HTTPClient, ErrorStatusesRedirectsAndCompressedBodies) {
   Server srv;
   srv.Http().Get("/missing", [](const httplib::Request&, httplib::Response& res) {
     res.status = 404;
@@ -147,6 +147,12 @@ TEST(HTTPClient, ReturnsErrorStatusesAndDecodesCompressedBodies) {
   srv.Http().Get("/big", [](const httplib::Request& req, httplib::Response& res) {
     res.set_header("X-Seen-Encoding", req.get_header_value("Accept-Encoding"));
     res.set_content(std::string(100000, 'z'), "text/plain");
+  });
+  srv.Http().Get("/old", [](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect("/new", 302);
+  });
+  srv.Http().Get("/new", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("arrived", "text/plain");
   });
   srv.Start();
   auto client = NewClient();
@@ -160,6 +166,16 @@ TEST(HTTPClient, ReturnsErrorStatusesAndDecodesCompressedBodies) {
   EXPECT_EQ(big->GetHeader("X-Seen-Encoding"), "gzip, deflate");
   EXPECT_EQ(big->GetHeader("Content-Encoding"), "gzip");
   EXPECT_EQ(big->GetContent(), std::string(100000, 'z'));
+
+  // Redirects are followed, or returned when the client is told to.
+  r = client->CreateRequest("GET", srv.URL("/old"))->Send();
+  EXPECT_EQ(r->GetStatusCode(), 200);
+  EXPECT_EQ(r->GetContent(), "arrived");
+  EXPECT_EQ(r->GetURL(), srv.URL("/new"));
+  client->SetFollowRedirects(false);
+  r = client->CreateRequest("GET", srv.URL("/old"))->Send();
+  EXPECT_EQ(r->GetStatusCode(), 302);
+  EXPECT_EQ(r->GetHeader("Location"), "/new");
 }
 
 TEST(HTTPClient, BasicAuthenticationWithUtf8PasswordAndRetryHandler) {
@@ -260,27 +276,6 @@ TEST(HTTPClient, NamedProxyWithCredentialsAndBypassList) {
   auto noProxy = std::make_shared<TDvWinINetSession>();
   noProxy->SetAccessType(TDvHTTPAccessType::atNamedProxy);
   EXPECT_THROW(noProxy->SetActive(true), EDvHTTPClientApiException);
-}
-
-TEST(HTTPClient, RedirectsFollowedOrReturned) {
-  Server srv;
-  srv.Http().Get("/old", [](const httplib::Request&, httplib::Response& res) {
-    res.set_redirect("/new", 302);
-  });
-  srv.Http().Get("/new", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("arrived", "text/plain");
-  });
-  srv.Start();
-  auto client = NewClient();
-  auto r = client->CreateRequest("GET", srv.URL("/old"))->Send();
-  EXPECT_EQ(r->GetStatusCode(), 200);
-  EXPECT_EQ(r->GetContent(), "arrived");
-  EXPECT_EQ(r->GetURL(), srv.URL("/new"));
-
-  client->SetFollowRedirects(false);
-  r = client->CreateRequest("GET", srv.URL("/old"))->Send();
-  EXPECT_EQ(r->GetStatusCode(), 302);
-  EXPECT_EQ(r->GetHeader("Location"), "/new");
 }
 
 TEST(HTTPClient, ChunkedResponseReachesDataHandlerInPieces) {
