@@ -54,6 +54,19 @@ struct Reply {
   std::string FaultCode() const { return TextOf(root(), "faultcode"); }
 };
 
+// Request snippets.
+inline std::string Mailbox(const std::string& address) {
+  return "<t:Mailbox><t:EmailAddress>" + address + "</t:EmailAddress></t:Mailbox>";
+}
+inline std::string Dist(const std::string& id, const std::string& mailbox = "") {
+  return "<t:DistinguishedFolderId Id=\"" + id + "\">" + (mailbox.empty() ? "" : Mailbox(mailbox)) +
+         "</t:DistinguishedFolderId>";
+}
+inline std::string ItemIdXml(const pugi::xml_node& itemId) {
+  return std::string("<t:ItemId Id=\"") + itemId.attribute("Id").value() + "\" ChangeKey=\"" +
+         itemId.attribute("ChangeKey").value() + "\"/>";
+}
+
 class SimTest : public ::testing::Test {
  protected:
   static ewssim::Config SuiteConfig() { return ews_test::DefaultSimConfig(); }
@@ -102,19 +115,41 @@ class SimTest : public ::testing::Test {
                     const std::string& header = kHeader) {
     return PostRaw(ews_test::Envelope(body, header), user);
   }
-};
 
-// Request snippets.
-inline std::string Mailbox(const std::string& address) {
-  return "<t:Mailbox><t:EmailAddress>" + address + "</t:EmailAddress></t:Mailbox>";
-}
-inline std::string Dist(const std::string& id, const std::string& mailbox = "") {
-  return "<t:DistinguishedFolderId Id=\"" + id + "\">" + (mailbox.empty() ? "" : Mailbox(mailbox)) +
-         "</t:DistinguishedFolderId>";
-}
-inline std::string ItemIdXml(const pugi::xml_node& itemId) {
-  return std::string("<t:ItemId Id=\"") + itemId.attribute("Id").value() + "\" ChangeKey=\"" +
-         itemId.attribute("ChangeKey").value() + "\"/>";
-}
+  // Creates an item in a distinguished folder; returns its t:ItemId.
+  static std::string Create(const std::string& item, const std::string& folder,
+                            const std::string& attributes = "MessageDisposition=\"SaveOnly\"") {
+    auto r = Call("<m:CreateItem " + attributes + "><m:SavedItemFolderId>" + Dist(folder) +
+                  "</m:SavedItemFolderId><m:Items>" + item + "</m:Items></m:CreateItem>");
+    EXPECT_EQ(r.Class(), "Success") << r.http.body;
+    return ItemIdXml(First(r.root(), "ItemId"));
+  }
+
+  static Reply GetItem(const std::string& id, const std::string& shape = "AllProperties",
+                       const std::string& extra = "",
+                       const std::string& user = "alice@example.com") {
+    return Call("<m:GetItem><m:ItemShape><t:BaseShape>" + shape + "</t:BaseShape>" + extra +
+                    "</m:ItemShape><m:ItemIds>" + id + "</m:ItemIds></m:GetItem>",
+                user);
+  }
+
+  static Reply GetFolder(const std::string& ids, const std::string& shape = "Default",
+                         const std::string& user = "alice@example.com") {
+    return Call("<m:GetFolder><m:FolderShape><t:BaseShape>" + shape +
+                    "</t:BaseShape></m:FolderShape><m:FolderIds>" + ids +
+                    "</m:FolderIds></m:GetFolder>",
+                user);
+  }
+
+  // Creates a folder under `parent` (a folder id element); returns the new t:FolderId.
+  static std::string CreateFolder(const std::string& parent, const std::string& name) {
+    auto r = Call("<m:CreateFolder><m:ParentFolderId>" + parent +
+                  "</m:ParentFolderId><m:Folders><t:Folder><t:DisplayName>" + name +
+                  "</t:DisplayName></t:Folder></m:Folders></m:CreateFolder>");
+    EXPECT_EQ(r.Class(), "Success") << r.http.body;
+    return std::string("<t:FolderId Id=\"") + First(r.root(), "FolderId").attribute("Id").value() +
+           "\"/>";
+  }
+};
 
 }  // namespace simtest

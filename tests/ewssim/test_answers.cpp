@@ -16,14 +16,6 @@ class AnswersTest : public SimTest {
   }
   static void SetUpTestSuite() { Sim() = std::make_unique<ews_test::SimServer>(SuiteConfig()); }
 
-  // Creates an item in a folder; returns its t:ItemId.
-  static std::string Create(const std::string& item, const std::string& folder,
-                            const std::string& attributes = "MessageDisposition=\"SaveOnly\"") {
-    auto r = Call("<m:CreateItem " + attributes + "><m:SavedItemFolderId>" + Dist(folder) +
-                  "</m:SavedItemFolderId><m:Items>" + item + "</m:Items></m:CreateItem>");
-    EXPECT_EQ(r.Class(), "Success") << r.http.body;
-    return ItemIdXml(First(r.root(), "ItemId"));
-  }
   static std::string Find(const std::string& folder, const std::string& view,
                           const std::string& traversal = "Shallow") {
     return "<m:FindItem Traversal=\"" + traversal +
@@ -37,6 +29,9 @@ class AnswersTest : public SimTest {
            "\"><m:ItemChanges><t:ItemChange>" + id + "<t:Updates>" + updates +
            "</t:Updates></t:ItemChange></m:ItemChanges></m:UpdateItem>";
   }
+  static std::string Send(const std::string& id) {
+    return "<m:SendItem SaveItemToFolder=\"false\"><m:ItemIds>" + id + "</m:ItemIds></m:SendItem>";
+  }
   static std::string SetSubject(const std::string& subject) {
     return "<t:SetItemField><t:FieldURI FieldURI=\"item:Subject\"/><t:Message><t:Subject>" +
            subject + "</t:Subject></t:Message></t:SetItemField>";
@@ -48,21 +43,16 @@ const std::string kTo =
     "</t:ToRecipients>";
 
 TEST_F(AnswersTest, RefusedRequestsGetExchangesCodes) {
-  std::string msg = Create(
-      "<t:Message><t:Subject>m</t:Subject><t:Body BodyType=\"Text\">b"
-      "</t:Body>" +
-          kTo + "</t:Message>",
-      "drafts");
+  std::string msg =
+      Create("<t:Message><t:Subject>m</t:Subject><t:Body BodyType=\"Text\">b</t:Body>" + kTo +
+                 "</t:Message>",
+             "drafts");
   std::string cal = Create(
       "<t:CalendarItem><t:Subject>c</t:Subject><t:Start>2026-03-01T10:00:00Z</t:Start>"
       "<t:End>2026-03-01T11:00:00Z</t:End></t:CalendarItem>",
       "calendar", "SendMeetingInvitations=\"SendToNone\"");
   std::string task = Create("<t:Task><t:Subject>t</t:Subject></t:Task>", "tasks");
-  auto made = Call("<m:CreateFolder><m:ParentFolderId>" + Dist("inbox") +
-                   "</m:ParentFolderId><m:Folders><t:Folder><t:DisplayName>gone</t:DisplayName>"
-                   "</t:Folder></m:Folders></m:CreateFolder>");
-  auto folderId = First(made.root(), "FolderId");
-  std::string gone = std::string("<t:FolderId Id=\"") + folderId.attribute("Id").value() + "\"/>";
+  std::string gone = CreateFolder(Dist("inbox"), "gone");
   ASSERT_EQ(Call("<m:DeleteFolder DeleteType=\"HardDelete\"><m:FolderIds>" + gone +
                  "</m:FolderIds></m:DeleteFolder>")
                 .Class(),
@@ -132,9 +122,7 @@ TEST_F(AnswersTest, RefusedRequestsGetExchangesCodes) {
        "<m:MoveItem><m:ToFolderId>" + gone + "</m:ToFolderId><m:ItemIds>" + msg +
            "</m:ItemIds></m:MoveItem>",
        "ErrorToFolderNotFound"},
-      {"send without a change key",
-       "<m:SendItem SaveItemToFolder=\"false\"><m:ItemIds>" + noKey + "</m:ItemIds></m:SendItem>",
-       "ErrorStaleObject"},
+      {"send without a change key", Send(noKey), "ErrorStaleObject"},
       {"send from another mailbox",
        "<m:CreateItem MessageDisposition=\"SendOnly\"><m:Items><t:Message><t:Subject>s"
        "</t:Subject>" +
@@ -150,15 +138,9 @@ TEST_F(AnswersTest, RefusedRequestsGetExchangesCodes) {
   // The message is still there, unchanged, after every refusal; a stale key cannot send it.
   auto upd = Call(Update(msg, SetSubject("m2")));
   ASSERT_EQ(upd.Class(), "Success");
-  EXPECT_EQ(Call("<m:SendItem SaveItemToFolder=\"false\"><m:ItemIds>" + staleMsg +
-                 "</m:ItemIds></m:SendItem>")
-                .Code(),
-            "ErrorStaleObject");
+  EXPECT_EQ(Call(Send(staleMsg)).Code(), "ErrorStaleObject");
   std::string current = ItemIdXml(First(upd.root(), "ItemId"));
-  EXPECT_EQ(Call("<m:SendItem SaveItemToFolder=\"false\"><m:ItemIds>" + current +
-                 "</m:ItemIds></m:SendItem>")
-                .Class(),
-            "Success");
+  EXPECT_EQ(Call(Send(current)).Class(), "Success");
 }
 
 // Impersonation naming nobody or used without the header, and other SOAP versions.
@@ -173,11 +155,7 @@ TEST_F(AnswersTest, RefusedHeadersAndEnvelopes) {
         << sid;
   }
   // The impersonation right does not open other mailboxes without the header.
-  auto direct = Call(
-      "<m:GetFolder><m:FolderShape><t:BaseShape>IdOnly</t:BaseShape>"
-      "</m:FolderShape><m:FolderIds>" +
-          Dist("inbox", "alice@example.com") + "</m:FolderIds></m:GetFolder>",
-      "svc@example.com");
+  auto direct = GetFolder(Dist("inbox", "alice@example.com"), "IdOnly", "svc@example.com");
   EXPECT_EQ(direct.Code(), "ErrorAccessDenied");
   std::string soap12 = ews_test::Envelope(Find("inbox", ""), kHeader);
   soap12.replace(soap12.find("http://schemas.xmlsoap.org/soap/envelope/"),
@@ -227,10 +205,7 @@ TEST_F(AnswersTest, ConflictResolutionWithAnOlderChangeKey) {
     if (r.Class() == "Success") {
       EXPECT_EQ(TextOf(r.root(), "Count"), std::to_string(c.conflicts));
     }
-    auto got = Call(
-        "<m:GetItem><m:ItemShape><t:BaseShape>AllProperties</t:BaseShape>"
-        "</m:ItemShape><m:ItemIds>" +
-        ItemIdXml(First(v2.root(), "ItemId")) + "</m:ItemIds></m:GetItem>");
+    auto got = GetItem(ItemIdXml(First(v2.root(), "ItemId")));
     EXPECT_EQ(TextOf(got.root(), "Subject"), c.subject) << c.resolution;
     // Properties not changed since are taken.
     EXPECT_EQ(TextOf(got.root(), "Importance"), r.Class() == "Success" ? "High" : "Normal");
@@ -279,10 +254,8 @@ TEST_F(AnswersTest, MimeCharsetsAndNesting) {
     auto r = import("Subject: " + c.subjectHeader + "\r\nContent-Type: " + c.contentType +
                     "\r\n\r\n" + c.body + "\r\n");
     ASSERT_EQ(r.Class(), "Success") << r.http.body;
-    auto got = Call(
-        "<m:GetItem><m:ItemShape><t:BaseShape>AllProperties</t:BaseShape>"
-        "<t:BodyType>Text</t:BodyType></m:ItemShape><m:ItemIds>" +
-        ItemIdXml(First(r.root(), "ItemId")) + "</m:ItemIds></m:GetItem>");
+    auto got = GetItem(ItemIdXml(First(r.root(), "ItemId")), "AllProperties",
+                       "<t:BodyType>Text</t:BodyType>");
     EXPECT_EQ(TextOf(got.root(), "Subject"), c.subject);
     EXPECT_EQ(TextOf(First(got.root(), "Message"), "Body"), c.text) << c.subjectHeader;
   }

@@ -104,60 +104,37 @@ std::pair<int, std::string> RunToEnd(const std::vector<std::string>& args) {
   return {ended ? code : -1, out};
 }
 
-TEST(Program, ListensPrintsItsUrlAndStopsOnSignals) {
-  Child c = Spawn({"--listen", "127.0.0.1:0", "--user", "alice@example.com:alice-pw:Alice A",
-                   "--seed", "2", "--server-version", "Exchange2010_SP2"});
-  ASSERT_GT(c.pid, 0);
-  std::string line = FirstLine(c.out);
-  // The requests run in their own scope so that the connection is closed before the signal.
-  [&] {
-    const std::string prefix = "listening on http://127.0.0.1:";
-    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-    EXPECT_NE(line.find("/EWS/Exchange.asmx"), std::string::npos);
-    std::string url = line.substr(std::string("listening on ").size());
-    ews_test::SoapClient client(url, "alice@example.com", "alice-pw");
-    auto r = client.Post(ews_test::Envelope(
-        "<m:GetFolder><m:FolderShape><t:BaseShape>Default</t:BaseShape></m:FolderShape>"
-        "<m:FolderIds><t:DistinguishedFolderId Id=\"inbox\"/><t:DistinguishedFolderId "
-        "Id=\"calendar\"/><t:DistinguishedFolderId Id=\"contacts\"/></m:FolderIds></m:GetFolder>",
-        "<t:RequestServerVersion Version=\"Exchange2010\"/>"));
-    EXPECT_TRUE(ews_test::ValidateEnvelope(r.body).ok);
-    EXPECT_NE(r.body.find("Version=\"Exchange2010_SP2\""), std::string::npos);
-    pugi::xml_document doc;
-    doc.load_string(r.body.c_str());
-    auto counts = All(doc, "TotalCount");
-    ASSERT_EQ(counts.size(), 3u);
-    for (auto n : counts)
-      EXPECT_STREQ(n.text().as_string(), "2");  // the seed
-  }();
-  kill(c.pid, SIGTERM);
+// Stops a running ewssim with `sig`; it ends cleanly.
+void Stop(Child& c, int sig = SIGTERM) {
+  kill(c.pid, sig);
   EXPECT_EQ(Wait(c.pid), 0);
   close(c.out);
+}
+
+std::string UrlOf(const Child& c) {
+  std::string line = FirstLine(c.out);
+  return line.rfind("listening on ", 0) == 0 ? line.substr(13) : "";
 }
 
 TEST(Program, TlsWritesTheCertificateForClientsToTrust) {
 #ifdef EWS_SANITIZED
   GTEST_SKIP() << "a sanitized ewssim takes seconds to start; the plain build covers this";
 #endif
-  auto pem = std::filesystem::temp_directory_path() /
-             ("ewssim-prog-cert-" + std::to_string(getpid()) + ".pem");
-  Child c = Spawn({"--listen", "127.0.0.1:0", "--tls", "--cert-out", pem.string(), "--user",
+  ews_test::TempDir tmp;
+  const std::string pem = tmp.File("cert.pem");
+  Child c = Spawn({"--listen", "127.0.0.1:0", "--tls", "--cert-out", pem, "--user",
                    "alice@example.com:alice-pw"});
   ASSERT_GT(c.pid, 0);
-  std::string line = FirstLine(c.out);
-  ASSERT_EQ(line.rfind("listening on https://127.0.0.1:", 0), 0u) << line;
+  const std::string url = UrlOf(c);
+  ASSERT_EQ(url.rfind("https://127.0.0.1:", 0), 0u) << url;
   {  // the connection closes before the stop signal
-    ews_test::SoapClient client(line.substr(std::string("listening on ").size()),
-                                "alice@example.com", "alice-pw", pem.string());
+    ews_test::SoapClient client(url, "alice@example.com", "alice-pw", pem);
     auto r = client.Post(ews_test::Envelope(
         "<m:GetFolder><m:FolderShape><t:BaseShape>IdOnly</t:BaseShape></m:FolderShape>"
         "<m:FolderIds><t:DistinguishedFolderId Id=\"inbox\"/></m:FolderIds></m:GetFolder>"));
     EXPECT_EQ(r.status, 200);
   }
-  kill(c.pid, SIGINT);  // the other stop signal
-  EXPECT_EQ(Wait(c.pid), 0);
-  close(c.out);
-  std::filesystem::remove(pem);
+  Stop(c, SIGINT);  // the other stop signal
 }
 
 TEST(Program, RefusesBadArgumentsSayingWhy) {
@@ -230,34 +207,42 @@ TEST(Program, VersionHelpAndCompletion) {
 }
 
 // From an empty folder, with no schema folder anywhere: the schema is built in. Users come from a
-// users file and from a password file, so no password is on the command line.
-TEST(Program, RunsFromAnEmptyFolderWithUsersFromFiles) {
+// users file and from a password file, so no password is on the command line; --seed and
+// --server-version shape every answer.
+TEST(Program, ListensPrintsItsUrlAndServesUsersFromFiles) {
   ews_test::TempDir tmp, empty;
   std::ofstream(tmp.File("users.txt")) << "# mailbox users\n\nalice@example.com:alice-pw:Alice A\n";
   std::ofstream(tmp.File("bob.pw")) << "bob-pw\n";
   Child c = Spawn({"--listen", "127.0.0.1:0", "--users-file", tmp.File("users.txt"), "--user",
-                   "bob@example.com:@" + tmp.File("bob.pw")},
+                   "bob@example.com:@" + tmp.File("bob.pw"), "--seed", "2", "--server-version",
+                   "Exchange2010_SP2"},
                   empty.Path().string());
   ASSERT_GT(c.pid, 0);
-  std::string line = FirstLine(c.out);
+  const std::string url = UrlOf(c);
+  // The requests run in their own scope so that the connections close before the signal.
   [&] {
-    const std::string prefix = "listening on http://127.0.0.1:";
-    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line << Rest(c.out);
-    ASSERT_NE(line.find("/EWS/Exchange.asmx"), std::string::npos) << line;
-    const std::string url = line.substr(std::string("listening on ").size());
-    const std::string getInbox = ews_test::Envelope(
+    ASSERT_EQ(url.rfind("http://127.0.0.1:", 0), 0u) << url << Rest(c.out);
+    ASSERT_NE(url.find("/EWS/Exchange.asmx"), std::string::npos) << url;
+    const std::string getFolders = ews_test::Envelope(
         "<m:GetFolder><m:FolderShape><t:BaseShape>Default</t:BaseShape></m:FolderShape>"
-        "<m:FolderIds><t:DistinguishedFolderId Id=\"inbox\"/></m:FolderIds></m:GetFolder>");
+        "<m:FolderIds><t:DistinguishedFolderId Id=\"inbox\"/><t:DistinguishedFolderId "
+        "Id=\"calendar\"/><t:DistinguishedFolderId Id=\"contacts\"/></m:FolderIds></m:GetFolder>",
+        "<t:RequestServerVersion Version=\"Exchange2010\"/>");
     for (auto [user, password, status] : {std::tuple{"alice@example.com", "alice-pw", 200},
                                           std::tuple{"bob@example.com", "bob-pw", 200},
                                           std::tuple{"bob@example.com", "alice-pw", 401}}) {
       ews_test::SoapClient client(url, user, password);
-      auto r = client.Post(getInbox);
+      auto r = client.Post(getFolders);
       EXPECT_EQ(r.status, status) << user;
-      if (status == 200) {
-        EXPECT_TRUE(ews_test::ValidateEnvelope(r.body).ok) << r.body;
-        EXPECT_NE(r.body.find("NoError"), std::string::npos) << r.body;
-      }
+      if (status != 200) continue;
+      EXPECT_TRUE(ews_test::ValidateEnvelope(r.body).ok) << r.body;
+      EXPECT_NE(r.body.find("Version=\"Exchange2010_SP2\""), std::string::npos);
+      pugi::xml_document doc;
+      doc.load_string(r.body.c_str());
+      auto counts = All(doc, "TotalCount");
+      ASSERT_EQ(counts.size(), 3u);
+      for (auto n : counts)
+        EXPECT_STREQ(n.text().as_string(), "2");  // the seed
     }
     // A second server on the same port does not start.
     const std::string port = url.substr(7, url.find('/', 7) - 7);  // after "http://"
@@ -266,17 +251,13 @@ TEST(Program, RunsFromAnEmptyFolderWithUsersFromFiles) {
     EXPECT_NE(out.find("cannot listen on " + port + ": the port is in use"), std::string::npos)
         << out;
   }();
-  kill(c.pid, SIGTERM);
-  EXPECT_EQ(Wait(c.pid), 0);
-  close(c.out);
+  Stop(c);
 }
 
 TEST(StateFile, MailboxesSurviveARestart) {
-  auto path = std::filesystem::temp_directory_path() /
-              ("ewssim-state-" + std::to_string(getpid()) + ".json");
-  std::filesystem::remove(path);
+  ews_test::TempDir tmp;
   auto config = ews_test::DefaultSimConfig();
-  config.stateFile = path.string();
+  config.stateFile = tmp.File("state.json");
   std::string id;
   {
     ews_test::SimServer sim(config);
@@ -308,7 +289,7 @@ TEST(StateFile, MailboxesSurviveARestart) {
       EXPECT_NE(done.body.find("NoError"), std::string::npos) << done.body;
     }
   }
-  ASSERT_TRUE(std::filesystem::exists(path));
+  ASSERT_TRUE(std::filesystem::exists(config.stateFile));
   ews_test::SimServer again(config);
   ews_test::SoapClient client(again.Url(), "alice@example.com", "alice-pw");
   auto r = client.Post(ews_test::Envelope(
@@ -340,32 +321,17 @@ TEST(StateFile, MailboxesSurviveARestart) {
     for (const auto& f : fragments)
       EXPECT_NE(body.find(f), std::string::npos) << f << "\n" << body;
   }
-  std::filesystem::remove(path);
 }
 
 // The ewssim program with a state file in a folder of its own.
 struct StateRun {
-  std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("ewssim-durable-" + std::to_string(getpid()));
-  std::string file = (dir / "mailboxes.json").string();
-  StateRun() {
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-  }
-  ~StateRun() { std::filesystem::remove_all(dir); }
+  ews_test::TempDir dir;
+  std::string file = dir.File("mailboxes.json");
   std::vector<std::string> Args() const {
     return {"--user", "alice@example.com:alice-pw", "--state", file};
   }
-  std::string Bytes() const {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string Bytes() const { return ews_test::ReadFile(file); }
 };
-
-std::string UrlOf(const Child& c) {
-  std::string line = FirstLine(c.out);
-  return line.rfind("listening on ", 0) == 0 ? line.substr(13) : "";
-}
 
 void CreateMessage(ews_test::SoapClient& client, const std::string& subject) {
   auto r = client.Post(ews_test::Envelope(
@@ -418,9 +384,7 @@ TEST(StateFile, SigkillLosesAtMostTheLastSecond) {
   size_t late = subjects.size() - 10;
   for (size_t i = 0; i < late; ++i)
     EXPECT_TRUE(subjects.count("late" + std::to_string(100 + i))) << "a gap before " << i;
-  kill(again.pid, SIGTERM);
-  EXPECT_EQ(Wait(again.pid), 0);
-  close(again.out);
+  Stop(again);
 }
 
 // A state file that cannot be read refuses the start and is left alone; --state-reset starts
@@ -438,9 +402,7 @@ TEST(StateFile, UnreadableFileRefusesTheStart) {
     args.push_back("--state-reset");
     Child c = Spawn(args);
     EXPECT_FALSE(UrlOf(c).empty()) << content;
-    kill(c.pid, SIGTERM);
-    EXPECT_EQ(Wait(c.pid), 0);
-    close(c.out);
+    Stop(c);
     EXPECT_NE(run.Bytes().find("alice@example.com"), std::string::npos);
   }
 }
@@ -468,7 +430,7 @@ TEST(StateFile, FailedWriteKeepsTheGoodFile) {
   close(c.out);
   EXPECT_NE(out.find("cannot write the state file " + run.file), std::string::npos) << out;
   EXPECT_EQ(run.Bytes(), good);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(run.dir), {}), 1);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(run.dir.Path()), {}), 1);
 }
 
 }  // namespace

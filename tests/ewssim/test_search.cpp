@@ -5,17 +5,18 @@ using namespace simtest;
 
 namespace {
 
+// The named integer property every message of the search folder carries.
+const std::string kRank =
+    "<t:ExtendedFieldURI DistinguishedPropertySetId=\"PublicStrings\" "
+    "PropertyName=\"Rank\" PropertyType=\"Integer\"/>";
+
 class SearchTest : public SimTest {
  protected:
   // A folder of 12 messages: subject "Item NN", importance alternating, every third unread,
   // received one hour apart, with a named integer property equal to NN.
   static void SetUpTestSuite() {
     SimTest::SetUpTestSuite();
-    auto f = Call("<m:CreateFolder><m:ParentFolderId>" + Dist("inbox") +
-                  "</m:ParentFolderId><m:Folders><t:Folder><t:DisplayName>Search</t:DisplayName>"
-                  "</t:Folder></m:Folders></m:CreateFolder>");
-    folder() = std::string("<t:FolderId Id=\"") +
-               First(f.root(), "FolderId").attribute("Id").value() + "\"/>";
+    folder() = CreateFolder(Dist("inbox"), "Search");
     std::string items;
     for (int i = 1; i <= 12; ++i) {
       char n[8];
@@ -47,6 +48,10 @@ class SearchTest : public SimTest {
         (sort.empty() ? "" : "<m:SortOrder>" + sort + "</m:SortOrder>") + "<m:ParentFolderIds>" +
         folder() + "</m:ParentFolderIds></m:FindItem>");
   }
+  static std::string Page(int max, int offset, const char* base = "Beginning") {
+    return "<m:IndexedPageItemView MaxEntriesReturned=\"" + std::to_string(max) + "\" Offset=\"" +
+           std::to_string(offset) + "\" BasePoint=\"" + base + "\"/>";
+  }
   static std::vector<std::string> Subjects(const Reply& r) {
     std::vector<std::string> out;
     for (auto s : All(r.root(), "Subject"))
@@ -61,9 +66,7 @@ class SearchTest : public SimTest {
 };
 
 TEST_F(SearchTest, PagingAttributesAsExchangeSetsThem) {
-  auto first = Find("",
-                    "<m:IndexedPageItemView MaxEntriesReturned=\"5\" Offset=\"0\" "
-                    "BasePoint=\"Beginning\"/>",
+  auto first = Find("", Page(5, 0),
                     "<t:FieldOrder Order=\"Ascending\"><t:FieldURI FieldURI=\"item:Subject\"/>"
                     "</t:FieldOrder>");
   auto root = First(first.root(), "RootFolder");
@@ -72,23 +75,17 @@ TEST_F(SearchTest, PagingAttributesAsExchangeSetsThem) {
   EXPECT_STREQ(root.attribute("IncludesLastItemInRange").value(), "false");
   EXPECT_EQ(Subjects(first).front(), "Item 01");
 
-  auto last = Find("",
-                   "<m:IndexedPageItemView MaxEntriesReturned=\"5\" Offset=\"10\" "
-                   "BasePoint=\"Beginning\"/>");
+  auto last = Find("", Page(5, 10));
   root = First(last.root(), "RootFolder");
   EXPECT_EQ(root.attribute("IndexedPagingOffset").as_int(), 12);
   EXPECT_STREQ(root.attribute("IncludesLastItemInRange").value(), "true");
   EXPECT_EQ(All(root, "Message").size(), 2u);
 
   // From the end: the last three of the default order (newest first) are the oldest three.
-  auto end = Find("",
-                  "<m:IndexedPageItemView MaxEntriesReturned=\"3\" Offset=\"0\" "
-                  "BasePoint=\"End\"/>");
+  auto end = Find("", Page(3, 0, "End"));
   EXPECT_EQ(Subjects(end), (std::vector<std::string>{"Item 03", "Item 02", "Item 01"}));
 
-  auto beyond = Find("",
-                     "<m:IndexedPageItemView MaxEntriesReturned=\"3\" Offset=\"40\" "
-                     "BasePoint=\"Beginning\"/>");
+  auto beyond = Find("", Page(3, 40));
   EXPECT_EQ(All(beyond.root(), "Message").size(), 0u);
   EXPECT_STREQ(First(beyond.root(), "RootFolder").attribute("IncludesLastItemInRange").value(),
                "true");
@@ -110,10 +107,7 @@ TEST_F(SearchTest, RestrictionsOnPlainIndexedAndExtendedFields) {
             3u);
   EXPECT_EQ(count(Cmp("IsLessThan", "item:Subject", "Item 03")), 2u);
   EXPECT_EQ(count(Cmp("IsLessThanOrEqualTo", "item:Subject", "item 03")), 3u);
-  std::string rank =
-      "<t:ExtendedFieldURI DistinguishedPropertySetId=\"PublicStrings\" "
-      "PropertyName=\"Rank\" PropertyType=\"Integer\"/>";
-  EXPECT_EQ(count("<t:IsGreaterThan>" + rank +
+  EXPECT_EQ(count("<t:IsGreaterThan>" + kRank +
                   "<t:FieldURIOrConstant><t:Constant Value=\"9\"/>"
                   "</t:FieldURIOrConstant></t:IsGreaterThan>"),
             3u);  // numeric, not text, comparison: 10, 11, 12
@@ -123,7 +117,7 @@ TEST_F(SearchTest, RestrictionsOnPlainIndexedAndExtendedFields) {
   EXPECT_EQ(count("<t:Or>" + Cmp("IsEqualTo", "item:Subject", "Item 01") +
                   Cmp("IsEqualTo", "item:Subject", "Item 02") + "</t:Or>"),
             2u);
-  EXPECT_EQ(count("<t:Exists>" + rank + "</t:Exists>"), 12u);
+  EXPECT_EQ(count("<t:Exists>" + kRank + "</t:Exists>"), 12u);
   EXPECT_EQ(count("<t:Exists><t:FieldURI FieldURI=\"message:ToRecipients\"/></t:Exists>"), 0u);
   // Field against field: received equals itself, created differs from received.
   EXPECT_EQ(count("<t:IsEqualTo><t:FieldURI FieldURI=\"item:DateTimeReceived\"/>"
@@ -162,18 +156,15 @@ TEST_F(SearchTest, ContainsModesAndComparisons) {
 
 TEST_F(SearchTest, SortOrdersAndShapes) {
   auto byImportanceThenSubject = Find(
-      "", "<m:IndexedPageItemView MaxEntriesReturned=\"3\" Offset=\"0\" BasePoint=\"Beginning\"/>",
+      "", Page(3, 0),
       "<t:FieldOrder Order=\"Descending\"><t:FieldURI FieldURI=\"item:Importance\"/></t:FieldOrder>"
       "<t:FieldOrder Order=\"Descending\"><t:FieldURI FieldURI=\"item:Subject\"/></t:FieldOrder>");
   // Importance sorts by its rank (Low < Normal < High), not by its text.
   EXPECT_EQ(Subjects(byImportanceThenSubject),
             (std::vector<std::string>{"Item 11", "Item 09", "Item 07"}));
-  std::string rank =
-      "<t:ExtendedFieldURI DistinguishedPropertySetId=\"PublicStrings\" "
-      "PropertyName=\"Rank\" PropertyType=\"Integer\"/>";
   auto byRank = Find(Cmp("IsLessThan", "item:Subject", "Item 04"), "",
-                     "<t:FieldOrder Order=\"Ascending\">" + rank + "</t:FieldOrder>",
-                     "<t:AdditionalProperties>" + rank +
+                     "<t:FieldOrder Order=\"Ascending\">" + kRank + "</t:FieldOrder>",
+                     "<t:AdditionalProperties>" + kRank +
                          "<t:FieldURI FieldURI=\"item:Body\"/>"
                          "</t:AdditionalProperties>");
   EXPECT_EQ(Subjects(byRank), (std::vector<std::string>{"Item 01", "Item 02", "Item 03"}));
@@ -183,11 +174,7 @@ TEST_F(SearchTest, SortOrdersAndShapes) {
 }
 
 TEST_F(SearchTest, PageSizeIsCappedAtOneThousand) {
-  auto f = Call("<m:CreateFolder><m:ParentFolderId>" + Dist("inbox") +
-                "</m:ParentFolderId><m:Folders><t:Folder><t:DisplayName>Bulk</t:DisplayName>"
-                "</t:Folder></m:Folders></m:CreateFolder>");
-  std::string bulk = std::string("<t:FolderId Id=\"") +
-                     First(f.root(), "FolderId").attribute("Id").value() + "\"/>";
+  std::string bulk = CreateFolder(Dist("inbox"), "Bulk");
   std::string items;
   for (int i = 0; i < 1005; ++i)
     items += "<t:Message><t:Subject>b</t:Subject></t:Message>";
@@ -195,9 +182,8 @@ TEST_F(SearchTest, PageSizeIsCappedAtOneThousand) {
        "</m:SavedItemFolderId><m:Items>" + items + "</m:Items></m:CreateItem>");
   auto r = Call(
       "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape>"
-      "</m:ItemShape><m:IndexedPageItemView MaxEntriesReturned=\"5000\" Offset=\"0\" "
-      "BasePoint=\"Beginning\"/><m:ParentFolderIds>" +
-      bulk + "</m:ParentFolderIds></m:FindItem>");
+      "</m:ItemShape>" +
+      Page(5000, 0) + "<m:ParentFolderIds>" + bulk + "</m:ParentFolderIds></m:FindItem>");
   auto root = First(r.root(), "RootFolder");
   EXPECT_EQ(All(root, "ItemId").size(), 1000u);
   EXPECT_EQ(root.attribute("TotalItemsInView").as_int(), 1005);
@@ -217,23 +203,22 @@ TEST_F(SearchTest, CalendarViewOverSingleItems) {
   Call("<m:CreateItem SendMeetingInvitations=\"SendToNone\"><m:Items>" + items +
            "</m:Items></m:CreateItem>",
        "bob@example.com");
-  auto view = Call(
-      "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>Default</t:BaseShape>"
-      "</m:ItemShape><m:CalendarView MaxEntriesReturned=\"2\" StartDate="
-      "\"2026-04-01T00:00:00Z\" EndDate=\"2026-04-05T00:00:00Z\"/><m:ParentFolderIds>" +
-          Dist("calendar") + "</m:ParentFolderIds></m:FindItem>",
-      "bob@example.com");
-  auto root = First(view.root(), "RootFolder");
+  auto view = [](const std::string& max, const std::string& start, const std::string& end) {
+    return Call(
+        "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>Default</t:BaseShape>"
+        "</m:ItemShape><m:CalendarView MaxEntriesReturned=\"" +
+            max + "\" StartDate=\"" + start + "T00:00:00Z\" EndDate=\"" + end +
+            "T00:00:00Z\"/><m:ParentFolderIds>" + Dist("calendar") +
+            "</m:ParentFolderIds></m:FindItem>",
+        "bob@example.com");
+  };
+  auto april = view("2", "2026-04-01", "2026-04-05");
+  auto root = First(april.root(), "RootFolder");
   EXPECT_EQ(root.attribute("TotalItemsInView").as_int(), 2);
   EXPECT_STREQ(root.attribute("IncludesLastItemInRange").value(), "true");
   EXPECT_FALSE(root.attribute("IndexedPagingOffset"));
-  EXPECT_EQ(Subjects(view), (std::vector<std::string>{"cv1", "cv2"}));
-  auto capped = Call(
-      "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape>"
-      "</m:ItemShape><m:CalendarView MaxEntriesReturned=\"1\" StartDate="
-      "\"2026-03-01T00:00:00Z\" EndDate=\"2026-05-01T00:00:00Z\"/><m:ParentFolderIds>" +
-          Dist("calendar") + "</m:ParentFolderIds></m:FindItem>",
-      "bob@example.com");
+  EXPECT_EQ(Subjects(april), (std::vector<std::string>{"cv1", "cv2"}));
+  auto capped = view("1", "2026-03-01", "2026-05-01");
   EXPECT_STREQ(First(capped.root(), "RootFolder").attribute("IncludesLastItemInRange").value(),
                "false");
 }
@@ -272,26 +257,24 @@ TEST_F(SearchTest, IndexedFieldsAndFolderRestrictions) {
 }
 
 TEST_F(SearchTest, ResolveNames) {
-  auto unique = Call(
-      "<m:ResolveNames ReturnFullContactData=\"true\"><m:UnresolvedEntry>bob"
-      "</m:UnresolvedEntry></m:ResolveNames>");
+  auto resolve = [](const std::string& entry, const char* full, const std::string& scope = "") {
+    return Call(std::string("<m:ResolveNames ReturnFullContactData=\"") + full + "\"" + scope +
+                "><m:UnresolvedEntry>" + entry + "</m:UnresolvedEntry></m:ResolveNames>");
+  };
+  auto unique = resolve("bob", "true");
   EXPECT_EQ(unique.Class(), "Success");
   EXPECT_EQ(TextOf(unique.root(), "EmailAddress"), "bob@example.com");
   EXPECT_EQ(TextOf(unique.root(), "DisplayName"), "Bob Baker");
   EXPECT_EQ(TextOf(unique.root(), "ContactSource"), "ActiveDirectory");
 
   // "a" starts Alice Archer and Service Account: a warning with both candidates.
-  auto many = Call(
-      "<m:ResolveNames ReturnFullContactData=\"false\"><m:UnresolvedEntry>a"
-      "</m:UnresolvedEntry></m:ResolveNames>");
+  auto many = resolve("a", "false");
   EXPECT_EQ(many.Class(), "Warning");
   EXPECT_EQ(many.Code(), "ErrorNameResolutionMultipleResults");
   EXPECT_EQ(All(many.root(), "Resolution").size(), 2u);
   EXPECT_EQ(First(many.root(), "ResolutionSet").attribute("TotalItemsInView").as_int(), 2);
 
-  auto none = Call(
-      "<m:ResolveNames ReturnFullContactData=\"false\"><m:UnresolvedEntry>zzz"
-      "</m:UnresolvedEntry></m:ResolveNames>");
+  auto none = resolve("zzz", "false");
   EXPECT_EQ(none.Code(), "ErrorNameResolutionNoResults");
 
   // A personal contact, found in the Contacts scope only.
@@ -299,42 +282,33 @@ TEST_F(SearchTest, ResolveNames) {
       "<m:CreateItem><m:Items><t:Contact><t:DisplayName>Quentin Quill</t:DisplayName>"
       "<t:EmailAddresses><t:Entry Key=\"EmailAddress1\">qq@x.test</t:Entry></t:EmailAddresses>"
       "</t:Contact></m:Items></m:CreateItem>");
-  auto contact = Call(
-      "<m:ResolveNames ReturnFullContactData=\"true\" SearchScope=\"Contacts\">"
-      "<m:UnresolvedEntry>quill</m:UnresolvedEntry></m:ResolveNames>");
+  auto contact = resolve("quill", "true", " SearchScope=\"Contacts\"");
   EXPECT_EQ(contact.Class(), "Success");
   EXPECT_EQ(TextOf(contact.root(), "MailboxType"), "Contact");
   EXPECT_TRUE(First(First(contact.root(), "Mailbox"), "ItemId"));
-  auto directoryOnly = Call(
-      "<m:ResolveNames ReturnFullContactData=\"false\" SearchScope="
-      "\"ActiveDirectory\"><m:UnresolvedEntry>quill</m:UnresolvedEntry>"
-      "</m:ResolveNames>");
+  auto directoryOnly = resolve("quill", "false", " SearchScope=\"ActiveDirectory\"");
   EXPECT_EQ(directoryOnly.Code(), "ErrorNameResolutionNoResults");
 }
 
 TEST_F(SearchTest, ConvertIdRoundTripsEveryFormat) {
-  auto inbox = Call(
-      "<m:GetFolder><m:FolderShape><t:BaseShape>IdOnly</t:BaseShape></m:FolderShape>"
-      "<m:FolderIds>" +
-      Dist("inbox") + "</m:FolderIds></m:GetFolder>");
+  auto convert = [](const std::string& to, const std::string& from, const std::string& id,
+                    const std::string& mailbox = "alice@example.com") {
+    return Call("<m:ConvertId DestinationFormat=\"" + to +
+                "\"><m:SourceIds><t:AlternateId Format=\"" + from + "\" Id=\"" + id +
+                "\" Mailbox=\"" + mailbox + "\"/></m:SourceIds></m:ConvertId>");
+  };
+  auto inbox = GetFolder(Dist("inbox"), "IdOnly");
   std::string ewsId = First(inbox.root(), "FolderId").attribute("Id").value();
   for (const char* format : {"EwsLegacyId", "EntryId", "HexEntryId", "StoreId", "OwaId", "EwsId"}) {
-    auto to = Call(std::string("<m:ConvertId DestinationFormat=\"") + format +
-                   "\"><m:SourceIds><t:AlternateId Format=\"EwsId\" Id=\"" + ewsId +
-                   "\" Mailbox=\"alice@example.com\"/></m:SourceIds></m:ConvertId>");
+    auto to = convert(format, "EwsId", ewsId);
     ASSERT_EQ(to.Class(), "Success") << format << to.http.body;
     auto alt = First(to.root(), "AlternateId");
     EXPECT_STREQ(alt.attribute("Mailbox").value(), "alice@example.com");
     EXPECT_STREQ(alt.attribute("Format").value(), format);
-    auto back = Call(std::string("<m:ConvertId DestinationFormat=\"EwsId\"><m:SourceIds>"
-                                 "<t:AlternateId Format=\"") +
-                     format + "\" Id=\"" + alt.attribute("Id").value() +
-                     "\" Mailbox=\"alice@example.com\"/></m:SourceIds></m:ConvertId>");
+    auto back = convert("EwsId", format, alt.attribute("Id").value());
     EXPECT_EQ(First(back.root(), "AlternateId").attribute("Id").value(), ewsId) << format;
   }
-  auto bad = Call(
-      "<m:ConvertId DestinationFormat=\"EntryId\"><m:SourceIds><t:AlternateId "
-      "Format=\"EwsId\" Id=\"DUMMY\" Mailbox=\"DUMMY\"/></m:SourceIds></m:ConvertId>");
+  auto bad = convert("EntryId", "EwsId", "DUMMY", "DUMMY");
   EXPECT_EQ(bad.Code(), "ErrorInvalidIdMalformed");
   EXPECT_TRUE(First(bad.root(), "ServerVersionInfo"));
 }

@@ -136,9 +136,6 @@ class Server {
   std::string URL(const std::string& path = "/") const {
     return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + path;
   }
-  std::string HostURL(const std::string& host, const std::string& path = "/") const {
-    return std::string(tls_ ? "https" : "http") + "://" + host + ":" + std::to_string(port_) + path;
-  }
   bool Released() const { return released_.load(); }
   // Sleeps up to ms milliseconds, less when the server is stopping.
   void Wait(int ms) const {

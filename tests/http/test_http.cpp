@@ -116,31 +116,29 @@ TEST(HTTPClient, SendsRequestsAndReusesTheConnection) {
   auto body = std::make_shared<std::istringstream>("streamed body");
   auto r2 = client->CreateRequest("POST", srv.URL("/echo"), body, "text/plain")->Send();
   EXPECT_EQ(r2->GetContent(), "streamed body|text/plain");
-  EXPECT_EQ(r2->GetHeader("X-Port"), r1->GetHeader("X-Port"));
+  const std::string first = r1->GetHeader("X-Port");
+  EXPECT_EQ(r2->GetHeader("X-Port"), first);
 
+  auto port = [&](const std::shared_ptr<TDvHTTPClient>& c) {
+    return c->CreateRequest("POST", srv.URL("/echo"), "x", "text/plain")
+        ->Send()
+        ->GetHeader("X-Port");
+  };
   // Another client never shares that connection; a reset closes it.
-  auto other = NewClient();
-  auto r3 = other->CreateRequest("POST", srv.URL("/echo"), "x", "text/plain")->Send();
-  EXPECT_NE(r3->GetHeader("X-Port"), r1->GetHeader("X-Port"));
+  EXPECT_NE(port(NewClient()), first);
   client->ResetConnection();
-  auto r4 = client->CreateRequest("POST", srv.URL("/echo"), "x", "text/plain")->Send();
-  EXPECT_NE(r4->GetHeader("X-Port"), r1->GetHeader("X-Port"));
-
+  const std::string afterReset = port(client);
+  EXPECT_NE(afterReset, first);
   // Changing the credentials moves the client to a new connection.
-  auto r5 = client->CreateRequest("POST", srv.URL("/echo"), "x", "text/plain")->Send();
-  EXPECT_EQ(r5->GetHeader("X-Port"), r4->GetHeader("X-Port"));
+  EXPECT_EQ(port(client), afterReset);
   client->GetCredentials().SetUserName("someone");
-  auto r6 = client->CreateRequest("POST", srv.URL("/echo"), "x", "text/plain")->Send();
-  EXPECT_NE(r6->GetHeader("X-Port"), r5->GetHeader("X-Port"));
-
+  EXPECT_NE(port(client), afterReset);
   // "Connection: close" gives every request a connection of its own.
   client->GetRequestHeaders().SetConnection(TDvHTTPConnection::hcClose);
-  auto r7 = client->CreateRequest("POST", srv.URL("/echo"), "x", "text/plain")->Send();
-  auto r8 = client->CreateRequest("POST", srv.URL("/echo"), "x", "text/plain")->Send();
-  EXPECT_NE(r7->GetHeader("X-Port"), r8->GetHeader("X-Port"));
+  EXPECT_NE(port(client), port(client));
 }
 
-TEST(HTTPClient, ReturnsErrorStatusesAndDecodesCompressedBodies) {
+TEST(HTTPClient, ErrorStatusesRedirectsAndCompressedBodies) {
   Server srv;
   srv.Http().Get("/missing", [](const httplib::Request&, httplib::Response& res) {
     res.status = 404;
@@ -149,6 +147,12 @@ TEST(HTTPClient, ReturnsErrorStatusesAndDecodesCompressedBodies) {
   srv.Http().Get("/big", [](const httplib::Request& req, httplib::Response& res) {
     res.set_header("X-Seen-Encoding", req.get_header_value("Accept-Encoding"));
     res.set_content(std::string(100000, 'z'), "text/plain");
+  });
+  srv.Http().Get("/old", [](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect("/new", 302);
+  });
+  srv.Http().Get("/new", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("arrived", "text/plain");
   });
   srv.Start();
   auto client = NewClient();
@@ -162,9 +166,19 @@ TEST(HTTPClient, ReturnsErrorStatusesAndDecodesCompressedBodies) {
   EXPECT_EQ(big->GetHeader("X-Seen-Encoding"), "gzip, deflate");
   EXPECT_EQ(big->GetHeader("Content-Encoding"), "gzip");
   EXPECT_EQ(big->GetContent(), std::string(100000, 'z'));
+
+  // Redirects are followed, or returned when the client is told to.
+  r = client->CreateRequest("GET", srv.URL("/old"))->Send();
+  EXPECT_EQ(r->GetStatusCode(), 200);
+  EXPECT_EQ(r->GetContent(), "arrived");
+  EXPECT_EQ(r->GetURL(), srv.URL("/new"));
+  client->SetFollowRedirects(false);
+  r = client->CreateRequest("GET", srv.URL("/old"))->Send();
+  EXPECT_EQ(r->GetStatusCode(), 302);
+  EXPECT_EQ(r->GetHeader("Location"), "/new");
 }
 
-TEST(HTTPClient, BasicAuthenticationNegotiatedWithUtf8Password) {
+TEST(HTTPClient, BasicAuthenticationWithUtf8PasswordAndRetryHandler) {
   Server srv;
   const std::string expected = "Basic " + ews_test::Base64Encode("jürgen:pässwörd€");
   srv.Http().Get("/secure", [&](const httplib::Request& req, httplib::Response& res) {
@@ -194,6 +208,24 @@ TEST(HTTPClient, BasicAuthenticationNegotiatedWithUtf8Password) {
   // The same answer returned when the client is told to.
   client->SetAuthFailureAsError(false);
   EXPECT_EQ(client->CreateRequest("GET", srv.URL("/secure"))->Send()->GetStatusCode(), 401);
+
+  // The WinINet error handler may set new credentials and retry.
+  auto inet = std::make_shared<TDvWinINetClient>();
+  inet->SetSession(std::make_shared<TDvWinINetSession>());
+  inet->GetCredentials() = TDvCredentials("jürgen", "wrong");
+  int calls = 0;
+  int marker = 0;
+  inet->SetParentWnd(&marker);
+  inet->SetOnWinINetError(
+      [&](TDvWinINetClient& sender, std::uint32_t code, TDvWindowHandle& window, bool& retry) {
+        ++calls;
+        EXPECT_EQ(code, DvHTTPError::LoginFailure);
+        EXPECT_EQ(window, &marker);
+        sender.GetCredentials().SetPassword("pässwörd€");
+        retry = true;
+      });
+  EXPECT_EQ(inet->CreateRequest("GET", srv.URL("/secure"))->Send()->GetContent(), "welcome");
+  EXPECT_EQ(calls, 1);
 }
 
 TEST(HTTPClient, DefaultSchemePrefersNTLMAndKeepsTheHandshakeOnOneConnection) {
@@ -244,56 +276,6 @@ TEST(HTTPClient, NamedProxyWithCredentialsAndBypassList) {
   auto noProxy = std::make_shared<TDvWinINetSession>();
   noProxy->SetAccessType(TDvHTTPAccessType::atNamedProxy);
   EXPECT_THROW(noProxy->SetActive(true), EDvHTTPClientApiException);
-}
-
-TEST(HTTPClient, WinINetErrorHandlerCanRetryWithNewCredentials) {
-  Server srv;
-  srv.Http().Get("/secure", [](const httplib::Request& req, httplib::Response& res) {
-    if (req.get_header_value("Authorization") != "Basic " + ews_test::Base64Encode("u:right")) {
-      res.status = 401;
-      res.set_header("WWW-Authenticate", "Basic realm=\"test\"");
-      return;
-    }
-    res.set_content("ok", "text/plain");
-  });
-  srv.Start();
-  auto client = std::make_shared<TDvWinINetClient>();
-  client->SetSession(std::make_shared<TDvWinINetSession>());
-  client->GetCredentials() = TDvCredentials("u", "wrong");
-  int calls = 0;
-  int marker = 0;
-  client->SetParentWnd(&marker);
-  client->SetOnWinINetError(
-      [&](TDvWinINetClient& sender, std::uint32_t code, TDvWindowHandle& window, bool& retry) {
-        ++calls;
-        EXPECT_EQ(code, DvHTTPError::LoginFailure);
-        EXPECT_EQ(window, &marker);
-        sender.GetCredentials().SetPassword("right");
-        retry = true;
-      });
-  EXPECT_EQ(client->CreateRequest("GET", srv.URL("/secure"))->Send()->GetContent(), "ok");
-  EXPECT_EQ(calls, 1);
-}
-
-TEST(HTTPClient, RedirectsFollowedOrReturned) {
-  Server srv;
-  srv.Http().Get("/old", [](const httplib::Request&, httplib::Response& res) {
-    res.set_redirect("/new", 302);
-  });
-  srv.Http().Get("/new", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("arrived", "text/plain");
-  });
-  srv.Start();
-  auto client = NewClient();
-  auto r = client->CreateRequest("GET", srv.URL("/old"))->Send();
-  EXPECT_EQ(r->GetStatusCode(), 200);
-  EXPECT_EQ(r->GetContent(), "arrived");
-  EXPECT_EQ(r->GetURL(), srv.URL("/new"));
-
-  client->SetFollowRedirects(false);
-  r = client->CreateRequest("GET", srv.URL("/old"))->Send();
-  EXPECT_EQ(r->GetStatusCode(), 302);
-  EXPECT_EQ(r->GetHeader("Location"), "/new");
 }
 
 TEST(HTTPClient, ChunkedResponseReachesDataHandlerInPieces) {
@@ -518,40 +500,29 @@ TEST_F(HTTPClientTLS, TrustedChainAcceptedAndEachFlagIgnoresItsOwnFault) {
   {
     auto srv = Start(good_);
     EXPECT_EQ(Fetch(*client, srv->URL()), 0u);
-    EXPECT_EQ(Fetch(*client, srv->HostURL("localhost")), 0u);
+    EXPECT_EQ(Fetch(*client, "https://localhost:" + std::to_string(srv->Port()) + "/"), 0u);
     client->ResetConnection();
   }
-  {
-    auto srv = Start(expired_);
-    EXPECT_EQ(Fetch(*client, srv->URL()), DvHTTPError::SecureCertDateInvalid);
-    client->SetSecurityFlags({TDvHTTPSecurityFlag::sfIgnoreInvalidCertDate});
+  using F = TDvHTTPSecurityFlag;
+  const std::tuple<const httptest::CertFiles*, std::uint32_t, F> faults[] = {
+      {&expired_, DvHTTPError::SecureCertDateInvalid, F::sfIgnoreInvalidCertDate},
+      {&wrongName_, DvHTTPError::SecureCertCNInvalid, F::sfIgnoreInvalidCommonName},
+      {&wrongUsage_, DvHTTPError::SecureCertWrongUsage, F::sfIgnoreWrongUsage}};
+  for (const auto& [cert, code, flag] : faults) {
+    auto srv = Start(*cert);
+    EXPECT_EQ(Fetch(*client, srv->URL()), code);
+    client->SetSecurityFlags({flag});
     EXPECT_EQ(Fetch(*client, srv->URL()), 0u);
     client->SetSecurityFlags({});
     client->ResetConnection();
   }
-  {
-    auto srv = Start(wrongName_);
-    EXPECT_EQ(Fetch(*client, srv->URL()), DvHTTPError::SecureCertCNInvalid);
-    client->SetSecurityFlags({TDvHTTPSecurityFlag::sfIgnoreInvalidCommonName});
-    EXPECT_EQ(Fetch(*client, srv->URL()), 0u);
-    client->SetSecurityFlags({});
-    client->ResetConnection();
-  }
-  {
-    auto srv = Start(wrongUsage_);
-    EXPECT_EQ(Fetch(*client, srv->URL()), DvHTTPError::SecureCertWrongUsage);
-    client->SetSecurityFlags({TDvHTTPSecurityFlag::sfIgnoreWrongUsage});
-    EXPECT_EQ(Fetch(*client, srv->URL()), 0u);
-
-    // The WinINet flavour has no such flag: it is dropped from the set.
-    auto inet = std::make_shared<TDvWinINetClient>();
-    inet->SetCAFile(ca_.Cert);
-    inet->SetSecurityFlags(
-        {TDvHTTPSecurityFlag::sfIgnoreWrongUsage, TDvHTTPSecurityFlag::sfIgnoreRevocation});
-    EXPECT_EQ(inet->GetSecurityFlags(),
-              TDvHTTPSecurityFlags({TDvHTTPSecurityFlag::sfIgnoreRevocation}));
-    EXPECT_EQ(Fetch(*inet, srv->URL()), DvHTTPError::SecureCertWrongUsage);
-  }
+  // The WinINet flavour has no wrong-usage flag: it is dropped from the set.
+  auto srv = Start(wrongUsage_);
+  auto inet = std::make_shared<TDvWinINetClient>();
+  inet->SetCAFile(ca_.Cert);
+  inet->SetSecurityFlags({F::sfIgnoreWrongUsage, F::sfIgnoreRevocation});
+  EXPECT_EQ(inet->GetSecurityFlags(), TDvHTTPSecurityFlags({F::sfIgnoreRevocation}));
+  EXPECT_EQ(Fetch(*inet, srv->URL()), DvHTTPError::SecureCertWrongUsage);
 }
 
 // ---- URLs and cookie lists ----

@@ -116,11 +116,6 @@ TEST(GeneratedNames, RenamedChildrenAndRuntimeTables) {
   EXPECT_EQ(mailbox->ClassType, &TEwsEmailAddressType::ClassInfo);
   EXPECT_EQ(TEwsMessage::ClassInfo.FindByName("IsRead")->Kind, TDvXMLSchemaValueKind::Boolean);
   EXPECT_EQ(TEwsArrayOfFolders::ClassInfo.FindByName("Folder")->Kind, TDvXMLSchemaValueKind::Array);
-
-  DvDOMDocumentPtr doc;
-  TEwsMessage msg(Parse(doc, "<t:Message/>"));
-  EXPECT_EQ(msg.GetClassName(), "TEwsMessage");
-  EXPECT_EQ(msg.GetClassInfo(), &TEwsMessage::ClassInfo);
 }
 
 TEST(GeneratedNames, ConvertIdResultArray) {
@@ -225,116 +220,87 @@ std::string SampleText(const TDvXMLSchemaInfo& d) {
 
 const TDateTime kWhen = TDateTime::Encode(2023, 7, 5, 10, 20, 30);
 
-// Writes one sample value into every declared child, in reverse declaration order.
-void WriteSamples(TDvXMLSchemaElement& e, const TDvXMLSchemaClassInfo& info) {
-  for (int p = info.Count - 1; p >= 0; --p) {
-    const TDvXMLSchemaInfo& d = info.Decls[p];
-    switch (d.Kind) {
-      case TDvXMLSchemaValueKind::Int:
-        e.SetAsInt(d.Index, -d.Index);
-        break;
-      case TDvXMLSchemaValueKind::Long:
-        e.SetAsLong(d.Index, 10000000000LL + d.Index);
-        break;
-      case TDvXMLSchemaValueKind::Boolean:
-        e.SetAsBoolean(d.Index, true);
-        break;
-      case TDvXMLSchemaValueKind::Double:
-        e.SetAsDouble(d.Index, d.Index + 0.25);
-        break;
-      case TDvXMLSchemaValueKind::Datetime:
-        e.SetAsDatetime(d.Index, kWhen);
-        break;
-      case TDvXMLSchemaValueKind::Date:
-        e.SetAsDate(d.Index, kWhen);
-        break;
-      case TDvXMLSchemaValueKind::Time:
-        e.SetAsTime(d.Index, TDateTime(0.5));
-        break;
-      case TDvXMLSchemaValueKind::Base64binary:
-        e.SetAsBase64binary(d.Index, TBytes{1, 2, static_cast<std::uint8_t>(d.Index)});
-        break;
-      case TDvXMLSchemaValueKind::Enum:
-        e.SetEnumOrdinal(d.Index, d.EnumType->Count - 1);
-        break;
-      case TDvXMLSchemaValueKind::Guid:
-        e.SetAsGuid(d.Index, DvStringToGUID(SampleText(d)));
-        break;
-      case TDvXMLSchemaValueKind::Class:
-        e.GetChildObject(d.Index);
-        break;
-      case TDvXMLSchemaValueKind::Array:
-        e.GetArrayChild(d.Index)->AddElement();
-        e.GetArrayChild(d.Index)->AddElement();
-        break;
-      case TDvXMLSchemaValueKind::SimpleArray:
-        static_cast<TDvXMLSchemaSimpleContentElement<std::string>*>(
-            e.GetArrayChild(d.Index)->AddElement())
-            ->SetValue(SampleText(d));
-        break;
-      default:
-        e.SetValue(d.Index, SampleText(d));
-        break;
-    }
+using E = TDvXMLSchemaElement;
+using K = TDvXMLSchemaValueKind;
+
+// Writes `value` through `set` or, when checking, expects `get` to read it back.
+template <typename S, typename G, typename V>
+void Value(E& e, bool check, int index, S set, G get, const V& value) {
+  if (check) {
+    EXPECT_EQ((e.*get)(index), value);
+  } else {
+    (e.*set)(index, value);
   }
 }
 
-void CheckSamples(TDvXMLSchemaElement& e, const TDvXMLSchemaClassInfo& info) {
-  for (int p = 0; p < info.Count; ++p) {
-    const TDvXMLSchemaInfo& d = info.Decls[p];
-    SCOPED_TRACE(std::string(info.Name) + "." + std::string(d.LocalName));
-    switch (d.Kind) {
-      case TDvXMLSchemaValueKind::Int:
-        EXPECT_EQ(e.GetAsInt(d.Index), -d.Index);
-        break;
-      case TDvXMLSchemaValueKind::Long:
-        EXPECT_EQ(e.GetAsLong(d.Index), 10000000000LL + d.Index);
-        break;
-      case TDvXMLSchemaValueKind::Boolean:
-        EXPECT_TRUE(e.GetAsBoolean(d.Index));
-        break;
-      case TDvXMLSchemaValueKind::Double:
-        EXPECT_EQ(e.GetAsDouble(d.Index), d.Index + 0.25);
-        break;
-      case TDvXMLSchemaValueKind::Datetime:
-        EXPECT_EQ(e.GetAsDatetime(d.Index), kWhen);
-        break;
-      case TDvXMLSchemaValueKind::Date:
-        EXPECT_EQ(e.GetAsDate(d.Index), TDateTime::Encode(2023, 7, 5));
-        break;
-      case TDvXMLSchemaValueKind::Time:
-        EXPECT_EQ(e.GetAsTime(d.Index), TDateTime(0.5));
-        break;
-      case TDvXMLSchemaValueKind::Base64binary:
-        EXPECT_EQ(e.GetAsBase64binary(d.Index), (TBytes{1, 2, static_cast<std::uint8_t>(d.Index)}));
-        break;
-      case TDvXMLSchemaValueKind::Enum:
-        EXPECT_EQ(e.GetEnumOrdinal(d.Index), d.EnumType->Count - 1);
-        break;
-      case TDvXMLSchemaValueKind::Guid:
-        EXPECT_EQ(e.GetAsGuid(d.Index), DvStringToGUID(SampleText(d)));
-        EXPECT_EQ(e.GetAsString(d.Index), SampleText(d));
-        break;
-      case TDvXMLSchemaValueKind::Class: {
-        ASSERT_NE(e.GetNodeByIndex(d.Index, false), nullptr);
-        EXPECT_EQ(e.GetChildObject(d.Index)->GetClassInfo(), d.ClassType);
-        break;
+// Writes one sample value into a declared child or, with `check`, expects to read it back.
+void Sample(E& e, const TDvXMLSchemaInfo& d, bool check) {
+  const int i = d.Index;
+  SCOPED_TRACE(std::string(d.LocalName));
+  switch (d.Kind) {
+    case K::Int:
+      return Value(e, check, i, &E::SetAsInt, &E::GetAsInt, -i);
+    case K::Long:
+      return Value(e, check, i, &E::SetAsLong, &E::GetAsLong, 10000000000LL + i);
+    case K::Boolean:
+      return Value(e, check, i, &E::SetAsBoolean, &E::GetAsBoolean, true);
+    case K::Double:
+      return Value(e, check, i, &E::SetAsDouble, &E::GetAsDouble, i + 0.25);
+    case K::Datetime:
+      return Value(e, check, i, &E::SetAsDatetime, &E::GetAsDatetime, kWhen);
+    case K::Time:
+      return Value(e, check, i, &E::SetAsTime, &E::GetAsTime, TDateTime(0.5));
+    case K::Base64binary:
+      return Value(e, check, i, &E::SetAsBase64binary, &E::GetAsBase64binary,
+                   TBytes{1, 2, static_cast<std::uint8_t>(i)});
+    case K::Enum:
+      return Value(e, check, i, &E::SetEnumOrdinal, &E::GetEnumOrdinal, d.EnumType->Count - 1);
+    case K::Date:  // the time of day is dropped
+      if (check) {
+        EXPECT_EQ(e.GetAsDate(i), TDateTime::Encode(2023, 7, 5));
+      } else {
+        e.SetAsDate(i, kWhen);
       }
-      case TDvXMLSchemaValueKind::Array:
-        ASSERT_EQ(e.GetArrayChild(d.Index)->Count(), 2);
-        EXPECT_EQ(e.GetArrayChild(d.Index)->GetElement(1)->GetClassInfo(), d.ClassType);
-        break;
-      case TDvXMLSchemaValueKind::SimpleArray:
-        ASSERT_EQ(e.GetArrayChild(d.Index)->Count(), 1);
-        EXPECT_EQ(static_cast<TDvXMLSchemaSimpleContentElement<std::string>*>(
-                      e.GetArrayChild(d.Index)->GetElement(0))
-                      ->GetValue(),
-                  SampleText(d));
-        break;
-      default:
-        EXPECT_EQ(e.GetAsString(d.Index), SampleText(d));
-        break;
+      return;
+    case K::Guid:
+      Value(e, check, i, &E::SetAsGuid, &E::GetAsGuid, DvStringToGUID(SampleText(d)));
+      if (check) {
+        EXPECT_EQ(e.GetAsString(i), SampleText(d));
+      }
+      return;
+    case K::Class:
+      if (check) {
+        ASSERT_NE(e.GetNodeByIndex(i, false), nullptr);
+        EXPECT_EQ(e.GetChildObject(i)->GetClassInfo(), d.ClassType);
+      } else {
+        e.GetChildObject(i);
+      }
+      return;
+    case K::Array:
+      if (check) {
+        ASSERT_EQ(e.GetArrayChild(i)->Count(), 2);
+        EXPECT_EQ(e.GetArrayChild(i)->GetElement(1)->GetClassInfo(), d.ClassType);
+      } else {
+        e.GetArrayChild(i)->AddElement();
+        e.GetArrayChild(i)->AddElement();
+      }
+      return;
+    case K::SimpleArray: {
+      using Text = TDvXMLSchemaSimpleContentElement<std::string>;
+      if (check) {
+        ASSERT_EQ(e.GetArrayChild(i)->Count(), 1);
+        EXPECT_EQ(static_cast<Text*>(e.GetArrayChild(i)->GetElement(0))->GetValue(), SampleText(d));
+      } else {
+        static_cast<Text*>(e.GetArrayChild(i)->AddElement())->SetValue(SampleText(d));
+      }
+      return;
     }
+    default:
+      if (check) {
+        EXPECT_EQ(e.GetAsString(i), SampleText(d));
+      } else {
+        e.SetValue(i, SampleText(d));
+      }
   }
 }
 
@@ -349,7 +315,8 @@ TEST(GeneratedClasses, EveryClassRoundTripsThroughXML) {
     DvDOMDocumentPtr doc;
     std::unique_ptr<TDvXMLSchemaElement> e = info.Create(Parse(doc, "<t:Sample/>"));
     ASSERT_EQ(e->GetClassInfo(), &info);
-    WriteSamples(*e, info);
+    for (int p = info.Count - 1; p >= 0; --p)  // in reverse declaration order
+      Sample(*e, info.Decls[p], false);
 
     // Children come out in declaration order whatever order they were written in.
     int last = -1;
@@ -363,7 +330,8 @@ TEST(GeneratedClasses, EveryClassRoundTripsThroughXML) {
 
     DvDOMDocumentPtr again;
     std::unique_ptr<TDvXMLSchemaElement> r = info.Create(Parse(again, e->GetXML()));
-    CheckSamples(*r, info);
+    for (int p = 0; p < info.Count; ++p)
+      Sample(*r, info.Decls[p], true);
     declarations += info.Count;
     if (::testing::Test::HasFatalFailure()) return;
   }

@@ -9,14 +9,13 @@ using namespace dv;
 
 TEST(Utils, Base64RoundTripsAndRejectsGarbage) {
   // RFC 4648 test vectors.
-  const std::pair<const char*, const char*> vectors[] = {{"", ""},
-                                                         {"f", "Zg=="},
-                                                         {"fo", "Zm8="},
-                                                         {"foo", "Zm9v"},
-                                                         {"foob", "Zm9vYg=="},
-                                                         {"fooba", "Zm9vYmE="},
-                                                         {"foobar", "Zm9vYmFy"}};
-  for (const auto& [plain, encoded] : vectors) {
+  for (const auto& [plain, encoded] : {std::pair{"", ""},
+                                       {"f", "Zg=="},
+                                       {"fo", "Zm8="},
+                                       {"foo", "Zm9v"},
+                                       {"foob", "Zm9vYg=="},
+                                       {"fooba", "Zm9vYmE="},
+                                       {"foobar", "Zm9vYmFy"}}) {
     EXPECT_EQ(DvBase64Encode(std::string_view(plain)), encoded);
     EXPECT_EQ(DvBase64DecodeToString(encoded), plain);
   }
@@ -47,6 +46,7 @@ TEST(Utils, HexEncodeDecode) {
 }
 
 TEST(Utils, TrimmingAndComparison) {
+  const std::string kStrasse = "stra\xC3\x9F\x65";  // "straße"
   EXPECT_EQ(DvTrim(" \t\r\n a b \n"), "a b");
   EXPECT_EQ(DvTrim("   "), "");
   EXPECT_TRUE(DvSameText("Inbox", "INBOX"));
@@ -60,21 +60,14 @@ TEST(Utils, TrimmingAndComparison) {
   // ASCII comparison leaves other letters alone; the Unicode one folds them.
   EXPECT_FALSE(DvSameText("\xC3\x84RGER", "\xC3\xA4rger"));
   EXPECT_TRUE(DvSameTextUnicode("\xC3\x84RGER", "\xC3\xA4rger"));
-  EXPECT_TRUE(DvSameTextUnicode("STRASSE",
-                                "stra\xC3\x9F"
-                                "e"));
+  EXPECT_TRUE(DvSameTextUnicode("STRASSE", kStrasse));
   EXPECT_TRUE(
       DvSameTextUnicode("\xCE\xA3\xCE\x99\xCE\xA3", "\xCF\x83\xCE\xB9\xCF\x82"));  // ΣΙΣ/σις
   EXPECT_FALSE(DvSameTextUnicode("a", "b"));
   EXPECT_LT(DvCompareTextUnicode("apple", "BANANA"), 0);
-  EXPECT_GT(DvCompareTextUnicode("stra\xC3\x9F"
-                                 "e",
-                                 "STRAS"),
-            0);  // "strasse" after folding
+  EXPECT_GT(DvCompareTextUnicode(kStrasse, "STRAS"), 0);  // "strasse" after folding
   EXPECT_EQ(DvLowerCase("\xC3\x84PFEL"), "\xC3\xA4pfel");
-  EXPECT_EQ(DvUpperCase("stra\xC3\x9F"
-                        "e"),
-            "STRASSE");
+  EXPECT_EQ(DvUpperCase(kStrasse), "STRASSE");
 }
 
 TEST(Utils, CodePageDetectionAndConversion) {
@@ -91,22 +84,12 @@ TEST(Utils, CodePageDetectionAndConversion) {
   EXPECT_EQ(DvCodePageToUTF8("\x80 \xE9", "windows-1252"), "\xE2\x82\xAC \xC3\xA9");
   EXPECT_EQ(DvCodePageToUTF8("\x80 \xE9", "1252"), "\xE2\x82\xAC \xC3\xA9");
   EXPECT_EQ(DvCodePageToUTF8("\xE9", "latin1"), "\xC3\xA9");
-  EXPECT_EQ(DvCodePageToUTF8(std::string("\xFF\xFE"
-                                         "A\0\xAC\x20",
-                                         6),
-                             "utf-16le"),
-            "A\xE2\x82\xAC");
-  EXPECT_EQ(DvCodePageToUTF8(std::string("\xFF\xFE"
-                                         "A\0",
-                                         4)),
-            "A");  // detected, mark dropped
+  const std::string bomA("\xFF\xFE\x41\0", 4);  // "A" in UTF-16LE after a byte-order mark
+  EXPECT_EQ(DvCodePageToUTF8(bomA + "\xAC\x20", "utf-16le"), "A\xE2\x82\xAC");
+  EXPECT_EQ(DvCodePageToUTF8(bomA), "A");  // detected, mark dropped
   EXPECT_EQ(DvCodePageToUTF8("\xEF\xBB\xBFok"), "ok");
   // A byte-order mark wins over the code page given.
-  EXPECT_EQ(DvCodePageToUTF8(std::string("\xFF\xFE"
-                                         "A\0",
-                                         4),
-                             "65001"),
-            "A");
+  EXPECT_EQ(DvCodePageToUTF8(bomA, "65001"), "A");
   EXPECT_EQ(DvCodePageToUTF8("\xC3(", "utf-8"), "\xEF\xBF\xBD(");        // broken UTF-8 repaired
   EXPECT_EQ(DvCodePageToUTF8("\x82\xA0", "shift_jis"), "\xE3\x81\x82");  // あ
   EXPECT_THROW(DvCodePageToUTF8("x", "no-such-charset"), EConvertError);

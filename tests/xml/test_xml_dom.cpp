@@ -2,13 +2,10 @@
 // files.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
 
-#include <unistd.h>
-
 #include "DvXML.h"
+#include "test_helpers.h"
 
 using namespace dv;
 
@@ -211,22 +208,19 @@ TEST(XmlDom, CopyingInnerXmlAndFragments) {
 }
 
 TEST(XmlDom, SavesToAndLoadsFromFilesAndStreams) {
-  const std::filesystem::path file = std::filesystem::temp_directory_path() /
-                                     ("dvxml_test_" + std::to_string(::getpid()) + ".xml");
+  const ews_test::TempDir tmp;
+  const std::string file = tmp.File("saved.xml");
   {
     const auto doc = DvCreateDOM(
         "<Profiles Default=\"W\"><Profile name=\"W\">\xC3\xA9</Profile>"
         "</Profiles>");
-    doc->SaveToFile(file.string());
+    doc->SaveToFile(file);
   }
-  std::ifstream in(file, std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(text.rfind("<?xml version=\"1.0\" encoding=\"utf-8\"?>", 0), 0u);
+  EXPECT_EQ(ews_test::ReadFile(file).rfind("<?xml version=\"1.0\" encoding=\"utf-8\"?>", 0), 0u);
   std::ifstream again(file, std::ios::binary);
   const auto loaded = DvCreateDOMFromStream(again);
   EXPECT_EQ(loaded->SelectSingleElement("/Profiles/Profile[@name=\"W\"]")->GetAsString(),
             "\xC3\xA9");
-  std::filesystem::remove(file);
   EXPECT_THROW(loaded->SaveToFile("/nonexistent-dir/x/y.xml"), EDvXMLException);
 }
 

