@@ -92,8 +92,10 @@ TEST(RoadOfOneRequest, MarkTheUnreadMailOfTheInboxAsRead) {
       requests[0].Document->SelectSingleElement("/Envelope/Body/FindItem/IndexedPageItemView");
   ASSERT_TRUE(view);
   EXPECT_EQ(view->GetAttribute("MaxEntriesReturned"), "50");
-  EXPECT_TRUE(requests[0].Document->SelectSingleElement(
-      "/Envelope/Body/FindItem/Restriction/IsEqualTo/FieldURIOrConstant/Constant"));
+  auto constant = requests[0].Document->SelectSingleElement(
+      "/Envelope/Body/FindItem/Restriction/IsEqualTo/FieldURIOrConstant/Constant");
+  ASSERT_TRUE(constant);
+  EXPECT_EQ(constant->GetAttribute("Value"), "false");
 
   // 5. Each row: the subject from the column, the item opened, marked read and saved.
   int marked = 0;

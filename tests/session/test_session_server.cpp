@@ -2,10 +2,6 @@
 // ewssim, with a recording proxy in between to see the bytes that reach the server.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <functional>
 #include <regex>
@@ -77,19 +73,6 @@ std::string CookieValue(const std::string& setCookie) {
   const auto eq = setCookie.find('=');
   const auto semi = setCookie.find(';');
   return setCookie.substr(eq + 1, semi == std::string::npos ? std::string::npos : semi - eq - 1);
-}
-
-int ClosedLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);  // nothing listens there any more
-  return ntohs(addr.sin_port);
 }
 
 }  // namespace
@@ -364,7 +347,7 @@ TEST(SessionServer, FailureTranslation) {
   EXPECT_EQ(unknownAuto.code, 12007u);
 
   const std::string closed =
-      "http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/EWS/Exchange.asmx";
+      "http://127.0.0.1:" + std::to_string(ews_test::FreeLoopbackPort()) + "/EWS/Exchange.asmx";
   for (const char* autodiscover : {"", "alice@example.com"}) {
     Outcome refused = logon(closed, "alice-pw", autodiscover);
     EXPECT_EQ(refused.type, "EEWSException");
