@@ -253,8 +253,7 @@ TEST_F(Attachments, FilesInAndOut) {
 
   const std::string copy = (dir / "copy.bin").string();
   added->SaveToFile(copy);
-  std::ifstream in(copy, std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "line one\nline two\n");
+  EXPECT_EQ(ews_test::ReadFile(copy), "line one\nline two\n");
 
   auto first = std::dynamic_pointer_cast<IDvEWSFileAttachment>(list->GetAttachment(0));
   first->LoadFromFile(copy);

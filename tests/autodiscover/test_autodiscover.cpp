@@ -6,11 +6,7 @@
 // tells them apart by the Host header, so one server plays every candidate host. Addresses carry
 // the server's port in their domain ("alice@localhost:PORT"), so that the candidates built from
 // the domain reach it.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "DvHTTP.h"
 #include "ews_testsupport.h"
@@ -20,18 +16,6 @@
 namespace {
 
 using dv::TDvEWSCustomSession;
-
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t length = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 struct Env {
   Env(const char* name, const std::string& value) : name_(name) { setenv(name, value.c_str(), 1); }
@@ -44,7 +28,7 @@ class Sim {
  public:
   explicit Sim(bool tls,
                const std::function<void(ewssim::Config&, const std::string& domain)>& adjust = {}) {
-    port_ = FreePort();
+    port_ = ews_test::FreeLoopbackPort();
     domain_ = "localhost:" + std::to_string(port_);
     ewssim::Config c = ews_test::DefaultSimConfig();
     c.listen = "127.0.0.1:" + std::to_string(port_);

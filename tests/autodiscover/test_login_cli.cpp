@@ -17,14 +17,11 @@ TEST(LoginCli, LoginSavesADefaultProfileThatLaterCommandsUse) {
   config.users = {{"alice@example.localhost", "alice-pw", "Alice", {}, ""}};
   config.tls = true;
   config.autodiscover.dnsListen = "127.0.0.1:0";
+  const int port = ews_test::FreeLoopbackPort();
+  config.listen = "127.0.0.1:" + std::to_string(port);
   // The record's target carries the port: a DNS label may hold a colon, and the service URL
   // built from it then reaches this server.
-  config.autodiscover.srv["example.localhost"] = {"localhost:0", 443};
-  ews_test::SimServer probe(config);  // learns a free port for the record
-  const int port = probe.Port();
-  probe.Server().Stop();
-  config.listen = "127.0.0.1:" + std::to_string(port);
-  config.autodiscover.srv["example.localhost"].target = "localhost:" + std::to_string(port);
+  config.autodiscover.srv["example.localhost"] = {"localhost:" + std::to_string(port), 443};
   ews_test::SimServer sim(config);
 
   const std::vector<std::string> env = {

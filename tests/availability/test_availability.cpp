@@ -1,7 +1,6 @@
 // Free/busy, meeting-time suggestions, mail tips and identifier conversion, end to end against
 // an in-process ewssim: Alice, Bob and a room with known meetings on Monday 2026-12-07.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <map>
 #include <pugixml.hpp>
@@ -376,8 +375,8 @@ TEST_F(Availability, AnswersAreSchemaValid) {
 // The tool's picture of the day: the SVG's blocks sit where the events are on its own hour
 // scale; the text timeline shows the same day with one character per half hour.
 TEST_F(Availability, FreeBusyPictureMatchesTheEvents) {
-  const auto dir = std::filesystem::temp_directory_path() / ("ews-fb-" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
+  ews_test::TempDir tmp;
+  const auto& dir = tmp.Path();
   const std::string svgPath = (dir / "day.svg").string();
   auto run = ews_test::RunProgram(
       {std::string(EWS_BINARY_DIR) + "/tools/ews/ews", "--url", fixture->Sim().Url(), "--user",
@@ -446,19 +445,16 @@ TEST_F(Availability, FreeBusyPictureMatchesTheEvents) {
     earlyFree = earlyFree || std::abs(s - At(8).ToUnixMilliseconds() / 60000.0) < 0.01;
   }
   EXPECT_TRUE(earlyFree);
-  std::filesystem::remove_all(dir);
 }
 
 TEST_F(Availability, SuggestListsTheBestFirst) {
-  const auto dir = std::filesystem::temp_directory_path() / ("ews-sg-" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
+  ews_test::TempDir dir;
   auto run = ews_test::RunProgram(
       {std::string(EWS_BINARY_DIR) + "/tools/ews/ews", "--url", fixture->Sim().Url(), "--user",
        "alice@example.com", "suggest", "alice@example.com", "bob@example.com", "room@example.com",
        "--duration", "1h", "--from", "2026-12-07", "--to", "2026-12-08", "--tz", "UTC", "--limit",
        "8"},
-      {"EWS_PASSWORD=alice-pw"}, dir);
-  std::filesystem::remove_all(dir);
+      {"EWS_PASSWORD=alice-pw"}, dir.Path());
   ASSERT_EQ(run.code, 0) << run.err;
   // The six Excellent hours in time order, then the Good ones.
   std::vector<std::string> lines;
@@ -533,9 +529,8 @@ TEST(AvailabilityAnswer, ZonelessTimesAreReadInTheRequestZone) {
 
 TEST(AvailabilityTool, BadArgumentsAreRefusedBeforeAnythingIsSent) {
   // Nothing listens there: a request would end in exit 3, a refusal before sending in 2.
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("ews-fb-args-" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
+  ews_test::TempDir tmp;
+  const auto& dir = tmp.Path();
   const std::vector<std::vector<std::string>> cases = {
       {"freebusy", "a@example.com", "--tz", "Mars/Olympus"},
       {"freebusy", "a@example.com", "--date", "2026-02-30"},
@@ -554,7 +549,6 @@ TEST(AvailabilityTool, BadArgumentsAreRefusedBeforeAnythingIsSent) {
     auto r = ews_test::RunProgram(full, {"EWS_PASSWORD=x"}, dir);
     EXPECT_EQ(r.code, 2) << args.back() << ": " << r.err;
   }
-  std::filesystem::remove_all(dir);
 }
 
 TEST(TimeZoneRules, TransitionsAndOffsets) {

@@ -47,15 +47,11 @@ TEST(Filter, ComparisonsAndValueKinds) {
   // A bare word that is no number, date or boolean is text.
   EXPECT_EQ(ParseFilter("from = bob@example.com")->value.text, "bob@example.com");
 
-  for (auto [op, expected] :
-       std::vector<std::pair<std::string, FilterNode::Op>>{{"=", FilterNode::Op::Eq},
-                                                           {"==", FilterNode::Op::Eq},
-                                                           {"!=", FilterNode::Op::Ne},
-                                                           {"<>", FilterNode::Op::Ne},
-                                                           {"<", FilterNode::Op::Lt},
-                                                           {"<=", FilterNode::Op::Le},
-                                                           {">", FilterNode::Op::Gt},
-                                                           {">=", FilterNode::Op::Ge}})
+  using Op = FilterNode::Op;
+  const std::pair<std::string, Op> ops[] = {{"=", Op::Eq},  {"==", Op::Eq}, {"!=", Op::Ne},
+                                            {"<>", Op::Ne}, {"<", Op::Lt},  {"<=", Op::Le},
+                                            {">", Op::Gt},  {">=", Op::Ge}};
+  for (const auto& [op, expected] : ops)
     EXPECT_EQ(ParseFilter("a " + op + " 1")->op, expected) << op;
   // No spaces needed around operators.
   EXPECT_EQ(Norm("size>=10"), "size >= 10");

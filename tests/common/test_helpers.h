@@ -1,6 +1,10 @@
 // Small helpers for any test binary (header only: no link dependencies).
 #pragma once
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
@@ -63,6 +67,19 @@ inline std::string Base64Decode(std::string_view text) {
     if (count >= 8) r += static_cast<char>((bits >> (count -= 8)) & 0xFF);
   }
   return r;
+}
+
+// A loopback port nothing listens on (bound once, then closed).
+inline int FreeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t length = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+  close(fd);
+  return ntohs(addr.sin_port);
 }
 
 // The whole content of a file, or "" when it cannot be read.

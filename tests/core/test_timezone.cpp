@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "DvTimeZone.h"
+#include "test_helpers.h"
 
 using namespace dv;
 
@@ -31,15 +30,8 @@ TEST(TimeZone, OffsetTextForms) {
 }
 
 TEST(TimeZone, LocalZoneHonoursTZ) {
-  const char* old = std::getenv("TZ");
-  const std::string saved = old ? old : "";
-  setenv("TZ", "Asia/Kolkata", 1);
+  ews_test::ScopedTZ tz("Asia/Kolkata");
   EXPECT_EQ(DvLocalTimeZoneId(), "Asia/Kolkata");
   EXPECT_EQ(DvLocalWindowsTimeZoneId(), "India Standard Time");
   EXPECT_EQ(DvLocalUTCOffsetMinutes(), 330);
-  if (old) {
-    setenv("TZ", saved.c_str(), 1);
-  } else {
-    unsetenv("TZ");
-  }
 }

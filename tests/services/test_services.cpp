@@ -6,7 +6,6 @@
 
 #include <fstream>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -14,7 +13,7 @@
 #include <vector>
 
 #include "DvUtils.h"
-#include "ews_testsupport.h"
+#include "recording_session.h"
 #include "test_helpers.h"
 #include "uDvEWS.h"
 #include "uDvEWSItem.h"
@@ -30,7 +29,7 @@ namespace {
 constexpr const char* kCarol = "carol@partner.example";  // outside alice's domain
 constexpr const char* kDave = "dave@elsewhere.example";  // outside, and not among her contacts
 
-class ServicesTest : public ::testing::Test {
+class ServicesTest : public ews_test::RecordingSessionTest {
  protected:
   void Start(const std::string& version = "Exchange2016",
              const std::function<void(ewssim::Config&)>& configure = {}) {
@@ -40,47 +39,13 @@ class ServicesTest : public ::testing::Test {
     config.users.push_back({kCarol, "carol-pw", "Carol Chen", {}, ""});
     config.users.push_back({kDave, "dave-pw", "Dave Diaz", {}, ""});
     if (configure) configure(config);
-    sim_ = std::make_unique<ews_test::SimServer>(config);
-    session_ = std::make_unique<TDvEWSCustomSession>();
-    session_->SetPasswordDialog(false);
-    session_->SetServiceUrl(sim_->Url());
-    session_->SetCredentials(TDvCredentials("alice@example.com", "alice-pw"));
-    session_->SetOnSOAPTrace([this](const TDvSOAPTrace& t) {
-      std::lock_guard<std::mutex> g(lock_);
-      if (t.Kind == TDvSOAPTrace::TKind::tkRequest) requests_.push_back(t.Content);
-      if (t.Kind == TDvSOAPTrace::TKind::tkResponse && t.StatusCode == 200)
-        responses_.push_back(t.Content);
-    });
-    session_->SetActive(true);
+    StartSession(config, true);
     store_ = session_->OpenDefaultMsgStore();
   }
 
   void TearDown() override {
-    Clear();
     store_.reset();
-    session_.reset();
-    sim_.reset();
-  }
-
-  // Validates what was exchanged so far, then forgets it.
-  void Clear() {
-    std::lock_guard<std::mutex> g(lock_);
-    for (const auto* list : {&requests_, &responses_})
-      for (const std::string& r : *list) {
-        auto v = ews_test::ValidateEnvelope(r);
-        EXPECT_TRUE(v.ok) << v.message << "\n" << r;
-      }
-    requests_.clear();
-    responses_.clear();
-  }
-
-  // The operation elements of the requests since the last Clear, as XML text.
-  std::vector<std::string> Requests() {
-    std::lock_guard<std::mutex> g(lock_);
-    std::vector<std::string> out;
-    for (const std::string& r : requests_)
-      out.push_back(DvCreateDOM(r)->SelectSingleElement("/Envelope/Body")->GetElement(0)->GetXML());
-    return out;
+    RecordingSessionTest::TearDown();
   }
 
   ews_test::HttpReply Soap(const std::string& user, const std::string& body) {
@@ -120,11 +85,7 @@ class ServicesTest : public ::testing::Test {
     return bodies;
   }
 
-  std::unique_ptr<ews_test::SimServer> sim_;
-  std::unique_ptr<TDvEWSCustomSession> session_;
   DvEWSMsgStorePtr store_;
-  std::mutex lock_;
-  std::vector<std::string> requests_, responses_;
 };
 
 int Count(const std::string& text, const std::string& what) {
@@ -184,7 +145,7 @@ TEST_F(ServicesTest, ScheduledAbsenceAnswersEachAllowedSenderOnceInsideItsWindow
   oof->SetState(TOofState::osEnabled);
   oof->Apply();
   store_->GetOOF()->Clear();
-  auto sent = Requests();
+  auto sent = RequestTexts();
   ASSERT_GE(sent.size(), 2u);
   EXPECT_EQ(Count(sent[1], "Duration"), 0) << sent[1];
   auto cleared = store_->GetOOF();
@@ -227,7 +188,7 @@ TEST_F(ServicesTest, CategoriesWithColoursRoundTripAndNeedExchange2013) {
   Clear();
   EXPECT_NE(ThrownMessage([&] { store_->GetCategories(); }).find("Exchange2013"),
             std::string::npos);
-  EXPECT_TRUE(Requests().empty());
+  EXPECT_TRUE(RequestTexts().empty());
 }
 
 TEST_F(ServicesTest, RoomListsAndRoomsComeFromTheDirectory) {
@@ -334,7 +295,7 @@ TEST_F(ServicesTest, ContactWithAddressesAndPhotoRoundTripsAndSavesOneChangedAdd
   static_cast<TEwsEmailAddressDictionaryEntry*>(got->GetElement(1))
       ->SetValue("erin.two@example.org");
   loaded->SaveChanges(TDvEWSSaveOption::soAutoResolve);
-  auto sent = Requests();
+  auto sent = RequestTexts();
   ASSERT_FALSE(sent.empty());
   EXPECT_EQ(Count(sent[0], "<t:SetItemField>"), 1) << sent[0];
   EXPECT_NE(sent[0].find("FieldURI=\"contacts:EmailAddress\" FieldIndex=\"EmailAddress2\""),
@@ -367,7 +328,7 @@ TEST_F(ServicesTest, ContactFieldsAndPrivateFlagFollowTheServerVersion) {
     contact->SetIsPrivate(true);
     Clear();
     contact->SaveChanges(TDvEWSSaveOption::soAutoResolve);
-    auto sent = Requests();
+    auto sent = RequestTexts();
     ASSERT_FALSE(sent.empty());
     EXPECT_EQ(sent[0].find("<t:IsPrivate>true</t:IsPrivate>") != std::string::npos,
               c.privateElement)
@@ -478,7 +439,7 @@ TEST_F(ServicesTest, NewTaskDueDateOnOlderServersFollowsInASecondRequest) {
     EXPECT_EQ(task->GetDueDate().Value, due.Value);
     Clear();
     task->SaveChanges(TDvEWSSaveOption::soAutoResolve);
-    auto sent = Requests();
+    auto sent = RequestTexts();
     ASSERT_EQ(sent.size(), c.operations.size());
     for (std::size_t i = 0; i < sent.size(); ++i)
       EXPECT_EQ(DvCreateDOM(sent[i])->GetDocumentElement()->GetLocalName(), c.operations[i]);

@@ -1,6 +1,7 @@
 #include "session_fixture.h"
 
-#include <cctype>
+#include <strings.h>
+
 #include <chrono>
 #include <stdexcept>
 
@@ -8,13 +9,7 @@ namespace session_test {
 
 namespace {
 bool SameName(const std::string& a, const char* b) {
-  const std::string other(b);
-  if (a.size() != other.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(other[i])))
-      return false;
-  return true;
+  return strcasecmp(a.c_str(), b) == 0;
 }
 }  // namespace
 

@@ -2,10 +2,6 @@
 // ewssim, with a recording proxy in between to see the bytes that reach the server.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <functional>
 #include <regex>
@@ -30,6 +26,37 @@ class TestSession : public TDvEWSCustomSession {
   void SetRequestVersion(TServerVersion v) { FRequestVersion = v; }
 };
 
+// The local names of the SOAP header's elements, in order.
+std::vector<std::string> HeaderNames(const std::string& envelope) {
+  std::vector<std::string> names;
+  auto header = DvCreateDOM(envelope)->SelectSingleElement("Envelope/Header");
+  if (!header) return names;
+  for (int i = 0; i < header->ElementCount(); ++i)
+    names.push_back(header->GetElement(i)->GetLocalName());
+  return names;
+}
+
+DvDOMElementPtr Select(const std::string& xml, const std::string& path) {
+  return DvCreateDOM(xml)->SelectSingleElement(path);
+}
+
+std::string VersionIn(const std::string& envelope) {
+  auto e = Select(envelope, "Envelope/Header/RequestServerVersion");
+  return e ? e->GetAttribute("Version") : std::string();
+}
+
+// A GetFolder of the inbox through the session's frame; checks every response message.
+void SendGetInbox(TDvEWSCustomSession& s, const std::shared_ptr<TDvSOAPClient>& client = nullptr) {
+  auto r = s.CreateRequest(client, "m:GetFolder", "m:GetFolderResponse");
+  auto op = r->GetOperation();
+  op->AddElement("m:FolderShape")->AddElement("t:BaseShape")->SetAsString("IdOnly");
+  op->AddElement("m:FolderIds")->AddElement("t:DistinguishedFolderId")->SetAttribute("Id", "inbox");
+  auto messages = r->Send()->GetResponse()->SelectSingleElement("ResponseMessages");
+  ASSERT_TRUE(messages);
+  for (int i = 0; i < messages->ElementCount(); ++i)
+    s.CheckResponseError(messages->GetElement(i));
+}
+
 struct Env {
   explicit Env(ewssim::Config config = SimConfig()) : sim(std::move(config)), proxy(sim.Port()) {}
   ews_test::SimServer sim;
@@ -45,51 +72,21 @@ struct Env {
     validator.Attach(*s);
     return s;
   }
+
+  // The one request a GetFolder of the inbox sends, as it reached the server.
+  Exchange SendOne(TDvEWSCustomSession& s, const std::shared_ptr<TDvSOAPClient>& client = nullptr) {
+    proxy.Clear();
+    SendGetInbox(s, client);
+    const auto sent = proxy.Authenticated();
+    EXPECT_EQ(sent.size(), 1u);
+    return sent.empty() ? Exchange() : sent[0];
+  }
 };
-
-// The local names of the SOAP header's elements, in order.
-std::vector<std::string> HeaderNames(const std::string& envelope) {
-  std::vector<std::string> names;
-  auto header = DvCreateDOM(envelope)->SelectSingleElement("Envelope/Header");
-  if (!header) return names;
-  for (int i = 0; i < header->ElementCount(); ++i)
-    names.push_back(header->GetElement(i)->GetLocalName());
-  return names;
-}
-
-DvDOMElementPtr Select(const std::string& xml, const std::string& path) {
-  return DvCreateDOM(xml)->SelectSingleElement(path);
-}
-
-// A GetFolder of the inbox through the session's frame; checks every response message.
-void SendGetInbox(TDvEWSCustomSession& s, const std::shared_ptr<TDvSOAPClient>& client = nullptr) {
-  auto r = s.CreateRequest(client, "m:GetFolder", "m:GetFolderResponse");
-  auto op = r->GetOperation();
-  op->AddElement("m:FolderShape")->AddElement("t:BaseShape")->SetAsString("IdOnly");
-  op->AddElement("m:FolderIds")->AddElement("t:DistinguishedFolderId")->SetAttribute("Id", "inbox");
-  auto messages = r->Send()->GetResponse()->SelectSingleElement("ResponseMessages");
-  ASSERT_TRUE(messages);
-  for (int i = 0; i < messages->ElementCount(); ++i)
-    s.CheckResponseError(messages->GetElement(i));
-}
 
 std::string CookieValue(const std::string& setCookie) {
   const auto eq = setCookie.find('=');
   const auto semi = setCookie.find(';');
   return setCookie.substr(eq + 1, semi == std::string::npos ? std::string::npos : semi - eq - 1);
-}
-
-int ClosedLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);  // nothing listens there any more
-  return ntohs(addr.sin_port);
 }
 
 }  // namespace
@@ -129,8 +126,7 @@ TEST(SessionServer, LogonCheckVersionTimeZoneCookieAndLogoff) {
   ASSERT_EQ(sent.size(), 2u);
   const Exchange& check = sent[0];
   EXPECT_EQ(HeaderNames(check.body), std::vector<std::string>{"RequestServerVersion"});
-  EXPECT_EQ(Select(check.body, "Envelope/Header/RequestServerVersion")->GetAttribute("Version"),
-            "Exchange2007_SP1");
+  EXPECT_EQ(VersionIn(check.body), "Exchange2007_SP1");
   auto convert = Select(check.body, "Envelope/Body/ConvertId");
   ASSERT_TRUE(convert);
   EXPECT_EQ(convert->GetAttribute("DestinationFormat"), "HexEntryId");
@@ -147,8 +143,7 @@ TEST(SessionServer, LogonCheckVersionTimeZoneCookieAndLogoff) {
   const Exchange& zones = sent[1];
   EXPECT_EQ(HeaderNames(zones.body),
             (std::vector<std::string>{"RequestServerVersion", "TimeZoneContext"}));
-  EXPECT_EQ(Select(zones.body, "Envelope/Header/RequestServerVersion")->GetAttribute("Version"),
-            "Exchange2013_SP1");
+  EXPECT_EQ(VersionIn(zones.body), "Exchange2013_SP1");
   EXPECT_EQ(
       Select(zones.body, "Envelope/Header/TimeZoneContext/TimeZoneDefinition")->GetAttribute("Id"),
       "Tokyo Standard Time");
@@ -242,13 +237,7 @@ TEST(SessionServer, ServerVersionReports) {
       EXPECT_EQ(s->GetCurrentTimeZoneContext(), zone);
     }
     // Requests carry the version found.
-    env.proxy.Clear();
-    SendGetInbox(*s);
-    const auto after = env.proxy.Authenticated();
-    ASSERT_EQ(after.size(), 1u);
-    EXPECT_EQ(
-        Select(after[0].body, "Envelope/Header/RequestServerVersion")->GetAttribute("Version"),
-        EwsServerVersionName(c.expected));
+    EXPECT_EQ(VersionIn(env.SendOne(*s).body), EwsServerVersionName(c.expected));
     EXPECT_EQ(env.validator.Problems(), "");
   }
 }
@@ -268,10 +257,7 @@ TEST(SessionServer, TimeZoneSelectionAgainstTheServer) {
     ASSERT_EQ(s->GetCurrentTimeZoneContext(), "Tokyo Standard Time");
     s->SetActive(true);
     EXPECT_EQ(s->GetCurrentTimeZoneContext(), "Korea Standard Time");
-    env.proxy.Clear();
-    SendGetInbox(*s);
-    EXPECT_EQ(Select(env.proxy.Authenticated().at(0).body,
-                     "Envelope/Header/TimeZoneContext/TimeZoneDefinition")
+    EXPECT_EQ(Select(env.SendOne(*s).body, "Envelope/Header/TimeZoneContext/TimeZoneDefinition")
                   ->GetAttribute("Id"),
               "Korea Standard Time");
   }
@@ -364,7 +350,7 @@ TEST(SessionServer, FailureTranslation) {
   EXPECT_EQ(unknownAuto.code, 12007u);
 
   const std::string closed =
-      "http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/EWS/Exchange.asmx";
+      "http://127.0.0.1:" + std::to_string(ews_test::FreeLoopbackPort()) + "/EWS/Exchange.asmx";
   for (const char* autodiscover : {"", "alice@example.com"}) {
     Outcome refused = logon(closed, "alice-pw", autodiscover);
     EXPECT_EQ(refused.type, "EEWSException");
@@ -387,11 +373,7 @@ TEST(SessionServer, RequestFrameHeaders) {
     bool hasAnchor, hasAffinity;
   };
   auto send = [&]() {
-    env.proxy.Clear();
-    SendGetInbox(*s);
-    const auto sent = env.proxy.Authenticated();
-    EXPECT_EQ(sent.size(), 1u);
-    const Exchange& x = sent.at(0);
+    const Exchange x = env.SendOne(*s);
     Seen seen{HeaderNames(x.body),
               x.Header("X-AnchorMailbox"),
               x.Header("X-PreferServerAffinity"),
@@ -412,11 +394,7 @@ TEST(SessionServer, RequestFrameHeaders) {
 
   // The version written by name, whatever it is.
   s->SetRequestVersion(TServerVersion::V2016_01_06);
-  env.proxy.Clear();
-  SendGetInbox(*s);
-  EXPECT_EQ(Select(env.proxy.Authenticated().at(0).body, "Envelope/Header/RequestServerVersion")
-                ->GetAttribute("Version"),
-            "V2016_01_06");
+  EXPECT_EQ(VersionIn(env.SendOne(*s).body), "V2016_01_06");
 
   // No time zone: no TimeZoneContext.
   s->SetCurrentTimeZoneContext("");
@@ -614,9 +592,7 @@ TEST(SessionServer, TransportClientsAndNTService) {
   EXPECT_TRUE(s->CreateHTTPClient(true)->GetOAuth().GetAccessToken().IsEmpty());
   auto soap = s->CreateSOAPClient(extra);
   EXPECT_EQ(soap->GetURL(), env.proxy.Url());
-  env.proxy.Clear();
-  SendGetInbox(*s, soap);
-  EXPECT_EQ(env.proxy.Authenticated().size(), 1u);
+  env.SendOne(*s, soap);
 
   // Switching the flavour while active makes new transport objects and keeps working.
   s->SetNTService(true);

@@ -1,5 +1,5 @@
-// The session's settings, defaults, setter side effects, guards and the profile step of logon;
-// nothing here reaches a server.
+// The session's settings, setter side effects, guards and the profile step of logon; nothing
+// here reaches a server.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -61,23 +61,6 @@ class DialogSession : public TDvEWSCustomSession {
 };
 
 }  // namespace
-
-TEST(SessionSettings, ConstructionDefaults) {
-  TDvEWSCustomSession s;
-  EXPECT_FALSE(s.GetActive());
-  EXPECT_EQ(s.GetAccessType(), TDvHTTPAccessType::atPreconfig);
-  EXPECT_TRUE(s.GetSecurityFlags().Empty());
-  EXPECT_TRUE(s.GetCredentials().IsEmpty());
-  EXPECT_EQ(s.GetOAuth().GetGrantType(), TDvOAuthGrantType::gtNone);
-  EXPECT_EQ(s.GetUserAgent(), "Dovrane EWS Client");
-  EXPECT_EQ(s.GetTimeOuts(), TDvHTTPTimeOuts(15000, 15000, 15000));
-  EXPECT_EQ(s.GetConnectingSIDType(), TConnectingSIDType::csSmtpAddress);
-  EXPECT_FALSE(s.GetNTService());
-  EXPECT_TRUE(s.GetLogonDialog());
-  EXPECT_TRUE(s.GetPasswordDialog());
-  EXPECT_EQ(s.GetRequestVersion(), TServerVersion::Exchange2007);
-  EXPECT_EQ(s.GetMsgStores().Count(), 1);
-}
 
 TEST(SessionSettings, ServiceSessionPreset) {
   TDvEWSServiceSession s;

@@ -129,17 +129,6 @@ TEST(SessionRef, OutlivesTheSessionSafely) {
   EXPECT_THROW(ref->GetServerVersion(), Exception);
 }
 
-TEST(BaseSession, ProfileHookDefaults) {
-  TTableOnlySession session;
-  try {
-    session.CreateProfile("");
-    FAIL();
-  } catch (const EEWSException& e) {
-    EXPECT_STREQ(e.what(), "Failed to create a profile!");
-  }
-  EXPECT_EQ(session.SelectProfile(), "");
-}
-
 // ---- Versions ----
 
 TEST(ServerVersion, NamesAndRuleByNameOrNumbers) {
