@@ -56,6 +56,17 @@ constexpr std::array<std::uint8_t, 256> MakeScanTable() {
 }
 constexpr std::array<std::uint8_t, 256> kScanTable = MakeScanTable();
 
+// Bit k of the result: the parity of the bits 0..k of x.
+std::uint64_t PrefixParity(std::uint64_t x) {
+  x ^= x << 1;
+  x ^= x << 2;
+  x ^= x << 4;
+  x ^= x << 8;
+  x ^= x << 16;
+  x ^= x << 32;
+  return x;
+}
+
 // Checks parser input and rewrites what XML 1.0 forbids but real mailboxes contain:
 // - a DOCTYPE (or any other markup declaration) is refused, so no entity is ever declared,
 //   expanded or fetched;
@@ -240,17 +251,6 @@ class TInputScanner {
     return stops_[state];
   }
 
-  // Bit k of the result: the parity of the bits 0..k of x.
-  static std::uint64_t PrefixXor(std::uint64_t x) {
-    x ^= x << 1;
-    x ^= x << 2;
-    x ^= x << 4;
-    x ^= x << 8;
-    x ^= x << 16;
-    x ^= x << 32;
-    return x;
-  }
-
   // For a plain block (see LoadBlock) entered in `state` (not a single-quoted value): when its
   // double quotes all delimit attribute values inside tags, no value holds '<', and its tags
   // open and close in turn (what walking it stop by stop would find), checks its references as
@@ -260,11 +260,12 @@ class TInputScanner {
   std::size_t PassPlainBlock(TState& state) {
     const std::uint64_t all = ~std::uint64_t{0};
     // After each byte: inside a value, every double quote taken to open or close one.
-    const std::uint64_t quoted = PrefixXor(dq_) ^ (state == TState::DoubleQuoted ? all : 0);
+    const std::uint64_t quoted = PrefixParity(dq_) ^ (state == TState::DoubleQuoted ? all : 0);
     if ((lt_ & quoted) != 0) return 0;
     const std::uint64_t markers = (lt_ | gt_) & ~quoted;
     // After each byte: inside a tag, a '<' taken to open one and a '>' to close it.
-    const std::uint64_t tag = PrefixXor(markers) ^ (state == TState::Text ? std::uint64_t{0} : all);
+    const std::uint64_t tag =
+        PrefixParity(markers) ^ (state == TState::Text ? std::uint64_t{0} : all);
     if ((lt_ & ~tag) != 0 || (gt_ & ~quoted & tag) != 0) return 0;  // not in turn
     if ((dq_ & ~tag) != 0) return 0;  // a quote in text, which delimits nothing
     // References in text and values (one in a tag outside a value is the parser's to refuse).
@@ -438,6 +439,157 @@ class TInputScanner {
   char padded_[64] = {};
 };
 
+// ---- The quick check ----
+//
+// Most documents need nothing from TInputScanner: no control byte, no comment, CDATA section,
+// processing instruction or declaration after the XML declaration, only well-formed references
+// to allowed characters, and no '<' in an attribute value. QuickCheck recognises such a text in
+// one pass without a state machine and without changing it; whenever it sees anything else it
+// answers false and the full scanner runs on the unchanged text. It therefore only needs to be
+// sure, never complete: it accepts a text only when the scanner would leave it as it is.
+//
+// Tags are found with masks over blocks of 64 bytes: a tag runs from a '<' to the first '>' after
+// it. That '>' closes the tag when the tag's double quotes before it are even in number (they
+// open and close values; a '>' inside a value has an odd number before it) and the tag holds no
+// single quote and no second '<' (a '<' in a value has no '>' before it, or is taken for the
+// start of a later tag whose quotes are then odd). "<!" and "<?" put '!' or '?' inside a tag,
+// where this pass refuses them. Quotes and '>' in text are outside every tag and so ignored.
+
+// Five bit masks of a block of 64 bytes (bit k for byte k).
+struct TBlockMasks {
+  std::uint64_t lt, gt, dq;
+  std::uint64_t odd;   // single quotes, '!' and '?': refused inside a tag
+  std::uint64_t rare;  // '&' and bytes below 0x20: looked at one by one
+};
+
+#if defined(__SSE2__)
+inline std::uint64_t Bits64(__m128i m0, __m128i m1, __m128i m2, __m128i m3) {
+  const auto b = [](__m128i m) {
+    return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m)));
+  };
+  return b(m0) | (b(m1) << 16) | (b(m2) << 32) | (b(m3) << 48);
+}
+#endif
+
+TBlockMasks LoadMasks(const char* block) {
+  TBlockMasks m;
+#if defined(__SSE2__)
+  __m128i x[4];
+  for (int k = 0; k < 4; ++k)
+    x[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * k));
+  const auto eq = [&x](int k, char c) { return _mm_cmpeq_epi8(x[k], _mm_set1_epi8(c)); };
+  const auto odd = [&](int k) {
+    return _mm_or_si128(_mm_or_si128(eq(k, '\''), eq(k, '!')), eq(k, '?'));
+  };
+  const auto rare = [&](int k) {
+    const __m128i v1f = _mm_set1_epi8(0x1F);
+    return _mm_or_si128(eq(k, '&'), _mm_cmpeq_epi8(_mm_min_epu8(x[k], v1f), x[k]));
+  };
+  m.lt = Bits64(eq(0, '<'), eq(1, '<'), eq(2, '<'), eq(3, '<'));
+  m.gt = Bits64(eq(0, '>'), eq(1, '>'), eq(2, '>'), eq(3, '>'));
+  m.dq = Bits64(eq(0, '"'), eq(1, '"'), eq(2, '"'), eq(3, '"'));
+  m.odd = Bits64(odd(0), odd(1), odd(2), odd(3));
+  m.rare = Bits64(rare(0), rare(1), rare(2), rare(3));
+#else
+  m = {};
+  for (int k = 0; k < 64; ++k) {
+    const std::uint64_t bit = std::uint64_t{1} << k;
+    const unsigned char c = static_cast<unsigned char>(block[k]);
+    if (c == '<') m.lt |= bit;
+    if (c == '>') m.gt |= bit;
+    if (c == '"') m.dq |= bit;
+    if (c == '\'' || c == '!' || c == '?') m.odd |= bit;
+    if (c == '&' || c < 0x20) m.rare |= bit;
+  }
+#endif
+  return m;
+}
+
+// True for a reference at `i` the scanner accepts as it stands: one of the five predefined
+// entities, or a character reference to a character XML allows.
+bool IsPlainReference(std::string_view in, std::size_t i) {
+  const std::string_view rest = in.substr(i + 1, 12);
+  if (rest.empty()) return false;
+  if (rest[0] != '#') {
+    for (std::string_view name : {"amp;", "lt;", "gt;", "quot;", "apos;"}) {
+      if (rest.substr(0, name.size()) == name) return true;
+    }
+    return false;
+  }
+  const bool hex = rest.size() > 1 && (rest[1] == 'x' || rest[1] == 'X');
+  std::size_t j = hex ? 2 : 1;
+  const std::size_t digitsStart = j;
+  std::uint32_t v = 0;
+  for (; j < rest.size() && j - digitsStart < 7; ++j) {
+    const char c = rest[j];
+    int d;
+    if (c >= '0' && c <= '9') {
+      d = c - '0';
+    } else if (hex && c >= 'a' && c <= 'f') {
+      d = c - 'a' + 10;
+    } else if (hex && c >= 'A' && c <= 'F') {
+      d = c - 'A' + 10;
+    } else {
+      break;
+    }
+    v = v * (hex ? 16 : 10) + static_cast<std::uint32_t>(d);
+  }
+  return j > digitsStart && j < rest.size() && rest[j] == ';' && IsXmlChar(v);
+}
+
+// True when `in` (the text after any byte-order mark) needs neither a change nor a refusal from
+// TInputScanner (see above); false when the scanner must look.
+bool QuickCheck(std::string_view in) {
+  const std::size_t n = in.size();
+  std::size_t i = 0;
+  // The XML declaration (or a processing instruction) first: skipped, as the scanner does.
+  if (n >= 2 && in[0] == '<' && in[1] == '?') {
+    const std::size_t end = in.find("?>", 2);
+    if (end == std::string_view::npos) return false;
+    for (std::size_t k = 2; k < end; ++k) {
+      if (kScanTable[static_cast<unsigned char>(in[k])] == kControl) return false;
+    }
+    i = end + 2;
+  }
+  std::uint64_t open = 0;    // 1 when a tag runs on into the block
+  std::uint64_t quotes = 0;  // all ones when that tag has an odd number of double quotes so far
+  std::uint64_t bad = 0;
+  char padded[64];
+  for (; i < n; i += 64) {
+    const char* block = in.data() + i;
+    if (n - i < 64) {
+      std::memset(padded, ' ', sizeof padded);
+      std::memcpy(padded, block, n - i);
+      block = padded;
+    }
+    const TBlockMasks m = LoadMasks(block);
+    if (m.rare != 0) {
+      for (std::uint64_t r = m.rare; r != 0; r &= r - 1) {
+        const std::size_t p = i + static_cast<std::size_t>(__builtin_ctzll(r));
+        const unsigned char c = static_cast<unsigned char>(in[p]);
+        if (c == '&' ? !IsPlainReference(in, p) : kScanTable[c] == kControl) return false;
+      }
+    }
+    // Adding each '<' to the run of non-'>' bytes it starts carries up to the first '>' after
+    // it: the bits that change are the tag, both ends included. A run reaching the end of the
+    // block carries out into the next one.
+    const std::uint64_t notGt = ~m.gt;
+    const std::uint64_t sum1 = notGt + m.lt;
+    const std::uint64_t sum = sum1 + open;
+    const std::uint64_t tag = sum ^ notGt;
+    open = (sum1 < notGt || sum < sum1) ? 1 : 0;
+    // A second '<' inside a tag does not start a run of its own and so is not in `tag`.
+    bad |= m.lt & ~tag;
+    bad |= m.odd & tag;
+    // The parity of the tag's double quotes up to each byte; at the closing '>' it must be even.
+    const std::uint64_t parity = PrefixParity(m.dq & tag) ^ quotes;
+    bad |= parity & m.gt & tag;
+    quotes = (parity >> 63) != 0 ? ~std::uint64_t{0} : 0;
+    if (bad != 0) return false;
+  }
+  return true;
+}
+
 std::string_view StripUTF8Bom(std::string_view text) {
   if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   return text;
@@ -448,7 +600,8 @@ std::string_view StripUTF8Bom(std::string_view text) {
 // outlive it and not change.
 void ParseInto(pugi::xml_document& tree, std::string& text, unsigned extraFlags) {
   const std::size_t bom = text.size() - StripUTF8Bom(text).size();
-  const std::size_t start = TInputScanner(text, bom).Run();
+  const bool quick = QuickCheck(std::string_view(text).substr(bom));
+  const std::size_t start = quick ? bom : TInputScanner(text, bom).Run();
   const pugi::xml_parse_result result = tree.load_buffer_inplace(
       text.data() + start, text.size() - start, kParseFlags | extraFlags, pugi::encoding_utf8);
   if (!result) {
