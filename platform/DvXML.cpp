@@ -772,8 +772,12 @@ DvDOMElementListPtr MakeList(pugi::xml_node context, std::string_view path,
 DvDOMElementPtr SelectOne(pugi::xml_node context, std::string_view path,
                           TDvXMLSelectOptions options,
                           const std::shared_ptr<TDvDOMDocumentImpl>& doc, const TTreePtr& tree) {
-  const auto compiled = xmlpath::Compile(path);
-  const pugi::xml_node found = xmlpath::SelectFirst(*compiled, context, CaseSensitive(options));
+  pugi::xml_node found;
+  if (std::string_view name; xmlpath::IsChildName(path, name)) {
+    found = xmlpath::FirstChildNamed(context, name, CaseSensitive(options));
+  } else {
+    found = xmlpath::SelectFirst(*xmlpath::Compile(path), context, CaseSensitive(options));
+  }
   return found ? Wrap(found, doc, tree) : nullptr;
 }
 

@@ -628,6 +628,23 @@ bool LocalNameIs(const char* qualifiedName, std::string_view name, bool caseSens
   return true;
 }
 
+bool IsChildName(std::string_view path, std::string_view& localName) {
+  if (path.empty() || path.front() == '.') return false;
+  for (const char c : path) {
+    if (IsDelimiter(c) || c == '*') return false;
+  }
+  localName = LocalPart(path);
+  return !localName.empty();
+}
+
+pugi::xml_node FirstChildNamed(pugi::xml_node context, std::string_view localName,
+                               bool caseSensitive) {
+  for (pugi::xml_node c = context.first_child(); c; c = c.next_sibling()) {
+    if (c.type() == pugi::node_element && LocalNameIs(c.name(), localName, caseSensitive)) return c;
+  }
+  return {};
+}
+
 std::string NodeText(pugi::xml_node node) {
   if (node.type() != pugi::node_element && node.type() != pugi::node_document) {
     return node.value();
