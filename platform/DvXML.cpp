@@ -441,55 +441,64 @@ class TInputScanner {
 
 // ---- The quick check ----
 //
-// Most documents need nothing from TInputScanner: no control byte, no comment, CDATA section,
-// processing instruction or declaration after the XML declaration, only well-formed references
-// to allowed characters, and no '<' in an attribute value. QuickCheck recognises such a text in
-// one pass without a state machine and without changing it; whenever it sees anything else it
-// answers false and the full scanner runs on the unchanged text. It therefore only needs to be
-// sure, never complete: it accepts a text only when the scanner would leave it as it is.
+// Most documents need nothing from TInputScanner: no control byte, no comment, CDATA section or
+// declaration ("<!"), only well-formed references to allowed characters, and no '<' in an
+// attribute value. QuickCheck recognises such a text in one pass without a state machine and
+// without changing it; whenever it sees anything else it answers false and the full scanner runs
+// on the unchanged text. It therefore only needs to be sure, never complete: it accepts a text
+// only when the scanner would leave it as it is.
 //
 // Tags are found with masks over blocks of 64 bytes: a tag runs from a '<' to the first '>' after
 // it. That '>' closes the tag when the tag's double quotes before it are even in number (they
 // open and close values; a '>' inside a value has an odd number before it) and the tag holds no
 // single quote and no second '<' (a '<' in a value has no '>' before it, or is taken for the
-// start of a later tag whose quotes are then odd). "<!" and "<?" put '!' or '?' inside a tag,
-// where this pass refuses them. Quotes and '>' in text are outside every tag and so ignored.
+// start of a later tag whose quotes are then odd). "<!" puts '!' inside a tag, where this pass
+// refuses it. Quotes and '>' in text are outside every tag and so ignored. Every '&' is checked,
+// wherever it stands. A processing instruction (the XML declaration too) is read like a tag: the
+// scanner skips it whole, so whatever this pass accepts in it, the scanner leaves alone.
 
-// Five bit masks of a block of 64 bytes (bit k for byte k).
+// Bit masks of a block of 64 bytes (bit k for byte k).
 struct TBlockMasks {
   std::uint64_t lt, gt, dq;
-  std::uint64_t odd;   // single quotes, '!' and '?': refused inside a tag
-  std::uint64_t rare;  // '&' and bytes below 0x20: looked at one by one
+  // Single quotes and '!' (refused inside a tag), '&' and bytes below 0x20: rare in a response,
+  // so they are told apart one by one.
+  std::uint64_t special;
 };
 
 #if defined(__SSE2__)
+// The 64 bits of four compare results (bytes all ones or zero), block order.
 inline std::uint64_t Bits64(__m128i m0, __m128i m1, __m128i m2, __m128i m3) {
   const auto b = [](__m128i m) {
     return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m)));
   };
   return b(m0) | (b(m1) << 16) | (b(m2) << 32) | (b(m3) << 48);
 }
+
+inline __m128i SpecialBytes(__m128i x) {
+  const __m128i quoteOrBang =
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\'')), _mm_cmpeq_epi8(x, _mm_set1_epi8('!')));
+  const __m128i v1f = _mm_set1_epi8(0x1F);
+  const __m128i ampOrControl =
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('&')), _mm_cmpeq_epi8(_mm_min_epu8(x, v1f), x));
+  return _mm_or_si128(quoteOrBang, ampOrControl);
+}
 #endif
 
 TBlockMasks LoadMasks(const char* block) {
   TBlockMasks m;
 #if defined(__SSE2__)
-  __m128i x[4];
-  for (int k = 0; k < 4; ++k)
-    x[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * k));
-  const auto eq = [&x](int k, char c) { return _mm_cmpeq_epi8(x[k], _mm_set1_epi8(c)); };
-  const auto odd = [&](int k) {
-    return _mm_or_si128(_mm_or_si128(eq(k, '\''), eq(k, '!')), eq(k, '?'));
+  const auto* p = reinterpret_cast<const __m128i*>(block);
+  const __m128i x0 = _mm_loadu_si128(p), x1 = _mm_loadu_si128(p + 1), x2 = _mm_loadu_si128(p + 2),
+                x3 = _mm_loadu_si128(p + 3);
+  const auto eq = [&](char c) {
+    const __m128i v = _mm_set1_epi8(c);
+    return Bits64(_mm_cmpeq_epi8(x0, v), _mm_cmpeq_epi8(x1, v), _mm_cmpeq_epi8(x2, v),
+                  _mm_cmpeq_epi8(x3, v));
   };
-  const auto rare = [&](int k) {
-    const __m128i v1f = _mm_set1_epi8(0x1F);
-    return _mm_or_si128(eq(k, '&'), _mm_cmpeq_epi8(_mm_min_epu8(x[k], v1f), x[k]));
-  };
-  m.lt = Bits64(eq(0, '<'), eq(1, '<'), eq(2, '<'), eq(3, '<'));
-  m.gt = Bits64(eq(0, '>'), eq(1, '>'), eq(2, '>'), eq(3, '>'));
-  m.dq = Bits64(eq(0, '"'), eq(1, '"'), eq(2, '"'), eq(3, '"'));
-  m.odd = Bits64(odd(0), odd(1), odd(2), odd(3));
-  m.rare = Bits64(rare(0), rare(1), rare(2), rare(3));
+  m.lt = eq('<');
+  m.gt = eq('>');
+  m.dq = eq('"');
+  m.special = Bits64(SpecialBytes(x0), SpecialBytes(x1), SpecialBytes(x2), SpecialBytes(x3));
 #else
   m = {};
   for (int k = 0; k < 64; ++k) {
@@ -498,8 +507,7 @@ TBlockMasks LoadMasks(const char* block) {
     if (c == '<') m.lt |= bit;
     if (c == '>') m.gt |= bit;
     if (c == '"') m.dq |= bit;
-    if (c == '\'' || c == '!' || c == '?') m.odd |= bit;
-    if (c == '&' || c < 0x20) m.rare |= bit;
+    if (c == '\'' || c == '!' || c == '&' || c < 0x20) m.special |= bit;
   }
 #endif
   return m;
@@ -542,15 +550,6 @@ bool IsPlainReference(std::string_view in, std::size_t i) {
 bool QuickCheck(std::string_view in) {
   const std::size_t n = in.size();
   std::size_t i = 0;
-  // The XML declaration (or a processing instruction) first: skipped, as the scanner does.
-  if (n >= 2 && in[0] == '<' && in[1] == '?') {
-    const std::size_t end = in.find("?>", 2);
-    if (end == std::string_view::npos) return false;
-    for (std::size_t k = 2; k < end; ++k) {
-      if (kScanTable[static_cast<unsigned char>(in[k])] == kControl) return false;
-    }
-    i = end + 2;
-  }
   std::uint64_t open = 0;    // 1 when a tag runs on into the block
   std::uint64_t quotes = 0;  // all ones when that tag has an odd number of double quotes so far
   std::uint64_t bad = 0;
@@ -563,11 +562,14 @@ bool QuickCheck(std::string_view in) {
       block = padded;
     }
     const TBlockMasks m = LoadMasks(block);
-    if (m.rare != 0) {
-      for (std::uint64_t r = m.rare; r != 0; r &= r - 1) {
-        const std::size_t p = i + static_cast<std::size_t>(__builtin_ctzll(r));
-        const unsigned char c = static_cast<unsigned char>(in[p]);
-        if (c == '&' ? !IsPlainReference(in, p) : kScanTable[c] == kControl) return false;
+    std::uint64_t odd = 0;  // refused inside a tag
+    for (std::uint64_t r = m.special; r != 0; r &= r - 1) {
+      const std::size_t p = i + static_cast<std::size_t>(__builtin_ctzll(r));
+      const unsigned char c = static_cast<unsigned char>(in[p]);
+      if (c == '\'' || c == '!') {
+        odd |= r & (~r + 1);
+      } else if (c == '&' ? !IsPlainReference(in, p) : kScanTable[c] == kControl) {
+        return false;
       }
     }
     // Adding each '<' to the run of non-'>' bytes it starts carries up to the first '>' after
@@ -580,7 +582,7 @@ bool QuickCheck(std::string_view in) {
     open = (sum1 < notGt || sum < sum1) ? 1 : 0;
     // A second '<' inside a tag does not start a run of its own and so is not in `tag`.
     bad |= m.lt & ~tag;
-    bad |= m.odd & tag;
+    bad |= odd & tag;
     // The parity of the tag's double quotes up to each byte; at the closing '>' it must be even.
     const std::uint64_t parity = PrefixParity(m.dq & tag) ^ quotes;
     bad |= parity & m.gt & tag;
