@@ -649,7 +649,8 @@ bool IsChildName(std::string_view path, std::string_view& localName) {
 pugi::xml_node FirstChildNamed(pugi::xml_node context, std::string_view localName,
                                bool caseSensitive) {
   for (pugi::xml_node c = context.first_child(); c; c = c.next_sibling()) {
-    if (c.type() == pugi::node_element && LocalNameIs(c.name(), localName, caseSensitive)) return c;
+    // The name first: text nodes have none, so the type is looked at only for a match.
+    if (LocalNameIs(c.name(), localName, caseSensitive) && c.type() == pugi::node_element) return c;
   }
   return {};
 }
