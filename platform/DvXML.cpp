@@ -484,12 +484,20 @@ inline __m128i SpecialBytes(__m128i x) {
 }
 #endif
 
-TBlockMasks LoadMasks(const char* block) {
+// The masks of the 64 bytes at `block`, which are also copied to `copyTo` unless it is null.
+TBlockMasks LoadMasks(const char* block, char* copyTo) {
   TBlockMasks m;
 #if defined(__SSE2__)
   const auto* p = reinterpret_cast<const __m128i*>(block);
   const __m128i x0 = _mm_loadu_si128(p), x1 = _mm_loadu_si128(p + 1), x2 = _mm_loadu_si128(p + 2),
                 x3 = _mm_loadu_si128(p + 3);
+  if (copyTo != nullptr) {
+    auto* q = reinterpret_cast<__m128i*>(copyTo);
+    _mm_storeu_si128(q, x0);
+    _mm_storeu_si128(q + 1, x1);
+    _mm_storeu_si128(q + 2, x2);
+    _mm_storeu_si128(q + 3, x3);
+  }
   const auto eq = [&](char c) {
     const __m128i v = _mm_set1_epi8(c);
     return Bits64(_mm_cmpeq_epi8(x0, v), _mm_cmpeq_epi8(x1, v), _mm_cmpeq_epi8(x2, v),
@@ -500,6 +508,7 @@ TBlockMasks LoadMasks(const char* block) {
   m.dq = eq('"');
   m.special = Bits64(SpecialBytes(x0), SpecialBytes(x1), SpecialBytes(x2), SpecialBytes(x3));
 #else
+  if (copyTo != nullptr) std::memcpy(copyTo, block, 64);
   m = {};
   for (int k = 0; k < 64; ++k) {
     const std::uint64_t bit = std::uint64_t{1} << k;
@@ -546,8 +555,9 @@ bool IsPlainReference(std::string_view in, std::size_t i) {
 }
 
 // True when `in` (the text after any byte-order mark) needs neither a change nor a refusal from
-// TInputScanner (see above); false when the scanner must look.
-bool QuickCheck(std::string_view in) {
+// TInputScanner (see above); false when the scanner must look. With `out` (room for in.size()
+// bytes) the text is copied there as it is read; after false, what `out` holds is of no use.
+bool QuickCheck(std::string_view in, char* out) {
   const std::size_t n = in.size();
   std::size_t i = 0;
   std::uint64_t open = 0;    // 1 when a tag runs on into the block
@@ -556,12 +566,15 @@ bool QuickCheck(std::string_view in) {
   char padded[64];
   for (; i < n; i += 64) {
     const char* block = in.data() + i;
+    char* copyTo = out != nullptr ? out + i : nullptr;
     if (n - i < 64) {
       std::memset(padded, ' ', sizeof padded);
       std::memcpy(padded, block, n - i);
       block = padded;
+      if (copyTo != nullptr) std::memcpy(copyTo, in.data() + i, n - i);
+      copyTo = nullptr;
     }
-    const TBlockMasks m = LoadMasks(block);
+    const TBlockMasks m = LoadMasks(block, copyTo);
     std::uint64_t odd = 0;  // refused inside a tag
     for (std::uint64_t r = m.special; r != 0; r &= r - 1) {
       const std::size_t p = i + static_cast<std::size_t>(__builtin_ctzll(r));
@@ -600,12 +613,19 @@ std::string_view StripUTF8Bom(std::string_view text) {
 // Checks UTF-8 input and parses it where it lies into `tree` (a document or, with
 // parse_fragment, a fragment). The tree's names and values point into `text`, which must
 // outlive it and not change.
+void ParseChecked(pugi::xml_document& tree, char* text, std::size_t size, unsigned extraFlags);
+
 void ParseInto(pugi::xml_document& tree, std::string& text, unsigned extraFlags) {
   const std::size_t bom = text.size() - StripUTF8Bom(text).size();
-  const bool quick = QuickCheck(std::string_view(text).substr(bom));
+  const bool quick = QuickCheck(std::string_view(text).substr(bom), nullptr);
   const std::size_t start = quick ? bom : TInputScanner(text, bom).Run();
-  const pugi::xml_parse_result result = tree.load_buffer_inplace(
-      text.data() + start, text.size() - start, kParseFlags | extraFlags, pugi::encoding_utf8);
+  ParseChecked(tree, text.data() + start, text.size() - start, extraFlags);
+}
+
+// Parses checked UTF-8 text where it lies (see ParseInto).
+void ParseChecked(pugi::xml_document& tree, char* text, std::size_t size, unsigned extraFlags) {
+  const pugi::xml_parse_result result =
+      tree.load_buffer_inplace(text, size, kParseFlags | extraFlags, pugi::encoding_utf8);
   if (!result) {
     throw EDvXMLException("Malformed XML at offset " + std::to_string(result.offset) + ": " +
                           result.description());
@@ -714,13 +734,31 @@ using TTreePtr = std::shared_ptr<pugi::xml_document>;
 // The handle to the tree shares ownership of both, so every wrapper keeps the text alive.
 struct TParsedTree {
   std::string text;
-  pugi::xml_document tree;  // declared after the text, so destroyed before it
+  std::unique_ptr<char[]> copy;  // or the checked copy of text that was lent (ParseTreeCopy)
+  pugi::xml_document tree;       // declared after the text, so destroyed before it
 };
 
 TTreePtr ParseTree(std::string&& text) {
   auto parsed = std::make_shared<TParsedTree>();
   parsed->text = std::move(text);
   ParseInto(parsed->tree, parsed->text, 0);
+  return TTreePtr(parsed, &parsed->tree);
+}
+
+// A tree parsed from UTF-8 text lent to it. The tree needs a copy; in the common case the quick
+// check makes it as it reads the text (one pass instead of a copy and then a check), else the
+// text is copied into a string and checked as ParseTree does.
+TTreePtr ParseTreeCopy(std::string_view text) {
+  const std::string_view body = StripUTF8Bom(text);
+  auto parsed = std::make_shared<TParsedTree>();
+  std::unique_ptr<char[]> copy(new char[body.size() + 1]);  // not zeroed: every byte is written
+  if (QuickCheck(body, copy.get())) {
+    parsed->copy = std::move(copy);
+    ParseChecked(parsed->tree, parsed->copy.get(), body.size(), 0);
+  } else {
+    parsed->text = std::string(text);
+    ParseInto(parsed->tree, parsed->text, 0);
+  }
   return TTreePtr(parsed, &parsed->tree);
 }
 
@@ -783,20 +821,30 @@ DvDOMElementPtr SelectOne(pugi::xml_node context, std::string_view path,
   return found ? Wrap(found, doc, tree) : nullptr;
 }
 
+// Text is UTF-8; a document in another encoding announced by its byte-order mark (UTF-16 or
+// UTF-32) is converted first.
+bool IsWideText(std::string_view text) {
+  return text.size() >= 2 &&
+         (static_cast<unsigned char>(text[0]) == 0xFF ||
+          static_cast<unsigned char>(text[0]) == 0xFE || (text[0] == '\0' && text[1] != '\0'));
+}
+
 class TDvDOMDocumentImpl final : public IDvDOMDocument,
                                  public std::enable_shared_from_this<TDvDOMDocumentImpl> {
  public:
   TDvDOMDocumentImpl() : tree_(std::make_shared<pugi::xml_document>()) {}
 
-  void LoadXML(std::string_view text) override { LoadText(std::string(text)); }
+  void LoadXML(std::string_view text) override {
+    if (IsWideText(text)) {
+      LoadBytes(std::string(text), {});
+      return;
+    }
+    ReplaceTree(ParseTreeCopy(text));
+  }
 
   // LoadXML on text the document takes over: parsed where it lies, so the text is not copied.
   void LoadText(std::string&& text) {
-    // Text is UTF-8; a document in another encoding announced by its byte-order mark is
-    // converted first.
-    if (text.size() >= 2 &&
-        (static_cast<unsigned char>(text[0]) == 0xFF ||
-         static_cast<unsigned char>(text[0]) == 0xFE || (text[0] == '\0' && text[1] != '\0'))) {
+    if (IsWideText(text)) {
       LoadBytes(std::move(text), {});
       return;
     }
@@ -1155,11 +1203,13 @@ DvDOMDocumentPtr DvCreateDOM() {
 }
 
 DvDOMDocumentPtr DvCreateDOM(std::string_view text) {
-  return DvCreateDOM(std::string(text));
+  auto doc = std::make_shared<TDvDOMDocumentImpl>();
+  doc->LoadXML(text);
+  return doc;
 }
 
 DvDOMDocumentPtr DvCreateDOM(const char* text) {
-  return DvCreateDOM(std::string(text));
+  return DvCreateDOM(std::string_view(text));
 }
 
 DvDOMDocumentPtr DvCreateDOM(std::string&& text) {
