@@ -474,6 +474,7 @@ inline std::uint64_t Bits64(__m128i m0, __m128i m1, __m128i m2, __m128i m3) {
   return b(m0) | (b(m1) << 16) | (b(m2) << 32) | (b(m3) << 48);
 }
 
+// The bytes of TBlockMasks::special among 16.
 inline __m128i SpecialBytes(__m128i x) {
   const __m128i quoteOrBang =
       _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\'')), _mm_cmpeq_epi8(x, _mm_set1_epi8('!')));
