@@ -56,6 +56,17 @@ constexpr std::array<std::uint8_t, 256> MakeScanTable() {
 }
 constexpr std::array<std::uint8_t, 256> kScanTable = MakeScanTable();
 
+// Bit k of the result: the parity of the bits 0..k of x.
+std::uint64_t PrefixParity(std::uint64_t x) {
+  x ^= x << 1;
+  x ^= x << 2;
+  x ^= x << 4;
+  x ^= x << 8;
+  x ^= x << 16;
+  x ^= x << 32;
+  return x;
+}
+
 // Checks parser input and rewrites what XML 1.0 forbids but real mailboxes contain:
 // - a DOCTYPE (or any other markup declaration) is refused, so no entity is ever declared,
 //   expanded or fetched;
@@ -240,17 +251,6 @@ class TInputScanner {
     return stops_[state];
   }
 
-  // Bit k of the result: the parity of the bits 0..k of x.
-  static std::uint64_t PrefixXor(std::uint64_t x) {
-    x ^= x << 1;
-    x ^= x << 2;
-    x ^= x << 4;
-    x ^= x << 8;
-    x ^= x << 16;
-    x ^= x << 32;
-    return x;
-  }
-
   // For a plain block (see LoadBlock) entered in `state` (not a single-quoted value): when its
   // double quotes all delimit attribute values inside tags, no value holds '<', and its tags
   // open and close in turn (what walking it stop by stop would find), checks its references as
@@ -260,11 +260,12 @@ class TInputScanner {
   std::size_t PassPlainBlock(TState& state) {
     const std::uint64_t all = ~std::uint64_t{0};
     // After each byte: inside a value, every double quote taken to open or close one.
-    const std::uint64_t quoted = PrefixXor(dq_) ^ (state == TState::DoubleQuoted ? all : 0);
+    const std::uint64_t quoted = PrefixParity(dq_) ^ (state == TState::DoubleQuoted ? all : 0);
     if ((lt_ & quoted) != 0) return 0;
     const std::uint64_t markers = (lt_ | gt_) & ~quoted;
     // After each byte: inside a tag, a '<' taken to open one and a '>' to close it.
-    const std::uint64_t tag = PrefixXor(markers) ^ (state == TState::Text ? std::uint64_t{0} : all);
+    const std::uint64_t tag =
+        PrefixParity(markers) ^ (state == TState::Text ? std::uint64_t{0} : all);
     if ((lt_ & ~tag) != 0 || (gt_ & ~quoted & tag) != 0) return 0;  // not in turn
     if ((dq_ & ~tag) != 0) return 0;  // a quote in text, which delimits nothing
     // References in text and values (one in a tag outside a value is the parser's to refuse).
@@ -438,6 +439,173 @@ class TInputScanner {
   char padded_[64] = {};
 };
 
+// ---- The quick check ----
+//
+// Most documents need nothing from TInputScanner: no control byte, no comment, CDATA section or
+// declaration ("<!"), only well-formed references to allowed characters, and no '<' in an
+// attribute value. QuickCheck recognises such a text in one pass without a state machine and
+// without changing it; whenever it sees anything else it answers false and the full scanner runs
+// on the unchanged text. It therefore only needs to be sure, never complete: it accepts a text
+// only when the scanner would leave it as it is.
+//
+// Tags are found with masks over blocks of 64 bytes: a tag runs from a '<' to the first '>' after
+// it. That '>' closes the tag when the tag's double quotes before it are even in number (they
+// open and close values; a '>' inside a value has an odd number before it) and the tag holds no
+// single quote and no second '<' (a '<' in a value has no '>' before it, or is taken for the
+// start of a later tag whose quotes are then odd). "<!" puts '!' inside a tag, where this pass
+// refuses it. Quotes and '>' in text are outside every tag and so ignored. Every '&' is checked,
+// wherever it stands. A processing instruction (the XML declaration too) is read like a tag: the
+// scanner skips it whole, so whatever this pass accepts in it, the scanner leaves alone.
+
+// Bit masks of a block of 64 bytes (bit k for byte k).
+struct TBlockMasks {
+  std::uint64_t lt, gt, dq;
+  // Single quotes and '!' (refused inside a tag), '&' and bytes below 0x20: rare in a response,
+  // so they are told apart one by one.
+  std::uint64_t special;
+};
+
+#if defined(__SSE2__)
+// The 64 bits of four compare results (bytes all ones or zero), block order.
+inline std::uint64_t Bits64(__m128i m0, __m128i m1, __m128i m2, __m128i m3) {
+  const auto b = [](__m128i m) {
+    return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m)));
+  };
+  return b(m0) | (b(m1) << 16) | (b(m2) << 32) | (b(m3) << 48);
+}
+
+// The bytes of TBlockMasks::special among 16.
+inline __m128i SpecialBytes(__m128i x) {
+  const __m128i quoteOrBang =
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\'')), _mm_cmpeq_epi8(x, _mm_set1_epi8('!')));
+  const __m128i v1f = _mm_set1_epi8(0x1F);
+  const __m128i ampOrControl =
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('&')), _mm_cmpeq_epi8(_mm_min_epu8(x, v1f), x));
+  return _mm_or_si128(quoteOrBang, ampOrControl);
+}
+#endif
+
+// The masks of the 64 bytes at `block`, which are also copied to `copyTo` unless it is null.
+TBlockMasks LoadMasks(const char* block, char* copyTo) {
+  TBlockMasks m;
+#if defined(__SSE2__)
+  const auto* p = reinterpret_cast<const __m128i*>(block);
+  const __m128i x0 = _mm_loadu_si128(p), x1 = _mm_loadu_si128(p + 1), x2 = _mm_loadu_si128(p + 2),
+                x3 = _mm_loadu_si128(p + 3);
+  if (copyTo != nullptr) {
+    auto* q = reinterpret_cast<__m128i*>(copyTo);
+    _mm_storeu_si128(q, x0);
+    _mm_storeu_si128(q + 1, x1);
+    _mm_storeu_si128(q + 2, x2);
+    _mm_storeu_si128(q + 3, x3);
+  }
+  const auto eq = [&](char c) {
+    const __m128i v = _mm_set1_epi8(c);
+    return Bits64(_mm_cmpeq_epi8(x0, v), _mm_cmpeq_epi8(x1, v), _mm_cmpeq_epi8(x2, v),
+                  _mm_cmpeq_epi8(x3, v));
+  };
+  m.lt = eq('<');
+  m.gt = eq('>');
+  m.dq = eq('"');
+  m.special = Bits64(SpecialBytes(x0), SpecialBytes(x1), SpecialBytes(x2), SpecialBytes(x3));
+#else
+  if (copyTo != nullptr) std::memcpy(copyTo, block, 64);
+  m = {};
+  for (int k = 0; k < 64; ++k) {
+    const std::uint64_t bit = std::uint64_t{1} << k;
+    const unsigned char c = static_cast<unsigned char>(block[k]);
+    if (c == '<') m.lt |= bit;
+    if (c == '>') m.gt |= bit;
+    if (c == '"') m.dq |= bit;
+    if (c == '\'' || c == '!' || c == '&' || c < 0x20) m.special |= bit;
+  }
+#endif
+  return m;
+}
+
+// True for a reference at `i` the scanner accepts as it stands: one of the five predefined
+// entities, or a character reference to a character XML allows.
+bool IsPlainReference(std::string_view in, std::size_t i) {
+  const std::string_view rest = in.substr(i + 1, 12);
+  if (rest.empty()) return false;
+  if (rest[0] != '#') {
+    for (std::string_view name : {"amp;", "lt;", "gt;", "quot;", "apos;"}) {
+      if (rest.substr(0, name.size()) == name) return true;
+    }
+    return false;
+  }
+  const bool hex = rest.size() > 1 && (rest[1] == 'x' || rest[1] == 'X');
+  std::size_t j = hex ? 2 : 1;
+  const std::size_t digitsStart = j;
+  std::uint32_t v = 0;
+  for (; j < rest.size() && j - digitsStart < 7; ++j) {
+    const char c = rest[j];
+    int d;
+    if (c >= '0' && c <= '9') {
+      d = c - '0';
+    } else if (hex && c >= 'a' && c <= 'f') {
+      d = c - 'a' + 10;
+    } else if (hex && c >= 'A' && c <= 'F') {
+      d = c - 'A' + 10;
+    } else {
+      break;
+    }
+    v = v * (hex ? 16 : 10) + static_cast<std::uint32_t>(d);
+  }
+  return j > digitsStart && j < rest.size() && rest[j] == ';' && IsXmlChar(v);
+}
+
+// True when `in` (the text after any byte-order mark) needs neither a change nor a refusal from
+// TInputScanner (see above); false when the scanner must look. With `out` (room for in.size()
+// bytes) the text is copied there as it is read; after false, what `out` holds is of no use.
+bool QuickCheck(std::string_view in, char* out) {
+  const std::size_t n = in.size();
+  std::size_t i = 0;
+  std::uint64_t open = 0;    // 1 when a tag runs on into the block
+  std::uint64_t quotes = 0;  // all ones when that tag has an odd number of double quotes so far
+  std::uint64_t bad = 0;
+  char padded[64];
+  for (; i < n; i += 64) {
+    const char* block = in.data() + i;
+    char* copyTo = out != nullptr ? out + i : nullptr;
+    if (n - i < 64) {
+      std::memset(padded, ' ', sizeof padded);
+      std::memcpy(padded, block, n - i);
+      block = padded;
+      if (copyTo != nullptr) std::memcpy(copyTo, in.data() + i, n - i);
+      copyTo = nullptr;
+    }
+    const TBlockMasks m = LoadMasks(block, copyTo);
+    std::uint64_t odd = 0;  // refused inside a tag
+    for (std::uint64_t r = m.special; r != 0; r &= r - 1) {
+      const std::size_t p = i + static_cast<std::size_t>(__builtin_ctzll(r));
+      const unsigned char c = static_cast<unsigned char>(in[p]);
+      if (c == '\'' || c == '!') {
+        odd |= r & (~r + 1);
+      } else if (c == '&' ? !IsPlainReference(in, p) : kScanTable[c] == kControl) {
+        return false;
+      }
+    }
+    // Adding each '<' to the run of non-'>' bytes it starts carries up to the first '>' after
+    // it: the bits that change are the tag, both ends included. A run reaching the end of the
+    // block carries out into the next one.
+    const std::uint64_t notGt = ~m.gt;
+    const std::uint64_t sum1 = notGt + m.lt;
+    const std::uint64_t sum = sum1 + open;
+    const std::uint64_t tag = sum ^ notGt;
+    open = (sum1 < notGt || sum < sum1) ? 1 : 0;
+    // A second '<' inside a tag does not start a run of its own and so is not in `tag`.
+    bad |= m.lt & ~tag;
+    bad |= odd & tag;
+    // The parity of the tag's double quotes up to each byte; at the closing '>' it must be even.
+    const std::uint64_t parity = PrefixParity(m.dq & tag) ^ quotes;
+    bad |= parity & m.gt & tag;
+    quotes = (parity >> 63) != 0 ? ~std::uint64_t{0} : 0;
+    if (bad != 0) return false;
+  }
+  return true;
+}
+
 std::string_view StripUTF8Bom(std::string_view text) {
   if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   return text;
@@ -446,11 +614,19 @@ std::string_view StripUTF8Bom(std::string_view text) {
 // Checks UTF-8 input and parses it where it lies into `tree` (a document or, with
 // parse_fragment, a fragment). The tree's names and values point into `text`, which must
 // outlive it and not change.
+void ParseChecked(pugi::xml_document& tree, char* text, std::size_t size, unsigned extraFlags);
+
 void ParseInto(pugi::xml_document& tree, std::string& text, unsigned extraFlags) {
   const std::size_t bom = text.size() - StripUTF8Bom(text).size();
-  const std::size_t start = TInputScanner(text, bom).Run();
-  const pugi::xml_parse_result result = tree.load_buffer_inplace(
-      text.data() + start, text.size() - start, kParseFlags | extraFlags, pugi::encoding_utf8);
+  const bool quick = QuickCheck(std::string_view(text).substr(bom), nullptr);
+  const std::size_t start = quick ? bom : TInputScanner(text, bom).Run();
+  ParseChecked(tree, text.data() + start, text.size() - start, extraFlags);
+}
+
+// Parses checked UTF-8 text where it lies (see ParseInto).
+void ParseChecked(pugi::xml_document& tree, char* text, std::size_t size, unsigned extraFlags) {
+  const pugi::xml_parse_result result =
+      tree.load_buffer_inplace(text, size, kParseFlags | extraFlags, pugi::encoding_utf8);
   if (!result) {
     throw EDvXMLException("Malformed XML at offset " + std::to_string(result.offset) + ": " +
                           result.description());
@@ -559,13 +735,31 @@ using TTreePtr = std::shared_ptr<pugi::xml_document>;
 // The handle to the tree shares ownership of both, so every wrapper keeps the text alive.
 struct TParsedTree {
   std::string text;
-  pugi::xml_document tree;  // declared after the text, so destroyed before it
+  std::unique_ptr<char[]> copy;  // or the checked copy of text that was lent (ParseTreeCopy)
+  pugi::xml_document tree;       // declared after the text, so destroyed before it
 };
 
 TTreePtr ParseTree(std::string&& text) {
   auto parsed = std::make_shared<TParsedTree>();
   parsed->text = std::move(text);
   ParseInto(parsed->tree, parsed->text, 0);
+  return TTreePtr(parsed, &parsed->tree);
+}
+
+// A tree parsed from UTF-8 text lent to it. The tree needs a copy; in the common case the quick
+// check makes it as it reads the text (one pass instead of a copy and then a check), else the
+// text is copied into a string and checked as ParseTree does.
+TTreePtr ParseTreeCopy(std::string_view text) {
+  const std::string_view body = StripUTF8Bom(text);
+  auto parsed = std::make_shared<TParsedTree>();
+  std::unique_ptr<char[]> copy(new char[body.size() + 1]);  // not zeroed: every byte is written
+  if (QuickCheck(body, copy.get())) {
+    parsed->copy = std::move(copy);
+    ParseChecked(parsed->tree, parsed->copy.get(), body.size(), 0);
+  } else {
+    parsed->text = std::string(text);
+    ParseInto(parsed->tree, parsed->text, 0);
+  }
   return TTreePtr(parsed, &parsed->tree);
 }
 
@@ -619,9 +813,21 @@ DvDOMElementListPtr MakeList(pugi::xml_node context, std::string_view path,
 DvDOMElementPtr SelectOne(pugi::xml_node context, std::string_view path,
                           TDvXMLSelectOptions options,
                           const std::shared_ptr<TDvDOMDocumentImpl>& doc, const TTreePtr& tree) {
-  const auto compiled = xmlpath::Compile(path);
-  const pugi::xml_node found = xmlpath::SelectFirst(*compiled, context, CaseSensitive(options));
+  pugi::xml_node found;
+  if (std::string_view name; xmlpath::IsChildName(path, name)) {
+    found = xmlpath::FirstChildNamed(context, name, CaseSensitive(options));
+  } else {
+    found = xmlpath::SelectFirst(*xmlpath::Compile(path), context, CaseSensitive(options));
+  }
   return found ? Wrap(found, doc, tree) : nullptr;
+}
+
+// Text is UTF-8; a document in another encoding announced by its byte-order mark (UTF-16 or
+// UTF-32) is converted first.
+bool IsWideText(std::string_view text) {
+  return text.size() >= 2 &&
+         (static_cast<unsigned char>(text[0]) == 0xFF ||
+          static_cast<unsigned char>(text[0]) == 0xFE || (text[0] == '\0' && text[1] != '\0'));
 }
 
 class TDvDOMDocumentImpl final : public IDvDOMDocument,
@@ -629,15 +835,17 @@ class TDvDOMDocumentImpl final : public IDvDOMDocument,
  public:
   TDvDOMDocumentImpl() : tree_(std::make_shared<pugi::xml_document>()) {}
 
-  void LoadXML(std::string_view text) override { LoadText(std::string(text)); }
+  void LoadXML(std::string_view text) override {
+    if (IsWideText(text)) {
+      LoadBytes(std::string(text), {});
+      return;
+    }
+    ReplaceTree(ParseTreeCopy(text));
+  }
 
   // LoadXML on text the document takes over: parsed where it lies, so the text is not copied.
   void LoadText(std::string&& text) {
-    // Text is UTF-8; a document in another encoding announced by its byte-order mark is
-    // converted first.
-    if (text.size() >= 2 &&
-        (static_cast<unsigned char>(text[0]) == 0xFF ||
-         static_cast<unsigned char>(text[0]) == 0xFE || (text[0] == '\0' && text[1] != '\0'))) {
+    if (IsWideText(text)) {
       LoadBytes(std::move(text), {});
       return;
     }
@@ -996,11 +1204,13 @@ DvDOMDocumentPtr DvCreateDOM() {
 }
 
 DvDOMDocumentPtr DvCreateDOM(std::string_view text) {
-  return DvCreateDOM(std::string(text));
+  auto doc = std::make_shared<TDvDOMDocumentImpl>();
+  doc->LoadXML(text);
+  return doc;
 }
 
 DvDOMDocumentPtr DvCreateDOM(const char* text) {
-  return DvCreateDOM(std::string(text));
+  return DvCreateDOM(std::string_view(text));
 }
 
 DvDOMDocumentPtr DvCreateDOM(std::string&& text) {

@@ -17,6 +17,7 @@
 #include "DvXMLPath.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
@@ -65,7 +66,7 @@ namespace {
 
 // ---- Parsing ----
 
-bool IsDelimiter(char c) {
+constexpr bool IsDelimiter(char c) {
   switch (c) {
     case '\0':
     case '/':
@@ -615,17 +616,43 @@ void AppendText(pugi::xml_node n, std::string& out) {
 }  // namespace
 
 bool LocalNameIs(const char* qualifiedName, std::string_view name, bool caseSensitive) {
-  const char* local = qualifiedName;
-  const char* p = qualifiedName;
-  for (; *p; ++p) {
-    if (*p == ':') local = p + 1;
-  }
-  if (static_cast<std::size_t>(p - local) != name.size()) return false;
+  // The local part is what follows the last ':', so it ends the qualified name: compare the
+  // name's length of bytes at the end, which must be the whole name or follow a ':'. A local
+  // part holds no ':', so a name that does never matches.
+  const std::size_t length = std::strlen(qualifiedName);
+  if (length < name.size()) return false;
+  const char* local = qualifiedName + (length - name.size());
+  if (local != qualifiedName && local[-1] != ':') return false;
+  if (name.find(':') != std::string_view::npos) return false;
   if (caseSensitive) return std::memcmp(local, name.data(), name.size()) == 0;
   for (std::size_t i = 0; i < name.size(); ++i) {
     if (LowerAscii(local[i]) != LowerAscii(name[i])) return false;
   }
   return true;
+}
+
+bool IsChildName(std::string_view path, std::string_view& localName) {
+  static constexpr std::array<bool, 256> kNameByte = [] {
+    std::array<bool, 256> t{};
+    for (int c = 1; c < 256; ++c)
+      t[static_cast<std::size_t>(c)] = !IsDelimiter(static_cast<char>(c)) && c != '*';
+    return t;
+  }();
+  if (path.empty() || path.front() == '.') return false;
+  for (const char c : path) {
+    if (!kNameByte[static_cast<unsigned char>(c)]) return false;
+  }
+  localName = LocalPart(path);
+  return !localName.empty();
+}
+
+pugi::xml_node FirstChildNamed(pugi::xml_node context, std::string_view localName,
+                               bool caseSensitive) {
+  for (pugi::xml_node c = context.first_child(); c; c = c.next_sibling()) {
+    // The name first: text nodes have none, so the type is looked at only for a match.
+    if (LocalNameIs(c.name(), localName, caseSensitive) && c.type() == pugi::node_element) return c;
+  }
+  return {};
 }
 
 std::string NodeText(pugi::xml_node node) {

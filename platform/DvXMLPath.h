@@ -23,6 +23,13 @@ void SelectAll(const TPath& path, pugi::xml_node context, bool caseSensitive,
 // The first element the path selects from `context` (an empty node when none).
 pugi::xml_node SelectFirst(const TPath& path, pugi::xml_node context, bool caseSensitive);
 
+// For a path that is one child step by name without predicates ("Subject", "t:Subject"): true,
+// with `localName` set to the name's local part. Such a path needs neither parsing nor the cache.
+bool IsChildName(std::string_view path, std::string_view& localName);
+// The first child element of `context` whose local name is `localName`.
+pugi::xml_node FirstChildNamed(pugi::xml_node context, std::string_view localName,
+                               bool caseSensitive);
+
 // True when the node's local name (the part after any prefix) equals `name`.
 bool LocalNameIs(const char* qualifiedName, std::string_view name, bool caseSensitive);
 // The text of a node: its own value for text nodes, all descendant text for elements.

@@ -170,6 +170,12 @@ TEST(XmlInput, ChecksHoldAtEveryOffsetAcrossBlocks) {
     EXPECT_TRUE(
         Contains(ErrorOf("<a" + std::string(pad, ' ') + "c=\"<\"/>"), "'<' in an attribute value"));
     EXPECT_TRUE(Contains(ErrorOf("<a b='" + x + "&foo;'/>"), "undefined entity"));
+    // A '>' in a value before its '<' (the '>' does not close the tag); a processing
+    // instruction's '&', quote and '>' are its own.
+    EXPECT_TRUE(Contains(ErrorOf("<a b=\"" + x + ">y<\"/>"), "'<' in an attribute value"));
+    EXPECT_EQ(
+        DvCreateDOM("<?pi " + x + "> & \"?><a>&amp;</a>")->GetDocumentElement()->GetAsString(),
+        "&");
     // Replacements shorter than their reference (rewritten in place) before and after a longer
     // one (a control byte, from where the rest is copied).
     EXPECT_EQ(
