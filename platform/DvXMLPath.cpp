@@ -616,6 +616,21 @@ void AppendText(pugi::xml_node n, std::string& out) {
 }  // namespace
 
 bool LocalNameIs(const char* qualifiedName, std::string_view name, bool caseSensitive) {
+  // Most names have a one-letter prefix ("t:Subject"): then the local part starts at the third
+  // byte and is compared up to its end without measuring the name first. Only a second ':' in
+  // the name (which would shorten the local part) leaves it to the general comparison.
+  if (caseSensitive && qualifiedName[0] != '\0' && qualifiedName[1] == ':') {
+    if (name.find(':') != std::string_view::npos) return false;
+    const char* local = qualifiedName + 2;
+    std::size_t i = 0;
+    while (i < name.size() && local[i] == name[i])
+      ++i;
+    if (i == name.size() && local[i] == '\0') return true;
+    bool colon = false;
+    for (const char* c = local; *c != '\0' && !colon; ++c)
+      colon = *c == ':';
+    if (!colon) return false;
+  }
   // The local part is what follows the last ':', so it ends the qualified name: compare the
   // name's length of bytes at the end, which must be the whole name or follow a ':'. A local
   // part holds no ':', so a name that does never matches.
