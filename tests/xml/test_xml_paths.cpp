@@ -244,6 +244,24 @@ TEST(XmlPaths, MatchingRulesCaseAndPrefixes) {
   EXPECT_FALSE(doc->SelectSingleElement("Root/Child[@key=\"K\"]", exact));
   EXPECT_FALSE(doc->SelectSingleElement("Root/Child[@Key=\"k\"]"));  // values are exact
   EXPECT_EQ(doc->GetDocumentElement()->ElementByName("CHILD")->GetAsString(), "one");
+
+  // One child by name, exactly: the local part is what follows the last ':', whole.
+  const auto names =
+      DvCreateDOM(
+          "<r><t:Subject>s</t:Subject><t:Sub>short</t:Sub><x:y:Z>z</x:y:Z><Plain>p</Plain></r>")
+          ->GetDocumentElement();
+  for (const auto& [path, text] :
+       std::vector<std::pair<const char*, const char*>>{{"Subject", "s"},
+                                                        {"Sub", "short"},
+                                                        {"Subjec", ""},
+                                                        {"ubject", ""},
+                                                        {"Z", "z"},
+                                                        {"y:Z", "z"},
+                                                        {"Plain", "p"},
+                                                        {"t:Plain", "p"}}) {
+    const auto found = names->SelectSingleElement(path, exact);
+    EXPECT_EQ(found ? found->GetAsString() : "", text) << path;
+  }
 }
 
 TEST(XmlPaths, StepsWildcardsParentsAndPredicateLogic) {
