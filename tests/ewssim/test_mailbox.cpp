@@ -365,6 +365,10 @@ TEST_F(MailboxTest, AppendRecipientsAndDeleteCopyMove) {
                     copied + "</m:ItemIds></m:MoveItem>");
   ASSERT_EQ(moved.Class(), "Success");
   std::string movedId = ItemIdXml(First(moved.root(), "ItemId"));
+  // A moved item gets a new id; the old one is gone.
+  EXPECT_STRNE(First(moved.root(), "ItemId").attribute("Id").value(),
+               First(copy.root(), "ItemId").attribute("Id").value());
+  EXPECT_EQ(GetItem(copied).Code(), "ErrorItemNotFound");
 
   // MoveToDeletedItems, then soft delete, then hard delete.
   EXPECT_EQ(Call("<m:DeleteItem DeleteType=\"MoveToDeletedItems\"><m:ItemIds>" + movedId +
