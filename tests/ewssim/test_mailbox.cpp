@@ -360,6 +360,11 @@ TEST_F(MailboxTest, AppendRecipientsAndDeleteCopyMove) {
   EXPECT_EQ(copy.Code(1), "ErrorInvalidIdMalformed");  // one bad id does not fail the other
   std::string copied = ItemIdXml(First(copy.Messages()[0], "ItemId"));
   EXPECT_NE(copied, cur);
+  auto quiet =
+      Call("<m:CopyItem><m:ToFolderId>" + Dist("junkemail") + "</m:ToFolderId><m:ItemIds>" + cur +
+           "</m:ItemIds><m:ReturnNewItemIds>false</m:ReturnNewItemIds></m:CopyItem>");
+  EXPECT_EQ(quiet.Class(), "Success");
+  EXPECT_FALSE(First(quiet.root(), "ItemId"));  // asked for no ids
 
   auto moved = Call("<m:MoveItem><m:ToFolderId>" + Dist("outbox") + "</m:ToFolderId><m:ItemIds>" +
                     copied + "</m:ItemIds></m:MoveItem>");
