@@ -802,7 +802,9 @@ void TDvEWSCustomSession::Logon() {
   CheckHTTPClient();
   SetWaitCursor(true);
   try {
-    if (!FAutodiscoverEMail.empty() && FServiceUrl.empty()) DiscoverServiceUrl();
+    // Whether the endpoint came from autodiscover: only then do its failures speak of it.
+    const bool discovered = !FAutodiscoverEMail.empty() && FServiceUrl.empty();
+    if (discovered) DiscoverServiceUrl();
     const std::string url = FServiceUrl;
     try {
       if (!FSOAPClient) FSOAPClient = std::make_shared<TDvSOAPClient>(nullptr);
@@ -812,18 +814,18 @@ void TDvEWSCustomSession::Logon() {
     } catch (const EDvHTTPApiException& e) {
       FServiceUrl.clear();
       const std::uint32_t code = e.GetErrorCode();
-      if (FAutodiscoverEMail.empty()) {
-        if (code == DvHTTPError::NameNotResolved)
-          throw EDvHTTPApiException(
-              e.GetFunctionName(),
-              "NAME_NOT_RESOLVED: The specified EWS Service \"" + url + "\" could not be found!",
-              code);
-        if (code == DvHTTPError::LoginFailure)
-          throw EDvHTTPApiException(
-              e.GetFunctionName(),
-              "LOGIN_FAILURE: Either an invalid name and/or password were provided!", code);
-        throw EEWSException("ErrorAutoDiscoverFailed", e.what(), code);
-      }
+      if (code == DvHTTPError::NameNotResolved && !discovered)
+        throw EDvHTTPApiException(
+            e.GetFunctionName(),
+            "NAME_NOT_RESOLVED: The specified EWS Service \"" + url + "\" could not be found!",
+            code);
+      if (FAutodiscoverEMail.empty() && code == DvHTTPError::LoginFailure)
+        throw EDvHTTPApiException(e.GetFunctionName(),
+                                  "LOGIN_FAILURE: Either an invalid name and/or password were "
+                                  "provided!",
+                                  code);
+      // A URL the caller gave failed in the transport (refused, TLS, time-out): its own error.
+      if (!discovered && code != DvHTTPError::LoginFailure) throw;
       if (code == DvHTTPError::NameNotResolved)
         throw EEWSException("ErrorAutoDiscoverFailed",
                             "NAME_NOT_RESOLVED: The autodiscover returned the following url for "

@@ -356,7 +356,12 @@ TDvEWSBatchResults TDvEWSBatch::MoveOrCopy(const std::vector<TItemId>& ids,
     std::vector<DvDOMElementPtr> messages = SendBatch(request, name, end - begin);
     for (std::size_t i = begin; i < end; ++i) {
       if (!ReadOutcome(messages[i - begin], results[i])) continue;
-      if (DvDOMElementPtr id = ReturnedItemId(messages[i - begin])) results[i].Id = IdOf(id);
+      // A moved item has a new id and the old one no longer names it; a server that does not
+      // return the new id (a move to another mailbox) leaves it unknown.
+      if (DvDOMElementPtr id = ReturnedItemId(messages[i - begin]))
+        results[i].Id = IdOf(id);
+      else if (move)
+        results[i].Id = TItemId();
     }
   });
   return results;

@@ -21,7 +21,8 @@ struct TDvEWSBatchResult {
   /// The item's position in the list the caller gave.
   int Index = -1;
   /// The item's id after the operation: the loaded or created item's, the copy's or moved item's
-  /// new id, or the id given (delete, failure).
+  /// new id (empty when the server did not return a moved item's), or the id given (delete,
+  /// failure).
   TItemId Id;
   /// True when the server carried the operation out for this item.
   bool Ok = false;

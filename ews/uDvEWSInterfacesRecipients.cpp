@@ -438,10 +438,19 @@ const DvEWSMemberPtr& TDvEWSMembersList::GetItem(int index) const {
 }
 
 DvEWSMemberPtr TDvEWSMembersList::Add(const std::string& mailbox) {
+  // A member is read as a recipient text is ("Name <address>", a bare address, an "EX" address),
+  // but it must name an address: a bare name is refused, before the list changes.
+  const TParsedRecipient parsed = ParseRecipient(mailbox);
+  const std::string text = DvTrim(mailbox);
+  if (parsed.EmailAddress.empty()) RaiseNotAnAddress(text);
   auto member =
       std::make_shared<TDvEWSMember>(FMembers->AsElement()->AddElement("t:Member"), FServerVersion);
   FList.push_back(member);
-  member->GetMailbox()->SetEmailAddress(mailbox);
+  const DvEWSRecipientPtr box = member->GetMailbox();
+  // A name is written only when the text gave one besides the address.
+  if (parsed.Name != text) box->SetName(parsed.Name);
+  box->SetEmailAddress(parsed.EmailAddress);
+  if (parsed.RoutingType != "SMTP") box->SetRoutingType(parsed.RoutingType);
   return member;
 }
 

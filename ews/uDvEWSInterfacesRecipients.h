@@ -240,7 +240,9 @@ class TDvEWSMembersList {
   int Count() const;
   /// Member `index` (EListError when out of range).
   const DvEWSMemberPtr& GetItem(int index) const;  // EListError when out of range
-  /// Appends a member whose mailbox has that e-mail address.
+  /// Appends a member whose mailbox is that text: an address, "Display Name <address>" (the
+  /// forms recipients' Add reads), or a legacy Exchange address. Text that names no address
+  /// raises dv::Exception as a recipient's does, and the list is left as it was.
   DvEWSMemberPtr Add(const std::string& mailbox);
   /// Deletes the last member whose mailbox address equals `mailbox` (case-insensitive).
   void Remove(const std::string& mailbox);

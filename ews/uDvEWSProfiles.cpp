@@ -365,6 +365,31 @@ std::string DvExpandEnvironment(const std::string& text) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Container-wide settings
+
+std::string TDvEWSProfileStoreContainer::GetDefaultProfileName() {
+  return ReadSetting(TContainerSetting::csDefaultProfileName).value_or(std::string());
+}
+
+bool TDvEWSProfileStoreContainer::GetPromptForProfile() {
+  const std::optional<std::string> text = ReadSetting(TContainerSetting::csPromptForProfile);
+  if (!text) return true;
+  try {
+    return DvXMLToBool(*text);
+  } catch (const EConvertError&) {
+    return true;
+  }
+}
+
+void TDvEWSProfileStoreContainer::SetPromptForProfile(bool value) {
+  WriteSetting(TContainerSetting::csPromptForProfile, DvBoolToXML(value));
+}
+
+void TDvEWSProfileStoreContainer::SetDefaultProfileName(const std::string& name) {
+  WriteSetting(TContainerSetting::csDefaultProfileName, name);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Registry container
 
 std::string TDvEWSProfileRegistryContainer::RootFolder() const {
@@ -378,6 +403,12 @@ std::string TDvEWSProfileRegistryContainer::RootFolder() const {
 }
 
 namespace {
+const char* RegistryValueName(TDvEWSProfileStoreContainer::TContainerSetting setting) {
+  return setting == TDvEWSProfileStoreContainer::TContainerSetting::csPromptForProfile
+             ? "PromptForProfile"
+             : "DefaultProfileName";
+}
+
 fs::path KeyPath(const std::string& root, const std::string& key) {
   fs::path path = root;
   std::size_t start = 0;
@@ -391,27 +422,21 @@ fs::path KeyPath(const std::string& root, const std::string& key) {
 }
 }  // namespace
 
-std::string TDvEWSProfileRegistryContainer::GetDefaultProfileName() {
+std::optional<std::string> TDvEWSProfileRegistryContainer::ReadSetting(TContainerSetting setting) {
+  const char* name = RegistryValueName(setting);
   const Values v = ReadValues(KeyPath(RootFolder(), FKey));
-  return v.contains("DefaultProfileName") ? ValueText(v["DefaultProfileName"]) : std::string();
+  if (!v.contains(name)) return std::nullopt;
+  return ValueText(v[name]);
 }
 
-bool TDvEWSProfileRegistryContainer::GetPromptForProfile() {
-  const Values v = ReadValues(KeyPath(RootFolder(), FKey));
-  return !v.contains("PromptForProfile") || DvXMLToBool(ValueText(v["PromptForProfile"]));
-}
-
-void TDvEWSProfileRegistryContainer::SetPromptForProfile(bool value) {
+void TDvEWSProfileRegistryContainer::WriteSetting(TContainerSetting setting,
+                                                  const std::string& text) {
   const fs::path key = KeyPath(RootFolder(), FKey);
   Values v = ReadValues(key);
-  v["PromptForProfile"] = value;
-  WriteValues(key, v);
-}
-
-void TDvEWSProfileRegistryContainer::SetDefaultProfileName(const std::string& name) {
-  const fs::path key = KeyPath(RootFolder(), FKey);
-  Values v = ReadValues(key);
-  v["DefaultProfileName"] = name;
+  if (setting == TContainerSetting::csPromptForProfile)
+    v[RegistryValueName(setting)] = DvXMLToBool(text);
+  else
+    v[RegistryValueName(setting)] = text;
   WriteValues(key, v);
 }
 
@@ -532,6 +557,12 @@ pugi::xml_node FindProfile(const pugi::xml_node& root, const std::string& name) 
   return {};
 }
 
+const char* FileAttributeName(TDvEWSProfileStoreContainer::TContainerSetting setting) {
+  return setting == TDvEWSProfileStoreContainer::TContainerSetting::csPromptForProfile
+             ? "PromptForProfile"
+             : "Default";
+}
+
 void SetAttr(pugi::xml_node n, const char* name, const std::string& value) {
   pugi::xml_attribute a = AttrNoCase(n, name);
   if (!a) a = n.append_attribute(name);
@@ -544,38 +575,25 @@ std::string TDvEWSProfileConfigFileContainer::ExpandedFileName() const {
   return DvExpandEnvironment(FFileName);
 }
 
-std::string TDvEWSProfileConfigFileContainer::GetDefaultProfileName() {
+std::optional<std::string> TDvEWSProfileConfigFileContainer::ReadSetting(
+    TContainerSetting setting) {
   pugi::xml_document doc;
-  if (!ReadProfiles(ExpandedFileName(), doc)) return {};
-  const std::string name = AttrNoCase(doc.document_element(), "Default").value();
-  return !name.empty() && FindProfile(doc.document_element(), name) ? name : std::string();
+  if (!ReadProfiles(ExpandedFileName(), doc)) return std::nullopt;
+  const pugi::xml_node root = doc.document_element();
+  pugi::xml_attribute a = AttrNoCase(root, FileAttributeName(setting));
+  if (!a) return std::nullopt;
+  const std::string text = a.value();
+  if (setting == TContainerSetting::csDefaultProfileName && !FindProfile(root, text))
+    return std::nullopt;
+  return text;
 }
 
-bool TDvEWSProfileConfigFileContainer::GetPromptForProfile() {
-  pugi::xml_document doc;
-  if (!ReadProfiles(ExpandedFileName(), doc)) return true;
-  pugi::xml_attribute a = AttrNoCase(doc.document_element(), "PromptForProfile");
-  if (!a) return true;
-  try {
-    return DvXMLToBool(a.value());
-  } catch (const EConvertError&) {
-    return true;
-  }
-}
-
-void TDvEWSProfileConfigFileContainer::SetPromptForProfile(bool value) {
+void TDvEWSProfileConfigFileContainer::WriteSetting(TContainerSetting setting,
+                                                    const std::string& text) {
   const std::string file = ExpandedFileName();
   pugi::xml_document doc;
   OpenProfiles(file, doc);
-  SetAttr(doc.document_element(), "PromptForProfile", DvBoolToXML(value));
-  SaveProfiles(file, doc);
-}
-
-void TDvEWSProfileConfigFileContainer::SetDefaultProfileName(const std::string& name) {
-  const std::string file = ExpandedFileName();
-  pugi::xml_document doc;
-  OpenProfiles(file, doc);
-  SetAttr(doc.document_element(), "Default", name);
+  SetAttr(doc.document_element(), FileAttributeName(setting), text);
   SaveProfiles(file, doc);
 }
 

@@ -4,6 +4,7 @@
 /// stored protected (TDvDataProtection), never in clear.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,14 +22,37 @@ enum class TDvEWSRegistryRootKey {
   rkLocalMachine
 };
 
+/// What both containers share: the container-wide settings (the default profile and whether to
+/// prompt for one), read and written through the two storage steps each container provides.
+class TDvEWSProfileStoreContainer : public TDvEWSProfileCustomContainer {
+ public:
+  using TDvEWSProfileCustomContainer::TDvEWSProfileCustomContainer;
+
+  /// The container-wide settings.
+  enum class TContainerSetting { csDefaultProfileName, csPromptForProfile };
+
+  /// The stored name, or empty.
+  std::string GetDefaultProfileName() override;
+  /// True unless "false" is stored (a value that is no boolean counts as true).
+  bool GetPromptForProfile() override;
+  void SetPromptForProfile(bool value) override;
+  void SetDefaultProfileName(const std::string& name) override;
+
+ protected:
+  /// A setting's stored text ("true"/"false" for csPromptForProfile); none when not stored.
+  virtual std::optional<std::string> ReadSetting(TContainerSetting setting) = 0;
+  /// Stores a setting's text.
+  virtual void WriteSetting(TContainerSetting setting, const std::string& text) = 0;
+};
+
 /// Profiles as keys and values: Key ("SOFTWARE\\Dovrane\\EWS\\Profiles" by default) holds the
 /// values "DefaultProfileName" and "PromptForProfile" and one subkey per profile. A key is a
 /// folder (mode 0700) under the root's folder, its values one JSON file ("values.json", mode
 /// 0600, replaced atomically).
-class TDvEWSProfileRegistryContainer : public TDvEWSProfileCustomContainer {
+class TDvEWSProfileRegistryContainer : public TDvEWSProfileStoreContainer {
  public:
   explicit TDvEWSProfileRegistryContainer(TDvComponent* owner = nullptr)
-      : TDvEWSProfileCustomContainer(owner) {}
+      : TDvEWSProfileStoreContainer(owner) {}
 
   TDvEWSRegistryRootKey GetRootKey() const { return FRootKey; }
   void SetRootKey(TDvEWSRegistryRootKey value) { FRootKey = value; }
@@ -37,14 +61,18 @@ class TDvEWSProfileRegistryContainer : public TDvEWSProfileCustomContainer {
   /// The folder of the root key (see TDvEWSRegistryRootKey).
   std::string RootFolder() const;
 
-  std::string GetDefaultProfileName() override;
-  bool GetPromptForProfile() override;
-  void SetPromptForProfile(bool value) override;
-  void SetDefaultProfileName(const std::string& name) override;
   int GetProfileNames(std::vector<std::string>& names) override;
+  /// Writes the profile; when it is then the only one, it becomes the default and no prompt is
+  /// asked for.
   void SaveProfile(TDvEWSCustomSession& session, const std::string& name) override;
+  /// Removes the profile (and the default naming it), then applies the rule of the only profile.
   void DeleteProfile(const std::string& name) override;
   bool LoadProfile(TDvEWSCustomSession& session, const std::string& name) override;
+
+ protected:
+  /// Values "DefaultProfileName" and "PromptForProfile" (a JSON boolean) of Key.
+  std::optional<std::string> ReadSetting(TContainerSetting setting) override;
+  void WriteSetting(TContainerSetting setting, const std::string& text) override;
 
  private:
   void SingleProfileRule();
@@ -57,10 +85,10 @@ class TDvEWSProfileRegistryContainer : public TDvEWSProfileCustomContainer {
 /// Profiles in one XML file: a "Profiles" root (version "1.0", the default profile in "Default",
 /// "PromptForProfile") with one "Profile" element per profile. Written with mode 0600, replaced
 /// atomically.
-class TDvEWSProfileConfigFileContainer : public TDvEWSProfileCustomContainer {
+class TDvEWSProfileConfigFileContainer : public TDvEWSProfileStoreContainer {
  public:
   explicit TDvEWSProfileConfigFileContainer(TDvComponent* owner = nullptr)
-      : TDvEWSProfileCustomContainer(owner) {}
+      : TDvEWSProfileStoreContainer(owner) {}
 
   /// The file; environment variables ($NAME, ${NAME}, %NAME%) are expanded when it is used
   /// (XDG_DATA_HOME and XDG_CONFIG_HOME fall back to their usual folders). Default:
@@ -70,14 +98,20 @@ class TDvEWSProfileConfigFileContainer : public TDvEWSProfileCustomContainer {
   /// The file name as used (expanded).
   std::string ExpandedFileName() const;
 
-  std::string GetDefaultProfileName() override;
-  bool GetPromptForProfile() override;
-  void SetPromptForProfile(bool value) override;
-  void SetDefaultProfileName(const std::string& name) override;
   int GetProfileNames(std::vector<std::string>& names) override;
+  /// Writes the profile, replacing the one of that name (matched exactly).
   void SaveProfile(TDvEWSCustomSession& session, const std::string& name) override;
+  /// Removes the profile; the default is left as stored (it then names no profile, so reads
+  /// as empty).
   void DeleteProfile(const std::string& name) override;
+  /// False for a profile that cannot be read, as for one that is not there.
   bool LoadProfile(TDvEWSCustomSession& session, const std::string& name) override;
+
+ protected:
+  /// The root's attributes "Default" (read only while it names a profile of the file) and
+  /// "PromptForProfile".
+  std::optional<std::string> ReadSetting(TContainerSetting setting) override;
+  void WriteSetting(TContainerSetting setting, const std::string& text) override;
 
  private:
   std::string FFileName = "$XDG_DATA_HOME/dvews/Profiles.config";

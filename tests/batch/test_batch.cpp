@@ -128,7 +128,7 @@ TEST_F(BatchTest, EachOperationSendsOneRequestPerChunkAndReportsEachItem) {
   const TItemId inboxId = inbox->GetID();
   const std::vector<Case> cases = {
       {"CopyItem", [&] { return batch.CopyItems(ids, inboxId); }, true},
-      {"MoveItem", [&] { return batch.MoveItems(ids, inboxId); }, false},
+      {"MoveItem", [&] { return batch.MoveItems(ids, inboxId); }, true},
       {"DeleteItem", [&] { return batch.DeleteItems(ids, TDvEWSFolderDeleteType::dtHardDelete); },
        false},
   };

@@ -324,11 +324,20 @@ TEST_F(MailboxTest, AppendRecipientsAndDeleteCopyMove) {
   EXPECT_EQ(copy.Code(1), "ErrorInvalidIdMalformed");  // one bad id does not fail the other
   std::string copied = ItemIdXml(First(copy.Messages()[0], "ItemId"));
   EXPECT_NE(copied, cur);
+  auto quiet =
+      Call("<m:CopyItem><m:ToFolderId>" + Dist("junkemail") + "</m:ToFolderId><m:ItemIds>" + cur +
+           "</m:ItemIds><m:ReturnNewItemIds>false</m:ReturnNewItemIds></m:CopyItem>");
+  EXPECT_EQ(quiet.Class(), "Success");
+  EXPECT_FALSE(First(quiet.root(), "ItemId"));  // asked for no ids
 
   auto moved = Call("<m:MoveItem><m:ToFolderId>" + Dist("outbox") + "</m:ToFolderId><m:ItemIds>" +
                     copied + "</m:ItemIds></m:MoveItem>");
   ASSERT_EQ(moved.Class(), "Success");
   std::string movedId = ItemIdXml(First(moved.root(), "ItemId"));
+  // A moved item gets a new id; the old one is gone.
+  EXPECT_STRNE(First(moved.root(), "ItemId").attribute("Id").value(),
+               First(copy.root(), "ItemId").attribute("Id").value());
+  EXPECT_EQ(GetItem(copied).Code(), "ErrorItemNotFound");
 
   EXPECT_EQ(Call("<m:DeleteItem DeleteType=\"MoveToDeletedItems\"><m:ItemIds>" + movedId +
                  "</m:ItemIds></m:DeleteItem>")

@@ -45,11 +45,12 @@ TEST(Notifications, SixEventsInTwoMailboxesOnTwoBackEndsInOrderOnTheMainThread) 
     const std::string x = m.Create("inbox", "x");
     m.Rename(x, "x2");
     const std::string y = m.CopyOrMove("CopyItem", x, "inbox");
-    const std::string z = m.CopyOrMove("MoveItem", m.Create("drafts", "z"), "inbox");
+    const std::string z0 = m.Create("drafts", "z");
+    const std::string z = m.CopyOrMove("MoveItem", z0, "inbox");
     m.Delete(x);
     expected.insert(expected.end(), {user + " Created " + x, user + " Modified " + x,
                                      user + " Copied " + y + " " + x,
-                                     user + " Moved " + z + " " + z, user + " Deleted " + x});
+                                     user + " Moved " + z + " " + z0, user + " Deleted " + x});
     Mailbox(w.sim.Url(), user == "alice" ? "bob" : "alice").SendTo(user + "@example.com", "hi");
   }
   ASSERT_TRUE(WaitFor([&] { return rec.Count() >= expected.size() + 4; }));

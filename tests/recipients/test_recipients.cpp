@@ -287,9 +287,19 @@ TEST(MembersList, AddRemoveDeleteClear) {
   auto b2 = list.Add("B@example.com");
   b2->SetKey("second-b");
   b2->SetStatus(TMemberStatus::msDemoted);
-  EXPECT_EQ(members->ElementCount(), 3);
+  // A mailbox text is split as a recipient's; a text without an address is refused.
+  auto named = list.Add(" \"Smith, Ann\" <ann@example.com> ");
+  EXPECT_EQ(named->GetMailbox()->GetName(), "Smith, Ann");
+  EXPECT_EQ(named->GetMailbox()->GetEmailAddress(), "ann@example.com");
+  EXPECT_EQ(b1->GetMailbox()->GetName(), "");
+  for (const char* bad : {"Ann <ann@example>", " "})
+    EXPECT_THROW(list.Add(bad), Exception) << bad;
+  EXPECT_EQ(ThrownMessage([&] { list.Add("Ann Smith"); }),
+            "The recipient \"Ann Smith\" is not a valid e-mail address");
+  EXPECT_EQ(members->ElementCount(), 4);
   auto v = ews_test::ValidateElement(doc->GetXML());
   EXPECT_TRUE(v.ok) << v.message << "\n" << doc->GetXML();
+  list.Delete(3);
 
   // Remove takes the last match.
   list.Remove("b@EXAMPLE.com");

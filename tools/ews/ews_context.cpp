@@ -184,6 +184,13 @@ void Connection::Logon() {
     if (e.GetEWSErrorCode().empty() || std::string(e.what()).rfind("ErrorAutoDiscover", 0) != 0)
       throw ToolError{kConnection, "cannot log on: " + std::string(e.what())};
     throw ToolError{kConnection, "cannot connect to " + url + ": " + e.GetEWSErrorCode()};
+  } catch (const dv::EDvHTTPApiException& e) {
+    // The transport failed (refused, unreachable, TLS, time-out): where, then why. A refused
+    // login and an unknown host say so, and name the URL, themselves.
+    const std::uint32_t code = e.GetErrorCode();
+    if (code == dv::DvHTTPError::LoginFailure || code == dv::DvHTTPError::NameNotResolved)
+      throw ToolError{kConnection, "cannot log on: " + std::string(e.what())};
+    throw ToolError{kConnection, "cannot connect to " + url + ": " + e.what()};
   } catch (const dv::Exception& e) {
     throw ToolError{kConnection, "cannot log on: " + std::string(e.what())};
   }

@@ -66,25 +66,6 @@ std::string S256(const std::string& text) {
 
 // Form fields of an application/x-www-form-urlencoded body.
 std::map<std::string, std::string> FormFields(const std::string& body) {
-  auto decode = [](std::string_view s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-      if (s[i] == '+') {
-        out += ' ';
-      } else if (s[i] == '%' && i + 2 < s.size()) {
-        auto bytes = HexDecode(s.substr(i + 1, 2));
-        if (bytes) {
-          out += *bytes;
-          i += 2;
-        } else {
-          out += s[i];
-        }
-      } else {
-        out += s[i];
-      }
-    }
-    return out;
-  };
   std::map<std::string, std::string> fields;
   std::size_t start = 0;
   while (start <= body.size()) {
@@ -93,8 +74,8 @@ std::map<std::string, std::string> FormFields(const std::string& body) {
     const std::string_view pair(body.data() + start, end - start);
     const auto eq = pair.find('=');
     if (!pair.empty())
-      fields[decode(pair.substr(0, eq))] =
-          eq == std::string_view::npos ? std::string() : decode(pair.substr(eq + 1));
+      fields[PercentDecode(pair.substr(0, eq), true)] =
+          eq == std::string_view::npos ? std::string() : PercentDecode(pair.substr(eq + 1), true);
     start = end + 1;
   }
   return fields;

@@ -12,15 +12,21 @@
 namespace ewssim {
 
 namespace {
+// Sets `field` from the member `key` of `j` when there is one; otherwise it keeps its value.
+template <class T>
+void Take(const nlohmann::json& j, const char* key, T& field) {
+  field = j.value(key, field);
+}
+
 int Int(const nlohmann::json& j, const char* key, int fallback) {
   return j.contains(key) ? j.at(key).get<int>() : fallback;
 }
 
 ThrottlingConfig Throttling(const nlohmann::json& j, ThrottlingConfig t) {
-  t.maxConcurrent = j.value("max_concurrent", t.maxConcurrent);
-  t.maxRequests = j.value("max_requests", t.maxRequests);
-  t.windowSeconds = j.value("window_seconds", t.windowSeconds);
-  t.backoffMs = j.value("backoff_ms", t.backoffMs);
+  Take(j, "max_concurrent", t.maxConcurrent);
+  Take(j, "max_requests", t.maxRequests);
+  Take(j, "window_seconds", t.windowSeconds);
+  Take(j, "backoff_ms", t.backoffMs);
   if (t.maxConcurrent < 0 || t.maxRequests < 0 || t.windowSeconds <= 0 || t.backoffMs < 0)
     throw std::runtime_error("throttling: limits must not be negative and window_seconds > 0");
   return t;
@@ -30,14 +36,14 @@ FaultRule Fault(const nlohmann::json& j) {
   FaultRule f;
   f.operation = j.value("operation", "");
   f.action = j.at("action").get<std::string>();
-  f.status = j.value("status", f.status);
-  f.retryAfterSeconds = j.value("retry_after", f.retryAfterSeconds);
-  f.probability = j.value("probability", f.probability);
-  f.everyNth = j.value("every", f.everyNth);
-  f.count = j.value("count", f.count);
-  f.delayMs = j.value("delay_ms", f.delayMs);
-  f.bytes = j.value("bytes", f.bytes);
-  f.notifications = j.value("notifications", f.notifications);
+  Take(j, "status", f.status);
+  Take(j, "retry_after", f.retryAfterSeconds);
+  Take(j, "probability", f.probability);
+  Take(j, "every", f.everyNth);
+  Take(j, "count", f.count);
+  Take(j, "delay_ms", f.delayMs);
+  Take(j, "bytes", f.bytes);
+  Take(j, "notifications", f.notifications);
   static const char* actions[] = {"status", "stall", "close",  "truncate",
                                   "drip",   "drop",  "restart"};
   if (std::find(std::begin(actions), std::end(actions), f.action) == std::end(actions))
@@ -57,18 +63,18 @@ Config Config::FromJson(const std::string& text) {
   if (!j.is_object()) throw std::runtime_error("configuration must be a JSON object");
   Config c;
   try {
-    c.listen = j.value("listen", c.listen);
-    c.tls = j.value("tls", c.tls);
-    c.certificateFile = j.value("certificate", c.certificateFile);
-    c.privateKeyFile = j.value("private_key", c.privateKeyFile);
-    c.stateFile = j.value("state_file", c.stateFile);
-    c.maxRequestBytes = j.value("max_request_bytes", c.maxRequestBytes);
-    c.validateRequests = j.value("validate_requests", c.validateRequests);
-    c.schemaDir = j.value("schema_dir", c.schemaDir);
-    c.threads = j.value("threads", c.threads);
-    c.keepAliveSeconds = j.value("keep_alive_seconds", c.keepAliveSeconds);
-    c.headerTimeoutSeconds = j.value("header_timeout_seconds", c.headerTimeoutSeconds);
-    c.bodyTimeoutSeconds = j.value("body_timeout_seconds", c.bodyTimeoutSeconds);
+    Take(j, "listen", c.listen);
+    Take(j, "tls", c.tls);
+    Take(j, "certificate", c.certificateFile);
+    Take(j, "private_key", c.privateKeyFile);
+    Take(j, "state_file", c.stateFile);
+    Take(j, "max_request_bytes", c.maxRequestBytes);
+    Take(j, "validate_requests", c.validateRequests);
+    Take(j, "schema_dir", c.schemaDir);
+    Take(j, "threads", c.threads);
+    Take(j, "keep_alive_seconds", c.keepAliveSeconds);
+    Take(j, "header_timeout_seconds", c.headerTimeoutSeconds);
+    Take(j, "body_timeout_seconds", c.bodyTimeoutSeconds);
     for (const auto& u : j.value("users", nlohmann::json::array())) {
       UserConfig user;
       user.address = u.at("address").get<std::string>();
@@ -96,23 +102,23 @@ Config Config::FromJson(const std::string& text) {
       if (u.contains("working_hours")) {
         const auto& w = u.at("working_hours");
         auto& wh = user.workingHours;
-        wh.timeZone = w.value("time_zone", wh.timeZone);
-        wh.days = w.value("days", wh.days);
-        wh.startMinutes = w.value("start_minutes", wh.startMinutes);
-        wh.endMinutes = w.value("end_minutes", wh.endMinutes);
+        Take(w, "time_zone", wh.timeZone);
+        Take(w, "days", wh.days);
+        Take(w, "start_minutes", wh.startMinutes);
+        Take(w, "end_minutes", wh.endMinutes);
         if (wh.startMinutes < 0 || wh.endMinutes > 1440 || wh.startMinutes > wh.endMinutes)
           throw std::runtime_error("working_hours: 0 <= start_minutes <= end_minutes <= 1440");
       }
-      user.calendarDetails = u.value("calendar_details", user.calendarDetails);
+      Take(u, "calendar_details", user.calendarDetails);
       if (u.contains("mail_tips")) {
         const auto& t = u.at("mail_tips");
         auto& mt = user.mailTips;
-        mt.quotaBytes = t.value("quota_bytes", mt.quotaBytes);
-        mt.customMailTip = t.value("custom", mt.customMailTip);
-        mt.deliveryRestricted = t.value("delivery_restricted", mt.deliveryRestricted);
-        mt.moderated = t.value("moderated", mt.moderated);
+        Take(t, "quota_bytes", mt.quotaBytes);
+        Take(t, "custom", mt.customMailTip);
+        Take(t, "delivery_restricted", mt.deliveryRestricted);
+        Take(t, "moderated", mt.moderated);
       }
-      user.allowExternalOof = u.value("allow_external_oof", user.allowExternalOof);
+      Take(u, "allow_external_oof", user.allowExternalOof);
       if (u.contains("photo")) {  // one file (served at every size) or {"48": file, …}
         const auto& ph = u.at("photo");
         if (ph.is_string())
@@ -129,38 +135,37 @@ Config Config::FromJson(const std::string& text) {
       app.clientSecret = a.value("client_secret", "");
       c.oauthApps.push_back(std::move(app));
     }
-    c.maxMessageSize = j.value("max_message_size", c.maxMessageSize);
+    Take(j, "max_message_size", c.maxMessageSize);
     if (j.contains("autodiscover")) {
       const auto& a = j.at("autodiscover");
       AutodiscoverConfig& ad = c.autodiscover;
-      ad.hosts = a.value("hosts", ad.hosts);
-      ad.ewsUrl = a.value("ews_url", ad.ewsUrl);
-      ad.redirectAddr = a.value("redirect_addr", ad.redirectAddr);
-      ad.redirectUrl = a.value("redirect_url", ad.redirectUrl);
-      ad.httpRedirects = a.value("http_redirects", ad.httpRedirects);
-      ad.delegates = a.value("delegates", ad.delegates);
-      ad.dnsListen = a.value("dns", ad.dnsListen);
+      Take(a, "hosts", ad.hosts);
+      Take(a, "ews_url", ad.ewsUrl);
+      Take(a, "redirect_addr", ad.redirectAddr);
+      Take(a, "redirect_url", ad.redirectUrl);
+      Take(a, "http_redirects", ad.httpRedirects);
+      Take(a, "delegates", ad.delegates);
+      Take(a, "dns", ad.dnsListen);
       const nlohmann::json srv = a.value("srv", nlohmann::json::object());
       for (const auto& [domain, r] : srv.items()) {
         SrvRecordConfig record;
         record.target = r.at("target").get<std::string>();
-        record.port = r.value("port", record.port);
-        record.priority = r.value("priority", record.priority);
-        record.weight = r.value("weight", record.weight);
+        Take(r, "port", record.port);
+        Take(r, "priority", record.priority);
+        Take(r, "weight", record.weight);
         ad.srv[domain] = record;
       }
     }
-    c.tokenLifetimeSeconds = j.value("token_lifetime_seconds", c.tokenLifetimeSeconds);
+    Take(j, "token_lifetime_seconds", c.tokenLifetimeSeconds);
     if (j.contains("throttling")) c.throttling = Throttling(j.at("throttling"), c.throttling);
     for (const auto& f : j.value("faults", nlohmann::json::array()))
       c.faults.push_back(Fault(f));
-    c.faultSeed = j.value("fault_seed", c.faultSeed);
+    Take(j, "fault_seed", c.faultSeed);
     if (j.contains("notifications")) {
       const auto& n = j.at("notifications");
-      c.notifications.minuteMs = n.value("minute_ms", c.notifications.minuteMs);
-      c.notifications.keepAliveMs = n.value("keep_alive_ms", c.notifications.keepAliveMs);
-      c.notifications.streamingLifetimeMinutes =
-          n.value("streaming_lifetime_minutes", c.notifications.streamingLifetimeMinutes);
+      Take(n, "minute_ms", c.notifications.minuteMs);
+      Take(n, "keep_alive_ms", c.notifications.keepAliveMs);
+      Take(n, "streaming_lifetime_minutes", c.notifications.streamingLifetimeMinutes);
       if (n.contains("back_ends")) {
         const auto& backEnds = n.at("back_ends");
         for (auto it = backEnds.begin(); it != backEnds.end(); ++it)
@@ -178,7 +183,7 @@ Config Config::FromJson(const std::string& text) {
       if (v.is_string()) {
         c.version.name = v.get<std::string>();
       } else {
-        c.version.name = v.value("name", c.version.name);
+        Take(v, "name", c.version.name);
         c.version.majorVersion = Int(v, "major", -1);
         c.version.minorVersion = Int(v, "minor", -1);
         c.version.majorBuild = Int(v, "major_build", -1);

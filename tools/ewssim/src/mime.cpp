@@ -128,14 +128,9 @@ std::string DecodeQP(std::string_view s) {
   for (size_t i = 0; i < s.size(); ++i) {
     if (s[i] == '=' && i + 1 < s.size() && (s[i + 1] == '\r' || s[i + 1] == '\n')) {
       i += s[i + 1] == '\r' && i + 2 < s.size() && s[i + 2] == '\n' ? 2 : 1;
-    } else if (s[i] == '=' && i + 2 < s.size()) {
-      auto h = HexDecode(s.substr(i + 1, 2));
-      if (h) {
-        out += *h;
-        i += 2;
-      } else {
-        out += s[i];
-      }
+    } else if (const auto byte = s[i] == '=' ? HexByteAt(s, i + 1) : std::nullopt) {
+      out += *byte;
+      i += 2;
     } else {
       out += s[i];
     }

@@ -13,9 +13,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <optional>
 
 #include "calendar.h"
@@ -153,26 +150,9 @@ struct AnswerZone {
 
 // ---- Windows zones through ICU
 
-const icu::BasicTimeZone* IcuZone(const std::string& windowsId) {
-  static std::mutex mu;
-  static std::map<std::string, std::unique_ptr<icu::TimeZone>> cache;
-  std::lock_guard<std::mutex> lock(mu);
-  auto it = cache.find(windowsId);
-  if (it == cache.end()) {
-    std::unique_ptr<icu::TimeZone> zone;
-    UErrorCode status = U_ZERO_ERROR;
-    icu::UnicodeString iana;
-    icu::TimeZone::getIDForWindowsID(icu::UnicodeString::fromUTF8(windowsId), nullptr, iana,
-                                     status);
-    if (U_SUCCESS(status) && !iana.isEmpty()) zone.reset(icu::TimeZone::createTimeZone(iana));
-    it = cache.emplace(windowsId, std::move(zone)).first;
-  }
-  return dynamic_cast<const icu::BasicTimeZone*>(it->second.get());
-}
-
 // Minutes east of UTC of a Windows zone at an instant (UTC when unknown).
 int ZoneOffsetAt(const std::string& windowsId, int64_t utc) {
-  const icu::BasicTimeZone* zone = IcuZone(windowsId);
+  const icu::BasicTimeZone* zone = ZoneFor(windowsId);
   if (!zone) return 0;
   int32_t raw = 0, dst = 0;
   UErrorCode status = U_ZERO_ERROR;
@@ -219,7 +199,7 @@ RequestZone SerializableZone(const std::string& windowsId, int64_t now) {
   RequestZone z;
   z.standard = {0, 3 * 60, 5, 0, 0};
   z.daylight = {0, 2 * 60, 5, 0, 0};
-  const icu::BasicTimeZone* zone = IcuZone(windowsId);
+  const icu::BasicTimeZone* zone = ZoneFor(windowsId);
   if (!zone) return z;
   icu::InitialTimeZoneRule* initial = nullptr;
   icu::AnnualTimeZoneRule* standard = nullptr;

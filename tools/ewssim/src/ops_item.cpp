@@ -558,7 +558,7 @@ void DeleteItem(Ctx& c) {
 
 void CopyOrMove(Ctx& c, bool move) {
   bool returnIds = true;
-  ParseBool(Attr(c.op, "ReturnNewItemIds"), returnIds);
+  ParseBool(ChildText(c.op, "ReturnNewItemIds"), returnIds);
   const char* name = move ? "MoveItem" : "CopyItem";
   for (auto id : Elements(Child(c.op, "ItemIds"))) {
     PerMessage(c, name, "<m:Items/>", [&](std::string& out) {
@@ -574,12 +574,14 @@ void CopyOrMove(Ctx& c, bool move) {
       auto [m, item] = c.ResolveItem(id);
       Item* result;
       if (move && m == tm) {
+        // As Exchange does, a moved item is a new item: it gets a new id, and the old id is gone.
         const uint32_t from = item->folder;
-        m->MoveItem(*item, target->id);
+        const std::string oldId = EncodeId(IdKind::Item, m->index, item->id);
+        m->MoveItem(*item, target->id, true);
         item->changeKey = c.store.NextChangeKey();
         Refresh(*m, *item, false);
         result = item;
-        RaiseItemEvent(c.store, *m, "MovedEvent", *item, from);
+        RaiseItemEvent(c.store, *m, "MovedEvent", *item, from, oldId);
       } else {
         result = StoreNew(c, *tm, item->Clone(), target->id);
         if (m == tm) {

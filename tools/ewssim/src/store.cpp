@@ -244,10 +244,16 @@ void Mailbox::RemoveItem(uint64_t id) {
   items.erase(it);
 }
 
-void Mailbox::MoveItem(Item& item, uint32_t folder) {
+void Mailbox::MoveItem(Item& item, uint32_t folder, bool newId) {
   if (Folder* f = FolderById(item.folder)) {
     f->items.erase(item.id);
     ++f->version;
+  }
+  if (newId) {
+    auto node = items.extract(item.id);
+    item.id = nextItem++;
+    node.key() = item.id;
+    items.insert(std::move(node));
   }
   item.folder = folder;
   if (Folder* f = FolderById(folder)) {

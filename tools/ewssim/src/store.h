@@ -132,7 +132,8 @@ struct Mailbox {
   // Adds an item to a folder, giving it an id when it has none.
   Item* AddItem(std::shared_ptr<Item> item, uint32_t folder);
   void RemoveItem(uint64_t id);
-  void MoveItem(Item& item, uint32_t folder);
+  // Moves an item into another folder; with `newId` it is given a new id (the old one is gone).
+  void MoveItem(Item& item, uint32_t folder, bool newId = false);
   void RemoveFolderTree(uint32_t id);
   long UnreadCount(const Folder& f) const;
 };

@@ -84,8 +84,6 @@ bool IsKnownZone(const std::string& id) {
   return false;
 }
 
-namespace {
-
 // ICU zones are immutable once made; the cache only guards creation.
 const icu::BasicTimeZone* ZoneFor(const std::string& windowsId) {
   static std::mutex mu;
@@ -105,6 +103,8 @@ const icu::BasicTimeZone* ZoneFor(const std::string& windowsId) {
   }
   return dynamic_cast<const icu::BasicTimeZone*>(it->second.get());
 }
+
+namespace {
 
 std::string Duration(int64_t ms) {
   // xs:duration of a bias or offset such as -PT1H or PT2H30M.

@@ -18,6 +18,8 @@
 #include <map>
 #include <thread>
 
+#include "util.h"
+
 namespace ewssim {
 
 namespace asio = boost::asio;
@@ -37,36 +39,6 @@ constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr std::size_t kLingerBytes = 1u << 20;
 // A stream whose client does not read: pieces queued beyond this end it.
 constexpr std::size_t kMaxStreamBacklog = 8u << 20;
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string Decode(std::string_view text, bool plusIsSpace) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-        HexValue(text[i + 2]) >= 0) {
-      out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
-      i += 2;
-    } else {
-      out += plusIsSpace && c == '+' ? ' ' : c;
-    }
-  }
-  return out;
-}
 
 // Header text from a handler never breaks the head: CR and LF become spaces.
 std::string HeaderSafe(std::string_view text) {
@@ -140,7 +112,7 @@ void TakeBody(Parser& parser, HttpRequest& request) {
 void SplitTarget(std::string_view target, std::string& path,
                  std::multimap<std::string, std::string>& query) {
   const auto mark = target.find('?');
-  path = Decode(target.substr(0, mark), false);
+  path = PercentDecode(target.substr(0, mark), false);
   if (mark != std::string_view::npos) ParseForm(target.substr(mark + 1), query);
 }
 
@@ -151,9 +123,9 @@ void ParseForm(std::string_view form, std::multimap<std::string, std::string>& p
     form = amp == std::string_view::npos ? std::string_view() : form.substr(amp + 1);
     if (pair.empty()) continue;
     const auto eq = pair.find('=');
-    params.emplace(Decode(pair.substr(0, eq), true), eq == std::string_view::npos
-                                                         ? std::string()
-                                                         : Decode(pair.substr(eq + 1), true));
+    params.emplace(
+        PercentDecode(pair.substr(0, eq), true),
+        eq == std::string_view::npos ? std::string() : PercentDecode(pair.substr(eq + 1), true));
   }
 }
 

@@ -372,16 +372,39 @@ std::string HexEncode(std::string_view bytes) {
 std::optional<std::string> HexDecode(std::string_view text) {
   if (text.size() % 2) return std::nullopt;
   std::string out;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const auto byte = HexByteAt(text, i);
+    if (!byte) return std::nullopt;
+    out += *byte;
+  }
+  return out;
+}
+
+std::optional<char> HexByteAt(std::string_view text, std::size_t i) {
   auto val = [](char c) -> int {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
   };
-  for (size_t i = 0; i < text.size(); i += 2) {
-    int a = val(text[i]), b = val(text[i + 1]);
-    if (a < 0 || b < 0) return std::nullopt;
-    out += static_cast<char>(a * 16 + b);
+  if (i + 1 >= text.size()) return std::nullopt;
+  const int a = val(text[i]), b = val(text[i + 1]);
+  if (a < 0 || b < 0) return std::nullopt;
+  return static_cast<char>(a * 16 + b);
+}
+
+std::string PercentDecode(std::string_view text, bool plusIsSpace) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    std::optional<char> byte;
+    if (c == '%' && (byte = HexByteAt(text, i + 1))) {
+      out += *byte;
+      i += 2;
+    } else {
+      out += plusIsSpace && c == '+' ? ' ' : c;
+    }
   }
   return out;
 }

@@ -56,6 +56,11 @@ std::string Base64Encode(std::string_view bytes);
 std::optional<std::string> Base64Decode(std::string_view text);
 std::string HexEncode(std::string_view bytes);
 std::optional<std::string> HexDecode(std::string_view text);
+// The byte written as two hex digits at text[i] and text[i + 1]; none when there are not two.
+std::optional<char> HexByteAt(std::string_view text, std::size_t i);
+// Decodes "%HH" escapes (URL paths and query texts; with plusIsSpace "+" is a space, as in form
+// fields); a "%" not followed by two hex digits stays as written.
+std::string PercentDecode(std::string_view text, bool plusIsSpace);
 
 // Serialises a pugixml subtree as it stands (used for echoing and storage of fragments).
 std::string OuterXml(const pugi::xml_node& n);
