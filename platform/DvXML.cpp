@@ -42,6 +42,29 @@ bool IsXmlChar(std::uint32_t cp) {
          (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
 }
 
+// Reads the digits of a character reference from offset `j` of `text` (hexadecimal or decimal,
+// at most `maxDigits` of them) into `value`; gives the offset after the last digit read.
+std::size_t ReadReferenceDigits(std::string_view text, std::size_t j, bool hex,
+                                std::size_t maxDigits, std::uint64_t& value) {
+  const std::size_t start = j;
+  value = 0;
+  for (; j < text.size() && j - start < maxDigits; ++j) {
+    const char c = text[j];
+    int d;
+    if (c >= '0' && c <= '9') {
+      d = c - '0';
+    } else if (hex && c >= 'a' && c <= 'f') {
+      d = c - 'a' + 10;
+    } else if (hex && c >= 'A' && c <= 'F') {
+      d = c - 'A' + 10;
+    } else {
+      break;
+    }
+    value = value * (hex ? 16 : 10) + static_cast<std::uint64_t>(d);
+  }
+  return j;
+}
+
 // Byte classes for the input scan.
 enum : std::uint8_t { kPlain = 0, kControl = 1, kAmp = 2, kLess = 3 };
 
@@ -381,21 +404,7 @@ class TInputScanner {
       if (hex) ++j;
       const std::size_t digitsStart = j;
       std::uint64_t v = 0;
-      while (j < n && j - digitsStart < 12) {
-        const char c = in_[j];
-        int d;
-        if (c >= '0' && c <= '9') {
-          d = c - '0';
-        } else if (hex && c >= 'a' && c <= 'f') {
-          d = c - 'a' + 10;
-        } else if (hex && c >= 'A' && c <= 'F') {
-          d = c - 'A' + 10;
-        } else {
-          break;
-        }
-        v = v * (hex ? 16 : 10) + static_cast<std::uint64_t>(d);
-        ++j;
-      }
+      j = ReadReferenceDigits(in_, j, hex, 12, v);
       if (j == digitsStart || j >= n || in_[j] != ';') {
         throw EDvXMLException("Malformed XML at offset " + std::to_string(i) +
                               ": invalid character reference");
@@ -537,22 +546,10 @@ bool IsPlainReference(std::string_view in, std::size_t i) {
   const bool hex = rest.size() > 1 && (rest[1] == 'x' || rest[1] == 'X');
   std::size_t j = hex ? 2 : 1;
   const std::size_t digitsStart = j;
-  std::uint32_t v = 0;
-  for (; j < rest.size() && j - digitsStart < 7; ++j) {
-    const char c = rest[j];
-    int d;
-    if (c >= '0' && c <= '9') {
-      d = c - '0';
-    } else if (hex && c >= 'a' && c <= 'f') {
-      d = c - 'a' + 10;
-    } else if (hex && c >= 'A' && c <= 'F') {
-      d = c - 'A' + 10;
-    } else {
-      break;
-    }
-    v = v * (hex ? 16 : 10) + static_cast<std::uint32_t>(d);
-  }
-  return j > digitsStart && j < rest.size() && rest[j] == ';' && IsXmlChar(v);
+  std::uint64_t v = 0;
+  j = ReadReferenceDigits(rest, j, hex, 7, v);
+  return j > digitsStart && j < rest.size() && rest[j] == ';' &&
+         IsXmlChar(static_cast<std::uint32_t>(v));
 }
 
 // True when `in` (the text after any byte-order mark) needs neither a change nor a refusal from

@@ -7,11 +7,10 @@
 // masking of each envelope is not charged to the timed passes.
 #include <benchmark/benchmark.h>
 
-#include <malloc.h>
-
 #include <string>
 #include <vector>
 
+#include "bench_main.h"
 #include "bench_support.h"
 #include "ews_testsupport.h"
 #include "uDvEWS.h"
@@ -172,13 +171,5 @@ BENCHMARK(BM_ItemByItem)->Arg(200)->Unit(benchmark::kMillisecond)->Iterations(2)
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Keep freed memory in the process: glibc handing it back to the system after each large
-  // response and taking it again on the next makes page faults a large share of what is timed.
-  mallopt(M_TRIM_THRESHOLD, 256 << 20);
-  mallopt(M_MMAP_THRESHOLD, 64 << 20);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return ews_bench::RunKeepingFreedMemory(argc, argv);
 }

@@ -4,11 +4,10 @@
 // sides.
 #include <benchmark/benchmark.h>
 
-#include <malloc.h>
-
 #include <pugixml.hpp>
 
 #include "DvXML.h"
+#include "bench_main.h"
 #include "findpage.h"
 
 namespace {
@@ -123,14 +122,5 @@ BENCHMARK(BM_DvSelectScaling)
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Both sides allocate about the page's size per iteration. Left to its defaults glibc returns
-  // such blocks to the system on free and maps them again on the next parse, so page faults (not
-  // parsing) would dominate, and unevenly: keep freed memory in the process for every case.
-  mallopt(M_TRIM_THRESHOLD, 256 << 20);
-  mallopt(M_MMAP_THRESHOLD, 64 << 20);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return ews_bench::RunKeepingFreedMemory(argc, argv);
 }

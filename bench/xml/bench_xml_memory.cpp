@@ -2,13 +2,12 @@
 // hooks on operator new and pugixml's allocation functions.
 #include <benchmark/benchmark.h>
 
-#include <malloc.h>
-
 #include <algorithm>
 
 #include <pugixml.hpp>
 
 #include "DvXML.h"
+#include "bench_main.h"
 #include "counted_heap.h"
 #include "findpage.h"
 
@@ -58,14 +57,5 @@ BENCHMARK(BM_DvParseMemory)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iter
 
 int main(int argc, char** argv) {
   pugi::set_memory_management_functions(CountedAlloc, CountedFree);
-  // Both sides allocate about the page's size per iteration. Left to its defaults glibc returns
-  // such blocks to the system on free and maps them again on the next parse, so page faults (not
-  // parsing) would dominate, and unevenly: keep freed memory in the process for every case.
-  mallopt(M_TRIM_THRESHOLD, 256 << 20);
-  mallopt(M_MMAP_THRESHOLD, 64 << 20);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return ews_bench::RunKeepingFreedMemory(argc, argv);
 }
