@@ -343,13 +343,16 @@ TEST_F(MailboxTest, AppendRecipientsAndDeleteCopyMove) {
                  "</m:ItemIds></m:DeleteItem>")
                 .Class(),
             "Success");
-  auto inDeleted = GetItem(movedId, "IdOnly",
+  // That is a move too: the item in Deleted Items has a new id.
+  EXPECT_EQ(GetItem(movedId).Code(), "ErrorItemNotFound");
+  const std::string deletedId = ItemIdXml(First(Find("deleteditems", "IdOnly").root(), "ItemId"));
+  auto inDeleted = GetItem(deletedId, "IdOnly",
                            "<t:AdditionalProperties><t:FieldURI "
                            "FieldURI=\"item:ParentFolderId\"/></t:AdditionalProperties>");
   auto deletedFolder = GetFolder(Dist("deleteditems"), "IdOnly");
   EXPECT_STREQ(First(inDeleted.root(), "ParentFolderId").attribute("Id").value(),
                First(deletedFolder.root(), "FolderId").attribute("Id").value());
-  EXPECT_EQ(Call("<m:DeleteItem DeleteType=\"HardDelete\"><m:ItemIds>" + movedId + cur +
+  EXPECT_EQ(Call("<m:DeleteItem DeleteType=\"HardDelete\"><m:ItemIds>" + deletedId + cur +
                  "</m:ItemIds></m:DeleteItem>")
                 .Class(1),
             "Success");

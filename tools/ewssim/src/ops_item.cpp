@@ -537,8 +537,11 @@ void DeleteItem(Ctx& c) {
       const uint32_t from = item->folder;
       // A soft delete leaves the folders a client sees: the event is a deletion there.
       const char* event = "DeletedEvent";
+      std::string oldId;
       if (type == "MoveToDeletedItems" && item->folder != deleted->id) {
-        m->MoveItem(*item, deleted->id);
+        // A move: the item in Deleted Items has a new id, as after MoveItem.
+        oldId = EncodeId(IdKind::Item, m->index, item->id);
+        m->MoveItem(*item, deleted->id, true);
         event = "MovedEvent";
       } else if (type == "SoftDelete" || type == "MoveToDeletedItems") {
         RaiseItemEvent(c.store, *m, "DeletedEvent", *item);
@@ -551,7 +554,7 @@ void DeleteItem(Ctx& c) {
       }
       item->changeKey = c.store.NextChangeKey();
       Refresh(*m, *item, false);
-      if (event) RaiseItemEvent(c.store, *m, event, *item, from);
+      if (event) RaiseItemEvent(c.store, *m, event, *item, from, oldId);
     });
   }
 }
