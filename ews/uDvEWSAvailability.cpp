@@ -348,6 +348,18 @@ void AddWindow(const DvDOMElementPtr& parent, const char* name, TDateTime start,
   window->AddElement("t:EndTime")->SetAsDateTime(end);
 }
 
+// A GetUserAvailability request with its time zone and mailboxes; the view options follow.
+std::shared_ptr<IDvSOAPRequest> AvailabilityRequest(TDvEWSCustomSession& session,
+                                                    std::span<const TDvEWSMailboxData> mailboxes,
+                                                    const TDvTimeZoneInformation& timeZone) {
+  session.CheckActive();
+  auto request = session.CreateRequest(nullptr, "m:GetUserAvailabilityRequest",
+                                       "m:GetUserAvailabilityResponse");
+  AddTimeZone(request->GetOperation(), timeZone);
+  AddMailboxes(request->GetOperation(), mailboxes);
+  return request;
+}
+
 DvDOMElementPtr ResponseChild(const DvSOAPResponsePtr& response, std::string_view name) {
   DvDOMElementPtr root =
       response->GetDocument()->SelectSingleElement("/Envelope/Body/GetUserAvailabilityResponse");
@@ -365,12 +377,8 @@ std::vector<DvEWSUserAvailabilityPtr> TDvEWSCustomSession::GetUserAvailibility(
     std::span<const TDvEWSMailboxData> mailboxes, TDateTime startTime, TDateTime endTime,
     int mergedFreeBusyIntervalInMinutes, TDvEWSFreeBusyViewType requestedView,
     const TDvTimeZoneInformation& timeZone) {
-  CheckActive();
-  auto request =
-      CreateRequest(nullptr, "m:GetUserAvailabilityRequest", "m:GetUserAvailabilityResponse");
+  auto request = AvailabilityRequest(*this, mailboxes, timeZone);
   DvDOMElementPtr op = request->GetOperation();
-  AddTimeZone(op, timeZone);
-  AddMailboxes(op, mailboxes);
   DvDOMElementPtr options = op->AddElement("t:FreeBusyViewOptions");
   AddWindow(options, "t:TimeWindow", startTime, endTime);
   AddText(options, "t:MergedFreeBusyIntervalInMinutes",
@@ -415,12 +423,8 @@ std::vector<TDvEWSSuggestionDay> TDvEWSCustomSession::GetMeetingSuggestions(
     std::span<const TDvEWSMailboxData> attendees, TDateTime startTime, TDateTime endTime,
     int durationInMinutes, const TDvEWSSuggestionOptions& options,
     const TDvTimeZoneInformation& timeZone) {
-  CheckActive();
-  auto request =
-      CreateRequest(nullptr, "m:GetUserAvailabilityRequest", "m:GetUserAvailabilityResponse");
+  auto request = AvailabilityRequest(*this, attendees, timeZone);
   DvDOMElementPtr op = request->GetOperation();
-  AddTimeZone(op, timeZone);
-  AddMailboxes(op, attendees);
   DvDOMElementPtr view = op->AddElement("t:SuggestionsViewOptions");
   AddText(view, "t:GoodThreshold", std::to_string(options.GoodThreshold));
   AddText(view, "t:MaximumResultsByDay", std::to_string(options.MaximumResultsByDay));
